@@ -1,0 +1,75 @@
+// Records per second into the rotating text log, plain and structured, next
+// to a bare spdlog logger with the same line pattern and flush policy.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include "common/logging/Logger.h"
+#include "common/logging/StructuredRecord.h"
+
+namespace {
+
+std::string g_folder;
+
+void BM_ChannelPlain(benchmark::State& state) {
+    auto channel = common::createLogger("Bench");
+    long i = 0;
+    for (auto _ : state) {
+        channel->info("plain record number %ld with some text", i++);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_ChannelStructured(benchmark::State& state) {
+    auto channel = common::createLogger("Bench");
+    common::StructuredRecord record{"bench-event",
+                                    {{"count", 0u}, {"name", std::string("value")}, {"ratio", 0.5}}};
+    unsigned int i = 0;
+    for (auto _ : state) {
+        record.fields["count"] = i++;
+        channel->log(common::loglevel::info, record);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_BareSpdlog(benchmark::State& state) {
+    static auto logger = [] {
+        auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
+            g_folder + "/bare.log", common::Logger::kMaxFileSize, common::Logger::kMaxFiles, false);
+        auto created = std::make_shared<spdlog::logger>("Bare", sink);
+        created->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%P] [%t] [%l] [%n] %v");
+        created->set_level(spdlog::level::trace);
+        created->flush_on(spdlog::level::trace);
+        return created;
+    }();
+    long i = 0;
+    for (auto _ : state) {
+        logger->info("plain record number {} with some text", i++);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_ChannelPlain);
+BENCHMARK(BM_ChannelStructured);
+BENCHMARK(BM_BareSpdlog);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    char pattern[] = "/tmp/logger-bench-XXXXXX";
+    g_folder = ::mkdtemp(pattern);
+    common::Logger::setLogFolder(g_folder);
+    common::Logger::init("Bench", "/bench/logger-bench", helper::ApplicationType::ComponentTest,
+                         {common::logsink::rotatingFile});
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    boost::filesystem::remove_all(g_folder);
+    return 0;
+}

@@ -1,0 +1,361 @@
+#include "common/logging/Logger.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <locale.h>
+
+#include <boost/filesystem/path.hpp>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include "common/logging/LogFormatting.h"
+#include "common/logging/StructuredRecord.h"
+#include "common/logging/file_msg_formatter.h"
+#include "common/utils/Paths.h"
+
+namespace common {
+
+namespace {
+
+constexpr const char* kTextPattern = "[%Y-%m-%d %H:%M:%S.%e] [%P] [%t] [%l] [%n] %*";
+constexpr const char* kCsvPattern = "%Y-%m-%d %H:%M:%S.%e;%l;;%n;;;%*";
+
+// Process-wide logging state; lives until the process exits.
+struct GlobalState {
+    std::mutex mutex;
+    std::string globalName = "GlobalLogger";
+    std::string basePath;
+    std::string logFolder;
+    helper::ApplicationType kind = helper::ApplicationType::None;
+    std::size_t mainThreadId = 0;
+    std::string sessionId;
+    std::map<LogSinkType, std::shared_ptr<spdlog::sinks::sink>> sinks;
+    std::atomic<bool> initialised{false};
+    std::size_t maxFileSize = Logger::kMaxFileSize;
+    std::size_t maxFiles = Logger::kMaxFiles;
+};
+
+GlobalState& state() {
+    static auto* instance = new GlobalState;
+    return *instance;
+}
+
+std::string globalName() {
+    std::lock_guard lock(state().mutex);
+    return state().globalName;
+}
+
+void registerSwallowingFailure(const std::shared_ptr<spdlog::logger>& logger) {
+    try {
+        spdlog::register_logger(logger);
+    } catch (const spdlog::spdlog_ex&) {
+        // A logger of that name exists; the caller keeps its own.
+    }
+}
+
+spdlog::level::level_enum toSpdlogLevel(LogLevel level) {
+    if (level < loglevel::trace) {
+        return spdlog::level::trace;
+    }
+    if (level > loglevel::off) {
+        return spdlog::level::critical;
+    }
+    return static_cast<spdlog::level::level_enum>(level);
+}
+
+// A C.UTF-8 character type so that "%S" converts any wide text, whatever the
+// process's own locale is.
+locale_t utf8Locale() {
+    static locale_t locale = [] {
+        locale_t created = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        return created;
+    }();
+    return locale;
+}
+
+long long nowMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void Logger::configureSink(spdlog::sinks::sink& sink, LogLevel level, const std::string& pattern,
+                           char flag, std::unique_ptr<spdlog::custom_flag_formatter> flagFormatter) {
+    spdlog::pattern_formatter::custom_flags flags;
+    flags[flag] = std::move(flagFormatter);
+    sink.set_formatter(std::make_unique<spdlog::pattern_formatter>(
+        pattern, spdlog::pattern_time_type::local, "\n", std::move(flags)));
+    sink.set_level(toSpdlogLevel(level));
+}
+
+std::unique_ptr<ILogger> createLogger(const std::string& name) {
+    return std::make_unique<Logger>(name);
+}
+
+Logger::Logger(const std::string& name) : name_(name) {
+    setSubName("");
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.initialised) {
+        logger_ = spdlog::get(name_);
+        if (!logger_) {
+            if (auto global = spdlog::get(s.globalName)) {
+                logger_ = global->clone(name_);
+            } else {
+                logger_ = std::make_shared<spdlog::logger>(name_);
+            }
+            registerSwallowingFailure(logger_);
+        }
+        needsClone_ = false;
+        return;
+    }
+    logger_ = spdlog::get(s.globalName);
+    if (!logger_) {
+        logger_ = std::make_shared<spdlog::logger>(s.globalName);
+        logger_->enable_backtrace(kBacktraceSize);
+        logger_->set_level(spdlog::level::off);
+        registerSwallowingFailure(logger_);
+    }
+}
+
+Logger::~Logger() {
+    if (name_ != globalName()) {
+        spdlog::drop(name_);
+    }
+}
+
+std::shared_ptr<spdlog::logger> Logger::attachedLogger() const {
+    std::lock_guard lock(attachMutex_);
+    if (needsClone_ && state().initialised) {
+        std::lock_guard global(state().mutex);
+        if (auto current = spdlog::get(state().globalName)) {
+            logger_ = current->clone(name_);
+            registerSwallowingFailure(logger_);
+        }
+        needsClone_ = false;
+    }
+    return logger_;
+}
+
+void Logger::write(LogLevel level, const std::string& text) {
+    attachedLogger()->log(spdlog::source_loc{}, toSpdlogLevel(level),
+                          spdlog::string_view_t(text.data(), text.size()));
+    flushDeferredLogReports();
+}
+
+void Logger::log(LogLevel level, const std::string& text) { write(level, text); }
+
+void Logger::log(LogLevel level, const StructuredRecord& record) {
+    std::string json;
+    toJsonString(record, json);
+    write(level, json);
+}
+
+void Logger::logThrottled(const std::chrono::milliseconds& interval, const LogLevel& level,
+                          const std::string& text) {
+    std::lock_guard lock(throttleMutex_);
+    const long long now = nowMicroseconds();
+    const long long next = now + static_cast<long long>(interval.count()) * 1000;
+    auto it = throttle_.find(text);
+    if (it == throttle_.end()) {
+        pruneThrottleTable(now);
+        throttle_.emplace(text, next);
+        write(level, text);
+    } else if (it->second < now) {
+        it->second = next;
+        write(level, text);
+    }
+}
+
+void Logger::pruneThrottleTable(long long now) {
+    if (throttle_.size() < throttlePruneAt_) {
+        return;
+    }
+    std::erase_if(throttle_, [now](const auto& entry) { return entry.second < now; });
+    throttlePruneAt_ = std::max<std::size_t>(kThrottlePruneMinimum, throttle_.size() * 2);
+}
+
+std::size_t Logger::throttleTableSize() {
+    std::lock_guard lock(throttleMutex_);
+    return throttle_.size();
+}
+
+LogLevel Logger::level() const { return static_cast<LogLevel>(attachedLogger()->level()); }
+
+void Logger::setSubName(const std::string& subName) { subName_ = name_ + ":" + subName; }
+
+std::string Logger::format(const char* format, va_list args) {
+    if (format == nullptr) {
+        return {};
+    }
+    char buffer[kFormatBufferSize];
+    locale_t previous = static_cast<locale_t>(nullptr);
+    if (locale_t utf8 = utf8Locale()) {
+        previous = uselocale(utf8);
+    }
+    const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
+    if (previous) {
+        uselocale(previous);
+    }
+    if (written < 0) {
+        // The arguments could not be formatted; keep at least the format.
+        return std::string(format).substr(0, kFormatBufferSize - 1);
+    }
+    return std::string(buffer);
+}
+
+void Logger::setLogFolder(const std::string& folder) {
+    std::lock_guard lock(state().mutex);
+    state().logFolder = folder;
+}
+
+std::string Logger::logFilePath(const std::string& programPath, const std::string& extension) {
+    std::string folder;
+    {
+        std::lock_guard lock(state().mutex);
+        folder = state().logFolder;
+    }
+    if (folder.empty()) {
+        folder = getAppDataFolder();
+    }
+    const std::string file = boost::filesystem::path(programPath).stem().string() + extension;
+    if (folder.empty()) {
+        return file;
+    }
+    return (boost::filesystem::path(folder) / file).string();
+}
+
+namespace {
+
+std::shared_ptr<spdlog::sinks::sink> makeFileSink(const std::string& path, LogLevel level,
+                                                  const char* pattern) {
+    std::size_t maxSize = 0;
+    std::size_t maxFiles = 0;
+    {
+        std::lock_guard lock(state().mutex);
+        maxSize = state().maxFileSize;
+        maxFiles = state().maxFiles;
+    }
+    auto sink =
+        std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, maxSize, maxFiles, false);
+    Logger::configureSink(*sink, level, pattern, '*', std::make_unique<file_msg_formatter>());
+    return sink;
+}
+
+}  // namespace
+
+void Logger::init(const std::string& name, const std::string& programPath,
+                  helper::ApplicationType kind, const std::vector<LogSinkType>& sinkKinds) {
+    auto& s = state();
+    {
+        std::lock_guard lock(s.mutex);
+        s.basePath = programPath;
+    }
+    if (s.initialised) {
+        if (auto global = spdlog::get(globalName())) {
+            global->log(spdlog::level::warn, "Logger has already initialized");
+        }
+        return;
+    }
+    {
+        std::lock_guard lock(s.mutex);
+        s.kind = kind;
+        s.mainThreadId = spdlog::details::os::thread_id();
+    }
+
+    std::string report;
+    std::vector<spdlog::sink_ptr> sinks;
+    for (const LogSinkType sinkKind : sinkKinds) {
+        spdlog::sink_ptr sink;
+        switch (sinkKind) {
+            case logsink::rotatingFile:
+                try {
+                    sink = makeFileSink(logFilePath(programPath, ".log"), loglevel::info,
+                                        kTextPattern);
+                } catch (const spdlog::spdlog_ex& e) {
+                    report += std::string("File logger init failed: ") + e.what() + "\n";
+                }
+                break;
+            case logsink::rotatingCsv:
+                try {
+                    sink = makeFileSink(logFilePath(programPath, ".csv"), loglevel::trace,
+                                        kCsvPattern);
+                } catch (const spdlog::spdlog_ex& e) {
+                    report += std::string("CSV logger init failed: ") + e.what() + "\n";
+                }
+                break;
+            case logsink::standardOutput:
+                sink = std::make_shared<spdlog::sinks::stdout_sink_mt>();
+                sink->set_level(spdlog::level::trace);
+                break;
+            default:
+                break;
+        }
+        if (!sink) {
+            continue;
+        }
+        sinks.push_back(sink);
+        std::lock_guard lock(s.mutex);
+        s.sinks[sinkKind] = sink;
+    }
+
+    const std::string previousName = globalName();
+    if (auto early = spdlog::get(previousName)) {
+        auto& earlySinks = early->sinks();
+        earlySinks.insert(earlySinks.end(), sinks.begin(), sinks.end());
+        dumpBacktrace(true);
+        spdlog::drop(previousName);
+    }
+    std::string currentName;
+    {
+        std::lock_guard lock(s.mutex);
+        if (!name.empty()) {
+            s.globalName = name;
+        }
+        currentName = s.globalName;
+    }
+    auto global = std::make_shared<spdlog::logger>(currentName, sinks.begin(), sinks.end());
+    global->set_level(spdlog::level::trace);
+    spdlog::drop(currentName);
+    registerSwallowingFailure(global);
+    spdlog::flush_every(std::chrono::seconds(0));
+    spdlog::flush_on(spdlog::level::trace);
+    s.initialised = true;
+    global->log(spdlog::level::info,
+                report + "Add " + std::to_string(sinks.size()) + " sinks to logger.");
+    flushDeferredLogReports();
+}
+
+void Logger::setFileRotation(std::size_t maxSize, std::size_t maxFiles) {
+    std::lock_guard lock(state().mutex);
+    state().maxFileSize = maxSize;
+    state().maxFiles = maxFiles;
+}
+
+std::shared_ptr<spdlog::sinks::sink> Logger::sinkOfKind(LogSinkType kind) {
+    std::lock_guard lock(state().mutex);
+    auto it = state().sinks.find(kind);
+    return it == state().sinks.end() ? nullptr : it->second;
+}
+
+helper::ApplicationType Logger::processKind() {
+    std::lock_guard lock(state().mutex);
+    return state().kind;
+}
+
+std::size_t Logger::mainThreadId() {
+    std::lock_guard lock(state().mutex);
+    return state().mainThreadId;
+}
+
+std::string Logger::sessionId() {
+    std::lock_guard lock(state().mutex);
+    return state().sessionId;
+}
+
+}  // namespace common

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Outcome of a child process: its exit code, or the signal that ended it, or
+// a time-out (the child is then killed).
+struct ChildResult {
+    bool exited = false;
+    int exitCode = -1;
+    int signal = 0;
+    bool timedOut = false;
+    std::string output;  // standard output, when captured
+    std::string errors;  // standard error, when captured
+};
+
+// Runs `body` in a forked copy of this process and waits for it at most
+// `timeout`. The child ends with the value `body` returns. Used for code that
+// changes process-wide state, such as logging set-up.
+ChildResult runInChild(const std::function<int()>& body,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+struct CommandOptions {
+    std::vector<std::string> environment;  // "NAME=value" entries added or replaced
+    std::string input;                     // written to standard input, then closed
+    std::string workingDirectory;
+    std::chrono::milliseconds timeout = std::chrono::seconds(60);
+};
+
+// Runs a program (argv[0] is the path) with its output captured.
+ChildResult runCommand(const std::vector<std::string>& argv, const CommandOptions& options = {});
+
+// Reads a whole file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
+// Splits a text into lines without their line ends.
+std::vector<std::string> splitLines(const std::string& text);
+
+}  // namespace testsupport

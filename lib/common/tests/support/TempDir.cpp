@@ -1,0 +1,27 @@
+#include "support/TempDir.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace testsupport {
+
+TempDir::TempDir(const std::string& prefix) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (::mkdtemp(buffer.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed for " + pattern);
+    }
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+    boost::system::error_code error;
+    boost::filesystem::remove_all(path_, error);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// A fresh folder under the system's temporary folder, removed with all its
+// content when the object goes.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "quorvane-test");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace testsupport
