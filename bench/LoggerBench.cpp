@@ -2,13 +2,13 @@
 // to a bare spdlog logger with the same line pattern and flush policy.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
+#include <boost/filesystem.hpp>
 
 #include "common/logging/Logger.h"
 #include "common/logging/StructuredRecord.h"
@@ -28,8 +28,8 @@ void BM_ChannelPlain(benchmark::State& state) {
 
 void BM_ChannelStructured(benchmark::State& state) {
     auto channel = common::createLogger("Bench");
-    common::StructuredRecord record{"bench-event",
-                                    {{"count", 0u}, {"name", std::string("value")}, {"ratio", 0.5}}};
+    common::StructuredRecord record{
+        "bench-event", {{"count", 0u}, {"name", std::string("value")}, {"ratio", 0.5}}};
     unsigned int i = 0;
     for (auto _ : state) {
         record.fields["count"] = i++;

@@ -10,7 +10,9 @@ namespace common {
 
 namespace {
 
-const char* orEmpty(const char* text) { return text ? text : ""; }
+const char* orEmpty(const char* text) {
+    return text ? text : "";
+}
 
 }  // namespace
 
@@ -32,8 +34,8 @@ void assertionFailed(const char* expression, const char* message, const char* fu
 
 namespace boost {
 
-void assertion_failed_msg(char const* expr, char const* msg, char const* function,
-                          char const* file, long line) {
+void assertion_failed_msg(char const* expr, char const* msg, char const* function, char const* file,
+                          long line) {
     common::assertionFailed(expr, msg, function, file, line);
 }
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <clocale>
 #include <regex>
 #include <thread>
-#include <unistd.h>
 
 #include <boost/filesystem.hpp>
 
@@ -40,8 +40,12 @@ protected:
         Logger::init(name, kProgram, helper::ApplicationType::UnattendedUpdater, sinks);
     }
 
-    std::vector<std::string> textLines() { return splitLines(readFile(folder_.file("Installer.log"))); }
-    std::vector<std::string> csvLines() { return splitLines(readFile(folder_.file("Installer.csv"))); }
+    std::vector<std::string> textLines() {
+        return splitLines(readFile(folder_.file("Installer.log")));
+    }
+    std::vector<std::string> csvLines() {
+        return splitLines(readFile(folder_.file("Installer.csv")));
+    }
 
     static bool containsLine(const std::vector<std::string>& lines, const std::string& part) {
         for (const auto& line : lines) {
@@ -81,7 +85,8 @@ TEST_F(LoggerTest, RecordsBeforeInitAreWrittenBetweenBacktraceLinesBeforeSinkRep
     EXPECT_LT(start, record);
     EXPECT_LT(record, end);
     EXPECT_LT(end, report);
-    EXPECT_NE(std::string::npos, lines[report].find("[UnattendedInstaller] Add 1 sinks to logger."));
+    EXPECT_NE(std::string::npos,
+              lines[report].find("[UnattendedInstaller] Add 1 sinks to logger."));
     EXPECT_FALSE(containsLine(lines, "below the text sink's level"));
     // After init the early channel writes under its own name.
     const long after = indexOf(lines, "after init");
@@ -136,7 +141,8 @@ TEST_F(LoggerTest, DebugGoesToCsvButNotToTheTextFile) {
     EXPECT_TRUE(containsLine(text, "[warning] [Chan] a warning record"));
     EXPECT_TRUE(containsLine(csv, ";debug;;Chan;;;a debug record"));
     EXPECT_TRUE(containsLine(csv, ";trace;;Chan;;;a trace record"));
-    const std::regex pattern(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3};warning;;Chan;;;a warning record$)");
+    const std::regex pattern(
+        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3};warning;;Chan;;;a warning record$)");
     const long at = indexOf(csv, "a warning record");
     ASSERT_GE(at, 0);
     EXPECT_TRUE(std::regex_match(csv[at], pattern)) << csv[at];
@@ -347,7 +353,8 @@ TEST_F(LoggerTest, LevelIsOffBeforeInitAndTraceAfter) {
             std::_Exit(4);
         }
         initInto({});
-        if (channel->level() != loglevel::trace || createLogger("New")->level() != loglevel::trace) {
+        if (channel->level() != loglevel::trace ||
+            createLogger("New")->level() != loglevel::trace) {
             std::_Exit(5);
         }
     });

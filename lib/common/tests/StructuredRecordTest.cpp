@@ -48,7 +48,8 @@ TEST(StructuredRecordTest, FloatIsWidenedInJsonAndShortInText) {
 }
 
 TEST(StructuredRecordTest, ReadsNumbersIntoTheNarrowestAlternative) {
-    const auto record = parse(R"({"tag":"t","a":5,"b":-5,"c":5000000000,"d":-5000000000,"e":1.5,"f":"s"})");
+    const auto record =
+        parse(R"({"tag":"t","a":5,"b":-5,"c":5000000000,"d":-5000000000,"e":1.5,"f":"s"})");
     EXPECT_EQ("t", record.tag);
     EXPECT_EQ(0u, record.fields.at("a").index());
     EXPECT_EQ(1u, record.fields.at("b").index());

@@ -10,12 +10,12 @@ void ILogger::logFormatted(LogLevel level, const char* format, va_list args) {
     log(level, this->format(format, args));
 }
 
-#define COMMON_LOGGER_HELPER(name, level)    \
+#define COMMON_LOGGER_HELPER(name, level)         \
     void ILogger::name(const char* format, ...) { \
-        va_list args;                              \
-        va_start(args, format);                    \
-        logFormatted(level, format, args);         \
-        va_end(args);                              \
+        va_list args;                             \
+        va_start(args, format);                   \
+        logFormatted(level, format, args);        \
+        va_end(args);                             \
     }
 
 COMMON_LOGGER_HELPER(trace, loglevel::trace)
@@ -31,9 +31,8 @@ void ILogger::dumpBacktrace(bool disable) {
     // Collect first: dumping writes through the sinks, and nothing may run
     // there while the registry's lock is held.
     std::vector<std::shared_ptr<spdlog::logger>> loggers;
-    spdlog::apply_all([&loggers](const std::shared_ptr<spdlog::logger>& logger) {
-        loggers.push_back(logger);
-    });
+    spdlog::apply_all(
+        [&loggers](const std::shared_ptr<spdlog::logger>& logger) { loggers.push_back(logger); });
     for (const auto& logger : loggers) {
         logger->dump_backtrace();
         logger->flush();

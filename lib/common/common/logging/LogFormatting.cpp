@@ -75,8 +75,8 @@ bool json_deserialize(const std::string& text, StructuredRecord& record) {
     rapidjson::Document document;
     document.Parse(text.c_str(), text.size());
     if (document.HasParseError()) {
-        std::string message = "Unable to convert json: " + text + ", error: " +
-                              parseErrorText(document.GetParseError());
+        std::string message = "Unable to convert json: " + text +
+                              ", error: " + parseErrorText(document.GetParseError());
         if (message.size() >= ILogger::kFormatBufferSize) {
             message.resize(ILogger::kFormatBufferSize - 1);
         }
@@ -86,9 +86,13 @@ bool json_deserialize(const std::string& text, StructuredRecord& record) {
     return fromJson(record, document);
 }
 
-SinkFormattingScope::SinkFormattingScope() { ++t_formattingDepth; }
+SinkFormattingScope::SinkFormattingScope() {
+    ++t_formattingDepth;
+}
 
-SinkFormattingScope::~SinkFormattingScope() { --t_formattingDepth; }
+SinkFormattingScope::~SinkFormattingScope() {
+    --t_formattingDepth;
+}
 
 void flushDeferredLogReports() {
     if (t_formattingDepth > 0 || t_flushing || t_deferredReports.empty()) {
@@ -105,4 +109,3 @@ void flushDeferredLogReports() {
 }
 
 }  // namespace common
-

@@ -1,15 +1,15 @@
 #include "common/logging/Logger.h"
 
+#include <locale.h>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <locale.h>
 
-#include <boost/filesystem/path.hpp>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
+#include <boost/filesystem/path.hpp>
 
 #include "common/logging/LogFormatting.h"
 #include "common/logging/StructuredRecord.h"
@@ -85,7 +85,8 @@ long long nowMicroseconds() {
 }  // namespace
 
 void Logger::configureSink(spdlog::sinks::sink& sink, LogLevel level, const std::string& pattern,
-                           char flag, std::unique_ptr<spdlog::custom_flag_formatter> flagFormatter) {
+                           char flag,
+                           std::unique_ptr<spdlog::custom_flag_formatter> flagFormatter) {
     spdlog::pattern_formatter::custom_flags flags;
     flags[flag] = std::move(flagFormatter);
     sink.set_formatter(std::make_unique<spdlog::pattern_formatter>(
@@ -148,7 +149,9 @@ void Logger::write(LogLevel level, const std::string& text) {
     flushDeferredLogReports();
 }
 
-void Logger::log(LogLevel level, const std::string& text) { write(level, text); }
+void Logger::log(LogLevel level, const std::string& text) {
+    write(level, text);
+}
 
 void Logger::log(LogLevel level, const StructuredRecord& record) {
     std::string json;
@@ -185,9 +188,13 @@ std::size_t Logger::throttleTableSize() {
     return throttle_.size();
 }
 
-LogLevel Logger::level() const { return static_cast<LogLevel>(attachedLogger()->level()); }
+LogLevel Logger::level() const {
+    return static_cast<LogLevel>(attachedLogger()->level());
+}
 
-void Logger::setSubName(const std::string& subName) { subName_ = name_ + ":" + subName; }
+void Logger::setSubName(const std::string& subName) {
+    subName_ = name_ + ":" + subName;
+}
 
 std::string Logger::format(const char* format, va_list args) {
     if (format == nullptr) {

@@ -73,8 +73,8 @@ public:
 
     // Gives a sink its own pattern formatter (local time, "\n" line end) with
     // one custom flag, and its level.
-    static void configureSink(spdlog::sinks::sink& sink, LogLevel level,
-                              const std::string& pattern, char flag,
+    static void configureSink(spdlog::sinks::sink& sink, LogLevel level, const std::string& pattern,
+                              char flag,
                               std::unique_ptr<spdlog::custom_flag_formatter> flagFormatter);
 
     // Test hook: the size limit and count of rotated files for sinks that

@@ -11,8 +11,8 @@ namespace common {
 // A tagged set of named, typed values: the unit of metrics and of structured
 // log records. It travels through the logging pipeline as compact JSON.
 struct StructuredRecord {
-    using Value = std::variant<unsigned int, int, long long, unsigned long long, float, double,
-                               std::string>;
+    using Value =
+        std::variant<unsigned int, int, long long, unsigned long long, float, double, std::string>;
 
     std::string tag;
     std::map<std::string, Value> fields;

@@ -20,7 +20,9 @@ std::string getExecutablePath() {
     }
 }
 
-std::string getExecutableFolder() { return fs::path(getExecutablePath()).parent_path().string(); }
+std::string getExecutableFolder() {
+    return fs::path(getExecutablePath()).parent_path().string();
+}
 
 std::string getBundlePath() {
     fs::path bundle = platform::foundation::Bundle::main().bundlePath;

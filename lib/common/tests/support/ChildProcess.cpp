@@ -170,8 +170,8 @@ ChildResult runCommand(const std::vector<std::string>& argv, const CommandOption
         drain(outIndex, out[0], outOpen, result.output);
         drain(errIndex, err[0], errOpen, result.errors);
         if (inIndex >= 0 && (fds[inIndex].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            const ssize_t n = ::write(inFd, options.input.data() + written,
-                                      options.input.size() - written);
+            const ssize_t n =
+                ::write(inFd, options.input.data() + written, options.input.size() - written);
             if (n > 0) {
                 written += static_cast<std::size_t>(n);
             }

@@ -1,8 +1,8 @@
 #include "platform/foundation/Bundle.h"
 
 #include <limits.h>
-#include <mutex>
 #include <unistd.h>
+#include <mutex>
 
 namespace platform::foundation {
 
