@@ -532,3 +532,29 @@ TEST_F(JsonFileParamsTest, KilledWriterNeverLeavesABrokenFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(JsonFileParamsTest, CopiedValuesKeepTheirJsonType) {
+    const std::string oldPath = folder_.file("old.json");
+    writeFile(oldPath, R"({"DeviceToken": "123", "Number": 0.5, "Nested": {"a": [1, "b"]}})");
+    writeFile(path(), R"({"DeviceToken": "from the package", "Other": 1})");
+    JsonFileParams old(oldPath, 0);
+    JsonFileParams fresh(path(), 2);
+    EXPECT_TRUE(fresh.copyValueFrom(old, "DeviceToken"));
+    EXPECT_TRUE(fresh.copyValueFrom(old, "Number"));
+    EXPECT_TRUE(fresh.copyValueFrom(old, "Nested"));
+    EXPECT_FALSE(fresh.copyValueFrom(old, "Missing"));
+    const auto document = parseFile(path());
+    ASSERT_TRUE(document.IsObject());
+    ASSERT_TRUE(document["DeviceToken"].IsString());
+    EXPECT_STREQ("123", document["DeviceToken"].GetString());
+    EXPECT_EQ(0.5, document["Number"].GetDouble());
+    EXPECT_EQ(2u, document["Nested"]["a"].Size());
+    EXPECT_EQ(1, document["Other"].GetInt());
+
+    JsonFileParams readOnly(path(), 0);
+    EXPECT_FALSE(readOnly.copyValueFrom(old, "DeviceToken"));
+}
+
+}  // namespace

@@ -178,6 +178,27 @@ bool JsonFileParams::setValue(const std::string& key, const std::string& value, 
     return save();
 }
 
+bool JsonFileParams::copyValueFrom(const JsonFileParams& source, const std::string& key) {
+    if (mode_ != Writable) {
+        logger_->warn("JsonParams cannot modify value in read-only mode: %s", key.c_str());
+        return false;
+    }
+    const auto from = source.document_.FindMember(keyRef(key));
+    if (from == source.document_.MemberEnd()) {
+        return false;
+    }
+    auto& allocator = document_.GetAllocator();
+    rapidjson::Value copy(from->value, allocator);
+    const auto member = document_.FindMember(keyRef(key));
+    if (member != document_.MemberEnd()) {
+        member->value = copy;
+    } else {
+        rapidjson::Value name(key.data(), static_cast<rapidjson::SizeType>(key.size()), allocator);
+        document_.AddMember(name, copy, allocator);
+    }
+    return save();
+}
+
 bool JsonFileParams::hasValue(const std::string& key) const {
     return document_.FindMember(keyRef(key)) != document_.MemberEnd();
 }

@@ -44,6 +44,12 @@ public:
     std::set<std::string> keys() const override;
     std::string dump() const override;
 
+    // Mode 2: stores the value of `key` exactly as `source` holds it (its
+    // JSON value, whatever its type: no text conversion) and saves the file.
+    // False when `source` has no such member, this layer is not writable or
+    // the save failed.
+    bool copyValueFrom(const JsonFileParams& source, const std::string& key);
+
     // Replaces the file at `path` by `content` and a line break: writes
     // `path` with ".tmp" appended, forces it to disk, then renames it over
     // `path`. On failure the previous file is left as it was.

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+#include "helper/ApplicationType.h"
+
+namespace interprocess {
+
+// Observer of an inter-process controller.
+class IIpcControllerClient {
+public:
+    virtual ~IIpcControllerClient() = default;
+
+    // The own end is listening under `name`.
+    virtual void onIpcReady(const std::string name) = 0;
+    virtual void onParticipantConnected(const std::string name) = 0;
+    virtual void onParticipantDisconnected(const std::string name) = 0;
+    virtual void onMessageReceived(const helper::ApplicationType from, const std::string json) = 0;
+    // A text sent synchronously, already acknowledged.
+    virtual void onSyncMessageReceived(const helper::ApplicationType from,
+                                       const std::string json) = 0;
+};
+
+}  // namespace interprocess
