@@ -32,9 +32,9 @@ const Dictionary& dictionaryAt(const std::vector<ProxyArrayElement>& proxies, st
 }
 
 TEST(PacScriptTest, AnswersBecomeProxyDictionaries) {
-    const auto proxies =
-        parsePacProxies(" proxy a:1 ;https [::1]:443;SOCKS5 s;direct; FTP f:21; PROXY :3; "
-                        "PROXY b:x; PROXY c:70000;;");
+    const auto proxies = parsePacProxies(
+        " proxy a:1 ;https [::1]:443;SOCKS5 s;direct; FTP f:21; PROXY :3; "
+        "PROXY b:x; PROXY c:70000;;");
     ASSERT_EQ(4u, proxies.size());
     EXPECT_EQ(kCFProxyTypeHTTP, stringValue(dictionaryAt(proxies, 0), kCFProxyTypeKey));
     EXPECT_EQ("a", stringValue(dictionaryAt(proxies, 0), kCFProxyHostNameKey));
@@ -54,8 +54,8 @@ TEST(PacScriptTest, EvaluatesTheScriptForEachUrl) {
     EXPECT_EQ("SOCKS sox:1080",
               evaluatePacScript(kScript, "http://x/socks/y", "x").proxies.value_or("?"));
 
-    const auto broken = evaluatePacScript("function FindProxyForURL(url, host) { return x.y; }",
-                                          "http://x/", "x");
+    const auto broken =
+        evaluatePacScript("function FindProxyForURL(url, host) { return x.y; }", "http://x/", "x");
     EXPECT_FALSE(broken.proxies);
     EXPECT_NE(std::string::npos, broken.error.find("not defined")) << broken.error;
 

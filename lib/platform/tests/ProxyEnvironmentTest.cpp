@@ -77,8 +77,8 @@ TEST(ProxyEnvironmentTest, FixedProxiesBecomeEnabledEntriesWithTheirPorts) {
 }
 
 TEST(ProxyEnvironmentTest, OnlySocksAllProxyAndParsableValuesCount) {
-    DynamicStore store(environmentOf(
-        {{"http_proxy", "http://bad:port"}, {"all_proxy", "http://notsocks:1"}}));
+    DynamicStore store(
+        environmentOf({{"http_proxy", "http://bad:port"}, {"all_proxy", "http://notsocks:1"}}));
     const auto proxies = store.copyProxies();
     ASSERT_TRUE(proxies);
     EXPECT_TRUE(proxies->empty());

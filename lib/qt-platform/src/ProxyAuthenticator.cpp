@@ -236,8 +236,8 @@ std::wstring ProxyAuthenticator::autoConfigurationUrl() const {
 // --- system settings -------------------------------------------------------
 
 ProxyAuthenticator::ProxyEntry ProxyAuthenticator::readSystemProxyEntry(
-    const cf::Dictionary& settings, const char* enableKey, const char* hostKey,
-    const char* portKey, ProxyType type) {
+    const cf::Dictionary& settings, const char* enableKey, const char* hostKey, const char* portKey,
+    ProxyType type) {
     const auto host = cf::stringValue(settings, hostKey);
     const auto port = cf::integerValue(settings, portKey);
     if (!isEnabled(settings, enableKey) || !host || host->empty() || !port || *port < 0 ||
@@ -257,7 +257,8 @@ bool ProxyAuthenticator::updateFromSystemSettings() {
         return false;
     }
 
-    const auto scriptUrl = cf::stringValue(*settings, sc::kSCPropNetProxiesProxyAutoConfigURLString);
+    const auto scriptUrl =
+        cf::stringValue(*settings, sc::kSCPropNetProxiesProxyAutoConfigURLString);
     if (scriptUrl && isEnabled(*settings, sc::kSCPropNetProxiesProxyAutoConfigEnable)) {
         {
             std::lock_guard lock(mutex_);
@@ -291,12 +292,13 @@ bool ProxyAuthenticator::updateFromSystemSettings() {
     };
     std::vector<ProxyEntry> entries;
     for (const auto& fixed : kFixed) {
-        auto entry = readSystemProxyEntry(*settings, fixed.enable, fixed.host, fixed.port, fixed.type);
+        auto entry =
+            readSystemProxyEntry(*settings, fixed.enable, fixed.host, fixed.port, fixed.type);
         if (entry.type == NoProxy) {
             continue;
         }
-        qCInfo(lcProxyAuthenticator) << fixed.message << qString(entry.host) << ":" << entry.port
-                                     << ")";
+        qCInfo(lcProxyAuthenticator)
+            << fixed.message << qString(entry.host) << ":" << entry.port << ")";
         entries.push_back(std::move(entry));
     }
 
@@ -307,9 +309,8 @@ bool ProxyAuthenticator::updateFromSystemSettings() {
     if (web != entries.end() && services_.passwords) {
         const std::string server = utf8FromWide(web->host);
         if (const auto items = services_.passwords->copyProxyItems()) {
-            const auto item = std::find_if(items->begin(), items->end(), [&](const auto& i) {
-                return i.server == server;
-            });
+            const auto item = std::find_if(items->begin(), items->end(),
+                                           [&](const auto& i) { return i.server == server; });
             if (item != items->end()) {
                 if (const auto password =
                         services_.passwords->findProxyPassword(server, item->account)) {
@@ -335,8 +336,8 @@ bool ProxyAuthenticator::updateFromSystemSettings() {
 bool ProxyAuthenticator::queryProxiesForUrl(const std::wstring& url) {
     const std::wstring scriptUrl = autoConfigurationUrl();
     if (!scriptUrl.empty() && services_.autoConfiguration) {
-        qCDebug(lcProxyAuthenticator) << "query proxy for" << qString(url) << "from"
-                                      << qString(scriptUrl);
+        qCDebug(lcProxyAuthenticator)
+            << "query proxy for" << qString(url) << "from" << qString(scriptUrl);
         const auto result =
             services_.autoConfiguration->execute(utf8FromWide(scriptUrl), utf8FromWide(url));
         if (result.error) {
@@ -345,7 +346,8 @@ bool ProxyAuthenticator::queryProxiesForUrl(const std::wstring& url) {
             return false;
         }
         if (!result.proxies) {
-            qCWarning(lcProxyAuthenticator) << "PAC execution failed. Could not parse result proxies.";
+            qCWarning(lcProxyAuthenticator)
+                << "PAC execution failed. Could not parse result proxies.";
             return false;
         }
         std::vector<ProxyEntry> entries;
@@ -358,7 +360,8 @@ bool ProxyAuthenticator::queryProxiesForUrl(const std::wstring& url) {
             }
             const auto host = cf::stringValue(*proxy, cfnet::kCFProxyHostNameKey);
             if (!host) {
-                qCWarning(lcProxyAuthenticator) << "PAC proxy entry lacks host information, skipping.";
+                qCWarning(lcProxyAuthenticator)
+                    << "PAC proxy entry lacks host information, skipping.";
                 continue;
             }
             auto port = cf::integerValue(*proxy, cfnet::kCFProxyPortNumberKey);
@@ -387,8 +390,8 @@ bool ProxyAuthenticator::queryProxiesForUrl(const std::wstring& url) {
 
     const auto listed = proxies();
     if (listed.empty()) {
-        qCInfo(lcProxyAuthenticator) << "No proxy information available for the URL: "
-                                     << qString(url);
+        qCInfo(lcProxyAuthenticator)
+            << "No proxy information available for the URL: " << qString(url);
         return false;
     }
     qCInfo(lcProxyAuthenticator) << "Found proxies for the URL: " << qString(url);

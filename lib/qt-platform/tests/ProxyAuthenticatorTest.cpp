@@ -44,7 +44,8 @@ protected:
     }
 
     static Dictionary proxy(const std::string& type, const std::string& host, long long port) {
-        return {{kCFProxyTypeKey, type}, {kCFProxyHostNameKey, host}, {kCFProxyPortNumberKey, port}};
+        return {
+            {kCFProxyTypeKey, type}, {kCFProxyHostNameKey, host}, {kCFProxyPortNumberKey, port}};
     }
 
     FakeCredentialStorage storage_;
@@ -149,25 +150,25 @@ TEST_F(ProxyAuthenticatorTest, NextProxyWalksTheListOnce) {
 TEST_F(ProxyAuthenticatorTest, FixedProxiesAreListedInOrderWhenComplete) {
     system_.settings->settings = fixedProxies(3);
     ASSERT_TRUE(authenticator_.updateFromSystemSettings());
-    EXPECT_EQ((std::vector<Entry>{{L"web.example", 3128, 2},
-                                  {L"secure.example", 8443, 2},
-                                  {L"sox.example", 1080, 1}}),
-              authenticator_.proxies());
+    EXPECT_EQ(
+        (std::vector<Entry>{
+            {L"web.example", 3128, 2}, {L"secure.example", 8443, 2}, {L"sox.example", 1080, 1}}),
+        authenticator_.proxies());
     EXPECT_EQ(1, log_.count("Proxy info updated from system settings: HTTP proxy ( \"web.example\" "
                             ": 3128 )"));
 
     Dictionary partial = fixedProxies(3);
-    partial.erase(kSCPropNetProxiesHTTPPort);                      // no port
-    partial[kSCPropNetProxiesHTTPSEnable] = 0LL;                   // off
-    partial[kSCPropNetProxiesSOCKSPort] = std::string("1080");     // port of the wrong kind
+    partial.erase(kSCPropNetProxiesHTTPPort);                   // no port
+    partial[kSCPropNetProxiesHTTPSEnable] = 0LL;                // off
+    partial[kSCPropNetProxiesSOCKSPort] = std::string("1080");  // port of the wrong kind
     system_.settings->settings = partial;
     EXPECT_FALSE(authenticator_.updateFromSystemSettings());
     EXPECT_TRUE(authenticator_.proxies().empty());
 
     Dictionary odd = fixedProxies(2);
-    odd[kSCPropNetProxiesHTTPProxy] = 42LL;             // host of the wrong kind
-    odd[kSCPropNetProxiesHTTPSPort] = 70000LL;          // no port number
-    odd[kSCPropNetProxiesSOCKSEnable] = true;           // a flag instead of a number
+    odd[kSCPropNetProxiesHTTPProxy] = 42LL;     // host of the wrong kind
+    odd[kSCPropNetProxiesHTTPSPort] = 70000LL;  // no port number
+    odd[kSCPropNetProxiesSOCKSEnable] = true;   // a flag instead of a number
     odd[kSCPropNetProxiesSOCKSProxy] = std::string("s");
     odd[kSCPropNetProxiesSOCKSPort] = 1080.0;
     system_.settings->settings = odd;
@@ -184,7 +185,9 @@ TEST_F(ProxyAuthenticatorTest, PasswordOfTheFirstWebProxyComesFromTheSystemStore
     settings[kSCPropNetProxiesHTTPEnable] = 0LL;
     system_.settings->settings = settings;
     system_.passwords->items = {{"web.example", "wrong", "x"},
-                                {"secure.example", "anna", "s\xc3\xa9" "cret"},
+                                {"secure.example", "anna",
+                                 "s\xc3\xa9"
+                                 "cret"},
                                 {"secure.example", "second", "y"}};
     authenticator_.updateFromSystemSettings();
     EXPECT_EQ((std::vector<std::string>{"secure.example/anna"}), system_.passwords->lookups);
@@ -214,8 +217,9 @@ TEST_F(ProxyAuthenticatorTest, ScriptProxiesAreAppendedWithDefaults) {
     system_.settings->settings = scriptSettings("http://pac.example/proxy.pac");
     ASSERT_TRUE(authenticator_.updateFromSystemSettings());
     EXPECT_TRUE(authenticator_.proxies().empty());
-    EXPECT_TRUE(log_.contains("Proxy info updated from system settings: use PAC script from URL: "
-                              " \"http://pac.example/proxy.pac\""));
+    EXPECT_TRUE(
+        log_.contains("Proxy info updated from system settings: use PAC script from URL: "
+                      " \"http://pac.example/proxy.pac\""));
 
     Dictionary noPort{{kCFProxyTypeKey, std::string(kCFProxyTypeHTTP)},
                       {kCFProxyHostNameKey, std::string("noport")}};
@@ -232,8 +236,9 @@ TEST_F(ProxyAuthenticatorTest, ScriptProxiesAreAppendedWithDefaults) {
     ASSERT_TRUE(authenticator_.queryProxiesForUrl(L"https://www.example/x"));
     EXPECT_EQ((std::vector<std::string>{"http://pac.example/proxy.pac https://www.example/x"}),
               system_.autoConfiguration->calls);
-    const std::vector<Entry> expected{{L"first", 3128, 2}, {L"second", 443, 2}, {L"noport", 8080, 2},
-                                      {L"notype", 81, 2},  {L"sox", 1080, 1},   {L"ftp", 21, 0}};
+    const std::vector<Entry> expected{{L"first", 3128, 2},  {L"second", 443, 2},
+                                      {L"noport", 8080, 2}, {L"notype", 81, 2},
+                                      {L"sox", 1080, 1},    {L"ftp", 21, 0}};
     EXPECT_EQ(expected, authenticator_.proxies());
     EXPECT_TRUE(log_.contains("PAC proxy entry lacks host information, skipping."));
     EXPECT_TRUE(log_.contains("PAC proxies array contained unexpected entry type, skipping."));
@@ -258,8 +263,8 @@ TEST_F(ProxyAuthenticatorTest, ScriptFailuresLeaveTheListAlone) {
     EXPECT_FALSE(authenticator_.queryProxiesForUrl(L"http://a/"));
     EXPECT_TRUE(log_.contains("PAC execution failed. Could not parse result proxies."));
 
-    system_.autoConfiguration->result.proxies =
-        std::vector<ProxyArrayElement>{Dictionary{{kCFProxyTypeKey, std::string(kCFProxyTypeNone)}}};
+    system_.autoConfiguration->result.proxies = std::vector<ProxyArrayElement>{
+        Dictionary{{kCFProxyTypeKey, std::string(kCFProxyTypeNone)}}};
     EXPECT_FALSE(authenticator_.queryProxiesForUrl(L"http://a/"));
     EXPECT_TRUE(log_.contains("No proxy information available for the URL:  \"http://a/\""));
     EXPECT_TRUE(authenticator_.proxies().empty());
@@ -311,10 +316,12 @@ TEST_F(ProxyAuthenticatorTest, ChallengeDecisionsFollowTheState) {
     EXPECT_EQ(ProxyAuthenticator::CredentialsTried, authenticator_.credentialsState());
 
     // Refused: the proxy challenges again in state 3 and the user is asked.
-    EXPECT_EQ(ProxyAuthenticator::ChallengeAnswer::AskUser, authenticator_.beginChallenge(true).kind);
+    EXPECT_EQ(ProxyAuthenticator::ChallengeAnswer::AskUser,
+              authenticator_.beginChallenge(true).kind);
 
     authenticator_.credentialsAccepted();
-    EXPECT_EQ(ProxyAuthenticator::ChallengeAnswer::UseStored, authenticator_.beginChallenge(true).kind);
+    EXPECT_EQ(ProxyAuthenticator::ChallengeAnswer::UseStored,
+              authenticator_.beginChallenge(true).kind);
     EXPECT_EQ(ProxyAuthenticator::CredentialsTried, authenticator_.credentialsState());
 }
 

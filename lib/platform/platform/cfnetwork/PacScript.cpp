@@ -164,9 +164,9 @@ PacFetchResult fetchPacScript(const std::string& url, const PacFetchLimits& limi
         return result;
     }
     if (code != CURLE_OK) {
-        result.error = "The script at " + url + " cannot be fetched: " +
-                       (errorText[0] != '\0' ? std::string(errorText)
-                                             : std::string(curl_easy_strerror(code)));
+        result.error =
+            "The script at " + url + " cannot be fetched: " +
+            (errorText[0] != '\0' ? std::string(errorText) : std::string(curl_easy_strerror(code)));
         return result;
     }
     result.script = std::move(download.body);
@@ -234,7 +234,8 @@ std::vector<ProxyArrayElement> parsePacProxies(const std::string& answer) {
         const std::string keyword(entry.begin(), blank);
         const std::string address = trimmed(std::string(blank, entry.end()));
         if (upperCase(keyword) == "DIRECT" && address.empty()) {
-            proxies.emplace_back(corefoundation::Dictionary{{kCFProxyTypeKey, std::string(kCFProxyTypeNone)}});
+            proxies.emplace_back(
+                corefoundation::Dictionary{{kCFProxyTypeKey, std::string(kCFProxyTypeNone)}});
             continue;
         }
         const char* type = typeOfKeyword(keyword);

@@ -11,9 +11,9 @@ InternetPasswordStore::InternetPasswordStore(systemconfiguration::EnvironmentRea
 
 std::vector<ProxyUrl> InternetPasswordStore::addressesWithUser() const {
     std::vector<ProxyUrl> result;
-    for (const char* name : {systemconfiguration::kHttpProxyVariable,
-                             systemconfiguration::kHttpsProxyVariable,
-                             systemconfiguration::kAllProxyVariable}) {
+    for (const char* name :
+         {systemconfiguration::kHttpProxyVariable, systemconfiguration::kHttpsProxyVariable,
+          systemconfiguration::kAllProxyVariable}) {
         const auto text = environment_(name);
         if (!text) {
             continue;

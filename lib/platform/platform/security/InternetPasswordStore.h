@@ -10,9 +10,8 @@ namespace platform::security {
 // address with a user name is an item for its host.
 class InternetPasswordStore : public IInternetPasswordStore {
 public:
-    explicit InternetPasswordStore(
-        systemconfiguration::EnvironmentReader environment =
-            systemconfiguration::readProcessEnvironment);
+    explicit InternetPasswordStore(systemconfiguration::EnvironmentReader environment =
+                                       systemconfiguration::readProcessEnvironment);
 
     std::optional<std::vector<InternetPasswordAttributes>> copyProxyItems() override;
     std::optional<std::string> findProxyPassword(const std::string& server,

@@ -29,8 +29,8 @@ std::optional<corefoundation::Dictionary> DynamicStore::copyProxies() {
     }
     if (const auto text = environment_(kHttpProxyVariable)) {
         if (const auto url = parseProxyUrl(*text)) {
-            addFixedProxy(dictionary, *url, kSCPropNetProxiesHTTPEnable,
-                          kSCPropNetProxiesHTTPProxy, kSCPropNetProxiesHTTPPort);
+            addFixedProxy(dictionary, *url, kSCPropNetProxiesHTTPEnable, kSCPropNetProxiesHTTPProxy,
+                          kSCPropNetProxiesHTTPPort);
         }
     }
     if (const auto text = environment_(kHttpsProxyVariable)) {
