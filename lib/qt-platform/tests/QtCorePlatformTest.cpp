@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include <boost/filesystem.hpp>
+
 #include "FakeCredentialStorage.h"
 #include "FakeTaskScheduler.h"
 #include "QtCorePlatform.h"
@@ -15,6 +17,8 @@
 #include "QtHandle.h"
 #include "QtMessageHandler.h"
 #include "QtMessageRecorder.h"
+#include "ScopedEnvironment.h"
+#include "common/credentialstorage/CredentialStorage.h"
 #include "common/logging/Logger.h"
 #include "common/taskscheduler/ITaskQueue.h"
 #include "support/ChildProcess.h"
@@ -325,6 +329,29 @@ TEST_F(QtCorePlatformTest, HandlesStillHeldAtDestructionAreReported) {
     EXPECT_EQ(1, countLines(";warning;;QtPlatform;;;[ default ] 2 object(s) of the platform are "
                             "still alive at its destruction; their handles must be released before "
                             "the platform"));
+}
+
+TEST_F(QtCorePlatformTest, CredentialsSetThroughOnePlatformAreLoadedByTheNext) {
+    testsupport::TempDir home;
+    ScopedEnvironment environment;
+    environment.clearProxies();
+    environment.set("HOME", home.path());
+    FakeTaskScheduler scheduler;
+    common::credentialstorage::CredentialStorage storage;
+    {
+        auto platform = QtCorePlatform::create(scheduler, &storage, "first");
+        auto proxies = platform->getProxyAuthenticator();
+        EXPECT_FALSE(proxies->hasCredentials());
+        proxies->setCredentials(L"anna", L"s\u00e9cret");
+    }
+    EXPECT_TRUE(boost::filesystem::exists(home.path() + "/.local/share/keychains/login.json"));
+    {
+        auto platform = QtCorePlatform::create(scheduler, &storage, "second");
+        auto proxies = platform->getProxyAuthenticator();
+        EXPECT_TRUE(proxies->hasCredentials());
+        EXPECT_EQ(L"anna", proxies->getUser());
+        EXPECT_EQ(L"s\u00e9cret", proxies->getPassword());
+    }
 }
 
 }  // namespace
