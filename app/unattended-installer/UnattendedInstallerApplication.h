@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+#include "common/application/Application.h"
+#include "common/credentialstorage/CredentialStorage.h"
+#include "common/logging/ILogger.h"
+#include "common/taskscheduler/ITaskQueue.h"
+#include "common/taskscheduler/ITaskScheduler.h"
+
+class QtCorePlatform;
+
+namespace quorvane::unattended {
+
+// The installer's one application object. Started by the user it shows the
+// window, downloads the agent package and relaunches itself with
+// administrator rights; started with "PrivilegedInstall" it is that elevated
+// copy and only installs.
+class UnattendedInstallerApplication : public common::Application {
+public:
+    // Exit codes of the privileged install.
+    enum InstallResult : std::uint32_t {
+        InstallSucceeded = 0,
+        CannotBecomeRoot = 2,
+        CannotCreateDestination = 3,
+        CannotUnpack = 4,
+        RegistrationFailed = 5,
+    };
+
+    static constexpr const char* kVersion = "1.9.4.2041";
+
+    UnattendedInstallerApplication(const std::vector<std::string>& arguments,
+                                   common::ITaskScheduler& scheduler, common::IParams& params);
+    ~UnattendedInstallerApplication() override;
+
+    bool init() override;
+    // Runs the teardown once; later calls do nothing.
+    void quit() override;
+    std::uint32_t exitCode() const override { return exitCode_; }
+
+    // The 64 characters between the first "K_" of `path` and the last
+    // underscore after it; empty when there are not exactly 64.
+    static std::string getPublicKeyFromPath(const std::string& path);
+
+    // The elevated copy's work: becomes root, creates the destination,
+    // unpacks the package, carries the device token over and registers the
+    // agent daemon. Returns an InstallResult.
+    std::uint32_t privilegedInstall(const std::string& source,
+                                    const boost::filesystem::path& destination,
+                                    const std::string& installerArguments);
+
+    void deleteDirectory(const boost::filesystem::path& folder);
+
+    const std::string& publicKey() const { return publicKey_; }
+
+private:
+    bool initApplication(const std::string& currentFolder);
+    void teardown();
+    void queueInstallTask(const std::string& source, const std::string& destination,
+                          const std::string& installerArguments);
+
+    common::ITaskScheduler& scheduler_;
+    std::unique_ptr<common::ITaskQueue> queue_;
+    std::unique_ptr<common::ILogger> logger_;
+    boost::filesystem::path downloadFolder_;
+    std::uint32_t exitCode_ = 0;
+    std::unique_ptr<QtCorePlatform> qtPlatform_;
+    std::unique_ptr<common::credentialstorage::CredentialStorage> credentialStorage_;
+    std::string publicKey_;
+};
+
+}  // namespace quorvane::unattended

@@ -1,0 +1,99 @@
+#include "InstallerBundle.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include <boost/filesystem.hpp>
+
+namespace fs = boost::filesystem;
+
+namespace installertest {
+
+InstallerBundle::InstallerBundle(const std::string& bundleName)
+    : root_("installer-test") {
+    bundle_ = root_.file(bundleName);
+    const fs::path macos = fs::path(bundle_) / "Contents" / "MacOS";
+    fs::create_directories(macos);
+    fs::create_directories(fs::path(bundle_) / "Contents" / "Resources");
+    executable_ = (macos / fs::path(INSTALLER_EXECUTABLE).filename()).string();
+    boost::system::error_code error;
+    fs::create_hard_link(INSTALLER_EXECUTABLE, executable_, error);
+    if (error) {
+        fs::copy_file(INSTALLER_EXECUTABLE, executable_);
+        fs::permissions(executable_, fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exe | fs::perms::others_read |
+                                         fs::perms::others_exe);
+    }
+    home_ = root_.file("home");
+    fs::create_directories(home_);
+}
+
+void InstallerBundle::openToEveryone() const {
+    for (fs::recursive_directory_iterator it(root_.path()), end; it != end; ++it) {
+        if (fs::is_directory(it->path())) {
+            ::chmod(it->path().c_str(), 0777);
+        }
+    }
+    ::chmod(root_.path().c_str(), 0777);
+}
+
+testsupport::ChildResult InstallerBundle::run(const std::vector<std::string>& arguments,
+                                              std::vector<std::string> environment) const {
+    std::vector<std::string> argv{executable_};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    environment.push_back("HOME=" + home_);
+    testsupport::CommandOptions options;
+    options.environment = environment;
+    options.timeout = std::chrono::seconds(60);
+    return testsupport::runCommand(argv, options);
+}
+
+std::vector<std::string> InstallerBundle::logFolders() const {
+    std::vector<std::string> folders;
+    const fs::path base = fs::path(home_) / ".kestrin" / "quorvane" / "unattended_installer";
+    boost::system::error_code error;
+    if (!fs::is_directory(base, error)) {
+        return folders;
+    }
+    for (fs::directory_iterator it(base), end; it != end; ++it) {
+        folders.push_back(it->path().string());
+    }
+    std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
+        return fs::last_write_time(a) < fs::last_write_time(b);
+    });
+    return folders;
+}
+
+std::string InstallerBundle::lastLog() const {
+    const auto folders = logFolders();
+    if (folders.empty()) {
+        return {};
+    }
+    return testsupport::readFile(folders.back() + "/" +
+                                 fs::path(executable_).filename().string() + ".log");
+}
+
+std::string keyOf(const std::string& unit) {
+    std::string key;
+    while (key.size() < 64) {
+        key += unit;
+    }
+    return key.substr(0, 64);
+}
+
+void makeAgentPackage(const std::string& path, int daemonExitCode, const std::string& deviceToken) {
+    std::vector<std::string> argv{"/usr/bin/python3", AGENT_PACKAGE_MAKER, path, "--exit-code",
+                                  std::to_string(daemonExitCode)};
+    if (!deviceToken.empty()) {
+        argv.push_back("--device-token");
+        argv.push_back(deviceToken);
+    }
+    const auto result = testsupport::runCommand(argv);
+    if (result.exitCode != 0) {
+        throw std::runtime_error("cannot make the agent package: " + result.errors);
+    }
+}
+
+}  // namespace installertest
