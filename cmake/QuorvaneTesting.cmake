@@ -13,7 +13,11 @@ function(quorvane_add_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
-  add_executable(${name} ${ARG_SOURCES})
+  add_executable(${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/cmake/SanitizerOptions.cpp)
+  # CTest hands the discovered tests only the first entry of the environment
+  # list, so the options are also built into the program.
+  set_source_files_properties(${CMAKE_SOURCE_DIR}/cmake/SanitizerOptions.cpp PROPERTIES
+    COMPILE_DEFINITIONS "QUORVANE_LSAN_SUPPRESSIONS=\"${CMAKE_SOURCE_DIR}/cmake/lsan.supp\"")
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST

@@ -11,9 +11,12 @@
 #include <spdlog/spdlog.h>
 #include <boost/filesystem/path.hpp>
 
+#include "common/logging/CustomLogSink.h"
+#include "common/logging/LocalSocketLogSink.h"
 #include "common/logging/LogFormatting.h"
 #include "common/logging/StructuredRecord.h"
 #include "common/logging/file_msg_formatter.h"
+#include "common/logging/json_msg_flag.h"
 #include "common/utils/Paths.h"
 
 namespace common {
@@ -22,6 +25,7 @@ namespace {
 
 constexpr const char* kTextPattern = "[%Y-%m-%d %H:%M:%S.%e] [%P] [%t] [%l] [%n] %*";
 constexpr const char* kCsvPattern = "%Y-%m-%d %H:%M:%S.%e;%l;;%n;;;%*";
+constexpr const char* kJsonPattern = "%{";
 
 // Process-wide logging state; lives until the process exits.
 struct GlobalState {
@@ -254,6 +258,14 @@ std::shared_ptr<spdlog::sinks::sink> makeFileSink(const std::string& path, LogLe
     return sink;
 }
 
+template <typename Sink>
+std::shared_ptr<spdlog::sinks::sink> makeJsonSink() {
+    auto sink = std::make_shared<Sink>();
+    Logger::configureSink(*sink, loglevel::debug, kJsonPattern, '{',
+                          std::make_unique<json_msg_flag>());
+    return sink;
+}
+
 }  // namespace
 
 void Logger::init(const std::string& name, const std::string& programPath,
@@ -288,6 +300,9 @@ void Logger::init(const std::string& name, const std::string& programPath,
                     report += std::string("File logger init failed: ") + e.what() + "\n";
                 }
                 break;
+            case logsink::localSocket:
+                sink = makeJsonSink<LocalSocketLogSink<std::mutex>>();
+                break;
             case logsink::rotatingCsv:
                 try {
                     sink = makeFileSink(logFilePath(programPath, ".csv"), loglevel::trace,
@@ -299,6 +314,9 @@ void Logger::init(const std::string& name, const std::string& programPath,
             case logsink::standardOutput:
                 sink = std::make_shared<spdlog::sinks::stdout_sink_mt>();
                 sink->set_level(spdlog::level::trace);
+                break;
+            case logsink::callback:
+                sink = makeJsonSink<CustomLogSink<std::mutex>>();
                 break;
             default:
                 break;
@@ -348,6 +366,25 @@ std::shared_ptr<spdlog::sinks::sink> Logger::sinkOfKind(LogSinkType kind) {
     std::lock_guard lock(state().mutex);
     auto it = state().sinks.find(kind);
     return it == state().sinks.end() ? nullptr : it->second;
+}
+
+bool Logger::attachLogSender(std::shared_ptr<ILogSender> sender) {
+    auto sink =
+        std::dynamic_pointer_cast<LocalSocketLogSink<std::mutex>>(sinkOfKind(logsink::localSocket));
+    if (!sink) {
+        return false;
+    }
+    sink->setSender(std::move(sender));
+    return true;
+}
+
+bool Logger::attachLogCallback(ILogCallback* callback) {
+    auto sink = std::dynamic_pointer_cast<CustomLogSink<std::mutex>>(sinkOfKind(logsink::callback));
+    if (!sink) {
+        return false;
+    }
+    sink->setCallback(callback);
+    return true;
 }
 
 helper::ApplicationType Logger::processKind() {

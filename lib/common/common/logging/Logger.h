@@ -19,6 +19,9 @@ class sink;
 
 namespace common {
 
+class ILogSender;
+class ILogCallback;
+
 // The kinds of sink that Logger::init can set up.
 using LogSinkType = int;
 
@@ -57,6 +60,14 @@ public:
     // One-time set-up of the process's sinks. A second call only warns.
     static void init(const std::string& name, const std::string& programPath,
                      helper::ApplicationType kind, const std::vector<LogSinkType>& sinks);
+
+    // Attaches the consumer of the local-socket sink (kind 1) or of the
+    // callback sink (kind 4); null detaches it. The records that the sink
+    // held until then are handed over first, oldest first. False when `init`
+    // made no sink of that kind. The callback is not owned and must stay
+    // valid while attached.
+    static bool attachLogSender(std::shared_ptr<ILogSender> sender);
+    static bool attachLogCallback(ILogCallback* callback);
 
     // The sink that `init` made for a kind, if any.
     static std::shared_ptr<spdlog::sinks::sink> sinkOfKind(LogSinkType kind);

@@ -1,0 +1,407 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <regex>
+#include <thread>
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+
+#include "common/logging/ILogCallback.h"
+#include "common/logging/ILogSender.h"
+#include "common/logging/JsonLogRecord.h"
+#include "common/logging/LocalSocketLogSink.h"
+#include "common/logging/Logger.h"
+#include "common/logging/PendingLogRecords.h"
+#include "common/logging/StructuredRecord.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+using namespace common;
+using testsupport::readFile;
+using testsupport::runInChild;
+using testsupport::splitLines;
+
+namespace {
+
+constexpr const char* kProgram = "/x/y/Installer.app/Contents/MacOS/Installer";
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Keeps what the local-socket sink sends.
+class RecordingSender : public ILogSender {
+public:
+    void send(const std::string& record) override { records += record; }
+    void flush() override { ++flushes; }
+    std::string records;
+    int flushes = 0;
+};
+
+// Keeps what the callback sink calls back with.
+class RecordingCallback : public ILogCallback {
+public:
+    void operator()(std::string_view record) override { records.append(record); }
+    std::string records;
+};
+
+struct Member {
+    std::string name;
+    std::string text;  // strings as they are, other values as their kind
+    bool isString = false;
+    bool isNumber = false;
+    double number = 0;
+};
+
+// One JSON record: its members in document order.
+struct Record {
+    std::vector<Member> members;
+
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const auto& m : members) {
+            out.push_back(m.name);
+        }
+        return out;
+    }
+    const Member* find(const std::string& name) const {
+        for (const auto& m : members) {
+            if (m.name == name) {
+                return &m;
+            }
+        }
+        return nullptr;
+    }
+    std::string operator[](const std::string& name) const {
+        const Member* m = find(name);
+        return m ? m->text : "<missing>";
+    }
+};
+
+// Parses records written one per line, strictly (valid UTF-8 included).
+std::vector<Record> parseRecords(const std::string& text) {
+    std::vector<Record> records;
+    for (const auto& line : splitLines(text)) {
+        rapidjson::Document document;
+        document.Parse<rapidjson::kParseValidateEncodingFlag>(line.c_str(), line.size());
+        EXPECT_FALSE(document.HasParseError())
+            << rapidjson::GetParseError_En(document.GetParseError()) << " in " << line;
+        if (document.HasParseError() || !document.IsObject()) {
+            continue;
+        }
+        Record record;
+        for (auto it = document.MemberBegin(); it != document.MemberEnd(); ++it) {
+            Member member;
+            member.name = it->name.GetString();
+            if (it->value.IsString()) {
+                member.isString = true;
+                member.text.assign(it->value.GetString(), it->value.GetStringLength());
+            } else if (it->value.IsNumber()) {
+                member.isNumber = true;
+                member.number = it->value.GetDouble();
+                member.text = std::to_string(it->value.GetDouble());
+            }
+            record.members.push_back(member);
+        }
+        records.push_back(record);
+    }
+    return records;
+}
+
+const Record* withMessage(const std::vector<Record>& records, const std::string& message) {
+    for (const auto& record : records) {
+        if (record["message"] == message) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+const std::vector<std::string> kFixedMembers = {"time", "processId", "threadId", "level",
+                                                "app",  "facility",  "message",  "sessionId"};
+
+class JsonLogSinkTest : public ::testing::Test {
+protected:
+    void runScenario(const std::function<void()>& scenario) {
+        const auto result = runInChild([&] {
+            scenario();
+            return 0;
+        });
+        ASSERT_FALSE(result.timedOut) << "the scenario hung";
+        ASSERT_TRUE(result.exited) << "the scenario died with signal " << result.signal;
+        ASSERT_EQ(0, result.exitCode);
+    }
+
+    void initWith(const std::vector<LogSinkType>& sinks,
+                  helper::ApplicationType kind = helper::ApplicationType::UnattendedUpdater) {
+        Logger::setLogFolder(folder_.path());
+        Logger::init("Test", kProgram, kind, sinks);
+    }
+
+    std::string output(const std::string& name) { return readFile(folder_.file(name)); }
+
+    testsupport::TempDir folder_;
+};
+
+TEST_F(JsonLogSinkTest, PlainMessagesCarryTheFixedMembersInOrder) {
+    runScenario([&] {
+        initWith({logsink::localSocket});
+        createLogger("Params")->info("hello");
+        std::thread([] { createLogger("Worker")->warn("from a thread"); }).join();
+        auto sender = std::make_shared<RecordingSender>();
+        Logger::attachLogSender(sender);
+        writeFile(folder_.file("records"), sender->records);
+    });
+    const std::string text = output("records");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ('\n', text.back());
+    const auto records = parseRecords(text);
+
+    const Record* hello = withMessage(records, "hello");
+    ASSERT_NE(nullptr, hello);
+    EXPECT_EQ(kFixedMembers, hello->names());
+    EXPECT_EQ("Main", (*hello)["threadId"]);
+    EXPECT_EQ("info", (*hello)["level"]);
+    EXPECT_EQ("UnattendedUpdater", (*hello)["app"]);
+    EXPECT_EQ("Params", (*hello)["facility"]);
+    EXPECT_EQ("", (*hello)["sessionId"]);
+    EXPECT_TRUE(std::regex_match((*hello)["processId"], std::regex(R"(\d+)")));
+    EXPECT_TRUE(std::regex_match((*hello)["time"],
+                                 std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}\n)")))
+        << (*hello)["time"];
+    // The line feed ends the time's string inside the JSON text, escaped.
+    EXPECT_NE(std::string::npos, text.find(R"(\n","processId":")"));
+
+    const Record* worker = withMessage(records, "from a thread");
+    ASSERT_NE(nullptr, worker);
+    EXPECT_EQ("warning", (*worker)["level"]);
+    EXPECT_TRUE(std::regex_match((*worker)["threadId"], std::regex(R"(\d+)")))
+        << (*worker)["threadId"];
+
+    // The set-up's own report is a record as well.
+    EXPECT_NE(nullptr, withMessage(records, "Add 1 sinks to logger."));
+}
+
+TEST_F(JsonLogSinkTest, StructuredRecordsAddTagAndTypedFieldsOnlyWithATag) {
+    runScenario([&] {
+        initWith({logsink::localSocket});
+        auto channel = createLogger("Chan");
+        channel->log(loglevel::info, StructuredRecord{"t", {{"n", 5u}, {"s", std::string("x")}}});
+        channel->log(loglevel::info, StructuredRecord{"", {{"hidden", 1u}}});
+        channel->log(loglevel::info,
+                     StructuredRecord{"creds", {{"sensitive", std::string("hunter2")}}});
+        channel->info("%s", R"({"sensitive":"hunter3"} and path\to\file)");
+        channel->log(loglevel::info,
+                     StructuredRecord{"m",
+                                      {{"nan", std::numeric_limits<double>::quiet_NaN()},
+                                       {"inf", std::numeric_limits<float>::infinity()},
+                                       {"ok", 1.5}}});
+        channel->info("%s", "bad \xff byte");
+        channel->info("%s", "{oops");
+        auto sender = std::make_shared<RecordingSender>();
+        Logger::attachLogSender(sender);
+        channel->log(loglevel::info, StructuredRecord{"facility", {{"facility", 7}}});
+        writeFile(folder_.file("records"), sender->records);
+    });
+    const std::string text = output("records");
+    EXPECT_EQ(std::string::npos, text.find("hunter")) << "a secret reached a JSON record";
+    const auto records = parseRecords(text);
+
+    const Record* tagged = withMessage(records, R"(tag=t, n="5", s="x")");
+    ASSERT_NE(nullptr, tagged);
+    auto expected = kFixedMembers;
+    expected.insert(expected.end(), {"tag", "n", "s"});
+    EXPECT_EQ(expected, tagged->names());
+    EXPECT_EQ("t", (*tagged)["tag"]);
+    EXPECT_TRUE(tagged->find("n")->isNumber);
+    EXPECT_EQ(5.0, tagged->find("n")->number);
+    EXPECT_EQ("x", (*tagged)["s"]);
+
+    const Record* untagged = withMessage(records, R"(tag=, hidden="1")");
+    ASSERT_NE(nullptr, untagged);
+    EXPECT_EQ(kFixedMembers, untagged->names());
+
+    const Record* creds = withMessage(records, R"(tag=creds, sensitive="***")");
+    ASSERT_NE(nullptr, creds);
+    EXPECT_EQ("***", (*creds)["sensitive"]);
+    EXPECT_NE(nullptr, withMessage(records, "***} and pathtofile"));
+
+    const Record* numbers = withMessage(records, R"(tag=m, inf="inf", nan="nan", ok="1.5")");
+    ASSERT_NE(nullptr, numbers);
+    EXPECT_EQ("nan", (*numbers)["nan"]);
+    EXPECT_EQ("inf", (*numbers)["inf"]);
+    EXPECT_EQ(1.5, numbers->find("ok")->number);
+
+    EXPECT_NE(nullptr, withMessage(records, "bad \xEF\xBF\xBD byte"));
+
+    // Text that is not JSON stays a plain message and the failure is reported.
+    const Record* oops = withMessage(records, "{oops");
+    ASSERT_NE(nullptr, oops);
+    EXPECT_EQ(kFixedMembers, oops->names());
+    bool reported = false;
+    for (const auto& record : records) {
+        reported = reported || (record["facility"] == "json_deserialize" &&
+                                record["message"].starts_with("Unable to convert json: {oops"));
+    }
+    EXPECT_TRUE(reported);
+
+    // A field named like a fixed member is written as a second member.
+    const Record* repeated = withMessage(records, R"(tag=facility, facility="7")");
+    ASSERT_NE(nullptr, repeated);
+    ASSERT_EQ(10u, repeated->members.size());
+    EXPECT_EQ("facility", repeated->members[9].name);
+    EXPECT_EQ(7.0, repeated->members[9].number);
+}
+
+TEST_F(JsonLogSinkTest, HeldRecordsAreHandedOverInOrderOnceASenderIsAttached) {
+    runScenario([&] {
+        initWith({logsink::localSocket});
+        auto sink = std::dynamic_pointer_cast<LocalSocketLogSink<std::mutex>>(
+            Logger::sinkOfKind(logsink::localSocket));
+        if (!sink) {
+            std::_Exit(3);
+        }
+        auto channel = createLogger("Chan");
+        channel->debug("first");
+        channel->info("second");
+        channel->trace("below the sink's level");
+        // The set-up's report, then the two records at debug and above.
+        const auto pending = sink->pending();
+        if (pending.size() != 3 || pending[1].back() != '\n') {
+            std::_Exit(4);
+        }
+        auto sender = std::make_shared<RecordingSender>();
+        if (!Logger::attachLogSender(sender) || !sink->pending().empty()) {
+            std::_Exit(5);
+        }
+        channel->info("third");
+        writeFile(folder_.file("records"), sender->records);
+        writeFile(folder_.file("flushes"), std::to_string(sender->flushes));
+    });
+    const auto records = parseRecords(output("records"));
+    ASSERT_EQ(4u, records.size());
+    EXPECT_EQ("Add 1 sinks to logger.", records[0]["message"]);
+    EXPECT_EQ("first", records[1]["message"]);
+    EXPECT_EQ("debug", records[1]["level"]);
+    EXPECT_EQ("second", records[2]["message"]);
+    EXPECT_EQ("third", records[3]["message"]);
+    // Once after the hand-over and once for the record written since (every
+    // record is flushed).
+    EXPECT_EQ("2", output("flushes"));
+}
+
+TEST_F(JsonLogSinkTest, HeldRecordsAreCappedDroppingTheOldest) {
+    constexpr std::size_t kCap = PendingLogRecords::kCapacity;
+    runScenario([&] {
+        initWith({logsink::localSocket, logsink::callback});
+        auto channel = createLogger("Chan");
+        for (std::size_t i = 0; i < kCap + 5; ++i) {
+            channel->info("n %zu", i);
+        }
+        auto sender = std::make_shared<RecordingSender>();
+        RecordingCallback callback;
+        Logger::attachLogSender(sender);
+        Logger::attachLogCallback(&callback);
+        writeFile(folder_.file("sent"), sender->records);
+        writeFile(folder_.file("called"), callback.records);
+    });
+    for (const char* name : {"sent", "called"}) {
+        const auto lines = splitLines(output(name));
+        ASSERT_EQ(kCap, lines.size()) << name;
+        // The report of the set-up and the first five records were dropped.
+        EXPECT_NE(std::string::npos, lines.front().find(R"("message":"n 5")")) << name;
+        EXPECT_NE(std::string::npos,
+                  lines.back().find("\"message\":\"n " + std::to_string(kCap + 4) + "\""))
+            << name;
+    }
+}
+
+TEST_F(JsonLogSinkTest, CallbackSinkCallsBackWithTheSameRecords) {
+    runScenario([&] {
+        initWith({logsink::callback, logsink::localSocket});
+        auto channel = createLogger("Chan");
+        channel->info("held");
+        RecordingCallback callback;
+        if (!Logger::attachLogCallback(&callback)) {
+            std::_Exit(3);
+        }
+        channel->info("live");
+        channel->trace("below the sink's level");
+        auto sender = std::make_shared<RecordingSender>();
+        Logger::attachLogSender(sender);
+        // Detached again: records are held, the callback is not called.
+        Logger::attachLogCallback(nullptr);
+        channel->info("after detaching");
+        writeFile(folder_.file("called"), callback.records);
+        writeFile(folder_.file("sent"), sender->records);
+    });
+    const auto called = parseRecords(output("called"));
+    ASSERT_EQ(3u, called.size());
+    EXPECT_EQ("Add 2 sinks to logger.", called[0]["message"]);
+    EXPECT_EQ("held", called[1]["message"]);
+    EXPECT_EQ("live", called[2]["message"]);
+    // Both sinks format a record alike.
+    const auto sent = parseRecords(output("sent"));
+    ASSERT_EQ(4u, sent.size());
+    for (std::size_t i = 0; i < called.size(); ++i) {
+        EXPECT_EQ(called[i].members.size(), sent[i].members.size());
+        EXPECT_EQ(called[i]["message"], sent[i]["message"]);
+        EXPECT_EQ(called[i]["time"], sent[i]["time"]);
+    }
+}
+
+TEST_F(JsonLogSinkTest, AttachingWithoutSuchASinkFails) {
+    runScenario([&] {
+        initWith({logsink::rotatingFile});
+        RecordingCallback callback;
+        if (Logger::attachLogSender(std::make_shared<RecordingSender>()) ||
+            Logger::attachLogCallback(&callback)) {
+            std::_Exit(3);
+        }
+    });
+}
+
+TEST_F(JsonLogSinkTest, ProcessKindWithoutANameIsWrittenAsItsNumber) {
+    runScenario([&] {
+        initWith({logsink::localSocket}, static_cast<helper::ApplicationType>(42));
+        createLogger("Chan")->info("unnamed kind");
+        auto sender = std::make_shared<RecordingSender>();
+        Logger::attachLogSender(sender);
+        writeFile(folder_.file("records"), sender->records);
+    });
+    const auto records = parseRecords(output("records"));
+    const Record* record = withMessage(records, "unnamed kind");
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ("42", (*record)["app"]);
+}
+
+TEST(JsonLogRecordTest, WritesFixedMembersThenTagAndFieldsAsValidJson) {
+    JsonLogRecord record;
+    record.time = "2024-01-02T12:00:00.007\n";
+    record.processId = "12";
+    record.threadId = "Main";
+    record.level = "info";
+    record.app = "UnattendedUpdater";
+    record.facility = "Params";
+    record.message = "m";
+    record.fields = {{"b", -2}, {"a", std::string("x")}};
+    EXPECT_EQ(R"({"time":"2024-01-02T12:00:00.007\n","processId":"12","threadId":"Main",)"
+              R"("level":"info","app":"UnattendedUpdater","facility":"Params","message":"m",)"
+              R"("sessionId":""})",
+              toJsonText(record));
+    record.tag = "t";
+    record.fields["c"] = std::numeric_limits<double>::infinity();
+    record.fields["d"] = -std::numeric_limits<double>::infinity();
+    record.message = "cut \xC3";  // a truncated sequence
+    const std::string json = toJsonText(record);
+    EXPECT_NE(std::string::npos,
+              json.find(R"("message":"cut )"
+                        "\xEF\xBF\xBD"
+                        R"(","sessionId":"","tag":"t","a":"x","b":-2,"c":"inf","d":"-inf"})"))
+        << json;
+}
+
+}  // namespace

@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+
+#include "common/params/CommandLineParams.h"
+#include "common/params/JsonFileParams.h"
+#include "common/params/Params.h"
+#include "common/params/ParamsDump.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+using namespace common;
+using testsupport::runLogged;
+
+namespace {
+
+// A layer kept in a map, with a chosen access level; it can refuse writes
+// and tells when it is destroyed.
+class FakeLayer : public IParams {
+public:
+    FakeLayer(AccessLevel level, std::map<std::string, std::string> values,
+              int* destroyed = nullptr)
+        : level_(level), values_(std::move(values)), destroyed_(destroyed) {}
+    ~FakeLayer() override {
+        if (destroyed_) {
+            ++*destroyed_;
+        }
+    }
+
+    void lock() override {}
+    void unlock() override {}
+    AccessLevel accessLevel() const override { return level_; }
+    std::string getValue(const std::string& key, const std::string& defaultValue) const override {
+        const auto found = values_.find(key);
+        return found == values_.end() ? defaultValue : found->second;
+    }
+    bool setValue(const std::string& key, const std::string& value, bool) override {
+        if (refuseWrites) {
+            return false;
+        }
+        values_[key] = value;
+        return true;
+    }
+    bool hasValue(const std::string& key) const override { return values_.count(key) != 0; }
+    bool removeValue(const std::string& key) override {
+        ++removeCalls;
+        return values_.erase(key) != 0;
+    }
+    std::set<std::string> keys() const override {
+        std::set<std::string> names;
+        for (const auto& [key, value] : values_) {
+            names.insert(key);
+        }
+        return names;
+    }
+    std::string dump() const override { return dumpParams(*this); }
+
+    bool refuseWrites = false;
+    int removeCalls = 0;
+
+private:
+    AccessLevel level_;
+    std::map<std::string, std::string> values_;
+    int* destroyed_;
+};
+
+std::unique_ptr<IParams> commandLine(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "/Applications/Installer.app/Contents/MacOS/Installer");
+    return std::make_unique<CommandLineParams>(arguments);
+}
+
+std::unique_ptr<IParams> fake(IParams::AccessLevel level,
+                              std::map<std::string, std::string> values) {
+    return std::make_unique<FakeLayer>(level, std::move(values));
+}
+
+TEST(ParamsTest, HigherPriorityWinsAndEmptyValuesFallThrough) {
+    Params params;
+    params.addLayer(commandLine({"-Lang", "fr", "-Port", "80"}), 2, false);
+    params.addLayer(fake(IParams::ReadOnly, {{"Lang", "de"}, {"Port", ""}}), 3, false);
+    EXPECT_EQ("de", params.getValue("Lang", "en"));
+    EXPECT_EQ("80", params.getValue("Port", "443"));
+    EXPECT_TRUE(params.hasValue("Port"));
+    EXPECT_EQ("en", params.getValue("Missing", "en"));
+    EXPECT_FALSE(params.hasValue("Missing"));
+
+    Params emptyAbove;
+    emptyAbove.addLayer(commandLine({"-Lang", "fr"}), 2, false);
+    emptyAbove.addLayer(fake(IParams::ReadOnly, {{"Lang", ""}}), 3, false);
+    EXPECT_EQ("fr", emptyAbove.getValue("Lang", "en"));
+}
+
+TEST(ParamsTest, NullTextHidesLowerLayersAndReadsAsEmpty) {
+    Params params;
+    params.addLayer(commandLine({"-Lang", "fr"}), 2, false);
+    params.addLayer(fake(IParams::ReadOnly, {{"Lang", "(null)"}, {"Other", "(NULL)"}}), 3, false);
+    EXPECT_EQ("", params.getValue("Lang", "en"));
+    EXPECT_FALSE(params.hasValue("Lang"));
+    // Only the exact text counts.
+    EXPECT_EQ("(NULL)", params.getValue("Other", ""));
+}
+
+TEST(ParamsTest, KeyWithOnlyAnEmptyValueIsNotFoundButListed) {
+    Params params;
+    params.addLayer(fake(IParams::ReadOnly, {{"Empty", ""}, {"b", "1"}}), 3, false);
+    params.addLayer(commandLine({"-A", "x", "-b", "2"}), 2, false);
+    params.addLayer(fake(IParams::Writable, {{"Z", "z"}}), 1, false);
+    EXPECT_FALSE(params.hasValue("Empty"));
+    EXPECT_EQ("dflt", params.getValue("Empty", "dflt"));
+    EXPECT_EQ((std::set<std::string>{"Empty", "Z", "a", "b"}), params.keys());
+}
+
+TEST(ParamsTest, DumpListsLayersFromTheHighestPriorityDown) {
+    testsupport::TempDir folder;
+    { std::ofstream(folder.file("p.json")) << R"({"b": "two", "a": 1})"; }
+    Params params;
+    params.addLayer(commandLine({"-Offline", "-Lang", "fr"}), 2, false);
+    params.addLayer(std::make_unique<JsonFileParams>(folder.file("p.json"), 0), 3, false);
+    params.addLayer(fake(IParams::Writable, {}), 1, false);
+    EXPECT_EQ(
+        "Param layer Id: 3\na: 1\nb: two\n"
+        "Param layer Id: 2\nlang: fr\noffline: 1\n"
+        "Param layer Id: 1\n",
+        params.dump());
+    EXPECT_EQ("", Params().dump());
+}
+
+TEST(ParamsTest, SetValueWritesEveryWritableLayerOnly) {
+    Params params;
+    auto low = std::make_unique<FakeLayer>(IParams::Writable, std::map<std::string, std::string>{});
+    auto high =
+        std::make_unique<FakeLayer>(IParams::Writable, std::map<std::string, std::string>{});
+    auto removable =
+        std::make_unique<FakeLayer>(IParams::Removable, std::map<std::string, std::string>{});
+    FakeLayer* lowLayer = low.get();
+    FakeLayer* highLayer = high.get();
+    FakeLayer* removableLayer = removable.get();
+    params.addLayer(std::move(low), 1, false);
+    params.addLayer(std::move(high), 5, false);
+    params.addLayer(std::move(removable), 3, false);
+
+    EXPECT_TRUE(params.setValue("DeviceToken", "abc", true));
+    EXPECT_EQ("abc", lowLayer->getValue("DeviceToken", ""));
+    EXPECT_EQ("abc", highLayer->getValue("DeviceToken", ""));
+    EXPECT_FALSE(removableLayer->hasValue("DeviceToken"));
+
+    // One writable layer that takes the value is enough.
+    highLayer->refuseWrites = true;
+    EXPECT_TRUE(params.setValue("DeviceToken", "def", false));
+    EXPECT_EQ("def", lowLayer->getValue("DeviceToken", ""));
+    lowLayer->refuseWrites = true;
+    EXPECT_FALSE(params.setValue("DeviceToken", "ghi", false));
+}
+
+TEST(ParamsTest, WriteFailuresAreLogged) {
+    const auto run = runLogged([] {
+        Params params;
+        params.addLayer(commandLine({"-Lang", "fr"}), 2, false);
+        if (params.setValue("Lang", "de", false)) {
+            return 1;
+        }
+        auto refusing =
+            std::make_unique<FakeLayer>(IParams::Writable, std::map<std::string, std::string>{});
+        refusing->refuseWrites = true;
+        params.addLayer(std::move(refusing), 1, false);
+        return params.setValue("Key", "v", false) ? 2 : 0;
+    });
+    ASSERT_TRUE(run.result.exited);
+    EXPECT_EQ(0, run.result.exitCode);
+    EXPECT_TRUE(
+        run.has("debug", "Params", "No Writable layer found, could not set value: Lang: de"))
+        << run.text();
+    EXPECT_TRUE(run.has("warning", "Params", "SetValue failed. Key: Key")) << run.text();
+    EXPECT_TRUE(run.has("debug", "Params", "No Writable layer found, could not set value: Key: v"));
+}
+
+TEST(ParamsTest, RemoveValueAsksEveryLayerThatIsNotReadOnly) {
+    Params params;
+    auto readOnly = std::make_unique<FakeLayer>(IParams::ReadOnly,
+                                                std::map<std::string, std::string>{{"k", "2"}});
+    FakeLayer* readOnlyLayer = readOnly.get();
+    // The top layer has nothing to remove and answers false; the layers
+    // below are asked all the same.
+    params.addLayer(fake(IParams::Writable, {}), 6, false);
+    params.addLayer(fake(IParams::Writable, {{"k", "1"}}), 5, false);
+    params.addLayer(commandLine({"-K", "3"}), 2, false);
+    params.addLayer(std::move(readOnly), 1, false);
+
+    EXPECT_FALSE(params.removeValue("k"));
+    EXPECT_EQ(0, readOnlyLayer->removeCalls);
+    EXPECT_EQ("2", params.getValue("k", ""));  // only the read-only layer still has it
+
+    Params failing;
+    failing.addLayer(fake(IParams::Writable, {}), 6, false);
+    failing.addLayer(commandLine({"-K", "3"}), 2, false);
+    EXPECT_FALSE(failing.removeValue("k"));
+    EXPECT_FALSE(failing.hasValue("k"));
+
+    Params plain;
+    plain.addLayer(commandLine({"-Lang", "fr"}), 2, false);
+    EXPECT_TRUE(plain.removeValue("LANG"));
+    EXPECT_FALSE(plain.hasValue("Lang"));
+    EXPECT_TRUE(plain.removeValue("Lang"));
+}
+
+TEST(ParamsTest, RemoveLeavingAValueIsLogged) {
+    const auto run = runLogged([] {
+        Params params;
+        params.addLayer(fake(IParams::ReadOnly, {{"Lang", "de"}}), 3, false);
+        params.addLayer(commandLine({"-Lang", "fr"}), 2, false);
+        return params.removeValue("Lang") ? 1 : 0;
+    });
+    EXPECT_EQ(0, run.result.exitCode);
+    EXPECT_TRUE(run.has("warning", "Params",
+                        "Key 'Lang' still have a value after remove, the key is probably present "
+                        "in a read-only layer"))
+        << run.text();
+}
+
+TEST(ParamsTest, SecondLayerAtOnePriorityIsRefusedUnlessReplacing) {
+    const auto run = runLogged([] {
+        int destroyed = 0;
+        Params params;
+        params.addLayer(
+            std::make_unique<FakeLayer>(
+                IParams::ReadOnly, std::map<std::string, std::string>{{"k", "first"}}, &destroyed),
+            2, false);
+        std::unique_ptr<IParams> second = std::make_unique<FakeLayer>(
+            IParams::ReadOnly, std::map<std::string, std::string>{{"k", "second"}}, &destroyed);
+        params.addLayer(std::move(second), 2, false);
+        // Refused: the caller still holds it, the first layer stays.
+        if (!second || destroyed != 0 || params.getValue("k", "") != "first") {
+            return 1;
+        }
+        params.addLayer(std::move(second), 2, true);
+        if (second || destroyed != 1 || params.getValue("k", "") != "second") {
+            return 2;
+        }
+        return 0;
+    });
+    ASSERT_TRUE(run.result.exited);
+    EXPECT_EQ(0, run.result.exitCode);
+    EXPECT_EQ(1, run.count("warning", "Params",
+                           "New layer not added, as a layer already exists with priority 2"))
+        << run.text();
+}
+
+TEST(ParamsTest, AccessLevelOfTheStoreIsAnAssertion) {
+    const auto run = runLogged([] {
+        Params params;
+        return params.accessLevel() == IParams::Writable ? 0 : 1;
+    });
+    EXPECT_EQ(0, run.result.exitCode);
+    EXPECT_TRUE(run.hasPart("error", "assert",
+                            "Assertion failed:(false) with message: \"Access level on params is "
+                            "not applicable\""))
+        << run.text();
+}
+
+TEST(ParamsTest, BoolReadsIntegersAndWords) {
+    Params params;
+    params.addLayer(fake(IParams::ReadOnly, {{"one", "1"},
+                                             {"zero", "0"},
+                                             {"two", "2"},
+                                             {"minus", "-1"},
+                                             {"huge", "99999999999999999999999"},
+                                             {"spaced", "  0"},
+                                             {"trailing", "1abc"},
+                                             {"word", "yes"},
+                                             {"true", "true"},
+                                             {"TRUE", "TRUE"},
+                                             {"padded", " True\n"},
+                                             {"false", "false"},
+                                             {"FALSE", "False"},
+                                             {"truthy", "truex"},
+                                             {"empty", ""}}),
+                    3, false);
+    EXPECT_TRUE(params.get<bool>("one", false));
+    EXPECT_FALSE(params.get<bool>("zero", true));
+    EXPECT_TRUE(params.get<bool>("two", false));
+    EXPECT_TRUE(params.get<bool>("minus", false));
+    EXPECT_TRUE(params.get<bool>("huge", false));
+    EXPECT_FALSE(params.get<bool>("spaced", true));
+    EXPECT_TRUE(params.get<bool>("trailing", false));
+    EXPECT_FALSE(params.get<bool>("word", true));
+    EXPECT_FALSE(params.get<bool>("truthy", true));
+    // What a JSON layer gives for true and false.
+    EXPECT_TRUE(params.get<bool>("true", false));
+    EXPECT_TRUE(params.get<bool>("TRUE", false));
+    EXPECT_TRUE(params.get<bool>("padded", false));
+    EXPECT_FALSE(params.get<bool>("false", true));
+    EXPECT_FALSE(params.get<bool>("FALSE", true));
+    // No value: the default.
+    EXPECT_TRUE(params.get<bool>("empty", true));
+    EXPECT_FALSE(params.get<bool>("missing", false));
+    EXPECT_TRUE(params.get<bool>("missing", true));
+}
+
+TEST(ParamsTest, IntegerAndTextReads) {
+    Params params;
+    params.addLayer(fake(IParams::ReadOnly, {{"port", " 8080"},
+                                             {"plus", "+5"},
+                                             {"neg", "-3"},
+                                             {"unit", "30s"},
+                                             {"word", "abc"},
+                                             {"double", "+-1"},
+                                             {"big", "4294967296"},
+                                             {"text", " spaced "}}),
+                    3, false);
+    EXPECT_EQ(8080, params.get<int>("port", 0));
+    EXPECT_EQ(5, params.get<int>("plus", 0));
+    EXPECT_EQ(-3, params.get<long long>("neg", 0));
+    EXPECT_EQ(30, params.get<int>("unit", 0));
+    EXPECT_EQ(7, params.get<int>("word", 7));
+    EXPECT_EQ(7, params.get<int>("double", 7));
+    EXPECT_EQ(7, params.get<int>("missing", 7));
+    // Out of range: the default.
+    EXPECT_EQ(9u, params.get<unsigned>("neg", 9u));
+    EXPECT_EQ(9u, params.get<unsigned>("big", 9u));
+    EXPECT_EQ(4294967296ull, params.get<unsigned long long>("big", 0));
+    EXPECT_EQ(" spaced ", params.get<std::string>("text", ""));
+    EXPECT_EQ("d", params.get<std::string>("missing", "d"));
+}
+
+}  // namespace

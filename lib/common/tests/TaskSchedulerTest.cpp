@@ -1,0 +1,408 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "ManualTaskScheduler.h"
+#include "RecordingLogger.h"
+#include "common/taskscheduler/TaskScheduler.h"
+
+using common::ITaskQueue;
+using common::loglevel::debug;
+using common::loglevel::trace;
+using common::loglevel::warn;
+using testsupport::ManualTaskScheduler;
+using testsupport::RecordingLogger;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class TaskSchedulerTest : public ::testing::Test {
+protected:
+    // A task that appends `tag` to the run order.
+    ITaskQueue::Task record(int tag) {
+        return [this, tag](bool&, unsigned long) { order.push_back(tag); };
+    }
+
+    // Runs tasks of any queue, as they come due, until none is left.
+    void runAll() {
+        for (int i = 0; i < 100 && scheduler->taskCount() > 0; ++i) {
+            scheduler->runOne("", false);
+        }
+    }
+
+    std::shared_ptr<RecordingLogger::Lines> lines = std::make_shared<RecordingLogger::Lines>();
+    std::shared_ptr<ManualTaskScheduler> scheduler = std::make_shared<ManualTaskScheduler>(lines);
+    std::vector<int> order;
+};
+
+TEST_F(TaskSchedulerTest, HigherPriorityRunsFirstAndEqualPrioritiesFirstInFirstOut) {
+    auto queue = scheduler->createQueue("Q");
+    EXPECT_EQ(0u, queue->push(record(0), 0));
+    EXPECT_EQ(1u, queue->push(record(1), 5));
+    EXPECT_EQ(2u, queue->push(record(2), 0));
+    EXPECT_EQ(3u, queue->push(record(3), 5));
+    EXPECT_EQ(4u, queue->push(record(4), 2));
+    for (int i = 0; i < 5; ++i) {
+        scheduler->runOne("", false);
+    }
+    EXPECT_EQ((std::vector<int>{1, 3, 4, 0, 2}), order);
+}
+
+TEST_F(TaskSchedulerTest, IdsCountUpAcrossQueuesAndEachTaskGetsItsOwn) {
+    auto first = scheduler->createQueue("First");
+    auto second = scheduler->createQueue("Second");
+    std::vector<unsigned long> seen;
+    const auto keepId = [&seen](bool&, unsigned long id) { seen.push_back(id); };
+    EXPECT_EQ(0u, first->push(keepId));
+    EXPECT_EQ(1u, second->push(keepId));
+    EXPECT_EQ(2u, first->push(keepId, 10ms));
+    EXPECT_EQ(3u, second->push(keepId, 7));
+    for (int i = 0; i < 4; ++i) {
+        scheduler->runOne("", true);
+    }
+    EXPECT_EQ((std::vector<unsigned long>{3, 0, 1, 2}), seen);
+}
+
+TEST_F(TaskSchedulerTest, DelayedTaskIsNotRunEarlyUnlessForced) {
+    auto queue = scheduler->createQueue("Q");
+    const auto start = Clock::now();
+    queue->push(record(1), 100ms);
+    scheduler->runOne("", false);
+    EXPECT_TRUE(order.empty());
+    while (order.empty() && Clock::now() - start < 5s) {
+        scheduler->runOne("", false);
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(1u, order.size());
+    EXPECT_GE(Clock::now() - start, 99ms);
+
+    queue->push(record(2), 100ms);
+    scheduler->runOne("", true);
+    EXPECT_EQ((std::vector<int>{1, 2}), order);
+}
+
+TEST_F(TaskSchedulerTest, RescheduledTaskKeepsItsIdAndIsDueOneIntervalAfterItsRun) {
+    auto queue = scheduler->createQueue("Q");
+    std::vector<unsigned long> ids;
+    Clock::time_point firstRunEnd, secondRunStart;
+    const auto id = queue->push(
+        [&](bool& again, unsigned long taskId) {
+            ids.push_back(taskId);
+            if (ids.size() == 1) {
+                again = true;
+                firstRunEnd = Clock::now();
+            } else {
+                secondRunStart = Clock::now();
+            }
+        },
+        50ms);
+    scheduler->runOne("", true);
+    ASSERT_EQ(1u, ids.size());
+    EXPECT_EQ(1u, scheduler->taskCount());
+    scheduler->runOne("", false);
+    EXPECT_EQ(1u, ids.size()) << "the rescheduled task ran before its interval";
+    while (ids.size() < 2 && Clock::now() - firstRunEnd < 5s) {
+        scheduler->runOne("", false);
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(2u, ids.size());
+    EXPECT_EQ(id, ids[0]);
+    EXPECT_EQ(id, ids[1]);
+    EXPECT_GE(secondRunStart - firstRunEnd, 49ms);
+    EXPECT_EQ(0u, scheduler->taskCount());
+    EXPECT_EQ(id + 1, queue->push(record(0))) << "rescheduling took a new id";
+}
+
+TEST_F(TaskSchedulerTest, RescheduledPriorityTaskGoesRightAfterTheFirstLowerPriorityTask) {
+    auto queue = scheduler->createQueue("Q");
+    bool rescheduled = false;
+    queue->push(
+        [&](bool& again, unsigned long) {
+            order.push_back(1);
+            again = !rescheduled;
+            rescheduled = true;
+        },
+        5);
+    queue->push(record(2), 5);
+    queue->push(record(3), 0);
+    queue->push(record(4), 0);
+    runAll();
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 1, 4}), order);
+}
+
+TEST_F(TaskSchedulerTest, RepeatingPlainTaskGoesBackToTheEndBehindThePendingDueTasks) {
+    auto queue = scheduler->createQueue("Q");
+    queue->push([&](bool& again, unsigned long) {
+        order.push_back(1);
+        again = true;
+    });
+    queue->push(record(2));
+    queue->push([&](bool&, unsigned long) {
+        order.push_back(3);
+        queue->push(record(4));
+    });
+    for (int i = 0; i < 7; ++i) {
+        scheduler->onTimer();
+    }
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 1, 4, 1, 1}), order);
+}
+
+TEST_F(TaskSchedulerTest, TimerTickRunsAtMostOneDueTask) {
+    auto queue = scheduler->createQueue("Q");
+    queue->push(record(1), 1min);
+    queue->push(record(2));
+    queue->push(record(3));
+    scheduler->onTimer();
+    EXPECT_EQ((std::vector<int>{2}), order);
+    scheduler->onTimer();
+    scheduler->onTimer();
+    EXPECT_EQ((std::vector<int>{2, 3}), order);
+    EXPECT_EQ(1u, scheduler->taskCount());
+}
+
+TEST_F(TaskSchedulerTest, RunOneAndRunTasksCanBeLimitedToOneQueue) {
+    auto first = scheduler->createQueue("First");
+    auto second = scheduler->createQueue("Second");
+    first->push(record(1));
+    second->push(record(2), 1min);
+    second->push(record(3));
+    scheduler->runOne(second->name(), false);
+    EXPECT_EQ((std::vector<int>{3}), order);
+    scheduler->runOne(second->name(), false);
+    EXPECT_EQ((std::vector<int>{3}), order) << "ran a task that is not due";
+    int passes = 0;
+    scheduler->runTasks(
+        second->name(), [&] { return passes++ < 3; }, true);
+    EXPECT_EQ((std::vector<int>{3, 2}), order);
+    EXPECT_TRUE(first->hasTasks());
+    EXPECT_FALSE(second->hasTasks());
+}
+
+TEST_F(TaskSchedulerTest, ProcessRunsDueTasksOfAnyQueueAndTracesEachPass) {
+    auto first = scheduler->createQueue("First");
+    auto second = scheduler->createQueue("Second");
+    first->push(record(1));
+    second->push(record(2), 1min);
+    second->push(record(3));
+    int passes = 0;
+    scheduler->process([&] { return passes++ < 5; });
+    EXPECT_EQ((std::vector<int>{1, 3}), order);
+    EXPECT_EQ(1u, scheduler->taskCount());
+    EXPECT_EQ(5, lines->count(trace, " task to run:"));
+    EXPECT_EQ(1, lines->count(trace, "tasks done"));
+}
+
+TEST_F(TaskSchedulerTest, RunTasksSleepsTheIntervalAfterEveryPassAndNeedsAPredicate) {
+    auto slow = std::make_shared<ManualTaskScheduler>(lines, 20ms);
+    auto queue = slow->createQueue("Q");
+    queue->push(record(1));
+    int passes = 0;
+    const auto start = Clock::now();
+    slow->runTasks(
+        queue->name(), [&] { return passes++ < 3; }, false);
+    EXPECT_GE(Clock::now() - start, 60ms);
+    EXPECT_EQ((std::vector<int>{1}), order);
+    EXPECT_EQ(3, lines->count(trace, queue->name() + " task to run:"));
+    EXPECT_THROW(slow->runTasks("", std::function<bool()>(), false), std::bad_function_call);
+}
+
+TEST_F(TaskSchedulerTest, FinishRunsAllPendingTasksOfTheQueueThenTheCallbackBeforeReturning) {
+    auto queue = scheduler->createQueue("Done");
+    auto other = scheduler->createQueue("Other");
+    const std::string name = queue->name();
+    queue->push(record(1));
+    other->push(record(9));
+    queue->push(record(2), 1min);
+    queue->push(record(3), 5);
+    queue->finish([this](bool&, unsigned long) { order.push_back(0); });
+    EXPECT_EQ((std::vector<int>{3, 1, 2, 0}), order);
+    EXPECT_EQ(1u, scheduler->taskCount()) << "the other queue's task is left";
+    EXPECT_EQ(ITaskQueue::kInvalidTaskId, queue->push(record(4)));
+    EXPECT_FALSE(queue->hasTasks());
+    EXPECT_EQ(1, lines->count(debug, "Finish called on messagequeue: " + name));
+    EXPECT_EQ(1, lines->count(debug, "Finished messagequeue: " + name));
+    EXPECT_EQ(0, lines->count(debug, "Drop all tasks on messagequeue: " + name));
+    EXPECT_EQ(0, scheduler->stops) << "a queue is still registered";
+    other->finish();
+    EXPECT_EQ(1, scheduler->stops) << "the last queue went";
+}
+
+TEST_F(TaskSchedulerTest, FinishWithDropPendingRunsOnlyTheCallback) {
+    auto queue = scheduler->createQueue("Dropped");
+    auto other = scheduler->createQueue("Other");
+    queue->push(record(1));
+    other->push(record(8));
+    queue->push(record(2), 1min);
+    other->push(record(9));
+    queue->finish([this](bool&, unsigned long) { order.push_back(0); }, true);
+    EXPECT_EQ((std::vector<int>{0}), order);
+    EXPECT_EQ(1, lines->count(debug, "Drop all tasks on messagequeue: " + queue->name()));
+    runAll();
+    EXPECT_EQ((std::vector<int>{0, 8, 9}), order);
+}
+
+TEST_F(TaskSchedulerTest, WhileFinishingTheQueueRefusesPushesAndRescheduling) {
+    auto queue = scheduler->createQueue("Closing");
+    auto other = scheduler->createQueue("Other");
+    std::size_t ownPush = 0, otherPush = ITaskQueue::kInvalidTaskId;
+    int runs = 0;
+    queue->push([&](bool& again, unsigned long) {
+        ++runs;
+        ownPush = queue->push(record(1));
+        otherPush = other->push(record(2));
+        again = true;
+    });
+    queue->finish();
+    EXPECT_EQ(1, runs);
+    EXPECT_EQ(ITaskQueue::kInvalidTaskId, ownPush);
+    EXPECT_NE(ITaskQueue::kInvalidTaskId, otherPush);
+    EXPECT_EQ(1, lines->count(warn, "Taskqueue is in releasing state, task wont be rescheduled: '" +
+                                        queue->name() + "'"));
+    EXPECT_TRUE(other->hasTasks());
+    EXPECT_FALSE(queue->hasTasks());
+}
+
+TEST_F(TaskSchedulerTest, FinishingAFinishedOrUnknownQueueOnlyLogsAndStopsAgain) {
+    auto queue = scheduler->createQueue("Only");
+    const std::string name = queue->name();
+    queue->finish();
+    EXPECT_EQ(1, scheduler->stops);
+    bool called = false;
+    queue->finish([&](bool&, unsigned long) { called = true; });
+    scheduler->finish(
+        "never made", [&](bool&, unsigned long) { called = true; }, false);
+    EXPECT_FALSE(called);
+    EXPECT_EQ(3, scheduler->stops);
+    EXPECT_EQ(2, lines->count(debug, "Finish called on messagequeue: " + name));
+    EXPECT_EQ(2, lines->count(debug, "Finished messagequeue: " + name));
+    EXPECT_EQ(1, lines->count(debug, "Finished messagequeue: never made"));
+    EXPECT_EQ(0u, scheduler->taskCount());
+    queue.reset();
+    EXPECT_EQ(4, scheduler->stops);
+}
+
+TEST_F(TaskSchedulerTest, FinalTaskMayDestroyTheQueueHandle) {
+    auto keep = scheduler->createQueue("Keep");
+    auto queue = scheduler->createQueue("Installer");
+    const std::string name = queue->name();
+    queue->push(record(1));
+    queue->finish([&](bool&, unsigned long) {
+        order.push_back(0);
+        queue.reset();
+    });
+    EXPECT_FALSE(queue);
+    EXPECT_EQ((std::vector<int>{1, 0}), order);
+    // The handle's own finish nests inside; both end with the right name.
+    EXPECT_EQ(2, lines->count(debug, "Finished messagequeue: " + name));
+    EXPECT_EQ(0, scheduler->stops);
+}
+
+TEST_F(TaskSchedulerTest, TaskThatFinishesItsOwnQueueIsNotRescheduled) {
+    auto keep = scheduler->createQueue("Keep");
+    auto queue = scheduler->createQueue("Self");
+    queue->push([&](bool& again, unsigned long) {
+        order.push_back(1);
+        queue->finish();
+        again = true;
+    });
+    queue->push(record(2), 1min);
+    scheduler->runOne("", false);
+    EXPECT_EQ((std::vector<int>{1, 2}), order);
+    EXPECT_EQ(1, lines->count(warn, "Task won't be re-scheduled, target queue not found: '" +
+                                        queue->name() + "'"));
+    EXPECT_EQ(0u, scheduler->taskCount());
+}
+
+TEST_F(TaskSchedulerTest, EmptyNameMatchesNoQueueInHasTasksButAllInDropAllTasks) {
+    auto first = scheduler->createQueue("First");
+    auto second = scheduler->createQueue("Second");
+    first->push(record(1));
+    second->push(record(2), 1min);
+    EXPECT_FALSE(scheduler->hasTasks(""));
+    EXPECT_TRUE(scheduler->hasTasks(first->name()));
+    scheduler->dropAllTasks("");
+    EXPECT_EQ(0u, scheduler->taskCount());
+    EXPECT_EQ(1, lines->count(debug, "Drop all tasks on messagequeue: "));
+    first.reset();
+    second.reset();
+    EXPECT_TRUE(order.empty());
+}
+
+TEST_F(TaskSchedulerTest, QueueNamesCarryTenRandomCharactersAndNeedASharedScheduler) {
+    auto first = scheduler->createQueue("Worker");
+    auto second = scheduler->createQueue("Worker");
+    const auto wellFormed = [](const std::string& name) {
+        const std::string random = name.substr(std::string("Worker (").size(), 10);
+        return name.size() == 19 && name.rfind("Worker (", 0) == 0 && name.back() == ')' &&
+               std::all_of(random.begin(), random.end(),
+                           [](unsigned char c) { return std::isalnum(c) != 0; });
+    };
+    EXPECT_TRUE(wellFormed(first->name())) << first->name();
+    EXPECT_TRUE(wellFormed(second->name())) << second->name();
+    EXPECT_NE(first->name(), second->name());
+    ManualTaskScheduler unshared(lines);
+    EXPECT_THROW(unshared.createQueue("Worker"), std::bad_weak_ptr);
+}
+
+TEST_F(TaskSchedulerTest, PushesFromOtherThreadsWhileTasksRun) {
+    constexpr int kThreads = 4;
+    constexpr int kPushes = 300;
+    std::vector<std::unique_ptr<ITaskQueue>> queues;
+    for (int t = 0; t < kThreads; ++t) {
+        queues.push_back(scheduler->createQueue("Thread"));
+    }
+    std::mutex mutex;
+    std::multiset<unsigned long> ran;
+    std::vector<std::thread> pushers;
+    for (int t = 0; t < kThreads; ++t) {
+        pushers.emplace_back([&, t] {
+            for (int i = 0; i < kPushes; ++i) {
+                queues[t]->push(
+                    [&](bool&, unsigned long id) {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        ran.insert(id);
+                    },
+                    i % 3);
+            }
+        });
+    }
+    const auto start = Clock::now();
+    for (;;) {
+        scheduler->runOne("", false);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (ran.size() == kThreads * kPushes || Clock::now() - start > 30s) {
+            break;
+        }
+    }
+    for (auto& pusher : pushers) {
+        pusher.join();
+    }
+    ASSERT_EQ(static_cast<std::size_t>(kThreads * kPushes), ran.size());
+    EXPECT_EQ(0u, scheduler->taskCount());
+    const std::set<unsigned long> unique(ran.begin(), ran.end());
+    EXPECT_EQ(ran.size(), unique.size()) << "a task ran twice or two tasks shared an id";
+    EXPECT_EQ(static_cast<unsigned long>(kThreads * kPushes - 1), *unique.rbegin());
+}
+
+TEST_F(TaskSchedulerTest, DestroyingTheSchedulerReleasesPendingTasksWithoutRunningThem) {
+    auto queue = scheduler->createQueue("Outliving");
+    auto sentinel = std::make_shared<int>(0);
+    std::shared_ptr<ITaskQueue> captured = scheduler->createQueue("Captured");
+    queue->push([sentinel, this](bool&, unsigned long) { order.push_back(1); }, 1min);
+    queue->push([captured, this](bool&, unsigned long) { order.push_back(2); });
+    captured.reset();
+    scheduler.reset();
+    EXPECT_TRUE(lines->isLoggerDestroyed());
+    EXPECT_EQ(1, sentinel.use_count()) << "a pending task was kept";
+    EXPECT_TRUE(order.empty());
+    EXPECT_EQ(ITaskQueue::kInvalidTaskId, queue->push(record(3)));
+}
+
+}  // namespace

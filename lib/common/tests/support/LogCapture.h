@@ -1,0 +1,86 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/logging/Logger.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace testsupport {
+
+// The records that a scenario logged, at every level, taken from the CSV log
+// ("<time>;<level>;;<channel>;;;<message>").
+struct LoggedRun {
+    ChildResult result;
+    std::vector<std::string> lines;
+
+    // Records at `level` ("trace", "debug", "info", "warning", "error") on
+    // `channel` whose message is exactly `message`.
+    int count(const std::string& level, const std::string& channel,
+              const std::string& message) const {
+        const std::string suffix = ";" + level + ";;" + channel + ";;;" + message;
+        int found = 0;
+        for (const auto& line : lines) {
+            if (line.size() >= suffix.size() &&
+                line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                ++found;
+            }
+        }
+        return found;
+    }
+
+    bool has(const std::string& level, const std::string& channel,
+             const std::string& message) const {
+        return count(level, channel, message) > 0;
+    }
+
+    // Whether a record at `level` on `channel` contains `part`.
+    bool hasPart(const std::string& level, const std::string& channel,
+                 const std::string& part) const {
+        const std::string head = ";" + level + ";;" + channel + ";;;";
+        for (const auto& line : lines) {
+            const auto at = line.find(head);
+            if (at != std::string::npos && line.find(part, at + head.size()) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Records on `channel` at any level.
+    int countOnChannel(const std::string& channel) const {
+        int found = 0;
+        for (const auto& line : lines) {
+            found += line.find(";;" + channel + ";;;") != std::string::npos ? 1 : 0;
+        }
+        return found;
+    }
+
+    std::string text() const {
+        std::string all;
+        for (const auto& line : lines) {
+            all += line + "\n";
+        }
+        return all;
+    }
+};
+
+// Runs `scenario` in a child process (logging set-up is process-wide and
+// happens once) whose log records go into a CSV file, and returns what it
+// logged. The scenario's return value is the child's exit code.
+inline LoggedRun runLogged(const std::function<int()>& scenario) {
+    TempDir folder("quorvane-log");
+    LoggedRun run;
+    run.result = runInChild([&] {
+        common::Logger::setLogFolder(folder.path());
+        common::Logger::init("Test", "/opt/probe", helper::ApplicationType::ComponentTest,
+                             {common::logsink::rotatingCsv});
+        return scenario();
+    });
+    run.lines = splitLines(readFile(folder.file("probe.csv")));
+    return run;
+}
+
+}  // namespace testsupport

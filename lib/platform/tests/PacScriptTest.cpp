@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/cfnetwork/PacScript.h"
+#include "platform/cfnetwork/ProxyAutoConfiguration.h"
+#include "platform/cfnetwork/ProxyKeys.h"
+#include "support/LocalHttpServer.h"
+#include "support/TempDir.h"
+
+#include <fstream>
+
+using namespace platform::cfnetwork;
+using platform::corefoundation::Dictionary;
+using platform::corefoundation::integerValue;
+using platform::corefoundation::stringValue;
+using testsupport::LocalHttpServer;
+
+namespace {
+
+constexpr const char* kScript = R"(
+function FindProxyForURL(url, host) {
+    if (host == "direct.example") return "DIRECT";
+    if (shExpMatch(url, "*/socks/*")) return "SOCKS sox:1080";
+    return "PROXY first:3128; HTTPS second:443; PROXY noport; DIRECT";
+}
+)";
+
+const Dictionary& dictionaryAt(const std::vector<ProxyArrayElement>& proxies, std::size_t i) {
+    return std::get<Dictionary>(proxies.at(i));
+}
+
+TEST(PacScriptTest, AnswersBecomeProxyDictionaries) {
+    const auto proxies = parsePacProxies(
+        " proxy a:1 ;https [::1]:443;SOCKS5 s;direct; FTP f:21; PROXY :3; "
+        "PROXY b:x; PROXY c:70000;;");
+    ASSERT_EQ(4u, proxies.size());
+    EXPECT_EQ(kCFProxyTypeHTTP, stringValue(dictionaryAt(proxies, 0), kCFProxyTypeKey));
+    EXPECT_EQ("a", stringValue(dictionaryAt(proxies, 0), kCFProxyHostNameKey));
+    EXPECT_EQ(1, integerValue(dictionaryAt(proxies, 0), kCFProxyPortNumberKey));
+    EXPECT_EQ(kCFProxyTypeHTTPS, stringValue(dictionaryAt(proxies, 1), kCFProxyTypeKey));
+    EXPECT_EQ("::1", stringValue(dictionaryAt(proxies, 1), kCFProxyHostNameKey));
+    EXPECT_EQ(kCFProxyTypeSOCKS, stringValue(dictionaryAt(proxies, 2), kCFProxyTypeKey));
+    EXPECT_FALSE(dictionaryAt(proxies, 2).count(kCFProxyPortNumberKey));
+    EXPECT_EQ(kCFProxyTypeNone, stringValue(dictionaryAt(proxies, 3), kCFProxyTypeKey));
+    EXPECT_FALSE(dictionaryAt(proxies, 3).count(kCFProxyHostNameKey));
+    EXPECT_TRUE(parsePacProxies("").empty());
+}
+
+TEST(PacScriptTest, EvaluatesTheScriptForEachUrl) {
+    EXPECT_EQ("DIRECT", evaluatePacScript(kScript, "http://direct.example/", "direct.example")
+                            .proxies.value_or("?"));
+    EXPECT_EQ("SOCKS sox:1080",
+              evaluatePacScript(kScript, "http://x/socks/y", "x").proxies.value_or("?"));
+
+    const auto broken =
+        evaluatePacScript("function FindProxyForURL(url, host) { return x.y; }", "http://x/", "x");
+    EXPECT_FALSE(broken.proxies);
+    EXPECT_NE(std::string::npos, broken.error.find("not defined")) << broken.error;
+
+    const auto unparsable = evaluatePacScript("function (", "http://x/", "x");
+    EXPECT_FALSE(unparsable.proxies);
+    EXPECT_FALSE(unparsable.error.empty());
+}
+
+TEST(PacScriptTest, EvaluationsFromSeveralThreadsTakeTurns) {
+    std::vector<std::thread> threads;
+    std::atomic<int> right{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                if (evaluatePacScript(kScript, "http://x/socks/", "x").proxies ==
+                    std::optional<std::string>("SOCKS sox:1080")) {
+                    ++right;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(40, right.load());
+}
+
+TEST(PacScriptTest, FetchesFromAServerAndAFileWithinTheSizeCap) {
+    LocalHttpServer server;
+    server.setResponse("/proxy.pac", {200, kScript, "application/x-ns-proxy-autoconfig"});
+    server.setResponse("/big.pac", {200, std::string(5000, ' ') + kScript});
+    PacFetchLimits limits;
+    limits.maxScriptSize = 4096;
+
+    const auto fetched = fetchPacScript(server.url("/proxy.pac"), limits);
+    EXPECT_EQ(kScript, fetched.script.value_or("")) << fetched.error;
+
+    const auto big = fetchPacScript(server.url("/big.pac"), limits);
+    EXPECT_FALSE(big.script);
+    EXPECT_NE(std::string::npos, big.error.find("larger than 4096")) << big.error;
+
+    const auto missing = fetchPacScript(server.url("/missing.pac"), limits);
+    EXPECT_FALSE(missing.script);
+    EXPECT_NE(std::string::npos, missing.error.find("404")) << missing.error;
+
+    testsupport::TempDir folder;
+    std::ofstream(folder.file("local.pac")) << kScript;
+    EXPECT_EQ(kScript, fetchPacScript("file://" + folder.file("local.pac"), limits).script);
+
+    EXPECT_FALSE(fetchPacScript("ftp://127.0.0.1/x.pac", limits).script);
+}
+
+TEST(PacScriptTest, FetchNeverGoesThroughTheEnvironmentsProxy) {
+    LocalHttpServer server;
+    server.setResponse("/proxy.pac", {200, kScript});
+    LocalHttpServer proxy;  // would answer 404 for any proxied request
+    ::setenv("http_proxy", proxy.url("").c_str(), 1);
+    ::setenv("no_proxy", "", 1);
+    const auto fetched = fetchPacScript(server.url("/proxy.pac"), {});
+    ::unsetenv("http_proxy");
+    ::unsetenv("no_proxy");
+    EXPECT_EQ(kScript, fetched.script.value_or("")) << fetched.error;
+    EXPECT_TRUE(proxy.requestedPaths().empty());
+}
+
+TEST(PacScriptTest, ExecuteGivesTheProxyArrayOrAnError) {
+    LocalHttpServer server;
+    server.setResponse("/proxy.pac", {200, kScript});
+    ProxyAutoConfiguration pac;
+
+    const auto result = pac.execute(server.url("/proxy.pac"), "https://www.example/x");
+    ASSERT_FALSE(result.error) << *result.error;
+    ASSERT_TRUE(result.proxies);
+    ASSERT_EQ(4u, result.proxies->size());
+    EXPECT_EQ("second", stringValue(dictionaryAt(*result.proxies, 1), kCFProxyHostNameKey));
+    EXPECT_FALSE(dictionaryAt(*result.proxies, 2).count(kCFProxyPortNumberKey));
+
+    const auto badTarget = pac.execute(server.url("/proxy.pac"), "not a url");
+    EXPECT_TRUE(badTarget.error);
+    EXPECT_FALSE(badTarget.proxies);
+
+    const auto missing = pac.execute(server.url("/missing.pac"), "https://www.example/x");
+    EXPECT_TRUE(missing.error);
+}
+
+TEST(PacScriptTest, AServerThatNeverAnswersEndsWithinTheDefaultBound) {
+    LocalHttpServer silent(LocalHttpServer::Mode::Silent);
+    ProxyAutoConfiguration pac;
+    const PacFetchLimits defaults;
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = pac.execute(silent.url("/proxy.pac"), "http://www.example/");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(result.error);
+    EXPECT_FALSE(result.proxies);
+    EXPECT_GE(took, defaults.totalTimeout - std::chrono::milliseconds(100));
+    EXPECT_LT(took, defaults.totalTimeout + std::chrono::seconds(3));
+}
+
+}  // namespace

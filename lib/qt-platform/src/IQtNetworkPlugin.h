@@ -1,0 +1,26 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "IProxyAuthenticator.h"
+
+// The network side of the Qt door: the shared proxy authenticator and the
+// request for proxy credentials.
+class IQtNetworkPlugin {
+public:
+    // Kept for the product's other programs; nothing calls it.
+    using ReservedHandler = std::function<void()>;
+    // Gets "host : port" of the proxy whose credentials the user must give.
+    using ProxyCredentialsRequestHandler = std::function<void(const std::string&)>;
+
+    virtual ~IQtNetworkPlugin() = default;
+
+    // The one authenticator of the platform, made on first use.
+    virtual std::shared_ptr<IProxyAuthenticator> getProxyAuthenticator() = 0;
+    virtual void setReservedHandler(ReservedHandler handler) = 0;
+    // Called on the Qt thread when a proxy wants credentials that are not
+    // known; the answer goes to IProxyAuthenticator::setCredentials.
+    virtual void setProxyCredentialsRequestHandler(ProxyCredentialsRequestHandler handler) = 0;
+};

@@ -1,0 +1,7 @@
+#pragma once
+
+// The child-process side of the Qt door.
+class IQtProcessPlugin {
+public:
+    virtual ~IQtProcessPlugin() = default;
+};

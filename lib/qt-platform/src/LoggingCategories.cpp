@@ -1,0 +1,4 @@
+#include "LoggingCategories.h"
+
+Q_LOGGING_CATEGORY(lcMainThread, "MainThread")
+Q_LOGGING_CATEGORY(lcProxyAuthenticator, "ProxyAuthenticator")

@@ -1,0 +1,67 @@
+#include "QtCorePlatform.h"
+
+#include <QDebug>
+#include <atomic>
+
+#include "QtCorePlatformPrivate.h"
+#include "QtMessageHandler.h"
+#include "common/logging/ILogger.h"
+
+namespace {
+
+// Set while a platform exists.
+std::atomic<bool> instanceExists{false};
+
+}  // namespace
+
+std::unique_ptr<QtCorePlatform> QtCorePlatform::create(
+    common::ITaskScheduler& scheduler, common::credentialstorage::ICredentialStorage* storage,
+    const std::string& qtArgv0) {
+    // The logger is in place before the thread object is made, so that its
+    // first message reaches the log.
+    auto logger = common::createLogger("QtPlatform");
+    setQtMessageLogger(logger.get());
+    installQtMessageHandler();
+    auto d = std::make_unique<Private>(scheduler, storage, std::move(logger));
+    d->initApplication(qtArgv0);
+    if (instanceExists.exchange(true)) {
+        qFatal("QtCorePlatform can only have one instance at a time and it's already instantiated");
+    }
+    d->start();
+    return std::unique_ptr<QtCorePlatform>(new QtCorePlatform(std::move(d)));
+}
+
+QtCorePlatform::QtCorePlatform(std::unique_ptr<Private> d) : d(std::move(d)) {}
+
+QtCorePlatform::~QtCorePlatform() {
+    if (!instanceExists.exchange(false)) {
+        return;
+    }
+    d->releaseNetworkAccessManager();
+    d->stop();
+    // Objects released before this point were deleted when the thread ended;
+    // what is left belongs to handles still held, whose release can no
+    // longer delete anything.
+    if (const long live = d->objects().liveCount(); live > 0) {
+        qWarning().nospace() << live
+                             << " object(s) of the platform are still alive at its destruction; "
+                                "their handles must be released before the platform";
+    }
+    d->deleteApplication();
+}
+
+std::shared_ptr<IProxyAuthenticator> QtCorePlatform::getProxyAuthenticator() {
+    return d->proxyAuthenticator();
+}
+
+void QtCorePlatform::setReservedHandler(ReservedHandler handler) {
+    d->setReservedHandler(std::move(handler));
+}
+
+void QtCorePlatform::setProxyCredentialsRequestHandler(ProxyCredentialsRequestHandler handler) {
+    d->setProxyCredentialsRequestHandler(std::move(handler));
+}
+
+QtCorePlatform::Private& QtCorePlatform::internals() {
+    return *d;
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace common {
+class ILogger;
+}
+
+// Forwards a Qt message to the platform's logger as "[ category ] text" (the
+// text alone without a category), at the level of its type: debug 1, info 2,
+// warning 3, critical 4, fatal 5. Without a logger the message is dropped.
+void qtMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+
+// Makes qtMessageHandler the process's Qt message handler.
+void installQtMessageHandler();
+
+// The logger that qtMessageHandler writes to; null drops every message.
+void setQtMessageLogger(common::ILogger* logger);
+// Clears the logger only when it is still `logger`.
+void clearQtMessageLogger(common::ILogger* logger);

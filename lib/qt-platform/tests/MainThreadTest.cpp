@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QObject>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "MainThread.h"
+#include "QtMessageRecorder.h"
+
+namespace {
+
+class MainThreadTest : public ::testing::Test {
+protected:
+    MainThreadTest() {
+        if (QCoreApplication::instance() == nullptr) {
+            application_ = std::make_unique<QCoreApplication>(argc_, argv_);
+        }
+    }
+
+    // Posts `function` to the thread's event loop.
+    static void post(MainThread& thread, std::function<void()> function) {
+        auto* context = new QObject;
+        context->moveToThread(&thread);
+        QMetaObject::invokeMethod(
+            context,
+            [context, function] {
+                function();
+                delete context;
+            },
+            Qt::QueuedConnection);
+    }
+
+    QtMessageRecorder log_;
+
+private:
+    int argc_ = 1;
+    char name_[12] = "thread-test";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QCoreApplication> application_;
+};
+
+TEST_F(MainThreadTest, WaitEndsSoonAfterTheLoopReturns) {
+    MainThread thread;
+    EXPECT_TRUE(log_.contains("created"));
+    thread.start();
+    EXPECT_FALSE(thread.waitForStopped(0)) << "a limit of 0 returns at once";
+    EXPECT_TRUE(log_.contains("main loop didn't stop in 0 ms, and had to be terminated"));
+
+    thread.quit();
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(thread.waitForStopped(5000));
+    EXPECT_LT(clock.elapsed(), 1000);
+    thread.wait();
+    EXPECT_TRUE(log_.contains("main loop finished with result 0"));
+
+    clock.restart();
+    EXPECT_TRUE(thread.waitForStopped(0));
+    EXPECT_TRUE(thread.waitForStopped(5000));
+    EXPECT_LT(clock.elapsed(), 10) << "a wait after the end does not sleep";
+}
+
+TEST_F(MainThreadTest, ALoopThatDoesNotEndMakesTheWaitFailAfterTheLimit) {
+    MainThread thread;
+    thread.start();
+    std::atomic<bool> release{false};
+    std::atomic<bool> busy{false};
+    post(thread, [&] {
+        busy = true;
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    while (!busy) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    thread.quit();
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(thread.waitForStopped(300));
+    EXPECT_GE(clock.elapsed(), 300);
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_TRUE(log_.contains("main loop didn't stop in 300 ms, and had to be terminated"));
+    release = true;
+    EXPECT_TRUE(thread.waitForStopped(5000));
+    thread.wait();
+}
+
+}  // namespace
