@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include "ManualTaskScheduler.h"
+#include "common/application/Application.h"
+#include "common/logging/Logger.h"
+#include "common/params/Params.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using common::IApplication;
+
+class TestApplication : public common::Application {
+public:
+    TestApplication(const std::vector<std::string>& arguments, common::IParams& params,
+                    std::string kind)
+        : Application(arguments, params), kind(std::move(kind)) {}
+
+    bool init() override { return true; }
+
+    const std::vector<std::string>& arguments() const { return arguments_; }
+    common::IParams& params() { return params_; }
+
+    std::string kind;
+};
+
+class Listener : public common::IApplicationDelegate {};
+
+// Counts the assertion reports in the log that a child process wrote.
+int count(const std::string& text, const std::string& what) {
+    int found = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+class ApplicationTest : public ::testing::Test {
+protected:
+    void TearDown() override { IApplication::createDelegate = nullptr; }
+
+    // Runs `body` in a child process that logs into the test's folder, and
+    // returns the log.
+    std::string logOfChild(const std::function<int()>& body) {
+        const auto result = testsupport::runInChild([&] {
+            common::Logger::setLogFolder(folder_.path());
+            common::Logger::init("Test", "/bin/probe", helper::ApplicationType::ComponentTest,
+                                 {common::logsink::rotatingFile});
+            return body();
+        });
+        EXPECT_TRUE(result.exited);
+        EXPECT_EQ(0, result.exitCode);
+        return testsupport::readFile(folder_.file("probe.log"));
+    }
+
+    testsupport::TempDir folder_;
+    std::shared_ptr<testsupport::RecordingLogger::Lines> lines_ =
+        std::make_shared<testsupport::RecordingLogger::Lines>();
+    testsupport::ManualTaskScheduler scheduler_{lines_};
+    common::Params params_;
+};
+
+TEST_F(ApplicationTest, CreateUsesTheFactoryRegisteredLast) {
+    const std::vector<std::string> arguments = {"/bin/tool", "-Flag"};
+    common::ITaskScheduler* seenScheduler = nullptr;
+    IQtPlatform* seenQt = reinterpret_cast<IQtPlatform*>(0x1);
+    auto factory = [&](const std::string& kind) {
+        return [&, kind](const std::vector<std::string>& args, common::ITaskScheduler& scheduler,
+                         common::IParams& params, IQtPlatform* qt) {
+            seenScheduler = &scheduler;
+            seenQt = qt;
+            return std::make_unique<TestApplication>(args, params, kind);
+        };
+    };
+    IApplication::createDelegate = factory("first");
+    IApplication::createDelegate = factory("second");
+    auto application = IApplication::create(arguments, scheduler_, params_, nullptr);
+    ASSERT_NE(nullptr, application);
+    auto* test = dynamic_cast<TestApplication*>(application.get());
+    ASSERT_NE(nullptr, test);
+    EXPECT_EQ("second", test->kind);
+    EXPECT_EQ(arguments, test->arguments());
+    EXPECT_EQ(&params_, &test->params());
+    EXPECT_EQ(&scheduler_, seenScheduler);
+    EXPECT_EQ(nullptr, seenQt);
+    EXPECT_TRUE(application->init());
+}
+
+TEST_F(ApplicationTest, CreateWithoutAFactoryReportsAndGivesNothing) {
+    const std::string log = logOfChild([&] {
+        IApplication::createDelegate = nullptr;
+        return IApplication::create({"/bin/tool"}, scheduler_, params_, nullptr) == nullptr ? 0 : 2;
+    });
+    EXPECT_EQ(1, count(log,
+                       "Assertion failed:(createDelegate != nullptr) with message: "
+                       "\"createDelegate is empty\""))
+        << log;
+}
+
+TEST_F(ApplicationTest, BaseDefaultsAndQuitReport) {
+    const std::string log = logOfChild([&] {
+        TestApplication application({"/bin/tool"}, params_, "base");
+        application.onLocalSocketMessage("{\"ignored\": true}");
+        application.quit();
+        const bool defaults = application.exitCode() == 0 && !application.flagA() &&
+                              !application.flagB() && !application.hasDelegate();
+        return defaults ? 0 : 2;
+    });
+    EXPECT_EQ(1, count(log,
+                       "Assertion failed:(false) with message: \"Base class quit function "
+                       "implementation is called. Overwrite it if you are planning to call "
+                       "it.\""))
+        << log;
+}
+
+TEST_F(ApplicationTest, ReplacingTheDelegateIsReportedOnceAndTheNewOneKept) {
+    const std::string log = logOfChild([&] {
+        TestApplication application({}, params_, "delegate");
+        Listener first, second;
+        application.setDelegate(&first);
+        application.setDelegate(&second);
+        if (application.delegate() != &second) {
+            return 2;
+        }
+        application.setDelegate(nullptr);
+        if (application.hasDelegate() || application.delegate() != nullptr) {
+            return 3;
+        }
+        application.setDelegate(&first);
+        const auto& constant = application;
+        return constant.delegate() == &first ? 0 : 4;
+    });
+    EXPECT_EQ(1, count(log,
+                       "Assertion failed:(!hasDelegate()) with message: "
+                       "\"Don't replace delegate\""))
+        << log;
+}
+
+}  // namespace
