@@ -2,16 +2,15 @@
 
 #include <unistd.h>
 
-
 #include <boost/filesystem.hpp>
 
+#include "QtCorePlatform.h"
 #include "ShellWords.h"
 #include "common/params/IParams.h"
 #include "common/params/JsonFileParams.h"
 #include "common/utils/Paths.h"
 #include "platform/posix/Spawn.h"
 #include "platform/tools/Ditto.h"
-#include "QtCorePlatform.h"
 
 namespace quorvane::unattended {
 
@@ -96,10 +95,10 @@ std::string UnattendedInstallerApplication::getPublicKeyFromPath(const std::stri
 
 bool UnattendedInstallerApplication::init() {
     const std::string currentFolder = common::getCurrentDirectory();
-    if (params().hasValue("PrivilegedInstall")) {
-        queueInstallTask(params().getValue("SourcePath", ""),
-                         params().getValue("DestinationPath", ""),
-                         params().getValue("UnattendedInstallerArgs", ""));
+    if (params_.hasValue("PrivilegedInstall")) {
+        queueInstallTask(params_.getValue("SourcePath", ""),
+                         params_.getValue("DestinationPath", ""),
+                         params_.getValue("UnattendedInstallerArgs", ""));
         return true;
     }
     return initApplication(currentFolder);
@@ -146,9 +145,9 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(
     }
 
     const std::string daemon = (destination / kDaemonRelativePath).string();
-    logger_->info("Run command: %s", ("\"" + daemon + "\" -regsvc " + installerArguments +
-                                      " -publickey " + publicKey_)
-                                         .c_str());
+    logger_->info(
+        "Run command: %s",
+        ("\"" + daemon + "\" -regsvc " + installerArguments + " -publickey " + publicKey_).c_str());
     const auto words = splitShellWords(installerArguments);
     if (!words) {
         logger_->error("unable to run daemon registration");
@@ -169,7 +168,7 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(
 
 bool UnattendedInstallerApplication::initApplication(const std::string& currentFolder) {
     qtPlatform_ = QtCorePlatform::create(scheduler_, credentialStorage_.get(),
-                                         params().getValue("DestinationPath", ""));
+                                         params_.getValue("DestinationPath", ""));
     downloadFolder_ = fs::path(currentFolder) / "download";
     if (!ensureFolder(downloadFolder_)) {
         return false;

@@ -41,7 +41,7 @@ public:
     bool init() override;
     // Runs the teardown once; later calls do nothing.
     void quit() override;
-    std::uint32_t exitCode() const override { return exitCode_; }
+    int exitCode() const override { return static_cast<int>(exitCode_); }
 
     // The 64 characters between the first "K_" of `path` and the last
     // underscore after it; empty when there are not exactly 64.

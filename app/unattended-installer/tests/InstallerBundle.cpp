@@ -11,8 +11,7 @@ namespace fs = boost::filesystem;
 
 namespace installertest {
 
-InstallerBundle::InstallerBundle(const std::string& bundleName)
-    : root_("installer-test") {
+InstallerBundle::InstallerBundle(const std::string& bundleName) : root_("installer-test") {
     bundle_ = root_.file(bundleName);
     const fs::path macos = fs::path(bundle_) / "Contents" / "MacOS";
     fs::create_directories(macos);
@@ -47,7 +46,19 @@ testsupport::ChildResult InstallerBundle::run(const std::vector<std::string>& ar
     testsupport::CommandOptions options;
     options.environment = environment;
     options.timeout = std::chrono::seconds(60);
-    return testsupport::runCommand(argv, options);
+    return runCommand(argv, options);
+}
+
+testsupport::ChildResult InstallerBundle::runCommand(
+    const std::vector<std::string>& argv, const testsupport::CommandOptions& options) const {
+    const auto before = logFolders();
+    auto result = testsupport::runCommand(argv, options);
+    for (const auto& folder : logFolders()) {
+        if (std::find(before.begin(), before.end(), folder) == before.end()) {
+            lastFolder_ = folder;
+        }
+    }
+    return result;
 }
 
 std::vector<std::string> InstallerBundle::logFolders() const {
@@ -60,19 +71,15 @@ std::vector<std::string> InstallerBundle::logFolders() const {
     for (fs::directory_iterator it(base), end; it != end; ++it) {
         folders.push_back(it->path().string());
     }
-    std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
-        return fs::last_write_time(a) < fs::last_write_time(b);
-    });
     return folders;
 }
 
 std::string InstallerBundle::lastLog() const {
-    const auto folders = logFolders();
-    if (folders.empty()) {
+    if (lastFolder_.empty()) {
         return {};
     }
-    return testsupport::readFile(folders.back() + "/" +
-                                 fs::path(executable_).filename().string() + ".log");
+    return testsupport::readFile(lastFolder_ + "/" + fs::path(executable_).filename().string() +
+                                 ".log");
 }
 
 std::string keyOf(const std::string& unit) {

@@ -27,8 +27,12 @@ public:
     testsupport::ChildResult run(const std::vector<std::string>& arguments,
                                  std::vector<std::string> environment = {}) const;
 
-    // The log folders the runs made, oldest first by name, and the text of
-    // the installer's log in the only or newest one.
+    // Runs any command (for instance the installer through setpriv) and
+    // notes the log folder it made.
+    testsupport::ChildResult runCommand(const std::vector<std::string>& argv,
+                                        const testsupport::CommandOptions& options) const;
+
+    // The log folders the runs made, and the installer's log of the last run.
     std::vector<std::string> logFolders() const;
     std::string lastLog() const;
 
@@ -37,6 +41,7 @@ private:
     std::string bundle_;
     std::string executable_;
     std::string home_;
+    mutable std::string lastFolder_;
 };
 
 // A key of 64 characters made of `unit` repeated.

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <rapidjson/document.h>
+#include <boost/filesystem.hpp>
 
 #include "InstallerBundle.h"
 #include "support/ChildProcess.h"
@@ -50,9 +50,8 @@ TEST_F(PrivilegedInstallTest, InstallsAndRegistersWithTheKeyFromTheBundlePath) {
     ASSERT_TRUE(result.exited) << result.errors;
     EXPECT_EQ(kExitZero, result.output);
     EXPECT_EQ(0, result.exitCode);
-    EXPECT_TRUE(fs::is_regular_file(destination +
-                                    "/WexoQuandelUnattended.app/Contents/MacOS/"
-                                    "WexoQuandelUnattendedDaemon"));
+    EXPECT_TRUE(fs::is_regular_file(destination + "/WexoQuandelUnattended.app/Contents/MacOS/"
+                                                  "WexoQuandelUnattendedDaemon"));
     // The value arrives quoted as the user-started copy quotes it: one word,
     // as a shell would have made of it.
     EXPECT_EQ((std::vector<std::string>{"-regsvc", "-a 1 -name 'two words'", "-publickey", key}),
@@ -95,11 +94,13 @@ TEST_F(PrivilegedInstallTest, MissingDestinationEndsWithThree) {
         EXPECT_EQ("<exitcode>3</exitcode>\n", result.output) << destination;
         EXPECT_EQ(3, result.exitCode);
         const std::string log = installer.lastLog();
-        EXPECT_TRUE(contains(log, "[error] [UnattendedInstaller] unable to create destination "
-                                  "folder: '" + destination + "'"))
+        EXPECT_TRUE(contains(log,
+                             "[error] [UnattendedInstaller] unable to create destination "
+                             "folder: '" +
+                                 destination + "'"))
             << log;
-        EXPECT_TRUE(contains(log, "unable to install '" + package + "' to '" + destination +
-                                      "': 3"));
+        EXPECT_TRUE(
+            contains(log, "unable to install '" + package + "' to '" + destination + "': 3"));
     }
     EXPECT_FALSE(fs::exists("relative"));
 }
@@ -112,7 +113,7 @@ TEST_F(PrivilegedInstallTest, BadOrMissingSourceEndsWithFourWithoutRegistration)
         std::fputs("not an archive", file);
         std::fclose(file);
     }
-    for (const std::string source : {std::string(), junk, work_.file("missing.zip")}) {
+    for (const std::string& source : {std::string(), junk, work_.file("missing.zip")}) {
         const std::string destination = work_.file("dest4");
         std::vector<std::string> arguments{"-PrivilegedInstall", "-DestinationPath", destination};
         if (!source.empty()) {
@@ -121,9 +122,10 @@ TEST_F(PrivilegedInstallTest, BadOrMissingSourceEndsWithFourWithoutRegistration)
         }
         const auto result = installer.run(arguments);
         EXPECT_EQ("<exitcode>4</exitcode>\n", result.output) << source;
-        EXPECT_TRUE(contains(installer.lastLog(), "[error] [UnattendedInstaller] unable to unpack "
-                                                  "archive: '" + source + "' to '" + destination +
-                                                      "'"));
+        EXPECT_TRUE(contains(installer.lastLog(),
+                             "[error] [UnattendedInstaller] unable to unpack "
+                             "archive: '" +
+                                 source + "' to '" + destination + "'"));
         EXPECT_FALSE(contains(installer.lastLog(), "Run command:"));
         EXPECT_FALSE(fs::exists(destination + "/daemon-call.txt"));
     }
@@ -157,11 +159,11 @@ TEST_F(PrivilegedInstallTest, UnprivilegedCopyEndsWithTwo) {
     makeAgentPackage(package);
     ::chmod(work_.path().c_str(), 0755);
     ::chmod(package.c_str(), 0644);
-    const auto result = testsupport::runCommand(
-        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-         installer.executable(), "-PrivilegedInstall", "-SourcePath", package, "-DestinationPath",
-         work_.file("dest2")},
-        {{"HOME=" + installer.home()}, "", "", std::chrono::seconds(60)});
+    const auto result =
+        installer.runCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                              "--clear-groups", installer.executable(), "-PrivilegedInstall",
+                              "-SourcePath", package, "-DestinationPath", work_.file("dest2")},
+                             {{"HOME=" + installer.home()}, "", "", std::chrono::seconds(60)});
     EXPECT_EQ("<exitcode>2</exitcode>\n", result.output) << result.errors;
     EXPECT_EQ(2, result.exitCode);
     EXPECT_TRUE(
@@ -206,25 +208,24 @@ TEST_F(PrivilegedInstallTest, PackageTokenStaysWhenThereWasNoEarlierOne) {
 }
 
 TEST_F(PrivilegedInstallTest, InjectionProbesStayLiteral) {
+    // Every parameter carries shell syntax that would create the file
+    // "pwned" in the working folder if it ever reached a shell.
     const std::string probe = work_.file("pwned");
-    // A key made of shell syntax, in the bundle's own name.
-    const std::string key = keyOf("$(touch${IFS}" + probe + ")`id`;'\"");
+    const std::string key = keyOf("$(touch${IFS}pwned)`touch pwned`;'\"");
     InstallerBundle installer("Setup_K_" + key + "_.app");
-    const std::string packageDir = work_.file("a'b; touch " + probe + " #");
+    const std::string packageDir = work_.file("a'b; touch pwned #");
     fs::create_directories(packageDir);
-    const std::string package = packageDir + "/$(touch " + probe + ").zip";
+    const std::string package = packageDir + "/$(touch pwned).zip";
     makeAgentPackage(package);
-    const std::string destination = work_.file("d'; touch " + probe + "; '$(touch " + probe + ")");
-    const std::string args = "$(touch " + probe + ") `touch " + probe + "` ; touch " + probe;
-    const auto result = installer.run({"-PrivilegedInstall", "-SourcePath", package,
-                                       "-DestinationPath", destination,
-                                       "-UnattendedInstallerArgs", args});
+    const std::string destination = work_.file("d'; touch pwned; '$(touch pwned)");
+    const std::string args = "$(touch pwned) `touch pwned` ; touch pwned";
+    const auto result =
+        installer.run({"-PrivilegedInstall", "-SourcePath", package, "-DestinationPath",
+                       destination, "-UnattendedInstallerArgs", args, "-WorkFolder", work_.path()});
     EXPECT_EQ(kExitZero, result.output) << result.errors;
     EXPECT_FALSE(fs::exists(probe)) << "a parameter was run as a command";
-    const std::vector<std::string> expected{"-regsvc",        "$(touch",        probe + ")",
-                                            "`touch",         probe + "`",      ";",
-                                            "touch",          probe,            "-publickey",
-                                            key};
+    const std::vector<std::string> expected{"-regsvc", "$(touch", "pwned)", "`touch",     "pwned`",
+                                            ";",       "touch",   "pwned",  "-publickey", key};
     EXPECT_EQ(expected, daemonCall(destination));
 }
 
@@ -236,9 +237,9 @@ TEST_F(PrivilegedInstallTest, ChildrenCannotFakeTheResultLine) {
     // The daemon prints a result line of its own; only ours may reach the
     // output the user-started copy reads.
     fs::create_directories(destination);
-    const auto result = installer.run({"-PrivilegedInstall", "-SourcePath", package,
-                                       "-DestinationPath", destination,
-                                       "-UnattendedInstallerArgs", "'<exitcode>0</exitcode>'"});
+    const auto result =
+        installer.run({"-PrivilegedInstall", "-SourcePath", package, "-DestinationPath",
+                       destination, "-UnattendedInstallerArgs", "'<exitcode>0</exitcode>'"});
     EXPECT_EQ("<exitcode>5</exitcode>\n", result.output);
 }
 
@@ -258,9 +259,9 @@ TEST_F(PrivilegedInstallTest, EveryRunLogsIntoAFolderOfItsOwn) {
 
 TEST_F(PrivilegedInstallTest, WithoutAHomeFolderTheUserDatabaseIsUsed) {
     InstallerBundle installer("Setup.app");
-    const auto result = testsupport::runCommand({installer.executable(), "-PrivilegedInstall",
-                                                 "-WorkFolder", installer.folder()},
-                                                {{"HOME"}, "", "", std::chrono::seconds(60)});
+    const auto result = installer.runCommand(
+        {installer.executable(), "-PrivilegedInstall", "-WorkFolder", installer.folder()},
+        {{"HOME"}, "", "", std::chrono::seconds(60)});
     EXPECT_EQ("<exitcode>3</exitcode>\n", result.output) << result.errors;
 }
 

@@ -1,116 +1,159 @@
 #include <gtest/gtest.h>
 
-#include "common/Delegate.h"
+#include "ManualTaskScheduler.h"
 #include "common/application/Application.h"
+#include "common/logging/Logger.h"
 #include "common/params/CommandLineParams.h"
-#include "common/taskscheduler/ITaskScheduler.h"
-#include "support/LogCapture.h"
-
-using namespace common;
+#include "common/params/Params.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
 
 namespace {
 
-// The scheduler is only handed through by the framework; nothing is called.
-class UnusedScheduler : public ITaskScheduler {
-public:
-    std::unique_ptr<ITaskQueue> createQueue(const std::string&) override { return nullptr; }
-    int run() override { return 0; }
-    void stop() override {}
-    void process(std::function<bool()>) override {}
-    void runOne(const std::string&, bool) override {}
-    std::size_t taskCount() override { return 0; }
-};
+using common::IApplication;
 
-class ProbeApplication : public Application {
+class TestApplication : public common::Application {
 public:
-    using Application::Application;
+    TestApplication(const std::vector<std::string>& arguments, common::IParams& params,
+                    std::string kind)
+        : Application(arguments, params), kind(std::move(kind)) {}
+
     bool init() override { return true; }
-    using Application::arguments;
-    using Application::params;
+
+    const std::vector<std::string>& arguments() const { return arguments_; }
+    common::IParams& params() { return params_; }
+
+    std::string kind;
 };
 
-const std::string kAssertPart = "Assertion failed:(";
+class Listener : public common::IApplicationDelegate {};
 
-TEST(ApplicationTest, CreateUsesTheRegisteredFactoryAndFailsCleanlyWithout) {
-    const auto run = testsupport::runLogged([] {
-        UnusedScheduler scheduler;
-        CommandLineParams params({"prog", "-Lang", "fr"});
-        IApplication::createDelegate = nullptr;
-        if (IApplication::create({"prog"}, scheduler, params, nullptr) != nullptr) {
-            return 2;
-        }
-        std::vector<std::string> seen;
-        IApplication::createDelegate = [&seen](const std::vector<std::string>& arguments,
-                                               ITaskScheduler&, IParams& store, IQtPlatform* qt) {
-            seen = arguments;
-            auto app = std::make_unique<ProbeApplication>(arguments, store);
-            return qt == nullptr ? std::unique_ptr<IApplication>(std::move(app)) : nullptr;
+// Counts the assertion reports in the log that a child process wrote.
+int count(const std::string& text, const std::string& what) {
+    int found = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+class ApplicationTest : public ::testing::Test {
+protected:
+    void TearDown() override { IApplication::createDelegate = nullptr; }
+
+    // Runs `body` in a child process that logs into the test's folder, and
+    // returns the log.
+    std::string logOfChild(const std::function<int()>& body) {
+        const auto result = testsupport::runInChild([&] {
+            common::Logger::setLogFolder(folder_.path());
+            common::Logger::init("Test", "/bin/probe", helper::ApplicationType::ComponentTest,
+                                 {common::logsink::rotatingFile});
+            return body();
+        });
+        EXPECT_TRUE(result.exited);
+        EXPECT_EQ(0, result.exitCode);
+        return testsupport::readFile(folder_.file("probe.log"));
+    }
+
+    testsupport::TempDir folder_;
+    std::shared_ptr<testsupport::RecordingLogger::Lines> lines_ =
+        std::make_shared<testsupport::RecordingLogger::Lines>();
+    testsupport::ManualTaskScheduler scheduler_{lines_};
+    common::Params params_;
+};
+
+TEST_F(ApplicationTest, CreateUsesTheFactoryRegisteredLast) {
+    const std::vector<std::string> arguments = {"/bin/tool", "-Flag"};
+    common::ITaskScheduler* seenScheduler = nullptr;
+    IQtPlatform* seenQt = reinterpret_cast<IQtPlatform*>(0x1);
+    auto factory = [&](const std::string& kind) {
+        return [&, kind](const std::vector<std::string>& args, common::ITaskScheduler& scheduler,
+                         common::IParams& params, IQtPlatform* qt) {
+            seenScheduler = &scheduler;
+            seenQt = qt;
+            return std::make_unique<TestApplication>(args, params, kind);
         };
-        auto app = IApplication::create({"prog", "-x"}, scheduler, params, nullptr);
-        if (!app || seen != std::vector<std::string>{"prog", "-x"}) {
-            return 3;
-        }
-        auto* probe = static_cast<ProbeApplication*>(app.get());
-        if (probe->arguments().size() != 2 || probe->params().getValue("Lang", "") != "fr" ||
-            probe->exitCode() != 0 || probe->flagA() || probe->flagB()) {
-            return 4;
-        }
-        return 0;
-    });
-    ASSERT_EQ(0, run.result.exitCode) << run.text();
-    EXPECT_TRUE(run.hasPart("error", "assert",
-                            "Assertion failed:(createDelegate != nullptr) with message: "
-                            "\"createDelegate is empty\""))
-        << run.text();
+    };
+    IApplication::createDelegate = factory("first");
+    IApplication::createDelegate = factory("second");
+    auto application = IApplication::create(arguments, scheduler_, params_, nullptr);
+    ASSERT_NE(nullptr, application);
+    auto* test = dynamic_cast<TestApplication*>(application.get());
+    ASSERT_NE(nullptr, test);
+    EXPECT_EQ("second", test->kind);
+    EXPECT_EQ(arguments, test->arguments());
+    EXPECT_EQ(&params_, &test->params());
+    EXPECT_EQ(&scheduler_, seenScheduler);
+    EXPECT_EQ(nullptr, seenQt);
+    EXPECT_TRUE(application->init());
 }
 
-class Listener : public IApplicationDelegate {};
+TEST_F(ApplicationTest, CreateWithoutAFactoryReportsAndGivesNothing) {
+    const std::string log = logOfChild([&] {
+        IApplication::createDelegate = nullptr;
+        return IApplication::create({"/bin/tool"}, scheduler_, params_, nullptr) == nullptr ? 0 : 2;
+    });
+    EXPECT_EQ(1, count(log,
+                       "Assertion failed:(createDelegate != nullptr) with message: "
+                       "\"createDelegate is empty\""))
+        << log;
+}
 
-TEST(ApplicationTest, DelegateReplacementIsReportedAndNullClears) {
-    const auto run = testsupport::runLogged([] {
-        Delegate<IApplicationDelegate> holder;
+TEST_F(ApplicationTest, BaseDefaultsAndQuitReport) {
+    const std::string log = logOfChild([&] {
+        TestApplication application({"/bin/tool"}, params_, "base");
+        application.onLocalSocketMessage("{\"ignored\": true}");
+        application.quit();
+        const bool defaults = application.exitCode() == 0 && !application.flagA() &&
+                              !application.flagB() && !application.hasDelegate();
+        return defaults ? 0 : 2;
+    });
+    EXPECT_EQ(1, count(log,
+                       "Assertion failed:(false) with message: \"Base class quit function "
+                       "implementation is called. Overwrite it if you are planning to call "
+                       "it.\""))
+        << log;
+}
+
+TEST_F(ApplicationTest, ReplacingTheDelegateIsReportedOnceAndTheNewOneKept) {
+    const std::string log = logOfChild([&] {
+        TestApplication application({}, params_, "delegate");
         Listener first, second;
-        holder.setDelegate(&first);
-        holder.setDelegate(&second);
-        if (holder.delegate() != &second) {
+        application.setDelegate(&first);
+        application.setDelegate(&second);
+        if (application.delegate() != &second) {
             return 2;
         }
-        holder.setDelegate(nullptr);
-        if (holder.hasDelegate()) {
+        application.setDelegate(nullptr);
+        if (application.hasDelegate() || application.delegate() != nullptr) {
             return 3;
         }
-        holder.setDelegate(&first);
-        return holder.delegate() == &first ? 0 : 4;
+        application.setDelegate(&first);
+        const auto& constant = application;
+        return constant.delegate() == &first ? 0 : 4;
     });
-    ASSERT_EQ(0, run.result.exitCode) << run.text();
-    EXPECT_EQ(1, run.countOnChannel("assert")) << run.text();
-    EXPECT_TRUE(
-        run.hasPart("error", "assert", "(!hasDelegate()) with message: \"Don't replace delegate\""));
+    EXPECT_EQ(1, count(log,
+                       "Assertion failed:(!hasDelegate()) with message: "
+                       "\"Don't replace delegate\""))
+        << log;
 }
 
-TEST(ApplicationTest, BaseQuitReportsAndGoesOn) {
-    const auto run = testsupport::runLogged([] {
-        CommandLineParams params({"prog"});
-        ProbeApplication app({"prog"}, params);
-        app.quit();
-        return 0;
-    });
-    ASSERT_EQ(0, run.result.exitCode);
-    EXPECT_TRUE(run.hasPart("error", "assert",
-                            "Base class quit function implementation is called. Overwrite it if "
-                            "you are planning to call it."));
-}
+}  // namespace
 
-TEST(ApplicationTest, IpcControllerIsReportedAsUnavailable) {
-    const auto run = testsupport::runLogged([] {
-        UnusedScheduler scheduler;
-        CommandLineParams params({"prog", "-InstallationId", "abc", "-IpcOverLocalSocket", "0"});
-        ProbeApplication app({"prog"}, params);
-        return app.createIpcController(scheduler, nullptr, "UnattendedUpdater") == nullptr ? 0 : 2;
+namespace {
+
+TEST_F(ApplicationTest, ControllerRequestIsReportedWhileTheLayerIsMissing) {
+    const std::string log = logOfChild([this] {
+        params_.addLayer(std::make_unique<common::CommandLineParams>(std::vector<std::string>{
+                             "prog", "-InstallationId", "abc", "-IpcOverLocalSocket", "0"}),
+                         2, false);
+        TestApplication app({"prog"}, params_, "probe");
+        return app.createIpcController(scheduler_, nullptr, "UnattendedUpdater") == nullptr ? 0
+                                                                                           : 2;
     });
-    ASSERT_EQ(0, run.result.exitCode);
-    EXPECT_TRUE(run.hasPart("error", "Application", "installation 'abc', message queues"))
-        << run.text();
+    EXPECT_NE(std::string::npos,
+              log.find("cannot create IpcController for 'UnattendedUpdater' (installation 'abc')"))
+        << log;
 }
 
 }  // namespace

@@ -43,6 +43,20 @@ TEST_F(PathsTest, AppBundleLiesInItsParentFolder) {
     EXPECT_EQ(0777u, info.st_mode & 0777u);
 }
 
+TEST_F(PathsTest, PathsAreCanonicalThroughLinksAndDots) {
+    const std::string bundle = root_.file("real/Tool.app");
+    fakeBundle(bundle + "/Contents/MacOS/Tool", bundle);
+    fs::create_directory_symlink(root_.file("real"), root_.file("link"));
+    const std::string viaLink = root_.file("link/./Tool.app/Contents/MacOS/../MacOS/Tool");
+    Bundle::overrideMain({viaLink, root_.file("link/Tool.app/"), ""});
+    EXPECT_EQ(bundle + "/Contents/MacOS/Tool", common::getExecutablePath());
+    EXPECT_EQ(root_.file("real"), common::getBundlePath());
+    // A missing executable keeps its path, only tidied.
+    Bundle::overrideMain({root_.file("gone/./x/../Tool"), root_.file("gone"), ""});
+    EXPECT_EQ(root_.file("gone/Tool"), common::getExecutablePath());
+    EXPECT_EQ(root_.file("gone"), common::getBundlePath());
+}
+
 TEST_F(PathsTest, BareExecutableUsesItsOwnFolder) {
     const std::string exe = root_.file("bin/tool");
     fakeBundle(exe, root_.file("bin"));

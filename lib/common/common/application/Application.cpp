@@ -10,8 +10,6 @@ Application::Application(const std::vector<std::string>& arguments, IParams& par
 }
 
 Application::~Application() {
-    owned_.reset();
-    arguments_.clear();
     setDelegate(nullptr);
 }
 
@@ -21,6 +19,18 @@ void Application::quit() {
     BOOST_ASSERT_MSG(false,
                      "Base class quit function implementation is called. Overwrite it if you are "
                      "planning to call it.");
+}
+
+bool Application::flagA() const {
+    return flagA_;
+}
+
+bool Application::flagB() const {
+    return flagB_;
+}
+
+int Application::exitCode() const {
+    return 0;
 }
 
 }  // namespace common

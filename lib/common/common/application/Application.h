@@ -1,45 +1,34 @@
 #pragma once
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "common/application/IApplication.h"
 
 namespace common {
 
-// Base of applications: keeps the argument list and the parameter store for
-// its subclasses.
+// The base of applications: keeps the argument list and the parameter store
+// for its subclasses. Its own quit is a mistake to call (an assertion);
+// subclasses that quit override it.
 class Application : public IApplication {
 public:
     Application(const std::vector<std::string>& arguments, IParams& params);
     ~Application() override;
 
     void onLocalSocketMessage(const std::string& message) override;
-    // Applications that quit override this; the base only reports.
     void quit() override;
-    bool flagA() const override { return flagA_; }
-    bool flagB() const override { return flagB_; }
-    std::uint32_t exitCode() const override { return 0; }
+    bool flagA() const override;
+    bool flagB() const override;
+    int exitCode() const override;
 
-    // The controller that links this process with the product's other
-    // processes: over local sockets when "IpcOverLocalSocket" reads true (the
-    // default), else over message queues. The caller starts it.
+    // Reads "InstallationId" and "IpcOverLocalSocket" (default true) from the
+    // parameter store and makes the controller over local sockets, or over
+    // message queues when "IpcOverLocalSocket" reads false.
     std::unique_ptr<interprocess::IIpcController> createIpcController(
         ITaskScheduler& scheduler, IIpcQtSocketPlugin* plugin, const std::string& name) override;
 
 protected:
-    const std::vector<std::string>& arguments() const { return arguments_; }
-    IParams& params() const { return params_; }
+    std::vector<std::string> arguments_;
+    IParams& params_;
 
 private:
-    struct Owned {
-        virtual ~Owned() = default;
-    };
-
-    std::vector<std::string> arguments_;
-    std::unique_ptr<Owned> owned_;
-    IParams& params_;
     bool flagA_ = false;
     bool flagB_ = false;
 };

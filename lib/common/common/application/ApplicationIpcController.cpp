@@ -1,20 +1,22 @@
-// The inter-process controllers are built by the inter-process library, which
-// links over message queues or local sockets; until it is part of the build,
-// asking for a controller is reported and yields none.
+// Application::createIpcController, kept apart because it is the framework's
+// one tie to the inter-process layer, whose controllers are not part of the
+// build yet: asking for one is reported and yields none.
+
 #include "common/application/Application.h"
 #include "common/logging/ILogger.h"
 #include "common/params/IParams.h"
+#include "interprocess/IIpcController.h"
 
 namespace common {
 
 std::unique_ptr<interprocess::IIpcController> Application::createIpcController(
     ITaskScheduler& /*scheduler*/, IIpcQtSocketPlugin* /*plugin*/, const std::string& name) {
-    const std::string installationId = params().getValue("InstallationId", "");
-    const bool overLocalSocket = params().get<bool>("IpcOverLocalSocket", true);
+    const std::string installationId = params_.getValue("InstallationId", "");
+    const bool overLocalSocket = params_.get<bool>("IpcOverLocalSocket", true);
     createLogger("Application")
-        ->error("No inter-process controller available for %s (installation '%s', %s)",
-                name.c_str(), installationId.c_str(),
-                overLocalSocket ? "local sockets" : "message queues");
+        ->error("cannot create %s for '%s' (installation '%s'): no inter-process layer",
+                overLocalSocket ? "IpcLocalSocketController" : "IpcController", name.c_str(),
+                installationId.c_str());
     return nullptr;
 }
 

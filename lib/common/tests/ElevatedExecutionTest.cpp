@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "common/utils/ElevatedExecution.h"
+#include "platform/security/Authorization.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using platform::security::Authorization;
+
+constexpr int kDenied = -60005;
+constexpr int kCancelled = -60006;
+constexpr int kToolFailure = -60031;
+
+// Children of this process: how many are still running and how many have
+// ended without being reaped.
+struct Children {
+    int running = 0;
+    int zombies = 0;
+};
+
+Children ownChildren() {
+    Children children;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) {
+        return children;
+    }
+    while (const dirent* entry = ::readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
+            continue;
+        }
+        const std::string stat =
+            testsupport::readFile(std::string("/proc/") + entry->d_name + "/stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        char state = 0;
+        int parent = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 &&
+            parent == ::getpid()) {
+            ++(state == 'Z' ? children.zombies : children.running);
+        }
+    }
+    ::closedir(proc);
+    return children;
+}
+
+// Waits until every child of this process has ended and been reaped.
+bool allChildrenReaped(std::chrono::seconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const Children children = ownChildren();
+        if (children.running == 0 && children.zombies == 0) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+class ElevatedExecutionTest : public ::testing::Test {
+protected:
+    void TearDown() override { Authorization::resetLauncher(); }
+
+    std::string writeScript(const std::string& name, const std::string& body, mode_t mode = 0755) {
+        const std::string path = folder_.file(name);
+        std::ofstream(path) << "#!/bin/sh\n" << body;
+        ::chmod(path.c_str(), mode);
+        return path;
+    }
+
+    // A stand-in for pkexec: its first argument says how it answers; it
+    // notes that it ran, then starts the tool or refuses.
+    void useFakeLauncher(const std::string& answer) {
+        const std::string launcher = writeScript("launcher",
+                                                 "answer=\"$1\"; shift\n"
+                                                 "echo \"$@\" > '" +
+                                                     folder_.file("launched") +
+                                                     "'\n"
+                                                     "case \"$answer\" in\n"
+                                                     "  grant) exec \"$@\" ;;\n"
+                                                     "  cancel) exit 126 ;;\n"
+                                                     "  deny) exit 127 ;;\n"
+                                                     "esac\n"
+                                                     "exit 1\n");
+        Authorization::overrideLauncher({launcher, answer});
+    }
+
+    bool launcherRan() const { return std::ifstream(folder_.file("launched")).good(); }
+
+    int runTool(const std::string& body, std::vector<std::string> arguments = {}) {
+        const std::string tool = writeScript("tool", body);
+        std::vector<char*> argv;
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        return common::runElevated(tool.c_str(), argv.data());
+    }
+
+    testsupport::TempDir folder_;
+};
+
+TEST_F(ElevatedExecutionTest, ReadsTheExitLineAfterProgressOutput) {
+    useFakeLauncher("grant");
+    EXPECT_EQ(0, runTool("echo 'Unpacking the package'\n"
+                         "echo '<exitcode>0</exitcode>'\n"
+                         "echo '<exitcode>9</exitcode>'\n"));
+    EXPECT_TRUE(launcherRan());
+    EXPECT_EQ(5, runTool("printf 'step 1\\n<exitcode>5</exitcode>  \\t \\r\\n'\n"));
+    EXPECT_EQ(-7, runTool("echo '<exitcode>-7</exitcode>'\n"));
+    EXPECT_EQ(3, runTool("echo '<exitcode>3</exitcode>'; exit 0\n"));
+    EXPECT_TRUE(allChildrenReaped());
+}
+
+TEST_F(ElevatedExecutionTest, OutputWithoutAProperExitLineGivesNoExitCode) {
+    useFakeLauncher("grant");
+    // Text in front of the line: both markers are there, reading stops.
+    EXPECT_EQ(common::kNoExitCode, runTool("echo 'done <exitcode>4</exitcode>'\n"
+                                           "echo '<exitcode>1</exitcode>'\n"));
+    EXPECT_EQ(common::kNoExitCode, runTool("echo '<exitcode>'; echo '2</exitcode>'\n"));
+    EXPECT_EQ(common::kNoExitCode, runTool("exit 0\n"));
+    EXPECT_EQ(common::kNoExitCode, runTool("exit 3\n"));
+    EXPECT_EQ(common::kNoExitCode, runTool("echo 'installing'; exit 2\n"));
+    EXPECT_EQ(common::kNoExitCode, runTool("echo '<exitcode>x</exitcode>'\n"));
+    EXPECT_EQ(common::kNoExitCode, runTool("echo '<exitcode>99999999999</exitcode>'\n"));
+    EXPECT_TRUE(allChildrenReaped());
+}
+
+TEST_F(ElevatedExecutionTest, LongLinesArriveInPiecesOf255Bytes) {
+    useFakeLauncher("grant");
+    const std::string pad255(255, 'x');
+    const std::string pad300(300, 'x');
+    // The exit line starts a new piece right after 255 bytes of text.
+    EXPECT_EQ(3, runTool("echo '" + pad255 + "<exitcode>3</exitcode>'\n"));
+    // Here the piece that holds the markers begins with text.
+    EXPECT_EQ(common::kNoExitCode, runTool("echo '" + pad300 + "<exitcode>3</exitcode>'\n"));
+}
+
+TEST_F(ElevatedExecutionTest, ArgumentsReachTheToolUnchangedWithoutAShell) {
+    useFakeLauncher("grant");
+    const std::string record = folder_.file("arguments");
+    const std::string marker = folder_.file("injected");
+    const int code = runTool("for a in \"$@\"; do printf '[%s]' \"$a\"; done > '" + record +
+                                 "'\necho \"<exitcode>$#</exitcode>\"\n",
+                             {"-PrivilegedInstall", "-SourcePath", "/tmp/a b.zip", "",
+                              "\"quoted args\"", "$(touch " + marker + ")", "; touch " + marker});
+    EXPECT_EQ(7, code);
+    EXPECT_EQ("[-PrivilegedInstall][-SourcePath][/tmp/a b.zip][][\"quoted args\"][$(touch " +
+                  marker + ")][; touch " + marker + "]",
+              testsupport::readFile(record));
+    EXPECT_FALSE(std::ifstream(marker).good());
+}
+
+TEST_F(ElevatedExecutionTest, LauncherRefusalsGiveTheAuthorizationStatus) {
+    const std::string tool = "echo '<exitcode>0</exitcode>'\n";
+    useFakeLauncher("cancel");
+    EXPECT_EQ(kCancelled, runTool(tool));
+    EXPECT_TRUE(launcherRan());
+    useFakeLauncher("deny");
+    EXPECT_EQ(kDenied, runTool(tool));
+    Authorization::overrideLauncher({});
+    EXPECT_EQ(kDenied, runTool(tool));
+    Authorization::overrideLauncher({folder_.file("no-such-launcher")});
+    EXPECT_EQ(kToolFailure, runTool(tool));
+    EXPECT_TRUE(allChildrenReaped());
+}
+
+TEST_F(ElevatedExecutionTest, ToolThatCannotRunIsNotLaunched) {
+    useFakeLauncher("grant");
+    EXPECT_EQ(kToolFailure, common::runElevated(folder_.file("missing").c_str(), nullptr));
+    const std::string plain = writeScript("plain", "echo '<exitcode>0</exitcode>'\n", 0644);
+    EXPECT_EQ(kToolFailure, common::runElevated(plain.c_str(), nullptr));
+    EXPECT_EQ(kToolFailure, common::runElevated(folder_.path().c_str(), nullptr));
+    EXPECT_FALSE(launcherRan());
+}
+
+TEST_F(ElevatedExecutionTest, ToolStillRunningAfterItsExitLineIsReapedLater) {
+    useFakeLauncher("grant");
+    EXPECT_EQ(1, runTool("echo '<exitcode>1</exitcode>'\nsleep 0.3\necho 'late'\n"));
+    EXPECT_TRUE(allChildrenReaped());
+    EXPECT_EQ(0, ownChildren().zombies);
+}
+
+TEST_F(ElevatedExecutionTest, RootRunsTheToolDirectly) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root";
+    }
+    Authorization::resetLauncher();
+    EXPECT_EQ(0, runTool("echo 'working'\necho \"<exitcode>$(id -u)</exitcode>\"\n"));
+    EXPECT_EQ(common::kNoExitCode, runTool("exit 127\n"));
+    EXPECT_EQ(kToolFailure, common::runElevated(folder_.file("missing").c_str(), nullptr));
+    EXPECT_TRUE(allChildrenReaped());
+}
+
+TEST_F(ElevatedExecutionTest, CredentialsCannotBeCheckedWithoutAsking) {
+    const std::string tool = writeScript("tool", "echo '<exitcode>6</exitcode>'\n");
+    char* arguments[] = {nullptr};
+    FILE* pipe = nullptr;
+    useFakeLauncher("grant");
+    EXPECT_EQ(-60007,
+              common::executeWithPrivileges("admin", "secret", tool.c_str(), arguments, &pipe));
+    EXPECT_EQ(nullptr, pipe);
+    EXPECT_FALSE(launcherRan());
+    if (::geteuid() == 0) {
+        Authorization::resetLauncher();
+        ASSERT_EQ(0,
+                  common::executeWithPrivileges("admin", nullptr, tool.c_str(), arguments, &pipe));
+        ASSERT_NE(nullptr, pipe);
+        char line[64] = {};
+        EXPECT_NE(nullptr, std::fgets(line, sizeof line, pipe));
+        EXPECT_STREQ("<exitcode>6</exitcode>\n", line);
+        std::fclose(pipe);
+    }
+    EXPECT_TRUE(allChildrenReaped());
+}
+
+TEST_F(ElevatedExecutionTest, OtherUserWithoutALauncherIsDenied) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become another user";
+    }
+    if (::access("/usr/bin/pkexec", X_OK) == 0 || ::access("/usr/bin/sudo", X_OK) == 0) {
+        GTEST_SKIP() << "a launcher is installed here";
+    }
+    const std::string tool = writeScript("tool", "echo '<exitcode>0</exitcode>'\n");
+    ::chmod(folder_.path().c_str(), 0755);
+    const auto result = testsupport::runInChild([&] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            return 1;
+        }
+        return common::runElevated(tool.c_str(), nullptr) == kDenied ? 0 : 2;
+    });
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(0, result.exitCode);
+}
+
+}  // namespace

@@ -1,0 +1,299 @@
+#include <gtest/gtest.h>
+
+#include <lzf.h>
+
+#include <fstream>
+
+#include "MessageTableWriter.h"
+#include "common/messagemap/MessageMap.h"
+#include "common/messagemap/SupportedLanguages.h"
+#include "platform/foundation/Bundle.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using common::MessageMap;
+using quorvane::messagesbin::MessageTable;
+using quorvane::messagesbin::packTable;
+using quorvane::messagesbin::serializeTable;
+using Bytes = std::vector<unsigned char>;
+
+enum Id : std::size_t { kHello, kOrder, kTwice, kPlain, kFrenchEmpty, kChained, kCount };
+
+MessageTable sampleTable() {
+    MessageTable table;
+    table.languages = {"en", "fr", "pt-BR", "zh", "zh-Hans"};
+    table.defaults = {"Hello", "${1} of ${0}", "${0} and ${0}",
+                      "Plain", "Only default", "${0} ${1}"};
+    table.texts = {
+        table.defaults,
+        {"Bonjour", "${1} sur ${0}", "${0} et ${0}", "Simple", "", "${0} ${1}"},
+        {"Olá", "", "", "", "", ""},
+        {"zh", "", "", "", "", ""},
+        {"zh-Hans", "", "", "", "", ""},
+    };
+    return table;
+}
+
+Bytes sampleFile() {
+    return packTable(serializeTable(sampleTable()));
+}
+
+Bytes withSize(std::uint32_t size, const Bytes& file) {
+    Bytes result = file;
+    for (int i = 0; i < 4; ++i) {
+        result[static_cast<std::size_t>(i)] = static_cast<unsigned char>(size >> (8 * i));
+    }
+    return result;
+}
+
+void appendUint32(Bytes& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<unsigned char>(value >> shift));
+    }
+}
+
+class MessageMapTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const Bytes file = sampleFile();
+        ASSERT_TRUE(map_.loadFromBuffer(file.data(), file.size()));
+    }
+
+    std::wstring raw(std::size_t id) { return map_.getRawMessage(id); }
+
+    MessageMap map_;
+};
+
+TEST(MessageMapEmptyTest, ServesEmptyTextsUntilLoaded) {
+    const auto map = common::IMessageMap::create();
+    EXPECT_STREQ(L"", map->getRawMessage(0));
+    EXPECT_EQ(L"", map->getMessage(0, 1, L"x"));
+    EXPECT_FALSE(map->setLanguage(L"en"));
+    EXPECT_STREQ(L"", map->getRawMessage(0));
+}
+
+TEST_F(MessageMapTest, SelectsLanguagesWithoutRegardToCase) {
+    EXPECT_EQ(L"Hello", raw(kHello)) << "no language selected serves the default texts";
+    EXPECT_TRUE(map_.setLanguage(L"PT-br"));
+    EXPECT_EQ(L"Olá", raw(kHello));
+    EXPECT_TRUE(map_.setLanguage(L"fr-CA"));
+    EXPECT_EQ(L"Bonjour", raw(kHello));
+    EXPECT_TRUE(map_.setLanguage(L"FR"));
+    EXPECT_EQ(L"Bonjour", raw(kHello));
+    // Only the part before the first '-' is tried after the whole code.
+    EXPECT_TRUE(map_.setLanguage(L"zh-Hans-CN"));
+    EXPECT_EQ(L"zh", raw(kHello));
+    EXPECT_TRUE(map_.setLanguage(L"ZH-hans"));
+    EXPECT_EQ(L"zh-Hans", raw(kHello));
+}
+
+TEST_F(MessageMapTest, UnknownLanguageFallsBackToTheDefaultTexts) {
+    ASSERT_TRUE(map_.setLanguage(L"fr"));
+    EXPECT_FALSE(map_.setLanguage(L"ja"));
+    EXPECT_EQ(L"Hello", raw(kHello));
+    ASSERT_TRUE(map_.setLanguage(L"fr"));
+    EXPECT_FALSE(map_.setLanguage(L"ja-JP"));
+    EXPECT_EQ(L"Hello", raw(kHello));
+    ASSERT_TRUE(map_.setLanguage(L"fr"));
+    EXPECT_FALSE(map_.setLanguage(nullptr));
+    EXPECT_EQ(L"Hello", raw(kHello));
+    EXPECT_FALSE(map_.setLanguage(L"-fr"));
+}
+
+TEST_F(MessageMapTest, EmptyTextOfALanguageGivesTheDefaultText) {
+    ASSERT_TRUE(map_.setLanguage(L"fr"));
+    EXPECT_EQ(L"Only default", raw(kFrenchEmpty));
+    ASSERT_TRUE(map_.setLanguage(L"pt-BR"));
+    EXPECT_EQ(L"Plain", raw(kPlain));
+}
+
+TEST_F(MessageMapTest, PlaceholdersAreReplacedInIndexOrderFirstOccurrenceOnly) {
+    EXPECT_EQ(L"b of a", map_.getMessage(kOrder, 2, L"a", L"b"));
+    EXPECT_EQ(L"x and ${0}", map_.getMessage(kTwice, 1, L"x"));
+    EXPECT_EQ(L"Plain", map_.getMessage(kPlain, 2, L"a", L"b"));
+    EXPECT_EQ(L"${1} of ${0}", map_.getMessage(kOrder, 0));
+    // An argument holding a later placeholder is itself replaced later on.
+    EXPECT_EQ(L"y ${1}", map_.getMessage(kChained, 2, L"${1}", L"y"));
+    // Only as many arguments as counted are taken.
+    EXPECT_EQ(L"${1} of a", map_.getMessage(kOrder, 1, L"a"));
+    // A missing argument reads as an empty text.
+    EXPECT_EQ(L" of a", map_.getMessage(kOrder, 2, L"a", static_cast<const wchar_t*>(nullptr)));
+    ASSERT_TRUE(map_.setLanguage(L"fr"));
+    EXPECT_EQ(L"deux sur un", map_.getMessage(kOrder, 2, L"un", L"deux"));
+}
+
+TEST_F(MessageMapTest, MessageNumberPastTheEndGivesTheEmptyText) {
+    EXPECT_EQ(L"", raw(kCount));
+    EXPECT_EQ(L"", raw(static_cast<std::size_t>(-1)));
+    EXPECT_EQ(L"", map_.getMessage(kCount, 1, L"x"));
+    ASSERT_TRUE(map_.setLanguage(L"fr"));
+    EXPECT_EQ(L"", raw(kCount));
+}
+
+TEST(MessageMapTextTest, TextsHoldCodePointsAndInvalidUtf8IsReplaced) {
+    MessageTable table;
+    table.languages = {"en"};
+    table.defaults = {"\xEF\xBB\xBF\xF0\x9D\x84\x9E", "bad \xC3 byte", ""};
+    table.texts = {{"", "", ""}};
+    const Bytes file = packTable(serializeTable(table));
+    MessageMap map;
+    ASSERT_TRUE(map.loadFromBuffer(file.data(), file.size()));
+    ASSERT_TRUE(map.setLanguage(L"en"));
+    EXPECT_EQ((std::wstring{static_cast<wchar_t>(0xFEFF), static_cast<wchar_t>(0x1D11E)}),
+              std::wstring(map.getRawMessage(0)));
+    EXPECT_EQ(L"bad \xFFFD byte", std::wstring(map.getRawMessage(1)));
+    EXPECT_EQ(L"", std::wstring(map.getRawMessage(2)));
+}
+
+// Every image below is refused and leaves the table that was loaded before.
+TEST_F(MessageMapTest, DamagedFilesKeepTheTableInUse) {
+    ASSERT_TRUE(map_.setLanguage(L"fr"));
+    const Bytes good = sampleFile();
+    const Bytes table = serializeTable(sampleTable());
+    const auto pack = [](const Bytes& raw) { return packTable(raw); };
+    const auto cut = [](Bytes bytes, std::size_t size) {
+        bytes.resize(size);
+        return bytes;
+    };
+    const auto replaceCount = [&](std::size_t offset, std::uint32_t value) {
+        Bytes raw = table;
+        for (int i = 0; i < 4; ++i) {
+            raw[offset + static_cast<std::size_t>(i)] =
+                static_cast<unsigned char>(value >> (8 * i));
+        }
+        return pack(raw);
+    };
+    // Offset of M in the unpacked table: N, the codes, the reserved field.
+    std::size_t messageCountOffset = 4;
+    for (const auto& code : sampleTable().languages) {
+        messageCountOffset += code.size() + 1;
+    }
+    messageCountOffset += 4;
+
+    Bytes tableWithoutLastNul = table;
+    tableWithoutLastNul.back() = 'x';
+    Bytes onlyLanguageCount;
+    appendUint32(onlyLanguageCount, 1);
+    onlyLanguageCount.insert(onlyLanguageCount.end(), {'e', 'n', 0});
+
+    const std::vector<std::pair<std::string, Bytes>> damaged = {
+        {"empty", {}},
+        {"shorter than its size field", {1, 2, 3}},
+        {"size field only", cut(good, 4)},
+        {"size too small for a table", withSize(3, pack({1, 2, 3}))},
+        {"size larger than the data", withSize(static_cast<std::uint32_t>(table.size() + 1), good)},
+        {"size smaller than the data",
+         withSize(static_cast<std::uint32_t>(table.size() - 1), good)},
+        {"size above the cap", withSize(MessageMap::kMaxTableSize + 1, good)},
+        {"size of four gigabytes", withSize(0xFFFFFFFFu, good)},
+        {"compressed data cut short", cut(good, good.size() - 3)},
+        {"table cut in its last language", pack(cut(table, table.size() - 2))},
+        {"table cut inside the codes", pack(cut(table, 7))},
+        {"last text without its NUL", pack(tableWithoutLastNul)},
+        {"no message count", pack(onlyLanguageCount)},
+        {"language count past the end", replaceCount(0, 0xFFFFFFFFu)},
+        {"language count one too high", replaceCount(0, 6)},
+        {"message count past the end", replaceCount(messageCountOffset, 0x7FFFFFFFu)},
+        {"message count one too high", replaceCount(messageCountOffset, kCount + 1)},
+    };
+    for (const auto& [name, bytes] : damaged) {
+        EXPECT_FALSE(map_.loadFromBuffer(bytes.data(), bytes.size())) << name;
+        EXPECT_EQ(L"Bonjour", raw(kHello)) << name;
+        EXPECT_EQ(L"Only default", raw(kFrenchEmpty)) << name;
+        EXPECT_TRUE(map_.setLanguage(L"pt-BR")) << name;
+        EXPECT_TRUE(map_.setLanguage(L"fr")) << name;
+    }
+    EXPECT_FALSE(map_.loadFromBuffer(nullptr, 10));
+
+    // A table with no languages and no messages is complete, if empty.
+    const Bytes empty = pack([] {
+        Bytes raw;
+        appendUint32(raw, 0);
+        appendUint32(raw, 0);
+        appendUint32(raw, 0);
+        return raw;
+    }());
+    EXPECT_TRUE(map_.loadFromBuffer(empty.data(), empty.size()));
+    EXPECT_EQ(L"", raw(kHello));
+    EXPECT_FALSE(map_.setLanguage(L"fr"));
+}
+
+TEST_F(MessageMapTest, ALaterCompleteFileReplacesTheWholeTable) {
+    MessageTable other;
+    other.languages = {"de"};
+    other.defaults = {"Hallo"};
+    other.texts = {{""}};
+    const Bytes file = packTable(serializeTable(other));
+    ASSERT_TRUE(map_.loadFromBuffer(file.data(), file.size()));
+    EXPECT_FALSE(map_.setLanguage(L"fr"));
+    EXPECT_EQ(L"Hallo", raw(0));
+    EXPECT_EQ(L"", raw(1));
+    EXPECT_TRUE(map_.setLanguage(L"de-AT"));
+    EXPECT_EQ(L"Hallo", raw(0));
+}
+
+class MessageMapLoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::foundation::Bundle::overrideMain({folder_.file("Tool.app/Contents/MacOS/Tool"),
+                                                    folder_.file("Tool.app"), folder_.path()});
+    }
+    void TearDown() override { platform::foundation::Bundle::resetMain(); }
+
+    void writeFile(const Bytes& bytes) {
+        std::ofstream out(folder_.file("messages.bin"), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+
+    testsupport::TempDir folder_;
+};
+
+TEST_F(MessageMapLoadTest, LoadsFromTheBundleResourcesAndSelectsEnglish) {
+    MessageTable table = sampleTable();
+    table.defaults[kHello] = "Default hello";
+    table.texts[0][kHello] = "English hello";
+    writeFile(packTable(serializeTable(table)));
+    const auto map = common::IMessageMap::create();
+    map->load();
+    EXPECT_STREQ(L"English hello", map->getRawMessage(kHello));
+}
+
+TEST_F(MessageMapLoadTest, MissingOrDamagedFileLoadsNothing) {
+    const auto map = common::IMessageMap::create();
+    map->load();
+    EXPECT_STREQ(L"", map->getRawMessage(kHello));
+    writeFile({});
+    map->load();
+    EXPECT_STREQ(L"", map->getRawMessage(kHello));
+    Bytes damaged = sampleFile();
+    damaged.resize(damaged.size() / 2);
+    writeFile(damaged);
+    map->load();
+    EXPECT_STREQ(L"", map->getRawMessage(kHello));
+}
+
+TEST_F(MessageMapLoadTest, TableWithoutEnglishServesTheDefaultTexts) {
+    MessageTable table;
+    table.languages = {"fr"};
+    table.defaults = {"Default"};
+    table.texts = {{"Défaut"}};
+    writeFile(packTable(serializeTable(table)));
+    const auto map = common::IMessageMap::create();
+    map->load();
+    EXPECT_STREQ(L"Default", map->getRawMessage(0));
+}
+
+TEST(SupportedLanguagesTest, ListAndExactComparison) {
+    EXPECT_EQ((std::vector<std::string>{"en", "fr", "es", "de", "it", "pt-BR"}),
+              common::supportedLanguages);
+    EXPECT_TRUE(common::isSupportedLanguage("pt-BR"));
+    EXPECT_TRUE(common::isSupportedLanguage("de"));
+    EXPECT_FALSE(common::isSupportedLanguage("pt-br"));
+    EXPECT_FALSE(common::isSupportedLanguage("pt"));
+    EXPECT_FALSE(common::isSupportedLanguage("DE"));
+    EXPECT_FALSE(common::isSupportedLanguage(""));
+}
+
+}  // namespace
