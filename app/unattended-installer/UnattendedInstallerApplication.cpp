@@ -4,11 +4,15 @@
 
 #include <boost/filesystem.hpp>
 
+#include "InstallerController.h"
+#include "InstallerView.h"
 #include "QtCorePlatform.h"
 #include "ShellWords.h"
 #include "common/params/IParams.h"
 #include "common/params/JsonFileParams.h"
 #include "common/utils/Paths.h"
+#include "common/utils/PreferredLanguage.h"
+#include "common/utils/StringConversions.h"
 #include "platform/posix/Spawn.h"
 #include "platform/tools/Ditto.h"
 
@@ -37,7 +41,13 @@ bool isSafeDestination(const fs::path& destination) {
     return true;
 }
 
-bool ensureFolder(const fs::path& folder) {
+// Makes sure something stands at `folder`: a path that is there already is
+// used as it is, else the folder is created with its missing parents.
+// `created` tells whether this call made it.
+bool ensureFolder(const fs::path& folder, bool* created = nullptr) {
+    if (created != nullptr) {
+        *created = false;
+    }
     boost::system::error_code error;
     const fs::file_status status = fs::status(folder, error);
     if (!error && fs::exists(status)) {
@@ -45,8 +55,26 @@ bool ensureFolder(const fs::path& folder) {
     }
     error.clear();
     fs::create_directories(folder, error);
-    return !error && fs::exists(folder, error);
+    if (error || !fs::exists(folder, error)) {
+        return false;
+    }
+    if (created != nullptr) {
+        *created = true;
+    }
+    return true;
 }
+
+// Message numbers of the window's texts.
+constexpr std::size_t kTitleText = 30;
+constexpr std::size_t kFailedText = 77;
+constexpr std::size_t kCloseButton = 94;
+constexpr std::size_t kDownloadingText = 100;
+constexpr std::size_t kSucceededText = 110;
+constexpr std::size_t kCancelButton = 115;
+constexpr std::size_t kStartingText = 119;
+constexpr std::size_t kInstallingText = 155;
+
+constexpr std::uint64_t kProgressSteps = 4;
 
 }  // namespace
 
@@ -66,8 +94,10 @@ UnattendedInstallerApplication::UnattendedInstallerApplication(
 UnattendedInstallerApplication::~UnattendedInstallerApplication() {
     quit();
     publicKey_.clear();
-    credentialStorage_.reset();
+    // The Qt platform keeps proxy credentials in the credential storage until
+    // its thread has stopped: it goes first.
     qtPlatform_.reset();
+    credentialStorage_.reset();
 }
 
 std::string UnattendedInstallerApplication::getPublicKeyFromPath(const std::string& path) {
@@ -101,7 +131,11 @@ bool UnattendedInstallerApplication::init() {
                          params_.getValue("UnattendedInstallerArgs", ""));
         return true;
     }
-    return initApplication(currentFolder);
+    if (!initApplication(currentFolder)) {
+        return false;
+    }
+    download();
+    return true;
 }
 
 void UnattendedInstallerApplication::queueInstallTask(const std::string& source,
@@ -169,12 +203,85 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(
 bool UnattendedInstallerApplication::initApplication(const std::string& currentFolder) {
     qtPlatform_ = QtCorePlatform::create(scheduler_, credentialStorage_.get(),
                                          params_.getValue("DestinationPath", ""));
+
+    std::wstring language = common::utf8ToWString(params_.getValue("Lang", ""));
+    if (language.empty()) {
+        language = common::utf8ToWString(common::getPreferredLanguage());
+    }
+    messageMap_ = common::IMessageMap::create();
+    setLanguage(language);
+
+    view_ = InstallerView::create();
+    controller_ = InstallerController::create(view_.get());
+    controller_->setDelegate(this);
+    updateView(Starting);
+
+    if (publicKey_.empty() && !params_.get<bool>("Offline", false)) {
+        logger_->critical("Public key is empty");
+        controller_->showPublicKeyMissingErrorDialog();
+        return false;
+    }
+
     downloadFolder_ = fs::path(currentFolder) / "download";
-    if (!ensureFolder(downloadFolder_)) {
+    if (!ensureFolder(downloadFolder_, &downloadFolderCreated_)) {
         return false;
     }
     logger_->info("download folder: '%s'", downloadFolder_.c_str());
     return true;
+}
+
+void UnattendedInstallerApplication::setLanguage(const std::wstring& language) {
+    if (messageMap_) {
+        messageMap_->load();
+        messageMap_->setLanguage(language.c_str());
+    }
+}
+
+void UnattendedInstallerApplication::updateView(unsigned int state) {
+    if (!controller_ || !messageMap_) {
+        return;
+    }
+    auto text = [this](std::size_t id) { return messageMap_->getMessage(id, 0); };
+    switch (state) {
+        case Starting:
+            controller_->setTitle(text(kTitleText));
+            controller_->updateProgress(text(kStartingText), 1, kProgressSteps);
+            controller_->setButtonLabel(text(kCancelButton), true);
+            break;
+        case Downloading:
+            controller_->updateProgress(text(kDownloadingText), 2, kProgressSteps);
+            controller_->setButtonLabel(text(kCancelButton), true);
+            break;
+        case Installing:
+            controller_->updateProgress(text(kInstallingText), 3, kProgressSteps);
+            controller_->setButtonLabel(text(kCancelButton), false);
+            break;
+        case Failed:
+            controller_->updateProgress(text(kFailedText), 4, kProgressSteps);
+            controller_->setButtonLabel(text(kCloseButton), true);
+            break;
+        case Succeeded:
+            controller_->updateProgress(text(kSucceededText), 4, kProgressSteps);
+            controller_->setButtonLabel(text(kCloseButton), true);
+            break;
+        default:
+            break;
+    }
+}
+
+void UnattendedInstallerApplication::download() {
+    updateView(Downloading);
+    const std::string url = params_.getValue("UnattendedDownloadUrl", "");
+    if (url.empty()) {
+        logger_->error("download url is empty");
+        updateView(Failed);
+        return;
+    }
+    logger_->info("downloading from: '%s'", url.c_str());
+}
+
+void UnattendedInstallerApplication::onButtonPushed() {
+    quit();
 }
 
 void UnattendedInstallerApplication::quit() {
@@ -186,19 +293,41 @@ void UnattendedInstallerApplication::quit() {
 
 void UnattendedInstallerApplication::teardown() {
     logger_->info("quiting...");
-    boost::system::error_code error;
-    if (!downloadFolder_.empty() && fs::exists(downloadFolder_, error)) {
-        deleteDirectory(downloadFolder_);
-    }
+    removeDownloads();
+    controller_.reset();
+    view_.reset();
+    messageMap_.reset();
     logger_->info("over and out");
     logger_.reset();
     queue_.reset();
 }
 
+void UnattendedInstallerApplication::removeDownloads() {
+    if (downloadFolder_.empty()) {
+        return;
+    }
+    boost::system::error_code error;
+    if (downloadFolderCreated_) {
+        if (fs::exists(downloadFolder_, error)) {
+            deleteDirectory(downloadFolder_);
+        }
+        return;
+    }
+    // The folder was there before this run, perhaps with the user's own
+    // files: only the package this run wrote goes.
+    if (!downloadedPackage_.empty() && fs::is_regular_file(downloadedPackage_, error)) {
+        fs::remove(downloadedPackage_, error);
+        if (error) {
+            logger_->warn("unable to delete file: '%s', error: '%s'", downloadedPackage_.c_str(),
+                          error.message().c_str());
+        }
+    }
+}
+
 void UnattendedInstallerApplication::deleteDirectory(const fs::path& folder) {
     boost::system::error_code error;
     fs::remove_all(folder, error);
-    if (error) {
+    if (error && logger_) {
         logger_->warn("unable to delete directory: '%s', error: '%s'", folder.c_str(),
                       error.message().c_str());
     }

@@ -1,8 +1,10 @@
 #include "InstallerBundle.h"
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 #include <boost/filesystem.hpp>
@@ -11,11 +13,19 @@ namespace fs = boost::filesystem;
 
 namespace installertest {
 
-InstallerBundle::InstallerBundle(const std::string& bundleName) : root_("installer-test") {
-    bundle_ = root_.file(bundleName);
+InstallerBundle::InstallerBundle(const std::string& bundleName) {
+    if (attributeRoot_.usable()) {
+        root_ = attributeRoot_.path();
+    } else {
+        plainRoot_.emplace("installer-test");
+        root_ = plainRoot_->path();
+    }
+    bundle_ = root_ + "/" + bundleName;
     const fs::path macos = fs::path(bundle_) / "Contents" / "MacOS";
     fs::create_directories(macos);
     fs::create_directories(fs::path(bundle_) / "Contents" / "Resources");
+    fs::copy_file(QUORVANE_MESSAGES_BIN,
+                  fs::path(bundle_) / "Contents" / "Resources" / "messages.bin");
     executable_ = (macos / fs::path(INSTALLER_EXECUTABLE).filename()).string();
     boost::system::error_code error;
     fs::create_hard_link(INSTALLER_EXECUTABLE, executable_, error);
@@ -25,17 +35,33 @@ InstallerBundle::InstallerBundle(const std::string& bundleName) : root_("install
                                          fs::perms::group_exe | fs::perms::others_read |
                                          fs::perms::others_exe);
     }
-    home_ = root_.file("home");
+    home_ = root_ + "/home";
     fs::create_directories(home_);
 }
 
+bool InstallerBundle::setParameters(const std::string& json) const {
+    return ::setxattr(bundle_.c_str(), "user.com.wexo.quandel", json.data(), json.size(), 0) == 0;
+}
+
+void InstallerBundle::setMessages(const std::vector<unsigned char>& image) const {
+    const std::string path = bundle_ + "/Contents/Resources/messages.bin";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        throw std::runtime_error("cannot write " + path);
+    }
+    const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
+    if (std::fclose(file) != 0 || !written) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
 void InstallerBundle::openToEveryone() const {
-    for (fs::recursive_directory_iterator it(root_.path()), end; it != end; ++it) {
+    for (fs::recursive_directory_iterator it(root_), end; it != end; ++it) {
         if (fs::is_directory(it->path())) {
             ::chmod(it->path().c_str(), 0777);
         }
     }
-    ::chmod(root_.path().c_str(), 0777);
+    ::chmod(root_.c_str(), 0777);
 }
 
 testsupport::ChildResult InstallerBundle::run(const std::vector<std::string>& arguments,
@@ -51,14 +77,17 @@ testsupport::ChildResult InstallerBundle::run(const std::vector<std::string>& ar
 
 testsupport::ChildResult InstallerBundle::runCommand(
     const std::vector<std::string>& argv, const testsupport::CommandOptions& options) const {
-    const auto before = logFolders();
-    auto result = testsupport::runCommand(argv, options);
-    for (const auto& folder : logFolders()) {
-        if (std::find(before.begin(), before.end(), folder) == before.end()) {
-            lastFolder_ = folder;
-        }
-    }
-    return result;
+    foldersBefore_ = logFolders();
+    return testsupport::runCommand(argv, options);
+}
+
+std::unique_ptr<RunningInstaller> InstallerBundle::start(
+    const std::vector<std::string>& arguments, std::vector<std::string> environment) const {
+    std::vector<std::string> argv{executable_};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    environment.push_back("HOME=" + home_);
+    foldersBefore_ = logFolders();
+    return std::make_unique<RunningInstaller>(argv, environment);
 }
 
 std::vector<std::string> InstallerBundle::logFolders() const {
@@ -75,11 +104,14 @@ std::vector<std::string> InstallerBundle::logFolders() const {
 }
 
 std::string InstallerBundle::lastLog() const {
-    if (lastFolder_.empty()) {
-        return {};
+    for (const auto& folder : logFolders()) {
+        if (std::find(foldersBefore_.begin(), foldersBefore_.end(), folder) ==
+            foldersBefore_.end()) {
+            return testsupport::readFile(folder + "/" + fs::path(executable_).filename().string() +
+                                         ".log");
+        }
     }
-    return testsupport::readFile(lastFolder_ + "/" + fs::path(executable_).filename().string() +
-                                 ".log");
+    return {};
 }
 
 std::string keyOf(const std::string& unit) {

@@ -1,15 +1,21 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "RunningInstaller.h"
+#include "support/AttributeFolder.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace installertest {
 
-// A copy of the built installer laid out as a bundle in a folder of its own,
-// with a home folder for its logs.
+// A copy of the built installer laid out as a bundle, with the built
+// "messages.bin" in its resources, in a folder of its own (on a file system
+// that keeps user extended attributes when one is at hand), with a home
+// folder for its logs.
 class InstallerBundle {
 public:
     // `bundleName` is the bundle folder's name, such as "Setup_K_<key>_.app".
@@ -18,7 +24,14 @@ public:
     const std::string& executable() const { return executable_; }
     const std::string& bundle() const { return bundle_; }
     const std::string& home() const { return home_; }
-    std::string folder() const { return root_.path(); }
+    const std::string& folder() const { return root_; }
+
+    // Sets the bundle's parameter attribute "com.wexo.quandel" to `json`;
+    // false when the file system keeps no user attributes.
+    bool setParameters(const std::string& json) const;
+
+    // Replaces the bundle's "messages.bin" with `image`.
+    void setMessages(const std::vector<unsigned char>& image) const;
 
     // Opens the folders to every user, for runs as another user.
     void openToEveryone() const;
@@ -32,16 +45,24 @@ public:
     testsupport::ChildResult runCommand(const std::vector<std::string>& argv,
                                         const testsupport::CommandOptions& options) const;
 
-    // The log folders the runs made, and the installer's log of the last run.
+    // Starts the installer with `arguments` and HOME set, for a test that
+    // talks to it while it runs.
+    std::unique_ptr<RunningInstaller> start(const std::vector<std::string>& arguments,
+                                            std::vector<std::string> environment = {}) const;
+
+    // The log folders the runs made, and the installer's log of the last run
+    // (or start).
     std::vector<std::string> logFolders() const;
     std::string lastLog() const;
 
 private:
-    testsupport::TempDir root_;
+    testsupport::AttributeFolder attributeRoot_;
+    std::optional<testsupport::TempDir> plainRoot_;
+    std::string root_;
     std::string bundle_;
     std::string executable_;
     std::string home_;
-    mutable std::string lastFolder_;
+    mutable std::vector<std::string> foldersBefore_;
 };
 
 // A key of 64 characters made of `unit` repeated.

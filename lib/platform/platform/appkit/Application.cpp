@@ -1,7 +1,10 @@
 #include "platform/appkit/Application.h"
 
+#include <algorithm>
 #include <cstdlib>
 
+#include "platform/appkit/TerminalEvents.h"
+#include "platform/appkit/Window.h"
 #include "platform/dispatch/MainQueue.h"
 
 namespace platform::appkit {
@@ -10,6 +13,9 @@ Application& Application::shared() {
     static Application application;
     return application;
 }
+
+Application::Application() = default;
+Application::~Application() = default;
 
 void Application::setDelegate(ApplicationDelegate* delegate) {
     _delegate = delegate;
@@ -89,6 +95,83 @@ void Application::lastWindowClosed() {
     auto* delegate = _delegate.load();
     if (delegate && delegate->applicationShouldTerminateAfterLastWindowClosed()) {
         terminate();
+    }
+}
+
+void Application::addWindow(Window* window) {
+    if (std::find(_windows.begin(), _windows.end(), window) != _windows.end()) {
+        return;
+    }
+    _windows.push_back(window);
+    beginTerminalSession();
+}
+
+void Application::removeWindow(Window* window) {
+    const auto found = std::find(_windows.begin(), _windows.end(), window);
+    if (found == _windows.end()) {
+        return;
+    }
+    _windows.erase(found);
+    if (_keyWindow == window) {
+        _keyWindow = nullptr;
+    }
+    if (_windows.empty()) {
+        dispatch::asyncMain([] { Application::shared().lastWindowClosed(); });
+    }
+    endTerminalSession();
+}
+
+void Application::makeKeyWindow(Window* window) {
+    if (std::find(_windows.begin(), _windows.end(), window) != _windows.end()) {
+        _keyWindow = window;
+    }
+}
+
+Window* Application::keyWindow() const {
+    if (_keyWindow != nullptr) {
+        return _keyWindow;
+    }
+    return _windows.empty() ? nullptr : _windows.back();
+}
+
+void Application::beginTerminalSession() {
+    if (_terminalSessions++ == 0) {
+        _terminal = std::make_unique<TerminalEvents>(
+            TerminalEvents::Handlers{[] { Application::shared().onTerminalLine(); },
+                                     [] { Application::shared().onCloseRequest(); },
+                                     [] { Application::shared().onEndOfInput(); }});
+    }
+}
+
+void Application::endTerminalSession() {
+    if (_terminalSessions > 0 && --_terminalSessions == 0) {
+        _terminal.reset();
+    }
+}
+
+bool Application::isModalRunning() const {
+    return _modalRunning;
+}
+
+void Application::onTerminalLine() {
+    if (_modalRunning) {
+        stopModal();
+    } else if (auto* window = keyWindow()) {
+        window->pressDefaultButton();
+    }
+}
+
+void Application::onEndOfInput() {
+    if (_modalRunning) {
+        stopModal();
+    }
+}
+
+void Application::onCloseRequest() {
+    if (_modalRunning) {
+        stopModal();
+    } else if (auto* window = keyWindow()) {
+        window->performClose(nullptr);
     }
 }
 

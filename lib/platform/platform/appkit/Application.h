@@ -1,11 +1,16 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
+#include <vector>
 
 #include "platform/appkit/ApplicationDelegate.h"
 #include "platform/appkit/Event.h"
 
 namespace platform::appkit {
+
+class TerminalEvents;
+class Window;
 
 // The process's application loop: it owns the thread that calls run and does
 // the work of the main queue (platform::dispatch) there, one item at a time,
@@ -54,8 +59,30 @@ public:
     // terminate after it and, if so, terminates.
     void lastWindowClosed();
 
+    // Open windows, on the loop's thread. A window adds itself when it is
+    // made and removes itself when it closes; when the last one has gone,
+    // lastWindowClosed runs on the main queue. While a window is open the
+    // user's terminal is watched (TerminalEvents): a line presses the key
+    // window's button, a close request (SIGINT, SIGTERM, SIGHUP) closes it;
+    // during a modal session either one, or the end of input, ends the
+    // session instead.
+    void addWindow(Window* window);
+    void removeWindow(Window* window);
+    void makeKeyWindow(Window* window);
+    // The window that takes the user's input: the key window, else the
+    // latest open one; null when none is open.
+    Window* keyWindow() const;
+
+    // Watches the user's terminal for a modal session that has no window of
+    // its own (an alert); each call is paired with endTerminalSession.
+    void beginTerminalSession();
+    void endTerminalSession();
+
+    bool isModalRunning() const;
+
 private:
-    Application() = default;
+    Application();
+    ~Application();
 
     // Does work items until `done` holds.
     static void runUntil(const std::atomic<bool>& done);
@@ -66,6 +93,16 @@ private:
     std::atomic<bool> _launchPending{false};
     std::atomic<bool> _modalRunning{false};
     std::atomic<bool> _modalStopRequested{false};
+
+    void onTerminalLine();
+    void onCloseRequest();
+    void onEndOfInput();
+
+    // Loop thread only.
+    std::vector<Window*> _windows;
+    Window* _keyWindow = nullptr;
+    int _terminalSessions = 0;
+    std::unique_ptr<TerminalEvents> _terminal;
 };
 
 }  // namespace platform::appkit

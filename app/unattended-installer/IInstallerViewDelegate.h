@@ -1,0 +1,14 @@
+#pragma once
+
+namespace quorvane::unattended {
+
+// What the window's view tells its controller.
+class IInstallerViewDelegate {
+public:
+    virtual ~IInstallerViewDelegate() = default;
+
+    // The window's button was pushed, or the window was closed.
+    virtual void onButtonPushed() = 0;
+};
+
+}  // namespace quorvane::unattended
