@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <boost/filesystem.hpp>
 
 #include "DisplayText.h"
