@@ -5,11 +5,13 @@ set(QUORVANE_TEST_ENVIRONMENT
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
     "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0")
 
-# quorvane_add_test(<name> SOURCES ... [LIBS ...] [TIMEOUT seconds])
+# quorvane_add_test(<name> SOURCES ... [LIBS ...] [TIMEOUT seconds]
+#                   [PROPERTIES name value ...])
 # Builds one GoogleTest program and registers each of its cases with CTest,
-# every case bounded by a time-out.
+# every case bounded by a time-out; PROPERTIES are further CTest properties of
+# every case (RESOURCE_LOCK, for instance).
 function(quorvane_add_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
@@ -22,5 +24,6 @@ function(quorvane_add_test name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${QUORVANE_TEST_ENVIRONMENT}")
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${QUORVANE_TEST_ENVIRONMENT}"
+               ${ARG_PROPERTIES})
 endfunction()

@@ -4,14 +4,18 @@
 
 #include <boost/filesystem.hpp>
 
+#include "Downloader.h"
+#include "InstallLocation.h"
 #include "InstallerController.h"
 #include "InstallerView.h"
 #include "QtCorePlatform.h"
 #include "ShellWords.h"
 #include "common/params/IParams.h"
 #include "common/params/JsonFileParams.h"
+#include "common/utils/ElevatedExecution.h"
 #include "common/utils/Paths.h"
 #include "common/utils/PreferredLanguage.h"
+#include "common/utils/RandomString.h"
 #include "common/utils/StringConversions.h"
 #include "platform/posix/Spawn.h"
 #include "platform/tools/Ditto.h"
@@ -94,6 +98,8 @@ UnattendedInstallerApplication::UnattendedInstallerApplication(
 UnattendedInstallerApplication::~UnattendedInstallerApplication() {
     quit();
     publicKey_.clear();
+    // The downloader makes its queries through the Qt platform.
+    downloader_.reset();
     // The Qt platform keeps proxy credentials in the credential storage until
     // its thread has stopped: it goes first.
     qtPlatform_.reset();
@@ -222,6 +228,10 @@ bool UnattendedInstallerApplication::initApplication(const std::string& currentF
         return false;
     }
 
+    downloader_ = common::Downloader::create(qtPlatform_.get(),
+                                             scheduler_.createQueue("UnattendedDownloader"),
+                                             common::createLogger("Downloader"));
+
     downloadFolder_ = fs::path(currentFolder) / "download";
     if (!ensureFolder(downloadFolder_, &downloadFolderCreated_)) {
         return false;
@@ -278,6 +288,57 @@ void UnattendedInstallerApplication::download() {
         return;
     }
     logger_->info("downloading from: '%s'", url.c_str());
+    downloader_->download(
+        url, downloadFolder_, [this](bool ok, const fs::path& file) { onDownloaded(ok, file); }, 0);
+}
+
+void UnattendedInstallerApplication::onDownloaded(bool ok, const fs::path& file) {
+    // A package that was written, in whole or in part, goes at the teardown.
+    if (!file.empty()) {
+        downloadedPackage_ = file;
+    }
+    if (!ok) {
+        logger_->error("download failed");
+        updateView(Failed);
+        return;
+    }
+    logger_->info("downloaded to: '%s'", file.c_str());
+    installDownloadedPackage(file);
+}
+
+void UnattendedInstallerApplication::installDownloadedPackage(const fs::path& file) {
+    updateView(Installing);
+    const std::string product = params_.getValue("Product", "");
+    const std::string companyId =
+        params_.getValue("CompanyId", common::randomString(10, common::kAlphanumericAlphabet));
+    // Each value names one folder below the install root and nothing else.
+    const std::pair<const char*, const std::string*> names[] = {{"Product", &product},
+                                                                {"CompanyId", &companyId}};
+    for (const auto& [key, value] : names) {
+        if (!isPlainFolderName(*value)) {
+            logger_->error("%s must be a plain folder name, not '%s'", key, value->c_str());
+            updateView(Failed);
+            return;
+        }
+    }
+    const fs::path destination = installFolder(product, companyId);
+    const auto arguments = elevatedArguments(file.string(), destination.string(), publicKey_,
+                                             params_.getValue("UnattendedInstallerArgs", ""));
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    logger_->info("executing installer with priviliges: '%s' => '%s'", file.c_str(),
+                  destination.c_str());
+    const int result = common::runElevated(common::getExecutablePath().c_str(), argv.data());
+    if (result == 0) {
+        updateView(Succeeded);
+        return;
+    }
+    logger_->error("unable to run elevated application: %d", result);
+    updateView(Failed);
 }
 
 void UnattendedInstallerApplication::onButtonPushed() {
@@ -293,6 +354,7 @@ void UnattendedInstallerApplication::quit() {
 
 void UnattendedInstallerApplication::teardown() {
     logger_->info("quiting...");
+    downloader_.reset();
     removeDownloads();
     controller_.reset();
     view_.reset();

@@ -7,6 +7,7 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include "IDownloader.h"
 #include "IInstallerController.h"
 #include "IInstallerControllerDelegate.h"
 #include "IInstallerView.h"
@@ -82,6 +83,11 @@ private:
     bool initApplication(const std::string& currentFolder);
     // Starts the download of the agent package.
     void download();
+    // The download's outcome: installs the package or shows the failure.
+    void onDownloaded(bool ok, const boost::filesystem::path& file);
+    // Relaunches the executable with administrator rights to install the
+    // downloaded package, waits for its result and shows it. Blocks.
+    void installDownloadedPackage(const boost::filesystem::path& file);
     void teardown();
     // Removes what this run put into the download folder: the folder itself
     // when this run made it, else only the package it wrote.
@@ -95,6 +101,7 @@ private:
     std::unique_ptr<IInstallerView> view_;
     std::unique_ptr<IInstallerController> controller_;
     std::unique_ptr<common::IMessageMap> messageMap_;
+    std::unique_ptr<common::IDownloader> downloader_;
     boost::filesystem::path downloadFolder_;
     // Whether this run created the download folder, and the package file it
     // wrote there (empty until then).

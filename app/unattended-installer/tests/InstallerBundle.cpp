@@ -114,6 +114,18 @@ std::string InstallerBundle::lastLog() const {
     return {};
 }
 
+std::vector<std::string> InstallerBundle::newLogs() const {
+    std::vector<std::string> logs;
+    for (const auto& folder : logFolders()) {
+        if (std::find(foldersBefore_.begin(), foldersBefore_.end(), folder) ==
+            foldersBefore_.end()) {
+            logs.push_back(testsupport::readFile(
+                folder + "/" + fs::path(executable_).filename().string() + ".log"));
+        }
+    }
+    return logs;
+}
+
 std::string keyOf(const std::string& unit) {
     std::string key;
     while (key.size() < 64) {

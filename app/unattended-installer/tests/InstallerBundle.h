@@ -54,6 +54,10 @@ public:
     // (or start).
     std::vector<std::string> logFolders() const;
     std::string lastLog() const;
+    // The installer's logs of every folder made since the last run (or
+    // start): one for the user-started copy, and one for each elevated copy
+    // that it started with the same home folder.
+    std::vector<std::string> newLogs() const;
 
 private:
     testsupport::AttributeFolder attributeRoot_;
