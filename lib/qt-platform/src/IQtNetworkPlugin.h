@@ -4,10 +4,11 @@
 #include <memory>
 #include <string>
 
+#include "IHttpQuery.h"
 #include "IProxyAuthenticator.h"
 
-// The network side of the Qt door: the shared proxy authenticator and the
-// request for proxy credentials.
+// The network side of the Qt door: HTTP queries, the shared proxy
+// authenticator and the request for proxy credentials.
 class IQtNetworkPlugin {
 public:
     // Kept for the product's other programs; nothing calls it.
@@ -16,6 +17,10 @@ public:
     using ProxyCredentialsRequestHandler = std::function<void(const std::string&)>;
 
     virtual ~IQtNetworkPlugin() = default;
+
+    // A new query on the Qt thread, configured by the caller. Releasing the
+    // handle drops its handlers at once and deletes it on the Qt thread.
+    virtual std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> createQuery() const = 0;
 
     // The one authenticator of the platform, made on first use.
     virtual std::shared_ptr<IProxyAuthenticator> getProxyAuthenticator() = 0;

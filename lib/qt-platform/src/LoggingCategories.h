@@ -5,3 +5,4 @@
 // Every class of the layer logs through a category named after itself.
 Q_DECLARE_LOGGING_CATEGORY(lcMainThread)
 Q_DECLARE_LOGGING_CATEGORY(lcProxyAuthenticator)
+Q_DECLARE_LOGGING_CATEGORY(lcHttpQuery)

@@ -3,7 +3,9 @@
 #include <QDebug>
 #include <atomic>
 
+#include "HttpQuery.h"
 #include "QtCorePlatformPrivate.h"
+#include "QtHandle.h"
 #include "QtMessageHandler.h"
 #include "common/logging/ILogger.h"
 
@@ -48,6 +50,13 @@ QtCorePlatform::~QtCorePlatform() {
                                 "their handles must be released before the platform";
     }
     d->deleteApplication();
+}
+
+std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> QtCorePlatform::createQuery() const {
+    QNetworkAccessManager* manager = d->networkAccessManager();
+    return makeQtHandle<IHttpQuery, HttpQuery>(
+        d->objects(), new HttpQuery(d.get(), manager, d->proxyAuthenticator(), &d->queryQueue()),
+        [](HttpQuery& query) { query.resetHandlers(); });
 }
 
 std::shared_ptr<IProxyAuthenticator> QtCorePlatform::getProxyAuthenticator() {

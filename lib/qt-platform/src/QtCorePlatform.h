@@ -37,6 +37,7 @@ public:
     QtCorePlatform(const QtCorePlatform&) = delete;
     QtCorePlatform& operator=(const QtCorePlatform&) = delete;
 
+    std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> createQuery() const override;
     std::shared_ptr<IProxyAuthenticator> getProxyAuthenticator() override;
     void setReservedHandler(ReservedHandler handler) override;
     void setProxyCredentialsRequestHandler(ProxyCredentialsRequestHandler handler) override;

@@ -1,0 +1,508 @@
+#include "HttpQuery.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QThread>
+#include <QUrl>
+#include <boost/assert.hpp>
+#include <chrono>
+
+#include "HttpQueryErrors.h"
+#include "LoggingCategories.h"
+#include "ProxyAuthenticator.h"
+#include "QtProxyTypes.h"
+#include "QtStrings.h"
+#include "SslErrorFilter.h"
+#include "WideStrings.h"
+#include "common/taskscheduler/ITaskQueue.h"
+
+namespace {
+
+// How far a download may run ahead of the writes to its file.
+constexpr qint64 kDownloadReadBufferSize = 4 * 1024 * 1024;
+
+QByteArray toBytes(const std::string& text) {
+    return QByteArray(text.data(), static_cast<int>(text.size()));
+}
+
+std::string toStdString(const QByteArray& bytes) {
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+}  // namespace
+
+HttpQuery::HttpQuery(QThread* thread, QNetworkAccessManager* manager,
+                     std::shared_ptr<ProxyAuthenticator> proxyAuthenticator,
+                     common::ITaskQueue* queue)
+    : manager_(manager),
+      proxyAuthenticator_(std::move(proxyAuthenticator)),
+      queue_(queue),
+      handlers_(std::make_shared<Handlers>()) {
+    moveToThread(thread);
+}
+
+HttpQuery::~HttpQuery() {
+    if (QNetworkReply* reply = liveReply_; reply != nullptr && !reply->isFinished()) {
+        // The reply belongs to the network access manager, which would go on
+        // with the transfer for nobody.
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        delete reply;
+    }
+}
+
+// --- configuration, on the caller's thread ----------------------------------
+
+void HttpQuery::setUrl(const std::string& url) {
+    proxyAuthenticator_->updateFromSystemSettings();
+    if (proxyAuthenticator_->queryProxiesForUrl(wideFromUtf8(url))) {
+        const QNetworkProxy proxy(toQtProxyType(proxyAuthenticator_->getProxyType()),
+                                  QString::fromStdString(proxyAuthenticator_->getHost()),
+                                  proxyAuthenticator_->getPort());
+        QNetworkProxy::setApplicationProxy(proxy);
+    }
+    request_.setUrl(QUrl(QString::fromStdString(url), QUrl::TolerantMode));
+}
+
+void HttpQuery::setOperation(Operation operation) {
+    operation_ = operation;
+}
+
+void HttpQuery::setHeader(const std::string& name, const std::string& value) {
+    request_.setRawHeader(toBytes(name), toBytes(value));
+}
+
+void HttpQuery::setFinishedHandler(FinishedHandler handler) {
+    std::lock_guard lock(handlersMutex_);
+    handlers_->finished = std::move(handler);
+}
+
+void HttpQuery::setErrorHandler(ErrorHandler handler) {
+    std::lock_guard lock(handlersMutex_);
+    handlers_->error = std::move(handler);
+}
+
+void HttpQuery::setDownloadProgressHandler(ProgressHandler handler) {
+    std::lock_guard lock(handlersMutex_);
+    handlers_->downloadProgress = std::move(handler);
+}
+
+void HttpQuery::setUploadProgressHandler(ProgressHandler handler) {
+    std::lock_guard lock(handlersMutex_);
+    handlers_->uploadProgress = std::move(handler);
+}
+
+void HttpQuery::setSslErrorsHandler(SslErrorsHandler handler) {
+    std::lock_guard lock(handlersMutex_);
+    handlers_->sslErrors = std::move(handler);
+}
+
+void HttpQuery::resetHandlers() {
+    auto fresh = std::make_shared<Handlers>();
+    std::shared_ptr<Handlers> old;
+    {
+        std::lock_guard lock(handlersMutex_);
+        old = std::exchange(handlers_, std::move(fresh));
+    }
+    // `old` goes here, outside the lock: its handlers may hold anything.
+}
+
+std::shared_ptr<HttpQuery::Handlers> HttpQuery::currentHandlers() const {
+    std::lock_guard lock(handlersMutex_);
+    return handlers_;
+}
+
+void HttpQuery::setBody(const std::string& body) {
+    body_ = toBytes(body);
+}
+
+void HttpQuery::setContentType(const std::string& contentType) {
+    request_.setHeader(QNetworkRequest::ContentTypeHeader, QString::fromStdString(contentType));
+}
+
+void HttpQuery::setFollowRedirects() {
+    request_.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                          QNetworkRequest::NoLessSafeRedirectPolicy);
+}
+
+void HttpQuery::setIgnoredSslErrors(const std::vector<int>& errors) {
+    ignoredSslErrors_.clear();
+    for (const int code : errors) {
+        ignoredSslErrors_.append(sslErrorFromInt(code));
+    }
+    qCWarning(lcHttpQuery) << "ignoring SSL errors:" << ignoredSslErrors_;
+}
+
+void HttpQuery::reset() {
+    request_ = QNetworkRequest();
+    body_.clear();
+    responseData_.clear();
+    responseText_.clear();
+    textDecoder_.clear();
+}
+
+std::string HttpQuery::getResponseHeader(const std::string& name) const {
+    // Both names are read as Latin-1 up to their first NUL.
+    const QString wanted = QString::fromLatin1(name.c_str());
+    for (const auto& [stored, value] : responseHeaders_) {
+        if (QString::fromLatin1(stored.c_str()).compare(wanted, Qt::CaseInsensitive) == 0) {
+            return value;
+        }
+    }
+    return {};
+}
+
+// --- starting and waiting, on the caller's thread ---------------------------
+
+void HttpQuery::execute() {
+    responseHeaders_.clear();
+    if (!QMetaObject::invokeMethod(
+            this, [this] { internalExecute(); }, Qt::QueuedConnection)) {
+        qCCritical(lcHttpQuery) << "failed to call internalExecute";
+    }
+}
+
+void HttpQuery::downloadFile(const std::string& filePath) {
+    responseHeaders_.clear();
+    if (!QMetaObject::invokeMethod(this, "internalDownloadFile", Qt::QueuedConnection,
+                                   Q_ARG(QString, QString::fromStdString(filePath)))) {
+        qCCritical(lcHttpQuery) << "failed to call internalDownloadFile";
+    }
+}
+
+void HttpQuery::transferFile(const std::string& filePath) {
+    responseHeaders_.clear();
+    if (!QMetaObject::invokeMethod(this, "internalTransferFile", Qt::QueuedConnection,
+                                   Q_ARG(QString, QString::fromStdString(filePath)))) {
+        qCCritical(lcHttpQuery) << "failed to call internalTransferFile";
+    }
+}
+
+void HttpQuery::abort() {
+    if (!QMetaObject::invokeMethod(
+            this, [this] { internalAbort(); }, Qt::QueuedConnection)) {
+        qCCritical(lcHttpQuery) << "failed to call internalAbort";
+    }
+}
+
+bool HttpQuery::wait(int timeoutMs) {
+    std::unique_lock lock(finishedMutex_);
+    if (timeoutMs < 0) {
+        finishedCondition_.wait(lock, [this] { return finished_; });
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    finishedCondition_.wait_until(lock, deadline, [this] { return finished_; });
+    return finished_;
+}
+
+void HttpQuery::markFinished() {
+    {
+        std::lock_guard lock(finishedMutex_);
+        finished_ = true;
+    }
+    finishedCondition_.notify_all();
+}
+
+// --- sending, on the Qt thread ----------------------------------------------
+
+void HttpQuery::disableStrictTransportSecurity() {
+    if (!ignoredSslErrors_.isEmpty() && manager_->isStrictTransportSecurityEnabled()) {
+        qCWarning(lcHttpQuery) << "disabling HSTS";
+        manager_->setStrictTransportSecurityEnabled(false);
+    }
+}
+
+void HttpQuery::internalExecute() {
+    BOOST_ASSERT_MSG(!_reply, "HttpQuery has already used once.");
+    static const char* const kVerbs[] = {"GET", "POST", "PUT", "PATCH", "DELETE"};
+    const char* verb = kVerbs[0];
+    if (operation_ >= GET && operation_ <= DELETE) {
+        verb = kVerbs[operation_];
+    } else {
+        BOOST_ASSERT_MSG(false, "unknown Operation");
+    }
+    disableStrictTransportSecurity();
+    adoptReply(manager_->sendCustomRequest(request_, QByteArray(verb), body_), false);
+}
+
+void HttpQuery::internalDownloadFile(QString filePath) {
+    BOOST_ASSERT_MSG(!_reply, "HttpQuery has already used once.");
+    auto file = std::make_unique<QFile>(filePath);
+    if (!file->open(QIODevice::WriteOnly)) {
+        qCWarning(lcHttpQuery) << "failed to open for write the requested file to transfer";
+        // As Qt reports a local file that cannot be opened for writing.
+        failWithoutRequest(ContentAccessDenied);
+        return;
+    }
+    transferFilePath_ = qStringToStdString(filePath);
+    disableStrictTransportSecurity();
+    QNetworkReply* reply = manager_->get(request_);
+    // Qt reads ahead of the file writes without bound otherwise, holding up
+    // to the whole body in memory.
+    reply->setReadBufferSize(kDownloadReadBufferSize);
+    // The file lives as long as the reply; it is closed when the reply
+    // finishes, before the outcome is posted.
+    file->setParent(reply);
+    downloadFile_ = file.release();
+    adoptReply(reply, true);
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this](qint64 received, qint64 total) { onDownloadProgress(received, total); });
+}
+
+void HttpQuery::internalTransferFile(QString filePath) {
+    BOOST_ASSERT_MSG(!_reply, "HttpQuery has already used once.");
+    if (filePath.isEmpty()) {
+        qCWarning(lcHttpQuery) << "File path is empty in transfer file.";
+        failWithoutRequest(ContentNotFoundError);
+        return;
+    }
+    auto file = std::make_unique<QFile>(filePath);
+    if (!file->open(QIODevice::ReadOnly)) {
+        qCWarning(lcHttpQuery)
+            << "failed to open for read the requested file to transfer, file path: " << filePath
+            << " Error: " << file->errorString();
+        // As Qt reports a local file that cannot be read.
+        failWithoutRequest(file->exists() ? ContentAccessDenied : ContentNotFoundError);
+        return;
+    }
+    transferFilePath_ = qStringToStdString(filePath);
+    request_.setRawHeader("Content-Disposition", QStringLiteral("attachment; filename=\"%1\"")
+                                                     .arg(QFileInfo(file->fileName()).fileName())
+                                                     .toUtf8());
+    request_.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
+    request_.setHeader(QNetworkRequest::ContentLengthHeader, file->size());
+    disableStrictTransportSecurity();
+    QNetworkReply* reply = manager_->put(request_, file.get());
+    file.release()->setParent(reply);
+    adoptReply(reply, false);
+    connect(reply, &QNetworkReply::uploadProgress, this,
+            [this](qint64 sent, qint64 total) { onUploadProgress(sent, total); });
+}
+
+void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
+    _reply = reply;
+    liveReply_ = reply;
+    // A query started once more reports the new request's outcome.
+    errorReported_ = false;
+    transferFailure_.reset();
+    connect(reply, &QNetworkReply::sslErrors, this,
+            [this, reply](const QList<QSslError>& errors) { onReplySslErrors(reply, errors); });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onReplyFinished(reply); });
+    connect(reply, &QNetworkReply::errorOccurred, this,
+            [this](QNetworkReply::NetworkError code) { onReplyError(code); });
+    if (toFile) {
+        connect(reply, &QNetworkReply::readyRead, this,
+                [this, reply] { onReplyDownloadReadyRead(reply); });
+    } else {
+        connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReplyReadyRead(reply); });
+    }
+}
+
+void HttpQuery::internalAbort() {
+    qCInfo(lcHttpQuery) << "internalAbort";
+    BOOST_ASSERT_MSG(_reply, "there is no request to abort");
+    if (_reply == nullptr) {
+        qCWarning(lcHttpQuery) << "internalAbort failed, reply is empty";
+        return;
+    }
+    // A reply that has finished has been released: nothing to abort.
+    if (QNetworkReply* reply = liveReply_; reply != nullptr && !reply->isFinished()) {
+        reply->abort();
+    }
+}
+
+// --- the reply, on the Qt thread --------------------------------------------
+
+void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
+    const QByteArray chunk = reply->readAll();
+    responseData_.insert(responseData_.end(), chunk.constBegin(), chunk.constEnd());
+    if (!chunk.isNull()) {
+        responseText_ += textDecoder_.decode(chunk);
+    }
+}
+
+void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply) {
+    writeDownloadData(reply, reply->readAll());
+}
+
+void HttpQuery::writeDownloadData(QNetworkReply* reply, const QByteArray& data) {
+    if (transferFailure_ || downloadFile_ == nullptr || data.isEmpty()) {
+        return;
+    }
+    if (downloadFile_->write(data) == data.size()) {
+        return;
+    }
+    qCWarning(lcHttpQuery) << "failed to write the downloaded data:"
+                           << downloadFile_->errorString();
+    transferFailure_ = ProtocolFailure;
+    if (!reply->isFinished()) {
+        reply->abort();
+    }
+}
+
+bool HttpQuery::closeDownloadFile() {
+    QFile* file = downloadFile_;
+    if (file == nullptr || !file->isOpen()) {
+        return true;
+    }
+    const bool flushed = file->flush();
+    file->close();
+    if (!flushed || file->error() != QFileDevice::NoError) {
+        qCWarning(lcHttpQuery) << "failed to complete the downloaded file:" << file->errorString();
+        return false;
+    }
+    return true;
+}
+
+void HttpQuery::onReplyFinished(QNetworkReply* reply) {
+    for (const auto& [name, value] : reply->rawHeaderPairs()) {
+        responseHeaders_[toStdString(name)] = toStdString(value);
+    }
+    statusCode_ = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    responseText_ += textDecoder_.finish();
+    const bool replySucceeded = reply->error() == QNetworkReply::NoError;
+    if (downloadFile_ != nullptr) {
+        writeDownloadData(reply, reply->readAll());
+        if (!closeDownloadFile() && !transferFailure_) {
+            transferFailure_ = ProtocolFailure;
+        }
+    }
+    if (liveReply_ == reply) {
+        liveReply_ = nullptr;
+    }
+    reply->deleteLater();
+
+    // A file that failed after the reply had succeeded still needs its error.
+    if (transferFailure_ && !errorReported_) {
+        errorReported_ = true;
+        postError(*transferFailure_);
+    }
+    const bool success = replySucceeded && !transferFailure_;
+    if (!currentHandlers()->finished) {
+        qCWarning(lcHttpQuery) << "Finished handler is missing.";
+        markFinished();
+        return;
+    }
+    if (replySucceeded) {
+        proxyAuthenticator_->credentialsAccepted();
+    }
+    postFinished(success);
+    markFinished();
+}
+
+void HttpQuery::onReplyError(QNetworkReply::NetworkError code) {
+    qCCritical(lcHttpQuery) << "network error:" << code;
+    if (errorReported_) {
+        return;
+    }
+    errorReported_ = true;
+    postError(transferFailure_ ? *transferFailure_ : httpQueryErrorFromQt(code));
+    // The reply's finished signal follows at once; the query is marked
+    // finished there, when the status, the headers and the file are final.
+}
+
+void HttpQuery::onReplySslErrors(QNetworkReply* reply, const QList<QSslError>& errors) {
+    qCCritical(lcHttpQuery) << "SSL errors:" << errors;
+    const QList<QSslError> matched = matchSslErrors(errors, ignoredSslErrors_);
+    qCDebug(lcHttpQuery) << "matched errors:" << matched;
+    if (matched.size() != errors.size()) {
+        qCWarning(lcHttpQuery) << "one or more errors won't be ignored";
+    }
+    // The outcome is still to come in every branch (the transfer goes on, or
+    // the handshake fails and the error follows), so none marks the query
+    // finished.
+    if (!matched.isEmpty()) {
+        qCWarning(lcHttpQuery) << "ignoring SSL errors:" << matched;
+        reply->ignoreSslErrors(matched);
+        return;
+    }
+    if (!currentHandlers()->sslErrors) {
+        qCWarning(lcHttpQuery) << "sslError handler is missing.";
+        return;
+    }
+    std::vector<int> codes;
+    codes.reserve(static_cast<std::size_t>(errors.size()));
+    for (const auto& error : errors) {
+        codes.push_back(sslErrorToInt(error));
+    }
+    postSslErrors(std::move(codes));
+}
+
+void HttpQuery::onUploadProgress(qint64 sent, qint64 total) {
+    ProgressHandler handler;
+    {
+        std::lock_guard lock(handlersMutex_);
+        handler = handlers_->uploadProgress;
+    }
+    if (!handler) {
+        qCDebug(lcHttpQuery) << "Upload progress handler is not set.";
+        return;
+    }
+    handler(ProgressInfo{total, sent, transferFilePath_});
+}
+
+void HttpQuery::onDownloadProgress(qint64 received, qint64 total) {
+    ProgressHandler handler;
+    {
+        std::lock_guard lock(handlersMutex_);
+        handler = handlers_->downloadProgress;
+    }
+    if (!handler) {
+        qCDebug(lcHttpQuery) << "Download progress handler is not set.";
+        return;
+    }
+    handler(ProgressInfo{total, received, transferFilePath_});
+}
+
+void HttpQuery::failWithoutRequest(Error error) {
+    errorReported_ = true;
+    postError(error);
+    if (currentHandlers()->finished) {
+        postFinished(false);
+    } else {
+        qCWarning(lcHttpQuery) << "Finished handler is missing.";
+    }
+    markFinished();
+}
+
+// --- outcomes ---------------------------------------------------------------
+
+void HttpQuery::postError(Error error) {
+    const auto handlers = currentHandlers();
+    if (!handlers->error) {
+        qCWarning(lcHttpQuery) << "Error handler is missing.";
+        return;
+    }
+    queue_->push(
+        [weak = std::weak_ptr<Handlers>(handlers), error](bool&, unsigned long) {
+            if (const auto set = weak.lock(); set && set->error) {
+                set->error(error);
+            }
+        },
+        std::chrono::milliseconds(0), 0);
+}
+
+void HttpQuery::postFinished(bool success) {
+    queue_->push(
+        [weak = std::weak_ptr<Handlers>(currentHandlers()), success](bool&, unsigned long) {
+            if (const auto set = weak.lock(); set && set->finished) {
+                set->finished(success);
+            }
+        },
+        std::chrono::milliseconds(0), 0);
+}
+
+void HttpQuery::postSslErrors(std::vector<int> codes) {
+    queue_->push(
+        [weak = std::weak_ptr<Handlers>(currentHandlers()), codes = std::move(codes)](
+            bool&, unsigned long) {
+            if (const auto set = weak.lock(); set && set->sslErrors) {
+                set->sslErrors(codes);
+            }
+        },
+        std::chrono::milliseconds(0), 0);
+}

@@ -1,0 +1,150 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QPointer>
+#include <QSslError>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "IHttpQuery.h"
+#include "Utf8ChunkDecoder.h"
+
+class QNetworkAccessManager;
+class QThread;
+class ProxyAuthenticator;
+
+namespace common {
+class ITaskQueue;
+}
+
+// An HTTP request through the platform's network access manager. The object
+// lives on the Qt thread: the caller's thread configures the request and
+// posts the start; the network work, the reply slots and the progress
+// handlers run on the Qt thread; the outcome goes to the caller as tasks of
+// the platform's query queue, each holding the handler set only weakly.
+class HttpQuery : public QObject, public IHttpQuery {
+    Q_OBJECT
+
+public:
+    using ProgressInfo = IHttpQuery::ProgressInfo;
+
+    // The user's handlers. Replacing the set cancels every outcome posted
+    // with the old one and not yet run.
+    struct Handlers {
+        FinishedHandler finished;
+        ErrorHandler error;
+        SslErrorsHandler sslErrors;
+        ProgressHandler uploadProgress;
+        ProgressHandler downloadProgress;
+    };
+
+    HttpQuery(QThread* thread, QNetworkAccessManager* manager,
+              std::shared_ptr<ProxyAuthenticator> proxyAuthenticator, common::ITaskQueue* queue);
+    // On the Qt thread: a request still running is aborted and its reply
+    // deleted, so that nothing goes on downloading for a released query.
+    ~HttpQuery() override;
+
+    void setUrl(const std::string& url) override;
+    void setOperation(Operation operation) override;
+    void setHeader(const std::string& name, const std::string& value) override;
+
+    void setFinishedHandler(FinishedHandler handler) override;
+    void setErrorHandler(ErrorHandler handler) override;
+    void setDownloadProgressHandler(ProgressHandler handler) override;
+    void setUploadProgressHandler(ProgressHandler handler) override;
+    void setSslErrorsHandler(SslErrorsHandler handler) override;
+
+    void setBody(const std::string& body) override;
+    void setContentType(const std::string& contentType) override;
+    void setFollowRedirects() override;
+
+    const std::vector<char>& getResponseData() const override { return responseData_; }
+    const std::string& getResponseText() const override { return responseText_; }
+    const std::map<std::string, std::string>& getResponseHeaders() const override {
+        return responseHeaders_;
+    }
+    std::string getResponseHeader(const std::string& name) const override;
+    int getStatusCode() const override { return statusCode_; }
+
+    void execute() override;
+    void downloadFile(const std::string& filePath) override;
+    void transferFile(const std::string& filePath) override;
+    void abort() override;
+    void reset() override;
+    bool wait(int timeoutMs) override;
+
+    void setIgnoredSslErrors(const std::vector<int>& errors) override;
+    void resetHandlers() override;
+
+public slots:
+    void internalTransferFile(QString filePath);
+    void internalDownloadFile(QString filePath);
+
+private:
+    // On the Qt thread.
+    void internalExecute();
+    void internalAbort();
+    void disableStrictTransportSecurity();
+    // Makes `reply` the query's reply and connects the slots that every way
+    // of sending shares; `toFile` sends the body to the download file.
+    void adoptReply(QNetworkReply* reply, bool toFile);
+    void onReplyReadyRead(QNetworkReply* reply);
+    void onReplyDownloadReadyRead(QNetworkReply* reply);
+    void onReplyFinished(QNetworkReply* reply);
+    void onReplyError(QNetworkReply::NetworkError code);
+    void onReplySslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
+    void onUploadProgress(qint64 sent, qint64 total);
+    void onDownloadProgress(qint64 received, qint64 total);
+    // Writes to the download file; on failure ends the transfer with
+    // ProtocolFailure, as Qt reports a failed write to a local file.
+    void writeDownloadData(QNetworkReply* reply, const QByteArray& data);
+    // Flushes and closes the download file; false when that failed.
+    bool closeDownloadFile();
+    // Reports a transfer that could not start: the error, then failure.
+    void failWithoutRequest(Error error);
+
+    std::shared_ptr<Handlers> currentHandlers() const;
+    void postError(Error error);
+    void postFinished(bool success);
+    void postSslErrors(std::vector<int> codes);
+    // The outcome is known and every result is final: every wait, earlier or
+    // later, returns true.
+    void markFinished();
+
+    QNetworkAccessManager* const manager_;
+    const std::shared_ptr<ProxyAuthenticator> proxyAuthenticator_;
+    QNetworkRequest request_;
+    Operation operation_ = GET;
+    QByteArray body_;
+    std::vector<char> responseData_;
+    std::string responseText_;
+    Utf8ChunkDecoder textDecoder_;
+    common::ITaskQueue* const queue_;
+    QList<QSslError::SslError> ignoredSslErrors_;
+    std::map<std::string, std::string> responseHeaders_;
+    std::string transferFilePath_;
+    QPointer<QFile> downloadFile_;
+    // The reply started on this query. It stays set after the reply has been
+    // released, as the mark that the query was used; only `liveReply_` is
+    // ever dereferenced.
+    QNetworkReply* _reply = nullptr;
+    QPointer<QNetworkReply> liveReply_;
+    int statusCode_ = 0;
+    // Set when the download file failed; reported in place of Qt's error.
+    std::optional<Error> transferFailure_;
+    bool errorReported_ = false;
+
+    bool finished_ = false;
+    std::condition_variable finishedCondition_;
+    std::mutex finishedMutex_;
+
+    mutable std::mutex handlersMutex_;
+    std::shared_ptr<Handlers> handlers_;
+};

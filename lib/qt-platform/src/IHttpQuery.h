@@ -1,0 +1,128 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+// One HTTP request, sent on the Qt thread, with its response collected for
+// the caller. Configure it (URL, verb, headers, body, handlers, ignore list),
+// start it once (execute, downloadFile or transferFile), and read the results
+// in or after the finished handler. Text crosses as UTF-8, response bytes as
+// a byte vector.
+//
+// The finished, error and SSL-errors handlers run as tasks of the queue
+// "QtCorePlatform::HttpQuery" (the main thread), an error always before the
+// finished report; the progress handlers run on the Qt thread.
+class IHttpQuery {
+public:
+    // The verb that execute sends.
+    enum Operation : std::int32_t { GET = 0, POST = 1, PUT = 2, PATCH = 3, DELETE = 4 };
+
+    // The outcome handed to the error handler, one dense range in the order
+    // of the network errors it stands for.
+    enum Error : std::int32_t {
+        NoError = 0,
+        ConnectionRefusedError = 1,
+        RemoteHostClosedError = 2,
+        HostNotFoundError = 3,
+        TimeoutError = 4,
+        OperationCanceledError = 5,
+        SslHandshakeFailedError = 6,
+        TemporaryNetworkFailureError = 7,
+        NetworkSessionFailedError = 8,
+        BackgroundRequestNotAllowedError = 9,
+        TooManyRedirectsError = 10,
+        InsecureRedirectError = 11,
+        UnknownNetworkError = 12,
+        ProxyConnectionRefusedError = 13,
+        ProxyConnectionClosedError = 14,
+        ProxyNotFoundError = 15,
+        ProxyTimeoutError = 16,
+        ProxyAuthenticationRequiredError = 17,
+        UnknownProxyError = 18,
+        ContentAccessDenied = 19,
+        ContentOperationNotPermittedError = 20,
+        ContentNotFoundError = 21,
+        AuthenticationRequiredError = 22,
+        ContentReSendError = 23,
+        ContentConflictError = 24,
+        ContentGoneError = 25,
+        UnknownContentError = 26,
+        ProtocolUnknownError = 27,
+        ProtocolInvalidOperationError = 28,
+        ProtocolFailure = 29,
+        InternalServerError = 30,
+        OperationNotImplementedError = 31,
+        ServiceUnavailableError = 32,
+        UnknownServerError = 33
+    };
+
+    // What a progress handler gets: the total as the transfer knows it (-1
+    // when unknown), the bytes moved so far, and the path given to
+    // downloadFile or transferFile.
+    struct ProgressInfo {
+        std::int64_t total = 0;
+        std::int64_t done = 0;
+        std::string filePath;
+    };
+
+    using FinishedHandler = std::function<void(bool success)>;
+    using ErrorHandler = std::function<void(Error)>;
+    using SslErrorsHandler = std::function<void(std::vector<int>)>;
+    using ProgressHandler = std::function<void(ProgressInfo)>;
+
+    virtual ~IHttpQuery() = default;
+
+    // Picks the proxy for `url` (installing it for the whole process when one
+    // is found), then sets the request's URL.
+    virtual void setUrl(const std::string& url) = 0;
+    virtual void setOperation(Operation operation) = 0;
+    // A raw request header; a later call with the same name replaces it.
+    virtual void setHeader(const std::string& name, const std::string& value) = 0;
+
+    virtual void setFinishedHandler(FinishedHandler handler) = 0;
+    virtual void setErrorHandler(ErrorHandler handler) = 0;
+    virtual void setDownloadProgressHandler(ProgressHandler handler) = 0;
+    virtual void setUploadProgressHandler(ProgressHandler handler) = 0;
+    // Gets the codes of certificate errors that the ignore list does not cover.
+    virtual void setSslErrorsHandler(SslErrorsHandler handler) = 0;
+
+    // Sent by execute with every verb, byte for byte.
+    virtual void setBody(const std::string& body) = 0;
+    virtual void setContentType(const std::string& contentType) = 0;
+    // Follows redirects, except from HTTPS to HTTP.
+    virtual void setFollowRedirects() = 0;
+
+    virtual const std::vector<char>& getResponseData() const = 0;
+    virtual const std::string& getResponseText() const = 0;
+    virtual const std::map<std::string, std::string>& getResponseHeaders() const = 0;
+    // The value of the response header named so, without regard to case;
+    // empty when there is none.
+    virtual std::string getResponseHeader(const std::string& name) const = 0;
+    // The HTTP status of the finished reply; 0 when it carried none.
+    virtual int getStatusCode() const = 0;
+
+    // Sends the request with the verb of setOperation.
+    virtual void execute() = 0;
+    // GETs the URL into the file at `filePath` (UTF-8), replacing it.
+    virtual void downloadFile(const std::string& filePath) = 0;
+    // PUTs the file at `filePath` (UTF-8) as the body.
+    virtual void transferFile(const std::string& filePath) = 0;
+    // Cancels the running request: the error handler gets
+    // OperationCanceledError, the finished handler false.
+    virtual void abort() = 0;
+    // Forgets the request (URL, headers, redirect policy), the body and the
+    // response data and text.
+    virtual void reset() = 0;
+    // Blocks until the outcome is known or `timeoutMs` has passed (for ever
+    // when negative); true when the outcome is known.
+    virtual bool wait(int timeoutMs) = 0;
+
+    // The certificate errors (Qt's codes 0 to 24, anything else standing for
+    // -1) that may be ignored.
+    virtual void setIgnoredSslErrors(const std::vector<int>& errors) = 0;
+    // Drops every handler; outcomes posted before and not yet run are dropped.
+    virtual void resetHandlers() = 0;
+};

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <QMetaEnum>
+#include <QNetworkReply>
+#include <string>
+
+#include "HttpQueryErrors.h"
+
+namespace {
+
+// The names of the outcome codes, by value, as callers print them.
+const char* const kNames[] = {"NoError",
+                              "ConnectionRefusedError",
+                              "RemoteHostClosedError",
+                              "HostNotFoundError",
+                              "TimeoutError",
+                              "OperationCanceledError",
+                              "SslHandshakeFailedError",
+                              "TemporaryNetworkFailureError",
+                              "NetworkSessionFailedError",
+                              "BackgroundRequestNotAllowedError",
+                              "TooManyRedirectsError",
+                              "InsecureRedirectError",
+                              "UnknownNetworkError",
+                              "ProxyConnectionRefusedError",
+                              "ProxyConnectionClosedError",
+                              "ProxyNotFoundError",
+                              "ProxyTimeoutError",
+                              "ProxyAuthenticationRequiredError",
+                              "UnknownProxyError",
+                              "ContentAccessDenied",
+                              "ContentOperationNotPermittedError",
+                              "ContentNotFoundError",
+                              "AuthenticationRequiredError",
+                              "ContentReSendError",
+                              "ContentConflictError",
+                              "ContentGoneError",
+                              "UnknownContentError",
+                              "ProtocolUnknownError",
+                              "ProtocolInvalidOperationError",
+                              "ProtocolFailure",
+                              "InternalServerError",
+                              "OperationNotImplementedError",
+                              "ServiceUnavailableError",
+                              "UnknownServerError"};
+
+TEST(HttpQueryErrorsTest, EveryQtErrorMapsToTheCodeOfTheSameName) {
+    static_assert(sizeof kNames / sizeof kNames[0] == 34);
+    const QMetaEnum qtErrors = QMetaEnum::fromType<QNetworkReply::NetworkError>();
+    ASSERT_GE(qtErrors.keyCount(), 34);
+    int covered = 0;
+    for (int i = 0; i < qtErrors.keyCount(); ++i) {
+        const std::string name = qtErrors.key(i);
+        const int code = qtErrors.value(i);
+        SCOPED_TRACE(name);
+        const int mapped = httpQueryErrorFromQt(code);
+        ASSERT_GE(mapped, 0);
+        ASSERT_LT(mapped, 34);
+        EXPECT_EQ(name, kNames[mapped]);
+        ++covered;
+    }
+    EXPECT_EQ(34, covered) << "Qt 5.15 names 34 network errors";
+}
+
+TEST(HttpQueryErrorsTest, CodesQtDoesNotNameAreUnknownNetworkErrors) {
+    for (const int code : {-1, -100, 12, 98, 100, 106, 198, 200, 208, 298, 300, 303, 398, 400, 404,
+                           498, 500, 1000}) {
+        EXPECT_EQ(IHttpQuery::UnknownNetworkError, httpQueryErrorFromQt(code)) << code;
+    }
+    EXPECT_EQ(IHttpQuery::ContentNotFoundError, httpQueryErrorFromQt(203));
+    EXPECT_EQ(IHttpQuery::ProxyAuthenticationRequiredError, httpQueryErrorFromQt(105));
+    EXPECT_EQ(IHttpQuery::SslHandshakeFailedError, httpQueryErrorFromQt(6));
+    EXPECT_EQ(IHttpQuery::UnknownServerError, httpQueryErrorFromQt(499));
+}
+
+}  // namespace

@@ -1,0 +1,320 @@
+#include <QJsonDocument>
+#include <chrono>
+#include <thread>
+
+#include "HttpQueryFixture.h"
+#include "QtCorePlatformPrivate.h"
+#include "QtMessageRecorder.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Events = std::vector<std::string>;
+
+class HttpQueryTest : public HttpQueryFixture {};
+
+TEST_F(HttpQueryTest, EveryOperationSendsItsVerbHeadersAndBody) {
+    startServer();
+    const char* verbs[] = {"GET", "POST", "PUT", "PATCH", "DELETE"};
+    for (int operation = 0; operation < 5; ++operation) {
+        SCOPED_TRACE(verbs[operation]);
+        const std::string path = "/echo/" + std::to_string(operation);
+        const std::string sent = std::string("{\"n\":") + std::to_string(operation) +
+                                 ",\"t\":\"gr\xc3\xbc\xc3\x9f\"}\x01\xff";
+        auto request = query();
+        QueryOutcome outcome;
+        outcome.watch(*request);
+        request->setUrl(url(path));
+        request->setOperation(static_cast<IHttpQuery::Operation>(operation));
+        request->setHeader("X-Quorvane", "first");
+        request->setHeader("X-Quorvane", "second");
+        request->setHeader("User-Agent", "Mac OS X 10_13_6");
+        request->setContentType("application/json");
+        request->setBody(sent);
+        request->execute();
+        ASSERT_TRUE(runUntilFinished(outcome));
+        EXPECT_EQ(Events{"finished:1"}, outcome.events());
+        EXPECT_EQ(200, request->getStatusCode());
+
+        const auto seen = requests(path);
+        ASSERT_EQ(1u, seen.size());
+        EXPECT_EQ(verbs[operation], seen[0].value("method").toString().toStdString());
+        EXPECT_EQ("second", header(seen[0], "X-Quorvane"));
+        EXPECT_EQ("Mac OS X 10_13_6", header(seen[0], "User-Agent"));
+        EXPECT_EQ("application/json", header(seen[0], "Content-Type"));
+        EXPECT_EQ(sent, body(seen[0]));
+
+        // The answer is the server's own account of the request.
+        const auto& data = request->getResponseData();
+        const auto echoed = QJsonDocument::fromJson(QByteArray(data.data(), int(data.size())));
+        EXPECT_EQ(seen[0], echoed.object());
+        EXPECT_EQ(std::string(data.begin(), data.end()), request->getResponseText());
+        EXPECT_EQ("yes", request->getResponseHeader("x-ECHO"));
+        EXPECT_EQ("small", request->getResponseHeader("X-Lower-Case"));
+        EXPECT_EQ("application/json", request->getResponseHeaders().at("Content-Type"));
+        EXPECT_EQ("", request->getResponseHeader("X-Absent"));
+        EXPECT_TRUE(request->wait(0));
+    }
+}
+
+TEST_F(HttpQueryTest, HttpStatusesAndRefusedConnectionsMapToErrorsBeforeFinished) {
+    startServer();
+    const std::pair<int, IHttpQuery::Error> cases[] = {
+        {404, IHttpQuery::ContentNotFoundError},
+        {403, IHttpQuery::ContentAccessDenied},
+        {401, IHttpQuery::AuthenticationRequiredError},
+        {405, IHttpQuery::ContentOperationNotPermittedError},
+        {409, IHttpQuery::ContentConflictError},
+        {410, IHttpQuery::ContentGoneError},
+        {400, IHttpQuery::ProtocolInvalidOperationError},
+        {422, IHttpQuery::UnknownContentError},
+        {500, IHttpQuery::InternalServerError},
+        {501, IHttpQuery::OperationNotImplementedError},
+        {503, IHttpQuery::ServiceUnavailableError},
+        {502, IHttpQuery::UnknownServerError},
+    };
+    for (const auto& [status, error] : cases) {
+        SCOPED_TRACE(status);
+        auto request = query();
+        QueryOutcome outcome;
+        outcome.watch(*request);
+        request->setUrl(url("/status/" + std::to_string(status)));
+        request->execute();
+        ASSERT_TRUE(runUntilFinished(outcome));
+        EXPECT_EQ((Events{"error:" + std::to_string(error), "finished:0"}), outcome.events());
+        EXPECT_EQ(status, request->getStatusCode());
+        EXPECT_EQ(std::to_string(status), request->getResponseHeader("X-Status"));
+        EXPECT_EQ("status " + std::to_string(status), request->getResponseText());
+    }
+
+    auto refused = query();
+    QueryOutcome outcome;
+    outcome.watch(*refused);
+    refused->setUrl("http://127.0.0.1:" + std::to_string(unusedPort()) + "/nothing");
+    refused->execute();
+    ASSERT_TRUE(runUntilFinished(outcome));
+    EXPECT_EQ((Events{"error:1", "finished:0"}), outcome.events());
+    EXPECT_EQ(0, refused->getStatusCode());
+}
+
+TEST_F(HttpQueryTest, RedirectsAreFollowedOnlyWhenAsked) {
+    startServer();
+    {
+        auto request = query();
+        QueryOutcome outcome;
+        outcome.watch(*request);
+        request->setFollowRedirects();
+        request->setUrl(url("/redirect/302?to=/echo/moved"));
+        request->execute();
+        ASSERT_TRUE(runUntilFinished(outcome));
+        EXPECT_EQ(Events{"finished:1"}, outcome.events());
+        EXPECT_EQ(200, request->getStatusCode());
+        EXPECT_EQ(1u, requests("/echo/moved").size());
+    }
+    {
+        auto request = query();
+        QueryOutcome outcome;
+        outcome.watch(*request);
+        request->setUrl(url("/redirect/301?to=/echo/not-followed"));
+        request->execute();
+        ASSERT_TRUE(runUntilFinished(outcome));
+        EXPECT_EQ(Events{"finished:1"}, outcome.events());
+        EXPECT_EQ(301, request->getStatusCode());
+        EXPECT_EQ("/echo/not-followed", request->getResponseHeader("location"));
+        EXPECT_TRUE(requests("/echo/not-followed").empty());
+    }
+    {
+        auto request = query();
+        QueryOutcome outcome;
+        outcome.watch(*request);
+        request->setFollowRedirects();
+        request->setUrl(url("/loop"));
+        request->execute();
+        ASSERT_TRUE(runUntilFinished(outcome));
+        EXPECT_EQ((Events{"error:10", "finished:0"}), outcome.events());
+    }
+}
+
+TEST_F(HttpQueryTest, ResponseTextJoinsCharactersSplitAcrossChunksAndStopsAtNul) {
+    startServer();
+    auto pieces = query();
+    QueryOutcome outcome;
+    outcome.watch(*pieces);
+    pieces->setUrl(url("/pieces"));
+    pieces->execute();
+    ASSERT_TRUE(runUntilFinished(outcome));
+    const std::string expected =
+        "Gr\xc3\xbc\xc3\x9f"
+        "e \xe4\xb8\x96\xe7\x95\x8c \xe2\x82\xac!";
+    const auto& data = pieces->getResponseData();
+    EXPECT_EQ(expected, std::string(data.begin(), data.end()));
+    EXPECT_EQ(expected, pieces->getResponseText());
+
+    auto nul = query();
+    QueryOutcome nulOutcome;
+    nulOutcome.watch(*nul);
+    nul->setUrl(url("/nul"));
+    nul->execute();
+    ASSERT_TRUE(runUntilFinished(nulOutcome));
+    EXPECT_EQ(std::string("abc\0def", 7),
+              std::string(nul->getResponseData().begin(), nul->getResponseData().end()));
+    EXPECT_EQ("abc", nul->getResponseText());
+
+    // reset forgets the body but keeps what the reply said.
+    nul->reset();
+    EXPECT_TRUE(nul->getResponseData().empty());
+    EXPECT_TRUE(nul->getResponseText().empty());
+    EXPECT_EQ(200, nul->getStatusCode());
+    EXPECT_EQ("7", nul->getResponseHeader("Content-Length"));
+}
+
+TEST_F(HttpQueryTest, WaitReturnsOnceTheOutcomeIsKnownWhenEverItStarts) {
+    startServer();
+    auto slow = query();
+    QueryOutcome outcome;
+    outcome.watch(*slow);
+    slow->setUrl(url("/pieces"));  // about 0.8 s
+    EXPECT_FALSE(slow->wait(0));
+    slow->execute();
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(slow->wait(100));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 100ms);
+    bool waited = false;
+    returnsWithin([&] { waited = slow->wait(-1); }, 20s);
+    EXPECT_TRUE(waited);
+    EXPECT_EQ(19u, slow->getResponseData().size()) << "the whole body is there";
+    EXPECT_TRUE(returnsWithin([&] { waited = slow->wait(-1); }, 5s));
+
+    // Nobody waits before the outcome: a later wait still learns of it.
+    auto quick = query();
+    QueryOutcome quickOutcome;
+    quickOutcome.watch(*quick);
+    quick->setUrl(url("/echo/quick"));
+    quick->execute();
+    ASSERT_TRUE(runUntilFinished(quickOutcome));
+    EXPECT_TRUE(quick->wait(0));
+    waited = false;
+    EXPECT_TRUE(returnsWithin([&] { waited = quick->wait(-1); }, 5s));
+    EXPECT_TRUE(waited);
+    EXPECT_TRUE(slow->wait(0));
+}
+
+TEST_F(HttpQueryTest, AbortCancelsARunningRequestOnly) {
+    startServer();
+    auto request = query();
+    QueryOutcome outcome;
+    outcome.watch(*request);
+    request->setUrl(url("/slow"));
+    request->execute();
+    ASSERT_TRUE(waitForJournal([](const auto& entries) { return !entries.empty(); }));
+    request->abort();
+    ASSERT_TRUE(runUntilFinished(outcome));
+    EXPECT_EQ((Events{"error:5", "finished:0"}), outcome.events());
+    EXPECT_TRUE(request->wait(0));
+
+    // Aborting a finished request changes nothing.
+    request->abort();
+    std::this_thread::sleep_for(100ms);
+    scheduler_.runPending();
+    EXPECT_EQ((Events{"error:5", "finished:0"}), outcome.events());
+}
+
+TEST_F(HttpQueryTest, ReleasingARunningQueryEndsItsTransferAndItsReports) {
+    startServer();
+    startPlatform();
+    auto& objects = platform_->internals().objects();
+    auto request = query();
+    QueryOutcome outcome;
+    outcome.watch(*request);
+    request->setUrl(url("/slow"));
+    request->execute();
+    ASSERT_TRUE(waitForJournal([](const auto& entries) { return !entries.empty(); }));
+    request.reset();
+    EXPECT_TRUE(waitForJournal([](const auto& entries) {
+        return std::any_of(entries.begin(), entries.end(), [](const QJsonObject& entry) {
+            return entry.value("event").toString() == "disconnected";
+        });
+    })) << "the server went on sending to a released query";
+    EXPECT_TRUE(scheduler_.runUntil([&] { return objects.liveCount() == 0; }, 10s));
+    scheduler_.runPending();
+    EXPECT_TRUE(outcome.events().empty());
+}
+
+TEST_F(HttpQueryTest, ReplacedHandlersMissTheOutcomesPostedBefore) {
+    startServer();
+    auto request = query();
+    QueryOutcome outcome;
+    outcome.watch(*request);
+    request->setUrl(url("/status/404"));
+    request->execute();
+    ASSERT_TRUE(request->wait(10000));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (scheduler_.taskCount() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_EQ(2u, scheduler_.taskCount());
+    request->resetHandlers();
+    scheduler_.runPending();
+    EXPECT_TRUE(outcome.events().empty());
+    EXPECT_EQ(404, request->getStatusCode());
+}
+
+TEST_F(HttpQueryTest, MissingHandlersAreReportedAndTheQueryStillFinishes) {
+    startServer();
+    startPlatform();
+    QtMessageRecorder log;
+    auto request = query();
+    request->setUrl(url("/status/404"));
+    request->execute();
+    EXPECT_TRUE(request->wait(10000));
+    EXPECT_TRUE(waitForJournal([](const auto& entries) { return !entries.empty(); }));
+    EXPECT_TRUE(scheduler_.runUntil([&] { return log.contains("Finished handler is missing."); }));
+    EXPECT_TRUE(log.contains("Error handler is missing."));
+    EXPECT_TRUE(log.contains("network error: QNetworkReply::ContentNotFoundError"));
+}
+
+TEST_F(HttpQueryTest, MisuseIsReportedAndTheRequestStillGoesOut) {
+    startServer();
+    const auto run = testsupport::runLogged([&] {
+        startPlatform();
+        auto request = query();
+        QueryOutcome outcome;
+        outcome.watch(*request);
+        request->abort();  // nothing started yet
+        request->setUrl(url("/status/404"));
+        request->setOperation(static_cast<IHttpQuery::Operation>(7));
+        request->execute();
+        if (!runUntilFinished(outcome)) {
+            return 10;
+        }
+        request->execute();  // a second start on the same query
+        if (!scheduler_.runUntil([&] { return outcome.events().size() == 4; })) {
+            return 11;
+        }
+        // Each start reports its own outcome.
+        if (outcome.events() != Events{"error:21", "finished:0", "error:21", "finished:0"}) {
+            return 12;
+        }
+        request.reset();
+        platform_.reset();
+        return 0;
+    });
+    ASSERT_TRUE(run.result.exited) << run.result.signal;
+    ASSERT_EQ(0, run.result.exitCode) << run.text();
+    const auto seen = requests("/status/404");
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ("GET", seen[0].value("method").toString());
+    EXPECT_TRUE(run.hasPart("error", "assert",
+                            "Assertion failed:(false) with message: \"unknown "
+                            "Operation\""));
+    EXPECT_TRUE(run.hasPart("error", "assert",
+                            "Assertion failed:(!_reply) with message: \"HttpQuery has already "
+                            "used once.\""));
+    EXPECT_TRUE(run.hasPart("error", "assert", "Assertion failed:(_reply)"));
+    EXPECT_TRUE(
+        run.has("warning", "QtPlatform", "[ HttpQuery ] internalAbort failed, reply is empty"));
+    EXPECT_TRUE(run.has("info", "QtPlatform", "[ HttpQuery ] internalAbort"));
+}
+
+}  // namespace
