@@ -21,6 +21,9 @@
 
 namespace {
 
+// How far a download may run ahead of the writes to its file.
+constexpr qint64 kDownloadReadBufferSize = 4 * 1024 * 1024;
+
 QByteArray toBytes(const std::string& text) {
     return QByteArray(text.data(), static_cast<int>(text.size()));
 }
@@ -238,6 +241,9 @@ void HttpQuery::internalDownloadFile(QString filePath) {
     transferFilePath_ = qStringToStdString(filePath);
     disableStrictTransportSecurity();
     QNetworkReply* reply = manager_->get(request_);
+    // Qt reads ahead of the file writes without bound otherwise, holding up
+    // to the whole body in memory.
+    reply->setReadBufferSize(kDownloadReadBufferSize);
     // The file lives as long as the reply; it is closed when the reply
     // finishes, before the outcome is posted.
     file->setParent(reply);
@@ -256,7 +262,7 @@ void HttpQuery::internalTransferFile(QString filePath) {
     }
     auto file = std::make_unique<QFile>(filePath);
     if (!file->open(QIODevice::ReadOnly)) {
-        qCWarning(lcHttpQuery).noquote()
+        qCWarning(lcHttpQuery)
             << "failed to open for read the requested file to transfer, file path: " << filePath
             << " Error: " << file->errorString();
         // As Qt reports a local file that cannot be read.
@@ -280,6 +286,9 @@ void HttpQuery::internalTransferFile(QString filePath) {
 void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
     _reply = reply;
     liveReply_ = reply;
+    // A query started once more reports the new request's outcome.
+    errorReported_ = false;
+    transferFailure_.reset();
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, reply](const QList<QSslError>& errors) { onReplySslErrors(reply, errors); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onReplyFinished(reply); });
@@ -362,7 +371,9 @@ void HttpQuery::onReplyFinished(QNetworkReply* reply) {
             transferFailure_ = ProtocolFailure;
         }
     }
-    liveReply_ = nullptr;
+    if (liveReply_ == reply) {
+        liveReply_ = nullptr;
+    }
     reply->deleteLater();
 
     // A file that failed after the reply had succeeded still needs its error.
@@ -390,7 +401,8 @@ void HttpQuery::onReplyError(QNetworkReply::NetworkError code) {
     }
     errorReported_ = true;
     postError(transferFailure_ ? *transferFailure_ : httpQueryErrorFromQt(code));
-    markFinished();
+    // The reply's finished signal follows at once; the query is marked
+    // finished there, when the status, the headers and the file are final.
 }
 
 void HttpQuery::onReplySslErrors(QNetworkReply* reply, const QList<QSslError>& errors) {

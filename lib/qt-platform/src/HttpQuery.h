@@ -114,7 +114,8 @@ private:
     void postError(Error error);
     void postFinished(bool success);
     void postSslErrors(std::vector<int> codes);
-    // The outcome is known: every wait, earlier or later, returns true.
+    // The outcome is known and every result is final: every wait, earlier or
+    // later, returns true.
     void markFinished();
 
     QNetworkAccessManager* const manager_;

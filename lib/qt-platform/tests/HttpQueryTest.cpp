@@ -282,15 +282,19 @@ TEST_F(HttpQueryTest, MisuseIsReportedAndTheRequestStillGoesOut) {
         QueryOutcome outcome;
         outcome.watch(*request);
         request->abort();  // nothing started yet
-        request->setUrl(url("/echo/misuse"));
+        request->setUrl(url("/status/404"));
         request->setOperation(static_cast<IHttpQuery::Operation>(7));
         request->execute();
         if (!runUntilFinished(outcome)) {
             return 10;
         }
         request->execute();  // a second start on the same query
-        if (!scheduler_.runUntil([&] { return outcome.events().size() == 2; })) {
+        if (!scheduler_.runUntil([&] { return outcome.events().size() == 4; })) {
             return 11;
+        }
+        // Each start reports its own outcome.
+        if (outcome.events() != Events{"error:21", "finished:0", "error:21", "finished:0"}) {
+            return 12;
         }
         request.reset();
         platform_.reset();
@@ -298,7 +302,7 @@ TEST_F(HttpQueryTest, MisuseIsReportedAndTheRequestStillGoesOut) {
     });
     ASSERT_TRUE(run.result.exited) << run.result.signal;
     ASSERT_EQ(0, run.result.exitCode) << run.text();
-    const auto seen = requests("/echo/misuse");
+    const auto seen = requests("/status/404");
     ASSERT_EQ(2u, seen.size());
     EXPECT_EQ("GET", seen[0].value("method").toString());
     EXPECT_TRUE(run.hasPart("error", "assert",

@@ -61,7 +61,7 @@ TEST_F(MainThreadTest, WaitEndsSoonAfterTheLoopReturns) {
     clock.restart();
     EXPECT_TRUE(thread.waitForStopped(0));
     EXPECT_TRUE(thread.waitForStopped(5000));
-    EXPECT_LT(clock.elapsed(), 10) << "a wait after the end does not sleep";
+    EXPECT_LT(clock.elapsed(), 250) << "a wait after the end does not sleep";
 }
 
 TEST_F(MainThreadTest, ALoopThatDoesNotEndMakesTheWaitFailAfterTheLimit) {

@@ -6,7 +6,8 @@
 Takes requests for absolute http URLs. A request without the right
 Proxy-Authorization gets 407 with a Basic challenge; one with it is forwarded,
 the host being replaced by its --map address when it has one (so that made-up
-names reach local servers), and the answer is relayed. Every request is
+names reach local servers), and the answer is relayed; only loopback servers
+are reached. Every request is
 journalled (one JSON object a line: method, url, "auth" as "missing", "wrong"
 or "ok", and the status relayed). Prints {"port": <port>} once it serves, then
 serves until it is terminated or its parent ends.
@@ -84,6 +85,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(400, b"only absolute http URLs")
             return
         address = self.server.hosts.get(target.hostname, target.hostname)
+        if address not in ("127.0.0.1", "localhost"):
+            entry["status"] = 403
+            self.server.write(entry)
+            self.reply(403, b"only local servers")
+            return
         headers = {name: value for name, value in self.headers.items()
                    if name.lower() not in HOP_BY_HOP}
         path = target.path or "/"

@@ -5,9 +5,10 @@
 
 Serves plain HTTP and, with a certificate, HTTPS on a second port. Once it
 serves it prints one line, {"http": <port>, "https": <port or null>}, and then
-serves until it is terminated or its parent ends. Every request is appended to the journal (one
-JSON object a line: method, path, headers, body size, SHA-256 and, up to 64 KiB,
-the body in hex; "tls" tells the port) before it is answered.
+serves until it is terminated or its parent ends. Every request is appended to
+the journal (one JSON object a line: method, path, headers, body size, SHA-256
+and, up to 64 KiB, the body in hex; "tls" tells the port) before it is
+answered.
 
 Paths:
   /echo...                  200, the request as JSON
