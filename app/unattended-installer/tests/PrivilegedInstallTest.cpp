@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <unistd.h>
+
+#include <set>
 
 #include <rapidjson/document.h>
 #include <boost/filesystem.hpp>
@@ -258,11 +261,38 @@ TEST_F(PrivilegedInstallTest, EveryRunLogsIntoAFolderOfItsOwn) {
 }
 
 TEST_F(PrivilegedInstallTest, WithoutAHomeFolderTheUserDatabaseIsUsed) {
+    const passwd* user = ::getpwuid(::getuid());
+    ASSERT_NE(nullptr, user);
+    const fs::path kestrin = fs::path(user->pw_dir) / ".kestrin";
+    const fs::path runs = kestrin / "quorvane" / "unattended_installer";
+    const bool hadKestrin = fs::exists(kestrin);
+    std::set<fs::path> before;
+    if (fs::is_directory(runs)) {
+        before.insert(fs::directory_iterator(runs), fs::directory_iterator());
+    }
+
     InstallerBundle installer("Setup.app");
     const auto result = installer.runCommand(
         {installer.executable(), "-PrivilegedInstall", "-WorkFolder", installer.folder()},
         {{"HOME"}, "", "", std::chrono::seconds(60)});
     EXPECT_EQ("<exitcode>3</exitcode>\n", result.output) << result.errors;
+
+    // The run logged into the user database's home folder; take that away.
+    std::vector<fs::path> made;
+    if (fs::is_directory(runs)) {
+        for (fs::directory_iterator it(runs), end; it != end; ++it) {
+            if (before.count(it->path()) == 0) {
+                made.push_back(it->path());
+            }
+        }
+    }
+    EXPECT_EQ(1u, made.size());
+    for (const auto& folder : made) {
+        fs::remove_all(folder);
+    }
+    if (!hadKestrin) {
+        fs::remove_all(kestrin);
+    }
 }
 
 }  // namespace
