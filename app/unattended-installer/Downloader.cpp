@@ -1,5 +1,7 @@
 #include "Downloader.h"
 
+#include "HttpQueryErrors.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,41 +20,6 @@ namespace common {
 namespace fs = boost::filesystem;
 
 namespace {
-
-constexpr const char* kErrorNames[] = {"NoError",
-                                       "ConnectionRefusedError",
-                                       "RemoteHostClosedError",
-                                       "HostNotFoundError",
-                                       "TimeoutError",
-                                       "OperationCanceledError",
-                                       "SslHandshakeFailedError",
-                                       "TemporaryNetworkFailureError",
-                                       "NetworkSessionFailedError",
-                                       "BackgroundRequestNotAllowedError",
-                                       "TooManyRedirectsError",
-                                       "InsecureRedirectError",
-                                       "UnknownNetworkError",
-                                       "ProxyConnectionRefusedError",
-                                       "ProxyConnectionClosedError",
-                                       "ProxyNotFoundError",
-                                       "ProxyTimeoutError",
-                                       "ProxyAuthenticationRequiredError",
-                                       "UnknownProxyError",
-                                       "ContentAccessDenied",
-                                       "ContentOperationNotPermittedError",
-                                       "ContentNotFoundError",
-                                       "AuthenticationRequiredError",
-                                       "ContentReSendError",
-                                       "ContentConflictError",
-                                       "ContentGoneError",
-                                       "UnknownContentError",
-                                       "ProtocolUnknownError",
-                                       "ProtocolInvalidOperationError",
-                                       "ProtocolFailure",
-                                       "InternalServerError",
-                                       "OperationNotImplementedError",
-                                       "ServiceUnavailableError",
-                                       "UnknownServerError"};
 
 constexpr std::uint32_t kStatusOk = 200;
 constexpr std::uint32_t kStatusNotSent = 1;
@@ -134,8 +101,7 @@ Downloader::~Downloader() {
 }
 
 const char* Downloader::errorName(int error) {
-    constexpr int count = static_cast<int>(sizeof kErrorNames / sizeof kErrorNames[0]);
-    return error >= 0 && error < count ? kErrorNames[error] : "UnknownError";
+    return httpQueryErrorName(error);
 }
 
 void Downloader::download(const std::string& url, const fs::path& folder, DownloadCallback callback,

@@ -1,5 +1,44 @@
 #include "HttpQueryErrors.h"
 
+namespace {
+
+constexpr const char* kErrorNames[] = {"NoError",
+                                       "ConnectionRefusedError",
+                                       "RemoteHostClosedError",
+                                       "HostNotFoundError",
+                                       "TimeoutError",
+                                       "OperationCanceledError",
+                                       "SslHandshakeFailedError",
+                                       "TemporaryNetworkFailureError",
+                                       "NetworkSessionFailedError",
+                                       "BackgroundRequestNotAllowedError",
+                                       "TooManyRedirectsError",
+                                       "InsecureRedirectError",
+                                       "UnknownNetworkError",
+                                       "ProxyConnectionRefusedError",
+                                       "ProxyConnectionClosedError",
+                                       "ProxyNotFoundError",
+                                       "ProxyTimeoutError",
+                                       "ProxyAuthenticationRequiredError",
+                                       "UnknownProxyError",
+                                       "ContentAccessDenied",
+                                       "ContentOperationNotPermittedError",
+                                       "ContentNotFoundError",
+                                       "AuthenticationRequiredError",
+                                       "ContentReSendError",
+                                       "ContentConflictError",
+                                       "ContentGoneError",
+                                       "UnknownContentError",
+                                       "ProtocolUnknownError",
+                                       "ProtocolInvalidOperationError",
+                                       "ProtocolFailure",
+                                       "InternalServerError",
+                                       "OperationNotImplementedError",
+                                       "ServiceUnavailableError",
+                                       "UnknownServerError"};
+
+}  // namespace
+
 IHttpQuery::Error httpQueryErrorFromQt(int qtCode) {
     if (qtCode >= 0 && qtCode <= 11) {
         return static_cast<IHttpQuery::Error>(qtCode);
@@ -29,4 +68,9 @@ IHttpQuery::Error httpQueryErrorFromQt(int qtCode) {
         default:
             return IHttpQuery::UnknownNetworkError;
     }
+}
+
+const char* httpQueryErrorName(int error) {
+    constexpr int count = static_cast<int>(sizeof kErrorNames / sizeof kErrorNames[0]);
+    return error >= 0 && error < count ? kErrorNames[error] : "UnknownError";
 }

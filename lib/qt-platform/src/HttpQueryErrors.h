@@ -8,3 +8,7 @@
 // unknown-network code 99 and negative ones among them) is
 // UnknownNetworkError.
 IHttpQuery::Error httpQueryErrorFromQt(int qtCode);
+
+// The name of an outcome code, as logs print it ("NoError",
+// "ContentNotFoundError", ...); "UnknownError" for any other value.
+const char* httpQueryErrorName(int error);
