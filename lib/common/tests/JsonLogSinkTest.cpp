@@ -17,6 +17,7 @@
 #include "common/logging/PendingLogRecords.h"
 #include "common/logging/StructuredRecord.h"
 #include "support/ChildProcess.h"
+#include "support/Scenario.h"
 #include "support/TempDir.h"
 
 using namespace common;
@@ -125,14 +126,8 @@ const std::vector<std::string> kFixedMembers = {"time", "processId", "threadId",
 
 class JsonLogSinkTest : public ::testing::Test {
 protected:
-    void runScenario(const std::function<void()>& scenario) {
-        const auto result = runInChild([&] {
-            scenario();
-            return 0;
-        });
-        ASSERT_FALSE(result.timedOut) << "the scenario hung";
-        ASSERT_TRUE(result.exited) << "the scenario died with signal " << result.signal;
-        ASSERT_EQ(0, result.exitCode);
+    static void runScenario(const std::function<void()>& scenario) {
+        testsupport::runScenario(scenario);
     }
 
     void initWith(const std::vector<LogSinkType>& sinks,

@@ -10,6 +10,7 @@
 #include "common/logging/Logger.h"
 #include "common/logging/StructuredRecord.h"
 #include "support/ChildProcess.h"
+#include "support/Scenario.h"
 #include "support/TempDir.h"
 
 using namespace common;
@@ -23,16 +24,8 @@ constexpr const char* kProgram = "/x/y/Installer.app/Contents/MacOS/Installer";
 
 class LoggerTest : public ::testing::Test {
 protected:
-    // Logging set-up is process-wide and happens once, so every scenario runs
-    // in a child process of its own; the test then reads the files it left.
-    void runScenario(const std::function<void()>& scenario) {
-        const auto result = runInChild([&] {
-            scenario();
-            return 0;
-        });
-        ASSERT_FALSE(result.timedOut) << "the scenario hung";
-        ASSERT_TRUE(result.exited) << "the scenario died with signal " << result.signal;
-        ASSERT_EQ(0, result.exitCode);
+    static void runScenario(const std::function<void()>& scenario) {
+        testsupport::runScenario(scenario);
     }
 
     void initInto(const std::vector<LogSinkType>& sinks, const std::string& name = "Test") {

@@ -126,6 +126,14 @@ bool HttpQueryFixture::runUntilFinished(const QueryOutcome& outcome,
     return scheduler_.runUntil([&] { return outcome.finished(); }, timeout);
 }
 
+bool HttpQueryFixture::executeAndWait(IHttpQuery& request, QueryOutcome& outcome,
+                                      const std::string& requestUrl) {
+    outcome.watch(request);
+    request.setUrl(requestUrl);
+    request.execute();
+    return runUntilFinished(outcome);
+}
+
 std::vector<QJsonObject> HttpQueryFixture::journal() const {
     std::vector<QJsonObject> entries;
     std::ifstream in(journalPath_);

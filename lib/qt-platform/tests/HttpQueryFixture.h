@@ -66,6 +66,10 @@ protected:
     bool runUntilFinished(const QueryOutcome& outcome,
                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+    // Watches `request` with `outcome`, sends it to `requestUrl` with
+    // execute, and runs the main thread's tasks until it finished.
+    bool executeAndWait(IHttpQuery& request, QueryOutcome& outcome, const std::string& requestUrl);
+
     // The server's journal entries, in arrival order.
     std::vector<QJsonObject> journal() const;
     // The requests whose path is exactly `path`.

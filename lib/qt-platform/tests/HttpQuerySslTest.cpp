@@ -62,10 +62,7 @@ TEST_F(HttpQuerySslTest, UncoveredErrorsAreReportedThenTheHandshakeFails) {
     {
         auto request = query();
         QueryOutcome outcome;
-        outcome.watch(*request);
-        request->setUrl(httpsUrl("/echo/strict"));
-        request->execute();
-        ASSERT_TRUE(runUntilFinished(outcome));
+        ASSERT_TRUE(executeAndWait(*request, outcome, httpsUrl("/echo/strict")));
         // In the order Qt reports them: the host name first.
         EXPECT_EQ((Events{"ssl:22,9", "error:6", "finished:0"}), outcome.events());
         EXPECT_TRUE(log.contains("one or more errors won't be ignored"));
@@ -76,11 +73,8 @@ TEST_F(HttpQuerySslTest, UncoveredErrorsAreReportedThenTheHandshakeFails) {
         log.clear();
         auto request = query();
         QueryOutcome outcome;
-        outcome.watch(*request);
         request->setIgnoredSslErrors({QSslError::SelfSignedCertificate, 30, -5});
-        request->setUrl(httpsUrl("/echo/partly"));
-        request->execute();
-        ASSERT_TRUE(runUntilFinished(outcome));
+        ASSERT_TRUE(executeAndWait(*request, outcome, httpsUrl("/echo/partly")));
         EXPECT_EQ((Events{"error:6", "finished:0"}), outcome.events());
         EXPECT_TRUE(log.contains("one or more errors won't be ignored"));
         // Codes outside the named range are kept as Qt's unspecified error.
@@ -110,24 +104,20 @@ TEST_F(HttpQuerySslTest, RedirectsNeverLeadFromHttpsToHttp) {
     {
         auto request = query();
         QueryOutcome outcome;
-        outcome.watch(*request);
         request->setIgnoredSslErrors(kCertificateErrors);
         request->setFollowRedirects();
-        request->setUrl(httpsUrl("/redirect/302?to=" + url("/echo/insecure")));
-        request->execute();
-        ASSERT_TRUE(runUntilFinished(outcome));
+        ASSERT_TRUE(executeAndWait(*request, outcome,
+                                   httpsUrl("/redirect/302?to=" + url("/echo/insecure"))));
         EXPECT_EQ((Events{"error:11", "finished:0"}), outcome.events());
         EXPECT_TRUE(requests("/echo/insecure").empty());
     }
     {
         auto request = query();
         QueryOutcome outcome;
-        outcome.watch(*request);
         request->setIgnoredSslErrors(kCertificateErrors);
         request->setFollowRedirects();
-        request->setUrl(url("/redirect/302?to=" + httpsUrl("/echo/safer")));
-        request->execute();
-        ASSERT_TRUE(runUntilFinished(outcome));
+        ASSERT_TRUE(
+            executeAndWait(*request, outcome, url("/redirect/302?to=" + httpsUrl("/echo/safer"))));
         EXPECT_EQ(Events{"finished:1"}, outcome.events());
         const auto seen = requests("/echo/safer");
         ASSERT_EQ(1u, seen.size());

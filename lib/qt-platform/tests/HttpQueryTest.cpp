@@ -78,10 +78,7 @@ TEST_F(HttpQueryTest, HttpStatusesAndRefusedConnectionsMapToErrorsBeforeFinished
         SCOPED_TRACE(status);
         auto request = query();
         QueryOutcome outcome;
-        outcome.watch(*request);
-        request->setUrl(url("/status/" + std::to_string(status)));
-        request->execute();
-        ASSERT_TRUE(runUntilFinished(outcome));
+        ASSERT_TRUE(executeAndWait(*request, outcome, url("/status/" + std::to_string(status))));
         EXPECT_EQ((Events{"error:" + std::to_string(error), "finished:0"}), outcome.events());
         EXPECT_EQ(status, request->getStatusCode());
         EXPECT_EQ(std::to_string(status), request->getResponseHeader("X-Status"));
@@ -103,11 +100,8 @@ TEST_F(HttpQueryTest, RedirectsAreFollowedOnlyWhenAsked) {
     {
         auto request = query();
         QueryOutcome outcome;
-        outcome.watch(*request);
         request->setFollowRedirects();
-        request->setUrl(url("/redirect/302?to=/echo/moved"));
-        request->execute();
-        ASSERT_TRUE(runUntilFinished(outcome));
+        ASSERT_TRUE(executeAndWait(*request, outcome, url("/redirect/302?to=/echo/moved")));
         EXPECT_EQ(Events{"finished:1"}, outcome.events());
         EXPECT_EQ(200, request->getStatusCode());
         EXPECT_EQ(1u, requests("/echo/moved").size());
@@ -115,10 +109,7 @@ TEST_F(HttpQueryTest, RedirectsAreFollowedOnlyWhenAsked) {
     {
         auto request = query();
         QueryOutcome outcome;
-        outcome.watch(*request);
-        request->setUrl(url("/redirect/301?to=/echo/not-followed"));
-        request->execute();
-        ASSERT_TRUE(runUntilFinished(outcome));
+        ASSERT_TRUE(executeAndWait(*request, outcome, url("/redirect/301?to=/echo/not-followed")));
         EXPECT_EQ(Events{"finished:1"}, outcome.events());
         EXPECT_EQ(301, request->getStatusCode());
         EXPECT_EQ("/echo/not-followed", request->getResponseHeader("location"));
@@ -127,11 +118,8 @@ TEST_F(HttpQueryTest, RedirectsAreFollowedOnlyWhenAsked) {
     {
         auto request = query();
         QueryOutcome outcome;
-        outcome.watch(*request);
         request->setFollowRedirects();
-        request->setUrl(url("/loop"));
-        request->execute();
-        ASSERT_TRUE(runUntilFinished(outcome));
+        ASSERT_TRUE(executeAndWait(*request, outcome, url("/loop")));
         EXPECT_EQ((Events{"error:10", "finished:0"}), outcome.events());
     }
 }
