@@ -1,8 +1,10 @@
 #include <sys/stat.h>
 
+#include <QLocalServer>
 #include <fstream>
 
 #include "IIpcLocalServer.h"
+#include "IpcLocalServer.h"
 #include "IpcLocalSocket.h"
 #include "LocalSocketFixture.h"
 
@@ -14,7 +16,13 @@ using ServerPtr = IIpcQtSocketPlugin::IpcLocalServerPtr;
 class IpcLocalSocketTest : public LocalSocketFixture {
 protected:
     void TearDown() override {
-        accepted_.clear();
+        // The servers are released by now; once their deletion has run on the
+        // Qt thread nothing more is accepted.
+        onQtThread([] {});
+        {
+            std::lock_guard lock(mutex_);
+            accepted_.clear();
+        }
         LocalSocketFixture::TearDown();
     }
 
@@ -39,7 +47,7 @@ protected:
     SocketPtr greetingClient(const std::string& server, const std::string& name) {
         return platform_->createIpcLocalSocket(
             server, "server", [name](IIpcLocalSocket* socket, const std::string&, unsigned int) {
-                socket->write(name);
+                EXPECT_TRUE(socket->write(name)) << "the greeting of " << name;
             });
     }
     // Lets the Qt thread run what the server posted; true when it listens.
@@ -158,9 +166,14 @@ TEST_F(IpcLocalSocketTest, NothingIsHandedOutAfterCloseOrWithoutACallback) {
     auto closing = recordingServer(path("closing"));
     auto empty = platform_->createIpcLocalServer(path("empty"), {});
     ASSERT_TRUE(listening(path("closing")) && listening(path("empty")));
-    const auto release = holdQtThread();
-    RawPeer early(path("closing"));  // queued by the kernel, not yet seen by Qt
-    closing->close();
+    // A connection that Qt takes after close() but before the listener has
+    // closed on the Qt thread.
+    auto* listener = dynamic_cast<QObject*>(closing.get())->findChild<QLocalServer*>();
+    const auto release = holdQtThread([&] {
+        closing->close();
+        listener->waitForNewConnection(1000);
+    });
+    RawPeer early(path("closing"));
     release();
     RawPeer ignored(path("empty"));
     for (RawPeer* peer : {&early, &ignored}) {
@@ -193,16 +206,20 @@ TEST_F(IpcLocalSocketTest, AWaitingWriteFailsOnceTheQtThreadIsGone) {
     ASSERT_TRUE(listening(path("ipc")));
     auto client = greetingClient(path("ipc"), "peer-a");
     ASSERT_TRUE(events_.waitFor(1));
-    server.reset();
-    accepted_.clear();
     client->clearCallbacks();
     anchor_->deleteLater();
-    platform_.reset();
+    platform_.reset();  // the connection stays up: nobody is left to notice anything
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client->write("nobody hears"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    // With the thread gone nobody else deletes it.
+    // With the thread gone nothing else deletes them.
     delete dynamic_cast<IpcLocalSocket*>(client.release());
+    for (auto& accepted : accepted_) {
+        accepted->clearCallbacks();
+        delete dynamic_cast<IpcLocalSocket*>(accepted.release());
+    }
+    accepted_.clear();
+    delete dynamic_cast<IpcLocalServer*>(server.release());
     SetUp();
 }
 

@@ -125,20 +125,27 @@ protected:
             Qt::QueuedConnection);
         ASSERT_EQ(std::future_status::ready, done.get_future().wait_for(10s));
     }
-    // Holds the Qt thread until the returned call, so that everything posted
-    // meanwhile runs there in one go, in order.
-    std::function<void()> holdQtThread() {
+    // Holds the Qt thread until the returned call, which lets it run
+    // `afterwards` and returns once that is done; what is posted meanwhile
+    // runs after that, in order, in one go.
+    std::function<void()> holdQtThread(std::function<void()> afterwards = [] {}) {
         auto gate = std::make_shared<std::promise<void>>();
         auto held = std::make_shared<std::promise<void>>();
+        auto done = std::make_shared<std::promise<void>>();
         QMetaObject::invokeMethod(
             anchor_,
-            [gate, held] {
+            [gate, held, done, afterwards] {
                 held->set_value();
                 gate->get_future().wait_for(10s);
+                afterwards();
+                done->set_value();
             },
             Qt::QueuedConnection);
         held->get_future().wait_for(10s);
-        return [gate] { gate->set_value(); };
+        return [gate, done] {
+            gate->set_value();
+            done->get_future().wait_for(10s);
+        };
     }
 
     testsupport::TempDir folder_{"qls"};
