@@ -17,11 +17,14 @@ protected:
         server->setHandler([this](const std::string& message) { heard_.add(message); });
         return server;
     }
-    // A client that retries every `interval`, recording what it receives.
-    ClientHandle recordingClient(Events& received, int interval = 50) {
-        auto client = makeQtHandle<ILocalSocket, LocalSocket>(
-            platform_->internals().objects(), new LocalSocket(qtThread(), interval),
-            [](LocalSocket& socket) { socket.resetHandler(); });
+    // A client of the server that records what it receives; with an interval
+    // it is made directly, retrying that often, else by the platform.
+    ClientHandle recordingClient(Events& received, int interval = 0) {
+        auto client = interval == 0 ? platform_->createLocalSocket()
+                                    : makeQtHandle<ILocalSocket, LocalSocket>(
+                                          platform_->internals().objects(),
+                                          new LocalSocket(qtThread(), interval),
+                                          [](LocalSocket& socket) { socket.resetHandler(); });
         client->setHandler([&received](const std::string& message) { received.add(message); });
         client->connect(path("server"));
         return client;
