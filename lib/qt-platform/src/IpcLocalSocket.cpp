@@ -126,6 +126,12 @@ bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
         return false;
     }
     const QString text = fromUtf8(message);
+    if (!LocalSocketFrameCodec::fits(text)) {
+        qCCritical(lcIpcLocalSocket)
+            << "Message too long for a frame:" << message.size()
+            << "bytes, _socketName: " << QString::fromStdString(_socketName);
+        return false;
+    }
     if (QThread::currentThread() == thread()) {
         // A blocking hand-over to the own thread could never complete.
         return internalWrite(text);

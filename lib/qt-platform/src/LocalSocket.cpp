@@ -97,7 +97,10 @@ void LocalSocket::internalConnect() {
 }
 
 void LocalSocket::internalWrite(QString message) {
-    if (socket_->state() != QLocalSocket::ConnectedState) {
+    if (!LocalSocketFrameCodec::fits(message)) {
+        qCCritical(lcLocalSocket) << "Message too long for a frame, dropped:" << message.size()
+                                  << "characters";
+    } else if (socket_->state() != QLocalSocket::ConnectedState) {
         pending_.append(message);
         internalConnect();
     } else if (!socket_->isOpen()) {

@@ -23,6 +23,11 @@ public:
 
     // The frame of `text`.
     static QByteArray encode(const QString& text);
+    // Whether a reader accepts the frame of `text`: longer texts are refused
+    // before sending, or they would cost the connection.
+    static bool fits(const QString& text) {
+        return static_cast<std::uint64_t>(text.size()) * 2 <= kMaxFrameBytes;
+    }
 
     // Adds the bytes received and returns the messages they complete, in
     // order. Once corrupt, nothing more is read; the bytes of the corrupt

@@ -131,6 +131,11 @@ void LocalSocketServer::onDisconnected(QLocalSocket* client) {
 }
 
 void LocalSocketServer::internalWriteData(QString message) {
+    if (!LocalSocketFrameCodec::fits(message)) {
+        qCCritical(lcLocalSocketServer)
+            << "Message too long for a frame, dropped:" << message.size() << "characters";
+        return;
+    }
     const QByteArray frame = LocalSocketFrameCodec::encode(message);
     for (QLocalSocket* client : clients_) {
         if (client->state() != QLocalSocket::ConnectedState) {

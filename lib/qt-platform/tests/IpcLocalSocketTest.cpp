@@ -69,6 +69,9 @@ TEST_F(IpcLocalSocketTest, GreetingNamesEachAcceptedSocketAndMessagesFollowIt) {
     ASSERT_TRUE(events_.waitFor(1));
     auto b = greetingClient(path("ipc"), "peer-b");
     ASSERT_TRUE(events_.waitFor(2));
+    // One character past the longest frame a reader takes: refused, and the
+    // connection goes on.
+    EXPECT_FALSE(a->write(std::string(LocalSocketFrameCodec::kMaxFrameBytes / 2 + 1, 'x')));
     EXPECT_TRUE(a->write("one"));
     EXPECT_TRUE(b->writeData("two", false));
     ASSERT_TRUE(events_.waitFor(4));
