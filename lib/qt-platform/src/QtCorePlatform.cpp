@@ -4,6 +4,8 @@
 #include <atomic>
 
 #include "HttpQuery.h"
+#include "LocalSocket.h"
+#include "LocalSocketServer.h"
 #include "QtCorePlatformPrivate.h"
 #include "QtHandle.h"
 #include "QtMessageHandler.h"
@@ -30,7 +32,9 @@ std::unique_ptr<QtCorePlatform> QtCorePlatform::create(
         qFatal("QtCorePlatform can only have one instance at a time and it's already instantiated");
     }
     d->start();
-    return std::unique_ptr<QtCorePlatform>(new QtCorePlatform(std::move(d)));
+    std::unique_ptr<QtCorePlatform> platform(new QtCorePlatform(std::move(d)));
+    platform->initThread(&platform->internals());
+    return platform;
 }
 
 QtCorePlatform::QtCorePlatform(std::unique_ptr<Private> d) : d(std::move(d)) {}
@@ -57,6 +61,19 @@ std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> QtCorePlatform::cr
     return makeQtHandle<IHttpQuery, HttpQuery>(
         d->objects(), new HttpQuery(d.get(), manager, d->proxyAuthenticator(), &d->queryQueue()),
         [](HttpQuery& query) { query.resetHandlers(); });
+}
+
+std::unique_ptr<ILocalSocket, std::function<void(ILocalSocket*)>>
+QtCorePlatform::createLocalSocket() const {
+    return makeQtHandle<ILocalSocket, LocalSocket>(d->objects(), new LocalSocket(d.get()),
+                                                  [](LocalSocket& socket) { socket.resetHandler(); });
+}
+
+std::unique_ptr<ILocalSocketServer, std::function<void(ILocalSocketServer*)>>
+QtCorePlatform::createLocalSocketServer(const std::string& name) const {
+    return makeQtHandle<ILocalSocketServer, LocalSocketServer>(
+        d->objects(), new LocalSocketServer(d.get(), name),
+        [](LocalSocketServer& server) { server.resetHandler(); });
 }
 
 std::shared_ptr<IProxyAuthenticator> QtCorePlatform::getProxyAuthenticator() {

@@ -38,6 +38,10 @@ public:
     QtCorePlatform& operator=(const QtCorePlatform&) = delete;
 
     std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> createQuery() const override;
+    std::unique_ptr<ILocalSocket, std::function<void(ILocalSocket*)>> createLocalSocket()
+        const override;
+    std::unique_ptr<ILocalSocketServer, std::function<void(ILocalSocketServer*)>>
+    createLocalSocketServer(const std::string& name) const override;
     std::shared_ptr<IProxyAuthenticator> getProxyAuthenticator() override;
     void setReservedHandler(ReservedHandler handler) override;
     void setProxyCredentialsRequestHandler(ProxyCredentialsRequestHandler handler) override;

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+// One end of a link between two of the product's processes. A client socket
+// knows its peer's name from the start; a socket accepted by a server learns
+// it from the peer's first message, its greeting. Every callback runs on the
+// Qt thread.
+class IIpcLocalSocket {
+public:
+    // (socket, target name, id)
+    using SocketConnectCallback =
+        std::function<void(IIpcLocalSocket*, const std::string&, unsigned int)>;
+    // (socket, target name, message)
+    using ReadCallback =
+        std::function<void(IIpcLocalSocket*, const std::string&, const std::string&)>;
+
+    // Starts connecting to the socket name, when not connected or connecting.
+    virtual void connect() = 0;
+    // Connected, and the Qt socket is valid and open.
+    virtual bool isValid() const = 0;
+    virtual bool isConnected() const = 0;
+    virtual bool isFresh() const = 0;
+    // Clears the fresh flag; true for exactly one caller.
+    virtual bool takeFresh() = 0;
+    virtual unsigned int getId() const = 0;
+    virtual void setId(unsigned int id) = 0;
+    // writeData with wait.
+    virtual bool write(const std::string& message) = 0;
+    // Hands the message to the Qt thread; with `wait`, returns once it has been
+    // written there. False when the socket is not valid or the hand-over failed.
+    virtual bool writeData(const std::string& message, bool wait) = 0;
+    // Each message after the greeting (a client socket has no greeting to read).
+    virtual void setReadCallback(ReadCallback callback) = 0;
+    // A client socket's connection, or an accepted socket's greeting.
+    virtual void setConnectCallback(SocketConnectCallback callback) = 0;
+    virtual void setDisconnectCallback(SocketConnectCallback callback) = 0;
+    virtual void setErrorCallback(SocketConnectCallback callback) = 0;
+    virtual void clearCallbacks() = 0;
+    virtual const std::string& getSocketName() const = 0;
+    virtual const std::string& getTargetName() const = 0;
+    // Deletes the socket later on the Qt thread.
+    virtual void requestDelete() = 0;
+
+protected:
+    virtual ~IIpcLocalSocket() = default;
+};

@@ -1,0 +1,275 @@
+#include "IpcLocalSocket.h"
+
+#include <QDebug>
+#include <QLoggingCategory>
+#include <QThread>
+#include <boost/assert.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+
+#include "QtStrings.h"
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcIpcLocalSocket, "IpcLocalSocket")
+
+// What a waiting writer learns from the Qt thread.
+struct WriteCompletion {
+    std::mutex mutex;
+    std::condition_variable condition;
+    bool done = false;
+    bool written = false;
+};
+
+// Carried by the posted write: reports when it ran, and also when Qt drops it
+// unrun (the socket was deleted first), so that the writer never waits for
+// nothing.
+struct WriteTicket {
+    std::shared_ptr<WriteCompletion> completion;
+    bool written = false;
+
+    ~WriteTicket() {
+        {
+            std::lock_guard lock(completion->mutex);
+            completion->done = true;
+            completion->written = written;
+        }
+        completion->condition.notify_all();
+    }
+};
+
+QString fromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+}
+
+}  // namespace
+
+IpcLocalSocket::IpcLocalSocket(const std::string& socketName, const std::string& targetName,
+                               QThread* thread, SocketConnectCallback connectCallback,
+                               SocketConnectCallback disconnectCallback)
+    : socket_(new QLocalSocket(this)), _socketName(socketName), targetName_(targetName) {
+    callbacks_.connect = std::move(connectCallback);
+    callbacks_.disconnect = std::move(disconnectCallback);
+    std::printf(">>creating a socket:%s\n", socketName.c_str());
+    std::fflush(stdout);
+    initSocket(thread);
+    connect();
+}
+
+IpcLocalSocket::IpcLocalSocket(QLocalSocket* socket, const std::string& socketName, QThread* thread,
+                               SocketConnectCallback disconnectCallback)
+    : socket_(socket), _socketName(socketName) {
+    // The server made the socket as its own child; from now on it is ours,
+    // so that it lives on when the server goes.
+    socket_->setParent(this);
+    callbacks_.disconnect = std::move(disconnectCallback);
+    initSocket(thread);
+}
+
+IpcLocalSocket::~IpcLocalSocket() {
+    qCDebug(lcIpcLocalSocket) << "delete socket" << id_.load();
+    socket_->close();
+    QObject::disconnect(socket_, nullptr, this, nullptr);
+    delete socket_;
+}
+
+IIpcQtSocketPlugin::IpcLocalSocketPtr IpcLocalSocket::makeHandle(IpcLocalSocket* socket) {
+    return IIpcQtSocketPlugin::IpcLocalSocketPtr(socket, [](IIpcLocalSocket* handle) {
+        if (handle != nullptr) {
+            handle->requestDelete();
+        }
+    });
+}
+
+void IpcLocalSocket::initSocket(QThread* thread) {
+    BOOST_ASSERT_MSG(thread, "thread should not be null");
+    moveToThread(thread);
+    QObject::connect(socket_, &QLocalSocket::readyRead, this, &IpcLocalSocket::onReadyRead);
+    QObject::connect(socket_, &QLocalSocket::errorOccurred, this, &IpcLocalSocket::onError);
+    QObject::connect(socket_, &QLocalSocket::connected, this, &IpcLocalSocket::onConnected);
+    QObject::connect(socket_, &QLocalSocket::disconnected, this, &IpcLocalSocket::onDisconnected);
+}
+
+void IpcLocalSocket::connect() {
+    if (!QMetaObject::invokeMethod(
+            this, [this] { internalConnect(); }, Qt::QueuedConnection)) {
+        qCCritical(lcIpcLocalSocket) << "failed to call internalConnect";
+    }
+}
+
+void IpcLocalSocket::internalConnect() {
+    qCInfo(lcIpcLocalSocket) << "socket connecting to " << QString::fromStdString(_socketName);
+    if (socket_->state() == QLocalSocket::UnconnectedState) {
+        codec_.reset();
+        socket_->connectToServer(fromUtf8(_socketName), QIODevice::ReadWrite);
+    }
+}
+
+bool IpcLocalSocket::isConnected() const {
+    return socket_->state() == QLocalSocket::ConnectedState;
+}
+
+bool IpcLocalSocket::isValid() const {
+    return socket_->isValid() && socket_->isOpen() && isConnected();
+}
+
+bool IpcLocalSocket::write(const std::string& message) {
+    return writeData(message, true);
+}
+
+bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
+    if (!socket_->isValid()) {
+        qCCritical(lcIpcLocalSocket)
+            << "Socket invalid. _socketName: " << QString::fromStdString(_socketName);
+        BOOST_ASSERT_MSG(false, "Writing data to invalid socket");
+        return false;
+    }
+    const QString text = fromUtf8(message);
+    if (!LocalSocketFrameCodec::fits(text)) {
+        qCCritical(lcIpcLocalSocket)
+            << "Message too long for a frame:" << message.size()
+            << "bytes, _socketName: " << QString::fromStdString(_socketName);
+        return false;
+    }
+    if (QThread::currentThread() == thread()) {
+        // A blocking hand-over to the own thread could never complete.
+        return internalWrite(text);
+    }
+    if (wait) {
+        return writeAndWait(text);
+    }
+    if (!QMetaObject::invokeMethod(this, "internalWrite", Qt::QueuedConnection,
+                                   Q_ARG(QString, text))) {
+        qCCritical(lcIpcLocalSocket) << "failed to call internalWrite";
+        return false;
+    }
+    return true;
+}
+
+bool IpcLocalSocket::writeAndWait(const QString& message) {
+    QThread* qtThread = thread();
+    auto completion = std::make_shared<WriteCompletion>();
+    if (qtThread == nullptr || !qtThread->isRunning() ||
+        !QMetaObject::invokeMethod(
+            this,
+            [this, message, ticket = std::make_shared<WriteTicket>(completion)] {
+                ticket->written = internalWrite(message);
+            },
+            Qt::QueuedConnection)) {
+        qCCritical(lcIpcLocalSocket) << "failed to call internalWrite";
+        return false;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteWaitMs);
+    std::unique_lock lock(completion->mutex);
+    while (!completion->done) {
+        // A thread that stops leaves the posted write unrun for ever.
+        if (!qtThread->isRunning() || std::chrono::steady_clock::now() >= deadline) {
+            qCCritical(lcIpcLocalSocket) << "internalWrite did not run, _socketName: "
+                                         << QString::fromStdString(_socketName);
+            return false;
+        }
+        completion->condition.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return completion->written;
+}
+
+bool IpcLocalSocket::internalWrite(QString message) {
+    if (socket_->write(LocalSocketFrameCodec::encode(message)) == -1) {
+        qCCritical(lcIpcLocalSocket)
+            << "Local socket write error occurred:" << socket_->errorString();
+        return false;
+    }
+    socket_->flush();
+    return true;
+}
+
+void IpcLocalSocket::setReadCallback(ReadCallback callback) {
+    std::lock_guard lock(callbacksMutex_);
+    callbacks_.read = std::move(callback);
+}
+
+void IpcLocalSocket::setConnectCallback(SocketConnectCallback callback) {
+    std::lock_guard lock(callbacksMutex_);
+    callbacks_.connect = std::move(callback);
+}
+
+void IpcLocalSocket::setDisconnectCallback(SocketConnectCallback callback) {
+    std::lock_guard lock(callbacksMutex_);
+    callbacks_.disconnect = std::move(callback);
+}
+
+void IpcLocalSocket::setErrorCallback(SocketConnectCallback callback) {
+    std::lock_guard lock(callbacksMutex_);
+    callbacks_.error = std::move(callback);
+}
+
+void IpcLocalSocket::clearCallbacks() {
+    qCDebug(lcIpcLocalSocket) << "clearCallbacks";
+    Callbacks old;
+    std::lock_guard lock(callbacksMutex_);
+    std::swap(old, callbacks_);
+}
+
+IpcLocalSocket::Callbacks IpcLocalSocket::callbacks() const {
+    std::lock_guard lock(callbacksMutex_);
+    return callbacks_;
+}
+
+void IpcLocalSocket::requestDelete() {
+    qCDebug(lcIpcLocalSocket) << "requestDelete";
+    deleteLater();
+}
+
+void IpcLocalSocket::onReadyRead() {
+    for (const QString& text : codec_.feed(socket_->readAll())) {
+        deliver(text);
+    }
+    if (codec_.isCorrupt() && socket_->state() != QLocalSocket::UnconnectedState) {
+        qCWarning(lcIpcLocalSocket)
+            << "Dropping the connection, unreadable data:" << codec_.error() << "id:" << id_.load();
+        socket_->abort();
+    }
+}
+
+void IpcLocalSocket::deliver(const QString& text) {
+    const Callbacks current = callbacks();
+    const unsigned int id = id_;
+    if (targetName_.empty()) {
+        if (!current.connect) {
+            qCWarning(lcIpcLocalSocket) << "Connect Callback is empty, id: " << id;
+            return;
+        }
+        targetName_ = qStringToStdString(text);
+        qCDebug(lcIpcLocalSocket) << "Setting target to " << text << " id: " << id;
+        current.connect(this, targetName_, id);
+    } else if (current.read) {
+        current.read(this, targetName_, qStringToStdString(text));
+    } else {
+        qCWarning(lcIpcLocalSocket) << "Read Callback is empty, id: " << id;
+    }
+}
+
+void IpcLocalSocket::onConnected() {
+    const Callbacks current = callbacks();
+    if (!targetName_.empty() && current.connect) {
+        current.connect(this, targetName_, id_);
+    }
+}
+
+void IpcLocalSocket::onDisconnected() {
+    qCInfo(lcIpcLocalSocket) << "onDisconnected";
+    if (const Callbacks current = callbacks(); current.disconnect) {
+        current.disconnect(this, targetName_, id_);
+    }
+}
+
+void IpcLocalSocket::onError(QLocalSocket::LocalSocketError error) {
+    qCWarning(lcIpcLocalSocket) << "Socket error, _socketName: "
+                                << QString::fromStdString(_socketName) << ", error: " << error
+                                << " fullServerName: " << socket_->fullServerName();
+    if (const Callbacks current = callbacks(); current.error) {
+        current.error(this, targetName_, id_);
+    }
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QLocalSocket>
+#include <QObject>
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "IIpcLocalSocket.h"
+#include "IIpcQtSocketPlugin.h"
+#include "LocalSocketFrameCodec.h"
+
+class QThread;
+
+// One end of an IPC link over a Qt local socket, living on the Qt thread.
+// The client form owns a new socket and connects to its socket name at once;
+// the accepted form takes over a socket that a server accepted (and from then
+// on outlives that server) and takes the peer's first message as its name.
+// Messages are read whole, however the bytes arrive; a corrupt stream drops
+// the connection. Callbacks run on the Qt thread and may be replaced from
+// any thread.
+class IpcLocalSocket : public QObject, public IIpcLocalSocket {
+    Q_OBJECT
+
+public:
+    // How long a waiting write waits for the Qt thread.
+    static constexpr int kWriteWaitMs = 5000;
+
+    // Client form.
+    IpcLocalSocket(const std::string& socketName, const std::string& targetName, QThread* thread,
+                   SocketConnectCallback connectCallback = {},
+                   SocketConnectCallback disconnectCallback = {});
+    // Accepted form: takes `socket` over from its server.
+    IpcLocalSocket(QLocalSocket* socket, const std::string& socketName, QThread* thread,
+                   SocketConnectCallback disconnectCallback = {});
+    // On the Qt thread: closes the connection, which still reaches the
+    // disconnect callback when one is set.
+    ~IpcLocalSocket() override;
+
+    // `socket` as its user holds it: releasing it calls requestDelete.
+    static IIpcQtSocketPlugin::IpcLocalSocketPtr makeHandle(IpcLocalSocket* socket);
+
+    void connect() override;
+    bool isValid() const override;
+    bool isConnected() const override;
+    bool isFresh() const override { return fresh_; }
+    bool takeFresh() override { return fresh_.exchange(false); }
+    unsigned int getId() const override { return id_; }
+    void setId(unsigned int id) override { id_ = id; }
+    bool write(const std::string& message) override;
+    // On the Qt thread itself the frame is written directly; a waiting write
+    // from another thread fails when the Qt thread has stopped or does not
+    // write within kWriteWaitMs.
+    bool writeData(const std::string& message, bool wait) override;
+    void setReadCallback(ReadCallback callback) override;
+    void setConnectCallback(SocketConnectCallback callback) override;
+    void setDisconnectCallback(SocketConnectCallback callback) override;
+    void setErrorCallback(SocketConnectCallback callback) override;
+    void clearCallbacks() override;
+    const std::string& getSocketName() const override { return _socketName; }
+    const std::string& getTargetName() const override { return targetName_; }
+    void requestDelete() override;
+
+    // Qt thread: writes one frame and flushes it; false when the socket
+    // refused it.
+    Q_INVOKABLE bool internalWrite(QString message);
+
+private:
+    struct Callbacks {
+        ReadCallback read;
+        SocketConnectCallback connect;
+        SocketConnectCallback disconnect;
+        SocketConnectCallback error;
+    };
+
+    void initSocket(QThread* thread);
+    Callbacks callbacks() const;
+    bool writeAndWait(const QString& message);
+
+    // Qt thread.
+    void internalConnect();
+    void onReadyRead();
+    void deliver(const QString& text);
+    void onConnected();
+    void onDisconnected();
+    void onError(QLocalSocket::LocalSocketError error);
+
+    QLocalSocket* socket_;
+    mutable std::mutex callbacksMutex_;
+    Callbacks callbacks_;
+    std::string _socketName;
+    std::string targetName_;
+    std::atomic<bool> fresh_{true};
+    std::atomic<unsigned int> id_{0};
+    LocalSocketFrameCodec codec_;
+};

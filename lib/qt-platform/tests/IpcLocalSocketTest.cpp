@@ -1,0 +1,240 @@
+#include <sys/stat.h>
+
+#include <QLocalServer>
+#include <fstream>
+
+#include "IIpcLocalServer.h"
+#include "IpcLocalServer.h"
+#include "IpcLocalSocket.h"
+#include "LocalSocketFixture.h"
+
+namespace {
+
+using SocketPtr = IIpcQtSocketPlugin::IpcLocalSocketPtr;
+using ServerPtr = IIpcQtSocketPlugin::IpcLocalServerPtr;
+
+class IpcLocalSocketTest : public LocalSocketFixture {
+protected:
+    void TearDown() override {
+        // The servers are released by now; once their deletion has run on the
+        // Qt thread nothing more is accepted.
+        onQtThread([] {});
+        {
+            std::lock_guard lock(mutex_);
+            accepted_.clear();
+        }
+        LocalSocketFixture::TearDown();
+    }
+
+    // A server whose accepted sockets record their greeting, their messages
+    // and their disconnection in `events_`, and are kept in `accepted_`.
+    ServerPtr recordingServer(const std::string& name) {
+        return platform_->createIpcLocalServer(name, [this](SocketPtr socket) {
+            socket->setConnectCallback([this](IIpcLocalSocket*, const std::string& target,
+                                              unsigned int) { events_.add("greeted:" + target); });
+            socket->setReadCallback(
+                [this](IIpcLocalSocket*, const std::string& target, const std::string& message) {
+                    events_.add(target + ":" + message);
+                });
+            socket->setDisconnectCallback([this](IIpcLocalSocket*, const std::string& target,
+                                                 unsigned int) { events_.add("gone:" + target); });
+            std::lock_guard lock(mutex_);
+            accepted_.push_back(std::move(socket));
+        });
+    }
+    // A client that greets the server with its own name once connected; the
+    // greeting is a waiting write made on the Qt thread itself.
+    SocketPtr greetingClient(const std::string& server, const std::string& name) {
+        return platform_->createIpcLocalSocket(
+            server, "server", [name](IIpcLocalSocket* socket, const std::string&, unsigned int) {
+                EXPECT_TRUE(socket->write(name)) << "the greeting of " << name;
+            });
+    }
+    // Lets the Qt thread run what the server posted; true when it listens.
+    bool listening(const std::string& name) {
+        onQtThread([] {});
+        struct stat status {};
+        return ::lstat(name.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+    }
+
+    Events events_;
+    std::mutex mutex_;
+    std::vector<SocketPtr> accepted_;
+};
+
+TEST_F(IpcLocalSocketTest, GreetingNamesEachAcceptedSocketAndMessagesFollowIt) {
+    auto server = recordingServer(path("ipc"));
+    ASSERT_TRUE(listening(path("ipc")));
+    auto a = greetingClient(path("ipc"), "peer-a");
+    ASSERT_TRUE(events_.waitFor(1));
+    auto b = greetingClient(path("ipc"), "peer-b");
+    ASSERT_TRUE(events_.waitFor(2));
+    // One character past the longest frame a reader takes: refused, and the
+    // connection goes on.
+    EXPECT_FALSE(a->write(std::string(LocalSocketFrameCodec::kMaxFrameBytes / 2 + 1, 'x')));
+    EXPECT_TRUE(a->write("one"));
+    EXPECT_TRUE(b->writeData("two", false));
+    ASSERT_TRUE(events_.waitFor(4));
+    EXPECT_EQ(
+        (std::vector<std::string>{"greeted:peer-a", "greeted:peer-b", "peer-a:one", "peer-b:two"}),
+        events_.all());
+
+    std::lock_guard lock(mutex_);
+    ASSERT_EQ(2u, accepted_.size());
+    EXPECT_EQ(path("ipc"), accepted_[0]->getSocketName());
+    EXPECT_EQ("peer-a", accepted_[0]->getTargetName());
+    Events answers;
+    a->setReadCallback([&](IIpcLocalSocket*, const std::string& target,
+                           const std::string& message) { answers.add(target + ":" + message); });
+    EXPECT_TRUE(accepted_[0]->write("welcome"));
+    ASSERT_TRUE(answers.waitFor(1));
+    EXPECT_EQ(std::vector<std::string>{"server:welcome"}, answers.all());
+    a->clearCallbacks();
+}
+
+TEST_F(IpcLocalSocketTest, FramesAreDeliveredWholeAndInOrderHoweverTheyArrive) {
+    auto server = recordingServer(path("ipc"));
+    ASSERT_TRUE(listening(path("ipc")));
+    RawPeer peer(path("ipc"));
+    ASSERT_TRUE(peer.connected());
+    const QByteArray split = frame("split");
+    peer.send(frame("raw") + frame("one") + frame("") + QByteArray::fromHex("ffffffff") +
+              frame("two") + split.left(7));
+    std::this_thread::sleep_for(50ms);
+    peer.send(split.mid(7) + frame("three"));
+    ASSERT_TRUE(events_.waitFor(5));
+    EXPECT_EQ(
+        (std::vector<std::string>{"greeted:raw", "raw:one", "raw:two", "raw:split", "raw:three"}),
+        events_.all());
+}
+
+TEST_F(IpcLocalSocketTest, AnUnreadableFrameDropsTheConnection) {
+    auto server = recordingServer(path("ipc"));
+    ASSERT_TRUE(listening(path("ipc")));
+    for (const char* header : {"00000005", "01000002"}) {
+        SCOPED_TRACE(header);
+        const std::size_t before = events_.all().size();
+        RawPeer peer(path("ipc"));
+        ASSERT_TRUE(peer.connected());
+        peer.send(frame("raw") + frame("kept") + QByteArray::fromHex(header) + frame("lost"));
+        EXPECT_TRUE(peer.closedWithin(5s));
+        ASSERT_TRUE(events_.waitFor(before + 3));
+        const auto events = events_.all();
+        EXPECT_EQ((std::vector<std::string>{"greeted:raw", "raw:kept", "gone:raw"}),
+                  std::vector<std::string>(events.begin() + before, events.end()));
+    }
+}
+
+void plantStaleSocket(const std::string& at) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, at.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ::close(fd);
+}
+
+TEST_F(IpcLocalSocketTest, OnlyAStaleSocketOfTheOwnUserIsReplaced) {
+    const std::string target = path("target");
+    std::ofstream(target) << "precious";
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+        bool replaced;
+    } cases[] = {
+        {"own stale socket", plantStaleSocket, true},
+        {"another user's socket (as root)",
+         [](const std::string& at) {
+             plantStaleSocket(at);
+             ASSERT_EQ(0, ::chown(at.c_str(), 65534, 65534));
+         },
+         false},
+        {"regular file", [](const std::string& at) { std::ofstream(at) << "planted"; }, false},
+        {"symbolic link",
+         [&](const std::string& at) { ASSERT_EQ(0, ::symlink(target.c_str(), at.c_str())); },
+         false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (std::strstr(c.what, "as root") != nullptr && ::geteuid() != 0) {
+            continue;
+        }
+        const std::string name = path("planted-" + std::to_string(++index));
+        c.plant(name);
+        struct stat before {
+        }, after{};
+        ASSERT_EQ(0, ::lstat(name.c_str(), &before));
+        auto server = recordingServer(name);
+        onQtThread([] {});
+        ASSERT_EQ(0, ::lstat(name.c_str(), &after));
+        EXPECT_EQ(c.replaced, before.st_ino != after.st_ino);
+        EXPECT_EQ(c.replaced, RawPeer(name).connected());
+    }
+    std::string content;
+    std::ifstream(target) >> content;
+    EXPECT_EQ("precious", content);
+}
+
+TEST_F(IpcLocalSocketTest, NothingIsHandedOutAfterCloseOrWithoutACallback) {
+    auto closing = recordingServer(path("closing"));
+    auto empty = platform_->createIpcLocalServer(path("empty"), {});
+    ASSERT_TRUE(listening(path("closing")) && listening(path("empty")));
+    // A connection that Qt takes after close() but before the listener has
+    // closed on the Qt thread.
+    auto* listener = dynamic_cast<QObject*>(closing.get())->findChild<QLocalServer*>();
+    const auto release = holdQtThread([&] {
+        closing->close();
+        listener->waitForNewConnection(1000);
+    });
+    RawPeer early(path("closing"));
+    release();
+    RawPeer ignored(path("empty"));
+    for (RawPeer* peer : {&early, &ignored}) {
+        ASSERT_TRUE(peer->connected());
+        EXPECT_TRUE(peer->closedWithin(5s));
+    }
+    onQtThread([] {});
+    EXPECT_FALSE(RawPeer(path("closing")).connected());
+    EXPECT_TRUE(events_.all().empty());
+    EXPECT_TRUE(accepted_.empty());
+}
+
+TEST_F(IpcLocalSocketTest, AnAcceptedSocketOutlivesItsServer) {
+    auto server = recordingServer(path("ipc"));
+    ASSERT_TRUE(listening(path("ipc")));
+    auto client = greetingClient(path("ipc"), "peer-a");
+    ASSERT_TRUE(events_.waitFor(1));
+    std::promise<void> deleted;
+    QObject::connect(dynamic_cast<QObject*>(server.get()), &QObject::destroyed,
+                     [&] { deleted.set_value(); });
+    server.reset();
+    ASSERT_EQ(std::future_status::ready, deleted.get_future().wait_for(5s));
+    EXPECT_TRUE(client->write("still here"));
+    ASSERT_TRUE(events_.waitFor(2));
+    EXPECT_EQ("peer-a:still here", events_.all().back());
+}
+
+TEST_F(IpcLocalSocketTest, AWaitingWriteFailsOnceTheQtThreadIsGone) {
+    auto server = recordingServer(path("ipc"));
+    ASSERT_TRUE(listening(path("ipc")));
+    auto client = greetingClient(path("ipc"), "peer-a");
+    ASSERT_TRUE(events_.waitFor(1));
+    client->clearCallbacks();
+    anchor_->deleteLater();
+    platform_.reset();  // the connection stays up: nobody is left to notice anything
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client->write("nobody hears"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    // With the thread gone nothing else deletes them.
+    delete dynamic_cast<IpcLocalSocket*>(client.release());
+    for (auto& accepted : accepted_) {
+        accepted->clearCallbacks();
+        delete dynamic_cast<IpcLocalSocket*>(accepted.release());
+    }
+    accepted_.clear();
+    delete dynamic_cast<IpcLocalServer*>(server.release());
+    SetUp();
+}
+
+}  // namespace
