@@ -181,8 +181,8 @@ TEST_F(AsyncTCPSocketTest, UrgentWritesPassQueuedOnesAndAllCompleteOnce) {
             }
         };
         write(std::string(bigSize, 'w'), 0);
-        write("AAAA", 0);
         write("", 0);
+        write("AAAA", 0);
         write("BBBB", 1);
         write("CCCC", 1);
         write("DDDD", -1);
@@ -194,7 +194,7 @@ TEST_F(AsyncTCPSocketTest, UrgentWritesPassQueuedOnesAndAllCompleteOnce) {
         return 0;
     });
     EXPECT_TRUE(run.has("info", "Probe",
-                        "order w0/" + std::to_string(bigSize) + " B0/4 C0/4 D0/4 A0/4 E0/0 "))
+                        "order w0/" + std::to_string(bigSize) + " B0/4 C0/4 D0/4 E0/0 A0/4 "))
         << run.text();
     std::string received;
     for (int i = 0; i < 500 && received.size() < bigSize + 16; ++i) {
