@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "core/NonInitializingBuffer.h"
+
+namespace network {
+
+// Two hexadecimal digits per byte, high nibble first.
+std::string ToHex(const unsigned char* bytes, std::size_t length, bool upperCase = false);
+std::string ToHex(const std::string& bytes, bool upperCase = false);
+std::string ToHex(const core::NonInitializingBuffer<unsigned char>& bytes, bool upperCase = false);
+
+}  // namespace network

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace network {
+
+// The parsed form of an absolute http, https, ftp, ftps, ws or wss URL.
+struct URL {
+    std::string scheme;
+    std::string host;
+    std::uint32_t port = 0;  // 0: none given
+    std::string path;        // as written, escapes kept
+    std::vector<std::pair<std::string, std::string>> query;  // decoded, in order
+    std::string fragment;    // as written, without "#"
+
+    // Lower-cases scheme and host.
+    void ToLower();
+    // Port 80 for http and ws, 443 for https and wss.
+    bool IsDefaultPort() const;
+    // Sets the scheme's default port when none is given.
+    void SetDefaultPort();
+    // Whether the port can be connected to (0 to 65535); larger ports parse
+    // but must be refused, not cut.
+    bool HasValidPort() const { return port <= 65535; }
+
+    std::string ToString() const;
+    // Host, and ":" with the port when one is given.
+    std::string Authority() const;
+    // The origin-form request target: the path ("/" when empty) and the
+    // query; never the fragment.
+    std::string PathAndQuery() const;
+    // Writes the path, the query and, with `withFragment`, the fragment.
+    void JoinQuery(std::string& out, bool withFragment) const;
+};
+
+// True when `text` is a whole URL of the accepted grammar; the parts are
+// appended to `url` (an empty one), which is not to be used after false.
+bool ParseURL(const std::string& text, URL& url);
+
+// Resolves `reference` against `url` in place as RFC 3986 section 5.2
+// does: an absolute URL replaces it, "//host..." keeps only the scheme, a
+// path drops the base query, a relative path merges with the base folder,
+// and dot segments are removed.
+void ParseRelativeURL(URL& url, const std::string& reference);
+
+// Percent-encodes every byte other than letters, digits, "-", ".", "_", "~".
+std::string URLEncode(const std::string& text);
+// Decodes "+" as a space and "%XX" escapes; false on a broken escape.
+bool URLDecode(const std::string& text, std::string& out);
+
+}  // namespace network

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+
+#include "network/NetworkConnectivityApple.h"
+#include "platform/systemconfiguration/NetworkReachability.h"
+
+namespace {
+
+namespace sc = platform::systemconfiguration;
+using network::NetworkConnectivityApple;
+
+// Reachability whose flags the test sets; nothing when `flags` is empty.
+std::unique_ptr<sc::NetworkReachability> fakeReachability(std::optional<sc::ReachabilityFlags>* flags) {
+    return std::make_unique<sc::NetworkReachability>([flags] { return *flags; });
+}
+
+// Counts the platform hook of a connected socket.
+class CountingConnectivity : public network::NetworkConnectivity {
+public:
+    int connected = 0;
+
+protected:
+    void OnConnected() override { ++connected; }
+};
+
+TEST(NetworkConnectivityTest, ReachableExactlyWhenReachableWithoutConnectionRequired) {
+    struct Case {
+        sc::ReachabilityFlags flags;
+        bool reachable;
+    };
+    const std::vector<Case> cases = {
+        {0, false},
+        {sc::kReachabilityFlagsReachable, true},
+        {sc::kReachabilityFlagsReachable | sc::kReachabilityFlagsConnectionRequired, false},
+        {sc::kReachabilityFlagsConnectionRequired, false},
+        {sc::kReachabilityFlagsReachable | sc::kReachabilityFlagsTransientConnection | 0x10000, true},
+        {sc::kReachabilityFlagsTransientConnection, false},
+    };
+    boost::asio::io_context context;
+    for (const auto& c : cases) {
+        std::optional<sc::ReachabilityFlags> flags = c.flags;
+        NetworkConnectivityApple atStart(context, fakeReachability(&flags));
+        EXPECT_EQ(c.reachable, atStart.IsNetworkAvailable()) << "flags at start " << c.flags;
+
+        std::optional<sc::ReachabilityFlags> changing = sc::kReachabilityFlagsReachable;
+        sc::NetworkReachability* reachability = nullptr;
+        auto owned = fakeReachability(&changing);
+        reachability = owned.get();
+        NetworkConnectivityApple later(context, std::move(owned));
+        changing = c.flags;
+        reachability->flagsChanged();
+        EXPECT_EQ(c.reachable, later.IsNetworkAvailable()) << "flags after a change " << c.flags;
+    }
+}
+
+TEST(NetworkConnectivityTest, UnreadableFlagsCountAsReachableUntilTheFirstChange) {
+    boost::asio::io_context context;
+    std::optional<sc::ReachabilityFlags> flags;
+    auto owned = fakeReachability(&flags);
+    auto* reachability = owned.get();
+    NetworkConnectivityApple connectivity(context, std::move(owned));
+    EXPECT_TRUE(connectivity.IsNetworkAvailable());
+    flags = sc::kReachabilityFlagsConnectionRequired;
+    reachability->flagsChanged();
+    EXPECT_FALSE(connectivity.IsNetworkAvailable());
+}
+
+TEST(NetworkConnectivityTest, DisabledMeansNoNetworkAndNoConnectedHook) {
+    CountingConnectivity connectivity;
+    connectivity.NotifyConnected();
+    EXPECT_EQ(1, connectivity.connected);
+    connectivity.SetDisabled(true);
+    EXPECT_FALSE(connectivity.IsNetworkAvailable());
+    connectivity.NotifyConnected();
+    EXPECT_EQ(1, connectivity.connected);
+    connectivity.SetDisabled(false);
+    EXPECT_TRUE(connectivity.IsNetworkAvailable());
+}
+
+TEST(NetworkConnectivityTest, ThisMachineIsReachableThroughItsDefaultRoute) {
+    const auto flags = sc::NetworkReachability::readRouteFlags();
+    ASSERT_TRUE(flags.has_value()) << "the routing table cannot be read";
+    boost::asio::io_context context;
+    auto connectivity = NetworkConnectivityApple::Create(context);
+    EXPECT_TRUE(connectivity->IsNetworkAvailable())
+        << "no default route found; flags " << *flags;
+    // The netlink watch is in place and can be polled without a change.
+    context.poll();
+    EXPECT_TRUE(connectivity->IsNetworkAvailable());
+}
+
+}  // namespace

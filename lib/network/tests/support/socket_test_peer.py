@@ -1,0 +1,131 @@
+#!/usr/bin/python3
+"""A TCP peer for the socket tests, on 127.0.0.1 with a free port.
+
+    socket_test_peer.py MODE [--cert PEM --key PEM] [--out FILE]
+
+Modes:
+  echo      sends back every byte it receives
+  silent    reads and never answers
+  stall     never reads
+  record    reads slowly and appends what it receives to --out
+  s_server  runs `openssl s_server` with --cert and --key on the port
+
+With --cert and --key the peer speaks TLS (s_server always does). Once it
+listens it prints one line, {"port": <port>}, and serves until it is
+terminated or its parent ends.
+"""
+
+import argparse
+import json
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import threading
+import time
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def serve_connection(connection, args):
+    try:
+        if args.mode == "echo":
+            while True:
+                data = connection.recv(65536)
+                if not data:
+                    break
+                connection.sendall(data)
+        elif args.mode == "silent":
+            while connection.recv(65536):
+                pass
+        elif args.mode == "stall":
+            time.sleep(60)
+        elif args.mode == "record":
+            with open(args.out, "ab") as out:
+                while True:
+                    data = connection.recv(4096)
+                    if not data:
+                        break
+                    out.write(data)
+                    out.flush()
+                    time.sleep(0.002)
+    except (OSError, ssl.SSLError):
+        pass
+    finally:
+        try:
+            connection.close()
+        except OSError:
+            pass
+
+
+def run_s_server(args):
+    port = free_port()
+    server = subprocess.Popen(
+        ["openssl", "s_server", "-accept", "127.0.0.1:%d" % port, "-cert", args.cert,
+         "-key", args.key, "-quiet", "-rev"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    signal.signal(signal.SIGTERM, lambda *_: (server.terminate(), sys.exit(0)))
+    print(json.dumps({"port": port}), flush=True)
+    while server.poll() is None and os.getppid() != 1:
+        time.sleep(0.2)
+    server.terminate()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=["echo", "silent", "stall", "record", "s_server"])
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--out")
+    args = parser.parse_args()
+    if args.mode == "s_server":
+        run_s_server(args)
+        return
+
+    tls = None
+    if args.cert:
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(args.cert, args.key)
+
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    listener.settimeout(0.5)
+    print(json.dumps({"port": listener.getsockname()[1]}), flush=True)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+
+    while os.getppid() != 1:
+        try:
+            connection, _ = listener.accept()
+        except socket.timeout:
+            continue
+        connection.settimeout(None)
+
+        def handle(connection=connection):
+            if tls:
+                try:
+                    connection = tls.wrap_socket(connection, server_side=True)
+                except (OSError, ssl.SSLError):
+                    connection.close()
+                    return
+            serve_connection(connection, args)
+
+        threading.Thread(target=handle, daemon=True).start()
+
+
+if __name__ == "__main__":
+    main()
