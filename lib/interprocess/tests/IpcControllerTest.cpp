@@ -40,12 +40,18 @@ TEST_F(IpcControllerTest, TextsFlowBothWaysInOrderAndOnlyToTheExactName) {
     auto a = controller("Unattended");
     auto b = controller("AttendedUi");
     a->command("to AttendedUi {\"n\":1}");
+    // While b is stopped the link stays in the making, its transport there.
+    b->signal(SIGSTOP);
     a->command("connect AttendedUi");
+    std::this_thread::sleep_for(300ms);
     a->command("to AttendedUi {\"n\":2}");
-    a->command("to Attended {\"wrong\":1}");
+    ASSERT_EQ(a->waitFor("to"), "to 1");
+    ASSERT_EQ(a->waitFor("to"), "to 1");
+    b->signal(SIGCONT);
     ASSERT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
     EXPECT_EQ(a->waitFor("connected"), "connected AttendedUi");
     EXPECT_EQ(b->waitFor("connected"), "connected Unattended");
+    a->command("to Attended {\"wrong\":1}");
     a->command("to AttendedUi {\"n\":3}");
     for (int n = 1; n <= 3; ++n) {
         EXPECT_EQ(b->waitFor("received"), "received Unattended {\"n\":" + std::to_string(n) + "}");
