@@ -67,19 +67,22 @@ TEST_F(IpcControllerTest, TextsFlowBothWaysInOrderAndOnlyToTheExactName) {
     EXPECT_FALSE(b->waitFor("received", 500ms)) << "the text for Attended reached AttendedUi";
 }
 
-TEST_F(IpcControllerTest, AcceptedLinkPingsAboutEveryEleventhOfASecondsTen) {
+TEST_F(IpcControllerTest, AnAcceptedLinkPingsItsPeerAboutEvery1100MillisecondsAndBadNamesAreIgnored) {
     auto peer = controller("Unattended");
     auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
     auto own = interprocess::DataLink::create(names.prefix(), "Attended",
                                               std::make_unique<testsupport::RecordingLogger>(lines));
     names.queue("Attended");
     ASSERT_TRUE(own->init(100, 16384));
-    std::string connectTo;
-    interprocess::json_serialize(
-        interprocess::protocol::Command(interprocess::protocol::ConnectTo{"Unattended", "Attended"}),
-        connectTo);
-    ASSERT_TRUE(own->send("Unattended", {connectTo.begin(), connectTo.end()}, false, 1, true, false,
-                          false));
+    // Requests naming no process, or no valid one, go unanswered.
+    for (const std::string from : {"", "../Attended", "Attended"}) {
+        std::string connectTo;
+        interprocess::json_serialize(
+            interprocess::protocol::Command(interprocess::protocol::ConnectTo{"Unattended", from}),
+            connectTo);
+        ASSERT_TRUE(own->send("Unattended", {connectTo.begin(), connectTo.end()}, false, 1, true,
+                              false, false));
+    }
     ASSERT_EQ(peer->waitFor("connected"), "connected Attended");
 
     // Answer every Ping for four seconds and note when each came.
