@@ -154,3 +154,25 @@ TEST_F(IpcControllerTest, ConnectingFromBothSidesAtOnceEndsWithOneLinkAndOneAnsw
     EXPECT_FALSE(a->waitFor("connect", 1500ms)) << "a second answer";
     EXPECT_FALSE(b->waitFor("connect", 10ms)) << "a second answer";
 }
+
+TEST_F(IpcControllerTest, ADroppedPeerTimesOutAndAnEndThatStoppedListeningTakesNoLink) {
+    auto a = controller("Attended");
+    auto b = controller("AttendedUi");
+    a->command("connect AttendedUi");
+    ASSERT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
+    ASSERT_EQ(b->waitFor("connected"), "connected Attended");
+
+    // a forgets the link at once; what it sends now waits for a new one.
+    a->command("drop AttendedUi");
+    a->command("unlisten");
+    a->command("to AttendedUi {\"late\":1}");
+    EXPECT_EQ(a->waitFor("to"), "to 1");
+    // b hears nothing back and gives the link up after 11 s without a Pong.
+    const auto dropped = std::chrono::steady_clock::now();
+    ASSERT_EQ(b->waitFor("disconnected", 15s), "disconnected Attended");
+    EXPECT_GT(std::chrono::steady_clock::now() - dropped, 10s);
+    // a's listening end no longer answers: b's request times out.
+    b->command("connect Attended");
+    EXPECT_EQ(b->waitFor("connect", 10s), "connect Attended 0");
+    EXPECT_FALSE(b->waitFor("received", 10ms));
+}

@@ -14,6 +14,7 @@
 //   connect <name>                  its connectToService: "connect <name> 1|0"
 //                                   when the callback is called
 //   drop <Type>                     its disconnectApplication
+//   unlisten                        its disconnect (of the listening end)
 //   stop                            its stop: "stop 1" or "stop 0"
 //   quit                            (also the end of input)
 // Events: "ready", "failed", "message <from> <link message>",
@@ -202,6 +203,8 @@ private:
                 first, [first](bool ok) { emit("connect " + first + (ok ? " 1" : " 0")); });
         } else if (verb == "drop") {
             controller_->disconnectApplication(typeNamed(first), false);
+        } else if (verb == "unlisten") {
+            controller_->disconnect();
         } else if (verb == "stop") {
             emit(controller_->stop() ? "stop 1" : "stop 0");
         } else {
