@@ -3,14 +3,17 @@
 #include <signal.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <string>
 #include <vector>
 
+#include "ManualTaskScheduler.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
 #include "interprocess/DataLink.h"
+#include "interprocess/IpcController.h"
 #include "interprocess/JsonSerialization.h"
 
 using interprocesstest::PeerProcess;
@@ -175,4 +178,81 @@ TEST_F(IpcControllerTest, ADroppedPeerTimesOutAndAnEndThatStoppedListeningTakesN
     b->command("connect Attended");
     EXPECT_EQ(b->waitFor("connect", 10s), "connect Attended 0");
     EXPECT_FALSE(b->waitFor("received", 10ms));
+}
+
+namespace {
+
+// Keeps what a controller tells its observers.
+class Events : public interprocess::IIpcControllerClient {
+public:
+    void onIpcReady(const std::string) override {}
+    void onParticipantConnected(const std::string name) override { seen.push_back("+" + name); }
+    void onParticipantDisconnected(const std::string name) override { seen.push_back("-" + name); }
+    void onMessageReceived(const helper::ApplicationType, const std::string) override {}
+    void onSyncMessageReceived(const helper::ApplicationType, const std::string) override {}
+    std::vector<std::string> seen;
+};
+
+}  // namespace
+
+// The peer ends its link and asks for a new one at once: the old link's late
+// "disconnected" report must not remove the new link.
+TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
+    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
+    auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
+    names.queue("Attended");
+    interprocess::IpcController controller("Attended", names.prefix(), *scheduler,
+                                           std::make_unique<testsupport::RecordingLogger>(lines));
+    Events events;
+    controller.addObserver(&events);
+    ASSERT_TRUE(controller.start());
+    auto peer = interprocess::DataLink::create(names.prefix(), "AttendedUi",
+                                               std::make_unique<testsupport::RecordingLogger>(lines));
+    names.queue("AttendedUi");
+    ASSERT_TRUE(peer->init(100, 16384));
+    const auto sendToController = [&](const interprocess::protocol::Command& command, bool toListener) {
+        std::string text;
+        interprocess::json_serialize(command, text);
+        ASSERT_TRUE(peer->send("Attended", {text.begin(), text.end()}, false, 1, toListener, false, true));
+    };
+    // Runs tasks one by one until `done`, at most two seconds.
+    const auto runUntil = [&](const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + 2s;
+        while (std::chrono::steady_clock::now() < end) {
+            if (done()) {
+                return true;
+            }
+            scheduler->runOne("", false);
+        }
+        return false;
+    };
+    const auto peerReceived = [&](std::size_t index) {
+        return [&, index] {
+            std::vector<std::uint8_t> payload;
+            std::string from;
+            bool sync = false, toListener = false, ack = false;
+            std::int64_t id = 0;
+            if (!peer->receive(payload, from, sync, id, toListener, ack, false)) {
+                return false;
+            }
+            interprocess::protocol::Command command;
+            return interprocess::json_deserialize(std::string(payload.begin(), payload.end()), command) &&
+                   command.index() == index;
+        };
+    };
+    const interprocess::protocol::Command connectTo = interprocess::protocol::ConnectTo{"Attended", "AttendedUi"};
+    sendToController(connectTo, true);
+    ASSERT_TRUE(runUntil([&] { return events.seen.size() == 1; }));
+
+    // The old link answers the Disconnect with Shutdown; its return to Init,
+    // and so its report, is queued behind that.
+    sendToController(interprocess::protocol::Disconnect{}, false);
+    ASSERT_TRUE(runUntil(peerReceived(4)));
+    // The new request is taken in before the report is made.
+    sendToController(connectTo, true);
+    std::this_thread::sleep_for(150ms);
+    scheduler->runOne("", false);
+    runUntil([&] { return events.seen.size() >= 3; });
+    EXPECT_EQ(events.seen, (std::vector<std::string>{"+AttendedUi", "+AttendedUi"}));
+    controller.removeObserver(&events);
 }
