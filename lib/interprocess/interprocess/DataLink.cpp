@@ -1,6 +1,10 @@
 #include "interprocess/DataLink.h"
 
 #include <algorithm>
+#include <chrono>
+#include <future>
+#include <optional>
+#include <thread>
 
 #include <boost/interprocess/permissions.hpp>
 
@@ -15,9 +19,32 @@ namespace {
 // Read and write for everybody: the product's processes run as several users.
 constexpr int kQueuePermissions = 0666;
 
-// How many records a queue holds now; 0 when it cannot be read.
+// How long counting what an earlier run left may take.
+constexpr std::chrono::milliseconds kLeftoverCountLimit(500);
+
 std::size_t recordsIn(const bip::message_queue& queue) {
     return static_cast<std::size_t>(queue.get_num_msg());
+}
+
+// The records in the queue an earlier run left under `name` (0 when there is
+// none), or nothing when its lock is not free in time: a process killed
+// inside a queue operation leaves the lock held for good. The count then
+// stays blocked on a thread of its own, and the queue is replaced anyway.
+std::optional<std::size_t> leftoverRecords(const std::string& name) {
+    auto count = std::make_shared<std::promise<std::size_t>>();
+    auto counted = count->get_future();
+    std::thread([name, count] {
+        try {
+            bip::message_queue old(bip::open_only, name.c_str());
+            count->set_value(recordsIn(old));
+        } catch (const bip::interprocess_exception&) {
+            count->set_value(0);
+        }
+    }).detach();
+    if (counted.wait_for(kLeftoverCountLimit) != std::future_status::ready) {
+        return std::nullopt;
+    }
+    return counted.get();
 }
 
 }  // namespace
@@ -79,17 +106,17 @@ bool DataLink::init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSiz
     try {
         // A queue left by an earlier run keeps its own dimensions, and maybe
         // a lock its killed owner held: count what it holds, then replace it.
-        std::size_t leftovers = 0;
-        try {
-            bip::message_queue old(bip::open_only, own.c_str());
-            leftovers = recordsIn(old);
-        } catch (const bip::interprocess_exception&) {
+        const auto leftovers = leftoverRecords(own);
+        if (!leftovers) {
+            logger_->warn("The queue's lock is held by a process that ended; replacing it.");
         }
         bip::message_queue::remove(own.c_str());
         bip::permissions permissions(kQueuePermissions);
         queue_ = std::make_unique<bip::message_queue>(bip::create_only, own.c_str(), maxMsgCount,
                                                       maxMsgSize, permissions);
-        logger_->debug("There are %d messages in the queue.", static_cast<int>(leftovers));
+        if (leftovers) {
+            logger_->debug("There are %d messages in the queue.", static_cast<int>(*leftovers));
+        }
         return true;
     } catch (const bip::interprocess_exception& e) {
         logger_->error("unable to create ipc message queue: '%s'", e.what());
