@@ -37,14 +37,14 @@ private:
 }  // namespace
 
 TEST(IpcSharedDirectoryTest, ALocaleThatIsNotInstalledFallsBackToTheClassicOne) {
-    const boost::filesystem::path appData = common::getAppDataFolder();
-    const bool existed = boost::filesystem::exists(appData / "ipc");
+    const boost::filesystem::path appData = boost::filesystem::path(common::getBundlePath()) / "appdata";
+    const bool existed = boost::filesystem::exists(appData);
     LocaleEnvironment environment("xx_XX.NOT-INSTALLED");
     std::string folder;
     ASSERT_NO_THROW(folder = interprocess::ipcSharedDirectory());
     EXPECT_EQ(folder, (appData / "ipc").string());
     EXPECT_TRUE(boost::filesystem::is_directory(folder));
     if (!existed) {
-        boost::filesystem::remove(appData / "ipc");
+        boost::filesystem::remove_all(appData);
     }
 }
