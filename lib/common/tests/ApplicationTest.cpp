@@ -142,17 +142,28 @@ TEST_F(ApplicationTest, ReplacingTheDelegateIsReportedOnceAndTheNewOneKept) {
 
 namespace {
 
-TEST_F(ApplicationTest, ControllerRequestIsReportedWhileTheLayerIsMissing) {
+TEST_F(ApplicationTest, TheMessageQueueSwitchChoosesTheController) {
     const std::string log = logOfChild([this] {
         params_.addLayer(std::make_unique<common::CommandLineParams>(std::vector<std::string>{
                              "prog", "-InstallationId", "abc", "-IpcOverLocalSocket", "0"}),
                          2, false);
         TestApplication app({"prog"}, params_, "probe");
-        return app.createIpcController(scheduler_, nullptr, "UnattendedUpdater") == nullptr ? 0
-                                                                                           : 2;
+        // Queues hold their scheduler through a shared pointer.
+        auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines_);
+        if (app.createIpcController(*scheduler, nullptr, "UnattendedUpdater") == nullptr) {
+            return 2;
+        }
+        common::Params byDefault;
+        byDefault.addLayer(std::make_unique<common::CommandLineParams>(
+                               std::vector<std::string>{"prog", "-InstallationId", "abc"}),
+                           2, false);
+        TestApplication other({"prog"}, byDefault, "probe");
+        return other.createIpcController(*scheduler, nullptr, "UnattendedUpdater") == nullptr ? 0
+                                                                                              : 3;
     });
     EXPECT_NE(std::string::npos,
-              log.find("cannot create IpcController for 'UnattendedUpdater' (installation 'abc')"))
+              log.find("cannot create IpcLocalSocketController for 'UnattendedUpdater' "
+                       "(installation 'abc')"))
         << log;
 }
 

@@ -1,22 +1,25 @@
 // Application::createIpcController, kept apart because it is the framework's
-// one tie to the inter-process layer, whose controllers are not part of the
-// build yet: asking for one is reported and yields none.
+// one tie to the inter-process layer. The controller over local sockets is
+// not part of the build yet: asking for it is reported and yields none.
 
 #include "common/application/Application.h"
 #include "common/logging/ILogger.h"
 #include "common/params/IParams.h"
-#include "interprocess/IIpcController.h"
+#include "interprocess/IpcController.h"
 
 namespace common {
 
 std::unique_ptr<interprocess::IIpcController> Application::createIpcController(
-    ITaskScheduler& /*scheduler*/, IIpcQtSocketPlugin* /*plugin*/, const std::string& name) {
+    ITaskScheduler& scheduler, IIpcQtSocketPlugin* /*plugin*/, const std::string& name) {
     const std::string installationId = params_.getValue("InstallationId", "");
-    const bool overLocalSocket = params_.get<bool>("IpcOverLocalSocket", true);
+    if (!params_.get<bool>("IpcOverLocalSocket", true)) {
+        return std::make_unique<interprocess::IpcController>(name, installationId, scheduler,
+                                                             createLogger("IpcController"));
+    }
     createLogger("Application")
-        ->error("cannot create %s for '%s' (installation '%s'): no inter-process layer",
-                overLocalSocket ? "IpcLocalSocketController" : "IpcController", name.c_str(),
-                installationId.c_str());
+        ->error("cannot create IpcLocalSocketController for '%s' (installation '%s'): no "
+                "local-socket layer",
+                name.c_str(), installationId.c_str());
     return nullptr;
 }
 

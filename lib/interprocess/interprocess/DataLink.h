@@ -1,0 +1,52 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <boost/interprocess/ipc/message_queue.hpp>
+
+#include "common/logging/ILogger.h"
+#include "interprocess/IDataLink.h"
+
+namespace interprocess {
+
+// The data link over Boost.Interprocess message queues, one queue per
+// process named by the installation id, "_" and the process's name.
+class DataLink : public IDataLink {
+public:
+    // Names and installation ids hold only these characters, at most this
+    // many: they become part of a shared object's name.
+    static constexpr std::size_t kMaxNameSize = 64;
+    static bool isValidName(const std::string& name);
+
+    // `logger` defaults to the channel "DataLink".
+    static std::unique_ptr<IDataLink> create(const std::string& prefix, const std::string& name,
+                                             std::unique_ptr<common::ILogger> logger = nullptr);
+    // The name of the queue of process `name`.
+    static std::string queueName(const std::string& prefix, const std::string& name);
+
+    DataLink(const std::string& prefix, const std::string& name,
+             std::unique_ptr<common::ILogger> logger);
+    ~DataLink() override;
+
+    bool stop() override;
+    // Replaces the own queue by a new, empty one of these dimensions; what an
+    // earlier run left in it is counted and dropped.
+    bool init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSize) override;
+    bool send(const std::string& to, const std::vector<std::uint8_t>& payload, bool sync,
+              std::int64_t id, bool toListener, bool ack, bool quiet) override;
+    bool receive(std::vector<std::uint8_t>& payload, std::string& from, bool& sync,
+                 std::int64_t& id, bool& toListener, bool& ack, bool discard) override;
+    std::string name() const override;
+    std::size_t pendingCount() const override;
+
+private:
+    std::string prefix_;
+    std::string name_;
+    std::unique_ptr<common::ILogger> logger_;
+    std::unique_ptr<boost::interprocess::message_queue> queue_;
+    std::size_t maxMsgCount_ = 0;
+    std::size_t maxMsgSize_ = 0;
+};
+
+}  // namespace interprocess

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ManualTaskScheduler.h"
+#include "PeerProcess.h"
+#include "RecordingLogger.h"
+#include "interprocess/AsynchronousDataLink.h"
+#include "interprocess/DataLink.h"
+#include "interprocess/JsonSerialization.h"
+
+using namespace interprocess;
+using interprocesstest::PeerProcess;
+using interprocesstest::QueueNames;
+using testsupport::RecordingLogger;
+
+namespace {
+
+std::string dataText(const std::string& json) {
+    std::string text;
+    json_serialize(protocol::Command(protocol::Data{json}), text);
+    return text;
+}
+
+// Keeps what the link delivers.
+class Recorder : public IAsynchronousDataLinkClient {
+public:
+    void onDataLinkMessage(const std::string from, bool, const protocol::Command message) override {
+        const auto* data = std::get_if<protocol::Data>(&message);
+        received.push_back(from + ":" + (data ? data->json : "?"));
+    }
+    void onDataLinkSyncMessage(const std::string, bool, const protocol::Command,
+                               bool& taken) override {
+        taken = true;
+    }
+    std::vector<std::string> received;
+};
+
+class AsynchronousDataLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        link = AsynchronousDataLink::create(
+            DataLink::create(names.prefix(), "Test", std::make_unique<RecordingLogger>(lines)),
+            scheduler->createQueue("AsynchronousDataLink"), std::make_unique<RecordingLogger>(lines));
+        names.queue("Test");
+        link->addObserver(&recorder);
+        ASSERT_TRUE(link->init());
+    }
+    void TearDown() override {
+        link->removeObserver(&recorder);
+        link.reset();
+    }
+
+    // Times how long a synchronous send to `to` takes.
+    std::chrono::milliseconds timedSendSync(const std::string& to, bool& result) {
+        const auto start = std::chrono::steady_clock::now();
+        result = link->sendSync(to, dataText("sync"));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+    }
+
+    QueueNames names;
+    std::shared_ptr<RecordingLogger::Lines> lines = std::make_shared<RecordingLogger::Lines>();
+    std::shared_ptr<testsupport::ManualTaskScheduler> scheduler =
+        std::make_shared<testsupport::ManualTaskScheduler>(lines);
+    Recorder recorder;
+    std::shared_ptr<AsynchronousDataLink> link;
+};
+
+}  // namespace
+
+TEST_F(AsynchronousDataLinkTest, OnePollDeliversEveryWaitingRecordInOrder) {
+    auto sender = DataLink::create(names.prefix(), "Peer", std::make_unique<RecordingLogger>(lines));
+    names.queue("Peer");
+    ASSERT_TRUE(sender->init(AsynchronousDataLink::kMaxMsgCount, AsynchronousDataLink::kMaxMsgSize));
+    std::vector<std::string> expected;
+    for (int i = 0; i < 30; ++i) {
+        const auto text = dataText(std::to_string(i));
+        ASSERT_TRUE(sender->send("Test", {text.begin(), text.end()}, false, i, false, false, true));
+        expected.push_back("Peer:" + std::to_string(i));
+    }
+    scheduler->runOne("", true);  // the poll
+    EXPECT_EQ(recorder.received, expected);
+}
+
+TEST_F(AsynchronousDataLinkTest, SendSyncIsAcknowledgedByAPeerProcessThatTookTheRecord) {
+    PeerProcess peer;
+    peer.command("link " + names.prefix() + " Peer");
+    names.queue("Peer");
+    ASSERT_TRUE(peer.waitFor("ready"));
+    bool result = false;
+    const auto took = timedSendSync("Peer", result);
+    EXPECT_TRUE(result);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_EQ(peer.waitFor("syncmessage"), "syncmessage Test " + dataText("sync"));
+
+    // To a process without a queue: at once, without waiting for a timeout.
+    EXPECT_LT(timedSendSync("Nobody", result), std::chrono::seconds(1));
+    EXPECT_FALSE(result);
+}
+
+TEST_F(AsynchronousDataLinkTest, SendSyncFailsAfterSixSecondsWhenThePeerDoesNotAnswer) {
+    const struct {
+        const char* what;
+        const char* option;
+        int signal;
+    } cases[] = {
+        {"stopped peer", "", SIGSTOP},
+        {"peer that takes no record", " refuse", 0},
+    };
+    for (const auto& c : cases) {
+        PeerProcess peer;
+        peer.command("link " + names.prefix() + " Peer" + c.option);
+        names.queue("Peer");
+        ASSERT_TRUE(peer.waitFor("ready")) << c.what;
+        if (c.signal != 0) {
+            peer.signal(c.signal);
+        }
+        bool result = true;
+        const auto took = timedSendSync("Peer", result);
+        EXPECT_FALSE(result) << c.what;
+        EXPECT_GE(took, std::chrono::seconds(6)) << c.what;
+        EXPECT_LT(took, std::chrono::milliseconds(7500)) << c.what;
+    }
+    EXPECT_EQ(lines->count(common::loglevel::error,
+                           "Get ack msg timeout. Id: 2 Message: " + dataText("sync")),
+              1);
+}

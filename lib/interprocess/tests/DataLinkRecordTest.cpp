@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "RecordingLogger.h"
+#include "interprocess/DataLinkRecord.h"
+#include "interprocess/JsonSerialization.h"
+
+using interprocess::DataLinkRecord;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr auto kFuzzTime = std::chrono::seconds(2);
+
+DataLinkRecord sample() {
+    DataLinkRecord record;
+    record.from = "A";
+    record.to = "B";
+    record.sync = true;
+    record.id = 0x0102030405060708;
+    record.toListener = false;
+    record.ack = true;
+    record.payload = {'x', 'y', 'z'};
+    return record;
+}
+
+}  // namespace
+
+TEST(DataLinkRecordTest, ARecordIsItsFieldsLittleEndianWithNothingBetween) {
+    const Bytes expected = {
+        1, 0, 0, 0, 0, 0, 0, 0, 'A',              // From
+        1, 0, 0, 0, 0, 0, 0, 0, 'B',              // To
+        1,                                        // sync
+        8, 7, 6, 5, 4, 3, 2, 1,                   // id
+        0,                                        // toListener
+        1,                                        // ack
+        3, 0, 0, 0, 0, 0, 0, 0, 'x', 'y', 'z',    // payload
+    };
+    const auto record = sample();
+    EXPECT_EQ(record.size(), 40u);
+    EXPECT_EQ(record.encode(), expected);
+
+    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
+    testsupport::RecordingLogger logger(lines);
+    DataLinkRecord read;
+    ASSERT_TRUE(DataLinkRecord::decode(expected.data(), expected.size(), read, logger));
+    EXPECT_EQ(read.encode(), expected);
+    EXPECT_TRUE(lines->all().empty());
+}
+
+TEST(DataLinkRecordTest, DamagedRecordsAreLoggedAndReadAsEmpty) {
+    const Bytes good = sample().encode();
+    const Bytes noPayload(good.begin(), good.end() - 11);  // ends before the payload length
+    Bytes emptyFrom = {0, 0, 0, 0, 0, 0, 0, 0};
+    Bytes hugeTo = {1, 0, 0, 0, 0, 0, 0, 0, 'A', 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f};
+    Bytes zeroPayload(good.begin(), good.end() - 11);
+    zeroPayload.insert(zeroPayload.end(), 8, 0);
+    const struct {
+        const char* what;
+        Bytes bytes;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"empty From", emptyFrom, {"Try to read 0 bytes.", "From is empty in message"}},
+        {"To longer than the record", hugeTo,
+         {"Try to read more bytes than buffer size. Buffer size: 0, Try to read: 9223372036854775807",
+          "To is empty in message"}},
+        {"no payload length", noPayload,
+         {"Try to read more bytes than buffer size. Buffer size: 0, Try to read: 8",
+          "Try to read 0 bytes."}},
+        {"payload of 0 bytes", zeroPayload, {"Try to read 0 bytes."}},
+    };
+    for (const auto& c : cases) {
+        auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
+        testsupport::RecordingLogger logger(lines);
+        DataLinkRecord read;
+        read.payload = {1};
+        DataLinkRecord::decode(c.bytes.data(), c.bytes.size(), read, logger);
+        EXPECT_TRUE(read.payload.empty()) << c.what;
+        std::vector<std::string> texts;
+        for (const auto& line : lines->all()) {
+            EXPECT_EQ(line.level, common::loglevel::error) << c.what;
+            texts.push_back(line.text);
+        }
+        EXPECT_EQ(texts, c.lines) << c.what;
+    }
+}
+
+// Mutated records and link messages, for a bounded time: decoding never
+// reads outside its input, and what it accepts reads back the same.
+TEST(DataLinkRecordTest, FuzzedRecordsAndMessagesAreReadSafely) {
+    std::mt19937 random(20261207);
+    std::string message;
+    interprocess::json_serialize(interprocess::protocol::Command(interprocess::protocol::ConnectTo{"B", "A"}),
+                                 message);
+    const Bytes seeds[] = {sample().encode(), Bytes(message.begin(), message.end())};
+    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
+    testsupport::RecordingLogger logger(lines);
+    const auto end = std::chrono::steady_clock::now() + kFuzzTime;
+    int rounds = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        Bytes input = seeds[rounds % 2];
+        const int edits = 1 + static_cast<int>(random() % 8);
+        for (int i = 0; i < edits && !input.empty(); ++i) {
+            const std::size_t at = random() % input.size();
+            switch (random() % 4) {
+                case 0: input[at] = static_cast<std::uint8_t>(random()); break;
+                case 1: input.erase(input.begin() + static_cast<long>(at)); break;
+                case 2: input.insert(input.begin() + static_cast<long>(at), "{[\"\\:,}]"[random() % 8]); break;
+                default: input.resize(at); break;
+            }
+        }
+        // A heap copy of exactly the input's size, so that an overread is seen.
+        std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[input.size() + 1]);
+        std::copy(input.begin(), input.end(), exact.get());
+        DataLinkRecord read;
+        if (DataLinkRecord::decode(exact.get(), input.size(), read, logger) && !read.payload.empty()) {
+            // Flags read any non-zero byte as true, so compare what was read.
+            const auto written = read.encode();
+            ASSERT_LE(written.size(), input.size());
+            DataLinkRecord again;
+            ASSERT_TRUE(DataLinkRecord::decode(written.data(), written.size(), again, logger));
+            ASSERT_EQ(again.encode(), written);
+        }
+        interprocess::protocol::Command command;
+        const std::string text(input.begin(), input.end());
+        if (interprocess::json_deserialize(text, command, &logger)) {
+            std::string again;
+            interprocess::json_serialize(command, again);
+            interprocess::protocol::Command reread;
+            ASSERT_TRUE(interprocess::json_deserialize(again, reread)) << again;
+        }
+        ++rounds;
+    }
+    EXPECT_GT(rounds, 100);
+}

@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "ManualTaskScheduler.h"
+#include "PeerProcess.h"
+#include "RecordingLogger.h"
+#include "interprocess/DataLink.h"
+#include "interprocess/IpcController.h"
+#include "interprocess/JsonSerialization.h"
+
+using interprocesstest::PeerProcess;
+using interprocesstest::QueueNames;
+using namespace std::chrono_literals;
+
+namespace {
+
+class IpcControllerTest : public ::testing::Test {
+protected:
+    // A peer process whose controller runs as `name` and is listening.
+    std::unique_ptr<PeerProcess> controller(const std::string& name) {
+        auto peer = std::make_unique<PeerProcess>();
+        names.queue(name);
+        peer->command("controller " + names.prefix() + " " + name);
+        EXPECT_EQ(peer->waitFor("started"), "started 1") << name;
+        EXPECT_EQ(peer->waitFor("listening"), "listening " + name) << name;
+        return peer;
+    }
+
+    QueueNames names;
+};
+
+}  // namespace
+
+TEST_F(IpcControllerTest, TextsFlowBothWaysInOrderAndOnlyToTheExactName) {
+    auto a = controller("Unattended");
+    auto b = controller("AttendedUi");
+    a->command("to AttendedUi {\"n\":1}");
+    // While b is stopped the link stays in the making, its transport there.
+    b->signal(SIGSTOP);
+    a->command("connect AttendedUi");
+    std::this_thread::sleep_for(300ms);
+    a->command("to AttendedUi {\"n\":2}");
+    ASSERT_EQ(a->waitFor("to"), "to 1");
+    ASSERT_EQ(a->waitFor("to"), "to 1");
+    b->signal(SIGCONT);
+    ASSERT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
+    EXPECT_EQ(a->waitFor("connected"), "connected AttendedUi");
+    EXPECT_EQ(b->waitFor("connected"), "connected Unattended");
+    a->command("to Attended {\"wrong\":1}");
+    a->command("to AttendedUi {\"n\":3}");
+    for (int n = 1; n <= 3; ++n) {
+        EXPECT_EQ(b->waitFor("received"), "received Unattended {\"n\":" + std::to_string(n) + "}");
+    }
+    b->command("to Unattended {\"m\":1}");
+    b->command("to Unattended {\"m\":2}");
+    EXPECT_EQ(a->waitFor("received"), "received AttendedUi {\"m\":1}");
+    EXPECT_EQ(a->waitFor("received"), "received AttendedUi {\"m\":2}");
+
+    b->command("tosync Unattended {\"s\":1}");
+    EXPECT_EQ(b->waitFor("tosync"), "tosync 1");
+    EXPECT_EQ(a->waitFor("syncreceived"), "syncreceived AttendedUi {\"s\":1}");
+    EXPECT_FALSE(b->waitFor("received", 500ms)) << "the text for Attended reached AttendedUi";
+}
+
+TEST_F(IpcControllerTest, AnAcceptedLinkPingsItsPeerAboutEvery1100MillisecondsAndBadNamesAreIgnored) {
+    auto peer = controller("Unattended");
+    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
+    auto own = interprocess::DataLink::create(names.prefix(), "Attended",
+                                              std::make_unique<testsupport::RecordingLogger>(lines));
+    names.queue("Attended");
+    ASSERT_TRUE(own->init(100, 16384));
+    // Requests naming no process, or no valid one, go unanswered.
+    for (const std::string from : {"", "../Attended", "Attended"}) {
+        std::string connectTo;
+        interprocess::json_serialize(
+            interprocess::protocol::Command(interprocess::protocol::ConnectTo{"Unattended", from}),
+            connectTo);
+        ASSERT_TRUE(own->send("Unattended", {connectTo.begin(), connectTo.end()}, false, 1, true,
+                              false, false));
+    }
+    ASSERT_EQ(peer->waitFor("connected"), "connected Attended");
+
+    // Answer every Ping for four seconds and note when each came.
+    std::vector<std::chrono::steady_clock::time_point> pings;
+    const auto end = std::chrono::steady_clock::now() + 4500ms;
+    while (std::chrono::steady_clock::now() < end) {
+        std::vector<std::uint8_t> payload;
+        std::string from;
+        bool sync = false, toListener = false, ack = false;
+        std::int64_t id = 0;
+        if (!own->receive(payload, from, sync, id, toListener, ack, false)) {
+            std::this_thread::sleep_for(5ms);
+            continue;
+        }
+        interprocess::protocol::Command command;
+        ASSERT_TRUE(interprocess::json_deserialize(std::string(payload.begin(), payload.end()), command));
+        if (const auto* ping = std::get_if<interprocess::protocol::Ping>(&command)) {
+            pings.push_back(std::chrono::steady_clock::now());
+            std::string pong;
+            interprocess::json_serialize(interprocess::protocol::Command(interprocess::protocol::Pong{{ping->id}}),
+                                         pong);
+            own->send("Unattended", {pong.begin(), pong.end()}, false, 2, false, false, true);
+        }
+    }
+    ASSERT_GE(pings.size(), 3u);
+    for (std::size_t i = 1; i < pings.size(); ++i) {
+        const auto gap = pings[i] - pings[i - 1];
+        EXPECT_GT(gap, 900ms) << "ping " << i;
+        EXPECT_LT(gap, 1600ms) << "ping " << i;
+    }
+}
+
+TEST_F(IpcControllerTest, AKilledPeerIsReportedGoneAndItsSuccessorConnects) {
+    auto a = controller("Attended");
+    auto b = controller("AttendedUi");
+    a->command("connect AttendedUi");
+    ASSERT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
+    ASSERT_EQ(b->waitFor("connected"), "connected Attended");
+
+    const auto killed = std::chrono::steady_clock::now();
+    b->kill();
+    ASSERT_EQ(a->waitFor("disconnected", 16s), "disconnected AttendedUi");
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 14s);
+
+    auto successor = controller("AttendedUi");
+    a->command("to AttendedUi {\"again\":1}");
+    a->command("connect AttendedUi");
+    EXPECT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
+    EXPECT_EQ(successor->waitFor("received"), "received Attended {\"again\":1}");
+
+    a->command("stop");
+    EXPECT_EQ(a->waitFor("stop"), "stop 1");
+    a->command("stop");
+    EXPECT_EQ(a->waitFor("stop"), "stop 0");
+}
+
+TEST_F(IpcControllerTest, ConnectingFromBothSidesAtOnceEndsWithOneLinkAndOneAnswerEach) {
+    auto a = controller("Attended");
+    auto b = controller("Unattended");
+    a->command("connect Unattended");
+    b->command("connect Attended");
+    ASSERT_TRUE(a->waitFor("connect Unattended"));
+    ASSERT_TRUE(b->waitFor("connect Attended"));
+    // Texts go both ways over what is left.
+    a->command("to Unattended {\"from\":\"a\"}");
+    b->command("to Attended {\"from\":\"b\"}");
+    EXPECT_EQ(b->waitFor("received"), "received Attended {\"from\":\"a\"}");
+    EXPECT_EQ(a->waitFor("received"), "received Unattended {\"from\":\"b\"}");
+    EXPECT_FALSE(a->waitFor("connect", 1500ms)) << "a second answer";
+    EXPECT_FALSE(b->waitFor("connect", 10ms)) << "a second answer";
+}
+
+TEST_F(IpcControllerTest, ADroppedPeerTimesOutAndAnEndThatStoppedListeningTakesNoLink) {
+    auto a = controller("Attended");
+    auto b = controller("AttendedUi");
+    a->command("connect AttendedUi");
+    ASSERT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
+    ASSERT_EQ(b->waitFor("connected"), "connected Attended");
+
+    // a forgets the link at once; what it sends now waits for a new one.
+    a->command("drop AttendedUi");
+    a->command("unlisten");
+    a->command("to AttendedUi {\"late\":1}");
+    EXPECT_EQ(a->waitFor("to"), "to 1");
+    // b hears nothing back and gives the link up after 11 s without a Pong.
+    const auto dropped = std::chrono::steady_clock::now();
+    ASSERT_EQ(b->waitFor("disconnected", 15s), "disconnected Attended");
+    EXPECT_GT(std::chrono::steady_clock::now() - dropped, 10s);
+    // a's listening end no longer answers: b's request times out.
+    b->command("connect Attended");
+    EXPECT_EQ(b->waitFor("connect", 10s), "connect Attended 0");
+    EXPECT_FALSE(b->waitFor("received", 10ms));
+}
+
+namespace {
+
+// Keeps what a controller tells its observers.
+class Events : public interprocess::IIpcControllerClient {
+public:
+    void onIpcReady(const std::string) override {}
+    void onParticipantConnected(const std::string name) override { seen.push_back("+" + name); }
+    void onParticipantDisconnected(const std::string name) override { seen.push_back("-" + name); }
+    void onMessageReceived(const helper::ApplicationType, const std::string) override {}
+    void onSyncMessageReceived(const helper::ApplicationType, const std::string) override {}
+    std::vector<std::string> seen;
+};
+
+}  // namespace
+
+// The peer ends its link and asks for a new one at once: the old link's late
+// "disconnected" report must not remove the new link.
+TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
+    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
+    auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
+    names.queue("Attended");
+    interprocess::IpcController controller("Attended", names.prefix(), *scheduler,
+                                           std::make_unique<testsupport::RecordingLogger>(lines));
+    Events events;
+    controller.addObserver(&events);
+    ASSERT_TRUE(controller.start());
+    auto peer = interprocess::DataLink::create(names.prefix(), "AttendedUi",
+                                               std::make_unique<testsupport::RecordingLogger>(lines));
+    names.queue("AttendedUi");
+    ASSERT_TRUE(peer->init(100, 16384));
+    const auto sendToController = [&](const interprocess::protocol::Command& command, bool toListener) {
+        std::string text;
+        interprocess::json_serialize(command, text);
+        ASSERT_TRUE(peer->send("Attended", {text.begin(), text.end()}, false, 1, toListener, false, true));
+    };
+    // Runs tasks one by one until `done`, at most two seconds.
+    const auto runUntil = [&](const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + 2s;
+        while (std::chrono::steady_clock::now() < end) {
+            if (done()) {
+                return true;
+            }
+            scheduler->runOne("", false);
+        }
+        return false;
+    };
+    const auto peerReceived = [&](std::size_t index) {
+        return [&, index] {
+            std::vector<std::uint8_t> payload;
+            std::string from;
+            bool sync = false, toListener = false, ack = false;
+            std::int64_t id = 0;
+            if (!peer->receive(payload, from, sync, id, toListener, ack, false)) {
+                return false;
+            }
+            interprocess::protocol::Command command;
+            return interprocess::json_deserialize(std::string(payload.begin(), payload.end()), command) &&
+                   command.index() == index;
+        };
+    };
+    const interprocess::protocol::Command connectTo = interprocess::protocol::ConnectTo{"Attended", "AttendedUi"};
+    sendToController(connectTo, true);
+    ASSERT_TRUE(runUntil([&] { return events.seen.size() == 1; }));
+
+    // The old link answers the Disconnect with Shutdown; its return to Init,
+    // and so its report, is queued behind that.
+    sendToController(interprocess::protocol::Disconnect{}, false);
+    ASSERT_TRUE(runUntil(peerReceived(4)));
+    // The new request is taken in before the report is made.
+    sendToController(connectTo, true);
+    std::this_thread::sleep_for(150ms);
+    scheduler->runOne("", false);
+    runUntil([&] { return events.seen.size() >= 3; });
+    EXPECT_EQ(events.seen, (std::vector<std::string>{"+AttendedUi", "+AttendedUi"}));
+    controller.removeObserver(&events);
+}

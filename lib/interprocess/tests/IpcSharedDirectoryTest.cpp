@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include <boost/filesystem.hpp>
+
+#include "common/utils/Paths.h"
+#include "interprocess/IpcSharedDirectory.h"
+
+namespace {
+
+// Sets LC_ALL for the test's length and puts the path library's locale back.
+class LocaleEnvironment {
+public:
+    explicit LocaleEnvironment(const char* value) {
+        if (const char* old = std::getenv("LC_ALL")) {
+            old_ = old;
+        }
+        ::setenv("LC_ALL", value, 1);
+    }
+    ~LocaleEnvironment() {
+        if (old_) {
+            ::setenv("LC_ALL", old_->c_str(), 1);
+        } else {
+            ::unsetenv("LC_ALL");
+        }
+        boost::filesystem::path::imbue(pathLocale_);
+    }
+
+private:
+    std::optional<std::string> old_;
+    std::locale pathLocale_ = boost::filesystem::path::imbue(std::locale::classic());
+};
+
+}  // namespace
+
+TEST(IpcSharedDirectoryTest, ALocaleThatIsNotInstalledFallsBackToTheClassicOne) {
+    const boost::filesystem::path appData = boost::filesystem::path(common::getBundlePath()) / "appdata";
+    const bool existed = boost::filesystem::exists(appData);
+    LocaleEnvironment environment("xx_XX.NOT-INSTALLED");
+    std::string folder;
+    ASSERT_NO_THROW(folder = interprocess::ipcSharedDirectory());
+    EXPECT_EQ(folder, (appData / "ipc").string());
+    EXPECT_TRUE(boost::filesystem::is_directory(folder));
+    if (!existed) {
+        boost::filesystem::remove_all(appData);
+    }
+}

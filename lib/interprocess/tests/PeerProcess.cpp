@@ -1,0 +1,152 @@
+#include "PeerProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <thread>
+
+#include <boost/interprocess/ipc/message_queue.hpp>
+
+#include "common/utils/RandomString.h"
+#include "interprocess/DataLink.h"
+
+namespace interprocesstest {
+
+namespace {
+
+constexpr std::chrono::seconds kExitGrace(5);
+
+// Waits for the child at most `timeout`; true when it was reaped.
+bool reap(pid_t pid, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace
+
+PeerProcess::PeerProcess() {
+    int toChild[2];
+    int fromChild[2];
+    if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork");
+    }
+    if (pid_ == 0) {
+        ::dup2(toChild[0], STDIN_FILENO);
+        ::dup2(fromChild[1], STDOUT_FILENO);
+        ::execl(QUORVANE_IPC_PEER, QUORVANE_IPC_PEER, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    input_ = toChild[1];
+    output_ = fromChild[0];
+}
+
+PeerProcess::~PeerProcess() {
+    if (input_ >= 0) {
+        ::close(input_);
+    }
+    if (pid_ > 0) {
+        ::kill(pid_, SIGCONT);
+        if (!reap(pid_, kExitGrace)) {
+            ::kill(pid_, SIGKILL);
+            reap(pid_, kExitGrace);
+        }
+    }
+    if (output_ >= 0) {
+        ::close(output_);
+    }
+}
+
+void PeerProcess::command(const std::string& line) {
+    const std::string text = line + "\n";
+    if (input_ < 0 || ::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        throw std::runtime_error("peer input closed");
+    }
+}
+
+std::optional<std::string> PeerProcess::waitFor(const std::string& prefix,
+                                                std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (auto line = nextLine(deadline)) {
+        if (line->rfind(prefix, 0) == 0) {
+            return line;
+        }
+        seen.push_back(*line);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> PeerProcess::nextLine(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto end = buffer_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = buffer_.substr(0, end);
+            buffer_.erase(0, end + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || output_ < 0) {
+            return std::nullopt;
+        }
+        pollfd ready{output_, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char chunk[4096];
+        const ssize_t got = ::read(output_, chunk, sizeof chunk);
+        if (got <= 0) {
+            return std::nullopt;
+        }
+        buffer_.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+void PeerProcess::signal(int number) {
+    ::kill(pid_, number);
+}
+
+void PeerProcess::kill() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        reap(pid_, kExitGrace);
+        pid_ = -1;
+    }
+}
+
+QueueNames::QueueNames()
+    : prefix_("qvt" + std::to_string(::getpid()) + "-" +
+              common::randomString(8, common::kAlphanumericAlphabet)) {}
+
+QueueNames::~QueueNames() {
+    for (const auto& name : queues_) {
+        boost::interprocess::message_queue::remove(name.c_str());
+    }
+}
+
+std::string QueueNames::queue(const std::string& name) {
+    queues_.push_back(interprocess::DataLink::queueName(prefix_, name));
+    return queues_.back();
+}
+
+}  // namespace interprocesstest

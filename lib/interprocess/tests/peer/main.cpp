@@ -1,0 +1,266 @@
+// ipc-peer: the other process of the inter-process tests, driven over its
+// standard input and reporting on its standard output, one line each.
+//
+// Commands (the last argument is the rest of the line):
+//   link <prefix> <name> [refuse]   an asynchronous data link, polled; with
+//                                   "refuse" no synchronous record is taken
+//   queue <prefix> <name>           a data link whose queue nobody reads
+//   send <to> <payload>             through the link: "sent 1" or "sent 0"
+//   sendsync <to> <payload>         "sendsync 1" or "sendsync 0"
+//   controller <prefix> <name>      an IPC controller from the application
+//                                   framework, over message queues
+//   to <Type> <text>                the controller's send
+//   tosync <Type> <text>            its sendSync: "tosync 1" or "tosync 0"
+//   connect <name>                  its connectToService: "connect <name> 1|0"
+//                                   when the callback is called
+//   drop <Type>                     its disconnectApplication
+//   unlisten                        its disconnect (of the listening end)
+//   stop                            its stop: "stop 1" or "stop 0"
+//   quit                            (also the end of input)
+// Events: "ready", "failed", "message <from> <link message>",
+//         "syncmessage <from> <link message>"; of a controller "started 1|0",
+//         "listening <name>", "connected <name>", "disconnected <name>",
+//         "received <Type> <text>", "syncreceived <Type> <text>".
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/application/Application.h"
+#include "common/params/CommandLineParams.h"
+#include "common/params/Params.h"
+#include "common/taskscheduler/TaskSchedulerMac.h"
+#include "helper/ApplicationType.h"
+#include "interprocess/AsynchronousDataLink.h"
+#include "interprocess/DataLink.h"
+#include "interprocess/JsonSerialization.h"
+
+namespace {
+
+std::mutex outputMutex;
+
+// One event line, written whole and flushed.
+void emit(const std::string& line) {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string encode(const interprocess::protocol::Command& command) {
+    std::string text;
+    interprocess::json_serialize(command, text);
+    return text;
+}
+
+// Reports what the link delivers.
+class LinkObserver : public interprocess::IAsynchronousDataLinkClient {
+public:
+    explicit LinkObserver(bool refuse) : refuse_(refuse) {}
+
+    void onDataLinkMessage(const std::string from, bool,
+                           const interprocess::protocol::Command message) override {
+        emit("message " + from + " " + encode(message));
+    }
+    void onDataLinkSyncMessage(const std::string from, bool,
+                               const interprocess::protocol::Command message,
+                               bool& taken) override {
+        emit("syncmessage " + from + " " + encode(message));
+        taken = taken || !refuse_;
+    }
+
+private:
+    bool refuse_;
+};
+
+// Reports what the controller tells its observers.
+class ControllerObserver : public interprocess::IIpcControllerClient {
+public:
+    void onIpcReady(const std::string name) override { emit("listening " + name); }
+    void onParticipantConnected(const std::string name) override { emit("connected " + name); }
+    void onParticipantDisconnected(const std::string name) override {
+        emit("disconnected " + name);
+    }
+    void onMessageReceived(const helper::ApplicationType from, const std::string json) override {
+        emit(std::string("received ") + helper::toString(from) + " " + json);
+    }
+    void onSyncMessageReceived(const helper::ApplicationType from,
+                               const std::string json) override {
+        emit(std::string("syncreceived ") + helper::toString(from) + " " + json);
+    }
+};
+
+// The smallest application: only its controller factory is used.
+class PeerApplication : public common::Application {
+public:
+    using common::Application::Application;
+    bool init() override { return true; }
+};
+
+helper::ApplicationType typeNamed(const std::string& name) {
+    for (int value = 0; value < static_cast<int>(helper::ApplicationType::MAX); ++value) {
+        const auto type = static_cast<helper::ApplicationType>(value);
+        if (name == helper::toString(type)) {
+            return type;
+        }
+    }
+    return helper::ApplicationType::None;
+}
+
+class Peer {
+public:
+    explicit Peer(common::ITaskScheduler& scheduler) : scheduler_(scheduler) {}
+
+    ~Peer() {
+        if (controller_) {
+            controller_->removeObserver(&controllerObserver_);
+            controller_->stop();
+            controller_.reset();
+        }
+        if (asyncLink_) {
+            asyncLink_->removeObserver(observer_.get());
+        }
+        asyncLink_.reset();
+        plainLink_.reset();
+    }
+
+    // Runs one command line; false for "quit".
+    bool run(const std::string& line) {
+        std::istringstream words(line);
+        std::string verb;
+        words >> verb;
+        if (verb == "quit") {
+            return false;
+        }
+        if (verb == "link" || verb == "queue") {
+            std::string prefix;
+            std::string name;
+            std::string option;
+            words >> prefix >> name >> option;
+            emit(verb == "link" ? startLink(prefix, name, option == "refuse")
+                                : startQueue(prefix, name));
+        } else if (verb == "send" || verb == "sendsync") {
+            std::string to;
+            words >> to;
+            std::string text;
+            std::getline(words >> std::ws, text);
+            send(verb == "sendsync", to, text);
+        } else if (!controller_ && verb != "controller") {
+            emit("unknown " + line);
+        } else {
+            std::string first;
+            words >> first;
+            std::string rest;
+            std::getline(words >> std::ws, rest);
+            runController(verb, first, rest);
+        }
+        return true;
+    }
+
+private:
+    std::string startLink(const std::string& prefix, const std::string& name, bool refuse) {
+        observer_ = std::make_unique<LinkObserver>(refuse);
+        asyncLink_ = interprocess::AsynchronousDataLink::create(
+            interprocess::DataLink::create(prefix, name),
+            scheduler_.createQueue("AsynchronousDataLink"));
+        asyncLink_->addObserver(observer_.get());
+        return asyncLink_->init() ? "ready" : "failed";
+    }
+
+    std::string startQueue(const std::string& prefix, const std::string& name) {
+        plainLink_ = interprocess::DataLink::create(prefix, name);
+        return plainLink_->init(interprocess::AsynchronousDataLink::kMaxMsgCount,
+                                interprocess::AsynchronousDataLink::kMaxMsgSize)
+                   ? "ready"
+                   : "failed";
+    }
+
+    void runController(const std::string& verb, const std::string& first, const std::string& rest) {
+        if (verb == "controller") {
+            const std::vector<std::string> arguments = {"ipc-peer", "-InstallationId", first,
+                                                        "-IpcOverLocalSocket", "0"};
+            params_.addLayer(std::make_unique<common::CommandLineParams>(arguments), 2, true);
+            application_ = std::make_unique<PeerApplication>(arguments, params_);
+            controller_ = application_->createIpcController(scheduler_, nullptr, rest);
+            if (!controller_) {
+                emit("started 0");
+                return;
+            }
+            controller_->addObserver(&controllerObserver_);
+            emit(controller_->start() ? "started 1" : "started 0");
+        } else if (verb == "to") {
+            emit(controller_->send(typeNamed(first), rest) ? "to 1" : "to 0");
+        } else if (verb == "tosync") {
+            emit(controller_->sendSync(typeNamed(first), rest) ? "tosync 1" : "tosync 0");
+        } else if (verb == "connect") {
+            controller_->connectToService(
+                first, [first](bool ok) { emit("connect " + first + (ok ? " 1" : " 0")); });
+        } else if (verb == "drop") {
+            controller_->disconnectApplication(typeNamed(first), false);
+        } else if (verb == "unlisten") {
+            controller_->disconnect();
+        } else if (verb == "stop") {
+            emit(controller_->stop() ? "stop 1" : "stop 0");
+        } else {
+            emit("unknown " + verb);
+        }
+    }
+
+    void send(bool sync, const std::string& to, const std::string& text) {
+        if (!asyncLink_) {
+            emit(sync ? "sendsync 0" : "sent 0");
+        } else if (sync) {
+            emit(asyncLink_->sendSync(to, text) ? "sendsync 1" : "sendsync 0");
+        } else {
+            asyncLink_->send(
+                to, text, [](bool ok) { emit(ok ? "sent 1" : "sent 0"); }, false, false);
+        }
+    }
+
+    common::ITaskScheduler& scheduler_;
+    common::Params params_;
+    std::unique_ptr<common::IApplication> application_;
+    ControllerObserver controllerObserver_;
+    std::unique_ptr<interprocess::IIpcController> controller_;
+    std::unique_ptr<LinkObserver> observer_;
+    std::shared_ptr<interprocess::AsynchronousDataLink> asyncLink_;
+    std::unique_ptr<interprocess::IDataLink> plainLink_;
+};
+
+}  // namespace
+
+int main() {
+    std::signal(SIGPIPE, SIG_IGN);
+    auto scheduler = common::TaskSchedulerMac::create(std::chrono::milliseconds(10),
+                                                      common::createLogger("TaskScheduler"));
+    auto peer = std::make_unique<Peer>(*scheduler);
+    auto commands = scheduler->createQueue("Peer");
+
+    // Reads the commands on a thread of its own and hands each to the
+    // scheduler's thread; the end of input is a "quit".
+    std::thread reader([&commands, &peer, &scheduler] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            commands->push([&peer, &scheduler, line](bool&, unsigned long) {
+                if (!peer->run(line)) {
+                    scheduler->stop();
+                }
+            });
+            if (line == "quit") {
+                return;
+            }
+        }
+        commands->push([&scheduler](bool&, unsigned long) { scheduler->stop(); });
+    });
+    scheduler->run();
+    reader.detach();
+    peer.reset();
+    emit("bye");
+    std::_Exit(0);
+}
