@@ -7,6 +7,7 @@
 #include "QtCorePlatformPrivate.h"
 #include "QtHandle.h"
 #include "QtMessageHandler.h"
+#include "QtProcess.h"
 #include "common/logging/ILogger.h"
 
 namespace {
@@ -57,6 +58,13 @@ std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> QtCorePlatform::cr
     return makeQtHandle<IHttpQuery, HttpQuery>(
         d->objects(), new HttpQuery(d.get(), manager, d->proxyAuthenticator(), &d->queryQueue()),
         [](HttpQuery& query) { query.resetHandlers(); });
+}
+
+std::unique_ptr<IQtProcess, std::function<void(IQtProcess*)>> QtCorePlatform::createProcessController(
+    IQtProcess::ProcessType type, const std::wstring& program, const std::wstring& workingFolder,
+    const std::vector<std::wstring>& arguments) const {
+    return makeQtHandle<IQtProcess, QtProcess>(
+        d->objects(), new QtProcess(d.get(), type, program, workingFolder, arguments, QtProcess::Timings{}));
 }
 
 std::shared_ptr<IProxyAuthenticator> QtCorePlatform::getProxyAuthenticator() {
