@@ -95,16 +95,9 @@ void QtProcess::start(bool waitForStart) {
 }
 
 void QtProcess::terminate() {
-    switch (type_) {
-        case Attached:
-            // The QProcess is only touched on its own thread.
-            post([this] { internalTerminateAttached(); }, "failed to call internalTerminateProcess");
-            return;
-        case Detached:
-            terminateDetached();
-            return;
-    }
-    BOOST_ASSERT_MSG(false, "Not supported IProcess::ProcessType");
+    // On the Qt thread, after the starts asked for before: the QProcess and
+    // the detached child's id are only used there.
+    post([this] { internalTerminateProcess(); }, "failed to call internalTerminateProcess");
 }
 
 void QtProcess::kill() {
@@ -126,22 +119,6 @@ void QtProcess::setKeepAlive(bool on) {
         "failed to call internalStartProcess");
 }
 
-void QtProcess::terminateDetached() {
-    qCDebug(lcProcess) << "Terminating detached process";
-    std::optional<ProcessIdentity> child;
-    {
-        std::lock_guard lock(childMutex_);
-        child = detachedChild_;
-    }
-    // Only a child of a successful start is signalled, and only while its id
-    // is still its own.
-    if (!child) {
-        qCWarning(lcProcess) << name_ << "has no detached process to terminate";
-    } else if (!child->signal(SIGTERM)) {
-        qCWarning(lcProcess) << name_ << "detached process" << child->pid() << "is not running";
-    }
-}
-
 // --- on the Qt thread -------------------------------------------------------
 
 void QtProcess::internalStartProcess() {
@@ -160,10 +137,7 @@ void QtProcess::internalStartProcess() {
                 qCCritical(lcProcess) << "Could not start process:" << process_->errorString()
                                       << "(" << process_->error() << ")";
             }
-            {
-                std::lock_guard lock(childMutex_);
-                detachedChild_ = child;
-            }
+            detachedChild_ = child;
             watchdogTimer_->start(timings_.watchdogMs);
             return;
         }
@@ -171,9 +145,25 @@ void QtProcess::internalStartProcess() {
     BOOST_ASSERT_MSG(false, "Not supported IProcess::ProcessType");
 }
 
-void QtProcess::internalTerminateAttached() {
-    qCDebug(lcProcess) << "Terminating attached process";
-    process_->terminate();
+void QtProcess::internalTerminateProcess() {
+    switch (type_) {
+        case Attached:
+            qCDebug(lcProcess) << "Terminating attached process";
+            process_->terminate();
+            return;
+        case Detached:
+            qCDebug(lcProcess) << "Terminating detached process";
+            // Only the child of a successful start is signalled, and only
+            // while its id is still its own.
+            if (!detachedChild_) {
+                qCWarning(lcProcess) << name_ << "has no detached process to terminate";
+            } else if (!detachedChild_->signal(SIGTERM)) {
+                qCWarning(lcProcess) << name_ << "detached process" << detachedChild_->pid()
+                                     << "is not running";
+            }
+            return;
+    }
+    BOOST_ASSERT_MSG(false, "Not supported IProcess::ProcessType");
 }
 
 void QtProcess::internalKillProcess() {
@@ -239,12 +229,7 @@ void QtProcess::onKeepAliveTimer() {
 }
 
 void QtProcess::restartIfNotRunning() {
-    std::optional<ProcessIdentity> child;
-    {
-        std::lock_guard lock(childMutex_);
-        child = detachedChild_;
-    }
-    if (child && child->isRunning()) {
+    if (detachedChild_ && detachedChild_->isRunning()) {
         return;
     }
     qCCritical(lcProcess) << name_ << "is not running, restart it.";

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,8 +18,9 @@ class QThread;
 class QTimer;
 
 // Runs one child program for its owner and keeps it running. The object and
-// its QProcess live on the Qt thread, where every start, the notifications
-// and the timers run; the owner's calls are posted there.
+// its QProcess live on the Qt thread, where every start and end, the
+// notifications and the timers run; the owner's calls are posted there, in
+// the order in which they are made.
 //
 // An attached child that stops is started again at once, up to
 // `restartsPerWindow` times within `restartWindowMs` of the first counted
@@ -59,7 +59,7 @@ private:
 
     // On the Qt thread.
     void internalStartProcess();
-    void internalTerminateAttached();
+    void internalTerminateProcess();
     void internalKillProcess();
     void onStateChanged(QProcess::ProcessState state);
     void onFinished(int exitCode, QProcess::ExitStatus status);
@@ -68,8 +68,6 @@ private:
     void restartIfNotRunning();
     // Starts the child again when keep-alive is still on by then.
     void postRestart();
-
-    void terminateDetached();
 
     std::unique_ptr<QProcess> process_;
     const ProcessType type_;
@@ -81,8 +79,6 @@ private:
     QElapsedTimer restartWindow_;
     QTimer* backOffTimer_;
     QTimer* watchdogTimer_;
-    // The detached child of the last successful start; written on the Qt
-    // thread, read by terminate on the caller's.
-    mutable std::mutex childMutex_;
+    // The detached child of the last start, none when it failed.
     std::optional<ProcessIdentity> detachedChild_;
 };
