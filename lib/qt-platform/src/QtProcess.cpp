@@ -158,8 +158,8 @@ void QtProcess::internalTerminateProcess() {
             if (!detachedChild_) {
                 qCWarning(lcProcess) << name_ << "has no detached process to terminate";
             } else if (!detachedChild_->signal(SIGTERM)) {
-                qCWarning(lcProcess) << name_ << "detached process" << detachedChild_->pid()
-                                     << "is not running";
+                qCWarning(lcProcess)
+                    << name_ << "detached process" << detachedChild_->pid() << "is not running";
             }
             return;
     }
