@@ -56,22 +56,6 @@ int sendSignal(int process, int signal) {
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0));
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 }  // namespace
 
 std::optional<ProcessIdentity> ProcessIdentity::of(long long pid) {
@@ -99,12 +83,11 @@ bool ProcessIdentity::isRunning() const {
 bool ProcessIdentity::signal(int signal) const {
     // The descriptor holds on to the process that has the id now, so that
     // the one checked is the one signalled even if the id is reused between.
-    const FileDescriptor process(openProcess(pid_));
-    if (process.get() < 0) {
-        if (errno != ENOSYS) {
-            return false;
-        }
-        return isRunning() && ::kill(pid_, signal) == 0;
+    const int process = openProcess(pid_);
+    if (process < 0) {
+        return errno == ENOSYS && isRunning() && ::kill(pid_, signal) == 0;
     }
-    return isRunning() && sendSignal(process.get(), signal) == 0;
+    const bool sent = isRunning() && sendSignal(process, signal) == 0;
+    ::close(process);
+    return sent;
 }
