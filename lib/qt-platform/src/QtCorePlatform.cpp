@@ -9,6 +9,7 @@
 #include "QtCorePlatformPrivate.h"
 #include "QtHandle.h"
 #include "QtMessageHandler.h"
+#include "QtProcess.h"
 #include "common/logging/ILogger.h"
 
 namespace {
@@ -74,6 +75,13 @@ QtCorePlatform::createLocalSocketServer(const std::string& name) const {
     return makeQtHandle<ILocalSocketServer, LocalSocketServer>(
         d->objects(), new LocalSocketServer(d.get(), name),
         [](LocalSocketServer& server) { server.resetHandler(); });
+}
+
+std::unique_ptr<IQtProcess, std::function<void(IQtProcess*)>> QtCorePlatform::createProcessController(
+    IQtProcess::ProcessType type, const std::wstring& program, const std::wstring& workingFolder,
+    const std::vector<std::wstring>& arguments) const {
+    return makeQtHandle<IQtProcess, QtProcess>(
+        d->objects(), new QtProcess(d.get(), type, program, workingFolder, arguments, QtProcess::Timings{}));
 }
 
 std::shared_ptr<IProxyAuthenticator> QtCorePlatform::getProxyAuthenticator() {

@@ -46,6 +46,10 @@ public:
     void setReservedHandler(ReservedHandler handler) override;
     void setProxyCredentialsRequestHandler(ProxyCredentialsRequestHandler handler) override;
 
+    std::unique_ptr<IQtProcess, std::function<void(IQtProcess*)>> createProcessController(
+        IQtProcess::ProcessType type, const std::wstring& program,
+        const std::wstring& workingFolder, const std::vector<std::wstring>& arguments) const override;
+
     // The layer's own side: the Qt thread and the shared members that the
     // layer's classes are made with.
     Private& internals();

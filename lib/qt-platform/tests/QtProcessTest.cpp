@@ -1,0 +1,311 @@
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "FakeCredentialStorage.h"
+#include "FakeTaskScheduler.h"
+#include "ProcessIdentity.h"
+#include "QtCorePlatform.h"
+#include "QtCorePlatformPrivate.h"
+#include "QtHandle.h"
+#include "QtMessageRecorder.h"
+#include "QtProcess.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One start of the child script: its id, when (ms), its working folder and
+// where its standard output goes.
+struct Start {
+    pid_t pid;
+    long long ms;
+    std::string folder, output;
+};
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    return condition();
+}
+
+bool gone(pid_t pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// The children are shell scripts in a temporary folder that record each
+// start there. The test process adopts orphaned detached children, so that
+// they end as its zombies whatever the system's init does; it reaps them and
+// ends those still running.
+class QtProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform_ = QtCorePlatform::create(scheduler_, &storage_, "process-test");
+        recorder_ = std::make_unique<QtMessageRecorder>();
+        ::prctl(PR_GET_CHILD_SUBREAPER, &wasSubreaper_);
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(waitFor([&] { return platform_->internals().objects().liveCount() == 0; }));
+        forgetStarts();
+        for (const pid_t pid : started_) {
+            if (::waitpid(pid, nullptr, WNOHANG) == 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+        }
+        ::prctl(PR_SET_CHILD_SUBREAPER, wasSubreaper_);
+        recorder_.reset();
+        platform_.reset();
+    }
+
+    // Writes "child.sh", which records its start and then runs `tail`.
+    void writeScript(const std::string& tail) {
+        std::ofstream(dir_.file("child.sh"))
+            << "#!/bin/sh\necho $$ $(date +%s%3N) $(pwd -P) $(readlink /proc/$$/fd/1) >> '"
+            << dir_.file("starts") << "'\n"
+            << tail << "\n";
+        ::chmod(dir_.file("child.sh").c_str(), 0700);
+    }
+
+    QtHandle<IQtProcess> controller(IQtProcess::ProcessType type, const QtProcess::Timings& timings,
+                                    const std::wstring& program = L"child.sh") {
+        auto& d = platform_->internals();
+        return makeQtHandle<IQtProcess, QtProcess>(
+            d.objects(), new QtProcess(&d, type, program, folder_, {}, timings));
+    }
+
+    std::vector<Start> starts() const {
+        std::vector<Start> all;
+        std::istringstream lines(testsupport::readFile(dir_.file("starts")));
+        for (Start start{}; lines >> start.pid >> start.ms >> start.folder >> start.output;) {
+            all.push_back(start);
+        }
+        return all;
+    }
+
+    // Empties the record of starts, keeping the children's ids for the end.
+    void forgetStarts() {
+        for (const auto& start : starts()) {
+            started_.push_back(start.pid);
+        }
+        std::remove(dir_.file("starts").c_str());
+    }
+
+    bool waitForStarts(std::size_t count, std::chrono::milliseconds timeout = 10s) const {
+        return waitFor([&] { return starts().size() >= count; }, timeout);
+    }
+
+    // Messages of the category "Process" that contain `part`.
+    int logged(const std::string& part) const {
+        int count = 0;
+        for (const auto& message : recorder_->messages()) {
+            count += message.category == "Process" && message.text.find(part) != std::string::npos;
+        }
+        return count;
+    }
+
+    FakeTaskScheduler scheduler_;
+    FakeCredentialStorage storage_;
+    std::unique_ptr<QtCorePlatform> platform_;
+    std::unique_ptr<QtMessageRecorder> recorder_;
+    testsupport::TempDir dir_{"quorvane-process"};
+    const std::wstring folder_{dir_.path().begin(), dir_.path().end()};
+    int wasSubreaper_ = 0;
+    std::vector<pid_t> started_;
+};
+
+TEST_F(QtProcessTest, AnAttachedChildIsRestartedAtOnceUntilItsRestartsInTheWindowAreUsedUp) {
+    struct Case {
+        const char* tail;
+        QtProcess::Timings timings;
+        std::size_t starts;
+        bool pauses;
+    };
+    const Case cases[] = {
+        // Four stops at once: three restarts, the back-off, a new series.
+        {"exit 0", {5000, 3, 1000, 5000, 3000}, 8, true},
+        // Stops further apart than the window never use the restarts up.
+        {"sleep 0.3", {150, 3, 60000, 5000, 3000}, 6, false},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.tail);
+        forgetStarts();
+        recorder_->clear();
+        writeScript(test.tail);
+        auto child = controller(IQtProcess::Attached, test.timings);
+        child->start(false);
+        ASSERT_TRUE(waitForStarts(test.starts, 15s)) << starts().size();
+        if (!test.pauses) {
+            EXPECT_EQ(0, logged("was stopped unexpectedly for"));
+            continue;
+        }
+        ASSERT_TRUE(waitFor([&] { return logged("was stopped unexpectedly for") == 2; }));
+        const auto seen = starts();
+        EXPECT_LT(seen[3].ms - seen[0].ms, 900) << "three restarts at once";
+        EXPECT_GE(seen[4].ms - seen[3].ms, 900) << "then the back-off";
+        EXPECT_EQ(1, logged("Keep \"child.sh\" process alive again."));
+        // Keep-alive turned off during the second back-off: it ends in nothing.
+        child->setKeepAlive(false);
+        std::this_thread::sleep_for(1800ms);
+        EXPECT_EQ(8u, starts().size());
+    }
+}
+
+TEST_F(QtProcessTest, KeepAliveDecidesWhetherATerminatedAttachedChildComesBack) {
+    writeScript("exec sleep 30");
+    for (const bool keepAlive : {false, true}) {
+        SCOPED_TRACE(keepAlive);
+        forgetStarts();
+        auto child = controller(IQtProcess::Attached, {});
+        child->start(true);
+        ASSERT_TRUE(waitForStarts(1));
+        const pid_t first = starts()[0].pid;
+        child->setKeepAlive(keepAlive);
+        child->terminate();
+        if (!keepAlive) {
+            ASSERT_TRUE(waitFor([&] { return gone(first); }));
+            std::this_thread::sleep_for(500ms);
+            EXPECT_EQ(1u, starts().size());
+            // Turned on again from this thread, it starts the child on the Qt thread.
+            child->setKeepAlive(true);
+        }
+        ASSERT_TRUE(waitForStarts(2));
+        EXPECT_NE(first, starts()[1].pid);
+        EXPECT_TRUE(gone(first));
+    }
+}
+
+TEST_F(QtProcessTest, ADetachedChildThatIsGoneIsStartedAgainByTheWatchdog) {
+    writeScript("exec sleep 30");
+    for (const bool fromOutside : {true, false}) {
+        SCOPED_TRACE(fromOutside ? "killed from outside" : "terminated");
+        forgetStarts();
+        recorder_->clear();
+        auto child = controller(IQtProcess::Detached, {10000, 3, 300000, 200, 3000});
+        child->start(true);
+        ASSERT_TRUE(waitForStarts(1));
+        const pid_t first = starts()[0].pid;
+        // Either way the child stays behind as a zombie until it is reaped.
+        fromOutside ? void(::kill(first, SIGKILL)) : child->terminate();
+        ASSERT_TRUE(waitForStarts(2, 5s));
+        EXPECT_NE(first, starts()[1].pid);
+        EXPECT_EQ(1, logged("\"child.sh\" is not running, restart it."));
+        EXPECT_EQ(first, ::waitpid(first, nullptr, WNOHANG));
+    }
+}
+
+TEST_F(QtProcessTest, TerminateSignalsNothingWithoutAStartedDetachedChild) {
+    static std::atomic<int> terminations{0};
+    struct sigaction counting = {}, previous = {};
+    counting.sa_handler = [](int) { ++terminations; };
+    ::sigaction(SIGTERM, &counting, &previous);
+    writeScript("exec sleep 30");
+    auto neverStarted = controller(IQtProcess::Detached, {});
+    auto failed = controller(IQtProcess::Detached, {}, L"absent.sh");
+    failed->start(false);
+    EXPECT_TRUE(waitFor([&] { return logged("Could not start process:") == 1; }));
+    neverStarted->terminate();
+    failed->terminate();
+    EXPECT_TRUE(waitFor([&] { return logged("has no detached process to terminate") == 2; }));
+    ::sigaction(SIGTERM, &previous, nullptr);
+    EXPECT_EQ(0, terminations.load());
+}
+
+TEST_F(QtProcessTest, DestroyingTheControllerRestartsNothing) {
+    writeScript("exec sleep 30");
+    for (const auto type : {IQtProcess::Attached, IQtProcess::Detached}) {
+        SCOPED_TRACE(type);
+        forgetStarts();
+        auto child = controller(type, {10000, 3, 300000, 100, 3000});
+        child->start(true);
+        ASSERT_TRUE(waitForStarts(1));
+        const pid_t pid = starts()[0].pid;
+        child.reset();
+        ASSERT_TRUE(waitFor([&] { return platform_->internals().objects().liveCount() == 0; }));
+        // An attached child ends with its controller; a detached one runs on.
+        EXPECT_EQ(type == IQtProcess::Attached, gone(pid));
+        ::kill(pid, SIGKILL);
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(1u, starts().size());
+    }
+}
+
+TEST_F(QtProcessTest, TheChildRunsInItsWorkingFolderAndItsOutputIsDiscarded) {
+    writeScript("exec sleep 30");
+    const QString application = QCoreApplication::applicationDirPath();
+    struct Case {
+        std::wstring program, folder;
+        std::vector<std::wstring> arguments;
+        QString where;
+    };
+    const Case cases[] = {{L"/bin/sh", L"", {folder_ + L"/child.sh"}, application},
+                          {L"child.sh", folder_, {}, QString::fromStdString(dir_.path())}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.where.toStdString());
+        forgetStarts();
+        recorder_->clear();
+        auto child = platform_->createProcessController(IQtProcess::Attached, test.program,
+                                                        test.folder, test.arguments);
+        child->start(false);
+        ASSERT_TRUE(waitForStarts(1));
+        EXPECT_EQ(QDir(test.where).canonicalPath().toStdString(), starts()[0].folder);
+        EXPECT_EQ("/dev/null", starts()[0].output);
+        EXPECT_EQ(test.folder.empty() ? 1 : 0,
+                  logged("Process path is not defined, current application path is used: \"" +
+                         application.toStdString() + "\""));
+        child->setKeepAlive(false);
+    }
+}
+
+// Ended children left as zombies are met by the detached ones above.
+TEST(ProcessIdentityTest, OnlyTheVeryProcessFirstSeenRunsAndIsSignalled) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl("/bin/sleep", "sleep", "30", nullptr);
+        ::_exit(1);
+    }
+    const auto seen = ProcessIdentity::of(pid);
+    ASSERT_TRUE(seen);
+    // Another process under the same id: its start time differs.
+    const ProcessIdentity other(pid, 1);
+    EXPECT_FALSE(other.isRunning());
+    EXPECT_FALSE(other.signal(SIGKILL));
+    EXPECT_TRUE(seen->isRunning());
+    EXPECT_TRUE(seen->signal(SIGKILL));
+    ::waitpid(pid, nullptr, 0);
+    EXPECT_FALSE(seen->isRunning());
+    for (const long long id : {0LL, -1LL, static_cast<long long>(pid)}) {
+        EXPECT_FALSE(ProcessIdentity::of(id)) << id;
+    }
+}
+
+TEST(ProcessIdentityTest, AProcessThatRefusesOurSignalsStillRuns) {
+    const pid_t parent = ::getpid();
+    const auto result = testsupport::runInChild([parent] {
+        // As another user the probe of the test process is refused.
+        if (::geteuid() == 0 && ::setuid(65534) != 0) {
+            return 2;
+        }
+        const auto identity = ProcessIdentity::of(parent);
+        return identity && identity->isRunning() ? 0 : 1;
+    });
+    EXPECT_EQ(0, result.exitCode);
+}
+
+}  // namespace
