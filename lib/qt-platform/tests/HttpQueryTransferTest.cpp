@@ -1,5 +1,6 @@
 #include <QFileInfo>
 #include <chrono>
+#include <zlib.h>
 
 #include "HttpQueryFixture.h"
 #include "QtMessageRecorder.h"
@@ -212,6 +213,69 @@ TEST_F(HttpQueryTransferTest, MissingProgressHandlersAreOnlyLogged) {
     EXPECT_EQ(Events{"finished:1"}, outcome.events());
     EXPECT_GE(log.count("Download progress handler is not set."), 1);
     EXPECT_EQ(fileSha256(root() + "/some.bin"), fileSha256(scratch() + "/some.bin"));
+}
+
+// `size` zero bytes in the deflate encoding of HTTP (a zlib stream).
+std::string deflatedZeros(std::size_t size) {
+    z_stream stream{};
+    deflateInit(&stream, Z_BEST_COMPRESSION);
+    const std::string block(1 << 20, '\0');
+    std::string out(64 * 1024, '\0');
+    std::string result;
+    for (std::size_t left = size; left > 0 || stream.avail_in > 0;) {
+        const std::size_t piece = std::min(left, block.size());
+        left -= piece;
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(block.data()));
+        stream.avail_in = static_cast<uInt>(piece);
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out.data());
+            stream.avail_out = static_cast<uInt>(out.size());
+            deflate(&stream, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+            result.append(out.data(), out.size() - stream.avail_out);
+        } while (stream.avail_out == 0);
+        if (left == 0) {
+            break;
+        }
+    }
+    deflateEnd(&stream);
+    return result;
+}
+
+TEST_F(HttpQueryTransferTest, ABodyOverTheLimitFailsAndLeavesNothingHeld) {
+    constexpr std::size_t kLimit = 4 * 1024 * 1024;
+    using Connection = StreamingServer::Connection;
+    const auto serve = [](std::string headers, std::string body) {
+        return [headers, body](Connection& peer) {
+            peer.send(StreamingServer::head(headers + "Content-Length: " +
+                                            std::to_string(body.size()) + "\r\n")) &&
+                peer.send(body);
+        };
+    };
+    struct Case {
+        const char* what;
+        StreamingServer::Script script;
+        Events expected;
+    };
+    const Case cases[] = {
+        {"0xFF bytes over the limit", serve("", std::string(4 * kLimit, '\xff')),
+         {"error:26", "finished:0"}},
+        {"deflate bomb", serve("Content-Encoding: deflate\r\n", deflatedZeros(64 * kLimit)),
+         {"error:26", "finished:0"}},
+        {"exactly the limit", serve("", std::string(kLimit, '\xff')), {"finished:1"}},
+    };
+    startPlatform();
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.what);
+        StreamingServer server(item.script);
+        auto request = query();
+        request->setMaximumBodySize(kLimit);
+        QueryOutcome outcome;
+        ASSERT_TRUE(executeAndWait(*request, outcome, server.url("/package")));
+        EXPECT_EQ(item.expected, outcome.events());
+        const bool failed = item.expected.size() > 1;
+        EXPECT_EQ(failed ? 0 : kLimit, request->getResponseData().capacity());
+        EXPECT_EQ(failed, request->getResponseText().empty());
+    }
 }
 
 TEST_F(HttpQueryTransferTest, AStalledTransferEndsInATimeOutAndASlowLiveOneDoesNot) {
