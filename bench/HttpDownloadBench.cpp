@@ -120,7 +120,7 @@ Round inChild(Fetch fetch) {
 
 // The platform and scheduler of a child that fetches through the Qt layer.
 struct QtSide {
-    std::unique_ptr<common::TaskSchedulerMac> scheduler = common::TaskSchedulerMac::create(
+    std::shared_ptr<common::TaskSchedulerMac> scheduler = common::TaskSchedulerMac::create(
         std::chrono::milliseconds(10), common::createLogger("TaskScheduler"));
     common::credentialstorage::CredentialStorage storage;
     std::unique_ptr<QtCorePlatform> platform =

@@ -6,7 +6,6 @@
 #include "QtCorePlatformPrivate.h"
 #include "QtMessageRecorder.h"
 #include "StreamingServer.h"
-#include "support/LogCapture.h"
 
 namespace {
 
@@ -65,15 +64,8 @@ TEST_F(HttpQueryTest, HttpStatusesAndRefusedConnectionsMapToErrorsBeforeFinished
         {404, IHttpQuery::ContentNotFoundError},
         {403, IHttpQuery::ContentAccessDenied},
         {401, IHttpQuery::AuthenticationRequiredError},
-        {405, IHttpQuery::ContentOperationNotPermittedError},
-        {409, IHttpQuery::ContentConflictError},
-        {410, IHttpQuery::ContentGoneError},
-        {400, IHttpQuery::ProtocolInvalidOperationError},
         {422, IHttpQuery::UnknownContentError},
-        {500, IHttpQuery::InternalServerError},
-        {501, IHttpQuery::OperationNotImplementedError},
         {503, IHttpQuery::ServiceUnavailableError},
-        {502, IHttpQuery::UnknownServerError},
     };
     for (const auto& [status, error] : cases) {
         SCOPED_TRACE(status);
@@ -280,49 +272,6 @@ TEST_F(HttpQueryTest, MissingHandlersAreReportedAndTheQueryStillFinishes) {
     EXPECT_TRUE(scheduler_.runUntil([&] { return log.contains("Finished handler is missing."); }));
     EXPECT_TRUE(log.contains("Error handler is missing."));
     EXPECT_TRUE(log.contains("network error: QNetworkReply::ContentNotFoundError"));
-}
-
-TEST_F(HttpQueryTest, MisuseIsReportedAndTheRequestStillGoesOut) {
-    startServer();
-    const auto run = testsupport::runLogged([&] {
-        startPlatform();
-        auto request = query();
-        QueryOutcome outcome;
-        outcome.watch(*request);
-        request->abort();  // nothing started yet
-        request->setUrl(url("/status/404"));
-        request->setOperation(static_cast<IHttpQuery::Operation>(7));
-        request->execute();
-        if (!runUntilFinished(outcome)) {
-            return 10;
-        }
-        request->execute();  // a second start on the same query
-        if (!scheduler_.runUntil([&] { return outcome.events().size() == 4; })) {
-            return 11;
-        }
-        // Each start reports its own outcome.
-        if (outcome.events() != Events{"error:21", "finished:0", "error:21", "finished:0"}) {
-            return 12;
-        }
-        request.reset();
-        platform_.reset();
-        return 0;
-    });
-    ASSERT_TRUE(run.result.exited) << run.result.signal;
-    ASSERT_EQ(0, run.result.exitCode) << run.text();
-    const auto seen = requests("/status/404");
-    ASSERT_EQ(2u, seen.size());
-    EXPECT_EQ("GET", seen[0].value("method").toString());
-    EXPECT_TRUE(run.hasPart("error", "assert",
-                            "Assertion failed:(false) with message: \"unknown "
-                            "Operation\""));
-    EXPECT_TRUE(run.hasPart("error", "assert",
-                            "Assertion failed:(!_reply) with message: \"HttpQuery has already "
-                            "used once.\""));
-    EXPECT_TRUE(run.hasPart("error", "assert", "Assertion failed:(_reply)"));
-    EXPECT_TRUE(
-        run.has("warning", "QtPlatform", "[ HttpQuery ] internalAbort failed, reply is empty"));
-    EXPECT_TRUE(run.has("info", "QtPlatform", "[ HttpQuery ] internalAbort"));
 }
 
 }  // namespace

@@ -199,22 +199,6 @@ TEST_F(HttpQueryTransferTest, UploadThatCannotStartEndsWithOneErrorAndFailure) {
     EXPECT_TRUE(requests("/echo/never").empty());
 }
 
-TEST_F(HttpQueryTransferTest, MissingProgressHandlersAreOnlyLogged) {
-    writeTestFile(root() + "/some.bin", 64 * 1024, 5);
-    startServer();
-    startPlatform();
-    QtMessageRecorder log;
-    auto request = query();
-    QueryOutcome outcome;
-    outcome.watch(*request);
-    request->setUrl(url("/files/some.bin"));
-    request->downloadFile(scratch() + "/some.bin");
-    ASSERT_TRUE(runUntilFinished(outcome));
-    EXPECT_EQ(Events{"finished:1"}, outcome.events());
-    EXPECT_GE(log.count("Download progress handler is not set."), 1);
-    EXPECT_EQ(fileSha256(root() + "/some.bin"), fileSha256(scratch() + "/some.bin"));
-}
-
 // `size` zero bytes in the deflate encoding of HTTP (a zlib stream).
 std::string deflatedZeros(std::size_t size) {
     z_stream stream{};
