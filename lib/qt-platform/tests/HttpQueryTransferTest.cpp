@@ -1,6 +1,5 @@
 #include <QFileInfo>
 #include <chrono>
-#include <zlib.h>
 
 #include "HttpQueryFixture.h"
 #include "QtMessageRecorder.h"
@@ -200,29 +199,8 @@ TEST_F(HttpQueryTransferTest, UploadThatCannotStartEndsWithOneErrorAndFailure) {
 }
 
 // `size` zero bytes in the deflate encoding of HTTP (a zlib stream).
-std::string deflatedZeros(std::size_t size) {
-    z_stream stream{};
-    deflateInit(&stream, Z_BEST_COMPRESSION);
-    const std::string block(1 << 20, '\0');
-    std::string out(64 * 1024, '\0');
-    std::string result;
-    for (std::size_t left = size; left > 0 || stream.avail_in > 0;) {
-        const std::size_t piece = std::min(left, block.size());
-        left -= piece;
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(block.data()));
-        stream.avail_in = static_cast<uInt>(piece);
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(out.data());
-            stream.avail_out = static_cast<uInt>(out.size());
-            deflate(&stream, left == 0 ? Z_FINISH : Z_NO_FLUSH);
-            result.append(out.data(), out.size() - stream.avail_out);
-        } while (stream.avail_out == 0);
-        if (left == 0) {
-            break;
-        }
-    }
-    deflateEnd(&stream);
-    return result;
+std::string deflatedZeros(int size) {
+    return qCompress(QByteArray(size, '\0'), 9).mid(4).toStdString();
 }
 
 TEST_F(HttpQueryTransferTest, ABodyOverTheLimitFailsAndLeavesNothingHeld) {
@@ -243,7 +221,7 @@ TEST_F(HttpQueryTransferTest, ABodyOverTheLimitFailsAndLeavesNothingHeld) {
     const Case cases[] = {
         {"0xFF bytes over the limit", serve("", std::string(4 * kLimit, '\xff')),
          {"error:26", "finished:0"}},
-        {"deflate bomb", serve("Content-Encoding: deflate\r\n", deflatedZeros(64 * kLimit)),
+        {"deflate bomb", serve("Content-Encoding: deflate\r\n", deflatedZeros(16 * kLimit)),
          {"error:26", "finished:0"}},
         {"exactly the limit", serve("", std::string(kLimit, '\xff')), {"finished:1"}},
     };

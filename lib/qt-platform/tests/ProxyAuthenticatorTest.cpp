@@ -85,16 +85,10 @@ TEST_F(ProxyAuthenticatorTest, StorageFailuresKeepWhatIsInMemory) {
     EXPECT_EQ(L"anna", authenticator_.getUser());
     EXPECT_EQ(ProxyAuthenticator::CredentialsAvailable, authenticator_.credentialsState());
 
-    // A failed load leaves the credentials read from the system store.
-    system_.settings->settings = fixedProxies(1);
-    system_.passwords->items = {{"web.example", "sysuser", "syspw"}};
-    ProxyAuthenticator fresh(&storage_, system_.services());
-    fresh.updateFromSystemSettings();
+    // A failed load leaves what is in memory.
     storage_.failLoad = true;
-    fresh.loadStoredCredentials();
-    EXPECT_EQ(L"sysuser", fresh.getUser());
-    EXPECT_EQ(L"syspw", fresh.getPassword());
-    EXPECT_EQ(ProxyAuthenticator::NoCredentials, fresh.credentialsState());
+    authenticator_.loadStoredCredentials();
+    EXPECT_EQ(L"pw", authenticator_.getPassword());
 }
 
 TEST_F(ProxyAuthenticatorTest, NextProxyWalksTheListOnce) {
@@ -150,27 +144,6 @@ TEST_F(ProxyAuthenticatorTest, FixedProxiesAreListedInOrderWhenComplete) {
     system_.settings->settings.reset();
     EXPECT_FALSE(authenticator_.updateFromSystemSettings());
     EXPECT_TRUE(authenticator_.proxies().empty());
-}
-
-TEST_F(ProxyAuthenticatorTest, PasswordOfTheFirstWebProxyComesFromTheSystemStore) {
-    Dictionary settings = fixedProxies(3);
-    settings[kSCPropNetProxiesHTTPEnable] = 0LL;
-    system_.settings->settings = settings;
-    system_.passwords->items = {{"web.example", "wrong", "x"},
-                                {"secure.example", "anna",
-                                 "s\xc3\xa9"
-                                 "cret"},
-                                {"secure.example", "second", "y"}};
-    authenticator_.updateFromSystemSettings();
-    EXPECT_EQ((std::vector<std::string>{"secure.example/anna"}), system_.passwords->lookups);
-    EXPECT_EQ(L"anna", authenticator_.getUser());
-    EXPECT_EQ(L"s\u00e9cret", authenticator_.getPassword());
-    EXPECT_EQ(ProxyAuthenticator::NoCredentials, authenticator_.credentialsState());
-
-    // No matching item: nothing changes.
-    system_.passwords->items = {{"other", "bob", "z"}};
-    authenticator_.updateFromSystemSettings();
-    EXPECT_EQ(L"anna", authenticator_.getUser());
 }
 
 TEST_F(ProxyAuthenticatorTest, ScriptProxiesAreAppendedWithDefaults) {
