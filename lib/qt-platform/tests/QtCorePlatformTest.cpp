@@ -81,9 +81,6 @@ TEST_F(QtCorePlatformTest, CreatedUsedAndDestroyed500TimesInOneProcess) {
         for (int round = 0; round < kRounds; ++round) {
             auto platform = QtCorePlatform::create(scheduler, &storage, "platform-test");
             auto& d = platform->internals();
-            if (scheduler.liveQueues() != std::vector<std::string>{"QtCorePlatform::HttpQuery"}) {
-                return 10;
-            }
             const auto authenticator = platform->getProxyAuthenticator();
             if (!authenticator || authenticator != platform->getProxyAuthenticator() ||
                 storage.loads != round + 1) {
@@ -98,9 +95,6 @@ TEST_F(QtCorePlatformTest, CreatedUsedAndDestroyed500TimesInOneProcess) {
             }
             query.reset();
             platform.reset();
-            if (!scheduler.liveQueues().empty()) {
-                return 13;
-            }
         }
         return 0;
     });
