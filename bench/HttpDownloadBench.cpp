@@ -127,12 +127,12 @@ struct QtSide {
         QtCorePlatform::create(*scheduler, &storage, "http-download-bench");
 };
 
-bool fetchWithDownloader(const std::string& url, const std::string& folder,
-                         std::uintmax_t expected, double& seconds) {
+bool fetchWithDownloader(const std::string& url, const std::string& folder, std::uintmax_t expected,
+                         double& seconds) {
     QtSide side;
-    auto downloader = common::Downloader::create(side.platform.get(),
-                                                 side.scheduler->createQueue("Downloader"),
-                                                 common::createLogger("Downloader"));
+    auto downloader =
+        common::Downloader::create(side.platform.get(), side.scheduler->createQueue("Downloader"),
+                                   common::createLogger("Downloader"));
     bool ok = false;
     Clock::time_point end;
     const auto start = Clock::now();
@@ -190,7 +190,8 @@ Round runCurl(const std::string& url, const std::string& target, std::uintmax_t 
     const bool synced = !sync || syncFile(target);
     Round round;
     round.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    round.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && synced && sizeOf(target) == expected;
+    round.ok =
+        WIFEXITED(status) && WEXITSTATUS(status) == 0 && synced && sizeOf(target) == expected;
     round.peakKiB = usage.ru_maxrss;
     return round;
 }
@@ -200,8 +201,8 @@ struct Line {
     std::vector<Round> rounds;
 
     bool ok() const {
-        return !rounds.empty() && std::all_of(rounds.begin(), rounds.end(),
-                                               [](const Round& r) { return r.ok; });
+        return !rounds.empty() &&
+               std::all_of(rounds.begin(), rounds.end(), [](const Round& r) { return r.ok; });
     }
     template <class Field>
     double median(Field field) const {
@@ -213,8 +214,12 @@ struct Line {
         const std::size_t n = values.size();
         return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
     }
-    double seconds() const { return median([](const Round& r) { return r.seconds; }); }
-    double peakMiB() const { return median([](const Round& r) { return r.peakKiB; }) / 1024.0; }
+    double seconds() const {
+        return median([](const Round& r) { return r.seconds; });
+    }
+    double peakMiB() const {
+        return median([](const Round& r) { return r.peakKiB; }) / 1024.0;
+    }
 };
 
 void print(const Line& line, std::uintmax_t bytes, const Line* reference) {
@@ -267,7 +272,8 @@ int main(int argc, char** argv) {
             ::unsetenv(name);
         }
         const std::string base =
-            "http://127.0.0.1:" + std::to_string(server.readyNumber("http").value_or(0)) + "/files/";
+            "http://127.0.0.1:" + std::to_string(server.readyNumber("http").value_or(0)) +
+            "/files/";
         const std::string target = folder + "/copy.bin";
         const std::string packageFolder = folder + "/package";
 
@@ -292,8 +298,8 @@ int main(int argc, char** argv) {
         }
         std::printf("from 127.0.0.1, medians of %d rounds; MiB = 2^20 bytes, MB = 10^6 bytes\n",
                     rounds);
-        std::printf("%-24s %8s %9s %10s %8s %10s %9s\n", "", "body MiB", "time s", "MB/s",
-                    "ratio", "peak MiB", "peak/body");
+        std::printf("%-24s %8s %9s %10s %8s %10s %9s\n", "", "body MiB", "time s", "MB/s", "ratio",
+                    "peak MiB", "peak/body");
         print(lines[0], packageBytes, nullptr);
         print(lines[1], packageBytes, &lines[0]);
         print(lines[2], textBytes, nullptr);

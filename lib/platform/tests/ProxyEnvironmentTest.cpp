@@ -67,15 +67,26 @@ TEST(ProxyEnvironmentTest, VariablesFillTheSlotsOfTheirSchemes) {
         std::vector<std::string> warnedAbout;
     };
     const Case cases[] = {
-        {{{"http_proxy", "http://web:3128"}, {"https_proxy", "secure.example"},
-          {"all_proxy", "socks5://sox:1080"}, {"HTTP_PROXY", "http://upper:1"}},
-         "web:3128", "secure.example:1080", "sox:1080", {}},
+        {{{"http_proxy", "http://web:3128"},
+          {"https_proxy", "secure.example"},
+          {"all_proxy", "socks5://sox:1080"},
+          {"HTTP_PROXY", "http://upper:1"}},
+         "web:3128",
+         "secure.example:1080",
+         "sox:1080",
+         {}},
         {{{"http_proxy", "socks5://sox"}}, "-", "-", "sox:1080", {}},
         {{{"https_proxy", "socks4://old:9050"}}, "-", "-", "old:9050", {}},
         {{{"all_proxy", "http://every:8080"}, {"HTTPS_PROXY", "http://big:1"}},
-         "every:8080", "big:1", "-", {}},
+         "every:8080",
+         "big:1",
+         "-",
+         {}},
         {{{"http_proxy", "http://bad:port"}, {"https_proxy", "ftp://f:21"}, {"ALL_PROXY", "x:1"}},
-         "x:1", "x:1", "-", {"http_proxy", "https_proxy"}},
+         "x:1",
+         "x:1",
+         "-",
+         {"http_proxy", "https_proxy"}},
     };
     for (const auto& item : cases) {
         std::string environment;

@@ -170,8 +170,8 @@ const std::string& HttpQuery::getResponseText() const {
     std::size_t begin = textPieces_ == 0 ? 0 : pieceEnds_[textPieces_ - 1];
     for (; textPieces_ < pieceEnds_.size(); ++textPieces_) {
         const std::size_t end = pieceEnds_[textPieces_];
-        responseText_ += textDecoder_.decode(QByteArray::fromRawData(
-            responseData_.data() + begin, static_cast<int>(end - begin)));
+        responseText_ += textDecoder_.decode(
+            QByteArray::fromRawData(responseData_.data() + begin, static_cast<int>(end - begin)));
         begin = end;
     }
     if (bodyComplete_ && !textComplete_) {
@@ -344,8 +344,9 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
 void HttpQuery::watchTransfer(QNetworkReply* reply) {
     bytesReceived_ = 0;
     bytesSent_ = 0;
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this](qint64 received, qint64) { bytesReceived_ = std::max(bytesReceived_, received); });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
+        bytesReceived_ = std::max(bytesReceived_, received);
+    });
     connect(reply, &QNetworkReply::uploadProgress, this,
             [this](qint64 sent, qint64) { bytesSent_ = std::max(bytesSent_, sent); });
     if (transferTimeoutMs_ <= 0) {

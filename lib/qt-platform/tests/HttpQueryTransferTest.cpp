@@ -181,8 +181,8 @@ TEST_F(HttpQueryTransferTest, ABodyOverTheLimitFailsAndLeavesNothingHeld) {
     using Connection = StreamingServer::Connection;
     const auto serve = [](std::string headers, std::string body) {
         return [headers, body](Connection& peer) {
-            peer.send(StreamingServer::head(headers + "Content-Length: " +
-                                            std::to_string(body.size()) + "\r\n")) &&
+            peer.send(StreamingServer::head(
+                headers + "Content-Length: " + std::to_string(body.size()) + "\r\n")) &&
                 peer.send(body);
         };
     };
@@ -192,9 +192,11 @@ TEST_F(HttpQueryTransferTest, ABodyOverTheLimitFailsAndLeavesNothingHeld) {
         Events expected;
     };
     const Case cases[] = {
-        {"0xFF bytes over the limit", serve("", std::string(4 * kLimit, '\xff')),
+        {"0xFF bytes over the limit",
+         serve("", std::string(4 * kLimit, '\xff')),
          {"error:26", "finished:0"}},
-        {"deflate bomb", serve("Content-Encoding: deflate\r\n", deflatedZeros(16 * kLimit)),
+        {"deflate bomb",
+         serve("Content-Encoding: deflate\r\n", deflatedZeros(16 * kLimit)),
          {"error:26", "finished:0"}},
         {"exactly the limit", serve("", std::string(kLimit, '\xff')), {"finished:1"}},
     };

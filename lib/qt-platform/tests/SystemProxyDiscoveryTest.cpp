@@ -50,8 +50,9 @@ TEST_F(SystemProxyDiscoveryTest, APortIsAssumedAndAnUnusableProxyIsNamedInTheLog
     ProxyAuthenticator proxies(&storage_);
     ASSERT_TRUE(proxies.updateFromSystemSettings());
     EXPECT_EQ((std::vector<Entry>{{L"web.example", 1080, 2}}), proxies.proxies());
-    EXPECT_TRUE(log_.contains("The proxy in \"https_proxy\" has the scheme "
-                              "\"https\", which is not supported; it is not used."));
+    EXPECT_TRUE(
+        log_.contains("The proxy in \"https_proxy\" has the scheme "
+                      "\"https\", which is not supported; it is not used."));
 
     environment_.unset("http_proxy");
     EXPECT_FALSE(proxies.updateFromSystemSettings());
