@@ -1,15 +1,26 @@
-// Throughput and peak memory of a large download through an HTTP query, next
-// to curl on the same file in the same run.
+// Wall time and peak memory of the package download, next to curl on the
+// same body in the same run.
 //
-//   http-download-bench [MEGABYTES] [ROUNDS]     (default 200 MB, 3 rounds)
+//   http-download-bench [PACKAGE_MIB] [TEXT_MIB] [ROUNDS]   (200, 100, 3)
 //
-// A local web server (the test support's Python server) serves a file of
-// random bytes from 127.0.0.1. Each way of fetching runs in a process of its
-// own, so that its peak resident memory is its own: "curl -o", a query's
-// execute (the body in memory) and a query's downloadFile (the body on disk).
-// The time of a query runs from the start call to its finished handler; curl's
-// is its own total time. The best round of each is printed.
+// A local web server (the test support's Python server) serves two bodies
+// from 127.0.0.1: a package of random bytes and a body of random bytes
+// without NUL. Each way of fetching runs in a process of its own, so that its
+// peak resident memory is its own:
+//   - "curl -o + sync": curl writes the package to a file, which is then
+//     synced to disk;
+//   - "downloader": the installer's downloader fetches the package into its
+//     folder (the query holding the body, the file written from it);
+//   - "curl -o": curl writes the second body to a file;
+//   - "execute, text unread": a query's execute holds the second body, which
+//     is dropped after the finished handler without its text being read.
+// A time runs from the start of the fetch to its end (the downloader's
+// callback, the finished handler, the sync). Each line gives the medians of
+// the rounds; the ratio is the wall time over that of the curl line above it,
+// and the peak is also given as a multiple of the body's size.
+// Sizes: MiB = 2^20 bytes; MB/s = 10^6 bytes a second.
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -26,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "Downloader.h"
 #include "IHttpQuery.h"
 #include "QtCorePlatform.h"
 #include "common/credentialstorage/CredentialStorage.h"
@@ -39,13 +51,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Result {
+struct Round {
     bool ok = false;
     double seconds = 0;
     long peakKiB = 0;
 };
 
-void writeRandomFile(const std::string& path, std::size_t size) {
+void writeRandomFile(const std::string& path, std::size_t size, bool withoutNul) {
     std::mt19937_64 random(42);
     std::vector<std::uint64_t> block(1 << 17);
     std::ofstream out(path, std::ios::binary);
@@ -53,9 +65,13 @@ void writeRandomFile(const std::string& path, std::size_t size) {
         for (auto& word : block) {
             word = random();
         }
-        const std::size_t bytes = std::min(size, block.size() * sizeof(std::uint64_t));
-        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(bytes));
-        size -= bytes;
+        auto* bytes = reinterpret_cast<char*>(block.data());
+        const std::size_t count = std::min(size, block.size() * sizeof(std::uint64_t));
+        if (withoutNul) {
+            std::replace(bytes, bytes + count, '\0', '\x01');
+        }
+        out.write(bytes, static_cast<std::streamsize>(count));
+        size -= count;
     }
 }
 
@@ -65,41 +81,20 @@ std::uintmax_t sizeOf(const std::string& path) {
     return error ? 0 : size;
 }
 
-// Fetches `url` through a query in this (child) process; writes the seconds
-// from the start to the finished handler to `report`. Exit code 0 when the
-// body (in memory or in `target`) has `expected` bytes.
-int fetchWithQuery(const std::string& url, const std::string& target, bool toFile,
-                   std::uintmax_t expected, int report) {
-    auto scheduler = common::TaskSchedulerMac::create(std::chrono::milliseconds(10),
-                                                      common::createLogger("TaskScheduler"));
-    common::credentialstorage::CredentialStorage storage;
-    auto platform = QtCorePlatform::create(*scheduler, &storage, "http-download-bench");
-    auto query = platform->createQuery();
-    bool success = false;
-    Clock::time_point end;
-    query->setFinishedHandler([&](bool ok) {
-        end = Clock::now();
-        success = ok;
-        scheduler->stop();
-    });
-    query->setUrl(url);
-    const auto start = Clock::now();
-    if (toFile) {
-        query->downloadFile(target);
-    } else {
-        query->execute();
+bool syncFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
     }
-    scheduler->run();
-    const double seconds = std::chrono::duration<double>(end - start).count();
-    const std::uintmax_t got = toFile ? sizeOf(target) : query->getResponseData().size();
-    query.reset();
-    platform.reset();
-    [[maybe_unused]] const auto written = ::write(report, &seconds, sizeof seconds);
-    return success && got == expected ? 0 : 1;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
-Result runQueryInChild(const std::string& url, const std::string& target, bool toFile,
-                       std::uintmax_t expected) {
+// Runs `fetch` in a child process, which reports its seconds through a pipe
+// and exits 0 on success; the child's peak memory comes from wait4.
+template <class Fetch>
+Round inChild(Fetch fetch) {
     int ends[2];
     if (::pipe(ends) != 0) {
         return {};
@@ -108,81 +103,152 @@ Result runQueryInChild(const std::string& url, const std::string& target, bool t
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(ends[0]);
-        std::_Exit(fetchWithQuery(url, target, toFile, expected, ends[1]));
+        double seconds = 0;
+        const bool ok = fetch(seconds);
+        [[maybe_unused]] const auto written = ::write(ends[1], &seconds, sizeof seconds);
+        std::_Exit(ok ? 0 : 1);
     }
     ::close(ends[1]);
-    Result result;
     double seconds = 0;
     const bool reported = ::read(ends[0], &seconds, sizeof seconds) == sizeof seconds;
     ::close(ends[0]);
     int status = 0;
     rusage usage{};
     ::wait4(pid, &status, 0, &usage);
-    result.ok = reported && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    result.seconds = seconds;
-    result.peakKiB = usage.ru_maxrss;
-    return result;
+    return {reported && WIFEXITED(status) && WEXITSTATUS(status) == 0, seconds, usage.ru_maxrss};
 }
 
-Result runCurl(const std::string& url, const std::string& target, std::uintmax_t expected) {
-    int ends[2];
-    if (::pipe(ends) != 0) {
-        return {};
-    }
-    std::vector<std::string> words{"curl", "-s", "-o", target, "-w", "%{time_total}", url};
+// The platform and scheduler of a child that fetches through the Qt layer.
+struct QtSide {
+    std::shared_ptr<common::TaskSchedulerMac> scheduler = common::TaskSchedulerMac::create(
+        std::chrono::milliseconds(10), common::createLogger("TaskScheduler"));
+    common::credentialstorage::CredentialStorage storage;
+    std::unique_ptr<QtCorePlatform> platform =
+        QtCorePlatform::create(*scheduler, &storage, "http-download-bench");
+};
+
+bool fetchWithDownloader(const std::string& url, const std::string& folder, std::uintmax_t expected,
+                         double& seconds) {
+    QtSide side;
+    auto downloader =
+        common::Downloader::create(side.platform.get(), side.scheduler->createQueue("Downloader"),
+                                   common::createLogger("Downloader"));
+    bool ok = false;
+    Clock::time_point end;
+    const auto start = Clock::now();
+    downloader->download(
+        url, folder,
+        [&](bool success, const boost::filesystem::path& file) {
+            ok = success && sizeOf(file.string()) == expected;
+            end = Clock::now();
+            side.scheduler->stop();
+        },
+        common::Downloader::kRetries);
+    side.scheduler->run();
+    seconds = std::chrono::duration<double>(end - start).count();
+    downloader.reset();
+    side.platform.reset();
+    return ok;
+}
+
+bool fetchWithExecute(const std::string& url, std::uintmax_t expected, double& seconds) {
+    QtSide side;
+    auto query = side.platform->createQuery();
+    bool ok = false;
+    Clock::time_point end;
+    query->setFinishedHandler([&](bool success) {
+        ok = success && query->getResponseData().size() == expected;
+        end = Clock::now();
+        side.scheduler->stop();
+    });
+    query->setUrl(url);
+    const auto start = Clock::now();
+    query->execute();
+    side.scheduler->run();
+    seconds = std::chrono::duration<double>(end - start).count();
+    query.reset();
+    side.platform.reset();
+    return ok;
+}
+
+Round runCurl(const std::string& url, const std::string& target, std::uintmax_t expected,
+              bool sync) {
+    std::vector<std::string> words{"curl", "-s", "-o", target, url};
     std::vector<char*> argv;
     for (auto& word : words) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, ends[0]);
+    const auto start = Clock::now();
     pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, "curl", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(ends[1]);
-    if (spawned != 0) {
-        ::close(ends[0]);
+    if (::posix_spawnp(&pid, "curl", nullptr, nullptr, argv.data(), environ) != 0) {
         return {};
     }
-    std::string text;
-    char buffer[64];
-    for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(ends[0]);
     int status = 0;
     rusage usage{};
     ::wait4(pid, &status, 0, &usage);
-    Result result;
-    result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && sizeOf(target) == expected;
-    result.seconds = std::atof(text.c_str());
-    result.peakKiB = usage.ru_maxrss;
-    return result;
+    const bool synced = !sync || syncFile(target);
+    Round round;
+    round.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    round.ok =
+        WIFEXITED(status) && WEXITSTATUS(status) == 0 && synced && sizeOf(target) == expected;
+    round.peakKiB = usage.ru_maxrss;
+    return round;
 }
 
-void print(const char* name, const Result& best, std::uintmax_t bytes) {
-    if (!best.ok) {
-        std::printf("%-22s  failed\n", name);
+struct Line {
+    const char* name;
+    std::vector<Round> rounds;
+
+    bool ok() const {
+        return !rounds.empty() &&
+               std::all_of(rounds.begin(), rounds.end(), [](const Round& r) { return r.ok; });
+    }
+    template <class Field>
+    double median(Field field) const {
+        std::vector<double> values;
+        for (const auto& round : rounds) {
+            values.push_back(static_cast<double>(field(round)));
+        }
+        std::sort(values.begin(), values.end());
+        const std::size_t n = values.size();
+        return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    }
+    double seconds() const {
+        return median([](const Round& r) { return r.seconds; });
+    }
+    double peakMiB() const {
+        return median([](const Round& r) { return r.peakKiB; }) / 1024.0;
+    }
+};
+
+void print(const Line& line, std::uintmax_t bytes, const Line* reference) {
+    if (!line.ok()) {
+        std::printf("%-24s  failed\n", line.name);
         return;
     }
-    std::printf("%-22s %9.3f s %10.1f MB/s %10.1f MB\n", name, best.seconds,
-                static_cast<double>(bytes) / 1e6 / best.seconds,
-                static_cast<double>(best.peakKiB) / 1024.0);
+    const double mib = static_cast<double>(bytes) / (1024.0 * 1024.0);
+    char ratio[32] = "";
+    if (reference != nullptr && reference->ok()) {
+        std::snprintf(ratio, sizeof ratio, "%.2fx", line.seconds() / reference->seconds());
+    }
+    std::printf("%-24s %8.0f %9.3f %10.1f %8s %10.1f %8.2fx\n", line.name, mib, line.seconds(),
+                static_cast<double>(bytes) / 1e6 / line.seconds(), ratio, line.peakMiB(),
+                line.peakMiB() / mib);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long megabytes = argc > 1 ? std::atol(argv[1]) : 200;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    if (megabytes <= 0 || rounds <= 0) {
-        std::cerr << "usage: " << argv[0] << " [MEGABYTES] [ROUNDS]\n";
+    const long packageMiB = argc > 1 ? std::atol(argv[1]) : 200;
+    const long textMiB = argc > 2 ? std::atol(argv[2]) : 100;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+    if (packageMiB <= 0 || textMiB <= 0 || rounds <= 0) {
+        std::cerr << "usage: " << argv[0] << " [PACKAGE_MIB] [TEXT_MIB] [ROUNDS]\n";
         return 2;
     }
-    const std::uintmax_t bytes = static_cast<std::uintmax_t>(megabytes) * 1024 * 1024;
+    const std::uintmax_t packageBytes = static_cast<std::uintmax_t>(packageMiB) << 20;
+    const std::uintmax_t textBytes = static_cast<std::uintmax_t>(textMiB) << 20;
 
     char folderTemplate[] = "/tmp/quorvane-bench-XXXXXX";
     if (::mkdtemp(folderTemplate) == nullptr) {
@@ -190,49 +256,58 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string folder = folderTemplate;
-    const std::string source = folder + "/payload.bin";
-    writeRandomFile(source, bytes);
+    writeRandomFile(folder + "/package.bin", packageBytes, false);
+    writeRandomFile(folder + "/text.bin", textBytes, true);
     int exitCode = 0;
     {
         testsupport::ScriptServer server(
             testsupport::testSupportDirectory() + "/http_test_server.py",
-            {"--journal", folder + "/journal.jsonl", "--root", folder});
+            {"--journal", "/dev/null", "--root", folder});
         if (!server.ready()) {
             std::cerr << "the web server did not start\n";
             std::filesystem::remove_all(folder);
             return 1;
         }
-        ::unsetenv("http_proxy");
-        ::unsetenv("https_proxy");
-        ::unsetenv("all_proxy");
-        ::unsetenv("auto_proxy");
-        const std::string url =
-            "http://127.0.0.1:" + std::to_string(server.readyNumber("http").value_or(0)) +
-            "/files/payload.bin";
-        const std::string target = folder + "/copy.bin";
-
-        Result best[3];
-        auto keep = [](Result& best, const Result& round) {
-            if (round.ok && (!best.ok || round.seconds < best.seconds)) {
-                best.seconds = round.seconds;
-                best.ok = true;
-            }
-            best.peakKiB = std::max(best.peakKiB, round.peakKiB);
-        };
-        for (int round = 0; round < rounds; ++round) {
-            keep(best[0], runCurl(url, target, bytes));
-            std::filesystem::remove(target);
-            keep(best[1], runQueryInChild(url, target, false, bytes));
-            keep(best[2], runQueryInChild(url, target, true, bytes));
-            std::filesystem::remove(target);
+        for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "auto_proxy"}) {
+            ::unsetenv(name);
         }
-        std::printf("%ld MB from 127.0.0.1, best of %d rounds (peak: highest of the rounds)\n",
-                    megabytes, rounds);
-        std::printf("%-22s %11s %15s %13s\n", "", "time", "throughput", "peak RSS");
-        print("curl -o", best[0], bytes);
-        print("query execute", best[1], bytes);
-        print("query downloadFile", best[2], bytes);
-        exitCode = best[0].ok && best[1].ok && best[2].ok ? 0 : 1;
+        const std::string base =
+            "http://127.0.0.1:" + std::to_string(server.readyNumber("http").value_or(0)) +
+            "/files/";
+        const std::string target = folder + "/copy.bin";
+        const std::string packageFolder = folder + "/package";
+
+        Line lines[] = {{"curl -o + sync", {}},
+                        {"downloader", {}},
+                        {"curl -o", {}},
+                        {"execute, text unread", {}}};
+        for (int round = 0; round < rounds; ++round) {
+            lines[0].rounds.push_back(runCurl(base + "package.bin", target, packageBytes, true));
+            std::filesystem::remove(target);
+            std::filesystem::create_directories(packageFolder);
+            lines[1].rounds.push_back(inChild([&](double& seconds) {
+                return fetchWithDownloader(base + "package.bin", packageFolder, packageBytes,
+                                           seconds);
+            }));
+            std::filesystem::remove_all(packageFolder);
+            lines[2].rounds.push_back(runCurl(base + "text.bin", target, textBytes, false));
+            std::filesystem::remove(target);
+            lines[3].rounds.push_back(inChild([&](double& seconds) {
+                return fetchWithExecute(base + "text.bin", textBytes, seconds);
+            }));
+        }
+        std::printf("from 127.0.0.1, medians of %d rounds; MiB = 2^20 bytes, MB = 10^6 bytes\n",
+                    rounds);
+        std::printf("%-24s %8s %9s %10s %8s %10s %9s\n", "", "body MiB", "time s", "MB/s", "ratio",
+                    "peak MiB", "peak/body");
+        print(lines[0], packageBytes, nullptr);
+        print(lines[1], packageBytes, &lines[0]);
+        print(lines[2], textBytes, nullptr);
+        print(lines[3], textBytes, &lines[2]);
+        exitCode = std::all_of(std::begin(lines), std::end(lines),
+                               [](const Line& line) { return line.ok(); })
+                       ? 0
+                       : 1;
     }
     std::filesystem::remove_all(folder);
     return exitCode;

@@ -133,6 +133,12 @@ TEST(PacScriptTest, ExecuteGivesTheProxyArrayOrAnError) {
     EXPECT_EQ("second", stringValue(dictionaryAt(*result.proxies, 1), kCFProxyHostNameKey));
     EXPECT_FALSE(dictionaryAt(*result.proxies, 2).count(kCFProxyPortNumberKey));
 
+    // A bare host is both the URL and the host the script is asked about.
+    const auto bare = pac.execute(server.url("/proxy.pac"), "direct.example");
+    ASSERT_TRUE(bare.proxies) << bare.error.value_or("");
+    ASSERT_EQ(1u, bare.proxies->size());
+    EXPECT_EQ(kCFProxyTypeNone, stringValue(dictionaryAt(*bare.proxies, 0), kCFProxyTypeKey));
+
     const auto badTarget = pac.execute(server.url("/proxy.pac"), "not a url");
     EXPECT_TRUE(badTarget.error);
     EXPECT_FALSE(badTarget.proxies);

@@ -58,30 +58,67 @@ TEST(ProxyEnvironmentTest, ParsesProxyAddresses) {
     }
 }
 
-TEST(ProxyEnvironmentTest, FixedProxiesBecomeEnabledEntriesWithTheirPorts) {
-    DynamicStore store(environmentOf({{"http_proxy", "http://web:3128"},
-                                      {"https_proxy", "secure.example"},
-                                      {"all_proxy", "socks5://sox:1080"},
-                                      {"HTTP_PROXY", "http://upper:1"}}));
-    const auto proxies = store.copyProxies();
-    ASSERT_TRUE(proxies);
-    EXPECT_EQ(1, integerValue(*proxies, kSCPropNetProxiesHTTPEnable).value_or(0));
-    EXPECT_EQ("web", stringValue(*proxies, kSCPropNetProxiesHTTPProxy).value_or(""));
-    EXPECT_EQ(3128, integerValue(*proxies, kSCPropNetProxiesHTTPPort).value_or(0));
-    EXPECT_EQ(1, integerValue(*proxies, kSCPropNetProxiesHTTPSEnable).value_or(0));
-    EXPECT_EQ("secure.example", stringValue(*proxies, kSCPropNetProxiesHTTPSProxy).value_or(""));
-    EXPECT_FALSE(proxies->count(kSCPropNetProxiesHTTPSPort)) << "no port given, none invented";
-    EXPECT_EQ("sox", stringValue(*proxies, kSCPropNetProxiesSOCKSProxy).value_or(""));
-    EXPECT_EQ(1080, integerValue(*proxies, kSCPropNetProxiesSOCKSPort).value_or(0));
-    EXPECT_FALSE(proxies->count(kSCPropNetProxiesProxyAutoConfigEnable));
-}
-
-TEST(ProxyEnvironmentTest, OnlySocksAllProxyAndParsableValuesCount) {
-    DynamicStore store(
-        environmentOf({{"http_proxy", "http://bad:port"}, {"all_proxy", "http://notsocks:1"}}));
-    const auto proxies = store.copyProxies();
-    ASSERT_TRUE(proxies);
-    EXPECT_TRUE(proxies->empty());
+// Each variable read as curl reads it; "host:port" per enabled slot, "-" for
+// one left empty; the warnings name the variables they are about.
+TEST(ProxyEnvironmentTest, VariablesFillTheSlotsOfTheirSchemes) {
+    struct Case {
+        std::map<std::string, std::string> environment;
+        std::string http, https, socks;
+        std::vector<std::string> warnedAbout;
+    };
+    const Case cases[] = {
+        {{{"http_proxy", "http://web:3128"},
+          {"https_proxy", "secure.example"},
+          {"all_proxy", "socks5://sox:1080"},
+          {"HTTP_PROXY", "http://upper:1"}},
+         "web:3128",
+         "secure.example:1080",
+         "sox:1080",
+         {}},
+        {{{"http_proxy", "socks5://sox"}}, "-", "-", "sox:1080", {}},
+        {{{"https_proxy", "socks4://old:9050"}}, "-", "-", "old:9050", {}},
+        {{{"all_proxy", "http://every:8080"}, {"HTTPS_PROXY", "http://big:1"}},
+         "every:8080",
+         "big:1",
+         "-",
+         {}},
+        {{{"http_proxy", "http://bad:port"}, {"https_proxy", "ftp://f:21"}, {"ALL_PROXY", "x:1"}},
+         "x:1",
+         "x:1",
+         "-",
+         {"http_proxy", "https_proxy"}},
+    };
+    for (const auto& item : cases) {
+        std::string environment;
+        for (const auto& [name, value] : item.environment) {
+            environment += name + "=" + value + " ";
+        }
+        SCOPED_TRACE(environment);
+        std::vector<std::string> warnings;
+        DynamicStore store(environmentOf(item.environment),
+                           [&](const std::string& message) { warnings.push_back(message); });
+        const auto proxies = store.copyProxies();
+        ASSERT_TRUE(proxies);
+        const auto slot = [&](const char* enable, const char* host, const char* port) {
+            if (integerValue(*proxies, enable).value_or(0) != 1) {
+                return std::string("-");
+            }
+            return stringValue(*proxies, host).value_or("?") + ":" +
+                   std::to_string(integerValue(*proxies, port).value_or(-1));
+        };
+        EXPECT_EQ(item.http, slot(kSCPropNetProxiesHTTPEnable, kSCPropNetProxiesHTTPProxy,
+                                  kSCPropNetProxiesHTTPPort));
+        EXPECT_EQ(item.https, slot(kSCPropNetProxiesHTTPSEnable, kSCPropNetProxiesHTTPSProxy,
+                                   kSCPropNetProxiesHTTPSPort));
+        EXPECT_EQ(item.socks, slot(kSCPropNetProxiesSOCKSEnable, kSCPropNetProxiesSOCKSProxy,
+                                   kSCPropNetProxiesSOCKSPort));
+        ASSERT_EQ(item.warnedAbout.size(), warnings.size());
+        for (std::size_t i = 0; i < warnings.size(); ++i) {
+            EXPECT_NE(std::string::npos, warnings[i].find('"' + item.warnedAbout[i] + '"'))
+                << warnings[i];
+            EXPECT_EQ(std::string::npos, warnings[i].find("bad:port")) << "no value is shown";
+        }
+    }
 }
 
 TEST(ProxyEnvironmentTest, AutoProxyEnablesTheScript) {

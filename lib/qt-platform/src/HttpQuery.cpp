@@ -25,6 +25,10 @@ namespace {
 // How far a download may run ahead of the writes to its file.
 constexpr qint64 kDownloadReadBufferSize = 4 * 1024 * 1024;
 
+// The most that a body's announced length reserves at once: a length that
+// lies costs no more than this before the bytes arrive.
+constexpr qint64 kMaximumReserve = qint64{256} * 1024 * 1024;
+
 QByteArray toBytes(const std::string& text) {
     return QByteArray(text.data(), static_cast<int>(text.size()));
 }
@@ -142,12 +146,39 @@ void HttpQuery::setTransferTimeout(int timeoutMs, std::int64_t lowSpeedLimit) {
     lowSpeedLimit_ = lowSpeedLimit;
 }
 
+void HttpQuery::setMaximumBodySize(std::int64_t bytes) {
+    maximumBodySize_ = bytes;
+}
+
 void HttpQuery::reset() {
     request_ = QNetworkRequest();
     body_.clear();
-    responseData_.clear();
-    responseText_.clear();
+    releaseBody();
+}
+
+void HttpQuery::releaseBody() {
+    std::vector<char>().swap(responseData_);
+    pieceEnds_.clear();
+    std::string().swap(responseText_);
     textDecoder_.clear();
+    textPieces_ = 0;
+    textComplete_ = false;
+}
+
+const std::string& HttpQuery::getResponseText() const {
+    // Each piece is converted on its own, exactly as it came from Qt.
+    std::size_t begin = textPieces_ == 0 ? 0 : pieceEnds_[textPieces_ - 1];
+    for (; textPieces_ < pieceEnds_.size(); ++textPieces_) {
+        const std::size_t end = pieceEnds_[textPieces_];
+        responseText_ += textDecoder_.decode(
+            QByteArray::fromRawData(responseData_.data() + begin, static_cast<int>(end - begin)));
+        begin = end;
+    }
+    if (bodyComplete_ && !textComplete_) {
+        responseText_ += textDecoder_.finish();
+        textComplete_ = true;
+    }
+    return responseText_;
 }
 
 std::string HttpQuery::getResponseHeader(const std::string& name) const {
@@ -295,6 +326,7 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
     // A query started once more reports the new request's outcome.
     errorReported_ = false;
     transferFailure_.reset();
+    bodyComplete_ = false;
     watchTransfer(reply);
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, reply](const QList<QSslError>& errors) { onReplySslErrors(reply, errors); });
@@ -312,8 +344,9 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
 void HttpQuery::watchTransfer(QNetworkReply* reply) {
     bytesReceived_ = 0;
     bytesSent_ = 0;
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this](qint64 received, qint64) { bytesReceived_ = std::max(bytesReceived_, received); });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
+        bytesReceived_ = std::max(bytesReceived_, received);
+    });
     connect(reply, &QNetworkReply::uploadProgress, this,
             [this](qint64 sent, qint64) { bytesSent_ = std::max(bytesSent_, sent); });
     if (transferTimeoutMs_ <= 0) {
@@ -364,11 +397,57 @@ void HttpQuery::internalAbort() {
 // --- the reply, on the Qt thread --------------------------------------------
 
 void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
-    const QByteArray chunk = reply->readAll();
-    responseData_.insert(responseData_.end(), chunk.constBegin(), chunk.constEnd());
-    if (!chunk.isNull()) {
-        responseText_ += textDecoder_.decode(chunk);
+    if (transferFailure_) {
+        reply->skip(reply->bytesAvailable());
+        return;
     }
+    if (pieceEnds_.empty() && responseData_.empty() && !reserveBody(reply)) {
+        return;
+    }
+    const qint64 available = reply->bytesAvailable();
+    if (available <= 0) {
+        return;
+    }
+    const std::size_t held = responseData_.size();
+    if (static_cast<std::int64_t>(held) + available > maximumBodySize_) {
+        qCWarning(lcHttpQuery) << "the response body is larger than" << maximumBodySize_
+                               << "bytes; giving up";
+        releaseBody();
+        failReply(reply, UnknownContentError);
+        return;
+    }
+    try {
+        responseData_.resize(held + static_cast<std::size_t>(available));
+    } catch (const std::bad_alloc&) {
+        qCWarning(lcHttpQuery) << "no memory for a response body of" << held + available
+                               << "bytes; giving up";
+        releaseBody();
+        failReply(reply, UnknownContentError);
+        return;
+    }
+    // Straight from Qt's buffer into the tail.
+    const qint64 got = reply->read(responseData_.data() + held, available);
+    responseData_.resize(held + static_cast<std::size_t>(std::max<qint64>(got, 0)));
+    if (got > 0) {
+        pieceEnds_.push_back(responseData_.size());
+    }
+}
+
+bool HttpQuery::reserveBody(QNetworkReply* reply) {
+    bool known = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (!known || length <= 0) {
+        return true;
+    }
+    const qint64 room = std::min({length, static_cast<qint64>(maximumBodySize_), kMaximumReserve});
+    try {
+        responseData_.reserve(static_cast<std::size_t>(std::max<qint64>(room, 0)));
+    } catch (const std::bad_alloc&) {
+        qCWarning(lcHttpQuery) << "no memory for a response body of" << room << "bytes; giving up";
+        failReply(reply, UnknownContentError);
+        return false;
+    }
+    return true;
 }
 
 void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply) {
@@ -406,7 +485,7 @@ void HttpQuery::onReplyFinished(QNetworkReply* reply) {
         responseHeaders_[toStdString(name)] = toStdString(value);
     }
     statusCode_ = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    responseText_ += textDecoder_.finish();
+    bodyComplete_ = true;
     const bool replySucceeded = reply->error() == QNetworkReply::NoError;
     if (downloadFile_ != nullptr) {
         writeDownloadData(reply, reply->readAll());

@@ -66,7 +66,7 @@ public:
     void setFollowRedirects() override;
 
     const std::vector<char>& getResponseData() const override { return responseData_; }
-    const std::string& getResponseText() const override { return responseText_; }
+    const std::string& getResponseText() const override;
     const std::map<std::string, std::string>& getResponseHeaders() const override {
         return responseHeaders_;
     }
@@ -83,6 +83,7 @@ public:
     void setIgnoredSslErrors(const std::vector<int>& errors) override;
     void resetHandlers() override;
     void setTransferTimeout(int timeoutMs, std::int64_t lowSpeedLimit) override;
+    void setMaximumBodySize(std::int64_t bytes) override;
 
 public slots:
     void internalTransferFile(QString filePath);
@@ -97,6 +98,11 @@ private:
     // of sending shares; `toFile` sends the body to the download file.
     void adoptReply(QNetworkReply* reply, bool toFile);
     void onReplyReadyRead(QNetworkReply* reply);
+    // Room for the body that `reply` announces, up to the body limit and
+    // kMaximumReserve; false when that room could not be had.
+    bool reserveBody(QNetworkReply* reply);
+    // Drops the response data and its text, and the memory they held.
+    void releaseBody();
     void onReplyDownloadReadyRead(QNetworkReply* reply);
     void onReplyFinished(QNetworkReply* reply);
     void onReplyError(QNetworkReply::NetworkError code);
@@ -129,8 +135,18 @@ private:
     Operation operation_ = GET;
     QByteArray body_;
     std::vector<char> responseData_;
-    std::string responseText_;
-    Utf8ChunkDecoder textDecoder_;
+    // Where each piece of the body ends in the response data, in arrival
+    // order: the text is made piece by piece from these.
+    std::vector<std::size_t> pieceEnds_;
+    std::int64_t maximumBodySize_ = kDefaultMaximumBodySize;
+    // The text made so far: from the first `textPieces_` pieces, and, once
+    // `textComplete_`, from the whole body. Made on the caller's thread.
+    mutable std::string responseText_;
+    mutable Utf8ChunkDecoder textDecoder_;
+    mutable std::size_t textPieces_ = 0;
+    mutable bool textComplete_ = false;
+    // Set on the Qt thread when the reply has finished.
+    bool bodyComplete_ = false;
     common::ITaskQueue* const queue_;
     QList<QSslError::SslError> ignoredSslErrors_;
     std::map<std::string, std::string> responseHeaders_;

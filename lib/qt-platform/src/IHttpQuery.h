@@ -96,6 +96,11 @@ public:
     virtual void setFollowRedirects() = 0;
 
     virtual const std::vector<char>& getResponseData() const = 0;
+    // The response data as UTF-8 text, each piece of the body converted as
+    // it arrived: malformed bytes become U+FFFD, a character split between
+    // pieces is joined, and the text of a piece ends at its first NUL. Made
+    // on the first call from the data; read it in or after the finished
+    // handler.
     virtual const std::string& getResponseText() const = 0;
     virtual const std::map<std::string, std::string>& getResponseHeaders() const = 0;
     // The value of the response header named so, without regard to case;
@@ -138,4 +143,13 @@ public:
     static constexpr int kDefaultTransferTimeoutMs = 30000;
     static constexpr std::int64_t kDefaultLowSpeedLimit = 1024;
     virtual void setTransferTimeout(int /*timeoutMs*/, std::int64_t /*lowSpeedLimit*/) {}
+
+    // The largest response body the query holds in memory (execute, and the
+    // answer to transferFile), counted after any gzip or deflate decoding:
+    // a longer body, or one that memory cannot hold, ends the request with
+    // UnknownContentError and leaves the response data and text empty. The
+    // body of downloadFile goes to its file and is not limited. Set before
+    // the request is started.
+    static constexpr std::int64_t kDefaultMaximumBodySize = std::int64_t{2} * 1024 * 1024 * 1024;
+    virtual void setMaximumBodySize(std::int64_t /*bytes*/) {}
 };

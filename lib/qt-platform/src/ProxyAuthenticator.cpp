@@ -47,7 +47,11 @@ std::string hostPortKey(const ProxyAuthenticator::ProxyEntry& entry, const char*
 }  // namespace
 
 ProxyAuthenticator::SystemServices ProxyAuthenticator::SystemServices::system() {
-    return {std::make_shared<sc::DynamicStore>(),
+    return {std::make_shared<sc::DynamicStore>(sc::readProcessEnvironment,
+                                               [](const std::string& message) {
+                                                   qCWarning(lcProxyAuthenticator).noquote()
+                                                       << qString(message);
+                                               }),
             std::make_shared<platform::security::InternetPasswordStore>(),
             std::make_shared<cfnet::ProxyAutoConfiguration>()};
 }

@@ -16,8 +16,10 @@ QtCorePlatform::Private::Private(common::ITaskScheduler& scheduler,
     : scheduler_(scheduler),
       queryQueue_(scheduler.createQueue(kQueryQueueName)),
       logger_(std::move(logger)),
-      storage_(storage) {
+      storage_(storage),
+      qtThreadContext_(new QObject()) {
     BOOST_ASSERT_MSG(storage_ != nullptr, "the credential storage must not be null");
+    qtThreadContext_->moveToThread(this);
 }
 
 QtCorePlatform::Private::~Private() {
@@ -25,6 +27,8 @@ QtCorePlatform::Private::~Private() {
         queryQueue_->finish([](bool&, unsigned long) {}, true);
     }
     clearQtMessageLogger(logger_.get());
+    // The thread has ended (or never ran): nothing else uses the context.
+    delete qtThreadContext_;
     deleteApplication();
 }
 
@@ -56,9 +60,10 @@ void QtCorePlatform::Private::stop() {
         return;
     }
     qDebug() << "stopping";
-    QCoreApplication::processEvents();
     quit();
-    if (!waitForStopped(kStopTimeoutMs)) {
+    // Until the thread has ended entirely: the deletions deferred to it are
+    // done as it ends, after its event loop has returned.
+    if (!wait(kStopTimeoutMs)) {
         qWarning() << "failed to wait for stopped state, terminating";
         terminate();
         wait();
@@ -78,14 +83,22 @@ std::shared_ptr<ProxyAuthenticator> QtCorePlatform::Private::proxyAuthenticator(
 QNetworkAccessManager* QtCorePlatform::Private::networkAccessManager() {
     if (networkAccessManager_ == nullptr) {
         proxyAuthenticator();
-        auto* manager = new QNetworkAccessManager();
-        manager->moveToThread(this);
-        QObject::connect(
-            manager, &QNetworkAccessManager::proxyAuthenticationRequired, manager,
-            [this](const QNetworkProxy& proxy, QAuthenticator* authenticator) {
-                onProxyAuthenticationRequired(proxy, authenticator);
-            },
-            Qt::DirectConnection);
+        QNetworkAccessManager* manager = nullptr;
+        const auto make = [this, &manager] {
+            manager = new QNetworkAccessManager();
+            QObject::connect(
+                manager, &QNetworkAccessManager::proxyAuthenticationRequired, manager,
+                [this](const QNetworkProxy& proxy, QAuthenticator* authenticator) {
+                    onProxyAuthenticationRequired(proxy, authenticator);
+                },
+                Qt::DirectConnection);
+        };
+        if (QThread::currentThread() == this || !isRunning()) {
+            make();
+            manager->moveToThread(this);
+        } else {
+            QMetaObject::invokeMethod(qtThreadContext_, make, Qt::BlockingQueuedConnection);
+        }
         networkAccessManager_ = manager;
     }
     return networkAccessManager_;

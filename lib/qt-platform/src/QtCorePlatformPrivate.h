@@ -36,12 +36,15 @@ public:
     void initApplication(const std::string& argv0);
     void deleteApplication();
 
-    // Starts the Qt thread once; stops it, terminating it when it does not
-    // end within kStopTimeoutMs.
+    // Starts the Qt thread once; stops it and waits until it has ended
+    // entirely (its deferred deletions done), terminating it when it does
+    // not end within kStopTimeoutMs.
     void start();
     void stop();
 
-    // Made on first use, on the calling thread.
+    // The authenticator is made on first use, on the calling thread; the
+    // manager on first use too, but on the Qt thread, so that nothing it
+    // makes or posts while it is built belongs to the caller's thread.
     std::shared_ptr<ProxyAuthenticator> proxyAuthenticator();
     QNetworkAccessManager* networkAccessManager();
     void releaseNetworkAccessManager();
@@ -71,4 +74,7 @@ private:
     char* argv_[2] = {nullptr, nullptr};
     std::vector<char> argvBytes_;
     QtObjectTracker objects_;
+    // A plain object living on the Qt thread, through which work is run
+    // there.
+    QObject* qtThreadContext_ = nullptr;
 };

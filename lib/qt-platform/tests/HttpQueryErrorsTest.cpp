@@ -30,23 +30,6 @@ TEST(HttpQueryErrorsTest, CodesQtDoesNotNameAreUnknownNetworkErrors) {
                            498, 500, 1000}) {
         EXPECT_EQ(IHttpQuery::UnknownNetworkError, httpQueryErrorFromQt(code)) << code;
     }
-    EXPECT_EQ(IHttpQuery::ContentNotFoundError, httpQueryErrorFromQt(203));
-    EXPECT_EQ(IHttpQuery::ProxyAuthenticationRequiredError, httpQueryErrorFromQt(105));
-    EXPECT_EQ(IHttpQuery::SslHandshakeFailedError, httpQueryErrorFromQt(6));
-    EXPECT_EQ(IHttpQuery::UnknownServerError, httpQueryErrorFromQt(499));
-}
-
-}  // namespace
-
-namespace {
-
-TEST(HttpQueryErrorsTest, NamesCoverTheRangeAndNothingBeyond) {
-    EXPECT_STREQ("NoError", httpQueryErrorName(IHttpQuery::NoError));
-    EXPECT_STREQ("ContentAccessDenied", httpQueryErrorName(IHttpQuery::ContentAccessDenied));
-    EXPECT_STREQ("ProtocolFailure", httpQueryErrorName(IHttpQuery::ProtocolFailure));
-    EXPECT_STREQ("UnknownServerError", httpQueryErrorName(IHttpQuery::UnknownServerError));
-    EXPECT_STREQ("UnknownError", httpQueryErrorName(34));
-    EXPECT_STREQ("UnknownError", httpQueryErrorName(-1));
 }
 
 }  // namespace

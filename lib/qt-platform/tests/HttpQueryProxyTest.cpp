@@ -112,18 +112,22 @@ TEST_F(HttpQueryProxyTest, ChallengeAsksTheUserAndSucceedsOnceCredentialsAreGive
     EXPECT_EQ("ok", verdicts.back());
 }
 
-TEST_F(HttpQueryProxyTest, AUrlWithoutProxyKeepsTheProxyInstalledBefore) {
-    startServer();
+// Every URL set re-reads the system settings: a proxy configured after the
+// platform started is used; a URL for which none is found keeps the proxy
+// installed before.
+TEST_F(HttpQueryProxyTest, EachUrlRereadsTheSettingsAndFindingNoneKeepsTheProxyBefore) {
     startProxy();
-    environment_.set("http_proxy", "http://127.0.0.1:" + std::to_string(proxyPort_));
     startPlatform();
-    auto first = query();
-    first->setUrl(targetUrl("/echo/first"));
+    query()->setUrl("http://target.test/before");
+    EXPECT_NE(QNetworkProxy::HttpProxy, QNetworkProxy::applicationProxy().type());
+
+    environment_.set("http_proxy", "http://127.0.0.1:" + std::to_string(proxyPort_));
+    query()->setUrl("http://target.test/first");
+    EXPECT_EQ(QNetworkProxy::HttpProxy, QNetworkProxy::applicationProxy().type());
     EXPECT_EQ(proxyPort_, QNetworkProxy::applicationProxy().port());
 
     environment_.unset("http_proxy");
-    auto second = query();
-    second->setUrl(url("/echo/second"));
+    query()->setUrl("http://target.test/second");
     EXPECT_EQ(QNetworkProxy::HttpProxy, QNetworkProxy::applicationProxy().type());
     EXPECT_EQ(proxyPort_, QNetworkProxy::applicationProxy().port());
     EXPECT_EQ("127.0.0.1", QNetworkProxy::applicationProxy().hostName().toStdString());

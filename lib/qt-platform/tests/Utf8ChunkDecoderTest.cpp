@@ -50,11 +50,4 @@ TEST(Utf8ChunkDecoderTest, MalformedBytesReadAsQtReadsThem) {
     EXPECT_NE(std::string::npos, decodeIn({"ok\xe2", "\x82"}).find("\xef\xbf\xbd"));
 }
 
-TEST(Utf8ChunkDecoderTest, TheTextOfAChunkEndsAtItsFirstNul) {
-    EXPECT_EQ("abcgh", decodeIn({std::string("abc\0def", 7), "gh"}));
-    // A character cut by the NUL does not wait for the next chunk.
-    EXPECT_EQ(asQtReadsIt("a\xc3") + "b", decodeIn({std::string("a\xc3\0x", 4), "b"}));
-    EXPECT_EQ(asQtReadsIt("a\xc3") + "b", decodeIn({"a\xc3", std::string("\0", 1), "b"}));
-}
-
 }  // namespace

@@ -7,7 +7,11 @@ ProxyAutoConfiguration::ProxyAutoConfiguration(PacFetchLimits limits) : limits_(
 ProxyAutoConfigurationResult ProxyAutoConfiguration::execute(const std::string& scriptUrl,
                                                              const std::string& targetUrl) {
     ProxyAutoConfigurationResult result;
-    const auto host = hostOfUrl(targetUrl);
+    auto host = hostOfUrl(targetUrl);
+    if (!host && targetUrl.find("://") == std::string::npos && hostOfUrl("http://" + targetUrl)) {
+        // A bare host name stands for itself, as URL and host.
+        host = targetUrl;
+    }
     if (!host) {
         result.error = "The URL \"" + targetUrl + "\" is not valid.";
         return result;

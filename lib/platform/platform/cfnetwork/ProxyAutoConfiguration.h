@@ -6,7 +6,8 @@
 namespace platform::cfnetwork {
 
 // Fetches the script (see fetchPacScript) and evaluates it on the calling
-// thread, one evaluation at a time in the process.
+// thread, one evaluation at a time in the process. A target without a scheme
+// ("updates.example") is handed to the script as both URL and host.
 class ProxyAutoConfiguration : public IProxyAutoConfiguration {
 public:
     explicit ProxyAutoConfiguration(PacFetchLimits limits = {});

@@ -8,13 +8,16 @@
 namespace platform::systemconfiguration {
 
 // The proxy settings of this system are read from the process environment:
-// "http_proxy" and "https_proxy" name the web proxies, "all_proxy" with a
-// socks scheme the SOCKS proxy, and "auto_proxy" the address of a proxy
-// auto-configuration script. Only the lower-case names count.
+// "http_proxy" and "https_proxy" name the web proxies, "all_proxy" the proxy
+// for whatever the others leave open, and "auto_proxy" the address of a proxy
+// auto-configuration script (DynamicStore says how they combine).
 constexpr const char* kHttpProxyVariable = "http_proxy";
 constexpr const char* kHttpsProxyVariable = "https_proxy";
 constexpr const char* kAllProxyVariable = "all_proxy";
 constexpr const char* kAutoProxyVariable = "auto_proxy";
+
+// The port of a proxy address that names none, as curl takes it.
+constexpr std::uint16_t kDefaultProxyPort = 1080;
 
 // Reads one environment variable; nothing when it is not set.
 using EnvironmentReader = std::function<std::optional<std::string>(const std::string& name)>;
