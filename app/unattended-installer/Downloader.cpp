@@ -28,11 +28,19 @@ std::string describe(int error) {
     return std::strerror(error);
 }
 
-// Writes `data` to `file`, replacing it: written, flushed to the disk and
-// closed, each step checked. On failure `reason` tells why and a file that
-// was opened is removed again, so that no truncated package stays behind.
+// Writes `data`, the bytes the query holds, to `file` in one pass, replacing
+// an earlier file: the new one is created afresh (never through a link or
+// into a file someone else made) and private to the user, written whole,
+// flushed to the disk and closed, each step checked. On failure `reason`
+// tells why and a file that was opened is removed again, so that no
+// truncated package stays behind.
 bool writeWholeFile(const fs::path& file, const std::vector<char>& data, std::string& reason) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        reason = "cannot replace: " + describe(errno);
+        return false;
+    }
+    const int fd =
+        ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         reason = "cannot open: " + describe(errno);
         return false;

@@ -283,35 +283,6 @@ protected:
     const std::string url_ = "https://downloads.example.org/agent.zip";
 };
 
-TEST(DownloaderErrorNamesTest, NamesFollowTheQueryErrorsAndUnknownValuesHaveOneName) {
-    EXPECT_STREQ("NoError", Downloader::errorName(IHttpQuery::NoError));
-    EXPECT_STREQ("ConnectionRefusedError",
-                 Downloader::errorName(IHttpQuery::ConnectionRefusedError));
-    EXPECT_STREQ("UnknownNetworkError", Downloader::errorName(IHttpQuery::UnknownNetworkError));
-    EXPECT_STREQ("ProxyConnectionRefusedError",
-                 Downloader::errorName(IHttpQuery::ProxyConnectionRefusedError));
-    EXPECT_STREQ("ContentAccessDenied", Downloader::errorName(IHttpQuery::ContentAccessDenied));
-    EXPECT_STREQ("ContentNotFoundError", Downloader::errorName(IHttpQuery::ContentNotFoundError));
-    EXPECT_STREQ("ProtocolFailure", Downloader::errorName(IHttpQuery::ProtocolFailure));
-    EXPECT_STREQ("InternalServerError", Downloader::errorName(IHttpQuery::InternalServerError));
-    EXPECT_STREQ("UnknownServerError", Downloader::errorName(IHttpQuery::UnknownServerError));
-    for (const int beyond : {34, 99, 1000, -1}) {
-        EXPECT_STREQ("UnknownError", Downloader::errorName(beyond)) << beyond;
-    }
-    // Every value has a name of its own; only two of them lack the suffix.
-    std::set<std::string> names;
-    std::vector<std::string> withoutSuffix;
-    for (int value = 0; value <= IHttpQuery::UnknownServerError; ++value) {
-        const std::string name = Downloader::errorName(value);
-        names.insert(name);
-        if (name.size() < 5 || name.compare(name.size() - 5, 5, "Error") != 0) {
-            withoutSuffix.push_back(name);
-        }
-    }
-    EXPECT_EQ(34u, names.size());
-    EXPECT_EQ((std::vector<std::string>{"ContentAccessDenied", "ProtocolFailure"}), withoutSuffix);
-}
-
 TEST_F(DownloaderTest, ASuccessfulReplyReplacesThePackageFileWithTheWholeBody) {
     const std::string body("PK\x03\x04\0binary\0body", 17);
     network_.script({{IHttpQuery::NoError, bytes(body)}});
@@ -420,24 +391,6 @@ TEST_F(DownloaderTest, AFileThatCannotBeOpenedIsAFailureWithItsPath) {
               count(common::loglevel::error, "downloaded file write failed: " + missing.string() +
                                                  "/WexoQuandelUnattended.zip"))
         << logText();
-}
-
-TEST_F(DownloaderTest, AFullDiskIsAFailureAndLeavesNoPackageBehind) {
-    network_.script({{IHttpQuery::NoError, std::vector<char>(64 * 1024, 'z')}});
-    // Every write to /dev/full fails with "No space left on device".
-    const fs::path package = folder_.path() + "/WexoQuandelUnattended.zip";
-    fs::create_symlink("/dev/full", package);
-    start(folder_.path());
-    ASSERT_TRUE(runUntilOutcome());
-    ASSERT_EQ(1u, outcomes_.size());
-    EXPECT_FALSE(outcomes_[0].ok);
-    EXPECT_EQ(package, outcomes_[0].file);
-    EXPECT_EQ(1,
-              count(common::loglevel::error, "downloaded file write failed: " + package.string()))
-        << logText();
-    EXPECT_EQ(
-        0, count(common::loglevel::info, "downloaded file write succeeded: " + package.string()));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(package)));
 }
 
 TEST(DownloaderWriteTest, APackageCutShortByTheFileSizeLimitIsAFailure) {
