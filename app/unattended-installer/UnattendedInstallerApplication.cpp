@@ -458,8 +458,10 @@ void UnattendedInstallerApplication::installDownloadedPackage(const fs::path& fi
     if (result != 0) {
         logger_->error("unable to run elevated application: %d", result);
     }
-    showResult(result == 0);
+    // What was typed while the button could not be pressed goes before the
+    // button can be pressed again.
     dropPendingInput();
+    showResult(result == 0);
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
