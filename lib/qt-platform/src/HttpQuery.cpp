@@ -6,6 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 #include <boost/assert.hpp>
 #include <chrono>
@@ -134,6 +135,11 @@ void HttpQuery::setIgnoredSslErrors(const std::vector<int>& errors) {
         ignoredSslErrors_.append(sslErrorFromInt(code));
     }
     qCWarning(lcHttpQuery) << "ignoring SSL errors:" << ignoredSslErrors_;
+}
+
+void HttpQuery::setTransferTimeout(int timeoutMs, std::int64_t lowSpeedLimit) {
+    transferTimeoutMs_ = timeoutMs;
+    lowSpeedLimit_ = lowSpeedLimit;
 }
 
 void HttpQuery::reset() {
@@ -289,6 +295,7 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
     // A query started once more reports the new request's outcome.
     errorReported_ = false;
     transferFailure_.reset();
+    watchTransfer(reply);
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, reply](const QList<QSslError>& errors) { onReplySslErrors(reply, errors); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onReplyFinished(reply); });
@@ -299,6 +306,45 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
                 [this, reply] { onReplyDownloadReadyRead(reply); });
     } else {
         connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReplyReadyRead(reply); });
+    }
+}
+
+void HttpQuery::watchTransfer(QNetworkReply* reply) {
+    bytesReceived_ = 0;
+    bytesSent_ = 0;
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this](qint64 received, qint64) { bytesReceived_ = std::max(bytesReceived_, received); });
+    connect(reply, &QNetworkReply::uploadProgress, this,
+            [this](qint64 sent, qint64) { bytesSent_ = std::max(bytesSent_, sent); });
+    if (transferTimeoutMs_ <= 0) {
+        return;
+    }
+    // Made here, on the Qt thread, and gone with the reply.
+    auto* timer = new QTimer(reply);
+    timer->setInterval(transferTimeoutMs_);
+    const qint64 needed =
+        std::max<qint64>(1, lowSpeedLimit_ * static_cast<qint64>(transferTimeoutMs_) / 1000);
+    connect(timer, &QTimer::timeout, this, [this, reply, needed, seen = qint64{0}]() mutable {
+        const qint64 moved = bytesReceived_ + bytesSent_;
+        if (moved - seen >= needed || reply->isFinished()) {
+            seen = moved;
+            return;
+        }
+        qCWarning(lcHttpQuery).nospace()
+            << "transfer stalled: " << (moved - seen) << " byte(s) in the last "
+            << transferTimeoutMs_ << " ms; giving up";
+        failReply(reply, TimeoutError);
+    });
+    timer->start();
+}
+
+void HttpQuery::failReply(QNetworkReply* reply, Error error) {
+    if (transferFailure_) {
+        return;
+    }
+    transferFailure_ = error;
+    if (!reply->isFinished()) {
+        reply->abort();
     }
 }
 
@@ -338,10 +384,7 @@ void HttpQuery::writeDownloadData(QNetworkReply* reply, const QByteArray& data) 
     }
     qCWarning(lcHttpQuery) << "failed to write the downloaded data:"
                            << downloadFile_->errorString();
-    transferFailure_ = ProtocolFailure;
-    if (!reply->isFinished()) {
-        reply->abort();
-    }
+    failReply(reply, ProtocolFailure);
 }
 
 bool HttpQuery::closeDownloadFile() {

@@ -82,6 +82,7 @@ public:
 
     void setIgnoredSslErrors(const std::vector<int>& errors) override;
     void resetHandlers() override;
+    void setTransferTimeout(int timeoutMs, std::int64_t lowSpeedLimit) override;
 
 public slots:
     void internalTransferFile(QString filePath);
@@ -102,6 +103,10 @@ private:
     void onReplySslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
     void onUploadProgress(qint64 sent, qint64 total);
     void onDownloadProgress(qint64 received, qint64 total);
+    // Starts the transfer time-out's checks for `reply`.
+    void watchTransfer(QNetworkReply* reply);
+    // Gives up on `reply` with `error` in place of Qt's own outcome.
+    void failReply(QNetworkReply* reply, Error error);
     // Writes to the download file; on failure ends the transfer with
     // ProtocolFailure, as Qt reports a failed write to a local file.
     void writeDownloadData(QNetworkReply* reply, const QByteArray& data);
@@ -137,7 +142,13 @@ private:
     QNetworkReply* _reply = nullptr;
     QPointer<QNetworkReply> liveReply_;
     int statusCode_ = 0;
-    // Set when the download file failed; reported in place of Qt's error.
+    int transferTimeoutMs_ = kDefaultTransferTimeoutMs;
+    std::int64_t lowSpeedLimit_ = kDefaultLowSpeedLimit;
+    // Bytes received and sent by the running reply, as its progress counts.
+    qint64 bytesReceived_ = 0;
+    qint64 bytesSent_ = 0;
+    // Set when the query gave up on the reply itself (the download file
+    // failed, the transfer stalled); reported in place of Qt's error.
     std::optional<Error> transferFailure_;
     bool errorReported_ = false;
 

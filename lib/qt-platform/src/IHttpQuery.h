@@ -125,4 +125,17 @@ public:
     virtual void setIgnoredSslErrors(const std::vector<int>& errors) = 0;
     // Drops every handler; outcomes posted before and not yet run are dropped.
     virtual void resetHandlers() = 0;
+
+    // The transfer time-out, in the manner of curl's low-speed limit: the
+    // transfer is looked at every `timeoutMs` from its start, and when fewer
+    // than `lowSpeedLimit` bytes a second on average (at least one byte) have
+    // been received or sent since the last look, it is aborted and reported
+    // as TimeoutError. A peer that answers nothing, or trickles a byte now
+    // and then, is thus given up within `timeoutMs` (30 s and 1 KiB/s unless
+    // set); a slow but live one is not. A `timeoutMs` of 0 or less switches
+    // the time-out off. Set before the request is started. The default body
+    // is for stand-ins that move no bytes of their own.
+    static constexpr int kDefaultTransferTimeoutMs = 30000;
+    static constexpr std::int64_t kDefaultLowSpeedLimit = 1024;
+    virtual void setTransferTimeout(int /*timeoutMs*/, std::int64_t /*lowSpeedLimit*/) {}
 };

@@ -3,6 +3,7 @@
 
 #include "HttpQueryFixture.h"
 #include "QtMessageRecorder.h"
+#include "StreamingServer.h"
 #include "support/ChildProcess.h"
 
 namespace {
@@ -211,6 +212,43 @@ TEST_F(HttpQueryTransferTest, MissingProgressHandlersAreOnlyLogged) {
     EXPECT_EQ(Events{"finished:1"}, outcome.events());
     EXPECT_GE(log.count("Download progress handler is not set."), 1);
     EXPECT_EQ(fileSha256(root() + "/some.bin"), fileSha256(scratch() + "/some.bin"));
+}
+
+TEST_F(HttpQueryTransferTest, AStalledTransferEndsInATimeOutAndASlowLiveOneDoesNot) {
+    using Connection = StreamingServer::Connection;
+    struct Case {
+        const char* what;
+        StreamingServer::Script script;
+        Events expected;
+    };
+    const auto trickle = [](std::chrono::milliseconds every, std::size_t bytes) {
+        return [every, bytes](Connection& peer) {
+            if (!peer.send(StreamingServer::head("Content-Length: 40000\r\n"))) {
+                return;
+            }
+            while (peer.pause(every) && peer.send(std::string(bytes, 'x'))) {
+            }
+        };
+    };
+    const Case cases[] = {
+        {"silent", [](Connection& peer) { peer.pause(1h); }, {"error:4", "finished:0"}},
+        {"a byte every 100 ms", trickle(100ms, 1), {"error:4", "finished:0"}},
+        // 4 KiB every 100 ms: 40 KiB/s, ten rounds.
+        {"slow but live", trickle(100ms, 4000), {"finished:1"}},
+    };
+    startPlatform();
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.what);
+        StreamingServer server(item.script);
+        auto request = query();
+        // 1 KiB/s, looked at every 500 ms.
+        request->setTransferTimeout(500, 1024);
+        QueryOutcome outcome;
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_TRUE(executeAndWait(*request, outcome, server.url("/package")));
+        EXPECT_EQ(item.expected, outcome.events());
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    }
 }
 
 }  // namespace
