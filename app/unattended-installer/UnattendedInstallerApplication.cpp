@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 
@@ -290,9 +292,13 @@ bool UnattendedInstallerApplication::initApplication(const std::string& currentF
         return false;
     }
 
-    downloader_ = common::Downloader::create(qtPlatform_.get(),
-                                             scheduler_.createQueue("UnattendedDownloader"),
-                                             common::createLogger("Downloader"));
+    // "TransferTimeout": seconds without progress before an attempt is
+    // given up.
+    const auto transferTimeout = std::chrono::seconds(std::clamp(
+        params_.get<int>("TransferTimeout", 30), 1, 3600));
+    downloader_ = common::Downloader::create(
+        qtPlatform_.get(), scheduler_.createQueue("UnattendedDownloader"),
+        common::createLogger("Downloader"), common::Downloader::kRetryDelay, transferTimeout);
     makeDownloadFolder(currentFolder);
     return true;
 }

@@ -10,6 +10,7 @@
 
 #include "InstallerBundle.h"
 #include "MessageTexts.h"
+#include "PackageServer.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
@@ -178,6 +179,32 @@ TEST_F(WindowTest, EndingTheRunRemovesOnlyItsOwnFiles) {
         EXPECT_TRUE(contains(installer.lastLog(), "over and out")) << number;
         EXPECT_EQ((Lines{"download"}), entries(work_.path())) << number;
         EXPECT_TRUE(fs::is_directory(work_.file("download/mine")));
+    }
+}
+
+// A server that answers nothing, and one that trickles: each attempt ends at
+// the transfer time-out and the six attempts run.
+TEST_F(WindowTest, AStalledDownloadIsTriedSixTimesAndFails) {
+    std::FILE* file = std::fopen(work_.file("agent.zip").c_str(), "w");
+    ASSERT_NE(nullptr, file);
+    std::fputs(std::string(4096, 'z').c_str(), file);
+    std::fclose(file);
+    InstallerBundle installer(kKeyed);
+    for (const bool silent : {true, false}) {
+        installertest::PackageServer server(work_.file("agent.zip"), work_.file("journal"),
+                                            silent ? "0" : "200", !silent);
+        ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
+                                            R"(", "Product": "P", "WorkFolder": ")" +
+                                            work_.file("run") + "\"}"));
+        fs::create_directories(work_.file("run"));
+        auto process = installer.start({"-TransferTimeout", "1", "-Lang", "en"}, {"LANG=C"});
+        EXPECT_TRUE(process->waitForErrorLine(
+            texts_.windowLines(InstallerState::Failed, "en").front(), std::chrono::seconds(60)))
+            << process->errors();
+        EXPECT_EQ(6u, server.requests().size()) << silent;
+        process->writeInput("\n");
+        EXPECT_EQ(2, process->finish().exitCode);
+        fs::remove(work_.file("journal"));
     }
 }
 
