@@ -152,6 +152,10 @@ TEST_F(EndToEndTest, TheElevatedCopyInstallsOverAnEarlierOneWithoutFollowingItsL
     fs::create_directory_symlink(outside, destination() + "/WexoQuandelUnattended.app");
     fs::create_symlink(outside + "/tmp.json", destination() + "/unattended.json.tmp");
     InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    // The attribute cannot speak for the elevated copy.
+    const std::string elsewhere = destination("elsewhere");
+    ASSERT_TRUE(installer.setParameters(R"({"PrivilegedInstall": 1, "SourcePath": "/dev/null",
+        "DestinationPath": ")" + elsewhere + R"(", "UnattendedInstallerArgs": "-from attr"})"));
 
     const auto begun = std::chrono::steady_clock::now();
     const auto result = installer.run(request("-a 1 -name 'two words' \"x\\\ny\""));
@@ -161,6 +165,7 @@ TEST_F(EndToEndTest, TheElevatedCopyInstallsOverAnEarlierOneWithoutFollowingItsL
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(3500));
     EXPECT_EQ((Lines{"-regsvc", "-a", "1", "-name", "two words", "xy", "-publickey", key_}),
               daemonCall());
+    EXPECT_FALSE(fs::exists(elsewhere));
     EXPECT_TRUE(fs::is_empty(outside)) << "nothing written through the earlier links";
     EXPECT_EQ(1u, std::distance(fs::directory_iterator(kInstallBase + "/" + product_),
                                 fs::directory_iterator()))
@@ -229,19 +234,6 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
     EXPECT_EQ(1u, std::distance(fs::directory_iterator(kInstallBase + "/" + product_),
                                 fs::directory_iterator()));
     EXPECT_FALSE(fs::exists(work_.file("dest")));
-}
-
-TEST_F(EndToEndTest, TheAttributeCannotSpeakForTheElevatedCopy) {
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    const std::string elsewhere = destination("elsewhere");
-    writeFile(work_.file("junk.zip"), "junk");
-    ASSERT_TRUE(installer.setParameters(
-        R"({"PrivilegedInstall": 1, "SourcePath": ")" + work_.file("junk.zip") +
-        R"(", "DestinationPath": ")" + elsewhere + R"(", "UnattendedInstallerArgs": "-from attr"})"));
-    const auto result = installer.run(request("-from command-line"));
-    EXPECT_EQ("<exitcode>0</exitcode>\n", result.output) << installer.lastLog();
-    EXPECT_EQ((Lines{"-regsvc", "-from", "command-line", "-publickey", key_}), daemonCall());
-    EXPECT_FALSE(fs::exists(elsewhere));
 }
 
 TEST_F(EndToEndTest, ARegistrationThatOutlastsItsTimeOutIsStoppedAndUndone) {
@@ -335,21 +327,6 @@ TEST_F(EndToEndTest, AFailedInstallIsShownAsFailedAndEndsWithTwo) {
     EXPECT_EQ(1u, std::distance(fs::directory_iterator(work_.file("run")), fs::directory_iterator()));
     EXPECT_EQ(1u, std::distance(fs::directory_iterator(work_.file("run/download")),
                                 fs::directory_iterator()));
-}
-
-TEST_F(EndToEndTest, ADownloadThatKeepsFailingIsTriedSixTimesAndEndsWithTwo) {
-    PackageServer server(package_, work_.file("journal"), "404");
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
-    const auto result = runUntil(installer, InstallerState::Failed);
-    EXPECT_EQ(2, result.exitCode) << result.errors;
-    EXPECT_EQ(window(InstallerState::Failed, false), windowLines(result.errors));
-    const auto requests = server.requests();
-    ASSERT_EQ(6u, requests.size());
-    for (std::size_t i = 1; i < requests.size(); ++i) {
-        EXPECT_GE(requests[i].time - requests[i - 1].time, 1.95) << "attempt " << i;
-    }
-    EXPECT_FALSE(fs::exists(kInstallBase + "/" + product_));
 }
 
 // While the elevated copy runs, what the person does waits for the outcome:

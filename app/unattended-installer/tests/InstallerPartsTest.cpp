@@ -5,6 +5,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "DisplayText.h"
 #include "InstallLocation.h"
 #include "ShellWords.h"
 #include "UnattendedInstallerApplication.h"
@@ -137,6 +138,21 @@ TEST(InstallerPartsTest, OnlyAWholeResultLineCounts) {
         EXPECT_EQ(expected, common::runElevated("/bin/sh", argv)) << output;
     }
     platform::security::Authorization::resetLauncher();
+}
+
+TEST(InstallerPartsTest, DisplayTextKeepsCharactersBeyondTheBasicPlane) {
+    const std::string rocket = "\xF0\x9F\x9A\x80";  // U+1F680
+    // One code point per wide character, or the same as UTF-16 units.
+    EXPECT_EQ("a" + rocket + "b", toDisplayText({L'a', static_cast<wchar_t>(0x1F680), L'b'}));
+    EXPECT_EQ("a" + rocket + "b", toDisplayText({L'a', static_cast<wchar_t>(0xD83D),
+                                                 static_cast<wchar_t>(0xDE80), L'b'}));
+    EXPECT_EQ("Sch\xC3\xB6n \xE2\x80\xA6", toDisplayText(L"Sch\u00F6n \u2026"));
+    // Halves of a pair on their own, or in the wrong order, are no character.
+    const std::string replacement = "\xEF\xBF\xBD";
+    EXPECT_EQ(replacement + "x", toDisplayText({static_cast<wchar_t>(0xD83D), L'x'}));
+    EXPECT_EQ(replacement + replacement,
+              toDisplayText({static_cast<wchar_t>(0xDE80), static_cast<wchar_t>(0xD83D)}));
+    EXPECT_EQ(replacement, toDisplayText({static_cast<wchar_t>(0x110000)}));
 }
 
 }  // namespace

@@ -183,7 +183,7 @@ TEST_F(WindowTest, EndingTheRunRemovesOnlyItsOwnFiles) {
 }
 
 // A server that answers nothing, and one that trickles: each attempt ends at
-// the transfer time-out and the six attempts run.
+// the transfer time-out (1 s here) and the six attempts run, 2 s apart.
 TEST_F(WindowTest, AStalledDownloadIsTriedSixTimesAndFails) {
     std::FILE* file = std::fopen(work_.file("agent.zip").c_str(), "w");
     ASSERT_NE(nullptr, file);
@@ -201,7 +201,11 @@ TEST_F(WindowTest, AStalledDownloadIsTriedSixTimesAndFails) {
         EXPECT_TRUE(process->waitForErrorLine(
             texts_.windowLines(InstallerState::Failed, "en").front(), std::chrono::seconds(60)))
             << process->errors();
-        EXPECT_EQ(6u, server.requests().size()) << silent;
+        const auto requests = server.requests();
+        ASSERT_EQ(6u, requests.size()) << silent;
+        for (std::size_t i = 1; i < requests.size(); ++i) {
+            EXPECT_GE(requests[i].time - requests[i - 1].time, 2.95) << "attempt " << i;
+        }
         process->writeInput("\n");
         EXPECT_EQ(2, process->finish().exitCode);
         fs::remove(work_.file("journal"));
