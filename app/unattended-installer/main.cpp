@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     AppDelegate::setTerminationHandler([running] {
         spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& logger) { logger->flush(); });
         std::fflush(nullptr);
-        ::_exit(running->exitCode());
+        ::_exit(running != nullptr ? running->exitCode() : 1);
     });
     int exitCode = 1;
     if (application && application->init()) {
