@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <vector>
 
-#include <rapidjson/document.h>
-
 #include "common/utils/RandomString.h"
 
 namespace quorvane::unattended {
@@ -19,7 +17,6 @@ namespace fs = boost::filesystem;
 namespace {
 
 constexpr const char* kParameterFile = "unattended.json";
-constexpr const char* kDeviceToken = "DeviceToken";
 constexpr off_t kLargestParameterFile = 1 << 20;
 
 }  // namespace
@@ -82,35 +79,34 @@ int openPackage(const std::string& path, uid_t user, std::string& reason) {
     return -1;
 }
 
-std::optional<std::string> readDeviceToken(const fs::path& folder) {
+bool copyParameterFile(const fs::path& folder, const fs::path& copy) {
     const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (directory < 0) {
-        return std::nullopt;
+        return false;
     }
     const int fd =
         ::openat(directory, kParameterFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     ::close(directory);
     if (fd < 0) {
-        return std::nullopt;
+        return false;
     }
     struct stat info {};
-    std::string text;
+    std::vector<char> content;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargestParameterFile) {
-        std::vector<char> buffer(static_cast<std::size_t>(info.st_size));
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n > 0) {
-            text.assign(buffer.data(), static_cast<std::size_t>(n));
-        }
+        content.resize(static_cast<std::size_t>(info.st_size));
+        const ssize_t n = ::read(fd, content.data(), content.size());
+        content.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     }
     ::close(fd);
-    rapidjson::Document document;
-    document.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
-    if (document.HasParseError() || !document.IsObject() || !document.HasMember(kDeviceToken) ||
-        !document[kDeviceToken].IsString()) {
-        return std::nullopt;
+    const int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) {
+        return false;
     }
-    const auto& token = document[kDeviceToken];
-    return std::string(token.GetString(), token.GetStringLength());
+    const bool written = !content.empty() &&
+                         ::write(out, content.data(), content.size()) ==
+                             static_cast<ssize_t>(content.size());
+    ::close(out);
+    return written;
 }
 
 bool exchangeFolders(const fs::path& first, const fs::path& second) {

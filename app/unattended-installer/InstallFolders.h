@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 
 #include <boost/filesystem/path.hpp>
@@ -27,10 +26,10 @@ boost::filesystem::path makePrivateFolder(const boost::filesystem::path& parent,
 // may write. Returns the descriptor (close-on-exec), or -1 with `reason`.
 int openPackage(const std::string& path, uid_t user, std::string& reason);
 
-// The value of "DeviceToken" in the parameter file "unattended.json" of an
-// earlier install in `folder`, read without following links; nothing when
-// there is none.
-std::optional<std::string> readDeviceToken(const boost::filesystem::path& folder);
+// Copies the parameter file "unattended.json" of an earlier install in
+// `folder`, read without following links, to the new file `copy`; false when
+// there is none to copy.
+bool copyParameterFile(const boost::filesystem::path& folder, const boost::filesystem::path& copy);
 
 // Whether `path` is a folder and not a link.
 bool isRealFolder(const boost::filesystem::path& path);

@@ -263,10 +263,18 @@ fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedReque
         return {};
     }
     ::chmod(staging.c_str(), 0755);
-    if (const auto token = readDeviceToken(destination)) {
-        common::JsonFileParams unpacked(staging / kParameterFile, common::IParams::Writable);
-        unpacked.setValue(kDeviceToken, *token, false);
+    // The earlier install's device token, exactly as it was stored, read
+    // from a private copy of its parameter file.
+    const fs::path earlier = staging / ".earlier.json";
+    if (copyParameterFile(destination, earlier)) {
+        const common::JsonFileParams previous(earlier, common::IParams::ReadOnly);
+        if (previous.hasValue(kDeviceToken)) {
+            common::JsonFileParams unpacked(staging / kParameterFile, common::IParams::Writable);
+            unpacked.copyValueFrom(previous, kDeviceToken);
+        }
     }
+    boost::system::error_code ignored;
+    fs::remove(earlier, ignored);
     return staging;
 }
 

@@ -148,7 +148,7 @@ TEST_F(EndToEndTest, TheElevatedCopyInstallsOverAnEarlierOneWithoutFollowingItsL
     const std::string outside = work_.file("outside");
     fs::create_directories(outside);
     fs::create_directories(destination());
-    writeFile(destination() + "/unattended.json", R"({"DeviceToken": "0123", "Old": true})");
+    writeFile(destination() + "/unattended.json", R"({"DeviceToken": "12345", "Old": true})");
     fs::create_directory_symlink(outside, destination() + "/WexoQuandelUnattended.app");
     fs::create_symlink(outside + "/tmp.json", destination() + "/unattended.json.tmp");
     InstallerBundle installer("Setup_K_" + key_ + "_.app");
@@ -170,7 +170,9 @@ TEST_F(EndToEndTest, TheElevatedCopyInstallsOverAnEarlierOneWithoutFollowingItsL
     EXPECT_EQ(1u, std::distance(fs::directory_iterator(kInstallBase + "/" + product_),
                                 fs::directory_iterator()))
         << "no staging folder left";
-    EXPECT_TRUE(contains(readFile(destination() + "/unattended.json"), "\"0123\""));
+    // The token exactly as it was: a string, though it reads as a number.
+    EXPECT_TRUE(contains(readFile(destination() + "/unattended.json"), R"("DeviceToken": "12345")"))
+        << readFile(destination() + "/unattended.json");
     EXPECT_FALSE(contains(readFile(destination() + "/unattended.json"), "Old"));
     const std::string fds = readFile(destination() + "/daemon-fds.txt");
     EXPECT_FALSE(contains(fds, ".log")) << fds;
