@@ -89,6 +89,20 @@ TEST_F(WindowTest, WithoutAUsableKeyTheAlertFollowsTheSystemLanguageAndTheRunEnd
     }
 }
 
+// Started with its standard error closed, the run's log does not take the
+// window's place.
+TEST_F(WindowTest, TheLogNeverTakesAStandardStream) {
+    InstallerBundle installer("Setup.app");
+    const auto result = installer.runCommand(
+        {"/bin/sh", "-c", "exec \"$0\" -WorkFolder \"$1\" 2>&-", installer.executable(),
+         work_.path()},
+        {{"HOME=" + installer.home()}, "", "", std::chrono::seconds(60)});
+    EXPECT_EQ(1, result.exitCode);
+    const std::string log = installer.lastLog();
+    EXPECT_TRUE(contains(log, "Public key is empty")) << log;
+    EXPECT_FALSE(contains(log, "window: ")) << log;
+}
+
 TEST_F(WindowTest, WithoutALogFolderTheRunSaysSoAndEndsWithOne) {
     InstallerBundle installer(kKeyed);
     std::FILE* file = std::fopen((installer.home() + "/.kestrin").c_str(), "w");
