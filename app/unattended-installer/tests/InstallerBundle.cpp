@@ -107,14 +107,8 @@ std::vector<std::string> InstallerBundle::logFolders() const {
 }
 
 std::string InstallerBundle::lastLog() const {
-    for (const auto& folder : logFolders()) {
-        if (std::find(foldersBefore_.begin(), foldersBefore_.end(), folder) ==
-            foldersBefore_.end()) {
-            return testsupport::readFile(folder + "/" + fs::path(executable_).filename().string() +
-                                         ".log");
-        }
-    }
-    return {};
+    const auto logs = newLogs();
+    return logs.empty() ? std::string() : logs.front();
 }
 
 std::vector<std::string> InstallerBundle::newLogs() const {
