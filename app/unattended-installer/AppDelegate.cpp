@@ -13,7 +13,39 @@ constexpr std::size_t kMissingKeyMessage = 126;
 constexpr std::size_t kOkButton = 160;
 constexpr const char* kProductName = "Wexo Quandel Unattended";
 
+std::function<void()>& terminationHandler() {
+    static std::function<void()> handler;
+    return handler;
+}
+
+void showAlert(std::size_t informative, const std::string& informativeText) {
+    // The system language, whatever "Lang" chose for the window.
+    LocalizationWrapper localization(common::getPreferredLanguage());
+    platform::appkit::Alert alert;
+    alert.setAlertStyle(platform::appkit::Alert::Style::critical);
+    alert.setMessageText(localization.getLocMessage(kCannotInstallMessage, kProductName));
+    alert.setInformativeText(informativeText.empty() ? localization.getLocMessage(informative)
+                                                     : informativeText);
+    alert.addButton(localization.getLocMessage(kOkButton));
+    alert.runModal();
+}
+
 }  // namespace
+
+bool AppDelegate::applicationShouldTerminate() {
+    if (const auto handler = terminationHandler()) {
+        handler();
+    }
+    return true;
+}
+
+void AppDelegate::setTerminationHandler(std::function<void()> handler) {
+    terminationHandler() = std::move(handler);
+}
+
+void AppDelegate::showCannotStartAlert(const std::string& reason) {
+    showAlert(0, reason);
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
     platform::appkit::Application::shared().activateIgnoringOtherApps(true);
@@ -35,14 +67,7 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() {
 void AppDelegate::localize() {}
 
 void AppDelegate::showPublicKeyMissingErrorDialog() {
-    // The system language, whatever "Lang" chose for the window.
-    LocalizationWrapper localization(common::getPreferredLanguage());
-    platform::appkit::Alert alert;
-    alert.setAlertStyle(platform::appkit::Alert::Style::critical);
-    alert.setMessageText(localization.getLocMessage(kCannotInstallMessage, kProductName));
-    alert.setInformativeText(localization.getLocMessage(kMissingKeyMessage));
-    alert.addButton(localization.getLocMessage(kOkButton));
-    alert.runModal();
+    showAlert(kMissingKeyMessage, "");
 }
 
 void AppDelegate::closeWindow() {

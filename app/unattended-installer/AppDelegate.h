@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/appkit/ApplicationDelegate.h"
@@ -25,6 +26,15 @@ public:
     // process ends once the view is gone (at once when the button's action
     // released it).
     bool applicationShouldTerminateAfterLastWindowClosed() override;
+
+    // Before the process ends: runs the handler that main set, which may end
+    // the process itself with the run's exit status.
+    bool applicationShouldTerminate() override;
+    static void setTerminationHandler(std::function<void()> handler);
+
+    // The alert shown when the installer cannot start at all, in the user's
+    // system language, with `reason` as its informative text.
+    static void showCannotStartAlert(const std::string& reason);
 
     void localize();
     // The modal alert shown when the installer carries no public key, in the

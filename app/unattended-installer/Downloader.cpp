@@ -28,11 +28,19 @@ std::string describe(int error) {
     return std::strerror(error);
 }
 
-// Writes `data` to `file`, replacing it: written, flushed to the disk and
-// closed, each step checked. On failure `reason` tells why and a file that
-// was opened is removed again, so that no truncated package stays behind.
+// Writes `data`, the bytes the query holds, to `file` in one pass, replacing
+// an earlier file: the new one is created afresh (never through a link or
+// into a file someone else made) and private to the user, written whole,
+// flushed to the disk and closed, each step checked. On failure `reason`
+// tells why and a file that was opened is removed again, so that no
+// truncated package stays behind.
 bool writeWholeFile(const fs::path& file, const std::vector<char>& data, std::string& reason) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        reason = "cannot replace: " + describe(errno);
+        return false;
+    }
+    const int fd =
+        ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         reason = "cannot open: " + describe(errno);
         return false;
@@ -71,16 +79,20 @@ bool writeWholeFile(const fs::path& file, const std::vector<char>& data, std::st
 std::unique_ptr<IDownloader> Downloader::create(IQtNetworkPlugin* platform,
                                                 std::unique_ptr<ITaskQueue> queue,
                                                 std::unique_ptr<ILogger> logger,
-                                                std::chrono::milliseconds retryDelay) {
-    return std::make_unique<Downloader>(platform, std::move(queue), std::move(logger), retryDelay);
+                                                std::chrono::milliseconds retryDelay,
+                                                std::chrono::milliseconds transferTimeout) {
+    return std::make_unique<Downloader>(platform, std::move(queue), std::move(logger), retryDelay,
+                                        transferTimeout);
 }
 
 Downloader::Downloader(IQtNetworkPlugin* platform, std::unique_ptr<ITaskQueue> queue,
-                       std::unique_ptr<ILogger> logger, std::chrono::milliseconds retryDelay)
+                       std::unique_ptr<ILogger> logger, std::chrono::milliseconds retryDelay,
+                       std::chrono::milliseconds transferTimeout)
     : queue_(std::move(queue)),
       logger_(std::move(logger)),
       platform_(platform),
       retryDelay_(retryDelay),
+      transferTimeout_(transferTimeout),
       self_(std::make_shared<bool>(true)) {
     auto systemLogger = createLogger("SystemInformation");
     systemInformation_ = wstringToUtf8(getOSVersion(systemLogger.get()));
@@ -130,6 +142,10 @@ void Downloader::startAttempt(const std::string& url, const fs::path& folder,
     query->setFollowRedirects();
     query->setHeader("User-Agent", kUserAgent);
     query->setUrl(url);
+    // A server that goes silent, or trickles, ends the attempt: the retries
+    // then run.
+    query->setTransferTimeout(static_cast<int>(transferTimeout_.count()),
+                              IHttpQuery::kDefaultLowSpeedLimit);
     const std::weak_ptr<bool> self = self_;
     query->setErrorHandler([this, self, url, folder, callback, tryCount](IHttpQuery::Error error) {
         if (!self.expired()) {

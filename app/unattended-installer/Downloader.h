@@ -36,17 +36,21 @@ public:
     // Attempts after the first one.
     static constexpr std::uint32_t kRetries = 5;
     static constexpr std::chrono::milliseconds kRetryDelay{2000};
+    // An attempt that moves next to nothing for this long is given up.
+    static constexpr std::chrono::milliseconds kTransferTimeout{30000};
 
     // Takes ownership of the queue and the logger; `platform` must outlive
     // the downloader. `retryDelay` is the pause before a failed attempt is
-    // repeated.
-    static std::unique_ptr<IDownloader> create(IQtNetworkPlugin* platform,
-                                               std::unique_ptr<ITaskQueue> queue,
-                                               std::unique_ptr<ILogger> logger,
-                                               std::chrono::milliseconds retryDelay = kRetryDelay);
+    // repeated; `transferTimeout` the queries' transfer time-out (see
+    // IHttpQuery::setTransferTimeout).
+    static std::unique_ptr<IDownloader> create(
+        IQtNetworkPlugin* platform, std::unique_ptr<ITaskQueue> queue,
+        std::unique_ptr<ILogger> logger, std::chrono::milliseconds retryDelay = kRetryDelay,
+        std::chrono::milliseconds transferTimeout = kTransferTimeout);
 
     Downloader(IQtNetworkPlugin* platform, std::unique_ptr<ITaskQueue> queue,
-               std::unique_ptr<ILogger> logger, std::chrono::milliseconds retryDelay);
+               std::unique_ptr<ILogger> logger, std::chrono::milliseconds retryDelay,
+               std::chrono::milliseconds transferTimeout);
     ~Downloader() override;
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
@@ -80,6 +84,7 @@ private:
     std::int32_t nextId_ = 0;
     std::string systemInformation_;
     const std::chrono::milliseconds retryDelay_;
+    const std::chrono::milliseconds transferTimeout_;
     // The downloader's life: handlers hold it weakly (never locked) and do
     // nothing once it has expired.
     std::shared_ptr<bool> self_;

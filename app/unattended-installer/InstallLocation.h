@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,22 +13,46 @@ namespace quorvane::unattended {
 inline constexpr const char* kInstallRoot = "/Library/Application Support/";
 inline constexpr const char* kInstallFolderName = "WexoQuandelUnattended";
 
-// Whether `name` may stand as one folder name of the install folder: no "/",
-// no NUL, and neither "." nor "..". An empty name adds no folder and is
-// accepted.
+// Whether `name` may stand as one folder name of the install folder: not
+// empty, no "/" and no control character, and neither "." nor "..".
 bool isPlainFolderName(const std::string& name);
 
 // kInstallRoot joined with kInstallFolderName, `product` and `companyId`.
 boost::filesystem::path installFolder(const std::string& product, const std::string& companyId);
 
-// The options of the elevated copy, after its executable: the flag
-// "-PrivilegedInstall", then "-SourcePath", "-DestinationPath", "-publickey"
-// and "-UnattendedInstallerArgs" each with its value. The installer arguments
-// are wrapped in double quotes, so that a value beginning with a dash is not
-// taken for an option; empty arguments stay an empty entry.
-std::vector<std::string> elevatedArguments(const std::string& source,
-                                           const std::string& destination,
-                                           const std::string& publicKey,
-                                           const std::string& installerArguments);
+// Whether `folder` is kInstallRoot, kInstallFolderName and two plain folder
+// names, written exactly so.
+bool isInstallFolder(const std::string& folder);
+
+// Whether `key` may be handed to the agent daemon: 64 printable ASCII
+// characters, the first not a dash.
+bool isUsableKey(const std::string& key);
+
+// What the user-started copy asks of the elevated copy.
+struct ElevatedRequest {
+    std::string source;
+    std::string destination;
+    std::string publicKey;
+    std::string installerArguments;
+    // The user who started the run, who may own the package.
+    std::string user;
+    // How long the daemon's registration may take.
+    std::chrono::seconds registrationTimeout{300};
+};
+
+// The elevated copy's command line after its executable: the flag
+// "-PrivilegedInstall" first, then "-SourcePath", "-DestinationPath",
+// "-publickey", "-UnattendedInstallerArgs" and "-InstallerUser", each
+// followed by its value exactly as it is (a value may begin with a dash).
+std::vector<std::string> elevatedArguments(const ElevatedRequest& request);
+
+// Whether `arguments` (argv[0] first) start the elevated copy: the flag
+// "-PrivilegedInstall" right after the executable.
+bool isElevatedCommandLine(const std::vector<std::string>& arguments);
+
+// Reads an elevated command line back: each option of elevatedArguments
+// (and "-RegistrationTimeout" with a number of seconds) at most once,
+// followed by its value. Anything else gives no request.
+std::optional<ElevatedRequest> parseElevatedArguments(const std::vector<std::string>& arguments);
 
 }  // namespace quorvane::unattended

@@ -1,13 +1,21 @@
 #include "UnattendedInstallerApplication.h"
 
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 
+#include "AttributeValueKinds.h"
 #include "Downloader.h"
-#include "InstallLocation.h"
+#include "InstallFolders.h"
 #include "InstallerController.h"
 #include "InstallerView.h"
+#include "LoggedCommand.h"
 #include "QtCorePlatform.h"
 #include "ShellWords.h"
 #include "common/params/IParams.h"
@@ -17,8 +25,6 @@
 #include "common/utils/PreferredLanguage.h"
 #include "common/utils/RandomString.h"
 #include "common/utils/StringConversions.h"
-#include "platform/posix/Spawn.h"
-#include "platform/tools/Ditto.h"
 
 namespace quorvane::unattended {
 
@@ -30,43 +36,9 @@ constexpr const char* kDaemonRelativePath =
     "WexoQuandelUnattended.app/Contents/MacOS/WexoQuandelUnattendedDaemon";
 constexpr const char* kParameterFile = "unattended.json";
 constexpr const char* kDeviceToken = "DeviceToken";
-
-// A destination is usable only when it is absolute and has no "." or ".."
-// element: it must not lead anywhere but where it says.
-bool isSafeDestination(const fs::path& destination) {
-    if (destination.empty() || !destination.is_absolute()) {
-        return false;
-    }
-    for (const auto& element : destination) {
-        if (element == "..") {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Makes sure something stands at `folder`: a path that is there already is
-// used as it is, else the folder is created with its missing parents.
-// `created` tells whether this call made it.
-bool ensureFolder(const fs::path& folder, bool* created = nullptr) {
-    if (created != nullptr) {
-        *created = false;
-    }
-    boost::system::error_code error;
-    const fs::file_status status = fs::status(folder, error);
-    if (!error && fs::exists(status)) {
-        return true;
-    }
-    error.clear();
-    fs::create_directories(folder, error);
-    if (error || !fs::exists(folder, error)) {
-        return false;
-    }
-    if (created != nullptr) {
-        *created = true;
-    }
-    return true;
-}
+constexpr const char* kAttributeName = "com.wexo.quandel";
+constexpr const char* kUnzip = "/usr/bin/unzip";
+constexpr std::chrono::minutes kUnpackTimeout{10};
 
 // Message numbers of the window's texts.
 constexpr std::size_t kTitleText = 30;
@@ -80,6 +52,42 @@ constexpr std::size_t kInstallingText = 155;
 
 constexpr std::uint64_t kProgressSteps = 4;
 
+// Why the work folder cannot hold this run's download folder; empty when it
+// can: an absolute path of a folder of the user's (or root's) that nobody
+// else may write to, unless the sticky bit keeps them from others' entries.
+std::string workFolderProblem(const fs::path& folder) {
+    if (!folder.is_absolute()) {
+        return "is not an absolute path";
+    }
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        return "does not exist";
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return "is not a folder";
+    }
+    if (info.st_uid != ::getuid() && info.st_uid != 0) {
+        return "belongs to another user";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+        return "is writable by others";
+    }
+    return {};
+}
+
+// Throws away what was typed while the button could not be pressed, without
+// waiting: only the bytes already there are read.
+void dropPendingInput() {
+    int pending = 0;
+    char buffer[4096];
+    while (::ioctl(STDIN_FILENO, FIONREAD, &pending) == 0 && pending > 0) {
+        const auto wanted = std::min<std::size_t>(static_cast<std::size_t>(pending), sizeof buffer);
+        if (::read(STDIN_FILENO, buffer, wanted) <= 0) {
+            break;
+        }
+    }
+}
+
 }  // namespace
 
 UnattendedInstallerApplication::UnattendedInstallerApplication(
@@ -89,7 +97,8 @@ UnattendedInstallerApplication::UnattendedInstallerApplication(
       scheduler_(scheduler),
       queue_(scheduler.createQueue("UnattendedApplication")),
       credentialStorage_(std::make_unique<common::credentialstorage::CredentialStorage>()),
-      publicKey_(getPublicKeyFromPath(arguments.empty() ? std::string() : arguments.front())) {
+      // The executable's resolved path, whatever name it was started by.
+      publicKey_(getPublicKeyFromPath(common::getExecutablePath())) {
     logger_ = common::createLogger("UnattendedInstaller");
     logger_->info("unattended installer starting (%s) =========================================",
                   kVersion);
@@ -131,12 +140,13 @@ std::string UnattendedInstallerApplication::getPublicKeyFromPath(const std::stri
 
 bool UnattendedInstallerApplication::init() {
     const std::string currentFolder = common::getCurrentDirectory();
-    if (params_.hasValue("PrivilegedInstall")) {
-        queueInstallTask(params_.getValue("SourcePath", ""),
-                         params_.getValue("DestinationPath", ""),
-                         params_.getValue("UnattendedInstallerArgs", ""));
+    // Only the command line makes the elevated copy, never the bundle's
+    // attribute.
+    if (isElevatedCommandLine(arguments_)) {
+        queueInstallTask(parseElevatedArguments(arguments_));
         return true;
     }
+    exitCode_ = RunEndedEarly;
     if (!initApplication(currentFolder)) {
         return false;
     }
@@ -144,66 +154,128 @@ bool UnattendedInstallerApplication::init() {
     return true;
 }
 
-void UnattendedInstallerApplication::queueInstallTask(const std::string& source,
-                                                      const std::string& destination,
-                                                      const std::string& installerArguments) {
+void UnattendedInstallerApplication::queueInstallTask(
+    const std::optional<ElevatedRequest>& request) {
     queue_->push(
-        [this, source, destination, installerArguments](bool&, unsigned long) {
-            exitCode_ = privilegedInstall(source, destination, installerArguments);
-            if (exitCode_ != InstallSucceeded) {
-                logger_->warn("unable to install '%s' to '%s': %d", source.c_str(),
-                              destination.c_str(), static_cast<int>(exitCode_));
+        [this, request](bool&, unsigned long) {
+            if (!request) {
+                logger_->error("the command line is not an install request");
+                exitCode_ = InvalidRequest;
+            } else {
+                exitCode_ = privilegedInstall(*request);
+            }
+            if (exitCode_ != InstallSucceeded && request) {
+                logger_->warn("unable to install '%s' to '%s': %d", request->source.c_str(),
+                              request->destination.c_str(), static_cast<int>(exitCode_));
             }
             quit();
         },
         std::chrono::milliseconds(0), 0);
 }
 
-std::uint32_t UnattendedInstallerApplication::privilegedInstall(
-    const std::string& source, const fs::path& destination, const std::string& installerArguments) {
+std::uint32_t UnattendedInstallerApplication::privilegedInstall(const ElevatedRequest& request) {
     if (::setuid(0) != 0) {
         logger_->error("unable to set uid to 0");
         return CannotBecomeRoot;
     }
-    if (!isSafeDestination(destination) || !ensureFolder(destination)) {
+    // Everything is checked before anything is changed.
+    const std::string key = request.publicKey.empty() ? publicKey_ : request.publicKey;
+    if (!isUsableKey(key)) {
+        logger_->error("no usable public key: the daemon is not registered");
+        return RegistrationFailed;
+    }
+    const auto words = splitShellWords(request.installerArguments);
+    if (!words) {
+        logger_->error("installer arguments cannot be split into words: '%s'",
+                       request.installerArguments.c_str());
+        return RegistrationFailed;
+    }
+    const fs::path destination = request.destination;
+    if (!isInstallFolder(request.destination) || !makeFolderChain(destination.parent_path()) ||
+        (fs::exists(fs::symlink_status(destination)) && !isRealFolder(destination))) {
         logger_->error("unable to create destination folder: '%s'", destination.c_str());
         return CannotCreateDestination;
     }
-
-    const fs::path parameterFile = destination / kParameterFile;
-    common::JsonFileParams previous(parameterFile, common::IParams::ReadOnly);
-
-    if (platform::tools::dittoExtractZip(source, destination.string()) != 0) {
-        logger_->error("unable to unpack archive: '%s' to '%s'", source.c_str(),
-                       destination.c_str());
+    std::string reason;
+    uid_t user = static_cast<uid_t>(-1);
+    if (!request.user.empty() && request.user.size() < 11 &&
+        request.user.find_first_not_of("0123456789") == std::string::npos) {
+        user = static_cast<uid_t>(std::stoul(request.user));
+    }
+    const int package = openPackage(request.source, user, reason);
+    if (package < 0) {
+        logger_->error("refusing the package '%s': %s", request.source.c_str(), reason.c_str());
+        return CannotUnpack;
+    }
+    const fs::path unpacked = unpack(package, request);
+    ::close(package);
+    if (unpacked.empty()) {
         return CannotUnpack;
     }
 
-    common::JsonFileParams unpacked(parameterFile, common::IParams::Writable);
-    if (previous.hasValue(kDeviceToken)) {
-        unpacked.copyValueFrom(previous, kDeviceToken);
+    // The new install takes the earlier one's place in one step; the earlier
+    // one stays beside it until the daemon is registered.
+    const bool hadEarlier = isRealFolder(destination);
+    if (hadEarlier ? !exchangeFolders(unpacked, destination)
+                   : ::rename(unpacked.c_str(), destination.c_str()) != 0) {
+        logger_->error("unable to create destination folder: '%s'", destination.c_str());
+        deleteDirectory(unpacked);
+        return CannotCreateDestination;
     }
-
-    const std::string daemon = (destination / kDaemonRelativePath).string();
-    logger_->info(
-        "Run command: %s",
-        ("\"" + daemon + "\" -regsvc " + installerArguments + " -publickey " + publicKey_).c_str());
-    const auto words = splitShellWords(installerArguments);
-    if (!words) {
-        logger_->error("unable to run daemon registration");
-        return RegistrationFailed;
-    }
-    std::vector<std::string> command{daemon, "-regsvc"};
+    std::vector<std::string> command{(destination / kDaemonRelativePath).string(), "-regsvc"};
     command.insert(command.end(), words->begin(), words->end());
-    command.push_back("-publickey");
-    if (!publicKey_.empty()) {
-        command.push_back(publicKey_);
+    command.insert(command.end(), {"-publickey", key});
+    std::string shown;
+    for (const auto& word : command) {
+        shown += (shown.empty() ? "'" : " '") + word + "'";
     }
-    if (platform::posix::runAndWait(command) != 0) {
+    logger_->info("Run command: %s", shown.c_str());
+    LoggedCommand daemon(*logger_, "daemon");
+    if (daemon.run(command, request.registrationTimeout) != 0) {
         logger_->error("unable to run daemon registration");
+        if (hadEarlier ? exchangeFolders(unpacked, destination) : true) {
+            deleteDirectory(hadEarlier ? unpacked : destination);
+        }
         return RegistrationFailed;
+    }
+    if (hadEarlier) {
+        deleteDirectory(unpacked);
     }
     return InstallSucceeded;
+}
+
+fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedRequest& request) {
+    const fs::path destination = request.destination;
+    const fs::path staging =
+        makePrivateFolder(destination.parent_path(), "." + destination.filename().string() + ".");
+    if (staging.empty()) {
+        logger_->error("unable to create destination folder: '%s'", destination.c_str());
+        return {};
+    }
+    // The package is read through the descriptor that was checked, never
+    // through its path again.
+    LoggedCommand unzip(*logger_, "unzip");
+    if (unzip.run({kUnzip, "-q", "/dev/fd/3", "-d", staging.string()}, kUnpackTimeout, package) !=
+        0) {
+        logger_->error("unable to unpack archive: '%s' to '%s'", request.source.c_str(),
+                       destination.c_str());
+        deleteDirectory(staging);
+        return {};
+    }
+    ::chmod(staging.c_str(), 0755);
+    // The earlier install's device token, exactly as it was stored, read
+    // from a private copy of its parameter file.
+    const fs::path earlier = staging / ".earlier.json";
+    if (copyParameterFile(destination, earlier)) {
+        const common::JsonFileParams previous(earlier, common::IParams::ReadOnly);
+        if (previous.hasValue(kDeviceToken)) {
+            common::JsonFileParams unpacked(staging / kParameterFile, common::IParams::Writable);
+            unpacked.copyValueFrom(previous, kDeviceToken);
+        }
+    }
+    boost::system::error_code ignored;
+    fs::remove(earlier, ignored);
+    return staging;
 }
 
 bool UnattendedInstallerApplication::initApplication(const std::string& currentFolder) {
@@ -222,22 +294,38 @@ bool UnattendedInstallerApplication::initApplication(const std::string& currentF
     controller_->setDelegate(this);
     updateView(Starting);
 
-    if (publicKey_.empty() && !params_.get<bool>("Offline", false)) {
+    if (!isUsableKey(publicKey_) && !params_.get<bool>("Offline", false)) {
         logger_->critical("Public key is empty");
         controller_->showPublicKeyMissingErrorDialog();
         return false;
     }
 
-    downloader_ = common::Downloader::create(qtPlatform_.get(),
-                                             scheduler_.createQueue("UnattendedDownloader"),
-                                             common::createLogger("Downloader"));
+    // "TransferTimeout": seconds without progress before an attempt is
+    // given up.
+    const auto transferTimeout = std::chrono::seconds(std::clamp(
+        params_.get<int>("TransferTimeout", 30), 1, 3600));
+    downloader_ = common::Downloader::create(
+        qtPlatform_.get(), scheduler_.createQueue("UnattendedDownloader"),
+        common::createLogger("Downloader"), common::Downloader::kRetryDelay, transferTimeout);
+    makeDownloadFolder(currentFolder);
+    return true;
+}
 
-    downloadFolder_ = fs::path(currentFolder) / "download";
-    if (!ensureFolder(downloadFolder_, &downloadFolderCreated_)) {
-        return false;
+void UnattendedInstallerApplication::makeDownloadFolder(const std::string& currentFolder) {
+    const fs::path work =
+        params_.hasValue("WorkFolder") ? params_.getValue("WorkFolder", "") : currentFolder;
+    if (const std::string problem = workFolderProblem(work); !problem.empty()) {
+        setupError_ = "work folder '" + work.string() + "' " + problem;
+        return;
+    }
+    // A folder of this run's own: nothing that someone else left at a path
+    // is used, and runs sharing the work folder never meet.
+    downloadFolder_ = makePrivateFolder(work, "download-");
+    if (downloadFolder_.empty()) {
+        setupError_ = "cannot make a download folder in '" + work.string() + "'";
+        return;
     }
     logger_->info("download folder: '%s'", downloadFolder_.c_str());
-    return true;
 }
 
 void UnattendedInstallerApplication::setLanguage(const std::wstring& language) {
@@ -279,27 +367,75 @@ void UnattendedInstallerApplication::updateView(unsigned int state) {
     }
 }
 
+bool UnattendedInstallerApplication::checkParameters() {
+    const auto kinds = attributeValueKinds(kAttributeName);
+    // A value from the command line is always text.
+    auto kindOf = [&kinds](const char* key) {
+        const auto found = kinds.find(key);
+        return found == kinds.end() ? ValueKind::text : found->second;
+    };
+    for (const char* key : {"UnattendedDownloadUrl", "UnattendedInstallerArgs"}) {
+        if (kindOf(key) != ValueKind::text) {
+            logger_->error("%s must be a string", key);
+            return false;
+        }
+    }
+    if (params_.getValue("UnattendedDownloadUrl", "").empty()) {
+        logger_->error("download url is empty");
+        return false;
+    }
+    product_ = params_.getValue("Product", "");
+    companyId_ = params_.hasValue("CompanyId")
+                     ? params_.getValue("CompanyId", "")
+                     : common::randomString(10, common::kAlphanumericAlphabet);
+    // Each value names one folder below the install root and nothing else.
+    const std::pair<const char*, const std::string*> names[] = {{"Product", &product_},
+                                                                {"CompanyId", &companyId_}};
+    for (const auto& [key, value] : names) {
+        if (kindOf(key) == ValueKind::other || !isPlainFolderName(*value)) {
+            logger_->error("%s must be a plain folder name, not '%s'", key, value->c_str());
+            return false;
+        }
+    }
+    installerArguments_ = params_.getValue("UnattendedInstallerArgs", "");
+    // On the command line the value is the next argument as it is, even when
+    // it begins with a dash; the attribute's value still wins.
+    if (kinds.count("UnattendedInstallerArgs") == 0) {
+        for (std::size_t i = 1; i + 1 < arguments_.size(); ++i) {
+            if (boost::algorithm::iequals(arguments_[i], "-UnattendedInstallerArgs")) {
+                installerArguments_ = arguments_[i + 1];
+            }
+        }
+    }
+    if (!splitShellWords(installerArguments_)) {
+        logger_->error("UnattendedInstallerArgs cannot be split into words: '%s'",
+                       installerArguments_.c_str());
+        return false;
+    }
+    return true;
+}
+
 void UnattendedInstallerApplication::download() {
     updateView(Downloading);
-    const std::string url = params_.getValue("UnattendedDownloadUrl", "");
-    if (url.empty()) {
-        logger_->error("download url is empty");
-        updateView(Failed);
+    if (!setupError_.empty()) {
+        logger_->error("%s", setupError_.c_str());
+        showResult(false);
         return;
     }
+    if (!checkParameters()) {
+        showResult(false);
+        return;
+    }
+    const std::string url = params_.getValue("UnattendedDownloadUrl", "");
     logger_->info("downloading from: '%s'", url.c_str());
     downloader_->download(
         url, downloadFolder_, [this](bool ok, const fs::path& file) { onDownloaded(ok, file); }, 0);
 }
 
 void UnattendedInstallerApplication::onDownloaded(bool ok, const fs::path& file) {
-    // A package that was written, in whole or in part, goes at the teardown.
-    if (!file.empty()) {
-        downloadedPackage_ = file;
-    }
     if (!ok) {
         logger_->error("download failed");
-        updateView(Failed);
+        showResult(false);
         return;
     }
     logger_->info("downloaded to: '%s'", file.c_str());
@@ -308,22 +444,13 @@ void UnattendedInstallerApplication::onDownloaded(bool ok, const fs::path& file)
 
 void UnattendedInstallerApplication::installDownloadedPackage(const fs::path& file) {
     updateView(Installing);
-    const std::string product = params_.getValue("Product", "");
-    const std::string companyId =
-        params_.getValue("CompanyId", common::randomString(10, common::kAlphanumericAlphabet));
-    // Each value names one folder below the install root and nothing else.
-    const std::pair<const char*, const std::string*> names[] = {{"Product", &product},
-                                                                {"CompanyId", &companyId}};
-    for (const auto& [key, value] : names) {
-        if (!isPlainFolderName(*value)) {
-            logger_->error("%s must be a plain folder name, not '%s'", key, value->c_str());
-            updateView(Failed);
-            return;
-        }
-    }
-    const fs::path destination = installFolder(product, companyId);
-    const auto arguments = elevatedArguments(file.string(), destination.string(), publicKey_,
-                                             params_.getValue("UnattendedInstallerArgs", ""));
+    ElevatedRequest request;
+    request.source = file.string();
+    request.destination = installFolder(product_, companyId_).string();
+    request.publicKey = publicKey_;
+    request.installerArguments = installerArguments_;
+    request.user = std::to_string(::getuid());
+    const auto arguments = elevatedArguments(request);
     std::vector<char*> argv;
     for (const auto& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
@@ -331,14 +458,30 @@ void UnattendedInstallerApplication::installDownloadedPackage(const fs::path& fi
     argv.push_back(nullptr);
 
     logger_->info("executing installer with priviliges: '%s' => '%s'", file.c_str(),
-                  destination.c_str());
-    const int result = common::runElevated(common::getExecutablePath().c_str(), argv.data());
-    if (result == 0) {
-        updateView(Succeeded);
-        return;
+                  request.destination.c_str());
+    // Closing the window now waits for the outcome: the signals stay
+    // pending until it is known, and then act as the button would.
+    sigset_t closing, previous;
+    sigemptyset(&closing);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&closing, signal);
     }
-    logger_->error("unable to run elevated application: %d", result);
-    updateView(Failed);
+    ::pthread_sigmask(SIG_BLOCK, &closing, &previous);
+    closeDescriptorsOnExec();
+    const int result = common::runElevated(common::getExecutablePath().c_str(), argv.data());
+    if (result != 0) {
+        logger_->error("unable to run elevated application: %d", result);
+    }
+    // What was typed while the button could not be pressed goes before the
+    // button can be pressed again.
+    dropPendingInput();
+    showResult(result == 0);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void UnattendedInstallerApplication::showResult(bool installed) {
+    exitCode_ = installed ? RunInstalled : RunFailed;
+    updateView(installed ? Succeeded : Failed);
 }
 
 void UnattendedInstallerApplication::onButtonPushed() {
@@ -355,35 +498,15 @@ void UnattendedInstallerApplication::quit() {
 void UnattendedInstallerApplication::teardown() {
     logger_->info("quiting...");
     downloader_.reset();
-    removeDownloads();
+    if (!downloadFolder_.empty()) {
+        deleteDirectory(downloadFolder_);
+    }
     controller_.reset();
     view_.reset();
     messageMap_.reset();
     logger_->info("over and out");
     logger_.reset();
     queue_.reset();
-}
-
-void UnattendedInstallerApplication::removeDownloads() {
-    if (downloadFolder_.empty()) {
-        return;
-    }
-    boost::system::error_code error;
-    if (downloadFolderCreated_) {
-        if (fs::exists(downloadFolder_, error)) {
-            deleteDirectory(downloadFolder_);
-        }
-        return;
-    }
-    // The folder was there before this run, perhaps with the user's own
-    // files: only the package this run wrote goes.
-    if (!downloadedPackage_.empty() && fs::is_regular_file(downloadedPackage_, error)) {
-        fs::remove(downloadedPackage_, error);
-        if (error) {
-            logger_->warn("unable to delete file: '%s', error: '%s'", downloadedPackage_.c_str(),
-                          error.message().c_str());
-        }
-    }
 }
 
 void UnattendedInstallerApplication::deleteDirectory(const fs::path& folder) {

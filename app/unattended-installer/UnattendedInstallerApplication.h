@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "IInstallerController.h"
 #include "IInstallerControllerDelegate.h"
 #include "IInstallerView.h"
+#include "InstallLocation.h"
 #include "InstallerState.h"
 #include "common/application/Application.h"
 #include "common/credentialstorage/CredentialStorage.h"
@@ -37,6 +39,17 @@ public:
         CannotCreateDestination = 3,
         CannotUnpack = 4,
         RegistrationFailed = 5,
+        // The command line is not one that the user-started copy writes.
+        InvalidRequest = 6,
+    };
+
+    // Exit codes of the user-started copy (1: it could not start, from
+    // main).
+    enum RunResult : std::uint32_t {
+        RunInstalled = 0,
+        RunFailed = 2,
+        // Ended by the button or the window's close before an outcome.
+        RunEndedEarly = 3,
     };
 
     static constexpr const char* kVersion = "1.9.4.2041";
@@ -64,12 +77,12 @@ public:
     // underscore after it; empty when there are not exactly 64.
     static std::string getPublicKeyFromPath(const std::string& path);
 
-    // The elevated copy's work: becomes root, creates the destination,
-    // unpacks the package, carries the device token over and registers the
-    // agent daemon. Returns an InstallResult.
-    std::uint32_t privilegedInstall(const std::string& source,
-                                    const boost::filesystem::path& destination,
-                                    const std::string& installerArguments);
+    // The elevated copy's work: becomes root, checks the request, unpacks
+    // the package into a fresh folder next to the install folder, carries
+    // the device token over, puts the new folder in place and registers the
+    // agent daemon; a failed registration puts the earlier install back.
+    // Returns an InstallResult.
+    std::uint32_t privilegedInstall(const ElevatedRequest& request);
 
     // Removes the folder with its content; a failure is logged.
     void deleteDirectory(const boost::filesystem::path& folder);
@@ -81,6 +94,12 @@ private:
     // user's language, the public-key check and the download folder. False
     // ends the process.
     bool initApplication(const std::string& currentFolder);
+    // The user-started role's work folder and this run's own download
+    // folder in it; a failure is kept for download() to show.
+    void makeDownloadFolder(const std::string& currentFolder);
+    // Checks the parameters of the install; false (logged) when one cannot
+    // be used.
+    bool checkParameters();
     // Starts the download of the agent package.
     void download();
     // The download's outcome: installs the package or shows the failure.
@@ -88,12 +107,13 @@ private:
     // Relaunches the executable with administrator rights to install the
     // downloaded package, waits for its result and shows it. Blocks.
     void installDownloadedPackage(const boost::filesystem::path& file);
+    // Shows the outcome and keeps it as the exit code.
+    void showResult(bool installed);
     void teardown();
-    // Removes what this run put into the download folder: the folder itself
-    // when this run made it, else only the package it wrote.
-    void removeDownloads();
-    void queueInstallTask(const std::string& source, const std::string& destination,
-                          const std::string& installerArguments);
+    void queueInstallTask(const std::optional<ElevatedRequest>& request);
+    // Unpacks the package read from `package` into a new folder beside
+    // `destination`; empty (logged) when that fails.
+    boost::filesystem::path unpack(int package, const ElevatedRequest& request);
 
     common::ITaskScheduler& scheduler_;
     std::unique_ptr<common::ITaskQueue> queue_;
@@ -102,11 +122,14 @@ private:
     std::unique_ptr<IInstallerController> controller_;
     std::unique_ptr<common::IMessageMap> messageMap_;
     std::unique_ptr<common::IDownloader> downloader_;
+    // This run's own download folder, made by it and removed at the end.
     boost::filesystem::path downloadFolder_;
-    // Whether this run created the download folder, and the package file it
-    // wrote there (empty until then).
-    bool downloadFolderCreated_ = false;
-    boost::filesystem::path downloadedPackage_;
+    // Why the run cannot go on, found while setting up; empty when it can.
+    std::string setupError_;
+    // The checked parameters of the install.
+    std::string product_;
+    std::string companyId_;
+    std::string installerArguments_;
     std::uint32_t exitCode_ = 0;
     std::unique_ptr<QtCorePlatform> qtPlatform_;
     std::unique_ptr<common::credentialstorage::CredentialStorage> credentialStorage_;

@@ -1,5 +1,6 @@
 // The installer's entry point, for both roles: the copy the user starts and
 // the elevated copy it relaunches with "-PrivilegedInstall".
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,7 +13,11 @@
 #include <vector>
 
 #include <boost/filesystem.hpp>
+#include <spdlog/spdlog.h>
 
+#include "AppDelegate.h"
+#include "InstallLocation.h"
+#include "LoggedCommand.h"
 #include "UnattendedInstallerApplication.h"
 #include "common/application/IApplication.h"
 #include "common/logging/Logger.h"
@@ -40,27 +45,48 @@ std::string homeFolder() {
     return {};
 }
 
+// Makes descriptors 0, 1 and 2 valid (/dev/null where one is closed), so
+// that no file opened later takes the place of a standard stream.
+void openStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0) {
+            const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (opened > 2) {
+                ::close(opened);
+            }
+        }
+    }
+}
+
 // Creates the run's own log folder: missing parents readable by all (0755),
-// the folder itself private to the user (0700). A path that already exists is
-// used as it is.
+// the folder itself private to the user (0700) and new.
 bool makeLogFolder(const fs::path& folder) {
     boost::system::error_code error;
-    const fs::file_status status = fs::status(folder, error);
-    if (!error && fs::exists(status)) {
-        return true;
-    }
     fs::path built;
     for (const auto& element : folder) {
         built /= element;
         if (fs::exists(built, error)) {
             continue;
         }
-        const mode_t mode = built == folder ? 0700 : 0755;
-        if (::mkdir(built.c_str(), mode) != 0 && errno != EEXIST) {
+        if (built == folder) {
+            return ::mkdir(built.c_str(), 0700) == 0;
+        }
+        if (::mkdir(built.c_str(), 0755) != 0 && errno != EEXIST) {
             return false;
         }
     }
-    return fs::is_directory(folder, error);
+    return false;
+}
+
+// No log, no run: says so on standard error and, for the copy the user
+// started, in the alert.
+int cannotStart(bool elevated, const std::string& reason) {
+    std::fprintf(stderr, "unattended installer: %s\n", reason.c_str());
+    std::fflush(stderr);
+    if (!elevated) {
+        AppDelegate::showCannotStartAlert(reason);
+    }
+    return 1;
 }
 
 std::vector<std::string> argumentList(int argc, char** argv) {
@@ -77,34 +103,42 @@ std::vector<std::string> argumentList(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    openStandardStreams();
     ::signal(SIGPIPE, SIG_IGN);
 
+    auto arguments = std::make_unique<std::vector<std::string>>(argumentList(argc, argv));
+    const bool elevated = quorvane::unattended::isElevatedCommandLine(*arguments);
     const std::string home = homeFolder();
     if (home.empty()) {
-        return 1;
+        return cannotStart(elevated, "no home folder for the log files");
     }
     const fs::path logFolder = fs::path(home) / ".kestrin" / "quorvane" / "unattended_installer" /
                                common::randomString(10, common::kAlphanumericAlphabet);
     if (!makeLogFolder(logFolder)) {
-        return 1;
+        return cannotStart(elevated, "cannot make the log folder " + logFolder.string());
     }
 
     common::Logger::setLogFolder(logFolder.string());
     common::Logger::init("UnattendedInstaller", argc > 0 && argv[0] ? argv[0] : "",
                          helper::ApplicationType::UnattendedUpdater, {common::logsink::rotatingFile});
 
-    auto arguments = std::make_unique<std::vector<std::string>>(argumentList(argc, argv));
+    quorvane::unattended::closeDescriptorsOnExec();
     auto scheduler = common::TaskSchedulerMac::create(std::chrono::milliseconds(10),
                                                       common::createLogger("TaskScheduler"));
 
     auto params = std::make_unique<common::Params>();
     params->addLayer(std::make_unique<common::CommandLineParams>(*arguments), 2, false);
-    params->addLayer(std::make_unique<common::ExtendedAttributesParamsReader>("com.wexo.quandel"), 3,
-                     false);
+    // The elevated copy takes its request from its command line alone.
+    if (!elevated) {
+        params->addLayer(
+            std::make_unique<common::ExtendedAttributesParamsReader>("com.wexo.quandel"), 3, false);
+    }
 
     const std::string workFolder =
         params->hasValue("WorkFolder") ? params->getValue("WorkFolder", "") : logFolder.string();
-    common::setCurrentDirectory(workFolder);
+    if (!common::setCurrentDirectory(workFolder)) {
+        common::setCurrentDirectory(logFolder.string());
+    }
 
     common::IApplication::createDelegate =
         [](const std::vector<std::string>& args, common::ITaskScheduler& taskScheduler,
@@ -114,14 +148,24 @@ int main(int argc, char** argv) {
     };
 
     auto application = common::IApplication::create(*arguments, *scheduler, *params, nullptr);
+    // The user-started copy ends when its window has closed, from inside the
+    // loop: with the run's outcome as its status, the logs written out.
+    common::IApplication* running = application.get();
+    AppDelegate::setTerminationHandler([running] {
+        spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& logger) { logger->flush(); });
+        std::fflush(nullptr);
+        ::_exit(running != nullptr ? running->exitCode() : 1);
+    });
     int exitCode = 1;
     if (application && application->init()) {
         scheduler->run();
         exitCode = static_cast<int>(application->exitCode());
         // The result line is what the user-started copy waits for: write it
         // out before anything else can go wrong.
-        std::printf("<exitcode>%d</exitcode>\n", exitCode);
-        std::fflush(stdout);
+        if (elevated) {
+            std::printf("<exitcode>%d</exitcode>\n", exitCode);
+            std::fflush(stdout);
+        }
     }
 
     application.reset();

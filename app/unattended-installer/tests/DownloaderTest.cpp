@@ -1,5 +1,6 @@
-// The package downloader over a scripted network: requests, retries, the
-// package file and the release of a downloader whose work is under way.
+// The package downloader over the real Qt platform against a local package
+// server: requests, retries, the package file and the release of a
+// downloader whose work is under way.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -7,17 +8,14 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <deque>
-#include <map>
-#include <mutex>
-#include <optional>
-#include <set>
 #include <thread>
 
 #include <boost/filesystem.hpp>
 
 #include "Downloader.h"
-#include "IQtNetworkPlugin.h"
+#include "PackageServer.h"
+#include "QtCorePlatform.h"
+#include "common/credentialstorage/CredentialStorage.h"
 #include "common/taskscheduler/TaskScheduler.h"
 #include "common/utils/CommandOutput.h"
 #include "common/utils/StringConversions.h"
@@ -26,6 +24,7 @@
 
 namespace fs = boost::filesystem;
 using common::Downloader;
+using installertest::PackageServer;
 
 namespace {
 
@@ -95,167 +94,42 @@ public:
     }
 };
 
-// What one request asked for.
-struct Request {
-    std::string url;
-    IHttpQuery::Operation operation = IHttpQuery::POST;
-    bool followRedirects = false;
-    std::map<std::string, std::string> headers;
-};
-
-// A reply: an error (NoError for success) and the body.
-struct Reply {
-    IHttpQuery::Error error = IHttpQuery::NoError;
-    std::vector<char> body;
-};
-
-struct NetworkLog {
-    std::vector<Request> requests;
-    int created = 0;
-    int released = 0;
-    // Queries released without their handlers having been cleared first.
-    int releasedWithHandlers = 0;
-};
-
-// A query that answers from the network's script. Its outcome tasks carry
-// copies of the handlers, as a careless platform would: only the
-// downloader's own guard keeps them from reaching a released downloader.
-class ScriptedQuery : public IHttpQuery {
-public:
-    ScriptedQuery(common::ITaskQueue& queue, std::deque<Reply>& replies,
-                  std::shared_ptr<NetworkLog> log)
-        : queue_(queue), replies_(replies), log_(std::move(log)) {}
-
-    bool hasHandlers() const { return finished_ || error_; }
-
-    void setUrl(const std::string& url) override { request_.url = url; }
-    void setOperation(Operation operation) override { request_.operation = operation; }
-    void setHeader(const std::string& name, const std::string& value) override {
-        request_.headers[name] = value;
-    }
-    void setFinishedHandler(FinishedHandler handler) override { finished_ = std::move(handler); }
-    void setErrorHandler(ErrorHandler handler) override { error_ = std::move(handler); }
-    void setDownloadProgressHandler(ProgressHandler) override {}
-    void setUploadProgressHandler(ProgressHandler) override {}
-    void setSslErrorsHandler(SslErrorsHandler) override {}
-    void setBody(const std::string&) override {}
-    void setContentType(const std::string&) override {}
-    void setFollowRedirects() override { request_.followRedirects = true; }
-    const std::vector<char>& getResponseData() const override { return data_; }
-    const std::string& getResponseText() const override { return text_; }
-    const std::map<std::string, std::string>& getResponseHeaders() const override {
-        return headers_;
-    }
-    std::string getResponseHeader(const std::string&) const override { return {}; }
-    int getStatusCode() const override { return 0; }
-
-    void execute() override {
-        log_->requests.push_back(request_);
-        Reply reply = replies_.size() > 1 ? replies_.front() : replies_.back();
-        if (replies_.size() > 1) {
-            replies_.pop_front();
-        }
-        data_ = reply.body;
-        text_.assign(reply.body.begin(), reply.body.end());
-        if (reply.error != NoError) {
-            queue_.push([handler = error_, error = reply.error](bool&, unsigned long) {
-                if (handler) {
-                    handler(error);
-                }
-            });
-        }
-        queue_.push([handler = finished_, ok = reply.error == NoError](bool&, unsigned long) {
-            if (handler) {
-                handler(ok);
-            }
-        });
-    }
-    void downloadFile(const std::string&) override {}
-    void transferFile(const std::string&) override {}
-    void abort() override {}
-    void reset() override {}
-    bool wait(int) override { return true; }
-    void setIgnoredSslErrors(const std::vector<int>&) override {}
-    void resetHandlers() override {
-        finished_ = nullptr;
-        error_ = nullptr;
-    }
-
-private:
-    common::ITaskQueue& queue_;
-    std::deque<Reply>& replies_;
-    std::shared_ptr<NetworkLog> log_;
-    Request request_;
-    FinishedHandler finished_;
-    ErrorHandler error_;
-    std::vector<char> data_;
-    std::string text_;
-    std::map<std::string, std::string> headers_;
-};
-
-// The network side of the platform, answering from a script of replies (the
-// last one repeats); outcomes come back as tasks of its own queue.
-class ScriptedNetwork : public IQtNetworkPlugin {
-public:
-    explicit ScriptedNetwork(common::ITaskScheduler& scheduler)
-        : queue_(scheduler.createQueue("QtCorePlatform::HttpQuery")),
-          log_(std::make_shared<NetworkLog>()) {}
-    ~ScriptedNetwork() override {
-        queue_->finish([](bool&, unsigned long) {}, true);
-    }
-
-    void script(std::deque<Reply> replies) { replies_ = std::move(replies); }
-    const NetworkLog& log() const { return *log_; }
-
-    std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> createQuery() const override {
-        ++log_->created;
-        return {new ScriptedQuery(*queue_, replies_, log_), [log = log_](IHttpQuery* query) {
-                    auto* scripted = static_cast<ScriptedQuery*>(query);
-                    ++log->released;
-                    log->releasedWithHandlers += scripted->hasHandlers() ? 1 : 0;
-                    delete scripted;
-                }};
-    }
-    std::shared_ptr<IProxyAuthenticator> getProxyAuthenticator() override { return nullptr; }
-    void setReservedHandler(ReservedHandler) override {}
-    void setProxyCredentialsRequestHandler(ProxyCredentialsRequestHandler) override {}
-
-private:
-    std::unique_ptr<common::ITaskQueue> queue_;
-    mutable std::deque<Reply> replies_{Reply{}};
-    std::shared_ptr<NetworkLog> log_;
-};
-
 struct Outcome {
     bool ok = false;
     fs::path file;
 };
 
-std::vector<char> bytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-
 class DownloaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        downloader_ = Downloader::create(&network_, scheduler_->createQueue("UnattendedDownloader"),
-                                         std::make_unique<MemoryLogger>(lines_),
-                                         std::chrono::milliseconds(5));
+        std::FILE* file = std::fopen(package_.c_str(), "w");
+        ASSERT_NE(nullptr, file);
+        std::fputs(body_.c_str(), file);
+        std::fclose(file);
+        platform_ = QtCorePlatform::create(*scheduler_, &storage_, "downloader-test");
+        makeDownloader();
     }
 
-    void TearDown() override { downloader_.reset(); }
+    void TearDown() override {
+        downloader_.reset();
+        platform_.reset();
+    }
 
-    void start(const fs::path& folder) {
+    void makeDownloader(std::chrono::milliseconds retryDelay = std::chrono::milliseconds(5)) {
+        downloader_ = Downloader::create(platform_.get(),
+                                         scheduler_->createQueue("UnattendedDownloader"),
+                                         std::make_unique<MemoryLogger>(lines_), retryDelay);
+    }
+
+    void start(const std::string& url, const fs::path& folder) {
         downloader_->download(
-            url_, folder,
-            [this](bool ok, const fs::path& file) {
-                outcomes_.push_back({ok, file});
-            },
+            url, folder, [this](bool ok, const fs::path& file) { outcomes_.push_back({ok, file}); },
             0);
     }
 
-    bool runUntilOutcome() {
-        return scheduler_->runUntil([this] { return !outcomes_.empty(); });
+    bool runUntilOutcome(std::size_t count = 1) {
+        return scheduler_->runUntil([&] { return outcomes_.size() >= count; },
+                                    std::chrono::seconds(30));
     }
 
     int count(common::LogLevel level, const std::string& text) const {
@@ -272,284 +146,154 @@ protected:
         return text;
     }
 
-    static Reply notFound() { return {IHttpQuery::ContentNotFoundError, bytes("status 404")}; }
-
+    testsupport::TempDir served_{"downloader-served"};
+    testsupport::TempDir folder_{"downloader"};
+    const std::string package_ = served_.file("agent.zip");
+    const std::string body_ = "PK\x03\x04 a package of " + std::string(100000, 'z');
     std::shared_ptr<SteppedScheduler> scheduler_ = std::make_shared<SteppedScheduler>();
-    ScriptedNetwork network_{*scheduler_};
+    common::credentialstorage::CredentialStorage storage_;
+    std::unique_ptr<QtCorePlatform> platform_;
     std::shared_ptr<MemoryLogger::Lines> lines_ = std::make_shared<MemoryLogger::Lines>();
     std::unique_ptr<common::IDownloader> downloader_;
     std::vector<Outcome> outcomes_;
-    testsupport::TempDir folder_{"downloader"};
-    const std::string url_ = "https://downloads.example.org/agent.zip";
 };
 
-TEST(DownloaderErrorNamesTest, NamesFollowTheQueryErrorsAndUnknownValuesHaveOneName) {
-    EXPECT_STREQ("NoError", Downloader::errorName(IHttpQuery::NoError));
-    EXPECT_STREQ("ConnectionRefusedError",
-                 Downloader::errorName(IHttpQuery::ConnectionRefusedError));
-    EXPECT_STREQ("UnknownNetworkError", Downloader::errorName(IHttpQuery::UnknownNetworkError));
-    EXPECT_STREQ("ProxyConnectionRefusedError",
-                 Downloader::errorName(IHttpQuery::ProxyConnectionRefusedError));
-    EXPECT_STREQ("ContentAccessDenied", Downloader::errorName(IHttpQuery::ContentAccessDenied));
-    EXPECT_STREQ("ContentNotFoundError", Downloader::errorName(IHttpQuery::ContentNotFoundError));
-    EXPECT_STREQ("ProtocolFailure", Downloader::errorName(IHttpQuery::ProtocolFailure));
-    EXPECT_STREQ("InternalServerError", Downloader::errorName(IHttpQuery::InternalServerError));
-    EXPECT_STREQ("UnknownServerError", Downloader::errorName(IHttpQuery::UnknownServerError));
-    for (const int beyond : {34, 99, 1000, -1}) {
-        EXPECT_STREQ("UnknownError", Downloader::errorName(beyond)) << beyond;
-    }
-    // Every value has a name of its own; only two of them lack the suffix.
-    std::set<std::string> names;
-    std::vector<std::string> withoutSuffix;
-    for (int value = 0; value <= IHttpQuery::UnknownServerError; ++value) {
-        const std::string name = Downloader::errorName(value);
-        names.insert(name);
-        if (name.size() < 5 || name.compare(name.size() - 5, 5, "Error") != 0) {
-            withoutSuffix.push_back(name);
-        }
-    }
-    EXPECT_EQ(34u, names.size());
-    EXPECT_EQ((std::vector<std::string>{"ContentAccessDenied", "ProtocolFailure"}), withoutSuffix);
-}
-
+// A package where a link stood is a new file of the user's own; the request
+// says the fixed system while the log names the real one.
 TEST_F(DownloaderTest, ASuccessfulReplyReplacesThePackageFileWithTheWholeBody) {
-    const std::string body("PK\x03\x04\0binary\0body", 17);
-    network_.script({{IHttpQuery::NoError, bytes(body)}});
+    PackageServer server(package_, served_.file("journal"));
     const fs::path package = folder_.path() + "/WexoQuandelUnattended.zip";
-    {
-        std::FILE* file = std::fopen(package.c_str(), "w");
-        ASSERT_NE(nullptr, file);
-        std::fputs("an older and much longer package file than the new one", file);
-        std::fclose(file);
-    }
-    start(folder_.path());
+    fs::create_symlink("/dev/null", package);
+    start(server.url(), folder_.path());
     ASSERT_TRUE(runUntilOutcome());
-    scheduler_->drain();
-
     ASSERT_EQ(1u, outcomes_.size());
     EXPECT_TRUE(outcomes_[0].ok);
     EXPECT_EQ(package, outcomes_[0].file);
-    EXPECT_EQ(body, testsupport::readFile(package.string()));
-
-    ASSERT_EQ(1u, network_.log().requests.size());
-    const Request& request = network_.log().requests[0];
-    EXPECT_EQ(url_, request.url);
-    EXPECT_EQ(IHttpQuery::GET, request.operation);
-    EXPECT_TRUE(request.followRedirects);
-    EXPECT_EQ((std::map<std::string, std::string>{{"User-Agent", "Mac OS X 10_13_6"}}),
-              request.headers);
-    // The log names the real system, whatever the header says.
+    EXPECT_EQ(body_, testsupport::readFile(package.string()));
+    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(package).permissions());
+    ASSERT_EQ(1u, server.requests().size());
+    EXPECT_EQ("Mac OS X 10_13_6", server.requests()[0].userAgent);
     const std::string system = common::wstringToUtf8(common::getOSVersion());
     EXPECT_EQ(1, count(common::loglevel::info,
-                       "download started from: " + url_ + " with UserAgent: " + system))
+                       "download started from: " + server.url() + " with UserAgent: " + system))
         << logText();
-    EXPECT_EQ(1, count(common::loglevel::info, "download succeeded from: " + url_));
     EXPECT_EQ(
         1, count(common::loglevel::info, "downloaded file write succeeded: " + package.string()));
-    EXPECT_EQ(1, network_.log().released);
-    EXPECT_FALSE(downloader_->removeLastFolder()) << "no download gave up";
 }
 
-TEST_F(DownloaderTest, AFailingServerIsTriedSixTimesThenTheDownloadGivesUp) {
-    network_.script({notFound()});
-    const fs::path target = folder_.path() + "/target";
-    fs::create_directories(target);
-    start(target);
-    ASSERT_TRUE(runUntilOutcome());
-    scheduler_->drain();
-
-    ASSERT_EQ(1u, outcomes_.size());
-    EXPECT_FALSE(outcomes_[0].ok);
-    EXPECT_TRUE(outcomes_[0].file.empty()) << "the path of a final failure is empty";
-    EXPECT_EQ(6u, network_.log().requests.size());
-    EXPECT_EQ(6, network_.log().created) << "a new query for every attempt";
-    EXPECT_EQ(6, network_.log().released);
-    EXPECT_EQ(6, count(common::loglevel::error,
-                       "Download failed from: " + url_ + " with Error Code: ContentNotFoundError"))
-        << logText();
-    for (int tryCount = 0; tryCount < 5; ++tryCount) {
-        EXPECT_EQ(1,
-                  count(common::loglevel::error, "Try to download again from: " + url_ +
-                                                     ", try count: " + std::to_string(tryCount)));
+TEST_F(DownloaderTest, FailedAttemptsAreRepeatedUpToSixAttemptsInAll) {
+    for (const std::string plan : {"404", "404,500,200"}) {
+        const bool ok = plan != "404";
+        const std::size_t attempts = ok ? 3 : 6;
+        lines_->clear();
+        outcomes_.clear();
+        makeDownloader();
+        PackageServer server(package_, served_.file("journal-" + plan), plan);
+        const fs::path target = folder_.path() + "/target";
+        fs::create_directories(target);
+        start(server.url(), target);
+        ASSERT_TRUE(runUntilOutcome());
+        EXPECT_EQ(ok, outcomes_[0].ok);
+        EXPECT_EQ(ok ? target / "WexoQuandelUnattended.zip" : fs::path(), outcomes_[0].file);
+        EXPECT_EQ(attempts, server.requests().size());
+        for (std::size_t tryCount = 0; tryCount < 6; ++tryCount) {
+            EXPECT_EQ(tryCount + 1 < attempts ? 1 : 0,
+                      count(common::loglevel::error, "Try to download again from: " +
+                                                         server.url() + ", try count: " +
+                                                         std::to_string(tryCount)))
+                << logText();
+        }
+        EXPECT_EQ(ok ? 1 : 6, count(common::loglevel::error,
+                                    "Download failed from: " + server.url() +
+                                        " with Error Code: ContentNotFoundError"));
+        // Only the folder of a download that gave up is remembered.
+        EXPECT_EQ(!ok, downloader_->removeLastFolder()) << plan;
+        EXPECT_EQ(ok, fs::exists(target));
     }
-    EXPECT_EQ(0, count(common::loglevel::error,
-                       "Try to download again from: " + url_ + ", try count: 5"));
-    EXPECT_EQ(6, static_cast<int>(std::count_if(lines_->begin(), lines_->end(), [&](auto& line) {
-                  return line.text.rfind("download started from: " + url_, 0) == 0;
-              })));
-    // The folder of the download that gave up is remembered.
-    EXPECT_TRUE(downloader_->removeLastFolder());
-    EXPECT_FALSE(fs::exists(target));
-    EXPECT_FALSE(downloader_->removeLastFolder());
 }
 
-TEST_F(DownloaderTest, ADownloadThatFailsTwiceSucceedsOnTheThirdAttempt) {
-    network_.script({notFound(), {IHttpQuery::ConnectionRefusedError, {}}, {{}, bytes("zip")}});
-    start(folder_.path());
-    ASSERT_TRUE(runUntilOutcome());
-    scheduler_->drain();
-    ASSERT_EQ(1u, outcomes_.size());
-    EXPECT_TRUE(outcomes_[0].ok);
-    EXPECT_EQ(3u, network_.log().requests.size());
-    EXPECT_EQ("zip", testsupport::readFile(folder_.path() + "/WexoQuandelUnattended.zip"));
-    EXPECT_EQ(1, count(common::loglevel::error, "Download failed from: " + url_ +
-                                                    " with Error Code: ConnectionRefusedError"));
-    EXPECT_EQ(1, count(common::loglevel::error,
-                       "Try to download again from: " + url_ + ", try count: 1"));
-}
-
-TEST_F(DownloaderTest, AnEmptyFolderFailsAtOnceWithoutARequest) {
-    start(fs::path());
-    ASSERT_EQ(1u, outcomes_.size()) << "called before download returns";
-    EXPECT_FALSE(outcomes_[0].ok);
-    EXPECT_TRUE(outcomes_[0].file.empty());
+TEST_F(DownloaderTest, APackageThatCannotBeWrittenWholeIsAFailure) {
+    PackageServer server(package_, served_.file("journal"));
+    start(server.url(), fs::path());
+    ASSERT_EQ(1u, outcomes_.size()) << "an empty folder fails at once";
     EXPECT_EQ(1, count(common::loglevel::warn, "Could not download file, because path is empty."));
-    scheduler_->drain();
-    EXPECT_EQ(0, network_.log().created);
-}
-
-TEST_F(DownloaderTest, AFileThatCannotBeOpenedIsAFailureWithItsPath) {
     const fs::path missing = folder_.path() + "/no-such-folder";
-    start(missing);
-    ASSERT_TRUE(runUntilOutcome());
-    ASSERT_EQ(1u, outcomes_.size());
-    EXPECT_FALSE(outcomes_[0].ok);
-    EXPECT_EQ(missing / "WexoQuandelUnattended.zip", outcomes_[0].file);
-    EXPECT_EQ(1, count(common::loglevel::info, "download succeeded from: " + url_));
-    EXPECT_EQ(1,
-              count(common::loglevel::error, "downloaded file write failed: " + missing.string() +
-                                                 "/WexoQuandelUnattended.zip"))
+    start(server.url(), missing);
+    ASSERT_TRUE(runUntilOutcome(2));
+    EXPECT_EQ(1, count(common::loglevel::error, "downloaded file write failed: " +
+                                                    missing.string() + "/WexoQuandelUnattended.zip"))
         << logText();
+    // A write cut short by the file size limit: nothing of it stays.
+    rlimit previous{};
+    ::getrlimit(RLIMIT_FSIZE, &previous);
+    const auto disposition = ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4096, previous.rlim_max};
+    start(server.url(), folder_.path());
+    ASSERT_TRUE(scheduler_->runUntil([&] { return server.requests().size() == 2; }));
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const bool ended = runUntilOutcome(3);
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    ::signal(SIGXFSZ, disposition);
+    ASSERT_TRUE(ended);
+    EXPECT_FALSE(outcomes_[0].ok || outcomes_[1].ok || outcomes_[2].ok);
+    EXPECT_EQ((std::vector<fs::path>{{}, missing / "WexoQuandelUnattended.zip"}),
+              (std::vector<fs::path>{outcomes_[0].file, outcomes_[1].file}));
+    EXPECT_TRUE(fs::is_empty(folder_.path()));
 }
 
-TEST_F(DownloaderTest, AFullDiskIsAFailureAndLeavesNoPackageBehind) {
-    network_.script({{IHttpQuery::NoError, std::vector<char>(64 * 1024, 'z')}});
-    // Every write to /dev/full fails with "No space left on device".
-    const fs::path package = folder_.path() + "/WexoQuandelUnattended.zip";
-    fs::create_symlink("/dev/full", package);
-    start(folder_.path());
-    ASSERT_TRUE(runUntilOutcome());
-    ASSERT_EQ(1u, outcomes_.size());
-    EXPECT_FALSE(outcomes_[0].ok);
-    EXPECT_EQ(package, outcomes_[0].file);
-    EXPECT_EQ(1,
-              count(common::loglevel::error, "downloaded file write failed: " + package.string()))
-        << logText();
-    EXPECT_EQ(
-        0, count(common::loglevel::info, "downloaded file write succeeded: " + package.string()));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(package)));
-}
-
-TEST(DownloaderWriteTest, APackageCutShortByTheFileSizeLimitIsAFailure) {
-    testsupport::TempDir folder("downloader-limit");
-    const auto result = testsupport::runInChild([&] {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{4096, 4096};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            return 90;
-        }
-        auto scheduler = std::make_shared<SteppedScheduler>();
-        ScriptedNetwork network(*scheduler);
-        network.script({{IHttpQuery::NoError, std::vector<char>(100 * 1024, 'z')}});
-        auto lines = std::make_shared<MemoryLogger::Lines>();
-        auto downloader =
-            Downloader::create(&network, scheduler->createQueue("UnattendedDownloader"),
-                               std::make_unique<MemoryLogger>(lines));
-        std::optional<Outcome> outcome;
-        downloader->download(
-            "http://127.0.0.1/agent.zip", folder.path(),
-            [&](bool ok, const fs::path& file) {
-                outcome = Outcome{ok, file};
-            },
-            0);
-        if (!scheduler->runUntil([&] { return outcome.has_value(); })) {
-            return 91;
-        }
-        if (outcome->ok) {
-            return 92;
-        }
-        // Only a part would have fitted: nothing of it stays.
-        if (fs::exists(folder.path() + "/WexoQuandelUnattended.zip")) {
-            return 93;
-        }
-        return 0;
-    });
-    ASSERT_TRUE(result.exited) << result.errors;
-    EXPECT_EQ(0, result.exitCode);
-}
-
-TEST_F(DownloaderTest, ReleasingTheDownloaderDropsAWaitingRetry) {
-    downloader_ =
-        Downloader::create(&network_, scheduler_->createQueue("UnattendedDownloader"),
-                           std::make_unique<MemoryLogger>(lines_), std::chrono::minutes(10));
-    network_.script({notFound()});
-    start(folder_.path());
-    ASSERT_TRUE(scheduler_->runUntil([&] {
-        return count(common::loglevel::error,
-                     "Try to download again from: " + url_ + ", try count: 0") == 1;
-    }));
+// A waiting retry is dropped; the outcome of a running query never reaches
+// a released downloader; a callback may release the downloader.
+TEST_F(DownloaderTest, ReleasingTheDownloaderStopsItsWork) {
+    PackageServer failing(package_, served_.file("journal-404"), "404");
+    makeDownloader(std::chrono::minutes(10));
+    start(failing.url(), folder_.path());
+    ASSERT_TRUE(scheduler_->runUntil([&] { return lines_->size() > 2; }));
     downloader_.reset();
     scheduler_->drain();
-    EXPECT_TRUE(outcomes_.empty());
-    EXPECT_EQ(1u, network_.log().requests.size());
-    EXPECT_EQ(0u, scheduler_->taskCount());
-}
+    EXPECT_EQ(1u, failing.requests().size());
 
-TEST_F(DownloaderTest, OutcomesQueuedForARunningQueryNeverReachAReleasedDownloader) {
-    network_.script({{IHttpQuery::ContentNotFoundError, {}}});
-    start(folder_.path());
-    // The attempt has been sent and its outcome tasks are queued.
-    ASSERT_TRUE(scheduler_->runUntil([&] { return network_.log().requests.size() == 1; }));
-    ASSERT_GT(scheduler_->taskCount(), 0u);
+    makeDownloader();
+    start(failing.url(), folder_.path());
+    scheduler_->onTimer();  // the attempt starts
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (scheduler_->taskCount() == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GT(scheduler_->taskCount(), 0u) << "the outcome is queued";
     downloader_.reset();
-    EXPECT_EQ(1, network_.log().released);
-    EXPECT_EQ(0, network_.log().releasedWithHandlers) << "handlers are cleared before release";
     const auto logged = lines_->size();
-    scheduler_->drain();  // the queued outcomes run now
+    scheduler_->drain();
     EXPECT_TRUE(outcomes_.empty());
     EXPECT_EQ(logged, lines_->size()) << logText();
-}
 
-TEST_F(DownloaderTest, ACallbackMayReleaseTheDownloader) {
-    for (const auto& reply :
-         {Reply{IHttpQuery::NoError, bytes("zip")}, Reply{IHttpQuery::ContentNotFoundError, {}}}) {
-        downloader_ = Downloader::create(&network_, scheduler_->createQueue("UnattendedDownloader"),
-                                         std::make_unique<MemoryLogger>(lines_),
-                                         std::chrono::milliseconds(1));
-        network_.script({reply});
-        bool called = false;
+    PackageServer server(package_, served_.file("journal"), "404,200");
+    for (const std::uint32_t tryCount : {Downloader::kRetries, 0u}) {
+        makeDownloader();
         downloader_->download(
-            url_, folder_.path(),
-            [&](bool, const fs::path&) {
-                called = true;
+            server.url(), folder_.path(),
+            [&](bool ok, const fs::path&) {
+                outcomes_.push_back({ok, {}});
                 downloader_.reset();
             },
-            Downloader::kRetries);
-        ASSERT_TRUE(scheduler_->runUntil([&] { return called; }));
+            tryCount);
+        ASSERT_TRUE(runUntilOutcome(outcomes_.size() + 1));
         scheduler_->drain();
-        EXPECT_EQ(nullptr, downloader_);
     }
-    EXPECT_EQ(network_.log().created, network_.log().released);
+    EXPECT_EQ((std::vector<bool>{false, true}),
+              (std::vector<bool>{outcomes_[0].ok, outcomes_[1].ok}));
 }
 
 TEST_F(DownloaderTest, GetAnswersTheBodyOrAFailureOnce) {
+    PackageServer server(package_, served_.file("journal"), "200,404");
     std::vector<std::pair<std::uint32_t, std::string>> answers;
-    auto record = [&](std::uint32_t status, const std::string& body) {
-        answers.emplace_back(status, body);
-    };
-    network_.script({{IHttpQuery::NoError, bytes("{\"v\":1}")}, {IHttpQuery::TimeoutError, {}}});
-    downloader_->get(url_, record);
-    ASSERT_TRUE(scheduler_->runUntil([&] { return answers.size() == 1; }));
-    downloader_->get(url_, record);
-    ASSERT_TRUE(scheduler_->runUntil([&] { return answers.size() == 2; }));
-    scheduler_->drain();
-    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::string>>{{200, "{\"v\":1}"}, {1, ""}}),
+    for (std::size_t i = 1; i <= 2; ++i) {
+        downloader_->get(server.url(), [&](std::uint32_t status, const std::string& body) {
+            answers.emplace_back(status, body);
+        });
+        ASSERT_TRUE(scheduler_->runUntil([&] { return answers.size() == i; }));
+    }
+    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::string>>{{200, body_}, {1, ""}}),
               answers);
-    ASSERT_EQ(2u, network_.log().requests.size());
-    EXPECT_FALSE(network_.log().requests[0].followRedirects);
-    EXPECT_EQ("Mac OS X 10_13_6", network_.log().requests[0].headers.at("User-Agent"));
-    EXPECT_EQ(2, count(common::loglevel::info, "GET from: " + url_));
-    EXPECT_EQ(2, network_.log().released);
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
-// The whole installer as a person runs it, as root: the real bundle downloads
-// the package from a local server, relaunches itself, installs the agent
-// under "/Library/Application Support" and shows the result. The cases share
-// that folder, so CTest runs them one at a time.
+// The installer as root against the real install location: the elevated copy
+// on its own, and whole runs of the real bundle downloading from a local
+// server. The cases share "/Library/Application Support", so CTest runs them
+// one at a time.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 #include <boost/filesystem.hpp>
 
@@ -20,32 +18,24 @@
 #include "support/TempDir.h"
 
 namespace fs = boost::filesystem;
+using installertest::Agent;
 using installertest::InstallerBundle;
 using installertest::joinLines;
-using installertest::MessageTexts;
 using installertest::PackageServer;
 using quorvane::unattended::InstallerState;
+using testsupport::readFile;
+using Lines = std::vector<std::string>;
 
 namespace {
 
+const std::string kInstallBase = "/Library/Application Support/WexoQuandelUnattended";
 const std::string kShown = "window: shown";
 const std::string kClosed = "window: closed";
-const std::string kInstallBase = "/Library/Application Support/WexoQuandelUnattended";
-const std::string kInstallerArguments = "-server e2e.example.org -group 'Front desk'";
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-int occurrences(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
-// The lines of the window among everything written on standard error.
 std::string windowLines(const std::string& errors) {
     std::string lines;
     for (const auto& line : testsupport::splitLines(errors)) {
@@ -56,22 +46,20 @@ std::string windowLines(const std::string& errors) {
     return lines;
 }
 
-struct InstallerRun {
-    testsupport::ChildResult result;
-    std::string window;
-    std::vector<std::string> logs;
-};
+void writeFile(const std::string& path, const std::string& content) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(nullptr, file) << path;
+    std::fputs(content.c_str(), file);
+    std::fclose(file);
+}
 
 class EndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0) {
-            GTEST_SKIP() << "the elevated relaunch without a password needs root";
+            GTEST_SKIP() << "installs under /Library as root";
         }
-        // An installer that ends early must not end the test through its
-        // closed input.
         ::signal(SIGPIPE, SIG_IGN);
-        // Unique names, and a note of which folders above them were there.
         const std::string tag = common::randomString(8, common::kAlphanumericAlphabet);
         product_ = "QuorvaneE2E-" + tag;
         company_ = "company-" + tag;
@@ -80,18 +68,13 @@ protected:
                 madeFolders_.push_back(folder);
             }
         }
-        installertest::makeAgentPackage(work_.file("agent.zip"));
+        installertest::makeAgentPackage(package_);
         fs::create_directories(work_.file("run"));
     }
 
     void TearDown() override {
         boost::system::error_code error;
         fs::remove_all(fs::path(kInstallBase) / product_, error);
-        for (const auto& extra : extraRemovals_) {
-            fs::remove_all(extra, error);
-        }
-        // Deepest first; only what this test found missing, and only when
-        // empty.
         for (const auto& folder : madeFolders_) {
             if (fs::is_directory(folder, error) && fs::is_empty(folder, error)) {
                 fs::remove(folder, error);
@@ -99,247 +82,319 @@ protected:
         }
     }
 
-    std::string destination() const { return kInstallBase + "/" + product_ + "/" + company_; }
-
-    std::string parameters(const std::string& url) const {
-        return R"({"UnattendedDownloadUrl": ")" + url + R"(", "Product": ")" + product_ +
-               R"(", "CompanyId": ")" + company_ + R"(", "UnattendedInstallerArgs": ")" +
-               kInstallerArguments + R"("})";
+    std::string destination(const std::string& company = "") const {
+        return kInstallBase + "/" + product_ + "/" + (company.empty() ? company_ : company);
     }
 
-    // Runs the installer until the window shows `result`, then presses the
+    // The elevated copy's command line for this test's package and folder.
+    Lines request(const std::string& arguments = "", const std::string& key = "") const {
+        return {"-PrivilegedInstall", "-SourcePath", package_,
+                "-DestinationPath",   destination(), "-publickey",
+                key.empty() ? key_ : key,           "-UnattendedInstallerArgs",
+                arguments};
+    }
+
+    Lines daemonCall(const std::string& company = "") const {
+        return testsupport::splitLines(readFile(destination(company) + "/daemon-call.txt"));
+    }
+
+    std::string parameters(const std::string& url, const std::string& extra = "") const {
+        return R"({"UnattendedDownloadUrl": ")" + url + R"(", "Product": ")" + product_ + "\"" +
+               extra + "}";
+    }
+
+    std::string window(InstallerState outcome, bool installing = true) const {
+        Lines installLines = installing ? texts_.windowLines(InstallerState::Installing, "en")
+                                        : Lines{};
+        return joinLines({texts_.windowLines(InstallerState::Starting, "en"),
+                          texts_.windowLines(InstallerState::Downloading, "en"),
+                          {kShown},
+                          installLines,
+                          texts_.windowLines(outcome, "en"),
+                          {kClosed}});
+    }
+
+    std::unique_ptr<installertest::RunningInstaller> start(const InstallerBundle& installer,
+                                                           Lines arguments = {},
+                                                           const std::string& executable = "") {
+        arguments.insert(arguments.end(), {"-WorkFolder", work_.file("run"), "-Lang", "en"});
+        return installer.start(arguments, {"LANG=en_US.UTF-8"}, executable);
+    }
+
+    // Runs the installer until the window shows `outcome`, then presses the
     // button.
-    // A character type locale that the system does not know must not
-    // trouble the run.
-    InstallerRun runUntil(InstallerBundle& installer, InstallerState result,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-        auto process = installer.start({"-WorkFolder", work_.file("run"), "-Lang", "en"},
-                                       {"LANG=en_US.UTF-8", "LC_CTYPE=xx_XX.UTF-8"});
-        const std::string resultLine = texts_.windowLines(result, "en").front();
-        const bool shown = process->waitForErrorLine(resultLine, timeout);
-        EXPECT_TRUE(shown) << process->errors();
+    testsupport::ChildResult runUntil(const InstallerBundle& installer, InstallerState outcome,
+                                      Lines arguments = {}, const std::string& executable = "") {
+        auto process = start(installer, arguments, executable);
+        EXPECT_TRUE(process->waitForErrorLine(texts_.windowLines(outcome, "en").front(),
+                                              std::chrono::seconds(90)))
+            << process->errors();
         process->writeInput("\n");
-        InstallerRun run;
-        run.result = process->finish();
-        run.window = windowLines(run.result.errors);
-        run.logs = installer.newLogs();
-        return run;
+        return process->finish();
     }
 
-    std::string userLog(const InstallerRun& run) const {
-        for (const auto& log : run.logs) {
-            if (contains(log, "download folder:")) {
-                return log;
-            }
-        }
-        return {};
-    }
-
-    std::vector<std::string> daemonCall() const {
-        return testsupport::splitLines(testsupport::readFile(destination() + "/daemon-call.txt"));
-    }
-
-    MessageTexts texts_;
+    installertest::MessageTexts texts_;
     testsupport::TempDir work_{"installer-e2e"};
+    const std::string package_ = work_.file("agent.zip");
     const std::string key_ = installertest::keyOf("e2e0123456789abc");
     std::string product_;
     std::string company_;
     std::vector<fs::path> madeFolders_;
-    std::vector<fs::path> extraRemovals_;
 };
 
-std::string successWindow(const MessageTexts& texts) {
-    return joinLines({texts.windowLines(InstallerState::Starting, "en"),
-                      texts.windowLines(InstallerState::Downloading, "en"),
-                      {kShown},
-                      texts.windowLines(InstallerState::Installing, "en"),
-                      texts.windowLines(InstallerState::Succeeded, "en"),
-                      {kClosed}});
-}
-
-TEST_F(EndToEndTest, DownloadsInstallsAndRegistersTheAgent) {
+TEST_F(EndToEndTest, TheElevatedCopyInstallsOverAnEarlierOneWithoutFollowingItsLinks) {
+    installertest::makeAgentPackage(package_, Agent{0, "from-package", 0, 4});
+    // An earlier install whose folder holds links out of it.
+    const std::string outside = work_.file("outside");
+    fs::create_directories(outside);
+    fs::create_directories(destination());
+    writeFile(destination() + "/unattended.json", R"({"DeviceToken": "12345", "Old": true})");
+    fs::create_directory_symlink(outside, destination() + "/WexoQuandelUnattended.app");
+    fs::create_symlink(outside + "/tmp.json", destination() + "/unattended.json.tmp");
     InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    PackageServer server(work_.file("agent.zip"), work_.file("journal"));
-    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
+    // The attribute cannot speak for the elevated copy.
+    const std::string elsewhere = destination("elsewhere");
+    ASSERT_TRUE(installer.setParameters(R"({"PrivilegedInstall": 1, "SourcePath": "/dev/null",
+        "DestinationPath": ")" + elsewhere + R"(", "UnattendedInstallerArgs": "-from attr"})"));
 
-    const InstallerRun run = runUntil(installer, InstallerState::Succeeded);
-    ASSERT_TRUE(run.result.exited) << run.result.errors;
-    EXPECT_EQ(0, run.result.exitCode);
-    EXPECT_EQ("", run.result.output) << "the user-started copy prints no result line";
-    EXPECT_EQ(successWindow(texts_), run.window) << run.result.errors;
-
-    // The agent is in place and registered with the arguments' words and the
-    // key of the installer's path.
-    EXPECT_TRUE(fs::is_regular_file(destination() + "/WexoQuandelUnattended.app/Contents/MacOS/"
-                                                    "WexoQuandelUnattendedDaemon"));
-    EXPECT_TRUE(fs::is_regular_file(destination() + "/unattended.json"));
-    EXPECT_EQ((std::vector<std::string>{"-regsvc", "-server", "e2e.example.org", "-group",
-                                        "Front desk", "-publickey", key_}),
+    const auto begun = std::chrono::steady_clock::now();
+    const auto result = installer.run(request("-a 1 -name 'two words' \"x\\\ny\""));
+    // The daemon printed a result line of its own and left a child holding
+    // its output for four seconds: neither counts, neither is waited for.
+    EXPECT_EQ("<exitcode>0</exitcode>\n", result.output) << result.errors;
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(3500));
+    EXPECT_EQ((Lines{"-regsvc", "-a", "1", "-name", "two words", "xy", "-publickey", key_}),
               daemonCall());
-
-    const auto requests = server.requests();
-    ASSERT_EQ(1u, requests.size());
-    EXPECT_EQ("GET", requests[0].method);
-    EXPECT_EQ("/WexoQuandelUnattended.zip", requests[0].path);
-    EXPECT_EQ("Mac OS X 10_13_6", requests[0].userAgent);
-
-    // Two copies ran: the user's and the elevated one, each with its log.
-    ASSERT_EQ(2u, run.logs.size());
-    const std::string log = userLog(run);
-    const std::string package = work_.file("run") + "/download/WexoQuandelUnattended.zip";
-    EXPECT_TRUE(contains(log, "[info] [Downloader] download succeeded from: " + server.url()))
+    EXPECT_FALSE(fs::exists(elsewhere));
+    EXPECT_TRUE(fs::is_empty(outside)) << "nothing written through the earlier links";
+    EXPECT_EQ(1u, std::distance(fs::directory_iterator(kInstallBase + "/" + product_),
+                                fs::directory_iterator()))
+        << "no staging folder left";
+    // The token exactly as it was: a string, though it reads as a number.
+    EXPECT_TRUE(contains(readFile(destination() + "/unattended.json"), R"("DeviceToken": "12345")"))
+        << readFile(destination() + "/unattended.json");
+    EXPECT_FALSE(contains(readFile(destination() + "/unattended.json"), "Old"));
+    const std::string fds = readFile(destination() + "/daemon-fds.txt");
+    EXPECT_FALSE(contains(fds, ".log")) << fds;
+    EXPECT_FALSE(contains(fds, "agent.zip")) << fds;
+    const std::string log = installer.lastLog();
+    EXPECT_TRUE(contains(log, "[info] [UnattendedInstaller] daemon: <exitcode>0</exitcode>"))
         << log;
-    EXPECT_TRUE(contains(log, "[info] [UnattendedInstaller] downloaded to: '" + package + "'"));
-    EXPECT_TRUE(contains(
-        log, "executing installer with priviliges: '" + package + "' => '" + destination() + "'"));
-    EXPECT_FALSE(contains(log, "unable to run elevated application"));
-    EXPECT_FALSE(fs::exists(work_.file("run") + "/download")) << "removed at the button";
 }
 
-TEST_F(EndToEndTest, ADownloadThatKeepsFailingIsTriedSixTimesAndInstallsNothing) {
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    PackageServer server(work_.file("agent.zip"), work_.file("journal"), "404");
-    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
+TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
+    installertest::makeAgentPackage(package_);
+    fs::create_directories(destination());
+    writeFile(destination() + "/marker", "earlier");
+    const std::string junk = work_.file("junk.zip");
+    writeFile(junk, "not an archive");
+    const std::string link = work_.file("link.zip");
+    fs::create_symlink(package_, link);
+    const std::string foreign = work_.file("foreign.zip");
+    fs::copy_file(package_, foreign);
+    ASSERT_EQ(0, ::chown(foreign.c_str(), 65534, 65534));
+    const std::string open = work_.file("open.zip");
+    fs::copy_file(package_, open);
+    ::chmod(open.c_str(), 0666);
+    InstallerBundle keyless("Setup.app");
+    InstallerBundle keyed("Setup_K_" + key_ + "_.app");
 
-    const InstallerRun run = runUntil(installer, InstallerState::Failed, std::chrono::seconds(90));
-    ASSERT_TRUE(run.result.exited) << run.result.errors;
-    EXPECT_EQ(0, run.result.exitCode);
-    EXPECT_EQ(joinLines({texts_.windowLines(InstallerState::Starting, "en"),
-                         texts_.windowLines(InstallerState::Downloading, "en"),
-                         {kShown},
-                         texts_.windowLines(InstallerState::Failed, "en"),
-                         {kClosed}}),
-              run.window);
-
-    const auto requests = server.requests();
-    ASSERT_EQ(6u, requests.size());
-    for (std::size_t i = 1; i < requests.size(); ++i) {
-        const double gap = requests[i].time - requests[i - 1].time;
-        EXPECT_GE(gap, 1.95) << "attempt " << i;
-        EXPECT_LE(gap, 5.0) << "attempt " << i;
-        EXPECT_EQ("Mac OS X 10_13_6", requests[i].userAgent);
-    }
-
-    ASSERT_EQ(1u, run.logs.size()) << "no elevated copy";
-    const std::string& log = run.logs[0];
-    EXPECT_EQ(6, occurrences(log, "[error] [Downloader] Download failed from: " + server.url() +
-                                      " with Error Code: ContentNotFoundError\n"))
-        << log;
-    for (int tryCount = 0; tryCount < 5; ++tryCount) {
-        EXPECT_EQ(
-            1, occurrences(log, "[error] [Downloader] Try to download again from: " + server.url() +
-                                    ", try count: " + std::to_string(tryCount) + "\n"));
-    }
-    EXPECT_TRUE(contains(log, "[error] [UnattendedInstaller] download failed"));
-    EXPECT_FALSE(contains(log, "executing installer with priviliges"));
-    EXPECT_FALSE(fs::exists(destination()));
-}
-
-TEST_F(EndToEndTest, TwoFailedAttemptsAreFollowedByAnInstall) {
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    PackageServer server(work_.file("agent.zip"), work_.file("journal"), "404,404,200");
-    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
-
-    const InstallerRun run = runUntil(installer, InstallerState::Succeeded);
-    EXPECT_EQ(0, run.result.exitCode) << run.result.errors;
-    EXPECT_EQ(successWindow(texts_), run.window);
-    EXPECT_EQ(3u, server.requests().size());
-    EXPECT_EQ("-regsvc", daemonCall().at(0));
-    EXPECT_EQ(1, occurrences(userLog(run), "try count: 1\n"));
-    EXPECT_EQ(0, occurrences(userLog(run), "try count: 2\n"));
-}
-
-TEST_F(EndToEndTest, AnEmptyDownloadUrlFailsWithoutARequest) {
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    PackageServer server(work_.file("agent.zip"), work_.file("journal"));
-    ASSERT_TRUE(installer.setParameters(parameters("")));
-
-    const InstallerRun run = runUntil(installer, InstallerState::Failed);
-    EXPECT_EQ(0, run.result.exitCode) << run.result.errors;
-    EXPECT_EQ(joinLines({texts_.windowLines(InstallerState::Starting, "en"),
-                         texts_.windowLines(InstallerState::Downloading, "en"),
-                         texts_.windowLines(InstallerState::Failed, "en"),
-                         {kShown, kClosed}}),
-              run.window);
-    EXPECT_TRUE(server.requests().empty());
-    ASSERT_EQ(1u, run.logs.size());
-    EXPECT_TRUE(contains(run.logs[0], "[error] [UnattendedInstaller] download url is empty"));
-    EXPECT_FALSE(fs::exists(destination()));
-}
-
-TEST_F(EndToEndTest, AProductOrCompanyThatLeavesItsFolderFailsWithoutRelaunching) {
-    // Where each bad value would have put the agent.
-    const std::string escapedProduct = "E2E-escape-" + product_;
-    extraRemovals_ = {"/Library/Application Support/" + escapedProduct,
-                      kInstallBase + "/" + company_};
     struct Case {
-        std::string product;
-        std::string company;
-        std::string refused;
+        std::string what;
+        int option;  // which entry of the request to replace, 0 for none
+        std::string value;
+        int code;
+        bool withKey = true;
     };
     const std::vector<Case> cases{
-        {"../" + escapedProduct, company_,
-         "Product must be a plain folder name, not '../" + escapedProduct + "'"},
-        {product_, "..", "CompanyId must be a plain folder name, not '..'"},
-        {"/" + product_, company_, "Product must be a plain folder name, not '/" + product_ + "'"},
+        {"a linked package", 2, link, 4},
+        {"a package of another user", 2, foreign, 4},
+        {"a package others may write", 2, open, 4},
+        {"a package that is not a zip", 2, junk, 4},
+        {"a folder outside the install root", 4, work_.file("dest/P/C"), 3},
+        {"a folder one level deeper", 4, destination() + "/x", 3},
+        {"a folder that climbs", 4, kInstallBase + "/" + product_ + "/..", 3},
+        {"no key", 6, "", 5, false},
+        {"a key that reads as an option", 6, "-" + key_.substr(1), 5},
+        {"unbalanced quotes", 8, "-a 'open", 5},
+        {"an option of another kind", 0, "", 6},
     };
     for (const auto& c : cases) {
-        InstallerBundle installer("Setup_K_" + key_ + "_.app");
-        PackageServer server(work_.file("agent.zip"), work_.file("journal-" + c.company));
-        ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
-                                            R"(", "Product": ")" + c.product +
-                                            R"(", "CompanyId": ")" + c.company + R"("})"));
-
-        const InstallerRun run = runUntil(installer, InstallerState::Failed);
-        EXPECT_EQ(0, run.result.exitCode) << run.result.errors;
-        EXPECT_EQ(joinLines({texts_.windowLines(InstallerState::Starting, "en"),
-                             texts_.windowLines(InstallerState::Downloading, "en"),
-                             {kShown},
-                             texts_.windowLines(InstallerState::Installing, "en"),
-                             texts_.windowLines(InstallerState::Failed, "en"),
-                             {kClosed}}),
-                  run.window)
-            << c.product;
-        ASSERT_EQ(1u, run.logs.size()) << "no elevated copy for " << c.product;
-        EXPECT_TRUE(contains(run.logs[0], "[error] [UnattendedInstaller] " + c.refused))
-            << run.logs[0];
-        EXPECT_FALSE(contains(run.logs[0], "executing installer with priviliges"));
+        Lines arguments = request();
+        if (c.option > 0) {
+            arguments[static_cast<std::size_t>(c.option)] = c.value;
+        } else {
+            arguments.insert(arguments.end(), {"-WorkFolder", work_.path()});
+        }
+        const auto result = (c.withKey ? keyed : keyless).run(arguments);
+        EXPECT_EQ("<exitcode>" + std::to_string(c.code) + "</exitcode>\n", result.output)
+            << c.what << "\n"
+            << (c.withKey ? keyed : keyless).lastLog();
+        EXPECT_EQ("earlier", readFile(destination() + "/marker")) << c.what;
+        EXPECT_FALSE(fs::exists(destination() + "/daemon-call.txt")) << c.what;
     }
-    EXPECT_FALSE(fs::exists("/Library/Application Support/" + escapedProduct));
-    EXPECT_FALSE(fs::exists(kInstallBase + "/" + company_));
-    EXPECT_FALSE(fs::exists(kInstallBase + "/" + product_));
+    EXPECT_EQ(1u, std::distance(fs::directory_iterator(kInstallBase + "/" + product_),
+                                fs::directory_iterator()));
+    EXPECT_FALSE(fs::exists(work_.file("dest")));
+}
+
+TEST_F(EndToEndTest, ARegistrationThatOutlastsItsTimeOutIsStoppedAndUndone) {
+    installertest::makeAgentPackage(package_, Agent{0, "", 60, 0});
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    Lines arguments = request();
+    arguments.insert(arguments.end(), {"-RegistrationTimeout", "1"});
+    const auto result = installer.run(arguments);
+    EXPECT_EQ("<exitcode>5</exitcode>\n", result.output) << installer.lastLog();
+    EXPECT_TRUE(contains(installer.lastLog(), "daemon: did not end within 1 s, stopped"));
+    EXPECT_TRUE(installertest::processesMentioning(destination()).empty());
+    EXPECT_FALSE(fs::exists(destination())) << "no earlier install: nothing stays";
+}
+
+TEST_F(EndToEndTest, AnUnprivilegedElevatedCopyEndsWithTwo) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    installer.openToEveryone();
+    Lines argv{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+               installer.executable()};
+    const Lines options = request();
+    argv.insert(argv.end(), options.begin(), options.end());
+    const auto result =
+        installer.runCommand(argv, {{"HOME=" + installer.home()}, "", "", std::chrono::seconds(60)});
+    EXPECT_EQ("<exitcode>2</exitcode>\n", result.output) << result.errors;
+    EXPECT_EQ(2, result.exitCode);
+    EXPECT_FALSE(fs::exists(destination()));
+}
+
+// A run started through a link to the bundle, with the installer arguments on
+// the command line, installs as one with the arguments in the attribute; what
+// another user left in the shared work folder is not touched.
+TEST_F(EndToEndTest, DownloadsInstallsAndRegistersTheAgent) {
+    ::chmod(work_.file("run").c_str(), 01777);
+    const std::string victim = work_.file("victim");
+    writeFile(victim, "keep");
+    fs::create_symlink(victim, work_.file("run/download"));
+    ASSERT_EQ(0, ::lchown(work_.file("run/download").c_str(), 65534, 65534));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    fs::create_directory_symlink(installer.bundle(), installer.folder() + "/Plain.app");
+    const std::string viaLink =
+        installer.folder() + "/Plain.app/Contents/MacOS/WexoQuandelUnattendedInstaller";
+    const std::string arguments = "-server e2e.example.org -group 'Front desk'";
+    PackageServer server(package_, work_.file("journal"));
+
+    for (const bool onCommandLine : {false, true}) {
+        const std::string company = onCommandLine ? "cli" : "attr";
+        ASSERT_TRUE(installer.setParameters(parameters(
+            server.url(), R"(, "CompanyId": ")" + company + "\"" +
+                              (onCommandLine ? "" : R"(, "UnattendedInstallerArgs": ")" +
+                                                        arguments + "\"") +
+                              R"(, "PrivilegedInstall": 1, "DestinationPath": "/tmp")")));
+        const auto result =
+            runUntil(installer, InstallerState::Succeeded,
+                     onCommandLine ? Lines{"-UnattendedInstallerArgs", arguments} : Lines{},
+                     onCommandLine ? viaLink : "");
+        EXPECT_EQ(0, result.exitCode) << result.errors;
+        EXPECT_EQ("", result.output);
+        EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors)) << company;
+        EXPECT_EQ((Lines{"-regsvc", "-server", "e2e.example.org", "-group", "Front desk",
+                         "-publickey", key_}),
+                  daemonCall(company));
+    }
+    EXPECT_EQ("keep", readFile(victim));
+    EXPECT_EQ((Lines{"download"}), [&] {
+        Lines left;
+        for (fs::directory_iterator it(work_.file("run")), end; it != end; ++it) {
+            left.push_back(it->path().filename().string());
+        }
+        return left;
+    }()) << "only the other user's link stays";
+    const auto requests = server.requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("Mac OS X 10_13_6", requests[0].userAgent);
+}
+
+// A package that is not a zip fails in the elevated copy; the user's own
+// "download" folder in the work folder keeps what it had and gets nothing.
+TEST_F(EndToEndTest, AFailedInstallIsShownAsFailedAndEndsWithTwo) {
+    writeFile(work_.file("junk.zip"), "not a zip");
+    fs::create_directories(work_.file("run/download"));
+    writeFile(work_.file("run/download/notes.txt"), "mine");
+    PackageServer server(work_.file("junk.zip"), work_.file("journal"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
+    const auto result = runUntil(installer, InstallerState::Failed);
+    EXPECT_EQ(2, result.exitCode) << result.errors;
+    EXPECT_EQ(window(InstallerState::Failed), windowLines(result.errors));
+    EXPECT_TRUE(contains(installer.newLogs().at(0) + installer.newLogs().at(1),
+                         "unable to run elevated application: 4"));
+    EXPECT_FALSE(fs::exists(destination()));
+    EXPECT_EQ(1u, std::distance(fs::directory_iterator(work_.file("run")), fs::directory_iterator()));
+    EXPECT_EQ(1u, std::distance(fs::directory_iterator(work_.file("run/download")),
+                                fs::directory_iterator()));
+}
+
+// While the elevated copy runs, what the person does waits for the outcome:
+// a Return typed meanwhile is dropped, closing the window ends the run only
+// after the window has told the real outcome.
+TEST_F(EndToEndTest, TheWindowWaitsForTheElevatedCopy) {
+    installertest::makeAgentPackage(package_, Agent{0, "", 2, 0});
+    PackageServer server(package_, work_.file("journal"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const std::string installing = texts_.windowLines(InstallerState::Installing, "en").front();
+    const std::string succeeded = texts_.windowLines(InstallerState::Succeeded, "en").front();
+    for (const bool close : {false, true}) {
+        const std::string company = close ? "closed" : "typed";
+        ASSERT_TRUE(installer.setParameters(
+            parameters(server.url(), R"(, "CompanyId": ")" + company + "\"")));
+        auto process = start(installer);
+        ASSERT_TRUE(process->waitForErrorLine(installing)) << process->errors();
+        if (close) {
+            process->signal(SIGTERM);
+        } else {
+            process->writeInput("\n");
+            ASSERT_TRUE(process->waitForErrorLine(succeeded)) << process->errors();
+            EXPECT_TRUE(process->staysRunning(std::chrono::milliseconds(500)));
+            process->writeInput("\n");
+        }
+        const auto result = process->finish();
+        EXPECT_EQ(0, result.exitCode) << result.errors;
+        EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors)) << company;
+        EXPECT_EQ("-regsvc", daemonCall(company).at(0));
+        EXPECT_TRUE(installertest::processesMentioning(destination(company)).empty());
+    }
+}
+
+TEST_F(EndToEndTest, TwoRunsSharingAWorkFolderBothInstall) {
+    installertest::makeAgentPackage(package_, Agent{0, "", 1, 0});
+    PackageServer server(package_, work_.file("journal"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
+    auto first = start(installer, {"-CompanyId", "first"});
+    auto second = start(installer, {"-CompanyId", "second"});
+    const std::string succeeded = texts_.windowLines(InstallerState::Succeeded, "en").front();
+    for (auto* process : {first.get(), second.get()}) {
+        EXPECT_TRUE(process->waitForErrorLine(succeeded)) << process->errors();
+        process->writeInput("\n");
+        EXPECT_EQ(0, process->finish().exitCode);
+    }
+    EXPECT_EQ("-regsvc", daemonCall("first").at(0));
+    EXPECT_EQ("-regsvc", daemonCall("second").at(0));
+    EXPECT_TRUE(fs::is_empty(work_.file("run")));
 }
 
 TEST_F(EndToEndTest, TheButtonDuringASlowDownloadEndsTheRunWithNothingInstalled) {
+    PackageServer server(package_, work_.file("journal"), "200", true);
     InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    PackageServer server(work_.file("agent.zip"), work_.file("journal"), "200", true);
     ASSERT_TRUE(installer.setParameters(parameters(server.url())));
-
-    auto process =
-        installer.start({"-WorkFolder", work_.file("run"), "-Lang", "en"}, {"LANG=en_US.UTF-8"});
+    auto process = start(installer);
     ASSERT_TRUE(process->waitForErrorLine(kShown)) << process->errors();
-    // The package is on its way: the server has the request.
     for (int i = 0; i < 200 && server.requests().empty(); ++i) {
         process->staysRunning(std::chrono::milliseconds(50));
     }
     ASSERT_EQ(1u, server.requests().size());
-    EXPECT_TRUE(process->staysRunning(std::chrono::milliseconds(300)));
     process->writeInput("\n");
     const auto result = process->finish(std::chrono::seconds(20));
-    ASSERT_TRUE(result.exited) << result.errors;
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(0, result.exitCode);
-    EXPECT_EQ(joinLines({texts_.windowLines(InstallerState::Starting, "en"),
-                         texts_.windowLines(InstallerState::Downloading, "en"),
-                         {kShown, kClosed}}),
-              windowLines(result.errors));
-    const auto logs = installer.newLogs();
-    ASSERT_EQ(1u, logs.size());
-    EXPECT_TRUE(contains(logs[0], "over and out"));
-    EXPECT_FALSE(contains(logs[0], "download succeeded"));
-    EXPECT_FALSE(fs::exists(destination()));
-    EXPECT_FALSE(fs::exists(work_.file("run") + "/download"));
-    EXPECT_EQ(1u, server.requests().size()) << "nothing retried after the button";
+    EXPECT_EQ(3, result.exitCode) << result.errors;
+    EXPECT_TRUE(fs::is_empty(work_.file("run")));
+    EXPECT_FALSE(fs::exists(kInstallBase + "/" + product_));
 }
 
 }  // namespace

@@ -71,6 +71,8 @@ testsupport::ChildResult InstallerBundle::run(const std::vector<std::string>& ar
     environment.push_back("HOME=" + home_);
     testsupport::CommandOptions options;
     options.environment = environment;
+    // A Return for the window's button, once the run has shown its outcome.
+    options.input = "\n";
     options.timeout = std::chrono::seconds(60);
     return runCommand(argv, options);
 }
@@ -81,9 +83,10 @@ testsupport::ChildResult InstallerBundle::runCommand(
     return testsupport::runCommand(argv, options);
 }
 
-std::unique_ptr<RunningInstaller> InstallerBundle::start(
-    const std::vector<std::string>& arguments, std::vector<std::string> environment) const {
-    std::vector<std::string> argv{executable_};
+std::unique_ptr<RunningInstaller> InstallerBundle::start(const std::vector<std::string>& arguments,
+                                                        std::vector<std::string> environment,
+                                                        const std::string& executable) const {
+    std::vector<std::string> argv{executable.empty() ? executable_ : executable};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     environment.push_back("HOME=" + home_);
     foldersBefore_ = logFolders();
@@ -104,14 +107,8 @@ std::vector<std::string> InstallerBundle::logFolders() const {
 }
 
 std::string InstallerBundle::lastLog() const {
-    for (const auto& folder : logFolders()) {
-        if (std::find(foldersBefore_.begin(), foldersBefore_.end(), folder) ==
-            foldersBefore_.end()) {
-            return testsupport::readFile(folder + "/" + fs::path(executable_).filename().string() +
-                                         ".log");
-        }
-    }
-    return {};
+    const auto logs = newLogs();
+    return logs.empty() ? std::string() : logs.front();
 }
 
 std::vector<std::string> InstallerBundle::newLogs() const {
@@ -134,17 +131,36 @@ std::string keyOf(const std::string& unit) {
     return key.substr(0, 64);
 }
 
-void makeAgentPackage(const std::string& path, int daemonExitCode, const std::string& deviceToken) {
-    std::vector<std::string> argv{"/usr/bin/python3", AGENT_PACKAGE_MAKER, path, "--exit-code",
-                                  std::to_string(daemonExitCode)};
-    if (!deviceToken.empty()) {
-        argv.push_back("--device-token");
-        argv.push_back(deviceToken);
+void makeAgentPackage(const std::string& path, const Agent& agent) {
+    std::vector<std::string> argv{"/usr/bin/python3",
+                                  AGENT_PACKAGE_MAKER,
+                                  path,
+                                  "--exit-code",
+                                  std::to_string(agent.exitCode),
+                                  "--sleep",
+                                  std::to_string(agent.sleep),
+                                  "--hold",
+                                  std::to_string(agent.hold)};
+    if (!agent.deviceToken.empty()) {
+        argv.insert(argv.end(), {"--device-token", agent.deviceToken});
     }
     const auto result = testsupport::runCommand(argv);
     if (result.exitCode != 0) {
         throw std::runtime_error("cannot make the agent package: " + result.errors);
     }
+}
+
+std::vector<int> processesMentioning(const std::string& text) {
+    std::vector<int> found;
+    for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
+        const std::string name = it->path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            testsupport::readFile(it->path().string() + "/cmdline").find(text) !=
+                std::string::npos) {
+            found.push_back(std::stoi(name));
+        }
+    }
+    return found;
 }
 
 }  // namespace installertest

@@ -46,9 +46,11 @@ public:
                                         const testsupport::CommandOptions& options) const;
 
     // Starts the installer with `arguments` and HOME set, for a test that
-    // talks to it while it runs.
+    // talks to it while it runs; through `executable` when given (a link to
+    // it, for instance).
     std::unique_ptr<RunningInstaller> start(const std::vector<std::string>& arguments,
-                                            std::vector<std::string> environment = {}) const;
+                                            std::vector<std::string> environment = {},
+                                            const std::string& executable = "") const;
 
     // The log folders the runs made, and the installer's log of the last run
     // (or start).
@@ -72,8 +74,18 @@ private:
 // A key of 64 characters made of `unit` repeated.
 std::string keyOf(const std::string& unit);
 
-// Makes a sample agent package at `path`; see fixtures/make-agent-package.
-void makeAgentPackage(const std::string& path, int daemonExitCode = 0,
-                      const std::string& deviceToken = "");
+// How the sample agent's daemon behaves; see fixtures/make-agent-package.
+struct Agent {
+    int exitCode = 0;
+    std::string deviceToken;
+    int sleep = 0;
+    int hold = 0;
+};
+
+// Makes a sample agent package at `path`.
+void makeAgentPackage(const std::string& path, const Agent& agent = {});
+
+// The processes whose command line mentions `text`.
+std::vector<int> processesMentioning(const std::string& text);
 
 }  // namespace installertest

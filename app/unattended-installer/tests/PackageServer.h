@@ -1,9 +1,10 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "RunningInstaller.h"
 
 namespace installertest {
 
@@ -25,6 +26,7 @@ public:
     // Throws when the server does not start.
     PackageServer(const std::string& package, const std::string& journal,
                   const std::string& plan = "200", bool slow = false);
+    // Stops the server.
     ~PackageServer();
     PackageServer(const PackageServer&) = delete;
     PackageServer& operator=(const PackageServer&) = delete;
@@ -36,7 +38,7 @@ public:
     std::vector<Request> requests() const;
 
 private:
-    pid_t pid_ = -1;
+    std::unique_ptr<RunningInstaller> process_;
     std::string journal_;
     std::string url_;
 };

@@ -155,6 +155,15 @@ bool RunningInstaller::waitForErrorLine(const std::string& line,
     }
 }
 
+std::string RunningInstaller::firstOutputLine(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (result_.output.find('\n') == std::string::npos && Clock::now() < deadline &&
+           pump(std::chrono::milliseconds(50))) {
+    }
+    const auto end = result_.output.find('\n');
+    return end == std::string::npos ? std::string() : result_.output.substr(0, end);
+}
+
 bool RunningInstaller::staysRunning(std::chrono::milliseconds period) {
     const auto deadline = Clock::now() + period;
     while (Clock::now() < deadline) {

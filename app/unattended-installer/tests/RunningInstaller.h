@@ -11,7 +11,7 @@
 
 namespace installertest {
 
-// An installer process that a test talks to while it runs: it writes lines
+// An installer process (or any other) that a test talks to while it runs: it writes lines
 // to its standard input, waits for the window's lines on its standard error,
 // and signals it. Standard input stays open until closeInput or finish.
 class RunningInstaller {
@@ -31,6 +31,10 @@ public:
     // process closed its output or the time ran out first.
     bool waitForErrorLine(const std::string& line,
                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+    // The first line of standard output, waited for up to `timeout`; empty
+    // when none came.
+    std::string firstOutputLine(std::chrono::milliseconds timeout);
 
     // True when the process has not ended within `period`.
     bool staysRunning(std::chrono::milliseconds period);

@@ -1,0 +1,158 @@
+// The installer's pure parts: the key in the executable's path, the words of
+// the installer arguments, the install folder and the elevated copy's
+// command line, and the reading of its result line.
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include "DisplayText.h"
+#include "InstallLocation.h"
+#include "ShellWords.h"
+#include "UnattendedInstallerApplication.h"
+#include "common/utils/ElevatedExecution.h"
+#include "platform/security/Authorization.h"
+#include "support/TempDir.h"
+
+using namespace quorvane::unattended;
+using Words = std::vector<std::string>;
+
+namespace {
+
+TEST(InstallerPartsTest, TheKeyLiesBetweenTheFirstMarkerAndTheLastUnderscoreOfOneLine) {
+    const std::string key(64, 'k');
+    const std::string odd = "abc_/$%'\" K_" + std::string(52, 'x');
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"/Applications/Setup_K_" + key + "_.app/Contents/MacOS/Setup", key},
+        {"/x/K_" + odd + "_/Setup", odd},
+        {"/A/K_K_" + std::string(62, 'q') + "_/x", "K_" + std::string(62, 'q')},
+        {"/A/Setup_K_" + key + "_.app/Contents/MacOS/Setup\n_", key},
+        {"/A/Setup_K_" + key + "\n_.app", ""},
+        {"/A/Setup_K_" + std::string(63, 'k') + "_.app/MacOS/S", ""},
+        {"/A/Setup_K_" + std::string(65, 'k') + "_.app/MacOS/S", ""},
+        {"/A/Setup_K_" + key + "_.app/Contents/MacOS/my_tool", ""},
+        {"/A/K_" + key, ""},
+        {"", ""},
+    };
+    for (const auto& [path, expected] : cases) {
+        EXPECT_EQ(expected, UnattendedInstallerApplication::getPublicKeyFromPath(path)) << path;
+    }
+    for (const std::string& usable : {key, odd, "K_" + std::string(62, 'q')}) {
+        EXPECT_TRUE(isUsableKey(usable)) << usable;
+    }
+    for (const std::string& unusable :
+         {std::string(), std::string(63, 'k'), "-" + key.substr(1), key.substr(1) + "\t",
+          key.substr(1) + "\xC3"}) {
+        EXPECT_FALSE(isUsableKey(unusable)) << unusable;
+    }
+}
+
+TEST(InstallerPartsTest, ArgumentsAreSplitAsTheShellWouldWithoutExpanding) {
+    const std::vector<std::pair<std::string, Words>> cases{
+        {"  \t\n ", {}},
+        {"  -a 1\t-b\n", {"-a", "1", "-b"}},
+        {"'a b' c", {"a b", "c"}},
+        {"\"a b\"' c'", {"a b c"}},
+        {R"("x\"y" "\$HOME" "\`id\`" "a\\b")", {"x\"y", "$HOME", "`id`", "a\\b"}},
+        {R"("\n stays")", {"\\n stays"}},
+        {"'' e", {"", "e"}},
+        {R"('a\"b')", {"a\\\"b"}},
+        {R"(a\ b \' \")", {"a b", "'", "\""}},
+        {"a\\\nb \"c\\\nd\"", {"ab", "cd"}},
+        {"$(touch /tmp/x) `id` * ~ ; && | >f", {"$(touch", "/tmp/x)", "`id`", "*", "~", ";",
+                                                 "&&", "|", ">f"}},
+    };
+    for (const auto& [text, words] : cases) {
+        const auto split = splitShellWords(text);
+        ASSERT_TRUE(split.has_value()) << text;
+        EXPECT_EQ(words, *split) << text;
+    }
+    for (const std::string& text : {"'open", "\"open", "\"escaped\\\"", "trailing\\"}) {
+        EXPECT_FALSE(splitShellWords(text).has_value()) << text;
+    }
+}
+
+TEST(InstallerPartsTest, OnlyTwoPlainNamesBelowTheInstallRootMakeAnInstallFolder) {
+    for (const std::string& name :
+         {"Product", "Acme Inc.", "-x", "..hidden", "...", "caf\xC3\xA9", "$(touch x)", "a\\b"}) {
+        EXPECT_TRUE(isPlainFolderName(name)) << name;
+        EXPECT_TRUE(isInstallFolder(installFolder(name, name).string())) << name;
+    }
+    for (const std::string& name :
+         {std::string(), std::string("."), std::string(".."), std::string("a/b"),
+          std::string("a\nb"), std::string("a\0b", 3), std::string("\x7f")}) {
+        EXPECT_FALSE(isPlainFolderName(name)) << name;
+    }
+    for (const std::string& folder :
+         {std::string("/Library/Application Support/WexoQuandelUnattended/P"),
+          std::string("/Library/Application Support/WexoQuandelUnattended/P/C/D"),
+          std::string("/Library/Application Support/WexoQuandelUnattended/P/.."),
+          std::string("/Library/Application Support/WexoQuandelUnattended//C"),
+          std::string("/tmp/WexoQuandelUnattended/P/C")}) {
+        EXPECT_FALSE(isInstallFolder(folder)) << folder;
+    }
+}
+
+TEST(InstallerPartsTest, TheElevatedCopyReadsBackExactlyWhatItWasGiven) {
+    for (const std::string& arguments : {std::string("-server x -group 'Front desk'"),
+                                         std::string(), std::string("\"quoted\" -x")}) {
+        ElevatedRequest request{"/w/download-1/WexoQuandelUnattended.zip",
+                                "/Library/Application Support/WexoQuandelUnattended/-P/C",
+                                std::string(64, 'k'), arguments, "1000"};
+        Words argv{"/Apps/Setup.app/Contents/MacOS/Installer"};
+        const auto options = elevatedArguments(request);
+        argv.insert(argv.end(), options.begin(), options.end());
+        const auto back = parseElevatedArguments(argv);
+        ASSERT_TRUE(back.has_value()) << arguments;
+        EXPECT_EQ(request.source, back->source);
+        EXPECT_EQ(request.destination, back->destination);
+        EXPECT_EQ(request.publicKey, back->publicKey);
+        EXPECT_EQ(arguments, back->installerArguments);
+        EXPECT_EQ("1000", back->user);
+    }
+    const Words bad[] = {{"x"},
+                         {"x", "-SourcePath", "a", "-PrivilegedInstall"},
+                         {"x", "-PrivilegedInstall", "-SourcePath"},
+                         {"x", "-PrivilegedInstall", "-SourcePath", "a", "-SourcePath", "b"},
+                         {"x", "-PrivilegedInstall", "-WorkFolder", "/tmp"},
+                         {"x", "-PrivilegedInstall", "-RegistrationTimeout", "1s"}};
+    for (const auto& argv : bad) {
+        EXPECT_FALSE(parseElevatedArguments(argv).has_value()) << argv.size();
+    }
+}
+
+// The elevated copy's output as the user-started copy reads it.
+TEST(InstallerPartsTest, OnlyAWholeResultLineCounts) {
+    testsupport::TempDir folder("result-line");
+    platform::security::Authorization::overrideLauncher({"/usr/bin/env"});
+    const std::vector<std::pair<std::string, int>> cases{
+        {"progress\n<exitcode>0</exitcode>\n<exitcode>5</exitcode>\n", 0},
+        {"<exitcode>5</exitcode> \r\n", 5},
+        {"<exitcode>0\n</exitcode>\n", common::kNoExitCode},
+        {"<exitcode>0</exitcod\n", common::kNoExitCode},
+        {"x <exitcode>4</exitcode>\n<exitcode>0</exitcode>\n", common::kNoExitCode},
+        {"", common::kNoExitCode},
+    };
+    for (const auto& [output, expected] : cases) {
+        char* argv[] = {const_cast<char*>("-c"), const_cast<char*>("printf '%s' \"$0\""),
+                        const_cast<char*>(output.c_str()), nullptr};
+        EXPECT_EQ(expected, common::runElevated("/bin/sh", argv)) << output;
+    }
+    platform::security::Authorization::resetLauncher();
+}
+
+TEST(InstallerPartsTest, DisplayTextKeepsCharactersBeyondTheBasicPlane) {
+    const std::string rocket = "\xF0\x9F\x9A\x80";  // U+1F680
+    // One code point per wide character, or the same as UTF-16 units.
+    EXPECT_EQ("a" + rocket + "b", toDisplayText({L'a', static_cast<wchar_t>(0x1F680), L'b'}));
+    EXPECT_EQ("a" + rocket + "b", toDisplayText({L'a', static_cast<wchar_t>(0xD83D),
+                                                 static_cast<wchar_t>(0xDE80), L'b'}));
+    EXPECT_EQ("Sch\xC3\xB6n \xE2\x80\xA6", toDisplayText(L"Sch\u00F6n \u2026"));
+    // Halves of a pair on their own, or in the wrong order, are no character.
+    const std::string replacement = "\xEF\xBF\xBD";
+    EXPECT_EQ(replacement + "x", toDisplayText({static_cast<wchar_t>(0xD83D), L'x'}));
+    EXPECT_EQ(replacement + replacement,
+              toDisplayText({static_cast<wchar_t>(0xDE80), static_cast<wchar_t>(0xD83D)}));
+    EXPECT_EQ(replacement, toDisplayText({static_cast<wchar_t>(0x110000)}));
+}
+
+}  // namespace
