@@ -66,13 +66,13 @@ TEST(InstallerPartsTest, ArgumentsAreSplitAsTheShellWouldWithoutExpanding) {
         ASSERT_TRUE(split.has_value()) << text;
         EXPECT_EQ(words, *split) << text;
     }
-    for (const std::string& text : {"'open", "\"open", "\"escaped\\\"", "trailing\\"}) {
+    for (const char* text : {"'open", "\"open", "\"escaped\\\"", "trailing\\"}) {
         EXPECT_FALSE(splitShellWords(text).has_value()) << text;
     }
 }
 
 TEST(InstallerPartsTest, OnlyTwoPlainNamesBelowTheInstallRootMakeAnInstallFolder) {
-    for (const std::string& name :
+    for (const char* name :
          {"Product", "Acme Inc.", "-x", "..hidden", "...", "caf\xC3\xA9", "$(touch x)", "a\\b"}) {
         EXPECT_TRUE(isPlainFolderName(name)) << name;
         EXPECT_TRUE(isInstallFolder(installFolder(name, name).string())) << name;
