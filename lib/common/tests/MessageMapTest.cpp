@@ -2,12 +2,18 @@
 
 #include <lzf.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <functional>
+
+#include <boost/filesystem/operations.hpp>
 
 #include "MessageTableWriter.h"
 #include "common/messagemap/MessageMap.h"
 #include "common/messagemap/SupportedLanguages.h"
 #include "platform/foundation/Bundle.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -250,39 +256,42 @@ protected:
     testsupport::TempDir folder_;
 };
 
-TEST_F(MessageMapLoadTest, LoadsFromTheBundleResourcesAndSelectsEnglish) {
-    MessageTable table = sampleTable();
-    table.defaults[kHello] = "Default hello";
-    table.texts[0][kHello] = "English hello";
-    writeFile(packTable(serializeTable(table)));
-    const auto map = common::IMessageMap::create();
-    map->load();
-    EXPECT_STREQ(L"English hello", map->getRawMessage(kHello));
-}
-
-TEST_F(MessageMapLoadTest, MissingOrDamagedFileLoadsNothing) {
-    const auto map = common::IMessageMap::create();
-    map->load();
-    EXPECT_STREQ(L"", map->getRawMessage(kHello));
-    writeFile({});
-    map->load();
-    EXPECT_STREQ(L"", map->getRawMessage(kHello));
+// Each file at the table's path, loaded in a child with logging: what the
+// map then serves, and what is logged. A FIFO is not opened for reading.
+TEST_F(MessageMapLoadTest, LoadsOnlyACompleteRegularFileAndLogsWhatItCannotLoad) {
+    const std::string path = folder_.file("messages.bin");
+    MessageTable noEnglish;
+    noEnglish.languages = {"fr"};
+    noEnglish.defaults = {"Default"};
+    noEnglish.texts = {{"D\xC3\xA9" "faut"}};
     Bytes damaged = sampleFile();
     damaged.resize(damaged.size() / 2);
-    writeFile(damaged);
-    map->load();
-    EXPECT_STREQ(L"", map->getRawMessage(kHello));
-}
-
-TEST_F(MessageMapLoadTest, TableWithoutEnglishServesTheDefaultTexts) {
-    MessageTable table;
-    table.languages = {"fr"};
-    table.defaults = {"Default"};
-    table.texts = {{"Défaut"}};
-    writeFile(packTable(serializeTable(table)));
-    const auto map = common::IMessageMap::create();
-    map->load();
-    EXPECT_STREQ(L"Default", map->getRawMessage(0));
+    const struct {
+        std::function<void()> lay;
+        const wchar_t* served;
+        const char* logged;
+    } cases[] = {
+        {[] {}, L"", "Cannot open the message table"},
+        {[&] { writeFile({}); }, L"", "has an unusable size: 0"},
+        {[&] { writeFile(damaged); }, L"", "is damaged"},
+        {[&] { ::mkfifo(path.c_str(), 0600); }, L"", "is not a regular file"},
+        {[&] { ::mkdir(path.c_str(), 0700); }, L"", "is not a regular file"},
+        {[&] { writeFile(packTable(serializeTable(noEnglish))); }, L"Default", nullptr},
+        {[&] { writeFile(sampleFile()); }, L"Hello", nullptr},
+    };
+    for (const auto& [lay, served, logged] : cases) {
+        boost::filesystem::remove_all(path);
+        lay();
+        const auto run = testsupport::runLogged([&] {
+            const auto map = common::IMessageMap::create();
+            map->load();
+            return std::wstring(map->getRawMessage(kHello)) == served ? 0 : 1;
+        });
+        EXPECT_FALSE(run.result.timedOut);
+        EXPECT_EQ(0, run.result.exitCode) << logged;
+        EXPECT_EQ(logged != nullptr, run.hasPart("error", "MessageMap", logged ? logged : ""))
+            << run.text();
+    }
 }
 
 TEST(SupportedLanguagesTest, ListAndExactComparison) {
