@@ -5,6 +5,7 @@
 #include "common/logging/Logger.h"
 #include "common/params/CommandLineParams.h"
 #include "common/params/Params.h"
+#include "support/LogCapture.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
@@ -45,6 +46,7 @@ protected:
     // returns the log.
     std::string logOfChild(const std::function<int()>& body) {
         const auto result = testsupport::runInChild([&] {
+            testsupport::forgetEarlyRecords();
             common::Logger::setLogFolder(folder_.path());
             common::Logger::init("Test", "/bin/probe", helper::ApplicationType::ComponentTest,
                                  {common::logsink::rotatingFile});

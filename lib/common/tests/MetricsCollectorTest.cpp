@@ -6,6 +6,7 @@
 #include "common/logging/Logger.h"
 #include "common/logging/StructuredRecord.h"
 #include "common/metrics/LocalSocketMetricsCollector.h"
+#include "support/LogCapture.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
@@ -35,6 +36,7 @@ bool hasLineEndingWith(const std::vector<std::string>& lines, const std::string&
 TEST(MetricsCollectorTest, EventsAreStructuredRecordsOnTheChannel) {
     testsupport::TempDir folder;
     const auto result = runInChild([&] {
+        testsupport::forgetEarlyRecords();
         Logger::setLogFolder(folder.path());
         Logger::init("Test", "/x/Installer", helper::ApplicationType::UnattendedUpdater,
                      {logsink::rotatingFile, logsink::localSocket});
