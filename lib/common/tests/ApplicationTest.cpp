@@ -90,72 +90,46 @@ TEST_F(ApplicationTest, CreateUsesTheFactoryRegisteredLast) {
     EXPECT_TRUE(application->init());
 }
 
-TEST_F(ApplicationTest, CreateWithoutAFactoryReportsAndGivesNothing) {
+// One child runs what the base class reports: creation without a factory,
+// the base quit, a replaced delegate and a controller while the layer is
+// missing. Each report is written once.
+TEST_F(ApplicationTest, BaseBehaviourAndItsReports) {
     const std::string log = logOfChild([&] {
         IApplication::createDelegate = nullptr;
-        return IApplication::create({"/bin/tool"}, scheduler_, params_, nullptr) == nullptr ? 0 : 2;
-    });
-    EXPECT_EQ(1, count(log,
-                       "Assertion failed:(createDelegate != nullptr) with message: "
-                       "\"createDelegate is empty\""))
-        << log;
-}
-
-TEST_F(ApplicationTest, BaseDefaultsAndQuitReport) {
-    const std::string log = logOfChild([&] {
-        TestApplication application({"/bin/tool"}, params_, "base");
-        application.onLocalSocketMessage("{\"ignored\": true}");
-        application.quit();
-        const bool defaults = application.exitCode() == 0 && !application.flagA() &&
-                              !application.flagB() && !application.hasDelegate();
-        return defaults ? 0 : 2;
-    });
-    EXPECT_EQ(1, count(log,
-                       "Assertion failed:(false) with message: \"Base class quit function "
-                       "implementation is called. Overwrite it if you are planning to call "
-                       "it.\""))
-        << log;
-}
-
-TEST_F(ApplicationTest, ReplacingTheDelegateIsReportedOnceAndTheNewOneKept) {
-    const std::string log = logOfChild([&] {
-        TestApplication application({}, params_, "delegate");
-        Listener first, second;
-        application.setDelegate(&first);
-        application.setDelegate(&second);
-        if (application.delegate() != &second) {
+        if (IApplication::create({"/bin/tool"}, scheduler_, params_, nullptr) != nullptr) {
             return 2;
         }
-        application.setDelegate(nullptr);
-        if (application.hasDelegate() || application.delegate() != nullptr) {
-            return 3;
-        }
-        application.setDelegate(&first);
-        const auto& constant = application;
-        return constant.delegate() == &first ? 0 : 4;
-    });
-    EXPECT_EQ(1, count(log,
-                       "Assertion failed:(!hasDelegate()) with message: "
-                       "\"Don't replace delegate\""))
-        << log;
-}
-
-}  // namespace
-
-namespace {
-
-TEST_F(ApplicationTest, ControllerRequestIsReportedWhileTheLayerIsMissing) {
-    const std::string log = logOfChild([this] {
         params_.addLayer(std::make_unique<common::CommandLineParams>(std::vector<std::string>{
                              "prog", "-InstallationId", "abc", "-IpcOverLocalSocket", "0"}),
                          2, false);
-        TestApplication app({"prog"}, params_, "probe");
-        return app.createIpcController(scheduler_, nullptr, "UnattendedUpdater") == nullptr ? 0
-                                                                                           : 2;
+        TestApplication application({"/bin/tool"}, params_, "base");
+        application.onLocalSocketMessage("{\"ignored\": true}");
+        application.quit();
+        if (application.exitCode() != 0 || application.flagA() || application.flagB() ||
+            application.hasDelegate()) {
+            return 3;
+        }
+        Listener first, second;
+        application.setDelegate(&first);
+        application.setDelegate(&second);
+        const bool replaced = application.delegate() == &second;
+        application.setDelegate(nullptr);
+        if (!replaced || application.hasDelegate()) {
+            return 4;
+        }
+        return application.createIpcController(scheduler_, nullptr, "UnattendedUpdater") == nullptr
+                   ? 0
+                   : 5;
     });
-    EXPECT_NE(std::string::npos,
-              log.find("cannot create IpcController for 'UnattendedUpdater' (installation 'abc')"))
-        << log;
+    for (const std::string report :
+         {"(createDelegate != nullptr) with message: \"createDelegate is empty\"",
+          "(false) with message: \"Base class quit function implementation is called. Overwrite "
+          "it if you are planning to call it.\"",
+          "(!hasDelegate()) with message: \"Don't replace delegate\""}) {
+        EXPECT_EQ(1, count(log, "Assertion failed:" + report)) << log;
+    }
+    EXPECT_EQ(1, count(log, "cannot create IpcController for 'UnattendedUpdater' (installation "
+                            "'abc')"));
 }
 
 }  // namespace

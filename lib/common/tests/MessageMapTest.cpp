@@ -79,39 +79,26 @@ TEST(MessageMapEmptyTest, ServesEmptyTextsUntilLoaded) {
     EXPECT_STREQ(L"", map->getRawMessage(0));
 }
 
-TEST_F(MessageMapTest, SelectsLanguagesWithoutRegardToCase) {
+// Each code, chosen after French: whether a language matched (without
+// regard to case, else by the part before the first '-') and what it serves.
+TEST_F(MessageMapTest, SelectsLanguagesWithoutRegardToCaseElseTheDefaultTexts) {
     EXPECT_EQ(L"Hello", raw(kHello)) << "no language selected serves the default texts";
-    EXPECT_TRUE(map_.setLanguage(L"PT-br"));
-    EXPECT_EQ(L"Olá", raw(kHello));
-    EXPECT_TRUE(map_.setLanguage(L"fr-CA"));
-    EXPECT_EQ(L"Bonjour", raw(kHello));
-    EXPECT_TRUE(map_.setLanguage(L"FR"));
-    EXPECT_EQ(L"Bonjour", raw(kHello));
-    // Only the part before the first '-' is tried after the whole code.
-    EXPECT_TRUE(map_.setLanguage(L"zh-Hans-CN"));
-    EXPECT_EQ(L"zh", raw(kHello));
-    EXPECT_TRUE(map_.setLanguage(L"ZH-hans"));
-    EXPECT_EQ(L"zh-Hans", raw(kHello));
-}
-
-TEST_F(MessageMapTest, UnknownLanguageFallsBackToTheDefaultTexts) {
+    const struct {
+        const wchar_t* code;
+        bool matched;
+        const wchar_t* hello;
+    } codes[] = {
+        {L"PT-br", true, L"Ol\u00e1"}, {L"fr-CA", true, L"Bonjour"}, {L"FR", true, L"Bonjour"},
+        {L"zh-Hans-CN", true, L"zh"}, {L"ZH-hans", true, L"zh-Hans"}, {L"ja", false, L"Hello"},
+        {L"ja-JP", false, L"Hello"}, {nullptr, false, L"Hello"}, {L"-fr", false, L"Hello"},
+    };
+    for (const auto& [code, matched, hello] : codes) {
+        ASSERT_TRUE(map_.setLanguage(L"fr"));
+        EXPECT_EQ(matched, map_.setLanguage(code)) << (code ? code : L"(null)");
+        EXPECT_EQ(hello, raw(kHello)) << (code ? code : L"(null)");
+    }
     ASSERT_TRUE(map_.setLanguage(L"fr"));
-    EXPECT_FALSE(map_.setLanguage(L"ja"));
-    EXPECT_EQ(L"Hello", raw(kHello));
-    ASSERT_TRUE(map_.setLanguage(L"fr"));
-    EXPECT_FALSE(map_.setLanguage(L"ja-JP"));
-    EXPECT_EQ(L"Hello", raw(kHello));
-    ASSERT_TRUE(map_.setLanguage(L"fr"));
-    EXPECT_FALSE(map_.setLanguage(nullptr));
-    EXPECT_EQ(L"Hello", raw(kHello));
-    EXPECT_FALSE(map_.setLanguage(L"-fr"));
-}
-
-TEST_F(MessageMapTest, EmptyTextOfALanguageGivesTheDefaultText) {
-    ASSERT_TRUE(map_.setLanguage(L"fr"));
-    EXPECT_EQ(L"Only default", raw(kFrenchEmpty));
-    ASSERT_TRUE(map_.setLanguage(L"pt-BR"));
-    EXPECT_EQ(L"Plain", raw(kPlain));
+    EXPECT_EQ(L"Only default", raw(kFrenchEmpty)) << "an empty text stands for the default";
 }
 
 TEST_F(MessageMapTest, PlaceholdersAreReplacedInIndexOrderFirstOccurrenceOnly) {
