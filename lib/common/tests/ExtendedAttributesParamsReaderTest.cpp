@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 
 #include "common/params/ExtendedAttributesParamsReader.h"
@@ -15,12 +17,13 @@ using common::ExtendedAttributesParamsReader;
 using platform::foundation::Bundle;
 using testsupport::runLogged;
 
-// getxattr of this program: a test may fail it with an error, or change the
+// getxattr of this program: a test may fail it with an error, change the
 // attribute right after its length has been asked for, as another process
-// could.
+// could, or give a value larger than the file system here keeps.
 namespace {
 int g_failWith = 0;
 std::function<void()> g_afterLengthQuery;
+std::string g_value;
 }  // namespace
 
 extern "C" ssize_t getxattr(const char* path, const char* name, void* value, size_t size) noexcept {
@@ -29,6 +32,12 @@ extern "C" ssize_t getxattr(const char* path, const char* name, void* value, siz
     if (g_failWith != 0) {
         errno = g_failWith;
         return -1;
+    }
+    if (!g_value.empty()) {
+        if (size != 0) {
+            std::memcpy(value, g_value.data(), std::min(size, g_value.size()));
+        }
+        return static_cast<ssize_t>(g_value.size());
     }
     const ssize_t result = real(path, name, value, size);
     if (size == 0 && g_afterLengthQuery) {
@@ -59,6 +68,7 @@ protected:
         Bundle::resetMain();
         g_failWith = 0;
         g_afterLengthQuery = nullptr;
+        g_value.clear();
     }
 
     void setAttribute(const std::string& text) { ASSERT_TRUE(bundle_.set(kAttribute, text)); }
@@ -113,6 +123,17 @@ TEST_F(ExtendedAttributesParamsReaderTest, DamagedOrOtherTextsGiveWhatCanBeRead)
                                           << run.text().substr(0, 2000);
         EXPECT_EQ(warned, run.hasPart("warning", kChannel, "")) << text.substr(0, 60);
     }
+}
+
+// Ten thousand levels are refused before the parser sees them.
+TEST_F(ExtendedAttributesParamsReaderTest, DeeplyNestedAttributeIsRefused) {
+    g_value = "{\"Lang\": \"de\", \"a\": " + std::string(10000, '[') +
+              std::string(10000, ']') + "}";
+    const auto run =
+        runLogged([] { return ExtendedAttributesParamsReader(kAttribute).keys().empty() ? 0 : 1; });
+    EXPECT_EQ(0, run.result.exitCode) << run.text().substr(0, 2000);
+    EXPECT_TRUE(run.has("warning", kChannel,
+                        "Extended attributes refused: JSON nested deeper than 64 levels"));
 }
 
 TEST_F(ExtendedAttributesParamsReaderTest, MissingOrUnreadableAttributeGivesAnEmptyLayer) {
