@@ -227,25 +227,21 @@ TEST(ParamsTest, BoolReadsIntegersAndWords) {
     }
 }
 
+// Integers read from the text's start (leading spaces, a sign); a text that
+// starts with no number, or a number out of the type's range, gives the
+// default.
 TEST(ParamsTest, IntegerAndTextReads) {
     Params params;
-    params.addLayer(fake(IParams::ReadOnly, {{"port", " 8080"},
-                                             {"plus", "+5"},
-                                             {"neg", "-3"},
-                                             {"unit", "30s"},
-                                             {"word", "abc"},
-                                             {"double", "+-1"},
-                                             {"big", "4294967296"},
-                                             {"text", " spaced "}}),
+    params.addLayer(fake(IParams::ReadOnly, {{"port", " 8080"}, {"plus", "+5"}, {"neg", "-3"},
+                                             {"unit", "30s"}, {"word", "abc"}, {"double", "+-1"},
+                                             {"big", "4294967296"}, {"text", " spaced "}}),
                     3, false);
-    EXPECT_EQ(8080, params.get<int>("port", 0));
-    EXPECT_EQ(5, params.get<int>("plus", 0));
+    const std::pair<const char*, int> ints[] = {{"port", 8080}, {"plus", 5}, {"unit", 30},
+                                                {"word", 7},    {"double", 7}, {"missing", 7}};
+    for (const auto& [key, value] : ints) {
+        EXPECT_EQ(value, params.get<int>(key, 7)) << key;
+    }
     EXPECT_EQ(-3, params.get<long long>("neg", 0));
-    EXPECT_EQ(30, params.get<int>("unit", 0));
-    EXPECT_EQ(7, params.get<int>("word", 7));
-    EXPECT_EQ(7, params.get<int>("double", 7));
-    EXPECT_EQ(7, params.get<int>("missing", 7));
-    // Out of range: the default.
     EXPECT_EQ(9u, params.get<unsigned>("neg", 9u));
     EXPECT_EQ(9u, params.get<unsigned>("big", 9u));
     EXPECT_EQ(4294967296ull, params.get<unsigned long long>("big", 0));
