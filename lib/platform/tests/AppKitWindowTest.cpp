@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "LoopRunner.h"
+#include "support/LoopRunner.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/Window.h"

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "LoopRunner.h"
+#include "support/LoopRunner.h"
 #include "platform/appkit/Application.h"
 #include "platform/dispatch/MainQueue.h"
 #include "support/ChildProcess.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "LoopRunner.h"
+#include "support/LoopRunner.h"
 #include "platform/appkit/Application.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ReadSource.h"
