@@ -19,9 +19,14 @@ TEST(CoreDemoTest, EachRoleReportsTheCodeItWasGiven) {
     boost::filesystem::copy_file(COREDEMO_PATH, copy);
     ::chmod(folder.path().c_str(), 0755);
     ::chmod(copy.c_str(), 0755);
-    const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534",
-                                               "--regid=65534", "--clear-groups", "--", copy,
-                                               "-ExitCode", "7"};
+    const std::vector<std::string> asNobody = {"/usr/bin/setpriv",
+                                               "--reuid=65534",
+                                               "--regid=65534",
+                                               "--clear-groups",
+                                               "--",
+                                               copy,
+                                               "-ExitCode",
+                                               "7"};
     const struct {
         std::vector<std::string> argv;
         int status;
@@ -30,9 +35,13 @@ TEST(CoreDemoTest, EachRoleReportsTheCodeItWasGiven) {
     } runs[] = {
         {{COREDEMO_PATH, "-Elevated", "-ExitCode", "5"}, 5, "<exitcode>5</exitcode>\n", false},
         {{COREDEMO_PATH}, 1, "", false},
-        {{COREDEMO_PATH, "-ExitCode", "7"}, 7, "elevated run answered 7\n<exitcode>7</exitcode>\n",
+        {{COREDEMO_PATH, "-ExitCode", "7"},
+         7,
+         "elevated run answered 7\n<exitcode>7</exitcode>\n",
          true},
-        {{COREDEMO_PATH, "-ExitCode", "0"}, 0, "elevated run answered 0\n<exitcode>0</exitcode>\n",
+        {{COREDEMO_PATH, "-ExitCode", "0"},
+         0,
+         "elevated run answered 0\n<exitcode>0</exitcode>\n",
          true},
         {asNobody, 1, "elevated run answered -60005\n<exitcode>1</exitcode>\n", true},
     };
@@ -48,7 +57,8 @@ TEST(CoreDemoTest, EachRoleReportsTheCodeItWasGiven) {
         for (const auto& line : testsupport::splitLines(result.output)) {
             output += line.starts_with("elevated copy running as user ") ? "" : line + "\n";
         }
-        EXPECT_EQ(run.status, result.exitCode) << run.argv[0] << " " << run.argv.back() << result.errors;
+        EXPECT_EQ(run.status, result.exitCode)
+            << run.argv[0] << " " << run.argv.back() << result.errors;
         EXPECT_EQ(run.output, output) << run.argv[0] << " " << run.argv.back() << result.errors;
     }
 }

@@ -5,8 +5,8 @@
 #include "common/logging/Logger.h"
 #include "common/params/CommandLineParams.h"
 #include "common/params/Params.h"
-#include "support/LogCapture.h"
 #include "support/ChildProcess.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -128,8 +128,9 @@ TEST_F(ApplicationTest, BaseBehaviourAndItsReports) {
           "(!hasDelegate()) with message: \"Don't replace delegate\""}) {
         EXPECT_EQ(1, count(log, "Assertion failed:" + report)) << log;
     }
-    EXPECT_EQ(1, count(log, "cannot create IpcController for 'UnattendedUpdater' (installation "
-                            "'abc')"));
+    EXPECT_EQ(1, count(log,
+                       "cannot create IpcController for 'UnattendedUpdater' (installation "
+                       "'abc')"));
 }
 
 }  // namespace

@@ -28,14 +28,14 @@ TEST(CommandLineParamsTest, OptionsOfCommandLines) {
         {{"-Lang", "fr", "-Offline"}, {{"lang", "fr"}, {"offline", "1"}}},
         {{"-a", "-b", "x"}, {{"a", "1"}, {"b", "x"}}},
         {{"-n", "-5"}, {{"n", "1"}, {"5", "1"}}},  // a value may not look like an option
-        {{"-n", "-"}, {{"n", "-"}}},                // except a lone dash
+        {{"-n", "-"}, {{"n", "-"}}},               // except a lone dash
         {{"-Label", "", "-x"}, {{"label", ""}, {"x", "1"}}},
         {{"-SourcePath", "/Volumes/My Pkg/A.pkg"}, {{"sourcepath", "/Volumes/My Pkg/A.pkg"}}},
         {{"free", "-k", "v", "loose"}, {{"k", "v"}}},
         {{"-", "x"}, {}},
         {{""}, {}},
         {{}, {}},
-        {{"--Name", "v"}, {{"-name", "v"}}},  // only one dash is removed
+        {{"--Name", "v"}, {{"-name", "v"}}},     // only one dash is removed
         {{"-k", "v", "-K", "w"}, {{"k", "w"}}},  // the later occurrence wins
         {{"-K", "v", "-k"}, {{"k", "1"}}},
     };

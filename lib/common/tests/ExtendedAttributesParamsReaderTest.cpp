@@ -127,8 +127,8 @@ TEST_F(ExtendedAttributesParamsReaderTest, DamagedOrOtherTextsGiveWhatCanBeRead)
 
 // Ten thousand levels are refused before the parser sees them.
 TEST_F(ExtendedAttributesParamsReaderTest, DeeplyNestedAttributeIsRefused) {
-    g_value = "{\"Lang\": \"de\", \"a\": " + std::string(10000, '[') +
-              std::string(10000, ']') + "}";
+    g_value =
+        "{\"Lang\": \"de\", \"a\": " + std::string(10000, '[') + std::string(10000, ']') + "}";
     const auto run =
         runLogged([] { return ExtendedAttributesParamsReader(kAttribute).keys().empty() ? 0 : 1; });
     EXPECT_EQ(0, run.result.exitCode) << run.text().substr(0, 2000);
@@ -137,9 +137,8 @@ TEST_F(ExtendedAttributesParamsReaderTest, DeeplyNestedAttributeIsRefused) {
 }
 
 TEST_F(ExtendedAttributesParamsReaderTest, MissingOrUnreadableAttributeGivesAnEmptyLayer) {
-    const auto missing = runLogged([] {
-        return ExtendedAttributesParamsReader(kAttribute).keys().empty() ? 0 : 1;
-    });
+    const auto missing =
+        runLogged([] { return ExtendedAttributesParamsReader(kAttribute).keys().empty() ? 0 : 1; });
     EXPECT_EQ(0, missing.result.exitCode);
     EXPECT_EQ(1, missing.count("info", kChannel, "Extended Attribute not found")) << missing.text();
     setAttribute(R"({"Lang": "de"})");

@@ -86,14 +86,33 @@ protected:
 // A text is stored as a number only when the number reads back as the very
 // text; every text reads back unchanged, from memory and from the file.
 TEST_F(JsonFileParamsTest, StoredTextsAreTypedAndReadBackUnchanged) {
-    const std::vector<std::pair<std::string, bool>> texts = {
-        {"8080", true}, {"-3", true}, {"2.5", true}, {"0.1", true}, {"1e+20", true},
-        {"-0", true}, {"18446744073709551615", true}, {"-9223372036854775808", true},
-        {"5.409760742964738e+124", true}, {"1e-07", true}, {"007", false}, {"+5", false},
-        {" 5", false}, {"1e20", false}, {"2.50", false}, {".5", false}, {"0x10", false},
-        {"18446744073709551617", false}, {"-9223372036854775809", false}, {"1e400", false},
-        {"true", false}, {"12abc", false}, {"", false}, {"-", false}, {"nan", false},
-        {"-inf", false}, {"Infinity", false}};
+    const std::vector<std::pair<std::string, bool>> texts = {{"8080", true},
+                                                             {"-3", true},
+                                                             {"2.5", true},
+                                                             {"0.1", true},
+                                                             {"1e+20", true},
+                                                             {"-0", true},
+                                                             {"18446744073709551615", true},
+                                                             {"-9223372036854775808", true},
+                                                             {"5.409760742964738e+124", true},
+                                                             {"1e-07", true},
+                                                             {"007", false},
+                                                             {"+5", false},
+                                                             {" 5", false},
+                                                             {"1e20", false},
+                                                             {"2.50", false},
+                                                             {".5", false},
+                                                             {"0x10", false},
+                                                             {"18446744073709551617", false},
+                                                             {"-9223372036854775809", false},
+                                                             {"1e400", false},
+                                                             {"true", false},
+                                                             {"12abc", false},
+                                                             {"", false},
+                                                             {"-", false},
+                                                             {"nan", false},
+                                                             {"-inf", false},
+                                                             {"Infinity", false}};
     {
         JsonFileParams params(path(), 2);
         for (const auto& [text, number] : texts) {
@@ -116,10 +135,18 @@ TEST_F(JsonFileParamsTest, StoredTextsAreTypedAndReadBackUnchanged) {
 
 TEST_F(JsonFileParamsTest, ValuesOfTheFileAsText) {
     const std::pair<const char*, const char*> values[] = {
-        {"2.5", "2.5"}, {"true", "true"}, {"false", "false"}, {"null", ""},
-        {"\"x\\u00e9\"", "x\xc3\xa9"}, {"{\"a\": [1, 2]}", "{\"a\":[1,2]}"},
-        {"[1, \"x\"]", "[1,\"x\"]"}, {"{}", "{}"}, {"18446744073709551615", "18446744073709551615"},
-        {"-9223372036854775808", "-9223372036854775808"}, {"1e20", "1e+20"}, {"3.0", "3"},
+        {"2.5", "2.5"},
+        {"true", "true"},
+        {"false", "false"},
+        {"null", ""},
+        {"\"x\\u00e9\"", "x\xc3\xa9"},
+        {"{\"a\": [1, 2]}", "{\"a\":[1,2]}"},
+        {"[1, \"x\"]", "[1,\"x\"]"},
+        {"{}", "{}"},
+        {"18446744073709551615", "18446744073709551615"},
+        {"-9223372036854775808", "-9223372036854775808"},
+        {"1e20", "1e+20"},
+        {"3.0", "3"},
         {"0.30000000000000004", "0.30000000000000004"}};
     std::string content = "\xEF\xBB\xBF{";
     for (std::size_t i = 0; i < std::size(values); ++i) {
@@ -207,8 +234,7 @@ TEST_F(JsonFileParamsTest, ModesLimitWhatChanges) {
     });
     ASSERT_TRUE(run.result.exited);
     EXPECT_EQ(0, run.result.exitCode) << run.text();
-    EXPECT_TRUE(run.hasPart("error", "assert", "JsonParams value can't be modified"))
-        << run.text();
+    EXPECT_TRUE(run.hasPart("error", "assert", "JsonParams value can't be modified")) << run.text();
     EXPECT_TRUE(run.hasPart("error", "assert", "JsonParams value can't be removed"));
 }
 
@@ -248,8 +274,7 @@ TEST_F(JsonFileParamsTest, FailedSaveKeepsTheOldFile) {
             const bool saved = params.setValue("DeviceToken", "new", false);
             return !saved && params.getValue("DeviceToken", "") == "new" ? 0 : 1;
         });
-        immutable ? (void)setImmutable(path(), false)
-                  : (void)::chmod(folder_.path().c_str(), 0700);
+        immutable ? (void)setImmutable(path(), false) : (void)::chmod(folder_.path().c_str(), 0700);
         ASSERT_TRUE(run.result.exited) << immutable;
         EXPECT_EQ(0, run.result.exitCode) << immutable;
         EXPECT_EQ(content, readFile(path())) << immutable;

@@ -244,8 +244,8 @@ TEST_F(JsonLogSinkTest, HeldRecordsAreHandedOverInOrderOnceAConsumerIsAttached) 
     });
     const auto sent = parseRecords(output("sent"));
     const auto called = parseRecords(output("called"));
-    const std::vector<std::string> messages = {"Add 2 sinks to logger.", "first", "second",
-                                               "third", "after detaching"};
+    const std::vector<std::string> messages = {"Add 2 sinks to logger.", "first", "second", "third",
+                                               "after detaching"};
     ASSERT_EQ(messages.size(), sent.size());
     ASSERT_EQ(messages.size() - 1, called.size());
     for (std::size_t i = 0; i < sent.size(); ++i) {

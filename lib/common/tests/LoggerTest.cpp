@@ -86,7 +86,8 @@ TEST_F(LoggerTest, RecordsAreWrittenSanitisedMaskedAndOneLineEach) {
         channel->info("wide: %S", L"h\u00e9llo \u20ac \U0001F600");
         const wchar_t invalid[] = {static_cast<wchar_t>(0xD800), 0};
         channel->info("bad wide %S here", invalid);
-        channel->info("url: %s", "http://h/a\r\n[2020-01-01] [1] [1] [info] [Forged] x\x1b[2J\tend");
+        channel->info("url: %s",
+                      "http://h/a\r\n[2020-01-01] [1] [1] [info] [Forged] x\x1b[2J\tend");
         channel->info("%s", std::string(20000, 'a').c_str());
         channel->info("{\"a\":%s}", deep.c_str());
         channel->info("%s", "{oops");

@@ -88,9 +88,9 @@ TEST_F(MessageMapTest, SelectsLanguagesWithoutRegardToCaseElseTheDefaultTexts) {
         bool matched;
         const wchar_t* hello;
     } codes[] = {
-        {L"PT-br", true, L"Ol\u00e1"}, {L"fr-CA", true, L"Bonjour"}, {L"FR", true, L"Bonjour"},
-        {L"zh-Hans-CN", true, L"zh"}, {L"ZH-hans", true, L"zh-Hans"}, {L"ja", false, L"Hello"},
-        {L"ja-JP", false, L"Hello"}, {nullptr, false, L"Hello"}, {L"-fr", false, L"Hello"},
+        {L"PT-br", true, L"Ol\u00e1"}, {L"fr-CA", true, L"Bonjour"},   {L"FR", true, L"Bonjour"},
+        {L"zh-Hans-CN", true, L"zh"},  {L"ZH-hans", true, L"zh-Hans"}, {L"ja", false, L"Hello"},
+        {L"ja-JP", false, L"Hello"},   {nullptr, false, L"Hello"},     {L"-fr", false, L"Hello"},
     };
     for (const auto& [code, matched, hello] : codes) {
         ASSERT_TRUE(map_.setLanguage(L"fr"));
@@ -250,7 +250,9 @@ TEST_F(MessageMapLoadTest, LoadsOnlyACompleteRegularFileAndLogsWhatItCannotLoad)
     MessageTable noEnglish;
     noEnglish.languages = {"fr"};
     noEnglish.defaults = {"Default"};
-    noEnglish.texts = {{"D\xC3\xA9" "faut"}};
+    noEnglish.texts = {
+        {"D\xC3\xA9"
+         "faut"}};
     Bytes damaged = sampleFile();
     damaged.resize(damaged.size() / 2);
     const struct {

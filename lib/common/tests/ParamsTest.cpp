@@ -215,9 +215,10 @@ TEST(ParamsTest, SecondLayerAtOnePriorityIsRefusedUnlessReplacing) {
 // value gives the default.
 TEST(ParamsTest, BoolReadsIntegersAndWords) {
     const std::pair<const char*, bool> rows[] = {
-        {"1", true}, {"2", true}, {"-1", true}, {"99999999999999999999999", true},
-        {"1abc", true}, {"true", true}, {"TRUE", true}, {" True\n", true}, {"0", false},
-        {"  0", false}, {"false", false}, {"False", false}, {"yes", false}, {"truex", false}};
+        {"1", true},    {"2", true},     {"-1", true},     {"99999999999999999999999", true},
+        {"1abc", true}, {"true", true},  {"TRUE", true},   {" True\n", true},
+        {"0", false},   {"  0", false},  {"false", false}, {"False", false},
+        {"yes", false}, {"truex", false}};
     for (const auto& [text, value] : rows) {
         Params params;
         params.addLayer(fake(IParams::ReadOnly, {{"k", text}, {"empty", ""}}), 3, false);
@@ -232,11 +233,16 @@ TEST(ParamsTest, BoolReadsIntegersAndWords) {
 // default.
 TEST(ParamsTest, IntegerAndTextReads) {
     Params params;
-    params.addLayer(fake(IParams::ReadOnly, {{"port", " 8080"}, {"plus", "+5"}, {"neg", "-3"},
-                                             {"unit", "30s"}, {"word", "abc"}, {"double", "+-1"},
-                                             {"big", "4294967296"}, {"text", " spaced "}}),
+    params.addLayer(fake(IParams::ReadOnly, {{"port", " 8080"},
+                                             {"plus", "+5"},
+                                             {"neg", "-3"},
+                                             {"unit", "30s"},
+                                             {"word", "abc"},
+                                             {"double", "+-1"},
+                                             {"big", "4294967296"},
+                                             {"text", " spaced "}}),
                     3, false);
-    const std::pair<const char*, int> ints[] = {{"port", 8080}, {"plus", 5}, {"unit", 30},
+    const std::pair<const char*, int> ints[] = {{"port", 8080}, {"plus", 5},   {"unit", 30},
                                                 {"word", 7},    {"double", 7}, {"missing", 7}};
     for (const auto& [key, value] : ints) {
         EXPECT_EQ(value, params.get<int>(key, 7)) << key;

@@ -28,11 +28,14 @@ TEST(StructuredRecordTest, WritesTagThenFieldsInKeyOrder) {
         const char* text;
     } cases[] = {
         {{"", {}}, R"({"tag":""})", "tag="},
-        {{"r", {{"b", -2}, {"a", std::string("x")}}}, R"({"tag":"r","a":"x","b":-2})",
+        {{"r", {{"b", -2}, {"a", std::string("x")}}},
+         R"({"tag":"r","a":"x","b":-2})",
          R"(tag=r, a="x", b="-2")"},
-        {{"f", {{"v", 0.1f}, {"w", 1234567.0}}}, R"({"tag":"f","v":0.10000000149011612,"w":1234567.0})",
+        {{"f", {{"v", 0.1f}, {"w", 1234567.0}}},
+         R"({"tag":"f","v":0.10000000149011612,"w":1234567.0})",
          R"(tag=f, v="0.1", w="1.23457e+06")"},
-        {{"m", {{"a", nan}, {"b", -inf}, {"d", 1}}}, R"({"tag":"m","a":"nan","b":"-inf","d":1})",
+        {{"m", {{"a", nan}, {"b", -inf}, {"d", 1}}},
+         R"({"tag":"m","a":"nan","b":"-inf","d":1})",
          R"(tag=m, a="nan", b="-inf", d="1")"},
     };
     for (const auto& [record, json, text] : cases) {
@@ -48,7 +51,7 @@ TEST(StructuredRecordTest, ReadsNumbersIntoTheNarrowestAlternativeAndOtherValues
                               R"("e":1.5,"f":"s","n":null,"o":{"k":[1,"x"]},"a":7})");
     EXPECT_EQ("true", record.tag);
     const std::pair<const char*, std::size_t> kinds[] = {{"a", 0}, {"b", 1}, {"c", 3}, {"d", 2},
-                                                          {"e", 5}, {"f", 6}, {"n", 6}, {"o", 6}};
+                                                         {"e", 5}, {"f", 6}, {"n", 6}, {"o", 6}};
     for (const auto& [key, kind] : kinds) {
         EXPECT_EQ(kind, record.fields.at(key).index()) << key;
     }

@@ -6,8 +6,8 @@
 #include "RecordingLogger.h"
 #include "common/logging/Logger.h"
 #include "common/taskscheduler/TaskQueue.h"
-#include "support/LogCapture.h"
 #include "support/ChildProcess.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 using common::ITaskQueue;

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "RecordingLogger.h"
-#include "support/LoopRunner.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
 #include "platform/appkit/Application.h"
 #include "platform/dispatch/MainQueue.h"
+#include "support/LoopRunner.h"
 
 using common::ITaskQueue;
 using common::TaskSchedulerMac;

@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "support/LoopRunner.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/Window.h"
 #include "platform/dispatch/MainQueue.h"
 #include "support/ChildProcess.h"
+#include "support/LoopRunner.h"
 #include "support/TempDir.h"
 
 using platform::appkit::Alert;
@@ -92,11 +92,12 @@ TEST(AppKitWindowTest, ChangesAreDrawnOneLinePerRowWhenTheWindowDisplays) {
         return 0;
     });
     EXPECT_EQ(0, drawn.result.exitCode);
-    EXPECT_EQ((std::vector<std::string>{
-                  "window: title \"Setup \\\"beta\\\"\\\\\\r\\nnext\"", "window: progress \"Step\" 1/4",
-                  "window: button \"Cancel\" disabled", "window: progress \"Step\" 2.5/4",
-                  "window: shown", "window: button \"Cancel\" enabled", "window: closed"}),
-              drawn.lines);
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "window: title \"Setup \\\"beta\\\"\\\\\\r\\nnext\"", "window: progress \"Step\" 1/4",
+            "window: button \"Cancel\" disabled", "window: progress \"Step\" 2.5/4",
+            "window: shown", "window: button \"Cancel\" enabled", "window: closed"}),
+        drawn.lines);
 }
 
 TEST(AppKitWindowTest, ALinePressesTheEnabledButtonAndTheEndOfInputPressesNothing) {

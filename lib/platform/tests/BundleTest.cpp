@@ -11,8 +11,10 @@ namespace {
 TEST(BundleTest, FoldersOfAnExecutable) {
     const std::pair<const char*, const char*> cases[] = {
         {"/Applications/Tool.app/Contents/MacOS/Tool", "/Applications/Tool.app"},
-        {"/usr/local/bin/tool", nullptr}, {"/opt/MacOS/tool", nullptr},
-        {"/opt/Contents/MacOS/tool", nullptr}, {"/opt/.app/Contents/MacOS/tool", nullptr},
+        {"/usr/local/bin/tool", nullptr},
+        {"/opt/MacOS/tool", nullptr},
+        {"/opt/Contents/MacOS/tool", nullptr},
+        {"/opt/.app/Contents/MacOS/tool", nullptr},
         {"/x.app/Contents/Other/tool", nullptr}};
     for (const auto& [exe, bundle] : cases) {
         const auto paths = Bundle::forExecutable(exe);

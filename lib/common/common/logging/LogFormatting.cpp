@@ -90,10 +90,9 @@ bool json_deserialize(const std::string& text, StructuredRecord& record) {
         document.Parse(text.c_str(), text.size());
     }
     if (tooDeep || document.HasParseError()) {
-        std::string message = "Unable to convert json: " + text.substr(0, ILogger::kFormatBufferSize) +
-                              ", error: " +
-                              (tooDeep ? "Nested too deeply."
-                                       : parseErrorText(document.GetParseError()));
+        std::string message =
+            "Unable to convert json: " + text.substr(0, ILogger::kFormatBufferSize) + ", error: " +
+            (tooDeep ? "Nested too deeply." : parseErrorText(document.GetParseError()));
         if (message.size() >= ILogger::kFormatBufferSize) {
             message.resize(ILogger::kFormatBufferSize - 1);
         }

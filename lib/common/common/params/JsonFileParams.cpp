@@ -284,8 +284,8 @@ bool JsonFileParams::saveContentToFile(const boost::filesystem::path& path,
 
     logger->trace("Open %s for writing", temporary.c_str());
     ::unlink(temporary.c_str());
-    const int fd = ::open(temporary.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR);
     if (fd < 0 || ::fchmod(fd, mode) != 0) {
         if (fd >= 0) {
             ::close(fd);

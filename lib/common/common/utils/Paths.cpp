@@ -67,7 +67,8 @@ bool createAndSetFullAccessRightsToDirectory(const std::string& path) {
         return true;
     }
     if (fs::exists(status)) {
-        logger->error("Cannot create folder. Error: %s", "a file that is not a folder is in the way");
+        logger->error("Cannot create folder. Error: %s",
+                      "a file that is not a folder is in the way");
     } else {
         logger->error("Cannot create folder. Error: %s", error.message().c_str());
     }
