@@ -6,6 +6,7 @@
 #include "common/params/CommandLineParams.h"
 #include "common/params/Params.h"
 #include "support/ChildProcess.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -45,6 +46,7 @@ protected:
     // returns the log.
     std::string logOfChild(const std::function<int()>& body) {
         const auto result = testsupport::runInChild([&] {
+            testsupport::forgetEarlyRecords();
             common::Logger::setLogFolder(folder_.path());
             common::Logger::init("Test", "/bin/probe", helper::ApplicationType::ComponentTest,
                                  {common::logsink::rotatingFile});
@@ -88,59 +90,39 @@ TEST_F(ApplicationTest, CreateUsesTheFactoryRegisteredLast) {
     EXPECT_TRUE(application->init());
 }
 
-TEST_F(ApplicationTest, CreateWithoutAFactoryReportsAndGivesNothing) {
+// One child runs what the base class reports: creation without a factory,
+// the base quit and a replaced delegate. Each report is written once.
+TEST_F(ApplicationTest, BaseBehaviourAndItsReports) {
     const std::string log = logOfChild([&] {
         IApplication::createDelegate = nullptr;
-        return IApplication::create({"/bin/tool"}, scheduler_, params_, nullptr) == nullptr ? 0 : 2;
-    });
-    EXPECT_EQ(1, count(log,
-                       "Assertion failed:(createDelegate != nullptr) with message: "
-                       "\"createDelegate is empty\""))
-        << log;
-}
-
-TEST_F(ApplicationTest, BaseDefaultsAndQuitReport) {
-    const std::string log = logOfChild([&] {
+        if (IApplication::create({"/bin/tool"}, scheduler_, params_, nullptr) != nullptr) {
+            return 2;
+        }
         TestApplication application({"/bin/tool"}, params_, "base");
         application.onLocalSocketMessage("{\"ignored\": true}");
         application.quit();
-        const bool defaults = application.exitCode() == 0 && !application.flagA() &&
-                              !application.flagB() && !application.hasDelegate();
-        return defaults ? 0 : 2;
-    });
-    EXPECT_EQ(1, count(log,
-                       "Assertion failed:(false) with message: \"Base class quit function "
-                       "implementation is called. Overwrite it if you are planning to call "
-                       "it.\""))
-        << log;
-}
-
-TEST_F(ApplicationTest, ReplacingTheDelegateIsReportedOnceAndTheNewOneKept) {
-    const std::string log = logOfChild([&] {
-        TestApplication application({}, params_, "delegate");
+        if (application.exitCode() != 0 || application.flagA() || application.flagB() ||
+            application.hasDelegate()) {
+            return 3;
+        }
         Listener first, second;
         application.setDelegate(&first);
         application.setDelegate(&second);
-        if (application.delegate() != &second) {
-            return 2;
-        }
+        const bool replaced = application.delegate() == &second;
         application.setDelegate(nullptr);
-        if (application.hasDelegate() || application.delegate() != nullptr) {
-            return 3;
+        if (!replaced || application.hasDelegate()) {
+            return 4;
         }
-        application.setDelegate(&first);
-        const auto& constant = application;
-        return constant.delegate() == &first ? 0 : 4;
+        return 0;
     });
-    EXPECT_EQ(1, count(log,
-                       "Assertion failed:(!hasDelegate()) with message: "
-                       "\"Don't replace delegate\""))
-        << log;
+    for (const char* report :
+         {"(createDelegate != nullptr) with message: \"createDelegate is empty\"",
+          "(false) with message: \"Base class quit function implementation is called. Overwrite "
+          "it if you are planning to call it.\"",
+          "(!hasDelegate()) with message: \"Don't replace delegate\""}) {
+        EXPECT_EQ(1, count(log, std::string("Assertion failed:") + report)) << log;
+    }
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(ApplicationTest, TheMessageQueueSwitchChoosesTheController) {
     const std::string log = logOfChild([this] {

@@ -3,7 +3,7 @@
 #include <boost/assert.hpp>
 
 #include "common/logging/Logger.h"
-#include "support/ChildProcess.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -21,6 +21,7 @@ void failingFunction() {
 TEST(AssertionHandlerTest, LogsOnAssertChannelAndExecutionGoesOn) {
     testsupport::TempDir folder;
     const auto result = testsupport::runInChild([&] {
+        testsupport::forgetEarlyRecords();
         common::Logger::setLogFolder(folder.path());
         common::Logger::init("Test", "/bin/probe", helper::ApplicationType::ComponentTest,
                              {common::logsink::rotatingFile});

@@ -22,47 +22,32 @@ Options optionsOf(const CommandLineParams& params) {
     return options;
 }
 
-TEST(CommandLineParamsTest, OptionsWithValuesAndFlags) {
-    const auto params = parse({"-Lang", "fr", "-Offline"});
-    EXPECT_EQ((Options{{"lang", "fr"}, {"offline", "1"}}), optionsOf(params));
+// The options that each command line gives (lower-case names; a flag is "1").
+TEST(CommandLineParamsTest, OptionsOfCommandLines) {
+    const std::pair<std::vector<std::string>, Options> lines[] = {
+        {{"-Lang", "fr", "-Offline"}, {{"lang", "fr"}, {"offline", "1"}}},
+        {{"-a", "-b", "x"}, {{"a", "1"}, {"b", "x"}}},
+        {{"-n", "-5"}, {{"n", "1"}, {"5", "1"}}},  // a value may not look like an option
+        {{"-n", "-"}, {{"n", "-"}}},               // except a lone dash
+        {{"-Label", "", "-x"}, {{"label", ""}, {"x", "1"}}},
+        {{"-SourcePath", "/Volumes/My Pkg/A.pkg"}, {{"sourcepath", "/Volumes/My Pkg/A.pkg"}}},
+        {{"free", "-k", "v", "loose"}, {{"k", "v"}}},
+        {{"-", "x"}, {}},
+        {{""}, {}},
+        {{}, {}},
+        {{"--Name", "v"}, {{"-name", "v"}}},     // only one dash is removed
+        {{"-k", "v", "-K", "w"}, {{"k", "w"}}},  // the later occurrence wins
+        {{"-K", "v", "-k"}, {{"k", "1"}}},
+    };
+    for (const auto& [arguments, options] : lines) {
+        EXPECT_EQ(options, optionsOf(parse(arguments))) << ::testing::PrintToString(arguments);
+    }
+    const auto params = parse({"-Lang", "fr", "-Label", ""});
     EXPECT_EQ("fr", params.getValue("LANG", "en"));
-    EXPECT_EQ("fr", params.getValue("lang", "en"));
-    EXPECT_TRUE(params.hasValue("OffLine"));
-    EXPECT_EQ("en", params.getValue("Missing", "en"));
+    EXPECT_TRUE(params.hasValue("LaBeL"));
     EXPECT_FALSE(params.hasValue("Missing"));
-
-    EXPECT_EQ((Options{{"a", "1"}, {"b", "x"}}), optionsOf(parse({"-a", "-b", "x"})));
-    EXPECT_EQ((Options{{"k", "1"}}), optionsOf(parse({"-k"})));
-}
-
-TEST(CommandLineParamsTest, WhatCountsAsAValue) {
-    // A value may not look like an option, except a lone dash.
-    EXPECT_EQ((Options{{"n", "1"}, {"5", "1"}}), optionsOf(parse({"-n", "-5"})));
-    EXPECT_EQ((Options{{"n", "-"}}), optionsOf(parse({"-n", "-"})));
-    // An empty argument is an empty value, kept.
-    const auto empty = parse({"-Label", "", "-x"});
-    EXPECT_EQ((Options{{"label", ""}, {"x", "1"}}), optionsOf(empty));
-    EXPECT_TRUE(empty.hasValue("Label"));
-    // Values keep their case and their characters.
-    EXPECT_EQ((Options{{"sourcepath", "/Volumes/My Pkg/A.pkg"}}),
-              optionsOf(parse({"-SourcePath", "/Volumes/My Pkg/A.pkg"})));
-}
-
-TEST(CommandLineParamsTest, WhatIsSkipped) {
-    EXPECT_EQ((Options{{"k", "v"}}), optionsOf(parse({"free", "-k", "v", "loose"})));
-    EXPECT_TRUE(optionsOf(parse({"-", "x"})).empty());
-    EXPECT_TRUE(optionsOf(parse({""})).empty());
-    EXPECT_TRUE(optionsOf(parse({})).empty());
     EXPECT_TRUE(optionsOf(CommandLineParams({})).empty());
-    // The program path is never an option.
-    EXPECT_TRUE(optionsOf(CommandLineParams({"-program", "x"})).empty());
-    // Only one dash is removed.
-    EXPECT_EQ((Options{{"-name", "v"}}), optionsOf(parse({"--Name", "v"})));
-}
-
-TEST(CommandLineParamsTest, LaterOccurrenceWinsWhateverItsCase) {
-    EXPECT_EQ((Options{{"k", "w"}}), optionsOf(parse({"-k", "v", "-K", "w"})));
-    EXPECT_EQ((Options{{"k", "1"}}), optionsOf(parse({"-K", "v", "-k"})));
+    EXPECT_TRUE(optionsOf(CommandLineParams({"-program", "x"})).empty()) << "the program path";
 }
 
 TEST(CommandLineParamsTest, RemovableButNotSettable) {

@@ -30,43 +30,25 @@ protected:
     CredentialStorage storage_;
 };
 
-TEST_F(CredentialStorageTest, StoresAndLoadsUnderALabel) {
-    EXPECT_TRUE(storage_.store(L"com.Wexo.Quandel.ProxyCredentials", L"user", L"p\u00e4ss \u20ac"));
-    std::wstring account, secret;
-    ASSERT_TRUE(storage_.load(L"com.Wexo.Quandel.ProxyCredentials", account, secret));
-    EXPECT_EQ(L"user", account);
-    EXPECT_EQ(L"p\u00e4ss \u20ac", secret);
-
-    // Another label is another item.
-    EXPECT_TRUE(storage_.store(L"other", L"", L""));
-    ASSERT_TRUE(storage_.load(L"other", account, secret));
-    EXPECT_EQ(L"", account);
-    EXPECT_EQ(L"", secret);
-    ASSERT_TRUE(storage_.load(L"com.Wexo.Quandel.ProxyCredentials", account, secret));
-    EXPECT_EQ(L"user", account);
-}
-
-TEST_F(CredentialStorageTest, StoringAgainReplacesTheOneItem) {
+TEST_F(CredentialStorageTest, StoresOneItemPerLabelAndLeavesOutputsAloneWhenMissing) {
+    std::wstring account = L"kept", secret = L"kept too";
+    EXPECT_FALSE(storage_.load(L"label", account, secret));
     ASSERT_TRUE(storage_.store(L"label", L"first", L"one"));
-    ASSERT_TRUE(storage_.store(L"label", L"second", L"two"));
-    std::wstring account, secret;
+    ASSERT_TRUE(storage_.store(L"label", L"second", L"p\u00e4ss \u20ac"));
+    ASSERT_TRUE(storage_.store(L"other", L"", L""));
+    EXPECT_FALSE(storage_.load(L"nothing here", account, secret));
+    EXPECT_EQ(L"kept", account);
+    EXPECT_EQ(L"kept too", secret);
     ASSERT_TRUE(storage_.load(L"label", account, secret));
     EXPECT_EQ(L"second", account);
-    EXPECT_EQ(L"two", secret);
+    EXPECT_EQ(L"p\u00e4ss \u20ac", secret);
+    ASSERT_TRUE(storage_.load(L"other", account, secret));
+    EXPECT_EQ(L"", account + secret);
 
     platform::security::ItemQuery all;
     all.label = "label";
     EXPECT_EQ(platform::security::errSecSuccess, Keychain::remove(all));
     EXPECT_FALSE(storage_.load(L"label", account, secret)) << "a second item was left";
-}
-
-TEST_F(CredentialStorageTest, MissingLabelLeavesTheOutputsAlone) {
-    std::wstring account = L"kept", secret = L"kept too";
-    EXPECT_FALSE(storage_.load(L"nothing here", account, secret));
-    ASSERT_TRUE(storage_.store(L"present", L"a", L"s"));
-    EXPECT_FALSE(storage_.load(L"nothing here", account, secret));
-    EXPECT_EQ(L"kept", account);
-    EXPECT_EQ(L"kept too", secret);
 }
 
 TEST_F(CredentialStorageTest, FailedStoreKeepsTheStoredCredential) {

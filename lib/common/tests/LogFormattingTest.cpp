@@ -24,10 +24,29 @@ TEST(LogFormattingTest, SanitizeRemovesBackslashesAndMasksSensitiveSpans) {
     EXPECT_EQ("{\"sensitive\"", sanitized("{\"sensitive\""));
 }
 
-TEST(LogFormattingTest, MaskingKeepsBackslashesOfOtherText) {
-    std::string text = R"(C:\dir {"sensitive":"pw"})";
-    maskSensitiveSpans(text);
-    EXPECT_EQ(R"(C:\dir ***})", text);
+// Outputs of the former masking (search again from the start after every
+// replacement), which the single pass must give unchanged.
+TEST(LogFormattingTest, MaskingGivesTheFormerOutputs) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"(C:\dir {"sensitive":"pw"})", R"(C:\dir ***})"},
+        {R"({"sensitive":1}{"sensitive":2})", "***}***}"},
+        {R"({"sensitive":{"sensitive":"x"}} tail)", "***}} tail"},
+        {R"({"sensitive":{"a":{"sensitive":1}}})", "***}}}"},
+        {R"(x{"sensitive":}y{"sensitive":"open)", "x***}y***"},
+        {R"({"sensitive":"}"})", R"(***}"})"},
+        {R"({"sensitive":)", "***"},
+        {R"({{"sensitive":"a"}{"sensitive":"b"}})", "{***}***}}"},
+        {R"({"sensitive":"a" {"sensitive":"b"} c})", "***} c}"},
+        {R"(pre {"sensitive":{"sensitive":{"sensitive":)", "pre ***"},
+        {R"({"sensitive":"p"}} {"sensitive":"q"})", "***}} ***}"},
+        {R"(***{"sensitive":"***"})", "******}"},
+        {"no spans here", "no spans here"},
+    };
+    for (const auto& [input, expected] : cases) {
+        std::string text = input;
+        maskSensitiveSpans(text);
+        EXPECT_EQ(expected, text) << "input: " << input;
+    }
 }
 
 TEST(LogFormattingTest, SensitiveFieldsAreMasked) {

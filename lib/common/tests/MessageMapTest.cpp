@@ -2,12 +2,18 @@
 
 #include <lzf.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <functional>
+
+#include <boost/filesystem/operations.hpp>
 
 #include "MessageTableWriter.h"
 #include "common/messagemap/MessageMap.h"
 #include "common/messagemap/SupportedLanguages.h"
 #include "platform/foundation/Bundle.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -73,39 +79,26 @@ TEST(MessageMapEmptyTest, ServesEmptyTextsUntilLoaded) {
     EXPECT_STREQ(L"", map->getRawMessage(0));
 }
 
-TEST_F(MessageMapTest, SelectsLanguagesWithoutRegardToCase) {
+// Each code, chosen after French: whether a language matched (without
+// regard to case, else by the part before the first '-') and what it serves.
+TEST_F(MessageMapTest, SelectsLanguagesWithoutRegardToCaseElseTheDefaultTexts) {
     EXPECT_EQ(L"Hello", raw(kHello)) << "no language selected serves the default texts";
-    EXPECT_TRUE(map_.setLanguage(L"PT-br"));
-    EXPECT_EQ(L"Olá", raw(kHello));
-    EXPECT_TRUE(map_.setLanguage(L"fr-CA"));
-    EXPECT_EQ(L"Bonjour", raw(kHello));
-    EXPECT_TRUE(map_.setLanguage(L"FR"));
-    EXPECT_EQ(L"Bonjour", raw(kHello));
-    // Only the part before the first '-' is tried after the whole code.
-    EXPECT_TRUE(map_.setLanguage(L"zh-Hans-CN"));
-    EXPECT_EQ(L"zh", raw(kHello));
-    EXPECT_TRUE(map_.setLanguage(L"ZH-hans"));
-    EXPECT_EQ(L"zh-Hans", raw(kHello));
-}
-
-TEST_F(MessageMapTest, UnknownLanguageFallsBackToTheDefaultTexts) {
+    const struct {
+        const wchar_t* code;
+        bool matched;
+        const wchar_t* hello;
+    } codes[] = {
+        {L"PT-br", true, L"Ol\u00e1"}, {L"fr-CA", true, L"Bonjour"},   {L"FR", true, L"Bonjour"},
+        {L"zh-Hans-CN", true, L"zh"},  {L"ZH-hans", true, L"zh-Hans"}, {L"ja", false, L"Hello"},
+        {L"ja-JP", false, L"Hello"},   {nullptr, false, L"Hello"},     {L"-fr", false, L"Hello"},
+    };
+    for (const auto& [code, matched, hello] : codes) {
+        ASSERT_TRUE(map_.setLanguage(L"fr"));
+        EXPECT_EQ(matched, map_.setLanguage(code)) << (code ? code : L"(null)");
+        EXPECT_EQ(hello, raw(kHello)) << (code ? code : L"(null)");
+    }
     ASSERT_TRUE(map_.setLanguage(L"fr"));
-    EXPECT_FALSE(map_.setLanguage(L"ja"));
-    EXPECT_EQ(L"Hello", raw(kHello));
-    ASSERT_TRUE(map_.setLanguage(L"fr"));
-    EXPECT_FALSE(map_.setLanguage(L"ja-JP"));
-    EXPECT_EQ(L"Hello", raw(kHello));
-    ASSERT_TRUE(map_.setLanguage(L"fr"));
-    EXPECT_FALSE(map_.setLanguage(nullptr));
-    EXPECT_EQ(L"Hello", raw(kHello));
-    EXPECT_FALSE(map_.setLanguage(L"-fr"));
-}
-
-TEST_F(MessageMapTest, EmptyTextOfALanguageGivesTheDefaultText) {
-    ASSERT_TRUE(map_.setLanguage(L"fr"));
-    EXPECT_EQ(L"Only default", raw(kFrenchEmpty));
-    ASSERT_TRUE(map_.setLanguage(L"pt-BR"));
-    EXPECT_EQ(L"Plain", raw(kPlain));
+    EXPECT_EQ(L"Only default", raw(kFrenchEmpty)) << "an empty text stands for the default";
 }
 
 TEST_F(MessageMapTest, PlaceholdersAreReplacedInIndexOrderFirstOccurrenceOnly) {
@@ -250,39 +243,44 @@ protected:
     testsupport::TempDir folder_;
 };
 
-TEST_F(MessageMapLoadTest, LoadsFromTheBundleResourcesAndSelectsEnglish) {
-    MessageTable table = sampleTable();
-    table.defaults[kHello] = "Default hello";
-    table.texts[0][kHello] = "English hello";
-    writeFile(packTable(serializeTable(table)));
-    const auto map = common::IMessageMap::create();
-    map->load();
-    EXPECT_STREQ(L"English hello", map->getRawMessage(kHello));
-}
-
-TEST_F(MessageMapLoadTest, MissingOrDamagedFileLoadsNothing) {
-    const auto map = common::IMessageMap::create();
-    map->load();
-    EXPECT_STREQ(L"", map->getRawMessage(kHello));
-    writeFile({});
-    map->load();
-    EXPECT_STREQ(L"", map->getRawMessage(kHello));
+// Each file at the table's path, loaded in a child with logging: what the
+// map then serves, and what is logged. A FIFO is not opened for reading.
+TEST_F(MessageMapLoadTest, LoadsOnlyACompleteRegularFileAndLogsWhatItCannotLoad) {
+    const std::string path = folder_.file("messages.bin");
+    MessageTable noEnglish;
+    noEnglish.languages = {"fr"};
+    noEnglish.defaults = {"Default"};
+    noEnglish.texts = {
+        {"D\xC3\xA9"
+         "faut"}};
     Bytes damaged = sampleFile();
     damaged.resize(damaged.size() / 2);
-    writeFile(damaged);
-    map->load();
-    EXPECT_STREQ(L"", map->getRawMessage(kHello));
-}
-
-TEST_F(MessageMapLoadTest, TableWithoutEnglishServesTheDefaultTexts) {
-    MessageTable table;
-    table.languages = {"fr"};
-    table.defaults = {"Default"};
-    table.texts = {{"Défaut"}};
-    writeFile(packTable(serializeTable(table)));
-    const auto map = common::IMessageMap::create();
-    map->load();
-    EXPECT_STREQ(L"Default", map->getRawMessage(0));
+    const struct {
+        std::function<void()> lay;
+        const wchar_t* served;
+        const char* logged;
+    } cases[] = {
+        {[] {}, L"", "Cannot open the message table"},
+        {[&] { writeFile({}); }, L"", "has an unusable size: 0"},
+        {[&] { writeFile(damaged); }, L"", "is damaged"},
+        {[&] { ::mkfifo(path.c_str(), 0600); }, L"", "is not a regular file"},
+        {[&] { ::mkdir(path.c_str(), 0700); }, L"", "is not a regular file"},
+        {[&] { writeFile(packTable(serializeTable(noEnglish))); }, L"Default", nullptr},
+        {[&] { writeFile(sampleFile()); }, L"Hello", nullptr},
+    };
+    for (const auto& [lay, served, logged] : cases) {
+        boost::filesystem::remove_all(path);
+        lay();
+        const auto run = testsupport::runLogged([&] {
+            const auto map = common::IMessageMap::create();
+            map->load();
+            return std::wstring(map->getRawMessage(kHello)) == served ? 0 : 1;
+        });
+        EXPECT_FALSE(run.result.timedOut);
+        EXPECT_EQ(0, run.result.exitCode) << logged;
+        EXPECT_EQ(logged != nullptr, run.hasPart("error", "MessageMap", logged ? logged : ""))
+            << run.text();
+    }
 }
 
 TEST(SupportedLanguagesTest, ListAndExactComparison) {

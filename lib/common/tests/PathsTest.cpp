@@ -29,18 +29,21 @@ protected:
     testsupport::TempDir root_;
 };
 
-TEST_F(PathsTest, AppBundleLiesInItsParentFolder) {
+TEST_F(PathsTest, AppBundleLiesInItsParentFolderAndAppDataIsPrivate) {
     const std::string bundle = root_.file("Tool.app");
     fakeBundle(bundle + "/Contents/MacOS/Tool", bundle);
     EXPECT_EQ(bundle + "/Contents/MacOS/Tool", common::getExecutablePath());
     EXPECT_EQ(bundle + "/Contents/MacOS", common::getExecutableFolder());
     EXPECT_EQ(root_.path(), common::getBundlePath());
+    const mode_t previous = ::umask(0);
     const std::string appdata = common::getAppDataFolder();
+    ::umask(previous);
     EXPECT_EQ(root_.file("appdata"), appdata);
     struct stat info {};
     ASSERT_EQ(0, ::stat(appdata.c_str(), &info));
     EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_EQ(0777u, info.st_mode & 0777u);
+    EXPECT_EQ(0700u, info.st_mode & 07777u);
+    EXPECT_EQ(appdata, common::getAppDataFolder());  // found the second time
 }
 
 TEST_F(PathsTest, PathsAreCanonicalThroughLinksAndDots) {
@@ -57,26 +60,20 @@ TEST_F(PathsTest, PathsAreCanonicalThroughLinksAndDots) {
     EXPECT_EQ(root_.file("gone"), common::getBundlePath());
 }
 
-TEST_F(PathsTest, BareExecutableUsesItsOwnFolder) {
+// A bare executable uses its own folder; a file in the way of the folder,
+// or a path that cannot be made, is an error and no folder.
+TEST_F(PathsTest, AppDataOfABareExecutableAndWhatIsInItsWay) {
     const std::string exe = root_.file("bin/tool");
     fakeBundle(exe, root_.file("bin"));
     EXPECT_EQ(root_.file("bin"), common::getBundlePath());
     EXPECT_EQ(root_.file("bin/appdata"), common::getAppDataFolder());
-}
-
-TEST_F(PathsTest, ExistingFileCountsAsTheFolder) {
-    const std::string exe = root_.file("bin/tool");
-    fakeBundle(exe, root_.file("bin"));
-    std::FILE* file = std::fopen(root_.file("bin/appdata").c_str(), "w");
-    std::fclose(file);
-    EXPECT_EQ(root_.file("bin/appdata"), common::getAppDataFolder());
+    fs::remove(root_.file("bin/appdata"));
+    std::fclose(std::fopen(root_.file("bin/appdata").c_str(), "w"));
+    EXPECT_EQ("", common::getAppDataFolder());
     EXPECT_TRUE(fs::is_regular_file(root_.file("bin/appdata")));
-}
-
-TEST_F(PathsTest, UncreatableFolderGivesEmptyPath) {
-    const std::string exe = root_.file("bin/tool");
-    fakeBundle(exe, root_.file("bin"));
     EXPECT_FALSE(common::createAndSetFullAccessRightsToDirectory(exe + "/below/a/file"));
+    fs::create_symlink(root_.file("bin"), root_.file("linked"));
+    EXPECT_TRUE(common::createAndSetFullAccessRightsToDirectory(root_.file("linked")));
 }
 
 TEST_F(PathsTest, CurrentDirectoryChangesOnlyToExistingFolders) {
@@ -84,8 +81,9 @@ TEST_F(PathsTest, CurrentDirectoryChangesOnlyToExistingFolders) {
     EXPECT_FALSE(common::setCurrentDirectory(root_.file("missing")));
     EXPECT_EQ(before, common::getCurrentDirectory());
     EXPECT_TRUE(common::setCurrentDirectory(root_.path()));
-    EXPECT_EQ(fs::canonical(root_.path()).string(), common::getCurrentDirectory());
+    const std::string changed = common::getCurrentDirectory();
     EXPECT_TRUE(common::setCurrentDirectory(before));
+    EXPECT_EQ(fs::canonical(root_.path()).string(), changed);
 }
 
 TEST(RandomStringTest, DrawsFromTheAlphabetOnly) {

@@ -7,6 +7,7 @@
 #include "common/logging/Logger.h"
 #include "common/taskscheduler/TaskQueue.h"
 #include "support/ChildProcess.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 using common::ITaskQueue;
@@ -94,6 +95,7 @@ TEST_F(TaskQueueTest, HandleOfAFinishedQueueRunsNothingMoreWhenDestroyed) {
 TEST(TaskQueueLoggingTest, DebugAssertReportsEveryLaterPushAndTheTaskIsStillQueued) {
     testsupport::TempDir folder;
     const auto result = testsupport::runInChild([&] {
+        testsupport::forgetEarlyRecords();
         common::Logger::setLogFolder(folder.path());
         common::Logger::init("Test", "/bin/queues", helper::ApplicationType::ComponentTest,
                              {common::logsink::rotatingFile, common::logsink::rotatingCsv});

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -10,7 +8,7 @@
 #include "common/taskscheduler/TaskSchedulerMac.h"
 #include "platform/appkit/Application.h"
 #include "platform/dispatch/MainQueue.h"
-#include "platform/dispatch/TimerSource.h"
+#include "support/LoopRunner.h"
 
 using common::ITaskQueue;
 using common::TaskSchedulerMac;
@@ -22,60 +20,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Ends the application loop from outside after `limit` unless disarmed first,
-// so that a scheduler that fails to stop fails the test instead of hanging it.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::milliseconds limit = 10s)
-        : _thread([this, limit] {
-              std::unique_lock<std::mutex> lock(_mutex);
-              if (!_done.wait_for(lock, limit, [this] { return _disarmed; })) {
-                  _fired = true;
-                  platform::dispatch::asyncMain([] { Application::shared().stop(); });
-              }
-          }) {}
-    ~Watchdog() { disarm(); }
-
-    // True when the watchdog had to end the loop.
-    bool disarm() {
-        {
-            std::lock_guard<std::mutex> lock(_mutex);
-            _disarmed = true;
-        }
-        _done.notify_all();
-        if (_thread.joinable()) {
-            _thread.join();
-        }
-        return _fired;
-    }
-
-private:
-    std::mutex _mutex;
-    std::condition_variable _done;
-    bool _disarmed = false;
-    std::atomic<bool> _fired{false};
-    std::thread _thread;
-};
-
 // Runs the application loop itself (not through a scheduler) for `duration`.
 // True when the loop ran that long, that is, nothing else stopped it earlier.
 bool runLoopFor(std::chrono::milliseconds duration) {
-    bool ranOut = false;
-    const auto end = Clock::now() + duration;
-    platform::dispatch::TimerSource timer;
-    timer.setTimer(5ms, 5ms, 0ns);
-    timer.setEventHandler([&] {
-        if (Clock::now() >= end) {
-            ranOut = true;
-            timer.cancel();
-            Application::shared().stop();
-        }
-    });
-    timer.resume();
-    Watchdog watchdog;
-    Application::shared().run();
-    EXPECT_FALSE(watchdog.disarm());
-    return ranOut;
+    return !looptest::runLoop(duration);
+}
+
+// Runs the scheduler, stopped from outside after ten seconds; true when it
+// returned 0 by itself before.
+bool runsAndReturnsZero(TaskSchedulerMac& scheduler) {
+    int status = -1;
+    return looptest::withinLimit(10s, [&] { status = scheduler.run(); }) && status == 0;
 }
 
 class TaskSchedulerMacTest : public ::testing::Test {
@@ -105,9 +60,7 @@ TEST_F(TaskSchedulerMacTest, TenDueTasksRunOnePerTickInOrderOnTheRunningThread) 
             }
         });
     }
-    Watchdog watchdog;
-    EXPECT_EQ(0, scheduler->run());
-    EXPECT_FALSE(watchdog.disarm());
+    EXPECT_TRUE(runsAndReturnsZero(*scheduler));
     EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}), order);
     EXPECT_FALSE(offThread);
     ASSERT_EQ(10u, times.size());
@@ -125,10 +78,8 @@ TEST_F(TaskSchedulerMacTest, FinishingTheLastQueueInsideATaskEndsRunPromptly) {
     });
     Clock::time_point finishedAt;
     queue->push([&](bool&, unsigned long) { finishedAt = Clock::now(); }, 1min);
-    Watchdog watchdog;
-    EXPECT_EQ(0, scheduler->run());
+    EXPECT_TRUE(runsAndReturnsZero(*scheduler)) << "run did not return by itself";
     const auto returnedAt = Clock::now();
-    EXPECT_FALSE(watchdog.disarm()) << "run did not return by itself";
     EXPECT_TRUE(finished);
     EXPECT_LT(returnedAt - finishedAt, 2s);
 }
@@ -145,9 +96,7 @@ TEST_F(TaskSchedulerMacTest, RunWhileRunningReturnsOneWithoutNesting) {
             scheduler->stop();
         }
     });
-    Watchdog watchdog;
-    EXPECT_EQ(0, scheduler->run());
-    EXPECT_FALSE(watchdog.disarm());
+    EXPECT_TRUE(runsAndReturnsZero(*scheduler));
     EXPECT_EQ(1, nested);
     EXPECT_EQ(3, ticksAfter);
 }
@@ -164,9 +113,7 @@ TEST_F(TaskSchedulerMacTest, StopFromAnotherThreadEndsRun) {
         std::this_thread::sleep_for(20ms);
         scheduler->stop();
     });
-    Watchdog watchdog;
-    EXPECT_EQ(0, scheduler->run());
-    EXPECT_FALSE(watchdog.disarm());
+    EXPECT_TRUE(runsAndReturnsZero(*scheduler));
     stopper.join();
     // Stopped for good: a second run gets no more ticks.
     queue->push([](bool&, unsigned long) {});

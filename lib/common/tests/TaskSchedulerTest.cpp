@@ -42,32 +42,29 @@ protected:
     std::vector<int> order;
 };
 
-TEST_F(TaskSchedulerTest, HigherPriorityRunsFirstAndEqualPrioritiesFirstInFirstOut) {
+// Ids count up across queues; higher priorities run first, equal ones first
+// in first out (a forced run takes delayed tasks as due).
+TEST_F(TaskSchedulerTest, HigherPriorityRunsFirstAndIdsCountUpAcrossQueues) {
     auto queue = scheduler->createQueue("Q");
-    EXPECT_EQ(0u, queue->push(record(0), 0));
-    EXPECT_EQ(1u, queue->push(record(1), 5));
-    EXPECT_EQ(2u, queue->push(record(2), 0));
-    EXPECT_EQ(3u, queue->push(record(3), 5));
-    EXPECT_EQ(4u, queue->push(record(4), 2));
-    for (int i = 0; i < 5; ++i) {
-        scheduler->runOne("", false);
-    }
-    EXPECT_EQ((std::vector<int>{1, 3, 4, 0, 2}), order);
-}
-
-TEST_F(TaskSchedulerTest, IdsCountUpAcrossQueuesAndEachTaskGetsItsOwn) {
-    auto first = scheduler->createQueue("First");
-    auto second = scheduler->createQueue("Second");
-    std::vector<unsigned long> seen;
-    const auto keepId = [&seen](bool&, unsigned long id) { seen.push_back(id); };
-    EXPECT_EQ(0u, first->push(keepId));
-    EXPECT_EQ(1u, second->push(keepId));
-    EXPECT_EQ(2u, first->push(keepId, 10ms));
-    EXPECT_EQ(3u, second->push(keepId, 7));
-    for (int i = 0; i < 4; ++i) {
+    auto other = scheduler->createQueue("Other");
+    std::vector<unsigned long> ids;
+    const auto keep = [&](int tag) {
+        return [&, tag](bool&, unsigned long id) {
+            order.push_back(tag);
+            ids.push_back(id);
+        };
+    };
+    EXPECT_EQ(0u, queue->push(keep(0), 0));
+    EXPECT_EQ(1u, other->push(keep(1), 5));
+    EXPECT_EQ(2u, queue->push(keep(2), 0));
+    EXPECT_EQ(3u, other->push(keep(3), 5));
+    EXPECT_EQ(4u, queue->push(keep(4), 2));
+    EXPECT_EQ(5u, queue->push(keep(5), 10ms));
+    for (int i = 0; i < 6; ++i) {
         scheduler->runOne("", true);
     }
-    EXPECT_EQ((std::vector<unsigned long>{3, 0, 1, 2}), seen);
+    EXPECT_EQ((std::vector<int>{1, 3, 4, 0, 2, 5}), order);
+    EXPECT_EQ((std::vector<unsigned long>{1, 3, 4, 0, 2, 5}), ids);
 }
 
 TEST_F(TaskSchedulerTest, DelayedTaskIsNotRunEarlyUnlessForced) {

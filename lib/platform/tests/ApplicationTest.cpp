@@ -4,10 +4,10 @@
 #include <thread>
 #include <vector>
 
-#include "LoopRunner.h"
 #include "platform/appkit/Application.h"
 #include "platform/dispatch/MainQueue.h"
 #include "support/ChildProcess.h"
+#include "support/LoopRunner.h"
 
 using platform::appkit::Application;
 using platform::appkit::ApplicationDelegate;

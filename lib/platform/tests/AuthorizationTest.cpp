@@ -6,7 +6,8 @@ namespace sec = platform::security;
 
 namespace {
 
-TEST(AuthorizationTest, OnlyTheAdministratorRightIsKnown) {
+// Only the administrator right is known, and executing needs it first.
+TEST(AuthorizationTest, OnlyTheAdministratorRightIsKnownAndExecutingNeedsIt) {
     std::unique_ptr<sec::Authorization> authorization;
     ASSERT_EQ(sec::errAuthorizationSuccess,
               sec::Authorization::create({}, {}, sec::kAuthorizationFlagDefaults, authorization));
@@ -15,16 +16,6 @@ TEST(AuthorizationTest, OnlyTheAdministratorRightIsKnown) {
               authorization->copyRights(
                   {{"system.privilege.other", "", 0}}, {},
                   sec::kAuthorizationFlagInteractionAllowed | sec::kAuthorizationFlagExtendRights));
-    EXPECT_EQ(sec::errAuthorizationDenied,
-              sec::Authorization::create({{"system.other", "", 0}}, {},
-                                         sec::kAuthorizationFlagInteractionAllowed, authorization));
-    EXPECT_EQ(nullptr, authorization);
-}
-
-TEST(AuthorizationTest, ExecutingNeedsTheRightFirst) {
-    std::unique_ptr<sec::Authorization> authorization;
-    ASSERT_EQ(sec::errAuthorizationSuccess,
-              sec::Authorization::create({}, {}, sec::kAuthorizationFlagDefaults, authorization));
     FILE* pipe = nullptr;
     EXPECT_EQ(sec::errAuthorizationDenied,
               authorization->executeWithPrivileges("/bin/true", 0, nullptr, &pipe));
@@ -33,6 +24,10 @@ TEST(AuthorizationTest, ExecutingNeedsTheRightFirst) {
               authorization->executeWithPrivileges("/bin/true", 0, nullptr, nullptr));
     EXPECT_EQ(sec::errAuthorizationInvalidPointer,
               authorization->executeWithPrivileges(nullptr, 0, nullptr, &pipe));
+    EXPECT_EQ(sec::errAuthorizationDenied,
+              sec::Authorization::create({{"system.other", "", 0}}, {},
+                                         sec::kAuthorizationFlagInteractionAllowed, authorization));
+    EXPECT_EQ(nullptr, authorization);
 }
 
 }  // namespace

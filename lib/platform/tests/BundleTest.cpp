@@ -6,20 +6,23 @@ using platform::foundation::Bundle;
 
 namespace {
 
-TEST(BundleTest, ExecutableInsideAnAppBundle) {
-    const auto paths = Bundle::forExecutable("/Applications/Tool.app/Contents/MacOS/Tool");
-    EXPECT_EQ("/Applications/Tool.app/Contents/MacOS/Tool", paths.executablePath);
-    EXPECT_EQ("/Applications/Tool.app", paths.bundlePath);
-    EXPECT_EQ("/Applications/Tool.app/Contents/Resources", paths.resourcePath);
-}
-
-TEST(BundleTest, BareExecutableIsItsOwnFoldersBundle) {
-    for (const char* exe : {"/usr/local/bin/tool", "/opt/MacOS/tool", "/opt/Contents/MacOS/tool",
-                            "/opt/.app/Contents/MacOS/tool", "/x.app/Contents/Other/tool"}) {
+// The bundle and resource folders of each executable: an app bundle's own,
+// else the executable's folder.
+TEST(BundleTest, FoldersOfAnExecutable) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/Applications/Tool.app/Contents/MacOS/Tool", "/Applications/Tool.app"},
+        {"/usr/local/bin/tool", nullptr},
+        {"/opt/MacOS/tool", nullptr},
+        {"/opt/Contents/MacOS/tool", nullptr},
+        {"/opt/.app/Contents/MacOS/tool", nullptr},
+        {"/x.app/Contents/Other/tool", nullptr}};
+    for (const auto& [exe, bundle] : cases) {
         const auto paths = Bundle::forExecutable(exe);
         const std::string folder = std::string(exe).substr(0, std::string(exe).rfind('/'));
-        EXPECT_EQ(folder, paths.bundlePath) << exe;
-        EXPECT_EQ(folder, paths.resourcePath) << exe;
+        EXPECT_EQ(exe, paths.executablePath);
+        EXPECT_EQ(bundle ? bundle : folder, paths.bundlePath) << exe;
+        EXPECT_EQ(bundle ? std::string(bundle) + "/Contents/Resources" : folder, paths.resourcePath)
+            << exe;
     }
 }
 

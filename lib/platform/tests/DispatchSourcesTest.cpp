@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "LoopRunner.h"
 #include "platform/appkit/Application.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ReadSource.h"
 #include "platform/dispatch/SignalSource.h"
 #include "platform/dispatch/TimerSource.h"
+#include "support/LoopRunner.h"
 #include "support/TempDir.h"
 
 using platform::appkit::Application;

@@ -6,6 +6,7 @@
 
 #include "platform/tools/Ditto.h"
 #include "support/ChildProcess.h"
+#include "support/ProcessState.h"
 #include "support/TempDir.h"
 
 namespace fs = boost::filesystem;
@@ -62,6 +63,7 @@ TEST(DittoTest, OddNamesAreNotTakenForOptions) {
     testsupport::TempDir folder;
     const std::string archive = folder.file("-o.zip");
     makeArchive(archive, "x");
+    testsupport::ScopedCurrentDirectory back;
     ASSERT_EQ(0, ::chdir(folder.path().c_str()));
     EXPECT_EQ(0, dittoExtractZip("-o.zip", "-dest"));
     EXPECT_EQ("x", testsupport::readFile(folder.file("-dest/data.txt")));

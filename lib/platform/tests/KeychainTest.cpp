@@ -9,6 +9,7 @@
 
 #include "platform/security/Keychain.h"
 #include "support/ChildProcess.h"
+#include "support/ProcessState.h"
 #include "support/TempDir.h"
 
 using namespace platform::security;
@@ -77,8 +78,7 @@ TEST_F(KeychainTest, DamagedFileIsReportedAndLeftAlone) {
 }
 
 TEST_F(KeychainTest, FileLiesInTheHomeFolder) {
-    const char* saved = std::getenv("HOME");
-    const std::string savedHome = saved ? saved : "";
+    testsupport::ScopedEnvironment environment({"HOME"});
     Keychain::resetPath();
     ::setenv("HOME", "/some/home", 1);
     EXPECT_EQ("/some/home/.local/share/keychains/login.json", Keychain::path());
@@ -86,9 +86,6 @@ TEST_F(KeychainTest, FileLiesInTheHomeFolder) {
     const passwd* user = ::getpwuid(::getuid());
     ASSERT_NE(nullptr, user);
     EXPECT_EQ(std::string(user->pw_dir) + "/.local/share/keychains/login.json", Keychain::path());
-    if (saved) {
-        ::setenv("HOME", savedHome.c_str(), 1);
-    }
 }
 
 TEST_F(KeychainTest, TwoProcessesChangeTheFileWithoutLosingItems) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/foundation/Locale.h"
+#include "support/ProcessState.h"
 
 using platform::foundation::Locale;
 
@@ -20,6 +21,7 @@ TEST(LocaleTest, LanguageCodesOfLocaleNames) {
 }
 
 TEST(LocaleTest, PreferredLanguagesFromTheFirstVariableSet) {
+    testsupport::ScopedEnvironment environment({"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"});
     for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
         ::unsetenv(name);
     }
@@ -30,8 +32,6 @@ TEST(LocaleTest, PreferredLanguagesFromTheFirstVariableSet) {
     EXPECT_EQ((std::vector<std::string>{"de-DE"}), Locale::preferredLanguages());
     ::setenv("LANGUAGE", "fr_CA:C::en", 1);
     EXPECT_EQ((std::vector<std::string>{"fr-CA", "en"}), Locale::preferredLanguages());
-    ::unsetenv("LANGUAGE");
-    ::unsetenv("LANG");
 }
 
 }  // namespace

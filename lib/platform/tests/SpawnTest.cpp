@@ -36,21 +36,20 @@ Outcome runRedirected(const std::vector<std::string>& argv) {
     return outcome;
 }
 
-TEST(SpawnTest, OutputGoesToStandardErrorAndInputIsEmpty) {
-    const auto outcome =
-        runRedirected({"/bin/sh", "-c", "read line; echo \"out[$line]\"; echo err >&2; exit 7"});
-    EXPECT_EQ(7, outcome.status);
-    EXPECT_EQ("", outcome.out);
-    EXPECT_EQ("out[]\nerr\n", outcome.err);
-}
-
-TEST(SpawnTest, ArgumentsArriveAsTheyAreWithoutAShell) {
+// Output goes to standard error, input is empty, and arguments arrive as
+// they are, without a shell.
+TEST(SpawnTest, OutputGoesToStandardErrorAndArgumentsArriveAsTheyAre) {
     testsupport::TempDir folder;
     const std::string marker = folder.file("marker");
-    const auto outcome = runRedirected(
+    const auto shell =
+        runRedirected({"/bin/sh", "-c", "read line; echo \"out[$line]\"; echo err >&2; exit 7"});
+    EXPECT_EQ(7, shell.status);
+    EXPECT_EQ("", shell.out);
+    EXPECT_EQ("out[]\nerr\n", shell.err);
+    const auto printf = runRedirected(
         {"/usr/bin/printf", "%s|", "a b", "$(touch " + marker + ")", "'q'", ";", "*"});
-    EXPECT_EQ(0, outcome.status);
-    EXPECT_EQ("a b|$(touch " + marker + ")|'q'|;|*|", outcome.err);
+    EXPECT_EQ(0, printf.status);
+    EXPECT_EQ("a b|$(touch " + marker + ")|'q'|;|*|", printf.err);
     EXPECT_NE(0, ::access(marker.c_str(), F_OK));
 }
 

@@ -9,6 +9,7 @@
 
 #include "common/logging/ILogger.h"
 #include "common/logging/StructuredRecord.h"
+#include "common/utils/JsonNesting.h"
 
 namespace common {
 
@@ -42,18 +43,28 @@ void report(const std::string& text) {
 }  // namespace
 
 void maskSensitiveSpans(std::string& text) {
-    while (text.size() >= kSensitiveMarker.size()) {
-        const auto start = text.find(kSensitiveMarker);
-        if (start == std::string::npos) {
-            return;
-        }
-        const auto end = text.find('}', start);
-        if (end == std::string::npos) {
-            text.replace(start, std::string::npos, kMask);
-        } else {
-            text.replace(start, end - start, kMask);
-        }
+    // Each span is copied past once: a mask never forms a new marker (it
+    // holds no brace), so the search goes on from the span's closing brace.
+    auto start = text.find(kSensitiveMarker);
+    if (start == std::string::npos) {
+        return;
     }
+    std::string masked;
+    masked.reserve(text.size());
+    std::size_t from = 0;
+    while (start != std::string::npos) {
+        masked.append(text, from, start - from);
+        masked += kMask;
+        from = text.find('}', start + kSensitiveMarker.size());
+        if (from == std::string::npos) {
+            break;
+        }
+        start = text.find(kSensitiveMarker, from);
+    }
+    if (from != std::string::npos) {
+        masked.append(text, from, std::string::npos);
+    }
+    text = std::move(masked);
 }
 
 void sanitizeMessage(std::string& text) {
@@ -73,10 +84,15 @@ void maskSensitiveFields(StructuredRecord& record) {
 
 bool json_deserialize(const std::string& text, StructuredRecord& record) {
     rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
-    if (document.HasParseError()) {
-        std::string message = "Unable to convert json: " + text +
-                              ", error: " + parseErrorText(document.GetParseError());
+    // Text nested deeper than any record is not parsed: it stays plain text.
+    const bool tooDeep = jsonNestsDeeperThan(text);
+    if (!tooDeep) {
+        document.Parse(text.c_str(), text.size());
+    }
+    if (tooDeep || document.HasParseError()) {
+        std::string message =
+            "Unable to convert json: " + text.substr(0, ILogger::kFormatBufferSize) + ", error: " +
+            (tooDeep ? "Nested too deeply." : parseErrorText(document.GetParseError()));
         if (message.size() >= ILogger::kFormatBufferSize) {
             message.resize(ILogger::kFormatBufferSize - 1);
         }

@@ -7,6 +7,28 @@
 
 namespace common {
 
+namespace {
+
+// Control characters written as escapes, so that one record stays one line.
+void appendEscaped(const std::string& text, spdlog::memory_buf_t& dest) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7F) {
+            continue;
+        }
+        dest.append(text.data() + from, text.data() + i);
+        from = i + 1;
+        const char named = c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : '\0';
+        const char escape[] = {'\\', named ? named : 'x', kHex[c >> 4], kHex[c & 0xF]};
+        dest.append(escape, escape + (named ? 2 : 4));
+    }
+    dest.append(text.data() + from, text.data() + text.size());
+}
+
+}  // namespace
+
 void file_msg_formatter::format(const spdlog::details::log_msg& msg, const std::tm& /*time*/,
                                 spdlog::memory_buf_t& dest) {
     SinkFormattingScope scope;
@@ -21,7 +43,7 @@ void file_msg_formatter::format(const spdlog::details::log_msg& msg, const std::
         }
     }
     sanitizeMessage(text);
-    dest.append(text.data(), text.data() + text.size());
+    appendEscaped(text, dest);
 }
 
 std::unique_ptr<spdlog::custom_flag_formatter> file_msg_formatter::clone() const {

@@ -6,7 +6,8 @@ namespace common {
 
 // The '*' pattern flag of the text and CSV log files: writes the message,
 // turning a structured record (compact JSON) into its "tag=" text form,
-// without backslashes and with sensitive values masked.
+// without backslashes, with sensitive values masked and control characters
+// escaped (\n, \r, \t, \x1b...), so that one record is one line.
 class file_msg_formatter : public spdlog::custom_flag_formatter {
 public:
     void format(const spdlog::details::log_msg& msg, const std::tm& time,

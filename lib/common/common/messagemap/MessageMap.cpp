@@ -1,11 +1,16 @@
 #include "common/messagemap/MessageMap.h"
 
+#include <fcntl.h>
 #include <lzf.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <climits>
 #include <cstring>
-#include <fstream>
 
+#include "common/logging/ILogger.h"
 #include "common/utils/StringConversions.h"
 #include "platform/foundation/Bundle.h"
 
@@ -98,24 +103,45 @@ const wchar_t kEmptyText[] = L"";
 
 void MessageMap::load() {
     const std::string path = platform::foundation::Bundle::main().resourcePath + "/messages.bin";
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) {
-        return;
-    }
-    const std::streamoff size = file.tellg();
-    if (size <= 0) {
+    auto logger = createLogger("MessageMap");
+    // Opened without waiting (a FIFO would block the open), then read only
+    // when it is a regular file of an acceptable size.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        logger->error("Cannot open the message table %s: %s", path.c_str(), std::strerror(errno));
         return;
     }
     // A file larger than any packed table of the accepted size is refused
     // without being read.
-    constexpr std::streamoff kMaxFileSize = 4 + 2 * static_cast<std::streamoff>(kMaxTableSize);
-    if (size <= kMaxFileSize) {
-        std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
-        file.seekg(0);
-        file.read(reinterpret_cast<char*>(bytes.data()), size);
-        if (file.gcount() == size) {
-            loadFromBuffer(bytes.data(), bytes.size());
+    constexpr off_t kMaxFileSize = 4 + 2 * static_cast<off_t>(kMaxTableSize);
+    struct stat info {};
+    std::vector<unsigned char> bytes;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        logger->error("The message table %s is not a regular file", path.c_str());
+    } else if (info.st_size <= 0 || info.st_size > kMaxFileSize) {
+        logger->error("The message table %s has an unusable size: %lld", path.c_str(),
+                      static_cast<long long>(info.st_size));
+    } else {
+        bytes.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(got);
         }
+        bytes.resize(done);
+        if (!loadFromBuffer(bytes.data(), bytes.size())) {
+            logger->error("The message table %s is damaged", path.c_str());
+        }
+    }
+    ::close(fd);
+    if (bytes.empty()) {
+        return;
     }
     setLanguage(L"en");
 }

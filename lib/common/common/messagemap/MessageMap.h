@@ -32,6 +32,9 @@ public:
 
     MessageMap() = default;
 
+    // Reads "messages.bin" from the bundle's resources and selects "en". A
+    // missing file, anything but a regular file, or a damaged table is logged
+    // on the channel "MessageMap" and leaves the table as it was.
     void load() override;
     bool setLanguage(const wchar_t* code) override;
     std::wstring getMessage(std::size_t id, std::size_t count, ...) override;

@@ -8,6 +8,7 @@
 
 #include "common/params/JsonValueText.h"
 #include "common/params/ParamsDump.h"
+#include "common/utils/JsonNesting.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/posix/ExtendedAttributes.h"
 
@@ -77,7 +78,10 @@ std::string ExtendedAttributesParamsReader::readAttribute(const std::string& att
 }
 
 void ExtendedAttributesParamsReader::parse(const std::string& text) {
-    if (!text.empty()) {
+    if (jsonNestsDeeperThan(text)) {
+        logger_->warn("Extended attributes refused: JSON nested deeper than %zu levels",
+                      kMaxJsonNesting);
+    } else if (!text.empty()) {
         document_.Parse<kParamsJsonParseFlags>(text.data(), text.size());
         if (document_.HasParseError()) {
             logger_->warn(
@@ -102,6 +106,7 @@ void ExtendedAttributesParamsReader::parse(const std::string& text) {
     if (!document_.IsObject()) {
         document_.SetObject();
     }
+    containerTexts_ = containerTexts(document_);
 }
 
 IParams::AccessLevel ExtendedAttributesParamsReader::accessLevel() const {
@@ -114,7 +119,8 @@ std::string ExtendedAttributesParamsReader::getValue(const std::string& key,
     if (member == document_.MemberEnd()) {
         return defaultValue;
     }
-    return jsonValueToText(member->value);
+    const auto container = containerTexts_.find(key);
+    return container != containerTexts_.end() ? container->second : jsonValueToText(member->value);
 }
 
 bool ExtendedAttributesParamsReader::setValue(const std::string& /*key*/,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -13,7 +14,8 @@ namespace common {
 // The read-only parameter layer held in an extended attribute of the
 // program's own bundle: the attribute's text is one JSON object whose
 // members are the parameters (keys case-sensitive). A missing, unreadable or
-// malformed attribute gives a layer without values.
+// malformed attribute, or one nested deeper than kMaxJsonNesting, gives a
+// layer without values.
 class ExtendedAttributesParamsReader : public IParams {
 public:
     explicit ExtendedAttributesParamsReader(const std::string& attributeName);
@@ -38,6 +40,7 @@ private:
     void parse(const std::string& text);
 
     rapidjson::Document document_;
+    std::map<std::string, std::string> containerTexts_;
     std::unique_ptr<ILogger> logger_;
     AccessLevel accessLevel_ = ReadOnly;
 };

@@ -1,6 +1,7 @@
 #include "common/params/JsonFileParams.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 
 #include "common/params/JsonValueText.h"
 #include "common/params/ParamsDump.h"
+#include "common/utils/JsonNesting.h"
 
 namespace common {
 
@@ -118,8 +120,12 @@ void JsonFileParams::read() {
         start = 3;
     }
 
-    document_.Parse<kParamsJsonParseFlags>(content.data() + start, content.size() - start);
-    if (document_.HasParseError()) {
+    const std::string_view json(content.data() + start, content.size() - start);
+    if (jsonNestsDeeperThan(json)) {
+        logger_->warn("File %s refused: JSON nested deeper than %zu levels", name.c_str(),
+                      kMaxJsonNesting);
+    } else if (document_.Parse<kParamsJsonParseFlags>(json.data(), json.size());
+               document_.HasParseError()) {
         logger_->warn("Parse error occured in file %s, error message: %s", name.c_str(),
                       rapidjson::GetParseError_En(document_.GetParseError()));
     }
@@ -128,6 +134,7 @@ void JsonFileParams::read() {
                        name.c_str());
         document_.SetObject();
     }
+    containerTexts_ = containerTexts(document_);
 }
 
 std::string JsonFileParams::getFileContent(const boost::filesystem::path& path) {
@@ -150,7 +157,8 @@ std::string JsonFileParams::getValue(const std::string& key,
     if (member == document_.MemberEnd()) {
         return defaultValue;
     }
-    return jsonValueToText(member->value);
+    const auto container = containerTexts_.find(key);
+    return container != containerTexts_.end() ? container->second : jsonValueToText(member->value);
 }
 
 bool JsonFileParams::setValue(const std::string& key, const std::string& value, bool /*flag*/) {
@@ -161,6 +169,7 @@ bool JsonFileParams::setValue(const std::string& key, const std::string& value, 
     }
     auto& allocator = document_.GetAllocator();
     rapidjson::Value typed = typedValue(key, value, allocator);
+    containerTexts_.erase(key);
     const auto member = document_.FindMember(keyRef(key));
     if (member != document_.MemberEnd()) {
         member->value = typed;
@@ -196,6 +205,11 @@ bool JsonFileParams::copyValueFrom(const JsonFileParams& source, const std::stri
         rapidjson::Value name(key.data(), static_cast<rapidjson::SizeType>(key.size()), allocator);
         document_.AddMember(name, copy, allocator);
     }
+    containerTexts_.erase(key);
+    const auto text = source.containerTexts_.find(key);
+    if (text != source.containerTexts_.end()) {
+        containerTexts_.emplace(key, text->second);
+    }
     return save();
 }
 
@@ -215,6 +229,12 @@ bool JsonFileParams::removeValue(const std::string& key) {
     }
     // Erasing, unlike removing, keeps the other members in their order.
     document_.EraseMember(member);
+    containerTexts_.erase(key);
+    const auto repeated = document_.FindMember(keyRef(key));
+    if (repeated != document_.MemberEnd() &&
+        (repeated->value.IsObject() || repeated->value.IsArray())) {
+        containerTexts_.emplace(key, jsonValueToText(repeated->value));
+    }
     logger_->debug("Value removed: %s", key.c_str());
     return save();
 }
@@ -255,9 +275,21 @@ bool JsonFileParams::saveContentToFile(const boost::filesystem::path& path,
     const std::string target = path.string();
     const std::string temporary = target + ".tmp";
 
+    // The file keeps its mode (it may hold secrets); a new one is private.
+    mode_t mode = S_IRUSR | S_IWUSR;
+    struct stat current {};
+    if (::lstat(target.c_str(), &current) == 0 && S_ISREG(current.st_mode)) {
+        mode = current.st_mode & 07777;
+    }
+
     logger->trace("Open %s for writing", temporary.c_str());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    ::unlink(temporary.c_str());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR);
+    if (fd < 0 || ::fchmod(fd, mode) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         logger->error("Failed to open file %s for writing", temporary.c_str());
         return false;
     }
@@ -278,6 +310,15 @@ bool JsonFileParams::saveContentToFile(const boost::filesystem::path& path,
         return false;
     }
     logger->trace("Renamed %s to %s", temporary.c_str(), target.c_str());
+    // The rename itself is on the disk only once its folder is.
+    const std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0 || ::fsync(folderFd) != 0) {
+        logger->warn("Cannot sync folder %s", folder.c_str());
+    }
+    if (folderFd >= 0) {
+        ::close(folderFd);
+    }
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -13,9 +14,9 @@ namespace common {
 
 // The parameter layer kept in a file holding one flat JSON object, each
 // member a parameter (keys case-sensitive). The file is read once, at
-// construction; every change rewrites it completely and replaces it
-// atomically. The mode is the access level: 0 read-only, 1 removable,
-// 2 writable.
+// construction (refused when nested deeper than kMaxJsonNesting); every
+// change rewrites it completely and replaces it atomically. The mode is the
+// access level: 0 read-only, 1 removable, 2 writable.
 class JsonFileParams : public IParams {
 public:
     // Never fails: a missing or damaged file is an empty object.
@@ -51,8 +52,10 @@ public:
     bool copyValueFrom(const JsonFileParams& source, const std::string& key);
 
     // Replaces the file at `path` by `content` and a line break: writes
-    // `path` with ".tmp" appended, forces it to disk, then renames it over
-    // `path`. On failure the previous file is left as it was.
+    // `path` with ".tmp" appended, forces it to disk, renames it over `path`
+    // and syncs the folder. The file keeps the mode of the one it replaces
+    // (0600 when there was none). On failure the previous file is left as it
+    // was.
     static bool saveContentToFile(const boost::filesystem::path& path, const std::string& content);
 
 private:
@@ -61,6 +64,7 @@ private:
     bool save();
 
     rapidjson::Document document_;
+    std::map<std::string, std::string> containerTexts_;  // see containerTexts
     boost::filesystem::path path_;
     std::unique_ptr<ILogger> logger_;
     int mode_;

@@ -1,9 +1,11 @@
 #include "common/params/JsonValueText.h"
 
 #include <charconv>
+#include <set>
 
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 namespace common {
 
@@ -22,6 +24,18 @@ bool writePrettyJson(const rapidjson::Value& value, std::string& text) {
     return written;
 }
 
+std::map<std::string, std::string> containerTexts(const rapidjson::Value& object) {
+    std::map<std::string, std::string> texts;
+    std::set<std::string> seen;  // a repeated key reads as its first member
+    for (const auto& member : object.GetObject()) {
+        std::string name(member.name.GetString(), member.name.GetStringLength());
+        if (seen.insert(name).second && (member.value.IsObject() || member.value.IsArray())) {
+            texts.emplace(std::move(name), jsonValueToText(member.value));
+        }
+    }
+    return texts;
+}
+
 std::string jsonValueToText(const rapidjson::Value& value) {
     switch (value.GetType()) {
         case rapidjson::kNullType:
@@ -32,8 +46,12 @@ std::string jsonValueToText(const rapidjson::Value& value) {
             return "true";
         case rapidjson::kObjectType:
         case rapidjson::kArrayType: {
-            std::string text;
-            return writePrettyJson(value, text) ? text : "(invalid)";
+            rapidjson::StringBuffer buffer;
+            rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+            if (!value.Accept(writer) || !writer.IsComplete()) {
+                return "(invalid)";
+            }
+            return std::string(buffer.GetString(), buffer.GetSize());
         }
         case rapidjson::kStringType:
             return std::string(value.GetString(), value.GetStringLength());

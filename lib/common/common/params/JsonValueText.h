@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 
 #include <rapidjson/document.h>
@@ -13,9 +14,14 @@ inline constexpr unsigned kParamsJsonParseFlags =
     rapidjson::kParseDefaultFlags | rapidjson::kParseFullPrecisionFlag;
 
 // A JSON value shown as parameter text: null as empty text, booleans as
-// "true" and "false", strings unchanged, objects and arrays re-serialised
-// pretty-printed, numbers in decimal (see numberToText).
+// "true" and "false", strings unchanged, objects and arrays as compact JSON
+// (layers make this text once, when they read the value), numbers in decimal
+// (see numberToText).
 std::string jsonValueToText(const rapidjson::Value& value);
+
+// The text of every member of `object` whose value is an object or an array,
+// by key: made once, so that reading such a value costs no serialisation.
+std::map<std::string, std::string> containerTexts(const rapidjson::Value& object);
 
 // A double in the shortest form that reads back as the same double ("0.1",
 // "2.5", "1e+20", "100").

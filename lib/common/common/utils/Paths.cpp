@@ -47,24 +47,31 @@ std::string getAppDataFolder() {
 }
 
 bool createAndSetFullAccessRightsToDirectory(const std::string& path) {
+    auto logger = createLogger("createAndSetFullAccessRightsToDirectory");
     boost::system::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (!error && fs::exists(status)) {
-        return true;
-    }
-    error.clear();
-    if (fs::create_directories(path, error) && !error) {
-        fs::permissions(path, fs::perms::all_all, error);
-        return true;
-    }
-    if (!error) {
-        // Another process created it in the meantime.
-        if (fs::exists(path, error)) {
+    fs::file_status status = fs::status(path, error);
+    if (!fs::exists(status)) {
+        error.clear();
+        if (fs::create_directories(path, error) && !error) {
+            fs::permissions(path, fs::perms::owner_all, error);
+            if (error) {
+                logger->error("Cannot make folder private. Error: %s", error.message().c_str());
+                return false;
+            }
             return true;
         }
+        // Another process may have made it in the meantime.
+        status = fs::status(path, error);
     }
-    createLogger("createAndSetFullAccessRightsToDirectory")
-        ->error("Cannot create folder. Error: %s", error.message().c_str());
+    if (fs::is_directory(status)) {
+        return true;
+    }
+    if (fs::exists(status)) {
+        logger->error("Cannot create folder. Error: %s",
+                      "a file that is not a folder is in the way");
+    } else {
+        logger->error("Cannot create folder. Error: %s", error.message().c_str());
+    }
     return false;
 }
 

@@ -15,11 +15,12 @@ std::string getExecutableFolder();
 std::string getBundlePath();
 
 // "appdata" in the folder of getBundlePath, created when missing; an empty
-// path when it can neither be found nor created.
+// path when it can neither be found nor created, or is not a folder.
 std::string getAppDataFolder();
 
-// True when the path exists afterwards. A folder created here is open to
-// every local user (0777): it is shared by the product's processes.
+// True when `path` is a folder afterwards (a symbolic link to one counts).
+// A folder created here gets full rights for its owner only (0700): it holds
+// the logs. Anything else at the path is an error, logged.
 bool createAndSetFullAccessRightsToDirectory(const std::string& path);
 
 // The process's current folder.

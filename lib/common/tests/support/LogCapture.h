@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <spdlog/spdlog.h>
+
 #include "common/logging/Logger.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -67,6 +69,13 @@ struct LoggedRun {
     }
 };
 
+// Drops the logger that keeps the records this process logged before
+// logging was set up (for `init` to write out): a child forked to set
+// logging up starts as a fresh process would, with none of its parent's.
+inline void forgetEarlyRecords() {
+    spdlog::drop("GlobalLogger");
+}
+
 // Runs `scenario` in a child process (logging set-up is process-wide and
 // happens once) whose log records go into a CSV file, and returns what it
 // logged. The scenario's return value is the child's exit code.
@@ -74,6 +83,7 @@ inline LoggedRun runLogged(const std::function<int()>& scenario) {
     TempDir folder("quorvane-log");
     LoggedRun run;
     run.result = runInChild([&] {
+        forgetEarlyRecords();
         common::Logger::setLogFolder(folder.path());
         common::Logger::init("Test", "/opt/probe", helper::ApplicationType::ComponentTest,
                              {common::logsink::rotatingCsv});

@@ -5,13 +5,16 @@
 #include <functional>
 
 #include "support/ChildProcess.h"
+#include "support/LogCapture.h"
 
 namespace testsupport {
 
 // Runs `scenario` in a child process of its own (for process-wide set-up
-// such as logging) and fails the test when it hangs, dies or fails.
+// such as logging; the parent's early records are dropped) and fails the
+// test when it hangs, dies or fails.
 inline void runScenario(const std::function<void()>& scenario) {
     const auto result = runInChild([&] {
+        forgetEarlyRecords();
         scenario();
         return 0;
     });
