@@ -133,6 +133,12 @@ TEST(PacScriptTest, ExecuteGivesTheProxyArrayOrAnError) {
     EXPECT_EQ("second", stringValue(dictionaryAt(*result.proxies, 1), kCFProxyHostNameKey));
     EXPECT_FALSE(dictionaryAt(*result.proxies, 2).count(kCFProxyPortNumberKey));
 
+    // A bare host name is both the URL and the host that the script sees.
+    const auto bareHost = pac.execute(server.url("/proxy.pac"), "direct.example");
+    ASSERT_TRUE(bareHost.proxies) << bareHost.error.value_or("");
+    ASSERT_EQ(1u, bareHost.proxies->size());
+    EXPECT_EQ(kCFProxyTypeNone, stringValue(dictionaryAt(*bareHost.proxies, 0), kCFProxyTypeKey));
+
     const auto badTarget = pac.execute(server.url("/proxy.pac"), "not a url");
     EXPECT_TRUE(badTarget.error);
     EXPECT_FALSE(badTarget.proxies);

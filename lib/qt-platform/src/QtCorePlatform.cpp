@@ -7,7 +7,9 @@
 #include "QtCorePlatformPrivate.h"
 #include "QtHandle.h"
 #include "QtMessageHandler.h"
+#include "WebSocket.h"
 #include "common/logging/ILogger.h"
+#include "common/taskscheduler/ITaskScheduler.h"
 
 namespace {
 
@@ -57,6 +59,18 @@ std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> QtCorePlatform::cr
     return makeQtHandle<IHttpQuery, HttpQuery>(
         d->objects(), new HttpQuery(d.get(), manager, d->proxyAuthenticator(), &d->queryQueue()),
         [](HttpQuery& query) { query.resetHandlers(); });
+}
+
+std::unique_ptr<IWebSocket, std::function<void(IWebSocket*)>> QtCorePlatform::createWebSocket()
+    const {
+    // Made with the manager, as a query would make it, so that the two
+    // share the proxy authenticator from the start.
+    d->networkAccessManager();
+    return makeQtHandle<IWebSocket, WebSocket>(
+        d->objects(),
+        new WebSocket(d.get(), d->proxyAuthenticator(),
+                      d->scheduler().createQueue(WebSocket::kQueueName)),
+        [](WebSocket& socket) { socket.resetHandlers(); });
 }
 
 std::shared_ptr<IProxyAuthenticator> QtCorePlatform::getProxyAuthenticator() {

@@ -38,6 +38,7 @@ public:
     QtCorePlatform& operator=(const QtCorePlatform&) = delete;
 
     std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> createQuery() const override;
+    std::unique_ptr<IWebSocket, std::function<void(IWebSocket*)>> createWebSocket() const override;
     std::shared_ptr<IProxyAuthenticator> getProxyAuthenticator() override;
     void setReservedHandler(ReservedHandler handler) override;
     void setProxyCredentialsRequestHandler(ProxyCredentialsRequestHandler handler) override;
