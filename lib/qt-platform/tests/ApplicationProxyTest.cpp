@@ -8,60 +8,48 @@
 
 namespace {
 
-// A script that names a proxy only for a bare host name.
-constexpr const char* kScript = R"(
-function FindProxyForURL(url, host) {
-    if (url == host && host == "target.test") return "PROXY walked.example:8080";
-    return "DIRECT";
+// "<Qt proxy type> <host>:<port>"
+std::string applicationProxy() {
+    const auto proxy = QNetworkProxy::applicationProxy();
+    return QString("%1 %2:%3")
+        .arg(proxy.type())
+        .arg(proxy.hostName())
+        .arg(proxy.port())
+        .toStdString();
 }
-)";
 
-class ApplicationProxyTest : public ::testing::Test {
-protected:
-    ApplicationProxyTest() {
-        environment_.clearProxies();
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-    }
-    ~ApplicationProxyTest() override {
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-    }
-
-    static std::string applicationProxy() {
-        const auto proxy = QNetworkProxy::applicationProxy();
-        return std::to_string(proxy.type()) + " " + proxy.hostName().toStdString() + ":" +
-               std::to_string(proxy.port());
-    }
-
-    ScopedEnvironment environment_;
-    FakeCredentialStorage storage_;
-};
-
-TEST_F(ApplicationProxyTest, ProxiesNotFoundAreWalkedThenTheSettingsAreReadAgain) {
-    environment_.set("http_proxy", "http://one.example:1");
-    environment_.set("https_proxy", "http://two.example:2");
-    environment_.set("all_proxy", "socks5://three.example:3");
-    ProxyAuthenticator proxies(&storage_);
-    selectProxyForUrl(proxies, "wss://target.test:9/x");
-    EXPECT_EQ("3 one.example:1", applicationProxy());
+TEST(ApplicationProxyTest, ProxiesNotFoundAreWalkedThenTheScriptIsAskedAboutTheHostAlone) {
+    ScopedEnvironment environment;
+    environment.clearProxies();
+    FakeCredentialStorage storage;
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     const QUrl request("wss://target.test:9/x");
+
+    environment.set("http_proxy", "http://one.example:1");
+    environment.set("https_proxy", "http://two.example:2");
+    environment.set("all_proxy", "socks5://three.example:3");
+    ProxyAuthenticator fixed(&storage);
+    selectProxyForUrl(fixed, request.toString());
+    EXPECT_EQ("3 one.example:1", applicationProxy());
     for (const char* expected : {"3 two.example:2", "1 three.example:3", "3 one.example:1"}) {
-        selectNextProxy(proxies, request);
+        selectNextProxy(fixed, request);
         EXPECT_EQ(expected, applicationProxy());
     }
-}
 
-TEST_F(ApplicationProxyTest, AtTheEndOfTheListTheScriptIsAskedAboutTheHostAlone) {
+    // A script that names a proxy for the bare host name only.
     testsupport::LocalHttpServer server;
-    server.setResponse("/proxy.pac", {200, kScript});
-    environment_.set("auto_proxy", server.url("/proxy.pac"));
-    ProxyAuthenticator proxies(&storage_);
-    selectProxyForUrl(proxies, "wss://target.test:9/x");
-    EXPECT_EQ("2 :0", applicationProxy()) << "a direct connection keeps the proxy as it was";
-
-    selectNextProxy(proxies, QUrl("wss://target.test:9/x"));
+    server.setResponse("/proxy.pac", {200, R"(function FindProxyForURL(url, host) {
+        return url == host && host == "target.test" ? "PROXY walked.example:8080" : "DIRECT"; })"});
+    environment.clearProxies();
+    environment.set("auto_proxy", server.url("/proxy.pac"));
+    ProxyAuthenticator scripted(&storage);
+    selectProxyForUrl(scripted, request.toString());
+    EXPECT_EQ("3 one.example:1", applicationProxy()) << "without a proxy for the URL it stays";
+    selectNextProxy(scripted, request);
     EXPECT_EQ("3 walked.example:8080", applicationProxy());
-    selectNextProxy(proxies, QUrl("wss://other.test:9/x"));
-    EXPECT_EQ("2 :0", applicationProxy()) << "no proxy for the host: none is used";
+    selectNextProxy(scripted, QUrl("wss://other.test:9/x"));
+    EXPECT_EQ("2 :0", applicationProxy()) << "without a proxy for the host none is used";
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
 }
 
 }  // namespace

@@ -1,262 +1,300 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkProxy>
 #include <QSslError>
+#include <filesystem>
+#include <fstream>
 #include <numeric>
 #include <regex>
-#include <thread>
 
-#include "WebSocketFixture.h"
+#include "FakeCredentialStorage.h"
+#include "FakeTaskScheduler.h"
+#include "HttpQueryFixture.h"
+#include "QtCorePlatformPrivate.h"
+#include "ScopedEnvironment.h"
+#include "WideStrings.h"
 #include "common/logging/Logger.h"
 #include "support/ChildProcess.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using Events = std::vector<std::string>;
 
 const std::string kConnected = "connected::0::";
 
-class WebSocketTest : public WebSocketFixture {};
-
-// Events in `all` that start with one of `prefixes`, in order.
-Events only(const Events& all, const std::vector<std::string>& prefixes) {
-    Events kept;
-    for (const auto& event : all) {
-        for (const auto& prefix : prefixes) {
-            if (event.rfind(prefix, 0) == 0) {
-                kept.push_back(event);
-                break;
-            }
-        }
-    }
-    return kept;
+std::string hex(const std::vector<std::uint8_t>& data) {
+    return QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()))
+        .toHex()
+        .toStdString();
 }
 
+// Web sockets of a platform with a fake scheduler, and their peers (see
+// websocket_test_peer.py): echo servers with and without TLS (a self-signed
+// certificate for "quorvane.test"), a server that never answers, and a proxy
+// that leads "target.test" to the echo server (Qt sends nothing for loopback
+// through a proxy).
+class WebSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        environment_.clearProxies();
+        ASSERT_TRUE(makeSelfSignedCertificate(scratch_.path()));
+        const auto script =
+            std::filesystem::path(__FILE__).parent_path() / "websocket_test_peer.py";
+        peer_ = std::make_unique<testsupport::ScriptServer>(
+            script.string(),
+            std::vector<std::string>{"--journal", journal_, "--cert", scratch_.file("cert.pem"),
+                                     "--key", scratch_.file("key.pem")});
+        ASSERT_TRUE(peer_->ready()) << "the web-socket test peer did not start";
+    }
+
+    void TearDown() override {
+        sockets_.clear();
+        platform_.reset();
+        // The application proxy is process-wide; leave none behind.
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        peer_.reset();
+    }
+
+    std::string address(const std::string& peer) const {
+        return "127.0.0.1:" + std::to_string(peer_->readyNumber(peer).value_or(0));
+    }
+
+    // A socket of the platform whose handlers write what they get to `events`.
+    IWebSocket& socket(Events& events) {
+        if (!platform_) {
+            platform_ = QtCorePlatform::create(scheduler_, &storage_, "web-socket-test");
+        }
+        auto& ws = *sockets_.emplace_back(platform_->createWebSocket());
+        auto add = [&events](const std::string& event) { events.push_back(event); };
+        ws.setConnectedHandler(
+            [add](std::string host, std::uint16_t port, std::wstring user, std::wstring password) {
+                add("connected:" + host + ":" + std::to_string(port) + ":" + utf8FromWide(user) +
+                    ":" + utf8FromWide(password));
+            });
+        ws.setDisconnectedHandler([add] { add("disconnected"); });
+        ws.setErrorHandler([add](std::int32_t code) { add("error:" + std::to_string(code)); });
+        ws.setSslErrorsHandler([add](std::vector<int> codes) {
+            std::string text = "ssl";
+            for (const int code : codes) {
+                text += ":" + std::to_string(code);
+            }
+            add(text);
+        });
+        ws.setTextMessageHandler([add](std::string text) { add("text:" + text); });
+        ws.setBinaryMessageHandler(
+            [add](std::vector<std::uint8_t> data) { add("binary:" + hex(data)); });
+        ws.setPongHandler(
+            [add](std::uint64_t, std::vector<std::uint8_t> data) { add("pong:" + hex(data)); });
+        ws.setProxyAuthenticationRequiredHandler([add](std::string host, std::uint16_t port) {
+            add("proxy:" + host + ":" + std::to_string(port));
+        });
+        return ws;
+    }
+
+    // Runs the main thread's tasks until `events` holds `event` `times` times.
+    bool waitFor(const Events& events, const std::string& event, int times = 1) {
+        return scheduler_.runUntil(
+            [&] { return std::count(events.begin(), events.end(), event) >= times; });
+    }
+
+    // The values of `key` in the peers' journal, in order.
+    std::vector<QJsonValue> journal(const QString& key) const {
+        std::vector<QJsonValue> values;
+        std::ifstream in(journal_);
+        for (std::string line; std::getline(in, line);) {
+            const auto entry = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+            if (entry.contains(key)) {
+                values.push_back(entry.value(key));
+            }
+        }
+        return values;
+    }
+    bool waitForJournal(const QString& key, const QJsonValue& value) {
+        return scheduler_.runUntil([&] {
+            const auto values = journal(key);
+            return std::find(values.begin(), values.end(), value) != values.end();
+        });
+    }
+
+    ScopedEnvironment environment_;
+    testsupport::TempDir scratch_{"quorvane-websocket"};
+    const std::string journal_ = scratch_.file("journal.jsonl");
+    std::unique_ptr<testsupport::ScriptServer> peer_;
+    FakeTaskScheduler scheduler_;
+    FakeCredentialStorage storage_;
+    std::unique_ptr<QtCorePlatform> platform_;
+    std::vector<std::unique_ptr<IWebSocket, std::function<void(IWebSocket*)>>> sockets_;
+};
+
 TEST_F(WebSocketTest, EchoesTextBinaryAndPingsThenClosesNormally) {
-    startPeer();
-    SocketEvents events;
+    Events events;
     auto& ws = socket(events);
     ws.setHeader("X-Probe", "first");
-    ws.open(wsUrl("/echo"));
+    ws.open("ws://" + address("ws") + "/echo");
     ws.setHeader("X-Probe", "later");  // for the next opening only
-    ASSERT_TRUE(waitFor(events, kConnected)) << ::testing::PrintToString(events.all());
+    ASSERT_TRUE(waitFor(events, kConnected));
 
     const std::string text = "gr\u00fc\u00dfe \u2713 \U0001F680";
     std::vector<std::uint8_t> bytes(256);
     std::iota(bytes.begin(), bytes.end(), 0);
     const std::vector<std::uint8_t> payload(125, 0x5a);
-    ws.sendTextMessage(text, events.sent());
-    ws.sendBinaryMessage(bytes, events.sent());
+    const auto sent = [&events](bool whole) { events.push_back(whole ? "sent" : "short"); };
+    ws.sendTextMessage(text, sent);
+    ws.sendBinaryMessage(bytes, sent);
     ws.ping(payload);
-    // The peer answers the ping at once, and echoes in order.
-    ASSERT_TRUE(waitFor(events, "pong:" + SocketEvents::hex(payload)));
-    ASSERT_TRUE(waitFor(events, "binary:" + SocketEvents::hex(bytes)));
-    EXPECT_EQ((Events{"text:" + text, "binary:" + SocketEvents::hex(bytes)}),
-              only(events.all(), {"text:", "binary:"}));
-    EXPECT_EQ(2, events.count("sent:1"));
-
+    ASSERT_TRUE(waitFor(events, "binary:" + hex(bytes)));
+    ASSERT_TRUE(waitFor(events, "pong:" + hex(payload)));
     ws.close();
     ASSERT_TRUE(waitFor(events, "disconnected"));
-    ASSERT_TRUE(scheduler_.runUntil([&] { return !journal("close").empty(); }));
-    EXPECT_EQ(1000, journal("close").front().value("close").toInt());
-    const auto opened = journal("open");
-    ASSERT_EQ(1u, opened.size());
-    EXPECT_EQ("/echo", opened[0].value("open").toString().toStdString());
-    EXPECT_TRUE(opened[0].value("headers").toArray().contains(QJsonArray{"X-Probe", "first"}));
-    EXPECT_EQ(1, events.count("disconnected"));
+    // The peer answers a ping before it echoes what came earlier.
+    std::erase(events, "pong:" + hex(payload));
+    EXPECT_EQ((Events{kConnected, "sent", "sent", "text:" + text, "binary:" + hex(bytes),
+                      "disconnected"}),
+              events);
+    ASSERT_TRUE(waitForJournal("close", 1000));
+    ASSERT_EQ(std::vector<QJsonValue>{"/echo"}, journal("open"));
+    EXPECT_TRUE(journal("headers")[0].toArray().contains(QJsonArray{"X-Probe", "first"}));
 }
 
 TEST_F(WebSocketTest, EachOpeningEndsInOneReportedOutcome) {
-    startPeer(true);
-    const std::string wss = "127.0.0.1:" + std::to_string(port("wss"));
-    const std::string refused = "ws://127.0.0.1:" + std::to_string(unusedPort()) + "/f";
     const int selfSigned = QSslError::SelfSignedCertificate;
     const int wrongHost = QSslError::HostNameMismatch;
-    const std::string bothSslErrors =  // in the order Qt reports them
-        "ssl:" + std::to_string(wrongHost) + "," + std::to_string(selfSigned);
+    const std::string wss = address("wss");
+    const std::string refused = "127.0.0.1:" + std::to_string(unusedPort());
     struct Case {
         std::string url;
         std::vector<int> ignored;
-        Events expected;   // a connected socket is closed at once
-        std::string path;  // what the server saw opened, if anything
+        Events expected;  // a socket that connects is closed at once
     };
     const std::vector<Case> cases{
         {"https://" + wss + "/a?next=https://x.test/",
          {selfSigned, wrongHost},
-         {kConnected, "disconnected"},
-         "/a?next=https://x.test/"},
-        {"HTTPS://" + wss + "/b", {wrongHost, selfSigned}, {kConnected, "disconnected"}, "/b"},
-        {"http://127.0.0.1:" + std::to_string(port("ws")) + "/c",
+         {kConnected, "disconnected"}},
+        {"HTTPS://" + wss + "/b", {wrongHost, selfSigned}, {kConnected, "disconnected"}},
+        {"http://" + address("ws") + "/c", {}, {"error:10", "disconnected"}},
+        {"wss://" + wss + "/d",
          {},
-         {"error:10", "disconnected"},
-         ""},
-        {"wss://" + wss + "/d", {}, {bothSslErrors, "error:13", "disconnected"}, ""},
-        {"wss://" + wss + "/e", {selfSigned}, {"error:13", "disconnected"}, ""},
-        {refused, {}, {"error:0", "disconnected"}, ""},
+         {"ssl:22:9", "error:13", "disconnected"}},  // as Qt reports them
+        {"wss://" + wss + "/e", {selfSigned}, {"error:13", "disconnected"}},
+        {"ws://" + refused + "/f", {}, {"error:0", "disconnected"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
-        SocketEvents events;
+        Events events;
         auto& ws = socket(events);
         ws.setIgnoredSslErrors(c.ignored);
         ws.open(c.url);
         if (c.expected.front() == kConnected) {
-            ASSERT_TRUE(waitFor(events, kConnected)) << ::testing::PrintToString(events.all());
+            ASSERT_TRUE(waitFor(events, kConnected)) << ::testing::PrintToString(events);
             ws.close();
         }
-        ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events.all());
+        ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
         // Opened once more: whatever the first attempt still had to report
         // comes before this connect.
-        ws.open(wsUrl("/again"));
+        ws.open("ws://" + address("ws") + "/again");
         ASSERT_TRUE(waitFor(events, kConnected, c.expected.front() == kConnected ? 2 : 1));
         auto expected = c.expected;
         expected.push_back(kConnected);
-        EXPECT_EQ(expected, events.all());
-        if (!c.path.empty()) {
-            const auto opened = journal("open");
-            EXPECT_TRUE(std::any_of(opened.begin(), opened.end(),
-                                    [&](const QJsonObject& entry) {
-                                        return entry.value("open").toString().toStdString() ==
-                                               c.path;
-                                    }))
-                << "the server saw no opening of " << c.path;
-        }
+        EXPECT_EQ(expected, events);
     }
+    const auto opened = journal("open");
+    EXPECT_EQ((std::vector<QJsonValue>{"/a?next=https://x.test/", "/again", "/b", "/again",
+                                       "/again", "/again", "/again", "/again"}),
+              opened);
 }
 
-// A server that takes the connection and never answers the handshake.
-class SilentServer {
-public:
-    SilentServer() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 4);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~SilentServer() {
-        if (accepted_ >= 0) {
-            ::close(accepted_);
-        }
-        ::close(listener_);
-    }
-
-    std::uint16_t port() const { return port_; }
-    // Whether a client connected within `timeout`.
-    bool accept(std::chrono::milliseconds timeout) {
-        if (!readable(listener_, timeout)) {
-            return false;
-        }
-        accepted_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        return accepted_ >= 0;
-    }
-    // Whether the client hung up within `timeout` (after whatever it sent).
-    bool hungUp(std::chrono::milliseconds timeout) {
-        char buffer[4096];
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (readable(accepted_, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       deadline - std::chrono::steady_clock::now()))) {
-            if (::read(accepted_, buffer, sizeof buffer) <= 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    static bool readable(int fd, std::chrono::milliseconds timeout) {
-        pollfd entry{fd, POLLIN, 0};
-        return timeout.count() > 0 && ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1;
-    }
-
-    int listener_ = -1;
-    int accepted_ = -1;
-    std::uint16_t port_ = 0;
-};
-
 TEST_F(WebSocketTest, CloseWhileConnectingAbandonsTheAttemptAndReportsItOnce) {
-    startPeer();
-    SilentServer silent;
-    SocketEvents events;
+    Events events;
     auto& ws = socket(events);
-    ws.open("ws://127.0.0.1:" + std::to_string(silent.port()) + "/");
-    ASSERT_TRUE(silent.accept(10s));
+    ws.open("ws://" + address("silent") + "/");
+    ASSERT_TRUE(waitForJournal("silent", "accepted"));
     ws.close();
-    EXPECT_TRUE(silent.hungUp(10s)) << "the opening went on after close";
+    EXPECT_TRUE(waitForJournal("silent", "closed")) << "the opening went on after close";
     ASSERT_TRUE(waitFor(events, "disconnected"));
-    ws.open(wsUrl("/after"));
+    ws.open("ws://" + address("ws") + "/after");
     ASSERT_TRUE(waitFor(events, kConnected));
-    EXPECT_EQ((Events{"disconnected", kConnected}), events.all());
+    EXPECT_EQ((Events{"disconnected", kConnected}), events);
 }
 
 TEST_F(WebSocketTest, ReportsPostedBeforeAResetReachNobodyButMessageSentHandlers) {
-    startPeer();
-    SocketEvents events;
+    Events events;
     auto& ws = socket(events);
-    ws.open(wsUrl("/reset"));
+    ws.open("ws://" + address("ws") + "/reset");
     ASSERT_TRUE(waitFor(events, kConnected));
-    ws.sendTextMessage("echo me", events.sent());
+    ws.sendTextMessage("echo me", [&events](bool) { events.push_back("sent"); });
     // The sent report and the echo wait on the main thread's queue.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (scheduler_.taskCount() < 2 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(2ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ASSERT_EQ(2u, scheduler_.taskCount());
     ws.resetHandlers();
     scheduler_.runPending();
-    EXPECT_EQ((Events{kConnected, "sent:1"}), events.all());
+    EXPECT_EQ((Events{kConnected, "sent"}), events);
 }
 
 TEST_F(WebSocketTest, ConnectAndDisconnectAreWrittenAsMetricsToTheTextLog) {
-    startPeer();
     testsupport::TempDir folder("quorvane-log");
+    const std::string url = "ws://" + address("ws") + "/metrics";
     const auto result = testsupport::runInChild([&] {
         common::Logger::setLogFolder(folder.path());
         common::Logger::init("Test", "/opt/probe", helper::ApplicationType::ComponentTest,
                              {common::logsink::rotatingFile});
-        SocketEvents events;
+        Events events;
         auto& ws = socket(events);
-        ws.open(wsUrl("/metrics"));
-        if (!waitFor(events, kConnected)) {
-            return 10;
-        }
+        ws.open(url);
+        const bool connected = waitFor(events, kConnected);
         ws.close();
-        if (!waitFor(events, "disconnected")) {
-            return 11;
-        }
+        const bool disconnected = waitFor(events, "disconnected");
         sockets_.clear();
         platform_.reset();
-        return 0;
+        return connected && disconnected ? 0 : 1;
     });
-    const auto text = testsupport::readFile(folder.file("probe.log"));
-    ASSERT_TRUE(result.exited);
-    ASSERT_EQ(0, result.exitCode) << text;
-    std::vector<std::string> connected;
-    std::vector<std::string> disconnected;
-    for (const auto& line : testsupport::splitLines(text)) {
-        if (line.find("[WebSocket] tag=websocket-connected") != std::string::npos) {
-            connected.push_back(line);
-        } else if (line.find("[WebSocket] tag=websocket-disconnected") != std::string::npos) {
-            disconnected.push_back(line);
-        }
-    }
-    ASSERT_EQ(1u, connected.size()) << text;
-    ASSERT_EQ(1u, disconnected.size()) << text;
-    const std::string url = wsUrl("/metrics");
-    EXPECT_NE(std::string::npos, connected[0].find("proxy=\"0\", url=\"" + url + "\""))
-        << connected[0];
-    std::smatch object;
-    ASSERT_TRUE(std::regex_search(connected[0], object, std::regex("object=\"0x[0-9a-f]+\",")));
-    EXPECT_NE(std::string::npos, disconnected[0].find(object.str())) << disconnected[0];
-    EXPECT_NE(std::string::npos, disconnected[0].find("error=\"UnknownSocketError\""))
-        << disconnected[0];
+    const auto log = testsupport::readFile(folder.file("probe.log"));
+    ASSERT_TRUE(result.exited && result.exitCode == 0) << log;
+    const std::regex connected(
+        R"re(\[WebSocket\] tag=websocket-connected, object="(0x[0-9a-f]+)", proxy="0", url="([^"]*)"\n)re");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(log, found, connected)) << log;
+    EXPECT_EQ(url, found[2].str());
+    const std::string disconnected =
+        "[WebSocket] tag=websocket-disconnected, error=\"UnknownSocketError\", "
+        "errorstring=\"Unknown error\", object=\"" +
+        found[1].str() + "\", proxy=\"0\"\n";
+    EXPECT_NE(std::string::npos, log.find(disconnected)) << log;
+    const std::regex event(R"(\[WebSocket\] tag=websocket-)");
+    EXPECT_EQ(2, std::distance(std::sregex_iterator(log.begin(), log.end(), event),
+                               std::sregex_iterator()))
+        << log;
+}
+
+TEST_F(WebSocketTest, ThroughAProxyRefusedCredentialsEndTheOpeningOnceAndNewOnesAreUsed) {
+    environment_.set("http_proxy", "http://" + address("proxy"));
+    const std::string target = "ws://target.test:" + address("ws").substr(10) + "/tunnel";
+    Events events;
+    auto& ws = socket(events);
+    ws.setProxyCredentials(L"anna", L"wrong");
+    ws.open(target);
+    ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
+    // Opened again while the user is being asked: the proxy is not answered.
+    ws.open(target);
+    ASSERT_TRUE(waitFor(events, "disconnected", 2)) << ::testing::PrintToString(events);
+    EXPECT_EQ((Events{"proxy:" + address("proxy"), "error:12", "disconnected", "error:12",
+                      "disconnected"}),
+              events);
+
+    ws.setProxyCredentials(L"anna", L"open-sesame");
+    ws.open(target);
+    ASSERT_TRUE(waitFor(events, "connected:" + address("proxy") + ":anna:open-sesame"));
+    ws.sendTextMessage("through", {});
+    ASSERT_TRUE(waitFor(events, "text:through"));
+    EXPECT_EQ(ProxyAuthenticator::CredentialsAccepted,
+              platform_->internals().proxyAuthenticator()->credentialsState());
+    EXPECT_EQ((std::vector<QJsonValue>{"missing", "wrong", "missing", "missing", "ok"}),
+              journal("auth"));
 }
 
 }  // namespace
