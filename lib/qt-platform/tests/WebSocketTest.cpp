@@ -271,6 +271,16 @@ TEST_F(WebSocketTest, ConnectAndDisconnectAreWrittenAsMetricsToTheTextLog) {
         << log;
 }
 
+TEST_F(WebSocketTest, AProxyThatCannotBeFoundMovesTheProcessToTheNextOne) {
+    environment_.set("http_proxy", "http://no..where:1");  // refused before any lookup
+    environment_.set("https_proxy", "http://" + address("proxy"));
+    Events events;
+    socket(events).open("ws://target.test:" + address("ws").substr(10) + "/walk");
+    ASSERT_TRUE(waitFor(events, "disconnected"));
+    EXPECT_EQ((Events{"error:17", "disconnected"}), events);
+    EXPECT_EQ("127.0.0.1", QNetworkProxy::applicationProxy().hostName().toStdString());
+}
+
 TEST_F(WebSocketTest, ThroughAProxyRefusedCredentialsEndTheOpeningOnceAndNewOnesAreUsed) {
     environment_.set("http_proxy", "http://" + address("proxy"));
     const std::string target = "ws://target.test:" + address("ws").substr(10) + "/tunnel";
