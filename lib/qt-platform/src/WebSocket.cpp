@@ -251,6 +251,11 @@ void WebSocket::internalClose() {
     if (endReported()) {
         return;
     }
+    if (attempt_ > 0) {
+        // Ended, and its end is about to be reported: report it now.
+        webSocketDisconnected(attempt_);
+        return;
+    }
     reportedAttempt_ = attempt_;
     if (!hasHandler(&Handlers::disconnected)) {
         qCCritical(lcWebSocket) << "disconnected handler is not set up correctly";
@@ -303,7 +308,9 @@ void WebSocket::internalPing(QByteArray payload) {
 void WebSocket::onWebSocketConnected() {
     proxyAuthenticator_->credentialsAccepted();
     connected_ = true;
-    writeMetrics("websocket-connected");
+    auto record = metricsRecord("websocket-connected");
+    record.fields["url"] = qStringToStdString(socket_->request().url().toString());
+    metrics_->collect(record);
     qCDebug(lcWebSocket) << "Connected with the following (raw) headers:";
     const QNetworkRequest request = socket_->request();
     for (const QByteArray& name : request.rawHeaderList()) {
@@ -367,7 +374,10 @@ void WebSocket::webSocketDisconnected(int attempt) {
         return;
     }
     reportedAttempt_ = attempt;
-    writeMetrics("websocket-disconnected");
+    auto record = metricsRecord("websocket-disconnected");
+    record.fields["error"] = std::string(socketErrorName(socket_->error()));
+    record.fields["errorstring"] = qStringToStdString(socket_->errorString());
+    metrics_->collect(record);
     post(&Handlers::disconnected, [](const DisconnectedHandler* handler) {
         if (handler != nullptr) {
             (*handler)();
@@ -447,7 +457,7 @@ void WebSocket::onWebSocketProxyAuthenticationRequired(const QNetworkProxy& prox
 
 // --- metrics ----------------------------------------------------------------
 
-void WebSocket::writeMetrics(const char* event) {
+common::StructuredRecord WebSocket::metricsRecord(const char* event) const {
     char object[2 + 2 * sizeof(void*) + 1];
     std::snprintf(object, sizeof object, "0x%jx",
                   static_cast<std::uintmax_t>(reinterpret_cast<std::uintptr_t>(this)));
@@ -455,11 +465,5 @@ void WebSocket::writeMetrics(const char* event) {
     record.tag = event;
     record.fields["object"] = std::string(object);
     record.fields["proxy"] = proxyAuthenticator_->getHost().empty() ? 0 : 1;
-    if (record.tag == "websocket-connected") {
-        record.fields["url"] = qStringToStdString(socket_->request().url().toString());
-    } else {
-        record.fields["error"] = std::string(socketErrorName(socket_->error()));
-        record.fields["errorstring"] = qStringToStdString(socket_->errorString());
-    }
-    metrics_->collect(record);
+    return record;
 }

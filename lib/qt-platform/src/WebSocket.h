@@ -19,6 +19,7 @@ class QWebSocket;
 class ProxyAuthenticator;
 
 namespace common {
+struct StructuredRecord;
 class ILogger;
 class ITaskQueue;
 namespace metrics {
@@ -107,7 +108,8 @@ private:
     void webSocketDisconnected(int attempt);
     bool endReported() const { return reportedAttempt_ >= attempt_; }
     void reportMessageSent(bool sent, const MessageSentHandler& handler);
-    void writeMetrics(const char* event);
+    // A metrics event with the fields that both events have.
+    common::StructuredRecord metricsRecord(const char* event) const;
 
     template <class Member>
     void setHandler(Member Handlers::*member, Member handler);
