@@ -134,10 +134,12 @@ private:
 
     // The Qt thread's view of the connections: the number of the current
     // attempt (each opening starts one), the last attempt whose end was
-    // reported, and whether the current one is connected.
+    // reported, whether the current one is connected and whether it handed
+    // the proxy credentials.
     int attempt_ = 0;
     int reportedAttempt_ = -1;
     bool connected_ = false;
+    bool credentialsHanded_ = false;
 
     mutable std::mutex handlersMutex_;
     std::shared_ptr<Handlers> handlers_;

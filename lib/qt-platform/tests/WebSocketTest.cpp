@@ -288,6 +288,10 @@ TEST_F(WebSocketTest, ThroughAProxyRefusedCredentialsEndTheOpeningOnceAndNewOnes
     auto& ws = socket(events);
     ws.setProxyCredentials(L"anna", L"wrong");
     ws.open(target);
+    // The same credentials are set again before the proxy refuses them: they
+    // are not offered twice in one opening.
+    ASSERT_TRUE(waitForJournal("auth", "wrong"));
+    ws.setProxyCredentials(L"anna", L"wrong");
     ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
     // Opened again while the user is being asked: the proxy is not answered.
     ws.open(target);

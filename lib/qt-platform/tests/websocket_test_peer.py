@@ -61,6 +61,8 @@ async def serve(options):
         auth = "missing" if not given else "ok" if given[0] == EXPECTED else "wrong"
         write({"connect": target, "auth": auth})
         host, _, port = target.rpartition(":")
+        if auth == "wrong":
+            await asyncio.sleep(0.5)  # time for a test to act while the refusal is on its way
         if auth != "ok":
             writer.write(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
                          b"Proxy-Authenticate: Basic realm=\"quorvane-test\"\r\n" + CLOSING)
