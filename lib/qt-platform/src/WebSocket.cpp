@@ -232,6 +232,7 @@ void WebSocket::internalOpen(const QNetworkRequest& request) {
     qCDebug(lcWebSocket) << "opening with URL:" << request.url().toDisplayString();
     ++attempt_;
     connected_ = false;
+    credentialsHanded_ = false;
     socket_->open(request);
 }
 
@@ -442,9 +443,20 @@ void WebSocket::onWebSocketBinaryMessageReceived(const QByteArray& message) {
 
 void WebSocket::onWebSocketProxyAuthenticationRequired(const QNetworkProxy& proxy,
                                                        QAuthenticator* authenticator) {
-    const auto answer =
-        answerProxyChallenge(*proxyAuthenticator_, proxy, authenticator, lcWebSocket(), true);
-    if (answer.kind == ProxyAuthenticator::ChallengeAnswer::AskUser) {
+    bool askUser = false;
+    if (credentialsHanded_ && proxyAuthenticator_->hasCredentials()) {
+        // The proxy refused what this attempt handed it. Qt would offer the
+        // same again and again, as fast as the proxy answers: ask the user.
+        qCInfo(lcWebSocket) << "proxy refused the credentials of this attempt";
+        proxyAuthenticator_->requestCredentials();
+        askUser = true;
+    } else {
+        const auto answer =
+            answerProxyChallenge(*proxyAuthenticator_, proxy, authenticator, lcWebSocket(), true);
+        credentialsHanded_ |= answer.kind == ProxyAuthenticator::ChallengeAnswer::UseStored;
+        askUser = answer.kind == ProxyAuthenticator::ChallengeAnswer::AskUser;
+    }
+    if (askUser) {
         post(&Handlers::proxyAuthenticationRequired,
              [host = qStringToStdString(proxy.hostName()),
               port = proxy.port()](const ProxyAuthenticationRequiredHandler* handler) {
