@@ -4,7 +4,6 @@
 #include <QJsonObject>
 #include <QNetworkProxy>
 #include <QSslError>
-#include <filesystem>
 #include <fstream>
 #include <numeric>
 #include <regex>
@@ -40,10 +39,8 @@ protected:
     void SetUp() override {
         environment_.clearProxies();
         ASSERT_TRUE(makeSelfSignedCertificate(scratch_.path()));
-        const auto script =
-            std::filesystem::path(__FILE__).parent_path() / "websocket_test_peer.py";
         peer_ = std::make_unique<testsupport::ScriptServer>(
-            script.string(),
+            testsupport::testSupportDirectory() + "/websocket_test_peer.py",
             std::vector<std::string>{"--journal", journal_, "--cert", scratch_.file("cert.pem"),
                                      "--key", scratch_.file("key.pem")});
         ASSERT_TRUE(peer_->ready()) << "the web-socket test peer did not start";
