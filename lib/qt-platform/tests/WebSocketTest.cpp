@@ -24,7 +24,7 @@ using Events = std::vector<std::string>;
 const std::string kConnected = "connected::0::";
 
 std::string hex(const std::vector<std::uint8_t>& data) {
-    return QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()))
+    return QByteArray::fromRawData(reinterpret_cast<const char*>(data.data()), data.size())
         .toHex()
         .toStdString();
 }
@@ -73,11 +73,9 @@ protected:
         ws.setDisconnectedHandler([add] { add("disconnected"); });
         ws.setErrorHandler([add](std::int32_t code) { add("error:" + std::to_string(code)); });
         ws.setSslErrorsHandler([add](std::vector<int> codes) {
-            std::string text = "ssl";
-            for (const int code : codes) {
-                text += ":" + std::to_string(code);
-            }
-            add(text);
+            add(std::accumulate(
+                codes.begin(), codes.end(), std::string("ssl"),
+                [](std::string text, int code) { return text + ":" + std::to_string(code); }));
         });
         ws.setTextMessageHandler([add](std::string text) { add("text:" + text); });
         ws.setBinaryMessageHandler(

@@ -49,7 +49,10 @@ async def serve(options):
 
     async def silent(reader, writer):
         write({"silent": "accepted"})
-        while await reader.read(65536):
+        try:
+            while await reader.read(65536):
+                pass
+        except OSError:  # a reset is a hang-up too
             pass
         write({"silent": "closed"})
 
