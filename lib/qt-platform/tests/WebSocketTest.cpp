@@ -7,6 +7,7 @@
 #include <fstream>
 #include <numeric>
 #include <regex>
+#include <thread>
 
 #include "FakeCredentialStorage.h"
 #include "FakeTaskScheduler.h"
