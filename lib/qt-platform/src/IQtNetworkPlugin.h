@@ -6,8 +6,9 @@
 
 #include "IHttpQuery.h"
 #include "IProxyAuthenticator.h"
+#include "IWebSocket.h"
 
-// The network side of the Qt door: HTTP queries, the shared proxy
+// The network side of the Qt door: HTTP queries, web sockets, the shared proxy
 // authenticator and the request for proxy credentials.
 class IQtNetworkPlugin {
 public:
@@ -21,6 +22,11 @@ public:
     // A new query on the Qt thread, configured by the caller. Releasing the
     // handle drops its handlers at once and deletes it on the Qt thread.
     virtual std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> createQuery() const = 0;
+    // A new web socket on the Qt thread with a queue of its own for its
+    // reports. Releasing the handle drops its handlers at once and deletes it
+    // on the Qt thread.
+    virtual std::unique_ptr<IWebSocket, std::function<void(IWebSocket*)>> createWebSocket()
+        const = 0;
 
     // The one authenticator of the platform, made on first use.
     virtual std::shared_ptr<IProxyAuthenticator> getProxyAuthenticator() = 0;

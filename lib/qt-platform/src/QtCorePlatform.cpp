@@ -10,7 +10,9 @@
 #include "QtHandle.h"
 #include "QtMessageHandler.h"
 #include "QtProcess.h"
+#include "WebSocket.h"
 #include "common/logging/ILogger.h"
+#include "common/taskscheduler/ITaskScheduler.h"
 
 namespace {
 
@@ -82,6 +84,18 @@ std::unique_ptr<IQtProcess, std::function<void(IQtProcess*)>> QtCorePlatform::cr
     const std::vector<std::wstring>& arguments) const {
     return makeQtHandle<IQtProcess, QtProcess>(
         d->objects(), new QtProcess(d.get(), type, program, workingFolder, arguments, QtProcess::Timings{}));
+}
+
+std::unique_ptr<IWebSocket, std::function<void(IWebSocket*)>> QtCorePlatform::createWebSocket()
+    const {
+    // Made with the manager, as a query would make it, so that the two
+    // share the proxy authenticator from the start.
+    d->networkAccessManager();
+    return makeQtHandle<IWebSocket, WebSocket>(
+        d->objects(),
+        new WebSocket(d.get(), d->proxyAuthenticator(),
+                      d->scheduler().createQueue(WebSocket::kQueueName)),
+        [](WebSocket& socket) { socket.resetHandlers(); });
 }
 
 std::shared_ptr<IProxyAuthenticator> QtCorePlatform::getProxyAuthenticator() {

@@ -42,6 +42,7 @@ public:
         const override;
     std::unique_ptr<ILocalSocketServer, std::function<void(ILocalSocketServer*)>>
     createLocalSocketServer(const std::string& name) const override;
+    std::unique_ptr<IWebSocket, std::function<void(IWebSocket*)>> createWebSocket() const override;
     std::shared_ptr<IProxyAuthenticator> getProxyAuthenticator() override;
     void setReservedHandler(ReservedHandler handler) override;
     void setProxyCredentialsRequestHandler(ProxyCredentialsRequestHandler handler) override;

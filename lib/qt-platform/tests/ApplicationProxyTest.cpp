@@ -1,0 +1,44 @@
+#include <gtest/gtest.h>
+
+#include "ApplicationProxy.h"
+#include "FakeCredentialStorage.h"
+#include "ProxyAuthenticator.h"
+#include "ScopedEnvironment.h"
+#include "support/LocalHttpServer.h"
+
+namespace {
+
+// "<Qt proxy type> <host>:<port>"
+std::string applicationProxy() {
+    const auto proxy = QNetworkProxy::applicationProxy();
+    return QString("%1 %2:%3")
+        .arg(proxy.type())
+        .arg(proxy.hostName())
+        .arg(proxy.port())
+        .toStdString();
+}
+
+TEST(ApplicationProxyTest, AtTheEndOfTheProxiesTheScriptIsAskedAboutTheHostAlone) {
+    ScopedEnvironment environment;
+    environment.clearProxies();
+    FakeCredentialStorage storage;
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, "before.example", 1));
+    const QUrl request("wss://target.test:9/x");
+
+    // A script that names a proxy for the bare host name only.
+    testsupport::LocalHttpServer server;
+    server.setResponse("/proxy.pac", {200, R"(function FindProxyForURL(url, host) {
+        return url == host && host == "target.test" ? "PROXY walked.example:8080" : "DIRECT"; })"});
+    environment.set("auto_proxy", server.url("/proxy.pac"));
+    ProxyAuthenticator scripted(&storage);
+    selectProxyForUrl(scripted, request.toString());
+    EXPECT_EQ("3 before.example:1", applicationProxy()) << "without a proxy for the URL it stays";
+    selectNextProxy(scripted, request);
+    EXPECT_EQ("3 walked.example:8080", applicationProxy());
+    selectNextProxy(scripted, QUrl("wss://other.test:9/x"));
+    EXPECT_EQ("2 :0", applicationProxy()) << "without a proxy for the host none is used";
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+}
+
+}  // namespace
