@@ -10,8 +10,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkProxy>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <random>
@@ -20,27 +20,20 @@
 #include "support/ChildProcess.h"
 
 void QueryOutcome::watch(IHttpQuery& query, bool progress) {
-    query.setErrorHandler([this](IHttpQuery::Error error) {
-        std::lock_guard lock(mutex_);
-        events_.push_back("error:" + std::to_string(error));
-    });
+    query.setErrorHandler(
+        [this](IHttpQuery::Error error) { add("error:" + std::to_string(error)); });
     query.setFinishedHandler([this](bool success) {
         {
             std::lock_guard lock(mutex_);
-            events_.push_back(std::string("finished:") + (success ? "1" : "0"));
+            events_.push_back(success ? "finished:1" : "finished:0");
             finished_ = true;
         }
-        if (onFinished) {
-            onFinished();
-        }
+        if (onFinished) onFinished();
     });
     query.setSslErrorsHandler([this](std::vector<int> codes) {
-        std::string text = "ssl:";
-        for (std::size_t i = 0; i < codes.size(); ++i) {
-            text += (i > 0 ? "," : "") + std::to_string(codes[i]);
-        }
-        std::lock_guard lock(mutex_);
-        events_.push_back(text);
+        std::string text = "ssl";
+        for (const int code : codes) text += (text.size() > 3 ? "," : ":") + std::to_string(code);
+        add(text);
     });
     if (progress) {
         query.setDownloadProgressHandler([this](IHttpQuery::ProgressInfo info) {
@@ -54,31 +47,6 @@ void QueryOutcome::watch(IHttpQuery& query, bool progress) {
     }
 }
 
-std::vector<std::string> QueryOutcome::events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-}
-
-bool QueryOutcome::finished() const {
-    std::lock_guard lock(mutex_);
-    return finished_;
-}
-
-std::vector<IHttpQuery::ProgressInfo> QueryOutcome::downloads() const {
-    std::lock_guard lock(mutex_);
-    return downloads_;
-}
-
-std::vector<IHttpQuery::ProgressInfo> QueryOutcome::uploads() const {
-    std::lock_guard lock(mutex_);
-    return uploads_;
-}
-
-void HttpQueryFixture::SetUp() {
-    environment_.clearProxies();
-    journalPath_ = scratch_.file("journal.jsonl");
-}
-
 void HttpQueryFixture::TearDown() {
     platform_.reset();
     // The application proxy is process-wide; leave none behind.
@@ -87,23 +55,19 @@ void HttpQueryFixture::TearDown() {
 }
 
 void HttpQueryFixture::startServer(bool tls) {
-    std::vector<std::string> arguments{"--journal", journalPath_, "--root", root()};
+    std::vector<std::string> arguments{"--journal", scratch_.file("journal"), "--root", root()};
     if (tls) {
-        ASSERT_TRUE(makeSelfSignedCertificate(scratch()));
+        const auto openssl = testsupport::runCommand(
+            {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+             "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=quorvane.test",
+             "-keyout", scratch_.file("key.pem"), "-out", scratch_.file("cert.pem")});
+        ASSERT_TRUE(openssl.exited && openssl.exitCode == 0) << openssl.errors;
         arguments.insert(arguments.end(),
                          {"--cert", scratch_.file("cert.pem"), "--key", scratch_.file("key.pem")});
     }
     server_ = std::make_unique<testsupport::ScriptServer>(
         testsupport::testSupportDirectory() + "/http_test_server.py", arguments);
     ASSERT_TRUE(server_->ready()) << "the test web server did not start";
-}
-
-void HttpQueryFixture::startPlatform() {
-    platform_ = QtCorePlatform::create(scheduler_, &storage_, "http-query-test");
-}
-
-std::uint16_t HttpQueryFixture::httpPort() const {
-    return static_cast<std::uint16_t>(server_->readyNumber("http").value_or(0));
 }
 
 std::string HttpQueryFixture::url(const std::string& path) const {
@@ -115,15 +79,8 @@ std::string HttpQueryFixture::httpsUrl(const std::string& path) const {
 }
 
 QueryHandle HttpQueryFixture::query() {
-    if (!platform_) {
-        startPlatform();
-    }
+    if (!platform_) startPlatform();
     return platform_->createQuery();
-}
-
-bool HttpQueryFixture::runUntilFinished(const QueryOutcome& outcome,
-                                        std::chrono::milliseconds timeout) {
-    return scheduler_.runUntil([&] { return outcome.finished(); }, timeout);
 }
 
 bool HttpQueryFixture::executeAndWait(IHttpQuery& request, QueryOutcome& outcome,
@@ -136,13 +93,9 @@ bool HttpQueryFixture::executeAndWait(IHttpQuery& request, QueryOutcome& outcome
 
 std::vector<QJsonObject> HttpQueryFixture::journal() const {
     std::vector<QJsonObject> entries;
-    std::ifstream in(journalPath_);
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto document = QJsonDocument::fromJson(QByteArray::fromStdString(line));
-        if (document.isObject()) {
-            entries.push_back(document.object());
-        }
+    std::ifstream in(scratch_.file("journal"));
+    for (std::string line; std::getline(in, line);) {
+        entries.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
     }
     return entries;
 }
@@ -157,17 +110,18 @@ std::vector<QJsonObject> HttpQueryFixture::requests(const std::string& path) con
     return found;
 }
 
-bool HttpQueryFixture::waitForJournal(
-    const std::function<bool(const std::vector<QJsonObject>&)>& condition,
-    std::chrono::milliseconds timeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition(journal())) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+bool HttpQueryFixture::waitForJournal(const QString& key, long count) const {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto seen = [&] {
+        const auto entries = journal();
+        return count <=
+               std::count_if(entries.begin(), entries.end(),
+                             [&](const QJsonObject& entry) { return entry.contains(key); });
+    };
+    while (!seen() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
     }
-    return true;
+    return seen();
 }
 
 std::optional<std::string> HttpQueryFixture::header(const QJsonObject& entry,
@@ -187,46 +141,25 @@ std::string HttpQueryFixture::body(const QJsonObject& entry) {
 
 void writeTestFile(const std::string& path, std::size_t size, unsigned seed) {
     std::mt19937_64 random(seed);
-    std::vector<std::uint64_t> block(1 << 16);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(nullptr, file);
-    while (size > 0) {
-        for (auto& word : block) {
-            word = random();
-        }
-        const std::size_t bytes = std::min(size, block.size() * sizeof(std::uint64_t));
-        ASSERT_EQ(bytes, std::fwrite(block.data(), 1, bytes, file));
-        size -= bytes;
+    std::string bytes(size + 8, '\0');
+    for (std::size_t at = 0; at < size; at += 8) {
+        const auto word = random();
+        std::memcpy(&bytes[at], &word, 8);
     }
-    std::fclose(file);
+    ASSERT_TRUE(std::ofstream(path, std::ios::binary).write(bytes.data(), size));
 }
 
 std::string fileSha256(const std::string& path) {
     QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    return hash.result().toHex().toStdString();
-}
-
-bool makeSelfSignedCertificate(const std::string& folder) {
-    testsupport::CommandOptions options;
-    options.timeout = std::chrono::seconds(30);
-    const auto run = testsupport::runCommand(
-        {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-         "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=quorvane.test",
-         "-keyout", folder + "/key.pem", "-out", folder + "/cert.pem"},
-        options);
-    return run.exited && run.exitCode == 0;
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file)
+               ? hash.result().toHex().toStdString()
+               : "";
 }
 
 std::uint16_t unusedPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
@@ -241,9 +174,7 @@ bool returnsWithin(const std::function<void()>& call, std::chrono::milliseconds 
         call();
         done->set_value();
     }).detach();
-    if (future.wait_for(timeout) == std::future_status::ready) {
-        return true;
-    }
+    if (future.wait_for(timeout) == std::future_status::ready) return true;
     ADD_FAILURE() << "the call did not return within " << timeout.count() << " ms";
     std::fflush(nullptr);
     std::_Exit(1);

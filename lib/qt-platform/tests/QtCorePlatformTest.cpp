@@ -177,7 +177,6 @@ TEST_F(QtCorePlatformTest, HandlesStillHeldAtDestructionAreReported) {
 TEST_F(QtCorePlatformTest, CredentialsSetThroughOnePlatformAreLoadedByTheNext) {
     testsupport::TempDir home;
     ScopedEnvironment environment;
-    environment.clearProxies();
     environment.set("HOME", home.path());
     FakeTaskScheduler scheduler;
     common::credentialstorage::CredentialStorage storage;

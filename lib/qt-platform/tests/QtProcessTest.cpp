@@ -112,13 +112,7 @@ protected:
     }
 
     // Messages of the category "Process" that contain `part`.
-    int logged(const std::string& part) const {
-        int count = 0;
-        for (const auto& message : recorder_->messages()) {
-            count += message.category == "Process" && message.text.find(part) != std::string::npos;
-        }
-        return count;
-    }
+    int logged(const std::string& part) const { return recorder_->count(part, "Process"); }
 
     FakeTaskScheduler scheduler_;
     FakeCredentialStorage storage_;

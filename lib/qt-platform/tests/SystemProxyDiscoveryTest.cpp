@@ -20,8 +20,6 @@ function FindProxyForURL(url, host) {
 
 class SystemProxyDiscoveryTest : public ::testing::Test {
 protected:
-    SystemProxyDiscoveryTest() { environment_.clearProxies(); }
-
     ScopedEnvironment environment_;
     FakeCredentialStorage storage_;
     QtMessageRecorder log_;
@@ -51,10 +49,10 @@ TEST_F(SystemProxyDiscoveryTest, APortIsAssumedAndAnUnusableProxyIsNamedInTheLog
     ASSERT_TRUE(proxies.updateFromSystemSettings());
     EXPECT_EQ((std::vector<Entry>{{L"web.example", 1080, 2}}), proxies.proxies());
     EXPECT_TRUE(
-        log_.contains("The proxy in \"https_proxy\" has the scheme "
-                      "\"https\", which is not supported; it is not used."));
+        log_.count("The proxy in \"https_proxy\" has the scheme "
+                  "\"https\", which is not supported; it is not used."));
 
-    environment_.unset("http_proxy");
+    environment_.set("http_proxy", std::nullopt);
     EXPECT_FALSE(proxies.updateFromSystemSettings());
     EXPECT_FALSE(proxies.queryProxiesForUrl(L"http://www.example/"));
 }
@@ -82,7 +80,7 @@ TEST_F(SystemProxyDiscoveryTest, ScriptFromALocalServerChoosesTheProxies) {
     EXPECT_FALSE(proxies.queryProxiesForUrl(L"http://files.intranet/"));
 
     // The script is switched off: its address goes and the fixed proxy counts.
-    environment_.unset("auto_proxy");
+    environment_.set("auto_proxy", std::nullopt);
     ASSERT_TRUE(proxies.updateFromSystemSettings());
     ASSERT_TRUE(proxies.queryProxiesForUrl(L"https://www.example/download"));
     EXPECT_EQ((std::vector<Entry>{{L"ignored.example", 1, 2}}), proxies.proxies());
