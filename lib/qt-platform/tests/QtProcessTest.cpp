@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -27,8 +28,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One start of the child script: its id, when (ms), its working folder and
-// where its standard output goes.
+// One start of the child script: its id, when (ms), its working folder and where its standard
+// output goes.
 struct Start {
     pid_t pid;
     long long ms;
@@ -47,15 +48,14 @@ bool gone(pid_t pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// The children are shell scripts in a temporary folder that record each
-// start there. The test process adopts orphaned detached children, so that
-// they end as its zombies whatever the system's init does; it reaps them and
-// ends those still running.
+// The children are shell scripts in a temporary folder that record each start there. The test
+// process adopts orphaned detached children, so that they end as its zombies whatever the
+// system's init does; it reaps them and ends those still running.
 class QtProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform_ = QtCorePlatform::create(scheduler_, &storage_, "process-test");
-        recorder_ = std::make_unique<QtMessageRecorder>();
+        recorder_.emplace();  // after the platform's own message handler
         ::prctl(PR_GET_CHILD_SUBREAPER, &wasSubreaper_);
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     }
@@ -101,9 +101,7 @@ protected:
 
     // Empties the record of starts, keeping the children's ids for the end.
     void forgetStarts() {
-        for (const auto& start : starts()) {
-            started_.push_back(start.pid);
-        }
+        for (const auto& start : starts()) started_.push_back(start.pid);
         std::remove(dir_.file("starts").c_str());
     }
 
@@ -117,7 +115,7 @@ protected:
     FakeTaskScheduler scheduler_;
     FakeCredentialStorage storage_;
     std::unique_ptr<QtCorePlatform> platform_;
-    std::unique_ptr<QtMessageRecorder> recorder_;
+    std::optional<QtMessageRecorder> recorder_;
     testsupport::TempDir dir_{"quorvane-process"};
     const std::wstring folder_{dir_.path().begin(), dir_.path().end()};
     int wasSubreaper_ = 0;
