@@ -87,25 +87,4 @@ TEST(SslErrorFilterTest, CodesOutsideTheNamedRangeBecomeUnspecified) {
     EXPECT_EQ(-1, sslErrorToInt(QSslError(QSslError::OcspResponseExpired)));
 }
 
-TEST(SslErrorFilterTest, MatchesFollowTheIgnoreListAndTakeTheFirstReportedError) {
-    const QSslError selfSigned(QSslError::SelfSignedCertificate);
-    const QSslError expired(QSslError::CertificateExpired);
-    const QSslError mismatch(QSslError::HostNameMismatch);
-    const auto codes = [](const QList<QSslError>& errors) {
-        std::vector<int> all;
-        for (const auto& error : errors) all.push_back(error.error());
-        return all;
-    };
-    const auto six = QSslError::CertificateExpired, nine = QSslError::SelfSignedCertificate;
-    EXPECT_EQ((std::vector<int>{6, 9}), codes(matchSslErrors({selfSigned, expired}, {six, nine})));
-    // Two certificates with the same error, listed once: matched once.
-    EXPECT_EQ(std::vector<int>{9}, codes(matchSslErrors({selfSigned, selfSigned}, {nine})));
-    // Listed twice: the first reported error twice.
-    EXPECT_EQ((std::vector<int>{9, 9}),
-              codes(matchSslErrors({selfSigned, mismatch}, {nine, nine})));
-    EXPECT_TRUE(matchSslErrors({selfSigned, mismatch}, {}).isEmpty());
-    EXPECT_TRUE(matchSslErrors({}, {nine}).isEmpty());
-    EXPECT_TRUE(matchSslErrors({mismatch}, {nine}).isEmpty());
-}
-
 }  // namespace

@@ -118,8 +118,9 @@ TEST_F(ProxyAuthenticatorTest, StorageFailuresKeepWhatIsInMemory) {
     EXPECT_EQ(ProxyAuthenticator::CredentialsAvailable, authenticator_.credentialsState());
 }
 
-// Each row: the system settings, whether they list a proxy, and the list made of them.
-TEST_F(ProxyAuthenticatorTest, FixedProxiesAreListedInOrderWhenComplete) {
+// Each row: the system settings, whether they list a proxy, the list made of them and the
+// auto-configuration script's address known after them.
+TEST_F(ProxyAuthenticatorTest, FixedProxiesAreListedInOrderWhenCompleteAndScriptsWhenOn) {
     Dictionary partial = fixedProxies(3);
     partial.erase(kSCPropNetProxiesHTTPPort);                   // no port
     partial[kSCPropNetProxiesHTTPSEnable] = 0LL;                // off
@@ -130,18 +131,26 @@ TEST_F(ProxyAuthenticatorTest, FixedProxiesAreListedInOrderWhenComplete) {
     odd[kSCPropNetProxiesSOCKSEnable] = true;   // a flag instead of a number
     odd[kSCPropNetProxiesSOCKSProxy] = std::string("s");
     odd[kSCPropNetProxiesSOCKSPort] = 1080.0;
-    const std::tuple<std::optional<Dictionary>, bool, Entries> cases[] = {
-        {fixedProxies(3), true, kFixed},
-        {partial, false, {}},
-        {odd, true, {{L"s", 1080, 1}}},
-        {std::nullopt, false, {}},
+    Dictionary off = fixedProxies(1);
+    off.merge(scriptSettings());
+    off[kSCPropNetProxiesProxyAutoConfigEnable] = 0LL;
+    const std::wstring script = L"http://pac.example/proxy.pac";
+    const std::tuple<std::optional<Dictionary>, bool, Entries, std::wstring> cases[] = {
+        {fixedProxies(3), true, kFixed, L""}, {partial, false, {}, L""},
+        {odd, true, {{L"s", 1080, 1}}, L""},  {scriptSettings(), true, {}, script},
+        {std::nullopt, false, {}, script},  // settings that cannot be read keep what was known
+        {off, true, {kFixed[0]}, L""},
     };
-    for (const auto& [settings, listed, entries] : cases) {
-        SCOPED_TRACE(entries.size());
+    int row = 0;
+    for (const auto& [settings, listed, entries, url] : cases) {
+        SCOPED_TRACE(++row);
         system_.settings->settings = settings;
         EXPECT_EQ(listed, authenticator_.updateFromSystemSettings());
         EXPECT_EQ(entries, authenticator_.proxies());
+        EXPECT_EQ(url, authenticator_.autoConfigurationUrl());
     }
+    EXPECT_TRUE(authenticator_.queryProxiesForUrl(L"http://a/"));
+    EXPECT_TRUE(system_.autoConfiguration->calls.empty()) << "the old script was run";
 }
 
 TEST_F(ProxyAuthenticatorTest, NextProxyWalksTheListOnce) {
@@ -198,25 +207,6 @@ TEST_F(ProxyAuthenticatorTest, ScriptProxiesAreAppendedWithDefaults) {
         EXPECT_FALSE(authenticator_.queryProxiesForUrl(L"http://a/")) << kind;
         EXPECT_TRUE(authenticator_.proxies().empty()) << kind;
     }
-}
-
-TEST_F(ProxyAuthenticatorTest, ScriptAddressIsForgottenWhenTheSettingsTurnItOff) {
-    system_.settings->settings = scriptSettings();
-    authenticator_.updateFromSystemSettings();
-    // Settings that cannot be read keep what was known.
-    system_.settings->settings.reset();
-    authenticator_.updateFromSystemSettings();
-    EXPECT_EQ(L"http://pac.example/proxy.pac", authenticator_.autoConfigurationUrl());
-
-    Dictionary off = fixedProxies(1);
-    off.merge(scriptSettings());
-    off[kSCPropNetProxiesProxyAutoConfigEnable] = 0LL;
-    system_.settings->settings = off;
-    ASSERT_TRUE(authenticator_.updateFromSystemSettings());
-    EXPECT_TRUE(authenticator_.autoConfigurationUrl().empty());
-    EXPECT_TRUE(authenticator_.queryProxiesForUrl(L"http://a/"));
-    EXPECT_TRUE(system_.autoConfiguration->calls.empty()) << "the old script was run";
-    EXPECT_EQ(Entries{kFixed[0]}, authenticator_.proxies());
 }
 
 TEST_F(ProxyAuthenticatorTest, ListIsRebuiltWhileAnotherThreadReadsIt) {
