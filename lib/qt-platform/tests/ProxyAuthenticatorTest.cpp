@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <set>
 #include <thread>
 
 #include "FakeCredentialStorage.h"
@@ -108,7 +107,10 @@ TEST_F(ProxyAuthenticatorTest, CredentialStatesAndChallengeAnswersFollowTheTrans
     }
 }
 
+// The credential storage may call back into the authenticator (or run on another thread that
+// does): it is called without the lock, as is the script below.
 TEST_F(ProxyAuthenticatorTest, StorageFailuresKeepWhatIsInMemory) {
+    storage_.onCall = [&] { authenticator_.getUser(); };
     storage_.failStore = true;
     authenticator_.setCredentials(L"anna", L"pw");
     storage_.failLoad = true;
@@ -172,6 +174,7 @@ TEST_F(ProxyAuthenticatorTest, NextProxyWalksTheListOnce) {
 }
 
 TEST_F(ProxyAuthenticatorTest, ScriptProxiesAreAppendedWithDefaults) {
+    system_.autoConfiguration->onExecute = [&] { authenticator_.getHost(); };
     system_.settings->settings = scriptSettings();
     ASSERT_TRUE(authenticator_.updateFromSystemSettings());
     EXPECT_TRUE(authenticator_.proxies().empty());
@@ -210,13 +213,12 @@ TEST_F(ProxyAuthenticatorTest, ScriptProxiesAreAppendedWithDefaults) {
 }
 
 TEST_F(ProxyAuthenticatorTest, ListIsRebuiltWhileAnotherThreadReadsIt) {
-    std::atomic<bool> done{false};
-    std::set<std::string> seen;
+    std::atomic<bool> done{false}, torn{false};
     std::thread reader([&] {
         while (!done) {
             authenticator_.nextProxy();
-            seen.insert(authenticator_.getHostPortKey());
-            authenticator_.getHost();
+            const auto key = authenticator_.getHostPortKey();
+            torn = torn || !(key.empty() || key.find(".example:") != key.npos);
             authenticator_.getUser();
         }
     });
@@ -227,26 +229,7 @@ TEST_F(ProxyAuthenticatorTest, ListIsRebuiltWhileAnotherThreadReadsIt) {
     }
     done = true;
     reader.join();
-    seen.erase("");
-    seen.erase("web.example:3128");
-    seen.erase("secure.example:8443");
-    seen.erase("sox.example:1080");
-    EXPECT_TRUE(seen.empty()) << *seen.begin();
-}
-
-// The script, the system settings and the credential storage may call back into the
-// authenticator (or run on another thread that does): it calls them without its lock.
-TEST_F(ProxyAuthenticatorTest, CallsOutsideAreMadeWithoutTheLock) {
-    system_.settings->settings = scriptSettings();
-    authenticator_.updateFromSystemSettings();
-    system_.autoConfiguration->onExecute = [&] { authenticator_.getHost(); };
-    system_.autoConfiguration->result.proxies =
-        std::vector<ProxyArrayElement>{proxy(kCFProxyTypeHTTP, "first", 3128)};
-    storage_.onCall = [&] { authenticator_.getUser(); };
-    EXPECT_TRUE(authenticator_.queryProxiesForUrl(L"http://a/"));
-    authenticator_.setCredentials(L"anna", L"pw");
-    authenticator_.loadStoredCredentials();
-    EXPECT_EQ(L"anna", authenticator_.getUser());
+    EXPECT_FALSE(torn);
 }
 
 }  // namespace
