@@ -20,7 +20,6 @@ std::string applicationProxy() {
 
 TEST(ApplicationProxyTest, AtTheEndOfTheProxiesTheScriptIsAskedAboutTheHostAlone) {
     ScopedEnvironment environment;
-    environment.clearProxies();
     FakeCredentialStorage storage;
     QNetworkProxy::setApplicationProxy(
         QNetworkProxy(QNetworkProxy::HttpProxy, "before.example", 1));

@@ -8,8 +8,8 @@
 
 #include "ManualTaskScheduler.h"
 
-// The real scheduler, driven by the test on its own thread: tasks pushed from
-// any thread run when the test runs them, in order, whatever their delay.
+// The real scheduler (held as it must be, in a shared pointer), driven by the test on its own
+// thread: tasks pushed from any thread run when the test runs them, in order, whatever their delay.
 class FakeTaskScheduler : public common::ITaskScheduler {
 public:
     std::unique_ptr<common::ITaskQueue> createQueue(const std::string& name) override {
@@ -17,36 +17,24 @@ public:
     }
     int run() override { return 0; }
     void stop() override {}
-    void process(std::function<bool()> keepGoing) override {
-        scheduler_->process(std::move(keepGoing));
-    }
-    void runOne(const std::string& queueName, bool force) override {
-        scheduler_->runOne(queueName, force);
-    }
+    void process(std::function<bool()> keepGoing) override { scheduler_->process(keepGoing); }
+    void runOne(const std::string& queue, bool force) override { scheduler_->runOne(queue, force); }
     std::size_t taskCount() override { return scheduler_->taskCount(); }
 
-    // Runs tasks as they come until `condition` holds; false when it still
-    // does not after `timeout`.
+    // Runs tasks as they come until `condition` holds; false when it still does not after
+    // `timeout`.
     bool runUntil(const std::function<bool()>& condition,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            if (taskCount() > 0) {
-                runOne({}, true);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
+        while (!condition() && std::chrono::steady_clock::now() < deadline) {
+            taskCount() > 0 ? runOne({}, true)
+                            : std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        return true;
+        return condition();
     }
     // Runs the tasks queued now (not those they queue).
     void runPending() {
-        for (std::size_t count = taskCount(); count > 0; --count) {
-            runOne({}, true);
-        }
+        for (std::size_t count = taskCount(); count > 0; --count) runOne({}, true);
     }
 
 private:

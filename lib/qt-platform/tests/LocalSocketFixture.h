@@ -32,10 +32,8 @@ using namespace std::chrono_literals;
 class Events {
 public:
     void add(const std::string& event) {
-        {
-            std::lock_guard lock(mutex_);
-            events_.push_back(event);
-        }
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
         changed_.notify_all();
     }
     // True once at least `count` events are in, within `timeout`.
@@ -54,24 +52,24 @@ private:
     std::vector<std::string> events_;
 };
 
-// A peer that speaks raw bytes over an AF_UNIX stream socket, from the test's
-// thread.
+// Binds an AF_UNIX stream socket at `path` (or connects it there); -1 when that fails.
+inline int unixSocket(const std::string& path, bool connect) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const auto* at = reinterpret_cast<sockaddr*>(&address);
+    if ((connect ? ::connect(fd, at, sizeof address) : ::bind(fd, at, sizeof address)) == 0) {
+        return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
+// A peer that speaks raw bytes over an AF_UNIX stream socket, from the test's thread.
 class RawPeer {
 public:
-    explicit RawPeer(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~RawPeer() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
+    explicit RawPeer(const std::string& path) : fd_(unixSocket(path, true)) {}
+    ~RawPeer() { ::close(fd_); }
     bool connected() const { return fd_ >= 0; }
     void send(const QByteArray& bytes) {
         ASSERT_EQ(bytes.size(), ::send(fd_, bytes.constData(), bytes.size(), MSG_NOSIGNAL));
@@ -114,37 +112,23 @@ protected:
     QThread* qtThread() { return &platform_->internals(); }
 
     // Runs `call` on the Qt thread and waits for it.
-    void onQtThread(const std::function<void()>& call) {
-        std::promise<void> done;
-        QMetaObject::invokeMethod(
-            anchor_,
-            [&] {
-                call();
-                done.set_value();
-            },
-            Qt::QueuedConnection);
-        ASSERT_EQ(std::future_status::ready, done.get_future().wait_for(10s));
-    }
-    // Holds the Qt thread until the returned call, which lets it run
-    // `afterwards` and returns once that is done; what is posted meanwhile
-    // runs after that, in order, in one go.
+    void onQtThread(const std::function<void()>& call = [] {}) { holdQtThread(call)(); }
+    // Holds the Qt thread until the returned call, which lets it run `afterwards` and returns
+    // once that is done; what is posted meanwhile runs after that, in order, in one go.
     std::function<void()> holdQtThread(std::function<void()> afterwards = [] {}) {
         auto gate = std::make_shared<std::promise<void>>();
         auto held = std::make_shared<std::promise<void>>();
         auto done = std::make_shared<std::promise<void>>();
-        QMetaObject::invokeMethod(
-            anchor_,
-            [gate, held, done, afterwards] {
-                held->set_value();
-                gate->get_future().wait_for(10s);
-                afterwards();
-                done->set_value();
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(anchor_, [gate, held, done, afterwards] {
+            held->set_value();
+            gate->get_future().wait_for(10s);
+            afterwards();
+            done->set_value();
+        });
         held->get_future().wait_for(10s);
         return [gate, done] {
             gate->set_value();
-            done->get_future().wait_for(10s);
+            EXPECT_EQ(std::future_status::ready, done->get_future().wait_for(10s));
         };
     }
 

@@ -1,3 +1,6 @@
+#include <set>
+#include <thread>
+
 #include "LocalSocket.h"
 #include "LocalSocketFixture.h"
 #include "LocalSocketServer.h"
@@ -6,20 +9,17 @@
 
 namespace {
 
-using ServerHandle = std::unique_ptr<ILocalSocketServer, std::function<void(ILocalSocketServer*)>>;
-using ClientHandle = std::unique_ptr<ILocalSocket, std::function<void(ILocalSocket*)>>;
-
 class LocalSocketTest : public LocalSocketFixture {
 protected:
     // A server whose handler records every message in `heard_`.
-    ServerHandle recordingServer() {
+    auto recordingServer() {
         auto server = platform_->createLocalSocketServer(path("server"));
         server->setHandler([this](const std::string& message) { heard_.add(message); });
         return server;
     }
-    // A client of the server that records what it receives; with an interval
-    // it is made directly, retrying that often, else by the platform.
-    ClientHandle recordingClient(Events& received, int interval = 0) {
+    // A client of the server that records what it receives; with an interval it is made
+    // directly, retrying that often, else by the platform.
+    auto recordingClient(Events& received, int interval = 0) {
         auto client = interval == 0 ? platform_->createLocalSocket()
                                     : makeQtHandle<ILocalSocket, LocalSocket>(
                                           platform_->internals().objects(),
@@ -36,12 +36,10 @@ protected:
 TEST_F(LocalSocketTest, MessagesKeptWhileTheServerIsDownGoFirstAndInOrder) {
     Events unused;
     auto client = recordingClient(unused, 60000);  // only the writes connect
-    for (const char* message : {"one", "two", "three"}) {
-        client->write(message);
-    }
-    onQtThread([] {});
-    // The server starts, the client connects and writes again, all in one go
-    // on the Qt thread: the kept messages must not fall behind the new one.
+    for (const char* message : {"one", "two", "three"}) client->write(message);
+    onQtThread();
+    // The server starts, the client connects and writes again, all in one go on the Qt
+    // thread: the kept messages must not fall behind the new one.
     const auto release = holdQtThread();
     auto server = recordingServer();
     client->connect(path("server"));
@@ -60,8 +58,7 @@ TEST_F(LocalSocketTest, TheServerHearsEveryClientAndWritesToAllOfThem) {
     b->write("from b");
     ASSERT_TRUE(heard_.waitFor(2));
     const auto heard = heard_.all();
-    EXPECT_EQ((std::set<std::string>{"from a", "from b"}),
-              std::set<std::string>(heard.begin(), heard.end()));
+    EXPECT_EQ((std::set<std::string>{"from a", "from b"}), std::set(heard.begin(), heard.end()));
     // Both frames leave in one go and may arrive in one read: both count.
     const auto release = holdQtThread();
     server->writeData("to all");
@@ -75,7 +72,7 @@ TEST_F(LocalSocketTest, TheServerHearsEveryClientAndWritesToAllOfThem) {
 
 TEST_F(LocalSocketTest, TheServerReadsFramesWholeAndDropsAnUnreadableClient) {
     auto server = recordingServer();
-    onQtThread([] {});
+    onQtThread();
     RawPeer peer(path("server"));
     ASSERT_TRUE(peer.connected());
     const QByteArray split = frame("split");
@@ -92,11 +89,7 @@ TEST_F(LocalSocketTest, ConnectionErrorsAreLoggedOncePerPeriod) {
     Events unused;
     auto client = recordingClient(unused, 10);  // nobody listens: fails every 10 ms
     std::this_thread::sleep_for(300ms);
-    int logged = 0;
-    for (const auto& message : recorder.messages()) {
-        logged += message.text.rfind("Local socket anomaly occurred:", 0) == 0 ? 1 : 0;
-    }
-    EXPECT_EQ(1, logged);
+    EXPECT_EQ(1, recorder.count("Local socket anomaly occurred:"));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -27,8 +28,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One start of the child script: its id, when (ms), its working folder and
-// where its standard output goes.
+// One start of the child script: its id, when (ms), its working folder and where its standard
+// output goes.
 struct Start {
     pid_t pid;
     long long ms;
@@ -47,19 +48,18 @@ bool gone(pid_t pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// The children are shell scripts in a temporary folder that record each
-// start there. The test process adopts orphaned detached children, so that
-// they end as its zombies whatever the system's init does; it reaps them and
-// ends those still running.
+// The child is a shell script in a temporary folder that records each start there. The test
+// process adopts orphaned detached children, so that they end as its zombies whatever the
+// system's init does; it reaps them and ends those still running.
 class QtProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform_ = QtCorePlatform::create(scheduler_, &storage_, "process-test");
-        recorder_ = std::make_unique<QtMessageRecorder>();
+        recorder_.emplace();  // after the platform's own message handler
         ::prctl(PR_GET_CHILD_SUBREAPER, &wasSubreaper_);
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+        writeScript("exec sleep 30");
     }
-
     void TearDown() override {
         EXPECT_TRUE(waitFor([&] { return platform_->internals().objects().liveCount() == 0; }));
         forgetStarts();
@@ -82,14 +82,12 @@ protected:
             << tail << "\n";
         ::chmod(dir_.file("child.sh").c_str(), 0700);
     }
-
     QtHandle<IQtProcess> controller(IQtProcess::ProcessType type, const QtProcess::Timings& timings,
                                     const std::wstring& program = L"child.sh") {
         auto& d = platform_->internals();
         return makeQtHandle<IQtProcess, QtProcess>(
             d.objects(), new QtProcess(&d, type, program, folder_, {}, timings));
     }
-
     std::vector<Start> starts() const {
         std::vector<Start> all;
         std::istringstream lines(testsupport::readFile(dir_.file("starts")));
@@ -98,32 +96,22 @@ protected:
         }
         return all;
     }
-
-    // Empties the record of starts, keeping the children's ids for the end.
-    void forgetStarts() {
-        for (const auto& start : starts()) {
-            started_.push_back(start.pid);
-        }
-        std::remove(dir_.file("starts").c_str());
-    }
-
     bool waitForStarts(std::size_t count, std::chrono::milliseconds timeout = 10s) const {
         return waitFor([&] { return starts().size() >= count; }, timeout);
     }
-
-    // Messages of the category "Process" that contain `part`.
-    int logged(const std::string& part) const {
-        int count = 0;
-        for (const auto& message : recorder_->messages()) {
-            count += message.category == "Process" && message.text.find(part) != std::string::npos;
-        }
-        return count;
+    // Empties the record of starts and of messages, keeping the children's ids for the end.
+    void forgetStarts() {
+        for (const auto& start : starts()) started_.push_back(start.pid);
+        std::remove(dir_.file("starts").c_str());
+        recorder_->clear();
     }
+    // Messages of the category "Process" that contain `part`.
+    int logged(const std::string& part) const { return recorder_->count(part, "Process"); }
 
     FakeTaskScheduler scheduler_;
     FakeCredentialStorage storage_;
     std::unique_ptr<QtCorePlatform> platform_;
-    std::unique_ptr<QtMessageRecorder> recorder_;
+    std::optional<QtMessageRecorder> recorder_;
     testsupport::TempDir dir_{"quorvane-process"};
     const std::wstring folder_{dir_.path().begin(), dir_.path().end()};
     int wasSubreaper_ = 0;
@@ -131,27 +119,20 @@ protected:
 };
 
 TEST_F(QtProcessTest, AnAttachedChildIsRestartedAtOnceUntilItsRestartsInTheWindowAreUsedUp) {
-    struct Case {
-        const char* tail;
-        QtProcess::Timings timings;
-        std::size_t starts;
-        bool pauses;
+    // Four stops at once: three restarts, the back-off, a new series; stops further apart than
+    // the window never use the restarts up.
+    const std::tuple<const char*, QtProcess::Timings, std::size_t> cases[] = {
+        {"exit 0", {5000, 3, 1000, 5000, 3000}, 8},
+        {"sleep 0.3", {150, 3, 60000, 5000, 3000}, 6},
     };
-    const Case cases[] = {
-        // Four stops at once: three restarts, the back-off, a new series.
-        {"exit 0", {5000, 3, 1000, 5000, 3000}, 8, true},
-        // Stops further apart than the window never use the restarts up.
-        {"sleep 0.3", {150, 3, 60000, 5000, 3000}, 6, false},
-    };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.tail);
+    for (const auto& [tail, timings, count] : cases) {
+        SCOPED_TRACE(tail);
         forgetStarts();
-        recorder_->clear();
-        writeScript(test.tail);
-        auto child = controller(IQtProcess::Attached, test.timings);
+        writeScript(tail);
+        auto child = controller(IQtProcess::Attached, timings);
         child->start(false);
-        ASSERT_TRUE(waitForStarts(test.starts, 15s)) << starts().size();
-        if (!test.pauses) {
+        ASSERT_TRUE(waitForStarts(count, 15s)) << starts().size();
+        if (count == 6) {
             EXPECT_EQ(0, logged("was stopped unexpectedly for"));
             continue;
         }
@@ -168,7 +149,6 @@ TEST_F(QtProcessTest, AnAttachedChildIsRestartedAtOnceUntilItsRestartsInTheWindo
 }
 
 TEST_F(QtProcessTest, KeepAliveDecidesWhetherATerminatedAttachedChildComesBack) {
-    writeScript("exec sleep 30");
     for (const bool keepAlive : {false, true}) {
         SCOPED_TRACE(keepAlive);
         forgetStarts();
@@ -192,11 +172,9 @@ TEST_F(QtProcessTest, KeepAliveDecidesWhetherATerminatedAttachedChildComesBack) 
 }
 
 TEST_F(QtProcessTest, ADetachedChildThatIsGoneIsStartedAgainByTheWatchdog) {
-    writeScript("exec sleep 30");
     for (const bool fromOutside : {true, false}) {
         SCOPED_TRACE(fromOutside ? "killed from outside" : "terminated");
         forgetStarts();
-        recorder_->clear();
         auto child = controller(IQtProcess::Detached, {10000, 3, 300000, 200, 3000});
         child->start(true);
         ASSERT_TRUE(waitForStarts(1));
@@ -215,7 +193,6 @@ TEST_F(QtProcessTest, TerminateSignalsNothingWithoutAStartedDetachedChild) {
     struct sigaction counting = {}, previous = {};
     counting.sa_handler = [](int) { ++terminations; };
     ::sigaction(SIGTERM, &counting, &previous);
-    writeScript("exec sleep 30");
     auto neverStarted = controller(IQtProcess::Detached, {});
     auto failed = controller(IQtProcess::Detached, {}, L"absent.sh");
     failed->start(false);
@@ -228,7 +205,6 @@ TEST_F(QtProcessTest, TerminateSignalsNothingWithoutAStartedDetachedChild) {
 }
 
 TEST_F(QtProcessTest, DestroyingTheControllerRestartsNothing) {
-    writeScript("exec sleep 30");
     for (const auto type : {IQtProcess::Attached, IQtProcess::Detached}) {
         SCOPED_TRACE(type);
         forgetStarts();
@@ -246,29 +222,25 @@ TEST_F(QtProcessTest, DestroyingTheControllerRestartsNothing) {
     }
 }
 
+// Without a working folder the child runs in the application's, which is logged.
 TEST_F(QtProcessTest, TheChildRunsInItsWorkingFolderAndItsOutputIsDiscarded) {
-    writeScript("exec sleep 30");
     const QString application = QCoreApplication::applicationDirPath();
-    struct Case {
-        std::wstring program, folder;
-        std::vector<std::wstring> arguments;
-        QString where;
-    };
-    const Case cases[] = {{L"/bin/sh", L"", {folder_ + L"/child.sh"}, application},
-                          {L"child.sh", folder_, {}, QString::fromStdString(dir_.path())}};
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.where.toStdString());
+    for (const std::wstring& folder : {std::wstring(), folder_}) {
+        SCOPED_TRACE(folder.size());
         forgetStarts();
-        recorder_->clear();
-        auto child = platform_->createProcessController(IQtProcess::Attached, test.program,
-                                                        test.folder, test.arguments);
+        auto child =
+            folder.empty()
+                ? platform_->createProcessController(IQtProcess::Attached, L"/bin/sh", L"",
+                                                     {folder_ + L"/child.sh"})
+                : platform_->createProcessController(IQtProcess::Attached, L"child.sh", folder, {});
         child->start(false);
         ASSERT_TRUE(waitForStarts(1));
-        EXPECT_EQ(QDir(test.where).canonicalPath().toStdString(), starts()[0].folder);
+        const QString where = folder.empty() ? application : QString::fromStdWString(folder);
+        EXPECT_EQ(QDir(where).canonicalPath().toStdString(), starts()[0].folder);
         EXPECT_EQ("/dev/null", starts()[0].output);
-        EXPECT_EQ(test.folder.empty() ? 1 : 0,
-                  logged("Process path is not defined, current application path is used: \"" +
-                         application.toStdString() + "\""));
+        EXPECT_EQ(folder.empty(), logged("Process path is not defined, current application path is "
+                                         "used: \"" +
+                                         application.toStdString() + "\""));
         child->setKeepAlive(false);
     }
 }
@@ -284,28 +256,20 @@ TEST(ProcessIdentityTest, OnlyTheVeryProcessFirstSeenRunsAndIsSignalled) {
     ASSERT_TRUE(seen);
     // Another process under the same id: its start time differs.
     const ProcessIdentity other(pid, 1);
-    EXPECT_FALSE(other.isRunning());
-    EXPECT_FALSE(other.signal(SIGKILL));
-    EXPECT_TRUE(seen->isRunning());
-    EXPECT_TRUE(seen->signal(SIGKILL));
+    EXPECT_FALSE(other.isRunning() || other.signal(SIGKILL));
+    EXPECT_TRUE(seen->isRunning() && seen->signal(SIGKILL));
     ::waitpid(pid, nullptr, 0);
     EXPECT_FALSE(seen->isRunning());
     for (const long long id : {0LL, -1LL, static_cast<long long>(pid)}) {
         EXPECT_FALSE(ProcessIdentity::of(id)) << id;
     }
-}
-
-TEST(ProcessIdentityTest, AProcessThatRefusesOurSignalsStillRuns) {
+    // As another user the probe of this process is refused, yet it runs.
     const pid_t parent = ::getpid();
-    const auto result = testsupport::runInChild([parent] {
-        // As another user the probe of the test process is refused.
-        if (::geteuid() == 0 && ::setuid(65534) != 0) {
-            return 2;
-        }
-        const auto identity = ProcessIdentity::of(parent);
-        return identity && identity->isRunning() ? 0 : 1;
-    });
-    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(0, testsupport::runInChild([parent] {
+                     if (::geteuid() == 0 && ::setuid(65534) != 0) return 2;
+                     const auto identity = ProcessIdentity::of(parent);
+                     return identity && identity->isRunning() ? 0 : 1;
+                 }).exitCode);
 }
 
 }  // namespace

@@ -38,7 +38,6 @@ std::string hex(const std::vector<std::uint8_t>& data) {
 class WebSocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        environment_.clearProxies();
         ASSERT_TRUE(makeSelfSignedCertificate(scratch_.path()));
         peer_ = std::make_unique<testsupport::ScriptServer>(
             testsupport::testSupportDirectory() + "/websocket_test_peer.py",
