@@ -154,11 +154,19 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
                                              unsigned int id) {
         postTo([this, target, id] { onConnected(helper::fromString(target), id); });
     });
-    socket.setReadCallback([this, postTo](IIpcLocalSocket*, const std::string& target,
+    socket.setReadCallback([this, postTo](IIpcLocalSocket* from, const std::string& target,
                                           const std::string& message) {
         const ApplicationType type = helper::fromString(target);
-        postTo([this, type, message] {
+        const unsigned int id = from->getId();
+        postTo([this, type, id, message] {
             _logger->trace("got message from %s msg:%s", nameOf(type), message.c_str());
+            // Only a link that is up speaks for its peer: not one turned
+            // away or closed in the meantime.
+            const Socket socket = findSocketById(id);
+            if (!socket || socket->isFresh() || type == ApplicationType::None) {
+                _logger->warn("Dropping a message from a socket that is not linked, Id: %u", id);
+                return;
+            }
             notify(&IIpcControllerClient::onMessageReceived, type, message);
         });
     });
@@ -327,12 +335,14 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
         _logger->warn("%s already has a pending socket to %s", _name.c_str(), nameOf(type));
         return;
     }
+    // The socket starts connecting at once, before it can be given its id
+    // and its error callback: the connect callback knows the id from the
+    // start, and an attempt that failed unseen is made once more below.
+    const unsigned int id = ++lastSocketId;
     std::weak_ptr<Mailbox> mailbox = _mailbox;
-    // The socket starts connecting at once; its id is set before the Qt
-    // thread can report anything but the connection.
     auto created = _qt->createIpcLocalSocket(
-        path, nameOf(type), [this, mailbox](IIpcLocalSocket*, const std::string& target,
-                                            unsigned int id) {
+        path, nameOf(type),
+        [this, mailbox, id](IIpcLocalSocket*, const std::string& target, unsigned int) {
             const ApplicationType peer = helper::fromString(target);
             if (const auto box = mailbox.lock()) {
                 box->post([this, peer, id] { sayHello(peer, id); });
@@ -344,15 +354,16 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
         return;
     }
     Socket socket(created.release(), created.get_deleter());
-    socket->setId(++lastSocketId);
-    std::weak_ptr<Mailbox> box = _mailbox;
-    socket->setErrorCallback([this, box](IIpcLocalSocket*, const std::string& target,
-                                         unsigned int id) {
-        if (const auto open = box.lock()) {
-            open->post([this, target, id] { onError(helper::fromString(target), id); });
+    socket->setId(id);
+    socket->setErrorCallback([this, mailbox](IIpcLocalSocket*, const std::string& target,
+                                             unsigned int id) {
+        if (const auto box = mailbox.lock()) {
+            box->post([this, target, id] { onError(helper::fromString(target), id); });
         }
     });
-    addSocket(std::move(socket));
+    addSocket(socket);
+    // Does nothing while the socket connects or is connected.
+    socket->connect();
 }
 
 void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
