@@ -202,13 +202,12 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
         const auto pending = _pendingMessages.find(to);
         waiting = (pending != _pendingMessages.end() && !pending->second.empty()) ||
                   _flushing.count(to) != 0;
-        if (!waiting) {
-            socket = findSocket(to);
-        }
+        socket = findSocket(to);
     }
-    if (waiting) {
+    const bool usable = socket && socket->isValid() && !socket->isFresh();
+    if (usable && waiting) {
         _logger->debug("Message to %s waits behind the pending ones", nameOf(to));
-    } else if (socket && socket->isValid() && !socket->isFresh()) {
+    } else if (usable) {
         _logger->trace("sending data from %s to %s msg:%s", _name.c_str(), nameOf(to),
                        json.c_str());
         if (socket->writeData(json, false)) {
