@@ -10,6 +10,8 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -304,6 +306,95 @@ TEST(IpcLocalSocketControllerAlone, DelaysDoubleUpToAMinuteAndWaitingTextsWarnOn
     }
     EXPECT_TRUE(controller.stop());
     EXPECT_FALSE(controller.stop());
+}
+
+
+// A socket whose connection the test makes, recording what is written and
+// refusing the writes it is told to refuse.
+class ScriptedSocket : public IIpcLocalSocket {
+public:
+    void connect() override {}
+    bool isValid() const override { return up; }
+    bool isConnected() const override { return up; }
+    bool isFresh() const override { return fresh; }
+    bool takeFresh() override { return fresh.exchange(false); }
+    unsigned int getId() const override { return id; }
+    void setId(unsigned int value) override { id = value; }
+    bool write(const std::string& message) override { return writeData(message, true); }
+    bool writeData(const std::string& message, bool) override {
+        if (refuse.count(message) != 0) {
+            return false;
+        }
+        written.push_back(message);
+        return true;
+    }
+    void setReadCallback(ReadCallback) override {}
+    void setConnectCallback(SocketConnectCallback callback) override { onConnect = callback; }
+    void setDisconnectCallback(SocketConnectCallback) override {}
+    void setErrorCallback(SocketConnectCallback) override {}
+    void clearCallbacks() override { onConnect = nullptr; }
+    const std::string& getSocketName() const override { return target; }
+    const std::string& getTargetName() const override { return target; }
+    void requestDelete() override {}
+
+    std::string target = "Unattended";
+    bool up = false;
+    std::atomic<bool> fresh{true};
+    unsigned int id = 0;
+    SocketConnectCallback onConnect;
+    std::set<std::string> refuse;
+    std::vector<std::string> written;
+};
+
+class OneScriptedSocket : public NoSockets {
+public:
+    IpcLocalSocketPtr createIpcLocalSocket(
+        const std::string&, const std::string&,
+        IIpcLocalSocket::SocketConnectCallback callback) const override {
+        socket.onConnect = callback;
+        return IpcLocalSocketPtr(&socket, [](IIpcLocalSocket*) {});
+    }
+    mutable ScriptedSocket socket;
+};
+
+TEST(IpcLocalSocketControllerAlone, WaitingTextsGoOutFirstInOrderAndWhatFailsIsKeptInOrder) {
+    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
+    auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
+    OneScriptedSocket plugin;
+    interprocess::IpcLocalSocketController controller(
+        "UnattendedUi", "alone", *scheduler, &plugin,
+        std::make_unique<testsupport::RecordingLogger>(lines));
+    ScriptedSocket& socket = plugin.socket;
+    const auto runAll = [&] { scheduler->process([&] { return scheduler->taskCount() > 0; }); };
+    controller.send(ApplicationType::Unattended, "1");
+    controller.send(ApplicationType::Unattended, "2");
+    controller.connectToService("Unattended", nullptr);
+    socket.up = true;
+    socket.onConnect(&socket, "Unattended", socket.id);
+    // The greeting, then the link is up and the waiting texts are sent by a
+    // task of their own: a text sent before that task runs waits behind them.
+    scheduler->runOne("", true);
+    EXPECT_FALSE(controller.send(ApplicationType::Unattended, "3"));
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3"}), socket.written);
+
+    EXPECT_TRUE(controller.send(ApplicationType::Unattended, "4"));
+    socket.refuse = {"5"};
+    EXPECT_FALSE(controller.send(ApplicationType::Unattended, "5"));
+    EXPECT_FALSE(controller.send(ApplicationType::Unattended, "6"));
+    socket.onConnect(&socket, "Unattended", socket.id);
+    socket.fresh = true;
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi"}),
+              socket.written);
+    socket.refuse.clear();
+    socket.onConnect(&socket, "Unattended", socket.id);
+    socket.fresh = true;
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi",
+                                        "UnattendedUi", "5", "6"}),
+              socket.written);
+    controller.stop();
 }
 
 }  // namespace
