@@ -114,6 +114,8 @@ bool IpcLocalSocketController::createServerOnly() {
         _logger->error("cannot host at %s: %s", path.c_str(), reason.c_str());
         return false;
     }
+    // An earlier server goes first: closing, it removes its socket file.
+    _server.reset();
     const auto previous = LocalSocketPath::ownSocket(path);
     std::weak_ptr<Mailbox> mailbox = _mailbox;
     _server = _qt->createIpcLocalServer(
