@@ -20,8 +20,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,7 +139,8 @@ Figures posixMessageQueues(std::size_t roundTrips, std::size_t burst) {
     mq_attr attributes{};
     attributes.mq_maxmsg = 10;
     attributes.mq_msgsize = kMessageBytes;
-    const mqd_t up = ::mq_open((base + "-up").c_str(), O_CREAT | O_EXCL | O_RDWR, 0600, &attributes);
+    const mqd_t up =
+        ::mq_open((base + "-up").c_str(), O_CREAT | O_EXCL | O_RDWR, 0600, &attributes);
     const mqd_t down =
         ::mq_open((base + "-down").c_str(), O_CREAT | O_EXCL | O_RDWR, 0600, &attributes);
     ::mq_unlink((base + "-up").c_str());
@@ -335,8 +336,7 @@ struct Child {
     FILE* output;
 };
 
-Child spawn(const std::string& role, const std::string& kind, const std::string& id,
-            int tickMs) {
+Child spawn(const std::string& role, const std::string& kind, const std::string& id, int tickMs) {
     int toChild[2];
     int fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
@@ -348,8 +348,8 @@ Child spawn(const std::string& role, const std::string& kind, const std::string&
         ::dup2(toChild[0], STDIN_FILENO);
         ::dup2(fromChild[1], STDOUT_FILENO);
         const std::string tick = std::to_string(tickMs);
-        ::execl("/proc/self/exe", "ipc-bench", role.c_str(), kind.c_str(), id.c_str(),
-                tick.c_str(), static_cast<char*>(nullptr));
+        ::execl("/proc/self/exe", "ipc-bench", role.c_str(), kind.c_str(), id.c_str(), tick.c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(toChild[0]);

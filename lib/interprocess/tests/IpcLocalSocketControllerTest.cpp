@@ -5,13 +5,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -297,7 +297,8 @@ TEST(IpcLocalSocketControllerAlone, DelaysDoubleUpToAMinuteAndWaitingTextsWarnOn
     }
     EXPECT_FALSE(controller.send(ApplicationType::Attended, "{}"));
     EXPECT_FALSE(controller.send(ApplicationType::Attended, "{}"));
-    EXPECT_EQ(1, lines->count(common::loglevel::warn, "Too many pending message to Unattended: Size: 50"));
+    EXPECT_EQ(1, lines->count(common::loglevel::warn,
+                              "Too many pending message to Unattended: Size: 50"));
     for (const char* peer : {"Unattended", "Attended"}) {
         EXPECT_EQ(1, lines->count(common::loglevel::warn,
                                   std::string("No valid socket to ") + peer +
@@ -307,7 +308,6 @@ TEST(IpcLocalSocketControllerAlone, DelaysDoubleUpToAMinuteAndWaitingTextsWarnOn
     EXPECT_TRUE(controller.stop());
     EXPECT_FALSE(controller.stop());
 }
-
 
 // A socket whose connection the test makes, recording what is written and
 // refusing the writes it is told to refuse.

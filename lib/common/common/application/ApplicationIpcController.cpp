@@ -18,9 +18,10 @@ std::unique_ptr<interprocess::IIpcController> Application::createIpcController(
     }
     if (plugin == nullptr) {
         createLogger("Application")
-            ->error("cannot create IpcLocalSocketController for '%s' (installation '%s'): no "
-                    "socket plug-in",
-                    name.c_str(), installationId.c_str());
+            ->error(
+                "cannot create IpcLocalSocketController for '%s' (installation '%s'): no "
+                "socket plug-in",
+                name.c_str(), installationId.c_str());
         return nullptr;
     }
     return std::make_unique<interprocess::IpcLocalSocketController>(

@@ -65,10 +65,14 @@ IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
       _mailbox(std::make_shared<Mailbox>()),
       _qt(qt) {
     _appHostPriorities = {
-        {ApplicationType::Attended, 300},   {ApplicationType::Unattended, 300},
-        {ApplicationType::CustomerAttendedApp, 300}, {ApplicationType::AttendedUi, 400},
-        {ApplicationType::UnattendedUi, 400}, {ApplicationType::CustomerAttendedAppUi, 400},
-        {ApplicationType::RemoteControl, 450}, {ApplicationType::None, 1000},
+        {ApplicationType::Attended, 300},
+        {ApplicationType::Unattended, 300},
+        {ApplicationType::CustomerAttendedApp, 300},
+        {ApplicationType::AttendedUi, 400},
+        {ApplicationType::UnattendedUi, 400},
+        {ApplicationType::CustomerAttendedAppUi, 400},
+        {ApplicationType::RemoteControl, 450},
+        {ApplicationType::None, 1000},
     };
     BOOST_ASSERT_MSG(qt, "qt should be non-null");
     _mailbox->queue = _taskQueue.get();
@@ -152,10 +156,10 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
             box->post(std::move(work));
         }
     };
-    socket.setConnectCallback([this, postTo](IIpcLocalSocket*, const std::string& target,
-                                             unsigned int id) {
-        postTo([this, target, id] { onConnected(helper::fromString(target), id); });
-    });
+    socket.setConnectCallback(
+        [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            postTo([this, target, id] { onConnected(helper::fromString(target), id); });
+        });
     socket.setReadCallback([this, postTo](IIpcLocalSocket* from, const std::string& target,
                                           const std::string& message) {
         const ApplicationType type = helper::fromString(target);
@@ -172,14 +176,14 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
             notify(&IIpcControllerClient::onMessageReceived, type, message);
         });
     });
-    socket.setDisconnectCallback([this, postTo](IIpcLocalSocket*, const std::string& target,
-                                                unsigned int id) {
-        postTo([this, target, id] { onDisconnected(helper::fromString(target), id, true); });
-    });
-    socket.setErrorCallback([this, postTo](IIpcLocalSocket*, const std::string& target,
-                                           unsigned int id) {
-        postTo([this, target, id] { onError(helper::fromString(target), id); });
-    });
+    socket.setDisconnectCallback(
+        [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            postTo([this, target, id] { onDisconnected(helper::fromString(target), id, true); });
+        });
+    socket.setErrorCallback(
+        [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            postTo([this, target, id] { onError(helper::fromString(target), id); });
+        });
 }
 
 void IpcLocalSocketController::onAccepted(Socket socket) {
@@ -286,7 +290,8 @@ void IpcLocalSocketController::connect(ApplicationType type) {
     }
     _logger->debug("Connect to %s....(delay: %d)", nameOf(type), static_cast<int>(delay));
     if (delay != 0) {
-        _logger->debug("Call connect to %s after %d seconds", nameOf(type), static_cast<int>(delay));
+        _logger->debug("Call connect to %s after %d seconds", nameOf(type),
+                       static_cast<int>(delay));
         post([this, type] { startConnecting(type); }, delay * _delayUnit);
     } else {
         _logger->debug("Call connect immediately to %s", nameOf(type));
@@ -356,12 +361,12 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
     }
     Socket socket(created.release(), created.get_deleter());
     socket->setId(id);
-    socket->setErrorCallback([this, mailbox](IIpcLocalSocket*, const std::string& target,
-                                             unsigned int id) {
-        if (const auto box = mailbox.lock()) {
-            box->post([this, target, id] { onError(helper::fromString(target), id); });
-        }
-    });
+    socket->setErrorCallback(
+        [this, mailbox](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            if (const auto box = mailbox.lock()) {
+                box->post([this, target, id] { onError(helper::fromString(target), id); });
+            }
+        });
     addSocket(socket);
     // Does nothing while the socket connects or is connected.
     socket->connect();
@@ -397,8 +402,8 @@ void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id
         const auto found = _pendingMessages.find(type);
         pending = found != _pendingMessages.end() ? found->second.size() : 0;
     }
-    _logger->info("%s onConnected to %s, pending messages: %d, Id: %u", _name.c_str(),
-                  nameOf(type), static_cast<int>(pending), id);
+    _logger->info("%s onConnected to %s, pending messages: %d, Id: %u", _name.c_str(), nameOf(type),
+                  static_cast<int>(pending), id);
     const Socket socket = findSocketById(id);
     if (socket && type == ApplicationType::None) {
         // Whatever greets with no known name is not one of ours.
@@ -474,7 +479,8 @@ void IpcLocalSocketController::tellConnectResult(ApplicationType type, bool conn
     }
 }
 
-void IpcLocalSocketController::onDisconnected(ApplicationType type, unsigned int id, bool notifyObservers) {
+void IpcLocalSocketController::onDisconnected(ApplicationType type, unsigned int id,
+                                              bool notifyObservers) {
     _logger->info("onDisconnected from %s, Id: %u", nameOf(type), id);
     const Socket socket = findSocketById(id);
     const bool wasUp = socket && !socket->isFresh();

@@ -58,9 +58,9 @@ std::optional<LocalSocketPath::Stamp> LocalSocketPath::ownSocket(const std::stri
         status.st_uid != ::geteuid()) {
         return std::nullopt;
     }
-    return Stamp{status.st_ino, status.st_dev,
-                 static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 +
-                     status.st_ctim.tv_nsec};
+    return Stamp{
+        status.st_ino, status.st_dev,
+        static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec};
 }
 
 bool LocalSocketPath::waitForNewSocket(const std::string& path,
