@@ -397,4 +397,59 @@ TEST(IpcLocalSocketControllerAlone, WaitingTextsGoOutFirstInOrderAndWhatFailsIsK
     controller.stop();
 }
 
+// A server that binds a real socket file, so that the controller sees it
+// listen, and hands over the sockets the test gives it.
+class ScriptedServer : public NoSockets {
+public:
+    IpcLocalServerPtr createIpcLocalServer(const std::string& name,
+                                           ServerConnectCallback callback) const override {
+        accept = callback;
+        bound = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, name.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(0, ::bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address));
+        path = name;
+        return nullptr;
+    }
+    ~ScriptedServer() override {
+        ::close(bound);
+        ::unlink(path.c_str());
+    }
+    // Hands `socket` over as accepted and lets it greet as `name`.
+    void greet(ScriptedSocket& socket, const std::string& name) const {
+        accept(IpcLocalSocketPtr(&socket, [](IIpcLocalSocket*) {}));
+        socket.target = name;
+        socket.up = true;
+        socket.onConnect(&socket, name, socket.id);
+    }
+    mutable ServerConnectCallback accept;
+    mutable int bound = -1;
+    mutable std::string path;
+};
+
+TEST(IpcLocalSocketControllerAlone, AStaleSocketOfThePeerDoesNotHoldBackItsSuccessor) {
+    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
+    auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
+    ScriptedServer plugin;
+    ScriptedSocket old;
+    ScriptedSocket successor;
+    interprocess::IpcLocalSocketController controller(
+        "Unattended", QueueNames().prefix(), *scheduler, &plugin,
+        std::make_unique<testsupport::RecordingLogger>(lines));
+    ASSERT_TRUE(controller.start());
+    const auto runAll = [&] { scheduler->process([&] { return scheduler->taskCount() > 0; }); };
+    plugin.greet(old, "UnattendedUi");
+    runAll();
+    // The old process is gone, its end not reported yet; its successor greets.
+    old.up = false;
+    EXPECT_FALSE(controller.send(ApplicationType::UnattendedUi, "1"));
+    plugin.greet(successor, "UnattendedUi");
+    runAll();
+    EXPECT_TRUE(controller.send(ApplicationType::UnattendedUi, "2"));
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), successor.written);
+    EXPECT_TRUE(old.written.empty());
+    controller.stop();
+}
+
 }  // namespace
