@@ -5,6 +5,7 @@
 #include "common/logging/Logger.h"
 #include "common/params/CommandLineParams.h"
 #include "common/params/Params.h"
+#include "interprocess/controller/IpcLocalSocketController.h"
 #include "support/ChildProcess.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
@@ -140,8 +141,26 @@ TEST_F(ApplicationTest, TheMessageQueueSwitchChoosesTheController) {
                                std::vector<std::string>{"prog", "-InstallationId", "abc"}),
                            2, false);
         TestApplication other({"prog"}, byDefault, "probe");
-        return other.createIpcController(*scheduler, nullptr, "UnattendedUpdater") == nullptr ? 0
-                                                                                              : 3;
+        if (other.createIpcController(*scheduler, nullptr, "UnattendedUpdater") != nullptr) {
+            return 3;
+        }
+        // Given a socket plug-in, the default is the controller over local sockets.
+        struct NoSockets : IIpcQtSocketPlugin {
+            void initThread(QThread*) override {}
+            IpcLocalSocketPtr createIpcLocalSocket(
+                const std::string&, const std::string&,
+                IIpcLocalSocket::SocketConnectCallback) const override {
+                return nullptr;
+            }
+            IpcLocalServerPtr createIpcLocalServer(const std::string&,
+                                                   ServerConnectCallback) const override {
+                return nullptr;
+            }
+        } plugin;
+        const auto controller = other.createIpcController(*scheduler, &plugin, "Unattended");
+        return dynamic_cast<interprocess::IpcLocalSocketController*>(controller.get()) != nullptr
+                   ? 0
+                   : 4;
     });
     EXPECT_NE(std::string::npos,
               log.find("cannot create IpcLocalSocketController for 'UnattendedUpdater' "

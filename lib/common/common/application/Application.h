@@ -20,7 +20,8 @@ public:
 
     // Reads "InstallationId" and "IpcOverLocalSocket" (default true) from the
     // parameter store and makes the controller over local sockets, or over
-    // message queues when "IpcOverLocalSocket" reads false.
+    // message queues when "IpcOverLocalSocket" reads false; over local sockets
+    // without a socket plug-in there is none (reported).
     std::unique_ptr<interprocess::IIpcController> createIpcController(
         ITaskScheduler& scheduler, IIpcQtSocketPlugin* plugin, const std::string& name) override;
 

@@ -9,18 +9,23 @@
 //   sendsync <to> <payload>         "sendsync 1" or "sendsync 0"
 //   controller <prefix> <name>      an IPC controller from the application
 //                                   framework, over message queues
+//   sockets <id> <name> [unit ms]   the framework's controller over local
+//                                   sockets, on a Qt platform of its own,
+//                                   reconnect delays counted in that unit
 //   to <Type> <text>                the controller's send
 //   tosync <Type> <text>            its sendSync: "tosync 1" or "tosync 0"
 //   connect <name>                  its connectToService: "connect <name> 1|0"
 //                                   when the callback is called
-//   drop <Type>                     its disconnectApplication
+//   drop <Type> [close]             its disconnectApplication, closing with
+//                                   "close"
 //   unlisten                        its disconnect (of the listening end)
 //   stop                            its stop: "stop 1" or "stop 0"
 //   quit                            (also the end of input)
 // Events: "ready", "failed", "message <from> <link message>",
 //         "syncmessage <from> <link message>"; of a controller "started 1|0",
 //         "listening <name>", "connected <name>", "disconnected <name>",
-//         "received <Type> <text>", "syncreceived <Type> <text>".
+//         "received <Type> <text>", "syncreceived <Type> <text>"; a client
+//         socket of the Qt platform prints ">>creating a socket:<path>".
 
 #include <csignal>
 #include <cstdio>
@@ -32,7 +37,9 @@
 #include <thread>
 #include <vector>
 
+#include "QtCorePlatform.h"
 #include "common/application/Application.h"
+#include "common/credentialstorage/ICredentialStorage.h"
 #include "common/params/CommandLineParams.h"
 #include "common/params/Params.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
@@ -40,6 +47,7 @@
 #include "interprocess/AsynchronousDataLink.h"
 #include "interprocess/DataLink.h"
 #include "interprocess/JsonSerialization.h"
+#include "interprocess/controller/IpcLocalSocketController.h"
 
 namespace {
 
@@ -47,11 +55,20 @@ std::mutex outputMutex;
 
 // One event line, written whole and flushed.
 void emit(const std::string& line) {
+    const std::string whole = line + "\n";
     std::lock_guard<std::mutex> lock(outputMutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
+    std::fwrite(whole.data(), 1, whole.size(), stdout);
     std::fflush(stdout);
 }
+
+// The Qt platform wants a credential store; no proxy is ever asked for here.
+class NoCredentials : public common::credentialstorage::ICredentialStorage {
+public:
+    bool store(const std::wstring&, const std::wstring&, const std::wstring&) override {
+        return false;
+    }
+    bool load(const std::wstring&, std::wstring&, std::wstring&) override { return false; }
+};
 
 std::string encode(const interprocess::protocol::Command& command) {
     std::string text;
@@ -151,7 +168,7 @@ public:
             std::string text;
             std::getline(words >> std::ws, text);
             send(verb == "sendsync", to, text);
-        } else if (!controller_ && verb != "controller") {
+        } else if (!controller_ && verb != "controller" && verb != "sockets") {
             emit("unknown " + line);
         } else {
             std::string first;
@@ -182,12 +199,29 @@ private:
     }
 
     void runController(const std::string& verb, const std::string& first, const std::string& rest) {
-        if (verb == "controller") {
+        if (verb == "controller" || verb == "sockets") {
+            if (controller_) {
+                emit("started 0");
+                return;
+            }
+            const bool sockets = verb == "sockets";
             const std::vector<std::string> arguments = {"ipc-peer", "-InstallationId", first,
-                                                        "-IpcOverLocalSocket", "0"};
+                                                        "-IpcOverLocalSocket", sockets ? "1" : "0"};
             params_.addLayer(std::make_unique<common::CommandLineParams>(arguments), 2, true);
             application_ = std::make_unique<PeerApplication>(arguments, params_);
-            controller_ = application_->createIpcController(scheduler_, nullptr, rest);
+            std::istringstream words(rest);
+            std::string name;
+            long unitMs = 0;
+            words >> name >> unitMs;
+            if (sockets) {
+                platform_ = QtCorePlatform::create(scheduler_, &credentials_, "ipc-peer");
+            }
+            controller_ = application_->createIpcController(scheduler_, platform_.get(), name);
+            auto* overSockets =
+                dynamic_cast<interprocess::IpcLocalSocketController*>(controller_.get());
+            if (overSockets != nullptr && unitMs > 0) {
+                overSockets->setReconnectDelayUnit(std::chrono::milliseconds(unitMs));
+            }
             if (!controller_) {
                 emit("started 0");
                 return;
@@ -202,7 +236,7 @@ private:
             controller_->connectToService(
                 first, [first](bool ok) { emit("connect " + first + (ok ? " 1" : " 0")); });
         } else if (verb == "drop") {
-            controller_->disconnectApplication(typeNamed(first), false);
+            controller_->disconnectApplication(typeNamed(first), rest == "close");
         } else if (verb == "unlisten") {
             controller_->disconnect();
         } else if (verb == "stop") {
@@ -225,6 +259,8 @@ private:
 
     common::ITaskScheduler& scheduler_;
     common::Params params_;
+    NoCredentials credentials_;
+    std::unique_ptr<QtCorePlatform> platform_;
     std::unique_ptr<common::IApplication> application_;
     ControllerObserver controllerObserver_;
     std::unique_ptr<interprocess::IIpcController> controller_;

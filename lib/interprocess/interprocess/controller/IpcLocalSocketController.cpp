@@ -1,0 +1,641 @@
+#include "interprocess/controller/IpcLocalSocketController.h"
+
+#include <algorithm>
+#include <atomic>
+#include <boost/assert.hpp>
+
+#include "IIpcLocalServer.h"
+#include "interprocess/controller/LocalSocketPath.h"
+
+namespace interprocess {
+
+namespace {
+
+using helper::ApplicationType;
+
+// How often "No valid socket" is written for one peer.
+constexpr std::chrono::milliseconds kNoSocketLogInterval(300000);
+
+// Socket ids, one counter for every controller of the process.
+std::atomic<unsigned int> lastSocketId{0};
+
+const char* nameOf(ApplicationType type) {
+    const char* name = helper::toString(type);
+    return name != nullptr ? name : "None";
+}
+
+}  // namespace
+
+struct IpcLocalSocketController::Mailbox {
+    std::mutex mutex;
+    common::ITaskQueue* queue = nullptr;
+
+    // Runs `work` with the queue under the lock while the controller runs,
+    // so that stopping waits for it; false once the controller stopped.
+    template <typename Work>
+    bool whileOpen(Work&& work) {
+        std::lock_guard lock(mutex);
+        if (queue == nullptr) {
+            return false;
+        }
+        work(*queue);
+        return true;
+    }
+    bool post(std::function<void()> work) {
+        return whileOpen([&work](common::ITaskQueue& queue) {
+            queue.push([work = std::move(work)](bool&, unsigned long) { work(); }, 0);
+        });
+    }
+    void close() {
+        std::lock_guard lock(mutex);
+        queue = nullptr;
+    }
+};
+
+IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
+                                                   const std::string& installationId,
+                                                   common::ITaskScheduler& scheduler,
+                                                   IIpcQtSocketPlugin* qt,
+                                                   std::unique_ptr<common::ILogger> logger)
+    : _installationId(installationId),
+      _name(name),
+      _scheduler(scheduler),
+      _taskQueue(scheduler.createQueue("IpcLocalSocketController")),
+      _logger(std::move(logger)),
+      _mailbox(std::make_shared<Mailbox>()),
+      _qt(qt) {
+    _appHostPriorities = {
+        {ApplicationType::Attended, 300},
+        {ApplicationType::Unattended, 300},
+        {ApplicationType::CustomerAttendedApp, 300},
+        {ApplicationType::AttendedUi, 400},
+        {ApplicationType::UnattendedUi, 400},
+        {ApplicationType::CustomerAttendedAppUi, 400},
+        {ApplicationType::RemoteControl, 450},
+        {ApplicationType::None, 1000},
+    };
+    BOOST_ASSERT_MSG(qt, "qt should be non-null");
+    _mailbox->queue = _taskQueue.get();
+}
+
+IpcLocalSocketController::~IpcLocalSocketController() {
+    stop();
+}
+
+void IpcLocalSocketController::post(std::function<void()> work, std::chrono::milliseconds delay) {
+    _taskQueue->push([work = std::move(work)](bool&, unsigned long) { work(); }, delay, 0);
+}
+
+std::string IpcLocalSocketController::socketPath(ApplicationType type) const {
+    return LocalSocketPath::forType(type, _installationId);
+}
+
+bool IpcLocalSocketController::start() {
+    if (!createServerOnly()) {
+        return false;
+    }
+    post([this] { notify(&IIpcControllerClient::onIpcReady, _name); });
+    return true;
+}
+
+bool IpcLocalSocketController::createServerOnly() {
+    if (isStopped()) {
+        return false;
+    }
+    const ApplicationType own = helper::fromString(_name);
+    if (own == ApplicationType::None) {
+        _logger->error("'%s' is no application type: not hosting", _name.c_str());
+        return false;
+    }
+    if (_qt == nullptr) {
+        _logger->error("no socket plug-in: not hosting");
+        return false;
+    }
+    const std::string path = socketPath(own);
+    _logger->info("%s hosting at %s", _name.c_str(), path.c_str());
+    std::string reason;
+    if (!LocalSocketPath::isHostable(path, reason)) {
+        _logger->error("cannot host at %s: %s", path.c_str(), reason.c_str());
+        return false;
+    }
+    // An earlier server goes first: closing, it removes its socket file.
+    _server.reset();
+    const auto previous = LocalSocketPath::ownSocket(path);
+    std::weak_ptr<Mailbox> mailbox = _mailbox;
+    _server = _qt->createIpcLocalServer(
+        path, [this, mailbox](IIpcQtSocketPlugin::IpcLocalSocketPtr accepted) {
+            const auto box = mailbox.lock();
+            if (!box) {
+                return;
+            }
+            // The greeting may follow at once: the socket gets its id and its
+            // callbacks here, and is listed by the queue before they report.
+            box->whileOpen([&](common::ITaskQueue& queue) {
+                if (!accepted) {
+                    _logger->warn("connectCallback has an invalid pointer");
+                    return;
+                }
+                Socket socket(accepted.release(), accepted.get_deleter());
+                socket->setId(++lastSocketId);
+                giveCallbacks(*socket);
+                queue.push([this, socket](bool&, unsigned long) { onAccepted(socket); }, 0);
+            });
+        });
+    if (!LocalSocketPath::waitForNewSocket(path, previous, kListenWait)) {
+        _logger->error("cannot host at %s: the server does not listen", path.c_str());
+        _server.reset();
+        return false;
+    }
+    return true;
+}
+
+void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
+    std::weak_ptr<Mailbox> mailbox = _mailbox;
+    const auto postTo = [mailbox](std::function<void()> work) {
+        if (const auto box = mailbox.lock()) {
+            box->post(std::move(work));
+        }
+    };
+    socket.setConnectCallback(
+        [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            postTo([this, target, id] { onConnected(helper::fromString(target), id); });
+        });
+    socket.setReadCallback([this, postTo](IIpcLocalSocket* from, const std::string& target,
+                                          const std::string& message) {
+        const ApplicationType type = helper::fromString(target);
+        const unsigned int id = from->getId();
+        postTo([this, type, id, message] {
+            _logger->trace("got message from %s msg:%s", nameOf(type), message.c_str());
+            // Only a link that is up speaks for its peer: not one turned
+            // away or closed in the meantime.
+            const Socket socket = findSocketById(id);
+            if (!socket || socket->isFresh() || type == ApplicationType::None) {
+                _logger->warn("Dropping a message from a socket that is not linked, Id: %u", id);
+                return;
+            }
+            notify(&IIpcControllerClient::onMessageReceived, type, message);
+        });
+    });
+    socket.setDisconnectCallback(
+        [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            postTo([this, target, id] { onDisconnected(helper::fromString(target), id, true); });
+        });
+    socket.setErrorCallback(
+        [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            postTo([this, target, id] { onError(helper::fromString(target), id); });
+        });
+}
+
+void IpcLocalSocketController::onAccepted(Socket socket) {
+    _logger->info("server emitting new socket, Id: %u", socket->getId());
+    addSocket(std::move(socket));
+}
+
+bool IpcLocalSocketController::send(const ApplicationType& to, const std::string& json) {
+    _logger->trace("Send message to %s: %s", nameOf(to), json.c_str());
+    if (json.empty()) {
+        return false;
+    }
+    if (json.size() > kMaxMessageBytes) {
+        _logger->error("Message to %s too long to send: %d bytes", nameOf(to),
+                       static_cast<int>(json.size()));
+        return false;
+    }
+    Socket socket;
+    bool waiting = false;
+    {
+        std::lock_guard lock(_mutex);
+        const auto pending = _pendingMessages.find(to);
+        waiting = (pending != _pendingMessages.end() && !pending->second.empty()) ||
+                  _flushing.count(to) != 0;
+        socket = findSocket(to);
+    }
+    const bool usable = socket && socket->isValid() && !socket->isFresh();
+    if (usable && waiting) {
+        _logger->debug("Message to %s waits behind the pending ones", nameOf(to));
+    } else if (usable) {
+        _logger->trace("sending data from %s to %s msg:%s", _name.c_str(), nameOf(to),
+                       json.c_str());
+        if (socket->writeData(json, false)) {
+            return true;
+        }
+        _logger->warn("Failed to send message to %s: %s. Add to pending msgs.", nameOf(to),
+                      json.c_str());
+    } else {
+        bool log = false;
+        {
+            std::lock_guard lock(_mutex);
+            const auto now = std::chrono::steady_clock::now();
+            const auto last = _noSocketLogged.find(to);
+            if (last == _noSocketLogged.end() || now - last->second >= kNoSocketLogInterval) {
+                _noSocketLogged[to] = now;
+                log = true;
+            }
+        }
+        if (log) {
+            _logger->warn("No valid socket to %s, cannot send message: %s. Add to pending msgs.",
+                          nameOf(to), json.c_str());
+        }
+    }
+    addPendingMessage(to, json);
+    return false;
+}
+
+bool IpcLocalSocketController::sendSync(const ApplicationType to, const std::string json) {
+    return send(to, json);
+}
+
+void IpcLocalSocketController::addPendingMessage(ApplicationType type, const std::string& message) {
+    std::size_t size = 0;
+    {
+        std::lock_guard lock(_mutex);
+        auto& list = _pendingMessages[type];
+        list.push_back(message);
+        size = list.size();
+    }
+    if (size == kPendingWarningSize) {
+        _logger->warn("Too many pending message to %s: Size: %d", nameOf(type),
+                      static_cast<int>(size));
+    }
+}
+
+void IpcLocalSocketController::connectToService(const std::string& name,
+                                                std::function<void(bool)> callback) {
+    _logger->debug("%s connectToService %s", _name.c_str(), name.c_str());
+    const ApplicationType type = helper::fromString(name);
+    Socket socket;
+    {
+        std::lock_guard lock(_mutex);
+        _reconnectDelays.emplace(type, 0);
+        socket = findSocket(type);
+        if (callback && !(socket && socket->isValid() && !socket->isFresh())) {
+            _connectCallbacks[type].push_back(std::move(callback));
+            callback = nullptr;
+        }
+    }
+    if (socket && socket->isValid()) {
+        if (callback) {
+            callback(true);
+        }
+        return;
+    }
+    connect(type);
+}
+
+void IpcLocalSocketController::connect(ApplicationType type) {
+    std::int64_t delay = 0;
+    {
+        std::lock_guard lock(_mutex);
+        delay = _reconnectDelays[type];
+    }
+    _logger->debug("Connect to %s....(delay: %d)", nameOf(type), static_cast<int>(delay));
+    if (delay != 0) {
+        _logger->debug("Call connect to %s after %d seconds", nameOf(type),
+                       static_cast<int>(delay));
+        post([this, type] { startConnecting(type); }, delay * _delayUnit);
+    } else {
+        _logger->debug("Call connect immediately to %s", nameOf(type));
+        startConnecting(type);
+    }
+}
+
+void IpcLocalSocketController::startConnecting(ApplicationType type) {
+    Socket socket;
+    {
+        std::lock_guard lock(_mutex);
+        _logger->debug("Start connecting to %s....(delay: %d)", nameOf(type),
+                       static_cast<int>(_reconnectDelays[type]));
+        socket = findSocket(type);
+    }
+    const ConnectMode mode = howToConnect(type);
+    if (!socket) {
+        if (mode == ConnectMode::Connect) {
+            _logger->info("%s connecting to %s", _name.c_str(), nameOf(type));
+            createSocketTo(type);
+        } else if (mode == ConnectMode::Equal) {
+            tellConnectResult(type, false);
+        }
+    } else if (!socket->isValid()) {
+        if (mode == ConnectMode::Connect) {
+            _logger->info("%s reconnecting to %s", _name.c_str(), nameOf(type));
+            socket->connect();
+        } else if (mode == ConnectMode::Accept) {
+            _logger->info("%s needs to connect to us", nameOf(type));
+            return;
+        } else {
+            tellConnectResult(type, false);
+        }
+    }
+    std::lock_guard lock(_mutex);
+    auto& delay = _reconnectDelays[type];
+    delay = delay == 0 ? 1 : std::min(delay * 2, kMaxReconnectDelay);
+}
+
+void IpcLocalSocketController::createSocketTo(ApplicationType type) {
+    if (isStopped()) {
+        return;
+    }
+    const std::string path = socketPath(type);
+    _logger->info("%s trying to connect to %s at %s", _name.c_str(), nameOf(type), path.c_str());
+    if (hasPendingSocket(type)) {
+        _logger->warn("%s already has a pending socket to %s", _name.c_str(), nameOf(type));
+        return;
+    }
+    // The socket starts connecting at once, before it can be given its id
+    // and its error callback: the connect callback knows the id from the
+    // start, and an attempt that failed unseen is made once more below.
+    const unsigned int id = ++lastSocketId;
+    std::weak_ptr<Mailbox> mailbox = _mailbox;
+    auto created = _qt->createIpcLocalSocket(
+        path, nameOf(type),
+        [this, mailbox, id](IIpcLocalSocket*, const std::string& target, unsigned int) {
+            const ApplicationType peer = helper::fromString(target);
+            if (const auto box = mailbox.lock()) {
+                box->post([this, peer, id] { sayHello(peer, id); });
+            }
+        });
+    if (!created) {
+        _logger->warn("connectCallback has a nullptr");
+        tellConnectResult(type, false);
+        return;
+    }
+    Socket socket(created.release(), created.get_deleter());
+    socket->setId(id);
+    socket->setErrorCallback(
+        [this, mailbox](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            if (const auto box = mailbox.lock()) {
+                box->post([this, target, id] { onError(helper::fromString(target), id); });
+            }
+        });
+    addSocket(socket);
+    // Does nothing while the socket connects or is connected.
+    socket->connect();
+}
+
+void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
+    const Socket socket = findSocketById(id);
+    if (!socket) {
+        _logger->warn("Socket deleted before onconnected for %s", nameOf(type));
+        return;
+    }
+    // From now on the socket reports reads and its end; a connection made
+    // again in place greets again.
+    giveCallbacks(*socket);
+    socket->setConnectCallback([this, box = std::weak_ptr<Mailbox>(_mailbox)](
+                                   IIpcLocalSocket*, const std::string& target, unsigned int id) {
+        const ApplicationType peer = helper::fromString(target);
+        if (const auto open = box.lock()) {
+            open->post([this, peer, id] { sayHello(peer, id); });
+        }
+    });
+    _logger->info("Writing hello to server: %s", nameOf(type));
+    const bool helloSent = socket->write(_name);
+    BOOST_ASSERT_MSG(helloSent, "hello should succeed on fresh socket!");
+    (void)helloSent;
+    onConnected(type, id);
+}
+
+void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id) {
+    std::size_t pending = 0;
+    {
+        std::lock_guard lock(_mutex);
+        const auto found = _pendingMessages.find(type);
+        pending = found != _pendingMessages.end() ? found->second.size() : 0;
+    }
+    _logger->info("%s onConnected to %s, pending messages: %d, Id: %u", _name.c_str(), nameOf(type),
+                  static_cast<int>(pending), id);
+    const Socket socket = findSocketById(id);
+    if (socket && type == ApplicationType::None) {
+        // Whatever greets with no known name is not one of ours.
+        _logger->warn("Closing the connection of an unknown peer, Id: %u", id);
+        removeSocket(id);
+        return;
+    }
+    if (!socket || !socket->isValid()) {
+        _logger->warn("Socket deleted before onconnected for %s", nameOf(type));
+        return;
+    }
+    socket->takeFresh();
+    {
+        std::lock_guard lock(_mutex);
+        _reconnectDelays[type] = 0;
+        _flushing.insert(type);
+    }
+    notify(&IIpcControllerClient::onParticipantConnected, std::string(nameOf(type)));
+    tellConnectResult(type, true);
+    post([this, type] { flush(type); });
+}
+
+void IpcLocalSocketController::flush(ApplicationType type) {
+    for (;;) {
+        std::vector<std::string> messages;
+        Socket socket;
+        {
+            std::lock_guard lock(_mutex);
+            const auto found = _pendingMessages.find(type);
+            if (found == _pendingMessages.end() || found->second.empty()) {
+                _flushing.erase(type);
+                return;
+            }
+            messages.swap(found->second);
+            socket = findSocket(type);
+        }
+        std::size_t sent = 0;
+        for (; sent < messages.size(); ++sent) {
+            _logger->debug("Sending pending message to %s: %s", nameOf(type),
+                           messages[sent].c_str());
+            if (!socket || !socket->isValid() || socket->isFresh() ||
+                !socket->writeData(messages[sent], false)) {
+                break;
+            }
+        }
+        if (sent < messages.size()) {
+            // What did not go out goes back in front, in its order.
+            std::lock_guard lock(_mutex);
+            auto& list = _pendingMessages[type];
+            list.insert(list.begin(), messages.begin() + static_cast<std::ptrdiff_t>(sent),
+                        messages.end());
+            _flushing.erase(type);
+            _logger->warn("Failed to send pending messages to %s, %d kept", nameOf(type),
+                          static_cast<int>(list.size()));
+            return;
+        }
+    }
+}
+
+void IpcLocalSocketController::tellConnectResult(ApplicationType type, bool connected) {
+    std::vector<std::function<void(bool)>> callbacks;
+    {
+        std::lock_guard lock(_mutex);
+        const auto found = _connectCallbacks.find(type);
+        if (found == _connectCallbacks.end()) {
+            return;
+        }
+        callbacks.swap(found->second);
+        _connectCallbacks.erase(found);
+    }
+    for (const auto& callback : callbacks) {
+        callback(connected);
+    }
+}
+
+void IpcLocalSocketController::onDisconnected(ApplicationType type, unsigned int id,
+                                              bool notifyObservers) {
+    _logger->info("onDisconnected from %s, Id: %u", nameOf(type), id);
+    const Socket socket = findSocketById(id);
+    const bool wasUp = socket && !socket->isFresh();
+    if (!removeSocket(id)) {
+        _logger->warn("Socket to %s with id: %u has already been deleted", nameOf(type), id);
+        return;
+    }
+    if (!wasUp) {
+        tellConnectResult(type, false);
+    }
+    if (notifyObservers && type != ApplicationType::None) {
+        notify(&IIpcControllerClient::onParticipantDisconnected, std::string(nameOf(type)));
+    }
+}
+
+void IpcLocalSocketController::onError(ApplicationType type, unsigned int id) {
+    _logger->warn("Error happened on socket to %s, Id: %u", nameOf(type), id);
+    onDisconnected(type, id, true);
+}
+
+void IpcLocalSocketController::disconnectApplication(const ApplicationType& peer, bool close) {
+    _logger->debug("disconnectApplication");
+    if (!close) {
+        _logger->info("Not disconnecting IPC now");
+        return;
+    }
+    std::vector<unsigned int> ids;
+    {
+        std::lock_guard lock(_mutex);
+        for (const auto& socket : _sockets) {
+            if (helper::fromString(socket->getTargetName()) == peer) {
+                ids.push_back(socket->getId());
+            }
+        }
+    }
+    if (ids.empty()) {
+        _logger->info("No socket to %s to close", nameOf(peer));
+        return;
+    }
+    for (const unsigned int id : ids) {
+        _logger->info("Closing the socket to %s, Id: %u", nameOf(peer), id);
+        removeSocket(id);
+    }
+    notify(&IIpcControllerClient::onParticipantDisconnected, std::string(nameOf(peer)));
+}
+
+void IpcLocalSocketController::disconnect() {
+    _logger->info("disconnect");
+    std::lock_guard lock(_mutex);
+    for (const auto& socket : _sockets) {
+        socket->clearCallbacks();
+    }
+    if (_server) {
+        _server->setConnectCallback(nullptr);
+        _server->close();
+    }
+}
+
+bool IpcLocalSocketController::stop() {
+    _logger->info("stopping ipc");
+    if (isStopped()) {
+        return false;
+    }
+    // No Qt callback reaches the controller after this.
+    _mailbox->close();
+    disconnect();
+    std::vector<Socket> sockets;
+    {
+        std::lock_guard lock(_mutex);
+        sockets.swap(_sockets);
+    }
+    sockets.clear();
+    _server.reset();
+    _taskQueue->finish(
+        [queue = _taskQueue.get()](bool&, unsigned long) { queue->setDebugAssertOnNextPush(); },
+        true);
+    markStopped();
+    return true;
+}
+
+IpcLocalSocketController::ConnectMode IpcLocalSocketController::howToConnect(
+    ApplicationType peer) const {
+    const ApplicationType myType = helper::fromString(_name);
+    BOOST_ASSERT_MSG(myType != ApplicationType::None, "should be a valid application name string");
+    const auto mine = _appHostPriorities.find(myType);
+    const auto theirs = _appHostPriorities.find(peer);
+    if (mine == _appHostPriorities.end() || theirs == _appHostPriorities.end() ||
+        myType == ApplicationType::None) {
+        // Kinds without a place in the table link with nobody by themselves.
+        return ConnectMode::Equal;
+    }
+    if (mine->second == theirs->second) {
+        return ConnectMode::Equal;
+    }
+    return mine->second > theirs->second ? ConnectMode::Connect : ConnectMode::Accept;
+}
+
+IpcLocalSocketController::Socket IpcLocalSocketController::findSocket(ApplicationType type) const {
+    Socket best;
+    int bestRank = -1;
+    for (auto it = _sockets.rbegin(); it != _sockets.rend(); ++it) {
+        if (helper::fromString((*it)->getTargetName()) != type) {
+            continue;
+        }
+        const int rank = (*it)->isValid() ? ((*it)->isFresh() ? 1 : 2) : 0;
+        if (rank > bestRank) {
+            best = *it;
+            bestRank = rank;
+        }
+    }
+    return best;
+}
+
+IpcLocalSocketController::Socket IpcLocalSocketController::findSocketById(unsigned int id) const {
+    std::lock_guard lock(_mutex);
+    const auto found = std::find_if(_sockets.begin(), _sockets.end(),
+                                    [id](const Socket& socket) { return socket->getId() == id; });
+    return found != _sockets.end() ? *found : nullptr;
+}
+
+bool IpcLocalSocketController::hasPendingSocket(ApplicationType type) const {
+    std::lock_guard lock(_mutex);
+    return std::any_of(_sockets.begin(), _sockets.end(), [type](const Socket& socket) {
+        return socket->isFresh() && helper::fromString(socket->getTargetName()) == type;
+    });
+}
+
+void IpcLocalSocketController::addSocket(Socket socket) {
+    std::lock_guard lock(_mutex);
+    if (!isStopped()) {
+        _sockets.push_back(std::move(socket));
+    }
+}
+
+bool IpcLocalSocketController::removeSocket(unsigned int id) {
+    std::vector<Socket> removed;
+    {
+        std::lock_guard lock(_mutex);
+        if (!_deletedSocketIds.insert(id).second) {
+            return false;
+        }
+        for (auto it = _sockets.begin(); it != _sockets.end();) {
+            if ((*it)->getId() == id) {
+                removed.push_back(std::move(*it));
+                it = _sockets.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Closed without another report; deleted on the Qt thread once unused.
+    for (const auto& socket : removed) {
+        socket->clearCallbacks();
+    }
+    return true;
+}
+
+}  // namespace interprocess

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "IIpcQtSocketPlugin.h"
+#include "common/logging/ILogger.h"
+#include "common/taskscheduler/ITaskQueue.h"
+#include "common/taskscheduler/ITaskScheduler.h"
+#include "interprocess/IIpcController.h"
+
+namespace interprocess {
+
+// The controller over local sockets of the Qt platform: the process hosts one
+// server at "/var/tmp/<own type>_<installation id>" and opens client sockets
+// to the servers of its peers; which side of a pair connects follows the
+// priorities of the two kinds. A client greets the server with its own kind's
+// name. Texts for a peer without a usable socket wait, in order, until it
+// connects.
+//
+// The Qt thread only posts to the controller's queue: sockets are added,
+// looked at and removed, and observers told, on the scheduler's thread.
+class IpcLocalSocketController : public IIpcController {
+public:
+    enum class ConnectMode { Accept = 0, Connect = 1, Equal = 2 };
+
+    // The pending list of a peer warns once when it reaches this size.
+    static constexpr std::size_t kPendingWarningSize = 50;
+    // The longest delay between two connection attempts, in delay units.
+    static constexpr std::int64_t kMaxReconnectDelay = 60;
+    // The longest text sent: its frame fits what every reader accepts.
+    static constexpr std::size_t kMaxMessageBytes = 8u * 1024u * 1024u;
+    // How long start waits for the own server to listen.
+    static constexpr std::chrono::milliseconds kListenWait{3000};
+
+    IpcLocalSocketController(const std::string& name, const std::string& installationId,
+                             common::ITaskScheduler& scheduler, IIpcQtSocketPlugin* qt,
+                             std::unique_ptr<common::ILogger> logger);
+    ~IpcLocalSocketController() override;
+    IpcLocalSocketController(const IpcLocalSocketController&) = delete;
+    IpcLocalSocketController& operator=(const IpcLocalSocketController&) = delete;
+
+    // False when the own kind has no name, or the own server cannot listen.
+    bool start() override;
+    bool send(const helper::ApplicationType& to, const std::string& json) override;
+    // The callback is told true once a link to the peer is up, false when
+    // this side's attempt failed or neither side connects to the other.
+    void connectToService(const std::string& name, std::function<void(bool)> callback) override;
+    // With `close`, closes every socket to the peer.
+    void disconnectApplication(const helper::ApplicationType& peer, bool close) override;
+    bool sendSync(const helper::ApplicationType to, const std::string json) override;
+    void disconnect() override;
+    bool stop() override;
+
+    ConnectMode howToConnect(helper::ApplicationType peer) const;
+    std::string socketPath(helper::ApplicationType type) const;
+
+    // The length of one step of the reconnect delays, a second by default.
+    void setReconnectDelayUnit(std::chrono::milliseconds unit) { _delayUnit = unit; }
+
+private:
+    using Socket = std::shared_ptr<IIpcLocalSocket>;
+    // What the Qt thread's callbacks reach the controller through: they post
+    // to the queue while the controller runs, and do nothing once it stops.
+    struct Mailbox;
+
+    bool createServerOnly();
+    void onAccepted(Socket socket);
+    void createSocketTo(helper::ApplicationType type);
+    void connect(helper::ApplicationType type);
+    void startConnecting(helper::ApplicationType type);
+    void sayHello(helper::ApplicationType type, unsigned int id);
+    void onConnected(helper::ApplicationType type, unsigned int id);
+    void onDisconnected(helper::ApplicationType type, unsigned int id, bool notify);
+    void onError(helper::ApplicationType type, unsigned int id);
+    void flush(helper::ApplicationType type);
+    void tellConnectResult(helper::ApplicationType type, bool connected);
+    void post(std::function<void()> work, std::chrono::milliseconds delay = {});
+    void giveCallbacks(IIpcLocalSocket& socket);
+
+    // The newest socket to the type, preferring one whose link is up.
+    Socket findSocket(helper::ApplicationType type) const;
+    Socket findSocketById(unsigned int id) const;
+    bool hasPendingSocket(helper::ApplicationType type) const;
+    void addSocket(Socket socket);
+    // Takes the socket out; false when the id was taken out before.
+    bool removeSocket(unsigned int id);
+    void addPendingMessage(helper::ApplicationType type, const std::string& message);
+
+    std::map<helper::ApplicationType, std::vector<std::string>> _pendingMessages;
+    std::map<helper::ApplicationType, std::int32_t> _appHostPriorities;
+    std::string _installationId;
+    std::string _name;
+    common::ITaskScheduler& _scheduler;
+    std::unique_ptr<common::ITaskQueue> _taskQueue;
+    std::unique_ptr<common::ILogger> _logger;
+    std::shared_ptr<Mailbox> _mailbox;
+    IIpcQtSocketPlugin* _qt;
+    IIpcQtSocketPlugin::IpcLocalServerPtr _server;
+    std::vector<Socket> _sockets;
+    std::set<unsigned int> _deletedSocketIds;
+    // Guards the sockets, the pending messages, the delays, the connect
+    // callbacks and the throttle; never held while observers are told or a
+    // socket is written to.
+    mutable std::mutex _mutex;
+    std::map<helper::ApplicationType, std::int64_t> _reconnectDelays;
+    std::map<helper::ApplicationType, std::vector<std::function<void(bool)>>> _connectCallbacks;
+    // Peers whose pending list is being sent: texts for them queue behind it.
+    std::set<helper::ApplicationType> _flushing;
+    // When "No valid socket" was last written for each peer.
+    std::map<helper::ApplicationType, std::chrono::steady_clock::time_point> _noSocketLogged;
+    std::chrono::milliseconds _delayUnit{1000};
+};
+
+}  // namespace interprocess

@@ -1,0 +1,82 @@
+#include "interprocess/controller/LocalSocketPath.h"
+
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace interprocess {
+
+namespace {
+
+constexpr const char* kFolder = "/var/tmp";
+
+}  // namespace
+
+std::string LocalSocketPath::forType(helper::ApplicationType type,
+                                     const std::string& installationId) {
+    const char* name = helper::toString(type);
+    return std::string(kFolder) + "/" + (name != nullptr ? name : "None") + "_" + installationId;
+}
+
+bool LocalSocketPath::isHostable(const std::string& path, std::string& reason) {
+    if (path.size() >= sizeof(sockaddr_un{}.sun_path) || path.find('\0') != std::string::npos) {
+        reason = "the path is too long for a socket address";
+        return false;
+    }
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos || path.find('/', slash + 1) != std::string::npos ||
+        path.compare(0, slash, kFolder) != 0 || slash + 1 == path.size()) {
+        reason = "the installation id names another folder";
+        return false;
+    }
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISSOCK(status.st_mode)) {
+        reason = "something that is not a socket is there";
+        return false;
+    }
+    if (status.st_uid != ::geteuid()) {
+        reason = "a socket of user " + std::to_string(status.st_uid) + " is there";
+        return false;
+    }
+    return true;
+}
+
+std::optional<LocalSocketPath::Stamp> LocalSocketPath::ownSocket(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode) ||
+        status.st_uid != ::geteuid()) {
+        return std::nullopt;
+    }
+    return Stamp{
+        status.st_ino, status.st_dev,
+        static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec};
+}
+
+bool LocalSocketPath::waitForNewSocket(const std::string& path,
+                                       const std::optional<Stamp>& previous,
+                                       std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto current = ownSocket(path);
+        if (current && current != previous) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+}  // namespace interprocess
