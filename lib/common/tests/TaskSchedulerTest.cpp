@@ -9,11 +9,8 @@
 
 #include "ManualTaskScheduler.h"
 #include "RecordingLogger.h"
-#include "common/logging/Logger.h"
 #include "common/taskscheduler/TaskScheduler.h"
-#include "support/ChildProcess.h"
 #include "support/LogCapture.h"
-#include "support/TempDir.h"
 
 using common::ITaskQueue;
 using common::loglevel::debug;
@@ -449,12 +446,7 @@ TEST_F(TaskSchedulerTest, DestroyingAQueueHandleRunsItsPendingTasksAtOnce) {
 // The assertion handler and the queue's own channel write through the process's
 // logging, which is set up once per process: the scenario runs in a child.
 TEST(TaskQueueLoggingTest, DebugAssertReportsEveryLaterPushAndTheTaskIsStillQueued) {
-    testsupport::TempDir folder;
-    const auto result = testsupport::runInChild([&] {
-        testsupport::forgetEarlyRecords();
-        common::Logger::setLogFolder(folder.path());
-        common::Logger::init("Test", "/bin/queues", helper::ApplicationType::ComponentTest,
-                             {common::logsink::rotatingFile, common::logsink::rotatingCsv});
+    const auto run = testsupport::runLogged([] {
         auto scheduler =
             std::make_shared<ManualTaskScheduler>(std::make_shared<RecordingLogger::Lines>());
         auto queue = scheduler->createQueue("Worker");
@@ -466,24 +458,19 @@ TEST(TaskQueueLoggingTest, DebugAssertReportsEveryLaterPushAndTheTaskIsStillQueu
         queue.reset();
         return queued ? 0 : 2;
     });
-    ASSERT_TRUE(result.exited);
-    ASSERT_EQ(0, result.exitCode) << "a push after the assertion was not queued";
-    const auto text = testsupport::readFile(folder.file("queues.log"));
-    int reports = 0;
-    for (const auto& line : testsupport::splitLines(text)) {
-        reports += line.find(
-                       "Assertion failed:(!_debugAssertOnNextPush) with message: "
-                       "\"unexpected task push\" in function ") != std::string::npos;
-    }
-    EXPECT_EQ(2, reports) << text;
-
+    ASSERT_TRUE(run.result.exited);
+    ASSERT_EQ(0, run.result.exitCode) << "a push after the assertion was not queued";
+    EXPECT_EQ(2, run.countPart("error", "assert",
+                               "Assertion failed:(!_debugAssertOnNextPush) with message: "
+                               "\"unexpected task push\" in function "))
+        << run.text();
     // The queue's own channel traces its life, naming the queue in full.
-    const auto csv = testsupport::readFile(folder.file("queues.csv"));
     for (const std::string what : {"create", "destroy"}) {
         const std::string prefix = ";trace;;TaskQueue;;;" + what + " task queue: 'Worker (";
-        const auto at = csv.find(prefix);
-        ASSERT_NE(std::string::npos, at) << what << "\n" << csv;
-        EXPECT_EQ(")'\n", csv.substr(at + prefix.size() + 10, 3)) << csv;
+        const std::string text = run.text();
+        const auto at = text.find(prefix);
+        ASSERT_NE(std::string::npos, at) << what << "\n" << text;
+        EXPECT_EQ(")'\n", text.substr(at + prefix.size() + 10, 3)) << text;
     }
 }
 
