@@ -75,40 +75,33 @@ std::unique_ptr<IParams> fake(IParams::AccessLevel level,
     return std::make_unique<FakeLayer>(level, std::move(values));
 }
 
-TEST(ParamsTest, HigherPriorityWinsAndEmptyValuesFallThrough) {
+// Higher priorities win and empty values fall through; the exact text
+// "(null)" hides lower layers and reads as empty; a key with only empty
+// values is not found, but listed.
+TEST(ParamsTest, LookupAcrossLayers) {
     Params params;
-    params.addLayer(commandLine({"-Lang", "fr", "-Port", "80"}), 2, false);
-    params.addLayer(fake(IParams::ReadOnly, {{"Lang", "de"}, {"Port", ""}}), 3, false);
+    params.addLayer(commandLine({"-Lang", "fr", "-Port", "80", "-Null", "x", "-b", "2"}), 2, false);
+    params.addLayer(fake(IParams::ReadOnly, {{"Lang", "de"},
+                                             {"port", ""},
+                                             {"null", "(null)"},
+                                             {"Other", "(NULL)"},
+                                             {"Empty", ""},
+                                             {"b", "1"}}),
+                    3, false);
+    params.addLayer(fake(IParams::Writable, {{"Z", "z"}}), 1, false);
     EXPECT_EQ("de", params.getValue("Lang", "en"));
-    EXPECT_EQ("80", params.getValue("Port", "443"));
-    EXPECT_TRUE(params.hasValue("Port"));
+    EXPECT_EQ("80", params.getValue("port", "443"));
+    EXPECT_TRUE(params.hasValue("port"));
     EXPECT_EQ("en", params.getValue("Missing", "en"));
     EXPECT_FALSE(params.hasValue("Missing"));
-
-    Params emptyAbove;
-    emptyAbove.addLayer(commandLine({"-Lang", "fr"}), 2, false);
-    emptyAbove.addLayer(fake(IParams::ReadOnly, {{"Lang", ""}}), 3, false);
-    EXPECT_EQ("fr", emptyAbove.getValue("Lang", "en"));
-}
-
-TEST(ParamsTest, NullTextHidesLowerLayersAndReadsAsEmpty) {
-    Params params;
-    params.addLayer(commandLine({"-Lang", "fr"}), 2, false);
-    params.addLayer(fake(IParams::ReadOnly, {{"Lang", "(null)"}, {"Other", "(NULL)"}}), 3, false);
-    EXPECT_EQ("", params.getValue("Lang", "en"));
-    EXPECT_FALSE(params.hasValue("Lang"));
-    // Only the exact text counts.
+    EXPECT_EQ("", params.getValue("null", "en"));
+    EXPECT_FALSE(params.hasValue("null"));
     EXPECT_EQ("(NULL)", params.getValue("Other", ""));
-}
-
-TEST(ParamsTest, KeyWithOnlyAnEmptyValueIsNotFoundButListed) {
-    Params params;
-    params.addLayer(fake(IParams::ReadOnly, {{"Empty", ""}, {"b", "1"}}), 3, false);
-    params.addLayer(commandLine({"-A", "x", "-b", "2"}), 2, false);
-    params.addLayer(fake(IParams::Writable, {{"Z", "z"}}), 1, false);
     EXPECT_FALSE(params.hasValue("Empty"));
     EXPECT_EQ("dflt", params.getValue("Empty", "dflt"));
-    EXPECT_EQ((std::set<std::string>{"Empty", "Z", "a", "b"}), params.keys());
+    EXPECT_EQ("1", params.getValue("b", ""));
+    EXPECT_EQ((std::set<std::string>{"Empty", "Lang", "Other", "Z", "b", "lang", "null", "port"}),
+              params.keys());
 }
 
 TEST(ParamsTest, DumpListsLayersFromTheHighestPriorityDown) {
