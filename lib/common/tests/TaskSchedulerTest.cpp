@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <functional>
+#include <regex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -338,14 +337,9 @@ TEST_F(TaskSchedulerTest, EmptyNameMatchesNoQueueInHasTasksButAllInDropAllTasks)
 TEST_F(TaskSchedulerTest, QueueNamesCarryTenRandomCharactersAndNeedASharedScheduler) {
     auto first = scheduler->createQueue("Worker");
     auto second = scheduler->createQueue("Worker");
-    const auto wellFormed = [](const std::string& name) {
-        const std::string random = name.substr(std::string("Worker (").size(), 10);
-        return name.size() == 19 && name.rfind("Worker (", 0) == 0 && name.back() == ')' &&
-               std::all_of(random.begin(), random.end(),
-                           [](unsigned char c) { return std::isalnum(c) != 0; });
-    };
-    EXPECT_TRUE(wellFormed(first->name())) << first->name();
-    EXPECT_TRUE(wellFormed(second->name())) << second->name();
+    const std::regex wellFormed(R"(Worker \([A-Za-z0-9]{10}\))");
+    EXPECT_TRUE(std::regex_match(first->name(), wellFormed)) << first->name();
+    EXPECT_TRUE(std::regex_match(second->name(), wellFormed)) << second->name();
     EXPECT_NE(first->name(), second->name());
     ManualTaskScheduler unshared(lines);
     EXPECT_THROW(unshared.createQueue("Worker"), std::bad_weak_ptr);
