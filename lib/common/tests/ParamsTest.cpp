@@ -75,6 +75,15 @@ std::unique_ptr<IParams> fake(IParams::AccessLevel level,
     return std::make_unique<FakeLayer>(level, std::move(values));
 }
 
+// Adds a fake layer and returns it, for the test to look into.
+FakeLayer* addFake(Params& params, IParams::AccessLevel level, int priority,
+                   std::map<std::string, std::string> values = {}) {
+    auto layer = std::make_unique<FakeLayer>(level, std::move(values));
+    FakeLayer* added = layer.get();
+    params.addLayer(std::move(layer), priority, false);
+    return added;
+}
+
 // Higher priorities win and empty values fall through; the exact text
 // "(null)" hides lower layers and reads as empty; a key with only empty
 // values is not found, but listed.
@@ -121,17 +130,9 @@ TEST(ParamsTest, DumpListsLayersFromTheHighestPriorityDown) {
 
 TEST(ParamsTest, SetValueWritesEveryWritableLayerOnly) {
     Params params;
-    auto low = std::make_unique<FakeLayer>(IParams::Writable, std::map<std::string, std::string>{});
-    auto high =
-        std::make_unique<FakeLayer>(IParams::Writable, std::map<std::string, std::string>{});
-    auto removable =
-        std::make_unique<FakeLayer>(IParams::Removable, std::map<std::string, std::string>{});
-    FakeLayer* lowLayer = low.get();
-    FakeLayer* highLayer = high.get();
-    FakeLayer* removableLayer = removable.get();
-    params.addLayer(std::move(low), 1, false);
-    params.addLayer(std::move(high), 5, false);
-    params.addLayer(std::move(removable), 3, false);
+    FakeLayer* lowLayer = addFake(params, IParams::Writable, 1);
+    FakeLayer* highLayer = addFake(params, IParams::Writable, 5);
+    FakeLayer* removableLayer = addFake(params, IParams::Removable, 3);
 
     EXPECT_TRUE(params.setValue("DeviceToken", "abc", true));
     EXPECT_EQ("abc", lowLayer->getValue("DeviceToken", ""));
@@ -148,15 +149,12 @@ TEST(ParamsTest, SetValueWritesEveryWritableLayerOnly) {
 
 TEST(ParamsTest, RemoveValueAsksEveryLayerThatIsNotReadOnly) {
     Params params;
-    auto readOnly = std::make_unique<FakeLayer>(IParams::ReadOnly,
-                                                std::map<std::string, std::string>{{"k", "2"}});
-    FakeLayer* readOnlyLayer = readOnly.get();
     // The top layer has nothing to remove and answers false; the layers
     // below are asked all the same.
     params.addLayer(fake(IParams::Writable, {}), 6, false);
     params.addLayer(fake(IParams::Writable, {{"k", "1"}}), 5, false);
     params.addLayer(commandLine({"-K", "3"}), 2, false);
-    params.addLayer(std::move(readOnly), 1, false);
+    FakeLayer* readOnlyLayer = addFake(params, IParams::ReadOnly, 1, {{"k", "2"}});
 
     EXPECT_FALSE(params.removeValue("k"));
     EXPECT_EQ(0, readOnlyLayer->removeCalls);
