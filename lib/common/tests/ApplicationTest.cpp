@@ -2,13 +2,10 @@
 
 #include "ManualTaskScheduler.h"
 #include "common/application/Application.h"
-#include "common/logging/Logger.h"
 #include "common/params/CommandLineParams.h"
 #include "common/params/Params.h"
 #include "interprocess/controller/IpcLocalSocketController.h"
-#include "support/ChildProcess.h"
 #include "support/LogCapture.h"
-#include "support/TempDir.h"
 
 namespace {
 
@@ -30,35 +27,10 @@ public:
 
 class Listener : public common::IApplicationDelegate {};
 
-// Counts the assertion reports in the log that a child process wrote.
-int count(const std::string& text, const std::string& what) {
-    int found = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++found;
-    }
-    return found;
-}
-
 class ApplicationTest : public ::testing::Test {
 protected:
     void TearDown() override { IApplication::createDelegate = nullptr; }
 
-    // Runs `body` in a child process that logs into the test's folder, and
-    // returns the log.
-    std::string logOfChild(const std::function<int()>& body) {
-        const auto result = testsupport::runInChild([&] {
-            testsupport::forgetEarlyRecords();
-            common::Logger::setLogFolder(folder_.path());
-            common::Logger::init("Test", "/bin/probe", helper::ApplicationType::ComponentTest,
-                                 {common::logsink::rotatingFile});
-            return body();
-        });
-        EXPECT_TRUE(result.exited);
-        EXPECT_EQ(0, result.exitCode);
-        return testsupport::readFile(folder_.file("probe.log"));
-    }
-
-    testsupport::TempDir folder_;
     std::shared_ptr<testsupport::RecordingLogger::Lines> lines_ =
         std::make_shared<testsupport::RecordingLogger::Lines>();
     testsupport::ManualTaskScheduler scheduler_{lines_};
@@ -94,7 +66,7 @@ TEST_F(ApplicationTest, CreateUsesTheFactoryRegisteredLast) {
 // One child runs what the base class reports: creation without a factory,
 // the base quit and a replaced delegate. Each report is written once.
 TEST_F(ApplicationTest, BaseBehaviourAndItsReports) {
-    const std::string log = logOfChild([&] {
+    const auto run = testsupport::runLogged([&] {
         IApplication::createDelegate = nullptr;
         if (IApplication::create({"/bin/tool"}, scheduler_, params_, nullptr) != nullptr) {
             return 2;
@@ -116,17 +88,19 @@ TEST_F(ApplicationTest, BaseBehaviourAndItsReports) {
         }
         return 0;
     });
+    EXPECT_EQ(0, run.result.exitCode);
     for (const char* report :
          {"(createDelegate != nullptr) with message: \"createDelegate is empty\"",
           "(false) with message: \"Base class quit function implementation is called. Overwrite "
           "it if you are planning to call it.\"",
           "(!hasDelegate()) with message: \"Don't replace delegate\""}) {
-        EXPECT_EQ(1, count(log, std::string("Assertion failed:") + report)) << log;
+        EXPECT_EQ(1, run.countPart("error", "assert", std::string("Assertion failed:") + report))
+            << run.text();
     }
 }
 
 TEST_F(ApplicationTest, TheMessageQueueSwitchChoosesTheController) {
-    const std::string log = logOfChild([this] {
+    const auto run = testsupport::runLogged([this] {
         params_.addLayer(std::make_unique<common::CommandLineParams>(std::vector<std::string>{
                              "prog", "-InstallationId", "abc", "-IpcOverLocalSocket", "0"}),
                          2, false);
@@ -162,10 +136,11 @@ TEST_F(ApplicationTest, TheMessageQueueSwitchChoosesTheController) {
                    ? 0
                    : 4;
     });
-    EXPECT_NE(std::string::npos,
-              log.find("cannot create IpcLocalSocketController for 'UnattendedUpdater' "
-                       "(installation 'abc')"))
-        << log;
+    EXPECT_EQ(0, run.result.exitCode);
+    EXPECT_TRUE(run.hasPart("error", "Application",
+                            "cannot create IpcLocalSocketController for "
+                            "'UnattendedUpdater' (installation 'abc')"))
+        << run.text();
 }
 
 }  // namespace

@@ -26,6 +26,12 @@ protected:
 
     std::string keychainFile() const { return folder_.path() + "/keychains/login.json"; }
 
+    // "<account>|<secret>" stored under `label`, or "<none>".
+    std::wstring loaded(const std::wstring& label) {
+        std::wstring account, secret;
+        return storage_.load(label, account, secret) ? account + L"|" + secret : L"<none>";
+    }
+
     testsupport::TempDir folder_;
     CredentialStorage storage_;
 };
@@ -39,16 +45,13 @@ TEST_F(CredentialStorageTest, StoresOneItemPerLabelAndLeavesOutputsAloneWhenMiss
     EXPECT_FALSE(storage_.load(L"nothing here", account, secret));
     EXPECT_EQ(L"kept", account);
     EXPECT_EQ(L"kept too", secret);
-    ASSERT_TRUE(storage_.load(L"label", account, secret));
-    EXPECT_EQ(L"second", account);
-    EXPECT_EQ(L"p\u00e4ss \u20ac", secret);
-    ASSERT_TRUE(storage_.load(L"other", account, secret));
-    EXPECT_EQ(L"", account + secret);
+    EXPECT_EQ(L"second|p\u00e4ss \u20ac", loaded(L"label"));
+    EXPECT_EQ(L"|", loaded(L"other"));
 
     platform::security::ItemQuery all;
     all.label = "label";
     EXPECT_EQ(platform::security::errSecSuccess, Keychain::remove(all));
-    EXPECT_FALSE(storage_.load(L"label", account, secret)) << "a second item was left";
+    EXPECT_EQ(L"<none>", loaded(L"label")) << "a second item was left";
 }
 
 TEST_F(CredentialStorageTest, FailedStoreKeepsTheStoredCredential) {
@@ -56,16 +59,11 @@ TEST_F(CredentialStorageTest, FailedStoreKeepsTheStoredCredential) {
     // The next write of the keychain fails: nothing changes.
     Keychain::failWriteNumber(1);
     EXPECT_FALSE(storage_.store(L"label", L"new", L"new secret"));
-    std::wstring account, secret;
-    ASSERT_TRUE(storage_.load(L"label", account, secret));
-    EXPECT_EQ(L"old", account);
-    EXPECT_EQ(L"old secret", secret);
+    EXPECT_EQ(L"old|old secret", loaded(L"label"));
     // Replacing is one write: a failure of any later write cannot lose it.
     Keychain::failWriteNumber(2);
     EXPECT_TRUE(storage_.store(L"label", L"new", L"new secret"));
-    ASSERT_TRUE(storage_.load(L"label", account, secret));
-    EXPECT_EQ(L"new", account);
-    EXPECT_EQ(L"new secret", secret);
+    EXPECT_EQ(L"new|new secret", loaded(L"label"));
 }
 
 TEST_F(CredentialStorageTest, TextsThatAreNotUnicodeAreHandledSafely) {
@@ -73,10 +71,7 @@ TEST_F(CredentialStorageTest, TextsThatAreNotUnicodeAreHandledSafely) {
     const std::wstring invalid = {L'a', static_cast<wchar_t>(0xD800), L'b',
                                   static_cast<wchar_t>(0x110000), L'c'};
     ASSERT_TRUE(storage_.store(L"label", invalid, invalid));
-    std::wstring account, secret;
-    ASSERT_TRUE(storage_.load(L"label", account, secret));
-    EXPECT_EQ(L"abc", account);
-    EXPECT_EQ(L"abc", secret);
+    EXPECT_EQ(L"abc|abc", loaded(L"label"));
 
     // Secret data that is not UTF-8 loads as an empty secret.
     platform::security::ItemQuery item;
@@ -84,10 +79,9 @@ TEST_F(CredentialStorageTest, TextsThatAreNotUnicodeAreHandledSafely) {
     item.account = "acc";
     item.valueData = std::string("\xff\xfe\x00\x80", 4);
     ASSERT_EQ(platform::security::errSecSuccess, Keychain::add(item));
-    secret = L"unchanged";
+    std::wstring account, secret = L"unchanged";
     ASSERT_TRUE(storage_.load(L"raw", account, secret));
-    EXPECT_EQ(L"acc", account);
-    EXPECT_EQ(L"", secret);
+    EXPECT_EQ(L"acc|", account + L"|" + secret);
 }
 
 TEST_F(CredentialStorageTest, KeychainFileIsPrivateValidJsonWithoutPlainSecrets) {
@@ -128,10 +122,7 @@ TEST_F(CredentialStorageTest, TwoThreadsStoreAtOnce) {
     b.join();
     const std::wstring last = std::to_wstring(kRounds - 1);
     for (const wchar_t* label : {L"first", L"second"}) {
-        std::wstring account, secret;
-        ASSERT_TRUE(storage_.load(label, account, secret));
-        EXPECT_EQ(L"account " + last, account);
-        EXPECT_EQ(L"secret " + last, secret);
+        EXPECT_EQ(L"account " + last + L"|secret " + last, loaded(label));
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <regex>
 #include <thread>
@@ -28,20 +29,16 @@ protected:
     std::vector<std::string> lines(const char* file) {
         return splitLines(readFile(folder_.file(file)));
     }
+    // The first line holding `part` (-1 for none), and how many do.
+    static auto holding(const std::string& part) {
+        return [&part](const std::string& line) { return line.find(part) != std::string::npos; };
+    }
     static long indexOf(const std::vector<std::string>& lines, const std::string& part) {
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (lines[i].find(part) != std::string::npos) {
-                return static_cast<long>(i);
-            }
-        }
-        return -1;
+        const auto at = std::find_if(lines.begin(), lines.end(), holding(part));
+        return at == lines.end() ? -1 : at - lines.begin();
     }
     static int countOf(const std::vector<std::string>& lines, const std::string& part) {
-        int count = 0;
-        for (const auto& line : lines) {
-            count += line.find(part) != std::string::npos ? 1 : 0;
-        }
-        return count;
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), holding(part)));
     }
 
     testsupport::TempDir folder_;

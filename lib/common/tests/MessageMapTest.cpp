@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 
@@ -45,18 +46,13 @@ Bytes sampleFile() {
     return packTable(serializeTable(sampleTable()));
 }
 
-Bytes withSize(std::uint32_t size, const Bytes& file) {
-    Bytes result = file;
-    for (int i = 0; i < 4; ++i) {
-        result[static_cast<std::size_t>(i)] = static_cast<unsigned char>(size >> (8 * i));
+// The bytes with `value` written little-endian at `offset` (at the end: appended).
+Bytes withUint32(Bytes bytes, std::size_t offset, std::uint32_t value) {
+    bytes.resize(std::max(bytes.size(), offset + 4));
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[offset + i] = static_cast<unsigned char>(value >> (8 * i));
     }
-    return result;
-}
-
-void appendUint32(Bytes& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<unsigned char>(value >> shift));
-    }
+    return bytes;
 }
 
 class MessageMapTest : public ::testing::Test {
@@ -112,15 +108,12 @@ TEST_F(MessageMapTest, PlaceholdersAreReplacedInIndexOrderFirstOccurrenceOnly) {
     EXPECT_EQ(L"${1} of a", map_.getMessage(kOrder, 1, L"a"));
     // A missing argument reads as an empty text.
     EXPECT_EQ(L" of a", map_.getMessage(kOrder, 2, L"a", static_cast<const wchar_t*>(nullptr)));
-    ASSERT_TRUE(map_.setLanguage(L"fr"));
-    EXPECT_EQ(L"deux sur un", map_.getMessage(kOrder, 2, L"un", L"deux"));
-}
-
-TEST_F(MessageMapTest, MessageNumberPastTheEndGivesTheEmptyText) {
+    // A message number past the end gives the empty text.
     EXPECT_EQ(L"", raw(kCount));
     EXPECT_EQ(L"", raw(static_cast<std::size_t>(-1)));
     EXPECT_EQ(L"", map_.getMessage(kCount, 1, L"x"));
     ASSERT_TRUE(map_.setLanguage(L"fr"));
+    EXPECT_EQ(L"deux sur un", map_.getMessage(kOrder, 2, L"un", L"deux"));
     EXPECT_EQ(L"", raw(kCount));
 }
 
@@ -150,12 +143,10 @@ TEST_F(MessageMapTest, DamagedFilesKeepTheTableInUse) {
         return bytes;
     };
     const auto replaceCount = [&](std::size_t offset, std::uint32_t value) {
-        Bytes raw = table;
-        for (int i = 0; i < 4; ++i) {
-            raw[offset + static_cast<std::size_t>(i)] =
-                static_cast<unsigned char>(value >> (8 * i));
-        }
-        return pack(raw);
+        return pack(withUint32(table, offset, value));
+    };
+    const auto withSize = [](std::uint32_t size, const Bytes& file) {
+        return withUint32(file, 0, size);
     };
     // Offset of M in the unpacked table: N, the codes, the reserved field.
     std::size_t messageCountOffset = 4;
@@ -166,8 +157,7 @@ TEST_F(MessageMapTest, DamagedFilesKeepTheTableInUse) {
 
     Bytes tableWithoutLastNul = table;
     tableWithoutLastNul.back() = 'x';
-    Bytes onlyLanguageCount;
-    appendUint32(onlyLanguageCount, 1);
+    Bytes onlyLanguageCount = withUint32({}, 0, 1);
     onlyLanguageCount.insert(onlyLanguageCount.end(), {'e', 'n', 0});
 
     const std::vector<std::pair<std::string, Bytes>> damaged = {
@@ -199,31 +189,12 @@ TEST_F(MessageMapTest, DamagedFilesKeepTheTableInUse) {
     }
     EXPECT_FALSE(map_.loadFromBuffer(nullptr, 10));
 
-    // A table with no languages and no messages is complete, if empty.
-    const Bytes empty = pack([] {
-        Bytes raw;
-        appendUint32(raw, 0);
-        appendUint32(raw, 0);
-        appendUint32(raw, 0);
-        return raw;
-    }());
+    // A table with no languages and no messages is complete, if empty, and
+    // replaces the whole table.
+    const Bytes empty = pack(Bytes(12, 0));
     EXPECT_TRUE(map_.loadFromBuffer(empty.data(), empty.size()));
     EXPECT_EQ(L"", raw(kHello));
     EXPECT_FALSE(map_.setLanguage(L"fr"));
-}
-
-TEST_F(MessageMapTest, ALaterCompleteFileReplacesTheWholeTable) {
-    MessageTable other;
-    other.languages = {"de"};
-    other.defaults = {"Hallo"};
-    other.texts = {{""}};
-    const Bytes file = packTable(serializeTable(other));
-    ASSERT_TRUE(map_.loadFromBuffer(file.data(), file.size()));
-    EXPECT_FALSE(map_.setLanguage(L"fr"));
-    EXPECT_EQ(L"Hallo", raw(0));
-    EXPECT_EQ(L"", raw(1));
-    EXPECT_TRUE(map_.setLanguage(L"de-AT"));
-    EXPECT_EQ(L"Hallo", raw(0));
 }
 
 class MessageMapLoadTest : public ::testing::Test {
@@ -283,9 +254,7 @@ TEST_F(MessageMapLoadTest, LoadsOnlyACompleteRegularFileAndLogsWhatItCannotLoad)
     }
 }
 
-TEST(SupportedLanguagesTest, ListAndExactComparison) {
-    EXPECT_EQ((std::vector<std::string>{"en", "fr", "es", "de", "it", "pt-BR"}),
-              common::supportedLanguages);
+TEST(SupportedLanguagesTest, ComparisonIsExact) {
     EXPECT_TRUE(common::isSupportedLanguage("pt-BR"));
     EXPECT_TRUE(common::isSupportedLanguage("de"));
     EXPECT_FALSE(common::isSupportedLanguage("pt-br"));

@@ -75,40 +75,42 @@ std::unique_ptr<IParams> fake(IParams::AccessLevel level,
     return std::make_unique<FakeLayer>(level, std::move(values));
 }
 
-TEST(ParamsTest, HigherPriorityWinsAndEmptyValuesFallThrough) {
+// Adds a fake layer and returns it, for the test to look into.
+FakeLayer* addFake(Params& params, IParams::AccessLevel level, int priority,
+                   std::map<std::string, std::string> values = {}) {
+    auto layer = std::make_unique<FakeLayer>(level, std::move(values));
+    FakeLayer* added = layer.get();
+    params.addLayer(std::move(layer), priority, false);
+    return added;
+}
+
+// Higher priorities win and empty values fall through; the exact text
+// "(null)" hides lower layers and reads as empty; a key with only empty
+// values is not found, but listed.
+TEST(ParamsTest, LookupAcrossLayers) {
     Params params;
-    params.addLayer(commandLine({"-Lang", "fr", "-Port", "80"}), 2, false);
-    params.addLayer(fake(IParams::ReadOnly, {{"Lang", "de"}, {"Port", ""}}), 3, false);
+    params.addLayer(commandLine({"-Lang", "fr", "-Port", "80", "-Null", "x", "-b", "2"}), 2, false);
+    params.addLayer(fake(IParams::ReadOnly, {{"Lang", "de"},
+                                             {"port", ""},
+                                             {"null", "(null)"},
+                                             {"Other", "(NULL)"},
+                                             {"Empty", ""},
+                                             {"b", "1"}}),
+                    3, false);
+    params.addLayer(fake(IParams::Writable, {{"Z", "z"}}), 1, false);
     EXPECT_EQ("de", params.getValue("Lang", "en"));
-    EXPECT_EQ("80", params.getValue("Port", "443"));
-    EXPECT_TRUE(params.hasValue("Port"));
+    EXPECT_EQ("80", params.getValue("port", "443"));
+    EXPECT_TRUE(params.hasValue("port"));
     EXPECT_EQ("en", params.getValue("Missing", "en"));
     EXPECT_FALSE(params.hasValue("Missing"));
-
-    Params emptyAbove;
-    emptyAbove.addLayer(commandLine({"-Lang", "fr"}), 2, false);
-    emptyAbove.addLayer(fake(IParams::ReadOnly, {{"Lang", ""}}), 3, false);
-    EXPECT_EQ("fr", emptyAbove.getValue("Lang", "en"));
-}
-
-TEST(ParamsTest, NullTextHidesLowerLayersAndReadsAsEmpty) {
-    Params params;
-    params.addLayer(commandLine({"-Lang", "fr"}), 2, false);
-    params.addLayer(fake(IParams::ReadOnly, {{"Lang", "(null)"}, {"Other", "(NULL)"}}), 3, false);
-    EXPECT_EQ("", params.getValue("Lang", "en"));
-    EXPECT_FALSE(params.hasValue("Lang"));
-    // Only the exact text counts.
+    EXPECT_EQ("", params.getValue("null", "en"));
+    EXPECT_FALSE(params.hasValue("null"));
     EXPECT_EQ("(NULL)", params.getValue("Other", ""));
-}
-
-TEST(ParamsTest, KeyWithOnlyAnEmptyValueIsNotFoundButListed) {
-    Params params;
-    params.addLayer(fake(IParams::ReadOnly, {{"Empty", ""}, {"b", "1"}}), 3, false);
-    params.addLayer(commandLine({"-A", "x", "-b", "2"}), 2, false);
-    params.addLayer(fake(IParams::Writable, {{"Z", "z"}}), 1, false);
     EXPECT_FALSE(params.hasValue("Empty"));
     EXPECT_EQ("dflt", params.getValue("Empty", "dflt"));
-    EXPECT_EQ((std::set<std::string>{"Empty", "Z", "a", "b"}), params.keys());
+    EXPECT_EQ("1", params.getValue("b", ""));
+    EXPECT_EQ((std::set<std::string>{"Empty", "Lang", "Other", "Z", "b", "lang", "null", "port"}),
+              params.keys());
 }
 
 TEST(ParamsTest, DumpListsLayersFromTheHighestPriorityDown) {
@@ -128,17 +130,9 @@ TEST(ParamsTest, DumpListsLayersFromTheHighestPriorityDown) {
 
 TEST(ParamsTest, SetValueWritesEveryWritableLayerOnly) {
     Params params;
-    auto low = std::make_unique<FakeLayer>(IParams::Writable, std::map<std::string, std::string>{});
-    auto high =
-        std::make_unique<FakeLayer>(IParams::Writable, std::map<std::string, std::string>{});
-    auto removable =
-        std::make_unique<FakeLayer>(IParams::Removable, std::map<std::string, std::string>{});
-    FakeLayer* lowLayer = low.get();
-    FakeLayer* highLayer = high.get();
-    FakeLayer* removableLayer = removable.get();
-    params.addLayer(std::move(low), 1, false);
-    params.addLayer(std::move(high), 5, false);
-    params.addLayer(std::move(removable), 3, false);
+    FakeLayer* lowLayer = addFake(params, IParams::Writable, 1);
+    FakeLayer* highLayer = addFake(params, IParams::Writable, 5);
+    FakeLayer* removableLayer = addFake(params, IParams::Removable, 3);
 
     EXPECT_TRUE(params.setValue("DeviceToken", "abc", true));
     EXPECT_EQ("abc", lowLayer->getValue("DeviceToken", ""));
@@ -155,15 +149,12 @@ TEST(ParamsTest, SetValueWritesEveryWritableLayerOnly) {
 
 TEST(ParamsTest, RemoveValueAsksEveryLayerThatIsNotReadOnly) {
     Params params;
-    auto readOnly = std::make_unique<FakeLayer>(IParams::ReadOnly,
-                                                std::map<std::string, std::string>{{"k", "2"}});
-    FakeLayer* readOnlyLayer = readOnly.get();
     // The top layer has nothing to remove and answers false; the layers
     // below are asked all the same.
     params.addLayer(fake(IParams::Writable, {}), 6, false);
     params.addLayer(fake(IParams::Writable, {{"k", "1"}}), 5, false);
     params.addLayer(commandLine({"-K", "3"}), 2, false);
-    params.addLayer(std::move(readOnly), 1, false);
+    FakeLayer* readOnlyLayer = addFake(params, IParams::ReadOnly, 1, {{"k", "2"}});
 
     EXPECT_FALSE(params.removeValue("k"));
     EXPECT_EQ(0, readOnlyLayer->removeCalls);

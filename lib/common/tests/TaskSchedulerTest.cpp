@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <functional>
+#include <regex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "ManualTaskScheduler.h"
 #include "RecordingLogger.h"
 #include "common/taskscheduler/TaskScheduler.h"
+#include "support/LogCapture.h"
 
 using common::ITaskQueue;
 using common::loglevel::debug;
@@ -28,6 +28,14 @@ protected:
     // A task that appends `tag` to the run order.
     ITaskQueue::Task record(int tag) {
         return [this, tag](bool&, unsigned long) { order.push_back(tag); };
+    }
+
+    // Runs due tasks of any queue until `done` holds (or five seconds pass).
+    void runUntil(const std::function<bool()>& done) {
+        for (const auto start = Clock::now(); !done() && Clock::now() - start < 5s;) {
+            scheduler->runOne("", false);
+            std::this_thread::sleep_for(1ms);
+        }
     }
 
     // Runs tasks of any queue, as they come due, until none is left.
@@ -73,10 +81,7 @@ TEST_F(TaskSchedulerTest, DelayedTaskIsNotRunEarlyUnlessForced) {
     queue->push(record(1), 100ms);
     scheduler->runOne("", false);
     EXPECT_TRUE(order.empty());
-    while (order.empty() && Clock::now() - start < 5s) {
-        scheduler->runOne("", false);
-        std::this_thread::sleep_for(1ms);
-    }
+    runUntil([&] { return !order.empty(); });
     ASSERT_EQ(1u, order.size());
     EXPECT_GE(Clock::now() - start, 99ms);
 
@@ -105,10 +110,7 @@ TEST_F(TaskSchedulerTest, RescheduledTaskKeepsItsIdAndIsDueOneIntervalAfterItsRu
     EXPECT_EQ(1u, scheduler->taskCount());
     scheduler->runOne("", false);
     EXPECT_EQ(1u, ids.size()) << "the rescheduled task ran before its interval";
-    while (ids.size() < 2 && Clock::now() - firstRunEnd < 5s) {
-        scheduler->runOne("", false);
-        std::this_thread::sleep_for(1ms);
-    }
+    runUntil([&] { return ids.size() == 2; });
     ASSERT_EQ(2u, ids.size());
     EXPECT_EQ(id, ids[0]);
     EXPECT_EQ(id, ids[1]);
@@ -164,7 +166,9 @@ TEST_F(TaskSchedulerTest, TimerTickRunsAtMostOneDueTask) {
     EXPECT_EQ(1u, scheduler->taskCount());
 }
 
-TEST_F(TaskSchedulerTest, RunOneAndRunTasksCanBeLimitedToOneQueue) {
+// runOne and runTasks may keep to one queue; process runs due tasks of any
+// queue and traces each pass.
+TEST_F(TaskSchedulerTest, RunOneAndRunTasksMayKeepToOneQueueProcessTakesAny) {
     auto first = scheduler->createQueue("First");
     auto second = scheduler->createQueue("Second");
     first->push(record(1));
@@ -180,20 +184,16 @@ TEST_F(TaskSchedulerTest, RunOneAndRunTasksCanBeLimitedToOneQueue) {
     EXPECT_EQ((std::vector<int>{3, 2}), order);
     EXPECT_TRUE(first->hasTasks());
     EXPECT_FALSE(second->hasTasks());
-}
 
-TEST_F(TaskSchedulerTest, ProcessRunsDueTasksOfAnyQueueAndTracesEachPass) {
-    auto first = scheduler->createQueue("First");
-    auto second = scheduler->createQueue("Second");
-    first->push(record(1));
-    second->push(record(2), 1min);
-    second->push(record(3));
-    int passes = 0;
+    second->push(record(4), 1min);
+    second->push(record(5));
+    const int done = lines->count(trace, "tasks done");
+    passes = 0;
     scheduler->process([&] { return passes++ < 5; });
-    EXPECT_EQ((std::vector<int>{1, 3}), order);
+    EXPECT_EQ((std::vector<int>{3, 2, 1, 5}), order);
     EXPECT_EQ(1u, scheduler->taskCount());
     EXPECT_EQ(5, lines->count(trace, " task to run:"));
-    EXPECT_EQ(1, lines->count(trace, "tasks done"));
+    EXPECT_EQ(done + 1, lines->count(trace, "tasks done"));
 }
 
 TEST_F(TaskSchedulerTest, RunTasksSleepsTheIntervalAfterEveryPassAndNeedsAPredicate) {
@@ -226,6 +226,8 @@ TEST_F(TaskSchedulerTest, FinishRunsAllPendingTasksOfTheQueueThenTheCallbackBefo
     EXPECT_EQ(1, lines->count(debug, "Finish called on messagequeue: " + name));
     EXPECT_EQ(1, lines->count(debug, "Finished messagequeue: " + name));
     EXPECT_EQ(0, lines->count(debug, "Drop all tasks on messagequeue: " + name));
+    queue.reset();  // the handle of a finished queue runs nothing more
+    EXPECT_EQ((std::vector<int>{3, 1, 2, 0}), order);
     EXPECT_EQ(0, scheduler->stops) << "a queue is still registered";
     other->finish();
     EXPECT_EQ(1, scheduler->stops) << "the last queue went";
@@ -335,14 +337,9 @@ TEST_F(TaskSchedulerTest, EmptyNameMatchesNoQueueInHasTasksButAllInDropAllTasks)
 TEST_F(TaskSchedulerTest, QueueNamesCarryTenRandomCharactersAndNeedASharedScheduler) {
     auto first = scheduler->createQueue("Worker");
     auto second = scheduler->createQueue("Worker");
-    const auto wellFormed = [](const std::string& name) {
-        const std::string random = name.substr(std::string("Worker (").size(), 10);
-        return name.size() == 19 && name.rfind("Worker (", 0) == 0 && name.back() == ')' &&
-               std::all_of(random.begin(), random.end(),
-                           [](unsigned char c) { return std::isalnum(c) != 0; });
-    };
-    EXPECT_TRUE(wellFormed(first->name())) << first->name();
-    EXPECT_TRUE(wellFormed(second->name())) << second->name();
+    const std::regex wellFormed(R"(Worker \([A-Za-z0-9]{10}\))");
+    EXPECT_TRUE(std::regex_match(first->name(), wellFormed)) << first->name();
+    EXPECT_TRUE(std::regex_match(second->name(), wellFormed)) << second->name();
     EXPECT_NE(first->name(), second->name());
     ManualTaskScheduler unshared(lines);
     EXPECT_THROW(unshared.createQueue("Worker"), std::bad_weak_ptr);
@@ -399,7 +396,74 @@ TEST_F(TaskSchedulerTest, DestroyingTheSchedulerReleasesPendingTasksWithoutRunni
     EXPECT_TRUE(lines->isLoggerDestroyed());
     EXPECT_EQ(1, sentinel.use_count()) << "a pending task was kept";
     EXPECT_TRUE(order.empty());
+    // The handle that outlives it does nothing.
     EXPECT_EQ(ITaskQueue::kInvalidTaskId, queue->push(record(3)));
+    EXPECT_EQ(ITaskQueue::kInvalidTaskId, queue->push(record(4), 10ms, 1));
+    EXPECT_FALSE(queue->hasTasks());
+    queue->runTasks([&] { return order.push_back(-1), false; }, true);
+    queue->finish(record(5));
+    queue.reset();
+    EXPECT_TRUE(order.empty());
+}
+
+TEST_F(TaskSchedulerTest, QueueHandleForwardsEveryCallWithItsOwnName) {
+    auto queue = scheduler->createQueue("Worker");
+    auto other = scheduler->createQueue("Other");
+    EXPECT_FALSE(queue->hasTasks());
+    queue->push(record(1), 1min, 3);
+    other->push(record(9));
+    queue->push(record(2), 4);
+    EXPECT_TRUE(queue->hasTasks());
+    EXPECT_TRUE(scheduler->hasTasks(queue->name()));
+    int passes = 0;
+    queue->runTasks([&] { return passes++ < 1; }, false);
+    EXPECT_EQ((std::vector<int>{2}), order) << "the priority-only push has no delay";
+    queue->runTasks([&] { return queue->hasTasks(); }, true);
+    EXPECT_EQ((std::vector<int>{2, 1}), order);
+    EXPECT_FALSE(queue->hasTasks());
+    EXPECT_TRUE(other->hasTasks());
+}
+
+TEST_F(TaskSchedulerTest, DestroyingAQueueHandleRunsItsPendingTasksAtOnce) {
+    auto queue = scheduler->createQueue("Worker");
+    queue->push(record(1));
+    queue->push(record(2), 1min);
+    queue->push(record(3));
+    queue.reset();
+    EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
+    EXPECT_EQ(0u, scheduler->taskCount());
+    EXPECT_EQ(1, scheduler->stops) << "it was the last queue";
+}
+
+// The assertion handler and the queue's own channel write through the process's
+// logging, which is set up once per process: the scenario runs in a child.
+TEST(TaskQueueLoggingTest, DebugAssertReportsEveryLaterPushAndTheTaskIsStillQueued) {
+    const auto run = testsupport::runLogged([] {
+        auto scheduler =
+            std::make_shared<ManualTaskScheduler>(std::make_shared<RecordingLogger::Lines>());
+        auto queue = scheduler->createQueue("Worker");
+        queue->push([](bool&, unsigned long) {});
+        queue->setDebugAssertOnNextPush();
+        queue->push([](bool&, unsigned long) {});
+        queue->push([](bool&, unsigned long) {}, 5ms, 1);
+        const bool queued = scheduler->taskCount() == 3;
+        queue.reset();
+        return queued ? 0 : 2;
+    });
+    ASSERT_TRUE(run.result.exited);
+    ASSERT_EQ(0, run.result.exitCode) << "a push after the assertion was not queued";
+    EXPECT_EQ(2, run.countPart("error", "assert",
+                               "Assertion failed:(!_debugAssertOnNextPush) with message: "
+                               "\"unexpected task push\" in function "))
+        << run.text();
+    // The queue's own channel traces its life, naming the queue in full.
+    for (const std::string what : {"create", "destroy"}) {
+        const std::string prefix = ";trace;;TaskQueue;;;" + what + " task queue: 'Worker (";
+        const std::string text = run.text();
+        const auto at = text.find(prefix);
+        ASSERT_NE(std::string::npos, at) << what << "\n" << text;
+        EXPECT_EQ(")'\n", text.substr(at + prefix.size() + 10, 3)) << text;
+    }
 }
 
 }  // namespace

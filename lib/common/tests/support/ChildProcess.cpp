@@ -126,66 +126,45 @@ ChildResult runCommand(const std::vector<std::string>& argv, const CommandOption
     ::close(out[1]);
     ::close(err[1]);
 
+    // Closed ends are left out of the poll as -1.
     const auto deadline = Clock::now() + options.timeout;
     std::size_t written = 0;
-    int inFd = in[1];
     if (options.input.empty()) {
-        ::close(inFd);
-        inFd = -1;
+        ::close(in[1]);
+        in[1] = -1;
     } else {
-        ::fcntl(inFd, F_SETFL, O_NONBLOCK);
+        ::fcntl(in[1], F_SETFL, O_NONBLOCK);
     }
-    bool outOpen = true, errOpen = true;
-    while ((outOpen || errOpen) && Clock::now() < deadline) {
-        pollfd fds[3];
-        nfds_t count = 0;
-        int outIndex = -1, errIndex = -1, inIndex = -1;
-        if (outOpen) {
-            outIndex = static_cast<int>(count);
-            fds[count++] = {out[0], POLLIN, 0};
-        }
-        if (errOpen) {
-            errIndex = static_cast<int>(count);
-            fds[count++] = {err[0], POLLIN, 0};
-        }
-        if (inFd >= 0) {
-            inIndex = static_cast<int>(count);
-            fds[count++] = {inFd, POLLOUT, 0};
-        }
-        if (::poll(fds, count, 50) < 0 && errno != EINTR) {
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    std::string* targets[2] = {&result.output, &result.errors};
+    while ((fds[0].fd >= 0 || fds[1].fd >= 0) && Clock::now() < deadline) {
+        if (::poll(fds, 3, 50) < 0 && errno != EINTR) {
             break;
         }
         char buffer[65536];
-        auto drain = [&](int index, int fd, bool& open, std::string& target) {
-            if (index < 0 || !(fds[index].revents & (POLLIN | POLLHUP | POLLERR))) {
-                return;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                continue;
             }
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
-                target.append(buffer, static_cast<std::size_t>(n));
+                targets[i]->append(buffer, static_cast<std::size_t>(n));
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-                open = false;
+                fds[i].fd = -1;
             }
-        };
-        drain(outIndex, out[0], outOpen, result.output);
-        drain(errIndex, err[0], errOpen, result.errors);
-        if (inIndex >= 0 && (fds[inIndex].revents & (POLLOUT | POLLERR | POLLHUP))) {
+        }
+        if (fds[2].fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
             const ssize_t n =
-                ::write(inFd, options.input.data() + written, options.input.size() - written);
-            if (n > 0) {
-                written += static_cast<std::size_t>(n);
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                written = options.input.size();
-            }
-            if (written >= options.input.size()) {
-                ::close(inFd);
-                inFd = -1;
+                ::write(in[1], options.input.data() + written, options.input.size() - written);
+            written += n > 0 ? static_cast<std::size_t>(n) : 0;
+            if (written >= options.input.size() || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                ::close(in[1]);
+                fds[2].fd = in[1] = -1;
             }
         }
     }
-    if (inFd >= 0) {
-        ::close(inFd);
+    if (in[1] >= 0) {
+        ::close(in[1]);
     }
     ::close(out[0]);
     ::close(err[0]);

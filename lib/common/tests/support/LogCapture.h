@@ -38,17 +38,22 @@ struct LoggedRun {
         return count(level, channel, message) > 0;
     }
 
-    // Whether a record at `level` on `channel` contains `part`.
-    bool hasPart(const std::string& level, const std::string& channel,
-                 const std::string& part) const {
+    // Records at `level` on `channel` whose message contains `part`.
+    int countPart(const std::string& level, const std::string& channel,
+                  const std::string& part) const {
         const std::string head = ";" + level + ";;" + channel + ";;;";
+        int found = 0;
         for (const auto& line : lines) {
             const auto at = line.find(head);
-            if (at != std::string::npos && line.find(part, at + head.size()) != std::string::npos) {
-                return true;
-            }
+            found +=
+                at != std::string::npos && line.find(part, at + head.size()) != std::string::npos;
         }
-        return false;
+        return found;
+    }
+
+    bool hasPart(const std::string& level, const std::string& channel,
+                 const std::string& part) const {
+        return countPart(level, channel, part) > 0;
     }
 
     // Records on `channel` at any level.
