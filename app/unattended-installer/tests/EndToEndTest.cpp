@@ -88,9 +88,14 @@ protected:
 
     // The elevated copy's command line for this test's package and folder.
     Lines request(const std::string& arguments = "", const std::string& key = "") const {
-        return {"-PrivilegedInstall", "-SourcePath", package_,
-                "-DestinationPath",   destination(), "-publickey",
-                key.empty() ? key_ : key,           "-UnattendedInstallerArgs",
+        return {"-PrivilegedInstall",
+                "-SourcePath",
+                package_,
+                "-DestinationPath",
+                destination(),
+                "-publickey",
+                key.empty() ? key_ : key,
+                "-UnattendedInstallerArgs",
                 arguments};
     }
 
@@ -104,8 +109,8 @@ protected:
     }
 
     std::string window(InstallerState outcome, bool installing = true) const {
-        Lines installLines = installing ? texts_.windowLines(InstallerState::Installing, "en")
-                                        : Lines{};
+        Lines installLines =
+            installing ? texts_.windowLines(InstallerState::Installing, "en") : Lines{};
         return joinLines({texts_.windowLines(InstallerState::Starting, "en"),
                           texts_.windowLines(InstallerState::Downloading, "en"),
                           {kShown},
@@ -155,7 +160,8 @@ TEST_F(EndToEndTest, TheElevatedCopyInstallsOverAnEarlierOneWithoutFollowingItsL
     // The attribute cannot speak for the elevated copy.
     const std::string elsewhere = destination("elsewhere");
     ASSERT_TRUE(installer.setParameters(R"({"PrivilegedInstall": 1, "SourcePath": "/dev/null",
-        "DestinationPath": ")" + elsewhere + R"(", "UnattendedInstallerArgs": "-from attr"})"));
+        "DestinationPath": ")" + elsewhere +
+                                        R"(", "UnattendedInstallerArgs": "-from attr"})"));
 
     const auto begun = std::chrono::steady_clock::now();
     const auto result = installer.run(request("-a 1 -name 'two words' \"x\\\ny\""));
@@ -257,8 +263,8 @@ TEST_F(EndToEndTest, AnUnprivilegedElevatedCopyEndsWithTwo) {
                installer.executable()};
     const Lines options = request();
     argv.insert(argv.end(), options.begin(), options.end());
-    const auto result =
-        installer.runCommand(argv, {{"HOME=" + installer.home()}, "", "", std::chrono::seconds(60)});
+    const auto result = installer.runCommand(
+        argv, {{"HOME=" + installer.home()}, "", "", std::chrono::seconds(60)});
     EXPECT_EQ("<exitcode>2</exitcode>\n", result.output) << result.errors;
     EXPECT_EQ(2, result.exitCode);
     EXPECT_FALSE(fs::exists(destination()));
@@ -283,10 +289,10 @@ TEST_F(EndToEndTest, DownloadsInstallsAndRegistersTheAgent) {
     for (const bool onCommandLine : {false, true}) {
         const std::string company = onCommandLine ? "cli" : "attr";
         ASSERT_TRUE(installer.setParameters(parameters(
-            server.url(), R"(, "CompanyId": ")" + company + "\"" +
-                              (onCommandLine ? "" : R"(, "UnattendedInstallerArgs": ")" +
-                                                        arguments + "\"") +
-                              R"(, "PrivilegedInstall": 1, "DestinationPath": "/tmp")")));
+            server.url(),
+            R"(, "CompanyId": ")" + company + "\"" +
+                (onCommandLine ? "" : R"(, "UnattendedInstallerArgs": ")" + arguments + "\"") +
+                R"(, "PrivilegedInstall": 1, "DestinationPath": "/tmp")")));
         const auto result =
             runUntil(installer, InstallerState::Succeeded,
                      onCommandLine ? Lines{"-UnattendedInstallerArgs", arguments} : Lines{},
@@ -326,75 +332,40 @@ TEST_F(EndToEndTest, AFailedInstallIsShownAsFailedAndEndsWithTwo) {
     EXPECT_TRUE(contains(installer.newLogs().at(0) + installer.newLogs().at(1),
                          "unable to run elevated application: 4"));
     EXPECT_FALSE(fs::exists(destination()));
-    EXPECT_EQ(1u, std::distance(fs::directory_iterator(work_.file("run")), fs::directory_iterator()));
+    EXPECT_EQ(1u,
+              std::distance(fs::directory_iterator(work_.file("run")), fs::directory_iterator()));
     EXPECT_EQ(1u, std::distance(fs::directory_iterator(work_.file("run/download")),
                                 fs::directory_iterator()));
 }
 
-// While the elevated copy runs, what the person does waits for the outcome:
-// a Return typed meanwhile is dropped, closing the window ends the run only
-// after the window has told the real outcome.
+// Two runs share the work folder. While the elevated copy runs, what the
+// person does waits for the outcome: a Return typed meanwhile is dropped,
+// closing the window ends the run only after the window has told the real
+// outcome.
 TEST_F(EndToEndTest, TheWindowWaitsForTheElevatedCopy) {
     installertest::makeAgentPackage(package_, Agent{0, "", 2, 0});
     PackageServer server(package_, work_.file("journal"));
     InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
     const std::string installing = texts_.windowLines(InstallerState::Installing, "en").front();
     const std::string succeeded = texts_.windowLines(InstallerState::Succeeded, "en").front();
-    for (const bool close : {false, true}) {
-        const std::string company = close ? "closed" : "typed";
-        ASSERT_TRUE(installer.setParameters(
-            parameters(server.url(), R"(, "CompanyId": ")" + company + "\"")));
-        auto process = start(installer);
-        ASSERT_TRUE(process->waitForErrorLine(installing)) << process->errors();
-        if (close) {
-            process->signal(SIGTERM);
-        } else {
-            process->writeInput("\n");
-            ASSERT_TRUE(process->waitForErrorLine(succeeded)) << process->errors();
-            EXPECT_TRUE(process->staysRunning(std::chrono::milliseconds(500)));
-            process->writeInput("\n");
-        }
-        const auto result = process->finish();
+    auto typed = start(installer, {"-CompanyId", "typed"});
+    auto closed = start(installer, {"-CompanyId", "closed"});
+    ASSERT_TRUE(typed->waitForErrorLine(installing)) << typed->errors();
+    ASSERT_TRUE(closed->waitForErrorLine(installing)) << closed->errors();
+    closed->signal(SIGTERM);
+    typed->writeInput("\n");
+    ASSERT_TRUE(typed->waitForErrorLine(succeeded)) << typed->errors();
+    EXPECT_TRUE(typed->staysRunning(std::chrono::milliseconds(500)));
+    typed->writeInput("\n");
+    for (const std::string company : {"typed", "closed"}) {
+        const auto result = (company == "typed" ? typed : closed)->finish();
         EXPECT_EQ(0, result.exitCode) << result.errors;
         EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors)) << company;
         EXPECT_EQ("-regsvc", daemonCall(company).at(0));
         EXPECT_TRUE(installertest::processesMentioning(destination(company)).empty());
     }
-}
-
-TEST_F(EndToEndTest, TwoRunsSharingAWorkFolderBothInstall) {
-    installertest::makeAgentPackage(package_, Agent{0, "", 1, 0});
-    PackageServer server(package_, work_.file("journal"));
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
-    auto first = start(installer, {"-CompanyId", "first"});
-    auto second = start(installer, {"-CompanyId", "second"});
-    const std::string succeeded = texts_.windowLines(InstallerState::Succeeded, "en").front();
-    for (auto* process : {first.get(), second.get()}) {
-        EXPECT_TRUE(process->waitForErrorLine(succeeded)) << process->errors();
-        process->writeInput("\n");
-        EXPECT_EQ(0, process->finish().exitCode);
-    }
-    EXPECT_EQ("-regsvc", daemonCall("first").at(0));
-    EXPECT_EQ("-regsvc", daemonCall("second").at(0));
     EXPECT_TRUE(fs::is_empty(work_.file("run")));
-}
-
-TEST_F(EndToEndTest, TheButtonDuringASlowDownloadEndsTheRunWithNothingInstalled) {
-    PackageServer server(package_, work_.file("journal"), "200", true);
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
-    auto process = start(installer);
-    ASSERT_TRUE(process->waitForErrorLine(kShown)) << process->errors();
-    for (int i = 0; i < 200 && server.requests().empty(); ++i) {
-        process->staysRunning(std::chrono::milliseconds(50));
-    }
-    ASSERT_EQ(1u, server.requests().size());
-    process->writeInput("\n");
-    const auto result = process->finish(std::chrono::seconds(20));
-    EXPECT_EQ(3, result.exitCode) << result.errors;
-    EXPECT_TRUE(fs::is_empty(work_.file("run")));
-    EXPECT_FALSE(fs::exists(kInstallBase + "/" + product_));
 }
 
 }  // namespace
