@@ -59,7 +59,6 @@ protected:
         if (::geteuid() != 0) {
             GTEST_SKIP() << "installs under /Library as root";
         }
-        ::signal(SIGPIPE, SIG_IGN);
         const std::string tag = common::randomString(8, common::kAlphanumericAlphabet);
         product_ = "QuorvaneE2E-" + tag;
         company_ = "company-" + tag;
