@@ -19,9 +19,12 @@
 
 namespace fs = boost::filesystem;
 using installertest::Agent;
+using installertest::contains;
+using installertest::entries;
 using installertest::InstallerBundle;
 using installertest::joinLines;
 using installertest::PackageServer;
+using installertest::writeFile;
 using quorvane::unattended::InstallerState;
 using testsupport::readFile;
 using Lines = std::vector<std::string>;
@@ -32,10 +35,6 @@ const std::string kInstallBase = "/Library/Application Support/WexoQuandelUnatte
 const std::string kShown = "window: shown";
 const std::string kClosed = "window: closed";
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 std::string windowLines(const std::string& errors) {
     std::string lines;
     for (const auto& line : testsupport::splitLines(errors)) {
@@ -44,13 +43,6 @@ std::string windowLines(const std::string& errors) {
         }
     }
     return lines;
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(nullptr, file) << path;
-    std::fputs(content.c_str(), file);
-    std::fclose(file);
 }
 
 class EndToEndTest : public ::testing::Test {
@@ -172,9 +164,7 @@ TEST_F(EndToEndTest, TheElevatedCopyInstallsOverAnEarlierOneWithoutFollowingItsL
               daemonCall());
     EXPECT_FALSE(fs::exists(elsewhere));
     EXPECT_TRUE(fs::is_empty(outside)) << "nothing written through the earlier links";
-    EXPECT_EQ(1u, std::distance(fs::directory_iterator(kInstallBase + "/" + product_),
-                                fs::directory_iterator()))
-        << "no staging folder left";
+    EXPECT_EQ(1u, entries(kInstallBase + "/" + product_).size()) << "no staging folder left";
     // The token exactly as it was: a string, though it reads as a number.
     EXPECT_TRUE(contains(readFile(destination() + "/unattended.json"), R"("DeviceToken": "12345")"))
         << readFile(destination() + "/unattended.json");
@@ -238,8 +228,7 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
         EXPECT_EQ("earlier", readFile(destination() + "/marker")) << c.what;
         EXPECT_FALSE(fs::exists(destination() + "/daemon-call.txt")) << c.what;
     }
-    EXPECT_EQ(1u, std::distance(fs::directory_iterator(kInstallBase + "/" + product_),
-                                fs::directory_iterator()));
+    EXPECT_EQ(1u, entries(kInstallBase + "/" + product_).size());
     EXPECT_FALSE(fs::exists(work_.file("dest")));
 }
 
@@ -262,8 +251,7 @@ TEST_F(EndToEndTest, AnUnprivilegedElevatedCopyEndsWithTwo) {
                installer.executable()};
     const Lines options = request();
     argv.insert(argv.end(), options.begin(), options.end());
-    const auto result = installer.runCommand(
-        argv, {{"HOME=" + installer.home()}, "", "", std::chrono::seconds(60)});
+    const auto result = installer.launch(argv)->finish(std::chrono::seconds(60));
     EXPECT_EQ("<exitcode>2</exitcode>\n", result.output) << result.errors;
     EXPECT_EQ(2, result.exitCode);
     EXPECT_FALSE(fs::exists(destination()));
@@ -304,13 +292,8 @@ TEST_F(EndToEndTest, DownloadsInstallsAndRegistersTheAgent) {
                   daemonCall(company));
     }
     EXPECT_EQ("keep", readFile(victim));
-    EXPECT_EQ((Lines{"download"}), [&] {
-        Lines left;
-        for (fs::directory_iterator it(work_.file("run")), end; it != end; ++it) {
-            left.push_back(it->path().filename().string());
-        }
-        return left;
-    }()) << "only the other user's link stays";
+    EXPECT_EQ((Lines{"download"}), entries(work_.file("run")))
+        << "only the other user's link stays";
     const auto requests = server.requests();
     ASSERT_EQ(2u, requests.size());
     EXPECT_EQ("Mac OS X 10_13_6", requests[0].userAgent);
@@ -331,10 +314,8 @@ TEST_F(EndToEndTest, AFailedInstallIsShownAsFailedAndEndsWithTwo) {
     EXPECT_TRUE(contains(installer.newLogs().at(0) + installer.newLogs().at(1),
                          "unable to run elevated application: 4"));
     EXPECT_FALSE(fs::exists(destination()));
-    EXPECT_EQ(1u,
-              std::distance(fs::directory_iterator(work_.file("run")), fs::directory_iterator()));
-    EXPECT_EQ(1u, std::distance(fs::directory_iterator(work_.file("run/download")),
-                                fs::directory_iterator()));
+    EXPECT_EQ((Lines{"download"}), entries(work_.file("run")));
+    EXPECT_EQ((Lines{"notes.txt"}), entries(work_.file("run/download")));
 }
 
 // Two runs share the work folder. While the elevated copy runs, what the

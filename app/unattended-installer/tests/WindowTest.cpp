@@ -15,10 +15,13 @@
 #include "support/TempDir.h"
 
 namespace fs = boost::filesystem;
+using installertest::contains;
+using installertest::entries;
 using installertest::InstallerBundle;
 using installertest::joinLines;
 using installertest::keyOf;
 using installertest::MessageTexts;
+using installertest::writeFile;
 using quorvane::unattended::InstallerState;
 using Lines = std::vector<std::string>;
 
@@ -31,26 +34,6 @@ const std::string kKeyed = "Setup_K_" + keyOf("0123456789abcdef") + "_.app";
 // The system language of a run: LANG alone decides.
 Lines systemLanguage(const std::string& lang) {
     return {"LANG=" + lang, "LANGUAGE", "LC_ALL", "LC_MESSAGES"};
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(nullptr, file) << path;
-    std::fputs(content.c_str(), file);
-    std::fclose(file);
-}
-
-Lines entries(const std::string& folder) {
-    Lines names;
-    for (fs::directory_iterator it(folder), end; it != end; ++it) {
-        names.push_back(it->path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class WindowTest : public ::testing::Test {
@@ -108,10 +91,10 @@ TEST_F(WindowTest, WithoutAUsableKeyTheAlertFollowsTheSystemLanguageAndTheRunEnd
         EXPECT_TRUE(fs::is_empty(work_.path()));
     }
     InstallerBundle installer("Setup.app");
-    const auto result =
-        installer.runCommand({"/bin/sh", "-c", "exec \"$0\" -WorkFolder \"$1\" 2>&-",
-                              installer.executable(), work_.path()},
-                             {{"HOME=" + installer.home()}, "", "", std::chrono::seconds(60)});
+    const auto result = installer
+                            .launch({"/bin/sh", "-c", "exec \"$0\" -WorkFolder \"$1\" 2>&-",
+                                     installer.executable(), work_.path()})
+                            ->finish(std::chrono::seconds(60));
     EXPECT_EQ(1, result.exitCode);
     const std::string log = installer.lastLog();
     EXPECT_TRUE(contains(log, "Public key is empty")) << log;
