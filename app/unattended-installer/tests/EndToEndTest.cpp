@@ -78,14 +78,14 @@ protected:
     }
 
     // The elevated copy's command line for this test's package and folder.
-    Lines request(const std::string& arguments = "", const std::string& key = "") const {
+    Lines request(const std::string& arguments = "") const {
         return {"-PrivilegedInstall",
                 "-SourcePath",
                 package_,
                 "-DestinationPath",
                 destination(),
                 "-publickey",
-                key.empty() ? key_ : key,
+                key_,
                 "-UnattendedInstallerArgs",
                 arguments};
     }
@@ -99,13 +99,11 @@ protected:
                extra + "}";
     }
 
-    std::string window(InstallerState outcome, bool installing = true) const {
-        Lines installLines =
-            installing ? texts_.windowLines(InstallerState::Installing, "en") : Lines{};
+    std::string window(InstallerState outcome) const {
         return joinLines({texts_.windowLines(InstallerState::Starting, "en"),
                           texts_.windowLines(InstallerState::Downloading, "en"),
                           {kShown},
-                          installLines,
+                          texts_.windowLines(InstallerState::Installing, "en"),
                           texts_.windowLines(outcome, "en"),
                           {kClosed}});
     }
@@ -299,38 +297,26 @@ TEST_F(EndToEndTest, DownloadsInstallsAndRegistersTheAgent) {
     EXPECT_EQ("Mac OS X 10_13_6", requests[0].userAgent);
 }
 
-// A package that is not a zip fails in the elevated copy; the user's own
-// "download" folder in the work folder keeps what it had and gets nothing.
-TEST_F(EndToEndTest, AFailedInstallIsShownAsFailedAndEndsWithTwo) {
+// Three runs share the work folder, where the user has a "download" folder of
+// their own. While the elevated copy runs, what the person does waits for the
+// outcome: a Return typed meanwhile is dropped, closing the window ends the
+// run only after the window has told the real outcome. A package that is not
+// a zip fails in the elevated copy, and the window and exit status say so.
+TEST_F(EndToEndTest, TheWindowWaitsForTheElevatedCopyAndTellsItsOutcome) {
+    installertest::makeAgentPackage(package_, Agent{0, "", 2, 0});
     writeFile(work_.file("junk.zip"), "not a zip");
     fs::create_directories(work_.file("run/download"));
     writeFile(work_.file("run/download/notes.txt"), "mine");
-    PackageServer server(work_.file("junk.zip"), work_.file("journal"));
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
-    const auto result = runUntil(installer, InstallerState::Failed);
-    EXPECT_EQ(2, result.exitCode) << result.errors;
-    EXPECT_EQ(window(InstallerState::Failed), windowLines(result.errors));
-    EXPECT_TRUE(contains(installer.newLogs().at(0) + installer.newLogs().at(1),
-                         "unable to run elevated application: 4"));
-    EXPECT_FALSE(fs::exists(destination()));
-    EXPECT_EQ((Lines{"download"}), entries(work_.file("run")));
-    EXPECT_EQ((Lines{"notes.txt"}), entries(work_.file("run/download")));
-}
-
-// Two runs share the work folder. While the elevated copy runs, what the
-// person does waits for the outcome: a Return typed meanwhile is dropped,
-// closing the window ends the run only after the window has told the real
-// outcome.
-TEST_F(EndToEndTest, TheWindowWaitsForTheElevatedCopy) {
-    installertest::makeAgentPackage(package_, Agent{0, "", 2, 0});
     PackageServer server(package_, work_.file("journal"));
+    PackageServer junk(work_.file("junk.zip"), work_.file("journal-junk"));
     InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    ASSERT_TRUE(installer.setParameters(parameters(server.url())));
+    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
     const std::string installing = texts_.windowLines(InstallerState::Installing, "en").front();
     const std::string succeeded = texts_.windowLines(InstallerState::Succeeded, "en").front();
-    auto typed = start(installer, {"-CompanyId", "typed"});
-    auto closed = start(installer, {"-CompanyId", "closed"});
+    auto typed = start(installer, {"-CompanyId", "typed", "-UnattendedDownloadUrl", server.url()});
+    auto closed =
+        start(installer, {"-CompanyId", "closed", "-UnattendedDownloadUrl", server.url()});
+    auto failed = start(installer, {"-CompanyId", "failed", "-UnattendedDownloadUrl", junk.url()});
     ASSERT_TRUE(typed->waitForErrorLine(installing)) << typed->errors();
     ASSERT_TRUE(closed->waitForErrorLine(installing)) << closed->errors();
     closed->signal(SIGTERM);
@@ -338,14 +324,30 @@ TEST_F(EndToEndTest, TheWindowWaitsForTheElevatedCopy) {
     ASSERT_TRUE(typed->waitForErrorLine(succeeded)) << typed->errors();
     EXPECT_TRUE(typed->staysRunning(std::chrono::milliseconds(500)));
     typed->writeInput("\n");
-    for (const std::string company : {"typed", "closed"}) {
-        const auto result = (company == "typed" ? typed : closed)->finish();
-        EXPECT_EQ(0, result.exitCode) << result.errors;
-        EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors)) << company;
-        EXPECT_EQ("-regsvc", daemonCall(company).at(0));
+    ASSERT_TRUE(failed->waitForErrorLine(texts_.windowLines(InstallerState::Failed, "en").front()))
+        << failed->errors();
+    failed->writeInput("\n");
+    const std::vector<std::pair<std::string, installertest::RunningInstaller*>> runs{
+        {"typed", typed.get()}, {"closed", closed.get()}, {"failed", failed.get()}};
+    for (const auto& [company, process] : runs) {
+        const bool ok = company != "failed";
+        const auto result = process->finish();
+        EXPECT_EQ(ok ? 0 : 2, result.exitCode) << result.errors;
+        EXPECT_EQ(window(ok ? InstallerState::Succeeded : InstallerState::Failed),
+                  windowLines(result.errors))
+            << company;
+        const Lines call = daemonCall(company);
+        EXPECT_EQ(ok, !call.empty() && call[0] == "-regsvc") << company;
         EXPECT_TRUE(installertest::processesMentioning(destination(company)).empty());
     }
-    EXPECT_TRUE(fs::is_empty(work_.file("run")));
+    std::string logs;
+    for (const auto& log : installer.newLogs()) {
+        logs += log;
+    }
+    EXPECT_TRUE(contains(logs, "unable to run elevated application: 4"));
+    EXPECT_FALSE(fs::exists(destination("failed")));
+    EXPECT_EQ((Lines{"download"}), entries(work_.file("run")));
+    EXPECT_EQ((Lines{"notes.txt"}), entries(work_.file("run/download")));
 }
 
 }  // namespace
