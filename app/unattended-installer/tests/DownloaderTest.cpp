@@ -11,6 +11,7 @@
 #include <boost/filesystem.hpp>
 
 #include "Downloader.h"
+#include "InstallerBundle.h"
 #include "ManualTaskScheduler.h"
 #include "PackageServer.h"
 #include "QtCorePlatform.h"
@@ -37,10 +38,7 @@ struct Outcome {
 class DownloaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::FILE* file = std::fopen(package_.c_str(), "w");
-        ASSERT_NE(nullptr, file);
-        std::fputs(body_.c_str(), file);
-        std::fclose(file);
+        installertest::writeFile(package_, body_);
         platform_ = QtCorePlatform::create(*scheduler_, &storage_, "downloader-test");
         makeDownloader();
     }

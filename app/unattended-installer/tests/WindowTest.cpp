@@ -21,6 +21,7 @@ using installertest::InstallerBundle;
 using installertest::joinLines;
 using installertest::keyOf;
 using installertest::MessageTexts;
+using installertest::PackageServer;
 using installertest::writeFile;
 using quorvane::unattended::InstallerState;
 using Lines = std::vector<std::string>;
@@ -166,8 +167,8 @@ TEST_F(WindowTest, EndingTheRunRemovesOnlyItsOwnFiles) {
     fs::create_directories(work_.file("download/mine"));
     InstallerBundle installer(kKeyed);
     writeFile(installer.folder() + "/agent.zip", std::string(4096, 'z'));
-    installertest::PackageServer server(installer.folder() + "/agent.zip",
-                                        installer.folder() + "/journal", "200", true);
+    PackageServer server(installer.folder() + "/agent.zip", installer.folder() + "/journal", "200",
+                         true);
     ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
                                         R"(", "Product": "P"})"));
     std::size_t requests = 1;
@@ -198,30 +199,34 @@ TEST_F(WindowTest, EndingTheRunRemovesOnlyItsOwnFiles) {
     }
 }
 
-// A server that answers nothing, and one that trickles: each attempt ends at
-// the transfer time-out (1 s here) and the six attempts run, 2 s apart.
+// A server that answers nothing, and one that trickles, each with a run of
+// its own: each attempt ends at the transfer time-out (1 s here) and the six
+// attempts run, 2 s apart.
 TEST_F(WindowTest, AStalledDownloadIsTriedSixTimesAndFails) {
     writeFile(work_.file("agent.zip"), std::string(4096, 'z'));
     InstallerBundle installer(kKeyed);
-    for (const bool silent : {true, false}) {
-        installertest::PackageServer server(work_.file("agent.zip"), work_.file("journal"),
-                                            silent ? "0" : "200", !silent);
-        ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
-                                            R"(", "Product": "P", "WorkFolder": ")" +
-                                            work_.file("run") + "\"}"));
-        fs::create_directories(work_.file("run"));
-        auto process = installer.start({"-TransferTimeout", "1", "-Lang", "en"}, {"LANG=C"});
+    ASSERT_TRUE(
+        installer.setParameters(R"({"Product": "P", "WorkFolder": ")" + work_.file("run") + "\"}"));
+    fs::create_directories(work_.file("run"));
+    PackageServer silent(work_.file("agent.zip"), work_.file("journal-silent"), "0");
+    PackageServer trickle(work_.file("agent.zip"), work_.file("journal-trickle"), "200", true);
+    std::vector<std::pair<PackageServer*, std::unique_ptr<installertest::RunningInstaller>>> runs;
+    for (auto* server : {&silent, &trickle}) {
+        runs.emplace_back(server, installer.start({"-UnattendedDownloadUrl", server->url(),
+                                                   "-TransferTimeout", "1", "-Lang", "en"},
+                                                  {"LANG=C"}));
+    }
+    for (const auto& [server, process] : runs) {
         EXPECT_TRUE(process->waitForErrorLine(
             texts_.windowLines(InstallerState::Failed, "en").front(), std::chrono::seconds(60)))
             << process->errors();
-        const auto requests = server.requests();
-        ASSERT_EQ(6u, requests.size()) << silent;
+        const auto requests = server->requests();
+        ASSERT_EQ(6u, requests.size()) << server->url();
         for (std::size_t i = 1; i < requests.size(); ++i) {
             EXPECT_GE(requests[i].time - requests[i - 1].time, 2.95) << "attempt " << i;
         }
         process->writeInput("\n");
         EXPECT_EQ(2, process->finish().exitCode);
-        fs::remove(work_.file("journal"));
     }
 }
 
