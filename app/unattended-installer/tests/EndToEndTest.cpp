@@ -169,6 +169,8 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
     const std::string foreign = work_.file("foreign.zip");
     fs::copy_file(package_, foreign);
     ASSERT_EQ(0, ::chown(foreign.c_str(), 65534, 65534));
+    const std::string slow = work_.file("slow.zip");
+    installertest::makeAgentPackage(slow, Agent{0, "", 60, 0});
     const std::string open = work_.file("open.zip");
     fs::copy_file(package_, open);
     ::chmod(open.c_str(), 0666);
@@ -180,6 +182,7 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
         int option;  // which entry of the request to replace, 0 for none
         std::string value;
         int code;
+        Lines extra = {};
         bool withKey = true;
     };
     const std::vector<Case> cases{
@@ -190,18 +193,19 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
         {"a folder outside the install root", 4, work_.file("dest/P/C"), 3},
         {"a folder one level deeper", 4, destination() + "/x", 3},
         {"a folder that climbs", 4, kInstallBase + "/" + product_ + "/..", 3},
-        {"no key", 6, "", 5, false},
+        {"no key", 6, "", 5, {}, false},
         {"a key that reads as an option", 6, "-" + key_.substr(1), 5},
         {"unbalanced quotes", 8, "-a 'open", 5},
-        {"an option of another kind", 0, "", 6},
+        {"an option of another kind", 0, "", 6, {"-WorkFolder", work_.path()}},
+        // Last: a registration that outlasts its time-out is stopped and undone.
+        {"a daemon that does not end", 2, slow, 5, {"-RegistrationTimeout", "1"}},
     };
     for (const auto& c : cases) {
         Lines arguments = request();
         if (c.option > 0) {
             arguments[static_cast<std::size_t>(c.option)] = c.value;
-        } else {
-            arguments.insert(arguments.end(), {"-WorkFolder", work_.path()});
         }
+        arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
         const auto result = (c.withKey ? keyed : keyless).run(arguments);
         EXPECT_EQ("<exitcode>" + std::to_string(c.code) + "</exitcode>\n", result.output)
             << c.what << "\n"
@@ -211,18 +215,8 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
     }
     EXPECT_EQ(1u, entries(kInstallBase + "/" + product_).size());
     EXPECT_FALSE(fs::exists(work_.file("dest")));
-}
-
-TEST_F(EndToEndTest, ARegistrationThatOutlastsItsTimeOutIsStoppedAndUndone) {
-    installertest::makeAgentPackage(package_, Agent{0, "", 60, 0});
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    Lines arguments = request();
-    arguments.insert(arguments.end(), {"-RegistrationTimeout", "1"});
-    const auto result = installer.run(arguments);
-    EXPECT_EQ("<exitcode>5</exitcode>\n", result.output) << installer.lastLog();
-    EXPECT_TRUE(contains(installer.lastLog(), "daemon: did not end within 1 s, stopped"));
+    EXPECT_TRUE(contains(keyed.lastLog(), "daemon: did not end within 1 s, stopped"));
     EXPECT_TRUE(installertest::processesMentioning(destination()).empty());
-    EXPECT_FALSE(fs::exists(destination())) << "no earlier install: nothing stays";
 }
 
 TEST_F(EndToEndTest, AnUnprivilegedElevatedCopyEndsWithTwo) {
