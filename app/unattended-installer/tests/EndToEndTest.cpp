@@ -176,6 +176,8 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
     ::chmod(open.c_str(), 0666);
     InstallerBundle keyless("Setup.app");
     InstallerBundle keyed("Setup_K_" + key_ + "_.app");
+    InstallerBundle opened("Setup_K_" + key_ + "_.app");
+    opened.openToEveryone();
 
     struct Case {
         std::string what;
@@ -183,7 +185,7 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
         std::string value;
         int code;
         Lines extra = {};
-        bool withKey = true;
+        const InstallerBundle* bundle = nullptr;  // the keyed one when null
     };
     const std::vector<Case> cases{
         {"a linked package", 2, link, 4},
@@ -193,7 +195,8 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
         {"a folder outside the install root", 4, work_.file("dest/P/C"), 3},
         {"a folder one level deeper", 4, destination() + "/x", 3},
         {"a folder that climbs", 4, kInstallBase + "/" + product_ + "/..", 3},
-        {"no key", 6, "", 5, {}, false},
+        {"no key", 6, "", 5, {}, &keyless},
+        {"a copy that is not root", 0, "", 2, {}, &opened},
         {"a key that reads as an option", 6, "-" + key_.substr(1), 5},
         {"unbalanced quotes", 8, "-a 'open", 5},
         {"an option of another kind", 0, "", 6, {"-WorkFolder", work_.path()}},
@@ -206,10 +209,18 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
             arguments[static_cast<std::size_t>(c.option)] = c.value;
         }
         arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
-        const auto result = (c.withKey ? keyed : keyless).run(arguments);
+        const InstallerBundle& bundle = c.bundle ? *c.bundle : keyed;
+        Lines argv{bundle.executable()};
+        if (&bundle == &opened) {
+            argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                    bundle.executable()};
+        }
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const auto result = bundle.launch(argv)->finish(std::chrono::seconds(60));
         EXPECT_EQ("<exitcode>" + std::to_string(c.code) + "</exitcode>\n", result.output)
             << c.what << "\n"
-            << (c.withKey ? keyed : keyless).lastLog();
+            << bundle.lastLog();
+        EXPECT_EQ(c.code, result.exitCode) << c.what;
         EXPECT_EQ("earlier", readFile(destination() + "/marker")) << c.what;
         EXPECT_FALSE(fs::exists(destination() + "/daemon-call.txt")) << c.what;
     }
@@ -217,19 +228,6 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
     EXPECT_FALSE(fs::exists(work_.file("dest")));
     EXPECT_TRUE(contains(keyed.lastLog(), "daemon: did not end within 1 s, stopped"));
     EXPECT_TRUE(installertest::processesMentioning(destination()).empty());
-}
-
-TEST_F(EndToEndTest, AnUnprivilegedElevatedCopyEndsWithTwo) {
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    installer.openToEveryone();
-    Lines argv{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-               installer.executable()};
-    const Lines options = request();
-    argv.insert(argv.end(), options.begin(), options.end());
-    const auto result = installer.launch(argv)->finish(std::chrono::seconds(60));
-    EXPECT_EQ("<exitcode>2</exitcode>\n", result.output) << result.errors;
-    EXPECT_EQ(2, result.exitCode);
-    EXPECT_FALSE(fs::exists(destination()));
 }
 
 // A run started through a link to the bundle, with the installer arguments on
