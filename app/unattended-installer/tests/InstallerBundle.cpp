@@ -4,7 +4,7 @@
 #include <sys/xattr.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <fstream>
 #include <stdexcept>
 
 #include <boost/filesystem.hpp>
@@ -31,9 +31,7 @@ InstallerBundle::InstallerBundle(const std::string& bundleName) {
     fs::create_hard_link(INSTALLER_EXECUTABLE, executable_, error);
     if (error) {
         fs::copy_file(INSTALLER_EXECUTABLE, executable_);
-        fs::permissions(executable_, fs::perms::owner_all | fs::perms::group_read |
-                                         fs::perms::group_exe | fs::perms::others_read |
-                                         fs::perms::others_exe);
+        ::chmod(executable_.c_str(), 0755);
     }
     home_ = root_ + "/home";
     fs::create_directories(home_);
@@ -44,71 +42,49 @@ bool InstallerBundle::setParameters(const std::string& json) const {
 }
 
 void InstallerBundle::setMessages(const std::vector<unsigned char>& image) const {
-    const std::string path = bundle_ + "/Contents/Resources/messages.bin";
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        throw std::runtime_error("cannot write " + path);
-    }
-    const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
-    if (std::fclose(file) != 0 || !written) {
-        throw std::runtime_error("cannot write " + path);
-    }
+    writeFile(bundle_ + "/Contents/Resources/messages.bin",
+              std::string(image.begin(), image.end()));
 }
 
 void InstallerBundle::openToEveryone() const {
+    ::chmod(root_.c_str(), 0777);
     for (fs::recursive_directory_iterator it(root_), end; it != end; ++it) {
         if (fs::is_directory(it->path())) {
             ::chmod(it->path().c_str(), 0777);
         }
     }
-    ::chmod(root_.c_str(), 0777);
+}
+
+std::unique_ptr<RunningInstaller> InstallerBundle::launch(
+    const std::vector<std::string>& command, std::vector<std::string> environment) const {
+    environment.push_back("HOME=" + home_);
+    foldersBefore_ = logFolders();
+    return std::make_unique<RunningInstaller>(command, environment);
+}
+
+std::unique_ptr<RunningInstaller> InstallerBundle::start(const std::vector<std::string>& arguments,
+                                                         std::vector<std::string> environment,
+                                                         const std::string& executable) const {
+    std::vector<std::string> argv{executable.empty() ? executable_ : executable};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return launch(argv, std::move(environment));
 }
 
 testsupport::ChildResult InstallerBundle::run(const std::vector<std::string>& arguments,
                                               std::vector<std::string> environment) const {
-    std::vector<std::string> argv{executable_};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    environment.push_back("HOME=" + home_);
-    testsupport::CommandOptions options;
-    options.environment = environment;
-    // A Return for the window's button, once the run has shown its outcome.
-    options.input = "\n";
-    options.timeout = std::chrono::seconds(60);
-    return runCommand(argv, options);
-}
-
-testsupport::ChildResult InstallerBundle::runCommand(
-    const std::vector<std::string>& argv, const testsupport::CommandOptions& options) const {
-    foldersBefore_ = logFolders();
-    return testsupport::runCommand(argv, options);
-}
-
-std::unique_ptr<RunningInstaller> InstallerBundle::start(const std::vector<std::string>& arguments,
-                                                        std::vector<std::string> environment,
-                                                        const std::string& executable) const {
-    std::vector<std::string> argv{executable.empty() ? executable_ : executable};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    environment.push_back("HOME=" + home_);
-    foldersBefore_ = logFolders();
-    return std::make_unique<RunningInstaller>(argv, environment);
+    auto process = start(arguments, std::move(environment));
+    process->writeInput("\n");
+    return process->finish(std::chrono::seconds(60));
 }
 
 std::vector<std::string> InstallerBundle::logFolders() const {
-    std::vector<std::string> folders;
     const fs::path base = fs::path(home_) / ".kestrin" / "quorvane" / "unattended_installer";
     boost::system::error_code error;
-    if (!fs::is_directory(base, error)) {
-        return folders;
-    }
-    for (fs::directory_iterator it(base), end; it != end; ++it) {
+    std::vector<std::string> folders;
+    for (fs::directory_iterator it(base, error), end; !error && it != end; ++it) {
         folders.push_back(it->path().string());
     }
     return folders;
-}
-
-std::string InstallerBundle::lastLog() const {
-    const auto logs = newLogs();
-    return logs.empty() ? std::string() : logs.front();
 }
 
 std::vector<std::string> InstallerBundle::newLogs() const {
@@ -121,6 +97,11 @@ std::vector<std::string> InstallerBundle::newLogs() const {
         }
     }
     return logs;
+}
+
+std::string InstallerBundle::lastLog() const {
+    const auto logs = newLogs();
+    return logs.empty() ? std::string() : logs.front();
 }
 
 std::string keyOf(const std::string& unit) {
@@ -140,10 +121,9 @@ void makeAgentPackage(const std::string& path, const Agent& agent) {
                                   "--sleep",
                                   std::to_string(agent.sleep),
                                   "--hold",
-                                  std::to_string(agent.hold)};
-    if (!agent.deviceToken.empty()) {
-        argv.insert(argv.end(), {"--device-token", agent.deviceToken});
-    }
+                                  std::to_string(agent.hold),
+                                  "--device-token",
+                                  agent.deviceToken};
     const auto result = testsupport::runCommand(argv);
     if (result.exitCode != 0) {
         throw std::runtime_error("cannot make the agent package: " + result.errors);
@@ -155,12 +135,32 @@ std::vector<int> processesMentioning(const std::string& text) {
     for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
         const std::string name = it->path().filename().string();
         if (name.find_first_not_of("0123456789") == std::string::npos &&
-            testsupport::readFile(it->path().string() + "/cmdline").find(text) !=
-                std::string::npos) {
+            contains(testsupport::readFile(it->path().string() + "/cmdline"), text)) {
             found.push_back(std::stoi(name));
         }
     }
     return found;
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    if (!file.flush()) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> entries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(folder), end; it != end; ++it) {
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace installertest

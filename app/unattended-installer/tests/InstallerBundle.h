@@ -29,39 +29,34 @@ public:
     // Sets the bundle's parameter attribute "com.wexo.quandel" to `json`;
     // false when the file system keeps no user attributes.
     bool setParameters(const std::string& json) const;
-
     // Replaces the bundle's "messages.bin" with `image`.
     void setMessages(const std::vector<unsigned char>& image) const;
-
     // Opens the folders to every user, for runs as another user.
     void openToEveryone() const;
 
-    // Runs the installer with `arguments` (argv[0] added) and HOME set.
-    testsupport::ChildResult run(const std::vector<std::string>& arguments,
-                                 std::vector<std::string> environment = {}) const;
-
-    // Runs any command (for instance the installer through setpriv) and
-    // notes the log folder it made.
-    testsupport::ChildResult runCommand(const std::vector<std::string>& argv,
-                                        const testsupport::CommandOptions& options) const;
-
-    // Starts the installer with `arguments` and HOME set, for a test that
-    // talks to it while it runs; through `executable` when given (a link to
-    // it, for instance).
+    // Starts `command` (argv[0] is the path; the installer through setpriv,
+    // for instance) with HOME set.
+    std::unique_ptr<RunningInstaller> launch(const std::vector<std::string>& command,
+                                             std::vector<std::string> environment = {}) const;
+    // Starts the installer with `arguments`, through `executable` when given
+    // (a link to it, for instance).
     std::unique_ptr<RunningInstaller> start(const std::vector<std::string>& arguments,
                                             std::vector<std::string> environment = {},
                                             const std::string& executable = "") const;
+    // Runs the installer with `arguments` and a Return typed for the window's
+    // button, once the run has shown its outcome.
+    testsupport::ChildResult run(const std::vector<std::string>& arguments,
+                                 std::vector<std::string> environment = {}) const;
 
-    // The log folders the runs made, and the installer's log of the last run
-    // (or start).
-    std::vector<std::string> logFolders() const;
-    std::string lastLog() const;
-    // The installer's logs of every folder made since the last run (or
-    // start): one for the user-started copy, and one for each elevated copy
-    // that it started with the same home folder.
+    // The installer's logs of every log folder made since the last start: one
+    // for the user-started copy, one for each elevated copy it started.
     std::vector<std::string> newLogs() const;
+    // The first of them.
+    std::string lastLog() const;
 
 private:
+    std::vector<std::string> logFolders() const;
+
     testsupport::AttributeFolder attributeRoot_;
     std::optional<testsupport::TempDir> plainRoot_;
     std::string root_;
@@ -87,5 +82,10 @@ void makeAgentPackage(const std::string& path, const Agent& agent = {});
 
 // The processes whose command line mentions `text`.
 std::vector<int> processesMentioning(const std::string& text);
+
+void writeFile(const std::string& path, const std::string& content);
+bool contains(const std::string& text, const std::string& part);
+// The names in `folder`, sorted.
+std::vector<std::string> entries(const std::string& folder);
 
 }  // namespace installertest

@@ -39,9 +39,8 @@ TEST(InstallerPartsTest, TheKeyLiesBetweenTheFirstMarkerAndTheLastUnderscoreOfOn
     for (const std::string& usable : {key, odd, "K_" + std::string(62, 'q')}) {
         EXPECT_TRUE(isUsableKey(usable)) << usable;
     }
-    for (const std::string& unusable :
-         {std::string(), std::string(63, 'k'), "-" + key.substr(1), key.substr(1) + "\t",
-          key.substr(1) + "\xC3"}) {
+    for (const std::string& unusable : {std::string(), std::string(63, 'k'), "-" + key.substr(1),
+                                        key.substr(1) + "\t", key.substr(1) + "\xC3"}) {
         EXPECT_FALSE(isUsableKey(unusable)) << unusable;
     }
 }
@@ -58,8 +57,8 @@ TEST(InstallerPartsTest, ArgumentsAreSplitAsTheShellWouldWithoutExpanding) {
         {R"('a\"b')", {"a\\\"b"}},
         {R"(a\ b \' \")", {"a b", "'", "\""}},
         {"a\\\nb \"c\\\nd\"", {"ab", "cd"}},
-        {"$(touch /tmp/x) `id` * ~ ; && | >f", {"$(touch", "/tmp/x)", "`id`", "*", "~", ";",
-                                                 "&&", "|", ">f"}},
+        {"$(touch /tmp/x) `id` * ~ ; && | >f",
+         {"$(touch", "/tmp/x)", "`id`", "*", "~", ";", "&&", "|", ">f"}},
     };
     for (const auto& [text, words] : cases) {
         const auto split = splitShellWords(text);

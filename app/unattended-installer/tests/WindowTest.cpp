@@ -15,10 +15,14 @@
 #include "support/TempDir.h"
 
 namespace fs = boost::filesystem;
+using installertest::contains;
+using installertest::entries;
 using installertest::InstallerBundle;
 using installertest::joinLines;
 using installertest::keyOf;
 using installertest::MessageTexts;
+using installertest::PackageServer;
+using installertest::writeFile;
 using quorvane::unattended::InstallerState;
 using Lines = std::vector<std::string>;
 
@@ -31,19 +35,6 @@ const std::string kKeyed = "Setup_K_" + keyOf("0123456789abcdef") + "_.app";
 // The system language of a run: LANG alone decides.
 Lines systemLanguage(const std::string& lang) {
     return {"LANG=" + lang, "LANGUAGE", "LC_ALL", "LC_MESSAGES"};
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-Lines entries(const std::string& folder) {
-    Lines names;
-    for (fs::directory_iterator it(folder), end; it != end; ++it) {
-        names.push_back(it->path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class WindowTest : public ::testing::Test {
@@ -64,7 +55,16 @@ protected:
     testsupport::TempDir work_{"installer-window"};
 };
 
+// The window's title keeps characters beyond the basic plane. Started with
+// its standard error closed, the run's log does not take the window's place.
 TEST_F(WindowTest, WithoutAUsableKeyTheAlertFollowsTheSystemLanguageAndTheRunEndsWithOne) {
+    auto& table = texts_.table();
+    table.defaults[30] = "\xF0\x9F\x9A\x80 Installer \xF0\x9D\x84\x9E";
+    for (auto& texts : table.texts) {
+        texts[30].clear();
+    }
+    const auto messages =
+        quorvane::messagesbin::packTable(quorvane::messagesbin::serializeTable(table));
     struct Case {
         std::string bundle;
         Lines environment;
@@ -73,30 +73,29 @@ TEST_F(WindowTest, WithoutAUsableKeyTheAlertFollowsTheSystemLanguageAndTheRunEnd
     };
     const std::vector<Case> cases{
         {"Setup.app", systemLanguage("de_DE.UTF-8"), "fr", "de"},
-        {"Setup_K_-" + keyOf("k").substr(1) + "_.app", {"LANG", "LANGUAGE", "LC_ALL", "LC_MESSAGES"},
-         "fr", "en"},
+        {"Setup_K_-" + keyOf("k").substr(1) + "_.app",
+         {"LANG", "LANGUAGE", "LC_ALL", "LC_MESSAGES"},
+         "fr",
+         "en"},
     };
     for (const auto& c : cases) {
         InstallerBundle installer(c.bundle);
+        installer.setMessages(messages);
         const auto result = installer.run(inWorkFolder({"-Lang", c.window}), c.environment);
         EXPECT_EQ(1, result.exitCode) << c.bundle;
         EXPECT_EQ("", result.output);
         EXPECT_EQ(joinLines({texts_.windowLines(InstallerState::Starting, c.window),
                              {texts_.alertLine(c.alert), kClosed}}),
                   result.errors);
-        EXPECT_TRUE(contains(installer.lastLog(), "[critical] [UnattendedInstaller] Public key is empty"));
+        EXPECT_TRUE(
+            contains(installer.lastLog(), "[critical] [UnattendedInstaller] Public key is empty"));
         EXPECT_TRUE(fs::is_empty(work_.path()));
     }
-}
-
-// Started with its standard error closed, the run's log does not take the
-// window's place.
-TEST_F(WindowTest, TheLogNeverTakesAStandardStream) {
     InstallerBundle installer("Setup.app");
-    const auto result = installer.runCommand(
-        {"/bin/sh", "-c", "exec \"$0\" -WorkFolder \"$1\" 2>&-", installer.executable(),
-         work_.path()},
-        {{"HOME=" + installer.home()}, "", "", std::chrono::seconds(60)});
+    const auto result = installer
+                            .launch({"/bin/sh", "-c", "exec \"$0\" -WorkFolder \"$1\" 2>&-",
+                                     installer.executable(), work_.path()})
+                            ->finish(std::chrono::seconds(60));
     EXPECT_EQ(1, result.exitCode);
     const std::string log = installer.lastLog();
     EXPECT_TRUE(contains(log, "Public key is empty")) << log;
@@ -105,9 +104,7 @@ TEST_F(WindowTest, TheLogNeverTakesAStandardStream) {
 
 TEST_F(WindowTest, WithoutALogFolderTheRunSaysSoAndEndsWithOne) {
     InstallerBundle installer(kKeyed);
-    std::FILE* file = std::fopen((installer.home() + "/.kestrin").c_str(), "w");
-    ASSERT_NE(nullptr, file);
-    std::fclose(file);
+    writeFile(installer.home() + "/.kestrin", "");
     const auto result = installer.run(inWorkFolder(), systemLanguage("en_US.UTF-8"));
     EXPECT_EQ(1, result.exitCode);
     const Lines lines = testsupport::splitLines(result.errors);
@@ -127,9 +124,7 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
     const std::string product = R"(, "Product": "P")";
     ASSERT_EQ(0, ::mkdir(work_.file("open").c_str(), 0777));
     ASSERT_EQ(0, ::chmod(work_.file("open").c_str(), 0777));
-    std::FILE* file = std::fopen(work_.file("plain").c_str(), "w");
-    ASSERT_NE(nullptr, file);
-    std::fclose(file);
+    writeFile(work_.file("plain"), "");
     const std::vector<std::pair<std::string, std::string>> cases{
         {R"("UnattendedDownloadUrl": ["http://x"])" + product,
          "UnattendedDownloadUrl must be a string"},
@@ -166,16 +161,24 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
     EXPECT_EQ((Lines{"open", "plain"}), entries(work_.path()));
 }
 
-// The button, the window's close and the end of input while the download
-// runs: the run's own download folder goes, what the user had stays.
+// The button, the window's close and the end of input while a slow
+// download runs: the run's own download folder goes, what the user had stays.
 TEST_F(WindowTest, EndingTheRunRemovesOnlyItsOwnFiles) {
     fs::create_directories(work_.file("download/mine"));
     InstallerBundle installer(kKeyed);
-    ASSERT_TRUE(installer.setParameters(
-        R"({"UnattendedDownloadUrl": "http://127.0.0.1:9/a.zip", "Product": "P"})"));
+    writeFile(installer.folder() + "/agent.zip", std::string(4096, 'z'));
+    PackageServer server(installer.folder() + "/agent.zip", installer.folder() + "/journal", "200",
+                         true);
+    ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
+                                        R"(", "Product": "P"})"));
+    std::size_t requests = 1;
     for (const int number : {0, SIGTERM, SIGINT, SIGHUP}) {
         auto process = installer.start(inWorkFolder(), systemLanguage("en_US.UTF-8"));
         ASSERT_TRUE(process->waitForErrorLine(kShown)) << process->errors();
+        for (int i = 0; i < 200 && server.requests().size() < requests; ++i) {
+            process->staysRunning(std::chrono::milliseconds(50));
+        }
+        ASSERT_EQ(requests++, server.requests().size()) << "the download is under way";
         EXPECT_EQ(2u, entries(work_.path()).size()) << "the run's own download folder";
         if (number == 0) {
             process->closeInput();
@@ -196,50 +199,35 @@ TEST_F(WindowTest, EndingTheRunRemovesOnlyItsOwnFiles) {
     }
 }
 
-// A server that answers nothing, and one that trickles: each attempt ends at
-// the transfer time-out (1 s here) and the six attempts run, 2 s apart.
+// A server that answers nothing, and one that trickles, each with a run of
+// its own: each attempt ends at the transfer time-out (1 s here) and the six
+// attempts run, 2 s apart.
 TEST_F(WindowTest, AStalledDownloadIsTriedSixTimesAndFails) {
-    std::FILE* file = std::fopen(work_.file("agent.zip").c_str(), "w");
-    ASSERT_NE(nullptr, file);
-    std::fputs(std::string(4096, 'z').c_str(), file);
-    std::fclose(file);
+    writeFile(work_.file("agent.zip"), std::string(4096, 'z'));
     InstallerBundle installer(kKeyed);
-    for (const bool silent : {true, false}) {
-        installertest::PackageServer server(work_.file("agent.zip"), work_.file("journal"),
-                                            silent ? "0" : "200", !silent);
-        ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
-                                            R"(", "Product": "P", "WorkFolder": ")" +
-                                            work_.file("run") + "\"}"));
-        fs::create_directories(work_.file("run"));
-        auto process = installer.start({"-TransferTimeout", "1", "-Lang", "en"}, {"LANG=C"});
+    ASSERT_TRUE(
+        installer.setParameters(R"({"Product": "P", "WorkFolder": ")" + work_.file("run") + "\"}"));
+    fs::create_directories(work_.file("run"));
+    PackageServer silent(work_.file("agent.zip"), work_.file("journal-silent"), "0");
+    PackageServer trickle(work_.file("agent.zip"), work_.file("journal-trickle"), "200", true);
+    std::vector<std::pair<PackageServer*, std::unique_ptr<installertest::RunningInstaller>>> runs;
+    for (auto* server : {&silent, &trickle}) {
+        runs.emplace_back(server, installer.start({"-UnattendedDownloadUrl", server->url(),
+                                                   "-TransferTimeout", "1", "-Lang", "en"},
+                                                  {"LANG=C"}));
+    }
+    for (const auto& [server, process] : runs) {
         EXPECT_TRUE(process->waitForErrorLine(
             texts_.windowLines(InstallerState::Failed, "en").front(), std::chrono::seconds(60)))
             << process->errors();
-        const auto requests = server.requests();
-        ASSERT_EQ(6u, requests.size()) << silent;
+        const auto requests = server->requests();
+        ASSERT_EQ(6u, requests.size()) << server->url();
         for (std::size_t i = 1; i < requests.size(); ++i) {
             EXPECT_GE(requests[i].time - requests[i - 1].time, 2.95) << "attempt " << i;
         }
         process->writeInput("\n");
         EXPECT_EQ(2, process->finish().exitCode);
-        fs::remove(work_.file("journal"));
     }
-}
-
-TEST_F(WindowTest, CharactersBeyondTheBasicPlaneReachTheWindowWhole) {
-    InstallerBundle installer("Setup.app");
-    auto& table = texts_.table();
-    const std::string title = "\xF0\x9F\x9A\x80 Installer \xF0\x9D\x84\x9E";
-    table.defaults[30] = title;
-    for (auto& texts : table.texts) {
-        texts[30].clear();
-    }
-    installer.setMessages(
-        quorvane::messagesbin::packTable(quorvane::messagesbin::serializeTable(table)));
-    const auto result = installer.run(inWorkFolder({"-Lang", "de"}), systemLanguage("en_US.UTF-8"));
-    const auto lines = testsupport::splitLines(result.errors);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ("window: title \"" + title + "\"", lines.front());
 }
 
 }  // namespace
