@@ -1,30 +1,17 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 
-#include "core/NonInitializingBuffer.h"
-
-struct evp_md_ctx_st;
+#include "network/detail/EvpHasher.h"
 
 namespace network {
 
-// A running SHA-1 digest.
-class SHA1Hasher {
+// A running SHA1 digest.
+class SHA1Hasher : public detail::EvpHasher {
 public:
     static constexpr std::size_t kDigestSize = 20;
 
     SHA1Hasher();
-    ~SHA1Hasher();
-    SHA1Hasher(const SHA1Hasher&) = delete;
-    SHA1Hasher& operator=(const SHA1Hasher&) = delete;
-
-    void Update(const void* data, std::size_t n);
-    // The digest of everything fed so far; the hasher is spent afterwards.
-    core::NonInitializingBuffer<unsigned char> Final();
-
-private:
-    evp_md_ctx_st* context_;
 };
 
 }  // namespace network
