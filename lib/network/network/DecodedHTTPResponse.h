@@ -26,6 +26,9 @@ public:
     std::vector<std::string> GetHeaders(const std::string& name) override;
     core::NonInitializingBuffer<unsigned char> TakeBody() override;
 
+    // The response as received (its body taken).
+    const IHTTPResponse& Wrapped() const { return *wrapped_; }
+
     // Undoes one coding; nothing when the data does not decode within `limit`.
     static std::optional<core::NonInitializingBuffer<unsigned char>> Inflate(
         const core::NonInitializingBuffer<unsigned char>& data, bool gzip, std::uint64_t limit);

@@ -15,6 +15,9 @@ public:
     std::vector<std::string> GetHeaders(const std::string& name) override;
     core::NonInitializingBuffer<unsigned char> TakeBody() override;
 
+    // Every header line, in arrival order.
+    const HTTPHeaderList& GetHeaderList() const { return headers_; }
+
 private:
     HTTPHeaderList headers_;
     core::NonInitializingBuffer<unsigned char> body_;
