@@ -250,6 +250,19 @@ TEST(AsyncHTTPConnectionTest, RedirectsThatCannotBeFollowedReachTheCaller) {
     EXPECT_EQ(peer.requests().size(), 4u);
 }
 
+TEST(AsyncHTTPConnectionTest, ARedirectFromHTTPSToHTTPIsNotFollowed) {
+    HTTPTestPeer peer({{{Redirect(302, "http://127.0.0.1:{port}/plain")}}, {{Ok("plain")}}});
+    SocketTestLoop loop;
+    auto connection = OnDemandConnection(loop);
+    // The https URL goes over plain TCP (TLS mode 0) to the scripted peer.
+    auto request = connection->CreateRequest();
+    request->SetSSLMode(0);
+    const auto fetched = Fetch(loop, connection, "https://127.0.0.1:" + std::to_string(peer.port()) + "/",
+                               std::move(request));
+    EXPECT_EQ(fetched.code, 302u);
+    EXPECT_EQ(peer.requests().size(), 1u);
+}
+
 TEST(AsyncHTTPConnectionTest, RequestsThatWouldBreakTheHeadAreRefused) {
     HTTPTestPeer peer({{{Ok("never")}}});
     SocketTestLoop loop;

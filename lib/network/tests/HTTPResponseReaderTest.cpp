@@ -88,6 +88,8 @@ TEST(HTTPResponseReaderTest, FramesEveryResponseAlikeWholeAndByteByByte) {
          Result::Error, 200, ""},
         {"chunk without its CRLF", kOk + "Transfer-Encoding: chunked\r\n\r\n1\r\nabc\r\n0\r\n\r\n",
          Result::Error, 200, "a"},
+        {"chunk ends with other bytes than CRLF",
+         kOk + "Transfer-Encoding: chunked\r\n\r\n1\r\naXY0\r\n\r\n", Result::Error, 200, ""},
         {"end of stream between chunks", kOk + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n",
          Result::Error, 200, "a"},
         {"end of stream in the trailers", kOk + "Transfer-Encoding: chunked\r\n\r\n0\r\n",
@@ -124,6 +126,15 @@ TEST(HTTPResponseReaderTest, FramesEveryResponseAlikeWholeAndByteByByte) {
         {"header without a name", kOk + ": x\r\n\r\n", Result::Error, 200, ""},
         {"oversized header block", kOk + "X: " + std::string(70 * 1024, 'a') + "\r\n\r\n",
          Result::Error, 200, ""},
+        {"many small header lines",
+         [] {
+             std::string wire = kOk;
+             for (int i = 0; i < 3000; ++i) {
+                 wire += "X-Line: 1234567890123456789\r\n";
+             }
+             return wire + "Content-Length: 0\r\n\r\n";
+         }(),
+         Result::Error, 200, ""},
         {"oversized chunk line",
          kOk + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(5000, 'e') + "\r\na\r\n0\r\n\r\n",
          Result::Error, 200, ""},
@@ -133,7 +144,7 @@ TEST(HTTPResponseReaderTest, FramesEveryResponseAlikeWholeAndByteByByte) {
              for (int i = 0; i < 5000; ++i) {
                  wire += "HTTP/1.1 100 Continue\r\n\r\n";
              }
-             return wire;
+             return wire + kOk + "Content-Length: 0\r\n\r\n";
          }(),
          Result::Error, 0, ""},
     };
