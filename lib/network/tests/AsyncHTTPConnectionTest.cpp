@@ -309,6 +309,23 @@ TEST(AsyncHTTPConnectionTest, BytesBehindAnUpgradeAreKeptForTheNewProtocol) {
     EXPECT_TRUE(socket->IsConnected());
 }
 
+TEST(AsyncHTTPConnectionTest, AnAnswerThatNeverComesEndsWithTheSocketsTimeOut) {
+    HTTPTestPeer peer({{PeerStep{"", false, false, true}}});
+    SocketTestLoop loop;
+    auto socket = loop.socket();
+    socket->SetTimeout(300);
+    bool connected = false;
+    socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
+                         [&](network::ITCPSocket::ErrorCode) { connected = true; });
+    ASSERT_TRUE(loop.runUntil([&] { return connected; }));
+    auto connection = network::AsyncHTTPConnection::Create(socket, false);
+    const auto started = std::chrono::steady_clock::now();
+    const auto fetched = Fetch(loop, connection, peer.url("/"), nullptr, 10s);
+    EXPECT_TRUE(fetched.done);
+    EXPECT_EQ(fetched.code, 5u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
 TEST(AsyncHTTPConnectionTest, ASuppliedSocketThatIsGoneRefusesRequests) {
     SocketTestLoop loop;
     auto connection = network::AsyncHTTPConnection::Create(loop.socket(), false);
