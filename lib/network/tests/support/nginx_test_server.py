@@ -36,7 +36,7 @@ http {{
     uwsgi_temp_path {folder}/uwsgi;
     scgi_temp_path {folder}/scgi;
     types {{ text/plain txt; application/octet-stream bin; }}
-    keepalive_requests 1000;
+    keepalive_requests 1000000;
     sendfile on;
     server {{
         listen 127.0.0.1:{port};
