@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -139,6 +140,9 @@ private:
                         const boost::system::error_code& error, std::size_t bytes);
     void TakeCookies(AsyncHTTPResponseData& response);
     void Arm(const std::shared_ptr<Exchange>& exchange);
+    static std::chrono::milliseconds Timeout(const Exchange& exchange);
+    static void WaitForDeadline(const std::shared_ptr<Exchange>& exchange,
+                                std::chrono::steady_clock::time_point deadline);
     bool Cancelled(const Exchange& exchange) const;
     // Ends the request with `code` and no response; a connect-on-demand
     // connection replaces its socket first for codes below 100.
