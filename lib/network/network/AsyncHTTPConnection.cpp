@@ -449,11 +449,16 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         return;
     }
     Arm(exchange);
+    // A body of announced length goes straight into its buffer; everything
+    // else through the read buffer and the reader.
     auto& buffer = exchange->responseData->readBuffer;
-    const auto into = boost::asio::buffer(buffer.data(), buffer.size());
-    auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange](
+    const auto window = exchange->responseData->reader.BodyWindow();
+    const bool inPlace = window.second > 0;
+    const auto into = inPlace ? boost::asio::buffer(window.first, window.second)
+                              : boost::asio::buffer(buffer.data(), buffer.size());
+    auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange, inPlace](
                     const boost::system::error_code& error, std::size_t bytes) {
-        self->OnResponseData(exchange, error, bytes);
+        self->OnResponseData(exchange, error, bytes, inPlace);
     };
     if (exchange->secure) {
         exchange->socket->GetTLSStream().async_read_some(into, std::move(done));
@@ -463,7 +468,8 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
 }
 
 void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchange,
-                                         const boost::system::error_code& error, std::size_t bytes) {
+                                         const boost::system::error_code& error, std::size_t bytes,
+                                         bool inPlace) {
     exchange->timer.cancel();
     auto& response = *exchange->responseData;
     auto& reader = response.reader;
@@ -493,6 +499,8 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
             return;
         }
         result = reader.Finish();
+    } else if (inPlace) {
+        result = reader.CommitBody(bytes);
     } else {
         std::size_t consumed = 0;
         result = reader.Feed(response.readBuffer.data(), bytes, consumed);

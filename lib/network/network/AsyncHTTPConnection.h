@@ -136,8 +136,9 @@ private:
     void OnRequestSent(const std::shared_ptr<Exchange>& exchange,
                        const boost::system::error_code& error, std::size_t bytes);
     void ReadResponse(const std::shared_ptr<Exchange>& exchange);
+    // `inPlace`: the bytes went straight into the body (HTTPResponseReader::BodyWindow).
     void OnResponseData(const std::shared_ptr<Exchange>& exchange,
-                        const boost::system::error_code& error, std::size_t bytes);
+                        const boost::system::error_code& error, std::size_t bytes, bool inPlace);
     void TakeCookies(AsyncHTTPResponseData& response);
     void Arm(const std::shared_ptr<Exchange>& exchange);
     static std::chrono::milliseconds Timeout(const Exchange& exchange);

@@ -207,6 +207,32 @@ HTTPResponseReader::Result HTTPResponseReader::Finish() {
     }
 }
 
+std::pair<unsigned char*, std::size_t> HTTPResponseReader::BodyWindow() {
+    if (state_ != State::FixedBody) {
+        return {nullptr, 0};
+    }
+    if (body_.capacity() == body_.size()) {
+        body_.reserve(body_.size() +
+                      static_cast<std::size_t>(std::min<std::uint64_t>(
+                          remaining_, std::max<std::size_t>(body_.size(), kChunkLineLimit))));
+    }
+    const std::size_t room = body_.capacity() - body_.size();
+    return {body_.data() + body_.size(),
+            static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, room))};
+}
+
+HTTPResponseReader::Result HTTPResponseReader::CommitBody(std::size_t size) {
+    receivedAny_ = true;
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size, remaining_));
+    body_.resize(body_.size() + count);
+    remaining_ -= count;
+    if (remaining_ == 0) {
+        state_ = State::Done;
+        return Result::Done;
+    }
+    return Result::NeedMore;
+}
+
 HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
     // "HTTP/" version, one space, three digits, then a space or nothing.
     const std::string& line = line_;
@@ -313,7 +339,9 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeadEnd() {
             state_ = State::Done;
             return Result::Done;
         }
-        body_.reserve(static_cast<std::size_t>(length));
+        // Room for the announced body, up to a bound: a length that is
+        // announced but never sent must not take memory by itself.
+        body_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(length, kBodyReserveLimit)));
         remaining_ = length;
         state_ = State::FixedBody;
         return Result::NeedMore;

@@ -22,6 +22,8 @@ public:
     static constexpr std::size_t kHeadLimit = 64 * 1024;
     static constexpr std::size_t kChunkLineLimit = 4 * 1024;
     static constexpr std::uint64_t kDefaultBodyLimit = std::uint64_t{1} << 32;
+    // The most reserved at once for an announced body; more as it arrives.
+    static constexpr std::size_t kBodyReserveLimit = std::size_t{256} << 20;
 
     enum class Result {
         NeedMore,       // the response goes on
@@ -38,6 +40,12 @@ public:
     Result Feed(const unsigned char* data, std::size_t size, std::size_t& consumed);
     // The stream ended: Done for a body read until the end, else Error.
     Result Finish();
+
+    // While a body of announced length arrives: the room for its next bytes,
+    // so that a reader can receive them in place (empty otherwise). Bytes put
+    // there count once handed to CommitBody.
+    std::pair<unsigned char*, std::size_t> BodyWindow();
+    Result CommitBody(std::size_t size);
 
     // Whether any byte of the response arrived.
     bool ReceivedAny() const { return receivedAny_; }

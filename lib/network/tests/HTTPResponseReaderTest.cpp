@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -170,6 +171,23 @@ TEST(HTTPResponseReaderTest, HeadAndTunnelAnswersHaveNoBody) {
     const auto refused = Read("HTTP/1.1 407 Auth\r\nContent-Length: 2\r\n\r\nno", 0, false, true);
     EXPECT_EQ(refused.result, Result::Done);
     EXPECT_EQ(refused.body, "no");
+}
+
+TEST(HTTPResponseReaderTest, AnAnnouncedBodyIsReceivedInPlace) {
+    HTTPResponseReader reader(false, false);
+    const std::string head = kOk + "Content-Length: 10\r\n\r\nabc";
+    std::size_t consumed = 0;
+    ASSERT_EQ(reader.Feed(reinterpret_cast<const unsigned char*>(head.data()), head.size(), consumed),
+              Result::NeedMore);
+    for (const std::string piece : {"defg", "hij"}) {
+        const auto window = reader.BodyWindow();
+        ASSERT_GE(window.second, piece.size());
+        std::memcpy(window.first, piece.data(), piece.size());
+        const auto result = reader.CommitBody(piece.size());
+        EXPECT_EQ(result, piece == "hij" ? Result::Done : Result::NeedMore);
+    }
+    EXPECT_EQ(std::string(reader.Body().begin(), reader.Body().end()), "abcdefghij");
+    EXPECT_EQ(reader.BodyWindow().second, 0u);
 }
 
 TEST(HTTPResponseReaderTest, BodyLargerThanTheLimitIsRefused) {
