@@ -98,7 +98,8 @@ public:
     void SetSocketKeepAlive(bool keepAlive) { socketKeepAlive_ = keepAlive; }
     // The largest body accepted, coded and decoded.
     void SetBodyLimit(std::uint64_t bytes) { bodyLimit_ = bytes; }
-    // Bytes that followed a 101 answer's head: the upgraded protocol's.
+    // Bytes that followed the head of a 101 answer or of an opened tunnel
+    // (CONNECT answered 2xx): the new protocol's.
     core::NonInitializingBuffer<unsigned char> TakeUpgradeBytes() { return std::move(upgradeBytes_); }
     std::shared_ptr<AsyncTCPSocket> GetSocket() const { return socket_; }
     std::shared_ptr<HTTPCookieStore> GetCookieStore() const { return cookieStore_; }

@@ -291,22 +291,32 @@ TEST(AsyncHTTPConnectionTest, RequestsThatWouldBreakTheHeadAreRefused) {
     EXPECT_TRUE(peer.requests().empty());
 }
 
-TEST(AsyncHTTPConnectionTest, BytesBehindAnUpgradeAreKeptForTheNewProtocol) {
-    HTTPTestPeer peer({{{"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                         "Connection: Upgrade\r\n\r\n\x81\x02hi"}}});
-    SocketTestLoop loop;
-    auto socket = loop.socket();
-    bool connected = false;
-    socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
-                         [&](network::ITCPSocket::ErrorCode) { connected = true; });
-    ASSERT_TRUE(loop.runUntil([&] { return connected; }));
-    auto connection = network::AsyncHTTPConnection::Create(socket, false);
-    connection->SetKeepAlive(true);
-    const auto fetched = Fetch(loop, connection, "ws://127.0.0.1:" + std::to_string(peer.port()) + "/");
-    EXPECT_EQ(fetched.code, 101u);
-    const auto rest = connection->TakeUpgradeBytes();
-    EXPECT_EQ(std::string(rest.begin(), rest.end()), "\x81\x02hi");
-    EXPECT_TRUE(socket->IsConnected());
+TEST(AsyncHTTPConnectionTest, BytesBehindAnUpgradeOrATunnelAreKeptForTheNewProtocol) {
+    struct Case {
+        const char* method;
+        std::string answer;
+        network::HTTPStatusCode code;
+    };
+    const Case cases[] = {
+        {"GET", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n", 101},
+        {"CONNECT", "HTTP/1.1 200 Connection established\r\nContent-Length: 9\r\n\r\n", 200},
+    };
+    for (const auto& c : cases) {
+        HTTPTestPeer peer({{{c.answer + "\x81\x02hi"}}});
+        SocketTestLoop loop;
+        auto socket = loop.socket();
+        bool connected = false;
+        socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
+                             [&](network::ITCPSocket::ErrorCode) { connected = true; });
+        ASSERT_TRUE(loop.runUntil([&] { return connected; }));
+        auto connection = network::AsyncHTTPConnection::Create(socket, false);
+        connection->SetKeepAlive(true);
+        const auto fetched = Fetch(loop, connection, peer.url("/"), Request(connection, c.method, ""));
+        EXPECT_EQ(fetched.code, c.code) << c.method;
+        const auto rest = connection->TakeUpgradeBytes();
+        EXPECT_EQ(std::string(rest.begin(), rest.end()), "\x81\x02hi") << c.method;
+        EXPECT_TRUE(socket->IsConnected()) << c.method;
+    }
 }
 
 TEST(AsyncHTTPConnectionTest, AnAnswerThatNeverComesEndsWithTheSocketsTimeOut) {
