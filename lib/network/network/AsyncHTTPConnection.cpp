@@ -64,6 +64,9 @@ struct AsyncHTTPConnection::Exchange {
     std::shared_ptr<AsyncHTTPResponseData> responseData;
     boost::asio::steady_timer timer;
     bool timedOut = false;
+    bool timerArmed = false;
+    bool finished = false;  // the response is complete or the exchange failed
+    std::chrono::steady_clock::time_point stepStarted;
 };
 
 AsyncHTTPConnection::AsyncHTTPRequestData::AsyncHTTPRequestData(URL url)
@@ -395,11 +398,33 @@ void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPR
 }
 
 void AsyncHTTPConnection::Arm(const std::shared_ptr<Exchange>& exchange) {
-    exchange->timer.expires_after(std::chrono::milliseconds(exchange->socket->GetTimeout()));
+    // Each step may take the socket's time-out. The timer is set once per
+    // exchange and steps only note when they started: a timer moved for
+    // every step would cost system calls on every request.
+    exchange->stepStarted = std::chrono::steady_clock::now();
+    if (exchange->timerArmed) {
+        return;
+    }
+    exchange->timerArmed = true;
+    WaitForDeadline(exchange, exchange->stepStarted + Timeout(*exchange));
+}
+
+std::chrono::milliseconds AsyncHTTPConnection::Timeout(const Exchange& exchange) {
+    return std::chrono::milliseconds(exchange.socket->GetTimeout());
+}
+
+void AsyncHTTPConnection::WaitForDeadline(const std::shared_ptr<Exchange>& exchange,
+                                          std::chrono::steady_clock::time_point deadline) {
+    exchange->timer.expires_at(deadline);
     exchange->timer.async_wait([weak = std::weak_ptr<Exchange>(exchange)](
                                    const boost::system::error_code& error) {
         auto locked = weak.lock();
-        if (error || !locked) {
+        if (error || !locked || locked->finished) {
+            return;
+        }
+        const auto due = locked->stepStarted + Timeout(*locked);
+        if (std::chrono::steady_clock::now() < due) {
+            WaitForDeadline(locked, due);
             return;
         }
         locked->timedOut = true;
@@ -419,7 +444,6 @@ std::string AsyncHTTPConnection::ErrorText(const Exchange& exchange,
 
 void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchange,
                                         const boost::system::error_code& error, std::size_t bytes) {
-    exchange->timer.cancel();
     if (Cancelled(*exchange)) {
         logger_->debug("HTTP request to <%s> cancelled while sending", exchange->url.ToString().c_str());
         requestPending_ = false;
@@ -470,7 +494,6 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
 void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchange,
                                          const boost::system::error_code& error, std::size_t bytes,
                                          bool inPlace) {
-    exchange->timer.cancel();
     auto& response = *exchange->responseData;
     auto& reader = response.reader;
     if (Cancelled(*exchange)) {
@@ -573,10 +596,15 @@ void AsyncHTTPConnection::Reset(HTTPStatusCode code, HTTPCallback callback) {
 }
 
 void AsyncHTTPConnection::Reset(const std::shared_ptr<Exchange>& exchange) {
+    exchange->finished = true;
     auto& response = *exchange->responseData;
     auto& reader = response.reader;
-    if (reader.Status() == 101) {
+    // Bytes behind a switch of protocols or an opened tunnel are the new
+    // protocol's, not a stray answer.
+    const bool tunnel = response.isConnect && reader.Status() >= 200 && reader.Status() < 300;
+    if (reader.Status() == 101 || tunnel) {
         upgradeBytes_ = std::move(response.leftover);
+        response.leftover = {};
     }
     const bool close =
         ShouldCloseConnection(response.isConnect, reader.Version(), reader.Status(), reader.Headers()) ||
