@@ -56,6 +56,12 @@ public:
     const Endpoint& GetEndpoint() const { return endpoint_; }
     bool IsConnected() const { return connected_; }
     bool IsSecure() const { return secure_; }
+    std::uint64_t GetTimeout() const { return timeout_; }
+
+    // The streams under the socket, for protocols that read with their own
+    // composed operations (HTTP); such reads bring their own deadline.
+    boost::asio::ip::tcp::socket& GetTCPStream() { return socket_; }
+    boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>& GetTLSStream() { return *tlsStream_; }
 
     // Looks host names up through `resolver` instead of the system's.
     void SetResolver(std::shared_ptr<HostResolver> resolver) { resolver_ = std::move(resolver); }

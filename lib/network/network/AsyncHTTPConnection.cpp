@@ -1,0 +1,778 @@
+#include "network/AsyncHTTPConnection.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include <boost/algorithm/string.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/write.hpp>
+
+#include "IProxyAuthenticator.h"
+#include "network/DecodedHTTPResponse.h"
+#include "network/PlainHTTPResponse.h"
+
+namespace network {
+
+namespace {
+
+constexpr std::size_t kReadSize = 64 * 1024;
+
+bool HasLineBreakOrNul(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+bool IsCredentialHeader(const std::string& name) {
+    return HeaderNameEquals(name, "Authorization") || HeaderNameEquals(name, "Proxy-Authorization");
+}
+
+bool IsEndOfStream(const boost::system::error_code& error) {
+    return error == boost::asio::error::eof || error == boost::asio::ssl::error::stream_truncated;
+}
+
+// An absolute URL starts with a scheme: a letter, then letters, digits,
+// "+", "-" or ".", then ":".
+bool LooksAbsolute(const std::string& text) {
+    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text.front()))) {
+        return false;
+    }
+    for (const char c : text) {
+        if (c == ':') {
+            return true;
+        }
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// What one transmission of a request carries through its steps.
+struct AsyncHTTPConnection::Exchange {
+    explicit Exchange(boost::asio::io_context& context) : timer(context) {}
+
+    URL url;
+    std::shared_ptr<AsyncHTTPRequest> request;
+    HTTPCallback callback;
+    bool reused = false;
+    std::shared_ptr<AsyncTCPSocket> socket;
+    bool secure = false;
+    std::uint64_t generation = 0;
+    std::shared_ptr<AsyncHTTPRequestData> requestData;
+    std::shared_ptr<AsyncHTTPResponseData> responseData;
+    boost::asio::steady_timer timer;
+    bool timedOut = false;
+    bool timerArmed = false;
+    bool finished = false;  // the response is complete or the exchange failed
+    std::chrono::steady_clock::time_point stepStarted;
+};
+
+AsyncHTTPConnection::AsyncHTTPRequestData::AsyncHTTPRequestData(URL url)
+    : url(std::move(url)), logger(common::createLogger("AsyncHTTPRequestData")) {
+    buffer.reserve(128);
+    logger->debug("HTTP request data context created.");
+}
+
+AsyncHTTPConnection::AsyncHTTPRequestData::~AsyncHTTPRequestData() {
+    logger->debug("HTTP request data context released.");
+}
+
+AsyncHTTPConnection::AsyncHTTPResponseData::AsyncHTTPResponseData(URL url, bool isConnect,
+                                                                  bool isHead,
+                                                                  std::uint64_t bodyLimit)
+    : url(std::move(url)),
+      isConnect(isConnect),
+      reader(isHead, isConnect, bodyLimit),
+      readBuffer(kReadSize),
+      logger(common::createLogger("AsyncHTTPResponseData")) {
+    logger->debug("HTTP response data context created.");
+}
+
+AsyncHTTPConnection::AsyncHTTPResponseData::~AsyncHTTPResponseData() {
+    logger->debug("HTTP response data context released.");
+}
+
+std::shared_ptr<AsyncHTTPConnection> AsyncHTTPConnection::Create(
+    std::shared_ptr<AsyncService> service, std::shared_ptr<AsyncSSLContext> sslContext,
+    std::shared_ptr<IProxyAuthenticator> proxyAuthenticator,
+    std::shared_ptr<INetworkConnectivity> connectivity,
+    std::shared_ptr<HTTPCookieStore> cookieStore) {
+    return std::make_shared<AsyncHTTPConnection>(std::move(service), std::move(sslContext),
+                                                 std::move(proxyAuthenticator),
+                                                 std::move(connectivity), std::move(cookieStore),
+                                                 nullptr, true);
+}
+
+std::shared_ptr<AsyncHTTPConnection> AsyncHTTPConnection::Create(
+    std::shared_ptr<AsyncTCPSocket> socket, bool connectOnDemand) {
+    auto service = socket->GetAsyncService();
+    auto sslContext = socket->GetSSLContext();
+    auto proxyAuthenticator = socket->GetProxyAuthenticator();
+    auto connectivity = socket->GetNetworkConnectivity();
+    return std::make_shared<AsyncHTTPConnection>(
+        std::move(service), std::move(sslContext), std::move(proxyAuthenticator),
+        std::move(connectivity), std::make_shared<HTTPCookieStore>(), std::move(socket),
+        connectOnDemand);
+}
+
+AsyncHTTPConnection::AsyncHTTPConnection(std::shared_ptr<AsyncService> service,
+                                         std::shared_ptr<AsyncSSLContext> sslContext,
+                                         std::shared_ptr<IProxyAuthenticator> proxyAuthenticator,
+                                         std::shared_ptr<INetworkConnectivity> connectivity,
+                                         std::shared_ptr<HTTPCookieStore> cookieStore,
+                                         std::shared_ptr<AsyncTCPSocket> socket,
+                                         bool connectOnDemand)
+    : service_(std::move(service)),
+      sslContext_(std::move(sslContext)),
+      connectivity_(std::move(connectivity)),
+      proxyAuthenticator_(std::move(proxyAuthenticator)),
+      logger_(common::createLogger("AsyncHTTPConnection")),
+      socket_(std::move(socket)),
+      connectOnDemand_(connectOnDemand),
+      cookieStore_(std::move(cookieStore)),
+      connected_(socket_ != nullptr) {}
+
+AsyncHTTPConnection::~AsyncHTTPConnection() = default;
+
+std::uint32_t AsyncHTTPConnection::SetCookie(const std::string& setCookieValue) {
+    return cookieStore_->SetCookie(setCookieValue);
+}
+
+std::uint32_t AsyncHTTPConnection::DeleteCookie(const std::string& name) {
+    return cookieStore_->DeleteCookie(name);
+}
+
+std::unique_ptr<IHTTPRequest> AsyncHTTPConnection::CreateRequest() {
+    return std::make_unique<AsyncHTTPRequest>();
+}
+
+void AsyncHTTPConnection::Submit(std::string url, HTTPCallback&& callback) {
+    Submit(std::move(url), CreateRequest(), std::move(callback));
+}
+
+void AsyncHTTPConnection::Submit(std::string url, std::unique_ptr<IHTTPRequest> request,
+                                 HTTPCallback&& callback) {
+    std::shared_ptr<AsyncHTTPRequest> shared(static_cast<AsyncHTTPRequest*>(request.release()));
+    SubmitRequest(std::move(url), std::move(shared), std::move(callback));
+}
+
+void AsyncHTTPConnection::Close() {
+    AsyncClose({});
+}
+
+void AsyncHTTPConnection::Abort() {
+    AsyncAbort({});
+}
+
+std::shared_ptr<AsyncTCPSocket> AsyncHTTPConnection::MakeSocket() {
+    auto socket = std::make_shared<AsyncTCPSocket>(service_, sslContext_, proxyAuthenticator_,
+                                                   connectivity_);
+    socket->SetKeepAlive(socketKeepAlive_);
+    connected_ = false;
+    return socket;
+}
+
+void AsyncHTTPConnection::SubmitRequest(std::string url, std::shared_ptr<AsyncHTTPRequest> request,
+                                        HTTPCallback&& callback) {
+    if (connectOnDemand_ && !socket_) {
+        logger_->debug("Instantiating a new TCP socket while connecting to %s", url.c_str());
+        socket_ = MakeSocket();
+    }
+    if (!connectOnDemand_ && !socket_) {
+        logger_->error(
+            "TCP socket object absent even though HTTP connection expected to operate on existing "
+            "supplied socket.");
+        Reset(httpstatus::kNotSent, std::move(callback));
+        return;
+    }
+    boost::asio::dispatch(service_->GetIOContext(),
+                          [self = sharedFromThis<AsyncHTTPConnection>(), url = std::move(url),
+                           request = std::move(request), callback = std::move(callback)]() mutable {
+                              self->ParseAndDispatch(url, std::move(request), std::move(callback));
+                          });
+}
+
+void AsyncHTTPConnection::ParseAndDispatch(const std::string& text,
+                                           std::shared_ptr<AsyncHTTPRequest> request,
+                                           HTTPCallback callback) {
+    URL url;
+    if (!ParseURL(text, url) || !url.HasValidPort()) {
+        logger_->error("Refusing HTTP request: <%s> is not a valid URL", text.c_str());
+        callback(httpstatus::kNotSent, nullptr);
+        return;
+    }
+    std::string reason;
+    if (!ValidateRequest(*request, reason)) {
+        logger_->error("Refusing HTTP request to <%s>: %s", text.c_str(), reason.c_str());
+        callback(httpstatus::kNotSent, nullptr);
+        return;
+    }
+    url.ToLower();
+    url.SetDefaultPort();
+    auto wrapped = WrapRedirect(url, request, std::move(callback));
+    SubmitRequestDispatch(url, std::move(request), std::move(wrapped));
+}
+
+HTTPCallback AsyncHTTPConnection::WrapRedirect(const URL& url,
+                                               std::shared_ptr<AsyncHTTPRequest> request,
+                                               HTTPCallback callback) {
+    return [self = sharedFromThis<AsyncHTTPConnection>(), url, request = std::move(request),
+            callback = std::move(callback)](HTTPStatusCode status,
+                                            std::unique_ptr<IHTTPResponse> response) mutable {
+        self->HandleRedirect(url, request, callback, status, std::move(response));
+    };
+}
+
+void AsyncHTTPConnection::SubmitRequestDispatch(const URL& url,
+                                                std::shared_ptr<AsyncHTTPRequest> request,
+                                                HTTPCallback callback) {
+    logger_->debug("SubmitSingleRequest");
+    if (!socket_) {
+        logger_->debug("Ignoring HTTP request, the socket has been pro-actively closed.");
+        Reset(httpstatus::kNotSent, std::move(callback));
+        return;
+    }
+    requestPending_ = true;
+    if (!connectOnDemand_) {
+        SendRequest(url, std::move(request), false, std::move(callback));
+        return;
+    }
+    const bool live = connected_ && (url.scheme == "https" ? socket_->IsSecure()
+                                                           : socket_->IsConnected());
+    if (live) {
+        const Endpoint& endpoint = socket_->GetEndpoint();
+        if (endpoint.port == url.port && endpoint.host == url.host) {
+            SendRequest(url, std::move(request), true, std::move(callback));
+        } else {
+            Reset(httpstatus::kNotSent, std::move(callback));
+        }
+        return;
+    }
+    ConnectSendRequest(url, std::move(request), std::move(callback));
+}
+
+void AsyncHTTPConnection::ConnectSendRequest(const URL& url,
+                                             std::shared_ptr<AsyncHTTPRequest> request,
+                                             HTTPCallback callback) {
+    if (!socket_) {
+        Reset(httpstatus::kNotSent, std::move(callback));
+        return;
+    }
+    const auto port = static_cast<std::uint16_t>(url.port);
+    const bool useTLS = request->UseTLS(url, port);
+    const std::string proxyHost = proxyAuthenticator_ ? proxyAuthenticator_->getHost() : "";
+    const std::uint16_t proxyPort = proxyAuthenticator_ ? proxyAuthenticator_->getPort() : 0;
+    connected_ = false;
+    socket_->AsyncConnect(
+        url.host, port, useTLS, proxyHost, proxyPort,
+        [self = sharedFromThis<AsyncHTTPConnection>(), generation = generation_, url,
+         request = std::move(request), callback = std::move(callback)](
+            ITCPSocket::ErrorCode code) mutable {
+            self->OnConnected(code, generation, url, std::move(request), std::move(callback));
+        });
+}
+
+void AsyncHTTPConnection::OnConnected(ITCPSocket::ErrorCode code, std::uint64_t generation,
+                                      const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                                      HTTPCallback callback) {
+    if (generation != generation_) {
+        logger_->debug("HTTP request to <%s> cancelled while connecting", url.ToString().c_str());
+        requestPending_ = false;
+        callback(httpstatus::kIOError, nullptr);
+        return;
+    }
+    if (code == ITCPSocket::kSuccess) {
+        connected_ = true;
+        SendRequest(url, std::move(request), false, std::move(callback));
+    } else if (code == ITCPSocket::kProxyAuthenticationRequired) {
+        logger_->debug("Authentication required when connecting to proxy <%s:%u>",
+                       proxyAuthenticator_ ? proxyAuthenticator_->getHost().c_str() : "",
+                       proxyAuthenticator_ ? proxyAuthenticator_->getPort() : 0u);
+        Reset(httpstatus::kProxyAuthenticationRequired, std::move(callback));
+    } else {
+        logger_->error("Error while connecting to <%s>", url.ToString().c_str());
+        Reset(httpstatus::kConnectFailed, std::move(callback));
+    }
+}
+
+bool AsyncHTTPConnection::ValidateRequest(const AsyncHTTPRequest& request, std::string& reason) {
+    if (HasLineBreakOrNul(request.method)) {
+        reason = "the method holds a line break or NUL";
+        return false;
+    }
+    if (HasLineBreakOrNul(request.contentType)) {
+        reason = "the content type holds a line break or NUL";
+        return false;
+    }
+    for (const auto& [name, value] : request.headers) {
+        if (HasLineBreakOrNul(name) || HasLineBreakOrNul(value)) {
+            reason = "a header holds a line break or NUL";
+            return false;
+        }
+    }
+    return true;
+}
+
+void AsyncHTTPConnection::SerializeRequest(AsyncHTTPRequestData& data,
+                                           const AsyncHTTPRequest& request,
+                                           const HTTPCookieStore* cookieStore, bool keepAlive) {
+    std::string& out = data.buffer;
+    const std::string method =
+        !request.method.empty() ? request.method : request.body.empty() ? "GET" : "POST";
+    data.isConnect = boost::algorithm::iequals(method, "CONNECT");
+    out += method + " " + (data.isConnect ? data.url.Authority() : data.url.PathAndQuery()) +
+           " HTTP/1.1\r\n";
+    out += "Host: " + data.url.host;
+    if (!data.url.IsDefaultPort()) {
+        out += ":" + std::to_string(data.url.port);
+    }
+    out += "\r\n";
+    if (!data.isConnect) {
+        out += "Accept: */*\r\n";
+    }
+    if (!request.body.empty()) {
+        out += "Content-Type: " +
+               (request.contentType.empty() ? std::string("application/octet-stream")
+                                            : request.contentType) +
+               "\r\nContent-Length: " + std::to_string(request.body.size()) + "\r\n";
+    }
+    const auto connection =
+        std::find_if(request.headers.begin(), request.headers.end(),
+                     [](const auto& header) { return HeaderNameEquals(header.first, "Connection"); });
+    if (connection == request.headers.end() || connection->second.empty()) {
+        if (keepAlive) {
+            out += data.isConnect ? "Proxy-Connection: keep-alive\r\n" : "Connection: keep-alive\r\n";
+        } else if (!data.isConnect) {
+            out += "Connection: close\r\n";
+        }
+    }
+    // The log shows the head without credentials.
+    std::string logged = out;
+    for (const auto& [name, value] : request.headers) {
+        out += name + ": " + value + "\r\n";
+        logged += name + ": " + (IsCredentialHeader(name) ? std::string("***") : value) + "\r\n";
+    }
+    logged.erase(std::remove(logged.begin(), logged.end(), '\r'), logged.end());
+    data.logger->debug("HTTP request headers:\n%s", logged.c_str());
+    if (cookieStore != nullptr) {
+        const std::string cookies = cookieStore->GetCookieHeader(data.url);
+        if (!cookies.empty()) {
+            out += "Cookie: " + cookies + "\r\n";
+            data.logger->debug("HTTP 'Cookie' request headers omitted from log.");
+        }
+    }
+    out += "\r\n";
+    out.append(reinterpret_cast<const char*>(request.body.data()), request.body.size());
+}
+
+void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                                      bool reused, HTTPCallback callback) {
+    auto data = std::make_shared<AsyncHTTPRequestData>(url);
+    SerializeRequest(*data, *request, cookieStore_.get(), keepAlive_);
+    if (!socket_) {
+        Reset(httpstatus::kNotSent, std::move(callback));
+        return;
+    }
+    auto exchange = std::make_shared<Exchange>(service_->GetIOContext());
+    exchange->url = url;
+    exchange->request = std::move(request);
+    exchange->callback = std::move(callback);
+    exchange->reused = reused;
+    exchange->socket = socket_;
+    exchange->secure = socket_->IsSecure();
+    exchange->generation = generation_;
+    exchange->requestData = data;
+    Arm(exchange);
+    auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange](
+                    const boost::system::error_code& error, std::size_t bytes) {
+        self->OnRequestSent(exchange, error, bytes);
+    };
+    const auto bytes = boost::asio::buffer(data->buffer);
+    if (exchange->secure) {
+        boost::asio::async_write(socket_->GetTLSStream(), bytes, std::move(done));
+    } else {
+        boost::asio::async_write(socket_->GetTCPStream(), bytes, std::move(done));
+    }
+}
+
+void AsyncHTTPConnection::Arm(const std::shared_ptr<Exchange>& exchange) {
+    // Each step may take the socket's time-out. The timer is set once per
+    // exchange and steps only note when they started: a timer moved for
+    // every step would cost system calls on every request.
+    exchange->stepStarted = std::chrono::steady_clock::now();
+    if (exchange->timerArmed) {
+        return;
+    }
+    exchange->timerArmed = true;
+    WaitForDeadline(exchange, exchange->stepStarted + Timeout(*exchange));
+}
+
+std::chrono::milliseconds AsyncHTTPConnection::Timeout(const Exchange& exchange) {
+    return std::chrono::milliseconds(exchange.socket->GetTimeout());
+}
+
+void AsyncHTTPConnection::WaitForDeadline(const std::shared_ptr<Exchange>& exchange,
+                                          std::chrono::steady_clock::time_point deadline) {
+    exchange->timer.expires_at(deadline);
+    exchange->timer.async_wait([weak = std::weak_ptr<Exchange>(exchange)](
+                                   const boost::system::error_code& error) {
+        auto locked = weak.lock();
+        if (error || !locked || locked->finished) {
+            return;
+        }
+        const auto due = locked->stepStarted + Timeout(*locked);
+        if (std::chrono::steady_clock::now() < due) {
+            WaitForDeadline(locked, due);
+            return;
+        }
+        locked->timedOut = true;
+        boost::system::error_code ignored;
+        locked->socket->GetTCPStream().cancel(ignored);
+    });
+}
+
+bool AsyncHTTPConnection::Cancelled(const Exchange& exchange) const {
+    return exchange.generation != generation_;
+}
+
+std::string AsyncHTTPConnection::ErrorText(const Exchange& exchange,
+                                           const boost::system::error_code& error) const {
+    return AsyncTCPSocket::DescribeError(exchange.timedOut ? boost::asio::error::timed_out : error);
+}
+
+void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchange,
+                                        const boost::system::error_code& error, std::size_t bytes) {
+    if (Cancelled(*exchange)) {
+        logger_->debug("HTTP request to <%s> cancelled while sending", exchange->url.ToString().c_str());
+        requestPending_ = false;
+        exchange->callback(httpstatus::kIOError, nullptr);
+        return;
+    }
+    if (error || bytes == 0) {
+        if (connectOnDemand_ && exchange->reused) {
+            RetryAfterFailure(exchange->url, exchange->request, std::move(exchange->callback));
+            return;
+        }
+        logger_->error("Error while sending HTTP headers; reason: %s",
+                       ErrorText(*exchange, error).c_str());
+        Reset(httpstatus::kIOError, std::move(exchange->callback));
+        return;
+    }
+    exchange->responseData = std::make_shared<AsyncHTTPResponseData>(
+        exchange->url, exchange->requestData->isConnect,
+        boost::algorithm::iequals(exchange->request->method, "HEAD"), bodyLimit_);
+    exchange->requestData.reset();
+    ReadResponse(exchange);
+}
+
+void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange) {
+    if (!socket_) {
+        Reset(httpstatus::kNotSent, std::move(exchange->callback));
+        return;
+    }
+    Arm(exchange);
+    // A body of announced length goes straight into its buffer; everything
+    // else through the read buffer and the reader.
+    auto& buffer = exchange->responseData->readBuffer;
+    const auto window = exchange->responseData->reader.BodyWindow();
+    const bool inPlace = window.second > 0;
+    const auto into = inPlace ? boost::asio::buffer(window.first, window.second)
+                              : boost::asio::buffer(buffer.data(), buffer.size());
+    auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange, inPlace](
+                    const boost::system::error_code& error, std::size_t bytes) {
+        self->OnResponseData(exchange, error, bytes, inPlace);
+    };
+    if (exchange->secure) {
+        exchange->socket->GetTLSStream().async_read_some(into, std::move(done));
+    } else {
+        exchange->socket->GetTCPStream().async_read_some(into, std::move(done));
+    }
+}
+
+void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchange,
+                                         const boost::system::error_code& error, std::size_t bytes,
+                                         bool inPlace) {
+    auto& response = *exchange->responseData;
+    auto& reader = response.reader;
+    if (Cancelled(*exchange)) {
+        logger_->debug("HTTP request to <%s> cancelled while reading the response",
+                       exchange->url.ToString().c_str());
+        requestPending_ = false;
+        exchange->callback(httpstatus::kIOError, nullptr);
+        return;
+    }
+    HTTPResponseReader::Result result = HTTPResponseReader::Result::NeedMore;
+    if (error && !(IsEndOfStream(error) && !exchange->timedOut)) {
+        if (!reader.ReceivedAny() && connectOnDemand_ && exchange->reused) {
+            RetryAfterFailure(exchange->url, exchange->request, std::move(exchange->callback));
+            return;
+        }
+        logger_->error("%s; reason: %s",
+                       reader.HeadComplete() ? "Error while reading HTTP content"
+                                             : "Error while receiving HTTP headers",
+                       ErrorText(*exchange, error).c_str());
+        Reset(httpstatus::kIOError, std::move(exchange->callback));
+        return;
+    }
+    if (error) {
+        if (!reader.ReceivedAny() && connectOnDemand_ && exchange->reused) {
+            RetryAfterFailure(exchange->url, exchange->request, std::move(exchange->callback));
+            return;
+        }
+        result = reader.Finish();
+    } else if (inPlace) {
+        result = reader.CommitBody(bytes);
+    } else {
+        std::size_t consumed = 0;
+        result = reader.Feed(response.readBuffer.data(), bytes, consumed);
+        if (result == HTTPResponseReader::Result::Done && consumed < bytes) {
+            response.leftover.append(response.readBuffer.data() + consumed, bytes - consumed);
+        }
+    }
+    TakeCookies(response);
+    switch (result) {
+    case HTTPResponseReader::Result::NeedMore:
+        ReadResponse(exchange);
+        return;
+    case HTTPResponseReader::Result::Done:
+        Reset(exchange);
+        return;
+    case HTTPResponseReader::Result::InvalidStatus:
+        response.logger->error("Invalid response received from <%s>", exchange->url.ToString().c_str());
+        Reset(httpstatus::kInvalidResponse, std::move(exchange->callback));
+        return;
+    case HTTPResponseReader::Result::Error:
+        logger_->error("Invalid HTTP response from <%s>: %s", exchange->url.ToString().c_str(),
+                       reader.ErrorText().c_str());
+        Reset(httpstatus::kIOError, std::move(exchange->callback));
+        return;
+    }
+}
+
+void AsyncHTTPConnection::TakeCookies(AsyncHTTPResponseData& response) {
+    if (response.cookiesTaken || !response.reader.HeadComplete()) {
+        return;
+    }
+    response.cookiesTaken = true;
+    std::string logged;
+    bool cookies = false;
+    for (const auto& [name, value] : response.reader.Headers()) {
+        if (HeaderNameEquals(name, "Set-Cookie")) {
+            cookies = true;
+            cookieStore_->SetCookieFromResponse(value, response.url);
+        } else {
+            logged += name + ": " + value + "\n";
+        }
+    }
+    response.logger->debug("HTTP response status: %u", response.reader.Status());
+    response.logger->debug("HTTP response headers:\n %s", logged.c_str());
+    if (cookies) {
+        response.logger->debug("HTTP 'Set-Cookie' response headers omitted from log.");
+    }
+}
+
+bool AsyncHTTPConnection::ShouldCloseConnection(bool isConnect, std::uint32_t version,
+                                                std::uint32_t status,
+                                                const HTTPHeaderList& headers) {
+    const std::string connection = FindHeader(headers, "Connection");
+    const std::string proxyConnection = FindHeader(headers, "Proxy-Connection");
+    const auto says = [&](const char* word) {
+        return boost::algorithm::iequals(connection, word) ||
+               boost::algorithm::iequals(proxyConnection, word);
+    };
+    const bool close = version == 1 ? !says("keep-alive") : version == 2 ? says("close") : false;
+    return isConnect ? close && status != 200 : close;
+}
+
+void AsyncHTTPConnection::Reset(HTTPStatusCode code, HTTPCallback callback) {
+    requestPending_ = false;
+    if (connectOnDemand_ && code <= 99) {
+        AsyncAbort([callback = std::move(callback), code]() { callback(code, nullptr); });
+        return;
+    }
+    callback(code, nullptr);
+}
+
+void AsyncHTTPConnection::Reset(const std::shared_ptr<Exchange>& exchange) {
+    exchange->finished = true;
+    auto& response = *exchange->responseData;
+    auto& reader = response.reader;
+    // Bytes behind a switch of protocols or an opened tunnel are the new
+    // protocol's, not a stray answer.
+    const bool tunnel = response.isConnect && reader.Status() >= 200 && reader.Status() < 300;
+    if (reader.Status() == 101 || tunnel) {
+        upgradeBytes_ = std::move(response.leftover);
+        response.leftover = {};
+    }
+    const bool close =
+        ShouldCloseConnection(response.isConnect, reader.Version(), reader.Status(), reader.Headers()) ||
+        reader.FramingRequiresClose() || !response.leftover.empty();
+    if (close) {
+        AsyncClose([self = sharedFromThis<AsyncHTTPConnection>(), exchange] { self->Deliver(exchange); });
+        return;
+    }
+    Deliver(exchange);
+}
+
+void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
+    requestPending_ = false;
+    bool valid = true;
+    auto response = CreateResponse(*exchange->responseData, valid);
+    if (!valid) {
+        logger_->error("The body from <%s> does not decode", exchange->url.ToString().c_str());
+        exchange->callback(httpstatus::kIOError, nullptr);
+        return;
+    }
+    const auto status = exchange->responseData->reader.Status();
+    exchange->responseData.reset();
+    exchange->callback(status, std::move(response));
+}
+
+std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResponseData& response,
+                                                                   bool& valid) {
+    auto& reader = response.reader;
+    auto headers = std::move(reader.Headers());
+    const bool coded = !FindHeader(headers, "Content-Encoding").empty();
+    auto plain = std::make_unique<PlainHTTPResponse>(std::move(headers), std::move(reader.Body()));
+    if (!coded) {
+        return plain;
+    }
+    auto decoded = std::make_unique<DecodedHTTPResponse>(std::move(plain), bodyLimit_);
+    valid = decoded->IsValid();
+    return decoded;
+}
+
+void AsyncHTTPConnection::RetryAfterFailure(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                                            HTTPCallback callback) {
+    logger_->debug("Sending the request to <%s> again on a new connection", url.ToString().c_str());
+    AsyncAbort([self = sharedFromThis<AsyncHTTPConnection>(), url, request = std::move(request),
+                callback = std::move(callback)]() mutable {
+        self->ConnectSendRequest(url, std::move(request), std::move(callback));
+    });
+}
+
+void AsyncHTTPConnection::HandleRedirect(const URL& url,
+                                         const std::shared_ptr<AsyncHTTPRequest>& request,
+                                         HTTPCallback& callback, HTTPStatusCode status,
+                                         std::unique_ptr<IHTTPResponse> response) {
+    const bool redirect = status == 301 || status == 302 || status == 303 || status == 307;
+    if (!redirect || request->redirectsLeft == 0 || !response) {
+        callback(status, std::move(response));
+        return;
+    }
+    const std::string location = response->GetHeader("Location");
+    URL target;
+    if (location.empty()) {
+        callback(status, std::move(response));
+        return;
+    }
+    if (LooksAbsolute(location)) {
+        if (!ParseURL(location, target) || !target.HasValidPort()) {
+            logger_->error("Not following a redirect to <%s>: not a valid URL", location.c_str());
+            callback(status, std::move(response));
+            return;
+        }
+        target.ToLower();
+        target.SetDefaultPort();
+    } else {
+        target = url;
+        ParseRelativeURL(target, location);
+        if (!target.HasValidPort()) {
+            callback(status, std::move(response));
+            return;
+        }
+    }
+    const bool secureBefore = url.scheme == "https";
+    if ((secureBefore && target.scheme != "https") ||
+        (target.scheme != "http" && target.scheme != "https")) {
+        logger_->error("Not following a redirect from <%s> to <%s>", url.ToString().c_str(),
+                       target.ToString().c_str());
+        callback(status, std::move(response));
+        return;
+    }
+    if (status == 303) {
+        request->body = {};
+        request->contentType.clear();
+        if (!boost::algorithm::iequals(request->method, "HEAD")) {
+            request->method = "GET";
+        }
+    }
+    --request->redirectsLeft;
+    response.reset();
+    const bool sameEndpoint =
+        target.scheme == url.scheme && target.host == url.host && target.port == url.port;
+    if (!sameEndpoint) {
+        // Credentials and the caller's cookies belong to the first origin.
+        auto& headers = request->headers;
+        headers.erase(std::remove_if(headers.begin(), headers.end(),
+                                     [](const auto& header) {
+                                         return IsCredentialHeader(header.first) ||
+                                                HeaderNameEquals(header.first, "Cookie");
+                                     }),
+                      headers.end());
+    }
+    logger_->debug("Following a redirect (%u) to <%s>", status, target.ToString().c_str());
+    if (sameEndpoint) {
+        if (connectOnDemand_ && !socket_) {
+            socket_ = MakeSocket();
+        }
+        SubmitRequestDispatch(target, request, WrapRedirect(target, request, std::move(callback)));
+    } else if (connectOnDemand_) {
+        RetryAfterFailure(target, request, std::move(callback));
+    } else {
+        callback(httpstatus::kNotSent, nullptr);
+    }
+}
+
+void AsyncHTTPConnection::AsyncClose(std::function<void()>&& completion) {
+    logger_->debug("AsyncClose");
+    logger_->debug(requestPending_ ? "Connection has pending request."
+                                   : "Connection has no pending request.");
+    ++generation_;
+    connected_ = false;
+    if (!socket_) {
+        if (completion) {
+            completion();
+        }
+        return;
+    }
+    auto socket = socket_;
+    socket->AsyncClose([self = sharedFromThis<AsyncHTTPConnection>(), socket,
+                        completion = std::move(completion)](ITCPSocket::ErrorCode) {
+        if (self->socket_ == socket) {
+            self->socket_.reset();
+        }
+        if (completion) {
+            completion();
+        }
+    });
+}
+
+void AsyncHTTPConnection::AsyncAbort(std::function<void()>&& completion) {
+    logger_->debug("AsyncAbort");
+    logger_->debug(requestPending_ ? "Connection has pending request."
+                                   : "Connection has no pending request.");
+    ++generation_;
+    if (!connectOnDemand_) {
+        if (completion) {
+            completion();
+        }
+        return;
+    }
+    auto old = std::exchange(socket_, MakeSocket());
+    if (!old) {
+        if (completion) {
+            completion();
+        }
+        return;
+    }
+    old->AsyncClose([completion = std::move(completion)](ITCPSocket::ErrorCode) {
+        if (completion) {
+            completion();
+        }
+    });
+}
+
+}  // namespace network

@@ -1,0 +1,177 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "common/logging/ILogger.h"
+#include "core/SharedFromThis.h"
+#include "network/AsyncHTTPRequest.h"
+#include "network/AsyncSSLContext.h"
+#include "network/AsyncService.h"
+#include "network/AsyncTCPSocket.h"
+#include "network/HTTPCookieStore.h"
+#include "network/HTTPResponseReader.h"
+#include "network/IHTTPConnection.h"
+#include "network/IHTTPResponse.h"
+#include "network/INetworkConnectivity.h"
+
+class IProxyAuthenticator;
+
+namespace network {
+
+// The library's HTTP/1.1 client connection over one AsyncTCPSocket. The
+// connect-on-demand form owns its socket, connects it when a request needs
+// it and reuses it while requests go to the same endpoint, retrying once,
+// silently, when a kept socket turns out to be stale. The supplied-socket
+// form speaks HTTP over a socket somebody else connected (proxy tunnel, web
+// socket). Requests are checked before they are sent, responses are read
+// with exact framing and bounded sizes, cookies go to the cookie store and
+// redirects are followed. Always owned by a shared pointer; everything after
+// the submission runs on the service's thread.
+class AsyncHTTPConnection : public IHTTPConnection, public core::SharedFromThis {
+public:
+    // The bytes of one transmission of a request.
+    struct AsyncHTTPRequestData {
+        explicit AsyncHTTPRequestData(URL url);
+        ~AsyncHTTPRequestData();
+
+        URL url;
+        std::string buffer;
+        bool isConnect = false;
+        std::unique_ptr<common::ILogger> logger;
+    };
+
+    // One response while it is read.
+    struct AsyncHTTPResponseData {
+        AsyncHTTPResponseData(URL url, bool isConnect, bool isHead, std::uint64_t bodyLimit);
+        ~AsyncHTTPResponseData();
+
+        URL url;
+        bool isConnect = false;
+        HTTPResponseReader reader;
+        core::NonInitializingBuffer<unsigned char> readBuffer;
+        core::NonInitializingBuffer<unsigned char> leftover;  // bytes behind the response
+        bool cookiesTaken = false;
+        std::unique_ptr<common::ILogger> logger;
+    };
+
+    // The pool's form: connects on demand.
+    static std::shared_ptr<AsyncHTTPConnection> Create(
+        std::shared_ptr<AsyncService> service, std::shared_ptr<AsyncSSLContext> sslContext,
+        std::shared_ptr<IProxyAuthenticator> proxyAuthenticator,
+        std::shared_ptr<INetworkConnectivity> connectivity,
+        std::shared_ptr<HTTPCookieStore> cookieStore);
+    // Over a socket that somebody else connects.
+    static std::shared_ptr<AsyncHTTPConnection> Create(std::shared_ptr<AsyncTCPSocket> socket,
+                                                       bool connectOnDemand);
+
+    AsyncHTTPConnection(std::shared_ptr<AsyncService> service,
+                        std::shared_ptr<AsyncSSLContext> sslContext,
+                        std::shared_ptr<IProxyAuthenticator> proxyAuthenticator,
+                        std::shared_ptr<INetworkConnectivity> connectivity,
+                        std::shared_ptr<HTTPCookieStore> cookieStore,
+                        std::shared_ptr<AsyncTCPSocket> socket, bool connectOnDemand);
+    ~AsyncHTTPConnection() override;
+
+    void SetKeepAlive(bool keepAlive) override { keepAlive_ = keepAlive; }
+    std::uint32_t SetCookie(const std::string& setCookieValue) override;
+    std::uint32_t DeleteCookie(const std::string& name) override;
+    std::unique_ptr<IHTTPRequest> CreateRequest() override;
+    void Submit(std::string url, HTTPCallback&& callback) override;
+    void Submit(std::string url, std::unique_ptr<IHTTPRequest> request,
+                HTTPCallback&& callback) override;
+    void Close() override;
+    void Abort() override;
+    virtual void SubmitRequest(std::string url, std::shared_ptr<AsyncHTTPRequest> request,
+                               HTTPCallback&& callback);
+
+    void AsyncClose(std::function<void()>&& completion);
+    void AsyncAbort(std::function<void()>&& completion);
+
+    // TCP keep-alive of the sockets this connection makes.
+    void SetSocketKeepAlive(bool keepAlive) { socketKeepAlive_ = keepAlive; }
+    // The largest body accepted, coded and decoded.
+    void SetBodyLimit(std::uint64_t bytes) { bodyLimit_ = bytes; }
+    // Bytes that followed the head of a 101 answer or of an opened tunnel
+    // (CONNECT answered 2xx): the new protocol's.
+    core::NonInitializingBuffer<unsigned char> TakeUpgradeBytes() { return std::move(upgradeBytes_); }
+    std::shared_ptr<AsyncTCPSocket> GetSocket() const { return socket_; }
+    std::shared_ptr<HTTPCookieStore> GetCookieStore() const { return cookieStore_; }
+
+    // Refuses what would break the request head: CR, LF or NUL in the
+    // method, a header or the content type. The reason on false.
+    static bool ValidateRequest(const AsyncHTTPRequest& request, std::string& reason);
+    // The request head and body as they go on the wire.
+    static void SerializeRequest(AsyncHTTPRequestData& data, const AsyncHTTPRequest& request,
+                                 const HTTPCookieStore* cookieStore, bool keepAlive);
+    static bool ShouldCloseConnection(bool isConnect, std::uint32_t version, std::uint32_t status,
+                                      const HTTPHeaderList& headers);
+
+private:
+    struct Exchange;
+
+    std::shared_ptr<AsyncTCPSocket> MakeSocket();
+    void ParseAndDispatch(const std::string& text, std::shared_ptr<AsyncHTTPRequest> request,
+                          HTTPCallback callback);
+    HTTPCallback WrapRedirect(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                              HTTPCallback callback);
+    void HandleRedirect(const URL& url, const std::shared_ptr<AsyncHTTPRequest>& request,
+                        HTTPCallback& callback, HTTPStatusCode status,
+                        std::unique_ptr<IHTTPResponse> response);
+    void SubmitRequestDispatch(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                               HTTPCallback callback);
+    void ConnectSendRequest(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                            HTTPCallback callback);
+    void OnConnected(ITCPSocket::ErrorCode code, std::uint64_t generation, const URL& url,
+                     std::shared_ptr<AsyncHTTPRequest> request, HTTPCallback callback);
+    void SendRequest(const URL& url, std::shared_ptr<AsyncHTTPRequest> request, bool reused,
+                     HTTPCallback callback);
+    void RetryAfterFailure(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                           HTTPCallback callback);
+    void OnRequestSent(const std::shared_ptr<Exchange>& exchange,
+                       const boost::system::error_code& error, std::size_t bytes);
+    void ReadResponse(const std::shared_ptr<Exchange>& exchange);
+    // `inPlace`: the bytes went straight into the body (HTTPResponseReader::BodyWindow).
+    void OnResponseData(const std::shared_ptr<Exchange>& exchange,
+                        const boost::system::error_code& error, std::size_t bytes, bool inPlace);
+    void TakeCookies(AsyncHTTPResponseData& response);
+    void Arm(const std::shared_ptr<Exchange>& exchange);
+    static std::chrono::milliseconds Timeout(const Exchange& exchange);
+    static void WaitForDeadline(const std::shared_ptr<Exchange>& exchange,
+                                std::chrono::steady_clock::time_point deadline);
+    bool Cancelled(const Exchange& exchange) const;
+    // Ends the request with `code` and no response; a connect-on-demand
+    // connection replaces its socket first for codes below 100.
+    void Reset(HTTPStatusCode code, HTTPCallback callback);
+    // Delivers a complete response, closing first when it must.
+    void Reset(const std::shared_ptr<Exchange>& exchange);
+    void Deliver(const std::shared_ptr<Exchange>& exchange);
+    std::unique_ptr<IHTTPResponse> CreateResponse(AsyncHTTPResponseData& response, bool& valid);
+    std::string ErrorText(const Exchange& exchange, const boost::system::error_code& error) const;
+
+    std::shared_ptr<AsyncService> service_;
+    std::shared_ptr<AsyncSSLContext> sslContext_;
+    std::shared_ptr<INetworkConnectivity> connectivity_;
+    std::shared_ptr<IProxyAuthenticator> proxyAuthenticator_;
+    std::unique_ptr<common::ILogger> logger_;
+    std::shared_ptr<AsyncTCPSocket> socket_;
+    bool connectOnDemand_;
+    bool socketKeepAlive_ = false;
+    std::shared_ptr<HTTPCookieStore> cookieStore_;
+    bool keepAlive_ = false;
+    bool requestPending_ = false;
+    // Whether the socket's last connect succeeded; only such a socket is reused.
+    bool connected_ = false;
+    // Counts closes and aborts: an exchange that sees it change was cancelled.
+    std::uint64_t generation_ = 0;
+    std::uint64_t bodyLimit_ = HTTPResponseReader::kDefaultBodyLimit;
+    core::NonInitializingBuffer<unsigned char> upgradeBytes_;
+};
+
+}  // namespace network

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "network/IHTTPResponse.h"
+
+namespace network {
+
+// A response whose body was content-coded ("Content-Encoding"). The body is
+// decoded when the wrapper is made: gzip, x-gzip and deflate (zlib or raw),
+// identity passed through, codings applied last undone first. A list naming
+// any other coding leaves the body as received. Header lookups answer from
+// the wrapped response.
+class DecodedHTTPResponse : public IHTTPResponse {
+public:
+    // `limit` bounds the decoded size.
+    DecodedHTTPResponse(std::unique_ptr<IHTTPResponse> wrapped, std::uint64_t limit);
+
+    // False when the body did not decode (corrupt, cut short, or larger
+    // than the limit); the body is then empty.
+    bool IsValid() const { return valid_; }
+
+    std::string GetHeader(const std::string& name) override;
+    std::vector<std::string> GetHeaders(const std::string& name) override;
+    core::NonInitializingBuffer<unsigned char> TakeBody() override;
+
+    // The response as received (its body taken).
+    const IHTTPResponse& Wrapped() const { return *wrapped_; }
+
+    // Undoes one coding; nothing when the data does not decode within `limit`.
+    static std::optional<core::NonInitializingBuffer<unsigned char>> Inflate(
+        const core::NonInitializingBuffer<unsigned char>& data, bool gzip, std::uint64_t limit);
+
+private:
+    std::unique_ptr<IHTTPResponse> wrapped_;
+    core::NonInitializingBuffer<unsigned char> body_;
+    bool valid_ = true;
+};
+
+}  // namespace network

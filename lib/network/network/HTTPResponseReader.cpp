@@ -1,0 +1,396 @@
+#include "network/HTTPResponseReader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <boost/algorithm/string.hpp>
+
+namespace network {
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string Trimmed(const std::string& text) {
+    return boost::algorithm::trim_copy_if(text, IsBlank);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// A Content-Length value: one or more decimal digits, nothing else.
+bool ParseLength(const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 19) {
+        return false;
+    }
+    value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+HTTPResponseReader::HTTPResponseReader(bool headRequest, bool connectRequest,
+                                       std::uint64_t bodyLimit)
+    : headRequest_(headRequest), connectRequest_(connectRequest), bodyLimit_(bodyLimit) {}
+
+HTTPResponseReader::Result HTTPResponseReader::Fail(std::string text, Result result) {
+    state_ = State::Failed;
+    error_ = std::move(text);
+    return result;
+}
+
+bool HTTPResponseReader::TakeLine(const unsigned char* data, std::size_t size, std::size_t& at,
+                                  std::size_t limit) {
+    const auto* start = data + at;
+    const auto* end = data + size;
+    const auto* lf = static_cast<const unsigned char*>(std::memchr(start, '\n', end - start));
+    const std::size_t count = (lf != nullptr ? lf + 1 : end) - start;
+    if (line_.size() + count > limit) {
+        lineOverflow_ = true;
+        at = size;
+        return false;
+    }
+    line_.append(reinterpret_cast<const char*>(start), count);
+    at += count;
+    if (lf == nullptr) {
+        return false;
+    }
+    line_.pop_back();
+    if (!line_.empty() && line_.back() == '\r') {
+        line_.pop_back();
+    }
+    return true;
+}
+
+HTTPResponseReader::Result HTTPResponseReader::Feed(const unsigned char* data, std::size_t size,
+                                                    std::size_t& consumed) {
+    std::size_t at = 0;
+    consumed = 0;
+    if (size > 0) {
+        receivedAny_ = true;
+    }
+    while (at < size) {
+        switch (state_) {
+        case State::StatusLine:
+        case State::Headers:
+        case State::Trailers: {
+            const std::size_t before = at;
+            const std::size_t limit = state_ == State::Trailers ? kChunkLineLimit : kHeadLimit;
+            const bool complete = TakeLine(data, size, at, limit);
+            headBytes_ += at - before;
+            if (lineOverflow_ || headBytes_ > kHeadLimit) {
+                consumed = at;
+                return Fail("the response head is larger than " + std::to_string(kHeadLimit) +
+                            " bytes");
+            }
+            if (!complete) {
+                break;
+            }
+            Result result = Result::NeedMore;
+            if (state_ == State::StatusLine) {
+                result = OnStatusLine();
+            } else if (state_ == State::Headers) {
+                result = line_.empty() ? OnHeadEnd() : OnHeaderLine();
+            } else if (line_.empty()) {
+                state_ = State::Done;
+            }
+            line_.clear();
+            if (result != Result::NeedMore) {
+                consumed = at;
+                return result;
+            }
+            break;
+        }
+        case State::ChunkSize: {
+            const bool complete = TakeLine(data, size, at, kChunkLineLimit);
+            if (lineOverflow_) {
+                consumed = at;
+                return Fail("a chunk-size line is longer than " + std::to_string(kChunkLineLimit) +
+                            " bytes");
+            }
+            if (complete) {
+                const Result result = OnChunkSizeLine();
+                line_.clear();
+                if (result != Result::NeedMore) {
+                    consumed = at;
+                    return result;
+                }
+            }
+            break;
+        }
+        case State::FixedBody:
+        case State::ChunkData: {
+            const std::size_t count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, size - at));
+            if (!AppendBody(data + at, count)) {
+                consumed = at;
+                return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
+            }
+            at += count;
+            remaining_ -= count;
+            if (remaining_ == 0) {
+                if (state_ == State::FixedBody) {
+                    state_ = State::Done;
+                } else {
+                    state_ = State::ChunkDataEnd;
+                    remaining_ = 2;
+                }
+            }
+            break;
+        }
+        case State::ChunkDataEnd: {
+            const char expected = remaining_ == 2 ? '\r' : '\n';
+            if (static_cast<char>(data[at]) != expected) {
+                consumed = at;
+                return Fail("a chunk does not end with CRLF");
+            }
+            ++at;
+            if (--remaining_ == 0) {
+                state_ = State::ChunkSize;
+            }
+            break;
+        }
+        case State::UntilEnd:
+            if (!AppendBody(data + at, size - at)) {
+                consumed = at;
+                return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
+            }
+            at = size;
+            break;
+        case State::Done:
+            consumed = at;
+            return Result::Done;
+        case State::Failed:
+            consumed = at;
+            return Result::Error;
+        }
+    }
+    consumed = at;
+    if (state_ == State::Done) {
+        return Result::Done;
+    }
+    return state_ == State::Failed ? Result::Error : Result::NeedMore;
+}
+
+HTTPResponseReader::Result HTTPResponseReader::Finish() {
+    switch (state_) {
+    case State::UntilEnd:
+        state_ = State::Done;
+        return Result::Done;
+    case State::Done:
+        return Result::Done;
+    case State::Failed:
+        return Result::Error;
+    case State::StatusLine:
+    case State::Headers:
+        return Fail("the stream ended inside the response head");
+    default:
+        return Fail("the stream ended inside the body");
+    }
+}
+
+std::pair<unsigned char*, std::size_t> HTTPResponseReader::BodyWindow() {
+    if (state_ != State::FixedBody) {
+        return {nullptr, 0};
+    }
+    if (body_.capacity() == body_.size()) {
+        body_.reserve(body_.size() +
+                      static_cast<std::size_t>(std::min<std::uint64_t>(
+                          remaining_, std::max<std::size_t>(body_.size(), kChunkLineLimit))));
+    }
+    const std::size_t room = body_.capacity() - body_.size();
+    return {body_.data() + body_.size(),
+            static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, room))};
+}
+
+HTTPResponseReader::Result HTTPResponseReader::CommitBody(std::size_t size) {
+    receivedAny_ = true;
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size, remaining_));
+    body_.resize(body_.size() + count);
+    remaining_ -= count;
+    if (remaining_ == 0) {
+        state_ = State::Done;
+        return Result::Done;
+    }
+    return Result::NeedMore;
+}
+
+HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
+    // "HTTP/" version, one space, three digits, then a space or nothing.
+    const std::string& line = line_;
+    const auto space = line.find(' ');
+    const bool shaped = space != std::string::npos && space > 5 && line.compare(0, 5, "HTTP/") == 0 &&
+                        line.size() >= space + 4 &&
+                        (line.size() == space + 4 || line[space + 4] == ' ');
+    if (!shaped) {
+        return Fail("invalid status line", Result::InvalidStatus);
+    }
+    std::uint32_t status = 0;
+    for (std::size_t i = space + 1; i < space + 4; ++i) {
+        if (line[i] < '0' || line[i] > '9') {
+            return Fail("invalid status line", Result::InvalidStatus);
+        }
+        status = status * 10 + static_cast<std::uint32_t>(line[i] - '0');
+    }
+    if (status < 100) {
+        return Fail("invalid status line", Result::InvalidStatus);
+    }
+    const std::string version = line.substr(5, space - 5);
+    version_ = version == "1.1" ? 2 : version == "1.0" ? 1 : 0;
+    status_ = status;
+    headers_.clear();
+    state_ = State::Headers;
+    return Result::NeedMore;
+}
+
+HTTPResponseReader::Result HTTPResponseReader::OnHeaderLine() {
+    const auto colon = line_.find(':');
+    if (colon == 0) {
+        return Fail("a header line without a name");
+    }
+    if (colon == std::string::npos) {
+        // Not a header; kept as the library always did, the whole line as the
+        // name and, trimmed, as the value.
+        headers_.emplace_back(line_, boost::algorithm::trim_left_copy_if(line_, IsBlank));
+        return Result::NeedMore;
+    }
+    headers_.emplace_back(line_.substr(0, colon),
+                          Trimmed(line_.substr(colon + 1)));
+    return Result::NeedMore;
+}
+
+HTTPResponseReader::Result HTTPResponseReader::OnHeadEnd() {
+    if (status_ < 200 && status_ != 101) {
+        // An interim answer: the final one follows.
+        state_ = State::StatusLine;
+        status_ = 0;
+        headers_.clear();
+        return Result::NeedMore;
+    }
+    headComplete_ = true;
+    if (headRequest_ || status_ < 200 || status_ == 204 || status_ == 304 ||
+        (connectRequest_ && status_ < 300)) {
+        state_ = State::Done;
+        return Result::Done;
+    }
+    std::vector<std::string> codings;
+    std::vector<std::string> lengths;
+    for (const auto& [name, value] : headers_) {
+        std::vector<std::string>* list = HeaderNameEquals(name, "Transfer-Encoding") ? &codings
+                                         : HeaderNameEquals(name, "Content-Length") ? &lengths
+                                                                                    : nullptr;
+        if (list == nullptr) {
+            continue;
+        }
+        std::vector<std::string> parts;
+        boost::algorithm::split(parts, value, [](char c) { return c == ','; });
+        for (auto& part : parts) {
+            part = Trimmed(part);
+            if (!part.empty()) {
+                list->push_back(part);
+            }
+        }
+    }
+    if (!codings.empty()) {
+        if (!lengths.empty()) {
+            framingRequiresClose_ = true;
+        }
+        if (boost::algorithm::iequals(codings.back(), "chunked")) {
+            state_ = State::ChunkSize;
+            return Result::NeedMore;
+        }
+        framingRequiresClose_ = true;
+        state_ = State::UntilEnd;
+        return Result::NeedMore;
+    }
+    if (!lengths.empty()) {
+        std::uint64_t length = 0;
+        if (!ParseLength(lengths.front(), length)) {
+            return Fail("invalid Content-Length \"" + lengths.front() + "\"");
+        }
+        for (const auto& other : lengths) {
+            std::uint64_t value = 0;
+            if (!ParseLength(other, value) || value != length) {
+                return Fail("differing Content-Length values");
+            }
+        }
+        if (length > bodyLimit_) {
+            return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
+        }
+        if (length == 0) {
+            state_ = State::Done;
+            return Result::Done;
+        }
+        // Room for the announced body, up to a bound: a length that is
+        // announced but never sent must not take memory by itself.
+        body_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(length, kBodyReserveLimit)));
+        remaining_ = length;
+        state_ = State::FixedBody;
+        return Result::NeedMore;
+    }
+    framingRequiresClose_ = true;
+    state_ = State::UntilEnd;
+    return Result::NeedMore;
+}
+
+HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
+    std::uint64_t size = 0;
+    std::size_t at = 0;
+    for (; at < line_.size(); ++at) {
+        const int digit = HexDigit(line_[at]);
+        if (digit < 0) {
+            break;
+        }
+        if (size > (bodyLimit_ >> 4) || at >= 16) {
+            return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
+        }
+        size = size * 16 + static_cast<std::uint64_t>(digit);
+    }
+    if (at == 0) {
+        return Fail("a chunk-size line without a size");
+    }
+    while (at < line_.size() && IsBlank(line_[at])) {
+        ++at;
+    }
+    if (at < line_.size() && line_[at] != ';') {
+        return Fail("a malformed chunk-size line");
+    }
+    if (size == 0) {
+        state_ = State::Trailers;
+        return Result::NeedMore;
+    }
+    if (size > bodyLimit_ - body_.size()) {
+        return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
+    }
+    remaining_ = size;
+    state_ = State::ChunkData;
+    return Result::NeedMore;
+}
+
+bool HTTPResponseReader::AppendBody(const unsigned char* data, std::size_t size) {
+    if (size > bodyLimit_ - body_.size()) {
+        return false;
+    }
+    body_.append(data, size);
+    return true;
+}
+
+}  // namespace network

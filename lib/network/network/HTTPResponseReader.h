@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/NonInitializingBuffer.h"
+#include "network/IHTTPResponse.h"
+
+namespace network {
+
+// Reads one HTTP/1.x response from bytes handed over in pieces of any size,
+// down to single bytes: the status line, the header block and the body in
+// the framing RFC 9112 section 6.3 picks (no body for HEAD, 1xx, 204, 304
+// and a successful CONNECT; then a Transfer-Encoding whose last coding is
+// chunked; then Content-Length; else until the end of the stream). Interim
+// 1xx responses other than 101 are skipped. Every size is bounded: the
+// header block (interim ones included), each chunk-size or trailer line,
+// and the body.
+class HTTPResponseReader {
+public:
+    static constexpr std::size_t kHeadLimit = 64 * 1024;
+    static constexpr std::size_t kChunkLineLimit = 4 * 1024;
+    static constexpr std::uint64_t kDefaultBodyLimit = std::uint64_t{1} << 32;
+    // The most reserved at once for an announced body; more as it arrives.
+    static constexpr std::size_t kBodyReserveLimit = std::size_t{256} << 20;
+
+    enum class Result {
+        NeedMore,       // the response goes on
+        Done,           // complete; bytes after it were not consumed
+        InvalidStatus,  // the status line is not "HTTP/<version> <100..999>"
+        Error           // broken framing, a limit exceeded, or cut short
+    };
+
+    HTTPResponseReader(bool headRequest, bool connectRequest,
+                       std::uint64_t bodyLimit = kDefaultBodyLimit);
+
+    // Consumes bytes of the response from `data`; `consumed` tells how many.
+    // After Done the rest of `data` belongs to whatever follows.
+    Result Feed(const unsigned char* data, std::size_t size, std::size_t& consumed);
+    // The stream ended: Done for a body read until the end, else Error.
+    Result Finish();
+
+    // While a body of announced length arrives: the room for its next bytes,
+    // so that a reader can receive them in place (empty otherwise). Bytes put
+    // there count once handed to CommitBody.
+    std::pair<unsigned char*, std::size_t> BodyWindow();
+    Result CommitBody(std::size_t size);
+
+    // Whether any byte of the response arrived.
+    bool ReceivedAny() const { return receivedAny_; }
+    // Whether the head has been read (headers are complete).
+    bool HeadComplete() const { return headComplete_; }
+    std::uint32_t Status() const { return status_; }
+    // 1 for HTTP/1.0, 2 for HTTP/1.1, 0 for any other version.
+    std::uint32_t Version() const { return version_; }
+    HTTPHeaderList& Headers() { return headers_; }
+    core::NonInitializingBuffer<unsigned char>& Body() { return body_; }
+    // The framing itself leaves the connection unusable for another request
+    // (a body read until the end, or Content-Length beside Transfer-Encoding).
+    bool FramingRequiresClose() const { return framingRequiresClose_; }
+    // What went wrong, for the log.
+    const std::string& ErrorText() const { return error_; }
+
+private:
+    enum class State {
+        StatusLine,
+        Headers,
+        FixedBody,
+        ChunkSize,
+        ChunkData,
+        ChunkDataEnd,
+        Trailers,
+        UntilEnd,
+        Done,
+        Failed
+    };
+
+    // Collects one line up to LF into `line_`; true when it is complete.
+    bool TakeLine(const unsigned char* data, std::size_t size, std::size_t& at, std::size_t limit);
+    Result Fail(std::string text, Result result = Result::Error);
+    Result OnStatusLine();
+    Result OnHeaderLine();
+    Result OnHeadEnd();
+    Result OnChunkSizeLine();
+    bool AppendBody(const unsigned char* data, std::size_t size);
+
+    bool headRequest_;
+    bool connectRequest_;
+    std::uint64_t bodyLimit_;
+    State state_ = State::StatusLine;
+    std::string line_;
+    bool lineOverflow_ = false;
+    std::size_t headBytes_ = 0;
+    bool headComplete_ = false;
+    std::uint64_t remaining_ = 0;
+    bool receivedAny_ = false;
+    bool framingRequiresClose_ = false;
+    std::uint32_t status_ = 0;
+    std::uint32_t version_ = 0;
+    HTTPHeaderList headers_;
+    core::NonInitializingBuffer<unsigned char> body_;
+    std::string error_;
+};
+
+}  // namespace network

@@ -1,0 +1,357 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/HTTPTestPeer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using networktest::Compress;
+using networktest::Fetch;
+using networktest::HTTPTestPeer;
+using networktest::OnDemandConnection;
+using networktest::PeerStep;
+using networktest::SocketTestLoop;
+
+std::string Ok(const std::string& body, const std::string& extra = "") {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra +
+           "\r\n" + body;
+}
+
+std::string Redirect(int status, const std::string& location) {
+    return "HTTP/1.1 " + std::to_string(status) + " Moved\r\nLocation: " + location +
+           "\r\nContent-Length: 0\r\n\r\n";
+}
+
+std::unique_ptr<network::IHTTPRequest> Request(
+    const std::shared_ptr<network::AsyncHTTPConnection>& connection, const std::string& method,
+    const std::string& body, const std::vector<std::pair<std::string, std::string>>& headers = {}) {
+    auto request = connection->CreateRequest();
+    request->SetMethod(method);
+    request->SetBody(core::NonInitializingBuffer<unsigned char>(
+        reinterpret_cast<const unsigned char*>(body.data()), body.size()));
+    for (const auto& [name, value] : headers) {
+        request->AddHeader(name, value);
+    }
+    return request;
+}
+
+TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
+    const std::string chunked =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n";
+    const std::string text = "compressible text, compressible text, compressible text";
+    struct Case {
+        const char* name;
+        PeerStep step;
+        network::HTTPStatusCode code;
+        std::string body;
+        const char* method = "GET";
+    };
+    const Case cases[] = {
+        {"chunked in one segment", {chunked, true}, 200, "hello world"},
+        {"chunked byte by byte", {chunked, true, true}, 200, "hello world"},
+        {"chunked with trailers, kept alive",
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\nT: 1\r\n\r\n"}, 200, "ok"},
+        {"gzip", {Ok(Compress(text, 31), "Content-Encoding: gzip\r\n")}, 200, text},
+        {"gzip byte by byte", {Ok(Compress(text, 31), "Content-Encoding: gzip\r\n"), false, true}, 200,
+         text},
+        {"deflate", {Ok(Compress(text, 15), "Content-Encoding: deflate\r\n")}, 200, text},
+        {"unknown coding as received", {Ok("raw", "Content-Encoding: br\r\n")}, 200, "raw"},
+        {"corrupt gzip", {Ok("not gzip", "Content-Encoding: gzip\r\n")}, 5, ""},
+        {"interim answer skipped", {"HTTP/1.1 100 Continue\r\n\r\n" + Ok("final")}, 200, "final"},
+        {"HEAD with a length", {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"}, 200, "", "HEAD"},
+        {"204 with a length", {"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n"}, 204, ""},
+        {"304 with a length", {"HTTP/1.1 304 Not Modified\r\nContent-Length: 5\r\n\r\n"}, 304, ""},
+        {"read to the end", {"HTTP/1.0 200 OK\r\n\r\nuntil the end", true}, 200, "until the end"},
+        {"length -1", {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", true}, 5, ""},
+        {"length +5", {"HTTP/1.1 200 OK\r\nContent-Length: +5\r\n\r\nhello", true}, 5, ""},
+        {"differing lengths",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", true}, 5, ""},
+        {"size line without digits",
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", true}, 5, ""},
+        {"end of stream between chunks",
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n", true}, 5, ""},
+        {"body cut short", {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", true}, 5, ""},
+        {"status below 100", {"HTTP/1.1 042 Odd\r\nContent-Length: 0\r\n\r\n", true}, 0, ""},
+        {"status not a number", {"HTTP/1.1 abc Odd\r\n\r\n", true}, 0, ""},
+        {"head cut short", {"HTTP/1.1 200 OK\r\nContent-Le", true}, 5, ""},
+        {"no answer", {"", true}, 5, ""},
+        {"oversized head", {"HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'x') + "\r\n\r\n", true}, 5, ""},
+        {"body over the limit", {Ok(std::string(2000, 'b')), true}, 5, ""},
+        {"decoded body over the limit",
+         {Ok(Compress(std::string(5000, 'z'), 31), "Content-Encoding: gzip\r\n"), true}, 5, ""},
+    };
+    std::vector<std::vector<PeerStep>> script;
+    for (const auto& c : cases) {
+        script.push_back({c.step});
+    }
+    HTTPTestPeer peer(script);
+    ASSERT_NE(peer.port(), 0);
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        auto connection = OnDemandConnection(loop);
+        connection->SetBodyLimit(1024);
+        const auto fetched = Fetch(loop, connection, peer.url("/"), Request(connection, c.method, ""));
+        ASSERT_TRUE(fetched.done) << c.name << ": no outcome";
+        EXPECT_EQ(fetched.code, c.code) << c.name;
+        EXPECT_EQ(fetched.body, c.body) << c.name;
+        EXPECT_EQ(fetched.response != nullptr, c.code >= 100) << c.name;
+        connection->Close();
+        loop.runUntil([&] { return connection->GetSocket() == nullptr; }, 2s);
+    }
+}
+
+TEST(AsyncHTTPConnectionTest, KeptAliveRequestsShareOneConnection) {
+    HTTPTestPeer peer({{{Ok("one")}, {Ok("two")}, {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                                    "5\r\nthree\r\n0\r\n\r\n"}}});
+    SocketTestLoop loop;
+    auto connection = OnDemandConnection(loop);
+    for (const std::string expected : {"one", "two", "three"}) {
+        const auto fetched = Fetch(loop, connection, peer.url("/" + expected));
+        EXPECT_EQ(fetched.code, 200u);
+        EXPECT_EQ(fetched.body, expected);
+    }
+    const auto requests = peer.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    for (const auto& [index, request] : requests) {
+        EXPECT_EQ(index, 0) << request;
+    }
+    EXPECT_EQ(requests[0].second,
+              "GET /one HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.port()) +
+                  "\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n");
+}
+
+TEST(AsyncHTTPConnectionTest, AStaleKeptConnectionIsRetriedOnceSilently) {
+    // The first connection answers once and goes away without a word; the
+    // second answers; the third never answers.
+    HTTPTestPeer peer({{{Ok("first"), true}}, {{Ok("second")}, {"", true}}, {{"", true}}});
+    SocketTestLoop loop;
+    auto connection = OnDemandConnection(loop);
+    EXPECT_EQ(Fetch(loop, connection, peer.url("/a")).body, "first");
+    std::this_thread::sleep_for(100ms);  // let the close reach the client's socket
+    const auto retried = Fetch(loop, connection, peer.url("/b"), Request(connection, "POST", "data"));
+    EXPECT_EQ(retried.code, 200u);
+    EXPECT_EQ(retried.body, "second");
+    // A second failure in a row on the retried connection is reported.
+    std::this_thread::sleep_for(100ms);
+    const auto failed = Fetch(loop, connection, peer.url("/c"));
+    EXPECT_EQ(failed.code, 5u);
+    const auto requests = peer.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[1].first, 1);
+    EXPECT_NE(requests[1].second.find("POST /b"), std::string::npos);
+    EXPECT_EQ(requests[2].first, 1);
+    EXPECT_EQ(requests[3].first, 2);
+}
+
+TEST(AsyncHTTPConnectionTest, CloseDuringARequestEndsItWithoutRetry) {
+    SocketTestLoop loop;
+    for (const bool abort : {false, true}) {
+        // A retry would find an answer on a second connection.
+        HTTPTestPeer peer({{PeerStep{"", false, false, true}}, {{Ok("retried")}}});
+        auto connection = OnDemandConnection(loop);
+        bool done = false;
+        network::HTTPStatusCode code = 0;
+        connection->Submit(peer.url("/slow"), Request(connection, "POST", "once"),
+                           [&](network::HTTPStatusCode c, std::unique_ptr<network::IHTTPResponse>) {
+                               done = true;
+                               code = c;
+                           });
+        loop.runUntil([&] { return !peer.requests().empty(); }, 10s);
+        abort ? connection->Abort() : connection->Close();
+        ASSERT_TRUE(loop.runUntil([&] { return done; }, 10s)) << "abort " << abort;
+        EXPECT_EQ(code, 5u) << "abort " << abort;
+        loop.runUntil([] { return false; }, 200ms);
+        EXPECT_EQ(peer.requests().size(), 1u) << "abort " << abort;
+        if (!abort) {
+            EXPECT_EQ(connection->GetSocket(), nullptr);
+        }
+    }
+}
+
+TEST(AsyncHTTPConnectionTest, RedirectsAreFollowedFiveTimesOnTheSameConnection) {
+    std::vector<PeerStep> steps;
+    for (int i = 1; i <= 6; ++i) {
+        steps.push_back({Redirect(302, "/r" + std::to_string(i))});
+    }
+    steps.push_back({Redirect(301, "/p")});
+    steps.push_back({Redirect(303, "/see")});
+    steps.push_back({Redirect(307, "/temp")});
+    steps.push_back({Ok("landed")});
+    HTTPTestPeer peer({steps});
+    SocketTestLoop loop;
+    auto connection = OnDemandConnection(loop);
+    const auto sixth = Fetch(loop, connection, peer.url("/start?q=1"));
+    EXPECT_EQ(sixth.code, 302u);
+    ASSERT_TRUE(sixth.response);
+    EXPECT_EQ(sixth.response->GetHeader("location"), "/r6");
+
+    const auto landed = Fetch(loop, connection, peer.url("/post"), Request(connection, "POST", "form"));
+    EXPECT_EQ(landed.code, 200u);
+    EXPECT_EQ(landed.body, "landed");
+    const auto requests = peer.requests();
+    ASSERT_EQ(requests.size(), 10u);
+    EXPECT_EQ(requests[5].second.rfind("GET /r5 HTTP/1.1\r\n", 0), 0u) << requests[5].second;
+    EXPECT_EQ(requests[7].second.rfind("POST /p HTTP/1.1\r\n", 0), 0u) << requests[7].second;
+    EXPECT_NE(requests[7].second.find("\r\n\r\nform"), std::string::npos);
+    // The 303 turns the POST into a GET without a body; 307 keeps that.
+    EXPECT_EQ(requests[8].second.rfind("GET /see HTTP/1.1\r\n", 0), 0u) << requests[8].second;
+    EXPECT_EQ(requests[8].second.find("Content-Length"), std::string::npos);
+    EXPECT_EQ(requests[9].second.rfind("GET /temp HTTP/1.1\r\n", 0), 0u) << requests[9].second;
+    for (const auto& [index, request] : requests) {
+        EXPECT_EQ(index, 0) << request;
+    }
+}
+
+TEST(AsyncHTTPConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
+    // 127.0.0.1 sets cookies and sends the client on to localhost (another
+    // origin on the same port), which answers on a connection of its own.
+    HTTPTestPeer peer({{{"HTTP/1.1 200 OK\r\nSet-Cookie: origin=1\r\n"
+                         "Set-Cookie: wide=1; Domain=localhost\r\nContent-Length: 0\r\n\r\n"},
+                        {Ok("again")},
+                        {Redirect(307, "http://localhost:{port}/x")}},
+                       {{Ok("other")}}});
+    SocketTestLoop loop;
+    auto connection = OnDemandConnection(loop);
+    EXPECT_EQ(Fetch(loop, connection, peer.url("/set")).code, 200u);
+    EXPECT_EQ(Fetch(loop, connection, peer.url("/again")).body, "again");
+    const auto other = Fetch(loop, connection, peer.url("/go"),
+                             Request(connection, "GET", "",
+                                     {{"Authorization", "Basic c2VjcmV0"}, {"Cookie", "mine=1"},
+                                      {"Proxy-Authorization", "Basic eA=="}, {"X-Kept", "1"}}));
+    EXPECT_EQ(other.code, 200u);
+    EXPECT_EQ(other.body, "other");
+    const auto requests = peer.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_NE(requests[1].second.find("\r\nCookie: origin=1\r\n"), std::string::npos)
+        << requests[1].second;
+    EXPECT_NE(requests[2].second.find("Authorization: Basic c2VjcmV0"), std::string::npos);
+    const std::string& moved = requests[3].second;
+    EXPECT_EQ(requests[3].first, 1);
+    EXPECT_EQ(moved.rfind("GET /x HTTP/1.1\r\nHost: localhost:", 0), 0u) << moved;
+    EXPECT_EQ(moved.find("Authorization"), std::string::npos) << moved;
+    EXPECT_EQ(moved.find("Cookie"), std::string::npos) << moved;
+    EXPECT_NE(moved.find("X-Kept: 1"), std::string::npos) << moved;
+}
+
+TEST(AsyncHTTPConnectionTest, RedirectsThatCannotBeFollowedReachTheCaller) {
+    HTTPTestPeer peer({{{Redirect(302, "http://bad host/")},
+                        {Redirect(301, "http://127.0.0.1:99999/")},
+                        {Redirect(302, "")},
+                        {Redirect(308, "/elsewhere")}}});
+    SocketTestLoop loop;
+    auto connection = OnDemandConnection(loop);
+    for (const network::HTTPStatusCode expected : {302u, 301u, 302u, 308u}) {
+        const auto fetched = Fetch(loop, connection, peer.url("/"));
+        EXPECT_EQ(fetched.code, expected);
+        EXPECT_TRUE(fetched.response);
+    }
+    EXPECT_EQ(peer.requests().size(), 4u);
+}
+
+TEST(AsyncHTTPConnectionTest, ARedirectFromHTTPSToHTTPIsNotFollowed) {
+    HTTPTestPeer peer({{{Redirect(302, "http://127.0.0.1:{port}/plain")}}, {{Ok("plain")}}});
+    SocketTestLoop loop;
+    auto connection = OnDemandConnection(loop);
+    // The https URL goes over plain TCP (TLS mode 0) to the scripted peer.
+    auto request = connection->CreateRequest();
+    request->SetSSLMode(0);
+    const auto fetched = Fetch(loop, connection, "https://127.0.0.1:" + std::to_string(peer.port()) + "/",
+                               std::move(request));
+    EXPECT_EQ(fetched.code, 302u);
+    EXPECT_EQ(peer.requests().size(), 1u);
+}
+
+TEST(AsyncHTTPConnectionTest, RequestsThatWouldBreakTheHeadAreRefused) {
+    HTTPTestPeer peer({{{Ok("never")}}});
+    SocketTestLoop loop;
+    auto connection = OnDemandConnection(loop);
+    struct Case {
+        std::string url;
+        std::string method;
+        std::vector<std::pair<std::string, std::string>> headers;
+    };
+    const Case cases[] = {
+        {peer.url("/"), "GET\r\nX: 1", {}},
+        {peer.url("/"), "GET", {{"X-Evil", "a\r\nInjected: 1"}}},
+        {peer.url("/"), "GET", {{std::string("X\0Y", 3), "v"}}},
+        {"http://127.0.0.1:70000/", "GET", {}},
+        {"not a url", "GET", {}},
+        {"http://bad host/", "GET", {}},
+    };
+    for (const auto& c : cases) {
+        const auto fetched = Fetch(loop, connection, c.url, Request(connection, c.method, "", c.headers));
+        EXPECT_EQ(fetched.code, 1u) << c.url << " " << c.method;
+    }
+    auto typed = connection->CreateRequest();
+    typed->SetContentType("text/plain\nX: 1");
+    typed->SetBody(core::NonInitializingBuffer<unsigned char>(reinterpret_cast<const unsigned char*>("b"), 1));
+    EXPECT_EQ(Fetch(loop, connection, peer.url("/"), std::move(typed)).code, 1u);
+    EXPECT_TRUE(peer.requests().empty());
+}
+
+TEST(AsyncHTTPConnectionTest, BytesBehindAnUpgradeOrATunnelAreKeptForTheNewProtocol) {
+    struct Case {
+        const char* method;
+        std::string answer;
+        network::HTTPStatusCode code;
+    };
+    const Case cases[] = {
+        {"GET", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n", 101},
+        {"CONNECT", "HTTP/1.1 200 Connection established\r\nContent-Length: 9\r\n\r\n", 200},
+    };
+    for (const auto& c : cases) {
+        HTTPTestPeer peer({{{c.answer + "\x81\x02hi"}}});
+        SocketTestLoop loop;
+        auto socket = loop.socket();
+        bool connected = false;
+        socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
+                             [&](network::ITCPSocket::ErrorCode) { connected = true; });
+        ASSERT_TRUE(loop.runUntil([&] { return connected; }));
+        auto connection = network::AsyncHTTPConnection::Create(socket, false);
+        connection->SetKeepAlive(true);
+        const auto fetched = Fetch(loop, connection, peer.url("/"), Request(connection, c.method, ""));
+        EXPECT_EQ(fetched.code, c.code) << c.method;
+        const auto rest = connection->TakeUpgradeBytes();
+        EXPECT_EQ(std::string(rest.begin(), rest.end()), "\x81\x02hi") << c.method;
+        EXPECT_TRUE(socket->IsConnected()) << c.method;
+    }
+}
+
+TEST(AsyncHTTPConnectionTest, AnAnswerThatNeverComesEndsWithTheSocketsTimeOut) {
+    HTTPTestPeer peer({{PeerStep{"", false, false, true}}});
+    SocketTestLoop loop;
+    auto socket = loop.socket();
+    socket->SetTimeout(300);
+    bool connected = false;
+    socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
+                         [&](network::ITCPSocket::ErrorCode) { connected = true; });
+    ASSERT_TRUE(loop.runUntil([&] { return connected; }));
+    auto connection = network::AsyncHTTPConnection::Create(socket, false);
+    const auto started = std::chrono::steady_clock::now();
+    const auto fetched = Fetch(loop, connection, peer.url("/"), nullptr, 10s);
+    EXPECT_TRUE(fetched.done);
+    EXPECT_EQ(fetched.code, 5u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+TEST(AsyncHTTPConnectionTest, ASuppliedSocketThatIsGoneRefusesRequests) {
+    SocketTestLoop loop;
+    auto connection = network::AsyncHTTPConnection::Create(loop.socket(), false);
+    connection->Close();
+    loop.runUntil([&] { return connection->GetSocket() == nullptr; }, 2s);
+    EXPECT_EQ(Fetch(loop, connection, "http://127.0.0.1:1/").code, 1u);
+}
+
+TEST(AsyncHTTPConnectionTest, AFailedConnectEndsWithThree) {
+    SocketTestLoop loop;
+    HTTPTestPeer peer({});  // closes every connection at once
+    auto connection = OnDemandConnection(loop);
+    // A port nothing listens on: the peer's own port, once it is gone.
+    const std::string url = peer.url("/");
+    EXPECT_EQ(Fetch(loop, connection, "http://127.0.0.1:1/").code, 3u);
+    EXPECT_EQ(Fetch(loop, connection, url).code, 5u);
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include "network/HTTPCookieStore.h"
+
+namespace {
+
+using network::HTTPCookieStore;
+using network::URL;
+
+URL Url(const std::string& text) {
+    URL url;
+    EXPECT_TRUE(network::ParseURL(text, url)) << text;
+    url.ToLower();
+    url.SetDefaultPort();
+    return url;
+}
+
+TEST(HTTPCookieStoreTest, CallerCookiesKeepTheirNameKeyedMatching) {
+    HTTPCookieStore store;
+    EXPECT_EQ(store.SetCookie("id=1; Path=/app; Secure"), HTTPCookieStore::kInserted);
+    EXPECT_EQ(store.GetCookieHeader(Url("https://h/app/x")), "id=1");
+    EXPECT_EQ(store.GetCookieHeader(Url("http://h/app/x")), "");
+    EXPECT_EQ(store.GetCookieHeader(Url("https://h/ap")), "");
+
+    EXPECT_EQ(store.SetCookie("id=2; Domain=b.c"), HTTPCookieStore::kReplaced);
+    struct Host { const char* url; bool sent; };
+    for (const Host& h : {Host{"http://b.c/", true}, Host{"http://a.b.c/", true},
+                          Host{"http://xb.c/", true}, Host{"http://c/", false}}) {
+        EXPECT_EQ(store.GetCookieHeader(Url(h.url)) == "id=2", h.sent) << h.url;
+    }
+    EXPECT_EQ(store.SetCookie("flag"), HTTPCookieStore::kInserted);
+    EXPECT_EQ(store.DeleteCookie("id"), HTTPCookieStore::kErased);
+    EXPECT_EQ(store.DeleteCookie("id"), HTTPCookieStore::kUnchanged);
+    EXPECT_EQ(store.GetCookieHeader(Url("http://other/")), "flag=flag");
+    EXPECT_EQ(store.SetCookie("x=1\r\nInjected: yes"), HTTPCookieStore::kUnchanged);
+}
+
+TEST(HTTPCookieStoreTest, ResponseCookiesStayWithTheirOrigin) {
+    struct Case {
+        const char* setCookie;
+        const char* from;
+        const char* to;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"a=1", "http://a.example/", "http://a.example/", true},
+        {"a=1", "http://a.example/", "http://b.example/", false},
+        {"a=1", "http://a.example/", "http://x.a.example/", false},  // host-only
+        {"a=1; Domain=example", "http://a.example/", "http://b.example/", true},
+        {"a=1; Domain=.example", "http://a.example/", "http://example/", true},
+        {"a=1; Domain=example", "http://a.example/", "http://badexample/", false},
+        {"a=1; Domain=other.test", "http://a.example/", "http://other.test/", false},
+        {"a=1; Domain=a.example", "http://example/", "http://a.example/", false},
+        {"a=1; Domain=0.1", "http://127.0.0.1/", "http://127.0.0.1/", false},
+        {"a=1; Path=/app", "http://h/", "http://h/app/x", true},
+        {"a=1; Path=/app", "http://h/", "http://h/apple", false},
+        {"a=1", "http://h/dir/page", "http://h/dir/other", true},
+        {"a=1", "http://h/dir/page", "http://h/", false},
+        {"a=1; Secure", "https://h/", "http://h/", false},
+        {"a=1; Max-Age=0", "http://h/", "http://h/", false},
+        {"a=1; Max-Age=-5", "http://h/", "http://h/", false},
+        {"a=1; Max-Age=60; Expires=Thu, 01 Jan 1970 00:00:00 GMT", "http://h/", "http://h/", true},
+        {"a=1; Expires=Thu, 01-Jan-1970 00:00:00 GMT", "http://h/", "http://h/", false},
+        {"a=1; Expires=Sun Nov  6 08:49:37 1994", "http://h/", "http://h/", false},
+        {"novalue", "http://h/", "http://h/", false},
+        {"=1", "http://h/", "http://h/", false},
+    };
+    for (const auto& c : cases) {
+        HTTPCookieStore store;
+        store.SetCookieFromResponse(c.setCookie, Url(c.from));
+        EXPECT_EQ(store.GetCookieHeader(Url(c.to)) == "a=1", c.sent)
+            << c.setCookie << " from " << c.from << " to " << c.to;
+    }
+}
+
+TEST(HTTPCookieStoreTest, ResponseCookiesAreKeyedByNameDomainAndPath) {
+    HTTPCookieStore store;
+    const URL from = Url("http://a.example/x/y");
+    EXPECT_EQ(store.SetCookieFromResponse("s=1; Path=/", from), HTTPCookieStore::kInserted);
+    EXPECT_EQ(store.SetCookieFromResponse("s=2; Path=/x", from), HTTPCookieStore::kInserted);
+    EXPECT_EQ(store.SetCookieFromResponse("s=3; Path=/x", from), HTTPCookieStore::kReplaced);
+    EXPECT_EQ(store.GetCookieHeader(from), "s=3; s=1");
+    EXPECT_EQ(store.SetCookieFromResponse("s=; Path=/x; Max-Age=0", from), HTTPCookieStore::kErased);
+    EXPECT_EQ(store.GetCookieHeader(from), "s=1");
+}
+
+TEST(HTTPCookieStoreTest, TheStoreIsCapped) {
+    HTTPCookieStore store;
+    const URL from = Url("http://h/");
+    for (std::size_t i = 0; i < HTTPCookieStore::kMaxCookies + 50; ++i) {
+        store.SetCookieFromResponse("c" + std::to_string(i) + "=v", from);
+    }
+    EXPECT_EQ(store.Size(), HTTPCookieStore::kMaxCookies);
+    const std::string header = store.GetCookieHeader(from);
+    EXPECT_EQ(header.find("c0=v"), std::string::npos) << "the oldest goes first";
+    EXPECT_NE(header.find("c1049=v"), std::string::npos);
+    EXPECT_EQ(store.SetCookieFromResponse("big=" + std::string(5000, 'x'), from),
+              HTTPCookieStore::kUnchanged);
+}
+
+TEST(HTTPCookieStoreTest, DatesAreReadAsCookieDates) {
+    using namespace std::chrono;
+    const auto at = [](int y, unsigned m, unsigned d, int hh, int mm, int ss) {
+        return time_point_cast<microseconds>(sys_days(year(y) / month(m) / day(d)) + hours(hh) +
+                                             minutes(mm) + seconds(ss));
+    };
+    struct Case { const char* text; std::optional<network::HTTPCookie::TimePoint> expected; };
+    const Case cases[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", at(1994, 11, 6, 8, 49, 37)},
+        {"Sunday, 06-Nov-94 08:49:37 GMT", at(1994, 11, 6, 8, 49, 37)},
+        {"Sun Nov  6 08:49:37 1994", at(1994, 11, 6, 8, 49, 37)},
+        {"Thu, 01 Jan 70 00:00:00 GMT", at(1970, 1, 1, 0, 0, 0)},
+        {"Fri, 01 Jan 2044 1:2:3 GMT", at(2044, 1, 1, 1, 2, 3)},
+        {"Wed, 31 Feb 2024 10:00:00 GMT", std::nullopt},
+        {"Wed, 10 Feb 1600 10:00:00 GMT", std::nullopt},
+        {"Wed, 10 Feb 2024 24:00:00 GMT", std::nullopt},
+        {"Wed, 10 Feb 2024", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HTTPCookieStore::ParseExpires(c.text), c.expected) << c.text;
+    }
+}
+
+// Random cookie texts for a bounded time: the store never grows past its
+// cap, and what it sends never holds a line break.
+TEST(HTTPCookieStoreTest, FuzzedCookiesKeepTheStoreSound) {
+    const std::string alphabet = "ab=;. /-:,0123456789\r\n\tDomainPathExpiresMax-AgeSecureGMTJan";
+    std::mt19937 random(7);
+    HTTPCookieStore store;
+    const URL urls[] = {Url("http://a.example/p/q"), Url("https://b.a.example/"), Url("http://1.2.3.4/")};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::size_t runs = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string text;
+        const std::size_t length = random() % 80;
+        for (std::size_t i = 0; i < length; ++i) {
+            text += alphabet[random() % alphabet.size()];
+        }
+        const URL& url = urls[random() % std::size(urls)];
+        if (random() % 2 == 0) {
+            store.SetCookieFromResponse(text, url);
+        } else {
+            store.SetCookie(text);
+        }
+        HTTPCookieStore::ParseExpires(text);
+        const std::string header = store.GetCookieHeader(urls[random() % std::size(urls)]);
+        ASSERT_EQ(header.find_first_of("\r\n"), std::string::npos) << text;
+        ASSERT_LE(store.Size(), HTTPCookieStore::kMaxCookies);
+        ++runs;
+    }
+    EXPECT_GT(runs, 1000u);
+}
+
+}  // namespace

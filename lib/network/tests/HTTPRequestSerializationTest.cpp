@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include "network/AsyncHTTPConnection.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+using network::AsyncHTTPConnection;
+using network::AsyncHTTPRequest;
+
+std::string Serialize(const std::string& urlText, const AsyncHTTPRequest& request, bool keepAlive,
+                      const network::HTTPCookieStore* store = nullptr) {
+    network::URL url;
+    EXPECT_TRUE(network::ParseURL(urlText, url)) << urlText;
+    url.ToLower();
+    url.SetDefaultPort();
+    AsyncHTTPConnection::AsyncHTTPRequestData data(url);
+    AsyncHTTPConnection::SerializeRequest(data, request, store, keepAlive);
+    return data.buffer;
+}
+
+AsyncHTTPRequest Request(const std::string& method, const std::string& body,
+                         std::vector<std::pair<std::string, std::string>> headers = {}) {
+    AsyncHTTPRequest request;
+    request.SetMethod(method);
+    request.SetBody(core::NonInitializingBuffer<unsigned char>(
+        reinterpret_cast<const unsigned char*>(body.data()), body.size()));
+    request.headers = std::move(headers);
+    return request;
+}
+
+TEST(HTTPRequestSerializationTest, RequestsAreWrittenByteForByte) {
+    network::HTTPCookieStore cookies;
+    cookies.SetCookie("sid=7");
+    struct Case {
+        const char* name;
+        std::string url;
+        AsyncHTTPRequest request;
+        bool keepAlive;
+        const network::HTTPCookieStore* store;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"default GET", "http://H/a?b=1", Request("", ""), true, nullptr,
+         "GET /a?b=1 HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n"},
+        {"body makes a POST", "http://h/", Request("", "abc"), false, nullptr,
+         "POST / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nContent-Type: application/octet-stream\r\n"
+         "Content-Length: 3\r\nConnection: close\r\n\r\nabc"},
+        {"CONNECT", "http://h:443/", Request("CONNECT", "", {{"X-A", "1"}}), true, nullptr,
+         "CONNECT h:443 HTTP/1.1\r\nHost: h:443\r\nProxy-Connection: keep-alive\r\nX-A: 1\r\n\r\n"},
+        {"lower-case connect without keep-alive", "http://h:443/", Request("connect", ""), false,
+         nullptr, "connect h:443 HTTP/1.1\r\nHost: h:443\r\n\r\n"},
+        {"caller's Connection header", "http://h/", Request("GET", "", {{"connection", "Upgrade"}}),
+         true, nullptr, "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nconnection: Upgrade\r\n\r\n"},
+        {"empty Connection header", "http://h/", Request("GET", "", {{"Connection", ""}}), true,
+         nullptr,
+         "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nConnection: keep-alive\r\nConnection: \r\n\r\n"},
+        {"https default port", "https://h:443/", Request("", ""), true, nullptr,
+         "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n"},
+        {"https on port 80", "https://h:80/", Request("", ""), true, nullptr,
+         "GET / HTTP/1.1\r\nHost: h:80\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n"},
+        {"store cookies after the caller's", "http://h/", Request("", "", {{"Cookie", "c=1"}}), true,
+         &cookies,
+         "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nConnection: keep-alive\r\nCookie: c=1\r\n"
+         "Cookie: sid=7\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Serialize(c.url, c.request, c.keepAlive, c.store), c.expected) << c.name;
+    }
+}
+
+TEST(HTTPRequestSerializationTest, LineBreaksAndNulInTheHeadAreRefused) {
+    const std::string bad[] = {"a\rb", "a\nb", std::string("a\0b", 3)};
+    for (const auto& text : bad) {
+        std::string reason;
+        AsyncHTTPRequest method;
+        method.SetMethod("GET" + text);
+        EXPECT_FALSE(AsyncHTTPConnection::ValidateRequest(method, reason));
+        AsyncHTTPRequest name;
+        name.AddHeader(text, "v");
+        EXPECT_FALSE(AsyncHTTPConnection::ValidateRequest(name, reason));
+        AsyncHTTPRequest value;
+        value.AddHeader("X", text);
+        EXPECT_FALSE(AsyncHTTPConnection::ValidateRequest(value, reason));
+        AsyncHTTPRequest type;
+        type.SetContentType(text);
+        EXPECT_FALSE(AsyncHTTPConnection::ValidateRequest(type, reason));
+    }
+    std::string reason;
+    EXPECT_TRUE(AsyncHTTPConnection::ValidateRequest(Request("PUT", "a\r\nb", {{"X", "y z"}}), reason));
+}
+
+TEST(HTTPRequestSerializationTest, CredentialsAreMaskedInTheLog) {
+    const auto run = testsupport::runLogged([] {
+        Serialize("http://h/", Request("", "", {{"Authorization", "Basic c2VjcmV0"},
+                                                {"proxy-authorization", "Digest x"}, {"X", "shown"}}),
+                  true);
+        return 0;
+    });
+    // The head is one record; its line breaks are escaped in the log.
+    const std::string text = run.text();
+    EXPECT_TRUE(run.hasPart("debug", "AsyncHTTPRequestData", "HTTP request headers:")) << text;
+    EXPECT_NE(text.find("\\nAuthorization: ***\\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\\nproxy-authorization: ***\\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\\nX: shown"), std::string::npos) << text;
+    EXPECT_EQ(text.find("c2VjcmV0"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Digest x"), std::string::npos) << text;
+}
+
+}  // namespace

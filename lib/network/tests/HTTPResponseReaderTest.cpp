@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "network/HTTPResponseReader.h"
+
+namespace {
+
+using network::HTTPResponseReader;
+using Result = HTTPResponseReader::Result;
+
+struct Outcome {
+    Result result = Result::NeedMore;
+    std::uint32_t status = 0;
+    std::string body;
+    std::size_t consumed = 0;  // bytes of the input that belonged to the response
+    bool mustClose = false;
+};
+
+// Feeds `wire` in pieces of `step` bytes (0: all at once), then reports the
+// end of the stream when the response is still open.
+Outcome Read(const std::string& wire, std::size_t step, bool head = false, bool connect = false,
+             std::uint64_t bodyLimit = HTTPResponseReader::kDefaultBodyLimit) {
+    HTTPResponseReader reader(head, connect, bodyLimit);
+    Outcome outcome;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(wire.data());
+    std::size_t at = 0;
+    while (at < wire.size() && outcome.result == Result::NeedMore) {
+        const std::size_t size = step == 0 ? wire.size() : std::min(step, wire.size() - at);
+        std::size_t consumed = 0;
+        outcome.result = reader.Feed(bytes + at, size, consumed);
+        EXPECT_LE(consumed, size);
+        at += consumed;
+        if (outcome.result == Result::NeedMore) {
+            EXPECT_EQ(consumed, size) << "an open response takes every byte";
+        }
+    }
+    if (outcome.result == Result::NeedMore) {
+        outcome.result = reader.Finish();
+    }
+    outcome.status = reader.Status();
+    outcome.body.assign(reader.Body().begin(), reader.Body().end());
+    outcome.consumed = at;
+    outcome.mustClose = reader.FramingRequiresClose();
+    return outcome;
+}
+
+struct Case {
+    const char* name;
+    std::string wire;
+    Result result;
+    std::uint32_t status;
+    std::string body;
+    std::size_t rest = 0;  // bytes left behind a complete response
+};
+
+const std::string kOk = "HTTP/1.1 200 OK\r\n";
+
+TEST(HTTPResponseReaderTest, FramesEveryResponseAlikeWholeAndByteByByte) {
+    const Case cases[] = {
+        {"fixed length", kOk + "Content-Length: 5\r\n\r\nhello", Result::Done, 200, "hello"},
+        {"fixed length, bytes behind", kOk + "Content-Length: 2\r\n\r\nhello", Result::Done, 200,
+         "he", 3},
+        {"length with blanks", kOk + "Content-Length:  3 \r\n\r\nabc", Result::Done, 200, "abc"},
+        {"equal duplicate lengths", kOk + "Content-Length: 3\r\nContent-Length: 3\r\n\r\nabc",
+         Result::Done, 200, "abc"},
+        {"differing lengths", kOk + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd",
+         Result::Error, 200, ""},
+        {"negative length", kOk + "Content-Length: -1\r\n\r\n", Result::Error, 200, ""},
+        {"signed length", kOk + "Content-Length: +5\r\n\r\nhello", Result::Error, 200, ""},
+        {"length not a number", kOk + "Content-Length: 5x\r\n\r\nhello", Result::Error, 200, ""},
+        {"body cut short", kOk + "Content-Length: 10\r\n\r\nhello", Result::Error, 200, "hello"},
+        {"chunked", kOk + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n",
+         Result::Done, 200, "hello world"},
+        {"chunked, two chunks and bytes behind",
+         kOk + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n1\r\nb\r\n0\r\n\r\nNEXT", Result::Done,
+         200, "ab", 4},
+        {"chunk extension and upper-case hex",
+         kOk + "Transfer-Encoding: chunked\r\n\r\n1A;ext=1\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\n\r\n",
+         Result::Done, 200, "abcdefghijklmnopqrstuvwxyz"},
+        {"trailers are read", kOk + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\nX-T: 1\r\n\r\nN",
+         Result::Done, 200, "a", 1},
+        {"size line without digits", kOk + "Transfer-Encoding: chunked\r\n\r\n;x\r\n\r\n",
+         Result::Error, 200, ""},
+        {"size line with garbage", kOk + "Transfer-Encoding: chunked\r\n\r\n5z\r\nhello\r\n0\r\n\r\n",
+         Result::Error, 200, ""},
+        {"chunk without its CRLF", kOk + "Transfer-Encoding: chunked\r\n\r\n1\r\nabc\r\n0\r\n\r\n",
+         Result::Error, 200, "a"},
+        {"chunk ends with other bytes than CRLF",
+         kOk + "Transfer-Encoding: chunked\r\n\r\n1\r\naXY0\r\n\r\n", Result::Error, 200, ""},
+        {"end of stream between chunks", kOk + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n",
+         Result::Error, 200, "a"},
+        {"end of stream in the trailers", kOk + "Transfer-Encoding: chunked\r\n\r\n0\r\n",
+         Result::Error, 200, ""},
+        {"huge chunk size", kOk + "Transfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\n",
+         Result::Error, 200, ""},
+        {"chunked wins over length",
+         kOk + "Content-Length: 100\r\nTransfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n",
+         Result::Done, 200, "a"},
+        {"gzip, chunked is chunked",
+         kOk + "Transfer-Encoding: gzip, chunked\r\n\r\n2\r\nzz\r\n0\r\n\r\n", Result::Done, 200, "zz"},
+        {"chunked, gzip reads to the end", kOk + "Transfer-Encoding: chunked, gzip\r\n\r\nraw",
+         Result::Done, 200, "raw"},
+        {"no framing reads to the end", kOk + "\r\nuntil the end", Result::Done, 200, "until the end"},
+        {"HTTP/1.0 to the end", "HTTP/1.0 200 OK\r\n\r\nold", Result::Done, 200, "old"},
+        {"204 with a length has no body", "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\nNEXT",
+         Result::Done, 204, "", 4},
+        {"304 with a length has no body", "HTTP/1.1 304 Not Modified\r\nContent-Length: 5\r\n\r\n",
+         Result::Done, 304, ""},
+        {"interim answers are skipped",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early\r\nLink: x\r\n\r\n" + kOk +
+             "Content-Length: 2\r\n\r\nok",
+         Result::Done, 200, "ok"},
+        {"101 ends the response", "HTTP/1.1 101 Switching\r\nUpgrade: x\r\n\r\nFRAME", Result::Done,
+         101, "", 5},
+        {"status 099", "HTTP/1.1 099 Low\r\n\r\n", Result::InvalidStatus, 0, ""},
+        {"status 1000", "HTTP/1.1 1000 High\r\n\r\n", Result::InvalidStatus, 0, ""},
+        {"status word", "HTTP/1.1 OK 200\r\n\r\n", Result::InvalidStatus, 0, ""},
+        {"not HTTP", "SMTP/1.1 200 OK\r\n\r\n", Result::InvalidStatus, 0, ""},
+        {"status 999", "HTTP/1.1 999 Odd\r\nContent-Length: 0\r\n\r\n", Result::Done, 999, ""},
+        {"bare LF lines", "HTTP/1.1 200 OK\nContent-Length: 2\n\nok", Result::Done, 200, "ok"},
+        {"head cut short", "HTTP/1.1 200 OK\r\nContent-Le", Result::Error, 200, ""},
+        {"nothing at all", "", Result::Error, 0, ""},
+        {"header without a name", kOk + ": x\r\n\r\n", Result::Error, 200, ""},
+        {"oversized header block", kOk + "X: " + std::string(70 * 1024, 'a') + "\r\n\r\n",
+         Result::Error, 200, ""},
+        {"many small header lines",
+         [] {
+             std::string wire = kOk;
+             for (int i = 0; i < 3000; ++i) {
+                 wire += "X-Line: 1234567890123456789\r\n";
+             }
+             return wire + "Content-Length: 0\r\n\r\n";
+         }(),
+         Result::Error, 200, ""},
+        {"oversized chunk line",
+         kOk + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(5000, 'e') + "\r\na\r\n0\r\n\r\n",
+         Result::Error, 200, ""},
+        {"endless interim answers",
+         [] {
+             std::string wire;
+             for (int i = 0; i < 5000; ++i) {
+                 wire += "HTTP/1.1 100 Continue\r\n\r\n";
+             }
+             return wire + kOk + "Content-Length: 0\r\n\r\n";
+         }(),
+         Result::Error, 0, ""},
+    };
+    for (const auto& c : cases) {
+        for (const std::size_t step : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+            const Outcome outcome = Read(c.wire, step);
+            const std::string where = std::string(c.name) + " in pieces of " + std::to_string(step);
+            EXPECT_EQ(outcome.result, c.result) << where;
+            if (c.result == Result::Done) {
+                EXPECT_EQ(outcome.status, c.status) << where;
+                EXPECT_EQ(outcome.body, c.body) << where;
+                EXPECT_EQ(c.wire.size() - outcome.consumed, c.rest) << where;
+            }
+        }
+    }
+}
+
+TEST(HTTPResponseReaderTest, HeadAndTunnelAnswersHaveNoBody) {
+    const std::string wire = kOk + "Content-Length: 5\r\n\r\n";
+    EXPECT_EQ(Read(wire, 0, true).result, Result::Done);
+    EXPECT_EQ(Read(wire, 0, false, true).result, Result::Done);
+    // A refused tunnel carries its body.
+    const auto refused = Read("HTTP/1.1 407 Auth\r\nContent-Length: 2\r\n\r\nno", 0, false, true);
+    EXPECT_EQ(refused.result, Result::Done);
+    EXPECT_EQ(refused.body, "no");
+}
+
+TEST(HTTPResponseReaderTest, AnAnnouncedBodyIsReceivedInPlace) {
+    HTTPResponseReader reader(false, false);
+    const std::string head = kOk + "Content-Length: 10\r\n\r\nabc";
+    std::size_t consumed = 0;
+    ASSERT_EQ(reader.Feed(reinterpret_cast<const unsigned char*>(head.data()), head.size(), consumed),
+              Result::NeedMore);
+    for (const std::string piece : {"defg", "hij"}) {
+        const auto window = reader.BodyWindow();
+        ASSERT_GE(window.second, piece.size());
+        std::memcpy(window.first, piece.data(), piece.size());
+        const auto result = reader.CommitBody(piece.size());
+        EXPECT_EQ(result, piece == "hij" ? Result::Done : Result::NeedMore);
+    }
+    EXPECT_EQ(std::string(reader.Body().begin(), reader.Body().end()), "abcdefghij");
+    EXPECT_EQ(reader.BodyWindow().second, 0u);
+}
+
+TEST(HTTPResponseReaderTest, BodyLargerThanTheLimitIsRefused) {
+    EXPECT_EQ(Read(kOk + "Content-Length: 11\r\n\r\nhello world", 0, false, false, 10).result,
+              Result::Error);
+    EXPECT_EQ(Read(kOk + "Transfer-Encoding: chunked\r\n\r\n6\r\nhello \r\n5\r\nworld\r\n0\r\n\r\n", 1,
+                   false, false, 10)
+                  .result,
+              Result::Error);
+    EXPECT_EQ(Read(kOk + "\r\nhello world", 3, false, false, 10).result, Result::Error);
+    EXPECT_EQ(Read(kOk + "Content-Length: 10\r\n\r\nhelloworld", 0, false, false, 10).result,
+              Result::Done);
+}
+
+TEST(HTTPResponseReaderTest, FramingThatEndsWithTheStreamClosesTheConnection) {
+    EXPECT_TRUE(Read(kOk + "\r\nbody", 0).mustClose);
+    EXPECT_TRUE(Read(kOk + "Content-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n", 0)
+                    .mustClose);
+    EXPECT_FALSE(Read(kOk + "Content-Length: 1\r\n\r\na", 0).mustClose);
+    EXPECT_FALSE(Read(kOk + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 0).mustClose);
+}
+
+// Random mutations of valid responses, fed in random pieces, for a bounded
+// time: the reader ends with a result, never takes more than it was given,
+// and never holds a body beyond its limit.
+TEST(HTTPResponseReaderTest, FuzzedResponsesEndWithinTheirBounds) {
+    const std::string seeds[] = {
+        kOk + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n3;x\r\nabc\r\n0\r\nT: 1\r\n\r\n",
+        kOk + "Content-Length: 4\r\nSet-Cookie: a=b\r\n\r\nbody",
+        "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 204 None\r\nContent-Length: 3\r\n\r\n",
+        kOk + "Transfer-Encoding: gzip, chunked\r\n\r\n",
+    };
+    const std::string alphabet = "\r\n:;0123456789abcdefABCDEF \tHTP/.,-chunkedx\x80\x00";
+    std::mt19937 random(20261207);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    std::size_t runs = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string wire = seeds[random() % std::size(seeds)];
+        const int edits = 1 + static_cast<int>(random() % 6);
+        for (int i = 0; i < edits && !wire.empty(); ++i) {
+            const std::size_t at = random() % wire.size();
+            const char c = alphabet[random() % alphabet.size()];
+            switch (random() % 3) {
+            case 0: wire[at] = c; break;
+            case 1: wire.insert(wire.begin() + static_cast<long>(at), c); break;
+            default: wire.erase(at, 1 + random() % 4); break;
+            }
+        }
+        const std::uint64_t limit = 1 + random() % 64;
+        const std::size_t step = random() % 9;
+        const Outcome outcome = Read(wire, step, false, false, limit);
+        ASSERT_NE(outcome.result, Result::NeedMore) << wire;
+        ASSERT_LE(outcome.consumed, wire.size()) << wire;
+        ASSERT_LE(outcome.body.size(), limit) << wire;
+        ++runs;
+    }
+    EXPECT_GT(runs, 1000u);
+}
+
+}  // namespace

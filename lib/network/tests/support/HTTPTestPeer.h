@@ -1,0 +1,165 @@
+#pragma once
+
+#include <zlib.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "network/AsyncHTTPConnection.h"
+#include "support/ScriptServer.h"
+#include "support/SocketTestLoop.h"
+#include "support/TempDir.h"
+
+namespace networktest {
+
+// One step of a scripted connection of "http_test_peer.py".
+struct PeerStep {
+    std::string response;
+    bool close = false;
+    bool drip = false;
+    bool hang = false;
+};
+
+// The scripted peer, started on loopback, with the requests it logged.
+class HTTPTestPeer {
+public:
+    explicit HTTPTestPeer(const std::vector<std::vector<PeerStep>>& connections) {
+        std::string script = "{\"connections\": [";
+        for (std::size_t c = 0; c < connections.size(); ++c) {
+            script += c == 0 ? "[" : ", [";
+            for (std::size_t s = 0; s < connections[c].size(); ++s) {
+                const auto& step = connections[c][s];
+                script += (s == 0 ? "{" : ", {") + std::string("\"response\": ") + Quote(step.response) +
+                          ", \"close\": " + Bool(step.close) + ", \"drip\": " + Bool(step.drip) +
+                          ", \"hang\": " + Bool(step.hang) + "}";
+            }
+            script += "]";
+        }
+        script += "]}";
+        std::ofstream(folder_.file("script.json")) << script;
+        server_ = std::make_unique<testsupport::ScriptServer>(
+            std::string(NETWORK_TEST_SUPPORT_DIR) + "/http_test_peer.py",
+            std::vector<std::string>{folder_.file("script.json"), folder_.file("requests.log")});
+        port_ = server_->readyNumber("port").value_or(0);
+    }
+
+    int port() const { return port_; }
+    std::string url(const std::string& path, const std::string& host = "127.0.0.1") const {
+        return "http://" + host + ":" + std::to_string(port_) + path;
+    }
+
+    // (connection index, request bytes), in the order they were read.
+    std::vector<std::pair<int, std::string>> requests() const {
+        std::vector<std::pair<int, std::string>> result;
+        std::ifstream log(folder_.file("requests.log"));
+        std::string line;
+        while (std::getline(log, line)) {
+            rapidjson::Document document;
+            document.Parse(line.c_str());
+            if (!document.IsObject()) {
+                continue;
+            }
+            std::string latin1;
+            const std::string utf8 = document["request"].GetString();
+            // Back from UTF-8 to the bytes the client sent.
+            for (std::size_t i = 0; i < utf8.size(); ++i) {
+                const auto c = static_cast<unsigned char>(utf8[i]);
+                if (c >= 0xc0 && i + 1 < utf8.size()) {
+                    latin1 += static_cast<char>(((c & 0x1f) << 6) | (utf8[++i] & 0x3f));
+                } else {
+                    latin1 += static_cast<char>(c);
+                }
+            }
+            result.emplace_back(document["connection"].GetInt(), latin1);
+        }
+        return result;
+    }
+
+private:
+    static std::string Bool(bool b) { return b ? "true" : "false"; }
+    static std::string Quote(const std::string& text) {
+        std::string out = "\"";
+        for (const char ch : text) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += ch;
+            } else if (c < 0x20 || c >= 0x7f) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                out += escape;
+            } else {
+                out += ch;
+            }
+        }
+        return out + "\"";
+    }
+
+    testsupport::TempDir folder_{"quorvane-http-peer"};
+    std::unique_ptr<testsupport::ScriptServer> server_;
+    int port_ = 0;
+};
+
+// The outcome of one request.
+struct Fetched {
+    bool done = false;
+    network::HTTPStatusCode code = 0;
+    std::unique_ptr<network::IHTTPResponse> response;
+    std::string body;
+};
+
+inline Fetched Fetch(const SocketTestLoop& loop,
+                     const std::shared_ptr<network::AsyncHTTPConnection>& connection,
+                     const std::string& url,
+                     std::unique_ptr<network::IHTTPRequest> request = nullptr,
+                     std::chrono::milliseconds bound = std::chrono::seconds(20)) {
+    auto fetched = std::make_shared<Fetched>();
+    if (!request) {
+        request = connection->CreateRequest();
+    }
+    connection->Submit(url, std::move(request),
+                       [fetched](network::HTTPStatusCode code,
+                                 std::unique_ptr<network::IHTTPResponse> response) {
+                           fetched->done = true;
+                           fetched->code = code;
+                           if (response) {
+                               auto body = response->TakeBody();
+                               fetched->body.assign(body.begin(), body.end());
+                           }
+                           fetched->response = std::move(response);
+                       });
+    loop.runUntil([&] { return fetched->done; }, bound);
+    return std::move(*fetched);
+}
+
+inline std::shared_ptr<network::AsyncHTTPConnection> OnDemandConnection(
+    const SocketTestLoop& loop, std::shared_ptr<network::HTTPCookieStore> store = nullptr) {
+    auto connection = network::AsyncHTTPConnection::Create(
+        loop.service, loop.tls, nullptr, loop.connectivity,
+        store ? store : std::make_shared<network::HTTPCookieStore>());
+    connection->SetKeepAlive(true);
+    return connection;
+}
+
+// `text` compressed: `windowBits` 31 for gzip, 15 for zlib.
+inline std::string Compress(const std::string& text, int windowBits) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&stream, text.size()) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+}  // namespace networktest

@@ -1,0 +1,213 @@
+// net-get: fetches a URL through the network library's HTTP connection.
+//
+//   net-get URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]
+//
+// Runs the library's service on a thread of its own, sends one request
+// (following redirects as the library does) and prints the status and the
+// response headers on standard error. The body goes to standard output, or
+// into FILE with -o. Exit code: 0 for a 2xx or 3xx answer; the library's
+// failure code otherwise (1 request refused, 3 connect failed, 5 sending or
+// reading failed, 2 for an answer that is not HTTP), or 10 times the status
+// class for any other status (40 for 4xx, 50 for 5xx); 64 for a wrong
+// command line. A transfer is given at most one hour.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/post.hpp>
+
+#include "network/AsyncHTTPConnection.h"
+#include "network/DecodedHTTPResponse.h"
+#include "network/NetworkConnectivity.h"
+#include "network/PlainHTTPResponse.h"
+
+namespace {
+
+constexpr int kUsageError = 64;
+constexpr int kNotHTTP = 2;
+constexpr int kWriteFailed = 74;
+constexpr auto kTransferBound = std::chrono::hours(1);
+
+struct Options {
+    std::string url;
+    std::optional<std::string> output;
+    std::string method;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::optional<std::string> body;
+};
+
+void PrintUsage(const char* program) {
+    std::cerr << "usage: " << program
+              << " URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]\n"
+              << "Fetches URL through the network library; exits with 0 for a 2xx or 3xx answer.\n";
+}
+
+// The command line; nothing when it is wrong.
+std::optional<Options> ParseArguments(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (argument == "-o" && hasValue) {
+            options.output = argv[++i];
+        } else if (argument == "-X" && hasValue) {
+            options.method = argv[++i];
+        } else if (argument == "-d" && hasValue) {
+            options.body = argv[++i];
+        } else if (argument == "-H" && hasValue) {
+            const std::string header = argv[++i];
+            const auto colon = header.find(':');
+            if (colon == std::string::npos || colon == 0) {
+                return std::nullopt;
+            }
+            const auto value = header.find_first_not_of(" \t", colon + 1);
+            options.headers.emplace_back(header.substr(0, colon),
+                                         value == std::string::npos ? "" : header.substr(value));
+        } else if (options.url.empty() && !argument.empty() && argument[0] != '-') {
+            options.url = argument;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (options.url.empty()) {
+        return std::nullopt;
+    }
+    return options;
+}
+
+const network::HTTPHeaderList* HeaderList(const network::IHTTPResponse& response) {
+    if (const auto* decoded = dynamic_cast<const network::DecodedHTTPResponse*>(&response)) {
+        return HeaderList(decoded->Wrapped());
+    }
+    if (const auto* plain = dynamic_cast<const network::PlainHTTPResponse*>(&response)) {
+        return &plain->GetHeaderList();
+    }
+    return nullptr;
+}
+
+// Writes all of `size` bytes to `fd`; false on an error.
+bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+int ExitCodeOf(network::HTTPStatusCode code) {
+    if (code == network::httpstatus::kInvalidResponse) {
+        return kNotHTTP;
+    }
+    if (code < 100) {
+        return static_cast<int>(code);
+    }
+    if (code >= 200 && code < 400) {
+        return 0;
+    }
+    return static_cast<int>(code / 100) * 10;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* program = argc > 0 ? argv[0] : "net-get";
+    const auto options = ParseArguments(argc, argv);
+    if (!options) {
+        PrintUsage(program);
+        return kUsageError;
+    }
+
+    auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
+    auto connection = network::AsyncHTTPConnection::Create(
+        service, std::make_shared<network::AsyncSSLContext>(), nullptr,
+        std::make_shared<network::NetworkConnectivity>(), std::make_shared<network::HTTPCookieStore>());
+    auto request = connection->CreateRequest();
+    request->SetMethod(options->method);
+    for (const auto& [name, value] : options->headers) {
+        if (network::HeaderNameEquals(name, "Content-Type")) {
+            request->SetContentType(value);
+        } else {
+            request->AddHeader(name, value);
+        }
+    }
+    if (options->body) {
+        const auto& body = *options->body;
+        request->SetBody(core::NonInitializingBuffer<unsigned char>(
+            reinterpret_cast<const unsigned char*>(body.data()), body.size()));
+    }
+
+    struct Outcome {
+        network::HTTPStatusCode code = 0;
+        std::unique_ptr<network::IHTTPResponse> response;
+    };
+    std::promise<Outcome> promise;
+    auto future = promise.get_future();
+    connection->Submit(options->url, std::move(request),
+                       [&promise](network::HTTPStatusCode code,
+                                  std::unique_ptr<network::IHTTPResponse> response) {
+                           promise.set_value({code, std::move(response)});
+                       });
+    if (future.wait_for(kTransferBound) != std::future_status::ready) {
+        std::cerr << program << ": " << options->url << ": no answer within one hour\n";
+        service->Stop();
+        return network::httpstatus::kIOError;
+    }
+    Outcome outcome = future.get();
+    // The connection closes on the service's thread before the service stops.
+    std::promise<void> closed;
+    boost::asio::post(service->GetIOContext(), [&connection, &closed] {
+        connection->AsyncClose([&closed] { closed.set_value(); });
+    });
+    closed.get_future().wait_for(std::chrono::seconds(10));
+    service->Stop();
+    connection.reset();
+
+    if (!outcome.response) {
+        std::cerr << program << ": " << options->url << ": error " << outcome.code << "\n";
+        return ExitCodeOf(outcome.code);
+    }
+    std::cerr << "HTTP " << outcome.code << "\n";
+    if (const auto* headers = HeaderList(*outcome.response)) {
+        for (const auto& [name, value] : *headers) {
+            std::cerr << name << ": " << value << "\n";
+        }
+    }
+    std::cerr << "\n";
+    const auto body = outcome.response->TakeBody();
+    int fd = STDOUT_FILENO;
+    if (options->output) {
+        fd = ::open(options->output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                    0644);
+        if (fd < 0) {
+            std::cerr << program << ": " << *options->output << ": " << std::strerror(errno) << "\n";
+            return kWriteFailed;
+        }
+    }
+    bool written = WriteAll(fd, body.data(), body.size());
+    if (fd != STDOUT_FILENO && ::close(fd) != 0) {
+        written = false;
+    }
+    if (!written) {
+        std::cerr << program << ": writing the body failed: " << std::strerror(errno) << "\n";
+        return kWriteFailed;
+    }
+    return ExitCodeOf(outcome.code);
+}

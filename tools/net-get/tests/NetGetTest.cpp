@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+
+#include "support/ChildProcess.h"
+#include "support/ScriptServer.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using testsupport::readFile;
+
+class NetGetTest : public ::testing::Test {
+protected:
+    // Starts the scripted peer: one connection per answer, each closed after it.
+    void Serve(const std::vector<std::string>& answers) {
+        std::string script = "{\"connections\": [";
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+            std::string quoted;
+            for (const char c : answers[i]) {
+                quoted += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '"' ? "\\\"" : std::string(1, c);
+            }
+            script += (i == 0 ? "" : ", ") + std::string("[{\"response\": \"") + quoted +
+                      "\", \"close\": true}]";
+        }
+        script += "]}";
+        std::ofstream(folder_.file("script.json")) << script;
+        peer_ = std::make_unique<testsupport::ScriptServer>(
+            std::string(NETWORK_TEST_SUPPORT_DIR) + "/http_test_peer.py",
+            std::vector<std::string>{folder_.file("script.json"), folder_.file("requests.log")});
+        ASSERT_TRUE(peer_->ready());
+    }
+
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(peer_->readyNumber("port").value_or(0)) + path;
+    }
+
+    testsupport::ChildResult run(const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv{NET_GET_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        testsupport::CommandOptions options;
+        options.timeout = std::chrono::seconds(60);
+        return testsupport::runCommand(argv, options);
+    }
+
+    testsupport::TempDir folder_{"quorvane-net-get"};
+    std::unique_ptr<testsupport::ScriptServer> peer_;
+};
+
+TEST_F(NetGetTest, SendsTheRequestAndPrintsTheAnswer) {
+    Serve({"HTTP/1.1 200 OK\r\nX-Answer: yes\r\nContent-Length: 5\r\n\r\nhello",
+           "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfile"});
+    const auto sent = run({url("/form"), "-X", "PUT", "-H", "X-Token: t1", "-H",
+                           "Content-Type: text/plain", "-d", "data"});
+    ASSERT_TRUE(sent.exited) << sent.errors;
+    EXPECT_EQ(sent.exitCode, 0) << sent.errors;
+    EXPECT_EQ(sent.output, "hello");
+    EXPECT_NE(sent.errors.find("HTTP 200\nX-Answer: yes\nContent-Length: 5\n"), std::string::npos)
+        << sent.errors;
+    const std::string log = readFile(folder_.file("requests.log"));
+    EXPECT_NE(log.find("PUT /form HTTP/1.1"), std::string::npos) << log;
+    EXPECT_NE(log.find("Content-Type: text/plain\\r\\nContent-Length: 4"), std::string::npos) << log;
+    EXPECT_NE(log.find("X-Token: t1\\r\\n\\r\\ndata"), std::string::npos) << log;
+
+    const auto saved = run({url("/file"), "-o", folder_.file("out.bin")});
+    EXPECT_EQ(saved.exitCode, 0) << saved.errors;
+    EXPECT_EQ(saved.output, "");
+    EXPECT_EQ(readFile(folder_.file("out.bin")), "file");
+}
+
+TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
+    Serve({"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
+           "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", "", "SSH-2.0-OpenSSH\r\n\r\n"});
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {{url("/missing")}, 40},
+        {{url("/busy")}, 50},
+        {{url("/silent")}, 5},
+        {{url("/other")}, 2},
+        {{"http://127.0.0.1:1/"}, 3},
+        {{"no url"}, 1},
+        {{"-o"}, 64},
+        {{"not-a-url"}, 1},
+        {{url("/"), "-H", "NoColon"}, 64},
+        {{}, 64},
+    };
+    for (const auto& c : cases) {
+        const auto result = run(c.arguments);
+        ASSERT_TRUE(result.exited);
+        EXPECT_EQ(result.exitCode, c.exitCode)
+            << (c.arguments.empty() ? "" : c.arguments.front()) << "\n" << result.errors;
+    }
+}
+
+}  // namespace
