@@ -22,15 +22,16 @@ public:
     static bool installed() { return ::access(kSquid, X_OK) == 0; }
 
     SquidProxy(const std::string& user, const std::string& password, std::uint16_t tunnelPort) {
-        const auto hash = testsupport::runCommand({"/usr/bin/openssl", "passwd", "-apr1", password});
+        const auto hash =
+            testsupport::runCommand({"/usr/bin/openssl", "passwd", "-apr1", password});
         std::ofstream(folder_.file("passwd")) << user << ":" << hash.output;
         std::ofstream(folder_.file("hosts")) << "127.0.0.1 target.test\n";
         const auto in = [this](const char* name) { return folder_.file(name); };
         std::ofstream(in("squid.conf"))
             << "http_port 127.0.0.1:" << port_ << "\ncache_effective_user proxy\n"
             << "dns_nameservers 127.0.0.1\npinger_enable off\nhosts_file " << in("hosts")
-            << "\ncache deny all\npid_filename " << in("squid.pid") << "\naccess_log stdio:"
-            << in("access.log") << "\ncache_log " << in("cache.log")
+            << "\ncache deny all\npid_filename " << in("squid.pid")
+            << "\naccess_log stdio:" << in("access.log") << "\ncache_log " << in("cache.log")
             << "\ncoredump_dir " << folder_.path() << "\nnetdb_filename none\n"
             << "visible_hostname squid.test\nshutdown_lifetime 0 seconds\n"
             << "auth_param basic program /usr/lib/squid/basic_ncsa_auth " << in("passwd")
@@ -50,8 +51,8 @@ public:
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
         const std::string conf = in("squid.conf");
-        char* argv[] = {const_cast<char*>(kSquid), const_cast<char*>("-N"),
-                        const_cast<char*>("-f"), const_cast<char*>(conf.c_str()), nullptr};
+        char* argv[] = {const_cast<char*>(kSquid), const_cast<char*>("-N"), const_cast<char*>("-f"),
+                        const_cast<char*>(conf.c_str()), nullptr};
         if (::posix_spawn(&pid_, kSquid, &actions, nullptr, argv, environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         // Ready once it accepts connections; given up when it ends or after 20 s.
