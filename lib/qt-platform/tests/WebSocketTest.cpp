@@ -14,6 +14,7 @@
 #include "HttpQueryFixture.h"
 #include "QtCorePlatformPrivate.h"
 #include "ScopedEnvironment.h"
+#include "SquidProxy.h"
 #include "WideStrings.h"
 #include "common/logging/Logger.h"
 #include "support/ChildProcess.h"
@@ -306,6 +307,32 @@ TEST_F(WebSocketTest, ThroughAProxyRefusedCredentialsEndTheOpeningOnceAndNewOnes
               platform_->internals().proxyAuthenticator()->credentialsState());
     EXPECT_EQ((std::vector<std::string>{"missing", "wrong", "missing", "missing", "ok"}),
               journal("auth"));
+}
+
+TEST_F(WebSocketTest, ThroughSquidWrongCredentialsEndOnceAndRightOnesConnectWithItsDetails) {
+    if (!SquidProxy::installed()) {
+        GTEST_SKIP() << SquidProxy::kSquid << " is not installed";
+    }
+    const std::string echoPort = address("ws").substr(10);
+    SquidProxy squid("anna", "open-sesame", static_cast<std::uint16_t>(std::stoi(echoPort)));
+    ASSERT_TRUE(squid.ready()) << squid.log();
+    environment_.set("http_proxy", "http://" + squid.address());
+    const std::string target = "ws://target.test:" + echoPort + "/squid";
+    Events events;
+    auto& ws = socket(events);
+    ws.setProxyCredentials(L"anna", L"wrong");
+    ws.open(target);
+    ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
+    // Whatever the refused opening still had to report comes before this connect.
+    ws.setProxyCredentials(L"anna", L"open-sesame");
+    ws.open(target);
+    const std::string connected = "connected:" + squid.address() + ":anna:open-sesame";
+    ASSERT_TRUE(waitFor(events, connected)) << ::testing::PrintToString(events) << squid.log();
+    ws.sendTextMessage("through squid", {});
+    ASSERT_TRUE(waitFor(events, "text:through squid"));
+    EXPECT_EQ((Events{"proxy:" + squid.address(), "error:12", "disconnected", connected,
+                      "text:through squid"}),
+              events);
 }
 
 }  // namespace
