@@ -60,41 +60,6 @@ std::string encode(const interprocess::protocol::Command& command) {
     return text;
 }
 
-// Reports what the link delivers.
-class LinkObserver : public interprocess::IAsynchronousDataLinkClient {
-public:
-    explicit LinkObserver(bool refuse) : refuse_(refuse) {}
-
-    void onDataLinkMessage(const std::string from, bool,
-                           const interprocess::protocol::Command message) override {
-        emit("message " + from + " " + encode(message));
-    }
-    void onDataLinkSyncMessage(const std::string from, bool,
-                               const interprocess::protocol::Command message,
-                               bool& taken) override {
-        emit("syncmessage " + from + " " + encode(message));
-        taken = taken || !refuse_;
-    }
-
-private:
-    bool refuse_;
-};
-
-// Reports what the controller tells its observers.
-class ControllerObserver : public interprocess::IIpcControllerClient {
-public:
-    void onIpcReady(const std::string name) override { emit("listening " + name); }
-    void onParticipantConnected(const std::string name) override { emit("connected " + name); }
-    void onParticipantDisconnected(const std::string name) override { emit("disconnected " + name); }
-    void onMessageReceived(const helper::ApplicationType from, const std::string json) override {
-        emit(std::string("received ") + helper::toString(from) + " " + json);
-    }
-    void onSyncMessageReceived(const helper::ApplicationType from,
-                               const std::string json) override {
-        emit(std::string("syncreceived ") + helper::toString(from) + " " + json);
-    }
-};
-
 // The smallest application: only its controller factory is used.
 class PeerApplication : public common::Application {
 public:
@@ -112,19 +77,42 @@ helper::ApplicationType typeNamed(const std::string& name) {
     return helper::ApplicationType::None;
 }
 
-class Peer {
+// Runs the commands and reports what its link and controller tell it.
+class Peer : public interprocess::IAsynchronousDataLinkClient,
+             public interprocess::IIpcControllerClient {
 public:
     explicit Peer(common::ITaskScheduler& scheduler) : scheduler_(scheduler) {}
 
-    ~Peer() {
+    ~Peer() override {
         if (controller_) {
-            controller_->removeObserver(&controllerObserver_);
+            controller_->removeObserver(this);
             controller_->stop();
             controller_.reset();
         }
         if (asyncLink_) {
-            asyncLink_->removeObserver(observer_.get());
+            asyncLink_->removeObserver(this);
         }
+    }
+
+    void onDataLinkMessage(const std::string from, bool,
+                           const interprocess::protocol::Command message) override {
+        emit("message " + from + " " + encode(message));
+    }
+    void onDataLinkSyncMessage(const std::string from, bool,
+                               const interprocess::protocol::Command message,
+                               bool& taken) override {
+        emit("syncmessage " + from + " " + encode(message));
+        taken = taken || !refuse_;
+    }
+    void onIpcReady(const std::string name) override { emit("listening " + name); }
+    void onParticipantConnected(const std::string name) override { emit("connected " + name); }
+    void onParticipantDisconnected(const std::string name) override { emit("disconnected " + name); }
+    void onMessageReceived(const helper::ApplicationType from, const std::string json) override {
+        emit(std::string("received ") + helper::toString(from) + " " + json);
+    }
+    void onSyncMessageReceived(const helper::ApplicationType from,
+                               const std::string json) override {
+        emit(std::string("syncreceived ") + helper::toString(from) + " " + json);
     }
 
     // Runs one command line; false for "quit".
@@ -157,11 +145,11 @@ public:
 
 private:
     std::string startLink(const std::string& prefix, const std::string& name, bool refuse) {
-        observer_ = std::make_unique<LinkObserver>(refuse);
+        refuse_ = refuse;
         asyncLink_ = interprocess::AsynchronousDataLink::create(
             interprocess::DataLink::create(prefix, name),
             scheduler_.createQueue("AsynchronousDataLink"));
-        asyncLink_->addObserver(observer_.get());
+        asyncLink_->addObserver(this);
         return asyncLink_->init() ? "ready" : "failed";
     }
 
@@ -193,7 +181,7 @@ private:
                 emit("started 0");
                 return;
             }
-            controller_->addObserver(&controllerObserver_);
+            controller_->addObserver(this);
             emit(controller_->start() ? "started 1" : "started 0");
         } else if (verb == "to") {
             emit(controller_->send(typeNamed(first), rest) ? "to 1" : "to 0");
@@ -226,9 +214,8 @@ private:
     NoCredentials credentials_;
     std::unique_ptr<QtCorePlatform> platform_;
     std::unique_ptr<common::IApplication> application_;
-    ControllerObserver controllerObserver_;
     std::unique_ptr<interprocess::IIpcController> controller_;
-    std::unique_ptr<LinkObserver> observer_;
+    bool refuse_ = false;
     std::shared_ptr<interprocess::AsynchronousDataLink> asyncLink_;
 };
 
