@@ -72,6 +72,7 @@ TEST(ProtocolTest, ReadingAcceptsBothFormsAndRefusesTheRest) {
         R"({"command":"Ping"})",
         R"({})",
         "[1]",
+        "5",
         "{",
     };
     for (const char* text : refused) {
