@@ -67,16 +67,6 @@ public:
     bool init() override { return true; }
 };
 
-helper::ApplicationType typeNamed(const std::string& name) {
-    for (int value = 0; value < static_cast<int>(helper::ApplicationType::MAX); ++value) {
-        const auto type = static_cast<helper::ApplicationType>(value);
-        if (name == helper::toString(type)) {
-            return type;
-        }
-    }
-    return helper::ApplicationType::None;
-}
-
 // Runs the commands and reports what its link and controller tell it.
 class Peer : public interprocess::IAsynchronousDataLinkClient,
              public interprocess::IIpcControllerClient {
@@ -184,14 +174,14 @@ private:
             controller_->addObserver(this);
             emit(controller_->start() ? "started 1" : "started 0");
         } else if (verb == "to") {
-            emit(controller_->send(typeNamed(first), rest) ? "to 1" : "to 0");
+            emit(controller_->send(helper::fromString(first), rest) ? "to 1" : "to 0");
         } else if (verb == "tosync") {
-            emit(controller_->sendSync(typeNamed(first), rest) ? "tosync 1" : "tosync 0");
+            emit(controller_->sendSync(helper::fromString(first), rest) ? "tosync 1" : "tosync 0");
         } else if (verb == "connect") {
             controller_->connectToService(
                 first, [first](bool ok) { emit("connect " + first + (ok ? " 1" : " 0")); });
         } else if (verb == "drop") {
-            controller_->disconnectApplication(typeNamed(first), rest == "close");
+            controller_->disconnectApplication(helper::fromString(first), rest == "close");
         } else if (verb == "unlisten") {
             controller_->disconnect();
         } else if (verb == "stop") {
