@@ -18,15 +18,7 @@ namespace {
 constexpr auto kFuzzTime = std::chrono::seconds(2);
 
 DataLinkRecord sample() {
-    DataLinkRecord record;
-    record.from = "A";
-    record.to = "B";
-    record.sync = true;
-    record.id = 0x0102030405060708;
-    record.toListener = false;
-    record.ack = true;
-    record.payload = {'x', 'y', 'z'};
-    return record;
+    return {"A", "B", true, 0x0102030405060708, false, true, {'x', 'y', 'z'}};
 }
 
 }  // namespace

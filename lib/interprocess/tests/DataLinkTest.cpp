@@ -13,7 +13,6 @@
 
 using interprocess::DataLink;
 using interprocess::IDataLink;
-using interprocesstest::PeerProcess;
 using interprocesstest::QueueNames;
 using testsupport::RecordingLogger;
 namespace bip = boost::interprocess;
@@ -70,39 +69,17 @@ TEST_F(DataLinkTest, OnlyPlainShortNamesMakeAQueue) {
     EXPECT_FALSE(sender->send("../Sender", bytes("x"), false, 1, false, false, true));
 }
 
-TEST_F(DataLinkTest, RecordsTravelBetweenTwoProcessesBothWays) {
-    PeerProcess peer;
-    peer.command("link " + names.prefix() + " Peer");
-    names.queue("Peer");
-    ASSERT_TRUE(peer.waitFor("ready"));
-    auto own = link("Test");
-    ASSERT_TRUE(own->init(kCount, kSize));
-
-    const std::string hello = R"({"command":{"json":"hello","$":"Data"}})";
-    ASSERT_TRUE(own->send("Peer", bytes(hello), false, 5, false, false, false));
-    EXPECT_EQ(peer.waitFor("message"), "message Test " + hello);
-
-    peer.command("send Test " + hello);
-    ASSERT_EQ(peer.waitFor("sent"), "sent 1");
-    const auto got = receive(*own);
-    EXPECT_TRUE(got.ok);
-    EXPECT_EQ(got.from, "Peer");
-    EXPECT_EQ(got.payload, hello);
-}
-
 TEST_F(DataLinkTest, TheHundredAndFirstRecordIntoAnUnreadQueueFails) {
-    PeerProcess peer;
-    peer.command("queue " + names.prefix() + " Idle");
-    const auto target = names.queue("Idle");
-    ASSERT_TRUE(peer.waitFor("ready"));
+    auto idle = link("Idle");
     auto own = link("Test");
+    ASSERT_TRUE(idle->init(kCount, kSize));
     ASSERT_TRUE(own->init(kCount, kSize));
     for (std::size_t i = 0; i < kCount; ++i) {
         ASSERT_TRUE(own->send("Idle", bytes("r"), false, 1, false, false, true)) << i;
     }
     EXPECT_FALSE(own->send("Idle", bytes("r"), false, 1, false, false, true));
-    EXPECT_EQ(lines->count(common::loglevel::error,
-                           "Something went wrong, try send failed. Filename: " + target),
+    EXPECT_EQ(lines->count(common::loglevel::error, "Something went wrong, try send failed. Filename: " +
+                                                        names.queue("Idle")),
               1);
     // A queue that does not exist is not made by a sender.
     EXPECT_FALSE(own->send("Absent", bytes("r"), false, 1, false, false, true));
@@ -139,11 +116,7 @@ TEST_F(DataLinkTest, InitReplacesALeftoverQueueAndCountsItsRecords) {
 TEST_F(DataLinkTest, MalformedRecordsAreConsumedAndTheNextOneIsRead) {
     auto own = link("Test");
     ASSERT_TRUE(own->init(kCount, kSize));
-    interprocess::DataLinkRecord good;
-    good.from = "Peer";
-    good.to = "Test";
-    good.id = 3;
-    good.payload = bytes("p");
+    interprocess::DataLinkRecord good{"Peer", "Test", false, 3, false, false, bytes("p")};
     interprocess::DataLinkRecord elsewhere = good;
     elsewhere.to = "Other";
     const auto whole = good.encode();

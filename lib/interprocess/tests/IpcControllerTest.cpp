@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <string>
 #include <vector>
@@ -22,8 +23,41 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using interprocess::protocol::Command;
+
+// `command` as a link message from `link` to `to`.
+bool sendCommand(interprocess::IDataLink& link, const std::string& to, const Command& command,
+                 bool toListener) {
+    std::string text;
+    interprocess::json_serialize(command, text);
+    return link.send(to, {text.begin(), text.end()}, false, 1, toListener, false, true);
+}
+
+// The next message waiting for `link`, if there is one.
+std::optional<Command> receiveCommand(interprocess::IDataLink& link) {
+    std::vector<std::uint8_t> payload;
+    std::string from;
+    bool sync = false, toListener = false, ack = false;
+    std::int64_t id = 0;
+    Command command;
+    if (!link.receive(payload, from, sync, id, toListener, ack, false) ||
+        !interprocess::json_deserialize(std::string(payload.begin(), payload.end()), command)) {
+        return std::nullopt;
+    }
+    return command;
+}
+
 class IpcControllerTest : public ::testing::Test {
 protected:
+    // A data link of this process named `name`, its queue made.
+    std::unique_ptr<interprocess::IDataLink> link(const std::string& name) {
+        names.queue(name);
+        auto own = interprocess::DataLink::create(
+            names.prefix(), name, std::make_unique<testsupport::RecordingLogger>(lines));
+        EXPECT_TRUE(own->init(100, 16384));
+        return own;
+    }
+
     // A peer process whose controller runs as `name` and is listening.
     std::unique_ptr<PeerProcess> controller(const std::string& name) {
         auto peer = std::make_unique<PeerProcess>();
@@ -35,6 +69,8 @@ protected:
     }
 
     QueueNames names;
+    std::shared_ptr<testsupport::RecordingLogger::Lines> lines =
+        std::make_shared<testsupport::RecordingLogger::Lines>();
 };
 
 }  // namespace
@@ -68,23 +104,30 @@ TEST_F(IpcControllerTest, TextsFlowBothWaysInOrderAndOnlyToTheExactName) {
     EXPECT_EQ(b->waitFor("tosync"), "tosync 1");
     EXPECT_EQ(a->waitFor("syncreceived"), "syncreceived AttendedUi {\"s\":1}");
     EXPECT_FALSE(b->waitFor("received", 500ms)) << "the text for Attended reached AttendedUi";
+
+    // A killed peer is reported gone and its successor connects.
+    const auto killed = std::chrono::steady_clock::now();
+    b->kill();
+    ASSERT_EQ(a->waitFor("disconnected", 16s), "disconnected AttendedUi");
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 14s);
+    auto successor = controller("AttendedUi");
+    a->command("to AttendedUi {\"again\":1}");
+    a->command("connect AttendedUi");
+    EXPECT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
+    EXPECT_EQ(successor->waitFor("received"), "received Unattended {\"again\":1}");
+    a->command("stop");
+    EXPECT_EQ(a->waitFor("stop"), "stop 1");
+    a->command("stop");
+    EXPECT_EQ(a->waitFor("stop"), "stop 0");
 }
 
 TEST_F(IpcControllerTest, AnAcceptedLinkPingsItsPeerAboutEvery1100MillisecondsAndBadNamesAreIgnored) {
     auto peer = controller("Unattended");
-    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
-    auto own = interprocess::DataLink::create(names.prefix(), "Attended",
-                                              std::make_unique<testsupport::RecordingLogger>(lines));
-    names.queue("Attended");
-    ASSERT_TRUE(own->init(100, 16384));
+    auto own = link("Attended");
     // Requests naming no process, or no valid one, go unanswered.
     for (const std::string from : {"", "../Attended", "Attended"}) {
-        std::string connectTo;
-        interprocess::json_serialize(
-            interprocess::protocol::Command(interprocess::protocol::ConnectTo{"Unattended", from}),
-            connectTo);
-        ASSERT_TRUE(own->send("Unattended", {connectTo.begin(), connectTo.end()}, false, 1, true,
-                              false, false));
+        ASSERT_TRUE(sendCommand(*own, "Unattended",
+                                interprocess::protocol::ConnectTo{"Unattended", from}, true));
     }
     ASSERT_EQ(peer->waitFor("connected"), "connected Attended");
 
@@ -92,22 +135,12 @@ TEST_F(IpcControllerTest, AnAcceptedLinkPingsItsPeerAboutEvery1100MillisecondsAn
     std::vector<std::chrono::steady_clock::time_point> pings;
     const auto end = std::chrono::steady_clock::now() + 4500ms;
     while (std::chrono::steady_clock::now() < end) {
-        std::vector<std::uint8_t> payload;
-        std::string from;
-        bool sync = false, toListener = false, ack = false;
-        std::int64_t id = 0;
-        if (!own->receive(payload, from, sync, id, toListener, ack, false)) {
+        const auto command = receiveCommand(*own);
+        if (!command) {
             std::this_thread::sleep_for(5ms);
-            continue;
-        }
-        interprocess::protocol::Command command;
-        ASSERT_TRUE(interprocess::json_deserialize(std::string(payload.begin(), payload.end()), command));
-        if (const auto* ping = std::get_if<interprocess::protocol::Ping>(&command)) {
+        } else if (const auto* ping = std::get_if<interprocess::protocol::Ping>(&*command)) {
             pings.push_back(std::chrono::steady_clock::now());
-            std::string pong;
-            interprocess::json_serialize(interprocess::protocol::Command(interprocess::protocol::Pong{{ping->id}}),
-                                         pong);
-            own->send("Unattended", {pong.begin(), pong.end()}, false, 2, false, false, true);
+            sendCommand(*own, "Unattended", interprocess::protocol::Pong{{ping->id}}, false);
         }
     }
     ASSERT_GE(pings.size(), 3u);
@@ -118,52 +151,20 @@ TEST_F(IpcControllerTest, AnAcceptedLinkPingsItsPeerAboutEvery1100MillisecondsAn
     }
 }
 
-TEST_F(IpcControllerTest, AKilledPeerIsReportedGoneAndItsSuccessorConnects) {
+TEST_F(IpcControllerTest, BothSidesConnectingAtOnceMakeOneLinkWhichTimesOutWhenOneSideDropsIt) {
     auto a = controller("Attended");
     auto b = controller("AttendedUi");
     a->command("connect AttendedUi");
-    ASSERT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
-    ASSERT_EQ(b->waitFor("connected"), "connected Attended");
-
-    const auto killed = std::chrono::steady_clock::now();
-    b->kill();
-    ASSERT_EQ(a->waitFor("disconnected", 16s), "disconnected AttendedUi");
-    EXPECT_LT(std::chrono::steady_clock::now() - killed, 14s);
-
-    auto successor = controller("AttendedUi");
-    a->command("to AttendedUi {\"again\":1}");
-    a->command("connect AttendedUi");
-    EXPECT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
-    EXPECT_EQ(successor->waitFor("received"), "received Attended {\"again\":1}");
-
-    a->command("stop");
-    EXPECT_EQ(a->waitFor("stop"), "stop 1");
-    a->command("stop");
-    EXPECT_EQ(a->waitFor("stop"), "stop 0");
-}
-
-TEST_F(IpcControllerTest, ConnectingFromBothSidesAtOnceEndsWithOneLinkAndOneAnswerEach) {
-    auto a = controller("Attended");
-    auto b = controller("Unattended");
-    a->command("connect Unattended");
     b->command("connect Attended");
-    ASSERT_TRUE(a->waitFor("connect Unattended"));
+    ASSERT_TRUE(a->waitFor("connect AttendedUi"));
     ASSERT_TRUE(b->waitFor("connect Attended"));
-    // Texts go both ways over what is left.
-    a->command("to Unattended {\"from\":\"a\"}");
+    // Texts go both ways over what is left, and each side had one answer.
+    a->command("to AttendedUi {\"from\":\"a\"}");
     b->command("to Attended {\"from\":\"b\"}");
     EXPECT_EQ(b->waitFor("received"), "received Attended {\"from\":\"a\"}");
-    EXPECT_EQ(a->waitFor("received"), "received Unattended {\"from\":\"b\"}");
+    EXPECT_EQ(a->waitFor("received"), "received AttendedUi {\"from\":\"b\"}");
     EXPECT_FALSE(a->waitFor("connect", 1500ms)) << "a second answer";
     EXPECT_FALSE(b->waitFor("connect", 10ms)) << "a second answer";
-}
-
-TEST_F(IpcControllerTest, ADroppedPeerTimesOutAndAnEndThatStoppedListeningTakesNoLink) {
-    auto a = controller("Attended");
-    auto b = controller("AttendedUi");
-    a->command("connect AttendedUi");
-    ASSERT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
-    ASSERT_EQ(b->waitFor("connected"), "connected Attended");
 
     // a forgets the link at once; what it sends now waits for a new one.
     a->command("drop AttendedUi");
@@ -198,7 +199,6 @@ public:
 // The peer ends its link and asks for a new one at once: the old link's late
 // "disconnected" report must not remove the new link.
 TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
-    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
     auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
     names.queue("Attended");
     interprocess::IpcController controller("Attended", names.prefix(), *scheduler,
@@ -206,15 +206,7 @@ TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
     Events events;
     controller.addObserver(&events);
     ASSERT_TRUE(controller.start());
-    auto peer = interprocess::DataLink::create(names.prefix(), "AttendedUi",
-                                               std::make_unique<testsupport::RecordingLogger>(lines));
-    names.queue("AttendedUi");
-    ASSERT_TRUE(peer->init(100, 16384));
-    const auto sendToController = [&](const interprocess::protocol::Command& command, bool toListener) {
-        std::string text;
-        interprocess::json_serialize(command, text);
-        ASSERT_TRUE(peer->send("Attended", {text.begin(), text.end()}, false, 1, toListener, false, true));
-    };
+    auto peer = link("AttendedUi");
     // Runs tasks one by one until `done`, at most two seconds.
     const auto runUntil = [&](const std::function<bool()>& done) {
         const auto end = std::chrono::steady_clock::now() + 2s;
@@ -226,30 +218,19 @@ TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
         }
         return false;
     };
-    const auto peerReceived = [&](std::size_t index) {
-        return [&, index] {
-            std::vector<std::uint8_t> payload;
-            std::string from;
-            bool sync = false, toListener = false, ack = false;
-            std::int64_t id = 0;
-            if (!peer->receive(payload, from, sync, id, toListener, ack, false)) {
-                return false;
-            }
-            interprocess::protocol::Command command;
-            return interprocess::json_deserialize(std::string(payload.begin(), payload.end()), command) &&
-                   command.index() == index;
-        };
-    };
-    const interprocess::protocol::Command connectTo = interprocess::protocol::ConnectTo{"Attended", "AttendedUi"};
-    sendToController(connectTo, true);
+    const Command connectTo = interprocess::protocol::ConnectTo{"Attended", "AttendedUi"};
+    sendCommand(*peer, "Attended", connectTo, true);
     ASSERT_TRUE(runUntil([&] { return events.seen.size() == 1; }));
 
     // The old link answers the Disconnect with Shutdown; its return to Init,
     // and so its report, is queued behind that.
-    sendToController(interprocess::protocol::Disconnect{}, false);
-    ASSERT_TRUE(runUntil(peerReceived(4)));
+    sendCommand(*peer, "Attended", interprocess::protocol::Disconnect{}, false);
+    ASSERT_TRUE(runUntil([&] {
+        const auto command = receiveCommand(*peer);
+        return command && std::holds_alternative<interprocess::protocol::Shutdown>(*command);
+    }));
     // The new request is taken in before the report is made.
-    sendToController(connectTo, true);
+    sendCommand(*peer, "Attended", connectTo, true);
     std::this_thread::sleep_for(150ms);
     scheduler->runOne("", false);
     runUntil([&] { return events.seen.size() >= 3; });

@@ -44,15 +44,10 @@ public:
                   ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL));
     }
     bool closedWithin(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        char buffer[256];
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd entry{fd_, POLLIN, 0};
-            if (::poll(&entry, 1, 50) > 0 && ::recv(fd_, buffer, sizeof buffer, 0) <= 0) {
-                return true;
-            }
-        }
-        return false;
+        pollfd entry{fd_, POLLIN, 0};
+        char byte = 0;
+        return ::poll(&entry, 1, static_cast<int>(timeout.count())) > 0 &&
+               ::recv(fd_, &byte, 1, 0) <= 0;
     }
 
 private:
@@ -140,6 +135,18 @@ TEST_F(IpcLocalSocketControllerTest, OnlyTheUiConnectsAndItsWaitingTextsArriveFi
     EXPECT_EQ(ui->waitFor("to 1"), "to 1");
     EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"n\":5}");
     EXPECT_FALSE(saw(*service, ">>creating a socket")) << "the service connected";
+
+    // A killed service is succeeded at its path and the link comes back.
+    service->kill();
+    EXPECT_EQ(ui->waitFor("disconnected"), "disconnected Unattended");
+    struct stat status {};
+    ASSERT_EQ(0, ::lstat(path("Unattended").c_str(), &status)) << "no stale socket file";
+    ui->command("to Unattended {\"again\":1}");
+    EXPECT_EQ(ui->waitFor("to"), "to 0");
+    auto successor = peer("Unattended");
+    ui->command("connect Unattended");
+    EXPECT_EQ(ui->waitFor("connect "), "connect Unattended 1");
+    EXPECT_EQ(successor->waitFor("received"), "received UnattendedUi {\"again\":1}");
 }
 
 TEST_F(IpcLocalSocketControllerTest, AttemptsToConnectWaitZeroOneTwoFourUnitsThenStartOver) {
@@ -158,29 +165,17 @@ TEST_F(IpcLocalSocketControllerTest, AttemptsToConnectWaitZeroOneTwoFourUnitsThe
     }
     auto service = peer("Unattended");
     EXPECT_GE(attempt("1"), 8 * unit);
-    // A link that came up starts the delays over.
+    ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+    // Dropping the peer closes the link only when asked to, and once.
+    service->command("drop UnattendedUi");
+    EXPECT_FALSE(ui->waitFor("disconnected", 500ms));
     service->command("drop UnattendedUi close");
+    EXPECT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
     ASSERT_EQ(ui->waitFor("disconnected"), "disconnected Unattended");
+    service->command("drop UnattendedUi close");
+    EXPECT_FALSE(service->waitFor("disconnected", 300ms)) << "told twice";
+    // A link that came up starts the delays over.
     EXPECT_LT(attempt("1"), unit);
-}
-
-TEST_F(IpcLocalSocketControllerTest, AKilledServiceIsSucceededAtItsPathAndTheLinkComesBack) {
-    auto service = peer("Unattended");
-    auto ui = peer("UnattendedUi");
-    ui->command("connect Unattended");
-    ASSERT_EQ(ui->waitFor("connect "), "connect Unattended 1");
-
-    service->kill();
-    EXPECT_EQ(ui->waitFor("disconnected"), "disconnected Unattended");
-    struct stat status {};
-    ASSERT_EQ(0, ::lstat(path("Unattended").c_str(), &status)) << "no stale socket file";
-    ui->command("to Unattended {\"again\":1}");
-    EXPECT_EQ(ui->waitFor("to"), "to 0");
-
-    auto successor = peer("Unattended");
-    ui->command("connect Unattended");
-    EXPECT_EQ(ui->waitFor("connect "), "connect Unattended 1");
-    EXPECT_EQ(successor->waitFor("received"), "received UnattendedUi {\"again\":1}");
 }
 
 TEST_F(IpcLocalSocketControllerTest, UnknownGreetingsAndUnreadableFramesAreTurnedAway) {
@@ -199,20 +194,6 @@ TEST_F(IpcLocalSocketControllerTest, UnknownGreetingsAndUnreadableFramesAreTurne
     ui.send(frame("UnattendedUi") + frame("{\"ok\":1}"));
     EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"ok\":1}");
     EXPECT_EQ(service->seen, (std::vector<std::string>{"connected UnattendedUi"}));
-}
-
-TEST_F(IpcLocalSocketControllerTest, DisconnectApplicationClosesTheLinkOnlyWhenAskedTo) {
-    auto service = peer("Unattended");
-    auto ui = peer("UnattendedUi");
-    ui->command("connect Unattended");
-    ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
-    service->command("drop UnattendedUi");
-    EXPECT_FALSE(ui->waitFor("disconnected", 500ms));
-    service->command("drop UnattendedUi close");
-    EXPECT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
-    EXPECT_EQ(ui->waitFor("disconnected"), "disconnected Unattended");
-    service->command("drop UnattendedUi close");
-    EXPECT_FALSE(service->waitFor("disconnected", 300ms)) << "told twice";
 }
 
 TEST_F(IpcLocalSocketControllerTest, StartFailsWhereTheServerCannotListenAndLeavesThePlaceAlone) {
@@ -250,65 +231,6 @@ TEST_F(IpcLocalSocketControllerTest, StartFailsWhereTheServerCannotListenAndLeav
     EXPECT_EQ(unnamed.waitFor("started"), "started 0");
 }
 
-// A plug-in whose sockets never come: every attempt fails at once.
-class NoSockets : public IIpcQtSocketPlugin {
-public:
-    void initThread(QThread*) override {}
-    IpcLocalSocketPtr createIpcLocalSocket(const std::string&, const std::string&,
-                                           IIpcLocalSocket::SocketConnectCallback) const override {
-        return nullptr;
-    }
-    IpcLocalServerPtr createIpcLocalServer(const std::string&,
-                                           ServerConnectCallback) const override {
-        return nullptr;
-    }
-};
-
-TEST(IpcLocalSocketControllerAlone, DelaysDoubleUpToAMinuteAndWaitingTextsWarnOncePerPeer) {
-    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
-    auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
-    NoSockets plugin;
-    interprocess::IpcLocalSocketController controller(
-        "UnattendedUi", "alone", *scheduler, &plugin,
-        std::make_unique<testsupport::RecordingLogger>(lines));
-    controller.setReconnectDelayUnit(0ms);
-    std::vector<bool> outcomes;
-    for (int attempt = 0; attempt < 9; ++attempt) {
-        controller.connectToService("Unattended", [&](bool up) { outcomes.push_back(up); });
-        scheduler->process([&] { return scheduler->taskCount() > 0; });
-    }
-    std::vector<int> delays;
-    int immediately = 0;
-    for (const auto& line : lines->all()) {
-        int delay = 0;
-        immediately += line.text == "Call connect immediately to Unattended";
-        if (std::sscanf(line.text.c_str(), "Call connect to Unattended after %d seconds", &delay) ==
-            1) {
-            delays.push_back(delay);
-        }
-    }
-    EXPECT_EQ(1, immediately);
-    EXPECT_EQ((std::vector<int>{1, 2, 4, 8, 16, 32, 60, 60}), delays);
-    EXPECT_EQ(std::vector<bool>(9, false), outcomes);
-
-    EXPECT_FALSE(controller.send(ApplicationType::Unattended, ""));
-    for (int n = 0; n < 51; ++n) {
-        EXPECT_FALSE(controller.send(ApplicationType::Unattended, "{}"));
-    }
-    EXPECT_FALSE(controller.send(ApplicationType::Attended, "{}"));
-    EXPECT_FALSE(controller.send(ApplicationType::Attended, "{}"));
-    EXPECT_EQ(1, lines->count(common::loglevel::warn,
-                              "Too many pending message to Unattended: Size: 50"));
-    for (const char* peer : {"Unattended", "Attended"}) {
-        EXPECT_EQ(1, lines->count(common::loglevel::warn,
-                                  std::string("No valid socket to ") + peer +
-                                      ", cannot send message: {}. Add to pending msgs."))
-            << peer;
-    }
-    EXPECT_TRUE(controller.stop());
-    EXPECT_FALSE(controller.stop());
-}
-
 // A socket whose connection the test makes, recording what is written and
 // refusing the writes it is told to refuse.
 class ScriptedSocket : public IIpcLocalSocket {
@@ -336,6 +258,12 @@ public:
     const std::string& getSocketName() const override { return target; }
     const std::string& getTargetName() const override { return target; }
     void requestDelete() override {}
+    // Comes up (again) as a fresh connection to `name`.
+    void comeUp(const std::string& name) {
+        target = name;
+        up = fresh = true;
+        onConnect(this, name, id);
+    }
 
     std::string target = "Unattended";
     bool up = false;
@@ -346,61 +274,30 @@ public:
     std::vector<std::string> written;
 };
 
-class OneScriptedSocket : public NoSockets {
-public:
-    IpcLocalSocketPtr createIpcLocalSocket(
-        const std::string&, const std::string&,
-        IIpcLocalSocket::SocketConnectCallback callback) const override {
-        socket.onConnect = callback;
-        return IpcLocalSocketPtr(&socket, [](IIpcLocalSocket*) {});
-    }
-    mutable ScriptedSocket socket;
-};
-
-TEST(IpcLocalSocketControllerAlone, WaitingTextsGoOutFirstInOrderAndWhatFailsIsKeptInOrder) {
-    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
-    auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
-    OneScriptedSocket plugin;
-    interprocess::IpcLocalSocketController controller(
-        "UnattendedUi", "alone", *scheduler, &plugin,
-        std::make_unique<testsupport::RecordingLogger>(lines));
-    ScriptedSocket& socket = plugin.socket;
-    const auto runAll = [&] { scheduler->process([&] { return scheduler->taskCount() > 0; }); };
-    controller.send(ApplicationType::Unattended, "1");
-    controller.send(ApplicationType::Unattended, "2");
-    controller.connectToService("Unattended", nullptr);
-    socket.up = true;
-    socket.onConnect(&socket, "Unattended", socket.id);
-    // The greeting, then the link is up and the waiting texts are sent by a
-    // task of their own: a text sent before that task runs waits behind them.
-    scheduler->runOne("", true);
-    EXPECT_FALSE(controller.send(ApplicationType::Unattended, "3"));
-    runAll();
-    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3"}), socket.written);
-
-    EXPECT_TRUE(controller.send(ApplicationType::Unattended, "4"));
-    socket.refuse = {"5"};
-    EXPECT_FALSE(controller.send(ApplicationType::Unattended, "5"));
-    EXPECT_FALSE(controller.send(ApplicationType::Unattended, "6"));
-    socket.onConnect(&socket, "Unattended", socket.id);
-    socket.fresh = true;
-    runAll();
-    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi"}),
-              socket.written);
-    socket.refuse.clear();
-    socket.onConnect(&socket, "Unattended", socket.id);
-    socket.fresh = true;
-    runAll();
-    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi",
-                                        "UnattendedUi", "5", "6"}),
-              socket.written);
-    controller.stop();
+IIpcQtSocketPlugin::IpcLocalSocketPtr unowned(ScriptedSocket& socket) {
+    return IIpcQtSocketPlugin::IpcLocalSocketPtr(&socket, [](IIpcLocalSocket*) {});
 }
 
-// A server that binds a real socket file, so that the controller sees it
-// listen, and hands over the sockets the test gives it.
-class ScriptedServer : public NoSockets {
+// A plug-in whose client socket is `client` when there is one (else every
+// attempt fails at once) and whose server binds a real socket file, so that
+// the controller sees it listen, and accepts what the test hands it.
+class ScriptedPlugin : public IIpcQtSocketPlugin {
 public:
+    ~ScriptedPlugin() override {
+        if (bound >= 0) {
+            ::close(bound);
+            ::unlink(path.c_str());
+        }
+    }
+    void initThread(QThread*) override {}
+    IpcLocalSocketPtr createIpcLocalSocket(const std::string&, const std::string&,
+                                           IIpcLocalSocket::SocketConnectCallback callback) const override {
+        if (client == nullptr) {
+            return nullptr;
+        }
+        client->onConnect = callback;
+        return unowned(*client);
+    }
     IpcLocalServerPtr createIpcLocalServer(const std::string& name,
                                            ServerConnectCallback callback) const override {
         accept = callback;
@@ -412,44 +309,127 @@ public:
         path = name;
         return nullptr;
     }
-    ~ScriptedServer() override {
-        ::close(bound);
-        ::unlink(path.c_str());
-    }
     // Hands `socket` over as accepted and lets it greet as `name`.
     void greet(ScriptedSocket& socket, const std::string& name) const {
-        accept(IpcLocalSocketPtr(&socket, [](IIpcLocalSocket*) {}));
-        socket.target = name;
-        socket.up = true;
-        socket.onConnect(&socket, name, socket.id);
+        accept(unowned(socket));
+        socket.comeUp(name);
     }
+
+    ScriptedSocket* client = nullptr;
     mutable ServerConnectCallback accept;
     mutable int bound = -1;
     mutable std::string path;
 };
 
-TEST(IpcLocalSocketControllerAlone, AStaleSocketOfThePeerDoesNotHoldBackItsSuccessor) {
-    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
-    auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
-    ScriptedServer plugin;
-    ScriptedSocket old;
+// The controller in this process over the scripted plug-in, its tasks run by
+// the test.
+class IpcLocalSocketControllerAlone : public ::testing::Test {
+protected:
+    interprocess::IpcLocalSocketController& make(const std::string& name) {
+        controller = std::make_unique<interprocess::IpcLocalSocketController>(
+            name, names.prefix(), *scheduler, &plugin,
+            std::make_unique<testsupport::RecordingLogger>(lines));
+        return *controller;
+    }
+    void runAll() {
+        scheduler->process([&] { return scheduler->taskCount() > 0; });
+    }
+    bool send(const std::string& text, ApplicationType to = ApplicationType::Unattended) {
+        return controller->send(to, text);
+    }
+
+    QueueNames names;
+    std::shared_ptr<testsupport::RecordingLogger::Lines> lines =
+        std::make_shared<testsupport::RecordingLogger::Lines>();
+    std::shared_ptr<testsupport::ManualTaskScheduler> scheduler =
+        std::make_shared<testsupport::ManualTaskScheduler>(lines);
+    ScriptedSocket socket;
+    ScriptedPlugin plugin;
+    std::unique_ptr<interprocess::IpcLocalSocketController> controller;
+};
+
+TEST_F(IpcLocalSocketControllerAlone, DelaysDoubleUpToAMinuteAndWaitingTextsWarnOncePerPeer) {
+    make("UnattendedUi").setReconnectDelayUnit(0ms);
+    std::vector<bool> outcomes;
+    for (int attempt = 0; attempt < 9; ++attempt) {
+        controller->connectToService("Unattended", [&](bool up) { outcomes.push_back(up); });
+        runAll();
+    }
+    std::vector<int> delays;
+    int immediately = 0;
+    for (const auto& line : lines->all()) {
+        int delay = 0;
+        immediately += line.text == "Call connect immediately to Unattended";
+        if (std::sscanf(line.text.c_str(), "Call connect to Unattended after %d seconds", &delay) == 1) {
+            delays.push_back(delay);
+        }
+    }
+    EXPECT_EQ(1, immediately);
+    EXPECT_EQ((std::vector<int>{1, 2, 4, 8, 16, 32, 60, 60}), delays);
+    EXPECT_EQ(std::vector<bool>(9, false), outcomes);
+
+    EXPECT_FALSE(send(""));
+    for (int n = 0; n < 51; ++n) {
+        EXPECT_FALSE(send("{}"));
+    }
+    EXPECT_FALSE(send("{}", ApplicationType::Attended));
+    EXPECT_FALSE(send("{}", ApplicationType::Attended));
+    EXPECT_EQ(1, lines->count(common::loglevel::warn, "Too many pending message to Unattended: Size: 50"));
+    for (const char* peer : {"Unattended", "Attended"}) {
+        EXPECT_EQ(1, lines->count(common::loglevel::warn,
+                                  std::string("No valid socket to ") + peer +
+                                      ", cannot send message: {}. Add to pending msgs."))
+            << peer;
+    }
+    EXPECT_TRUE(controller->stop());
+    EXPECT_FALSE(controller->stop());
+}
+
+TEST_F(IpcLocalSocketControllerAlone, WaitingTextsGoOutFirstInOrderAndWhatFailsIsKeptInOrder) {
+    plugin.client = &socket;
+    make("UnattendedUi");
+    send("1");
+    send("2");
+    controller->connectToService("Unattended", nullptr);
+    socket.comeUp("Unattended");
+    // The greeting, then the link is up and the waiting texts are sent by a
+    // task of their own: a text sent before that task runs waits behind them.
+    scheduler->runOne("", true);
+    EXPECT_FALSE(send("3"));
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3"}), socket.written);
+
+    EXPECT_TRUE(send("4"));
+    socket.refuse = {"5"};
+    EXPECT_FALSE(send("5"));
+    EXPECT_FALSE(send("6"));
+    socket.comeUp("Unattended");
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi"}),
+              socket.written);
+    socket.refuse.clear();
+    socket.comeUp("Unattended");
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi",
+                                        "UnattendedUi", "5", "6"}),
+              socket.written);
+    controller->stop();
+}
+
+TEST_F(IpcLocalSocketControllerAlone, AStaleSocketOfThePeerDoesNotHoldBackItsSuccessor) {
     ScriptedSocket successor;
-    interprocess::IpcLocalSocketController controller(
-        "Unattended", QueueNames().prefix(), *scheduler, &plugin,
-        std::make_unique<testsupport::RecordingLogger>(lines));
-    ASSERT_TRUE(controller.start());
-    const auto runAll = [&] { scheduler->process([&] { return scheduler->taskCount() > 0; }); };
-    plugin.greet(old, "UnattendedUi");
+    ASSERT_TRUE(make("Unattended").start());
+    plugin.greet(socket, "UnattendedUi");
     runAll();
     // The old process is gone, its end not reported yet; its successor greets.
-    old.up = false;
-    EXPECT_FALSE(controller.send(ApplicationType::UnattendedUi, "1"));
+    socket.up = false;
+    EXPECT_FALSE(send("1", ApplicationType::UnattendedUi));
     plugin.greet(successor, "UnattendedUi");
     runAll();
-    EXPECT_TRUE(controller.send(ApplicationType::UnattendedUi, "2"));
+    EXPECT_TRUE(send("2", ApplicationType::UnattendedUi));
     EXPECT_EQ((std::vector<std::string>{"1", "2"}), successor.written);
-    EXPECT_TRUE(old.written.empty());
-    controller.stop();
+    EXPECT_TRUE(socket.written.empty());
+    controller->stop();
 }
 
 }  // namespace

@@ -11,26 +11,21 @@
 
 namespace {
 
-// Sets LC_ALL for the test's length and puts the path library's locale back.
+// Sets LC_ALL for the test's length; puts it and the path library's locale back.
 class LocaleEnvironment {
 public:
-    explicit LocaleEnvironment(const char* value) {
-        if (const char* old = std::getenv("LC_ALL")) {
-            old_ = old;
-        }
-        ::setenv("LC_ALL", value, 1);
-    }
+    explicit LocaleEnvironment(const char* value) { ::setenv("LC_ALL", value, 1); }
     ~LocaleEnvironment() {
-        if (old_) {
-            ::setenv("LC_ALL", old_->c_str(), 1);
-        } else {
-            ::unsetenv("LC_ALL");
-        }
+        old_ ? ::setenv("LC_ALL", old_->c_str(), 1) : ::unsetenv("LC_ALL");
         boost::filesystem::path::imbue(pathLocale_);
     }
 
 private:
-    std::optional<std::string> old_;
+    static std::optional<std::string> current() {
+        const char* value = std::getenv("LC_ALL");
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    const std::optional<std::string> old_ = current();
     std::locale pathLocale_ = boost::filesystem::path::imbue(std::locale::classic());
 };
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include <boost/interprocess/ipc/message_queue.hpp>
 
@@ -62,24 +63,19 @@ PeerProcess::PeerProcess() {
 }
 
 PeerProcess::~PeerProcess() {
-    if (input_ >= 0) {
-        ::close(input_);
-    }
+    ::close(input_);
     if (pid_ > 0) {
         ::kill(pid_, SIGCONT);
         if (!reap(pid_, kExitGrace)) {
-            ::kill(pid_, SIGKILL);
-            reap(pid_, kExitGrace);
+            kill();
         }
     }
-    if (output_ >= 0) {
-        ::close(output_);
-    }
+    ::close(output_);
 }
 
 void PeerProcess::command(const std::string& line) {
     const std::string text = line + "\n";
-    if (input_ < 0 || ::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    if (::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         throw std::runtime_error("peer input closed");
     }
 }
@@ -106,7 +102,7 @@ std::optional<std::string> PeerProcess::nextLine(std::chrono::steady_clock::time
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || output_ < 0) {
+        if (left.count() <= 0) {
             return std::nullopt;
         }
         pollfd ready{output_, POLLIN, 0};
@@ -122,15 +118,12 @@ std::optional<std::string> PeerProcess::nextLine(std::chrono::steady_clock::time
     }
 }
 
-void PeerProcess::signal(int number) {
-    ::kill(pid_, number);
-}
+void PeerProcess::signal(int number) { ::kill(pid_, number); }
 
 void PeerProcess::kill() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        reap(pid_, kExitGrace);
-        pid_ = -1;
+        reap(std::exchange(pid_, -1), kExitGrace);
     }
 }
 

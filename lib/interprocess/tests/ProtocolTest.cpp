@@ -71,11 +71,9 @@ TEST(ProtocolTest, ReadingAcceptsBothFormsAndRefusesTheRest) {
         R"({"command":[]})",
         R"({"command":"Ping"})",
         R"({})",
-        R"({"other":1})",
         "[1]",
         "5",
         "{",
-        "",
     };
     for (const char* text : refused) {
         Command read = Shutdown{};
@@ -92,7 +90,6 @@ TEST(ProtocolTest, ReadingFailuresAreLoggedWithTheParserMessage) {
         std::string line;
     } cases[] = {
         {"{", "Unable to convert json: {, error: Missing a name for object member."},
-        {"", "Unable to convert json: , error: The document is empty."},
         {deep, "Unable to convert json: " + deep + ", error: The document is nested too deeply."},
         {large, "Unable to convert json: " + large.substr(0, 64) +
                     "..., error: The document is too large."},

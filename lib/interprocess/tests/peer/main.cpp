@@ -1,31 +1,17 @@
-// ipc-peer: the other process of the inter-process tests, driven over its
-// standard input and reporting on its standard output, one line each.
-//
-// Commands (the last argument is the rest of the line):
-//   link <prefix> <name> [refuse]   an asynchronous data link, polled; with
-//                                   "refuse" no synchronous record is taken
-//   queue <prefix> <name>           a data link whose queue nobody reads
-//   send <to> <payload>             through the link: "sent 1" or "sent 0"
-//   sendsync <to> <payload>         "sendsync 1" or "sendsync 0"
-//   controller <prefix> <name>      an IPC controller from the application
-//                                   framework, over message queues
-//   sockets <id> <name> [unit ms]   the framework's controller over local
-//                                   sockets, on a Qt platform of its own,
-//                                   reconnect delays counted in that unit
-//   to <Type> <text>                the controller's send
-//   tosync <Type> <text>            its sendSync: "tosync 1" or "tosync 0"
-//   connect <name>                  its connectToService: "connect <name> 1|0"
-//                                   when the callback is called
-//   drop <Type> [close]             its disconnectApplication, closing with
-//                                   "close"
-//   unlisten                        its disconnect (of the listening end)
-//   stop                            its stop: "stop 1" or "stop 0"
-//   quit                            (also the end of input)
-// Events: "ready", "failed", "message <from> <link message>",
-//         "syncmessage <from> <link message>"; of a controller "started 1|0",
-//         "listening <name>", "connected <name>", "disconnected <name>",
-//         "received <Type> <text>", "syncreceived <Type> <text>"; a client
-//         socket of the Qt platform prints ">>creating a socket:<path>".
+// ipc-peer: the other process of the inter-process tests. Commands come one
+// a line on standard input, events go one a line to standard output:
+//   link <prefix> <name> [refuse]  a polled asynchronous data link ("ready" or
+//                                  "failed"); "refuse" takes no sync record
+//   send <to> <payload>            through that link: "sent 1|0"
+//   controller|sockets <prefix> <name> [unit ms]
+//                                  the framework's controller over message
+//                                  queues or local sockets: "started 1|0"
+//   to|tosync <Type> <text>, connect <name>, drop <Type> [close], unlisten,
+//   stop                           its send, sendSync, connectToService,
+//                                  disconnectApplication, disconnect, stop
+// Events: "message|syncmessage <from> <link message>", "listening|connected|
+// disconnected <name>", "received|syncreceived <Type> <text>", and the Qt
+// platform's ">>creating a socket:<path>".
 
 #include <csignal>
 #include <cstdio>
@@ -64,9 +50,7 @@ void emit(const std::string& line) {
 // The Qt platform wants a credential store; no proxy is ever asked for here.
 class NoCredentials : public common::credentialstorage::ICredentialStorage {
 public:
-    bool store(const std::wstring&, const std::wstring&, const std::wstring&) override {
-        return false;
-    }
+    bool store(const std::wstring&, const std::wstring&, const std::wstring&) override { return false; }
     bool load(const std::wstring&, std::wstring&, std::wstring&) override { return false; }
 };
 
@@ -76,10 +60,29 @@ std::string encode(const interprocess::protocol::Command& command) {
     return text;
 }
 
-// Reports what the link delivers.
-class LinkObserver : public interprocess::IAsynchronousDataLinkClient {
+// The smallest application: only its controller factory is used.
+class PeerApplication : public common::Application {
 public:
-    explicit LinkObserver(bool refuse) : refuse_(refuse) {}
+    using common::Application::Application;
+    bool init() override { return true; }
+};
+
+// Runs the commands and reports what its link and controller tell it.
+class Peer : public interprocess::IAsynchronousDataLinkClient,
+             public interprocess::IIpcControllerClient {
+public:
+    explicit Peer(common::ITaskScheduler& scheduler) : scheduler_(scheduler) {}
+
+    ~Peer() override {
+        if (controller_) {
+            controller_->removeObserver(this);
+            controller_->stop();
+            controller_.reset();
+        }
+        if (asyncLink_) {
+            asyncLink_->removeObserver(this);
+        }
+    }
 
     void onDataLinkMessage(const std::string from, bool,
                            const interprocess::protocol::Command message) override {
@@ -91,60 +94,15 @@ public:
         emit("syncmessage " + from + " " + encode(message));
         taken = taken || !refuse_;
     }
-
-private:
-    bool refuse_;
-};
-
-// Reports what the controller tells its observers.
-class ControllerObserver : public interprocess::IIpcControllerClient {
-public:
     void onIpcReady(const std::string name) override { emit("listening " + name); }
     void onParticipantConnected(const std::string name) override { emit("connected " + name); }
-    void onParticipantDisconnected(const std::string name) override {
-        emit("disconnected " + name);
-    }
+    void onParticipantDisconnected(const std::string name) override { emit("disconnected " + name); }
     void onMessageReceived(const helper::ApplicationType from, const std::string json) override {
         emit(std::string("received ") + helper::toString(from) + " " + json);
     }
     void onSyncMessageReceived(const helper::ApplicationType from,
                                const std::string json) override {
         emit(std::string("syncreceived ") + helper::toString(from) + " " + json);
-    }
-};
-
-// The smallest application: only its controller factory is used.
-class PeerApplication : public common::Application {
-public:
-    using common::Application::Application;
-    bool init() override { return true; }
-};
-
-helper::ApplicationType typeNamed(const std::string& name) {
-    for (int value = 0; value < static_cast<int>(helper::ApplicationType::MAX); ++value) {
-        const auto type = static_cast<helper::ApplicationType>(value);
-        if (name == helper::toString(type)) {
-            return type;
-        }
-    }
-    return helper::ApplicationType::None;
-}
-
-class Peer {
-public:
-    explicit Peer(common::ITaskScheduler& scheduler) : scheduler_(scheduler) {}
-
-    ~Peer() {
-        if (controller_) {
-            controller_->removeObserver(&controllerObserver_);
-            controller_->stop();
-            controller_.reset();
-        }
-        if (asyncLink_) {
-            asyncLink_->removeObserver(observer_.get());
-        }
-        asyncLink_.reset();
-        plainLink_.reset();
     }
 
     // Runs one command line; false for "quit".
@@ -155,25 +113,20 @@ public:
         if (verb == "quit") {
             return false;
         }
-        if (verb == "link" || verb == "queue") {
-            std::string prefix;
-            std::string name;
-            std::string option;
+        if (verb == "link") {
+            std::string prefix, name, option;
             words >> prefix >> name >> option;
-            emit(verb == "link" ? startLink(prefix, name, option == "refuse")
-                                : startQueue(prefix, name));
-        } else if (verb == "send" || verb == "sendsync") {
-            std::string to;
+            emit(startLink(prefix, name, option == "refuse"));
+        } else if (verb == "send") {
+            std::string to, text;
             words >> to;
-            std::string text;
             std::getline(words >> std::ws, text);
-            send(verb == "sendsync", to, text);
+            send(to, text);
         } else if (!controller_ && verb != "controller" && verb != "sockets") {
             emit("unknown " + line);
         } else {
-            std::string first;
+            std::string first, rest;
             words >> first;
-            std::string rest;
             std::getline(words >> std::ws, rest);
             runController(verb, first, rest);
         }
@@ -182,20 +135,12 @@ public:
 
 private:
     std::string startLink(const std::string& prefix, const std::string& name, bool refuse) {
-        observer_ = std::make_unique<LinkObserver>(refuse);
+        refuse_ = refuse;
         asyncLink_ = interprocess::AsynchronousDataLink::create(
             interprocess::DataLink::create(prefix, name),
             scheduler_.createQueue("AsynchronousDataLink"));
-        asyncLink_->addObserver(observer_.get());
+        asyncLink_->addObserver(this);
         return asyncLink_->init() ? "ready" : "failed";
-    }
-
-    std::string startQueue(const std::string& prefix, const std::string& name) {
-        plainLink_ = interprocess::DataLink::create(prefix, name);
-        return plainLink_->init(interprocess::AsynchronousDataLink::kMaxMsgCount,
-                                interprocess::AsynchronousDataLink::kMaxMsgSize)
-                   ? "ready"
-                   : "failed";
     }
 
     void runController(const std::string& verb, const std::string& first, const std::string& rest) {
@@ -226,17 +171,17 @@ private:
                 emit("started 0");
                 return;
             }
-            controller_->addObserver(&controllerObserver_);
+            controller_->addObserver(this);
             emit(controller_->start() ? "started 1" : "started 0");
         } else if (verb == "to") {
-            emit(controller_->send(typeNamed(first), rest) ? "to 1" : "to 0");
+            emit(controller_->send(helper::fromString(first), rest) ? "to 1" : "to 0");
         } else if (verb == "tosync") {
-            emit(controller_->sendSync(typeNamed(first), rest) ? "tosync 1" : "tosync 0");
+            emit(controller_->sendSync(helper::fromString(first), rest) ? "tosync 1" : "tosync 0");
         } else if (verb == "connect") {
             controller_->connectToService(
                 first, [first](bool ok) { emit("connect " + first + (ok ? " 1" : " 0")); });
         } else if (verb == "drop") {
-            controller_->disconnectApplication(typeNamed(first), rest == "close");
+            controller_->disconnectApplication(helper::fromString(first), rest == "close");
         } else if (verb == "unlisten") {
             controller_->disconnect();
         } else if (verb == "stop") {
@@ -246,15 +191,12 @@ private:
         }
     }
 
-    void send(bool sync, const std::string& to, const std::string& text) {
+    void send(const std::string& to, const std::string& text) {
         if (!asyncLink_) {
-            emit(sync ? "sendsync 0" : "sent 0");
-        } else if (sync) {
-            emit(asyncLink_->sendSync(to, text) ? "sendsync 1" : "sendsync 0");
-        } else {
-            asyncLink_->send(
-                to, text, [](bool ok) { emit(ok ? "sent 1" : "sent 0"); }, false, false);
+            emit("sent 0");
+            return;
         }
+        asyncLink_->send(to, text, [](bool ok) { emit(ok ? "sent 1" : "sent 0"); }, false, false);
     }
 
     common::ITaskScheduler& scheduler_;
@@ -262,11 +204,9 @@ private:
     NoCredentials credentials_;
     std::unique_ptr<QtCorePlatform> platform_;
     std::unique_ptr<common::IApplication> application_;
-    ControllerObserver controllerObserver_;
     std::unique_ptr<interprocess::IIpcController> controller_;
-    std::unique_ptr<LinkObserver> observer_;
+    bool refuse_ = false;
     std::shared_ptr<interprocess::AsynchronousDataLink> asyncLink_;
-    std::unique_ptr<interprocess::IDataLink> plainLink_;
 };
 
 }  // namespace
