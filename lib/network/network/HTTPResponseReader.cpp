@@ -5,6 +5,8 @@
 
 #include <boost/algorithm/string.hpp>
 
+#include "network/Hex.h"
+
 namespace network {
 
 namespace {
@@ -15,19 +17,6 @@ bool IsBlank(char c) {
 
 std::string Trimmed(const std::string& text) {
     return boost::algorithm::trim_copy_if(text, IsBlank);
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // A Content-Length value: one or more decimal digits, nothing else.
@@ -355,7 +344,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
     std::uint64_t size = 0;
     std::size_t at = 0;
     for (; at < line_.size(); ++at) {
-        const int digit = HexDigit(line_[at]);
+        const int digit = HexDigitValue(line_[at]);
         if (digit < 0) {
             break;
         }

@@ -21,4 +21,17 @@ std::string ToHex(const core::NonInitializingBuffer<unsigned char>& bytes, bool 
     return ToHex(bytes.data(), bytes.size(), upperCase);
 }
 
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 }  // namespace network

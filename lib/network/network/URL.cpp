@@ -5,25 +5,14 @@
 #include <locale>
 #include <string_view>
 
+#include "network/Hex.h"
+
 namespace network {
 
 namespace {
 
 bool IsAlnum(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 bool IsHostChar(char c) {
@@ -114,8 +103,8 @@ private:
         }
         const char c = text_[at_];
         if (c == '%') {
-            if (at_ + 2 < text_.size() && HexValue(text_[at_ + 1]) >= 0 && HexValue(text_[at_ + 2]) >= 0) {
-                out += static_cast<char>(HexValue(text_[at_ + 1]) * 16 + HexValue(text_[at_ + 2]));
+            if (at_ + 2 < text_.size() && HexDigitValue(text_[at_ + 1]) >= 0 && HexDigitValue(text_[at_ + 2]) >= 0) {
+                out += static_cast<char>(HexDigitValue(text_[at_ + 1]) * 16 + HexDigitValue(text_[at_ + 2]));
                 at_ += 3;
                 return true;
             }
@@ -388,8 +377,8 @@ bool URLDecode(const std::string& text, std::string& out) {
             if (i + 2 >= text.size()) {
                 return false;
             }
-            const int high = HexValue(text[i + 1]);
-            const int low = HexValue(text[i + 2]);
+            const int high = HexDigitValue(text[i + 1]);
+            const int low = HexDigitValue(text[i + 2]);
             if (high < 0 || low < 0) {
                 return false;
             }
