@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "RandomFile.h"
 #include "Downloader.h"
 #include "IHttpQuery.h"
 #include "QtCorePlatform.h"
@@ -56,24 +57,6 @@ struct Round {
     double seconds = 0;
     long peakKiB = 0;
 };
-
-void writeRandomFile(const std::string& path, std::size_t size, bool withoutNul) {
-    std::mt19937_64 random(42);
-    std::vector<std::uint64_t> block(1 << 17);
-    std::ofstream out(path, std::ios::binary);
-    while (size > 0) {
-        for (auto& word : block) {
-            word = random();
-        }
-        auto* bytes = reinterpret_cast<char*>(block.data());
-        const std::size_t count = std::min(size, block.size() * sizeof(std::uint64_t));
-        if (withoutNul) {
-            std::replace(bytes, bytes + count, '\0', '\x01');
-        }
-        out.write(bytes, static_cast<std::streamsize>(count));
-        size -= count;
-    }
-}
 
 std::uintmax_t sizeOf(const std::string& path) {
     std::error_code error;

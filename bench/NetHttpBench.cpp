@@ -35,6 +35,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include "RandomFile.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/NetworkConnectivity.h"
 #include "support/ScriptServer.h"
@@ -49,20 +50,6 @@ namespace http = boost::beast::http;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-void WriteRandomFile(const std::string& path, std::size_t size) {
-    std::mt19937_64 random(42);
-    std::vector<std::uint64_t> block(1 << 17);
-    std::ofstream out(path, std::ios::binary);
-    while (size > 0) {
-        for (auto& word : block) {
-            word = random();
-        }
-        const std::size_t bytes = std::min(size, block.size() * sizeof(std::uint64_t));
-        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(bytes));
-        size -= bytes;
-    }
 }
 
 std::shared_ptr<network::AsyncHTTPConnection> MakeConnection(
@@ -204,7 +191,7 @@ int main(int argc, char** argv) {
     testsupport::TempDir folder("quorvane-net-bench");
     std::filesystem::create_directory(folder.file("root"));
     std::ofstream(folder.file("root/small.txt")) << std::string(100, 's');
-    WriteRandomFile(folder.file("root/big.bin"), bytes);
+    writeRandomFile(folder.file("root/big.bin"), bytes);
     testsupport::ScriptServer nginx(std::string(NETWORK_TEST_SUPPORT_DIR) + "/nginx_test_server.py",
                                     {folder.path(), folder.file("root")});
     const int port = nginx.readyNumber("port").value_or(0);
