@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
 #include "common/logging/Logger.h"
@@ -96,6 +97,20 @@ inline LoggedRun runLogged(const std::function<int()>& scenario) {
     });
     run.lines = splitLines(readFile(folder.file("probe.csv")));
     return run;
+}
+
+// Runs `scenario` in a child process of its own (for process-wide set-up
+// such as logging; the parent's early records are dropped) and fails the
+// test when it hangs, dies or fails.
+inline void runScenario(const std::function<void()>& scenario) {
+    const auto result = runInChild([&] {
+        forgetEarlyRecords();
+        scenario();
+        return 0;
+    });
+    ASSERT_FALSE(result.timedOut) << "the scenario hung";
+    ASSERT_TRUE(result.exited) << "the scenario died with signal " << result.signal;
+    ASSERT_EQ(0, result.exitCode);
 }
 
 }  // namespace testsupport
