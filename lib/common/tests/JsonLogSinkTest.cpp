@@ -13,7 +13,7 @@
 #include "common/logging/Logger.h"
 #include "common/logging/PendingLogRecords.h"
 #include "common/logging/StructuredRecord.h"
-#include "support/Scenario.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 using namespace common;

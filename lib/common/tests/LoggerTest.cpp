@@ -9,7 +9,7 @@
 
 #include "common/logging/Logger.h"
 #include "common/logging/StructuredRecord.h"
-#include "support/Scenario.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 using namespace common;

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -6,16 +9,16 @@
 #include "platform/cfnetwork/PacScript.h"
 #include "platform/cfnetwork/ProxyAutoConfiguration.h"
 #include "platform/cfnetwork/ProxyKeys.h"
-#include "support/LocalHttpServer.h"
+#include "support/ScriptServer.h"
 #include "support/TempDir.h"
 
+#include <boost/filesystem.hpp>
 #include <fstream>
 
 using namespace platform::cfnetwork;
 using platform::corefoundation::Dictionary;
 using platform::corefoundation::integerValue;
 using platform::corefoundation::stringValue;
-using testsupport::LocalHttpServer;
 
 namespace {
 
@@ -26,6 +29,21 @@ function FindProxyForURL(url, host) {
     return "PROXY first:3128; HTTPS second:443; PROXY noport; DIRECT";
 }
 )";
+
+// The test web server, serving "proxy.pac" (the script) and "big.pac" (the
+// script after 5000 spaces) under "/files/".
+struct PacServer {
+    testsupport::TempDir root;
+    testsupport::ScriptServer web{testsupport::testSupportDirectory() + "/http_test_server.py",
+                                  {"--journal", root.file("journal"), "--root", root.path()}};
+    PacServer() {
+        std::ofstream(root.file("proxy.pac")) << kScript;
+        std::ofstream(root.file("big.pac")) << std::string(5000, ' ') << kScript;
+    }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(web.readyNumber("http").value_or(0)) + path;
+    }
+};
 
 const Dictionary& dictionaryAt(const std::vector<ProxyArrayElement>& proxies, std::size_t i) {
     return std::get<Dictionary>(proxies.at(i));
@@ -84,20 +102,18 @@ TEST(PacScriptTest, EvaluationsFromSeveralThreadsTakeTurns) {
 }
 
 TEST(PacScriptTest, FetchesFromAServerAndAFileWithinTheSizeCap) {
-    LocalHttpServer server;
-    server.setResponse("/proxy.pac", {200, kScript, "application/x-ns-proxy-autoconfig"});
-    server.setResponse("/big.pac", {200, std::string(5000, ' ') + kScript});
+    PacServer server;
     PacFetchLimits limits;
     limits.maxScriptSize = 4096;
 
-    const auto fetched = fetchPacScript(server.url("/proxy.pac"), limits);
+    const auto fetched = fetchPacScript(server.url("/files/proxy.pac"), limits);
     EXPECT_EQ(kScript, fetched.script.value_or("")) << fetched.error;
 
-    const auto big = fetchPacScript(server.url("/big.pac"), limits);
+    const auto big = fetchPacScript(server.url("/files/big.pac"), limits);
     EXPECT_FALSE(big.script);
     EXPECT_NE(std::string::npos, big.error.find("larger than 4096")) << big.error;
 
-    const auto missing = fetchPacScript(server.url("/missing.pac"), limits);
+    const auto missing = fetchPacScript(server.url("/files/missing.pac"), limits);
     EXPECT_FALSE(missing.script);
     EXPECT_NE(std::string::npos, missing.error.find("404")) << missing.error;
 
@@ -109,24 +125,22 @@ TEST(PacScriptTest, FetchesFromAServerAndAFileWithinTheSizeCap) {
 }
 
 TEST(PacScriptTest, FetchNeverGoesThroughTheEnvironmentsProxy) {
-    LocalHttpServer server;
-    server.setResponse("/proxy.pac", {200, kScript});
-    LocalHttpServer proxy;  // would answer 404 for any proxied request
+    PacServer server;
+    PacServer proxy;  // would answer 404 for any proxied request
     ::setenv("http_proxy", proxy.url("").c_str(), 1);
     ::setenv("no_proxy", "", 1);
-    const auto fetched = fetchPacScript(server.url("/proxy.pac"), {});
+    const auto fetched = fetchPacScript(server.url("/files/proxy.pac"), {});
     ::unsetenv("http_proxy");
     ::unsetenv("no_proxy");
     EXPECT_EQ(kScript, fetched.script.value_or("")) << fetched.error;
-    EXPECT_TRUE(proxy.requestedPaths().empty());
+    EXPECT_EQ(0, boost::filesystem::file_size(proxy.root.file("journal")));
 }
 
 TEST(PacScriptTest, ExecuteGivesTheProxyArrayOrAnError) {
-    LocalHttpServer server;
-    server.setResponse("/proxy.pac", {200, kScript});
+    PacServer server;
     ProxyAutoConfiguration pac;
 
-    const auto result = pac.execute(server.url("/proxy.pac"), "https://www.example/x");
+    const auto result = pac.execute(server.url("/files/proxy.pac"), "https://www.example/x");
     ASSERT_FALSE(result.error) << *result.error;
     ASSERT_TRUE(result.proxies);
     ASSERT_EQ(4u, result.proxies->size());
@@ -134,26 +148,37 @@ TEST(PacScriptTest, ExecuteGivesTheProxyArrayOrAnError) {
     EXPECT_FALSE(dictionaryAt(*result.proxies, 2).count(kCFProxyPortNumberKey));
 
     // A bare host is both the URL and the host the script is asked about.
-    const auto bare = pac.execute(server.url("/proxy.pac"), "direct.example");
+    const auto bare = pac.execute(server.url("/files/proxy.pac"), "direct.example");
     ASSERT_TRUE(bare.proxies) << bare.error.value_or("");
     ASSERT_EQ(1u, bare.proxies->size());
     EXPECT_EQ(kCFProxyTypeNone, stringValue(dictionaryAt(*bare.proxies, 0), kCFProxyTypeKey));
 
-    const auto badTarget = pac.execute(server.url("/proxy.pac"), "not a url");
+    const auto badTarget = pac.execute(server.url("/files/proxy.pac"), "not a url");
     EXPECT_TRUE(badTarget.error);
     EXPECT_FALSE(badTarget.proxies);
 
-    const auto missing = pac.execute(server.url("/missing.pac"), "https://www.example/x");
+    const auto missing = pac.execute(server.url("/files/missing.pac"), "https://www.example/x");
     EXPECT_TRUE(missing.error);
 }
 
 TEST(PacScriptTest, AServerThatNeverAnswersEndsWithinTheDefaultBound) {
-    LocalHttpServer silent(LocalHttpServer::Mode::Silent);
+    // A listener that never accepts: the connection is made, no answer comes.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, ::bind(silent, reinterpret_cast<sockaddr*>(&address), length));
+    ASSERT_EQ(0, ::listen(silent, 4));
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
     ProxyAutoConfiguration pac;
     const PacFetchLimits defaults;
     const auto start = std::chrono::steady_clock::now();
-    const auto result = pac.execute(silent.url("/proxy.pac"), "http://www.example/");
+    const auto result = pac.execute(
+        "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/proxy.pac",
+        "http://www.example/");
     const auto took = std::chrono::steady_clock::now() - start;
+    ::close(silent);
     EXPECT_TRUE(result.error);
     EXPECT_FALSE(result.proxies);
     EXPECT_GE(took, defaults.totalTimeout - std::chrono::milliseconds(100));

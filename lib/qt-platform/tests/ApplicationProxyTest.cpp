@@ -4,7 +4,10 @@
 #include "FakeCredentialStorage.h"
 #include "ProxyAuthenticator.h"
 #include "ScopedEnvironment.h"
-#include "support/LocalHttpServer.h"
+#include "support/ScriptServer.h"
+#include "support/TempDir.h"
+
+#include <fstream>
 
 namespace {
 
@@ -26,10 +29,14 @@ TEST(ApplicationProxyTest, AtTheEndOfTheProxiesTheScriptIsAskedAboutTheHostAlone
     const QUrl request("wss://target.test:9/x");
 
     // A script that names a proxy for the bare host name only.
-    testsupport::LocalHttpServer server;
-    server.setResponse("/proxy.pac", {200, R"(function FindProxyForURL(url, host) {
-        return url == host && host == "target.test" ? "PROXY walked.example:8080" : "DIRECT"; })"});
-    environment.set("auto_proxy", server.url("/proxy.pac"));
+    testsupport::TempDir root;
+    std::ofstream(root.file("proxy.pac")) << R"(function FindProxyForURL(url, host) {
+        return url == host && host == "target.test" ? "PROXY walked.example:8080" : "DIRECT"; })";
+    testsupport::ScriptServer server(testsupport::testSupportDirectory() + "/http_test_server.py",
+                                     {"--journal", "/dev/null", "--root", root.path()});
+    ASSERT_TRUE(server.ready());
+    environment.set("auto_proxy", "http://127.0.0.1:" + std::to_string(*server.readyNumber("http")) +
+                                      "/files/proxy.pac");
     ProxyAuthenticator scripted(&storage);
     selectProxyForUrl(scripted, request.toString());
     EXPECT_EQ("3 before.example:1", applicationProxy()) << "without a proxy for the URL it stays";

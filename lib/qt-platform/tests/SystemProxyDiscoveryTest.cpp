@@ -4,7 +4,12 @@
 #include "ProxyAuthenticator.h"
 #include "QtMessageRecorder.h"
 #include "ScopedEnvironment.h"
-#include "support/LocalHttpServer.h"
+#include "support/ScriptServer.h"
+#include "support/TempDir.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 
 using Entries = std::vector<ProxyAuthenticator::ProxyEntry>;
 
@@ -47,14 +52,17 @@ TEST_F(SystemProxyDiscoveryTest, APortIsAssumedAndAnUnusableProxyIsNamedInTheLog
 }
 
 TEST_F(SystemProxyDiscoveryTest, ScriptFromALocalServerChoosesTheProxies) {
-    testsupport::LocalHttpServer server;
-    server.setResponse("/proxy.pac", {200, R"(
+    testsupport::TempDir root;
+    std::ofstream(root.file("proxy.pac")) << R"(
 function FindProxyForURL(url, host) {
     if (dnsDomainIs(host, ".intranet")) return "DIRECT";
     return "PROXY first:3128; HTTPS second:443; DIRECT; SOCKS sox:1080; PROXY noport";
-})",
-                                      "application/x-ns-proxy-autoconfig"});
-    environment_.set("auto_proxy", server.url("/proxy.pac"));
+})";
+    testsupport::ScriptServer server(testsupport::testSupportDirectory() + "/http_test_server.py",
+                                     {"--journal", root.file("journal"), "--root", root.path()});
+    ASSERT_TRUE(server.ready());
+    environment_.set("auto_proxy", "http://127.0.0.1:" + std::to_string(*server.readyNumber("http")) +
+                                       "/files/proxy.pac");
     environment_.set("http_proxy", "http://ignored.example:1");
     ASSERT_TRUE(proxies_.updateFromSystemSettings());
     EXPECT_TRUE(proxies_.proxies().empty());
@@ -71,7 +79,8 @@ function FindProxyForURL(url, host) {
     ASSERT_TRUE(proxies_.updateFromSystemSettings());
     ASSERT_TRUE(proxies_.queryProxiesForUrl(L"https://www.example/download"));
     EXPECT_EQ((Entries{{L"ignored.example", 1, 2}}), proxies_.proxies());
-    EXPECT_EQ(2u, server.requestedPaths().size());
+    std::ifstream journal(root.file("journal"));
+    EXPECT_EQ(2, std::count(std::istreambuf_iterator<char>(journal), {}, '\n'));
 }
 
 }  // namespace

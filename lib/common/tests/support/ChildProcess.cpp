@@ -52,6 +52,12 @@ void waitUntil(pid_t pid, Clock::time_point deadline, ChildResult& result) {
 
 }  // namespace
 
+ChildResult waitForChild(pid_t pid, std::chrono::milliseconds timeout) {
+    ChildResult result;
+    waitUntil(pid, Clock::now() + timeout, result);
+    return result;
+}
+
 ChildResult runInChild(const std::function<int()>& body, std::chrono::milliseconds timeout) {
     ChildResult result;
     std::fflush(nullptr);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -23,6 +25,9 @@ struct ChildResult {
 // changes process-wide state, such as logging set-up.
 ChildResult runInChild(const std::function<int()>& body,
                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Waits for the child `pid` at most `timeout`, then kills it and reaps it.
+ChildResult waitForChild(pid_t pid, std::chrono::milliseconds timeout);
 
 struct CommandOptions {
     std::vector<std::string> environment;  // "NAME=value" entries added or replaced

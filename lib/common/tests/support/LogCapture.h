@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
 #include "common/logging/Logger.h"
@@ -19,41 +20,30 @@ struct LoggedRun {
     std::vector<std::string> lines;
 
     // Records at `level` ("trace", "debug", "info", "warning", "error") on
-    // `channel` whose message is exactly `message`.
-    int count(const std::string& level, const std::string& channel,
-              const std::string& message) const {
-        const std::string suffix = ";" + level + ";;" + channel + ";;;" + message;
-        int found = 0;
-        for (const auto& line : lines) {
-            if (line.size() >= suffix.size() &&
-                line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
-                ++found;
-            }
-        }
-        return found;
-    }
-
-    bool has(const std::string& level, const std::string& channel,
-             const std::string& message) const {
-        return count(level, channel, message) > 0;
-    }
-
-    // Records at `level` on `channel` whose message contains `part`.
-    int countPart(const std::string& level, const std::string& channel,
-                  const std::string& part) const {
+    // `channel` whose message is exactly `message` (with `part`: contains it).
+    int count(const std::string& level, const std::string& channel, const std::string& message,
+              bool part = false) const {
         const std::string head = ";" + level + ";;" + channel + ";;;";
         int found = 0;
         for (const auto& line : lines) {
             const auto at = line.find(head);
-            found +=
-                at != std::string::npos && line.find(part, at + head.size()) != std::string::npos;
+            found += at != std::string::npos &&
+                     (part ? line.find(message, at + head.size()) != std::string::npos
+                           : line.compare(at + head.size(), std::string::npos, message) == 0);
         }
         return found;
     }
-
+    bool has(const std::string& level, const std::string& channel,
+             const std::string& message) const {
+        return count(level, channel, message) > 0;
+    }
+    int countPart(const std::string& level, const std::string& channel,
+                  const std::string& part) const {
+        return count(level, channel, part, true);
+    }
     bool hasPart(const std::string& level, const std::string& channel,
                  const std::string& part) const {
-        return countPart(level, channel, part) > 0;
+        return count(level, channel, part, true) > 0;
     }
 
     // Records on `channel` at any level.
@@ -96,6 +86,20 @@ inline LoggedRun runLogged(const std::function<int()>& scenario) {
     });
     run.lines = splitLines(readFile(folder.file("probe.csv")));
     return run;
+}
+
+// Runs `scenario` in a child process of its own (for process-wide set-up
+// such as logging; the parent's early records are dropped) and fails the
+// test when it hangs, dies or fails.
+inline void runScenario(const std::function<void()>& scenario) {
+    const auto result = runInChild([&] {
+        forgetEarlyRecords();
+        scenario();
+        return 0;
+    });
+    ASSERT_FALSE(result.timedOut) << "the scenario hung";
+    ASSERT_TRUE(result.exited) << "the scenario died with signal " << result.signal;
+    ASSERT_EQ(0, result.exitCode);
 }
 
 }  // namespace testsupport

@@ -4,12 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <thread>
+
+#include "support/ChildProcess.h"
 
 extern char** environ;
 
@@ -20,21 +20,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPython = "/usr/bin/python3";
-
-// Waits for `pid` until `deadline`; true when it ended.
-bool reap(pid_t pid, Clock::time_point deadline) {
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) {
-            return true;
-        }
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
 
 }  // namespace
 
@@ -98,10 +83,7 @@ ScriptServer::ScriptServer(const std::string& script, const std::vector<std::str
 ScriptServer::~ScriptServer() {
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
-        if (!reap(pid_, Clock::now() + std::chrono::seconds(5))) {
-            ::kill(pid_, SIGKILL);
-            reap(pid_, Clock::now() + std::chrono::seconds(5));
-        }
+        waitForChild(pid_, std::chrono::seconds(5));  // killed when it takes longer
     }
     if (output_ >= 0) {
         ::close(output_);

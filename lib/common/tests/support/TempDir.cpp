@@ -8,9 +8,12 @@
 
 namespace testsupport {
 
-TempDir::TempDir(const std::string& prefix) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+TempDir::TempDir(const std::string& prefix, const std::string& base) {
+    const char* temporary = std::getenv("TMPDIR");
+    std::string pattern = (!base.empty()                ? base
+                           : temporary && *temporary ? std::string(temporary)
+                                                     : std::string("/tmp")) +
+                          "/" + prefix + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) {

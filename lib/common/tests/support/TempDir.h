@@ -4,11 +4,11 @@
 
 namespace testsupport {
 
-// A fresh folder under the system's temporary folder, removed with all its
-// content when the object goes.
+// A fresh folder under `base` (by default the system's temporary folder),
+// removed with all its content when the object goes.
 class TempDir {
 public:
-    explicit TempDir(const std::string& prefix = "quorvane-test");
+    explicit TempDir(const std::string& prefix = "quorvane-test", const std::string& base = "");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
