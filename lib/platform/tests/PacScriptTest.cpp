@@ -9,6 +9,7 @@
 #include "platform/cfnetwork/PacScript.h"
 #include "platform/cfnetwork/ProxyAutoConfiguration.h"
 #include "platform/cfnetwork/ProxyKeys.h"
+#include "support/ProcessState.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
 
@@ -127,11 +128,12 @@ TEST(PacScriptTest, FetchesFromAServerAndAFileWithinTheSizeCap) {
 TEST(PacScriptTest, FetchNeverGoesThroughTheEnvironmentsProxy) {
     PacServer server;
     PacServer proxy;  // would answer 404 for any proxied request
+    std::optional<testsupport::ScopedEnvironment> environment;
+    environment.emplace(std::vector<std::string>{"http_proxy", "no_proxy"});
     ::setenv("http_proxy", proxy.url("").c_str(), 1);
     ::setenv("no_proxy", "", 1);
     const auto fetched = fetchPacScript(server.url("/files/proxy.pac"), {});
-    ::unsetenv("http_proxy");
-    ::unsetenv("no_proxy");
+    environment.reset();
     EXPECT_EQ(kScript, fetched.script.value_or("")) << fetched.error;
     EXPECT_EQ(0, boost::filesystem::file_size(proxy.root.file("journal")));
 }
