@@ -6,6 +6,7 @@
 #include <QSslError>
 #include <fstream>
 #include <numeric>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -279,60 +280,58 @@ TEST_F(WebSocketTest, AProxyThatCannotBeFoundMovesTheProcessToTheNextOne) {
     EXPECT_EQ("127.0.0.1", QNetworkProxy::applicationProxy().hostName().toStdString());
 }
 
+// Through the test peer's proxy, then through squid.
 TEST_F(WebSocketTest, ThroughAProxyRefusedCredentialsEndTheOpeningOnceAndNewOnesAreUsed) {
-    environment_.set("http_proxy", "http://" + address("proxy"));
-    const std::string target = "ws://target.test:" + address("ws").substr(10) + "/tunnel";
-    Events events;
-    auto& ws = socket(events);
-    ws.setProxyCredentials(L"anna", L"wrong");
-    ws.open(target);
-    // The same credentials are set again before the proxy refuses them: they
-    // are not offered twice in one opening.
-    ASSERT_TRUE(waitForJournal("auth", "wrong"));
-    ws.setProxyCredentials(L"anna", L"wrong");
-    ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
-    // Opened again while the user is being asked: the proxy is not answered.
-    ws.open(target);
-    ASSERT_TRUE(waitFor(events, "disconnected", 2)) << ::testing::PrintToString(events);
-    EXPECT_EQ((Events{"proxy:" + address("proxy"), "error:12", "disconnected", "error:12",
-                      "disconnected"}),
-              events);
-
-    ws.setProxyCredentials(L"anna", L"open-sesame");
-    ws.open(target);
-    ASSERT_TRUE(waitFor(events, "connected:" + address("proxy") + ":anna:open-sesame"));
-    ws.sendTextMessage("through", {});
-    ASSERT_TRUE(waitFor(events, "text:through"));
-    EXPECT_EQ(ProxyAuthenticator::CredentialsAccepted,
-              platform_->internals().proxyAuthenticator()->credentialsState());
-    EXPECT_EQ((std::vector<std::string>{"missing", "wrong", "missing", "missing", "ok"}),
-              journal("auth"));
-}
-
-TEST_F(WebSocketTest, ThroughSquidWrongCredentialsEndOnceAndRightOnesConnectWithItsDetails) {
-    if (!SquidProxy::installed()) {
-        GTEST_SKIP() << SquidProxy::kSquid << " is not installed";
-    }
     const std::string echoPort = address("ws").substr(10);
-    SquidProxy squid("anna", "open-sesame", static_cast<std::uint16_t>(std::stoi(echoPort)));
-    ASSERT_TRUE(squid.ready()) << squid.log();
-    environment_.set("http_proxy", "http://" + squid.address());
-    const std::string target = "ws://target.test:" + echoPort + "/squid";
-    Events events;
-    auto& ws = socket(events);
-    ws.setProxyCredentials(L"anna", L"wrong");
-    ws.open(target);
-    ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
-    // Whatever the refused opening still had to report comes before this connect.
-    ws.setProxyCredentials(L"anna", L"open-sesame");
-    ws.open(target);
-    const std::string connected = "connected:" + squid.address() + ":anna:open-sesame";
-    ASSERT_TRUE(waitFor(events, connected)) << ::testing::PrintToString(events) << squid.log();
-    ws.sendTextMessage("through squid", {});
-    ASSERT_TRUE(waitFor(events, "text:through squid"));
-    EXPECT_EQ((Events{"proxy:" + squid.address(), "error:12", "disconnected", connected,
-                      "text:through squid"}),
-              events);
+    const std::string target = "ws://target.test:" + echoPort + "/tunnel";
+    for (const bool throughSquid : {false, true}) {
+        SCOPED_TRACE(throughSquid ? "squid" : "test peer");
+        if (throughSquid && !SquidProxy::installed()) {
+            GTEST_SKIP() << SquidProxy::kSquid << " is not installed";
+        }
+        std::optional<SquidProxy> squid;
+        if (throughSquid) {
+            squid.emplace("anna", "open-sesame", static_cast<std::uint16_t>(std::stoi(echoPort)));
+            ASSERT_TRUE(squid->ready()) << squid->log();
+        }
+        const std::string proxy = throughSquid ? squid->address() : address("proxy");
+        environment_.set("http_proxy", "http://" + proxy);
+        sockets_.clear();
+        platform_.reset();
+        Events events, expected{"proxy:" + proxy, "error:12", "disconnected"};
+        auto& ws = socket(events);
+        ws.setProxyCredentials(L"anna", L"wrong");
+        ws.open(target);
+        if (!throughSquid) {
+            // The same credentials are set again before the proxy refuses
+            // them: they are not offered twice in one opening.
+            ASSERT_TRUE(waitForJournal("auth", "wrong"));
+            ws.setProxyCredentials(L"anna", L"wrong");
+        }
+        ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
+        if (!throughSquid) {
+            // Opened again while the user is being asked: the proxy is not answered.
+            ws.open(target);
+            ASSERT_TRUE(waitFor(events, "disconnected", 2)) << ::testing::PrintToString(events);
+            expected.insert(expected.end(), {"error:12", "disconnected"});
+        }
+        // Whatever a refused opening still had to report comes before this connect.
+        ws.setProxyCredentials(L"anna", L"open-sesame");
+        ws.open(target);
+        const std::string connected = "connected:" + proxy + ":anna:open-sesame";
+        ASSERT_TRUE(waitFor(events, connected))
+            << ::testing::PrintToString(events) << (squid ? squid->log() : "");
+        ws.sendTextMessage("through", {});
+        ASSERT_TRUE(waitFor(events, "text:through"));
+        expected.insert(expected.end(), {connected, "text:through"});
+        EXPECT_EQ(expected, events);
+        EXPECT_EQ(ProxyAuthenticator::CredentialsAccepted,
+                  platform_->internals().proxyAuthenticator()->credentialsState());
+        if (!throughSquid) {
+            EXPECT_EQ((std::vector<std::string>{"missing", "wrong", "missing", "missing", "ok"}),
+                      journal("auth"));
+        }
+    }
 }
 
 }  // namespace
