@@ -116,9 +116,9 @@ TEST_F(IpcLocalSocketTest, FramesAreDeliveredWholeAndAnUnreadableOneDropsTheConn
     peer.send(split.mid(7) + QByteArray::fromHex("01000002") + frame("lost"));
     EXPECT_TRUE(peer.closedWithin(5s));
     ASSERT_TRUE(events_.waitFor(5));
-    EXPECT_EQ((std::vector<std::string>{"greeted:raw", "raw:one", "raw:two", "raw:split",
-                                        "gone:raw"}),
-              events_.all());
+    EXPECT_EQ(
+        (std::vector<std::string>{"greeted:raw", "raw:one", "raw:two", "raw:split", "gone:raw"}),
+        events_.all());
 }
 
 // What is found at the server's path: only a stale socket of the own user is replaced.

@@ -1,28 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QNetworkProxy>
 #include <QSslError>
-#include <fstream>
 #include <numeric>
-#include <optional>
 #include <regex>
-#include <thread>
 
-#include "FakeCredentialStorage.h"
-#include "FakeTaskScheduler.h"
 #include "HttpQueryFixture.h"
 #include "QtCorePlatformPrivate.h"
-#include "ScopedEnvironment.h"
 #include "SquidProxy.h"
 #include "WideStrings.h"
 #include "common/logging/Logger.h"
-#include "support/ChildProcess.h"
 
 namespace {
-
-using Events = std::vector<std::string>;
 
 const std::string kConnected = "connected::0::";
 
@@ -37,34 +25,28 @@ std::string hex(const std::vector<std::uint8_t>& data) {
 // certificate for "quorvane.test"), a server that never answers, and a proxy
 // that leads "target.test" to the echo server (Qt sends nothing for loopback
 // through a proxy).
-class WebSocketTest : public ::testing::Test {
+class WebSocketTest : public HttpQueryFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(makeSelfSignedCertificate(scratch_.path()));
-        peer_ = std::make_unique<testsupport::ScriptServer>(
+        ASSERT_TRUE(makeSelfSignedCertificate(scratch()));
+        server_ = std::make_unique<testsupport::ScriptServer>(
             testsupport::testSupportDirectory() + "/websocket_test_peer.py",
-            std::vector<std::string>{"--journal", journal_, "--cert", scratch_.file("cert.pem"),
-                                     "--key", scratch_.file("key.pem")});
-        ASSERT_TRUE(peer_->ready()) << "the web-socket test peer did not start";
+            std::vector<std::string>{"--journal", scratch_.file("journal"), "--cert",
+                                     scratch_.file("cert.pem"), "--key", scratch_.file("key.pem")});
+        ASSERT_TRUE(server_->ready()) << "the web-socket test peer did not start";
     }
-
     void TearDown() override {
         sockets_.clear();
-        platform_.reset();
-        // The application proxy is process-wide; leave none behind.
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-        peer_.reset();
+        HttpQueryFixture::TearDown();
     }
 
     std::string address(const std::string& peer) const {
-        return "127.0.0.1:" + std::to_string(peer_->readyNumber(peer).value_or(0));
+        return "127.0.0.1:" + std::to_string(server_->readyNumber(peer).value_or(0));
     }
 
     // A socket of the platform whose handlers write what they get to `events`.
     IWebSocket& socket(Events& events) {
-        if (!platform_) {
-            platform_ = QtCorePlatform::create(scheduler_, &storage_, "web-socket-test");
-        }
+        if (!platform_) startPlatform();
         auto& ws = *sockets_.emplace_back(platform_->createWebSocket());
         auto add = [&events](const std::string& event) { events.push_back(event); };
         ws.setConnectedHandler(
@@ -99,9 +81,7 @@ protected:
     // The values of `key` in the peers' journal, in order, as text.
     std::vector<std::string> journal(const QString& key) const {
         std::vector<std::string> values;
-        std::ifstream in(journal_);
-        for (std::string line; std::getline(in, line);) {
-            const auto entry = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        for (const auto& entry : HttpQueryFixture::journal()) {
             if (entry.contains(key)) {
                 values.push_back(entry.value(key).toVariant().toString().toStdString());
             }
@@ -115,13 +95,6 @@ protected:
         });
     }
 
-    ScopedEnvironment environment_;
-    testsupport::TempDir scratch_{"quorvane-websocket"};
-    const std::string journal_ = scratch_.file("journal.jsonl");
-    std::unique_ptr<testsupport::ScriptServer> peer_;
-    FakeTaskScheduler scheduler_;
-    FakeCredentialStorage storage_;
-    std::unique_ptr<QtCorePlatform> platform_;
     std::vector<std::unique_ptr<IWebSocket, std::function<void(IWebSocket*)>>> sockets_;
 };
 
@@ -152,7 +125,7 @@ TEST_F(WebSocketTest, EchoesTextBinaryAndPingsThenClosesNormally) {
     EXPECT_EQ((Events{kConnected, "text:" + text, "binary:" + hex(bytes), "disconnected"}), events);
     ASSERT_TRUE(waitForJournal("close", "1000"));
     ASSERT_EQ(std::vector<std::string>{"/echo"}, journal("open"));
-    const auto journalText = testsupport::readFile(journal_);
+    const auto journalText = testsupport::readFile(scratch_.file("journal"));
     EXPECT_NE(std::string::npos, journalText.find(R"(["X-Probe", "first"])")) << journalText;
 }
 
