@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "ApplicationProxy.h"
 #include "FakeCredentialStorage.h"
 #include "ProxyAuthenticator.h"
 #include "QtMessageRecorder.h"
@@ -72,6 +73,33 @@ function FindProxyForURL(url, host) {
     ASSERT_TRUE(proxies_.queryProxiesForUrl(L"https://www.example/download"));
     EXPECT_EQ((Entries{{L"ignored.example", 1, 2}}), proxies_.proxies());
     EXPECT_EQ(2u, server.requestedPaths().size());
+}
+
+// At the end of the proxies for a URL, the script is asked about the bare host; the result is
+// the process's application proxy, shown as "<Qt proxy type> <host>:<port>".
+TEST_F(SystemProxyDiscoveryTest, AtTheEndOfTheProxiesTheScriptIsAskedAboutTheHostAlone) {
+    const auto applicationProxy = [] {
+        const auto proxy = QNetworkProxy::applicationProxy();
+        return QString("%1 %2:%3")
+            .arg(proxy.type())
+            .arg(proxy.hostName())
+            .arg(proxy.port())
+            .toStdString();
+    };
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, "before.example", 1));
+    const QUrl request("wss://target.test:9/x");
+    testsupport::LocalHttpServer server;
+    server.setResponse("/proxy.pac", {200, R"(function FindProxyForURL(url, host) {
+        return url == host && host == "target.test" ? "PROXY walked.example:8080" : "DIRECT"; })"});
+    environment_.set("auto_proxy", server.url("/proxy.pac"));
+    selectProxyForUrl(proxies_, request.toString());
+    EXPECT_EQ("3 before.example:1", applicationProxy()) << "without a proxy for the URL it stays";
+    selectNextProxy(proxies_, request);
+    EXPECT_EQ("3 walked.example:8080", applicationProxy());
+    selectNextProxy(proxies_, QUrl("wss://other.test:9/x"));
+    EXPECT_EQ("2 :0", applicationProxy()) << "without a proxy for the host none is used";
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
 }
 
 }  // namespace
