@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "ApplicationProxy.h"
 #include "FakeCredentialStorage.h"
 #include "ProxyAuthenticator.h"
 #include "QtMessageRecorder.h"
@@ -18,10 +19,24 @@ namespace {
 // The proxies found in the environment, with the system's own services.
 class SystemProxyDiscoveryTest : public ::testing::Test {
 protected:
+    // Serves `script` from a local web server as the proxy script named by "auto_proxy".
+    void serveScript(const std::string& script) {
+        std::ofstream(root_.file("proxy.pac")) << script;
+        server_ = std::make_unique<testsupport::ScriptServer>(
+            testsupport::testSupportDirectory() + "/http_test_server.py",
+            std::vector<std::string>{"--journal", root_.file("journal"), "--root", root_.path()});
+        ASSERT_TRUE(server_->ready());
+        environment_.set("auto_proxy", "http://127.0.0.1:" +
+                                           std::to_string(*server_->readyNumber("http")) +
+                                           "/files/proxy.pac");
+    }
+
     ScopedEnvironment environment_;
     FakeCredentialStorage storage_;
     QtMessageRecorder log_;
     ProxyAuthenticator proxies_{&storage_};
+    testsupport::TempDir root_;
+    std::unique_ptr<testsupport::ScriptServer> server_;
 };
 
 TEST_F(SystemProxyDiscoveryTest, FixedProxiesAndTheirPasswordComeFromTheEnvironment) {
@@ -52,17 +67,11 @@ TEST_F(SystemProxyDiscoveryTest, APortIsAssumedAndAnUnusableProxyIsNamedInTheLog
 }
 
 TEST_F(SystemProxyDiscoveryTest, ScriptFromALocalServerChoosesTheProxies) {
-    testsupport::TempDir root;
-    std::ofstream(root.file("proxy.pac")) << R"(
+    serveScript(R"(
 function FindProxyForURL(url, host) {
     if (dnsDomainIs(host, ".intranet")) return "DIRECT";
     return "PROXY first:3128; HTTPS second:443; DIRECT; SOCKS sox:1080; PROXY noport";
-})";
-    testsupport::ScriptServer server(testsupport::testSupportDirectory() + "/http_test_server.py",
-                                     {"--journal", root.file("journal"), "--root", root.path()});
-    ASSERT_TRUE(server.ready());
-    environment_.set("auto_proxy", "http://127.0.0.1:" + std::to_string(*server.readyNumber("http")) +
-                                       "/files/proxy.pac");
+})");
     environment_.set("http_proxy", "http://ignored.example:1");
     ASSERT_TRUE(proxies_.updateFromSystemSettings());
     EXPECT_TRUE(proxies_.proxies().empty());
@@ -79,8 +88,33 @@ function FindProxyForURL(url, host) {
     ASSERT_TRUE(proxies_.updateFromSystemSettings());
     ASSERT_TRUE(proxies_.queryProxiesForUrl(L"https://www.example/download"));
     EXPECT_EQ((Entries{{L"ignored.example", 1, 2}}), proxies_.proxies());
-    std::ifstream journal(root.file("journal"));
+    std::ifstream journal(root_.file("journal"));
     EXPECT_EQ(2, std::count(std::istreambuf_iterator<char>(journal), {}, '\n'));
+}
+
+// At the end of the proxies for a URL, the script is asked about the bare host; the result is
+// the process's application proxy, shown as "<Qt proxy type> <host>:<port>".
+TEST_F(SystemProxyDiscoveryTest, AtTheEndOfTheProxiesTheScriptIsAskedAboutTheHostAlone) {
+    const auto applicationProxy = [] {
+        const auto proxy = QNetworkProxy::applicationProxy();
+        return QString("%1 %2:%3")
+            .arg(proxy.type())
+            .arg(proxy.hostName())
+            .arg(proxy.port())
+            .toStdString();
+    };
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, "before.example", 1));
+    const QUrl request("wss://target.test:9/x");
+    serveScript(R"(function FindProxyForURL(url, host) {
+        return url == host && host == "target.test" ? "PROXY walked.example:8080" : "DIRECT"; })");
+    selectProxyForUrl(proxies_, request.toString());
+    EXPECT_EQ("3 before.example:1", applicationProxy()) << "without a proxy for the URL it stays";
+    selectNextProxy(proxies_, request);
+    EXPECT_EQ("3 walked.example:8080", applicationProxy());
+    selectNextProxy(proxies_, QUrl("wss://other.test:9/x"));
+    EXPECT_EQ("2 :0", applicationProxy()) << "without a proxy for the host none is used";
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
 }
 
 }  // namespace

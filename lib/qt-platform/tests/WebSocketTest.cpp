@@ -1,27 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QNetworkProxy>
 #include <QSslError>
-#include <fstream>
 #include <numeric>
 #include <regex>
-#include <thread>
 
-#include "FakeCredentialStorage.h"
-#include "FakeTaskScheduler.h"
 #include "HttpQueryFixture.h"
 #include "QtCorePlatformPrivate.h"
-#include "ScopedEnvironment.h"
 #include "SquidProxy.h"
 #include "WideStrings.h"
 #include "common/logging/Logger.h"
-#include "support/ChildProcess.h"
 
 namespace {
-
-using Events = std::vector<std::string>;
 
 const std::string kConnected = "connected::0::";
 
@@ -36,34 +25,28 @@ std::string hex(const std::vector<std::uint8_t>& data) {
 // certificate for "quorvane.test"), a server that never answers, and a proxy
 // that leads "target.test" to the echo server (Qt sends nothing for loopback
 // through a proxy).
-class WebSocketTest : public ::testing::Test {
+class WebSocketTest : public HttpQueryFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(makeSelfSignedCertificate(scratch_.path()));
-        peer_ = std::make_unique<testsupport::ScriptServer>(
+        ASSERT_TRUE(makeSelfSignedCertificate(scratch()));
+        server_ = std::make_unique<testsupport::ScriptServer>(
             testsupport::testSupportDirectory() + "/websocket_test_peer.py",
-            std::vector<std::string>{"--journal", journal_, "--cert", scratch_.file("cert.pem"),
-                                     "--key", scratch_.file("key.pem")});
-        ASSERT_TRUE(peer_->ready()) << "the web-socket test peer did not start";
+            std::vector<std::string>{"--journal", scratch_.file("journal"), "--cert",
+                                     scratch_.file("cert.pem"), "--key", scratch_.file("key.pem")});
+        ASSERT_TRUE(server_->ready()) << "the web-socket test peer did not start";
     }
-
     void TearDown() override {
         sockets_.clear();
-        platform_.reset();
-        // The application proxy is process-wide; leave none behind.
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-        peer_.reset();
+        HttpQueryFixture::TearDown();
     }
 
     std::string address(const std::string& peer) const {
-        return "127.0.0.1:" + std::to_string(peer_->readyNumber(peer).value_or(0));
+        return "127.0.0.1:" + std::to_string(server_->readyNumber(peer).value_or(0));
     }
 
     // A socket of the platform whose handlers write what they get to `events`.
     IWebSocket& socket(Events& events) {
-        if (!platform_) {
-            platform_ = QtCorePlatform::create(scheduler_, &storage_, "web-socket-test");
-        }
+        if (!platform_) startPlatform();
         auto& ws = *sockets_.emplace_back(platform_->createWebSocket());
         auto add = [&events](const std::string& event) { events.push_back(event); };
         ws.setConnectedHandler(
@@ -98,9 +81,7 @@ protected:
     // The values of `key` in the peers' journal, in order, as text.
     std::vector<std::string> journal(const QString& key) const {
         std::vector<std::string> values;
-        std::ifstream in(journal_);
-        for (std::string line; std::getline(in, line);) {
-            const auto entry = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        for (const auto& entry : HttpQueryFixture::journal()) {
             if (entry.contains(key)) {
                 values.push_back(entry.value(key).toVariant().toString().toStdString());
             }
@@ -114,13 +95,6 @@ protected:
         });
     }
 
-    ScopedEnvironment environment_;
-    testsupport::TempDir scratch_{"quorvane-websocket"};
-    const std::string journal_ = scratch_.file("journal.jsonl");
-    std::unique_ptr<testsupport::ScriptServer> peer_;
-    FakeTaskScheduler scheduler_;
-    FakeCredentialStorage storage_;
-    std::unique_ptr<QtCorePlatform> platform_;
     std::vector<std::unique_ptr<IWebSocket, std::function<void(IWebSocket*)>>> sockets_;
 };
 
@@ -151,7 +125,7 @@ TEST_F(WebSocketTest, EchoesTextBinaryAndPingsThenClosesNormally) {
     EXPECT_EQ((Events{kConnected, "text:" + text, "binary:" + hex(bytes), "disconnected"}), events);
     ASSERT_TRUE(waitForJournal("close", "1000"));
     ASSERT_EQ(std::vector<std::string>{"/echo"}, journal("open"));
-    const auto journalText = testsupport::readFile(journal_);
+    const auto journalText = testsupport::readFile(scratch_.file("journal"));
     EXPECT_NE(std::string::npos, journalText.find(R"(["X-Probe", "first"])")) << journalText;
 }
 
@@ -279,60 +253,58 @@ TEST_F(WebSocketTest, AProxyThatCannotBeFoundMovesTheProcessToTheNextOne) {
     EXPECT_EQ("127.0.0.1", QNetworkProxy::applicationProxy().hostName().toStdString());
 }
 
+// Through the test peer's proxy, then through squid.
 TEST_F(WebSocketTest, ThroughAProxyRefusedCredentialsEndTheOpeningOnceAndNewOnesAreUsed) {
-    environment_.set("http_proxy", "http://" + address("proxy"));
-    const std::string target = "ws://target.test:" + address("ws").substr(10) + "/tunnel";
-    Events events;
-    auto& ws = socket(events);
-    ws.setProxyCredentials(L"anna", L"wrong");
-    ws.open(target);
-    // The same credentials are set again before the proxy refuses them: they
-    // are not offered twice in one opening.
-    ASSERT_TRUE(waitForJournal("auth", "wrong"));
-    ws.setProxyCredentials(L"anna", L"wrong");
-    ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
-    // Opened again while the user is being asked: the proxy is not answered.
-    ws.open(target);
-    ASSERT_TRUE(waitFor(events, "disconnected", 2)) << ::testing::PrintToString(events);
-    EXPECT_EQ((Events{"proxy:" + address("proxy"), "error:12", "disconnected", "error:12",
-                      "disconnected"}),
-              events);
-
-    ws.setProxyCredentials(L"anna", L"open-sesame");
-    ws.open(target);
-    ASSERT_TRUE(waitFor(events, "connected:" + address("proxy") + ":anna:open-sesame"));
-    ws.sendTextMessage("through", {});
-    ASSERT_TRUE(waitFor(events, "text:through"));
-    EXPECT_EQ(ProxyAuthenticator::CredentialsAccepted,
-              platform_->internals().proxyAuthenticator()->credentialsState());
-    EXPECT_EQ((std::vector<std::string>{"missing", "wrong", "missing", "missing", "ok"}),
-              journal("auth"));
-}
-
-TEST_F(WebSocketTest, ThroughSquidWrongCredentialsEndOnceAndRightOnesConnectWithItsDetails) {
-    if (!SquidProxy::installed()) {
-        GTEST_SKIP() << SquidProxy::kSquid << " is not installed";
-    }
     const std::string echoPort = address("ws").substr(10);
-    SquidProxy squid("anna", "open-sesame", static_cast<std::uint16_t>(std::stoi(echoPort)));
-    ASSERT_TRUE(squid.ready()) << squid.log();
-    environment_.set("http_proxy", "http://" + squid.address());
-    const std::string target = "ws://target.test:" + echoPort + "/squid";
-    Events events;
-    auto& ws = socket(events);
-    ws.setProxyCredentials(L"anna", L"wrong");
-    ws.open(target);
-    ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
-    // Whatever the refused opening still had to report comes before this connect.
-    ws.setProxyCredentials(L"anna", L"open-sesame");
-    ws.open(target);
-    const std::string connected = "connected:" + squid.address() + ":anna:open-sesame";
-    ASSERT_TRUE(waitFor(events, connected)) << ::testing::PrintToString(events) << squid.log();
-    ws.sendTextMessage("through squid", {});
-    ASSERT_TRUE(waitFor(events, "text:through squid"));
-    EXPECT_EQ((Events{"proxy:" + squid.address(), "error:12", "disconnected", connected,
-                      "text:through squid"}),
-              events);
+    const std::string target = "ws://target.test:" + echoPort + "/tunnel";
+    for (const bool throughSquid : {false, true}) {
+        SCOPED_TRACE(throughSquid ? "squid" : "test peer");
+        if (throughSquid && !SquidProxy::installed()) {
+            GTEST_SKIP() << SquidProxy::kSquid << " is not installed";
+        }
+        std::optional<SquidProxy> squid;
+        if (throughSquid) {
+            squid.emplace("anna", "open-sesame", static_cast<std::uint16_t>(std::stoi(echoPort)));
+            ASSERT_TRUE(squid->ready()) << squid->log();
+        }
+        const std::string proxy = throughSquid ? squid->address() : address("proxy");
+        environment_.set("http_proxy", "http://" + proxy);
+        sockets_.clear();
+        platform_.reset();
+        Events events, expected{"proxy:" + proxy, "error:12", "disconnected"};
+        auto& ws = socket(events);
+        ws.setProxyCredentials(L"anna", L"wrong");
+        ws.open(target);
+        if (!throughSquid) {
+            // The same credentials are set again before the proxy refuses
+            // them: they are not offered twice in one opening.
+            ASSERT_TRUE(waitForJournal("auth", "wrong"));
+            ws.setProxyCredentials(L"anna", L"wrong");
+        }
+        ASSERT_TRUE(waitFor(events, "disconnected")) << ::testing::PrintToString(events);
+        if (!throughSquid) {
+            // Opened again while the user is being asked: the proxy is not answered.
+            ws.open(target);
+            ASSERT_TRUE(waitFor(events, "disconnected", 2)) << ::testing::PrintToString(events);
+            expected.insert(expected.end(), {"error:12", "disconnected"});
+        }
+        // Whatever a refused opening still had to report comes before this connect.
+        ws.setProxyCredentials(L"anna", L"open-sesame");
+        ws.open(target);
+        const std::string connected = "connected:" + proxy + ":anna:open-sesame";
+        ASSERT_TRUE(waitFor(events, connected))
+            << ::testing::PrintToString(events) << (squid ? squid->log() : "");
+        ws.sendTextMessage("through", {});
+        ASSERT_TRUE(waitFor(events, "text:through"));
+        expected.insert(expected.end(), {connected, "text:through"});
+        EXPECT_EQ(expected, events);
+        EXPECT_EQ(ProxyAuthenticator::CredentialsAccepted,
+                  platform_->internals().proxyAuthenticator()->credentialsState());
+        if (!throughSquid) {
+            EXPECT_EQ((std::vector<std::string>{"missing", "wrong", "missing", "missing", "ok"}),
+                      journal("auth"));
+        }
+    }
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 #!/usr/bin/python3
 """The peers of the web-socket tests on 127.0.0.1: echo servers "ws" and "wss"
 (--cert, --key), a "silent" server that never answers, and a "proxy" that
-tunnels CONNECT requests with the Basic credentials anna / open-sesame to
-"target.test" (the echo servers' address) and answers others 407. Journals one
-JSON object a line (--journal); prints its ports as JSON once it serves, and
-serves until it is terminated or its parent ends.
+tunnels CONNECT to "target.test" (the echo servers' host) for anna /
+open-sesame and answers others 407. Journals one JSON object a line
+(--journal), prints its ports as JSON once it serves, ends with its parent.
 """
 
 import argparse
@@ -20,15 +19,18 @@ EXPECTED = "Basic " + base64.b64encode(b"anna:open-sesame").decode()
 CLOSING = b"Content-Length: 0\r\nConnection: close\r\n\r\n"
 
 
-async def pipe(reader, writer):
+async def drain(reader, writer=None):
+    """Copies `reader` to `writer` (or nowhere) until either end goes."""
     try:
         while data := await reader.read(65536):
-            writer.write(data)
-            await writer.drain()
-    except OSError:
+            if writer:
+                writer.write(data)
+                await writer.drain()
+    except OSError:  # a reset is a hang-up too
         pass
     finally:
-        writer.close()
+        if writer:
+            writer.close()
 
 
 async def serve(options):
@@ -49,11 +51,7 @@ async def serve(options):
 
     async def silent(reader, writer):
         write({"silent": "accepted"})
-        try:
-            while await reader.read(65536):
-                pass
-        except OSError:  # a reset is a hang-up too
-            pass
+        await drain(reader)
         write({"silent": "closed"})
 
     async def tunnel(reader, writer):
@@ -66,16 +64,14 @@ async def serve(options):
         host, _, port = target.rpartition(":")
         if auth == "wrong":
             await asyncio.sleep(0.5)  # time for a test to act while the refusal is on its way
-        if auth != "ok":
-            writer.write(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
-                         b"Proxy-Authenticate: Basic realm=\"quorvane-test\"\r\n" + CLOSING)
-        elif host != "target.test" or not head[0].startswith("CONNECT "):
-            writer.write(b"HTTP/1.1 403 Forbidden\r\n" + CLOSING)
-        else:
+        if auth == "ok" and host == "target.test" and head[0].startswith("CONNECT "):
             upstream_reader, upstream_writer = await asyncio.open_connection("127.0.0.1", int(port))
             writer.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
-            await asyncio.gather(pipe(reader, upstream_writer), pipe(upstream_reader, writer))
+            await asyncio.gather(drain(reader, upstream_writer), drain(upstream_reader, writer))
             return
+        writer.write(b"HTTP/1.1 403 Forbidden\r\n" + CLOSING if auth == "ok" else
+                     b"HTTP/1.1 407 Proxy Authentication Required\r\n"
+                     b"Proxy-Authenticate: Basic realm=\"quorvane-test\"\r\n" + CLOSING)
         await writer.drain()
         writer.close()
 
@@ -87,7 +83,6 @@ async def serve(options):
                "proxy": await asyncio.start_server(tunnel, "127.0.0.1", 0)}
     print(json.dumps({name: server.sockets[0].getsockname()[1]
                       for name, server in servers.items()}), flush=True)
-
     parent = os.getppid()
     while os.getppid() == parent:  # a test that ends abruptly leaves nothing behind
         await asyncio.sleep(0.5)
