@@ -93,26 +93,6 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
     }
 }
 
-TEST(AsyncHTTPConnectionTest, KeptAliveRequestsShareOneConnection) {
-    HTTPTestPeer peer({{{Ok("one")}, {Ok("two")}, {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                                    "5\r\nthree\r\n0\r\n\r\n"}}});
-    SocketTestLoop loop;
-    auto connection = OnDemandConnection(loop);
-    for (const std::string expected : {"one", "two", "three"}) {
-        const auto fetched = Fetch(loop, connection, peer.url("/" + expected));
-        EXPECT_EQ(fetched.code, 200u);
-        EXPECT_EQ(fetched.body, expected);
-    }
-    const auto requests = peer.requests();
-    ASSERT_EQ(requests.size(), 3u);
-    for (const auto& [index, request] : requests) {
-        EXPECT_EQ(index, 0) << request;
-    }
-    EXPECT_EQ(requests[0].second,
-              "GET /one HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.port()) +
-                  "\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n");
-}
-
 TEST(AsyncHTTPConnectionTest, AStaleKeptConnectionIsRetriedOnceSilently) {
     // The first connection answers once and goes away without a word; the
     // second answers; the third never answers.
