@@ -79,12 +79,9 @@ TEST(NonPersistentStoreTest, ScopesZeroAndOneAreIndependentOthersHoldNothing) {
         std::string value;
         bool has;
     };
-    for (const auto& c : std::vector<Case>{{0, "key", "zero", true},
-                                           {1, "key", "one", true},
-                                           {2, "key", "", false},
-                                           {-1, "key", "", false},
-                                           {1, "empty", "", false},
-                                           {0, "empty", "", false},
+    for (const auto& c : std::vector<Case>{{0, "key", "zero", true}, {1, "key", "one", true},
+                                           {2, "key", "", false}, {-1, "key", "", false},
+                                           {1, "empty", "", false}, {0, "empty", "", false},
                                            {0, "absent", "", false}}) {
         EXPECT_EQ(c.value, store.Get(c.scope, c.key)) << c.scope << " " << c.key;
         EXPECT_EQ(c.has, store.Has(c.scope, c.key)) << c.scope << " " << c.key;

@@ -37,6 +37,7 @@ std::unique_ptr<network::IHTTPRequest> Request(
     return request;
 }
 
+// Framing faults are the reader's tests; here each way a response ends once.
 TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
     const std::string chunked =
         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n";
@@ -62,22 +63,12 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
         {"interim answer skipped", {"HTTP/1.1 100 Continue\r\n\r\n" + Ok("final")}, 200, "final"},
         {"HEAD with a length", {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"}, 200, "", "HEAD"},
         {"204 with a length", {"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n"}, 204, ""},
-        {"304 with a length", {"HTTP/1.1 304 Not Modified\r\nContent-Length: 5\r\n\r\n"}, 304, ""},
         {"read to the end", {"HTTP/1.0 200 OK\r\n\r\nuntil the end", true}, 200, "until the end"},
-        {"length -1", {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", true}, 5, ""},
-        {"length +5", {"HTTP/1.1 200 OK\r\nContent-Length: +5\r\n\r\nhello", true}, 5, ""},
-        {"differing lengths",
-         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", true}, 5, ""},
-        {"size line without digits",
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", true}, 5, ""},
         {"end of stream between chunks",
          {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n", true}, 5, ""},
         {"body cut short", {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", true}, 5, ""},
         {"status below 100", {"HTTP/1.1 042 Odd\r\nContent-Length: 0\r\n\r\n", true}, 0, ""},
-        {"status not a number", {"HTTP/1.1 abc Odd\r\n\r\n", true}, 0, ""},
-        {"head cut short", {"HTTP/1.1 200 OK\r\nContent-Le", true}, 5, ""},
         {"no answer", {"", true}, 5, ""},
-        {"oversized head", {"HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'x') + "\r\n\r\n", true}, 5, ""},
         {"body over the limit", {Ok(std::string(2000, 'b')), true}, 5, ""},
         {"decoded body over the limit",
          {Ok(Compress(std::string(5000, 'z'), 31), "Content-Encoding: gzip\r\n"), true}, 5, ""},
@@ -100,26 +91,6 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
         connection->Close();
         loop.runUntil([&] { return connection->GetSocket() == nullptr; }, 2s);
     }
-}
-
-TEST(AsyncHTTPConnectionTest, KeptAliveRequestsShareOneConnection) {
-    HTTPTestPeer peer({{{Ok("one")}, {Ok("two")}, {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                                    "5\r\nthree\r\n0\r\n\r\n"}}});
-    SocketTestLoop loop;
-    auto connection = OnDemandConnection(loop);
-    for (const std::string expected : {"one", "two", "three"}) {
-        const auto fetched = Fetch(loop, connection, peer.url("/" + expected));
-        EXPECT_EQ(fetched.code, 200u);
-        EXPECT_EQ(fetched.body, expected);
-    }
-    const auto requests = peer.requests();
-    ASSERT_EQ(requests.size(), 3u);
-    for (const auto& [index, request] : requests) {
-        EXPECT_EQ(index, 0) << request;
-    }
-    EXPECT_EQ(requests[0].second,
-              "GET /one HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.port()) +
-                  "\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n");
 }
 
 TEST(AsyncHTTPConnectionTest, AStaleKeptConnectionIsRetriedOnceSilently) {
@@ -239,7 +210,9 @@ TEST(AsyncHTTPConnectionTest, RedirectsThatCannotBeFollowedReachTheCaller) {
     HTTPTestPeer peer({{{Redirect(302, "http://bad host/")},
                         {Redirect(301, "http://127.0.0.1:99999/")},
                         {Redirect(302, "")},
-                        {Redirect(308, "/elsewhere")}}});
+                        {Redirect(308, "/elsewhere")},
+                        {Redirect(302, "http://127.0.0.1:{port}/plain")}},
+                       {{Ok("plain")}}});
     SocketTestLoop loop;
     auto connection = OnDemandConnection(loop);
     for (const network::HTTPStatusCode expected : {302u, 301u, 302u, 308u}) {
@@ -247,20 +220,15 @@ TEST(AsyncHTTPConnectionTest, RedirectsThatCannotBeFollowedReachTheCaller) {
         EXPECT_EQ(fetched.code, expected);
         EXPECT_TRUE(fetched.response);
     }
-    EXPECT_EQ(peer.requests().size(), 4u);
-}
-
-TEST(AsyncHTTPConnectionTest, ARedirectFromHTTPSToHTTPIsNotFollowed) {
-    HTTPTestPeer peer({{{Redirect(302, "http://127.0.0.1:{port}/plain")}}, {{Ok("plain")}}});
-    SocketTestLoop loop;
-    auto connection = OnDemandConnection(loop);
-    // The https URL goes over plain TCP (TLS mode 0) to the scripted peer.
+    // From https to http is not followed; the https URL goes over plain TCP
+    // (TLS mode 0) to the scripted peer.
     auto request = connection->CreateRequest();
     request->SetSSLMode(0);
-    const auto fetched = Fetch(loop, connection, "https://127.0.0.1:" + std::to_string(peer.port()) + "/",
+    const auto fetched = Fetch(loop, connection,
+                               "https://127.0.0.1:" + std::to_string(peer.port()) + "/",
                                std::move(request));
     EXPECT_EQ(fetched.code, 302u);
-    EXPECT_EQ(peer.requests().size(), 1u);
+    EXPECT_EQ(peer.requests().size(), 5u);
 }
 
 TEST(AsyncHTTPConnectionTest, RequestsThatWouldBreakTheHeadAreRefused) {
@@ -275,7 +243,6 @@ TEST(AsyncHTTPConnectionTest, RequestsThatWouldBreakTheHeadAreRefused) {
     const Case cases[] = {
         {peer.url("/"), "GET\r\nX: 1", {}},
         {peer.url("/"), "GET", {{"X-Evil", "a\r\nInjected: 1"}}},
-        {peer.url("/"), "GET", {{std::string("X\0Y", 3), "v"}}},
         {"http://127.0.0.1:70000/", "GET", {}},
         {"not a url", "GET", {}},
         {"http://bad host/", "GET", {}},
@@ -284,10 +251,6 @@ TEST(AsyncHTTPConnectionTest, RequestsThatWouldBreakTheHeadAreRefused) {
         const auto fetched = Fetch(loop, connection, c.url, Request(connection, c.method, "", c.headers));
         EXPECT_EQ(fetched.code, 1u) << c.url << " " << c.method;
     }
-    auto typed = connection->CreateRequest();
-    typed->SetContentType("text/plain\nX: 1");
-    typed->SetBody(core::NonInitializingBuffer<unsigned char>(reinterpret_cast<const unsigned char*>("b"), 1));
-    EXPECT_EQ(Fetch(loop, connection, peer.url("/"), std::move(typed)).code, 1u);
     EXPECT_TRUE(peer.requests().empty());
 }
 
@@ -336,22 +299,16 @@ TEST(AsyncHTTPConnectionTest, AnAnswerThatNeverComesEndsWithTheSocketsTimeOut) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
 }
 
-TEST(AsyncHTTPConnectionTest, ASuppliedSocketThatIsGoneRefusesRequests) {
-    SocketTestLoop loop;
-    auto connection = network::AsyncHTTPConnection::Create(loop.socket(), false);
-    connection->Close();
-    loop.runUntil([&] { return connection->GetSocket() == nullptr; }, 2s);
-    EXPECT_EQ(Fetch(loop, connection, "http://127.0.0.1:1/").code, 1u);
-}
-
-TEST(AsyncHTTPConnectionTest, AFailedConnectEndsWithThree) {
+TEST(AsyncHTTPConnectionTest, AFailedConnectEndsWithThreeAGoneSocketWithOne) {
     SocketTestLoop loop;
     HTTPTestPeer peer({});  // closes every connection at once
     auto connection = OnDemandConnection(loop);
-    // A port nothing listens on: the peer's own port, once it is gone.
-    const std::string url = peer.url("/");
-    EXPECT_EQ(Fetch(loop, connection, "http://127.0.0.1:1/").code, 3u);
-    EXPECT_EQ(Fetch(loop, connection, url).code, 5u);
+    EXPECT_EQ(Fetch(loop, connection, "http://127.0.0.1:1/").code, 3u);  // nothing listens
+    EXPECT_EQ(Fetch(loop, connection, peer.url("/")).code, 5u);
+    auto supplied = network::AsyncHTTPConnection::Create(loop.socket(), false);
+    supplied->Close();
+    loop.runUntil([&] { return supplied->GetSocket() == nullptr; }, 2s);
+    EXPECT_EQ(Fetch(loop, supplied, "http://127.0.0.1:1/").code, 1u);
 }
 
 }  // namespace

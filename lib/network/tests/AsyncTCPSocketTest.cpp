@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -26,19 +23,6 @@ using networktest::SocketTestLoop;
 using testsupport::runLogged;
 
 const std::string kPeer = std::string(NETWORK_TEST_SUPPORT_DIR) + "/socket_test_peer.py";
-
-// A port on 127.0.0.1 that nothing listens on.
-int closedPort() {
-    const int probeSocket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(probeSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(probeSocket, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probeSocket);
-    return ntohs(address.sin_port);
-}
 
 // A resolver that answers every look-up with fixed addresses.
 class FixedResolver : public network::HostResolver {
@@ -76,8 +60,13 @@ protected:
         certificates_->make("localhost", {"localhost", {"localhost"}});
     }
 
-    std::unique_ptr<testsupport::ScriptServer> peer(const std::string& mode, const std::string& cert = {},
-                                                    const std::vector<std::string>& extra = {}) {
+    // The peer, started, and its port.
+    struct Peer {
+        std::unique_ptr<testsupport::ScriptServer> server;
+        int port;
+    };
+    Peer peer(const std::string& mode, const std::string& cert = {},
+              const std::vector<std::string>& extra = {}) {
         std::vector<std::string> arguments{mode};
         if (!cert.empty()) {
             arguments.insert(arguments.end(),
@@ -87,7 +76,8 @@ protected:
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         auto server = std::make_unique<testsupport::ScriptServer>(kPeer, arguments);
         EXPECT_TRUE(server->ready()) << "the " << mode << " peer did not start";
-        return server;
+        const int port = server->readyNumber("port").value_or(0);
+        return {std::move(server), port};
     }
 
     testsupport::TempDir folder_{"network-socket"};
@@ -95,9 +85,8 @@ protected:
 };
 
 TEST_F(AsyncTCPSocketTest, ConnectOutcomes) {
-    const auto echo = peer("echo");
-    const int port = echo->readyNumber("port").value_or(0);
-    const int closed = closedPort();
+    const auto [echo, port] = peer("echo");
+    const int closed = 1;  // nothing listens on it
     const std::string ports = std::to_string(port);
 
     // A name whose first address refuses falls back to the next.
@@ -157,8 +146,7 @@ TEST_F(AsyncTCPSocketTest, ConnectOutcomes) {
 
 TEST_F(AsyncTCPSocketTest, UrgentWritesPassQueuedOnesAndAllCompleteOnce) {
     const std::string out = folder_.path() + "/received";
-    const auto recorder = peer("record", {}, {"--out", out});
-    const int port = recorder->readyNumber("port").value_or(0);
+    const auto [recorder, port] = peer("record", {}, {"--out", out});
     const std::size_t bigSize = 1 << 20;
     const auto run = runLogged([&] {
         SocketTestLoop loop;
@@ -206,8 +194,7 @@ TEST_F(AsyncTCPSocketTest, UrgentWritesPassQueuedOnesAndAllCompleteOnce) {
 }
 
 TEST_F(AsyncTCPSocketTest, CloseAndFailureCompleteEveryQueuedWriteOnce) {
-    const auto staller = peer("stall");
-    const int port = staller->readyNumber("port").value_or(0);
+    const auto [staller, port] = peer("stall");
     for (const bool byTimeout : {false, true}) {
         const auto run = runLogged([&] {
             SocketTestLoop loop;
@@ -240,8 +227,7 @@ TEST_F(AsyncTCPSocketTest, CloseAndFailureCompleteEveryQueuedWriteOnce) {
 
 TEST_F(AsyncTCPSocketTest, CloseWithAPendingReadGivesNineThenZeroPlainAndTls) {
     for (const bool tls : {false, true}) {
-        const auto echo = peer("echo", tls ? "localhost" : "");
-        const int port = echo->readyNumber("port").value_or(0);
+        const auto [echo, port] = peer("echo", tls ? "localhost" : "");
         const auto run = runLogged([&] {
             platform::security::TrustedCertificates::setSearchList({certificates_->caFile()});
             SocketTestLoop loop;
@@ -292,8 +278,7 @@ TEST_F(AsyncTCPSocketTest, CertificatesThatMustNotBeTrustedFailTheHandshake) {
              {"selfsigned", "connect=3",
               "Pre-verify error with /CN=localhost, code 18: self-signed certificate"},
              {"otherhost", "connect=3", "Verifying /CN=other.test fails"}}) {
-        const auto server = peer("s_server", c.cert);
-        const int port = server->readyNumber("port").value_or(0);
+        const auto [server, port] = peer("echo", c.cert);
         const auto run = runLogged([&] {
             platform::security::TrustedCertificates::setSearchList({certificates_->caFile()});
             SocketTestLoop loop;
@@ -324,8 +309,7 @@ TEST_F(AsyncTCPSocketTest, SilentPeersEndEachStepAfterTheTimeout) {
     for (const auto& c : std::vector<Case>{{"silent", "", "read", "read=7 in time"},
                                            {"silent", "", "handshake", "connect=3 in time"},
                                            {"stall", "localhost", "close", "close=0 in time"}}) {
-        const auto server = peer(c.mode, c.cert);
-        const int port = server->readyNumber("port").value_or(0);
+        const auto [server, port] = peer(c.mode, c.cert);
         const auto run = runLogged([&] {
             platform::security::TrustedCertificates::setSearchList({certificates_->caFile()});
             SocketTestLoop loop;
@@ -358,8 +342,7 @@ TEST_F(AsyncTCPSocketTest, SilentPeersEndEachStepAfterTheTimeout) {
 }
 
 TEST_F(AsyncTCPSocketTest, TheCloseAllSignalFromAnotherThreadClosesOnTheSocketsThread) {
-    const auto echo = peer("echo");
-    const int port = echo->readyNumber("port").value_or(0);
+    const auto [echo, port] = peer("echo");
     const auto run = runLogged([&] {
         SocketTestLoop loop;
         auto socket = loop.socket();

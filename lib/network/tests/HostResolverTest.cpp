@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-
 #include <chrono>
+
+#include <boost/asio/ip/tcp.hpp>
 
 #include "network/AsyncService.h"
 #include "network/HostResolver.h"
@@ -37,26 +36,14 @@ int resolveAndReport(const std::string& host, std::uint16_t port) {
     return 0;
 }
 
-// The addresses getaddrinfo gives for a TCP service on `host`, in order.
+// The addresses the system gives for a TCP service on `host`, in order.
 std::vector<std::string> systemAddresses(const std::string& host) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
+    boost::asio::io_context context;
     std::vector<std::string> addresses;
-    if (getaddrinfo(host.c_str(), "8080", &hints, &found) != 0) {
-        return addresses;
+    for (const auto& entry : boost::asio::ip::tcp::resolver(context).resolve(
+             host, "8080", boost::asio::ip::tcp::resolver::numeric_service)) {
+        addresses.push_back(entry.endpoint().address().to_string());
     }
-    for (auto* entry = found; entry; entry = entry->ai_next) {
-        char text[INET6_ADDRSTRLEN] = {};
-        const void* address =
-            entry->ai_family == AF_INET
-                ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr)
-                : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr);
-        inet_ntop(entry->ai_family, address, text, sizeof text);
-        addresses.push_back(text);
-    }
-    freeaddrinfo(found);
     return addresses;
 }
 

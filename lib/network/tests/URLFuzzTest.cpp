@@ -26,22 +26,12 @@ TEST(URLFuzzTest, ParseAndDecodeHoldForMutatedInputs) {
         const int mutations = 1 + random() % 4;
         for (int m = 0; m < mutations; ++m) {
             const std::size_t at = text.empty() ? 0 : random() % (text.size() + 1);
-            switch (random() % 4) {
-            case 0:
-                text.insert(at, 1, alphabet[random() % alphabet.size()]);
-                break;
-            case 1:
-                if (at < text.size()) {
-                    text.erase(at, 1);
-                }
-                break;
-            case 2:
-                text.insert(at, 1, static_cast<char>(random() % 256));
-                break;
-            default:
-                if (at < text.size()) {
-                    text[at] = alphabet[random() % alphabet.size()];
-                }
+            const char c = random() % 2 ? alphabet[random() % alphabet.size()]
+                                        : static_cast<char>(random() % 256);
+            if (random() % 2 || at == text.size()) {
+                text.insert(at, 1, c);
+            } else {
+                random() % 2 ? void(text.erase(at, 1)) : void(text[at] = c);
             }
         }
         ++inputs;

@@ -97,23 +97,14 @@ TEST(URLTest, RelativeReferencesResolveAsRfc3986Says) {
     // RFC 3986 section 5.4's base, with a port and a decoded query.
     const std::string base = "http://a:81/b/c/d;p?q=1";
     for (const auto& c : std::vector<Case>{
-             {"g", "http://a:81/b/c/g"},
-             {"./g", "http://a:81/b/c/g"},
-             {"g/", "http://a:81/b/c/g/"},
-             {"/g", "http://a:81/g"},
-             {"//g", "http://g"},
+             {"g", "http://a:81/b/c/g"}, {"./g", "http://a:81/b/c/g"}, {"g/", "http://a:81/b/c/g/"},
+             {"/g", "http://a:81/g"}, {"//g", "http://g"},
              {"//g:8080/x?y=1", "http://g:8080/x?y=1"},
-             {"?y=2", "http://a:81/b/c/d;p?y=2"},
-             {"g?y=2&z", "http://a:81/b/c/g?y=2&z"},
-             {"#s", "http://a:81/b/c/d;p?q=1#s"},
-             {"g#s", "http://a:81/b/c/g#s"},
-             {"", "http://a:81/b/c/d;p?q=1"},
-             {"..", "http://a:81/b/"},
-             {"../g", "http://a:81/b/g"},
-             {"../../../g", "http://a:81/g"},
-             {"/./g/../h", "http://a:81/h"},
-             {"/n?x=1#f", "http://a:81/n?x=1#f"},
-             {"/p?a=%41+b", "http://a:81/p?a=A%20b"},
+             {"?y=2", "http://a:81/b/c/d;p?y=2"}, {"g?y=2&z", "http://a:81/b/c/g?y=2&z"},
+             {"#s", "http://a:81/b/c/d;p?q=1#s"}, {"g#s", "http://a:81/b/c/g#s"},
+             {"", "http://a:81/b/c/d;p?q=1"}, {"..", "http://a:81/b/"}, {"../g", "http://a:81/b/g"},
+             {"../../../g", "http://a:81/g"}, {"/./g/../h", "http://a:81/h"},
+             {"/n?x=1#f", "http://a:81/n?x=1#f"}, {"/p?a=%41+b", "http://a:81/p?a=A%20b"},
              {"https://other/z", "https://other/z"}}) {
         URL url;
         ASSERT_TRUE(network::ParseURL(base, url));
@@ -129,15 +120,10 @@ TEST(URLTest, PercentEncodingAndDecoding) {
         bool ok;
         std::string decoded;
     };
-    for (const auto& c : std::vector<Case>{{"a+b%20c", true, "a b c"},
-                                           {"%41%2f%2F", true, "A//"},
-                                           {"", true, ""},
-                                           {"%", false, ""},
-                                           {"%4", false, ""},
-                                           {"ab%4", false, ""},
-                                           {"%zz", false, ""},
-                                           {"%4g", false, ""},
-                                           {"%-1", false, ""}}) {
+    for (const auto& c : std::vector<Case>{{"a+b%20c", true, "a b c"}, {"%41%2f%2F", true, "A//"},
+                                           {"", true, ""}, {"%", false, ""}, {"%4", false, ""},
+                                           {"ab%4", false, ""}, {"%zz", false, ""},
+                                           {"%4g", false, ""}, {"%-1", false, ""}}) {
         std::string out = "stale";
         EXPECT_EQ(c.ok, network::URLDecode(c.text, out)) << c.text;
         if (c.ok) {

@@ -60,23 +60,16 @@ public:
         std::ifstream log(folder_.file("requests.log"));
         std::string line;
         while (std::getline(log, line)) {
-            rapidjson::Document document;
-            document.Parse(line.c_str());
+            // Read as UTF-16: the characters of the log are the bytes sent.
+            rapidjson::GenericDocument<rapidjson::UTF16<>> document;
+            document.Parse<0, rapidjson::UTF8<>>(line.c_str());
             if (!document.IsObject()) {
                 continue;
             }
-            std::string latin1;
-            const std::string utf8 = document["request"].GetString();
-            // Back from UTF-8 to the bytes the client sent.
-            for (std::size_t i = 0; i < utf8.size(); ++i) {
-                const auto c = static_cast<unsigned char>(utf8[i]);
-                if (c >= 0xc0 && i + 1 < utf8.size()) {
-                    latin1 += static_cast<char>(((c & 0x1f) << 6) | (utf8[++i] & 0x3f));
-                } else {
-                    latin1 += static_cast<char>(c);
-                }
-            }
-            result.emplace_back(document["connection"].GetInt(), latin1);
+            const auto& request = document[L"request"];
+            const std::string latin1(request.GetString(),
+                                     request.GetString() + request.GetStringLength());
+            result.emplace_back(document[L"connection"].GetInt(), latin1);
         }
         return result;
     }
@@ -85,18 +78,10 @@ private:
     static std::string Bool(bool b) { return b ? "true" : "false"; }
     static std::string Quote(const std::string& text) {
         std::string out = "\"";
-        for (const char ch : text) {
-            const auto c = static_cast<unsigned char>(ch);
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += ch;
-            } else if (c < 0x20 || c >= 0x7f) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                out += escape;
-            } else {
-                out += ch;
-            }
+        for (const unsigned char c : text) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += c < 0x20 || c >= 0x7f || c == '"' || c == '\\' ? escape : std::string(1, char(c));
         }
         return out + "\"";
     }

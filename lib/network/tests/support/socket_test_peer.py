@@ -8,10 +8,8 @@ Modes:
   silent    reads and never answers
   stall     never reads
   record    reads slowly and appends what it receives to --out
-  s_server  runs `openssl s_server` with --cert and --key on the port
 
-With --cert and --key the peer speaks TLS (s_server always does). Once it
-listens it prints one line, {"port": <port>}, and serves until it is
+With --cert and --key the peer speaks TLS. Once it listens it prints one line, {"port": <port>}, and serves until it is
 terminated or its parent ends.
 """
 
@@ -21,16 +19,9 @@ import os
 import signal
 import socket
 import ssl
-import subprocess
 import sys
 import threading
 import time
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def serve_connection(connection, args):
@@ -64,37 +55,13 @@ def serve_connection(connection, args):
             pass
 
 
-def run_s_server(args):
-    port = free_port()
-    server = subprocess.Popen(
-        ["openssl", "s_server", "-accept", "127.0.0.1:%d" % port, "-cert", args.cert,
-         "-key", args.key, "-quiet", "-rev"],
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            break
-        except OSError:
-            time.sleep(0.05)
-    signal.signal(signal.SIGTERM, lambda *_: (server.terminate(), sys.exit(0)))
-    print(json.dumps({"port": port}), flush=True)
-    while server.poll() is None and os.getppid() != 1:
-        time.sleep(0.2)
-    server.terminate()
-
-
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["echo", "silent", "stall", "record", "s_server"])
+    parser.add_argument("mode", choices=["echo", "silent", "stall", "record"])
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--out")
     args = parser.parse_args()
-    if args.mode == "s_server":
-        run_s_server(args)
-        return
-
     tls = None
     if args.cert:
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
