@@ -9,6 +9,7 @@
 #include "RecordingLogger.h"
 #include "interprocess/DataLinkRecord.h"
 #include "interprocess/JsonSerialization.h"
+#include "support/Mutations.h"
 
 using interprocess::DataLinkRecord;
 using Bytes = std::vector<std::uint8_t>;
@@ -85,48 +86,35 @@ TEST(DataLinkRecordTest, DamagedRecordsAreLoggedAndReadAsEmpty) {
 // Mutated records and link messages, for a bounded time: decoding never
 // reads outside its input, and what it accepts reads back the same.
 TEST(DataLinkRecordTest, FuzzedRecordsAndMessagesAreReadSafely) {
-    std::mt19937 random(20261207);
     std::string message;
     interprocess::json_serialize(interprocess::protocol::Command(interprocess::protocol::ConnectTo{"B", "A"}),
                                  message);
-    const Bytes seeds[] = {sample().encode(), Bytes(message.begin(), message.end())};
+    const Bytes record = sample().encode();
     auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
     testsupport::RecordingLogger logger(lines);
-    const auto end = std::chrono::steady_clock::now() + kFuzzTime;
-    int rounds = 0;
-    while (std::chrono::steady_clock::now() < end) {
-        Bytes input = seeds[rounds % 2];
-        const int edits = 1 + static_cast<int>(random() % 8);
-        for (int i = 0; i < edits && !input.empty(); ++i) {
-            const std::size_t at = random() % input.size();
-            switch (random() % 4) {
-                case 0: input[at] = static_cast<std::uint8_t>(random()); break;
-                case 1: input.erase(input.begin() + static_cast<long>(at)); break;
-                case 2: input.insert(input.begin() + static_cast<long>(at), "{[\"\\:,}]"[random() % 8]); break;
-                default: input.resize(at); break;
+    const auto rounds = testsupport::mutateFor(
+        kFuzzTime, {std::string(record.begin(), record.end()), message}, "{[\"\\:,}]\0", 8,
+        [&](const std::string& text, std::mt19937&) {
+            // A heap copy of exactly the input's size, so that an overread is seen.
+            std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[text.size() + 1]);
+            std::copy(text.begin(), text.end(), exact.get());
+            DataLinkRecord read;
+            if (DataLinkRecord::decode(exact.get(), text.size(), read, logger) && !read.payload.empty()) {
+                // Flags read any non-zero byte as true, so compare what was read.
+                const auto written = read.encode();
+                EXPECT_LE(written.size(), text.size());
+                DataLinkRecord again;
+                EXPECT_TRUE(DataLinkRecord::decode(written.data(), written.size(), again, logger));
+                EXPECT_EQ(again.encode(), written);
             }
-        }
-        // A heap copy of exactly the input's size, so that an overread is seen.
-        std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[input.size() + 1]);
-        std::copy(input.begin(), input.end(), exact.get());
-        DataLinkRecord read;
-        if (DataLinkRecord::decode(exact.get(), input.size(), read, logger) && !read.payload.empty()) {
-            // Flags read any non-zero byte as true, so compare what was read.
-            const auto written = read.encode();
-            ASSERT_LE(written.size(), input.size());
-            DataLinkRecord again;
-            ASSERT_TRUE(DataLinkRecord::decode(written.data(), written.size(), again, logger));
-            ASSERT_EQ(again.encode(), written);
-        }
-        interprocess::protocol::Command command;
-        const std::string text(input.begin(), input.end());
-        if (interprocess::json_deserialize(text, command, &logger)) {
-            std::string again;
-            interprocess::json_serialize(command, again);
-            interprocess::protocol::Command reread;
-            ASSERT_TRUE(interprocess::json_deserialize(again, reread)) << again;
-        }
-        ++rounds;
-    }
-    EXPECT_GT(rounds, 100);
+            interprocess::protocol::Command command;
+            if (interprocess::json_deserialize(text, command, &logger)) {
+                std::string again;
+                interprocess::json_serialize(command, again);
+                interprocess::protocol::Command reread;
+                EXPECT_TRUE(interprocess::json_deserialize(again, reread)) << again;
+            }
+            return !::testing::Test::HasFailure();
+        });
+    EXPECT_GT(rounds, 100u);
 }

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "network/HTTPCookieStore.h"
+#include "support/Mutations.h"
 
 namespace {
 
@@ -128,30 +129,24 @@ TEST(HTTPCookieStoreTest, DatesAreReadAsCookieDates) {
 // Random cookie texts for a bounded time: the store never grows past its
 // cap, and what it sends never holds a line break.
 TEST(HTTPCookieStoreTest, FuzzedCookiesKeepTheStoreSound) {
-    const std::string alphabet = "ab=;. /-:,0123456789\r\n\tDomainPathExpiresMax-AgeSecureGMTJan";
-    std::mt19937 random(7);
     HTTPCookieStore store;
     const URL urls[] = {Url("http://a.example/p/q"), Url("https://b.a.example/"), Url("http://1.2.3.4/")};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    std::size_t runs = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::string text;
-        const std::size_t length = random() % 80;
-        for (std::size_t i = 0; i < length; ++i) {
-            text += alphabet[random() % alphabet.size()];
-        }
-        const URL& url = urls[random() % std::size(urls)];
-        if (random() % 2 == 0) {
-            store.SetCookieFromResponse(text, url);
-        } else {
-            store.SetCookie(text);
-        }
-        HTTPCookieStore::ParseExpires(text);
-        const std::string header = store.GetCookieHeader(urls[random() % std::size(urls)]);
-        ASSERT_EQ(header.find_first_of("\r\n"), std::string::npos) << text;
-        ASSERT_LE(store.Size(), HTTPCookieStore::kMaxCookies);
-        ++runs;
-    }
+    const std::size_t runs = testsupport::mutateFor(
+        std::chrono::seconds(2), {"a=b; Domain=.a.example; Path=/p; Max-Age=9", "c=d; Expires=Jan"},
+        "ab=;. /-:,0123456789\r\n\tDomainPathExpiresMax-AgeSecureGMTJan", 12,
+        [&](const std::string& text, std::mt19937& random) {
+            const URL& url = urls[random() % std::size(urls)];
+            if (random() % 2) {
+                store.SetCookieFromResponse(text, url);
+            } else {
+                store.SetCookie(text);
+            }
+            HTTPCookieStore::ParseExpires(text);
+            const std::string header = store.GetCookieHeader(urls[random() % std::size(urls)]);
+            EXPECT_EQ(header.find_first_of("\r\n"), std::string::npos) << text;
+            EXPECT_LE(store.Size(), HTTPCookieStore::kMaxCookies);
+            return !::testing::Test::HasFailure();
+        });
     EXPECT_GT(runs, 1000u);
 }
 

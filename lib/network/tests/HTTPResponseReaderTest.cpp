@@ -6,6 +6,7 @@
 #include <string>
 
 #include "network/HTTPResponseReader.h"
+#include "support/Mutations.h"
 
 namespace {
 
@@ -223,36 +224,22 @@ TEST(HTTPResponseReaderTest, AnAnnouncedBodyIsReceivedInPlace) {
 // time: the reader ends with a result, never takes more than it was given,
 // and never holds a body beyond its limit.
 TEST(HTTPResponseReaderTest, FuzzedResponsesEndWithinTheirBounds) {
-    const std::string seeds[] = {
+    const std::vector<std::string> seeds = {
         kOk + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n3;x\r\nabc\r\n0\r\nT: 1\r\n\r\n",
         kOk + "Content-Length: 4\r\nSet-Cookie: a=b\r\n\r\nbody",
         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 204 None\r\nContent-Length: 3\r\n\r\n",
         kOk + "Transfer-Encoding: gzip, chunked\r\n\r\n",
     };
-    const std::string alphabet = "\r\n:;0123456789abcdefABCDEF \tHTP/.,-chunkedx\x80\x00";
-    std::mt19937 random(20261207);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    std::size_t runs = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::string wire = seeds[random() % std::size(seeds)];
-        const int edits = 1 + static_cast<int>(random() % 6);
-        for (int i = 0; i < edits && !wire.empty(); ++i) {
-            const std::size_t at = random() % wire.size();
-            const char c = alphabet[random() % alphabet.size()];
-            switch (random() % 3) {
-            case 0: wire[at] = c; break;
-            case 1: wire.insert(wire.begin() + static_cast<long>(at), c); break;
-            default: wire.erase(at, 1 + random() % 4); break;
-            }
-        }
-        const std::uint64_t limit = 1 + random() % 64;
-        const std::size_t step = random() % 9;
-        const Outcome outcome = Read(wire, step, false, false, limit);
-        ASSERT_NE(outcome.result, Result::NeedMore) << wire;
-        ASSERT_LE(outcome.consumed, wire.size()) << wire;
-        ASSERT_LE(outcome.body.size(), limit) << wire;
-        ++runs;
-    }
+    const std::size_t runs = testsupport::mutateFor(
+        std::chrono::seconds(3), seeds, "\r\n:;0123456789abcdefABCDEF \tHTP/.,-chunkedx", 6,
+        [](const std::string& wire, std::mt19937& random) {
+            const std::uint64_t limit = 1 + random() % 64;
+            const Outcome outcome = Read(wire, random() % 9, false, false, limit);
+            EXPECT_NE(outcome.result, Result::NeedMore) << wire;
+            EXPECT_LE(outcome.consumed, wire.size()) << wire;
+            EXPECT_LE(outcome.body.size(), limit) << wire;
+            return !::testing::Test::HasFailure();
+        });
     EXPECT_GT(runs, 1000u);
 }
 
