@@ -18,6 +18,7 @@
 #include "ManualTaskScheduler.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
+#include "support/UnixSocketPeer.h"
 #include "interprocess/controller/IpcLocalSocketController.h"
 
 using interprocesstest::PeerProcess;
@@ -27,33 +28,7 @@ using helper::ApplicationType;
 
 namespace {
 
-// A local-socket client speaking raw frames: a big-endian byte count, then
-// the text in big-endian UTF-16.
-class RawClient {
-public:
-    explicit RawClient(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~RawClient() { ::close(fd_); }
-    bool connected() const { return connected_; }
-    void send(const std::string& bytes) {
-        ASSERT_EQ(static_cast<ssize_t>(bytes.size()),
-                  ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL));
-    }
-    bool closedWithin(std::chrono::milliseconds timeout) {
-        pollfd entry{fd_, POLLIN, 0};
-        char byte = 0;
-        return ::poll(&entry, 1, static_cast<int>(timeout.count())) > 0 &&
-               ::recv(fd_, &byte, 1, 0) <= 0;
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-};
+using RawClient = testsupport::RawPeer;
 
 std::string header(std::uint32_t count) {
     return {static_cast<char>(count >> 24), static_cast<char>(count >> 16),

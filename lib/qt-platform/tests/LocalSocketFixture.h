@@ -1,9 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -25,6 +22,7 @@
 #include "QtCorePlatform.h"
 #include "QtCorePlatformPrivate.h"
 #include "support/TempDir.h"
+#include "support/UnixSocketPeer.h"
 
 using namespace std::chrono_literals;
 
@@ -52,44 +50,8 @@ private:
     std::vector<std::string> events_;
 };
 
-// Binds an AF_UNIX stream socket at `path` (or connects it there); -1 when that fails.
-inline int unixSocket(const std::string& path, bool connect) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{AF_UNIX, {}};
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const auto* at = reinterpret_cast<sockaddr*>(&address);
-    if ((connect ? ::connect(fd, at, sizeof address) : ::bind(fd, at, sizeof address)) == 0) {
-        return fd;
-    }
-    ::close(fd);
-    return -1;
-}
-
-// A peer that speaks raw bytes over an AF_UNIX stream socket, from the test's thread.
-class RawPeer {
-public:
-    explicit RawPeer(const std::string& path) : fd_(unixSocket(path, true)) {}
-    ~RawPeer() { ::close(fd_); }
-    bool connected() const { return fd_ >= 0; }
-    void send(const QByteArray& bytes) {
-        ASSERT_EQ(bytes.size(), ::send(fd_, bytes.constData(), bytes.size(), MSG_NOSIGNAL));
-    }
-    // True when the other end closes the connection within `timeout`.
-    bool closedWithin(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        char buffer[4096];
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd entry{fd_, POLLIN, 0};
-            if (::poll(&entry, 1, 50) > 0 && ::recv(fd_, buffer, sizeof buffer, 0) <= 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    int fd_;
-};
+using testsupport::RawPeer;
+using testsupport::unixSocket;
 
 inline QByteArray frame(const QString& text) {
     return LocalSocketFrameCodec::encode(text);
