@@ -128,10 +128,9 @@ TEST(PacScriptTest, FetchesFromAServerAndAFileWithinTheSizeCap) {
 TEST(PacScriptTest, FetchNeverGoesThroughTheEnvironmentsProxy) {
     PacServer server;
     PacServer proxy;  // would answer 404 for any proxied request
-    std::optional<testsupport::ScopedEnvironment> environment;
-    environment.emplace(std::vector<std::string>{"http_proxy", "no_proxy"});
-    ::setenv("http_proxy", proxy.url("").c_str(), 1);
-    ::setenv("no_proxy", "", 1);
+    std::optional<testsupport::ScopedEnvironment> environment{std::in_place};
+    environment->set("http_proxy", proxy.url(""));
+    environment->set("no_proxy", "");
     const auto fetched = fetchPacScript(server.url("/files/proxy.pac"), {});
     environment.reset();
     EXPECT_EQ(kScript, fetched.script.value_or("")) << fetched.error;

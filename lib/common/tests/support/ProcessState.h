@@ -11,26 +11,34 @@
 
 namespace testsupport {
 
-// Puts the named environment variables back as they were (set or not) when
-// the object goes; the test changes them freely meanwhile.
+// Puts the named environment variables, and those changed through `set`, back
+// as they were (set or not) when the object goes.
 class ScopedEnvironment {
 public:
-    explicit ScopedEnvironment(std::vector<std::string> names) {
-        for (auto& name : names) {
-            const char* value = std::getenv(name.c_str());
-            saved_.emplace_back(std::move(name),
-                                value ? std::optional<std::string>(value) : std::nullopt);
-        }
+    explicit ScopedEnvironment(const std::vector<std::string>& names = {}) {
+        for (const auto& name : names) save(name);
     }
     ~ScopedEnvironment() {
-        for (const auto& [name, value] : saved_) {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            const auto& [name, value] = *it;
             value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
         }
     }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
+    // Sets `name` to `value`, or unsets it without one.
+    void set(const std::string& name, const std::optional<std::string>& value) {
+        save(name);
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    }
+
 private:
+    void save(const std::string& name) {
+        const char* value = std::getenv(name.c_str());
+        saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
