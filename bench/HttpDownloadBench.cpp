@@ -27,6 +27,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "ToolUsage.h"
 #include "RandomFile.h"
 #include "Downloader.h"
 #include "IHttpQuery.h"
@@ -220,16 +223,44 @@ void print(const Line& line, std::uintmax_t bytes, const Line* reference) {
                 line.peakMiB() / mib);
 }
 
+// A whole number from 1 to `most`, written in decimal digits; 0 otherwise.
+long positiveNumber(const char* text, long most) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::isdigit(static_cast<unsigned char>(text[0])) != 0
+                           ? std::strtol(text, &end, 10)
+                           : 0;
+    return end != nullptr && *end == '\0' && errno == 0 && value > 0 && value <= most ? value : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long packageMiB = argc > 1 ? std::atol(argv[1]) : 200;
-    const long textMiB = argc > 2 ? std::atol(argv[2]) : 100;
-    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
-    if (packageMiB <= 0 || textMiB <= 0 || rounds <= 0) {
-        std::cerr << "usage: " << argv[0] << " [PACKAGE_MIB] [TEXT_MIB] [ROUNDS]\n";
-        return 2;
+    const toolsupport::ToolUsage usage(
+        argc > 0 ? argv[0] : "http-download-bench", "[PACKAGE_MIB] [TEXT_MIB] [ROUNDS]",
+        "Downloads a random package (PACKAGE_MIB, 200 by default) with the installer's\n"
+        "downloader and a text (TEXT_MIB, 100) with an HTTP query from a local web server,\n"
+        "next to curl, ROUNDS times (3), and prints medians of time, throughput and peak memory.\n"
+        "Exit status: 0 every download succeeded; 1 one failed; 64 a wrong command line.\n");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
     }
+    if (argc > 4) {
+        return usage.refuse(std::string("unexpected argument '") + argv[4] + "'");
+    }
+    const char* names[] = {"PACKAGE_MIB", "TEXT_MIB", "ROUNDS"};
+    long values[] = {200, 100, 3};
+    const long most[] = {65536, 65536, 1000};
+    for (int i = 1; i < argc; ++i) {
+        values[i - 1] = positiveNumber(argv[i], most[i - 1]);
+        if (values[i - 1] == 0) {
+            return usage.refuse(std::string(names[i - 1]) + " must be a whole number from 1 to " +
+                                std::to_string(most[i - 1]) + ", not '" + argv[i] + "'");
+        }
+    }
+    const long packageMiB = values[0];
+    const long textMiB = values[1];
+    const int rounds = static_cast<int>(values[2]);
     const std::uintmax_t packageBytes = static_cast<std::uintmax_t>(packageMiB) << 20;
     const std::uintmax_t textBytes = static_cast<std::uintmax_t>(textMiB) << 20;
 

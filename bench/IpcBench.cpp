@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "ToolUsage.h"
 #include "QtCorePlatform.h"
 #include "common/credentialstorage/ICredentialStorage.h"
 #include "common/logging/ILogger.h"
@@ -411,9 +412,26 @@ void row(const char* name, const Figures& figures) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const toolsupport::ToolUsage usage(
+        argc > 0 ? argv[0] : "ipc-bench", "",
+        "Measures 64-byte round trips between two processes over a raw Unix-socket pair, raw\n"
+        "POSIX message queues and both IPC controllers, and prints the table.\n"
+        "Exit status: 0 measured; 64 a wrong command line.\n");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
+    }
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc == 5) {
-        return runPeer(std::string(argv[1]) == "--echo", argv[2], argv[3], std::atoi(argv[4]));
+    if (argc > 1) {
+        const std::string role = argv[1];
+        if (role != "--echo" && role != "--measure") {
+            return usage.refuse("unexpected argument '" + role + "'");
+        }
+        const std::string kind = argc > 2 ? argv[2] : "";
+        const int tickMs = argc == 5 ? std::atoi(argv[4]) : 0;
+        if (argc != 5 || (kind != "sockets" && kind != "queues") || tickMs <= 0) {
+            return usage.refuse(role + " takes <sockets|queues> <id> <tick ms>");
+        }
+        return runPeer(role == "--echo", kind, argv[3], tickMs);
     }
     std::printf("%-34s %10s %10s %12s\n", "64-byte messages, two processes", "p50 ms", "p99 ms",
                 "messages/s");

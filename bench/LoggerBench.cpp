@@ -11,6 +11,7 @@
 #include <spdlog/spdlog.h>
 #include <boost/filesystem.hpp>
 
+#include "ToolUsage.h"
 #include "common/logging/LogFormatting.h"
 #include "common/logging/Logger.h"
 #include "common/logging/StructuredRecord.h"
@@ -79,12 +80,23 @@ BENCHMARK(BM_MaskSpans1MB)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
+    const toolsupport::ToolUsage usage(
+        argc > 0 ? argv[0] : "logger-bench", "[--benchmark_filter=REGEX] [--benchmark_...]",
+        "Measures the cost of the logger's records next to bare spdlog with the same pattern\n"
+        "and rotating sink; takes Google Benchmark's flags.\n"
+        "Exit status: 0 measured; 64 a wrong command line.\n");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (argc > 1) {
+        return usage.refuse(std::string("unexpected argument '") + argv[1] + "'");
+    }
     char pattern[] = "/tmp/logger-bench-XXXXXX";
     g_folder = ::mkdtemp(pattern);
     common::Logger::setLogFolder(g_folder);
     common::Logger::init("Bench", "/bench/logger-bench", helper::ApplicationType::ComponentTest,
                          {common::logsink::rotatingFile});
-    benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     boost::filesystem::remove_all(g_folder);

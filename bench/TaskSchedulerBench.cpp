@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "ToolUsage.h"
 #include "common/logging/ILogger.h"
 #include "common/taskscheduler/TaskScheduler.h"
 
@@ -63,4 +64,20 @@ void BM_PushAndRunOneNamedQueue(benchmark::State& state) {
 BENCHMARK(BM_PushAndRunOneAnyQueue)->Arg(10)->Arg(1000)->Arg(10000)->Complexity(benchmark::oN);
 BENCHMARK(BM_PushAndRunOneNamedQueue)->Arg(10)->Arg(1000)->Arg(10000)->Complexity(benchmark::oN);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    const toolsupport::ToolUsage usage(
+        argc > 0 ? argv[0] : "task-scheduler-bench", "[--benchmark_filter=REGEX] [--benchmark_...]",
+        "Measures pushing a task and running one with 10 to 10000 tasks waiting, on any queue\n"
+        "and on a named one; takes Google Benchmark's flags.\n"
+        "Exit status: 0 measured; 64 a wrong command line.\n");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (argc > 1) {
+        return usage.refuse(std::string("unexpected argument '") + argv[1] + "'");
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

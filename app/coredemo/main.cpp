@@ -1,7 +1,7 @@
 // coredemo: the shared start-up with an elevated relaunch.
 //
-//   coredemo -ExitCode N             relaunches itself as root and reports
-//   coredemo -Elevated -ExitCode N   the elevated role: ends with code N
+// Relaunches itself as root (-ExitCode N) and reports what the elevated role
+// (-Elevated -ExitCode N) ended with; the usage below says more.
 
 #include <csignal>
 #include <cstdio>
@@ -14,14 +14,31 @@
 #include "common/params/Params.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
 #include "common/utils/Arguments.h"
+#include "ToolUsage.h"
 
 namespace {
 
 constexpr int kCommandLinePriority = 2;
 
+// A whole number from 0 to 255, written in decimal digits only.
+bool isExitCode(const std::string& text) {
+    return !text.empty() && text.size() <= 3 &&
+           text.find_first_not_of("0123456789") == std::string::npos && std::stoi(text) <= 255;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const toolsupport::ToolUsage usage(
+        argc > 0 ? argv[0] : "coredemo", "[-Elevated] -ExitCode N",
+        "Relaunches itself with administrator rights (through pkexec or sudo unless run as\n"
+        "root); the elevated copy (-Elevated) prints the user it runs as and ends with N. Both\n"
+        "print \"<exitcode>N</exitcode>\" at the end.\n"
+        "Exit status: N (0 to 255) when the elevated run ended with it; 1 when it could not be\n"
+        "started or ended otherwise; 64 a wrong command line.\n");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
+    }
     std::signal(SIGPIPE, SIG_IGN);
     auto arguments = common::argsFromArgv(argc, argv);
     auto scheduler = common::TaskSchedulerMac::create(std::chrono::milliseconds(10),
@@ -29,6 +46,12 @@ int main(int argc, char** argv) {
     auto params = std::make_unique<common::Params>();
     params->addLayer(std::make_unique<common::CommandLineParams>(arguments), kCommandLinePriority,
                      false);
+    if (!params->hasValue("ExitCode")) {
+        return usage.refuse("no -ExitCode");
+    }
+    if (const auto code = params->getValue("ExitCode", ""); !isExitCode(code)) {
+        return usage.refuse("-ExitCode must be a whole number from 0 to 255, not '" + code + "'");
+    }
 
     common::IApplication::createDelegate =
         [](const std::vector<std::string>& args, common::ITaskScheduler& taskScheduler,

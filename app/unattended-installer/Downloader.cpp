@@ -93,10 +93,7 @@ Downloader::Downloader(IQtNetworkPlugin* platform, std::unique_ptr<ITaskQueue> q
       platform_(platform),
       retryDelay_(retryDelay),
       transferTimeout_(transferTimeout),
-      self_(std::make_shared<bool>(true)) {
-    auto systemLogger = createLogger("SystemInformation");
-    systemInformation_ = wstringToUtf8(getOSVersion(systemLogger.get()));
-}
+      self_(std::make_shared<bool>(true)) {}
 
 Downloader::~Downloader() {
     // Handler tasks already queued find the token gone.
@@ -123,8 +120,7 @@ void Downloader::download(const std::string& url, const fs::path& folder, Downlo
         callback(false, folder);
         return;
     }
-    logger_->info("download started from: %s with UserAgent: %s", url.c_str(),
-                  systemInformation_.c_str());
+    logger_->info("download started from: %s with UserAgent: %s", url.c_str(), kUserAgent);
     queue_->push([this, url, folder, callback = std::move(callback), tryCount](
                      bool&, unsigned long) { startAttempt(url, folder, callback, tryCount); },
                  std::chrono::milliseconds(0), 0);

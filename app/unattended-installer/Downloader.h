@@ -82,7 +82,6 @@ private:
     IQtNetworkPlugin* platform_;
     std::map<std::int32_t, QueryHandle> queries_;
     std::int32_t nextId_ = 0;
-    std::string systemInformation_;
     const std::chrono::milliseconds retryDelay_;
     const std::chrono::milliseconds transferTimeout_;
     // The downloader's life: handlers hold it weakly (never locked) and do

@@ -1,22 +1,32 @@
-// Makes "messages.bin" from its readable JSON source:
-//   messagesbin <source.json> <messages.bin>
+// Makes "messages.bin" from its readable JSON source; the usage below lists
+// the exit statuses.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
 #include "MessageTableWriter.h"
+#include "ToolUsage.h"
 
 int main(int argc, char** argv) {
+    const toolsupport::ToolUsage usage(
+        argc > 0 ? argv[0] : "messagesbin", "SOURCE.json MESSAGES.bin",
+        "Writes the localised message table MESSAGES.bin from its readable JSON source.\n"
+        "Exit status: 0 written; 1 the source cannot be read or is not a message table, or\n"
+        "the table cannot be written (nothing is left half-written); 64 a wrong command line.\n");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
+    }
     if (argc != 3) {
-        std::cerr << "usage: messagesbin <source.json> <messages.bin>\n";
-        return 2;
+        return usage.refuse(argc < 3 ? "needs SOURCE.json and MESSAGES.bin"
+                                     : "takes only SOURCE.json and MESSAGES.bin");
     }
     std::ifstream source(argv[1], std::ios::binary);
     if (!source) {
-        std::cerr << "messagesbin: cannot read " << argv[1] << "\n";
-        return 1;
+        return usage.fail(std::string("cannot read ") + argv[1] + ": " + std::strerror(errno), 1);
     }
     std::ostringstream json;
     json << source.rdbuf();
@@ -38,15 +48,15 @@ int main(int argc, char** argv) {
         out.write(reinterpret_cast<const char*>(image.data()),
                   static_cast<std::streamsize>(image.size()));
         if (!out.flush()) {
-            std::cerr << "messagesbin: cannot write " << temporary << "\n";
+            const int saved = errno;
             std::remove(temporary.c_str());
-            return 1;
+            return usage.fail("cannot write " + temporary + ": " + std::strerror(saved), 1);
         }
     }
     if (std::rename(temporary.c_str(), argv[2]) != 0) {
-        std::cerr << "messagesbin: cannot write " << argv[2] << "\n";
+        const int saved = errno;
         std::remove(temporary.c_str());
-        return 1;
+        return usage.fail(std::string("cannot write ") + argv[2] + ": " + std::strerror(saved), 1);
     }
     return 0;
 }

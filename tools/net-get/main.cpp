@@ -1,15 +1,10 @@
 // net-get: fetches a URL through the network library's HTTP connection.
 //
-//   net-get URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]
-//
 // Runs the library's service on a thread of its own, sends one request
 // (following redirects as the library does) and prints the status and the
 // response headers on standard error. The body goes to standard output, or
-// into FILE with -o. Exit code: 0 for a 2xx or 3xx answer; the library's
-// failure code otherwise (1 request refused, 3 connect failed, 5 sending or
-// reading failed, 2 for an answer that is not HTTP), or 10 times the status
-// class for any other status (40 for 4xx, 50 for 5xx); 64 for a wrong
-// command line. A transfer is given at most one hour.
+// into FILE with -o. A transfer is given at most one hour. The usage below
+// lists the exit statuses.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,10 +26,10 @@
 #include "network/DecodedHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
 #include "network/PlainHTTPResponse.h"
+#include "ToolUsage.h"
 
 namespace {
 
-constexpr int kUsageError = 64;
 constexpr int kNotHTTP = 2;
 constexpr int kWriteFailed = 74;
 constexpr auto kTransferBound = std::chrono::hours(1);
@@ -47,43 +42,76 @@ struct Options {
     std::optional<std::string> body;
 };
 
-void PrintUsage(const char* program) {
-    std::cerr << "usage: " << program
-              << " URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]\n"
-              << "Fetches URL through the network library; exits with 0 for a 2xx or 3xx answer.\n";
+toolsupport::ToolUsage Usage(const char* argv0) {
+    return toolsupport::ToolUsage(
+        argv0, "URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]",
+        "Fetches URL through the network library: the status and the headers go to standard\n"
+        "error, the body to standard output or into FILE.\n"
+        "  -o FILE             write the body into FILE\n"
+        "  -X METHOD           the request method (GET, or POST with -d)\n"
+        "  -H 'Name: value'    a request header, any number of times\n"
+        "  -d BODY             the request body\n"
+        "Exit status: 0 for a 2xx or 3xx answer; 1 the request was not sent, 2 the answer is\n"
+        "not HTTP, 3 could not connect (name, TCP, TLS or proxy), 5 sending or reading\n"
+        "failed; 40 for a 4xx answer, 50 for a 5xx one (10 times the status class); 64 a\n"
+        "wrong command line; 74 the body could not be written.\n");
 }
 
-// The command line; nothing when it is wrong.
-std::optional<Options> ParseArguments(int argc, char** argv) {
+// The command line; an empty `error` when it is right, else the reason.
+Options ParseArguments(int argc, char** argv, std::string& error) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc && error.empty(); ++i) {
         const std::string argument = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (argument == "-o" && hasValue) {
+        const bool takesValue =
+            argument == "-o" || argument == "-X" || argument == "-d" || argument == "-H";
+        if (takesValue && i + 1 >= argc) {
+            error = "option " + argument + " needs a value";
+        } else if (argument == "-o") {
             options.output = argv[++i];
-        } else if (argument == "-X" && hasValue) {
+        } else if (argument == "-X") {
             options.method = argv[++i];
-        } else if (argument == "-d" && hasValue) {
+        } else if (argument == "-d") {
             options.body = argv[++i];
-        } else if (argument == "-H" && hasValue) {
+        } else if (argument == "-H") {
             const std::string header = argv[++i];
             const auto colon = header.find(':');
             if (colon == std::string::npos || colon == 0) {
-                return std::nullopt;
+                error = "the header '" + header + "' is not 'Name: value'";
+                break;
             }
             const auto value = header.find_first_not_of(" \t", colon + 1);
             options.headers.emplace_back(header.substr(0, colon),
                                          value == std::string::npos ? "" : header.substr(value));
-        } else if (options.url.empty() && !argument.empty() && argument[0] != '-') {
-            options.url = argument;
+        } else if (!argument.empty() && argument[0] == '-') {
+            error = "unknown option '" + argument + "'";
+        } else if (!options.url.empty()) {
+            error = "more than one URL ('" + options.url + "', '" + argument + "')";
+        } else if (argument.empty()) {
+            error = "the URL is empty";
         } else {
-            return std::nullopt;
+            options.url = argument;
         }
     }
-    if (options.url.empty()) {
-        return std::nullopt;
+    if (error.empty() && options.url.empty()) {
+        error = "no URL";
     }
     return options;
+}
+
+// The library's failure codes in words.
+std::string FailureText(network::HTTPStatusCode code) {
+    switch (code) {
+        case network::httpstatus::kInvalidResponse:
+            return "the answer is not HTTP";
+        case network::httpstatus::kNotSent:
+            return "the request was not sent";
+        case network::httpstatus::kConnectFailed:
+            return "could not connect (name lookup, TCP, TLS or proxy failed)";
+        case network::httpstatus::kIOError:
+            return "sending the request or reading the answer failed";
+        default:
+            return "failed";
+    }
 }
 
 const network::HTTPHeaderList* HeaderList(const network::IHTTPResponse& response) {
@@ -128,28 +156,32 @@ int ExitCodeOf(network::HTTPStatusCode code) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* program = argc > 0 ? argv[0] : "net-get";
-    const auto options = ParseArguments(argc, argv);
-    if (!options) {
-        PrintUsage(program);
-        return kUsageError;
+    const auto usage = Usage(argc > 0 ? argv[0] : "net-get");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
     }
+    std::string error;
+    const Options options = ParseArguments(argc, argv, error);
+    if (!error.empty()) {
+        return usage.refuse(error);
+    }
+    const char* program = usage.name().c_str();
 
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
     auto connection = network::AsyncHTTPConnection::Create(
         service, std::make_shared<network::AsyncSSLContext>(), nullptr,
         std::make_shared<network::NetworkConnectivity>(), std::make_shared<network::HTTPCookieStore>());
     auto request = connection->CreateRequest();
-    request->SetMethod(options->method);
-    for (const auto& [name, value] : options->headers) {
+    request->SetMethod(options.method);
+    for (const auto& [name, value] : options.headers) {
         if (network::HeaderNameEquals(name, "Content-Type")) {
             request->SetContentType(value);
         } else {
             request->AddHeader(name, value);
         }
     }
-    if (options->body) {
-        const auto& body = *options->body;
+    if (options.body) {
+        const auto& body = *options.body;
         request->SetBody(core::NonInitializingBuffer<unsigned char>(
             reinterpret_cast<const unsigned char*>(body.data()), body.size()));
     }
@@ -160,13 +192,13 @@ int main(int argc, char** argv) {
     };
     std::promise<Outcome> promise;
     auto future = promise.get_future();
-    connection->Submit(options->url, std::move(request),
+    connection->Submit(options.url, std::move(request),
                        [&promise](network::HTTPStatusCode code,
                                   std::unique_ptr<network::IHTTPResponse> response) {
                            promise.set_value({code, std::move(response)});
                        });
     if (future.wait_for(kTransferBound) != std::future_status::ready) {
-        std::cerr << program << ": " << options->url << ": no answer within one hour\n";
+        std::cerr << program << ": " << options.url << ": no answer within one hour\n";
         service->Stop();
         return network::httpstatus::kIOError;
     }
@@ -181,7 +213,8 @@ int main(int argc, char** argv) {
     connection.reset();
 
     if (!outcome.response) {
-        std::cerr << program << ": " << options->url << ": error " << outcome.code << "\n";
+        std::cerr << program << ": " << options.url << ": " << FailureText(outcome.code)
+                  << " (error " << outcome.code << ")\n";
         return ExitCodeOf(outcome.code);
     }
     std::cerr << "HTTP " << outcome.code << "\n";
@@ -193,11 +226,11 @@ int main(int argc, char** argv) {
     std::cerr << "\n";
     const auto body = outcome.response->TakeBody();
     int fd = STDOUT_FILENO;
-    if (options->output) {
-        fd = ::open(options->output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+    if (options.output) {
+        fd = ::open(options.output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
                     0644);
         if (fd < 0) {
-            std::cerr << program << ": " << *options->output << ": " << std::strerror(errno) << "\n";
+            std::cerr << program << ": " << *options.output << ": " << std::strerror(errno) << "\n";
             return kWriteFailed;
         }
     }

@@ -1,57 +1,100 @@
 // qtp-get: fetches a URL through the Qt platform, as the installer does.
 //
-//   qtp-get URL [-o FILE]
-//
 // Follows redirects (never from HTTPS to HTTP) and uses the system's proxy
 // for the URL. Without -o the body goes to standard output; with it the body
-// is downloaded into FILE. The exit code is the query's outcome: 0 on
-// success, else its error code (1 to 33, for instance 21 when the server
-// answers 404); 64 for a wrong command line.
+// is downloaded into FILE. The usage below lists the exit statuses.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "HttpQueryErrors.h"
 #include "IHttpQuery.h"
 #include "QtCorePlatform.h"
 #include "common/credentialstorage/CredentialStorage.h"
 #include "common/logging/ILogger.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
+#include "ToolUsage.h"
 
 namespace {
 
-constexpr int kUsageError = 64;
 constexpr std::chrono::milliseconds kTick{10};
 
-void printUsage(const char* program) {
-    std::cerr << "usage: " << program << " URL [-o FILE]\n"
-              << "Fetches URL through the Qt platform; exits with 0 or the query's error code.\n";
+toolsupport::ToolUsage usageOf(const char* argv0) {
+    return toolsupport::ToolUsage(
+        argv0, "URL [-o FILE]",
+        "Fetches URL through the Qt platform, following redirects and the system's proxy;\n"
+        "the body goes to standard output, or into FILE with -o.\n"
+        "Exit status: 0 on success; else the query's error code, 1 to 33, named on standard\n"
+        "error (21 ContentNotFoundError for a 404, 19 ContentAccessDenied for a FILE that\n"
+        "cannot be written, ...); 64 a wrong command line.\n");
+}
+
+// Why `path` cannot be written, in words; empty when it looks writable.
+std::string writeProblem(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+        ::close(fd);
+        return "";
+    }
+    if (errno != ENOENT) {
+        return std::strerror(errno);
+    }
+    const auto slash = path.find_last_of('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        return "the folder " + folder + ": " + std::strerror(errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return folder + " is not a folder";
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return "the folder " + folder + ": " + std::strerror(errno);
+    }
+    return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* program = argc > 0 ? argv[0] : "qtp-get";
+    const auto usage = usageOf(argc > 0 ? argv[0] : "qtp-get");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
+    }
     std::string url;
     std::optional<std::string> output;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (argument == "-o" && i + 1 < argc) {
+        if (argument == "-o") {
+            if (i + 1 >= argc) {
+                return usage.refuse("option -o needs a value");
+            }
             output = argv[++i];
-        } else if (url.empty() && !argument.empty() && argument[0] != '-') {
-            url = argument;
+        } else if (!argument.empty() && argument[0] == '-') {
+            return usage.refuse("unknown option '" + argument + "'");
+        } else if (!url.empty()) {
+            return usage.refuse("more than one URL ('" + url + "', '" + argument + "')");
+        } else if (argument.empty()) {
+            return usage.refuse("the URL is empty");
         } else {
-            printUsage(program);
-            return kUsageError;
+            url = argument;
         }
     }
     if (url.empty()) {
-        printUsage(program);
-        return kUsageError;
+        return usage.refuse("no URL");
     }
+    const char* program = usage.name().c_str();
 
     auto scheduler = common::TaskSchedulerMac::create(kTick, common::createLogger("TaskScheduler"));
     common::credentialstorage::CredentialStorage storage;
@@ -84,11 +127,17 @@ int main(int argc, char** argv) {
         }
     } else {
         exitCode = error ? static_cast<int>(*error) : IHttpQuery::UnknownNetworkError;
-        std::cerr << program << ": " << url << ": error " << exitCode;
+        std::cerr << program << ": " << url << ": " << httpQueryErrorName(exitCode) << " (error "
+                  << exitCode;
         if (const int status = query->getStatusCode(); status != 0) {
-            std::cerr << " (HTTP status " << status << ")";
+            std::cerr << ", HTTP status " << status;
         }
-        std::cerr << "\n";
+        std::cerr << ")\n";
+        if (output) {
+            if (const auto problem = writeProblem(*output); !problem.empty()) {
+                std::cerr << program << ": cannot write " << *output << ": " << problem << "\n";
+            }
+        }
     }
     query.reset();
     platform.reset();

@@ -34,7 +34,7 @@ TEST(CoreDemoTest, EachRoleReportsTheCodeItWasGiven) {
         bool needsRoot;
     } runs[] = {
         {{COREDEMO_PATH, "-Elevated", "-ExitCode", "5"}, 5, "<exitcode>5</exitcode>\n", false},
-        {{COREDEMO_PATH}, 1, "", false},
+        {{COREDEMO_PATH}, 64, "", false},
         {{COREDEMO_PATH, "-ExitCode", "7"},
          7,
          "elevated run answered 7\n<exitcode>7</exitcode>\n",

@@ -113,8 +113,7 @@ protected:
 
 // Failed attempts are repeated up to six in all, and only the folder of a
 // download that gave up is remembered. A package where a link stood is a new
-// file of the user's own; the request says the fixed system while the log
-// names the real one.
+// file of the user's own; the log names the User-Agent that the request sends.
 TEST_F(DownloaderTest, FailedAttemptsAreRepeatedUpToSixAttemptsInAll) {
     const fs::path target = folder_.path() + "/target";
     const fs::path package = target / "WexoQuandelUnattended.zip";
@@ -133,12 +132,17 @@ TEST_F(DownloaderTest, FailedAttemptsAreRepeatedUpToSixAttemptsInAll) {
         ASSERT_TRUE(runUntilOutcome());
         EXPECT_EQ(ok, outcomes_[0].ok);
         EXPECT_EQ(ok ? package : fs::path(), outcomes_[0].file);
-        EXPECT_EQ(attempts, server.requests().size());
-        EXPECT_EQ("Mac OS X 10_13_6", server.requests().at(0).userAgent);
+        const auto requests = server.requests();
+        ASSERT_EQ(attempts, requests.size());
+        for (std::size_t i = 0; i < attempts; ++i) {
+            EXPECT_EQ("GET", requests[i].method);
+            EXPECT_EQ("/WexoQuandelUnattended.zip", requests[i].path);
+            EXPECT_EQ(i + 1 == attempts && ok ? 200 : i == 1 && ok ? 500 : 404, requests[i].status);
+            EXPECT_EQ("Mac OS X 10_13_6", requests[i].userAgent);
+        }
         EXPECT_EQ(static_cast<int>(attempts),
-                  lines_->count(common::loglevel::info,
-                                "download started from: " + server.url() + " with UserAgent: " +
-                                    common::wstringToUtf8(common::getOSVersion())))
+                  lines_->count(common::loglevel::info, "download started from: " + server.url() +
+                                                            " with UserAgent: Mac OS X 10_13_6"))
             << logText();
         EXPECT_EQ(!ok, downloader_->removeLastFolder()) << plan;
         EXPECT_EQ(ok, fs::exists(target));

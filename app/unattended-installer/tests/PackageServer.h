@@ -14,8 +14,12 @@ namespace installertest {
 // which journals every request. Stopped when the object goes.
 class PackageServer {
 public:
+    // One line of the journal: "<seconds> <method> <path> <status> <User-Agent>".
     struct Request {
         double time = 0;  // seconds, monotonic
+        std::string method;
+        std::string path;
+        int status = 0;  // 0: left unanswered
         std::string userAgent;
     };
 
@@ -40,7 +44,7 @@ public:
         for (const auto& line : testsupport::splitLines(testsupport::readFile(journal_))) {
             std::istringstream entry(line);
             Request& request = requests.emplace_back();
-            entry >> request.time;
+            entry >> request.time >> request.method >> request.path >> request.status;
             std::getline(entry >> std::ws, request.userAgent);
         }
         return requests;

@@ -88,7 +88,7 @@ TEST_F(MessagesBinToolTest, RefusesFlawedSources) {
         EXPECT_NE(std::string::npos, result.errors.find("messagesbin: ")) << name;
         EXPECT_FALSE(outputExists()) << name;
     }
-    EXPECT_EQ(2, testsupport::runCommand({MESSAGESBIN_TOOL}).exitCode);
+    EXPECT_EQ(64, testsupport::runCommand({MESSAGESBIN_TOOL}).exitCode);
 }
 
 // The table that the installer ships holds every text the installer shows,

@@ -16,8 +16,8 @@ TEST(QtpGetTest, ExitsWithTheQueryOutcome) {
     clean.environment = {"http_proxy=", "all_proxy=", "auto_proxy=", "HOME=" + tmp.path()};
     const std::string nul("abc\0def", 7);
     for (const std::string row : {"0|@/redirect/302?to=/nul|", "0|@/nul -o copy|", "64||usage:",
-                                  "21|@/x|error 21 (HTTP status 404)", "32|@/status/503|",
-                                  "19|@/nul -o no/dir|", "64|-o|usage:", "64|@ @|usage:"}) {
+                                  "21|@/x|ContentNotFoundError (error 21, HTTP status 404)", "32|@/status/503|",
+                                  "19|@/nul -o no/dir|cannot write /", "64|-o|usage:", "64|@ @|usage:"}) {
         std::string rc, cmd, err, w;
         std::getline(std::getline(std::getline(std::istringstream(row), rc, '|'), cmd, '|'), err);
         std::vector<std::string> argv{QTP_GET_PATH};

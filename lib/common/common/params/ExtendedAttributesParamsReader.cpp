@@ -40,6 +40,7 @@ std::string ExtendedAttributesParamsReader::readAttribute(const std::string& att
             logger_->info("Extended Attribute not found");
         } else {
             logger_->warn("Get extended attributes for length failed, error: %d", errno);
+            problem_ = std::string("it cannot be read: ") + std::strerror(errno);
         }
         return {};
     }
@@ -67,6 +68,7 @@ std::string ExtendedAttributesParamsReader::readAttribute(const std::string& att
     }
     if (read <= 0) {
         if (read < 0) {
+            problem_ = std::string("it cannot be read: ") + std::strerror(errno);
             logger_->warn("Get extend attributes. Length is %ld", static_cast<long>(length));
         }
         return {};
@@ -81,6 +83,7 @@ void ExtendedAttributesParamsReader::parse(const std::string& text) {
     if (jsonNestsDeeperThan(text)) {
         logger_->warn("Extended attributes refused: JSON nested deeper than %zu levels",
                       kMaxJsonNesting);
+        problem_ = "its JSON is nested deeper than " + std::to_string(kMaxJsonNesting) + " levels";
     } else if (!text.empty()) {
         document_.Parse<kParamsJsonParseFlags>(text.data(), text.size());
         if (document_.HasParseError()) {
@@ -102,6 +105,13 @@ void ExtendedAttributesParamsReader::parse(const std::string& text) {
                 }
             }
         }
+    }
+    if (problem_.empty() && !text.empty() && document_.HasParseError()) {
+        problem_ = std::string("it is not valid JSON: ") +
+                   rapidjson::GetParseError_En(document_.GetParseError()) + " (at byte " +
+                   std::to_string(document_.GetErrorOffset()) + ")";
+    } else if (problem_.empty() && !text.empty() && !document_.IsObject()) {
+        problem_ = "it is not a JSON object";
     }
     if (!document_.IsObject()) {
         document_.SetObject();

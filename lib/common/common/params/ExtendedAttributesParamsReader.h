@@ -35,6 +35,10 @@ public:
     std::set<std::string> keys() const override;
     std::string dump() const override;
 
+    // Why an attribute that is there gave no values, in words ("it is not
+    // valid JSON: ..."); empty when it was read or is absent.
+    const std::string& problem() const { return problem_; }
+
 private:
     std::string readAttribute(const std::string& attributeName);
     void parse(const std::string& text);
@@ -43,6 +47,7 @@ private:
     std::map<std::string, std::string> containerTexts_;
     std::unique_ptr<ILogger> logger_;
     AccessLevel accessLevel_ = ReadOnly;
+    std::string problem_;
 };
 
 }  // namespace common

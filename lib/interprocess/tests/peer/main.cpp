@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "ToolUsage.h"
 #include "QtCorePlatform.h"
 #include "common/application/Application.h"
 #include "common/credentialstorage/ICredentialStorage.h"
@@ -211,7 +212,18 @@ private:
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const toolsupport::ToolUsage usage(
+        argc > 0 ? argv[0] : "ipc-peer", "",
+        "The other process of the inter-process tests: reads commands, one a line, on standard\n"
+        "input and writes events, one a line, on standard output (see its source).\n"
+        "Exit status: 0 at the end of input or after \"quit\"; 64 a wrong command line.\n");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
+    }
+    if (argc > 1) {
+        return usage.refuse(std::string("takes no arguments, not '") + argv[1] + "'");
+    }
     std::signal(SIGPIPE, SIG_IGN);
     auto scheduler = common::TaskSchedulerMac::create(std::chrono::milliseconds(10),
                                                       common::createLogger("TaskScheduler"));
