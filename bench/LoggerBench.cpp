@@ -11,6 +11,7 @@
 #include <spdlog/spdlog.h>
 #include <boost/filesystem.hpp>
 
+#include "BenchmarkArguments.h"
 #include "ToolUsage.h"
 #include "common/logging/LogFormatting.h"
 #include "common/logging/Logger.h"
@@ -85,12 +86,8 @@ int main(int argc, char** argv) {
         "Measures the cost of the logger's records next to bare spdlog with the same pattern\n"
         "and rotating sink; takes Google Benchmark's flags.\n"
         "Exit status: 0 measured; 64 a wrong command line.\n");
-    if (usage.helpRequested(argc, argv)) {
-        return 0;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (argc > 1) {
-        return usage.refuse(std::string("unexpected argument '") + argv[1] + "'");
+    if (int status = 0; !benchsupport::acceptBenchmarkArguments(argc, argv, usage, status)) {
+        return status;
     }
     char pattern[] = "/tmp/logger-bench-XXXXXX";
     g_folder = ::mkdtemp(pattern);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchmarkArguments.h"
 #include "ToolUsage.h"
 #include "common/logging/ILogger.h"
 #include "common/taskscheduler/TaskScheduler.h"
@@ -70,12 +71,8 @@ int main(int argc, char** argv) {
         "Measures pushing a task and running one with 10 to 10000 tasks waiting, on any queue\n"
         "and on a named one; takes Google Benchmark's flags.\n"
         "Exit status: 0 measured; 64 a wrong command line.\n");
-    if (usage.helpRequested(argc, argv)) {
-        return 0;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (argc > 1) {
-        return usage.refuse(std::string("unexpected argument '") + argv[1] + "'");
+    if (int status = 0; !benchsupport::acceptBenchmarkArguments(argc, argv, usage, status)) {
+        return status;
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
