@@ -105,18 +105,4 @@ TEST(EventLoopEnvironmentTest, AMainLoopTaskDrivesDownloadsThroughTheFactory) {
     EXPECT_TRUE(service.expired());
 }
 
-// Posted work runs inside a poll once its deadline has passed, never before.
-TEST(EventLoopEnvironmentTest, PostedWorkRunsInTheFirstPollAfterItsDeadline) {
-    extension::EventLoopEnvironment environment(nullptr);
-    int ran = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 100ms;
-    environment.Post(deadline, [&] { ++ran; });
-    environment.Post(std::chrono::steady_clock::now() - 1s, [&] { ran += 10; });
-    environment.PollEvents();
-    EXPECT_EQ(10, ran) << "only the past deadline is due";
-    std::this_thread::sleep_until(deadline + 5ms);
-    environment.PollEvents();
-    EXPECT_EQ(11, ran);
-}
-
 }  // namespace

@@ -152,8 +152,9 @@ TEST_F(AsyncHTTPConnectionPoolTest, ARequestThatFailedInTransportReplacesItsConn
 }
 
 // What a handle refuses with code 1, at once: another endpoint than its
-// first, anything after Close, anything once its pool is gone; and requests
-// still queued when the pool goes report once.
+// first, anything after Close, a port out of range, anything once its pool
+// is gone or its service stopped; and requests still queued when the pool
+// goes report once.
 TEST_F(AsyncHTTPConnectionPoolTest, HandlesRefuseWhatTheyCannotSend) {
     const auto run = testsupport::runLogged([&] {
         auto pool = std::make_shared<CountingPool>(loop_);
@@ -175,6 +176,9 @@ TEST_F(AsyncHTTPConnectionPoolTest, HandlesRefuseWhatTheyCannotSend) {
         }
         handle->Close();
         send(url("/wait/0"));
+        // A port beyond 65535 binds nothing and goes nowhere.
+        handle = pool->CreateHandle();
+        send("http://localhost:70000/");
         probe("handle: " + codes + "made=" + std::to_string(pool->made));
 
         codes.clear();
@@ -199,16 +203,22 @@ TEST_F(AsyncHTTPConnectionPoolTest, HandlesRefuseWhatTheyCannotSend) {
         stopping.runUntil([] { return false; }, 300ms);
         doomed.reset();
         stopping.service->Stop();
+        // A pool on the stopped service refuses at once.
+        HTTPStatusCode lateCode = 0;
+        std::make_shared<CountingPool>(stopping)->CreateHandle()->Submit(
+            url("/wait/0"),
+            [&](HTTPStatusCode code, std::unique_ptr<network::IHTTPResponse>) { lateCode = code; });
         probe("queued: " + std::to_string(calls[4]) + " code=" + std::to_string(queuedCode) +
-              " running=" + std::to_string(calls[0] + calls[1] + calls[2] + calls[3]));
+              " running=" + std::to_string(calls[0] + calls[1] + calls[2] + calls[3]) +
+              " late=" + std::to_string(lateCode));
         return 0;
     });
-    EXPECT_TRUE(run.has("info", "Probe", "handle: 200 1 1 200 1 made=1")) << run.text();
+    EXPECT_TRUE(run.has("info", "Probe", "handle: 200 1 1 200 1 1 made=1")) << run.text();
     EXPECT_EQ(2, run.count("warning", "PoolConnectionHandle",
                            "Pooled connection being recycled with different end-point."));
     EXPECT_EQ(1, run.count("warning", "PoolConnectionHandle", "Pooled connection already closed."));
     EXPECT_TRUE(run.has("info", "Probe", "pool gone: 1 cookie=0")) << run.text();
-    EXPECT_TRUE(run.has("info", "Probe", "queued: 1 code=1 running=0")) << run.text();
+    EXPECT_TRUE(run.has("info", "Probe", "queued: 1 code=1 running=0 late=1")) << run.text();
 }
 
 }  // namespace
