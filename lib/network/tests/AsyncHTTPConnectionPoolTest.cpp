@@ -45,24 +45,27 @@ protected:
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
 
+    std::shared_ptr<Outcome> submitOn(network::IHTTPConnection& handle, const std::string& path) {
+        auto outcome = std::make_shared<Outcome>();
+        handle.Submit(url(path), [this, outcome](HTTPStatusCode code,
+                                                 std::unique_ptr<network::IHTTPResponse> response) {
+            EXPECT_FALSE(outcome->done) << "a second callback";
+            outcome->done = true;
+            outcome->code = code;
+            outcome->finishedAs = finished_++;
+            if (response) {
+                outcome->connection = response->GetHeader("X-Connection");
+            }
+        });
+        return outcome;
+    }
+
     // Submits each path through a handle of its own, all at once.
     std::vector<std::shared_ptr<Outcome>> submit(AsyncHTTPConnectionPool& pool,
                                                  const std::vector<std::string>& paths) {
         std::vector<std::shared_ptr<Outcome>> outcomes;
         for (const auto& path : paths) {
-            auto outcome = std::make_shared<Outcome>();
-            outcomes.push_back(outcome);
-            pool.CreateHandle()->Submit(
-                url(path), [this, outcome](HTTPStatusCode code,
-                                           std::unique_ptr<network::IHTTPResponse> response) {
-                    EXPECT_FALSE(outcome->done) << "a second callback";
-                    outcome->done = true;
-                    outcome->code = code;
-                    outcome->finishedAs = finished_++;
-                    if (response) {
-                        outcome->connection = response->GetHeader("X-Connection");
-                    }
-                });
+            outcomes.push_back(submitOn(*pool.CreateHandle(), path));
         }
         return outcomes;
     }
@@ -149,6 +152,21 @@ TEST_F(AsyncHTTPConnectionPoolTest, ARequestThatFailedInTransportReplacesItsConn
     EXPECT_EQ(5u, fetch(*pool, "/drop")->code);
     EXPECT_EQ(200u, fetch(*pool, "/wait/0")->code);
     EXPECT_EQ(2, pool->made);
+}
+
+// Abort ends the running request of its own handle only.
+TEST_F(AsyncHTTPConnectionPoolTest, AbortEndsOnlyTheRequestsOfItsHandle) {
+    auto pool = std::make_shared<CountingPool>(loop_);
+    auto mine = pool->CreateHandle();
+    auto other = pool->CreateHandle();
+    const std::vector<std::shared_ptr<Outcome>> outcomes{submitOn(*mine, "/wait/3000"),
+                                                         submitOn(*other, "/wait/1000")};
+    loop_.runUntil([] { return false; }, 200ms);
+    mine->Abort();
+    ASSERT_TRUE(runUntilDone(outcomes));
+    EXPECT_LT(outcomes[0]->code, 100u);
+    EXPECT_EQ(0, outcomes[0]->finishedAs) << "ended by the abort, not by the answer";
+    EXPECT_EQ(200u, outcomes[1]->code);
 }
 
 // What a handle refuses with code 1, at once: another endpoint than its
