@@ -25,6 +25,7 @@
 #include "common/utils/PreferredLanguage.h"
 #include "common/utils/RandomString.h"
 #include "common/utils/StringConversions.h"
+#include "extension/EventLoopEnvironment.h"
 
 namespace quorvane::unattended {
 
@@ -281,6 +282,7 @@ fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedReque
 bool UnattendedInstallerApplication::initApplication(const std::string& currentFolder) {
     qtPlatform_ = QtCorePlatform::create(scheduler_, credentialStorage_.get(),
                                          params_.getValue("DestinationPath", ""));
+    hostEnvironment();
 
     std::wstring language = common::utf8ToWString(params_.getValue("Lang", ""));
     if (language.empty()) {
@@ -309,6 +311,19 @@ bool UnattendedInstallerApplication::initApplication(const std::string& currentF
         common::createLogger("Downloader"), common::Downloader::kRetryDelay, transferTimeout);
     makeDownloadFolder(currentFolder);
     return true;
+}
+
+void UnattendedInstallerApplication::hostEnvironment() {
+    environment_ =
+        std::make_shared<extension::EventLoopEnvironment>(qtPlatform_->getProxyAuthenticator());
+    queue_->push(
+        [this](bool& reschedule, unsigned long) {
+            if (environment_) {
+                environment_->PollEvents();
+                reschedule = true;
+            }
+        },
+        std::chrono::milliseconds(0), 0);
 }
 
 void UnattendedInstallerApplication::makeDownloadFolder(const std::string& currentFolder) {
@@ -504,6 +519,7 @@ void UnattendedInstallerApplication::teardown() {
     controller_.reset();
     view_.reset();
     messageMap_.reset();
+    environment_.reset();
     logger_->info("over and out");
     logger_.reset();
     queue_.reset();

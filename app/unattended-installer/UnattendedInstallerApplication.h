@@ -23,6 +23,10 @@
 
 class QtCorePlatform;
 
+namespace extension {
+class EventLoopEnvironment;
+}
+
 namespace quorvane::unattended {
 
 // The installer's one application object. Started by the user it shows the
@@ -88,6 +92,12 @@ public:
     void deleteDirectory(const boost::filesystem::path& folder);
 
     const std::string& publicKey() const { return publicKey_; }
+    // The network library's environment of the user-started role, polled
+    // from the application queue; empty before initApplication, after the
+    // teardown and in the elevated role.
+    const std::shared_ptr<extension::EventLoopEnvironment>& environment() const {
+        return environment_;
+    }
 
 private:
     // The user-started role's set-up: the Qt platform, the window in the
@@ -111,6 +121,9 @@ private:
     void showResult(bool installed);
     void teardown();
     void queueInstallTask(const std::optional<ElevatedRequest>& request);
+    // Creates the environment and queues the task that polls it for as long
+    // as it exists.
+    void hostEnvironment();
     // Unpacks the package read from `package` into a new folder beside
     // `destination`; empty (logged) when that fails.
     boost::filesystem::path unpack(int package, const ElevatedRequest& request);
@@ -118,6 +131,7 @@ private:
     common::ITaskScheduler& scheduler_;
     std::unique_ptr<common::ITaskQueue> queue_;
     std::unique_ptr<common::ILogger> logger_;
+    std::shared_ptr<extension::EventLoopEnvironment> environment_;
     std::unique_ptr<IInstallerView> view_;
     std::unique_ptr<IInstallerController> controller_;
     std::unique_ptr<common::IMessageMap> messageMap_;

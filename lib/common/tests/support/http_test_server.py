@@ -22,6 +22,10 @@ Paths:
   /nul                      "abc", a NUL byte, "def"
   /slow                     announces 100 MB, sends 16 KiB every 50 ms until
                             the client goes; then journals "disconnected"
+  /wait/<ms>                200 after that many milliseconds, with the header
+                            X-Connection: the number of the connection, 1 for
+                            the first one the server accepted
+  /drop                     closes the connection without an answer
   anything else             404
 """
 
@@ -60,9 +64,17 @@ class Server(http.server.ThreadingHTTPServer):
 
     def __init__(self, journal, root, tls_context):
         super().__init__(("127.0.0.1", 0), Handler)
+        self.accepted = 0
+        self.numbers = {}
         self.journal = journal
         self.root = root
         self.tls_context = tls_context
+
+    def process_request(self, request, client_address):
+        # Called in the accepting thread, so the numbers follow accept order.
+        self.accepted += 1
+        self.numbers[id(request)] = self.accepted
+        super().process_request(request, client_address)
 
     def handle_error(self, request, client_address):
         pass  # clients that reject the certificate or go away are expected
@@ -73,6 +85,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     timeout = 60
 
     def setup(self):
+        self.number = self.server.numbers.pop(id(self.request), 0)
         if self.server.tls_context is not None:
             self.request.settimeout(10)
             self.request = self.server.tls_context.wrap_socket(self.request, server_side=True)
@@ -144,6 +157,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, b"abc\x00def")
         elif head == "slow":
             self.send_slowly()
+        elif head == "wait" and len(parts) == 2 and parts[1].isdigit():
+            time.sleep(int(parts[1]) / 1000)
+            self.reply(200, b"waited", headers=[("X-Connection", str(self.number))])
+        elif head == "drop":
+            self.close_connection = True
         else:
             self.reply(404, b"not found")
 

@@ -5,7 +5,8 @@
 
 Writes its configuration, logs and temporary folders under FOLDER, serves
 the files of ROOT with gzip for text/plain, and answers /r301, /r302, /r303
-and /r307 with a chain of redirects that ends at /text.txt. The access log
+and /r307 with a chain of redirects that ends at /text.txt, and /cookie with
+the request's "Cookie" header. The access log
 FOLDER/access.log has one line per request: "<connection> <request number on
 the connection> <request line>". Prints {"port": <port>} once nginx accepts
 connections, and stops nginx when terminated or when its parent ends.
@@ -48,6 +49,7 @@ http {{
         location = /r302 {{ return 302 /r303; }}
         location = /r303 {{ return 303 /r307; }}
         location = /r307 {{ return 307 /text.txt; }}
+        location = /cookie {{ return 200 "$http_cookie"; }}
     }}
 }}
 """
