@@ -228,6 +228,11 @@ TEST_F(ProxyTunnelTest, ScriptedProxyAnswersEndTheConnectAsTheyShould) {
          {{{digest + "\r\n"}, {challenge + "Proxy-Authenticate: Basic realm=\"b\"\r\n\r\n"}, {opened + "\r\n"}}},
          L"secret", "connect=0 methods=21", 3, "Proxy-Authorization: Basic ",
          "Abandoning previous authentication scheme Digest"},
+        {"schemes alternating for ever",
+         {{{digest + "\r\n"}, {challenge + "Proxy-Authenticate: Basic realm=\"b\"\r\n\r\n"},
+           {digest + "\r\n"}, {challenge + "Proxy-Authenticate: Basic realm=\"b\"\r\n\r\n"},
+           {digest + "\r\n"}, {opened + "\r\n"}}},
+         L"secret", "connect=4 methods=2121", 4, "Proxy-Authorization: Digest ", ""},
         {"a password with a line break",
          {{{challenge + "Proxy-Authenticate: Basic realm=\"b\"\r\n\r\n"}}}, L"sec\nret",
          "connect=4 methods=1", 1, "", ""},
@@ -238,8 +243,9 @@ TEST_F(ProxyTunnelTest, ScriptedProxyAnswersEndTheConnectAsTheyShould) {
          "connect=0 methods=", 1, "", ""},
         {"200 chunked", {{{opened + "Transfer-Encoding: chunked\r\n\r\n"}}}, L"secret",
          "connect=0 methods=", 1, "", ""},
-        {"302", {{{"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:{port}/\r\nContent-Length: 0\r\n\r\n"}},
-                 {{opened + "\r\n"}}},
+        {"302 to the same target",
+         {{{"HTTP/1.1 302 Found\r\nLocation: http://target.test:443/\r\nContent-Length: 0\r\n\r\n"},
+           {opened + "\r\n"}}},
          L"secret", "connect=5 methods=", 1, "", ""},
     };
     for (const auto& c : cases) {
