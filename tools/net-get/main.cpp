@@ -1,6 +1,11 @@
 // net-get: fetches a URL through the network library's HTTP connection.
 //
 //   net-get URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]
+//           [--proxy HOST:PORT [--proxy-user USER:PASSWORD]]
+//
+// With --proxy every connection goes through that HTTP proxy's CONNECT
+// tunnel, authenticated as the proxy asks with --proxy-user or, without it,
+// with the proxy credentials kept in the credential storage.
 //
 // Runs the library's service on a thread of its own, sends one request
 // (following redirects as the library does) and prints the status and the
@@ -26,11 +31,17 @@
 #include <vector>
 
 #include <boost/asio/post.hpp>
+#include <boost/locale/encoding_utf.hpp>
 
+#include <QLoggingCategory>
+
+#include "ProxyAuthenticator.h"
+#include "common/credentialstorage/CredentialStorage.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/DecodedHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
 #include "network/PlainHTTPResponse.h"
+#include "platform/systemconfiguration/DynamicStore.h"
 
 namespace {
 
@@ -45,11 +56,49 @@ struct Options {
     std::string method;
     std::vector<std::pair<std::string, std::string>> headers;
     std::optional<std::string> body;
+    std::optional<std::string> proxy;
+    std::optional<std::pair<std::string, std::string>> proxyUser;
 };
+
+// The proxy credentials of the command line, held in memory only.
+class CommandLineCredentials : public common::credentialstorage::ICredentialStorage {
+public:
+    CommandLineCredentials(std::wstring account, std::wstring secret)
+        : account_(std::move(account)), secret_(std::move(secret)) {}
+
+    bool store(const std::wstring&, const std::wstring& account, const std::wstring& secret) override {
+        account_ = account;
+        secret_ = secret;
+        return true;
+    }
+    bool load(const std::wstring&, std::wstring& account, std::wstring& secret) override {
+        account = account_;
+        secret = secret_;
+        return true;
+    }
+
+private:
+    std::wstring account_;
+    std::wstring secret_;
+};
+
+// "HOST:PORT" with a port from 1 to 65535 (an IPv6 host in brackets).
+bool IsHostAndPort(const std::string& text) {
+    const auto colon = text.rfind(':');
+    const auto bracket = text.rfind(']');
+    if (colon == std::string::npos || colon == 0 || (bracket != std::string::npos && bracket > colon)) {
+        return false;
+    }
+    const std::string port = text.substr(colon + 1);
+    return !port.empty() && port.size() <= 5 &&
+           port.find_first_not_of("0123456789") == std::string::npos && std::stoul(port) >= 1 &&
+           std::stoul(port) <= 65535;
+}
 
 void PrintUsage(const char* program) {
     std::cerr << "usage: " << program
               << " URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]\n"
+              << "       [--proxy HOST:PORT [--proxy-user USER:PASSWORD]]\n"
               << "Fetches URL through the network library; exits with 0 for a 2xx or 3xx answer.\n";
 }
 
@@ -65,6 +114,15 @@ std::optional<Options> ParseArguments(int argc, char** argv) {
             options.method = argv[++i];
         } else if (argument == "-d" && hasValue) {
             options.body = argv[++i];
+        } else if (argument == "--proxy" && hasValue && IsHostAndPort(argv[i + 1])) {
+            options.proxy = argv[++i];
+        } else if (argument == "--proxy-user" && hasValue) {
+            const std::string pair = argv[++i];
+            const auto colon = pair.find(':');
+            if (colon == std::string::npos || colon == 0) {
+                return std::nullopt;
+            }
+            options.proxyUser.emplace(pair.substr(0, colon), pair.substr(colon + 1));
         } else if (argument == "-H" && hasValue) {
             const std::string header = argv[++i];
             const auto colon = header.find(':');
@@ -80,7 +138,7 @@ std::optional<Options> ParseArguments(int argc, char** argv) {
             return std::nullopt;
         }
     }
-    if (options.url.empty()) {
+    if (options.url.empty() || (options.proxyUser && !options.proxy)) {
         return std::nullopt;
     }
     return options;
@@ -125,6 +183,31 @@ int ExitCodeOf(network::HTTPStatusCode code) {
     return static_cast<int>(code / 100) * 10;
 }
 
+// The proxy authenticator the library asks for the proxy and its
+// credentials; null without --proxy.
+std::shared_ptr<ProxyAuthenticator> MakeProxyAuthenticator(
+    const Options& options, std::unique_ptr<common::credentialstorage::ICredentialStorage>& storage) {
+    if (!options.proxy) {
+        return nullptr;
+    }
+    if (options.proxyUser) {
+        storage = std::make_unique<CommandLineCredentials>(
+            boost::locale::conv::utf_to_utf<wchar_t>(options.proxyUser->first),
+            boost::locale::conv::utf_to_utf<wchar_t>(options.proxyUser->second));
+    } else {
+        storage = std::make_unique<common::credentialstorage::CredentialStorage>();
+    }
+    ProxyAuthenticator::SystemServices services;
+    services.settings = std::make_shared<platform::systemconfiguration::DynamicStore>(
+        [proxy = *options.proxy](const std::string& name) -> std::optional<std::string> {
+            return name == "http_proxy" ? std::optional<std::string>("http://" + proxy) : std::nullopt;
+        });
+    auto authenticator = std::make_shared<ProxyAuthenticator>(storage.get(), services);
+    authenticator->updateFromSystemSettings();
+    authenticator->loadStoredCredentials();
+    return authenticator;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -135,9 +218,12 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
 
+    QLoggingCategory::setFilterRules("ProxyAuthenticator.debug=false");
+    std::unique_ptr<common::credentialstorage::ICredentialStorage> credentialStorage;
+    const auto proxyAuthenticator = MakeProxyAuthenticator(*options, credentialStorage);
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
     auto connection = network::AsyncHTTPConnection::Create(
-        service, std::make_shared<network::AsyncSSLContext>(), nullptr,
+        service, std::make_shared<network::AsyncSSLContext>(), proxyAuthenticator,
         std::make_shared<network::NetworkConnectivity>(), std::make_shared<network::HTTPCookieStore>());
     auto request = connection->CreateRequest();
     request->SetMethod(options->method);
