@@ -11,6 +11,7 @@
 #include "support/ProxyTestSupport.h"
 #include "support/ScriptServer.h"
 #include "support/SocketTestLoop.h"
+#include "support/SocketTestPeer.h"
 #include "support/SquidProxy.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
@@ -26,8 +27,6 @@ using networktest::probe;
 using networktest::SocketTestLoop;
 using networktest::TestProxyAuthenticator;
 using testsupport::runLogged;
-
-const std::string kPeer = std::string(NETWORK_TEST_SUPPORT_DIR) + "/socket_test_peer.py";
 
 // What the socket's proxy-authentication signal carried, one digit per 407.
 void RecordMethods(SocketTestLoop& loop, std::string& methods) {
@@ -81,19 +80,8 @@ protected:
         certificates_ = std::make_unique<networktest::TestCertificates>(folder_.path());
     }
 
-    // The socket peer in `mode`, speaking TLS with the certificate `cert`
-    // when given, and its port.
-    std::pair<std::unique_ptr<testsupport::ScriptServer>, int> peer(const std::string& mode,
-                                                                    const std::string& cert = {}) {
-        std::vector<std::string> arguments{mode};
-        if (!cert.empty()) {
-            arguments.insert(arguments.end(), {"--cert", folder_.path() + "/" + cert + ".pem",
-                                               "--key", certificates_->keyFile(cert)});
-        }
-        auto server = std::make_unique<testsupport::ScriptServer>(kPeer, arguments);
-        EXPECT_TRUE(server->ready()) << "the " << mode << " peer did not start";
-        const int port = server->readyNumber("port").value_or(0);
-        return {std::move(server), port};
+    networktest::SocketTestPeer peer(const std::string& mode, const std::string& cert = {}) {
+        return networktest::StartSocketTestPeer(mode, certificates_.get(), cert);
     }
 
     testsupport::TempDir folder_{"network-proxy"};
@@ -114,7 +102,7 @@ TEST_F(ProxyTunnelTest, SquidOfferingBasicAndDigestGetsDigestAndTheTunnelVerifie
     for (const bool trusted : {true, false}) {
         const auto run = runLogged([&] {
             platform::security::TrustedCertificates::setSearchList(
-                {trusted ? certificates_->caFile() : folder_.path() + "/target.pem"});
+                {trusted ? certificates_->caFile() : certificates_->certificateFile("target")});
             SocketTestLoop loop;
             TestProxyAuthenticator proxy(L"anna", L"open-sesame");
             TunnelAndReport(loop, proxy.authenticator, "target.test", port, true, squid.port(),
