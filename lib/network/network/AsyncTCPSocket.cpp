@@ -8,10 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
-
-#include <boost/algorithm/string/case_conv.hpp>
 #include <stdexcept>
 
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
@@ -203,7 +202,7 @@ void AsyncTCPSocket::OnProxyResponse(const ProxyConnect& connect, HTTPStatusCode
                                      const std::unique_ptr<IHTTPResponse>& response) {
     logger_->debug("Proxy responds to HTTP CONNECT with status %u", static_cast<unsigned>(status));
     if (status == 200) {
-        DropAuthentication();
+        authentication_.reset();
         if (connect.ssl) {
             AsyncHandshake(connect.host, connect.callback);
         } else {
@@ -215,7 +214,7 @@ void AsyncTCPSocket::OnProxyResponse(const ProxyConnect& connect, HTTPStatusCode
     } else if (status == 407 && response) {
         OnProxyChallenge(connect, *response);
     } else {
-        DropAuthentication();
+        authentication_.reset();
         connect.callback(kProxyConnectFailed);
     }
 }
@@ -241,7 +240,7 @@ void AsyncTCPSocket::OnProxyChallenge(const ProxyConnect& connect, IHTTPResponse
         } else {
             logger_->debug("Abandoning previous authentication scheme %s",
                            authentication_->GetScheme().c_str());
-            DropAuthentication();
+            authentication_.reset();
         }
     }
     if (!authentication_) {
@@ -289,10 +288,6 @@ void AsyncTCPSocket::OnProxyChallenge(const ProxyConnect& connect, IHTTPResponse
     }
     Connect(connect.host, connect.port, connect.ssl, connect.proxyHost, connect.proxyPort,
             connect.callback);
-}
-
-void AsyncTCPSocket::DropAuthentication() {
-    authentication_.reset();
 }
 
 void AsyncTCPSocket::AsyncDirectConnect(const std::string& host, std::uint16_t port,

@@ -118,7 +118,6 @@ private:
     void OnProxyResponse(const ProxyConnect& connect, HTTPStatusCode status,
                          const std::unique_ptr<IHTTPResponse>& response);
     void OnProxyChallenge(const ProxyConnect& connect, IHTTPResponse& response);
-    void DropAuthentication();
     void AsyncDirectConnect(const std::string& host, std::uint16_t port, Callback callback);
     void ConnectNext(std::deque<ResolvedEndpoint> endpoints, Callback callback);
     void ConnectEndpoint(const ResolvedEndpoint& endpoint, Callback callback);
