@@ -15,7 +15,9 @@
 #include "network/AsyncSSLContext.h"
 #include "network/AsyncService.h"
 #include "network/Endpoint.h"
+#include "network/HTTPStatusCode.h"
 #include "network/HostResolver.h"
+#include "network/INetworkAuthentication.h"
 #include "network/INetworkConnectivity.h"
 #include "network/ITCPSocket.h"
 #include "network/ResolvedEndpoint.h"
@@ -24,8 +26,12 @@ class IProxyAuthenticator;
 
 namespace network {
 
+class IHTTPResponse;
+
 // The library's transport: connects to a host name (trying each resolved
-// address in turn) or an IP literal, optionally completes a TLS handshake
+// address in turn) or an IP literal, directly or through an HTTP proxy's
+// CONNECT tunnel (authenticated with Digest or Basic as the proxy asks, with
+// the proxy authenticator's credentials), optionally completes a TLS handshake
 // with host-name verification, sends one write at a time (urgent ones
 // first), reads exact byte counts and closes in order. Every step has a
 // deadline of the time-out. Always owned by a shared pointer; each pending
@@ -90,8 +96,28 @@ private:
         std::uint64_t generation = 0;
     };
 
+    // One connect through a proxy, as each of its CONNECT exchanges sees it.
+    struct ProxyConnect {
+        std::string host;
+        std::uint16_t port;
+        bool ssl;
+        std::string proxyHost;
+        std::uint16_t proxyPort;
+        Callback callback;
+    };
+
     bool IsNetworkAvailable() const;
     void ListenForCloseAll();
+    // The connect itself, also each repeat within one caller's connect.
+    void Connect(const std::string& host, std::uint16_t port, bool ssl,
+                 const std::string& proxyHost, std::uint16_t proxyPort, Callback callback);
+    // One CONNECT exchange on the connection to the proxy.
+    void AsyncProxyAuthenticate(const std::string& host, std::uint16_t port, bool ssl,
+                                const std::string& proxyHost, std::uint16_t proxyPort,
+                                Callback callback);
+    void OnProxyResponse(const ProxyConnect& connect, HTTPStatusCode status,
+                         const std::unique_ptr<IHTTPResponse>& response);
+    void OnProxyChallenge(const ProxyConnect& connect, IHTTPResponse& response);
     void AsyncDirectConnect(const std::string& host, std::uint16_t port, Callback callback);
     void ConnectNext(std::deque<ResolvedEndpoint> endpoints, Callback callback);
     void ConnectEndpoint(const ResolvedEndpoint& endpoint, Callback callback);
@@ -115,6 +141,13 @@ private:
     std::shared_ptr<AsyncSSLContext> sslContext_;
     std::shared_ptr<INetworkConnectivity> connectivity_;
     std::shared_ptr<IProxyAuthenticator> proxyAuthenticator_;
+    // The proxy scheme in use; kept after a refusal, offered first next time.
+    std::unique_ptr<INetworkAuthentication> authentication_;
+    // 407 answers within the caller's current connect, those since the scheme
+    // in use was made, and whether a stale nonce has earned one more.
+    unsigned proxyChallenges_ = 0;
+    unsigned schemeChallenges_ = 0;
+    bool staleNonceGranted_ = false;
     std::unique_ptr<common::ILogger> logger_;
     boost::asio::ip::tcp::socket socket_;
     std::unique_ptr<TLSStream> tlsStream_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "network/detail/EvpHasher.h"
 
@@ -13,5 +14,8 @@ public:
 
     MD5Hasher();
 };
+
+// The 32 lower-case hexadecimal digits of the MD5 digest of `text`.
+std::string MD5Hex(const std::string& text);
 
 }  // namespace network

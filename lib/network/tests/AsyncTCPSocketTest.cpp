@@ -11,6 +11,7 @@
 #include "support/LogCapture.h"
 #include "support/ScriptServer.h"
 #include "support/SocketTestLoop.h"
+#include "support/SocketTestPeer.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 
@@ -21,8 +22,6 @@ using network::ITCPSocket;
 using networktest::probe;
 using networktest::SocketTestLoop;
 using testsupport::runLogged;
-
-const std::string kPeer = std::string(NETWORK_TEST_SUPPORT_DIR) + "/socket_test_peer.py";
 
 // A resolver that answers every look-up with fixed addresses.
 class FixedResolver : public network::HostResolver {
@@ -60,24 +59,9 @@ protected:
         certificates_->make("localhost", {"localhost", {"localhost"}});
     }
 
-    // The peer, started, and its port.
-    struct Peer {
-        std::unique_ptr<testsupport::ScriptServer> server;
-        int port;
-    };
-    Peer peer(const std::string& mode, const std::string& cert = {},
-              const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> arguments{mode};
-        if (!cert.empty()) {
-            arguments.insert(arguments.end(),
-                             {"--cert", folder_.path() + "/" + cert + ".pem", "--key",
-                              certificates_->keyFile(cert)});
-        }
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        auto server = std::make_unique<testsupport::ScriptServer>(kPeer, arguments);
-        EXPECT_TRUE(server->ready()) << "the " << mode << " peer did not start";
-        const int port = server->readyNumber("port").value_or(0);
-        return {std::move(server), port};
+    networktest::SocketTestPeer peer(const std::string& mode, const std::string& cert = {},
+                                     const std::vector<std::string>& extra = {}) {
+        return networktest::StartSocketTestPeer(mode, certificates_.get(), cert, extra);
     }
 
     testsupport::TempDir folder_{"network-socket"};

@@ -26,12 +26,13 @@
 #include <thread>
 #include <vector>
 
-#include "FakeCredentialStorage.h"
 #include "FakeTaskScheduler.h"
 #include "IHttpQuery.h"
 #include "QtCorePlatform.h"
 #include "ScopedEnvironment.h"
 #include "support/ChildProcess.h"
+#include "support/FakeCredentialStorage.h"
+#include "support/LoopbackPort.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
 
@@ -110,18 +111,7 @@ inline bool makeSelfSignedCertificate(const std::string& folder) {
     return run.exited && run.exitCode == 0;
 }
 
-// A loopback port that nothing listens on (it was free a moment ago).
-inline std::uint16_t unusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+using testsupport::unusedPort;
 
 // A platform with a fake scheduler, a test web server (plain and, when asked, TLS with a
 // self-signed certificate for "quorvane.test") serving the files of `root()`, and its journal;

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeCredentialStorage.h"
+#include "support/FakeCredentialStorage.h"
 #include "FakeTaskScheduler.h"
 #include "LocalSocketFrameCodec.h"
 #include "QtCorePlatform.h"

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "FakeCredentialStorage.h"
+#include "support/FakeCredentialStorage.h"
 #include "FakeSystemProxies.h"
 #include "ProxyAuthenticator.h"
 #include "QtMessageRecorder.h"

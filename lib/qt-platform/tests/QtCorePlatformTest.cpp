@@ -5,7 +5,7 @@
 #include <QThread>
 #include <csignal>
 
-#include "FakeCredentialStorage.h"
+#include "support/FakeCredentialStorage.h"
 #include "FakeTaskScheduler.h"
 #include "QtCorePlatform.h"
 #include "QtCorePlatformPrivate.h"

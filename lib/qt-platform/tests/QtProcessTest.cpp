@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "FakeCredentialStorage.h"
+#include "support/FakeCredentialStorage.h"
 #include "FakeTaskScheduler.h"
 #include "ProcessIdentity.h"
 #include "QtCorePlatform.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ApplicationProxy.h"
-#include "FakeCredentialStorage.h"
+#include "support/FakeCredentialStorage.h"
 #include "ProxyAuthenticator.h"
 #include "QtMessageRecorder.h"
 #include "ScopedEnvironment.h"

@@ -6,7 +6,7 @@
 
 #include "HttpQueryFixture.h"
 #include "QtCorePlatformPrivate.h"
-#include "SquidProxy.h"
+#include "support/SquidProxy.h"
 #include "WideStrings.h"
 #include "common/logging/Logger.h"
 

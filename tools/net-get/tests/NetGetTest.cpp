@@ -3,6 +3,9 @@
 #include <fstream>
 #include <memory>
 
+#include "ProxyAuthenticator.h"
+#include "common/credentialstorage/CredentialStorage.h"
+#include "network/Base64.h"
 #include "support/ChildProcess.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
@@ -93,6 +96,59 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         ASSERT_TRUE(result.exited);
         EXPECT_EQ(result.exitCode, c.exitCode)
             << (c.arguments.empty() ? "" : c.arguments.front()) << "\n" << result.errors;
+    }
+}
+
+// The proxy (a scripted peer) asks for credentials and closes; the CONNECT on
+// the next connection carries those of the command line or, without them,
+// those of the credential storage, and the request goes through the tunnel.
+TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
+    const std::string home = folder_.path();
+    const auto stored = testsupport::runInChild([&] {
+        ::setenv("HOME", home.c_str(), 1);
+        return common::credentialstorage::CredentialStorage().store(
+                   ProxyAuthenticator::kCredentialsLabel, L"anna", L"from-storage")
+                   ? 0
+                   : 1;
+    });
+    ASSERT_EQ(0, stored.exitCode);
+    struct Case {
+        std::vector<std::string> credentials;
+        std::string pair;
+    };
+    for (const auto& c : std::vector<Case>{{{"--proxy-user", "anna:s:cret"}, "anna:s:cret"},
+                                           {{}, "anna:from-storage"}}) {
+        std::ofstream(folder_.file("script.json"))
+            << "{\"connections\": [[{\"response\": \"HTTP/1.0 407 Auth\\r\\n"
+               "Proxy-Authenticate: Basic realm=\\\"p\\\"\\r\\n\\r\\n\", \"close\": true}], "
+               "[{\"response\": \"HTTP/1.1 200 Connection established\\r\\n\\r\\n\"}, "
+               "{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: 2\\r\\n\\r\\nok\"}]]}";
+        std::remove(folder_.file("requests.log").c_str());
+        peer_ = std::make_unique<testsupport::ScriptServer>(
+            std::string(NETWORK_TEST_SUPPORT_DIR) + "/http_test_peer.py",
+            std::vector<std::string>{folder_.file("script.json"), folder_.file("requests.log")});
+        ASSERT_TRUE(peer_->ready());
+        std::vector<std::string> argv{NET_GET_PATH, "http://target.test:8080/x", "--proxy",
+                                      "127.0.0.1:" + std::to_string(peer_->readyNumber("port").value_or(0))};
+        argv.insert(argv.end(), c.credentials.begin(), c.credentials.end());
+        testsupport::CommandOptions options;
+        options.environment = {"HOME=" + home};
+        options.timeout = std::chrono::seconds(60);
+        const auto result = testsupport::runCommand(argv, options);
+        EXPECT_EQ(0, result.exitCode) << result.errors;
+        EXPECT_EQ("ok", result.output);
+        const std::string log = readFile(folder_.file("requests.log"));
+        EXPECT_NE(std::string::npos,
+                  log.find("Proxy-Authorization: Basic " + network::Base64Encode(c.pair)))
+            << log;
+        EXPECT_NE(std::string::npos, log.find("GET /x HTTP/1.1")) << log;
+    }
+    for (const auto& wrong : std::vector<std::vector<std::string>>{
+             {"http://h.test/", "--proxy", "no-port"},
+             {"http://h.test/", "--proxy", "h:70000"},
+             {"http://h.test/", "--proxy-user", "anna:secret"},
+             {"http://h.test/", "--proxy", "h:1", "--proxy-user", "no-colon"}}) {
+        EXPECT_EQ(64, run(wrong).exitCode) << wrong.back();
     }
 }
 

@@ -30,6 +30,7 @@ public:
     // Makes the certificate and its key; returns the certificate's file.
     std::string make(const std::string& name, const CertificateSpec& spec);
     std::string keyFile(const std::string& name) const { return folder_ + "/" + name + ".key"; }
+    std::string certificateFile(const std::string& name) const { return folder_ + "/" + name + ".pem"; }
     // The certificate's PEM text.
     std::string pem(const std::string& name) const;
 

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace testsupport {
+
+// A loopback port that nothing listens on (it was free a moment ago).
+inline std::uint16_t unusedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace testsupport
