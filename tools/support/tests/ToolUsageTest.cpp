@@ -38,6 +38,7 @@ TEST(ToolUsageTest, HelpAndWrongArgumentsAnswerTheSameWayInEveryProgram) {
         {"net-get", {"--bogus"}, "unknown option '--bogus'"},
         {"net-get", {}, "no URL"},
         {"net-get", {"http://127.0.0.1:1/", "-H"}, "option -H needs a value"},
+        {"net-get", {"http://127.0.0.1:1/", "--proxy", "nope"}, "'nope' is not HOST:PORT"},
         {"qtp-get", {"--bogus"}, "unknown option '--bogus'"},
         {"qtp-get", {"http://127.0.0.1:1/a", "http://127.0.0.1:1/b"}, "more than one URL"},
         {"paramsdump", {"-Lang", "de"}, "the first argument must be the BUNDLE"},
