@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
+
 #include <boost/filesystem.hpp>
 
 #include "InstallerBundle.h"
@@ -159,6 +161,79 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
         EXPECT_FALSE(contains(log, "downloading from")) << json;
     }
     EXPECT_EQ((Lines{"open", "plain"}), entries(work_.path()));
+}
+
+// A message table that cannot be read gives the built-in English texts in
+// the window and the alert, whatever the language, and a log line saying so.
+TEST_F(WindowTest, AnUnusableMessageTableGivesTheEnglishTexts) {
+    auto packed = quorvane::messagesbin::packTable(
+        quorvane::messagesbin::serializeTable(texts_.table()));
+    const std::vector<unsigned char> truncated(packed.begin(), packed.begin() + packed.size() / 2);
+    auto wrongSize = packed;
+    wrongSize[0] ^= 0x01;
+    const std::vector<std::pair<std::string, std::optional<std::vector<unsigned char>>>> tables{
+        {"missing", std::nullopt},
+        {"empty", std::vector<unsigned char>{}},
+        {"garbage", std::vector<unsigned char>(300, 0xA5)},
+        {"truncated", truncated},
+        {"wrong size", wrongSize},
+    };
+    const std::string unusable =
+        "[error] [MessageMap] The message table is unusable: the built-in English texts are shown";
+    for (const auto& [name, image] : tables) {
+        InstallerBundle keyed(kKeyed);
+        InstallerBundle keyless("Setup.app");
+        for (const auto* installer : {&keyed, &keyless}) {
+            if (image) {
+                installer->setMessages(*image);
+            } else {
+                fs::remove(installer->bundle() + "/Contents/Resources/messages.bin");
+            }
+        }
+        ASSERT_TRUE(keyed.setParameters(R"({"Offline": "1", "Product": "P"})"));
+        const auto window = keyed.run(inWorkFolder({"-Lang", "fr"}), systemLanguage("de_DE.UTF-8"));
+        EXPECT_EQ(2, window.exitCode) << name;
+        EXPECT_EQ(failedWindow(), window.errors) << name;
+        EXPECT_TRUE(contains(keyed.lastLog(), unusable)) << name << keyed.lastLog();
+
+        const auto alert = keyless.run(inWorkFolder(), systemLanguage("de_DE.UTF-8"));
+        EXPECT_EQ(1, alert.exitCode) << name;
+        EXPECT_TRUE(contains(alert.errors, texts_.alertLine("en"))) << name << alert.errors;
+        EXPECT_TRUE(contains(keyless.lastLog(), unusable)) << name;
+    }
+}
+
+// Closing signals close together, as `timeout` sends them (to the process,
+// then to its group): the first closes the window, the others find nothing
+// more to close; the run tidies up once and ends with the closed status.
+TEST_F(WindowTest, ClosingSignalsCloseTogetherEndTheRunOnce) {
+    InstallerBundle installer(kKeyed);
+    writeFile(installer.folder() + "/agent.zip", std::string(4096, 'z'));
+    PackageServer server(installer.folder() + "/agent.zip", installer.folder() + "/journal", "200",
+                         true);
+    ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
+                                        R"(", "Product": "P"})"));
+    std::size_t requests = 1;
+    for (const int gapUs : {1000, 1000, 3000, 10000, 200}) {
+        auto process = installer.start(inWorkFolder(), systemLanguage("en_US.UTF-8"));
+        ASSERT_TRUE(process->waitForErrorLine(kShown)) << process->errors();
+        for (int i = 0; i < 200 && server.requests().size() < requests; ++i) {
+            process->staysRunning(std::chrono::milliseconds(50));
+        }
+        ASSERT_EQ(requests++, server.requests().size()) << "the download is under way";
+        process->signal(SIGTERM);
+        ::usleep(static_cast<useconds_t>(gapUs));
+        process->signal(SIGTERM);
+        ::usleep(static_cast<useconds_t>(gapUs));
+        process->signal(SIGINT);
+        const auto result = process->finish();
+        EXPECT_EQ(3, result.exitCode) << gapUs << " us apart: " << result.errors;
+        EXPECT_TRUE(contains(result.errors, kShown + "\n" + kClosed + "\n")) << result.errors;
+        const std::string log = installer.lastLog();
+        EXPECT_TRUE(contains(log, "over and out")) << gapUs;
+        EXPECT_EQ(log.find("quiting..."), log.rfind("quiting...")) << "one tidy-up";
+        EXPECT_TRUE(fs::is_empty(work_.path())) << gapUs << " us apart: the download folder stays";
+    }
 }
 
 // The button, the window's close and the end of input while a slow
