@@ -3,6 +3,7 @@
 #include "HttpQueryErrors.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -110,6 +111,11 @@ Downloader::~Downloader() {
         }
     }
     queries_.clear();
+}
+
+void Downloader::keepLargeBlocksOffTheHeap() {
+    // A fixed threshold also stops its growth.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 }
 
 const char* Downloader::errorName(int error) {
