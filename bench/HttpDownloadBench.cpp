@@ -88,6 +88,8 @@ Round inChild(Fetch fetch) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        // As the installer does at start.
+        common::Downloader::keepLargeBlocksOffTheHeap();
         ::close(ends[0]);
         double seconds = 0;
         const bool ok = fetch(seconds);

@@ -3,6 +3,7 @@
 #include "HttpQueryErrors.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -109,6 +110,11 @@ Downloader::~Downloader() {
     queries_.clear();
 }
 
+void Downloader::keepLargeBlocksOffTheHeap() {
+    // A fixed threshold also stops its growth.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+}
+
 const char* Downloader::errorName(int error) {
     return httpQueryErrorName(error);
 }
@@ -143,11 +149,21 @@ void Downloader::startAttempt(const std::string& url, const fs::path& folder,
     query->setTransferTimeout(static_cast<int>(transferTimeout_.count()),
                               IHttpQuery::kDefaultLowSpeedLimit);
     const std::weak_ptr<bool> self = self_;
-    query->setErrorHandler([this, self, url, folder, callback, tryCount](IHttpQuery::Error error) {
-        if (!self.expired()) {
-            onAttemptError(error, url, folder, callback, tryCount);
-        }
-    });
+    query->setErrorHandler(
+        [this, self, id, url, folder, callback, tryCount](IHttpQuery::Error error) {
+            if (self.expired()) {
+                return;
+            }
+            // A body refused for its size comes the same way again.
+            const auto found = queries_.find(id);
+            const bool final = found != queries_.end() && found->second &&
+                               found->second->bodyRefused();
+            if (final) {
+                logger_->error("The package from %s is larger than %lld bytes: not tried again", url.c_str(),
+                               static_cast<long long>(IHttpQuery::kDefaultMaximumBodySize));
+            }
+            onAttemptError(error, url, folder, callback, final ? kRetries : tryCount);
+        });
     query->setFinishedHandler([this, self, id, url, folder, callback](bool ok) {
         if (!self.expired()) {
             onAttemptFinished(ok, id, url, folder, callback);
@@ -195,6 +211,9 @@ void Downloader::onAttemptFinished(bool ok, std::int32_t id, const std::string& 
     const fs::path file = folder / kPackageFileName;
     std::string reason;
     const bool written = writeWholeFile(file, query->getResponseData(), reason);
+    // The body is on disk: its memory goes before the callback, which holds
+    // the main thread through the whole install.
+    query->reset();
     // The path's own wide form would depend on the process's locale.
     const std::wstring widePath = utf8ToWString(file.string());
     if (written) {

@@ -60,6 +60,13 @@ public:
     bool removeLastFolder() override;
     void get(const std::string& url, GetCallback callback) override;
 
+    // Makes the process hand blocks of 256 KiB and more straight to the
+    // system and back, instead of letting the allocator's threshold for that
+    // rise with the network's buffers: freed buffers then never pile up in
+    // the heap beside the body, and a download's peak stays near the size of
+    // the package. Process-wide; called once at start.
+    static void keepLargeBlocksOffTheHeap();
+
     // The name of a query error, "UnknownError" for a value beyond the known
     // ones.
     static const char* errorName(int error);

@@ -3,10 +3,12 @@
 #include <cstdarg>
 
 #include "DisplayText.h"
+#include "FallbackMessageMap.h"
 #include "common/utils/StringConversions.h"
 
 LocalizationWrapper::LocalizationWrapper(const std::string& language)
-    : msgMap_(common::IMessageMap::create()) {
+    : msgMap_(std::make_unique<quorvane::unattended::FallbackMessageMap>(
+          common::IMessageMap::create())) {
     msgMap_->load();
     msgMap_->setLanguage(common::utf8ToWString(language).c_str());
 }

@@ -10,7 +10,8 @@
 // with the texts as the window shows them (UTF-8).
 class LocalizationWrapper {
 public:
-    // Loads "messages.bin" (which selects "en") and then selects `language`.
+    // Loads "messages.bin" (which selects "en") and then selects `language`;
+    // where the table has no text, the built-in English one is used.
     explicit LocalizationWrapper(const std::string& language);
     ~LocalizationWrapper();
     LocalizationWrapper(const LocalizationWrapper&) = delete;

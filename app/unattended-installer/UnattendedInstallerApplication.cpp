@@ -12,6 +12,7 @@
 
 #include "AttributeValueKinds.h"
 #include "Downloader.h"
+#include "FallbackMessageMap.h"
 #include "InstallFolders.h"
 #include "InstallerController.h"
 #include "InstallerView.h"
@@ -288,7 +289,7 @@ bool UnattendedInstallerApplication::initApplication(const std::string& currentF
     if (language.empty()) {
         language = common::utf8ToWString(common::getPreferredLanguage());
     }
-    messageMap_ = common::IMessageMap::create();
+    messageMap_ = std::make_unique<FallbackMessageMap>(common::IMessageMap::create());
     setLanguage(language);
 
     view_ = InstallerView::create();

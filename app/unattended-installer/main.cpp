@@ -16,6 +16,7 @@
 #include <spdlog/spdlog.h>
 
 #include "AppDelegate.h"
+#include "Downloader.h"
 #include "InstallLocation.h"
 #include "LoggedCommand.h"
 #include "UnattendedInstallerApplication.h"
@@ -105,6 +106,7 @@ std::vector<std::string> argumentList(int argc, char** argv) {
 int main(int argc, char** argv) {
     openStandardStreams();
     ::signal(SIGPIPE, SIG_IGN);
+    common::Downloader::keepLargeBlocksOffTheHeap();
 
     auto arguments = std::make_unique<std::vector<std::string>>(argumentList(argc, argv));
     const bool elevated = quorvane::unattended::isElevatedCommandLine(*arguments);

@@ -153,6 +153,31 @@ TEST_F(DownloaderTest, FailedAttemptsAreRepeatedUpToSixAttemptsInAll) {
                                "downloaded file write succeeded: " + package.string()));
 }
 
+// A package announced over the 2 GiB limit fails at its head: no byte of
+// its body is awaited (the server sends none) and no attempt follows.
+TEST_F(DownloaderTest, APackageAnnouncedOverTheLimitFailsAtOnceWithoutRetries) {
+    const std::string announced = std::to_string(IHttpQuery::kDefaultMaximumBodySize + 1);
+    PackageServer server(package_, served_.file("journal"), "200", false,
+                         {"--announce", announced});
+    const fs::path target = folder_.path() + "/target";
+    fs::create_directories(target);
+    const auto started = Clock::now();
+    start(server.url(), target);
+    ASSERT_TRUE(runUntilOutcome()) << logText();
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(5)) << "the body was awaited";
+    EXPECT_FALSE(outcomes_[0].ok);
+    EXPECT_EQ(fs::path(), outcomes_[0].file);
+    // Time for a retry that must not come.
+    runUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(1u, server.requests().size());
+    EXPECT_EQ(1, lines_->count(common::loglevel::error,
+                               "The package from " + server.url() + " is larger than " +
+                                   std::to_string(IHttpQuery::kDefaultMaximumBodySize) +
+                                   " bytes: not tried again"))
+        << logText();
+    EXPECT_TRUE(fs::is_empty(target));
+}
+
 TEST_F(DownloaderTest, APackageThatCannotBeWrittenWholeIsAFailure) {
     PackageServer server(package_, served_.file("journal"));
     start(server.url(), fs::path());

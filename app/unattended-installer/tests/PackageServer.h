@@ -24,12 +24,12 @@ public:
     };
 
     // `plan` is the statuses to answer with in turn, the last one repeating
-    // ("404,404,200"); `slow` sends a 200's body one byte every 200 ms.
+    // ("404,404,200"); `slow` sends a 200's body one byte every 200 ms;
+    // `extra` are further options of the server ("--encoding", "gzip").
     PackageServer(const std::string& package, const std::string& journal,
-                  const std::string& plan = "200", bool slow = false)
-        : journal_(journal),
-          server_(PACKAGE_SERVER,
-                  {package, "--journal", journal, "--plan", plan, "--slow", slow ? "1" : "0"}) {
+                  const std::string& plan = "200", bool slow = false,
+                  const std::vector<std::string>& extra = {})
+        : journal_(journal), server_(PACKAGE_SERVER, options(package, journal, plan, slow, extra)) {
         if (!server_.ready()) {
             throw std::runtime_error("PackageServer: the server did not start");
         }
@@ -51,6 +51,16 @@ public:
     }
 
 private:
+    static std::vector<std::string> options(const std::string& package, const std::string& journal,
+                                            const std::string& plan, bool slow,
+                                            const std::vector<std::string>& extra) {
+        std::vector<std::string> all{package,  "--journal", journal,
+                                     "--plan", plan,        "--slow",
+                                     slow ? "1" : "0"};
+        all.insert(all.end(), extra.begin(), extra.end());
+        return all;
+    }
+
     std::string journal_;
     testsupport::ScriptServer server_;
 };

@@ -37,6 +37,7 @@ public:
     // `timeout`.
     testsupport::ChildResult finish(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     std::string errors() const;
+    pid_t pid() const { return pid_; }
 
 private:
     bool ended();

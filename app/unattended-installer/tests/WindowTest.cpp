@@ -5,6 +5,11 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
+
+#include <fstream>
+
+#include <optional>
 
 #include <boost/filesystem.hpp>
 
@@ -35,6 +40,48 @@ const std::string kKeyed = "Setup_K_" + keyOf("0123456789abcdef") + "_.app";
 // The system language of a run: LANG alone decides.
 Lines systemLanguage(const std::string& lang) {
     return {"LANG=" + lang, "LANGUAGE", "LC_ALL", "LC_MESSAGES"};
+}
+
+// Writes `bytes` zeros in the gzip coding to `path`.
+void writeGzipZeros(const std::string& path, std::size_t bytes) {
+    z_stream stream{};
+    ASSERT_EQ(Z_OK, ::deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY));
+    std::vector<unsigned char> zeros(1 << 20, 0), out(1 << 20);
+    std::ofstream file(path, std::ios::binary);
+    for (std::size_t left = bytes; left > 0 || stream.avail_in > 0;) {
+        if (stream.avail_in == 0) {
+            const std::size_t step = std::min(left, zeros.size());
+            stream.next_in = zeros.data();
+            stream.avail_in = static_cast<uInt>(step);
+            left -= step;
+        }
+        stream.next_out = out.data();
+        stream.avail_out = static_cast<uInt>(out.size());
+        ASSERT_NE(Z_STREAM_ERROR, ::deflate(&stream, Z_NO_FLUSH));
+        file.write(reinterpret_cast<const char*>(out.data()),
+                   static_cast<std::streamsize>(out.size() - stream.avail_out));
+    }
+    int result = Z_OK;
+    while (result != Z_STREAM_END) {
+        stream.next_out = out.data();
+        stream.avail_out = static_cast<uInt>(out.size());
+        result = ::deflate(&stream, Z_FINISH);
+        ASSERT_NE(Z_STREAM_ERROR, result);
+        file.write(reinterpret_cast<const char*>(out.data()),
+                   static_cast<std::streamsize>(out.size() - stream.avail_out));
+    }
+    ::deflateEnd(&stream);
+}
+
+// The peak resident memory of a running process, in bytes.
+long long peakMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stoll(line.substr(6)) * 1024;
+        }
+    }
+    return -1;
 }
 
 class WindowTest : public ::testing::Test {
@@ -159,6 +206,101 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
         EXPECT_FALSE(contains(log, "downloading from")) << json;
     }
     EXPECT_EQ((Lines{"open", "plain"}), entries(work_.path()));
+}
+
+// A message table that cannot be read gives the built-in English texts in
+// the window and the alert, whatever the language, and a log line saying so.
+TEST_F(WindowTest, AnUnusableMessageTableGivesTheEnglishTexts) {
+    auto packed = quorvane::messagesbin::packTable(
+        quorvane::messagesbin::serializeTable(texts_.table()));
+    const std::vector<unsigned char> truncated(packed.begin(), packed.begin() + packed.size() / 2);
+    auto wrongSize = packed;
+    wrongSize[0] ^= 0x01;
+    const std::vector<std::pair<std::string, std::optional<std::vector<unsigned char>>>> tables{
+        {"missing", std::nullopt},
+        {"empty", std::vector<unsigned char>{}},
+        {"garbage", std::vector<unsigned char>(300, 0xA5)},
+        {"truncated", truncated},
+        {"wrong size", wrongSize},
+    };
+    const std::string unusable =
+        "[error] [MessageMap] The message table is unusable: the built-in English texts are shown";
+    for (const auto& [name, image] : tables) {
+        InstallerBundle keyed(kKeyed);
+        InstallerBundle keyless("Setup.app");
+        for (const auto* installer : {&keyed, &keyless}) {
+            if (image) {
+                installer->setMessages(*image);
+            } else {
+                fs::remove(installer->bundle() + "/Contents/Resources/messages.bin");
+            }
+        }
+        ASSERT_TRUE(keyed.setParameters(R"({"Offline": "1", "Product": "P"})"));
+        const auto window = keyed.run(inWorkFolder({"-Lang", "fr"}), systemLanguage("de_DE.UTF-8"));
+        EXPECT_EQ(2, window.exitCode) << name;
+        EXPECT_EQ(failedWindow(), window.errors) << name;
+        EXPECT_TRUE(contains(keyed.lastLog(), unusable)) << name << keyed.lastLog();
+
+        const auto alert = keyless.run(inWorkFolder(), systemLanguage("de_DE.UTF-8"));
+        EXPECT_EQ(1, alert.exitCode) << name;
+        EXPECT_TRUE(contains(alert.errors, texts_.alertLine("en"))) << name << alert.errors;
+        EXPECT_TRUE(contains(keyless.lastLog(), unusable)) << name;
+    }
+}
+
+// Closing signals close together, as `timeout` sends them (to the process,
+// then to its group): the first closes the window, the others find nothing
+// more to close; the run tidies up once and ends with the closed status.
+TEST_F(WindowTest, ClosingSignalsCloseTogetherEndTheRunOnce) {
+    InstallerBundle installer(kKeyed);
+    writeFile(installer.folder() + "/agent.zip", std::string(4096, 'z'));
+    PackageServer server(installer.folder() + "/agent.zip", installer.folder() + "/journal", "200",
+                         true);
+    ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
+                                        R"(", "Product": "P"})"));
+    std::size_t requests = 1;
+    for (const int gapUs : {1000, 1000, 3000, 10000, 200}) {
+        auto process = installer.start(inWorkFolder(), systemLanguage("en_US.UTF-8"));
+        ASSERT_TRUE(process->waitForErrorLine(kShown)) << process->errors();
+        for (int i = 0; i < 200 && server.requests().size() < requests; ++i) {
+            process->staysRunning(std::chrono::milliseconds(50));
+        }
+        ASSERT_EQ(requests++, server.requests().size()) << "the download is under way";
+        process->signal(SIGTERM);
+        ::usleep(static_cast<useconds_t>(gapUs));
+        process->signal(SIGTERM);
+        ::usleep(static_cast<useconds_t>(gapUs));
+        process->signal(SIGINT);
+        const auto result = process->finish();
+        EXPECT_EQ(3, result.exitCode) << gapUs << " us apart: " << result.errors;
+        EXPECT_TRUE(contains(result.errors, kShown + "\n" + kClosed + "\n")) << result.errors;
+        const std::string log = installer.lastLog();
+        EXPECT_TRUE(contains(log, "over and out")) << gapUs;
+        EXPECT_EQ(log.find("quiting..."), log.rfind("quiting...")) << "one tidy-up";
+        EXPECT_TRUE(fs::is_empty(work_.path())) << gapUs << " us apart: the download folder stays";
+    }
+}
+
+// A gzip reply that decodes to 1 GiB of zeros is refused while it is decoded:
+// the window tells the failure after one request, the run having held little.
+TEST_F(WindowTest, ACompressionBombFailsAtOnceWithLittleMemory) {
+    InstallerBundle installer(kKeyed);
+    writeGzipZeros(installer.folder() + "/bomb.gz", std::size_t{1} << 30);
+    PackageServer server(installer.folder() + "/bomb.gz", installer.folder() + "/journal", "200",
+                         false, {"--encoding", "gzip"});
+    ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
+                                        R"(", "Product": "P"})"));
+    auto process = installer.start(inWorkFolder({"-Lang", "en"}), systemLanguage("en_US.UTF-8"));
+    ASSERT_TRUE(process->waitForErrorLine(texts_.windowLines(InstallerState::Failed, "en").front(),
+                                          std::chrono::seconds(60)))
+        << process->errors();
+    const long long peak = peakMemory(process->pid());
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 100LL * 1000 * 1000) << "peak resident memory";
+    EXPECT_EQ(1u, server.requests().size());
+    process->writeInput("\n");
+    EXPECT_EQ(2, process->finish().exitCode);
+    EXPECT_TRUE(contains(installer.lastLog(), "is larger than")) << installer.lastLog();
 }
 
 // The button, the window's close and the end of input while a slow

@@ -161,6 +161,45 @@ TEST(DispatchSourcesTest, ReadSourceOnARegularFileReadsItToTheEnd) {
     ::close(fd);
 }
 
+// The caller may close a watched descriptor as soon as the source is
+// cancelled or destroyed: whatever gets that number next (here a new pipe,
+// in a program the loop's own signal pipe) stays on the loop.
+TEST(DispatchSourcesTest, ADescriptorClosedRightAfterItsSourceEndsCanBeWatchedAgain) {
+    for (const bool destroy : {true, false}) {
+        SCOPED_TRACE(destroy ? "destroyed" : "cancelled");
+        int first[2];
+        ASSERT_EQ(0, ::pipe(first));
+        auto gone = std::make_unique<ReadSource>(first[0], [] {});
+        if (destroy) {
+            gone.reset();
+        } else {
+            gone->cancel();
+        }
+        ::close(first[0]);
+        ::close(first[1]);
+        int second[2];
+        ASSERT_EQ(0, ::pipe(second));
+        ASSERT_EQ(first[0], second[0]) << "the descriptor number was not handed out again";
+        std::string received;
+        ReadSource source(second[0], [&] {
+            char buffer[16];
+            const ssize_t n = ::read(second[0], buffer, sizeof buffer);
+            if (n > 0) {
+                received.append(buffer, static_cast<std::size_t>(n));
+            }
+            Application::shared().stop();
+        });
+        // The write comes after the loop has run the ended source's leftovers.
+        asyncMain([&] { EXPECT_EQ(4, ::write(second[1], "ping", 4)); });
+        EXPECT_TRUE(looptest::runLoop(2s)) << "the new descriptor was taken off the loop";
+        EXPECT_EQ("ping", received);
+        source.cancel();
+        gone.reset();
+        ::close(second[0]);
+        ::close(second[1]);
+    }
+}
+
 TEST(DispatchSourcesTest, SignalIsDeliveredOnTheLoopAndCancelRestoresTheDefaultAction) {
     const auto loopThread = std::this_thread::get_id();
     std::vector<int> received;

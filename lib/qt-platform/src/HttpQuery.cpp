@@ -22,12 +22,17 @@
 
 namespace {
 
-// How far a download may run ahead of the writes to its file.
+// How far a transfer may run ahead of the writes to its file or the body
+// held in memory: Qt stops reading the socket beyond this.
 constexpr qint64 kDownloadReadBufferSize = 4 * 1024 * 1024;
 
-// The most that a body's announced length reserves at once: a length that
-// lies costs no more than this before the bytes arrive.
-constexpr qint64 kMaximumReserve = qint64{256} * 1024 * 1024;
+// The coded bytes a compressed body is read in.
+constexpr std::size_t kCodedPiece = 64 * 1024;
+
+// The content codings asked for when the caller asked for none; the query
+// decodes them itself.
+constexpr const char* kAcceptEncoding = "Accept-Encoding";
+constexpr const char* kDecodedCodings = "gzip, deflate";
 
 QByteArray toBytes(const std::string& text) {
     return QByteArray(text.data(), static_cast<int>(text.size()));
@@ -263,7 +268,17 @@ void HttpQuery::internalExecute() {
         BOOST_ASSERT_MSG(false, "unknown Operation");
     }
     disableStrictTransportSecurity();
+    askForCodings();
     adoptReply(manager_->sendCustomRequest(request_, QByteArray(verb), body_), false);
+}
+
+void HttpQuery::askForCodings() {
+    // Qt decodes a body whole as it comes when it set this header itself,
+    // without any bound; asked for here, the body comes as it was sent.
+    decodeBody_ = !request_.hasRawHeader(kAcceptEncoding);
+    if (decodeBody_) {
+        request_.setRawHeader(kAcceptEncoding, kDecodedCodings);
+    }
 }
 
 void HttpQuery::internalDownloadFile(QString filePath) {
@@ -313,6 +328,7 @@ void HttpQuery::internalTransferFile(QString filePath) {
     request_.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
     request_.setHeader(QNetworkRequest::ContentLengthHeader, file->size());
     disableStrictTransportSecurity();
+    askForCodings();
     QNetworkReply* reply = manager_->put(request_, file.get());
     file.release()->setParent(reply);
     adoptReply(reply, false);
@@ -327,6 +343,8 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
     errorReported_ = false;
     transferFailure_.reset();
     bodyComplete_ = false;
+    bodyStarted_ = false;
+    decoder_.reset();
     watchTransfer(reply);
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, reply](const QList<QSslError>& errors) { onReplySslErrors(reply, errors); });
@@ -337,6 +355,10 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
         connect(reply, &QNetworkReply::readyRead, this,
                 [this, reply] { onReplyDownloadReadyRead(reply); });
     } else {
+        // Held once: Qt keeps no more than this ahead of the body.
+        reply->setReadBufferSize(kDownloadReadBufferSize);
+        connect(reply, &QNetworkReply::metaDataChanged, this,
+                [this, reply] { onReplyMetaData(reply); });
         connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReplyReadyRead(reply); });
     }
 }
@@ -396,50 +418,135 @@ void HttpQuery::internalAbort() {
 
 // --- the reply, on the Qt thread --------------------------------------------
 
+void HttpQuery::onReplyMetaData(QNetworkReply* reply) {
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (transferFailure_ || (status >= 300 && status < 400)) {
+        return;
+    }
+    bool known = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (known && length > maximumBodySize_) {
+        qCWarning(lcHttpQuery) << "the response announces a body of" << length
+                               << "bytes, over the limit of" << maximumBodySize_
+                               << "bytes; giving up";
+        refuseBody(reply);
+    }
+}
+
+void HttpQuery::refuseBody(QNetworkReply* reply) {
+    bodyRefused_ = true;
+    releaseBody();
+    decoder_.reset();
+    failReply(reply, UnknownContentError);
+}
+
 void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
     if (transferFailure_) {
         reply->skip(reply->bytesAvailable());
         return;
     }
-    if (pieceEnds_.empty() && responseData_.empty() && !reserveBody(reply)) {
-        return;
+    if (!bodyStarted_) {
+        bodyStarted_ = true;
+        if (!startBody(reply)) {
+            return;
+        }
     }
     const qint64 available = reply->bytesAvailable();
     if (available <= 0) {
         return;
     }
     const std::size_t held = responseData_.size();
-    if (static_cast<std::int64_t>(held) + available > maximumBodySize_) {
-        qCWarning(lcHttpQuery) << "the response body is larger than" << maximumBodySize_
-                               << "bytes; giving up";
-        releaseBody();
-        failReply(reply, UnknownContentError);
-        return;
+    if (decoder_) {
+        // In small pieces: the coded bytes cost little beside the body.
+        char piece[kCodedPiece];
+        bool noRoom = false;
+        auto status = ContentDecoder::Status::ok;
+        for (qint64 got = 0; status == ContentDecoder::Status::ok &&
+                             (got = reply->read(piece, sizeof piece)) > 0;) {
+            status = decoder_->decode(piece, static_cast<std::size_t>(got),
+                                      [this, &noRoom](const char* data, std::size_t size) {
+                                          noRoom = !appendBody(data, size);
+                                          return !noRoom;
+                                      });
+        }
+        if (status == ContentDecoder::Status::tooLarge) {
+            qCWarning(lcHttpQuery) << "the compressed response body decodes to more than"
+                                   << maximumBodySize_ << "bytes or"
+                                   << ContentDecoder::kMaximumRatio
+                                   << "times its size; giving up";
+            refuseBody(reply);
+            return;
+        }
+        if (status == ContentDecoder::Status::damaged) {
+            if (!noRoom) {
+                qCWarning(lcHttpQuery) << "the compressed response body cannot be decoded";
+            }
+            releaseBody();
+            failReply(reply, noRoom ? UnknownContentError : ProtocolFailure);
+            return;
+        }
+    } else {
+        if (static_cast<std::int64_t>(held) + available > maximumBodySize_) {
+            qCWarning(lcHttpQuery) << "the response body is larger than" << maximumBodySize_
+                                   << "bytes; giving up";
+            refuseBody(reply);
+            return;
+        }
+        if (!appendBody(nullptr, static_cast<std::size_t>(available))) {
+            failReply(reply, UnknownContentError);
+            return;
+        }
+        // Straight from Qt's buffer into the tail.
+        const qint64 got = reply->read(responseData_.data() + held, available);
+        responseData_.resize(held + static_cast<std::size_t>(std::max<qint64>(got, 0)));
     }
-    try {
-        responseData_.resize(held + static_cast<std::size_t>(available));
-    } catch (const std::bad_alloc&) {
-        qCWarning(lcHttpQuery) << "no memory for a response body of" << held + available
-                               << "bytes; giving up";
-        releaseBody();
-        failReply(reply, UnknownContentError);
-        return;
-    }
-    // Straight from Qt's buffer into the tail.
-    const qint64 got = reply->read(responseData_.data() + held, available);
-    responseData_.resize(held + static_cast<std::size_t>(std::max<qint64>(got, 0)));
-    if (got > 0) {
+    if (responseData_.size() > held) {
         pieceEnds_.push_back(responseData_.size());
     }
 }
 
-bool HttpQuery::reserveBody(QNetworkReply* reply) {
+bool HttpQuery::appendBody(const char* data, std::size_t size) {
+    const std::size_t held = responseData_.size();
+    if (static_cast<std::int64_t>(held + size) > maximumBodySize_) {
+        releaseBody();
+        return false;
+    }
+    try {
+        responseData_.resize(held + size);
+    } catch (const std::bad_alloc&) {
+        qCWarning(lcHttpQuery) << "no memory for a response body of" << held + size
+                               << "bytes; giving up";
+        releaseBody();
+        return false;
+    }
+    if (data != nullptr) {
+        std::copy(data, data + size, responseData_.begin() + static_cast<std::ptrdiff_t>(held));
+    }
+    return true;
+}
+
+bool HttpQuery::startBody(QNetworkReply* reply) {
+    if (decodeBody_) {
+        decoder_ = ContentDecoder::forEncoding(
+            reply->rawHeader("Content-Encoding").toStdString(), maximumBodySize_);
+    }
+    if (decoder_) {
+        // Room up to where a bomb is looked for, so that one is refused
+        // before the body has been copied while growing.
+        return reserveRoom(reply, std::min<qint64>(maximumBodySize_,
+                                                   2 * ContentDecoder::kSafetyThreshold));
+    }
     bool known = false;
     const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
     if (!known || length <= 0) {
         return true;
     }
-    const qint64 room = std::min({length, static_cast<qint64>(maximumBodySize_), kMaximumReserve});
+    // The whole body at once, so that it is never copied while it grows;
+    // the pages are taken only as the bytes arrive.
+    return reserveRoom(reply, std::min(length, static_cast<qint64>(maximumBodySize_)));
+}
+
+bool HttpQuery::reserveRoom(QNetworkReply* reply, qint64 room) {
     try {
         responseData_.reserve(static_cast<std::size_t>(std::max<qint64>(room, 0)));
     } catch (const std::bad_alloc&) {
@@ -485,14 +592,26 @@ void HttpQuery::onReplyFinished(QNetworkReply* reply) {
         responseHeaders_[toStdString(name)] = toStdString(value);
     }
     statusCode_ = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    bodyComplete_ = true;
     const bool replySucceeded = reply->error() == QNetworkReply::NoError;
     if (downloadFile_ != nullptr) {
         writeDownloadData(reply, reply->readAll());
         if (!closeDownloadFile() && !transferFailure_) {
             transferFailure_ = ProtocolFailure;
         }
+    } else if (replySucceeded && !transferFailure_) {
+        // What Qt still holds, then the end of a compressed stream.
+        if (reply->bytesAvailable() > 0) {
+            onReplyReadyRead(reply);
+        }
+        if (decoder_ && !transferFailure_ &&
+            decoder_->finish() != ContentDecoder::Status::ok) {
+            qCWarning(lcHttpQuery) << "the compressed response body ends early";
+            releaseBody();
+            transferFailure_ = ProtocolFailure;
+        }
     }
+    decoder_.reset();
+    bodyComplete_ = true;
     if (liveReply_ == reply) {
         liveReply_ = nullptr;
     }

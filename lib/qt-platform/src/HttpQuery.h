@@ -8,11 +8,13 @@
 #include <QObject>
 #include <QPointer>
 #include <QSslError>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "ContentDecoder.h"
 #include "IHttpQuery.h"
 #include "Utf8ChunkDecoder.h"
 
@@ -84,6 +86,7 @@ public:
     void resetHandlers() override;
     void setTransferTimeout(int timeoutMs, std::int64_t lowSpeedLimit) override;
     void setMaximumBodySize(std::int64_t bytes) override;
+    bool bodyRefused() const override { return bodyRefused_; }
 
 public slots:
     void internalTransferFile(QString filePath);
@@ -94,13 +97,29 @@ private:
     void internalExecute();
     void internalAbort();
     void disableStrictTransportSecurity();
+    // Asks for gzip and deflate, decoded by the query, unless the caller
+    // chose the codings.
+    void askForCodings();
     // Makes `reply` the query's reply and connects the slots that every way
     // of sending shares; `toFile` sends the body to the download file.
     void adoptReply(QNetworkReply* reply, bool toFile);
     void onReplyReadyRead(QNetworkReply* reply);
-    // Room for the body that `reply` announces, up to the body limit and
-    // kMaximumReserve; false when that room could not be had.
-    bool reserveBody(QNetworkReply* reply);
+    // The head has come: a body announced over the limit is refused before
+    // any of it is read.
+    void onReplyMetaData(QNetworkReply* reply);
+    // Before the first piece of the body: a decoder for a body that Qt was
+    // told not to decode, else room for the whole announced body (up to the
+    // limit; the memory is taken as the bytes arrive); false when that room
+    // could not be had.
+    bool startBody(QNetworkReply* reply);
+    // Reserves `room` bytes for the body; false, the reply failed, when
+    // memory cannot give them.
+    bool reserveRoom(QNetworkReply* reply, qint64 room);
+    // Appends decoded or plain body bytes; false (the body released) when
+    // they would pass the limit or memory cannot hold them.
+    bool appendBody(const char* data, std::size_t size);
+    // Gives up on the body of `reply` for good: over the limit, or a bomb.
+    void refuseBody(QNetworkReply* reply);
     // Drops the response data and its text, and the memory they held.
     void releaseBody();
     void onReplyDownloadReadyRead(QNetworkReply* reply);
@@ -139,6 +158,13 @@ private:
     // order: the text is made piece by piece from these.
     std::vector<std::size_t> pieceEnds_;
     std::int64_t maximumBodySize_ = kDefaultMaximumBodySize;
+    // Set when the query asked for gzip and deflate itself, so that Qt hands
+    // the body on as it came and `decoder_` decodes it, bounded.
+    bool decodeBody_ = false;
+    bool bodyStarted_ = false;
+    std::unique_ptr<ContentDecoder> decoder_;
+    // Set on the Qt thread before the error is posted.
+    std::atomic<bool> bodyRefused_{false};
     // The text made so far: from the first `textPieces_` pieces, and, once
     // `textComplete_`, from the whole body. Made on the caller's thread.
     mutable std::string responseText_;

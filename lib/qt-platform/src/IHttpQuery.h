@@ -146,10 +146,18 @@ public:
 
     // The largest response body the query holds in memory (execute, and the
     // answer to transferFile), counted after any gzip or deflate decoding:
-    // a longer body, or one that memory cannot hold, ends the request with
-    // UnknownContentError and leaves the response data and text empty. The
-    // body of downloadFile goes to its file and is not limited. Set before
-    // the request is started.
+    // a longer body, one announced longer (refused at the head, before any
+    // of it is read), a compressed one that decodes to more than 40 times
+    // its size once past 10 MiB, or one that memory cannot hold, ends the
+    // request with UnknownContentError, leaves the response data and text
+    // empty and makes bodyRefused true. The body is held once, taken as it
+    // arrives; a compressed one is decoded piece by piece. The body of
+    // downloadFile goes to its file and is not limited. Set before the
+    // request is started.
     static constexpr std::int64_t kDefaultMaximumBodySize = std::int64_t{2} * 1024 * 1024 * 1024;
     virtual void setMaximumBodySize(std::int64_t /*bytes*/) {}
+    // True once the reply's body has been refused as above: sending the
+    // request again would meet the same body. Read it in or after the error
+    // handler.
+    virtual bool bodyRefused() const { return false; }
 };

@@ -1,4 +1,5 @@
 #include <QFileInfo>
+#include <zlib.h>
 #include <thread>
 
 #include "HttpQueryFixture.h"
@@ -165,6 +166,65 @@ TEST_F(HttpQueryTransferTest, ABodyOverTheLimitOrAStalledTransferFails) {
         EXPECT_TRUE(error != 26 || request->getResponseData().capacity() == 0)
             << "held after failing";
         EXPECT_TRUE(error == 4 || (error != 0) == request->getResponseText().empty());
+    }
+}
+
+// With the default limit: a body announced over it fails at the head though
+// none of it is sent, a gzip body decoding to far more than forty times its
+// size fails early, and both say that the body was refused; a gzip body is
+// decoded, a damaged one fails as Qt reports damaged data.
+TEST_F(HttpQueryTransferTest, BodiesAreRefusedAtTheHeadOrWhileDecoded) {
+    using Connection = StreamingServer::Connection;
+    const auto gzip = [](const QByteArray& plain) {
+        z_stream stream{};
+        EXPECT_EQ(Z_OK, ::deflateInit2(&stream, 9, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY));
+        std::string out(::deflateBound(&stream, static_cast<uLong>(plain.size())) + 64, '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.constData()));
+        stream.avail_in = static_cast<uInt>(plain.size());
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = static_cast<uInt>(out.size());
+        EXPECT_EQ(Z_STREAM_END, ::deflate(&stream, Z_FINISH));
+        out.resize(stream.total_out);
+        ::deflateEnd(&stream);
+        return out;
+    };
+    const auto serve = [](std::string headers, std::string body) {
+        return [headers, body](Connection& peer) {
+            const auto length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+            peer.send(StreamingServer::head(headers + length)) && peer.send(body) &&
+                peer.pause(1h);
+        };
+    };
+    const std::string text = QByteArray(200000, 'q').toStdString() + "end";
+    std::string damaged = gzip(QByteArray::fromStdString(text));
+    damaged[damaged.size() - 6] ^= 0x55;  // in the check sum
+    const std::string announced =
+        "Content-Length: " + std::to_string(IHttpQuery::kDefaultMaximumBodySize + 1) + "\r\n";
+    const std::tuple<const char*, StreamingServer::Script, int, std::string> cases[] = {
+        {"announced over the limit, nothing sent",
+         [announced](Connection& peer) {
+             peer.send(StreamingServer::head(announced)) && peer.pause(1h);
+         },
+         26, ""},
+        {"gzip bomb", serve("Content-Encoding: gzip\r\n", gzip(QByteArray(256 << 20, '\0'))), 26,
+         ""},
+        {"gzip", serve("Content-Encoding: gzip\r\n", gzip(QByteArray::fromStdString(text))), 0,
+         text},
+        {"damaged gzip", serve("Content-Encoding: gzip\r\n", damaged), 29, ""},
+    };
+    startPlatform();
+    for (const auto& [what, script, error, body] : cases) {
+        SCOPED_TRACE(what);
+        StreamingServer server(script);
+        auto request = query();
+        QueryOutcome outcome;
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_TRUE(executeAndWait(*request, outcome, server.url("/package")));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+        EXPECT_EQ(outcomeOf(error), outcome.events());
+        EXPECT_EQ(error == 26, request->bodyRefused());
+        const auto& data = request->getResponseData();
+        EXPECT_TRUE(std::string(data.begin(), data.end()) == body) << data.size() << " bytes";
     }
 }
 

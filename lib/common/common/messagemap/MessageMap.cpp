@@ -259,7 +259,10 @@ std::wstring MessageMap::getMessage(std::size_t id, std::size_t count, ...) {
 
 std::wstring MessageMap::getMessageV(std::size_t id, std::size_t count, va_list args) {
     std::lock_guard lock(mutex_);
-    std::wstring text = getRawMessage(id);
+    return format(getRawMessage(id), count, args);
+}
+
+std::wstring MessageMap::format(std::wstring text, std::size_t count, va_list args) {
     if (text.empty() || count == 0) {
         return text;
     }

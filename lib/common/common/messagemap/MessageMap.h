@@ -41,6 +41,12 @@ public:
     std::wstring getMessageV(std::size_t id, std::size_t count, va_list args) override;
     const wchar_t* getRawMessage(std::size_t id) override;
 
+    // `text` with each "${i}" for i below `count` replaced (first occurrence
+    // only, in index order, on the text as replaced so far) by the i-th of
+    // the `count` `const wchar_t*` arguments in `args`; every argument is
+    // taken, a null one stands for an empty text.
+    static std::wstring format(std::wstring text, std::size_t count, va_list args);
+
     // Unpacks and parses a file image; false, leaving the table as it was,
     // when the image is not a complete table.
     bool loadFromBuffer(const unsigned char* bytes, std::size_t length);

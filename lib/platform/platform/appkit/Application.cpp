@@ -115,10 +115,18 @@ void Application::removeWindow(Window* window) {
     if (_keyWindow == window) {
         _keyWindow = nullptr;
     }
-    if (_windows.empty()) {
-        dispatch::asyncMain([] { Application::shared().lastWindowClosed(); });
+    if (!_windows.empty()) {
+        endTerminalSession();
+        return;
     }
-    endTerminalSession();
+    // The closing signals stay taken over until the delegate has had its say
+    // on the last window: a second signal, close behind the first, would
+    // otherwise end the process in the middle of its tidy-up.
+    dispatch::asyncMain([] {
+        auto& application = Application::shared();
+        application.lastWindowClosed();
+        application.endTerminalSession();
+    });
 }
 
 void Application::makeKeyWindow(Window* window) {

@@ -13,10 +13,12 @@ struct ReadSource::State : std::enable_shared_from_this<ReadSource::State> {
     State(int fd, Handler handler)
         : descriptor(mainQueueContext(), fd), handler(std::move(handler)) {}
 
-    ~State() {
-        // The descriptor is the caller's: stop watching it without closing it.
-        descriptor.release();
-    }
+    // Lock held. Takes the descriptor off the loop at once, without closing
+    // it (it is the caller's): the number may be closed and handed out again
+    // as soon as this returns, and a later removal would take the new
+    // owner's descriptor off the loop instead. The pending wait ends with
+    // operation_aborted.
+    void unwatch() { descriptor.release(); }
 
     // Lock held.
     void watch() {
@@ -67,8 +69,7 @@ void ReadSource::cancel() {
     _state->cancelled = true;
     released = std::move(_state->handler);
     _state->handler = nullptr;
-    boost::system::error_code ignored;
-    _state->descriptor.cancel(ignored);
+    _state->unwatch();
 }
 
 }  // namespace platform::dispatch

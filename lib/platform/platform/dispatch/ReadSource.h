@@ -10,7 +10,8 @@ namespace platform::dispatch {
 // end. The handler reads the data itself; as long as data is left unread, the
 // handler keeps being called. The descriptor stays open and stays the
 // caller's. Cancelling is final and may happen on any thread; destroying the
-// source cancels it.
+// source cancels it. Once cancel or the destructor has returned, the loop no
+// longer watches the descriptor, so the caller may close it at once.
 class ReadSource {
 public:
     using Handler = std::function<void()>;
