@@ -25,6 +25,8 @@ class QtCorePlatform;
 
 namespace quorvane::unattended {
 
+class InstallSlot;
+
 // The installer's one application object. Started by the user it shows the
 // window, downloads the agent package and relaunches itself with
 // administrator rights; started with "PrivilegedInstall" it is that elevated
@@ -111,9 +113,16 @@ private:
     void showResult(bool installed);
     void teardown();
     void queueInstallTask(const std::optional<ElevatedRequest>& request);
-    // Unpacks the package read from `package` into a new folder beside
-    // `destination`; empty (logged) when that fails.
-    boost::filesystem::path unpack(int package, const ElevatedRequest& request);
+    // Unpacks the package read from `package` into a new folder of `slot`,
+    // within the request's bounds, with nothing in it writable by others and
+    // the earlier install's device token carried over; empty (logged) when
+    // that fails.
+    boost::filesystem::path unpack(int package, const ElevatedRequest& request,
+                                   const InstallSlot& slot);
+    // Stores the device token of the earlier install in `destination` in
+    // the parameter file of the new one in `staging`; false when it cannot.
+    bool carryDeviceTokenOver(const boost::filesystem::path& destination,
+                              const boost::filesystem::path& staging);
 
     common::ITaskScheduler& scheduler_;
     std::unique_ptr<common::ITaskQueue> queue_;
