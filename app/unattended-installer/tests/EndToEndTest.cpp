@@ -489,6 +489,36 @@ TEST_F(RootCopyTest, ClosingSignalsDuringRegistrationWaitForTheOutcome) {
     }
 }
 
+// The same through the window: the signal reaches the root copy (as sudo
+// passes it on) and its parent, the user-started copy; the window tells the
+// outcome that is on disk and then closes.
+TEST_F(RootCopyTest, TheWindowTellsWhatIsOnDiskWhenItsRunIsSignalledDuringRegistration) {
+    installertest::makeAgentPackage(package_, Agent{.sleep = 1});
+    PackageServer server(package_, work_.file("journal"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        fs::remove_all(destination());
+        makeEarlierInstall();
+        auto process =
+            start(installer, {"-CompanyId", company_, "-UnattendedDownloadUrl", server.url()});
+        ASSERT_TRUE(waitForRegistration()) << process->errors();
+        for (const int pid : installertest::processesMentioning("-PrivilegedInstall")) {
+            if (contains(readFile("/proc/" + std::to_string(pid) + "/cmdline"), destination())) {
+                ::kill(pid, signal);
+            }
+        }
+        process->signal(signal);
+        const auto result = process->finish();
+        EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors))
+            << strsignal(signal);
+        EXPECT_EQ(0, result.exitCode) << strsignal(signal);
+        EXPECT_FALSE(fs::exists(destination() + "/marker")) << strsignal(signal);
+        EXPECT_TRUE(fs::exists(destination() + "/daemon-call.txt")) << strsignal(signal);
+        EXPECT_EQ(Lines{company_}, entries(product())) << strsignal(signal);
+    }
+}
+
 // A root copy killed while unzip runs takes unzip with it; the next run finds
 // what it left and goes on from the earlier install. A run killed during the
 // registration left the earlier install hidden: the next run puts it back.
