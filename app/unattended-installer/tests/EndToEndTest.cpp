@@ -610,6 +610,26 @@ TEST_F(RootCopyTest, APackageThatUnpacksPastItsBoundsFailsAndKeepsTheEarlierInst
     EXPECT_TRUE(fs::exists(destination() + "/filler/199"));
 }
 
+// The bounds are the run's parameters, handed to the root copy.
+TEST_F(RootCopyTest, TheRunsOwnBoundsReachTheRootCopy) {
+    PackageServer server(package_, work_.file("journal"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
+    auto process = start(installer, {"-CompanyId", company_, "-UnattendedDownloadUrl",
+                                     server.url(), "-MaxUnpackedEntries", "3"});
+    EXPECT_TRUE(process->waitForErrorLine(texts_.windowLines(InstallerState::Failed, "en").front()))
+        << process->errors();
+    process->writeInput("\n");
+    const auto result = process->finish();
+    EXPECT_EQ(window(InstallerState::Failed), windowLines(result.errors));
+    std::string logs;
+    for (const auto& log : installer.newLogs()) {
+        logs += log;
+    }
+    EXPECT_TRUE(contains(logs, "it holds more than 3 entries")) << logs;
+    EXPECT_FALSE(fs::exists(destination()));
+}
+
 // The new package's parameter file and the earlier install's are read as
 // plain files only: a link or a FIFO in their place is not followed, never
 // blocks the run, and what it points at is neither read nor written.
