@@ -79,11 +79,14 @@ public:
     // underscore after it; empty when there are not exactly 64.
     static std::string getPublicKeyFromPath(const std::string& path);
 
-    // The elevated copy's work: becomes root, checks the request, unpacks
-    // the package into a fresh folder next to the install folder, carries
-    // the device token over, puts the new folder in place and registers the
-    // agent daemon; a failed registration puts the earlier install back.
-    // Returns an InstallResult.
+    // The elevated copy's work: becomes root, checks the request and the
+    // folders above the install folder, takes the folder's lock and puts
+    // right what a stopped run left, checks what the package declares,
+    // unpacks it within its bounds into a fresh folder next to the install
+    // folder with nothing in it writable by others, carries the device token
+    // over, puts the new folder in place and registers the agent daemon; a
+    // failed registration puts the earlier install back. Returns an
+    // InstallResult.
     std::uint32_t privilegedInstall(const ElevatedRequest& request);
 
     // Removes the folder with its content; a failure is logged.
