@@ -489,6 +489,26 @@ TEST_F(RootCopyTest, ClosingSignalsDuringRegistrationWaitForTheOutcome) {
     }
 }
 
+// Before the new install is in place a closing signal ends the run with
+// nothing changed.
+TEST_F(RootCopyTest, AClosingSignalWhileUnpackingEndsTheInstallUnchanged) {
+    makeEarlierInstall();
+    installertest::makeAgentPackage(package_, Agent{.fillerCount = 32, .fillerSize = 16 << 20});
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    auto process = startElevated(installer);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (entries(product()).size() < 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    process->signal(SIGTERM);
+    const auto result = process->finish();
+    EXPECT_EQ("<exitcode>4</exitcode>\n", result.output);
+    EXPECT_EQ("earlier", marker());
+    EXPECT_EQ(Lines{company_}, entries(product()));
+    EXPECT_TRUE(contains(installer.lastLog(), "unzip was stopped by a signal"))
+        << installer.lastLog();
+}
+
 // The same through the window: the signal reaches the root copy (as sudo
 // passes it on) and its parent, the user-started copy; the window tells the
 // outcome that is on disk and then closes.
