@@ -297,7 +297,7 @@ fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedReque
     auto lastLook = std::chrono::steady_clock::now();
     unzip.setCheck([&] {
         if (closingSignalPending()) {
-            overflow = "stopped by a signal";
+            overflow = "unzip was stopped by a signal";
         } else if (std::chrono::steady_clock::now() - lastLook >= kUnpackLook) {
             lastLook = std::chrono::steady_clock::now();
             if (!withinBounds()) {
@@ -311,10 +311,10 @@ fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedReque
     const int status = unzip.run({kUnzip, "-q", "/dev/fd/3", "-d", staging.string()},
                                  kUnpackTimeout, package);
     if (status == 0 && overflow.empty() && !withinBounds()) {
-        overflow = "it unpacked to more than its bounds";
+        overflow = "the package unpacked to more than its bounds";
     }
     if (!overflow.empty()) {
-        logger_->error("refusing the package '%s': %s", request.source.c_str(), overflow.c_str());
+        logger_->error("%s", overflow.c_str());
     }
     // Nothing of the install may be changed by anyone but root.
     if (status != 0 || !overflow.empty() || !restrictModes(staging) ||
