@@ -200,26 +200,27 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(const ElevatedRe
         return RegistrationFailed;
     }
     const fs::path destination = request.destination;
-    std::string problem;
-    if (isInstallFolder(request.destination) &&
-        !makeFolderChain(destination.parent_path(), problem)) {
-        logger_->error("refusing the folders above the install folder: %s", problem.c_str());
-    }
-    if (!isInstallFolder(request.destination) || !problem.empty()) {
+    const auto cannotCreate = [this, &destination] {
         logger_->error("unable to create destination folder: '%s'", destination.c_str());
         return CannotCreateDestination;
+    };
+    std::string problem;
+    if (!isInstallFolder(request.destination) ||
+        !makeFolderChain(destination.parent_path(), problem)) {
+        if (!problem.empty()) {
+            logger_->error("refusing the folders above the install folder: %s", problem.c_str());
+        }
+        return cannotCreate();
     }
     // One install into a folder at a time; what an earlier run left there is
     // put right first.
     InstallSlot slot(destination, *logger_);
     if (!slot.lock(kLockWait)) {
-        logger_->error("unable to create destination folder: '%s'", destination.c_str());
-        return CannotCreateDestination;
+        return cannotCreate();
     }
     slot.recover();
     if (fs::exists(fs::symlink_status(destination)) && !isRealFolder(destination)) {
-        logger_->error("unable to create destination folder: '%s'", destination.c_str());
-        return CannotCreateDestination;
+        return cannotCreate();
     }
     std::string reason;
     uid_t user = static_cast<uid_t>(-1);
@@ -254,8 +255,7 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(const ElevatedRe
     // The new install takes the earlier one's place; the earlier one stays
     // hidden beside it until the daemon is registered.
     if (!slot.putInPlace(unpacked)) {
-        logger_->error("unable to create destination folder: '%s'", destination.c_str());
-        return CannotCreateDestination;
+        return cannotCreate();
     }
     std::vector<std::string> command{(destination / kDaemonRelativePath).string(), "-regsvc"};
     command.insert(command.end(), words->begin(), words->end());
