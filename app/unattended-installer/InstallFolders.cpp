@@ -1,12 +1,13 @@
 #include "InstallFolders.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
+#include <cstring>
 
 #include "common/utils/RandomString.h"
 
@@ -26,19 +27,35 @@ bool isRealFolder(const fs::path& path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool makeFolderChain(const fs::path& folder) {
+bool makeFolderChain(const fs::path& folder, std::string& problem) {
     if (!folder.is_absolute()) {
+        problem = "'" + folder.string() + "' is not an absolute path";
         return false;
     }
     fs::path built;
     for (const auto& element : folder) {
         built /= element;
-        if (::mkdir(built.c_str(), 0755) != 0 && errno != EEXIST) {
+        const bool made = ::mkdir(built.c_str(), 0755) == 0;
+        if (!made && errno != EEXIST) {
+            problem = "'" + built.string() + "' cannot be made: " + strerror(errno);
             return false;
         }
-        if (!isRealFolder(built)) {
+        // A folder just made is still root's alone: the one above it is.
+        if (made && (::lchown(built.c_str(), 0, 0) != 0 || ::chmod(built.c_str(), 0755) != 0)) {
+            problem = "'" + built.string() + "' cannot be given to root";
             return false;
         }
+        struct stat info {};
+        if (::lstat(built.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+            problem = "'" + built.string() + "' is not a folder";
+        } else if (info.st_uid != 0) {
+            problem = "'" + built.string() + "' belongs to user " + std::to_string(info.st_uid);
+        } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            problem = "'" + built.string() + "' is writable by others";
+        } else {
+            continue;
+        }
+        return false;
     }
     return true;
 }
@@ -79,38 +96,89 @@ int openPackage(const std::string& path, uid_t user, std::string& reason) {
     return -1;
 }
 
-bool copyParameterFile(const fs::path& folder, const fs::path& copy) {
+std::optional<std::string> readPlainFile(const fs::path& folder, const char* name,
+                                         std::size_t limit) {
     const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (directory < 0) {
-        return false;
+        return std::nullopt;
     }
-    const int fd =
-        ::openat(directory, kParameterFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     ::close(directory);
     if (fd < 0) {
-        return false;
+        return std::nullopt;
     }
     struct stat info {};
-    std::vector<char> content;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargestParameterFile) {
-        content.resize(static_cast<std::size_t>(info.st_size));
-        const ssize_t n = ::read(fd, content.data(), content.size());
-        content.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    std::optional<std::string> content;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<std::uint64_t>(info.st_size) <= limit) {
+        // The file may grow meanwhile: no more than the limit is read.
+        content.emplace();
+        char buffer[8192];
+        ssize_t n = 0;
+        while (content->size() <= limit && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            content->append(buffer, static_cast<std::size_t>(n));
+        }
+        if (n < 0 || content->size() > limit) {
+            content.reset();
+        }
     }
     ::close(fd);
+    return content;
+}
+
+bool copyParameterFile(const fs::path& folder, const fs::path& copy) {
+    const auto content = readPlainFile(folder, kParameterFile, kLargestParameterFile);
+    if (!content || content->empty()) {
+        return false;
+    }
     const int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
         return false;
     }
-    const bool written = !content.empty() &&
-                         ::write(out, content.data(), content.size()) ==
-                             static_cast<ssize_t>(content.size());
+    const bool written =
+        ::write(out, content->data(), content->size()) == static_cast<ssize_t>(content->size());
     ::close(out);
     return written;
 }
 
-bool exchangeFolders(const fs::path& first, const fs::path& second) {
-    return ::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0;
+namespace {
+
+thread_local bool g_modesRestricted = true;
+thread_local TreeSize* g_measured = nullptr;
+
+int restrictEntry(const char* path, const struct stat* info, int type, FTW*) {
+    constexpr mode_t kUnwanted = S_IWGRP | S_IWOTH | S_ISUID | S_ISGID;
+    if (type != FTW_SL && type != FTW_SLN && (info->st_mode & kUnwanted) != 0 &&
+        ::chmod(path, info->st_mode & 07777 & ~kUnwanted) != 0) {
+        g_modesRestricted = false;
+    }
+    return 0;
+}
+
+int measureEntry(const char*, const struct stat* info, int type, FTW* position) {
+    if (position->level > 0) {
+        ++g_measured->entries;
+    }
+    if (type == FTW_F) {
+        g_measured->bytes += static_cast<std::uint64_t>(info->st_size);
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool restrictModes(const fs::path& folder) {
+    g_modesRestricted = true;
+    const bool walked = ::nftw(folder.c_str(), restrictEntry, 32, FTW_PHYS) == 0;
+    return walked && g_modesRestricted;
+}
+
+TreeSize measureTree(const fs::path& folder) {
+    TreeSize size;
+    g_measured = &size;
+    ::nftw(folder.c_str(), measureEntry, 32, FTW_PHYS);
+    g_measured = nullptr;
+    return size;
 }
 
 }  // namespace quorvane::unattended

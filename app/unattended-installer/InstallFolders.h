@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include <boost/filesystem/path.hpp>
@@ -12,9 +14,11 @@
 namespace quorvane::unattended {
 
 // Makes sure every element of the absolute `folder` is a real folder, not a
-// link, creating what is missing (0755). False when one cannot be made or is
-// something else.
-bool makeFolderChain(const boost::filesystem::path& folder);
+// link, that belongs to root and that nobody else may write to, creating
+// what is missing (root's, 0755). False, with the folder and the reason in
+// `problem`, when one cannot be made or is something else: once every
+// element is root's alone, nobody else can change what the path names.
+bool makeFolderChain(const boost::filesystem::path& folder, std::string& problem);
 
 // Makes a new folder private to its owner (0700) in `parent`, named
 // `prefix` and random characters; empty when none could be made.
@@ -26,15 +30,31 @@ boost::filesystem::path makePrivateFolder(const boost::filesystem::path& parent,
 // may write. Returns the descriptor (close-on-exec), or -1 with `reason`.
 int openPackage(const std::string& path, uid_t user, std::string& reason);
 
-// Copies the parameter file "unattended.json" of an earlier install in
-// `folder`, read without following links, to the new file `copy`; false when
-// there is none to copy.
+// Reads the file `name` in `folder` without following a link at either,
+// without blocking, as a regular file of at most `limit` bytes. Empty when
+// there is no such file.
+std::optional<std::string> readPlainFile(const boost::filesystem::path& folder, const char* name,
+                                         std::size_t limit);
+
+// Copies the parameter file "unattended.json" in `folder` (an earlier
+// install, or an unpacked package), read as readPlainFile does, to the new
+// file `copy`; false when there is none to copy.
 bool copyParameterFile(const boost::filesystem::path& folder, const boost::filesystem::path& copy);
 
 // Whether `path` is a folder and not a link.
 bool isRealFolder(const boost::filesystem::path& path);
 
-// Swaps the two folders in one step.
-bool exchangeFolders(const boost::filesystem::path& first, const boost::filesystem::path& second);
+// Takes every write right of group and others and every set-id bit off
+// what lies in `folder` and the folder itself, links left as they are and
+// never followed. False when one could not be changed.
+bool restrictModes(const boost::filesystem::path& folder);
+
+// The number of entries below `folder` and the bytes of its files, links
+// not followed.
+struct TreeSize {
+    std::uint64_t entries = 0;
+    std::uint64_t bytes = 0;
+};
+TreeSize measureTree(const boost::filesystem::path& folder);
 
 }  // namespace quorvane::unattended

@@ -2,12 +2,24 @@
 
 #include <algorithm>
 #include <set>
+#include <tuple>
 
 namespace quorvane::unattended {
 
 namespace {
 
 constexpr const char* kElevatedFlag = "-PrivilegedInstall";
+
+// Whether `name` may be one of the hidden names that InstallSlot gives the
+// folders of an install beside its own.
+bool isHiddenInstallName(const std::string& name) {
+    const auto endsWith = [&name](const std::string& end) {
+        return name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+    };
+    return name.front() == '.' &&
+           (name.find(".unpacking-") != std::string::npos || endsWith(".lock") ||
+            endsWith(".new") || endsWith(".earlier") || endsWith(".old"));
+}
 
 }  // namespace
 
@@ -31,7 +43,8 @@ bool isInstallFolder(const std::string& folder) {
     const std::string rest = folder.substr(base.size());
     const auto slash = rest.find('/');
     return slash != std::string::npos && isPlainFolderName(rest.substr(0, slash)) &&
-           isPlainFolderName(rest.substr(slash + 1));
+           isPlainFolderName(rest.substr(slash + 1)) &&
+           !isHiddenInstallName(rest.substr(slash + 1));
 }
 
 bool isUsableKey(const std::string& key) {
@@ -50,7 +63,11 @@ std::vector<std::string> elevatedArguments(const ElevatedRequest& request) {
             "-UnattendedInstallerArgs",
             request.installerArguments,
             "-InstallerUser",
-            request.user};
+            request.user,
+            "-MaxUnpackedBytes",
+            std::to_string(request.maxUnpackedBytes),
+            "-MaxUnpackedEntries",
+            std::to_string(request.maxUnpackedEntries)};
 }
 
 bool isElevatedCommandLine(const std::vector<std::string>& arguments) {
@@ -63,13 +80,17 @@ std::optional<ElevatedRequest> parseElevatedArguments(const std::vector<std::str
     }
     ElevatedRequest request;
     std::string timeout;
+    std::string bytes;
+    std::string entries;
     const std::pair<const char*, std::string*> options[] = {
         {"-SourcePath", &request.source},
         {"-DestinationPath", &request.destination},
         {"-publickey", &request.publicKey},
         {"-UnattendedInstallerArgs", &request.installerArguments},
         {"-InstallerUser", &request.user},
-        {"-RegistrationTimeout", &timeout}};
+        {"-RegistrationTimeout", &timeout},
+        {"-MaxUnpackedBytes", &bytes},
+        {"-MaxUnpackedEntries", &entries}};
     std::set<std::string> seen;
     for (std::size_t i = 2; i < arguments.size(); i += 2) {
         const auto option = std::find_if(std::begin(options), std::end(options),
@@ -80,10 +101,22 @@ std::optional<ElevatedRequest> parseElevatedArguments(const std::vector<std::str
         }
         *option->second = arguments[i + 1];
     }
-    if (!timeout.empty()) {
-        if (timeout.size() > 6 || !std::all_of(timeout.begin(), timeout.end(), ::isdigit)) {
+    const std::tuple<const std::string&, std::size_t, std::uint64_t*> numbers[] = {
+        {timeout, 6, nullptr},
+        {bytes, 19, &request.maxUnpackedBytes},
+        {entries, 19, &request.maxUnpackedEntries}};
+    for (const auto& [text, longest, value] : numbers) {
+        if (text.empty()) {
+            continue;
+        }
+        if (text.size() > longest || !std::all_of(text.begin(), text.end(), ::isdigit)) {
             return std::nullopt;
         }
+        if (value != nullptr) {
+            *value = std::stoull(text);
+        }
+    }
+    if (!timeout.empty()) {
         request.registrationTimeout = std::chrono::seconds(std::stoi(timeout));
     }
     return request;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ bool isPlainFolderName(const std::string& name);
 boost::filesystem::path installFolder(const std::string& product, const std::string& companyId);
 
 // Whether `folder` is kInstallRoot, kInstallFolderName and two plain folder
-// names, written exactly so.
+// names, written exactly so, the last not one of the hidden names of
+// another install folder (InstallSlot).
 bool isInstallFolder(const std::string& folder);
 
 // Whether `key` may be handed to the agent daemon: 64 printable ASCII
@@ -38,12 +40,16 @@ struct ElevatedRequest {
     std::string user;
     // How long the daemon's registration may take.
     std::chrono::seconds registrationTimeout{300};
+    // How much the package may unpack to: bytes of its files and entries.
+    std::uint64_t maxUnpackedBytes = std::uint64_t{2} << 30;
+    std::uint64_t maxUnpackedEntries = 100000;
 };
 
 // The elevated copy's command line after its executable: the flag
 // "-PrivilegedInstall" first, then "-SourcePath", "-DestinationPath",
-// "-publickey", "-UnattendedInstallerArgs" and "-InstallerUser", each
-// followed by its value exactly as it is (a value may begin with a dash).
+// "-publickey", "-UnattendedInstallerArgs", "-InstallerUser",
+// "-MaxUnpackedBytes" and "-MaxUnpackedEntries", each followed by its value
+// exactly as it is (a value may begin with a dash).
 std::vector<std::string> elevatedArguments(const ElevatedRequest& request);
 
 // Whether `arguments` (argv[0] first) start the elevated copy: the flag
@@ -51,7 +57,8 @@ std::vector<std::string> elevatedArguments(const ElevatedRequest& request);
 bool isElevatedCommandLine(const std::vector<std::string>& arguments);
 
 // Reads an elevated command line back: each option of elevatedArguments
-// (and "-RegistrationTimeout" with a number of seconds) at most once,
+// (and "-RegistrationTimeout" with a number of seconds) at most once, the
+// numbers in decimal digits,
 // followed by its value. Anything else gives no request.
 std::optional<ElevatedRequest> parseElevatedArguments(const std::vector<std::string>& arguments);
 

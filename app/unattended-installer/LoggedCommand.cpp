@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,51 +81,104 @@ void LoggedCommand::logOutput(std::string& pending, bool all) {
     pending.erase(0, start);
 }
 
+bool LoggedCommand::stop(pid_t pid, int& status, bool gently) {
+    if (gently) {
+        ::kill(-pid, SIGTERM);
+        if (waitUntil(pid, status, Clock::now() + kGrace)) {
+            ::kill(-pid, SIGKILL);
+            return true;
+        }
+    }
+    ::kill(-pid, SIGKILL);
+    return waitUntil(pid, status, Clock::now() + kGrace);
+}
+
 int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                        int inherited) {
     if (argv.empty()) {
         return kCannotRun;
     }
+    // Everything the child needs is made before the fork: between fork and
+    // exec it makes system calls only.
     std::vector<char*> args;
     for (const auto& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-
     int output[2];
+    int failure[2];
     if (::pipe2(output, O_CLOEXEC) != 0) {
         return kCannotRun;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
-    if (inherited >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, inherited, 3);
+    const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (nothing < 0 || ::pipe2(failure, O_CLOEXEC) != 0) {
+        for (const int fd : {output[0], output[1], nothing}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+        return kCannotRun;
     }
-    posix_spawn_file_actions_addclosefrom_np(&actions, inherited >= 0 ? 4 : 3);
-    // A group of its own, the default signal actions and no blocked signal,
-    // whatever the installer had.
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&defaults, signal);
+    // Above every descriptor the child keeps.
+    const int report = ::fcntl(failure[1], F_DUPFD_CLOEXEC, 10);
+    ::close(failure[1]);
+    failure[1] = report;
+    const rlimit fileSize{fileSizeLimit_, fileSizeLimit_};
+    const pid_t parent = ::getpid();
+    const pid_t pid = report < 0 ? -1 : ::fork();
+    if (pid == 0) {
+        // A group of its own, killed when we end, the default signal actions
+        // and no blocked signal, whatever the installer had.
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+        ::dup2(nothing, STDIN_FILENO);
+        ::dup2(output[1], STDOUT_FILENO);
+        ::dup2(output[1], STDERR_FILENO);
+        int keep = 2;
+        if (inherited >= 0) {
+            if (inherited == 3) {
+                ::fcntl(3, F_SETFD, 0);
+            } else {
+                ::dup2(inherited, 3);
+            }
+            keep = 3;
+        }
+        // The failure report stays open (close-on-exec) above what is kept.
+        ::close_range(static_cast<unsigned>(keep + 1), static_cast<unsigned>(report - 1), 0);
+        ::close_range(static_cast<unsigned>(report + 1), ~0U, 0);
+        if (fileSizeLimit_ > 0) {
+            ::setrlimit(RLIMIT_FSIZE, &fileSize);
+        }
+        struct sigaction defaults {};
+        defaults.sa_handler = SIG_DFL;
+        for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ}) {
+            ::sigaction(signal, &defaults, nullptr);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(args[0], args.data(), environ);
+        const int error = errno;
+        [[maybe_unused]] const ssize_t written = ::write(report, &error, sizeof error);
+        ::_exit(127);
     }
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(output[1]);
-    if (spawned != 0) {
+    if (pid > 0) {
+        ::setpgid(pid, pid);
+    }
+    for (const int fd : {output[1], failure[1], nothing}) {
+        ::close(fd);
+    }
+    int error = 0;
+    const bool execFailed = pid > 0 && ::read(failure[0], &error, sizeof error) > 0;
+    ::close(failure[0]);
+    if (report < 0 || pid < 0 || execFailed) {
+        int status = 0;
+        if (pid > 0) {
+            waitUntil(pid, status, Clock::now() + kGrace);
+        }
         ::close(output[0]);
         logger_.error("%s: cannot be run: %s", name_.c_str(), argv[0].c_str());
         return kCannotRun;
@@ -135,7 +189,8 @@ int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::millis
     bool open = true;
     int status = 0;
     bool ended = false;
-    while (!ended && Clock::now() < deadline) {
+    bool stopped = false;
+    while (!ended && !stopped && Clock::now() < deadline) {
         if (open) {
             open = readSome(output[0], pending, std::chrono::milliseconds(50));
             logOutput(pending, false);
@@ -143,17 +198,15 @@ int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::millis
             ::usleep(20000);
         }
         ended = waitUntil(pid, status, Clock::now());
+        stopped = !ended && check_ && !check_();
     }
-    if (!ended) {
+    if (stopped) {
+        ended = stop(pid, status, false);
+    } else if (!ended) {
         logger_.error("%s: did not end within %lld s, stopped", name_.c_str(),
                       static_cast<long long>(
                           std::chrono::duration_cast<std::chrono::seconds>(timeout).count()));
-        ::kill(-pid, SIGTERM);
-        if (!waitUntil(pid, status, Clock::now() + kGrace)) {
-            ::kill(-pid, SIGKILL);
-            waitUntil(pid, status, Clock::now() + kGrace);
-        }
-        ::kill(-pid, SIGKILL);
+        stop(pid, status, true);
     }
     const auto drainEnd = Clock::now() + kDrain;
     while (open && Clock::now() < drainEnd) {
@@ -161,6 +214,9 @@ int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::millis
     }
     logOutput(pending, true);
     ::close(output[0]);
+    if (stopped) {
+        return kStopped;
+    }
     if (!ended) {
         return kTimedOut;
     }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,11 +17,14 @@ namespace quorvane::unattended {
 // ours. It runs in a process group of its own, and a run that outlasts its
 // time-out is stopped: the group gets SIGTERM, then SIGKILL after a grace.
 // Output still held open by a background child once the program has ended
-// is read for a moment and then left.
+// is read for a moment and then left. The program gets SIGKILL when the
+// installer ends, however it ends (its parent-death signal).
 class LoggedCommand {
 public:
     static constexpr int kCannotRun = -1;
     static constexpr int kTimedOut = -2;
+    // Stopped because the check said so.
+    static constexpr int kStopped = -3;
 
     // `name` prefixes the logged lines.
     LoggedCommand(common::ILogger& logger, std::string name);
@@ -31,11 +36,23 @@ public:
     int run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
             int inherited = -1);
 
+    // While the program runs, `check` is asked every few tens of
+    // milliseconds whether it may go on; once it says no the program's group
+    // is killed and run returns kStopped.
+    void setCheck(std::function<bool()> check) { check_ = std::move(check); }
+    // The largest file the program may write (its RLIMIT_FSIZE).
+    void setFileSizeLimit(std::uint64_t bytes) { fileSizeLimit_ = bytes; }
+
 private:
     void logOutput(std::string& pending, bool all);
+    // Ends the program's group: SIGTERM, SIGKILL after a grace, or SIGKILL at
+    // once; true with `status` set when the program was reaped.
+    bool stop(pid_t pid, int& status, bool gently);
 
     common::ILogger& logger_;
     std::string name_;
+    std::function<bool()> check_;
+    std::uint64_t fileSizeLimit_ = 0;
 };
 
 // Marks every descriptor above 2 that the process holds close-on-exec, so

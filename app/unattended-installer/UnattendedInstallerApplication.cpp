@@ -11,12 +11,15 @@
 #include <boost/filesystem.hpp>
 
 #include "AttributeValueKinds.h"
+#include "DeferredSignals.h"
 #include "Downloader.h"
 #include "FallbackMessageMap.h"
 #include "InstallFolders.h"
+#include "InstallSlot.h"
 #include "InstallerController.h"
 #include "InstallerView.h"
 #include "LoggedCommand.h"
+#include "PackageContents.h"
 #include "QtCorePlatform.h"
 #include "ShellWords.h"
 #include "common/params/IParams.h"
@@ -41,6 +44,10 @@ constexpr const char* kDeviceToken = "DeviceToken";
 constexpr const char* kAttributeName = "com.wexo.quandel";
 constexpr const char* kUnzip = "/usr/bin/unzip";
 constexpr std::chrono::minutes kUnpackTimeout{10};
+// How long a second install into the same folder waits for the first.
+constexpr std::chrono::minutes kLockWait{5};
+// How often the unpacked folder is measured while unzip runs.
+constexpr std::chrono::milliseconds kUnpackLook{100};
 
 // Message numbers of the window's texts.
 constexpr std::size_t kTitleText = 30;
@@ -180,6 +187,8 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(const ElevatedRe
         logger_->error("unable to set uid to 0");
         return CannotBecomeRoot;
     }
+    // What is made is root's alone, whatever the starter's umask.
+    ::umask(022);
     // Everything is checked before anything is changed.
     const std::string key = request.publicKey.empty() ? publicKey_ : request.publicKey;
     if (!isUsableKey(key)) {
@@ -193,10 +202,27 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(const ElevatedRe
         return RegistrationFailed;
     }
     const fs::path destination = request.destination;
-    if (!isInstallFolder(request.destination) || !makeFolderChain(destination.parent_path()) ||
-        (fs::exists(fs::symlink_status(destination)) && !isRealFolder(destination))) {
+    const auto cannotCreate = [this, &destination] {
         logger_->error("unable to create destination folder: '%s'", destination.c_str());
         return CannotCreateDestination;
+    };
+    std::string problem;
+    if (!isInstallFolder(request.destination) ||
+        !makeFolderChain(destination.parent_path(), problem)) {
+        if (!problem.empty()) {
+            logger_->error("refusing the folders above the install folder: %s", problem.c_str());
+        }
+        return cannotCreate();
+    }
+    // One install into a folder at a time; what an earlier run left there is
+    // put right first.
+    InstallSlot slot(destination, *logger_);
+    if (!slot.lock(kLockWait)) {
+        return cannotCreate();
+    }
+    slot.recover();
+    if (fs::exists(fs::symlink_status(destination)) && !isRealFolder(destination)) {
+        return cannotCreate();
     }
     std::string reason;
     uid_t user = static_cast<uid_t>(-1);
@@ -205,24 +231,33 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(const ElevatedRe
         user = static_cast<uid_t>(std::stoul(request.user));
     }
     const int package = openPackage(request.source, user, reason);
-    if (package < 0) {
+    if (package >= 0) {
+        reason = packageContentProblem(package, request.maxUnpackedBytes,
+                                       request.maxUnpackedEntries);
+    }
+    if (!reason.empty()) {
         logger_->error("refusing the package '%s': %s", request.source.c_str(), reason.c_str());
+        if (package >= 0) {
+            ::close(package);
+        }
         return CannotUnpack;
     }
-    const fs::path unpacked = unpack(package, request);
+    const fs::path unpacked = unpack(package, request, slot);
     ::close(package);
     if (unpacked.empty()) {
         return CannotUnpack;
     }
-
-    // The new install takes the earlier one's place in one step; the earlier
-    // one stays beside it until the daemon is registered.
-    const bool hadEarlier = isRealFolder(destination);
-    if (hadEarlier ? !exchangeFolders(unpacked, destination)
-                   : ::rename(unpacked.c_str(), destination.c_str()) != 0) {
-        logger_->error("unable to create destination folder: '%s'", destination.c_str());
+    // The last point at which a closing signal ends the run unchanged.
+    if (closingSignalPending()) {
+        logger_->warn("stopped by a signal before the install was put in place");
         deleteDirectory(unpacked);
-        return CannotCreateDestination;
+        return CannotUnpack;
+    }
+
+    // The new install takes the earlier one's place; the earlier one stays
+    // hidden beside it until the daemon is registered.
+    if (!slot.putInPlace(unpacked)) {
+        return cannotCreate();
     }
     std::vector<std::string> command{(destination / kDaemonRelativePath).string(), "-regsvc"};
     command.insert(command.end(), words->begin(), words->end());
@@ -235,49 +270,94 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(const ElevatedRe
     LoggedCommand daemon(*logger_, "daemon");
     if (daemon.run(command, request.registrationTimeout) != 0) {
         logger_->error("unable to run daemon registration");
-        if (hadEarlier ? exchangeFolders(unpacked, destination) : true) {
-            deleteDirectory(hadEarlier ? unpacked : destination);
-        }
+        slot.rollBack();
         return RegistrationFailed;
     }
-    if (hadEarlier) {
-        deleteDirectory(unpacked);
-    }
+    slot.complete();
     return InstallSucceeded;
 }
 
-fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedRequest& request) {
+fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedRequest& request,
+                                                const InstallSlot& slot) {
     const fs::path destination = request.destination;
-    const fs::path staging =
-        makePrivateFolder(destination.parent_path(), "." + destination.filename().string() + ".");
+    const fs::path staging = slot.makeStaging();
     if (staging.empty()) {
         logger_->error("unable to create destination folder: '%s'", destination.c_str());
         return {};
     }
     // The package is read through the descriptor that was checked, never
-    // through its path again.
+    // through its path again. What it writes is bounded whatever it
+    // declared; a closing signal stops it.
     LoggedCommand unzip(*logger_, "unzip");
-    if (unzip.run({kUnzip, "-q", "/dev/fd/3", "-d", staging.string()}, kUnpackTimeout, package) !=
-        0) {
+    unzip.setFileSizeLimit(request.maxUnpackedBytes);
+    const auto withinBounds = [&request, &staging] {
+        const TreeSize size = measureTree(staging);
+        return size.bytes <= request.maxUnpackedBytes &&
+               size.entries <= request.maxUnpackedEntries;
+    };
+    std::string overflow;
+    auto lastLook = std::chrono::steady_clock::now();
+    unzip.setCheck([&] {
+        if (closingSignalPending()) {
+            overflow = "unzip was stopped by a signal";
+        } else if (std::chrono::steady_clock::now() - lastLook >= kUnpackLook) {
+            lastLook = std::chrono::steady_clock::now();
+            if (!withinBounds()) {
+                overflow = "unzip was stopped: it wrote more than " +
+                           std::to_string(request.maxUnpackedBytes) + " bytes or " +
+                           std::to_string(request.maxUnpackedEntries) + " entries";
+            }
+        }
+        return overflow.empty();
+    });
+    const int status = unzip.run({kUnzip, "-q", "/dev/fd/3", "-d", staging.string()},
+                                 kUnpackTimeout, package);
+    if (status == 0 && overflow.empty() && !withinBounds()) {
+        overflow = "the package unpacked to more than its bounds";
+    }
+    if (!overflow.empty()) {
+        logger_->error("%s", overflow.c_str());
+    }
+    // Nothing of the install may be changed by anyone but root.
+    if (status != 0 || !overflow.empty() || !restrictModes(staging) ||
+        ::chmod(staging.c_str(), 0755) != 0 || !carryDeviceTokenOver(destination, staging)) {
         logger_->error("unable to unpack archive: '%s' to '%s'", request.source.c_str(),
                        destination.c_str());
         deleteDirectory(staging);
         return {};
     }
-    ::chmod(staging.c_str(), 0755);
+    return staging;
+}
+
+bool UnattendedInstallerApplication::carryDeviceTokenOver(const fs::path& destination,
+                                                          const fs::path& staging) {
     // The earlier install's device token, exactly as it was stored, read
-    // from a private copy of its parameter file.
-    const fs::path earlier = staging / ".earlier.json";
+    // from a private copy of its parameter file. The new parameter file is
+    // read from the package as a plain file only (a missing or unusable one
+    // counts as empty) and written back in place of whatever the package
+    // had at its name.
+    const fs::path privateFolder =
+        makePrivateFolder(staging.parent_path(), staging.filename().string() + "-params-");
+    if (privateFolder.empty()) {
+        return false;
+    }
+    bool carried = true;
+    const fs::path earlier = privateFolder / "earlier.json";
     if (copyParameterFile(destination, earlier)) {
         const common::JsonFileParams previous(earlier, common::IParams::ReadOnly);
         if (previous.hasValue(kDeviceToken)) {
-            common::JsonFileParams unpacked(staging / kParameterFile, common::IParams::Writable);
-            unpacked.copyValueFrom(previous, kDeviceToken);
+            const fs::path merged = privateFolder / kParameterFile;
+            copyParameterFile(staging, merged);
+            {
+                common::JsonFileParams unpacked(merged, common::IParams::Writable);
+                unpacked.copyValueFrom(previous, kDeviceToken);
+            }
+            ::chmod(merged.c_str(), 0644);
+            carried = ::rename(merged.c_str(), (staging / kParameterFile).c_str()) == 0;
         }
     }
-    boost::system::error_code ignored;
-    fs::remove(earlier, ignored);
-    return staging;
+    deleteDirectory(privateFolder);
+    return carried;
 }
 
 bool UnattendedInstallerApplication::initApplication(const std::string& currentFolder) {
@@ -466,6 +546,17 @@ void UnattendedInstallerApplication::installDownloadedPackage(const fs::path& fi
     request.publicKey = publicKey_;
     request.installerArguments = installerArguments_;
     request.user = std::to_string(::getuid());
+    // The bounds of the unpacking, when the run names others.
+    const std::pair<const char*, std::uint64_t*> bounds[] = {
+        {"MaxUnpackedBytes", &request.maxUnpackedBytes},
+        {"MaxUnpackedEntries", &request.maxUnpackedEntries}};
+    for (const auto& [key, value] : bounds) {
+        const std::string text = params_.getValue(key, "");
+        if (!text.empty() && text.size() < 20 &&
+            text.find_first_not_of("0123456789") == std::string::npos) {
+            *value = std::stoull(text);
+        }
+    }
     const auto arguments = elevatedArguments(request);
     std::vector<char*> argv;
     for (const auto& argument : arguments) {

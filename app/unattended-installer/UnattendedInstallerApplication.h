@@ -29,6 +29,8 @@ class EventLoopEnvironment;
 
 namespace quorvane::unattended {
 
+class InstallSlot;
+
 // The installer's one application object. Started by the user it shows the
 // window, downloads the agent package and relaunches itself with
 // administrator rights; started with "PrivilegedInstall" it is that elevated
@@ -81,11 +83,14 @@ public:
     // underscore after it; empty when there are not exactly 64.
     static std::string getPublicKeyFromPath(const std::string& path);
 
-    // The elevated copy's work: becomes root, checks the request, unpacks
-    // the package into a fresh folder next to the install folder, carries
-    // the device token over, puts the new folder in place and registers the
-    // agent daemon; a failed registration puts the earlier install back.
-    // Returns an InstallResult.
+    // The elevated copy's work: becomes root, checks the request and the
+    // folders above the install folder, takes the folder's lock and puts
+    // right what a stopped run left, checks what the package declares,
+    // unpacks it within its bounds into a fresh folder next to the install
+    // folder with nothing in it writable by others, carries the device token
+    // over, puts the new folder in place and registers the agent daemon; a
+    // failed registration puts the earlier install back. Returns an
+    // InstallResult.
     std::uint32_t privilegedInstall(const ElevatedRequest& request);
 
     // Removes the folder with its content; a failure is logged.
@@ -124,9 +129,16 @@ private:
     // Creates the environment and queues the task that polls it for as long
     // as it exists.
     void hostEnvironment();
-    // Unpacks the package read from `package` into a new folder beside
-    // `destination`; empty (logged) when that fails.
-    boost::filesystem::path unpack(int package, const ElevatedRequest& request);
+    // Unpacks the package read from `package` into a new folder of `slot`,
+    // within the request's bounds, with nothing in it writable by others and
+    // the earlier install's device token carried over; empty (logged) when
+    // that fails.
+    boost::filesystem::path unpack(int package, const ElevatedRequest& request,
+                                   const InstallSlot& slot);
+    // Stores the device token of the earlier install in `destination` in
+    // the parameter file of the new one in `staging`; false when it cannot.
+    bool carryDeviceTokenOver(const boost::filesystem::path& destination,
+                              const boost::filesystem::path& staging);
 
     common::ITaskScheduler& scheduler_;
     std::unique_ptr<common::ITaskQueue> queue_;

@@ -16,6 +16,7 @@
 #include <spdlog/spdlog.h>
 
 #include "AppDelegate.h"
+#include "DeferredSignals.h"
 #include "Downloader.h"
 #include "InstallLocation.h"
 #include "LoggedCommand.h"
@@ -110,6 +111,11 @@ int main(int argc, char** argv) {
 
     auto arguments = std::make_unique<std::vector<std::string>>(argumentList(argc, argv));
     const bool elevated = quorvane::unattended::isElevatedCommandLine(*arguments);
+    if (elevated) {
+        // Before any thread starts: the user who started the run may signal
+        // it, and no such signal may cut an install short.
+        quorvane::unattended::deferClosingSignals();
+    }
     const std::string home = homeFolder();
     if (home.empty()) {
         return cannotStart(elevated, "no home folder for the log files");

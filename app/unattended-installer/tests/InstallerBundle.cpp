@@ -123,7 +123,18 @@ void makeAgentPackage(const std::string& path, const Agent& agent) {
                                   "--hold",
                                   std::to_string(agent.hold),
                                   "--device-token",
-                                  agent.deviceToken};
+                                  agent.deviceToken,
+                                  "--json-link",
+                                  agent.jsonLink,
+                                  "--filler",
+                                  std::to_string(agent.fillerCount),
+                                  std::to_string(agent.fillerSize)};
+    if (agent.modes) {
+        argv.push_back("--modes");
+    }
+    if (agent.understate) {
+        argv.push_back("--understate");
+    }
     const auto result = testsupport::runCommand(argv);
     if (result.exitCode != 0) {
         throw std::runtime_error("cannot make the agent package: " + result.errors);

@@ -72,9 +72,15 @@ std::string keyOf(const std::string& unit);
 // How the sample agent's daemon behaves; see fixtures/make-agent-package.
 struct Agent {
     int exitCode = 0;
-    std::string deviceToken;
+    std::string deviceToken{};
     int sleep = 0;
     int hold = 0;
+    // Packages that test the installer's bounds.
+    bool modes = false;
+    std::string jsonLink{};
+    int fillerCount = 0;
+    long long fillerSize = 0;
+    bool understate = false;
 };
 
 // Makes a sample agent package at `path`.

@@ -86,6 +86,9 @@ TEST(InstallerPartsTest, OnlyTwoPlainNamesBelowTheInstallRootMakeAnInstallFolder
           std::string("/Library/Application Support/WexoQuandelUnattended/P/C/D"),
           std::string("/Library/Application Support/WexoQuandelUnattended/P/.."),
           std::string("/Library/Application Support/WexoQuandelUnattended//C"),
+          std::string("/Library/Application Support/WexoQuandelUnattended/P/.C.earlier"),
+          std::string("/Library/Application Support/WexoQuandelUnattended/P/..unpacking-x"),
+          std::string("/Library/Application Support/WexoQuandelUnattended/P/.C.lock"),
           std::string("/tmp/WexoQuandelUnattended/P/C")}) {
         EXPECT_FALSE(isInstallFolder(folder)) << folder;
     }
@@ -97,6 +100,8 @@ TEST(InstallerPartsTest, TheElevatedCopyReadsBackExactlyWhatItWasGiven) {
         ElevatedRequest request{"/w/download-1/WexoQuandelUnattended.zip",
                                 "/Library/Application Support/WexoQuandelUnattended/-P/C",
                                 std::string(64, 'k'), arguments, "1000"};
+        request.maxUnpackedBytes = 5000000000;
+        request.maxUnpackedEntries = arguments.size();
         Words argv{"/Apps/Setup.app/Contents/MacOS/Installer"};
         const auto options = elevatedArguments(request);
         argv.insert(argv.end(), options.begin(), options.end());
@@ -107,13 +112,17 @@ TEST(InstallerPartsTest, TheElevatedCopyReadsBackExactlyWhatItWasGiven) {
         EXPECT_EQ(request.publicKey, back->publicKey);
         EXPECT_EQ(arguments, back->installerArguments);
         EXPECT_EQ("1000", back->user);
+        EXPECT_EQ(5000000000u, back->maxUnpackedBytes);
+        EXPECT_EQ(arguments.size(), back->maxUnpackedEntries);
     }
     const Words bad[] = {{"x"},
                          {"x", "-SourcePath", "a", "-PrivilegedInstall"},
                          {"x", "-PrivilegedInstall", "-SourcePath"},
                          {"x", "-PrivilegedInstall", "-SourcePath", "a", "-SourcePath", "b"},
                          {"x", "-PrivilegedInstall", "-WorkFolder", "/tmp"},
-                         {"x", "-PrivilegedInstall", "-RegistrationTimeout", "1s"}};
+                         {"x", "-PrivilegedInstall", "-RegistrationTimeout", "1s"},
+                         {"x", "-PrivilegedInstall", "-MaxUnpackedBytes", "-1"},
+                         {"x", "-PrivilegedInstall", "-MaxUnpackedEntries", "99999999999999999999"}};
     for (const auto& argv : bad) {
         EXPECT_FALSE(parseElevatedArguments(argv).has_value()) << argv.size();
     }

@@ -172,7 +172,8 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
     ASSERT_EQ(0, ::mkdir(work_.file("open").c_str(), 0777));
     ASSERT_EQ(0, ::chmod(work_.file("open").c_str(), 0777));
     writeFile(work_.file("plain"), "");
-    const std::vector<std::pair<std::string, std::string>> cases{
+    ASSERT_EQ(0, ::mkdir(work_.file("foreign").c_str(), 0755));
+    std::vector<std::pair<std::string, std::string>> cases{
         {R"("UnattendedDownloadUrl": ["http://x"])" + product,
          "UnattendedDownloadUrl must be a string"},
         {R"("Offline": "1", "Product": "P")", "download url is empty"},
@@ -195,6 +196,12 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
         {url + product + R"(, "WorkFolder": "relative")",
          "work folder 'relative' is not an absolute path"},
     };
+    // Only root can give a folder away.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(0, ::chown(work_.file("foreign").c_str(), 65534, 65534));
+        cases.push_back({url + product + R"(, "WorkFolder": ")" + work_.file("foreign") + "\"",
+                         "work folder '" + work_.file("foreign") + "' belongs to another user"});
+    }
     InstallerBundle installer(kKeyed);
     for (const auto& [json, refusal] : cases) {
         ASSERT_TRUE(installer.setParameters("{" + json + "}"));
@@ -205,7 +212,8 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
         EXPECT_TRUE(contains(log, "[error] [UnattendedInstaller] " + refusal)) << json << log;
         EXPECT_FALSE(contains(log, "downloading from")) << json;
     }
-    EXPECT_EQ((Lines{"open", "plain"}), entries(work_.path()));
+    EXPECT_EQ((Lines{"foreign", "open", "plain"}), entries(work_.path()));
+    EXPECT_TRUE(fs::is_empty(work_.file("foreign")));
 }
 
 // A message table that cannot be read gives the built-in English texts in

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include <boost/filesystem/path.hpp>
+
+#include "common/logging/ILogger.h"
+
+namespace quorvane::unattended {
+
+// One install folder and the hidden names beside it that an install passes
+// through, for the elevated copy, which holds the folder's lock all along:
+//   ".<name>.lock"          the lock, a root-owned file made and removed by
+//                           the holder;
+//   ".<name>.unpacking-..." a package being unpacked;
+//   ".<name>.new"           an unpacked install waiting for its place;
+//   ".<name>.earlier"       the earlier install while the new one registers;
+//   ".<name>.old"           an install on its way out.
+// Each step from one to the next is one rename, so whatever a killed run
+// left says by its names alone how far it came. The folder above must be
+// root's alone (makeFolderChain).
+class InstallSlot {
+public:
+    InstallSlot(boost::filesystem::path destination, common::ILogger& logger);
+    // Lets the lock go.
+    ~InstallSlot();
+    InstallSlot(const InstallSlot&) = delete;
+    InstallSlot& operator=(const InstallSlot&) = delete;
+
+    // Takes the folder's lock, waiting for another run's at most `wait`.
+    bool lock(std::chrono::milliseconds wait);
+
+    // Puts back what a killed run left: an earlier install comes back into
+    // its place, what was being unpacked or thrown away goes.
+    void recover();
+
+    // A new private folder to unpack into; empty when none could be made.
+    boost::filesystem::path makeStaging() const;
+
+    // Puts the unpacked `staging` in the folder's place; an earlier install
+    // stays hidden beside it until complete() or rollBack().
+    bool putInPlace(const boost::filesystem::path& staging);
+    // The earlier install back in its place, the new one gone.
+    bool rollBack();
+    // The earlier install gone.
+    void complete();
+
+    bool hadEarlier() const { return hadEarlier_; }
+
+private:
+    boost::filesystem::path hidden(const std::string& state) const;
+    bool move(const boost::filesystem::path& from, const boost::filesystem::path& to);
+    void remove(const boost::filesystem::path& folder);
+
+    boost::filesystem::path destination_;
+    common::ILogger& logger_;
+    int lock_ = -1;
+    bool hadEarlier_ = false;
+};
+
+}  // namespace quorvane::unattended
