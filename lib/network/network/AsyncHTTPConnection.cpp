@@ -211,6 +211,9 @@ void AsyncHTTPConnection::ParseAndDispatch(const std::string& text,
     }
     url.ToLower();
     url.SetDefaultPort();
+    // The caller's cookies belong to the origin the caller asked for, not to
+    // where a redirect leads.
+    cookieStore_->BindCallerCookies(url);
     auto wrapped = WrapRedirect(url, request, std::move(callback));
     SubmitRequestDispatch(url, std::move(request), std::move(wrapped));
 }
@@ -348,20 +351,31 @@ void AsyncHTTPConnection::SerializeRequest(AsyncHTTPRequestData& data,
             out += "Connection: close\r\n";
         }
     }
-    // The log shows the head without credentials.
+    // The log shows the head without credentials. The caller's cookies and
+    // the store's go out last, in one "Cookie" line (RFC 6265 section 5.4).
     std::string logged = out;
+    std::string cookies;
+    const auto addCookies = [&cookies](const std::string& pairs) {
+        if (!pairs.empty()) {
+            cookies += (cookies.empty() ? "" : "; ") + pairs;
+        }
+    };
     for (const auto& [name, value] : request.headers) {
+        if (HeaderNameEquals(name, "Cookie")) {
+            addCookies(value);
+            continue;
+        }
         out += name + ": " + value + "\r\n";
         logged += name + ": " + (IsCredentialHeader(name) ? std::string("***") : value) + "\r\n";
     }
     logged.erase(std::remove(logged.begin(), logged.end(), '\r'), logged.end());
     data.logger->debug("HTTP request headers:\n%s", logged.c_str());
     if (cookieStore != nullptr) {
-        const std::string cookies = cookieStore->GetCookieHeader(data.url);
-        if (!cookies.empty()) {
-            out += "Cookie: " + cookies + "\r\n";
-            data.logger->debug("HTTP 'Cookie' request headers omitted from log.");
-        }
+        addCookies(cookieStore->GetCookieHeader(data.url));
+    }
+    if (!cookies.empty()) {
+        out += "Cookie: " + cookies + "\r\n";
+        data.logger->debug("HTTP 'Cookie' request headers omitted from log.");
     }
     out += "\r\n";
     out.append(reinterpret_cast<const char*>(request.body.data()), request.body.size());

@@ -185,6 +185,7 @@ TEST(AsyncHTTPConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
                        {{Ok("other")}}});
     SocketTestLoop loop;
     auto connection = OnDemandConnection(loop);
+    connection->SetCookie("caller=1");  // host-only for the first origin
     EXPECT_EQ(Fetch(loop, connection, peer.url("/set")).code, 200u);
     EXPECT_EQ(Fetch(loop, connection, peer.url("/again")).body, "again");
     const auto other = Fetch(loop, connection, peer.url("/go"),
@@ -195,8 +196,13 @@ TEST(AsyncHTTPConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
     EXPECT_EQ(other.body, "other");
     const auto requests = peer.requests();
     ASSERT_EQ(requests.size(), 4u);
-    EXPECT_NE(requests[1].second.find("\r\nCookie: origin=1\r\n"), std::string::npos)
+    EXPECT_NE(requests[0].second.find("\r\nCookie: caller=1\r\n"), std::string::npos)
+        << requests[0].second;
+    EXPECT_NE(requests[1].second.find("\r\nCookie: origin=1; caller=1\r\n"), std::string::npos)
         << requests[1].second;
+    EXPECT_NE(requests[2].second.find("\r\nCookie: mine=1; origin=1; caller=1\r\n"),
+              std::string::npos)
+        << requests[2].second;
     EXPECT_NE(requests[2].second.find("Authorization: Basic c2VjcmV0"), std::string::npos);
     const std::string& moved = requests[3].second;
     EXPECT_EQ(requests[3].first, 1);

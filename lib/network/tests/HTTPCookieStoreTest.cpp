@@ -22,21 +22,58 @@ URL Url(const std::string& text) {
 TEST(HTTPCookieStoreTest, CallerCookiesKeepTheirNameKeyedMatching) {
     HTTPCookieStore store;
     EXPECT_EQ(store.SetCookie("id=1; Path=/app; Secure"), HTTPCookieStore::kInserted);
+    EXPECT_EQ(store.GetCookieHeader(Url("https://h/app/x")), "") << "not bound yet";
+    store.BindCallerCookies(Url("https://h/"));
     EXPECT_EQ(store.GetCookieHeader(Url("https://h/app/x")), "id=1");
     EXPECT_EQ(store.GetCookieHeader(Url("http://h/app/x")), "");
     EXPECT_EQ(store.GetCookieHeader(Url("https://h/ap")), "");
 
-    EXPECT_EQ(store.SetCookie("id=2; Domain=b.c"), HTTPCookieStore::kReplaced);
+    EXPECT_EQ(store.SetCookie("id=2; Domain=b.example"), HTTPCookieStore::kReplaced);
+    store.BindCallerCookies(Url("http://a.b.example/"));
     struct Host { const char* url; bool sent; };
-    for (const Host& h : {Host{"http://b.c/", true}, Host{"http://a.b.c/", true},
-                          Host{"http://xb.c/", true}, Host{"http://c/", false}}) {
+    for (const Host& h : {Host{"http://b.example/", true}, Host{"http://a.b.example/", true},
+                          Host{"http://xb.example/", false}, Host{"http://example/", false}}) {
         EXPECT_EQ(store.GetCookieHeader(Url(h.url)) == "id=2", h.sent) << h.url;
     }
     EXPECT_EQ(store.SetCookie("flag"), HTTPCookieStore::kInserted);
     EXPECT_EQ(store.DeleteCookie("id"), HTTPCookieStore::kErased);
     EXPECT_EQ(store.DeleteCookie("id"), HTTPCookieStore::kUnchanged);
-    EXPECT_EQ(store.GetCookieHeader(Url("http://other/")), "flag=flag");
+    store.BindCallerCookies(Url("http://first/"));
+    store.BindCallerCookies(Url("http://other/"));
+    EXPECT_EQ(store.GetCookieHeader(Url("http://first/")), "flag=flag");
+    EXPECT_EQ(store.GetCookieHeader(Url("http://other/")), "") << "bound to the first origin";
     EXPECT_EQ(store.SetCookie("x=1\r\nInjected: yes"), HTTPCookieStore::kUnchanged);
+}
+
+// A caller's cookie is bound to the origin of the next request: host-only
+// without a domain, and a domain is checked as a response's would be.
+TEST(HTTPCookieStoreTest, CallerCookiesGoOnlyWhereTheirOriginMaySpeak) {
+    struct Case {
+        const char* setCookie;
+        const char* origin;
+        const char* to;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"a=1", "http://a.example.org/", "http://a.example.org/x", true},
+        {"a=1", "http://a.example.org/", "http://b.example.org/", false},
+        {"a=1", "http://a.example.org/", "http://x.a.example.org/", false},
+        {"a=1", "http://127.0.0.1/", "http://localhost/", false},
+        {"a=1; Domain=example.org", "http://a.example.org/", "http://b.example.org/", true},
+        {"a=1; Domain=.EXAMPLE.org", "http://a.example.org/", "http://example.org/", true},
+        {"a=1; Domain=example.org", "http://a.example.org/", "http://badexample.org/", false},
+        {"a=1; Domain=other.org", "http://a.example.org/", "http://other.org/", false},
+        {"a=1; Domain=org", "http://a.example.org/", "http://b.org/", false},
+        {"a=1; Domain=co.uk", "http://a.co.uk/", "http://b.co.uk/", false},
+        {"a=1; Domain=github.io", "http://a.github.io/", "http://b.github.io/", false},
+    };
+    for (const auto& c : cases) {
+        HTTPCookieStore store;
+        store.SetCookie(c.setCookie);
+        store.BindCallerCookies(Url(c.origin));
+        EXPECT_EQ(store.GetCookieHeader(Url(c.to)) == "a=1", c.sent)
+            << c.setCookie << " bound to " << c.origin << ", to " << c.to;
+    }
 }
 
 TEST(HTTPCookieStoreTest, ResponseCookiesStayWithTheirOrigin) {
@@ -50,9 +87,15 @@ TEST(HTTPCookieStoreTest, ResponseCookiesStayWithTheirOrigin) {
         {"a=1", "http://a.example/", "http://a.example/", true},
         {"a=1", "http://a.example/", "http://b.example/", false},
         {"a=1", "http://a.example/", "http://x.a.example/", false},  // host-only
-        {"a=1; Domain=example", "http://a.example/", "http://b.example/", true},
-        {"a=1; Domain=.example", "http://a.example/", "http://example/", true},
-        {"a=1; Domain=example", "http://a.example/", "http://badexample/", false},
+        {"a=1; Domain=example.org", "http://a.example.org/", "http://b.example.org/", true},
+        {"a=1; Domain=.example.org", "http://a.example.org/", "http://example.org/", true},
+        {"a=1; Domain=example.org", "http://a.example.org/", "http://badexample.org/", false},
+        {"a=1; Domain=example", "http://a.example/", "http://b.example/", false},  // a top level
+        {"a=1; Domain=com", "http://a.com/", "http://b.com/", false},
+        {"a=1; Domain=co.uk", "http://a.co.uk/", "http://b.co.uk/", false},
+        {"a=1; Domain=github.io", "http://a.github.io/", "http://b.github.io/", false},
+        {"a=1; Domain=github.io", "http://github.io/", "http://github.io/", true},  // its own host
+        {"a=1; Domain=localhost", "http://localhost/", "http://localhost/", true},
         {"a=1; Domain=other.test", "http://a.example/", "http://other.test/", false},
         {"a=1; Domain=a.example", "http://example/", "http://a.example/", false},
         {"a=1; Domain=0.1", "http://127.0.0.1/", "http://127.0.0.1/", false},
@@ -61,6 +104,8 @@ TEST(HTTPCookieStoreTest, ResponseCookiesStayWithTheirOrigin) {
         {"a=1", "http://h/dir/page", "http://h/dir/other", true},
         {"a=1", "http://h/dir/page", "http://h/", false},
         {"a=1; Secure", "https://h/", "http://h/", false},
+        {"a=1; Secure", "https://h/", "https://h/", true},
+        {"a=1; Secure", "http://h/", "https://h/", false},  // not from plain http
         {"a=1; Max-Age=0", "http://h/", "http://h/", false},
         {"a=1; Max-Age=-5", "http://h/", "http://h/", false},
         {"a=1; Max-Age=60; Expires=Thu, 01 Jan 1970 00:00:00 GMT", "http://h/", "http://h/", true},
