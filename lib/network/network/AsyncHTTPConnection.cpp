@@ -30,23 +30,6 @@ bool IsEndOfStream(const boost::system::error_code& error) {
     return error == boost::asio::error::eof || error == boost::asio::ssl::error::stream_truncated;
 }
 
-// An absolute URL starts with a scheme: a letter, then letters, digits,
-// "+", "-" or ".", then ":".
-bool LooksAbsolute(const std::string& text) {
-    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text.front()))) {
-        return false;
-    }
-    for (const char c : text) {
-        if (c == ':') {
-            return true;
-        }
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
-            return false;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 // What one transmission of a request carries through its steps.
@@ -677,27 +660,22 @@ void AsyncHTTPConnection::HandleRedirect(const URL& url,
         return;
     }
     const std::string location = response->GetHeader("Location");
-    URL target;
     if (location.empty()) {
         callback(status, std::move(response));
         return;
     }
-    if (LooksAbsolute(location)) {
-        if (!ParseURL(location, target) || !target.HasValidPort()) {
-            logger_->error("Not following a redirect to <%s>: not a valid URL", location.c_str());
-            callback(status, std::move(response));
-            return;
-        }
-        target.ToLower();
-        target.SetDefaultPort();
-    } else {
-        target = url;
-        ParseRelativeURL(target, location);
-        if (!target.HasValidPort()) {
-            callback(status, std::move(response));
-            return;
-        }
+    // The target is read as a reference against the URL asked for; what
+    // does not make a whole URL with a host and a usable port is refused.
+    std::string reference;
+    URL target = url;
+    if (!EncodeReference(location, reference) || !ParseRelativeURL(target, reference) ||
+        !target.HasValidPort()) {
+        logger_->error("Not following a redirect to <%s>: not a valid URL", location.c_str());
+        callback(status, std::move(response));
+        return;
     }
+    target.ToLower();
+    target.SetDefaultPort();
     const bool secureBefore = url.scheme == "https";
     if ((secureBefore && target.scheme != "https") ||
         (target.scheme != "http" && target.scheme != "https")) {
