@@ -615,10 +615,11 @@ void AsyncHTTPConnection::Reset(const std::shared_ptr<Exchange>& exchange) {
 
 void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     requestPending_ = false;
-    bool valid = true;
-    auto response = CreateResponse(*exchange->responseData, valid);
-    if (!valid) {
-        logger_->error("The body from <%s> does not decode", exchange->url.ToString().c_str());
+    std::string error;
+    auto response = CreateResponse(*exchange->responseData, error);
+    if (!error.empty()) {
+        logger_->error("The body from <%s> does not decode: %s", exchange->url.ToString().c_str(),
+                       error.c_str());
         exchange->callback(httpstatus::kIOError, nullptr);
         return;
     }
@@ -628,7 +629,7 @@ void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
 }
 
 std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResponseData& response,
-                                                                   bool& valid) {
+                                                                   std::string& error) {
     auto& reader = response.reader;
     auto headers = std::move(reader.Headers());
     const bool coded = !FindHeader(headers, "Content-Encoding").empty();
@@ -637,7 +638,7 @@ std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResp
         return plain;
     }
     auto decoded = std::make_unique<DecodedHTTPResponse>(std::move(plain), bodyLimit_);
-    valid = decoded->IsValid();
+    error = decoded->Error();
     return decoded;
 }
 
