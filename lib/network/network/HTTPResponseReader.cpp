@@ -251,6 +251,11 @@ HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
 }
 
 HTTPResponseReader::Result HTTPResponseReader::OnHeaderLine() {
+    // A line's own CR is gone; any other CR, and any NUL, would reach
+    // whoever prints or forwards the header (RFC 9110 section 5.5).
+    if (line_.find_first_of(std::string("\r\0", 2)) != std::string::npos) {
+        return Fail("a header line holds NUL or a bare CR");
+    }
     const auto colon = line_.find(':');
     if (colon == 0) {
         return Fail("a header line without a name");

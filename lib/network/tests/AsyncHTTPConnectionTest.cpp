@@ -379,4 +379,29 @@ TEST(AsyncHTTPConnectionTest, RedirectTargetsAreReadAsCurlReadsThem) {
     }
 }
 
+// A NUL or a bare CR in a header value fails the response. curl fails the
+// NUL alike (exit 8, a weird server reply); a bare CR it takes as the end
+// of the value.
+TEST(AsyncHTTPConnectionTest, HeaderValuesWithNulOrBareCrFailTheResponse) {
+    struct Case {
+        std::string head;
+        int curlExit;
+    };
+    const Case cases[] = {
+        {std::string("HTTP/1.1 200 OK\r\nX-A: a\0b\r\nContent-Length: 2\r\n\r\nok", 50), 8},
+        {"HTTP/1.1 200 OK\r\nX-A: a\rX-Injected: 1\r\nContent-Length: 2\r\n\r\nok", 0},
+    };
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        HTTPTestPeer peer({{{c.head}}, {{c.head}}});
+        auto connection = OnDemandConnection(loop);
+        const auto fetched = Fetch(loop, connection, peer.url("/"));
+        EXPECT_EQ(fetched.code, 5u) << testing::PrintToString(c.head);
+        connection->Close();
+        const auto curl = testsupport::runCommand(
+            {"/usr/bin/curl", "-s", "-m", "10", "-o", "/dev/null", peer.url("/")});
+        EXPECT_EQ(curl.exitCode, c.curlExit) << testing::PrintToString(c.head);
+    }
+}
+
 }  // namespace
