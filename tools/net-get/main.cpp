@@ -5,11 +5,12 @@
 // Runs the library's service on a thread of its own, sends one request
 // (following redirects as the library does) and prints the status and the
 // response headers on standard error. The body goes to standard output, or
-// into FILE with -o. Exit code: 0 for a 2xx or 3xx answer; the library's
+// into FILE with -o. Exit code: 0 for a 2xx answer or a 304; the library's
 // failure code otherwise (1 request refused, 3 connect failed, 5 sending or
 // reading failed, 2 for an answer that is not HTTP), or 10 times the status
-// class for any other status (40 for 4xx, 50 for 5xx); 64 for a wrong
-// command line. A transfer is given at most one hour.
+// class for any other status (30 for a redirect that was not followed: the
+// redirects ran out or the target may not be followed; 40 for 4xx, 50 for
+// 5xx); 64 for a wrong command line. A transfer is given at most one hour.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -119,7 +120,7 @@ int ExitCodeOf(network::HTTPStatusCode code) {
     if (code < 100) {
         return static_cast<int>(code);
     }
-    if (code >= 200 && code < 400) {
+    if ((code >= 200 && code < 300) || code == 304) {
         return 0;
     }
     return static_cast<int>(code / 100) * 10;
@@ -208,6 +209,12 @@ int main(int argc, char** argv) {
     if (!written) {
         std::cerr << program << ": writing the body failed: " << std::strerror(errno) << "\n";
         return kWriteFailed;
+    }
+    if (outcome.code >= 300 && outcome.code < 400 && outcome.code != 304) {
+        // The library follows what it may, at most five times.
+        std::cerr << program << ": " << options->url << ": redirect not followed (HTTP "
+                  << outcome.code << ", Location: " << outcome.response->GetHeader("Location")
+                  << "): too many redirects, or a target that may not be followed\n";
     }
     return ExitCodeOf(outcome.code);
 }
