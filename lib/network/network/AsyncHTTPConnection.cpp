@@ -10,6 +10,7 @@
 
 #include "IProxyAuthenticator.h"
 #include "network/DecodedHTTPResponse.h"
+#include "network/Hex.h"
 #include "network/PlainHTTPResponse.h"
 
 namespace network {
@@ -501,24 +502,19 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         return;
     }
     HTTPResponseReader::Result result = HTTPResponseReader::Result::NeedMore;
-    if (error && !(IsEndOfStream(error) && !exchange->timedOut)) {
-        if (!reader.ReceivedAny() && connectOnDemand_ && exchange->reused) {
-            RetryAfterFailure(exchange->url, exchange->request, std::move(exchange->callback));
-            return;
-        }
-        logger_->error("%s; reason: %s",
-                       reader.HeadComplete() ? "Error while reading HTTP content"
-                                             : "Error while receiving HTTP headers",
-                       ErrorText(*exchange, error).c_str());
-        Reset(httpstatus::kIOError, std::move(exchange->callback));
-        return;
-    }
     if (error) {
         if (!reader.ReceivedAny() && connectOnDemand_ && exchange->reused) {
             RetryAfterFailure(exchange->url, exchange->request, std::move(exchange->callback));
             return;
         }
-        result = reader.Finish();
+        // The end of the stream ends a body read until then; anywhere else
+        // it fails the step like any other read error.
+        const bool ended = IsEndOfStream(error) && !exchange->timedOut;
+        if (!ended || (result = reader.Finish()) == HTTPResponseReader::Result::Error) {
+            LogReadFailure(reader, ErrorText(*exchange, error));
+            Reset(httpstatus::kIOError, std::move(exchange->callback));
+            return;
+        }
     } else if (inPlace) {
         result = reader.CommitBody(bytes);
     } else {
@@ -548,6 +544,34 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
     }
 }
 
+void AsyncHTTPConnection::LogReadFailure(const HTTPResponseReader& reader,
+                                         const std::string& reason) {
+    std::string step;
+    switch (reader.CurrentStep()) {
+    case HTTPResponseReader::Step::StatusLine:
+        step = "Error while receiving HTTP headers";
+        break;
+    case HTTPResponseReader::Step::Headers:
+        step = "Error while reading HTTP headers";
+        break;
+    case HTTPResponseReader::Step::FixedBody:
+        step = "Error while reading content of fixed size";
+        break;
+    case HTTPResponseReader::Step::UntilEnd:
+    case HTTPResponseReader::Step::Done:
+        step = "Error while reading variable-size content";
+        break;
+    case HTTPResponseReader::Step::ChunkSize:
+        step = "Error while reading HTTP chunk size";
+        break;
+    case HTTPResponseReader::Step::ChunkData:
+        step = "Error while reading chunk of size " + std::to_string(reader.ChunkSize());
+        break;
+    }
+    logger_->error("%s; reason: %s", step.c_str(), reason.c_str());
+    logger_->debug("Data received: %s", ToHex(reader.PendingBytes()).c_str());
+}
+
 void AsyncHTTPConnection::TakeCookies(AsyncHTTPResponseData& response) {
     if (response.cookiesTaken || !response.reader.HeadComplete()) {
         return;
@@ -563,6 +587,7 @@ void AsyncHTTPConnection::TakeCookies(AsyncHTTPResponseData& response) {
             logged += name + ": " + value + "\n";
         }
     }
+    response.logger->debug("HTTP response status line:\n%s", response.reader.StatusLine().c_str());
     response.logger->debug("HTTP response status: %u", response.reader.Status());
     response.logger->debug("HTTP response headers:\n %s", logged.c_str());
     if (cookies) {

@@ -141,6 +141,8 @@ private:
     void OnResponseData(const std::shared_ptr<Exchange>& exchange,
                         const boost::system::error_code& error, std::size_t bytes, bool inPlace);
     void TakeCookies(AsyncHTTPResponseData& response);
+    // The failed read's step, its reason, and the bytes no step has taken.
+    void LogReadFailure(const HTTPResponseReader& reader, const std::string& reason);
     void Arm(const std::shared_ptr<Exchange>& exchange);
     static std::chrono::milliseconds Timeout(const Exchange& exchange);
     static void WaitForDeadline(const std::shared_ptr<Exchange>& exchange,

@@ -2,8 +2,10 @@
 
 #include <thread>
 
+#include "network/Hex.h"
 #include "support/ChildProcess.h"
 #include "support/HTTPTestPeer.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -402,6 +404,57 @@ TEST(AsyncHTTPConnectionTest, HeaderValuesWithNulOrBareCrFailTheResponse) {
             {"/usr/bin/curl", "-s", "-m", "10", "-o", "/dev/null", peer.url("/")});
         EXPECT_EQ(curl.exitCode, c.curlExit) << testing::PrintToString(c.head);
     }
+}
+
+// A read that fails says in which step, why, and what bytes it held that
+// no step had taken; a response read whole logs its status line.
+TEST(AsyncHTTPConnectionTest, AFailedReadNamesItsStep) {
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    struct Case {
+        std::string answer;  // then the peer closes, or keeps quiet
+        bool close;
+        std::string error;
+        std::string pending;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 20", true, "Error while receiving HTTP headers; reason: End of file [2]", "HTTP/1.1 20"},
+        {"HTTP/1.1 200 OK\r\nX-A: 1", true, "Error while reading HTTP headers; reason: End of file [2]",
+         "X-A: 1"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", true,
+         "Error while reading content of fixed size; reason: End of file [2]", ""},
+        {"HTTP/1.0 200 OK\r\n\r\npartial", false,
+         "Error while reading variable-size content; reason: Connection timed out [110]", ""},
+        {chunked + "5\r\nhello\r\n1", true, "Error while reading HTTP chunk size; reason: End of file [2]",
+         "1"},
+        {chunked + "1a\r\nhel", true, "Error while reading chunk of size 26; reason: End of file [2]", ""},
+    };
+    for (const auto& c : cases) {
+        HTTPTestPeer peer({{{c.answer, c.close}}});
+        const auto run = testsupport::runLogged([&] {
+            SocketTestLoop loop;
+            auto socket = loop.socket();
+            socket->SetTimeout(300);
+            bool connected = false;
+            socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
+                                 [&](network::ITCPSocket::ErrorCode) { connected = true; });
+            loop.runUntil([&] { return connected; });
+            auto connection = network::AsyncHTTPConnection::Create(socket, false);
+            return static_cast<int>(Fetch(loop, connection, peer.url("/"), nullptr, 10s).code);
+        });
+        EXPECT_EQ(run.result.exitCode, 5) << c.answer;
+        EXPECT_TRUE(run.has("error", "AsyncHTTPConnection", c.error)) << c.answer << "\n" << run.text();
+        EXPECT_TRUE(run.has("debug", "AsyncHTTPConnection", "Data received: " + network::ToHex(c.pending)))
+            << c.answer << "\n" << run.text();
+    }
+    HTTPTestPeer peer({{{Ok("whole")}}});
+    const auto run = testsupport::runLogged([&] {
+        SocketTestLoop loop;
+        auto connection = OnDemandConnection(loop);
+        return static_cast<int>(Fetch(loop, connection, peer.url("/")).code);
+    });
+    EXPECT_EQ(run.result.exitCode, 200);
+    EXPECT_TRUE(run.has("debug", "AsyncHTTPResponseData", "HTTP response status line:\\nHTTP/1.1 200 OK"))
+        << run.text();
 }
 
 }  // namespace
