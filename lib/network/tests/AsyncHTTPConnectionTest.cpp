@@ -457,4 +457,108 @@ TEST(AsyncHTTPConnectionTest, AFailedReadNamesItsStep) {
         << run.text();
 }
 
+// Each step of an exchange has the socket's time-out, not the exchange as a
+// whole: an answer dripped for longer than one time-out arrives whole.
+TEST(AsyncHTTPConnectionTest, EveryStepHasTheTimeOutNotTheWholeExchange) {
+    const std::string body(1500, 'd');
+    HTTPTestPeer peer({{{Ok(body), false, true}}});
+    SocketTestLoop loop;
+    auto socket = loop.socket();
+    socket->SetTimeout(300);
+    bool connected = false;
+    socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
+                         [&](network::ITCPSocket::ErrorCode) { connected = true; });
+    ASSERT_TRUE(loop.runUntil([&] { return connected; }));
+    auto connection = network::AsyncHTTPConnection::Create(socket, false);
+    const auto started = std::chrono::steady_clock::now();
+    const auto fetched = Fetch(loop, connection, peer.url("/"));
+    ASSERT_GT(std::chrono::steady_clock::now() - started, 400ms) << "the drip was too quick to tell";
+    EXPECT_EQ(fetched.code, 200u);
+    EXPECT_EQ(fetched.body, body);
+}
+
+// A live socket serves only its own endpoint: a request for another host or
+// another port of the same host is refused with code 1 (nothing is sent on
+// the kept socket) and the next request connects afresh.
+TEST(AsyncHTTPConnectionTest, AKeptSocketServesItsOwnEndpointOnly) {
+    SocketTestLoop loop;
+    struct Case {
+        const char* name;
+        bool otherPort;  // else another host name for the same address
+    };
+    for (const Case c : {Case{"another port", true}, Case{"another host", false}}) {
+        HTTPTestPeer first({{{Ok("a")}, {Ok("never")}}, {{Ok("other host")}}});
+        HTTPTestPeer second({{{Ok("other port")}}});
+        const std::string other = c.otherPort ? second.url("/b") : first.url("/b", "localhost");
+        auto connection = OnDemandConnection(loop);
+        EXPECT_EQ(Fetch(loop, connection, first.url("/a")).body, "a") << c.name;
+        EXPECT_EQ(Fetch(loop, connection, other).code, 1u) << c.name;
+        const auto moved = Fetch(loop, connection, other);
+        EXPECT_EQ(moved.code, 200u) << c.name;
+        EXPECT_EQ(moved.body, c.otherPort ? "other port" : "other host") << c.name;
+        const auto requests = first.requests();
+        ASSERT_EQ(requests.size(), c.otherPort ? 1u : 2u) << c.name;
+        EXPECT_EQ(requests[0].first, 0) << c.name;
+        if (!c.otherPort) {
+            EXPECT_EQ(requests[1].first, 1) << c.name << ": a new connection";
+        }
+    }
+}
+
+// A request goes once more, on a new connection, only when a kept socket
+// turns out stale before any byte of the answer; an answer cut short is an
+// error, and a retried request is not sent a third time.
+TEST(AsyncHTTPConnectionTest, ARequestIsSentAgainOnlyOnAStaleKeptSocket) {
+    const std::string cut = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\npart";
+    struct Case {
+        const char* name;
+        std::vector<std::vector<PeerStep>> script;
+        std::size_t requests;
+    };
+    const Case cases[] = {
+        {"cut short on the kept socket", {{{Ok("first")}, {cut, true}}, {{Ok("never")}}}, 2},
+        // The stale socket's peer is gone: only the new connection logs /b.
+        {"stale, then cut short on the new one",
+         {{{Ok("first"), true}}, {{cut, true}}, {{Ok("never")}}}, 2},
+        {"stale twice", {{{Ok("first"), true}}, {{"", true}}, {{Ok("never")}}}, 2},
+    };
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        HTTPTestPeer peer(c.script);
+        auto connection = OnDemandConnection(loop);
+        EXPECT_EQ(Fetch(loop, connection, peer.url("/a")).body, "first") << c.name;
+        loop.runUntil([] { return false; }, 100ms);  // let a close reach the client
+        EXPECT_EQ(Fetch(loop, connection, peer.url("/b")).code, 5u) << c.name;
+        loop.runUntil([] { return false; }, 100ms);
+        const auto requests = peer.requests();
+        EXPECT_EQ(requests.size(), c.requests) << c.name;
+        for (const auto& [index, request] : requests) {
+            EXPECT_LT(index, 2) << c.name << ": sent a third time";
+        }
+    }
+}
+
+// Whether an answer leaves the connection open for the next request.
+TEST(AsyncHTTPConnectionTest, AnAnswerClosesTheConnectionAsItsVersionAndHeadersSay) {
+    struct Case {
+        std::string answer;
+        bool closes;
+    };
+    const Case cases[] = {
+        {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
+        {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok", false},
+        {"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok", true},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA", true},
+    };
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        HTTPTestPeer peer({{{c.answer}, {Ok("same")}}, {{Ok("new")}}});
+        auto connection = OnDemandConnection(loop);
+        EXPECT_EQ(Fetch(loop, connection, peer.url("/a")).body, "ok") << c.answer;
+        EXPECT_EQ(connection->GetSocket() == nullptr, c.closes) << c.answer;
+        EXPECT_EQ(Fetch(loop, connection, peer.url("/b")).body, c.closes ? "new" : "same") << c.answer;
+    }
+}
+
 }  // namespace
