@@ -4,7 +4,10 @@
 #include <random>
 
 #include "network/HTTPCookieStore.h"
+#include "support/ChildProcess.h"
+#include "support/HTTPTestPeer.h"
 #include "support/Mutations.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -193,6 +196,61 @@ TEST(HTTPCookieStoreTest, FuzzedCookiesKeepTheStoreSound) {
             return !::testing::Test::HasFailure();
         });
     EXPECT_GT(runs, 1000u);
+}
+
+// Where a response's cookie goes next, decided by this store and by curl's
+// cookie engine (which reads the same public-suffix list) for the same
+// names, each resolved by curl to the scripted peer on loopback.
+TEST(HTTPCookieStoreTest, ResponseCookiesGoWhereCurlSendsThem) {
+    struct Case {
+        const char* setCookie;
+        const char* fromHost;
+        const char* fromPath;
+        const char* toHost;
+        const char* toPath;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"a=1; Domain=example.org", "a.example.org", "/", "b.example.org", "/", true},
+        {"a=1; Domain=example.org", "a.example.org", "/", "badexample.org", "/", false},
+        {"a=1; Domain=org", "a.example.org", "/", "b.example.org", "/", false},
+        {"a=1; Domain=co.uk", "a.co.uk", "/", "b.co.uk", "/", false},
+        {"a=1; Domain=github.io", "a.github.io", "/", "b.github.io", "/", false},
+        {"a=1; Domain=other.org", "a.example.org", "/", "other.org", "/", false},
+        {"a=1", "a.example.org", "/", "x.a.example.org", "/", false},
+        {"a=1", "a.example.org", "/", "a.example.org", "/x", true},
+        {"a=1; Path=/app", "h.example.org", "/", "h.example.org", "/app/x", true},
+        {"a=1; Path=/app", "h.example.org", "/", "h.example.org", "/apple", false},
+        {"a=1", "h.example.org", "/dir/page", "h.example.org", "/dir/other", true},
+        {"a=1", "h.example.org", "/dir/page", "h.example.org", "/", false},
+    };
+    for (const auto& c : cases) {
+        HTTPCookieStore store;
+        store.SetCookieFromResponse(c.setCookie, Url(std::string("http://") + c.fromHost + c.fromPath));
+        EXPECT_EQ(store.GetCookieHeader(Url(std::string("http://") + c.toHost + c.toPath)) == "a=1",
+                  c.sent)
+            << c.setCookie << " from " << c.fromHost << c.fromPath << " to " << c.toHost << c.toPath;
+
+        networktest::HTTPTestPeer peer(
+            {{{"HTTP/1.1 200 OK\r\nSet-Cookie: " + std::string(c.setCookie) +
+               "\r\nContent-Length: 0\r\n\r\n"}},
+             {{"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}}});
+        testsupport::TempDir folder("quorvane-curl-cookies");
+        const std::string jar = folder.file("jar");
+        const auto curl = [&](const std::string& host, const std::string& path) {
+            const std::string target = host + ":" + std::to_string(peer.port());
+            return testsupport::runCommand({"/usr/bin/curl", "-s", "-o", "/dev/null", "-m", "10", "-b",
+                                            jar, "-c", jar, "--resolve", target + ":127.0.0.1",
+                                            "http://" + target + path});
+        };
+        EXPECT_EQ(curl(c.fromHost, c.fromPath).exitCode, 0);
+        EXPECT_EQ(curl(c.toHost, c.toPath).exitCode, 0);
+        const auto requests = peer.requests();
+        ASSERT_EQ(requests.size(), 2u) << c.setCookie;
+        EXPECT_EQ(requests[1].second.find("Cookie: a=1") != std::string::npos, c.sent)
+            << "curl: " << c.setCookie << " from " << c.fromHost << c.fromPath << " to " << c.toHost
+            << c.toPath;
+    }
 }
 
 }  // namespace
