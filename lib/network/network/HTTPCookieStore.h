@@ -12,7 +12,8 @@
 namespace network {
 
 // The HTTP client's cookie jar, in memory. Callers set cookies by name
-// (`SetCookie`, `DeleteCookie`); responses set them as RFC 6265 section 5.3
+// (`SetCookie`, `DeleteCookie`), each bound to the origin of the next request
+// the caller submits; responses set them as RFC 6265 section 5.3
 // says, keyed by name, domain and path, and only for domains the response's
 // host may speak for (never a public suffix, from the system's list). The store holds at most kMaxCookies cookies; a new one
 // beyond that pushes out an expired one, else the oldest. Not locked: used
