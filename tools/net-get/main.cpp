@@ -103,10 +103,11 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "  --proxy HOST:PORT   go through this HTTP proxy's CONNECT tunnel\n"
         "  --proxy-user USER:PASSWORD\n"
         "                      the proxy's credentials (else those of the credential storage)\n"
-        "Exit status: 0 for a 2xx or 3xx answer; 1 the request was not sent, 2 the answer is\n"
-        "not HTTP, 3 could not connect (name, TCP, TLS or proxy), 5 sending or reading\n"
-        "failed; 40 for a 4xx answer, 50 for a 5xx one (10 times the status class); 64 a\n"
-        "wrong command line; 74 the body could not be written.\n");
+        "Exit status: 0 for a 2xx answer or a 304; 1 the request was not sent, 2 the answer\n"
+        "is not HTTP, 3 could not connect (name, TCP, TLS or proxy), 5 sending or reading\n"
+        "failed; 30 for a redirect that was not followed (the redirects ran out, or the\n"
+        "target may not be followed), 40 for a 4xx answer, 50 for a 5xx one (10 times the\n"
+        "status class); 64 a wrong command line; 74 the body could not be written.\n");
 }
 
 // The command line; an empty `error` when it is right, else the reason.
@@ -216,7 +217,7 @@ int ExitCodeOf(network::HTTPStatusCode code) {
     if (code < 100) {
         return static_cast<int>(code);
     }
-    if (code >= 200 && code < 400) {
+    if ((code >= 200 && code < 300) || code == 304) {
         return 0;
     }
     return static_cast<int>(code / 100) * 10;
@@ -338,6 +339,12 @@ int main(int argc, char** argv) {
     if (!written) {
         std::cerr << program << ": writing the body failed: " << std::strerror(errno) << "\n";
         return kWriteFailed;
+    }
+    if (outcome.code >= 300 && outcome.code < 400 && outcome.code != 304) {
+        // The library follows what it may, at most five times.
+        std::cerr << program << ": " << options->url << ": redirect not followed (HTTP "
+                  << outcome.code << ", Location: " << outcome.response->GetHeader("Location")
+                  << "): too many redirects, or a target that may not be followed\n";
     }
     return ExitCodeOf(outcome.code);
 }

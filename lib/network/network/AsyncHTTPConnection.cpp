@@ -10,6 +10,7 @@
 
 #include "IProxyAuthenticator.h"
 #include "network/DecodedHTTPResponse.h"
+#include "network/Hex.h"
 #include "network/PlainHTTPResponse.h"
 
 namespace network {
@@ -28,23 +29,6 @@ bool IsCredentialHeader(const std::string& name) {
 
 bool IsEndOfStream(const boost::system::error_code& error) {
     return error == boost::asio::error::eof || error == boost::asio::ssl::error::stream_truncated;
-}
-
-// An absolute URL starts with a scheme: a letter, then letters, digits,
-// "+", "-" or ".", then ":".
-bool LooksAbsolute(const std::string& text) {
-    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text.front()))) {
-        return false;
-    }
-    for (const char c : text) {
-        if (c == ':') {
-            return true;
-        }
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
-            return false;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -211,6 +195,9 @@ void AsyncHTTPConnection::ParseAndDispatch(const std::string& text,
     }
     url.ToLower();
     url.SetDefaultPort();
+    // The caller's cookies belong to the origin the caller asked for, not to
+    // where a redirect leads.
+    cookieStore_->BindCallerCookies(url);
     auto wrapped = WrapRedirect(url, request, std::move(callback));
     SubmitRequestDispatch(url, std::move(request), std::move(wrapped));
 }
@@ -348,20 +335,31 @@ void AsyncHTTPConnection::SerializeRequest(AsyncHTTPRequestData& data,
             out += "Connection: close\r\n";
         }
     }
-    // The log shows the head without credentials.
+    // The log shows the head without credentials. The caller's cookies and
+    // the store's go out last, in one "Cookie" line (RFC 6265 section 5.4).
     std::string logged = out;
+    std::string cookies;
+    const auto addCookies = [&cookies](const std::string& pairs) {
+        if (!pairs.empty()) {
+            cookies += (cookies.empty() ? "" : "; ") + pairs;
+        }
+    };
     for (const auto& [name, value] : request.headers) {
+        if (HeaderNameEquals(name, "Cookie")) {
+            addCookies(value);
+            continue;
+        }
         out += name + ": " + value + "\r\n";
         logged += name + ": " + (IsCredentialHeader(name) ? std::string("***") : value) + "\r\n";
     }
     logged.erase(std::remove(logged.begin(), logged.end(), '\r'), logged.end());
     data.logger->debug("HTTP request headers:\n%s", logged.c_str());
     if (cookieStore != nullptr) {
-        const std::string cookies = cookieStore->GetCookieHeader(data.url);
-        if (!cookies.empty()) {
-            out += "Cookie: " + cookies + "\r\n";
-            data.logger->debug("HTTP 'Cookie' request headers omitted from log.");
-        }
+        addCookies(cookieStore->GetCookieHeader(data.url));
+    }
+    if (!cookies.empty()) {
+        out += "Cookie: " + cookies + "\r\n";
+        data.logger->debug("HTTP 'Cookie' request headers omitted from log.");
     }
     out += "\r\n";
     out.append(reinterpret_cast<const char*>(request.body.data()), request.body.size());
@@ -504,24 +502,19 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         return;
     }
     HTTPResponseReader::Result result = HTTPResponseReader::Result::NeedMore;
-    if (error && !(IsEndOfStream(error) && !exchange->timedOut)) {
-        if (!reader.ReceivedAny() && connectOnDemand_ && exchange->reused) {
-            RetryAfterFailure(exchange->url, exchange->request, std::move(exchange->callback));
-            return;
-        }
-        logger_->error("%s; reason: %s",
-                       reader.HeadComplete() ? "Error while reading HTTP content"
-                                             : "Error while receiving HTTP headers",
-                       ErrorText(*exchange, error).c_str());
-        Reset(httpstatus::kIOError, std::move(exchange->callback));
-        return;
-    }
     if (error) {
         if (!reader.ReceivedAny() && connectOnDemand_ && exchange->reused) {
             RetryAfterFailure(exchange->url, exchange->request, std::move(exchange->callback));
             return;
         }
-        result = reader.Finish();
+        // The end of the stream ends a body read until then; anywhere else
+        // it fails the step like any other read error.
+        const bool ended = IsEndOfStream(error) && !exchange->timedOut;
+        if (!ended || (result = reader.Finish()) == HTTPResponseReader::Result::Error) {
+            LogReadFailure(reader, ErrorText(*exchange, error));
+            Reset(httpstatus::kIOError, std::move(exchange->callback));
+            return;
+        }
     } else if (inPlace) {
         result = reader.CommitBody(bytes);
     } else {
@@ -551,6 +544,34 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
     }
 }
 
+void AsyncHTTPConnection::LogReadFailure(const HTTPResponseReader& reader,
+                                         const std::string& reason) {
+    std::string step;
+    switch (reader.CurrentStep()) {
+    case HTTPResponseReader::Step::StatusLine:
+        step = "Error while receiving HTTP headers";
+        break;
+    case HTTPResponseReader::Step::Headers:
+        step = "Error while reading HTTP headers";
+        break;
+    case HTTPResponseReader::Step::FixedBody:
+        step = "Error while reading content of fixed size";
+        break;
+    case HTTPResponseReader::Step::UntilEnd:
+    case HTTPResponseReader::Step::Done:
+        step = "Error while reading variable-size content";
+        break;
+    case HTTPResponseReader::Step::ChunkSize:
+        step = "Error while reading HTTP chunk size";
+        break;
+    case HTTPResponseReader::Step::ChunkData:
+        step = "Error while reading chunk of size " + std::to_string(reader.ChunkSize());
+        break;
+    }
+    logger_->error("%s; reason: %s", step.c_str(), reason.c_str());
+    logger_->debug("Data received: %s", ToHex(reader.PendingBytes()).c_str());
+}
+
 void AsyncHTTPConnection::TakeCookies(AsyncHTTPResponseData& response) {
     if (response.cookiesTaken || !response.reader.HeadComplete()) {
         return;
@@ -566,6 +587,7 @@ void AsyncHTTPConnection::TakeCookies(AsyncHTTPResponseData& response) {
             logged += name + ": " + value + "\n";
         }
     }
+    response.logger->debug("HTTP response status line:\n%s", response.reader.StatusLine().c_str());
     response.logger->debug("HTTP response status: %u", response.reader.Status());
     response.logger->debug("HTTP response headers:\n %s", logged.c_str());
     if (cookies) {
@@ -618,10 +640,11 @@ void AsyncHTTPConnection::Reset(const std::shared_ptr<Exchange>& exchange) {
 
 void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     requestPending_ = false;
-    bool valid = true;
-    auto response = CreateResponse(*exchange->responseData, valid);
-    if (!valid) {
-        logger_->error("The body from <%s> does not decode", exchange->url.ToString().c_str());
+    std::string error;
+    auto response = CreateResponse(*exchange->responseData, error);
+    if (!error.empty()) {
+        logger_->error("The body from <%s> does not decode: %s", exchange->url.ToString().c_str(),
+                       error.c_str());
         exchange->callback(httpstatus::kIOError, nullptr);
         return;
     }
@@ -631,7 +654,7 @@ void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
 }
 
 std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResponseData& response,
-                                                                   bool& valid) {
+                                                                   std::string& error) {
     auto& reader = response.reader;
     auto headers = std::move(reader.Headers());
     const bool coded = !FindHeader(headers, "Content-Encoding").empty();
@@ -640,7 +663,7 @@ std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResp
         return plain;
     }
     auto decoded = std::make_unique<DecodedHTTPResponse>(std::move(plain), bodyLimit_);
-    valid = decoded->IsValid();
+    error = decoded->Error();
     return decoded;
 }
 
@@ -663,27 +686,22 @@ void AsyncHTTPConnection::HandleRedirect(const URL& url,
         return;
     }
     const std::string location = response->GetHeader("Location");
-    URL target;
     if (location.empty()) {
         callback(status, std::move(response));
         return;
     }
-    if (LooksAbsolute(location)) {
-        if (!ParseURL(location, target) || !target.HasValidPort()) {
-            logger_->error("Not following a redirect to <%s>: not a valid URL", location.c_str());
-            callback(status, std::move(response));
-            return;
-        }
-        target.ToLower();
-        target.SetDefaultPort();
-    } else {
-        target = url;
-        ParseRelativeURL(target, location);
-        if (!target.HasValidPort()) {
-            callback(status, std::move(response));
-            return;
-        }
+    // The target is read as a reference against the URL asked for; what
+    // does not make a whole URL with a host and a usable port is refused.
+    std::string reference;
+    URL target = url;
+    if (!EncodeReference(location, reference) || !ParseRelativeURL(target, reference) ||
+        !target.HasValidPort()) {
+        logger_->error("Not following a redirect to <%s>: not a valid URL", location.c_str());
+        callback(status, std::move(response));
+        return;
     }
+    target.ToLower();
+    target.SetDefaultPort();
     const bool secureBefore = url.scheme == "https";
     if ((secureBefore && target.scheme != "https") ||
         (target.scheme != "http" && target.scheme != "https")) {

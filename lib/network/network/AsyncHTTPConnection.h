@@ -141,6 +141,8 @@ private:
     void OnResponseData(const std::shared_ptr<Exchange>& exchange,
                         const boost::system::error_code& error, std::size_t bytes, bool inPlace);
     void TakeCookies(AsyncHTTPResponseData& response);
+    // The failed read's step, its reason, and the bytes no step has taken.
+    void LogReadFailure(const HTTPResponseReader& reader, const std::string& reason);
     void Arm(const std::shared_ptr<Exchange>& exchange);
     static std::chrono::milliseconds Timeout(const Exchange& exchange);
     static void WaitForDeadline(const std::shared_ptr<Exchange>& exchange,
@@ -152,7 +154,9 @@ private:
     // Delivers a complete response, closing first when it must.
     void Reset(const std::shared_ptr<Exchange>& exchange);
     void Deliver(const std::shared_ptr<Exchange>& exchange);
-    std::unique_ptr<IHTTPResponse> CreateResponse(AsyncHTTPResponseData& response, bool& valid);
+    // The response, decoded when it is content-coded; `error` says why a
+    // body does not decode.
+    std::unique_ptr<IHTTPResponse> CreateResponse(AsyncHTTPResponseData& response, std::string& error);
     std::string ErrorText(const Exchange& exchange, const boost::system::error_code& error) const;
 
     std::shared_ptr<AsyncService> service_;

@@ -36,15 +36,17 @@ std::optional<core::NonInitializingBuffer<unsigned char>> InflateWith(
         return std::nullopt;
     }
     core::NonInitializingBuffer<unsigned char> out;
-    out.reserve(std::min<std::uint64_t>(limit, std::max<std::size_t>(data.size() * 4, 4096)));
+    // One byte past the limit tells a body at the limit from a larger one.
+    const std::uint64_t most = limit + 1;
+    out.reserve(std::min<std::uint64_t>(most, std::max<std::size_t>(data.size() * 4, 4096)));
     stream.next_in = const_cast<unsigned char*>(data.data());
     stream.avail_in = static_cast<uInt>(data.size());
     const bool gzipMembers = windowBits > 15;
     std::size_t consumedTotal = 0;
     int result = Z_OK;
     while (true) {
-        if (out.capacity() - out.size() < 4096) {
-            out.reserve(out.capacity() * 2);
+        if (out.capacity() - out.size() < 4096 && out.capacity() < most) {
+            out.reserve(std::min<std::uint64_t>(out.capacity() * 2, most));
         }
         const std::size_t before = out.size();
         out.resize(out.capacity());
@@ -97,6 +99,12 @@ std::optional<core::NonInitializingBuffer<unsigned char>> DecodedHTTPResponse::I
     return InflateWith(data, -15, limit);
 }
 
+std::uint64_t DecodedHTTPResponse::DecodedBound(std::uint64_t codedSize, std::uint64_t limit) {
+    const std::uint64_t ratio =
+        codedSize > UINT64_MAX / kMaxRatio ? UINT64_MAX : codedSize * kMaxRatio;
+    return std::min(limit, std::max(kFreeDecodedSize, ratio));
+}
+
 DecodedHTTPResponse::DecodedHTTPResponse(std::unique_ptr<IHTTPResponse> wrapped, std::uint64_t limit)
     : wrapped_(std::move(wrapped)) {
     body_ = wrapped_->TakeBody();
@@ -112,13 +120,17 @@ DecodedHTTPResponse::DecodedHTTPResponse(std::unique_ptr<IHTTPResponse> wrapped,
         std::find(codings.begin(), codings.end(), Coding::Unknown) != codings.end()) {
         return;
     }
+    const std::uint64_t bound = DecodedBound(body_.size(), limit);
     for (auto it = codings.rbegin(); it != codings.rend(); ++it) {
         if (*it == Coding::Identity) {
             continue;
         }
-        auto decoded = Inflate(body_, *it == Coding::Gzip, limit);
+        auto decoded = Inflate(body_, *it == Coding::Gzip, bound);
         if (!decoded) {
             valid_ = false;
+            error_ = "the body is corrupt, cut short or decodes to more than " +
+                     std::to_string(bound) + " bytes (from " + std::to_string(body_.size()) +
+                     " coded)";
             body_ = {};
             return;
         }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "network/IHTTPResponse.h"
 
@@ -15,12 +16,21 @@ namespace network {
 // the wrapped response.
 class DecodedHTTPResponse : public IHTTPResponse {
 public:
-    // `limit` bounds the decoded size.
+    // Past kFreeDecodedSize, a body may decode to at most kMaxRatio times its
+    // coded size: a small coded body cannot claim gigabytes of memory.
+    static constexpr std::uint64_t kFreeDecodedSize = 64ULL << 20;
+    static constexpr std::uint64_t kMaxRatio = 100;
+
+    // `limit` bounds the decoded size further.
     DecodedHTTPResponse(std::unique_ptr<IHTTPResponse> wrapped, std::uint64_t limit);
 
     // False when the body did not decode (corrupt, cut short, or larger
-    // than the limit); the body is then empty.
+    // than the bound); the body is then empty and `Error` says why.
     bool IsValid() const { return valid_; }
+    const std::string& Error() const { return error_; }
+
+    // The largest decoded size allowed for `codedSize` coded bytes.
+    static std::uint64_t DecodedBound(std::uint64_t codedSize, std::uint64_t limit);
 
     std::string GetHeader(const std::string& name) override;
     std::vector<std::string> GetHeaders(const std::string& name) override;
@@ -29,7 +39,8 @@ public:
     // The response as received (its body taken).
     const IHTTPResponse& Wrapped() const { return *wrapped_; }
 
-    // Undoes one coding; nothing when the data does not decode within `limit`.
+    // Undoes one coding; nothing when the data does not decode within
+    // `limit`, which also bounds the memory it takes.
     static std::optional<core::NonInitializingBuffer<unsigned char>> Inflate(
         const core::NonInitializingBuffer<unsigned char>& data, bool gzip, std::uint64_t limit);
 
@@ -37,6 +48,7 @@ private:
     std::unique_ptr<IHTTPResponse> wrapped_;
     core::NonInitializingBuffer<unsigned char> body_;
     bool valid_ = true;
+    std::string error_;
 };
 
 }  // namespace network

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
+
+#include <libpsl.h>
 
 #include <boost/algorithm/string.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -94,6 +97,40 @@ bool DomainMatches(const std::string& host, const std::string& domain) {
            host[host.size() - domain.size() - 1] == '.' && !IsIPAddress(host);
 }
 
+// The public-suffix list: the newer of the system's file and the library's
+// own copy. Null when neither loads, and then no cookie may name a domain
+// wider than its host.
+const psl_ctx_t* PublicSuffixes() {
+    static const std::unique_ptr<psl_ctx_t, decltype(&psl_free)> list(psl_latest(nullptr), &psl_free);
+    return list.get();
+}
+
+// Whether a cookie from `host` may name `domain` (lower case, no leading
+// dot): the host itself, or a domain above it that is not a public suffix
+// (RFC 6265 section 5.3, steps 5 and 6).
+bool DomainAcceptable(const std::string& host, const std::string& domain) {
+    if (host == domain) {
+        return true;
+    }
+    const psl_ctx_t* suffixes = PublicSuffixes();
+    return DomainMatches(host, domain) && suffixes != nullptr &&
+           psl_is_public_suffix(suffixes, domain.c_str()) == 0;
+}
+
+// A Domain attribute's value as it is compared: lower case, without a
+// leading dot.
+std::string NormalDomain(std::string domain) {
+    if (!domain.empty() && domain.front() == '.') {
+        domain.erase(0, 1);
+    }
+    boost::algorithm::to_lower(domain);
+    return domain;
+}
+
+bool IsSecureScheme(const URL& url) {
+    return url.scheme == "https" || url.scheme == "wss";
+}
+
 bool PathMatches(const std::string& requestPath, const std::string& cookiePath) {
     if (!boost::algorithm::starts_with(requestPath, cookiePath)) {
         return false;
@@ -180,17 +217,15 @@ bool HTTPCookieStore::CookieMatches(const HTTPCookie& cookie, const URL& url) {
     if (cookie.expires && Now() >= *cookie.expires) {
         return false;
     }
-    if (cookie.secure && url.scheme != "https" && url.scheme != "wss") {
+    if (cookie.secure && !IsSecureScheme(url)) {
+        return false;
+    }
+    if (!cookie.bound ||
+        (cookie.hostOnly ? url.host != cookie.domain : !DomainMatches(url.host, cookie.domain))) {
         return false;
     }
     if (cookie.fromResponse) {
-        if (cookie.hostOnly ? url.host != cookie.domain : !DomainMatches(url.host, cookie.domain)) {
-            return false;
-        }
         return PathMatches(RequestPath(url), cookie.path);
-    }
-    if (!cookie.domain.empty() && !boost::algorithm::ends_with(url.host, cookie.domain)) {
-        return false;
     }
     return cookie.path.empty() || (!url.path.empty() && boost::algorithm::starts_with(url.path, cookie.path));
 }
@@ -229,6 +264,27 @@ std::uint32_t HTTPCookieStore::SetCookie(const std::string& setCookieValue) {
         }
     }
     return Store(std::move(cookie), true);
+}
+
+void HTTPCookieStore::BindCallerCookies(const URL& origin) {
+    if (origin.host.empty()) {
+        return;
+    }
+    cookies_.erase(std::remove_if(cookies_.begin(), cookies_.end(),
+                                  [&](HTTPCookie& cookie) {
+                                      if (cookie.bound) {
+                                          return false;
+                                      }
+                                      const std::string domain = NormalDomain(cookie.domain);
+                                      if (!domain.empty() && !DomainAcceptable(origin.host, domain)) {
+                                          return true;
+                                      }
+                                      cookie.hostOnly = domain.empty();
+                                      cookie.domain = domain.empty() ? origin.host : domain;
+                                      cookie.bound = true;
+                                      return false;
+                                  }),
+                   cookies_.end());
 }
 
 std::uint32_t HTTPCookieStore::DeleteCookie(const std::string& name) {
@@ -275,11 +331,7 @@ std::uint32_t HTTPCookieStore::SetCookieFromResponse(const std::string& setCooki
             maxAgeExpiry = negative || seconds == 0 ? TimePoint{}
                                                      : Now() + std::chrono::seconds(seconds);
         } else if (boost::algorithm::iequals(name, "Domain")) {
-            domain = value;
-            if (!domain.empty() && domain.front() == '.') {
-                domain.erase(0, 1);
-            }
-            boost::algorithm::to_lower(domain);
+            domain = NormalDomain(value);
         } else if (boost::algorithm::iequals(name, "Path")) {
             cookie.path = !value.empty() && value.front() == '/' ? value : std::string();
         } else if (boost::algorithm::iequals(name, "Secure")) {
@@ -291,10 +343,15 @@ std::uint32_t HTTPCookieStore::SetCookieFromResponse(const std::string& setCooki
     if (maxAgeExpiry) {
         cookie.expires = maxAgeExpiry;
     }
+    // A secure cookie comes over a secure channel only.
+    if (cookie.secure && !IsSecureScheme(url)) {
+        return kUnchanged;
+    }
+    cookie.bound = true;
     if (domain.empty()) {
         cookie.hostOnly = true;
         cookie.domain = url.host;
-    } else if (DomainMatches(url.host, domain)) {
+    } else if (DomainAcceptable(url.host, domain)) {
         cookie.domain = domain;
     } else {
         return kUnchanged;

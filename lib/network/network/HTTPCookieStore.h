@@ -12,9 +12,10 @@
 namespace network {
 
 // The HTTP client's cookie jar, in memory. Callers set cookies by name
-// (`SetCookie`, `DeleteCookie`); responses set them as RFC 6265 section 5.3
+// (`SetCookie`, `DeleteCookie`), each bound to the origin of the next request
+// the caller submits; responses set them as RFC 6265 section 5.3
 // says, keyed by name, domain and path, and only for domains the response's
-// host may speak for. The store holds at most kMaxCookies cookies; a new one
+// host may speak for (never a public suffix, from the system's list). The store holds at most kMaxCookies cookies; a new one
 // beyond that pushes out an expired one, else the oldest. Not locked: used
 // from the network service's thread.
 class HTTPCookieStore {
@@ -29,8 +30,14 @@ public:
     static constexpr std::uint32_t kErased = 3;
 
     // A caller's cookie, in "Set-Cookie" syntax; replaces every cookie of its
-    // name, and an expiry in the past erases them.
+    // name, and an expiry in the past erases them. It is sent nowhere until
+    // `BindCallerCookies` binds it.
     std::uint32_t SetCookie(const std::string& setCookieValue);
+    // Binds the callers' cookies not yet bound to the origin of a request the
+    // caller submitted: one without a domain to that host alone, one with a
+    // domain to that domain when the host may speak for it (not a public
+    // suffix); the others are dropped.
+    void BindCallerCookies(const URL& origin);
     std::uint32_t DeleteCookie(const std::string& name);
 
     // A "Set-Cookie" header value of a response from `url`.

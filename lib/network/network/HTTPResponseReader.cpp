@@ -41,6 +41,9 @@ HTTPResponseReader::HTTPResponseReader(bool headRequest, bool connectRequest,
     : headRequest_(headRequest), connectRequest_(connectRequest), bodyLimit_(bodyLimit) {}
 
 HTTPResponseReader::Result HTTPResponseReader::Fail(std::string text, Result result) {
+    if (state_ != State::Failed) {
+        failedIn_ = state_;
+    }
     state_ = State::Failed;
     error_ = std::move(text);
     return result;
@@ -179,6 +182,27 @@ HTTPResponseReader::Result HTTPResponseReader::Feed(const unsigned char* data, s
     return state_ == State::Failed ? Result::Error : Result::NeedMore;
 }
 
+HTTPResponseReader::Step HTTPResponseReader::CurrentStep() const {
+    switch (state_ == State::Failed ? failedIn_ : state_) {
+    case State::StatusLine:
+        return Step::StatusLine;
+    case State::Headers:
+        return Step::Headers;
+    case State::FixedBody:
+        return Step::FixedBody;
+    case State::UntilEnd:
+        return Step::UntilEnd;
+    case State::ChunkSize:
+    case State::ChunkDataEnd:
+    case State::Trailers:
+        return Step::ChunkSize;
+    case State::ChunkData:
+        return Step::ChunkData;
+    default:
+        return Step::Done;
+    }
+}
+
 HTTPResponseReader::Result HTTPResponseReader::Finish() {
     switch (state_) {
     case State::UntilEnd:
@@ -242,6 +266,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
     if (status < 100) {
         return Fail("invalid status line", Result::InvalidStatus);
     }
+    statusLine_ = line;
     const std::string version = line.substr(5, space - 5);
     version_ = version == "1.1" ? 2 : version == "1.0" ? 1 : 0;
     status_ = status;
@@ -251,6 +276,11 @@ HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
 }
 
 HTTPResponseReader::Result HTTPResponseReader::OnHeaderLine() {
+    // A line's own CR is gone; any other CR, and any NUL, would reach
+    // whoever prints or forwards the header (RFC 9110 section 5.5).
+    if (line_.find_first_of(std::string("\r\0", 2)) != std::string::npos) {
+        return Fail("a header line holds NUL or a bare CR");
+    }
     const auto colon = line_.find(':');
     if (colon == 0) {
         return Fail("a header line without a name");
@@ -370,6 +400,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
         return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
     }
     remaining_ = size;
+    chunkSize_ = size;
     state_ = State::ChunkData;
     return Result::NeedMore;
 }

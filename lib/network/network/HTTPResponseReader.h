@@ -25,6 +25,9 @@ public:
     // The most reserved at once for an announced body; more as it arrives.
     static constexpr std::size_t kBodyReserveLimit = std::size_t{256} << 20;
 
+    // The framing step a response is in (or failed in).
+    enum class Step { StatusLine, Headers, FixedBody, UntilEnd, ChunkSize, ChunkData, Done };
+
     enum class Result {
         NeedMore,       // the response goes on
         Done,           // complete; bytes after it were not consumed
@@ -61,6 +64,14 @@ public:
     bool FramingRequiresClose() const { return framingRequiresClose_; }
     // What went wrong, for the log.
     const std::string& ErrorText() const { return error_; }
+    Step CurrentStep() const;
+    // The size of the chunk being read (Step::ChunkData).
+    std::uint64_t ChunkSize() const { return chunkSize_; }
+    // The final status line as received, without its line end.
+    const std::string& StatusLine() const { return statusLine_; }
+    // Bytes received that no step has taken in whole yet: the start of a
+    // line of the head or of a chunk-size line.
+    const std::string& PendingBytes() const { return line_; }
 
 private:
     enum class State {
@@ -89,6 +100,9 @@ private:
     bool connectRequest_;
     std::uint64_t bodyLimit_;
     State state_ = State::StatusLine;
+    State failedIn_ = State::StatusLine;  // the state a failure left
+    std::uint64_t chunkSize_ = 0;
+    std::string statusLine_;
     std::string line_;
     bool lineOverflow_ = false;
     std::size_t headBytes_ = 0;

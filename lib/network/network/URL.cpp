@@ -1,9 +1,12 @@
 #include "network/URL.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <locale>
 #include <string_view>
+
+#include <uriparser/Uri.h>
 
 #include "network/Hex.h"
 
@@ -16,195 +19,94 @@ bool IsAlnum(char c) {
 }
 
 bool IsHostChar(char c) {
-    return IsAlnum(c) || c == '.' || c == '-';
+    return IsAlnum(c) || c == '.' || c == '-' || c == '_';
 }
 
-bool IsPathChar(char c) {
-    return IsAlnum(c) || (c != 0 && std::strchr("%._~!$&'()*+,;=:@-/", c) != nullptr);
+bool IsAcceptedScheme(std::string_view scheme) {
+    for (std::string_view name : {"http", "https", "ftp", "ftps", "ws", "wss"}) {
+        if (scheme == name) {
+            return true;
+        }
+    }
+    return false;
 }
 
-bool IsFragmentChar(char c) {
-    return IsAlnum(c) || (c != 0 && std::strchr("%!$&'()*+,;=._~:@/?-", c) != nullptr);
+// Bytes RFC 3986 allows somewhere in a URI reference (section 2).
+bool IsURIChar(char c) {
+    return IsAlnum(c) || (c != 0 && std::strchr("-._~:/?#[]@!$&'()*+,;=%", c) != nullptr);
 }
 
-// The parser of the grammar: one position in the text, each rule consuming
-// what it matches.
-class Parser {
+std::string_view Range(const UriTextRangeA& range) {
+    return range.first == nullptr ? std::string_view()
+                                  : std::string_view(range.first, range.afterLast - range.first);
+}
+
+// A reference read by uriparser, with the text its parts point into.
+class ParsedReference {
 public:
-    explicit Parser(std::string_view text) : text_(text) {}
+    explicit ParsedReference(std::string text) : text_(std::move(text)) {
+        const char* error = nullptr;
+        parsed_ = uriParseSingleUriExA(&uri_, text_.data(), text_.data() + text_.size(), &error) ==
+                  URI_SUCCESS;
+    }
+    ParsedReference() = default;
+    ~ParsedReference() { uriFreeUriMembersA(&uri_); }
+    ParsedReference(const ParsedReference&) = delete;
+    ParsedReference& operator=(const ParsedReference&) = delete;
 
-    bool Parse(URL& url) {
-        return Scheme(url.scheme) && Literal("//") && Host(url.host) && (Port(url.port), true) &&
-               (Run(IsPathChar, url.path), true) && Query(url.query) && Fragment(url.fragment) &&
-               at_ == text_.size();
+    bool parsed() const { return parsed_; }
+    const std::string& text() const { return text_; }
+    UriUriA& uri() { return uri_; }
+
+    std::string ToString() const {
+        int size = 0;
+        if (uriToStringCharsRequiredA(&uri_, &size) != URI_SUCCESS) {
+            return {};
+        }
+        std::string text(static_cast<std::size_t>(size) + 1, '\0');
+        if (uriToStringA(text.data(), &uri_, size + 1, nullptr) != URI_SUCCESS) {
+            return {};
+        }
+        text.resize(static_cast<std::size_t>(size));
+        return text;
     }
 
 private:
-    bool Literal(std::string_view literal) {
-        if (text_.substr(at_, literal.size()) != literal) {
-            return false;
-        }
-        at_ += literal.size();
-        return true;
-    }
-
-    bool Scheme(std::string& scheme) {
-        for (std::string_view name : {"http", "ftp", "ws"}) {
-            if (Literal(name)) {
-                scheme = name;
-                if (Literal("s")) {
-                    scheme += 's';
-                }
-                return Literal(":");
-            }
-        }
-        return false;
-    }
-
-    template <typename Predicate>
-    void Run(Predicate accepts, std::string& out) {
-        const std::size_t start = at_;
-        while (at_ < text_.size() && accepts(text_[at_])) {
-            ++at_;
-        }
-        out.append(text_.substr(start, at_ - start));
-    }
-
-    bool Host(std::string& host) {
-        Run(IsHostChar, host);
-        return !host.empty();
-    }
-
-    // ":" and digits fitting 32 bits; otherwise nothing is consumed.
-    void Port(std::uint32_t& port) {
-        if (at_ >= text_.size() || text_[at_] != ':') {
-            return;
-        }
-        std::size_t end = at_ + 1;
-        std::uint64_t value = 0;
-        while (end < text_.size() && std::isdigit(static_cast<unsigned char>(text_[end]))) {
-            value = value * 10 + static_cast<unsigned>(text_[end] - '0');
-            if (value > 0xffffffffULL) {
-                return;
-            }
-            ++end;
-        }
-        if (end == at_ + 1) {
-            return;
-        }
-        port = static_cast<std::uint32_t>(value);
-        at_ = end;
-    }
-
-    // One key character, an escape decoded; false when none is here.
-    bool KeyChar(std::string& out) {
-        if (at_ >= text_.size()) {
-            return false;
-        }
-        const char c = text_[at_];
-        if (c == '%') {
-            if (at_ + 2 < text_.size() && HexDigitValue(text_[at_ + 1]) >= 0 && HexDigitValue(text_[at_ + 2]) >= 0) {
-                out += static_cast<char>(HexDigitValue(text_[at_ + 1]) * 16 + HexDigitValue(text_[at_ + 2]));
-                at_ += 3;
-                return true;
-            }
-            return false;
-        }
-        if (c == ' ' || c == '?' || c == '=' || c == '&' || c == '#') {
-            return false;
-        }
-        out += c;
-        ++at_;
-        return true;
-    }
-
-    bool Pair(std::vector<std::pair<std::string, std::string>>& query) {
-        std::string key, value;
-        if (!KeyChar(key)) {
-            return false;
-        }
-        while (KeyChar(key)) {
-        }
-        if (Literal("=")) {
-            while (KeyChar(value)) {
-            }
-        }
-        query.emplace_back(std::move(key), std::move(value));
-        return true;
-    }
-
-    bool Query(std::vector<std::pair<std::string, std::string>>& query) {
-        if (!Literal("?")) {
-            return true;
-        }
-        if (!Pair(query)) {
-            return false;
-        }
-        while (Literal("&")) {
-            if (!Pair(query)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    bool Fragment(std::string& fragment) {
-        if (Literal("#")) {
-            Run(IsFragmentChar, fragment);
-        }
-        return true;
-    }
-
-    std::string_view text_;
-    std::size_t at_ = 0;
+    std::string text_;
+    UriUriA uri_{};
+    bool parsed_ = false;
 };
 
-// RFC 3986 section 5.2.4.
-std::string RemoveDotSegments(std::string input) {
-    std::string output;
-    while (!input.empty()) {
-        if (input.starts_with("../")) {
-            input.erase(0, 3);
-        } else if (input.starts_with("./")) {
-            input.erase(0, 2);
-        } else if (input.starts_with("/./")) {
-            input.erase(0, 2);
-        } else if (input == "/.") {
-            input = "/";
-        } else if (input.starts_with("/../") || input == "/..") {
-            input = input == "/.." ? "/" : input.substr(3);
-            const auto slash = output.rfind('/');
-            output.erase(slash == std::string::npos ? 0 : slash);
-        } else if (input == "." || input == "..") {
-            input.clear();
-        } else {
-            const auto next = input.find('/', 1);
-            output += input.substr(0, next);
-            input.erase(0, next == std::string::npos ? input.size() : next);
+// The pairs of a query text: pieces between "&", each a key and, after
+// the first "=", a value; "%XX" escapes decoded. Empty pieces are skipped.
+std::vector<std::pair<std::string, std::string>> DecodeQuery(std::string_view text) {
+    std::vector<std::pair<std::string, std::string>> query;
+    const auto decode = [](std::string_view part) {
+        std::string out;
+        for (std::size_t i = 0; i < part.size(); ++i) {
+            if (part[i] == '%' && i + 2 < part.size() && HexDigitValue(part[i + 1]) >= 0 &&
+                HexDigitValue(part[i + 2]) >= 0) {
+                out += static_cast<char>(HexDigitValue(part[i + 1]) * 16 + HexDigitValue(part[i + 2]));
+                i += 2;
+            } else {
+                out += part[i];
+            }
         }
-    }
-    return output;
-}
-
-// The pairs of a query text; a piece without "=" is a key with an empty
-// value, pieces that do not decode are left out.
-void AppendQuery(const std::string& text, std::vector<std::pair<std::string, std::string>>& query) {
+        return out;
+    };
     std::size_t start = 0;
     while (start <= text.size()) {
-        auto end = text.find('&', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        const std::string piece = text.substr(start, end - start);
-        const auto equals = piece.find('=');
-        std::string key, value;
-        if (!piece.empty() && URLDecode(piece.substr(0, equals), key) &&
-            (equals == std::string::npos || URLDecode(piece.substr(equals + 1), value)) &&
-            !key.empty()) {
-            query.emplace_back(std::move(key), std::move(value));
+        const auto end = std::min(text.find('&', start), text.size());
+        const std::string_view piece = text.substr(start, end - start);
+        if (!piece.empty()) {
+            const auto equals = piece.find('=');
+            query.emplace_back(decode(piece.substr(0, equals)),
+                               equals == std::string_view::npos ? std::string()
+                                                                : decode(piece.substr(equals + 1)));
         }
         start = end + 1;
     }
+    return query;
 }
 
 }  // namespace
@@ -236,12 +138,18 @@ void URL::SetDefaultPort() {
 
 void URL::JoinQuery(std::string& out, bool withFragment) const {
     out += path;
-    for (std::size_t i = 0; i < query.size(); ++i) {
-        out += i == 0 ? '?' : '&';
-        out += URLEncode(query[i].first);
-        if (!query[i].second.empty()) {
-            out += '=';
-            out += URLEncode(query[i].second);
+    if (!queryText.empty() && DecodeQuery(queryText) == query) {
+        // The query as it was written, while the pairs are unchanged.
+        out += '?';
+        out += queryText;
+    } else {
+        for (std::size_t i = 0; i < query.size(); ++i) {
+            out += i == 0 ? '?' : '&';
+            out += URLEncode(query[i].first);
+            if (!query[i].second.empty()) {
+                out += '=';
+                out += URLEncode(query[i].second);
+            }
         }
     }
     if (withFragment && !fragment.empty()) {
@@ -277,77 +185,87 @@ std::string URL::PathAndQuery() const {
 }
 
 bool ParseURL(const std::string& text, URL& url) {
-    return Parser(text).Parse(url);
+    ParsedReference reference(text);
+    if (!reference.parsed()) {
+        return false;
+    }
+    const UriUriA& uri = reference.uri();
+    const std::string_view scheme = Range(uri.scheme);
+    const std::string_view host = Range(uri.hostText);
+    // No user information (it would hide the host from a reader), no IP
+    // literal in brackets, and a host name of the usual characters.
+    if (!IsAcceptedScheme(scheme) || uri.userInfo.first != nullptr || uri.hostData.ip6 != nullptr ||
+        uri.hostData.ipFuture.first != nullptr || host.empty() ||
+        !std::all_of(host.begin(), host.end(), IsHostChar)) {
+        return false;
+    }
+    std::uint64_t port = 0;
+    const std::string_view portText = Range(uri.portText);
+    for (const char digit : portText) {
+        port = port * 10 + static_cast<unsigned>(digit - '0');
+        if (port > 0xffffffffULL) {
+            return false;
+        }
+    }
+    // Port 0 stands for "none" here; a written 0 would silently become the
+    // scheme's default port, so it is refused.
+    if (!portText.empty() && port == 0) {
+        return false;
+    }
+    // The path runs from the end of the authority to the query or fragment.
+    const char* authorityEnd = uri.portText.first != nullptr ? uri.portText.afterLast
+                                                             : uri.hostText.afterLast;
+    const std::string_view whole = reference.text();
+    const std::string_view rest(authorityEnd, whole.data() + whole.size() - authorityEnd);
+    const std::string_view path = rest.substr(0, rest.find_first_of("?#"));
+    url.scheme.append(scheme);
+    url.host.append(host);
+    url.port = static_cast<std::uint32_t>(port);
+    url.path.append(path);
+    url.queryText.append(Range(uri.query));
+    url.query = DecodeQuery(url.queryText);
+    url.fragment.append(Range(uri.fragment));
+    return true;
 }
 
-void ParseRelativeURL(URL& url, const std::string& reference) {
-    std::string rest = reference;
-    std::string fragment;
-    if (const auto hash = rest.find('#'); hash != std::string::npos) {
-        fragment = rest.substr(hash + 1);
-        rest.erase(hash);
+bool ParseRelativeURL(URL& url, const std::string& reference) {
+    URL base = url;
+    base.fragment.clear();
+    ParsedReference baseURI(base.ToString());
+    ParsedReference relative(reference);
+    if (!baseURI.parsed() || !relative.parsed()) {
+        return false;
     }
-    std::string queryText;
-    const auto question = rest.find('?');
-    const bool hasQuery = question != std::string::npos;
-    if (hasQuery) {
-        queryText = rest.substr(question + 1);
-        rest.erase(question);
+    ParsedReference resolved;
+    if (uriAddBaseUriExA(&resolved.uri(), &relative.uri(), &baseURI.uri(), URI_RESOLVE_STRICTLY) !=
+        URI_SUCCESS) {
+        return false;
     }
+    URL target;
+    if (!ParseURL(resolved.ToString(), target)) {
+        return false;
+    }
+    url = std::move(target);
+    return true;
+}
 
-    // An absolute reference replaces the URL when it parses.
-    const auto colon = rest.find(':');
-    if (colon != std::string::npos && colon != 0 && rest.find('/') > colon &&
-        std::isalpha(static_cast<unsigned char>(rest[0]))) {
-        URL absolute;
-        if (ParseURL(reference, absolute)) {
-            url = std::move(absolute);
+bool EncodeReference(const std::string& text, std::string& out) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    out.clear();
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            return false;
         }
-        return;
-    }
-
-    if (rest.starts_with("//")) {
-        // Network-path reference: a new authority under the same scheme.
-        std::size_t at = 2;
-        std::string host;
-        while (at < rest.size() && IsHostChar(rest[at])) {
-            host += rest[at++];
-        }
-        std::uint32_t port = 0;
-        if (at < rest.size() && rest[at] == ':') {
-            std::size_t end = at + 1;
-            std::uint64_t value = 0;
-            while (end < rest.size() && std::isdigit(static_cast<unsigned char>(rest[end])) &&
-                   value <= 0xffffffffULL) {
-                value = value * 10 + static_cast<unsigned>(rest[end++] - '0');
-            }
-            if (value <= 0xffffffffULL) {
-                port = static_cast<std::uint32_t>(value);
-                at = end;
-            }
-        }
-        url.host = host;
-        url.port = port;
-        url.path = RemoveDotSegments(rest.substr(at));
-        url.query.clear();
-    } else if (rest.empty()) {
-        if (hasQuery) {
-            url.query.clear();
-        }
-    } else {
-        if (rest.front() == '/') {
-            url.path = RemoveDotSegments(rest);
+        if (IsURIChar(c)) {
+            out += c;
         } else {
-            const auto slash = url.path.rfind('/');
-            const std::string base = slash == std::string::npos ? "/" : url.path.substr(0, slash + 1);
-            url.path = RemoveDotSegments(base + rest);
+            out += '%';
+            out += kDigits[byte >> 4];
+            out += kDigits[byte & 15];
         }
-        url.query.clear();
     }
-    if (hasQuery) {
-        AppendQuery(queryText, url.query);
-    }
-    url.fragment = fragment;
+    return true;
 }
 
 std::string URLEncode(const std::string& text) {

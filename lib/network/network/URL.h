@@ -7,7 +7,8 @@
 
 namespace network {
 
-// The parsed form of an absolute http, https, ftp, ftps, ws or wss URL.
+// The parsed form of an absolute http, https, ftp, ftps, ws or wss URL, read
+// as RFC 3986 has it (by uriparser).
 struct URL {
     std::string scheme;
     std::string host;
@@ -15,6 +16,9 @@ struct URL {
     std::string path;        // as written, escapes kept
     std::vector<std::pair<std::string, std::string>> query;  // decoded, in order
     std::string fragment;    // as written, without "#"
+    // The query as written, without "?"; printed in place of the pairs while
+    // they are what it decodes to.
+    std::string queryText;
 
     // Lower-cases scheme and host.
     void ToLower();
@@ -36,15 +40,26 @@ struct URL {
     void JoinQuery(std::string& out, bool withFragment) const;
 };
 
-// True when `text` is a whole URL of the accepted grammar; the parts are
-// appended to `url` (an empty one), which is not to be used after false.
+// True when `text` is a whole RFC 3986 URI of an accepted scheme with a
+// host of letters, digits, ".", "-" and "_", no user information and a port
+// that fits 32 bits; the parts are appended to `url` (an empty one), which
+// is not to be used after false. The query pairs are the "&"-separated
+// pieces, "%XX" escapes decoded.
 bool ParseURL(const std::string& text, URL& url);
 
 // Resolves `reference` against `url` in place as RFC 3986 section 5.2
 // does: an absolute URL replaces it, "//host..." keeps only the scheme, a
 // path drops the base query, a relative path merges with the base folder,
-// and dot segments are removed.
-void ParseRelativeURL(URL& url, const std::string& reference);
+// dot segments are removed, and the query is kept as written. False, and
+// `url` unchanged, when the reference or the result is not a URL that
+// `ParseURL` accepts ("g:h", "http:g", "//:80/").
+bool ParseRelativeURL(URL& url, const std::string& reference);
+
+// A reference from a peer (a "Location") made fit for `ParseRelativeURL`:
+// bytes that RFC 3986 does not allow (space, non-ASCII, quotes, ...) are
+// percent-encoded, as common clients do. False on a control byte (NUL, CR,
+// LF, ...), which no sound reference holds.
+bool EncodeReference(const std::string& text, std::string& out);
 
 // Percent-encodes every byte other than letters, digits, "-", ".", "_", "~".
 std::string URLEncode(const std::string& text);

@@ -2,7 +2,10 @@
 
 #include <thread>
 
+#include "network/Hex.h"
+#include "support/ChildProcess.h"
 #include "support/HTTPTestPeer.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -185,6 +188,7 @@ TEST(AsyncHTTPConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
                        {{Ok("other")}}});
     SocketTestLoop loop;
     auto connection = OnDemandConnection(loop);
+    connection->SetCookie("caller=1");  // host-only for the first origin
     EXPECT_EQ(Fetch(loop, connection, peer.url("/set")).code, 200u);
     EXPECT_EQ(Fetch(loop, connection, peer.url("/again")).body, "again");
     const auto other = Fetch(loop, connection, peer.url("/go"),
@@ -195,8 +199,13 @@ TEST(AsyncHTTPConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
     EXPECT_EQ(other.body, "other");
     const auto requests = peer.requests();
     ASSERT_EQ(requests.size(), 4u);
-    EXPECT_NE(requests[1].second.find("\r\nCookie: origin=1\r\n"), std::string::npos)
+    EXPECT_NE(requests[0].second.find("\r\nCookie: caller=1\r\n"), std::string::npos)
+        << requests[0].second;
+    EXPECT_NE(requests[1].second.find("\r\nCookie: origin=1; caller=1\r\n"), std::string::npos)
         << requests[1].second;
+    EXPECT_NE(requests[2].second.find("\r\nCookie: mine=1; origin=1; caller=1\r\n"),
+              std::string::npos)
+        << requests[2].second;
     EXPECT_NE(requests[2].second.find("Authorization: Basic c2VjcmV0"), std::string::npos);
     const std::string& moved = requests[3].second;
     EXPECT_EQ(requests[3].first, 1);
@@ -309,6 +318,247 @@ TEST(AsyncHTTPConnectionTest, AFailedConnectEndsWithThreeAGoneSocketWithOne) {
     supplied->Close();
     loop.runUntil([&] { return supplied->GetSocket() == nullptr; }, 2s);
     EXPECT_EQ(Fetch(loop, supplied, "http://127.0.0.1:1/").code, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// The request line of the request after the first on connection `index`,
+// or "" when the redirect was not followed there.
+std::string FollowedLine(const HTTPTestPeer& peer, int index) {
+    bool first = true;
+    for (const auto& [connection, request] : peer.requests()) {
+        if (connection != index) {
+            continue;
+        }
+        if (!first) {
+            return request.substr(0, request.find("\r\n"));
+        }
+        first = false;
+    }
+    return "";
+}
+
+// Every redirect target is followed, percent-encoded, or refused as curl
+// does it: the same peer answers this client (its first connection) and
+// curl (its second), and the follow-up request lines are compared. Where
+// curl differs, its line is given: it writes escapes in lower case and
+// leaves quotes in a query, and it cuts a value at a bare CR where this
+// client refuses the whole answer; neither sends the bytes behind the CR.
+TEST(AsyncHTTPConnectionTest, RedirectTargetsAreReadAsCurlReadsThem) {
+    struct Case {
+        std::string location;
+        std::string followed;  // the request line expected, "" when refused
+        const char* curl = nullptr;  // curl's, when it differs
+    };
+    const Case cases[] = {
+        {"/echo a HTTP/1.1", "GET /echo%20a%20HTTP/1.1 HTTP/1.1"},
+        {"/echo\rX-Injected: yes", "", "GET /echo HTTP/1.1"},
+        {"/caf\xc3\xa9?k=\"v\"", "GET /caf%C3%A9?k=%22v%22 HTTP/1.1",
+         "GET /caf%c3%a9?k=\"v\" HTTP/1.1"},
+        {"/q?y/./x+1&z=%41", "GET /q?y/./x+1&z=%41 HTTP/1.1"},
+        {"//127.0.0.1:99999999999/x", ""},
+        {"//:{port}/x", ""},
+        {"//127.0.0.1:{port}/n/../m", "GET /m HTTP/1.1"},
+        {"http://127.0.0.1:{port}x/echo", ""},
+        {"a/./b?c", "GET /dir/a/b?c HTTP/1.1"},
+    };
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        const std::vector<PeerStep> steps = {{Redirect(302, c.location)}, {Ok("landed")}};
+        HTTPTestPeer peer({steps, steps});
+        auto connection = OnDemandConnection(loop);
+        const auto fetched = Fetch(loop, connection, peer.url("/dir/start"));
+        EXPECT_TRUE(fetched.done) << c.location;
+        connection->Close();
+        const auto curl = testsupport::runCommand(
+            {"/usr/bin/curl", "-s", "-L", "--max-redirs", "5", "-m", "10", "-o", "/dev/null",
+             peer.url("/dir/start")});
+        EXPECT_TRUE(curl.exited) << c.location;
+        EXPECT_EQ(FollowedLine(peer, 0), c.followed) << c.location;
+        EXPECT_EQ(FollowedLine(peer, 1), c.curl ? c.curl : c.followed) << "curl, " << c.location;
+    }
+}
+
+// A NUL or a bare CR in a header value fails the response. curl fails the
+// NUL alike (exit 8, a weird server reply); a bare CR it takes as the end
+// of the value.
+TEST(AsyncHTTPConnectionTest, HeaderValuesWithNulOrBareCrFailTheResponse) {
+    struct Case {
+        std::string head;
+        int curlExit;
+    };
+    const Case cases[] = {
+        {std::string("HTTP/1.1 200 OK\r\nX-A: a\0b\r\nContent-Length: 2\r\n\r\nok", 50), 8},
+        {"HTTP/1.1 200 OK\r\nX-A: a\rX-Injected: 1\r\nContent-Length: 2\r\n\r\nok", 0},
+    };
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        HTTPTestPeer peer({{{c.head}}, {{c.head}}});
+        auto connection = OnDemandConnection(loop);
+        const auto fetched = Fetch(loop, connection, peer.url("/"));
+        EXPECT_EQ(fetched.code, 5u) << testing::PrintToString(c.head);
+        connection->Close();
+        const auto curl = testsupport::runCommand(
+            {"/usr/bin/curl", "-s", "-m", "10", "-o", "/dev/null", peer.url("/")});
+        EXPECT_EQ(curl.exitCode, c.curlExit) << testing::PrintToString(c.head);
+    }
+}
+
+// A read that fails says in which step, why, and what bytes it held that
+// no step had taken; a response read whole logs its status line.
+TEST(AsyncHTTPConnectionTest, AFailedReadNamesItsStep) {
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    struct Case {
+        std::string answer;  // then the peer closes, or keeps quiet
+        bool close;
+        std::string error;
+        std::string pending;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 20", true, "Error while receiving HTTP headers; reason: End of file [2]", "HTTP/1.1 20"},
+        {"HTTP/1.1 200 OK\r\nX-A: 1", true, "Error while reading HTTP headers; reason: End of file [2]",
+         "X-A: 1"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", true,
+         "Error while reading content of fixed size; reason: End of file [2]", ""},
+        {"HTTP/1.0 200 OK\r\n\r\npartial", false,
+         "Error while reading variable-size content; reason: Connection timed out [110]", ""},
+        {chunked + "5\r\nhello\r\n1", true, "Error while reading HTTP chunk size; reason: End of file [2]",
+         "1"},
+        {chunked + "1a\r\nhel", true, "Error while reading chunk of size 26; reason: End of file [2]", ""},
+    };
+    for (const auto& c : cases) {
+        HTTPTestPeer peer({{{c.answer, c.close}}});
+        const auto run = testsupport::runLogged([&] {
+            SocketTestLoop loop;
+            auto socket = loop.socket();
+            socket->SetTimeout(300);
+            bool connected = false;
+            socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
+                                 [&](network::ITCPSocket::ErrorCode) { connected = true; });
+            loop.runUntil([&] { return connected; });
+            auto connection = network::AsyncHTTPConnection::Create(socket, false);
+            return static_cast<int>(Fetch(loop, connection, peer.url("/"), nullptr, 10s).code);
+        });
+        EXPECT_EQ(run.result.exitCode, 5) << c.answer;
+        EXPECT_TRUE(run.has("error", "AsyncHTTPConnection", c.error)) << c.answer << "\n" << run.text();
+        EXPECT_TRUE(run.has("debug", "AsyncHTTPConnection", "Data received: " + network::ToHex(c.pending)))
+            << c.answer << "\n" << run.text();
+    }
+    HTTPTestPeer peer({{{Ok("whole")}}});
+    const auto run = testsupport::runLogged([&] {
+        SocketTestLoop loop;
+        auto connection = OnDemandConnection(loop);
+        return static_cast<int>(Fetch(loop, connection, peer.url("/")).code);
+    });
+    EXPECT_EQ(run.result.exitCode, 200);
+    EXPECT_TRUE(run.has("debug", "AsyncHTTPResponseData", "HTTP response status line:\\nHTTP/1.1 200 OK"))
+        << run.text();
+}
+
+// Each step of an exchange has the socket's time-out, not the exchange as a
+// whole: an answer dripped for longer than one time-out arrives whole.
+TEST(AsyncHTTPConnectionTest, EveryStepHasTheTimeOutNotTheWholeExchange) {
+    const std::string body(1500, 'd');
+    HTTPTestPeer peer({{{Ok(body), false, true}}});
+    SocketTestLoop loop;
+    auto socket = loop.socket();
+    socket->SetTimeout(300);
+    bool connected = false;
+    socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
+                         [&](network::ITCPSocket::ErrorCode) { connected = true; });
+    ASSERT_TRUE(loop.runUntil([&] { return connected; }));
+    auto connection = network::AsyncHTTPConnection::Create(socket, false);
+    const auto started = std::chrono::steady_clock::now();
+    const auto fetched = Fetch(loop, connection, peer.url("/"));
+    ASSERT_GT(std::chrono::steady_clock::now() - started, 400ms) << "the drip was too quick to tell";
+    EXPECT_EQ(fetched.code, 200u);
+    EXPECT_EQ(fetched.body, body);
+}
+
+// A live socket serves only its own endpoint: a request for another host or
+// another port of the same host is refused with code 1 (nothing is sent on
+// the kept socket) and the next request connects afresh.
+TEST(AsyncHTTPConnectionTest, AKeptSocketServesItsOwnEndpointOnly) {
+    SocketTestLoop loop;
+    struct Case {
+        const char* name;
+        bool otherPort;  // else another host name for the same address
+    };
+    for (const Case c : {Case{"another port", true}, Case{"another host", false}}) {
+        HTTPTestPeer first({{{Ok("a")}, {Ok("never")}}, {{Ok("other host")}}});
+        HTTPTestPeer second({{{Ok("other port")}}});
+        const std::string other = c.otherPort ? second.url("/b") : first.url("/b", "localhost");
+        auto connection = OnDemandConnection(loop);
+        EXPECT_EQ(Fetch(loop, connection, first.url("/a")).body, "a") << c.name;
+        EXPECT_EQ(Fetch(loop, connection, other).code, 1u) << c.name;
+        const auto moved = Fetch(loop, connection, other);
+        EXPECT_EQ(moved.code, 200u) << c.name;
+        EXPECT_EQ(moved.body, c.otherPort ? "other port" : "other host") << c.name;
+        const auto requests = first.requests();
+        ASSERT_EQ(requests.size(), c.otherPort ? 1u : 2u) << c.name;
+        EXPECT_EQ(requests[0].first, 0) << c.name;
+        if (!c.otherPort) {
+            EXPECT_EQ(requests[1].first, 1) << c.name << ": a new connection";
+        }
+    }
+}
+
+// A request goes once more, on a new connection, only when a kept socket
+// turns out stale before any byte of the answer; an answer cut short is an
+// error, and a retried request is not sent a third time.
+TEST(AsyncHTTPConnectionTest, ARequestIsSentAgainOnlyOnAStaleKeptSocket) {
+    const std::string cut = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\npart";
+    struct Case {
+        const char* name;
+        std::vector<std::vector<PeerStep>> script;
+        std::size_t requests;
+    };
+    const Case cases[] = {
+        {"cut short on the kept socket", {{{Ok("first")}, {cut, true}}, {{Ok("never")}}}, 2},
+        // The stale socket's peer is gone: only the new connection logs /b.
+        {"stale, then cut short on the new one",
+         {{{Ok("first"), true}}, {{cut, true}}, {{Ok("never")}}}, 2},
+        {"stale twice", {{{Ok("first"), true}}, {{"", true}}, {{Ok("never")}}}, 2},
+    };
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        HTTPTestPeer peer(c.script);
+        auto connection = OnDemandConnection(loop);
+        EXPECT_EQ(Fetch(loop, connection, peer.url("/a")).body, "first") << c.name;
+        loop.runUntil([] { return false; }, 100ms);  // let a close reach the client
+        EXPECT_EQ(Fetch(loop, connection, peer.url("/b")).code, 5u) << c.name;
+        loop.runUntil([] { return false; }, 100ms);
+        const auto requests = peer.requests();
+        EXPECT_EQ(requests.size(), c.requests) << c.name;
+        for (const auto& [index, request] : requests) {
+            EXPECT_LT(index, 2) << c.name << ": sent a third time";
+        }
+    }
+}
+
+// Whether an answer leaves the connection open for the next request.
+TEST(AsyncHTTPConnectionTest, AnAnswerClosesTheConnectionAsItsVersionAndHeadersSay) {
+    struct Case {
+        std::string answer;
+        bool closes;
+    };
+    const Case cases[] = {
+        {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
+        {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok", false},
+        {"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok", true},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA", true},
+    };
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        HTTPTestPeer peer({{{c.answer}, {Ok("same")}}, {{Ok("new")}}});
+        auto connection = OnDemandConnection(loop);
+        EXPECT_EQ(Fetch(loop, connection, peer.url("/a")).body, "ok") << c.answer;
+        EXPECT_EQ(connection->GetSocket() == nullptr, c.closes) << c.answer;
+        EXPECT_EQ(Fetch(loop, connection, peer.url("/b")).body, c.closes ? "new" : "same") << c.answer;
+    }
 }
 
 }  // namespace

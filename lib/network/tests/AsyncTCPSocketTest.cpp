@@ -8,6 +8,7 @@
 
 #include "network/SocketSignals.h"
 #include "platform/security/TrustedCertificates.h"
+#include "support/ChildProcess.h"
 #include "support/LogCapture.h"
 #include "support/ScriptServer.h"
 #include "support/SocketTestLoop.h"
@@ -243,6 +244,62 @@ TEST_F(AsyncTCPSocketTest, CloseWithAPendingReadGivesNineThenZeroPlainAndTls) {
         EXPECT_EQ(2, run.count("info", "Probe", "echo=0:ping read=9 close=0 connected=0"))
             << (tls ? "TLS" : "plain") << "\n" << run.text();
         EXPECT_EQ(tls ? 2 : 0, run.count("debug", "AsyncTCPSocket", "SSL handshake done"));
+    }
+}
+
+// Certificate names are matched as curl matches them: this client's
+// handshake and curl's, against the same peer and trust, pass or fail
+// together.
+TEST_F(AsyncTCPSocketTest, CertificateNamesMatchAsCurlMatchesThem) {
+    struct Case {
+        std::vector<std::string> names;
+        std::string host;  // resolved to 127.0.0.1 for both clients
+        bool matches;
+    };
+    const Case cases[] = {
+        {{"localhost"}, "localhost", true},
+        {{"LOCALHOST"}, "localhost", true},
+        {{"*"}, "localhost", false},
+        {{"l*st"}, "localhost", false},
+        {{"*host"}, "localhost", false},
+        {{"*.localhost"}, "localhost", false},
+        {{"other.test", "*"}, "localhost", false},
+        {{"other.test", "localhost"}, "localhost", true},
+        {{"*.example.test"}, "ab.example.test", true},
+        {{"a*.example.test"}, "ab.example.test", false},
+        {{"*b.example.test"}, "ab.example.test", false},
+        {{"*.test"}, "example.test", false},
+        {{"*.example.test"}, "x.ab.example.test", false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::string name = "names" + std::to_string(index++);
+        certificates_->make(name, {"subject", c.names});
+        const auto [server, port] = peer("echo", name);
+        const auto run = runLogged([&] {
+            platform::security::TrustedCertificates::setSearchList({certificates_->caFile()});
+            SocketTestLoop loop;
+            auto socket = loop.socket();
+            socket->SetResolver(std::make_shared<FixedResolver>(
+                loop.service, std::vector<std::string>{"127.0.0.1"}));
+            connectAndReport(loop, socket, c.host, port, true);
+            return 0;
+        });
+        const std::string label = testing::PrintToString(c.names) + " for " + c.host;
+        EXPECT_TRUE(run.has("info", "Probe", c.matches ? "connect=0" : "connect=3"))
+            << label << "\n" << run.text();
+        if (!c.matches) {
+            EXPECT_TRUE(run.has("warning", "verbose_verification_base", "Verifying /CN=subject fails"))
+                << label << "\n" << run.text();
+        }
+        const auto [curlServer, curlPort] = peer("echo", name);
+        const std::string target = c.host + ":" + std::to_string(curlPort);
+        const auto curl = testsupport::runCommand(
+            {"/usr/bin/curl", "-s", "-o", "/dev/null", "-m", "10", "--cacert", certificates_->caFile(),
+             "--resolve", target + ":127.0.0.1", "https://" + target + "/"});
+        ASSERT_TRUE(curl.exited) << label;
+        // 60: the peer's certificate failed verification.
+        EXPECT_EQ(curl.exitCode == 60, !c.matches) << label << " curl exit " << curl.exitCode;
     }
 }
 

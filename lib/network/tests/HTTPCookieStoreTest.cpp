@@ -4,7 +4,10 @@
 #include <random>
 
 #include "network/HTTPCookieStore.h"
+#include "support/ChildProcess.h"
+#include "support/HTTPTestPeer.h"
 #include "support/Mutations.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -22,21 +25,58 @@ URL Url(const std::string& text) {
 TEST(HTTPCookieStoreTest, CallerCookiesKeepTheirNameKeyedMatching) {
     HTTPCookieStore store;
     EXPECT_EQ(store.SetCookie("id=1; Path=/app; Secure"), HTTPCookieStore::kInserted);
+    EXPECT_EQ(store.GetCookieHeader(Url("https://h/app/x")), "") << "not bound yet";
+    store.BindCallerCookies(Url("https://h/"));
     EXPECT_EQ(store.GetCookieHeader(Url("https://h/app/x")), "id=1");
     EXPECT_EQ(store.GetCookieHeader(Url("http://h/app/x")), "");
     EXPECT_EQ(store.GetCookieHeader(Url("https://h/ap")), "");
 
-    EXPECT_EQ(store.SetCookie("id=2; Domain=b.c"), HTTPCookieStore::kReplaced);
+    EXPECT_EQ(store.SetCookie("id=2; Domain=b.example"), HTTPCookieStore::kReplaced);
+    store.BindCallerCookies(Url("http://a.b.example/"));
     struct Host { const char* url; bool sent; };
-    for (const Host& h : {Host{"http://b.c/", true}, Host{"http://a.b.c/", true},
-                          Host{"http://xb.c/", true}, Host{"http://c/", false}}) {
+    for (const Host& h : {Host{"http://b.example/", true}, Host{"http://a.b.example/", true},
+                          Host{"http://xb.example/", false}, Host{"http://example/", false}}) {
         EXPECT_EQ(store.GetCookieHeader(Url(h.url)) == "id=2", h.sent) << h.url;
     }
     EXPECT_EQ(store.SetCookie("flag"), HTTPCookieStore::kInserted);
     EXPECT_EQ(store.DeleteCookie("id"), HTTPCookieStore::kErased);
     EXPECT_EQ(store.DeleteCookie("id"), HTTPCookieStore::kUnchanged);
-    EXPECT_EQ(store.GetCookieHeader(Url("http://other/")), "flag=flag");
+    store.BindCallerCookies(Url("http://first/"));
+    store.BindCallerCookies(Url("http://other/"));
+    EXPECT_EQ(store.GetCookieHeader(Url("http://first/")), "flag=flag");
+    EXPECT_EQ(store.GetCookieHeader(Url("http://other/")), "") << "bound to the first origin";
     EXPECT_EQ(store.SetCookie("x=1\r\nInjected: yes"), HTTPCookieStore::kUnchanged);
+}
+
+// A caller's cookie is bound to the origin of the next request: host-only
+// without a domain, and a domain is checked as a response's would be.
+TEST(HTTPCookieStoreTest, CallerCookiesGoOnlyWhereTheirOriginMaySpeak) {
+    struct Case {
+        const char* setCookie;
+        const char* origin;
+        const char* to;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"a=1", "http://a.example.org/", "http://a.example.org/x", true},
+        {"a=1", "http://a.example.org/", "http://b.example.org/", false},
+        {"a=1", "http://a.example.org/", "http://x.a.example.org/", false},
+        {"a=1", "http://127.0.0.1/", "http://localhost/", false},
+        {"a=1; Domain=example.org", "http://a.example.org/", "http://b.example.org/", true},
+        {"a=1; Domain=.EXAMPLE.org", "http://a.example.org/", "http://example.org/", true},
+        {"a=1; Domain=example.org", "http://a.example.org/", "http://badexample.org/", false},
+        {"a=1; Domain=other.org", "http://a.example.org/", "http://other.org/", false},
+        {"a=1; Domain=org", "http://a.example.org/", "http://b.org/", false},
+        {"a=1; Domain=co.uk", "http://a.co.uk/", "http://b.co.uk/", false},
+        {"a=1; Domain=github.io", "http://a.github.io/", "http://b.github.io/", false},
+    };
+    for (const auto& c : cases) {
+        HTTPCookieStore store;
+        store.SetCookie(c.setCookie);
+        store.BindCallerCookies(Url(c.origin));
+        EXPECT_EQ(store.GetCookieHeader(Url(c.to)) == "a=1", c.sent)
+            << c.setCookie << " bound to " << c.origin << ", to " << c.to;
+    }
 }
 
 TEST(HTTPCookieStoreTest, ResponseCookiesStayWithTheirOrigin) {
@@ -50,9 +90,15 @@ TEST(HTTPCookieStoreTest, ResponseCookiesStayWithTheirOrigin) {
         {"a=1", "http://a.example/", "http://a.example/", true},
         {"a=1", "http://a.example/", "http://b.example/", false},
         {"a=1", "http://a.example/", "http://x.a.example/", false},  // host-only
-        {"a=1; Domain=example", "http://a.example/", "http://b.example/", true},
-        {"a=1; Domain=.example", "http://a.example/", "http://example/", true},
-        {"a=1; Domain=example", "http://a.example/", "http://badexample/", false},
+        {"a=1; Domain=example.org", "http://a.example.org/", "http://b.example.org/", true},
+        {"a=1; Domain=.example.org", "http://a.example.org/", "http://example.org/", true},
+        {"a=1; Domain=example.org", "http://a.example.org/", "http://badexample.org/", false},
+        {"a=1; Domain=example", "http://a.example/", "http://b.example/", false},  // a top level
+        {"a=1; Domain=com", "http://a.com/", "http://b.com/", false},
+        {"a=1; Domain=co.uk", "http://a.co.uk/", "http://b.co.uk/", false},
+        {"a=1; Domain=github.io", "http://a.github.io/", "http://b.github.io/", false},
+        {"a=1; Domain=github.io", "http://github.io/", "http://github.io/", true},  // its own host
+        {"a=1; Domain=localhost", "http://localhost/", "http://localhost/", true},
         {"a=1; Domain=other.test", "http://a.example/", "http://other.test/", false},
         {"a=1; Domain=a.example", "http://example/", "http://a.example/", false},
         {"a=1; Domain=0.1", "http://127.0.0.1/", "http://127.0.0.1/", false},
@@ -61,6 +107,8 @@ TEST(HTTPCookieStoreTest, ResponseCookiesStayWithTheirOrigin) {
         {"a=1", "http://h/dir/page", "http://h/dir/other", true},
         {"a=1", "http://h/dir/page", "http://h/", false},
         {"a=1; Secure", "https://h/", "http://h/", false},
+        {"a=1; Secure", "https://h/", "https://h/", true},
+        {"a=1; Secure", "http://h/", "https://h/", false},  // not from plain http
         {"a=1; Max-Age=0", "http://h/", "http://h/", false},
         {"a=1; Max-Age=-5", "http://h/", "http://h/", false},
         {"a=1; Max-Age=60; Expires=Thu, 01 Jan 1970 00:00:00 GMT", "http://h/", "http://h/", true},
@@ -148,6 +196,61 @@ TEST(HTTPCookieStoreTest, FuzzedCookiesKeepTheStoreSound) {
             return !::testing::Test::HasFailure();
         });
     EXPECT_GT(runs, 1000u);
+}
+
+// Where a response's cookie goes next, decided by this store and by curl's
+// cookie engine (which reads the same public-suffix list) for the same
+// names, each resolved by curl to the scripted peer on loopback.
+TEST(HTTPCookieStoreTest, ResponseCookiesGoWhereCurlSendsThem) {
+    struct Case {
+        const char* setCookie;
+        const char* fromHost;
+        const char* fromPath;
+        const char* toHost;
+        const char* toPath;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"a=1; Domain=example.org", "a.example.org", "/", "b.example.org", "/", true},
+        {"a=1; Domain=example.org", "a.example.org", "/", "badexample.org", "/", false},
+        {"a=1; Domain=org", "a.example.org", "/", "b.example.org", "/", false},
+        {"a=1; Domain=co.uk", "a.co.uk", "/", "b.co.uk", "/", false},
+        {"a=1; Domain=github.io", "a.github.io", "/", "b.github.io", "/", false},
+        {"a=1; Domain=other.org", "a.example.org", "/", "other.org", "/", false},
+        {"a=1", "a.example.org", "/", "x.a.example.org", "/", false},
+        {"a=1", "a.example.org", "/", "a.example.org", "/x", true},
+        {"a=1; Path=/app", "h.example.org", "/", "h.example.org", "/app/x", true},
+        {"a=1; Path=/app", "h.example.org", "/", "h.example.org", "/apple", false},
+        {"a=1", "h.example.org", "/dir/page", "h.example.org", "/dir/other", true},
+        {"a=1", "h.example.org", "/dir/page", "h.example.org", "/", false},
+    };
+    for (const auto& c : cases) {
+        HTTPCookieStore store;
+        store.SetCookieFromResponse(c.setCookie, Url(std::string("http://") + c.fromHost + c.fromPath));
+        EXPECT_EQ(store.GetCookieHeader(Url(std::string("http://") + c.toHost + c.toPath)) == "a=1",
+                  c.sent)
+            << c.setCookie << " from " << c.fromHost << c.fromPath << " to " << c.toHost << c.toPath;
+
+        networktest::HTTPTestPeer peer(
+            {{{"HTTP/1.1 200 OK\r\nSet-Cookie: " + std::string(c.setCookie) +
+               "\r\nContent-Length: 0\r\n\r\n"}},
+             {{"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}}});
+        testsupport::TempDir folder("quorvane-curl-cookies");
+        const std::string jar = folder.file("jar");
+        const auto curl = [&](const std::string& host, const std::string& path) {
+            const std::string target = host + ":" + std::to_string(peer.port());
+            return testsupport::runCommand({"/usr/bin/curl", "-s", "-o", "/dev/null", "-m", "10", "-b",
+                                            jar, "-c", jar, "--resolve", target + ":127.0.0.1",
+                                            "http://" + target + path});
+        };
+        EXPECT_EQ(curl(c.fromHost, c.fromPath).exitCode, 0);
+        EXPECT_EQ(curl(c.toHost, c.toPath).exitCode, 0);
+        const auto requests = peer.requests();
+        ASSERT_EQ(requests.size(), 2u) << c.setCookie;
+        EXPECT_EQ(requests[1].second.find("Cookie: a=1") != std::string::npos, c.sent)
+            << "curl: " << c.setCookie << " from " << c.fromHost << c.fromPath << " to " << c.toHost
+            << c.toPath;
+    }
 }
 
 }  // namespace

@@ -32,6 +32,9 @@ AsyncHTTPRequest Request(const std::string& method, const std::string& body,
 TEST(HTTPRequestSerializationTest, RequestsAreWrittenByteForByte) {
     network::HTTPCookieStore cookies;
     cookies.SetCookie("sid=7");
+    network::URL origin;
+    origin.host = "h";
+    cookies.BindCallerCookies(origin);
     struct Case {
         const char* name;
         std::string url;
@@ -59,10 +62,14 @@ TEST(HTTPRequestSerializationTest, RequestsAreWrittenByteForByte) {
          "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n"},
         {"https on port 80", "https://h:80/", Request("", ""), true, nullptr,
          "GET / HTTP/1.1\r\nHost: h:80\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n"},
-        {"store cookies after the caller's", "http://h/", Request("", "", {{"Cookie", "c=1"}}), true,
-         &cookies,
-         "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nConnection: keep-alive\r\nCookie: c=1\r\n"
-         "Cookie: sid=7\r\n\r\n"},
+        {"one cookie line, the caller's pairs first", "http://h/",
+         Request("", "", {{"Cookie", "c=1"}, {"X", "y"}, {"cookie", "d=2"}}), true, &cookies,
+         "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nConnection: keep-alive\r\nX: y\r\n"
+         "Cookie: c=1; d=2; sid=7\r\n\r\n"},
+        {"the store's cookies stay with their host", "http://other/",
+         Request("", "", {{"Cookie", "c=1"}}), true, &cookies,
+         "GET / HTTP/1.1\r\nHost: other\r\nAccept: */*\r\nConnection: keep-alive\r\n"
+         "Cookie: c=1\r\n\r\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Serialize(c.url, c.request, c.keepAlive, c.store), c.expected) << c.name;

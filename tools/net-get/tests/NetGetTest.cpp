@@ -152,4 +152,27 @@ TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
     }
 }
 
+// Redirects that run out end with a failure, as curl's do (its exit 47);
+// a redirect that may not be followed too; a 304 is an answer.
+TEST_F(NetGetTest, ARedirectNotFollowedIsAFailure) {
+    std::vector<std::string> answers;
+    for (int i = 0; i < 12; ++i) {  // six for net-get, six for curl
+        answers.push_back("HTTP/1.1 302 Found\r\nLocation: /r" + std::to_string(i) +
+                          "\r\nContent-Length: 0\r\n\r\n");
+    }
+    answers.push_back("HTTP/1.1 308 Permanent\r\nLocation: /p\r\nContent-Length: 0\r\n\r\n");
+    answers.push_back("HTTP/1.1 304 Not Modified\r\n\r\n");
+    Serve(answers);
+    const auto looped = run({url("/loop")});
+    ASSERT_TRUE(looped.exited);
+    EXPECT_EQ(looped.exitCode, 30) << looped.errors;
+    EXPECT_NE(looped.errors.find("redirect not followed (HTTP 302, Location: /r5)"), std::string::npos)
+        << looped.errors;
+    const auto curl = testsupport::runCommand(
+        {"/usr/bin/curl", "-s", "-L", "--max-redirs", "5", "-m", "20", "-o", "/dev/null", url("/loop")});
+    EXPECT_EQ(curl.exitCode, 47) << "curl: too many redirects";
+    EXPECT_EQ(run({url("/permanent")}).exitCode, 30);
+    EXPECT_EQ(run({url("/unchanged")}).exitCode, 0);
+}
+
 }  // namespace
