@@ -342,7 +342,7 @@ int main(int argc, char** argv) {
     }
     if (outcome.code >= 300 && outcome.code < 400 && outcome.code != 304) {
         // The library follows what it may, at most five times.
-        std::cerr << program << ": " << options->url << ": redirect not followed (HTTP "
+        std::cerr << program << ": " << options.url << ": redirect not followed (HTTP "
                   << outcome.code << ", Location: " << outcome.response->GetHeader("Location")
                   << "): too many redirects, or a target that may not be followed\n";
     }
