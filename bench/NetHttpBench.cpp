@@ -3,8 +3,9 @@
 //
 // nginx (started on 127.0.0.1 as the tests start it) serves bodies of 64 B
 // and 16 KiB and two files of random bytes. Every measurement runs in
-// interleaved rounds: within a round each client runs once, one after the
-// other, and the order is reversed from one round to the next, so that a
+// interleaved rounds after a warm-up pass: within a round each client runs
+// once, one after the other, and the order is reversed from one round to the
+// next, so that a
 // change of load lands on all of them alike. Printed are the medians with the
 // lowest and highest round, and the ratios taken round by round (median,
 // lowest, highest).
@@ -161,10 +162,15 @@ std::vector<double> Ratios(const std::vector<double>& a, const std::vector<doubl
     return ratios;
 }
 
-// Runs `clients` in `rounds` rounds, reversing their order every round; the
-// results by client, round by round.
+// Runs `clients` in `rounds` rounds, reversing their order every round,
+// after one pass whose results are not kept (it warms the server, the caches
+// and the clock frequency alike for all); the results by client, round by
+// round.
 std::vector<std::vector<double>> Interleaved(int rounds,
                                              const std::vector<std::function<double()>>& clients) {
+    for (const auto& client : clients) {
+        client();
+    }
     std::vector<std::vector<double>> results(clients.size());
     std::vector<std::size_t> order(clients.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
