@@ -1,17 +1,23 @@
-// The network library's HTTP connection against nginx, next to a Boost.Beast
-// client and curl on the same server in the same run.
+// The network library's HTTP connection against nginx, next to Boost.Beast
+// clients and curl on the same server in the same run.
 //
-//   net-http-bench [MEGABYTES] [REQUESTS]     (default 256 MB, 5000 requests)
+// nginx (started on 127.0.0.1 as the tests start it) serves bodies of 64 B
+// and 16 KiB and two files of random bytes. Every measurement runs in
+// interleaved rounds after a warm-up pass: within a round each client runs
+// once, one after the other, and the order is reversed from one round to the
+// next, so that a
+// change of load lands on all of them alike. Printed are the medians with the
+// lowest and highest round, and the ratios taken round by round (median,
+// lowest, highest).
 //
-// nginx (started on 127.0.0.1 as the tests start it) serves a small file and
-// a file of random bytes. First the request rate: REQUESTS sequential GETs of
-// the small file over one kept-alive connection, through the library (its
-// service on a thread of its own, each request submitted from the previous
-// one's callback), through a synchronous Beast client, and through one curl
-// given every URL. Then the large file, each way in a process of its own so
-// that its peak resident memory is its own: the library (body in memory) and
-// "curl -o". Each result is printed with its ratio to the reference the goal
-// names (Beast's request rate, curl's throughput).
+// Keep-alive GETs: with one and with eight connections, each connection
+// sending its requests one after the other (the next from the previous one's
+// completion): the library (its service on a thread of its own, every
+// connection on it), a synchronous Beast client (a thread per connection) and
+// an asynchronous Beast client (every connection on one thread).
+//
+// Downloads: the net-get tool against "curl -o", both writing a file, each
+// run a process of its own (start-up included).
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -19,23 +25,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
-#include <random>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/connect.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include "ToolUsage.h"
 #include "RandomFile.h"
+#include "common/logging/Logger.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/NetworkConnectivity.h"
 #include "support/ScriptServer.h"
@@ -47,85 +59,308 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace http = boost::beast::http;
+using boost::asio::ip::tcp;
+
+struct Options {
+    int rounds = 5;
+    int requests = 2000;  // per connection and round
+    std::size_t largeMiB = 200;
+    std::size_t smallMiB = 1;
+    std::string netGet = NET_GET_PATH;
+};
+
+toolsupport::ToolUsage UsageOf(const char* argv0) {
+    return toolsupport::ToolUsage(
+        argv0, "[--rounds N] [--requests N] [--large-mib N] [--small-mib N] [--net-get PATH]",
+        "Keep-alive GETs through the network library next to synchronous and\n"
+        "asynchronous Boost.Beast clients, and net-get downloads next to curl,\n"
+        "against a local nginx, in interleaved rounds.\n"
+        "  --rounds N      rounds of every measurement (default 5)\n"
+        "  --requests N    requests per connection and round (default 2000)\n"
+        "  --large-mib N   size of the large download in MiB (default 200)\n"
+        "  --small-mib N   size of the small download in MiB (default 1)\n"
+        "  --net-get PATH  the net-get program (default: the one built with this)\n"
+        "Exit status: 0 measured; 1 a measurement failed; 64 a wrong command line.\n");
+}
+
+// A whole positive decimal number, or nothing.
+std::optional<long> PositiveNumber(const std::string& text) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const long value = std::stol(text);
+    return value > 0 ? std::optional<long>(value) : std::nullopt;
+}
+
+// The options; on a wrong command line, the one-line reason in `problem`.
+std::optional<Options> ParseArguments(int argc, char** argv, std::string& problem) {
+    Options options;
+    static const std::string kOptions[] = {"--rounds", "--requests", "--large-mib", "--small-mib",
+                                           "--net-get"};
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (std::find(std::begin(kOptions), std::end(kOptions), argument) == std::end(kOptions)) {
+            problem = "unknown argument " + argument;
+            return std::nullopt;
+        }
+        if (i + 1 >= argc) {
+            problem = "missing value for " + argument;
+            return std::nullopt;
+        }
+        const std::string value = argv[++i];
+        if (argument == "--net-get") {
+            options.netGet = value;
+            continue;
+        }
+        const auto number = PositiveNumber(value);
+        if (!number) {
+            problem = "not a positive number for " + argument + ": " + value;
+            return std::nullopt;
+        }
+        if (argument == "--rounds") {
+            options.rounds = static_cast<int>(*number);
+        } else if (argument == "--requests") {
+            options.requests = static_cast<int>(*number);
+        } else if (argument == "--large-mib") {
+            options.largeMiB = static_cast<std::size_t>(*number);
+        } else {
+            options.smallMiB = static_cast<std::size_t>(*number);
+        }
+    }
+    return options;
+}
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Median, lowest and highest of some values.
+struct Spread {
+    double median = 0, low = 0, high = 0;
+};
+
+Spread SpreadOf(std::vector<double> values) {
+    if (values.empty()) {
+        return {};
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return {median, values.front(), values.back()};
+}
+
+// Ratios a[i] / b[i], round by round; a failed run (0) gives 0.
+std::vector<double> Ratios(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        ratios.push_back(b[i] > 0 ? a[i] / b[i] : 0);
+    }
+    return ratios;
+}
+
+// Runs `clients` in `rounds` rounds, reversing their order every round,
+// after one pass whose results are not kept (it warms the server, the caches
+// and the clock frequency alike for all); the results by client, round by
+// round.
+std::vector<std::vector<double>> Interleaved(int rounds,
+                                             const std::vector<std::function<double()>>& clients) {
+    for (const auto& client : clients) {
+        client();
+    }
+    std::vector<std::vector<double>> results(clients.size());
+    std::vector<std::size_t> order(clients.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (const std::size_t client : order) {
+            results[client].push_back(clients[client]());
+        }
+        std::reverse(order.begin(), order.end());
+    }
+    return results;
 }
 
 std::shared_ptr<network::AsyncHTTPConnection> MakeConnection(
     const std::shared_ptr<network::AsyncService>& service) {
     auto connection = network::AsyncHTTPConnection::Create(
         service, std::make_shared<network::AsyncSSLContext>(), nullptr,
-        std::make_shared<network::NetworkConnectivity>(), std::make_shared<network::HTTPCookieStore>());
+        std::make_shared<network::NetworkConnectivity>(),
+        std::make_shared<network::HTTPCookieStore>());
     connection->SetKeepAlive(true);
     return connection;
 }
 
-// Closes the connection on the service's thread, then stops the service:
-// no socket may outlive the service's context.
-void Shutdown(const std::shared_ptr<network::AsyncService>& service,
-              std::shared_ptr<network::AsyncHTTPConnection>& connection) {
+// Requests per second through the library, `connections` connections on one
+// service each sending `requests` GETs of `url`; 0 on a failure.
+double LibraryRate(const std::string& url, int connections, int requests) {
+    auto service = std::make_shared<network::AsyncService>(false, "bench", nullptr);
+    std::vector<std::shared_ptr<network::AsyncHTTPConnection>> pool;
+    for (int i = 0; i < connections; ++i) {
+        pool.push_back(MakeConnection(service));
+    }
+    std::vector<int> left(connections, requests);
+    std::vector<std::function<void()>> next(connections);
+    int running = connections;  // touched on the service's thread only
+    bool failed = false;
+    std::promise<void> finished;
+    for (int i = 0; i < connections; ++i) {
+        next[i] = [&, i] {
+            pool[i]->Submit(url, [&, i](network::HTTPStatusCode code,
+                                        std::unique_ptr<network::IHTTPResponse>) {
+                failed = failed || code != 200;
+                if (!failed && --left[i] > 0) {
+                    next[i]();
+                } else if (--running == 0) {
+                    finished.set_value();
+                }
+            });
+        };
+    }
+    const auto start = Clock::now();
+    boost::asio::post(service->GetIOContext(), [&] {
+        for (auto& first : next) {
+            first();
+        }
+    });
+    auto future = finished.get_future();
+    const bool done = future.wait_for(std::chrono::minutes(5)) == std::future_status::ready;
+    const double seconds = SecondsSince(start);
+    // Closed on the service's thread, then the service stops: no socket may
+    // outlive the service's context.
     std::promise<void> closed;
     boost::asio::post(service->GetIOContext(), [&] {
-        connection->AsyncClose([&closed] { closed.set_value(); });
+        auto remaining = std::make_shared<int>(connections);
+        for (auto& connection : pool) {
+            connection->AsyncClose([&closed, remaining] {
+                if (--*remaining == 0) {
+                    closed.set_value();
+                }
+            });
+        }
     });
     closed.get_future().wait_for(std::chrono::seconds(10));
-    connection.reset();
+    pool.clear();
     service->Stop();
+    return done && !failed ? connections * static_cast<double>(requests) / seconds : 0;
 }
 
-// Requests per second through the library; 0 on a failure.
-double LibraryRate(const std::string& url, int requests) {
-    auto service = std::make_shared<network::AsyncService>(false, "bench", nullptr);
-    auto connection = MakeConnection(service);
-    std::promise<bool> finished;
-    int left = requests;
-    std::function<void()> next;
-    next = [&] {
-        connection->Submit(url, [&](network::HTTPStatusCode code,
-                                    std::unique_ptr<network::IHTTPResponse>) {
-            if (code != 200) {
-                finished.set_value(false);
-            } else if (--left == 0) {
-                finished.set_value(true);
-            } else {
-                next();
+http::request<http::empty_body> BeastRequest(int port, const std::string& target) {
+    http::request<http::empty_body> request{http::verb::get, target, 11};
+    request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+    request.set(http::field::accept, "*/*");
+    request.keep_alive(true);
+    return request;
+}
+
+tcp::endpoint Loopback(int port) {
+    return {boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)};
+}
+
+// Requests per second through synchronous Beast clients, a thread per
+// connection; 0 on a failure.
+double BeastSyncRate(int port, const std::string& target, int connections, int requests) {
+    std::atomic<bool> failed{false};
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < connections; ++c) {
+        threads.emplace_back([&] {
+            boost::asio::io_context context;
+            tcp::socket socket(context);
+            boost::system::error_code error;
+            socket.connect(Loopback(port), error);
+            boost::beast::flat_buffer buffer;
+            for (int i = 0; i < requests && !error; ++i) {
+                http::write(socket, BeastRequest(port, target), error);
+                http::response<http::string_body> response;
+                http::read(socket, buffer, response, error);
+                if (!error && response.result_int() != 200) {
+                    error = boost::asio::error::operation_aborted;
+                }
+            }
+            if (error) {
+                failed = true;
             }
         });
-    };
-    const auto start = Clock::now();
-    next();
-    auto future = finished.get_future();
-    const bool ok = future.wait_for(std::chrono::minutes(5)) == std::future_status::ready && future.get();
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
     const double seconds = SecondsSince(start);
-    Shutdown(service, connection);
-    return ok ? requests / seconds : 0;
+    return failed ? 0 : connections * static_cast<double>(requests) / seconds;
 }
 
-// Requests per second through a synchronous Beast client; 0 on a failure.
-double BeastRate(int port, const std::string& target, int requests) {
-    boost::asio::io_context context;
-    boost::asio::ip::tcp::socket socket(context);
-    boost::system::error_code error;
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, error);
-    if (error) {
-        return 0;
+// One connection of the asynchronous Beast client: connect, then write and
+// read until its requests are done.
+class BeastSession : public std::enable_shared_from_this<BeastSession> {
+public:
+    BeastSession(boost::asio::io_context& context, int port, std::string target, int requests,
+                 std::atomic<bool>& failed)
+        : socket_(context), port_(port), target_(std::move(target)), left_(requests),
+          failed_(failed) {}
+
+    void Start() {
+        socket_.async_connect(Loopback(port_),
+                              [self = shared_from_this()](boost::system::error_code error) {
+                                  self->Send(error);
+                              });
     }
-    boost::beast::flat_buffer buffer;
-    const auto start = Clock::now();
-    for (int i = 0; i < requests; ++i) {
-        http::request<http::empty_body> request{http::verb::get, target, 11};
-        request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
-        request.set(http::field::accept, "*/*");
-        request.keep_alive(true);
-        http::write(socket, request, error);
-        http::response<http::string_body> response;
-        http::read(socket, buffer, response, error);
-        if (error || response.result_int() != 200) {
-            return 0;
+
+private:
+    void Send(boost::system::error_code error) {
+        if (error) {
+            failed_ = true;
+            return;
         }
+        request_ = BeastRequest(port_, target_);
+        http::async_write(socket_, request_,
+                          [self = shared_from_this()](boost::system::error_code e, std::size_t) {
+                              self->Receive(e);
+                          });
     }
-    return requests / SecondsSince(start);
+
+    void Receive(boost::system::error_code error) {
+        if (error) {
+            failed_ = true;
+            return;
+        }
+        response_ = {};
+        http::async_read(socket_, buffer_, response_,
+                         [self = shared_from_this()](boost::system::error_code e, std::size_t) {
+                             if (!e && self->response_.result_int() != 200) {
+                                 e = boost::asio::error::operation_aborted;
+                             }
+                             if (e || --self->left_ == 0) {
+                                 self->failed_ = self->failed_ || bool(e);
+                                 return;
+                             }
+                             self->Send(e);
+                         });
+    }
+
+    tcp::socket socket_;
+    int port_;
+    std::string target_;
+    int left_;
+    std::atomic<bool>& failed_;
+    boost::beast::flat_buffer buffer_;
+    http::request<http::empty_body> request_;
+    http::response<http::string_body> response_;
+};
+
+// Requests per second through the asynchronous Beast client, every
+// connection on one thread; 0 on a failure.
+double BeastAsyncRate(int port, const std::string& target, int connections, int requests) {
+    boost::asio::io_context context;
+    std::atomic<bool> failed{false};
+    const auto start = Clock::now();
+    for (int c = 0; c < connections; ++c) {
+        std::make_shared<BeastSession>(context, port, target, requests, failed)->Start();
+    }
+    context.run();
+    const double seconds = SecondsSince(start);
+    return failed ? 0 : connections * static_cast<double>(requests) / seconds;
 }
 
 struct Run {
@@ -134,8 +369,8 @@ struct Run {
     long peakKiB = 0;
 };
 
-// Runs `words`, its standard output thrown away, and waits; its wall time
-// and peak memory.
+// Runs `words` with its standard output and error thrown away, and waits;
+// its wall time and peak memory.
 Run Spawn(std::vector<std::string> words) {
     std::vector<char*> argv;
     for (auto& word : words) {
@@ -145,6 +380,7 @@ Run Spawn(std::vector<std::string> words) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const auto start = Clock::now();
     const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -158,71 +394,113 @@ Run Spawn(std::vector<std::string> words) {
     return {WIFEXITED(status) && WEXITSTATUS(status) == 0, SecondsSince(start), usage.ru_maxrss};
 }
 
-// Downloads `url` through the library in a child process.
-Run LibraryDownload(const std::string& url, std::uintmax_t expected) {
-    std::fflush(nullptr);
-    const auto start = Clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        auto service = std::make_shared<network::AsyncService>(false, "bench", nullptr);
-        auto connection = MakeConnection(service);
-        std::promise<bool> done;
-        connection->Submit(url, [&](network::HTTPStatusCode code,
-                                    std::unique_ptr<network::IHTTPResponse> response) {
-            done.set_value(code == 200 && response && response->TakeBody().size() == expected);
-        });
-        auto future = done.get_future();
-        const bool ok = future.wait_for(std::chrono::minutes(5)) == std::future_status::ready && future.get();
-        std::_Exit(ok ? 0 : 1);
+// Seconds of one download into `file` (removed afterwards), 0 on a failure
+// or a file of the wrong size; the peak memory goes to `peaks`.
+double Download(std::vector<std::string> words, const std::string& file, std::uintmax_t size,
+                std::vector<double>& peaks) {
+    const Run run = Spawn(std::move(words));
+    std::error_code error;
+    const bool whole = std::filesystem::file_size(file, error) == size && !error;
+    std::filesystem::remove(file, error);
+    peaks.push_back(run.peakKiB / 1024.0);
+    return run.ok && whole ? run.seconds : 0;
+}
+
+void PrintRatio(const char* name, const std::vector<double>& ratios) {
+    const Spread r = SpreadOf(ratios);
+    std::printf("  %-22s %6.2f (%.2f - %.2f)\n", name, r.median, r.low, r.high);
+}
+
+// The keep-alive table for one body size and connection count; false when a
+// client failed.
+bool MeasureRequests(const Options& options, int port, const std::string& target,
+                     const char* body, int connections) {
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + target;
+    const auto results = Interleaved(
+        options.rounds,
+        {[&] { return LibraryRate(url, connections, options.requests); },
+         [&] { return BeastSyncRate(port, target, connections, options.requests); },
+         [&] { return BeastAsyncRate(port, target, connections, options.requests); }});
+    std::printf("\nkeep-alive GETs of %s, %d connection%s x %d requests, requests/s\n", body,
+                connections, connections == 1 ? "" : "s", options.requests);
+    const char* names[] = {"library", "Beast synchronous", "Beast asynchronous"};
+    bool ok = true;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const Spread s = SpreadOf(results[i]);
+        std::printf("  %-22s %8.0f (%.0f - %.0f)\n", names[i], s.median, s.low, s.high);
+        ok = ok && s.low > 0;
     }
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    return {WIFEXITED(status) && WEXITSTATUS(status) == 0, SecondsSince(start), usage.ru_maxrss};
+    PrintRatio("library / Beast sync", Ratios(results[0], results[1]));
+    PrintRatio("library / Beast async", Ratios(results[0], results[2]));
+    return ok;
+}
+
+// The download table for one file; false when a run failed.
+bool MeasureDownload(const Options& options, const testsupport::TempDir& folder,
+                     const std::string& url, std::size_t mebibytes) {
+    const std::string out = folder.file("download.out");
+    const std::uintmax_t size = std::uintmax_t{mebibytes} << 20;
+    std::vector<double> netGetPeaks, curlPeaks;
+    const auto results = Interleaved(
+        options.rounds,
+        {[&] { return Download({options.netGet, url, "-o", out}, out, size, netGetPeaks); },
+         [&] { return Download({"curl", "-s", "-o", out, url}, out, size, curlPeaks); }});
+    std::printf("\ndownload of %zu MiB to a file, seconds (process start included)\n", mebibytes);
+    const Spread ours = SpreadOf(results[0]);
+    const Spread theirs = SpreadOf(results[1]);
+    std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.0f MiB\n", "net-get", ours.median, ours.low,
+                ours.high, SpreadOf(netGetPeaks).median);
+    std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.0f MiB\n", "curl -o", theirs.median,
+                theirs.low, theirs.high, SpreadOf(curlPeaks).median);
+    PrintRatio("net-get / curl time", Ratios(results[0], results[1]));
+    return ours.low > 0 && theirs.low > 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
-    const int requests = argc > 2 ? std::atoi(argv[2]) : 5000;
-    const std::size_t bytes = megabytes << 20;
+    const auto usage = UsageOf(argc > 0 ? argv[0] : "net-http-bench");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
+    }
+    const char* program = argc > 0 ? argv[0] : "net-http-bench";
+    std::string problem;
+    const auto parsed = ParseArguments(argc, argv, problem);
+    if (!parsed) {
+        return usage.refuse(problem);
+    }
+    const Options& options = *parsed;
 
     testsupport::TempDir folder("quorvane-net-bench");
+    // The library logs as a program does: into its text log, at info and up.
+    common::Logger::setLogFolder(folder.path());
+    common::Logger::init("NetHttpBench", program, helper::ApplicationType::ComponentTest,
+                         {common::logsink::rotatingFile});
     std::filesystem::create_directory(folder.file("root"));
-    std::ofstream(folder.file("root/small.txt")) << std::string(100, 's');
-    writeRandomFile(folder.file("root/big.bin"), bytes);
+    writeRandomFile(folder.file("root/64.bin"), 64);
+    writeRandomFile(folder.file("root/16k.bin"), 16 << 10);
+    writeRandomFile(folder.file("root/small.bin"), options.smallMiB << 20);
+    writeRandomFile(folder.file("root/large.bin"), options.largeMiB << 20);
     testsupport::ScriptServer nginx(std::string(NETWORK_TEST_SUPPORT_DIR) + "/nginx_test_server.py",
                                     {folder.path(), folder.file("root")});
     const int port = nginx.readyNumber("port").value_or(0);
     if (port == 0) {
-        std::fprintf(stderr, "nginx did not start\n");
+        std::fprintf(stderr, "%s: nginx did not start\n", program);
         return 1;
     }
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
 
-    std::printf("%d sequential kept-alive GETs of 100 bytes\n", requests);
-    const double library = LibraryRate(base + "/small.txt", requests);
-    const double beast = BeastRate(port, "/small.txt", requests);
-    std::vector<std::string> curlWords{"curl", "-s"};
-    for (int i = 0; i < requests; ++i) {
-        curlWords.push_back(base + "/small.txt");
+    std::printf("medians of %d interleaved rounds (lowest - highest)\n", options.rounds);
+    bool ok = true;
+    for (const auto& [target, body] : {std::pair{"/64.bin", "64 B"}, std::pair{"/16k.bin", "16 KiB"}}) {
+        for (const int connections : {1, 8}) {
+            ok = MeasureRequests(options, port, target, body, connections) && ok;
+        }
     }
-    const Run curlRate = Spawn(curlWords);
-    const double curl = curlRate.ok ? requests / curlRate.seconds : 0;
-    std::printf("  %-10s %10.0f requests/s  (%.2f x Beast)\n", "library", library,
-                beast > 0 ? library / beast : 0);
-    std::printf("  %-10s %10.0f requests/s\n", "Beast", beast);
-    std::printf("  %-10s %10.0f requests/s  (%.2f x Beast, process start included)\n", "curl", curl,
-                beast > 0 ? curl / beast : 0);
-
-    std::printf("download of %zu MB\n", megabytes);
-    const Run ours = LibraryDownload(base + "/big.bin", bytes);
-    const Run theirs = Spawn({"curl", "-s", "-o", folder.file("curl.bin"), base + "/big.bin"});
-    const auto rate = [&](const Run& run) { return run.ok ? megabytes / run.seconds : 0.0; };
-    std::printf("  %-10s %8.1f MB/s  peak %6ld MiB  (%.2f x curl's throughput)\n", "library",
-                rate(ours), ours.peakKiB / 1024, rate(theirs) > 0 ? rate(ours) / rate(theirs) : 0);
-    std::printf("  %-10s %8.1f MB/s  peak %6ld MiB  (to a file)\n", "curl -o", rate(theirs),
-                theirs.peakKiB / 1024);
-    return library > 0 && beast > 0 && ours.ok && theirs.ok ? 0 : 1;
+    ok = MeasureDownload(options, folder, base + "/large.bin", options.largeMiB) && ok;
+    ok = MeasureDownload(options, folder, base + "/small.bin", options.smallMiB) && ok;
+    if (!ok) {
+        std::fprintf(stderr, "%s: a client failed; its rounds count as 0\n", program);
+    }
+    return ok ? 0 : 1;
 }

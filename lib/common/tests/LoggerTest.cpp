@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cstdint>
 #include <regex>
 #include <thread>
 
@@ -171,6 +172,43 @@ TEST_F(LoggerTest, RotationKeepsTheConfiguredNumberOfFiles) {
     EXPECT_TRUE(boost::filesystem::exists(folder_.file("Installer.3.log")));
     EXPECT_FALSE(boost::filesystem::exists(folder_.file("Installer.4.log")));
     EXPECT_GE(indexOf(lines("Installer.log"), "] 399 rrr"), 0);
+}
+
+// Records below every sink's level are dropped before they are formatted:
+// their arguments are never read (reading this one would crash the
+// scenario). Before init every record is kept for the backtrace.
+TEST_F(LoggerTest, OnlyRecordsThatASinkWritesAreFormatted) {
+    const auto* unreadable = reinterpret_cast<const char*>(std::uintptr_t{8});
+    const std::pair<std::vector<LogSinkType>, LogLevel> setups[] = {
+        {{logsink::rotatingFile}, loglevel::info},
+        {{logsink::rotatingFile, logsink::rotatingCsv}, loglevel::trace},
+        {{logsink::localSocket}, loglevel::debug},
+        {{7}, loglevel::off},
+    };
+    for (const auto& [sinks, lowest] : setups) {
+        testsupport::runScenario([&, sinks = sinks, lowest = lowest] {
+            auto channel = createLogger("Chan");
+            if (!Logger::writes(loglevel::trace)) {
+                std::_Exit(3);  // the early backtrace keeps every level
+            }
+            channel->debug("early %s", "debug");
+            initInto(sinks);
+            for (LogLevel level = loglevel::trace; level <= loglevel::critical; ++level) {
+                if (Logger::writes(level) != (level >= lowest)) {
+                    std::_Exit(4);
+                }
+            }
+            if (lowest > loglevel::trace) {
+                channel->trace("never read: %s", unreadable);
+            }
+            channel->info("after %s", "init");
+        });
+        ASSERT_FALSE(HasFailure()) << "lowest sink level " << lowest;
+    }
+    // The second setup's CSV file got the early debug record (early records
+    // carry the early logger's name).
+    EXPECT_GE(indexOf(lines("Installer.csv"), ";debug;;GlobalLogger;;;early debug"), 0);
+    EXPECT_GE(indexOf(lines("Installer.log"), "[info] [Chan] after init"), 0);
 }
 
 TEST_F(LoggerTest, ThrottledTextsAreWrittenOncePerIntervalAndForgotten) {

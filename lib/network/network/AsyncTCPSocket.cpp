@@ -392,6 +392,8 @@ void AsyncTCPSocket::AsyncHandshake(const std::string& host, Callback callback) 
         callback(kNetworkUnavailable);
         return;
     }
+    // The trust is read by the first handshake of the context, not before.
+    sslContext_->LoadTrust();
     boost::system::error_code error;
     tlsStream_->set_verify_callback(
         polymorphic_verifier<ICertificateVerifier>(std::make_shared<CertificateVerifier>(host)),

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <boost/asio/post.hpp>
+#include <openssl/x509.h>
 
 #include "network/SocketSignals.h"
 #include "platform/security/TrustedCertificates.h"
@@ -244,6 +245,32 @@ TEST_F(AsyncTCPSocketTest, CloseWithAPendingReadGivesNineThenZeroPlainAndTls) {
         EXPECT_EQ(2, run.count("info", "Probe", "echo=0:ping read=9 close=0 connected=0"))
             << (tls ? "TLS" : "plain") << "\n" << run.text();
         EXPECT_EQ(tls ? 2 : 0, run.count("debug", "AsyncTCPSocket", "SSL handshake done"));
+        // The trust is read by the first handshake only; plain sockets never
+        // read it.
+        EXPECT_EQ(tls ? 1 : 0, run.count("trace", "CertificateStoreManager",
+                                         "Certificate imported: /CN=Quorvane Test CA"))
+            << (tls ? "TLS" : "plain") << "\n" << run.text();
+    }
+}
+
+// OpenSSL's default certificate file (here named through its environment
+// override) is trusted beside the system's store, which is left empty.
+TEST_F(AsyncTCPSocketTest, TheDefaultCertificateFileIsTrustedToo) {
+    const auto [echo, port] = peer("echo", "localhost");
+    for (const bool named : {false, true}) {
+        const auto run = runLogged([&] {
+            platform::security::TrustedCertificates::setSearchList({});
+            if (named) {
+                ::setenv(X509_get_default_cert_file_env(), certificates_->caFile().c_str(), 1);
+            } else {
+                ::unsetenv(X509_get_default_cert_file_env());
+            }
+            SocketTestLoop loop;
+            connectAndReport(loop, loop.socket(), "localhost", port, true);
+            return 0;
+        });
+        EXPECT_TRUE(run.has("info", "Probe", named ? "connect=0" : "connect=3"))
+            << (named ? "named" : "not named") << "\n" << run.text();
     }
 }
 

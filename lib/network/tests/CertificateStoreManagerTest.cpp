@@ -31,6 +31,8 @@ TEST(CertificateStoreManagerTest, TheTrustLoaderSkipsExpiredFutureAndCorruptEntr
     const auto run = testsupport::runLogged([&] {
         TrustedCertificates::setSearchList({bundle});
         network::AsyncSSLContext context;
+        context.LoadTrust();
+        context.LoadTrust();
         return 0;
     });
     ASSERT_TRUE(run.result.exited);
@@ -39,6 +41,7 @@ TEST(CertificateStoreManagerTest, TheTrustLoaderSkipsExpiredFutureAndCorruptEntr
                              "Certificate imported: /CN=Valid Server",
                              "Certificate already expired: /CN=Expired Server",
                              "Certificate not yet valid: /CN=Future Server"}) {
+        // Loaded once, however often asked.
         EXPECT_EQ(1, run.count("trace", channel, line)) << line << "\n" << run.text();
     }
     EXPECT_EQ(0, run.count("trace", channel, "Certificate imported: /CN=Expired Server"));

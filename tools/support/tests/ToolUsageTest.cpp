@@ -54,6 +54,8 @@ TEST(ToolUsageTest, HelpAndWrongArgumentsAnswerTheSameWayInEveryProgram) {
         {"http-download-bench", {"abc"}, "PACKAGE_MIB must be a whole number"},
         {"http-download-bench", {"1", "0"}, "TEXT_MIB must be a whole number"},
         {"ipc-bench", {"--bogus"}, "unexpected argument '--bogus'"},
+        {"net-http-bench", {"--rounds", "0"}, "not a positive number for --rounds"},
+        {"net-http-bench", {"--bogus"}, "unknown argument --bogus"},
         {"ipc-bench", {"--echo", "pigeons", "1", "10"}, "--echo takes"},
     };
     const auto tools = builtTools();

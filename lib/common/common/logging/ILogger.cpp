@@ -1,12 +1,21 @@
 #include "common/logging/ILogger.h"
 
+#include <typeinfo>
 #include <vector>
 
 #include <spdlog/spdlog.h>
 
+#include "common/logging/Logger.h"
+
 namespace common {
 
 void ILogger::logFormatted(LogLevel level, const char* format, va_list args) {
+    // The channels of createLogger skip records that nothing writes before
+    // formatting them, and write the formatted text without copying it.
+    if (typeid(*this) == typeid(Logger)) {
+        static_cast<Logger*>(this)->writeFormatted(level, format, args);
+        return;
+    }
     log(level, this->format(format, args));
 }
 

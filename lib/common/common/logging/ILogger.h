@@ -41,8 +41,10 @@ public:
     virtual void setSubName(const std::string& subName) = 0;
     virtual std::string format(const char* format, va_list args) = 0;
 
-    // printf-style helpers; "%S" takes a wide string. The text is always
-    // formatted, whatever the level.
+    // printf-style helpers; "%S" takes a wide string. A channel made by
+    // createLogger formats only records that a sink will write (or that the
+    // early backtrace keeps, before Logger::init); other loggers always
+    // format.
     void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void debug(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void info(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,6 +1,6 @@
 #include "common/logging/Logger.h"
 
-#include <locale.h>
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +14,7 @@
 #include "common/logging/CustomLogSink.h"
 #include "common/logging/LocalSocketLogSink.h"
 #include "common/logging/LogFormatting.h"
+#include "common/logging/LogTextFormat.h"
 #include "common/logging/StructuredRecord.h"
 #include "common/logging/file_msg_formatter.h"
 #include "common/logging/json_msg_flag.h"
@@ -38,6 +39,9 @@ struct GlobalState {
     std::string sessionId;
     std::map<LogSinkType, std::shared_ptr<spdlog::sinks::sink>> sinks;
     std::atomic<bool> initialised{false};
+    // The lowest level that any sink writes; trace before `init`, when the
+    // early logger's backtrace keeps every record.
+    std::atomic<int> writeThreshold{spdlog::level::trace};
     std::size_t maxFileSize = Logger::kMaxFileSize;
     std::size_t maxFiles = Logger::kMaxFiles;
 };
@@ -70,14 +74,13 @@ spdlog::level::level_enum toSpdlogLevel(LogLevel level) {
     return static_cast<spdlog::level::level_enum>(level);
 }
 
-// A C.UTF-8 character type so that "%S" converts any wide text, whatever the
-// process's own locale is.
-locale_t utf8Locale() {
-    static locale_t locale = [] {
-        locale_t created = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-        return created;
-    }();
-    return locale;
+// The lowest level of the sinks; off with none.
+int lowestSinkLevel(const std::vector<spdlog::sink_ptr>& sinks) {
+    int lowest = spdlog::level::off;
+    for (const auto& sink : sinks) {
+        lowest = std::min<int>(lowest, sink->level());
+    }
+    return lowest;
 }
 
 long long nowMicroseconds() {
@@ -116,7 +119,7 @@ Logger::Logger(const std::string& name) : name_(name) {
             }
             registerSwallowingFailure(logger_);
         }
-        needsClone_ = false;
+        needsClone_.store(false, std::memory_order_release);
         return;
     }
     logger_ = spdlog::get(s.globalName);
@@ -136,21 +139,44 @@ Logger::~Logger() {
 
 std::shared_ptr<spdlog::logger> Logger::attachedLogger() const {
     std::lock_guard lock(attachMutex_);
-    if (needsClone_ && state().initialised) {
+    if (needsClone_.load(std::memory_order_relaxed) && state().initialised) {
         std::lock_guard global(state().mutex);
         if (auto current = spdlog::get(state().globalName)) {
             logger_ = current->clone(name_);
             registerSwallowingFailure(logger_);
         }
-        needsClone_ = false;
+        needsClone_.store(false, std::memory_order_release);
     }
     return logger_;
 }
 
-void Logger::write(LogLevel level, const std::string& text) {
-    attachedLogger()->log(spdlog::source_loc{}, toSpdlogLevel(level),
-                          spdlog::string_view_t(text.data(), text.size()));
+bool Logger::writes(LogLevel level) {
+    return toSpdlogLevel(level) >= state().writeThreshold.load(std::memory_order_relaxed);
+}
+
+void Logger::write(LogLevel level, std::string_view text) {
+    if (!writes(level)) {
+        return;
+    }
+    const spdlog::string_view_t payload(text.data(), text.size());
+    if (!needsClone_.load(std::memory_order_acquire)) {
+        logger_->log(spdlog::source_loc{}, toSpdlogLevel(level), payload);
+    } else {
+        attachedLogger()->log(spdlog::source_loc{}, toSpdlogLevel(level), payload);
+    }
     flushDeferredLogReports();
+}
+
+void Logger::writeFormatted(LogLevel level, const char* format, va_list args) {
+    if (!writes(level)) {
+        return;
+    }
+    if (format == nullptr) {
+        write(level, {});
+        return;
+    }
+    char buffer[kFormatBufferSize];
+    write(level, std::string_view(buffer, formatLogText(buffer, sizeof buffer, format, args)));
 }
 
 void Logger::log(LogLevel level, const std::string& text) {
@@ -205,19 +231,7 @@ std::string Logger::format(const char* format, va_list args) {
         return {};
     }
     char buffer[kFormatBufferSize];
-    locale_t previous = static_cast<locale_t>(nullptr);
-    if (locale_t utf8 = utf8Locale()) {
-        previous = uselocale(utf8);
-    }
-    const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
-    if (previous) {
-        uselocale(previous);
-    }
-    if (written < 0) {
-        // The arguments could not be formatted; keep at least the format.
-        return std::string(format).substr(0, kFormatBufferSize - 1);
-    }
-    return std::string(buffer);
+    return std::string(buffer, formatLogText(buffer, sizeof buffer, format, args));
 }
 
 void Logger::setLogFolder(const std::string& folder) {
@@ -350,6 +364,7 @@ void Logger::init(const std::string& name, const std::string& programPath,
     registerSwallowingFailure(global);
     spdlog::flush_every(std::chrono::seconds(0));
     spdlog::flush_on(spdlog::level::trace);
+    s.writeThreshold.store(lowestSinkLevel(sinks), std::memory_order_relaxed);
     s.initialised = true;
     global->log(spdlog::level::info,
                 report + "Add " + std::to_string(sinks.size()) + " sinks to logger.");

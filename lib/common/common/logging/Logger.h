@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/logging/ILogger.h"
@@ -54,6 +56,16 @@ public:
     void setSubName(const std::string& subName) override;
     std::string format(const char* format, va_list args) override;
 
+    // What the printf-style helpers do for this channel: a record that no
+    // sink writes (and that no early backtrace keeps) is dropped before it is
+    // formatted; any other is formatted on the stack, as `format` does, and
+    // written without a copy.
+    void writeFormatted(LogLevel level, const char* format, va_list args);
+
+    // Whether a record at `level` reaches a sink, or the early backtrace
+    // before `init`: one relaxed load and a compare.
+    static bool writes(LogLevel level);
+
     // The folder for the log files; set before `init`.
     static void setLogFolder(const std::string& folder);
 
@@ -99,14 +111,16 @@ private:
     static constexpr std::size_t kThrottlePruneMinimum = 64;
 
     std::shared_ptr<spdlog::logger> attachedLogger() const;
-    void write(LogLevel level, const std::string& text);
+    void write(LogLevel level, std::string_view text);
     void pruneThrottleTable(long long now);
 
     const std::string name_;
     std::string subName_;
     mutable std::mutex attachMutex_;
     mutable std::shared_ptr<spdlog::logger> logger_;
-    mutable bool needsClone_ = true;
+    // Cleared (release) once logger_ holds the clone of the initialised
+    // global logger; logger_ never changes after that.
+    mutable std::atomic<bool> needsClone_{true};
     std::recursive_mutex throttleMutex_;
     std::map<std::string, long long> throttle_;
     std::size_t throttlePruneAt_ = kThrottlePruneMinimum;

@@ -27,12 +27,29 @@ void appendEscaped(const std::string& text, spdlog::memory_buf_t& dest) {
     dest.append(text.data() + from, text.data() + text.size());
 }
 
+// Whether the text is written as it is: no zero byte, no control character,
+// no backslash to remove and no brace (so neither a structured record nor a
+// sensitive span).
+bool isPlain(const char* data, std::size_t size) {
+    // No early exit: the compiler turns this into vector compares.
+    unsigned char special = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        special |= static_cast<unsigned char>((c < 0x20) | (c == 0x7F) | (c == '\\') | (c == '{'));
+    }
+    return special == 0;
+}
+
 }  // namespace
 
 void file_msg_formatter::format(const spdlog::details::log_msg& msg, const std::tm& /*time*/,
                                 spdlog::memory_buf_t& dest) {
-    SinkFormattingScope scope;
     const char* data = msg.payload.data();
+    if (isPlain(data, msg.payload.size())) {
+        dest.append(data, data + msg.payload.size());
+        return;
+    }
+    SinkFormattingScope scope;
     const auto* zero = static_cast<const char*>(std::memchr(data, '\0', msg.payload.size()));
     std::string text(data, zero ? static_cast<std::size_t>(zero - data) : msg.payload.size());
     if (!text.empty() && text.front() == '{') {
