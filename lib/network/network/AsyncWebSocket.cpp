@@ -255,6 +255,7 @@ void AsyncWebSocket::OnControl(WebSocketOperationCode opcode, Payload&& payload,
              [self, callback](ITCPSocket::ErrorCode) { self->ReceiveNext(callback); });
         return;
     case WebSocketOperationCode::Close:
+        closeCode_ = payload.size() >= 2 ? static_cast<std::uint16_t>(payload[0] << 8 | payload[1]) : 1005;
         if (open_) {
             // The peer's code and reason go back as they came.
             Send(WebSocketOperationCode::Close, std::move(payload), [self, callback](ITCPSocket::ErrorCode) {
@@ -274,6 +275,7 @@ void AsyncWebSocket::Fail(std::uint16_t code, ReceiveCallback callback) {
     auto done = [self = sharedFromThis<AsyncWebSocket>(), callback](ITCPSocket::ErrorCode) {
         self->CloseSocket([callback] { callback(ITCPSocket::kReadFailed, {}); });
     };
+    closeCode_ = code;
     if (closeSent_) {
         done(ITCPSocket::kSuccess);
         return;

@@ -50,14 +50,19 @@ public:
     void SetMessageLimit(std::uint64_t bytes) { reader_.SetMessageLimit(bytes); }
     std::shared_ptr<AsyncTCPSocket> GetSocket() const { return socket_; }
     bool IsOpen() const { return open_; }
+    // The close code of the connection once it has ended: the one in the
+    // peer's Close frame (1005 when it carried none), the one this side
+    // failed the connection with, or 1006 when no Close frame was read.
+    std::uint16_t CloseCode() const { return closeCode_; }
+    // Sends one frame of any opcode (the interface's Send is a binary one).
+    void Send(WebSocketOperationCode opcode, core::NonInitializingBuffer<unsigned char>&& payload,
+              SendCallback&& callback);
 
 private:
     void Negotiate(const URL& url, std::map<std::string, std::string>&& headers,
                    HTTPCallback&& callback);
     void OnUpgraded(const std::string& expectedAccept, HTTPStatusCode status,
                     std::unique_ptr<IHTTPResponse> response, const HTTPCallback& callback);
-    void Send(WebSocketOperationCode opcode, core::NonInitializingBuffer<unsigned char>&& payload,
-              SendCallback&& callback);
     // Hands the buffered bytes to the reader, or reads what the current
     // framing step still needs.
     void ReceiveNext(ReceiveCallback callback);
@@ -81,6 +86,7 @@ private:
     std::size_t bufferedOffset_ = 0;
     bool closeSent_ = false;
     bool socketClosed_ = false;
+    std::uint16_t closeCode_ = 1006;
     boost::asio::steady_timer closeDeadline_;
 };
 

@@ -204,9 +204,12 @@ TEST_F(AsyncWebSocketTest, ClosingHandshakesOfEitherSideEndTheReceiveWithNine) {
         std::string path;
         bool clientCloses;
         std::string codeSeen;  // the close code the server journals
+        std::uint16_t codeHere;
     };
-    const Case cases[] = {{"ws", "/echo", true, "1005"},  {"wss", "/echo", true, "1005"},
-                          {"ws", "/close/4001", false, "4001"}, {"wss", "/close/4002", false, "4002"}};
+    const Case cases[] = {{"ws", "/echo", true, "1005", 1005},
+                          {"wss", "/echo", true, "1005", 1005},
+                          {"ws", "/close/4001", false, "4001", 4001},
+                          {"wss", "/close/4002", false, "4002", 4002}};
     for (const auto& c : cases) {
         auto socket = open(url(c.server, c.path));
         auto pending = startReceive(socket);
@@ -218,6 +221,7 @@ TEST_F(AsyncWebSocketTest, ClosingHandshakesOfEitherSideEndTheReceiveWithNine) {
         EXPECT_EQ(pending->code, ITCPSocket::kClosed) << c.server << c.path;
         EXPECT_EQ(closeWritten, c.clientCloses) << c.server << c.path;
         EXPECT_FALSE(socket->IsOpen());
+        EXPECT_EQ(socket->CloseCode(), c.codeHere) << c.server << c.path;
         EXPECT_TRUE(waitForJournal("close", c.codeSeen)) << c.server << c.path;
         EXPECT_FALSE(socket->GetSocket()->IsConnected()) << c.server << c.path;
         EXPECT_EQ(receive(socket).code, ITCPSocket::kClosed) << "a Receive after the close";
@@ -263,11 +267,12 @@ TEST_F(AsyncWebSocketTest, ProtocolFaultsCloseWithTheirCodeAndEndTheReceiveWithS
     struct Case {
         std::string path;
         std::string closeFrame;  // as the raw server journals it
+        std::uint16_t code;
     };
-    const Case cases[] = {{"/huge-length", "8:03ea"},
-                          {"/over-limit", "8:03f1"},
-                          {"/fragments-over-limit", "8:03f1"},
-                          {"/reserved-opcode", "8:03ea"}};
+    const Case cases[] = {{"/huge-length", "8:03ea", 1002},
+                          {"/over-limit", "8:03f1", 1009},
+                          {"/fragments-over-limit", "8:03f1", 1009},
+                          {"/reserved-opcode", "8:03ea", 1002}};
     for (const auto& c : cases) {
         auto socket = make();
         socket->SetMessageLimit(1000);
@@ -275,6 +280,7 @@ TEST_F(AsyncWebSocketTest, ProtocolFaultsCloseWithTheirCodeAndEndTheReceiveWithS
         const auto failed = receive(socket);
         EXPECT_EQ(failed.code, ITCPSocket::kReadFailed) << c.path;
         EXPECT_TRUE(failed.payload.empty()) << c.path;
+        EXPECT_EQ(socket->CloseCode(), c.code) << c.path;
         EXPECT_FALSE(socket->GetSocket()->IsConnected()) << c.path;
         EXPECT_TRUE(waitForJournal("frame", c.closeFrame)) << c.path;
     }

@@ -13,8 +13,8 @@ pings ("are you there"), journals {"pong": true} once answered and sends
 The raw server answers the upgrade by path (RAW_SCRIPTS): a wrong or missing
 accept value, or a correct one followed at once, in the same write, by the
 script's frames. It then journals every frame the client sends as
-{"frame": opcode, "payload": hex} until the client hangs up; it never answers
-a Close.
+{"frame": opcode, "payload": hex} until the client hangs up or closes: a Close
+is echoed, then the connection closed ("/no-close-answer" never answers).
 """
 
 import argparse
@@ -147,6 +147,10 @@ async def serve(options):
                 mask = await reader.readexactly(4) if second & 0x80 else b"\0\0\0\0"
                 payload = bytes(b ^ mask[i % 4] for i, b in enumerate(await reader.readexactly(length)))
                 write({"frame": first & 0x0F, "payload": payload.hex()})
+                if first & 0x0F == 8 and path != "/no-close-answer":
+                    writer.write(frame(8, payload))
+                    await writer.drain()
+                    break
         except (OSError, asyncio.IncompleteReadError):
             pass
         writer.close()
