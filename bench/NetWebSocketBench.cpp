@@ -1,0 +1,198 @@
+// Web-socket echo round trips through the network library next to a
+// Boost.Beast client, against the same server in the same run.
+//
+//   net-websocket-bench [ROUNDS]     (default 7 rounds)
+//
+// The websockets echo server of the tests (Python, on 127.0.0.1) answers
+// both clients. For 16 B, 1 KiB and 64 KiB messages each round times a batch
+// of sequential round trips (send one binary message, receive its echo)
+// through the library's AsyncWebSocket (its service on a thread of its own,
+// each step started from the previous one's callback) and through a
+// synchronous Beast web-socket stream, one connection each, alternating.
+// Prints the median rates and the library's ratio to Beast's.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "network/AsyncWebSocket.h"
+#include "network/IHTTPResponse.h"
+#include "network/NetworkConnectivity.h"
+#include "support/ScriptServer.h"
+#include "support/TempDir.h"
+#include "support/TestCertificates.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Payload = core::NonInitializingBuffer<unsigned char>;
+namespace websocket = boost::beast::websocket;
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The library's client: one socket on a service thread of its own.
+class LibraryClient {
+public:
+    explicit LibraryClient(const std::string& url)
+        : service_(std::make_shared<network::AsyncService>(false, "bench", nullptr)),
+          socket_(std::make_shared<network::AsyncWebSocket>(
+              service_, std::make_shared<network::AsyncSSLContext>(), nullptr,
+              std::make_shared<network::NetworkConnectivity>())) {
+        std::promise<network::HTTPStatusCode> upgraded;
+        boost::asio::post(service_->GetIOContext(), [&] {
+            socket_->Connect(url, [&](network::HTTPStatusCode status, std::unique_ptr<network::IHTTPResponse>) {
+                upgraded.set_value(status);
+            });
+        });
+        open_ = upgraded.get_future().get() == 101;
+    }
+
+    ~LibraryClient() {
+        std::promise<void> closed;
+        boost::asio::post(service_->GetIOContext(), [&] {
+            socket_->Close([] {});
+            socket_->Receive([&](network::ITCPSocket::ErrorCode, Payload&&) {
+                socket_.reset();
+                closed.set_value();
+            });
+        });
+        closed.get_future().wait_for(std::chrono::seconds(10));
+        service_->Stop();
+    }
+
+    bool open() const { return open_; }
+
+    // Round trips per second; 0 when an echo is lost or differs.
+    double Rate(const std::string& message, int count) {
+        std::promise<bool> done;
+        const auto start = Clock::now();
+        boost::asio::post(service_->GetIOContext(), [&] { Step(message, count, done); });
+        const bool ok = done.get_future().get();
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        return ok ? count / seconds : 0;
+    }
+
+private:
+    void Step(const std::string& message, int left, std::promise<bool>& done) {
+        if (left == 0) {
+            done.set_value(true);
+            return;
+        }
+        socket_->Send(Payload(reinterpret_cast<const unsigned char*>(message.data()), message.size()),
+                      [](network::ITCPSocket::ErrorCode) {});
+        socket_->Receive([this, &message, left, &done](network::ITCPSocket::ErrorCode code, Payload&& echo) {
+            if (code != 0 || echo.size() != message.size()) {
+                done.set_value(false);
+                return;
+            }
+            Step(message, left - 1, done);
+        });
+    }
+
+    std::shared_ptr<network::AsyncService> service_;
+    std::shared_ptr<network::AsyncWebSocket> socket_;
+    bool open_ = false;
+};
+
+// The reference: a synchronous Beast web-socket stream.
+class BeastClient {
+public:
+    BeastClient(const std::string& host, const std::string& port) : stream_(context_) {
+        boost::asio::ip::tcp::resolver resolver(context_);
+        boost::asio::connect(stream_.next_layer(), resolver.resolve(host, port));
+        stream_.next_layer().set_option(boost::asio::ip::tcp::no_delay(true));
+        stream_.handshake(host + ":" + port, "/echo");
+        stream_.binary(true);
+    }
+
+    ~BeastClient() {
+        boost::system::error_code ignored;
+        stream_.close(websocket::close_code::normal, ignored);
+    }
+
+    double Rate(const std::string& message, int count) {
+        const auto start = Clock::now();
+        for (int i = 0; i < count; ++i) {
+            stream_.write(boost::asio::buffer(message));
+            buffer_.clear();
+            stream_.read(buffer_);
+            if (buffer_.size() != message.size()) {
+                return 0;
+            }
+        }
+        return count / std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
+private:
+    boost::asio::io_context context_;
+    websocket::stream<boost::asio::ip::tcp::socket> stream_;
+    boost::beast::flat_buffer buffer_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    testsupport::TempDir folder("quorvane-ws-bench");
+    networktest::TestCertificates certificates(folder.path());
+    certificates.make("localhost", {"localhost", {"localhost"}});
+    testsupport::ScriptServer server(
+        testsupport::testSupportDirectory() + "/websocket_test_peer.py",
+        {"--journal", folder.file("journal"), "--cert", folder.file("localhost.pem"), "--key",
+         certificates.keyFile("localhost")});
+    const int port = server.readyNumber("ws").value_or(0);
+    if (port == 0) {
+        std::fprintf(stderr, "the websockets echo server did not start\n");
+        return 1;
+    }
+    const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/echo";
+
+    LibraryClient library(url);
+    BeastClient beast("127.0.0.1", std::to_string(port));
+    if (!library.open()) {
+        std::fprintf(stderr, "the library's web socket did not open\n");
+        return 1;
+    }
+    std::printf("web-socket echo round trips per second (median of %d rounds, python3-websockets server)\n",
+                rounds);
+    std::printf("%-8s %14s %14s %8s\n", "size", "AsyncWebSocket", "Beast", "ratio");
+    struct Size {
+        const char* name;
+        std::size_t bytes;
+        int count;
+    };
+    bool reached = true;
+    for (const Size size : {Size{"16 B", 16, 3000}, Size{"1 KiB", 1024, 3000}, Size{"64 KiB", 65536, 500}}) {
+        std::string message(size.bytes, '\0');
+        for (std::size_t i = 0; i < message.size(); ++i) {
+            message[i] = static_cast<char>(i * 131 + 7);
+        }
+        library.Rate(message, size.count / 10);  // warm-up
+        beast.Rate(message, size.count / 10);
+        std::vector<double> ours;
+        std::vector<double> theirs;
+        for (int round = 0; round < rounds; ++round) {
+            ours.push_back(library.Rate(message, size.count));
+            theirs.push_back(beast.Rate(message, size.count));
+        }
+        const double ratio = Median(theirs) > 0 ? Median(ours) / Median(theirs) : 0;
+        reached = reached && ratio >= 1.0;
+        std::printf("%-8s %14.0f %14.0f %8.2f\n", size.name, Median(ours), Median(theirs), ratio);
+    }
+    std::printf("goal (at least Beast's rate at every size): %s\n", reached ? "reached" : "missed");
+    return 0;
+}
