@@ -15,6 +15,9 @@ namespace network {
 namespace {
 
 // RFC 6455 section 1.3: appended to the key before hashing it.
+// What one read asks for at most.
+constexpr std::size_t kReadSize = 64 * 1024;
+
 constexpr char kAcceptGUID[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
 using Payload = core::NonInitializingBuffer<unsigned char>;
@@ -45,7 +48,8 @@ AsyncWebSocket::AsyncWebSocket(std::shared_ptr<AsyncService> service,
     : socket_(std::make_shared<AsyncTCPSocket>(service, std::move(sslContext),
                                                std::move(proxyAuthenticator), std::move(connectivity))),
       logger_(common::createLogger("AsyncWebSocket")),
-      closeDeadline_(service->GetIOContext()) {}
+      closeDeadline_(service->GetIOContext()),
+      readDeadline_(service->GetIOContext()) {}
 
 AsyncWebSocket::~AsyncWebSocket() = default;
 
@@ -114,8 +118,9 @@ void AsyncWebSocket::Negotiate(const URL& url, std::map<std::string, std::string
          callback = std::move(callback)](HTTPStatusCode status,
                                          std::unique_ptr<IHTTPResponse> response) {
             if (status == 101 && response) {
-                self->buffered_ = connection->TakeUpgradeBytes();
-                self->bufferedOffset_ = 0;
+                self->buffer_ = connection->TakeUpgradeBytes();
+                self->bufferBegin_ = 0;
+                self->bufferEnd_ = self->buffer_.size();
             }
             self->OnUpgraded(accept, status, std::move(response), callback);
         });
@@ -175,17 +180,12 @@ void AsyncWebSocket::Receive(ReceiveCallback&& callback) {
 }
 
 void AsyncWebSocket::ReceiveNext(ReceiveCallback callback) {
-    // Frames that came with the 101 are read from memory, in a loop: a
-    // burst of them must not deepen the stack.
-    while (bufferedOffset_ < buffered_.size()) {
+    // Every frame already read is handled in this loop: a burst of them
+    // must not deepen the stack.
+    while (bufferBegin_ < bufferEnd_) {
         std::size_t consumed = 0;
-        const auto result = reader_.Feed(buffered_.data() + bufferedOffset_,
-                                         buffered_.size() - bufferedOffset_, consumed);
-        bufferedOffset_ += consumed;
-        if (bufferedOffset_ == buffered_.size()) {
-            buffered_ = {};
-            bufferedOffset_ = 0;
-        }
+        const auto result = reader_.Feed(buffer_.data() + bufferBegin_, bufferEnd_ - bufferBegin_, consumed);
+        bufferBegin_ += consumed;
         if (result == WebSocketFrameReader::Result::NeedMore) {
             continue;
         }
@@ -201,30 +201,84 @@ void AsyncWebSocket::ReceiveNext(ReceiveCallback callback) {
         callback(ITCPSocket::kClosed, {});
         return;
     }
-    socket_->AsyncRead(reader_.Needed(), [self = sharedFromThis<AsyncWebSocket>(),
-                                          callback = std::move(callback)](
-                                             ITCPSocket::ErrorCode code, CBYTESubBuffer&& data) {
-        self->OnFrameBytes(code, std::move(data), callback);
-    });
+    ReadMore(std::move(callback));
 }
 
-void AsyncWebSocket::OnFrameBytes(ITCPSocket::ErrorCode code, CBYTESubBuffer&& data,
-                                  ReceiveCallback callback) {
-    if (code != ITCPSocket::kSuccess) {
-        if (closeSent_) {
+void AsyncWebSocket::ReadMore(ReceiveCallback callback) {
+    // One read takes whatever has arrived, frames and parts of frames alike.
+    bufferBegin_ = bufferEnd_ = 0;
+    if (buffer_.size() < kReadSize) {
+        buffer_ = Payload(kReadSize);
+    }
+    readPending_ = true;
+    readTimedOut_ = false;
+    ArmReadDeadline();
+    const auto into = boost::asio::buffer(buffer_.data(), buffer_.size());
+    auto done = [self = sharedFromThis<AsyncWebSocket>(), callback = std::move(callback)](
+                    const boost::system::error_code& error, std::size_t bytes) {
+        self->OnReadSome(error, bytes, callback);
+    };
+    if (socket_->IsSecure()) {
+        socket_->GetTLSStream().async_read_some(into, std::move(done));
+    } else {
+        socket_->GetTCPStream().async_read_some(into, std::move(done));
+    }
+}
+
+void AsyncWebSocket::OnReadSome(const boost::system::error_code& error, std::size_t bytes,
+                                ReceiveCallback callback) {
+    readPending_ = false;
+    if (auto close = std::move(closeAfterRead_)) {
+        closeAfterRead_ = nullptr;
+        close();
+    }
+    if (error || bytes == 0) {
+        if (closeSent_ || socketClosed_) {
             // The closing handshake ends here, answered or not.
             CloseSocket([callback] { callback(ITCPSocket::kClosed, {}); });
-        } else {
-            callback(code, {});
+            return;
         }
+        const auto reason = AsyncTCPSocket::DescribeError(readTimedOut_ ? boost::asio::error::timed_out : error);
+        logger_->error("Web socket read error; reason: %s", reason.c_str());
+        callback(ITCPSocket::kReadFailed, {});
         return;
     }
-    std::size_t consumed = 0;
-    const auto result = reader_.Feed(data.Data(), data.size, consumed);
-    if (consumed < data.size) {
-        buffered_.append(data.Data() + consumed, data.size - consumed);
+    bufferEnd_ = bytes;
+    ReceiveNext(std::move(callback));
+}
+
+void AsyncWebSocket::ArmReadDeadline() {
+    // The timer is set once and each read only notes when it started: a
+    // timer moved for every read would cost system calls on every message.
+    readStarted_ = std::chrono::steady_clock::now();
+    if (readDeadlineArmed_) {
+        return;
     }
-    Dispatch(result, std::move(callback));
+    readDeadlineArmed_ = true;
+    WaitForReadDeadline(readStarted_ + std::chrono::milliseconds(socket_->GetTimeout()));
+}
+
+void AsyncWebSocket::WaitForReadDeadline(std::chrono::steady_clock::time_point deadline) {
+    readDeadline_.expires_at(deadline);
+    readDeadline_.async_wait([weak = weakFromThis<AsyncWebSocket>()](const boost::system::error_code& error) {
+        auto self = weak.lock();
+        if (error || !self) {
+            return;
+        }
+        const auto due = self->readStarted_ + std::chrono::milliseconds(self->socket_->GetTimeout());
+        if (self->readPending_ && std::chrono::steady_clock::now() < due) {
+            self->WaitForReadDeadline(due);
+            return;
+        }
+        self->readDeadlineArmed_ = false;
+        if (self->readPending_) {
+            self->logger_->warn("The web socket read did not complete within %llu ms",
+                                static_cast<unsigned long long>(self->socket_->GetTimeout()));
+            self->readTimedOut_ = true;
+            boost::system::error_code ignored;
+            self->socket_->GetTCPStream().cancel(ignored);
+        }
+    });
 }
 
 void AsyncWebSocket::Dispatch(WebSocketFrameReader::Result result, ReceiveCallback callback) {
@@ -298,8 +352,17 @@ void AsyncWebSocket::CloseSocket(std::function<void()> done) {
     }
     socketClosed_ = true;
     closeDeadline_.cancel();
-    socket_->AsyncClose([self = sharedFromThis<AsyncWebSocket>(), done = std::move(done)](
-                            ITCPSocket::ErrorCode) { done(); });
+    auto close = [self = sharedFromThis<AsyncWebSocket>(), done = std::move(done)] {
+        self->socket_->AsyncClose([self, done](ITCPSocket::ErrorCode) { done(); });
+    };
+    if (readPending_) {
+        // The read ends first; the close (a TLS shutdown may read) follows.
+        closeAfterRead_ = std::move(close);
+        boost::system::error_code ignored;
+        socket_->GetTCPStream().cancel(ignored);
+        return;
+    }
+    close();
 }
 
 void AsyncWebSocket::ArmCloseDeadline() {

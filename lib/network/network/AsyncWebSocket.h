@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -66,7 +67,11 @@ private:
     // Hands the buffered bytes to the reader, or reads what the current
     // framing step still needs.
     void ReceiveNext(ReceiveCallback callback);
-    void OnFrameBytes(ITCPSocket::ErrorCode code, CBYTESubBuffer&& data, ReceiveCallback callback);
+    void ReadMore(ReceiveCallback callback);
+    void OnReadSome(const boost::system::error_code& error, std::size_t bytes, ReceiveCallback callback);
+    // Each read may take the socket's time-out.
+    void ArmReadDeadline();
+    void WaitForReadDeadline(std::chrono::steady_clock::time_point deadline);
     void Dispatch(WebSocketFrameReader::Result result, ReceiveCallback callback);
     void OnControl(WebSocketOperationCode opcode, core::NonInitializingBuffer<unsigned char>&& payload,
                    ReceiveCallback callback);
@@ -81,13 +86,21 @@ private:
     bool open_ = false;
     std::unique_ptr<common::ILogger> logger_;
     WebSocketFrameReader reader_;
-    // Bytes read but not yet given to the reader: those behind the 101.
-    core::NonInitializingBuffer<unsigned char> buffered_;
-    std::size_t bufferedOffset_ = 0;
+    // What was read, the bytes behind the 101 first; [bufferBegin_,
+    // bufferEnd_) is not yet given to the reader.
+    core::NonInitializingBuffer<unsigned char> buffer_;
+    std::size_t bufferBegin_ = 0;
+    std::size_t bufferEnd_ = 0;
+    bool readPending_ = false;
+    bool readTimedOut_ = false;
+    bool readDeadlineArmed_ = false;
+    std::chrono::steady_clock::time_point readStarted_;
+    std::function<void()> closeAfterRead_;
     bool closeSent_ = false;
     bool socketClosed_ = false;
     std::uint16_t closeCode_ = 1006;
     boost::asio::steady_timer closeDeadline_;
+    boost::asio::steady_timer readDeadline_;
 };
 
 }  // namespace network
