@@ -1,5 +1,6 @@
 #include "network/AsyncWebSocket.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -158,12 +159,18 @@ void AsyncWebSocket::Send(Payload&& payload, SendCallback&& callback) {
 void AsyncWebSocket::Send(WebSocketOperationCode opcode, Payload&& payload, SendCallback&& callback) {
     WebSocketMaskingKey key;
     try {
-        MakeRandomBytes(key.data(), key.size(), 0);
+        // Keys are drawn from the secure source a batch at a time.
+        if (keysUsed_ + key.size() > maskingKeys_.size()) {
+            MakeRandomBytes(maskingKeys_.data(), maskingKeys_.size(), 0);
+            keysUsed_ = 0;
+        }
     } catch (const std::exception& error) {
         logger_->error("No masking key for a web socket frame: %s", error.what());
         callback(ITCPSocket::kWriteFailed);
         return;
     }
+    std::copy_n(maskingKeys_.begin() + keysUsed_, key.size(), key.begin());
+    keysUsed_ += key.size();
     auto frame = MakeWebSocketFrame(opcode, payload.data(), payload.size(), key);
     payload = {};
     if (opcode == WebSocketOperationCode::Close) {

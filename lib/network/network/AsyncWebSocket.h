@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -99,6 +100,8 @@ private:
     bool closeSent_ = false;
     bool socketClosed_ = false;
     std::uint16_t closeCode_ = 1006;
+    std::array<unsigned char, 256> maskingKeys_ = {};
+    std::size_t keysUsed_ = 256;
     boost::asio::steady_timer closeDeadline_;
     boost::asio::steady_timer readDeadline_;
 };
