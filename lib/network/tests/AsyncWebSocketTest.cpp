@@ -106,7 +106,7 @@ protected:
     }
 
     Received receive(const std::shared_ptr<AsyncWebSocket>& socket,
-                     std::chrono::milliseconds bound = 15s) const {
+                     std::chrono::milliseconds bound = 10s) const {
         auto received = startReceive(socket);
         loop_->runUntil([&] { return received->done; }, bound);
         return *received;
@@ -152,7 +152,7 @@ protected:
     }
 
     bool waitForJournal(const std::string& key, const std::string& value,
-                        std::chrono::milliseconds bound = 15s) const {
+                        std::chrono::milliseconds bound = 10s) const {
         return loop_->runUntil(
             [&] {
                 const auto values = journal(key);
