@@ -30,9 +30,7 @@
 #include "network/AsyncWebSocket.h"
 #include "network/IHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
-#include "support/ScriptServer.h"
-#include "support/TempDir.h"
-#include "support/TestCertificates.h"
+#include "support/WebSocketTestPeer.h"
 
 namespace {
 
@@ -109,10 +107,11 @@ private:
     bool open_ = false;
 };
 
-// The reference: a synchronous Beast web-socket stream.
-class BeastClient {
+// A Beast web-socket stream on an io_context of its own, connected without
+// delay and upgraded on the echo path for binary messages.
+class BeastConnection {
 public:
-    BeastClient(const std::string& host, const std::string& port) : stream_(context_) {
+    BeastConnection(const std::string& host, const std::string& port) {
         boost::asio::ip::tcp::resolver resolver(context_);
         boost::asio::connect(stream_.next_layer(), resolver.resolve(host, port));
         stream_.next_layer().set_option(boost::asio::ip::tcp::no_delay(true));
@@ -120,10 +119,21 @@ public:
         stream_.binary(true);
     }
 
-    ~BeastClient() {
+    ~BeastConnection() {
         boost::system::error_code ignored;
         stream_.close(websocket::close_code::normal, ignored);
     }
+
+protected:
+    boost::asio::io_context context_;
+    websocket::stream<boost::asio::ip::tcp::socket> stream_{context_};
+    boost::beast::flat_buffer buffer_;
+};
+
+// The reference: the stream driven synchronously.
+class BeastClient : public BeastConnection {
+public:
+    using BeastConnection::BeastConnection;
 
     double Rate(const std::string& message, int count) {
         const auto start = Clock::now();
@@ -137,29 +147,12 @@ public:
         }
         return count / std::chrono::duration<double>(Clock::now() - start).count();
     }
-
-private:
-    boost::asio::io_context context_;
-    websocket::stream<boost::asio::ip::tcp::socket> stream_;
-    boost::beast::flat_buffer buffer_;
 };
 
-// The same Beast stream driven asynchronously on an io_context of its own,
-// as an event-loop program would drive it.
-class AsyncBeastClient {
+// The stream driven asynchronously, as an event-loop program would drive it.
+class AsyncBeastClient : public BeastConnection {
 public:
-    AsyncBeastClient(const std::string& host, const std::string& port) : stream_(context_) {
-        boost::asio::ip::tcp::resolver resolver(context_);
-        boost::asio::connect(stream_.next_layer(), resolver.resolve(host, port));
-        stream_.next_layer().set_option(boost::asio::ip::tcp::no_delay(true));
-        stream_.handshake(host + ":" + port, "/echo");
-        stream_.binary(true);
-    }
-
-    ~AsyncBeastClient() {
-        boost::system::error_code ignored;
-        stream_.close(websocket::close_code::normal, ignored);
-    }
+    using BeastConnection::BeastConnection;
 
     double Rate(const std::string& message, int count) {
         bool ok = true;
@@ -185,25 +178,15 @@ private:
             Step(message, left - 1, ok);
         });
     }
-
-    boost::asio::io_context context_;
-    websocket::stream<boost::asio::ip::tcp::socket> stream_;
-    boost::beast::flat_buffer buffer_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 31;
-    testsupport::TempDir folder("quorvane-ws-bench");
-    networktest::TestCertificates certificates(folder.path());
-    certificates.make("localhost", {"localhost", {"localhost"}});
-    testsupport::ScriptServer server(
-        testsupport::testSupportDirectory() + "/websocket_test_peer.py",
-        {"--journal", folder.file("journal"), "--cert", folder.file("localhost.pem"), "--key",
-         certificates.keyFile("localhost")});
-    const int port = server.readyNumber("ws").value_or(0);
-    if (port == 0) {
+    networktest::WebSocketTestPeer server;
+    const int port = server.port("ws");
+    if (!server.ready() || port == 0) {
         std::fprintf(stderr, "the websockets echo server did not start\n");
         return 1;
     }

@@ -12,10 +12,8 @@
 #include "network/AsyncWebSocket.h"
 #include "network/IHTTPResponse.h"
 #include "platform/security/TrustedCertificates.h"
-#include "support/ScriptServer.h"
 #include "support/SocketTestLoop.h"
-#include "support/TempDir.h"
-#include "support/TestCertificates.h"
+#include "support/WebSocketTestPeer.h"
 
 namespace {
 
@@ -52,25 +50,15 @@ struct Received {
 class AsyncWebSocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        certificates_.make("localhost", {"localhost", {"localhost"}});
-        peer_ = std::make_unique<testsupport::ScriptServer>(
-            testsupport::testSupportDirectory() + "/websocket_test_peer.py",
-            std::vector<std::string>{"--journal", folder_.file("journal"), "--cert",
-                                     folder_.file("localhost.pem"), "--key",
-                                     certificates_.keyFile("localhost")});
-        ASSERT_TRUE(peer_->ready()) << "the web-socket test peer did not start";
+        ASSERT_TRUE(peer_.ready()) << "the web-socket test peer did not start";
         // The TLS context takes the trusted certificates when it is made.
         const auto saved = platform::security::TrustedCertificates::copySearchList();
-        platform::security::TrustedCertificates::setSearchList({certificates_.caFile()});
+        platform::security::TrustedCertificates::setSearchList({peer_.caFile()});
         loop_ = std::make_unique<networktest::SocketTestLoop>();
         platform::security::TrustedCertificates::setSearchList(saved);
     }
 
-    std::string url(const std::string& server, const std::string& path) const {
-        const std::string scheme = server == "wss" ? "wss" : "ws";
-        const std::string host = server == "wss" ? "localhost" : "127.0.0.1";
-        return scheme + "://" + host + ":" + std::to_string(peer_->readyNumber(server).value_or(0)) + path;
-    }
+    std::string url(const std::string& server, const std::string& path) const { return peer_.url(server, path); }
 
     std::shared_ptr<AsyncWebSocket> make() const {
         return std::make_shared<AsyncWebSocket>(loop_->service, loop_->tls, nullptr, loop_->connectivity);
@@ -123,7 +111,7 @@ protected:
     // in decimal, the raw server's frames as "opcode:payload-hex").
     std::vector<std::string> journal(const std::string& key) const {
         std::vector<std::string> values;
-        std::ifstream in(folder_.file("journal"));
+        std::ifstream in(peer_.journal());
         std::string line;
         while (std::getline(in, line)) {
             rapidjson::Document entry;
@@ -161,9 +149,7 @@ protected:
             bound);
     }
 
-    testsupport::TempDir folder_{"network-websocket"};
-    networktest::TestCertificates certificates_{folder_.path()};
-    std::unique_ptr<testsupport::ScriptServer> peer_;
+    networktest::WebSocketTestPeer peer_;
     std::unique_ptr<networktest::SocketTestLoop> loop_;
 };
 

@@ -5,27 +5,15 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
-#include "support/ScriptServer.h"
-#include "support/TempDir.h"
-#include "support/TestCertificates.h"
+#include "support/WebSocketTestPeer.h"
 
 namespace {
 
 class NetWsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        certificates_.make("localhost", {"localhost", {"localhost"}});
-        peer_ = std::make_unique<testsupport::ScriptServer>(
-            testsupport::testSupportDirectory() + "/websocket_test_peer.py",
-            std::vector<std::string>{"--journal", folder_.file("journal"), "--cert",
-                                     folder_.file("localhost.pem"), "--key",
-                                     certificates_.keyFile("localhost")});
-        ASSERT_TRUE(peer_->ready());
-    }
+    void SetUp() override { ASSERT_TRUE(peer_.ready()); }
 
-    std::string url(const std::string& server, const std::string& path) const {
-        return "ws://127.0.0.1:" + std::to_string(peer_->readyNumber(server).value_or(0)) + path;
-    }
+    std::string url(const std::string& server, const std::string& path) const { return peer_.url(server, path); }
 
     testsupport::ChildResult run(const std::vector<std::string>& arguments, const std::string& input = "") {
         std::vector<std::string> argv{NET_WS_PATH};
@@ -36,9 +24,7 @@ protected:
         return testsupport::runCommand(argv, options);
     }
 
-    testsupport::TempDir folder_{"quorvane-net-ws"};
-    networktest::TestCertificates certificates_{folder_.path()};
-    std::unique_ptr<testsupport::ScriptServer> peer_;
+    networktest::WebSocketTestPeer peer_;
 };
 
 TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
@@ -67,7 +53,7 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
         EXPECT_NE(result.errors.find(c.closeCode), std::string::npos) << c.path << "\n" << result.errors;
     }
     // Each line went out as one text message, then the Close.
-    const auto journal = testsupport::readFile(folder_.file("journal"));
+    const auto journal = testsupport::readFile(peer_.journal());
     const std::string sent = "{\"frame\": 1, \"payload\": \"6669727374206c696e65\"}\n"
                              "{\"frame\": 1, \"payload\": \"\"}\n"
                              "{\"frame\": 1, \"payload\": \"6c61737420776974686f757420656e64\"}\n"
