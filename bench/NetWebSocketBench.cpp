@@ -6,7 +6,7 @@
 // The websockets echo server of the tests (Python, on 127.0.0.1) answers
 // both clients. For 16 B, 1 KiB and 64 KiB messages each round times a batch
 // of sequential round trips (send one binary message, receive its echo)
-// through the library's AsyncWebSocket (its service on a thread of its own,
+// through the library's AsyncWebSocket (its service run on the main thread,
 // each step started from the previous one's callback) and through a Beast
 // web-socket stream driven synchronously and one driven asynchronously on an
 // io_context, one connection each, in turn. Prints the median rates and the
@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,33 +42,29 @@ double Median(std::vector<double> values) {
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
-// The library's client: one socket on a service thread of its own.
+// The library's client: one socket whose service runs on the calling
+// thread, as the Beast clients' contexts do.
 class LibraryClient {
 public:
     explicit LibraryClient(const std::string& url)
-        : service_(std::make_shared<network::AsyncService>(false, "bench", nullptr)),
+        : service_(std::make_shared<network::AsyncService>(true, "bench", nullptr)),
           socket_(std::make_shared<network::AsyncWebSocket>(
               service_, std::make_shared<network::AsyncSSLContext>(), nullptr,
               std::make_shared<network::NetworkConnectivity>())) {
-        std::promise<network::HTTPStatusCode> upgraded;
-        boost::asio::post(service_->GetIOContext(), [&] {
-            socket_->Connect(url, [&](network::HTTPStatusCode status, std::unique_ptr<network::IHTTPResponse>) {
-                upgraded.set_value(status);
-            });
+        network::HTTPStatusCode status = 0;
+        socket_->Connect(url, [&](network::HTTPStatusCode code, std::unique_ptr<network::IHTTPResponse>) {
+            status = code;
         });
-        open_ = upgraded.get_future().get() == 101;
+        RunUntil([&] { return status != 0; });
+        open_ = status == 101;
     }
 
     ~LibraryClient() {
-        std::promise<void> closed;
-        boost::asio::post(service_->GetIOContext(), [&] {
-            socket_->Close([] {});
-            socket_->Receive([&](network::ITCPSocket::ErrorCode, Payload&&) {
-                socket_.reset();
-                closed.set_value();
-            });
-        });
-        closed.get_future().wait_for(std::chrono::seconds(10));
+        bool closed = false;
+        socket_->Close([] {});
+        socket_->Receive([&](network::ITCPSocket::ErrorCode, Payload&&) { closed = true; });
+        RunUntil([&] { return closed; });
+        socket_.reset();
         service_->Stop();
     }
 
@@ -77,28 +72,35 @@ public:
 
     // Round trips per second; 0 when an echo is lost or differs.
     double Rate(const std::string& message, int count) {
-        std::promise<bool> done;
+        int left = count;
+        bool failed = false;
         const auto start = Clock::now();
-        boost::asio::post(service_->GetIOContext(), [&] { Step(message, count, done); });
-        const bool ok = done.get_future().get();
+        Step(message, left, failed);
+        RunUntil([&] { return left == 0 || failed; });
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        return ok ? count / seconds : 0;
+        return failed || left != 0 ? 0 : count / seconds;
     }
 
 private:
-    void Step(const std::string& message, int left, std::promise<bool>& done) {
-        if (left == 0) {
-            done.set_value(true);
-            return;
+    // Runs the service's handlers on this thread until `done` holds, for a
+    // minute at the most.
+    template <typename Done>
+    void RunUntil(Done done) {
+        const auto deadline = Clock::now() + std::chrono::minutes(1);
+        while (!done() && Clock::now() < deadline) {
+            service_->GetIOContext().run_one_for(std::chrono::seconds(1));
         }
+    }
+
+    void Step(const std::string& message, int& left, bool& failed) {
         socket_->Send(Payload(reinterpret_cast<const unsigned char*>(message.data()), message.size()),
                       [](network::ITCPSocket::ErrorCode) {});
-        socket_->Receive([this, &message, left, &done](network::ITCPSocket::ErrorCode code, Payload&& echo) {
+        socket_->Receive([this, &message, &left, &failed](network::ITCPSocket::ErrorCode code, Payload&& echo) {
             if (code != 0 || echo.size() != message.size()) {
-                done.set_value(false);
-                return;
+                failed = true;
+            } else if (--left > 0) {
+                Step(message, left, failed);
             }
-            Step(message, left - 1, done);
         });
     }
 
