@@ -12,6 +12,7 @@
 #include "network/AsyncWebSocket.h"
 #include "network/IHTTPResponse.h"
 #include "platform/security/TrustedCertificates.h"
+#include "support/LogCapture.h"
 #include "support/SocketTestLoop.h"
 #include "support/WebSocketTestPeer.h"
 
@@ -239,14 +240,31 @@ TEST_F(AsyncWebSocketTest, FragmentsArriveAsOneMessageAndMaskedFramesUnmasked) {
     EXPECT_EQ(receive(masked).payload, "mask");
 }
 
-TEST_F(AsyncWebSocketTest, AWrongOrMissingAcceptValueIsRefusedWith400) {
-    for (const std::string path : {"/wrong-accept", "/missing-accept"}) {
-        auto socket = make();
-        EXPECT_EQ(connect(socket, url("raw", path)), 400u) << path;
-        EXPECT_FALSE(socket->IsOpen()) << path;
+TEST_F(AsyncWebSocketTest, RefusedUpgradesReportTheirCodeAndLogWhy) {
+    struct Case {
+        std::string url;
+        network::HTTPStatusCode status;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {url("raw", "/wrong-accept"), 400,
+         "Invalid value for header 'Sec-WebSocket-Accept' while negotiating web socket connection"},
+        {url("raw", "/missing-accept"), 400,
+         "Missing header 'Sec-WebSocket-Accept' while negotiating web socket connection"},
+        {"ws://127.0.0.1:1/", network::httpstatus::kConnectFailed,
+         "Connection failed while negotiating web socket connection"},
+        {"ws://127.0.0.1:99999/", network::httpstatus::kNotSent,
+         "Refusing web socket connection: <ws://127.0.0.1:99999/> is not a valid URL"},
+    };
+    for (const auto& c : cases) {
+        const auto run = testsupport::runLogged([&] {
+            auto socket = make();
+            const auto status = connect(socket, c.url);
+            return status == c.status && !socket->IsOpen() ? 0 : 1;
+        });
+        EXPECT_EQ(run.result.exitCode, 0) << c.url << "\n" << run.text();
+        EXPECT_TRUE(run.has("error", "AsyncWebSocket", c.logged)) << c.url << "\n" << run.text();
     }
-    auto socket = make();
-    EXPECT_EQ(connect(socket, "ws://127.0.0.1:1/"), network::httpstatus::kConnectFailed);
 }
 
 TEST_F(AsyncWebSocketTest, ProtocolFaultsCloseWithTheirCodeAndEndTheReceiveWithSeven) {
