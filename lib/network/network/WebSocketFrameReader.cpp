@@ -21,19 +21,6 @@ core::NonInitializingBuffer<unsigned char> WebSocketFrameReader::TakePayload() {
     return std::move(control_ ? controlPayload_ : payload_);
 }
 
-std::uint64_t WebSocketFrameReader::Needed() const {
-    switch (state_) {
-    case State::Head:
-    case State::Extended:
-        return headNeeded_ - headSize_;
-    case State::Payload:
-        return payloadLeft_;
-    case State::Failed:
-        break;
-    }
-    return 1;
-}
-
 WebSocketFrameReader::Result WebSocketFrameReader::Feed(const unsigned char* data, std::size_t size,
                                                         std::size_t& consumed) {
     consumed = 0;

@@ -41,9 +41,6 @@ public:
     // Takes bytes up to the end of the next complete frame at most;
     // `consumed` tells how many were taken. After an error nothing more is.
     Result Feed(const unsigned char* data, std::size_t size, std::size_t& consumed);
-    // The bytes that complete the current framing step (at least 1): the
-    // exact read that can never run past the frame.
-    std::uint64_t Needed() const;
 
     // After Message: the message's opcode (text or binary); after Control:
     // the frame's.

@@ -144,24 +144,4 @@ TEST(WebSocketFrameReaderTest, ProtocolFaultsAndOversizedMessagesFail) {
     }
 }
 
-TEST(WebSocketFrameReaderTest, MaskedServerFramesAreUnmaskedAndEachStepIsAnExactRead) {
-    const Bytes wire = {0x82, 0xFE, 0x00, 0x81, 0x01, 0x02, 0x03, 0x04};  // 129 masked bytes follow
-    WebSocketFrameReader reader;
-    std::size_t consumed = 0;
-    EXPECT_EQ(reader.Needed(), 2u);
-    ASSERT_EQ(reader.Feed(wire.data(), 2, consumed), Result::NeedMore);
-    EXPECT_EQ(reader.Needed(), 6u);
-    ASSERT_EQ(reader.Feed(wire.data() + 2, 6, consumed), Result::NeedMore);
-    EXPECT_EQ(reader.Needed(), 129u);
-    Bytes payload(129);
-    for (std::size_t i = 0; i < payload.size(); ++i) {
-        payload[i] = static_cast<unsigned char>('a' + i % 26) ^ wire[4 + i % 4];
-    }
-    ASSERT_EQ(reader.Feed(payload.data(), payload.size(), consumed), Result::Message);
-    const auto message = reader.TakePayload();
-    for (std::size_t i = 0; i < message.size(); ++i) {
-        ASSERT_EQ(message[i], 'a' + i % 26) << i;
-    }
-}
-
 }  // namespace
