@@ -1,19 +1,60 @@
 #!/usr/bin/python3
 """The peers of the web-socket tests on 127.0.0.1: echo servers "ws" and "wss"
-(--cert, --key), a "silent" server that never answers, and a "proxy" that
+(--cert, --key), a "silent" server that never answers, a "proxy" that
 tunnels CONNECT to "target.test" (the echo servers' host) for anna /
-open-sesame and answers others 407. Journals one JSON object a line
-(--journal), prints its ports as JSON once it serves, ends with its parent.
+open-sesame and answers others 407, and a "raw" server that plays scripted
+frames. Journals one JSON object a line (--journal), prints its ports as
+JSON once it serves, ends with its parent.
+
+The echo servers act on the path first: "/greet" sends "welcome", "/ping"
+pings ("are you there"), journals {"pong": true} once answered and sends
+"after pong", "/close/CODE" closes with CODE; then they echo every message.
+
+The raw server answers the upgrade by path (RAW_SCRIPTS): a wrong or missing
+accept value, or a correct one followed at once, in the same write, by the
+script's frames. It then journals every frame the client sends as
+{"frame": opcode, "payload": hex} until the client hangs up or closes: a Close
+is echoed, then the connection closed ("/no-close-answer" never answers).
 """
 
 import argparse
 import asyncio
 import base64
+import hashlib
 import json
 import os
 import ssl
+import struct
 
 import websockets
+
+
+
+def frame(opcode, payload, final=True, length=None):
+    """An unmasked server frame; `length` overrides the announced length."""
+    length = len(payload) if length is None else length
+    head = bytes([(0x80 if final else 0) | opcode])
+    if length < 126:
+        head += bytes([length])
+    elif length < 65536:
+        head += bytes([126]) + struct.pack("!H", length)
+    else:
+        head += bytes([127]) + struct.pack("!Q", length)
+    return head + payload
+
+
+# The frames the raw server sends right behind its 101, by path.
+RAW_SCRIPTS = {
+    "/greeting": frame(1, b"first") + frame(2, b"second"),
+    "/fragments": frame(1, b"frag", final=False) + frame(9, b"p") + frame(0, b"men", final=False) +
+                  frame(10, b"") + frame(0, b"ted") + frame(2, bytes(i % 251 for i in range(70000))),
+    "/huge-length": frame(2, b"", length=2**63),
+    "/over-limit": frame(2, b"", length=2**62),
+    "/fragments-over-limit": frame(2, b"x" * 600, final=False) + frame(0, b"y" * 600),
+    "/reserved-opcode": frame(3, b"what"),
+    "/masked": bytes([0x82, 0x84]) + b"\x01\x02\x03\x04" + bytes(a ^ b for a, b in zip(b"mask", b"\x01\x02\x03\x04")),
+    "/no-close-answer": b"",
+}
 
 EXPECTED = "Basic " + base64.b64encode(b"anna:open-sesame").decode()
 CLOSING = b"Content-Length: 0\r\nConnection: close\r\n\r\n"
@@ -43,6 +84,14 @@ async def serve(options):
     async def echo(socket, path=None):
         write({"open": socket.path, "headers": list(socket.request_headers.raw_items())})
         try:
+            if socket.path == "/greet":
+                await socket.send("welcome")
+            elif socket.path == "/ping":
+                await asyncio.wait_for(await socket.ping(b"are you there"), 10)
+                write({"pong": True})
+                await socket.send("after pong")
+            elif socket.path.startswith("/close/"):
+                await socket.close(int(socket.path[7:]), "bye")
             async for message in socket:
                 await socket.send(message)
         except websockets.ConnectionClosed:
@@ -75,10 +124,42 @@ async def serve(options):
         await writer.drain()
         writer.close()
 
+    async def raw(reader, writer):
+        head = (await reader.readuntil(b"\r\n\r\n")).decode("latin-1").split("\r\n")
+        path = (head[0].split(" ") + [""])[1]
+        key = [line.partition(":")[2].strip() for line in head[1:]
+               if line.lower().startswith("sec-websocket-key:")]
+        accept = base64.b64encode(hashlib.sha1(
+            (key[0] if key else "").encode() + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest()).decode()
+        if path == "/wrong-accept":
+            accept = accept.swapcase()
+        answer = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        if path != "/missing-accept":
+            answer += "Sec-WebSocket-Accept: " + accept + "\r\n"
+        writer.write(answer.encode() + b"\r\n" + RAW_SCRIPTS.get(path, b""))
+        write({"raw": path})
+        try:
+            while True:
+                first, second = await reader.readexactly(2)
+                length = second & 0x7F
+                if length >= 126:
+                    length = int.from_bytes(await reader.readexactly(2 if length == 126 else 8), "big")
+                mask = await reader.readexactly(4) if second & 0x80 else b"\0\0\0\0"
+                payload = bytes(b ^ mask[i % 4] for i, b in enumerate(await reader.readexactly(length)))
+                write({"frame": first & 0x0F, "payload": payload.hex()})
+                if first & 0x0F == 8 and path != "/no-close-answer":
+                    writer.write(frame(8, payload))
+                    await writer.drain()
+                    break
+        except (OSError, asyncio.IncompleteReadError):
+            pass
+        writer.close()
+
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(options.cert, options.key)
-    servers = {"ws": await websockets.serve(echo, "127.0.0.1", 0),
-               "wss": await websockets.serve(echo, "127.0.0.1", 0, ssl=context),
+    servers = {"ws": await websockets.serve(echo, "127.0.0.1", 0, max_size=None),
+               "wss": await websockets.serve(echo, "127.0.0.1", 0, ssl=context, max_size=None),
+               "raw": await asyncio.start_server(raw, "127.0.0.1", 0),
                "silent": await asyncio.start_server(silent, "127.0.0.1", 0),
                "proxy": await asyncio.start_server(tunnel, "127.0.0.1", 0)}
     print(json.dumps({name: server.sockets[0].getsockname()[1]

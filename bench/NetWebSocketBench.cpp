@@ -1,0 +1,238 @@
+// Web-socket echo round trips through the network library next to a
+// Boost.Beast client, against the same server in the same run.
+//
+//   net-websocket-bench [ROUNDS]     (default 31 rounds)
+//
+// The websockets echo server of the tests (Python, on 127.0.0.1) answers
+// both clients. For 16 B, 1 KiB and 64 KiB messages each round times a batch
+// of sequential round trips (send one binary message, receive its echo)
+// through the library's AsyncWebSocket (its service run on the main thread,
+// each step started from the previous one's callback) and through a Beast
+// web-socket stream driven synchronously and one driven asynchronously on an
+// io_context, one connection each, in turn. Prints the median rates and the
+// library's ratio to each Beast client's.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "network/AsyncWebSocket.h"
+#include "network/IHTTPResponse.h"
+#include "network/NetworkConnectivity.h"
+#include "support/WebSocketTestPeer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Payload = core::NonInitializingBuffer<unsigned char>;
+namespace websocket = boost::beast::websocket;
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The library's client: one socket whose service runs on the calling
+// thread, as the Beast clients' contexts do.
+class LibraryClient {
+public:
+    explicit LibraryClient(const std::string& url)
+        : service_(std::make_shared<network::AsyncService>(true, "bench", nullptr)),
+          socket_(std::make_shared<network::AsyncWebSocket>(
+              service_, std::make_shared<network::AsyncSSLContext>(), nullptr,
+              std::make_shared<network::NetworkConnectivity>())) {
+        network::HTTPStatusCode status = 0;
+        socket_->Connect(url, [&](network::HTTPStatusCode code, std::unique_ptr<network::IHTTPResponse>) {
+            status = code;
+        });
+        RunUntil([&] { return status != 0; });
+        open_ = status == 101;
+    }
+
+    ~LibraryClient() {
+        bool closed = false;
+        socket_->Close([] {});
+        socket_->Receive([&](network::ITCPSocket::ErrorCode, Payload&&) { closed = true; });
+        RunUntil([&] { return closed; });
+        socket_.reset();
+        service_->Stop();
+    }
+
+    bool open() const { return open_; }
+
+    // Round trips per second; 0 when an echo is lost or differs.
+    double Rate(const std::string& message, int count) {
+        int left = count;
+        bool failed = false;
+        const auto start = Clock::now();
+        Step(message, left, failed);
+        RunUntil([&] { return left == 0 || failed; });
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        return failed || left != 0 ? 0 : count / seconds;
+    }
+
+private:
+    // Runs the service's handlers on this thread until `done` holds, for a
+    // minute at the most.
+    template <typename Done>
+    void RunUntil(Done done) {
+        const auto deadline = Clock::now() + std::chrono::minutes(1);
+        while (!done() && Clock::now() < deadline) {
+            service_->GetIOContext().run_one_for(std::chrono::seconds(1));
+        }
+    }
+
+    void Step(const std::string& message, int& left, bool& failed) {
+        socket_->Send(Payload(reinterpret_cast<const unsigned char*>(message.data()), message.size()),
+                      [](network::ITCPSocket::ErrorCode) {});
+        socket_->Receive([this, &message, &left, &failed](network::ITCPSocket::ErrorCode code, Payload&& echo) {
+            if (code != 0 || echo.size() != message.size()) {
+                failed = true;
+            } else if (--left > 0) {
+                Step(message, left, failed);
+            }
+        });
+    }
+
+    std::shared_ptr<network::AsyncService> service_;
+    std::shared_ptr<network::AsyncWebSocket> socket_;
+    bool open_ = false;
+};
+
+// A Beast web-socket stream on an io_context of its own, connected without
+// delay and upgraded on the echo path for binary messages.
+class BeastConnection {
+public:
+    BeastConnection(const std::string& host, const std::string& port) {
+        boost::asio::ip::tcp::resolver resolver(context_);
+        boost::asio::connect(stream_.next_layer(), resolver.resolve(host, port));
+        stream_.next_layer().set_option(boost::asio::ip::tcp::no_delay(true));
+        stream_.handshake(host + ":" + port, "/echo");
+        stream_.binary(true);
+    }
+
+    ~BeastConnection() {
+        boost::system::error_code ignored;
+        stream_.close(websocket::close_code::normal, ignored);
+    }
+
+protected:
+    boost::asio::io_context context_;
+    websocket::stream<boost::asio::ip::tcp::socket> stream_{context_};
+    boost::beast::flat_buffer buffer_;
+};
+
+// The reference: the stream driven synchronously.
+class BeastClient : public BeastConnection {
+public:
+    using BeastConnection::BeastConnection;
+
+    double Rate(const std::string& message, int count) {
+        const auto start = Clock::now();
+        for (int i = 0; i < count; ++i) {
+            stream_.write(boost::asio::buffer(message));
+            buffer_.clear();
+            stream_.read(buffer_);
+            if (buffer_.size() != message.size()) {
+                return 0;
+            }
+        }
+        return count / std::chrono::duration<double>(Clock::now() - start).count();
+    }
+};
+
+// The stream driven asynchronously, as an event-loop program would drive it.
+class AsyncBeastClient : public BeastConnection {
+public:
+    using BeastConnection::BeastConnection;
+
+    double Rate(const std::string& message, int count) {
+        bool ok = true;
+        const auto start = Clock::now();
+        Step(message, count, ok);
+        context_.restart();
+        context_.run();
+        return ok ? count / std::chrono::duration<double>(Clock::now() - start).count() : 0;
+    }
+
+private:
+    void Step(const std::string& message, int left, bool& ok) {
+        if (left == 0) {
+            return;
+        }
+        stream_.async_write(boost::asio::buffer(message), [](boost::system::error_code, std::size_t) {});
+        buffer_.clear();
+        stream_.async_read(buffer_, [this, &message, left, &ok](boost::system::error_code error, std::size_t) {
+            if (error || buffer_.size() != message.size()) {
+                ok = false;
+                return;
+            }
+            Step(message, left - 1, ok);
+        });
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 31;
+    networktest::WebSocketTestPeer server;
+    const int port = server.port("ws");
+    if (!server.ready() || port == 0) {
+        std::fprintf(stderr, "the websockets echo server did not start\n");
+        return 1;
+    }
+    const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/echo";
+
+    LibraryClient library(url);
+    BeastClient beast("127.0.0.1", std::to_string(port));
+    AsyncBeastClient asyncBeast("127.0.0.1", std::to_string(port));
+    if (!library.open()) {
+        std::fprintf(stderr, "the library's web socket did not open\n");
+        return 1;
+    }
+    std::printf("web-socket echo round trips per second (median of %d rounds, python3-websockets server)\n",
+                rounds);
+    std::printf("%-8s %14s %14s %14s %8s %8s\n", "size", "AsyncWebSocket", "Beast sync", "Beast async",
+                "/sync", "/async");
+    struct Size {
+        const char* name;
+        std::size_t bytes;
+        int count;
+    };
+    bool reached = true;
+    for (const Size size : {Size{"16 B", 16, 1000}, Size{"1 KiB", 1024, 1000}, Size{"64 KiB", 65536, 200}}) {
+        std::string message(size.bytes, '\0');
+        for (std::size_t i = 0; i < message.size(); ++i) {
+            message[i] = static_cast<char>(i * 131 + 7);
+        }
+        library.Rate(message, size.count / 10);  // warm-up
+        beast.Rate(message, size.count / 10);
+        asyncBeast.Rate(message, size.count / 10);
+        std::vector<double> ours;
+        std::vector<double> sync;
+        std::vector<double> async;
+        for (int round = 0; round < rounds; ++round) {
+            ours.push_back(library.Rate(message, size.count));
+            sync.push_back(beast.Rate(message, size.count));
+            async.push_back(asyncBeast.Rate(message, size.count));
+        }
+        const double toSync = Median(sync) > 0 ? Median(ours) / Median(sync) : 0;
+        const double toAsync = Median(async) > 0 ? Median(ours) / Median(async) : 0;
+        reached = reached && toSync >= 1.0 && toAsync >= 1.0;
+        std::printf("%-8s %14.0f %14.0f %14.0f %8.2f %8.2f\n", size.name, Median(ours), Median(sync),
+                    Median(async), toSync, toAsync);
+    }
+    std::printf("goal (at least Beast's rate at every size): %s\n", reached ? "reached" : "missed");
+    return 0;
+}

@@ -1,0 +1,65 @@
+#include "network/WebSocketFrame.h"
+
+#include <cstring>
+
+#include "network/ByteCursor.h"
+
+namespace network {
+
+std::uint64_t WebSocketFrameSize(std::uint64_t payloadSize) {
+    return payloadSize + (payloadSize < 126 ? 6 : payloadSize < 65536 ? 8 : 14);
+}
+
+core::NonInitializingBuffer<unsigned char> MakeWebSocketFrame(WebSocketOperationCode opcode,
+                                                              const unsigned char* payload,
+                                                              std::size_t size,
+                                                              const WebSocketMaskingKey& key) {
+    core::NonInitializingBuffer<unsigned char> frame(WebSocketFrameSize(size));
+    ByteCursor writer(frame.data(), frame.size());
+    unsigned char head[10];
+    std::size_t headSize = 2;
+    head[0] = static_cast<unsigned char>(0x80 | (static_cast<unsigned>(opcode) & 0x0F));
+    if (size < 126) {
+        head[1] = static_cast<unsigned char>(0x80 | size);
+    } else if (size < 65536) {
+        head[1] = 0x80 | 126;
+        head[2] = static_cast<unsigned char>(size >> 8);
+        head[3] = static_cast<unsigned char>(size);
+        headSize = 4;
+    } else {
+        head[1] = 0x80 | 127;
+        for (int i = 0; i < 8; ++i) {
+            head[2 + i] = static_cast<unsigned char>(static_cast<std::uint64_t>(size) >> (56 - 8 * i));
+        }
+        headSize = 10;
+    }
+    writer.Write(head, headSize);
+    writer.Write(key.data(), key.size());
+    unsigned char* body = frame.data() + (frame.size() - size);
+    writer.Write(payload, size);
+    MaskWebSocketPayload(body, size, key, 0);
+    return frame;
+}
+
+void MaskWebSocketPayload(unsigned char* data, std::size_t size, const WebSocketMaskingKey& key,
+                          std::uint64_t offset) {
+    std::size_t i = 0;
+    // Byte by byte up to a key boundary, then eight bytes at a time.
+    for (; i < size && (offset + i) % 4 != 0; ++i) {
+        data[i] ^= key[(offset + i) % 4];
+    }
+    std::uint64_t wide;
+    unsigned char repeated[8] = {key[0], key[1], key[2], key[3], key[0], key[1], key[2], key[3]};
+    std::memcpy(&wide, repeated, sizeof wide);
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        word ^= wide;
+        std::memcpy(data + i, &word, sizeof word);
+    }
+    for (; i < size; ++i) {
+        data[i] ^= key[(offset + i) % 4];
+    }
+}
+
+}  // namespace network

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/NonInitializingBuffer.h"
+#include "network/WebSocketOperationCode.h"
+
+namespace network {
+
+using WebSocketMaskingKey = std::array<unsigned char, 4>;
+
+// The size of a client frame carrying `payloadSize` bytes: the payload plus
+// 6 bytes below 126, plus 8 below 65536, plus 14 above.
+std::uint64_t WebSocketFrameSize(std::uint64_t payloadSize);
+
+// One client frame (RFC 6455 section 5.2) in one buffer of exactly its size:
+// FIN set, reserved bits clear, the payload masked with `key`.
+core::NonInitializingBuffer<unsigned char> MakeWebSocketFrame(WebSocketOperationCode opcode,
+                                                              const unsigned char* payload,
+                                                              std::size_t size,
+                                                              const WebSocketMaskingKey& key);
+
+// XORs `size` bytes with `key`, the first byte being byte `offset` of the
+// payload.
+void MaskWebSocketPayload(unsigned char* data, std::size_t size, const WebSocketMaskingKey& key,
+                          std::uint64_t offset);
+
+}  // namespace network

@@ -1,0 +1,315 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "network/AsyncWebSocket.h"
+#include "network/IHTTPResponse.h"
+#include "platform/security/TrustedCertificates.h"
+#include "support/LogCapture.h"
+#include "support/SocketTestLoop.h"
+#include "support/WebSocketTestPeer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using network::AsyncWebSocket;
+using network::ITCPSocket;
+using Payload = core::NonInitializingBuffer<unsigned char>;
+
+Payload Bytes(const std::string& text) {
+    return Payload(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+std::string Text(const Payload& payload) {
+    return std::string(payload.begin(), payload.end());
+}
+
+// A payload of `size` bytes that differ from their neighbours.
+std::string Pattern(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
+    }
+    return text;
+}
+
+struct Received {
+    bool done = false;
+    ITCPSocket::ErrorCode code = 0;
+    std::string payload;
+};
+
+// Web sockets against "websocket_test_peer.py": the websockets echo servers,
+// plain and with TLS under a test CA, and the raw server's scripts.
+class AsyncWebSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer_.ready()) << "the web-socket test peer did not start";
+        // The TLS context takes the trusted certificates when it is made.
+        const auto saved = platform::security::TrustedCertificates::copySearchList();
+        platform::security::TrustedCertificates::setSearchList({peer_.caFile()});
+        loop_ = std::make_unique<networktest::SocketTestLoop>();
+        platform::security::TrustedCertificates::setSearchList(saved);
+    }
+
+    std::string url(const std::string& server, const std::string& path) const { return peer_.url(server, path); }
+
+    std::shared_ptr<AsyncWebSocket> make() const {
+        return std::make_shared<AsyncWebSocket>(loop_->service, loop_->tls, nullptr, loop_->connectivity);
+    }
+
+    // The upgrade's status (0 when it did not complete in time).
+    network::HTTPStatusCode connect(const std::shared_ptr<AsyncWebSocket>& socket, const std::string& to,
+                                    std::map<std::string, std::string> headers = {}) const {
+        network::HTTPStatusCode status = 0;
+        socket->Connect(to, std::move(headers),
+                        [&](network::HTTPStatusCode code, std::unique_ptr<network::IHTTPResponse>) {
+                            status = code;
+                        });
+        loop_->runUntil([&] { return status != 0; });
+        return status;
+    }
+
+    std::shared_ptr<AsyncWebSocket> open(const std::string& to) const {
+        auto socket = make();
+        EXPECT_EQ(connect(socket, to), 101u) << to;
+        return socket;
+    }
+
+    // Starts a Receive whose outcome lands in the result.
+    std::shared_ptr<Received> startReceive(const std::shared_ptr<AsyncWebSocket>& socket) const {
+        auto received = std::make_shared<Received>();
+        socket->Receive([received](ITCPSocket::ErrorCode code, Payload&& payload) {
+            received->done = true;
+            received->code = code;
+            received->payload = Text(payload);
+        });
+        return received;
+    }
+
+    Received receive(const std::shared_ptr<AsyncWebSocket>& socket,
+                     std::chrono::milliseconds bound = 10s) const {
+        auto received = startReceive(socket);
+        loop_->runUntil([&] { return received->done; }, bound);
+        return *received;
+    }
+
+    ITCPSocket::ErrorCode send(const std::shared_ptr<AsyncWebSocket>& socket, const std::string& text) const {
+        int code = -1;
+        socket->Send(Bytes(text), [&](ITCPSocket::ErrorCode c) { code = static_cast<int>(c); });
+        loop_->runUntil([&] { return code != -1; });
+        return static_cast<ITCPSocket::ErrorCode>(code);
+    }
+
+    // The journal entries holding `key`, each as its value's text (numbers
+    // in decimal, the raw server's frames as "opcode:payload-hex").
+    std::vector<std::string> journal(const std::string& key) const {
+        std::vector<std::string> values;
+        std::ifstream in(peer_.journal());
+        std::string line;
+        while (std::getline(in, line)) {
+            rapidjson::Document entry;
+            entry.Parse(line.c_str());
+            if (!entry.IsObject() || !entry.HasMember(key.c_str())) {
+                continue;
+            }
+            const auto& value = entry[key.c_str()];
+            if (key == "frame") {
+                values.push_back(std::to_string(value.GetInt()) + ":" + entry["payload"].GetString());
+            } else if (value.IsInt()) {
+                values.push_back(std::to_string(value.GetInt()));
+            } else if (value.IsString()) {
+                values.push_back(value.GetString());
+            } else if (value.IsBool()) {
+                values.push_back(value.GetBool() ? "true" : "false");
+            } else if (value.IsArray()) {
+                std::string text;
+                for (const auto& header : value.GetArray()) {
+                    text += std::string(header[0].GetString()) + ": " + header[1].GetString() + "\n";
+                }
+                values.push_back(text);
+            }
+        }
+        return values;
+    }
+
+    bool waitForJournal(const std::string& key, const std::string& value,
+                        std::chrono::milliseconds bound = 10s) const {
+        return loop_->runUntil(
+            [&] {
+                const auto values = journal(key);
+                return std::find(values.begin(), values.end(), value) != values.end();
+            },
+            bound);
+    }
+
+    networktest::WebSocketTestPeer peer_;
+    std::unique_ptr<networktest::SocketTestLoop> loop_;
+};
+
+TEST_F(AsyncWebSocketTest, EchoesOfEverySizeArriveExactPlainAndTls) {
+    for (const std::string server : {"ws", "wss"}) {
+        auto socket = make();
+        ASSERT_EQ(connect(socket, url(server, "/echo"), {{"b-late", "3"}, {"X-Probe", "2"}, {"A-Early", "1"}}),
+                  101u)
+            << server;
+        for (const std::size_t size : {0, 125, 126, 65535, 65536, 1 << 20}) {
+            const std::string payload = Pattern(size);
+            ASSERT_EQ(send(socket, payload), 0u) << server << " " << size;
+            const auto echoed = receive(socket);
+            ASSERT_EQ(echoed.code, 0u) << server << " " << size;
+            EXPECT_TRUE(echoed.payload == payload) << server << ": the echo of " << size << " bytes differs";
+        }
+    }
+    // Caller headers follow the protocol's own, in byte order of their names.
+    const auto heads = journal("headers");
+    ASSERT_EQ(heads.size(), 2u);
+    for (const auto& head : heads) {
+        EXPECT_NE(head.find("Sec-WebSocket-Version: 13\nA-Early: 1\nX-Probe: 2\nb-late: 3\n"), std::string::npos)
+            << head;
+    }
+}
+
+TEST_F(AsyncWebSocketTest, AServerPingIsAnsweredWhileAReceiveIsPending) {
+    auto socket = open(url("ws", "/ping"));
+    const auto next = receive(socket);
+    EXPECT_EQ(next.code, 0u);
+    EXPECT_EQ(next.payload, "after pong");
+    EXPECT_EQ(journal("pong"), std::vector<std::string>{"true"});
+}
+
+TEST_F(AsyncWebSocketTest, ClosingHandshakesOfEitherSideEndTheReceiveWithNine) {
+    struct Case {
+        std::string server;
+        std::string path;
+        bool clientCloses;
+        std::string codeSeen;  // the close code the server journals
+        std::uint16_t codeHere;
+    };
+    const Case cases[] = {{"ws", "/echo", true, "1005", 1005},
+                          {"wss", "/echo", true, "1005", 1005},
+                          {"ws", "/close/4001", false, "4001", 4001},
+                          {"wss", "/close/4002", false, "4002", 4002}};
+    for (const auto& c : cases) {
+        auto socket = open(url(c.server, c.path));
+        auto pending = startReceive(socket);
+        bool closeWritten = false;
+        if (c.clientCloses) {
+            socket->Close([&] { closeWritten = true; });
+        }
+        ASSERT_TRUE(loop_->runUntil([&] { return pending->done; })) << c.server << c.path;
+        EXPECT_EQ(pending->code, ITCPSocket::kClosed) << c.server << c.path;
+        EXPECT_EQ(closeWritten, c.clientCloses) << c.server << c.path;
+        EXPECT_FALSE(socket->IsOpen());
+        EXPECT_EQ(socket->CloseCode(), c.codeHere) << c.server << c.path;
+        EXPECT_TRUE(waitForJournal("close", c.codeSeen)) << c.server << c.path;
+        EXPECT_FALSE(socket->GetSocket()->IsConnected()) << c.server << c.path;
+        EXPECT_EQ(receive(socket).code, ITCPSocket::kClosed) << "a Receive after the close";
+    }
+}
+
+TEST_F(AsyncWebSocketTest, MessagesSentRightAfterTheUpgradeArriveIntact) {
+    // The raw server writes its 101 and two messages at once.
+    auto raw = open(url("raw", "/greeting"));
+    EXPECT_EQ(receive(raw).payload, "first");
+    EXPECT_EQ(receive(raw).payload, "second");
+    auto greeted = open(url("ws", "/greet"));
+    EXPECT_EQ(receive(greeted).payload, "welcome");
+    ASSERT_EQ(send(greeted, "and back"), 0u);
+    EXPECT_EQ(receive(greeted).payload, "and back");
+}
+
+TEST_F(AsyncWebSocketTest, FragmentsArriveAsOneMessageAndMaskedFramesUnmasked) {
+    auto socket = open(url("raw", "/fragments"));
+    const auto joined = receive(socket);
+    EXPECT_EQ(joined.code, 0u);
+    EXPECT_EQ(joined.payload, "fragmented");
+    const auto large = receive(socket);
+    ASSERT_EQ(large.payload.size(), 70000u);
+    EXPECT_EQ(static_cast<unsigned char>(large.payload[69999]), 69999 % 251);
+    EXPECT_TRUE(waitForJournal("frame", "10:70")) << "the ping between the fragments is answered";
+
+    auto masked = open(url("raw", "/masked"));
+    EXPECT_EQ(receive(masked).payload, "mask");
+}
+
+TEST_F(AsyncWebSocketTest, RefusedUpgradesReportTheirCodeAndLogWhy) {
+    struct Case {
+        std::string url;
+        network::HTTPStatusCode status;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {url("raw", "/wrong-accept"), 400,
+         "Invalid value for header 'Sec-WebSocket-Accept' while negotiating web socket connection"},
+        {url("raw", "/missing-accept"), 400,
+         "Missing header 'Sec-WebSocket-Accept' while negotiating web socket connection"},
+        {"ws://127.0.0.1:1/", network::httpstatus::kConnectFailed,
+         "Connection failed while negotiating web socket connection"},
+        {"ws://127.0.0.1:99999/", network::httpstatus::kNotSent,
+         "Refusing web socket connection: <ws://127.0.0.1:99999/> is not a valid URL"},
+    };
+    for (const auto& c : cases) {
+        const auto run = testsupport::runLogged([&] {
+            auto socket = make();
+            const auto status = connect(socket, c.url);
+            return status == c.status && !socket->IsOpen() ? 0 : 1;
+        });
+        EXPECT_EQ(run.result.exitCode, 0) << c.url << "\n" << run.text();
+        EXPECT_TRUE(run.has("error", "AsyncWebSocket", c.logged)) << c.url << "\n" << run.text();
+    }
+}
+
+TEST_F(AsyncWebSocketTest, ProtocolFaultsCloseWithTheirCodeAndEndTheReceiveWithSeven) {
+    struct Case {
+        std::string path;
+        std::string closeFrame;  // as the raw server journals it
+        std::uint16_t code;
+    };
+    const Case cases[] = {{"/huge-length", "8:03ea", 1002},
+                          {"/over-limit", "8:03f1", 1009},
+                          {"/fragments-over-limit", "8:03f1", 1009},
+                          {"/reserved-opcode", "8:03ea", 1002}};
+    for (const auto& c : cases) {
+        auto socket = make();
+        socket->SetMessageLimit(1000);
+        ASSERT_EQ(connect(socket, url("raw", c.path)), 101u) << c.path;
+        const auto failed = receive(socket);
+        EXPECT_EQ(failed.code, ITCPSocket::kReadFailed) << c.path;
+        EXPECT_TRUE(failed.payload.empty()) << c.path;
+        EXPECT_EQ(socket->CloseCode(), c.code) << c.path;
+        EXPECT_FALSE(socket->GetSocket()->IsConnected()) << c.path;
+        EXPECT_TRUE(waitForJournal("frame", c.closeFrame)) << c.path;
+    }
+}
+
+TEST_F(AsyncWebSocketTest, AnUnansweredCloseLetsTheSocketGoAfterTheTimeOut) {
+    // With a Receive pending, and with none.
+    for (const bool receiving : {true, false}) {
+        auto socket = make();
+        socket->GetSocket()->SetTimeout(400);
+        ASSERT_EQ(connect(socket, url("raw", "/no-close-answer")), 101u);
+        std::shared_ptr<Received> pending = receiving ? startReceive(socket) : nullptr;
+        bool closeWritten = false;
+        const auto started = std::chrono::steady_clock::now();
+        socket->Close([&] { closeWritten = true; });
+        EXPECT_TRUE(loop_->runUntil([&] { return !socket->GetSocket()->IsConnected(); }, 5s))
+            << "receiving " << receiving;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+        EXPECT_TRUE(closeWritten);
+        if (pending) {
+            EXPECT_TRUE(loop_->runUntil([&] { return pending->done; }, 5s));
+            EXPECT_EQ(pending->code, ITCPSocket::kClosed);
+        }
+        EXPECT_TRUE(waitForJournal("frame", "8:"));
+    }
+}
+
+}  // namespace

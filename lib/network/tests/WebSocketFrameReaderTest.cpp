@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "network/WebSocketFrame.h"
+#include "network/WebSocketFrameReader.h"
+
+namespace {
+
+using network::WebSocketFrameReader;
+using network::WebSocketOperationCode;
+using Result = WebSocketFrameReader::Result;
+using Bytes = std::vector<unsigned char>;
+
+// What the reader reported for a stream: one entry per message or control
+// frame ("message 2:<payload>", "control 9:<payload>") and the failure
+// ("error 1002").
+std::vector<std::string> ReadAll(const Bytes& wire, std::size_t step,
+                                 std::uint64_t limit = WebSocketFrameReader::kDefaultMessageLimit) {
+    WebSocketFrameReader reader(limit);
+    std::vector<std::string> events;
+    std::size_t at = 0;
+    while (at < wire.size()) {
+        const std::size_t size = step == 0 ? wire.size() - at : std::min(step, wire.size() - at);
+        std::size_t consumed = 0;
+        const auto result = reader.Feed(wire.data() + at, size, consumed);
+        at += consumed;
+        if (result == Result::Error) {
+            events.push_back("error " + std::to_string(reader.CloseCode()));
+            break;
+        }
+        if (result != Result::NeedMore) {
+            const auto payload = reader.TakePayload();
+            events.push_back((result == Result::Message ? "message " : "control ") +
+                             std::to_string(static_cast<int>(reader.Opcode())) + ":" +
+                             std::string(payload.begin(), payload.end()));
+        } else {
+            EXPECT_EQ(consumed, size) << "an open frame takes every byte";
+        }
+    }
+    return events;
+}
+
+// An unmasked server frame; `length` overrides the announced length.
+Bytes Frame(unsigned first, const std::string& payload, std::uint64_t length = ~0ULL) {
+    if (length == ~0ULL) {
+        length = payload.size();
+    }
+    Bytes out{static_cast<unsigned char>(first)};
+    if (length < 126) {
+        out.push_back(static_cast<unsigned char>(length));
+    } else if (length < 65536) {
+        out.insert(out.end(), {126, static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)});
+    } else {
+        out.push_back(127);
+        for (int i = 7; i >= 0; --i) {
+            out.push_back(static_cast<unsigned char>(length >> (8 * i)));
+        }
+    }
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+Bytes Join(const std::vector<Bytes>& frames) {
+    Bytes out;
+    for (const auto& f : frames) {
+        out.insert(out.end(), f.begin(), f.end());
+    }
+    return out;
+}
+
+TEST(WebSocketFrameReaderTest, ClientFramesUseTheShortestLengthAndReadBackMasked) {
+    struct Case {
+        std::size_t size;
+        std::size_t frameSize;
+        unsigned len7;
+    };
+    const Case cases[] = {{0, 6, 0}, {125, 131, 125}, {126, 134, 126}, {65535, 65543, 126}, {65536, 65550, 127}};
+    const network::WebSocketMaskingKey key = {0x12, 0x34, 0x56, 0x78};
+    for (const auto& c : cases) {
+        std::string payload(c.size, '\0');
+        for (std::size_t i = 0; i < c.size; ++i) {
+            payload[i] = static_cast<char>(i * 7 + 1);
+        }
+        const auto frame = network::MakeWebSocketFrame(
+            WebSocketOperationCode::Binary, reinterpret_cast<const unsigned char*>(payload.data()),
+            payload.size(), key);
+        ASSERT_EQ(frame.size(), c.frameSize) << c.size;
+        EXPECT_EQ(frame[0], 0x82) << c.size;
+        EXPECT_EQ(frame[1], 0x80 | c.len7) << c.size;
+        const std::size_t body = c.frameSize - c.size;
+        EXPECT_EQ(Bytes(frame.data() + body - 4, frame.data() + body), Bytes(key.begin(), key.end()));
+        if (c.size > 0) {
+            EXPECT_EQ(frame[body], static_cast<unsigned char>(payload[0] ^ key[0])) << c.size;
+        }
+        const Bytes wire(frame.begin(), frame.end());
+        for (const std::size_t step : {0, 1, 3}) {
+            EXPECT_EQ(ReadAll(wire, step), std::vector<std::string>{"message 2:" + payload})
+                << "size " << c.size << ", pieces of " << step;
+        }
+    }
+}
+
+TEST(WebSocketFrameReaderTest, FragmentsJoinAroundControlFrames) {
+    const Bytes wire = Join({Frame(0x01, "frag"), Frame(0x89, "ping"), Frame(0x00, "men"),
+                             Frame(0x8A, ""), Frame(0x80, "ted"), Frame(0x82, ""), Frame(0x88, "\x03\xe8")});
+    const std::vector<std::string> expected = {"control 9:ping", "control 10:", "message 1:fragmented",
+                                               "message 2:", "control 8:\x03\xe8"};
+    for (const std::size_t step : {0, 1, 2, 5}) {
+        EXPECT_EQ(ReadAll(wire, step), expected) << "pieces of " << step;
+    }
+}
+
+TEST(WebSocketFrameReaderTest, ProtocolFaultsAndOversizedMessagesFail) {
+    struct Case {
+        const char* name;
+        Bytes wire;
+        std::string outcome;
+    };
+    const std::uint64_t limit = 1000;
+    const Case cases[] = {
+        {"reserved data opcode", Frame(0x83, "x"), "error 1002"},
+        {"reserved control opcode", Frame(0x8B, ""), "error 1002"},
+        {"reserved bit", Frame(0xC2, "x"), "error 1002"},
+        {"fragmented ping", Frame(0x09, ""), "error 1002"},
+        {"long ping", Frame(0x89, std::string(126, 'p')), "error 1002"},
+        {"stray continuation", Frame(0x80, "x"), "error 1002"},
+        {"message inside a message", Join({Frame(0x01, "a"), Frame(0x82, "b")}), "error 1002"},
+        {"top length bit", Frame(0x82, "", 1ULL << 63), "error 1002"},
+        {"announced over the limit", Frame(0x82, "", 1ULL << 62), "error 1009"},
+        {"one over the limit", Frame(0x82, "", limit + 1), "error 1009"},
+        {"fragments over the limit", Join({Frame(0x02, std::string(600, 'x')), Frame(0x80, std::string(401, 'y'))}),
+         "error 1009"},
+        {"exactly the limit", Join({Frame(0x02, std::string(600, 'x')), Frame(0x80, std::string(400, 'y'))}),
+         "message 2:" + std::string(600, 'x') + std::string(400, 'y')},
+    };
+    for (const auto& c : cases) {
+        for (const std::size_t step : {0, 1}) {
+            const auto events = ReadAll(c.wire, step, limit);
+            ASSERT_FALSE(events.empty()) << c.name;
+            EXPECT_EQ(events.back(), c.outcome) << c.name << ", pieces of " << step;
+        }
+    }
+}
+
+}  // namespace
