@@ -230,6 +230,7 @@ public:
     void setDisconnectCallback(SocketConnectCallback) override {}
     void setErrorCallback(SocketConnectCallback) override {}
     void clearCallbacks() override { onConnect = nullptr; }
+    std::optional<uid_t> peerUser() const override { return user; }
     const std::string& getSocketName() const override { return target; }
     const std::string& getTargetName() const override { return target; }
     void requestDelete() override {}
@@ -241,6 +242,7 @@ public:
     }
 
     std::string target = "Unattended";
+    uid_t user = 0;
     bool up = false;
     std::atomic<bool> fresh{true};
     unsigned int id = 0;

@@ -1,5 +1,6 @@
 #include "interprocess/controller/LocalSocketPath.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -45,11 +46,37 @@ bool LocalSocketPath::isHostable(const std::string& path, std::string& reason) {
         reason = "something that is not a socket is there";
         return false;
     }
-    if (status.st_uid != ::geteuid()) {
+    const uid_t self = ::geteuid();
+    if (status.st_uid != self) {
+        // Root takes its place back from whatever socket a user put there.
+        if (self == 0) {
+            return true;
+        }
         reason = "a socket of user " + std::to_string(status.st_uid) + " is there";
         return false;
     }
+    if (isLive(path)) {
+        reason = "a live server of the same kind and id listens there";
+        return false;
+    }
     return true;
+}
+
+bool LocalSocketPath::isLive(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0) {
+        return false;
+    }
+    const int result = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const bool live = result == 0 || errno == EAGAIN || errno == EINPROGRESS;
+    ::close(probe);
+    return live;
 }
 
 std::optional<LocalSocketPath::Stamp> LocalSocketPath::ownSocket(const std::string& path) {
