@@ -1,5 +1,8 @@
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -7,22 +10,26 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ManualTaskScheduler.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
+#include "support/NobodyChild.h"
 #include "support/UnixSocketPeer.h"
 #include "interprocess/controller/IpcLocalSocketController.h"
 
 using interprocesstest::PeerProcess;
 using interprocesstest::QueueNames;
+using testsupport::NobodyChild;
 using namespace std::chrono_literals;
 using helper::ApplicationType;
 
@@ -204,6 +211,198 @@ TEST_F(IpcLocalSocketControllerTest, StartFailsWhereTheServerCannotListenAndLeav
     PeerProcess unnamed;
     unnamed.command("sockets " + names.prefix() + " UnattendedUpdater");
     EXPECT_EQ(unnamed.waitFor("started"), "started 0");
+}
+
+// Descriptors open in process `pid`.
+int openDescriptors(pid_t pid) {
+    int count = 0;
+    if (DIR* folder = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (const dirent* entry = ::readdir(folder)) {
+            count += entry->d_name[0] != '.';
+        }
+        ::closedir(folder);
+    }
+    return count;
+}
+
+// The resident memory of process `pid`, in KiB.
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+TEST_F(IpcLocalSocketControllerTest, AGreetingAsAKindItsUserMayNotRunOrThatNeverConnectsIsRefused) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    auto service = peer("Unattended");
+    const std::string at = path("Unattended");
+    // Run as nobody: the greeting, then a message; true when the server
+    // closed the connection within 5 s without a word.
+    const auto greetAsNobody = [&](const std::string& kind) {
+        NobodyChild attacker([&] {
+            RawClient client(at);
+            if (!client.connected()) {
+                return false;
+            }
+            client.send(frame(kind) + frame("{\"cmd\":\"spoofed\"}"));
+            return client.closedWithin(5s);
+        });
+        return attacker.succeeded();
+    };
+    for (const std::string kind : {"RemoteControl", "Attended", "Unattended", "CustomerAttendedApp"}) {
+        EXPECT_TRUE(greetAsNobody(kind)) << kind;
+    }
+    EXPECT_FALSE(service->waitFor("received", 300ms)) << "a refused greeting spoke";
+    EXPECT_EQ(service->seen, std::vector<std::string>{});
+    // A user interface is any user's to run.
+    NobodyChild ui([&] {
+        RawClient client(at);
+        client.send(frame("UnattendedUi") + frame("{\"ok\":1}"));
+        return client.connected() && !client.closedWithin(1s);
+    });
+    EXPECT_TRUE(ui.succeeded());
+    EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"ok\":1}");
+}
+
+TEST_F(IpcLocalSocketControllerTest, SilentConnectionsAreCappedAndClosedWhileARealClientIsServed) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    constexpr int kSilent = 2000;
+    auto service = peer("Unattended");
+    const int baseline = openDescriptors(service->pid());
+    const std::string at = path("Unattended");
+    NobodyChild storm([&] {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, at.c_str(), sizeof address.sun_path - 1);
+        int made = 0;
+        for (int i = 0; i < kSilent; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            if (fd < 0) {
+                break;
+            }
+            // Kept open, and never a word; a full backlog counts as tried.
+            const int result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            made += result == 0 || errno == EAGAIN;
+        }
+        return made == kSilent;
+    });
+    ASSERT_TRUE(storm.succeeded());
+    // The real client is served at its normal pace meanwhile.
+    const auto begin = std::chrono::steady_clock::now();
+    RawClient ui(at);
+    ASSERT_TRUE(ui.connected());
+    ui.send(frame("UnattendedUi") + frame("{\"real\":1}"));
+    EXPECT_EQ(service->waitFor("received", 5s), "received UnattendedUi {\"real\":1}");
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+    // Nobody holds at most its cap of connections, and not past the bound.
+    EXPECT_LE(openDescriptors(service->pid()), baseline + 64 + 4);
+    std::this_thread::sleep_for(3s + 1500ms);
+    EXPECT_LE(openDescriptors(service->pid()), baseline + 4) << "silent connections still open";
+    service->command("to UnattendedUi {\"back\":1}");
+    EXPECT_EQ(service->waitFor("to"), "to 1");
+    storm.release();
+}
+
+TEST_F(IpcLocalSocketControllerTest, AServerOfAnotherUserIsRefusedAndRootTakesItsPathBack) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    const std::string at = path("Unattended");
+    // The listener is nobody's: bound here, listened on by nobody, so that
+    // the kernel names nobody as the server while the test sees what comes in.
+    for (const bool fileOfNobody : {true, false}) {
+        SCOPED_TRACE(fileOfNobody ? "socket file of nobody" : "root's file, nobody listening");
+        const int fd = testsupport::unixSocket(at, false);
+        ASSERT_GE(fd, 0);
+        // Not to be inherited by the peers: it would outlive the test's close.
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (fileOfNobody) {
+            ASSERT_EQ(0, ::chown(at.c_str(), NobodyChild::kUid, NobodyChild::kUid));
+        }
+        NobodyChild listener([fd] { return ::listen(fd, 16) == 0; });
+        ASSERT_TRUE(listener.succeeded());
+        auto ui = peer("UnattendedUi");
+        ui->command("to Unattended {\"secret\":1}");
+        ui->command("connect Unattended");
+        EXPECT_EQ(ui->waitFor("connect "), "connect Unattended 0");
+        EXPECT_FALSE(saw(*ui, "connected"));
+        // Nothing reached the listener: no connection, or one that closes
+        // without a byte.
+        pollfd waiting{fd, POLLIN, 0};
+        if (::poll(&waiting, 1, 300) == 1) {
+            const int accepted = ::accept(fd, nullptr, nullptr);
+            ASSERT_GE(accepted, 0);
+            EXPECT_FALSE(fileOfNobody) << "connected to a socket file of nobody";
+            char byte = 0;
+            pollfd readable{accepted, POLLIN, 0};
+            ASSERT_EQ(1, ::poll(&readable, 1, 5000));
+            EXPECT_EQ(0, ::recv(accepted, &byte, 1, 0)) << "the client sent something";
+            ::close(accepted);
+        }
+        listener.release();
+        ::close(fd);
+        // A root server takes the path back; the waiting message follows.
+        auto service = peer("Unattended");
+        struct stat status {};
+        ASSERT_EQ(0, ::lstat(at.c_str(), &status));
+        EXPECT_EQ(status.st_uid, 0u);
+        ui->command("connect Unattended");
+        EXPECT_EQ(ui->waitFor("connect "), "connect Unattended 1");
+        EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"secret\":1}");
+    }
+}
+
+TEST_F(IpcLocalSocketControllerTest, ASecondServerOfTheSameKindAndIdLeavesTheFirstServing) {
+    auto first = peer("Unattended");
+    struct stat before {};
+    ASSERT_EQ(0, ::lstat(path("Unattended").c_str(), &before));
+    PeerProcess second;
+    second.command("sockets " + names.prefix() + " Unattended");
+    EXPECT_EQ(second.waitFor("started"), "started 0");
+    struct stat after {};
+    ASSERT_EQ(0, ::lstat(path("Unattended").c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    RawClient ui(path("Unattended"));
+    ASSERT_TRUE(ui.connected());
+    ui.send(frame("UnattendedUi") + frame("{\"first\":1}"));
+    EXPECT_EQ(first->waitFor("received"), "received UnattendedUi {\"first\":1}");
+}
+
+TEST_F(IpcLocalSocketControllerTest, ANeverReadingPeerKeepsTheServerWithinItsBoundAndLaterSendsFail) {
+    constexpr int kMessages = 100;
+    constexpr long kMegabyte = 1024 * 1024;
+    // Freed memory is handed back at once, so that what is resident is what is held.
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    const std::string saved = sanitizer != nullptr ? sanitizer : "";
+    ::setenv("ASAN_OPTIONS", (saved + ":quarantine_size_mb=1:thread_local_quarantine_size_kb=64").c_str(), 1);
+    auto service = peer("Unattended");
+    ::setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    RawClient ui(path("Unattended"));
+    ASSERT_TRUE(ui.connected());
+    ui.send(frame("UnattendedUi"));
+    ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+    const long before = residentKiB(service->pid());
+    const std::string text(kMegabyte, 'm');
+    int accepted = 0;
+    long highest = before;
+    for (int i = 0; i < kMessages; ++i) {
+        service->command("to UnattendedUi " + text);
+        const auto answer = service->waitFor("to");
+        accepted += answer == "to 1";
+        highest = std::max(highest, residentKiB(service->pid()));
+    }
+    // 32 MiB of frames (two bytes a character) on the socket, 16 MiB of
+    // messages waiting, and the room a message takes on its way.
+    EXPECT_LE(accepted, 17);
+    EXPECT_GE(accepted, 8);
+    EXPECT_LT((highest - before) / 1024, 32 + 16 + 40) << "MiB more than before";
 }
 
 // A socket whose connection the test makes, recording what is written and

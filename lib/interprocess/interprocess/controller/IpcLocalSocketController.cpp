@@ -241,6 +241,12 @@ void IpcLocalSocketController::onGreeting(ApplicationType type, unsigned int id)
         removeSocket(id);
         return;
     }
+    if (socket && type != ApplicationType::None && howToConnect(type) != ConnectMode::Accept) {
+        _logger->warn("Refusing a greeting as %s from user %ld: that kind never connects to %s, Id: %u",
+                      nameOf(type), user ? static_cast<long>(*user) : -1L, _name.c_str(), id);
+        removeSocket(id);
+        return;
+    }
     onConnected(type, id);
 }
 
