@@ -405,6 +405,55 @@ TEST_F(IpcLocalSocketControllerTest, ANeverReadingPeerKeepsTheServerWithinItsBou
     EXPECT_LT((highest - before) / 1024, 32 + 16 + 40) << "MiB more than before";
 }
 
+TEST_F(IpcLocalSocketControllerTest, TwoHundredMessagesInOrderAndWhatWaitsThroughAKilledServiceFollowsInOrder) {
+    auto service = peer("Unattended");
+    auto ui = peer("UnattendedUi");
+    ui->command("connect Unattended");
+    ASSERT_EQ(ui->waitFor("connect "), "connect Unattended 1");
+    for (int n = 1; n <= 200; ++n) {
+        ui->command("to Unattended {\"n\":" + std::to_string(n) + "}");
+    }
+    for (int n = 1; n <= 200; ++n) {
+        ASSERT_EQ(service->waitFor("received"), "received UnattendedUi {\"n\":" + std::to_string(n) + "}");
+    }
+    service->kill();
+    ASSERT_EQ(ui->waitFor("disconnected"), "disconnected Unattended");
+    for (int n = 1; n <= 20; ++n) {
+        ui->command("to Unattended {\"waited\":" + std::to_string(n) + "}");
+        EXPECT_EQ(ui->waitFor("to"), "to 0");
+    }
+    auto successor = peer("Unattended");
+    ui->command("connect Unattended");
+    EXPECT_EQ(ui->waitFor("connect "), "connect Unattended 1");
+    for (int n = 1; n <= 20; ++n) {
+        ASSERT_EQ(successor->waitFor("received"),
+                  "received UnattendedUi {\"waited\":" + std::to_string(n) + "}");
+    }
+}
+
+TEST_F(IpcLocalSocketControllerTest, TheListenerOutlivesRunningOutOfDescriptors) {
+    auto service = peer("Unattended");
+    // Room for a few connections more than the server has open now.
+    const rlimit tight{static_cast<rlim_t>(openDescriptors(service->pid()) + 8),
+                       static_cast<rlim_t>(openDescriptors(service->pid()) + 8)};
+    ASSERT_EQ(0, ::prlimit(service->pid(), RLIMIT_NOFILE, &tight, nullptr));
+    {
+        std::vector<std::unique_ptr<RawClient>> crowd;
+        for (int i = 0; i < 20; ++i) {
+            crowd.push_back(std::make_unique<RawClient>(path("Unattended")));
+            crowd.back()->send(frame("UnattendedUi"));
+        }
+        std::this_thread::sleep_for(500ms);
+    }
+    struct stat status {};
+    ASSERT_EQ(0, ::lstat(path("Unattended").c_str(), &status)) << "the socket file went";
+    // Descriptors are free again: a new client is served.
+    RawClient ui(path("Unattended"));
+    ASSERT_TRUE(ui.connected());
+    ui.send(frame("UnattendedUi") + frame("{\"after\":1}"));
+    EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"after\":1}");
+}
+
 // A socket whose connection the test makes, recording what is written and
 // refusing the writes it is told to refuse.
 class ScriptedSocket : public IIpcLocalSocket {

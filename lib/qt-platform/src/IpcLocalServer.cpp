@@ -1,5 +1,6 @@
 #include "IpcLocalServer.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +57,7 @@ IpcLocalServer::IpcLocalServer(const std::string& name, QThread* thread,
     BOOST_ASSERT_MSG(_parentThread, "_parentThread should not be null");
     retry_->setSingleShot(true);
     QObject::connect(retry_, &QTimer::timeout, this, [this] {
+        takeSpare();
         if (notifier_ != nullptr && accepting_) {
             notifier_->setEnabled(true);
             onReadable();
@@ -119,6 +121,7 @@ void IpcLocalServer::internalListen() {
         inode_ = status.st_ino;
     }
     notifier_ = new QSocketNotifier(listener_, QSocketNotifier::Read, this);
+    takeSpare();
     QObject::connect(notifier_, &QSocketNotifier::activated, this, &IpcLocalServer::onReadable);
     qCInfo(lcIpcLocalServer) << "Socket server is listening on " << name
                              << " full name: " << LocalServerPath::fullPath(name);
@@ -136,6 +139,7 @@ void IpcLocalServer::onReadable() {
         }
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
             // The connection waits in the backlog; the listener stays.
+            releaseSpare();
             qCWarning(lcIpcLocalServer) << "Out of descriptors, accepting again in"
                                         << kAcceptRetryMs << "ms";
             notifier_->setEnabled(false);
@@ -144,6 +148,23 @@ void IpcLocalServer::onReadable() {
         return;
     }
     // More may wait: they are taken on the next turn of the event loop.
+}
+
+void IpcLocalServer::takeSpare() {
+    for (int& spare : spare_) {
+        if (spare < 0) {
+            spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
+    }
+}
+
+void IpcLocalServer::releaseSpare() {
+    for (int& spare : spare_) {
+        if (spare >= 0) {
+            ::close(spare);
+            spare = -1;
+        }
+    }
 }
 
 void IpcLocalServer::admit(int fd) {
@@ -186,6 +207,7 @@ void IpcLocalServer::internalClose() {
         notifier_->setEnabled(false);
     }
     retry_->stop();
+    releaseSpare();
     if (listener_ < 0) {
         return;
     }

@@ -54,6 +54,10 @@ private:
     void onReadable();
     void admit(int fd);
     void internalClose();
+    // Descriptors kept in reserve (two: enough for a pipe) and given up when
+    // the process runs out, so that logging and the retry still have some.
+    void takeSpare();
+    void releaseSpare();
 
     std::string name_;
     QThread* _parentThread;
@@ -62,6 +66,7 @@ private:
     int listener_ = -1;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    int spare_[2] = {-1, -1};
     QSocketNotifier* notifier_ = nullptr;
     QTimer* retry_;
     std::shared_ptr<Users> users_;
