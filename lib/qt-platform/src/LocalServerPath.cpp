@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "LocalSocketProbe.h"
+
 QString LocalServerPath::fullPath(const QString& serverName) {
     if (serverName.startsWith(QLatin1Char('/'))) {
         return serverName;
@@ -43,20 +45,7 @@ QString systemError() {
 }  // namespace
 
 bool LocalServerPath::isLive(const QByteArray& path) {
-    sockaddr_un address{};
-    if (!socketAddress(path, address)) {
-        return false;
-    }
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (probe < 0) {
-        return false;
-    }
-    // A listener answers at once (or is too busy to: EAGAIN); a stale socket
-    // refuses.
-    const int result = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    const bool live = result == 0 || errno == EAGAIN || errno == EINPROGRESS;
-    ::close(probe);
-    return live;
+    return LocalSocketProbe::isLive(path.toStdString());
 }
 
 bool LocalServerPath::removeStaleSocket(const QString& serverName, QString& error) {

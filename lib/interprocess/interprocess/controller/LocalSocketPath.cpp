@@ -9,6 +9,8 @@
 #include <cstring>
 #include <thread>
 
+#include "LocalSocketProbe.h"
+
 namespace interprocess {
 
 namespace {
@@ -63,20 +65,7 @@ bool LocalSocketPath::isHostable(const std::string& path, std::string& reason) {
 }
 
 bool LocalSocketPath::isLive(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        return false;
-    }
-    std::memcpy(address.sun_path, path.data(), path.size());
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (probe < 0) {
-        return false;
-    }
-    const int result = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    const bool live = result == 0 || errno == EAGAIN || errno == EINPROGRESS;
-    ::close(probe);
-    return live;
+    return LocalSocketProbe::isLive(path);
 }
 
 std::optional<LocalSocketPath::Stamp> LocalSocketPath::ownSocket(const std::string& path) {
