@@ -471,6 +471,9 @@ public:
     void setId(unsigned int value) override { id = value; }
     bool write(const std::string& message) override { return writeData(message, true); }
     bool writeData(const std::string& message, bool) override {
+        if (onWrite) {
+            onWrite(message);
+        }
         if (refuse.count(message) != 0) {
             return false;
         }
@@ -501,6 +504,8 @@ public:
     SocketConnectCallback onConnect;
     std::set<std::string> refuse;
     std::vector<std::string> written;
+    // Called with every message before it is written or refused.
+    std::function<void(const std::string&)> onWrite;
 };
 
 IIpcQtSocketPlugin::IpcLocalSocketPtr unowned(ScriptedSocket& socket) {
@@ -641,6 +646,33 @@ TEST_F(IpcLocalSocketControllerAlone, WaitingTextsGoOutFirstInOrderAndWhatFailsI
     runAll();
     EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi",
                                         "UnattendedUi", "5", "6"}),
+              socket.written);
+    controller->stop();
+}
+
+// Another thread sends while the waiting texts go out: what fails of them goes
+// back in front of what was sent meanwhile.
+TEST_F(IpcLocalSocketControllerAlone, WaitingTextsThatFailGoBackInFrontOfThoseSentMeanwhile) {
+    plugin.client = &socket;
+    make("UnattendedUi");
+    for (const char* text : {"a", "b", "c"}) {
+        send(text);
+    }
+    socket.onWrite = [this](const std::string& message) {
+        if (message == "a") {
+            EXPECT_FALSE(send("late"));
+        }
+    };
+    socket.refuse = {"b"};
+    controller->connectToService("Unattended", nullptr);
+    socket.comeUp("Unattended");
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "a"}), socket.written);
+    socket.onWrite = nullptr;
+    socket.refuse.clear();
+    socket.comeUp("Unattended");
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "a", "UnattendedUi", "b", "c", "late"}),
               socket.written);
     controller->stop();
 }
