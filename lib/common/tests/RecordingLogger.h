@@ -41,6 +41,13 @@ public:
                 return l.level == level && l.text == text;
             }));
         }
+        // Lines at `level` that contain `part`.
+        int countContaining(common::LogLevel level, const std::string& part) const {
+            std::lock_guard<std::mutex> lock(_mutex);
+            return static_cast<int>(std::count_if(_lines.begin(), _lines.end(), [&](const Line& l) {
+                return l.level == level && l.text.find(part) != std::string::npos;
+            }));
+        }
         void loggerDestroyed() { _loggerDestroyed = true; }
         bool isLoggerDestroyed() const { return _loggerDestroyed; }
 

@@ -58,9 +58,15 @@ void AsynchronousDataLink::poll(bool& reschedule) {
     }
     // What is there now, in order; records that arrive meanwhile wait for
     // the next poll, so one busy peer cannot hold the queue's thread.
+    // A poll ends early once it has spent kPollBudget: a queue whose lock
+    // another process holds costs one bounded wait, not one per record.
+    const auto start = std::chrono::steady_clock::now();
     const std::size_t present = link_ ? std::min(link_->pendingCount(), kMaxRecordsPerPoll) : 0;
     for (std::size_t i = 0; i < present && running_; ++i) {
         receiveOne();
+        if (std::chrono::steady_clock::now() - start >= kPollBudget) {
+            break;
+        }
     }
     reschedule = running_;
 }

@@ -24,6 +24,8 @@ public:
     static constexpr std::int32_t kPriority = 2;
     // Most records handled by one poll.
     static constexpr std::size_t kMaxRecordsPerPoll = kMaxMsgCount;
+    // Longest a poll goes on taking records.
+    static constexpr std::chrono::milliseconds kPollBudget{20};
     static constexpr std::chrono::seconds kAckTimeout{6};
 
     // `logger` defaults to the channel "IpcNetwork".

@@ -1,50 +1,21 @@
 #include "interprocess/DataLink.h"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <chrono>
-#include <future>
-#include <optional>
-#include <thread>
 
-#include <boost/interprocess/permissions.hpp>
-
+#include "helper/ApplicationType.h"
 #include "interprocess/DataLinkRecord.h"
+#include "interprocess/KindUsers.h"
 
 namespace interprocess {
 
-namespace bip = boost::interprocess;
-
 namespace {
 
-// Read and write for everybody: the product's processes run as several users.
-constexpr int kQueuePermissions = 0666;
-
-// How long counting what an earlier run left may take.
-constexpr std::chrono::milliseconds kLeftoverCountLimit(500);
-
-std::size_t recordsIn(const bip::message_queue& queue) {
-    return static_cast<std::size_t>(queue.get_num_msg());
-}
-
-// The records in the queue an earlier run left under `name` (0 when there is
-// none), or nothing when its lock is not free in time: a process killed
-// inside a queue operation leaves the lock held for good. The count then
-// stays blocked on a thread of its own, and the queue is replaced anyway.
-std::optional<std::size_t> leftoverRecords(const std::string& name) {
-    auto count = std::make_shared<std::promise<std::size_t>>();
-    auto counted = count->get_future();
-    std::thread([name, count] {
-        try {
-            bip::message_queue old(bip::open_only, name.c_str());
-            count->set_value(recordsIn(old));
-        } catch (const bip::interprocess_exception&) {
-            count->set_value(0);
-        }
-    }).detach();
-    if (counted.wait_for(kLeftoverCountLimit) != std::future_status::ready) {
-        return std::nullopt;
-    }
-    return counted.get();
+// Only the own user and root write the queue of a user's process; root's
+// own queues take records from the processes of every user.
+mode_t queuePermissions() {
+    return ::geteuid() == 0 ? 0666 : 0600;
 }
 
 }  // namespace
@@ -103,26 +74,27 @@ bool DataLink::init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSiz
     maxMsgSize_ = maxMsgSize;
     const std::string own = queueName(prefix_, name_);
     queue_.reset();
-    try {
-        // A queue left by an earlier run keeps its own dimensions, and maybe
-        // a lock its killed owner held: count what it holds, then replace it.
-        const auto leftovers = leftoverRecords(own);
+    // What an earlier run left is counted, then replaced with its queue: a
+    // queue's dimensions and its owner are those of its creation.
+    std::optional<std::size_t> leftovers = 0;
+    std::string error;
+    if (auto old = SharedRecordQueue::open(own, error)) {
+        leftovers = old->count();
         if (!leftovers) {
-            logger_->warn("The queue's lock is held by a process that ended; replacing it.");
+            logger_->warn("The queue's lock is held by another process; replacing it.");
         }
-        bip::message_queue::remove(own.c_str());
-        bip::permissions permissions(kQueuePermissions);
-        queue_ = std::make_unique<bip::message_queue>(bip::create_only, own.c_str(), maxMsgCount,
-                                                      maxMsgSize, permissions);
-        if (leftovers) {
-            logger_->debug("There are %d messages in the queue.", static_cast<int>(*leftovers));
-        }
-        return true;
-    } catch (const bip::interprocess_exception& e) {
-        logger_->error("unable to create ipc message queue: '%s'", e.what());
-        queue_.reset();
+    }
+    queue_ = SharedRecordQueue::create(own, static_cast<std::uint32_t>(maxMsgCount),
+                                       static_cast<std::uint32_t>(maxMsgSize),
+                                       queuePermissions(), error);
+    if (!queue_) {
+        logger_->error("unable to create ipc message queue: '%s'", error.c_str());
         return false;
     }
+    if (leftovers) {
+        logger_->debug("There are %d messages in the queue.", static_cast<int>(*leftovers));
+    }
+    return true;
 }
 
 bool DataLink::send(const std::string& to, const std::vector<std::uint8_t>& payload, bool sync,
@@ -143,31 +115,43 @@ bool DataLink::send(const std::string& to, const std::vector<std::uint8_t>& payl
                       static_cast<int>(payload.size()), static_cast<int>(maxMsgSize_));
         return false;
     }
-    try {
-        bip::message_queue queue(bip::open_only, target.c_str());
-        DataLinkRecord record;
-        record.from = name_;
-        record.to = to;
-        record.sync = sync;
-        record.id = id;
-        record.toListener = toListener;
-        record.ack = ack;
-        record.payload = payload;
-        if (record.size() > maxMsgSize_) {
-            logger_->warn("message size is (%d) bigger than max message size (%d) after adding metadata",
-                          static_cast<int>(record.size()), static_cast<int>(maxMsgSize_));
-            return false;
-        }
-        const auto bytes = record.encode();
-        if (!queue.try_send(bytes.data(), bytes.size(), 0)) {
-            logger_->error("Something went wrong, try send failed. Filename: %s", target.c_str());
-            return false;
-        }
-        return true;
-    } catch (const bip::interprocess_exception& e) {
-        logger_->error("unable to send message, error: '%s'! Filename: %s", e.what(),
+    std::string error;
+    const auto queue = SharedRecordQueue::open(target, error);
+    if (!queue) {
+        logger_->error("unable to send message, error: '%s'! Filename: %s", error.c_str(),
                        target.c_str());
         return false;
+    }
+    if (!KindUsers::mayOwnQueue(helper::fromString(to), queue->owner(), ::geteuid())) {
+        logger_->error("unable to send message, error: '%s'! Filename: %s",
+                       ("the queue belongs to user " + std::to_string(queue->owner())).c_str(),
+                       target.c_str());
+        return false;
+    }
+    DataLinkRecord record;
+    record.from = name_;
+    record.to = to;
+    record.sync = sync;
+    record.id = id;
+    record.toListener = toListener;
+    record.ack = ack;
+    record.payload = payload;
+    if (record.size() > maxMsgSize_) {
+        logger_->warn("message size is (%d) bigger than max message size (%d) after adding metadata",
+                      static_cast<int>(record.size()), static_cast<int>(maxMsgSize_));
+        return false;
+    }
+    const auto bytes = record.encode();
+    switch (queue->push(bytes.data(), bytes.size())) {
+        case SharedRecordQueue::Status::Ok:
+            return true;
+        case SharedRecordQueue::Status::Full:
+            logger_->error("Something went wrong, try send failed. Filename: %s", target.c_str());
+            return false;
+        default:
+            logger_->error("unable to send message, error: '%s'! Filename: %s",
+                           queue->error().c_str(), target.c_str());
+            return false;
     }
 }
 
@@ -177,42 +161,40 @@ bool DataLink::receive(std::vector<std::uint8_t>& payload, std::string& from, bo
         logger_->error("MessageQueue is not initialed");
         return false;
     }
-    try {
-        std::vector<std::uint8_t> buffer(maxMsgSize_);
-        bip::message_queue::size_type received = 0;
-        unsigned int priority = 0;
-        if (!queue_->try_receive(buffer.data(), buffer.size(), received, priority)) {
-            return false;
-        }
-        if (received == 0) {
-            logger_->warn("Empty message received from '%s' with %d id.", from.c_str(),
-                          static_cast<int>(id));
-            return false;
-        }
-        if (discard) {
-            return true;
-        }
-        DataLinkRecord record;
-        DataLinkRecord::decode(buffer.data(), received, record, *logger_);
-        payload = record.payload;
-        sync = record.sync;
-        id = record.id;
-        toListener = record.toListener;
-        ack = record.ack;
-        if (record.to != name_) {
-            logger_->warn("message addressee ('%s') different then destination ('%s')",
-                          record.to.c_str(), name_.c_str());
-            return false;
-        }
-        if (payload.empty()) {
-            logger_->warn("Buffer is empty in message");
-        }
-        from = record.from;
-        return !payload.empty();
-    } catch (const bip::interprocess_exception& e) {
-        logger_->error("unable to receive message: '%s'", e.what());
+    std::vector<std::uint8_t> buffer;
+    const auto status = queue_->pop(buffer);
+    if (status == SharedRecordQueue::Status::Empty) {
         return false;
     }
+    if (status != SharedRecordQueue::Status::Ok) {
+        logger_->error("unable to receive message: '%s'", queue_->error().c_str());
+        return false;
+    }
+    if (buffer.empty()) {
+        logger_->warn("Empty message received from '%s' with %d id.", from.c_str(),
+                      static_cast<int>(id));
+        return false;
+    }
+    if (discard) {
+        return true;
+    }
+    DataLinkRecord record;
+    DataLinkRecord::decode(buffer.data(), buffer.size(), record, *logger_);
+    payload = record.payload;
+    sync = record.sync;
+    id = record.id;
+    toListener = record.toListener;
+    ack = record.ack;
+    if (record.to != name_) {
+        logger_->warn("message addressee ('%s') different then destination ('%s')",
+                      record.to.c_str(), name_.c_str());
+        return false;
+    }
+    if (payload.empty()) {
+        logger_->warn("Buffer is empty in message");
+    }
+    from = record.from;
+    return !payload.empty();
 }
 
 std::string DataLink::name() const {
@@ -220,7 +202,14 @@ std::string DataLink::name() const {
 }
 
 std::size_t DataLink::pendingCount() const {
-    return queue_ ? recordsIn(*queue_) : 0;
+    if (!queue_) {
+        return 0;
+    }
+    const auto held = queue_->count();
+    if (!held) {
+        logger_->error("unable to receive message: '%s'", queue_->error().c_str());
+    }
+    return held.value_or(0);
 }
 
 }  // namespace interprocess

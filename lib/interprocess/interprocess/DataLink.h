@@ -3,15 +3,18 @@
 #include <memory>
 #include <string>
 
-#include <boost/interprocess/ipc/message_queue.hpp>
-
 #include "common/logging/ILogger.h"
 #include "interprocess/IDataLink.h"
+#include "interprocess/SharedRecordQueue.h"
 
 namespace interprocess {
 
-// The data link over Boost.Interprocess message queues, one queue per
-// process named by the installation id, "_" and the process's name.
+// The data link over shared record queues, one queue per process named by
+// the installation id, "_" and the process's name. A root process's queue is
+// open to every local user's records, a user's only to its own and root's;
+// nothing read from a queue is trusted, and no wait on one is longer than
+// SharedRecordQueue::kLockWait. Records go only into a queue whose owner may
+// run the addressee's kind (KindUsers).
 class DataLink : public IDataLink {
 public:
     // Names and installation ids hold only these characters, at most this
@@ -44,7 +47,7 @@ private:
     std::string prefix_;
     std::string name_;
     std::unique_ptr<common::ILogger> logger_;
-    std::unique_ptr<boost::interprocess::message_queue> queue_;
+    std::unique_ptr<SharedRecordQueue> queue_;
     std::size_t maxMsgCount_ = 0;
     std::size_t maxMsgSize_ = 0;
 };

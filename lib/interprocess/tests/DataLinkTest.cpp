@@ -4,18 +4,27 @@
 #include <string>
 #include <vector>
 
-#include <boost/interprocess/ipc/message_queue.hpp>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstring>
+
+#include "support/NobodyChild.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
 #include "interprocess/DataLink.h"
 #include "interprocess/DataLinkRecord.h"
+#include "interprocess/SharedRecordQueue.h"
 
 using interprocess::DataLink;
 using interprocess::IDataLink;
 using interprocesstest::QueueNames;
+using interprocess::SharedRecordQueue;
+using testsupport::NobodyChild;
 using testsupport::RecordingLogger;
-namespace bip = boost::interprocess;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -83,17 +92,20 @@ TEST_F(DataLinkTest, TheHundredAndFirstRecordIntoAnUnreadQueueFails) {
               1);
     // A queue that does not exist is not made by a sender.
     EXPECT_FALSE(own->send("Absent", bytes("r"), false, 1, false, false, true));
-    EXPECT_THROW(bip::message_queue(bip::open_only, names.queue("Absent").c_str()),
-                 bip::interprocess_exception);
+    std::string error;
+    EXPECT_FALSE(SharedRecordQueue::open(names.queue("Absent"), error));
 }
 
 TEST_F(DataLinkTest, InitReplacesALeftoverQueueAndCountsItsRecords) {
     // An earlier run's queue, smaller than ours, with seven records in it.
     const auto own = names.queue("Test");
     {
-        bip::message_queue old(bip::create_only, own.c_str(), 10, 64);
+        std::string error;
+        auto old = SharedRecordQueue::create(own, 10, 64, 0600, error);
+        ASSERT_TRUE(old) << error;
         for (int i = 0; i < 7; ++i) {
-            old.send("old", 3, 0);
+            ASSERT_EQ(old->push(reinterpret_cast<const std::uint8_t*>("old"), 3),
+                      SharedRecordQueue::Status::Ok);
         }
     }
     auto receiver = link("Test");
@@ -127,12 +139,13 @@ TEST_F(DataLinkTest, MalformedRecordsAreConsumedAndTheNextOneIsRead) {
         elsewhere.encode(),
         std::vector<std::uint8_t>(whole.begin(), whole.end() - 1),
     };
-    bip::message_queue queue(bip::open_only, names.queue("Test").c_str());
-    const std::uint8_t none = 0;
+    std::string error;
+    auto queue = SharedRecordQueue::open(names.queue("Test"), error);
+    ASSERT_TRUE(queue) << error;
     for (const auto& record : records) {
-        queue.send(record.empty() ? &none : record.data(), record.size(), 0);
+        ASSERT_EQ(queue->push(record.data(), record.size()), SharedRecordQueue::Status::Ok);
     }
-    queue.send(whole.data(), whole.size(), 0);
+    ASSERT_EQ(queue->push(whole.data(), whole.size()), SharedRecordQueue::Status::Ok);
 
     for (std::size_t i = 0; i < records.size(); ++i) {
         EXPECT_FALSE(receive(*own).ok) << "record " << i;
@@ -145,4 +158,130 @@ TEST_F(DataLinkTest, MalformedRecordsAreConsumedAndTheNextOneIsRead) {
     EXPECT_EQ(lines->count(common::loglevel::warn,
                            "message addressee ('Other') different then destination ('Test')"),
               1);
+}
+
+namespace {
+
+// Bytes at `offset` of the shared object behind a queue, written by user
+// nobody through a descriptor of its own.
+bool forge(const std::string& queue, off_t offset, const std::vector<std::uint8_t>& bytes) {
+    const int fd = ::shm_open(("/" + queue).c_str(), O_RDWR, 0);
+    return fd >= 0 && ::pwrite(fd, bytes.data(), bytes.size(), offset) ==
+                          static_cast<ssize_t>(bytes.size());
+}
+
+std::vector<std::uint8_t> little(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+}  // namespace
+
+TEST_F(DataLinkTest, ForgedLengthsAndPositionsFromAnotherUserAreRefusedAndTheQueueGoesOn) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    auto own = link("Test");
+    auto sender = link("Sender");
+    ASSERT_TRUE(own->init(kCount, kSize));
+    ASSERT_TRUE(sender->init(kCount, kSize));
+    const std::string queue = names.queue("Test");
+    // The header is 20 bytes (magic, limits, first slot, records held); the
+    // first slot's length follows it.
+    const struct {
+        const char* what;
+        std::vector<std::pair<off_t, std::vector<std::uint8_t>>> writes;
+        const char* logged;
+    } cases[] = {
+        {"a record of 200000 bytes", {{20, little(200000)}, {12, little(0)}, {16, little(1)}}, "200000 bytes"},
+        {"the largest length", {{20, little(0xffffffff)}, {12, little(0)}, {16, little(1)}}, "4294967295 bytes"},
+        {"a first slot past the end", {{12, little(5000)}, {16, little(1)}}, "header is damaged"},
+        {"more records than slots", {{16, little(kCount + 1)}}, "header is damaged"},
+        {"another size limit", {{8, little(1u << 30)}, {16, little(1)}}, "header is damaged"},
+    };
+    for (const auto& forged : cases) {
+        SCOPED_TRACE(forged.what);
+        NobodyChild attacker([&] {
+            for (const auto& [offset, bytes] : forged.writes) {
+                if (!forge(queue, offset, bytes)) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        ASSERT_TRUE(attacker.succeeded());
+        const int before = lines->countContaining(common::loglevel::error, forged.logged);
+        EXPECT_FALSE(receive(*own).ok);
+        EXPECT_EQ(lines->countContaining(common::loglevel::error, forged.logged), before + 1);
+        // The queue still carries what is sent next.
+        ASSERT_TRUE(sender->send("Test", bytes("after"), false, 4, false, false, true));
+        const auto got = receive(*own);
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.payload, "after");
+        EXPECT_EQ(own->pendingCount(), 0u);
+    }
+}
+
+TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    auto own = link("Test");
+    auto sender = link("Sender");
+    ASSERT_TRUE(own->init(kCount, kSize));
+    ASSERT_TRUE(sender->init(kCount, kSize));
+    ASSERT_TRUE(sender->send("Test", bytes("waiting"), false, 1, false, false, true));
+    const std::string queue = names.queue("Test");
+    NobodyChild attacker([&] {
+        const int fd = ::shm_open(("/" + queue).c_str(), O_RDWR, 0);
+        struct flock region {};
+        region.l_type = F_WRLCK;
+        region.l_whence = SEEK_SET;
+        region.l_len = 1;
+        return fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &region) == 0;
+    });
+    ASSERT_TRUE(attacker.succeeded());
+    const auto bound = SharedRecordQueue::kLockWait + 30ms;
+    const struct {
+        const char* what;
+        std::function<bool()> call;
+    } calls[] = {
+        {"send", [&] { return sender->send("Test", bytes("x"), false, 2, false, false, true); }},
+        {"receive", [&] { return receive(*own).ok; }},
+        {"count", [&] { return own->pendingCount() != 0; }},
+    };
+    for (const auto& call : calls) {
+        SCOPED_TRACE(call.what);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(call.call());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
+    }
+    EXPECT_EQ(lines->countContaining(common::loglevel::error, "lock was not free within 20 ms"), 3);
+    // Once the lock is given up, the waiting record arrives.
+    attacker.release();
+    EXPECT_EQ(receive(*own).payload, "waiting");
+}
+
+TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlantedOnesAreRefused) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    auto own = link("Test");
+    ASSERT_TRUE(own->init(kCount, kSize));
+    struct stat status {};
+    ASSERT_EQ(0, ::stat(("/dev/shm/" + names.queue("Test")).c_str(), &status));
+    EXPECT_EQ(status.st_mode & 0777, 0666u) << "a root process's queue takes every user's records";
+    // A queue of a root-only kind planted by nobody is not written to; a
+    // user's queue is written to by root.
+    for (const std::string& kind : {std::string("Unattended"), std::string("UnattendedUi")}) {
+        const std::string queue = names.queue(kind);
+        NobodyChild attacker([&] {
+            std::string error;
+            auto planted = SharedRecordQueue::create(queue, kCount, kSize, 0600, error);
+            return planted != nullptr;
+        });
+        ASSERT_TRUE(attacker.succeeded()) << kind;
+        std::string error;
+        auto planted = SharedRecordQueue::open(queue, error);
+        ASSERT_TRUE(planted) << error;
+        EXPECT_EQ(own->send(kind, bytes("secret"), false, 1, false, false, true),
+                  kind == "UnattendedUi")
+            << kind;
+        EXPECT_EQ(planted->count(), kind == "UnattendedUi" ? 1u : 0u) << kind;
+    }
+    EXPECT_EQ(lines->countContaining(common::loglevel::error, "the queue belongs to user 65534"), 1);
 }

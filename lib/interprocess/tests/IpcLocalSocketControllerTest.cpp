@@ -1,5 +1,8 @@
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -7,22 +10,26 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ManualTaskScheduler.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
+#include "support/NobodyChild.h"
 #include "support/UnixSocketPeer.h"
 #include "interprocess/controller/IpcLocalSocketController.h"
 
 using interprocesstest::PeerProcess;
 using interprocesstest::QueueNames;
+using testsupport::NobodyChild;
 using namespace std::chrono_literals;
 using helper::ApplicationType;
 
@@ -206,6 +213,251 @@ TEST_F(IpcLocalSocketControllerTest, StartFailsWhereTheServerCannotListenAndLeav
     EXPECT_EQ(unnamed.waitFor("started"), "started 0");
 }
 
+// Descriptors open in process `pid`.
+int openDescriptors(pid_t pid) {
+    int count = 0;
+    if (DIR* folder = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (const dirent* entry = ::readdir(folder)) {
+            count += entry->d_name[0] != '.';
+        }
+        ::closedir(folder);
+    }
+    return count;
+}
+
+// The resident memory of process `pid`, in KiB.
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+TEST_F(IpcLocalSocketControllerTest, AGreetingAsAKindItsUserMayNotRunOrThatNeverConnectsIsRefused) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    auto service = peer("Unattended");
+    const std::string at = path("Unattended");
+    // Run as nobody: the greeting, then a message; true when the server
+    // closed the connection within 5 s without a word.
+    const auto greetAsNobody = [&](const std::string& kind) {
+        NobodyChild attacker([&] {
+            RawClient client(at);
+            if (!client.connected()) {
+                return false;
+            }
+            client.send(frame(kind) + frame("{\"cmd\":\"spoofed\"}"));
+            return client.closedWithin(5s);
+        });
+        return attacker.succeeded();
+    };
+    for (const std::string kind : {"RemoteControl", "Attended", "Unattended", "CustomerAttendedApp"}) {
+        EXPECT_TRUE(greetAsNobody(kind)) << kind;
+    }
+    EXPECT_FALSE(service->waitFor("received", 300ms)) << "a refused greeting spoke";
+    EXPECT_EQ(service->seen, std::vector<std::string>{});
+    // A user interface is any user's to run.
+    NobodyChild ui([&] {
+        RawClient client(at);
+        client.send(frame("UnattendedUi") + frame("{\"ok\":1}"));
+        return client.connected() && !client.closedWithin(1s);
+    });
+    EXPECT_TRUE(ui.succeeded());
+    EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"ok\":1}");
+}
+
+TEST_F(IpcLocalSocketControllerTest, SilentConnectionsAreCappedAndClosedWhileARealClientIsServed) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    constexpr int kSilent = 2000;
+    auto service = peer("Unattended");
+    const int baseline = openDescriptors(service->pid());
+    const std::string at = path("Unattended");
+    NobodyChild storm([&] {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, at.c_str(), sizeof address.sun_path - 1);
+        int made = 0;
+        for (int i = 0; i < kSilent; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            if (fd < 0) {
+                break;
+            }
+            // Kept open, and never a word; a full backlog counts as tried.
+            const int result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            made += result == 0 || errno == EAGAIN;
+        }
+        return made == kSilent;
+    });
+    ASSERT_TRUE(storm.succeeded());
+    // The real client is served at its normal pace meanwhile.
+    const auto begin = std::chrono::steady_clock::now();
+    RawClient ui(at);
+    ASSERT_TRUE(ui.connected());
+    ui.send(frame("UnattendedUi") + frame("{\"real\":1}"));
+    EXPECT_EQ(service->waitFor("received", 5s), "received UnattendedUi {\"real\":1}");
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    // Nobody holds at most its cap of connections, and not past the greeting bound.
+    EXPECT_LE(openDescriptors(service->pid()), baseline + 64 + 4);
+    const auto deadline = begin + 3s + 2s;
+    while (openDescriptors(service->pid()) > baseline + 4 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_LE(openDescriptors(service->pid()), baseline + 4) << "silent connections still open";
+    service->command("to UnattendedUi {\"back\":1}");
+    EXPECT_EQ(service->waitFor("to"), "to 1");
+    storm.release();
+}
+
+TEST_F(IpcLocalSocketControllerTest, AServerOfAnotherUserIsRefusedAndRootTakesItsPathBack) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    const std::string at = path("Unattended");
+    // The listener is nobody's: bound here, listened on by nobody, so that
+    // the kernel names nobody as the server while the test sees what comes in.
+    for (const bool fileOfNobody : {true, false}) {
+        SCOPED_TRACE(fileOfNobody ? "socket file of nobody" : "root's file, nobody listening");
+        const int fd = testsupport::unixSocket(at, false);
+        ASSERT_GE(fd, 0);
+        // Not to be inherited by the peers: it would outlive the test's close.
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (fileOfNobody) {
+            ASSERT_EQ(0, ::chown(at.c_str(), NobodyChild::kUid, NobodyChild::kUid));
+        }
+        NobodyChild listener([fd] { return ::listen(fd, 16) == 0; });
+        ASSERT_TRUE(listener.succeeded());
+        auto ui = peer("UnattendedUi");
+        ui->command("to Unattended {\"secret\":1}");
+        ui->command("connect Unattended");
+        EXPECT_EQ(ui->waitFor("connect "), "connect Unattended 0");
+        EXPECT_FALSE(saw(*ui, "connected"));
+        // Nothing reached the listener: no connection, or one that closes
+        // without a byte.
+        pollfd waiting{fd, POLLIN, 0};
+        if (::poll(&waiting, 1, 300) == 1) {
+            const int accepted = ::accept(fd, nullptr, nullptr);
+            ASSERT_GE(accepted, 0);
+            EXPECT_FALSE(fileOfNobody) << "connected to a socket file of nobody";
+            char byte = 0;
+            pollfd readable{accepted, POLLIN, 0};
+            ASSERT_EQ(1, ::poll(&readable, 1, 5000));
+            EXPECT_EQ(0, ::recv(accepted, &byte, 1, 0)) << "the client sent something";
+            ::close(accepted);
+        }
+        listener.release();
+        ::close(fd);
+        // A root server takes the path back; the waiting message follows.
+        auto service = peer("Unattended");
+        struct stat status {};
+        ASSERT_EQ(0, ::lstat(at.c_str(), &status));
+        EXPECT_EQ(status.st_uid, 0u);
+        ui->command("connect Unattended");
+        EXPECT_EQ(ui->waitFor("connect "), "connect Unattended 1");
+        EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"secret\":1}");
+    }
+}
+
+TEST_F(IpcLocalSocketControllerTest, ASecondServerOfTheSameKindAndIdLeavesTheFirstServing) {
+    auto first = peer("Unattended");
+    struct stat before {};
+    ASSERT_EQ(0, ::lstat(path("Unattended").c_str(), &before));
+    PeerProcess second;
+    second.command("sockets " + names.prefix() + " Unattended");
+    EXPECT_EQ(second.waitFor("started"), "started 0");
+    struct stat after {};
+    ASSERT_EQ(0, ::lstat(path("Unattended").c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    RawClient ui(path("Unattended"));
+    ASSERT_TRUE(ui.connected());
+    ui.send(frame("UnattendedUi") + frame("{\"first\":1}"));
+    EXPECT_EQ(first->waitFor("received"), "received UnattendedUi {\"first\":1}");
+}
+
+TEST_F(IpcLocalSocketControllerTest, ANeverReadingPeerKeepsTheServerWithinItsBoundAndLaterSendsFail) {
+    constexpr int kMessages = 100;
+    constexpr long kMegabyte = 1024 * 1024;
+    // Freed memory is handed back at once, so that what is resident is what is held.
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    const std::string saved = sanitizer != nullptr ? sanitizer : "";
+    ::setenv("ASAN_OPTIONS", (saved + ":quarantine_size_mb=1:thread_local_quarantine_size_kb=64").c_str(), 1);
+    auto service = peer("Unattended");
+    ::setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    RawClient ui(path("Unattended"));
+    ASSERT_TRUE(ui.connected());
+    ui.send(frame("UnattendedUi"));
+    ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+    const long before = residentKiB(service->pid());
+    const std::string text(kMegabyte, 'm');
+    int accepted = 0;
+    long highest = before;
+    for (int i = 0; i < kMessages; ++i) {
+        service->command("to UnattendedUi " + text);
+        const auto answer = service->waitFor("to");
+        accepted += answer == "to 1";
+        highest = std::max(highest, residentKiB(service->pid()));
+    }
+    // 32 MiB of frames (two bytes a character) on the socket, 16 MiB of
+    // messages waiting, and the room a message takes on its way.
+    EXPECT_LE(accepted, 17);
+    EXPECT_GE(accepted, 8);
+    EXPECT_LT((highest - before) / 1024, 32 + 16 + 40) << "MiB more than before";
+}
+
+TEST_F(IpcLocalSocketControllerTest, TwoHundredMessagesInOrderAndWhatWaitsThroughAKilledServiceFollowsInOrder) {
+    auto service = peer("Unattended");
+    auto ui = peer("UnattendedUi");
+    ui->command("connect Unattended");
+    ASSERT_EQ(ui->waitFor("connect "), "connect Unattended 1");
+    for (int n = 1; n <= 200; ++n) {
+        ui->command("to Unattended {\"n\":" + std::to_string(n) + "}");
+    }
+    for (int n = 1; n <= 200; ++n) {
+        ASSERT_EQ(service->waitFor("received"), "received UnattendedUi {\"n\":" + std::to_string(n) + "}");
+    }
+    service->kill();
+    ASSERT_EQ(ui->waitFor("disconnected"), "disconnected Unattended");
+    for (int n = 1; n <= 20; ++n) {
+        ui->command("to Unattended {\"waited\":" + std::to_string(n) + "}");
+        EXPECT_EQ(ui->waitFor("to"), "to 0");
+    }
+    auto successor = peer("Unattended");
+    ui->command("connect Unattended");
+    EXPECT_EQ(ui->waitFor("connect "), "connect Unattended 1");
+    for (int n = 1; n <= 20; ++n) {
+        ASSERT_EQ(successor->waitFor("received"),
+                  "received UnattendedUi {\"waited\":" + std::to_string(n) + "}");
+    }
+}
+
+TEST_F(IpcLocalSocketControllerTest, TheListenerOutlivesRunningOutOfDescriptors) {
+    auto service = peer("Unattended");
+    // Room for a few connections more than the server has open now.
+    const rlimit tight{static_cast<rlim_t>(openDescriptors(service->pid()) + 8),
+                       static_cast<rlim_t>(openDescriptors(service->pid()) + 8)};
+    ASSERT_EQ(0, ::prlimit(service->pid(), RLIMIT_NOFILE, &tight, nullptr));
+    {
+        std::vector<std::unique_ptr<RawClient>> crowd;
+        for (int i = 0; i < 20; ++i) {
+            crowd.push_back(std::make_unique<RawClient>(path("Unattended")));
+            crowd.back()->send(frame("UnattendedUi"));
+        }
+        std::this_thread::sleep_for(500ms);
+    }
+    struct stat status {};
+    ASSERT_EQ(0, ::lstat(path("Unattended").c_str(), &status)) << "the socket file went";
+    // Descriptors are free again: a new client is served.
+    RawClient ui(path("Unattended"));
+    ASSERT_TRUE(ui.connected());
+    ui.send(frame("UnattendedUi") + frame("{\"after\":1}"));
+    EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"after\":1}");
+}
+
 // A socket whose connection the test makes, recording what is written and
 // refusing the writes it is told to refuse.
 class ScriptedSocket : public IIpcLocalSocket {
@@ -219,6 +471,9 @@ public:
     void setId(unsigned int value) override { id = value; }
     bool write(const std::string& message) override { return writeData(message, true); }
     bool writeData(const std::string& message, bool) override {
+        if (onWrite) {
+            onWrite(message);
+        }
         if (refuse.count(message) != 0) {
             return false;
         }
@@ -230,6 +485,7 @@ public:
     void setDisconnectCallback(SocketConnectCallback) override {}
     void setErrorCallback(SocketConnectCallback) override {}
     void clearCallbacks() override { onConnect = nullptr; }
+    std::optional<uid_t> peerUser() const override { return user; }
     const std::string& getSocketName() const override { return target; }
     const std::string& getTargetName() const override { return target; }
     void requestDelete() override {}
@@ -241,12 +497,15 @@ public:
     }
 
     std::string target = "Unattended";
+    uid_t user = 0;
     bool up = false;
     std::atomic<bool> fresh{true};
     unsigned int id = 0;
     SocketConnectCallback onConnect;
     std::set<std::string> refuse;
     std::vector<std::string> written;
+    // Called with every message before it is written or refused.
+    std::function<void(const std::string&)> onWrite;
 };
 
 IIpcQtSocketPlugin::IpcLocalSocketPtr unowned(ScriptedSocket& socket) {
@@ -387,6 +646,33 @@ TEST_F(IpcLocalSocketControllerAlone, WaitingTextsGoOutFirstInOrderAndWhatFailsI
     runAll();
     EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi",
                                         "UnattendedUi", "5", "6"}),
+              socket.written);
+    controller->stop();
+}
+
+// Another thread sends while the waiting texts go out: what fails of them goes
+// back in front of what was sent meanwhile.
+TEST_F(IpcLocalSocketControllerAlone, WaitingTextsThatFailGoBackInFrontOfThoseSentMeanwhile) {
+    plugin.client = &socket;
+    make("UnattendedUi");
+    for (const char* text : {"a", "b", "c"}) {
+        send(text);
+    }
+    socket.onWrite = [this](const std::string& message) {
+        if (message == "a") {
+            EXPECT_FALSE(send("late"));
+        }
+    };
+    socket.refuse = {"b"};
+    controller->connectToService("Unattended", nullptr);
+    socket.comeUp("Unattended");
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "a"}), socket.written);
+    socket.onWrite = nullptr;
+    socket.refuse.clear();
+    socket.comeUp("Unattended");
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "a", "UnattendedUi", "b", "c", "late"}),
               socket.written);
     controller->stop();
 }

@@ -11,10 +11,9 @@
 #include <thread>
 #include <utility>
 
-#include <boost/interprocess/ipc/message_queue.hpp>
-
 #include "common/utils/RandomString.h"
 #include "interprocess/DataLink.h"
+#include "interprocess/SharedRecordQueue.h"
 
 namespace interprocesstest {
 
@@ -133,7 +132,7 @@ QueueNames::QueueNames()
 
 QueueNames::~QueueNames() {
     for (const auto& name : queues_) {
-        boost::interprocess::message_queue::remove(name.c_str());
+        interprocess::SharedRecordQueue::remove(name);
     }
 }
 

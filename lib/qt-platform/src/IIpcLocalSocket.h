@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
+#include <optional>
 #include <string>
 
 // One end of a link between two of the product's processes. A client socket
@@ -29,7 +32,9 @@ public:
     // writeData with wait.
     virtual bool write(const std::string& message) = 0;
     // Hands the message to the Qt thread; with `wait`, returns once it has been
-    // written there. False when the socket is not valid or the hand-over failed.
+    // written there. False when the socket is not valid, the hand-over failed,
+    // or the peer leaves so much unread that the message would not fit the
+    // socket's bound of bytes waiting to be written.
     virtual bool writeData(const std::string& message, bool wait) = 0;
     // Each message after the greeting (a client socket has no greeting to read).
     virtual void setReadCallback(ReadCallback callback) = 0;
@@ -38,6 +43,9 @@ public:
     virtual void setDisconnectCallback(SocketConnectCallback callback) = 0;
     virtual void setErrorCallback(SocketConnectCallback callback) = 0;
     virtual void clearCallbacks() = 0;
+    // The user of the process at the other end, as the kernel tells it;
+    // nothing before a client is connected.
+    virtual std::optional<uid_t> peerUser() const = 0;
     virtual const std::string& getSocketName() const = 0;
     virtual const std::string& getTargetName() const = 0;
     // Deletes the socket later on the Qt thread.

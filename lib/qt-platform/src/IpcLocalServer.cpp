@@ -1,9 +1,18 @@
 #include "IpcLocalServer.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDebug>
-#include <QLocalServer>
+#include <QFile>
+#include <QLocalSocket>
 #include <QLoggingCategory>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <boost/assert.hpp>
+#include <cerrno>
 
 #include "IpcLocalSocket.h"
 #include "LocalServerPath.h"
@@ -14,13 +23,46 @@ Q_LOGGING_CATEGORY(lcIpcLocalServer, "IpcLocalServer")
 
 }  // namespace
 
+struct IpcLocalServer::Users {
+    std::mutex mutex;
+    std::map<uid_t, int> open;
+
+    // A place for one more connection of `uid`, given back when the returned
+    // token goes; null when the user has all its places taken.
+    static std::shared_ptr<void> take(const std::shared_ptr<Users>& users, uid_t uid) {
+        {
+            std::lock_guard lock(users->mutex);
+            int& count = users->open[uid];
+            if (count >= kMaxConnectionsPerUser) {
+                return nullptr;
+            }
+            ++count;
+        }
+        return std::shared_ptr<void>(users.get(), [users, uid](void*) {
+            std::lock_guard lock(users->mutex);
+            if (--users->open[uid] == 0) {
+                users->open.erase(uid);
+            }
+        });
+    }
+};
+
 IpcLocalServer::IpcLocalServer(const std::string& name, QThread* thread,
                                ConnectCallback connectCallback)
     : name_(name),
       _parentThread(thread),
       connectCallback_(std::move(connectCallback)),
-      listener_(new QLocalServer(this)) {
+      retry_(new QTimer(this)),
+      users_(std::make_shared<Users>()) {
     BOOST_ASSERT_MSG(_parentThread, "_parentThread should not be null");
+    retry_->setSingleShot(true);
+    QObject::connect(retry_, &QTimer::timeout, this, [this] {
+        takeSpare();
+        if (notifier_ != nullptr && accepting_) {
+            notifier_->setEnabled(true);
+            onReadable();
+        }
+    });
     moveToThread(_parentThread);
     if (!QMetaObject::invokeMethod(
             this, [this] { internalListen(); }, Qt::QueuedConnection)) {
@@ -29,7 +71,7 @@ IpcLocalServer::IpcLocalServer(const std::string& name, QThread* thread,
 }
 
 IpcLocalServer::~IpcLocalServer() {
-    listener_->close();
+    internalClose();
 }
 
 void IpcLocalServer::setConnectCallback(ConnectCallback callback) {
@@ -53,48 +95,129 @@ void IpcLocalServer::internalListen() {
     if (!accepting_) {
         return;
     }
-    listener_->setSocketOptions(QLocalServer::WorldAccessOption);
-    QObject::connect(listener_, &QLocalServer::newConnection, this,
-                     &IpcLocalServer::onNewConnection);
     const QString name = QString::fromStdString(name_);
     if (LocalServerPath::isTaken(name)) {
         qCInfo(lcIpcLocalServer) << "Address " << name << " already in use. Try removing server.";
-        if (QString refusal; !LocalServerPath::removeStaleSocket(name, refusal)) {
+        QString refusal;
+        uid_t owner = 0;
+        if (!LocalServerPath::removeStaleSocket(name, refusal, owner)) {
             qCCritical(lcIpcLocalServer)
                 << "Failed to start socket server listening, error:" << refusal;
             return;
         }
+        if (owner != ::geteuid()) {
+            qCWarning(lcIpcLocalServer) << "Took" << name << "back from a socket of user" << owner;
+        }
     }
-    listener_->listen(name);
-    if (listener_->isListening()) {
-        qCInfo(lcIpcLocalServer) << "Socket server is listening on " << name
-                                 << " full name: " << listener_->fullServerName();
-    } else {
-        qCCritical(lcIpcLocalServer)
-            << "Failed to start socket server listening, error:" << listener_->errorString();
+    QString error;
+    listener_ = LocalServerPath::listenWorldAccessible(name, kBacklog, error);
+    if (listener_ < 0) {
+        qCCritical(lcIpcLocalServer) << "Failed to start socket server listening, error:" << error;
+        return;
+    }
+    struct stat status {};
+    if (::lstat(QFile::encodeName(LocalServerPath::fullPath(name)).constData(), &status) == 0) {
+        device_ = status.st_dev;
+        inode_ = status.st_ino;
+    }
+    notifier_ = new QSocketNotifier(listener_, QSocketNotifier::Read, this);
+    takeSpare();
+    QObject::connect(notifier_, &QSocketNotifier::activated, this, &IpcLocalServer::onReadable);
+    qCInfo(lcIpcLocalServer) << "Socket server is listening on " << name
+                             << " full name: " << LocalServerPath::fullPath(name);
+}
+
+void IpcLocalServer::onReadable() {
+    for (int taken = 0; taken < kAcceptBatch && listener_ >= 0; ++taken) {
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            admit(fd);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) {
+            continue;
+        }
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // The connection waits in the backlog; the listener stays.
+            releaseSpare();
+            qCWarning(lcIpcLocalServer) << "Out of descriptors, accepting again in"
+                                        << kAcceptRetryMs << "ms";
+            notifier_->setEnabled(false);
+            retry_->start(kAcceptRetryMs);
+        }
+        return;
+    }
+    // More may wait: they are taken on the next turn of the event loop.
+}
+
+void IpcLocalServer::takeSpare() {
+    for (int& spare : spare_) {
+        if (spare < 0) {
+            spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
     }
 }
 
-void IpcLocalServer::onNewConnection() {
-    while (QLocalSocket* socket = listener_->nextPendingConnection()) {
-        auto accepted =
-            IpcLocalSocket::makeHandle(new IpcLocalSocket(socket, name_, _parentThread));
-        if (!accepting_) {
-            continue;  // released: the connection closes
+void IpcLocalServer::releaseSpare() {
+    for (int& spare : spare_) {
+        if (spare >= 0) {
+            ::close(spare);
+            spare = -1;
         }
-        ConnectCallback callback;
-        {
-            std::lock_guard lock(callbackMutex_);
-            callback = connectCallback_;
-        }
-        if (!callback) {
-            qCWarning(lcIpcLocalServer) << "Connect callback is empty, closing the accepted socket";
-            continue;
-        }
-        callback(std::move(accepted));
     }
+}
+
+void IpcLocalServer::admit(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || !accepting_) {
+        ::close(fd);
+        return;
+    }
+    auto place = Users::take(users_, peer.uid);
+    if (!place) {
+        qCWarning(lcIpcLocalServer) << "User" << peer.uid << "has" << kMaxConnectionsPerUser
+                                    << "connections open already; closing a new one";
+        ::close(fd);
+        return;
+    }
+    ConnectCallback callback;
+    {
+        std::lock_guard lock(callbackMutex_);
+        callback = connectCallback_;
+    }
+    if (!callback) {
+        qCWarning(lcIpcLocalServer) << "Connect callback is empty, closing the accepted socket";
+        ::close(fd);
+        return;
+    }
+    auto* socket = new QLocalSocket(this);
+    if (!socket->setSocketDescriptor(fd, QLocalSocket::ConnectedState, QIODevice::ReadWrite)) {
+        ::close(fd);
+        delete socket;
+        return;
+    }
+    auto* accepted = new IpcLocalSocket(socket, name_, _parentThread);
+    accepted->admit(peer.uid, std::move(place), kGreetingTimeoutMs);
+    callback(IpcLocalSocket::makeHandle(accepted));
 }
 
 void IpcLocalServer::internalClose() {
-    listener_->close();
+    if (notifier_ != nullptr) {
+        notifier_->setEnabled(false);
+    }
+    retry_->stop();
+    releaseSpare();
+    if (listener_ < 0) {
+        return;
+    }
+    ::close(listener_);
+    listener_ = -1;
+    // The file goes with the listener, unless a successor has taken the place.
+    const QByteArray path = QFile::encodeName(LocalServerPath::fullPath(QString::fromStdString(name_)));
+    struct stat status {};
+    if (::lstat(path.constData(), &status) == 0 && S_ISSOCK(status.st_mode) &&
+        status.st_dev == device_ && status.st_ino == inode_) {
+        ::unlink(path.constData());
+    }
 }

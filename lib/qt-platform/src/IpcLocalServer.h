@@ -1,24 +1,43 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <QObject>
 #include <atomic>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "IIpcLocalServer.h"
 
-class QLocalServer;
+class QSocketNotifier;
 class QThread;
+class QTimer;
 
 // Listens under a name on the Qt thread, the socket file open to every local
 // user, and hands each accepted connection as an accepted IpcLocalSocket to
 // the connect callback. A stale socket of its own user under the name is
-// replaced; anything else found there is left alone and the server does not
-// listen.
+// replaced, and so, when it runs as root, is a socket another user planted;
+// a live server of its own user and anything that is not a socket are left
+// alone, and the server does not listen.
+//
+// Each peer's user comes from the kernel. A user has at most
+// kMaxConnectionsPerUser connections open at a time (more are closed at
+// once), and a connection that does not greet within kGreetingTimeoutMs is
+// closed. At most kAcceptBatch connections are taken per wake-up; when the
+// process runs out of descriptors the listener keeps its socket and tries
+// again every kAcceptRetryMs.
 class IpcLocalServer : public QObject, public IIpcLocalServer {
     Q_OBJECT
 
 public:
+    static constexpr int kMaxConnectionsPerUser = 64;
+    static constexpr int kGreetingTimeoutMs = 3000;
+    static constexpr int kAcceptBatch = 64;
+    static constexpr int kAcceptRetryMs = 100;
+    static constexpr int kBacklog = 128;
+
     IpcLocalServer(const std::string& name, QThread* thread, ConnectCallback connectCallback);
     ~IpcLocalServer() override;
 
@@ -27,15 +46,29 @@ public:
     void requestDelete() override;
 
 private:
+    // Open connections per user, shared with the connections themselves.
+    struct Users;
+
     // Qt thread.
     void internalListen();
-    void onNewConnection();
+    void onReadable();
+    void admit(int fd);
     void internalClose();
+    // Descriptors kept in reserve (two: enough for a pipe) and given up when
+    // the process runs out, so that logging and the retry still have some.
+    void takeSpare();
+    void releaseSpare();
 
     std::string name_;
     QThread* _parentThread;
     std::mutex callbackMutex_;
     ConnectCallback connectCallback_;
-    QLocalServer* listener_;
+    int listener_ = -1;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+    int spare_[2] = {-1, -1};
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer* retry_;
+    std::shared_ptr<Users> users_;
     std::atomic<bool> accepting_{true};
 };

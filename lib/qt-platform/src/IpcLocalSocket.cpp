@@ -1,8 +1,11 @@
 #include "IpcLocalSocket.h"
 
+#include <sys/socket.h>
+
 #include <QDebug>
 #include <QLoggingCategory>
 #include <QThread>
+#include <QTimer>
 #include <boost/assert.hpp>
 #include <chrono>
 #include <condition_variable>
@@ -39,6 +42,22 @@ struct WriteTicket {
     }
 };
 
+// The user at the other end of a connected local socket, -1 when unknown.
+long long peerUserOf(qintptr descriptor) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (descriptor < 0 ||
+        ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        return -1;
+    }
+    return peer.uid;
+}
+
+// The bytes of the frame of `text`: a 32-bit count and UTF-16.
+qint64 frameSize(const QString& text) {
+    return 4 + 2 * static_cast<qint64>(text.size());
+}
+
 QString fromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
@@ -74,6 +93,23 @@ IpcLocalSocket::~IpcLocalSocket() {
     delete socket_;
 }
 
+void IpcLocalSocket::admit(uid_t peer, std::shared_ptr<void> place, int greetingTimeoutMs) {
+    peerUser_ = peer;
+    place_ = std::move(place);
+    QTimer::singleShot(greetingTimeoutMs, this, [this, greetingTimeoutMs] {
+        if (targetName_.empty() && socket_->state() != QLocalSocket::UnconnectedState) {
+            qCWarning(lcIpcLocalSocket) << "No greeting within" << greetingTimeoutMs
+                                        << "ms from user" << peerUser_.load() << ", closing";
+            socket_->abort();
+        }
+    });
+}
+
+std::optional<uid_t> IpcLocalSocket::peerUser() const {
+    const long long user = peerUser_;
+    return user < 0 ? std::nullopt : std::optional<uid_t>(static_cast<uid_t>(user));
+}
+
 IIpcQtSocketPlugin::IpcLocalSocketPtr IpcLocalSocket::makeHandle(IpcLocalSocket* socket) {
     return IIpcQtSocketPlugin::IpcLocalSocketPtr(socket, [](IIpcLocalSocket* handle) {
         if (handle != nullptr) {
@@ -89,6 +125,8 @@ void IpcLocalSocket::initSocket(QThread* thread) {
     QObject::connect(socket_, &QLocalSocket::errorOccurred, this, &IpcLocalSocket::onError);
     QObject::connect(socket_, &QLocalSocket::connected, this, &IpcLocalSocket::onConnected);
     QObject::connect(socket_, &QLocalSocket::disconnected, this, &IpcLocalSocket::onDisconnected);
+    QObject::connect(socket_, &QLocalSocket::bytesWritten, this,
+                     [this](qint64 written) { unwritten_ -= written; });
 }
 
 void IpcLocalSocket::connect() {
@@ -102,6 +140,7 @@ void IpcLocalSocket::internalConnect() {
     qCInfo(lcIpcLocalSocket) << "socket connecting to " << QString::fromStdString(_socketName);
     if (socket_->state() == QLocalSocket::UnconnectedState) {
         codec_.reset();
+        peerUser_ = -1;
         socket_->connectToServer(fromUtf8(_socketName), QIODevice::ReadWrite);
     }
 }
@@ -132,6 +171,17 @@ bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
             << "bytes, _socketName: " << QString::fromStdString(_socketName);
         return false;
     }
+    // The bytes are reserved here, on the caller's thread, so that a burst of
+    // writes handed over before the Qt thread runs cannot pass the bound.
+    const qint64 size = frameSize(text);
+    if (const qint64 waiting = unwritten_.fetch_add(size); waiting + size > kMaxUnwrittenBytes) {
+        unwritten_ -= size;
+        qCWarning(lcIpcLocalSocket)
+            << "The peer does not read:" << waiting << "bytes wait to be written;"
+            << "refusing a message of" << size << "bytes, _socketName:"
+            << QString::fromStdString(_socketName) << "target:" << QString::fromStdString(targetName_);
+        return false;
+    }
     if (QThread::currentThread() == thread()) {
         // A blocking hand-over to the own thread could never complete.
         return internalWrite(text);
@@ -142,6 +192,7 @@ bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
     if (!QMetaObject::invokeMethod(this, "internalWrite", Qt::QueuedConnection,
                                    Q_ARG(QString, text))) {
         qCCritical(lcIpcLocalSocket) << "failed to call internalWrite";
+        unwritten_ -= size;
         return false;
     }
     return true;
@@ -177,6 +228,7 @@ bool IpcLocalSocket::writeAndWait(const QString& message) {
 
 bool IpcLocalSocket::internalWrite(QString message) {
     if (socket_->write(LocalSocketFrameCodec::encode(message)) == -1) {
+        unwritten_ -= frameSize(message);
         qCCritical(lcIpcLocalSocket)
             << "Local socket write error occurred:" << socket_->errorString();
         return false;
@@ -242,7 +294,8 @@ void IpcLocalSocket::deliver(const QString& text) {
             return;
         }
         targetName_ = qStringToStdString(text);
-        qCDebug(lcIpcLocalSocket) << "Setting target to " << text << " id: " << id;
+        qCDebug(lcIpcLocalSocket) << "Setting target to " << text << " id: " << id
+                                  << " user: " << peerUser_.load();
         current.connect(this, targetName_, id);
     } else if (current.read) {
         current.read(this, targetName_, qStringToStdString(text));
@@ -252,6 +305,8 @@ void IpcLocalSocket::deliver(const QString& text) {
 }
 
 void IpcLocalSocket::onConnected() {
+    peerUser_ = peerUserOf(socket_->socketDescriptor());
+    unwritten_ = 0;
     const Callbacks current = callbacks();
     if (!targetName_.empty() && current.connect) {
         current.connect(this, targetName_, id_);

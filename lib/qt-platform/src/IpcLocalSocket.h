@@ -2,7 +2,10 @@
 
 #include <QLocalSocket>
 #include <QObject>
+#include <sys/types.h>
+
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -25,6 +28,9 @@ class IpcLocalSocket : public QObject, public IIpcLocalSocket {
 public:
     // How long a waiting write waits for the Qt thread.
     static constexpr int kWriteWaitMs = 5000;
+    // The most bytes that wait to be written to one peer; a message that
+    // does not fit is refused.
+    static constexpr qint64 kMaxUnwrittenBytes = 32 * 1024 * 1024;
 
     // Client form.
     IpcLocalSocket(const std::string& socketName, const std::string& targetName, QThread* thread,
@@ -36,6 +42,11 @@ public:
     // On the Qt thread: closes the connection, which still reaches the
     // disconnect callback when one is set.
     ~IpcLocalSocket() override;
+
+    // Qt thread, accepted form: the peer's user, the place it takes among its
+    // user's connections (given back with the socket), and how long it has
+    // to greet before the connection is closed.
+    void admit(uid_t peer, std::shared_ptr<void> place, int greetingTimeoutMs);
 
     // `socket` as its user holds it: releasing it calls requestDelete.
     static IIpcQtSocketPlugin::IpcLocalSocketPtr makeHandle(IpcLocalSocket* socket);
@@ -57,12 +68,13 @@ public:
     void setDisconnectCallback(SocketConnectCallback callback) override;
     void setErrorCallback(SocketConnectCallback callback) override;
     void clearCallbacks() override;
+    std::optional<uid_t> peerUser() const override;
     const std::string& getSocketName() const override { return _socketName; }
     const std::string& getTargetName() const override { return targetName_; }
     void requestDelete() override;
 
-    // Qt thread: writes one frame and flushes it; false when the socket
-    // refused it.
+    // Qt thread: writes one frame, whose bytes writeData reserved, and
+    // flushes it; false when the socket refused it.
     Q_INVOKABLE bool internalWrite(QString message);
 
 private:
@@ -93,4 +105,9 @@ private:
     std::atomic<bool> fresh_{true};
     std::atomic<unsigned int> id_{0};
     LocalSocketFrameCodec codec_;
+    // -1 while unknown.
+    std::atomic<long long> peerUser_{-1};
+    std::shared_ptr<void> place_;
+    // Bytes handed to the socket and not yet taken by the kernel.
+    std::atomic<qint64> unwritten_{0};
 };

@@ -1,5 +1,7 @@
 #include "QtProcess.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -33,7 +35,7 @@ QStringList fromWide(const std::vector<std::wstring>& texts) {
 QtProcess::QtProcess(QThread* thread, ProcessType type, const std::wstring& name,
                      const std::wstring& workingFolder, const std::vector<std::wstring>& arguments,
                      const Timings& timings)
-    : process_(std::make_unique<QProcess>()),
+    : process_(std::make_unique<GroupLeaderProcess>()),
       type_(type),
       name_(fromWide(name)),
       arguments_(fromWide(arguments)),
@@ -73,6 +75,7 @@ QtProcess::~QtProcess() {
     // Destroying a running QProcess reports the end of its child; that end
     // is no stop to restart after.
     disconnect(process_.get(), nullptr, this, nullptr);
+    process_->signalGroup(SIGKILL);
     backOffTimer_->stop();
     watchdogTimer_->stop();
     process_.reset();
@@ -149,7 +152,9 @@ void QtProcess::internalTerminateProcess() {
     switch (type_) {
         case Attached:
             qCDebug(lcProcess) << "Terminating attached process";
-            process_->terminate();
+            if (!process_->signalGroup(SIGTERM)) {
+                process_->terminate();
+            }
             return;
         case Detached:
             qCDebug(lcProcess) << "Terminating detached process";
@@ -157,6 +162,9 @@ void QtProcess::internalTerminateProcess() {
             // while its id is still its own.
             if (!detachedChild_) {
                 qCWarning(lcProcess) << name_ << "has no detached process to terminate";
+            } else if (const pid_t group = ::getpgid(detachedChild_->pid());
+                       group > 1 && group != ::getpgrp() && detachedChild_->isRunning()) {
+                ::kill(-group, SIGTERM);
             } else if (!detachedChild_->signal(SIGTERM)) {
                 qCWarning(lcProcess)
                     << name_ << "detached process" << detachedChild_->pid() << "is not running";
@@ -168,6 +176,7 @@ void QtProcess::internalTerminateProcess() {
 
 void QtProcess::internalKillProcess() {
     qCDebug(lcProcess) << "Kill process";
+    process_->signalGroup(SIGKILL);
     process_->kill();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "GroupLeaderProcess.h"
 #include "IQtProcess.h"
 #include "ProcessIdentity.h"
 
@@ -26,6 +27,10 @@ class QTimer;
 // `restartsPerWindow` times within `restartWindowMs` of the first counted
 // stop; a further stop is followed by a pause of `backOffMs`. A detached
 // child is probed every `watchdogMs` and started again when it is gone.
+//
+// An attached child leads a process group of its own; terminating and
+// killing it signal the whole group, so that what it started ends with it.
+// Terminating a detached child signals its group too, when that is not ours.
 class QtProcess : public QObject, public IQtProcess {
     Q_OBJECT
 
@@ -44,8 +49,9 @@ public:
     QtProcess(QThread* thread, ProcessType type, const std::wstring& name,
               const std::wstring& workingFolder, const std::vector<std::wstring>& arguments,
               const Timings& timings);
-    // On the Qt thread. An attached child still running is killed; a
-    // detached one keeps running. Nothing is restarted from here on.
+    // On the Qt thread. An attached child still running is killed with its
+    // whole process group; a detached one keeps running. Nothing is
+    // restarted from here on.
     ~QtProcess() override;
 
     void start(bool waitForStart) override;
@@ -69,7 +75,7 @@ private:
     // Starts the child again when keep-alive is still on by then.
     void postRestart();
 
-    std::unique_ptr<QProcess> process_;
+    std::unique_ptr<GroupLeaderProcess> process_;
     const ProcessType type_;
     const QString name_;
     const QStringList arguments_;

@@ -121,14 +121,21 @@ TEST_F(IpcLocalSocketTest, FramesAreDeliveredWholeAndAnUnreadableOneDropsTheConn
         events_.all());
 }
 
-// What is found at the server's path: only a stale socket of the own user is replaced.
-TEST_F(IpcLocalSocketTest, OnlyAStaleSocketOfTheOwnUserIsReplaced) {
+// What is found at the server's path: a stale socket of the own user is
+// replaced, and so, by root, is another user's; a live server, a file and a
+// link are left alone.
+TEST_F(IpcLocalSocketTest, OnlyAStaleOwnSocketOrAnotherUsersSocketIsReplaced) {
     const std::string target = path("target");
     std::ofstream(target) << "precious";
-    for (const std::string what : {"own socket", "other user's socket", "file", "symbolic link"}) {
+    int live = -1;
+    for (const std::string what :
+         {"own socket", "other user's socket", "live own socket", "file", "symbolic link"}) {
         SCOPED_TRACE(what);
         const std::string name = path(what);
-        if (what.find("socket") != what.npos) {
+        if (what == "live own socket") {
+            live = unixSocket(name, false);
+            ASSERT_EQ(0, ::listen(live, 4));
+        } else if (what.find("socket") != what.npos) {
             ASSERT_EQ(0, ::close(unixSocket(name, false)));
             // Planted as root, it is handed to another user.
             if (what == "other user's socket" &&
@@ -147,13 +154,17 @@ TEST_F(IpcLocalSocketTest, OnlyAStaleSocketOfTheOwnUserIsReplaced) {
         ASSERT_EQ(0, ::lstat(name.c_str(), &after));
         // A replaced socket may get the old inode number back, so only what
         // was kept is compared by inode.
-        const bool replaced = what == "own socket";
+        const bool replaced = what == "own socket" || what == "other user's socket";
         if (!replaced) {
             EXPECT_EQ(before.st_ino, after.st_ino);
             EXPECT_EQ(before.st_mode, after.st_mode);
+        } else {
+            EXPECT_EQ(after.st_uid, ::geteuid());
+            EXPECT_EQ(after.st_mode & 0777, 0666u) << "open to every local user";
         }
-        EXPECT_EQ(replaced, RawPeer(name).connected());
+        EXPECT_EQ(replaced || what == "live own socket", RawPeer(name).connected());
     }
+    ::close(live);
     std::ifstream in(target);
     EXPECT_EQ("precious", std::string(std::istreambuf_iterator<char>(in), {}));
 }
@@ -162,13 +173,8 @@ TEST_F(IpcLocalSocketTest, NothingIsHandedOutAfterCloseOrWithoutACallback) {
     auto closing = recordingServer(path("closing"));
     auto empty = platform_->createIpcLocalServer(path("empty"), {});
     ASSERT_TRUE(listening(path("closing")) && listening(path("empty")));
-    // A connection that Qt takes after close() but before the listener has
-    // closed on the Qt thread.
-    auto* listener = dynamic_cast<QObject*>(closing.get())->findChild<QLocalServer*>();
-    const auto release = holdQtThread([&] {
-        closing->close();
-        listener->waitForNewConnection(1000);
-    });
+    // A connection that waits to be accepted when close() is called.
+    const auto release = holdQtThread([&] { closing->close(); });
     RawPeer early(path("closing"));
     release();
     RawPeer ignored(path("empty"));

@@ -222,6 +222,47 @@ TEST_F(QtProcessTest, DestroyingTheControllerRestartsNothing) {
     }
 }
 
+// Reaps `pid` when it is an ended child of ours (the test adopts orphans);
+// true once it is gone.
+bool ended(pid_t pid) {
+    return ::waitpid(pid, nullptr, WNOHANG) == pid || gone(pid);
+}
+
+TEST_F(QtProcessTest, StoppingKillingOrDestroyingAnAttachedChildEndsWhatItStarted) {
+    writeScript("sleep 300 & echo $! >> '" + dir_.file("descendants") + "'\n" +
+                "sh -c 'sleep 300' & echo $! >> '" + dir_.file("descendants") + "'\nwait");
+    const struct {
+        const char* how;
+        std::function<void(QtHandle<IQtProcess>&)> stop;
+    } ways[] = {
+        {"terminate", [](QtHandle<IQtProcess>& child) { child->terminate(); }},
+        {"kill", [](QtHandle<IQtProcess>& child) { child->kill(); }},
+        {"destroy", [](QtHandle<IQtProcess>& child) { child.reset(); }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.how);
+        forgetStarts();
+        std::remove(dir_.file("descendants").c_str());
+        auto child = controller(IQtProcess::Attached, {10000, 3, 300000, 5000, 3000});
+        child->setKeepAlive(false);
+        child->start(true);
+        ASSERT_TRUE(waitForStarts(1));
+        std::vector<pid_t> pids = {starts()[0].pid};
+        ASSERT_TRUE(waitFor([&] {
+            return testsupport::splitLines(testsupport::readFile(dir_.file("descendants"))).size() == 2;
+        }));
+        for (const auto& line : testsupport::splitLines(testsupport::readFile(dir_.file("descendants")))) {
+            pids.push_back(std::stoi(line));
+        }
+        way.stop(child);
+        for (const pid_t pid : pids) {
+            EXPECT_TRUE(waitFor([pid] { return ended(pid); }, 5s)) << "process " << pid << " runs on";
+            ::kill(pid, SIGKILL);
+        }
+        child.reset();
+    }
+}
+
 // Without a working folder the child runs in the application's, which is logged.
 TEST_F(QtProcessTest, TheChildRunsInItsWorkingFolderAndItsOutputIsDiscarded) {
     const QString application = QCoreApplication::applicationDirPath();

@@ -1,10 +1,15 @@
 #include "interprocess/controller/IpcLocalSocketController.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <boost/assert.hpp>
+#include <deque>
 
 #include "IIpcLocalServer.h"
+#include "interprocess/KindUsers.h"
 #include "interprocess/controller/LocalSocketPath.h"
 
 namespace interprocess {
@@ -26,9 +31,14 @@ const char* nameOf(ApplicationType type) {
 
 }  // namespace
 
+// Everything the Qt thread reports goes through one list, drained in order by
+// one task at a time, at most kMailboxBatch items a task: a storm of
+// connections costs the queue a few ticks, not one tick per event.
 struct IpcLocalSocketController::Mailbox {
     std::mutex mutex;
     common::ITaskQueue* queue = nullptr;
+    std::deque<std::function<void()>> inbox;
+    bool draining = false;
 
     // Runs `work` with the queue under the lock while the controller runs,
     // so that stopping waits for it; false once the controller stopped.
@@ -42,14 +52,51 @@ struct IpcLocalSocketController::Mailbox {
         return true;
     }
     bool post(std::function<void()> work) {
-        return whileOpen([&work](common::ITaskQueue& queue) {
-            queue.push([work = std::move(work)](bool&, unsigned long) { work(); }, 0);
+        return whileOpen([this, &work](common::ITaskQueue& queue) {
+            inbox.push_back(std::move(work));
+            if (!draining) {
+                draining = true;
+                pushDrain(queue);
+            }
         });
+    }
+    void pushDrain(common::ITaskQueue& queue) {
+        std::weak_ptr<Mailbox> self = weak;
+        queue.push(
+            [self](bool&, unsigned long) {
+                if (const auto box = self.lock()) {
+                    box->drain();
+                }
+            },
+            0);
+    }
+    // Runs a batch of what waits; another task takes the rest.
+    void drain() {
+        std::vector<std::function<void()>> batch;
+        {
+            std::lock_guard lock(mutex);
+            while (!inbox.empty() && batch.size() < kMailboxBatch) {
+                batch.push_back(std::move(inbox.front()));
+                inbox.pop_front();
+            }
+        }
+        for (auto& work : batch) {
+            work();
+        }
+        std::lock_guard lock(mutex);
+        if (inbox.empty() || queue == nullptr) {
+            draining = false;
+        } else {
+            pushDrain(*queue);
+        }
     }
     void close() {
         std::lock_guard lock(mutex);
         queue = nullptr;
+        inbox.clear();
     }
+
+    std::weak_ptr<Mailbox> weak;
 };
 
 IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
@@ -76,6 +123,7 @@ IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
     };
     BOOST_ASSERT_MSG(qt, "qt should be non-null");
     _mailbox->queue = _taskQueue.get();
+    _mailbox->weak = _mailbox;
 }
 
 IpcLocalSocketController::~IpcLocalSocketController() {
@@ -130,16 +178,14 @@ bool IpcLocalSocketController::createServerOnly() {
             }
             // The greeting may follow at once: the socket gets its id and its
             // callbacks here, and is listed by the queue before they report.
-            box->whileOpen([&](common::ITaskQueue& queue) {
-                if (!accepted) {
-                    _logger->warn("connectCallback has an invalid pointer");
-                    return;
-                }
-                Socket socket(accepted.release(), accepted.get_deleter());
-                socket->setId(++lastSocketId);
-                giveCallbacks(*socket);
-                queue.push([this, socket](bool&, unsigned long) { onAccepted(socket); }, 0);
-            });
+            if (!accepted) {
+                _logger->warn("connectCallback has an invalid pointer");
+                return;
+            }
+            Socket socket(accepted.release(), accepted.get_deleter());
+            socket->setId(++lastSocketId);
+            giveCallbacks(*socket);
+            box->post([this, socket] { onAccepted(socket); });
         });
     if (!LocalSocketPath::waitForNewSocket(path, previous, kListenWait)) {
         _logger->error("cannot host at %s: the server does not listen", path.c_str());
@@ -158,7 +204,7 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
     };
     socket.setConnectCallback(
         [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
-            postTo([this, target, id] { onConnected(helper::fromString(target), id); });
+            postTo([this, target, id] { onGreeting(helper::fromString(target), id); });
         });
     socket.setReadCallback([this, postTo](IIpcLocalSocket* from, const std::string& target,
                                           const std::string& message) {
@@ -184,6 +230,24 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
         [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
             postTo([this, target, id] { onError(helper::fromString(target), id); });
         });
+}
+
+void IpcLocalSocketController::onGreeting(ApplicationType type, unsigned int id) {
+    const Socket socket = findSocketById(id);
+    const auto user = socket ? socket->peerUser() : std::nullopt;
+    if (socket && type != ApplicationType::None && (!user || !KindUsers::mayRun(type, *user))) {
+        _logger->warn("Refusing a greeting as %s from user %ld: that kind runs as root only, Id: %u",
+                      nameOf(type), user ? static_cast<long>(*user) : -1L, id);
+        removeSocket(id);
+        return;
+    }
+    if (socket && type != ApplicationType::None && howToConnect(type) != ConnectMode::Accept) {
+        _logger->warn("Refusing a greeting as %s from user %ld: that kind never connects to %s, Id: %u",
+                      nameOf(type), user ? static_cast<long>(*user) : -1L, _name.c_str(), id);
+        removeSocket(id);
+        return;
+    }
+    onConnected(type, id);
 }
 
 void IpcLocalSocketController::onAccepted(Socket socket) {
@@ -237,7 +301,10 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
                           nameOf(to), json.c_str());
         }
     }
-    addPendingMessage(to, json);
+    if (!addPendingMessage(to, json)) {
+        _logger->error("Dropping a message to %s: its pending messages would exceed %d bytes",
+                       nameOf(to), static_cast<int>(kMaxPendingBytes));
+    }
     return false;
 }
 
@@ -245,10 +312,15 @@ bool IpcLocalSocketController::sendSync(const ApplicationType to, const std::str
     return send(to, json);
 }
 
-void IpcLocalSocketController::addPendingMessage(ApplicationType type, const std::string& message) {
+bool IpcLocalSocketController::addPendingMessage(ApplicationType type, const std::string& message) {
     std::size_t size = 0;
     {
         std::lock_guard lock(_mutex);
+        auto& bytes = _pendingBytes[type];
+        if (bytes + message.size() > kMaxPendingBytes) {
+            return false;
+        }
+        bytes += message.size();
         auto& list = _pendingMessages[type];
         list.push_back(message);
         size = list.size();
@@ -257,6 +329,7 @@ void IpcLocalSocketController::addPendingMessage(ApplicationType type, const std
         _logger->warn("Too many pending message to %s: Size: %d", nameOf(type),
                       static_cast<int>(size));
     }
+    return true;
 }
 
 void IpcLocalSocketController::connectToService(const std::string& name,
@@ -341,6 +414,14 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
         _logger->warn("%s already has a pending socket to %s", _name.c_str(), nameOf(type));
         return;
     }
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0 &&
+        !KindUsers::mayHost(type, status.st_uid, ::geteuid())) {
+        _logger->error("Refusing to connect to %s at %s: the socket belongs to user %u",
+                       nameOf(type), path.c_str(), static_cast<unsigned>(status.st_uid));
+        tellConnectResult(type, false);
+        return;
+    }
     // The socket starts connecting at once, before it can be given its id
     // and its error callback: the connect callback knows the id from the
     // start, and an attempt that failed unseen is made once more below.
@@ -388,6 +469,16 @@ void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
             open->post([this, peer, id] { sayHello(peer, id); });
         }
     });
+    // The file's owner was looked at before connecting; the process that
+    // answered is what counts.
+    const auto user = socket->peerUser();
+    if (!user || !KindUsers::mayHost(type, *user, ::geteuid())) {
+        _logger->error("Refusing the server of %s at %s: it runs as user %ld",
+                       nameOf(type), socketPath(type).c_str(), user ? static_cast<long>(*user) : -1L);
+        removeSocket(id);
+        tellConnectResult(type, false);
+        return;
+    }
     _logger->info("Writing hello to server: %s", nameOf(type));
     const bool helloSent = socket->write(_name);
     BOOST_ASSERT_MSG(helloSent, "hello should succeed on fresh socket!");
@@ -438,6 +529,7 @@ void IpcLocalSocketController::flush(ApplicationType type) {
                 return;
             }
             messages.swap(found->second);
+            _pendingBytes[type] = 0;
             socket = findSocket(type);
         }
         std::size_t sent = 0;
@@ -455,6 +547,11 @@ void IpcLocalSocketController::flush(ApplicationType type) {
             auto& list = _pendingMessages[type];
             list.insert(list.begin(), messages.begin() + static_cast<std::ptrdiff_t>(sent),
                         messages.end());
+            std::size_t bytes = 0;
+            for (const auto& message : list) {
+                bytes += message.size();
+            }
+            _pendingBytes[type] = bytes;
             _flushing.erase(type);
             _logger->warn("Failed to send pending messages to %s, %d kept", nameOf(type),
                           static_cast<int>(list.size()));

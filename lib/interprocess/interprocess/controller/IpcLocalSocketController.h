@@ -23,7 +23,13 @@ namespace interprocess {
 // to the servers of its peers; which side of a pair connects follows the
 // priorities of the two kinds. A client greets the server with its own kind's
 // name. Texts for a peer without a usable socket wait, in order, until it
-// connects.
+// connects, kMaxPendingBytes at most.
+//
+// Who is who comes from the kernel: a server refuses a greeting that claims a
+// kind its peer's user may not run, and a client connects only to a server
+// of root or of its own user (of root for a kind that runs as root only);
+// the table is KindUsers'. A second server of the same kind and installation
+// id does not host while the first one lives.
 //
 // The Qt thread only posts to the controller's queue: sockets are added,
 // looked at and removed, and observers told, on the scheduler's thread.
@@ -37,6 +43,11 @@ public:
     static constexpr std::int64_t kMaxReconnectDelay = 60;
     // The longest text sent: its frame fits what every reader accepts.
     static constexpr std::size_t kMaxMessageBytes = 8u * 1024u * 1024u;
+    // The most bytes of messages that wait for one peer; past it a message
+    // is dropped and the drop logged.
+    static constexpr std::size_t kMaxPendingBytes = 16u * 1024u * 1024u;
+    // The most reports of the Qt thread handled by one task.
+    static constexpr std::size_t kMailboxBatch = 256;
     // How long start waits for the own server to listen.
     static constexpr std::chrono::milliseconds kListenWait{3000};
 
@@ -73,6 +84,8 @@ private:
 
     bool createServerOnly();
     void onAccepted(Socket socket);
+    // An accepted socket's greeting: refused unless its user may run the kind.
+    void onGreeting(helper::ApplicationType type, unsigned int id);
     void createSocketTo(helper::ApplicationType type);
     void connect(helper::ApplicationType type);
     void startConnecting(helper::ApplicationType type);
@@ -92,9 +105,11 @@ private:
     void addSocket(Socket socket);
     // Takes the socket out; false when the id was taken out before.
     bool removeSocket(unsigned int id);
-    void addPendingMessage(helper::ApplicationType type, const std::string& message);
+    // False, and nothing kept, when the peer's list would pass kMaxPendingBytes.
+    bool addPendingMessage(helper::ApplicationType type, const std::string& message);
 
     std::map<helper::ApplicationType, std::vector<std::string>> _pendingMessages;
+    std::map<helper::ApplicationType, std::size_t> _pendingBytes;
     std::map<helper::ApplicationType, std::int32_t> _appHostPriorities;
     std::string _installationId;
     std::string _name;

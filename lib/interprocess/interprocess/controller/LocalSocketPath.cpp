@@ -1,5 +1,6 @@
 #include "interprocess/controller/LocalSocketPath.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+
+#include "LocalSocketProbe.h"
 
 namespace interprocess {
 
@@ -45,11 +48,24 @@ bool LocalSocketPath::isHostable(const std::string& path, std::string& reason) {
         reason = "something that is not a socket is there";
         return false;
     }
-    if (status.st_uid != ::geteuid()) {
+    const uid_t self = ::geteuid();
+    if (status.st_uid != self) {
+        // Root takes its place back from whatever socket a user put there.
+        if (self == 0) {
+            return true;
+        }
         reason = "a socket of user " + std::to_string(status.st_uid) + " is there";
         return false;
     }
+    if (isLive(path)) {
+        reason = "a live server of the same kind and id listens there";
+        return false;
+    }
     return true;
+}
+
+bool LocalSocketPath::isLive(const std::string& path) {
+    return LocalSocketProbe::isLive(path);
 }
 
 std::optional<LocalSocketPath::Stamp> LocalSocketPath::ownSocket(const std::string& path) {

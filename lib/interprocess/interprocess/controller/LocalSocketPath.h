@@ -29,9 +29,12 @@ public:
     static std::string forType(helper::ApplicationType type, const std::string& installationId);
 
     // Whether a server of this process's user can listen at `path`: the name
-    // fits a socket address, and nothing is there but, at most, a socket of
-    // the own user. Otherwise `reason` says why not.
+    // fits a socket address, and nothing is there but, at most, a stale
+    // socket of the own user (one that nobody listens on) or, for root, a
+    // socket of another user. Otherwise `reason` says why not.
     static bool isHostable(const std::string& path, std::string& reason);
+    // Whether a server accepts connections at `path` now.
+    static bool isLive(const std::string& path);
 
     // The socket file of the own user at `path`, when there is one.
     static std::optional<Stamp> ownSocket(const std::string& path);

@@ -1,0 +1,295 @@
+#include "interprocess/SharedRecordQueue.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace interprocess {
+
+namespace {
+
+constexpr std::uint32_t kMagic = 0x31515651;  // "QVQ1"
+constexpr off_t kHeaderSize = 20;
+constexpr off_t kLengthSize = 4;
+
+std::string objectName(const std::string& name) {
+    return "/" + name;
+}
+
+std::string lastError(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+void putInteger(std::uint8_t* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+std::uint32_t getInteger(const std::uint8_t* in) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) {
+        value |= static_cast<std::uint32_t>(in[i]) << (8 * i);
+    }
+    return value;
+}
+
+bool readExactly(int fd, void* data, std::size_t size, off_t at) {
+    const ssize_t got = ::pread(fd, data, size, at);
+    return got >= 0 && static_cast<std::size_t>(got) == size;
+}
+
+bool writeExactly(int fd, const void* data, std::size_t size, off_t at) {
+    const ssize_t put = ::pwrite(fd, data, size, at);
+    return put >= 0 && static_cast<std::size_t>(put) == size;
+}
+
+}  // namespace
+
+// Holds the queue's lock for one operation, waiting kLockWait at most.
+class SharedRecordQueue::Lock {
+public:
+    explicit Lock(int fd) : fd_(fd) {
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        for (;;) {
+            struct flock region {};
+            region.l_type = F_WRLCK;
+            region.l_whence = SEEK_SET;
+            region.l_start = 0;
+            region.l_len = 1;
+            if (::fcntl(fd_, F_OFD_SETLK, &region) == 0) {
+                held_ = true;
+                return;
+            }
+            if ((errno != EAGAIN && errno != EACCES && errno != EINTR) ||
+                std::chrono::steady_clock::now() >= deadline) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ~Lock() {
+        if (held_) {
+            struct flock region {};
+            region.l_type = F_UNLCK;
+            region.l_whence = SEEK_SET;
+            region.l_start = 0;
+            region.l_len = 1;
+            ::fcntl(fd_, F_OFD_SETLK, &region);
+        }
+    }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    int fd_;
+    bool held_ = false;
+};
+
+std::unique_ptr<SharedRecordQueue> SharedRecordQueue::create(const std::string& name,
+                                                             std::uint32_t maxRecords,
+                                                             std::uint32_t maxRecordSize,
+                                                             mode_t mode, std::string& error) {
+    if (maxRecords == 0 || maxRecords > kMaxRecords || maxRecordSize > kMaxRecordSize) {
+        error = "queue dimensions out of range";
+        return nullptr;
+    }
+    remove(name);
+    // O_EXCL: whatever another user puts under the name meanwhile is never
+    // taken for ours.
+    const int fd = ::shm_open(objectName(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
+                              mode);
+    if (fd < 0) {
+        error = lastError("shm_open");
+        return nullptr;
+    }
+    std::unique_ptr<SharedRecordQueue> queue(
+        new SharedRecordQueue(fd, ::geteuid(), maxRecords, maxRecordSize));
+    std::array<std::uint8_t, kHeaderSize> header{};
+    putInteger(&header[0], kMagic);
+    putInteger(&header[4], maxRecords);
+    putInteger(&header[8], maxRecordSize);
+    if (::fchmod(fd, mode) != 0 || ::ftruncate(fd, sizeFor(maxRecords, maxRecordSize)) != 0 ||
+        !writeExactly(fd, header.data(), header.size(), 0)) {
+        error = lastError("preparing the queue");
+        remove(name);
+        return nullptr;
+    }
+    return queue;
+}
+
+std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& name,
+                                                           std::string& error) {
+    const int fd = ::shm_open(objectName(name).c_str(), O_RDWR | O_NOFOLLOW, 0);
+    if (fd < 0) {
+        error = lastError("shm_open");
+        return nullptr;
+    }
+    struct stat status {};
+    std::array<std::uint8_t, kHeaderSize> header{};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        !readExactly(fd, header.data(), header.size(), 0)) {
+        error = "not a queue";
+        ::close(fd);
+        return nullptr;
+    }
+    const std::uint32_t records = getInteger(&header[4]);
+    const std::uint32_t size = getInteger(&header[8]);
+    if (getInteger(&header[0]) != kMagic || records == 0 || records > kMaxRecords ||
+        size > kMaxRecordSize || status.st_size != sizeFor(records, size)) {
+        error = "not a queue of this kind, or damaged";
+        ::close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<SharedRecordQueue>(
+        new SharedRecordQueue(fd, status.st_uid, records, size));
+}
+
+bool SharedRecordQueue::remove(const std::string& name) {
+    return ::shm_unlink(objectName(name).c_str()) == 0;
+}
+
+SharedRecordQueue::SharedRecordQueue(int fd, uid_t owner, std::uint32_t maxRecords,
+                                     std::uint32_t maxRecordSize)
+    : fd_(fd), owner_(owner), maxRecords_(maxRecords), maxRecordSize_(maxRecordSize) {}
+
+SharedRecordQueue::~SharedRecordQueue() {
+    ::close(fd_);
+}
+
+off_t SharedRecordQueue::sizeFor(std::uint32_t maxRecords, std::uint32_t maxRecordSize) {
+    return kHeaderSize + static_cast<off_t>(maxRecords) * (kLengthSize + maxRecordSize);
+}
+
+off_t SharedRecordQueue::slotAt(std::uint32_t index) const {
+    return kHeaderSize + static_cast<off_t>(index) * (kLengthSize + maxRecordSize_);
+}
+
+SharedRecordQueue::Status SharedRecordQueue::fail(Status status, std::string error) {
+    error_ = std::move(error);
+    return status;
+}
+
+bool SharedRecordQueue::readState(State& state) {
+    std::array<std::uint8_t, kHeaderSize> header{};
+    if (!readExactly(fd_, header.data(), header.size(), 0)) {
+        error_ = "the queue's header cannot be read";
+        return false;
+    }
+    // The dimensions are ours, not the header's: a changed one is damage.
+    state.first = getInteger(&header[12]);
+    state.held = getInteger(&header[16]);
+    if (getInteger(&header[0]) != kMagic || getInteger(&header[4]) != maxRecords_ ||
+        getInteger(&header[8]) != maxRecordSize_ || state.first >= maxRecords_ ||
+        state.held > maxRecords_) {
+        error_ = "the queue's header is damaged";
+        return false;
+    }
+    return true;
+}
+
+bool SharedRecordQueue::writeState(const State& state) {
+    std::array<std::uint8_t, kHeaderSize> header{};
+    putInteger(&header[0], kMagic);
+    putInteger(&header[4], maxRecords_);
+    putInteger(&header[8], maxRecordSize_);
+    putInteger(&header[12], state.first);
+    putInteger(&header[16], state.held);
+    if (!writeExactly(fd_, header.data(), header.size(), 0)) {
+        error_ = lastError("writing the queue's header");
+        return false;
+    }
+    return true;
+}
+
+SharedRecordQueue::Status SharedRecordQueue::push(const std::uint8_t* data, std::size_t size) {
+    if (size > maxRecordSize_) {
+        return fail(Status::Damaged, "a record of " + std::to_string(size) +
+                                         " bytes is larger than the queue's limit of " +
+                                         std::to_string(maxRecordSize_));
+    }
+    const Lock lock(fd_);
+    if (!lock.held()) {
+        return fail(Status::Busy, "the queue's lock was not free within " +
+                                      std::to_string(kLockWait.count()) + " ms");
+    }
+    State state;
+    if (!readState(state)) {
+        return Status::Damaged;
+    }
+    if (state.held == maxRecords_) {
+        return fail(Status::Full, "the queue is full");
+    }
+    const off_t slot = slotAt((state.first + state.held) % maxRecords_);
+    std::array<std::uint8_t, kLengthSize> length{};
+    putInteger(length.data(), static_cast<std::uint32_t>(size));
+    if (!writeExactly(fd_, length.data(), length.size(), slot) ||
+        (size > 0 && !writeExactly(fd_, data, size, slot + kLengthSize))) {
+        return fail(Status::Failed, lastError("writing the record"));
+    }
+    ++state.held;
+    return writeState(state) ? Status::Ok : Status::Failed;
+}
+
+SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& record) {
+    const Lock lock(fd_);
+    if (!lock.held()) {
+        return fail(Status::Busy, "the queue's lock was not free within " +
+                                      std::to_string(kLockWait.count()) + " ms");
+    }
+    State state;
+    if (!readState(state)) {
+        const std::string damage = error_;
+        writeState(State{});
+        return fail(Status::Damaged, damage + "; the queue was emptied");
+    }
+    if (state.held == 0) {
+        return Status::Empty;
+    }
+    const off_t slot = slotAt(state.first);
+    std::array<std::uint8_t, kLengthSize> length{};
+    const bool lengthRead = readExactly(fd_, length.data(), length.size(), slot);
+    const std::uint32_t size = getInteger(length.data());
+    state.first = (state.first + 1) % maxRecords_;
+    --state.held;
+    if (!writeState(state)) {
+        return Status::Failed;
+    }
+    if (!lengthRead || size > maxRecordSize_) {
+        return fail(Status::Damaged, "a record claims " + std::to_string(size) +
+                                         " bytes, more than the queue's limit of " +
+                                         std::to_string(maxRecordSize_));
+    }
+    record.resize(size);
+    if (size > 0 && !readExactly(fd_, record.data(), size, slot + kLengthSize)) {
+        return fail(Status::Damaged, "a record cannot be read whole");
+    }
+    return Status::Ok;
+}
+
+std::optional<std::size_t> SharedRecordQueue::count() {
+    const Lock lock(fd_);
+    if (!lock.held()) {
+        error_ = "the queue's lock was not free within " + std::to_string(kLockWait.count()) +
+                 " ms";
+        return std::nullopt;
+    }
+    State state;
+    if (!readState(state)) {
+        const std::string damage = error_;
+        writeState(State{});
+        error_ = damage + "; the queue was emptied";
+        return 0;
+    }
+    return state.held;
+}
+
+}  // namespace interprocess

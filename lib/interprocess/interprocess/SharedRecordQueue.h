@@ -1,0 +1,91 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace interprocess {
+
+// A bounded queue of byte records in one POSIX shared-memory object, which
+// other local users may be able to write: nothing read from it is trusted.
+// The object is never mapped (a peer that shrinks it cannot fault us); it is
+// read and written with pread and pwrite, and every count, position and
+// length read from it is checked before it is used. The lock is an
+// open-file-description lock on its first byte: the kernel drops it with
+// its holder, and a lock nobody gives up is waited for kLockWait at most.
+//
+// Layout, integers little-endian 32-bit: magic, record limit, size limit,
+// first record's slot, records held; then one slot per record, its length
+// and room for size-limit bytes.
+class SharedRecordQueue {
+public:
+    enum class Status { Ok, Empty, Full, Busy, Damaged, Failed };
+
+    static constexpr std::chrono::milliseconds kLockWait{20};
+    // The largest dimensions a sender accepts from a queue it opens.
+    static constexpr std::uint32_t kMaxRecords = 4096;
+    static constexpr std::uint32_t kMaxRecordSize = 1u << 20;
+
+    // Replaces whatever queue of that name exists by a new, empty one of
+    // user `geteuid()` and file mode `mode`. Null, and `error` set, on
+    // failure.
+    static std::unique_ptr<SharedRecordQueue> create(const std::string& name,
+                                                     std::uint32_t maxRecords,
+                                                     std::uint32_t maxRecordSize, mode_t mode,
+                                                     std::string& error);
+    // Opens an existing queue for sending; its dimensions are checked.
+    static std::unique_ptr<SharedRecordQueue> open(const std::string& name, std::string& error);
+    // Removes the queue's name; false when there was none.
+    static bool remove(const std::string& name);
+
+    ~SharedRecordQueue();
+    SharedRecordQueue(const SharedRecordQueue&) = delete;
+    SharedRecordQueue& operator=(const SharedRecordQueue&) = delete;
+
+    // Appends one record; Full when the queue holds its limit, Damaged when
+    // the record is larger than the queue's size limit or the queue's state
+    // is unreadable.
+    Status push(const std::uint8_t* data, std::size_t size);
+    // Takes the first record into `record`. A record whose length exceeds the
+    // size limit is taken off and reported Damaged; a queue whose state is
+    // unreadable is emptied and reported Damaged.
+    Status pop(std::vector<std::uint8_t>& record);
+    // The records held, or nothing when the lock was not free in time; a
+    // queue whose state is unreadable is emptied (error() says so).
+    std::optional<std::size_t> count();
+
+    uid_t owner() const { return owner_; }
+    std::uint32_t maxRecordSize() const { return maxRecordSize_; }
+    // What went wrong in the last call that did not return Ok or Empty.
+    const std::string& error() const { return error_; }
+
+private:
+    struct State {
+        std::uint32_t first = 0;
+        std::uint32_t held = 0;
+    };
+    class Lock;
+
+    SharedRecordQueue(int fd, uid_t owner, std::uint32_t maxRecords, std::uint32_t maxRecordSize);
+
+    static off_t sizeFor(std::uint32_t maxRecords, std::uint32_t maxRecordSize);
+    off_t slotAt(std::uint32_t index) const;
+    // Reads the header; false (error set) when it is not this queue's.
+    bool readState(State& state);
+    bool writeState(const State& state);
+    Status fail(Status status, std::string error);
+
+    int fd_;
+    uid_t owner_;
+    std::uint32_t maxRecords_;
+    std::uint32_t maxRecordSize_;
+    std::string error_;
+};
+
+}  // namespace interprocess
