@@ -52,11 +52,16 @@ class AsyncWebSocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(peer_.ready()) << "the web-socket test peer did not start";
-        // The TLS context takes the trusted certificates when it is made.
-        const auto saved = platform::security::TrustedCertificates::copySearchList();
+        // The TLS context takes the trusted certificates at its first
+        // handshake: the test CA is the one trusted while the test runs.
+        savedSearchList_ = platform::security::TrustedCertificates::copySearchList();
         platform::security::TrustedCertificates::setSearchList({peer_.caFile()});
         loop_ = std::make_unique<networktest::SocketTestLoop>();
-        platform::security::TrustedCertificates::setSearchList(saved);
+    }
+
+    void TearDown() override {
+        loop_.reset();
+        platform::security::TrustedCertificates::setSearchList(savedSearchList_);
     }
 
     std::string url(const std::string& server, const std::string& path) const { return peer_.url(server, path); }
@@ -152,6 +157,7 @@ protected:
 
     networktest::WebSocketTestPeer peer_;
     std::unique_ptr<networktest::SocketTestLoop> loop_;
+    std::vector<std::string> savedSearchList_;
 };
 
 TEST_F(AsyncWebSocketTest, EchoesOfEverySizeArriveExactPlainAndTls) {
