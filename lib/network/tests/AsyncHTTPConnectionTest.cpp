@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "network/Hex.h"
+#include "support/Compressed.h"
 #include "support/ChildProcess.h"
 #include "support/HTTPTestPeer.h"
 #include "support/LogCapture.h"
@@ -10,7 +11,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using networktest::Compress;
+using testsupport::compressed;
 using networktest::Fetch;
 using networktest::HTTPTestPeer;
 using networktest::OnDemandConnection;
@@ -40,6 +41,21 @@ std::unique_ptr<network::IHTTPRequest> Request(
     return request;
 }
 
+// A socket of `loop` connected to `peer`, with `timeoutMs` as its time-out
+// (0: the default); null when it did not connect in time.
+std::shared_ptr<network::AsyncTCPSocket> ConnectedSocket(const SocketTestLoop& loop,
+                                                         const HTTPTestPeer& peer,
+                                                         std::uint64_t timeoutMs = 0) {
+    auto socket = loop.socket();
+    if (timeoutMs != 0) {
+        socket->SetTimeout(timeoutMs);
+    }
+    bool connected = false;
+    socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
+                         [&](network::ITCPSocket::ErrorCode) { connected = true; });
+    return loop.runUntil([&] { return connected; }) ? socket : nullptr;
+}
+
 // Framing faults are the reader's tests; here each way a response ends once.
 TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
     const std::string chunked =
@@ -57,10 +73,10 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
         {"chunked byte by byte", {chunked, true, true}, 200, "hello world"},
         {"chunked with trailers, kept alive",
          {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\nT: 1\r\n\r\n"}, 200, "ok"},
-        {"gzip", {Ok(Compress(text, 31), "Content-Encoding: gzip\r\n")}, 200, text},
-        {"gzip byte by byte", {Ok(Compress(text, 31), "Content-Encoding: gzip\r\n"), false, true}, 200,
+        {"gzip", {Ok(compressed(text, 31), "Content-Encoding: gzip\r\n")}, 200, text},
+        {"gzip byte by byte", {Ok(compressed(text, 31), "Content-Encoding: gzip\r\n"), false, true}, 200,
          text},
-        {"deflate", {Ok(Compress(text, 15), "Content-Encoding: deflate\r\n")}, 200, text},
+        {"deflate", {Ok(compressed(text, 15), "Content-Encoding: deflate\r\n")}, 200, text},
         {"unknown coding as received", {Ok("raw", "Content-Encoding: br\r\n")}, 200, "raw"},
         {"corrupt gzip", {Ok("not gzip", "Content-Encoding: gzip\r\n")}, 5, ""},
         {"interim answer skipped", {"HTTP/1.1 100 Continue\r\n\r\n" + Ok("final")}, 200, "final"},
@@ -74,7 +90,7 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
         {"no answer", {"", true}, 5, ""},
         {"body over the limit", {Ok(std::string(2000, 'b')), true}, 5, ""},
         {"decoded body over the limit",
-         {Ok(Compress(std::string(5000, 'z'), 31), "Content-Encoding: gzip\r\n"), true}, 5, ""},
+         {Ok(compressed(std::string(5000, 'z'), 31), "Content-Encoding: gzip\r\n"), true}, 5, ""},
     };
     std::vector<std::vector<PeerStep>> script;
     for (const auto& c : cases) {
@@ -276,11 +292,8 @@ TEST(AsyncHTTPConnectionTest, BytesBehindAnUpgradeOrATunnelAreKeptForTheNewProto
     for (const auto& c : cases) {
         HTTPTestPeer peer({{{c.answer + "\x81\x02hi"}}});
         SocketTestLoop loop;
-        auto socket = loop.socket();
-        bool connected = false;
-        socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
-                             [&](network::ITCPSocket::ErrorCode) { connected = true; });
-        ASSERT_TRUE(loop.runUntil([&] { return connected; }));
+        auto socket = ConnectedSocket(loop, peer);
+        ASSERT_TRUE(socket);
         auto connection = network::AsyncHTTPConnection::Create(socket, false);
         connection->SetKeepAlive(true);
         const auto fetched = Fetch(loop, connection, peer.url("/"), Request(connection, c.method, ""));
@@ -294,12 +307,8 @@ TEST(AsyncHTTPConnectionTest, BytesBehindAnUpgradeOrATunnelAreKeptForTheNewProto
 TEST(AsyncHTTPConnectionTest, AnAnswerThatNeverComesEndsWithTheSocketsTimeOut) {
     HTTPTestPeer peer({{PeerStep{"", false, false, true}}});
     SocketTestLoop loop;
-    auto socket = loop.socket();
-    socket->SetTimeout(300);
-    bool connected = false;
-    socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
-                         [&](network::ITCPSocket::ErrorCode) { connected = true; });
-    ASSERT_TRUE(loop.runUntil([&] { return connected; }));
+    auto socket = ConnectedSocket(loop, peer, 300);
+    ASSERT_TRUE(socket);
     auto connection = network::AsyncHTTPConnection::Create(socket, false);
     const auto started = std::chrono::steady_clock::now();
     const auto fetched = Fetch(loop, connection, peer.url("/"), nullptr, 10s);
@@ -432,12 +441,10 @@ TEST(AsyncHTTPConnectionTest, AFailedReadNamesItsStep) {
         HTTPTestPeer peer({{{c.answer, c.close}}});
         const auto run = testsupport::runLogged([&] {
             SocketTestLoop loop;
-            auto socket = loop.socket();
-            socket->SetTimeout(300);
-            bool connected = false;
-            socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
-                                 [&](network::ITCPSocket::ErrorCode) { connected = true; });
-            loop.runUntil([&] { return connected; });
+            auto socket = ConnectedSocket(loop, peer, 300);
+            if (!socket) {
+                return -1;
+            }
             auto connection = network::AsyncHTTPConnection::Create(socket, false);
             return static_cast<int>(Fetch(loop, connection, peer.url("/"), nullptr, 10s).code);
         });
@@ -463,12 +470,8 @@ TEST(AsyncHTTPConnectionTest, EveryStepHasTheTimeOutNotTheWholeExchange) {
     const std::string body(1500, 'd');
     HTTPTestPeer peer({{{Ok(body), false, true}}});
     SocketTestLoop loop;
-    auto socket = loop.socket();
-    socket->SetTimeout(300);
-    bool connected = false;
-    socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(peer.port()), false,
-                         [&](network::ITCPSocket::ErrorCode) { connected = true; });
-    ASSERT_TRUE(loop.runUntil([&] { return connected; }));
+    auto socket = ConnectedSocket(loop, peer, 300);
+    ASSERT_TRUE(socket);
     auto connection = network::AsyncHTTPConnection::Create(socket, false);
     const auto started = std::chrono::steady_clock::now();
     const auto fetched = Fetch(loop, connection, peer.url("/"));

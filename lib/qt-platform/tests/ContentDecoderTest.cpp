@@ -5,26 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "support/Compressed.h"
 #include "ContentDecoder.h"
 
 namespace {
 
 using Status = ContentDecoder::Status;
 
-// `text` compressed with zlib's `windowBits` (31 gzip, 15 zlib, -15 raw).
-std::string compress(const std::string& text, int windowBits) {
-    z_stream stream{};
-    EXPECT_EQ(Z_OK, ::deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY));
-    std::string out(::deflateBound(&stream, static_cast<uLong>(text.size())) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(Z_STREAM_END, ::deflate(&stream, Z_FINISH));
-    out.resize(stream.total_out);
-    ::deflateEnd(&stream);
-    return out;
-}
+using testsupport::compressed;
 
 struct Decoded {
     Status status = Status::ok;
@@ -69,7 +57,7 @@ std::string text(std::size_t size) {
 // of the stream are ignored; a stream cut short or damaged fails.
 TEST(ContentDecoderTest, CodedBodiesDecodeAlikeInAnyPiecesAndDamageFails) {
     const std::string plain = text(300000);
-    const std::string gzip = compress(plain, 31);
+    const std::string gzip = compressed(plain, 31);
     std::string damaged = gzip;
     damaged[damaged.size() / 2] ^= 0x55;
     const struct {
@@ -80,8 +68,8 @@ TEST(ContentDecoderTest, CodedBodiesDecodeAlikeInAnyPiecesAndDamageFails) {
     } cases[] = {
         {"gzip", "gzip", gzip, Status::ok},
         {"x-gzip, padded", " X-Gzip ", gzip, Status::ok},
-        {"zlib deflate", "deflate", compress(plain, 15), Status::ok},
-        {"raw deflate", "deflate", compress(plain, -15), Status::ok},
+        {"zlib deflate", "deflate", compressed(plain, 15), Status::ok},
+        {"raw deflate", "deflate", compressed(plain, -15), Status::ok},
         {"trailing bytes", "gzip", gzip + "trailing", Status::ok},
         {"cut short", "gzip", gzip.substr(0, gzip.size() - 9), Status::damaged},
         {"damaged", "gzip", damaged, Status::damaged},
@@ -108,9 +96,9 @@ TEST(ContentDecoderTest, CodedBodiesDecodeAlikeInAnyPiecesAndDamageFails) {
 // compresses less than that passes the threshold.
 TEST(ContentDecoderTest, OutputIsBoundedByTheLimitAndTheRatio) {
     const std::string zeros(64 << 20, '\0');
-    const std::string bomb = compress(zeros, 31);
+    const std::string bomb = compressed(zeros, 31);
     const std::string dense = text(24 << 20);
-    const std::string denseGzip = compress(dense, 31);
+    const std::string denseGzip = compressed(dense, 31);
     ASSERT_LT(dense.size(), 40 * denseGzip.size());
     const struct {
         const char* what;

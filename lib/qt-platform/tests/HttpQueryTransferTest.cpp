@@ -2,6 +2,7 @@
 #include <zlib.h>
 #include <thread>
 
+#include "support/Compressed.h"
 #include "HttpQueryFixture.h"
 #include "QtMessageRecorder.h"
 #include "StreamingServer.h"
@@ -176,17 +177,7 @@ TEST_F(HttpQueryTransferTest, ABodyOverTheLimitOrAStalledTransferFails) {
 TEST_F(HttpQueryTransferTest, BodiesAreRefusedAtTheHeadOrWhileDecoded) {
     using Connection = StreamingServer::Connection;
     const auto gzip = [](const QByteArray& plain) {
-        z_stream stream{};
-        EXPECT_EQ(Z_OK, ::deflateInit2(&stream, 9, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY));
-        std::string out(::deflateBound(&stream, static_cast<uLong>(plain.size())) + 64, '\0');
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.constData()));
-        stream.avail_in = static_cast<uInt>(plain.size());
-        stream.next_out = reinterpret_cast<Bytef*>(out.data());
-        stream.avail_out = static_cast<uInt>(out.size());
-        EXPECT_EQ(Z_STREAM_END, ::deflate(&stream, Z_FINISH));
-        out.resize(stream.total_out);
-        ::deflateEnd(&stream);
-        return out;
+        return testsupport::compressed(plain.toStdString(), 31);
     };
     const auto serve = [](std::string headers, std::string body) {
         return [headers, body](Connection& peer) {
