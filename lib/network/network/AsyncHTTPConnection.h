@@ -40,6 +40,9 @@ public:
     struct AsyncHTTPRequestData {
         explicit AsyncHTTPRequestData(URL url);
         ~AsyncHTTPRequestData();
+        // The record's logger, made on first use: a record none of whose
+        // lines is written makes none.
+        common::ILogger& Log();
 
         URL url;
         std::string buffer;
@@ -51,10 +54,13 @@ public:
     struct AsyncHTTPResponseData {
         AsyncHTTPResponseData(URL url, bool isConnect, bool isHead, std::uint64_t bodyLimit);
         ~AsyncHTTPResponseData();
+        // As AsyncHTTPRequestData::Log.
+        common::ILogger& Log();
 
         URL url;
         bool isConnect = false;
         HTTPResponseReader reader;
+        // The connection's read buffer, lent to the record while it reads.
         core::NonInitializingBuffer<unsigned char> readBuffer;
         core::NonInitializingBuffer<unsigned char> leftover;  // bytes behind the response
         bool cookiesTaken = false;
@@ -176,6 +182,8 @@ private:
     std::uint64_t generation_ = 0;
     std::uint64_t bodyLimit_ = HTTPResponseReader::kDefaultBodyLimit;
     core::NonInitializingBuffer<unsigned char> upgradeBytes_;
+    // The read buffer between responses: one per connection, not per request.
+    core::NonInitializingBuffer<unsigned char> readBuffer_;
 };
 
 }  // namespace network
