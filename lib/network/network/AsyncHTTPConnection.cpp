@@ -510,7 +510,13 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
     // A body of announced length goes straight into its buffer; everything
     // else through the read buffer and the reader.
     auto& buffer = exchange->responseData->readBuffer;
-    const auto window = exchange->responseData->reader.BodyWindow();
+    auto& reader = exchange->responseData->reader;
+    auto window = reader.BodyWindow();
+    if (bodySink_) {
+        // What the sink takes goes in pieces: no read overfills one.
+        const std::size_t held = reader.Body().size() % kSinkPieceSize;
+        window.second = std::min(window.second, kSinkPieceSize - held);
+    }
     const bool inPlace = window.second > 0;
     const auto into = inPlace ? boost::asio::buffer(window.first, window.second)
                               : boost::asio::buffer(buffer.data(), buffer.size());
@@ -561,6 +567,13 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         }
     }
     TakeCookies(response);
+    if (bodySink_ && result != HTTPResponseReader::Result::InvalidStatus &&
+        result != HTTPResponseReader::Result::Error &&
+        !PassBodyToSink(response, result == HTTPResponseReader::Result::Done)) {
+        logger_->error("Error while handing on the body from <%s>", exchange->url.ToString().c_str());
+        Reset(httpstatus::kIOError, std::move(exchange->callback));
+        return;
+    }
     switch (result) {
     case HTTPResponseReader::Result::NeedMore:
         ReadResponse(exchange);
@@ -634,6 +647,22 @@ void AsyncHTTPConnection::TakeCookies(AsyncHTTPResponseData& response) {
     if (cookies) {
         log.debug("HTTP 'Set-Cookie' response headers omitted from log.");
     }
+}
+
+bool AsyncHTTPConnection::PassBodyToSink(AsyncHTTPResponseData& response, bool complete) {
+    auto& reader = response.reader;
+    auto& body = reader.Body();
+    if (body.empty() || (!complete && body.size() < kSinkPieceSize) || !reader.HeadComplete() ||
+        reader.Status() < 200 || reader.Status() >= 300 || response.isConnect) {
+        return true;
+    }
+    const std::string* coding = FindHeaderValue(reader.Headers(), "Content-Encoding");
+    if (coding != nullptr && !coding->empty()) {
+        return true;
+    }
+    const bool taken = bodySink_(body.data(), body.size());
+    reader.ReleaseBody();
+    return taken;
 }
 
 bool AsyncHTTPConnection::ShouldCloseConnection(bool isConnect, std::uint32_t version,

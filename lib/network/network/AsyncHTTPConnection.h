@@ -67,6 +67,9 @@ public:
         std::unique_ptr<common::ILogger> logger;
     };
 
+    // Takes body bytes as they arrive; false stops the read.
+    using BodySink = std::function<bool(const unsigned char* data, std::size_t size)>;
+
     // The pool's form: connects on demand.
     static std::shared_ptr<AsyncHTTPConnection> Create(
         std::shared_ptr<AsyncService> service, std::shared_ptr<AsyncSSLContext> sslContext,
@@ -104,6 +107,13 @@ public:
     void SetSocketKeepAlive(bool keepAlive) { socketKeepAlive_ = keepAlive; }
     // The largest body accepted, coded and decoded.
     void SetBodyLimit(std::uint64_t bytes) { bodyLimit_ = bytes; }
+    // While set, the body of a successful answer (2xx, not to CONNECT) that
+    // is not content-coded goes to `sink` as it arrives, in pieces of about
+    // kSinkPieceSize bytes, and the response delivered has an empty body.
+    // Other answers keep their bodies. A sink that returns false fails the
+    // request with code 5. Called on the service's thread.
+    void SetBodySink(BodySink sink) { bodySink_ = std::move(sink); }
+    static constexpr std::size_t kSinkPieceSize = std::size_t{1} << 20;
     // Bytes that followed the head of a 101 answer or of an opened tunnel
     // (CONNECT answered 2xx): the new protocol's.
     core::NonInitializingBuffer<unsigned char> TakeUpgradeBytes() { return std::move(upgradeBytes_); }
@@ -147,6 +157,10 @@ private:
     void OnResponseData(const std::shared_ptr<Exchange>& exchange,
                         const boost::system::error_code& error, std::size_t bytes, bool inPlace);
     void TakeCookies(AsyncHTTPResponseData& response);
+    // Hands the body read so far to the body sink when it takes this
+    // response's body and a piece is full or the body `complete`; false
+    // when the sink refused it.
+    bool PassBodyToSink(AsyncHTTPResponseData& response, bool complete);
     // The failed read's step, its reason, and the bytes no step has taken.
     void LogReadFailure(const HTTPResponseReader& reader, const std::string& reason);
     void Arm(const std::shared_ptr<Exchange>& exchange);
@@ -184,6 +198,7 @@ private:
     core::NonInitializingBuffer<unsigned char> upgradeBytes_;
     // The read buffer between responses: one per connection, not per request.
     core::NonInitializingBuffer<unsigned char> readBuffer_;
+    BodySink bodySink_;
 };
 
 }  // namespace network

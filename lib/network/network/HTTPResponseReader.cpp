@@ -432,7 +432,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
         state_ = State::Trailers;
         return Result::NeedMore;
     }
-    if (size > bodyLimit_ - body_.size()) {
+    if (size > bodyLimit_ - bodyReleased_ - body_.size()) {
         return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
     }
     remaining_ = size;
@@ -441,8 +441,13 @@ HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
     return Result::NeedMore;
 }
 
+void HTTPResponseReader::ReleaseBody() {
+    bodyReleased_ += body_.size();
+    body_.resize(0);
+}
+
 bool HTTPResponseReader::AppendBody(const unsigned char* data, std::size_t size) {
-    if (size > bodyLimit_ - body_.size()) {
+    if (size > bodyLimit_ - bodyReleased_ - body_.size()) {
         return false;
     }
     body_.append(data, size);

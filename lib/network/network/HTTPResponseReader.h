@@ -59,6 +59,9 @@ public:
     std::uint32_t Version() const { return version_; }
     HTTPHeaderList& Headers() { return headers_; }
     core::NonInitializingBuffer<unsigned char>& Body() { return body_; }
+    // Empties the body buffer, keeping its room, once its bytes were handed
+    // on; they still count against the body limit.
+    void ReleaseBody();
     // The framing itself leaves the connection unusable for another request
     // (a body read until the end, or Content-Length beside Transfer-Encoding).
     bool FramingRequiresClose() const { return framingRequiresClose_; }
@@ -114,6 +117,7 @@ private:
     std::uint32_t version_ = 0;
     HTTPHeaderList headers_;
     core::NonInitializingBuffer<unsigned char> body_;
+    std::uint64_t bodyReleased_ = 0;  // body bytes handed on by ReleaseBody
     std::string error_;
 };
 
