@@ -295,6 +295,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
     version_ = version == "1.1" ? 2 : version == "1.0" ? 1 : 0;
     status_ = status;
     headers_.clear();
+    headers_.reserve(kTypicalHeaderCount);
     state_ = State::Headers;
     return Result::NeedMore;
 }

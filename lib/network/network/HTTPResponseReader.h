@@ -90,6 +90,9 @@ private:
         Failed
     };
 
+    // Room made for the header list at once: one allocation for most answers.
+    static constexpr std::size_t kTypicalHeaderCount = 16;
+
     // Collects one line up to LF into `line_`; true when it is complete.
     bool TakeLine(const unsigned char* data, std::size_t size, std::size_t& at, std::size_t limit);
     Result Fail(std::string text, Result result = Result::Error);
