@@ -14,7 +14,9 @@
 // sending its requests one after the other (the next from the previous one's
 // completion): the library (its service on a thread of its own, every
 // connection on it), a synchronous Beast client (a thread per connection) and
-// an asynchronous Beast client (every connection on one thread).
+// an asynchronous Beast client (every connection on one thread of its own);
+// and the same through the network factory's pool (handles of one factory,
+// served on its shared connections, at most four per endpoint).
 //
 // Downloads: the net-get tool against "curl -o", both writing a file, each
 // run a process of its own (start-up included).
@@ -49,6 +51,7 @@
 #include "RandomFile.h"
 #include "common/logging/Logger.h"
 #include "network/AsyncHTTPConnection.h"
+#include "network/AsyncNetworkFactory.h"
 #include "network/NetworkConnectivity.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
@@ -193,12 +196,18 @@ std::shared_ptr<network::AsyncHTTPConnection> MakeConnection(
 }
 
 // Requests per second through the library, `connections` connections on one
-// service each sending `requests` GETs of `url`; 0 on a failure.
-double LibraryRate(const std::string& url, int connections, int requests) {
+// service each sending `requests` GETs of `url`; 0 on a failure. The
+// connections are AsyncHTTPConnections of their own or, `pooled`, handles
+// of one network factory, whose pool serves them on its shared connections.
+double LibraryRate(const std::string& url, int connections, int requests, bool pooled) {
     auto service = std::make_shared<network::AsyncService>(false, "bench", nullptr);
-    std::vector<std::shared_ptr<network::AsyncHTTPConnection>> pool;
+    std::shared_ptr<network::AsyncNetworkFactory> factory;
+    if (pooled) {
+        factory = std::make_shared<network::AsyncNetworkFactory>(service, nullptr);
+    }
+    std::vector<std::shared_ptr<network::IHTTPConnection>> pool;
     for (int i = 0; i < connections; ++i) {
-        pool.push_back(MakeConnection(service));
+        pool.push_back(pooled ? factory->CreateHTTPConnection() : MakeConnection(service));
     }
     std::vector<int> left(connections, requests);
     std::vector<std::function<void()>> next(connections);
@@ -228,16 +237,24 @@ double LibraryRate(const std::string& url, int connections, int requests) {
     const bool done = future.wait_for(std::chrono::minutes(5)) == std::future_status::ready;
     const double seconds = SecondsSince(start);
     // Closed on the service's thread, then the service stops: no socket may
-    // outlive the service's context.
+    // outlive the service's context. The pool closes its connections as it
+    // goes.
     std::promise<void> closed;
     boost::asio::post(service->GetIOContext(), [&] {
+        if (pooled) {
+            pool.clear();
+            factory.reset();
+            closed.set_value();
+            return;
+        }
         auto remaining = std::make_shared<int>(connections);
         for (auto& connection : pool) {
-            connection->AsyncClose([&closed, remaining] {
-                if (--*remaining == 0) {
-                    closed.set_value();
-                }
-            });
+            std::static_pointer_cast<network::AsyncHTTPConnection>(connection)->AsyncClose(
+                [&closed, remaining] {
+                    if (--*remaining == 0) {
+                        closed.set_value();
+                    }
+                });
         }
     });
     closed.get_future().wait_for(std::chrono::seconds(10));
@@ -358,7 +375,11 @@ double BeastAsyncRate(int port, const std::string& target, int connections, int 
     for (int c = 0; c < connections; ++c) {
         std::make_shared<BeastSession>(context, port, target, requests, failed)->Start();
     }
-    context.run();
+    // On a thread of its own, as the library's service and the synchronous
+    // clients run: with one connection the rate follows the cost of waking
+    // the client's thread more than the client's own work, and the main
+    // thread, long running, would be woken on other terms than new threads.
+    std::thread([&] { context.run(); }).join();
     const double seconds = SecondsSince(start);
     return failed ? 0 : connections * static_cast<double>(requests) / seconds;
 }
@@ -418,20 +439,24 @@ bool MeasureRequests(const Options& options, int port, const std::string& target
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + target;
     const auto results = Interleaved(
         options.rounds,
-        {[&] { return LibraryRate(url, connections, options.requests); },
+        {[&] { return LibraryRate(url, connections, options.requests, false); },
+         [&] { return LibraryRate(url, connections, options.requests, true); },
          [&] { return BeastSyncRate(port, target, connections, options.requests); },
          [&] { return BeastAsyncRate(port, target, connections, options.requests); }});
     std::printf("\nkeep-alive GETs of %s, %d connection%s x %d requests, requests/s\n", body,
                 connections, connections == 1 ? "" : "s", options.requests);
-    const char* names[] = {"library", "Beast synchronous", "Beast asynchronous"};
+    const char* names[] = {"library", "library, factory pool", "Beast synchronous",
+                           "Beast asynchronous"};
     bool ok = true;
     for (std::size_t i = 0; i < results.size(); ++i) {
         const Spread s = SpreadOf(results[i]);
         std::printf("  %-22s %8.0f (%.0f - %.0f)\n", names[i], s.median, s.low, s.high);
         ok = ok && s.low > 0;
     }
-    PrintRatio("library / Beast sync", Ratios(results[0], results[1]));
-    PrintRatio("library / Beast async", Ratios(results[0], results[2]));
+    PrintRatio("library / Beast sync", Ratios(results[0], results[2]));
+    PrintRatio("library / Beast async", Ratios(results[0], results[3]));
+    PrintRatio("pool / Beast sync", Ratios(results[1], results[2]));
+    PrintRatio("pool / Beast async", Ratios(results[1], results[3]));
     return ok;
 }
 

@@ -210,6 +210,77 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
     return true;
 }
 
+// Where the body goes: standard output, or the file FILE of -o, made (or
+// emptied) when the first bytes are written, or at the end for an empty body.
+class Output {
+public:
+    explicit Output(std::optional<std::string> path) : path_(std::move(path)) {}
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() {
+        if (fd_ >= 0 && fd_ != STDOUT_FILENO) {
+            ::close(fd_);
+        }
+    }
+
+    // Appends `size` bytes; false, with the reason in Problem(), once a step failed.
+    bool Write(const unsigned char* data, std::size_t size) {
+        if (error_ == 0 && Open() && !WriteAll(fd_, data, size)) {
+            error_ = errno != 0 ? errno : EIO;
+        }
+        return error_ == 0;
+    }
+    // Makes the file when nothing made it yet and closes it; false on a failure.
+    bool Close() {
+        if (error_ == 0) {
+            Open();
+        }
+        if (fd_ >= 0 && fd_ != STDOUT_FILENO && ::close(fd_) != 0 && error_ == 0) {
+            error_ = errno;
+        }
+        fd_ = -1;
+        closed_ = true;
+        return error_ == 0;
+    }
+    bool Failed() const { return error_ != 0; }
+    // Whether the file was made (standard output always is).
+    bool Opened() const { return opened_; }
+    // Closes and removes a file made for a transfer that failed.
+    void Discard() {
+        Close();
+        if (opened_ && path_) {
+            ::unlink(path_->c_str());
+        }
+    }
+    // The failure in the tool's words: the file that cannot be made, or the write.
+    std::string Problem() const {
+        return (path_ && !opened_ ? *path_ : std::string("writing the body failed")) + ": " +
+               std::strerror(error_);
+    }
+
+private:
+    bool Open() {
+        if (opened_ || closed_) {
+            return opened_;
+        }
+        fd_ = path_ ? ::open(path_->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                             0644)
+                    : STDOUT_FILENO;
+        if (fd_ < 0) {
+            error_ = errno;
+            return false;
+        }
+        opened_ = true;
+        return true;
+    }
+
+    std::optional<std::string> path_;
+    int fd_ = -1;
+    bool opened_ = false;
+    bool closed_ = false;
+    int error_ = 0;
+};
+
 int ExitCodeOf(network::HTTPStatusCode code) {
     if (code == network::httpstatus::kInvalidResponse) {
         return kNotHTTP;
@@ -284,6 +355,14 @@ int main(int argc, char** argv) {
             reinterpret_cast<const unsigned char*>(body.data()), body.size()));
     }
 
+    // The body of a successful answer goes out as it arrives; any other
+    // answer's body is written once it is complete. The output file is made
+    // when the first bytes are to be written.
+    Output output{options.output};
+    connection->SetBodySink([&output](const unsigned char* data, std::size_t size) {
+        return output.Write(data, size);
+    });
+
     struct Outcome {
         network::HTTPStatusCode code = 0;
         std::unique_ptr<network::IHTTPResponse> response;
@@ -310,7 +389,14 @@ int main(int argc, char** argv) {
     service->Stop();
     connection.reset();
 
+    if (output.Failed()) {
+        std::cerr << program << ": " << output.Problem() << "\n";
+        output.Discard();
+        return kWriteFailed;
+    }
     if (!outcome.response) {
+        // A body cut short is not left behind as if it were whole.
+        output.Discard();
         std::cerr << program << ": " << options.url << ": " << FailureText(outcome.code)
                   << " (error " << outcome.code << ")\n";
         return ExitCodeOf(outcome.code);
@@ -323,21 +409,8 @@ int main(int argc, char** argv) {
     }
     std::cerr << "\n";
     const auto body = outcome.response->TakeBody();
-    int fd = STDOUT_FILENO;
-    if (options.output) {
-        fd = ::open(options.output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                    0644);
-        if (fd < 0) {
-            std::cerr << program << ": " << *options.output << ": " << std::strerror(errno) << "\n";
-            return kWriteFailed;
-        }
-    }
-    bool written = WriteAll(fd, body.data(), body.size());
-    if (fd != STDOUT_FILENO && ::close(fd) != 0) {
-        written = false;
-    }
-    if (!written) {
-        std::cerr << program << ": writing the body failed: " << std::strerror(errno) << "\n";
+    if (!output.Write(body.data(), body.size()) || !output.Close()) {
+        std::cerr << program << ": " << output.Problem() << "\n";
         return kWriteFailed;
     }
     if (outcome.code >= 300 && outcome.code < 400 && outcome.code != 304) {

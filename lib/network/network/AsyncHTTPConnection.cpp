@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <chrono>
 
-#include <boost/algorithm/string.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/write.hpp>
 
 #include "IProxyAuthenticator.h"
+#include "common/logging/Logger.h"
 #include "network/DecodedHTTPResponse.h"
 #include "network/Hex.h"
 #include "network/PlainHTTPResponse.h"
@@ -20,11 +20,26 @@ namespace {
 constexpr std::size_t kReadSize = 64 * 1024;
 
 bool HasLineBreakOrNul(const std::string& text) {
-    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
 }
 
 bool IsCredentialHeader(const std::string& name) {
     return HeaderNameEquals(name, "Authorization") || HeaderNameEquals(name, "Proxy-Authorization");
+}
+
+// Whether a debug record would be written: work done only for debug lines
+// is skipped otherwise.
+bool DebugWritten() {
+    return common::Logger::writes(common::loglevel::debug);
+}
+
+// `logger`, made under `name` when it is still missing.
+common::ILogger& LoggerOf(std::unique_ptr<common::ILogger>& logger, const char* name) {
+    if (!logger) {
+        logger = common::createLogger(name);
+    }
+    return *logger;
 }
 
 bool IsEndOfStream(const boost::system::error_code& error) {
@@ -53,29 +68,40 @@ struct AsyncHTTPConnection::Exchange {
     std::chrono::steady_clock::time_point stepStarted;
 };
 
-AsyncHTTPConnection::AsyncHTTPRequestData::AsyncHTTPRequestData(URL url)
-    : url(std::move(url)), logger(common::createLogger("AsyncHTTPRequestData")) {
+AsyncHTTPConnection::AsyncHTTPRequestData::AsyncHTTPRequestData(URL url) : url(std::move(url)) {
     buffer.reserve(128);
-    logger->debug("HTTP request data context created.");
+    if (DebugWritten()) {
+        Log().debug("HTTP request data context created.");
+    }
 }
 
 AsyncHTTPConnection::AsyncHTTPRequestData::~AsyncHTTPRequestData() {
-    logger->debug("HTTP request data context released.");
+    if (DebugWritten()) {
+        Log().debug("HTTP request data context released.");
+    }
+}
+
+common::ILogger& AsyncHTTPConnection::AsyncHTTPRequestData::Log() {
+    return LoggerOf(logger, "AsyncHTTPRequestData");
 }
 
 AsyncHTTPConnection::AsyncHTTPResponseData::AsyncHTTPResponseData(URL url, bool isConnect,
                                                                   bool isHead,
                                                                   std::uint64_t bodyLimit)
-    : url(std::move(url)),
-      isConnect(isConnect),
-      reader(isHead, isConnect, bodyLimit),
-      readBuffer(kReadSize),
-      logger(common::createLogger("AsyncHTTPResponseData")) {
-    logger->debug("HTTP response data context created.");
+    : url(std::move(url)), isConnect(isConnect), reader(isHead, isConnect, bodyLimit) {
+    if (DebugWritten()) {
+        Log().debug("HTTP response data context created.");
+    }
 }
 
 AsyncHTTPConnection::AsyncHTTPResponseData::~AsyncHTTPResponseData() {
-    logger->debug("HTTP response data context released.");
+    if (DebugWritten()) {
+        Log().debug("HTTP response data context released.");
+    }
+}
+
+common::ILogger& AsyncHTTPConnection::AsyncHTTPResponseData::Log() {
+    return LoggerOf(logger, "AsyncHTTPResponseData");
 }
 
 std::shared_ptr<AsyncHTTPConnection> AsyncHTTPConnection::Create(
@@ -308,7 +334,7 @@ void AsyncHTTPConnection::SerializeRequest(AsyncHTTPRequestData& data,
     std::string& out = data.buffer;
     const std::string method =
         !request.method.empty() ? request.method : request.body.empty() ? "GET" : "POST";
-    data.isConnect = boost::algorithm::iequals(method, "CONNECT");
+    data.isConnect = HeaderNameEquals(method, "CONNECT");
     out += method + " " + (data.isConnect ? data.url.Authority() : data.url.PathAndQuery()) +
            " HTTP/1.1\r\n";
     out += "Host: " + data.url.host;
@@ -337,7 +363,8 @@ void AsyncHTTPConnection::SerializeRequest(AsyncHTTPRequestData& data,
     }
     // The log shows the head without credentials. The caller's cookies and
     // the store's go out last, in one "Cookie" line (RFC 6265 section 5.4).
-    std::string logged = out;
+    const bool logged = DebugWritten();
+    std::string shown = logged ? out : std::string();
     std::string cookies;
     const auto addCookies = [&cookies](const std::string& pairs) {
         if (!pairs.empty()) {
@@ -349,17 +376,23 @@ void AsyncHTTPConnection::SerializeRequest(AsyncHTTPRequestData& data,
             addCookies(value);
             continue;
         }
-        out += name + ": " + value + "\r\n";
-        logged += name + ": " + (IsCredentialHeader(name) ? std::string("***") : value) + "\r\n";
+        out.append(name).append(": ").append(value).append("\r\n");
+        if (logged) {
+            shown.append(name).append(": ").append(IsCredentialHeader(name) ? "***" : value).append("\r\n");
+        }
     }
-    logged.erase(std::remove(logged.begin(), logged.end(), '\r'), logged.end());
-    data.logger->debug("HTTP request headers:\n%s", logged.c_str());
+    if (logged) {
+        shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
+        data.Log().debug("HTTP request headers:\n%s", shown.c_str());
+    }
     if (cookieStore != nullptr) {
         addCookies(cookieStore->GetCookieHeader(data.url));
     }
     if (!cookies.empty()) {
-        out += "Cookie: " + cookies + "\r\n";
-        data.logger->debug("HTTP 'Cookie' request headers omitted from log.");
+        out.append("Cookie: ").append(cookies).append("\r\n");
+        if (logged) {
+            data.Log().debug("HTTP 'Cookie' request headers omitted from log.");
+        }
     }
     out += "\r\n";
     out.append(reinterpret_cast<const char*>(request.body.data()), request.body.size());
@@ -460,8 +493,11 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
     }
     exchange->responseData = std::make_shared<AsyncHTTPResponseData>(
         exchange->url, exchange->requestData->isConnect,
-        boost::algorithm::iequals(exchange->request->method, "HEAD"), bodyLimit_);
+        HeaderNameEquals(exchange->request->method, "HEAD"), bodyLimit_);
     exchange->requestData.reset();
+    exchange->responseData->readBuffer =
+        readBuffer_.size() == kReadSize ? std::move(readBuffer_)
+                                        : core::NonInitializingBuffer<unsigned char>(kReadSize);
     ReadResponse(exchange);
 }
 
@@ -474,7 +510,13 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
     // A body of announced length goes straight into its buffer; everything
     // else through the read buffer and the reader.
     auto& buffer = exchange->responseData->readBuffer;
-    const auto window = exchange->responseData->reader.BodyWindow();
+    auto& reader = exchange->responseData->reader;
+    auto window = reader.BodyWindow();
+    if (bodySink_) {
+        // What the sink takes goes in pieces: no read overfills one.
+        const std::size_t held = reader.Body().size() % kSinkPieceSize;
+        window.second = std::min(window.second, kSinkPieceSize - held);
+    }
     const bool inPlace = window.second > 0;
     const auto into = inPlace ? boost::asio::buffer(window.first, window.second)
                               : boost::asio::buffer(buffer.data(), buffer.size());
@@ -525,6 +567,13 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         }
     }
     TakeCookies(response);
+    if (bodySink_ && result != HTTPResponseReader::Result::InvalidStatus &&
+        result != HTTPResponseReader::Result::Error &&
+        !PassBodyToSink(response, result == HTTPResponseReader::Result::Done)) {
+        logger_->error("Error while handing on the body from <%s>", exchange->url.ToString().c_str());
+        Reset(httpstatus::kIOError, std::move(exchange->callback));
+        return;
+    }
     switch (result) {
     case HTTPResponseReader::Result::NeedMore:
         ReadResponse(exchange);
@@ -533,7 +582,7 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         Reset(exchange);
         return;
     case HTTPResponseReader::Result::InvalidStatus:
-        response.logger->error("Invalid response received from <%s>", exchange->url.ToString().c_str());
+        response.Log().error("Invalid response received from <%s>", exchange->url.ToString().c_str());
         Reset(httpstatus::kInvalidResponse, std::move(exchange->callback));
         return;
     case HTTPResponseReader::Result::Error:
@@ -577,32 +626,53 @@ void AsyncHTTPConnection::TakeCookies(AsyncHTTPResponseData& response) {
         return;
     }
     response.cookiesTaken = true;
-    std::string logged;
+    const bool logged = DebugWritten();
+    std::string shown;
     bool cookies = false;
     for (const auto& [name, value] : response.reader.Headers()) {
         if (HeaderNameEquals(name, "Set-Cookie")) {
             cookies = true;
             cookieStore_->SetCookieFromResponse(value, response.url);
-        } else {
-            logged += name + ": " + value + "\n";
+        } else if (logged) {
+            shown.append(name).append(": ").append(value).append("\n");
         }
     }
-    response.logger->debug("HTTP response status line:\n%s", response.reader.StatusLine().c_str());
-    response.logger->debug("HTTP response status: %u", response.reader.Status());
-    response.logger->debug("HTTP response headers:\n %s", logged.c_str());
-    if (cookies) {
-        response.logger->debug("HTTP 'Set-Cookie' response headers omitted from log.");
+    if (!logged) {
+        return;
     }
+    auto& log = response.Log();
+    log.debug("HTTP response status line:\n%s", response.reader.StatusLine().c_str());
+    log.debug("HTTP response status: %u", response.reader.Status());
+    log.debug("HTTP response headers:\n %s", shown.c_str());
+    if (cookies) {
+        log.debug("HTTP 'Set-Cookie' response headers omitted from log.");
+    }
+}
+
+bool AsyncHTTPConnection::PassBodyToSink(AsyncHTTPResponseData& response, bool complete) {
+    auto& reader = response.reader;
+    auto& body = reader.Body();
+    if (body.empty() || (!complete && body.size() < kSinkPieceSize) || !reader.HeadComplete() ||
+        reader.Status() < 200 || reader.Status() >= 300 || response.isConnect) {
+        return true;
+    }
+    const std::string* coding = FindHeaderValue(reader.Headers(), "Content-Encoding");
+    if (coding != nullptr && !coding->empty()) {
+        return true;
+    }
+    const bool taken = bodySink_(body.data(), body.size());
+    reader.ReleaseBody();
+    return taken;
 }
 
 bool AsyncHTTPConnection::ShouldCloseConnection(bool isConnect, std::uint32_t version,
                                                 std::uint32_t status,
                                                 const HTTPHeaderList& headers) {
-    const std::string connection = FindHeader(headers, "Connection");
-    const std::string proxyConnection = FindHeader(headers, "Proxy-Connection");
-    const auto says = [&](const char* word) {
-        return boost::algorithm::iequals(connection, word) ||
-               boost::algorithm::iequals(proxyConnection, word);
+    const std::string* connection = FindHeaderValue(headers, "Connection");
+    const std::string* proxyConnection = FindHeaderValue(headers, "Proxy-Connection");
+    const auto says = [&](std::string_view word) {
+        return (connection != nullptr && HeaderNameEquals(*connection, word)) ||
+               (proxyConnection != nullptr && HeaderNameEquals(*proxyConnection, word));
     };
     const bool close = version == 1 ? !says("keep-alive") : version == 2 ? says("close") : false;
     return isConnect ? close && status != 200 : close;
@@ -640,6 +710,8 @@ void AsyncHTTPConnection::Reset(const std::shared_ptr<Exchange>& exchange) {
 
 void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     requestPending_ = false;
+    // No read is outstanding any more: the buffer goes back for the next response.
+    readBuffer_ = std::move(exchange->responseData->readBuffer);
     std::string error;
     auto response = CreateResponse(*exchange->responseData, error);
     if (!error.empty()) {
@@ -657,7 +729,8 @@ std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResp
                                                                    std::string& error) {
     auto& reader = response.reader;
     auto headers = std::move(reader.Headers());
-    const bool coded = !FindHeader(headers, "Content-Encoding").empty();
+    const std::string* coding = FindHeaderValue(headers, "Content-Encoding");
+    const bool coded = coding != nullptr && !coding->empty();
     auto plain = std::make_unique<PlainHTTPResponse>(std::move(headers), std::move(reader.Body()));
     if (!coded) {
         return plain;
@@ -713,7 +786,7 @@ void AsyncHTTPConnection::HandleRedirect(const URL& url,
     if (status == 303) {
         request->body = {};
         request->contentType.clear();
-        if (!boost::algorithm::iequals(request->method, "HEAD")) {
+        if (!HeaderNameEquals(request->method, "HEAD")) {
             request->method = "GET";
         }
     }

@@ -40,6 +40,9 @@ public:
     struct AsyncHTTPRequestData {
         explicit AsyncHTTPRequestData(URL url);
         ~AsyncHTTPRequestData();
+        // The record's logger, made on first use: a record none of whose
+        // lines is written makes none.
+        common::ILogger& Log();
 
         URL url;
         std::string buffer;
@@ -51,15 +54,21 @@ public:
     struct AsyncHTTPResponseData {
         AsyncHTTPResponseData(URL url, bool isConnect, bool isHead, std::uint64_t bodyLimit);
         ~AsyncHTTPResponseData();
+        // As AsyncHTTPRequestData::Log.
+        common::ILogger& Log();
 
         URL url;
         bool isConnect = false;
         HTTPResponseReader reader;
+        // The connection's read buffer, lent to the record while it reads.
         core::NonInitializingBuffer<unsigned char> readBuffer;
         core::NonInitializingBuffer<unsigned char> leftover;  // bytes behind the response
         bool cookiesTaken = false;
         std::unique_ptr<common::ILogger> logger;
     };
+
+    // Takes body bytes as they arrive; false stops the read.
+    using BodySink = std::function<bool(const unsigned char* data, std::size_t size)>;
 
     // The pool's form: connects on demand.
     static std::shared_ptr<AsyncHTTPConnection> Create(
@@ -98,6 +107,13 @@ public:
     void SetSocketKeepAlive(bool keepAlive) { socketKeepAlive_ = keepAlive; }
     // The largest body accepted, coded and decoded.
     void SetBodyLimit(std::uint64_t bytes) { bodyLimit_ = bytes; }
+    // While set, the body of a successful answer (2xx, not to CONNECT) that
+    // is not content-coded goes to `sink` as it arrives, in pieces of about
+    // kSinkPieceSize bytes, and the response delivered has an empty body.
+    // Other answers keep their bodies. A sink that returns false fails the
+    // request with code 5. Called on the service's thread.
+    void SetBodySink(BodySink sink) { bodySink_ = std::move(sink); }
+    static constexpr std::size_t kSinkPieceSize = std::size_t{1} << 20;
     // Bytes that followed the head of a 101 answer or of an opened tunnel
     // (CONNECT answered 2xx): the new protocol's.
     core::NonInitializingBuffer<unsigned char> TakeUpgradeBytes() { return std::move(upgradeBytes_); }
@@ -141,6 +157,10 @@ private:
     void OnResponseData(const std::shared_ptr<Exchange>& exchange,
                         const boost::system::error_code& error, std::size_t bytes, bool inPlace);
     void TakeCookies(AsyncHTTPResponseData& response);
+    // Hands the body read so far to the body sink when it takes this
+    // response's body and a piece is full or the body `complete`; false
+    // when the sink refused it.
+    bool PassBodyToSink(AsyncHTTPResponseData& response, bool complete);
     // The failed read's step, its reason, and the bytes no step has taken.
     void LogReadFailure(const HTTPResponseReader& reader, const std::string& reason);
     void Arm(const std::shared_ptr<Exchange>& exchange);
@@ -176,6 +196,9 @@ private:
     std::uint64_t generation_ = 0;
     std::uint64_t bodyLimit_ = HTTPResponseReader::kDefaultBodyLimit;
     core::NonInitializingBuffer<unsigned char> upgradeBytes_;
+    // The read buffer between responses: one per connection, not per request.
+    core::NonInitializingBuffer<unsigned char> readBuffer_;
+    BodySink bodySink_;
 };
 
 }  // namespace network

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include <boost/algorithm/string.hpp>
+#include <string_view>
+#include <tuple>
 
 #include "network/Hex.h"
 
@@ -15,12 +16,35 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::string Trimmed(const std::string& text) {
-    return boost::algorithm::trim_copy_if(text, IsBlank);
+// `text` without the blanks at either end.
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Calls `take` with every non-empty, trimmed element of a comma-separated list.
+template <typename Take>
+void ForEachListElement(std::string_view list, Take&& take) {
+    while (true) {
+        const auto comma = list.find(',');
+        const auto element = Trimmed(list.substr(0, comma));
+        if (!element.empty()) {
+            take(element);
+        }
+        if (comma == std::string_view::npos) {
+            return;
+        }
+        list.remove_prefix(comma + 1);
+    }
 }
 
 // A Content-Length value: one or more decimal digits, nothing else.
-bool ParseLength(const std::string& text, std::uint64_t& value) {
+bool ParseLength(std::string_view text, std::uint64_t& value) {
     if (text.empty() || text.size() > 19) {
         return false;
     }
@@ -271,6 +295,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
     version_ = version == "1.1" ? 2 : version == "1.0" ? 1 : 0;
     status_ = status;
     headers_.clear();
+    headers_.reserve(kTypicalHeaderCount);
     state_ = State::Headers;
     return Result::NeedMore;
 }
@@ -278,21 +303,28 @@ HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
 HTTPResponseReader::Result HTTPResponseReader::OnHeaderLine() {
     // A line's own CR is gone; any other CR, and any NUL, would reach
     // whoever prints or forwards the header (RFC 9110 section 5.5).
-    if (line_.find_first_of(std::string("\r\0", 2)) != std::string::npos) {
+    if (std::memchr(line_.data(), '\r', line_.size()) != nullptr ||
+        std::memchr(line_.data(), '\0', line_.size()) != nullptr) {
         return Fail("a header line holds NUL or a bare CR");
     }
-    const auto colon = line_.find(':');
+    const std::string_view line = line_;
+    const auto colon = line.find(':');
     if (colon == 0) {
         return Fail("a header line without a name");
     }
-    if (colon == std::string::npos) {
+    if (colon == std::string_view::npos) {
         // Not a header; kept as the library always did, the whole line as the
-        // name and, trimmed, as the value.
-        headers_.emplace_back(line_, boost::algorithm::trim_left_copy_if(line_, IsBlank));
+        // name and, trimmed at its start, as the value.
+        auto value = line;
+        while (!value.empty() && IsBlank(value.front())) {
+            value.remove_prefix(1);
+        }
+        headers_.emplace_back(std::string(line), std::string(value));
         return Result::NeedMore;
     }
-    headers_.emplace_back(line_.substr(0, colon),
-                          Trimmed(line_.substr(colon + 1)));
+    const auto value = Trimmed(line.substr(colon + 1));
+    headers_.emplace_back(std::piecewise_construct, std::forward_as_tuple(line_.data(), colon),
+                          std::forward_as_tuple(value.data(), value.size()));
     return Result::NeedMore;
 }
 
@@ -310,29 +342,38 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeadEnd() {
         state_ = State::Done;
         return Result::Done;
     }
-    std::vector<std::string> codings;
-    std::vector<std::string> lengths;
+    // The last transfer coding, and the Content-Length values: the first,
+    // and whether any differs from it or is no number.
+    std::string_view lastCoding;
+    std::string_view firstLength;
+    bool anyCoding = false;
+    bool anyLength = false;
+    bool lengthsDiffer = false;
+    std::uint64_t length = 0;
     for (const auto& [name, value] : headers_) {
-        std::vector<std::string>* list = HeaderNameEquals(name, "Transfer-Encoding") ? &codings
-                                         : HeaderNameEquals(name, "Content-Length") ? &lengths
-                                                                                    : nullptr;
-        if (list == nullptr) {
-            continue;
-        }
-        std::vector<std::string> parts;
-        boost::algorithm::split(parts, value, [](char c) { return c == ','; });
-        for (auto& part : parts) {
-            part = Trimmed(part);
-            if (!part.empty()) {
-                list->push_back(part);
-            }
+        if (HeaderNameEquals(name, "Transfer-Encoding")) {
+            ForEachListElement(value, [&](std::string_view coding) {
+                anyCoding = true;
+                lastCoding = coding;
+            });
+        } else if (HeaderNameEquals(name, "Content-Length")) {
+            ForEachListElement(value, [&](std::string_view text) {
+                std::uint64_t other = 0;
+                if (!anyLength) {
+                    anyLength = true;
+                    firstLength = text;
+                    ParseLength(text, length);
+                } else if (!ParseLength(text, other) || other != length) {
+                    lengthsDiffer = true;
+                }
+            });
         }
     }
-    if (!codings.empty()) {
-        if (!lengths.empty()) {
+    if (anyCoding) {
+        if (anyLength) {
             framingRequiresClose_ = true;
         }
-        if (boost::algorithm::iequals(codings.back(), "chunked")) {
+        if (HeaderNameEquals(lastCoding, "chunked")) {
             state_ = State::ChunkSize;
             return Result::NeedMore;
         }
@@ -340,16 +381,12 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeadEnd() {
         state_ = State::UntilEnd;
         return Result::NeedMore;
     }
-    if (!lengths.empty()) {
-        std::uint64_t length = 0;
-        if (!ParseLength(lengths.front(), length)) {
-            return Fail("invalid Content-Length \"" + lengths.front() + "\"");
+    if (anyLength) {
+        if (!ParseLength(firstLength, length)) {
+            return Fail("invalid Content-Length \"" + std::string(firstLength) + "\"");
         }
-        for (const auto& other : lengths) {
-            std::uint64_t value = 0;
-            if (!ParseLength(other, value) || value != length) {
-                return Fail("differing Content-Length values");
-            }
+        if (lengthsDiffer) {
+            return Fail("differing Content-Length values");
         }
         if (length > bodyLimit_) {
             return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
@@ -396,7 +433,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
         state_ = State::Trailers;
         return Result::NeedMore;
     }
-    if (size > bodyLimit_ - body_.size()) {
+    if (size > bodyLimit_ - bodyReleased_ - body_.size()) {
         return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
     }
     remaining_ = size;
@@ -405,8 +442,13 @@ HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
     return Result::NeedMore;
 }
 
+void HTTPResponseReader::ReleaseBody() {
+    bodyReleased_ += body_.size();
+    body_.resize(0);
+}
+
 bool HTTPResponseReader::AppendBody(const unsigned char* data, std::size_t size) {
-    if (size > bodyLimit_ - body_.size()) {
+    if (size > bodyLimit_ - bodyReleased_ - body_.size()) {
         return false;
     }
     body_.append(data, size);

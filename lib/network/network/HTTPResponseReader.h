@@ -59,6 +59,9 @@ public:
     std::uint32_t Version() const { return version_; }
     HTTPHeaderList& Headers() { return headers_; }
     core::NonInitializingBuffer<unsigned char>& Body() { return body_; }
+    // Empties the body buffer, keeping its room, once its bytes were handed
+    // on; they still count against the body limit.
+    void ReleaseBody();
     // The framing itself leaves the connection unusable for another request
     // (a body read until the end, or Content-Length beside Transfer-Encoding).
     bool FramingRequiresClose() const { return framingRequiresClose_; }
@@ -87,6 +90,9 @@ private:
         Failed
     };
 
+    // Room made for the header list at once: one allocation for most answers.
+    static constexpr std::size_t kTypicalHeaderCount = 16;
+
     // Collects one line up to LF into `line_`; true when it is complete.
     bool TakeLine(const unsigned char* data, std::size_t size, std::size_t& at, std::size_t limit);
     Result Fail(std::string text, Result result = Result::Error);
@@ -114,6 +120,7 @@ private:
     std::uint32_t version_ = 0;
     HTTPHeaderList headers_;
     core::NonInitializingBuffer<unsigned char> body_;
+    std::uint64_t bodyReleased_ = 0;  // body bytes handed on by ReleaseBody
     std::string error_;
 };
 

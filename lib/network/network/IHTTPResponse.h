@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,9 +25,12 @@ public:
     virtual ~IHTTPResponse() = default;
 };
 
-// Header-name equality ignoring letter case.
-bool HeaderNameEquals(const std::string& a, const std::string& b);
+// Header-name equality ignoring the case of ASCII letters (names are
+// ASCII tokens; no locale is consulted).
+bool HeaderNameEquals(std::string_view a, std::string_view b);
 // The first value of `name` in `headers`; "" when absent.
-std::string FindHeader(const HTTPHeaderList& headers, const std::string& name);
+std::string FindHeader(const HTTPHeaderList& headers, std::string_view name);
+// The first value of `name` in `headers`, or null: no copy.
+const std::string* FindHeaderValue(const HTTPHeaderList& headers, std::string_view name);
 
 }  // namespace network

@@ -1,29 +1,32 @@
 #include "network/PlainHTTPResponse.h"
 
-#include <locale>
-
 namespace network {
 
-bool HeaderNameEquals(const std::string& a, const std::string& b) {
+bool HeaderNameEquals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;
     }
-    const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (ctype.toupper(a[i]) != ctype.toupper(b[i])) {
+        if (lower(a[i]) != lower(b[i])) {
             return false;
         }
     }
     return true;
 }
 
-std::string FindHeader(const HTTPHeaderList& headers, const std::string& name) {
+const std::string* FindHeaderValue(const HTTPHeaderList& headers, std::string_view name) {
     for (const auto& [key, value] : headers) {
         if (HeaderNameEquals(key, name)) {
-            return value;
+            return &value;
         }
     }
-    return {};
+    return nullptr;
+}
+
+std::string FindHeader(const HTTPHeaderList& headers, std::string_view name) {
+    const std::string* value = FindHeaderValue(headers, name);
+    return value != nullptr ? *value : std::string();
 }
 
 PlainHTTPResponse::PlainHTTPResponse(const HTTPHeaderList& headers,

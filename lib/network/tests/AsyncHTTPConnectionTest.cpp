@@ -565,3 +565,75 @@ TEST(AsyncHTTPConnectionTest, AnAnswerClosesTheConnectionAsItsVersionAndHeadersS
 }
 
 }  // namespace
+
+// A body sink takes the body of a successful, uncoded answer as it arrives,
+// in pieces of at most kSinkPieceSize bytes, whatever the framing; the
+// response then holds none of it. Redirects, failures and coded bodies keep
+// their bodies, a sink that refuses fails the request, and the body limit
+// still counts every byte.
+TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
+    const std::size_t piece = network::AsyncHTTPConnection::kSinkPieceSize;
+    const std::string large(piece * 2 + 5, 'l');
+    std::string chunkedLarge = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (std::size_t at = 0; at < large.size(); at += 100000) {
+        const std::string part = large.substr(at, 100000);
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx", part.size());
+        chunkedLarge += std::string(size) + "\r\n" + part + "\r\n";
+    }
+    chunkedLarge += "0\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::vector<PeerStep> steps;
+        bool refuse;
+        network::HTTPStatusCode code;
+        std::string sunk;      // what the sink took
+        std::string body;      // what the response kept
+        std::uint64_t limit = network::HTTPResponseReader::kDefaultBodyLimit;
+    };
+    const std::string text = "compressible text, compressible text";
+    const Case cases[] = {
+        {"announced length", {{Ok(large)}}, false, 200, large, ""},
+        {"chunked", {{chunkedLarge}}, false, 200, large, ""},
+        {"until the end", {{"HTTP/1.0 200 OK\r\n\r\n" + large, true}}, false, 200, large, ""},
+        {"not found", {{"HTTP/1.1 404 No\r\nContent-Length: 4\r\n\r\ngone"}}, false, 404, "", "gone"},
+        {"gzip", {{Ok(Compress(text, 31), "Content-Encoding: gzip\r\n")}}, false, 200, "", text},
+        {"redirect body", {{"HTTP/1.1 302 Moved\r\nLocation: /b\r\nContent-Length: 3\r\n\r\nold"}, {Ok("new")}},
+         false, 200, "new", ""},
+        {"refused", {{Ok("data")}}, true, 5, "data", ""},
+        // Cut off at the limit: what went out is the start of the body.
+        {"limit over pieces", {{chunkedLarge, true}}, false, 5, "", "", piece * 2 + 1},
+    };
+    std::vector<std::vector<PeerStep>> script;
+    for (const auto& c : cases) {
+        script.push_back(c.steps);
+    }
+    HTTPTestPeer peer(script);
+    ASSERT_NE(peer.port(), 0);
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        auto connection = OnDemandConnection(loop);
+        connection->SetBodyLimit(c.limit);
+        std::string sunk;
+        std::size_t largest = 0;
+        connection->SetBodySink([&](const unsigned char* data, std::size_t size) {
+            sunk.append(reinterpret_cast<const char*>(data), size);
+            largest = std::max(largest, size);
+            return !c.refuse;
+        });
+        const auto fetched = Fetch(loop, connection, peer.url("/"));
+        ASSERT_TRUE(fetched.done) << c.name << ": no outcome";
+        EXPECT_EQ(fetched.code, c.code) << c.name;
+        if (c.limit < large.size()) {
+            EXPECT_TRUE(sunk.size() >= piece && sunk.size() <= c.limit &&
+                        large.compare(0, sunk.size(), sunk) == 0)
+                << c.name << ": the sink took " << sunk.size() << " bytes";
+        } else {
+            EXPECT_TRUE(sunk == c.sunk) << c.name << ": the sink took " << sunk.size() << " bytes";
+        }
+        EXPECT_EQ(fetched.body, c.body) << c.name;
+        EXPECT_LE(largest, piece + 64 * 1024) << c.name << ": the pieces are bounded";
+        connection->Close();
+        loop.runUntil([&] { return connection->GetSocket() == nullptr; }, 2s);
+    }
+}

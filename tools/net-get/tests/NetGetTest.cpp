@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -70,6 +71,24 @@ TEST_F(NetGetTest, SendsTheRequestAndPrintsTheAnswer) {
     EXPECT_EQ(saved.exitCode, 0) << saved.errors;
     EXPECT_EQ(saved.output, "");
     EXPECT_EQ(readFile(folder_.file("out.bin")), "file");
+}
+
+// The body goes into the file as it arrives (here more than one piece of
+// the connection's body sink); a body cut short leaves no file behind.
+TEST_F(NetGetTest, ABodyCutShortLeavesNoFile) {
+    std::string body(3 << 19, 'x');
+    for (std::size_t i = 0; i < body.size(); i += 4096) {
+        body[i] = static_cast<char>('a' + (i / 4096) % 26);
+    }
+    const std::string length = std::to_string(body.size());
+    Serve({"HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + body,
+           "HTTP/1.1 200 OK\r\nContent-Length: " + length + "0\r\n\r\n" + body});
+    const auto whole = run({url("/whole"), "-o", folder_.file("whole.bin")});
+    EXPECT_EQ(whole.exitCode, 0) << whole.errors;
+    EXPECT_TRUE(readFile(folder_.file("whole.bin")) == body) << "the file differs from the body";
+    const auto cut = run({url("/cut"), "-o", folder_.file("cut.bin")});
+    EXPECT_EQ(cut.exitCode, 5) << cut.errors;
+    EXPECT_FALSE(std::filesystem::exists(folder_.file("cut.bin")));
 }
 
 TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
