@@ -597,7 +597,7 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
         {"chunked", {{chunkedLarge}}, false, 200, large, ""},
         {"until the end", {{"HTTP/1.0 200 OK\r\n\r\n" + large, true}}, false, 200, large, ""},
         {"not found", {{"HTTP/1.1 404 No\r\nContent-Length: 4\r\n\r\ngone"}}, false, 404, "", "gone"},
-        {"gzip", {{Ok(Compress(text, 31), "Content-Encoding: gzip\r\n")}}, false, 200, "", text},
+        {"gzip", {{Ok(compressed(text, 31), "Content-Encoding: gzip\r\n")}}, false, 200, "", text},
         {"redirect body", {{"HTTP/1.1 302 Moved\r\nLocation: /b\r\nContent-Length: 3\r\n\r\nold"}, {Ok("new")}},
          false, 200, "new", ""},
         {"refused", {{Ok("data")}}, true, 5, "data", ""},
