@@ -183,6 +183,25 @@ TEST_F(AsyncWebSocketTest, EchoesOfEverySizeArriveExactPlainAndTls) {
     }
 }
 
+// With a small send buffer the socket takes part of a large frame at once and
+// the rest is queued; frames sent meanwhile queue behind it.
+TEST_F(AsyncWebSocketTest, FramesTheSocketTakesInPartsGoOutWholeAndInOrder) {
+    auto socket = open(url("ws", "/echo"));
+    socket->GetSocket()->GetTCPStream().set_option(boost::asio::socket_base::send_buffer_size(4096));
+    const std::vector<std::string> messages{Pattern(1 << 20), "short", Pattern(70000)};
+    int sent = 0;
+    for (const auto& message : messages) {
+        socket->Send(Bytes(message), [&](ITCPSocket::ErrorCode code) { sent += code == 0 ? 1 : 100; });
+    }
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const auto echoed = receive(socket);
+        ASSERT_EQ(echoed.code, 0u) << i;
+        EXPECT_TRUE(echoed.payload == messages[i]) << "echo " << i << " differs, " << echoed.payload.size() << " bytes";
+    }
+    EXPECT_TRUE(loop_->runUntil([&] { return sent >= 3; }));
+    EXPECT_EQ(sent, 3);
+}
+
 TEST_F(AsyncWebSocketTest, AServerPingIsAnsweredWhileAReceiveIsPending) {
     auto socket = open(url("ws", "/ping"));
     const auto next = receive(socket);
