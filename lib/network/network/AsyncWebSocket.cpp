@@ -189,7 +189,9 @@ void AsyncWebSocket::Send(WebSocketOperationCode opcode, Payload&& payload, Send
     }
     // A plain socket takes the frame at once, head and payload (masked where
     // it lies) in one system call, unless its buffer is full: no copy, no
-    // write deadline, and only the callback's completion to run.
+    // write deadline, and only the callback to run: at the end of the read
+    // handler when sent from within it (a send answering a message costs no
+    // extra turn of the event loop), else as a handler of its own.
     unsigned char head[kWebSocketFrameHeadMax];
     const std::size_t headSize = WriteWebSocketFrameHead(head, opcode, payload.size(), key);
     MaskWebSocketPayload(payload.data(), payload.size(), key, 0);
@@ -202,6 +204,10 @@ void AsyncWebSocket::Send(WebSocketOperationCode opcode, Payload&& payload, Send
         sent = ::sendmsg(socket_->GetTCPStream().native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     const std::size_t written = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+    if (written == headSize + payload.size() && inReadHandler_) {
+        writtenInReadHandler_.push_back(std::move(callback));
+        return;
+    }
     if (written == headSize + payload.size()) {
         boost::asio::post(socket_->GetTCPStream().get_executor(),
                           [self = sharedFromThis<AsyncWebSocket>(), callback = std::move(callback)] {
@@ -297,7 +303,16 @@ void AsyncWebSocket::OnReadSome(const boost::system::error_code& error, std::siz
         return;
     }
     bufferEnd_ = bytes;
+    // Frames written at once from within the receive callbacks report when
+    // those have returned, still inside this handler.
+    inReadHandler_ = true;
     ReceiveNext(std::move(callback));
+    inReadHandler_ = false;
+    auto written = std::move(writtenInReadHandler_);
+    writtenInReadHandler_.clear();
+    for (auto& done : written) {
+        done(ITCPSocket::kSuccess);
+    }
 }
 
 void AsyncWebSocket::ArmReadDeadline() {

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -91,6 +92,10 @@ private:
     // Frames in the socket's write queue; while there are any, new ones
     // queue behind them.
     std::size_t queuedWrites_ = 0;
+    // While the read handler runs, the callbacks of the frames written at
+    // once wait here for its end.
+    bool inReadHandler_ = false;
+    std::vector<SendCallback> writtenInReadHandler_;
     std::unique_ptr<common::ILogger> logger_;
     WebSocketFrameReader reader_;
     // What was read, the bytes behind the 101 first; [bufferBegin_,

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -200,6 +201,32 @@ TEST_F(AsyncWebSocketTest, FramesTheSocketTakesInPartsGoOutWholeAndInOrder) {
     }
     EXPECT_TRUE(loop_->runUntil([&] { return sent >= 3; }));
     EXPECT_EQ(sent, 3);
+}
+
+// Sends from within a receive callback, each answering the previous echo:
+// every one reports once, never from inside Send itself.
+TEST_F(AsyncWebSocketTest, SendsFromAReceiveCallbackReportAfterSendReturns) {
+    auto socket = open(url("ws", "/echo"));
+    int reported = 0;
+    int echoes = 0;
+    bool insideSend = false;
+    bool reportedInside = false;
+    std::function<void()> next = [&] {
+        insideSend = true;
+        socket->Send(Bytes("round " + std::to_string(echoes)), [&](ITCPSocket::ErrorCode code) {
+            reportedInside = reportedInside || insideSend;
+            reported += code == 0 ? 1 : 100;
+        });
+        insideSend = false;
+        socket->Receive([&](ITCPSocket::ErrorCode code, Payload&& echo) {
+            if (code == 0 && Text(echo) == "round " + std::to_string(echoes) && ++echoes < 50) {
+                next();
+            }
+        });
+    };
+    next();
+    EXPECT_TRUE(loop_->runUntil([&] { return echoes == 50 && reported == 50; })) << echoes << " " << reported;
+    EXPECT_FALSE(reportedInside);
 }
 
 TEST_F(AsyncWebSocketTest, AServerPingIsAnsweredWhileAReceiveIsPending) {
