@@ -25,18 +25,12 @@
 #include <vector>
 
 #include <boost/asio/post.hpp>
-#include <boost/locale/encoding_utf.hpp>
-
-#include <QLoggingCategory>
-
-#include "ProxyAuthenticator.h"
-#include "common/credentialstorage/CredentialStorage.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/DecodedHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
 #include "network/PlainHTTPResponse.h"
+#include "ProxyOptions.h"
 #include "ToolUsage.h"
-#include "platform/systemconfiguration/DynamicStore.h"
 
 namespace {
 
@@ -50,60 +44,22 @@ struct Options {
     std::string method;
     std::vector<std::pair<std::string, std::string>> headers;
     std::optional<std::string> body;
-    std::optional<std::string> proxy;
-    std::optional<std::pair<std::string, std::string>> proxyUser;
+    toolsupport::ProxyOptions proxy;
 };
-
-// The proxy credentials of the command line, held in memory only.
-class CommandLineCredentials : public common::credentialstorage::ICredentialStorage {
-public:
-    CommandLineCredentials(std::wstring account, std::wstring secret)
-        : account_(std::move(account)), secret_(std::move(secret)) {}
-
-    bool store(const std::wstring&, const std::wstring& account, const std::wstring& secret) override {
-        account_ = account;
-        secret_ = secret;
-        return true;
-    }
-    bool load(const std::wstring&, std::wstring& account, std::wstring& secret) override {
-        account = account_;
-        secret = secret_;
-        return true;
-    }
-
-private:
-    std::wstring account_;
-    std::wstring secret_;
-};
-
-// "HOST:PORT" with a port from 1 to 65535 (an IPv6 host in brackets).
-bool IsHostAndPort(const std::string& text) {
-    const auto colon = text.rfind(':');
-    const auto bracket = text.rfind(']');
-    if (colon == std::string::npos || colon == 0 || (bracket != std::string::npos && bracket > colon)) {
-        return false;
-    }
-    const std::string port = text.substr(colon + 1);
-    return !port.empty() && port.size() <= 5 &&
-           port.find_first_not_of("0123456789") == std::string::npos && std::stoul(port) >= 1 &&
-           std::stoul(port) <= 65535;
-}
 
 toolsupport::ToolUsage Usage(const char* argv0) {
     return toolsupport::ToolUsage(
         argv0,
-        "URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]\n"
-        "       [--proxy HOST:PORT [--proxy-user USER:PASSWORD]]",
+        std::string("URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]\n       ") +
+            toolsupport::ProxyOptions::kSynopsis,
         "Fetches URL through the network library: the status and the headers go to standard\n"
         "error, the body to standard output or into FILE.\n"
         "  -o FILE             write the body into FILE\n"
         "  -X METHOD           the request method (GET, or POST with -d)\n"
         "  -H 'Name: value'    a request header, any number of times\n"
-        "  -d BODY             the request body\n"
-        "  --proxy HOST:PORT   go through this HTTP proxy's CONNECT tunnel\n"
-        "  --proxy-user USER:PASSWORD\n"
-        "                      the proxy's credentials (else those of the credential storage)\n"
-        "Exit status: 0 for a 2xx answer or a 304; 1 the request was not sent, 2 the answer\n"
+        "  -d BODY             the request body\n" +
+            std::string(toolsupport::ProxyOptions::kOptionLines) +
+            "Exit status: 0 for a 2xx answer or a 304; 1 the request was not sent, 2 the answer\n"
         "is not HTTP, 3 could not connect (name, TCP, TLS or proxy), 5 sending or reading\n"
         "failed; 30 for a redirect that was not followed (the redirects ran out, or the\n"
         "target may not be followed), 40 for a 4xx answer, 50 for a 5xx one (10 times the\n"
@@ -117,7 +73,7 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
         const std::string argument = argv[i];
         const bool takesValue =
             argument == "-o" || argument == "-X" || argument == "-d" || argument == "-H" ||
-            argument == "--proxy" || argument == "--proxy-user";
+            toolsupport::ProxyOptions::IsOption(argument);
         if (takesValue && i + 1 >= argc) {
             error = "option " + argument + " needs a value";
         } else if (argument == "-o") {
@@ -126,20 +82,10 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
             options.method = argv[++i];
         } else if (argument == "-d") {
             options.body = argv[++i];
-        } else if (argument == "--proxy") {
-            if (!IsHostAndPort(argv[++i])) {
-                error = std::string("the proxy '") + argv[i] + "' is not HOST:PORT";
+        } else if (toolsupport::ProxyOptions::IsOption(argument)) {
+            if (!options.proxy.Accept(argument, argv[++i], error)) {
                 break;
             }
-            options.proxy = argv[i];
-        } else if (argument == "--proxy-user") {
-            const std::string pair = argv[++i];
-            const auto colon = pair.find(':');
-            if (colon == std::string::npos || colon == 0) {
-                error = "the proxy user is not USER:PASSWORD";
-                break;
-            }
-            options.proxyUser.emplace(pair.substr(0, colon), pair.substr(colon + 1));
         } else if (argument == "-H") {
             const std::string header = argv[++i];
             const auto colon = header.find(':');
@@ -162,8 +108,8 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
     }
     if (error.empty() && options.url.empty()) {
         error = "no URL";
-    } else if (error.empty() && options.proxyUser && !options.proxy) {
-        error = "--proxy-user needs --proxy";
+    } else if (error.empty()) {
+        error = options.proxy.Conflict();
     }
     return options;
 }
@@ -294,31 +240,6 @@ int ExitCodeOf(network::HTTPStatusCode code) {
     return static_cast<int>(code / 100) * 10;
 }
 
-// The proxy authenticator the library asks for the proxy and its
-// credentials; null without --proxy.
-std::shared_ptr<ProxyAuthenticator> MakeProxyAuthenticator(
-    const Options& options, std::unique_ptr<common::credentialstorage::ICredentialStorage>& storage) {
-    if (!options.proxy) {
-        return nullptr;
-    }
-    if (options.proxyUser) {
-        storage = std::make_unique<CommandLineCredentials>(
-            boost::locale::conv::utf_to_utf<wchar_t>(options.proxyUser->first),
-            boost::locale::conv::utf_to_utf<wchar_t>(options.proxyUser->second));
-    } else {
-        storage = std::make_unique<common::credentialstorage::CredentialStorage>();
-    }
-    ProxyAuthenticator::SystemServices services;
-    services.settings = std::make_shared<platform::systemconfiguration::DynamicStore>(
-        [proxy = *options.proxy](const std::string& name) -> std::optional<std::string> {
-            return name == "http_proxy" ? std::optional<std::string>("http://" + proxy) : std::nullopt;
-        });
-    auto authenticator = std::make_shared<ProxyAuthenticator>(storage.get(), services);
-    authenticator->updateFromSystemSettings();
-    authenticator->loadStoredCredentials();
-    return authenticator;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -333,9 +254,7 @@ int main(int argc, char** argv) {
     }
     const char* program = usage.name().c_str();
 
-    QLoggingCategory::setFilterRules("ProxyAuthenticator.debug=false");
-    std::unique_ptr<common::credentialstorage::ICredentialStorage> credentialStorage;
-    const auto proxyAuthenticator = MakeProxyAuthenticator(options, credentialStorage);
+    const auto proxyAuthenticator = options.proxy.MakeAuthenticator();
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
     auto connection = network::AsyncHTTPConnection::Create(
         service, std::make_shared<network::AsyncSSLContext>(), proxyAuthenticator,

@@ -1,16 +1,11 @@
 // net-ws: talks to a web-socket server through the network library.
 //
-//   net-ws URL
-//
-// Runs the library's service on a thread of its own, opens URL (ws or wss),
-// sends each line of standard input as a text message and prints each
-// message received as a line on standard output. At the end of the input it
-// closes the connection; the close code goes to standard error. Exit code: 0
-// after a closing handshake (begun by either side); 7 when the connection
-// broke or the server broke the protocol; for a refused upgrade the
-// library's failure code (1 bad URL, 3 connect failed, 5 sending or reading
-// failed) or 10 times the status class (40 for 4xx, 50 for 5xx); 2 for a
-// wrong command line.
+// Runs the library's service on a thread of its own, opens URL (ws or wss,
+// through the proxy of --proxy when given), sends each line of standard
+// input as a text message and prints each message received as a line on
+// standard output. At the end of the input it closes the connection; the
+// close code goes to standard error. The usage below lists the exit
+// statuses.
 
 #include <poll.h>
 #include <unistd.h>
@@ -22,7 +17,6 @@
 #include <future>
 #include <iostream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -31,18 +25,79 @@
 #include "network/AsyncWebSocket.h"
 #include "network/IHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
+#include "ProxyOptions.h"
+#include "ToolUsage.h"
 
 namespace {
 
-constexpr int kUsageError = 2;
+// Whatever ended the connection other than a closing handshake.
+constexpr int kBroken = network::ITCPSocket::kReadFailed;
 // The opening handshake and the closing one each take at most the socket's
 // time-out; this bounds them from outside as well.
 constexpr auto kHandshakeBound = std::chrono::seconds(60);
 
-void PrintUsage(std::ostream& out, const char* program) {
-    out << "usage: " << program << " URL\n"
-        << "Sends each line of standard input to the web socket at URL (ws:// or wss://) as a text\n"
-        << "message and prints each message received as a line; the close code goes to standard error.\n";
+toolsupport::ToolUsage Usage(const char* argv0) {
+    return toolsupport::ToolUsage(
+        argv0, std::string("URL ") + toolsupport::ProxyOptions::kSynopsis,
+        "Sends each line of standard input to the web socket at URL (ws:// or wss://) as a text\n"
+        "message and prints each message received as a line; the close code goes to standard error.\n" +
+            std::string(toolsupport::ProxyOptions::kOptionLines) +
+            "Exit status: 0 the connection ended with a closing handshake (begun by either side);\n"
+            "7 the connection broke, or the server broke the protocol; when the opening failed:\n"
+            "1 the URL is not valid, 3 could not connect (name, TCP, TLS or proxy), 5 sending or\n"
+            "reading failed or no answer within a minute, 40 a 4xx answer (a 407 from the proxy,\n"
+            "or a 101 without the right accept value), 50 a 5xx one (10 times the status class);\n"
+            "64 a wrong command line.\n");
+}
+
+struct Options {
+    std::string url;
+    toolsupport::ProxyOptions proxy;
+};
+
+// The command line; an empty `error` when it is right, else the reason.
+Options ParseArguments(int argc, char** argv, std::string& error) {
+    Options options;
+    for (int i = 1; i < argc && error.empty(); ++i) {
+        const std::string argument = argv[i];
+        if (toolsupport::ProxyOptions::IsOption(argument)) {
+            if (i + 1 >= argc) {
+                error = "option " + argument + " needs a value";
+            } else {
+                options.proxy.Accept(argument, argv[++i], error);
+            }
+        } else if (!argument.empty() && argument[0] == '-') {
+            error = "unknown option '" + argument + "'";
+        } else if (!options.url.empty()) {
+            error = "more than one URL ('" + options.url + "', '" + argument + "')";
+        } else if (argument.empty()) {
+            error = "the URL is empty";
+        } else {
+            options.url = argument;
+        }
+    }
+    if (error.empty() && options.url.empty()) {
+        error = "no URL";
+    } else if (error.empty()) {
+        error = options.proxy.Conflict();
+    }
+    return options;
+}
+
+// Why the opening failed, in words.
+std::string UpgradeFailure(network::HTTPStatusCode code) {
+    switch (code) {
+        case network::httpstatus::kNotSent:
+            return "the URL is not a valid web-socket URL";
+        case network::httpstatus::kConnectFailed:
+            return "could not connect (name lookup, TCP, TLS or proxy failed)";
+        case network::httpstatus::kIOError:
+            return "sending the upgrade or reading its answer failed";
+        case network::httpstatus::kProxyAuthenticationRequired:
+            return "the proxy refused the credentials (HTTP 407)";
+        default:
+            return "the server did not accept the upgrade (HTTP " + std::to_string(code) + ")";
+    }
 }
 
 int ExitCodeOfUpgrade(network::HTTPStatusCode code) {
@@ -142,37 +197,27 @@ std::uint16_t Finish(network::AsyncService& service, const std::shared_ptr<Sessi
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* program = argc > 0 ? argv[0] : "net-ws";
-    std::optional<std::string> url;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--help" || argument == "-h") {
-            PrintUsage(std::cout, program);
-            return 0;
-        }
-        if (url || argument.empty() || argument[0] == '-') {
-            std::cerr << program << ": unexpected argument '" << argument << "'\n";
-            PrintUsage(std::cerr, program);
-            return kUsageError;
-        }
-        url = argument;
+    const auto usage = Usage(argc > 0 ? argv[0] : "net-ws");
+    if (usage.helpRequested(argc, argv)) {
+        return 0;
     }
-    if (!url) {
-        std::cerr << program << ": a URL is required\n";
-        PrintUsage(std::cerr, program);
-        return kUsageError;
+    std::string error;
+    const Options options = ParseArguments(argc, argv, error);
+    if (!error.empty()) {
+        return usage.refuse(error);
     }
+    const std::string& url = options.url;
 
     auto service = std::make_shared<network::AsyncService>(false, "net-ws", nullptr);
     auto session = std::make_shared<Session>();
     session->socket = std::make_shared<network::AsyncWebSocket>(
-        service, std::make_shared<network::AsyncSSLContext>(), nullptr,
+        service, std::make_shared<network::AsyncSSLContext>(), options.proxy.MakeAuthenticator(),
         std::make_shared<network::NetworkConnectivity>());
 
     std::promise<network::HTTPStatusCode> upgraded;
     boost::asio::post(service->GetIOContext(), [session, &upgraded, &url] {
-        session->socket->Connect(*url, [session, &upgraded](network::HTTPStatusCode status,
-                                                            std::unique_ptr<network::IHTTPResponse>) {
+        session->socket->Connect(url, [session, &upgraded](network::HTTPStatusCode status,
+                                                           std::unique_ptr<network::IHTTPResponse>) {
             if (status == 101) {
                 ReceiveLoop(session);
             }
@@ -181,15 +226,13 @@ int main(int argc, char** argv) {
     });
     auto upgrade = upgraded.get_future();
     if (upgrade.wait_for(kHandshakeBound) != std::future_status::ready) {
-        std::cerr << program << ": " << *url << ": no answer to the upgrade\n";
         Finish(*service, session);
-        return network::httpstatus::kIOError;
+        return usage.fail(url + ": no answer to the upgrade within a minute", network::httpstatus::kIOError);
     }
     const auto status = upgrade.get();
     if (status != 101) {
-        std::cerr << program << ": " << *url << ": error " << status << "\n";
         Finish(*service, session);
-        return ExitCodeOfUpgrade(status);
+        return usage.fail(url + ": " + UpgradeFailure(status), ExitCodeOfUpgrade(status));
     }
 
     if (PumpInput(session, *service)) {
@@ -199,9 +242,13 @@ int main(int argc, char** argv) {
     while (!session->ended && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::cerr << "close code " << Finish(*service, session) << "\n";
+    const auto closeCode = Finish(*service, session);
+    std::cerr << "close code " << closeCode << "\n";
     if (!session->ended) {
-        return network::ITCPSocket::kReadFailed;
+        return usage.fail(url + ": no closing handshake within a minute", kBroken);
     }
-    return session->endCode == network::ITCPSocket::kClosed ? 0 : static_cast<int>(session->endCode.load());
+    if (session->endCode != network::ITCPSocket::kClosed) {
+        return usage.fail(url + ": the connection broke, or the server broke the protocol", kBroken);
+    }
+    return 0;
 }

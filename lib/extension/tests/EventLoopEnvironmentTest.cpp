@@ -1,18 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/logging/ILogger.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
 #include "extension/EventLoopEnvironment.h"
 #include "network/IHTTPResponse.h"
+#include "platform/security/TrustedCertificates.h"
 #include "support/LoopRunner.h"
+#include "support/ProxyTestSupport.h"
 #include "support/ScriptServer.h"
+#include "support/SquidProxy.h"
 #include "support/TempDir.h"
+#include "support/WebSocketTestPeer.h"
 
 namespace {
 
@@ -37,6 +43,66 @@ void fetch(network::IHTTPConnection& connection, const std::string& url,
             fetched->body.assign(body.begin(), body.end());
         }
     });
+}
+
+// One web socket's life, each step started from the previous one's
+// callback: open, send the message, take its echo, close.
+struct Echo {
+    std::shared_ptr<network::IWebSocket> socket;
+    std::string message;
+    network::HTTPStatusCode upgrade = 0;
+    std::string echo;
+    network::ITCPSocket::ErrorCode end = 0;  // how the stream ended
+    bool done = false;
+    std::thread::id thread;
+};
+
+void startEcho(const std::shared_ptr<Echo>& run, const std::string& url) {
+    using Payload = core::NonInitializingBuffer<unsigned char>;
+    run->socket->Connect(url, [run](network::HTTPStatusCode status,
+                                    std::unique_ptr<network::IHTTPResponse>) {
+        run->upgrade = status;
+        if (status != 101) {
+            run->done = true;
+            return;
+        }
+        run->socket->Send(Payload(reinterpret_cast<const unsigned char*>(run->message.data()),
+                                  run->message.size()),
+                          [](network::ITCPSocket::ErrorCode) {});
+        run->socket->Receive([run](network::ITCPSocket::ErrorCode code, Payload&& echo) {
+            run->echo.assign(echo.begin(), echo.end());
+            run->thread = std::this_thread::get_id();
+            if (code != network::ITCPSocket::kSuccess) {
+                run->end = code;
+                run->done = true;
+                return;
+            }
+            run->socket->Close([] {});
+            run->socket->Receive([run](network::ITCPSocket::ErrorCode code, Payload&&) {
+                run->end = code;
+                run->done = true;
+            });
+        });
+    });
+}
+
+// Polls the environment from a task of a main loop on a 10 ms tick until
+// `done` holds, for `limit` at most; whether it held.
+template <typename Done>
+bool pollUntil(extension::EventLoopEnvironment& environment, std::chrono::milliseconds limit,
+               Done done) {
+    auto scheduler = common::TaskSchedulerMac::create(10ms, common::createLogger("TaskScheduler"));
+    auto queue = scheduler->createQueue("Poll");
+    queue->push(
+        [&](bool& again, unsigned long) {
+            environment.PollEvents();
+            again = !done();
+            if (!again) {
+                scheduler->stop();
+            }
+        },
+        0ms);
+    return looptest::withinLimit(limit, [&] { scheduler->run(); });
 }
 
 // The environment as an application hosts it: polled by a task of its main
@@ -103,6 +169,54 @@ TEST(EventLoopEnvironmentTest, AMainLoopTaskDrivesDownloadsThroughTheFactory) {
     environment.reset();
     EXPECT_TRUE(factory.expired());
     EXPECT_TRUE(service.expired());
+}
+
+// Web sockets made by the factory of an environment polled from a main loop
+// echo through the proxy the environment was given (squid, which alone can
+// find "target.test"), plain and over TLS, and close cleanly.
+TEST(EventLoopEnvironmentTest, WebSocketsOfTheFactoryEchoThroughTheEnvironmentsProxy) {
+    if (!SquidProxy::installed()) {
+        GTEST_SKIP() << SquidProxy::kSquid << " is not installed";
+    }
+    networktest::WebSocketTestPeer peer;
+    ASSERT_TRUE(peer.ready()) << "the web-socket test peer did not start";
+    SquidProxy squid("anna", "open-sesame",
+                     {static_cast<std::uint16_t>(peer.port("ws")), static_cast<std::uint16_t>(peer.port("wss"))});
+    ASSERT_TRUE(squid.ready()) << squid.log();
+    // The TLS context takes the trusted certificates at its first handshake.
+    const auto savedSearchList = platform::security::TrustedCertificates::copySearchList();
+    platform::security::TrustedCertificates::setSearchList({peer.caFile()});
+    networktest::TestProxyAuthenticator proxy(L"anna", L"open-sesame", squid.address());
+
+    auto environment = std::make_shared<extension::EventLoopEnvironment>(proxy.authenticator);
+    std::vector<std::shared_ptr<Echo>> runs;
+    for (const std::string server : {"ws", "wss"}) {
+        auto run = std::make_shared<Echo>();
+        run->socket = environment->GetNetworkFactory()->CreateWebSocket();
+        run->message.resize(70000);
+        for (std::size_t i = 0; i < run->message.size(); ++i) {
+            run->message[i] = static_cast<char>(i * 131 + server.size());
+        }
+        startEcho(run, peer.proxiedUrl(server, "/echo"));
+        runs.push_back(run);
+    }
+    const bool finished = pollUntil(*environment, 60s, [&] {
+        return std::all_of(runs.begin(), runs.end(), [](const auto& run) { return run->done; });
+    });
+    platform::security::TrustedCertificates::setSearchList(savedSearchList);
+    EXPECT_TRUE(finished) << "still echoing";
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const auto& run = *runs[i];
+        SCOPED_TRACE(i == 0 ? "ws" : "wss");
+        EXPECT_EQ(101u, run.upgrade) << squid.log();
+        EXPECT_TRUE(run.echo == run.message) << "the echo differs, " << run.echo.size() << " bytes";
+        EXPECT_EQ(network::ITCPSocket::kClosed, run.end);
+        EXPECT_EQ(std::this_thread::get_id(), run.thread);
+    }
+    for (auto& run : runs) {
+        run->socket.reset();
+    }
+    environment->PollEvents();
 }
 
 }  // namespace

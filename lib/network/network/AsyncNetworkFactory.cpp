@@ -1,6 +1,7 @@
 #include "network/AsyncNetworkFactory.h"
 
 #include "network/AsyncTCPSocket.h"
+#include "network/AsyncWebSocket.h"
 #include "network/NetworkConnectivityApple.h"
 #include "network/PoolConnectionHandle.h"
 
@@ -25,6 +26,10 @@ std::shared_ptr<ITCPSocket> AsyncNetworkFactory::CreateTCPSocket() {
 
 std::shared_ptr<IHTTPConnection> AsyncNetworkFactory::CreateHTTPConnection() {
     return connectionPool_->CreateHandle();
+}
+
+std::shared_ptr<IWebSocket> AsyncNetworkFactory::CreateWebSocket() {
+    return std::make_shared<AsyncWebSocket>(service_, sslContext_, proxyAuthenticator_, connectivity_);
 }
 
 std::shared_ptr<INetworkConnectivity> AsyncNetworkFactory::GetNetworkConnectivity() {

@@ -23,6 +23,7 @@ public:
 
     std::shared_ptr<ITCPSocket> CreateTCPSocket() override;
     std::shared_ptr<IHTTPConnection> CreateHTTPConnection() override;
+    std::shared_ptr<IWebSocket> CreateWebSocket() override;
     std::shared_ptr<INetworkConnectivity> GetNetworkConnectivity() override;
     std::shared_ptr<HTTPCookieStore> GetCookieStore() override;
 

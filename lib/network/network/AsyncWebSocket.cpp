@@ -1,8 +1,14 @@
 #include "network/AsyncWebSocket.h"
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <exception>
+
+#include <boost/asio/post.hpp>
 
 #include "IProxyAuthenticator.h"
 #include "network/AsyncHTTPConnection.h"
@@ -47,7 +53,8 @@ AsyncWebSocket::AsyncWebSocket(std::shared_ptr<AsyncService> service,
                                std::shared_ptr<IProxyAuthenticator> proxyAuthenticator,
                                std::shared_ptr<INetworkConnectivity> connectivity)
     : socket_(std::make_shared<AsyncTCPSocket>(service, std::move(sslContext),
-                                               std::move(proxyAuthenticator), std::move(connectivity))),
+                                               std::move(proxyAuthenticator), connectivity)),
+      connectivity_(std::move(connectivity)),
       logger_(common::createLogger("AsyncWebSocket")),
       closeDeadline_(service->GetIOContext()),
       readDeadline_(service->GetIOContext()) {}
@@ -171,15 +178,60 @@ void AsyncWebSocket::Send(WebSocketOperationCode opcode, Payload&& payload, Send
     }
     std::copy_n(maskingKeys_.begin() + keysUsed_, key.size(), key.begin());
     keysUsed_ += key.size();
-    auto frame = MakeWebSocketFrame(opcode, payload.data(), payload.size(), key);
-    payload = {};
     if (opcode == WebSocketOperationCode::Close) {
         open_ = false;
         closeSent_ = true;
     }
+    const bool networkAvailable = !connectivity_ || connectivity_->IsNetworkAvailable();
+    if (socket_->IsSecure() || queuedWrites_ > 0 || !socket_->IsConnected() || !networkAvailable) {
+        WriteQueued(MakeWebSocketFrame(opcode, payload.data(), payload.size(), key), std::move(callback));
+        return;
+    }
+    // A plain socket takes the frame at once, head and payload (masked where
+    // it lies) in one system call, unless its buffer is full: no copy, no
+    // write deadline, and only the callback to run: at the end of the read
+    // handler when sent from within it (a send answering a message costs no
+    // extra turn of the event loop), else as a handler of its own.
+    unsigned char head[kWebSocketFrameHeadMax];
+    const std::size_t headSize = WriteWebSocketFrameHead(head, opcode, payload.size(), key);
+    MaskWebSocketPayload(payload.data(), payload.size(), key, 0);
+    iovec parts[2] = {{head, headSize}, {payload.data(), payload.size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = payload.size() > 0 ? 2 : 1;
+    ssize_t sent = 0;
+    do {
+        sent = ::sendmsg(socket_->GetTCPStream().native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    const std::size_t written = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+    if (written == headSize + payload.size() && inReadHandler_) {
+        writtenInReadHandler_.push_back(std::move(callback));
+        return;
+    }
+    if (written == headSize + payload.size()) {
+        boost::asio::post(socket_->GetTCPStream().get_executor(),
+                          [self = sharedFromThis<AsyncWebSocket>(), callback = std::move(callback)] {
+                              callback(ITCPSocket::kSuccess);
+                          });
+        return;
+    }
+    // The rest waits in the socket's queue, which also reports a failure.
+    Payload rest(headSize + payload.size() - written);
+    const std::size_t headLeft = written < headSize ? headSize - written : 0;
+    std::copy_n(head + (headSize - headLeft), headLeft, rest.data());
+    std::copy_n(payload.data() + (written - (headSize - headLeft)), rest.size() - headLeft,
+                rest.data() + headLeft);
+    WriteQueued(std::move(rest), std::move(callback));
+}
+
+void AsyncWebSocket::WriteQueued(Payload&& frame, SendCallback&& callback) {
+    ++queuedWrites_;
     socket_->AsyncWrite(CBYTESubBuffer(std::move(frame)),
                         [self = sharedFromThis<AsyncWebSocket>(), callback = std::move(callback)](
-                            ITCPSocket::ErrorCode code, std::uint64_t) { callback(code); });
+                            ITCPSocket::ErrorCode code, std::uint64_t) {
+                            --self->queuedWrites_;
+                            callback(code);
+                        });
 }
 
 void AsyncWebSocket::Receive(ReceiveCallback&& callback) {
@@ -222,8 +274,8 @@ void AsyncWebSocket::ReadMore(ReceiveCallback callback) {
     ArmReadDeadline();
     const auto into = boost::asio::buffer(buffer_.data(), buffer_.size());
     auto done = [self = sharedFromThis<AsyncWebSocket>(), callback = std::move(callback)](
-                    const boost::system::error_code& error, std::size_t bytes) {
-        self->OnReadSome(error, bytes, callback);
+                    const boost::system::error_code& error, std::size_t bytes) mutable {
+        self->OnReadSome(error, bytes, std::move(callback));
     };
     if (socket_->IsSecure()) {
         socket_->GetTLSStream().async_read_some(into, std::move(done));
@@ -251,7 +303,16 @@ void AsyncWebSocket::OnReadSome(const boost::system::error_code& error, std::siz
         return;
     }
     bufferEnd_ = bytes;
+    // Frames written at once from within the receive callbacks report when
+    // those have returned, still inside this handler.
+    inReadHandler_ = true;
     ReceiveNext(std::move(callback));
+    inReadHandler_ = false;
+    auto written = std::move(writtenInReadHandler_);
+    writtenInReadHandler_.clear();
+    for (auto& done : written) {
+        done(ITCPSocket::kSuccess);
+    }
 }
 
 void AsyncWebSocket::ArmReadDeadline() {

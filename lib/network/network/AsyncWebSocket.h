@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -63,6 +64,8 @@ public:
 private:
     void Negotiate(const URL& url, std::map<std::string, std::string>&& headers,
                    HTTPCallback&& callback);
+    // Writes through the socket's queue, which bounds the write by its time-out.
+    void WriteQueued(core::NonInitializingBuffer<unsigned char>&& frame, SendCallback&& callback);
     void OnUpgraded(const std::string& expectedAccept, HTTPStatusCode status,
                     std::unique_ptr<IHTTPResponse> response, const HTTPCallback& callback);
     // Hands the buffered bytes to the reader, or reads what the current
@@ -84,7 +87,15 @@ private:
     void ArmCloseDeadline();
 
     std::shared_ptr<AsyncTCPSocket> socket_;
+    std::shared_ptr<INetworkConnectivity> connectivity_;
     bool open_ = false;
+    // Frames in the socket's write queue; while there are any, new ones
+    // queue behind them.
+    std::size_t queuedWrites_ = 0;
+    // While the read handler runs, the callbacks of the frames written at
+    // once wait here for its end.
+    bool inReadHandler_ = false;
+    std::vector<SendCallback> writtenInReadHandler_;
     std::unique_ptr<common::ILogger> logger_;
     WebSocketFrameReader reader_;
     // What was read, the bytes behind the 101 first; [bufferBegin_,

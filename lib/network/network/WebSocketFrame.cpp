@@ -2,12 +2,32 @@
 
 #include <cstring>
 
-#include "network/ByteCursor.h"
-
 namespace network {
 
 std::uint64_t WebSocketFrameSize(std::uint64_t payloadSize) {
     return payloadSize + (payloadSize < 126 ? 6 : payloadSize < 65536 ? 8 : 14);
+}
+
+std::size_t WriteWebSocketFrameHead(unsigned char* head, WebSocketOperationCode opcode,
+                                    std::uint64_t payloadSize, const WebSocketMaskingKey& key) {
+    std::size_t headSize = 2;
+    head[0] = static_cast<unsigned char>(0x80 | (static_cast<unsigned>(opcode) & 0x0F));
+    if (payloadSize < 126) {
+        head[1] = static_cast<unsigned char>(0x80 | payloadSize);
+    } else if (payloadSize < 65536) {
+        head[1] = 0x80 | 126;
+        head[2] = static_cast<unsigned char>(payloadSize >> 8);
+        head[3] = static_cast<unsigned char>(payloadSize);
+        headSize = 4;
+    } else {
+        head[1] = 0x80 | 127;
+        for (int i = 0; i < 8; ++i) {
+            head[2 + i] = static_cast<unsigned char>(payloadSize >> (56 - 8 * i));
+        }
+        headSize = 10;
+    }
+    std::memcpy(head + headSize, key.data(), key.size());
+    return headSize + key.size();
 }
 
 core::NonInitializingBuffer<unsigned char> MakeWebSocketFrame(WebSocketOperationCode opcode,
@@ -15,28 +35,11 @@ core::NonInitializingBuffer<unsigned char> MakeWebSocketFrame(WebSocketOperation
                                                               std::size_t size,
                                                               const WebSocketMaskingKey& key) {
     core::NonInitializingBuffer<unsigned char> frame(WebSocketFrameSize(size));
-    ByteCursor writer(frame.data(), frame.size());
-    unsigned char head[10];
-    std::size_t headSize = 2;
-    head[0] = static_cast<unsigned char>(0x80 | (static_cast<unsigned>(opcode) & 0x0F));
-    if (size < 126) {
-        head[1] = static_cast<unsigned char>(0x80 | size);
-    } else if (size < 65536) {
-        head[1] = 0x80 | 126;
-        head[2] = static_cast<unsigned char>(size >> 8);
-        head[3] = static_cast<unsigned char>(size);
-        headSize = 4;
-    } else {
-        head[1] = 0x80 | 127;
-        for (int i = 0; i < 8; ++i) {
-            head[2 + i] = static_cast<unsigned char>(static_cast<std::uint64_t>(size) >> (56 - 8 * i));
-        }
-        headSize = 10;
+    const std::size_t headSize = WriteWebSocketFrameHead(frame.data(), opcode, size, key);
+    unsigned char* body = frame.data() + headSize;
+    if (size > 0) {
+        std::memcpy(body, payload, size);
     }
-    writer.Write(head, headSize);
-    writer.Write(key.data(), key.size());
-    unsigned char* body = frame.data() + (frame.size() - size);
-    writer.Write(payload, size);
     MaskWebSocketPayload(body, size, key, 0);
     return frame;
 }

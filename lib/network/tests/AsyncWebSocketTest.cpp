@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -181,6 +182,51 @@ TEST_F(AsyncWebSocketTest, EchoesOfEverySizeArriveExactPlainAndTls) {
         EXPECT_NE(head.find("Sec-WebSocket-Version: 13\nA-Early: 1\nX-Probe: 2\nb-late: 3\n"), std::string::npos)
             << head;
     }
+}
+
+// With a small send buffer the socket takes part of a large frame at once and
+// the rest is queued; frames sent meanwhile queue behind it.
+TEST_F(AsyncWebSocketTest, FramesTheSocketTakesInPartsGoOutWholeAndInOrder) {
+    auto socket = open(url("ws", "/echo"));
+    socket->GetSocket()->GetTCPStream().set_option(boost::asio::socket_base::send_buffer_size(4096));
+    const std::vector<std::string> messages{Pattern(1 << 20), "short", Pattern(70000)};
+    int sent = 0;
+    for (const auto& message : messages) {
+        socket->Send(Bytes(message), [&](ITCPSocket::ErrorCode code) { sent += code == 0 ? 1 : 100; });
+    }
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const auto echoed = receive(socket);
+        ASSERT_EQ(echoed.code, 0u) << i;
+        EXPECT_TRUE(echoed.payload == messages[i]) << "echo " << i << " differs, " << echoed.payload.size() << " bytes";
+    }
+    EXPECT_TRUE(loop_->runUntil([&] { return sent >= 3; }));
+    EXPECT_EQ(sent, 3);
+}
+
+// Sends from within a receive callback, each answering the previous echo:
+// every one reports once, never from inside Send itself.
+TEST_F(AsyncWebSocketTest, SendsFromAReceiveCallbackReportAfterSendReturns) {
+    auto socket = open(url("ws", "/echo"));
+    int reported = 0;
+    int echoes = 0;
+    bool insideSend = false;
+    bool reportedInside = false;
+    std::function<void()> next = [&] {
+        insideSend = true;
+        socket->Send(Bytes("round " + std::to_string(echoes)), [&](ITCPSocket::ErrorCode code) {
+            reportedInside = reportedInside || insideSend;
+            reported += code == 0 ? 1 : 100;
+        });
+        insideSend = false;
+        socket->Receive([&](ITCPSocket::ErrorCode code, Payload&& echo) {
+            if (code == 0 && Text(echo) == "round " + std::to_string(echoes) && ++echoes < 50) {
+                next();
+            }
+        });
+    };
+    next();
+    EXPECT_TRUE(loop_->runUntil([&] { return echoes == 50 && reported == 50; })) << echoes << " " << reported;
+    EXPECT_FALSE(reportedInside);
 }
 
 TEST_F(AsyncWebSocketTest, AServerPingIsAnsweredWhileAReceiveIsPending) {

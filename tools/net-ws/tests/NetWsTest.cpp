@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/SquidProxy.h"
 #include "support/WebSocketTestPeer.h"
 
 namespace {
@@ -41,8 +44,8 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
         {"ws", "/close/4001", "", "", "close code 4001\n", 0},
         {"ws", "/greet", "", "welcome\n", "close code 1005\n", 0},
         {"raw", "/reserved-opcode", "", "", "close code 1002\n", 7},
-        {"raw", "/missing-accept", "", "", "error 400\n", 40},
-        {"raw", "/", "", "", "error 3\n", 3},
+        {"raw", "/missing-accept", "", "", "did not accept the upgrade (HTTP 400)\n", 40},
+        {"raw", "/", "", "", ": could not connect (name lookup, TCP, TLS or proxy failed)\n", 3},
     };
     for (const auto& c : cases) {
         const auto to = c.path == "/" ? std::string("ws://127.0.0.1:1/") : url(c.server, c.path);
@@ -61,13 +64,43 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
     EXPECT_NE(journal.find(sent), std::string::npos) << journal;
 }
 
-TEST_F(NetWsTest, HelpExitsZeroAndAWrongCommandLineTwo) {
+// Through squid with the credentials of the command line, plain and over
+// TLS; wrong ones end the opening with the proxy's 407.
+TEST_F(NetWsTest, GoesThroughTheProxyWithTheGivenCredentials) {
+    if (!SquidProxy::installed()) {
+        GTEST_SKIP() << SquidProxy::kSquid << " is not installed";
+    }
+    SquidProxy squid("anna", "open-sesame",
+                     {static_cast<std::uint16_t>(peer_.port("ws")), static_cast<std::uint16_t>(peer_.port("wss"))});
+    ASSERT_TRUE(squid.ready()) << squid.log();
+    testsupport::CommandOptions options;
+    options.timeout = std::chrono::seconds(60);
+    // The certificate store is read from the CA file the environment names.
+    options.environment = {"SSL_CERT_FILE=" + peer_.caFile()};
+    for (const std::string server : {"ws", "wss"}) {
+        const auto result = testsupport::runCommand(
+            {NET_WS_PATH, peer_.proxiedUrl(server, "/greet"), "--proxy", squid.address(), "--proxy-user",
+             "anna:open-sesame"},
+            options);
+        EXPECT_EQ(result.exitCode, 0) << server << "\n" << result.errors << squid.log();
+        EXPECT_EQ(result.output, "welcome\n") << server;
+    }
+    const auto refused = testsupport::runCommand(
+        {NET_WS_PATH, peer_.proxiedUrl("ws", "/echo"), "--proxy", squid.address(), "--proxy-user", "anna:wrong"},
+        options);
+    EXPECT_EQ(refused.exitCode, 40) << refused.errors;
+    EXPECT_NE(refused.errors.find("the proxy refused the credentials (HTTP 407)"), std::string::npos)
+        << refused.errors;
+    EXPECT_EQ(refused.output, "");
+}
+
+TEST_F(NetWsTest, HelpExitsZeroAndAWrongCommandLine64) {
     const auto help = run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.output.rfind("usage: ", 0), 0u) << help.output;
     for (const auto& arguments : std::vector<std::vector<std::string>>{{}, {"--bogus"}, {"ws://a", "ws://b"}}) {
         const auto wrong = run(arguments);
-        EXPECT_EQ(wrong.exitCode, 2);
+        EXPECT_EQ(wrong.exitCode, 64);
         EXPECT_EQ(wrong.output, "");
         const auto lines = testsupport::splitLines(wrong.errors);
         ASSERT_GE(lines.size(), 2u) << wrong.errors;

@@ -39,6 +39,11 @@ TEST(ToolUsageTest, HelpAndWrongArgumentsAnswerTheSameWayInEveryProgram) {
         {"net-get", {}, "no URL"},
         {"net-get", {"http://127.0.0.1:1/", "-H"}, "option -H needs a value"},
         {"net-get", {"http://127.0.0.1:1/", "--proxy", "nope"}, "'nope' is not HOST:PORT"},
+        {"net-ws", {"--bogus"}, "unknown option '--bogus'"},
+        {"net-ws", {}, "no URL"},
+        {"net-ws", {"ws://127.0.0.1:1/", "ws://127.0.0.1:2/"}, "more than one URL"},
+        {"net-ws", {"ws://127.0.0.1:1/", "--proxy"}, "option --proxy needs a value"},
+        {"net-ws", {"ws://127.0.0.1:1/", "--proxy-user", "anna:secret"}, "--proxy-user needs --proxy"},
         {"qtp-get", {"--bogus"}, "unknown option '--bogus'"},
         {"qtp-get", {"http://127.0.0.1:1/a", "http://127.0.0.1:1/b"}, "more than one URL"},
         {"paramsdump", {"-Lang", "de"}, "the first argument must be the BUNDLE"},
@@ -57,6 +62,8 @@ TEST(ToolUsageTest, HelpAndWrongArgumentsAnswerTheSameWayInEveryProgram) {
         {"net-http-bench", {"--rounds", "0"}, "not a positive number for --rounds"},
         {"net-http-bench", {"--bogus"}, "unknown argument --bogus"},
         {"ipc-bench", {"--echo", "pigeons", "1", "10"}, "--echo takes"},
+        {"net-websocket-bench", {"0"}, "ROUNDS must be a positive whole number, not '0'"},
+        {"net-websocket-bench", {"7", "8"}, "unexpected argument '8'"},
     };
     const auto tools = builtTools();
     ASSERT_FALSE(tools.empty());

@@ -17,7 +17,8 @@
 // A squid run in the foreground from a private folder on a free loopback port:
 // it asks for credentials (Basic, or in `schemes` Basic and Digest, offered in
 // that order), finds "target.test" at 127.0.0.1 and tunnels CONNECT to
-// `tunnelPort` only. Terminated, then killed, when the object goes.
+// `tunnelPort` (or the `tunnelPorts`) only. Terminated, then killed, when the
+// object goes.
 class SquidProxy {
 public:
     enum class Schemes { Basic, BasicAndDigest };
@@ -26,13 +27,21 @@ public:
     static bool installed() { return ::access(kSquid, X_OK) == 0; }
 
     SquidProxy(const std::string& user, const std::string& password, std::uint16_t tunnelPort,
-               Schemes schemes = Schemes::Basic) {
+               Schemes schemes = Schemes::Basic)
+        : SquidProxy(user, password, std::vector<std::uint16_t>{tunnelPort}, schemes) {}
+
+    SquidProxy(const std::string& user, const std::string& password,
+               const std::vector<std::uint16_t>& tunnelPorts, Schemes schemes = Schemes::Basic) {
         const auto hash =
             testsupport::runCommand({"/usr/bin/openssl", "passwd", "-apr1", password});
         std::ofstream(folder_.file("passwd")) << user << ":" << hash.output;
         std::ofstream(folder_.file("digest")) << user << ":" << password << "\n";
         std::ofstream(folder_.file("hosts")) << "127.0.0.1 target.test\n";
         const auto in = [this](const char* name) { return folder_.file(name); };
+        std::string ports;
+        for (const auto port : tunnelPorts) {
+            ports += " " + std::to_string(port);
+        }
         std::ofstream(in("squid.conf"))
             << "http_port 127.0.0.1:" << port_ << "\ncache_effective_user proxy\n"
             << "dns_nameservers 127.0.0.1\npinger_enable off\nhosts_file " << in("hosts")
@@ -46,7 +55,7 @@ public:
                     ? "auth_param digest program /usr/lib/squid/digest_file_auth " + in("digest") +
                           "\nauth_param digest realm quorvane-digest\n"
                     : std::string())
-            << "acl authed proxy_auth REQUIRED\nacl tunnel port " << tunnelPort
+            << "acl authed proxy_auth REQUIRED\nacl tunnel port" << ports
             << "\nhttp_access deny CONNECT !tunnel\nhttp_access allow authed\n"
             << "http_access deny all\n";
         // Squid drops root for "proxy", which must reach the folder and its files.

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+class IProxyAuthenticator;
+
+namespace toolsupport {
+
+// The proxy options of the network tools, "--proxy HOST:PORT" and
+// "--proxy-user USER:PASSWORD", and the proxy authenticator they make: every
+// connection then goes through that HTTP proxy's CONNECT tunnel, with the
+// credentials of the command line or, without them, those kept in the
+// credential storage.
+class ProxyOptions {
+public:
+    // For a program's synopsis and its option lines.
+    static constexpr const char* kSynopsis = "[--proxy HOST:PORT [--proxy-user USER:PASSWORD]]";
+    static constexpr const char* kOptionLines =
+        "  --proxy HOST:PORT   go through this HTTP proxy's CONNECT tunnel\n"
+        "  --proxy-user USER:PASSWORD\n"
+        "                      the proxy's credentials (else those of the credential storage)\n";
+
+    // Whether `option` is one of these options (each takes a value).
+    static bool IsOption(const std::string& option);
+
+    // Takes the value of `option`; false, with the reason in `error`, when it
+    // is not of the option's form.
+    bool Accept(const std::string& option, const std::string& value, std::string& error);
+
+    // The reason the options do not go together, or empty when they do.
+    std::string Conflict() const;
+
+    // The authenticator that names the proxy and its credentials to the
+    // library (it keeps its credential storage alive); null without --proxy.
+    std::shared_ptr<IProxyAuthenticator> MakeAuthenticator() const;
+
+private:
+    std::optional<std::string> proxy_;
+    std::optional<std::pair<std::string, std::string>> user_;
+};
+
+}  // namespace toolsupport
