@@ -96,14 +96,8 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
             const auto value = header.find_first_not_of(" \t", colon + 1);
             options.headers.emplace_back(header.substr(0, colon),
                                          value == std::string::npos ? "" : header.substr(value));
-        } else if (!argument.empty() && argument[0] == '-') {
-            error = "unknown option '" + argument + "'";
-        } else if (!options.url.empty()) {
-            error = "more than one URL ('" + options.url + "', '" + argument + "')";
-        } else if (argument.empty()) {
-            error = "the URL is empty";
         } else {
-            options.url = argument;
+            toolsupport::ToolUsage::takeUrl(argument, options.url, error);
         }
     }
     if (error.empty() && options.url.empty()) {

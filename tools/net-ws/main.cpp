@@ -66,14 +66,8 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
             } else {
                 options.proxy.Accept(argument, argv[++i], error);
             }
-        } else if (!argument.empty() && argument[0] == '-') {
-            error = "unknown option '" + argument + "'";
-        } else if (!options.url.empty()) {
-            error = "more than one URL ('" + options.url + "', '" + argument + "')";
-        } else if (argument.empty()) {
-            error = "the URL is empty";
         } else {
-            options.url = argument;
+            toolsupport::ToolUsage::takeUrl(argument, options.url, error);
         }
     }
     if (error.empty() && options.url.empty()) {

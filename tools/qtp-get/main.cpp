@@ -81,14 +81,12 @@ int main(int argc, char** argv) {
                 return usage.refuse("option -o needs a value");
             }
             output = argv[++i];
-        } else if (!argument.empty() && argument[0] == '-') {
-            return usage.refuse("unknown option '" + argument + "'");
-        } else if (!url.empty()) {
-            return usage.refuse("more than one URL ('" + url + "', '" + argument + "')");
-        } else if (argument.empty()) {
-            return usage.refuse("the URL is empty");
         } else {
-            url = argument;
+            std::string error;
+            toolsupport::ToolUsage::takeUrl(argument, url, error);
+            if (!error.empty()) {
+                return usage.refuse(error);
+            }
         }
     }
     if (url.empty()) {

@@ -39,4 +39,16 @@ void ToolUsage::print(std::ostream& out) const {
     out << "usage: " << name_ << (synopsis_.empty() ? "" : " ") << synopsis_ << "\n" << details_;
 }
 
+void ToolUsage::takeUrl(const std::string& argument, std::string& url, std::string& error) {
+    if (!argument.empty() && argument[0] == '-') {
+        error = "unknown option '" + argument + "'";
+    } else if (!url.empty()) {
+        error = "more than one URL ('" + url + "', '" + argument + "')";
+    } else if (argument.empty()) {
+        error = "the URL is empty";
+    } else {
+        url = argument;
+    }
+}
+
 }  // namespace toolsupport

@@ -34,6 +34,11 @@ public:
 
     void print(std::ostream& out) const;
 
+    // Takes `argument`, which is not an option's value, as the program's one
+    // URL; otherwise the reason in `error`: an option it does not know, an
+    // empty URL or a second one.
+    static void takeUrl(const std::string& argument, std::string& url, std::string& error);
+
 private:
     std::string name_;
     std::string synopsis_;
