@@ -9,6 +9,7 @@
 
 #include <fstream>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -88,6 +89,19 @@ long long peakMemory(pid_t pid) {
 
 class WindowTest : public ::testing::Test {
 protected:
+    // A package served one byte every 200 ms and named in the bundle's
+    // attribute: a download that stays under way. Null when it cannot be set.
+    static std::unique_ptr<PackageServer> trickleTo(InstallerBundle& installer) {
+        writeFile(installer.folder() + "/agent.zip", std::string(4096, 'z'));
+        auto server = std::make_unique<PackageServer>(installer.folder() + "/agent.zip",
+                                                      installer.folder() + "/journal", "200", true);
+        if (!installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server->url() +
+                                     R"(", "Product": "P"})")) {
+            return nullptr;
+        }
+        return server;
+    }
+
     Lines inWorkFolder(Lines arguments = {}) const {
         arguments.insert(arguments.begin(), {"-WorkFolder", work_.path()});
         return arguments;
@@ -263,11 +277,9 @@ TEST_F(WindowTest, AnUnusableMessageTableGivesTheEnglishTexts) {
 // more to close; the run tidies up once and ends with the closed status.
 TEST_F(WindowTest, ClosingSignalsCloseTogetherEndTheRunOnce) {
     InstallerBundle installer(kKeyed);
-    writeFile(installer.folder() + "/agent.zip", std::string(4096, 'z'));
-    PackageServer server(installer.folder() + "/agent.zip", installer.folder() + "/journal", "200",
-                         true);
-    ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
-                                        R"(", "Product": "P"})"));
+    const auto trickling = trickleTo(installer);
+    ASSERT_TRUE(trickling);
+    const PackageServer& server = *trickling;
     std::size_t requests = 1;
     for (const int gapUs : {1000, 1000, 3000, 10000, 200}) {
         auto process = installer.start(inWorkFolder(), systemLanguage("en_US.UTF-8"));
@@ -332,11 +344,9 @@ TEST_F(WindowTest, ACompressionBombFailsAtOnceWithLittleMemory) {
 TEST_F(WindowTest, EndingTheRunRemovesOnlyItsOwnFiles) {
     fs::create_directories(work_.file("download/mine"));
     InstallerBundle installer(kKeyed);
-    writeFile(installer.folder() + "/agent.zip", std::string(4096, 'z'));
-    PackageServer server(installer.folder() + "/agent.zip", installer.folder() + "/journal", "200",
-                         true);
-    ASSERT_TRUE(installer.setParameters(R"({"UnattendedDownloadUrl": ")" + server.url() +
-                                        R"(", "Product": "P"})"));
+    const auto trickling = trickleTo(installer);
+    ASSERT_TRUE(trickling);
+    const PackageServer& server = *trickling;
     std::size_t requests = 1;
     for (const int number : {0, SIGTERM, SIGINT, SIGHUP}) {
         auto process = installer.start(inWorkFolder(), systemLanguage("en_US.UTF-8"));
