@@ -54,15 +54,29 @@ void LoadDefaultVerifyPaths(SSL_CTX* context, bool systemBundleLoaded) {
 
 }  // namespace
 
-AsyncSSLContext::AsyncSSLContext() : boost::asio::ssl::context(boost::asio::ssl::context::sslv23) {
-    SSL_CTX* context = native_handle();
-    SSL_CTX_set_options(context, SSL_OP_NO_SSLv3);
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, SSL_CTX_get_verify_callback(context));
+AsyncSSLContext::AsyncSSLContext() = default;
+
+AsyncSSLContext::~AsyncSSLContext() = default;
+
+boost::asio::ssl::context& AsyncSSLContext::Get() {
+    std::call_once(created_, [this] {
+        auto context = std::make_unique<boost::asio::ssl::context>(boost::asio::ssl::context::sslv23);
+        SSL_CTX* handle = context->native_handle();
+        SSL_CTX_set_options(handle, SSL_OP_NO_SSLv3);
+        SSL_CTX_set_verify(handle, SSL_VERIFY_PEER, SSL_CTX_get_verify_callback(handle));
+        context_ = std::move(context);
+        isCreated_.store(true, std::memory_order_release);
+    });
+    return *context_;
+}
+
+bool AsyncSSLContext::IsCreated() const {
+    return isCreated_.load(std::memory_order_acquire);
 }
 
 void AsyncSSLContext::LoadTrust() {
     std::call_once(trustLoaded_, [this] {
-        SSL_CTX* context = native_handle();
+        SSL_CTX* context = Get().native_handle();
         ERR_clear_error();
         bool systemBundleLoaded = false;
         if (auto manager = CertificateStoreManager::Create()) {

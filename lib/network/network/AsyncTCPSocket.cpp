@@ -79,7 +79,6 @@ AsyncTCPSocket::AsyncTCPSocket(std::shared_ptr<AsyncService> service,
       proxyAuthenticator_(std::move(proxyAuthenticator)),
       logger_(common::createLogger("AsyncTCPSocket")),
       socket_(service_->GetIOContext()),
-      tlsStream_(std::make_unique<TLSStream>(socket_, *sslContext_)),
       resolver_(std::make_shared<HostResolver>(service_)),
       controlDeadline_(service_->GetIOContext()),
       readDeadline_(service_->GetIOContext()),
@@ -115,7 +114,9 @@ void AsyncTCPSocket::ListenForCloseAll() {
         [weak = weak_from_this(), context = &service_->GetIOContext()] {
             boost::asio::post(*context, [weak] {
                 if (auto self = weak.lock()) {
-                    SSL_set_quiet_shutdown(self->tlsStream_->native_handle(), 1);
+                    if (self->tlsStream_) {
+                        SSL_set_quiet_shutdown(self->tlsStream_->native_handle(), 1);
+                    }
                     self->AsyncClose({});
                 }
             });
@@ -335,8 +336,9 @@ void AsyncTCPSocket::OpenSocket(const boost::asio::ip::tcp& protocol) {
     if (error) {
         logger_->warn("Failed to open socket; reason: %s", DescribeError(error).c_str());
     }
-    // A new connection gets a new TLS session.
-    tlsStream_ = std::make_unique<TLSStream>(socket_, *sslContext_);
+    // A new connection gets a new TLS session, made at its handshake.
+    tlsStream_.reset();
+    secure_ = false;
     timedOut_ = false;
 
     const int noDelay = 1;
@@ -394,6 +396,7 @@ void AsyncTCPSocket::AsyncHandshake(const std::string& host, Callback callback) 
     }
     // The trust is read by the first handshake of the context, not before.
     sslContext_->LoadTrust();
+    tlsStream_ = std::make_unique<TLSStream>(socket_, sslContext_->Get());
     boost::system::error_code error;
     tlsStream_->set_verify_callback(
         polymorphic_verifier<ICertificateVerifier>(std::make_shared<CertificateVerifier>(host)),

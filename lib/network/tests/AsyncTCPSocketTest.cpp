@@ -239,17 +239,20 @@ TEST_F(AsyncTCPSocketTest, CloseWithAPendingReadGivesNineThenZeroPlainAndTls) {
                 loop.runUntil([&] { return events.find("close=") != std::string::npos; });
                 probe(events + " connected=" + std::to_string(socket->IsConnected()));
             }
+            probe(std::string("context made=") + (loop.tls->IsCreated() ? "yes" : "no"));
             return 0;
         });
         EXPECT_EQ(2, run.count("info", "Probe", "connect=0")) << (tls ? "TLS" : "plain") << "\n" << run.text();
         EXPECT_EQ(2, run.count("info", "Probe", "echo=0:ping read=9 close=0 connected=0"))
             << (tls ? "TLS" : "plain") << "\n" << run.text();
         EXPECT_EQ(tls ? 2 : 0, run.count("debug", "AsyncTCPSocket", "SSL handshake done"));
-        // The trust is read by the first handshake only; plain sockets never
-        // read it.
+        // The TLS context is made, and the trust read, by the first handshake
+        // only; plain sockets never set up either.
         EXPECT_EQ(tls ? 1 : 0, run.count("trace", "CertificateStoreManager",
                                          "Certificate imported: /CN=Quorvane Test CA"))
             << (tls ? "TLS" : "plain") << "\n" << run.text();
+        EXPECT_TRUE(run.has("info", "Probe", tls ? "context made=yes" : "context made=no"))
+            << run.text();
     }
 }
 
