@@ -314,13 +314,15 @@ int main(int argc, char** argv) {
                   << " (error " << outcome.code << ")\n";
         return ExitCodeOf(outcome.code);
     }
-    std::cerr << "HTTP " << outcome.code << "\n";
+    // The head goes out in one piece: standard error writes each part at once.
+    std::string head = "HTTP " + std::to_string(outcome.code) + "\n";
     if (const auto* headers = HeaderList(*outcome.response)) {
         for (const auto& [name, value] : *headers) {
-            std::cerr << name << ": " << value << "\n";
+            head.append(name).append(": ").append(value).append("\n");
         }
     }
-    std::cerr << "\n";
+    head += "\n";
+    std::cerr << head;
     const auto body = outcome.response->TakeBody();
     if (!output.Write(body.data(), body.size()) || !output.Close()) {
         std::cerr << program << ": " << output.Problem() << "\n";
