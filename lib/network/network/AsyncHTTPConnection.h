@@ -113,7 +113,7 @@ public:
     // Other answers keep their bodies. A sink that returns false fails the
     // request with code 5. Called on the service's thread.
     void SetBodySink(BodySink sink) { bodySink_ = std::move(sink); }
-    static constexpr std::size_t kSinkPieceSize = std::size_t{1} << 20;
+    static constexpr std::size_t kSinkPieceSize = std::size_t{256} << 10;
     // Bytes that followed the head of a 101 answer or of an opened tunnel
     // (CONNECT answered 2xx): the new protocol's.
     core::NonInitializingBuffer<unsigned char> TakeUpgradeBytes() { return std::move(upgradeBytes_); }
