@@ -1,8 +1,10 @@
 // The network library's HTTP connection against nginx, next to Boost.Beast
 // clients and curl on the same server in the same run.
 //
-// nginx (started on 127.0.0.1 as the tests start it) serves bodies of 64 B
-// and 16 KiB and two files of random bytes. Every measurement runs in
+// nginx (started on 127.0.0.1 as the tests start it, with two worker
+// processes: one alone caps every client at the rate it serves with eight
+// connections) serves bodies of 64 B and 16 KiB and two files of random
+// bytes. Every measurement runs in
 // interleaved rounds after a warm-up pass: within a round each client runs
 // once, one after the other, and the order is reversed from one round to the
 // next, so that a
@@ -507,7 +509,7 @@ int main(int argc, char** argv) {
     writeRandomFile(folder.file("root/small.bin"), options.smallMiB << 20);
     writeRandomFile(folder.file("root/large.bin"), options.largeMiB << 20);
     testsupport::ScriptServer nginx(std::string(NETWORK_TEST_SUPPORT_DIR) + "/nginx_test_server.py",
-                                    {folder.path(), folder.file("root")});
+                                    {folder.path(), folder.file("root"), "2"});
     const int port = nginx.readyNumber("port").value_or(0);
     if (port == 0) {
         std::fprintf(stderr, "%s: nginx did not start\n", program);

@@ -1,6 +1,9 @@
 #include "network/AsyncHTTPConnection.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 #include <boost/asio/dispatch.hpp>
@@ -50,8 +53,6 @@ bool IsEndOfStream(const boost::system::error_code& error) {
 
 // What one transmission of a request carries through its steps.
 struct AsyncHTTPConnection::Exchange {
-    explicit Exchange(boost::asio::io_context& context) : timer(context) {}
-
     URL url;
     std::shared_ptr<AsyncHTTPRequest> request;
     HTTPCallback callback;
@@ -61,11 +62,16 @@ struct AsyncHTTPConnection::Exchange {
     std::uint64_t generation = 0;
     std::shared_ptr<AsyncHTTPRequestData> requestData;
     std::shared_ptr<AsyncHTTPResponseData> responseData;
-    boost::asio::steady_timer timer;
     bool timedOut = false;
-    bool timerArmed = false;
     bool finished = false;  // the response is complete or the exchange failed
     std::chrono::steady_clock::time_point stepStarted;
+};
+
+// A timer with the time it is set for.
+struct AsyncHTTPConnection::Deadline {
+    explicit Deadline(boost::asio::io_context& context) : timer(context) {}
+    boost::asio::steady_timer timer;
+    std::chrono::steady_clock::time_point due;
 };
 
 AsyncHTTPConnection::AsyncHTTPRequestData::AsyncHTTPRequestData(URL url) : url(std::move(url)) {
@@ -406,7 +412,7 @@ void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPR
         Reset(httpstatus::kNotSent, std::move(callback));
         return;
     }
-    auto exchange = std::make_shared<Exchange>(service_->GetIOContext());
+    auto exchange = std::make_shared<Exchange>();
     exchange->url = url;
     exchange->request = std::move(request);
     exchange->callback = std::move(callback);
@@ -416,11 +422,28 @@ void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPR
     exchange->generation = generation_;
     exchange->requestData = data;
     Arm(exchange);
-    auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange](
+    const auto& buffer = data->buffer;
+    std::size_t sent = 0;
+    if (!exchange->secure) {
+        // A plain socket mostly takes a request at once: sent here, the
+        // response is waited for without a turn of the event loop between.
+        ssize_t written = 0;
+        do {
+            written = ::send(socket_->GetTCPStream().native_handle(), buffer.data(), buffer.size(),
+                             MSG_DONTWAIT | MSG_NOSIGNAL);
+        } while (written < 0 && errno == EINTR);
+        sent = written > 0 ? static_cast<std::size_t>(written) : 0;
+        if (sent == buffer.size()) {
+            OnRequestSent(exchange, {}, sent);
+            return;
+        }
+    }
+    // The rest, and any failure, through the stream.
+    auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange, sent](
                     const boost::system::error_code& error, std::size_t bytes) {
-        self->OnRequestSent(exchange, error, bytes);
+        self->OnRequestSent(exchange, error, sent + bytes);
     };
-    const auto bytes = boost::asio::buffer(data->buffer);
+    const auto bytes = boost::asio::buffer(buffer) + sent;
     if (exchange->secure) {
         boost::asio::async_write(socket_->GetTLSStream(), bytes, std::move(done));
     } else {
@@ -429,38 +452,53 @@ void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPR
 }
 
 void AsyncHTTPConnection::Arm(const std::shared_ptr<Exchange>& exchange) {
-    // Each step may take the socket's time-out. The timer is set once per
-    // exchange and steps only note when they started: a timer moved for
-    // every step would cost system calls on every request.
+    // Each step may take the socket's time-out. Steps only note when they
+    // started; the one timer of the connection is moved only when a step is
+    // due before it fires, and looks again when it fires: a timer set and
+    // cancelled for every step or request would cost a turn of the event
+    // loop, and system calls, on every request.
     exchange->stepStarted = std::chrono::steady_clock::now();
-    if (exchange->timerArmed) {
+    timedExchange_ = exchange;
+    const auto due = exchange->stepStarted + Timeout(*exchange);
+    auto deadline = deadline_.lock();
+    if (deadline && deadline->due <= due) {
         return;
     }
-    exchange->timerArmed = true;
-    WaitForDeadline(exchange, exchange->stepStarted + Timeout(*exchange));
+    if (!deadline) {
+        deadline = std::make_shared<Deadline>(service_->GetIOContext());
+        deadline_ = deadline;
+    }
+    WaitForDeadline(deadline, due);
 }
 
 std::chrono::milliseconds AsyncHTTPConnection::Timeout(const Exchange& exchange) {
     return std::chrono::milliseconds(exchange.socket->GetTimeout());
 }
 
-void AsyncHTTPConnection::WaitForDeadline(const std::shared_ptr<Exchange>& exchange,
-                                          std::chrono::steady_clock::time_point deadline) {
-    exchange->timer.expires_at(deadline);
-    exchange->timer.async_wait([weak = std::weak_ptr<Exchange>(exchange)](
+void AsyncHTTPConnection::WaitForDeadline(const std::shared_ptr<Deadline>& deadline,
+                                          std::chrono::steady_clock::time_point due) {
+    deadline->due = due;
+    // A wait already pending ends as cancelled; the new one holds the timer.
+    deadline->timer.expires_at(due);
+    deadline->timer.async_wait([deadline, due, weak = weakFromThis<AsyncHTTPConnection>()](
                                    const boost::system::error_code& error) {
-        auto locked = weak.lock();
-        if (error || !locked || locked->finished) {
+        auto self = weak.lock();
+        if (error || deadline->due != due || !self) {
             return;
         }
-        const auto due = locked->stepStarted + Timeout(*locked);
-        if (std::chrono::steady_clock::now() < due) {
-            WaitForDeadline(locked, due);
+        auto exchange = self->timedExchange_.lock();
+        if (!exchange || exchange->finished) {
+            // Nothing to time: the timer goes with this handler.
             return;
         }
-        locked->timedOut = true;
+        const auto stepDue = exchange->stepStarted + Timeout(*exchange);
+        if (std::chrono::steady_clock::now() < stepDue) {
+            self->WaitForDeadline(deadline, stepDue);
+            return;
+        }
+        exchange->timedOut = true;
         boost::system::error_code ignored;
-        locked->socket->GetTCPStream().cancel(ignored);
+        exchange->socket->GetTCPStream().cancel(ignored);
     });
 }
 

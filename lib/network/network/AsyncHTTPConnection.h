@@ -165,8 +165,9 @@ private:
     void LogReadFailure(const HTTPResponseReader& reader, const std::string& reason);
     void Arm(const std::shared_ptr<Exchange>& exchange);
     static std::chrono::milliseconds Timeout(const Exchange& exchange);
-    static void WaitForDeadline(const std::shared_ptr<Exchange>& exchange,
-                                std::chrono::steady_clock::time_point deadline);
+    struct Deadline;
+    void WaitForDeadline(const std::shared_ptr<Deadline>& deadline,
+                         std::chrono::steady_clock::time_point due);
     bool Cancelled(const Exchange& exchange) const;
     // Ends the request with `code` and no response; a connect-on-demand
     // connection replaces its socket first for codes below 100.
@@ -199,6 +200,11 @@ private:
     // The read buffer between responses: one per connection, not per request.
     core::NonInitializingBuffer<unsigned char> readBuffer_;
     BodySink bodySink_;
+    // The timer of the exchanges' deadlines while it waits: owned by its
+    // pending wait, so that it never outlives the service's context.
+    std::weak_ptr<Deadline> deadline_;
+    // The exchange the deadline is kept for: the one that armed it last.
+    std::weak_ptr<Exchange> timedExchange_;
 };
 
 }  // namespace network

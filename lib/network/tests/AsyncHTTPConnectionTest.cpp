@@ -480,6 +480,56 @@ TEST(AsyncHTTPConnectionTest, EveryStepHasTheTimeOutNotTheWholeExchange) {
     EXPECT_EQ(fetched.body, body);
 }
 
+// The time-out holds for a request on a kept connection whatever the earlier
+// ones left behind: a time-out made shorter since, and a deadline that
+// passed while the connection was idle.
+TEST(AsyncHTTPConnectionTest, TheTimeOutHoldsForEveryRequestOfAKeptConnection) {
+    struct Case {
+        const char* name;
+        std::uint64_t firstTimeoutMs;
+        std::chrono::milliseconds idle;
+    };
+    for (const Case c : {Case{"made shorter after a request", 20000, 0ms},
+                         Case{"passed while idle", 300, 700ms}}) {
+        HTTPTestPeer peer({{{Ok("a")}, {"", false, false, true}}});
+        SocketTestLoop loop;
+        auto socket = ConnectedSocket(loop, peer, c.firstTimeoutMs);
+        ASSERT_TRUE(socket) << c.name;
+        auto connection = network::AsyncHTTPConnection::Create(socket, false);
+        connection->SetKeepAlive(true);
+        ASSERT_EQ(Fetch(loop, connection, peer.url("/a")).body, "a") << c.name;
+        loop.runUntil([] { return false; }, c.idle);
+        socket->SetTimeout(300);
+        const auto started = std::chrono::steady_clock::now();
+        const auto fetched = Fetch(loop, connection, peer.url("/b"), nullptr, 30s);
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(fetched.code, 5u) << c.name;
+        EXPECT_GT(took, 250ms) << c.name;
+        EXPECT_LT(took, 5s) << c.name;
+    }
+}
+
+// A request larger than the socket takes at once goes out whole and in order.
+TEST(AsyncHTTPConnectionTest, ARequestLargerThanTheSocketBufferArrivesWhole) {
+    std::string body(8 << 20, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<char>('a' + (i / 4096) % 26);
+    }
+    HTTPTestPeer peer({{{Ok("taken")}}});
+    SocketTestLoop loop;
+    auto socket = ConnectedSocket(loop, peer);
+    ASSERT_TRUE(socket);
+    auto connection = network::AsyncHTTPConnection::Create(socket, false);
+    const auto fetched = Fetch(loop, connection, peer.url("/upload"), Request(connection, "POST", body), 30s);
+    EXPECT_EQ(fetched.body, "taken");
+    const auto requests = peer.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const auto& sent = requests[0].second;
+    ASSERT_GE(sent.size(), body.size());
+    EXPECT_TRUE(sent.compare(sent.size() - body.size(), body.size(), body) == 0)
+        << "the body arrived changed";
+}
+
 // A live socket serves only its own endpoint: a request for another host or
 // another port of the same host is refused with code 1 (nothing is sent on
 // the kept socket) and the next request connects afresh.

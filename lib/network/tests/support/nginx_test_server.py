@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """nginx on 127.0.0.1 with a free port, for the HTTP client's tests.
 
-    nginx_test_server.py FOLDER ROOT
+    nginx_test_server.py FOLDER ROOT [WORKERS]
 
-Writes its configuration, logs and temporary folders under FOLDER, serves
+Runs WORKERS worker processes (default 1). Writes its configuration, logs and temporary folders under FOLDER, serves
 the files of ROOT with gzip for text/plain, and answers /r301, /r302, /r303
 and /r307 with a chain of redirects that ends at /text.txt, and /cookie with
 the request's "Cookie" header. The access log
@@ -23,7 +23,7 @@ import threading
 import time
 
 CONFIG = """
-worker_processes 1;
+worker_processes {workers};
 {user}
 pid {folder}/nginx.pid;
 error_log {folder}/error.log;
@@ -68,11 +68,13 @@ def die_with_parent():
 
 def main():
     folder, root = sys.argv[1], sys.argv[2]
+    workers = int(sys.argv[3]) if len(sys.argv) > 3 else 1
     die_with_parent()
     port = free_port()
     user = "user root;" if os.geteuid() == 0 else ""
     with open(os.path.join(folder, "nginx.conf"), "w", encoding="utf-8") as config:
-        config.write(CONFIG.format(folder=folder, root=root, port=port, user=user))
+        config.write(CONFIG.format(folder=folder, root=root, port=port, user=user,
+                                   workers=workers))
     nginx = subprocess.Popen(["/usr/sbin/nginx", "-p", folder, "-e", folder + "/error.log",
                               "-c", folder + "/nginx.conf", "-g", "daemon off;"],
                              preexec_fn=die_with_parent)
