@@ -17,6 +17,7 @@
 #include "network/AsyncTCPSocket.h"
 #include "network/HTTPCookieStore.h"
 #include "network/HTTPResponseReader.h"
+#include "network/ParsedURLCache.h"
 #include "network/IHTTPConnection.h"
 #include "network/IHTTPResponse.h"
 #include "network/INetworkConnectivity.h"
@@ -152,7 +153,9 @@ private:
                            HTTPCallback callback);
     void OnRequestSent(const std::shared_ptr<Exchange>& exchange,
                        const boost::system::error_code& error, std::size_t bytes);
-    void ReadResponse(const std::shared_ptr<Exchange>& exchange);
+    // Reads the next bytes of the response; `takeWaiting`: bytes already
+    // waiting on a plain socket are taken at once.
+    void ReadResponse(const std::shared_ptr<Exchange>& exchange, bool takeWaiting = false);
     // `inPlace`: the bytes went straight into the body (HTTPResponseReader::BodyWindow).
     void OnResponseData(const std::shared_ptr<Exchange>& exchange,
                         const boost::system::error_code& error, std::size_t bytes, bool inPlace);
@@ -200,6 +203,9 @@ private:
     // The read buffer between responses: one per connection, not per request.
     core::NonInitializingBuffer<unsigned char> readBuffer_;
     BodySink bodySink_;
+    ParsedURLCache parsedURLs_;
+    // Within a response handler that took waiting bytes itself.
+    bool takingWaiting_ = false;
     // The timer of the exchanges' deadlines while it waits: owned by its
     // pending wait, so that it never outlives the service's context.
     std::weak_ptr<Deadline> deadline_;

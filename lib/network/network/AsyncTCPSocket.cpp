@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -381,12 +382,41 @@ void AsyncTCPSocket::ConnectEndpoint(const ResolvedEndpoint& endpoint, Callback 
             callback(kConnectFailed);
             return;
         }
+        if (!self->ForgetWriteInterest()) {
+            callback(kConnectFailed);
+            return;
+        }
         if (self->connectivity_) {
             self->connectivity_->NotifyConnected();
         }
         self->connected_ = true;
         callback(kSuccess);
     });
+}
+
+bool AsyncTCPSocket::ForgetWriteInterest() {
+    // Waiting for the connect left the event loop watching the socket for
+    // room to write, edge-triggered and for good: every acknowledgement of
+    // sent bytes would then wake the loop for nothing, a wake-up per request
+    // and response. Handed back and taken again, the socket is watched for
+    // reading only, until a write has to wait.
+    boost::system::error_code error;
+    const auto protocol = socket_.local_endpoint(error).protocol();
+    if (error) {
+        return true;
+    }
+    const auto handle = socket_.release(error);
+    if (error) {
+        return true;
+    }
+    socket_.assign(protocol, handle, error);
+    if (error) {
+        logger_->error("Failed to take the connected socket back; reason: %s",
+                       DescribeError(error).c_str());
+        ::close(handle);
+        return false;
+    }
+    return true;
 }
 
 void AsyncTCPSocket::AsyncHandshake(const std::string& host, Callback callback) {

@@ -122,6 +122,9 @@ private:
     void ConnectNext(std::deque<ResolvedEndpoint> endpoints, Callback callback);
     void ConnectEndpoint(const ResolvedEndpoint& endpoint, Callback callback);
     void OpenSocket(const boost::asio::ip::tcp& protocol);
+    // Leaves the socket watched for reading only, after its connect; false
+    // when it could not be taken back (and is closed).
+    bool ForgetWriteInterest();
     void AsyncHandshake(const std::string& host, Callback callback);
     void StartWrite(CBYTESubBuffer buffer, WriteCallback callback);
     void OnWriteComplete(const boost::system::error_code& error, std::size_t bytes,

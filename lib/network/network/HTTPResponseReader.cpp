@@ -84,14 +84,19 @@ bool HTTPResponseReader::TakeLine(const unsigned char* data, std::size_t size, s
         at = size;
         return false;
     }
-    line_.append(reinterpret_cast<const char*>(start), count);
     at += count;
     if (lf == nullptr) {
+        line_.append(reinterpret_cast<const char*>(start), count);
         return false;
     }
-    line_.pop_back();
-    if (!line_.empty() && line_.back() == '\r') {
-        line_.pop_back();
+    if (line_.empty()) {
+        text_ = std::string_view(reinterpret_cast<const char*>(start), count - 1);
+    } else {
+        line_.append(reinterpret_cast<const char*>(start), count - 1);
+        text_ = line_;
+    }
+    if (!text_.empty() && text_.back() == '\r') {
+        text_.remove_suffix(1);
     }
     return true;
 }
@@ -124,8 +129,8 @@ HTTPResponseReader::Result HTTPResponseReader::Feed(const unsigned char* data, s
             if (state_ == State::StatusLine) {
                 result = OnStatusLine();
             } else if (state_ == State::Headers) {
-                result = line_.empty() ? OnHeadEnd() : OnHeaderLine();
-            } else if (line_.empty()) {
+                result = text_.empty() ? OnHeadEnd() : OnHeaderLine();
+            } else if (text_.empty()) {
                 state_ = State::Done;
             }
             line_.clear();
@@ -272,7 +277,7 @@ HTTPResponseReader::Result HTTPResponseReader::CommitBody(std::size_t size) {
 
 HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
     // "HTTP/" version, one space, three digits, then a space or nothing.
-    const std::string& line = line_;
+    const std::string_view line = text_;
     const auto space = line.find(' ');
     const bool shaped = space != std::string::npos && space > 5 && line.compare(0, 5, "HTTP/") == 0 &&
                         line.size() >= space + 4 &&
@@ -291,7 +296,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
         return Fail("invalid status line", Result::InvalidStatus);
     }
     statusLine_ = line;
-    const std::string version = line.substr(5, space - 5);
+    const std::string_view version = line.substr(5, space - 5);
     version_ = version == "1.1" ? 2 : version == "1.0" ? 1 : 0;
     status_ = status;
     headers_.clear();
@@ -303,11 +308,11 @@ HTTPResponseReader::Result HTTPResponseReader::OnStatusLine() {
 HTTPResponseReader::Result HTTPResponseReader::OnHeaderLine() {
     // A line's own CR is gone; any other CR, and any NUL, would reach
     // whoever prints or forwards the header (RFC 9110 section 5.5).
-    if (std::memchr(line_.data(), '\r', line_.size()) != nullptr ||
-        std::memchr(line_.data(), '\0', line_.size()) != nullptr) {
+    if (std::memchr(text_.data(), '\r', text_.size()) != nullptr ||
+        std::memchr(text_.data(), '\0', text_.size()) != nullptr) {
         return Fail("a header line holds NUL or a bare CR");
     }
-    const std::string_view line = line_;
+    const std::string_view line = text_;
     const auto colon = line.find(':');
     if (colon == 0) {
         return Fail("a header line without a name");
@@ -323,7 +328,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeaderLine() {
         return Result::NeedMore;
     }
     const auto value = Trimmed(line.substr(colon + 1));
-    headers_.emplace_back(std::piecewise_construct, std::forward_as_tuple(line_.data(), colon),
+    headers_.emplace_back(std::piecewise_construct, std::forward_as_tuple(line.data(), colon),
                           std::forward_as_tuple(value.data(), value.size()));
     return Result::NeedMore;
 }
@@ -410,8 +415,8 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeadEnd() {
 HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
     std::uint64_t size = 0;
     std::size_t at = 0;
-    for (; at < line_.size(); ++at) {
-        const int digit = HexDigitValue(line_[at]);
+    for (; at < text_.size(); ++at) {
+        const int digit = HexDigitValue(text_[at]);
         if (digit < 0) {
             break;
         }
@@ -423,10 +428,10 @@ HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
     if (at == 0) {
         return Fail("a chunk-size line without a size");
     }
-    while (at < line_.size() && IsBlank(line_[at])) {
+    while (at < text_.size() && IsBlank(text_[at])) {
         ++at;
     }
-    if (at < line_.size() && line_[at] != ';') {
+    if (at < text_.size() && text_[at] != ';') {
         return Fail("a malformed chunk-size line");
     }
     if (size == 0) {

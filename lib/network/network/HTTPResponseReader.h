@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/NonInitializingBuffer.h"
 #include "network/IHTTPResponse.h"
@@ -93,7 +94,9 @@ private:
     // Room made for the header list at once: one allocation for most answers.
     static constexpr std::size_t kTypicalHeaderCount = 16;
 
-    // Collects one line up to LF into `line_`; true when it is complete.
+    // Takes one line up to LF; true when it is complete, with the line,
+    // without its CR LF, in `text_`. A line that arrives whole is read where
+    // it lies; parts of one are collected in `line_`.
     bool TakeLine(const unsigned char* data, std::size_t size, std::size_t& at, std::size_t limit);
     Result Fail(std::string text, Result result = Result::Error);
     Result OnStatusLine();
@@ -110,6 +113,7 @@ private:
     std::uint64_t chunkSize_ = 0;
     std::string statusLine_;
     std::string line_;
+    std::string_view text_;
     bool lineOverflow_ = false;
     std::size_t headBytes_ = 0;
     bool headComplete_ = false;

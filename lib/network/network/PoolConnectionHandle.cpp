@@ -45,9 +45,7 @@ void PoolConnectionHandle::Submit(std::string url, std::unique_ptr<IHTTPRequest>
         logger_->warn("The request was not made by this connection.");
     } else {
         URL parsed;
-        ParseURL(url, parsed);
-        parsed.ToLower();
-        parsed.SetDefaultPort();
+        parsedURLs_.Parse(url, parsed);
         const Endpoint endpoint{parsed.host, static_cast<std::uint16_t>(parsed.port)};
         const bool bound = endpoint_.port != 0 && !endpoint_.host.empty();
         if (!parsed.HasValidPort()) {

@@ -7,6 +7,7 @@
 #include "core/SharedFromThis.h"
 #include "network/Endpoint.h"
 #include "network/IHTTPConnection.h"
+#include "network/ParsedURLCache.h"
 
 namespace network {
 
@@ -40,6 +41,7 @@ public:
 private:
     std::weak_ptr<AsyncHTTPConnectionPool> pool_;
     Endpoint endpoint_;
+    ParsedURLCache parsedURLs_;
     bool closed_ = false;
     std::unique_ptr<common::ILogger> logger_;
 };
