@@ -399,7 +399,11 @@ bool AsyncTCPSocket::ForgetWriteInterest() {
     // room to write, edge-triggered and for good: every acknowledgement of
     // sent bytes would then wake the loop for nothing, a wake-up per request
     // and response. Handed back and taken again, the socket is watched for
-    // reading only, until a write has to wait.
+    // reading only, until a write has to wait. A read or write already
+    // started keeps the socket as it is: handing it back would cancel it.
+    if (reading_ || writing_) {
+        return true;
+    }
     boost::system::error_code error;
     const auto protocol = socket_.local_endpoint(error).protocol();
     if (error) {

@@ -437,4 +437,32 @@ TEST_F(AsyncTCPSocketTest, TheCloseAllSignalFromAnotherThreadClosesOnTheSocketsT
     EXPECT_TRUE(run.has("info", "Probe", "reads 9/loop 9/loop ")) << run.text();
 }
 
+// A read and a write started while the connect is still under way go on
+// after it, on the same connection.
+TEST_F(AsyncTCPSocketTest, StepsStartedDuringTheConnectCompleteAfterIt) {
+    const auto [echo, port] = peer("echo");
+    SocketTestLoop loop;
+    auto socket = loop.socket();
+    int connected = -1;
+    socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(port), false,
+                         [&](ITCPSocket::ErrorCode code) { connected = static_cast<int>(code); });
+    ASSERT_TRUE(loop.runUntil([&] { return socket->GetTCPStream().is_open(); }));
+    ASSERT_EQ(connected, -1) << "connected before the steps could start";
+    std::string read;
+    int readCode = -1;
+    int writeCode = -1;
+    socket->AsyncRead(4, [&](ITCPSocket::ErrorCode code, network::CBYTESubBuffer&& data) {
+        readCode = static_cast<int>(code);
+        read.assign(reinterpret_cast<const char*>(data.Data()), data.size);
+    });
+    socket->AsyncWrite(network::CBYTESubBuffer(network::ByteBuffer(
+                           reinterpret_cast<const unsigned char*>("ping"), 4)),
+                       [&](ITCPSocket::ErrorCode code, std::uint64_t) { writeCode = static_cast<int>(code); });
+    ASSERT_TRUE(loop.runUntil([&] { return readCode != -1; }));
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(writeCode, 0);
+    EXPECT_EQ(readCode, 0);
+    EXPECT_EQ(read, "ping");
+}
+
 }  // namespace
