@@ -1,38 +1,10 @@
 #include "ProxyOptions.h"
 
-#include <boost/locale/encoding_utf.hpp>
-
-#include <QLoggingCategory>
-
-#include "ProxyAuthenticator.h"
-#include "common/credentialstorage/CredentialStorage.h"
-#include "platform/systemconfiguration/DynamicStore.h"
+#include <dlfcn.h>
 
 namespace toolsupport {
 
 namespace {
-
-// The proxy credentials of the command line, held in memory only.
-class CommandLineCredentials : public common::credentialstorage::ICredentialStorage {
-public:
-    CommandLineCredentials(std::wstring account, std::wstring secret)
-        : account_(std::move(account)), secret_(std::move(secret)) {}
-
-    bool store(const std::wstring&, const std::wstring& account, const std::wstring& secret) override {
-        account_ = account;
-        secret_ = secret;
-        return true;
-    }
-    bool load(const std::wstring&, std::wstring& account, std::wstring& secret) override {
-        account = account_;
-        secret = secret_;
-        return true;
-    }
-
-private:
-    std::wstring account_;
-    std::wstring secret_;
-};
 
 // "HOST:PORT" with a port from 1 to 65535 (an IPv6 host in brackets).
 bool IsHostAndPort(const std::string& text) {
@@ -47,12 +19,6 @@ bool IsHostAndPort(const std::string& text) {
            std::stoul(port) <= 65535;
 }
 
-// The authenticator with the storage it reads, which must outlive it.
-struct HeldAuthenticator {
-    std::unique_ptr<common::credentialstorage::ICredentialStorage> storage;
-    std::unique_ptr<ProxyAuthenticator> authenticator;
-};
-
 }  // namespace
 
 bool ProxyOptions::IsOption(const std::string& option) {
@@ -66,7 +32,7 @@ bool ProxyOptions::Accept(const std::string& option, const std::string& value, s
             return false;
         }
         proxy_ = value;
-        return true;
+        return LoadModule(error);
     }
     const auto colon = value.find(':');
     if (colon == std::string::npos || colon == 0) {
@@ -82,28 +48,32 @@ std::string ProxyOptions::Conflict() const {
 }
 
 std::shared_ptr<IProxyAuthenticator> ProxyOptions::MakeAuthenticator() const {
-    if (!proxy_) {
+    if (!proxy_ || make_ == nullptr) {
         return nullptr;
     }
-    // The authenticator's own debug lines would only repeat the settings.
-    QLoggingCategory::setFilterRules("ProxyAuthenticator.debug=false");
-    auto held = std::make_shared<HeldAuthenticator>();
-    if (user_) {
-        held->storage = std::make_unique<CommandLineCredentials>(
-            boost::locale::conv::utf_to_utf<wchar_t>(user_->first),
-            boost::locale::conv::utf_to_utf<wchar_t>(user_->second));
-    } else {
-        held->storage = std::make_unique<common::credentialstorage::CredentialStorage>();
+    std::shared_ptr<IProxyAuthenticator> authenticator;
+    make_(proxy_->c_str(), user_ ? user_->first.c_str() : nullptr,
+          user_ ? user_->second.c_str() : nullptr, &authenticator);
+    return authenticator;
+}
+
+bool ProxyOptions::LoadModule(std::string& error) {
+    if (make_ != nullptr) {
+        return true;
     }
-    ProxyAuthenticator::SystemServices services;
-    services.settings = std::make_shared<platform::systemconfiguration::DynamicStore>(
-        [proxy = *proxy_](const std::string& name) -> std::optional<std::string> {
-            return name == "http_proxy" ? std::optional<std::string>("http://" + proxy) : std::nullopt;
-        });
-    held->authenticator = std::make_unique<ProxyAuthenticator>(held->storage.get(), services);
-    held->authenticator->updateFromSystemSettings();
-    held->authenticator->loadStoredCredentials();
-    return std::shared_ptr<IProxyAuthenticator>(held, held->authenticator.get());
+    // Never unloaded: the authenticators it makes live until the end.
+    void* module = ::dlopen(TOOL_PROXY_MODULE, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (module != nullptr) {
+        make_ = reinterpret_cast<MakeProxyAuthenticator>(
+            ::dlsym(module, kMakeProxyAuthenticatorSymbol));
+    }
+    if (make_ == nullptr) {
+        const char* reason = ::dlerror();
+        error = std::string("the proxy support cannot be loaded: ") +
+                (reason != nullptr ? reason : TOOL_PROXY_MODULE);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace toolsupport

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-class IProxyAuthenticator;
+#include "ProxyAuthenticatorModule.h"
 
 namespace toolsupport {
 
@@ -27,7 +27,8 @@ public:
     static bool IsOption(const std::string& option);
 
     // Takes the value of `option`; false, with the reason in `error`, when it
-    // is not of the option's form.
+    // is not of the option's form, or when the module that makes the
+    // authenticator (loaded with the first --proxy) cannot be loaded.
     bool Accept(const std::string& option, const std::string& value, std::string& error);
 
     // The reason the options do not go together, or empty when they do.
@@ -38,6 +39,9 @@ public:
     std::shared_ptr<IProxyAuthenticator> MakeAuthenticator() const;
 
 private:
+    bool LoadModule(std::string& error);
+
+    MakeProxyAuthenticator make_ = nullptr;
     std::optional<std::string> proxy_;
     std::optional<std::pair<std::string, std::string>> user_;
 };
