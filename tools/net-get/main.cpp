@@ -25,6 +25,7 @@
 #include <vector>
 
 #include <boost/asio/post.hpp>
+#include "common/logging/Logger.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/DecodedHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
@@ -247,6 +248,8 @@ int main(int argc, char** argv) {
         return usage.refuse(error);
     }
     const char* program = usage.name().c_str();
+    // No log is kept: the library's records are dropped before they are formatted.
+    common::Logger::setEarlyLevel(common::loglevel::off);
 
     const auto proxyAuthenticator = options.proxy.MakeAuthenticator();
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);

@@ -22,6 +22,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "common/logging/Logger.h"
 #include "network/AsyncWebSocket.h"
 #include "network/IHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
@@ -201,6 +202,8 @@ int main(int argc, char** argv) {
         return usage.refuse(error);
     }
     const std::string& url = options.url;
+    // No log is kept: the library's records are dropped before they are formatted.
+    common::Logger::setEarlyLevel(common::loglevel::off);
 
     auto service = std::make_shared<network::AsyncService>(false, "net-ws", nullptr);
     auto session = std::make_shared<Session>();

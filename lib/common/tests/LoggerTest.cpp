@@ -211,6 +211,52 @@ TEST_F(LoggerTest, OnlyRecordsThatASinkWritesAreFormatted) {
     EXPECT_GE(indexOf(lines("Installer.log"), "[info] [Chan] after init"), 0);
 }
 
+// A program that names the level its sinks will write from (or off, when it
+// never sets logging up) keeps only the early records at that level and up:
+// those below it are dropped unformatted (reading this argument would crash
+// the scenario), and `init` writes out the rest. Once `init` has run the
+// sinks alone decide.
+TEST_F(LoggerTest, EarlyRecordsBelowTheEarlyLevelAreDroppedUnformatted) {
+    const auto* unreadable = reinterpret_cast<const char*>(std::uintptr_t{8});
+    const struct {
+        LogLevel early;
+        std::string csv;  // the CSV file's name for this setup
+    } setups[] = {{loglevel::info, "Info"}, {loglevel::off, "Off"}, {loglevel::trace, "Trace"}};
+    for (const auto& setup : setups) {
+        testsupport::runScenario([&] {
+            Logger::setEarlyLevel(setup.early);
+            auto channel = createLogger("Chan");
+            for (LogLevel level = loglevel::trace; level <= loglevel::critical; ++level) {
+                if (Logger::writes(level) != (level >= setup.early)) {
+                    std::_Exit(3);
+                }
+            }
+            if (setup.early > loglevel::debug) {
+                channel->debug("never read: %s", unreadable);
+                channel->log(loglevel::debug, StructuredRecord{"never", {}});
+            }
+            channel->debug("early %s", "debug");
+            channel->warn("early %s", "warning");
+            Logger::setLogFolder(folder_.path());
+            Logger::init("Test", "/x/" + setup.csv, helper::ApplicationType::None,
+                         {logsink::rotatingCsv});
+            Logger::setEarlyLevel(loglevel::off);
+            if (!Logger::writes(loglevel::trace)) {
+                std::_Exit(4);
+            }
+            channel->trace("after %s", "init");
+        });
+        ASSERT_FALSE(HasFailure()) << "early level " << setup.early;
+        const auto csv = lines((setup.csv + ".csv").c_str());
+        EXPECT_EQ(setup.early <= loglevel::debug, indexOf(csv, ";debug;;GlobalLogger;;;early debug") >= 0)
+            << "early level " << setup.early;
+        EXPECT_EQ(setup.early <= loglevel::warn, indexOf(csv, ";warning;;GlobalLogger;;;early warning") >= 0)
+            << "early level " << setup.early;
+        EXPECT_EQ(-1, indexOf(csv, "never")) << "early level " << setup.early;
+        EXPECT_GE(indexOf(csv, ";trace;;Chan;;;after init"), 0) << "early level " << setup.early;
+    }
+}
+
 TEST_F(LoggerTest, ThrottledTextsAreWrittenOncePerIntervalAndForgotten) {
     testsupport::runScenario([&] {
         auto before = createLogger("Chan");

@@ -39,8 +39,8 @@ struct GlobalState {
     std::string sessionId;
     std::map<LogSinkType, std::shared_ptr<spdlog::sinks::sink>> sinks;
     std::atomic<bool> initialised{false};
-    // The lowest level that any sink writes; trace before `init`, when the
-    // early logger's backtrace keeps every record.
+    // The lowest level that any sink writes; before `init`, the lowest level
+    // that the early logger's backtrace keeps (trace unless set).
     std::atomic<int> writeThreshold{spdlog::level::trace};
     std::size_t maxFileSize = Logger::kMaxFileSize;
     std::size_t maxFiles = Logger::kMaxFiles;
@@ -184,6 +184,9 @@ void Logger::log(LogLevel level, const std::string& text) {
 }
 
 void Logger::log(LogLevel level, const StructuredRecord& record) {
+    if (!writes(level)) {
+        return;
+    }
     std::string json;
     toJsonString(record, json);
     write(level, json);
@@ -237,6 +240,14 @@ std::string Logger::format(const char* format, va_list args) {
 void Logger::setLogFolder(const std::string& folder) {
     std::lock_guard lock(state().mutex);
     state().logFolder = folder;
+}
+
+void Logger::setEarlyLevel(LogLevel level) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (!s.initialised) {
+        s.writeThreshold.store(toSpdlogLevel(level), std::memory_order_relaxed);
+    }
 }
 
 std::string Logger::logFilePath(const std::string& programPath, const std::string& extension) {
@@ -364,8 +375,11 @@ void Logger::init(const std::string& name, const std::string& programPath,
     registerSwallowingFailure(global);
     spdlog::flush_every(std::chrono::seconds(0));
     spdlog::flush_on(spdlog::level::trace);
-    s.writeThreshold.store(lowestSinkLevel(sinks), std::memory_order_relaxed);
-    s.initialised = true;
+    {
+        std::lock_guard lock(s.mutex);
+        s.writeThreshold.store(lowestSinkLevel(sinks), std::memory_order_relaxed);
+        s.initialised = true;
+    }
     global->log(spdlog::level::info,
                 report + "Add " + std::to_string(sinks.size()) + " sinks to logger.");
     flushDeferredLogReports();

@@ -37,8 +37,8 @@ constexpr LogSinkType callback = 4;
 
 // One named channel. Every channel is a clone of the global logger under its
 // own name and shares its sinks. Channels made before `init` share one
-// logger that writes nothing but keeps the last 1000 records, which `init`
-// writes out.
+// logger that writes nothing but keeps the last 1000 records (of the early
+// level and up, see setEarlyLevel), which `init` writes out.
 class Logger : public ILogger {
 public:
     static constexpr std::size_t kMaxFileSize = 10485760;
@@ -68,6 +68,13 @@ public:
 
     // The folder for the log files; set before `init`.
     static void setLogFolder(const std::string& folder);
+
+    // The lowest level of the records kept before `init` for the backtrace
+    // that `init` writes out: the lowest level of the sinks that the
+    // program's `init` will make, or off for a program that never calls
+    // `init`. A record below it is dropped by one check, unformatted. Trace
+    // (every record kept) until set; no effect once `init` has run.
+    static void setEarlyLevel(LogLevel level);
 
     // One-time set-up of the process's sinks. A second call only warns.
     static void init(const std::string& name, const std::string& programPath,
