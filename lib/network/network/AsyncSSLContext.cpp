@@ -25,10 +25,12 @@ bool SameFile(const char* a, const char* b) {
 
 // What SSL_CTX_set_default_verify_paths sets up (the default file, the hashed
 // directory and the default store, each as OpenSSL's environment overrides
-// name them), except that the default file is not read when it is the system
-// bundle that the trust loader has just read: every certificate of it is
-// parsed once. The directory and the store are looked up lazily, certificate
-// by certificate. Failures are ignored.
+// SSL_CERT_FILE, SSL_CERT_DIR and SSL_CERT_URI name them), except that the
+// default file is not read when it is the system bundle, whose certificates
+// the trust loader already offers to the store as verifications ask for
+// them: reading it would decode every one of them. The directory and the
+// store are looked up lazily, certificate by certificate. Failures are
+// ignored.
 void LoadDefaultVerifyPaths(SSL_CTX* context, bool systemBundleLoaded) {
     X509_STORE* store = SSL_CTX_get_cert_store(context);
     if (!store) {

@@ -15,7 +15,8 @@ namespace network {
 // Nothing of OpenSSL is set up until a TLS connection asks for the context:
 // a process that only speaks plain HTTP never makes it. The trusted
 // certificates are loaded by the first TLS handshake that uses the context
-// (LoadTrust), once per context.
+// (LoadTrust), once per context; each is decoded only when a verification
+// first looks for it.
 class AsyncSSLContext {
 public:
     AsyncSSLContext();

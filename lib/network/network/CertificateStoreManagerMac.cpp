@@ -6,6 +6,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "network/KeychainCertificateIndex.h"
 #include "platform/security/TrustedCertificates.h"
 
 namespace network {
@@ -27,19 +28,47 @@ void CertificateStoreManagerMac::LoadSystemCertificates(SSL_CTX* context) {
     ImportFromKeychains(keychains, store);
 }
 
+namespace {
+
+// Whole seconds since 1970-01-01 UTC.
+std::time_t Now() {
+    return static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count() /
+                                    1000000);
+}
+
+}  // namespace
+
 void CertificateStoreManagerMac::ImportFromKeychains(const std::vector<std::string>& keychains,
                                                      X509_STORE* store) {
-    const auto certificates = TrustedCertificates::copyCertificates(keychains);
+    auto certificates = TrustedCertificates::copyCertificates(keychains);
     if (!certificates) {
         return;
     }
-    for (const auto& der : *certificates) {
-        ImportCertificate(der.data(), static_cast<int>(der.size()), store);
+    const std::time_t now = Now();
+    const auto self = weak_from_this().lock();
+    if (!self) {
+        // Not shared: nothing could import later, so everything is imported now.
+        for (const auto& der : *certificates) {
+            ImportCertificateAt(der.data(), static_cast<int>(der.size()), store, now);
+        }
+        return;
     }
+    KeychainCertificateIndex::Attach(
+        store, std::move(*certificates),
+        [self, now](const unsigned char* der, int length, X509_STORE* into) {
+            self->ImportCertificateAt(der, length, into, now);
+        });
 }
 
 void CertificateStoreManagerMac::ImportCertificate(const unsigned char* der, int length,
                                                    X509_STORE* store) {
+    ImportCertificateAt(der, length, store, Now());
+}
+
+void CertificateStoreManagerMac::ImportCertificateAt(const unsigned char* der, int length,
+                                                     X509_STORE* store, std::time_t now) {
     const unsigned char* cursor = der;
     X509* certificate = d2i_X509(nullptr, &cursor, length);
     if (!certificate) {
@@ -49,10 +78,6 @@ void CertificateStoreManagerMac::ImportCertificate(const unsigned char* der, int
     char subject[256] = {};
     X509_NAME_oneline(X509_get_subject_name(certificate), subject, sizeof subject);
 
-    time_t now = static_cast<time_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                         std::chrono::system_clock::now().time_since_epoch())
-                                         .count() /
-                                     1000000);
     // X509_cmp_time: -1 when the time is at or before `now`, 1 after, 0 when
     // it cannot be compared.
     if (X509_cmp_time(X509_get0_notBefore(certificate), &now) != -1) {

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 
 namespace platform::security {
 
@@ -12,23 +13,26 @@ namespace {
 std::mutex searchListMutex;
 std::vector<std::string> searchList;
 
-int base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') {
-        return c - 'A';
+// The value of each Base64 digit; -1 for any other character.
+struct Base64Table {
+    signed char values[256];
+    constexpr Base64Table() : values() {
+        for (auto& value : values) {
+            value = -1;
+        }
+        const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (int i = 0; i < 64; ++i) {
+            values[static_cast<unsigned char>(digits[i])] = static_cast<signed char>(i);
+        }
     }
-    if (c >= 'a' && c <= 'z') {
-        return c - 'a' + 26;
-    }
-    if (c >= '0' && c <= '9') {
-        return c - '0' + 52;
-    }
-    return c == '+' ? 62 : c == '/' ? 63 : -1;
-}
+};
+constexpr Base64Table kBase64;
 
 // The bytes of a PEM body; nothing when it holds a character that is not
-// Base64, white space or padding.
-std::optional<std::vector<unsigned char>> decodeBase64(const std::string& text) {
+// Base64, white space or padding, or a digit after the padding.
+std::optional<std::vector<unsigned char>> decodeBase64(std::string_view text) {
     std::vector<unsigned char> bytes;
+    bytes.reserve(text.size() / 4 * 3);
     unsigned bits = 0;
     int count = 0;
     bool padded = false;
@@ -40,7 +44,7 @@ std::optional<std::vector<unsigned char>> decodeBase64(const std::string& text) 
             padded = true;
             continue;
         }
-        const int value = base64Value(c);
+        const int value = kBase64.values[static_cast<unsigned char>(c)];
         if (value < 0 || padded) {
             return std::nullopt;
         }
@@ -53,6 +57,25 @@ std::optional<std::vector<unsigned char>> decodeBase64(const std::string& text) 
         }
     }
     return bytes;
+}
+
+// The whole file; empty when it cannot be read.
+std::string readWhole(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string text;
+    if (file.seekg(0, std::ios::end)) {
+        const auto size = file.tellg();
+        if (size > 0 && file.seekg(0)) {
+            text.resize(static_cast<std::size_t>(size));
+            file.read(text.data(), size);
+            text.resize(static_cast<std::size_t>(file.gcount()));
+            return text;
+        }
+    }
+    // Not seekable (a pipe, say): read it as it comes.
+    file.clear();
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return text;
 }
 
 }  // namespace
@@ -77,8 +100,7 @@ std::optional<std::vector<std::vector<unsigned char>>> TrustedCertificates::copy
     static const std::string kEnd = "-----END CERTIFICATE-----";
     std::vector<std::vector<unsigned char>> certificates;
     for (const auto& keychain : keychains) {
-        std::ifstream file(keychain, std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const std::string text = readWhole(keychain);
         std::size_t at = 0;
         while ((at = text.find(kBegin, at)) != std::string::npos) {
             const std::size_t body = at + kBegin.size();
@@ -86,7 +108,8 @@ std::optional<std::vector<std::vector<unsigned char>>> TrustedCertificates::copy
             if (end == std::string::npos) {
                 break;
             }
-            if (auto der = decodeBase64(text.substr(body, end - body)); der && !der->empty()) {
+            if (auto der = decodeBase64(std::string_view(text).substr(body, end - body));
+                der && !der->empty()) {
                 certificates.push_back(std::move(*der));
             }
             at = end + kEnd.size();
