@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include <openssl/pem.h>
@@ -198,6 +199,53 @@ TEST_F(CertificateStoreManagerTest, KeychainCertificatesAreDecodedOnlyWhenAskedF
     // The CA and the authority (with any other of the same name), not the
     // whole bundle.
     EXPECT_LE(run.countPart("trace", channel_, "Certificate imported: "), 4) << run.text();
+}
+
+// Beside the keychains, the context trusts OpenSSL's default paths as their
+// environment overrides name them: a CA file (SSL_CERT_FILE) or a folder of
+// certificates named by their subject's hash (SSL_CERT_DIR).
+TEST_F(CertificateStoreManagerTest, TheCertificateFileAndFolderOfTheEnvironmentAreTrusted) {
+    const std::string hashed = folder_.file("hashed");
+    std::filesystem::create_directory(hashed);
+    {
+        X509* ca = readCertificate(certificates_.caFile());
+        char name[32];
+        std::snprintf(name, sizeof name, "%08lx.0", X509_NAME_hash_ex(X509_get_subject_name(ca),
+                                                                      nullptr, nullptr, nullptr));
+        X509_free(ca);
+        std::filesystem::copy_file(certificates_.caFile(), hashed + "/" + name);
+    }
+    const struct {
+        const char* file;  // SSL_CERT_FILE, or null for none
+        const char* dir;   // SSL_CERT_DIR, or null for none
+        bool verified;
+    } cases[] = {
+        {nullptr, nullptr, false},
+        {"ca", nullptr, true},
+        {nullptr, "hashed", true},
+        {nullptr, "empty", false},
+    };
+    std::filesystem::create_directory(folder_.file("empty"));
+    for (const auto& c : cases) {
+        const auto run = testsupport::runLogged([&] {
+            TrustedCertificates::setSearchList({});
+            ::unsetenv(X509_get_default_cert_file_env());
+            ::unsetenv(X509_get_default_cert_dir_env());
+            if (c.file != nullptr) {
+                ::setenv(X509_get_default_cert_file_env(), certificates_.caFile().c_str(), 1);
+            }
+            if (c.dir != nullptr) {
+                ::setenv(X509_get_default_cert_dir_env(), folder_.file(c.dir).c_str(), 1);
+            }
+            network::AsyncSSLContext context;
+            context.LoadTrust();
+            return verifies(context, certificates_.certificateFile("valid")) ? 10 : 11;
+        });
+        EXPECT_EQ(c.verified ? 10 : 11, run.result.exitCode)
+            << "SSL_CERT_FILE " << (c.file ? c.file : "unset") << ", SSL_CERT_DIR "
+            << (c.dir ? c.dir : "unset") << "\n"
+            << run.text();
+    }
 }
 
 }  // namespace
