@@ -21,7 +21,8 @@
 // served on its shared connections, at most four per endpoint).
 //
 // Downloads: the net-get tool against "curl -o", both writing a file, each
-// run a process of its own (start-up included).
+// run a process of its own (start-up included), over http and over https
+// (nginx with a certificate of a test CA made for the run).
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -57,6 +58,7 @@
 #include "network/NetworkConnectivity.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
+#include "support/TestCertificates.h"
 
 extern char** environ;
 
@@ -462,17 +464,24 @@ bool MeasureRequests(const Options& options, int port, const std::string& target
     return ok;
 }
 
-// The download table for one file; false when a run failed.
+// The download table for one file; false when a run failed. Over https
+// curl is given the test CA with --cacert, net-get finds it through
+// SSL_CERT_FILE.
 bool MeasureDownload(const Options& options, const testsupport::TempDir& folder,
-                     const std::string& url, std::size_t mebibytes) {
+                     const std::string& url, std::size_t mebibytes, const std::string& caFile = "") {
     const std::string out = folder.file("download.out");
     const std::uintmax_t size = std::uintmax_t{mebibytes} << 20;
+    std::vector<std::string> curl{"curl", "-s", "-o", out, url};
+    if (!caFile.empty()) {
+        curl.insert(curl.end(), {"--cacert", caFile});
+    }
     std::vector<double> netGetPeaks, curlPeaks;
     const auto results = Interleaved(
         options.rounds,
         {[&] { return Download({options.netGet, url, "-o", out}, out, size, netGetPeaks); },
-         [&] { return Download({"curl", "-s", "-o", out, url}, out, size, curlPeaks); }});
-    std::printf("\ndownload of %zu MiB to a file, seconds (process start included)\n", mebibytes);
+         [&] { return Download(curl, out, size, curlPeaks); }});
+    std::printf("\ndownload of %zu MiB to a file over %s, seconds (process start included)\n",
+                mebibytes, url.substr(0, url.find(':')).c_str());
     const Spread ours = SpreadOf(results[0]);
     const Spread theirs = SpreadOf(results[1]);
     std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.0f MiB\n", "net-get", ours.median, ours.low,
@@ -508,10 +517,16 @@ int main(int argc, char** argv) {
     writeRandomFile(folder.file("root/16k.bin"), 16 << 10);
     writeRandomFile(folder.file("root/small.bin"), options.smallMiB << 20);
     writeRandomFile(folder.file("root/large.bin"), options.largeMiB << 20);
+    networktest::TestCertificates certificates(folder.path());
+    certificates.make("localhost", {"localhost", {"localhost"}});
+    ::setenv("SSL_CERT_FILE", certificates.caFile().c_str(), 1);
     testsupport::ScriptServer nginx(std::string(NETWORK_TEST_SUPPORT_DIR) + "/nginx_test_server.py",
-                                    {folder.path(), folder.file("root"), "2"});
+                                    {folder.path(), folder.file("root"), "2",
+                                     certificates.certificateFile("localhost"),
+                                     certificates.keyFile("localhost")});
     const int port = nginx.readyNumber("port").value_or(0);
-    if (port == 0) {
+    const int tlsPort = nginx.readyNumber("tls_port").value_or(0);
+    if (port == 0 || tlsPort == 0) {
         std::fprintf(stderr, "%s: nginx did not start\n", program);
         return 1;
     }
@@ -524,8 +539,13 @@ int main(int argc, char** argv) {
             ok = MeasureRequests(options, port, target, body, connections) && ok;
         }
     }
+    const std::string tlsBase = "https://localhost:" + std::to_string(tlsPort);
     ok = MeasureDownload(options, folder, base + "/large.bin", options.largeMiB) && ok;
     ok = MeasureDownload(options, folder, base + "/small.bin", options.smallMiB) && ok;
+    ok = MeasureDownload(options, folder, tlsBase + "/large.bin", options.largeMiB,
+                         certificates.caFile()) && ok;
+    ok = MeasureDownload(options, folder, tlsBase + "/small.bin", options.smallMiB,
+                         certificates.caFile()) && ok;
     if (!ok) {
         std::fprintf(stderr, "%s: a client failed; its rounds count as 0\n", program);
     }

@@ -1,15 +1,17 @@
 #!/usr/bin/python3
 """nginx on 127.0.0.1 with a free port, for the HTTP client's tests.
 
-    nginx_test_server.py FOLDER ROOT [WORKERS]
+    nginx_test_server.py FOLDER ROOT [WORKERS [CERTIFICATE KEY]]
 
-Runs WORKERS worker processes (default 1). Writes its configuration, logs and temporary folders under FOLDER, serves
-the files of ROOT with gzip for text/plain, and answers /r301, /r302, /r303
-and /r307 with a chain of redirects that ends at /text.txt, and /cookie with
-the request's "Cookie" header. The access log
-FOLDER/access.log has one line per request: "<connection> <request number on
-the connection> <request line>". Prints {"port": <port>} once nginx accepts
-connections, and stops nginx when terminated or when its parent ends.
+Runs WORKERS worker processes (default 1); with CERTIFICATE and KEY (PEM
+files) it serves the same over TLS on a second port. Writes its
+configuration, logs and temporary folders under FOLDER, serves the files of
+ROOT with gzip for text/plain, and answers /r301, /r302, /r303 and /r307 with
+a chain of redirects that ends at /text.txt, and /cookie with the request's
+"Cookie" header. The access log FOLDER/access.log has one line per request:
+"<connection> <request number on the connection> <request line>". Prints
+{"port": <port>} ({"port": <port>, "tls_port": <port>} with TLS) once nginx
+accepts connections, and stops nginx when terminated or when its parent ends.
 """
 
 import ctypes
@@ -41,6 +43,7 @@ http {{
     sendfile on;
     server {{
         listen 127.0.0.1:{port};
+        {tls}
         root {root};
         gzip on;
         gzip_types text/plain;
@@ -71,10 +74,16 @@ def main():
     workers = int(sys.argv[3]) if len(sys.argv) > 3 else 1
     die_with_parent()
     port = free_port()
+    ready = {"port": port}
+    tls = ""
+    if len(sys.argv) > 5:
+        ready["tls_port"] = free_port()
+        tls = "listen 127.0.0.1:{} ssl; ssl_certificate {}; ssl_certificate_key {};".format(
+            ready["tls_port"], sys.argv[4], sys.argv[5])
     user = "user root;" if os.geteuid() == 0 else ""
     with open(os.path.join(folder, "nginx.conf"), "w", encoding="utf-8") as config:
         config.write(CONFIG.format(folder=folder, root=root, port=port, user=user,
-                                   workers=workers))
+                                   workers=workers, tls=tls))
     nginx = subprocess.Popen(["/usr/sbin/nginx", "-p", folder, "-e", folder + "/error.log",
                               "-c", folder + "/nginx.conf", "-g", "daemon off;"],
                              preexec_fn=die_with_parent)
@@ -92,7 +101,7 @@ def main():
     while time.monotonic() < deadline and nginx.poll() is None:
         try:
             socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            print(json.dumps({"port": port}), flush=True)
+            print(json.dumps(ready), flush=True)
             break
         except OSError:
             time.sleep(0.05)
