@@ -3,6 +3,8 @@
 
 #include "ProxyAuthenticatorModule.h"
 
+#include <type_traits>
+
 #include <boost/locale/encoding_utf.hpp>
 
 #include <QLoggingCategory>

@@ -69,12 +69,6 @@ bool StoreHolds(X509_STORE* store, const X509_NAME* name) {
 KeychainCertificateIndex::KeychainCertificateIndex(std::vector<Entry> entries, Import import)
     : entries_(std::move(entries)), import_(std::move(import)) {}
 
-KeychainCertificateIndex::~KeychainCertificateIndex() {
-    for (auto& entry : entries_) {
-        X509_NAME_free(entry.subject);
-    }
-}
-
 void KeychainCertificateIndex::Attach(X509_STORE* store,
                                       std::vector<std::vector<unsigned char>> certificates,
                                       Import import) {
@@ -131,16 +125,16 @@ void KeychainCertificateIndex::OfferSubject(X509_STORE* store, const X509_NAME* 
             if (entry.offered) {
                 continue;
             }
-            if (entry.subject == nullptr) {
+            if (!entry.subject) {
                 const unsigned char* cursor = entry.der.data() + entry.subjectAt;
-                entry.subject =
-                    d2i_X509_NAME(nullptr, &cursor, static_cast<long>(entry.subjectLength));
-                if (entry.subject == nullptr) {
+                entry.subject.reset(
+                    d2i_X509_NAME(nullptr, &cursor, static_cast<long>(entry.subjectLength)));
+                if (!entry.subject) {
                     ERR_clear_error();
                     continue;
                 }
             }
-            if (X509_NAME_cmp(entry.subject, name) == 0) {
+            if (X509_NAME_cmp(entry.subject.get(), name) == 0) {
                 matches.push_back(&entry);
             }
         }

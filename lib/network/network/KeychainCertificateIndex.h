@@ -1,9 +1,11 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
+#include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
 namespace network {
@@ -28,7 +30,6 @@ public:
 
     KeychainCertificateIndex(const KeychainCertificateIndex&) = delete;
     KeychainCertificateIndex& operator=(const KeychainCertificateIndex&) = delete;
-    ~KeychainCertificateIndex();
 
 private:
     struct Entry {
@@ -39,7 +40,10 @@ private:
         // The subject decoded, for names that match only when compared as
         // OpenSSL compares them (case, spacing, string types); made when
         // first needed.
-        X509_NAME* subject = nullptr;
+        struct FreeName {
+            void operator()(X509_NAME* name) const { X509_NAME_free(name); }
+        };
+        std::unique_ptr<X509_NAME, FreeName> subject;
         bool offered = false;
     };
 
