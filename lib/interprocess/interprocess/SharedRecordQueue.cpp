@@ -1,5 +1,6 @@
 #include "interprocess/SharedRecordQueue.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+
+#include "common/utils/RandomString.h"
 
 namespace interprocess {
 
@@ -20,6 +23,14 @@ constexpr off_t kLengthSize = 4;
 
 std::string objectName(const std::string& name) {
     return "/" + name;
+}
+
+std::string pathOf(const std::string& name) {
+    return std::string(SharedRecordQueue::kDirectory) + "/" + name;
+}
+
+std::string randomPart() {
+    return common::randomString(12, common::kAlphanumericAlphabet);
 }
 
 std::string lastError(const char* what) {
@@ -94,6 +105,55 @@ private:
     bool held_ = false;
 };
 
+namespace {
+
+// A new queue, whole, under a name of its own beside `name` (written to
+// `temporary`): its descriptor, or -1 and `error` set.
+int makeWhole(const std::string& name, std::uint32_t maxRecords, std::uint32_t maxRecordSize,
+              mode_t mode, off_t size, std::string& temporary, std::string& error) {
+    for (int attempt = 0; attempt < SharedRecordQueue::kCreateAttempts; ++attempt) {
+        temporary = name + ".new-" + randomPart();
+        // O_EXCL: whatever another user put under the name is never taken
+        // for ours.
+        const int fd = ::shm_open(objectName(temporary).c_str(),
+                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+        if (fd < 0 && errno == EEXIST) {
+            continue;
+        }
+        if (fd < 0) {
+            error = lastError("shm_open");
+            return -1;
+        }
+        std::array<std::uint8_t, kHeaderSize> header{};
+        putInteger(&header[0], kMagic);
+        putInteger(&header[4], maxRecords);
+        putInteger(&header[8], maxRecordSize);
+        if (::fchmod(fd, mode) != 0 || ::ftruncate(fd, size) != 0 ||
+            !writeExactly(fd, header.data(), header.size(), 0)) {
+            error = lastError("preparing the queue");
+            ::shm_unlink(objectName(temporary).c_str());
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    error = "no free name to make the queue under";
+    return -1;
+}
+
+}  // namespace
+
+bool SharedRecordQueue::clear(const std::string& name) {
+    const std::string aside = name + ".planted-" + randomPart();
+    if (::rename(pathOf(name).c_str(), pathOf(aside).c_str()) != 0) {
+        return false;
+    }
+    if (::unlink(pathOf(aside).c_str()) != 0) {
+        ::rmdir(pathOf(aside).c_str());
+    }
+    return true;
+}
+
 std::unique_ptr<SharedRecordQueue> SharedRecordQueue::create(const std::string& name,
                                                              std::uint32_t maxRecords,
                                                              std::uint32_t maxRecordSize,
@@ -102,28 +162,30 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::create(const std::string& 
         error = "queue dimensions out of range";
         return nullptr;
     }
-    remove(name);
-    // O_EXCL: whatever another user puts under the name meanwhile is never
-    // taken for ours.
-    const int fd = ::shm_open(objectName(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
-                              mode);
-    if (fd < 0) {
-        error = lastError("shm_open");
-        return nullptr;
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        std::string temporary;
+        const int fd = makeWhole(name, maxRecords, maxRecordSize, mode,
+                                 sizeFor(maxRecords, maxRecordSize), temporary, error);
+        if (fd < 0) {
+            return nullptr;
+        }
+        // The new queue takes the name in one step, whatever held it.
+        if (::rename(pathOf(temporary).c_str(), pathOf(name).c_str()) == 0) {
+            return std::unique_ptr<SharedRecordQueue>(
+                new SharedRecordQueue(fd, ::geteuid(), maxRecords, maxRecordSize));
+        }
+        const int failure = errno;
+        ::shm_unlink(objectName(temporary).c_str());
+        ::close(fd);
+        if ((failure != EISDIR && failure != ENOTEMPTY && failure != EEXIST) ||
+            (!clear(name) && errno != ENOENT)) {
+            error = std::string("putting the queue in place: ") + std::strerror(failure);
+            return nullptr;
+        }
     }
-    std::unique_ptr<SharedRecordQueue> queue(
-        new SharedRecordQueue(fd, ::geteuid(), maxRecords, maxRecordSize));
-    std::array<std::uint8_t, kHeaderSize> header{};
-    putInteger(&header[0], kMagic);
-    putInteger(&header[4], maxRecords);
-    putInteger(&header[8], maxRecordSize);
-    if (::fchmod(fd, mode) != 0 || ::ftruncate(fd, sizeFor(maxRecords, maxRecordSize)) != 0 ||
-        !writeExactly(fd, header.data(), header.size(), 0)) {
-        error = lastError("preparing the queue");
-        remove(name);
-        return nullptr;
-    }
-    return queue;
+    error = "the name was taken again on every one of " + std::to_string(kCreateAttempts) +
+            " attempts";
+    return nullptr;
 }
 
 std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& name,
@@ -155,6 +217,22 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& na
 
 bool SharedRecordQueue::remove(const std::string& name) {
     return ::shm_unlink(objectName(name).c_str()) == 0;
+}
+
+std::vector<std::string> SharedRecordQueue::namesStartingWith(const std::string& prefix) {
+    std::vector<std::string> names;
+    DIR* folder = ::opendir(kDirectory);
+    if (folder == nullptr) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) == 0) {
+            names.push_back(name);
+        }
+    }
+    ::closedir(folder);
+    return names;
 }
 
 SharedRecordQueue::SharedRecordQueue(int fd, uid_t owner, std::uint32_t maxRecords,

@@ -32,9 +32,15 @@ public:
     static constexpr std::uint32_t kMaxRecords = 4096;
     static constexpr std::uint32_t kMaxRecordSize = 1u << 20;
 
-    // Replaces whatever queue of that name exists by a new, empty one of
-    // user `geteuid()` and file mode `mode`. Null, and `error` set, on
-    // failure.
+    // Where the system keeps the shared-memory objects, as files.
+    static constexpr const char* kDirectory = "/dev/shm";
+
+    // Puts a new, empty queue of user `geteuid()` and file mode `mode` in
+    // place of whatever has the name, in one step: it is made whole under a
+    // name of its own first, so that nobody sees it half made and another
+    // user who re-creates the name meanwhile only costs another attempt
+    // (kCreateAttempts at most; what another user planted is moved aside,
+    // which only root may do). Null, and `error` set, on failure.
     static std::unique_ptr<SharedRecordQueue> create(const std::string& name,
                                                      std::uint32_t maxRecords,
                                                      std::uint32_t maxRecordSize, mode_t mode,
@@ -43,6 +49,15 @@ public:
     static std::unique_ptr<SharedRecordQueue> open(const std::string& name, std::string& error);
     // Removes the queue's name; false when there was none.
     static bool remove(const std::string& name);
+    // Moves whatever is under `name` out of the way and removes it when it
+    // can (a folder with something in it stays, under another name); root
+    // may do so with what another user put there. False when nothing could
+    // be moved (errno tells why).
+    static bool clear(const std::string& name);
+    // The names of the shared objects that begin with `prefix`.
+    static std::vector<std::string> namesStartingWith(const std::string& prefix);
+
+    static constexpr int kCreateAttempts = 32;
 
     ~SharedRecordQueue();
     SharedRecordQueue(const SharedRecordQueue&) = delete;

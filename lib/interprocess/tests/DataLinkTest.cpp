@@ -6,10 +6,16 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "support/TempDir.h"
 
 #include "support/NobodyChild.h"
 #include "PeerProcess.h"
@@ -49,6 +55,22 @@ Received receive(IDataLink& link) {
 
 std::vector<std::uint8_t> bytes(const std::string& text) {
     return {text.begin(), text.end()};
+}
+
+bool waitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
+}
+
+// The mode, user and type of whatever has the name `queue`.
+struct stat statusOf(const std::string& queue) {
+    struct stat status {};
+    ::lstat(("/dev/shm/" + queue).c_str(), &status);
+    return status;
 }
 
 class DataLinkTest : public ::testing::Test {
@@ -284,4 +306,69 @@ TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlante
         EXPECT_EQ(planted->count(), kind == "UnattendedUi" ? 1u : 0u) << kind;
     }
     EXPECT_EQ(lines->countContaining(common::loglevel::error, "the queue belongs to user 65534"), 1);
+}
+
+TEST_F(DataLinkTest, RootMakesItsQueueWhateverAnotherUserPutsUnderItsNameMeanwhile) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    testsupport::TempDir dir("quorvane-queue");
+    const std::string target = dir.file("root-file");
+    std::ofstream(target) << "root's";
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+    } plants[] = {
+        {"a queue", [](const std::string& name) {
+             ::shm_unlink(("/" + name).c_str());
+             const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+             ::close(fd);
+         }},
+        {"a folder with a file in it", [](const std::string& name) {
+             const std::string path = "/dev/shm/" + name;
+             ::unlink((path + "/x").c_str());
+             ::rmdir(path.c_str());
+             if (::mkdir(path.c_str(), 0777) == 0) {
+                 ::close(::open((path + "/x").c_str(), O_CREAT | O_WRONLY, 0666));
+             }
+         }},
+        {"a link to a file of root's", [&](const std::string& name) {
+             const std::string path = "/dev/shm/" + name;
+             ::unlink(path.c_str());
+             ::symlink(target.c_str(), path.c_str());
+         }},
+    };
+    for (const auto& plant : plants) {
+        SCOPED_TRACE(plant.what);
+        const std::string queue = names.queue("Raced");
+        // Nobody re-creates the name in a loop while root starts its link ten times.
+        const std::string running = names.queue("Running");
+        NobodyChild attacker([&] {
+            std::string error;
+            SharedRecordQueue::create(running, 1, 1, 0644, error);
+            const auto end = std::chrono::steady_clock::now() + 1500ms;
+            while (std::chrono::steady_clock::now() < end) {
+                plant.plant(queue);
+            }
+            SharedRecordQueue::remove(running);
+            return true;
+        });
+        ASSERT_TRUE(waitFor([&] { return S_ISREG(statusOf(running).st_mode); }));
+        for (int start = 0; start < 10; ++start) {
+            auto raced = DataLink::create(names.prefix(), "Raced",
+                                          std::make_unique<RecordingLogger>(lines));
+            EXPECT_TRUE(raced->init(kCount, kSize)) << "start " << start;
+            const auto status = statusOf(queue);
+            EXPECT_TRUE(S_ISREG(status.st_mode) && status.st_uid == 0u) << "start " << start;
+        }
+        EXPECT_TRUE(attacker.succeeded());
+        EXPECT_EQ(testsupport::readFile(target), "root's");
+        // What the attacker left goes, also what root moved out of its way.
+        auto left = SharedRecordQueue::namesStartingWith(queue + ".planted-");
+        left.push_back(queue);
+        for (const auto& name : left) {
+            const std::string path = "/dev/shm/" + name;
+            ::unlink((path + "/x").c_str());
+            ::rmdir(path.c_str());
+            ::unlink(path.c_str());
+        }
+    }
 }

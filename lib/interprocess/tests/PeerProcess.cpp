@@ -134,6 +134,10 @@ QueueNames::~QueueNames() {
     for (const auto& name : queues_) {
         interprocess::SharedRecordQueue::remove(name);
     }
+    // And whatever else was made under the test's ids.
+    for (const auto& name : interprocess::SharedRecordQueue::namesStartingWith(prefix_ + "_")) {
+        interprocess::SharedRecordQueue::remove(name);
+    }
 }
 
 std::string QueueNames::queue(const std::string& name) {

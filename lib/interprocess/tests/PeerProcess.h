@@ -42,7 +42,7 @@ private:
 
 // Installation ids of one test: unique to the process and the test, so that
 // tests running in parallel never share a queue; the queues named through
-// `queue` are removed at the end.
+// `queue`, and all others under its ids, are removed at the end.
 class QueueNames {
 public:
     QueueNames();
