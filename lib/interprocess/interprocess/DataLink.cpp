@@ -205,8 +205,9 @@ std::size_t DataLink::pendingCount() const {
     if (!queue_) {
         return 0;
     }
-    const auto held = queue_->count();
-    if (!held) {
+    bool repaired = false;
+    const auto held = queue_->count(&repaired);
+    if (!held || repaired) {
         logger_->error("unable to receive message: '%s'", queue_->error().c_str());
     }
     return held.value_or(0);

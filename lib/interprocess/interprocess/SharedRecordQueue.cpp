@@ -257,6 +257,11 @@ SharedRecordQueue::Status SharedRecordQueue::fail(Status status, std::string err
 }
 
 bool SharedRecordQueue::readState(State& state) {
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0 || status.st_size != sizeFor(maxRecords_, maxRecordSize_)) {
+        error_ = "the queue's size was changed";
+        return false;
+    }
     std::array<std::uint8_t, kHeaderSize> header{};
     if (!readExactly(fd_, header.data(), header.size(), 0)) {
         error_ = "the queue's header cannot be read";
@@ -288,6 +293,15 @@ bool SharedRecordQueue::writeState(const State& state) {
     return true;
 }
 
+void SharedRecordQueue::repair() {
+    const std::string damage = error_;
+    if (::ftruncate(fd_, sizeFor(maxRecords_, maxRecordSize_)) != 0 || !writeState(State{})) {
+        error_ = damage + "; the queue could not be repaired: " + std::strerror(errno);
+        return;
+    }
+    error_ = damage + "; the queue was emptied and repaired";
+}
+
 SharedRecordQueue::Status SharedRecordQueue::push(const std::uint8_t* data, std::size_t size) {
     if (size > maxRecordSize_) {
         return fail(Status::Damaged, "a record of " + std::to_string(size) +
@@ -314,7 +328,21 @@ SharedRecordQueue::Status SharedRecordQueue::push(const std::uint8_t* data, std:
         return fail(Status::Failed, lastError("writing the record"));
     }
     ++state.held;
-    return writeState(state) ? Status::Ok : Status::Failed;
+    if (!writeState(state)) {
+        return Status::Failed;
+    }
+    // Under the lock nobody who keeps to it changes the queue: a queue that
+    // is not as written now was cut, emptied or removed by somebody else.
+    struct stat status {};
+    State written;
+    if (::fstat(fd_, &status) != 0 || status.st_nlink == 0 || !readState(written) ||
+        written.first != state.first || written.held != state.held ||
+        !readExactly(fd_, length.data(), length.size(), slot) ||
+        getInteger(length.data()) != size) {
+        return fail(Status::Failed, "the record was lost: the queue was changed while it was "
+                                    "written");
+    }
+    return Status::Ok;
 }
 
 SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& record) {
@@ -325,9 +353,8 @@ SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& reco
     }
     State state;
     if (!readState(state)) {
-        const std::string damage = error_;
-        writeState(State{});
-        return fail(Status::Damaged, damage + "; the queue was emptied");
+        repair();
+        return Status::Damaged;
     }
     if (state.held == 0) {
         return Status::Empty;
@@ -353,7 +380,7 @@ SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& reco
     return Status::Ok;
 }
 
-std::optional<std::size_t> SharedRecordQueue::count() {
+std::optional<std::size_t> SharedRecordQueue::count(bool* repaired) {
     const Lock lock(fd_);
     if (!lock.held()) {
         error_ = "the queue's lock was not free within " + std::to_string(kLockWait.count()) +
@@ -362,9 +389,10 @@ std::optional<std::size_t> SharedRecordQueue::count() {
     }
     State state;
     if (!readState(state)) {
-        const std::string damage = error_;
-        writeState(State{});
-        error_ = damage + "; the queue was emptied";
+        repair();
+        if (repaired != nullptr) {
+            *repaired = true;
+        }
         return 0;
     }
     return state.held;

@@ -65,15 +65,19 @@ public:
 
     // Appends one record; Full when the queue holds its limit, Damaged when
     // the record is larger than the queue's size limit or the queue's state
-    // is unreadable.
+    // is unreadable. Ok only when the record was found in place once
+    // written: a queue that was cut, emptied or removed meanwhile (by
+    // somebody who does not take its lock) gives Failed.
     Status push(const std::uint8_t* data, std::size_t size);
     // Takes the first record into `record`. A record whose length exceeds the
     // size limit is taken off and reported Damaged; a queue whose state is
-    // unreadable is emptied and reported Damaged.
+    // unreadable (its header, or its size) is repaired, empty, and reported
+    // Damaged, error() saying so.
     Status pop(std::vector<std::uint8_t>& record);
     // The records held, or nothing when the lock was not free in time; a
-    // queue whose state is unreadable is emptied (error() says so).
-    std::optional<std::size_t> count();
+    // queue whose state is unreadable is repaired, empty (error() says so,
+    // and `repaired` is set when given).
+    std::optional<std::size_t> count(bool* repaired = nullptr);
 
     uid_t owner() const { return owner_; }
     std::uint32_t maxRecordSize() const { return maxRecordSize_; }
@@ -94,6 +98,9 @@ private:
     // Reads the header; false (error set) when it is not this queue's.
     bool readState(State& state);
     bool writeState(const State& state);
+    // Gives the queue back its size and an empty state, after readState
+    // failed; error() tells both.
+    void repair();
     Status fail(Status status, std::string error);
 
     int fd_;

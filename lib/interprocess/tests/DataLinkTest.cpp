@@ -308,6 +308,70 @@ TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlante
     EXPECT_EQ(lines->countContaining(common::loglevel::error, "the queue belongs to user 65534"), 1);
 }
 
+TEST_F(DataLinkTest, ACutOrEmptiedQueueIsRepairedAndLoggedAndWhatIsSentNextArrives) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    auto own = link("Test");
+    auto sender = link("Sender");
+    ASSERT_TRUE(own->init(kCount, kSize));
+    ASSERT_TRUE(sender->init(kCount, kSize));
+    const std::string queue = names.queue("Test");
+    const off_t whole = 20 + static_cast<off_t>(kCount) * (4 + kSize);
+    const struct {
+        const char* what;
+        std::function<bool(const std::string&)> damage;
+    } damages[] = {
+        {"cut to nothing", [](const std::string& name) { return ::truncate(("/dev/shm/" + name).c_str(), 0) == 0; }},
+        {"cut to its header", [](const std::string& name) { return ::truncate(("/dev/shm/" + name).c_str(), 20) == 0; }},
+        {"grown", [whole](const std::string& name) { return ::truncate(("/dev/shm/" + name).c_str(), whole + 4096) == 0; }},
+        {"header zeroed", [](const std::string& name) { return forge(name, 0, std::vector<std::uint8_t>(20, 0)); }},
+    };
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        ASSERT_TRUE(sender->send("Test", bytes("lost"), false, 1, false, false, true));
+        ASSERT_TRUE(waitFor([&] { return own->pendingCount() == 1; }));
+        ASSERT_TRUE(damage.damage(queue));
+        const int before = lines->countContaining(common::loglevel::error, "the queue was emptied and repaired");
+        EXPECT_EQ(own->pendingCount(), 0u);
+        EXPECT_EQ(lines->countContaining(common::loglevel::error, "the queue was emptied and repaired"),
+                  before + 1);
+        EXPECT_EQ(statusOf(queue).st_size, whole);
+        ASSERT_TRUE(sender->send("Test", bytes("after"), false, 1, false, false, true));
+        const auto got = receive(*own);
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.payload, "after");
+    }
+}
+
+TEST_F(DataLinkTest, ARecordIntoAQueueCutOrRemovedUnderItsSenderIsNotReportedSent) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    const std::string theirs = names.queue("UnattendedUi");
+    const struct {
+        const char* what;
+        std::function<bool()> damage;
+    } damages[] = {
+        {"cut to its header", [&] { return ::truncate(("/dev/shm/" + theirs).c_str(), 20) == 0; }},
+        {"removed", [&] { return SharedRecordQueue::remove(theirs); }},
+    };
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        NobodyChild owner([&] {
+            std::string error;
+            return SharedRecordQueue::create(theirs, kCount, kSize, 0600, error) != nullptr;
+        });
+        ASSERT_TRUE(owner.succeeded());
+        std::string error;
+        auto queue = SharedRecordQueue::open(theirs, error);
+        ASSERT_TRUE(queue) << error;
+        ASSERT_EQ(queue->push(reinterpret_cast<const std::uint8_t*>("kept"), 4),
+                  SharedRecordQueue::Status::Ok);
+        NobodyChild attacker(damage.damage);
+        ASSERT_TRUE(attacker.succeeded());
+        EXPECT_NE(queue->push(reinterpret_cast<const std::uint8_t*>("lost"), 4),
+                  SharedRecordQueue::Status::Ok);
+        EXPECT_FALSE(queue->error().empty());
+    }
+}
+
 TEST_F(DataLinkTest, RootMakesItsQueueWhateverAnotherUserPutsUnderItsNameMeanwhile) {
     ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
     testsupport::TempDir dir("quorvane-queue");
