@@ -188,8 +188,62 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::create(const std::string& 
     return nullptr;
 }
 
+std::unique_ptr<SharedRecordQueue> SharedRecordQueue::openOrCreateOwn(const std::string& name,
+                                                                      std::uint32_t maxRecords,
+                                                                      std::uint32_t maxRecordSize,
+                                                                      std::string& error) {
+    if (maxRecords == 0 || maxRecords > kMaxRecords || maxRecordSize > kMaxRecordSize) {
+        error = "queue dimensions out of range";
+        return nullptr;
+    }
+    const uid_t self = ::geteuid();
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        const auto owner = ownerOf(name);
+        if (owner && *owner != self) {
+            error = "the queue belongs to user " + std::to_string(*owner);
+            return nullptr;
+        }
+        if (owner) {
+            bool unusable = false;
+            auto queue = open(name, error, &unusable);
+            if (queue && queue->owner() == self) {
+                return queue;
+            }
+            if (!queue && !unusable) {
+                return nullptr;
+            }
+            // The own queue, unusable: made anew.
+            remove(name);
+            continue;
+        }
+        std::string temporary;
+        const int fd = makeWhole(name, maxRecords, maxRecordSize, 0600,
+                                 sizeFor(maxRecords, maxRecordSize), temporary, error);
+        if (fd < 0) {
+            return nullptr;
+        }
+        // A link, unlike a rename, never replaces what another process of
+        // ours made meanwhile.
+        const bool placed = ::link(pathOf(temporary).c_str(), pathOf(name).c_str()) == 0;
+        const int failure = errno;
+        ::shm_unlink(objectName(temporary).c_str());
+        if (placed) {
+            return std::unique_ptr<SharedRecordQueue>(
+                new SharedRecordQueue(fd, self, maxRecords, maxRecordSize));
+        }
+        ::close(fd);
+        if (failure != EEXIST) {
+            error = std::string("putting the queue in place: ") + std::strerror(failure);
+            return nullptr;
+        }
+    }
+    error = "the queue could not be opened or made in " + std::to_string(kCreateAttempts) +
+            " attempts";
+    return nullptr;
+}
+
 std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& name,
-                                                           std::string& error) {
+                                                           std::string& error, bool* unusable) {
     const int fd = ::shm_open(objectName(name).c_str(), O_RDWR | O_NOFOLLOW, 0);
     if (fd < 0) {
         error = lastError("shm_open");
@@ -197,17 +251,16 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& na
     }
     struct stat status {};
     std::array<std::uint8_t, kHeaderSize> header{};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        !readExactly(fd, header.data(), header.size(), 0)) {
-        error = "not a queue";
-        ::close(fd);
-        return nullptr;
-    }
+    const bool read = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                      readExactly(fd, header.data(), header.size(), 0);
     const std::uint32_t records = getInteger(&header[4]);
     const std::uint32_t size = getInteger(&header[8]);
-    if (getInteger(&header[0]) != kMagic || records == 0 || records > kMaxRecords ||
+    if (!read || getInteger(&header[0]) != kMagic || records == 0 || records > kMaxRecords ||
         size > kMaxRecordSize || status.st_size != sizeFor(records, size)) {
-        error = "not a queue of this kind, or damaged";
+        error = read ? "not a queue of this kind, or damaged" : "not a queue";
+        if (unusable != nullptr) {
+            *unusable = true;
+        }
         ::close(fd);
         return nullptr;
     }
@@ -217,6 +270,14 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& na
 
 bool SharedRecordQueue::remove(const std::string& name) {
     return ::shm_unlink(objectName(name).c_str()) == 0;
+}
+
+std::optional<uid_t> SharedRecordQueue::ownerOf(const std::string& name) {
+    struct stat status {};
+    if (::lstat(pathOf(name).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return status.st_uid;
 }
 
 std::vector<std::string> SharedRecordQueue::namesStartingWith(const std::string& prefix) {
@@ -233,6 +294,13 @@ std::vector<std::string> SharedRecordQueue::namesStartingWith(const std::string&
     }
     ::closedir(folder);
     return names;
+}
+
+bool SharedRecordQueue::isUnder(const std::string& name) const {
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(fd_, &held) == 0 && ::lstat(pathOf(name).c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 SharedRecordQueue::SharedRecordQueue(int fd, uid_t owner, std::uint32_t maxRecords,

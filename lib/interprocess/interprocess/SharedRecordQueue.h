@@ -45,8 +45,19 @@ public:
                                                      std::uint32_t maxRecords,
                                                      std::uint32_t maxRecordSize, mode_t mode,
                                                      std::string& error);
+    // Opens the queue of that name when it is the own user's, or else makes
+    // it (mode 0600) when the name is free; a queue that several processes
+    // of one user make at once is made once. Fails when the name is
+    // another user's.
+    static std::unique_ptr<SharedRecordQueue> openOrCreateOwn(const std::string& name,
+                                                              std::uint32_t maxRecords,
+                                                              std::uint32_t maxRecordSize,
+                                                              std::string& error);
     // Opens an existing queue for sending; its dimensions are checked.
-    static std::unique_ptr<SharedRecordQueue> open(const std::string& name, std::string& error);
+    // `unusable` is set when something is under the name but it is not a
+    // queue of this kind, or a damaged one.
+    static std::unique_ptr<SharedRecordQueue> open(const std::string& name, std::string& error,
+                                                   bool* unusable = nullptr);
     // Removes the queue's name; false when there was none.
     static bool remove(const std::string& name);
     // Moves whatever is under `name` out of the way and removes it when it
@@ -54,6 +65,9 @@ public:
     // may do so with what another user put there. False when nothing could
     // be moved (errno tells why).
     static bool clear(const std::string& name);
+    // The user of the queue file of that name; nothing when there is no
+    // regular file under it. Not followed when it is a link.
+    static std::optional<uid_t> ownerOf(const std::string& name);
     // The names of the shared objects that begin with `prefix`.
     static std::vector<std::string> namesStartingWith(const std::string& prefix);
 
@@ -80,6 +94,8 @@ public:
     std::optional<std::size_t> count(bool* repaired = nullptr);
 
     uid_t owner() const { return owner_; }
+    // Whether the queue is still the file under `name`.
+    bool isUnder(const std::string& name) const;
     std::uint32_t maxRecordSize() const { return maxRecordSize_; }
     // What went wrong in the last call that did not return Ok or Empty.
     const std::string& error() const { return error_; }
