@@ -12,11 +12,9 @@ namespace interprocess {
 
 namespace {
 
-// Only the own user and root write the queue of a user's process; root's
-// own queues take records from the processes of every user.
-mode_t queuePermissions() {
-    return ::geteuid() == 0 ? 0666 : 0600;
-}
+// Only the own user and root write a process's queue; other users' records
+// for a root process go into their inboxes beside it (UserInboxes).
+constexpr mode_t kQueueMode = 0600;
 
 }  // namespace
 
@@ -58,6 +56,7 @@ bool DataLink::stop() {
     logger_->debug("Stopping datalink, name: %s", name_.c_str());
     if (queue_) {
         queue_.reset();
+        inboxes_.reset();
         maxMsgCount_ = 0;
         maxMsgSize_ = 0;
     }
@@ -78,6 +77,7 @@ bool DataLink::init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSiz
     // queue's dimensions and its owner are those of its creation.
     std::optional<std::size_t> leftovers = 0;
     std::string error;
+    inboxes_.reset();
     if (auto old = SharedRecordQueue::open(own, error)) {
         leftovers = old->count();
         if (!leftovers) {
@@ -85,11 +85,18 @@ bool DataLink::init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSiz
         }
     }
     queue_ = SharedRecordQueue::create(own, static_cast<std::uint32_t>(maxMsgCount),
-                                       static_cast<std::uint32_t>(maxMsgSize),
-                                       queuePermissions(), error);
+                                       static_cast<std::uint32_t>(maxMsgSize), kQueueMode,
+                                       error);
     if (!queue_) {
         logger_->error("unable to create ipc message queue: '%s'", error.c_str());
         return false;
+    }
+    if (::geteuid() == 0) {
+        const std::size_t waiting = UserInboxes::removeAll(own);
+        if (leftovers) {
+            *leftovers += waiting;
+        }
+        inboxes_ = std::make_unique<UserInboxes>(own, *logger_);
     }
     if (leftovers) {
         logger_->debug("There are %d messages in the queue.", static_cast<int>(*leftovers));
@@ -115,14 +122,23 @@ bool DataLink::send(const std::string& to, const std::vector<std::uint8_t>& payl
                       static_cast<int>(payload.size()), static_cast<int>(maxMsgSize_));
         return false;
     }
+    // Into a root process's queue another user's record goes through that
+    // user's inbox beside it.
+    const uid_t self = ::geteuid();
+    const bool throughInbox = self != 0 && SharedRecordQueue::ownerOf(target) == 0u;
     std::string error;
-    const auto queue = SharedRecordQueue::open(target, error);
+    const auto queue =
+        throughInbox ? SharedRecordQueue::openOrCreateOwn(UserInboxes::nameFor(target, self),
+                                                          static_cast<std::uint32_t>(maxMsgCount_),
+                                                          static_cast<std::uint32_t>(maxMsgSize_),
+                                                          error)
+                     : SharedRecordQueue::open(target, error);
     if (!queue) {
         logger_->error("unable to send message, error: '%s'! Filename: %s", error.c_str(),
                        target.c_str());
         return false;
     }
-    if (!KindUsers::mayOwnQueue(helper::fromString(to), queue->owner(), ::geteuid())) {
+    if (!throughInbox && !KindUsers::mayOwnQueue(helper::fromString(to), queue->owner(), self)) {
         logger_->error("unable to send message, error: '%s'! Filename: %s",
                        ("the queue belongs to user " + std::to_string(queue->owner())).c_str(),
                        target.c_str());
@@ -161,13 +177,28 @@ bool DataLink::receive(std::vector<std::uint8_t>& payload, std::string& from, bo
         logger_->error("MessageQueue is not initialed");
         return false;
     }
+    // The own queue and the inboxes take turns, so that neither side can
+    // hold the other's records up.
     std::vector<std::uint8_t> buffer;
-    const auto status = queue_->pop(buffer);
+    std::string error;
+    const auto fromOwn = [&] {
+        const auto status = queue_->pop(buffer);
+        error = queue_->error();
+        return status;
+    };
+    const auto fromInboxes = [&] {
+        return inboxes_ ? inboxes_->pop(buffer, error) : SharedRecordQueue::Status::Empty;
+    };
+    inboxFirst_ = !inboxFirst_;
+    auto status = inboxFirst_ ? fromInboxes() : fromOwn();
+    if (status == SharedRecordQueue::Status::Empty) {
+        status = inboxFirst_ ? fromOwn() : fromInboxes();
+    }
     if (status == SharedRecordQueue::Status::Empty) {
         return false;
     }
     if (status != SharedRecordQueue::Status::Ok) {
-        logger_->error("unable to receive message: '%s'", queue_->error().c_str());
+        logger_->error("unable to receive message: '%s'", error.c_str());
         return false;
     }
     if (buffer.empty()) {
@@ -205,11 +236,12 @@ std::size_t DataLink::pendingCount() const {
     if (!queue_) {
         return 0;
     }
-    const auto held = queue_->count();
-    if (!held) {
+    bool repaired = false;
+    const auto held = queue_->count(&repaired);
+    if (!held || repaired) {
         logger_->error("unable to receive message: '%s'", queue_->error().c_str());
     }
-    return held.value_or(0);
+    return held.value_or(0) + (inboxes_ ? inboxes_->count() : 0);
 }
 
 }  // namespace interprocess

@@ -6,15 +6,17 @@
 #include "common/logging/ILogger.h"
 #include "interprocess/IDataLink.h"
 #include "interprocess/SharedRecordQueue.h"
+#include "interprocess/UserInboxes.h"
 
 namespace interprocess {
 
 // The data link over shared record queues, one queue per process named by
-// the installation id, "_" and the process's name. A root process's queue is
-// open to every local user's records, a user's only to its own and root's;
-// nothing read from a queue is trusted, and no wait on one is longer than
-// SharedRecordQueue::kLockWait. Records go only into a queue whose owner may
-// run the addressee's kind (KindUsers).
+// the installation id, "_" and the process's name. A process's queue is
+// written by its own user and root only; another user's records for a root
+// process go into that user's inbox beside the queue (UserInboxes), which
+// the root process reads too. Nothing read from a queue is trusted, and no
+// wait on one is longer than SharedRecordQueue::kLockWait. Records go only
+// into a queue whose owner may run the addressee's kind (KindUsers).
 class DataLink : public IDataLink {
 public:
     // Names and installation ids hold only these characters, at most this
@@ -48,6 +50,9 @@ private:
     std::string name_;
     std::unique_ptr<common::ILogger> logger_;
     std::unique_ptr<SharedRecordQueue> queue_;
+    // A root process's only.
+    std::unique_ptr<UserInboxes> inboxes_;
+    bool inboxFirst_ = false;
     std::size_t maxMsgCount_ = 0;
     std::size_t maxMsgSize_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "interprocess/SharedRecordQueue.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+
+#include "common/utils/RandomString.h"
 
 namespace interprocess {
 
@@ -20,6 +23,14 @@ constexpr off_t kLengthSize = 4;
 
 std::string objectName(const std::string& name) {
     return "/" + name;
+}
+
+std::string pathOf(const std::string& name) {
+    return std::string(SharedRecordQueue::kDirectory) + "/" + name;
+}
+
+std::string randomPart() {
+    return common::randomString(12, common::kAlphanumericAlphabet);
 }
 
 std::string lastError(const char* what) {
@@ -94,6 +105,55 @@ private:
     bool held_ = false;
 };
 
+namespace {
+
+// A new queue, whole, under a name of its own beside `name` (written to
+// `temporary`): its descriptor, or -1 and `error` set.
+int makeWhole(const std::string& name, std::uint32_t maxRecords, std::uint32_t maxRecordSize,
+              mode_t mode, off_t size, std::string& temporary, std::string& error) {
+    for (int attempt = 0; attempt < SharedRecordQueue::kCreateAttempts; ++attempt) {
+        temporary = name + ".new-" + randomPart();
+        // O_EXCL: whatever another user put under the name is never taken
+        // for ours.
+        const int fd = ::shm_open(objectName(temporary).c_str(),
+                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+        if (fd < 0 && errno == EEXIST) {
+            continue;
+        }
+        if (fd < 0) {
+            error = lastError("shm_open");
+            return -1;
+        }
+        std::array<std::uint8_t, kHeaderSize> header{};
+        putInteger(&header[0], kMagic);
+        putInteger(&header[4], maxRecords);
+        putInteger(&header[8], maxRecordSize);
+        if (::fchmod(fd, mode) != 0 || ::ftruncate(fd, size) != 0 ||
+            !writeExactly(fd, header.data(), header.size(), 0)) {
+            error = lastError("preparing the queue");
+            ::shm_unlink(objectName(temporary).c_str());
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    error = "no free name to make the queue under";
+    return -1;
+}
+
+}  // namespace
+
+bool SharedRecordQueue::clear(const std::string& name) {
+    const std::string aside = name + ".planted-" + randomPart();
+    if (::rename(pathOf(name).c_str(), pathOf(aside).c_str()) != 0) {
+        return false;
+    }
+    if (::unlink(pathOf(aside).c_str()) != 0) {
+        ::rmdir(pathOf(aside).c_str());
+    }
+    return true;
+}
+
 std::unique_ptr<SharedRecordQueue> SharedRecordQueue::create(const std::string& name,
                                                              std::uint32_t maxRecords,
                                                              std::uint32_t maxRecordSize,
@@ -102,32 +162,88 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::create(const std::string& 
         error = "queue dimensions out of range";
         return nullptr;
     }
-    remove(name);
-    // O_EXCL: whatever another user puts under the name meanwhile is never
-    // taken for ours.
-    const int fd = ::shm_open(objectName(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
-                              mode);
-    if (fd < 0) {
-        error = lastError("shm_open");
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        std::string temporary;
+        const int fd = makeWhole(name, maxRecords, maxRecordSize, mode,
+                                 sizeFor(maxRecords, maxRecordSize), temporary, error);
+        if (fd < 0) {
+            return nullptr;
+        }
+        // The new queue takes the name in one step, whatever held it.
+        if (::rename(pathOf(temporary).c_str(), pathOf(name).c_str()) == 0) {
+            return std::unique_ptr<SharedRecordQueue>(
+                new SharedRecordQueue(fd, ::geteuid(), maxRecords, maxRecordSize));
+        }
+        const int failure = errno;
+        ::shm_unlink(objectName(temporary).c_str());
+        ::close(fd);
+        if ((failure != EISDIR && failure != ENOTEMPTY && failure != EEXIST) ||
+            (!clear(name) && errno != ENOENT)) {
+            error = std::string("putting the queue in place: ") + std::strerror(failure);
+            return nullptr;
+        }
+    }
+    error = "the name was taken again on every one of " + std::to_string(kCreateAttempts) +
+            " attempts";
+    return nullptr;
+}
+
+std::unique_ptr<SharedRecordQueue> SharedRecordQueue::openOrCreateOwn(const std::string& name,
+                                                                      std::uint32_t maxRecords,
+                                                                      std::uint32_t maxRecordSize,
+                                                                      std::string& error) {
+    if (maxRecords == 0 || maxRecords > kMaxRecords || maxRecordSize > kMaxRecordSize) {
+        error = "queue dimensions out of range";
         return nullptr;
     }
-    std::unique_ptr<SharedRecordQueue> queue(
-        new SharedRecordQueue(fd, ::geteuid(), maxRecords, maxRecordSize));
-    std::array<std::uint8_t, kHeaderSize> header{};
-    putInteger(&header[0], kMagic);
-    putInteger(&header[4], maxRecords);
-    putInteger(&header[8], maxRecordSize);
-    if (::fchmod(fd, mode) != 0 || ::ftruncate(fd, sizeFor(maxRecords, maxRecordSize)) != 0 ||
-        !writeExactly(fd, header.data(), header.size(), 0)) {
-        error = lastError("preparing the queue");
-        remove(name);
-        return nullptr;
+    const uid_t self = ::geteuid();
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        const auto owner = ownerOf(name);
+        if (owner && *owner != self) {
+            error = "the queue belongs to user " + std::to_string(*owner);
+            return nullptr;
+        }
+        if (owner) {
+            bool unusable = false;
+            auto queue = open(name, error, &unusable);
+            if (queue && queue->owner() == self) {
+                return queue;
+            }
+            if (!queue && !unusable) {
+                return nullptr;
+            }
+            // The own queue, unusable: made anew.
+            remove(name);
+            continue;
+        }
+        std::string temporary;
+        const int fd = makeWhole(name, maxRecords, maxRecordSize, 0600,
+                                 sizeFor(maxRecords, maxRecordSize), temporary, error);
+        if (fd < 0) {
+            return nullptr;
+        }
+        // A link, unlike a rename, never replaces what another process of
+        // ours made meanwhile.
+        const bool placed = ::link(pathOf(temporary).c_str(), pathOf(name).c_str()) == 0;
+        const int failure = errno;
+        ::shm_unlink(objectName(temporary).c_str());
+        if (placed) {
+            return std::unique_ptr<SharedRecordQueue>(
+                new SharedRecordQueue(fd, self, maxRecords, maxRecordSize));
+        }
+        ::close(fd);
+        if (failure != EEXIST) {
+            error = std::string("putting the queue in place: ") + std::strerror(failure);
+            return nullptr;
+        }
     }
-    return queue;
+    error = "the queue could not be opened or made in " + std::to_string(kCreateAttempts) +
+            " attempts";
+    return nullptr;
 }
 
 std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& name,
-                                                           std::string& error) {
+                                                           std::string& error, bool* unusable) {
     const int fd = ::shm_open(objectName(name).c_str(), O_RDWR | O_NOFOLLOW, 0);
     if (fd < 0) {
         error = lastError("shm_open");
@@ -135,17 +251,16 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& na
     }
     struct stat status {};
     std::array<std::uint8_t, kHeaderSize> header{};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        !readExactly(fd, header.data(), header.size(), 0)) {
-        error = "not a queue";
-        ::close(fd);
-        return nullptr;
-    }
+    const bool read = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                      readExactly(fd, header.data(), header.size(), 0);
     const std::uint32_t records = getInteger(&header[4]);
     const std::uint32_t size = getInteger(&header[8]);
-    if (getInteger(&header[0]) != kMagic || records == 0 || records > kMaxRecords ||
+    if (!read || getInteger(&header[0]) != kMagic || records == 0 || records > kMaxRecords ||
         size > kMaxRecordSize || status.st_size != sizeFor(records, size)) {
-        error = "not a queue of this kind, or damaged";
+        error = read ? "not a queue of this kind, or damaged" : "not a queue";
+        if (unusable != nullptr) {
+            *unusable = true;
+        }
         ::close(fd);
         return nullptr;
     }
@@ -155,6 +270,37 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& na
 
 bool SharedRecordQueue::remove(const std::string& name) {
     return ::shm_unlink(objectName(name).c_str()) == 0;
+}
+
+std::optional<uid_t> SharedRecordQueue::ownerOf(const std::string& name) {
+    struct stat status {};
+    if (::lstat(pathOf(name).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return status.st_uid;
+}
+
+std::vector<std::string> SharedRecordQueue::namesStartingWith(const std::string& prefix) {
+    std::vector<std::string> names;
+    DIR* folder = ::opendir(kDirectory);
+    if (folder == nullptr) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) == 0) {
+            names.push_back(name);
+        }
+    }
+    ::closedir(folder);
+    return names;
+}
+
+bool SharedRecordQueue::isUnder(const std::string& name) const {
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(fd_, &held) == 0 && ::lstat(pathOf(name).c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 SharedRecordQueue::SharedRecordQueue(int fd, uid_t owner, std::uint32_t maxRecords,
@@ -179,6 +325,11 @@ SharedRecordQueue::Status SharedRecordQueue::fail(Status status, std::string err
 }
 
 bool SharedRecordQueue::readState(State& state) {
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0 || status.st_size != sizeFor(maxRecords_, maxRecordSize_)) {
+        error_ = "the queue's size was changed";
+        return false;
+    }
     std::array<std::uint8_t, kHeaderSize> header{};
     if (!readExactly(fd_, header.data(), header.size(), 0)) {
         error_ = "the queue's header cannot be read";
@@ -210,6 +361,15 @@ bool SharedRecordQueue::writeState(const State& state) {
     return true;
 }
 
+void SharedRecordQueue::repair() {
+    const std::string damage = error_;
+    if (::ftruncate(fd_, sizeFor(maxRecords_, maxRecordSize_)) != 0 || !writeState(State{})) {
+        error_ = damage + "; the queue could not be repaired: " + std::strerror(errno);
+        return;
+    }
+    error_ = damage + "; the queue was emptied and repaired";
+}
+
 SharedRecordQueue::Status SharedRecordQueue::push(const std::uint8_t* data, std::size_t size) {
     if (size > maxRecordSize_) {
         return fail(Status::Damaged, "a record of " + std::to_string(size) +
@@ -236,7 +396,21 @@ SharedRecordQueue::Status SharedRecordQueue::push(const std::uint8_t* data, std:
         return fail(Status::Failed, lastError("writing the record"));
     }
     ++state.held;
-    return writeState(state) ? Status::Ok : Status::Failed;
+    if (!writeState(state)) {
+        return Status::Failed;
+    }
+    // Under the lock nobody who keeps to it changes the queue: a queue that
+    // is not as written now was cut, emptied or removed by somebody else.
+    struct stat status {};
+    State written;
+    if (::fstat(fd_, &status) != 0 || status.st_nlink == 0 || !readState(written) ||
+        written.first != state.first || written.held != state.held ||
+        !readExactly(fd_, length.data(), length.size(), slot) ||
+        getInteger(length.data()) != size) {
+        return fail(Status::Failed, "the record was lost: the queue was changed while it was "
+                                    "written");
+    }
+    return Status::Ok;
 }
 
 SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& record) {
@@ -247,9 +421,8 @@ SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& reco
     }
     State state;
     if (!readState(state)) {
-        const std::string damage = error_;
-        writeState(State{});
-        return fail(Status::Damaged, damage + "; the queue was emptied");
+        repair();
+        return Status::Damaged;
     }
     if (state.held == 0) {
         return Status::Empty;
@@ -275,7 +448,7 @@ SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& reco
     return Status::Ok;
 }
 
-std::optional<std::size_t> SharedRecordQueue::count() {
+std::optional<std::size_t> SharedRecordQueue::count(bool* repaired) {
     const Lock lock(fd_);
     if (!lock.held()) {
         error_ = "the queue's lock was not free within " + std::to_string(kLockWait.count()) +
@@ -284,9 +457,10 @@ std::optional<std::size_t> SharedRecordQueue::count() {
     }
     State state;
     if (!readState(state)) {
-        const std::string damage = error_;
-        writeState(State{});
-        error_ = damage + "; the queue was emptied";
+        repair();
+        if (repaired != nullptr) {
+            *repaired = true;
+        }
         return 0;
     }
     return state.held;

@@ -32,17 +32,46 @@ public:
     static constexpr std::uint32_t kMaxRecords = 4096;
     static constexpr std::uint32_t kMaxRecordSize = 1u << 20;
 
-    // Replaces whatever queue of that name exists by a new, empty one of
-    // user `geteuid()` and file mode `mode`. Null, and `error` set, on
-    // failure.
+    // Where the system keeps the shared-memory objects, as files.
+    static constexpr const char* kDirectory = "/dev/shm";
+
+    // Puts a new, empty queue of user `geteuid()` and file mode `mode` in
+    // place of whatever has the name, in one step: it is made whole under a
+    // name of its own first, so that nobody sees it half made and another
+    // user who re-creates the name meanwhile only costs another attempt
+    // (kCreateAttempts at most; what another user planted is moved aside,
+    // which only root may do). Null, and `error` set, on failure.
     static std::unique_ptr<SharedRecordQueue> create(const std::string& name,
                                                      std::uint32_t maxRecords,
                                                      std::uint32_t maxRecordSize, mode_t mode,
                                                      std::string& error);
+    // Opens the queue of that name when it is the own user's, or else makes
+    // it (mode 0600) when the name is free; a queue that several processes
+    // of one user make at once is made once. Fails when the name is
+    // another user's.
+    static std::unique_ptr<SharedRecordQueue> openOrCreateOwn(const std::string& name,
+                                                              std::uint32_t maxRecords,
+                                                              std::uint32_t maxRecordSize,
+                                                              std::string& error);
     // Opens an existing queue for sending; its dimensions are checked.
-    static std::unique_ptr<SharedRecordQueue> open(const std::string& name, std::string& error);
+    // `unusable` is set when something is under the name but it is not a
+    // queue of this kind, or a damaged one.
+    static std::unique_ptr<SharedRecordQueue> open(const std::string& name, std::string& error,
+                                                   bool* unusable = nullptr);
     // Removes the queue's name; false when there was none.
     static bool remove(const std::string& name);
+    // Moves whatever is under `name` out of the way and removes it when it
+    // can (a folder with something in it stays, under another name); root
+    // may do so with what another user put there. False when nothing could
+    // be moved (errno tells why).
+    static bool clear(const std::string& name);
+    // The user of the queue file of that name; nothing when there is no
+    // regular file under it. Not followed when it is a link.
+    static std::optional<uid_t> ownerOf(const std::string& name);
+    // The names of the shared objects that begin with `prefix`.
+    static std::vector<std::string> namesStartingWith(const std::string& prefix);
+
+    static constexpr int kCreateAttempts = 32;
 
     ~SharedRecordQueue();
     SharedRecordQueue(const SharedRecordQueue&) = delete;
@@ -50,17 +79,23 @@ public:
 
     // Appends one record; Full when the queue holds its limit, Damaged when
     // the record is larger than the queue's size limit or the queue's state
-    // is unreadable.
+    // is unreadable. Ok only when the record was found in place once
+    // written: a queue that was cut, emptied or removed meanwhile (by
+    // somebody who does not take its lock) gives Failed.
     Status push(const std::uint8_t* data, std::size_t size);
     // Takes the first record into `record`. A record whose length exceeds the
     // size limit is taken off and reported Damaged; a queue whose state is
-    // unreadable is emptied and reported Damaged.
+    // unreadable (its header, or its size) is repaired, empty, and reported
+    // Damaged, error() saying so.
     Status pop(std::vector<std::uint8_t>& record);
     // The records held, or nothing when the lock was not free in time; a
-    // queue whose state is unreadable is emptied (error() says so).
-    std::optional<std::size_t> count();
+    // queue whose state is unreadable is repaired, empty (error() says so,
+    // and `repaired` is set when given).
+    std::optional<std::size_t> count(bool* repaired = nullptr);
 
     uid_t owner() const { return owner_; }
+    // Whether the queue is still the file under `name`.
+    bool isUnder(const std::string& name) const;
     std::uint32_t maxRecordSize() const { return maxRecordSize_; }
     // What went wrong in the last call that did not return Ok or Empty.
     const std::string& error() const { return error_; }
@@ -79,6 +114,9 @@ private:
     // Reads the header; false (error set) when it is not this queue's.
     bool readState(State& state);
     bool writeState(const State& state);
+    // Gives the queue back its size and an empty state, after readState
+    // failed; error() tells both.
+    void repair();
     Status fail(Status status, std::string error);
 
     int fd_;

@@ -5,11 +5,19 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
 
 #include "support/NobodyChild.h"
 #include "PeerProcess.h"
@@ -17,6 +25,7 @@
 #include "interprocess/DataLink.h"
 #include "interprocess/DataLinkRecord.h"
 #include "interprocess/SharedRecordQueue.h"
+#include "interprocess/UserInboxes.h"
 
 using interprocess::DataLink;
 using interprocess::IDataLink;
@@ -49,6 +58,15 @@ Received receive(IDataLink& link) {
 
 std::vector<std::uint8_t> bytes(const std::string& text) {
     return {text.begin(), text.end()};
+}
+
+bool waitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
 }
 
 class DataLinkTest : public ::testing::Test {
@@ -166,8 +184,10 @@ namespace {
 // nobody through a descriptor of its own.
 bool forge(const std::string& queue, off_t offset, const std::vector<std::uint8_t>& bytes) {
     const int fd = ::shm_open(("/" + queue).c_str(), O_RDWR, 0);
-    return fd >= 0 && ::pwrite(fd, bytes.data(), bytes.size(), offset) ==
-                          static_cast<ssize_t>(bytes.size());
+    const bool written = fd >= 0 && ::pwrite(fd, bytes.data(), bytes.size(), offset) ==
+                                        static_cast<ssize_t>(bytes.size());
+    ::close(fd);
+    return written;
 }
 
 std::vector<std::uint8_t> little(std::uint32_t value) {
@@ -175,15 +195,48 @@ std::vector<std::uint8_t> little(std::uint32_t value) {
             static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
 }
 
+// Sends `texts` to `to`, in order, from a data link of kind `kind` that user nobody runs in a
+// child process: how many of them were reported sent.
+int sendAsNobody(const std::string& prefix, const std::string& kind, const std::string& to,
+                 const std::vector<std::string>& texts) {
+    return testsupport::runInChild([&] {
+               if (::setgroups(0, nullptr) != 0 || ::setgid(NobodyChild::kUid) != 0 ||
+                   ::setuid(NobodyChild::kUid) != 0) {
+                   return 255;
+               }
+               auto link = DataLink::create(prefix, kind,
+                                            std::make_unique<RecordingLogger>(
+                                                std::make_shared<RecordingLogger::Lines>()));
+               if (!link->init(kCount, kSize)) {
+                   return 254;
+               }
+               int sent = 0;
+               for (const auto& text : texts) {
+                   sent += link->send(to, bytes(text), false, 1, false, false, true) ? 1 : 0;
+               }
+               return sent;
+           })
+        .exitCode;
+}
+
+// The mode, user and type of whatever has the name `queue`.
+struct stat statusOf(const std::string& queue) {
+    struct stat status {};
+    ::lstat(("/dev/shm/" + queue).c_str(), &status);
+    return status;
+}
+
 }  // namespace
 
 TEST_F(DataLinkTest, ForgedLengthsAndPositionsFromAnotherUserAreRefusedAndTheQueueGoesOn) {
-    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
     auto own = link("Test");
-    auto sender = link("Sender");
     ASSERT_TRUE(own->init(kCount, kSize));
-    ASSERT_TRUE(sender->init(kCount, kSize));
-    const std::string queue = names.queue("Test");
+    // What another user sends a root process waits in that user's inbox, which the user may
+    // write; the root process reads it.
+    ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"first"}), 1);
+    EXPECT_EQ(receive(*own).payload, "first");
+    const std::string inbox = interprocess::UserInboxes::nameFor(names.queue("Test"), 65534);
     // The header is 20 bytes (magic, limits, first slot, records held); the
     // first slot's length follows it.
     const struct {
@@ -201,7 +254,7 @@ TEST_F(DataLinkTest, ForgedLengthsAndPositionsFromAnotherUserAreRefusedAndTheQue
         SCOPED_TRACE(forged.what);
         NobodyChild attacker([&] {
             for (const auto& [offset, bytes] : forged.writes) {
-                if (!forge(queue, offset, bytes)) {
+                if (!forge(inbox, offset, bytes)) {
                     return false;
                 }
             }
@@ -211,8 +264,8 @@ TEST_F(DataLinkTest, ForgedLengthsAndPositionsFromAnotherUserAreRefusedAndTheQue
         const int before = lines->countContaining(common::loglevel::error, forged.logged);
         EXPECT_FALSE(receive(*own).ok);
         EXPECT_EQ(lines->countContaining(common::loglevel::error, forged.logged), before + 1);
-        // The queue still carries what is sent next.
-        ASSERT_TRUE(sender->send("Test", bytes("after"), false, 4, false, false, true));
+        // The inbox still carries what is sent next.
+        ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"after"}), 1);
         const auto got = receive(*own);
         EXPECT_TRUE(got.ok);
         EXPECT_EQ(got.payload, "after");
@@ -221,28 +274,42 @@ TEST_F(DataLinkTest, ForgedLengthsAndPositionsFromAnotherUserAreRefusedAndTheQue
 }
 
 TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
-    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
     auto own = link("Test");
     auto sender = link("Sender");
     ASSERT_TRUE(own->init(kCount, kSize));
     ASSERT_TRUE(sender->init(kCount, kSize));
-    ASSERT_TRUE(sender->send("Test", bytes("waiting"), false, 1, false, false, true));
-    const std::string queue = names.queue("Test");
+    // Nobody may lock what it may write: its own queue, which root sends into, and its inbox
+    // beside root's queue, which root reads.
+    const std::string theirs = names.queue("UnattendedUi");
+    const std::string inbox = interprocess::UserInboxes::nameFor(names.queue("Test"), 65534);
     NobodyChild attacker([&] {
-        const int fd = ::shm_open(("/" + queue).c_str(), O_RDWR, 0);
-        struct flock region {};
-        region.l_type = F_WRLCK;
-        region.l_whence = SEEK_SET;
-        region.l_len = 1;
-        return fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &region) == 0;
+        auto link = DataLink::create(names.prefix(), "UnattendedUi",
+                                     std::make_unique<RecordingLogger>(lines));
+        if (!link->init(kCount, kSize) ||
+            !link->send("Test", bytes("waiting"), false, 1, false, false, true)) {
+            return false;
+        }
+        for (const auto& queue : {theirs, inbox}) {
+            const int fd = ::shm_open(("/" + queue).c_str(), O_RDWR, 0);
+            struct flock region {};
+            region.l_type = F_WRLCK;
+            region.l_whence = SEEK_SET;
+            region.l_len = 1;
+            if (fd < 0 || ::fcntl(fd, F_OFD_SETLK, &region) != 0) {
+                return false;
+            }
+        }
+        return true;
     });
     ASSERT_TRUE(attacker.succeeded());
+    const int before = lines->countContaining(common::loglevel::error, "lock was not free within 20 ms");
     const auto bound = SharedRecordQueue::kLockWait + 30ms;
     const struct {
         const char* what;
         std::function<bool()> call;
     } calls[] = {
-        {"send", [&] { return sender->send("Test", bytes("x"), false, 2, false, false, true); }},
+        {"send", [&] { return sender->send("UnattendedUi", bytes("x"), false, 2, false, false, true); }},
         {"receive", [&] { return receive(*own).ok; }},
         {"count", [&] { return own->pendingCount() != 0; }},
     };
@@ -252,36 +319,251 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
         EXPECT_FALSE(call.call());
         EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
     }
-    EXPECT_EQ(lines->countContaining(common::loglevel::error, "lock was not free within 20 ms"), 3);
+    EXPECT_EQ(lines->countContaining(common::loglevel::error, "lock was not free within 20 ms"),
+              before + 3);
     // Once the lock is given up, the waiting record arrives.
     attacker.release();
     EXPECT_EQ(receive(*own).payload, "waiting");
 }
 
 TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlantedOnesAreRefused) {
-    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
     auto own = link("Test");
     ASSERT_TRUE(own->init(kCount, kSize));
-    struct stat status {};
-    ASSERT_EQ(0, ::stat(("/dev/shm/" + names.queue("Test")).c_str(), &status));
-    EXPECT_EQ(status.st_mode & 0777, 0666u) << "a root process's queue takes every user's records";
+    const std::string queue = names.queue("Test");
+    EXPECT_EQ(statusOf(queue).st_mode & 0777, 0600u) << "only root writes a root process's queue";
+    // Another user can neither write, cut nor lock it...
+    NobodyChild attacker([&] {
+        return ::shm_open(("/" + queue).c_str(), O_RDWR, 0) < 0 && errno == EACCES &&
+               ::truncate(("/dev/shm/" + queue).c_str(), 0) != 0 && errno == EACCES;
+    });
+    EXPECT_TRUE(attacker.succeeded());
+    // ...yet its processes reach the root process, in order, through an inbox of the user's
+    // own that only that user and root may write.
+    std::vector<std::string> texts;
+    for (int i = 0; i < 20; ++i) {
+        texts.push_back("text " + std::to_string(i));
+    }
+    ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", texts), 20);
+    const auto inbox = statusOf(interprocess::UserInboxes::nameFor(queue, 65534));
+    EXPECT_EQ(inbox.st_uid, 65534u);
+    EXPECT_EQ(inbox.st_mode & 0777, 0600u);
+    EXPECT_EQ(own->pendingCount(), 20u);
+    for (const auto& text : texts) {
+        const auto got = receive(*own);
+        EXPECT_TRUE(got.ok) << text;
+        EXPECT_EQ(got.from, "AttendedUi");
+        EXPECT_EQ(got.payload, text);
+    }
+
     // A queue of a root-only kind planted by nobody is not written to; a
     // user's queue is written to by root.
     for (const std::string& kind : {std::string("Unattended"), std::string("UnattendedUi")}) {
-        const std::string queue = names.queue(kind);
-        NobodyChild attacker([&] {
+        const std::string planted = names.queue(kind);
+        NobodyChild planter([&] {
             std::string error;
-            auto planted = SharedRecordQueue::create(queue, kCount, kSize, 0600, error);
-            return planted != nullptr;
+            return SharedRecordQueue::create(planted, kCount, kSize, 0600, error) != nullptr;
         });
-        ASSERT_TRUE(attacker.succeeded()) << kind;
+        ASSERT_TRUE(planter.succeeded()) << kind;
         std::string error;
-        auto planted = SharedRecordQueue::open(queue, error);
-        ASSERT_TRUE(planted) << error;
+        auto queue = SharedRecordQueue::open(planted, error);
+        ASSERT_TRUE(queue) << error;
         EXPECT_EQ(own->send(kind, bytes("secret"), false, 1, false, false, true),
                   kind == "UnattendedUi")
             << kind;
-        EXPECT_EQ(planted->count(), kind == "UnattendedUi" ? 1u : 0u) << kind;
+        EXPECT_EQ(queue->count(), kind == "UnattendedUi" ? 1u : 0u) << kind;
     }
     EXPECT_EQ(lines->countContaining(common::loglevel::error, "the queue belongs to user 65534"), 1);
+}
+
+TEST_F(DataLinkTest, AnInboxThatIsNotItsUsersIsRemovedAndThatUsersRecordsStillArrive) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
+    auto own = link("Test");
+    ASSERT_TRUE(own->init(kCount, kSize));
+    // Nobody puts something under the inbox name of another user (uid 1000): that user's
+    // records would go where nobody reads them, or could not go at all.
+    const std::string foreign = interprocess::UserInboxes::nameFor(names.queue("Test"), 1000);
+    const std::string path = "/dev/shm/" + foreign;
+    const struct {
+        const char* what;
+        std::function<bool()> plant;
+        const char* logged;
+    } plants[] = {
+        {"a queue", [&] {
+             std::string error;
+             return SharedRecordQueue::create(foreign, kCount, kSize, 0666, error) != nullptr;
+         }, "it belongs to user 65534"},
+        {"a link", [&] { return ::symlink("/dev/null", path.c_str()) == 0; }, "it is no file"},
+        {"a folder with a file in it", [&] {
+             return ::mkdir(path.c_str(), 0777) == 0 &&
+                    ::close(::open((path + "/x").c_str(), O_CREAT | O_WRONLY, 0666)) == 0;
+         }, "it is no file"},
+    };
+    for (const auto& plant : plants) {
+        SCOPED_TRACE(plant.what);
+        NobodyChild planter(plant.plant);
+        ASSERT_TRUE(planter.succeeded());
+        const int before = lines->countContaining(common::loglevel::error, plant.logged);
+        // The next look through the inboxes finds it.
+        std::this_thread::sleep_for(interprocess::UserInboxes::kScanInterval);
+        EXPECT_EQ(own->pendingCount(), 0u);
+        struct stat status {};
+        EXPECT_NE(::lstat(path.c_str(), &status), 0) << "the planted inbox stays";
+        EXPECT_EQ(lines->countContaining(common::loglevel::error, plant.logged), before + 1);
+    }
+    for (const auto& name : SharedRecordQueue::namesStartingWith(foreign + ".planted-")) {
+        ::unlink(("/dev/shm/" + name + "/x").c_str());
+        ::rmdir(("/dev/shm/" + name).c_str());
+    }
+    // Once root is gone and back, nothing an earlier run left in inboxes is taken for new.
+    ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"old"}), 1);
+    ASSERT_TRUE(own->init(kCount, kSize));
+    EXPECT_EQ(lines->count(common::loglevel::debug, "There are 1 messages in the queue."), 1);
+    ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"new"}), 1);
+    EXPECT_EQ(receive(*own).payload, "new");
+    EXPECT_FALSE(receive(*own).ok);
+}
+
+TEST_F(DataLinkTest, ACutOrEmptiedQueueIsRepairedAndLoggedAndWhatIsSentNextArrives) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
+    auto own = link("Test");
+    auto sender = link("Sender");
+    ASSERT_TRUE(own->init(kCount, kSize));
+    ASSERT_TRUE(sender->init(kCount, kSize));
+    const std::string queue = names.queue("Test");
+    const std::string inbox = interprocess::UserInboxes::nameFor(queue, 65534);
+    const off_t whole = 20 + static_cast<off_t>(kCount) * (4 + kSize);
+    const struct {
+        const char* what;
+        std::function<bool(const std::string&)> damage;
+    } damages[] = {
+        {"cut to nothing", [](const std::string& name) { return ::truncate(("/dev/shm/" + name).c_str(), 0) == 0; }},
+        {"cut to its header", [](const std::string& name) { return ::truncate(("/dev/shm/" + name).c_str(), 20) == 0; }},
+        {"grown", [whole](const std::string& name) { return ::truncate(("/dev/shm/" + name).c_str(), whole + 4096) == 0; }},
+        {"header zeroed", [](const std::string& name) { return forge(name, 0, std::vector<std::uint8_t>(20, 0)); }},
+    };
+    // Root's own queue can only be damaged by root; an inbox by its user too.
+    for (const bool theInbox : {false, true}) {
+        for (const auto& damage : damages) {
+            SCOPED_TRACE(std::string(damage.what) + (theInbox ? " (nobody's inbox)" : " (root's queue)"));
+            const auto send = [&](const std::string& text) {
+                return theInbox ? sendAsNobody(names.prefix(), "AttendedUi", "Test", {text}) == 1
+                                : sender->send("Test", bytes(text), false, 1, false, false, true);
+            };
+            ASSERT_TRUE(send("lost"));
+            ASSERT_TRUE(waitFor([&] { return own->pendingCount() == 1; }));
+            if (theInbox) {
+                NobodyChild attacker([&] { return damage.damage(inbox); });
+                ASSERT_TRUE(attacker.succeeded());
+            } else {
+                ASSERT_TRUE(damage.damage(queue));
+            }
+            const int before = lines->countContaining(common::loglevel::error, "the queue was emptied and repaired");
+            EXPECT_EQ(own->pendingCount(), 0u);
+            EXPECT_EQ(lines->countContaining(common::loglevel::error, "the queue was emptied and repaired"),
+                      before + 1);
+            EXPECT_EQ(statusOf(theInbox ? inbox : queue).st_size, whole);
+            ASSERT_TRUE(send("after"));
+            const auto got = receive(*own);
+            EXPECT_TRUE(got.ok);
+            EXPECT_EQ(got.payload, "after");
+        }
+    }
+}
+
+TEST_F(DataLinkTest, ARecordIntoAQueueCutOrRemovedUnderItsSenderIsNotReportedSent) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
+    const std::string theirs = names.queue("UnattendedUi");
+    const struct {
+        const char* what;
+        std::function<bool()> damage;
+    } damages[] = {
+        {"cut to its header", [&] { return ::truncate(("/dev/shm/" + theirs).c_str(), 20) == 0; }},
+        {"removed", [&] { return SharedRecordQueue::remove(theirs); }},
+    };
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        NobodyChild owner([&] {
+            std::string error;
+            return SharedRecordQueue::create(theirs, kCount, kSize, 0600, error) != nullptr;
+        });
+        ASSERT_TRUE(owner.succeeded());
+        std::string error;
+        auto queue = SharedRecordQueue::open(theirs, error);
+        ASSERT_TRUE(queue) << error;
+        ASSERT_EQ(queue->push(reinterpret_cast<const std::uint8_t*>("kept"), 4),
+                  SharedRecordQueue::Status::Ok);
+        NobodyChild attacker(damage.damage);
+        ASSERT_TRUE(attacker.succeeded());
+        EXPECT_NE(queue->push(reinterpret_cast<const std::uint8_t*>("lost"), 4),
+                  SharedRecordQueue::Status::Ok);
+        EXPECT_FALSE(queue->error().empty());
+    }
+}
+
+TEST_F(DataLinkTest, RootMakesItsQueueWhateverAnotherUserPutsUnderItsNameMeanwhile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
+    testsupport::TempDir dir("quorvane-queue");
+    const std::string target = dir.file("root-file");
+    std::ofstream(target) << "root's";
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+    } plants[] = {
+        {"a queue", [](const std::string& name) {
+             ::shm_unlink(("/" + name).c_str());
+             const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+             ::close(fd);
+         }},
+        {"a folder with a file in it", [](const std::string& name) {
+             const std::string path = "/dev/shm/" + name;
+             ::unlink((path + "/x").c_str());
+             ::rmdir(path.c_str());
+             if (::mkdir(path.c_str(), 0777) == 0) {
+                 ::close(::open((path + "/x").c_str(), O_CREAT | O_WRONLY, 0666));
+             }
+         }},
+        {"a link to a file of root's", [&](const std::string& name) {
+             const std::string path = "/dev/shm/" + name;
+             ::unlink(path.c_str());
+             ::symlink(target.c_str(), path.c_str());
+         }},
+    };
+    for (const auto& plant : plants) {
+        SCOPED_TRACE(plant.what);
+        const std::string queue = names.queue("Raced");
+        // Nobody re-creates the name in a loop while root starts its link ten times.
+        const std::string running = names.queue("Running");
+        NobodyChild attacker([&] {
+            std::string error;
+            SharedRecordQueue::create(running, 1, 1, 0644, error);
+            const auto end = std::chrono::steady_clock::now() + 1500ms;
+            while (std::chrono::steady_clock::now() < end) {
+                plant.plant(queue);
+            }
+            SharedRecordQueue::remove(running);
+            return true;
+        });
+        ASSERT_TRUE(waitFor([&] { return SharedRecordQueue::ownerOf(running).has_value(); }));
+        for (int start = 0; start < 10; ++start) {
+            auto raced = DataLink::create(names.prefix(), "Raced",
+                                          std::make_unique<RecordingLogger>(lines));
+            EXPECT_TRUE(raced->init(kCount, kSize)) << "start " << start;
+            const auto status = statusOf(queue);
+            EXPECT_TRUE(S_ISREG(status.st_mode) && status.st_uid == 0u &&
+                        (status.st_mode & 0777) == 0600u)
+                << "start " << start;
+        }
+        EXPECT_TRUE(attacker.succeeded());
+        EXPECT_EQ(testsupport::readFile(target), "root's");
+        // What the attacker left goes, also what root moved out of its way.
+        auto left = SharedRecordQueue::namesStartingWith(queue + ".planted-");
+        left.push_back(queue);
+        for (const auto& name : left) {
+            const std::string path = "/dev/shm/" + name;
+            ::unlink((path + "/x").c_str());
+            ::rmdir(path.c_str());
+            ::unlink(path.c_str());
+        }
+    }
 }

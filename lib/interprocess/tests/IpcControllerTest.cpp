@@ -58,9 +58,10 @@ protected:
         return own;
     }
 
-    // A peer process whose controller runs as `name` and is listening.
-    std::unique_ptr<PeerProcess> controller(const std::string& name) {
-        auto peer = std::make_unique<PeerProcess>();
+    // A peer process whose controller runs as `name` and is listening; run by user nobody
+    // when `asNobody`.
+    std::unique_ptr<PeerProcess> controller(const std::string& name, bool asNobody = false) {
+        auto peer = std::make_unique<PeerProcess>(asNobody);
         names.queue(name);
         peer->command("controller " + names.prefix() + " " + name);
         EXPECT_EQ(peer->waitFor("started"), "started 1") << name;
@@ -236,4 +237,24 @@ TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
     runUntil([&] { return events.seen.size() >= 3; });
     EXPECT_EQ(events.seen, (std::vector<std::string>{"+AttendedUi", "+AttendedUi"}));
     controller.removeObserver(&events);
+}
+
+TEST_F(IpcControllerTest, AnotherUsersProcessAndARootProcessTalkBothWaysInOrder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "another user needs a root test";
+    auto root = controller("Unattended");
+    auto user = controller("AttendedUi", true);
+    user->command("connect Unattended");
+    ASSERT_EQ(user->waitFor("connect"), "connect Unattended 1");
+    EXPECT_EQ(root->waitFor("connected"), "connected AttendedUi");
+    for (int n = 1; n <= 50; ++n) {
+        user->command("to Unattended {\"n\":" + std::to_string(n) + "}");
+    }
+    for (int n = 1; n <= 50; ++n) {
+        ASSERT_EQ(root->waitFor("received"), "received AttendedUi {\"n\":" + std::to_string(n) + "}");
+    }
+    root->command("to AttendedUi {\"m\":1}");
+    EXPECT_EQ(user->waitFor("received"), "received Unattended {\"m\":1}");
+    user->command("tosync Unattended {\"s\":1}");
+    EXPECT_EQ(user->waitFor("tosync"), "tosync 1");
+    EXPECT_EQ(root->waitFor("syncreceived"), "syncreceived AttendedUi {\"s\":1}");
 }

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -39,7 +41,15 @@ bool reap(pid_t pid, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-PeerProcess::PeerProcess() {
+PeerProcess::PeerProcess(bool asNobody) {
+    std::string program = QUORVANE_IPC_PEER;
+    if (asNobody) {
+        copy_ = std::make_unique<testsupport::TempDir>("quorvane-ipc-peer");
+        program = copy_->file("ipc-peer");
+        std::filesystem::copy_file(QUORVANE_IPC_PEER, program);
+        ::chmod(copy_->path().c_str(), 0755);
+        ::chmod(program.c_str(), 0755);
+    }
     int toChild[2];
     int fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
@@ -52,7 +62,12 @@ PeerProcess::PeerProcess() {
     if (pid_ == 0) {
         ::dup2(toChild[0], STDIN_FILENO);
         ::dup2(fromChild[1], STDOUT_FILENO);
-        ::execl(QUORVANE_IPC_PEER, QUORVANE_IPC_PEER, static_cast<char*>(nullptr));
+        if (asNobody) {
+            ::execl("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534",
+                    "--clear-groups", program.c_str(), static_cast<char*>(nullptr));
+        } else {
+            ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        }
         ::_exit(127);
     }
     ::close(toChild[0]);
@@ -132,6 +147,10 @@ QueueNames::QueueNames()
 
 QueueNames::~QueueNames() {
     for (const auto& name : queues_) {
+        interprocess::SharedRecordQueue::remove(name);
+    }
+    // And whatever else was made under the test's ids: inboxes, say.
+    for (const auto& name : interprocess::SharedRecordQueue::namesStartingWith(prefix_ + "_")) {
         interprocess::SharedRecordQueue::remove(name);
     }
 }

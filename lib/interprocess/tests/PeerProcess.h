@@ -3,9 +3,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/TempDir.h"
 
 namespace interprocesstest {
 
@@ -14,7 +17,9 @@ namespace interprocesstest {
 // and reaped with the object, killed when it does not end by itself.
 class PeerProcess {
 public:
-    PeerProcess();
+    // `asNobody`: run by user nobody (uid 65534) through setpriv, from a copy
+    // of the program that nobody may run wherever the build lies.
+    explicit PeerProcess(bool asNobody = false);
     ~PeerProcess();
     PeerProcess(const PeerProcess&) = delete;
     PeerProcess& operator=(const PeerProcess&) = delete;
@@ -34,6 +39,7 @@ public:
 private:
     std::optional<std::string> nextLine(std::chrono::steady_clock::time_point deadline);
 
+    std::unique_ptr<testsupport::TempDir> copy_;
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;
@@ -42,7 +48,7 @@ private:
 
 // Installation ids of one test: unique to the process and the test, so that
 // tests running in parallel never share a queue; the queues named through
-// `queue` are removed at the end.
+// `queue`, and all others under its ids, are removed at the end.
 class QueueNames {
 public:
     QueueNames();

@@ -75,7 +75,7 @@ QtProcess::~QtProcess() {
     // Destroying a running QProcess reports the end of its child; that end
     // is no stop to restart after.
     disconnect(process_.get(), nullptr, this, nullptr);
-    process_->signalGroup(SIGKILL);
+    process_->signalGroups(SIGKILL);
     backOffTimer_->stop();
     watchdogTimer_->stop();
     process_.reset();
@@ -152,7 +152,7 @@ void QtProcess::internalTerminateProcess() {
     switch (type_) {
         case Attached:
             qCDebug(lcProcess) << "Terminating attached process";
-            if (!process_->signalGroup(SIGTERM)) {
+            if (!process_->signalGroups(SIGTERM)) {
                 process_->terminate();
             }
             return;
@@ -176,7 +176,7 @@ void QtProcess::internalTerminateProcess() {
 
 void QtProcess::internalKillProcess() {
     qCDebug(lcProcess) << "Kill process";
-    process_->signalGroup(SIGKILL);
+    process_->signalGroups(SIGKILL);
     process_->kill();
 }
 

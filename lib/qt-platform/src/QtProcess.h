@@ -28,8 +28,10 @@ class QTimer;
 // stop; a further stop is followed by a pause of `backOffMs`. A detached
 // child is probed every `watchdogMs` and started again when it is gone.
 //
-// An attached child leads a process group of its own; terminating and
-// killing it signal the whole group, so that what it started ends with it.
+// An attached child leads a process group of its own; terminating, killing
+// and destruction signal the whole group, so that what it started ends with
+// it, and the groups of earlier children that still have members, so that
+// what a child left behind when it ended by itself goes too.
 // Terminating a detached child signals its group too, when that is not ours.
 class QtProcess : public QObject, public IQtProcess {
     Q_OBJECT

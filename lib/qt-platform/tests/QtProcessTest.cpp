@@ -263,6 +263,91 @@ TEST_F(QtProcessTest, StoppingKillingOrDestroyingAnAttachedChildEndsWhatItStarte
     }
 }
 
+TEST_F(QtProcessTest, WhatChildrenThatEndedByThemselvesLeftBehindEndsWithTheController) {
+    // Each start leaves a descendant in its group and ends: four starts, then the back-off.
+    writeScript("sleep 300 & echo $! >> '" + dir_.file("descendants") + "'\nexit 0");
+    const struct {
+        const char* how;
+        std::function<void(QtHandle<IQtProcess>&)> stop;
+    } ways[] = {
+        {"terminate", [](QtHandle<IQtProcess>& child) { child->terminate(); }},
+        {"kill", [](QtHandle<IQtProcess>& child) { child->kill(); }},
+        {"destroy", [](QtHandle<IQtProcess>& child) { child.reset(); }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.how);
+        forgetStarts();
+        std::remove(dir_.file("descendants").c_str());
+        auto child = controller(IQtProcess::Attached, {10000, 3, 300000, 5000, 3000});
+        child->start(false);
+        ASSERT_TRUE(waitFor([&] { return logged("was stopped unexpectedly for") == 1; }));
+        std::vector<pid_t> left;
+        for (const auto& line : testsupport::splitLines(testsupport::readFile(dir_.file("descendants")))) {
+            left.push_back(std::stoi(line));
+        }
+        ASSERT_EQ(4u, left.size());
+        for (const auto& start : starts()) {
+            EXPECT_TRUE(gone(start.pid)) << "child " << start.pid;
+        }
+        way.stop(child);
+        for (const pid_t pid : left) {
+            EXPECT_TRUE(waitFor([pid] { return ended(pid); }, 5s)) << "descendant " << pid << " runs on";
+            ::kill(pid, SIGKILL);
+        }
+        child.reset();
+    }
+}
+
+// Starts, as user nobody in a session of its own, a process under the id `pid` when that id is
+// free; nothing when another process takes the id first.
+std::optional<pid_t> strangerUnder(pid_t pid) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1 << std::flush;
+        const pid_t stranger = ::fork();
+        if (stranger == 0) {
+            if (::getpid() != pid || ::setsid() != pid || ::setgid(65534) != 0 ||
+                ::setuid(65534) != 0) {
+                ::_exit(1);
+            }
+            ::execl("/bin/sleep", "sleep", "30", nullptr);
+            ::_exit(1);
+        }
+        if (stranger == pid) {
+            if (waitFor([pid] { return ::getpgid(pid) == pid; }, 5s)) return pid;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return std::nullopt;
+        }
+        ::waitpid(stranger, nullptr, 0);
+    }
+    return std::nullopt;
+}
+
+TEST_F(QtProcessTest, AGroupFoundEmptyIsNotSignalledOnceAnotherUsersProcessHoldsItsId) {
+    if (::geteuid() != 0) GTEST_SKIP() << "choosing the next process id needs root";
+    writeScript("sleep 300 & echo $! >> '" + dir_.file("descendants") + "'\nexit 0");
+    std::remove(dir_.file("descendants").c_str());
+    auto child = controller(IQtProcess::Attached, {});
+    child->setKeepAlive(false);
+    child->start(false);
+    ASSERT_TRUE(waitFor([&] { return logged("process stopped by itself.") == 1; }));
+    const pid_t group = starts()[0].pid;
+    const pid_t left = std::stoi(testsupport::readFile(dir_.file("descendants")));
+    // The descendant goes: the group is empty and its id free for anybody.
+    ::kill(left, SIGKILL);
+    ASSERT_TRUE(waitFor([left] { return ended(left); }));
+    const auto stranger = strangerUnder(group);
+    if (!stranger) GTEST_SKIP() << "another process took the id " << group << " first";
+    child->terminate();
+    child->kill();
+    child.reset();
+    ASSERT_TRUE(waitFor([&] { return platform_->internals().objects().liveCount() == 0; }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(0, ::waitpid(*stranger, nullptr, WNOHANG)) << "the stranger's group was signalled";
+    ::kill(*stranger, SIGKILL);
+    ::waitpid(*stranger, nullptr, 0);
+}
+
 // Without a working folder the child runs in the application's, which is logged.
 TEST_F(QtProcessTest, TheChildRunsInItsWorkingFolderAndItsOutputIsDiscarded) {
     const QString application = QCoreApplication::applicationDirPath();
