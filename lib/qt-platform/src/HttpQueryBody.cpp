@@ -1,0 +1,212 @@
+// The body of an HTTP query: held in memory (read as it arrives, decoded when
+// the query asked for the codings, bounded) or written to the download file,
+// and the text made from it.
+
+#include <QDebug>
+#include <algorithm>
+
+#include "HttpQuery.h"
+#include "LoggingCategories.h"
+
+namespace {
+
+// The coded bytes a compressed body is read in.
+constexpr std::size_t kCodedPiece = 64 * 1024;
+
+}  // namespace
+
+void HttpQuery::releaseBody() {
+    std::vector<char>().swap(responseData_);
+    pieceEnds_.clear();
+    std::string().swap(responseText_);
+    textDecoder_.clear();
+    textPieces_ = 0;
+    textComplete_ = false;
+}
+
+const std::string& HttpQuery::getResponseText() const {
+    // Each piece is converted on its own, exactly as it came from Qt.
+    std::size_t begin = textPieces_ == 0 ? 0 : pieceEnds_[textPieces_ - 1];
+    for (; textPieces_ < pieceEnds_.size(); ++textPieces_) {
+        const std::size_t end = pieceEnds_[textPieces_];
+        responseText_ += textDecoder_.decode(
+            QByteArray::fromRawData(responseData_.data() + begin, static_cast<int>(end - begin)));
+        begin = end;
+    }
+    if (bodyComplete_ && !textComplete_) {
+        responseText_ += textDecoder_.finish();
+        textComplete_ = true;
+    }
+    return responseText_;
+}
+
+// --- the reply's body, on the Qt thread -------------------------------------
+
+void HttpQuery::onReplyMetaData(QNetworkReply* reply) {
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (transferFailure_ || (status >= 300 && status < 400)) {
+        return;
+    }
+    bool known = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (known && length > maximumBodySize_) {
+        qCWarning(lcHttpQuery) << "the response announces a body of" << length
+                               << "bytes, over the limit of" << maximumBodySize_
+                               << "bytes; giving up";
+        refuseBody(reply);
+    }
+}
+
+void HttpQuery::refuseBody(QNetworkReply* reply) {
+    bodyRefused_ = true;
+    releaseBody();
+    decoder_.reset();
+    failReply(reply, UnknownContentError);
+}
+
+void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
+    if (transferFailure_) {
+        reply->skip(reply->bytesAvailable());
+        return;
+    }
+    if (!bodyStarted_) {
+        bodyStarted_ = true;
+        if (!startBody(reply)) {
+            return;
+        }
+    }
+    const qint64 available = reply->bytesAvailable();
+    if (available <= 0) {
+        return;
+    }
+    const std::size_t held = responseData_.size();
+    if (decoder_) {
+        // In small pieces: the coded bytes cost little beside the body.
+        char piece[kCodedPiece];
+        bool noRoom = false;
+        auto status = ContentDecoder::Status::ok;
+        for (qint64 got = 0; status == ContentDecoder::Status::ok &&
+                             (got = reply->read(piece, sizeof piece)) > 0;) {
+            status = decoder_->decode(piece, static_cast<std::size_t>(got),
+                                      [this, &noRoom](const char* data, std::size_t size) {
+                                          noRoom = !appendBody(data, size);
+                                          return !noRoom;
+                                      });
+        }
+        if (status == ContentDecoder::Status::tooLarge) {
+            qCWarning(lcHttpQuery) << "the compressed response body decodes to more than"
+                                   << maximumBodySize_ << "bytes or"
+                                   << ContentDecoder::kMaximumRatio
+                                   << "times its size; giving up";
+            refuseBody(reply);
+            return;
+        }
+        if (status == ContentDecoder::Status::damaged) {
+            if (!noRoom) {
+                qCWarning(lcHttpQuery) << "the compressed response body cannot be decoded";
+            }
+            releaseBody();
+            failReply(reply, noRoom ? UnknownContentError : ProtocolFailure);
+            return;
+        }
+    } else {
+        if (static_cast<std::int64_t>(held) + available > maximumBodySize_) {
+            qCWarning(lcHttpQuery) << "the response body is larger than" << maximumBodySize_
+                                   << "bytes; giving up";
+            refuseBody(reply);
+            return;
+        }
+        if (!appendBody(nullptr, static_cast<std::size_t>(available))) {
+            failReply(reply, UnknownContentError);
+            return;
+        }
+        // Straight from Qt's buffer into the tail.
+        const qint64 got = reply->read(responseData_.data() + held, available);
+        responseData_.resize(held + static_cast<std::size_t>(std::max<qint64>(got, 0)));
+    }
+    if (responseData_.size() > held) {
+        pieceEnds_.push_back(responseData_.size());
+    }
+}
+
+bool HttpQuery::appendBody(const char* data, std::size_t size) {
+    const std::size_t held = responseData_.size();
+    if (static_cast<std::int64_t>(held + size) > maximumBodySize_) {
+        releaseBody();
+        return false;
+    }
+    try {
+        responseData_.resize(held + size);
+    } catch (const std::bad_alloc&) {
+        qCWarning(lcHttpQuery) << "no memory for a response body of" << held + size
+                               << "bytes; giving up";
+        releaseBody();
+        return false;
+    }
+    if (data != nullptr) {
+        std::copy(data, data + size, responseData_.begin() + static_cast<std::ptrdiff_t>(held));
+    }
+    return true;
+}
+
+bool HttpQuery::startBody(QNetworkReply* reply) {
+    if (decodeBody_) {
+        decoder_ = ContentDecoder::forEncoding(
+            reply->rawHeader("Content-Encoding").toStdString(), maximumBodySize_);
+    }
+    if (decoder_) {
+        // Room up to where a bomb is looked for, so that one is refused
+        // before the body has been copied while growing.
+        return reserveRoom(reply, std::min<qint64>(maximumBodySize_,
+                                                   2 * ContentDecoder::kSafetyThreshold));
+    }
+    bool known = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (!known || length <= 0) {
+        return true;
+    }
+    // The whole body at once, so that it is never copied while it grows;
+    // the pages are taken only as the bytes arrive.
+    return reserveRoom(reply, std::min(length, static_cast<qint64>(maximumBodySize_)));
+}
+
+bool HttpQuery::reserveRoom(QNetworkReply* reply, qint64 room) {
+    try {
+        responseData_.reserve(static_cast<std::size_t>(std::max<qint64>(room, 0)));
+    } catch (const std::bad_alloc&) {
+        qCWarning(lcHttpQuery) << "no memory for a response body of" << room << "bytes; giving up";
+        failReply(reply, UnknownContentError);
+        return false;
+    }
+    return true;
+}
+
+void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply) {
+    writeDownloadData(reply, reply->readAll());
+}
+
+void HttpQuery::writeDownloadData(QNetworkReply* reply, const QByteArray& data) {
+    if (transferFailure_ || downloadFile_ == nullptr || data.isEmpty()) {
+        return;
+    }
+    if (downloadFile_->write(data) == data.size()) {
+        return;
+    }
+    qCWarning(lcHttpQuery) << "failed to write the downloaded data:"
+                           << downloadFile_->errorString();
+    failReply(reply, ProtocolFailure);
+}
+
+bool HttpQuery::closeDownloadFile() {
+    QFile* file = downloadFile_;
+    if (file == nullptr || !file->isOpen()) {
+        return true;
+    }
+    const bool flushed = file->flush();
+    file->close();
+    if (!flushed || file->error() != QFileDevice::NoError) {
+        qCWarning(lcHttpQuery) << "failed to complete the downloaded file:" << file->errorString();
+        return false;
+    }
+    return true;
+}
