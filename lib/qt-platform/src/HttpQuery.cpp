@@ -242,9 +242,6 @@ void HttpQuery::internalDownloadFile(QString filePath) {
     transferFilePath_ = qStringToStdString(filePath);
     disableStrictTransportSecurity();
     QNetworkReply* reply = manager_->get(request_);
-    // Qt reads ahead of the file writes without bound otherwise, holding up
-    // to the whole body in memory.
-    reply->setReadBufferSize(kDownloadReadBufferSize);
     // The file lives as long as the reply; it is closed when the reply
     // finishes, before the outcome is posted.
     file->setParent(reply);
@@ -295,6 +292,14 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
     bodyStarted_ = false;
     decoder_.reset();
     watchTransfer(reply);
+    // Qt reads ahead of the file writes or the body held without bound
+    // otherwise, holding up to the whole body once more. The size reaches
+    // its network thread only once the request has been handed to it, which
+    // for a request with a body Qt does on its next turn: set at once, it
+    // would be dropped.
+    QMetaObject::invokeMethod(
+        reply, [reply] { reply->setReadBufferSize(kDownloadReadBufferSize); },
+        Qt::QueuedConnection);
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, reply](const QList<QSslError>& errors) { onReplySslErrors(reply, errors); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onReplyFinished(reply); });
@@ -304,8 +309,6 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
         connect(reply, &QNetworkReply::readyRead, this,
                 [this, reply] { onReplyDownloadReadyRead(reply); });
     } else {
-        // Held once: Qt keeps no more than this ahead of the body.
-        reply->setReadBufferSize(kDownloadReadBufferSize);
         connect(reply, &QNetworkReply::metaDataChanged, this,
                 [this, reply] { onReplyMetaData(reply); });
         connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReplyReadyRead(reply); });

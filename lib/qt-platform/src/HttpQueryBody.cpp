@@ -17,6 +17,7 @@ constexpr std::size_t kCodedPiece = 64 * 1024;
 
 void HttpQuery::releaseBody() {
     std::vector<char>().swap(responseData_);
+    bodyPieces_.clear();
     pieceEnds_.clear();
     std::string().swap(responseText_);
     textDecoder_.clear();
@@ -25,9 +26,11 @@ void HttpQuery::releaseBody() {
 }
 
 const std::string& HttpQuery::getResponseText() const {
-    // Each piece is converted on its own, exactly as it came from Qt.
+    // Each piece is converted on its own, exactly as it came from Qt; a body
+    // of unknown length is in the data only once it is complete.
     std::size_t begin = textPieces_ == 0 ? 0 : pieceEnds_[textPieces_ - 1];
-    for (; textPieces_ < pieceEnds_.size(); ++textPieces_) {
+    for (; textPieces_ < pieceEnds_.size() && pieceEnds_[textPieces_] <= responseData_.size();
+         ++textPieces_) {
         const std::size_t end = pieceEnds_[textPieces_];
         responseText_ += textDecoder_.decode(
             QByteArray::fromRawData(responseData_.data() + begin, static_cast<int>(end - begin)));
@@ -79,7 +82,7 @@ void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
     if (available <= 0) {
         return;
     }
-    const std::size_t held = responseData_.size();
+    const std::size_t held = heldBody();
     if (decoder_) {
         // In small pieces: the coded bytes cost little beside the body.
         char piece[kCodedPiece];
@@ -116,35 +119,72 @@ void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
             refuseBody(reply);
             return;
         }
-        if (!appendBody(nullptr, static_cast<std::size_t>(available))) {
+        if (!readPlainBody(reply, available)) {
             failReply(reply, UnknownContentError);
             return;
         }
-        // Straight from Qt's buffer into the tail.
-        const qint64 got = reply->read(responseData_.data() + held, available);
-        responseData_.resize(held + static_cast<std::size_t>(std::max<qint64>(got, 0)));
     }
-    if (responseData_.size() > held) {
-        pieceEnds_.push_back(responseData_.size());
+    if (heldBody() > held) {
+        pieceEnds_.push_back(heldBody());
     }
 }
 
-bool HttpQuery::appendBody(const char* data, std::size_t size) {
+bool HttpQuery::readPlainBody(QNetworkReply* reply, qint64 available) {
     const std::size_t held = responseData_.size();
+    if (bodyPieces_.empty() &&
+        responseData_.capacity() - held >= static_cast<std::size_t>(available)) {
+        // Within the room made for the announced length: straight from Qt's
+        // buffer into the tail.
+        responseData_.resize(held + static_cast<std::size_t>(available));
+        const qint64 got = reply->read(responseData_.data() + held, available);
+        responseData_.resize(held + static_cast<std::size_t>(std::max<qint64>(got, 0)));
+        return true;
+    }
+    try {
+        while (available > 0) {
+            std::size_t room = 0;
+            char* at = bodyPieces_.room(room);
+            const qint64 got = reply->read(at, std::min(static_cast<qint64>(room), available));
+            if (got <= 0) {
+                break;
+            }
+            bodyPieces_.commit(static_cast<std::size_t>(got));
+            available -= got;
+        }
+    } catch (const std::bad_alloc&) {
+        qCWarning(lcHttpQuery) << "no memory for a response body of" << heldBody() + available
+                               << "bytes; giving up";
+        releaseBody();
+        return false;
+    }
+    return true;
+}
+
+bool HttpQuery::appendBody(const char* data, std::size_t size) {
+    const std::size_t held = heldBody();
     if (static_cast<std::int64_t>(held + size) > maximumBodySize_) {
         releaseBody();
         return false;
     }
     try {
-        responseData_.resize(held + size);
+        bodyPieces_.append(data, size);
     } catch (const std::bad_alloc&) {
         qCWarning(lcHttpQuery) << "no memory for a response body of" << held + size
                                << "bytes; giving up";
         releaseBody();
         return false;
     }
-    if (data != nullptr) {
-        std::copy(data, data + size, responseData_.begin() + static_cast<std::ptrdiff_t>(held));
+    return true;
+}
+
+bool HttpQuery::joinBody() {
+    try {
+        bodyPieces_.moveInto(responseData_);
+    } catch (const std::bad_alloc&) {
+        qCWarning(lcHttpQuery) << "no memory to join a response body of" << heldBody()
+                               << "bytes; giving up";
+        releaseBody();
+        return false;
     }
     return true;
 }
@@ -155,10 +195,8 @@ bool HttpQuery::startBody(QNetworkReply* reply) {
             reply->rawHeader("Content-Encoding").toStdString(), maximumBodySize_);
     }
     if (decoder_) {
-        // Room up to where a bomb is looked for, so that one is refused
-        // before the body has been copied while growing.
-        return reserveRoom(reply, std::min<qint64>(maximumBodySize_,
-                                                   2 * ContentDecoder::kSafetyThreshold));
+        // Its length is known only once decoded: it goes into pieces.
+        return true;
     }
     bool known = false;
     const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
@@ -166,7 +204,8 @@ bool HttpQuery::startBody(QNetworkReply* reply) {
         return true;
     }
     // The whole body at once, so that it is never copied while it grows;
-    // the pages are taken only as the bytes arrive.
+    // the pages are taken only as the bytes arrive. Without a length it goes
+    // into pieces.
     return reserveRoom(reply, std::min(length, static_cast<qint64>(maximumBodySize_)));
 }
 

@@ -110,6 +110,9 @@ void HttpQuery::onReplyFinished(QNetworkReply* reply) {
         }
     }
     decoder_.reset();
+    if (!joinBody() && !transferFailure_) {
+        transferFailure_ = UnknownContentError;
+    }
     bodyComplete_ = true;
     if (liveReply_ == reply) {
         liveReply_ = nullptr;

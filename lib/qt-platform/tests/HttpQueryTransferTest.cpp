@@ -1,9 +1,15 @@
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <algorithm>
+#include <map>
+#include <random>
 #include <zlib.h>
 #include <thread>
 
 #include "support/Compressed.h"
 #include "HttpQueryFixture.h"
+#include "QtCorePlatformPrivate.h"
 #include "QtMessageRecorder.h"
 #include "StreamingServer.h"
 
@@ -167,6 +173,100 @@ TEST_F(HttpQueryTransferTest, ABodyOverTheLimitOrAStalledTransferFails) {
         EXPECT_TRUE(error != 26 || request->getResponseData().capacity() == 0)
             << "held after failing";
         EXPECT_TRUE(error == 4 || (error != 0) == request->getResponseText().empty());
+    }
+}
+
+// While the Qt thread is held up, Qt reads no further ahead of the query than its read buffer
+// (and the sockets' own buffers): the server can send only so much meanwhile. The read buffer's
+// size must reach Qt's network thread: one set on the reply too early is dropped there.
+TEST_F(HttpQueryTransferTest, QtReadsOnlyALittleAheadOfTheQuery) {
+    constexpr long long kSize = 192LL << 20, kBlock = 64 << 10;
+    std::atomic<long long> sent{0};
+    StreamingServer server([&](StreamingServer::Connection& peer) {
+        bool open = peer.send(
+            StreamingServer::head("Content-Length: " + std::to_string(kSize) + "\r\n"));
+        const std::string block(kBlock, 'b');
+        for (long long at = 0; open && at < kSize; at += kBlock) {
+            open = peer.send(block);
+            sent += kBlock;
+        }
+    });
+    for (const bool toFile : {false, true}) {
+        SCOPED_TRACE(toFile ? "download" : "execute");
+        startPlatform();
+        auto request = query();
+        QueryOutcome outcome;
+        outcome.watch(*request);
+        request->setUrl(server.url("/big"));
+        if (toFile) {
+            request->downloadFile(scratch() + "/big.bin");
+        } else {
+            request->execute();
+        }
+        // Held on the Qt thread for a second, once the body flows and the reply has its read
+        // buffer's size.
+        auto* manager = platform_->internals().networkAccessManager();
+        std::atomic<long long> sentWhileHeld{-1};
+        const auto holdOnceSized = [&] {
+            const auto replies = manager->findChildren<QNetworkReply*>();
+            if (sent < (4LL << 20) ||
+                std::none_of(replies.begin(), replies.end(),
+                             [](QNetworkReply* reply) { return reply->readBufferSize() > 0; })) {
+                return;
+            }
+            const long long before = sent;
+            std::this_thread::sleep_for(1s);
+            sentWhileHeld = sent - before;
+        };
+        ASSERT_TRUE(scheduler_.runUntil(
+            [&] {
+                if (sentWhileHeld < 0) {
+                    QMetaObject::invokeMethod(manager, holdOnceSized, Qt::BlockingQueuedConnection);
+                }
+                return sentWhileHeld >= 0;
+            },
+            30s));
+        EXPECT_LT(sentWhileHeld, 32LL << 20) << "bytes sent while the Qt thread was held up";
+        request->abort();
+        EXPECT_TRUE(runUntilFinished(outcome));
+        request.reset();
+        platform_.reset();
+        sent = 0;
+    }
+}
+
+// A body without a length (chunked, or ended by the close) is gathered in pieces and joined at
+// the end: every byte arrives, in order, whatever the sizes of the pieces, and the text is made
+// from the whole.
+TEST_F(HttpQueryTransferTest, BodiesWithoutALengthArriveWhole) {
+    const std::size_t sizes[] = {0, 1, 64 * 1024 - 1, 64 * 1024 + 1, 3 * 1024 * 1024 + 17};
+    std::mt19937 random(5);
+    std::map<std::size_t, std::string> bodies;
+    for (const std::size_t size : sizes) {
+        std::string& body = bodies[size];
+        for (std::size_t i = 0; i < size; ++i) body += char('a' + random() % 26);
+        ASSERT_TRUE(std::ofstream(root() + "/body" + std::to_string(size)) << body);
+    }
+    startServer();
+    for (const bool chunked : {true, false}) {
+        for (const std::size_t size : sizes) {
+            SCOPED_TRACE((chunked ? "chunked, " : "ended by the close, ") + std::to_string(size));
+            const std::string& body = bodies[size];
+            StreamingServer closing([&](StreamingServer::Connection& peer) {
+                peer.send(StreamingServer::head("")) && peer.send(body.substr(0, size / 2)) &&
+                    peer.pause(50ms) && peer.send(body.substr(size / 2));
+            });
+            auto request = query();
+            QueryOutcome outcome;
+            ASSERT_TRUE(executeAndWait(*request, outcome,
+                                       chunked ? url("/chunked/body" + std::to_string(size))
+                                               : closing.url("/body")));
+            EXPECT_EQ(Events{"finished:1"}, outcome.events());
+            const auto& data = request->getResponseData();
+            EXPECT_TRUE(std::string(data.begin(), data.end()) == body) << data.size() << " bytes";
+            EXPECT_TRUE(request->getResponseText() == body)
+                << request->getResponseText().size() << " bytes of text";
+        }
     }
 }
 
