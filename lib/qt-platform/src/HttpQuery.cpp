@@ -233,7 +233,9 @@ void HttpQuery::askForCodings() {
 void HttpQuery::internalDownloadFile(QString filePath) {
     BOOST_ASSERT_MSG(!_reply, "HttpQuery has already used once.");
     auto file = std::make_unique<QFile>(filePath);
-    if (!file->open(QIODevice::WriteOnly)) {
+    // Unbuffered: each piece of the body goes to the file as it is, in one
+    // write whose count is checked at once.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qCWarning(lcHttpQuery) << "failed to open for write the requested file to transfer";
         // As Qt reports a local file that cannot be opened for writing.
         failWithoutRequest(ContentAccessDenied);

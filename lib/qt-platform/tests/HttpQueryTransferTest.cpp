@@ -2,6 +2,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <algorithm>
+#include <csignal>
+#include <sys/resource.h>
 #include <map>
 #include <random>
 #include <zlib.h>
@@ -17,15 +19,16 @@ namespace {
 
 class HttpQueryTransferTest : public HttpQueryFixture {
 protected:
-    // Downloads `path` into `target` as a POST with a body (a download is always a GET without
-    // one); returns the outcome's events and the size of the target when the finished handler ran.
+    // Downloads `path` (of the test web server, or a whole URL) into `target` as a POST with a
+    // body (a download is always a GET without one); returns the outcome's events and the size
+    // of the target when the finished handler ran.
     std::pair<Events, long long> download(const std::string& path, const std::string& target,
                                           QueryOutcome& outcome) {
         long long sizeWhenFinished = -1;
         auto request = query();
         outcome.onFinished = [&] { sizeWhenFinished = QFileInfo(target.c_str()).size(); };
         outcome.watch(*request, true);
-        request->setUrl(url(path));
+        request->setUrl(path.rfind("http://", 0) == 0 ? path : url(path));
         request->setOperation(IHttpQuery::POST);
         request->setBody("not sent");
         request->downloadFile(target);
@@ -79,6 +82,36 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
     }
     EXPECT_EQ(1u, requests("/files/small.bin").size())
         << "a file that cannot be opened sends nothing";
+}
+
+// A download file that takes fewer bytes than were written to it (here the last byte passes the
+// process's file size limit, so the last write is cut short) fails the transfer, as a full disk
+// does. The limit is set in a child process of its own.
+TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownload) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr std::size_t kSize = 300 * 1024;
+    const auto downloadUnderLimit = [this](rlim_t limit) {
+        const std::string body(kSize, 'w');
+        StreamingServer server([&](StreamingServer::Connection& peer) {
+            peer.send(StreamingServer::head("Content-Length: " + std::to_string(kSize) + "\r\n") +
+                      body);
+        });
+        startPlatform();
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit bound{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &bound);
+        QueryOutcome outcome;
+        const auto [events, size] = download(server.url("/cut"), scratch() + "/cut.bin", outcome);
+        std::string text;
+        for (const auto& event : events) text += event + " ";
+        std::fprintf(stderr, "events: %sfile: %lld\n", text.c_str(), size);
+        std::fflush(nullptr);
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(downloadUnderLimit(kSize - 1), testing::ExitedWithCode(0),
+                "events: error:29 finished:0 ");
+    EXPECT_EXIT(downloadUnderLimit(kSize), testing::ExitedWithCode(0),
+                "events: finished:1 file: 307200");
 }
 
 TEST_F(HttpQueryTransferTest, UploadArrivesWithItsNameTypeAndLengthOrFailsAtOnce) {
