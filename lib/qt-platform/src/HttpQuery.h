@@ -144,7 +144,7 @@ private:
     void failReply(QNetworkReply* reply, Error error);
     // Writes to the download file; on failure ends the transfer with
     // ProtocolFailure, as Qt reports a failed write to a local file.
-    void writeDownloadData(QNetworkReply* reply, const QByteArray& data);
+    void writeDownloadData(QNetworkReply* reply, const char* data, qint64 size);
     // Flushes and closes the download file; false when that failed.
     bool closeDownloadFile();
     // Reports a transfer that could not start: the error, then failure.
@@ -191,6 +191,8 @@ private:
     std::map<std::string, std::string> responseHeaders_;
     std::string transferFilePath_;
     QPointer<QFile> downloadFile_;
+    // What the body is read into on its way to the download file.
+    std::unique_ptr<char[]> downloadPiece_;
     // The reply started on this query. It stays set after the reply has been
     // released, as the mark that the query was used; only `liveReply_` is
     // ever dereferenced.

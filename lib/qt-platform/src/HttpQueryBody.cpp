@@ -13,6 +13,9 @@ namespace {
 // The coded bytes a compressed body is read in.
 constexpr std::size_t kCodedPiece = 64 * 1024;
 
+// The bytes a downloaded body is read in, on its way to the file.
+constexpr qint64 kDownloadPiece = 256 * 1024;
+
 }  // namespace
 
 void HttpQuery::releaseBody() {
@@ -221,14 +224,23 @@ bool HttpQuery::reserveRoom(QNetworkReply* reply, qint64 room) {
 }
 
 void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply) {
-    writeDownloadData(reply, reply->readAll());
-}
-
-void HttpQuery::writeDownloadData(QNetworkReply* reply, const QByteArray& data) {
-    if (transferFailure_ || downloadFile_ == nullptr || data.isEmpty()) {
+    if (transferFailure_ || downloadFile_ == nullptr) {
+        reply->skip(reply->bytesAvailable());
         return;
     }
-    if (downloadFile_->write(data) == data.size()) {
+    // Through one piece of memory for the whole body: readAll would make a
+    // new array for every piece that Qt hands on, grown as it reads.
+    if (!downloadPiece_) {
+        downloadPiece_ = std::make_unique<char[]>(kDownloadPiece);
+    }
+    for (qint64 got = 0; !transferFailure_ &&
+                         (got = reply->read(downloadPiece_.get(), kDownloadPiece)) > 0;) {
+        writeDownloadData(reply, downloadPiece_.get(), got);
+    }
+}
+
+void HttpQuery::writeDownloadData(QNetworkReply* reply, const char* data, qint64 size) {
+    if (downloadFile_->write(data, size) == size) {
         return;
     }
     qCWarning(lcHttpQuery) << "failed to write the downloaded data:"
