@@ -13,7 +13,11 @@
 //     folder (the query holding the body, the file written from it);
 //   - "curl -o": curl writes the second body to a file;
 //   - "execute, text unread": a query's execute holds the second body, which
-//     is dropped after the finished handler without its text being read.
+//     is dropped after the finished handler without its text being read;
+//   - "curl -o, package": curl writes the package to a file;
+//   - "execute, length", "execute, chunked", "execute, close": a query's
+//     execute holds the package, sent with its length, in chunks without a
+//     length, and without a length ended by the close of the connection.
 // A time runs from the start of the fetch to its end (the downloader's
 // callback, the finished handler, the sync). Each line gives the medians of
 // the rounds; the ratio is the wall time over that of the curl line above it,
@@ -242,7 +246,9 @@ int main(int argc, char** argv) {
         argc > 0 ? argv[0] : "http-download-bench", "[PACKAGE_MIB] [TEXT_MIB] [ROUNDS]",
         "Downloads a random package (PACKAGE_MIB, 200 by default) with the installer's\n"
         "downloader and a text (TEXT_MIB, 100) with an HTTP query from a local web server,\n"
-        "next to curl, ROUNDS times (3), and prints medians of time, throughput and peak memory.\n"
+        "then the package with an HTTP query sent with its length, in chunks and ended by the\n"
+        "close, next to curl, ROUNDS times (3), and prints medians of time, throughput and peak\n"
+        "memory.\n"
         "Exit status: 0 every download succeeded; 1 one failed; 64 a wrong command line.\n");
     if (usage.helpRequested(argc, argv)) {
         return 0;
@@ -287,16 +293,17 @@ int main(int argc, char** argv) {
         for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "auto_proxy"}) {
             ::unsetenv(name);
         }
-        const std::string base =
-            "http://127.0.0.1:" + std::to_string(server.readyNumber("http").value_or(0)) +
-            "/files/";
+        const std::string root =
+            "http://127.0.0.1:" + std::to_string(server.readyNumber("http").value_or(0)) + "/";
+        const std::string base = root + "files/";
         const std::string target = folder + "/copy.bin";
         const std::string packageFolder = folder + "/package";
 
-        Line lines[] = {{"curl -o + sync", {}},
-                        {"downloader", {}},
-                        {"curl -o", {}},
-                        {"execute, text unread", {}}};
+        Line lines[] = {{"curl -o + sync", {}},       {"downloader", {}},
+                        {"curl -o", {}},              {"execute, text unread", {}},
+                        {"curl -o, package", {}},     {"execute, length", {}},
+                        {"execute, chunked", {}},     {"execute, close", {}}};
+        const char* framings[] = {"files/", "chunked/", "close/"};
         for (int round = 0; round < rounds; ++round) {
             lines[0].rounds.push_back(runCurl(base + "package.bin", target, packageBytes, true));
             std::filesystem::remove(target);
@@ -311,6 +318,14 @@ int main(int argc, char** argv) {
             lines[3].rounds.push_back(inChild([&](double& seconds) {
                 return fetchWithExecute(base + "text.bin", textBytes, seconds);
             }));
+            lines[4].rounds.push_back(runCurl(base + "package.bin", target, packageBytes, false));
+            std::filesystem::remove(target);
+            for (int framing = 0; framing < 3; ++framing) {
+                lines[5 + framing].rounds.push_back(inChild([&](double& seconds) {
+                    return fetchWithExecute(root + framings[framing] + "package.bin",
+                                            packageBytes, seconds);
+                }));
+            }
         }
         std::printf("from 127.0.0.1, medians of %d rounds; MiB = 2^20 bytes, MB = 10^6 bytes\n",
                     rounds);
@@ -320,6 +335,10 @@ int main(int argc, char** argv) {
         print(lines[1], packageBytes, &lines[0]);
         print(lines[2], textBytes, nullptr);
         print(lines[3], textBytes, &lines[2]);
+        print(lines[4], packageBytes, nullptr);
+        for (int framing = 0; framing < 3; ++framing) {
+            print(lines[5 + framing], packageBytes, &lines[4]);
+        }
         exitCode = std::all_of(std::begin(lines), std::end(lines),
                                [](const Line& line) { return line.ok(); })
                        ? 0

@@ -233,6 +233,24 @@ TEST_F(TaskSchedulerTest, FinishRunsAllPendingTasksOfTheQueueThenTheCallbackBefo
     EXPECT_EQ(1, scheduler->stops) << "the last queue went";
 }
 
+// Finishing keeps to one task a tick, but once the final task has run nothing is left to wait
+// for: the call returns at once.
+TEST_F(TaskSchedulerTest, FinishWaitsATickBetweenTasksButNotAfterTheLast) {
+    constexpr auto kTick = 200ms;
+    auto slow = std::make_shared<ManualTaskScheduler>(lines, kTick);
+    auto queue = slow->createQueue("Q");
+    std::vector<Clock::time_point> runs;
+    const auto stamp = [&](bool&, unsigned long) { runs.push_back(Clock::now()); };
+    queue->push(stamp);
+    queue->push(stamp);
+    queue->finish(stamp);
+    const auto returned = Clock::now();
+    ASSERT_EQ(3u, runs.size());
+    EXPECT_GE(runs[1] - runs[0], kTick);
+    EXPECT_GE(runs[2] - runs[1], kTick);
+    EXPECT_LT(returned - runs[2], kTick / 2) << "a tick was waited for after the final task";
+}
+
 TEST_F(TaskSchedulerTest, FinishWithDropPendingRunsOnlyTheCallback) {
     auto queue = scheduler->createQueue("Dropped");
     auto other = scheduler->createQueue("Other");

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 
+#include "BodyPieces.h"
 #include "ContentDecoder.h"
 #include "IHttpQuery.h"
 #include "Utf8ChunkDecoder.h"
@@ -115,9 +116,18 @@ private:
     // Reserves `room` bytes for the body; false, the reply failed, when
     // memory cannot give them.
     bool reserveRoom(QNetworkReply* reply, qint64 room);
-    // Appends decoded or plain body bytes; false (the body released) when
-    // they would pass the limit or memory cannot hold them.
+    // Reads `available` bytes of a body that Qt does not decode: into the
+    // room made for an announced length, else into the pieces. False (the
+    // body released) when memory cannot hold them.
+    bool readPlainBody(QNetworkReply* reply, qint64 available);
+    // Appends decoded body bytes to the pieces; false (the body released)
+    // when they would pass the limit or memory cannot hold them.
     bool appendBody(const char* data, std::size_t size);
+    // Moves the pieces behind the response data once the body is complete;
+    // false (the body released) when memory cannot hold the whole.
+    bool joinBody();
+    // The body bytes held, in the response data and in pieces.
+    std::size_t heldBody() const { return responseData_.size() + bodyPieces_.size(); }
     // Gives up on the body of `reply` for good: over the limit, or a bomb.
     void refuseBody(QNetworkReply* reply);
     // Drops the response data and its text, and the memory they held.
@@ -134,7 +144,7 @@ private:
     void failReply(QNetworkReply* reply, Error error);
     // Writes to the download file; on failure ends the transfer with
     // ProtocolFailure, as Qt reports a failed write to a local file.
-    void writeDownloadData(QNetworkReply* reply, const QByteArray& data);
+    void writeDownloadData(QNetworkReply* reply, const char* data, qint64 size);
     // Flushes and closes the download file; false when that failed.
     bool closeDownloadFile();
     // Reports a transfer that could not start: the error, then failure.
@@ -154,6 +164,9 @@ private:
     Operation operation_ = GET;
     QByteArray body_;
     std::vector<char> responseData_;
+    // A body of unknown length (without Content-Length, or decoded) while
+    // it arrives; moved behind the response data when the reply finishes.
+    BodyPieces bodyPieces_;
     // Where each piece of the body ends in the response data, in arrival
     // order: the text is made piece by piece from these.
     std::vector<std::size_t> pieceEnds_;
@@ -178,6 +191,8 @@ private:
     std::map<std::string, std::string> responseHeaders_;
     std::string transferFilePath_;
     QPointer<QFile> downloadFile_;
+    // What the body is read into on its way to the download file.
+    std::unique_ptr<char[]> downloadPiece_;
     // The reply started on this query. It stays set after the reply has been
     // released, as the mark that the query was used; only `liveReply_` is
     // ever dereferenced.

@@ -63,7 +63,7 @@ void QtCorePlatform::Private::stop() {
     quit();
     // Until the thread has ended entirely: the deletions deferred to it are
     // done as it ends, after its event loop has returned.
-    if (!wait(kStopTimeoutMs)) {
+    if (!waitForStopped(kStopTimeoutMs)) {
         qWarning() << "failed to wait for stopped state, terminating";
         terminate();
         wait();

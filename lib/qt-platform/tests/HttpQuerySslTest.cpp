@@ -76,6 +76,44 @@ TEST_F(HttpQuerySslTest, OnlyAQueryWithAnIgnoreListSwitchesStrictTransportSecuri
     EXPECT_EQ(1, log.count("disabling HSTS"));
 }
 
+// A followed redirect may lead to another origin (here another server's ports), as long as it
+// is no less safe: HTTPS to HTTPS, HTTP to either; never HTTPS to HTTP.
+TEST_F(HttpQuerySslTest, RedirectsAreFollowedToAnyOriginThatIsNoLessSafe) {
+    testsupport::TempDir otherFiles{"quorvane-other-web"};
+    testsupport::ScriptServer other(
+        testsupport::testSupportDirectory() + "/http_test_server.py",
+        {"--journal", otherFiles.file("journal"), "--cert", scratch_.file("cert.pem"), "--key",
+         scratch_.file("key.pem")});
+    ASSERT_TRUE(other.ready());
+    const std::string otherHttps = "https://127.0.0.1:" + std::to_string(*other.readyNumber("https"));
+    const std::string otherHttp = "http://127.0.0.1:" + std::to_string(*other.readyNumber("http"));
+    const std::tuple<std::string, std::string, Events> cases[] = {
+        {httpsUrl("/redirect/302?to="), otherHttps + "/echo/secure", Events{"finished:1"}},
+        {url("/redirect/301?to="), otherHttp + "/echo/plain", Events{"finished:1"}},
+        {url("/redirect/307?to="), otherHttps + "/echo/upgraded", Events{"finished:1"}},
+        {httpsUrl("/redirect/302?to="), otherHttp + "/echo/downgraded",
+         Events{"error:11", "finished:0"}},
+    };
+    for (const auto& [from, to, events] : cases) {
+        SCOPED_TRACE(from + to);
+        auto request = query();
+        request->setIgnoredSslErrors(kCertificateErrors);
+        request->setFollowRedirects();
+        QueryOutcome outcome;
+        ASSERT_TRUE(executeAndWait(*request, outcome, from + to));
+        EXPECT_EQ(events, outcome.events());
+        const std::string path = to.substr(to.find("/echo/"));
+        const bool reached =
+            testsupport::readFile(otherFiles.file("journal")).find("\"" + path + "\"") !=
+            std::string::npos;
+        EXPECT_EQ(events.size() == 1, reached);
+        if (reached) {
+            const auto& data = request->getResponseData();
+            EXPECT_NE(std::string::npos, std::string(data.begin(), data.end()).find(path));
+        }
+    }
+}
+
 // Qt names errors up to 24 (CertificateBlacklisted); later ones and others are unspecified.
 TEST(SslErrorFilterTest, CodesOutsideTheNamedRangeBecomeUnspecified) {
     for (const int code : {0, 22, 24, 25, 30, -5}) {

@@ -220,6 +220,34 @@ TEST_F(HttpQueryTest, MissingHandlersAreReportedAndTheQueryStillFinishes) {
     EXPECT_TRUE(log.count("network error: QNetworkReply::ContentNotFoundError"));
 }
 
+// A query started once more (against its one-use rule, which only logs) reports the outcome of
+// the new request, its error included, whatever the first one ended in.
+TEST_F(HttpQueryTest, AQueryStartedOnceMoreReportsTheNewRequestsOutcome) {
+    startServer();
+    struct Case {
+        std::string first, second;
+        int firstError, secondError, secondStatus;
+    };
+    const Case cases[] = {
+        {"/status/404", "/status/503", IHttpQuery::ContentNotFoundError,
+         IHttpQuery::ServiceUnavailableError, 503},
+        {"/status/403", "/status/403", IHttpQuery::ContentAccessDenied,
+         IHttpQuery::ContentAccessDenied, 403},
+        {"/echo/first", "/status/404", 0, IHttpQuery::ContentNotFoundError, 404},
+        {"/status/404", "/echo/second", IHttpQuery::ContentNotFoundError, 0, 200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first + " then " + c.second);
+        auto request = query();
+        QueryOutcome first, second;
+        ASSERT_TRUE(executeAndWait(*request, first, url(c.first)));
+        EXPECT_EQ(outcomeOf(c.firstError), first.events());
+        ASSERT_TRUE(executeAndWait(*request, second, url(c.second)));
+        EXPECT_EQ(outcomeOf(c.secondError), second.events());
+        EXPECT_EQ(c.secondStatus, request->getStatusCode());
+    }
+}
+
 TEST(HttpQueryErrorsTest, EveryQtErrorMapsToTheCodeOfTheSameNameOthersAreUnknown) {
     const QMetaEnum qtErrors = QMetaEnum::fromType<QNetworkReply::NetworkError>();
     ASSERT_EQ(34, qtErrors.keyCount()) << "Qt 5.15 names 34 network errors";

@@ -1,9 +1,17 @@
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <algorithm>
+#include <csignal>
+#include <sys/resource.h>
+#include <map>
+#include <random>
 #include <zlib.h>
 #include <thread>
 
 #include "support/Compressed.h"
 #include "HttpQueryFixture.h"
+#include "QtCorePlatformPrivate.h"
 #include "QtMessageRecorder.h"
 #include "StreamingServer.h"
 
@@ -11,15 +19,16 @@ namespace {
 
 class HttpQueryTransferTest : public HttpQueryFixture {
 protected:
-    // Downloads `path` into `target` as a POST with a body (a download is always a GET without
-    // one); returns the outcome's events and the size of the target when the finished handler ran.
+    // Downloads `path` (of the test web server, or a whole URL) into `target` as a POST with a
+    // body (a download is always a GET without one); returns the outcome's events and the size
+    // of the target when the finished handler ran.
     std::pair<Events, long long> download(const std::string& path, const std::string& target,
                                           QueryOutcome& outcome) {
         long long sizeWhenFinished = -1;
         auto request = query();
         outcome.onFinished = [&] { sizeWhenFinished = QFileInfo(target.c_str()).size(); };
         outcome.watch(*request, true);
-        request->setUrl(url(path));
+        request->setUrl(path.rfind("http://", 0) == 0 ? path : url(path));
         request->setOperation(IHttpQuery::POST);
         request->setBody("not sent");
         request->downloadFile(target);
@@ -73,6 +82,36 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
     }
     EXPECT_EQ(1u, requests("/files/small.bin").size())
         << "a file that cannot be opened sends nothing";
+}
+
+// A download file that takes fewer bytes than were written to it (here the last byte passes the
+// process's file size limit, so the last write is cut short) fails the transfer, as a full disk
+// does. The limit is set in a child process of its own.
+TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownload) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr std::size_t kSize = 300 * 1024;
+    const auto downloadUnderLimit = [this](rlim_t limit) {
+        const std::string body(kSize, 'w');
+        StreamingServer server([&](StreamingServer::Connection& peer) {
+            peer.send(StreamingServer::head("Content-Length: " + std::to_string(kSize) + "\r\n") +
+                      body);
+        });
+        startPlatform();
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit bound{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &bound);
+        QueryOutcome outcome;
+        const auto [events, size] = download(server.url("/cut"), scratch() + "/cut.bin", outcome);
+        std::string text;
+        for (const auto& event : events) text += event + " ";
+        std::fprintf(stderr, "events: %sfile: %lld\n", text.c_str(), size);
+        std::fflush(nullptr);
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(downloadUnderLimit(kSize - 1), testing::ExitedWithCode(0),
+                "events: error:29 finished:0 ");
+    EXPECT_EXIT(downloadUnderLimit(kSize), testing::ExitedWithCode(0),
+                "events: finished:1 file: 307200");
 }
 
 TEST_F(HttpQueryTransferTest, UploadArrivesWithItsNameTypeAndLengthOrFailsAtOnce) {
@@ -167,6 +206,100 @@ TEST_F(HttpQueryTransferTest, ABodyOverTheLimitOrAStalledTransferFails) {
         EXPECT_TRUE(error != 26 || request->getResponseData().capacity() == 0)
             << "held after failing";
         EXPECT_TRUE(error == 4 || (error != 0) == request->getResponseText().empty());
+    }
+}
+
+// While the Qt thread is held up, Qt reads no further ahead of the query than its read buffer
+// (and the sockets' own buffers): the server can send only so much meanwhile. The read buffer's
+// size must reach Qt's network thread: one set on the reply too early is dropped there.
+TEST_F(HttpQueryTransferTest, QtReadsOnlyALittleAheadOfTheQuery) {
+    constexpr long long kSize = 192LL << 20, kBlock = 64 << 10;
+    std::atomic<long long> sent{0};
+    StreamingServer server([&](StreamingServer::Connection& peer) {
+        bool open = peer.send(
+            StreamingServer::head("Content-Length: " + std::to_string(kSize) + "\r\n"));
+        const std::string block(kBlock, 'b');
+        for (long long at = 0; open && at < kSize; at += kBlock) {
+            open = peer.send(block);
+            sent += kBlock;
+        }
+    });
+    for (const bool toFile : {false, true}) {
+        SCOPED_TRACE(toFile ? "download" : "execute");
+        startPlatform();
+        auto request = query();
+        QueryOutcome outcome;
+        outcome.watch(*request);
+        request->setUrl(server.url("/big"));
+        if (toFile) {
+            request->downloadFile(scratch() + "/big.bin");
+        } else {
+            request->execute();
+        }
+        // Held on the Qt thread for a second, once the body flows and the reply has its read
+        // buffer's size.
+        auto* manager = platform_->internals().networkAccessManager();
+        std::atomic<long long> sentWhileHeld{-1};
+        const auto holdOnceSized = [&] {
+            const auto replies = manager->findChildren<QNetworkReply*>();
+            if (sent < (4LL << 20) ||
+                std::none_of(replies.begin(), replies.end(),
+                             [](QNetworkReply* reply) { return reply->readBufferSize() > 0; })) {
+                return;
+            }
+            const long long before = sent;
+            std::this_thread::sleep_for(1s);
+            sentWhileHeld = sent - before;
+        };
+        ASSERT_TRUE(scheduler_.runUntil(
+            [&] {
+                if (sentWhileHeld < 0) {
+                    QMetaObject::invokeMethod(manager, holdOnceSized, Qt::BlockingQueuedConnection);
+                }
+                return sentWhileHeld >= 0;
+            },
+            30s));
+        EXPECT_LT(sentWhileHeld, 32LL << 20) << "bytes sent while the Qt thread was held up";
+        request->abort();
+        EXPECT_TRUE(runUntilFinished(outcome));
+        request.reset();
+        platform_.reset();
+        sent = 0;
+    }
+}
+
+// A body without a length (chunked, or ended by the close) is gathered in pieces and joined at
+// the end: every byte arrives, in order, whatever the sizes of the pieces, and the text is made
+// from the whole.
+TEST_F(HttpQueryTransferTest, BodiesWithoutALengthArriveWhole) {
+    const std::size_t sizes[] = {0, 1, 64 * 1024 - 1, 64 * 1024 + 1, 3 * 1024 * 1024 + 17};
+    std::mt19937 random(5);
+    std::map<std::size_t, std::string> bodies;
+    for (const std::size_t size : sizes) {
+        std::string& body = bodies[size];
+        for (std::size_t i = 0; i < size; ++i) body += char('a' + random() % 26);
+        ASSERT_TRUE(std::ofstream(root() + "/body" + std::to_string(size)) << body);
+    }
+    startServer();
+    for (const bool chunked : {true, false}) {
+        for (const std::size_t size : sizes) {
+            SCOPED_TRACE((chunked ? "chunked, " : "ended by the close, ") + std::to_string(size));
+            const std::string& body = bodies[size];
+            StreamingServer closing([&](StreamingServer::Connection& peer) {
+                peer.send(StreamingServer::head("")) && peer.send(body.substr(0, size / 2)) &&
+                    peer.pause(50ms) && peer.send(body.substr(size / 2));
+            });
+            auto request = query();
+            QueryOutcome outcome;
+            ASSERT_TRUE(executeAndWait(*request, outcome,
+                                       chunked ? url("/chunked/body" + std::to_string(size))
+                                               : closing.url("/body")));
+            EXPECT_EQ(Events{"finished:1"}, outcome.events());
+            const auto& data = request->getResponseData();
+            EXPECT_TRUE(std::string(data.begin(), data.end()) == body) << data.size() << " bytes";
+            EXPECT_TRUE(request->getResponseText() == body)
+                << request->getResponseText().size() << " bytes of text";
+        }
     }
 }
 

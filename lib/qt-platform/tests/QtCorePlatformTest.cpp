@@ -87,6 +87,8 @@ TEST_F(QtCorePlatformTest, CreatedUsedAndDestroyed500TimesInOneProcess) {
     ASSERT_EQ(0, result.exitCode);
     EXPECT_EQ(kRounds, logged(";debug;;QtPlatform;;;[ MainThread ] created"));
     EXPECT_EQ(kRounds, logged(";debug;;QtPlatform;;;[ default ] stopping"));
+    EXPECT_EQ(kRounds, logged(";debug;;QtPlatform;;;[ MainThread ] waiting to main loop to stop"));
+    EXPECT_EQ(0, logged("didn't stop in"));
     EXPECT_EQ(kRounds,
               logged(";debug;;QtPlatform;;;[ MainThread ] main loop finished with result 0"));
     EXPECT_EQ(0, logged("still alive"));

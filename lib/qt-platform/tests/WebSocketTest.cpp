@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractSocket>
+#include <QMetaEnum>
 #include <QSslError>
 #include <numeric>
 #include <regex>
@@ -7,6 +9,7 @@
 #include "HttpQueryFixture.h"
 #include "QtCorePlatformPrivate.h"
 #include "support/SquidProxy.h"
+#include "WebSocketErrors.h"
 #include "WideStrings.h"
 #include "common/logging/Logger.h"
 
@@ -304,6 +307,25 @@ TEST_F(WebSocketTest, ThroughAProxyRefusedCredentialsEndTheOpeningOnceAndNewOnes
             EXPECT_EQ((std::vector<std::string>{"missing", "wrong", "missing", "missing", "ok"}),
                       journal("auth"));
         }
+    }
+}
+
+// Every socket error Qt names reaches the error handler as its own value, Qt's unknown error as
+// -1; a value Qt does not name, the first one past the named ones included, is unknown too.
+TEST(WebSocketErrorsTest, NamedErrorsKeepTheirValueOthersAreUnknown) {
+    const QMetaEnum qtErrors = QMetaEnum::fromType<QAbstractSocket::SocketError>();
+    int largest = -1;
+    for (int i = 0; i < qtErrors.keyCount(); ++i) {
+        const int value = qtErrors.value(i);
+        SCOPED_TRACE(qtErrors.key(i));
+        EXPECT_EQ(value < 0 ? -1 : value, webSocketErrorCode(value));
+        EXPECT_STREQ(qtErrors.key(i), socketErrorName(value));
+        largest = std::max(largest, value);
+    }
+    ASSERT_EQ(QAbstractSocket::TemporaryError, largest) << "Qt 5.15 names errors up to 22";
+    for (const int value : {largest + 1, largest + 2, 99, 1000, -2, -100}) {
+        EXPECT_EQ(-1, webSocketErrorCode(value)) << value;
+        EXPECT_STREQ("Unknown", socketErrorName(value)) << value;
     }
 }
 

@@ -30,3 +30,23 @@ TEST(QtpGetTest, ExitsWithTheQueryOutcome) {
     }
     EXPECT_EQ(nul, readFile(tmp.file("copy")));
 }
+
+// A fetch loads none of Qt's network bearer plugins, and so no D-Bus: the dynamic loader names
+// every library it loads.
+TEST(QtpGetTest, LoadsNoBearerPluginAndNoDBus) {
+    TempDir tmp{"quorvane-qtp-get"};
+    ScriptServer web(testSupportDirectory() + "/http_test_server.py", {"--journal", "/dev/null"});
+    CommandOptions options;
+    options.environment = {"http_proxy=", "all_proxy=", "auto_proxy=", "HOME=" + tmp.path(),
+                           "LD_DEBUG=libs"};
+    const auto got = runCommand(
+        {QTP_GET_PATH,
+         "http://127.0.0.1:" + std::to_string(web.readyNumber("http").value_or(0)) + "/nul",
+         "-o", tmp.file("copy")},
+        options);
+    ASSERT_TRUE(got.exited && got.exitCode == 0) << got.errors;
+    ASSERT_NE(std::string::npos, got.errors.find("libQt5Network")) << "the loader said nothing";
+    for (const char* part : {"/bearer/", "libdbus", "libQt5DBus"}) {
+        EXPECT_EQ(std::string::npos, got.errors.find(part)) << part;
+    }
+}

@@ -155,8 +155,19 @@ void TaskScheduler::finish(const std::string& queueName, ITaskQueue::Task callba
     }
     dropped.clear();
 
-    runTasks(
-        name, [this, &name] { return hasTasks(name); }, true);
+    // One task a tick, as ever; the final task ends the queue, so no tick is
+    // waited for after it.
+    const auto moreThanTheLast = [this, &name] {
+        std::lock_guard<std::recursive_mutex> lock(_mutex);
+        return std::count_if(_tasks.begin(), _tasks.end(), [&name](const ScheduledTask& t) {
+                   return t.queueName == name;
+               }) > 1;
+    };
+    runTasks(name, moreThanTheLast, true);
+    if (hasTasks(name)) {
+        _logger->trace("%s task to run:", name.c_str());
+        runOne(name, true);
+    }
 
     {
         std::lock_guard<std::recursive_mutex> lock(_mutex);

@@ -38,7 +38,8 @@ public:
         ITaskQueue::TaskPriority priority;
     };
 
-    // `interval` is slept after every task in runTasks (and so in finish).
+    // `interval` is slept after every task in runTasks, and in finish
+    // between its tasks.
     TaskScheduler(std::unique_ptr<ILogger> logger, const std::chrono::milliseconds& interval);
     ~TaskScheduler() override;
     TaskScheduler(const TaskScheduler&) = delete;

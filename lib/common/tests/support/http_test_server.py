@@ -17,6 +17,8 @@ Paths:
   /loop                     302 to itself
   /files/<name>             the file <name> of --root, with its length
   /chunked/<name>           the same in chunks, without a length
+  /close/<name>             the same without a length, ended by closing the
+                            connection
   /pieces                   a UTF-8 text in chunks split inside characters,
                             with pauses between them
   /nul                      "abc", a NUL byte, "def"
@@ -149,8 +151,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(int(parts[1]), b"moved", headers=[("Location", target)])
         elif head == "loop":
             self.reply(302, b"again", headers=[("Location", "/loop")])
-        elif head in ("files", "chunked") and len(parts) == 2:
-            self.send_file(parts[1], chunked=head == "chunked")
+        elif head in ("files", "chunked", "close") and len(parts) == 2:
+            self.send_file(parts[1], framing=head)
         elif head == "pieces":
             self.send_pieces()
         elif head == "nul":
@@ -165,7 +167,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.reply(404, b"not found")
 
-    def send_file(self, name, chunked):
+    def send_file(self, name, framing):
         path = os.path.join(self.server.root or "", name)
         if not self.server.root or "/" in name or not os.path.isfile(path):
             self.reply(404, b"no such file")
@@ -173,7 +175,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(path, "rb") as source:
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
-            if chunked:
+            if framing == "close":
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.close_connection = True
+                shutil.copyfileobj(source, self.wfile, 1 << 20)
+            elif framing == "chunked":
                 self.send_header("Transfer-Encoding", "chunked")
                 self.end_headers()
                 while True:
