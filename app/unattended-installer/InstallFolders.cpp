@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "common/utils/RandomString.h"
 
@@ -63,7 +65,8 @@ bool makeFolderChain(const fs::path& folder, std::string& problem) {
 fs::path makePrivateFolder(const fs::path& parent, const std::string& prefix) {
     for (int attempt = 0; attempt < 10; ++attempt) {
         const fs::path folder =
-            parent / (prefix + common::randomString(10, common::kAlphanumericAlphabet));
+            parent / (prefix + common::randomString(kPrivateSuffixLength,
+                                                    common::kAlphanumericAlphabet));
         if (::mkdir(folder.c_str(), 0700) == 0) {
             return folder;
         }
@@ -72,6 +75,13 @@ fs::path makePrivateFolder(const fs::path& parent, const std::string& prefix) {
         }
     }
     return {};
+}
+
+bool isPrivateSuffix(const std::string& text) {
+    const std::string_view alphabet = common::kAlphanumericAlphabet;
+    return text.size() == kPrivateSuffixLength &&
+           std::all_of(text.begin(), text.end(),
+                       [&alphabet](char c) { return alphabet.find(c) != std::string_view::npos; });
 }
 
 int openPackage(const std::string& path, uid_t user, std::string& reason) {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,9 +22,15 @@ namespace quorvane::unattended {
 bool makeFolderChain(const boost::filesystem::path& folder, std::string& problem);
 
 // Makes a new folder private to its owner (0700) in `parent`, named
-// `prefix` and random characters; empty when none could be made.
+// `prefix` and kPrivateSuffixLength random letters and digits; empty when
+// none could be made.
 boost::filesystem::path makePrivateFolder(const boost::filesystem::path& parent,
                                           const std::string& prefix);
+inline constexpr std::size_t kPrivateSuffixLength = 10;
+
+// Whether `text` could be the random part that makePrivateFolder puts after
+// its prefix: exactly kPrivateSuffixLength letters and digits.
+bool isPrivateSuffix(const std::string& text);
 
 // Opens the package for reading, without following a link, once: it must be
 // a regular file with one name, owned by root or by `user`, that nobody else

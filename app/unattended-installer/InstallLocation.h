@@ -21,10 +21,15 @@ bool isPlainFolderName(const std::string& name);
 // kInstallRoot joined with kInstallFolderName, `product` and `companyId`.
 boost::filesystem::path installFolder(const std::string& product, const std::string& companyId);
 
-// Whether `folder` is kInstallRoot, kInstallFolderName and two plain folder
-// names, written exactly so, the last not one of the hidden names of
-// another install folder (InstallSlot).
+// Whether `folder` is kInstallRoot, kInstallFolderName, a plain folder name
+// and an install folder name (isInstallFolderName), written exactly so.
 bool isInstallFolder(const std::string& folder);
+
+// Whether `name` (a CompanyId) may name an install folder: a plain folder
+// name that cannot be read as one of the hidden names beside another
+// install folder (InstallSlot), nor holds ".unpacking-", which would make
+// its own hidden names begin as another's.
+bool isInstallFolderName(const std::string& name);
 
 // Whether `key` may be handed to the agent daemon: 64 printable ASCII
 // characters, the first not a dash.

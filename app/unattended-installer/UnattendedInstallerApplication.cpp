@@ -336,8 +336,8 @@ bool UnattendedInstallerApplication::carryDeviceTokenOver(const fs::path& destin
     // read from the package as a plain file only (a missing or unusable one
     // counts as empty) and written back in place of whatever the package
     // had at its name.
-    const fs::path privateFolder =
-        makePrivateFolder(staging.parent_path(), staging.filename().string() + "-params-");
+    const fs::path privateFolder = makePrivateFolder(
+        staging.parent_path(), staging.filename().string() + InstallSlot::kParamsInfix);
     if (privateFolder.empty()) {
         return false;
     }
@@ -492,6 +492,11 @@ bool UnattendedInstallerApplication::checkParameters() {
             logger_->error("%s must be a plain folder name, not '%s'", key, value->c_str());
             return false;
         }
+    }
+    if (!isInstallFolderName(companyId_)) {
+        logger_->error("CompanyId '%s' reads as a hidden name beside another install folder",
+                       companyId_.c_str());
+        return false;
     }
     installerArguments_ = params_.getValue("UnattendedInstallerArgs", "");
     // On the command line the value is the next argument as it is, even when

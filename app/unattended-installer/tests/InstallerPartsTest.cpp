@@ -89,6 +89,8 @@ TEST(InstallerPartsTest, OnlyTwoPlainNamesBelowTheInstallRootMakeAnInstallFolder
           std::string("/Library/Application Support/WexoQuandelUnattended/P/.C.earlier"),
           std::string("/Library/Application Support/WexoQuandelUnattended/P/..unpacking-x"),
           std::string("/Library/Application Support/WexoQuandelUnattended/P/.C.lock"),
+          std::string("/Library/Application Support/WexoQuandelUnattended/P/C.unpacking-q"),
+          std::string("/Library/Application Support/WexoQuandelUnattended/P/C.unpacking-"),
           std::string("/tmp/WexoQuandelUnattended/P/C")}) {
         EXPECT_FALSE(isInstallFolder(folder)) << folder;
     }

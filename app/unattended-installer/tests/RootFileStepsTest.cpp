@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <tuple>
 
@@ -191,33 +192,53 @@ protected:
 };
 
 // What a stopped run left, by the names it left: the earlier install comes
-// back, the rest goes; other folders, another install's hidden ones
-// included, stay.
+// back, the rest goes; other folders stay, the hidden ones of another
+// install included, also of one whose name begins as this one's hidden
+// names do ("C.unpacking-q" before its names were refused).
 TEST_F(InstallSlotTest, WhatAStoppedRunLeftIsPutRightByItsNames) {
     struct Case {
         std::string what;
         Names left;  // "dest" for the install folder itself
         std::string marker;
     };
+    const std::string staging = "unpacking-Ab3dE5gH9k";
     const std::vector<Case> cases{
         {"killed while registering", {"dest", "earlier"}, "earlier"},
         {"killed between the renames", {"earlier", "new"}, "earlier"},
         {"killed while rolling back", {"earlier", "old"}, "earlier"},
-        {"killed while unpacking", {"dest", "unpacking-x1", "unpacking-x1-params-y"}, "dest"},
+        {"killed while unpacking", {"dest", staging, staging + "-params-0123456789"}, "dest"},
         {"killed before the swap", {"dest", "new"}, "dest"},
         {"killed while completing", {"dest", "old"}, "dest"},
     };
+    const Names others{".C.other",
+                       ".C.unpacking-",
+                       ".C.unpacking-Ab3dE5gH9",
+                       ".C.unpacking-Ab3dE5gH9k.lock",
+                       ".C.unpacking-Ab3dE5gH9k-params-",
+                       ".C.unpacking-Ab3dE5gH9k-params-0123456789x",
+                       ".C.unpacking-Ab3dE5gH9k_",
+                       ".C.unpacking-q.earlier",
+                       ".C.unpacking-q.lock",
+                       ".C.unpacking-q.unpacking-Ab3dE5gH9k",
+                       ".D.earlier"};
     for (const auto& c : cases) {
         fs::remove_all(product_);
-        makeFolder(product_ + "/.D.earlier", "another install's");
-        makeFolder(product_ + "/.C.other", "a company's own");
+        for (const auto& other : others) {
+            makeFolder(product_ + "/" + other, "another's");
+        }
         for (const auto& state : c.left) {
             makeFolder(state == "dest" ? destination_ : hidden(state), state);
         }
         InstallSlot(destination_, *logger_).recover();
         EXPECT_EQ(c.marker, marker()) << c.what;
-        EXPECT_EQ((Names{".C.other", ".D.earlier", "C"}), installertest::entries(product_))
-            << c.what;
+        Names expected = others;
+        expected.push_back("C");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(expected, installertest::entries(product_)) << c.what;
+        for (const auto& other : others) {
+            EXPECT_EQ("another's", testsupport::readFile(product_ + "/" + other + "/marker"))
+                << c.what << ": " << other;
+        }
     }
 }
 
