@@ -20,7 +20,6 @@ namespace fs = boost::filesystem;
 namespace {
 
 constexpr const char* kParameterFile = "unattended.json";
-constexpr off_t kLargestParameterFile = 1 << 20;
 
 }  // namespace
 
@@ -107,7 +106,11 @@ int openPackage(const std::string& path, uid_t user, std::string& reason) {
 }
 
 std::optional<std::string> readPlainFile(const fs::path& folder, const char* name,
-                                         std::size_t limit) {
+                                         std::size_t limit, bool* tooLarge) {
+    bool over = false;
+    if (tooLarge != nullptr) {
+        *tooLarge = false;
+    }
     const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (directory < 0) {
         return std::nullopt;
@@ -119,8 +122,10 @@ std::optional<std::string> readPlainFile(const fs::path& folder, const char* nam
     }
     struct stat info {};
     std::optional<std::string> content;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        static_cast<std::uint64_t>(info.st_size) <= limit) {
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        over = static_cast<std::uint64_t>(info.st_size) > limit;
+    }
+    if (S_ISREG(info.st_mode) && !over) {
         // The file may grow meanwhile: no more than the limit is read.
         content.emplace();
         char buffer[8192];
@@ -128,12 +133,22 @@ std::optional<std::string> readPlainFile(const fs::path& folder, const char* nam
         while (content->size() <= limit && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
             content->append(buffer, static_cast<std::size_t>(n));
         }
-        if (n < 0 || content->size() > limit) {
+        over = content->size() > limit;
+        if (n < 0 || over) {
             content.reset();
         }
     }
     ::close(fd);
+    if (tooLarge != nullptr) {
+        *tooLarge = over;
+    }
     return content;
+}
+
+bool isParameterFileTooLarge(const fs::path& folder) {
+    bool tooLarge = false;
+    readPlainFile(folder, kParameterFile, kLargestParameterFile, &tooLarge);
+    return tooLarge;
 }
 
 bool copyParameterFile(const fs::path& folder, const fs::path& copy) {

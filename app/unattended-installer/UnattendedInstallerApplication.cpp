@@ -315,6 +315,11 @@ fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedReque
     if (status == 0 && overflow.empty() && !withinBounds()) {
         overflow = "the package unpacked to more than its bounds";
     }
+    // Its parameters are not replaced by the device token alone.
+    if (status == 0 && overflow.empty() && isParameterFileTooLarge(staging)) {
+        overflow = std::string("the package's ") + kParameterFile + " is larger than " +
+                   std::to_string(kLargestParameterFile) + " bytes";
+    }
     if (!overflow.empty()) {
         logger_->error("%s", overflow.c_str());
     }

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include <boost/filesystem.hpp>
 
@@ -395,6 +396,38 @@ TEST_F(RootCopyTest, ParameterFilesAreReadWithoutFollowingLinksOrWaitingOnFifos)
             EXPECT_TRUE(contains(json, "\"DeviceToken\": \"" + c.token + "\"")) << c.what << json;
         }
         EXPECT_EQ(R"({"DeviceToken": "stolen", "Secret": 1})", readFile(secret)) << c.what;
+    }
+}
+
+// The package's parameter file is read up to 1 MiB: a larger one fails the
+// install, with or without a token to carry over, and the earlier install
+// stays; one of exactly 1 MiB installs with the token carried over.
+TEST_F(RootCopyTest, APackageParameterFileOverTheReadLimitFailsTheInstall) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const std::vector<std::tuple<long long, bool, int>> cases{
+        {(1 << 20) + 1, true, 4}, {(1 << 20) + 1, false, 4}, {1 << 20, true, 0}};
+    for (const auto& [size, token, code] : cases) {
+        const std::string what = std::to_string(size) + (token ? " bytes, a token" : " bytes");
+        fs::remove_all(destination());
+        makeEarlierInstall();
+        if (token) {
+            writeFile(destination() + "/unattended.json", R"({"DeviceToken": "kept"})");
+        }
+        installertest::makeAgentPackage(package_, Agent{.jsonSize = size});
+        const auto result = startElevated(installer)->finish(std::chrono::seconds(60));
+        EXPECT_EQ("<exitcode>" + std::to_string(code) + "</exitcode>\n", result.output) << what;
+        const std::string json = readFile(destination() + "/unattended.json");
+        if (code == 0) {
+            EXPECT_TRUE(contains(json, R"("DeviceToken": "kept")")) << what;
+            EXPECT_TRUE(contains(json, "Padding")) << what;
+            continue;
+        }
+        EXPECT_EQ("earlier", marker()) << what;
+        EXPECT_EQ(token ? R"({"DeviceToken": "kept"})" : "", json) << what;
+        EXPECT_EQ(Lines{company_}, entries(product())) << what;
+        EXPECT_TRUE(contains(installer.lastLog(),
+                             "the package's unattended.json is larger than 1048576 bytes"))
+            << what << installer.lastLog();
     }
 }
 

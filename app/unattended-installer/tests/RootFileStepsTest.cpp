@@ -96,6 +96,14 @@ TEST(RootFileStepsTest, ParameterFilesAreReadOnlyAsPlainFilesWithinTheirBound) {
         }
     }
     EXPECT_TRUE(readPlainFile(real, "large.json", 101).has_value());
+    // Only a plain file over the bound is too large.
+    for (const auto& [name, large] : std::vector<std::pair<const char*, bool>>{
+             {"large.json", true}, {"unattended.json", false}, {"link.json", false},
+             {"fifo.json", false}, {"missing.json", false}}) {
+        bool tooLarge = !large;
+        readPlainFile(real, name, 100, &tooLarge);
+        EXPECT_EQ(large, tooLarge) << name;
+    }
 }
 
 // Outside a root-only chain (a folder others may write, a relative path)
