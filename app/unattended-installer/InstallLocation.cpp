@@ -57,6 +57,14 @@ bool isUsableKey(const std::string& key) {
            std::all_of(key.begin(), key.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
 }
 
+std::uint64_t lowerBound(const std::string& text, std::uint64_t ceiling) {
+    if (text.empty() || text.size() > 19 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return ceiling;
+    }
+    return std::min<std::uint64_t>(std::stoull(text), ceiling);
+}
+
 std::vector<std::string> elevatedArguments(const ElevatedRequest& request) {
     return {kElevatedFlag,
             "-SourcePath",

@@ -50,6 +50,12 @@ struct ElevatedRequest {
     std::uint64_t maxUnpackedEntries = 100000;
 };
 
+// The unpacking bound a run's parameter `text` names: its decimal value when
+// that is below `ceiling`, else `ceiling` (also for an empty or unreadable
+// text). A run's parameters, from the attribute or its command line, may
+// lower the bounds; only the elevated copy's own command line may raise them.
+std::uint64_t lowerBound(const std::string& text, std::uint64_t ceiling);
+
 // The elevated copy's command line after its executable: the flag
 // "-PrivilegedInstall" first, then "-SourcePath", "-DestinationPath",
 // "-publickey", "-UnattendedInstallerArgs", "-InstallerUser",

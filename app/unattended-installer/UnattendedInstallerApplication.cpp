@@ -556,16 +556,13 @@ void UnattendedInstallerApplication::installDownloadedPackage(const fs::path& fi
     request.publicKey = publicKey_;
     request.installerArguments = installerArguments_;
     request.user = std::to_string(::getuid());
-    // The bounds of the unpacking, when the run names others.
+    // The bounds of the unpacking, when the run names lower ones: whoever
+    // serves the bundle's attribute cannot lift them.
     const std::pair<const char*, std::uint64_t*> bounds[] = {
         {"MaxUnpackedBytes", &request.maxUnpackedBytes},
         {"MaxUnpackedEntries", &request.maxUnpackedEntries}};
     for (const auto& [key, value] : bounds) {
-        const std::string text = params_.getValue(key, "");
-        if (!text.empty() && text.size() < 20 &&
-            text.find_first_not_of("0123456789") == std::string::npos) {
-            *value = std::stoull(text);
-        }
+        *value = lowerBound(params_.getValue(key, ""), *value);
     }
     const auto arguments = elevatedArguments(request);
     std::vector<char*> argv;

@@ -130,6 +130,27 @@ TEST(InstallerPartsTest, TheElevatedCopyReadsBackExactlyWhatItWasGiven) {
     }
 }
 
+// A run's parameters may lower the unpacking bounds, never raise them.
+TEST(InstallerPartsTest, ARunsBoundsOnlyLowerTheDefaults) {
+    const std::uint64_t ceiling = std::uint64_t{2} << 30;
+    const std::vector<std::pair<std::string, std::uint64_t>> cases{
+        {"", ceiling},
+        {"0", 0},
+        {"100", 100},
+        {std::to_string(ceiling - 1), ceiling - 1},
+        {std::to_string(ceiling), ceiling},
+        {std::to_string(ceiling + 1), ceiling},
+        {"9999999999999999999", ceiling},
+        {"99999999999999999999", ceiling},
+        {"-1", ceiling},
+        {"1e9", ceiling},
+        {" 100", ceiling},
+    };
+    for (const auto& [text, bound] : cases) {
+        EXPECT_EQ(bound, lowerBound(text, ceiling)) << "'" << text << "'";
+    }
+}
+
 // The elevated copy's output as the user-started copy reads it.
 TEST(InstallerPartsTest, OnlyAWholeResultLineCounts) {
     testsupport::TempDir folder("result-line");

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <tuple>
@@ -325,9 +326,17 @@ TEST_F(RootCopyTest, APackageThatUnpacksPastItsBoundsFailsAndKeepsTheEarlierInst
         EXPECT_EQ("earlier", marker()) << c.package;
         EXPECT_EQ(Lines{company_}, entries(product())) << c.package;
     }
-    // Within the default bounds the package of many entries installs.
-    EXPECT_EQ("<exitcode>0</exitcode>\n", startElevated(installer, {}, many)->finish().output);
-    EXPECT_TRUE(fs::exists(destination() + "/filler/199"));
+    // Within the default bounds the package of many entries installs, and
+    // so it does within the largest bounds the root copy's own command line
+    // may name.
+    for (const Lines& bounds :
+         {Lines{}, Lines{"-MaxUnpackedBytes", "9999999999999999999", "-MaxUnpackedEntries",
+                         "9999999999999999999"}}) {
+        EXPECT_EQ("<exitcode>0</exitcode>\n",
+                  startElevated(installer, bounds, many)->finish().output)
+            << bounds.size() << installer.lastLog();
+        EXPECT_TRUE(fs::exists(destination() + "/filler/199"));
+    }
 }
 
 // The bounds are the run's parameters, handed to the root copy.
@@ -348,6 +357,37 @@ TEST_F(RootCopyTest, TheRunsOwnBoundsReachTheRootCopy) {
     }
     EXPECT_TRUE(contains(logs, "it holds more than 3 entries")) << logs;
     EXPECT_FALSE(fs::exists(destination()));
+}
+
+// Bounds in the bundle's attribute (whoever serves the bundle writes it)
+// and on the run's command line can only lower the defaults: the root copy
+// is started with the defaults when they name higher ones, with a lower one
+// as it is.
+TEST_F(RootCopyTest, ARunCannotRaiseTheBoundsOfTheRootCopy) {
+    installertest::makeAgentPackage(package_, Agent{.sleep = 2});
+    PackageServer server(package_, work_.file("journal"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const std::string raising = "9999999999999999999";
+    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ +
+                                        R"(", "MaxUnpackedBytes": ")" + raising + "\"}"));
+    auto process = start(installer, {"-CompanyId", company_, "-UnattendedDownloadUrl",
+                                     server.url(), "-MaxUnpackedEntries", "99999999"});
+    ASSERT_TRUE(waitForRegistration()) << process->errors();
+    std::string elevated;
+    for (const int pid : installertest::processesMentioning("-PrivilegedInstall")) {
+        const std::string line = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+        if (contains(line, destination())) {
+            elevated = line;
+        }
+    }
+    std::replace(elevated.begin(), elevated.end(), '\0', ' ');
+    EXPECT_TRUE(contains(elevated, " -MaxUnpackedBytes 2147483648 -MaxUnpackedEntries 100000 "))
+        << elevated;
+    EXPECT_TRUE(process->waitForErrorLine(
+        texts_.windowLines(InstallerState::Succeeded, "en").front()))
+        << process->errors();
+    process->writeInput("\n");
+    EXPECT_EQ(0, process->finish().exitCode);
 }
 
 // The new package's parameter file and the earlier install's are read as
