@@ -27,6 +27,10 @@ TEST(InstallerPartsTest, TheKeyLiesBetweenTheFirstMarkerAndTheLastUnderscoreOfOn
         {"/A/K_K_" + std::string(62, 'q') + "_/x", "K_" + std::string(62, 'q')},
         {"/A/Setup_K_" + key + "_.app/Contents/MacOS/Setup\n_", key},
         {"/A/Setup_K_" + key + "\n_.app", ""},
+        // A carriage return ends a line as a line feed does.
+        {"/A/Setup_K_" + key + "_.app/Contents/MacOS/Setup\r_", key},
+        {"/A/Setup_K_" + key + "_\r\n_x", key},
+        {"/A/Setup_K_" + key.substr(1) + "\r_\n", ""},
         {"/A/Setup_K_" + std::string(63, 'k') + "_.app/MacOS/S", ""},
         {"/A/Setup_K_" + std::string(65, 'k') + "_.app/MacOS/S", ""},
         {"/A/Setup_K_" + key + "_.app/Contents/MacOS/my_tool", ""},

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "RootOnlyFolder.h"
 #include "common/logging/ILogger.h"
 #include "support/ChildProcess.h"
+#include "support/NobodyChild.h"
 #include "support/TempDir.h"
 
 namespace fs = boost::filesystem;
@@ -180,6 +182,35 @@ TEST(RootFileStepsTest, APackageIsJudgedByWhatItDeclaresBeforeItIsUnpacked) {
     }
 }
 
+// What unzip leaves is made root's alone by taking off group and other
+// write rights and set-id bits (unzip clears set-id bits itself: a tree is
+// made here), without following a link out of the tree.
+TEST(RootFileStepsTest, RestrictingModesTakesOffWritesOfOthersAndSetIdBits) {
+    testsupport::TempDir folder("modes");
+    const std::string tree = folder.file("tree");
+    const std::string outside = folder.file("outside");
+    fs::create_directories(tree + "/setgid");
+    writeFile(tree + "/setuid", "x");
+    writeFile(tree + "/setgid/open", "x");
+    writeFile(outside, "x");
+    fs::create_symlink(outside, tree + "/link");
+    const std::vector<std::pair<std::string, mode_t>> modes{
+        {tree, 0777}, {tree + "/setuid", 04755}, {tree + "/setgid", 02775},
+        {tree + "/setgid/open", 0666}, {outside, 04757}};
+    for (const auto& [path, mode] : modes) {
+        ASSERT_EQ(0, ::chmod(path.c_str(), mode)) << path;
+    }
+    ASSERT_TRUE(restrictModes(tree));
+    const std::vector<std::pair<std::string, mode_t>> restricted{
+        {tree, 0755}, {tree + "/setuid", 0755}, {tree + "/setgid", 0755},
+        {tree + "/setgid/open", 0644}, {outside, 04757}};
+    for (const auto& [path, mode] : restricted) {
+        struct stat info {};
+        ASSERT_EQ(0, ::lstat(path.c_str(), &info)) << path;
+        EXPECT_EQ(mode, info.st_mode & 07777) << path;
+    }
+}
+
 class InstallSlotTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directories(product_); }
@@ -286,6 +317,47 @@ TEST_F(InstallSlotTest, OneRunAtATimeHoldsTheLock) {
     fs::remove(hidden("lock"));
     fs::create_symlink("/etc/passwd", hidden("lock"));
     EXPECT_FALSE(InstallSlot(destination_, *logger_).lock(std::chrono::milliseconds(0)));
+}
+
+// A run killed while it held the lock leaves the lock file: it is root's
+// alone, so that no other user can open and hold it to stall every later
+// install; root's next run takes it.
+TEST_F(InstallSlotTest, ALockLeftByAKilledRunCannotBeHeldByAnotherUser) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the lock is root's, and the other user is played by root";
+    }
+    // Folders every user may enter, as those above an install are.
+    installertest::RootOnlyFolder open;
+    if (!open.usable()) {
+        GTEST_SKIP() << open.why();
+    }
+    const std::string destination = open.file("P/C");
+    fs::create_directories(open.file("P"));
+    std::fflush(nullptr);
+    const pid_t killed = ::fork();
+    ASSERT_LE(0, killed);
+    if (killed == 0) {
+        // Ends without letting the lock go, as SIGKILL would.
+        InstallSlot* slot = new InstallSlot(destination, *logger_);
+        ::_exit(slot->lock(std::chrono::milliseconds(0)) ? 0 : 1);
+    }
+    const auto ended = testsupport::waitForChild(killed, std::chrono::seconds(10));
+    ASSERT_EQ(0, ended.exitCode);
+    const std::string lock = open.file("P/.C.lock");
+    ASSERT_TRUE(fs::exists(lock));
+    writeFile(open.file("P/readable"), "");
+    ::chmod(open.file("P/readable").c_str(), 0644);
+    const auto holds = [](const std::string& path) {
+        testsupport::NobodyChild nobody([path] {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        });
+        return nobody.succeeded();
+    };
+    ASSERT_TRUE(holds(open.file("P/readable"))) << "another user reaches the folder";
+    EXPECT_FALSE(holds(lock)) << "another user holds the lock a killed run left";
+    InstallSlot next(destination, *logger_);
+    EXPECT_TRUE(next.lock(std::chrono::milliseconds(0)));
 }
 
 }  // namespace
