@@ -596,10 +596,24 @@ void UnattendedInstallerApplication::installDownloadedPackage(const fs::path& fi
 void UnattendedInstallerApplication::showResult(bool installed) {
     exitCode_ = installed ? RunInstalled : RunFailed;
     updateView(installed ? Succeeded : Failed);
+    outcomeShown_ = true;
+    if (inputEnded_) {
+        // Not from inside the download's callback: the button's way, on the
+        // application's own queue.
+        queue_->push([this](bool&, unsigned long) { onButtonPushed(); },
+                     std::chrono::milliseconds(0), 0);
+    }
 }
 
 void UnattendedInstallerApplication::onButtonPushed() {
     quit();
+}
+
+void UnattendedInstallerApplication::onInputEnded() {
+    inputEnded_ = true;
+    if (outcomeShown_) {
+        onButtonPushed();
+    }
 }
 
 void UnattendedInstallerApplication::quit() {

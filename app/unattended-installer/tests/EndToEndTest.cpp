@@ -226,6 +226,24 @@ TEST_F(EndToEndTest, DownloadsInstallsAndRegistersTheAgent) {
     EXPECT_EQ(2u, server.requests().size());
 }
 
+// A run from a script whose standard input ends at once: the end of input
+// changes nothing while the run downloads and installs, and ends it once
+// the window shows the outcome, with the outcome's status.
+TEST_F(EndToEndTest, TheEndOfInputEndsTheRunWithItsOutcome) {
+    installertest::makeAgentPackage(package_, Agent{.sleep = 1});
+    PackageServer server(package_, work_.file("journal"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
+    auto process =
+        start(installer, {"-CompanyId", company_, "-UnattendedDownloadUrl", server.url()});
+    process->closeInput();
+    const auto result = process->finish(std::chrono::seconds(60));
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(0, result.exitCode) << result.errors;
+    EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors));
+    EXPECT_EQ((Lines{"-regsvc", "-publickey", key_}), daemonCall());
+}
+
 // Three runs share the work folder, where the user has a "download" folder of
 // their own. While the elevated copy runs, what the person does waits for the
 // outcome: a Return typed meanwhile is dropped, closing the window ends the

@@ -379,6 +379,27 @@ TEST_F(WindowTest, EndingTheRunRemovesOnlyItsOwnFiles) {
     }
 }
 
+// Started from a script with standard input at its end (or closed), the run
+// ends once the window shows its outcome, as the button would, with the
+// outcome's status.
+TEST_F(WindowTest, TheEndOfInputEndsTheRunOnceTheOutcomeShows) {
+    InstallerBundle installer(kKeyed);
+    ASSERT_TRUE(installer.setParameters(R"({"Offline": "1", "Product": "P"})"));
+    for (const std::string input : {"</dev/null", "<&-"}) {
+        const auto result =
+            installer
+                .launch({"/bin/sh", "-c", "exec \"$0\" -WorkFolder \"$1\" -Lang en " + input,
+                         installer.executable(), work_.path()},
+                        {"LANG=en_US.UTF-8"})
+                ->finish(std::chrono::seconds(20));
+        EXPECT_FALSE(result.timedOut) << input;
+        EXPECT_EQ(2, result.exitCode) << input;
+        EXPECT_EQ(failedWindow(), result.errors) << input;
+        EXPECT_TRUE(contains(installer.lastLog(), "over and out")) << input;
+        EXPECT_TRUE(fs::is_empty(work_.path())) << input;
+    }
+}
+
 // A server that answers nothing, and one that trickles, each with a run of
 // its own: each attempt ends at the transfer time-out (1 s here) and the six
 // attempts run, 2 s apart.
