@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <fstream>
+#include <functional>
 
 #include <memory>
 #include <optional>
@@ -165,19 +166,61 @@ TEST_F(WindowTest, WithoutAUsableKeyTheAlertFollowsTheSystemLanguageAndTheRunEnd
     EXPECT_FALSE(contains(log, "window: ")) << log;
 }
 
+// The log folder is reached through no link in the home folder, nor
+// through a folder another user can change: the run says why on standard
+// error and in the alert, and nothing is made where a link points.
 TEST_F(WindowTest, WithoutALogFolderTheRunSaysSoAndEndsWithOne) {
     InstallerBundle installer(kKeyed);
-    writeFile(installer.home() + "/.kestrin", "");
-    const auto result = installer.run(inWorkFolder(), systemLanguage("en_US.UTF-8"));
-    EXPECT_EQ(1, result.exitCode);
-    const Lines lines = testsupport::splitLines(result.errors);
-    ASSERT_EQ(2u, lines.size()) << result.errors;
-    EXPECT_EQ("unattended installer: cannot make the log folder " + installer.home() +
-                  "/.kestrin/quorvane/unattended_installer/",
-              lines[0].substr(0, lines[0].size() - 10));
-    EXPECT_EQ("alert: \"" + texts_.text(86, "en", "Wexo Quandel Unattended") + "\" \"" +
-                  lines[0].substr(22) + "\" [\"" + texts_.text(160, "en") + "\"]",
-              lines[1]);
+    const std::string home = installer.home();
+    const std::string elsewhere = work_.file("elsewhere");
+    struct Case {
+        std::function<void()> plant;
+        std::string reason;
+    };
+    std::vector<Case> cases{
+        {[&] { writeFile(home + "/.kestrin", ""); }, "'" + home + "/.kestrin' is not a folder"},
+        {[&] { fs::create_directory_symlink(elsewhere, home + "/.kestrin"); },
+         "'" + home + "/.kestrin' is a link"},
+        {[&] {
+             fs::create_directories(home + "/.kestrin");
+             fs::create_directory_symlink(elsewhere, home + "/.kestrin/quorvane");
+         },
+         "'" + home + "/.kestrin/quorvane' is a link"},
+        {[&] {
+             fs::create_directories(home + "/.kestrin/quorvane");
+             ::chmod((home + "/.kestrin/quorvane").c_str(), 0777);
+         },
+         "'" + home + "/.kestrin/quorvane' is writable by others"},
+    };
+    // Only root can give a folder away.
+    if (::geteuid() == 0) {
+        cases.push_back({[&] {
+                             fs::create_directories(home + "/.kestrin");
+                             ::chown((home + "/.kestrin").c_str(), 65534, 65534);
+                         },
+                         "'" + home + "/.kestrin' belongs to another user"});
+    }
+    const std::string base = home + "/.kestrin/quorvane/unattended_installer/";
+    for (const auto& c : cases) {
+        fs::remove_all(home + "/.kestrin");
+        fs::remove_all(elsewhere);
+        fs::create_directories(elsewhere);
+        c.plant();
+        const auto result = installer.run(inWorkFolder(), systemLanguage("en_US.UTF-8"));
+        EXPECT_EQ(1, result.exitCode) << c.reason;
+        const Lines lines = testsupport::splitLines(result.errors);
+        if (lines.size() != 2) {
+            ADD_FAILURE() << c.reason << ": " << result.errors;
+            continue;
+        }
+        const std::string start = "unattended installer: cannot make the log folder " + base;
+        EXPECT_EQ(start, lines[0].substr(0, start.size()));
+        EXPECT_EQ(": " + c.reason, lines[0].substr(std::min(lines[0].size(), start.size() + 10)));
+        EXPECT_EQ("alert: \"" + texts_.text(86, "en", "Wexo Quandel Unattended") + "\" \"" +
+                      lines[0].substr(22) + "\" [\"" + texts_.text(160, "en") + "\"]",
+                  lines[1]);
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << c.reason;
+    }
 }
 
 // Values that cannot make an install fail the run before any download, with
