@@ -39,6 +39,12 @@ bool AppDelegate::applicationShouldTerminate() {
     return true;
 }
 
+void AppDelegate::applicationInputDidEnd() {
+    if (view_ != nullptr) {
+        view_->onInputEnded();
+    }
+}
+
 void AppDelegate::setTerminationHandler(std::function<void()> handler) {
     terminationHandler() = std::move(handler);
 }

@@ -30,6 +30,9 @@ public:
     // Before the process ends: runs the handler that main set, which may end
     // the process itself with the run's exit status.
     bool applicationShouldTerminate() override;
+
+    // Nobody will push the button any more: tells the view.
+    void applicationInputDidEnd() override;
     static void setTerminationHandler(std::function<void()> handler);
 
     // The alert shown when the installer cannot start at all, in the user's

@@ -9,6 +9,8 @@ public:
 
     // The window's button was pushed, or the window was closed.
     virtual void onButtonPushed() = 0;
+    // Nobody will push the window's button any more.
+    virtual void onInputEnded() = 0;
 };
 
 }  // namespace quorvane::unattended

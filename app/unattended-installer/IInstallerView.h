@@ -16,6 +16,9 @@ public:
 
     // Called by the window when its button was pushed or it was closed.
     virtual void onButtonPushed() = 0;
+    // Called by the window when the user's input has ended: nobody will push
+    // the button any more.
+    virtual void onInputEnded() = 0;
 
     virtual void showPublicKeyMissingErrorDialog() = 0;
     virtual void setTitle(const std::wstring& title) = 0;

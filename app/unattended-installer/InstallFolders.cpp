@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "common/utils/RandomString.h"
 
@@ -18,7 +20,6 @@ namespace fs = boost::filesystem;
 namespace {
 
 constexpr const char* kParameterFile = "unattended.json";
-constexpr off_t kLargestParameterFile = 1 << 20;
 
 }  // namespace
 
@@ -63,7 +64,8 @@ bool makeFolderChain(const fs::path& folder, std::string& problem) {
 fs::path makePrivateFolder(const fs::path& parent, const std::string& prefix) {
     for (int attempt = 0; attempt < 10; ++attempt) {
         const fs::path folder =
-            parent / (prefix + common::randomString(10, common::kAlphanumericAlphabet));
+            parent / (prefix + common::randomString(kPrivateSuffixLength,
+                                                    common::kAlphanumericAlphabet));
         if (::mkdir(folder.c_str(), 0700) == 0) {
             return folder;
         }
@@ -72,6 +74,13 @@ fs::path makePrivateFolder(const fs::path& parent, const std::string& prefix) {
         }
     }
     return {};
+}
+
+bool isPrivateSuffix(const std::string& text) {
+    const std::string_view alphabet = common::kAlphanumericAlphabet;
+    return text.size() == kPrivateSuffixLength &&
+           std::all_of(text.begin(), text.end(),
+                       [&alphabet](char c) { return alphabet.find(c) != std::string_view::npos; });
 }
 
 int openPackage(const std::string& path, uid_t user, std::string& reason) {
@@ -97,7 +106,11 @@ int openPackage(const std::string& path, uid_t user, std::string& reason) {
 }
 
 std::optional<std::string> readPlainFile(const fs::path& folder, const char* name,
-                                         std::size_t limit) {
+                                         std::size_t limit, bool* tooLarge) {
+    bool over = false;
+    if (tooLarge != nullptr) {
+        *tooLarge = false;
+    }
     const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (directory < 0) {
         return std::nullopt;
@@ -109,8 +122,10 @@ std::optional<std::string> readPlainFile(const fs::path& folder, const char* nam
     }
     struct stat info {};
     std::optional<std::string> content;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        static_cast<std::uint64_t>(info.st_size) <= limit) {
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        over = static_cast<std::uint64_t>(info.st_size) > limit;
+    }
+    if (S_ISREG(info.st_mode) && !over) {
         // The file may grow meanwhile: no more than the limit is read.
         content.emplace();
         char buffer[8192];
@@ -118,12 +133,22 @@ std::optional<std::string> readPlainFile(const fs::path& folder, const char* nam
         while (content->size() <= limit && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
             content->append(buffer, static_cast<std::size_t>(n));
         }
-        if (n < 0 || content->size() > limit) {
+        over = content->size() > limit;
+        if (n < 0 || over) {
             content.reset();
         }
     }
     ::close(fd);
+    if (tooLarge != nullptr) {
+        *tooLarge = over;
+    }
     return content;
+}
+
+bool isParameterFileTooLarge(const fs::path& folder) {
+    bool tooLarge = false;
+    readPlainFile(folder, kParameterFile, kLargestParameterFile, &tooLarge);
+    return tooLarge;
 }
 
 bool copyParameterFile(const fs::path& folder, const fs::path& copy) {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,9 +22,15 @@ namespace quorvane::unattended {
 bool makeFolderChain(const boost::filesystem::path& folder, std::string& problem);
 
 // Makes a new folder private to its owner (0700) in `parent`, named
-// `prefix` and random characters; empty when none could be made.
+// `prefix` and kPrivateSuffixLength random letters and digits; empty when
+// none could be made.
 boost::filesystem::path makePrivateFolder(const boost::filesystem::path& parent,
                                           const std::string& prefix);
+inline constexpr std::size_t kPrivateSuffixLength = 10;
+
+// Whether `text` could be the random part that makePrivateFolder puts after
+// its prefix: exactly kPrivateSuffixLength letters and digits.
+bool isPrivateSuffix(const std::string& text);
 
 // Opens the package for reading, without following a link, once: it must be
 // a regular file with one name, owned by root or by `user`, that nobody else
@@ -32,14 +39,23 @@ int openPackage(const std::string& path, uid_t user, std::string& reason);
 
 // Reads the file `name` in `folder` without following a link at either,
 // without blocking, as a regular file of at most `limit` bytes. Empty when
-// there is no such file.
+// there is no such file; `tooLarge`, when given, tells whether it was a
+// regular file over the limit.
 std::optional<std::string> readPlainFile(const boost::filesystem::path& folder, const char* name,
-                                         std::size_t limit);
+                                         std::size_t limit, bool* tooLarge = nullptr);
+
+// The most that is read of a parameter file "unattended.json".
+inline constexpr std::size_t kLargestParameterFile = 1 << 20;
 
 // Copies the parameter file "unattended.json" in `folder` (an earlier
-// install, or an unpacked package), read as readPlainFile does, to the new
-// file `copy`; false when there is none to copy.
+// install, or an unpacked package), read as readPlainFile does within
+// kLargestParameterFile, to the new file `copy`; false when there is none to
+// copy.
 bool copyParameterFile(const boost::filesystem::path& folder, const boost::filesystem::path& copy);
+
+// Whether the parameter file "unattended.json" in `folder` is larger than
+// kLargestParameterFile (a link or anything but a regular file is not).
+bool isParameterFileTooLarge(const boost::filesystem::path& folder);
 
 // Whether `path` is a folder and not a link.
 bool isRealFolder(const boost::filesystem::path& path);

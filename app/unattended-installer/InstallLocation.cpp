@@ -10,15 +10,17 @@ namespace {
 
 constexpr const char* kElevatedFlag = "-PrivilegedInstall";
 
-// Whether `name` may be one of the hidden names that InstallSlot gives the
-// folders of an install beside its own.
-bool isHiddenInstallName(const std::string& name) {
+// Whether `name` may be read as one of the hidden names that InstallSlot
+// gives the folders of an install beside its own, or would give hidden names
+// of its own that begin as another install folder's: ".<other>.unpacking-"
+// is taken for an unpacking of "<other>" by name alone.
+bool readsAsHiddenInstallName(const std::string& name) {
     const auto endsWith = [&name](const std::string& end) {
         return name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
     };
-    return name.front() == '.' &&
-           (name.find(".unpacking-") != std::string::npos || endsWith(".lock") ||
-            endsWith(".new") || endsWith(".earlier") || endsWith(".old"));
+    return name.find(".unpacking-") != std::string::npos ||
+           (name.front() == '.' &&
+            (endsWith(".lock") || endsWith(".new") || endsWith(".earlier") || endsWith(".old")));
 }
 
 }  // namespace
@@ -43,13 +45,24 @@ bool isInstallFolder(const std::string& folder) {
     const std::string rest = folder.substr(base.size());
     const auto slash = rest.find('/');
     return slash != std::string::npos && isPlainFolderName(rest.substr(0, slash)) &&
-           isPlainFolderName(rest.substr(slash + 1)) &&
-           !isHiddenInstallName(rest.substr(slash + 1));
+           isInstallFolderName(rest.substr(slash + 1));
+}
+
+bool isInstallFolderName(const std::string& name) {
+    return isPlainFolderName(name) && !readsAsHiddenInstallName(name);
 }
 
 bool isUsableKey(const std::string& key) {
     return key.size() == 64 && key.front() != '-' &&
            std::all_of(key.begin(), key.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+}
+
+std::uint64_t lowerBound(const std::string& text, std::uint64_t ceiling) {
+    if (text.empty() || text.size() > 19 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return ceiling;
+    }
+    return std::min<std::uint64_t>(std::stoull(text), ceiling);
 }
 
 std::vector<std::string> elevatedArguments(const ElevatedRequest& request) {

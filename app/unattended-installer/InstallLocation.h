@@ -21,10 +21,15 @@ bool isPlainFolderName(const std::string& name);
 // kInstallRoot joined with kInstallFolderName, `product` and `companyId`.
 boost::filesystem::path installFolder(const std::string& product, const std::string& companyId);
 
-// Whether `folder` is kInstallRoot, kInstallFolderName and two plain folder
-// names, written exactly so, the last not one of the hidden names of
-// another install folder (InstallSlot).
+// Whether `folder` is kInstallRoot, kInstallFolderName, a plain folder name
+// and an install folder name (isInstallFolderName), written exactly so.
 bool isInstallFolder(const std::string& folder);
+
+// Whether `name` (a CompanyId) may name an install folder: a plain folder
+// name that cannot be read as one of the hidden names beside another
+// install folder (InstallSlot), nor holds ".unpacking-", which would make
+// its own hidden names begin as another's.
+bool isInstallFolderName(const std::string& name);
 
 // Whether `key` may be handed to the agent daemon: 64 printable ASCII
 // characters, the first not a dash.
@@ -44,6 +49,12 @@ struct ElevatedRequest {
     std::uint64_t maxUnpackedBytes = std::uint64_t{2} << 30;
     std::uint64_t maxUnpackedEntries = 100000;
 };
+
+// The unpacking bound a run's parameter `text` names: its decimal value when
+// that is below `ceiling`, else `ceiling` (also for an empty or unreadable
+// text). A run's parameters, from the attribute or its command line, may
+// lower the bounds; only the elevated copy's own command line may raise them.
+std::uint64_t lowerBound(const std::string& text, std::uint64_t ceiling);
 
 // The elevated copy's command line after its executable: the flag
 // "-PrivilegedInstall" first, then "-SourcePath", "-DestinationPath",

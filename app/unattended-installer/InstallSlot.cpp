@@ -86,15 +86,34 @@ bool InstallSlot::lock(std::chrono::milliseconds wait) {
     }
 }
 
-void InstallSlot::recover() {
+bool InstallSlot::isLeftOver(const std::string& name) const {
+    for (const char* state : {"new", "earlier", "old"}) {
+        if (name == hidden(state).filename().string()) {
+            return true;
+        }
+    }
+    // ".<name>.unpacking-" and a random part, alone or followed by
+    // "-params-" and another: what makeStaging and the parameter file's
+    // private folder make, nothing that merely begins as they do.
     const std::string unpacking = hidden("unpacking-").filename().string();
+    if (name.compare(0, unpacking.size(), unpacking) != 0) {
+        return false;
+    }
+    const std::string rest = name.substr(unpacking.size());
+    const std::string staging = rest.substr(0, kPrivateSuffixLength);
+    const std::string params = kParamsInfix;
+    return isPrivateSuffix(staging) &&
+           (rest.size() == staging.size() ||
+            (rest.compare(staging.size(), params.size(), params) == 0 &&
+             isPrivateSuffix(rest.substr(staging.size() + params.size()))));
+}
+
+void InstallSlot::recover() {
     std::vector<fs::path> left;
     if (DIR* folder = ::opendir(destination_.parent_path().c_str())) {
         while (const dirent* entry = ::readdir(folder)) {
-            const fs::path path = destination_.parent_path() / entry->d_name;
-            if (path == hidden("new") || path == hidden("earlier") || path == hidden("old") ||
-                std::string(entry->d_name).compare(0, unpacking.size(), unpacking) == 0) {
-                left.push_back(path);
+            if (isLeftOver(entry->d_name)) {
+                left.push_back(destination_.parent_path() / entry->d_name);
             }
         }
         ::closedir(folder);

@@ -13,13 +13,17 @@ namespace quorvane::unattended {
 // through, for the elevated copy, which holds the folder's lock all along:
 //   ".<name>.lock"          the lock, a root-owned file made and removed by
 //                           the holder;
-//   ".<name>.unpacking-..." a package being unpacked;
+//   ".<name>.unpacking-<random>"
+//                           a package being unpacked, and beside it
+//   ".<name>.unpacking-<random>-params-<random>"
+//                           the private folder of its parameter file;
 //   ".<name>.new"           an unpacked install waiting for its place;
 //   ".<name>.earlier"       the earlier install while the new one registers;
 //   ".<name>.old"           an install on its way out.
 // Each step from one to the next is one rename, so whatever a killed run
-// left says by its names alone how far it came. The folder above must be
-// root's alone (makeFolderChain).
+// left says by its names alone how far it came; each random part is one of
+// makePrivateFolder, and only these exact names are taken as the folder's.
+// The folder above must be root's alone (makeFolderChain).
 class InstallSlot {
 public:
     InstallSlot(boost::filesystem::path destination, common::ILogger& logger);
@@ -37,6 +41,9 @@ public:
 
     // A new private folder to unpack into; empty when none could be made.
     boost::filesystem::path makeStaging() const;
+    // What follows a staging folder's name in the name of its parameter
+    // file's private folder (makePrivateFolder's prefix).
+    static constexpr const char* kParamsInfix = "-params-";
 
     // Puts the unpacked `staging` in the folder's place; an earlier install
     // stays hidden beside it until complete() or rollBack().
@@ -50,6 +57,9 @@ public:
 
 private:
     boost::filesystem::path hidden(const std::string& state) const;
+    // Whether `name`, beside the install folder, is one of the hidden names
+    // of this install folder that only a stopped run leaves.
+    bool isLeftOver(const std::string& name) const;
     bool move(const boost::filesystem::path& from, const boost::filesystem::path& to);
     void remove(const boost::filesystem::path& folder);
 

@@ -50,4 +50,11 @@ void InstallerController::onButtonPushed() {
     }
 }
 
+void InstallerController::onInputEnded() {
+    // The delegate may release this controller: nothing of it is used after.
+    if (auto* listener = delegate()) {
+        listener->onInputEnded();
+    }
+}
+
 }  // namespace quorvane::unattended

@@ -25,6 +25,7 @@ public:
     void setButtonLabel(const std::wstring& title, const bool enabled) override;
 
     void onButtonPushed() override;
+    void onInputEnded() override;
 
 private:
     IInstallerView* view_;

@@ -37,6 +37,12 @@ void InstallerView::onButtonPushed() {
     }
 }
 
+void InstallerView::onInputEnded() {
+    if (auto* listener = delegate()) {
+        listener->onInputEnded();
+    }
+}
+
 void InstallerView::showPublicKeyMissingErrorDialog() {
     if (auto* appKit = appDelegate()) {
         appKit->showPublicKeyMissingErrorDialog();

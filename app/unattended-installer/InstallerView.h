@@ -20,6 +20,7 @@ public:
     ~InstallerView() override;
 
     void onButtonPushed() override;
+    void onInputEnded() override;
     void showPublicKeyMissingErrorDialog() override;
     void setTitle(const std::wstring& title) override;
     void updateProgress(const std::wstring& text, const std::uint64_t value,

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 
 extern char** environ;
 
@@ -123,7 +124,13 @@ int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::millis
     const int report = ::fcntl(failure[1], F_DUPFD_CLOEXEC, 10);
     ::close(failure[1]);
     failure[1] = report;
-    const rlimit fileSize{fileSizeLimit_, fileSizeLimit_};
+    // The kernel compares the limit as a signed file offset: one past the
+    // largest offset would stop the first write, and no file can pass it.
+    const rlim_t limit = fileSizeLimit_ > static_cast<std::uint64_t>(
+                                              std::numeric_limits<off_t>::max())
+                             ? RLIM_INFINITY
+                             : static_cast<rlim_t>(fileSizeLimit_);
+    const rlimit fileSize{limit, limit};
     const pid_t parent = ::getpid();
     const pid_t pid = report < 0 ? -1 : ::fork();
     if (pid == 0) {

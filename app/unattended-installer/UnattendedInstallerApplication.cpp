@@ -315,6 +315,11 @@ fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedReque
     if (status == 0 && overflow.empty() && !withinBounds()) {
         overflow = "the package unpacked to more than its bounds";
     }
+    // Its parameters are not replaced by the device token alone.
+    if (status == 0 && overflow.empty() && isParameterFileTooLarge(staging)) {
+        overflow = std::string("the package's ") + kParameterFile + " is larger than " +
+                   std::to_string(kLargestParameterFile) + " bytes";
+    }
     if (!overflow.empty()) {
         logger_->error("%s", overflow.c_str());
     }
@@ -336,8 +341,8 @@ bool UnattendedInstallerApplication::carryDeviceTokenOver(const fs::path& destin
     // read from the package as a plain file only (a missing or unusable one
     // counts as empty) and written back in place of whatever the package
     // had at its name.
-    const fs::path privateFolder =
-        makePrivateFolder(staging.parent_path(), staging.filename().string() + "-params-");
+    const fs::path privateFolder = makePrivateFolder(
+        staging.parent_path(), staging.filename().string() + InstallSlot::kParamsInfix);
     if (privateFolder.empty()) {
         return false;
     }
@@ -493,6 +498,11 @@ bool UnattendedInstallerApplication::checkParameters() {
             return false;
         }
     }
+    if (!isInstallFolderName(companyId_)) {
+        logger_->error("CompanyId '%s' reads as a hidden name beside another install folder",
+                       companyId_.c_str());
+        return false;
+    }
     installerArguments_ = params_.getValue("UnattendedInstallerArgs", "");
     // On the command line the value is the next argument as it is, even when
     // it begins with a dash; the attribute's value still wins.
@@ -546,16 +556,13 @@ void UnattendedInstallerApplication::installDownloadedPackage(const fs::path& fi
     request.publicKey = publicKey_;
     request.installerArguments = installerArguments_;
     request.user = std::to_string(::getuid());
-    // The bounds of the unpacking, when the run names others.
+    // The bounds of the unpacking, when the run names lower ones: whoever
+    // serves the bundle's attribute cannot lift them.
     const std::pair<const char*, std::uint64_t*> bounds[] = {
         {"MaxUnpackedBytes", &request.maxUnpackedBytes},
         {"MaxUnpackedEntries", &request.maxUnpackedEntries}};
     for (const auto& [key, value] : bounds) {
-        const std::string text = params_.getValue(key, "");
-        if (!text.empty() && text.size() < 20 &&
-            text.find_first_not_of("0123456789") == std::string::npos) {
-            *value = std::stoull(text);
-        }
+        *value = lowerBound(params_.getValue(key, ""), *value);
     }
     const auto arguments = elevatedArguments(request);
     std::vector<char*> argv;
@@ -589,10 +596,24 @@ void UnattendedInstallerApplication::installDownloadedPackage(const fs::path& fi
 void UnattendedInstallerApplication::showResult(bool installed) {
     exitCode_ = installed ? RunInstalled : RunFailed;
     updateView(installed ? Succeeded : Failed);
+    outcomeShown_ = true;
+    if (inputEnded_) {
+        // Not from inside the download's callback: the button's way, on the
+        // application's own queue.
+        queue_->push([this](bool&, unsigned long) { onButtonPushed(); },
+                     std::chrono::milliseconds(0), 0);
+    }
 }
 
 void UnattendedInstallerApplication::onButtonPushed() {
     quit();
+}
+
+void UnattendedInstallerApplication::onInputEnded() {
+    inputEnded_ = true;
+    if (outcomeShown_) {
+        onButtonPushed();
+    }
 }
 
 void UnattendedInstallerApplication::quit() {

@@ -71,6 +71,10 @@ public:
 
     // The window's button (or the window's close): quits.
     void onButtonPushed() override;
+    // The end of the user's input: once the outcome shows, it ends the run
+    // as the button would, with the outcome's exit code; before, it changes
+    // nothing.
+    void onInputEnded() override;
 
     // Shows an InstallerState in the window: its texts and progress step. A
     // value beyond the states, or a call after the teardown, changes nothing.
@@ -157,6 +161,10 @@ private:
     std::string companyId_;
     std::string installerArguments_;
     std::uint32_t exitCode_ = 0;
+    // Whether the window shows the outcome, and whether nobody will push its
+    // button any more.
+    bool outcomeShown_ = false;
+    bool inputEnded_ = false;
     std::unique_ptr<QtCorePlatform> qtPlatform_;
     std::unique_ptr<common::credentialstorage::CredentialStorage> credentialStorage_;
     std::string publicKey_;

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,24 +62,55 @@ void openStandardStreams() {
     }
 }
 
-// Creates the run's own log folder: missing parents readable by all (0755),
-// the folder itself private to the user (0700) and new.
-bool makeLogFolder(const fs::path& folder) {
-    boost::system::error_code error;
-    fs::path built;
-    for (const auto& element : folder) {
-        built /= element;
-        if (fs::exists(built, error)) {
-            continue;
+// Creates the run's own log folder `own` below `home`, in the folders
+// `names`, made when missing (0755); the run's own last, new and private to
+// the user (0700). None is reached through a link, and one that is there
+// already must belong to the user (or root) and be writable by nobody else:
+// nothing another user plants in the home folder decides where the logs go.
+// Empty when it was made, else why not.
+std::string makeLogFolder(const fs::path& home, const std::vector<std::string>& names,
+                          const std::string& own) {
+    int folder = ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        return "'" + home.string() + "' cannot be opened: " + std::strerror(errno);
+    }
+    fs::path built = home;
+    std::string problem;
+    for (const auto& name : names) {
+        built /= name;
+        if (::mkdirat(folder, name.c_str(), 0755) != 0 && errno != EEXIST) {
+            problem = "'" + built.string() + "' cannot be made: " + std::strerror(errno);
+            break;
         }
-        if (built == folder) {
-            return ::mkdir(built.c_str(), 0700) == 0;
+        struct stat info {};
+        const int next =
+            ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 || ::fstat(next, &info) != 0) {
+            const std::string reason = std::strerror(errno);
+            struct stat entry {};
+            const bool there = ::fstatat(folder, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0;
+            problem = "'" + built.string() +
+                      (there && S_ISLNK(entry.st_mode)  ? "' is a link"
+                       : there && !S_ISDIR(entry.st_mode) ? "' is not a folder"
+                                                          : "' cannot be opened: " + reason);
+        } else if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+            problem = "'" + built.string() + "' belongs to another user";
+        } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+            problem = "'" + built.string() + "' is writable by others";
         }
-        if (::mkdir(built.c_str(), 0755) != 0 && errno != EEXIST) {
-            return false;
+        ::close(folder);
+        folder = next;
+        if (!problem.empty()) {
+            break;
         }
     }
-    return false;
+    if (problem.empty() && ::mkdirat(folder, own.c_str(), 0700) != 0) {
+        problem = "'" + (built / own).string() + "' cannot be made: " + std::strerror(errno);
+    }
+    if (folder >= 0) {
+        ::close(folder);
+    }
+    return problem;
 }
 
 // No log, no run: says so on standard error and, for the copy the user
@@ -120,10 +153,16 @@ int main(int argc, char** argv) {
     if (home.empty()) {
         return cannotStart(elevated, "no home folder for the log files");
     }
-    const fs::path logFolder = fs::path(home) / ".kestrin" / "quorvane" / "unattended_installer" /
-                               common::randomString(10, common::kAlphanumericAlphabet);
-    if (!makeLogFolder(logFolder)) {
-        return cannotStart(elevated, "cannot make the log folder " + logFolder.string());
+    const std::vector<std::string> logParents{".kestrin", "quorvane", "unattended_installer"};
+    const std::string own = common::randomString(10, common::kAlphanumericAlphabet);
+    fs::path logFolder = home;
+    for (const auto& name : logParents) {
+        logFolder /= name;
+    }
+    logFolder /= own;
+    if (const std::string problem = makeLogFolder(home, logParents, own); !problem.empty()) {
+        return cannotStart(elevated,
+                           "cannot make the log folder " + logFolder.string() + ": " + problem);
     }
 
     common::Logger::setLogFolder(logFolder.string());

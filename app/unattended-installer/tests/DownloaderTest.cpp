@@ -15,11 +15,11 @@
 #include "ManualTaskScheduler.h"
 #include "PackageServer.h"
 #include "QtCorePlatform.h"
-#include "common/credentialstorage/CredentialStorage.h"
 #include "common/taskscheduler/TaskScheduler.h"
 #include "common/utils/CommandOutput.h"
 #include "common/utils/StringConversions.h"
 #include "support/ChildProcess.h"
+#include "support/FakeCredentialStorage.h"
 #include "support/TempDir.h"
 
 namespace fs = boost::filesystem;
@@ -105,7 +105,8 @@ protected:
     std::shared_ptr<testsupport::ManualTaskScheduler> scheduler_ =
         std::make_shared<testsupport::ManualTaskScheduler>(
             std::make_shared<testsupport::RecordingLogger::Lines>());
-    common::credentialstorage::CredentialStorage storage_;
+    // Kept in memory: the user's keychain is not touched.
+    FakeCredentialStorage storage_;
     std::unique_ptr<QtCorePlatform> platform_;
     std::unique_ptr<common::IDownloader> downloader_;
     std::vector<Outcome> outcomes_;

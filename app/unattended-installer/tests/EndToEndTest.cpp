@@ -1,43 +1,22 @@
-// The installer as root against the real install location: the elevated copy
-// on its own, and whole runs of the real bundle downloading from a local
-// server. The cases share "/Library/Application Support", so CTest runs them
-// one at a time.
-#include <gtest/gtest.h>
+// Whole runs of the real bundle as root, downloading from a local server,
+// and the elevated copy started as the user-started copy starts it. The
+// cases share "/Library/Application Support", so CTest runs them one at a
+// time.
+#include "EndToEndTest.h"
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstring>
-#include <thread>
 
 #include <boost/filesystem.hpp>
 
-#include "InstallerBundle.h"
-#include "MessageTexts.h"
 #include "PackageServer.h"
 #include "common/utils/RandomString.h"
 #include "support/ChildProcess.h"
-#include "support/TempDir.h"
 
 namespace fs = boost::filesystem;
-using installertest::Agent;
-using installertest::contains;
-using installertest::entries;
-using installertest::InstallerBundle;
-using installertest::joinLines;
-using installertest::PackageServer;
-using installertest::writeFile;
-using quorvane::unattended::InstallerState;
-using testsupport::readFile;
-using Lines = std::vector<std::string>;
 
-namespace {
-
-const std::string kInstallBase = "/Library/Application Support/WexoQuandelUnattended";
-const std::string kShown = "window: shown";
-const std::string kClosed = "window: closed";
+namespace installertest {
 
 std::string windowLines(const std::string& errors) {
     std::string lines;
@@ -49,79 +28,48 @@ std::string windowLines(const std::string& errors) {
     return lines;
 }
 
-class EndToEndTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "installs under /Library as root";
-        }
-        const std::string tag = common::randomString(8, common::kAlphanumericAlphabet);
-        product_ = "QuorvaneE2E-" + tag;
-        company_ = "company-" + tag;
-        for (fs::path folder = kInstallBase; folder != "/"; folder = folder.parent_path()) {
-            if (!fs::exists(folder)) {
-                madeFolders_.push_back(folder);
-            }
-        }
-        installertest::makeAgentPackage(package_);
-        fs::create_directories(work_.file("run"));
+void EndToEndTest::SetUp() {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "installs under /Library as root";
     }
-
-    void TearDown() override {
-        boost::system::error_code error;
-        fs::remove_all(fs::path(kInstallBase) / product_, error);
-        for (const auto& folder : madeFolders_) {
-            if (fs::is_directory(folder, error) && fs::is_empty(folder, error)) {
-                fs::remove(folder, error);
-            }
+    const std::string tag = common::randomString(8, common::kAlphanumericAlphabet);
+    product_ = "QuorvaneE2E-" + tag;
+    company_ = "company-" + tag;
+    for (fs::path folder = kInstallBase; folder != "/"; folder = folder.parent_path()) {
+        if (!fs::exists(folder)) {
+            madeFolders_.push_back(folder);
         }
     }
+    makeAgentPackage(package_);
+    fs::create_directories(work_.file("run"));
+}
 
-    std::string destination(const std::string& company = "") const {
-        return kInstallBase + "/" + product_ + "/" + (company.empty() ? company_ : company);
+void EndToEndTest::TearDown() {
+    boost::system::error_code error;
+    fs::remove_all(fs::path(kInstallBase) / product_, error);
+    for (const auto& folder : madeFolders_) {
+        if (fs::is_directory(folder, error) && fs::is_empty(folder, error)) {
+            fs::remove(folder, error);
+        }
     }
+}
 
-    // The elevated copy's command line for this test's package and folder.
-    Lines request(const std::string& arguments = "") const {
-        return {"-PrivilegedInstall",
-                "-SourcePath",
-                package_,
-                "-DestinationPath",
-                destination(),
-                "-publickey",
-                key_,
-                "-UnattendedInstallerArgs",
-                arguments};
-    }
+}  // namespace installertest
 
-    Lines daemonCall(const std::string& company = "") const {
-        return testsupport::splitLines(readFile(destination(company) + "/daemon-call.txt"));
-    }
+using installertest::Agent;
+using installertest::contains;
+using installertest::EndToEndTest;
+using installertest::entries;
+using installertest::InstallerBundle;
+using installertest::kInstallBase;
+using installertest::PackageServer;
+using installertest::windowLines;
+using installertest::writeFile;
+using quorvane::unattended::InstallerState;
+using testsupport::readFile;
+using Lines = std::vector<std::string>;
 
-    std::string window(InstallerState outcome) const {
-        return joinLines({texts_.windowLines(InstallerState::Starting, "en"),
-                          texts_.windowLines(InstallerState::Downloading, "en"),
-                          {kShown},
-                          texts_.windowLines(InstallerState::Installing, "en"),
-                          texts_.windowLines(outcome, "en"),
-                          {kClosed}});
-    }
-
-    std::unique_ptr<installertest::RunningInstaller> start(const InstallerBundle& installer,
-                                                           Lines arguments = {},
-                                                           const std::string& executable = "") {
-        arguments.insert(arguments.end(), {"-WorkFolder", work_.file("run"), "-Lang", "en"});
-        return installer.start(arguments, {"LANG=en_US.UTF-8"}, executable);
-    }
-
-    installertest::MessageTexts texts_;
-    testsupport::TempDir work_{"installer-e2e"};
-    const std::string package_ = work_.file("agent.zip");
-    const std::string key_ = installertest::keyOf("e2e0123456789abc");
-    std::string product_;
-    std::string company_;
-    std::vector<fs::path> madeFolders_;
-};
+namespace {
 
 TEST_F(EndToEndTest, TheElevatedCopyInstallsOverAnEarlierOneWithoutFollowingItsLinks) {
     installertest::makeAgentPackage(package_, Agent{0, "from-package", 0, 4});
@@ -278,6 +226,24 @@ TEST_F(EndToEndTest, DownloadsInstallsAndRegistersTheAgent) {
     EXPECT_EQ(2u, server.requests().size());
 }
 
+// A run from a script whose standard input ends at once: the end of input
+// changes nothing while the run downloads and installs, and ends it once
+// the window shows the outcome, with the outcome's status.
+TEST_F(EndToEndTest, TheEndOfInputEndsTheRunWithItsOutcome) {
+    installertest::makeAgentPackage(package_, Agent{.sleep = 1});
+    PackageServer server(package_, work_.file("journal"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
+    auto process =
+        start(installer, {"-CompanyId", company_, "-UnattendedDownloadUrl", server.url()});
+    process->closeInput();
+    const auto result = process->finish(std::chrono::seconds(60));
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(0, result.exitCode) << result.errors;
+    EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors));
+    EXPECT_EQ((Lines{"-regsvc", "-publickey", key_}), daemonCall());
+}
+
 // Three runs share the work folder, where the user has a "download" folder of
 // their own. While the elevated copy runs, what the person does waits for the
 // outcome: a Return typed meanwhile is dropped, closing the window ends the
@@ -329,374 +295,6 @@ TEST_F(EndToEndTest, TheWindowWaitsForTheElevatedCopyAndTellsItsOutcome) {
     EXPECT_FALSE(fs::exists(destination("failed")));
     EXPECT_EQ((Lines{"download"}), entries(work_.file("run")));
     EXPECT_EQ((Lines{"notes.txt"}), entries(work_.file("run/download")));
-}
-
-}  // namespace
-
-namespace {
-
-// What lies in `folder` with a mode that lets others write or sets an id.
-std::vector<std::string> openEntries(const std::string& folder) {
-    std::vector<std::string> open;
-    for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
-        struct stat info {};
-        const bool linked = ::lstat(it->path().c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-        if (!linked && (info.st_mode & (S_IWGRP | S_IWOTH | S_ISUID | S_ISGID)) != 0) {
-            open.push_back(it->path().string());
-        }
-    }
-    return open;
-}
-
-class RootCopyTest : public EndToEndTest {
-protected:
-    std::string product() const { return kInstallBase + "/" + product_; }
-
-    // An earlier install holding `marker`.
-    void makeEarlierInstall(const std::string& marker = "earlier") const {
-        fs::create_directories(destination());
-        writeFile(destination() + "/marker", marker);
-    }
-
-    std::string marker() const { return readFile(destination() + "/marker"); }
-
-    // Starts the elevated copy of `bundle` with `arguments` after the
-    // request.
-    std::unique_ptr<installertest::RunningInstaller> startElevated(const InstallerBundle& bundle,
-                                                                  const Lines& extra = {},
-                                                                  const std::string& package = "",
-                                                                  const std::string& args = "") {
-        Lines arguments = request(args);
-        if (!package.empty()) {
-            arguments[2] = package;
-        }
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return bundle.start(arguments);
-    }
-
-    // Waits until the daemon of this test's install has started.
-    bool waitForRegistration(std::chrono::seconds timeout = std::chrono::seconds(30)) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!fs::exists(destination() + "/daemon-pid.txt")) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
-    }
-};
-
-TEST_F(RootCopyTest, NothingInstalledIsWritableByOthersWhateverThePackageOrUmaskSay) {
-    installertest::makeAgentPackage(package_, Agent{.modes = true});
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    Lines argv{"/bin/sh", "-c", "umask 000; exec \"$0\" \"$@\"", installer.executable()};
-    const Lines arguments = request();
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const auto result = installer.launch(argv)->finish(std::chrono::seconds(60));
-    ASSERT_EQ("<exitcode>0</exitcode>\n", result.output) << installer.lastLog();
-    EXPECT_EQ(Lines{}, openEntries(destination()));
-    EXPECT_TRUE(fs::exists(destination() + "/extra/no-modes.txt"));
-    struct stat info {};
-    for (const std::string& folder : {product(), destination()}) {
-        ASSERT_EQ(0, ::lstat(folder.c_str(), &info));
-        EXPECT_EQ(0755u, info.st_mode & 07777) << folder;
-        EXPECT_EQ(0u, info.st_uid) << folder;
-    }
-}
-
-// Each folder above the install folder must be root's alone; one that is not
-// is named in the log, and nothing is unpacked.
-TEST_F(RootCopyTest, AFolderAboveTheInstallThatOthersControlIsRefusedBeforeUnpacking) {
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    struct Case {
-        std::string what;
-        uid_t owner;
-        mode_t mode;
-        std::string reason;
-    };
-    const std::vector<Case> cases{
-        {"made 0777 by another user", 65534, 0777, "belongs to user 65534"},
-        {"another user's", 65534, 0755, "belongs to user 65534"},
-        {"root's, writable by all", 0, 0777, "is writable by others"},
-        {"root's, writable by its group", 0, 0775, "is writable by others"},
-    };
-    for (const auto& c : cases) {
-        fs::create_directories(product());
-        ASSERT_EQ(0, ::chown(product().c_str(), c.owner, c.owner));
-        ASSERT_EQ(0, ::chmod(product().c_str(), c.mode));
-        const auto result = installer.run(request());
-        EXPECT_EQ("<exitcode>3</exitcode>\n", result.output) << c.what;
-        const std::string log = installer.lastLog();
-        EXPECT_TRUE(contains(log, "refusing the folders above the install folder: '" +
-                                      product() + "' " + c.reason))
-            << c.what << "\n"
-            << log;
-        EXPECT_FALSE(contains(log, "unzip")) << c.what;
-        EXPECT_EQ(Lines{}, entries(product())) << c.what;
-        fs::remove(product());
-    }
-}
-
-// The first install's registration fails and it rolls back while the second
-// waits for it; the second then installs. Each result line tells what it
-// did, and the disk holds the second's install alone.
-TEST_F(RootCopyTest, TwoInstallsIntoOneFolderTakeTurns) {
-    makeEarlierInstall();
-    const std::string failing = work_.file("failing.zip");
-    installertest::makeAgentPackage(failing, Agent{.exitCode = 1, .sleep = 2});
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    auto first = startElevated(installer, {}, failing, "-run first");
-    ASSERT_TRUE(waitForRegistration());
-    auto second = startElevated(installer, {}, package_, "-run second");
-    const auto firstResult = first->finish(std::chrono::seconds(60));
-    EXPECT_EQ("<exitcode>5</exitcode>\n", firstResult.output);
-    const auto secondResult = second->finish(std::chrono::seconds(60));
-    EXPECT_EQ("<exitcode>0</exitcode>\n", secondResult.output);
-    EXPECT_EQ((Lines{"-regsvc", "-run", "second", "-publickey", key_}), daemonCall());
-    EXPECT_FALSE(fs::exists(destination() + "/marker"));
-    EXPECT_EQ(Lines{company_}, entries(product())) << "nothing hidden, no lock left";
-    std::string logs;
-    for (const auto& log : installer.newLogs()) {
-        logs += log;
-    }
-    EXPECT_TRUE(contains(logs, "waiting for another install into '" + destination() + "'"))
-        << logs;
-}
-
-// What sudo passes on to the root copy while the daemon registers does not
-// cut the run short: it finishes, or rolls back, and says which.
-TEST_F(RootCopyTest, ClosingSignalsDuringRegistrationWaitForTheOutcome) {
-    const std::string failing = work_.file("failing.zip");
-    installertest::makeAgentPackage(failing, Agent{.exitCode = 1, .sleep = 1});
-    installertest::makeAgentPackage(package_, Agent{.sleep = 1});
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    const std::vector<std::pair<int, bool>> cases{
-        {SIGTERM, true}, {SIGINT, false}, {SIGHUP, true}, {SIGTERM, false}};
-    for (const auto& [signal, registers] : cases) {
-        fs::remove_all(destination());
-        makeEarlierInstall();
-        auto process = startElevated(installer, {}, registers ? package_ : failing);
-        ASSERT_TRUE(waitForRegistration()) << process->errors();
-        process->signal(signal);
-        const auto result = process->finish(std::chrono::seconds(60));
-        EXPECT_EQ(registers ? "<exitcode>0</exitcode>\n" : "<exitcode>5</exitcode>\n",
-                  result.output)
-            << strsignal(signal);
-        EXPECT_EQ(registers, !fs::exists(destination() + "/marker")) << strsignal(signal);
-        EXPECT_EQ(registers, fs::exists(destination() + "/daemon-call.txt")) << strsignal(signal);
-        EXPECT_EQ(Lines{company_}, entries(product())) << strsignal(signal);
-    }
-}
-
-// Before the new install is in place a closing signal ends the run with
-// nothing changed.
-TEST_F(RootCopyTest, AClosingSignalWhileUnpackingEndsTheInstallUnchanged) {
-    makeEarlierInstall();
-    installertest::makeAgentPackage(package_, Agent{.fillerCount = 32, .fillerSize = 16 << 20});
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    auto process = startElevated(installer);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (entries(product()).size() < 3 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    process->signal(SIGTERM);
-    const auto result = process->finish();
-    EXPECT_EQ("<exitcode>4</exitcode>\n", result.output);
-    EXPECT_EQ("earlier", marker());
-    EXPECT_EQ(Lines{company_}, entries(product()));
-    EXPECT_TRUE(contains(installer.lastLog(), "unzip was stopped by a signal"))
-        << installer.lastLog();
-}
-
-// The same through the window: the signal reaches the root copy (as sudo
-// passes it on) and its parent, the user-started copy; the window tells the
-// outcome that is on disk and then closes.
-TEST_F(RootCopyTest, TheWindowTellsWhatIsOnDiskWhenItsRunIsSignalledDuringRegistration) {
-    installertest::makeAgentPackage(package_, Agent{.sleep = 1});
-    PackageServer server(package_, work_.file("journal"));
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        fs::remove_all(destination());
-        makeEarlierInstall();
-        auto process =
-            start(installer, {"-CompanyId", company_, "-UnattendedDownloadUrl", server.url()});
-        ASSERT_TRUE(waitForRegistration()) << process->errors();
-        for (const int pid : installertest::processesMentioning("-PrivilegedInstall")) {
-            if (contains(readFile("/proc/" + std::to_string(pid) + "/cmdline"), destination())) {
-                ::kill(pid, signal);
-            }
-        }
-        process->signal(signal);
-        const auto result = process->finish();
-        EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors))
-            << strsignal(signal);
-        EXPECT_EQ(0, result.exitCode) << strsignal(signal);
-        EXPECT_FALSE(fs::exists(destination() + "/marker")) << strsignal(signal);
-        EXPECT_TRUE(fs::exists(destination() + "/daemon-call.txt")) << strsignal(signal);
-        EXPECT_EQ(Lines{company_}, entries(product())) << strsignal(signal);
-    }
-}
-
-// A root copy killed while unzip runs takes unzip with it; the next run finds
-// what it left and goes on from the earlier install. A run killed during the
-// registration left the earlier install hidden: the next run puts it back.
-TEST_F(RootCopyTest, WhatAKilledRunLeftIsPutRightByTheNext) {
-    makeEarlierInstall();
-    const std::string slow = work_.file("slow.zip");
-    installertest::makeAgentPackage(slow, Agent{.fillerCount = 32, .fillerSize = 16 << 20});
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    auto killed = startElevated(installer, {}, slow);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    std::vector<int> unzips;
-    while (unzips.empty() && std::chrono::steady_clock::now() < deadline) {
-        for (const int pid : installertest::processesMentioning(product() + "/." + company_)) {
-            if (contains(readFile("/proc/" + std::to_string(pid) + "/cmdline"), "unzip")) {
-                unzips.push_back(pid);
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_FALSE(unzips.empty()) << killed->errors();
-    killed->signal(SIGKILL);
-    killed->finish();
-    // unzip would need seconds more for the rest of the package. Ended, it
-    // may stay a zombie until its new parent reaps it.
-    const auto running = [pid = unzips.front()] {
-        const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-        const auto state = stat.rfind(") ");
-        return state != std::string::npos && stat.compare(state + 2, 1, "Z") != 0;
-    };
-    const auto gone = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (running() && std::chrono::steady_clock::now() < gone) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(running()) << "unzip outlived the root copy";
-    EXPECT_LT(1u, entries(product()).size()) << "the killed run left its unpacking";
-
-    // As a run killed during the registration leaves it.
-    fs::rename(destination(), product() + "/." + company_ + ".earlier");
-    fs::create_directories(destination());
-    writeFile(destination() + "/marker", "half");
-    const std::string junk = work_.file("junk.zip");
-    writeFile(junk, "not a zip");
-    EXPECT_EQ("<exitcode>4</exitcode>\n", startElevated(installer, {}, junk)->finish().output);
-    EXPECT_EQ("earlier", marker());
-    EXPECT_EQ(Lines{company_}, entries(product()));
-    EXPECT_TRUE(contains(installer.lastLog(), "the earlier install is back in")) << installer.lastLog();
-
-    EXPECT_EQ("<exitcode>0</exitcode>\n", installer.run(request()).output);
-    EXPECT_EQ(Lines{company_}, entries(product()));
-}
-
-// What a package unpacks to is bounded: by what it declares, before
-// anything is unpacked, and by what unzip writes, whatever it declared.
-TEST_F(RootCopyTest, APackageThatUnpacksPastItsBoundsFailsAndKeepsTheEarlierInstall) {
-    makeEarlierInstall();
-    const std::string large = work_.file("large.zip");
-    installertest::makeAgentPackage(large, Agent{.fillerCount = 1, .fillerSize = 1LL << 30});
-    ASSERT_GT(2u << 20, fs::file_size(large));
-    const std::string many = work_.file("many.zip");
-    installertest::makeAgentPackage(many, Agent{.fillerCount = 200, .fillerSize = 1});
-    const std::string understated = work_.file("understated.zip");
-    installertest::makeAgentPackage(
-        understated, Agent{.fillerCount = 256, .fillerSize = 4 << 20, .understate = true});
-    const std::string oneLie = work_.file("one-lie.zip");
-    installertest::makeAgentPackage(
-        oneLie, Agent{.fillerCount = 1, .fillerSize = 64 << 20, .understate = true});
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    struct Case {
-        std::string package;
-        Lines bounds;
-        std::string logged;
-    };
-    const std::vector<Case> cases{
-        {large, {"-MaxUnpackedBytes", "100000000"}, "it unpacks to more than 100000000 bytes"},
-        {many, {"-MaxUnpackedEntries", "100"}, "it holds more than 100 entries"},
-        {understated, {"-MaxUnpackedBytes", "33554432"}, "unzip was stopped: it wrote more than"},
-        {oneLie, {"-MaxUnpackedBytes", "33554432"}, "unable to unpack archive"},
-    };
-    for (const auto& c : cases) {
-        auto process = startElevated(installer, c.bounds, c.package);
-        const auto result = process->finish(std::chrono::seconds(60));
-        EXPECT_EQ("<exitcode>4</exitcode>\n", result.output) << c.package;
-        EXPECT_TRUE(contains(installer.lastLog(), c.logged)) << installer.lastLog();
-        EXPECT_EQ("earlier", marker()) << c.package;
-        EXPECT_EQ(Lines{company_}, entries(product())) << c.package;
-    }
-    // Within the default bounds the package of many entries installs.
-    EXPECT_EQ("<exitcode>0</exitcode>\n", startElevated(installer, {}, many)->finish().output);
-    EXPECT_TRUE(fs::exists(destination() + "/filler/199"));
-}
-
-// The bounds are the run's parameters, handed to the root copy.
-TEST_F(RootCopyTest, TheRunsOwnBoundsReachTheRootCopy) {
-    PackageServer server(package_, work_.file("journal"));
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
-    auto process = start(installer, {"-CompanyId", company_, "-UnattendedDownloadUrl",
-                                     server.url(), "-MaxUnpackedEntries", "3"});
-    EXPECT_TRUE(process->waitForErrorLine(texts_.windowLines(InstallerState::Failed, "en").front()))
-        << process->errors();
-    process->writeInput("\n");
-    const auto result = process->finish();
-    EXPECT_EQ(window(InstallerState::Failed), windowLines(result.errors));
-    std::string logs;
-    for (const auto& log : installer.newLogs()) {
-        logs += log;
-    }
-    EXPECT_TRUE(contains(logs, "it holds more than 3 entries")) << logs;
-    EXPECT_FALSE(fs::exists(destination()));
-}
-
-// The new package's parameter file and the earlier install's are read as
-// plain files only: a link or a FIFO in their place is not followed, never
-// blocks the run, and what it points at is neither read nor written.
-TEST_F(RootCopyTest, ParameterFilesAreReadWithoutFollowingLinksOrWaitingOnFifos) {
-    const std::string fifo = work_.file("fifo");
-    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0666));
-    const std::string secret = work_.file("secret.json");
-    writeFile(secret, R"({"DeviceToken": "stolen", "Secret": 1})");
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    struct Case {
-        std::string what;
-        std::string packageLink;  // the package's unattended.json links here
-        std::string earlierLink;  // the earlier install's links here
-        std::string token;        // the token the new file must hold, if any
-    };
-    const std::vector<Case> cases{
-        {"package links to a FIFO", fifo, "", "kept"},
-        {"package links to a file", secret, "", "kept"},
-        {"earlier links to a file", "", secret, ""},
-        {"earlier links to a FIFO", "", fifo, ""},
-        {"earlier is a FIFO", "", "fifo", ""},
-    };
-    for (const auto& c : cases) {
-        fs::remove_all(destination());
-        fs::create_directories(destination());
-        if (c.earlierLink == "fifo") {
-            ASSERT_EQ(0, ::mkfifo((destination() + "/unattended.json").c_str(), 0600));
-        } else if (!c.earlierLink.empty()) {
-            fs::create_symlink(c.earlierLink, destination() + "/unattended.json");
-        } else {
-            writeFile(destination() + "/unattended.json", R"({"DeviceToken": "kept"})");
-        }
-        installertest::makeAgentPackage(package_, Agent{.jsonLink = c.packageLink});
-        const auto begun = std::chrono::steady_clock::now();
-        const auto result = startElevated(installer)->finish(std::chrono::seconds(20));
-        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10)) << c.what;
-        EXPECT_EQ("<exitcode>0</exitcode>\n", result.output) << c.what << installer.lastLog();
-        const std::string installed = destination() + "/unattended.json";
-        const std::string json = readFile(installed);
-        EXPECT_FALSE(contains(json, "stolen")) << c.what << json;
-        EXPECT_FALSE(contains(json, "Secret")) << c.what << json;
-        if (!c.token.empty()) {
-            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(installed))) << c.what;
-            EXPECT_TRUE(contains(json, "\"DeviceToken\": \"" + c.token + "\"")) << c.what << json;
-        }
-        EXPECT_EQ(R"({"DeviceToken": "stolen", "Secret": 1})", readFile(secret)) << c.what;
-    }
 }
 
 }  // namespace

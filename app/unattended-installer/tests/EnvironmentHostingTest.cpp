@@ -4,6 +4,8 @@
 // user-started role only, released by the teardown.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
@@ -35,6 +37,12 @@ testsupport::LoggedRun runApplication(
     const std::vector<std::string>& arguments,
     const std::function<void(UnattendedInstallerApplication&, common::TaskSchedulerMac&)>& body) {
     return testsupport::runLogged([&] {
+        // Standard input that never ends, whatever the test was given: the
+        // end of input would end the run once its outcome shows.
+        int input[2];
+        if (::pipe(input) != 0 || ::dup2(input[0], STDIN_FILENO) < 0) {
+            return 90;
+        }
         std::vector<std::string> argv{"/opt/probe/installer"};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         common::Params params;

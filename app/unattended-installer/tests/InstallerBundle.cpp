@@ -126,6 +126,8 @@ void makeAgentPackage(const std::string& path, const Agent& agent) {
                                   agent.deviceToken,
                                   "--json-link",
                                   agent.jsonLink,
+                                  "--json-size",
+                                  std::to_string(agent.jsonSize),
                                   "--filler",
                                   std::to_string(agent.fillerCount),
                                   std::to_string(agent.fillerSize)};

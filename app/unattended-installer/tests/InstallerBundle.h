@@ -78,6 +78,7 @@ struct Agent {
     // Packages that test the installer's bounds.
     bool modes = false;
     std::string jsonLink{};
+    long long jsonSize = 0;
     int fillerCount = 0;
     long long fillerSize = 0;
     bool understate = false;

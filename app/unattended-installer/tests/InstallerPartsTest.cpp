@@ -27,6 +27,10 @@ TEST(InstallerPartsTest, TheKeyLiesBetweenTheFirstMarkerAndTheLastUnderscoreOfOn
         {"/A/K_K_" + std::string(62, 'q') + "_/x", "K_" + std::string(62, 'q')},
         {"/A/Setup_K_" + key + "_.app/Contents/MacOS/Setup\n_", key},
         {"/A/Setup_K_" + key + "\n_.app", ""},
+        // A carriage return ends a line as a line feed does.
+        {"/A/Setup_K_" + key + "_.app/Contents/MacOS/Setup\r_", key},
+        {"/A/Setup_K_" + key + "_\r\n_x", key},
+        {"/A/Setup_K_" + key.substr(1) + "\r_\n", ""},
         {"/A/Setup_K_" + std::string(63, 'k') + "_.app/MacOS/S", ""},
         {"/A/Setup_K_" + std::string(65, 'k') + "_.app/MacOS/S", ""},
         {"/A/Setup_K_" + key + "_.app/Contents/MacOS/my_tool", ""},
@@ -89,6 +93,8 @@ TEST(InstallerPartsTest, OnlyTwoPlainNamesBelowTheInstallRootMakeAnInstallFolder
           std::string("/Library/Application Support/WexoQuandelUnattended/P/.C.earlier"),
           std::string("/Library/Application Support/WexoQuandelUnattended/P/..unpacking-x"),
           std::string("/Library/Application Support/WexoQuandelUnattended/P/.C.lock"),
+          std::string("/Library/Application Support/WexoQuandelUnattended/P/C.unpacking-q"),
+          std::string("/Library/Application Support/WexoQuandelUnattended/P/C.unpacking-"),
           std::string("/tmp/WexoQuandelUnattended/P/C")}) {
         EXPECT_FALSE(isInstallFolder(folder)) << folder;
     }
@@ -125,6 +131,27 @@ TEST(InstallerPartsTest, TheElevatedCopyReadsBackExactlyWhatItWasGiven) {
                          {"x", "-PrivilegedInstall", "-MaxUnpackedEntries", "99999999999999999999"}};
     for (const auto& argv : bad) {
         EXPECT_FALSE(parseElevatedArguments(argv).has_value()) << argv.size();
+    }
+}
+
+// A run's parameters may lower the unpacking bounds, never raise them.
+TEST(InstallerPartsTest, ARunsBoundsOnlyLowerTheDefaults) {
+    const std::uint64_t ceiling = std::uint64_t{2} << 30;
+    const std::vector<std::pair<std::string, std::uint64_t>> cases{
+        {"", ceiling},
+        {"0", 0},
+        {"100", 100},
+        {std::to_string(ceiling - 1), ceiling - 1},
+        {std::to_string(ceiling), ceiling},
+        {std::to_string(ceiling + 1), ceiling},
+        {"9999999999999999999", ceiling},
+        {"99999999999999999999", ceiling},
+        {"-1", ceiling},
+        {"1e9", ceiling},
+        {" 100", ceiling},
+    };
+    for (const auto& [text, bound] : cases) {
+        EXPECT_EQ(bound, lowerBound(text, ceiling)) << "'" << text << "'";
     }
 }
 

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <tuple>
 
@@ -17,8 +19,10 @@
 #include "InstallFolders.h"
 #include "InstallSlot.h"
 #include "PackageContents.h"
+#include "RootOnlyFolder.h"
 #include "common/logging/ILogger.h"
 #include "support/ChildProcess.h"
+#include "support/NobodyChild.h"
 #include "support/TempDir.h"
 
 namespace fs = boost::filesystem;
@@ -94,24 +98,38 @@ TEST(RootFileStepsTest, ParameterFilesAreReadOnlyAsPlainFilesWithinTheirBound) {
         }
     }
     EXPECT_TRUE(readPlainFile(real, "large.json", 101).has_value());
+    // Only a plain file over the bound is too large.
+    for (const auto& [name, large] : std::vector<std::pair<const char*, bool>>{
+             {"large.json", true}, {"unattended.json", false}, {"link.json", false},
+             {"fifo.json", false}, {"missing.json", false}}) {
+        bool tooLarge = !large;
+        readPlainFile(real, name, 100, &tooLarge);
+        EXPECT_EQ(large, tooLarge) << name;
+    }
 }
 
-// Outside a root-only chain (the shared temporary folder, a relative path)
+// Outside a root-only chain (a folder others may write, a relative path)
 // nothing is accepted; inside one, folders are made root's and 0755, and
-// one that another user could change is refused by name.
+// one that another user could change is refused by name. The chain of
+// root's own is made in a system folder, wherever the clone and the
+// temporary folder lie.
 TEST(RootFileStepsTest, FoldersAboveAnInstallMustBeRootsAlone) {
     testsupport::TempDir shared("chain");
+    ::chmod(shared.path().c_str(), 0777);
     std::string problem;
     EXPECT_FALSE(makeFolderChain(shared.file("a/b"), problem));
-    EXPECT_EQ("'" + fs::path(shared.path()).parent_path().string() + "' is writable by others",
-              problem);
+    const std::string open = installertest::firstFolderNotRootsAlone(shared.path());
+    ASSERT_FALSE(open.empty());
+    EXPECT_EQ(0u, problem.find("'" + open + "' ")) << problem;
     EXPECT_FALSE(fs::exists(shared.file("a")));
     EXPECT_FALSE(makeFolderChain("relative/a", problem));
     if (::geteuid() != 0) {
         return;
     }
-    // The build folder lies in a chain of root's own folders.
-    testsupport::TempDir own("chain", fs::current_path().string());
+    installertest::RootOnlyFolder own;
+    if (!own.usable()) {
+        GTEST_SKIP() << own.why();
+    }
     ASSERT_TRUE(makeFolderChain(own.file("a/b"), problem)) << problem;
     struct stat info {};
     ASSERT_EQ(0, ::lstat(own.file("a/b").c_str(), &info));
@@ -133,6 +151,10 @@ TEST(RootFileStepsTest, FoldersAboveAnInstallMustBeRootsAlone) {
 }
 
 TEST(RootFileStepsTest, APackageIsJudgedByWhatItDeclaresBeforeItIsUnpacked) {
+    // Run as another user, the clone may lie where only root may read.
+    if (::access(AGENT_PACKAGE_MAKER, R_OK) != 0) {
+        GTEST_SKIP() << "this user cannot read " << AGENT_PACKAGE_MAKER;
+    }
     testsupport::TempDir folder("declared");
     const std::string small = folder.file("small.zip");
     installertest::makeAgentPackage(small);
@@ -164,6 +186,35 @@ TEST(RootFileStepsTest, APackageIsJudgedByWhatItDeclaresBeforeItIsUnpacked) {
     }
 }
 
+// What unzip leaves is made root's alone by taking off group and other
+// write rights and set-id bits (unzip clears set-id bits itself: a tree is
+// made here), without following a link out of the tree.
+TEST(RootFileStepsTest, RestrictingModesTakesOffWritesOfOthersAndSetIdBits) {
+    testsupport::TempDir folder("modes");
+    const std::string tree = folder.file("tree");
+    const std::string outside = folder.file("outside");
+    fs::create_directories(tree + "/setgid");
+    writeFile(tree + "/setuid", "x");
+    writeFile(tree + "/setgid/open", "x");
+    writeFile(outside, "x");
+    fs::create_symlink(outside, tree + "/link");
+    const std::vector<std::pair<std::string, mode_t>> modes{
+        {tree, 0777}, {tree + "/setuid", 04755}, {tree + "/setgid", 02775},
+        {tree + "/setgid/open", 0666}, {outside, 04757}};
+    for (const auto& [path, mode] : modes) {
+        ASSERT_EQ(0, ::chmod(path.c_str(), mode)) << path;
+    }
+    ASSERT_TRUE(restrictModes(tree));
+    const std::vector<std::pair<std::string, mode_t>> restricted{
+        {tree, 0755}, {tree + "/setuid", 0755}, {tree + "/setgid", 0755},
+        {tree + "/setgid/open", 0644}, {outside, 04757}};
+    for (const auto& [path, mode] : restricted) {
+        struct stat info {};
+        ASSERT_EQ(0, ::lstat(path.c_str(), &info)) << path;
+        EXPECT_EQ(mode, info.st_mode & 07777) << path;
+    }
+}
+
 class InstallSlotTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directories(product_); }
@@ -184,33 +235,53 @@ protected:
 };
 
 // What a stopped run left, by the names it left: the earlier install comes
-// back, the rest goes; other folders, another install's hidden ones
-// included, stay.
+// back, the rest goes; other folders stay, the hidden ones of another
+// install included, also of one whose name begins as this one's hidden
+// names do ("C.unpacking-q" before its names were refused).
 TEST_F(InstallSlotTest, WhatAStoppedRunLeftIsPutRightByItsNames) {
     struct Case {
         std::string what;
         Names left;  // "dest" for the install folder itself
         std::string marker;
     };
+    const std::string staging = "unpacking-Ab3dE5gH9k";
     const std::vector<Case> cases{
         {"killed while registering", {"dest", "earlier"}, "earlier"},
         {"killed between the renames", {"earlier", "new"}, "earlier"},
         {"killed while rolling back", {"earlier", "old"}, "earlier"},
-        {"killed while unpacking", {"dest", "unpacking-x1", "unpacking-x1-params-y"}, "dest"},
+        {"killed while unpacking", {"dest", staging, staging + "-params-0123456789"}, "dest"},
         {"killed before the swap", {"dest", "new"}, "dest"},
         {"killed while completing", {"dest", "old"}, "dest"},
     };
+    const Names others{".C.other",
+                       ".C.unpacking-",
+                       ".C.unpacking-Ab3dE5gH9",
+                       ".C.unpacking-Ab3dE5gH9k.lock",
+                       ".C.unpacking-Ab3dE5gH9k-params-",
+                       ".C.unpacking-Ab3dE5gH9k-params-0123456789x",
+                       ".C.unpacking-Ab3dE5gH9k_",
+                       ".C.unpacking-q.earlier",
+                       ".C.unpacking-q.lock",
+                       ".C.unpacking-q.unpacking-Ab3dE5gH9k",
+                       ".D.earlier"};
     for (const auto& c : cases) {
         fs::remove_all(product_);
-        makeFolder(product_ + "/.D.earlier", "another install's");
-        makeFolder(product_ + "/.C.other", "a company's own");
+        for (const auto& other : others) {
+            makeFolder(product_ + "/" + other, "another's");
+        }
         for (const auto& state : c.left) {
             makeFolder(state == "dest" ? destination_ : hidden(state), state);
         }
         InstallSlot(destination_, *logger_).recover();
         EXPECT_EQ(c.marker, marker()) << c.what;
-        EXPECT_EQ((Names{".C.other", ".D.earlier", "C"}), installertest::entries(product_))
-            << c.what;
+        Names expected = others;
+        expected.push_back("C");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(expected, installertest::entries(product_)) << c.what;
+        for (const auto& other : others) {
+            EXPECT_EQ("another's", testsupport::readFile(product_ + "/" + other + "/marker"))
+                << c.what << ": " << other;
+        }
     }
 }
 
@@ -250,6 +321,47 @@ TEST_F(InstallSlotTest, OneRunAtATimeHoldsTheLock) {
     fs::remove(hidden("lock"));
     fs::create_symlink("/etc/passwd", hidden("lock"));
     EXPECT_FALSE(InstallSlot(destination_, *logger_).lock(std::chrono::milliseconds(0)));
+}
+
+// A run killed while it held the lock leaves the lock file: it is root's
+// alone, so that no other user can open and hold it to stall every later
+// install; root's next run takes it.
+TEST_F(InstallSlotTest, ALockLeftByAKilledRunCannotBeHeldByAnotherUser) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the lock is root's, and the other user is played by root";
+    }
+    // Folders every user may enter, as those above an install are.
+    installertest::RootOnlyFolder open;
+    if (!open.usable()) {
+        GTEST_SKIP() << open.why();
+    }
+    const std::string destination = open.file("P/C");
+    fs::create_directories(open.file("P"));
+    std::fflush(nullptr);
+    const pid_t killed = ::fork();
+    ASSERT_LE(0, killed);
+    if (killed == 0) {
+        // Ends without letting the lock go, as SIGKILL would.
+        InstallSlot* slot = new InstallSlot(destination, *logger_);
+        ::_exit(slot->lock(std::chrono::milliseconds(0)) ? 0 : 1);
+    }
+    const auto ended = testsupport::waitForChild(killed, std::chrono::seconds(10));
+    ASSERT_EQ(0, ended.exitCode);
+    const std::string lock = open.file("P/.C.lock");
+    ASSERT_TRUE(fs::exists(lock));
+    writeFile(open.file("P/readable"), "");
+    ::chmod(open.file("P/readable").c_str(), 0644);
+    const auto holds = [](const std::string& path) {
+        testsupport::NobodyChild nobody([path] {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        });
+        return nobody.succeeded();
+    };
+    ASSERT_TRUE(holds(open.file("P/readable"))) << "another user reaches the folder";
+    EXPECT_FALSE(holds(lock)) << "another user holds the lock a killed run left";
+    InstallSlot next(destination, *logger_);
+    EXPECT_TRUE(next.lock(std::chrono::milliseconds(0)));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <fstream>
+#include <functional>
 
 #include <memory>
 #include <optional>
@@ -165,19 +166,61 @@ TEST_F(WindowTest, WithoutAUsableKeyTheAlertFollowsTheSystemLanguageAndTheRunEnd
     EXPECT_FALSE(contains(log, "window: ")) << log;
 }
 
+// The log folder is reached through no link in the home folder, nor
+// through a folder another user can change: the run says why on standard
+// error and in the alert, and nothing is made where a link points.
 TEST_F(WindowTest, WithoutALogFolderTheRunSaysSoAndEndsWithOne) {
     InstallerBundle installer(kKeyed);
-    writeFile(installer.home() + "/.kestrin", "");
-    const auto result = installer.run(inWorkFolder(), systemLanguage("en_US.UTF-8"));
-    EXPECT_EQ(1, result.exitCode);
-    const Lines lines = testsupport::splitLines(result.errors);
-    ASSERT_EQ(2u, lines.size()) << result.errors;
-    EXPECT_EQ("unattended installer: cannot make the log folder " + installer.home() +
-                  "/.kestrin/quorvane/unattended_installer/",
-              lines[0].substr(0, lines[0].size() - 10));
-    EXPECT_EQ("alert: \"" + texts_.text(86, "en", "Wexo Quandel Unattended") + "\" \"" +
-                  lines[0].substr(22) + "\" [\"" + texts_.text(160, "en") + "\"]",
-              lines[1]);
+    const std::string home = installer.home();
+    const std::string elsewhere = work_.file("elsewhere");
+    struct Case {
+        std::function<void()> plant;
+        std::string reason;
+    };
+    std::vector<Case> cases{
+        {[&] { writeFile(home + "/.kestrin", ""); }, "'" + home + "/.kestrin' is not a folder"},
+        {[&] { fs::create_directory_symlink(elsewhere, home + "/.kestrin"); },
+         "'" + home + "/.kestrin' is a link"},
+        {[&] {
+             fs::create_directories(home + "/.kestrin");
+             fs::create_directory_symlink(elsewhere, home + "/.kestrin/quorvane");
+         },
+         "'" + home + "/.kestrin/quorvane' is a link"},
+        {[&] {
+             fs::create_directories(home + "/.kestrin/quorvane");
+             ::chmod((home + "/.kestrin/quorvane").c_str(), 0777);
+         },
+         "'" + home + "/.kestrin/quorvane' is writable by others"},
+    };
+    // Only root can give a folder away.
+    if (::geteuid() == 0) {
+        cases.push_back({[&] {
+                             fs::create_directories(home + "/.kestrin");
+                             ::chown((home + "/.kestrin").c_str(), 65534, 65534);
+                         },
+                         "'" + home + "/.kestrin' belongs to another user"});
+    }
+    const std::string base = home + "/.kestrin/quorvane/unattended_installer/";
+    for (const auto& c : cases) {
+        fs::remove_all(home + "/.kestrin");
+        fs::remove_all(elsewhere);
+        fs::create_directories(elsewhere);
+        c.plant();
+        const auto result = installer.run(inWorkFolder(), systemLanguage("en_US.UTF-8"));
+        EXPECT_EQ(1, result.exitCode) << c.reason;
+        const Lines lines = testsupport::splitLines(result.errors);
+        if (lines.size() != 2) {
+            ADD_FAILURE() << c.reason << ": " << result.errors;
+            continue;
+        }
+        const std::string start = "unattended installer: cannot make the log folder " + base;
+        EXPECT_EQ(start, lines[0].substr(0, start.size()));
+        EXPECT_EQ(": " + c.reason, lines[0].substr(std::min(lines[0].size(), start.size() + 10)));
+        EXPECT_EQ("alert: \"" + texts_.text(86, "en", "Wexo Quandel Unattended") + "\" \"" +
+                      lines[0].substr(22) + "\" [\"" + texts_.text(160, "en") + "\"]",
+                  lines[1]);
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << c.reason;
+    }
 }
 
 // Values that cannot make an install fail the run before any download, with
@@ -199,6 +242,10 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
         {url + R"(, "Product": ["a"])", "Product must be a plain folder name"},
         {url + R"(, "Product": "../x")", "Product must be a plain folder name, not '../x'"},
         {url + product + R"(, "CompanyId": "..")", "CompanyId must be a plain folder name"},
+        {url + product + R"(, "CompanyId": "px.unpacking-q")",
+         "CompanyId 'px.unpacking-q' reads as a hidden name beside another install folder"},
+        {url + product + R"(, "CompanyId": ".px.earlier")",
+         "CompanyId '.px.earlier' reads as a hidden name beside another install folder"},
         {url + product + R"(, "UnattendedInstallerArgs": ["-a"])",
          "UnattendedInstallerArgs must be a string"},
         {url + product + R"(, "UnattendedInstallerArgs": "-a 'open")",
@@ -372,6 +419,27 @@ TEST_F(WindowTest, EndingTheRunRemovesOnlyItsOwnFiles) {
         EXPECT_TRUE(contains(installer.lastLog(), "over and out")) << number;
         EXPECT_EQ((Lines{"download"}), entries(work_.path())) << number;
         EXPECT_TRUE(fs::is_directory(work_.file("download/mine")));
+    }
+}
+
+// Started from a script with standard input at its end (or closed), the run
+// ends once the window shows its outcome, as the button would, with the
+// outcome's status.
+TEST_F(WindowTest, TheEndOfInputEndsTheRunOnceTheOutcomeShows) {
+    InstallerBundle installer(kKeyed);
+    ASSERT_TRUE(installer.setParameters(R"({"Offline": "1", "Product": "P"})"));
+    for (const std::string input : {"</dev/null", "<&-"}) {
+        const auto result =
+            installer
+                .launch({"/bin/sh", "-c", "exec \"$0\" -WorkFolder \"$1\" -Lang en " + input,
+                         installer.executable(), work_.path()},
+                        {"LANG=en_US.UTF-8"})
+                ->finish(std::chrono::seconds(20));
+        EXPECT_FALSE(result.timedOut) << input;
+        EXPECT_EQ(2, result.exitCode) << input;
+        EXPECT_EQ(failedWindow(), result.errors) << input;
+        EXPECT_TRUE(contains(installer.lastLog(), "over and out")) << input;
+        EXPECT_TRUE(fs::is_empty(work_.path())) << input;
     }
 }
 

@@ -65,8 +65,10 @@ public:
         Application::shared().stop();
         return terminate;
     }
+    void applicationInputDidEnd() override { ++inputEnded; }
     int asked = 0;
     bool terminate = false;
+    int inputEnded = 0;
 };
 
 TEST(AppKitWindowTest, ChangesAreDrawnOneLinePerRowWhenTheWindowDisplays) {
@@ -100,8 +102,11 @@ TEST(AppKitWindowTest, ChangesAreDrawnOneLinePerRowWhenTheWindowDisplays) {
         drawn.lines);
 }
 
+// The end of input presses nothing: it is told to the delegate, once.
 TEST(AppKitWindowTest, ALinePressesTheEnabledButtonAndTheEndOfInputPressesNothing) {
     const auto drawn = drawnBy([](int input) {
+        RecordingDelegate delegate;
+        Application::shared().setDelegate(&delegate);
         Window window;
         window.makeKeyAndOrderFront();
         int presses = 0;
@@ -118,12 +123,17 @@ TEST(AppKitWindowTest, ALinePressesTheEnabledButtonAndTheEndOfInputPressesNothin
         }
         // The third line found the button disabled; the end of input is
         // no press either.
+        if (delegate.inputEnded != 0) {
+            return 94;
+        }
         ::close(input);
         if (looptest::runLoop(200ms)) {
             return 92;
         }
         window.button().setEnabled(true);
-        return presses == 2 && window.isOpen() ? 0 : 93;
+        const bool told = delegate.inputEnded == 1;
+        Application::shared().setDelegate(nullptr);
+        return presses == 2 && window.isOpen() && told ? 0 : 93;
     });
     EXPECT_TRUE(drawn.result.exited);
     EXPECT_EQ(0, drawn.result.exitCode);

@@ -1,20 +1,35 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
+#include <boost/filesystem.hpp>
+
 #include "platform/security/Keychain.h"
 #include "support/ChildProcess.h"
+#include "support/NobodyChild.h"
 #include "support/ProcessState.h"
 #include "support/TempDir.h"
 
 using namespace platform::security;
 
 namespace {
+
+// The names in `folder`, sorted.
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (boost::filesystem::directory_iterator it(folder), end; it != end; ++it) {
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 ItemQuery labelled(const std::string& label) {
     ItemQuery query;
@@ -118,6 +133,87 @@ TEST_F(KeychainTest, TwoProcessesChangeTheFileWithoutLosingItems) {
                       Keychain::copyMatching(labelled(prefix + std::to_string(i)), result))
                 << prefix << i;
         }
+    }
+}
+
+// A home folder in which links lead elsewhere: the keychain's folders and
+// files are reached without following any link below the home folder, so
+// nothing is made, read or written where one points.
+TEST_F(KeychainTest, NoLinkBelowTheHomeFolderIsFollowed) {
+    testsupport::ScopedEnvironment environment({"HOME"});
+    Keychain::resetPath();
+    const std::string home = folder_.path() + "/home";
+    const std::string victim = folder_.path() + "/victim";
+    ::setenv("HOME", home.c_str(), 1);
+    struct Case {
+        std::string link;    // below the home folder
+        std::string target;  // below the victim's folder
+        OSStatus added;
+    };
+    const std::vector<Case> cases{
+        {".local", "", errSecIO},
+        {".local/share", "", errSecIO},
+        {".local/share/keychains", "", errSecIO},
+        {".local/share/keychains/login.json", "items.json", errSecIO},
+        // The lock is not taken through the link, and nothing is made where
+        // it points.
+        {".local/share/keychains/login.json.lock", "planted", errSecSuccess},
+    };
+    const std::string items = R"({"items": [{"label": "victim's"}]})";
+    for (const auto& c : cases) {
+        boost::filesystem::remove_all(home);
+        boost::filesystem::remove_all(victim);
+        boost::filesystem::create_directories(victim);
+        std::ofstream(victim + "/items.json") << items;
+        const std::string link = home + "/" + c.link;
+        boost::filesystem::create_directories(boost::filesystem::path(link).parent_path());
+        ::chmod((home + "/.local/share/keychains").c_str(), 0700);
+        boost::filesystem::create_symlink(victim + "/" + c.target, link);
+        EXPECT_EQ(c.added, Keychain::add(item("mine", "acc", "secret"))) << c.link;
+        ItemResult result;
+        EXPECT_NE(errSecSuccess, Keychain::copyMatching(labelled("victim's"), result)) << c.link;
+        EXPECT_EQ(items, testsupport::readFile(victim + "/items.json")) << c.link;
+        EXPECT_FALSE(boost::filesystem::exists(victim + "/planted")) << c.link;
+        EXPECT_EQ(std::vector<std::string>{"items.json"}, namesIn(victim)) << c.link;
+    }
+}
+
+// Started by root with its home folder in a folder every user may write, the
+// keychain uses no folder another user made there, and changes the mode of
+// none.
+TEST_F(KeychainTest, AnotherUsersFoldersInTheHomeFolderAreNotUsed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "another user is played by root";
+    }
+    testsupport::ScopedEnvironment environment({"HOME"});
+    Keychain::resetPath();
+    const std::string home = folder_.path() + "/shared";
+    ASSERT_EQ(0, ::mkdir(home.c_str(), 0777));
+    ASSERT_EQ(0, ::chmod(home.c_str(), 01777));
+    ASSERT_EQ(0, ::chmod(folder_.path().c_str(), 0755));
+    ::setenv("HOME", home.c_str(), 1);
+    testsupport::NobodyChild attacker([home] {
+        const std::string keychains = home + "/.local/share/keychains";
+        for (const std::string& made : {home + "/.local", home + "/.local/share", keychains}) {
+            if (::mkdir(made.c_str(), 0700) != 0 ||
+                ::chmod(made.c_str(), made == keychains ? 0755 : 0777) != 0) {
+                return false;
+            }
+        }
+        return
+               ::symlink("/etc/quorvane-planted", (keychains + "/login.json.lock").c_str()) == 0;
+    });
+    ASSERT_TRUE(attacker.succeeded());
+    EXPECT_EQ(errSecIO, Keychain::add(item("mine", "acc", "secret")));
+    ItemResult result;
+    EXPECT_EQ(errSecIO, Keychain::copyMatching(labelled("mine"), result));
+    EXPECT_FALSE(boost::filesystem::exists("/etc/quorvane-planted"));
+    EXPECT_EQ(std::vector<std::string>{"login.json.lock"},
+              namesIn(home + "/.local/share/keychains"));
+    for (const char* made : {"/.local", "/.local/share"}) {
+        struct stat info {};
+        ASSERT_EQ(0, ::lstat((home + made).c_str(), &info));
+        EXPECT_EQ(0777u, info.st_mode & 07777) << made;
     }
 }
 

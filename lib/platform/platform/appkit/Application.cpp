@@ -173,6 +173,9 @@ void Application::onEndOfInput() {
     if (_modalRunning) {
         stopModal();
     }
+    if (auto* delegate = _delegate.load()) {
+        delegate->applicationInputDidEnd();
+    }
 }
 
 void Application::onCloseRequest() {

@@ -65,10 +65,11 @@ public:
     // user's terminal is watched (TerminalEvents): a line presses the key
     // window's button, a close request (SIGINT, SIGTERM, SIGHUP) closes it;
     // during a modal session either one, or the end of input, ends the
-    // session instead. After the last window has closed the terminal stays
-    // watched until lastWindowClosed has returned, so that a close request
-    // arriving meanwhile finds nothing to close instead of ending the
-    // process.
+    // session instead; the end of input is also told to the delegate
+    // (applicationInputDidEnd). After the last window has closed the
+    // terminal stays watched until lastWindowClosed has returned, so that a
+    // close request arriving meanwhile finds nothing to close instead of
+    // ending the process.
     void addWindow(Window* window);
     void removeWindow(Window* window);
     void makeKeyWindow(Window* window);

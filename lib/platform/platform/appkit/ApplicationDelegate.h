@@ -16,6 +16,11 @@ public:
 
     // Before the process ends through terminate: false keeps it running.
     virtual bool applicationShouldTerminate() { return true; }
+
+    // Once, when the user's input has ended (standard input is at its end
+    // while a window or an alert watches it): nobody will press anything any
+    // more.
+    virtual void applicationInputDidEnd() {}
 };
 
 }  // namespace platform::appkit

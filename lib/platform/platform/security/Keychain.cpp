@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <rapidjson/document.h>
@@ -20,7 +21,8 @@ namespace platform::security {
 
 namespace {
 
-constexpr const char* kFolder = "/.local/share/keychains";
+// The keychain's folders below the home folder, and its file.
+constexpr const char* kFolders[] = {".local", "share", "keychains"};
 constexpr const char* kFile = "login.json";
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kFolderMode = 0700;
@@ -123,32 +125,22 @@ std::string homeFolder() {
     return {};
 }
 
-std::string currentPath() {
-    if (!state().overriddenPath.empty()) {
-        return state().overriddenPath;
-    }
-    return homeFolder() + kFolder + "/" + kFile;
-}
+// Where the keychain lies: a folder taken as it is (the home folder, which
+// may be a link), the folders below it, which are made when missing and
+// never followed when they are links, and the file in the last of them.
+struct Location {
+    std::string base;
+    std::vector<std::string> folders;
+    std::string file;
 
-// Creates the folder and its missing parents, each with mode 0700.
-bool makeFolders(const std::string& folder) {
-    if (folder.empty()) {
-        return true;
+    std::string path() const {
+        std::string path = base;
+        for (const auto& folder : folders) {
+            path += "/" + folder;
+        }
+        return path + "/" + file;
     }
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) == 0) {
-        return S_ISDIR(info.st_mode);
-    }
-    const auto slash = folder.find_last_of('/');
-    if (slash != std::string::npos && slash != 0 && !makeFolders(folder.substr(0, slash))) {
-        return false;
-    }
-    if (::mkdir(folder.c_str(), kFolderMode) != 0 && errno != EEXIST) {
-        return false;
-    }
-    ::chmod(folder.c_str(), kFolderMode);
-    return true;
-}
+};
 
 std::string folderOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -156,6 +148,95 @@ std::string folderOf(const std::string& path) {
         return {};
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::optional<Location> currentLocation() {
+    const std::string& overridden = state().overriddenPath;
+    if (!overridden.empty()) {
+        // The folder of the file is made when missing; the one above it is
+        // taken as it is.
+        const std::string folder = folderOf(overridden);
+        if (folder.empty() || folder == "/") {
+            return std::nullopt;
+        }
+        const std::string base = folderOf(folder);
+        return Location{base.empty() ? "." : base, {nameOf(folder)}, nameOf(overridden)};
+    }
+    const std::string home = homeFolder();
+    if (home.empty()) {
+        return std::nullopt;
+    }
+    return Location{home, {std::begin(kFolders), std::end(kFolders)}, kFile};
+}
+
+std::string currentPath() {
+    const std::string& overridden = state().overriddenPath;
+    if (!overridden.empty()) {
+        return overridden;
+    }
+    const auto location = currentLocation();
+    return location ? location->path() : std::string();
+}
+
+// An open descriptor, closed when the object goes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Opens the keychain's folder, making the missing folders below the base
+// (mode 0700; only folders it made get that mode). A link below the base is
+// not followed, and the keychain's own folder must be the caller's (or
+// root's) and writable by nobody else, so that nobody else can place or
+// replace a file in it. Not open when it cannot be used.
+Descriptor openFolder(const Location& location) {
+    Descriptor folder(::open(location.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const auto& name : location.folders) {
+        if (folder.get() < 0) {
+            return folder;
+        }
+        const bool made = ::mkdirat(folder.get(), name.c_str(), kFolderMode) == 0;
+        if (!made && errno != EEXIST) {
+            return Descriptor();
+        }
+        Descriptor next(::openat(folder.get(), name.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        if (made && next.get() >= 0 && ::fstat(next.get(), &info) == 0 &&
+            info.st_uid == ::geteuid()) {
+            ::fchmod(next.get(), kFolderMode);
+        }
+        folder = std::move(next);
+    }
+    struct stat info {};
+    if (folder.get() < 0 || ::fstat(folder.get(), &info) != 0 ||
+        (info.st_uid != ::geteuid() && info.st_uid != 0) ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return Descriptor();
+    }
+    return folder;
 }
 
 bool isUtf8(const std::string& text) {
@@ -169,12 +250,13 @@ bool isUtf8(const std::string& text) {
     return true;
 }
 
-// Serialises the calls of this process and, through an advisory lock on a
-// file beside the keychain, those of other processes.
+// Serialises the calls of this process and, through an advisory lock on the
+// file `name` in the keychain's folder, never through a link, those of other
+// processes.
 class Lock {
 public:
-    explicit Lock(const std::string& path) : guard_(state().mutex) {
-        fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kFileMode);
+    Lock(int folder, const std::string& name) : guard_(state().mutex) {
+        fd_ = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode);
         if (fd_ >= 0) {
             while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
             }
@@ -238,16 +320,17 @@ std::optional<std::string> stringMember(const rapidjson::Value& object, const ch
     return std::string(it->value.GetString(), it->value.GetStringLength());
 }
 
-// Reads the items; a missing file holds none.
-OSStatus load(const std::string& path, std::vector<Item>& items) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+// Reads the items from the file `name` in `folder`, a regular file reached
+// without a link; a missing file holds none.
+OSStatus load(int folder, const std::string& name, std::vector<Item>& items) {
+    const Descriptor file(
+        ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0) {
         return errno == ENOENT ? errSecSuccess : errSecIO;
     }
+    struct stat info {};
     std::string text;
-    const bool read = readAll(fd, text);
-    ::close(fd);
-    if (!read) {
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || !readAll(file.get(), text)) {
         return errSecIO;
     }
     rapidjson::Document document;
@@ -308,29 +391,26 @@ std::string serialise(const std::vector<Item>& items) {
     return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
-// Replaces the file by writing "<file>.tmp", syncing it and renaming it.
-OSStatus save(const std::string& path, const std::vector<Item>& items) {
+// Replaces the file `name` in `folder` by writing "<name>.tmp", syncing it
+// and renaming it.
+OSStatus save(int folder, const std::string& name, const std::vector<Item>& items) {
     if (state().failingWrite != 0 && --state().failingWrite == 0) {
         return errSecIO;
     }
-    const std::string temporary = path + ".tmp";
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kFileMode);
+    const std::string temporary = name + ".tmp";
+    const int fd = ::openat(folder, temporary.c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kFileMode);
     if (fd < 0) {
         return errSecIO;
     }
     const bool written =
         ::fchmod(fd, kFileMode) == 0 && writeAll(fd, serialise(items)) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    if (!written || !closed || ::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+        ::unlinkat(folder, temporary.c_str(), 0);
         return errSecIO;
     }
-    const int folder = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    ::fsync(folder);
     return errSecSuccess;
 }
 
@@ -353,14 +433,19 @@ bool textAttributesValid(const ItemQuery& attributes) {
 template <typename Change>
 OSStatus transact(Change change) {
     std::unique_lock<std::mutex> pathGuard(state().mutex);
-    const std::string path = currentPath();
+    const auto location = currentLocation();
     pathGuard.unlock();
-    if (path.empty() || !makeFolders(folderOf(path))) {
+    if (!location) {
         return errSecIO;
     }
-    Lock lock(path);
+    const Descriptor folder = openFolder(*location);
+    if (folder.get() < 0) {
+        return errSecIO;
+    }
+    Lock lock(folder.get(), location->file + ".lock");
     std::vector<Item> items;
-    if (const OSStatus status = load(path, items); status != errSecSuccess) {
+    if (const OSStatus status = load(folder.get(), location->file, items);
+        status != errSecSuccess) {
         return status;
     }
     bool modified = false;
@@ -368,7 +453,7 @@ OSStatus transact(Change change) {
     if (status != errSecSuccess || !modified) {
         return status;
     }
-    return save(path, items);
+    return save(folder.get(), location->file, items);
 }
 
 }  // namespace
