@@ -62,6 +62,47 @@ void openStandardStreams() {
     }
 }
 
+// Why a folder with these attributes is not one that only the user (or
+// root) can change; empty when it is.
+std::string folderProblem(const fs::path& path, const struct stat& info) {
+    if (!S_ISDIR(info.st_mode)) {
+        return "'" + path.string() + "' is not a folder";
+    }
+    if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+        return "'" + path.string() + "' belongs to another user";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+        return "'" + path.string() + "' is writable by others";
+    }
+    return {};
+}
+
+// The log files are opened by their path, so every folder that path goes
+// through, up to the home folder, must be one that no other user can change
+// (a sticky one keeps others from renaming what is not theirs): each folder
+// of the path as written and of the path its links lead to. Empty when so.
+std::string homeProblem(const fs::path& home) {
+    boost::system::error_code error;
+    const fs::path resolved = fs::canonical(home, error);
+    if (error) {
+        return "'" + home.string() + "' cannot be opened: " + error.message();
+    }
+    for (const fs::path& path : {home, resolved}) {
+        fs::path prefix;
+        for (const auto& part : path) {
+            prefix /= part;
+            struct stat info {};
+            if (::stat(prefix.c_str(), &info) != 0) {
+                return "'" + prefix.string() + "' cannot be opened: " + std::strerror(errno);
+            }
+            if (std::string problem = folderProblem(prefix, info); !problem.empty()) {
+                return problem;
+            }
+        }
+    }
+    return {};
+}
+
 // Creates the run's own log folder `own` below `home`, in the folders
 // `names`, made when missing (0755); the run's own last, new and private to
 // the user (0700). None is reached through a link, and one that is there
@@ -93,10 +134,8 @@ std::string makeLogFolder(const fs::path& home, const std::vector<std::string>& 
                       (there && S_ISLNK(entry.st_mode)  ? "' is a link"
                        : there && !S_ISDIR(entry.st_mode) ? "' is not a folder"
                                                           : "' cannot be opened: " + reason);
-        } else if (info.st_uid != ::geteuid() && info.st_uid != 0) {
-            problem = "'" + built.string() + "' belongs to another user";
-        } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
-            problem = "'" + built.string() + "' is writable by others";
+        } else {
+            problem = folderProblem(built, info);
         }
         ::close(folder);
         folder = next;
@@ -160,7 +199,11 @@ int main(int argc, char** argv) {
         logFolder /= name;
     }
     logFolder /= own;
-    if (const std::string problem = makeLogFolder(home, logParents, own); !problem.empty()) {
+    std::string problem = homeProblem(home);
+    if (problem.empty()) {
+        problem = makeLogFolder(home, logParents, own);
+    }
+    if (!problem.empty()) {
         return cannotStart(elevated,
                            "cannot make the log folder " + logFolder.string() + ": " + problem);
     }

@@ -47,10 +47,10 @@ void InstallerBundle::setMessages(const std::vector<unsigned char>& image) const
 }
 
 void InstallerBundle::openToEveryone() const {
-    ::chmod(root_.c_str(), 0777);
+    ::chmod(root_.c_str(), 01777);
     for (fs::recursive_directory_iterator it(root_), end; it != end; ++it) {
         if (fs::is_directory(it->path())) {
-            ::chmod(it->path().c_str(), 0777);
+            ::chmod(it->path().c_str(), 01777);
         }
     }
 }

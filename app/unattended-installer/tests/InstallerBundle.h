@@ -31,7 +31,8 @@ public:
     bool setParameters(const std::string& json) const;
     // Replaces the bundle's "messages.bin" with `image`.
     void setMessages(const std::vector<unsigned char>& image) const;
-    // Opens the folders to every user, for runs as another user.
+    // Opens the folders to every user (sticky, as a shared temporary folder
+    // is), for runs as another user.
     void openToEveryone() const;
 
     // Starts `command` (argv[0] is the path; the installer through setpriv,

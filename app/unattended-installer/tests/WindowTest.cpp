@@ -191,6 +191,9 @@ TEST_F(WindowTest, WithoutALogFolderTheRunSaysSoAndEndsWithOne) {
              ::chmod((home + "/.kestrin/quorvane").c_str(), 0777);
          },
          "'" + home + "/.kestrin/quorvane' is writable by others"},
+        // The log files are opened by their path: another user who may
+        // rename a folder on the way to the home folder decides where they go.
+        {[&] { ::chmod(home.c_str(), 0777); }, "'" + home + "' is writable by others"},
     };
     // Only root can give a folder away.
     if (::geteuid() == 0) {
@@ -199,9 +202,17 @@ TEST_F(WindowTest, WithoutALogFolderTheRunSaysSoAndEndsWithOne) {
                              ::chown((home + "/.kestrin").c_str(), 65534, 65534);
                          },
                          "'" + home + "/.kestrin' belongs to another user"});
+        cases.push_back({[&] { ::chown(installer.folder().c_str(), 65534, 65534); },
+                         "'" + installer.folder() + "' belongs to another user"});
     }
+    struct stat folderBefore {};
+    ASSERT_EQ(0, ::stat(installer.folder().c_str(), &folderBefore));
     const std::string base = home + "/.kestrin/quorvane/unattended_installer/";
     for (const auto& c : cases) {
+        ::chmod(home.c_str(), 0755);
+        if (::geteuid() == 0) {
+            ::chown(installer.folder().c_str(), folderBefore.st_uid, folderBefore.st_gid);
+        }
         fs::remove_all(home + "/.kestrin");
         fs::remove_all(elsewhere);
         fs::create_directories(elsewhere);
@@ -220,6 +231,10 @@ TEST_F(WindowTest, WithoutALogFolderTheRunSaysSoAndEndsWithOne) {
                       lines[0].substr(22) + "\" [\"" + texts_.text(160, "en") + "\"]",
                   lines[1]);
         EXPECT_TRUE(fs::is_empty(elsewhere)) << c.reason;
+    }
+    ::chmod(home.c_str(), 0755);
+    if (::geteuid() == 0) {
+        ::chown(installer.folder().c_str(), folderBefore.st_uid, folderBefore.st_gid);
     }
 }
 
