@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include <boost/beast/websocket/detail/utf8_checker.hpp>
+
 #include "core/NonInitializingBuffer.h"
 #include "network/WebSocketFrame.h"
 #include "network/WebSocketOperationCode.h"
@@ -14,15 +16,21 @@ namespace network {
 // Reads the frames a web-socket server sends, fed in pieces of any size:
 // one state per framing step, the announced length checked against the
 // message limit before anything is allocated, fragments joined into one
-// message (control frames may come between them), and protocol faults
-// turned into the close code the connection must fail with. The outcome is
-// the same whether the bytes come whole or one by one.
+// message (control frames may come between them), text checked for UTF-8
+// as it comes, Close frames checked, and protocol faults turned into the
+// close code the connection must fail with. The outcome is the same whether
+// the bytes come whole or one by one.
 class WebSocketFrameReader {
 public:
     static constexpr std::uint64_t kDefaultMessageLimit = 16 * 1024 * 1024;
     // RFC 6455 section 7.4.1.
     static constexpr std::uint16_t kProtocolError = 1002;
+    static constexpr std::uint16_t kInvalidPayload = 1007;
     static constexpr std::uint16_t kMessageTooBig = 1009;
+
+    // Whether a Close frame may carry `code` (RFC 6455 section 7.4: the
+    // codes defined for use, those registered since, 3000 to 4999).
+    static bool IsSendableCloseCode(std::uint16_t code);
 
     enum class Result {
         NeedMore,  // every byte fed was taken
@@ -57,24 +65,26 @@ private:
     Result ParseExtended();
     Result StartPayload(std::uint64_t length);
     Result FinishFrame();
+    Result CheckClose();
     Result Fail(std::uint16_t code, std::string text);
     // The buffer the current frame's payload goes into.
     core::NonInitializingBuffer<unsigned char>& Target() { return control_ ? controlPayload_ : payload_; }
 
     std::uint64_t messageLimit_;
     State state_ = State::Head;
-    unsigned char head_[14] = {};
+    unsigned char head_[10] = {};
     std::size_t headSize_ = 0;    // bytes of head_ filled
     std::size_t headNeeded_ = 2;  // bytes head_ must hold for the current step
     bool final_ = false;
     bool control_ = false;
-    bool masked_ = false;
     unsigned frameOpcode_ = 0;
-    WebSocketMaskingKey key_ = {};
     std::uint64_t payloadLeft_ = 0;
-    std::uint64_t payloadOffset_ = 0;  // bytes of the current frame's payload read
     bool inMessage_ = false;           // a fragmented message is being joined
     WebSocketOperationCode messageOpcode_ = WebSocketOperationCode::Continuation;
+    // The text message's bytes so far, across its fragments (Beast's
+    // checker takes UTF-8 in pieces and refuses a sequence at its first bad
+    // byte).
+    boost::beast::websocket::detail::utf8_checker utf8_;
     WebSocketOperationCode opcode_ = WebSocketOperationCode::Continuation;  // last reported
     core::NonInitializingBuffer<unsigned char> payload_;
     core::NonInitializingBuffer<unsigned char> controlPayload_;

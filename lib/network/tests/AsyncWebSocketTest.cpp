@@ -139,7 +139,7 @@ TEST_F(AsyncWebSocketTest, MessagesSentRightAfterTheUpgradeArriveIntact) {
     EXPECT_EQ(receive(greeted).payload, "and back");
 }
 
-TEST_F(AsyncWebSocketTest, FragmentsArriveAsOneMessageAndMaskedFramesUnmasked) {
+TEST_F(AsyncWebSocketTest, FragmentsArriveAsOneMessageAndAMaskedFrameFailsTheConnection) {
     auto socket = open(url("raw", "/fragments"));
     const auto joined = receive(socket);
     EXPECT_EQ(joined.code, 0u);
@@ -149,8 +149,13 @@ TEST_F(AsyncWebSocketTest, FragmentsArriveAsOneMessageAndMaskedFramesUnmasked) {
     EXPECT_EQ(static_cast<unsigned char>(large.payload[69999]), 69999 % 251);
     EXPECT_TRUE(waitForJournal("frame", "10:70")) << "the ping between the fragments is answered";
 
+    // A server masks nothing: a client closes with 1002 on a masked frame.
     auto masked = open(url("raw", "/masked"));
-    EXPECT_EQ(receive(masked).payload, "mask");
+    const auto refused = receive(masked);
+    EXPECT_EQ(refused.code, ITCPSocket::kReadFailed);
+    EXPECT_EQ(refused.payload, "");
+    EXPECT_EQ(masked->CloseCode(), 1002);
+    EXPECT_TRUE(waitForJournal("frame", "8:03ea"));
 }
 
 TEST_F(AsyncWebSocketTest, RefusedUpgradesReportTheirCodeAndLogWhy) {
