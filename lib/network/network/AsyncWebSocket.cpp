@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <array>
 #include <optional>
 
 #include <boost/asio/post.hpp>
@@ -20,8 +21,16 @@ namespace network {
 
 namespace {
 
-// What one read asks for at most.
+// What one read asks for at most into the read buffer.
 constexpr std::size_t kReadSize = 64 * 1024;
+// A message's first read while large messages come: its head, and as much
+// of its payload as is worth a copy (the size Beast reads a head with).
+constexpr std::size_t kHeadReadSize = 4096;
+// A message this large makes the next one's first read a head read.
+constexpr std::size_t kLargeMessage = 4 * kHeadReadSize;
+// Reads made at once within one turn of the event loop, before the loop
+// gets its turn back.
+constexpr int kReadsPerTurn = 16;
 
 using Payload = core::NonInitializingBuffer<unsigned char>;
 
@@ -184,7 +193,9 @@ bool AsyncWebSocket::WriteFrame(WebSocketOperationCode opcode, Payload&& payload
     }
     const bool networkAvailable = !connectivity_ || connectivity_->IsNetworkAvailable();
     if (socket_->IsSecure() || queuedWrites_ > 0 || !socket_->IsConnected() || !networkAvailable) {
-        WriteQueued(MakeWebSocketFrame(opcode, payload.data(), payload.size(), key), std::move(callback));
+        WriteQueued(CBYTESubBuffer(MakeWebSocketFrame(opcode, payload.data(), payload.size(), key)),
+                    std::move(callback));
+        OfferSpent(std::move(payload));
         return queuedWrites_ > 0;
     }
     // A plain socket takes the frame at once, head and payload (masked where
@@ -204,30 +215,47 @@ bool AsyncWebSocket::WriteFrame(WebSocketOperationCode opcode, Payload&& payload
         sent = ::sendmsg(socket_->GetTCPStream().native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     const std::size_t written = sent > 0 ? static_cast<std::size_t>(sent) : 0;
-    if (written == headSize + payload.size() && inHandler_) {
-        writtenInHandler_.push_back(std::move(callback));
-        return false;
-    }
     if (written == headSize + payload.size()) {
-        boost::asio::post(socket_->GetTCPStream().get_executor(),
-                          [self = sharedFromThis<AsyncWebSocket>(), callback = std::move(callback)] {
-                              callback(ITCPSocket::kSuccess);
-                          });
+        OfferSpent(std::move(payload));
+        if (inHandler_) {
+            writtenInHandler_.push_back(std::move(callback));
+        } else {
+            boost::asio::post(socket_->GetTCPStream().get_executor(),
+                              [self = sharedFromThis<AsyncWebSocket>(), callback = std::move(callback)] {
+                                  callback(ITCPSocket::kSuccess);
+                              });
+        }
         return false;
     }
-    // The rest waits in the socket's queue, which also reports a failure.
-    Payload rest(headSize + payload.size() - written);
-    const std::size_t headLeft = written < headSize ? headSize - written : 0;
-    std::copy_n(head + (headSize - headLeft), headLeft, rest.data());
-    std::copy_n(payload.data() + (written - (headSize - headLeft)), rest.size() - headLeft,
-                rest.data() + headLeft);
-    WriteQueued(std::move(rest), std::move(callback));
+    // The rest waits in the socket's queue, which also reports a failure:
+    // the payload from where the socket stopped, unless the head itself was
+    // cut (then the rest is copied behind what is left of it).
+    if (written >= headSize) {
+        const std::uint64_t from = written - headSize;
+        const std::uint64_t size = payload.size() - from;
+        WriteQueued(CBYTESubBuffer(std::make_shared<ByteBuffer>(std::move(payload)), from, size),
+                    std::move(callback));
+        return queuedWrites_ > 0;
+    }
+    Payload rest(headSize - written + payload.size());
+    std::copy_n(head + written, headSize - written, rest.data());
+    std::copy_n(payload.data(), payload.size(), rest.data() + (headSize - written));
+    WriteQueued(CBYTESubBuffer(std::move(rest)), std::move(callback));
     return queuedWrites_ > 0;
 }
 
-void AsyncWebSocket::WriteQueued(Payload&& frame, SendCallback&& callback) {
+void AsyncWebSocket::OfferSpent(Payload&& payload) {
+    // A large payload's storage, its pages already the process's, takes the
+    // next message of about its size: a request answered in kind costs no
+    // fresh memory.
+    if (payload.capacity() >= kReadSize && payload.capacity() <= reader_.MessageLimit()) {
+        reader_.OfferStorage(std::move(payload));
+    }
+}
+
+void AsyncWebSocket::WriteQueued(CBYTESubBuffer&& frame, SendCallback&& callback) {
     ++queuedWrites_;
-    socket_->AsyncWrite(CBYTESubBuffer(std::move(frame)),
+    socket_->AsyncWrite(std::move(frame),
                         [self = sharedFromThis<AsyncWebSocket>(), callback = std::move(callback)](
                             ITCPSocket::ErrorCode code, std::uint64_t) mutable {
                             --self->queuedWrites_;
@@ -265,28 +293,41 @@ void AsyncWebSocket::PostPump() {
 void AsyncWebSocket::Pump() {
     pumping_ = true;
     inHandler_ = true;
+    int readsAtOnce = 0;
     // Every frame already read is handled in this loop: a burst of them
     // must not deepen the stack.
     while (receiveCallback_ && !ending_ && !waitingForPong_) {
-        if (bufferBegin_ == bufferEnd_) {
+        auto result = WebSocketFrameReader::Result::NeedMore;
+        if (readResult_) {
+            // What the payload read straight into the message completed.
+            result = *readResult_;
+            readResult_.reset();
+        } else if (bufferBegin_ == bufferEnd_) {
             if (socketClosed_) {
                 // The end is told once per turn of the event loop.
                 EndReceive(ITCPSocket::kClosed);
                 break;
             }
+            if (readsAtOnce < kReadsPerTurn && ReadNow()) {
+                ++readsAtOnce;
+                continue;
+            }
             ReadMore();
             break;
+        } else {
+            std::size_t consumed = 0;
+            result = reader_.Feed(buffer_.data() + bufferBegin_, bufferEnd_ - bufferBegin_, consumed);
+            bufferBegin_ += consumed;
         }
-        std::size_t consumed = 0;
-        const auto result = reader_.Feed(buffer_.data() + bufferBegin_, bufferEnd_ - bufferBegin_, consumed);
-        bufferBegin_ += consumed;
         switch (result) {
         case WebSocketFrameReader::Result::NeedMore:
             break;
         case WebSocketFrameReader::Result::Message: {
             auto callback = std::move(receiveCallback_);
             receiveCallback_ = nullptr;
-            callback(ITCPSocket::kSuccess, reader_.TakePayload());
+            auto payload = reader_.TakePayload();
+            expectLarge_ = payload.size() >= kLargeMessage;
+            callback(ITCPSocket::kSuccess, std::move(payload));
             break;
         }
         case WebSocketFrameReader::Result::Control:
@@ -300,6 +341,8 @@ void AsyncWebSocket::Pump() {
         }
     }
     pumping_ = false;
+    // Once the loop has run, the socket may hold bytes whose wake-up it took.
+    drained_ = false;
     if (receiveCallback_ && socketClosed_ && !ending_ && !pumpPosted_ && bufferBegin_ == bufferEnd_) {
         // A Receive made after the end was told.
         PostPump();
@@ -312,32 +355,85 @@ void AsyncWebSocket::ReportWritten() {
     if (writtenInHandler_.empty()) {
         return;
     }
-    auto written = std::move(writtenInHandler_);
-    writtenInHandler_.clear();
-    for (auto& done : written) {
+    // Swapped with a vector kept for the purpose: no allocation per turn.
+    reporting_.swap(writtenInHandler_);
+    for (auto& done : reporting_) {
         done(ITCPSocket::kSuccess);
     }
+    reporting_.clear();
 }
 
-void AsyncWebSocket::ReadMore() {
-    // One read takes whatever has arrived, frames and parts of frames alike.
-    // It waits as long as the peer is quiet: a web socket may idle for good.
-    if (readPending_) {
-        return;
-    }
+std::array<boost::asio::mutable_buffer, 2> AsyncWebSocket::ReadTarget() {
+    // The rest of a data frame's payload goes straight into the message's
+    // storage, sized by the frame's length, and what follows it into the
+    // read buffer; heads and small frames go into the read buffer, from which
+    // the reader copies them. While large messages come, a message's first
+    // read takes its head and a little more only: the rest lands in place.
     bufferBegin_ = bufferEnd_ = 0;
     if (buffer_.size() < kReadSize) {
         buffer_ = Payload(kReadSize);
     }
-    readPending_ = true;
-    const auto into = boost::asio::buffer(buffer_.data(), buffer_.size());
-    auto done = [self = sharedFromThis<AsyncWebSocket>()](const boost::system::error_code& error,
-                                                         std::size_t bytes) { self->OnReadSome(error, bytes); };
-    if (socket_->IsSecure()) {
-        socket_->GetTLSStream().async_read_some(into, std::move(done));
-    } else {
-        socket_->GetTCPStream().async_read_some(into, std::move(done));
+    const auto [room, left] = reader_.PayloadRoom();
+    directRead_ = left;
+    const bool headOnly = left == 0 && expectLarge_ && reader_.AtFrameStart();
+    const std::size_t buffered = headOnly ? kHeadReadSize : buffer_.size();
+    return {boost::asio::buffer(room, left), boost::asio::buffer(buffer_.data(), buffered)};
+}
+
+bool AsyncWebSocket::ReadNow() {
+    // A plain socket is read at once when it may hold bytes: no turn of the
+    // event loop for what has already arrived.
+    if (socket_->IsSecure() || drained_ || readPending_) {
+        return false;
     }
+    const auto into = ReadTarget();
+    iovec parts[2] = {{into[0].data(), into[0].size()}, {into[1].data(), into[1].size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    ssize_t got = 0;
+    do {
+        got = ::recvmsg(socket_->GetTCPStream().native_handle(), &message, MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        // Nothing yet: the event loop tells when there is. The end of the
+        // stream and errors come through the socket's own read.
+        drained_ = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        return false;
+    }
+    // A short read leaves the socket empty.
+    drained_ = static_cast<std::size_t>(got) < into[0].size() + into[1].size();
+    TakeRead(static_cast<std::size_t>(got));
+    return true;
+}
+
+void AsyncWebSocket::ReadMore() {
+    // The read waits as long as the peer is quiet: a web socket may idle for
+    // good.
+    if (readPending_) {
+        return;
+    }
+    readPending_ = true;
+    auto self = sharedFromThis<AsyncWebSocket>();
+    if (socket_->IsSecure()) {
+        socket_->GetTLSStream().async_read_some(
+            ReadTarget(), [self](const boost::system::error_code& error, std::size_t bytes) {
+                self->OnReadSome(error, bytes);
+            });
+        return;
+    }
+    if (drained_) {
+        // Known empty: the event loop's word that bytes came, then ReadNow.
+        socket_->GetTCPStream().async_wait(boost::asio::socket_base::wait_read,
+                                           [self](const boost::system::error_code& error) {
+                                               self->OnReadSome(error, std::size_t{0} - 1);
+                                           });
+        return;
+    }
+    socket_->GetTCPStream().async_read_some(
+        ReadTarget(), [self](const boost::system::error_code& error, std::size_t bytes) {
+            self->OnReadSome(error, bytes);
+        });
 }
 
 void AsyncWebSocket::OnReadSome(const boost::system::error_code& error, std::size_t bytes) {
@@ -360,8 +456,25 @@ void AsyncWebSocket::OnReadSome(const boost::system::error_code& error, std::siz
         EndReceive(ITCPSocket::kReadFailed);
         return;
     }
-    bufferEnd_ = bytes;
+    if (bytes == std::size_t{0} - 1) {
+        // The socket became readable: the pump reads it.
+        drained_ = false;
+    } else {
+        TakeRead(bytes);
+    }
     Pump();
+}
+
+void AsyncWebSocket::TakeRead(std::size_t bytes) {
+    const std::size_t direct = std::min(bytes, directRead_);
+    directRead_ = 0;
+    if (direct > 0) {
+        const auto result = reader_.PayloadWritten(direct);
+        if (result != WebSocketFrameReader::Result::NeedMore) {
+            readResult_ = result;
+        }
+    }
+    bufferEnd_ = bytes - direct;
 }
 
 void AsyncWebSocket::EndReceive(ITCPSocket::ErrorCode code) {

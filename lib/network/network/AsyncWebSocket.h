@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,16 +89,26 @@ private:
     // Writes one frame; true when it waits in the socket's write queue.
     bool WriteFrame(WebSocketOperationCode opcode, core::NonInitializingBuffer<unsigned char>&& payload,
                     SendCallback&& callback);
+    // Hands a written payload's storage to the reader for a later message.
+    void OfferSpent(core::NonInitializingBuffer<unsigned char>&& payload);
     // Writes through the socket's queue, which bounds the write by its time-out.
-    void WriteQueued(core::NonInitializingBuffer<unsigned char>&& frame, SendCallback&& callback);
+    void WriteQueued(CBYTESubBuffer&& frame, SendCallback&& callback);
     // Hands the buffered frames to the pending Receive, one after the other
     // as long as the callbacks ask for more, then reads when it needs more.
     // Runs from the event loop only: a Receive made from a callback only
     // leaves its callback for this loop.
     void Pump();
     void PostPump();
+    // Where the next read goes: the current data frame's payload room, then
+    // the read buffer.
+    std::array<boost::asio::mutable_buffer, 2> ReadTarget();
+    // Reads a plain socket at once; false when it had nothing (or the read
+    // must go through the event loop).
+    bool ReadNow();
     void ReadMore();
+    // `bytes` is all ones after a wait that only tells of bytes to read.
     void OnReadSome(const boost::system::error_code& error, std::size_t bytes);
+    void TakeRead(std::size_t bytes);
     void OnControl(WebSocketOperationCode opcode, core::NonInitializingBuffer<unsigned char>&& payload);
     // Ends the pending Receive with `code` and no payload.
     void EndReceive(ITCPSocket::ErrorCode code);
@@ -122,6 +133,7 @@ private:
     // at once wait here for its end.
     bool inHandler_ = false;
     std::vector<SendCallback> writtenInHandler_;
+    std::vector<SendCallback> reporting_;
     std::unique_ptr<common::ILogger> logger_;
     WebSocketFrameReader reader_;
     // What was read, the bytes behind the 101 first; [bufferBegin_,
@@ -129,6 +141,15 @@ private:
     core::NonInitializingBuffer<unsigned char> buffer_;
     std::size_t bufferBegin_ = 0;
     std::size_t bufferEnd_ = 0;
+    // The pending read's first part: payload read straight into the
+    // message; and what the bytes read there completed, for the pump.
+    std::size_t directRead_ = 0;
+    std::optional<WebSocketFrameReader::Result> readResult_;
+    // The last read of a plain socket, in this turn of the event loop, left
+    // it empty: the next one waits for the loop's word first.
+    bool drained_ = false;
+    // The last message was large: the next one's first read takes its head.
+    bool expectLarge_ = false;
     // The pending Receive's callback, kept until it is called.
     ReceiveCallback receiveCallback_;
     bool pumping_ = false;

@@ -29,17 +29,10 @@ WebSocketFrameReader::Result WebSocketFrameReader::Feed(const unsigned char* dat
         if (state_ == State::Payload) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(payloadLeft_, size - consumed));
             auto& target = Target();
-            const std::size_t start = target.size();
-            target.append(data + consumed, n);
-            if (!control_ && messageOpcode_ == WebSocketOperationCode::Text &&
-                !utf8_.write(target.data() + start, n)) {
-                return Fail(kInvalidPayload, "a text message is not valid UTF-8");
-            }
+            // The room was made when the frame began: no reallocation here.
+            std::memcpy(target.data() + target.size(), data + consumed, n);
             consumed += n;
-            payloadLeft_ -= n;
-            if (payloadLeft_ == 0) {
-                result = FinishFrame();
-            }
+            result = TakePayloadBytes(n);
         } else {
             const std::size_t n = std::min(headNeeded_ - headSize_, size - consumed);
             std::memcpy(head_ + headSize_, data + consumed, n);
@@ -51,6 +44,33 @@ WebSocketFrameReader::Result WebSocketFrameReader::Feed(const unsigned char* dat
         }
     }
     return result;
+}
+
+std::pair<unsigned char*, std::size_t> WebSocketFrameReader::PayloadRoom() {
+    if (state_ != State::Payload || control_) {
+        return {nullptr, 0};
+    }
+    return {payload_.data() + payload_.size(),
+            static_cast<std::size_t>(std::min<std::uint64_t>(payloadLeft_, SIZE_MAX))};
+}
+
+WebSocketFrameReader::Result WebSocketFrameReader::PayloadWritten(std::size_t size) {
+    if (size == 0) {
+        return state_ == State::Failed ? Result::Error : Result::NeedMore;
+    }
+    return TakePayloadBytes(size);
+}
+
+WebSocketFrameReader::Result WebSocketFrameReader::TakePayloadBytes(std::size_t size) {
+    auto& target = Target();
+    const std::size_t start = target.size();
+    target.resize(start + size);
+    if (!control_ && messageOpcode_ == WebSocketOperationCode::Text &&
+        !utf8_.write(target.data() + start, size)) {
+        return Fail(kInvalidPayload, "a text message is not valid UTF-8");
+    }
+    payloadLeft_ -= size;
+    return payloadLeft_ == 0 ? FinishFrame() : Result::NeedMore;
 }
 
 WebSocketFrameReader::Result WebSocketFrameReader::ParseHead() {
@@ -112,9 +132,19 @@ WebSocketFrameReader::Result WebSocketFrameReader::StartPayload(std::uint64_t le
         }
         if (frameOpcode_ != 0) {
             messageOpcode_ = static_cast<WebSocketOperationCode>(frameOpcode_);
-            target.clear();
-            target.reserve(static_cast<std::size_t>(length));
             utf8_.reset();
+            if (target.capacity() == 0 && spare_.capacity() >= length && spare_.capacity() / 2 <= length) {
+                target.swap(spare_);
+            }
+            target.clear();
+        }
+        // Room for the whole frame at once, its payload read straight into
+        // it; a message in many fragments doubles its room, within the limit.
+        const auto needed = static_cast<std::size_t>(held + length);
+        if (needed > target.capacity()) {
+            target.reserve(frameOpcode_ == 0 ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                   std::max(needed, target.capacity() * 2), messageLimit_))
+                                             : needed);
         }
     }
     state_ = State::Payload;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include <boost/beast/websocket/detail/utf8_checker.hpp>
 
@@ -50,6 +51,21 @@ public:
     // `consumed` tells how many were taken. After an error nothing more is.
     Result Feed(const unsigned char* data, std::size_t size, std::size_t& consumed);
 
+    // While a data frame's payload is being read: where its next bytes go,
+    // inside the message's own storage, and how many of them the frame still
+    // has; {nullptr, 0} otherwise. Reading there saves the copy Feed makes.
+    std::pair<unsigned char*, std::size_t> PayloadRoom();
+    // Whether nothing of the next frame has been read.
+    bool AtFrameStart() const { return state_ == State::Head && headSize_ == 0; }
+    // Takes `size` bytes written at PayloadRoom() (no more than it offered);
+    // reports as Feed does.
+    Result PayloadWritten(std::size_t size);
+
+    // Storage the next message may be read into instead of a new one (a
+    // sent frame's payload, say, whose pages are already the process's):
+    // taken when it fits the message without more than doubling it.
+    void OfferStorage(core::NonInitializingBuffer<unsigned char>&& storage) { spare_ = std::move(storage); }
+
     // After Message: the message's opcode (text or binary); after Control:
     // the frame's.
     WebSocketOperationCode Opcode() const { return opcode_; }
@@ -64,6 +80,8 @@ private:
     Result ParseHead();
     Result ParseExtended();
     Result StartPayload(std::uint64_t length);
+    // Counts `size` payload bytes written behind the current frame's data.
+    Result TakePayloadBytes(std::size_t size);
     Result FinishFrame();
     Result CheckClose();
     Result Fail(std::uint16_t code, std::string text);
@@ -87,6 +105,7 @@ private:
     boost::beast::websocket::detail::utf8_checker utf8_;
     WebSocketOperationCode opcode_ = WebSocketOperationCode::Continuation;  // last reported
     core::NonInitializingBuffer<unsigned char> payload_;
+    core::NonInitializingBuffer<unsigned char> spare_;
     core::NonInitializingBuffer<unsigned char> controlPayload_;
     std::uint16_t closeCode_ = 0;
     std::string errorText_;

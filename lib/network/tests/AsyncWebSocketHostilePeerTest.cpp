@@ -343,4 +343,23 @@ TEST_F(AsyncWebSocketHostilePeerTest, AProxyThatRefusesTheCredentialsEndsTheOpen
     EXPECT_TRUE(waitForJournal("auth", "wrong"));
 }
 
+// 4 MiB in one frame, written at once: its payload is read straight into
+// the message, each turn of the event loop reading what has come, not a
+// 64 KiB buffer at a time (which took over 80 turns).
+TEST_F(AsyncWebSocketHostilePeerTest, ALargeFrameTakesFewTurnsOfTheEventLoop) {
+    auto socket = open(url("raw", "/large"));
+    auto received = startReceive(socket);
+    int turns = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!received->done && std::chrono::steady_clock::now() < deadline) {
+        turns += static_cast<int>(loop_->service->GetIOContext().run_one_for(20ms));
+    }
+    ASSERT_TRUE(received->done);
+    ASSERT_EQ(received->payload.size(), 4u << 20);
+    for (const std::size_t at : {std::size_t{0}, std::size_t{65535}, std::size_t{(4u << 20) - 1}}) {
+        EXPECT_EQ(static_cast<unsigned char>(received->payload[at]), at % 251) << at;
+    }
+    EXPECT_LE(turns, 32);
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -214,6 +216,95 @@ TEST(WebSocketFrameReaderTest, CloseFramesCarryNothingOrASendableCodeAndAUtf8Rea
             EXPECT_EQ(ReadAll(Frame(0x88, c.payload), step), std::vector<std::string>{c.outcome})
                 << ::testing::PrintToString(c.payload) << ", pieces of " << step;
         }
+    }
+}
+
+// A data frame's payload written where PayloadRoom says, in pieces of any
+// size, reads as the same payload fed through Feed; text is checked there
+// too; control frames have no room.
+TEST(WebSocketFrameReaderTest, PayloadWrittenInPlaceReadsAsFed) {
+    struct Case {
+        const char* name;
+        std::vector<Bytes> frames;
+        std::string outcome;
+        std::uint64_t limit = 1 << 20;
+    };
+    const std::string large(70000, 'z');
+    const Case cases[] = {
+        {"binary", {Frame(0x82, "in place")}, "message 2:in place"},
+        {"large", {Frame(0x82, large)}, "message 2:" + large},
+        {"fragments", {Frame(0x01, "frag"), Frame(0x00, "men"), Frame(0x80, "ted")}, "message 1:fragmented"},
+        {"text split in a character", {Frame(0x01, "\xe2\x82"), Frame(0x80, "\xac")}, "message 1:\xe2\x82\xac"},
+        {"bad text", {Frame(0x81, "ok\xff")}, "error 1007"},
+        {"over the limit", {Frame(0x02, std::string(900, 'a')), Frame(0x80, std::string(200, 'b'))}, "error 1009",
+         1000},
+    };
+    for (const auto& c : cases) {
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{1} << 20}) {
+            WebSocketFrameReader reader(c.limit);
+            std::string outcome;
+            for (const auto& frame : c.frames) {
+                // The head through Feed, the payload in place.
+                const std::size_t head = frame[1] == 126 ? 4 : frame[1] == 127 ? 10 : 2;
+                std::size_t consumed = 0;
+                auto result = reader.Feed(frame.data(), head, consumed);
+                ASSERT_EQ(consumed, head) << c.name;
+                std::size_t at = head;
+                while (result == Result::NeedMore && at < frame.size()) {
+                    const auto [room, left] = reader.PayloadRoom();
+                    ASSERT_NE(room, nullptr) << c.name;
+                    ASSERT_EQ(left, frame.size() - at) << c.name;
+                    const std::size_t n = std::min({piece, left, frame.size() - at});
+                    std::memcpy(room, frame.data() + at, n);
+                    at += n;
+                    result = reader.PayloadWritten(n);
+                }
+                if (result == Result::Error) {
+                    outcome = "error " + std::to_string(reader.CloseCode());
+                    break;
+                }
+                if (result == Result::Message) {
+                    const auto payload = reader.TakePayload();
+                    outcome = "message " + std::to_string(static_cast<int>(reader.Opcode())) + ":" +
+                              std::string(payload.begin(), payload.end());
+                }
+            }
+            EXPECT_EQ(outcome, c.outcome) << c.name << ", pieces of " << piece;
+        }
+    }
+    WebSocketFrameReader reader;
+    std::size_t consumed = 0;
+    const Bytes ping = Frame(0x89, "ping");
+    ASSERT_EQ(reader.Feed(ping.data(), 2, consumed), Result::NeedMore);
+    EXPECT_EQ(reader.PayloadRoom().first, nullptr) << "a control frame has no room in the message";
+}
+
+// Storage offered to the reader takes the next message of about its size,
+// holding that message alone; a message far smaller gets storage of its own.
+TEST(WebSocketFrameReaderTest, OfferedStorageTakesAMessageOfItsSize) {
+    struct Case {
+        std::size_t offered;
+        std::size_t message;
+        bool taken;
+    };
+    const Case cases[] = {{100000, 70000, true}, {100000, 100000, true}, {100000, 40000, false},
+                          {100000, 100001, false}};
+    for (const auto& c : cases) {
+        WebSocketFrameReader reader(1 << 20);
+        core::NonInitializingBuffer<unsigned char> offered(c.offered);
+        std::memset(offered.data(), 'o', offered.size());
+        const unsigned char* storage = offered.data();
+        reader.OfferStorage(std::move(offered));
+        std::string payload(c.message, '\0');
+        for (std::size_t i = 0; i < payload.size(); ++i) {
+            payload[i] = static_cast<char>(i % 13);
+        }
+        const Bytes wire = Frame(0x82, payload);
+        std::size_t consumed = 0;
+        ASSERT_EQ(reader.Feed(wire.data(), wire.size(), consumed), Result::Message) << c.message;
+        const auto message = reader.TakePayload();
+        EXPECT_EQ(message.data() == storage, c.taken) << c.offered << " offered, " << c.message << " read";
+        EXPECT_TRUE(std::string(message.begin(), message.end()) == payload) << c.message;
     }
 }
 

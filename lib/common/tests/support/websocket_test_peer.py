@@ -61,6 +61,8 @@ RAW_SCRIPTS = {
     "/no-close-answer": b"",
     # A burst of empty messages in one write, then a Close.
     "/burst": frame(1, b"") * 200000 + frame(8, b"\x03\xe8"),
+    # 4 MiB in one frame, in one write.
+    "/large": frame(2, (bytes(range(251)) * ((4 << 20) // 251 + 1))[:4 << 20]),
 }
 
 # The headers of a 101 answer, bent by "/answer/VARIANT": None drops one.
