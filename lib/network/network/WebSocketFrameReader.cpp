@@ -136,6 +136,8 @@ WebSocketFrameReader::Result WebSocketFrameReader::StartPayload(std::uint64_t le
             if (target.capacity() == 0 && spare_.capacity() >= length && spare_.capacity() / 2 <= length) {
                 target.swap(spare_);
             }
+            // Storage not taken by this message is not held for long.
+            spare_ = {};
             target.clear();
         }
         // Room for the whole frame at once, its payload read straight into

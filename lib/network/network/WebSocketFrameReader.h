@@ -63,7 +63,8 @@ public:
 
     // Storage the next message may be read into instead of a new one (a
     // sent frame's payload, say, whose pages are already the process's):
-    // taken when it fits the message without more than doubling it.
+    // taken by the next message when it fits it without more than doubling
+    // it, else let go then.
     void OfferStorage(core::NonInitializingBuffer<unsigned char>&& storage) { spare_ = std::move(storage); }
 
     // After Message: the message's opcode (text or binary); after Control:

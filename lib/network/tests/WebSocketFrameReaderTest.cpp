@@ -305,6 +305,11 @@ TEST(WebSocketFrameReaderTest, OfferedStorageTakesAMessageOfItsSize) {
         const auto message = reader.TakePayload();
         EXPECT_EQ(message.data() == storage, c.taken) << c.offered << " offered, " << c.message << " read";
         EXPECT_TRUE(std::string(message.begin(), message.end()) == payload) << c.message;
+        // Taken or not, it is not held on: a later message that would fit
+        // it gets storage of its own size.
+        const Bytes fitting = Frame(0x82, std::string(c.offered * 3 / 4, 'f'));
+        ASSERT_EQ(reader.Feed(fitting.data(), fitting.size(), consumed), Result::Message) << c.message;
+        EXPECT_EQ(reader.TakePayload().capacity(), c.offered * 3 / 4) << c.offered << " offered, " << c.message;
     }
 }
 
