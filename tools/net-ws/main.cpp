@@ -3,9 +3,10 @@
 // Runs the library's service on a thread of its own, opens URL (ws or wss,
 // through the proxy of --proxy when given), sends each line of standard
 // input as a text message and prints each message received as a line on
-// standard output. At the end of the input it closes the connection; the
-// close code goes to standard error. The usage below lists the exit
-// statuses.
+// standard output (from a thread of its own: a slow reader of the output
+// holds up no line going out). At the end of the input it closes the
+// connection; the close code goes to standard error. The usage below lists
+// the exit statuses.
 
 #include <poll.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include "network/AsyncWebSocket.h"
 #include "network/IHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
+#include "MessageOutput.h"
 #include "ProxyOptions.h"
 #include "ToolUsage.h"
 
@@ -33,6 +35,8 @@ namespace {
 
 // Whatever ended the connection other than a closing handshake.
 constexpr int kBroken = network::ITCPSocket::kReadFailed;
+// The close code of a connection that ended without the server's Close frame.
+constexpr std::uint16_t kNoCloseFrame = 1006;
 // The opening handshake and the closing one each take at most the socket's
 // time-out; this bounds them from outside as well.
 constexpr auto kHandshakeBound = std::chrono::seconds(60);
@@ -43,12 +47,13 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "Sends each line of standard input to the web socket at URL (ws:// or wss://) as a text\n"
         "message and prints each message received as a line; the close code goes to standard error.\n" +
             std::string(toolsupport::ProxyOptions::kOptionLines) +
-            "Exit status: 0 the connection ended with a closing handshake (begun by either side);\n"
-            "7 the connection broke, or the server broke the protocol; when the opening failed:\n"
+            "Exit status: 0 the connection ended with a closing handshake (begun by either side,\n"
+            "the server's Close frame read); 7 the connection broke or ended without the server's\n"
+            "Close frame, or the server broke the protocol; when the opening failed:\n"
             "1 the URL is not valid, 3 could not connect (name, TCP, TLS or proxy), 5 sending or\n"
             "reading failed or no answer within a minute, 40 a 4xx answer (a 407 from the proxy,\n"
-            "or a 101 without the right accept value), 50 a 5xx one (10 times the status class);\n"
-            "64 a wrong command line.\n");
+            "or a 101 that does not upgrade to a web socket), 50 a 5xx one (10 times the status\n"
+            "class); 64 a wrong command line.\n");
 }
 
 struct Options {
@@ -102,14 +107,16 @@ int ExitCodeOfUpgrade(network::HTTPStatusCode code) {
     return static_cast<int>(code / 100) * 10;
 }
 
-// What the receive loop saw last.
+// What the receive loop saw last, and where its messages go.
 struct Session {
     std::shared_ptr<network::AsyncWebSocket> socket;
+    std::unique_ptr<MessageOutput> output;
     std::atomic<bool> ended{false};
     std::atomic<network::ITCPSocket::ErrorCode> endCode{0};
 };
 
-// Keeps one Receive pending and prints every message until the stream ends.
+// Keeps one Receive pending and queues every message for standard output
+// until the stream ends; pauses while the output lags too far behind.
 void ReceiveLoop(const std::shared_ptr<Session>& session) {
     session->socket->Receive([session](network::ITCPSocket::ErrorCode code,
                                        core::NonInitializingBuffer<unsigned char>&& payload) {
@@ -118,10 +125,9 @@ void ReceiveLoop(const std::shared_ptr<Session>& session) {
             session->ended = true;
             return;
         }
-        std::fwrite(payload.data(), 1, payload.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-        ReceiveLoop(session);
+        if (session->output->Push(std::move(payload))) {
+            ReceiveLoop(session);
+        }
     });
 }
 
@@ -210,6 +216,14 @@ int main(int argc, char** argv) {
     session->socket = std::make_shared<network::AsyncWebSocket>(
         service, std::make_shared<network::AsyncSSLContext>(), options.proxy.MakeAuthenticator(),
         std::make_shared<network::NetworkConnectivity>());
+    // The output asks for the next message on the service's thread.
+    session->output = std::make_unique<MessageOutput>(stdout, [weak = std::weak_ptr<Session>(session), &service] {
+        boost::asio::post(service->GetIOContext(), [weak] {
+            if (auto session = weak.lock(); session && session->socket) {
+                ReceiveLoop(session);
+            }
+        });
+    });
 
     std::promise<network::HTTPStatusCode> upgraded;
     boost::asio::post(service->GetIOContext(), [session, &upgraded, &url] {
@@ -240,12 +254,16 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     const auto closeCode = Finish(*service, session);
+    session->output->Drain();
     std::cerr << "close code " << closeCode << "\n";
     if (!session->ended) {
         return usage.fail(url + ": no closing handshake within a minute", kBroken);
     }
     if (session->endCode != network::ITCPSocket::kClosed) {
         return usage.fail(url + ": the connection broke, or the server broke the protocol", kBroken);
+    }
+    if (closeCode == kNoCloseFrame) {
+        return usage.fail(url + ": the connection ended without the server's Close frame", kBroken);
     }
     return 0;
 }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +19,7 @@
 #include "network/INetworkConnectivity.h"
 #include "network/IWebSocket.h"
 #include "network/URL.h"
+#include "network/WebSocketHandshake.h"
 #include "network/WebSocketFrameReader.h"
 #include "network/WebSocketOperationCode.h"
 
@@ -29,9 +30,11 @@ namespace network {
 // The client side of an RFC 6455 web socket over the library's own socket:
 // connects (TLS for wss and https, through the current proxy when there is
 // one), upgrades with an HTTP connection on that socket and checks the
-// accept value, then writes masked frames and reads the server's, answering
-// pings and closes. Every message is bounded by the message limit; a peer
-// that breaks the protocol is closed on with the RFC's code. Always owned by
+// answer, then writes masked frames and reads the server's, answering pings
+// and closes. Every message is bounded by the message limit; a peer that
+// breaks the protocol is closed on with the RFC's code. A quiet connection
+// is kept as long as the caller wants it: reads have no time-out. No
+// callback runs inside the call that started its operation. Always owned by
 // a shared pointer: each pending step holds the object alive. Runs on the
 // service's thread only.
 class AsyncWebSocket : public IWebSocket, public core::SharedFromThis {
@@ -62,40 +65,75 @@ public:
               SendCallback&& callback);
 
 private:
+    // Marks a call of the caller's in progress: what completes meanwhile
+    // reports later, from the event loop.
+    class CallScope {
+    public:
+        explicit CallScope(AsyncWebSocket& owner) : owner_(owner) { ++owner_.callDepth_; }
+        ~CallScope() { --owner_.callDepth_; }
+        CallScope(const CallScope&) = delete;
+        CallScope& operator=(const CallScope&) = delete;
+
+    private:
+        AsyncWebSocket& owner_;
+    };
+
+    // Runs `done` now when no call of the caller's is in progress, else
+    // posts it.
+    template <typename Done>
+    void Complete(Done&& done);
     void Negotiate(const URL& url, std::map<std::string, std::string>&& headers,
                    HTTPCallback&& callback);
-    // Writes through the socket's queue, which bounds the write by its time-out.
-    void WriteQueued(core::NonInitializingBuffer<unsigned char>&& frame, SendCallback&& callback);
-    void OnUpgraded(const std::string& expectedAccept, HTTPStatusCode status,
+    void OnUpgraded(const WebSocketHandshake& handshake, HTTPStatusCode status,
                     std::unique_ptr<IHTTPResponse> response, const HTTPCallback& callback);
-    // Hands the buffered bytes to the reader, or reads what the current
-    // framing step still needs.
-    void ReceiveNext(ReceiveCallback callback);
-    void ReadMore(ReceiveCallback callback);
-    void OnReadSome(const boost::system::error_code& error, std::size_t bytes, ReceiveCallback callback);
-    // Each read may take the socket's time-out.
-    void ArmReadDeadline();
-    void WaitForReadDeadline(std::chrono::steady_clock::time_point deadline);
-    void Dispatch(WebSocketFrameReader::Result result, ReceiveCallback callback);
-    void OnControl(WebSocketOperationCode opcode, core::NonInitializingBuffer<unsigned char>&& payload,
-                   ReceiveCallback callback);
+    // Writes one frame; true when it waits in the socket's write queue.
+    bool WriteFrame(WebSocketOperationCode opcode, core::NonInitializingBuffer<unsigned char>&& payload,
+                    SendCallback&& callback);
+    // Hands a written payload's storage to the reader for a later message.
+    void OfferSpent(core::NonInitializingBuffer<unsigned char>&& payload);
+    // Writes through the socket's queue, which bounds the write by its time-out.
+    void WriteQueued(CBYTESubBuffer&& frame, SendCallback&& callback);
+    // Hands the buffered frames to the pending Receive, one after the other
+    // as long as the callbacks ask for more, then reads when it needs more.
+    // Runs from the event loop only: a Receive made from a callback only
+    // leaves its callback for this loop.
+    void Pump();
+    void PostPump();
+    // Where the next read goes: the current data frame's payload room, then
+    // the read buffer.
+    std::array<boost::asio::mutable_buffer, 2> ReadTarget();
+    // Reads a plain socket at once; false when it had nothing (or the read
+    // must go through the event loop).
+    bool ReadNow();
+    void ReadMore();
+    // `bytes` is all ones after a wait that only tells of bytes to read.
+    void OnReadSome(const boost::system::error_code& error, std::size_t bytes);
+    void TakeRead(std::size_t bytes);
+    void OnControl(WebSocketOperationCode opcode, core::NonInitializingBuffer<unsigned char>&& payload);
+    // Ends the pending Receive with `code` and no payload.
+    void EndReceive(ITCPSocket::ErrorCode code);
     // Sends Close with `code`, closes the socket and ends the Receive with 7.
-    void Fail(std::uint16_t code, ReceiveCallback callback);
+    void Fail(std::uint16_t code);
     // Closes the socket once; `done` runs when it is closed.
     void CloseSocket(std::function<void()> done);
     // Bounds the wait for the peer's Close frame by the socket's time-out.
     void ArmCloseDeadline();
+    // The callbacks of frames the socket took at once while a handler ran.
+    void ReportWritten();
 
     std::shared_ptr<AsyncTCPSocket> socket_;
     std::shared_ptr<INetworkConnectivity> connectivity_;
     bool open_ = false;
+    // Calls of the caller's in progress (Connect, Send, Receive, Close).
+    int callDepth_ = 0;
     // Frames in the socket's write queue; while there are any, new ones
     // queue behind them.
     std::size_t queuedWrites_ = 0;
-    // While the read handler runs, the callbacks of the frames written at
-    // once wait here for its end.
-    bool inReadHandler_ = false;
-    std::vector<SendCallback> writtenInReadHandler_;
+    // While a handler delivers frames, the callbacks of the frames written
+    // at once wait here for its end.
+    bool inHandler_ = false;
+    std::vector<SendCallback> writtenInHandler_;
+    std::vector<SendCallback> reporting_;
     std::unique_ptr<common::ILogger> logger_;
     WebSocketFrameReader reader_;
     // What was read, the bytes behind the 101 first; [bufferBegin_,
@@ -103,10 +141,24 @@ private:
     core::NonInitializingBuffer<unsigned char> buffer_;
     std::size_t bufferBegin_ = 0;
     std::size_t bufferEnd_ = 0;
+    // The pending read's first part: payload read straight into the
+    // message; and what the bytes read there completed, for the pump.
+    std::size_t directRead_ = 0;
+    std::optional<WebSocketFrameReader::Result> readResult_;
+    // The last read of a plain socket, in this turn of the event loop, left
+    // it empty: the next one waits for the loop's word first.
+    bool drained_ = false;
+    // The last message was large: the next one's first read takes its head.
+    bool expectLarge_ = false;
+    // The pending Receive's callback, kept until it is called.
+    ReceiveCallback receiveCallback_;
+    bool pumping_ = false;
+    bool pumpPosted_ = false;
     bool readPending_ = false;
-    bool readTimedOut_ = false;
-    bool readDeadlineArmed_ = false;
-    std::chrono::steady_clock::time_point readStarted_;
+    // A pong waits in the write queue: no frame is read until it is out.
+    bool waitingForPong_ = false;
+    // A Close or a failure is closing the socket; the Receive ends then.
+    bool ending_ = false;
     std::function<void()> closeAfterRead_;
     bool closeSent_ = false;
     bool socketClosed_ = false;
@@ -114,7 +166,6 @@ private:
     std::array<unsigned char, 256> maskingKeys_ = {};
     std::size_t keysUsed_ = 256;
     boost::asio::steady_timer closeDeadline_;
-    boost::asio::steady_timer readDeadline_;
 };
 
 }  // namespace network

@@ -1,165 +1,26 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <rapidjson/document.h>
-
-#include "network/AsyncWebSocket.h"
-#include "network/IHTTPResponse.h"
-#include "platform/security/TrustedCertificates.h"
 #include "support/LogCapture.h"
-#include "support/SocketTestLoop.h"
-#include "support/WebSocketTestPeer.h"
+#include "support/WebSocketFixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using network::AsyncWebSocket;
 using network::ITCPSocket;
+using networktest::Bytes;
+using networktest::Pattern;
+using networktest::Received;
+using networktest::Text;
 using Payload = core::NonInitializingBuffer<unsigned char>;
 
-Payload Bytes(const std::string& text) {
-    return Payload(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-}
-
-std::string Text(const Payload& payload) {
-    return std::string(payload.begin(), payload.end());
-}
-
-// A payload of `size` bytes that differ from their neighbours.
-std::string Pattern(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        text[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
-    }
-    return text;
-}
-
-struct Received {
-    bool done = false;
-    ITCPSocket::ErrorCode code = 0;
-    std::string payload;
-};
-
-// Web sockets against "websocket_test_peer.py": the websockets echo servers,
-// plain and with TLS under a test CA, and the raw server's scripts.
-class AsyncWebSocketTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(peer_.ready()) << "the web-socket test peer did not start";
-        // The TLS context takes the trusted certificates at its first
-        // handshake: the test CA is the one trusted while the test runs.
-        savedSearchList_ = platform::security::TrustedCertificates::copySearchList();
-        platform::security::TrustedCertificates::setSearchList({peer_.caFile()});
-        loop_ = std::make_unique<networktest::SocketTestLoop>();
-    }
-
-    void TearDown() override {
-        loop_.reset();
-        platform::security::TrustedCertificates::setSearchList(savedSearchList_);
-    }
-
-    std::string url(const std::string& server, const std::string& path) const { return peer_.url(server, path); }
-
-    std::shared_ptr<AsyncWebSocket> make() const {
-        return std::make_shared<AsyncWebSocket>(loop_->service, loop_->tls, nullptr, loop_->connectivity);
-    }
-
-    // The upgrade's status (0 when it did not complete in time).
-    network::HTTPStatusCode connect(const std::shared_ptr<AsyncWebSocket>& socket, const std::string& to,
-                                    std::map<std::string, std::string> headers = {}) const {
-        network::HTTPStatusCode status = 0;
-        socket->Connect(to, std::move(headers),
-                        [&](network::HTTPStatusCode code, std::unique_ptr<network::IHTTPResponse>) {
-                            status = code;
-                        });
-        loop_->runUntil([&] { return status != 0; });
-        return status;
-    }
-
-    std::shared_ptr<AsyncWebSocket> open(const std::string& to) const {
-        auto socket = make();
-        EXPECT_EQ(connect(socket, to), 101u) << to;
-        return socket;
-    }
-
-    // Starts a Receive whose outcome lands in the result.
-    std::shared_ptr<Received> startReceive(const std::shared_ptr<AsyncWebSocket>& socket) const {
-        auto received = std::make_shared<Received>();
-        socket->Receive([received](ITCPSocket::ErrorCode code, Payload&& payload) {
-            received->done = true;
-            received->code = code;
-            received->payload = Text(payload);
-        });
-        return received;
-    }
-
-    Received receive(const std::shared_ptr<AsyncWebSocket>& socket,
-                     std::chrono::milliseconds bound = 10s) const {
-        auto received = startReceive(socket);
-        loop_->runUntil([&] { return received->done; }, bound);
-        return *received;
-    }
-
-    ITCPSocket::ErrorCode send(const std::shared_ptr<AsyncWebSocket>& socket, const std::string& text) const {
-        int code = -1;
-        socket->Send(Bytes(text), [&](ITCPSocket::ErrorCode c) { code = static_cast<int>(c); });
-        loop_->runUntil([&] { return code != -1; });
-        return static_cast<ITCPSocket::ErrorCode>(code);
-    }
-
-    // The journal entries holding `key`, each as its value's text (numbers
-    // in decimal, the raw server's frames as "opcode:payload-hex").
-    std::vector<std::string> journal(const std::string& key) const {
-        std::vector<std::string> values;
-        std::ifstream in(peer_.journal());
-        std::string line;
-        while (std::getline(in, line)) {
-            rapidjson::Document entry;
-            entry.Parse(line.c_str());
-            if (!entry.IsObject() || !entry.HasMember(key.c_str())) {
-                continue;
-            }
-            const auto& value = entry[key.c_str()];
-            if (key == "frame") {
-                values.push_back(std::to_string(value.GetInt()) + ":" + entry["payload"].GetString());
-            } else if (value.IsInt()) {
-                values.push_back(std::to_string(value.GetInt()));
-            } else if (value.IsString()) {
-                values.push_back(value.GetString());
-            } else if (value.IsBool()) {
-                values.push_back(value.GetBool() ? "true" : "false");
-            } else if (value.IsArray()) {
-                std::string text;
-                for (const auto& header : value.GetArray()) {
-                    text += std::string(header[0].GetString()) + ": " + header[1].GetString() + "\n";
-                }
-                values.push_back(text);
-            }
-        }
-        return values;
-    }
-
-    bool waitForJournal(const std::string& key, const std::string& value,
-                        std::chrono::milliseconds bound = 10s) const {
-        return loop_->runUntil(
-            [&] {
-                const auto values = journal(key);
-                return std::find(values.begin(), values.end(), value) != values.end();
-            },
-            bound);
-    }
-
-    networktest::WebSocketTestPeer peer_;
-    std::unique_ptr<networktest::SocketTestLoop> loop_;
-    std::vector<std::string> savedSearchList_;
-};
+class AsyncWebSocketTest : public networktest::WebSocketFixture {};
 
 TEST_F(AsyncWebSocketTest, EchoesOfEverySizeArriveExactPlainAndTls) {
     for (const std::string server : {"ws", "wss"}) {
@@ -278,7 +139,7 @@ TEST_F(AsyncWebSocketTest, MessagesSentRightAfterTheUpgradeArriveIntact) {
     EXPECT_EQ(receive(greeted).payload, "and back");
 }
 
-TEST_F(AsyncWebSocketTest, FragmentsArriveAsOneMessageAndMaskedFramesUnmasked) {
+TEST_F(AsyncWebSocketTest, FragmentsArriveAsOneMessageAndAMaskedFrameFailsTheConnection) {
     auto socket = open(url("raw", "/fragments"));
     const auto joined = receive(socket);
     EXPECT_EQ(joined.code, 0u);
@@ -288,8 +149,13 @@ TEST_F(AsyncWebSocketTest, FragmentsArriveAsOneMessageAndMaskedFramesUnmasked) {
     EXPECT_EQ(static_cast<unsigned char>(large.payload[69999]), 69999 % 251);
     EXPECT_TRUE(waitForJournal("frame", "10:70")) << "the ping between the fragments is answered";
 
+    // A server masks nothing: a client closes with 1002 on a masked frame.
     auto masked = open(url("raw", "/masked"));
-    EXPECT_EQ(receive(masked).payload, "mask");
+    const auto refused = receive(masked);
+    EXPECT_EQ(refused.code, ITCPSocket::kReadFailed);
+    EXPECT_EQ(refused.payload, "");
+    EXPECT_EQ(masked->CloseCode(), 1002);
+    EXPECT_TRUE(waitForJournal("frame", "8:03ea"));
 }
 
 TEST_F(AsyncWebSocketTest, RefusedUpgradesReportTheirCodeAndLogWhy) {

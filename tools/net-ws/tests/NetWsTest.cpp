@@ -1,16 +1,129 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/SquidProxy.h"
 #include "support/WebSocketTestPeer.h"
 
+extern "C" char** environ;
+
 namespace {
+
+// An unmasked server frame (payloads under 126 bytes) in hex, for the raw
+// server's "/bytes/HEX".
+std::string Frame(unsigned first, const std::string& payload) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char c : std::string{static_cast<char>(first), static_cast<char>(payload.size())} + payload) {
+        hex += digits[c >> 4];
+        hex += digits[c & 0x0F];
+    }
+    return hex;
+}
+
+// net-ws started with pipes on its standard streams, which the test writes
+// and reads when it chooses.
+class RunningNetWs {
+public:
+    explicit RunningNetWs(const std::string& url) {
+        int in[2], out[2], err[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        std::string path = NET_WS_PATH;
+        std::string target = url;
+        char* argv[] = {path.data(), target.data(), nullptr};
+        if (posix_spawn(&pid_, NET_WS_PATH, &actions, nullptr, argv, environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        input_ = in[1];
+        output_ = out[0];
+        errors_ = err[0];
+    }
+
+    ~RunningNetWs() {
+        CloseInput();
+        if (pid_ > 0) {
+            testsupport::waitForChild(pid_, std::chrono::seconds(1));
+        }
+        for (int fd : {output_, errors_}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+
+    bool started() const { return pid_ > 0; }
+
+    // Writes all of `text`; the child reads as it goes.
+    bool Write(const std::string& text) {
+        for (std::size_t at = 0; at < text.size();) {
+            const ssize_t n = ::write(input_, text.data() + at, text.size() - at);
+            if (n <= 0) {
+                return false;
+            }
+            at += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    void CloseInput() {
+        if (input_ >= 0) {
+            ::close(input_);
+            input_ = -1;
+        }
+    }
+
+    // Reads standard output and error to their end, then waits for the
+    // child (at most `bound` in all).
+    testsupport::ChildResult Finish(std::chrono::seconds bound) {
+        CloseInput();
+        testsupport::ChildResult result;
+        std::thread errors([&] { result.errors = ReadAll(errors_); });
+        result.output = ReadAll(output_);
+        errors.join();
+        const auto waited = testsupport::waitForChild(pid_, bound);
+        pid_ = -1;
+        result.exited = waited.exited;
+        result.exitCode = waited.exitCode;
+        return result;
+    }
+
+private:
+    static std::string ReadAll(int fd) {
+        std::string text;
+        char chunk[65536];
+        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    int errors_ = -1;
+};
 
 class NetWsTest : public ::testing::Test {
 protected:
@@ -44,6 +157,17 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
         {"ws", "/close/4001", "", "", "close code 4001\n", 0},
         {"ws", "/greet", "", "welcome\n", "close code 1005\n", 0},
         {"raw", "/reserved-opcode", "", "", "close code 1002\n", 7},
+        // 200,000 messages in one write, each asked for from the last.
+        {"raw", "/burst", "", std::string(200000, '\n'), "close code 1000\n", 0},
+        // After its Close the server hangs up without one of its own.
+        {"raw", "/hang-up-on-close", "", "", "close code 1006\n", 7},
+        // A Close frame no server may send.
+        {"raw", "/bytes/" + Frame(0x88, "\x03\xed"), "", "", "close code 1002\n", 7},
+        {"raw", "/bytes/" + Frame(0x88, "\x03\xe8\xff"), "", "", "close code 1007\n", 7},
+        {"raw", "/bytes/" + Frame(0x81, "ok") + Frame(0x01, "\xe2\x82") + Frame(0x80, "!"), "", "ok\n",
+         "close code 1007\n", 7},
+        {"raw", "/masked", "", "", "close code 1002\n", 7},
+        {"raw", "/answer/deflate", "", "", "did not accept the upgrade (HTTP 400)\n", 40},
         {"raw", "/missing-accept", "", "", "did not accept the upgrade (HTTP 400)\n", 40},
         {"raw", "/", "", "", ": could not connect (name lookup, TCP, TLS or proxy failed)\n", 3},
     };
@@ -52,7 +176,8 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
         const auto result = run({to}, c.input);
         ASSERT_TRUE(result.exited) << c.path << "\n" << result.errors;
         EXPECT_EQ(result.exitCode, c.exitCode) << c.path << "\n" << result.errors;
-        EXPECT_EQ(result.output, c.output) << c.path;
+        EXPECT_TRUE(result.output == c.output)
+            << c.path << ": " << result.output.size() << " bytes of output\n" << result.output.substr(0, 200);
         EXPECT_NE(result.errors.find(c.closeCode), std::string::npos) << c.path << "\n" << result.errors;
     }
     // Each line went out as one text message, then the Close.
@@ -92,6 +217,28 @@ TEST_F(NetWsTest, GoesThroughTheProxyWithTheGivenCredentials) {
     EXPECT_NE(refused.errors.find("the proxy refused the credentials (HTTP 407)"), std::string::npos)
         << refused.errors;
     EXPECT_EQ(refused.output, "");
+}
+
+// The echo of a first line fills the pipe of standard output, which the
+// reader does not read yet: the second line still goes out at once, and
+// both echoes come out once it reads.
+TEST_F(NetWsTest, ALineGoesOutWhileTheOutputIsNotRead) {
+    RunningNetWs netWs(url("ws", "/echo-sizes"));
+    ASSERT_TRUE(netWs.started());
+    const std::string first(65536, 'a');
+    const std::string second(300000, 'b');
+    ASSERT_TRUE(netWs.Write(first + "\n" + second + "\n"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string journal;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (journal = testsupport::readFile(peer_.journal())).find("{\"echoed\": 300000}") == std::string::npos) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(journal.find("{\"echoed\": 65536}\n{\"echoed\": 300000}"), std::string::npos)
+        << "the second line did not reach the server while standard input was open\n" << journal;
+    const auto result = netWs.Finish(std::chrono::seconds(30));
+    EXPECT_EQ(result.exitCode, 0) << result.errors;
+    EXPECT_TRUE(result.output == first + "\n" + second + "\n") << result.output.size() << " bytes of output";
 }
 
 TEST_F(NetWsTest, HelpExitsZeroAndAWrongCommandLine64) {

@@ -8,13 +8,18 @@ JSON once it serves, ends with its parent.
 
 The echo servers act on the path first: "/greet" sends "welcome", "/ping"
 pings ("are you there"), journals {"pong": true} once answered and sends
-"after pong", "/close/CODE" closes with CODE; then they echo every message.
+"after pong", "/close/CODE" closes with CODE; then they echo every message
+("/echo-sizes" journals the size of each, {"echoed": size}, once echoed).
+The proxy leads "target.test:443" to "wss" and "target.test:80" to "ws".
 
-The raw server answers the upgrade by path (RAW_SCRIPTS): a wrong or missing
-accept value, or a correct one followed at once, in the same write, by the
-script's frames. It then journals every frame the client sends as
-{"frame": opcode, "payload": hex} until the client hangs up or closes: a Close
-is echoed, then the connection closed ("/no-close-answer" never answers).
+The raw server answers the upgrade by path: a wrong or missing accept value,
+a 101 bent as "/answer/VARIANT" names (RAW_ANSWERS), or a correct one
+followed at once, in the same write, by the script's frames (RAW_SCRIPTS;
+"/bytes/HEX" sends the bytes HEX; "/late" sends "late" after a second of
+silence). It then journals every frame the client sends as {"frame": opcode,
+"payload": hex} ("/masks" adds "mask": hex) until the client hangs up or
+closes: a Close is echoed, then the connection closed ("/no-close-answer"
+never answers, "/hang-up-on-close" hangs up without answering).
 """
 
 import argparse
@@ -54,6 +59,22 @@ RAW_SCRIPTS = {
     "/reserved-opcode": frame(3, b"what"),
     "/masked": bytes([0x82, 0x84]) + b"\x01\x02\x03\x04" + bytes(a ^ b for a, b in zip(b"mask", b"\x01\x02\x03\x04")),
     "/no-close-answer": b"",
+    # A burst of empty messages in one write, then a Close.
+    "/burst": frame(1, b"") * 200000 + frame(8, b"\x03\xe8"),
+    # 4 MiB in one frame, in one write.
+    "/large": frame(2, (bytes(range(251)) * ((4 << 20) // 251 + 1))[:4 << 20]),
+}
+
+# The headers of a 101 answer, bent by "/answer/VARIANT": None drops one.
+RAW_ANSWERS = {
+    "no-upgrade": {"Upgrade": None},
+    "upgrade-h2c": {"Upgrade": "h2c"},
+    "upgrade-mixed-case": {"Upgrade": "WebSocket"},
+    "no-connection": {"Connection": None},
+    "connection-keep-alive": {"Connection": "keep-alive"},
+    "connection-list": {"Connection": "keep-alive, Upgrade"},
+    "deflate": {"Sec-WebSocket-Extensions": "permessage-deflate; server_no_context_takeover"},
+    "chat": {"Sec-WebSocket-Protocol": "chat"},
 }
 
 EXPECTED = "Basic " + base64.b64encode(b"anna:open-sesame").decode()
@@ -83,6 +104,7 @@ async def serve(options):
 
     async def echo(socket, path=None):
         write({"open": socket.path, "headers": list(socket.request_headers.raw_items())})
+        sizes = socket.path == "/echo-sizes"
         try:
             if socket.path == "/greet":
                 await socket.send("welcome")
@@ -94,6 +116,8 @@ async def serve(options):
                 await socket.close(int(socket.path[7:]), "bye")
             async for message in socket:
                 await socket.send(message)
+                if sizes:
+                    write({"echoed": len(message)})
         except websockets.ConnectionClosed:
             pass
         write({"close": socket.close_code})
@@ -114,7 +138,9 @@ async def serve(options):
         if auth == "wrong":
             await asyncio.sleep(0.5)  # time for a test to act while the refusal is on its way
         if auth == "ok" and host == "target.test" and head[0].startswith("CONNECT "):
-            upstream_reader, upstream_writer = await asyncio.open_connection("127.0.0.1", int(port))
+            ports = {443: servers["wss"], 80: servers["ws"]}
+            port = ports[int(port)].sockets[0].getsockname()[1] if int(port) in ports else int(port)
+            upstream_reader, upstream_writer = await asyncio.open_connection("127.0.0.1", port)
             writer.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
             await asyncio.gather(drain(reader, upstream_writer), drain(upstream_reader, writer))
             return
@@ -133,12 +159,21 @@ async def serve(options):
             (key[0] if key else "").encode() + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest()).decode()
         if path == "/wrong-accept":
             accept = accept.swapcase()
-        answer = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-        if path != "/missing-accept":
-            answer += "Sec-WebSocket-Accept: " + accept + "\r\n"
-        writer.write(answer.encode() + b"\r\n" + RAW_SCRIPTS.get(path, b""))
+        headers = {"Upgrade": "websocket", "Connection": "Upgrade", "Sec-WebSocket-Accept": accept}
+        if path == "/missing-accept":
+            del headers["Sec-WebSocket-Accept"]
+        for name, value in RAW_ANSWERS.get(path[len("/answer/"):] if path.startswith("/answer/") else "", {}).items():
+            headers.pop(name, None)
+            if value is not None:
+                headers[name] = value
+        answer = "HTTP/1.1 101 Switching Protocols\r\n" + "".join(f"{k}: {v}\r\n" for k, v in headers.items())
+        script = bytes.fromhex(path[len("/bytes/"):]) if path.startswith("/bytes/") else RAW_SCRIPTS.get(path, b"")
+        writer.write(answer.encode() + b"\r\n" + script)
         write({"raw": path})
         try:
+            if path == "/late":
+                await asyncio.sleep(1)
+                writer.write(frame(1, b"late"))
             while True:
                 first, second = await reader.readexactly(2)
                 length = second & 0x7F
@@ -146,10 +181,15 @@ async def serve(options):
                     length = int.from_bytes(await reader.readexactly(2 if length == 126 else 8), "big")
                 mask = await reader.readexactly(4) if second & 0x80 else b"\0\0\0\0"
                 payload = bytes(b ^ mask[i % 4] for i, b in enumerate(await reader.readexactly(length)))
-                write({"frame": first & 0x0F, "payload": payload.hex()})
-                if first & 0x0F == 8 and path != "/no-close-answer":
+                entry = {"frame": first & 0x0F, "payload": payload.hex()}
+                if path == "/masks":
+                    entry["mask"] = mask.hex()
+                write(entry)
+                if first & 0x0F == 8 and path not in ("/no-close-answer", "/hang-up-on-close"):
                     writer.write(frame(8, payload))
                     await writer.drain()
+                    break
+                if first & 0x0F == 8 and path == "/hang-up-on-close":
                     break
         except (OSError, asyncio.IncompleteReadError):
             pass
