@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/assert.hpp>
-#include <deque>
 
-#include "IIpcLocalServer.h"
 #include "interprocess/KindUsers.h"
 #include "interprocess/controller/LocalSocketPath.h"
 
@@ -31,74 +29,6 @@ const char* nameOf(ApplicationType type) {
 
 }  // namespace
 
-// Everything the Qt thread reports goes through one list, drained in order by
-// one task at a time, at most kMailboxBatch items a task: a storm of
-// connections costs the queue a few ticks, not one tick per event.
-struct IpcLocalSocketController::Mailbox {
-    std::mutex mutex;
-    common::ITaskQueue* queue = nullptr;
-    std::deque<std::function<void()>> inbox;
-    bool draining = false;
-
-    // Runs `work` with the queue under the lock while the controller runs,
-    // so that stopping waits for it; false once the controller stopped.
-    template <typename Work>
-    bool whileOpen(Work&& work) {
-        std::lock_guard lock(mutex);
-        if (queue == nullptr) {
-            return false;
-        }
-        work(*queue);
-        return true;
-    }
-    bool post(std::function<void()> work) {
-        return whileOpen([this, &work](common::ITaskQueue& queue) {
-            inbox.push_back(std::move(work));
-            if (!draining) {
-                draining = true;
-                pushDrain(queue);
-            }
-        });
-    }
-    void pushDrain(common::ITaskQueue& queue) {
-        std::weak_ptr<Mailbox> self = weak;
-        queue.push(
-            [self](bool&, unsigned long) {
-                if (const auto box = self.lock()) {
-                    box->drain();
-                }
-            },
-            0);
-    }
-    // Runs a batch of what waits; another task takes the rest.
-    void drain() {
-        std::vector<std::function<void()>> batch;
-        {
-            std::lock_guard lock(mutex);
-            while (!inbox.empty() && batch.size() < kMailboxBatch) {
-                batch.push_back(std::move(inbox.front()));
-                inbox.pop_front();
-            }
-        }
-        for (auto& work : batch) {
-            work();
-        }
-        std::lock_guard lock(mutex);
-        if (inbox.empty() || queue == nullptr) {
-            draining = false;
-        } else {
-            pushDrain(*queue);
-        }
-    }
-    void close() {
-        std::lock_guard lock(mutex);
-        queue = nullptr;
-        inbox.clear();
-    }
-
-    std::weak_ptr<Mailbox> weak;
-};
-
 IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
                                                    const std::string& installationId,
                                                    common::ITaskScheduler& scheduler,
@@ -109,8 +39,9 @@ IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
       _scheduler(scheduler),
       _taskQueue(scheduler.createQueue("IpcLocalSocketController")),
       _logger(std::move(logger)),
-      _mailbox(std::make_shared<Mailbox>()),
-      _qt(qt) {
+      _mailbox(std::make_shared<ControllerMailbox>(*_taskQueue)),
+      _qt(qt),
+      _host(*_logger) {
     _appHostPriorities = {
         {ApplicationType::Attended, 300},
         {ApplicationType::Unattended, 300},
@@ -122,8 +53,6 @@ IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
         {ApplicationType::None, 1000},
     };
     BOOST_ASSERT_MSG(qt, "qt should be non-null");
-    _mailbox->queue = _taskQueue.get();
-    _mailbox->weak = _mailbox;
 }
 
 IpcLocalSocketController::~IpcLocalSocketController() {
@@ -161,17 +90,10 @@ bool IpcLocalSocketController::createServerOnly() {
     }
     const std::string path = socketPath(own);
     _logger->info("%s hosting at %s", _name.c_str(), path.c_str());
-    std::string reason;
-    if (!LocalSocketPath::isHostable(path, reason)) {
-        _logger->error("cannot host at %s: %s", path.c_str(), reason.c_str());
-        return false;
-    }
-    // An earlier server goes first: closing, it removes its socket file.
-    _server.reset();
-    const auto previous = LocalSocketPath::ownSocket(path);
-    std::weak_ptr<Mailbox> mailbox = _mailbox;
-    _server = _qt->createIpcLocalServer(
-        path, [this, mailbox](IIpcQtSocketPlugin::IpcLocalSocketPtr accepted) {
+    std::weak_ptr<ControllerMailbox> mailbox = _mailbox;
+    return _host.host(
+        *_qt, path,
+        [this, mailbox](IIpcQtSocketPlugin::IpcLocalSocketPtr accepted) {
             const auto box = mailbox.lock();
             if (!box) {
                 return;
@@ -186,17 +108,12 @@ bool IpcLocalSocketController::createServerOnly() {
             socket->setId(++lastSocketId);
             giveCallbacks(*socket);
             box->post([this, socket] { onAccepted(socket); });
-        });
-    if (!LocalSocketPath::waitForNewSocket(path, previous, kListenWait)) {
-        _logger->error("cannot host at %s: the server does not listen", path.c_str());
-        _server.reset();
-        return false;
-    }
-    return true;
+        },
+        kListenWait);
 }
 
 void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
-    std::weak_ptr<Mailbox> mailbox = _mailbox;
+    std::weak_ptr<ControllerMailbox> mailbox = _mailbox;
     const auto postTo = [mailbox](std::function<void()> work) {
         if (const auto box = mailbox.lock()) {
             box->post(std::move(work));
@@ -265,13 +182,10 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
                        static_cast<int>(json.size()));
         return false;
     }
+    const bool waiting = _pending.waiting(to);
     Socket socket;
-    bool waiting = false;
     {
         std::lock_guard lock(_mutex);
-        const auto pending = _pendingMessages.find(to);
-        waiting = (pending != _pendingMessages.end() && !pending->second.empty()) ||
-                  _flushing.count(to) != 0;
         socket = findSocket(to);
     }
     const bool usable = socket && socket->isValid() && !socket->isFresh();
@@ -314,16 +228,8 @@ bool IpcLocalSocketController::sendSync(const ApplicationType to, const std::str
 
 bool IpcLocalSocketController::addPendingMessage(ApplicationType type, const std::string& message) {
     std::size_t size = 0;
-    {
-        std::lock_guard lock(_mutex);
-        auto& bytes = _pendingBytes[type];
-        if (bytes + message.size() > kMaxPendingBytes) {
-            return false;
-        }
-        bytes += message.size();
-        auto& list = _pendingMessages[type];
-        list.push_back(message);
-        size = list.size();
+    if (!_pending.add(type, message, size)) {
+        return false;
     }
     if (size == kPendingWarningSize) {
         _logger->warn("Too many pending message to %s: Size: %d", nameOf(type),
@@ -426,7 +332,7 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
     // and its error callback: the connect callback knows the id from the
     // start, and an attempt that failed unseen is made once more below.
     const unsigned int id = ++lastSocketId;
-    std::weak_ptr<Mailbox> mailbox = _mailbox;
+    std::weak_ptr<ControllerMailbox> mailbox = _mailbox;
     auto created = _qt->createIpcLocalSocket(
         path, nameOf(type),
         [this, mailbox, id](IIpcLocalSocket*, const std::string& target, unsigned int) {
@@ -462,7 +368,7 @@ void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
     // From now on the socket reports reads and its end; a connection made
     // again in place greets again.
     giveCallbacks(*socket);
-    socket->setConnectCallback([this, box = std::weak_ptr<Mailbox>(_mailbox)](
+    socket->setConnectCallback([this, box = std::weak_ptr<ControllerMailbox>(_mailbox)](
                                    IIpcLocalSocket*, const std::string& target, unsigned int id) {
         const ApplicationType peer = helper::fromString(target);
         if (const auto open = box.lock()) {
@@ -487,12 +393,7 @@ void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
 }
 
 void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id) {
-    std::size_t pending = 0;
-    {
-        std::lock_guard lock(_mutex);
-        const auto found = _pendingMessages.find(type);
-        pending = found != _pendingMessages.end() ? found->second.size() : 0;
-    }
+    const std::size_t pending = _pending.count(type);
     _logger->info("%s onConnected to %s, pending messages: %d, Id: %u", _name.c_str(), nameOf(type),
                   static_cast<int>(pending), id);
     const Socket socket = findSocketById(id);
@@ -510,8 +411,8 @@ void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id
     {
         std::lock_guard lock(_mutex);
         _reconnectDelays[type] = 0;
-        _flushing.insert(type);
     }
+    _pending.startSending(type);
     notify(&IIpcControllerClient::onParticipantConnected, std::string(nameOf(type)));
     tellConnectResult(type, true);
     post([this, type] { flush(type); });
@@ -519,17 +420,13 @@ void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id
 
 void IpcLocalSocketController::flush(ApplicationType type) {
     for (;;) {
-        std::vector<std::string> messages;
+        std::vector<std::string> messages = _pending.take(type);
+        if (messages.empty()) {
+            return;
+        }
         Socket socket;
         {
             std::lock_guard lock(_mutex);
-            const auto found = _pendingMessages.find(type);
-            if (found == _pendingMessages.end() || found->second.empty()) {
-                _flushing.erase(type);
-                return;
-            }
-            messages.swap(found->second);
-            _pendingBytes[type] = 0;
             socket = findSocket(type);
         }
         std::size_t sent = 0;
@@ -543,18 +440,10 @@ void IpcLocalSocketController::flush(ApplicationType type) {
         }
         if (sent < messages.size()) {
             // What did not go out goes back in front, in its order.
-            std::lock_guard lock(_mutex);
-            auto& list = _pendingMessages[type];
-            list.insert(list.begin(), messages.begin() + static_cast<std::ptrdiff_t>(sent),
-                        messages.end());
-            std::size_t bytes = 0;
-            for (const auto& message : list) {
-                bytes += message.size();
-            }
-            _pendingBytes[type] = bytes;
-            _flushing.erase(type);
+            messages.erase(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(sent));
+            const std::size_t kept = _pending.putBack(type, std::move(messages));
             _logger->warn("Failed to send pending messages to %s, %d kept", nameOf(type),
-                          static_cast<int>(list.size()));
+                          static_cast<int>(kept));
             return;
         }
     }
@@ -630,10 +519,7 @@ void IpcLocalSocketController::disconnect() {
     for (const auto& socket : _sockets) {
         socket->clearCallbacks();
     }
-    if (_server) {
-        _server->setConnectCallback(nullptr);
-        _server->close();
-    }
+    _host.close();
 }
 
 bool IpcLocalSocketController::stop() {
@@ -650,7 +536,7 @@ bool IpcLocalSocketController::stop() {
         sockets.swap(_sockets);
     }
     sockets.clear();
-    _server.reset();
+    _host.release();
     _taskQueue->finish(
         [queue = _taskQueue.get()](bool&, unsigned long) { queue->setDebugAssertOnNextPush(); },
         true);

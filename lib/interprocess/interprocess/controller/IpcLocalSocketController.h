@@ -15,6 +15,9 @@
 #include "common/taskscheduler/ITaskQueue.h"
 #include "common/taskscheduler/ITaskScheduler.h"
 #include "interprocess/IIpcController.h"
+#include "interprocess/controller/ControllerMailbox.h"
+#include "interprocess/controller/LocalSocketHost.h"
+#include "interprocess/controller/PendingTexts.h"
 
 namespace interprocess {
 
@@ -38,16 +41,16 @@ public:
     enum class ConnectMode { Accept = 0, Connect = 1, Equal = 2 };
 
     // The pending list of a peer warns once when it reaches this size.
-    static constexpr std::size_t kPendingWarningSize = 50;
+    static constexpr std::size_t kPendingWarningSize = PendingTexts::kWarningSize;
     // The longest delay between two connection attempts, in delay units.
     static constexpr std::int64_t kMaxReconnectDelay = 60;
     // The longest text sent: its frame fits what every reader accepts.
     static constexpr std::size_t kMaxMessageBytes = 8u * 1024u * 1024u;
     // The most bytes of messages that wait for one peer; past it a message
     // is dropped and the drop logged.
-    static constexpr std::size_t kMaxPendingBytes = 16u * 1024u * 1024u;
+    static constexpr std::size_t kMaxPendingBytes = PendingTexts::kMaxBytes;
     // The most reports of the Qt thread handled by one task.
-    static constexpr std::size_t kMailboxBatch = 256;
+    static constexpr std::size_t kMailboxBatch = ControllerMailbox::kBatch;
     // How long start waits for the own server to listen.
     static constexpr std::chrono::milliseconds kListenWait{3000};
 
@@ -78,9 +81,6 @@ public:
 
 private:
     using Socket = std::shared_ptr<IIpcLocalSocket>;
-    // What the Qt thread's callbacks reach the controller through: they post
-    // to the queue while the controller runs, and do nothing once it stops.
-    struct Mailbox;
 
     bool createServerOnly();
     void onAccepted(Socket socket);
@@ -108,27 +108,26 @@ private:
     // False, and nothing kept, when the peer's list would pass kMaxPendingBytes.
     bool addPendingMessage(helper::ApplicationType type, const std::string& message);
 
-    std::map<helper::ApplicationType, std::vector<std::string>> _pendingMessages;
-    std::map<helper::ApplicationType, std::size_t> _pendingBytes;
+    PendingTexts _pending;
     std::map<helper::ApplicationType, std::int32_t> _appHostPriorities;
     std::string _installationId;
     std::string _name;
     common::ITaskScheduler& _scheduler;
     std::unique_ptr<common::ITaskQueue> _taskQueue;
     std::unique_ptr<common::ILogger> _logger;
-    std::shared_ptr<Mailbox> _mailbox;
+    // What the Qt thread's callbacks reach the controller through: they post
+    // to the queue while the controller runs, and do nothing once it stops.
+    std::shared_ptr<ControllerMailbox> _mailbox;
     IIpcQtSocketPlugin* _qt;
-    IIpcQtSocketPlugin::IpcLocalServerPtr _server;
+    LocalSocketHost _host;
     std::vector<Socket> _sockets;
     std::set<unsigned int> _deletedSocketIds;
-    // Guards the sockets, the pending messages, the delays, the connect
-    // callbacks and the throttle; never held while observers are told or a
-    // socket is written to.
+    // Guards the sockets, the delays, the connect callbacks and the
+    // throttle; never held while observers are told or a socket is written
+    // to.
     mutable std::mutex _mutex;
     std::map<helper::ApplicationType, std::int64_t> _reconnectDelays;
     std::map<helper::ApplicationType, std::vector<std::function<void(bool)>>> _connectCallbacks;
-    // Peers whose pending list is being sent: texts for them queue behind it.
-    std::set<helper::ApplicationType> _flushing;
     // When "No valid socket" was last written for each peer.
     std::map<helper::ApplicationType, std::chrono::steady_clock::time_point> _noSocketLogged;
     std::chrono::milliseconds _delayUnit{1000};
