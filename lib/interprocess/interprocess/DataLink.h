@@ -10,7 +10,8 @@
 namespace interprocess {
 
 // The data link over shared record queues, one queue per process named by
-// the installation id, "_" and the process's name. A root process's queue is
+// the installation id, "_" and the process's name, which carries the user for
+// a kind that users run (KindUsers::ownName, peerName). A root process's queue is
 // open to every local user's records, a user's only to its own and root's;
 // nothing read from a queue is trusted, and no wait on one is longer than
 // SharedRecordQueue::kLockWait. Records go only into a queue whose owner may
@@ -25,7 +26,7 @@ public:
     // `logger` defaults to the channel "DataLink".
     static std::unique_ptr<IDataLink> create(const std::string& prefix, const std::string& name,
                                              std::unique_ptr<common::ILogger> logger = nullptr);
-    // The name of the queue of process `name`.
+    // The name of the queue of process `name` (as KindUsers names it).
     static std::string queueName(const std::string& prefix, const std::string& name);
 
     DataLink(const std::string& prefix, const std::string& name,

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "SessionOf.h"
 #include "support/NobodyChild.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
@@ -265,8 +266,9 @@ TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlante
     struct stat status {};
     ASSERT_EQ(0, ::stat(("/dev/shm/" + names.queue("Test")).c_str(), &status));
     EXPECT_EQ(status.st_mode & 0777, 0666u) << "a root process's queue takes every user's records";
-    // A queue of a root-only kind planted by nobody is not written to; a
-    // user's queue is written to by root.
+    // A queue of a root-only kind planted by nobody is not written to; the
+    // queue of the session user's process is written to by root.
+    const interprocesstest::SessionOf session(NobodyChild::kUid);
     for (const std::string& kind : {std::string("Unattended"), std::string("UnattendedUi")}) {
         const std::string queue = names.queue(kind);
         NobodyChild attacker([&] {

@@ -169,7 +169,8 @@ TEST_F(IpcLocalSocketControllerTest, StartFailsWhereTheServerCannotListenAndLeav
 
 TEST_F(IpcLocalSocketControllerTest, AGreetingAsAKindItsUserMayNotRunOrThatNeverConnectsIsRefused) {
     ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
-    auto service = peer("Unattended");
+    // Nobody owns the local session here: its user interface is welcome.
+    auto service = peer("Unattended", "", NobodyChild::kUid);
     const std::string at = path("Unattended");
     // Run as nobody: the greeting, then a message; true when the server
     // closed the connection within 5 s without a word.
@@ -189,7 +190,7 @@ TEST_F(IpcLocalSocketControllerTest, AGreetingAsAKindItsUserMayNotRunOrThatNever
     }
     EXPECT_FALSE(service->waitFor("received", 300ms)) << "a refused greeting spoke";
     EXPECT_EQ(service->seen, std::vector<std::string>{});
-    // A user interface is any user's to run.
+    // A user interface is the session user's to run.
     NobodyChild ui([&] {
         RawClient client(at);
         client.send(frame("UnattendedUi") + frame("{\"ok\":1}"));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,25 +39,34 @@ inline std::string frame(const std::string& ascii) {
 class IpcLocalSocketControllerTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (const char* type : {"Unattended", "UnattendedUi"}) {
+        for (const std::string type : {"Unattended", "UnattendedUi", "UnattendedUi.0", "Attended.0",
+                                       "Attended.65533", "Attended.65534", "RemoteControl"}) {
             const std::string at = path(type);
             struct stat status {};
-            if (::lstat(at.c_str(), &status) == 0 && S_ISSOCK(status.st_mode) &&
-                status.st_uid == ::geteuid()) {
+            if (::lstat(at.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
                 ::unlink(at.c_str());
             }
         }
     }
 
-    std::unique_ptr<PeerProcess> peer(const std::string& type, const std::string& options = "") {
-        auto peer = std::make_unique<PeerProcess>();
+    // A peer of `type`, run by `user` (the test's own by default), that takes
+    // `session` for the local session's user when one is given.
+    std::unique_ptr<PeerProcess> peer(const std::string& type, const std::string& options = "",
+                                      std::optional<uid_t> session = std::nullopt,
+                                      std::optional<uid_t> user = std::nullopt) {
+        auto peer = std::make_unique<PeerProcess>(user);
+        if (session) {
+            peer->command("session " + std::to_string(*session));
+            EXPECT_EQ(peer->waitFor("session"), "session");
+        }
         peer->command("sockets " + names.prefix() + " " + type + " " + options);
         EXPECT_EQ(peer->waitFor("started"), "started 1") << type;
         EXPECT_EQ(peer->waitFor("listening"), "listening " + type) << type;
         return peer;
     }
-    std::string path(const std::string& type) const {
-        return "/var/tmp/" + type + "_" + names.prefix();
+    // The socket of `name`: a kind's name, with ".<uid>" for a kind users run.
+    std::string path(const std::string& name) const {
+        return "/var/tmp/" + name + "_" + names.prefix();
     }
     static bool saw(const PeerProcess& peer, const std::string& prefix) {
         for (const auto& line : peer.seen) {

@@ -11,10 +11,11 @@ namespace interprocesstest {
 
 // The test peer program (ipc-peer) as a child process: commands go to its
 // standard input, its event lines are read from its standard output. Ended
-// and reaped with the object, killed when it does not end by itself.
+// and reaped with the object, killed when it does not end by itself. Given a
+// user, it runs as that user (and group), with no other groups.
 class PeerProcess {
 public:
-    PeerProcess();
+    explicit PeerProcess(std::optional<uid_t> user = std::nullopt);
     ~PeerProcess();
     PeerProcess(const PeerProcess&) = delete;
     PeerProcess& operator=(const PeerProcess&) = delete;
@@ -53,6 +54,8 @@ public:
     const std::string& prefix() const { return prefix_; }
     // The full queue name of process `name`, removed at the end.
     std::string queue(const std::string& name);
+    // The same for the process of `name` that `user` runs.
+    std::string queueOf(const std::string& name, uid_t user);
 
 private:
     std::string prefix_;

@@ -8,6 +8,7 @@
 #include <boost/assert.hpp>
 
 #include "interprocess/KindUsers.h"
+#include "interprocess/SessionUser.h"
 #include "interprocess/controller/LocalSocketPath.h"
 
 namespace interprocess {
@@ -64,7 +65,11 @@ void IpcLocalSocketController::post(std::function<void()> work, std::chrono::mil
 }
 
 std::string IpcLocalSocketController::socketPath(ApplicationType type) const {
-    return LocalSocketPath::forType(type, _installationId);
+    return LocalSocketPath::forName(KindUsers::peerName(nameOf(type), ::geteuid()), _installationId);
+}
+
+std::string IpcLocalSocketController::ownPath() const {
+    return LocalSocketPath::forName(KindUsers::ownName(_name, ::geteuid()), _installationId);
 }
 
 bool IpcLocalSocketController::start() {
@@ -88,7 +93,7 @@ bool IpcLocalSocketController::createServerOnly() {
         _logger->error("no socket plug-in: not hosting");
         return false;
     }
-    const std::string path = socketPath(own);
+    const std::string path = ownPath();
     _logger->info("%s hosting at %s", _name.c_str(), path.c_str());
     std::weak_ptr<ControllerMailbox> mailbox = _mailbox;
     return _host.host(
@@ -152,19 +157,41 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
 void IpcLocalSocketController::onGreeting(ApplicationType type, unsigned int id) {
     const Socket socket = findSocketById(id);
     const auto user = socket ? socket->peerUser() : std::nullopt;
-    if (socket && type != ApplicationType::None && (!user || !KindUsers::mayRun(type, *user))) {
-        _logger->warn("Refusing a greeting as %s from user %ld: that kind runs as root only, Id: %u",
-                      nameOf(type), user ? static_cast<long>(*user) : -1L, id);
+    const long shown = user ? static_cast<long>(*user) : -1L;
+    if (socket && type != ApplicationType::None &&
+        (!user || !KindUsers::mayGreet(type, *user, ::geteuid()))) {
+        _logger->warn("Refusing a greeting as %s from user %ld: that kind does not run as that user "
+                      "here, Id: %u",
+                      nameOf(type), shown, id);
         removeSocket(id);
         return;
     }
     if (socket && type != ApplicationType::None && howToConnect(type) != ConnectMode::Accept) {
         _logger->warn("Refusing a greeting as %s from user %ld: that kind never connects to %s, Id: %u",
-                      nameOf(type), user ? static_cast<long>(*user) : -1L, _name.c_str(), id);
+                      nameOf(type), shown, _name.c_str(), id);
         removeSocket(id);
         return;
     }
+    if (socket && type != ApplicationType::None) {
+        if (const auto other = linkedUser(type); other && user && *other != *user) {
+            _logger->warn("Refusing a greeting as %s from user %ld: user %ld is linked as %s, Id: %u",
+                          nameOf(type), shown, static_cast<long>(*other), nameOf(type), id);
+            removeSocket(id);
+            return;
+        }
+    }
     onConnected(type, id);
+}
+
+std::optional<uid_t> IpcLocalSocketController::linkedUser(ApplicationType type) const {
+    std::lock_guard lock(_mutex);
+    for (const auto& socket : _sockets) {
+        if (!socket->isFresh() && socket->isValid() &&
+            helper::fromString(socket->getTargetName()) == type) {
+            return socket->peerUser();
+        }
+    }
+    return std::nullopt;
 }
 
 void IpcLocalSocketController::onAccepted(Socket socket) {
@@ -182,16 +209,34 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
                        static_cast<int>(json.size()));
         return false;
     }
-    const bool waiting = _pending.waiting(to);
+    // The user the text is meant for is fixed now, whatever happens later.
+    const uid_t self = ::geteuid();
+    const uid_t meant = KindUsers::userOf(
+        to, self, KindUsers::isRunByUsers(to) && self == 0 ? SessionUser::current() : self);
     Socket socket;
     {
         std::lock_guard lock(_mutex);
         socket = findSocket(to);
     }
-    const bool usable = socket && socket->isValid() && !socket->isFresh();
-    if (usable && waiting) {
-        _logger->debug("Message to %s waits behind the pending ones", nameOf(to));
-    } else if (usable) {
+    const auto user = socket ? socket->peerUser() : std::nullopt;
+    const bool usable = socket && socket->isValid() && !socket->isFresh() && user &&
+                        PendingTexts::mayGo(meant, *user);
+    if (usable) {
+        bool kept = false;
+        std::size_t size = 0;
+        if (_pending.addBehind(to, {json, meant}, kept, size)) {
+            _logger->debug("Message to %s waits behind the pending ones", nameOf(to));
+            if (!kept) {
+                dropped(to, json);
+            } else if (size == kPendingWarningSize) {
+                _logger->warn("Too many pending message to %s: Size: %d", nameOf(to),
+                              static_cast<int>(size));
+            }
+            if (_pending.startSending(to)) {
+                post([this, to] { flush(to); });
+            }
+            return false;
+        }
         _logger->trace("sending data from %s to %s msg:%s", _name.c_str(), nameOf(to),
                        json.c_str());
         if (socket->writeData(json, false)) {
@@ -215,20 +260,24 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
                           nameOf(to), json.c_str());
         }
     }
-    if (!addPendingMessage(to, json)) {
-        _logger->error("Dropping a message to %s: its pending messages would exceed %d bytes",
-                       nameOf(to), static_cast<int>(kMaxPendingBytes));
+    if (!addPendingMessage(to, {json, meant})) {
+        dropped(to, json);
     }
     return false;
+}
+
+void IpcLocalSocketController::dropped(ApplicationType to, const std::string&) {
+    _logger->error("Dropping a message to %s: its pending messages would exceed %d bytes",
+                   nameOf(to), static_cast<int>(kMaxPendingBytes));
 }
 
 bool IpcLocalSocketController::sendSync(const ApplicationType to, const std::string json) {
     return send(to, json);
 }
 
-bool IpcLocalSocketController::addPendingMessage(ApplicationType type, const std::string& message) {
+bool IpcLocalSocketController::addPendingMessage(ApplicationType type, PendingTexts::Text message) {
     std::size_t size = 0;
-    if (!_pending.add(type, message, size)) {
+    if (!_pending.add(type, std::move(message), size)) {
         return false;
     }
     if (size == kPendingWarningSize) {
@@ -412,36 +461,46 @@ void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id
         std::lock_guard lock(_mutex);
         _reconnectDelays[type] = 0;
     }
-    _pending.startSending(type);
+    const bool flushing = _pending.startSending(type);
     notify(&IIpcControllerClient::onParticipantConnected, std::string(nameOf(type)));
     tellConnectResult(type, true);
-    post([this, type] { flush(type); });
+    if (flushing) {
+        post([this, type] { flush(type); });
+    }
 }
 
 void IpcLocalSocketController::flush(ApplicationType type) {
     for (;;) {
-        std::vector<std::string> messages = _pending.take(type);
-        if (messages.empty()) {
-            return;
-        }
         Socket socket;
         {
             std::lock_guard lock(_mutex);
             socket = findSocket(type);
         }
+        const auto user = socket && socket->isValid() && !socket->isFresh()
+                              ? socket->peerUser()
+                              : std::nullopt;
+        // Without a link the texts stay for the next one; only what is meant
+        // for the linked user (or that root may read) goes out.
+        if (!user) {
+            _pending.endSending(type);
+            return;
+        }
+        std::vector<PendingTexts::Text> texts = _pending.take(type, *user);
+        if (texts.empty()) {
+            return;
+        }
         std::size_t sent = 0;
-        for (; sent < messages.size(); ++sent) {
+        for (; sent < texts.size(); ++sent) {
             _logger->debug("Sending pending message to %s: %s", nameOf(type),
-                           messages[sent].c_str());
-            if (!socket || !socket->isValid() || socket->isFresh() ||
-                !socket->writeData(messages[sent], false)) {
+                           texts[sent].text.c_str());
+            if (!socket->isValid() || !socket->writeData(texts[sent].text, false)) {
                 break;
             }
         }
-        if (sent < messages.size()) {
+        if (sent < texts.size()) {
             // What did not go out goes back in front, in its order.
-            messages.erase(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(sent));
-            const std::size_t kept = _pending.putBack(type, std::move(messages));
+            texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(sent));
+            const std::size_t kept = _pending.putBack(type, std::move(texts));
             _logger->warn("Failed to send pending messages to %s, %d kept", nameOf(type),
                           static_cast<int>(kept));
             return;

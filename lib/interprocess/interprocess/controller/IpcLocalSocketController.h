@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,16 +23,18 @@
 namespace interprocess {
 
 // The controller over local sockets of the Qt platform: the process hosts one
-// server at "/var/tmp/<own type>_<installation id>" and opens client sockets
+// server at "/var/tmp/<own type>_<installation id>" (the type's name with the
+// user for a kind users run) and opens client sockets
 // to the servers of its peers; which side of a pair connects follows the
 // priorities of the two kinds. A client greets the server with its own kind's
 // name. Texts for a peer without a usable socket wait, in order, until it
 // connects, kMaxPendingBytes at most.
 //
 // Who is who comes from the kernel: a server refuses a greeting that claims a
-// kind its peer's user may not run, and a client connects only to a server
-// of root or of its own user (of root for a kind that runs as root only);
-// the table is KindUsers'. A second server of the same kind and installation
+// kind its peer's user may not be, or a kind that another user is linked
+// as; a client connects only to a server of a user that may be the peer;
+// a waiting text goes only to the user it was meant for. The table is
+// KindUsers'. A second server of the same kind and installation
 // id does not host while the first one lives.
 //
 // The Qt thread only posts to the controller's queue: sockets are added,
@@ -74,7 +77,12 @@ public:
     bool stop() override;
 
     ConnectMode howToConnect(helper::ApplicationType peer) const;
+    // Where the server of the peer of that kind that this process links
+    // with listens: "/var/tmp/<Kind>_<installation id>", the kind's name
+    // with its user for a kind users run (KindUsers).
     std::string socketPath(helper::ApplicationType type) const;
+    // Where the own server listens.
+    std::string ownPath() const;
 
     // The length of one step of the reconnect delays, a second by default.
     void setReconnectDelayUnit(std::chrono::milliseconds unit) { _delayUnit = unit; }
@@ -106,7 +114,11 @@ private:
     // Takes the socket out; false when the id was taken out before.
     bool removeSocket(unsigned int id);
     // False, and nothing kept, when the peer's list would pass kMaxPendingBytes.
-    bool addPendingMessage(helper::ApplicationType type, const std::string& message);
+    bool addPendingMessage(helper::ApplicationType type, PendingTexts::Text message);
+    // A text that cannot be kept.
+    void dropped(helper::ApplicationType to, const std::string& json);
+    // The user of the link that is up to the type, if one is.
+    std::optional<uid_t> linkedUser(helper::ApplicationType type) const;
 
     PendingTexts _pending;
     std::map<helper::ApplicationType, std::int32_t> _appHostPriorities;

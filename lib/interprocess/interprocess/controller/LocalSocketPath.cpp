@@ -19,10 +19,8 @@ constexpr const char* kFolder = "/var/tmp";
 
 }  // namespace
 
-std::string LocalSocketPath::forType(helper::ApplicationType type,
-                                     const std::string& installationId) {
-    const char* name = helper::toString(type);
-    return std::string(kFolder) + "/" + (name != nullptr ? name : "None") + "_" + installationId;
+std::string LocalSocketPath::forName(const std::string& name, const std::string& installationId) {
+    return std::string(kFolder) + "/" + name + "_" + installationId;
 }
 
 bool LocalSocketPath::isHostable(const std::string& path, std::string& reason) {

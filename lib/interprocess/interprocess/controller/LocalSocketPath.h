@@ -25,8 +25,9 @@ public:
         bool operator==(const Stamp&) const = default;
     };
 
-    // "/var/tmp/<Type>_<installationId>".
-    static std::string forType(helper::ApplicationType type, const std::string& installationId);
+    // "/var/tmp/<name>_<installationId>", `name` being a kind's name, with
+    // its user for a kind users run (KindUsers::ownName, peerName).
+    static std::string forName(const std::string& name, const std::string& installationId);
 
     // Whether a server of this process's user can listen at `path`: the name
     // fits a socket address, and nothing is there but, at most, a stale

@@ -2,16 +2,33 @@
 
 namespace interprocess {
 
-bool PendingTexts::add(helper::ApplicationType peer, const std::string& text, std::size_t& size) {
+bool PendingTexts::add(helper::ApplicationType peer, Text text, std::size_t& size) {
     std::lock_guard lock(mutex_);
     auto& bytes = bytes_[peer];
-    if (bytes + text.size() > kMaxBytes) {
+    if (bytes + text.text.size() > kMaxBytes) {
         return false;
     }
-    bytes += text.size();
+    bytes += text.text.size();
     auto& list = texts_[peer];
-    list.push_back(text);
+    list.push_back(std::move(text));
     size = list.size();
+    return true;
+}
+
+bool PendingTexts::addBehind(helper::ApplicationType peer, Text text, bool& kept,
+                             std::size_t& size) {
+    std::lock_guard lock(mutex_);
+    auto& list = texts_[peer];
+    if (list.empty() && sending_.count(peer) == 0) {
+        return false;
+    }
+    auto& bytes = bytes_[peer];
+    kept = bytes + text.text.size() <= kMaxBytes;
+    if (kept) {
+        bytes += text.text.size();
+        list.push_back(std::move(text));
+        size = list.size();
+    }
     return true;
 }
 
@@ -27,36 +44,51 @@ std::size_t PendingTexts::count(helper::ApplicationType peer) const {
     return found != texts_.end() ? found->second.size() : 0;
 }
 
-void PendingTexts::startSending(helper::ApplicationType peer) {
+bool PendingTexts::startSending(helper::ApplicationType peer) {
     std::lock_guard lock(mutex_);
-    sending_.insert(peer);
+    return sending_.insert(peer).second;
 }
 
-std::vector<std::string> PendingTexts::take(helper::ApplicationType peer) {
+std::vector<PendingTexts::Text> PendingTexts::take(helper::ApplicationType peer, uid_t user) {
     std::lock_guard lock(mutex_);
-    std::vector<std::string> taken;
-    const auto found = texts_.find(peer);
-    if (found == texts_.end() || found->second.empty()) {
-        sending_.erase(peer);
-        return taken;
+    std::vector<Text> taken;
+    std::vector<Text> left;
+    auto& list = texts_[peer];
+    for (auto& text : list) {
+        (mayGo(text.user, user) ? taken : left).push_back(std::move(text));
     }
-    taken.swap(found->second);
-    bytes_[peer] = 0;
+    list.swap(left);
+    bytes_[peer] = bytesOf(peer);
+    if (taken.empty()) {
+        sending_.erase(peer);
+    }
     return taken;
 }
 
-std::size_t PendingTexts::putBack(helper::ApplicationType peer, std::vector<std::string> texts) {
+void PendingTexts::endSending(helper::ApplicationType peer) {
+    std::lock_guard lock(mutex_);
+    sending_.erase(peer);
+}
+
+std::size_t PendingTexts::putBack(helper::ApplicationType peer, std::vector<Text> texts) {
     std::lock_guard lock(mutex_);
     auto& list = texts_[peer];
     list.insert(list.begin(), std::make_move_iterator(texts.begin()),
                 std::make_move_iterator(texts.end()));
-    std::size_t bytes = 0;
-    for (const auto& text : list) {
-        bytes += text.size();
-    }
-    bytes_[peer] = bytes;
+    bytes_[peer] = bytesOf(peer);
     sending_.erase(peer);
     return list.size();
+}
+
+std::size_t PendingTexts::bytesOf(helper::ApplicationType peer) const {
+    std::size_t bytes = 0;
+    const auto found = texts_.find(peer);
+    if (found != texts_.end()) {
+        for (const auto& text : found->second) {
+            bytes += text.text.size();
+        }
+    }
+    return bytes;
 }
 
 }  // namespace interprocess
