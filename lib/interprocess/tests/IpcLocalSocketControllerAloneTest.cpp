@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -57,11 +58,18 @@ public:
         written.push_back(message);
         return true;
     }
-    void setReadCallback(ReadCallback) override {}
+    void setReadCallback(ReadCallback callback) override { onRead = callback; }
+    void setReadBound(std::size_t) override {}
+    void handled(std::size_t bytes) override { handledBytes += bytes; }
+    void setWritableCallback(SocketConnectCallback callback) override { onWritable = callback; }
     void setConnectCallback(SocketConnectCallback callback) override { onConnect = callback; }
     void setDisconnectCallback(SocketConnectCallback) override {}
     void setErrorCallback(SocketConnectCallback) override {}
-    void clearCallbacks() override { onConnect = nullptr; }
+    void clearCallbacks() override {
+        onConnect = nullptr;
+        onRead = nullptr;
+        onWritable = nullptr;
+    }
     std::optional<uid_t> peerUser() const override { return user; }
     const std::string& getSocketName() const override { return target; }
     const std::string& getTargetName() const override { return target; }
@@ -79,6 +87,9 @@ public:
     std::atomic<bool> fresh{true};
     unsigned int id = 0;
     SocketConnectCallback onConnect;
+    ReadCallback onRead;
+    SocketConnectCallback onWritable;
+    std::size_t handledBytes = 0;
     std::set<std::string> refuse;
     std::vector<std::string> written;
     // Called with every message before it is written or refused.
@@ -267,6 +278,56 @@ TEST_F(IpcLocalSocketControllerAlone, AStaleSocketOfThePeerDoesNotHoldBackItsSuc
     EXPECT_TRUE(send("2", ApplicationType::UnattendedUi));
     EXPECT_EQ((std::vector<std::string>{"1", "2"}), successor.written);
     EXPECT_TRUE(socket.written.empty());
+    controller->stop();
+}
+
+// What the controller tells its observer of messages, in order.
+class Received : public interprocess::IIpcControllerClient {
+public:
+    void onIpcReady(const std::string) override {}
+    void onParticipantConnected(const std::string) override {}
+    void onParticipantDisconnected(const std::string) override {}
+    void onMessageReceived(const ApplicationType from, const std::string json) override {
+        texts.push_back(std::string(helper::toString(from)) + " " + json);
+    }
+    void onSyncMessageReceived(const ApplicationType, const std::string) override {}
+
+    std::vector<std::string> texts;
+};
+
+TEST_F(IpcLocalSocketControllerAlone, OnePeersStormDoesNotDelayAnothersMessagePastTheNextTask) {
+    ScriptedSocket other;
+    ASSERT_TRUE(make("Unattended").start());
+    plugin.greet(socket, "UnattendedUi");
+    plugin.greet(other, "AttendedUi");
+    runAll();
+    Received received;
+    controller->addObserver(&received);
+    constexpr int kStorm = 3 * static_cast<int>(interprocess::IpcLocalSocketController::kMailboxBatch);
+    std::size_t stormBytes = 0;
+    for (int n = 0; n < kStorm; ++n) {
+        const std::string text = "{\"storm\":" + std::to_string(n) + "}";
+        stormBytes += text.size();
+        socket.onRead(&socket, "UnattendedUi", text);
+    }
+    other.onRead(&other, "AttendedUi", "{\"other\":1}");
+    // The next task that takes the reports takes the other peer's too.
+    scheduler->runOne("", true);
+    EXPECT_NE(std::find(received.texts.begin(), received.texts.end(), "AttendedUi {\"other\":1}"),
+              received.texts.end())
+        << received.texts.size() << " messages handled first";
+    runAll();
+    ASSERT_EQ(received.texts.size(), static_cast<std::size_t>(kStorm) + 1);
+    int next = 0;
+    for (const auto& text : received.texts) {
+        if (text.rfind("UnattendedUi ", 0) == 0) {
+            EXPECT_EQ(text, "UnattendedUi {\"storm\":" + std::to_string(next++) + "}");
+        }
+    }
+    // Each handled message is given back to its socket's read bound.
+    EXPECT_EQ(socket.handledBytes, stormBytes);
+    EXPECT_EQ(other.handledBytes, std::string("{\"other\":1}").size());
+    controller->removeObserver(&received);
     controller->stop();
 }
 

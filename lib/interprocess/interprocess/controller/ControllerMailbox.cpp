@@ -4,12 +4,16 @@
 
 namespace interprocess {
 
-bool ControllerMailbox::post(std::function<void()> work) {
+bool ControllerMailbox::post(unsigned int socket, std::function<void()> work) {
     std::lock_guard lock(mutex_);
     if (queue_ == nullptr) {
         return false;
     }
-    inbox_.push_back(std::move(work));
+    auto& inbox = inboxes_[socket];
+    if (inbox.empty()) {
+        turns_.push_back(socket);
+    }
+    inbox.push_back(std::move(work));
     if (!draining_) {
         draining_ = true;
         pushDrain(*queue_);
@@ -32,16 +36,24 @@ void ControllerMailbox::drain() {
     std::vector<std::function<void()>> batch;
     {
         std::lock_guard lock(mutex_);
-        while (!inbox_.empty() && batch.size() < kBatch) {
-            batch.push_back(std::move(inbox_.front()));
-            inbox_.pop_front();
+        while (!turns_.empty() && batch.size() < kBatch) {
+            const unsigned int socket = turns_.front();
+            turns_.pop_front();
+            auto inbox = inboxes_.find(socket);
+            batch.push_back(std::move(inbox->second.front()));
+            inbox->second.pop_front();
+            if (inbox->second.empty()) {
+                inboxes_.erase(inbox);
+            } else {
+                turns_.push_back(socket);
+            }
         }
     }
     for (auto& work : batch) {
         work();
     }
     std::lock_guard lock(mutex_);
-    if (inbox_.empty() || queue_ == nullptr) {
+    if (turns_.empty() || queue_ == nullptr) {
         draining_ = false;
     } else {
         pushDrain(*queue_);
@@ -51,7 +63,8 @@ void ControllerMailbox::drain() {
 void ControllerMailbox::close() {
     std::lock_guard lock(mutex_);
     queue_ = nullptr;
-    inbox_.clear();
+    inboxes_.clear();
+    turns_.clear();
 }
 
 }  // namespace interprocess

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -10,10 +11,11 @@
 
 namespace interprocess {
 
-// What the Qt thread reports to the local-socket controller: every report
-// goes through one list, drained in order by one task of the controller's
-// queue at a time, at most kBatch reports a task, so that a storm of
-// connections costs the queue a few ticks, not one tick per event. Once
+// What the Qt thread reports to the local-socket controller, each report
+// under the socket it is about. One task of the controller's queue at a time
+// drains the reports, at most kBatch a task, taking them one socket after
+// the other in turn: each socket's reports keep their order, and a socket
+// with a storm of them delays another's by a task or two at most. Once
 // closed, nothing more is taken and what waits is dropped.
 class ControllerMailbox : public std::enable_shared_from_this<ControllerMailbox> {
 public:
@@ -21,8 +23,8 @@ public:
 
     explicit ControllerMailbox(common::ITaskQueue& queue) : queue_(&queue) {}
 
-    // Any thread: queues `work`; false once closed.
-    bool post(std::function<void()> work);
+    // Any thread: queues `work` about socket `socket`; false once closed.
+    bool post(unsigned int socket, std::function<void()> work);
     // Waits for a post under way, then takes no more.
     void close();
 
@@ -33,7 +35,9 @@ private:
 
     std::mutex mutex_;
     common::ITaskQueue* queue_;
-    std::deque<std::function<void()>> inbox_;
+    std::map<unsigned int, std::deque<std::function<void()>>> inboxes_;
+    // The sockets with reports waiting, in the order of their turns.
+    std::deque<unsigned int> turns_;
     bool draining_ = false;
 };
 

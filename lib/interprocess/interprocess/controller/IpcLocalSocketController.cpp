@@ -112,45 +112,60 @@ bool IpcLocalSocketController::createServerOnly() {
             Socket socket(accepted.release(), accepted.get_deleter());
             socket->setId(++lastSocketId);
             giveCallbacks(*socket);
-            box->post([this, socket] { onAccepted(socket); });
+            box->post(socket->getId(), [this, socket] { onAccepted(socket); });
         },
         kListenWait);
 }
 
 void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
     std::weak_ptr<ControllerMailbox> mailbox = _mailbox;
-    const auto postTo = [mailbox](std::function<void()> work) {
+    const auto postTo = [mailbox](unsigned int id, std::function<void()> work) {
         if (const auto box = mailbox.lock()) {
-            box->post(std::move(work));
+            box->post(id, std::move(work));
         }
     };
     socket.setConnectCallback(
         [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
-            postTo([this, target, id] { onGreeting(helper::fromString(target), id); });
+            postTo(id, [this, target, id] { onGreeting(helper::fromString(target), id); });
         });
+    // What the peer sends and is not handled yet is bounded: past the bound
+    // the socket reads no more from it until the messages are handled here.
+    socket.setReadBound(kMaxUnhandledBytes);
     socket.setReadCallback([this, postTo](IIpcLocalSocket* from, const std::string& target,
                                           const std::string& message) {
         const ApplicationType type = helper::fromString(target);
         const unsigned int id = from->getId();
-        postTo([this, type, id, message] {
+        postTo(id, [this, type, id, message] {
             _logger->trace("got message from %s msg:%s", nameOf(type), message.c_str());
             // Only a link that is up speaks for its peer: not one turned
             // away or closed in the meantime.
             const Socket socket = findSocketById(id);
             if (!socket || socket->isFresh() || type == ApplicationType::None) {
                 _logger->warn("Dropping a message from a socket that is not linked, Id: %u", id);
-                return;
+            } else {
+                notify(&IIpcControllerClient::onMessageReceived, type, message);
             }
-            notify(&IIpcControllerClient::onMessageReceived, type, message);
+            if (socket) {
+                socket->handled(message.size());
+            }
         });
     });
+    socket.setWritableCallback(
+        [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            const ApplicationType type = helper::fromString(target);
+            postTo(id, [this, type] {
+                if (_pending.startSending(type)) {
+                    flush(type);
+                }
+            });
+        });
     socket.setDisconnectCallback(
         [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
-            postTo([this, target, id] { onDisconnected(helper::fromString(target), id, true); });
+            postTo(id, [this, target, id] { onDisconnected(helper::fromString(target), id, true); });
         });
     socket.setErrorCallback(
         [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
-            postTo([this, target, id] { onError(helper::fromString(target), id); });
+            postTo(id, [this, target, id] { onError(helper::fromString(target), id); });
         });
 }
 
@@ -207,6 +222,7 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
     if (json.size() > kMaxMessageBytes) {
         _logger->error("Message to %s too long to send: %d bytes", nameOf(to),
                        static_cast<int>(json.size()));
+        notify(&IIpcControllerClient::onMessageNotSent, to, json);
         return false;
     }
     // The user the text is meant for is fixed now, whatever happens later.
@@ -266,9 +282,10 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
     return false;
 }
 
-void IpcLocalSocketController::dropped(ApplicationType to, const std::string&) {
+void IpcLocalSocketController::dropped(ApplicationType to, const std::string& json) {
     _logger->error("Dropping a message to %s: its pending messages would exceed %d bytes",
                    nameOf(to), static_cast<int>(kMaxPendingBytes));
+    notify(&IIpcControllerClient::onMessageNotSent, to, json);
 }
 
 bool IpcLocalSocketController::sendSync(const ApplicationType to, const std::string json) {
@@ -387,7 +404,7 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
         [this, mailbox, id](IIpcLocalSocket*, const std::string& target, unsigned int) {
             const ApplicationType peer = helper::fromString(target);
             if (const auto box = mailbox.lock()) {
-                box->post([this, peer, id] { sayHello(peer, id); });
+                box->post(id, [this, peer, id] { sayHello(peer, id); });
             }
         });
     if (!created) {
@@ -400,7 +417,7 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
     socket->setErrorCallback(
         [this, mailbox](IIpcLocalSocket*, const std::string& target, unsigned int id) {
             if (const auto box = mailbox.lock()) {
-                box->post([this, target, id] { onError(helper::fromString(target), id); });
+                box->post(id, [this, target, id] { onError(helper::fromString(target), id); });
             }
         });
     addSocket(socket);
@@ -421,7 +438,7 @@ void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
                                    IIpcLocalSocket*, const std::string& target, unsigned int id) {
         const ApplicationType peer = helper::fromString(target);
         if (const auto open = box.lock()) {
-            open->post([this, peer, id] { sayHello(peer, id); });
+            open->post(id, [this, peer, id] { sayHello(peer, id); });
         }
     });
     // The file's owner was looked at before connecting; the process that

@@ -28,7 +28,8 @@ namespace interprocess {
 // to the servers of its peers; which side of a pair connects follows the
 // priorities of the two kinds. A client greets the server with its own kind's
 // name. Texts for a peer without a usable socket wait, in order, until it
-// connects, kMaxPendingBytes at most.
+// connects, kMaxPendingBytes at most; a text that cannot be kept is told to
+// the observers (onMessageNotSent) before send returns.
 //
 // Who is who comes from the kernel: a server refuses a greeting that claims a
 // kind its peer's user may not be, or a kind that another user is linked
@@ -37,8 +38,11 @@ namespace interprocess {
 // KindUsers'. A second server of the same kind and installation
 // id does not host while the first one lives.
 //
-// The Qt thread only posts to the controller's queue: sockets are added,
-// looked at and removed, and observers told, on the scheduler's thread.
+// The Qt thread only posts to the controller's queue, through a mailbox that
+// takes the sockets' reports in turn: sockets are added, looked at and
+// removed, and observers told, on the scheduler's thread. A peer's messages
+// read and not yet handled are bounded (kMaxUnhandledBytes); waiting texts
+// go out as soon as the peer's socket has room for them again.
 class IpcLocalSocketController : public IIpcController {
 public:
     enum class ConnectMode { Accept = 0, Connect = 1, Equal = 2 };
@@ -52,6 +56,9 @@ public:
     // The most bytes of messages that wait for one peer; past it a message
     // is dropped and the drop logged.
     static constexpr std::size_t kMaxPendingBytes = PendingTexts::kMaxBytes;
+    // The most bytes of a peer's messages read and not yet handled: past it
+    // its socket reads no more until they are (see IIpcLocalSocket).
+    static constexpr std::size_t kMaxUnhandledBytes = 1024u * 1024u;
     // The most reports of the Qt thread handled by one task.
     static constexpr std::size_t kMailboxBatch = ControllerMailbox::kBatch;
     // How long start waits for the own server to listen.

@@ -12,7 +12,8 @@
 //   session <uid>                  names the local session's user: "session"
 //                                  (root, that is none, until it is named)
 // Events: "message|syncmessage <from> <link message>", "listening|connected|
-// disconnected <name>", "received|syncreceived <Type> <text>", and the Qt
+// disconnected <name>", "received|syncreceived <Type> <text>", "notsent <Type>
+// <bytes>", and the Qt
 // platform's ">>creating a socket:<path>".
 
 #include <csignal>
@@ -107,6 +108,9 @@ public:
     void onSyncMessageReceived(const helper::ApplicationType from,
                                const std::string json) override {
         emit(std::string("syncreceived ") + helper::toString(from) + " " + json);
+    }
+    void onMessageNotSent(const helper::ApplicationType to, const std::string json) override {
+        emit(std::string("notsent ") + helper::toString(to) + " " + std::to_string(json.size()));
     }
 
     // Runs one command line; false for "quit".
