@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -95,6 +99,50 @@ TEST_F(IpcLocalSocketControllerTest, KindsUsersRunAreNamedWithTheirUserAndRootRe
     EXPECT_EQ(owner->waitFor("received"), "received RemoteControl {\"secret\":1}");
     EXPECT_FALSE(squatter->waitFor("received", 500ms)) << "root's text reached nobody";
     EXPECT_FALSE(squatter->waitFor("connected", 100ms)) << "root linked with nobody";
+}
+
+TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherUserPlantedThere) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    const std::string at = path("Unattended");
+    const std::string target = at + "-target";
+    std::ofstream(target) << "precious";
+    const struct {
+        const char* what;
+        std::function<bool()> plant;
+        bool hosts;
+    } cases[] = {
+        {"a file", [&] { return bool(std::ofstream(at) << "planted"); }, true},
+        {"a link", [&] { return ::symlink(target.c_str(), at.c_str()) == 0; }, true},
+        {"a FIFO", [&] { return ::mkfifo(at.c_str(), 0666) == 0; }, true},
+        {"an empty folder", [&] { return ::mkdir(at.c_str(), 0777) == 0; }, true},
+        {"a folder with a file in it",
+         [&] { return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x"); },
+         false},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        NobodyChild planter(row.plant);
+        ASSERT_TRUE(planter.succeeded());
+        {
+            PeerProcess service;
+            service.command("sockets " + names.prefix() + " Unattended");
+            EXPECT_EQ(service.waitFor("started"), row.hosts ? "started 1" : "started 0");
+            struct stat status {};
+            ASSERT_EQ(0, ::lstat(at.c_str(), &status));
+            EXPECT_EQ(S_ISSOCK(status.st_mode), row.hosts);
+            EXPECT_EQ(status.st_uid, row.hosts ? 0u : NobodyChild::kUid);
+            if (row.hosts) {
+                RawClient ui(at);
+                ASSERT_TRUE(ui.connected());
+                ui.send(frame("UnattendedUi") + frame("{\"back\":1}"));
+                EXPECT_EQ(service.waitFor("received"), "received UnattendedUi {\"back\":1}");
+            }
+        }
+        std::filesystem::remove_all(at);
+    }
+    std::ifstream kept(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
+    ::unlink(target.c_str());
 }
 
 }  // namespace
