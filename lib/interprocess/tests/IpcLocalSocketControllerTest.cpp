@@ -310,6 +310,31 @@ TEST_F(IpcLocalSocketControllerTest, ASecondServerOfTheSameKindAndIdLeavesTheFir
     EXPECT_EQ(first->waitFor("received"), "received UnattendedUi {\"first\":1}");
 }
 
+TEST_F(IpcLocalSocketControllerTest, OfTwoServersStartedAtOnceExactlyOneHostsAndIsReached) {
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        PeerProcess first;
+        PeerProcess second;
+        // Both ready, then told to start as close together as can be.
+        for (PeerProcess* twin : {&first, &second}) {
+            twin->command("session 0");
+            ASSERT_EQ(twin->waitFor("session"), "session");
+        }
+        first.command("sockets " + names.prefix() + " Unattended");
+        second.command("sockets " + names.prefix() + " Unattended");
+        const auto one = first.waitFor("started");
+        const auto other = second.waitFor("started");
+        ASSERT_TRUE(one && other);
+        EXPECT_EQ((*one == "started 1") + (*other == "started 1"), 1) << *one << ", " << *other;
+        PeerProcess& host = *one == "started 1" ? first : second;
+        RawClient ui(path("Unattended"));
+        ASSERT_TRUE(ui.connected());
+        ui.send(frame("UnattendedUi") + frame("{\"round\":" + std::to_string(round) + "}"));
+        EXPECT_EQ(host.waitFor("received"),
+                  "received UnattendedUi {\"round\":" + std::to_string(round) + "}");
+    }
+}
+
 TEST_F(IpcLocalSocketControllerTest, ANeverReadingPeerKeepsTheServerWithinItsBoundAndLaterSendsFail) {
     constexpr int kMessages = 100;
     constexpr long kMegabyte = 1024 * 1024;

@@ -46,6 +46,9 @@ protected:
             if (::lstat(at.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
                 ::unlink(at.c_str());
             }
+            // The lock files of killed peers.
+            ::unlink((at + ".lock").c_str());
+            ::unlink((std::string("/run/quorvane-ipc/") + type + "_" + names.prefix() + ".lock").c_str());
         }
     }
 

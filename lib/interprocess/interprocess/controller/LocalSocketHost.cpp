@@ -9,8 +9,13 @@ bool LocalSocketHost::host(IIpcQtSocketPlugin& qt, const std::string& path,
                            IIpcQtSocketPlugin::ServerConnectCallback accepted,
                            std::chrono::milliseconds wait) {
     std::string reason;
+    if (!lock_ && !(lock_ = HostingLock::take(path, reason))) {
+        logger_.error("cannot host at %s: %s", path.c_str(), reason.c_str());
+        return false;
+    }
     if (!LocalSocketPath::isHostable(path, reason)) {
         logger_.error("cannot host at %s: %s", path.c_str(), reason.c_str());
+        release();
         return false;
     }
     // An earlier server goes first: closing, it removes its socket file.
@@ -19,7 +24,7 @@ bool LocalSocketHost::host(IIpcQtSocketPlugin& qt, const std::string& path,
     server_ = qt.createIpcLocalServer(path, std::move(accepted));
     if (!LocalSocketPath::waitForNewSocket(path, previous, wait)) {
         logger_.error("cannot host at %s: the server does not listen", path.c_str());
-        server_.reset();
+        release();
         return false;
     }
     return true;
