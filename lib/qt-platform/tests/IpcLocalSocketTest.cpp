@@ -227,6 +227,26 @@ TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedAndLoggedButAFul
     std::filesystem::remove_all(folder);
 }
 
+TEST_F(IpcLocalSocketTest, AUserKeepsSixtyFourConnectionsOpenAndTheNextOneIsClosedAtOnce) {
+    auto server = recordingServer(path("ipc"));
+    ASSERT_TRUE(listening(path("ipc")));
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    for (int i = 0; i < IpcLocalServer::kMaxConnectionsPerUser; ++i) {
+        peers.push_back(std::make_unique<RawPeer>(path("ipc")));
+        ASSERT_TRUE(peers.back()->connected());
+        peers.back()->send(frame(QString("peer-%1").arg(i)));
+    }
+    ASSERT_TRUE(events_.waitFor(IpcLocalServer::kMaxConnectionsPerUser));
+    RawPeer extra(path("ipc"));
+    ASSERT_TRUE(extra.connected());
+    extra.send(frame("extra"));
+    EXPECT_TRUE(extra.closedWithin(2s)) << "one connection past the cap stayed open";
+    for (auto& peer : peers) {
+        EXPECT_FALSE(peer->closedWithin(10ms));
+    }
+    EXPECT_EQ(events_.all().size(), static_cast<std::size_t>(IpcLocalServer::kMaxConnectionsPerUser));
+}
+
 TEST_F(IpcLocalSocketTest, NothingIsHandedOutAfterCloseOrWithoutACallback) {
     auto closing = recordingServer(path("closing"));
     auto empty = platform_->createIpcLocalServer(path("empty"), {});
