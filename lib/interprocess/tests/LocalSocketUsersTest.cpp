@@ -106,6 +106,11 @@ TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherU
     const std::string at = path("Unattended");
     const std::string target = at + "-target";
     std::ofstream(target) << "precious";
+    // Whatever the outcome, nothing planted stays.
+    const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
+        std::filesystem::remove_all(at);
+        ::unlink(target.c_str());
+    });
     const struct {
         const char* what;
         std::function<bool()> plant;

@@ -185,6 +185,8 @@ TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedAndLoggedButAFul
     ASSERT_NE(nullptr, ::mkdtemp(open));
     ASSERT_EQ(0, ::chmod(open, 0777));
     const std::string folder = open;
+    const std::shared_ptr<void> cleanUp(nullptr,
+                                        [&](void*) { std::filesystem::remove_all(folder); });
     const std::string target = path("target");
     std::ofstream(target) << "precious";
     const struct {
@@ -224,7 +226,6 @@ TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedAndLoggedButAFul
     }
     std::ifstream in(target);
     EXPECT_EQ("precious", std::string(std::istreambuf_iterator<char>(in), {}));
-    std::filesystem::remove_all(folder);
 }
 
 TEST_F(IpcLocalSocketTest, AUserKeepsSixtyFourConnectionsOpenAndTheNextOneIsClosedAtOnce) {
