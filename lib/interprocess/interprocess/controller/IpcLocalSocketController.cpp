@@ -308,15 +308,15 @@ void IpcLocalSocketController::connectToService(const std::string& name,
                                                 std::function<void(bool)> callback) {
     _logger->debug("%s connectToService %s", _name.c_str(), name.c_str());
     const ApplicationType type = helper::fromString(name);
+    _attempts.know(type);
     Socket socket;
     {
         std::lock_guard lock(_mutex);
-        _reconnectDelays.emplace(type, 0);
         socket = findSocket(type);
-        if (callback && !(socket && socket->isValid() && !socket->isFresh())) {
-            _connectCallbacks[type].push_back(std::move(callback));
-            callback = nullptr;
-        }
+    }
+    if (callback && !(socket && socket->isValid() && !socket->isFresh())) {
+        _attempts.await(type, std::move(callback));
+        callback = nullptr;
     }
     if (socket && socket->isValid()) {
         if (callback) {
@@ -328,11 +328,7 @@ void IpcLocalSocketController::connectToService(const std::string& name,
 }
 
 void IpcLocalSocketController::connect(ApplicationType type) {
-    std::int64_t delay = 0;
-    {
-        std::lock_guard lock(_mutex);
-        delay = _reconnectDelays[type];
-    }
+    const std::int64_t delay = _attempts.delay(type);
     _logger->debug("Connect to %s....(delay: %d)", nameOf(type), static_cast<int>(delay));
     if (delay != 0) {
         _logger->debug("Call connect to %s after %d seconds", nameOf(type),
@@ -345,11 +341,11 @@ void IpcLocalSocketController::connect(ApplicationType type) {
 }
 
 void IpcLocalSocketController::startConnecting(ApplicationType type) {
+    _logger->debug("Start connecting to %s....(delay: %d)", nameOf(type),
+                   static_cast<int>(_attempts.delay(type)));
     Socket socket;
     {
         std::lock_guard lock(_mutex);
-        _logger->debug("Start connecting to %s....(delay: %d)", nameOf(type),
-                       static_cast<int>(_reconnectDelays[type]));
         socket = findSocket(type);
     }
     const ConnectMode mode = howToConnect(type);
@@ -358,7 +354,7 @@ void IpcLocalSocketController::startConnecting(ApplicationType type) {
             _logger->info("%s connecting to %s", _name.c_str(), nameOf(type));
             createSocketTo(type);
         } else if (mode == ConnectMode::Equal) {
-            tellConnectResult(type, false);
+            _attempts.tell(type, false);
         }
     } else if (!socket->isValid()) {
         if (mode == ConnectMode::Connect) {
@@ -368,12 +364,10 @@ void IpcLocalSocketController::startConnecting(ApplicationType type) {
             _logger->info("%s needs to connect to us", nameOf(type));
             return;
         } else {
-            tellConnectResult(type, false);
+            _attempts.tell(type, false);
         }
     }
-    std::lock_guard lock(_mutex);
-    auto& delay = _reconnectDelays[type];
-    delay = delay == 0 ? 1 : std::min(delay * 2, kMaxReconnectDelay);
+    _attempts.advance(type);
 }
 
 void IpcLocalSocketController::createSocketTo(ApplicationType type) {
@@ -391,7 +385,7 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
         !KindUsers::mayHost(type, status.st_uid, ::geteuid())) {
         _logger->error("Refusing to connect to %s at %s: the socket belongs to user %u",
                        nameOf(type), path.c_str(), static_cast<unsigned>(status.st_uid));
-        tellConnectResult(type, false);
+        _attempts.tell(type, false);
         return;
     }
     // The socket starts connecting at once, before it can be given its id
@@ -409,7 +403,7 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
         });
     if (!created) {
         _logger->warn("connectCallback has a nullptr");
-        tellConnectResult(type, false);
+        _attempts.tell(type, false);
         return;
     }
     Socket socket(created.release(), created.get_deleter());
@@ -448,7 +442,7 @@ void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
         _logger->error("Refusing the server of %s at %s: it runs as user %ld",
                        nameOf(type), socketPath(type).c_str(), user ? static_cast<long>(*user) : -1L);
         removeSocket(id);
-        tellConnectResult(type, false);
+        _attempts.tell(type, false);
         return;
     }
     _logger->info("Writing hello to server: %s", nameOf(type));
@@ -474,13 +468,10 @@ void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id
         return;
     }
     socket->takeFresh();
-    {
-        std::lock_guard lock(_mutex);
-        _reconnectDelays[type] = 0;
-    }
+    _attempts.reset(type);
     const bool flushing = _pending.startSending(type);
     notify(&IIpcControllerClient::onParticipantConnected, std::string(nameOf(type)));
-    tellConnectResult(type, true);
+    _attempts.tell(type, true);
     if (flushing) {
         post([this, type] { flush(type); });
     }
@@ -525,22 +516,6 @@ void IpcLocalSocketController::flush(ApplicationType type) {
     }
 }
 
-void IpcLocalSocketController::tellConnectResult(ApplicationType type, bool connected) {
-    std::vector<std::function<void(bool)>> callbacks;
-    {
-        std::lock_guard lock(_mutex);
-        const auto found = _connectCallbacks.find(type);
-        if (found == _connectCallbacks.end()) {
-            return;
-        }
-        callbacks.swap(found->second);
-        _connectCallbacks.erase(found);
-    }
-    for (const auto& callback : callbacks) {
-        callback(connected);
-    }
-}
-
 void IpcLocalSocketController::onDisconnected(ApplicationType type, unsigned int id,
                                               bool notifyObservers) {
     _logger->info("onDisconnected from %s, Id: %u", nameOf(type), id);
@@ -551,7 +526,7 @@ void IpcLocalSocketController::onDisconnected(ApplicationType type, unsigned int
         return;
     }
     if (!wasUp) {
-        tellConnectResult(type, false);
+        _attempts.tell(type, false);
     }
     if (notifyObservers && type != ApplicationType::None) {
         notify(&IIpcControllerClient::onParticipantDisconnected, std::string(nameOf(type)));

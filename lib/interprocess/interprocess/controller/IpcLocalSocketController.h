@@ -17,6 +17,7 @@
 #include "common/taskscheduler/ITaskScheduler.h"
 #include "interprocess/IIpcController.h"
 #include "interprocess/controller/ControllerMailbox.h"
+#include "interprocess/controller/LinkAttempts.h"
 #include "interprocess/controller/LocalSocketHost.h"
 #include "interprocess/controller/PendingTexts.h"
 
@@ -50,7 +51,7 @@ public:
     // The pending list of a peer warns once when it reaches this size.
     static constexpr std::size_t kPendingWarningSize = PendingTexts::kWarningSize;
     // The longest delay between two connection attempts, in delay units.
-    static constexpr std::int64_t kMaxReconnectDelay = 60;
+    static constexpr std::int64_t kMaxReconnectDelay = LinkAttempts::kMaxDelay;
     // The longest text sent: its frame fits what every reader accepts.
     static constexpr std::size_t kMaxMessageBytes = 8u * 1024u * 1024u;
     // The most bytes of messages that wait for one peer; past it a message
@@ -109,7 +110,6 @@ private:
     void onDisconnected(helper::ApplicationType type, unsigned int id, bool notify);
     void onError(helper::ApplicationType type, unsigned int id);
     void flush(helper::ApplicationType type);
-    void tellConnectResult(helper::ApplicationType type, bool connected);
     void post(std::function<void()> work, std::chrono::milliseconds delay = {});
     void giveCallbacks(IIpcLocalSocket& socket);
 
@@ -141,12 +141,10 @@ private:
     LocalSocketHost _host;
     std::vector<Socket> _sockets;
     std::set<unsigned int> _deletedSocketIds;
-    // Guards the sockets, the delays, the connect callbacks and the
-    // throttle; never held while observers are told or a socket is written
-    // to.
+    // Guards the sockets and the throttle; never held while observers are
+    // told or a socket is written to.
     mutable std::mutex _mutex;
-    std::map<helper::ApplicationType, std::int64_t> _reconnectDelays;
-    std::map<helper::ApplicationType, std::vector<std::function<void(bool)>>> _connectCallbacks;
+    LinkAttempts _attempts;
     // When "No valid socket" was last written for each peer.
     std::map<helper::ApplicationType, std::chrono::steady_clock::time_point> _noSocketLogged;
     std::chrono::milliseconds _delayUnit{1000};
