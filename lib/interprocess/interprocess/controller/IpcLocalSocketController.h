@@ -25,25 +25,25 @@ namespace interprocess {
 
 // The controller over local sockets of the Qt platform: the process hosts one
 // server at "/var/tmp/<own type>_<installation id>" (the type's name with the
-// user for a kind users run) and opens client sockets
-// to the servers of its peers; which side of a pair connects follows the
-// priorities of the two kinds. A client greets the server with its own kind's
-// name. Texts for a peer without a usable socket wait, in order, until it
-// connects, kMaxPendingBytes at most; a text that cannot be kept is told to
-// the observers (onMessageNotSent) before send returns.
+// user for a kind users run) and opens client sockets to the servers of its
+// peers; which side of a pair connects follows the priorities of the two
+// kinds. A client greets the server with its own kind's name. Texts for a
+// peer without a usable socket, or whose socket has no room, wait in order,
+// kMaxPendingBytes at most, and go out once it connects or has room again; a
+// text that cannot be kept is told to the observers (onMessageNotSent)
+// before send returns.
 //
 // Who is who comes from the kernel: a server refuses a greeting that claims a
 // kind its peer's user may not be, or a kind that another user is linked
 // as; a client connects only to a server of a user that may be the peer;
 // a waiting text goes only to the user it was meant for. The table is
-// KindUsers'. A second server of the same kind and installation
-// id does not host while the first one lives.
+// KindUsers'. Of servers of the same kind and installation id, the one that
+// holds the path's lock hosts (LocalSocketHost).
 //
 // The Qt thread only posts to the controller's queue, through a mailbox that
 // takes the sockets' reports in turn: sockets are added, looked at and
 // removed, and observers told, on the scheduler's thread. A peer's messages
-// read and not yet handled are bounded (kMaxUnhandledBytes); waiting texts
-// go out as soon as the peer's socket has room for them again.
+// read and not yet handled are bounded (kMaxUnhandledBytes).
 class IpcLocalSocketController : public IIpcController {
 public:
     enum class ConnectMode { Accept = 0, Connect = 1, Equal = 2 };
@@ -55,7 +55,7 @@ public:
     // The longest text sent: its frame fits what every reader accepts.
     static constexpr std::size_t kMaxMessageBytes = 8u * 1024u * 1024u;
     // The most bytes of messages that wait for one peer; past it a message
-    // is dropped and the drop logged.
+    // is dropped, the drop logged and told.
     static constexpr std::size_t kMaxPendingBytes = PendingTexts::kMaxBytes;
     // The most bytes of a peer's messages read and not yet handled: past it
     // its socket reads no more until they are (see IIpcLocalSocket).
