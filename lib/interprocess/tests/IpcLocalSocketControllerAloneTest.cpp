@@ -23,6 +23,7 @@
 
 #include "ManualTaskScheduler.h"
 #include "PeerProcess.h"
+#include "SessionOf.h"
 #include "RecordingLogger.h"
 #include "support/NobodyChild.h"
 #include "support/UnixSocketPeer.h"
@@ -328,6 +329,33 @@ TEST_F(IpcLocalSocketControllerAlone, OnePeersStormDoesNotDelayAnothersMessagePa
     EXPECT_EQ(socket.handledBytes, stormBytes);
     EXPECT_EQ(other.handledBytes, std::string("{\"other\":1}").size());
     controller->removeObserver(&received);
+    controller->stop();
+}
+
+TEST_F(IpcLocalSocketControllerAlone, ATextWaitingForAUserInterfaceGoesOnlyToTheUserItWasMeantFor) {
+    ScriptedSocket later;
+    ASSERT_TRUE(make("Unattended").start());
+    {
+        const interprocesstest::SessionOf session(1001);
+        EXPECT_FALSE(send("for 1001", ApplicationType::UnattendedUi));
+    }
+    {
+        // Another user's session now: its interface links, and gets only
+        // what is meant for it.
+        const interprocesstest::SessionOf session(1002);
+        socket.user = 1002;
+        plugin.greet(socket, "UnattendedUi");
+        runAll();
+        EXPECT_FALSE(send("for 1002", ApplicationType::UnattendedUi));
+        runAll();
+        EXPECT_EQ(socket.written, std::vector<std::string>{"for 1002"});
+        socket.up = false;
+    }
+    const interprocesstest::SessionOf session(1001);
+    later.user = 1001;
+    plugin.greet(later, "UnattendedUi");
+    runAll();
+    EXPECT_EQ(later.written, std::vector<std::string>{"for 1001"});
     controller->stop();
 }
 
