@@ -71,7 +71,7 @@ bool DataLink::init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSiz
     }
     maxMsgCount_ = maxMsgCount;
     maxMsgSize_ = maxMsgSize;
-    const std::string own = queueName(prefix_, name_);
+    const std::string own = queueName(prefix_, KindUsers::ownName(name_, ::geteuid()));
     queue_.reset();
     // What an earlier run left is counted, then replaced with its queue: a
     // queue's dimensions and its owner are those of its creation.
@@ -106,7 +106,7 @@ bool DataLink::init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSiz
 
 bool DataLink::send(const std::string& to, const std::vector<std::uint8_t>& payload, bool sync,
                     std::int64_t id, bool toListener, bool ack, bool quiet) {
-    const std::string target = queueName(prefix_, to);
+    const std::string target = queueName(prefix_, KindUsers::peerName(to, ::geteuid()));
     if (!quiet) {
         const std::string text(payload.begin(), payload.end());
         logger_->trace("Sending msg to: %s (%s) Id: %lld Message: %s", to.c_str(), target.c_str(),

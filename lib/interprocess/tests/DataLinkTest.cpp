@@ -19,6 +19,7 @@
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
+#include "SessionOf.h"
 #include "support/NobodyChild.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
@@ -279,9 +280,10 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
     auto sender = link("Sender");
     ASSERT_TRUE(own->init(kCount, kSize));
     ASSERT_TRUE(sender->init(kCount, kSize));
-    // Nobody may lock what it may write: its own queue, which root sends into, and its inbox
-    // beside root's queue, which root reads.
-    const std::string theirs = names.queue("UnattendedUi");
+    // Nobody may lock what it may write: its own queue, which root sends into (nobody being
+    // the session's user), and its inbox beside root's queue, which root reads.
+    const interprocesstest::SessionOf session(NobodyChild::kUid);
+    const std::string theirs = names.queueOf("UnattendedUi", NobodyChild::kUid);
     const std::string inbox = interprocess::UserInboxes::nameFor(names.queue("Test"), 65534);
     NobodyChild attacker([&] {
         auto link = DataLink::create(names.prefix(), "UnattendedUi",
@@ -356,8 +358,9 @@ TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlante
         EXPECT_EQ(got.payload, text);
     }
 
-    // A queue of a root-only kind planted by nobody is not written to; a
-    // user's queue is written to by root.
+    // A queue of a root-only kind planted by nobody is not written to; the
+    // queue of the session user's process is written to by root.
+    const interprocesstest::SessionOf session(NobodyChild::kUid);
     for (const std::string& kind : {std::string("Unattended"), std::string("UnattendedUi")}) {
         const std::string planted = names.queue(kind);
         NobodyChild planter([&] {
