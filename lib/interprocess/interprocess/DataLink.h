@@ -15,9 +15,11 @@ namespace interprocess {
 // a kind that users run (KindUsers::ownName, peerName). A process's queue is
 // written by its own user and root only; another user's records for a root
 // process go into that user's inbox beside the queue (UserInboxes), which
-// the root process reads too. Nothing read from a queue is trusted, and no
-// wait on one is longer than SharedRecordQueue::kLockWait. Records go only
-// into a queue whose owner may be the addressee (KindUsers::mayOwnQueue).
+// the root process reads too, keeping a record from there only when it
+// names a kind that user may be (KindUsers::mayGreet). Nothing read from a
+// queue is trusted, and no wait on one is longer than
+// SharedRecordQueue::kLockWait. Records go only into a queue whose owner may
+// be the addressee (KindUsers::mayOwnQueue).
 class DataLink : public IDataLink {
 public:
     // Names and installation ids hold only these characters, at most this
