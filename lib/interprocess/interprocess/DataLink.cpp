@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "helper/ApplicationType.h"
 #include "interprocess/DataLinkRecord.h"
@@ -71,7 +72,7 @@ bool DataLink::init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSiz
     }
     maxMsgCount_ = maxMsgCount;
     maxMsgSize_ = maxMsgSize;
-    const std::string own = queueName(prefix_, name_);
+    const std::string own = queueName(prefix_, KindUsers::ownName(name_, ::geteuid()));
     queue_.reset();
     // What an earlier run left is counted, then replaced with its queue: a
     // queue's dimensions and its owner are those of its creation.
@@ -106,7 +107,7 @@ bool DataLink::init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSiz
 
 bool DataLink::send(const std::string& to, const std::vector<std::uint8_t>& payload, bool sync,
                     std::int64_t id, bool toListener, bool ack, bool quiet) {
-    const std::string target = queueName(prefix_, to);
+    const std::string target = queueName(prefix_, KindUsers::peerName(to, ::geteuid()));
     if (!quiet) {
         const std::string text(payload.begin(), payload.end());
         logger_->trace("Sending msg to: %s (%s) Id: %lld Message: %s", to.c_str(), target.c_str(),
@@ -181,13 +182,21 @@ bool DataLink::receive(std::vector<std::uint8_t>& payload, std::string& from, bo
     // hold the other's records up.
     std::vector<std::uint8_t> buffer;
     std::string error;
+    // The user whose inbox the record came from; none for the own queue.
+    std::optional<uid_t> sender;
     const auto fromOwn = [&] {
         const auto status = queue_->pop(buffer);
         error = queue_->error();
         return status;
     };
     const auto fromInboxes = [&] {
-        return inboxes_ ? inboxes_->pop(buffer, error) : SharedRecordQueue::Status::Empty;
+        uid_t user = 0;
+        const auto status =
+            inboxes_ ? inboxes_->pop(buffer, user, error) : SharedRecordQueue::Status::Empty;
+        if (status != SharedRecordQueue::Status::Empty) {
+            sender = user;
+        }
+        return status;
     };
     inboxFirst_ = !inboxFirst_;
     auto status = inboxFirst_ ? fromInboxes() : fromOwn();
@@ -211,6 +220,13 @@ bool DataLink::receive(std::vector<std::uint8_t>& payload, std::string& from, bo
     }
     DataLinkRecord record;
     DataLinkRecord::decode(buffer.data(), buffer.size(), record, *logger_);
+    // Another user speaks only as a kind that user may be, as in a greeting.
+    if (sender && !KindUsers::mayGreet(helper::fromString(record.from), *sender, ::geteuid())) {
+        logger_->warn("Refusing a message as '%s' from user %u: that kind does not run as that "
+                      "user here",
+                      record.from.c_str(), static_cast<unsigned>(*sender));
+        return false;
+    }
     payload = record.payload;
     sync = record.sync;
     id = record.id;

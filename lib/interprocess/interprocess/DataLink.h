@@ -11,12 +11,15 @@
 namespace interprocess {
 
 // The data link over shared record queues, one queue per process named by
-// the installation id, "_" and the process's name. A process's queue is
+// the installation id, "_" and the process's name, which carries the user for
+// a kind that users run (KindUsers::ownName, peerName). A process's queue is
 // written by its own user and root only; another user's records for a root
 // process go into that user's inbox beside the queue (UserInboxes), which
-// the root process reads too. Nothing read from a queue is trusted, and no
-// wait on one is longer than SharedRecordQueue::kLockWait. Records go only
-// into a queue whose owner may run the addressee's kind (KindUsers).
+// the root process reads too, keeping a record from there only when it
+// names a kind that user may be (KindUsers::mayGreet). Nothing read from a
+// queue is trusted, and no wait on one is longer than
+// SharedRecordQueue::kLockWait. Records go only into a queue whose owner may
+// be the addressee (KindUsers::mayOwnQueue).
 class DataLink : public IDataLink {
 public:
     // Names and installation ids hold only these characters, at most this
@@ -27,7 +30,7 @@ public:
     // `logger` defaults to the channel "DataLink".
     static std::unique_ptr<IDataLink> create(const std::string& prefix, const std::string& name,
                                              std::unique_ptr<common::ILogger> logger = nullptr);
-    // The name of the queue of process `name`.
+    // The name of the queue of process `name` (as KindUsers names it).
     static std::string queueName(const std::string& prefix, const std::string& name);
 
     DataLink(const std::string& prefix, const std::string& name,

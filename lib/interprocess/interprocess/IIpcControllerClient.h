@@ -19,6 +19,10 @@ public:
     // A text sent synchronously, already acknowledged.
     virtual void onSyncMessageReceived(const helper::ApplicationType from,
                                        const std::string json) = 0;
+    // A text that send took but cannot keep: it will never be sent. Told on
+    // the sender's thread, before send returns.
+    virtual void onMessageNotSent(const helper::ApplicationType /*to*/,
+                                  const std::string /*json*/) {}
 };
 
 }  // namespace interprocess

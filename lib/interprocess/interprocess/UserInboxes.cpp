@@ -90,7 +90,7 @@ void UserInboxes::scan() {
             continue;
         }
         if (queue) {
-            found.push_back(Inbox{name, std::move(queue)});
+            found.push_back(Inbox{name, uid, std::move(queue)});
         }
     }
     inboxes_ = std::move(found);
@@ -111,7 +111,7 @@ std::size_t UserInboxes::count() {
     return records;
 }
 
-SharedRecordQueue::Status UserInboxes::pop(std::vector<std::uint8_t>& record,
+SharedRecordQueue::Status UserInboxes::pop(std::vector<std::uint8_t>& record, uid_t& user,
                                            std::string& error) {
     scan();
     for (std::size_t i = 0; i < inboxes_.size(); ++i) {
@@ -122,6 +122,7 @@ SharedRecordQueue::Status UserInboxes::pop(std::vector<std::uint8_t>& record,
             continue;
         }
         next_ = at + 1;
+        user = inbox.user;
         if (status != SharedRecordQueue::Status::Ok) {
             error = inbox.name + ": " + inbox.queue->error();
         }

@@ -36,13 +36,15 @@ public:
     // Records waiting in all inboxes; a repaired inbox is logged.
     std::size_t count();
     // Takes the next record of the next inbox that holds one: Empty when
-    // none does. `error` names the inbox when the result is neither Ok nor
-    // Empty.
-    SharedRecordQueue::Status pop(std::vector<std::uint8_t>& record, std::string& error);
+    // none does. `user` is that inbox's user; `error` names the inbox when
+    // the result is neither Ok nor Empty.
+    SharedRecordQueue::Status pop(std::vector<std::uint8_t>& record, uid_t& user,
+                                  std::string& error);
 
 private:
     struct Inbox {
         std::string name;
+        uid_t user;
         std::unique_ptr<SharedRecordQueue> queue;
     };
 

@@ -31,7 +31,62 @@ public:
     std::vector<std::function<void(bool)>> callbacks;
 };
 
+// Records what the connection hands its owner.
+class Heard : public IConnectionDelegate {
+public:
+    void onConnectionDisconnected(IConnection&) override {}
+    void onConnectionConnecting(IConnection&) override {}
+    void onConnectionConnected(IConnection&) override {}
+    void onConnectionDisconnecting(IConnection&) override {}
+    void onConnectionListening(IConnection&) override {}
+    void onConnectionRequest(IConnection&, const std::string) override {}
+    void onConnectionDataReceived(IConnection&, const std::string text) override {
+        texts.push_back(text);
+    }
+    void onConnectionSyncDataReceived(IConnection&, const std::string text) override {
+        texts.push_back("sync " + text);
+    }
+
+    std::vector<std::string> texts;
+};
+
 }  // namespace
+
+TEST(ConnectionTest, AConnectionTakesTheRecordsOfItsOwnPeerOnlyAndAListenerThoseForTheListener) {
+    auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();
+    auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
+    auto link = std::make_shared<HeldSends>();
+    Heard heard;
+    Connection connection(link, *scheduler, "Peer",
+                          std::make_unique<testsupport::RecordingLogger>(lines));
+    connection.setDelegate(&heard);
+    for (int i = 0; i < 10; ++i) {
+        scheduler->runOne("", true);
+    }
+    const struct {
+        const char* from;
+        bool toListener;
+        const char* text;
+    } records[] = {
+        {"Other", false, "from another peer"},
+        {"Peer", true, "for the listener"},
+        {"", false, "from nobody named"},
+        {"Peerx", false, "from a longer name"},
+        {"Peer", false, "from the peer"},
+    };
+    for (const auto& record : records) {
+        connection.onDataLinkMessage(record.from, record.toListener, protocol::Data{record.text});
+        bool taken = false;
+        connection.onDataLinkSyncMessage(record.from, record.toListener, protocol::Data{record.text},
+                                         taken);
+        EXPECT_EQ(taken, std::string(record.from) == "Peer" && !record.toListener) << record.text;
+    }
+    for (int i = 0; i < 20; ++i) {
+        scheduler->runOne("", true);
+    }
+    EXPECT_EQ(heard.texts, (std::vector<std::string>{"sync from the peer", "from the peer"}));
+    connection.setDelegate(nullptr);
+}
 
 TEST(ConnectionTest, ASendResultArrivingAfterTheConnectionIsGoneOnlyAnswersTheCaller) {
     auto lines = std::make_shared<testsupport::RecordingLogger::Lines>();

@@ -19,6 +19,7 @@
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
+#include "SessionOf.h"
 #include "support/NobodyChild.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
@@ -230,6 +231,8 @@ struct stat statusOf(const std::string& queue) {
 
 TEST_F(DataLinkTest, ForgedLengthsAndPositionsFromAnotherUserAreRefusedAndTheQueueGoesOn) {
     if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
+    // Nobody's user interface speaks to root as the session user's.
+    const interprocesstest::SessionOf session(NobodyChild::kUid);
     auto own = link("Test");
     ASSERT_TRUE(own->init(kCount, kSize));
     // What another user sends a root process waits in that user's inbox, which the user may
@@ -279,9 +282,10 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
     auto sender = link("Sender");
     ASSERT_TRUE(own->init(kCount, kSize));
     ASSERT_TRUE(sender->init(kCount, kSize));
-    // Nobody may lock what it may write: its own queue, which root sends into, and its inbox
-    // beside root's queue, which root reads.
-    const std::string theirs = names.queue("UnattendedUi");
+    // Nobody may lock what it may write: its own queue, which root sends into (nobody being
+    // the session's user), and its inbox beside root's queue, which root reads.
+    const interprocesstest::SessionOf session(NobodyChild::kUid);
+    const std::string theirs = names.queueOf("UnattendedUi", NobodyChild::kUid);
     const std::string inbox = interprocess::UserInboxes::nameFor(names.queue("Test"), 65534);
     NobodyChild attacker([&] {
         auto link = DataLink::create(names.prefix(), "UnattendedUi",
@@ -328,6 +332,8 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
 
 TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlantedOnesAreRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
+    // Nobody is the session's user, whose user interfaces root talks to.
+    const interprocesstest::SessionOf session(NobodyChild::kUid);
     auto own = link("Test");
     ASSERT_TRUE(own->init(kCount, kSize));
     const std::string queue = names.queue("Test");
@@ -356,8 +362,8 @@ TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlante
         EXPECT_EQ(got.payload, text);
     }
 
-    // A queue of a root-only kind planted by nobody is not written to; a
-    // user's queue is written to by root.
+    // A queue of a root-only kind planted by nobody is not written to; the
+    // queue of the session user's process is written to by root.
     for (const std::string& kind : {std::string("Unattended"), std::string("UnattendedUi")}) {
         const std::string planted = names.queue(kind);
         NobodyChild planter([&] {
@@ -378,6 +384,8 @@ TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlante
 
 TEST_F(DataLinkTest, AnInboxThatIsNotItsUsersIsRemovedAndThatUsersRecordsStillArrive) {
     if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
+    // Nobody's user interface speaks to root as the session user's.
+    const interprocesstest::SessionOf session(NobodyChild::kUid);
     auto own = link("Test");
     ASSERT_TRUE(own->init(kCount, kSize));
     // Nobody puts something under the inbox name of another user (uid 1000): that user's
@@ -424,8 +432,60 @@ TEST_F(DataLinkTest, AnInboxThatIsNotItsUsersIsRemovedAndThatUsersRecordsStillAr
     EXPECT_FALSE(receive(*own).ok);
 }
 
+TEST_F(DataLinkTest, ARecordFromAUsersInboxIsKeptOnlyWhenItNamesAKindThatUserMayBe) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
+    auto own = link("Unattended");
+    ASSERT_TRUE(own->init(kCount, kSize));
+    const std::string inbox =
+        interprocess::UserInboxes::nameFor(names.queue("Unattended"), NobodyChild::kUid);
+    const struct {
+        const char* from;
+        uid_t session;
+        bool kept;
+    } cases[] = {
+        // Kinds that run as root only, and a name that is no kind.
+        {"RemoteControl", NobodyChild::kUid, false},
+        {"Unattended", NobodyChild::kUid, false},
+        {"Test", NobodyChild::kUid, false},
+        // Kinds users run, while another user owns the session.
+        {"AttendedUi", 1000, false},
+        {"Attended", 1000, false},
+        // The same while nobody owns it.
+        {"AttendedUi", NobodyChild::kUid, true},
+        {"CustomerAttendedApp", NobodyChild::kUid, true},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(std::string(row.from) + " while user " + std::to_string(row.session) +
+                     " owns the session");
+        const interprocesstest::SessionOf session(row.session);
+        // Nobody writes a record that claims the kind into its own inbox.
+        const interprocess::DataLinkRecord record{row.from, "Unattended", false, 7,
+                                                  false,    false,        bytes("claim")};
+        NobodyChild sender([&] {
+            std::string error;
+            const auto queue = SharedRecordQueue::openOrCreateOwn(inbox, kCount, kSize, error);
+            const auto encoded = record.encode();
+            return queue && queue->push(encoded.data(), encoded.size()) ==
+                                SharedRecordQueue::Status::Ok;
+        });
+        ASSERT_TRUE(sender.succeeded());
+        const std::string refusal =
+            "Refusing a message as '" + std::string(row.from) + "' from user 65534";
+        const int before = lines->countContaining(common::loglevel::warn, refusal);
+        ASSERT_TRUE(waitFor([&] { return own->pendingCount() == 1; }));
+        const auto got = receive(*own);
+        EXPECT_EQ(got.ok, row.kept);
+        EXPECT_EQ(got.payload, row.kept ? "claim" : "");
+        EXPECT_EQ(lines->countContaining(common::loglevel::warn, refusal),
+                  before + (row.kept ? 0 : 1));
+        EXPECT_EQ(own->pendingCount(), 0u);
+    }
+}
+
 TEST_F(DataLinkTest, ACutOrEmptiedQueueIsRepairedAndLoggedAndWhatIsSentNextArrives) {
     if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
+    // Nobody's user interface speaks to root as the session user's.
+    const interprocesstest::SessionOf session(NobodyChild::kUid);
     auto own = link("Test");
     auto sender = link("Sender");
     ASSERT_TRUE(own->init(kCount, kSize));

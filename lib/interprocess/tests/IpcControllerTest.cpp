@@ -58,11 +58,16 @@ protected:
         return own;
     }
 
-    // A peer process whose controller runs as `name` and is listening; run by user nobody
-    // when `asNobody`.
-    std::unique_ptr<PeerProcess> controller(const std::string& name, bool asNobody = false) {
-        auto peer = std::make_unique<PeerProcess>(asNobody);
-        names.queue(name);
+    // A peer process whose controller runs as `name` and is listening; run by `user` when
+    // one is given.
+    std::unique_ptr<PeerProcess> controller(const std::string& name,
+                                            std::optional<uid_t> user = std::nullopt) {
+        auto peer = std::make_unique<PeerProcess>(user);
+        if (user) {
+            names.queueOf(name, *user);
+        } else {
+            names.queue(name);
+        }
         peer->command("controller " + names.prefix() + " " + name);
         EXPECT_EQ(peer->waitFor("started"), "started 1") << name;
         EXPECT_EQ(peer->waitFor("listening"), "listening " + name) << name;
@@ -242,7 +247,10 @@ TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
 TEST_F(IpcControllerTest, AnotherUsersProcessAndARootProcessTalkBothWaysInOrder) {
     if (::geteuid() != 0) GTEST_SKIP() << "another user needs a root test";
     auto root = controller("Unattended");
-    auto user = controller("AttendedUi", true);
+    // Root links with the user interface of the local session's user.
+    root->command("session 65534");
+    ASSERT_EQ(root->waitFor("session"), "session");
+    auto user = controller("AttendedUi", 65534);
     user->command("connect Unattended");
     ASSERT_EQ(user->waitFor("connect"), "connect Unattended 1");
     EXPECT_EQ(root->waitFor("connected"), "connected AttendedUi");

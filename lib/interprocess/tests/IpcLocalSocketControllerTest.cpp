@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ManualTaskScheduler.h"
+#include "LocalSocketPeers.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
 #include "support/NobodyChild.h"
@@ -33,61 +34,14 @@ using testsupport::NobodyChild;
 using namespace std::chrono_literals;
 using helper::ApplicationType;
 
+using interprocesstest::IpcLocalSocketControllerTest;
+using interprocesstest::RawClient;
+using interprocesstest::frame;
+using interprocesstest::header;
+using interprocesstest::openDescriptors;
+using interprocesstest::residentKiB;
+
 namespace {
-
-using RawClient = testsupport::RawPeer;
-
-std::string header(std::uint32_t count) {
-    return {static_cast<char>(count >> 24), static_cast<char>(count >> 16),
-            static_cast<char>(count >> 8), static_cast<char>(count)};
-}
-
-std::string frame(const std::string& ascii) {
-    std::string bytes = header(static_cast<std::uint32_t>(ascii.size() * 2));
-    for (const char c : ascii) {
-        bytes += '\0';
-        bytes += c;
-    }
-    return bytes;
-}
-
-// Two or more ipc-peer processes with the controller over local sockets,
-// under an installation id of the test's own; the socket files left behind
-// (by a killed peer) are removed at the end.
-class IpcLocalSocketControllerTest : public ::testing::Test {
-protected:
-    void TearDown() override {
-        for (const char* type : {"Unattended", "UnattendedUi"}) {
-            const std::string at = path(type);
-            struct stat status {};
-            if (::lstat(at.c_str(), &status) == 0 && S_ISSOCK(status.st_mode) &&
-                status.st_uid == ::geteuid()) {
-                ::unlink(at.c_str());
-            }
-        }
-    }
-
-    std::unique_ptr<PeerProcess> peer(const std::string& type, const std::string& options = "") {
-        auto peer = std::make_unique<PeerProcess>();
-        peer->command("sockets " + names.prefix() + " " + type + " " + options);
-        EXPECT_EQ(peer->waitFor("started"), "started 1") << type;
-        EXPECT_EQ(peer->waitFor("listening"), "listening " + type) << type;
-        return peer;
-    }
-    std::string path(const std::string& type) const {
-        return "/var/tmp/" + type + "_" + names.prefix();
-    }
-    static bool saw(const PeerProcess& peer, const std::string& prefix) {
-        for (const auto& line : peer.seen) {
-            if (line.rfind(prefix, 0) == 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    QueueNames names;
-};
 
 TEST_F(IpcLocalSocketControllerTest, OnlyTheUiConnectsAndItsWaitingTextsArriveFirstInOrder) {
     auto service = peer("Unattended");
@@ -213,33 +167,10 @@ TEST_F(IpcLocalSocketControllerTest, StartFailsWhereTheServerCannotListenAndLeav
     EXPECT_EQ(unnamed.waitFor("started"), "started 0");
 }
 
-// Descriptors open in process `pid`.
-int openDescriptors(pid_t pid) {
-    int count = 0;
-    if (DIR* folder = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (const dirent* entry = ::readdir(folder)) {
-            count += entry->d_name[0] != '.';
-        }
-        ::closedir(folder);
-    }
-    return count;
-}
-
-// The resident memory of process `pid`, in KiB.
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 TEST_F(IpcLocalSocketControllerTest, AGreetingAsAKindItsUserMayNotRunOrThatNeverConnectsIsRefused) {
     ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
-    auto service = peer("Unattended");
+    // Nobody owns the local session here: its user interface is welcome.
+    auto service = peer("Unattended", "", NobodyChild::kUid);
     const std::string at = path("Unattended");
     // Run as nobody: the greeting, then a message; true when the server
     // closed the connection within 5 s without a word.
@@ -259,7 +190,7 @@ TEST_F(IpcLocalSocketControllerTest, AGreetingAsAKindItsUserMayNotRunOrThatNever
     }
     EXPECT_FALSE(service->waitFor("received", 300ms)) << "a refused greeting spoke";
     EXPECT_EQ(service->seen, std::vector<std::string>{});
-    // A user interface is any user's to run.
+    // A user interface is the session user's to run.
     NobodyChild ui([&] {
         RawClient client(at);
         client.send(frame("UnattendedUi") + frame("{\"ok\":1}"));
@@ -379,6 +310,31 @@ TEST_F(IpcLocalSocketControllerTest, ASecondServerOfTheSameKindAndIdLeavesTheFir
     EXPECT_EQ(first->waitFor("received"), "received UnattendedUi {\"first\":1}");
 }
 
+TEST_F(IpcLocalSocketControllerTest, OfTwoServersStartedAtOnceExactlyOneHostsAndIsReached) {
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        PeerProcess first;
+        PeerProcess second;
+        // Both ready, then told to start as close together as can be.
+        for (PeerProcess* twin : {&first, &second}) {
+            twin->command("session 0");
+            ASSERT_EQ(twin->waitFor("session"), "session");
+        }
+        first.command("sockets " + names.prefix() + " Unattended");
+        second.command("sockets " + names.prefix() + " Unattended");
+        const auto one = first.waitFor("started");
+        const auto other = second.waitFor("started");
+        ASSERT_TRUE(one && other);
+        EXPECT_EQ((*one == "started 1") + (*other == "started 1"), 1) << *one << ", " << *other;
+        PeerProcess& host = *one == "started 1" ? first : second;
+        RawClient ui(path("Unattended"));
+        ASSERT_TRUE(ui.connected());
+        ui.send(frame("UnattendedUi") + frame("{\"round\":" + std::to_string(round) + "}"));
+        EXPECT_EQ(host.waitFor("received"),
+                  "received UnattendedUi {\"round\":" + std::to_string(round) + "}");
+    }
+}
+
 TEST_F(IpcLocalSocketControllerTest, ANeverReadingPeerKeepsTheServerWithinItsBoundAndLaterSendsFail) {
     constexpr int kMessages = 100;
     constexpr long kMegabyte = 1024 * 1024;
@@ -456,241 +412,6 @@ TEST_F(IpcLocalSocketControllerTest, TheListenerOutlivesRunningOutOfDescriptors)
     ASSERT_TRUE(ui.connected());
     ui.send(frame("UnattendedUi") + frame("{\"after\":1}"));
     EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"after\":1}");
-}
-
-// A socket whose connection the test makes, recording what is written and
-// refusing the writes it is told to refuse.
-class ScriptedSocket : public IIpcLocalSocket {
-public:
-    void connect() override {}
-    bool isValid() const override { return up; }
-    bool isConnected() const override { return up; }
-    bool isFresh() const override { return fresh; }
-    bool takeFresh() override { return fresh.exchange(false); }
-    unsigned int getId() const override { return id; }
-    void setId(unsigned int value) override { id = value; }
-    bool write(const std::string& message) override { return writeData(message, true); }
-    bool writeData(const std::string& message, bool) override {
-        if (onWrite) {
-            onWrite(message);
-        }
-        if (refuse.count(message) != 0) {
-            return false;
-        }
-        written.push_back(message);
-        return true;
-    }
-    void setReadCallback(ReadCallback) override {}
-    void setConnectCallback(SocketConnectCallback callback) override { onConnect = callback; }
-    void setDisconnectCallback(SocketConnectCallback) override {}
-    void setErrorCallback(SocketConnectCallback) override {}
-    void clearCallbacks() override { onConnect = nullptr; }
-    std::optional<uid_t> peerUser() const override { return user; }
-    const std::string& getSocketName() const override { return target; }
-    const std::string& getTargetName() const override { return target; }
-    void requestDelete() override {}
-    // Comes up (again) as a fresh connection to `name`.
-    void comeUp(const std::string& name) {
-        target = name;
-        up = fresh = true;
-        onConnect(this, name, id);
-    }
-
-    std::string target = "Unattended";
-    uid_t user = 0;
-    bool up = false;
-    std::atomic<bool> fresh{true};
-    unsigned int id = 0;
-    SocketConnectCallback onConnect;
-    std::set<std::string> refuse;
-    std::vector<std::string> written;
-    // Called with every message before it is written or refused.
-    std::function<void(const std::string&)> onWrite;
-};
-
-IIpcQtSocketPlugin::IpcLocalSocketPtr unowned(ScriptedSocket& socket) {
-    return IIpcQtSocketPlugin::IpcLocalSocketPtr(&socket, [](IIpcLocalSocket*) {});
-}
-
-// A plug-in whose client socket is `client` when there is one (else every
-// attempt fails at once) and whose server binds a real socket file, so that
-// the controller sees it listen, and accepts what the test hands it.
-class ScriptedPlugin : public IIpcQtSocketPlugin {
-public:
-    ~ScriptedPlugin() override {
-        if (bound >= 0) {
-            ::close(bound);
-            ::unlink(path.c_str());
-        }
-    }
-    void initThread(QThread*) override {}
-    IpcLocalSocketPtr createIpcLocalSocket(const std::string&, const std::string&,
-                                           IIpcLocalSocket::SocketConnectCallback callback) const override {
-        if (client == nullptr) {
-            return nullptr;
-        }
-        client->onConnect = callback;
-        return unowned(*client);
-    }
-    IpcLocalServerPtr createIpcLocalServer(const std::string& name,
-                                           ServerConnectCallback callback) const override {
-        accept = callback;
-        bound = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, name.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(0, ::bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address));
-        path = name;
-        return nullptr;
-    }
-    // Hands `socket` over as accepted and lets it greet as `name`.
-    void greet(ScriptedSocket& socket, const std::string& name) const {
-        accept(unowned(socket));
-        socket.comeUp(name);
-    }
-
-    ScriptedSocket* client = nullptr;
-    mutable ServerConnectCallback accept;
-    mutable int bound = -1;
-    mutable std::string path;
-};
-
-// The controller in this process over the scripted plug-in, its tasks run by
-// the test.
-class IpcLocalSocketControllerAlone : public ::testing::Test {
-protected:
-    interprocess::IpcLocalSocketController& make(const std::string& name) {
-        controller = std::make_unique<interprocess::IpcLocalSocketController>(
-            name, names.prefix(), *scheduler, &plugin,
-            std::make_unique<testsupport::RecordingLogger>(lines));
-        return *controller;
-    }
-    void runAll() {
-        scheduler->process([&] { return scheduler->taskCount() > 0; });
-    }
-    bool send(const std::string& text, ApplicationType to = ApplicationType::Unattended) {
-        return controller->send(to, text);
-    }
-
-    QueueNames names;
-    std::shared_ptr<testsupport::RecordingLogger::Lines> lines =
-        std::make_shared<testsupport::RecordingLogger::Lines>();
-    std::shared_ptr<testsupport::ManualTaskScheduler> scheduler =
-        std::make_shared<testsupport::ManualTaskScheduler>(lines);
-    ScriptedSocket socket;
-    ScriptedPlugin plugin;
-    std::unique_ptr<interprocess::IpcLocalSocketController> controller;
-};
-
-TEST_F(IpcLocalSocketControllerAlone, DelaysDoubleUpToAMinuteAndWaitingTextsWarnOncePerPeer) {
-    make("UnattendedUi").setReconnectDelayUnit(0ms);
-    std::vector<bool> outcomes;
-    for (int attempt = 0; attempt < 9; ++attempt) {
-        controller->connectToService("Unattended", [&](bool up) { outcomes.push_back(up); });
-        runAll();
-    }
-    std::vector<int> delays;
-    int immediately = 0;
-    for (const auto& line : lines->all()) {
-        int delay = 0;
-        immediately += line.text == "Call connect immediately to Unattended";
-        if (std::sscanf(line.text.c_str(), "Call connect to Unattended after %d seconds", &delay) == 1) {
-            delays.push_back(delay);
-        }
-    }
-    EXPECT_EQ(1, immediately);
-    EXPECT_EQ((std::vector<int>{1, 2, 4, 8, 16, 32, 60, 60}), delays);
-    EXPECT_EQ(std::vector<bool>(9, false), outcomes);
-
-    EXPECT_FALSE(send(""));
-    for (int n = 0; n < 51; ++n) {
-        EXPECT_FALSE(send("{}"));
-    }
-    EXPECT_FALSE(send("{}", ApplicationType::Attended));
-    EXPECT_FALSE(send("{}", ApplicationType::Attended));
-    EXPECT_EQ(1, lines->count(common::loglevel::warn, "Too many pending message to Unattended: Size: 50"));
-    for (const char* peer : {"Unattended", "Attended"}) {
-        EXPECT_EQ(1, lines->count(common::loglevel::warn,
-                                  std::string("No valid socket to ") + peer +
-                                      ", cannot send message: {}. Add to pending msgs."))
-            << peer;
-    }
-    EXPECT_TRUE(controller->stop());
-    EXPECT_FALSE(controller->stop());
-}
-
-TEST_F(IpcLocalSocketControllerAlone, WaitingTextsGoOutFirstInOrderAndWhatFailsIsKeptInOrder) {
-    plugin.client = &socket;
-    make("UnattendedUi");
-    send("1");
-    send("2");
-    controller->connectToService("Unattended", nullptr);
-    socket.comeUp("Unattended");
-    // The greeting, then the link is up and the waiting texts are sent by a
-    // task of their own: a text sent before that task runs waits behind them.
-    scheduler->runOne("", true);
-    EXPECT_FALSE(send("3"));
-    runAll();
-    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3"}), socket.written);
-
-    EXPECT_TRUE(send("4"));
-    socket.refuse = {"5"};
-    EXPECT_FALSE(send("5"));
-    EXPECT_FALSE(send("6"));
-    socket.comeUp("Unattended");
-    runAll();
-    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi"}),
-              socket.written);
-    socket.refuse.clear();
-    socket.comeUp("Unattended");
-    runAll();
-    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1", "2", "3", "4", "UnattendedUi",
-                                        "UnattendedUi", "5", "6"}),
-              socket.written);
-    controller->stop();
-}
-
-// Another thread sends while the waiting texts go out: what fails of them goes
-// back in front of what was sent meanwhile.
-TEST_F(IpcLocalSocketControllerAlone, WaitingTextsThatFailGoBackInFrontOfThoseSentMeanwhile) {
-    plugin.client = &socket;
-    make("UnattendedUi");
-    for (const char* text : {"a", "b", "c"}) {
-        send(text);
-    }
-    socket.onWrite = [this](const std::string& message) {
-        if (message == "a") {
-            EXPECT_FALSE(send("late"));
-        }
-    };
-    socket.refuse = {"b"};
-    controller->connectToService("Unattended", nullptr);
-    socket.comeUp("Unattended");
-    runAll();
-    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "a"}), socket.written);
-    socket.onWrite = nullptr;
-    socket.refuse.clear();
-    socket.comeUp("Unattended");
-    runAll();
-    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "a", "UnattendedUi", "b", "c", "late"}),
-              socket.written);
-    controller->stop();
-}
-
-TEST_F(IpcLocalSocketControllerAlone, AStaleSocketOfThePeerDoesNotHoldBackItsSuccessor) {
-    ScriptedSocket successor;
-    ASSERT_TRUE(make("Unattended").start());
-    plugin.greet(socket, "UnattendedUi");
-    runAll();
-    // The old process is gone, its end not reported yet; its successor greets.
-    socket.up = false;
-    EXPECT_FALSE(send("1", ApplicationType::UnattendedUi));
-    plugin.greet(successor, "UnattendedUi");
-    runAll();
-    EXPECT_TRUE(send("2", ApplicationType::UnattendedUi));
-    EXPECT_EQ((std::vector<std::string>{"1", "2"}), successor.written);
-    EXPECT_TRUE(socket.written.empty());
-    controller->stop();
 }
 
 }  // namespace

@@ -1,20 +1,20 @@
 #include "PeerProcess.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "common/utils/RandomString.h"
 #include "interprocess/DataLink.h"
+#include "interprocess/KindUsers.h"
 #include "interprocess/SharedRecordQueue.h"
 
 namespace interprocesstest {
@@ -41,19 +41,16 @@ bool reap(pid_t pid, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-PeerProcess::PeerProcess(bool asNobody) {
-    std::string program = QUORVANE_IPC_PEER;
-    if (asNobody) {
-        copy_ = std::make_unique<testsupport::TempDir>("quorvane-ipc-peer");
-        program = copy_->file("ipc-peer");
-        std::filesystem::copy_file(QUORVANE_IPC_PEER, program);
-        ::chmod(copy_->path().c_str(), 0755);
-        ::chmod(program.c_str(), 0755);
-    }
+PeerProcess::PeerProcess(std::optional<uid_t> user) {
     int toChild[2];
     int fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
+    }
+    // Opened here, so that another user runs it wherever the build lies.
+    const int program = ::open(QUORVANE_IPC_PEER, O_RDONLY | O_CLOEXEC);
+    if (program < 0) {
+        throw std::runtime_error("open " QUORVANE_IPC_PEER);
     }
     pid_ = ::fork();
     if (pid_ < 0) {
@@ -62,14 +59,15 @@ PeerProcess::PeerProcess(bool asNobody) {
     if (pid_ == 0) {
         ::dup2(toChild[0], STDIN_FILENO);
         ::dup2(fromChild[1], STDOUT_FILENO);
-        if (asNobody) {
-            ::execl("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534",
-                    "--clear-groups", program.c_str(), static_cast<char*>(nullptr));
-        } else {
-            ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        if (user && (::chdir("/") != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 ||
+                     ::setuid(*user) != 0)) {
+            ::_exit(126);
         }
+        char* const arguments[] = {const_cast<char*>(QUORVANE_IPC_PEER), nullptr};
+        ::fexecve(program, arguments, environ);
         ::_exit(127);
     }
+    ::close(program);
     ::close(toChild[0]);
     ::close(fromChild[1]);
     input_ = toChild[1];
@@ -156,7 +154,14 @@ QueueNames::~QueueNames() {
 }
 
 std::string QueueNames::queue(const std::string& name) {
-    queues_.push_back(interprocess::DataLink::queueName(prefix_, name));
+    queues_.push_back(interprocess::DataLink::queueName(
+        prefix_, interprocess::KindUsers::peerName(name, ::geteuid())));
+    return queues_.back();
+}
+
+std::string QueueNames::queueOf(const std::string& name, uid_t user) {
+    queues_.push_back(interprocess::DataLink::queueName(
+        prefix_, interprocess::KindUsers::nameWithUser(name, user)));
     return queues_.back();
 }
 

@@ -3,23 +3,19 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "support/TempDir.h"
 
 namespace interprocesstest {
 
 // The test peer program (ipc-peer) as a child process: commands go to its
 // standard input, its event lines are read from its standard output. Ended
-// and reaped with the object, killed when it does not end by itself.
+// and reaped with the object, killed when it does not end by itself. Given a
+// user, it runs as that user (and group), with no other groups.
 class PeerProcess {
 public:
-    // `asNobody`: run by user nobody (uid 65534) through setpriv, from a copy
-    // of the program that nobody may run wherever the build lies.
-    explicit PeerProcess(bool asNobody = false);
+    explicit PeerProcess(std::optional<uid_t> user = std::nullopt);
     ~PeerProcess();
     PeerProcess(const PeerProcess&) = delete;
     PeerProcess& operator=(const PeerProcess&) = delete;
@@ -39,7 +35,6 @@ public:
 private:
     std::optional<std::string> nextLine(std::chrono::steady_clock::time_point deadline);
 
-    std::unique_ptr<testsupport::TempDir> copy_;
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;
@@ -59,6 +54,8 @@ public:
     const std::string& prefix() const { return prefix_; }
     // The full queue name of process `name`, removed at the end.
     std::string queue(const std::string& name);
+    // The same for the process of `name` that `user` runs.
+    std::string queueOf(const std::string& name, uid_t user);
 
 private:
     std::string prefix_;

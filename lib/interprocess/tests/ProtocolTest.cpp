@@ -107,3 +107,33 @@ TEST(ProtocolTest, ReadingFailuresAreLoggedWithTheParserMessage) {
         R"({"command":{"$":"Shutdown","x":)" + std::string(14, '[') + std::string(14, ']') + "}}";
     EXPECT_TRUE(json_deserialize(nested, read)) << nested;
 }
+
+// Brackets inside strings are no nesting, whatever the strings hold: an
+// escaped quote does not end a string, an escaped backslash before a quote
+// does not keep it open.
+TEST(ProtocolTest, TheNestingLimitCountsOnlyBracketsOutsideStrings) {
+    const std::string deep = std::string(17, '[') + std::string(17, ']');
+    const std::string brackets = std::string(40, '[') + std::string(40, '{');
+    const struct {
+        std::string text;
+        bool read;
+    } cases[] = {
+        {R"({"command":{"json":"\")" + brackets + R"(","$":"Data"}})", true},
+        {R"({"command":{"json":"a\"b\")" + brackets + R"(\"","$":"Data"}})", true},
+        {R"({"command":{"json":"\\","$":"Data"},"x":)" + deep + "}", false},
+        {R"({"command":{"json":"\\\"\\","$":"Data"},"x":)" + deep + "}", false},
+        {R"({"command":{"json":"x","$":"Data"},"x":)" + std::string(15, '[') +
+             std::string(15, ']') + "}",
+         true},
+    };
+    for (const auto& row : cases) {
+        Command read;
+        EXPECT_EQ(json_deserialize(row.text, read), row.read) << row.text;
+    }
+    // What a Data message carries reads back the same.
+    std::string text;
+    json_serialize(Command(Data{"\"" + brackets}), text);
+    Command read;
+    ASSERT_TRUE(json_deserialize(text, read)) << text;
+    EXPECT_EQ(std::get<Data>(read).json, "\"" + brackets);
+}

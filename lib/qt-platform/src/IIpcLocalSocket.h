@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -38,6 +39,18 @@ public:
     virtual bool writeData(const std::string& message, bool wait) = 0;
     // Each message after the greeting (a client socket has no greeting to read).
     virtual void setReadCallback(ReadCallback callback) = 0;
+    // Bounds what the peer costs before its messages are handled: each
+    // message handed to the read callback counts its bytes (and a little
+    // more) until `handled` gives them back, and while the count is at
+    // `bytes` or more the socket reads nothing more from the peer, which
+    // then waits. 0, the default: no bound, and `handled` is not called.
+    virtual void setReadBound(std::size_t bytes) = 0;
+    // Any thread: the message of `bytes` bytes handed to the read callback
+    // has been handled.
+    virtual void handled(std::size_t bytes) = 0;
+    // Called once the bytes waiting to be written fall below the bound
+    // again after a write was refused for want of room.
+    virtual void setWritableCallback(SocketConnectCallback callback) = 0;
     // A client socket's connection, or an accepted socket's greeting.
     virtual void setConnectCallback(SocketConnectCallback callback) = 0;
     virtual void setDisconnectCallback(SocketConnectCallback callback) = 0;

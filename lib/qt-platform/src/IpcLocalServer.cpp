@@ -99,14 +99,14 @@ void IpcLocalServer::internalListen() {
     if (LocalServerPath::isTaken(name)) {
         qCInfo(lcIpcLocalServer) << "Address " << name << " already in use. Try removing server.";
         QString refusal;
-        uid_t owner = 0;
-        if (!LocalServerPath::removeStaleSocket(name, refusal, owner)) {
+        QString removed;
+        if (!LocalServerPath::takePlace(name, refusal, removed)) {
             qCCritical(lcIpcLocalServer)
                 << "Failed to start socket server listening, error:" << refusal;
             return;
         }
-        if (owner != ::geteuid()) {
-            qCWarning(lcIpcLocalServer) << "Took" << name << "back from a socket of user" << owner;
+        if (!removed.isEmpty()) {
+            qCWarning(lcIpcLocalServer) << "Took" << name << "back: removed" << removed;
         }
     }
     QString error;

@@ -83,6 +83,7 @@ IpcLocalSocket::IpcLocalSocket(QLocalSocket* socket, const std::string& socketNa
     // so that it lives on when the server goes.
     socket_->setParent(this);
     callbacks_.disconnect = std::move(disconnectCallback);
+    codec_.limitNextMessage(kMaxGreetingBytes);
     initSocket(thread);
 }
 
@@ -125,8 +126,9 @@ void IpcLocalSocket::initSocket(QThread* thread) {
     QObject::connect(socket_, &QLocalSocket::errorOccurred, this, &IpcLocalSocket::onError);
     QObject::connect(socket_, &QLocalSocket::connected, this, &IpcLocalSocket::onConnected);
     QObject::connect(socket_, &QLocalSocket::disconnected, this, &IpcLocalSocket::onDisconnected);
-    QObject::connect(socket_, &QLocalSocket::bytesWritten, this,
-                     [this](qint64 written) { unwritten_ -= written; });
+    QObject::connect(socket_, &QLocalSocket::bytesWritten, this, &IpcLocalSocket::onBytesWritten);
+    // Qt holds this much of what the peer sends; the rest waits in the kernel.
+    socket_->setReadBufferSize(kReadChunkBytes);
 }
 
 void IpcLocalSocket::connect() {
@@ -174,10 +176,9 @@ bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
     // The bytes are reserved here, on the caller's thread, so that a burst of
     // writes handed over before the Qt thread runs cannot pass the bound.
     const qint64 size = frameSize(text);
-    if (const qint64 waiting = unwritten_.fetch_add(size); waiting + size > kMaxUnwrittenBytes) {
-        unwritten_ -= size;
+    if (!reserve(size)) {
         qCWarning(lcIpcLocalSocket)
-            << "The peer does not read:" << waiting << "bytes wait to be written;"
+            << "The peer does not read:" << unwritten_.load() << "bytes wait to be written;"
             << "refusing a message of" << size << "bytes, _socketName:"
             << QString::fromStdString(_socketName) << "target:" << QString::fromStdString(targetName_);
         return false;
@@ -196,6 +197,23 @@ bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
         return false;
     }
     return true;
+}
+
+bool IpcLocalSocket::reserve(qint64 size) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (unwritten_.fetch_add(size) + size <= kMaxUnwrittenBytes) {
+            return true;
+        }
+        unwritten_ -= size;
+        // Wanted before the room is looked at again: bytes written from now
+        // on call the writable callback, and those written before are seen
+        // here, so that the refusal is never left unheard.
+        wantsRoom_ = true;
+        if (unwritten_ + size > kMaxUnwrittenBytes) {
+            return false;
+        }
+    }
+    return false;
 }
 
 bool IpcLocalSocket::writeAndWait(const QString& message) {
@@ -274,9 +292,56 @@ void IpcLocalSocket::requestDelete() {
     deleteLater();
 }
 
+void IpcLocalSocket::onBytesWritten(qint64 written) {
+    unwritten_ -= written;
+    if (unwritten_ < kMaxUnwrittenBytes && wantsRoom_.exchange(false)) {
+        if (const Callbacks current = callbacks(); current.writable) {
+            current.writable(this, targetName_, id_);
+        }
+    }
+}
+
+void IpcLocalSocket::setWritableCallback(SocketConnectCallback callback) {
+    std::lock_guard lock(callbacksMutex_);
+    callbacks_.writable = std::move(callback);
+}
+
+bool IpcLocalSocket::mustPause() {
+    const std::size_t bound = readBound_;
+    if (bound == 0 || unhandled_ < bound) {
+        return false;
+    }
+    // Published before looking again: a `handled` that comes meanwhile
+    // either is seen here or resumes the reading.
+    paused_ = true;
+    if (unhandled_ >= bound) {
+        qCDebug(lcIpcLocalSocket) << "Reading paused:" << unhandled_.load()
+                                  << "bytes of messages wait to be handled, id:" << id_.load();
+        return true;
+    }
+    paused_ = false;
+    return false;
+}
+
+void IpcLocalSocket::handled(std::size_t bytes) {
+    unhandled_ -= bytes + kMessageCost;
+    if (unhandled_ < readBound_ && paused_.exchange(false)) {
+        if (!QMetaObject::invokeMethod(
+                this, [this] { onReadyRead(); }, Qt::QueuedConnection)) {
+            qCCritical(lcIpcLocalSocket) << "failed to resume reading";
+        }
+    }
+}
+
 void IpcLocalSocket::onReadyRead() {
-    for (const QString& text : codec_.feed(socket_->readAll())) {
-        deliver(text);
+    while (!codec_.isCorrupt() && !mustPause()) {
+        const QByteArray bytes = socket_->read(kReadChunkBytes);
+        if (bytes.isEmpty()) {
+            break;
+        }
+        for (const QString& text : codec_.feed(bytes)) {
+            deliver(text);
+        }
     }
     if (codec_.isCorrupt() && socket_->state() != QLocalSocket::UnconnectedState) {
         qCWarning(lcIpcLocalSocket)
@@ -298,7 +363,11 @@ void IpcLocalSocket::deliver(const QString& text) {
                                   << " user: " << peerUser_.load();
         current.connect(this, targetName_, id);
     } else if (current.read) {
-        current.read(this, targetName_, qStringToStdString(text));
+        const std::string message = qStringToStdString(text);
+        if (readBound_ != 0) {
+            unhandled_ += message.size() + kMessageCost;
+        }
+        current.read(this, targetName_, message);
     } else {
         qCWarning(lcIpcLocalSocket) << "Read Callback is empty, id: " << id;
     }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,10 +19,13 @@ class QThread;
 // One end of an IPC link over a Qt local socket, living on the Qt thread.
 // The client form owns a new socket and connects to its socket name at once;
 // the accepted form takes over a socket that a server accepted (and from then
-// on outlives that server) and takes the peer's first message as its name.
-// Messages are read whole, however the bytes arrive; a corrupt stream drops
-// the connection. Callbacks run on the Qt thread and may be replaced from
-// any thread.
+// on outlives that server) and takes the peer's first message as its name,
+// a frame of kMaxGreetingBytes at most: a longer one drops the connection
+// before it is kept. Messages are read whole, however the bytes arrive, at
+// most kReadChunkBytes at a time and, with a read bound, only while the
+// messages not yet handled stay under it; a corrupt stream drops the
+// connection. Callbacks run on the Qt thread and may be replaced from any
+// thread.
 class IpcLocalSocket : public QObject, public IIpcLocalSocket {
     Q_OBJECT
 
@@ -31,6 +35,12 @@ public:
     // The most bytes that wait to be written to one peer; a message that
     // does not fit is refused.
     static constexpr qint64 kMaxUnwrittenBytes = 32 * 1024 * 1024;
+    // The longest greeting frame's text, in bytes (kinds' names are short).
+    static constexpr std::uint32_t kMaxGreetingBytes = 256;
+    // What is read from the peer at a time, and held by Qt at most.
+    static constexpr qint64 kReadChunkBytes = 64 * 1024;
+    // What a message counts beyond its bytes against the read bound.
+    static constexpr std::size_t kMessageCost = 128;
 
     // Client form.
     IpcLocalSocket(const std::string& socketName, const std::string& targetName, QThread* thread,
@@ -64,6 +74,9 @@ public:
     // write within kWriteWaitMs.
     bool writeData(const std::string& message, bool wait) override;
     void setReadCallback(ReadCallback callback) override;
+    void setReadBound(std::size_t bytes) override { readBound_ = bytes; }
+    void handled(std::size_t bytes) override;
+    void setWritableCallback(SocketConnectCallback callback) override;
     void setConnectCallback(SocketConnectCallback callback) override;
     void setDisconnectCallback(SocketConnectCallback callback) override;
     void setErrorCallback(SocketConnectCallback callback) override;
@@ -83,15 +96,22 @@ private:
         SocketConnectCallback connect;
         SocketConnectCallback disconnect;
         SocketConnectCallback error;
+        SocketConnectCallback writable;
     };
 
     void initSocket(QThread* thread);
     Callbacks callbacks() const;
     bool writeAndWait(const QString& message);
+    // Takes room for `size` bytes among those waiting to be written; false,
+    // the writable callback then due, when there is none.
+    bool reserve(qint64 size);
 
     // Qt thread.
     void internalConnect();
     void onReadyRead();
+    // Whether reading waits for messages to be handled.
+    bool mustPause();
+    void onBytesWritten(qint64 written);
     void deliver(const QString& text);
     void onConnected();
     void onDisconnected();
@@ -110,4 +130,11 @@ private:
     std::shared_ptr<void> place_;
     // Bytes handed to the socket and not yet taken by the kernel.
     std::atomic<qint64> unwritten_{0};
+    // A write was refused for want of room: the writable callback is due.
+    std::atomic<bool> wantsRoom_{false};
+    std::atomic<std::size_t> readBound_{0};
+    // What messages handed out and not yet handled count.
+    std::atomic<std::size_t> unhandled_{0};
+    // Reading waits for `handled`.
+    std::atomic<bool> paused_{false};
 };

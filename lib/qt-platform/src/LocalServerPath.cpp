@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "LocalSocketPlace.h"
 #include "LocalSocketProbe.h"
 
 QString LocalServerPath::fullPath(const QString& serverName) {
@@ -48,37 +49,30 @@ bool LocalServerPath::isLive(const QByteArray& path) {
     return LocalSocketProbe::isLive(path.toStdString());
 }
 
-bool LocalServerPath::removeStaleSocket(const QString& serverName, QString& error) {
-    uid_t owner = 0;
-    return removeStaleSocket(serverName, error, owner);
-}
-
-bool LocalServerPath::removeStaleSocket(const QString& serverName, QString& error,
-                                        uid_t& owner) {
+bool LocalServerPath::takePlace(const QString& serverName, QString& error, QString& removed) {
     const QString path = fullPath(serverName);
-    const QByteArray encoded = QFile::encodeName(path);
-    struct stat status {};
-    if (::lstat(encoded.constData(), &status) != 0) {
-        return errno == ENOENT;
+    const std::string encoded = QFile::encodeName(path).toStdString();
+    const LocalSocketPlace::Look seen = LocalSocketPlace::look(encoded);
+    using Finding = LocalSocketPlace::Finding;
+    if (seen.finding == Finding::Free) {
+        return true;
     }
-    owner = status.st_uid;
-    if (!S_ISSOCK(status.st_mode)) {
-        error = path + QStringLiteral(" is not a socket; it is left in place");
-        return false;
-    }
-    const uid_t self = ::geteuid();
-    if (status.st_uid != self && self != 0) {
-        error =
-            path + QStringLiteral(" belongs to user %1; it is left in place").arg(status.st_uid);
-        return false;
-    }
-    if (status.st_uid == self && isLive(encoded)) {
+    if (seen.finding == Finding::Live) {
         error = path + QStringLiteral(" is where a live server listens; it is left in place");
         return false;
     }
-    if (::unlink(encoded.constData()) != 0 && errno != ENOENT) {
-        error = path + QStringLiteral(" cannot be removed: ") + systemError();
+    if (seen.finding == Finding::Kept) {
+        error = path + QStringLiteral(" holds ") + QString::fromStdString(seen.what) +
+                QStringLiteral("; it is left in place");
         return false;
+    }
+    std::string failure;
+    if (!LocalSocketPlace::clear(encoded, seen, failure)) {
+        error = QString::fromStdString(failure);
+        return false;
+    }
+    if (seen.finding == Finding::Planted) {
+        removed = QString::fromStdString(seen.what);
     }
     return true;
 }

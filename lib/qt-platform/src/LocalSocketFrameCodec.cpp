@@ -45,12 +45,12 @@ std::vector<QString> LocalSocketFrameCodec::feed(const QByteArray& bytes) {
             offset += kCountBytes;
             continue;
         }
-        if (count % 2 != 0 || count > kMaxFrameBytes) {
+        if (count % 2 != 0 || count > nextLimit_) {
             corrupt_ = true;
             error_ = count % 2 != 0 ? QStringLiteral("odd frame length %1").arg(count)
                                     : QStringLiteral("frame length %1 over the limit of %2")
                                           .arg(count)
-                                          .arg(kMaxFrameBytes);
+                                          .arg(nextLimit_);
             pending_.clear();
             return messages;
         }
@@ -61,6 +61,7 @@ std::vector<QString> LocalSocketFrameCodec::feed(const QByteArray& bytes) {
         if (count > 0) {
             messages.push_back(
                 readText(pending_.constData() + offset + kCountBytes, static_cast<int>(count)));
+            nextLimit_ = kMaxFrameBytes;
         }
         offset += frameBytes;
     }
@@ -70,6 +71,7 @@ std::vector<QString> LocalSocketFrameCodec::feed(const QByteArray& bytes) {
 
 void LocalSocketFrameCodec::reset() {
     pending_.clear();
+    nextLimit_ = kMaxFrameBytes;
     corrupt_ = false;
     error_.clear();
 }

@@ -34,6 +34,11 @@ public:
     // frame and beyond are dropped.
     std::vector<QString> feed(const QByteArray& bytes);
 
+    // Until the next message has been read, a frame longer than `bytes`
+    // turns the stream corrupt at its byte count, before its text is kept:
+    // for a greeting, say, which is short.
+    void limitNextMessage(std::uint32_t bytes) { nextLimit_ = bytes; }
+
     bool isCorrupt() const { return corrupt_; }
     // Why the stream is corrupt, for the log.
     const QString& error() const { return error_; }
@@ -42,6 +47,7 @@ public:
 
 private:
     QByteArray pending_;
+    std::uint32_t nextLimit_ = kMaxFrameBytes;
     bool corrupt_ = false;
     QString error_;
 };

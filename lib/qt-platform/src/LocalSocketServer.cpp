@@ -60,10 +60,14 @@ void LocalSocketServer::internalListen() {
         qCCritical(lcLocalSocketServer) << "Failed to start socket server listening, error:"
                                         << "address in use:" << name_;
         QString refusal;
-        if (!LocalServerPath::removeStaleSocket(name_, refusal)) {
+        QString removed;
+        if (!LocalServerPath::takePlace(name_, refusal, removed)) {
             qCCritical(lcLocalSocketServer)
                 << "Failed to start socket server listening for the second time, error:" << refusal;
             return;
+        }
+        if (!removed.isEmpty()) {
+            qCWarning(lcLocalSocketServer) << "Took" << name_ << "back: removed" << removed;
         }
         if (listener_->listen(name_)) {
             qCInfo(lcLocalSocketServer)

@@ -1,12 +1,16 @@
 #include <sys/stat.h>
 
 #include <QLocalServer>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "IIpcLocalServer.h"
 #include "IpcLocalServer.h"
 #include "IpcLocalSocket.h"
 #include "LocalSocketFixture.h"
+#include "QtMessageRecorder.h"
+#include "support/NobodyChild.h"
 
 namespace {
 
@@ -167,6 +171,81 @@ TEST_F(IpcLocalSocketTest, OnlyAStaleOwnSocketOrAnotherUsersSocketIsReplaced) {
     ::close(live);
     std::ifstream in(target);
     EXPECT_EQ("precious", std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+// As root, whatever another user put at the path is removed, a link itself
+// and never what it names, and what it was is logged; a folder with
+// something in it is left, and the server does not listen.
+TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedAndLoggedButAFullFolder) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the other user needs a root test";
+    }
+    // A folder that the other user may write into.
+    char open[] = "/tmp/qvs-plantedXXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(open));
+    ASSERT_EQ(0, ::chmod(open, 0777));
+    const std::string folder = open;
+    const std::shared_ptr<void> cleanUp(nullptr,
+                                        [&](void*) { std::filesystem::remove_all(folder); });
+    const std::string target = path("target");
+    std::ofstream(target) << "precious";
+    const struct {
+        const char* what;
+        std::function<bool(const std::string&)> plant;
+        const char* logged;
+    } cases[] = {
+        {"file", [](const std::string& at) { return bool(std::ofstream(at) << "planted"); },
+         "a file of user 65534"},
+        {"link", [&](const std::string& at) { return ::symlink(target.c_str(), at.c_str()) == 0; },
+         "a symbolic link of user 65534"},
+        {"fifo", [](const std::string& at) { return ::mkfifo(at.c_str(), 0666) == 0; },
+         "a FIFO of user 65534"},
+        {"empty", [](const std::string& at) { return ::mkdir(at.c_str(), 0777) == 0; },
+         "a folder of user 65534"},
+        {"full",
+         [](const std::string& at) {
+             return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x");
+         },
+         nullptr},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        const std::string name = folder + "/" + row.what;
+        testsupport::NobodyChild planter([&] { return row.plant(name); });
+        ASSERT_TRUE(planter.succeeded());
+        QtMessageRecorder log;
+        auto server = recordingServer(name);
+        EXPECT_TRUE(listening(name) == (row.logged != nullptr));
+        EXPECT_EQ(RawPeer(name).connected(), row.logged != nullptr);
+        if (row.logged != nullptr) {
+            EXPECT_EQ(1, log.count(std::string("back: removed \"") + row.logged, "IpcLocalServer"));
+        } else {
+            struct stat status {};
+            ASSERT_EQ(0, ::lstat((name + "/kept").c_str(), &status));
+        }
+    }
+    std::ifstream in(target);
+    EXPECT_EQ("precious", std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+TEST_F(IpcLocalSocketTest, AUserKeepsSixtyFourConnectionsOpenAndTheNextOneIsClosedAtOnce) {
+    auto server = recordingServer(path("ipc"));
+    ASSERT_TRUE(listening(path("ipc")));
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    for (int i = 0; i < IpcLocalServer::kMaxConnectionsPerUser; ++i) {
+        peers.push_back(std::make_unique<RawPeer>(path("ipc")));
+        ASSERT_TRUE(peers.back()->connected());
+        peers.back()->send(frame(QString("peer-%1").arg(i)));
+    }
+    ASSERT_TRUE(events_.waitFor(IpcLocalServer::kMaxConnectionsPerUser));
+    RawPeer extra(path("ipc"));
+    ASSERT_TRUE(extra.connected());
+    extra.send(frame("extra"));
+    EXPECT_TRUE(extra.closedWithin(2s)) << "one connection past the cap stayed open";
+    for (auto& peer : peers) {
+        EXPECT_FALSE(peer->closedWithin(10ms));
+    }
+    EXPECT_EQ(events_.all().size(), static_cast<std::size_t>(IpcLocalServer::kMaxConnectionsPerUser));
 }
 
 TEST_F(IpcLocalSocketTest, NothingIsHandedOutAfterCloseOrWithoutACallback) {

@@ -56,4 +56,29 @@ TEST(LocalSocketFrameCodecTest, UnreadableFramesTurnTheStreamCorruptLongOnesAreA
     }
 }
 
+// A greeting's limit holds until the first message, an empty frame
+// included, and is decided on the byte count, before any text is kept.
+TEST(LocalSocketFrameCodecTest, AFrameOverTheNextMessagesLimitIsCorruptUntilAMessageIsRead) {
+    const QByteArray greeting = LocalSocketFrameCodec::encode(QString(4, 'g'));
+    const QByteArray longer = LocalSocketFrameCodec::encode(QString(5, 'l'));
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        std::vector<std::string> read;
+        bool corrupt;
+    } cases[] = {
+        {"at the limit", greeting + longer, {"gggg", "lllll"}, false},
+        {"over it", longer + greeting, {}, true},
+        {"over it after an empty frame", QByteArray::fromHex("00000000") + longer, {}, true},
+        {"its count alone", QByteArray::fromHex("0000000a"), {}, true},
+        {"a null frame first", QByteArray::fromHex("ffffffff") + greeting, {"gggg"}, false},
+    };
+    for (const auto& row : cases) {
+        LocalSocketFrameCodec codec;
+        codec.limitNextMessage(8);
+        EXPECT_EQ(row.read, utf8(codec.feed(row.bytes))) << row.what;
+        EXPECT_EQ(row.corrupt, codec.isCorrupt()) << row.what;
+    }
+}
+
 }  // namespace

@@ -14,14 +14,14 @@
 namespace testsupport {
 
 // The attacker of a test: a forked child of the test that drops to user and
-// group 65534 (nobody) with no other groups, runs `body` there and then holds
-// on, keeping whatever it opened or locked, until it is released or 15 s
-// pass. Needs a root test process.
+// group 65534 (nobody), or to the user given, with no other groups, runs
+// `body` there and then holds on, keeping whatever it opened or locked, until
+// it is released or 15 s pass. Needs a root test process.
 class NobodyChild {
 public:
     static constexpr uid_t kUid = 65534;
 
-    explicit NobodyChild(const std::function<bool()>& body) {
+    explicit NobodyChild(const std::function<bool()>& body, uid_t uid = kUid) {
         int report[2];
         int hold[2];
         if (::pipe(report) != 0 || ::pipe(hold) != 0) {
@@ -32,8 +32,8 @@ public:
         if (pid_ == 0) {
             ::close(report[0]);
             ::close(hold[1]);
-            const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(kUid) == 0 &&
-                                 ::setuid(kUid) == 0 && ::geteuid() == kUid;
+            const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(uid) == 0 &&
+                                 ::setuid(uid) == 0 && ::geteuid() == uid;
             const char outcome = dropped && body() ? '1' : '0';
             if (::write(report[1], &outcome, 1) != 1) {
                 ::_exit(2);

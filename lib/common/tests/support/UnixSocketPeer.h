@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -38,6 +39,25 @@ public:
     void send(const Bytes& bytes) {
         ASSERT_EQ(static_cast<ssize_t>(bytes.size()),
                   ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+    }
+    // Exactly `count` bytes, or what came of them within `timeout`.
+    std::string receive(std::size_t count, std::chrono::milliseconds timeout) {
+        std::string bytes;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        char buffer[4096];
+        while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
+            pollfd entry{fd_, POLLIN, 0};
+            if (::poll(&entry, 1, 50) <= 0) {
+                continue;
+            }
+            const ssize_t got =
+                ::recv(fd_, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+            if (got <= 0) {
+                break;
+            }
+            bytes.append(buffer, static_cast<std::size_t>(got));
+        }
+        return bytes;
     }
     // True when the other end closes the connection within `timeout`.
     bool closedWithin(std::chrono::milliseconds timeout) {

@@ -6,10 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/assert.hpp>
-#include <deque>
 
-#include "IIpcLocalServer.h"
 #include "interprocess/KindUsers.h"
+#include "interprocess/SessionUser.h"
 #include "interprocess/controller/LocalSocketPath.h"
 
 namespace interprocess {
@@ -31,74 +30,6 @@ const char* nameOf(ApplicationType type) {
 
 }  // namespace
 
-// Everything the Qt thread reports goes through one list, drained in order by
-// one task at a time, at most kMailboxBatch items a task: a storm of
-// connections costs the queue a few ticks, not one tick per event.
-struct IpcLocalSocketController::Mailbox {
-    std::mutex mutex;
-    common::ITaskQueue* queue = nullptr;
-    std::deque<std::function<void()>> inbox;
-    bool draining = false;
-
-    // Runs `work` with the queue under the lock while the controller runs,
-    // so that stopping waits for it; false once the controller stopped.
-    template <typename Work>
-    bool whileOpen(Work&& work) {
-        std::lock_guard lock(mutex);
-        if (queue == nullptr) {
-            return false;
-        }
-        work(*queue);
-        return true;
-    }
-    bool post(std::function<void()> work) {
-        return whileOpen([this, &work](common::ITaskQueue& queue) {
-            inbox.push_back(std::move(work));
-            if (!draining) {
-                draining = true;
-                pushDrain(queue);
-            }
-        });
-    }
-    void pushDrain(common::ITaskQueue& queue) {
-        std::weak_ptr<Mailbox> self = weak;
-        queue.push(
-            [self](bool&, unsigned long) {
-                if (const auto box = self.lock()) {
-                    box->drain();
-                }
-            },
-            0);
-    }
-    // Runs a batch of what waits; another task takes the rest.
-    void drain() {
-        std::vector<std::function<void()>> batch;
-        {
-            std::lock_guard lock(mutex);
-            while (!inbox.empty() && batch.size() < kMailboxBatch) {
-                batch.push_back(std::move(inbox.front()));
-                inbox.pop_front();
-            }
-        }
-        for (auto& work : batch) {
-            work();
-        }
-        std::lock_guard lock(mutex);
-        if (inbox.empty() || queue == nullptr) {
-            draining = false;
-        } else {
-            pushDrain(*queue);
-        }
-    }
-    void close() {
-        std::lock_guard lock(mutex);
-        queue = nullptr;
-        inbox.clear();
-    }
-
-    std::weak_ptr<Mailbox> weak;
-};
-
 IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
                                                    const std::string& installationId,
                                                    common::ITaskScheduler& scheduler,
@@ -109,8 +40,9 @@ IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
       _scheduler(scheduler),
       _taskQueue(scheduler.createQueue("IpcLocalSocketController")),
       _logger(std::move(logger)),
-      _mailbox(std::make_shared<Mailbox>()),
-      _qt(qt) {
+      _mailbox(std::make_shared<ControllerMailbox>(*_taskQueue)),
+      _qt(qt),
+      _host(*_logger) {
     _appHostPriorities = {
         {ApplicationType::Attended, 300},
         {ApplicationType::Unattended, 300},
@@ -122,8 +54,6 @@ IpcLocalSocketController::IpcLocalSocketController(const std::string& name,
         {ApplicationType::None, 1000},
     };
     BOOST_ASSERT_MSG(qt, "qt should be non-null");
-    _mailbox->queue = _taskQueue.get();
-    _mailbox->weak = _mailbox;
 }
 
 IpcLocalSocketController::~IpcLocalSocketController() {
@@ -135,7 +65,11 @@ void IpcLocalSocketController::post(std::function<void()> work, std::chrono::mil
 }
 
 std::string IpcLocalSocketController::socketPath(ApplicationType type) const {
-    return LocalSocketPath::forType(type, _installationId);
+    return LocalSocketPath::forName(KindUsers::peerName(nameOf(type), ::geteuid()), _installationId);
+}
+
+std::string IpcLocalSocketController::ownPath() const {
+    return LocalSocketPath::forName(KindUsers::ownName(_name, ::geteuid()), _installationId);
 }
 
 bool IpcLocalSocketController::start() {
@@ -159,19 +93,12 @@ bool IpcLocalSocketController::createServerOnly() {
         _logger->error("no socket plug-in: not hosting");
         return false;
     }
-    const std::string path = socketPath(own);
+    const std::string path = ownPath();
     _logger->info("%s hosting at %s", _name.c_str(), path.c_str());
-    std::string reason;
-    if (!LocalSocketPath::isHostable(path, reason)) {
-        _logger->error("cannot host at %s: %s", path.c_str(), reason.c_str());
-        return false;
-    }
-    // An earlier server goes first: closing, it removes its socket file.
-    _server.reset();
-    const auto previous = LocalSocketPath::ownSocket(path);
-    std::weak_ptr<Mailbox> mailbox = _mailbox;
-    _server = _qt->createIpcLocalServer(
-        path, [this, mailbox](IIpcQtSocketPlugin::IpcLocalSocketPtr accepted) {
+    std::weak_ptr<ControllerMailbox> mailbox = _mailbox;
+    return _host.host(
+        *_qt, path,
+        [this, mailbox](IIpcQtSocketPlugin::IpcLocalSocketPtr accepted) {
             const auto box = mailbox.lock();
             if (!box) {
                 return;
@@ -185,69 +112,101 @@ bool IpcLocalSocketController::createServerOnly() {
             Socket socket(accepted.release(), accepted.get_deleter());
             socket->setId(++lastSocketId);
             giveCallbacks(*socket);
-            box->post([this, socket] { onAccepted(socket); });
-        });
-    if (!LocalSocketPath::waitForNewSocket(path, previous, kListenWait)) {
-        _logger->error("cannot host at %s: the server does not listen", path.c_str());
-        _server.reset();
-        return false;
-    }
-    return true;
+            box->post(socket->getId(), [this, socket] { onAccepted(socket); });
+        },
+        kListenWait);
 }
 
 void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
-    std::weak_ptr<Mailbox> mailbox = _mailbox;
-    const auto postTo = [mailbox](std::function<void()> work) {
+    std::weak_ptr<ControllerMailbox> mailbox = _mailbox;
+    const auto postTo = [mailbox](unsigned int id, std::function<void()> work) {
         if (const auto box = mailbox.lock()) {
-            box->post(std::move(work));
+            box->post(id, std::move(work));
         }
     };
     socket.setConnectCallback(
         [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
-            postTo([this, target, id] { onGreeting(helper::fromString(target), id); });
+            postTo(id, [this, target, id] { onGreeting(helper::fromString(target), id); });
         });
+    // What the peer sends and is not handled yet is bounded: past the bound
+    // the socket reads no more from it until the messages are handled here.
+    socket.setReadBound(kMaxUnhandledBytes);
     socket.setReadCallback([this, postTo](IIpcLocalSocket* from, const std::string& target,
                                           const std::string& message) {
         const ApplicationType type = helper::fromString(target);
         const unsigned int id = from->getId();
-        postTo([this, type, id, message] {
+        postTo(id, [this, type, id, message] {
             _logger->trace("got message from %s msg:%s", nameOf(type), message.c_str());
             // Only a link that is up speaks for its peer: not one turned
             // away or closed in the meantime.
             const Socket socket = findSocketById(id);
             if (!socket || socket->isFresh() || type == ApplicationType::None) {
                 _logger->warn("Dropping a message from a socket that is not linked, Id: %u", id);
-                return;
+            } else {
+                notify(&IIpcControllerClient::onMessageReceived, type, message);
             }
-            notify(&IIpcControllerClient::onMessageReceived, type, message);
+            if (socket) {
+                socket->handled(message.size());
+            }
         });
     });
+    socket.setWritableCallback(
+        [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
+            const ApplicationType type = helper::fromString(target);
+            postTo(id, [this, type] {
+                if (_pending.startSending(type)) {
+                    flush(type);
+                }
+            });
+        });
     socket.setDisconnectCallback(
         [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
-            postTo([this, target, id] { onDisconnected(helper::fromString(target), id, true); });
+            postTo(id, [this, target, id] { onDisconnected(helper::fromString(target), id, true); });
         });
     socket.setErrorCallback(
         [this, postTo](IIpcLocalSocket*, const std::string& target, unsigned int id) {
-            postTo([this, target, id] { onError(helper::fromString(target), id); });
+            postTo(id, [this, target, id] { onError(helper::fromString(target), id); });
         });
 }
 
 void IpcLocalSocketController::onGreeting(ApplicationType type, unsigned int id) {
     const Socket socket = findSocketById(id);
     const auto user = socket ? socket->peerUser() : std::nullopt;
-    if (socket && type != ApplicationType::None && (!user || !KindUsers::mayRun(type, *user))) {
-        _logger->warn("Refusing a greeting as %s from user %ld: that kind runs as root only, Id: %u",
-                      nameOf(type), user ? static_cast<long>(*user) : -1L, id);
+    const long shown = user ? static_cast<long>(*user) : -1L;
+    if (socket && type != ApplicationType::None &&
+        (!user || !KindUsers::mayGreet(type, *user, ::geteuid()))) {
+        _logger->warn("Refusing a greeting as %s from user %ld: that kind does not run as that user "
+                      "here, Id: %u",
+                      nameOf(type), shown, id);
         removeSocket(id);
         return;
     }
     if (socket && type != ApplicationType::None && howToConnect(type) != ConnectMode::Accept) {
         _logger->warn("Refusing a greeting as %s from user %ld: that kind never connects to %s, Id: %u",
-                      nameOf(type), user ? static_cast<long>(*user) : -1L, _name.c_str(), id);
+                      nameOf(type), shown, _name.c_str(), id);
         removeSocket(id);
         return;
     }
+    if (socket && type != ApplicationType::None) {
+        if (const auto other = linkedUser(type); other && user && *other != *user) {
+            _logger->warn("Refusing a greeting as %s from user %ld: user %ld is linked as %s, Id: %u",
+                          nameOf(type), shown, static_cast<long>(*other), nameOf(type), id);
+            removeSocket(id);
+            return;
+        }
+    }
     onConnected(type, id);
+}
+
+std::optional<uid_t> IpcLocalSocketController::linkedUser(ApplicationType type) const {
+    std::lock_guard lock(_mutex);
+    for (const auto& socket : _sockets) {
+        if (!socket->isFresh() && socket->isValid() &&
+            helper::fromString(socket->getTargetName()) == type) {
+            return socket->peerUser();
+        }
+    }
+    return std::nullopt;
 }
 
 void IpcLocalSocketController::onAccepted(Socket socket) {
@@ -263,21 +222,37 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
     if (json.size() > kMaxMessageBytes) {
         _logger->error("Message to %s too long to send: %d bytes", nameOf(to),
                        static_cast<int>(json.size()));
+        notify(&IIpcControllerClient::onMessageNotSent, to, json);
         return false;
     }
+    // The user the text is meant for is fixed now, whatever happens later.
+    const uid_t self = ::geteuid();
+    const uid_t meant = KindUsers::userOf(
+        to, self, KindUsers::isRunByUsers(to) && self == 0 ? SessionUser::current() : self);
     Socket socket;
-    bool waiting = false;
     {
         std::lock_guard lock(_mutex);
-        const auto pending = _pendingMessages.find(to);
-        waiting = (pending != _pendingMessages.end() && !pending->second.empty()) ||
-                  _flushing.count(to) != 0;
         socket = findSocket(to);
     }
-    const bool usable = socket && socket->isValid() && !socket->isFresh();
-    if (usable && waiting) {
-        _logger->debug("Message to %s waits behind the pending ones", nameOf(to));
-    } else if (usable) {
+    const auto user = socket ? socket->peerUser() : std::nullopt;
+    const bool usable = socket && socket->isValid() && !socket->isFresh() && user &&
+                        PendingTexts::mayGo(meant, *user);
+    if (usable) {
+        bool kept = false;
+        std::size_t size = 0;
+        if (_pending.addBehind(to, {json, meant}, kept, size)) {
+            _logger->debug("Message to %s waits behind the pending ones", nameOf(to));
+            if (!kept) {
+                dropped(to, json);
+            } else if (size == kPendingWarningSize) {
+                _logger->warn("Too many pending message to %s: Size: %d", nameOf(to),
+                              static_cast<int>(size));
+            }
+            if (_pending.startSending(to)) {
+                post([this, to] { flush(to); });
+            }
+            return false;
+        }
         _logger->trace("sending data from %s to %s msg:%s", _name.c_str(), nameOf(to),
                        json.c_str());
         if (socket->writeData(json, false)) {
@@ -301,29 +276,26 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
                           nameOf(to), json.c_str());
         }
     }
-    if (!addPendingMessage(to, json)) {
-        _logger->error("Dropping a message to %s: its pending messages would exceed %d bytes",
-                       nameOf(to), static_cast<int>(kMaxPendingBytes));
+    if (!addPendingMessage(to, {json, meant})) {
+        dropped(to, json);
     }
     return false;
+}
+
+void IpcLocalSocketController::dropped(ApplicationType to, const std::string& json) {
+    _logger->error("Dropping a message to %s: its pending messages would exceed %d bytes",
+                   nameOf(to), static_cast<int>(kMaxPendingBytes));
+    notify(&IIpcControllerClient::onMessageNotSent, to, json);
 }
 
 bool IpcLocalSocketController::sendSync(const ApplicationType to, const std::string json) {
     return send(to, json);
 }
 
-bool IpcLocalSocketController::addPendingMessage(ApplicationType type, const std::string& message) {
+bool IpcLocalSocketController::addPendingMessage(ApplicationType type, PendingTexts::Text message) {
     std::size_t size = 0;
-    {
-        std::lock_guard lock(_mutex);
-        auto& bytes = _pendingBytes[type];
-        if (bytes + message.size() > kMaxPendingBytes) {
-            return false;
-        }
-        bytes += message.size();
-        auto& list = _pendingMessages[type];
-        list.push_back(message);
-        size = list.size();
+    if (!_pending.add(type, std::move(message), size)) {
+        return false;
     }
     if (size == kPendingWarningSize) {
         _logger->warn("Too many pending message to %s: Size: %d", nameOf(type),
@@ -336,15 +308,15 @@ void IpcLocalSocketController::connectToService(const std::string& name,
                                                 std::function<void(bool)> callback) {
     _logger->debug("%s connectToService %s", _name.c_str(), name.c_str());
     const ApplicationType type = helper::fromString(name);
+    _attempts.know(type);
     Socket socket;
     {
         std::lock_guard lock(_mutex);
-        _reconnectDelays.emplace(type, 0);
         socket = findSocket(type);
-        if (callback && !(socket && socket->isValid() && !socket->isFresh())) {
-            _connectCallbacks[type].push_back(std::move(callback));
-            callback = nullptr;
-        }
+    }
+    if (callback && !(socket && socket->isValid() && !socket->isFresh())) {
+        _attempts.await(type, std::move(callback));
+        callback = nullptr;
     }
     if (socket && socket->isValid()) {
         if (callback) {
@@ -356,11 +328,7 @@ void IpcLocalSocketController::connectToService(const std::string& name,
 }
 
 void IpcLocalSocketController::connect(ApplicationType type) {
-    std::int64_t delay = 0;
-    {
-        std::lock_guard lock(_mutex);
-        delay = _reconnectDelays[type];
-    }
+    const std::int64_t delay = _attempts.delay(type);
     _logger->debug("Connect to %s....(delay: %d)", nameOf(type), static_cast<int>(delay));
     if (delay != 0) {
         _logger->debug("Call connect to %s after %d seconds", nameOf(type),
@@ -373,11 +341,11 @@ void IpcLocalSocketController::connect(ApplicationType type) {
 }
 
 void IpcLocalSocketController::startConnecting(ApplicationType type) {
+    _logger->debug("Start connecting to %s....(delay: %d)", nameOf(type),
+                   static_cast<int>(_attempts.delay(type)));
     Socket socket;
     {
         std::lock_guard lock(_mutex);
-        _logger->debug("Start connecting to %s....(delay: %d)", nameOf(type),
-                       static_cast<int>(_reconnectDelays[type]));
         socket = findSocket(type);
     }
     const ConnectMode mode = howToConnect(type);
@@ -386,7 +354,7 @@ void IpcLocalSocketController::startConnecting(ApplicationType type) {
             _logger->info("%s connecting to %s", _name.c_str(), nameOf(type));
             createSocketTo(type);
         } else if (mode == ConnectMode::Equal) {
-            tellConnectResult(type, false);
+            _attempts.tell(type, false);
         }
     } else if (!socket->isValid()) {
         if (mode == ConnectMode::Connect) {
@@ -396,12 +364,10 @@ void IpcLocalSocketController::startConnecting(ApplicationType type) {
             _logger->info("%s needs to connect to us", nameOf(type));
             return;
         } else {
-            tellConnectResult(type, false);
+            _attempts.tell(type, false);
         }
     }
-    std::lock_guard lock(_mutex);
-    auto& delay = _reconnectDelays[type];
-    delay = delay == 0 ? 1 : std::min(delay * 2, kMaxReconnectDelay);
+    _attempts.advance(type);
 }
 
 void IpcLocalSocketController::createSocketTo(ApplicationType type) {
@@ -419,25 +385,25 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
         !KindUsers::mayHost(type, status.st_uid, ::geteuid())) {
         _logger->error("Refusing to connect to %s at %s: the socket belongs to user %u",
                        nameOf(type), path.c_str(), static_cast<unsigned>(status.st_uid));
-        tellConnectResult(type, false);
+        _attempts.tell(type, false);
         return;
     }
     // The socket starts connecting at once, before it can be given its id
     // and its error callback: the connect callback knows the id from the
     // start, and an attempt that failed unseen is made once more below.
     const unsigned int id = ++lastSocketId;
-    std::weak_ptr<Mailbox> mailbox = _mailbox;
+    std::weak_ptr<ControllerMailbox> mailbox = _mailbox;
     auto created = _qt->createIpcLocalSocket(
         path, nameOf(type),
         [this, mailbox, id](IIpcLocalSocket*, const std::string& target, unsigned int) {
             const ApplicationType peer = helper::fromString(target);
             if (const auto box = mailbox.lock()) {
-                box->post([this, peer, id] { sayHello(peer, id); });
+                box->post(id, [this, peer, id] { sayHello(peer, id); });
             }
         });
     if (!created) {
         _logger->warn("connectCallback has a nullptr");
-        tellConnectResult(type, false);
+        _attempts.tell(type, false);
         return;
     }
     Socket socket(created.release(), created.get_deleter());
@@ -445,7 +411,7 @@ void IpcLocalSocketController::createSocketTo(ApplicationType type) {
     socket->setErrorCallback(
         [this, mailbox](IIpcLocalSocket*, const std::string& target, unsigned int id) {
             if (const auto box = mailbox.lock()) {
-                box->post([this, target, id] { onError(helper::fromString(target), id); });
+                box->post(id, [this, target, id] { onError(helper::fromString(target), id); });
             }
         });
     addSocket(socket);
@@ -462,11 +428,11 @@ void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
     // From now on the socket reports reads and its end; a connection made
     // again in place greets again.
     giveCallbacks(*socket);
-    socket->setConnectCallback([this, box = std::weak_ptr<Mailbox>(_mailbox)](
+    socket->setConnectCallback([this, box = std::weak_ptr<ControllerMailbox>(_mailbox)](
                                    IIpcLocalSocket*, const std::string& target, unsigned int id) {
         const ApplicationType peer = helper::fromString(target);
         if (const auto open = box.lock()) {
-            open->post([this, peer, id] { sayHello(peer, id); });
+            open->post(id, [this, peer, id] { sayHello(peer, id); });
         }
     });
     // The file's owner was looked at before connecting; the process that
@@ -476,7 +442,7 @@ void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
         _logger->error("Refusing the server of %s at %s: it runs as user %ld",
                        nameOf(type), socketPath(type).c_str(), user ? static_cast<long>(*user) : -1L);
         removeSocket(id);
-        tellConnectResult(type, false);
+        _attempts.tell(type, false);
         return;
     }
     _logger->info("Writing hello to server: %s", nameOf(type));
@@ -487,12 +453,7 @@ void IpcLocalSocketController::sayHello(ApplicationType type, unsigned int id) {
 }
 
 void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id) {
-    std::size_t pending = 0;
-    {
-        std::lock_guard lock(_mutex);
-        const auto found = _pendingMessages.find(type);
-        pending = found != _pendingMessages.end() ? found->second.size() : 0;
-    }
+    const std::size_t pending = _pending.count(type);
     _logger->info("%s onConnected to %s, pending messages: %d, Id: %u", _name.c_str(), nameOf(type),
                   static_cast<int>(pending), id);
     const Socket socket = findSocketById(id);
@@ -507,72 +468,51 @@ void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id
         return;
     }
     socket->takeFresh();
-    {
-        std::lock_guard lock(_mutex);
-        _reconnectDelays[type] = 0;
-        _flushing.insert(type);
-    }
+    _attempts.reset(type);
+    const bool flushing = _pending.startSending(type);
     notify(&IIpcControllerClient::onParticipantConnected, std::string(nameOf(type)));
-    tellConnectResult(type, true);
-    post([this, type] { flush(type); });
+    _attempts.tell(type, true);
+    if (flushing) {
+        post([this, type] { flush(type); });
+    }
 }
 
 void IpcLocalSocketController::flush(ApplicationType type) {
     for (;;) {
-        std::vector<std::string> messages;
         Socket socket;
         {
             std::lock_guard lock(_mutex);
-            const auto found = _pendingMessages.find(type);
-            if (found == _pendingMessages.end() || found->second.empty()) {
-                _flushing.erase(type);
-                return;
-            }
-            messages.swap(found->second);
-            _pendingBytes[type] = 0;
             socket = findSocket(type);
         }
+        const auto user = socket && socket->isValid() && !socket->isFresh()
+                              ? socket->peerUser()
+                              : std::nullopt;
+        // Without a link the texts stay for the next one; only what is meant
+        // for the linked user (or that root may read) goes out.
+        if (!user) {
+            _pending.endSending(type);
+            return;
+        }
+        std::vector<PendingTexts::Text> texts = _pending.take(type, *user);
+        if (texts.empty()) {
+            return;
+        }
         std::size_t sent = 0;
-        for (; sent < messages.size(); ++sent) {
+        for (; sent < texts.size(); ++sent) {
             _logger->debug("Sending pending message to %s: %s", nameOf(type),
-                           messages[sent].c_str());
-            if (!socket || !socket->isValid() || socket->isFresh() ||
-                !socket->writeData(messages[sent], false)) {
+                           texts[sent].text.c_str());
+            if (!socket->isValid() || !socket->writeData(texts[sent].text, false)) {
                 break;
             }
         }
-        if (sent < messages.size()) {
+        if (sent < texts.size()) {
             // What did not go out goes back in front, in its order.
-            std::lock_guard lock(_mutex);
-            auto& list = _pendingMessages[type];
-            list.insert(list.begin(), messages.begin() + static_cast<std::ptrdiff_t>(sent),
-                        messages.end());
-            std::size_t bytes = 0;
-            for (const auto& message : list) {
-                bytes += message.size();
-            }
-            _pendingBytes[type] = bytes;
-            _flushing.erase(type);
+            texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(sent));
+            const std::size_t kept = _pending.putBack(type, std::move(texts));
             _logger->warn("Failed to send pending messages to %s, %d kept", nameOf(type),
-                          static_cast<int>(list.size()));
+                          static_cast<int>(kept));
             return;
         }
-    }
-}
-
-void IpcLocalSocketController::tellConnectResult(ApplicationType type, bool connected) {
-    std::vector<std::function<void(bool)>> callbacks;
-    {
-        std::lock_guard lock(_mutex);
-        const auto found = _connectCallbacks.find(type);
-        if (found == _connectCallbacks.end()) {
-            return;
-        }
-        callbacks.swap(found->second);
-        _connectCallbacks.erase(found);
-    }
-    for (const auto& callback : callbacks) {
-        callback(connected);
     }
 }
 
@@ -586,7 +526,7 @@ void IpcLocalSocketController::onDisconnected(ApplicationType type, unsigned int
         return;
     }
     if (!wasUp) {
-        tellConnectResult(type, false);
+        _attempts.tell(type, false);
     }
     if (notifyObservers && type != ApplicationType::None) {
         notify(&IIpcControllerClient::onParticipantDisconnected, std::string(nameOf(type)));
@@ -630,10 +570,7 @@ void IpcLocalSocketController::disconnect() {
     for (const auto& socket : _sockets) {
         socket->clearCallbacks();
     }
-    if (_server) {
-        _server->setConnectCallback(nullptr);
-        _server->close();
-    }
+    _host.close();
 }
 
 bool IpcLocalSocketController::stop() {
@@ -650,7 +587,7 @@ bool IpcLocalSocketController::stop() {
         sockets.swap(_sockets);
     }
     sockets.clear();
-    _server.reset();
+    _host.release();
     _taskQueue->finish(
         [queue = _taskQueue.get()](bool&, unsigned long) { queue->setDebugAssertOnNextPush(); },
         true);

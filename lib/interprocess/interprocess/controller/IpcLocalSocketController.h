@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,39 +16,52 @@
 #include "common/taskscheduler/ITaskQueue.h"
 #include "common/taskscheduler/ITaskScheduler.h"
 #include "interprocess/IIpcController.h"
+#include "interprocess/controller/ControllerMailbox.h"
+#include "interprocess/controller/LinkAttempts.h"
+#include "interprocess/controller/LocalSocketHost.h"
+#include "interprocess/controller/PendingTexts.h"
 
 namespace interprocess {
 
 // The controller over local sockets of the Qt platform: the process hosts one
-// server at "/var/tmp/<own type>_<installation id>" and opens client sockets
-// to the servers of its peers; which side of a pair connects follows the
-// priorities of the two kinds. A client greets the server with its own kind's
-// name. Texts for a peer without a usable socket wait, in order, until it
-// connects, kMaxPendingBytes at most.
+// server at "/var/tmp/<own type>_<installation id>" (the type's name with the
+// user for a kind users run) and opens client sockets to the servers of its
+// peers; which side of a pair connects follows the priorities of the two
+// kinds. A client greets the server with its own kind's name. Texts for a
+// peer without a usable socket, or whose socket has no room, wait in order,
+// kMaxPendingBytes at most, and go out once it connects or has room again; a
+// text that cannot be kept is told to the observers (onMessageNotSent)
+// before send returns.
 //
 // Who is who comes from the kernel: a server refuses a greeting that claims a
-// kind its peer's user may not run, and a client connects only to a server
-// of root or of its own user (of root for a kind that runs as root only);
-// the table is KindUsers'. A second server of the same kind and installation
-// id does not host while the first one lives.
+// kind its peer's user may not be, or a kind that another user is linked
+// as; a client connects only to a server of a user that may be the peer;
+// a waiting text goes only to the user it was meant for. The table is
+// KindUsers'. Of servers of the same kind and installation id, the one that
+// holds the path's lock hosts (LocalSocketHost).
 //
-// The Qt thread only posts to the controller's queue: sockets are added,
-// looked at and removed, and observers told, on the scheduler's thread.
+// The Qt thread only posts to the controller's queue, through a mailbox that
+// takes the sockets' reports in turn: sockets are added, looked at and
+// removed, and observers told, on the scheduler's thread. A peer's messages
+// read and not yet handled are bounded (kMaxUnhandledBytes).
 class IpcLocalSocketController : public IIpcController {
 public:
     enum class ConnectMode { Accept = 0, Connect = 1, Equal = 2 };
 
     // The pending list of a peer warns once when it reaches this size.
-    static constexpr std::size_t kPendingWarningSize = 50;
+    static constexpr std::size_t kPendingWarningSize = PendingTexts::kWarningSize;
     // The longest delay between two connection attempts, in delay units.
-    static constexpr std::int64_t kMaxReconnectDelay = 60;
+    static constexpr std::int64_t kMaxReconnectDelay = LinkAttempts::kMaxDelay;
     // The longest text sent: its frame fits what every reader accepts.
     static constexpr std::size_t kMaxMessageBytes = 8u * 1024u * 1024u;
     // The most bytes of messages that wait for one peer; past it a message
-    // is dropped and the drop logged.
-    static constexpr std::size_t kMaxPendingBytes = 16u * 1024u * 1024u;
+    // is dropped, the drop logged and told.
+    static constexpr std::size_t kMaxPendingBytes = PendingTexts::kMaxBytes;
+    // The most bytes of a peer's messages read and not yet handled: past it
+    // its socket reads no more until they are (see IIpcLocalSocket).
+    static constexpr std::size_t kMaxUnhandledBytes = 1024u * 1024u;
     // The most reports of the Qt thread handled by one task.
-    static constexpr std::size_t kMailboxBatch = 256;
+    static constexpr std::size_t kMailboxBatch = ControllerMailbox::kBatch;
     // How long start waits for the own server to listen.
     static constexpr std::chrono::milliseconds kListenWait{3000};
 
@@ -71,16 +85,18 @@ public:
     bool stop() override;
 
     ConnectMode howToConnect(helper::ApplicationType peer) const;
+    // Where the server of the peer of that kind that this process links
+    // with listens: "/var/tmp/<Kind>_<installation id>", the kind's name
+    // with its user for a kind users run (KindUsers).
     std::string socketPath(helper::ApplicationType type) const;
+    // Where the own server listens.
+    std::string ownPath() const;
 
     // The length of one step of the reconnect delays, a second by default.
     void setReconnectDelayUnit(std::chrono::milliseconds unit) { _delayUnit = unit; }
 
 private:
     using Socket = std::shared_ptr<IIpcLocalSocket>;
-    // What the Qt thread's callbacks reach the controller through: they post
-    // to the queue while the controller runs, and do nothing once it stops.
-    struct Mailbox;
 
     bool createServerOnly();
     void onAccepted(Socket socket);
@@ -94,7 +110,6 @@ private:
     void onDisconnected(helper::ApplicationType type, unsigned int id, bool notify);
     void onError(helper::ApplicationType type, unsigned int id);
     void flush(helper::ApplicationType type);
-    void tellConnectResult(helper::ApplicationType type, bool connected);
     void post(std::function<void()> work, std::chrono::milliseconds delay = {});
     void giveCallbacks(IIpcLocalSocket& socket);
 
@@ -106,29 +121,30 @@ private:
     // Takes the socket out; false when the id was taken out before.
     bool removeSocket(unsigned int id);
     // False, and nothing kept, when the peer's list would pass kMaxPendingBytes.
-    bool addPendingMessage(helper::ApplicationType type, const std::string& message);
+    bool addPendingMessage(helper::ApplicationType type, PendingTexts::Text message);
+    // A text that cannot be kept.
+    void dropped(helper::ApplicationType to, const std::string& json);
+    // The user of the link that is up to the type, if one is.
+    std::optional<uid_t> linkedUser(helper::ApplicationType type) const;
 
-    std::map<helper::ApplicationType, std::vector<std::string>> _pendingMessages;
-    std::map<helper::ApplicationType, std::size_t> _pendingBytes;
+    PendingTexts _pending;
     std::map<helper::ApplicationType, std::int32_t> _appHostPriorities;
     std::string _installationId;
     std::string _name;
     common::ITaskScheduler& _scheduler;
     std::unique_ptr<common::ITaskQueue> _taskQueue;
     std::unique_ptr<common::ILogger> _logger;
-    std::shared_ptr<Mailbox> _mailbox;
+    // What the Qt thread's callbacks reach the controller through: they post
+    // to the queue while the controller runs, and do nothing once it stops.
+    std::shared_ptr<ControllerMailbox> _mailbox;
     IIpcQtSocketPlugin* _qt;
-    IIpcQtSocketPlugin::IpcLocalServerPtr _server;
+    LocalSocketHost _host;
     std::vector<Socket> _sockets;
     std::set<unsigned int> _deletedSocketIds;
-    // Guards the sockets, the pending messages, the delays, the connect
-    // callbacks and the throttle; never held while observers are told or a
-    // socket is written to.
+    // Guards the sockets and the throttle; never held while observers are
+    // told or a socket is written to.
     mutable std::mutex _mutex;
-    std::map<helper::ApplicationType, std::int64_t> _reconnectDelays;
-    std::map<helper::ApplicationType, std::vector<std::function<void(bool)>>> _connectCallbacks;
-    // Peers whose pending list is being sent: texts for them queue behind it.
-    std::set<helper::ApplicationType> _flushing;
+    LinkAttempts _attempts;
     // When "No valid socket" was last written for each peer.
     std::map<helper::ApplicationType, std::chrono::steady_clock::time_point> _noSocketLogged;
     std::chrono::milliseconds _delayUnit{1000};

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "LocalSocketPlace.h"
 #include "LocalSocketProbe.h"
 
 namespace interprocess {
@@ -19,10 +20,8 @@ constexpr const char* kFolder = "/var/tmp";
 
 }  // namespace
 
-std::string LocalSocketPath::forType(helper::ApplicationType type,
-                                     const std::string& installationId) {
-    const char* name = helper::toString(type);
-    return std::string(kFolder) + "/" + (name != nullptr ? name : "None") + "_" + installationId;
+std::string LocalSocketPath::forName(const std::string& name, const std::string& installationId) {
+    return std::string(kFolder) + "/" + name + "_" + installationId;
 }
 
 bool LocalSocketPath::isHostable(const std::string& path, std::string& reason) {
@@ -36,32 +35,22 @@ bool LocalSocketPath::isHostable(const std::string& path, std::string& reason) {
         reason = "the installation id names another folder";
         return false;
     }
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        if (errno == ENOENT) {
+    const LocalSocketPlace::Look seen = LocalSocketPlace::look(path);
+    switch (seen.finding) {
+        case LocalSocketPlace::Finding::Free:
+        case LocalSocketPlace::Finding::Stale:
+        case LocalSocketPlace::Finding::Planted:
+            // The server removes what is there, and logs what another user
+            // had put there.
             return true;
-        }
-        reason = std::strerror(errno);
-        return false;
+        case LocalSocketPlace::Finding::Live:
+            reason = "a live server of the same kind and id listens there";
+            return false;
+        case LocalSocketPlace::Finding::Kept:
+            break;
     }
-    if (!S_ISSOCK(status.st_mode)) {
-        reason = "something that is not a socket is there";
-        return false;
-    }
-    const uid_t self = ::geteuid();
-    if (status.st_uid != self) {
-        // Root takes its place back from whatever socket a user put there.
-        if (self == 0) {
-            return true;
-        }
-        reason = "a socket of user " + std::to_string(status.st_uid) + " is there";
-        return false;
-    }
-    if (isLive(path)) {
-        reason = "a live server of the same kind and id listens there";
-        return false;
-    }
-    return true;
+    reason = seen.what + " is there";
+    return false;
 }
 
 bool LocalSocketPath::isLive(const std::string& path) {

@@ -13,7 +13,7 @@ namespace interprocess {
 
 // Where a process of the product hosts its local server, and what is found
 // there. Nothing here follows a link or changes the file system: the server
-// itself takes a stale socket of the own user over.
+// itself takes the place over.
 class LocalSocketPath {
 public:
     // What identifies one socket file, so that a new one is told from an old.
@@ -25,13 +25,15 @@ public:
         bool operator==(const Stamp&) const = default;
     };
 
-    // "/var/tmp/<Type>_<installationId>".
-    static std::string forType(helper::ApplicationType type, const std::string& installationId);
+    // "/var/tmp/<name>_<installationId>", `name` being a kind's name, with
+    // its user for a kind users run (KindUsers::ownName, peerName).
+    static std::string forName(const std::string& name, const std::string& installationId);
 
     // Whether a server of this process's user can listen at `path`: the name
     // fits a socket address, and nothing is there but, at most, a stale
-    // socket of the own user (one that nobody listens on) or, for root, a
-    // socket of another user. Otherwise `reason` says why not.
+    // socket of the own user (one that nobody listens on) or, for root,
+    // whatever another user put there but a folder with something in it
+    // (LocalSocketPlace). Otherwise `reason` says why not.
     static bool isHostable(const std::string& path, std::string& reason);
     // Whether a server accepts connections at `path` now.
     static bool isLive(const std::string& path);

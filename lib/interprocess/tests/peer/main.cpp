@@ -9,8 +9,11 @@
 //   to|tosync <Type> <text>, connect <name>, drop <Type> [close], unlisten,
 //   stop                           its send, sendSync, connectToService,
 //                                  disconnectApplication, disconnect, stop
+//   session <uid>                  names the local session's user: "session"
+//                                  (root, that is none, until it is named)
 // Events: "message|syncmessage <from> <link message>", "listening|connected|
-// disconnected <name>", "received|syncreceived <Type> <text>", and the Qt
+// disconnected <name>", "received|syncreceived <Type> <text>", "notsent <Type>
+// <bytes>", and the Qt
 // platform's ">>creating a socket:<path>".
 
 #include <csignal>
@@ -34,6 +37,7 @@
 #include "interprocess/AsynchronousDataLink.h"
 #include "interprocess/DataLink.h"
 #include "interprocess/JsonSerialization.h"
+#include "interprocess/SessionUser.h"
 #include "interprocess/controller/IpcLocalSocketController.h"
 
 namespace {
@@ -105,6 +109,9 @@ public:
                                const std::string json) override {
         emit(std::string("syncreceived ") + helper::toString(from) + " " + json);
     }
+    void onMessageNotSent(const helper::ApplicationType to, const std::string json) override {
+        emit(std::string("notsent ") + helper::toString(to) + " " + std::to_string(json.size()));
+    }
 
     // Runs one command line; false for "quit".
     bool run(const std::string& line) {
@@ -114,7 +121,12 @@ public:
         if (verb == "quit") {
             return false;
         }
-        if (verb == "link") {
+        if (verb == "session") {
+            uid_t user = 0;
+            words >> user;
+            interprocess::SessionUser::setSource([user] { return user; });
+            emit("session");
+        } else if (verb == "link") {
             std::string prefix, name, option;
             words >> prefix >> name >> option;
             emit(startLink(prefix, name, option == "refuse"));
@@ -225,6 +237,8 @@ int main(int argc, char** argv) {
         return usage.refuse(std::string("takes no arguments, not '") + argv[1] + "'");
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Whatever machine the tests run on.
+    interprocess::SessionUser::setSource([] { return uid_t{0}; });
     auto scheduler = common::TaskSchedulerMac::create(std::chrono::milliseconds(10),
                                                       common::createLogger("TaskScheduler"));
     auto peer = std::make_unique<Peer>(*scheduler);

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "LocalSocketPeers.h"
+#include "PeerProcess.h"
+#include "support/NobodyChild.h"
+
+using interprocesstest::frame;
+using interprocesstest::IpcLocalSocketControllerTest;
+using interprocesstest::PeerProcess;
+using interprocesstest::RawClient;
+using testsupport::NobodyChild;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The owner of the local session in these tests; nobody is the attacker.
+constexpr uid_t kSessionUser = 65533;
+
+// Run as `user`: greets the server at `at` as `kind` and, when it stays
+// linked, reads the frame of `expected`; true when that came.
+bool greetAndHear(const std::string& at, const std::string& kind, const std::string& expected) {
+    // Kept open until the child is released.
+    auto* client = new RawClient(at);
+    if (!client->connected()) {
+        return false;
+    }
+    client->send(frame(kind));
+    return client->receive(frame(expected).size(), 10s) == frame(expected);
+}
+
+// Run as `user`: greets as `kind`, says something, and is closed unheard.
+bool greetAndBeTurnedAway(const std::string& at, const std::string& kind) {
+    RawClient client(at);
+    if (!client.connected()) {
+        return false;
+    }
+    client.send(frame(kind) + frame("{\"spoofed\":1}"));
+    return client.receive(1, 5s).empty() && client.closedWithin(1s);
+}
+
+TEST_F(IpcLocalSocketControllerTest, AUserInterfaceIsTheSessionUsersAndTheFirstUserLinkedKeepsIt) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    auto service = peer("Unattended", "", kSessionUser);
+    const std::string at = path("Unattended");
+    {
+        NobodyChild ui([&] { return greetAndHear(at, "UnattendedUi", "{\"for\":\"ui\"}"); },
+                       kSessionUser);
+        ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+        service->command("to UnattendedUi {\"for\":\"ui\"}");
+        EXPECT_EQ(service->waitFor("to"), "to 1");
+        EXPECT_TRUE(ui.succeeded()) << "the session user's interface did not hear root";
+        // Nobody may not be a user interface; root may, but the session
+        // user's is linked.
+        for (const std::string kind : {"UnattendedUi", "AttendedUi", "CustomerAttendedAppUi"}) {
+            NobodyChild attacker([&] { return greetAndBeTurnedAway(at, kind); });
+            EXPECT_TRUE(attacker.succeeded()) << kind;
+        }
+        EXPECT_TRUE(greetAndBeTurnedAway(at, "UnattendedUi")) << "root, while the session user is linked";
+        EXPECT_FALSE(service->waitFor("received", 300ms)) << "a refused greeting spoke";
+    }
+    ASSERT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
+    // What waits for the interface goes to the session user's only.
+    service->command("to UnattendedUi {\"waited\":1}");
+    EXPECT_EQ(service->waitFor("to"), "to 0");
+    NobodyChild attacker([&] { return greetAndBeTurnedAway(at, "UnattendedUi"); });
+    EXPECT_TRUE(attacker.succeeded()) << "nobody heard what waited, or was not closed";
+    NobodyChild back([&] { return greetAndHear(at, "UnattendedUi", "{\"waited\":1}"); },
+                     kSessionUser);
+    EXPECT_TRUE(back.succeeded()) << "the session user's interface did not get what waited";
+    EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+    EXPECT_EQ(service->seen, std::vector<std::string>{}) << "a refused greeting was linked";
+}
+
+TEST_F(IpcLocalSocketControllerTest, KindsUsersRunAreNamedWithTheirUserAndRootReachesTheSessionUsers) {
+    ASSERT_EQ(::geteuid(), 0u) << "the other users need a root test";
+    // Nobody starts first; the session user's process starts all the same.
+    auto squatter = peer("Attended", "", std::nullopt, NobodyChild::kUid);
+    auto owner = peer("Attended", "", std::nullopt, kSessionUser);
+    for (const uid_t user : {NobodyChild::kUid, kSessionUser}) {
+        struct stat status {};
+        const std::string at = path("Attended." + std::to_string(user));
+        ASSERT_EQ(0, ::lstat(at.c_str(), &status)) << at;
+        EXPECT_EQ(status.st_uid, user) << at;
+    }
+    auto control = peer("RemoteControl", "", kSessionUser);
+    control->command("connect Attended");
+    EXPECT_EQ(control->waitFor("connect "), "connect Attended 1");
+    control->command("to Attended {\"secret\":1}");
+    EXPECT_EQ(owner->waitFor("received"), "received RemoteControl {\"secret\":1}");
+    EXPECT_FALSE(squatter->waitFor("received", 500ms)) << "root's text reached nobody";
+    EXPECT_FALSE(squatter->waitFor("connected", 100ms)) << "root linked with nobody";
+}
+
+TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherUserPlantedThere) {
+    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    const std::string at = path("Unattended");
+    const std::string target = at + "-target";
+    std::ofstream(target) << "precious";
+    // Whatever the outcome, nothing planted stays.
+    const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
+        std::filesystem::remove_all(at);
+        ::unlink(target.c_str());
+    });
+    const struct {
+        const char* what;
+        std::function<bool()> plant;
+        bool hosts;
+    } cases[] = {
+        {"a file", [&] { return bool(std::ofstream(at) << "planted"); }, true},
+        {"a link", [&] { return ::symlink(target.c_str(), at.c_str()) == 0; }, true},
+        {"a FIFO", [&] { return ::mkfifo(at.c_str(), 0666) == 0; }, true},
+        {"an empty folder", [&] { return ::mkdir(at.c_str(), 0777) == 0; }, true},
+        {"a folder with a file in it",
+         [&] { return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x"); },
+         false},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        NobodyChild planter(row.plant);
+        ASSERT_TRUE(planter.succeeded());
+        {
+            PeerProcess service;
+            service.command("sockets " + names.prefix() + " Unattended");
+            EXPECT_EQ(service.waitFor("started"), row.hosts ? "started 1" : "started 0");
+            struct stat status {};
+            ASSERT_EQ(0, ::lstat(at.c_str(), &status));
+            EXPECT_EQ(S_ISSOCK(status.st_mode), row.hosts);
+            EXPECT_EQ(status.st_uid, row.hosts ? 0u : NobodyChild::kUid);
+            if (row.hosts) {
+                RawClient ui(at);
+                ASSERT_TRUE(ui.connected());
+                ui.send(frame("UnattendedUi") + frame("{\"back\":1}"));
+                EXPECT_EQ(service.waitFor("received"), "received UnattendedUi {\"back\":1}");
+            }
+        }
+        std::filesystem::remove_all(at);
+    }
+    std::ifstream kept(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
+    ::unlink(target.c_str());
+}
+
+}  // namespace
