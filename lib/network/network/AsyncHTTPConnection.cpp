@@ -12,7 +12,11 @@
 
 #include "IProxyAuthenticator.h"
 #include "common/logging/Logger.h"
+#include "network/DebugLogging.h"
 #include "network/DecodedHTTPResponse.h"
+#include "network/HTTPRedirectPolicy.h"
+#include "network/HTTPRequestSerializer.h"
+#include "network/HTTPResponseHead.h"
 #include "network/Hex.h"
 #include "network/PlainHTTPResponse.h"
 
@@ -22,93 +26,11 @@ namespace {
 
 constexpr std::size_t kReadSize = 64 * 1024;
 
-bool HasLineBreakOrNul(const std::string& text) {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
-}
-
-bool IsCredentialHeader(const std::string& name) {
-    return HeaderNameEquals(name, "Authorization") || HeaderNameEquals(name, "Proxy-Authorization");
-}
-
-// Whether a debug record would be written: work done only for debug lines
-// is skipped otherwise.
-bool DebugWritten() {
-    return common::Logger::writes(common::loglevel::debug);
-}
-
-// `logger`, made under `name` when it is still missing.
-common::ILogger& LoggerOf(std::unique_ptr<common::ILogger>& logger, const char* name) {
-    if (!logger) {
-        logger = common::createLogger(name);
-    }
-    return *logger;
-}
-
 bool IsEndOfStream(const boost::system::error_code& error) {
     return error == boost::asio::error::eof || error == boost::asio::ssl::error::stream_truncated;
 }
 
 }  // namespace
-
-// What one transmission of a request carries through its steps.
-struct AsyncHTTPConnection::Exchange {
-    URL url;
-    std::shared_ptr<AsyncHTTPRequest> request;
-    HTTPCallback callback;
-    bool reused = false;
-    std::shared_ptr<AsyncTCPSocket> socket;
-    bool secure = false;
-    std::uint64_t generation = 0;
-    std::shared_ptr<AsyncHTTPRequestData> requestData;
-    std::shared_ptr<AsyncHTTPResponseData> responseData;
-    bool timedOut = false;
-    bool finished = false;  // the response is complete or the exchange failed
-    std::chrono::steady_clock::time_point stepStarted;
-};
-
-// A timer with the time it is set for.
-struct AsyncHTTPConnection::Deadline {
-    explicit Deadline(boost::asio::io_context& context) : timer(context) {}
-    boost::asio::steady_timer timer;
-    std::chrono::steady_clock::time_point due;
-};
-
-AsyncHTTPConnection::AsyncHTTPRequestData::AsyncHTTPRequestData(URL url) : url(std::move(url)) {
-    buffer.reserve(128);
-    if (DebugWritten()) {
-        Log().debug("HTTP request data context created.");
-    }
-}
-
-AsyncHTTPConnection::AsyncHTTPRequestData::~AsyncHTTPRequestData() {
-    if (DebugWritten()) {
-        Log().debug("HTTP request data context released.");
-    }
-}
-
-common::ILogger& AsyncHTTPConnection::AsyncHTTPRequestData::Log() {
-    return LoggerOf(logger, "AsyncHTTPRequestData");
-}
-
-AsyncHTTPConnection::AsyncHTTPResponseData::AsyncHTTPResponseData(URL url, bool isConnect,
-                                                                  bool isHead,
-                                                                  std::uint64_t bodyLimit)
-    : url(std::move(url)), isConnect(isConnect), reader(isHead, isConnect, bodyLimit) {
-    if (DebugWritten()) {
-        Log().debug("HTTP response data context created.");
-    }
-}
-
-AsyncHTTPConnection::AsyncHTTPResponseData::~AsyncHTTPResponseData() {
-    if (DebugWritten()) {
-        Log().debug("HTTP response data context released.");
-    }
-}
-
-common::ILogger& AsyncHTTPConnection::AsyncHTTPResponseData::Log() {
-    return LoggerOf(logger, "AsyncHTTPResponseData");
-}
 
 std::shared_ptr<AsyncHTTPConnection> AsyncHTTPConnection::Create(
     std::shared_ptr<AsyncService> service, std::shared_ptr<AsyncSSLContext> sslContext,
@@ -148,7 +70,8 @@ AsyncHTTPConnection::AsyncHTTPConnection(std::shared_ptr<AsyncService> service,
       socket_(std::move(socket)),
       connectOnDemand_(connectOnDemand),
       cookieStore_(std::move(cookieStore)),
-      connected_(socket_ != nullptr) {}
+      connected_(socket_ != nullptr),
+      stepTimer_(service_->GetIOContext()) {}
 
 AsyncHTTPConnection::~AsyncHTTPConnection() = default;
 
@@ -315,91 +238,13 @@ void AsyncHTTPConnection::OnConnected(ITCPSocket::ErrorCode code, std::uint64_t 
 }
 
 bool AsyncHTTPConnection::ValidateRequest(const AsyncHTTPRequest& request, std::string& reason) {
-    if (HasLineBreakOrNul(request.method)) {
-        reason = "the method holds a line break or NUL";
-        return false;
-    }
-    if (HasLineBreakOrNul(request.contentType)) {
-        reason = "the content type holds a line break or NUL";
-        return false;
-    }
-    for (const auto& [name, value] : request.headers) {
-        if (HasLineBreakOrNul(name) || HasLineBreakOrNul(value)) {
-            reason = "a header holds a line break or NUL";
-            return false;
-        }
-    }
-    return true;
+    return HTTPRequestSerializer::Validate(request, reason);
 }
 
 void AsyncHTTPConnection::SerializeRequest(AsyncHTTPRequestData& data,
                                            const AsyncHTTPRequest& request,
                                            const HTTPCookieStore* cookieStore, bool keepAlive) {
-    std::string& out = data.buffer;
-    const std::string method =
-        !request.method.empty() ? request.method : request.body.empty() ? "GET" : "POST";
-    data.isConnect = HeaderNameEquals(method, "CONNECT");
-    out += method + " " + (data.isConnect ? data.url.Authority() : data.url.PathAndQuery()) +
-           " HTTP/1.1\r\n";
-    out += "Host: " + data.url.host;
-    if (!data.url.IsDefaultPort()) {
-        out += ":" + std::to_string(data.url.port);
-    }
-    out += "\r\n";
-    if (!data.isConnect) {
-        out += "Accept: */*\r\n";
-    }
-    if (!request.body.empty()) {
-        out += "Content-Type: " +
-               (request.contentType.empty() ? std::string("application/octet-stream")
-                                            : request.contentType) +
-               "\r\nContent-Length: " + std::to_string(request.body.size()) + "\r\n";
-    }
-    const auto connection =
-        std::find_if(request.headers.begin(), request.headers.end(),
-                     [](const auto& header) { return HeaderNameEquals(header.first, "Connection"); });
-    if (connection == request.headers.end() || connection->second.empty()) {
-        if (keepAlive) {
-            out += data.isConnect ? "Proxy-Connection: keep-alive\r\n" : "Connection: keep-alive\r\n";
-        } else if (!data.isConnect) {
-            out += "Connection: close\r\n";
-        }
-    }
-    // The log shows the head without credentials. The caller's cookies and
-    // the store's go out last, in one "Cookie" line (RFC 6265 section 5.4).
-    const bool logged = DebugWritten();
-    std::string shown = logged ? out : std::string();
-    std::string cookies;
-    const auto addCookies = [&cookies](const std::string& pairs) {
-        if (!pairs.empty()) {
-            cookies += (cookies.empty() ? "" : "; ") + pairs;
-        }
-    };
-    for (const auto& [name, value] : request.headers) {
-        if (HeaderNameEquals(name, "Cookie")) {
-            addCookies(value);
-            continue;
-        }
-        out.append(name).append(": ").append(value).append("\r\n");
-        if (logged) {
-            shown.append(name).append(": ").append(IsCredentialHeader(name) ? "***" : value).append("\r\n");
-        }
-    }
-    if (logged) {
-        shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
-        data.Log().debug("HTTP request headers:\n%s", shown.c_str());
-    }
-    if (cookieStore != nullptr) {
-        addCookies(cookieStore->GetCookieHeader(data.url));
-    }
-    if (!cookies.empty()) {
-        out.append("Cookie: ").append(cookies).append("\r\n");
-        if (logged) {
-            data.Log().debug("HTTP 'Cookie' request headers omitted from log.");
-        }
-    }
-    out += "\r\n";
-    out.append(reinterpret_cast<const char*>(request.body.data()), request.body.size());
+    HTTPRequestSerializer::Serialize(data, request, cookieStore, keepAlive);
 }
 
 void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
@@ -410,7 +255,7 @@ void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPR
         Reset(httpstatus::kNotSent, std::move(callback));
         return;
     }
-    auto exchange = std::make_shared<Exchange>();
+    auto exchange = std::make_shared<HTTPExchange>();
     exchange->url = url;
     exchange->request = std::move(request);
     exchange->callback = std::move(callback);
@@ -419,7 +264,7 @@ void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPR
     exchange->secure = socket_->IsSecure();
     exchange->generation = generation_;
     exchange->requestData = data;
-    Arm(exchange);
+    stepTimer_.StartStep(exchange);
     const auto& buffer = data->buffer;
     std::size_t sent = 0;
     if (!exchange->secure) {
@@ -447,57 +292,6 @@ void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPR
     } else {
         boost::asio::async_write(socket_->GetTCPStream(), bytes, std::move(done));
     }
-}
-
-void AsyncHTTPConnection::Arm(const std::shared_ptr<Exchange>& exchange) {
-    // Each step may take the socket's time-out. Steps only note when they
-    // started; the one timer of the connection is moved only when a step is
-    // due before it fires, and looks again when it fires: a timer set and
-    // cancelled for every step or request would cost a turn of the event
-    // loop, and system calls, on every request.
-    exchange->stepStarted = std::chrono::steady_clock::now();
-    timedExchange_ = exchange;
-    const auto due = exchange->stepStarted + Timeout(*exchange);
-    auto deadline = deadline_.lock();
-    if (deadline && deadline->due <= due) {
-        return;
-    }
-    if (!deadline) {
-        deadline = std::make_shared<Deadline>(service_->GetIOContext());
-        deadline_ = deadline;
-    }
-    WaitForDeadline(deadline, due);
-}
-
-std::chrono::milliseconds AsyncHTTPConnection::Timeout(const Exchange& exchange) {
-    return std::chrono::milliseconds(exchange.socket->GetTimeout());
-}
-
-void AsyncHTTPConnection::WaitForDeadline(const std::shared_ptr<Deadline>& deadline,
-                                          std::chrono::steady_clock::time_point due) {
-    deadline->due = due;
-    // A wait already pending ends as cancelled; the new one holds the timer.
-    deadline->timer.expires_at(due);
-    deadline->timer.async_wait([deadline, due, weak = weakFromThis<AsyncHTTPConnection>()](
-                                   const boost::system::error_code& error) {
-        auto self = weak.lock();
-        if (error || deadline->due != due || !self) {
-            return;
-        }
-        auto exchange = self->timedExchange_.lock();
-        if (!exchange || exchange->finished) {
-            // Nothing to time: the timer goes with this handler.
-            return;
-        }
-        const auto stepDue = exchange->stepStarted + Timeout(*exchange);
-        if (std::chrono::steady_clock::now() < stepDue) {
-            self->WaitForDeadline(deadline, stepDue);
-            return;
-        }
-        exchange->timedOut = true;
-        boost::system::error_code ignored;
-        exchange->socket->GetTCPStream().cancel(ignored);
-    });
 }
 
 bool AsyncHTTPConnection::Cancelled(const Exchange& exchange) const {
@@ -579,7 +373,7 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         }
         // Nothing there yet, or a failure: the stream waits, or reports it.
     }
-    Arm(exchange);
+    stepTimer_.StartStep(exchange);
     auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange, inPlace](
                     const boost::system::error_code& error, std::size_t bytes) {
         self->OnResponseData(exchange, error, bytes, inPlace);
@@ -626,7 +420,7 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
             response.leftover.append(response.readBuffer.data() + consumed, bytes - consumed);
         }
     }
-    TakeCookies(response);
+    HTTPResponseHead::Take(response, *cookieStore_);
     if (bodySink_ && result != HTTPResponseReader::Result::InvalidStatus &&
         result != HTTPResponseReader::Result::Error &&
         !PassBodyToSink(response, result == HTTPResponseReader::Result::Done)) {
@@ -655,58 +449,8 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
 
 void AsyncHTTPConnection::LogReadFailure(const HTTPResponseReader& reader,
                                          const std::string& reason) {
-    std::string step;
-    switch (reader.CurrentStep()) {
-    case HTTPResponseReader::Step::StatusLine:
-        step = "Error while receiving HTTP headers";
-        break;
-    case HTTPResponseReader::Step::Headers:
-        step = "Error while reading HTTP headers";
-        break;
-    case HTTPResponseReader::Step::FixedBody:
-        step = "Error while reading content of fixed size";
-        break;
-    case HTTPResponseReader::Step::UntilEnd:
-    case HTTPResponseReader::Step::Done:
-        step = "Error while reading variable-size content";
-        break;
-    case HTTPResponseReader::Step::ChunkSize:
-        step = "Error while reading HTTP chunk size";
-        break;
-    case HTTPResponseReader::Step::ChunkData:
-        step = "Error while reading chunk of size " + std::to_string(reader.ChunkSize());
-        break;
-    }
-    logger_->error("%s; reason: %s", step.c_str(), reason.c_str());
+    logger_->error("%s; reason: %s", HTTPResponseHead::FailedStep(reader).c_str(), reason.c_str());
     logger_->debug("Data received: %s", ToHex(reader.PendingBytes()).c_str());
-}
-
-void AsyncHTTPConnection::TakeCookies(AsyncHTTPResponseData& response) {
-    if (response.cookiesTaken || !response.reader.HeadComplete()) {
-        return;
-    }
-    response.cookiesTaken = true;
-    const bool logged = DebugWritten();
-    std::string shown;
-    bool cookies = false;
-    for (const auto& [name, value] : response.reader.Headers()) {
-        if (HeaderNameEquals(name, "Set-Cookie")) {
-            cookies = true;
-            cookieStore_->SetCookieFromResponse(value, response.url);
-        } else if (logged) {
-            shown.append(name).append(": ").append(value).append("\n");
-        }
-    }
-    if (!logged) {
-        return;
-    }
-    auto& log = response.Log();
-    log.debug("HTTP response status line:\n%s", response.reader.StatusLine().c_str());
-    log.debug("HTTP response status: %u", response.reader.Status());
-    log.debug("HTTP response headers:\n %s", shown.c_str());
-    if (cookies) {
-        log.debug("HTTP 'Set-Cookie' response headers omitted from log.");
-    }
 }
 
 bool AsyncHTTPConnection::PassBodyToSink(AsyncHTTPResponseData& response, bool complete) {
@@ -813,8 +557,7 @@ void AsyncHTTPConnection::HandleRedirect(const URL& url,
                                          const std::shared_ptr<AsyncHTTPRequest>& request,
                                          HTTPCallback& callback, HTTPStatusCode status,
                                          std::unique_ptr<IHTTPResponse> response) {
-    const bool redirect = status == 301 || status == 302 || status == 303 || status == 307;
-    if (!redirect || request->redirectsLeft == 0 || !response) {
+    if (!response || !HTTPRedirectPolicy::Follows(status, *request)) {
         callback(status, std::move(response));
         return;
     }
@@ -823,47 +566,16 @@ void AsyncHTTPConnection::HandleRedirect(const URL& url,
         callback(status, std::move(response));
         return;
     }
-    // The target is read as a reference against the URL asked for; what
-    // does not make a whole URL with a host and a usable port is refused.
-    std::string reference;
-    URL target = url;
-    if (!EncodeReference(location, reference) || !ParseRelativeURL(target, reference) ||
-        !target.HasValidPort()) {
-        logger_->error("Not following a redirect to <%s>: not a valid URL", location.c_str());
+    URL target;
+    std::string refusal;
+    if (!HTTPRedirectPolicy::Target(url, location, target, refusal)) {
+        logger_->error("%s", refusal.c_str());
         callback(status, std::move(response));
         return;
     }
-    target.ToLower();
-    target.SetDefaultPort();
-    const bool secureBefore = url.scheme == "https";
-    if ((secureBefore && target.scheme != "https") ||
-        (target.scheme != "http" && target.scheme != "https")) {
-        logger_->error("Not following a redirect from <%s> to <%s>", url.ToString().c_str(),
-                       target.ToString().c_str());
-        callback(status, std::move(response));
-        return;
-    }
-    if (status == 303) {
-        request->body = {};
-        request->contentType.clear();
-        if (!HeaderNameEquals(request->method, "HEAD")) {
-            request->method = "GET";
-        }
-    }
-    --request->redirectsLeft;
+    HTTPRedirectPolicy::Rewrite(*request, status, url, target);
     response.reset();
-    const bool sameEndpoint =
-        target.scheme == url.scheme && target.host == url.host && target.port == url.port;
-    if (!sameEndpoint) {
-        // Credentials and the caller's cookies belong to the first origin.
-        auto& headers = request->headers;
-        headers.erase(std::remove_if(headers.begin(), headers.end(),
-                                     [](const auto& header) {
-                                         return IsCredentialHeader(header.first) ||
-                                                HeaderNameEquals(header.first, "Cookie");
-                                     }),
-                      headers.end());
-    }
+    const bool sameEndpoint = HTTPRedirectPolicy::SameOrigin(url, target);
     logger_->debug("Following a redirect (%u) to <%s>", status, target.ToString().c_str());
     if (sameEndpoint) {
         if (connectOnDemand_ && !socket_) {

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/logging/ILogger.h"
+#include "network/URL.h"
+
+namespace network {
+
+// The bytes of one transmission of a request: made afresh for every send (a
+// retry or a redirect makes a new one) and held by the write until it ends.
+struct AsyncHTTPRequestData {
+    explicit AsyncHTTPRequestData(URL url);
+    ~AsyncHTTPRequestData();
+    // The record's logger, made on first use: a record none of whose lines
+    // is written makes none.
+    common::ILogger& Log();
+
+    URL url;
+    std::string buffer;
+    bool isConnect = false;
+    std::unique_ptr<common::ILogger> logger;
+};
+
+}  // namespace network
