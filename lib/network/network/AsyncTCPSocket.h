@@ -17,7 +17,7 @@
 #include "network/Endpoint.h"
 #include "network/HTTPStatusCode.h"
 #include "network/HostResolver.h"
-#include "network/INetworkAuthentication.h"
+#include "network/ProxyAuthenticationSession.h"
 #include "network/INetworkConnectivity.h"
 #include "network/ITCPSocket.h"
 #include "network/ResolvedEndpoint.h"
@@ -144,14 +144,9 @@ private:
     std::shared_ptr<AsyncSSLContext> sslContext_;
     std::shared_ptr<INetworkConnectivity> connectivity_;
     std::shared_ptr<IProxyAuthenticator> proxyAuthenticator_;
-    // The proxy scheme in use; kept after a refusal, offered first next time.
-    std::unique_ptr<INetworkAuthentication> authentication_;
-    // 407 answers within the caller's current connect, those since the scheme
-    // in use was made, and whether a stale nonce has earned one more.
-    unsigned proxyChallenges_ = 0;
-    unsigned schemeChallenges_ = 0;
-    bool staleNonceGranted_ = false;
     std::unique_ptr<common::ILogger> logger_;
+    // The proxy scheme in use; kept after a refusal, offered first next time.
+    ProxyAuthenticationSession proxyAuthentication_;
     boost::asio::ip::tcp::socket socket_;
     std::unique_ptr<TLSStream> tlsStream_;
     std::shared_ptr<HostResolver> resolver_;
