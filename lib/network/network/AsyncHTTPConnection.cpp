@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ssl/error.hpp>
@@ -183,13 +184,23 @@ void AsyncHTTPConnection::SubmitRequestDispatch(const URL& url,
                                                            : socket_->IsConnected());
     if (live) {
         const Endpoint& endpoint = socket_->GetEndpoint();
-        if (endpoint.port == url.port && endpoint.host == url.host) {
+        const bool sameEndpoint = endpoint.port == url.port && endpoint.host == url.host;
+        if (sameEndpoint && !socket_->HasInputOrEnded()) {
             SendRequest(url, std::move(request), true, std::move(callback));
+        } else if (sameEndpoint || awayOnRedirect_) {
+            // A kept connection with a stray answer waiting, or closed by the
+            // peer, carries no request (RFC 9112 section 9.3); nor does one a
+            // redirect left with another endpoint.
+            logger_->debug("The kept connection cannot carry the request to <%s>; connecting anew",
+                           url.ToString().c_str());
+            awayOnRedirect_ = false;
+            ConnectAnew(url, std::move(request), std::move(callback));
         } else {
             Reset(httpstatus::kNotSent, std::move(callback));
         }
         return;
     }
+    awayOnRedirect_ = false;
     ConnectSendRequest(url, std::move(request), std::move(callback));
 }
 
@@ -325,9 +336,21 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
         exchange->url, exchange->requestData->isConnect,
         HeaderNameEquals(exchange->request->method, "HEAD"), bodyLimit_);
     exchange->requestData.reset();
-    exchange->responseData->readBuffer =
-        readBuffer_.size() == kReadSize ? std::move(readBuffer_)
-                                        : core::NonInitializingBuffer<unsigned char>(kReadSize);
+    auto& buffer = exchange->responseData->readBuffer;
+    buffer = readBuffer_.size() == kReadSize ? std::move(readBuffer_)
+                                             : core::NonInitializingBuffer<unsigned char>(kReadSize);
+    // A plain tunnel's bytes that came with the proxy's answer come first.
+    auto early = exchange->secure ? ByteBuffer() : exchange->socket->TakeTunnelInput();
+    if (!early.empty()) {
+        const std::size_t size = early.size();
+        if (size > buffer.size()) {
+            buffer = std::move(early);
+        } else {
+            std::memcpy(buffer.data(), early.data(), size);
+        }
+        OnResponseData(exchange, {}, size, false);
+        return;
+    }
     ReadResponse(exchange);
 }
 
@@ -547,6 +570,11 @@ std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResp
 void AsyncHTTPConnection::RetryAfterFailure(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
                                             HTTPCallback callback) {
     logger_->debug("Sending the request to <%s> again on a new connection", url.ToString().c_str());
+    ConnectAnew(url, std::move(request), std::move(callback));
+}
+
+void AsyncHTTPConnection::ConnectAnew(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                                      HTTPCallback callback) {
     AsyncAbort([self = sharedFromThis<AsyncHTTPConnection>(), url, request = std::move(request),
                 callback = std::move(callback)]() mutable {
         self->ConnectSendRequest(url, std::move(request), std::move(callback));
@@ -583,6 +611,8 @@ void AsyncHTTPConnection::HandleRedirect(const URL& url,
         }
         SubmitRequestDispatch(target, request, WrapRedirect(target, request, std::move(callback)));
     } else if (connectOnDemand_) {
+        // The connection's next request goes to its own endpoint again.
+        awayOnRedirect_ = true;
         RetryAfterFailure(target, request, std::move(callback));
     } else {
         callback(httpstatus::kNotSent, nullptr);

@@ -127,6 +127,9 @@ private:
                      HTTPCallback callback);
     void RetryAfterFailure(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
                            HTTPCallback callback);
+    // Replaces the socket by a new one, connected to `url`, and sends there.
+    void ConnectAnew(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                     HTTPCallback callback);
     void OnRequestSent(const std::shared_ptr<Exchange>& exchange,
                        const boost::system::error_code& error, std::size_t bytes);
     // Reads the next bytes of the response; `takeWaiting`: bytes already
@@ -166,6 +169,8 @@ private:
     bool requestPending_ = false;
     // Whether the socket's last connect succeeded; only such a socket is reused.
     bool connected_ = false;
+    // The socket was left connected to another endpoint by a redirect.
+    bool awayOnRedirect_ = false;
     // Counts closes and aborts: an exchange that sees it change was cancelled.
     std::uint64_t generation_ = 0;
     std::uint64_t bodyLimit_ = HTTPResponseReader::kDefaultBodyLimit;

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 
 #include <boost/asio/connect.hpp>
@@ -170,9 +172,13 @@ void AsyncTCPSocket::AsyncProxyAuthenticate(const std::string& host, std::uint16
     request->redirectsLeft = 0;
     connection->SubmitRequest(
         TunnelTarget(host, port).ToString(), std::move(request),
-        [self = shared_from_this(),
+        [self = shared_from_this(), weakConnection = std::weak_ptr<AsyncHTTPConnection>(connection),
          connect = ProxyConnect{host, port, ssl, proxyHost, proxyPort, std::move(callback)}](
             HTTPStatusCode status, std::unique_ptr<IHTTPResponse> response) {
+            if (const auto connection = weakConnection.lock(); connection && status == 200) {
+                // What came behind the proxy's answer is the tunnelled peer's.
+                self->tunnelInput_ = connection->TakeUpgradeBytes();
+            }
             self->OnProxyResponse(connect, status, response);
         });
 }
@@ -257,6 +263,7 @@ void AsyncTCPSocket::OpenSocket(const boost::asio::ip::tcp& protocol) {
     }
     // A new connection gets a new TLS session, made at its handshake.
     tlsStream_.reset();
+    tunnelInput_ = {};
     secure_ = false;
     timedOut_ = false;
 
@@ -348,7 +355,9 @@ void AsyncTCPSocket::AsyncHandshake(const std::string& host, Callback callback) 
     }
     // The trust is read by the first handshake of the context, not before.
     sslContext_->LoadTrust();
-    tlsStream_ = std::make_unique<TLSStream>(socket_, sslContext_->Get());
+    tlsStream_ = std::make_unique<TLSStream>(PrefixedTCPStream(socket_, std::move(tunnelInput_)),
+                                             sslContext_->Get());
+    tunnelInput_ = {};
     boost::system::error_code error;
     tlsStream_->set_verify_callback(
         polymorphic_verifier<ICertificateVerifier>(std::make_shared<CertificateVerifier>(host)),
@@ -489,17 +498,50 @@ void AsyncTCPSocket::AsyncRead(std::uint64_t size, ReadCallback callback) {
     }
     reading_ = true;
     auto buffer = std::make_shared<ByteBuffer>(size);
+    // Bytes of the tunnel that came with the proxy's answer are read first.
+    const std::size_t early = static_cast<std::size_t>(
+        secure_ ? 0 : std::min<std::uint64_t>(size, tunnelInput_.size()));
+    if (early > 0) {
+        std::memcpy(buffer->data(), tunnelInput_.data(), early);
+        tunnelInput_ = early == tunnelInput_.size()
+                           ? ByteBuffer()
+                           : ByteBuffer(tunnelInput_.data() + early, tunnelInput_.size() - early);
+    }
+    if (early == size) {
+        boost::asio::post(socket_.get_executor(), [self = shared_from_this(), buffer, callback] {
+            self->OnReadComplete({}, buffer->size(), buffer, callback);
+        });
+        return;
+    }
     Arm(readDeadline_, "read");
-    const auto bytes = boost::asio::buffer(buffer->data(), size);
-    auto done = [self = shared_from_this(), buffer, callback](const boost::system::error_code& error,
-                                                              std::size_t read) {
-        self->OnReadComplete(error, read, buffer, callback);
+    const auto bytes = boost::asio::buffer(buffer->data() + early, size - early);
+    auto done = [self = shared_from_this(), buffer, callback, early](
+                    const boost::system::error_code& error, std::size_t read) {
+        self->OnReadComplete(error, early + read, buffer, callback);
     };
     if (secure_) {
         boost::asio::async_read(*tlsStream_, bytes, std::move(done));
     } else {
         boost::asio::async_read(socket_, bytes, std::move(done));
     }
+}
+
+ByteBuffer AsyncTCPSocket::TakeTunnelInput() {
+    return std::move(tunnelInput_);
+}
+
+bool AsyncTCPSocket::HasInputOrEnded() {
+    if (!tunnelInput_.empty() ||
+        (secure_ && tlsStream_ && SSL_has_pending(tlsStream_->native_handle()) == 1)) {
+        return true;
+    }
+    char byte = 0;
+    ssize_t peeked = 0;
+    do {
+        peeked = ::recv(socket_.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (peeked < 0 && errno == EINTR);
+    // Bytes, the end of the stream, or an error such as a reset.
+    return peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 void AsyncTCPSocket::OnReadComplete(const boost::system::error_code& error, std::size_t bytes,
@@ -574,6 +616,7 @@ void AsyncTCPSocket::CloseSocket() {
     boost::system::error_code ignored;
     socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
+    tunnelInput_ = {};
     connected_ = false;
     secure_ = false;
 }

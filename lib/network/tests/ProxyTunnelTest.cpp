@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "network/AsyncHTTPConnection.h"
+#include "network/AsyncNetworkFactory.h"
 #include "network/Base64.h"
 #include "platform/security/TrustedCertificates.h"
 #include "support/HTTPTestPeer.h"
@@ -262,6 +263,55 @@ TEST_F(ProxyTunnelTest, ScriptedProxyAnswersEndTheConnectAsTheyShould) {
         }
         ExpectNoBase64Credentials(run, {"anna:secret"});
     }
+}
+
+// What came in with the proxy's 200 is the tunnelled peer's: a server that
+// speaks first loses nothing (as with curl), on a socket of the network
+// factory; through TLS the same bytes go to the TLS engine, which takes them
+// for the server's first records and fails on them, as curl does.
+TEST_F(ProxyTunnelTest, BytesThatCameWithTheProxysAnswerAreTheTunnelsFirstBytes) {
+    certificates_->make("target", {"target.test", {"target.test"}});
+    const auto [plainEcho, plainPort] = peer("echo");
+    const auto [tlsEcho, tlsPort] = peer("echo", "target");
+    networktest::TunnelTestProxy proxy({}, "", "", "HELLO");
+    const auto run = runLogged([&] {
+        platform::security::TrustedCertificates::setSearchList({certificates_->caFile()});
+        SocketTestLoop loop;
+        TestProxyAuthenticator authenticator(L"", L"");
+        network::AsyncNetworkFactory factory(loop.service, authenticator.authenticator);
+        auto socket = factory.CreateTCPSocket();
+        int code = -1;
+        socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(plainPort), false, "127.0.0.1",
+                             proxy.port(), [&](ITCPSocket::ErrorCode c) { code = static_cast<int>(c); });
+        loop.runUntil([&] { return code != -1; });
+        std::string read;
+        const auto readSome = [&](std::size_t size) {
+            bool done = false;
+            socket->AsyncRead(size, [&](ITCPSocket::ErrorCode c, network::CBYTESubBuffer&& data) {
+                read += c == 0 ? std::string(reinterpret_cast<const char*>(data.Data()), data.size)
+                               : "<error " + std::to_string(c) + ">";
+                done = true;
+            });
+            loop.runUntil([&] { return done; });
+        };
+        readSome(2);
+        readSome(3);
+        socket->AsyncWrite(network::CBYTESubBuffer(network::ByteBuffer(
+                               reinterpret_cast<const unsigned char*>("ping"), 4)),
+                           [](ITCPSocket::ErrorCode, std::uint64_t) {});
+        readSome(4);
+        probe("plain: connect=" + std::to_string(code) + " read=" + read);
+        TunnelAndReport(loop, authenticator.authenticator, "target.test", tlsPort, true, proxy.port(),
+                        "ping");
+        return 0;
+    });
+    EXPECT_TRUE(run.has("info", "Probe", "plain: connect=0 read=HELLOping")) << run.text();
+    EXPECT_TRUE(run.has("info", "Probe", "connect=3 methods=")) << run.text();
+    const std::string target = "target.test:" + std::to_string(tlsPort);
+    const auto curl = testsupport::runCommand(
+        {"/usr/bin/curl", "-sS", "-p", "-x", proxy.address(), "--cacert", certificates_->caFile(),
+         "--resolve", target + ":127.0.0.1", "-m", "20", "-o", "/dev/null", "https://" + target + "/"});
+    EXPECT_EQ(35, curl.exitCode) << "curl: " << curl.errors;
 }
 
 }  // namespace
