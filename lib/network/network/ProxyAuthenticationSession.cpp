@@ -7,6 +7,7 @@
 
 #include "network/DigestAuthentication.h"
 #include "network/ProxyAuthenticationScheme.h"
+#include "network/ProxyCredentials.h"
 #include "network/SocketSignals.h"
 
 namespace network {
@@ -70,17 +71,25 @@ ITCPSocket::ErrorCode ProxyAuthenticationSession::OnChallenge(IHTTPResponse& res
         logger_.error("Proxy offers no authentication methods.");
         return ITCPSocket::kProxyConnectFailed;
     }
+    // The schemes offered, and those of them that can be answered: a Digest
+    // challenge without a nonce, with an algorithm not supported or without
+    // the quality of protection "auth" is passed over for the next one.
     std::vector<std::string> offered;
+    std::vector<std::string> answerable;
     for (const auto& value : values) {
-        offered.push_back(boost::algorithm::to_lower_copy(SplitChallenge(value).first));
+        const auto [scheme, challenge] = SplitChallenge(value);
+        offered.push_back(boost::algorithm::to_lower_copy(scheme));
+        const bool digest = offered.back() == "digest";
+        answerable.push_back(!digest || DigestAuthentication::Answerable(challenge) ? offered.back()
+                                                                                   : std::string());
     }
     std::size_t index = kNoAuthenticationScheme;
     if (authentication_) {
         const std::string current = boost::algorithm::to_lower_copy(authentication_->GetScheme());
-        const auto found = std::find(offered.begin(), offered.end(), current);
-        if (found != offered.end()) {
+        const auto found = std::find(answerable.begin(), answerable.end(), current);
+        if (found != answerable.end()) {
             logger_.debug("Using existing service for authentication scheme '%s'", current.c_str());
-            index = static_cast<std::size_t>(found - offered.begin());
+            index = static_cast<std::size_t>(found - answerable.begin());
         } else {
             logger_.debug("Abandoning previous authentication scheme %s",
                           authentication_->GetScheme().c_str());
@@ -88,7 +97,7 @@ ITCPSocket::ErrorCode ProxyAuthenticationSession::OnChallenge(IHTTPResponse& res
         }
     }
     if (!authentication_) {
-        index = SelectAuthenticationScheme(offered);
+        index = SelectAuthenticationScheme(answerable);
     }
     if (index == kNoAuthenticationScheme) {
         logger_.error(
@@ -113,6 +122,13 @@ ITCPSocket::ErrorCode ProxyAuthenticationSession::OnChallenge(IHTTPResponse& res
     authentication_->ProcessChallenge(challenge);
     if (!authentication_->HasCredentials()) {
         return ITCPSocket::kProxyAuthenticationRequired;
+    }
+    // Credentials changed since the last 407 of this connect (the proxy
+    // refused the earlier ones) earn attempts of their own.
+    auto credentials = ProxyCredentials::Read(proxyAuthenticator_.get());
+    if (credentials.user != offered_.user || credentials.password != offered_.password) {
+        schemeChallenges_ = 0;
+        offered_ = std::move(credentials);
     }
     ++proxyChallenges_;
     ++schemeChallenges_;

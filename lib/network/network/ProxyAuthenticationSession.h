@@ -8,6 +8,7 @@
 #include "network/INetworkAuthentication.h"
 #include "network/INetworkConnectivity.h"
 #include "network/ITCPSocket.h"
+#include "network/ProxyCredentials.h"
 
 class IProxyAuthenticator;
 
@@ -49,6 +50,8 @@ private:
     unsigned proxyChallenges_ = 0;
     unsigned schemeChallenges_ = 0;
     bool staleNonceGranted_ = false;
+    // The credentials offered last.
+    ProxyCredentials offered_;
 };
 
 }  // namespace network
