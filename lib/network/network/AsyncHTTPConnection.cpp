@@ -479,12 +479,8 @@ void AsyncHTTPConnection::LogReadFailure(const HTTPResponseReader& reader,
 bool AsyncHTTPConnection::PassBodyToSink(AsyncHTTPResponseData& response, bool complete) {
     auto& reader = response.reader;
     auto& body = reader.Body();
-    if (body.empty() || (!complete && body.size() < kSinkPieceSize) || !reader.HeadComplete() ||
-        reader.Status() < 200 || reader.Status() >= 300 || response.isConnect) {
-        return true;
-    }
-    const std::string* coding = FindHeaderValue(reader.Headers(), "Content-Encoding");
-    if (coding != nullptr && !coding->empty()) {
+    if (body.empty() || (!complete && body.size() < kSinkPieceSize) ||
+        !HTTPResponseHead::BodyMayBeSunk(response)) {
         return true;
     }
     const bool taken = bodySink_(body.data(), body.size());
@@ -495,14 +491,7 @@ bool AsyncHTTPConnection::PassBodyToSink(AsyncHTTPResponseData& response, bool c
 bool AsyncHTTPConnection::ShouldCloseConnection(bool isConnect, std::uint32_t version,
                                                 std::uint32_t status,
                                                 const HTTPHeaderList& headers) {
-    const std::string* connection = FindHeaderValue(headers, "Connection");
-    const std::string* proxyConnection = FindHeaderValue(headers, "Proxy-Connection");
-    const auto says = [&](std::string_view word) {
-        return (connection != nullptr && HeaderNameEquals(*connection, word)) ||
-               (proxyConnection != nullptr && HeaderNameEquals(*proxyConnection, word));
-    };
-    const bool close = version == 1 ? !says("keep-alive") : version == 2 ? says("close") : false;
-    return isConnect ? close && status != 200 : close;
+    return HTTPResponseHead::ClosesConnection(isConnect, version, status, headers);
 }
 
 void AsyncHTTPConnection::Reset(HTTPStatusCode code, HTTPCallback callback) {

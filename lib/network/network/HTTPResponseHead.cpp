@@ -32,6 +32,28 @@ void HTTPResponseHead::Take(AsyncHTTPResponseData& response, HTTPCookieStore& co
     }
 }
 
+bool HTTPResponseHead::ClosesConnection(bool isConnect, std::uint32_t version,
+                                        std::uint32_t status, const HTTPHeaderList& headers) {
+    const std::string* connection = FindHeaderValue(headers, "Connection");
+    const std::string* proxyConnection = FindHeaderValue(headers, "Proxy-Connection");
+    const auto says = [&](std::string_view word) {
+        return (connection != nullptr && HeaderNameEquals(*connection, word)) ||
+               (proxyConnection != nullptr && HeaderNameEquals(*proxyConnection, word));
+    };
+    const bool close = version == 1 ? !says("keep-alive") : version == 2 ? says("close") : false;
+    return isConnect ? close && status != 200 : close;
+}
+
+bool HTTPResponseHead::BodyMayBeSunk(AsyncHTTPResponseData& response) {
+    auto& reader = response.reader;
+    if (!reader.HeadComplete() || reader.Status() < 200 || reader.Status() >= 300 ||
+        response.isConnect) {
+        return false;
+    }
+    const std::string* coding = FindHeaderValue(reader.Headers(), "Content-Encoding");
+    return coding == nullptr || coding->empty();
+}
+
 std::string HTTPResponseHead::FailedStep(const HTTPResponseReader& reader) {
     switch (reader.CurrentStep()) {
     case HTTPResponseReader::Step::StatusLine:
