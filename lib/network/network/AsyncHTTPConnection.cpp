@@ -1,8 +1,10 @@
 #include "network/AsyncHTTPConnection.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -185,7 +187,12 @@ void AsyncHTTPConnection::SubmitRequestDispatch(const URL& url,
     if (live) {
         const Endpoint& endpoint = socket_->GetEndpoint();
         const bool sameEndpoint = endpoint.port == url.port && endpoint.host == url.host;
-        if (sameEndpoint && !socket_->HasInputOrEnded()) {
+        // A plain connection whose last read emptied it, and that is used
+        // again by the delivery of that answer, has had no time to receive
+        // anything since; any other is looked at.
+        const bool quiet = (drainedInDelivery_ && !socket_->IsSecure()) || !socket_->HasInputOrEnded();
+        drainedInDelivery_ = false;
+        if (sameEndpoint && quiet) {
             SendRequest(url, std::move(request), true, std::move(callback));
         } else if (sameEndpoint || awayOnRedirect_) {
             // A kept connection with a stray answer waiting, or closed by the
@@ -260,7 +267,8 @@ void AsyncHTTPConnection::SerializeRequest(AsyncHTTPRequestData& data,
 
 void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
                                       bool reused, HTTPCallback callback) {
-    auto data = std::make_shared<AsyncHTTPRequestData>(url);
+    auto data = std::make_shared<AsyncHTTPRequestData>(
+        url, DebugWritten() ? &LoggerOf(requestDataLogger_, "AsyncHTTPRequestData") : nullptr);
     SerializeRequest(*data, *request, cookieStore_.get(), keepAlive_);
     if (!socket_) {
         Reset(httpstatus::kNotSent, std::move(callback));
@@ -334,7 +342,8 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
     }
     exchange->responseData = std::make_shared<AsyncHTTPResponseData>(
         exchange->url, exchange->requestData->isConnect,
-        HeaderNameEquals(exchange->request->method, "HEAD"), bodyLimit_);
+        HeaderNameEquals(exchange->request->method, "HEAD"), bodyLimit_,
+        DebugWritten() ? &LoggerOf(responseDataLogger_, "AsyncHTTPResponseData") : nullptr);
     exchange->requestData.reset();
     auto& buffer = exchange->responseData->readBuffer;
     buffer = readBuffer_.size() == kReadSize ? std::move(readBuffer_)
@@ -348,7 +357,7 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
         } else {
             std::memcpy(buffer.data(), early.data(), size);
         }
-        OnResponseData(exchange, {}, size, false);
+        OnResponseData(exchange, {}, size, 0);
         return;
     }
     ReadResponse(exchange);
@@ -360,7 +369,9 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         return;
     }
     // A body of announced length goes straight into its buffer; everything
-    // else through the read buffer and the reader.
+    // else through the read buffer and the reader. What comes behind the
+    // body in the same read goes to the read buffer: bytes nobody asked for
+    // show up there, and the connection is not used again.
     auto& buffer = exchange->responseData->readBuffer;
     auto& reader = exchange->responseData->reader;
     auto window = reader.BodyWindow();
@@ -369,18 +380,23 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         const std::size_t held = reader.Body().size() % kSinkPieceSize;
         window.second = std::min(window.second, kSinkPieceSize - held);
     }
-    const bool inPlace = window.second > 0;
-    const auto into = inPlace ? boost::asio::buffer(window.first, window.second)
-                              : boost::asio::buffer(buffer.data(), buffer.size());
+    const std::size_t inPlace = window.second;
+    std::array<boost::asio::mutable_buffer, 2> into{
+        boost::asio::buffer(window.first, window.second),
+        boost::asio::buffer(buffer.data(), inPlace > 0 && exchange->secure ? 0 : buffer.size())};
     if (takeWaiting && !exchange->secure && !takingWaiting_) {
         // The rest of an answer is mostly there already (servers write the
         // head and the body apart): taken at once from a plain socket, it
         // costs no turn of the event loop. Once per handler, so that a long
         // body does not nest calls.
+        exchange->offered = into[0].size() + into[1].size();
+        iovec parts[2] = {{into[0].data(), into[0].size()}, {into[1].data(), into[1].size()}};
+        msghdr message{};
+        message.msg_iov = inPlace > 0 ? parts : parts + 1;
+        message.msg_iovlen = inPlace > 0 ? 2 : 1;
         ssize_t taken = 0;
         do {
-            taken = ::recv(exchange->socket->GetTCPStream().native_handle(), into.data(), into.size(),
-                           MSG_DONTWAIT);
+            taken = ::recvmsg(exchange->socket->GetTCPStream().native_handle(), &message, MSG_DONTWAIT);
         } while (taken < 0 && errno == EINTR);
         if (taken >= 0) {
             takingWaiting_ = true;
@@ -397,20 +413,25 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         // Nothing there yet, or a failure: the stream waits, or reports it.
     }
     stepTimer_.StartStep(exchange);
+    exchange->offered = exchange->secure && inPlace > 0 ? inPlace : into[0].size() + into[1].size();
     auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange, inPlace](
                     const boost::system::error_code& error, std::size_t bytes) {
         self->OnResponseData(exchange, error, bytes, inPlace);
     };
     if (exchange->secure) {
-        exchange->socket->GetTLSStream().async_read_some(into, std::move(done));
-    } else {
+        // TLS hands over its records one at a time: the window alone.
+        exchange->socket->GetTLSStream().async_read_some(inPlace > 0 ? into[0] : into[1],
+                                                         std::move(done));
+    } else if (inPlace > 0) {
         exchange->socket->GetTCPStream().async_read_some(into, std::move(done));
+    } else {
+        exchange->socket->GetTCPStream().async_read_some(into[1], std::move(done));
     }
 }
 
 void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchange,
                                          const boost::system::error_code& error, std::size_t bytes,
-                                         bool inPlace) {
+                                         std::size_t inPlace) {
     auto& response = *exchange->responseData;
     auto& reader = response.reader;
     if (Cancelled(*exchange)) {
@@ -434,13 +455,21 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
             Reset(httpstatus::kIOError, std::move(exchange->callback));
             return;
         }
-    } else if (inPlace) {
-        result = reader.CommitBody(bytes);
     } else {
-        std::size_t consumed = 0;
-        result = reader.Feed(response.readBuffer.data(), bytes, consumed);
-        if (result == HTTPResponseReader::Result::Done && consumed < bytes) {
-            response.leftover.append(response.readBuffer.data() + consumed, bytes - consumed);
+        // A read that did not fill what it was offered emptied the socket.
+        exchange->drained = bytes < exchange->offered;
+        // The bytes in place first; the rest went to the read buffer.
+        const std::size_t placed = std::min(bytes, inPlace);
+        if (placed > 0) {
+            result = reader.CommitBody(placed);
+        }
+        const std::size_t buffered = bytes - placed;
+        if (buffered > 0) {
+            std::size_t consumed = 0;
+            result = reader.Feed(response.readBuffer.data(), buffered, consumed);
+            if (result == HTTPResponseReader::Result::Done && consumed < buffered) {
+                response.leftover.append(response.readBuffer.data() + consumed, buffered - consumed);
+            }
         }
     }
     HTTPResponseHead::Take(response, *cookieStore_);
@@ -538,7 +567,12 @@ void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     }
     const auto status = exchange->responseData->reader.Status();
     exchange->responseData.reset();
+    // A request sent by this delivery goes out without a look at the socket
+    // when the answer's last read emptied it.
+    const auto self = sharedFromThis<AsyncHTTPConnection>();
+    drainedInDelivery_ = exchange->drained;
     exchange->callback(status, std::move(response));
+    drainedInDelivery_ = false;
 }
 
 std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResponseData& response,

@@ -135,9 +135,11 @@ private:
     // Reads the next bytes of the response; `takeWaiting`: bytes already
     // waiting on a plain socket are taken at once.
     void ReadResponse(const std::shared_ptr<Exchange>& exchange, bool takeWaiting = false);
-    // `inPlace`: the bytes went straight into the body (HTTPResponseReader::BodyWindow).
+    // `inPlace`: the size of the room in the body (HTTPResponseReader::BodyWindow)
+    // that the first bytes went to; the rest went to the read buffer.
     void OnResponseData(const std::shared_ptr<Exchange>& exchange,
-                        const boost::system::error_code& error, std::size_t bytes, bool inPlace);
+                        const boost::system::error_code& error, std::size_t bytes,
+                        std::size_t inPlace);
     // Hands the body read so far to the body sink when it takes this
     // response's body and a piece is full or the body `complete`; false
     // when the sink refused it.
@@ -161,6 +163,10 @@ private:
     std::shared_ptr<INetworkConnectivity> connectivity_;
     std::shared_ptr<IProxyAuthenticator> proxyAuthenticator_;
     std::unique_ptr<common::ILogger> logger_;
+    // The channels of the request and response records, shared by them:
+    // made once, not for every request.
+    std::unique_ptr<common::ILogger> requestDataLogger_;
+    std::unique_ptr<common::ILogger> responseDataLogger_;
     std::shared_ptr<AsyncTCPSocket> socket_;
     bool connectOnDemand_;
     bool socketKeepAlive_ = false;
@@ -171,6 +177,8 @@ private:
     bool connected_ = false;
     // The socket was left connected to another endpoint by a redirect.
     bool awayOnRedirect_ = false;
+    // While the answer whose last read emptied the socket is delivered.
+    bool drainedInDelivery_ = false;
     // Counts closes and aborts: an exchange that sees it change was cancelled.
     std::uint64_t generation_ = 0;
     std::uint64_t bodyLimit_ = HTTPResponseReader::kDefaultBodyLimit;

@@ -4,7 +4,8 @@
 
 namespace network {
 
-AsyncHTTPRequestData::AsyncHTTPRequestData(URL url) : url(std::move(url)) {
+AsyncHTTPRequestData::AsyncHTTPRequestData(URL url, common::ILogger* channel)
+    : url(std::move(url)), channel(channel) {
     buffer.reserve(128);
     if (DebugWritten()) {
         Log().debug("HTTP request data context created.");
@@ -18,7 +19,7 @@ AsyncHTTPRequestData::~AsyncHTTPRequestData() {
 }
 
 common::ILogger& AsyncHTTPRequestData::Log() {
-    return LoggerOf(logger, "AsyncHTTPRequestData");
+    return channel != nullptr ? *channel : LoggerOf(logger, "AsyncHTTPRequestData");
 }
 
 }  // namespace network

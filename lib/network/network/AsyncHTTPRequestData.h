@@ -11,7 +11,10 @@ namespace network {
 // The bytes of one transmission of a request: made afresh for every send (a
 // retry or a redirect makes a new one) and held by the write until it ends.
 struct AsyncHTTPRequestData {
-    explicit AsyncHTTPRequestData(URL url);
+    // `channel`: a logger of the channel "AsyncHTTPRequestData" that the
+    // record may use instead of one of its own (the connection's, shared by
+    // its records); it outlives the record.
+    explicit AsyncHTTPRequestData(URL url, common::ILogger* channel = nullptr);
     ~AsyncHTTPRequestData();
     // The record's logger, made on first use: a record none of whose lines
     // is written makes none.
@@ -21,6 +24,7 @@ struct AsyncHTTPRequestData {
     std::string buffer;
     bool isConnect = false;
     std::unique_ptr<common::ILogger> logger;
+    common::ILogger* channel = nullptr;
 };
 
 }  // namespace network

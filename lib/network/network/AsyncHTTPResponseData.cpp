@@ -5,8 +5,11 @@
 namespace network {
 
 AsyncHTTPResponseData::AsyncHTTPResponseData(URL url, bool isConnect, bool isHead,
-                                             std::uint64_t bodyLimit)
-    : url(std::move(url)), isConnect(isConnect), reader(isHead, isConnect, bodyLimit) {
+                                             std::uint64_t bodyLimit, common::ILogger* channel)
+    : url(std::move(url)),
+      isConnect(isConnect),
+      reader(isHead, isConnect, bodyLimit),
+      channel(channel) {
     if (DebugWritten()) {
         Log().debug("HTTP response data context created.");
     }
@@ -19,7 +22,7 @@ AsyncHTTPResponseData::~AsyncHTTPResponseData() {
 }
 
 common::ILogger& AsyncHTTPResponseData::Log() {
-    return LoggerOf(logger, "AsyncHTTPResponseData");
+    return channel != nullptr ? *channel : LoggerOf(logger, "AsyncHTTPResponseData");
 }
 
 }  // namespace network

@@ -13,7 +13,9 @@ namespace network {
 // One response while it is read: the reader that frames it, the read buffer
 // lent by the connection, and the bytes that came behind it.
 struct AsyncHTTPResponseData {
-    AsyncHTTPResponseData(URL url, bool isConnect, bool isHead, std::uint64_t bodyLimit);
+    // `channel`: as for AsyncHTTPRequestData, of the channel "AsyncHTTPResponseData".
+    AsyncHTTPResponseData(URL url, bool isConnect, bool isHead, std::uint64_t bodyLimit,
+                          common::ILogger* channel = nullptr);
     ~AsyncHTTPResponseData();
     // As AsyncHTTPRequestData::Log.
     common::ILogger& Log();
@@ -26,6 +28,7 @@ struct AsyncHTTPResponseData {
     core::NonInitializingBuffer<unsigned char> leftover;  // bytes behind the response
     bool cookiesTaken = false;
     std::unique_ptr<common::ILogger> logger;
+    common::ILogger* channel = nullptr;
 };
 
 }  // namespace network

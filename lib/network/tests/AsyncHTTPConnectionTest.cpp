@@ -595,20 +595,25 @@ TEST(AsyncHTTPConnectionTest, ARequestIsSentAgainOnlyOnAStaleKeptSocket) {
 // A kept connection on which something waits to be read (an answer nobody
 // asked for) or that the peer has closed carries no further request: that
 // goes out on a new connection, for a connection of its own and through the
-// network factory's pool alike (RFC 9112 section 9.3).
+// network factory's pool alike (RFC 9112 section 9.3), also when the next
+// request is sent at once from the answer's callback.
 TEST(AsyncHTTPConnectionTest, AKeptConnectionWithAStrayAnswerCarriesNoRequest) {
     const std::string timeout =
         "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
     struct Case {
         const char* name;
         PeerStep first;
+        bool chained;  // the second request is sent by the first one's callback
     };
+    // The head alone first, so that the body is read on its own, with the
+    // stray answer behind it in the same write.
+    const PeerStep twoAnswers{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", false, false, false,
+                              "first" + Ok("stray")};
     const Case cases[] = {
-        {"a 408 on the idle connection, then its close", {Ok("first"), true, false, false, timeout}},
-        // The head alone first, so that the body is read to its length and
-        // the stray answer stays unread behind it.
-        {"two answers in one write",
-         {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", false, false, false, "first" + Ok("stray")}},
+        {"a 408 on the idle connection, then its close", {Ok("first"), true, false, false, timeout},
+         false},
+        {"two answers in one write", twoAnswers, false},
+        {"two answers in one write, the next request at once", twoAnswers, true},
     };
     SocketTestLoop loop;
     for (const auto& c : cases) {
@@ -633,9 +638,27 @@ TEST(AsyncHTTPConnectionTest, AKeptConnectionWithAStrayAnswerCarriesNoRequest) {
                 loop.runUntil([&] { return done; }, 10s);
                 return outcome;
             };
-            EXPECT_EQ("200:first", get("/a"));
-            loop.runUntil([] { return false; }, 200ms);  // the stray bytes arrive
-            EXPECT_EQ("200:second", get("/b"));
+            if (c.chained) {
+                // The next request goes out from the first answer's callback,
+                // at once: the read that ended the answer has seen the rest.
+                std::string outcomes;
+                connection->Submit(peer.url("/a"), [&](network::HTTPStatusCode code,
+                                                       std::unique_ptr<network::IHTTPResponse>) {
+                    outcomes += std::to_string(code) + " ";
+                    connection->Submit(peer.url("/b"), [&](network::HTTPStatusCode next,
+                                                           std::unique_ptr<network::IHTTPResponse> response) {
+                        const auto body = response ? response->TakeBody()
+                                                   : core::NonInitializingBuffer<unsigned char>();
+                        outcomes += std::to_string(next) + ":" + std::string(body.begin(), body.end());
+                    });
+                });
+                loop.runUntil([&] { return outcomes.find(':') != std::string::npos; }, 10s);
+                EXPECT_EQ("200 200:second", outcomes);
+            } else {
+                EXPECT_EQ("200:first", get("/a"));
+                loop.runUntil([] { return false; }, 200ms);  // the stray bytes arrive
+                EXPECT_EQ("200:second", get("/b"));
+            }
             const auto requests = peer.requests();
             EXPECT_EQ(2u, requests.size());
             EXPECT_EQ(1, requests.back().first) << "the second request went out on the first connection";
