@@ -26,7 +26,7 @@ struct PeerStep {
     bool hang = false;
     // Sent 50 ms after the response, unasked: a stray answer on a kept
     // connection (sent before the close, when there is one).
-    std::string later;
+    std::string later = "";
 };
 
 // The scripted peer, started on loopback, with the requests it logged.
