@@ -18,7 +18,10 @@
 // connection on it), a synchronous Beast client (a thread per connection) and
 // an asynchronous Beast client (every connection on one thread of its own);
 // and the same through the network factory's pool (handles of one factory,
-// served on its shared connections, at most four per endpoint).
+// served on its shared connections, at most four per endpoint). The Beast
+// clients are written as a careful user writes them: a read buffer of
+// 64 KiB, so that each read takes what the socket holds, up to that size
+// (Beast sizes its reads to the buffer's free room, 512 bytes at the least).
 //
 // Downloads: the net-get tool against "curl -o", both writing a file, each
 // run a process of its own (start-up included), over http and over https
@@ -42,6 +45,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <boost/asio/connect.hpp>
@@ -74,11 +78,21 @@ struct Options {
     std::size_t largeMiB = 200;
     std::size_t smallMiB = 1;
     std::string netGet = NET_GET_PATH;
+    bool downloads = true;
+    bool loggerInit = true;
+    std::string only;         // one client alone: library, pool, beast-sync or beast-async
+    std::string body;         // one body alone: 64 or 16k
+    int connections = 0;      // one connection count alone
 };
+
+// The Beast clients' read buffer.
+constexpr std::size_t kBeastBufferSize = 64 * 1024;
 
 toolsupport::ToolUsage UsageOf(const char* argv0) {
     return toolsupport::ToolUsage(
-        argv0, "[--rounds N] [--requests N] [--large-mib N] [--small-mib N] [--net-get PATH]",
+        argv0,
+        "[--rounds N] [--requests N] [--large-mib N] [--small-mib N] [--net-get PATH]\n"
+        "       [--no-downloads] [--no-logger] [--only CLIENT] [--body 64|16k] [--connections N]",
         "Keep-alive GETs through the network library next to synchronous and\n"
         "asynchronous Boost.Beast clients, and net-get downloads next to curl,\n"
         "against a local nginx, in interleaved rounds.\n"
@@ -87,6 +101,14 @@ toolsupport::ToolUsage UsageOf(const char* argv0) {
         "  --large-mib N   size of the large download in MiB (default 200)\n"
         "  --small-mib N   size of the small download in MiB (default 1)\n"
         "  --net-get PATH  the net-get program (default: the one built with this)\n"
+        "  --no-downloads  measure the keep-alive GETs only\n"
+        "  --no-logger     leave the logger uninitialised, as a program that never\n"
+        "                  calls Logger::init (by default it logs into a text file at\n"
+        "                  info and up)\n"
+        "  --only CLIENT   measure one client alone (library, pool, beast-sync or\n"
+        "                  beast-async), for instruction and system-call counts\n"
+        "  --body SIZE     the keep-alive GETs of one body alone: 64 or 16k\n"
+        "  --connections N the keep-alive GETs over N (1 or 8) connections alone\n"
         "Exit status: 0 measured; 1 a measurement failed; 64 a wrong command line.\n");
 }
 
@@ -103,10 +125,14 @@ std::optional<long> PositiveNumber(const std::string& text) {
 // The options; on a wrong command line, the one-line reason in `problem`.
 std::optional<Options> ParseArguments(int argc, char** argv, std::string& problem) {
     Options options;
-    static const std::string kOptions[] = {"--rounds", "--requests", "--large-mib", "--small-mib",
-                                           "--net-get"};
+    static const std::string kOptions[] = {"--rounds",  "--requests", "--large-mib",   "--small-mib",
+                                           "--net-get", "--only",     "--body", "--connections"};
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        if (argument == "--no-downloads" || argument == "--no-logger") {
+            (argument == "--no-downloads" ? options.downloads : options.loggerInit) = false;
+            continue;
+        }
         if (std::find(std::begin(kOptions), std::end(kOptions), argument) == std::end(kOptions)) {
             problem = "unknown argument " + argument;
             return std::nullopt;
@@ -120,6 +146,19 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
             options.netGet = value;
             continue;
         }
+        if (argument == "--only" || argument == "--body") {
+            static const std::string kClients[] = {"library", "pool", "beast-sync", "beast-async"};
+            const bool known = argument == "--only"
+                                   ? std::find(std::begin(kClients), std::end(kClients), value) !=
+                                         std::end(kClients)
+                                   : value == "64" || value == "16k";
+            if (!known) {
+                problem = "unknown value for " + argument + ": " + value;
+                return std::nullopt;
+            }
+            (argument == "--only" ? options.only : options.body) = value;
+            continue;
+        }
         const auto number = PositiveNumber(value);
         if (!number) {
             problem = "not a positive number for " + argument + ": " + value;
@@ -129,6 +168,8 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
             options.rounds = static_cast<int>(*number);
         } else if (argument == "--requests") {
             options.requests = static_cast<int>(*number);
+        } else if (argument == "--connections") {
+            options.connections = static_cast<int>(*number);
         } else if (argument == "--large-mib") {
             options.largeMiB = static_cast<std::size_t>(*number);
         } else {
@@ -292,6 +333,7 @@ double BeastSyncRate(int port, const std::string& target, int connections, int r
             boost::system::error_code error;
             socket.connect(Loopback(port), error);
             boost::beast::flat_buffer buffer;
+            buffer.reserve(kBeastBufferSize);
             for (int i = 0; i < requests && !error; ++i) {
                 http::write(socket, BeastRequest(port, target), error);
                 http::response<http::string_body> response;
@@ -319,7 +361,9 @@ public:
     BeastSession(boost::asio::io_context& context, int port, std::string target, int requests,
                  std::atomic<bool>& failed)
         : socket_(context), port_(port), target_(std::move(target)), left_(requests),
-          failed_(failed) {}
+          failed_(failed) {
+        buffer_.reserve(kBeastBufferSize);
+    }
 
     void Start() {
         socket_.async_connect(Loopback(port_),
@@ -441,6 +485,17 @@ void PrintRatio(const char* name, const std::vector<double>& ratios) {
 bool MeasureRequests(const Options& options, int port, const std::string& target,
                      const char* body, int connections) {
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + target;
+    if (!options.only.empty()) {
+        // One client, one run: for callgrind and strace.
+        const double rate =
+            options.only == "library"      ? LibraryRate(url, connections, options.requests, false)
+            : options.only == "pool"       ? LibraryRate(url, connections, options.requests, true)
+            : options.only == "beast-sync" ? BeastSyncRate(port, target, connections, options.requests)
+                                           : BeastAsyncRate(port, target, connections, options.requests);
+        std::printf("%s, %s, %d connection%s: %.0f requests/s\n", options.only.c_str(), body,
+                    connections, connections == 1 ? "" : "s", rate);
+        return rate > 0;
+    }
     const auto results = Interleaved(
         options.rounds,
         {[&] { return LibraryRate(url, connections, options.requests, false); },
@@ -509,14 +564,18 @@ int main(int argc, char** argv) {
 
     testsupport::TempDir folder("quorvane-net-bench");
     // The library logs as a program does: into its text log, at info and up.
-    common::Logger::setLogFolder(folder.path());
-    common::Logger::init("NetHttpBench", program, helper::ApplicationType::ComponentTest,
-                         {common::logsink::rotatingFile});
+    if (options.loggerInit) {
+        common::Logger::setLogFolder(folder.path());
+        common::Logger::init("NetHttpBench", program, helper::ApplicationType::ComponentTest,
+                             {common::logsink::rotatingFile});
+    }
     std::filesystem::create_directory(folder.file("root"));
     writeRandomFile(folder.file("root/64.bin"), 64);
     writeRandomFile(folder.file("root/16k.bin"), 16 << 10);
-    writeRandomFile(folder.file("root/small.bin"), options.smallMiB << 20);
-    writeRandomFile(folder.file("root/large.bin"), options.largeMiB << 20);
+    if (options.downloads && options.only.empty()) {
+        writeRandomFile(folder.file("root/small.bin"), options.smallMiB << 20);
+        writeRandomFile(folder.file("root/large.bin"), options.largeMiB << 20);
+    }
     networktest::TestCertificates certificates(folder.path());
     certificates.make("localhost", {"localhost", {"localhost"}});
     ::setenv("SSL_CERT_FILE", certificates.caFile().c_str(), 1);
@@ -532,20 +591,27 @@ int main(int argc, char** argv) {
     }
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
 
-    std::printf("medians of %d interleaved rounds (lowest - highest)\n", options.rounds);
+    std::printf("medians of %d interleaved rounds (lowest - highest)%s\n", options.rounds,
+                options.loggerInit ? "" : ", logger not initialised");
     bool ok = true;
-    for (const auto& [target, body] : {std::pair{"/64.bin", "64 B"}, std::pair{"/16k.bin", "16 KiB"}}) {
+    for (const auto& [target, body, name] : {std::tuple{"/64.bin", "64 B", "64"},
+                                             std::tuple{"/16k.bin", "16 KiB", "16k"}}) {
         for (const int connections : {1, 8}) {
-            ok = MeasureRequests(options, port, target, body, connections) && ok;
+            if ((options.body.empty() || options.body == name) &&
+                (options.connections == 0 || options.connections == connections)) {
+                ok = MeasureRequests(options, port, target, body, connections) && ok;
+            }
         }
     }
-    const std::string tlsBase = "https://localhost:" + std::to_string(tlsPort);
-    ok = MeasureDownload(options, folder, base + "/large.bin", options.largeMiB) && ok;
-    ok = MeasureDownload(options, folder, base + "/small.bin", options.smallMiB) && ok;
-    ok = MeasureDownload(options, folder, tlsBase + "/large.bin", options.largeMiB,
-                         certificates.caFile()) && ok;
-    ok = MeasureDownload(options, folder, tlsBase + "/small.bin", options.smallMiB,
-                         certificates.caFile()) && ok;
+    if (options.downloads && options.only.empty()) {
+        const std::string tlsBase = "https://localhost:" + std::to_string(tlsPort);
+        ok = MeasureDownload(options, folder, base + "/large.bin", options.largeMiB) && ok;
+        ok = MeasureDownload(options, folder, base + "/small.bin", options.smallMiB) && ok;
+        ok = MeasureDownload(options, folder, tlsBase + "/large.bin", options.largeMiB,
+                             certificates.caFile()) && ok;
+        ok = MeasureDownload(options, folder, tlsBase + "/small.bin", options.smallMiB,
+                             certificates.caFile()) && ok;
+    }
     if (!ok) {
         std::fprintf(stderr, "%s: a client failed; its rounds count as 0\n", program);
     }

@@ -10,13 +10,8 @@
 // into FILE with -o. A transfer is given at most one hour. The usage below
 // lists the exit statuses.
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -30,6 +25,7 @@
 #include "network/DecodedHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
 #include "network/PlainHTTPResponse.h"
+#include "BodyOutput.h"
 #include "ProxyOptions.h"
 #include "ToolUsage.h"
 
@@ -55,7 +51,8 @@ toolsupport::ToolUsage Usage(const char* argv0) {
             toolsupport::ProxyOptions::kSynopsis,
         "Fetches URL through the network library: the status and the headers go to standard\n"
         "error, the body to standard output or into FILE.\n"
-        "  -o FILE             write the body into FILE\n"
+        "  -o FILE             write the body into FILE, put in place once the transfer\n"
+        "                      succeeded (a device or FIFO is written where it is)\n"
         "  -X METHOD           the request method (GET, or POST with -d)\n"
         "  -H 'Name: value'    a request header, any number of times\n"
         "  -d BODY             the request body\n" +
@@ -135,93 +132,6 @@ const network::HTTPHeaderList* HeaderList(const network::IHTTPResponse& response
     return nullptr;
 }
 
-// Writes all of `size` bytes to `fd`; false on an error.
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Where the body goes: standard output, or the file FILE of -o, made (or
-// emptied) when the first bytes are written, or at the end for an empty body.
-class Output {
-public:
-    explicit Output(std::optional<std::string> path) : path_(std::move(path)) {}
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-    ~Output() {
-        if (fd_ >= 0 && fd_ != STDOUT_FILENO) {
-            ::close(fd_);
-        }
-    }
-
-    // Appends `size` bytes; false, with the reason in Problem(), once a step failed.
-    bool Write(const unsigned char* data, std::size_t size) {
-        if (error_ == 0 && Open() && !WriteAll(fd_, data, size)) {
-            error_ = errno != 0 ? errno : EIO;
-        }
-        return error_ == 0;
-    }
-    // Makes the file when nothing made it yet and closes it; false on a failure.
-    bool Close() {
-        if (error_ == 0) {
-            Open();
-        }
-        if (fd_ >= 0 && fd_ != STDOUT_FILENO && ::close(fd_) != 0 && error_ == 0) {
-            error_ = errno;
-        }
-        fd_ = -1;
-        closed_ = true;
-        return error_ == 0;
-    }
-    bool Failed() const { return error_ != 0; }
-    // Whether the file was made (standard output always is).
-    bool Opened() const { return opened_; }
-    // Closes and removes a file made for a transfer that failed.
-    void Discard() {
-        Close();
-        if (opened_ && path_) {
-            ::unlink(path_->c_str());
-        }
-    }
-    // The failure in the tool's words: the file that cannot be made, or the write.
-    std::string Problem() const {
-        return (path_ && !opened_ ? *path_ : std::string("writing the body failed")) + ": " +
-               std::strerror(error_);
-    }
-
-private:
-    bool Open() {
-        if (opened_ || closed_) {
-            return opened_;
-        }
-        fd_ = path_ ? ::open(path_->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                             0644)
-                    : STDOUT_FILENO;
-        if (fd_ < 0) {
-            error_ = errno;
-            return false;
-        }
-        opened_ = true;
-        return true;
-    }
-
-    std::optional<std::string> path_;
-    int fd_ = -1;
-    bool opened_ = false;
-    bool closed_ = false;
-    int error_ = 0;
-};
-
 int ExitCodeOf(network::HTTPStatusCode code) {
     if (code == network::httpstatus::kInvalidResponse) {
         return kNotHTTP;
@@ -272,9 +182,10 @@ int main(int argc, char** argv) {
     }
 
     // The body of a successful answer goes out as it arrives; any other
-    // answer's body is written once it is complete. The output file is made
-    // when the first bytes are to be written.
-    Output output{options.output};
+    // answer's body is written once it is complete. The output is touched
+    // only when the first bytes are to be written, and a file takes its
+    // place only once the transfer has succeeded.
+    BodyOutput output{options.output};
     connection->SetBodySink([&output](const unsigned char* data, std::size_t size) {
         return output.Write(data, size);
     });
@@ -327,7 +238,7 @@ int main(int argc, char** argv) {
     head += "\n";
     std::cerr << head;
     const auto body = outcome.response->TakeBody();
-    if (!output.Write(body.data(), body.size()) || !output.Close()) {
+    if (!output.Write(body.data(), body.size()) || !output.Finish()) {
         std::cerr << program << ": " << output.Problem() << "\n";
         return kWriteFailed;
     }

@@ -1,10 +1,13 @@
 #include "network/AsyncHTTPConnection.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ssl/error.hpp>
@@ -12,7 +15,11 @@
 
 #include "IProxyAuthenticator.h"
 #include "common/logging/Logger.h"
+#include "network/DebugLogging.h"
 #include "network/DecodedHTTPResponse.h"
+#include "network/HTTPRedirectPolicy.h"
+#include "network/HTTPRequestSerializer.h"
+#include "network/HTTPResponseHead.h"
 #include "network/Hex.h"
 #include "network/PlainHTTPResponse.h"
 
@@ -22,93 +29,11 @@ namespace {
 
 constexpr std::size_t kReadSize = 64 * 1024;
 
-bool HasLineBreakOrNul(const std::string& text) {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
-}
-
-bool IsCredentialHeader(const std::string& name) {
-    return HeaderNameEquals(name, "Authorization") || HeaderNameEquals(name, "Proxy-Authorization");
-}
-
-// Whether a debug record would be written: work done only for debug lines
-// is skipped otherwise.
-bool DebugWritten() {
-    return common::Logger::writes(common::loglevel::debug);
-}
-
-// `logger`, made under `name` when it is still missing.
-common::ILogger& LoggerOf(std::unique_ptr<common::ILogger>& logger, const char* name) {
-    if (!logger) {
-        logger = common::createLogger(name);
-    }
-    return *logger;
-}
-
 bool IsEndOfStream(const boost::system::error_code& error) {
     return error == boost::asio::error::eof || error == boost::asio::ssl::error::stream_truncated;
 }
 
 }  // namespace
-
-// What one transmission of a request carries through its steps.
-struct AsyncHTTPConnection::Exchange {
-    URL url;
-    std::shared_ptr<AsyncHTTPRequest> request;
-    HTTPCallback callback;
-    bool reused = false;
-    std::shared_ptr<AsyncTCPSocket> socket;
-    bool secure = false;
-    std::uint64_t generation = 0;
-    std::shared_ptr<AsyncHTTPRequestData> requestData;
-    std::shared_ptr<AsyncHTTPResponseData> responseData;
-    bool timedOut = false;
-    bool finished = false;  // the response is complete or the exchange failed
-    std::chrono::steady_clock::time_point stepStarted;
-};
-
-// A timer with the time it is set for.
-struct AsyncHTTPConnection::Deadline {
-    explicit Deadline(boost::asio::io_context& context) : timer(context) {}
-    boost::asio::steady_timer timer;
-    std::chrono::steady_clock::time_point due;
-};
-
-AsyncHTTPConnection::AsyncHTTPRequestData::AsyncHTTPRequestData(URL url) : url(std::move(url)) {
-    buffer.reserve(128);
-    if (DebugWritten()) {
-        Log().debug("HTTP request data context created.");
-    }
-}
-
-AsyncHTTPConnection::AsyncHTTPRequestData::~AsyncHTTPRequestData() {
-    if (DebugWritten()) {
-        Log().debug("HTTP request data context released.");
-    }
-}
-
-common::ILogger& AsyncHTTPConnection::AsyncHTTPRequestData::Log() {
-    return LoggerOf(logger, "AsyncHTTPRequestData");
-}
-
-AsyncHTTPConnection::AsyncHTTPResponseData::AsyncHTTPResponseData(URL url, bool isConnect,
-                                                                  bool isHead,
-                                                                  std::uint64_t bodyLimit)
-    : url(std::move(url)), isConnect(isConnect), reader(isHead, isConnect, bodyLimit) {
-    if (DebugWritten()) {
-        Log().debug("HTTP response data context created.");
-    }
-}
-
-AsyncHTTPConnection::AsyncHTTPResponseData::~AsyncHTTPResponseData() {
-    if (DebugWritten()) {
-        Log().debug("HTTP response data context released.");
-    }
-}
-
-common::ILogger& AsyncHTTPConnection::AsyncHTTPResponseData::Log() {
-    return LoggerOf(logger, "AsyncHTTPResponseData");
-}
 
 std::shared_ptr<AsyncHTTPConnection> AsyncHTTPConnection::Create(
     std::shared_ptr<AsyncService> service, std::shared_ptr<AsyncSSLContext> sslContext,
@@ -148,7 +73,8 @@ AsyncHTTPConnection::AsyncHTTPConnection(std::shared_ptr<AsyncService> service,
       socket_(std::move(socket)),
       connectOnDemand_(connectOnDemand),
       cookieStore_(std::move(cookieStore)),
-      connected_(socket_ != nullptr) {}
+      connected_(socket_ != nullptr),
+      stepTimer_(service_->GetIOContext()) {}
 
 AsyncHTTPConnection::~AsyncHTTPConnection() = default;
 
@@ -260,13 +186,28 @@ void AsyncHTTPConnection::SubmitRequestDispatch(const URL& url,
                                                            : socket_->IsConnected());
     if (live) {
         const Endpoint& endpoint = socket_->GetEndpoint();
-        if (endpoint.port == url.port && endpoint.host == url.host) {
+        const bool sameEndpoint = endpoint.port == url.port && endpoint.host == url.host;
+        // A plain connection whose last read emptied it, and that is used
+        // again by the delivery of that answer, has had no time to receive
+        // anything since; any other is looked at.
+        const bool quiet = (drainedInDelivery_ && !socket_->IsSecure()) || !socket_->HasInputOrEnded();
+        drainedInDelivery_ = false;
+        if (sameEndpoint && quiet) {
             SendRequest(url, std::move(request), true, std::move(callback));
+        } else if (sameEndpoint || awayOnRedirect_) {
+            // A kept connection with a stray answer waiting, or closed by the
+            // peer, carries no request (RFC 9112 section 9.3); nor does one a
+            // redirect left with another endpoint.
+            logger_->debug("The kept connection cannot carry the request to <%s>; connecting anew",
+                           url.ToString().c_str());
+            awayOnRedirect_ = false;
+            ConnectAnew(url, std::move(request), std::move(callback));
         } else {
             Reset(httpstatus::kNotSent, std::move(callback));
         }
         return;
     }
+    awayOnRedirect_ = false;
     ConnectSendRequest(url, std::move(request), std::move(callback));
 }
 
@@ -315,102 +256,25 @@ void AsyncHTTPConnection::OnConnected(ITCPSocket::ErrorCode code, std::uint64_t 
 }
 
 bool AsyncHTTPConnection::ValidateRequest(const AsyncHTTPRequest& request, std::string& reason) {
-    if (HasLineBreakOrNul(request.method)) {
-        reason = "the method holds a line break or NUL";
-        return false;
-    }
-    if (HasLineBreakOrNul(request.contentType)) {
-        reason = "the content type holds a line break or NUL";
-        return false;
-    }
-    for (const auto& [name, value] : request.headers) {
-        if (HasLineBreakOrNul(name) || HasLineBreakOrNul(value)) {
-            reason = "a header holds a line break or NUL";
-            return false;
-        }
-    }
-    return true;
+    return HTTPRequestSerializer::Validate(request, reason);
 }
 
 void AsyncHTTPConnection::SerializeRequest(AsyncHTTPRequestData& data,
                                            const AsyncHTTPRequest& request,
                                            const HTTPCookieStore* cookieStore, bool keepAlive) {
-    std::string& out = data.buffer;
-    const std::string method =
-        !request.method.empty() ? request.method : request.body.empty() ? "GET" : "POST";
-    data.isConnect = HeaderNameEquals(method, "CONNECT");
-    out += method + " " + (data.isConnect ? data.url.Authority() : data.url.PathAndQuery()) +
-           " HTTP/1.1\r\n";
-    out += "Host: " + data.url.host;
-    if (!data.url.IsDefaultPort()) {
-        out += ":" + std::to_string(data.url.port);
-    }
-    out += "\r\n";
-    if (!data.isConnect) {
-        out += "Accept: */*\r\n";
-    }
-    if (!request.body.empty()) {
-        out += "Content-Type: " +
-               (request.contentType.empty() ? std::string("application/octet-stream")
-                                            : request.contentType) +
-               "\r\nContent-Length: " + std::to_string(request.body.size()) + "\r\n";
-    }
-    const auto connection =
-        std::find_if(request.headers.begin(), request.headers.end(),
-                     [](const auto& header) { return HeaderNameEquals(header.first, "Connection"); });
-    if (connection == request.headers.end() || connection->second.empty()) {
-        if (keepAlive) {
-            out += data.isConnect ? "Proxy-Connection: keep-alive\r\n" : "Connection: keep-alive\r\n";
-        } else if (!data.isConnect) {
-            out += "Connection: close\r\n";
-        }
-    }
-    // The log shows the head without credentials. The caller's cookies and
-    // the store's go out last, in one "Cookie" line (RFC 6265 section 5.4).
-    const bool logged = DebugWritten();
-    std::string shown = logged ? out : std::string();
-    std::string cookies;
-    const auto addCookies = [&cookies](const std::string& pairs) {
-        if (!pairs.empty()) {
-            cookies += (cookies.empty() ? "" : "; ") + pairs;
-        }
-    };
-    for (const auto& [name, value] : request.headers) {
-        if (HeaderNameEquals(name, "Cookie")) {
-            addCookies(value);
-            continue;
-        }
-        out.append(name).append(": ").append(value).append("\r\n");
-        if (logged) {
-            shown.append(name).append(": ").append(IsCredentialHeader(name) ? "***" : value).append("\r\n");
-        }
-    }
-    if (logged) {
-        shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
-        data.Log().debug("HTTP request headers:\n%s", shown.c_str());
-    }
-    if (cookieStore != nullptr) {
-        addCookies(cookieStore->GetCookieHeader(data.url));
-    }
-    if (!cookies.empty()) {
-        out.append("Cookie: ").append(cookies).append("\r\n");
-        if (logged) {
-            data.Log().debug("HTTP 'Cookie' request headers omitted from log.");
-        }
-    }
-    out += "\r\n";
-    out.append(reinterpret_cast<const char*>(request.body.data()), request.body.size());
+    HTTPRequestSerializer::Serialize(data, request, cookieStore, keepAlive);
 }
 
 void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
                                       bool reused, HTTPCallback callback) {
-    auto data = std::make_shared<AsyncHTTPRequestData>(url);
+    auto data = std::make_shared<AsyncHTTPRequestData>(
+        url, DebugWritten() ? &LoggerOf(requestDataLogger_, "AsyncHTTPRequestData") : nullptr);
     SerializeRequest(*data, *request, cookieStore_.get(), keepAlive_);
     if (!socket_) {
         Reset(httpstatus::kNotSent, std::move(callback));
         return;
     }
-    auto exchange = std::make_shared<Exchange>();
+    auto exchange = std::make_shared<HTTPExchange>();
     exchange->url = url;
     exchange->request = std::move(request);
     exchange->callback = std::move(callback);
@@ -419,7 +283,7 @@ void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPR
     exchange->secure = socket_->IsSecure();
     exchange->generation = generation_;
     exchange->requestData = data;
-    Arm(exchange);
+    stepTimer_.StartStep(exchange);
     const auto& buffer = data->buffer;
     std::size_t sent = 0;
     if (!exchange->secure) {
@@ -447,57 +311,6 @@ void AsyncHTTPConnection::SendRequest(const URL& url, std::shared_ptr<AsyncHTTPR
     } else {
         boost::asio::async_write(socket_->GetTCPStream(), bytes, std::move(done));
     }
-}
-
-void AsyncHTTPConnection::Arm(const std::shared_ptr<Exchange>& exchange) {
-    // Each step may take the socket's time-out. Steps only note when they
-    // started; the one timer of the connection is moved only when a step is
-    // due before it fires, and looks again when it fires: a timer set and
-    // cancelled for every step or request would cost a turn of the event
-    // loop, and system calls, on every request.
-    exchange->stepStarted = std::chrono::steady_clock::now();
-    timedExchange_ = exchange;
-    const auto due = exchange->stepStarted + Timeout(*exchange);
-    auto deadline = deadline_.lock();
-    if (deadline && deadline->due <= due) {
-        return;
-    }
-    if (!deadline) {
-        deadline = std::make_shared<Deadline>(service_->GetIOContext());
-        deadline_ = deadline;
-    }
-    WaitForDeadline(deadline, due);
-}
-
-std::chrono::milliseconds AsyncHTTPConnection::Timeout(const Exchange& exchange) {
-    return std::chrono::milliseconds(exchange.socket->GetTimeout());
-}
-
-void AsyncHTTPConnection::WaitForDeadline(const std::shared_ptr<Deadline>& deadline,
-                                          std::chrono::steady_clock::time_point due) {
-    deadline->due = due;
-    // A wait already pending ends as cancelled; the new one holds the timer.
-    deadline->timer.expires_at(due);
-    deadline->timer.async_wait([deadline, due, weak = weakFromThis<AsyncHTTPConnection>()](
-                                   const boost::system::error_code& error) {
-        auto self = weak.lock();
-        if (error || deadline->due != due || !self) {
-            return;
-        }
-        auto exchange = self->timedExchange_.lock();
-        if (!exchange || exchange->finished) {
-            // Nothing to time: the timer goes with this handler.
-            return;
-        }
-        const auto stepDue = exchange->stepStarted + Timeout(*exchange);
-        if (std::chrono::steady_clock::now() < stepDue) {
-            self->WaitForDeadline(deadline, stepDue);
-            return;
-        }
-        exchange->timedOut = true;
-        boost::system::error_code ignored;
-        exchange->socket->GetTCPStream().cancel(ignored);
-    });
 }
 
 bool AsyncHTTPConnection::Cancelled(const Exchange& exchange) const {
@@ -529,11 +342,24 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
     }
     exchange->responseData = std::make_shared<AsyncHTTPResponseData>(
         exchange->url, exchange->requestData->isConnect,
-        HeaderNameEquals(exchange->request->method, "HEAD"), bodyLimit_);
+        HeaderNameEquals(exchange->request->method, "HEAD"), bodyLimit_,
+        DebugWritten() ? &LoggerOf(responseDataLogger_, "AsyncHTTPResponseData") : nullptr);
     exchange->requestData.reset();
-    exchange->responseData->readBuffer =
-        readBuffer_.size() == kReadSize ? std::move(readBuffer_)
-                                        : core::NonInitializingBuffer<unsigned char>(kReadSize);
+    auto& buffer = exchange->responseData->readBuffer;
+    buffer = readBuffer_.size() == kReadSize ? std::move(readBuffer_)
+                                             : core::NonInitializingBuffer<unsigned char>(kReadSize);
+    // A plain tunnel's bytes that came with the proxy's answer come first.
+    auto early = exchange->secure ? ByteBuffer() : exchange->socket->TakeTunnelInput();
+    if (!early.empty()) {
+        const std::size_t size = early.size();
+        if (size > buffer.size()) {
+            buffer = std::move(early);
+        } else {
+            std::memcpy(buffer.data(), early.data(), size);
+        }
+        OnResponseData(exchange, {}, size, 0);
+        return;
+    }
     ReadResponse(exchange);
 }
 
@@ -543,7 +369,9 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         return;
     }
     // A body of announced length goes straight into its buffer; everything
-    // else through the read buffer and the reader.
+    // else through the read buffer and the reader. What comes behind the
+    // body in the same read goes to the read buffer: bytes nobody asked for
+    // show up there, and the connection is not used again.
     auto& buffer = exchange->responseData->readBuffer;
     auto& reader = exchange->responseData->reader;
     auto window = reader.BodyWindow();
@@ -552,18 +380,23 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         const std::size_t held = reader.Body().size() % kSinkPieceSize;
         window.second = std::min(window.second, kSinkPieceSize - held);
     }
-    const bool inPlace = window.second > 0;
-    const auto into = inPlace ? boost::asio::buffer(window.first, window.second)
-                              : boost::asio::buffer(buffer.data(), buffer.size());
+    const std::size_t inPlace = window.second;
+    std::array<boost::asio::mutable_buffer, 2> into{
+        boost::asio::buffer(window.first, window.second),
+        boost::asio::buffer(buffer.data(), inPlace > 0 && exchange->secure ? 0 : buffer.size())};
     if (takeWaiting && !exchange->secure && !takingWaiting_) {
         // The rest of an answer is mostly there already (servers write the
         // head and the body apart): taken at once from a plain socket, it
         // costs no turn of the event loop. Once per handler, so that a long
         // body does not nest calls.
+        exchange->offered = into[0].size() + into[1].size();
+        iovec parts[2] = {{into[0].data(), into[0].size()}, {into[1].data(), into[1].size()}};
+        msghdr message{};
+        message.msg_iov = inPlace > 0 ? parts : parts + 1;
+        message.msg_iovlen = inPlace > 0 ? 2 : 1;
         ssize_t taken = 0;
         do {
-            taken = ::recv(exchange->socket->GetTCPStream().native_handle(), into.data(), into.size(),
-                           MSG_DONTWAIT);
+            taken = ::recvmsg(exchange->socket->GetTCPStream().native_handle(), &message, MSG_DONTWAIT);
         } while (taken < 0 && errno == EINTR);
         if (taken >= 0) {
             takingWaiting_ = true;
@@ -579,21 +412,26 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         }
         // Nothing there yet, or a failure: the stream waits, or reports it.
     }
-    Arm(exchange);
+    stepTimer_.StartStep(exchange);
+    exchange->offered = exchange->secure && inPlace > 0 ? inPlace : into[0].size() + into[1].size();
     auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange, inPlace](
                     const boost::system::error_code& error, std::size_t bytes) {
         self->OnResponseData(exchange, error, bytes, inPlace);
     };
     if (exchange->secure) {
-        exchange->socket->GetTLSStream().async_read_some(into, std::move(done));
-    } else {
+        // TLS hands over its records one at a time: the window alone.
+        exchange->socket->GetTLSStream().async_read_some(inPlace > 0 ? into[0] : into[1],
+                                                         std::move(done));
+    } else if (inPlace > 0) {
         exchange->socket->GetTCPStream().async_read_some(into, std::move(done));
+    } else {
+        exchange->socket->GetTCPStream().async_read_some(into[1], std::move(done));
     }
 }
 
 void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchange,
                                          const boost::system::error_code& error, std::size_t bytes,
-                                         bool inPlace) {
+                                         std::size_t inPlace) {
     auto& response = *exchange->responseData;
     auto& reader = response.reader;
     if (Cancelled(*exchange)) {
@@ -617,16 +455,24 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
             Reset(httpstatus::kIOError, std::move(exchange->callback));
             return;
         }
-    } else if (inPlace) {
-        result = reader.CommitBody(bytes);
     } else {
-        std::size_t consumed = 0;
-        result = reader.Feed(response.readBuffer.data(), bytes, consumed);
-        if (result == HTTPResponseReader::Result::Done && consumed < bytes) {
-            response.leftover.append(response.readBuffer.data() + consumed, bytes - consumed);
+        // A read that did not fill what it was offered emptied the socket.
+        exchange->drained = bytes < exchange->offered;
+        // The bytes in place first; the rest went to the read buffer.
+        const std::size_t placed = std::min(bytes, inPlace);
+        if (placed > 0) {
+            result = reader.CommitBody(placed);
+        }
+        const std::size_t buffered = bytes - placed;
+        if (buffered > 0) {
+            std::size_t consumed = 0;
+            result = reader.Feed(response.readBuffer.data(), buffered, consumed);
+            if (result == HTTPResponseReader::Result::Done && consumed < buffered) {
+                response.leftover.append(response.readBuffer.data() + consumed, buffered - consumed);
+            }
         }
     }
-    TakeCookies(response);
+    HTTPResponseHead::Take(response, *cookieStore_);
     if (bodySink_ && result != HTTPResponseReader::Result::InvalidStatus &&
         result != HTTPResponseReader::Result::Error &&
         !PassBodyToSink(response, result == HTTPResponseReader::Result::Done)) {
@@ -655,69 +501,15 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
 
 void AsyncHTTPConnection::LogReadFailure(const HTTPResponseReader& reader,
                                          const std::string& reason) {
-    std::string step;
-    switch (reader.CurrentStep()) {
-    case HTTPResponseReader::Step::StatusLine:
-        step = "Error while receiving HTTP headers";
-        break;
-    case HTTPResponseReader::Step::Headers:
-        step = "Error while reading HTTP headers";
-        break;
-    case HTTPResponseReader::Step::FixedBody:
-        step = "Error while reading content of fixed size";
-        break;
-    case HTTPResponseReader::Step::UntilEnd:
-    case HTTPResponseReader::Step::Done:
-        step = "Error while reading variable-size content";
-        break;
-    case HTTPResponseReader::Step::ChunkSize:
-        step = "Error while reading HTTP chunk size";
-        break;
-    case HTTPResponseReader::Step::ChunkData:
-        step = "Error while reading chunk of size " + std::to_string(reader.ChunkSize());
-        break;
-    }
-    logger_->error("%s; reason: %s", step.c_str(), reason.c_str());
+    logger_->error("%s; reason: %s", HTTPResponseHead::FailedStep(reader).c_str(), reason.c_str());
     logger_->debug("Data received: %s", ToHex(reader.PendingBytes()).c_str());
-}
-
-void AsyncHTTPConnection::TakeCookies(AsyncHTTPResponseData& response) {
-    if (response.cookiesTaken || !response.reader.HeadComplete()) {
-        return;
-    }
-    response.cookiesTaken = true;
-    const bool logged = DebugWritten();
-    std::string shown;
-    bool cookies = false;
-    for (const auto& [name, value] : response.reader.Headers()) {
-        if (HeaderNameEquals(name, "Set-Cookie")) {
-            cookies = true;
-            cookieStore_->SetCookieFromResponse(value, response.url);
-        } else if (logged) {
-            shown.append(name).append(": ").append(value).append("\n");
-        }
-    }
-    if (!logged) {
-        return;
-    }
-    auto& log = response.Log();
-    log.debug("HTTP response status line:\n%s", response.reader.StatusLine().c_str());
-    log.debug("HTTP response status: %u", response.reader.Status());
-    log.debug("HTTP response headers:\n %s", shown.c_str());
-    if (cookies) {
-        log.debug("HTTP 'Set-Cookie' response headers omitted from log.");
-    }
 }
 
 bool AsyncHTTPConnection::PassBodyToSink(AsyncHTTPResponseData& response, bool complete) {
     auto& reader = response.reader;
     auto& body = reader.Body();
-    if (body.empty() || (!complete && body.size() < kSinkPieceSize) || !reader.HeadComplete() ||
-        reader.Status() < 200 || reader.Status() >= 300 || response.isConnect) {
-        return true;
-    }
-    const std::string* coding = FindHeaderValue(reader.Headers(), "Content-Encoding");
-    if (coding != nullptr && !coding->empty()) {
+    if (body.empty() || (!complete && body.size() < kSinkPieceSize) ||
+        !HTTPResponseHead::BodyMayBeSunk(response)) {
         return true;
     }
     const bool taken = bodySink_(body.data(), body.size());
@@ -728,14 +520,7 @@ bool AsyncHTTPConnection::PassBodyToSink(AsyncHTTPResponseData& response, bool c
 bool AsyncHTTPConnection::ShouldCloseConnection(bool isConnect, std::uint32_t version,
                                                 std::uint32_t status,
                                                 const HTTPHeaderList& headers) {
-    const std::string* connection = FindHeaderValue(headers, "Connection");
-    const std::string* proxyConnection = FindHeaderValue(headers, "Proxy-Connection");
-    const auto says = [&](std::string_view word) {
-        return (connection != nullptr && HeaderNameEquals(*connection, word)) ||
-               (proxyConnection != nullptr && HeaderNameEquals(*proxyConnection, word));
-    };
-    const bool close = version == 1 ? !says("keep-alive") : version == 2 ? says("close") : false;
-    return isConnect ? close && status != 200 : close;
+    return HTTPResponseHead::ClosesConnection(isConnect, version, status, headers);
 }
 
 void AsyncHTTPConnection::Reset(HTTPStatusCode code, HTTPCallback callback) {
@@ -782,7 +567,12 @@ void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     }
     const auto status = exchange->responseData->reader.Status();
     exchange->responseData.reset();
+    // A request sent by this delivery goes out without a look at the socket
+    // when the answer's last read emptied it.
+    const auto self = sharedFromThis<AsyncHTTPConnection>();
+    drainedInDelivery_ = exchange->drained;
     exchange->callback(status, std::move(response));
+    drainedInDelivery_ = false;
 }
 
 std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResponseData& response,
@@ -803,6 +593,11 @@ std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResp
 void AsyncHTTPConnection::RetryAfterFailure(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
                                             HTTPCallback callback) {
     logger_->debug("Sending the request to <%s> again on a new connection", url.ToString().c_str());
+    ConnectAnew(url, std::move(request), std::move(callback));
+}
+
+void AsyncHTTPConnection::ConnectAnew(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                                      HTTPCallback callback) {
     AsyncAbort([self = sharedFromThis<AsyncHTTPConnection>(), url, request = std::move(request),
                 callback = std::move(callback)]() mutable {
         self->ConnectSendRequest(url, std::move(request), std::move(callback));
@@ -813,8 +608,7 @@ void AsyncHTTPConnection::HandleRedirect(const URL& url,
                                          const std::shared_ptr<AsyncHTTPRequest>& request,
                                          HTTPCallback& callback, HTTPStatusCode status,
                                          std::unique_ptr<IHTTPResponse> response) {
-    const bool redirect = status == 301 || status == 302 || status == 303 || status == 307;
-    if (!redirect || request->redirectsLeft == 0 || !response) {
+    if (!response || !HTTPRedirectPolicy::Follows(status, *request)) {
         callback(status, std::move(response));
         return;
     }
@@ -823,47 +617,16 @@ void AsyncHTTPConnection::HandleRedirect(const URL& url,
         callback(status, std::move(response));
         return;
     }
-    // The target is read as a reference against the URL asked for; what
-    // does not make a whole URL with a host and a usable port is refused.
-    std::string reference;
-    URL target = url;
-    if (!EncodeReference(location, reference) || !ParseRelativeURL(target, reference) ||
-        !target.HasValidPort()) {
-        logger_->error("Not following a redirect to <%s>: not a valid URL", location.c_str());
+    URL target;
+    std::string refusal;
+    if (!HTTPRedirectPolicy::Target(url, location, target, refusal)) {
+        logger_->error("%s", refusal.c_str());
         callback(status, std::move(response));
         return;
     }
-    target.ToLower();
-    target.SetDefaultPort();
-    const bool secureBefore = url.scheme == "https";
-    if ((secureBefore && target.scheme != "https") ||
-        (target.scheme != "http" && target.scheme != "https")) {
-        logger_->error("Not following a redirect from <%s> to <%s>", url.ToString().c_str(),
-                       target.ToString().c_str());
-        callback(status, std::move(response));
-        return;
-    }
-    if (status == 303) {
-        request->body = {};
-        request->contentType.clear();
-        if (!HeaderNameEquals(request->method, "HEAD")) {
-            request->method = "GET";
-        }
-    }
-    --request->redirectsLeft;
+    HTTPRedirectPolicy::Rewrite(*request, status, url, target);
     response.reset();
-    const bool sameEndpoint =
-        target.scheme == url.scheme && target.host == url.host && target.port == url.port;
-    if (!sameEndpoint) {
-        // Credentials and the caller's cookies belong to the first origin.
-        auto& headers = request->headers;
-        headers.erase(std::remove_if(headers.begin(), headers.end(),
-                                     [](const auto& header) {
-                                         return IsCredentialHeader(header.first) ||
-                                                HeaderNameEquals(header.first, "Cookie");
-                                     }),
-                      headers.end());
-    }
+    const bool sameEndpoint = HTTPRedirectPolicy::SameOrigin(url, target);
     logger_->debug("Following a redirect (%u) to <%s>", status, target.ToString().c_str());
     if (sameEndpoint) {
         if (connectOnDemand_ && !socket_) {
@@ -871,6 +634,8 @@ void AsyncHTTPConnection::HandleRedirect(const URL& url,
         }
         SubmitRequestDispatch(target, request, WrapRedirect(target, request, std::move(callback)));
     } else if (connectOnDemand_) {
+        // The connection's next request goes to its own endpoint again.
+        awayOnRedirect_ = true;
         RetryAfterFailure(target, request, std::move(callback));
     } else {
         callback(httpstatus::kNotSent, nullptr);

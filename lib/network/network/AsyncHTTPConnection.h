@@ -6,16 +6,19 @@
 #include <memory>
 #include <string>
 
-#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "common/logging/ILogger.h"
 #include "core/SharedFromThis.h"
 #include "network/AsyncHTTPRequest.h"
+#include "network/AsyncHTTPRequestData.h"
+#include "network/AsyncHTTPResponseData.h"
 #include "network/AsyncSSLContext.h"
 #include "network/AsyncService.h"
 #include "network/AsyncTCPSocket.h"
 #include "network/HTTPCookieStore.h"
+#include "network/HTTPExchange.h"
+#include "network/HTTPStepTimer.h"
 #include "network/HTTPResponseReader.h"
 #include "network/ParsedURLCache.h"
 #include "network/IHTTPConnection.h"
@@ -37,36 +40,9 @@ namespace network {
 // the submission runs on the service's thread.
 class AsyncHTTPConnection : public IHTTPConnection, public core::SharedFromThis {
 public:
-    // The bytes of one transmission of a request.
-    struct AsyncHTTPRequestData {
-        explicit AsyncHTTPRequestData(URL url);
-        ~AsyncHTTPRequestData();
-        // The record's logger, made on first use: a record none of whose
-        // lines is written makes none.
-        common::ILogger& Log();
-
-        URL url;
-        std::string buffer;
-        bool isConnect = false;
-        std::unique_ptr<common::ILogger> logger;
-    };
-
-    // One response while it is read.
-    struct AsyncHTTPResponseData {
-        AsyncHTTPResponseData(URL url, bool isConnect, bool isHead, std::uint64_t bodyLimit);
-        ~AsyncHTTPResponseData();
-        // As AsyncHTTPRequestData::Log.
-        common::ILogger& Log();
-
-        URL url;
-        bool isConnect = false;
-        HTTPResponseReader reader;
-        // The connection's read buffer, lent to the record while it reads.
-        core::NonInitializingBuffer<unsigned char> readBuffer;
-        core::NonInitializingBuffer<unsigned char> leftover;  // bytes behind the response
-        bool cookiesTaken = false;
-        std::unique_ptr<common::ILogger> logger;
-    };
+    // The records of one transmission and of one response.
+    using AsyncHTTPRequestData = network::AsyncHTTPRequestData;
+    using AsyncHTTPResponseData = network::AsyncHTTPResponseData;
 
     // Takes body bytes as they arrive; false stops the read.
     using BodySink = std::function<bool(const unsigned char* data, std::size_t size)>;
@@ -131,7 +107,7 @@ public:
                                       const HTTPHeaderList& headers);
 
 private:
-    struct Exchange;
+    using Exchange = HTTPExchange;
 
     std::shared_ptr<AsyncTCPSocket> MakeSocket();
     void ParseAndDispatch(const std::string& text, std::shared_ptr<AsyncHTTPRequest> request,
@@ -151,26 +127,25 @@ private:
                      HTTPCallback callback);
     void RetryAfterFailure(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
                            HTTPCallback callback);
+    // Replaces the socket by a new one, connected to `url`, and sends there.
+    void ConnectAnew(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,
+                     HTTPCallback callback);
     void OnRequestSent(const std::shared_ptr<Exchange>& exchange,
                        const boost::system::error_code& error, std::size_t bytes);
     // Reads the next bytes of the response; `takeWaiting`: bytes already
     // waiting on a plain socket are taken at once.
     void ReadResponse(const std::shared_ptr<Exchange>& exchange, bool takeWaiting = false);
-    // `inPlace`: the bytes went straight into the body (HTTPResponseReader::BodyWindow).
+    // `inPlace`: the size of the room in the body (HTTPResponseReader::BodyWindow)
+    // that the first bytes went to; the rest went to the read buffer.
     void OnResponseData(const std::shared_ptr<Exchange>& exchange,
-                        const boost::system::error_code& error, std::size_t bytes, bool inPlace);
-    void TakeCookies(AsyncHTTPResponseData& response);
+                        const boost::system::error_code& error, std::size_t bytes,
+                        std::size_t inPlace);
     // Hands the body read so far to the body sink when it takes this
     // response's body and a piece is full or the body `complete`; false
     // when the sink refused it.
     bool PassBodyToSink(AsyncHTTPResponseData& response, bool complete);
     // The failed read's step, its reason, and the bytes no step has taken.
     void LogReadFailure(const HTTPResponseReader& reader, const std::string& reason);
-    void Arm(const std::shared_ptr<Exchange>& exchange);
-    static std::chrono::milliseconds Timeout(const Exchange& exchange);
-    struct Deadline;
-    void WaitForDeadline(const std::shared_ptr<Deadline>& deadline,
-                         std::chrono::steady_clock::time_point due);
     bool Cancelled(const Exchange& exchange) const;
     // Ends the request with `code` and no response; a connect-on-demand
     // connection replaces its socket first for codes below 100.
@@ -188,6 +163,10 @@ private:
     std::shared_ptr<INetworkConnectivity> connectivity_;
     std::shared_ptr<IProxyAuthenticator> proxyAuthenticator_;
     std::unique_ptr<common::ILogger> logger_;
+    // The channels of the request and response records, shared by them:
+    // made once, not for every request.
+    std::unique_ptr<common::ILogger> requestDataLogger_;
+    std::unique_ptr<common::ILogger> responseDataLogger_;
     std::shared_ptr<AsyncTCPSocket> socket_;
     bool connectOnDemand_;
     bool socketKeepAlive_ = false;
@@ -196,6 +175,10 @@ private:
     bool requestPending_ = false;
     // Whether the socket's last connect succeeded; only such a socket is reused.
     bool connected_ = false;
+    // The socket was left connected to another endpoint by a redirect.
+    bool awayOnRedirect_ = false;
+    // While the answer whose last read emptied the socket is delivered.
+    bool drainedInDelivery_ = false;
     // Counts closes and aborts: an exchange that sees it change was cancelled.
     std::uint64_t generation_ = 0;
     std::uint64_t bodyLimit_ = HTTPResponseReader::kDefaultBodyLimit;
@@ -206,11 +189,7 @@ private:
     ParsedURLCache parsedURLs_;
     // Within a response handler that took waiting bytes itself.
     bool takingWaiting_ = false;
-    // The timer of the exchanges' deadlines while it waits: owned by its
-    // pending wait, so that it never outlives the service's context.
-    std::weak_ptr<Deadline> deadline_;
-    // The exchange the deadline is kept for: the one that armed it last.
-    std::weak_ptr<Exchange> timedExchange_;
+    HTTPStepTimer stepTimer_;
 };
 
 }  // namespace network

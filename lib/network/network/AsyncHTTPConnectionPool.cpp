@@ -2,6 +2,7 @@
 
 #include <boost/asio/dispatch.hpp>
 
+#include "network/DebugLogging.h"
 #include "network/IHTTPResponse.h"
 #include "network/PoolConnectionHandle.h"
 
@@ -162,16 +163,19 @@ void AsyncHTTPConnectionPool::ServeNextRequest(const Endpoint& endpoint) {
 
 std::shared_ptr<AsyncHTTPConnectionPool::connection_data_t> AsyncHTTPConnectionPool::GetConnection(
     const Endpoint& endpoint) {
-    std::string state;
-    for (const auto& [key, list] : connections_) {
-        std::size_t busy = 0;
-        for (const auto& entry : list) {
-            busy += entry->busy ? 1 : 0;
+    const bool logged = DebugWritten();
+    if (logged) {
+        std::string state;
+        for (const auto& [key, list] : connections_) {
+            std::size_t busy = 0;
+            for (const auto& entry : list) {
+                busy += entry->busy ? 1 : 0;
+            }
+            state += " { '" + Name(key) + "' : " + std::to_string(busy) + " / " +
+                     std::to_string(list.size()) + " }";
         }
-        state += " { '" + Name(key) + "' : " + std::to_string(busy) + " / " +
-                 std::to_string(list.size()) + " }";
+        logger_->debug("Pool (%p) state: [ %s ]", static_cast<const void*>(this), state.c_str());
     }
-    logger_->debug("Pool (%p) state: [ %s ]", static_cast<const void*>(this), state.c_str());
 
     auto& list = connections_[endpoint];
     std::shared_ptr<connection_data_t> latest;
@@ -181,14 +185,18 @@ std::shared_ptr<AsyncHTTPConnectionPool::connection_data_t> AsyncHTTPConnectionP
         }
     }
     if (latest) {
-        logger_->debug("Using existing connection for endpoint %s", Name(endpoint).c_str());
+        if (logged) {
+            logger_->debug("Using existing connection for endpoint %s", Name(endpoint).c_str());
+        }
         return latest;
     }
     auto entry = std::make_shared<connection_data_t>();
     entry->connection = CreateConnection();
     entry->lastUse = clock_();
     list.push_back(entry);
-    logger_->debug("Created new connection for endpoint %s", Name(endpoint).c_str());
+    if (logged) {
+        logger_->debug("Created new connection for endpoint %s", Name(endpoint).c_str());
+    }
     return entry;
 }
 

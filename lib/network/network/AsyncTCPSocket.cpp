@@ -8,10 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 
-#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
@@ -20,8 +21,6 @@
 
 #include "network/AsyncHTTPConnection.h"
 #include "network/CertificateVerifier.h"
-#include "network/DigestAuthentication.h"
-#include "network/ProxyAuthenticationScheme.h"
 #include "network/SocketSignals.h"
 #include "network/polymorphic_verifier.h"
 
@@ -41,22 +40,6 @@ void SetOption(boost::asio::ip::tcp::socket& socket, int level, int name, const 
         const boost::system::error_code error(errno, boost::system::system_category());
         logger.warn("%s%s", warning, AsyncTCPSocket::DescribeError(error).c_str());
     }
-}
-
-// 407 answers one scheme takes within one connect: the proxy's challenge and
-// its refusal of the credentials; a connect may change its scheme once. A
-// nonce gone stale adds one to both.
-constexpr unsigned kMaxSchemeChallenges = 2;
-constexpr unsigned kMaxProxyChallenges = 2 * kMaxSchemeChallenges;
-
-// A "Proxy-Authenticate" value split at its first space or tab into the
-// scheme, as written, and the challenge.
-std::pair<std::string, std::string> SplitChallenge(const std::string& value) {
-    const auto blank = value.find_first_of(" \t");
-    if (blank == std::string::npos) {
-        return {value, ""};
-    }
-    return {value.substr(0, blank), value.substr(blank + 1)};
 }
 
 // What a CONNECT asks for: {"http", host, port}; an IPv6 host in brackets.
@@ -79,6 +62,7 @@ AsyncTCPSocket::AsyncTCPSocket(std::shared_ptr<AsyncService> service,
       connectivity_(std::move(connectivity)),
       proxyAuthenticator_(std::move(proxyAuthenticator)),
       logger_(common::createLogger("AsyncTCPSocket")),
+      proxyAuthentication_(proxyAuthenticator_, connectivity_, *logger_),
       socket_(service_->GetIOContext()),
       resolver_(std::make_shared<HostResolver>(service_)),
       controlDeadline_(service_->GetIOContext()),
@@ -133,9 +117,7 @@ void AsyncTCPSocket::AsyncConnect(const std::string& host, std::uint16_t port, b
                                   const std::string& proxyHost, std::uint16_t proxyPort,
                                   Callback callback) {
     ListenForCloseAll();
-    proxyChallenges_ = 0;
-    schemeChallenges_ = 0;
-    staleNonceGranted_ = false;
+    proxyAuthentication_.StartConnect();
     Connect(host, port, ssl, proxyHost, proxyPort, std::move(callback));
 }
 
@@ -181,21 +163,22 @@ void AsyncTCPSocket::AsyncProxyAuthenticate(const std::string& host, std::uint16
     auto connection = AsyncHTTPConnection::Create(shared_from_this(), false);
     connection->SetKeepAlive(true);
     auto request = std::make_shared<AsyncHTTPRequest>();
-    if (authentication_) {
-        const std::string authorization = authentication_->GetAuthorization();
-        if (!authorization.empty()) {
-            request->AddHeader("Proxy-Authorization",
-                               authentication_->GetScheme() + " " + authorization);
-        }
+    if (const std::string authorization = proxyAuthentication_.Authorization();
+        !authorization.empty()) {
+        request->AddHeader("Proxy-Authorization", authorization);
     }
     request->SetMethod("CONNECT");
     // A tunnel is opened where it was asked for or not at all.
     request->redirectsLeft = 0;
     connection->SubmitRequest(
         TunnelTarget(host, port).ToString(), std::move(request),
-        [self = shared_from_this(),
+        [self = shared_from_this(), weakConnection = std::weak_ptr<AsyncHTTPConnection>(connection),
          connect = ProxyConnect{host, port, ssl, proxyHost, proxyPort, std::move(callback)}](
             HTTPStatusCode status, std::unique_ptr<IHTTPResponse> response) {
+            if (const auto connection = weakConnection.lock(); connection && status == 200) {
+                // What came behind the proxy's answer is the tunnelled peer's.
+                self->tunnelInput_ = connection->TakeUpgradeBytes();
+            }
             self->OnProxyResponse(connect, status, response);
         });
 }
@@ -204,88 +187,29 @@ void AsyncTCPSocket::OnProxyResponse(const ProxyConnect& connect, HTTPStatusCode
                                      const std::unique_ptr<IHTTPResponse>& response) {
     logger_->debug("Proxy responds to HTTP CONNECT with status %u", static_cast<unsigned>(status));
     if (status == 200) {
-        authentication_.reset();
+        proxyAuthentication_.Drop();
         if (connect.ssl) {
             AsyncHandshake(connect.host, connect.callback);
         } else {
             connect.callback(kSuccess);
         }
-    } else if (status == 403 && authentication_ && authentication_->CanRetry()) {
+    } else if (status == 403 && proxyAuthentication_.RetriesForbidden()) {
         Connect(connect.host, connect.port, connect.ssl, connect.proxyHost, connect.proxyPort,
                 connect.callback);
     } else if (status == 407 && response) {
         OnProxyChallenge(connect, *response);
     } else {
-        authentication_.reset();
+        proxyAuthentication_.Drop();
         connect.callback(kProxyConnectFailed);
     }
 }
 
 void AsyncTCPSocket::OnProxyChallenge(const ProxyConnect& connect, IHTTPResponse& response) {
-    const auto values = response.GetHeaders("Proxy-Authenticate");
-    if (values.empty()) {
-        logger_->error("Proxy offers no authentication methods.");
-        connect.callback(kProxyConnectFailed);
-        return;
-    }
-    std::vector<std::string> offered;
-    for (const auto& value : values) {
-        offered.push_back(boost::algorithm::to_lower_copy(SplitChallenge(value).first));
-    }
-    std::size_t index = kNoAuthenticationScheme;
-    if (authentication_) {
-        const std::string current = boost::algorithm::to_lower_copy(authentication_->GetScheme());
-        const auto found = std::find(offered.begin(), offered.end(), current);
-        if (found != offered.end()) {
-            logger_->debug("Using existing service for authentication scheme '%s'", current.c_str());
-            index = static_cast<std::size_t>(found - offered.begin());
-        } else {
-            logger_->debug("Abandoning previous authentication scheme %s",
-                           authentication_->GetScheme().c_str());
-            authentication_.reset();
-        }
-    }
-    if (!authentication_) {
-        index = SelectAuthenticationScheme(offered);
-    }
-    if (index == kNoAuthenticationScheme) {
-        logger_->error(
-            "Proxy offers authentication methods %s but none are supported by the socket "
-            "implementation.",
-            JoinStrings(offered, ", ").c_str());
-        connect.callback(kProxyConnectFailed);
-        return;
-    }
-    const auto [scheme, challenge] = SplitChallenge(values[index]);
-    logger_->info("Proxy authentication in progress with foundation. Authentication method: %s .",
-                  scheme.c_str());
-    if (!authentication_) {
-        logger_->debug("Instantiating new service for authentication scheme %s", scheme.c_str());
-        // Digest covers the request target of the CONNECT: "host:port".
-        authentication_ = CreateAuthentication(scheme, proxyAuthenticator_, connectivity_,
-                                               TunnelTarget(connect.host, connect.port).Authority());
-        schemeChallenges_ = 0;
-    }
-    if (connectivity_) {
-        connectivity_->GetSignals().proxyAuthentication(
-            SchemeToProxyAuthenticationMethod(authentication_->GetScheme()));
-    }
-    authentication_->ProcessChallenge(challenge);
-    if (!authentication_->HasCredentials()) {
-        connect.callback(kProxyAuthenticationRequired);
-        return;
-    }
-    ++proxyChallenges_;
-    ++schemeChallenges_;
-    const auto* digest = dynamic_cast<const DigestAuthentication*>(authentication_.get());
-    staleNonceGranted_ = staleNonceGranted_ || (digest != nullptr && digest->IsStale());
-    const unsigned stale = staleNonceGranted_ ? 1 : 0;
-    if (schemeChallenges_ >= kMaxSchemeChallenges + stale ||
-        proxyChallenges_ >= kMaxProxyChallenges + stale) {
-        logger_->error("Proxy <%s:%u> refuses the credentials; giving up after %u answers 407.",
-                       connect.proxyHost.c_str(), static_cast<unsigned>(connect.proxyPort),
-                       proxyChallenges_);
-        connect.callback(kProxyAuthenticationRequired);
+    const auto code = proxyAuthentication_.OnChallenge(
+        response, TunnelTarget(connect.host, connect.port).Authority(),
+        connect.proxyHost + ":" + std::to_string(connect.proxyPort));
+    if (code != kSuccess) {
+        connect.callback(code);
         return;
     }
     Connect(connect.host, connect.port, connect.ssl, connect.proxyHost, connect.proxyPort,
@@ -339,6 +263,7 @@ void AsyncTCPSocket::OpenSocket(const boost::asio::ip::tcp& protocol) {
     }
     // A new connection gets a new TLS session, made at its handshake.
     tlsStream_.reset();
+    tunnelInput_ = {};
     secure_ = false;
     timedOut_ = false;
 
@@ -430,7 +355,9 @@ void AsyncTCPSocket::AsyncHandshake(const std::string& host, Callback callback) 
     }
     // The trust is read by the first handshake of the context, not before.
     sslContext_->LoadTrust();
-    tlsStream_ = std::make_unique<TLSStream>(socket_, sslContext_->Get());
+    tlsStream_ = std::make_unique<TLSStream>(PrefixedTCPStream(socket_, std::move(tunnelInput_)),
+                                             sslContext_->Get());
+    tunnelInput_ = {};
     boost::system::error_code error;
     tlsStream_->set_verify_callback(
         polymorphic_verifier<ICertificateVerifier>(std::make_shared<CertificateVerifier>(host)),
@@ -571,17 +498,50 @@ void AsyncTCPSocket::AsyncRead(std::uint64_t size, ReadCallback callback) {
     }
     reading_ = true;
     auto buffer = std::make_shared<ByteBuffer>(size);
+    // Bytes of the tunnel that came with the proxy's answer are read first.
+    const std::size_t early = static_cast<std::size_t>(
+        secure_ ? 0 : std::min<std::uint64_t>(size, tunnelInput_.size()));
+    if (early > 0) {
+        std::memcpy(buffer->data(), tunnelInput_.data(), early);
+        tunnelInput_ = early == tunnelInput_.size()
+                           ? ByteBuffer()
+                           : ByteBuffer(tunnelInput_.data() + early, tunnelInput_.size() - early);
+    }
+    if (early == size) {
+        boost::asio::post(socket_.get_executor(), [self = shared_from_this(), buffer, callback] {
+            self->OnReadComplete({}, buffer->size(), buffer, callback);
+        });
+        return;
+    }
     Arm(readDeadline_, "read");
-    const auto bytes = boost::asio::buffer(buffer->data(), size);
-    auto done = [self = shared_from_this(), buffer, callback](const boost::system::error_code& error,
-                                                              std::size_t read) {
-        self->OnReadComplete(error, read, buffer, callback);
+    const auto bytes = boost::asio::buffer(buffer->data() + early, size - early);
+    auto done = [self = shared_from_this(), buffer, callback, early](
+                    const boost::system::error_code& error, std::size_t read) {
+        self->OnReadComplete(error, early + read, buffer, callback);
     };
     if (secure_) {
         boost::asio::async_read(*tlsStream_, bytes, std::move(done));
     } else {
         boost::asio::async_read(socket_, bytes, std::move(done));
     }
+}
+
+ByteBuffer AsyncTCPSocket::TakeTunnelInput() {
+    return std::move(tunnelInput_);
+}
+
+bool AsyncTCPSocket::HasInputOrEnded() {
+    if (!tunnelInput_.empty() ||
+        (secure_ && tlsStream_ && SSL_has_pending(tlsStream_->native_handle()) == 1)) {
+        return true;
+    }
+    char byte = 0;
+    ssize_t peeked = 0;
+    do {
+        peeked = ::recv(socket_.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (peeked < 0 && errno == EINTR);
+    // Bytes, the end of the stream, or an error such as a reset.
+    return peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 void AsyncTCPSocket::OnReadComplete(const boost::system::error_code& error, std::size_t bytes,
@@ -656,6 +616,7 @@ void AsyncTCPSocket::CloseSocket() {
     boost::system::error_code ignored;
     socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
+    tunnelInput_ = {};
     connected_ = false;
     secure_ = false;
 }

@@ -17,7 +17,8 @@
 #include "network/Endpoint.h"
 #include "network/HTTPStatusCode.h"
 #include "network/HostResolver.h"
-#include "network/INetworkAuthentication.h"
+#include "network/PrefixedTCPStream.h"
+#include "network/ProxyAuthenticationSession.h"
 #include "network/INetworkConnectivity.h"
 #include "network/ITCPSocket.h"
 #include "network/ResolvedEndpoint.h"
@@ -66,8 +67,18 @@ public:
 
     // The streams under the socket, for protocols that read with their own
     // composed operations (HTTP); such reads bring their own deadline.
+    using TLSStream = boost::asio::ssl::stream<PrefixedTCPStream>;
     boost::asio::ip::tcp::socket& GetTCPStream() { return socket_; }
-    boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>& GetTLSStream() { return *tlsStream_; }
+    TLSStream& GetTLSStream() { return *tlsStream_; }
+
+    // The bytes of a plain tunnel that came in with the proxy's answer to
+    // CONNECT and were not read yet: the tunnelled peer's first bytes, which
+    // a protocol reading the stream itself must take first. (Through TLS they
+    // go to the TLS engine.)
+    ByteBuffer TakeTunnelInput();
+    // Whether a connection kept between requests has anything to read (a
+    // stray answer) or was ended by the peer: it cannot carry a request.
+    bool HasInputOrEnded();
 
     // Looks host names up through `resolver` instead of the system's.
     void SetResolver(std::shared_ptr<HostResolver> resolver) { resolver_ = std::move(resolver); }
@@ -77,7 +88,6 @@ public:
     static std::string DescribeError(const boost::system::error_code& error);
 
 private:
-    using TLSStream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>;
 
     struct WriteEntry {
         CBYTESubBuffer buffer;
@@ -144,16 +154,12 @@ private:
     std::shared_ptr<AsyncSSLContext> sslContext_;
     std::shared_ptr<INetworkConnectivity> connectivity_;
     std::shared_ptr<IProxyAuthenticator> proxyAuthenticator_;
-    // The proxy scheme in use; kept after a refusal, offered first next time.
-    std::unique_ptr<INetworkAuthentication> authentication_;
-    // 407 answers within the caller's current connect, those since the scheme
-    // in use was made, and whether a stale nonce has earned one more.
-    unsigned proxyChallenges_ = 0;
-    unsigned schemeChallenges_ = 0;
-    bool staleNonceGranted_ = false;
     std::unique_ptr<common::ILogger> logger_;
+    // The proxy scheme in use; kept after a refusal, offered first next time.
+    ProxyAuthenticationSession proxyAuthentication_;
     boost::asio::ip::tcp::socket socket_;
     std::unique_ptr<TLSStream> tlsStream_;
+    ByteBuffer tunnelInput_;  // see TakeTunnelInput
     std::shared_ptr<HostResolver> resolver_;
     Endpoint endpoint_;
     bool connected_ = false;

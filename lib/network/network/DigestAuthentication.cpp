@@ -1,21 +1,47 @@
 #include "network/DigestAuthentication.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
 #include "network/MD5Hasher.h"
 #include "network/ProxyAuthenticationScheme.h"
 #include "network/ProxyCredentials.h"
 #include "network/Random.h"
+#include "network/SHA256Hasher.h"
 
 namespace network {
 
 namespace {
 
 constexpr std::size_t kClientNonceLength = 8;
+
+// Whether `algorithm` (letter case ignored) hashes with SHA-256, and whether
+// it is a session variant; false for an algorithm not supported.
+bool ReadAlgorithm(const std::string& algorithm, bool& sha256, bool& session) {
+    using boost::algorithm::iequals;
+    sha256 = iequals(algorithm, "SHA-256") || iequals(algorithm, "SHA-256-sess");
+    session = iequals(algorithm, "MD5-sess") || iequals(algorithm, "SHA-256-sess");
+    return algorithm.empty() || sha256 || iequals(algorithm, "MD5") || session;
+}
+
+// Whether a "qop" value (a comma-separated list) offers "auth"; a challenge
+// without one is answered with "auth" as well.
+bool OffersAuth(const std::string& qop) {
+    if (qop.empty()) {
+        return true;
+    }
+    std::vector<std::string> options;
+    boost::algorithm::split(options, qop, [](char c) { return c == ','; });
+    return std::any_of(options.begin(), options.end(), [](std::string option) {
+        boost::algorithm::trim(option);
+        return boost::algorithm::iequals(option, "auth");
+    });
+}
 
 bool IsWhitespace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -116,11 +142,33 @@ void DigestAuthentication::ProcessChallenge(const std::string& challenge) {
     realm_ = value("realm");
     nonce_ = value("nonce");
     opaque_ = value("opaque");
+    algorithm_ = value("algorithm");
     stale_ = boost::algorithm::iequals(value("stale"), "true");
+    answerable_ = Answerable(challenge);
+}
+
+bool DigestAuthentication::Answerable(const std::string& challenge) {
+    const auto params = ParseAuthParams(challenge);
+    const auto nonce = params.find("nonce");
+    const auto algorithm = params.find("algorithm");
+    const auto qop = params.find("qop");
+    bool sha256 = false;
+    bool session = false;
+    return nonce != params.end() && !nonce->second.empty() &&
+           ReadAlgorithm(algorithm == params.end() ? "" : algorithm->second, sha256, session) &&
+           OffersAuth(qop == params.end() ? "" : qop->second);
+}
+
+std::string DigestAuthentication::Hash(const std::string& text) const {
+    bool sha256 = false;
+    bool session = false;
+    ReadAlgorithm(algorithm_, sha256, session);
+    return sha256 ? SHA256Hex(text) : MD5Hex(text);
 }
 
 bool DigestAuthentication::ChallengeUsable() const {
-    return !HasLineBreakOrNul(realm_) && !HasLineBreakOrNul(nonce_) && !HasLineBreakOrNul(opaque_);
+    return answerable_ && !HasLineBreakOrNul(realm_) && !HasLineBreakOrNul(nonce_) &&
+           !HasLineBreakOrNul(opaque_);
 }
 
 bool DigestAuthentication::HasCredentials() {
@@ -136,11 +184,17 @@ std::string DigestAuthentication::GetAuthorization() {
     std::snprintf(count, sizeof count, "%08u", static_cast<unsigned>(nonceCount_));
     const std::string clientNonce =
         !clientNonce_.empty() ? clientNonce_ : MakeRandomString(kClientNonceLength);
-    const std::string ha1 = MD5Hex(credentials.user + ":" + realm_ + ":" + credentials.password);
-    const std::string ha2 = MD5Hex(method_ + ":" + uri_);
+    bool sha256 = false;
+    bool session = false;
+    ReadAlgorithm(algorithm_, sha256, session);
+    std::string ha1 = Hash(credentials.user + ":" + realm_ + ":" + credentials.password);
+    if (session) {
+        ha1 = Hash(ha1 + ":" + nonce_ + ":" + clientNonce);
+    }
+    const std::string ha2 = Hash(method_ + ":" + uri_);
     const std::string response =
-        MD5Hex(ha1 + ":" + nonce_ + ":" + count + ":" + clientNonce + ":auth:" + ha2);
-    const std::vector<std::string> parts{"username=" + QuotedString(credentials.user),
+        Hash(ha1 + ":" + nonce_ + ":" + count + ":" + clientNonce + ":auth:" + ha2);
+    std::vector<std::string> parts{"username=" + QuotedString(credentials.user),
                                          "realm=" + QuotedString(realm_),
                                          "nonce=" + QuotedString(nonce_),
                                          "uri=" + QuotedString(uri_),
@@ -149,6 +203,10 @@ std::string DigestAuthentication::GetAuthorization() {
                                          "cnonce=" + QuotedString(clientNonce),
                                          "response=" + QuotedString(response),
                                          "opaque=" + QuotedString(opaque_)};
+    if (!algorithm_.empty()) {
+        // The algorithm answered, as the challenge named it (RFC 7616 section 3.4).
+        parts.push_back("algorithm=" + algorithm_);
+    }
     return JoinStrings(parts, ", ");
 }
 

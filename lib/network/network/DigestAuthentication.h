@@ -12,11 +12,12 @@ class IProxyAuthenticator;
 
 namespace network {
 
-// Digest authentication (RFC 2617, RFC 7616) with MD5 and the quality of
-// protection "auth": the proxy's realm, nonce and opaque from its last
-// challenge and the proxy authenticator's credentials, read at every use.
-// Every response uses the nonce count 1 and a fresh client nonce unless one
-// is configured.
+// Digest authentication (RFC 2617, RFC 7616) with the quality of protection
+// "auth" and the algorithms MD5, SHA-256 and their session variants (MD5
+// when the challenge names none): the proxy's realm, nonce, opaque and
+// algorithm from its last challenge and the proxy authenticator's
+// credentials, read at every use. Every response uses the nonce count 1 and
+// a fresh client nonce unless one is configured.
 class DigestAuthentication : public INetworkAuthentication {
 public:
     DigestAuthentication(std::shared_ptr<IProxyAuthenticator> proxyAuthenticator,
@@ -37,8 +38,15 @@ public:
     // credentials were right).
     bool IsStale() const { return stale_; }
 
+    // Whether a challenge (the text after the scheme) can be answered: it
+    // carries a nonce, names a supported algorithm or none, and offers the
+    // quality of protection "auth" when it lists any.
+    static bool Answerable(const std::string& challenge);
+
 private:
     bool ChallengeUsable() const;
+    // The digest of the challenge's algorithm, in lower-case hexadecimal.
+    std::string Hash(const std::string& text) const;
 
     std::shared_ptr<INetworkConnectivity> connectivity_;
     std::shared_ptr<IProxyAuthenticator> proxyAuthenticator_;
@@ -49,6 +57,8 @@ private:
     std::uint32_t nonceCount_ = 1;
     std::string opaque_;
     std::string clientNonce_;
+    std::string algorithm_;  // as the challenge named it; "" for none
+    bool answerable_ = true;
     bool stale_ = false;
 };
 

@@ -169,6 +169,76 @@ TEST_F(AsyncHTTPConnectionPoolTest, AbortEndsOnlyTheRequestsOfItsHandle) {
     EXPECT_EQ(200u, outcomes[1]->code);
 }
 
+// A redirect to another endpoint leaves the pooled connection there; the
+// next request of its own endpoint connects back instead of being refused.
+TEST_F(AsyncHTTPConnectionPoolTest, AfterARedirectElsewhereTheConnectionServesItsOwnEndpoint) {
+    networktest::HTTPTestPeer elsewhere({{{"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nelsewhere"}}});
+    networktest::HTTPTestPeer home(
+        {{{"HTTP/1.1 301 Moved\r\nLocation: " + elsewhere.url("/b") + "\r\nContent-Length: 0\r\n\r\n"}},
+         {{"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nhome"}}});
+    auto pool = std::make_shared<CountingPool>(loop_);
+    auto handle = pool->CreateHandle();
+    for (const auto& [path, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"/a", "200:elsewhere"}, {"/c", "200:home"}}) {
+        std::string outcome;
+        handle->Submit(home.url(path), [&](HTTPStatusCode code,
+                                           std::unique_ptr<network::IHTTPResponse> response) {
+            const auto body = response ? response->TakeBody() : core::NonInitializingBuffer<unsigned char>();
+            outcome = std::to_string(code) + ":" + std::string(body.begin(), body.end());
+        });
+        loop_.runUntil([&] { return !outcome.empty(); }, 10s);
+        EXPECT_EQ(expected, outcome) << path;
+    }
+    EXPECT_EQ(1, pool->made);
+}
+
+// The pool tells what it does with its connections at debug level; a
+// handle's SetKeepAlive(false) changes nothing of its requests.
+TEST_F(AsyncHTTPConnectionPoolTest, ThePoolLogsItsConnectionsAndHandlesAlwaysKeepAlive) {
+    networktest::HTTPTestPeer peer({{{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+                                     {"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok"}},
+                                    {{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}}});
+    const std::string endpoint = "127.0.0.1:" + std::to_string(peer.port());
+    const auto run = testsupport::runLogged([&] {
+        auto pool = std::make_shared<CountingPool>(loop_);
+        auto now = std::make_shared<std::chrono::steady_clock::time_point>(
+            std::chrono::steady_clock::now());
+        pool->SetClock([now] { return *now; });
+        auto handle = pool->CreateHandle();
+        handle->SetKeepAlive(false);
+        for (const char* path : {"/kept", "/closed", "/new"}) {
+            bool done = false;
+            handle->Submit(peer.url(path), [&](HTTPStatusCode, std::unique_ptr<network::IHTTPResponse>) {
+                done = true;
+            });
+            loop_.runUntil([&] { return done; }, 10s);
+        }
+        // Idle past the limit: the next request's sweep removes it.
+        *now += std::chrono::minutes(16);
+        fetch(*pool, "/wait/0");
+        return 0;
+    });
+    const auto state = [](const std::string& items) { return ") state: [ " + items + " ]"; };
+    const std::string item = " { '" + endpoint + "' : 0 / 1 }";
+    // Empty before the first request, before the third (the closed
+    // connection was swept) and before the last (the idle one was).
+    EXPECT_EQ(3, run.countPart("debug", "AsyncHTTPConnectionPool", state(""))) << run.text();
+    EXPECT_EQ(1, run.countPart("debug", "AsyncHTTPConnectionPool", state(item))) << run.text();
+    EXPECT_EQ(2, run.count("debug", "AsyncHTTPConnectionPool",
+                           "Created new connection for endpoint " + endpoint));
+    EXPECT_EQ(1, run.count("debug", "AsyncHTTPConnectionPool",
+                           "Using existing connection for endpoint " + endpoint));
+    EXPECT_EQ(1, run.count("debug", "AsyncHTTPConnectionPool",
+                           "Connection for endpoint " + endpoint + " will be removed because it was closed"));
+    EXPECT_EQ(2, run.count("debug", "AsyncHTTPConnectionPool",
+                           "Removed stale connection to endpoint " + endpoint));
+    const auto requests = peer.requests();
+    ASSERT_EQ(3u, requests.size());
+    for (const auto& [connection, request] : requests) {
+        EXPECT_NE(std::string::npos, request.find("\r\nConnection: keep-alive\r\n")) << request;
+    }
+}
+
 // What a handle refuses with code 1, at once: another endpoint than its
 // first, anything after Close, a port out of range, anything once its pool
 // is gone or its service stopped; and requests still queued when the pool

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "network/AsyncNetworkFactory.h"
 #include "network/Hex.h"
 #include "support/Compressed.h"
 #include "support/ChildProcess.h"
@@ -591,6 +592,102 @@ TEST(AsyncHTTPConnectionTest, ARequestIsSentAgainOnlyOnAStaleKeptSocket) {
     }
 }
 
+// A kept connection on which something waits to be read (an answer nobody
+// asked for) or that the peer has closed carries no further request: that
+// goes out on a new connection, for a connection of its own and through the
+// network factory's pool alike (RFC 9112 section 9.3), also when the next
+// request is sent at once from the answer's callback.
+TEST(AsyncHTTPConnectionTest, AKeptConnectionWithAStrayAnswerCarriesNoRequest) {
+    const std::string timeout =
+        "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    struct Case {
+        const char* name;
+        PeerStep first;
+        bool chained;  // the second request is sent by the first one's callback
+    };
+    // The head alone first, so that the body is read on its own, with the
+    // stray answer behind it in the same write.
+    const PeerStep twoAnswers{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", false, false, false,
+                              "first" + Ok("stray")};
+    const Case cases[] = {
+        {"a 408 on the idle connection, then its close", {Ok("first"), true, false, false, timeout},
+         false},
+        {"two answers in one write", twoAnswers, false},
+        {"two answers in one write, the next request at once", twoAnswers, true},
+    };
+    SocketTestLoop loop;
+    for (const auto& c : cases) {
+        for (const bool pooled : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (pooled ? ", pooled" : ""));
+            HTTPTestPeer peer({{c.first}, {{Ok("second")}}});
+            network::AsyncNetworkFactory factory(loop.service, nullptr);
+            std::shared_ptr<network::IHTTPConnection> connection =
+                pooled ? factory.CreateHTTPConnection() : OnDemandConnection(loop);
+            const auto get = [&](const std::string& path) {
+                bool done = false;
+                std::string outcome;
+                connection->Submit(peer.url(path), [&](network::HTTPStatusCode code,
+                                                       std::unique_ptr<network::IHTTPResponse> response) {
+                    done = true;
+                    outcome = std::to_string(code);
+                    if (response) {
+                        const auto body = response->TakeBody();
+                        outcome += ":" + std::string(body.begin(), body.end());
+                    }
+                });
+                loop.runUntil([&] { return done; }, 10s);
+                return outcome;
+            };
+            if (c.chained) {
+                // The next request goes out from the first answer's callback,
+                // at once: the read that ended the answer has seen the rest.
+                std::string outcomes;
+                connection->Submit(peer.url("/a"), [&](network::HTTPStatusCode code,
+                                                       std::unique_ptr<network::IHTTPResponse>) {
+                    outcomes += std::to_string(code) + " ";
+                    connection->Submit(peer.url("/b"), [&](network::HTTPStatusCode next,
+                                                           std::unique_ptr<network::IHTTPResponse> response) {
+                        const auto body = response ? response->TakeBody()
+                                                   : core::NonInitializingBuffer<unsigned char>();
+                        outcomes += std::to_string(next) + ":" + std::string(body.begin(), body.end());
+                    });
+                });
+                loop.runUntil([&] { return outcomes.find(':') != std::string::npos; }, 10s);
+                EXPECT_EQ("200 200:second", outcomes);
+            } else {
+                EXPECT_EQ("200:first", get("/a"));
+                loop.runUntil([] { return false; }, 200ms);  // the stray bytes arrive
+                EXPECT_EQ("200:second", get("/b"));
+            }
+            const auto requests = peer.requests();
+            EXPECT_EQ(2u, requests.size());
+            EXPECT_EQ(1, requests.back().first) << "the second request went out on the first connection";
+        }
+    }
+}
+
+// A redirect to another port of the same host is another origin: the
+// caller's credentials and cookies stay behind (RFC 9110 section 15.4).
+TEST(AsyncHTTPConnectionTest, ARedirectToAnotherPortKeepsNoCredentials) {
+    HTTPTestPeer other({{{Ok("other")}}});
+    HTTPTestPeer peer({{{Redirect(307, other.url("/x"))}}});
+    SocketTestLoop loop;
+    auto connection = OnDemandConnection(loop);
+    const auto fetched = Fetch(loop, connection, peer.url("/go"),
+                               Request(connection, "GET", "",
+                                       {{"Authorization", "Basic c2VjcmV0"}, {"Cookie", "mine=1"},
+                                        {"Proxy-Authorization", "Basic eA=="}, {"X-Kept", "1"}}));
+    EXPECT_EQ("other", fetched.body);
+    const auto requests = other.requests();
+    ASSERT_EQ(1u, requests.size());
+    const std::string& moved = requests[0].second;
+    for (const char* header : {"Authorization", "Proxy-Authorization", "Cookie"}) {
+        EXPECT_EQ(std::string::npos, moved.find(std::string("\r\n") + header + ":"))
+            << header << " went along:\n" << moved;
+    }
+    EXPECT_NE(std::string::npos, moved.find("X-Kept: 1")) << moved;
+}
+
 // Whether an answer leaves the connection open for the next request.
 TEST(AsyncHTTPConnectionTest, AnAnswerClosesTheConnectionAsItsVersionAndHeadersSay) {
     struct Case {
@@ -653,6 +750,8 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
         {"refused", {{Ok("data")}}, true, 5, "data", ""},
         // Cut off at the limit: what went out is the start of the body.
         {"limit over pieces", {{chunkedLarge, true}}, false, 5, "", "", piece * 2 + 1},
+        {"limit over pieces, until the end", {{"HTTP/1.0 200 OK\r\n\r\n" + large, true}}, false, 5,
+         "", "", piece * 2 + 1},
     };
     std::vector<std::vector<PeerStep>> script;
     for (const auto& c : cases) {

@@ -73,6 +73,11 @@ TEST(HTTPResponseReaderTest, FramesEveryResponseAlikeWholeAndByteByByte) {
         {"negative length", kOk + "Content-Length: -1\r\n\r\n", Result::Error, 200, ""},
         {"signed length", kOk + "Content-Length: +5\r\n\r\nhello", Result::Error, 200, ""},
         {"length not a number", kOk + "Content-Length: 5x\r\n\r\nhello", Result::Error, 200, ""},
+        // 2^64 + 5: it must not wrap around to 5.
+        {"20-digit length", kOk + "Content-Length: 18446744073709551621\r\n\r\nhello", Result::Error,
+         200, ""},
+        {"19-digit length over the limit", kOk + "Content-Length: 9999999999999999999\r\n\r\nhello",
+         Result::Error, 200, ""},
         {"body cut short", kOk + "Content-Length: 10\r\n\r\nhello", Result::Error, 200, "hello"},
         {"chunked", kOk + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n",
          Result::Done, 200, "hello world"},

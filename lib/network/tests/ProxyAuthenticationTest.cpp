@@ -71,6 +71,27 @@ TEST(DigestAuthenticationTest, AnswersTheRfc2617ExampleWithEveryParameterInOrder
               digest.GetAuthorization());
 }
 
+// RFC 7616 section 3.9.1: the same challenge answered with MD5 and with
+// SHA-256; the algorithm named goes back with the answer.
+TEST(DigestAuthenticationTest, AnswersTheRfc7616ExampleWithMd5AndSha256) {
+    TestProxyAuthenticator proxy(L"Mufasa", L"Circle of Life");
+    for (const auto& [algorithm, response] : std::vector<std::pair<std::string, std::string>>{
+             {"MD5", "8ca523f5e9506fed4657c9700eebdbec"},
+             {"SHA-256", "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"}}) {
+        network::DigestAuthentication digest(proxy.authenticator, Connectivity(), "GET",
+                                             "/dir/index.html",
+                                             "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ");
+        digest.ProcessChallenge(
+            "realm=\"http-auth@example.org\", qop=\"auth, auth-int\", algorithm=" + algorithm +
+            ", nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\", "
+            "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"");
+        const auto authorization = digest.GetAuthorization();
+        EXPECT_NE(std::string::npos, authorization.find("response=\"" + response + "\""))
+            << algorithm << ": " << authorization;
+        EXPECT_NE(std::string::npos, authorization.find(", algorithm=" + algorithm)) << authorization;
+    }
+}
+
 TEST(DigestAuthenticationTest, QuotesEscapedRefusesLineBreaksAndDrawsAFreshClientNonce) {
     struct Case {
         std::wstring user;

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "network/AsyncHTTPConnection.h"
+#include "network/AsyncNetworkFactory.h"
 #include "network/Base64.h"
 #include "platform/security/TrustedCertificates.h"
 #include "support/HTTPTestPeer.h"
@@ -261,6 +262,166 @@ TEST_F(ProxyTunnelTest, ScriptedProxyAnswersEndTheConnectAsTheyShould) {
                 << run.text();
         }
         ExpectNoBase64Credentials(run, {"anna:secret"});
+    }
+}
+
+// What came in with the proxy's 200 is the tunnelled peer's: a server that
+// speaks first loses nothing (as with curl), on a socket of the network
+// factory; through TLS the same bytes go to the TLS engine, which takes them
+// for the server's first records and fails on them, as curl does.
+TEST_F(ProxyTunnelTest, BytesThatCameWithTheProxysAnswerAreTheTunnelsFirstBytes) {
+    certificates_->make("target", {"target.test", {"target.test"}});
+    const auto [plainEcho, plainPort] = peer("echo");
+    const auto [tlsEcho, tlsPort] = peer("echo", "target");
+    networktest::TunnelTestProxy proxy({}, "", "", "HELLO");
+    const auto run = runLogged([&] {
+        platform::security::TrustedCertificates::setSearchList({certificates_->caFile()});
+        SocketTestLoop loop;
+        TestProxyAuthenticator authenticator(L"", L"");
+        network::AsyncNetworkFactory factory(loop.service, authenticator.authenticator);
+        auto socket = factory.CreateTCPSocket();
+        int code = -1;
+        socket->AsyncConnect("127.0.0.1", static_cast<std::uint16_t>(plainPort), false, "127.0.0.1",
+                             proxy.port(), [&](ITCPSocket::ErrorCode c) { code = static_cast<int>(c); });
+        loop.runUntil([&] { return code != -1; });
+        std::string read;
+        const auto readSome = [&](std::size_t size) {
+            bool done = false;
+            socket->AsyncRead(size, [&](ITCPSocket::ErrorCode c, network::CBYTESubBuffer&& data) {
+                read += c == 0 ? std::string(reinterpret_cast<const char*>(data.Data()), data.size)
+                               : "<error " + std::to_string(c) + ">";
+                done = true;
+            });
+            loop.runUntil([&] { return done; });
+        };
+        readSome(2);
+        readSome(3);
+        socket->AsyncWrite(network::CBYTESubBuffer(network::ByteBuffer(
+                               reinterpret_cast<const unsigned char*>("ping"), 4)),
+                           [](ITCPSocket::ErrorCode, std::uint64_t) {});
+        readSome(4);
+        probe("plain: connect=" + std::to_string(code) + " read=" + read);
+        TunnelAndReport(loop, authenticator.authenticator, "target.test", tlsPort, true, proxy.port(),
+                        "ping");
+        return 0;
+    });
+    EXPECT_TRUE(run.has("info", "Probe", "plain: connect=0 read=HELLOping")) << run.text();
+    EXPECT_TRUE(run.has("info", "Probe", "connect=3 methods=")) << run.text();
+    const std::string target = "target.test:" + std::to_string(tlsPort);
+    const auto curl = testsupport::runCommand(
+        {"/usr/bin/curl", "-sS", "-p", "-x", proxy.address(), "--cacert", certificates_->caFile(),
+         "--resolve", target + ":127.0.0.1", "-m", "20", "-o", "/dev/null", "https://" + target + "/"});
+    EXPECT_EQ(35, curl.exitCode) << "curl: " << curl.errors;
+}
+
+// Digest answers the first challenge it can: one with a nonce, the quality
+// of protection "auth" and the algorithm MD5, SHA-256 or a session variant
+// of them (RFC 7616); it passes over the others, for Basic when nothing else
+// is left. The proxy checks the answer; curl gets through it alike.
+TEST_F(ProxyTunnelTest, DigestAnswersTheFirstChallengeItCan) {
+    const auto digest = [](const std::string& rest) {
+        return "Digest realm=\"quorvane\", nonce=\"{nonce}\", qop=\"auth\"" + rest;
+    };
+    struct Case {
+        std::string name;
+        std::vector<std::string> challenges;
+        network::HTTPStatusCode code;
+        std::string answered;  // in the last CONNECT's authorization
+        bool curlDigest;       // curl --proxy-digest gets through as well
+    };
+    const std::vector<Case> cases{
+        {"SHA-256 before MD5", {digest(", algorithm=SHA-256"), digest(", algorithm=MD5")}, 200,
+         "algorithm=SHA-256", true},
+        {"MD5-sess", {digest(", algorithm=MD5-sess")}, 200, "algorithm=MD5-sess", true},
+        {"SHA-256-sess", {digest(", algorithm=SHA-256-sess")}, 200, "algorithm=SHA-256-sess", true},
+        {"no algorithm", {digest("")}, 200, "Digest username=", true},
+        {"an unknown algorithm before MD5", {digest(", algorithm=SHA3-256"), digest(", algorithm=MD5")},
+         200, "algorithm=MD5", false},
+        {"no nonce before Basic",
+         {"Digest realm=\"quorvane\", qop=\"auth\"", "Basic realm=\"quorvane\""}, 200, "Basic ", false},
+        {"auth-int only", {"Digest realm=\"q\", nonce=\"{nonce}\", qop=\"auth-int\""}, 3, "", false},
+        {"an unknown algorithm only", {digest(", algorithm=SHA3-256")}, 3, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HTTPTestPeer target({{{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}},
+                             {{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}}});
+        networktest::TunnelTestProxy proxy(c.challenges, "anna", "open-sesame");
+        const auto run = runLogged([&] {
+            SocketTestLoop loop;
+            TestProxyAuthenticator authenticator(L"anna", L"open-sesame", proxy.address());
+            auto connection = network::AsyncHTTPConnection::Create(
+                loop.service, loop.tls, authenticator.authenticator, loop.connectivity,
+                std::make_shared<network::HTTPCookieStore>());
+            const auto fetched = networktest::Fetch(loop, connection, target.url("/", "target.test"));
+            probe("fetched=" + std::to_string(fetched.code) + ":" + fetched.body);
+            return 0;
+        });
+        EXPECT_TRUE(run.has("info", "Probe",
+                            "fetched=" + std::to_string(c.code) + (c.code == 200 ? ":ok" : ":")))
+            << run.text() << proxy.connects();
+        const auto connects = testsupport::splitLines(proxy.connects());
+        ASSERT_FALSE(connects.empty());
+        if (!c.answered.empty()) {
+            EXPECT_NE(std::string::npos, connects.back().find(c.answered)) << proxy.connects();
+        }
+        if (c.curlDigest) {
+            const auto curl = testsupport::runCommand(
+                {"/usr/bin/curl", "-sS", "-p", "-x", proxy.address(), "--proxy-digest", "-U",
+                 "anna:open-sesame", "--resolve", "target.test:" + std::to_string(target.port()) +
+                 ":127.0.0.1", "-m", "20", "-o", "/dev/null", "-w", "%{http_code}",
+                 target.url("/", "target.test")});
+            EXPECT_EQ("200", curl.output) << "curl: " << curl.errors;
+        }
+    }
+}
+
+// Credentials changed between two refusals within one connect are offered
+// at once, Basic and Digest alike; unchanged ones end the connect with 4.
+TEST_F(ProxyTunnelTest, ChangedCredentialsAreOfferedAgainWithinOneConnect) {
+    const std::string challenge =
+        "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\nProxy-Authenticate: ";
+    const std::string basic = challenge + "Basic realm=\"b\"\r\n\r\n";
+    const std::string digest = challenge + "Digest realm=\"d\", nonce=\"n\"\r\n\r\n";
+    const std::string opened = "HTTP/1.1 200 Connection established\r\n\r\n";
+    struct Case {
+        std::string name;
+        std::string refusal;
+        bool change;  // the password changes at the second 407
+        std::string outcome;
+        std::size_t requests;
+        std::string lastRequestHas;
+    };
+    const std::vector<Case> cases{
+        {"Basic, changed", basic, true, "connect=0 methods=11", 3,
+         "Proxy-Authorization: Basic " + network::Base64Encode("anna:changed")},
+        {"Basic, unchanged", basic, false, "connect=4 methods=11", 2,
+         "Proxy-Authorization: Basic " + network::Base64Encode("anna:secret")},
+        {"Digest, changed", digest, true, "connect=0 methods=22", 3, "Proxy-Authorization: Digest "},
+        {"Digest, unchanged", digest, false, "connect=4 methods=22", 2, "Proxy-Authorization: Digest "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HTTPTestPeer proxyPeer({{{c.refusal}, {c.refusal}, {opened}}});
+        const auto run = runLogged([&] {
+            SocketTestLoop loop;
+            TestProxyAuthenticator proxy(L"anna", L"secret");
+            int refusals = 0;
+            loop.connectivity->GetSignals().proxyAuthentication.connect(
+                [&](network::SocketSignals::ProxyAuthenticationMethod) {
+                    if (++refusals == 2 && c.change) {
+                        proxy.authenticator->setCredentials(L"anna", L"changed");
+                    }
+                });
+            TunnelAndReport(loop, proxy.authenticator, "target.test", 443, false,
+                            static_cast<std::uint16_t>(proxyPeer.port()));
+            return 0;
+        });
+        EXPECT_TRUE(run.has("info", "Probe", c.outcome)) << run.text();
+        const auto requests = proxyPeer.requests();
+        ASSERT_EQ(c.requests, requests.size()) << run.text();
+        EXPECT_NE(std::string::npos, requests.back().second.find(c.lastRequestHas))
+            << requests.back().second;
     }
 }
 

@@ -92,14 +92,25 @@ TEST(ContentDecoderTest, CodedBodiesDecodeAlikeInAnyPiecesAndDamageFails) {
 }
 
 // The output stops at the limit, and at forty times the input once past the
-// safety threshold, before more than that reaches the sink; a body that
-// compresses less than that passes the threshold.
+// safety threshold (a bomb, and a body of a hundred to one), before more than
+// that reaches the sink; a body that compresses less than that passes the
+// threshold.
 TEST(ContentDecoderTest, OutputIsBoundedByTheLimitAndTheRatio) {
     const std::string zeros(64 << 20, '\0');
     const std::string bomb = compressed(zeros, 31);
     const std::string dense = text(24 << 20);
     const std::string denseGzip = compressed(dense, 31);
     ASSERT_LT(dense.size(), 40 * denseGzip.size());
+    // About a hundred to one: zeros with a byte of noise every 400.
+    std::string sparse(16 << 20, '\0');
+    std::uint32_t noise = 1;
+    for (std::size_t at = 0; at < sparse.size(); at += 400) {
+        noise = noise * 1664525u + 1013904223u;
+        sparse[at] = static_cast<char>(noise >> 24);
+    }
+    const std::string sparseGzip = compressed(sparse, 31);
+    ASSERT_GT(sparse.size(), 60 * sparseGzip.size());
+    ASSERT_LT(sparse.size(), 200 * sparseGzip.size());
     const struct {
         const char* what;
         std::string body;
@@ -111,6 +122,8 @@ TEST(ContentDecoderTest, OutputIsBoundedByTheLimitAndTheRatio) {
          ContentDecoder::kSafetyThreshold},
         {"over the limit", denseGzip, 1 << 20, Status::tooLarge, 1 << 20},
         {"dense past the threshold", denseGzip, std::int64_t{1} << 31, Status::ok, dense.size()},
+        {"a hundred to one past the threshold", sparseGzip, std::int64_t{1} << 31, Status::tooLarge,
+         ContentDecoder::kSafetyThreshold},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

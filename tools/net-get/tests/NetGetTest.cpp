@@ -1,3 +1,8 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -168,6 +173,109 @@ TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
              {"http://h.test/", "--proxy-user", "anna:secret"},
              {"http://h.test/", "--proxy", "h:1", "--proxy-user", "no-colon"}}) {
         EXPECT_EQ(64, run(wrong).exitCode) << wrong.back();
+    }
+}
+
+// The -o path is touched only by a transfer that succeeds: a regular file
+// is replaced then, through a new file beside it; a failed transfer leaves
+// what was there, and nothing beside it. What is not a regular file (a
+// device, a FIFO, a link to one, as /dev/stdout is) is written where it is,
+// never replaced or removed. curl likewise leaves a file alone when the
+// transfer cannot start.
+TEST_F(NetGetTest, OnlyASuccessfulTransferTouchesTheOutput) {
+    // The connections in the order of the cases that reach the server.
+    Serve({"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\ncut",
+           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
+           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
+           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
+           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
+           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew"});
+    const bool root = ::geteuid() == 0;
+    enum class Kind { File, Fifo, Device, LinkToDevice, LinkToFile };
+    struct Case {
+        std::string name;
+        Kind kind;
+        std::string url;
+        int exitCode;
+        std::string fileAfter;  // File and LinkToFile: the regular file's content
+        std::string readBack;   // Fifo: what came through it
+    };
+    const std::vector<Case> cases{
+        {"a URL that is no URL", Kind::File, "http://bad url", 1, "precious", ""},
+        {"a refused connection", Kind::File, "http://127.0.0.1:1/", 3, "precious", ""},
+        {"a body cut short", Kind::File, url("/cut"), 5, "precious", ""},
+        {"a whole body", Kind::File, url("/whole"), 0, "new", ""},
+        {"a FIFO, refused", Kind::Fifo, "http://127.0.0.1:1/", 3, "", ""},
+        {"a FIFO, whole", Kind::Fifo, url("/fifo"), 0, "", "new"},
+        {"a device, refused", Kind::Device, "http://127.0.0.1:1/", 3, "", ""},
+        {"a device, whole", Kind::Device, url("/device"), 0, "", ""},
+        {"a link to a device", Kind::LinkToDevice, url("/link"), 0, "", ""},
+        {"a link to a file", Kind::LinkToFile, url("/linked"), 74, "precious", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!root && (c.kind == Kind::Device || c.kind == Kind::LinkToDevice)) {
+            continue;  // a device node needs root
+        }
+        testsupport::TempDir folder{"quorvane-net-get-out"};
+        const std::string target = folder.file("out");
+        const std::string file = folder.file("file");
+        int reader = -1;
+        switch (c.kind) {
+            case Kind::File:
+                std::ofstream(target) << "precious";
+                break;
+            case Kind::Fifo:
+                ASSERT_EQ(0, ::mkfifo(target.c_str(), 0600));
+                reader = ::open(target.c_str(), O_RDONLY | O_NONBLOCK);
+                ASSERT_GE(reader, 0);
+                break;
+            case Kind::Device:
+                ASSERT_EQ(0, ::mknod(target.c_str(), S_IFCHR | 0666, makedev(1, 3)));
+                break;
+            case Kind::LinkToDevice:
+                ASSERT_EQ(0, ::mknod(file.c_str(), S_IFCHR | 0666, makedev(1, 3)));
+                ASSERT_EQ(0, ::symlink(file.c_str(), target.c_str()));
+                break;
+            case Kind::LinkToFile:
+                std::ofstream(file) << "precious";
+                ASSERT_EQ(0, ::symlink(file.c_str(), target.c_str()));
+                break;
+        }
+        const auto result = run({c.url, "-o", target});
+        ASSERT_TRUE(result.exited);
+        EXPECT_EQ(c.exitCode, result.exitCode) << result.errors;
+        struct stat status {};
+        ASSERT_EQ(0, ::lstat(target.c_str(), &status)) << "the output is gone";
+        switch (c.kind) {
+            case Kind::File:
+                EXPECT_TRUE(S_ISREG(status.st_mode));
+                EXPECT_EQ(c.fileAfter, readFile(target));
+                break;
+            case Kind::Fifo: {
+                EXPECT_TRUE(S_ISFIFO(status.st_mode));
+                char buffer[64] = {};
+                const auto got = ::read(reader, buffer, sizeof buffer);
+                ::close(reader);
+                EXPECT_EQ(c.readBack, std::string(buffer, got > 0 ? std::size_t(got) : 0));
+                break;
+            }
+            case Kind::Device:
+                EXPECT_TRUE(S_ISCHR(status.st_mode));
+                break;
+            case Kind::LinkToDevice:
+            case Kind::LinkToFile:
+                EXPECT_TRUE(S_ISLNK(status.st_mode));
+                EXPECT_EQ(c.fileAfter, readFile(file));
+                break;
+        }
+        // Nothing is left beside the output.
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+            names.push_back(entry.path().filename());
+        }
+        EXPECT_EQ(c.kind == Kind::LinkToDevice || c.kind == Kind::LinkToFile ? 2u : 1u, names.size())
+            << testing::PrintToString(names);
     }
 }
 

@@ -24,6 +24,9 @@ struct PeerStep {
     bool close = false;
     bool drip = false;
     bool hang = false;
+    // Sent 50 ms after the response, unasked: a stray answer on a kept
+    // connection (sent before the close, when there is one).
+    std::string later = "";
 };
 
 // The scripted peer, started on loopback, with the requests it logged.
@@ -37,7 +40,8 @@ public:
                 const auto& step = connections[c][s];
                 script += (s == 0 ? "{" : ", {") + std::string("\"response\": ") + Quote(step.response) +
                           ", \"close\": " + Bool(step.close) + ", \"drip\": " + Bool(step.drip) +
-                          ", \"hang\": " + Bool(step.hang) + "}";
+                          ", \"hang\": " + Bool(step.hang) + ", \"later\": " + Quote(step.later) +
+                          "}";
             }
             script += "]";
         }

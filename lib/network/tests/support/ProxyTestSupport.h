@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ProxyAuthenticator.h"
 #include "platform/systemconfiguration/DynamicStore.h"
@@ -14,6 +15,7 @@
 #include "support/FakeCredentialStorage.h"
 #include "support/ForegroundDaemon.h"
 #include "support/LoopbackPort.h"
+#include "support/ScriptServer.h"
 #include "support/TempDir.h"
 
 namespace networktest {
@@ -72,6 +74,36 @@ private:
     testsupport::TempDir folder_{"quorvane-tinyproxy"};
     const std::uint16_t port_ = testsupport::unusedPort();
     std::unique_ptr<testsupport::ForegroundDaemon> daemon_;
+};
+
+// "tunnel_test_proxy.py": a proxy that asks with the given challenges (none:
+// every CONNECT goes through), checks Basic and Digest answers for `user`
+// and `password`, sends `prefix` behind its 200 in the same write and then
+// relays to 127.0.0.1 at the CONNECT's port. Logs each CONNECT's
+// "Proxy-Authorization" value.
+class TunnelTestProxy {
+public:
+    TunnelTestProxy(const std::vector<std::string>& challenges, const std::string& user,
+                    const std::string& password, const std::string& prefix = {}) {
+        std::vector<std::string> arguments{folder_.file("connects.log"), "--user", user,
+                                           "--password", password, "--prefix", prefix};
+        for (const auto& challenge : challenges) {
+            arguments.insert(arguments.end(), {"--challenge", challenge});
+        }
+        server_ = std::make_unique<testsupport::ScriptServer>(
+            std::string(NETWORK_TEST_SUPPORT_DIR) + "/tunnel_test_proxy.py", arguments);
+        port_ = static_cast<std::uint16_t>(server_->readyNumber("port").value_or(0));
+    }
+
+    std::uint16_t port() const { return port_; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // The log: one JSON line per CONNECT.
+    std::string connects() const { return testsupport::readFile(folder_.file("connects.log")); }
+
+private:
+    testsupport::TempDir folder_{"quorvane-tunnel-proxy"};
+    std::unique_ptr<testsupport::ScriptServer> server_;
+    std::uint16_t port_ = 0;
 };
 
 }  // namespace networktest

@@ -12,6 +12,7 @@ body) and then:
   "drip": true sends the response one byte at a time
   "close": true closes the connection afterwards
   "hang": true sends nothing and keeps the connection open
+  "later": text sent 50 ms after the response, before any close
 After its last step a connection waits for the client to close it.
 
 Every request read is appended to LOG as one JSON line:
@@ -70,6 +71,9 @@ def serve(connection, index, steps, log_path):
                     time.sleep(0.0005)
             else:
                 connection.sendall(response)
+            if step.get("later"):
+                time.sleep(0.05)
+                connection.sendall(step["later"].replace("{port}", str(PORT)).encode("latin-1"))
             if step.get("close"):
                 return
         while connection.recv(65536):

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "common/logging/ILogger.h"
+#include "core/NonInitializingBuffer.h"
+#include "network/HTTPResponseReader.h"
+#include "network/URL.h"
+
+namespace network {
+
+// One response while it is read: the reader that frames it, the read buffer
+// lent by the connection, and the bytes that came behind it.
+struct AsyncHTTPResponseData {
+    // `channel`: as for AsyncHTTPRequestData, of the channel "AsyncHTTPResponseData".
+    AsyncHTTPResponseData(URL url, bool isConnect, bool isHead, std::uint64_t bodyLimit,
+                          common::ILogger* channel = nullptr);
+    ~AsyncHTTPResponseData();
+    // As AsyncHTTPRequestData::Log.
+    common::ILogger& Log();
+
+    URL url;
+    bool isConnect = false;
+    HTTPResponseReader reader;
+    // The connection's read buffer, lent to the record while it reads.
+    core::NonInitializingBuffer<unsigned char> readBuffer;
+    core::NonInitializingBuffer<unsigned char> leftover;  // bytes behind the response
+    bool cookiesTaken = false;
+    std::unique_ptr<common::ILogger> logger;
+    common::ILogger* channel = nullptr;
+};
+
+}  // namespace network

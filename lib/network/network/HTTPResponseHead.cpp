@@ -1,0 +1,76 @@
+#include "network/HTTPResponseHead.h"
+
+#include "network/DebugLogging.h"
+
+namespace network {
+
+void HTTPResponseHead::Take(AsyncHTTPResponseData& response, HTTPCookieStore& cookieStore) {
+    if (response.cookiesTaken || !response.reader.HeadComplete()) {
+        return;
+    }
+    response.cookiesTaken = true;
+    const bool logged = DebugWritten();
+    std::string shown;
+    bool cookies = false;
+    for (const auto& [name, value] : response.reader.Headers()) {
+        if (HeaderNameEquals(name, "Set-Cookie")) {
+            cookies = true;
+            cookieStore.SetCookieFromResponse(value, response.url);
+        } else if (logged) {
+            shown.append(name).append(": ").append(value).append("\n");
+        }
+    }
+    if (!logged) {
+        return;
+    }
+    auto& log = response.Log();
+    log.debug("HTTP response status line:\n%s", response.reader.StatusLine().c_str());
+    log.debug("HTTP response status: %u", response.reader.Status());
+    log.debug("HTTP response headers:\n %s", shown.c_str());
+    if (cookies) {
+        log.debug("HTTP 'Set-Cookie' response headers omitted from log.");
+    }
+}
+
+bool HTTPResponseHead::ClosesConnection(bool isConnect, std::uint32_t version,
+                                        std::uint32_t status, const HTTPHeaderList& headers) {
+    const std::string* connection = FindHeaderValue(headers, "Connection");
+    const std::string* proxyConnection = FindHeaderValue(headers, "Proxy-Connection");
+    const auto says = [&](std::string_view word) {
+        return (connection != nullptr && HeaderNameEquals(*connection, word)) ||
+               (proxyConnection != nullptr && HeaderNameEquals(*proxyConnection, word));
+    };
+    const bool close = version == 1 ? !says("keep-alive") : version == 2 ? says("close") : false;
+    return isConnect ? close && status != 200 : close;
+}
+
+bool HTTPResponseHead::BodyMayBeSunk(AsyncHTTPResponseData& response) {
+    auto& reader = response.reader;
+    if (!reader.HeadComplete() || reader.Status() < 200 || reader.Status() >= 300 ||
+        response.isConnect) {
+        return false;
+    }
+    const std::string* coding = FindHeaderValue(reader.Headers(), "Content-Encoding");
+    return coding == nullptr || coding->empty();
+}
+
+std::string HTTPResponseHead::FailedStep(const HTTPResponseReader& reader) {
+    switch (reader.CurrentStep()) {
+    case HTTPResponseReader::Step::StatusLine:
+        return "Error while receiving HTTP headers";
+    case HTTPResponseReader::Step::Headers:
+        return "Error while reading HTTP headers";
+    case HTTPResponseReader::Step::FixedBody:
+        return "Error while reading content of fixed size";
+    case HTTPResponseReader::Step::UntilEnd:
+    case HTTPResponseReader::Step::Done:
+        return "Error while reading variable-size content";
+    case HTTPResponseReader::Step::ChunkSize:
+        return "Error while reading HTTP chunk size";
+    case HTTPResponseReader::Step::ChunkData:
+        return "Error while reading chunk of size " + std::to_string(reader.ChunkSize());
+    }
+    return "Error while reading the response";
+}
+
+}  // namespace network
