@@ -105,6 +105,14 @@ protected:
         std::remove(dir_.file("starts").c_str());
         recorder_->clear();
     }
+    // The ids of the processes the script wrote to "descendants", in order.
+    std::vector<pid_t> descendants() const {
+        std::vector<pid_t> pids;
+        for (const auto& line : testsupport::splitLines(testsupport::readFile(dir_.file("descendants")))) {
+            pids.push_back(std::stoi(line));
+        }
+        return pids;
+    }
     // Messages of the category "Process" that contain `part`.
     int logged(const std::string& part) const { return recorder_->count(part, "Process"); }
 
@@ -228,18 +236,20 @@ bool ended(pid_t pid) {
     return ::waitpid(pid, nullptr, WNOHANG) == pid || gone(pid);
 }
 
+// The ways a controller's child is stopped from outside.
+const struct {
+    const char* how;
+    std::function<void(QtHandle<IQtProcess>&)> stop;
+} kStopWays[] = {
+    {"terminate", [](QtHandle<IQtProcess>& child) { child->terminate(); }},
+    {"kill", [](QtHandle<IQtProcess>& child) { child->kill(); }},
+    {"destroy", [](QtHandle<IQtProcess>& child) { child.reset(); }},
+};
+
 TEST_F(QtProcessTest, StoppingKillingOrDestroyingAnAttachedChildEndsWhatItStarted) {
     writeScript("sleep 300 & echo $! >> '" + dir_.file("descendants") + "'\n" +
                 "sh -c 'sleep 300' & echo $! >> '" + dir_.file("descendants") + "'\nwait");
-    const struct {
-        const char* how;
-        std::function<void(QtHandle<IQtProcess>&)> stop;
-    } ways[] = {
-        {"terminate", [](QtHandle<IQtProcess>& child) { child->terminate(); }},
-        {"kill", [](QtHandle<IQtProcess>& child) { child->kill(); }},
-        {"destroy", [](QtHandle<IQtProcess>& child) { child.reset(); }},
-    };
-    for (const auto& way : ways) {
+    for (const auto& way : kStopWays) {
         SCOPED_TRACE(way.how);
         forgetStarts();
         std::remove(dir_.file("descendants").c_str());
@@ -247,13 +257,9 @@ TEST_F(QtProcessTest, StoppingKillingOrDestroyingAnAttachedChildEndsWhatItStarte
         child->setKeepAlive(false);
         child->start(true);
         ASSERT_TRUE(waitForStarts(1));
-        std::vector<pid_t> pids = {starts()[0].pid};
-        ASSERT_TRUE(waitFor([&] {
-            return testsupport::splitLines(testsupport::readFile(dir_.file("descendants"))).size() == 2;
-        }));
-        for (const auto& line : testsupport::splitLines(testsupport::readFile(dir_.file("descendants")))) {
-            pids.push_back(std::stoi(line));
-        }
+        ASSERT_TRUE(waitFor([&] { return descendants().size() == 2; }));
+        std::vector<pid_t> pids = descendants();
+        pids.insert(pids.begin(), starts()[0].pid);
         way.stop(child);
         for (const pid_t pid : pids) {
             EXPECT_TRUE(waitFor([pid] { return ended(pid); }, 5s)) << "process " << pid << " runs on";
@@ -266,25 +272,14 @@ TEST_F(QtProcessTest, StoppingKillingOrDestroyingAnAttachedChildEndsWhatItStarte
 TEST_F(QtProcessTest, WhatChildrenThatEndedByThemselvesLeftBehindEndsWithTheController) {
     // Each start leaves a descendant in its group and ends: four starts, then the back-off.
     writeScript("sleep 300 & echo $! >> '" + dir_.file("descendants") + "'\nexit 0");
-    const struct {
-        const char* how;
-        std::function<void(QtHandle<IQtProcess>&)> stop;
-    } ways[] = {
-        {"terminate", [](QtHandle<IQtProcess>& child) { child->terminate(); }},
-        {"kill", [](QtHandle<IQtProcess>& child) { child->kill(); }},
-        {"destroy", [](QtHandle<IQtProcess>& child) { child.reset(); }},
-    };
-    for (const auto& way : ways) {
+    for (const auto& way : kStopWays) {
         SCOPED_TRACE(way.how);
         forgetStarts();
         std::remove(dir_.file("descendants").c_str());
         auto child = controller(IQtProcess::Attached, {10000, 3, 300000, 5000, 3000});
         child->start(false);
         ASSERT_TRUE(waitFor([&] { return logged("was stopped unexpectedly for") == 1; }));
-        std::vector<pid_t> left;
-        for (const auto& line : testsupport::splitLines(testsupport::readFile(dir_.file("descendants")))) {
-            left.push_back(std::stoi(line));
-        }
+        const std::vector<pid_t> left = descendants();
         ASSERT_EQ(4u, left.size());
         for (const auto& start : starts()) {
             EXPECT_TRUE(gone(start.pid)) << "child " << start.pid;
@@ -332,7 +327,7 @@ TEST_F(QtProcessTest, AGroupFoundEmptyIsNotSignalledOnceAnotherUsersProcessHolds
     child->start(false);
     ASSERT_TRUE(waitFor([&] { return logged("process stopped by itself.") == 1; }));
     const pid_t group = starts()[0].pid;
-    const pid_t left = std::stoi(testsupport::readFile(dir_.file("descendants")));
+    const pid_t left = descendants().at(0);
     // The descendant goes: the group is empty and its id free for anybody.
     ::kill(left, SIGKILL);
     ASSERT_TRUE(waitFor([left] { return ended(left); }));
