@@ -17,7 +17,7 @@ After its last step a connection waits for the client to close it.
 
 Every request read is appended to LOG as one JSON line:
 {"connection": n, "request": "<latin-1 text>"}. Once it listens, the peer
-prints {"port": <port>} and serves until it is terminated.
+prints {"port": <port>} and serves until it is terminated or its parent ends.
 """
 
 import json
@@ -26,17 +26,17 @@ import sys
 import threading
 import time
 
+import peer_listener
+from peer_listener import read_head
+
 lock = threading.Lock()
 PORT = 0
 
 
 def read_request(connection, pending):
-    while b"\r\n\r\n" not in pending:
-        data = connection.recv(65536)
-        if not data:
-            return None, b""
-        pending += data
-    head, _, rest = pending.partition(b"\r\n\r\n")
+    head, rest = read_head(connection, pending)
+    if head is None:
+        return None, b""
     length = 0
     for line in head.split(b"\r\n")[1:]:
         name, _, value = line.partition(b":")
@@ -86,24 +86,18 @@ def serve(connection, index, steps, log_path):
 
 def main():
     with open(sys.argv[1], encoding="utf-8") as script_file:
-        script = json.load(script_file)
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
+        connections = json.load(script_file)["connections"]
+    listener = peer_listener.listen()
     global PORT
     PORT = listener.getsockname()[1]
-    print(json.dumps({"port": PORT}), flush=True)
-    index = 0
-    while True:
-        connection, _ = listener.accept()
-        connections = script["connections"]
+
+    def handle(connection, index):
         if index >= len(connections):
             connection.close()
         else:
-            threading.Thread(target=serve, daemon=True,
-                             args=(connection, index, connections[index], sys.argv[2])).start()
-        index += 1
+            serve(connection, index, connections[index], sys.argv[2])
+
+    peer_listener.serve(listener, handle)
 
 
 if __name__ == "__main__":

@@ -14,14 +14,10 @@ terminated or its parent ends.
 """
 
 import argparse
-import json
-import os
-import signal
-import socket
 import ssl
-import sys
-import threading
 import time
+
+import peer_listener
 
 
 def serve_connection(connection, args):
@@ -67,31 +63,18 @@ def main():
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(args.cert, args.key)
 
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-    listener.settimeout(0.5)
-    print(json.dumps({"port": listener.getsockname()[1]}), flush=True)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
 
-    while os.getppid() != 1:
-        try:
-            connection, _ = listener.accept()
-        except socket.timeout:
-            continue
+    def handle(connection, _):
         connection.settimeout(None)
+        if tls:
+            try:
+                connection = tls.wrap_socket(connection, server_side=True)
+            except (OSError, ssl.SSLError):
+                connection.close()
+                return
+        serve_connection(connection, args)
 
-        def handle(connection=connection):
-            if tls:
-                try:
-                    connection = tls.wrap_socket(connection, server_side=True)
-                except (OSError, ssl.SSLError):
-                    connection.close()
-                    return
-            serve_connection(connection, args)
-
-        threading.Thread(target=handle, daemon=True).start()
+    peer_listener.serve(peer_listener.listen(), handle)
 
 
 if __name__ == "__main__":

@@ -22,25 +22,15 @@ import argparse
 import base64
 import hashlib
 import json
-import os
 import re
 import secrets
-import signal
 import socket
-import sys
 import threading
 
+import peer_listener
+from peer_listener import read_head
+
 lock = threading.Lock()
-
-
-def read_head(connection, pending):
-    while b"\r\n\r\n" not in pending:
-        data = connection.recv(65536)
-        if not data:
-            return None, b""
-        pending += data
-    head, _, rest = pending.partition(b"\r\n\r\n")
-    return head.decode("latin-1"), rest
 
 
 def params_of(text):
@@ -108,7 +98,7 @@ def serve(connection, args):
             head, pending = read_head(connection, pending)
             if head is None:
                 return
-            lines = head.split("\r\n")
+            lines = head.decode("latin-1").split("\r\n")
             authorization = None
             for line in lines[1:]:
                 name, _, value = line.partition(":")
@@ -148,20 +138,12 @@ def main():
     parser.add_argument("--password", default="")
     parser.add_argument("--prefix", default="")
     args = parser.parse_args()
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-    listener.settimeout(0.5)
-    print(json.dumps({"port": listener.getsockname()[1]}), flush=True)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    while os.getppid() != 1:
-        try:
-            connection, _ = listener.accept()
-        except socket.timeout:
-            continue
+
+    def handle(connection, _):
         connection.settimeout(30)
-        threading.Thread(target=serve, args=(connection, args), daemon=True).start()
+        serve(connection, args)
+
+    peer_listener.serve(peer_listener.listen(), handle)
 
 
 if __name__ == "__main__":
