@@ -287,10 +287,7 @@ TEST_F(EndToEndTest, TheWindowWaitsForTheElevatedCopyAndTellsItsOutcome) {
         EXPECT_EQ(ok, !call.empty() && call[0] == "-regsvc") << company;
         EXPECT_TRUE(installertest::processesMentioning(destination(company)).empty());
     }
-    std::string logs;
-    for (const auto& log : installer.newLogs()) {
-        logs += log;
-    }
+    const std::string logs = installer.newLogsText();
     EXPECT_TRUE(contains(logs, "unable to run elevated application: 4"));
     EXPECT_FALSE(fs::exists(destination("failed")));
     EXPECT_EQ((Lines{"download"}), entries(work_.file("run")));

@@ -104,6 +104,14 @@ std::string InstallerBundle::lastLog() const {
     return logs.empty() ? std::string() : logs.front();
 }
 
+std::string InstallerBundle::newLogsText() const {
+    std::string text;
+    for (const auto& log : newLogs()) {
+        text += log;
+    }
+    return text;
+}
+
 std::string keyOf(const std::string& unit) {
     std::string key;
     while (key.size() < 64) {

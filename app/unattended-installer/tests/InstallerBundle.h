@@ -54,6 +54,8 @@ public:
     std::vector<std::string> newLogs() const;
     // The first of them.
     std::string lastLog() const;
+    // All of them, one after the other.
+    std::string newLogsText() const;
 
 private:
     std::vector<std::string> logFolders() const;

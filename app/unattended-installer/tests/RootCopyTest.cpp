@@ -157,10 +157,7 @@ TEST_F(RootCopyTest, TwoInstallsIntoOneFolderTakeTurns) {
     EXPECT_EQ((Lines{"-regsvc", "-run", "second", "-publickey", key_}), daemonCall());
     EXPECT_FALSE(fs::exists(destination() + "/marker"));
     EXPECT_EQ(Lines{company_}, entries(product())) << "nothing hidden, no lock left";
-    std::string logs;
-    for (const auto& log : installer.newLogs()) {
-        logs += log;
-    }
+    const std::string logs = installer.newLogsText();
     EXPECT_TRUE(contains(logs, "waiting for another install into '" + destination() + "'"))
         << logs;
 }
@@ -351,10 +348,7 @@ TEST_F(RootCopyTest, TheRunsOwnBoundsReachTheRootCopy) {
     process->writeInput("\n");
     const auto result = process->finish();
     EXPECT_EQ(window(InstallerState::Failed), windowLines(result.errors));
-    std::string logs;
-    for (const auto& log : installer.newLogs()) {
-        logs += log;
-    }
+    const std::string logs = installer.newLogsText();
     EXPECT_TRUE(contains(logs, "it holds more than 3 entries")) << logs;
     EXPECT_FALSE(fs::exists(destination()));
 }
