@@ -260,7 +260,9 @@ TEST(AsyncHTTPConnectionTest, AKeptConnectionWithAStrayAnswerCarriesNoRequest) {
                 EXPECT_EQ("200 200:second", outcomes);
             } else {
                 EXPECT_EQ("200:first", get("/a"));
-                loop.runUntil([] { return false; }, 200ms);  // the stray bytes arrive
+                // The stray bytes are on their way once the peer has sent them.
+                loop.runUntil([&] { return peer.laterSent(); }, 10s);
+                ASSERT_TRUE(peer.laterSent());
                 EXPECT_EQ("200:second", get("/b"));
             }
             const auto requests = peer.requests();

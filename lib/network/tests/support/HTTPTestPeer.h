@@ -58,6 +58,17 @@ public:
         return "http://" + host + ":" + std::to_string(port_) + path;
     }
 
+    // True once every "later" text of the script has been sent (and the
+    // connection closed, where its step closes it).
+    bool laterSent(std::size_t expected = 1) const {
+        std::ifstream log(folder_.file("requests.log"));
+        std::size_t count = 0;
+        for (std::string line; std::getline(log, line);) {
+            count += line.find("\"later\": true") != std::string::npos ? 1 : 0;
+        }
+        return count >= expected;
+    }
+
     // (connection index, request bytes), in the order they were read.
     std::vector<std::pair<int, std::string>> requests() const {
         std::vector<std::pair<int, std::string>> result;
@@ -67,7 +78,7 @@ public:
             // Read as UTF-16: the characters of the log are the bytes sent.
             rapidjson::GenericDocument<rapidjson::UTF16<>> document;
             document.Parse<0, rapidjson::UTF8<>>(line.c_str());
-            if (!document.IsObject()) {
+            if (!document.IsObject() || !document.HasMember(L"request")) {
                 continue;
             }
             const auto& request = document[L"request"];

@@ -12,7 +12,9 @@ body) and then:
   "drip": true sends the response one byte at a time
   "close": true closes the connection afterwards
   "hang": true sends nothing and keeps the connection open
-  "later": text sent 50 ms after the response, before any close
+  "later": text sent 50 ms after the response, before any close; once it
+           is sent (and the close made), {"connection": n, "later": true}
+           is appended to LOG
 After its last step a connection waits for the client to close it.
 
 Every request read is appended to LOG as one JSON line:
@@ -74,6 +76,10 @@ def serve(connection, index, steps, log_path):
             if step.get("later"):
                 time.sleep(0.05)
                 connection.sendall(step["later"].replace("{port}", str(PORT)).encode("latin-1"))
+                if step.get("close"):
+                    connection.close()
+                with lock, open(log_path, "a", encoding="utf-8") as log:
+                    log.write(json.dumps({"connection": index, "later": True}) + "\n")
             if step.get("close"):
                 return
         while connection.recv(65536):
