@@ -56,6 +56,7 @@
 
 #include "ToolUsage.h"
 #include "RandomFile.h"
+#include "ServerProcessor.h"
 #include "common/logging/Logger.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/AsyncNetworkFactory.h"
@@ -83,6 +84,7 @@ struct Options {
     std::string only;         // one client alone: library, pool, beast-sync or beast-async
     std::string body;         // one body alone: 64 or 16k
     int connections = 0;      // one connection count alone
+    int serverCpu = -1;       // the processor of nginx, or where it falls
 };
 
 // The Beast clients' read buffer.
@@ -92,7 +94,8 @@ toolsupport::ToolUsage UsageOf(const char* argv0) {
     return toolsupport::ToolUsage(
         argv0,
         "[--rounds N] [--requests N] [--large-mib N] [--small-mib N] [--net-get PATH]\n"
-        "       [--no-downloads] [--no-logger] [--only CLIENT] [--body 64|16k] [--connections N]",
+        "       [--no-downloads] [--no-logger] [--only CLIENT] [--body 64|16k] [--connections N]\n"
+        "       [--server-cpu N]",
         "Keep-alive GETs through the network library next to synchronous and\n"
         "asynchronous Boost.Beast clients, and net-get downloads next to curl,\n"
         "against a local nginx, in interleaved rounds.\n"
@@ -103,12 +106,14 @@ toolsupport::ToolUsage UsageOf(const char* argv0) {
         "  --net-get PATH  the net-get program (default: the one built with this)\n"
         "  --no-downloads  measure the keep-alive GETs only\n"
         "  --no-logger     leave the logger uninitialised, as a program that never\n"
-        "                  calls Logger::init (by default it logs into a text file at\n"
-        "                  info and up)\n"
+        "                  calls Logger::init and says so with setEarlyLevel(off) (by\n"
+        "                  default it logs into a text file at info and up)\n"
         "  --only CLIENT   measure one client alone (library, pool, beast-sync or\n"
         "                  beast-async), for instruction and system-call counts\n"
         "  --body SIZE     the keep-alive GETs of one body alone: 64 or 16k\n"
         "  --connections N the keep-alive GETs over N (1 or 8) connections alone\n"
+        "  --server-cpu N  run nginx on processor N alone (the clients where the\n"
+        "                  bench runs: taskset -c M net-http-bench --server-cpu N)\n"
         "Exit status: 0 measured; 1 a measurement failed; 64 a wrong command line.\n");
 }
 
@@ -126,7 +131,8 @@ std::optional<long> PositiveNumber(const std::string& text) {
 std::optional<Options> ParseArguments(int argc, char** argv, std::string& problem) {
     Options options;
     static const std::string kOptions[] = {"--rounds",  "--requests", "--large-mib",   "--small-mib",
-                                           "--net-get", "--only",     "--body", "--connections"};
+                                           "--net-get", "--only",     "--body", "--connections",
+                                           "--server-cpu"};
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--no-downloads" || argument == "--no-logger") {
@@ -157,6 +163,15 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
                 return std::nullopt;
             }
             (argument == "--only" ? options.only : options.body) = value;
+            continue;
+        }
+        if (argument == "--server-cpu") {
+            const auto cpu = PositiveNumber(value == "0" ? "1" : value);
+            if (!cpu) {
+                problem = "not a processor number for " + argument + ": " + value;
+                return std::nullopt;
+            }
+            options.serverCpu = value == "0" ? 0 : static_cast<int>(*cpu);
             continue;
         }
         const auto number = PositiveNumber(value);
@@ -475,6 +490,14 @@ double Download(std::vector<std::string> words, const std::string& file, std::ui
     return run.ok && whole ? run.seconds : 0;
 }
 
+// The user and system processor seconds of this process so far.
+std::pair<double, double> ProcessorSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+}
+
 void PrintRatio(const char* name, const std::vector<double>& ratios) {
     const Spread r = SpreadOf(ratios);
     std::printf("  %-22s %6.2f (%.2f - %.2f)\n", name, r.median, r.low, r.high);
@@ -486,14 +509,23 @@ bool MeasureRequests(const Options& options, int port, const std::string& target
                      const char* body, int connections) {
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + target;
     if (!options.only.empty()) {
-        // One client, one run: for callgrind and strace.
+        // One client, one run: for callgrind and strace, with the processor
+        // time of this process (the client's threads alone) per request.
+        const auto cpuBefore = ProcessorSeconds();
         const double rate =
             options.only == "library"      ? LibraryRate(url, connections, options.requests, false)
             : options.only == "pool"       ? LibraryRate(url, connections, options.requests, true)
             : options.only == "beast-sync" ? BeastSyncRate(port, target, connections, options.requests)
                                            : BeastAsyncRate(port, target, connections, options.requests);
-        std::printf("%s, %s, %d connection%s: %.0f requests/s\n", options.only.c_str(), body,
-                    connections, connections == 1 ? "" : "s", rate);
+        const auto cpuAfter = ProcessorSeconds();
+        const double perRequest = 1e6 / (connections * static_cast<double>(options.requests));
+        std::printf("%s, %s, %d connection%s: %.0f requests/s, processor %.2f us/request "
+                    "(user %.2f, system %.2f)\n",
+                    options.only.c_str(), body, connections, connections == 1 ? "" : "s", rate,
+                    (cpuAfter.first + cpuAfter.second - cpuBefore.first - cpuBefore.second) *
+                        perRequest,
+                    (cpuAfter.first - cpuBefore.first) * perRequest,
+                    (cpuAfter.second - cpuBefore.second) * perRequest);
         return rate > 0;
     }
     const auto results = Interleaved(
@@ -568,6 +600,10 @@ int main(int argc, char** argv) {
         common::Logger::setLogFolder(folder.path());
         common::Logger::init("NetHttpBench", program, helper::ApplicationType::ComponentTest,
                              {common::logsink::rotatingFile});
+    } else {
+        // A program that never calls init says so, as net-get does: every
+        // record is then dropped by one check.
+        common::Logger::setEarlyLevel(common::loglevel::off);
     }
     std::filesystem::create_directory(folder.file("root"));
     writeRandomFile(folder.file("root/64.bin"), 64);
@@ -579,12 +615,15 @@ int main(int argc, char** argv) {
     networktest::TestCertificates certificates(folder.path());
     certificates.make("localhost", {"localhost", {"localhost"}});
     ::setenv("SSL_CERT_FILE", certificates.caFile().c_str(), 1);
-    testsupport::ScriptServer nginx(std::string(NETWORK_TEST_SUPPORT_DIR) + "/nginx_test_server.py",
-                                    {folder.path(), folder.file("root"), "2",
-                                     certificates.certificateFile("localhost"),
-                                     certificates.keyFile("localhost")});
-    const int port = nginx.readyNumber("port").value_or(0);
-    const int tlsPort = nginx.readyNumber("tls_port").value_or(0);
+    std::optional<testsupport::ScriptServer> nginx;
+    startOnProcessor(options.serverCpu, [&] {
+        nginx.emplace(std::string(NETWORK_TEST_SUPPORT_DIR) + "/nginx_test_server.py",
+                      std::vector<std::string>{folder.path(), folder.file("root"), "2",
+                                               certificates.certificateFile("localhost"),
+                                               certificates.keyFile("localhost")});
+    });
+    const int port = nginx->readyNumber("port").value_or(0);
+    const int tlsPort = nginx->readyNumber("tls_port").value_or(0);
     if (port == 0 || tlsPort == 0) {
         std::fprintf(stderr, "%s: nginx did not start\n", program);
         return 1;

@@ -1,7 +1,8 @@
 // Web-socket echo round trips through the network library next to a
 // Boost.Beast client, against the same server in the same run.
 //
-//   net-websocket-bench [ROUNDS]     (default 31 rounds; --help for the usage)
+//   net-websocket-bench [--server-cpu N] [--only CLIENT] [ROUNDS]
+//                                    (default 31 rounds; --help for the usage)
 //
 // The websockets echo server of the tests (Python, on 127.0.0.1) answers
 // both clients. For 16 B, 1 KiB, 64 KiB and 1 MiB messages each round times
@@ -15,6 +16,8 @@
 // each message read with read_some into a flat_buffer of 64 KiB (or the
 // message's size, when larger), each read as large as the buffer's room.
 // Prints the median rates and the library's ratio to each Beast client's.
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -35,6 +38,7 @@
 #include "network/IHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
 #include "support/WebSocketTestPeer.h"
+#include "ServerProcessor.h"
 #include "ToolUsage.h"
 
 namespace {
@@ -45,32 +49,70 @@ namespace websocket = boost::beast::websocket;
 
 toolsupport::ToolUsage UsageOf(const char* argv0) {
     return toolsupport::ToolUsage(
-        argv0, "[ROUNDS]",
+        argv0, "[--server-cpu N] [--only CLIENT] [ROUNDS]",
         "Web-socket echo round trips per second through the network library next to a\n"
         "synchronous and an asynchronous Boost.Beast client, against the tests' Python echo\n"
         "server on 127.0.0.1, for 16 B, 1 KiB, 64 KiB and 1 MiB messages; the medians of\n"
         "ROUNDS interleaved rounds (31 by default) and the library's ratios.\n"
+        "  --server-cpu N  run the echo server on processor N alone (the clients where\n"
+        "                  the bench runs: taskset -c M net-websocket-bench --server-cpu N)\n"
+        "  --only CLIENT   run one client alone (library, beast-sync or beast-async), for\n"
+        "                  counts of system calls and processor time per round trip\n"
         "Exit status: 0 measured; 1 the server did not start or a client could not connect;\n"
         "64 a wrong command line.\n");
 }
 
-// ROUNDS from the command line: 31 without it, else a whole number from 1 to
-// 100000; an empty `error` when the line is right.
-int RoundsOf(int argc, char** argv, std::string& error) {
-    if (argc > 2) {
-        error = std::string("unexpected argument '") + argv[2] + "'";
-        return 0;
-    }
-    if (argc < 2) {
-        return 31;
-    }
-    const std::string text = argv[1];
+struct Options {
+    int rounds = 31;
+    int serverCpu = -1;  // the echo server's processor, or where it falls
+    std::string only;    // one client alone: library, beast-sync or beast-async
+};
+
+// A whole number from `low` to 100000, or nothing.
+std::optional<int> NumberOf(const std::string& text, int low) {
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(text) < 1 || std::stoi(text) > 100000) {
-        error = "ROUNDS must be a positive whole number, not '" + text + "'";
-        return 0;
+        std::stoi(text) < low || std::stoi(text) > 100000) {
+        return std::nullopt;
     }
     return std::stoi(text);
+}
+
+// The options; an empty `error` when the line is right.
+Options OptionsOf(int argc, char** argv, std::string& error) {
+    Options options;
+    bool roundsGiven = false;
+    for (int i = 1; i < argc && error.empty(); ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--server-cpu" || argument == "--only") {
+            const std::string value = i + 1 < argc ? argv[++i] : "";
+            if (argument == "--only") {
+                options.only = value;
+                if (value != "library" && value != "beast-sync" && value != "beast-async") {
+                    error = "unknown client '" + value + "'";
+                }
+            } else if (const auto cpu = NumberOf(value, 0)) {
+                options.serverCpu = *cpu;
+            } else {
+                error = "--server-cpu needs a processor number, not '" + value + "'";
+            }
+        } else if (roundsGiven) {
+            error = "unexpected argument '" + argument + "'";
+        } else if (const auto rounds = NumberOf(argument, 1)) {
+            options.rounds = *rounds;
+            roundsGiven = true;
+        } else {
+            error = "ROUNDS must be a positive whole number, not '" + argument + "'";
+        }
+    }
+    return options;
+}
+
+// The user and system processor seconds of this process so far.
+double ProcessorSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 double Median(std::vector<double> values) {
@@ -250,13 +292,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::string error;
-    const int rounds = RoundsOf(argc, argv, error);
+    const Options options = OptionsOf(argc, argv, error);
     if (!error.empty()) {
         return usage.refuse(error);
     }
-    networktest::WebSocketTestPeer server;
-    const int port = server.port("ws");
-    if (!server.ready() || port == 0) {
+    const int rounds = options.rounds;
+    std::optional<networktest::WebSocketTestPeer> server;
+    startOnProcessor(options.serverCpu, [&] { server.emplace(); });
+    const int port = server->port("ws");
+    if (!server->ready() || port == 0) {
         return usage.fail("the websockets echo server did not start", 1);
     }
     const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/echo";
@@ -275,8 +319,10 @@ int main(int argc, char** argv) {
     }
     std::printf("web-socket echo round trips per second (median of %d rounds, python3-websockets server)\n",
                 rounds);
-    std::printf("%-8s %14s %14s %14s %8s %8s\n", "size", "AsyncWebSocket", "Beast sync", "Beast async",
-                "/sync", "/async");
+    if (options.only.empty()) {
+        std::printf("%-8s %14s %14s %14s %8s %8s\n", "size", "AsyncWebSocket", "Beast sync",
+                    "Beast async", "/sync", "/async");
+    }
     struct Size {
         const char* name;
         std::size_t bytes;
@@ -288,6 +334,33 @@ int main(int argc, char** argv) {
         std::string message(size.bytes, '\0');
         for (std::size_t i = 0; i < message.size(); ++i) {
             message[i] = static_cast<char>(i * 131 + 7);
+        }
+        if (!options.only.empty()) {
+            // One client, for strace and perf: its rate and this process's
+            // processor time per round trip.
+            const auto rate = [&](int count) {
+                return options.only == "library"      ? library.Rate(message, count)
+                       : options.only == "beast-sync" ? beast->Rate(message, count)
+                                                      : asyncBeast->Rate(message, count);
+            };
+            rate(size.count / 10);
+            const double before = ProcessorSeconds();
+            const auto from = Clock::now();
+            std::vector<double> rates;
+            for (int round = 0; round < rounds; ++round) {
+                rates.push_back(rate(size.count));
+            }
+            // The span on the monotonic clock, to pick its records out of a
+            // trace (perf record -k CLOCK_MONOTONIC).
+            const auto at = [](Clock::time_point t) {
+                return std::chrono::duration<double>(t.time_since_epoch()).count();
+            };
+            std::printf("%-8s %s %.0f round trips/s, processor %.2f us per round trip, "
+                        "%d round trips from %.6f to %.6f\n",
+                        size.name, options.only.c_str(), Median(rates),
+                        (ProcessorSeconds() - before) * 1e6 / (double(rounds) * size.count),
+                        rounds * size.count, at(from), at(Clock::now()));
+            continue;
         }
         library.Rate(message, size.count / 10);  // warm-up
         beast->Rate(message, size.count / 10);
@@ -314,6 +387,8 @@ int main(int argc, char** argv) {
         std::printf("%-8s %14.0f %14.0f %14.0f %8.2f %8.2f\n", size.name, Median(ours), Median(sync),
                     Median(async), toSync, toAsync);
     }
-    std::printf("goal (at least Beast's rate at every size): %s\n", reached ? "reached" : "missed");
+    if (options.only.empty()) {
+        std::printf("goal (at least Beast's rate at every size): %s\n", reached ? "reached" : "missed");
+    }
     return 0;
 }

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <iostream>
@@ -23,6 +24,7 @@
 #include "QtCorePlatform.h"
 #include "common/credentialstorage/CredentialStorage.h"
 #include "common/logging/ILogger.h"
+#include "common/logging/Logger.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
 #include "ToolUsage.h"
 
@@ -94,6 +96,14 @@ int main(int argc, char** argv) {
         return usage.refuse("no URL");
     }
     const char* program = usage.name().c_str();
+    // No log is kept: the records are dropped before they are formatted.
+    common::Logger::setEarlyLevel(common::loglevel::off);
+    // Qt's plain Unix event loop, not its GLib one, on every Qt thread: the
+    // GLib loop wakes a thread with a system call for each event posted to
+    // it, which over TLS is several for each record read. Set while only
+    // this thread runs, before Qt makes its threads; a value the caller set
+    // stays.
+    ::setenv("QT_NO_GLIB", "1", 0);
 
     auto scheduler = common::TaskSchedulerMac::create(kTick, common::createLogger("TaskScheduler"));
     common::credentialstorage::CredentialStorage storage;

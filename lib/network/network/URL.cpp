@@ -178,11 +178,8 @@ std::string URL::Authority() const {
 }
 
 std::string URL::PathAndQuery() const {
-    std::string target;
+    std::string target(path.empty() ? "/" : "");
     JoinQuery(target, false);
-    if (path.empty()) {
-        target.insert(0, "/");
-    }
     return target;
 }
 

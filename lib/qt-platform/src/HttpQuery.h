@@ -132,7 +132,9 @@ private:
     void refuseBody(QNetworkReply* reply);
     // Drops the response data and its text, and the memory they held.
     void releaseBody();
-    void onReplyDownloadReadyRead(QNetworkReply* reply);
+    // Writes what Qt holds of the body to the download file: once a piece's
+    // worth has come, or all of it when `whole` (at the end).
+    void onReplyDownloadReadyRead(QNetworkReply* reply, bool whole = false);
     void onReplyFinished(QNetworkReply* reply);
     void onReplyError(QNetworkReply::NetworkError code);
     void onReplySslErrors(QNetworkReply* reply, const QList<QSslError>& errors);

@@ -223,9 +223,16 @@ bool HttpQuery::reserveRoom(QNetworkReply* reply, qint64 room) {
     return true;
 }
 
-void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply) {
+void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply, bool whole) {
     if (transferFailure_ || downloadFile_ == nullptr) {
         reply->skip(reply->bytesAvailable());
+        return;
+    }
+    // Taken a piece at a time, not as each bit comes: every time the query
+    // empties the reply, Qt's reader on its network thread is sent word of
+    // the room made (an event, a wake-up of that thread). The reply holds
+    // up to its read buffer's size, far more than a piece.
+    if (!whole && reply->bytesAvailable() < kDownloadPiece) {
         return;
     }
     // Through one piece of memory for the whole body: readAll would make a

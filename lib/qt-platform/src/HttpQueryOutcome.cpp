@@ -93,7 +93,7 @@ void HttpQuery::onReplyFinished(QNetworkReply* reply) {
     statusCode_ = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool replySucceeded = reply->error() == QNetworkReply::NoError;
     if (downloadFile_ != nullptr) {
-        onReplyDownloadReadyRead(reply);
+        onReplyDownloadReadyRead(reply, true);
         if (!closeDownloadFile() && !transferFailure_) {
             transferFailure_ = ProtocolFailure;
         }
