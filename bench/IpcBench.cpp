@@ -31,13 +31,16 @@
 #include <thread>
 #include <vector>
 
-#include "ToolUsage.h"
 #include "QtCorePlatform.h"
+#include "ToolUsage.h"
 #include "common/credentialstorage/ICredentialStorage.h"
 #include "common/logging/ILogger.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
 #include "interprocess/IpcController.h"
+#include "interprocess/KindUsers.h"
+#include "interprocess/SharedRecordQueue.h"
 #include "interprocess/controller/IpcLocalSocketController.h"
+#include "interprocess/controller/LocalSocketPath.h"
 
 namespace {
 
@@ -393,11 +396,19 @@ Figures controllers(const std::string& kind, int tickMs) {
     finish(echo);
     // Left by a peer that did not end in order: only sockets of our own.
     for (const char* type : {"Unattended", "UnattendedUi"}) {
-        const std::string path = "/var/tmp/" + std::string(type) + "_" + id;
+        const std::string path = interprocess::LocalSocketPath::forName(
+            interprocess::KindUsers::ownName(type, ::geteuid()), id);
         struct stat status {};
         if (::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode) &&
             status.st_uid == ::geteuid()) {
             ::unlink(path.c_str());
+        }
+    }
+    // A queue keeps what waits in it for a later process of its kind, so the
+    // pair leaves theirs behind: ours, named after this run, go.
+    for (const std::string& name : interprocess::SharedRecordQueue::namesStartingWith(id + "_")) {
+        if (interprocess::SharedRecordQueue::ownerOf(name) == ::geteuid()) {
+            interprocess::SharedRecordQueue::remove(name);
         }
     }
     return figures;
