@@ -1,13 +1,13 @@
 #include "network/DigestAuthentication.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include <boost/algorithm/string/predicate.hpp>
-#include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
+#include "network/HTTPListElements.h"
+#include "network/IHTTPResponse.h"
 #include "network/MD5Hasher.h"
 #include "network/ProxyAuthenticationScheme.h"
 #include "network/ProxyCredentials.h"
@@ -35,12 +35,11 @@ bool OffersAuth(const std::string& qop) {
     if (qop.empty()) {
         return true;
     }
-    std::vector<std::string> options;
-    boost::algorithm::split(options, qop, [](char c) { return c == ','; });
-    return std::any_of(options.begin(), options.end(), [](std::string option) {
-        boost::algorithm::trim(option);
-        return boost::algorithm::iequals(option, "auth");
+    bool auth = false;
+    ForEachListElement(qop, [&auth](std::string_view option) {
+        auth = auth || HeaderNameEquals(option, "auth");
     });
+    return auth;
 }
 
 bool IsWhitespace(char c) {

@@ -6,42 +6,12 @@
 #include <string_view>
 #include <tuple>
 
+#include "network/HTTPListElements.h"
 #include "network/Hex.h"
 
 namespace network {
 
 namespace {
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// `text` without the blanks at either end.
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-// Calls `take` with every non-empty, trimmed element of a comma-separated list.
-template <typename Take>
-void ForEachListElement(std::string_view list, Take&& take) {
-    while (true) {
-        const auto comma = list.find(',');
-        const auto element = Trimmed(list.substr(0, comma));
-        if (!element.empty()) {
-            take(element);
-        }
-        if (comma == std::string_view::npos) {
-            return;
-        }
-        list.remove_prefix(comma + 1);
-    }
-}
 
 // A Content-Length value: one or more decimal digits, nothing else.
 bool ParseLength(std::string_view text, std::uint64_t& value) {
@@ -321,13 +291,13 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeaderLine() {
         // Not a header; kept as the library always did, the whole line as the
         // name and, trimmed at its start, as the value.
         auto value = line;
-        while (!value.empty() && IsBlank(value.front())) {
+        while (!value.empty() && IsHTTPBlank(value.front())) {
             value.remove_prefix(1);
         }
         headers_.emplace_back(std::string(line), std::string(value));
         return Result::NeedMore;
     }
-    const auto value = Trimmed(line.substr(colon + 1));
+    const auto value = TrimmedHTTPBlanks(line.substr(colon + 1));
     headers_.emplace_back(std::piecewise_construct, std::forward_as_tuple(line.data(), colon),
                           std::forward_as_tuple(value.data(), value.size()));
     return Result::NeedMore;
@@ -428,7 +398,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
     if (at == 0) {
         return Fail("a chunk-size line without a size");
     }
-    while (at < text_.size() && IsBlank(text_[at])) {
+    while (at < text_.size() && IsHTTPBlank(text_[at])) {
         ++at;
     }
     if (at < text_.size() && text_[at] != ';') {

@@ -1,8 +1,11 @@
 #include "network/WebSocketHandshake.h"
 
 #include <algorithm>
+#include <optional>
+#include <string_view>
 
 #include "network/Base64.h"
+#include "network/HTTPListElements.h"
 #include "network/Random.h"
 #include "network/SHA1Hasher.h"
 
@@ -20,32 +23,9 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// The elements of a comma-separated header value, trimmed; empty ones are
-// dropped, as RFC 9110 section 5.6.1 lets a recipient do.
-std::vector<std::string> ListElements(const std::string& value) {
-    std::vector<std::string> elements;
-    std::size_t start = 0;
-    while (start <= value.size()) {
-        const auto end = std::min(value.find(',', start), value.size());
-        if (auto element = Trim(value.substr(start, end - start)); !element.empty()) {
-            elements.push_back(std::move(element));
-        }
-        start = end + 1;
-    }
-    return elements;
-}
-
 // An extension's name: what comes before its first parameter.
-std::string ExtensionName(const std::string& element) {
-    return Lower(Trim(element.substr(0, element.find(';'))));
+std::string ExtensionName(std::string_view element) {
+    return Lower(std::string(TrimmedHTTPBlanks(element.substr(0, element.find(';')))));
 }
 
 }  // namespace
@@ -77,12 +57,13 @@ void WebSocketHandshake::AddHeaders(AsyncHTTPRequest& request,
     for (const auto& [name, value] : headers) {
         request.AddHeader(name, value);
         if (HeaderNameEquals(name, "Sec-WebSocket-Extensions")) {
-            for (const auto& element : ListElements(value)) {
+            ForEachListElement(value, [this](std::string_view element) {
                 extensions_.push_back(ExtensionName(element));
-            }
+            });
         } else if (HeaderNameEquals(name, "Sec-WebSocket-Protocol")) {
-            const auto asked = ListElements(value);
-            subprotocols_.insert(subprotocols_.end(), asked.begin(), asked.end());
+            ForEachListElement(value, [this](std::string_view element) {
+                subprotocols_.emplace_back(element);
+            });
         }
     }
 }
@@ -90,15 +71,15 @@ void WebSocketHandshake::AddHeaders(AsyncHTTPRequest& request,
 std::string WebSocketHandshake::Check(IHTTPResponse& response) const {
     const auto upgrades = response.GetHeaders("Upgrade");
     if (upgrades.empty() || std::any_of(upgrades.begin(), upgrades.end(), [](const std::string& value) {
-            return Lower(Trim(value)) != "websocket";
+            return !HeaderNameEquals(TrimmedHTTPBlanks(value), "websocket");
         })) {
         return std::string("Missing or wrong header 'Upgrade'") + kNegotiating;
     }
     bool upgradeToken = false;
     for (const auto& connection : response.GetHeaders("Connection")) {
-        for (const auto& token : ListElements(connection)) {
-            upgradeToken = upgradeToken || Lower(token) == "upgrade";
-        }
+        ForEachListElement(connection, [&upgradeToken](std::string_view token) {
+            upgradeToken = upgradeToken || HeaderNameEquals(token, "upgrade");
+        });
     }
     if (!upgradeToken) {
         return std::string("Missing token 'upgrade' in header 'Connection'") + kNegotiating;
@@ -111,11 +92,15 @@ std::string WebSocketHandshake::Check(IHTTPResponse& response) const {
         return std::string("Invalid value for header 'Sec-WebSocket-Accept'") + kNegotiating;
     }
     for (const auto& value : response.GetHeaders("Sec-WebSocket-Extensions")) {
-        for (const auto& element : ListElements(value)) {
-            const auto name = ExtensionName(element);
-            if (std::find(extensions_.begin(), extensions_.end(), name) == extensions_.end()) {
-                return "Extension '" + name + "' not asked for" + kNegotiating;
+        std::optional<std::string> refused;
+        ForEachListElement(value, [&](std::string_view element) {
+            auto name = ExtensionName(element);
+            if (!refused && std::find(extensions_.begin(), extensions_.end(), name) == extensions_.end()) {
+                refused = std::move(name);
             }
+        });
+        if (refused) {
+            return "Extension '" + *refused + "' not asked for" + kNegotiating;
         }
     }
     const auto protocols = response.GetHeaders("Sec-WebSocket-Protocol");
@@ -123,7 +108,7 @@ std::string WebSocketHandshake::Check(IHTTPResponse& response) const {
         return std::string("More than one header 'Sec-WebSocket-Protocol'") + kNegotiating;
     }
     if (!protocols.empty()) {
-        const auto chosen = Trim(protocols.front());
+        const std::string chosen(TrimmedHTTPBlanks(protocols.front()));
         if (std::find(subprotocols_.begin(), subprotocols_.end(), chosen) == subprotocols_.end()) {
             return "Subprotocol '" + chosen + "' not asked for" + kNegotiating;
         }
