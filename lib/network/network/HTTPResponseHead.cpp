@@ -1,6 +1,7 @@
 #include "network/HTTPResponseHead.h"
 
 #include "network/DebugLogging.h"
+#include "network/HTTPListElements.h"
 
 namespace network {
 
@@ -34,13 +35,19 @@ void HTTPResponseHead::Take(AsyncHTTPResponseData& response, HTTPCookieStore& co
 
 bool HTTPResponseHead::ClosesConnection(bool isConnect, std::uint32_t version,
                                         std::uint32_t status, const HTTPHeaderList& headers) {
-    const std::string* connection = FindHeaderValue(headers, "Connection");
-    const std::string* proxyConnection = FindHeaderValue(headers, "Proxy-Connection");
-    const auto says = [&](std::string_view word) {
-        return (connection != nullptr && HeaderNameEquals(*connection, word)) ||
-               (proxyConnection != nullptr && HeaderNameEquals(*proxyConnection, word));
-    };
-    const bool close = version == 1 ? !says("keep-alive") : version == 2 ? says("close") : false;
+    // "Connection" is a list of options, in one header or several (RFC 9110
+    // section 7.6.1): "close, TE" closes, and "close" outweighs "keep-alive".
+    bool keepAlive = false;
+    bool closes = false;
+    for (const auto& [name, value] : headers) {
+        if (HeaderNameEquals(name, "Connection") || HeaderNameEquals(name, "Proxy-Connection")) {
+            ForEachListElement(value, [&](std::string_view option) {
+                keepAlive = keepAlive || HeaderNameEquals(option, "keep-alive");
+                closes = closes || HeaderNameEquals(option, "close");
+            });
+        }
+    }
+    const bool close = version == 1 ? closes || !keepAlive : version == 2 ? closes : false;
     return isConnect ? close && status != 200 : close;
 }
 

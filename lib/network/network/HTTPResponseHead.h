@@ -19,8 +19,8 @@ public:
     // "Error while ..." for the step the reader failed in.
     static std::string FailedStep(const HTTPResponseReader& reader);
     // Whether the answer leaves the connection unusable (RFC 9112 section
-    // 9.3): HTTP/1.0 without keep-alive, HTTP/1.1 with close, in
-    // "Connection" or "Proxy-Connection"; an opened tunnel never.
+    // 9.3): HTTP/1.0 without keep-alive, either with close, among the
+    // options of "Connection" or "Proxy-Connection"; an opened tunnel never.
     static bool ClosesConnection(bool isConnect, std::uint32_t version, std::uint32_t status,
                                  const HTTPHeaderList& headers);
     // Whether a body sink may take the body: a successful answer, not to

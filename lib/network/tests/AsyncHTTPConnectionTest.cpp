@@ -230,6 +230,12 @@ TEST(AsyncHTTPConnectionTest, AnAnswerClosesTheConnectionAsItsVersionAndHeadersS
         {"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok", true},
         {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false},
         {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA", true},
+        // The options are a list, in one header or several.
+        {"HTTP/1.1 200 OK\r\nConnection: close, TE\r\nContent-Length: 2\r\n\r\nok", true},
+        {"HTTP/1.1 200 OK\r\nConnection: TE\r\nConnection: Close\r\nContent-Length: 2\r\n\r\nok", true},
+        {"HTTP/1.1 200 OK\r\nConnection: TE, Upgrade\r\nContent-Length: 2\r\n\r\nok", false},
+        {"HTTP/1.0 200 OK\r\nConnection: Keep-Alive, TE\r\nContent-Length: 2\r\n\r\nok", false},
+        {"HTTP/1.0 200 OK\r\nConnection: keep-alive, close\r\nContent-Length: 2\r\n\r\nok", true},
     };
     SocketTestLoop loop;
     for (const auto& c : cases) {
