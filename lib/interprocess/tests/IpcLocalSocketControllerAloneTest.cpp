@@ -266,6 +266,32 @@ TEST_F(IpcLocalSocketControllerAlone, WaitingTextsThatFailGoBackInFrontOfThoseSe
     controller->stop();
 }
 
+// The socket has room again, and the controller's queue hears of it, while a
+// text it refused is still on its way into the waiting list: the text goes
+// out all the same, without waiting for another send.
+TEST_F(IpcLocalSocketControllerAlone, ATextRefusedJustAsRoomComesBackIsSentWithoutAnotherSend) {
+    plugin.client = &socket;
+    make("UnattendedUi");
+    controller->connectToService("Unattended", nullptr);
+    socket.comeUp("Unattended");
+    runAll();
+    socket.refuse = {"1"};
+    bool raced = false;
+    socket.onWrite = [&](const std::string& message) {
+        if (message == "1" && !raced) {
+            raced = true;
+            socket.onWritable(&socket, "Unattended", socket.id);
+            runAll();
+        }
+    };
+    EXPECT_FALSE(send("1"));
+    ASSERT_TRUE(raced);
+    socket.refuse.clear();
+    runAll();
+    EXPECT_EQ((std::vector<std::string>{"UnattendedUi", "1"}), socket.written);
+    controller->stop();
+}
+
 TEST_F(IpcLocalSocketControllerAlone, AStaleSocketOfThePeerDoesNotHoldBackItsSuccessor) {
     ScriptedSocket successor;
     ASSERT_TRUE(make("Unattended").start());

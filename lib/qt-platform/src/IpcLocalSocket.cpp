@@ -334,19 +334,29 @@ void IpcLocalSocket::handled(std::size_t bytes) {
 }
 
 void IpcLocalSocket::onReadyRead() {
-    while (!codec_.isCorrupt() && !mustPause()) {
-        const QByteArray bytes = socket_->read(kReadChunkBytes);
-        if (bytes.isEmpty()) {
-            break;
-        }
-        for (const QString& text : codec_.feed(bytes)) {
-            deliver(text);
-        }
+    while (!codec_.isCorrupt() && !mustPause() && readChunk()) {
     }
     if (codec_.isCorrupt() && socket_->state() != QLocalSocket::UnconnectedState) {
         qCWarning(lcIpcLocalSocket)
             << "Dropping the connection, unreadable data:" << codec_.error() << "id:" << id_.load();
         socket_->abort();
+    }
+}
+
+bool IpcLocalSocket::readChunk() {
+    const QByteArray bytes = socket_->read(kReadChunkBytes);
+    for (const QString& text : codec_.feed(bytes)) {
+        deliver(text);
+    }
+    return !bytes.isEmpty();
+}
+
+void IpcLocalSocket::deliverLeftovers() {
+    // Qt notices the peer's end only while it holds less than
+    // kReadChunkBytes of its bytes: one chunk takes all that is left.
+    if (!codec_.isCorrupt() && socket_->bytesAvailable() > 0 && readChunk()) {
+        qCDebug(lcIpcLocalSocket) << "Handed out what the peer sent before its end, id:"
+                                  << id_.load();
     }
 }
 
@@ -384,6 +394,7 @@ void IpcLocalSocket::onConnected() {
 
 void IpcLocalSocket::onDisconnected() {
     qCInfo(lcIpcLocalSocket) << "onDisconnected";
+    deliverLeftovers();
     if (const Callbacks current = callbacks(); current.disconnect) {
         current.disconnect(this, targetName_, id_);
     }
@@ -393,6 +404,7 @@ void IpcLocalSocket::onError(QLocalSocket::LocalSocketError error) {
     qCWarning(lcIpcLocalSocket) << "Socket error, _socketName: "
                                 << QString::fromStdString(_socketName) << ", error: " << error
                                 << " fullServerName: " << socket_->fullServerName();
+    deliverLeftovers();
     if (const Callbacks current = callbacks(); current.error) {
         current.error(this, targetName_, id_);
     }

@@ -111,6 +111,12 @@ private:
     void onReadyRead();
     // Whether reading waits for messages to be handled.
     bool mustPause();
+    // Reads kReadChunkBytes at most and hands out the messages completed;
+    // false when nothing was read.
+    bool readChunk();
+    // Before the end of the link is told: hands out what the peer sent
+    // before it, the read bound notwithstanding.
+    void deliverLeftovers();
     void onBytesWritten(qint64 written);
     void deliver(const QString& text);
     void onConnected();

@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <QLocalServer>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -226,6 +227,53 @@ TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedAndLoggedButAFul
     }
     std::ifstream in(target);
     EXPECT_EQ("precious", std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+// A peer that closes while its messages wait to be handled: what it sent
+// before closing is all handed out before its end is told, bound or not
+// (whoever hears of the end lets the socket go).
+TEST_F(IpcLocalSocketTest, WhatAPausedPeerSentBeforeClosingIsHandedOutBeforeItsEnd) {
+    // About 80 KiB: more than the socket reads at a time.
+    constexpr int kMessages = 40;
+    auto server = platform_->createIpcLocalServer(path("ipc"), [this](SocketPtr socket) {
+        // The first read fills the bound, and no message is ever handled.
+        socket->setReadBound(1024);
+        socket->setConnectCallback([](IIpcLocalSocket*, const std::string&, unsigned int) {});
+        socket->setReadCallback([this](IIpcLocalSocket*, const std::string&,
+                                       const std::string& message) { events_.add(message); });
+        const auto end = [this](IIpcLocalSocket*, const std::string&, unsigned int) {
+            events_.add("end");
+        };
+        socket->setDisconnectCallback(end);
+        socket->setErrorCallback(end);
+        std::lock_guard lock(mutex_);
+        accepted_.push_back(std::move(socket));
+    });
+    ASSERT_TRUE(listening(path("ipc")));
+    {
+        RawPeer peer(path("ipc"));
+        ASSERT_TRUE(peer.connected());
+        QByteArray bytes = frame("raw");
+        for (int i = 0; i < kMessages; ++i) {
+            bytes += frame(QString("%1-").arg(i, 2, 10, QLatin1Char('0')) + QString(1000, 'm'));
+        }
+        peer.send(bytes);
+    }
+    std::vector<std::string> all;
+    for (std::size_t seen = 1; events_.waitFor(seen); ++seen) {
+        all = events_.all();
+        if (std::find(all.begin(), all.end(), "end") != all.end()) {
+            break;
+        }
+    }
+    const auto end = std::find(all.begin(), all.end(), "end");
+    ASSERT_NE(end, all.end()) << "the end was not told";
+    const auto before = static_cast<int>(end - all.begin());
+    EXPECT_EQ(before, kMessages) << "messages handed out before the end";
+    for (int i = 0; i < std::min(before, kMessages); ++i) {
+        EXPECT_EQ(all[static_cast<std::size_t>(i)].substr(0, 3),
+                  QString("%1-").arg(i, 2, 10, QLatin1Char('0')).toStdString());
+    }
 }
 
 TEST_F(IpcLocalSocketTest, AUserKeepsSixtyFourConnectionsOpenAndTheNextOneIsClosedAtOnce) {

@@ -237,6 +237,7 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
     const auto user = socket ? socket->peerUser() : std::nullopt;
     const bool usable = socket && socket->isValid() && !socket->isFresh() && user &&
                         PendingTexts::mayGo(meant, *user);
+    bool refused = false;
     if (usable) {
         bool kept = false;
         std::size_t size = 0;
@@ -260,6 +261,7 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
         }
         _logger->warn("Failed to send message to %s: %s. Add to pending msgs.", nameOf(to),
                       json.c_str());
+        refused = true;
     } else {
         bool log = false;
         {
@@ -278,6 +280,10 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
     }
     if (!addPendingMessage(to, {json, meant})) {
         dropped(to, json);
+    } else if (refused && _pending.startSending(to)) {
+        // The room the socket reports may have come back, and been heard
+        // of, before the text was kept: it is looked for once more.
+        post([this, to] { flush(to); });
     }
     return false;
 }
