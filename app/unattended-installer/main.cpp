@@ -80,7 +80,9 @@ std::string folderProblem(const fs::path& path, const struct stat& info) {
 // The log files are opened by their path, so every folder that path goes
 // through, up to the home folder, must be one that no other user can change
 // (a sticky one keeps others from renaming what is not theirs): each folder
-// of the path as written and of the path its links lead to. Empty when so.
+// of the path as written and of the path its links lead to, and each link
+// of the path as written the user's (or root's), as its owner may replace
+// it even in a sticky folder. Empty when so.
 std::string homeProblem(const fs::path& home) {
     boost::system::error_code error;
     const fs::path resolved = fs::canonical(home, error);
@@ -92,6 +94,10 @@ std::string homeProblem(const fs::path& home) {
         for (const auto& part : path) {
             prefix /= part;
             struct stat info {};
+            if (::lstat(prefix.c_str(), &info) == 0 && S_ISLNK(info.st_mode) &&
+                info.st_uid != ::geteuid() && info.st_uid != 0) {
+                return "'" + prefix.string() + "' belongs to another user";
+            }
             if (::stat(prefix.c_str(), &info) != 0) {
                 return "'" + prefix.string() + "' cannot be opened: " + std::strerror(errno);
             }

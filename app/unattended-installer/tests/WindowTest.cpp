@@ -238,6 +238,46 @@ TEST_F(WindowTest, WithoutALogFolderTheRunSaysSoAndEndsWithOne) {
     }
 }
 
+// The home folder named through a link in a folder everyone may write
+// (sticky, as the shared temporary folder is): the link's owner may put
+// another in its place at any time, so a link of another user's is refused
+// by name; one of the user's own (or root's) is followed.
+TEST_F(WindowTest, AHomeFolderNamedThroughAnotherUsersLinkIsRefused) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can give a link to another user";
+    }
+    InstallerBundle installer(kKeyed);
+    const std::string shared = work_.file("shared");
+    const std::string link = shared + "/home";
+    ASSERT_TRUE(fs::create_directory(shared));
+    ASSERT_EQ(0, ::chmod(shared.c_str(), 01777));
+    fs::create_directory_symlink(installer.home(), link);
+    for (const uid_t owner : {uid_t{0}, uid_t{65534}}) {
+        ASSERT_EQ(0, ::lchown(link.c_str(), owner, owner));
+        auto process = installer.launch(
+            {"/usr/bin/env", "HOME=" + link, installer.executable(), "-WorkFolder", work_.path()},
+            systemLanguage("en_US.UTF-8"));
+        process->writeInput("\n");
+        const auto result = process->finish(std::chrono::seconds(60));
+        const Lines lines = testsupport::splitLines(result.errors);
+        ASSERT_FALSE(lines.empty()) << owner;
+        const std::string refusal = "unattended installer: cannot make the log folder " + link;
+        const std::string reason = ": '" + link + "' belongs to another user";
+        if (owner == 0) {
+            EXPECT_NE(1, result.exitCode) << result.errors;
+            EXPECT_NE(0u, lines[0].find(refusal)) << lines[0];
+            EXPECT_TRUE(contains(installer.lastLog(), "over and out"));
+        } else {
+            EXPECT_EQ(1, result.exitCode) << result.errors;
+            EXPECT_EQ(0u, lines[0].find(refusal)) << lines[0];
+            EXPECT_TRUE(lines[0].size() > reason.size() &&
+                        lines[0].compare(lines[0].size() - reason.size(), reason.size(),
+                                         reason) == 0)
+                << lines[0];
+        }
+    }
+}
+
 // Values that cannot make an install fail the run before any download, with
 // a log line naming the key and the window telling the failure.
 TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
