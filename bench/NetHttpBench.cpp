@@ -165,6 +165,15 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
             (argument == "--only" ? options.only : options.body) = value;
             continue;
         }
+        if (argument == "--connections") {
+            // The keep-alive GETs are measured over one and over eight connections.
+            if (value != "1" && value != "8") {
+                problem = "not 1 or 8 for --connections: " + value;
+                return std::nullopt;
+            }
+            options.connections = value == "1" ? 1 : 8;
+            continue;
+        }
         if (argument == "--server-cpu") {
             const auto cpu = PositiveNumber(value == "0" ? "1" : value);
             if (!cpu) {
@@ -183,8 +192,6 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
             options.rounds = static_cast<int>(*number);
         } else if (argument == "--requests") {
             options.requests = static_cast<int>(*number);
-        } else if (argument == "--connections") {
-            options.connections = static_cast<int>(*number);
         } else if (argument == "--large-mib") {
             options.largeMiB = static_cast<std::size_t>(*number);
         } else {

@@ -18,6 +18,7 @@
 #include <future>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -110,6 +111,10 @@ int ExitCodeOfUpgrade(network::HTTPStatusCode code) {
 // What the receive loop saw last, and where its messages go.
 struct Session {
     std::shared_ptr<network::AsyncWebSocket> socket;
+    // Whether the service has stopped (its context is then gone), for the
+    // output's thread, which asks for the next message through it.
+    std::mutex serviceMutex;
+    bool serviceStopped = false;
     std::unique_ptr<MessageOutput> output;
     std::atomic<bool> ended{false};
     std::atomic<network::ITCPSocket::ErrorCode> endCode{0};
@@ -191,6 +196,10 @@ std::uint16_t Finish(network::AsyncService& service, const std::shared_ptr<Sessi
     });
     auto code = closeCode.get_future();
     const bool known = code.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    {
+        std::lock_guard<std::mutex> lock(session->serviceMutex);
+        session->serviceStopped = true;
+    }
     service.Stop();
     return known ? code.get() : 1006;
 }
@@ -216,8 +225,15 @@ int main(int argc, char** argv) {
     session->socket = std::make_shared<network::AsyncWebSocket>(
         service, std::make_shared<network::AsyncSSLContext>(), options.proxy.MakeAuthenticator(),
         std::make_shared<network::NetworkConnectivity>());
-    // The output asks for the next message on the service's thread.
-    session->output = std::make_unique<MessageOutput>(stdout, [weak = std::weak_ptr<Session>(session), &service] {
+    // The output asks for the next message on the service's thread, while
+    // the service runs. The session owns the output, whose thread ends
+    // before the session goes.
+    Session* const owner = session.get();
+    session->output = std::make_unique<MessageOutput>(stdout, [owner, weak = std::weak_ptr<Session>(session), &service] {
+        std::lock_guard<std::mutex> lock(owner->serviceMutex);
+        if (owner->serviceStopped) {
+            return;
+        }
         boost::asio::post(service->GetIOContext(), [weak] {
             if (auto session = weak.lock(); session && session->socket) {
                 ReceiveLoop(session);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "MessageOutput.h"
 #include "support/ChildProcess.h"
 #include "support/SquidProxy.h"
 #include "support/WebSocketTestPeer.h"
@@ -239,6 +240,38 @@ TEST_F(NetWsTest, ALineGoesOutWhileTheOutputIsNotRead) {
     const auto result = netWs.Finish(std::chrono::seconds(30));
     EXPECT_EQ(result.exitCode, 0) << result.errors;
     EXPECT_TRUE(result.output == first + "\n" + second + "\n") << result.output.size() << " bytes of output";
+}
+
+// Echoes past the output's backlog wait for a reader that takes nothing for
+// longer than the closing handshake may last: net-ws gives up on the
+// handshake, then writes all it holds once the reader reads, and ends with
+// 7. The wait has no event to follow: the run gives up after a minute.
+TEST_F(NetWsTest, AnOutputUnreadPastTheClosingBoundIsStillWrittenWhole) {
+    RunningNetWs netWs(url("ws", "/echo-sizes"));
+    ASSERT_TRUE(netWs.started());
+    const std::string line(4 << 20, 'x');
+    std::string input;
+    for (int i = 0; i < 5; ++i) {
+        input += line + "\n";
+    }
+    ASSERT_TRUE(netWs.Write(input));
+    netWs.CloseInput();
+    const auto closed = std::chrono::steady_clock::now();
+    std::string journal;
+    while (std::chrono::steady_clock::now() < closed + std::chrono::seconds(30) &&
+           (journal = testsupport::readFile(peer_.journal())).find("{\"echoed\": 4194304}\n{\"echoed\": 4194304}\n{\"echoed\": 4194304}\n{\"echoed\": 4194304}\n{\"echoed\": 4194304}") ==
+               std::string::npos) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_until(closed + std::chrono::seconds(62));
+    const auto result = netWs.Finish(std::chrono::seconds(30));
+    ASSERT_TRUE(result.exited) << "signal " << result.signal << "\n" << result.errors;
+    EXPECT_EQ(7, result.exitCode) << result.errors;
+    EXPECT_NE(std::string::npos, result.errors.find("no closing handshake within a minute")) << result.errors;
+    // The echoes that filled the backlog; the last one stays unread.
+    const std::size_t held = MessageOutput::kBacklog / (line.size() + 1) + 1;
+    EXPECT_TRUE(result.output == input.substr(0, held * (line.size() + 1)))
+        << result.output.size() << " bytes of output";
 }
 
 TEST_F(NetWsTest, HelpExitsZeroAndAWrongCommandLine64) {

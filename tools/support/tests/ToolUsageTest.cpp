@@ -61,6 +61,7 @@ TEST(ToolUsageTest, HelpAndWrongArgumentsAnswerTheSameWayInEveryProgram) {
         {"ipc-bench", {"--bogus"}, "unexpected argument '--bogus'"},
         {"net-http-bench", {"--rounds", "0"}, "not a positive number for --rounds"},
         {"net-http-bench", {"--bogus"}, "unknown argument --bogus"},
+        {"net-http-bench", {"--no-downloads", "--connections", "4"}, "not 1 or 8 for --connections: 4"},
         {"ipc-bench", {"--echo", "pigeons", "1", "10"}, "--echo takes"},
         {"net-websocket-bench", {"0"}, "ROUNDS must be a positive whole number, not '0'"},
         {"net-websocket-bench", {"7", "8"}, "unexpected argument '8'"},
