@@ -182,9 +182,10 @@ int main(int argc, char** argv) {
     }
 
     // The body of a successful answer goes out as it arrives; any other
-    // answer's body is written once it is complete. The output is touched
-    // only when the first bytes are to be written, and a file takes its
-    // place only once the transfer has succeeded.
+    // answer's body goes to standard output once it is complete, and never
+    // to -o's path. The output is touched only when the first bytes are to
+    // be written, and a file takes its place only once the transfer has
+    // succeeded.
     BodyOutput output{options.output};
     connection->SetBodySink([&output](const unsigned char* data, std::size_t size) {
         return output.Write(data, size);
@@ -237,8 +238,13 @@ int main(int argc, char** argv) {
     }
     head += "\n";
     std::cerr << head;
-    const auto body = outcome.response->TakeBody();
-    if (!output.Write(body.data(), body.size()) || !output.Finish()) {
+    const int exitCode = ExitCodeOf(outcome.code);
+    if (exitCode != 0 && options.output) {
+        // A failed answer's body (a 404 page, a redirect not followed) takes
+        // the place of nothing: the output is left as it was.
+        output.Discard();
+    } else if (const auto body = outcome.response->TakeBody();
+               !output.Write(body.data(), body.size()) || !output.Finish()) {
         std::cerr << program << ": " << output.Problem() << "\n";
         return kWriteFailed;
     }
@@ -248,5 +254,5 @@ int main(int argc, char** argv) {
                   << outcome.code << ", Location: " << outcome.response->GetHeader("Location")
                   << "): too many redirects, or a target that may not be followed\n";
     }
-    return ExitCodeOf(outcome.code);
+    return exitCode;
 }

@@ -189,7 +189,9 @@ TEST_F(NetGetTest, OnlyASuccessfulTransferTouchesTheOutput) {
            "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
            "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
            "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
-           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew"});
+           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
+           "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
+           "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy"});
     const bool root = ::geteuid() == 0;
     enum class Kind { File, Fifo, Device, LinkToDevice, LinkToFile };
     struct Case {
@@ -211,6 +213,8 @@ TEST_F(NetGetTest, OnlyASuccessfulTransferTouchesTheOutput) {
         {"a device, whole", Kind::Device, url("/device"), 0, "", ""},
         {"a link to a device", Kind::LinkToDevice, url("/link"), 0, "", ""},
         {"a link to a file", Kind::LinkToFile, url("/linked"), 74, "precious", ""},
+        {"a 404 page", Kind::File, url("/missing"), 40, "precious", ""},
+        {"a 503 page", Kind::File, url("/busy"), 50, "precious", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
