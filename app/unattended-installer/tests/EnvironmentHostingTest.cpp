@@ -4,6 +4,7 @@
 // user-started role only, released by the teardown.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -43,6 +44,10 @@ testsupport::LoggedRun runApplication(
         if (::pipe(input) != 0 || ::dup2(input[0], STDIN_FILENO) < 0) {
             return 90;
         }
+        // The credential store the application opens lives under a home
+        // folder of the test's own, not the user's.
+        const testsupport::TempDir home("installer-environment-home");
+        ::setenv("HOME", home.path().c_str(), 1);
         std::vector<std::string> argv{"/opt/probe/installer"};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         common::Params params;
