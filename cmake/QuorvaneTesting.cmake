@@ -3,7 +3,7 @@ include(GoogleTest)
 set(QUORVANE_TEST_ENVIRONMENT
     "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
-    "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0")
+    "LSAN_OPTIONS=print_suppressions=0")
 
 # quorvane_add_test(<name> SOURCES ... [LIBS ...] [TIMEOUT seconds]
 #                   [PROPERTIES name value ...])
@@ -17,9 +17,8 @@ function(quorvane_add_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/cmake/SanitizerOptions.cpp)
   # CTest hands the discovered tests only the first entry of the environment
-  # list, so the options are also built into the program.
-  set_source_files_properties(${CMAKE_SOURCE_DIR}/cmake/SanitizerOptions.cpp PROPERTIES
-    COMPILE_DEFINITIONS "QUORVANE_LSAN_SUPPRESSIONS=\"${CMAKE_SOURCE_DIR}/cmake/lsan.supp\"")
+  # list, so the options and the leak suppressions are also built into the
+  # program.
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
