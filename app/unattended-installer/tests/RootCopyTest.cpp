@@ -465,4 +465,55 @@ TEST_F(RootCopyTest, APackageParameterFileOverTheReadLimitFailsTheInstall) {
     }
 }
 
+// A package's parameter file is kept as it is written: one that is not
+// strict JSON fails the install, with or without a token to carry over,
+// and the earlier install stays; in one that is, the token is added and
+// nothing else changes, numbers included.
+TEST_F(RootCopyTest, APackageParameterFileThatIsNotStrictJsonFailsTheInstall) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const std::string earlier = R"({"DeviceToken": "kept"})";
+    const std::string numbers = "{\n    \"Count\": 123456789012345678901234567890,\n"
+                                "    \"Ratio\": 1.50\n}\n";
+    struct Case {
+        std::string json;
+        bool token;
+        std::string logged;  // empty: installed
+    };
+    const std::vector<Case> cases{
+        {R"({"Product": "sample",})", true, "Missing a name for object member."},
+        {R"({"Product": "sample",})", false, "Missing a name for object member."},
+        {"{\"Product\": \"sample\"} // the agent\n", true, "must not be followed by other values"},
+        {R"([{"Product": "sample"}])", true, "its top level is another value"},
+        {"{\"a\": " + std::string(64, '[') + std::string(64, ']') + "}", true,
+         "nested deeper than 64 levels"},
+        {numbers, true, ""},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(destination());
+        makeEarlierInstall();
+        if (c.token) {
+            writeFile(destination() + "/unattended.json", earlier);
+        }
+        installertest::makeAgentPackage(package_, Agent{.jsonText = c.json});
+        const auto result = startElevated(installer)->finish(std::chrono::seconds(60));
+        const std::string json = readFile(destination() + "/unattended.json");
+        if (c.logged.empty()) {
+            EXPECT_EQ("<exitcode>0</exitcode>\n", result.output) << c.json << installer.lastLog();
+            EXPECT_EQ(numbers.substr(0, numbers.size() - 3) +
+                          ",\n    \"DeviceToken\": \"kept\"\n}\n",
+                      json);
+            continue;
+        }
+        EXPECT_EQ("<exitcode>4</exitcode>\n", result.output) << c.json;
+        EXPECT_EQ("earlier", marker()) << c.json;
+        EXPECT_EQ(c.token ? earlier : "", json) << c.json;
+        EXPECT_EQ(Lines{company_}, entries(product())) << c.json;
+        const std::string log = installer.lastLog();
+        EXPECT_TRUE(contains(log, "the package's unattended.json is not one JSON object: ") &&
+                    contains(log, c.logged))
+            << c.json << "\n"
+            << log;
+    }
+}
+
 }  // namespace
