@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -47,6 +48,19 @@ std::vector<std::string> openEntries(const std::string& folder) {
         }
     }
     return open;
+}
+
+// The soft value of the row `name` ("Max file size") of /proc/<pid>/limits.
+std::string softLimit(const std::string& limits, const std::string& name) {
+    for (const auto& line : testsupport::splitLines(limits)) {
+        if (line.rfind(name + " ", 0) == 0) {
+            std::istringstream values(line.substr(name.size()));
+            std::string soft;
+            values >> soft;
+            return soft;
+        }
+    }
+    return "(no row " + name + ")";
 }
 
 class RootCopyTest : public EndToEndTest {
@@ -513,6 +527,54 @@ TEST_F(RootCopyTest, APackageParameterFileThatIsNotStrictJsonFailsTheInstall) {
                     contains(log, c.logged))
             << c.json << "\n"
             << log;
+    }
+}
+
+// The limits of whoever starts the root copy neither end it nor bind what
+// it runs: it lifts them, so its log is whole though it is written past a
+// file-size limit of 1 KiB, and the daemon runs without them. A hard limit
+// only root with the right to raise it can lift; without that right the
+// run still ends with its result line, its writes past the limit failed.
+TEST_F(RootCopyTest, TheRootCopyLiftsTheLimitsItInherits) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const bool mayRaise =
+        testsupport::runCommand({"/usr/bin/prlimit", "--cpu=600", "/usr/bin/prlimit",
+                                 "--cpu=unlimited", "/bin/true"})
+            .exitCode == 0;
+    struct Case {
+        std::string option;
+        std::string row;
+        std::string soft;
+        std::string logged;
+        bool whole;  // the log holds every line
+    };
+    const std::vector<Case> cases{
+        {"--fsize=1024:unlimited", "Max file size", "unlimited",
+         "lifted: file size 1024 -> unlimited", true},
+        {"--cpu=600:unlimited", "Max cpu time", "unlimited", "lifted: processor time 600 -> unlimited",
+         true},
+        {"--nofile=64:4096", "Max open files", "1024", "lifted: open files 64 -> 1024", true},
+        {"--stack=4194304:unlimited", "Max stack size", "8388608",
+         "lifted: stack size 4194304 -> 8388608", true},
+        mayRaise ? Case{"--fsize=1024", "Max file size", "unlimited",
+                        "lifted: file size 1024 -> unlimited", true}
+                 : Case{"--fsize=1024", "Max file size", "1024",
+                        "kept: file size 1024 (its hard limit cannot be raised", false},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(destination());
+        Lines argv{"/usr/bin/prlimit", c.option, installer.executable()};
+        const Lines arguments = request();
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const auto result = installer.launch(argv)->finish(std::chrono::seconds(60));
+        EXPECT_EQ("<exitcode>0</exitcode>\n", result.output)
+            << c.option << ", status " << result.exitCode << "\n"
+            << result.errors;
+        const std::string log = installer.lastLog();
+        EXPECT_TRUE(contains(log, "inherited limit " + c.logged)) << c.option << "\n" << log;
+        EXPECT_EQ(c.whole, contains(log, "over and out")) << c.option << "\n" << log;
+        EXPECT_EQ(c.soft, softLimit(readFile(destination() + "/daemon-limits.txt"), c.row))
+            << c.option;
     }
 }
 
