@@ -270,10 +270,15 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(const ElevatedRe
     LoggedCommand daemon(*logger_, "daemon");
     if (daemon.run(command, request.registrationTimeout) != 0) {
         logger_->error("unable to run daemon registration");
+        // Nothing the failed daemon started writes into the earlier install.
+        daemon.endGroup();
         slot.rollBack();
         return RegistrationFailed;
     }
     slot.complete();
+    // What the registered agent started keeps running; until now it went
+    // with a run that did not finish.
+    daemon.release();
     return InstallSucceeded;
 }
 

@@ -63,6 +63,50 @@ std::string softLimit(const std::string& limits, const std::string& name) {
     return "(no row " + name + ")";
 }
 
+// The process the sample daemon leaves running, once it has written its id
+// into `pidFile`; killed, if it still runs, when this goes.
+class Leftover {
+public:
+    explicit Leftover(std::string pidFile) : pidFile_(std::move(pidFile)) {}
+    ~Leftover() {
+        if (running()) {
+            ::kill(pid_, SIGKILL);
+        }
+    }
+    // Waits for its id; false when none came.
+    bool started() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (readFile(pidFile_).empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const std::string id = readFile(pidFile_);
+        pid_ = id.empty() ? -1 : std::stoi(id);
+        return pid_ > 0;
+    }
+    // Whether it is still there and not yet ended (a zombie has ended).
+    bool running() const {
+        if (pid_ <= 0 ||
+            !contains(readFile("/proc/" + std::to_string(pid_) + "/cmdline"), "leftover.txt")) {
+            return false;
+        }
+        const std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
+        const auto state = stat.rfind(") ");
+        return state != std::string::npos && stat.compare(state + 2, 1, "Z") != 0;
+    }
+    // Whether it has ended within `timeout`.
+    bool ends(std::chrono::milliseconds timeout) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (running() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return !running();
+    }
+
+private:
+    std::string pidFile_;
+    pid_t pid_ = -1;
+};
+
 class RootCopyTest : public EndToEndTest {
 protected:
     std::string product() const { return kInstallBase + "/" + product_; }
@@ -575,6 +619,56 @@ TEST_F(RootCopyTest, TheRootCopyLiftsTheLimitsItInherits) {
         EXPECT_EQ(c.whole, contains(log, "over and out")) << c.option << "\n" << log;
         EXPECT_EQ(c.soft, softLimit(readFile(destination() + "/daemon-limits.txt"), c.row))
             << c.option;
+    }
+}
+
+// What the daemon started and left in its process group goes when the
+// root copy is killed, or when the registration fails, before the earlier
+// install is back, so nothing writes into it; after a registration that
+// succeeded it stays.
+TEST_F(RootCopyTest, WhatTheDaemonLeftRunningGoesUnlessItsInstallSucceeds) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const std::string junk = work_.file("junk.zip");
+    writeFile(junk, "not a zip");
+    struct Case {
+        std::string what;
+        Agent agent;
+        bool kill;
+        std::string output;
+    };
+    const std::string pidFile = work_.file("leftover-pid");
+    const std::vector<Case> cases{
+        {"the root copy killed", Agent{.sleep = 60, .leaveRunning = pidFile}, true, ""},
+        {"the registration failed", Agent{.exitCode = 1, .leaveRunning = pidFile}, false,
+         "<exitcode>5</exitcode>\n"},
+        {"the registration succeeded", Agent{.leaveRunning = pidFile}, false,
+         "<exitcode>0</exitcode>\n"},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(destination());
+        fs::remove(pidFile);
+        makeEarlierInstall();
+        installertest::makeAgentPackage(package_, c.agent);
+        auto process = startElevated(installer);
+        Leftover leftover(pidFile);
+        ASSERT_TRUE(leftover.started()) << c.what << process->errors();
+        if (c.kill) {
+            process->signal(SIGKILL);
+        }
+        EXPECT_EQ(c.output, process->finish(std::chrono::seconds(60)).output) << c.what;
+        if (c.output == "<exitcode>0</exitcode>\n") {
+            EXPECT_FALSE(leftover.ends(std::chrono::milliseconds(300))) << c.what;
+            EXPECT_TRUE(fs::exists(destination() + "/leftover.txt")) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(leftover.ends(std::chrono::seconds(5))) << c.what;
+        if (c.kill) {
+            // The next run puts the earlier install back.
+            EXPECT_EQ("<exitcode>4</exitcode>\n",
+                      startElevated(installer, {}, junk)->finish().output);
+        }
+        EXPECT_EQ("earlier", marker()) << c.what;
+        EXPECT_FALSE(fs::exists(destination() + "/leftover.txt")) << c.what;
     }
 }
 
