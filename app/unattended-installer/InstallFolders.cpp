@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "ParameterFileText.h"
 #include "common/utils/RandomString.h"
 
 namespace quorvane::unattended {
@@ -145,25 +146,41 @@ std::optional<std::string> readPlainFile(const fs::path& folder, const char* nam
     return content;
 }
 
-bool isParameterFileTooLarge(const fs::path& folder) {
-    bool tooLarge = false;
-    readPlainFile(folder, kParameterFile, kLargestParameterFile, &tooLarge);
-    return tooLarge;
+std::optional<std::string> readParameterFile(const fs::path& folder) {
+    auto content = readPlainFile(folder, kParameterFile, kLargestParameterFile);
+    if (content && content->empty()) {
+        content.reset();
+    }
+    return content;
 }
 
-bool copyParameterFile(const fs::path& folder, const fs::path& copy) {
-    const auto content = readPlainFile(folder, kParameterFile, kLargestParameterFile);
-    if (!content || content->empty()) {
+std::string parameterFileProblem(const fs::path& folder) {
+    bool tooLarge = false;
+    const auto content = readPlainFile(folder, kParameterFile, kLargestParameterFile, &tooLarge);
+    if (tooLarge) {
+        return "is larger than " + std::to_string(kLargestParameterFile) + " bytes";
+    }
+    return content && !content->empty() ? ParameterFileText(*content).problem() : std::string();
+}
+
+bool writeNewFile(const fs::path& path, const std::string& content, mode_t mode) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
         return false;
     }
-    const int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0) {
-        return false;
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
     }
-    const bool written =
-        ::write(out, content->data(), content->size()) == static_cast<ssize_t>(content->size());
-    ::close(out);
-    return written;
+    const bool written = done == content.size() && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && written;
 }
 
 namespace {

@@ -47,15 +47,21 @@ std::optional<std::string> readPlainFile(const boost::filesystem::path& folder, 
 // The most that is read of a parameter file "unattended.json".
 inline constexpr std::size_t kLargestParameterFile = 1 << 20;
 
-// Copies the parameter file "unattended.json" in `folder` (an earlier
+// The text of the parameter file "unattended.json" in `folder` (an earlier
 // install, or an unpacked package), read as readPlainFile does within
-// kLargestParameterFile, to the new file `copy`; false when there is none to
-// copy.
-bool copyParameterFile(const boost::filesystem::path& folder, const boost::filesystem::path& copy);
+// kLargestParameterFile; none when there is no such file or it is empty.
+std::optional<std::string> readParameterFile(const boost::filesystem::path& folder);
 
-// Whether the parameter file "unattended.json" in `folder` is larger than
-// kLargestParameterFile (a link or anything but a regular file is not).
-bool isParameterFileTooLarge(const boost::filesystem::path& folder);
+// Why the parameter file "unattended.json" in `folder` cannot be an
+// install's: it is larger than kLargestParameterFile, or it is not one JSON
+// object (ParameterFileText). Empty when it can, and when there is none to
+// read (no regular file at that name, or an empty one).
+std::string parameterFileProblem(const boost::filesystem::path& folder);
+
+// Writes `content` into the new file `path` (never through a link or into a
+// file that was there), with `mode`, and flushes it to the disk; false when
+// any step fails.
+bool writeNewFile(const boost::filesystem::path& path, const std::string& content, mode_t mode);
 
 // Whether `path` is a folder and not a link.
 bool isRealFolder(const boost::filesystem::path& path);

@@ -10,9 +10,12 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
 #include <limits>
+#include <utility>
 
 extern char** environ;
 
@@ -57,6 +60,175 @@ bool readSome(int fd, std::string& into, std::chrono::milliseconds wait) {
     return n < 0 && (errno == EINTR || errno == EAGAIN);
 }
 
+// What the keeper reads from the installer to let the group go on.
+constexpr char kRelease = 'r';
+// The longest the keeper waits before it looks at its pipes again.
+constexpr timespec kKeeperLook{1, 0};
+
+// What the keeper and the program need, made before the fork: between the
+// fork and exec (or _exit) they make system calls only.
+struct ChildSetup {
+    char* const* argv = nullptr;
+    int nothing = -1;    // /dev/null, the program's standard input
+    int output = -1;     // the write end of the output pipe
+    int report = -1;     // where a failure to start is told (close-on-exec)
+    int inherited = -1;  // the program's descriptor 3, or -1
+    int control = -1;    // the keeper's end of the installer's control pipe
+    int status = -1;     // the keeper's end of the pipe that tells the program's end
+    bool limitFileSize = false;
+    rlimit fileSize{};
+};
+
+void noteChild(int) {}
+
+// Closes every descriptor above 2 but `keep` (-1 entries ignored).
+void closeAllBut(int* keep, std::size_t count) {
+    for (std::size_t i = 1; i < count; ++i) {
+        for (std::size_t j = i; j > 0 && keep[j - 1] > keep[j]; --j) {
+            std::swap(keep[j - 1], keep[j]);
+        }
+    }
+    unsigned from = 3;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (keep[i] < static_cast<int>(from)) {
+            continue;
+        }
+        if (static_cast<unsigned>(keep[i]) > from) {
+            ::close_range(from, static_cast<unsigned>(keep[i]) - 1, 0);
+        }
+        from = static_cast<unsigned>(keep[i]) + 1;
+    }
+    ::close_range(from, ~0U, 0);
+}
+
+// The program, a child of the keeper: killed when the keeper ends, with the
+// default signal actions and no blocked signal, whatever the installer had.
+[[noreturn]] void runProgram(const ChildSetup& setup, pid_t keeper) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != keeper) {
+        ::_exit(127);
+    }
+    ::dup2(setup.nothing, STDIN_FILENO);
+    ::dup2(setup.output, STDOUT_FILENO);
+    ::dup2(setup.output, STDERR_FILENO);
+    int keep = 2;
+    if (setup.inherited >= 0) {
+        if (setup.inherited == 3) {
+            ::fcntl(3, F_SETFD, 0);
+        } else {
+            ::dup2(setup.inherited, 3);
+        }
+        keep = 3;
+    }
+    // The failure report stays open (close-on-exec) above what is kept.
+    ::close_range(static_cast<unsigned>(keep + 1), static_cast<unsigned>(setup.report - 1), 0);
+    ::close_range(static_cast<unsigned>(setup.report + 1), ~0U, 0);
+    if (setup.limitFileSize) {
+        ::setrlimit(RLIMIT_FSIZE, &setup.fileSize);
+    }
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGCHLD}) {
+        ::sigaction(signal, &defaults, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(setup.argv[0], setup.argv, environ);
+    const int error = errno;
+    [[maybe_unused]] const ssize_t written = ::write(setup.report, &error, sizeof error);
+    ::_exit(127);
+}
+
+// The keeper: leads the group, starts the program in it, tells the
+// installer how the program ended, then waits. A release from the installer
+// ends the keeper alone; the installer's end (its end of the control pipe
+// closed), or anything else on that pipe, kills the whole group. Nothing but
+// SIGKILL ends it otherwise.
+[[noreturn]] void keepGroup(ChildSetup setup) {
+    sigset_t all;
+    sigfillset(&all);
+    ::sigprocmask(SIG_SETMASK, &all, nullptr);
+    ::setpgid(0, 0);
+    // Not even the installer's standard streams: its result line's pipe
+    // ends when the installer does.
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        ::dup2(setup.nothing, fd);
+    }
+    int keep[] = {setup.nothing,   setup.output,  setup.report,
+                  setup.inherited, setup.control, setup.status};
+    closeAllBut(keep, sizeof keep / sizeof keep[0]);
+    struct sigaction onChild {};
+    onChild.sa_handler = noteChild;
+    ::sigaction(SIGCHLD, &onChild, nullptr);
+    const pid_t self = ::getpid();
+    const pid_t program = ::fork();
+    if (program == 0) {
+        runProgram(setup, self);
+    }
+    if (program < 0) {
+        const int error = errno;
+        [[maybe_unused]] const ssize_t written = ::write(setup.report, &error, sizeof error);
+        ::_exit(127);
+    }
+    for (const int fd : {setup.nothing, setup.output, setup.report, setup.inherited}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    sigset_t waiting = all;
+    sigdelset(&waiting, SIGCHLD);
+    bool told = false;
+    for (;;) {
+        int status = 0;
+        if (!told && ::waitpid(program, &status, WNOHANG) == program) {
+            [[maybe_unused]] const ssize_t written = ::write(setup.status, &status, sizeof status);
+            ::close(setup.status);
+            told = true;
+        }
+        pollfd entry{setup.control, POLLIN, 0};
+        if (::ppoll(&entry, 1, &kKeeperLook, &waiting) <= 0) {
+            continue;
+        }
+        char command = 0;
+        const ssize_t n = ::read(setup.control, &command, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 1 && command == kRelease) {
+            ::_exit(0);
+        }
+        break;
+    }
+    ::kill(0, SIGKILL);
+    ::_exit(1);
+}
+
+// Whether the keeper has told how the program ended within `wait`; a
+// keeper gone without telling counts as the program killed.
+bool programEnded(int statusPipe, int& status, std::chrono::milliseconds wait) {
+    pollfd entry{statusPipe, POLLIN, 0};
+    const auto deadline = Clock::now() + wait;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        if (ready > 0) {
+            break;
+        }
+        if (ready == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    int value = 0;
+    const ssize_t n = ::read(statusPipe, &value, sizeof value);
+    if (n < 0 && errno == EINTR) {
+        return false;
+    }
+    status = n == static_cast<ssize_t>(sizeof value) ? value : SIGKILL;
+    return true;
+}
+
 }  // namespace
 
 LoggedCommand::LoggedCommand(common::ILogger& logger, std::string name)
@@ -82,111 +254,114 @@ void LoggedCommand::logOutput(std::string& pending, bool all) {
     pending.erase(0, start);
 }
 
-bool LoggedCommand::stop(pid_t pid, int& status, bool gently) {
+LoggedCommand::~LoggedCommand() {
+    endGroup();
+}
+
+void LoggedCommand::release() {
+    if (keeper_ <= 0) {
+        return;
+    }
+    [[maybe_unused]] const ssize_t written = ::write(control_, &kRelease, 1);
+    ::close(control_);
+    int status = 0;
+    waitUntil(keeper_, status, Clock::now() + kGrace);
+    keeper_ = -1;
+    control_ = -1;
+}
+
+void LoggedCommand::endGroup() {
+    if (keeper_ <= 0) {
+        return;
+    }
+    // The keeper is not reaped yet: the group's id is still its own.
+    ::kill(-keeper_, SIGKILL);
+    ::close(control_);
+    int status = 0;
+    waitUntil(keeper_, status, Clock::now() + kGrace);
+    keeper_ = -1;
+    control_ = -1;
+}
+
+bool LoggedCommand::stop(int statusPipe, int& status, bool gently) {
     if (gently) {
-        ::kill(-pid, SIGTERM);
-        if (waitUntil(pid, status, Clock::now() + kGrace)) {
-            ::kill(-pid, SIGKILL);
+        ::kill(-keeper_, SIGTERM);
+        if (programEnded(statusPipe, status, kGrace)) {
+            endGroup();
             return true;
         }
     }
-    ::kill(-pid, SIGKILL);
-    return waitUntil(pid, status, Clock::now() + kGrace);
+    endGroup();
+    return programEnded(statusPipe, status, kGrace);
 }
 
 int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                        int inherited) {
+    endGroup();
     if (argv.empty()) {
         return kCannotRun;
     }
-    // Everything the child needs is made before the fork: between fork and
-    // exec it makes system calls only.
     std::vector<char*> args;
     for (const auto& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    int output[2];
-    int failure[2];
-    if (::pipe2(output, O_CLOEXEC) != 0) {
-        return kCannotRun;
-    }
+    int output[2] = {-1, -1};
+    int failure[2] = {-1, -1};
+    int control[2] = {-1, -1};
+    int status[2] = {-1, -1};
     const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (nothing < 0 || ::pipe2(failure, O_CLOEXEC) != 0) {
-        for (const int fd : {output[0], output[1], nothing}) {
+    const bool opened = nothing >= 0 && ::pipe2(output, O_CLOEXEC) == 0 &&
+                        ::pipe2(failure, O_CLOEXEC) == 0 && ::pipe2(control, O_CLOEXEC) == 0 &&
+                        ::pipe2(status, O_CLOEXEC) == 0;
+    // Above every descriptor the program keeps.
+    const int report = opened ? ::fcntl(failure[1], F_DUPFD_CLOEXEC, 10) : -1;
+    const auto closeAll = [&](std::initializer_list<int> fds) {
+        for (const int fd : fds) {
             if (fd >= 0) {
                 ::close(fd);
             }
         }
+    };
+    if (report < 0) {
+        closeAll({nothing, output[0], output[1], failure[0], failure[1], control[0], control[1],
+                  status[0], status[1]});
         return kCannotRun;
     }
-    // Above every descriptor the child keeps.
-    const int report = ::fcntl(failure[1], F_DUPFD_CLOEXEC, 10);
-    ::close(failure[1]);
-    failure[1] = report;
+    ChildSetup setup;
+    setup.argv = args.data();
+    setup.nothing = nothing;
+    setup.output = output[1];
+    setup.report = report;
+    setup.inherited = inherited;
+    setup.control = control[0];
+    setup.status = status[1];
     // The kernel compares the limit as a signed file offset: one past the
     // largest offset would stop the first write, and no file can pass it.
     const rlim_t limit = fileSizeLimit_ > static_cast<std::uint64_t>(
                                               std::numeric_limits<off_t>::max())
                              ? RLIM_INFINITY
                              : static_cast<rlim_t>(fileSizeLimit_);
-    const rlimit fileSize{limit, limit};
-    const pid_t parent = ::getpid();
-    const pid_t pid = report < 0 ? -1 : ::fork();
-    if (pid == 0) {
-        // A group of its own, killed when we end, the default signal actions
-        // and no blocked signal, whatever the installer had.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
-            ::_exit(127);
-        }
-        ::dup2(nothing, STDIN_FILENO);
-        ::dup2(output[1], STDOUT_FILENO);
-        ::dup2(output[1], STDERR_FILENO);
-        int keep = 2;
-        if (inherited >= 0) {
-            if (inherited == 3) {
-                ::fcntl(3, F_SETFD, 0);
-            } else {
-                ::dup2(inherited, 3);
-            }
-            keep = 3;
-        }
-        // The failure report stays open (close-on-exec) above what is kept.
-        ::close_range(static_cast<unsigned>(keep + 1), static_cast<unsigned>(report - 1), 0);
-        ::close_range(static_cast<unsigned>(report + 1), ~0U, 0);
-        if (fileSizeLimit_ > 0) {
-            ::setrlimit(RLIMIT_FSIZE, &fileSize);
-        }
-        struct sigaction defaults {};
-        defaults.sa_handler = SIG_DFL;
-        for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ}) {
-            ::sigaction(signal, &defaults, nullptr);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execve(args[0], args.data(), environ);
-        const int error = errno;
-        [[maybe_unused]] const ssize_t written = ::write(report, &error, sizeof error);
-        ::_exit(127);
+    setup.limitFileSize = fileSizeLimit_ > 0;
+    setup.fileSize = {limit, limit};
+    const pid_t keeper = ::fork();
+    if (keeper == 0) {
+        keepGroup(setup);
     }
-    if (pid > 0) {
-        ::setpgid(pid, pid);
+    if (keeper > 0) {
+        ::setpgid(keeper, keeper);
+        keeper_ = keeper;
+        control_ = control[1];
+    } else {
+        ::close(control[1]);
     }
-    for (const int fd : {output[1], failure[1], nothing}) {
-        ::close(fd);
-    }
+    closeAll({output[1], failure[1], report, nothing, control[0], status[1]});
     int error = 0;
-    const bool execFailed = pid > 0 && ::read(failure[0], &error, sizeof error) > 0;
+    const bool execFailed = keeper > 0 && ::read(failure[0], &error, sizeof error) > 0;
     ::close(failure[0]);
-    if (report < 0 || pid < 0 || execFailed) {
-        int status = 0;
-        if (pid > 0) {
-            waitUntil(pid, status, Clock::now() + kGrace);
-        }
-        ::close(output[0]);
+    if (keeper < 0 || execFailed) {
+        endGroup();
+        closeAll({output[0], status[0]});
         logger_.error("%s: cannot be run: %s", name_.c_str(), argv[0].c_str());
         return kCannotRun;
     }
@@ -194,43 +369,41 @@ int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::millis
     const auto deadline = Clock::now() + timeout;
     std::string pending;
     bool open = true;
-    int status = 0;
+    int ending = 0;
     bool ended = false;
     bool stopped = false;
     while (!ended && !stopped && Clock::now() < deadline) {
         if (open) {
             open = readSome(output[0], pending, std::chrono::milliseconds(50));
             logOutput(pending, false);
-        } else {
-            ::usleep(20000);
         }
-        ended = waitUntil(pid, status, Clock::now());
+        ended = programEnded(status[0], ending, std::chrono::milliseconds(open ? 0 : 20));
         stopped = !ended && check_ && !check_();
     }
     if (stopped) {
-        ended = stop(pid, status, false);
+        ended = stop(status[0], ending, false);
     } else if (!ended) {
         logger_.error("%s: did not end within %lld s, stopped", name_.c_str(),
                       static_cast<long long>(
                           std::chrono::duration_cast<std::chrono::seconds>(timeout).count()));
-        stop(pid, status, true);
+        stop(status[0], ending, true);
     }
     const auto drainEnd = Clock::now() + kDrain;
     while (open && Clock::now() < drainEnd) {
         open = readSome(output[0], pending, std::chrono::milliseconds(20));
     }
     logOutput(pending, true);
-    ::close(output[0]);
+    closeAll({output[0], status[0]});
     if (stopped) {
         return kStopped;
     }
     if (!ended) {
         return kTimedOut;
     }
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
+    if (WIFEXITED(ending)) {
+        return WEXITSTATUS(ending);
     }
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : kCannotRun;
+    return WIFSIGNALED(ending) ? 128 + WTERMSIG(ending) : kCannotRun;
 }
 
 void closeDescriptorsOnExec() {

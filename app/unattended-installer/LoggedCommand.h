@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -14,11 +16,18 @@ namespace quorvane::unattended {
 // does can speak for the installer: no shell; standard input from
 // /dev/null; standard output and error read into the log, line by line,
 // never to the window's stream or the result line; no other descriptor of
-// ours. It runs in a process group of its own, and a run that outlasts its
-// time-out is stopped: the group gets SIGTERM, then SIGKILL after a grace.
-// Output still held open by a background child once the program has ended
-// is read for a moment and then left. The program gets SIGKILL when the
-// installer ends, however it ends (its parent-death signal).
+// ours. It runs in a process group of its own, led by a keeper: a copy of
+// the installer that starts the program as its child, holds nothing of the
+// installer's and only waits. The keeper stays until the
+// group is released or ended, and while it stays the group's id cannot
+// name anyone else's processes. The group (the program and whatever it
+// started that stayed in the group) is killed when the program outlasts
+// its time-out (SIGTERM, then SIGKILL after a grace), when it is ended
+// (endGroup, or this object goes) and when the installer ends, however it
+// ends: the keeper sees the installer go and kills the group. A process
+// that leaves the group (setsid, setpgid) is out of reach. Output still
+// held open by a background child once the program has ended is read for
+// a moment and then left.
 class LoggedCommand {
 public:
     static constexpr int kCannotRun = -1;
@@ -28,6 +37,10 @@ public:
 
     // `name` prefixes the logged lines.
     LoggedCommand(common::ILogger& logger, std::string name);
+    // Ends the group.
+    ~LoggedCommand();
+    LoggedCommand(const LoggedCommand&) = delete;
+    LoggedCommand& operator=(const LoggedCommand&) = delete;
 
     // Runs argv (argv[0] the program's path). `inherited`, when not -1, is
     // given to the program as its descriptor 3. Returns the exit status, 128
@@ -43,16 +56,26 @@ public:
     // The largest file the program may write (its RLIMIT_FSIZE).
     void setFileSizeLimit(std::uint64_t bytes) { fileSizeLimit_ = bytes; }
 
+    // Once run has returned: lets what the program left running in its
+    // group go on after this object and the installer have gone.
+    void release();
+    // Kills what is left of the group of the last run.
+    void endGroup();
+
 private:
     void logOutput(std::string& pending, bool all);
     // Ends the program's group: SIGTERM, SIGKILL after a grace, or SIGKILL at
-    // once; true with `status` set when the program was reaped.
-    bool stop(pid_t pid, int& status, bool gently);
+    // once; true with `status` set when the program's end is known.
+    bool stop(int statusPipe, int& status, bool gently);
 
     common::ILogger& logger_;
     std::string name_;
     std::function<bool()> check_;
     std::uint64_t fileSizeLimit_ = 0;
+    // The keeper of the last run's group, and the installer's end of the
+    // pipe that the keeper watches; -1 once released or ended.
+    pid_t keeper_ = -1;
+    int control_ = -1;
 };
 
 // Marks every descriptor above 2 that the process holds close-on-exec, so

@@ -20,10 +20,10 @@
 #include "InstallerView.h"
 #include "LoggedCommand.h"
 #include "PackageContents.h"
+#include "ParameterFileText.h"
 #include "QtCorePlatform.h"
 #include "ShellWords.h"
 #include "common/params/IParams.h"
-#include "common/params/JsonFileParams.h"
 #include "common/utils/ElevatedExecution.h"
 #include "common/utils/Paths.h"
 #include "common/utils/PreferredLanguage.h"
@@ -270,10 +270,15 @@ std::uint32_t UnattendedInstallerApplication::privilegedInstall(const ElevatedRe
     LoggedCommand daemon(*logger_, "daemon");
     if (daemon.run(command, request.registrationTimeout) != 0) {
         logger_->error("unable to run daemon registration");
+        // Nothing the failed daemon started writes into the earlier install.
+        daemon.endGroup();
         slot.rollBack();
         return RegistrationFailed;
     }
     slot.complete();
+    // What the registered agent started keeps running; until now it went
+    // with a run that did not finish.
+    daemon.release();
     return InstallSucceeded;
 }
 
@@ -315,10 +320,11 @@ fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedReque
     if (status == 0 && overflow.empty() && !withinBounds()) {
         overflow = "the package unpacked to more than its bounds";
     }
-    // Its parameters are not replaced by the device token alone.
-    if (status == 0 && overflow.empty() && isParameterFileTooLarge(staging)) {
-        overflow = std::string("the package's ") + kParameterFile + " is larger than " +
-                   std::to_string(kLargestParameterFile) + " bytes";
+    // Its parameters are kept as they are written, or the package fails.
+    if (status == 0 && overflow.empty()) {
+        if (const std::string problem = parameterFileProblem(staging); !problem.empty()) {
+            overflow = std::string("the package's ") + kParameterFile + " " + problem;
+        }
     }
     if (!overflow.empty()) {
         logger_->error("%s", overflow.c_str());
@@ -336,31 +342,34 @@ fs::path UnattendedInstallerApplication::unpack(int package, const ElevatedReque
 
 bool UnattendedInstallerApplication::carryDeviceTokenOver(const fs::path& destination,
                                                           const fs::path& staging) {
-    // The earlier install's device token, exactly as it was stored, read
-    // from a private copy of its parameter file. The new parameter file is
-    // read from the package as a plain file only (a missing or unusable one
-    // counts as empty) and written back in place of whatever the package
-    // had at its name.
+    // The earlier install's device token, exactly as it was written, takes
+    // the place of the package's own in the text of the package's parameter
+    // file (checked whole by unpack), whose other bytes stay as they are. A
+    // package without a plain parameter file gets one holding the token
+    // alone, written in place of whatever the package had at its name.
+    const auto earlierText = readParameterFile(destination);
+    if (!earlierText) {
+        return true;
+    }
+    const ParameterFileText earlier(*earlierText);
+    if (!earlier.problem().empty()) {
+        logger_->warn("the earlier install's %s %s: no %s to carry over", kParameterFile,
+                      earlier.problem().c_str(), kDeviceToken);
+        return true;
+    }
+    const auto token = earlier.valueText(kDeviceToken);
+    if (!token) {
+        return true;
+    }
+    const ParameterFileText unpacked(readParameterFile(staging).value_or("{}\n"));
     const fs::path privateFolder = makePrivateFolder(
         staging.parent_path(), staging.filename().string() + InstallSlot::kParamsInfix);
-    if (privateFolder.empty()) {
+    if (!unpacked.problem().empty() || privateFolder.empty()) {
         return false;
     }
-    bool carried = true;
-    const fs::path earlier = privateFolder / "earlier.json";
-    if (copyParameterFile(destination, earlier)) {
-        const common::JsonFileParams previous(earlier, common::IParams::ReadOnly);
-        if (previous.hasValue(kDeviceToken)) {
-            const fs::path merged = privateFolder / kParameterFile;
-            copyParameterFile(staging, merged);
-            {
-                common::JsonFileParams unpacked(merged, common::IParams::Writable);
-                unpacked.copyValueFrom(previous, kDeviceToken);
-            }
-            ::chmod(merged.c_str(), 0644);
-            carried = ::rename(merged.c_str(), (staging / kParameterFile).c_str()) == 0;
-        }
-    }
+    const fs::path merged = privateFolder / kParameterFile;
+    const bool carried = writeNewFile(merged, unpacked.withValue(kDeviceToken, *token), 0644) &&
+                         ::rename(merged.c_str(), (staging / kParameterFile).c_str()) == 0;
     deleteDirectory(privateFolder);
     return carried;
 }

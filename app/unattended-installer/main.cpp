@@ -20,6 +20,7 @@
 #include "AppDelegate.h"
 #include "DeferredSignals.h"
 #include "Downloader.h"
+#include "InheritedLimits.h"
 #include "InstallLocation.h"
 #include "LoggedCommand.h"
 #include "UnattendedInstallerApplication.h"
@@ -185,6 +186,9 @@ std::vector<std::string> argumentList(int argc, char** argv) {
 int main(int argc, char** argv) {
     openStandardStreams();
     ::signal(SIGPIPE, SIG_IGN);
+    // A write past the caller's file-size limit fails, with its reason, and
+    // the run tidies up as after any failure: it does not end the process.
+    ::signal(SIGXFSZ, SIG_IGN);
     common::Downloader::keepLargeBlocksOffTheHeap();
 
     auto arguments = std::make_unique<std::vector<std::string>>(argumentList(argc, argv));
@@ -194,6 +198,9 @@ int main(int argc, char** argv) {
         // it, and no such signal may cut an install short.
         quorvane::unattended::deferClosingSignals();
     }
+    // Before the first log line is written.
+    const std::vector<std::string> lifted =
+        elevated ? quorvane::unattended::liftInheritedLimits() : std::vector<std::string>{};
     const std::string home = homeFolder();
     if (home.empty()) {
         return cannotStart(elevated, "no home folder for the log files");
@@ -217,6 +224,9 @@ int main(int argc, char** argv) {
     common::Logger::setLogFolder(logFolder.string());
     common::Logger::init("UnattendedInstaller", argc > 0 && argv[0] ? argv[0] : "",
                          helper::ApplicationType::UnattendedUpdater, {common::logsink::rotatingFile});
+    for (const auto& line : lifted) {
+        common::createLogger("UnattendedInstaller")->info("%s", line.c_str());
+    }
 
     quorvane::unattended::closeDescriptorsOnExec();
     auto scheduler = common::TaskSchedulerMac::create(std::chrono::milliseconds(10),

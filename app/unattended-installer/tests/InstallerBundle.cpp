@@ -142,6 +142,12 @@ void makeAgentPackage(const std::string& path, const Agent& agent) {
     if (agent.modes) {
         argv.push_back("--modes");
     }
+    if (!agent.leaveRunning.empty()) {
+        argv.insert(argv.end(), {"--leave-running", agent.leaveRunning});
+    }
+    if (agent.jsonText) {
+        argv.insert(argv.end(), {"--json-text", *agent.jsonText});
+    }
     if (agent.understate) {
         argv.push_back("--understate");
     }

@@ -78,10 +78,13 @@ struct Agent {
     std::string deviceToken{};
     int sleep = 0;
     int hold = 0;
+    // Where the process the daemon leaves running writes its id.
+    std::string leaveRunning{};
     // Packages that test the installer's bounds.
     bool modes = false;
     std::string jsonLink{};
     long long jsonSize = 0;
+    std::optional<std::string> jsonText{};
     int fillerCount = 0;
     long long fillerSize = 0;
     bool understate = false;

@@ -7,6 +7,7 @@
 
 #include "DisplayText.h"
 #include "InstallLocation.h"
+#include "ParameterFileText.h"
 #include "ShellWords.h"
 #include "UnattendedInstallerApplication.h"
 #include "common/utils/ElevatedExecution.h"
@@ -173,6 +174,67 @@ TEST(InstallerPartsTest, OnlyAWholeResultLineCounts) {
         EXPECT_EQ(expected, common::runElevated("/bin/sh", argv)) << output;
     }
     platform::security::Authorization::resetLauncher();
+}
+
+// A parameter file is one JSON object read strictly, or it has a problem; a
+// token put into one changes only the bytes where the token's value stands.
+TEST(InstallerPartsTest, AParameterFileIsReadStrictlyAndChangedOnlyWhereItsTokenStands) {
+    const auto nested = [](int arrays) {
+        return "{\"a\": " + std::string(arrays, '[') + std::string(arrays, ']') + "}";
+    };
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {"{\"a\": 1,}", "Missing a name for object member. (at byte 8)"},
+        {"{\"a\": [1,]}", "Invalid value. (at byte 9)"},
+        {"{\"a\": 1} // note", "The document root must not be followed by other values."},
+        {"/* note */ {\"a\": 1}", "Invalid value. (at byte 0)"},
+        {"[{\"DeviceToken\": \"t\"}]", "its top level is another value"},
+        {"\"text\"", "its top level is another value"},
+        {"12", "its top level is another value"},
+        {nested(64), "nested deeper than 64 levels"},
+        {"{\"a\": 1}{\"b\": 2}", "The document root must not be followed by other values."},
+        {std::string("{\"a\": 1}\0 {", 11), "a NUL byte at byte 8"},
+        {"{\"a\": 01}", "Missing a comma or '}' after an object member."},
+        {"{\"a\": NaN}", "Invalid value."},
+        {"{'a': 1}", "Missing a name for object member."},
+        {"", "The document is empty."},
+        {"\xEF\xBB\xBF", "The document is empty. (at byte 3)"},
+    };
+    for (const auto& [text, problem] : refused) {
+        const ParameterFileText file(text);
+        EXPECT_EQ(0u, file.problem().rfind("is not one JSON object: ", 0)) << text;
+        EXPECT_NE(std::string::npos, file.problem().find(problem))
+            << text << ": " << file.problem();
+        EXPECT_FALSE(file.valueText("a").has_value()) << text;
+    }
+    struct Case {
+        std::string text;
+        std::string earlier;  // the first DeviceToken's text, if any
+        std::string changed;  // with the token "t"
+    };
+    const std::string big = "123456789012345678901234567890";
+    const std::string deep = nested(63);
+    const std::vector<Case> cases{
+        {"{\n    \"Product\": \"sample\"\n}\n", "",
+         "{\n    \"Product\": \"sample\",\n    \"DeviceToken\": \"t\"\n}\n"},
+        {"{}", "", "{\n    \"DeviceToken\": \"t\"\n}"},
+        {" { } ", "", " {\n    \"DeviceToken\": \"t\"\n} "},
+        {"{\"DeviceToken\": " + big + ", \"f\": 1.50, \"e\": -0.0e+00}", big,
+         "{\"DeviceToken\": \"t\", \"f\": 1.50, \"e\": -0.0e+00}"},
+        {"\xEF\xBB\xBF{\"a\":[1,2], \"DeviceToken\" :\t{\"x\": [1]} ,\"DeviceToken\":null}",
+         "{\"x\": [1]}",
+         "\xEF\xBB\xBF{\"a\":[1,2], \"DeviceToken\" :\t\"t\" ,\"DeviceToken\":\"t\"}"},
+        {"{\"Device\\u0054oken\": \"old\", \"n\": {\"DeviceToken\": 1}}", "\"old\"",
+         "{\"Device\\u0054oken\": \"t\", \"n\": {\"DeviceToken\": 1}}"},
+        {"{\"b\": " + big + "}", "", "{\"b\": " + big + ",\n    \"DeviceToken\": \"t\"}"},
+        {deep, "", deep.substr(0, deep.size() - 1) + ",\n    \"DeviceToken\": \"t\"}"},
+    };
+    for (const auto& c : cases) {
+        const ParameterFileText file(c.text);
+        EXPECT_EQ("", file.problem()) << c.text;
+        EXPECT_EQ(c.earlier, file.valueText("DeviceToken").value_or("")) << c.text;
+        EXPECT_EQ(c.changed, file.withValue("DeviceToken", "\"t\"")) << c.text;
+        EXPECT_EQ("", ParameterFileText(file.withValue("DeviceToken", big)).problem()) << c.text;
+    }
 }
 
 TEST(InstallerPartsTest, DisplayTextKeepsCharactersBeyondTheBasicPlane) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -48,6 +49,63 @@ std::vector<std::string> openEntries(const std::string& folder) {
     }
     return open;
 }
+
+// The soft value of the row `name` ("Max file size") of /proc/<pid>/limits.
+std::string softLimit(const std::string& limits, const std::string& name) {
+    for (const auto& line : testsupport::splitLines(limits)) {
+        if (line.rfind(name + " ", 0) == 0) {
+            std::istringstream values(line.substr(name.size()));
+            std::string soft;
+            values >> soft;
+            return soft;
+        }
+    }
+    return "(no row " + name + ")";
+}
+
+// The process the sample daemon leaves running, once it has written its id
+// into `pidFile`; killed, if it still runs, when this goes.
+class Leftover {
+public:
+    explicit Leftover(std::string pidFile) : pidFile_(std::move(pidFile)) {}
+    ~Leftover() {
+        if (running()) {
+            ::kill(pid_, SIGKILL);
+        }
+    }
+    // Waits for its id; false when none came.
+    bool started() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (readFile(pidFile_).empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const std::string id = readFile(pidFile_);
+        pid_ = id.empty() ? -1 : std::stoi(id);
+        return pid_ > 0;
+    }
+    // Whether it is still there and not yet ended (a zombie has ended).
+    bool running() const {
+        if (pid_ <= 0 ||
+            !contains(readFile("/proc/" + std::to_string(pid_) + "/cmdline"), "leftover.txt")) {
+            return false;
+        }
+        const std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
+        const auto state = stat.rfind(") ");
+        return state != std::string::npos && stat.compare(state + 2, 1, "Z") != 0;
+    }
+    // Whether it has ended within `timeout`.
+    bool ends(std::chrono::milliseconds timeout) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (running() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return !running();
+    }
+
+private:
+    std::string pidFile_;
+    pid_t pid_ = -1;
+};
 
 class RootCopyTest : public EndToEndTest {
 protected:
@@ -462,6 +520,155 @@ TEST_F(RootCopyTest, APackageParameterFileOverTheReadLimitFailsTheInstall) {
         EXPECT_TRUE(contains(installer.lastLog(),
                              "the package's unattended.json is larger than 1048576 bytes"))
             << what << installer.lastLog();
+    }
+}
+
+// A package's parameter file is kept as it is written: one that is not
+// strict JSON fails the install, with or without a token to carry over,
+// and the earlier install stays; in one that is, the token is added and
+// nothing else changes, numbers included.
+TEST_F(RootCopyTest, APackageParameterFileThatIsNotStrictJsonFailsTheInstall) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const std::string earlier = R"({"DeviceToken": "kept"})";
+    const std::string numbers = "{\n    \"Count\": 123456789012345678901234567890,\n"
+                                "    \"Ratio\": 1.50\n}\n";
+    struct Case {
+        std::string json;
+        bool token;
+        std::string logged;  // empty: installed
+    };
+    const std::vector<Case> cases{
+        {R"({"Product": "sample",})", true, "Missing a name for object member."},
+        {R"({"Product": "sample",})", false, "Missing a name for object member."},
+        {"{\"Product\": \"sample\"} // the agent\n", true, "must not be followed by other values"},
+        {R"([{"Product": "sample"}])", true, "its top level is another value"},
+        {"{\"a\": " + std::string(64, '[') + std::string(64, ']') + "}", true,
+         "nested deeper than 64 levels"},
+        {numbers, true, ""},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(destination());
+        makeEarlierInstall();
+        if (c.token) {
+            writeFile(destination() + "/unattended.json", earlier);
+        }
+        installertest::makeAgentPackage(package_, Agent{.jsonText = c.json});
+        const auto result = startElevated(installer)->finish(std::chrono::seconds(60));
+        const std::string json = readFile(destination() + "/unattended.json");
+        if (c.logged.empty()) {
+            EXPECT_EQ("<exitcode>0</exitcode>\n", result.output) << c.json << installer.lastLog();
+            EXPECT_EQ(numbers.substr(0, numbers.size() - 3) +
+                          ",\n    \"DeviceToken\": \"kept\"\n}\n",
+                      json);
+            continue;
+        }
+        EXPECT_EQ("<exitcode>4</exitcode>\n", result.output) << c.json;
+        EXPECT_EQ("earlier", marker()) << c.json;
+        EXPECT_EQ(c.token ? earlier : "", json) << c.json;
+        EXPECT_EQ(Lines{company_}, entries(product())) << c.json;
+        const std::string log = installer.lastLog();
+        EXPECT_TRUE(contains(log, "the package's unattended.json is not one JSON object: ") &&
+                    contains(log, c.logged))
+            << c.json << "\n"
+            << log;
+    }
+}
+
+// The limits of whoever starts the root copy neither end it nor bind what
+// it runs: it lifts them, so its log is whole though it is written past a
+// file-size limit of 1 KiB, and the daemon runs without them. A hard limit
+// only root with the right to raise it can lift; without that right the
+// run still ends with its result line, its writes past the limit failed.
+TEST_F(RootCopyTest, TheRootCopyLiftsTheLimitsItInherits) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const bool mayRaise =
+        testsupport::runCommand({"/usr/bin/prlimit", "--cpu=600", "/usr/bin/prlimit",
+                                 "--cpu=unlimited", "/bin/true"})
+            .exitCode == 0;
+    struct Case {
+        std::string option;
+        std::string row;
+        std::string soft;
+        std::string logged;
+        bool whole;  // the log holds every line
+    };
+    const std::vector<Case> cases{
+        {"--fsize=1024:unlimited", "Max file size", "unlimited",
+         "lifted: file size 1024 -> unlimited", true},
+        {"--cpu=600:unlimited", "Max cpu time", "unlimited", "lifted: processor time 600 -> unlimited",
+         true},
+        {"--nofile=64:4096", "Max open files", "1024", "lifted: open files 64 -> 1024", true},
+        {"--stack=4194304:unlimited", "Max stack size", "8388608",
+         "lifted: stack size 4194304 -> 8388608", true},
+        mayRaise ? Case{"--fsize=1024", "Max file size", "unlimited",
+                        "lifted: file size 1024 -> unlimited", true}
+                 : Case{"--fsize=1024", "Max file size", "1024",
+                        "kept: file size 1024 (its hard limit cannot be raised", false},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(destination());
+        Lines argv{"/usr/bin/prlimit", c.option, installer.executable()};
+        const Lines arguments = request();
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const auto result = installer.launch(argv)->finish(std::chrono::seconds(60));
+        EXPECT_EQ("<exitcode>0</exitcode>\n", result.output)
+            << c.option << ", status " << result.exitCode << "\n"
+            << result.errors;
+        const std::string log = installer.lastLog();
+        EXPECT_TRUE(contains(log, "inherited limit " + c.logged)) << c.option << "\n" << log;
+        EXPECT_EQ(c.whole, contains(log, "over and out")) << c.option << "\n" << log;
+        EXPECT_EQ(c.soft, softLimit(readFile(destination() + "/daemon-limits.txt"), c.row))
+            << c.option;
+    }
+}
+
+// What the daemon started and left in its process group goes when the
+// root copy is killed, or when the registration fails, before the earlier
+// install is back, so nothing writes into it; after a registration that
+// succeeded it stays.
+TEST_F(RootCopyTest, WhatTheDaemonLeftRunningGoesUnlessItsInstallSucceeds) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const std::string junk = work_.file("junk.zip");
+    writeFile(junk, "not a zip");
+    struct Case {
+        std::string what;
+        Agent agent;
+        bool kill;
+        std::string output;
+    };
+    const std::string pidFile = work_.file("leftover-pid");
+    const std::vector<Case> cases{
+        {"the root copy killed", Agent{.sleep = 60, .leaveRunning = pidFile}, true, ""},
+        {"the registration failed", Agent{.exitCode = 1, .leaveRunning = pidFile}, false,
+         "<exitcode>5</exitcode>\n"},
+        {"the registration succeeded", Agent{.leaveRunning = pidFile}, false,
+         "<exitcode>0</exitcode>\n"},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(destination());
+        fs::remove(pidFile);
+        makeEarlierInstall();
+        installertest::makeAgentPackage(package_, c.agent);
+        auto process = startElevated(installer);
+        Leftover leftover(pidFile);
+        ASSERT_TRUE(leftover.started()) << c.what << process->errors();
+        if (c.kill) {
+            process->signal(SIGKILL);
+        }
+        EXPECT_EQ(c.output, process->finish(std::chrono::seconds(60)).output) << c.what;
+        if (c.output == "<exitcode>0</exitcode>\n") {
+            EXPECT_FALSE(leftover.ends(std::chrono::milliseconds(300))) << c.what;
+            EXPECT_TRUE(fs::exists(destination() + "/leftover.txt")) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(leftover.ends(std::chrono::seconds(5))) << c.what;
+        if (c.kill) {
+            // The next run puts the earlier install back.
+            EXPECT_EQ("<exitcode>4</exitcode>\n",
+                      startElevated(installer, {}, junk)->finish().output);
+        }
+        EXPECT_EQ("earlier", marker()) << c.what;
+        EXPECT_FALSE(fs::exists(destination() + "/leftover.txt")) << c.what;
     }
 }
 

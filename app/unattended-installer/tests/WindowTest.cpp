@@ -529,4 +529,28 @@ TEST_F(WindowTest, AStalledDownloadIsTriedSixTimesAndFails) {
     }
 }
 
+// Under a file-size limit of the caller's that the package passes, writing
+// it fails with its reason: the window shows the failure and the run's
+// download folder goes, as after any failed download (SIGXFSZ does not end
+// the run).
+TEST_F(WindowTest, APackageOverTheCallersFileSizeLimitFailsTheDownload) {
+    writeFile(work_.file("agent.zip"), std::string(256 << 10, 'z'));
+    PackageServer server(work_.file("agent.zip"), work_.file("journal"));
+    InstallerBundle installer(kKeyed);
+    fs::create_directories(work_.file("run"));
+    auto process = installer.launch(
+        {"/usr/bin/prlimit", "--fsize=131072", installer.executable(), "-UnattendedDownloadUrl",
+         server.url(), "-Product", "P", "-Lang", "en", "-WorkFolder", work_.file("run")},
+        systemLanguage("en_US.UTF-8"));
+    EXPECT_TRUE(process->waitForErrorLine(texts_.windowLines(InstallerState::Failed, "en").front()))
+        << process->errors();
+    process->writeInput("\n");
+    const auto result = process->finish();
+    EXPECT_EQ(2, result.exitCode) << result.errors;
+    EXPECT_EQ(Lines{}, entries(work_.file("run")));
+    const std::string log = installer.lastLog();
+    EXPECT_TRUE(contains(log, "cannot write: File too large")) << log;
+    EXPECT_TRUE(contains(log, "over and out")) << log;
+}
+
 }  // namespace
