@@ -6,15 +6,19 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/algorithm/string/predicate.hpp>
 
 #include "CoreDemoApplication.h"
+#include "ToolUsage.h"
 #include "common/application/IApplication.h"
 #include "common/logging/ILogger.h"
 #include "common/params/CommandLineParams.h"
 #include "common/params/Params.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
 #include "common/utils/Arguments.h"
-#include "ToolUsage.h"
 
 namespace {
 
@@ -24,6 +28,40 @@ constexpr int kCommandLinePriority = 2;
 bool isExitCode(const std::string& text) {
     return !text.empty() && text.size() <= 3 &&
            text.find_first_not_of("0123456789") == std::string::npos && std::stoi(text) <= 255;
+}
+
+// What is wrong with the command line (argv[0] first), or nothing: the flag
+// -Elevated and the option -ExitCode with its number, each at most once,
+// names without regard to case, and nothing else.
+std::string commandLineProblem(const std::vector<std::string>& arguments) {
+    bool elevated = false;
+    bool exitCode = false;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (boost::algorithm::iequals(argument, "-Elevated")) {
+            if (elevated) {
+                return "-Elevated given twice";
+            }
+            elevated = true;
+            if (i + 1 < arguments.size() && !arguments[i + 1].starts_with("-")) {
+                return "-Elevated takes no value, not '" + arguments[i + 1] + "'";
+            }
+        } else if (boost::algorithm::iequals(argument, "-ExitCode")) {
+            if (exitCode) {
+                return "-ExitCode given twice";
+            }
+            exitCode = true;
+            if (i + 1 >= arguments.size()) {
+                return "-ExitCode needs a whole number from 0 to 255";
+            }
+            if (!isExitCode(arguments[++i])) {
+                return "-ExitCode must be a whole number from 0 to 255, not '" + arguments[i] + "'";
+            }
+        } else {
+            return "unknown argument '" + argument + "'";
+        }
+    }
+    return exitCode ? "" : "no -ExitCode";
 }
 
 }  // namespace
@@ -41,17 +79,14 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGPIPE, SIG_IGN);
     auto arguments = common::argsFromArgv(argc, argv);
+    if (const std::string problem = commandLineProblem(arguments); !problem.empty()) {
+        return usage.refuse(problem);
+    }
     auto scheduler = common::TaskSchedulerMac::create(std::chrono::milliseconds(10),
                                                       common::createLogger("TaskScheduler"));
     auto params = std::make_unique<common::Params>();
     params->addLayer(std::make_unique<common::CommandLineParams>(arguments), kCommandLinePriority,
                      false);
-    if (!params->hasValue("ExitCode")) {
-        return usage.refuse("no -ExitCode");
-    }
-    if (const auto code = params->getValue("ExitCode", ""); !isExitCode(code)) {
-        return usage.refuse("-ExitCode must be a whole number from 0 to 255, not '" + code + "'");
-    }
 
     common::IApplication::createDelegate =
         [](const std::vector<std::string>& args, common::ITaskScheduler& taskScheduler,

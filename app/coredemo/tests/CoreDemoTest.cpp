@@ -63,4 +63,45 @@ TEST(CoreDemoTest, EachRoleReportsTheCodeItWasGiven) {
     }
 }
 
+// A wrong command line is refused with its reason and status 64 before
+// anything is relaunched: no number after -ExitCode is one, whatever follows.
+TEST(CoreDemoTest, WrongCommandLinesAreRefusedBeforeAnyRelaunch) {
+    testsupport::TempDir folder;
+    const struct {
+        std::vector<std::string> arguments;
+        std::string reason;
+    } cases[] = {
+        {{"-ExitCode"}, "-ExitCode needs a whole number from 0 to 255"},
+        {{"-Elevated", "-ExitCode"}, "-ExitCode needs a whole number from 0 to 255"},
+        {{"-ExitCode", "-Elevated"},
+         "-ExitCode must be a whole number from 0 to 255, not '-Elevated'"},
+        {{"-exitcode", "-5"}, "-ExitCode must be a whole number from 0 to 255, not '-5'"},
+        {{"-ExitCode", "300"}, "-ExitCode must be a whole number from 0 to 255, not '300'"},
+        {{"-ExitCode", ""}, "-ExitCode must be a whole number from 0 to 255, not ''"},
+        {{"-ExitCode", "1", "-ExitCode", "2"}, "-ExitCode given twice"},
+        {{"-Elevated", "0", "-ExitCode", "3"}, "-Elevated takes no value, not '0'"},
+        {{"-Elevated", "-Elevated", "-ExitCode", "3"}, "-Elevated given twice"},
+        {{"-ExitCode", "3", "extra"}, "unknown argument 'extra'"},
+        {{"--ExitCode", "3"}, "unknown argument '--ExitCode'"},
+        {{"-Elevated"}, "no -ExitCode"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {COREDEMO_PATH};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        testsupport::CommandOptions options;
+        options.environment = {"DISPLAY", "WAYLAND_DISPLAY"};
+        options.workingDirectory = folder.path();
+        const auto result = testsupport::runCommand(argv, options);
+        std::string what;
+        for (const auto& argument : c.arguments) {
+            what += " '" + argument + "'";
+        }
+        EXPECT_EQ(64, result.exitCode) << what << "\n" << result.output << result.errors;
+        EXPECT_EQ("", result.output) << what;
+        const auto lines = testsupport::splitLines(result.errors);
+        ASSERT_FALSE(lines.empty()) << what;
+        EXPECT_EQ("coredemo: " + c.reason, lines.front()) << what;
+    }
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include "common/utils/ElevatedExecution.h"
 #include "platform/security/Authorization.h"
 #include "support/ChildProcess.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -137,6 +138,52 @@ TEST_F(ElevatedExecutionTest, RefusedOrUnrunnableToolsGiveTheirStatus) {
     EXPECT_TRUE(allChildrenReaped());
 }
 
+// The log names why a run failed, in words, with the status; a run that
+// succeeds logs nothing here.
+TEST_F(ElevatedExecutionTest, FailuresAreLoggedWithTheirCauseAndStatus) {
+    const std::string tool = "echo '<exitcode>0</exitcode>'\n";
+    const struct {
+        std::string launcher;  // the fake launcher's answer; "" none found, "?" one not there
+        std::string body;      // the tool's script; "" a tool that is not there
+        int status;
+        std::string cause;
+    } cases[] = {
+        {"", tool, kDenied, "no pkexec or sudo was found to ask for administrator rights"},
+        {"cancel", tool, kCancelled, "the user dismissed pkexec's authentication dialog"},
+        {"deny", tool, kDenied, "pkexec refused: the user is not authorised"},
+        {"?", tool, kToolFailure, "cannot start '" + folder_.file("no-such-launcher") + "': "},
+        {"grant", "", kToolFailure, "'" + folder_.file("missing") + "' is not an executable file"},
+        {"grant", "exit 0\n", common::kNoExitCode,
+         "ended without printing its exit code as \"<exitcode>N</exitcode>\""},
+        {"grant", tool, 0, ""},
+    };
+    for (const auto& c : cases) {
+        const auto run = testsupport::runLogged([&] {
+            if (c.launcher.empty()) {
+                Authorization::overrideLauncher({});
+            } else if (c.launcher == "?") {
+                Authorization::overrideLauncher({folder_.file("no-such-launcher")});
+            } else {
+                useFakeLauncher(c.launcher);
+            }
+            const int status = c.body.empty()
+                                   ? common::runElevated(folder_.file("missing").c_str(), nullptr)
+                                   : runTool(c.body);
+            return status == c.status ? 0 : 1;
+        });
+        const std::string what = c.launcher + " / " + c.body + "\n" + run.text();
+        EXPECT_EQ(0, run.result.exitCode) << what;
+        if (c.status == 0) {
+            EXPECT_EQ(0, run.countOnChannel("ElevatedExecution")) << what;
+            continue;
+        }
+        EXPECT_TRUE(run.hasPart("error", "ElevatedExecution", c.cause)) << what;
+        EXPECT_TRUE(
+            run.hasPart("error", "ElevatedExecution", "(status " + std::to_string(c.status) + ")"))
+            << what;
+    }
+}
+
 TEST_F(ElevatedExecutionTest, ToolStillRunningAfterItsExitLineIsReapedLater) {
     useFakeLauncher("grant");
     EXPECT_EQ(1, runTool("echo '<exitcode>1</exitcode>'\nsleep 0.3\necho 'late'\n"));
@@ -185,14 +232,18 @@ TEST_F(ElevatedExecutionTest, OtherUserWithoutALauncherIsDenied) {
     }
     const std::string tool = writeScript("tool", "echo '<exitcode>0</exitcode>'\n");
     ::chmod(folder_.path().c_str(), 0755);
-    const auto result = testsupport::runInChild([&] {
+    const auto run = testsupport::runLogged([&] {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
             return 1;
         }
         return common::runElevated(tool.c_str(), nullptr) == kDenied ? 0 : 2;
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(0, result.exitCode);
+    EXPECT_TRUE(run.result.exited);
+    EXPECT_EQ(0, run.result.exitCode);
+    EXPECT_TRUE(run.hasPart("error", "ElevatedExecution",
+                            "neither pkexec (/usr/bin/pkexec) nor sudo (/usr/bin/sudo) is "
+                            "installed to ask for administrator rights (status -60005)"))
+        << run.text();
 }
 
 }  // namespace

@@ -30,4 +30,39 @@ TEST(AuthorizationTest, OnlyTheAdministratorRightIsKnownAndExecutingNeedsIt) {
     EXPECT_EQ(nullptr, authorization);
 }
 
+// Who asks for the password: sudo on a terminal without a desktop session,
+// else pkexec, else sudo on a terminal; without either the reason names what
+// is missing.
+TEST(AuthorizationTest, TheLauncherFollowsWhatIsInstalledAndTheSession) {
+    const std::vector<std::string> pkexec = {"/usr/bin/pkexec"};
+    const std::vector<std::string> sudo = {"/usr/bin/sudo", "--"};
+    const std::string neither =
+        "neither pkexec (/usr/bin/pkexec) nor sudo (/usr/bin/sudo) is installed to ask for "
+        "administrator rights";
+    const std::string noTerminal =
+        "pkexec (/usr/bin/pkexec) is not installed, and sudo cannot ask for a password without "
+        "a terminal";
+    const struct {
+        bool desktop, terminal, pkexec, sudo;
+        std::vector<std::string> launcher;
+        std::string reason;
+    } cases[] = {
+        {false, true, true, true, sudo, ""},        {true, true, true, true, pkexec, ""},
+        {false, false, true, true, pkexec, ""},     {true, true, false, true, sudo, ""},
+        {false, true, false, true, sudo, ""},       {false, false, false, true, {}, noTerminal},
+        {true, false, false, true, {}, noTerminal}, {false, true, false, false, {}, neither},
+        {true, true, true, false, pkexec, ""},      {false, false, false, false, {}, neither},
+    };
+    for (const auto& c : cases) {
+        std::string reason = "stale";
+        const auto launcher =
+            sec::Authorization::chooseLauncher({c.desktop, c.terminal, c.pkexec, c.sudo}, reason);
+        const std::string what = "desktop " + std::to_string(c.desktop) + " terminal " +
+                                 std::to_string(c.terminal) + " pkexec " +
+                                 std::to_string(c.pkexec) + " sudo " + std::to_string(c.sudo);
+        EXPECT_EQ(c.launcher, launcher) << what;
+        EXPECT_EQ(c.reason, reason) << what;
+    }
+}
+
 }  // namespace

@@ -5,7 +5,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "common/logging/ILogger.h"
 #include "platform/security/Authorization.h"
 
 namespace common {
@@ -36,12 +38,22 @@ bool parseExitCode(const char* line, int& code) {
     return true;
 }
 
+// Logs why `tool` could not be run with administrator rights, in words and
+// with the status.
+std::int32_t logFailure(const char* tool, std::int32_t status, const std::string& reason) {
+    createLogger("ElevatedExecution")
+        ->error("cannot run '%s' with administrator rights: %s (status %d)",
+                tool != nullptr ? tool : "",
+                reason.empty() ? "authorization failed" : reason.c_str(), static_cast<int>(status));
+    return status;
+}
+
 }  // namespace
 
 std::int32_t executeWithPrivileges(const char* user, const char* password, const char* tool,
                                    char* const* arguments, FILE** pipe) {
     if (tool == nullptr) {
-        return sec::errAuthorizationInvalidPointer;
+        return logFailure(tool, sec::errAuthorizationInvalidPointer, "no tool given");
     }
     const sec::AuthorizationItemSet rights = {{sec::kAuthorizationRightExecute, tool, 0}};
     sec::AuthorizationItemSet environment;
@@ -55,7 +67,7 @@ std::int32_t executeWithPrivileges(const char* user, const char* password, const
     sec::OSStatus status =
         sec::Authorization::create({}, environment, sec::kAuthorizationFlagDefaults, authorization);
     if (status != sec::errAuthorizationSuccess) {
-        return status;
+        return logFailure(tool, status, {});
     }
     const sec::AuthorizationFlags flags =
         user != nullptr
@@ -65,6 +77,9 @@ std::int32_t executeWithPrivileges(const char* user, const char* password, const
     if (status == sec::errAuthorizationSuccess) {
         status = authorization->executeWithPrivileges(tool, sec::kAuthorizationFlagDefaults,
                                                       arguments, pipe);
+    }
+    if (status != sec::errAuthorizationSuccess) {
+        logFailure(tool, status, authorization->failureReason());
     }
     return status;
 }
@@ -88,6 +103,13 @@ int runElevated(const char* tool, char* const* arguments) {
         }
     }
     std::fclose(pipe);
+    if (result == kNoExitCode) {
+        createLogger("ElevatedExecution")
+            ->error(
+                "'%s' ended without printing its exit code as \"<exitcode>N</exitcode>\" "
+                "(status %d)",
+                tool, kNoExitCode);
+    }
     return result;
 }
 

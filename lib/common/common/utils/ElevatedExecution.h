@@ -13,7 +13,9 @@ inline constexpr int kNoExitCode = -1000;
 // user may be asked. `arguments` is a null-terminated list without the
 // tool's own path. Returns 0 and sets `*pipe` to the tool's standard output,
 // the caller's to close; or a non-zero authorization status (-60005 denied,
-// -60006 cancelled, -60031 the tool could not be run, ...).
+// -60006 cancelled, -60031 the tool could not be run, ...). A failure is
+// logged at error level on the channel "ElevatedExecution" with its cause in
+// words and the status: no pkexec or sudo found, the user refused, ...
 std::int32_t executeWithPrivileges(const char* user, const char* password, const char* tool,
                                    char* const* arguments, FILE** pipe);
 
@@ -23,7 +25,8 @@ std::int32_t executeWithPrivileges(const char* user, const char* password, const
 // read in lines of at most 255 bytes, trailing white space removed; reading
 // stops at the first line that holds both "<exitcode>" and "</exitcode>",
 // whose number counts only when the line begins with "<exitcode>". Blocks
-// until then.
+// until then. A failure to start and an output without the line are logged
+// as executeWithPrivileges logs.
 int runElevated(const char* tool, char* const* arguments);
 
 }  // namespace common

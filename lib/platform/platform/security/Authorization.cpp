@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
@@ -64,6 +65,10 @@ void reapLater(pid_t pid) {
     }).detach();
 }
 
+std::string systemError(int error) {
+    return std::system_category().message(error);
+}
+
 ssize_t readRetrying(int fd, void* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, size);
@@ -94,9 +99,10 @@ Authorization::~Authorization() = default;
 OSStatus Authorization::copyRights(const AuthorizationItemSet& rights,
                                    const AuthorizationItemSet& /*environment*/,
                                    AuthorizationFlags flags) {
+    failureReason_.clear();
     for (const auto& right : rights) {
         if (right.name != kAuthorizationRightExecute) {
-            return errAuthorizationDenied;
+            return fail(errAuthorizationDenied, "the right '" + right.name + "' is not known");
         }
     }
     std::optional<std::vector<std::string>> override;
@@ -106,7 +112,8 @@ OSStatus Authorization::copyRights(const AuthorizationItemSet& rights,
     }
     if (override) {
         if (override->empty()) {
-            return errAuthorizationDenied;
+            return fail(errAuthorizationDenied,
+                        "no pkexec or sudo was found to ask for administrator rights");
         }
         kind_ = LauncherKind::pkexec;
         launcher_ = *override;
@@ -114,40 +121,67 @@ OSStatus Authorization::copyRights(const AuthorizationItemSet& rights,
         kind_ = LauncherKind::direct;
         launcher_.clear();
     } else {
-        const bool desktop = isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
-        const bool terminal = hasTerminal();
-        const bool sudo = terminal && ::access(kSudo, X_OK) == 0;
-        if (sudo && !desktop) {
-            kind_ = LauncherKind::sudo;
-            launcher_ = {kSudo, "--"};
-        } else if (::access(kPkexec, X_OK) == 0) {
-            kind_ = LauncherKind::pkexec;
-            launcher_ = {kPkexec};
-        } else if (sudo) {
-            kind_ = LauncherKind::sudo;
-            launcher_ = {kSudo, "--"};
-        } else {
-            return errAuthorizationDenied;
+        LauncherProbe probe;
+        probe.desktop = isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
+        probe.terminal = hasTerminal();
+        probe.pkexec = ::access(kPkexec, X_OK) == 0;
+        probe.sudo = ::access(kSudo, X_OK) == 0;
+        std::string reason;
+        launcher_ = chooseLauncher(probe, reason);
+        if (launcher_.empty()) {
+            return fail(errAuthorizationDenied, reason);
         }
+        kind_ = launcher_.front() == kSudo ? LauncherKind::sudo : LauncherKind::pkexec;
     }
     if (kind_ != LauncherKind::direct && (flags & kAuthorizationFlagInteractionAllowed) == 0) {
-        return errAuthorizationInteractionNotAllowed;
+        return fail(errAuthorizationInteractionNotAllowed,
+                    "administrator rights need a password here, and asking for it was not "
+                    "allowed");
     }
     granted_ = true;
     return errAuthorizationSuccess;
 }
 
+std::vector<std::string> Authorization::chooseLauncher(const LauncherProbe& probe,
+                                                       std::string& reason) {
+    reason.clear();
+    const bool sudo = probe.sudo && probe.terminal;
+    if (sudo && !probe.desktop) {
+        return {kSudo, "--"};
+    }
+    if (probe.pkexec) {
+        return {kPkexec};
+    }
+    if (sudo) {
+        return {kSudo, "--"};
+    }
+    reason = std::string("neither pkexec (") + kPkexec + ") nor sudo (" + kSudo +
+             ") is installed to ask for administrator rights";
+    if (probe.sudo) {
+        reason = std::string("pkexec (") + kPkexec +
+                 ") is not installed, and sudo cannot ask for a password without a terminal";
+    }
+    return {};
+}
+
+OSStatus Authorization::fail(OSStatus status, std::string reason) {
+    failureReason_ = std::move(reason);
+    return status;
+}
+
 OSStatus Authorization::executeWithPrivileges(const char* tool, AuthorizationFlags /*options*/,
                                               char* const* arguments, FILE** pipe) {
+    failureReason_.clear();
     if (tool == nullptr || pipe == nullptr) {
-        return errAuthorizationInvalidPointer;
+        return fail(errAuthorizationInvalidPointer, "no tool, or nowhere to put its output");
     }
     *pipe = nullptr;
     if (!granted_) {
-        return errAuthorizationDenied;
+        return fail(errAuthorizationDenied, "the right to run tools as root was not obtained");
     }
     if (!isExecutableFile(tool)) {
-        return errAuthorizationToolExecuteFailure;
+        return fail(errAuthorizationToolExecuteFailure,
+                    "'" + std::string(tool) + "' is not an executable file");
     }
 
     std::vector<std::string> argv = launcher_;
@@ -164,7 +198,8 @@ OSStatus Authorization::executeWithPrivileges(const char* tool, AuthorizationFla
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
-        return errAuthorizationToolExecuteFailure;
+        return fail(errAuthorizationToolExecuteFailure,
+                    "no pipe for the tool's output: " + systemError(errno));
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -176,7 +211,8 @@ OSStatus Authorization::executeWithPrivileges(const char* tool, AuthorizationFla
     ::close(fds[1]);
     if (spawned != 0) {
         ::close(fds[0]);
-        return errAuthorizationToolExecuteFailure;
+        return fail(errAuthorizationToolExecuteFailure,
+                    "cannot start '" + argv.front() + "': " + systemError(spawned));
     }
 
     if (kind_ != LauncherKind::direct) {
@@ -186,31 +222,43 @@ OSStatus Authorization::executeWithPrivileges(const char* tool, AuthorizationFla
         unsigned char first = 0;
         const ssize_t n = readRetrying(fds[0], &first, 1);
         if (n < 0) {
+            const int error = errno;
             ::close(fds[0]);
             reapLater(pid);
-            return errAuthorizationToolExecuteFailure;
+            return fail(errAuthorizationToolExecuteFailure,
+                        "cannot read the tool's output: " + systemError(error));
         }
         if (n == 0) {
             int status = 0;
             if (waitFor(pid, status) && WIFEXITED(status)) {
                 const int code = WEXITSTATUS(status);
                 OSStatus refusal = errAuthorizationSuccess;
+                std::string reason;
                 if (kind_ == LauncherKind::pkexec && code == 126) {
                     refusal = errAuthorizationCanceled;
+                    reason = "the user dismissed pkexec's authentication dialog";
                 } else if (kind_ == LauncherKind::pkexec && code == 127) {
                     refusal = errAuthorizationDenied;
+                    reason =
+                        "pkexec refused: the user is not authorised, the authentication failed "
+                        "or no authentication agent could ask for the password";
                 } else if (kind_ == LauncherKind::sudo && code == 1) {
                     refusal = errAuthorizationDenied;
+                    reason =
+                        "sudo refused: the password was wrong or not given, or the user may "
+                        "not run the tool as root";
                 }
                 if (refusal != errAuthorizationSuccess) {
                     ::close(fds[0]);
-                    return refusal;
+                    return fail(refusal, reason);
                 }
             }
             *pipe = ::fdopen(fds[0], "r");
             if (*pipe == nullptr) {
+                const int error = errno;
                 ::close(fds[0]);
-                return errAuthorizationToolExecuteFailure;
+                return fail(errAuthorizationToolExecuteFailure,
+                            "cannot read the tool's output: " + systemError(error));
             }
             return errAuthorizationSuccess;
         }
@@ -223,17 +271,19 @@ OSStatus Authorization::executeWithPrivileges(const char* tool, AuthorizationFla
                 ::close(fds[0]);
             }
             reapLater(pid);
-            return errAuthorizationToolExecuteFailure;
+            return fail(errAuthorizationToolExecuteFailure, "cannot read the tool's output");
         }
         reapLater(pid);
         return errAuthorizationSuccess;
     }
 
     *pipe = ::fdopen(fds[0], "r");
+    const int error = errno;
     reapLater(pid);
     if (*pipe == nullptr) {
         ::close(fds[0]);
-        return errAuthorizationToolExecuteFailure;
+        return fail(errAuthorizationToolExecuteFailure,
+                    "cannot read the tool's output: " + systemError(error));
     }
     return errAuthorizationSuccess;
 }

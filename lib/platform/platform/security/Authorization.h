@@ -72,6 +72,24 @@ public:
     OSStatus executeWithPrivileges(const char* tool, AuthorizationFlags options,
                                    char* const* arguments, FILE** pipe);
 
+    // Why the last call of copyRights or executeWithPrivileges failed, in
+    // words ("neither pkexec nor sudo is installed ...", "the user dismissed
+    // pkexec's authentication dialog", ...); empty after a success.
+    const std::string& failureReason() const { return failureReason_; }
+
+    // What a process that is not root finds to ask for the right with.
+    struct LauncherProbe {
+        bool desktop = false;   // DISPLAY or WAYLAND_DISPLAY is set
+        bool terminal = false;  // /dev/tty can be opened
+        bool pkexec = false;    // /usr/bin/pkexec can be run
+        bool sudo = false;      // /usr/bin/sudo can be run
+    };
+    // The launcher's argument vector to put before the tool, or an empty one
+    // with the reason why there is none in `reason`: sudo where there is a
+    // terminal and no desktop session, else pkexec, else sudo with a
+    // terminal.
+    static std::vector<std::string> chooseLauncher(const LauncherProbe& probe, std::string& reason);
+
     // Test hook: the launcher's argument vector to put before the tool,
     // used whether or not the process is root; an empty vector means that no
     // launcher is available. The launcher is taken to answer like pkexec.
@@ -83,7 +101,10 @@ private:
 
     Authorization() = default;
 
+    OSStatus fail(OSStatus status, std::string reason);
+
     bool granted_ = false;
+    std::string failureReason_;
     LauncherKind kind_ = LauncherKind::direct;
     std::vector<std::string> launcher_;
 };
