@@ -33,7 +33,7 @@ TEST_F(DataLinkTest, ForgedLengthsAndPositionsFromAnotherUserAreRefusedAndTheQue
     // write; the root process reads it.
     ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"first"}), 1);
     EXPECT_EQ(receive(*own).payload, "first");
-    const std::string inbox = interprocess::UserInboxes::nameFor(names.queue("Test"), 65534);
+    EXPECT_EQ(own->pendingCount(), 0u);
     // The header is 20 bytes (magic, limits, first slot, records held); the
     // first slot's length follows it.
     const struct {
@@ -49,6 +49,11 @@ TEST_F(DataLinkTest, ForgedLengthsAndPositionsFromAnotherUserAreRefusedAndTheQue
     };
     for (const auto& forged : cases) {
         SCOPED_TRACE(forged.what);
+        // Root has taken up the inbox when nobody changes it.
+        ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"forged"}), 1);
+        ASSERT_EQ(own->pendingCount(), 1u);
+        const std::string inbox = onlyInboxOf(names.queue("Test"), NobodyChild::kUid);
+        ASSERT_FALSE(inbox.empty());
         NobodyChild attacker([&] {
             for (const auto& [offset, bytes] : forged.writes) {
                 if (!forge(inbox, offset, bytes)) {
@@ -61,7 +66,7 @@ TEST_F(DataLinkTest, ForgedLengthsAndPositionsFromAnotherUserAreRefusedAndTheQue
         const int before = lines->countContaining(common::loglevel::error, forged.logged);
         EXPECT_FALSE(receive(*own).ok);
         EXPECT_EQ(lines->countContaining(common::loglevel::error, forged.logged), before + 1);
-        // The inbox still carries what is sent next.
+        // What is sent next still arrives.
         ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"after"}), 1);
         const auto got = receive(*own);
         EXPECT_TRUE(got.ok);
@@ -80,7 +85,7 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
     // the session's user), and its inbox beside root's queue, which root reads.
     const interprocesstest::SessionOf session(NobodyChild::kUid);
     const std::string theirs = names.queueOf("UnattendedUi", NobodyChild::kUid);
-    const std::string inbox = interprocess::UserInboxes::nameFor(names.queue("Test"), 65534);
+    const std::string rootQueue = names.queue("Test");
     NobodyChild attacker([&] {
         auto link = DataLink::create(names.prefix(), "UnattendedUi",
                                      std::make_unique<RecordingLogger>(lines));
@@ -88,7 +93,7 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
             !link->send("Test", bytes("waiting"), false, 1, false, false, true)) {
             return false;
         }
-        for (const auto& queue : {theirs, inbox}) {
+        for (const auto& queue : {theirs, onlyInboxOf(rootQueue, NobodyChild::kUid)}) {
             const int fd = ::shm_open(("/" + queue).c_str(), O_RDWR, 0);
             struct flock region {};
             region.l_type = F_WRLCK;
@@ -103,6 +108,8 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
     ASSERT_TRUE(attacker.succeeded());
     const int before = lines->countContaining(common::loglevel::error, "lock was not free within 20 ms");
     const auto bound = SharedRecordQueue::kLockWait + 30ms;
+    // Root's sender waits for the lock of nobody's queue at most that long; root's link does
+    // not wait for nobody's inbox at all, and says once that its lock is held.
     const struct {
         const char* what;
         std::function<bool()> call;
@@ -110,6 +117,7 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
         {"send", [&] { return sender->send("UnattendedUi", bytes("x"), false, 2, false, false, true); }},
         {"receive", [&] { return receive(*own).ok; }},
         {"count", [&] { return own->pendingCount() != 0; }},
+        {"receive again", [&] { return receive(*own).ok; }},
     };
     for (const auto& call : calls) {
         SCOPED_TRACE(call.what);
@@ -118,9 +126,11 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
     }
     EXPECT_EQ(lines->countContaining(common::loglevel::error, "lock was not free within 20 ms"),
-              before + 3);
-    // Once the lock is given up, the waiting record arrives.
+              before + 1);
+    EXPECT_EQ(lines->countContaining(common::loglevel::error, "the queue's lock is held"), 1);
+    // Once the lock is given up, the waiting record arrives with the next poll.
     attacker.release();
+    EXPECT_EQ(own->pendingCount(), 1u);
     EXPECT_EQ(receive(*own).payload, "waiting");
 }
 
@@ -145,7 +155,7 @@ TEST_F(DataLinkTest, QueuesAreOpenToOthersOnlyWhereTheDeploymentNeedsItAndPlante
         texts.push_back("text " + std::to_string(i));
     }
     ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", texts), 20);
-    const auto inbox = statusOf(interprocess::UserInboxes::nameFor(queue, 65534));
+    const auto inbox = statusOf(onlyInboxOf(queue, NobodyChild::kUid));
     EXPECT_EQ(inbox.st_uid, 65534u);
     EXPECT_EQ(inbox.st_mode & 0777, 0600u);
     EXPECT_EQ(own->pendingCount(), 20u);
@@ -184,7 +194,8 @@ TEST_F(DataLinkTest, AnInboxThatIsNotItsUsersIsRemovedAndThatUsersRecordsStillAr
     ASSERT_TRUE(own->init(kCount, kSize));
     // Nobody puts something under the inbox name of another user (uid 1000): that user's
     // records would go where nobody reads them, or could not go at all.
-    const std::string foreign = interprocess::UserInboxes::nameFor(names.queue("Test"), 1000);
+    const std::string foreign =
+        interprocess::UserInboxes::prefixFor(names.queue("Test"), 1000) + "abcdefABCDEF";
     const std::string path = "/dev/shm/" + foreign;
     const struct {
         const char* what;
@@ -230,8 +241,7 @@ TEST_F(DataLinkTest, ARecordFromAUsersInboxIsKeptOnlyWhenItNamesAKindThatUserMay
     if (::geteuid() != 0) GTEST_SKIP() << "the attacker needs a root test";
     auto own = link("Unattended");
     ASSERT_TRUE(own->init(kCount, kSize));
-    const std::string inbox =
-        interprocess::UserInboxes::nameFor(names.queue("Unattended"), NobodyChild::kUid);
+    const std::string rootQueue = names.queue("Unattended");
     const struct {
         const char* from;
         uid_t session;
@@ -256,8 +266,8 @@ TEST_F(DataLinkTest, ARecordFromAUsersInboxIsKeptOnlyWhenItNamesAKindThatUserMay
         const interprocess::DataLinkRecord record{row.from, "Unattended", false, 7,
                                                   false,    false,        bytes("claim")};
         NobodyChild sender([&] {
-            std::string error;
-            const auto queue = SharedRecordQueue::openOrCreateOwn(inbox, kCount, kSize, error);
+            std::string name, error;
+            const auto queue = interprocess::UserInboxes::make(rootQueue, kCount, kSize, name, error);
             const auto encoded = record.encode();
             return queue && queue->push(encoded.data(), encoded.size()) ==
                                 SharedRecordQueue::Status::Ok;
@@ -285,7 +295,6 @@ TEST_F(DataLinkTest, ACutOrEmptiedQueueIsRepairedAndLoggedAndWhatIsSentNextArriv
     ASSERT_TRUE(own->init(kCount, kSize));
     ASSERT_TRUE(sender->init(kCount, kSize));
     const std::string queue = names.queue("Test");
-    const std::string inbox = interprocess::UserInboxes::nameFor(queue, 65534);
     const off_t whole = 20 + static_cast<off_t>(kCount) * (4 + kSize);
     const struct {
         const char* what;
@@ -306,6 +315,9 @@ TEST_F(DataLinkTest, ACutOrEmptiedQueueIsRepairedAndLoggedAndWhatIsSentNextArriv
             };
             ASSERT_TRUE(send("lost"));
             ASSERT_TRUE(waitFor([&] { return own->pendingCount() == 1; }));
+            // The inbox of the process that sent it; those read before are gone.
+            const std::string inbox = theInbox ? onlyInboxOf(queue, NobodyChild::kUid) : "";
+            ASSERT_NE(theInbox, inbox.empty());
             if (theInbox) {
                 NobodyChild attacker([&] { return damage.damage(inbox); });
                 ASSERT_TRUE(attacker.succeeded());

@@ -21,6 +21,8 @@
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
 #include "interprocess/DataLink.h"
+#include "interprocess/SharedRecordQueue.h"
+#include "interprocess/UserInboxes.h"
 #include "support/ChildProcess.h"
 #include "support/NobodyChild.h"
 
@@ -90,19 +92,19 @@ inline std::vector<std::uint8_t> little(std::uint32_t value) {
             static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
 }
 
-// Sends `texts` to `to`, in order, from a data link of kind `kind` that user nobody runs in a
-// child process: how many of them were reported sent.
-inline int sendAsNobody(const std::string& prefix, const std::string& kind,
-                        const std::string& to, const std::vector<std::string>& texts) {
+// Sends `texts` to `to`, in order, from a data link of kind `kind` (records of `size` bytes
+// at most) that user `uid` runs in a child process: how many of them were reported sent.
+inline int sendAs(uid_t uid, const std::string& prefix, const std::string& kind,
+                  const std::string& to, const std::vector<std::string>& texts,
+                  std::size_t size = kSize) {
     return testsupport::runInChild([&] {
-               if (::setgroups(0, nullptr) != 0 || ::setgid(NobodyChild::kUid) != 0 ||
-                   ::setuid(NobodyChild::kUid) != 0) {
+               if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) {
                    return 255;
                }
                auto link = DataLink::create(prefix, kind,
                                             std::make_unique<RecordingLogger>(
                                                 std::make_shared<RecordingLogger::Lines>()));
-               if (!link->init(kCount, kSize)) {
+               if (!link->init(kCount, size)) {
                    return 254;
                }
                int sent = 0;
@@ -112,6 +114,19 @@ inline int sendAsNobody(const std::string& prefix, const std::string& kind,
                return sent;
            })
         .exitCode;
+}
+
+inline int sendAsNobody(const std::string& prefix, const std::string& kind,
+                        const std::string& to, const std::vector<std::string>& texts) {
+    return sendAs(NobodyChild::kUid, prefix, kind, to, texts);
+}
+
+// The name of the one inbox that `uid` has for `queue`; empty when it has
+// none or several.
+inline std::string onlyInboxOf(const std::string& queue, uid_t uid) {
+    const auto names = interprocess::SharedRecordQueue::namesStartingWith(
+        interprocess::UserInboxes::prefixFor(queue, uid));
+    return names.size() == 1 ? names.front() : std::string();
 }
 
 // The mode, user and type of whatever has the name `queue`.
