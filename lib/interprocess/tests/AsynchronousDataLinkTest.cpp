@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "DataLinkTestSupport.h"
 #include "ManualTaskScheduler.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
@@ -111,13 +110,9 @@ TEST_F(AsynchronousDataLinkTest, UsersHoldingTheirInboxesLocksCostThePollsNothin
                 !own->send("Test", {text.begin(), text.end()}, false, 1, false, false, true)) {
                 return false;
             }
-            struct flock region {};
-            region.l_type = F_WRLCK;
-            region.l_len = 1;
             const auto inbox =
                 SharedRecordQueue::namesStartingWith(UserInboxes::prefixFor(queue, user));
-            const int fd = inbox.size() == 1 ? ::shm_open(("/" + inbox[0]).c_str(), O_RDWR, 0) : -1;
-            return fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &region) == 0;
+            return inbox.size() == 1 && datalinktest::holdLockOf(inbox[0]);
         }, user));
         ASSERT_TRUE(holders.back()->succeeded()) << user;
     }

@@ -93,17 +93,7 @@ TEST_F(DataLinkTest, ALockHeldByAnotherUserFailsSendAndPollWithinTheirBound) {
             !link->send("Test", bytes("waiting"), false, 1, false, false, true)) {
             return false;
         }
-        for (const auto& queue : {theirs, onlyInboxOf(rootQueue, NobodyChild::kUid)}) {
-            const int fd = ::shm_open(("/" + queue).c_str(), O_RDWR, 0);
-            struct flock region {};
-            region.l_type = F_WRLCK;
-            region.l_whence = SEEK_SET;
-            region.l_len = 1;
-            if (fd < 0 || ::fcntl(fd, F_OFD_SETLK, &region) != 0) {
-                return false;
-            }
-        }
-        return true;
+        return holdLockOf(theirs) && holdLockOf(onlyInboxOf(rootQueue, NobodyChild::kUid));
     });
     ASSERT_TRUE(attacker.succeeded());
     const int before = lines->countContaining(common::loglevel::error, "lock was not free within 20 ms");

@@ -121,6 +121,17 @@ inline int sendAsNobody(const std::string& prefix, const std::string& kind,
     return sendAs(NobodyChild::kUid, prefix, kind, to, texts);
 }
 
+// Takes the lock of the queue `name` through a descriptor of its own, which
+// stays open (and the lock held) for the rest of the process's life.
+inline bool holdLockOf(const std::string& name) {
+    struct flock region {};
+    region.l_type = F_WRLCK;
+    region.l_whence = SEEK_SET;
+    region.l_len = 1;
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR, 0);
+    return fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &region) == 0;
+}
+
 // The name of the one inbox that `uid` has for `queue`; empty when it has
 // none or several.
 inline std::string onlyInboxOf(const std::string& queue, uid_t uid) {

@@ -146,12 +146,7 @@ TEST_F(UserInboxesTest, FakeInboxesWithTheirLocksHeldDoNotDelayARootLinksStart) 
             const std::string name =
                 UserInboxes::prefixFor(queue, i % 2 ? NobodyChild::kUid : 1000 + i) + randomPart();
             std::string error;
-            const auto fake = SharedRecordQueue::create(name, 1, 16, 0600, error);
-            struct flock region {};
-            region.l_type = F_WRLCK;
-            region.l_len = 1;
-            const int fd = ::shm_open(("/" + name).c_str(), O_RDWR, 0);
-            if (!fake || fd < 0 || ::fcntl(fd, F_OFD_SETLK, &region) != 0) {
+            if (!SharedRecordQueue::create(name, 1, 16, 0600, error) || !holdLockOf(name)) {
                 return false;
             }
         }
