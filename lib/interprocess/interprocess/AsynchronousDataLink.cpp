@@ -4,12 +4,17 @@
 #include <variant>
 
 #include "interprocess/JsonSerialization.h"
+#include "interprocess/UserInboxes.h"
 
 namespace interprocess {
 
 namespace {
 
 constexpr std::chrono::milliseconds kSyncPumpPause(10);
+
+// Another user's records for a root process come through inboxes sized as
+// the root process's own queue.
+static_assert(AsynchronousDataLink::kMaxMsgSize == UserInboxes::kRecordLimit);
 
 bool isKeepAlive(const protocol::Command& command) {
     return std::holds_alternative<protocol::Ping>(command) ||
@@ -58,10 +63,11 @@ void AsynchronousDataLink::poll(bool& reschedule) {
     }
     // What is there now, in order; records that arrive meanwhile wait for
     // the next poll, so one busy peer cannot hold the queue's thread.
-    // A poll ends early once it has spent kPollBudget: a queue whose lock
+    // A poll ends early once taking records has cost kPollBudget (counted
+    // from after the count, which has its own bound): a queue whose lock
     // another process holds costs one bounded wait, not one per record.
-    const auto start = std::chrono::steady_clock::now();
     const std::size_t present = link_ ? std::min(link_->pendingCount(), kMaxRecordsPerPoll) : 0;
+    const auto start = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < present && running_; ++i) {
         receiveOne();
         if (std::chrono::steady_clock::now() - start >= kPollBudget) {

@@ -47,7 +47,32 @@ DataLink::DataLink(const std::string& prefix, const std::string& name,
 
 DataLink::~DataLink() {
     logger_->debug("Destroying datalink, name: %s", name_.c_str());
+    leaveInboxes();
     queue_.reset();
+}
+
+void DataLink::leaveInboxes() {
+    for (const auto& [target, inbox] : ownInboxes_) {
+        inbox.queue->removeIfUnused(inbox.name);
+    }
+    ownInboxes_.clear();
+}
+
+SharedRecordQueue* DataLink::ownInbox(const std::string& target, std::string& error) {
+    // One that is gone (the root process dropped its inboxes when it started
+    // anew) is replaced.
+    const auto held = ownInboxes_.find(target);
+    if (held != ownInboxes_.end() && held->second.queue->isUnder(held->second.name)) {
+        return held->second.queue.get();
+    }
+    OwnInbox inbox;
+    inbox.queue = UserInboxes::make(target, static_cast<std::uint32_t>(maxMsgCount_),
+                                    static_cast<std::uint32_t>(maxMsgSize_), inbox.name, error);
+    if (!inbox.queue) {
+        ownInboxes_.erase(target);
+        return nullptr;
+    }
+    return (ownInboxes_[target] = std::move(inbox)).queue.get();
 }
 
 bool DataLink::stop() {
@@ -55,6 +80,7 @@ bool DataLink::stop() {
         return false;
     }
     logger_->debug("Stopping datalink, name: %s", name_.c_str());
+    leaveInboxes();
     if (queue_) {
         queue_.reset();
         inboxes_.reset();
@@ -97,7 +123,7 @@ bool DataLink::init(const std::size_t& maxMsgCount, const std::size_t& maxMsgSiz
         if (leftovers) {
             *leftovers += waiting;
         }
-        inboxes_ = std::make_unique<UserInboxes>(own, *logger_);
+        inboxes_ = std::make_unique<UserInboxes>(own, queue_->maxRecordSize(), *logger_);
     }
     if (leftovers) {
         logger_->debug("There are %d messages in the queue.", static_cast<int>(*leftovers));
@@ -123,18 +149,20 @@ bool DataLink::send(const std::string& to, const std::vector<std::uint8_t>& payl
                       static_cast<int>(payload.size()), static_cast<int>(maxMsgSize_));
         return false;
     }
-    // Into a root process's queue another user's record goes through that
-    // user's inbox beside it.
+    // Into a root process's queue another user's record goes through an
+    // inbox of this process's own beside it.
     const uid_t self = ::geteuid();
     const bool throughInbox = self != 0 && SharedRecordQueue::ownerOf(target) == 0u;
     std::string error;
-    const auto queue =
-        throughInbox ? SharedRecordQueue::openOrCreateOwn(UserInboxes::nameFor(target, self),
-                                                          static_cast<std::uint32_t>(maxMsgCount_),
-                                                          static_cast<std::uint32_t>(maxMsgSize_),
-                                                          error)
-                     : SharedRecordQueue::open(target, error);
-    if (!queue) {
+    std::unique_ptr<SharedRecordQueue> opened;
+    SharedRecordQueue* queue = nullptr;
+    if (throughInbox) {
+        queue = ownInbox(target, error);
+    } else {
+        opened = SharedRecordQueue::open(target, error);
+        queue = opened.get();
+    }
+    if (queue == nullptr) {
         logger_->error("unable to send message, error: '%s'! Filename: %s", error.c_str(),
                        target.c_str());
         return false;
@@ -178,8 +206,8 @@ bool DataLink::receive(std::vector<std::uint8_t>& payload, std::string& from, bo
         logger_->error("MessageQueue is not initialed");
         return false;
     }
-    // The own queue and the inboxes take turns, so that neither side can
-    // hold the other's records up.
+    // The own queue first: only root writes it, and no user can hold it up.
+    // The inboxes take turns after it.
     std::vector<std::uint8_t> buffer;
     std::string error;
     // The user whose inbox the record came from; none for the own queue.
@@ -198,10 +226,9 @@ bool DataLink::receive(std::vector<std::uint8_t>& payload, std::string& from, bo
         }
         return status;
     };
-    inboxFirst_ = !inboxFirst_;
-    auto status = inboxFirst_ ? fromInboxes() : fromOwn();
+    auto status = fromOwn();
     if (status == SharedRecordQueue::Status::Empty) {
-        status = inboxFirst_ ? fromOwn() : fromInboxes();
+        status = fromInboxes();
     }
     if (status == SharedRecordQueue::Status::Empty) {
         return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -13,13 +14,14 @@ namespace interprocess {
 // The data link over shared record queues, one queue per process named by
 // the installation id, "_" and the process's name, which carries the user for
 // a kind that users run (KindUsers::ownName, peerName). A process's queue is
-// written by its own user and root only; another user's records for a root
-// process go into that user's inbox beside the queue (UserInboxes), which
-// the root process reads too, keeping a record from there only when it
-// names a kind that user may be (KindUsers::mayGreet). Nothing read from a
-// queue is trusted, and no wait on one is longer than
-// SharedRecordQueue::kLockWait. Records go only into a queue whose owner may
-// be the addressee (KindUsers::mayOwnQueue).
+// written by its own user and root only; another user's process puts its
+// records for a root process into an inbox of its own beside the queue
+// (UserInboxes), which the root process reads after its own queue, keeping a
+// record from there only when it names a kind that user may be
+// (KindUsers::mayGreet). Nothing read from a queue is trusted, and no wait on
+// one is longer than SharedRecordQueue::kLockWait; on an inbox, root does not
+// wait at all. Records go only into a queue whose owner may be the addressee
+// (KindUsers::mayOwnQueue).
 class DataLink : public IDataLink {
 public:
     // Names and installation ids hold only these characters, at most this
@@ -49,13 +51,26 @@ public:
     std::size_t pendingCount() const override;
 
 private:
+    // The inbox this process puts its records for a root process's queue
+    // into.
+    struct OwnInbox {
+        std::string name;
+        std::unique_ptr<SharedRecordQueue> queue;
+    };
+
+    // The own inbox for `target`, made anew when there is none or it was
+    // removed; null and `error` set when none can be made.
+    SharedRecordQueue* ownInbox(const std::string& target, std::string& error);
+    // Removes the own inboxes that hold nothing, and lets go of them all.
+    void leaveInboxes();
+
     std::string prefix_;
     std::string name_;
     std::unique_ptr<common::ILogger> logger_;
     std::unique_ptr<SharedRecordQueue> queue_;
     // A root process's only.
     std::unique_ptr<UserInboxes> inboxes_;
-    bool inboxFirst_ = false;
+    std::map<std::string, OwnInbox> ownInboxes_;
     std::size_t maxMsgCount_ = 0;
     std::size_t maxMsgSize_ = 0;
 };

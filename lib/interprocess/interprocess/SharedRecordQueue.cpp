@@ -61,20 +61,31 @@ bool writeExactly(int fd, const void* data, std::size_t size, off_t at) {
     return put >= 0 && static_cast<std::size_t>(put) == size;
 }
 
+// The bytes whose open-file-description locks mean something: the queue's
+// lock, and the mark of a queue in use by its maker.
+constexpr off_t kLockByte = 0;
+constexpr off_t kInUseByte = 1;
+
+// Sets (or, with F_UNLCK, drops) a lock of `type` on one byte, without
+// waiting.
+bool lockByte(int fd, short type, off_t at) {
+    struct flock region {};
+    region.l_type = type;
+    region.l_whence = SEEK_SET;
+    region.l_start = at;
+    region.l_len = 1;
+    return ::fcntl(fd, F_OFD_SETLK, &region) == 0;
+}
+
 }  // namespace
 
-// Holds the queue's lock for one operation, waiting kLockWait at most.
+// Holds the queue's lock for one operation, waiting `wait` at most.
 class SharedRecordQueue::Lock {
 public:
-    explicit Lock(int fd) : fd_(fd) {
-        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    Lock(int fd, std::chrono::milliseconds wait) : fd_(fd) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
         for (;;) {
-            struct flock region {};
-            region.l_type = F_WRLCK;
-            region.l_whence = SEEK_SET;
-            region.l_start = 0;
-            region.l_len = 1;
-            if (::fcntl(fd_, F_OFD_SETLK, &region) == 0) {
+            if (lockByte(fd_, F_WRLCK, kLockByte)) {
                 held_ = true;
                 return;
             }
@@ -87,12 +98,7 @@ public:
     }
     ~Lock() {
         if (held_) {
-            struct flock region {};
-            region.l_type = F_UNLCK;
-            region.l_whence = SEEK_SET;
-            region.l_start = 0;
-            region.l_len = 1;
-            ::fcntl(fd_, F_OFD_SETLK, &region);
+            lockByte(fd_, F_UNLCK, kLockByte);
         }
     }
     Lock(const Lock&) = delete;
@@ -188,58 +194,36 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::create(const std::string& 
     return nullptr;
 }
 
-std::unique_ptr<SharedRecordQueue> SharedRecordQueue::openOrCreateOwn(const std::string& name,
-                                                                      std::uint32_t maxRecords,
-                                                                      std::uint32_t maxRecordSize,
-                                                                      std::string& error) {
+std::unique_ptr<SharedRecordQueue> SharedRecordQueue::createNew(const std::string& name,
+                                                                std::uint32_t maxRecords,
+                                                                std::uint32_t maxRecordSize,
+                                                                std::string& error, bool* taken) {
     if (maxRecords == 0 || maxRecords > kMaxRecords || maxRecordSize > kMaxRecordSize) {
         error = "queue dimensions out of range";
         return nullptr;
     }
-    const uid_t self = ::geteuid();
-    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        const auto owner = ownerOf(name);
-        if (owner && *owner != self) {
-            error = "the queue belongs to user " + std::to_string(*owner);
-            return nullptr;
-        }
-        if (owner) {
-            bool unusable = false;
-            auto queue = open(name, error, &unusable);
-            if (queue && queue->owner() == self) {
-                return queue;
-            }
-            if (!queue && !unusable) {
-                return nullptr;
-            }
-            // The own queue, unusable: made anew.
-            remove(name);
-            continue;
-        }
-        std::string temporary;
-        const int fd = makeWhole(name, maxRecords, maxRecordSize, 0600,
-                                 sizeFor(maxRecords, maxRecordSize), temporary, error);
-        if (fd < 0) {
-            return nullptr;
-        }
-        // A link, unlike a rename, never replaces what another process of
-        // ours made meanwhile.
-        const bool placed = ::link(pathOf(temporary).c_str(), pathOf(name).c_str()) == 0;
-        const int failure = errno;
-        ::shm_unlink(objectName(temporary).c_str());
-        if (placed) {
-            return std::unique_ptr<SharedRecordQueue>(
-                new SharedRecordQueue(fd, self, maxRecords, maxRecordSize));
-        }
-        ::close(fd);
-        if (failure != EEXIST) {
-            error = std::string("putting the queue in place: ") + std::strerror(failure);
-            return nullptr;
-        }
+    std::string temporary;
+    const int fd = makeWhole(name, maxRecords, maxRecordSize, 0600,
+                             sizeFor(maxRecords, maxRecordSize), temporary, error);
+    if (fd < 0) {
+        return nullptr;
     }
-    error = "the queue could not be opened or made in " + std::to_string(kCreateAttempts) +
-            " attempts";
-    return nullptr;
+    // Marked before anybody can see it, so that it is never taken for one
+    // its maker left; a link, unlike a rename, replaces nothing.
+    const bool placed = lockByte(fd, F_RDLCK, kInUseByte) &&
+                        ::link(pathOf(temporary).c_str(), pathOf(name).c_str()) == 0;
+    const int failure = errno;
+    ::shm_unlink(objectName(temporary).c_str());
+    if (!placed) {
+        ::close(fd);
+        if (taken != nullptr) {
+            *taken = failure == EEXIST;
+        }
+        error = std::string("putting the queue in place: ") + std::strerror(failure);
+        return nullptr;
+    }
+    return std::unique_ptr<SharedRecordQueue>(
+        new SharedRecordQueue(fd, ::geteuid(), maxRecords, maxRecordSize));
 }
 
 std::unique_ptr<SharedRecordQueue> SharedRecordQueue::open(const std::string& name,
@@ -303,6 +287,23 @@ bool SharedRecordQueue::isUnder(const std::string& name) const {
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+bool SharedRecordQueue::inUse() const {
+    struct flock region {};
+    region.l_type = F_WRLCK;
+    region.l_whence = SEEK_SET;
+    region.l_start = kInUseByte;
+    region.l_len = 1;
+    // Not knowing counts as in use: nothing is removed on a guess.
+    return ::fcntl(fd_, F_OFD_GETLK, &region) != 0 || region.l_type != F_UNLCK;
+}
+
+bool SharedRecordQueue::removeIfUnused(const std::string& name) {
+    const Lock lock(fd_, lockWait_);
+    State state;
+    return lock.held() && readState(state) && state.held == 0 && !inUse() && isUnder(name) &&
+           remove(name);
+}
+
 SharedRecordQueue::SharedRecordQueue(int fd, uid_t owner, std::uint32_t maxRecords,
                                      std::uint32_t maxRecordSize)
     : fd_(fd), owner_(owner), maxRecords_(maxRecords), maxRecordSize_(maxRecordSize) {}
@@ -322,6 +323,13 @@ off_t SharedRecordQueue::slotAt(std::uint32_t index) const {
 SharedRecordQueue::Status SharedRecordQueue::fail(Status status, std::string error) {
     error_ = std::move(error);
     return status;
+}
+
+SharedRecordQueue::Status SharedRecordQueue::busy() {
+    return fail(Status::Busy, lockWait_.count() > 0
+                                  ? "the queue's lock was not free within " +
+                                        std::to_string(lockWait_.count()) + " ms"
+                                  : std::string("the queue's lock is held"));
 }
 
 bool SharedRecordQueue::readState(State& state) {
@@ -376,10 +384,9 @@ SharedRecordQueue::Status SharedRecordQueue::push(const std::uint8_t* data, std:
                                          " bytes is larger than the queue's limit of " +
                                          std::to_string(maxRecordSize_));
     }
-    const Lock lock(fd_);
+    const Lock lock(fd_, lockWait_);
     if (!lock.held()) {
-        return fail(Status::Busy, "the queue's lock was not free within " +
-                                      std::to_string(kLockWait.count()) + " ms");
+        return busy();
     }
     State state;
     if (!readState(state)) {
@@ -413,11 +420,11 @@ SharedRecordQueue::Status SharedRecordQueue::push(const std::uint8_t* data, std:
     return Status::Ok;
 }
 
-SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& record) {
-    const Lock lock(fd_);
+SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& record,
+                                                 std::size_t limit) {
+    const Lock lock(fd_, lockWait_);
     if (!lock.held()) {
-        return fail(Status::Busy, "the queue's lock was not free within " +
-                                      std::to_string(kLockWait.count()) + " ms");
+        return busy();
     }
     State state;
     if (!readState(state)) {
@@ -441,6 +448,11 @@ SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& reco
                                          " bytes, more than the queue's limit of " +
                                          std::to_string(maxRecordSize_));
     }
+    if (size > limit) {
+        return fail(Status::Damaged, "a record of " + std::to_string(size) +
+                                         " bytes is larger than the " + std::to_string(limit) +
+                                         " bytes taken here");
+    }
     record.resize(size);
     if (size > 0 && !readExactly(fd_, record.data(), size, slot + kLengthSize)) {
         return fail(Status::Damaged, "a record cannot be read whole");
@@ -449,10 +461,9 @@ SharedRecordQueue::Status SharedRecordQueue::pop(std::vector<std::uint8_t>& reco
 }
 
 std::optional<std::size_t> SharedRecordQueue::count(bool* repaired) {
-    const Lock lock(fd_);
+    const Lock lock(fd_, lockWait_);
     if (!lock.held()) {
-        error_ = "the queue's lock was not free within " + std::to_string(kLockWait.count()) +
-                 " ms";
+        busy();
         return std::nullopt;
     }
     State state;

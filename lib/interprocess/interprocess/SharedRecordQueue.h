@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,7 +19,9 @@ namespace interprocess {
 // read and written with pread and pwrite, and every count, position and
 // length read from it is checked before it is used. The lock is an
 // open-file-description lock on its first byte: the kernel drops it with
-// its holder, and a lock nobody gives up is waited for kLockWait at most.
+// its holder, and a lock nobody gives up is waited for kLockWait at most
+// (or not at all, setLockWait). A shared lock on its second byte marks a
+// queue that its maker still uses (createNew).
 //
 // Layout, integers little-endian 32-bit: magic, record limit, size limit,
 // first record's slot, records held; then one slot per record, its length
@@ -45,14 +48,14 @@ public:
                                                      std::uint32_t maxRecords,
                                                      std::uint32_t maxRecordSize, mode_t mode,
                                                      std::string& error);
-    // Opens the queue of that name when it is the own user's, or else makes
-    // it (mode 0600) when the name is free; a queue that several processes
-    // of one user make at once is made once. Fails when the name is
-    // another user's.
-    static std::unique_ptr<SharedRecordQueue> openOrCreateOwn(const std::string& name,
-                                                              std::uint32_t maxRecords,
-                                                              std::uint32_t maxRecordSize,
-                                                              std::string& error);
+    // Makes a new queue of user `geteuid()`, mode 0600, under `name` when
+    // nothing has that name: it appears there whole, and marked in use for
+    // as long as this object lives (inUse). Null, and `error` set, on
+    // failure; `taken` is set when the name was not free.
+    static std::unique_ptr<SharedRecordQueue> createNew(const std::string& name,
+                                                        std::uint32_t maxRecords,
+                                                        std::uint32_t maxRecordSize,
+                                                        std::string& error, bool* taken = nullptr);
     // Opens an existing queue for sending; its dimensions are checked.
     // `unusable` is set when something is under the name but it is not a
     // queue of this kind, or a damaged one.
@@ -84,14 +87,26 @@ public:
     // somebody who does not take its lock) gives Failed.
     Status push(const std::uint8_t* data, std::size_t size);
     // Takes the first record into `record`. A record whose length exceeds the
-    // size limit is taken off and reported Damaged; a queue whose state is
-    // unreadable (its header, or its size) is repaired, empty, and reported
-    // Damaged, error() saying so.
-    Status pop(std::vector<std::uint8_t>& record);
+    // size limit, or `limit`, is taken off unread and reported Damaged; a
+    // queue whose state is unreadable (its header, or its size) is
+    // repaired, empty, and reported Damaged, error() saying so. Busy when
+    // the lock was not free in time.
+    Status pop(std::vector<std::uint8_t>& record,
+               std::size_t limit = std::numeric_limits<std::size_t>::max());
     // The records held, or nothing when the lock was not free in time; a
     // queue whose state is unreadable is repaired, empty (error() says so,
     // and `repaired` is set when given).
     std::optional<std::size_t> count(bool* repaired = nullptr);
+
+    // Whether another open file than this object's marks the queue in use
+    // (its maker, createNew, while it lives).
+    bool inUse() const;
+    // Removes `name`, when it is still this queue, if the queue is empty and
+    // nobody else marks it in use, under its lock: whoever pushes into it
+    // afterwards is told the record was lost (push). False when it stays.
+    bool removeIfUnused(const std::string& name);
+    // How long push, pop and count wait for the lock; kLockWait unless set.
+    void setLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
 
     uid_t owner() const { return owner_; }
     // Whether the queue is still the file under `name`.
@@ -118,11 +133,13 @@ private:
     // failed; error() tells both.
     void repair();
     Status fail(Status status, std::string error);
+    Status busy();
 
     int fd_;
     uid_t owner_;
     std::uint32_t maxRecords_;
     std::uint32_t maxRecordSize_;
+    std::chrono::milliseconds lockWait_ = kLockWait;
     std::string error_;
 };
 

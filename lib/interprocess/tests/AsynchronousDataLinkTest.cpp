@@ -1,22 +1,29 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "DataLinkTestSupport.h"
 #include "ManualTaskScheduler.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
+#include "SessionOf.h"
+#include "support/NobodyChild.h"
 #include "interprocess/AsynchronousDataLink.h"
 #include "interprocess/DataLink.h"
 #include "interprocess/JsonSerialization.h"
+#include "interprocess/SharedRecordQueue.h"
+#include "interprocess/UserInboxes.h"
 
 using namespace interprocess;
 using interprocesstest::PeerProcess;
 using interprocesstest::QueueNames;
+using testsupport::NobodyChild;
 using testsupport::RecordingLogger;
 
 namespace {
@@ -86,6 +93,54 @@ TEST_F(AsynchronousDataLinkTest, OnePollDeliversEveryWaitingRecordInOrder) {
     }
     scheduler->runOne("", true);  // the poll
     EXPECT_EQ(recorder.received, expected);
+}
+
+TEST_F(AsynchronousDataLinkTest, UsersHoldingTheirInboxesLocksCostThePollsNothing) {
+    if (::geteuid() != 0) GTEST_SKIP() << "other users need a root test";
+    const interprocesstest::SessionOf session(NobodyChild::kUid);
+    const std::string queue = names.queue("Test");
+    // Ten users each send a record through their inbox and hold the inbox's lock.
+    std::vector<std::unique_ptr<NobodyChild>> holders;
+    for (uid_t user = NobodyChild::kUid - 9; user <= NobodyChild::kUid; ++user) {
+        holders.push_back(std::make_unique<NobodyChild>([&] {
+            auto own = DataLink::create(names.prefix(), "AttendedUi",
+                                        std::make_unique<RecordingLogger>(lines));
+            const auto text = dataText("held");
+            if (!own->init(AsynchronousDataLink::kMaxMsgCount, AsynchronousDataLink::kMaxMsgSize) ||
+                !own->send("Test", {text.begin(), text.end()}, false, 1, false, false, true)) {
+                return false;
+            }
+            const auto inbox =
+                SharedRecordQueue::namesStartingWith(UserInboxes::prefixFor(queue, user));
+            return inbox.size() == 1 && datalinktest::holdLockOf(inbox[0]);
+        }, user));
+        ASSERT_TRUE(holders.back()->succeeded()) << user;
+    }
+    auto sender = DataLink::create(names.prefix(), "Peer", std::make_unique<RecordingLogger>(lines));
+    names.queue("Peer");
+    ASSERT_TRUE(sender->init(AsynchronousDataLink::kMaxMsgCount, AsynchronousDataLink::kMaxMsgSize));
+    std::vector<std::string> expected;
+    for (int i = 0; i < 60; ++i) {
+        const auto text = dataText(std::to_string(i));
+        ASSERT_TRUE(sender->send("Test", {text.begin(), text.end()}, false, i, false, false, true));
+        expected.push_back("Peer:" + std::to_string(i));
+    }
+    // A poll waits for no inbox, and the own queue's records arrive with it (or with the one
+    // after, on a slow machine).
+    const auto start = std::chrono::steady_clock::now();
+    scheduler->runOne("", true);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5 * SharedRecordQueue::kLockWait);
+    if (recorder.received.size() < expected.size()) {
+        scheduler->runOne("", true);
+    }
+    EXPECT_EQ(recorder.received, expected);
+    // The session user's held record arrives once the locks are given up (the last holder
+    // first: each later one keeps the earlier ones' release pipes).
+    while (!holders.empty()) {
+        holders.pop_back();
+    }
+    scheduler->runOne("", true);
+    EXPECT_EQ(recorder.received.back(), "AttendedUi:held");
 }
 
 TEST_F(AsynchronousDataLinkTest, RecordsTravelBothWaysWithAPeerProcessThatAcknowledgesSync) {

@@ -1,5 +1,6 @@
 #include "PeerProcess.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -143,13 +144,34 @@ QueueNames::QueueNames()
     : prefix_("qvt" + std::to_string(::getpid()) + "-" +
               common::randomString(8, common::kAlphanumericAlphabet)) {}
 
+namespace {
+
+// Removes the shared object `name`, or the folder of that name and what is
+// in it, as a test's attacker may have left.
+void removeObject(const std::string& name) {
+    if (interprocess::SharedRecordQueue::remove(name)) {
+        return;
+    }
+    const std::string folder = std::string(interprocess::SharedRecordQueue::kDirectory) + "/" + name;
+    if (DIR* entries = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(entries)) {
+            ::unlinkat(::dirfd(entries), entry->d_name, 0);
+        }
+        ::closedir(entries);
+        ::rmdir(folder.c_str());
+    }
+}
+
+}  // namespace
+
 QueueNames::~QueueNames() {
     for (const auto& name : queues_) {
-        interprocess::SharedRecordQueue::remove(name);
+        removeObject(name);
     }
-    // And whatever else was made under the test's ids: inboxes, say.
+    // And whatever else was made under the test's ids: inboxes, what was
+    // planted or moved aside.
     for (const auto& name : interprocess::SharedRecordQueue::namesStartingWith(prefix_ + "_")) {
-        interprocess::SharedRecordQueue::remove(name);
+        removeObject(name);
     }
 }
 
