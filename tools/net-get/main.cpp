@@ -27,6 +27,7 @@
 #include "network/PlainHTTPResponse.h"
 #include "BodyOutput.h"
 #include "ProxyOptions.h"
+#include "StandardDescriptors.h"
 #include "ToolUsage.h"
 
 namespace {
@@ -149,6 +150,9 @@ int ExitCodeOf(network::HTTPStatusCode code) {
 
 int main(int argc, char** argv) {
     const auto usage = Usage(argc > 0 ? argv[0] : "net-get");
+    if (std::string held; !toolsupport::HoldStandardDescriptors(held)) {
+        return usage.fail(held, kWriteFailed);
+    }
     if (usage.helpRequested(argc, argv)) {
         return 0;
     }

@@ -30,6 +30,7 @@
 #include "network/NetworkConnectivity.h"
 #include "MessageOutput.h"
 #include "ProxyOptions.h"
+#include "StandardDescriptors.h"
 #include "ToolUsage.h"
 
 namespace {
@@ -38,6 +39,8 @@ namespace {
 constexpr int kBroken = network::ITCPSocket::kReadFailed;
 // The close code of a connection that ended without the server's Close frame.
 constexpr std::uint16_t kNoCloseFrame = 1006;
+// The messages could not be written (as sysexits' EX_IOERR).
+constexpr int kWriteFailed = 74;
 // The opening handshake and the closing one each take at most the socket's
 // time-out; this bounds them from outside as well.
 constexpr auto kHandshakeBound = std::chrono::seconds(60);
@@ -208,6 +211,9 @@ std::uint16_t Finish(network::AsyncService& service, const std::shared_ptr<Sessi
 
 int main(int argc, char** argv) {
     const auto usage = Usage(argc > 0 ? argv[0] : "net-ws");
+    if (std::string held; !toolsupport::HoldStandardDescriptors(held)) {
+        return usage.fail(held, kWriteFailed);
+    }
     if (usage.helpRequested(argc, argv)) {
         return 0;
     }

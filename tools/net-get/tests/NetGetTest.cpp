@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -97,11 +98,15 @@ TEST_F(NetGetTest, ABodyCutShortLeavesNoFile) {
 }
 
 TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
+    // The body of the last one is as long as an event counter's value.
     Serve({"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
-           "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", "", "SSH-2.0-OpenSSH\r\n\r\n"});
+           "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", "", "SSH-2.0-OpenSSH\r\n\r\n",
+           "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n8 bytes!"});
     struct Case {
         std::vector<std::string> arguments;
         int exitCode;
+        bool outputClosed = false;  // started with standard output closed
+        std::string says = "";      // on standard error
     };
     const Case cases[] = {
         {{url("/missing")}, 40},
@@ -114,12 +119,18 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         {{"not-a-url"}, 1},
         {{url("/"), "-H", "NoColon"}, 64},
         {{}, 64},
+        // The body is not written into a descriptor of net-get's own that took number 1.
+        {{url("/closed")}, 74, true, std::strerror(EBADF)},
     };
     for (const auto& c : cases) {
-        const auto result = run(c.arguments);
+        auto argv = c.outputClosed ? std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-", NET_GET_PATH}
+                                   : std::vector<std::string>{NET_GET_PATH};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const auto result = testsupport::runCommand(argv);
         ASSERT_TRUE(result.exited);
         EXPECT_EQ(result.exitCode, c.exitCode)
             << (c.arguments.empty() ? "" : c.arguments.front()) << "\n" << result.errors;
+        EXPECT_NE(std::string::npos, result.errors.find(c.says)) << result.errors;
     }
 }
 
