@@ -78,6 +78,15 @@ bool BodyOutput::Finish() {
     return true;
 }
 
+bool BodyOutput::FinishWithoutBody() {
+    struct stat status {};
+    if (opened_ || error_ != 0 || !path_ || ::lstat(path_->c_str(), &status) != 0) {
+        return Finish();
+    }
+    done_ = true;
+    return true;
+}
+
 void BodyOutput::Discard() {
     if (fd_ >= 0 && fd_ != STDOUT_FILENO) {
         ::close(fd_);

@@ -27,6 +27,9 @@ public:
     // The transfer succeeded: makes the output when nothing made it yet, and
     // puts the temporary file in place. False on a failure.
     bool Finish();
+    // An answer without a body (to HEAD, a 204 or a 304) completed: an
+    // existing output is left as it was, a missing one is made empty.
+    bool FinishWithoutBody();
     // The transfer failed: removes the temporary file, if one was made.
     void Discard();
     bool Failed() const { return error_ != 0; }

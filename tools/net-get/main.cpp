@@ -53,7 +53,8 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "Fetches URL through the network library: the status and the headers go to standard\n"
         "error, the body to standard output or into FILE.\n"
         "  -o FILE             write the body into FILE, put in place once the transfer\n"
-        "                      succeeded (a device or FIFO is written where it is)\n"
+        "                      succeeded (a device or FIFO is written where it is); an\n"
+        "                      answer without a body (HEAD, 204, 304) leaves it as it was\n"
         "  -X METHOD           the request method (GET, or POST with -d)\n"
         "  -H 'Name: value'    a request header, any number of times\n"
         "  -d BODY             the request body\n" +
@@ -146,6 +147,11 @@ int ExitCodeOf(network::HTTPStatusCode code) {
     return static_cast<int>(code / 100) * 10;
 }
 
+// Whether the answer has no body at all (not merely an empty one).
+bool HasNoBody(const std::string& method, network::HTTPStatusCode code) {
+    return network::HeaderNameEquals(method, "HEAD") || code < 200 || code == 204 || code == 304;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -164,6 +170,13 @@ int main(int argc, char** argv) {
     const char* program = usage.name().c_str();
     // No log is kept: the library's records are dropped before they are formatted.
     common::Logger::setEarlyLevel(common::loglevel::off);
+
+    // The body of a successful answer goes out as it arrives; any other
+    // answer's body goes to standard output once it is complete, and never
+    // to -o's path. The output is touched only when the first bytes are to
+    // be written, and a file takes its place only once the transfer has
+    // succeeded.
+    BodyOutput output{options.output};
 
     const auto proxyAuthenticator = options.proxy.MakeAuthenticator();
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
@@ -185,12 +198,6 @@ int main(int argc, char** argv) {
             reinterpret_cast<const unsigned char*>(body.data()), body.size()));
     }
 
-    // The body of a successful answer goes out as it arrives; any other
-    // answer's body goes to standard output once it is complete, and never
-    // to -o's path. The output is touched only when the first bytes are to
-    // be written, and a file takes its place only once the transfer has
-    // succeeded.
-    BodyOutput output{options.output};
     connection->SetBodySink([&output](const unsigned char* data, std::size_t size) {
         return output.Write(data, size);
     });
@@ -247,6 +254,11 @@ int main(int argc, char** argv) {
         // A failed answer's body (a 404 page, a redirect not followed) takes
         // the place of nothing: the output is left as it was.
         output.Discard();
+    } else if (HasNoBody(options.method, outcome.code)) {
+        if (!output.FinishWithoutBody()) {
+            std::cerr << program << ": " << output.Problem() << "\n";
+            return kWriteFailed;
+        }
     } else if (const auto body = outcome.response->TakeBody();
                !output.Write(body.data(), body.size()) || !output.Finish()) {
         std::cerr << program << ": " << output.Problem() << "\n";
