@@ -7,8 +7,9 @@
 // Runs the library's service on a thread of its own, sends one request
 // (following redirects as the library does) and prints the status and the
 // response headers on standard error. The body goes to standard output, or
-// into FILE with -o. A transfer is given at most one hour. The usage below
-// lists the exit statuses.
+// into FILE with -o. A transfer is given at most one hour; a closing signal
+// (SIGHUP, SIGINT, SIGTERM) stops it without leaving a temporary file. The
+// usage below lists the exit statuses.
 
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "network/NetworkConnectivity.h"
 #include "network/PlainHTTPResponse.h"
 #include "BodyOutput.h"
+#include "ClosingSignals.h"
 #include "ProxyOptions.h"
 #include "StandardDescriptors.h"
 #include "ToolUsage.h"
@@ -63,7 +65,8 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "is not HTTP, 3 could not connect (name, TCP, TLS or proxy), 5 sending or reading\n"
         "failed; 30 for a redirect that was not followed (the redirects ran out, or the\n"
         "target may not be followed), 40 for a 4xx answer, 50 for a 5xx one (10 times the\n"
-        "status class); 64 a wrong command line; 74 the body could not be written.\n");
+        "status class); 64 a wrong command line; 74 the body could not be written; 128 plus\n"
+        "the signal's number when SIGHUP, SIGINT or SIGTERM stopped it.\n");
 }
 
 // The command line; an empty `error` when it is right, else the reason.
@@ -177,6 +180,9 @@ int main(int argc, char** argv) {
     // be written, and a file takes its place only once the transfer has
     // succeeded.
     BodyOutput output{options.output};
+    // Taken before any thread starts; a closing signal removes the
+    // temporary file, whatever the run is doing.
+    const ClosingSignals closingSignals([&output] { output.Abandon(); });
 
     const auto proxyAuthenticator = options.proxy.MakeAuthenticator();
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -20,6 +22,8 @@
 #include "support/ChildProcess.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
+
+extern "C" char** environ;
 
 namespace {
 
@@ -430,6 +434,81 @@ TEST_F(NetGetTest, AnAnswerWithoutABodyLeavesTheFileAsItWas) {
         {"an empty body", Kind::File, Answer("", 0), "", 0, "", ""},
         {"a FIFO, a 304", Kind::Fifo, "HTTP/1.1 304 Not Modified\r\n\r\n", "", 0, "", "", 0, unchanged},
     });
+}
+
+// A closing signal during a download removes the temporary file beside the
+// target and ends the run with 128 + its number; the target stays as it was.
+// A signal ignored at the start (as nohup does with SIGHUP) stays ignored:
+// the one sent after it ends the run.
+TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
+    const struct {
+        std::vector<int> signals;  // sent in this order
+        bool existing;
+        bool hangUpIgnored;
+        int exitCode;
+    } cases[] = {
+        {{SIGINT}, true, false, 130},
+        {{SIGTERM}, false, false, 143},
+        {{SIGHUP}, true, false, 129},
+        {{SIGHUP, SIGTERM}, true, true, 143},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::strsignal(c.signals.front()) + std::string(c.hangUpIgnored ? ", ignored at the start" : ""));
+        // More than one piece of the body, then the server waits.
+        std::ofstream(folder_.file("script.json"))
+            << "{\"connections\": [[{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: 10485760\\r\\n\\r\\n"
+            << kLongBody << "\"}]]}";
+        peer_ = std::make_unique<testsupport::ScriptServer>(
+            std::string(NETWORK_TEST_SUPPORT_DIR) + "/http_test_peer.py",
+            std::vector<std::string>{folder_.file("script.json"), folder_.file("requests.log")});
+        ASSERT_TRUE(peer_->ready());
+        testsupport::TempDir folder{"quorvane-net-get-stop"};
+        const std::string target = folder.file("out");
+        if (c.existing) {
+            std::ofstream(target) << "precious";
+        }
+        std::vector<std::string> words{NET_GET_PATH, url("/slow"), "-o", target};
+        if (c.hangUpIgnored) {
+            words.insert(words.begin(), {"/bin/sh", "-c", "trap '' HUP; exec \"$0\" \"$@\""});
+        }
+        std::vector<char*> argv;
+        for (auto& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+        }
+        pid_t pid = -1;
+        const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_EQ(0, spawned);
+        // The temporary file holds part of the body.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        bool writing = false;
+        while (!writing && std::chrono::steady_clock::now() < deadline) {
+            for (const auto& name : Names(folder.path())) {
+                struct stat status {};
+                writing = writing || (name.rfind(".out.net-get-", 0) == 0 &&
+                                      ::stat(folder.file(name).c_str(), &status) == 0 && status.st_size > 0);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(writing) << "no temporary file was written";
+        for (const int signal : c.signals) {
+            ::kill(pid, signal);
+        }
+        const auto result = testsupport::waitForChild(pid, std::chrono::seconds(30));
+        EXPECT_TRUE(result.exited) << "ended by signal " << result.signal;
+        EXPECT_EQ(c.exitCode, result.exitCode);
+        const std::vector<std::string> left = c.existing ? std::vector<std::string>{"out"} : std::vector<std::string>{};
+        EXPECT_EQ(left, Names(folder.path()));
+        if (c.existing) {
+            EXPECT_EQ("precious", readFile(target));
+        }
+    }
 }
 
 // Redirects that run out end with a failure, as curl's do (its exit 47);
