@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -9,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -65,50 +63,42 @@ std::string Answer(const std::string& body, std::size_t announced) {
 const std::string kLongBody = Body(600 << 10);
 const std::string kCutMidway = Answer(kLongBody, 1 << 20);
 
-// Reads a FIFO while the run writes into it; what came through.
+// Reads a FIFO while the run writes into it. A writer of its own keeps the
+// reads waiting for the run's bytes until Finish() lets it go.
 class FifoDrain {
 public:
-    explicit FifoDrain(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
-        if (fd_ >= 0) {
+    explicit FifoDrain(const std::string& path)
+        : reader_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)),
+          writer_(::open(path.c_str(), O_WRONLY | O_CLOEXEC)) {
+        if (opened() && ::fcntl(reader_, F_SETFL, 0) == 0) {
             thread_ = std::thread([this] {
-                while (!stopped_) {
-                    pollfd readable{fd_, POLLIN, 0};
-                    if (::poll(&readable, 1, 20) > 0 && !ReadAvailable()) {
-                        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // no writer (yet)
-                    }
+                char chunk[65536];
+                for (ssize_t n; (n = ::read(reader_, chunk, sizeof chunk)) > 0;) {
+                    text_.append(chunk, static_cast<std::size_t>(n));
                 }
             });
         }
     }
     ~FifoDrain() {
         Finish();
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        ::close(reader_);
     }
-    bool opened() const { return fd_ >= 0; }
-    // What came through, once the writer has ended.
+    bool opened() const { return reader_ >= 0 && writer_ >= 0; }
+    // What came through, once the run has ended.
     const std::string& Finish() {
-        stopped_ = true;
+        if (writer_ >= 0) {
+            ::close(writer_);
+            writer_ = -1;
+        }
         if (thread_.joinable()) {
             thread_.join();
-            ReadAvailable();
         }
         return text_;
     }
 
 private:
-    bool ReadAvailable() {
-        bool any = false;
-        char chunk[65536];
-        for (ssize_t n; (n = ::read(fd_, chunk, sizeof chunk)) > 0; any = true) {
-            text_.append(chunk, static_cast<std::size_t>(n));
-        }
-        return any;
-    }
-
-    int fd_;
-    std::atomic<bool> stopped_{false};
+    int reader_;
+    int writer_;
     std::string text_;
     std::thread thread_;
 };
