@@ -72,7 +72,8 @@ void ClosingSignals::Run() {
             return;
         }
         signalfd_siginfo received{};
-        if (watched[0].revents != 0 && ::read(signals_, &received, sizeof received) == sizeof received) {
+        if (watched[0].revents != 0 &&
+            ::read(signals_, &received, sizeof received) == sizeof received) {
             cleanup_();
             ::_exit(128 + static_cast<int>(received.ssi_signo));
         }

@@ -79,7 +79,8 @@ int MessageOutput::Write(const std::deque<core::NonInitializingBuffer<unsigned c
     errno = 0;
     const auto failure = [] { return errno != 0 ? errno : EIO; };
     for (const auto& message : batch) {
-        if (!message.empty() && std::fwrite(message.data(), 1, message.size(), stream_) != message.size()) {
+        if (!message.empty() &&
+            std::fwrite(message.data(), 1, message.size(), stream_) != message.size()) {
             return failure();
         }
         if (std::fputc('\n', stream_) == EOF) {

@@ -286,7 +286,8 @@ int main(int argc, char** argv) {
     session->output->Drain();
     std::cerr << "close code " << closeCode << "\n";
     if (const int failure = session->output->Error(); failure != 0) {
-        return usage.fail(url + ": writing the messages failed: " + std::strerror(failure), kWriteFailed);
+        return usage.fail(url + ": writing the messages failed: " + std::strerror(failure),
+                          kWriteFailed);
     }
     if (!session->ended) {
         return usage.fail(url + ": no closing handshake within a minute", kBroken);

@@ -146,7 +146,6 @@ protected:
         return testsupport::runCommand(argv, options);
     }
 
-
     // Runs each case against a server of its own, with -o naming an output
     // of the case's kind in a fresh folder: that output is as the case
     // says afterwards, and nothing else is left in the folder.
@@ -199,12 +198,14 @@ protected:
                 case Kind::File:
                 case Kind::Missing:
                     EXPECT_TRUE(S_ISREG(status.st_mode));
-                    EXPECT_TRUE(c.fileAfter == readFile(target)) << "the file holds " << readFile(target).size() << " bytes";
+                    EXPECT_TRUE(c.fileAfter == readFile(target))
+                        << "the file holds " << readFile(target).size() << " bytes";
                     break;
                 case Kind::Fifo: {
                     EXPECT_TRUE(S_ISFIFO(status.st_mode));
                     const std::string& got = fifo->Finish();
-                    EXPECT_TRUE(c.readAtLeast > 0 ? got.size() >= c.readAtLeast && c.readBack.compare(0, got.size(), got) == 0
+                    EXPECT_TRUE(c.readAtLeast > 0 ? got.size() >= c.readAtLeast &&
+                                                        c.readBack.compare(0, got.size(), got) == 0
                                                   : got == c.readBack)
                         << got.size() << " bytes came through: " << got.substr(0, 16);
                     break;
@@ -224,8 +225,8 @@ protected:
             }
             // Nothing is left beside the output.
             const bool linked = c.kind == Kind::LinkToDevice || c.kind == Kind::LinkToFile;
-            const std::vector<std::string> expected = linked ? std::vector<std::string>{"file", "out"}
-                                                             : std::vector<std::string>{"out"};
+            const std::vector<std::string> expected =
+                linked ? std::vector<std::string>{"file", "out"} : std::vector<std::string>{"out"};
             EXPECT_EQ(expected, Names(folder.path()));
         }
     }
@@ -299,8 +300,10 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         {{url("/closed")}, 74, true, std::strerror(EBADF)},
     };
     for (const auto& c : cases) {
-        auto argv = c.outputClosed ? std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-", NET_GET_PATH}
-                                   : std::vector<std::string>{NET_GET_PATH};
+        auto argv =
+            c.outputClosed
+                ? std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-", NET_GET_PATH}
+                : std::vector<std::string>{NET_GET_PATH};
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
         const auto result = testsupport::runCommand(argv);
         ASSERT_TRUE(result.exited);
@@ -383,10 +386,11 @@ TEST_F(NetGetTest, OnlyASuccessfulTransferTouchesTheOutput) {
         {"a FIFO, whole", Kind::Fifo, kNew, "", 0, "", "new"},
         {"a FIFO, cut midway", Kind::Fifo, kCutMidway, "", 5, "", kLongBody, kPiece},
         {"a link to a file", Kind::LinkToFile, kNew, "", 74, "precious", ""},
-        {"a 404 page", Kind::File, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found", "", 40,
-         "precious", ""},
-        {"a 503 page", Kind::File, "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy", "",
-         50, "precious", ""},
+        {"a 404 page", Kind::File, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
+         "", 40, "precious", ""},
+        {"a 503 page", Kind::File,
+         "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy", "", 50, "precious",
+         ""},
     });
 }
 
@@ -412,17 +416,21 @@ TEST_F(NetGetTest, ADeviceOutputIsWrittenWhereItIsAndNeverRemoved) {
 // there is none; an empty body is a body and replaces the file.
 TEST_F(NetGetTest, AnAnswerWithoutABodyLeavesTheFileAsItWas) {
     const std::vector<std::string> unchanged{"-H", "If-None-Match: \"v1\""};
+    const std::vector<std::string> head{"-X", "HEAD"};
     CheckOutputs({
-        {"a 304", Kind::File, "HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\n\r\n", "", 0, "precious", "", 0,
+        {"a 304", Kind::File, "HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\n\r\n", "", 0,
+         "precious", "", 0, unchanged},
+        {"a 304, no file yet", Kind::Missing, "HTTP/1.1 304 Not Modified\r\n\r\n", "", 0, "", "", 0,
          unchanged},
-        {"a 304, no file yet", Kind::Missing, "HTTP/1.1 304 Not Modified\r\n\r\n", "", 0, "", "", 0, unchanged},
-        {"a HEAD", Kind::File, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", "", 0, "precious", "", 0,
-         {"-X", "HEAD"}},
+        {"a HEAD", Kind::File, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", "", 0, "precious",
+         "", 0, head},
         {"a 204", Kind::File, "HTTP/1.1 204 No Content\r\n\r\n", "", 0, "precious", ""},
-        {"a 101", Kind::File, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: other\r\nConnection: upgrade\r\n\r\n",
-         "", 10, "precious", ""},
+        {"a 101", Kind::File,
+         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: other\r\nConnection: upgrade\r\n\r\n", "",
+         10, "precious", ""},
         {"an empty body", Kind::File, Answer("", 0), "", 0, "", ""},
-        {"a FIFO, a 304", Kind::Fifo, "HTTP/1.1 304 Not Modified\r\n\r\n", "", 0, "", "", 0, unchanged},
+        {"a FIFO, a 304", Kind::Fifo, "HTTP/1.1 304 Not Modified\r\n\r\n", "", 0, "", "", 0,
+         unchanged},
     });
 }
 
@@ -443,10 +451,12 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         {{SIGHUP, SIGTERM}, true, true, 143},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::strsignal(c.signals.front()) + std::string(c.hangUpIgnored ? ", ignored at the start" : ""));
+        SCOPED_TRACE(::strsignal(c.signals.front()) +
+                     std::string(c.hangUpIgnored ? ", ignored at the start" : ""));
         // More than one piece of the body, then the server waits.
         std::ofstream(folder_.file("script.json"))
-            << "{\"connections\": [[{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: 10485760\\r\\n\\r\\n"
+            << "{\"connections\": [[{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: "
+               "10485760\\r\\n\\r\\n"
             << kLongBody << "\"}]]}";
         peer_ = std::make_unique<testsupport::ScriptServer>(
             std::string(NETWORK_TEST_SUPPORT_DIR) + "/http_test_peer.py",
@@ -469,7 +479,8 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                             fd == 0 ? O_RDONLY : O_WRONLY, 0);
         }
         pid_t pid = -1;
         const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -481,8 +492,9 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         while (!writing && std::chrono::steady_clock::now() < deadline) {
             for (const auto& name : Names(folder.path())) {
                 struct stat status {};
-                writing = writing || (name.rfind(".out.net-get-", 0) == 0 &&
-                                      ::stat(folder.file(name).c_str(), &status) == 0 && status.st_size > 0);
+                writing = writing ||
+                          (name.rfind(".out.net-get-", 0) == 0 &&
+                           ::stat(folder.file(name).c_str(), &status) == 0 && status.st_size > 0);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -493,7 +505,8 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         const auto result = testsupport::waitForChild(pid, std::chrono::seconds(30));
         EXPECT_TRUE(result.exited) << "ended by signal " << result.signal;
         EXPECT_EQ(c.exitCode, result.exitCode);
-        const std::vector<std::string> left = c.existing ? std::vector<std::string>{"out"} : std::vector<std::string>{};
+        const std::vector<std::string> left =
+            c.existing ? std::vector<std::string>{"out"} : std::vector<std::string>{};
         EXPECT_EQ(left, Names(folder.path()));
         if (c.existing) {
             EXPECT_EQ("precious", readFile(target));

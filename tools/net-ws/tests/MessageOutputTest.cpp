@@ -117,8 +117,8 @@ private:
 };
 
 core::NonInitializingBuffer<unsigned char> Message(const std::string& text) {
-    return core::NonInitializingBuffer<unsigned char>(reinterpret_cast<const unsigned char*>(text.data()),
-                                                      text.size());
+    return core::NonInitializingBuffer<unsigned char>(
+        reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
 // While the reader takes nothing, the output holds at most its backlog: the
@@ -162,7 +162,6 @@ TEST(MessageOutputTest, AsksForNoMoreWhileItsBacklogIsFull) {
     }
 }
 
-
 // The writer is held on a small batch while 1 MiB messages pile up past the
 // backlog, which pauses the caller. The small batch going out leaves more
 // than the backlog waiting: the output asks for nothing yet. Once the
@@ -182,7 +181,8 @@ TEST(MessageOutputTest, ResumesTheCallerOnceTheWriterCaughtUpWithTheBacklog) {
             }
         });
         ASSERT_TRUE(output.Push(Message(small)));
-        ASSERT_TRUE(gate.WaitForWrite(1, std::chrono::seconds(10))) << "the small batch was never written";
+        ASSERT_TRUE(gate.WaitForWrite(1, std::chrono::seconds(10)))
+            << "the small batch was never written";
         // Pushed until the output asks for no more: the backlog and one more.
         std::size_t pushed = 0;
         for (bool more = true; more && pushed <= 64;) {
@@ -194,17 +194,20 @@ TEST(MessageOutputTest, ResumesTheCallerOnceTheWriterCaughtUpWithTheBacklog) {
         EXPECT_EQ((MessageOutput::kBacklog - small.size() - 1) / ((1 << 20) + 1) + 1, pushed);
         EXPECT_EQ(0, resumed.load()) << "asked for more while the writer was held";
         gate.Pass(1);
-        ASSERT_TRUE(gate.WaitForWrite(2, std::chrono::seconds(10))) << "the messages were never written";
+        ASSERT_TRUE(gate.WaitForWrite(2, std::chrono::seconds(10)))
+            << "the messages were never written";
         EXPECT_EQ(0, resumed.load()) << "asked for more while more than the backlog waited";
         gate.Release();
-        EXPECT_EQ(std::future_status::ready, resumedOnce.get_future().wait_for(std::chrono::seconds(10)))
+        EXPECT_EQ(std::future_status::ready,
+                  resumedOnce.get_future().wait_for(std::chrono::seconds(10)))
             << "never asked for more once the writer caught up";
         EXPECT_TRUE(output.Push(Message("after")));
         expected += "after\n";
         output.Drain();
     }
     EXPECT_EQ(1, resumed.load());
-    EXPECT_TRUE(expected == gate.written()) << gate.written().size() << " bytes written of " << expected.size();
+    EXPECT_TRUE(expected == gate.written())
+        << gate.written().size() << " bytes written of " << expected.size();
 }
 
 // A write or flush that fails ends the output: Error() tells why, nothing

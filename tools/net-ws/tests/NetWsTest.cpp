@@ -70,7 +70,8 @@ public:
         std::string path = NET_WS_PATH;
         std::string target = url;
         char* direct[] = {path.data(), target.data(), nullptr};
-        char* wrapped[] = {shell.data(), script.data(), command.data(), path.data(), target.data(), nullptr};
+        char* wrapped[] = {shell.data(), script.data(), command.data(),
+                           path.data(),  target.data(), nullptr};
         char** argv = output == Output::Pipe ? direct : wrapped;
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0) {
             pid_ = -1;
@@ -324,10 +325,11 @@ TEST_F(NetWsTest, AnOutputThatCannotBeWrittenEndsTheRunWith74) {
         RunningNetWs netWs(url("ws", "/greet"), c.output);
         ASSERT_TRUE(netWs.started());
         const auto result = netWs.WaitWithInputOpen(std::chrono::seconds(30));
-        EXPECT_TRUE(result.exited) << "signal " << result.signal << (result.timedOut ? ", timed out\n" : "\n")
-                                   << result.errors;
+        EXPECT_TRUE(result.exited) << "signal " << result.signal
+                                   << (result.timedOut ? ", timed out\n" : "\n") << result.errors;
         EXPECT_EQ(74, result.exitCode) << result.errors;
-        EXPECT_NE(std::string::npos, result.errors.find(": writing the messages failed: " + c.reason))
+        EXPECT_NE(std::string::npos,
+                  result.errors.find(": writing the messages failed: " + c.reason))
             << result.errors;
     }
 }

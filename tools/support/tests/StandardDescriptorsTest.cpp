@@ -23,7 +23,7 @@ TEST(StandardDescriptorsTest, AClosedOneIsHeldSoThatUsingItStillFails) {
         SCOPED_TRACE(testing::PrintToString(closed));
         // The child's status names the step that failed: 0 when none did.
         const auto result = testsupport::runInChild([&closed] {
-            struct stat before[3] {};
+            struct stat before[3]{};
             for (int fd = 0; fd <= 2; ++fd) {
                 ::fstat(fd, &before[fd]);
             }
@@ -44,10 +44,12 @@ TEST(StandardDescriptorsTest, AClosedOneIsHeldSoThatUsingItStillFails) {
                 if (::fstat(fd, &now) != 0) {
                     return 40 + fd;  // not held
                 }
-                if (!wasClosed && (now.st_dev != before[fd].st_dev || now.st_ino != before[fd].st_ino)) {
+                if (!wasClosed &&
+                    (now.st_dev != before[fd].st_dev || now.st_ino != before[fd].st_ino)) {
                     return 50 + fd;  // an open one was changed
                 }
-                if (wasClosed && ((fd == 0 ? ::read(fd, &byte, 1) : ::write(fd, &byte, 1)) != -1 || errno != EBADF)) {
+                if (wasClosed && ((fd == 0 ? ::read(fd, &byte, 1) : ::write(fd, &byte, 1)) != -1 ||
+                                  errno != EBADF)) {
                     return 60 + fd;  // the held one could be used
                 }
             }
