@@ -61,7 +61,9 @@ bool BodyOutput::Finish() {
         error_ = errno;
     }
     fd_ = -1;
-    if (error_ == 0 && !temporary_.empty()) {
+    if (std::lock_guard<std::mutex> lock(naming_); abandoned_ && error_ == 0) {
+        error_ = EINTR;
+    } else if (error_ == 0 && !temporary_.empty()) {
         // rename() replaces the name itself: a link put there meanwhile is
         // replaced, never followed.
         if (::rename(temporary_.c_str(), path_->c_str()) != 0) {
@@ -78,16 +80,35 @@ bool BodyOutput::Finish() {
     return true;
 }
 
+bool BodyOutput::FinishWithoutBody() {
+    struct stat status {};
+    if (opened_ || error_ != 0 || !path_ || ::lstat(path_->c_str(), &status) != 0) {
+        return Finish();
+    }
+    done_ = true;
+    return true;
+}
+
 void BodyOutput::Discard() {
     if (fd_ >= 0 && fd_ != STDOUT_FILENO) {
         ::close(fd_);
     }
     fd_ = -1;
+    std::lock_guard<std::mutex> lock(naming_);
     if (!temporary_.empty()) {
         ::unlink(temporary_.c_str());
         temporary_.clear();
     }
     done_ = true;
+}
+
+void BodyOutput::Abandon() {
+    std::lock_guard<std::mutex> lock(naming_);
+    abandoned_ = true;
+    if (!temporary_.empty()) {
+        ::unlink(temporary_.c_str());
+        temporary_.clear();
+    }
 }
 
 std::string BodyOutput::Problem() const {
@@ -122,12 +143,15 @@ bool BodyOutput::Open() {
     std::string pattern = folder + "/." + name + ".net-get-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    fd_ = ::mkostemp(buffer.data(), O_CLOEXEC);
-    if (fd_ < 0) {
-        error_ = errno;
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(naming_);
+        fd_ = abandoned_ ? -1 : ::mkostemp(buffer.data(), O_CLOEXEC);
+        if (fd_ < 0) {
+            error_ = abandoned_ ? EINTR : errno;
+            return false;
+        }
+        temporary_ = buffer.data();
     }
-    temporary_ = buffer.data();
     mode_t mode = S_ISREG(status.st_mode) ? (status.st_mode & 0777) : 0666;
     if (!S_ISREG(status.st_mode)) {
         const mode_t mask = ::umask(0);

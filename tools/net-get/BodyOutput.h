@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,8 @@
 // as /dev/stdout is) is written directly and never renamed over or removed.
 // A link to a regular file and a block device are refused. Nothing the
 // output did not make itself is ever removed.
+//
+// One thread writes; Abandon() may come from another one at any time.
 class BodyOutput {
 public:
     explicit BodyOutput(std::optional<std::string> path);
@@ -27,8 +30,14 @@ public:
     // The transfer succeeded: makes the output when nothing made it yet, and
     // puts the temporary file in place. False on a failure.
     bool Finish();
+    // An answer without a body (to HEAD, a 204 or a 304) completed: an
+    // existing output is left as it was, a missing one is made empty.
+    bool FinishWithoutBody();
     // The transfer failed: removes the temporary file, if one was made.
     void Discard();
+    // The run is being stopped, from any thread: removes the temporary file,
+    // and none is made or put in place after.
+    void Abandon();
     bool Failed() const { return error_ != 0; }
     // The failure in the tool's words: the output that cannot be made, or the write.
     std::string Problem() const;
@@ -38,7 +47,11 @@ private:
     bool OpenExisting(bool link);
 
     std::optional<std::string> path_;
+    // Guards the temporary file's name from its making to its renaming or
+    // removal, against Abandon().
+    std::mutex naming_;
     std::string temporary_;  // the file written in place of a regular one
+    bool abandoned_ = false;
     int fd_ = -1;
     bool opened_ = false;
     bool done_ = false;

@@ -7,8 +7,9 @@
 // Runs the library's service on a thread of its own, sends one request
 // (following redirects as the library does) and prints the status and the
 // response headers on standard error. The body goes to standard output, or
-// into FILE with -o. A transfer is given at most one hour. The usage below
-// lists the exit statuses.
+// into FILE with -o. A transfer is given at most one hour; a closing signal
+// (SIGHUP, SIGINT, SIGTERM) stops it without leaving a temporary file. The
+// usage below lists the exit statuses.
 
 #include <chrono>
 #include <cstdio>
@@ -26,7 +27,9 @@
 #include "network/NetworkConnectivity.h"
 #include "network/PlainHTTPResponse.h"
 #include "BodyOutput.h"
+#include "ClosingSignals.h"
 #include "ProxyOptions.h"
+#include "StandardDescriptors.h"
 #include "ToolUsage.h"
 
 namespace {
@@ -52,7 +55,8 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "Fetches URL through the network library: the status and the headers go to standard\n"
         "error, the body to standard output or into FILE.\n"
         "  -o FILE             write the body into FILE, put in place once the transfer\n"
-        "                      succeeded (a device or FIFO is written where it is)\n"
+        "                      succeeded (a device or FIFO is written where it is); an\n"
+        "                      answer without a body (HEAD, 204, 304) leaves it as it was\n"
         "  -X METHOD           the request method (GET, or POST with -d)\n"
         "  -H 'Name: value'    a request header, any number of times\n"
         "  -d BODY             the request body\n" +
@@ -61,7 +65,8 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "is not HTTP, 3 could not connect (name, TCP, TLS or proxy), 5 sending or reading\n"
         "failed; 30 for a redirect that was not followed (the redirects ran out, or the\n"
         "target may not be followed), 40 for a 4xx answer, 50 for a 5xx one (10 times the\n"
-        "status class); 64 a wrong command line; 74 the body could not be written.\n");
+        "status class); 64 a wrong command line; 74 the body could not be written; 128 plus\n"
+        "the signal's number when SIGHUP, SIGINT or SIGTERM stopped it.\n");
 }
 
 // The command line; an empty `error` when it is right, else the reason.
@@ -145,10 +150,18 @@ int ExitCodeOf(network::HTTPStatusCode code) {
     return static_cast<int>(code / 100) * 10;
 }
 
+// Whether the answer has no body at all (not merely an empty one).
+bool HasNoBody(const std::string& method, network::HTTPStatusCode code) {
+    return network::HeaderNameEquals(method, "HEAD") || code < 200 || code == 204 || code == 304;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const auto usage = Usage(argc > 0 ? argv[0] : "net-get");
+    if (std::string held; !toolsupport::HoldStandardDescriptors(held)) {
+        return usage.fail(held, kWriteFailed);
+    }
     if (usage.helpRequested(argc, argv)) {
         return 0;
     }
@@ -160,6 +173,16 @@ int main(int argc, char** argv) {
     const char* program = usage.name().c_str();
     // No log is kept: the library's records are dropped before they are formatted.
     common::Logger::setEarlyLevel(common::loglevel::off);
+
+    // The body of a successful answer goes out as it arrives; any other
+    // answer's body goes to standard output once it is complete, and never
+    // to -o's path. The output is touched only when the first bytes are to
+    // be written, and a file takes its place only once the transfer has
+    // succeeded.
+    BodyOutput output{options.output};
+    // Taken before any thread starts; a closing signal removes the
+    // temporary file, whatever the run is doing.
+    const ClosingSignals closingSignals([&output] { output.Abandon(); });
 
     const auto proxyAuthenticator = options.proxy.MakeAuthenticator();
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
@@ -181,12 +204,6 @@ int main(int argc, char** argv) {
             reinterpret_cast<const unsigned char*>(body.data()), body.size()));
     }
 
-    // The body of a successful answer goes out as it arrives; any other
-    // answer's body goes to standard output once it is complete, and never
-    // to -o's path. The output is touched only when the first bytes are to
-    // be written, and a file takes its place only once the transfer has
-    // succeeded.
-    BodyOutput output{options.output};
     connection->SetBodySink([&output](const unsigned char* data, std::size_t size) {
         return output.Write(data, size);
     });
@@ -243,6 +260,11 @@ int main(int argc, char** argv) {
         // A failed answer's body (a 404 page, a redirect not followed) takes
         // the place of nothing: the output is left as it was.
         output.Discard();
+    } else if (HasNoBody(options.method, outcome.code)) {
+        if (!output.FinishWithoutBody()) {
+            std::cerr << program << ": " << output.Problem() << "\n";
+            return kWriteFailed;
+        }
     } else if (const auto body = outcome.response->TakeBody();
                !output.Write(body.data(), body.size()) || !output.Finish()) {
         std::cerr << program << ": " << output.Problem() << "\n";

@@ -15,6 +15,11 @@
 // answers to pings on the service's thread. Bounded: while more than the
 // backlog waits, the caller asks for no further message; `resume` runs on
 // the writer's thread once the backlog has fallen below it again.
+//
+// Every write and flush is checked. Once one fails the output writes no
+// more: what waits and what comes later is dropped (a paused caller is
+// resumed, so that it may read on to the end of its stream), and Error()
+// tells why.
 class MessageOutput {
 public:
     static constexpr std::size_t kBacklog = 16 * 1024 * 1024;
@@ -28,11 +33,16 @@ public:
     // Queues one message; whether the caller may ask for the next one now
     // (otherwise `resume` tells it when).
     bool Push(core::NonInitializingBuffer<unsigned char>&& message);
-    // Waits until everything queued is written.
+    // Waits until everything queued is written (or dropped), and a paused
+    // caller was resumed.
     void Drain();
+    // The error (an errno value) of the write or flush that failed; 0 while none did.
+    int Error();
 
 private:
     void Run();
+    // Writes one batch and flushes the stream; the error, or 0.
+    int Write(const std::deque<core::NonInitializingBuffer<unsigned char>>& batch);
 
     std::FILE* stream_;
     std::function<void()> resume_;
@@ -43,5 +53,6 @@ private:
     bool writing_ = false;
     bool paused_ = false;
     bool stopping_ = false;
+    int error_ = 0;
     std::thread thread_;
 };

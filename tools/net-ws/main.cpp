@@ -5,8 +5,9 @@
 // input as a text message and prints each message received as a line on
 // standard output (from a thread of its own: a slow reader of the output
 // holds up no line going out). At the end of the input it closes the
-// connection; the close code goes to standard error. The usage below lists
-// the exit statuses.
+// connection; the close code goes to standard error. When the output cannot
+// be written it stops reading its input and closes the connection too, and
+// says so. The usage below lists the exit statuses.
 
 #include <poll.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -30,6 +32,7 @@
 #include "network/NetworkConnectivity.h"
 #include "MessageOutput.h"
 #include "ProxyOptions.h"
+#include "StandardDescriptors.h"
 #include "ToolUsage.h"
 
 namespace {
@@ -38,6 +41,8 @@ namespace {
 constexpr int kBroken = network::ITCPSocket::kReadFailed;
 // The close code of a connection that ended without the server's Close frame.
 constexpr std::uint16_t kNoCloseFrame = 1006;
+// The messages could not be written (as sysexits' EX_IOERR).
+constexpr int kWriteFailed = 74;
 // The opening handshake and the closing one each take at most the socket's
 // time-out; this bounds them from outside as well.
 constexpr auto kHandshakeBound = std::chrono::seconds(60);
@@ -54,7 +59,8 @@ toolsupport::ToolUsage Usage(const char* argv0) {
             "1 the URL is not valid, 3 could not connect (name, TCP, TLS or proxy), 5 sending or\n"
             "reading failed or no answer within a minute, 40 a 4xx answer (a 407 from the proxy,\n"
             "or a 101 that does not upgrade to a web socket), 50 a 5xx one (10 times the status\n"
-            "class); 64 a wrong command line.\n");
+            "class); 64 a wrong command line; 74 the messages could not be written (the\n"
+            "connection is then closed).\n");
 }
 
 struct Options {
@@ -154,12 +160,16 @@ void SendLines(const std::shared_ptr<Session>& session, network::AsyncService& s
     pending.erase(0, start);
 }
 
-// Feeds standard input to the socket until it ends or the connection does;
-// whether the input ended first.
+// Feeds standard input to the socket until it ends, the output fails or the
+// connection ends; whether this side is to close the connection (the input
+// ended or the output failed first).
 bool PumpInput(const std::shared_ptr<Session>& session, network::AsyncService& service) {
     std::string pending;
     char chunk[4096];
     while (!session->ended) {
+        if (session->output->Error() != 0) {
+            return true;
+        }
         pollfd input{STDIN_FILENO, POLLIN, 0};
         const int ready = ::poll(&input, 1, 100);
         if (ready < 0 && errno != EINTR) {
@@ -208,6 +218,9 @@ std::uint16_t Finish(network::AsyncService& service, const std::shared_ptr<Sessi
 
 int main(int argc, char** argv) {
     const auto usage = Usage(argc > 0 ? argv[0] : "net-ws");
+    if (std::string held; !toolsupport::HoldStandardDescriptors(held)) {
+        return usage.fail(held, kWriteFailed);
+    }
     if (usage.helpRequested(argc, argv)) {
         return 0;
     }
@@ -272,6 +285,10 @@ int main(int argc, char** argv) {
     const auto closeCode = Finish(*service, session);
     session->output->Drain();
     std::cerr << "close code " << closeCode << "\n";
+    if (const int failure = session->output->Error(); failure != 0) {
+        return usage.fail(url + ": writing the messages failed: " + std::strerror(failure),
+                          kWriteFailed);
+    }
     if (!session->ended) {
         return usage.fail(url + ": no closing handshake within a minute", kBroken);
     }

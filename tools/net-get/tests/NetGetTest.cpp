@@ -1,13 +1,18 @@
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "ProxyAuthenticator.h"
 #include "common/credentialstorage/CredentialStorage.h"
@@ -16,9 +21,97 @@
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
 
+extern "C" char** environ;
+
 namespace {
 
 using testsupport::readFile;
+
+// What -o names before a run.
+enum class Kind { File, Missing, Fifo, Device, LinkToDevice, LinkToFile };
+
+// A run with -o: the server's one answer (none: `url` is used as it is),
+// the arguments after the URL, and what is to be seen after.
+struct OutputCase {
+    std::string name;
+    Kind kind;
+    std::string answer;
+    std::string url;
+    int exitCode;
+    std::string fileAfter;  // File, Missing, LinkToFile: the regular file's content
+    std::string readBack;   // Fifo: what came through it (the start of it with readAtLeast)
+    std::size_t readAtLeast = 0;
+    std::vector<std::string> arguments = {};
+};
+
+// `size` bytes that differ from one 4 KiB piece to the next.
+std::string Body(std::size_t size) {
+    std::string body(size, 'x');
+    for (std::size_t i = 0; i < body.size(); i += 4096) {
+        body[i] = static_cast<char>('a' + (i / 4096) % 26);
+    }
+    return body;
+}
+
+// A 200 answer announcing `announced` bytes and sending `body`.
+std::string Answer(const std::string& body, std::size_t announced) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(announced) + "\r\n\r\n" + body;
+}
+
+// More than the connection hands its body sink at once: a body cut after
+// it has gone partly into the output.
+const std::string kLongBody = Body(600 << 10);
+const std::string kCutMidway = Answer(kLongBody, 1 << 20);
+
+// Reads a FIFO while the run writes into it. A writer of its own keeps the
+// reads waiting for the run's bytes until Finish() lets it go.
+class FifoDrain {
+public:
+    explicit FifoDrain(const std::string& path)
+        : reader_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)),
+          writer_(::open(path.c_str(), O_WRONLY | O_CLOEXEC)) {
+        if (opened() && ::fcntl(reader_, F_SETFL, 0) == 0) {
+            thread_ = std::thread([this] {
+                char chunk[65536];
+                for (ssize_t n; (n = ::read(reader_, chunk, sizeof chunk)) > 0;) {
+                    text_.append(chunk, static_cast<std::size_t>(n));
+                }
+            });
+        }
+    }
+    ~FifoDrain() {
+        Finish();
+        ::close(reader_);
+    }
+    bool opened() const { return reader_ >= 0 && writer_ >= 0; }
+    // What came through, once the run has ended.
+    const std::string& Finish() {
+        if (writer_ >= 0) {
+            ::close(writer_);
+            writer_ = -1;
+        }
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return text_;
+    }
+
+private:
+    int reader_;
+    int writer_;
+    std::string text_;
+    std::thread thread_;
+};
+
+// The names in `folder`, sorted.
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 class NetGetTest : public ::testing::Test {
 protected:
@@ -51,6 +144,91 @@ protected:
         testsupport::CommandOptions options;
         options.timeout = std::chrono::seconds(60);
         return testsupport::runCommand(argv, options);
+    }
+
+    // Runs each case against a server of its own, with -o naming an output
+    // of the case's kind in a fresh folder: that output is as the case
+    // says afterwards, and nothing else is left in the folder.
+    void CheckOutputs(const std::vector<OutputCase>& cases) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            std::string targetUrl = c.url;
+            if (!c.answer.empty()) {
+                Serve({c.answer});
+                targetUrl = url("/");
+            }
+            testsupport::TempDir folder{"quorvane-net-get-out"};
+            const std::string target = folder.file("out");
+            const std::string file = folder.file("file");
+            std::unique_ptr<FifoDrain> fifo;
+            switch (c.kind) {
+                case Kind::File:
+                    std::ofstream(target) << "precious";
+                    break;
+                case Kind::Missing:
+                    break;
+                case Kind::Fifo:
+                    ASSERT_EQ(0, ::mkfifo(target.c_str(), 0600));
+                    fifo = std::make_unique<FifoDrain>(target);
+                    ASSERT_TRUE(fifo->opened());
+                    break;
+                case Kind::Device:
+                    ASSERT_EQ(0, ::mknod(target.c_str(), S_IFCHR | 0666, makedev(1, 3)));
+                    break;
+                case Kind::LinkToDevice:
+                    ASSERT_EQ(0, ::mknod(file.c_str(), S_IFCHR | 0666, makedev(1, 3)));
+                    ASSERT_EQ(0, ::symlink(file.c_str(), target.c_str()));
+                    break;
+                case Kind::LinkToFile:
+                    std::ofstream(file) << "precious";
+                    ASSERT_EQ(0, ::symlink(file.c_str(), target.c_str()));
+                    break;
+            }
+            std::vector<std::string> arguments{targetUrl, "-o", target};
+            arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+            const auto result = run(arguments);
+            ASSERT_TRUE(result.exited);
+            EXPECT_EQ(c.exitCode, result.exitCode) << result.errors;
+            struct stat status {};
+            if (::lstat(target.c_str(), &status) != 0) {
+                ADD_FAILURE() << "the output is gone";
+                continue;
+            }
+            switch (c.kind) {
+                case Kind::File:
+                case Kind::Missing:
+                    EXPECT_TRUE(S_ISREG(status.st_mode));
+                    EXPECT_TRUE(c.fileAfter == readFile(target))
+                        << "the file holds " << readFile(target).size() << " bytes";
+                    break;
+                case Kind::Fifo: {
+                    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+                    const std::string& got = fifo->Finish();
+                    EXPECT_TRUE(c.readAtLeast > 0 ? got.size() >= c.readAtLeast &&
+                                                        c.readBack.compare(0, got.size(), got) == 0
+                                                  : got == c.readBack)
+                        << got.size() << " bytes came through: " << got.substr(0, 16);
+                    break;
+                }
+                case Kind::Device:
+                    EXPECT_TRUE(S_ISCHR(status.st_mode));
+                    break;
+                case Kind::LinkToDevice:
+                    EXPECT_TRUE(S_ISLNK(status.st_mode));
+                    EXPECT_EQ(0, ::lstat(file.c_str(), &status));
+                    EXPECT_TRUE(S_ISCHR(status.st_mode));
+                    break;
+                case Kind::LinkToFile:
+                    EXPECT_TRUE(S_ISLNK(status.st_mode));
+                    EXPECT_EQ(c.fileAfter, readFile(file));
+                    break;
+            }
+            // Nothing is left beside the output.
+            const bool linked = c.kind == Kind::LinkToDevice || c.kind == Kind::LinkToFile;
+            const std::vector<std::string> expected =
+                linked ? std::vector<std::string>{"file", "out"} : std::vector<std::string>{"out"};
+            EXPECT_EQ(expected, Names(folder.path()));
+        }
     }
 
     testsupport::TempDir folder_{"quorvane-net-get"};
@@ -97,11 +275,15 @@ TEST_F(NetGetTest, ABodyCutShortLeavesNoFile) {
 }
 
 TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
+    // The body of the last one is as long as an event counter's value.
     Serve({"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
-           "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", "", "SSH-2.0-OpenSSH\r\n\r\n"});
+           "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", "", "SSH-2.0-OpenSSH\r\n\r\n",
+           "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n8 bytes!"});
     struct Case {
         std::vector<std::string> arguments;
         int exitCode;
+        bool outputClosed = false;  // started with standard output closed
+        std::string says = "";      // on standard error
     };
     const Case cases[] = {
         {{url("/missing")}, 40},
@@ -114,12 +296,20 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         {{"not-a-url"}, 1},
         {{url("/"), "-H", "NoColon"}, 64},
         {{}, 64},
+        // The body is not written into a descriptor of net-get's own that took number 1.
+        {{url("/closed")}, 74, true, std::strerror(EBADF)},
     };
     for (const auto& c : cases) {
-        const auto result = run(c.arguments);
+        auto argv =
+            c.outputClosed
+                ? std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-", NET_GET_PATH}
+                : std::vector<std::string>{NET_GET_PATH};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const auto result = testsupport::runCommand(argv);
         ASSERT_TRUE(result.exited);
         EXPECT_EQ(result.exitCode, c.exitCode)
             << (c.arguments.empty() ? "" : c.arguments.front()) << "\n" << result.errors;
+        EXPECT_NE(std::string::npos, result.errors.find(c.says)) << result.errors;
     }
 }
 
@@ -178,108 +368,149 @@ TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
 
 // The -o path is touched only by a transfer that succeeds: a regular file
 // is replaced then, through a new file beside it; a failed transfer leaves
-// what was there, and nothing beside it. What is not a regular file (a
-// device, a FIFO, a link to one, as /dev/stdout is) is written where it is,
+// what was there, and nothing beside it, whether it failed before any data
+// or after some went into the output. What is not a regular file (a FIFO,
+// a device, a link to one, as /dev/stdout is) is written where it is,
 // never replaced or removed. curl likewise leaves a file alone when the
 // transfer cannot start.
 TEST_F(NetGetTest, OnlyASuccessfulTransferTouchesTheOutput) {
-    // The connections in the order of the cases that reach the server.
-    Serve({"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\ncut",
-           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
-           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
-           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
-           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
-           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew",
-           "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
-           "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy"});
-    const bool root = ::geteuid() == 0;
-    enum class Kind { File, Fifo, Device, LinkToDevice, LinkToFile };
-    struct Case {
-        std::string name;
-        Kind kind;
-        std::string url;
+    const std::string kNew = Answer("new", 3);
+    const std::size_t kPiece = 256 << 10;
+    CheckOutputs({
+        {"a URL that is no URL", Kind::File, "", "http://bad url", 1, "precious", ""},
+        {"a refused connection", Kind::File, "", "http://127.0.0.1:1/", 3, "precious", ""},
+        {"a body cut short", Kind::File, Answer("cut", 10), "", 5, "precious", ""},
+        {"a body cut midway", Kind::File, kCutMidway, "", 5, "precious", ""},
+        {"a whole body", Kind::File, kNew, "", 0, "new", ""},
+        {"a FIFO, refused", Kind::Fifo, "", "http://127.0.0.1:1/", 3, "", ""},
+        {"a FIFO, whole", Kind::Fifo, kNew, "", 0, "", "new"},
+        {"a FIFO, cut midway", Kind::Fifo, kCutMidway, "", 5, "", kLongBody, kPiece},
+        {"a link to a file", Kind::LinkToFile, kNew, "", 74, "precious", ""},
+        {"a 404 page", Kind::File, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
+         "", 40, "precious", ""},
+        {"a 503 page", Kind::File,
+         "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy", "", 50, "precious",
+         ""},
+    });
+}
+
+// A device, or a link to one, given to -o is written where it is and stays,
+// whether the transfer succeeds, cannot start or is cut after some of the
+// body went into it.
+TEST_F(NetGetTest, ADeviceOutputIsWrittenWhereItIsAndNeverRemoved) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "making a device node needs root";
+    }
+    const std::string kNew = Answer("new", 3);
+    CheckOutputs({
+        {"a device, refused", Kind::Device, "", "http://127.0.0.1:1/", 3, "", ""},
+        {"a device, whole", Kind::Device, kNew, "", 0, "", ""},
+        {"a device, cut midway", Kind::Device, kCutMidway, "", 5, "", ""},
+        {"a link to a device, whole", Kind::LinkToDevice, kNew, "", 0, "", ""},
+        {"a link to a device, cut midway", Kind::LinkToDevice, kCutMidway, "", 5, "", ""},
+    });
+}
+
+// An answer without a body (to HEAD, a 204, a 304; a 101 that ends the
+// exchange) leaves an existing file as it was, and makes an empty one where
+// there is none; an empty body is a body and replaces the file.
+TEST_F(NetGetTest, AnAnswerWithoutABodyLeavesTheFileAsItWas) {
+    const std::vector<std::string> unchanged{"-H", "If-None-Match: \"v1\""};
+    const std::vector<std::string> head{"-X", "HEAD"};
+    CheckOutputs({
+        {"a 304", Kind::File, "HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\n\r\n", "", 0,
+         "precious", "", 0, unchanged},
+        {"a 304, no file yet", Kind::Missing, "HTTP/1.1 304 Not Modified\r\n\r\n", "", 0, "", "", 0,
+         unchanged},
+        {"a HEAD", Kind::File, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", "", 0, "precious",
+         "", 0, head},
+        {"a 204", Kind::File, "HTTP/1.1 204 No Content\r\n\r\n", "", 0, "precious", ""},
+        {"a 101", Kind::File,
+         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: other\r\nConnection: upgrade\r\n\r\n", "",
+         10, "precious", ""},
+        {"an empty body", Kind::File, Answer("", 0), "", 0, "", ""},
+        {"a FIFO, a 304", Kind::Fifo, "HTTP/1.1 304 Not Modified\r\n\r\n", "", 0, "", "", 0,
+         unchanged},
+    });
+}
+
+// A closing signal during a download removes the temporary file beside the
+// target and ends the run with 128 + its number; the target stays as it was.
+// A signal ignored at the start (as nohup does with SIGHUP) stays ignored:
+// the one sent after it ends the run.
+TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
+    const struct {
+        std::vector<int> signals;  // sent in this order
+        bool existing;
+        bool hangUpIgnored;
         int exitCode;
-        std::string fileAfter;  // File and LinkToFile: the regular file's content
-        std::string readBack;   // Fifo: what came through it
-    };
-    const std::vector<Case> cases{
-        {"a URL that is no URL", Kind::File, "http://bad url", 1, "precious", ""},
-        {"a refused connection", Kind::File, "http://127.0.0.1:1/", 3, "precious", ""},
-        {"a body cut short", Kind::File, url("/cut"), 5, "precious", ""},
-        {"a whole body", Kind::File, url("/whole"), 0, "new", ""},
-        {"a FIFO, refused", Kind::Fifo, "http://127.0.0.1:1/", 3, "", ""},
-        {"a FIFO, whole", Kind::Fifo, url("/fifo"), 0, "", "new"},
-        {"a device, refused", Kind::Device, "http://127.0.0.1:1/", 3, "", ""},
-        {"a device, whole", Kind::Device, url("/device"), 0, "", ""},
-        {"a link to a device", Kind::LinkToDevice, url("/link"), 0, "", ""},
-        {"a link to a file", Kind::LinkToFile, url("/linked"), 74, "precious", ""},
-        {"a 404 page", Kind::File, url("/missing"), 40, "precious", ""},
-        {"a 503 page", Kind::File, url("/busy"), 50, "precious", ""},
+    } cases[] = {
+        {{SIGINT}, true, false, 130},
+        {{SIGTERM}, false, false, 143},
+        {{SIGHUP}, true, false, 129},
+        {{SIGHUP, SIGTERM}, true, true, 143},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (!root && (c.kind == Kind::Device || c.kind == Kind::LinkToDevice)) {
-            continue;  // a device node needs root
-        }
-        testsupport::TempDir folder{"quorvane-net-get-out"};
+        SCOPED_TRACE(::strsignal(c.signals.front()) +
+                     std::string(c.hangUpIgnored ? ", ignored at the start" : ""));
+        // More than one piece of the body, then the server waits.
+        std::ofstream(folder_.file("script.json"))
+            << "{\"connections\": [[{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: "
+               "10485760\\r\\n\\r\\n"
+            << kLongBody << "\"}]]}";
+        peer_ = std::make_unique<testsupport::ScriptServer>(
+            std::string(NETWORK_TEST_SUPPORT_DIR) + "/http_test_peer.py",
+            std::vector<std::string>{folder_.file("script.json"), folder_.file("requests.log")});
+        ASSERT_TRUE(peer_->ready());
+        testsupport::TempDir folder{"quorvane-net-get-stop"};
         const std::string target = folder.file("out");
-        const std::string file = folder.file("file");
-        int reader = -1;
-        switch (c.kind) {
-            case Kind::File:
-                std::ofstream(target) << "precious";
-                break;
-            case Kind::Fifo:
-                ASSERT_EQ(0, ::mkfifo(target.c_str(), 0600));
-                reader = ::open(target.c_str(), O_RDONLY | O_NONBLOCK);
-                ASSERT_GE(reader, 0);
-                break;
-            case Kind::Device:
-                ASSERT_EQ(0, ::mknod(target.c_str(), S_IFCHR | 0666, makedev(1, 3)));
-                break;
-            case Kind::LinkToDevice:
-                ASSERT_EQ(0, ::mknod(file.c_str(), S_IFCHR | 0666, makedev(1, 3)));
-                ASSERT_EQ(0, ::symlink(file.c_str(), target.c_str()));
-                break;
-            case Kind::LinkToFile:
-                std::ofstream(file) << "precious";
-                ASSERT_EQ(0, ::symlink(file.c_str(), target.c_str()));
-                break;
+        if (c.existing) {
+            std::ofstream(target) << "precious";
         }
-        const auto result = run({c.url, "-o", target});
-        ASSERT_TRUE(result.exited);
-        EXPECT_EQ(c.exitCode, result.exitCode) << result.errors;
-        struct stat status {};
-        ASSERT_EQ(0, ::lstat(target.c_str(), &status)) << "the output is gone";
-        switch (c.kind) {
-            case Kind::File:
-                EXPECT_TRUE(S_ISREG(status.st_mode));
-                EXPECT_EQ(c.fileAfter, readFile(target));
-                break;
-            case Kind::Fifo: {
-                EXPECT_TRUE(S_ISFIFO(status.st_mode));
-                char buffer[64] = {};
-                const auto got = ::read(reader, buffer, sizeof buffer);
-                ::close(reader);
-                EXPECT_EQ(c.readBack, std::string(buffer, got > 0 ? std::size_t(got) : 0));
-                break;
+        std::vector<std::string> words{NET_GET_PATH, url("/slow"), "-o", target};
+        if (c.hangUpIgnored) {
+            words.insert(words.begin(), {"/bin/sh", "-c", "trap '' HUP; exec \"$0\" \"$@\""});
+        }
+        std::vector<char*> argv;
+        for (auto& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                             fd == 0 ? O_RDONLY : O_WRONLY, 0);
+        }
+        pid_t pid = -1;
+        const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_EQ(0, spawned);
+        // The temporary file holds part of the body.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        bool writing = false;
+        while (!writing && std::chrono::steady_clock::now() < deadline) {
+            for (const auto& name : Names(folder.path())) {
+                struct stat status {};
+                writing = writing ||
+                          (name.rfind(".out.net-get-", 0) == 0 &&
+                           ::stat(folder.file(name).c_str(), &status) == 0 && status.st_size > 0);
             }
-            case Kind::Device:
-                EXPECT_TRUE(S_ISCHR(status.st_mode));
-                break;
-            case Kind::LinkToDevice:
-            case Kind::LinkToFile:
-                EXPECT_TRUE(S_ISLNK(status.st_mode));
-                EXPECT_EQ(c.fileAfter, readFile(file));
-                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        // Nothing is left beside the output.
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
-            names.push_back(entry.path().filename());
+        EXPECT_TRUE(writing) << "no temporary file was written";
+        for (const int signal : c.signals) {
+            ::kill(pid, signal);
         }
-        EXPECT_EQ(c.kind == Kind::LinkToDevice || c.kind == Kind::LinkToFile ? 2u : 1u, names.size())
-            << testing::PrintToString(names);
+        const auto result = testsupport::waitForChild(pid, std::chrono::seconds(30));
+        EXPECT_TRUE(result.exited) << "ended by signal " << result.signal;
+        EXPECT_EQ(c.exitCode, result.exitCode);
+        const std::vector<std::string> left =
+            c.existing ? std::vector<std::string>{"out"} : std::vector<std::string>{};
+        EXPECT_EQ(left, Names(folder.path()));
+        if (c.existing) {
+            EXPECT_EQ("precious", readFile(target));
+        }
     }
 }
 

@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -33,11 +35,16 @@ std::string Frame(unsigned first, const std::string& payload) {
     return hex;
 }
 
+// Where net-ws's standard output goes: a pipe the test reads, or one that
+// cannot be written (closed; a full device; a pipe nobody reads, SIGPIPE
+// ignored as a service manager has it).
+enum class Output { Pipe, Closed, Full, ReaderGone };
+
 // net-ws started with pipes on its standard streams, which the test writes
 // and reads when it chooses.
 class RunningNetWs {
 public:
-    explicit RunningNetWs(const std::string& url) {
+    explicit RunningNetWs(const std::string& url, Output output = Output::Pipe) {
         int in[2], out[2], err[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
             return;
@@ -45,12 +52,28 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (output == Output::Closed) {
+            posix_spawn_file_actions_addclose(&actions, 1);
+        } else if (output == Output::Full) {
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        }
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        if (output == Output::ReaderGone) {
+            ::close(out[0]);
+            out[0] = -1;
+        }
+        std::string shell = "/bin/sh";
+        std::string script = "-c";
+        std::string command = "trap '' PIPE; exec \"$0\" \"$@\"";
         std::string path = NET_WS_PATH;
         std::string target = url;
-        char* argv[] = {path.data(), target.data(), nullptr};
-        if (posix_spawn(&pid_, NET_WS_PATH, &actions, nullptr, argv, environ) != 0) {
+        char* direct[] = {path.data(), target.data(), nullptr};
+        char* wrapped[] = {shell.data(), script.data(), command.data(),
+                           path.data(),  target.data(), nullptr};
+        char** argv = output == Output::Pipe ? direct : wrapped;
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0) {
             pid_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -107,6 +130,15 @@ public:
         pid_ = -1;
         result.exited = waited.exited;
         result.exitCode = waited.exitCode;
+        return result;
+    }
+
+    // Waits for the child to end by itself, its input still open (at most
+    // `bound`), then reads its standard error.
+    testsupport::ChildResult WaitWithInputOpen(std::chrono::seconds bound) {
+        auto result = testsupport::waitForChild(pid_, bound);
+        pid_ = -1;
+        result.errors = ReadAll(errors_);
         return result;
     }
 
@@ -272,6 +304,34 @@ TEST_F(NetWsTest, AnOutputUnreadPastTheClosingBoundIsStillWrittenWhole) {
     const std::size_t held = MessageOutput::kBacklog / (line.size() + 1) + 1;
     EXPECT_TRUE(result.output == input.substr(0, held * (line.size() + 1)))
         << result.output.size() << " bytes of output";
+}
+
+// An output that cannot be written stops the run, its input still open:
+// net-ws closes the connection and ends with 74, saying why. Standard
+// output closed at the start is held on a descriptor that cannot be
+// written, not taken by one of net-ws's own (an event counter takes the
+// 8 bytes of "welcome\n").
+TEST_F(NetWsTest, AnOutputThatCannotBeWrittenEndsTheRunWith74) {
+    const struct {
+        Output output;
+        std::string reason;
+    } cases[] = {
+        {Output::Closed, std::strerror(EBADF)},
+        {Output::Full, std::strerror(ENOSPC)},
+        {Output::ReaderGone, std::strerror(EPIPE)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        RunningNetWs netWs(url("ws", "/greet"), c.output);
+        ASSERT_TRUE(netWs.started());
+        const auto result = netWs.WaitWithInputOpen(std::chrono::seconds(30));
+        EXPECT_TRUE(result.exited) << "signal " << result.signal
+                                   << (result.timedOut ? ", timed out\n" : "\n") << result.errors;
+        EXPECT_EQ(74, result.exitCode) << result.errors;
+        EXPECT_NE(std::string::npos,
+                  result.errors.find(": writing the messages failed: " + c.reason))
+            << result.errors;
+    }
 }
 
 TEST_F(NetWsTest, HelpExitsZeroAndAWrongCommandLine64) {
