@@ -113,6 +113,7 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         {{"-o"}, 64},
         {{"not-a-url"}, 1},
         {{url("/"), "-H", "NoColon"}, 64},
+        {{url("/"), "-H", "Content-Length: 1", "-d", "abc"}, 64},
         {{}, 64},
     };
     for (const auto& c : cases) {
