@@ -539,7 +539,16 @@ void AsyncHTTPConnection::Reset(const std::shared_ptr<Exchange>& exchange) {
     const bool close =
         ShouldCloseConnection(response.isConnect, reader.Version(), reader.Status(), reader.Headers()) ||
         reader.FramingRequiresClose() || !response.leftover.empty();
-    if (close) {
+    if (close && connectOnDemand_) {
+        // The answer is whole: delivered now, while the socket, let go of at
+        // once, closes behind it (a TLS close waits for the peer's).
+        const auto socket = socket_;
+        AsyncClose({});
+        if (socket_ == socket) {
+            socket_.reset();
+        }
+    } else if (close) {
+        // The supplied socket is its owner's: closed before the owner hears.
         AsyncClose([self = sharedFromThis<AsyncHTTPConnection>(), exchange] { self->Deliver(exchange); });
         return;
     }

@@ -188,4 +188,48 @@ TEST_F(AsyncHTTPConnectionKeptSocketTest, NothingSentUnaskedIsTakenForTheNextAns
     }
 }
 
+// An answer that ends its connection (it says so, or it is HTTP/1.0 without
+// keep-alive) is delivered as soon as it is whole, while the server still
+// holds the connection open, unread: the TLS close that waits for the
+// server's close goes on behind, and the next request takes a new
+// connection.
+TEST_F(AsyncHTTPConnectionKeptSocketTest, AnAnswerThatEndsTheConnectionIsDeliveredAtOnce) {
+    const std::string cases[] = {
+        Ok("done", "Connection: close\r\n"),
+        Ok("done", "Connection: keep-alive, Close\r\n"),
+        "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\ndone",
+    };
+    for (const bool secure : {false, true}) {
+        for (const auto& answer : cases) {
+            SCOPED_TRACE(answer + (secure ? " over TLS" : ""));
+            HTTPTestPeer peer({{{.response = answer, .stall = true}}, {{Ok("next")}}}, tls(secure));
+            const auto run = testsupport::runLogged([&] {
+                trustTheCA();
+                SocketTestLoop loop;
+                auto connection = networktest::OnDemandConnection(loop);
+                const auto done = networktest::Fetch(loop, connection, peer.url("/a", "localhost"));
+                probe("delivered " + std::to_string(done.code) + ":" + done.body);
+                const auto next = networktest::Fetch(loop, connection, peer.url("/b", "localhost"));
+                probe("next " + std::to_string(next.code) + ":" + next.body);
+                return 0;
+            });
+            EXPECT_TRUE(run.has("info", "Probe", "delivered 200:done")) << run.text();
+            EXPECT_TRUE(run.has("info", "Probe", "next 200:next")) << run.text();
+            // Not after the close has given up waiting for the server.
+            const auto at = [&](const std::string& part) {
+                for (std::size_t i = 0; i < run.lines.size(); ++i) {
+                    if (run.lines[i].find(part) != std::string::npos) {
+                        return i;
+                    }
+                }
+                return run.lines.size();
+            };
+            EXPECT_LT(at(";Probe;;;delivered"), at("did not complete within")) << run.text();
+            const auto requests = peer.requests();
+            ASSERT_EQ(2u, requests.size());
+            EXPECT_EQ(1, requests[1].first) << "the next request went out on the closed connection";
+        }
+    }
+}
+
 }  // namespace

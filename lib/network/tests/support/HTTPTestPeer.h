@@ -33,6 +33,8 @@ struct PeerStep {
     // The peer shuts its sending side down after the response and goes on
     // reading (plain connections only).
     bool shutdown = false;
+    // After the response the peer neither reads nor closes.
+    bool stall = false;
 };
 
 // The certificate and key a peer speaks TLS with.
@@ -57,6 +59,7 @@ public:
                           ", \"hang\": " + Bool(step.hang) + ", \"later\": " + Quote(step.later) +
                           ", \"then\": " + Quote(step.then) +
                           ", \"shutdown\": " + Bool(step.shutdown) +
+                          ", \"stall\": " + Bool(step.stall) +
                           "}";
             }
             script += "]";

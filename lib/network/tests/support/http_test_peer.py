@@ -21,6 +21,8 @@ body) and then:
   "shutdown": true shuts the sending side down after the response (plain
               connections only); the peer goes on reading, and then logs
               {"connection": n, "shutdown": true}
+  "stall": true neither reads nor closes after the response (a TLS close
+           goes unanswered) until the peer ends
 After its last step a connection waits for the client to close it. With
 --cert and --key the peer speaks TLS.
 
@@ -98,6 +100,9 @@ def serve(connection, index, steps, log_path):
                 connection.shutdown(socket.SHUT_WR)
                 with lock, open(log_path, "a", encoding="utf-8") as log:
                     log.write(json.dumps({"connection": index, "shutdown": True}) + "\n")
+            if step.get("stall"):
+                time.sleep(60)
+                return
             if step.get("close"):
                 return
         while connection.recv(65536):
