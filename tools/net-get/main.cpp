@@ -203,6 +203,11 @@ int main(int argc, char** argv) {
         request->SetBody(core::NonInitializingBuffer<unsigned char>(
             reinterpret_cast<const unsigned char*>(body.data()), body.size()));
     }
+    // The library refuses a request it cannot send as asked: say why here.
+    if (std::string reason; !network::AsyncHTTPConnection::ValidateRequest(
+            static_cast<const network::AsyncHTTPRequest&>(*request), reason)) {
+        return usage.refuse("the request cannot be sent: " + reason);
+    }
 
     connection->SetBodySink([&output](const unsigned char* data, std::size_t size) {
         return output.Write(data, size);

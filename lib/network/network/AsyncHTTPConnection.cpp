@@ -187,12 +187,9 @@ void AsyncHTTPConnection::SubmitRequestDispatch(const URL& url,
     if (live) {
         const Endpoint& endpoint = socket_->GetEndpoint();
         const bool sameEndpoint = endpoint.port == url.port && endpoint.host == url.host;
-        // A plain connection whose last read emptied it, and that is used
-        // again by the delivery of that answer, has had no time to receive
-        // anything since; any other is looked at.
-        const bool quiet = (drainedInDelivery_ && !socket_->IsSecure()) || !socket_->HasInputOrEnded();
-        drainedInDelivery_ = false;
-        if (sameEndpoint && quiet) {
+        // Looked at every time: bytes may have come in since the last read,
+        // also while the answer that read ended was being delivered.
+        if (sameEndpoint && !socket_->HasInputOrEnded()) {
             SendRequest(url, std::move(request), true, std::move(callback));
         } else if (sameEndpoint || awayOnRedirect_) {
             // A kept connection with a stray answer waiting, or closed by the
@@ -389,7 +386,6 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         // head and the body apart): taken at once from a plain socket, it
         // costs no turn of the event loop. Once per handler, so that a long
         // body does not nest calls.
-        exchange->offered = into[0].size() + into[1].size();
         iovec parts[2] = {{into[0].data(), into[0].size()}, {into[1].data(), into[1].size()}};
         msghdr message{};
         message.msg_iov = inPlace > 0 ? parts : parts + 1;
@@ -413,7 +409,6 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
         // Nothing there yet, or a failure: the stream waits, or reports it.
     }
     stepTimer_.StartStep(exchange);
-    exchange->offered = exchange->secure && inPlace > 0 ? inPlace : into[0].size() + into[1].size();
     auto done = [self = sharedFromThis<AsyncHTTPConnection>(), exchange, inPlace](
                     const boost::system::error_code& error, std::size_t bytes) {
         self->OnResponseData(exchange, error, bytes, inPlace);
@@ -456,8 +451,6 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
             return;
         }
     } else {
-        // A read that did not fill what it was offered emptied the socket.
-        exchange->drained = bytes < exchange->offered;
         // The bytes in place first; the rest went to the read buffer.
         const std::size_t placed = std::min(bytes, inPlace);
         if (placed > 0) {
@@ -546,7 +539,16 @@ void AsyncHTTPConnection::Reset(const std::shared_ptr<Exchange>& exchange) {
     const bool close =
         ShouldCloseConnection(response.isConnect, reader.Version(), reader.Status(), reader.Headers()) ||
         reader.FramingRequiresClose() || !response.leftover.empty();
-    if (close) {
+    if (close && connectOnDemand_) {
+        // The answer is whole: delivered now, while the socket, let go of at
+        // once, closes behind it (a TLS close waits for the peer's).
+        const auto socket = socket_;
+        AsyncClose({});
+        if (socket_ == socket) {
+            socket_.reset();
+        }
+    } else if (close) {
+        // The supplied socket is its owner's: closed before the owner hears.
         AsyncClose([self = sharedFromThis<AsyncHTTPConnection>(), exchange] { self->Deliver(exchange); });
         return;
     }
@@ -567,12 +569,9 @@ void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     }
     const auto status = exchange->responseData->reader.Status();
     exchange->responseData.reset();
-    // A request sent by this delivery goes out without a look at the socket
-    // when the answer's last read emptied it.
+    // The callback may let go of the connection; its callers go on with it.
     const auto self = sharedFromThis<AsyncHTTPConnection>();
-    drainedInDelivery_ = exchange->drained;
     exchange->callback(status, std::move(response));
-    drainedInDelivery_ = false;
 }
 
 std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResponseData& response,

@@ -177,8 +177,6 @@ private:
     bool connected_ = false;
     // The socket was left connected to another endpoint by a redirect.
     bool awayOnRedirect_ = false;
-    // While the answer whose last read emptied the socket is delivered.
-    bool drainedInDelivery_ = false;
     // Counts closes and aborts: an exchange that sees it change was cancelled.
     std::uint64_t generation_ = 0;
     std::uint64_t bodyLimit_ = HTTPResponseReader::kDefaultBodyLimit;

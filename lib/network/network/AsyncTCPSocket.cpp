@@ -2,7 +2,9 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -531,8 +533,7 @@ ByteBuffer AsyncTCPSocket::TakeTunnelInput() {
 }
 
 bool AsyncTCPSocket::HasInputOrEnded() {
-    if (!tunnelInput_.empty() ||
-        (secure_ && tlsStream_ && SSL_has_pending(tlsStream_->native_handle()) == 1)) {
+    if (!tunnelInput_.empty() || (secure_ && tlsStream_ && TLSHoldsInput())) {
         return true;
     }
     char byte = 0;
@@ -542,6 +543,16 @@ bool AsyncTCPSocket::HasInputOrEnded() {
     } while (peeked < 0 && errno == EINTR);
     // Bytes, the end of the stream, or an error such as a reset.
     return peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+bool AsyncTCPSocket::TLSHoldsInput() {
+    // OpenSSL's records read but not handed over, and the bytes the stream
+    // took from the socket that OpenSSL has not read (in the stream's own
+    // buffer or the BIO between them): a record that came in one read with
+    // the last one handed over waits there, out of sight of the socket.
+    SSL* ssl = tlsStream_->native_handle();
+    return SSL_has_pending(ssl) == 1 ||
+           tlsStream_->next_layer().Delivered() != BIO_number_read(SSL_get_rbio(ssl));
 }
 
 void AsyncTCPSocket::OnReadComplete(const boost::system::error_code& error, std::size_t bytes,

@@ -141,6 +141,8 @@ private:
                          std::uint64_t size, const WriteCallback& callback);
     void SendQueued();
     void CompleteQueued(ErrorCode code);
+    // Whether the TLS layer holds bytes of the peer's that nobody has read.
+    bool TLSHoldsInput();
     void OnReadComplete(const boost::system::error_code& error, std::size_t bytes,
                         const std::shared_ptr<ByteBuffer>& buffer, const ReadCallback& callback);
     // Shuts TLS down when secure, then the socket; calls `done` at the end.

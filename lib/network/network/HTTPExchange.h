@@ -28,8 +28,6 @@ struct HTTPExchange {
     std::shared_ptr<AsyncHTTPResponseData> responseData;
     bool timedOut = false;
     bool finished = false;  // the response is complete or the exchange failed
-    std::size_t offered = 0;  // the room the last read had
-    bool drained = false;     // the last read took less than that: the socket was empty
     std::chrono::steady_clock::time_point stepStarted;
 };
 

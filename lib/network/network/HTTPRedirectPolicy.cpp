@@ -44,19 +44,25 @@ void HTTPRedirectPolicy::Rewrite(AsyncHTTPRequest& request, HTTPStatusCode statu
     if (status == 303) {
         request.body = {};
         request.contentType.clear();
+        // The caller's length was the body's, now gone.
+        std::erase_if(request.headers, [](const auto& header) {
+            return HeaderNameEquals(header.first, "Content-Length");
+        });
         if (!HeaderNameEquals(request.method, "HEAD")) {
             request.method = "GET";
         }
     }
     --request.redirectsLeft;
     if (!SameOrigin(from, target)) {
-        // Credentials and the caller's cookies belong to the first origin.
+        // Credentials, the caller's cookies and the caller's Host belong to
+        // the first origin.
         auto& headers = request.headers;
         headers.erase(std::remove_if(headers.begin(), headers.end(),
                                      [](const auto& header) {
                                          return HTTPRequestSerializer::IsCredentialHeader(
                                                     header.first) ||
-                                                HeaderNameEquals(header.first, "Cookie");
+                                                HeaderNameEquals(header.first, "Cookie") ||
+                                                HeaderNameEquals(header.first, "Host");
                                      }),
                       headers.end());
     }

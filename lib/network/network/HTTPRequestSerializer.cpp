@@ -1,8 +1,10 @@
 #include "network/HTTPRequestSerializer.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "network/DebugLogging.h"
+#include "network/HTTPListElements.h"
 #include "network/IHTTPResponse.h"
 
 namespace network {
@@ -12,6 +14,30 @@ namespace {
 bool HasLineBreakOrNul(const std::string& text) {
     return std::any_of(text.begin(), text.end(),
                        [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+}
+
+// A field name is a token (RFC 9110 section 5.6.2): no blank, colon or
+// other separator, not empty.
+bool IsToken(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), IsHTTPTokenChar);
+}
+
+// Whether a Content-Length value, blanks around it allowed, is `size`.
+bool IsLength(std::string_view value, std::size_t size) {
+    value = TrimmedHTTPBlanks(value);
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (value.empty() || !std::all_of(value.begin(), value.end(), digit)) {
+        return false;
+    }
+    while (value.size() > 1 && value.front() == '0') {
+        value.remove_prefix(1);
+    }
+    return value == std::to_string(size);
+}
+
+// The caller's headers that the library writes itself, in its own place.
+bool IsFramingHeader(const std::string& name) {
+    return HeaderNameEquals(name, "Host") || HeaderNameEquals(name, "Content-Length");
 }
 
 }  // namespace
@@ -29,9 +55,31 @@ bool HTTPRequestSerializer::Validate(const AsyncHTTPRequest& request, std::strin
         reason = "the content type holds a line break or NUL";
         return false;
     }
+    // The message's framing is the library's: a caller's Host stands in for
+    // its own, a length must be the body's, and the body goes with a length.
+    unsigned hosts = 0;
+    unsigned lengths = 0;
     for (const auto& [name, value] : request.headers) {
         if (HasLineBreakOrNul(name) || HasLineBreakOrNul(value)) {
             reason = "a header holds a line break or NUL";
+            return false;
+        }
+        if (!IsToken(name)) {
+            reason = "the header name '" + name + "' is not a token";
+            return false;
+        }
+        if (HeaderNameEquals(name, "Transfer-Encoding")) {
+            reason = "a Transfer-Encoding header: the body is sent with its length";
+            return false;
+        }
+        if (HeaderNameEquals(name, "Content-Length") &&
+            (++lengths > 1 || !IsLength(value, request.body.size()))) {
+            reason = "a Content-Length header other than the body's length, " +
+                     std::to_string(request.body.size());
+            return false;
+        }
+        if (HeaderNameEquals(name, "Host") && ++hosts > 1) {
+            reason = "more than one Host header";
             return false;
         }
     }
@@ -46,9 +94,15 @@ void HTTPRequestSerializer::Serialize(AsyncHTTPRequestData& data, const AsyncHTT
     data.isConnect = HeaderNameEquals(method, "CONNECT");
     out += method + " " + (data.isConnect ? data.url.Authority() : data.url.PathAndQuery()) +
            " HTTP/1.1\r\n";
-    out += "Host: " + data.url.host;
-    if (!data.url.IsDefaultPort()) {
-        out += ":" + std::to_string(data.url.port);
+    // A caller's Host and Content-Length (checked to be the body's) take
+    // the place of the library's own lines.
+    if (const std::string* host = FindHeaderValue(request.headers, "Host")) {
+        out += "Host: " + *host;
+    } else {
+        out += "Host: " + data.url.host;
+        if (!data.url.IsDefaultPort()) {
+            out += ":" + std::to_string(data.url.port);
+        }
     }
     out += "\r\n";
     if (!data.isConnect) {
@@ -58,7 +112,10 @@ void HTTPRequestSerializer::Serialize(AsyncHTTPRequestData& data, const AsyncHTT
         out += "Content-Type: " +
                (request.contentType.empty() ? std::string("application/octet-stream")
                                             : request.contentType) +
-               "\r\nContent-Length: " + std::to_string(request.body.size()) + "\r\n";
+               "\r\n";
+    }
+    if (!request.body.empty() || FindHeaderValue(request.headers, "Content-Length") != nullptr) {
+        out += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
     }
     const auto connection =
         std::find_if(request.headers.begin(), request.headers.end(),
@@ -83,6 +140,9 @@ void HTTPRequestSerializer::Serialize(AsyncHTTPRequestData& data, const AsyncHTT
     for (const auto& [name, value] : request.headers) {
         if (HeaderNameEquals(name, "Cookie")) {
             addCookies(value);
+            continue;
+        }
+        if (IsFramingHeader(name)) {
             continue;
         }
         out.append(name).append(": ").append(value).append("\r\n");

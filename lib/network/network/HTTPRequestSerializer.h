@@ -11,11 +11,14 @@ namespace network {
 // Writes a request as it goes on the wire (RFC 9112 section 3): the request
 // line, Host, Accept, the body's type and length, the connection line, the
 // caller's headers and one Cookie line, then the body. Refuses beforehand
-// what would break the head.
+// what would break the head or the message's framing.
 class HTTPRequestSerializer {
 public:
     // False, with the reason, for CR, LF or NUL in the method, a header or
-    // the content type.
+    // the content type; a header name that is not a token; a caller's
+    // Transfer-Encoding, a Content-Length other than the body's, and a
+    // second Host or Content-Length. (A caller's Host and a Content-Length
+    // of the body's size are written in place of the library's own.)
     static bool Validate(const AsyncHTTPRequest& request, std::string& reason);
     // Appends the request for `data.url` to `data.buffer` and sets
     // `data.isConnect`; the head is logged at debug level without

@@ -4,6 +4,7 @@
 
 #include "network/BasicAuthentication.h"
 #include "network/DigestAuthentication.h"
+#include "network/HTTPListElements.h"
 
 namespace network {
 
@@ -16,7 +17,47 @@ const std::vector<std::string>& SupportedSchemes() {
     return schemes;
 }
 
+// Whether a list element of a "Proxy-Authenticate" field begins a new
+// challenge: a scheme, alone or followed by blanks and then a token68 or a
+// parameter, rather than a parameter "name = value" of the one before.
+bool StartsChallenge(std::string_view element) {
+    std::size_t scheme = 0;
+    while (scheme < element.size() && IsHTTPTokenChar(element[scheme])) {
+        ++scheme;
+    }
+    if (scheme == 0) {
+        return false;
+    }
+    const auto rest = element.substr(scheme);
+    if (rest.empty()) {
+        return true;
+    }
+    const auto after = TrimmedHTTPBlanks(rest);
+    return IsHTTPBlank(rest.front()) && (after.empty() || after.front() != '=');
+}
+
 }  // namespace
+
+std::vector<std::string> SplitChallenges(std::string_view field) {
+    std::vector<std::string> challenges;
+    // The current challenge: from its scheme to the end of its last element.
+    const char* start = nullptr;
+    const char* end = nullptr;
+    ForEachQuotingListElement(field, [&](std::string_view element) {
+        if (StartsChallenge(element)) {
+            if (start != nullptr) {
+                challenges.emplace_back(start, end);
+            }
+            start = element.data();
+        }
+        // A parameter before any scheme belongs to no challenge.
+        end = element.data() + element.size();
+    });
+    if (start != nullptr) {
+        challenges.emplace_back(start, end);
+    }
+    return challenges;
+}
 
 std::size_t SelectAuthenticationScheme(const std::vector<std::string>& offered) {
     std::vector<std::string> lower;

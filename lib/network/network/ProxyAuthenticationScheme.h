@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "network/INetworkAuthentication.h"
@@ -18,6 +19,13 @@ namespace network {
 // the proxy's order.
 
 constexpr std::size_t kNoAuthenticationScheme = std::numeric_limits<std::size_t>::max();
+
+// The challenges of one "Proxy-Authenticate" field (RFC 9110 section 11.6.1:
+// a list of them), each as written, from its scheme to its last parameter
+// or its token68. A new challenge starts at a list element that begins with
+// a token not followed by "=": commas between the parameters of one
+// challenge, and inside quoted strings, split nothing.
+std::vector<std::string> SplitChallenges(std::string_view field);
 
 // The index in `offered` of the preferred supported scheme (names compared
 // without regard to case); kNoAuthenticationScheme when none is supported.

@@ -66,7 +66,14 @@ bool ProxyAuthenticationSession::RetriesForbidden() const {
 ITCPSocket::ErrorCode ProxyAuthenticationSession::OnChallenge(IHTTPResponse& response,
                                                               const std::string& target,
                                                               const std::string& proxy) {
-    const auto values = response.GetHeaders("Proxy-Authenticate");
+    // Every challenge, whether the proxy sent each in a field of its own or
+    // several in one.
+    std::vector<std::string> values;
+    for (const auto& field : response.GetHeaders("Proxy-Authenticate")) {
+        for (auto& challenge : SplitChallenges(field)) {
+            values.push_back(std::move(challenge));
+        }
+    }
     if (values.empty()) {
         logger_.error("Proxy offers no authentication methods.");
         return ITCPSocket::kProxyConnectFailed;

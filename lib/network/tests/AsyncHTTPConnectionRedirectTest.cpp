@@ -35,7 +35,9 @@ TEST(AsyncHTTPConnectionTest, RedirectsAreFollowedFiveTimesOnTheSameConnection) 
     ASSERT_TRUE(sixth.response);
     EXPECT_EQ(sixth.response->GetHeader("location"), "/r6");
 
-    const auto landed = Fetch(loop, connection, peer.url("/post"), Request(connection, "POST", "form"));
+    // The caller's length of the body goes as the library's, once.
+    const auto landed = Fetch(loop, connection, peer.url("/post"),
+                              Request(connection, "POST", "form", {{"Content-Length", "4"}}));
     EXPECT_EQ(landed.code, 200u);
     EXPECT_EQ(landed.body, "landed");
     const auto requests = peer.requests();
@@ -43,6 +45,10 @@ TEST(AsyncHTTPConnectionTest, RedirectsAreFollowedFiveTimesOnTheSameConnection) 
     EXPECT_EQ(requests[5].second.rfind("GET /r5 HTTP/1.1\r\n", 0), 0u) << requests[5].second;
     EXPECT_EQ(requests[7].second.rfind("POST /p HTTP/1.1\r\n", 0), 0u) << requests[7].second;
     EXPECT_NE(requests[7].second.find("\r\n\r\nform"), std::string::npos);
+    const auto length = requests[7].second.find("Content-Length: 4\r\n");
+    EXPECT_NE(length, std::string::npos) << requests[7].second;
+    EXPECT_EQ(requests[7].second.find("Content-Length", length + 1), std::string::npos)
+        << requests[7].second;
     // The 303 turns the POST into a GET without a body; 307 keeps that.
     EXPECT_EQ(requests[8].second.rfind("GET /see HTTP/1.1\r\n", 0), 0u) << requests[8].second;
     EXPECT_EQ(requests[8].second.find("Content-Length"), std::string::npos);
@@ -68,7 +74,8 @@ TEST(AsyncHTTPConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
     const auto other = Fetch(loop, connection, peer.url("/go"),
                              Request(connection, "GET", "",
                                      {{"Authorization", "Basic c2VjcmV0"}, {"Cookie", "mine=1"},
-                                      {"Proxy-Authorization", "Basic eA=="}, {"X-Kept", "1"}}));
+                                      {"Proxy-Authorization", "Basic eA=="}, {"X-Kept", "1"},
+                                      {"Host", "origin.test"}}));
     EXPECT_EQ(other.code, 200u);
     EXPECT_EQ(other.body, "other");
     const auto requests = peer.requests();
@@ -81,11 +88,16 @@ TEST(AsyncHTTPConnectionTest, CredentialsAndCookiesStayWithTheirOrigin) {
               std::string::npos)
         << requests[2].second;
     EXPECT_NE(requests[2].second.find("Authorization: Basic c2VjcmV0"), std::string::npos);
+    // The caller's Host in place of the library's, for the first origin only.
+    EXPECT_EQ(requests[2].second.rfind("GET /go HTTP/1.1\r\nHost: origin.test\r\n", 0), 0u)
+        << requests[2].second;
+    EXPECT_EQ(requests[2].second.find("Host:", 20), std::string::npos) << requests[2].second;
     const std::string& moved = requests[3].second;
     EXPECT_EQ(requests[3].first, 1);
     EXPECT_EQ(moved.rfind("GET /x HTTP/1.1\r\nHost: localhost:", 0), 0u) << moved;
     EXPECT_EQ(moved.find("Authorization"), std::string::npos) << moved;
     EXPECT_EQ(moved.find("Cookie"), std::string::npos) << moved;
+    EXPECT_EQ(moved.find("origin.test"), std::string::npos) << moved;
     EXPECT_NE(moved.find("X-Kept: 1"), std::string::npos) << moved;
 }
 

@@ -66,6 +66,17 @@ TEST(HTTPRequestSerializationTest, RequestsAreWrittenByteForByte) {
          Request("", "", {{"Cookie", "c=1"}, {"X", "y"}, {"cookie", "d=2"}}), true, &cookies,
          "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nConnection: keep-alive\r\nX: y\r\n"
          "Cookie: c=1; d=2; sid=7\r\n\r\n"},
+        {"the caller's Host in place of the library's", "http://h:8080/",
+         Request("", "", {{"X", "y"}, {"host", "x.test"}}), true, nullptr,
+         "GET / HTTP/1.1\r\nHost: x.test\r\nAccept: */*\r\nConnection: keep-alive\r\nX: y\r\n\r\n"},
+        {"the caller's length of the body, once", "http://h/",
+         Request("PUT", "abc", {{"Content-Length", " 003"}}), false, nullptr,
+         "PUT / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nContent-Type: application/octet-stream\r\n"
+         "Content-Length: 3\r\nConnection: close\r\n\r\nabc"},
+        {"the caller's length of no body", "http://h/",
+         Request("POST", "", {{"content-length", "0"}}), false, nullptr,
+         "POST / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nContent-Length: 0\r\n"
+         "Connection: close\r\n\r\n"},
         {"the store's cookies stay with their host", "http://other/",
          Request("", "", {{"Cookie", "c=1"}}), true, &cookies,
          "GET / HTTP/1.1\r\nHost: other\r\nAccept: */*\r\nConnection: keep-alive\r\n"
@@ -92,6 +103,43 @@ TEST(HTTPRequestSerializationTest, LineBreaksAndNulInTheHeadAreRefused) {
     }
     std::string reason;
     EXPECT_TRUE(AsyncHTTPConnection::ValidateRequest(Request("PUT", "a\r\nb", {{"X", "y z"}}), reason));
+}
+
+// The message's framing is the library's: a header name that is not a
+// token, a caller's Transfer-Encoding, a length other than the body's and a
+// second Host or length are refused, each with its reason.
+TEST(HTTPRequestSerializationTest, HeadersThatWouldBreakTheFramingAreRefused) {
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+    struct Case {
+        Headers headers;
+        std::string body;
+        std::string refusal;  // a part of the reason; "" when accepted
+    };
+    const Case cases[] = {
+        {{{"X Y", "1"}}, "", "not a token"},
+        {{{"X\tY", "1"}}, "", "not a token"},
+        {{{"X:Y", "1"}}, "", "not a token"},
+        {{{"", "1"}}, "", "not a token"},
+        {{{"X-Ok_1!#$%&'*+.^`|~", "1"}}, "", ""},
+        {{{"Transfer-Encoding", "chunked"}}, "abc", "Transfer-Encoding"},
+        {{{"transfer-encoding", "identity"}}, "", "Transfer-Encoding"},
+        {{{"Content-Length", "1"}}, "abc", "Content-Length"},
+        {{{"Content-Length", "+3"}}, "abc", "Content-Length"},
+        {{{"Content-Length", "3, 3"}}, "abc", "Content-Length"},
+        {{{"Content-Length", "3"}, {"content-length", "3"}}, "abc", "Content-Length"},
+        {{{"Content-Length", "1"}}, "", "Content-Length"},
+        {{{"Content-Length", "3 "}}, "abc", ""},
+        {{{"Host", "a"}, {"HOST", "a"}}, "", "Host"},
+        {{{"Host", "a"}}, "", ""},
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        const auto request = Request("", c.body, c.headers);
+        const bool accepted = AsyncHTTPConnection::ValidateRequest(request, reason);
+        const std::string shown = testing::PrintToString(c.headers) + " " + reason;
+        EXPECT_EQ(accepted, c.refusal.empty()) << shown;
+        EXPECT_NE(reason.find(c.refusal), std::string::npos) << shown;
+    }
 }
 
 TEST(HTTPRequestSerializationTest, CredentialsAreMaskedInTheLog) {

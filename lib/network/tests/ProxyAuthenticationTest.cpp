@@ -153,6 +153,30 @@ TEST(ParseAuthParamsTest, SplitsQuotedAndPlainValues) {
     }
 }
 
+// One "Proxy-Authenticate" field may hold several challenges; a comma also
+// parts the parameters of one, and may stand inside a quoted string.
+TEST(ProxyAuthenticationSchemeTest, AFieldIsSplitIntoItsChallenges) {
+    using Challenges = std::vector<std::string>;
+    const std::vector<std::pair<std::string, Challenges>> cases{
+        {"Basic realm=\"p\", Digest realm=\"d\", nonce=\"n\"",
+         {"Basic realm=\"p\"", "Digest realm=\"d\", nonce=\"n\""}},
+        {"Digest realm=\"a, Basic b\", nonce=n, Basic realm=x",
+         {"Digest realm=\"a, Basic b\", nonce=n", "Basic realm=x"}},
+        {"Newauth realm=\"apps\", type=1, title=\"Login to \\\"apps, x\\\"\", Basic realm=\"s\"",
+         {"Newauth realm=\"apps\", type=1, title=\"Login to \\\"apps, x\\\"\"",
+          "Basic realm=\"s\""}},
+        {"Digest realm = d , nonce = n", {"Digest realm = d , nonce = n"}},
+        {"Negotiate abc==, NTLM, Basic", {"Negotiate abc==", "NTLM", "Basic"}},
+        {" ,Basic realm=x,, ", {"Basic realm=x"}},
+        {"realm=x, Basic", {"Basic"}},
+        {"Basic realm=\"open, Digest", {"Basic realm=\"open, Digest"}},
+        {"", {}},
+    };
+    for (const auto& [field, challenges] : cases) {
+        EXPECT_EQ(challenges, network::SplitChallenges(field)) << field;
+    }
+}
+
 TEST(ProxyAuthenticationSchemeTest, PrefersDigestThenBasicWhateverTheOrderAndCase) {
     const std::vector<std::pair<std::vector<std::string>, std::size_t>> cases{
         {{"Basic", "Digest"}, 1},

@@ -213,6 +213,13 @@ TEST_F(ProxyTunnelTest, ScriptedProxyAnswersEndTheConnectAsTheyShould) {
            {opened + "\r\n"}}},
          L"secret", "connect=0 methods=2", 2, "Proxy-Authorization: Digest username=\"anna\"",
          "Instantiating new service for authentication scheme Digest"},
+        {"Basic and Digest in one field",
+         {{{challenge +
+            "Proxy-Authenticate: Basic realm=\"b\", Digest realm=\"d\", nonce=\"n1\"\r\n\r\n"},
+           {opened + "\r\n"}}},
+         L"secret", "connect=0 methods=2", 2,
+         "Proxy-Authorization: Digest username=\"anna\", realm=\"d\", nonce=\"n1\"",
+         "Instantiating new service for authentication scheme Digest"},
         {"Digest given up for Basic",
          {{{digest + "\r\n"}, {challenge + "Proxy-Authenticate: Basic realm=\"b\"\r\n\r\n"}, {opened + "\r\n"}}},
          L"secret", "connect=0 methods=21", 3, "Proxy-Authorization: Basic ",

@@ -303,7 +303,14 @@ TEST(WebSocketFrameReaderTest, OfferedStorageTakesAMessageOfItsSize) {
         std::size_t consumed = 0;
         ASSERT_EQ(reader.Feed(wire.data(), wire.size(), consumed), Result::Message) << c.message;
         const auto message = reader.TakePayload();
-        EXPECT_EQ(message.data() == storage, c.taken) << c.offered << " offered, " << c.message << " read";
+        // Told by the room the message has: the offered storage's, or its
+        // own size. (A new buffer may be given the address of the storage
+        // let go of.)
+        EXPECT_EQ(message.capacity(), c.taken ? c.offered : c.message)
+            << c.offered << " offered, " << c.message << " read";
+        if (c.taken) {
+            EXPECT_EQ(message.data(), storage) << c.offered << " offered, " << c.message << " read";
+        }
         EXPECT_TRUE(std::string(message.begin(), message.end()) == payload) << c.message;
         // Taken or not, it is not held on: a later message that would fit
         // it gets storage of its own size.

@@ -295,6 +295,7 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         {{"-o"}, 64},
         {{"not-a-url"}, 1},
         {{url("/"), "-H", "NoColon"}, 64},
+        {{url("/"), "-H", "Content-Length: 1", "-d", "abc"}, 64},
         {{}, 64},
         // The body is not written into a descriptor of net-get's own that took number 1.
         {{url("/closed")}, 74, true, std::strerror(EBADF)},

@@ -27,12 +27,28 @@ struct PeerStep {
     // Sent 50 ms after the response, unasked: a stray answer on a kept
     // connection (sent before the close, when there is one).
     std::string later = "";
+    // Sent right behind the response in a write of its own, arriving with
+    // it (over TLS, as a record of its own).
+    std::string then = "";
+    // The peer shuts its sending side down after the response and goes on
+    // reading (plain connections only).
+    bool shutdown = false;
+    // After the response the peer neither reads nor closes.
+    bool stall = false;
+};
+
+// The certificate and key a peer speaks TLS with.
+struct PeerTLS {
+    std::string certificate;
+    std::string key;
 };
 
 // The scripted peer, started on loopback, with the requests it logged.
 class HTTPTestPeer {
 public:
-    explicit HTTPTestPeer(const std::vector<std::vector<PeerStep>>& connections) {
+    explicit HTTPTestPeer(const std::vector<std::vector<PeerStep>>& connections,
+                          const PeerTLS& tls = {})
+        : scheme_(tls.certificate.empty() ? "http" : "https") {
         std::string script = "{\"connections\": [";
         for (std::size_t c = 0; c < connections.size(); ++c) {
             script += c == 0 ? "[" : ", [";
@@ -41,33 +57,39 @@ public:
                 script += (s == 0 ? "{" : ", {") + std::string("\"response\": ") + Quote(step.response) +
                           ", \"close\": " + Bool(step.close) + ", \"drip\": " + Bool(step.drip) +
                           ", \"hang\": " + Bool(step.hang) + ", \"later\": " + Quote(step.later) +
+                          ", \"then\": " + Quote(step.then) +
+                          ", \"shutdown\": " + Bool(step.shutdown) +
+                          ", \"stall\": " + Bool(step.stall) +
                           "}";
             }
             script += "]";
         }
         script += "]}";
         std::ofstream(folder_.file("script.json")) << script;
+        std::vector<std::string> arguments{folder_.file("script.json"),
+                                           folder_.file("requests.log")};
+        if (!tls.certificate.empty()) {
+            arguments.insert(arguments.end(), {"--cert", tls.certificate, "--key", tls.key});
+        }
         server_ = std::make_unique<testsupport::ScriptServer>(
-            std::string(NETWORK_TEST_SUPPORT_DIR) + "/http_test_peer.py",
-            std::vector<std::string>{folder_.file("script.json"), folder_.file("requests.log")});
+            std::string(NETWORK_TEST_SUPPORT_DIR) + "/http_test_peer.py", arguments);
         port_ = server_->readyNumber("port").value_or(0);
     }
 
     int port() const { return port_; }
     std::string url(const std::string& path, const std::string& host = "127.0.0.1") const {
-        return "http://" + host + ":" + std::to_string(port_) + path;
+        return scheme_ + "://" + host + ":" + std::to_string(port_) + path;
     }
 
     // True once every "later" text of the script has been sent (and the
     // connection closed, where its step closes it).
-    bool laterSent(std::size_t expected = 1) const {
-        std::ifstream log(folder_.file("requests.log"));
-        std::size_t count = 0;
-        for (std::string line; std::getline(log, line);) {
-            count += line.find("\"later\": true") != std::string::npos ? 1 : 0;
-        }
-        return count >= expected;
-    }
+    bool laterSent(std::size_t expected = 1) const { return logged("later", expected); }
+    // True once `expected` steps have shut their connection's sending side.
+    bool shutDown(std::size_t expected = 1) const { return logged("shutdown", expected); }
+    // The same for the connection with the index `connection` alone (a
+    // response tells its index for "{connection}").
+    bool laterSentOn(int connection) const { return logged("later", 1, connection); }
+    bool shutDownOn(int connection) const { return logged("shutdown", 1, connection); }
 
     // (connection index, request bytes), in the order they were read.
     std::vector<std::pair<int, std::string>> requests() const {
@@ -90,6 +112,21 @@ public:
     }
 
 private:
+    // Whether the log holds `expected` lines marking `event` done, on the
+    // connection `connection` when it is not negative.
+    bool logged(const std::string& event, std::size_t expected, int connection = -1) const {
+        std::ifstream log(folder_.file("requests.log"));
+        const std::string on = "{\"connection\": " + std::to_string(connection) + ", ";
+        std::size_t count = 0;
+        for (std::string line; std::getline(log, line);) {
+            count += line.find("\"" + event + "\": true") != std::string::npos &&
+                             (connection < 0 || line.rfind(on, 0) == 0)
+                         ? 1
+                         : 0;
+        }
+        return count >= expected;
+    }
+
     static std::string Bool(bool b) { return b ? "true" : "false"; }
     static std::string Quote(const std::string& text) {
         std::string out = "\"";
@@ -101,6 +138,7 @@ private:
         return out + "\"";
     }
 
+    std::string scheme_;
     testsupport::TempDir folder_{"quorvane-http-peer"};
     std::unique_ptr<testsupport::ScriptServer> server_;
     int port_ = 0;
