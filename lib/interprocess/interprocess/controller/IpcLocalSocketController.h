@@ -18,6 +18,7 @@
 #include "interprocess/IIpcController.h"
 #include "interprocess/controller/ControllerMailbox.h"
 #include "interprocess/controller/LinkAttempts.h"
+#include "interprocess/controller/LocalSocketLinks.h"
 #include "interprocess/controller/LocalSocketHost.h"
 #include "interprocess/controller/PendingTexts.h"
 
@@ -96,7 +97,7 @@ public:
     void setReconnectDelayUnit(std::chrono::milliseconds unit) { _delayUnit = unit; }
 
 private:
-    using Socket = std::shared_ptr<IIpcLocalSocket>;
+    using Socket = LocalSocketLinks::Socket;
 
     bool createServerOnly();
     void onAccepted(Socket socket);
@@ -113,19 +114,15 @@ private:
     void post(std::function<void()> work, std::chrono::milliseconds delay = {});
     void giveCallbacks(IIpcLocalSocket& socket);
 
-    // The newest socket to the type, preferring one whose link is up.
-    Socket findSocket(helper::ApplicationType type) const;
-    Socket findSocketById(unsigned int id) const;
-    bool hasPendingSocket(helper::ApplicationType type) const;
-    void addSocket(Socket socket);
-    // Takes the socket out; false when the id was taken out before.
-    bool removeSocket(unsigned int id);
+    Socket findSocket(helper::ApplicationType type) const { return _links.find(type); }
+    Socket findSocketById(unsigned int id) const { return _links.findById(id); }
+    bool hasPendingSocket(helper::ApplicationType type) const { return _links.hasPending(type); }
+    void addSocket(Socket socket) { _links.add(std::move(socket)); }
+    bool removeSocket(unsigned int id) { return _links.remove(id); }
     // False, and nothing kept, when the peer's list would pass kMaxPendingBytes.
     bool addPendingMessage(helper::ApplicationType type, PendingTexts::Text message);
     // A text that cannot be kept.
     void dropped(helper::ApplicationType to, const std::string& json);
-    // The user of the link that is up to the type, if one is.
-    std::optional<uid_t> linkedUser(helper::ApplicationType type) const;
 
     PendingTexts _pending;
     std::map<helper::ApplicationType, std::int32_t> _appHostPriorities;
@@ -139,11 +136,9 @@ private:
     std::shared_ptr<ControllerMailbox> _mailbox;
     IIpcQtSocketPlugin* _qt;
     LocalSocketHost _host;
-    std::vector<Socket> _sockets;
-    std::set<unsigned int> _deletedSocketIds;
-    // Guards the sockets and the throttle; never held while observers are
-    // told or a socket is written to.
-    mutable std::mutex _mutex;
+    LocalSocketLinks _links;
+    // Guards the throttle below.
+    std::mutex _throttleMutex;
     LinkAttempts _attempts;
     // When "No valid socket" was last written for each peer.
     std::map<helper::ApplicationType, std::chrono::steady_clock::time_point> _noSocketLogged;
