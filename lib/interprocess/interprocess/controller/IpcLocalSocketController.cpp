@@ -142,6 +142,10 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
             const Socket socket = findSocketById(id);
             if (!socket || socket->isFresh() || type == ApplicationType::None) {
                 _logger->warn("Dropping a message from a socket that is not linked, Id: %u", id);
+            } else if (!mayStillBe(*socket, type)) {
+                _logger->warn("Dropping a message from %s, Id: %u: its user is that kind no more",
+                              nameOf(type), id);
+                closeFormerSessionLinks();
             } else {
                 notify(&IIpcControllerClient::onMessageReceived, type, message);
             }
@@ -169,7 +173,36 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
         });
 }
 
+bool IpcLocalSocketController::mayStillBe(const IIpcLocalSocket& socket,
+                                          ApplicationType type) const {
+    if (::geteuid() != 0 || !KindUsers::isRunByUsers(type)) {
+        return true;
+    }
+    const auto user = socket.peerUser();
+    return user && KindUsers::mayGreet(type, *user, 0);
+}
+
+void IpcLocalSocketController::closeFormerSessionLinks() {
+    if (::geteuid() != 0) {
+        return;
+    }
+    const uid_t session = SessionUser::current();
+    for (const auto& link : _links.linksNotFor(0, session)) {
+        _logger->warn("Closing the link to %s of user %ld: that kind runs as user %ld now, Id: %u",
+                      nameOf(link.type), static_cast<long>(link.user), static_cast<long>(session),
+                      link.id);
+        if (removeSocket(link.id)) {
+            notify(&IIpcControllerClient::onParticipantDisconnected,
+                   std::string(nameOf(link.type)));
+        }
+    }
+}
+
 void IpcLocalSocketController::onGreeting(ApplicationType type, unsigned int id) {
+    // The session may have passed to another user since the links were made.
+    if (KindUsers::isRunByUsers(type)) {
+        closeFormerSessionLinks();
+    }
     const Socket socket = findSocketById(id);
     const auto user = socket ? socket->peerUser() : std::nullopt;
     const long shown = user ? static_cast<long>(*user) : -1L;
@@ -222,6 +255,10 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
     const auto user = socket ? socket->peerUser() : std::nullopt;
     const bool usable = socket && socket->isValid() && !socket->isFresh() && user &&
                         PendingTexts::mayGo(meant, *user);
+    if (socket && !socket->isFresh() && user && !PendingTexts::mayGo(meant, *user)) {
+        // Linked with a user the kind no longer runs as: the session passed on.
+        post([this] { closeFormerSessionLinks(); });
+    }
     bool refused = false;
     if (usable) {
         bool kept = false;

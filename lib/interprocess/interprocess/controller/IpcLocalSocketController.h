@@ -37,7 +37,10 @@ namespace interprocess {
 // Who is who comes from the kernel: a server refuses a greeting that claims a
 // kind its peer's user may not be, or a kind that another user is linked
 // as; a client connects only to a server of a user that may be the peer;
-// a waiting text goes only to the user it was meant for. The table is
+// a waiting text goes only to the user it was meant for. When the local
+// session passes to another user, a root process closes the links of the
+// former session user's processes as it sees them (a greeting, a message
+// from or to such a kind), so that the new one's may link. The table is
 // KindUsers'. Of servers of the same kind and installation id, the one that
 // holds the path's lock hosts (LocalSocketHost).
 //
@@ -103,6 +106,12 @@ private:
     void onAccepted(Socket socket);
     // An accepted socket's greeting: refused unless its user may run the kind.
     void onGreeting(helper::ApplicationType type, unsigned int id);
+    // Whether the user of the socket linked as `type` may still be that kind:
+    // for a root process, the local session may have passed to another user.
+    bool mayStillBe(const IIpcLocalSocket& socket, helper::ApplicationType type) const;
+    // Closes, and logs, the links of kinds users run whose user may no
+    // longer be their kind.
+    void closeFormerSessionLinks();
     void createSocketTo(helper::ApplicationType type);
     void connect(helper::ApplicationType type);
     void startConnecting(helper::ApplicationType type);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "interprocess/KindUsers.h"
+
 namespace interprocess {
 
 using helper::ApplicationType;
@@ -91,6 +93,20 @@ std::optional<uid_t> LocalSocketLinks::linkedUser(ApplicationType type) const {
         }
     }
     return std::nullopt;
+}
+
+std::vector<LocalSocketLinks::Link> LocalSocketLinks::linksNotFor(uid_t self, uid_t session) const {
+    std::lock_guard lock(mutex_);
+    std::vector<Link> links;
+    for (const auto& socket : sockets_) {
+        const ApplicationType type = typeOf(socket);
+        const auto user = socket->peerUser();
+        if (!socket->isFresh() && user && KindUsers::isRunByUsers(type) &&
+            !KindUsers::mayBe(type, *user, self, session)) {
+            links.push_back({socket->getId(), type, *user});
+        }
+    }
+    return links;
 }
 
 void LocalSocketLinks::clearCallbacks() {

@@ -21,6 +21,12 @@ namespace interprocess {
 class LocalSocketLinks {
 public:
     using Socket = std::shared_ptr<IIpcLocalSocket>;
+    // A link that is up: its socket's id, its peer's kind and user.
+    struct Link {
+        unsigned int id;
+        helper::ApplicationType type;
+        uid_t user;
+    };
 
     // The newest socket to the type, preferring one whose link is up.
     Socket find(helper::ApplicationType type) const;
@@ -34,6 +40,10 @@ public:
     std::vector<unsigned int> idsOf(helper::ApplicationType type) const;
     // The user of the link that is up to the type, if one is.
     std::optional<uid_t> linkedUser(helper::ApplicationType type) const;
+    // The links up to kinds users run whose user may not be that kind for a
+    // process of user `self` while `session` owns the local session
+    // (KindUsers): those of an earlier session's user, say.
+    std::vector<Link> linksNotFor(uid_t self, uid_t session) const;
     void clearCallbacks();
     // Takes every socket out, and adds none from now on.
     std::vector<Socket> close();
