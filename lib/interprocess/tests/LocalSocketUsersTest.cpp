@@ -49,7 +49,9 @@ bool greetAndBeTurnedAway(const std::string& at, const std::string& kind) {
 }
 
 TEST_F(IpcLocalSocketControllerTest, AUserInterfaceIsTheSessionUsersAndTheFirstUserLinkedKeepsIt) {
-    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the attacker needs a root test";
+    }
     auto service = peer("Unattended", "", kSessionUser);
     const std::string at = path("Unattended");
     {
@@ -152,7 +154,9 @@ TEST_F(IpcLocalSocketControllerTest, KindsUsersRunAreNamedWithTheirUserAndRootRe
 }
 
 TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherUserPlantedThere) {
-    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the attacker needs a root test";
+    }
     const std::string at = path("Unattended");
     const std::string target = at + "-target";
     std::ofstream(target) << "precious";
