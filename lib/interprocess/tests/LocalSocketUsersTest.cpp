@@ -164,44 +164,73 @@ TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherU
     const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
         std::filesystem::remove_all(at);
         ::unlink(target.c_str());
+        interprocesstest::removeMovedAside(at);
     });
+    const auto hosts = [&](const char* what) {
+        SCOPED_TRACE(what);
+        PeerProcess service;
+        service.command("sockets " + names.prefix() + " Unattended");
+        EXPECT_EQ(service.waitFor("started"), "started 1");
+        struct stat status {};
+        EXPECT_EQ(0, ::lstat(at.c_str(), &status));
+        EXPECT_TRUE(S_ISSOCK(status.st_mode));
+        EXPECT_EQ(status.st_uid, 0u);
+        RawClient ui(at);
+        ASSERT_TRUE(ui.connected());
+        ui.send(frame("UnattendedUi") + frame("{\"back\":1}"));
+        EXPECT_EQ(service.waitFor("received"), "received UnattendedUi {\"back\":1}");
+    };
     const struct {
         const char* what;
         std::function<bool()> plant;
-        bool hosts;
     } cases[] = {
-        {"a file", [&] { return bool(std::ofstream(at) << "planted"); }, true},
-        {"a link", [&] { return ::symlink(target.c_str(), at.c_str()) == 0; }, true},
-        {"a FIFO", [&] { return ::mkfifo(at.c_str(), 0666) == 0; }, true},
-        {"an empty folder", [&] { return ::mkdir(at.c_str(), 0777) == 0; }, true},
+        {"a file", [&] { return bool(std::ofstream(at) << "planted"); }},
+        {"a link", [&] { return ::symlink(target.c_str(), at.c_str()) == 0; }},
+        {"a FIFO", [&] { return ::mkfifo(at.c_str(), 0666) == 0; }},
+        {"an empty folder", [&] { return ::mkdir(at.c_str(), 0777) == 0; }},
         {"a folder with a file in it",
-         [&] { return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x"); },
-         false},
+         [&] {
+             return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x");
+         }},
     };
     for (const auto& row : cases) {
-        SCOPED_TRACE(row.what);
         NobodyChild planter(row.plant);
-        ASSERT_TRUE(planter.succeeded());
-        {
-            PeerProcess service;
-            service.command("sockets " + names.prefix() + " Unattended");
-            EXPECT_EQ(service.waitFor("started"), row.hosts ? "started 1" : "started 0");
-            struct stat status {};
-            ASSERT_EQ(0, ::lstat(at.c_str(), &status));
-            EXPECT_EQ(S_ISSOCK(status.st_mode), row.hosts);
-            EXPECT_EQ(status.st_uid, row.hosts ? 0u : NobodyChild::kUid);
-            if (row.hosts) {
-                RawClient ui(at);
-                ASSERT_TRUE(ui.connected());
-                ui.send(frame("UnattendedUi") + frame("{\"back\":1}"));
-                EXPECT_EQ(service.waitFor("received"), "received UnattendedUi {\"back\":1}");
-            }
-        }
+        ASSERT_TRUE(planter.succeeded()) << row.what;
+        hosts(row.what);
         std::filesystem::remove_all(at);
     }
-    std::ifstream kept(target);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
-    ::unlink(target.c_str());
+    // The full folder was moved aside, whole, and only it.
+    const auto aside = interprocesstest::movedAside(at);
+    EXPECT_EQ(aside.size(), 1u);
+    for (const auto& folder : aside) {
+        std::ifstream kept(folder + "/kept");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "x");
+    }
+    std::ifstream precious(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(precious), {}), "precious");
+
+    // Nobody makes a folder with a file in it at the path over and over, for
+    // as long as the marker is there: every start hosts all the same.
+    const std::string marker = at + "-running";
+    std::ofstream(marker) << "";
+    ASSERT_EQ(0, ::chmod(marker.c_str(), 0644));
+    const std::shared_ptr<void> stop(nullptr, [&](void*) { ::unlink(marker.c_str()); });
+    NobodyChild loop([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        struct stat status {};
+        while (::lstat(marker.c_str(), &status) == 0 &&
+               std::chrono::steady_clock::now() < deadline) {
+            if (::mkdir(at.c_str(), 0777) == 0) {
+                std::ofstream(at + "/kept") << "x";
+            }
+        }
+        return true;
+    });
+    for (int start = 0; start < 8; ++start) {
+        hosts(("start " + std::to_string(start)).c_str());
+    }
+    ::unlink(marker.c_str());
+    EXPECT_TRUE(loop.succeeded());
 }
 
 }  // namespace

@@ -156,19 +156,18 @@ void IpcLocalServer::internalListen() {
     const QString name = QString::fromStdString(name_);
     if (LocalServerPath::isTaken(name)) {
         qCInfo(lcIpcLocalServer) << "Address " << name << " already in use. Try removing server.";
-        QString refusal;
-        QString removed;
-        if (!LocalServerPath::takePlace(name, refusal, removed)) {
-            qCCritical(lcIpcLocalServer)
-                << "Failed to start socket server listening, error:" << refusal;
-            return;
-        }
-        if (!removed.isEmpty()) {
-            qCWarning(lcIpcLocalServer) << "Took" << name << "back: removed" << removed;
-        }
     }
     QString error;
-    listener_ = LocalServerPath::listenWorldAccessible(name, kBacklog, error);
+    std::vector<LocalServerPath::TakenBack> takenBack;
+    listener_ = LocalServerPath::listenWorldAccessible(name, kBacklog, error, takenBack);
+    for (const auto& taken : takenBack) {
+        if (taken.movedTo.isEmpty()) {
+            qCWarning(lcIpcLocalServer) << "Took" << name << "back: removed" << taken.what;
+        } else {
+            qCWarning(lcIpcLocalServer)
+                << "Took" << name << "back: moved" << taken.what << "aside to" << taken.movedTo;
+        }
+    }
     if (listener_ < 0) {
         qCCritical(lcIpcLocalServer) << "Failed to start socket server listening, error:" << error;
         return;
