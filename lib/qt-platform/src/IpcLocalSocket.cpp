@@ -81,7 +81,10 @@ bool borrow(std::size_t bytes) {
 IpcLocalSocket::IpcLocalSocket(const std::string& socketName, const std::string& targetName,
                                QThread* thread, SocketConnectCallback connectCallback,
                                SocketConnectCallback disconnectCallback)
-    : socket_(new QLocalSocket(this)), _socketName(socketName), targetName_(targetName) {
+    : socket_(new QLocalSocket(this)),
+      _socketName(socketName),
+      targetName_(targetName),
+      named_(!targetName.empty()) {
     callbacks_.connect = std::move(connectCallback);
     callbacks_.disconnect = std::move(disconnectCallback);
     std::printf(">>creating a socket:%s\n", socketName.c_str());
@@ -115,7 +118,7 @@ void IpcLocalSocket::admit(uid_t peer, std::shared_ptr<void> place, std::shared_
     place_ = std::move(place);
     ungreeted_ = std::move(ungreeted);
     QTimer::singleShot(greetingTimeoutMs, this, [this, greetingTimeoutMs] {
-        if (targetName_.empty() && socket_->state() != QLocalSocket::UnconnectedState) {
+        if (!named_ && socket_->state() != QLocalSocket::UnconnectedState) {
             qCWarning(lcIpcLocalSocket) << "No greeting within" << greetingTimeoutMs
                                         << "ms from user" << peerUser_.load() << ", closing";
             ungreeted_.reset();
@@ -151,6 +154,9 @@ void IpcLocalSocket::initSocket(QThread* thread) {
     QObject::connect(socket_, &QLocalSocket::connected, this, &IpcLocalSocket::onConnected);
     QObject::connect(socket_, &QLocalSocket::disconnected, this, &IpcLocalSocket::onDisconnected);
     QObject::connect(socket_, &QLocalSocket::bytesWritten, this, &IpcLocalSocket::onBytesWritten);
+    state_ = socket_->state();
+    QObject::connect(socket_, &QLocalSocket::stateChanged, this,
+                     [this](QLocalSocket::LocalSocketState state) { state_ = state; });
     // Qt holds this much of what the peer sends; the rest waits in the kernel.
     socket_->setReadBufferSize(kReadChunkBytes);
     pastBoundCheck_ = new QTimer(this);
@@ -176,11 +182,18 @@ void IpcLocalSocket::internalConnect() {
 }
 
 bool IpcLocalSocket::isConnected() const {
-    return socket_->state() == QLocalSocket::ConnectedState;
+    return state_ == QLocalSocket::ConnectedState;
 }
 
 bool IpcLocalSocket::isValid() const {
-    return socket_->isValid() && socket_->isOpen() && isConnected();
+    // Only the Qt thread touches the Qt socket: it may be tearing down what
+    // its own isValid would look at.
+    return isConnected();
+}
+
+const std::string& IpcLocalSocket::getTargetName() const {
+    static const std::string noName;
+    return named_.load(std::memory_order_acquire) ? targetName_ : noName;
 }
 
 bool IpcLocalSocket::write(const std::string& message) {
@@ -188,7 +201,7 @@ bool IpcLocalSocket::write(const std::string& message) {
 }
 
 bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
-    if (!socket_->isValid()) {
+    if (!isValid()) {
         qCCritical(lcIpcLocalSocket)
             << "Socket invalid. _socketName: " << QString::fromStdString(_socketName);
         BOOST_ASSERT_MSG(false, "Writing data to invalid socket");
@@ -207,8 +220,9 @@ bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
     if (!reserve(size)) {
         qCWarning(lcIpcLocalSocket)
             << "The peer does not read:" << unwritten_.load() << "bytes wait to be written;"
-            << "refusing a message of" << size << "bytes, _socketName:"
-            << QString::fromStdString(_socketName) << "target:" << QString::fromStdString(targetName_);
+            << "refusing a message of" << size
+            << "bytes, _socketName:" << QString::fromStdString(_socketName)
+            << "target:" << QString::fromStdString(getTargetName());
         return false;
     }
     if (QThread::currentThread() == thread()) {
@@ -447,12 +461,13 @@ void IpcLocalSocket::deliver(const QString& text) {
     ++delivered_;
     const Callbacks current = callbacks();
     const unsigned int id = id_;
-    if (targetName_.empty()) {
+    if (!named_) {
         if (!current.connect) {
             qCWarning(lcIpcLocalSocket) << "Connect Callback is empty, id: " << id;
             return;
         }
         targetName_ = qStringToStdString(text);
+        named_.store(true, std::memory_order_release);
         ungreeted_.reset();
         qCDebug(lcIpcLocalSocket) << "Setting target to " << text << " id: " << id
                                   << " user: " << peerUser_.load();
@@ -469,16 +484,18 @@ void IpcLocalSocket::deliver(const QString& text) {
 }
 
 void IpcLocalSocket::onConnected() {
+    state_ = socket_->state();
     peerUser_ = peerUserOf(socket_->socketDescriptor());
     unwritten_ = 0;
     const Callbacks current = callbacks();
-    if (!targetName_.empty() && current.connect) {
+    if (named_ && current.connect) {
         current.connect(this, targetName_, id_);
     }
 }
 
 void IpcLocalSocket::onDisconnected() {
     qCInfo(lcIpcLocalSocket) << "onDisconnected";
+    state_ = QLocalSocket::UnconnectedState;
     deliverLeftovers();
     if (const Callbacks current = callbacks(); current.disconnect) {
         current.disconnect(this, targetName_, id_);

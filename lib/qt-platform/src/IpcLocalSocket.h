@@ -100,7 +100,9 @@ public:
     void clearCallbacks() override;
     std::optional<uid_t> peerUser() const override;
     const std::string& getSocketName() const override { return _socketName; }
-    const std::string& getTargetName() const override { return targetName_; }
+    // Any thread: empty until the peer's name is known, and never changed
+    // once it is.
+    const std::string& getTargetName() const override;
     void requestDelete() override;
 
     // Qt thread: writes one frame, whose bytes writeData reserved, and
@@ -152,7 +154,11 @@ private:
     mutable std::mutex callbacksMutex_;
     Callbacks callbacks_;
     std::string _socketName;
+    // Written once, on the Qt thread, before `named_` is set.
     std::string targetName_;
+    std::atomic<bool> named_{false};
+    // The Qt socket's state as the Qt thread last saw it, for other threads.
+    std::atomic<int> state_{QLocalSocket::UnconnectedState};
     std::atomic<bool> fresh_{true};
     std::atomic<unsigned int> id_{0};
     LocalSocketFrameCodec codec_;
