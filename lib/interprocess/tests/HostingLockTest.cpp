@@ -91,43 +91,4 @@ TEST(HostingLockTest, RootTakesALockOnlyInAFolderAndAFileOfItsOwnThatOnlyItWrite
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
 }
 
-// A user's lock lies beside its socket and is a file of its own: a folder or
-// a link there is refused. Run as the test's user, or as nobody under root.
-TEST(HostingLockTest, AUsersLockBesideItsSocketIsAFileOfItsOwnOrNothingIsTaken) {
-    const testsupport::TempDir base("qvt-hostinglock");
-    ASSERT_EQ(0, ::chmod(base.path().c_str(), 0777));
-    const std::string socket = base.file("Attended.1_id");
-    const std::string lock = socket + ".lock";
-    const struct {
-        const char* what;
-        std::function<bool()> plant;
-        bool taken;
-    } cases[] = {
-        {"nothing", [] { return true; }, true},
-        {"its own lock file", [&] { return bool(std::ofstream(lock) << ""); }, true},
-        {"a folder", [&] { return ::mkdir(lock.c_str(), 0700) == 0; }, false},
-        {"a link", [&] { return ::symlink(socket.c_str(), lock.c_str()) == 0; }, false},
-    };
-    for (const auto& row : cases) {
-        const auto check = [&] {
-            std::string reason;
-            if (!row.plant()) {
-                return false;
-            }
-            const bool taken = HostingLock::take(socket, reason) != nullptr;
-            struct stat status {};
-            const bool left = ::lstat(lock.c_str(), &status) == 0;
-            std::filesystem::remove_all(lock);
-            return taken == row.taken && (!taken || !left);
-        };
-        if (::geteuid() == 0) {
-            NobodyChild user(check);
-            EXPECT_TRUE(user.succeeded()) << row.what;
-        } else {
-            EXPECT_TRUE(check()) << row.what;
-        }
-        std::filesystem::remove_all(lock);
-    }
-}
-
 }  // namespace

@@ -52,16 +52,4 @@ TEST(SessionUserTest, OnlyAnActiveSessionOfClassUserOrTheConsoleOwnerNamesTheSes
     }
 }
 
-TEST(SessionUserTest, AStubbedSourceIsAskedEachTimeAndAnEmptyOneFallsBackToTheSystem) {
-    uid_t named = kUser;
-    SessionUser::setSource([&named] { return named; });
-    EXPECT_EQ(SessionUser::current(), kUser);
-    named = kGreeter;
-    EXPECT_EQ(SessionUser::current(), kGreeter);
-    SessionUser::setSource(nullptr);
-    EXPECT_EQ(SessionUser::current(), SessionUser::fromSystem());
-    // The rest of the program takes root for the session's user.
-    SessionUser::setSource([] { return uid_t{0}; });
-}
-
 }  // namespace
