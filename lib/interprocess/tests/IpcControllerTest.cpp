@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -82,7 +83,10 @@ protected:
 }  // namespace
 
 TEST_F(IpcControllerTest, TextsFlowBothWaysInOrderAndOnlyToTheExactName) {
-    auto a = controller("Unattended");
+    // Kinds the test's user may run; `wrong` is a kind nobody runs here.
+    const std::string service = ::geteuid() == 0 ? "Unattended" : "Attended";
+    const std::string wrong = ::geteuid() == 0 ? "Attended" : "CustomerAttendedApp";
+    auto a = controller(service);
     auto b = controller("AttendedUi");
     a->command("to AttendedUi {\"n\":1}");
     // While b is stopped the link stays in the making, its transport there.
@@ -95,21 +99,22 @@ TEST_F(IpcControllerTest, TextsFlowBothWaysInOrderAndOnlyToTheExactName) {
     b->signal(SIGCONT);
     ASSERT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
     EXPECT_EQ(a->waitFor("connected"), "connected AttendedUi");
-    EXPECT_EQ(b->waitFor("connected"), "connected Unattended");
-    a->command("to Attended {\"wrong\":1}");
+    EXPECT_EQ(b->waitFor("connected"), "connected " + service);
+    a->command("to " + wrong + " {\"wrong\":1}");
     a->command("to AttendedUi {\"n\":3}");
     for (int n = 1; n <= 3; ++n) {
-        EXPECT_EQ(b->waitFor("received"), "received Unattended {\"n\":" + std::to_string(n) + "}");
+        EXPECT_EQ(b->waitFor("received"),
+                  "received " + service + " {\"n\":" + std::to_string(n) + "}");
     }
-    b->command("to Unattended {\"m\":1}");
-    b->command("to Unattended {\"m\":2}");
+    b->command("to " + service + " {\"m\":1}");
+    b->command("to " + service + " {\"m\":2}");
     EXPECT_EQ(a->waitFor("received"), "received AttendedUi {\"m\":1}");
     EXPECT_EQ(a->waitFor("received"), "received AttendedUi {\"m\":2}");
 
-    b->command("tosync Unattended {\"s\":1}");
+    b->command("tosync " + service + " {\"s\":1}");
     EXPECT_EQ(b->waitFor("tosync"), "tosync 1");
     EXPECT_EQ(a->waitFor("syncreceived"), "syncreceived AttendedUi {\"s\":1}");
-    EXPECT_FALSE(b->waitFor("received", 500ms)) << "the text for Attended reached AttendedUi";
+    EXPECT_FALSE(b->waitFor("received", 500ms)) << "the text for " + wrong + " reached AttendedUi";
 
     // A killed peer is reported gone and its successor connects.
     const auto killed = std::chrono::steady_clock::now();
@@ -120,7 +125,7 @@ TEST_F(IpcControllerTest, TextsFlowBothWaysInOrderAndOnlyToTheExactName) {
     a->command("to AttendedUi {\"again\":1}");
     a->command("connect AttendedUi");
     EXPECT_EQ(a->waitFor("connect"), "connect AttendedUi 1");
-    EXPECT_EQ(successor->waitFor("received"), "received Unattended {\"again\":1}");
+    EXPECT_EQ(successor->waitFor("received"), "received " + service + " {\"again\":1}");
     a->command("stop");
     EXPECT_EQ(a->waitFor("stop"), "stop 1");
     a->command("stop");
@@ -128,14 +133,17 @@ TEST_F(IpcControllerTest, TextsFlowBothWaysInOrderAndOnlyToTheExactName) {
 }
 
 TEST_F(IpcControllerTest, AnAcceptedLinkPingsItsPeerAboutEvery1100MillisecondsAndBadNamesAreIgnored) {
-    auto peer = controller("Unattended");
-    auto own = link("Attended");
+    // Kinds the test's user may run.
+    const std::string service = ::geteuid() == 0 ? "Unattended" : "Attended";
+    const std::string client = ::geteuid() == 0 ? "Attended" : "AttendedUi";
+    auto peer = controller(service);
+    auto own = link(client);
     // Requests naming no process, or no valid one, go unanswered.
-    for (const std::string from : {"", "../Attended", "Attended"}) {
-        ASSERT_TRUE(sendCommand(*own, "Unattended",
-                                interprocess::protocol::ConnectTo{"Unattended", from}, true));
+    for (const std::string& from : {std::string(), "../" + client, client}) {
+        ASSERT_TRUE(
+            sendCommand(*own, service, interprocess::protocol::ConnectTo{service, from}, true));
     }
-    ASSERT_EQ(peer->waitFor("connected"), "connected Attended");
+    ASSERT_EQ(peer->waitFor("connected"), "connected " + client);
 
     // Answer every Ping for four seconds and note when each came.
     std::vector<std::chrono::steady_clock::time_point> pings;
@@ -146,7 +154,7 @@ TEST_F(IpcControllerTest, AnAcceptedLinkPingsItsPeerAboutEvery1100MillisecondsAn
             std::this_thread::sleep_for(5ms);
         } else if (const auto* ping = std::get_if<interprocess::protocol::Ping>(&*command)) {
             pings.push_back(std::chrono::steady_clock::now());
-            sendCommand(*own, "Unattended", interprocess::protocol::Pong{{ping->id}}, false);
+            sendCommand(*own, service, interprocess::protocol::Pong{{ping->id}}, false);
         }
     }
     ASSERT_GE(pings.size(), 3u);

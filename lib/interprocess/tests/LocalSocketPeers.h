@@ -2,17 +2,23 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "PeerProcess.h"
+#include "interprocess/KindUsers.h"
 #include "support/UnixSocketPeer.h"
 
 namespace interprocesstest {
@@ -33,24 +39,73 @@ inline std::string frame(const std::string& ascii) {
     return bytes;
 }
 
-// Two or more ipc-peer processes with the controller over local sockets,
-// under an installation id of the test's own; the socket files left behind
-// (by a killed peer) are removed at the end.
-class IpcLocalSocketControllerTest : public ::testing::Test {
-protected:
-    void TearDown() override {
-        for (const std::string type : {"Unattended", "UnattendedUi", "UnattendedUi.0", "Attended.0",
-                                       "Attended.65533", "Attended.65534", "RemoteControl"}) {
-            const std::string at = path(type);
-            struct stat status {};
-            if (::lstat(at.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
-                ::unlink(at.c_str());
+// The entries of /var/tmp and of root's lock folder whose names carry the
+// installation id `id` ("<Kind>_<id>", "<Kind>.<uid>_<id>.lock",
+// "<Kind>_<id>.planted-<random>", ...), whoever made them.
+inline void removeNamed(const std::string& id) {
+    for (const char* folder : {"/var/tmp", "/run/quorvane-ipc"}) {
+        std::error_code failed;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, failed)) {
+            if (entry.path().filename().string().find("_" + id) != std::string::npos) {
+                std::error_code ignored;
+                std::filesystem::remove_all(entry.path(), ignored);
             }
-            // The lock files of killed peers.
-            ::unlink((at + ".lock").c_str());
-            ::unlink((std::string("/run/quorvane-ipc/") + type + "_" + names.prefix() + ".lock").c_str());
         }
     }
+}
+
+// Once per test program: what killed runs of these tests left there, the
+// entries named with the installation id of a test process that is gone
+// ("_qvt<pid>-", see QueueNames), this user's (or any, for root).
+inline void sweepLeftovers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (const char* folder : {"/var/tmp", "/run/quorvane-ipc"}) {
+            std::error_code failed;
+            for (const auto& entry : std::filesystem::directory_iterator(folder, failed)) {
+                const std::string name = entry.path().filename().string();
+                const auto at = name.find("_qvt");
+                const pid_t pid = at == std::string::npos ? 0 : std::atoi(name.c_str() + at + 4);
+                struct stat status {};
+                if (pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH &&
+                    ::lstat(entry.path().c_str(), &status) == 0 &&
+                    (::geteuid() == 0 || status.st_uid == ::geteuid())) {
+                    std::error_code ignored;
+                    std::filesystem::remove_all(entry.path(), ignored);
+                }
+            }
+        }
+    });
+}
+
+// What a root server moved aside from `at`: "<at>.planted-<random>".
+inline std::vector<std::string> movedAside(const std::string& at) {
+    const std::filesystem::path place(at);
+    const std::string prefix = place.filename().string() + ".planted-";
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(place.parent_path())) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) {
+            found.push_back(entry.path().string());
+        }
+    }
+    return found;
+}
+
+inline void removeMovedAside(const std::string& at) {
+    for (const auto& aside : movedAside(at)) {
+        std::error_code ignored;
+        std::filesystem::remove_all(aside, ignored);
+    }
+}
+
+// Two or more ipc-peer processes with the controller over local sockets,
+// under an installation id of the test's own; what is left under that id in
+// /var/tmp and root's lock folder (by a killed peer, or a planted entry) is
+// removed at the end, and what killed runs left at the start.
+class IpcLocalSocketControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override { sweepLeftovers(); }
+    void TearDown() override { removeNamed(names.prefix()); }
 
     // A peer of `type`, run by `user` (the test's own by default), that takes
     // `session` for the local session's user when one is given.
@@ -71,6 +126,10 @@ protected:
     std::string path(const std::string& name) const {
         return "/var/tmp/" + name + "_" + names.prefix();
     }
+    // Where the service of kind kService that this test's user runs listens.
+    std::string servicePath() const {
+        return path(interprocess::KindUsers::ownName(kService, ::geteuid()));
+    }
     static bool saw(const PeerProcess& peer, const std::string& prefix) {
         for (const auto& line : peer.seen) {
             if (line.rfind(prefix, 0) == 0) {
@@ -81,6 +140,10 @@ protected:
     }
 
     QueueNames names;
+    // A service and its user interface of kinds the test's user may run:
+    // root's Unattended and UnattendedUi, or for a user those users run.
+    const std::string kService = ::geteuid() == 0 ? "Unattended" : "Attended";
+    const std::string kUi = ::geteuid() == 0 ? "UnattendedUi" : "AttendedUi";
 };
 
 // Descriptors open in process `pid`.

@@ -49,7 +49,9 @@ bool greetAndBeTurnedAway(const std::string& at, const std::string& kind) {
 }
 
 TEST_F(IpcLocalSocketControllerTest, AUserInterfaceIsTheSessionUsersAndTheFirstUserLinkedKeepsIt) {
-    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the attacker needs a root test";
+    }
     auto service = peer("Unattended", "", kSessionUser);
     const std::string at = path("Unattended");
     {
@@ -81,8 +83,58 @@ TEST_F(IpcLocalSocketControllerTest, AUserInterfaceIsTheSessionUsersAndTheFirstU
     EXPECT_EQ(service->seen, std::vector<std::string>{}) << "a refused greeting was linked";
 }
 
+// The session passes from one user to another and back: the former session
+// user's interface is closed, at its next text or at the new one's greeting,
+// its texts not taken, and the new one's links, what it queued arriving.
+TEST_F(IpcLocalSocketControllerTest,
+       ASessionChangeEndsTheFormerSessionUsersLinksAndLetsTheNewOneLink) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the session's users need a root test";
+    }
+    constexpr uid_t kNext = 65532;
+    auto service = peer("Unattended", "", kSessionUser);
+    auto former = peer("UnattendedUi", "", std::nullopt, kSessionUser);
+    former->command("connect Unattended");
+    ASSERT_EQ(former->waitFor("connect "), "connect Unattended 1");
+    ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+
+    service->command("session " + std::to_string(kNext));
+    ASSERT_EQ(service->waitFor("session"), "session");
+    for (int n = 1; n <= 3; ++n) {
+        former->command("to Unattended {\"former\":" + std::to_string(n) + "}");
+    }
+    EXPECT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
+    EXPECT_EQ(former->waitFor("disconnected"), "disconnected Unattended");
+
+    auto next = peer("UnattendedUi", "", std::nullopt, kNext);
+    next->command("to Unattended {\"queued\":1}");
+    EXPECT_EQ(next->waitFor("to"), "to 0");
+    next->command("connect Unattended");
+    EXPECT_EQ(next->waitFor("connect "), "connect Unattended 1");
+    EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+    EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"queued\":1}");
+    service->command("to UnattendedUi {\"for\":\"next\"}");
+    EXPECT_EQ(next->waitFor("received"), "received Unattended {\"for\":\"next\"}");
+    EXPECT_FALSE(former->waitFor("received", 200ms)) << "the former session user heard root";
+
+    // Back to the first user: its greeting ends the other's link.
+    service->command("session " + std::to_string(kSessionUser));
+    ASSERT_EQ(service->waitFor("session"), "session");
+    former->command("connect Unattended");
+    EXPECT_EQ(former->waitFor("connect "), "connect Unattended 1");
+    EXPECT_EQ(next->waitFor("disconnected"), "disconnected Unattended");
+    EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+    service->command("to UnattendedUi {\"for\":\"former\"}");
+    EXPECT_EQ(former->waitFor("received"), "received Unattended {\"for\":\"former\"}");
+    for (const auto& line : service->seen) {
+        EXPECT_EQ(line.find("former\":"), std::string::npos) << "root took " << line;
+    }
+}
+
 TEST_F(IpcLocalSocketControllerTest, KindsUsersRunAreNamedWithTheirUserAndRootReachesTheSessionUsers) {
-    ASSERT_EQ(::geteuid(), 0u) << "the other users need a root test";
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the other users need a root test";
+    }
     // Nobody starts first; the session user's process starts all the same.
     auto squatter = peer("Attended", "", std::nullopt, NobodyChild::kUid);
     auto owner = peer("Attended", "", std::nullopt, kSessionUser);
@@ -102,7 +154,9 @@ TEST_F(IpcLocalSocketControllerTest, KindsUsersRunAreNamedWithTheirUserAndRootRe
 }
 
 TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherUserPlantedThere) {
-    ASSERT_EQ(::geteuid(), 0u) << "the attacker needs a root test";
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the attacker needs a root test";
+    }
     const std::string at = path("Unattended");
     const std::string target = at + "-target";
     std::ofstream(target) << "precious";
@@ -110,44 +164,73 @@ TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherU
     const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
         std::filesystem::remove_all(at);
         ::unlink(target.c_str());
+        interprocesstest::removeMovedAside(at);
     });
+    const auto hosts = [&](const char* what) {
+        SCOPED_TRACE(what);
+        PeerProcess service;
+        service.command("sockets " + names.prefix() + " Unattended");
+        EXPECT_EQ(service.waitFor("started"), "started 1");
+        struct stat status {};
+        EXPECT_EQ(0, ::lstat(at.c_str(), &status));
+        EXPECT_TRUE(S_ISSOCK(status.st_mode));
+        EXPECT_EQ(status.st_uid, 0u);
+        RawClient ui(at);
+        ASSERT_TRUE(ui.connected());
+        ui.send(frame("UnattendedUi") + frame("{\"back\":1}"));
+        EXPECT_EQ(service.waitFor("received"), "received UnattendedUi {\"back\":1}");
+    };
     const struct {
         const char* what;
         std::function<bool()> plant;
-        bool hosts;
     } cases[] = {
-        {"a file", [&] { return bool(std::ofstream(at) << "planted"); }, true},
-        {"a link", [&] { return ::symlink(target.c_str(), at.c_str()) == 0; }, true},
-        {"a FIFO", [&] { return ::mkfifo(at.c_str(), 0666) == 0; }, true},
-        {"an empty folder", [&] { return ::mkdir(at.c_str(), 0777) == 0; }, true},
+        {"a file", [&] { return bool(std::ofstream(at) << "planted"); }},
+        {"a link", [&] { return ::symlink(target.c_str(), at.c_str()) == 0; }},
+        {"a FIFO", [&] { return ::mkfifo(at.c_str(), 0666) == 0; }},
+        {"an empty folder", [&] { return ::mkdir(at.c_str(), 0777) == 0; }},
         {"a folder with a file in it",
-         [&] { return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x"); },
-         false},
+         [&] {
+             return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x");
+         }},
     };
     for (const auto& row : cases) {
-        SCOPED_TRACE(row.what);
         NobodyChild planter(row.plant);
-        ASSERT_TRUE(planter.succeeded());
-        {
-            PeerProcess service;
-            service.command("sockets " + names.prefix() + " Unattended");
-            EXPECT_EQ(service.waitFor("started"), row.hosts ? "started 1" : "started 0");
-            struct stat status {};
-            ASSERT_EQ(0, ::lstat(at.c_str(), &status));
-            EXPECT_EQ(S_ISSOCK(status.st_mode), row.hosts);
-            EXPECT_EQ(status.st_uid, row.hosts ? 0u : NobodyChild::kUid);
-            if (row.hosts) {
-                RawClient ui(at);
-                ASSERT_TRUE(ui.connected());
-                ui.send(frame("UnattendedUi") + frame("{\"back\":1}"));
-                EXPECT_EQ(service.waitFor("received"), "received UnattendedUi {\"back\":1}");
-            }
-        }
+        ASSERT_TRUE(planter.succeeded()) << row.what;
+        hosts(row.what);
         std::filesystem::remove_all(at);
     }
-    std::ifstream kept(target);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
-    ::unlink(target.c_str());
+    // The full folder was moved aside, whole, and only it.
+    const auto aside = interprocesstest::movedAside(at);
+    EXPECT_EQ(aside.size(), 1u);
+    for (const auto& folder : aside) {
+        std::ifstream kept(folder + "/kept");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "x");
+    }
+    std::ifstream precious(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(precious), {}), "precious");
+
+    // Nobody makes a folder with a file in it at the path over and over, for
+    // as long as the marker is there: every start hosts all the same.
+    const std::string marker = at + "-running";
+    std::ofstream(marker) << "";
+    ASSERT_EQ(0, ::chmod(marker.c_str(), 0644));
+    const std::shared_ptr<void> stop(nullptr, [&](void*) { ::unlink(marker.c_str()); });
+    NobodyChild loop([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        struct stat status {};
+        while (::lstat(marker.c_str(), &status) == 0 &&
+               std::chrono::steady_clock::now() < deadline) {
+            if (::mkdir(at.c_str(), 0777) == 0) {
+                std::ofstream(at + "/kept") << "x";
+            }
+        }
+        return true;
+    });
+    for (int start = 0; start < 8; ++start) {
+        hosts(("start " + std::to_string(start)).c_str());
+    }
+    ::unlink(marker.c_str());
+    EXPECT_TRUE(loop.succeeded());
 }
 
 }  // namespace

@@ -25,7 +25,9 @@ void start(PeerProcess& peer, const QueueNames& names, const std::string& name) 
 }
 
 TEST(QueueUsersTest, AQueueOfAKindUsersRunIsNamedWithItsUserAndRootWritesOnlyTheSessionUsers) {
-    ASSERT_EQ(::geteuid(), 0u) << "the other users need a root test";
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the other users need a root test";
+    }
     QueueNames names;
     names.queue("Unattended");
     // Nobody starts first; the session user's process starts all the same.

@@ -9,10 +9,12 @@
 #include <QFile>
 #include <QLocalSocket>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <boost/assert.hpp>
 #include <cerrno>
+#include <list>
 
 #include "IpcLocalSocket.h"
 #include "LocalServerPath.h"
@@ -47,13 +49,69 @@ struct IpcLocalServer::Users {
     }
 };
 
+struct IpcLocalServer::Ungreeted {
+    struct Entry {
+        QPointer<IpcLocalSocket> socket;
+        uid_t user;
+    };
+
+    std::mutex mutex;
+    std::list<Entry> entries;
+
+    // A place among the connections not greeted yet, given back when the
+    // returned token goes.
+    static std::shared_ptr<void> take(const std::shared_ptr<Ungreeted>& all, IpcLocalSocket* socket,
+                                      uid_t user) {
+        std::list<Entry>::iterator entry;
+        {
+            std::lock_guard lock(all->mutex);
+            entry = all->entries.insert(all->entries.end(), Entry{socket, user});
+        }
+        return std::shared_ptr<void>(all.get(), [all, entry](void*) {
+            std::lock_guard lock(all->mutex);
+            all->entries.erase(entry);
+        });
+    }
+
+    // Qt thread: while kMaxUngreeted or more wait, closes the oldest
+    // connection of the user with the most waiting, root's never.
+    void makeRoom() {
+        for (;;) {
+            QPointer<IpcLocalSocket> oldest;
+            {
+                std::lock_guard lock(mutex);
+                if (entries.size() < static_cast<std::size_t>(kMaxUngreeted)) {
+                    return;
+                }
+                std::map<uid_t, int> waiting;
+                for (const Entry& entry : entries) {
+                    ++waiting[entry.user];
+                }
+                int most = 0;
+                for (const Entry& entry : entries) {
+                    if (entry.user != 0 && waiting[entry.user] > most) {
+                        most = waiting[entry.user];
+                        oldest = entry.socket;
+                    }
+                }
+            }
+            if (oldest.isNull()) {
+                return;
+            }
+            // Gives its place back.
+            oldest->shed();
+        }
+    }
+};
+
 IpcLocalServer::IpcLocalServer(const std::string& name, QThread* thread,
                                ConnectCallback connectCallback)
     : name_(name),
       _parentThread(thread),
       connectCallback_(std::move(connectCallback)),
       retry_(new QTimer(this)),
-      users_(std::make_shared<Users>()) {
+      users_(std::make_shared<Users>()),
+      ungreeted_(std::make_shared<Ungreeted>()) {
     BOOST_ASSERT_MSG(_parentThread, "_parentThread should not be null");
     retry_->setSingleShot(true);
     QObject::connect(retry_, &QTimer::timeout, this, [this] {
@@ -98,19 +156,18 @@ void IpcLocalServer::internalListen() {
     const QString name = QString::fromStdString(name_);
     if (LocalServerPath::isTaken(name)) {
         qCInfo(lcIpcLocalServer) << "Address " << name << " already in use. Try removing server.";
-        QString refusal;
-        QString removed;
-        if (!LocalServerPath::takePlace(name, refusal, removed)) {
-            qCCritical(lcIpcLocalServer)
-                << "Failed to start socket server listening, error:" << refusal;
-            return;
-        }
-        if (!removed.isEmpty()) {
-            qCWarning(lcIpcLocalServer) << "Took" << name << "back: removed" << removed;
-        }
     }
     QString error;
-    listener_ = LocalServerPath::listenWorldAccessible(name, kBacklog, error);
+    std::vector<LocalServerPath::TakenBack> takenBack;
+    listener_ = LocalServerPath::listenWorldAccessible(name, kBacklog, error, takenBack);
+    for (const auto& taken : takenBack) {
+        if (taken.movedTo.isEmpty()) {
+            qCWarning(lcIpcLocalServer) << "Took" << name << "back: removed" << taken.what;
+        } else {
+            qCWarning(lcIpcLocalServer)
+                << "Took" << name << "back: moved" << taken.what << "aside to" << taken.movedTo;
+        }
+    }
     if (listener_ < 0) {
         qCCritical(lcIpcLocalServer) << "Failed to start socket server listening, error:" << error;
         return;
@@ -197,8 +254,10 @@ void IpcLocalServer::admit(int fd) {
         delete socket;
         return;
     }
+    ungreeted_->makeRoom();
     auto* accepted = new IpcLocalSocket(socket, name_, _parentThread);
-    accepted->admit(peer.uid, std::move(place), kGreetingTimeoutMs);
+    accepted->admit(peer.uid, std::move(place), Ungreeted::take(ungreeted_, accepted, peer.uid),
+                    kGreetingTimeoutMs);
     callback(IpcLocalSocket::makeHandle(accepted));
 }
 

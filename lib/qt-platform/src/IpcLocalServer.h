@@ -18,16 +18,20 @@ class QTimer;
 // Listens under a name on the Qt thread, the socket file open to every local
 // user, and hands each accepted connection as an accepted IpcLocalSocket to
 // the connect callback. A stale socket of its own user under the name is
-// replaced, and so, when it runs as root, is a socket another user planted;
-// a live server of its own user and anything that is not a socket are left
-// alone, and the server does not listen.
+// replaced, and so, when it runs as root, is whatever another user planted
+// there, which is removed or moved aside and logged (LocalServerPath); a live
+// server of its own user and anything else are left alone, and the server
+// does not listen.
 //
 // Each peer's user comes from the kernel. A user has at most
 // kMaxConnectionsPerUser connections open at a time (more are closed at
 // once), and a connection that does not greet within kGreetingTimeoutMs is
-// closed. At most kAcceptBatch connections are taken per wake-up; when the
-// process runs out of descriptors the listener keeps its socket and tries
-// again every kAcceptRetryMs.
+// closed. At most kMaxUngreeted connections of all users wait for their
+// greeting: past that, the oldest of the user with the most waiting is closed
+// (root's never), so that many users cannot take every descriptor. At most
+// kAcceptBatch connections are taken per wake-up; when the process runs out
+// of descriptors the listener keeps its socket and tries again every
+// kAcceptRetryMs.
 class IpcLocalServer : public QObject, public IIpcLocalServer {
     Q_OBJECT
 
@@ -37,6 +41,7 @@ public:
     static constexpr int kAcceptBatch = 64;
     static constexpr int kAcceptRetryMs = 100;
     static constexpr int kBacklog = 128;
+    static constexpr int kMaxUngreeted = 256;
 
     IpcLocalServer(const std::string& name, QThread* thread, ConnectCallback connectCallback);
     ~IpcLocalServer() override;
@@ -48,6 +53,8 @@ public:
 private:
     // Open connections per user, shared with the connections themselves.
     struct Users;
+    // The connections not greeted yet, oldest first, shared likewise.
+    struct Ungreeted;
 
     // Qt thread.
     void internalListen();
@@ -70,5 +77,6 @@ private:
     QSocketNotifier* notifier_ = nullptr;
     QTimer* retry_;
     std::shared_ptr<Users> users_;
+    std::shared_ptr<Ungreeted> ungreeted_;
     std::atomic<bool> accepting_{true};
 };

@@ -62,12 +62,29 @@ QString fromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
+// What the process has lent, in all, to frames read past their socket's bound.
+std::atomic<std::size_t> lentInAll{0};
+
+// Takes `bytes` of what the process lends; false when that would pass its bound.
+bool borrow(std::size_t bytes) {
+    std::size_t now = lentInAll.load();
+    do {
+        if (now + bytes > IpcLocalSocket::kMaxLentBytes) {
+            return false;
+        }
+    } while (!lentInAll.compare_exchange_weak(now, now + bytes));
+    return true;
+}
+
 }  // namespace
 
 IpcLocalSocket::IpcLocalSocket(const std::string& socketName, const std::string& targetName,
                                QThread* thread, SocketConnectCallback connectCallback,
                                SocketConnectCallback disconnectCallback)
-    : socket_(new QLocalSocket(this)), _socketName(socketName), targetName_(targetName) {
+    : socket_(new QLocalSocket(this)),
+      _socketName(socketName),
+      targetName_(targetName),
+      named_(!targetName.empty()) {
     callbacks_.connect = std::move(connectCallback);
     callbacks_.disconnect = std::move(disconnectCallback);
     std::printf(">>creating a socket:%s\n", socketName.c_str());
@@ -92,18 +109,29 @@ IpcLocalSocket::~IpcLocalSocket() {
     socket_->close();
     QObject::disconnect(socket_, nullptr, this, nullptr);
     delete socket_;
+    lentInAll -= lent_;
 }
 
-void IpcLocalSocket::admit(uid_t peer, std::shared_ptr<void> place, int greetingTimeoutMs) {
+void IpcLocalSocket::admit(uid_t peer, std::shared_ptr<void> place, std::shared_ptr<void> ungreeted,
+                           int greetingTimeoutMs) {
     peerUser_ = peer;
     place_ = std::move(place);
+    ungreeted_ = std::move(ungreeted);
     QTimer::singleShot(greetingTimeoutMs, this, [this, greetingTimeoutMs] {
-        if (targetName_.empty() && socket_->state() != QLocalSocket::UnconnectedState) {
+        if (!named_ && socket_->state() != QLocalSocket::UnconnectedState) {
             qCWarning(lcIpcLocalSocket) << "No greeting within" << greetingTimeoutMs
                                         << "ms from user" << peerUser_.load() << ", closing";
+            ungreeted_.reset();
             socket_->abort();
         }
     });
+}
+
+void IpcLocalSocket::shed() {
+    qCWarning(lcIpcLocalSocket) << "Closing a connection not greeted yet of user"
+                                << peerUser_.load() << "to make room for others, id:" << id_.load();
+    ungreeted_.reset();
+    socket_->abort();
 }
 
 std::optional<uid_t> IpcLocalSocket::peerUser() const {
@@ -121,14 +149,20 @@ IIpcQtSocketPlugin::IpcLocalSocketPtr IpcLocalSocket::makeHandle(IpcLocalSocket*
 
 void IpcLocalSocket::initSocket(QThread* thread) {
     BOOST_ASSERT_MSG(thread, "thread should not be null");
-    moveToThread(thread);
     QObject::connect(socket_, &QLocalSocket::readyRead, this, &IpcLocalSocket::onReadyRead);
     QObject::connect(socket_, &QLocalSocket::errorOccurred, this, &IpcLocalSocket::onError);
     QObject::connect(socket_, &QLocalSocket::connected, this, &IpcLocalSocket::onConnected);
     QObject::connect(socket_, &QLocalSocket::disconnected, this, &IpcLocalSocket::onDisconnected);
     QObject::connect(socket_, &QLocalSocket::bytesWritten, this, &IpcLocalSocket::onBytesWritten);
+    state_ = socket_->state();
+    QObject::connect(socket_, &QLocalSocket::stateChanged, this,
+                     [this](QLocalSocket::LocalSocketState state) { state_ = state; });
     // Qt holds this much of what the peer sends; the rest waits in the kernel.
     socket_->setReadBufferSize(kReadChunkBytes);
+    pastBoundCheck_ = new QTimer(this);
+    pastBoundCheck_->setSingleShot(true);
+    QObject::connect(pastBoundCheck_, &QTimer::timeout, this, &IpcLocalSocket::onReadyRead);
+    moveToThread(thread);
 }
 
 void IpcLocalSocket::connect() {
@@ -148,11 +182,18 @@ void IpcLocalSocket::internalConnect() {
 }
 
 bool IpcLocalSocket::isConnected() const {
-    return socket_->state() == QLocalSocket::ConnectedState;
+    return state_ == QLocalSocket::ConnectedState;
 }
 
 bool IpcLocalSocket::isValid() const {
-    return socket_->isValid() && socket_->isOpen() && isConnected();
+    // Only the Qt thread touches the Qt socket: it may be tearing down what
+    // its own isValid would look at.
+    return isConnected();
+}
+
+const std::string& IpcLocalSocket::getTargetName() const {
+    static const std::string noName;
+    return named_.load(std::memory_order_acquire) ? targetName_ : noName;
 }
 
 bool IpcLocalSocket::write(const std::string& message) {
@@ -160,7 +201,7 @@ bool IpcLocalSocket::write(const std::string& message) {
 }
 
 bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
-    if (!socket_->isValid()) {
+    if (!isValid()) {
         qCCritical(lcIpcLocalSocket)
             << "Socket invalid. _socketName: " << QString::fromStdString(_socketName);
         BOOST_ASSERT_MSG(false, "Writing data to invalid socket");
@@ -179,8 +220,9 @@ bool IpcLocalSocket::writeData(const std::string& message, bool wait) {
     if (!reserve(size)) {
         qCWarning(lcIpcLocalSocket)
             << "The peer does not read:" << unwritten_.load() << "bytes wait to be written;"
-            << "refusing a message of" << size << "bytes, _socketName:"
-            << QString::fromStdString(_socketName) << "target:" << QString::fromStdString(targetName_);
+            << "refusing a message of" << size
+            << "bytes, _socketName:" << QString::fromStdString(_socketName)
+            << "target:" << QString::fromStdString(getTargetName());
         return false;
     }
     if (QThread::currentThread() == thread()) {
@@ -333,14 +375,69 @@ void IpcLocalSocket::handled(std::size_t bytes) {
     }
 }
 
-void IpcLocalSocket::onReadyRead() {
-    while (!codec_.isCorrupt() && !mustPause() && readChunk()) {
+bool IpcLocalSocket::mayRead() {
+    if (mustPause()) {
+        return false;
     }
+    const std::size_t bound = readBound_;
+    if (bound == 0 || unhandled_ + codec_.pendingBytes() < bound) {
+        return true;
+    }
+    // Past the bound on the frame in progress: read on only with what is lent.
+    if (!borrow(kReadChunkBytes)) {
+        return false;
+    }
+    lent_ += kReadChunkBytes;
+    return true;
+}
+
+void IpcLocalSocket::settleLoan() {
+    const std::size_t bound = readBound_;
+    const std::size_t held = unhandled_ + codec_.pendingBytes();
+    const std::size_t past = held > bound ? held - bound : 0;
+    if (lent_ > past) {
+        lentInAll -= lent_ - past;
+        lent_ = past;
+    }
+}
+
+void IpcLocalSocket::watchPastBound() {
+    const std::size_t bound = readBound_;
+    const std::size_t unfinished = codec_.pendingBytes();
+    const std::size_t unhandled = unhandled_;
+    // Past the bound for want of the rest of a frame, not for want of the
+    // messages being handled here.
+    if (bound == 0 || unfinished == 0 || unhandled >= bound || unhandled + unfinished < bound ||
+        socket_->state() == QLocalSocket::UnconnectedState) {
+        pastBound_.invalidate();
+        return;
+    }
+    if (!pastBound_.isValid() || deliveredWhenPast_ != delivered_) {
+        pastBound_.start();
+        deliveredWhenPast_ = delivered_;
+    } else if (pastBound_.hasExpired(kPastBoundMs)) {
+        qCWarning(lcIpcLocalSocket)
+            << "Dropping the connection: a frame stayed unfinished past the read bound of" << bound
+            << "bytes for" << kPastBoundMs << "ms," << unfinished << "bytes of it kept, user"
+            << peerUser_.load() << "id:" << id_.load();
+        pastBound_.invalidate();
+        socket_->abort();
+        return;
+    }
+    pastBoundCheck_->start(kPastBoundCheckMs);
+}
+
+void IpcLocalSocket::onReadyRead() {
+    while (!codec_.isCorrupt() && mayRead() && readChunk()) {
+    }
+    settleLoan();
     if (codec_.isCorrupt() && socket_->state() != QLocalSocket::UnconnectedState) {
         qCWarning(lcIpcLocalSocket)
             << "Dropping the connection, unreadable data:" << codec_.error() << "id:" << id_.load();
         socket_->abort();
+        return;
     }
+    watchPastBound();
 }
 
 bool IpcLocalSocket::readChunk() {
@@ -361,14 +458,17 @@ void IpcLocalSocket::deliverLeftovers() {
 }
 
 void IpcLocalSocket::deliver(const QString& text) {
+    ++delivered_;
     const Callbacks current = callbacks();
     const unsigned int id = id_;
-    if (targetName_.empty()) {
+    if (!named_) {
         if (!current.connect) {
             qCWarning(lcIpcLocalSocket) << "Connect Callback is empty, id: " << id;
             return;
         }
         targetName_ = qStringToStdString(text);
+        named_.store(true, std::memory_order_release);
+        ungreeted_.reset();
         qCDebug(lcIpcLocalSocket) << "Setting target to " << text << " id: " << id
                                   << " user: " << peerUser_.load();
         current.connect(this, targetName_, id);
@@ -384,16 +484,18 @@ void IpcLocalSocket::deliver(const QString& text) {
 }
 
 void IpcLocalSocket::onConnected() {
+    state_ = socket_->state();
     peerUser_ = peerUserOf(socket_->socketDescriptor());
     unwritten_ = 0;
     const Callbacks current = callbacks();
-    if (!targetName_.empty() && current.connect) {
+    if (named_ && current.connect) {
         current.connect(this, targetName_, id_);
     }
 }
 
 void IpcLocalSocket::onDisconnected() {
     qCInfo(lcIpcLocalSocket) << "onDisconnected";
+    state_ = QLocalSocket::UnconnectedState;
     deliverLeftovers();
     if (const Callbacks current = callbacks(); current.disconnect) {
         current.disconnect(this, targetName_, id_);

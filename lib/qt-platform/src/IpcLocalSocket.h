@@ -1,8 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+#include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QObject>
-#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "LocalSocketFrameCodec.h"
 
 class QThread;
+class QTimer;
 
 // One end of an IPC link over a Qt local socket, living on the Qt thread.
 // The client form owns a new socket and connects to its socket name at once;
@@ -23,8 +25,11 @@ class QThread;
 // a frame of kMaxGreetingBytes at most: a longer one drops the connection
 // before it is kept. Messages are read whole, however the bytes arrive, at
 // most kReadChunkBytes at a time and, with a read bound, only while the
-// messages not yet handled stay under it; a corrupt stream drops the
-// connection. Callbacks run on the Qt thread and may be replaced from any
+// messages not yet handled and the bytes of the frame in progress stay under
+// it. A frame longer than the bound is read past it only with what the
+// process lends for such frames (kMaxLentBytes in all), and a peer that stays
+// past the bound on an unfinished frame for kPastBoundMs is dropped; so is a
+// corrupt stream. Callbacks run on the Qt thread and may be replaced from any
 // thread.
 class IpcLocalSocket : public QObject, public IIpcLocalSocket {
     Q_OBJECT
@@ -41,6 +46,14 @@ public:
     static constexpr qint64 kReadChunkBytes = 64 * 1024;
     // What a message counts beyond its bytes against the read bound.
     static constexpr std::size_t kMessageCost = 128;
+    // What the process lends in all to the frames read past their socket's
+    // bound: room for one frame of the longest kind, and another.
+    static constexpr std::size_t kMaxLentBytes = 2 * LocalSocketFrameCodec::kMaxFrameBytes;
+    // How long a peer may stay past the read bound on one unfinished frame,
+    // as long as it may take to greet.
+    static constexpr int kPastBoundMs = 3000;
+    // How often a socket past its bound looks again.
+    static constexpr int kPastBoundCheckMs = 100;
 
     // Client form.
     IpcLocalSocket(const std::string& socketName, const std::string& targetName, QThread* thread,
@@ -54,9 +67,13 @@ public:
     ~IpcLocalSocket() override;
 
     // Qt thread, accepted form: the peer's user, the place it takes among its
-    // user's connections (given back with the socket), and how long it has
-    // to greet before the connection is closed.
-    void admit(uid_t peer, std::shared_ptr<void> place, int greetingTimeoutMs);
+    // user's connections (given back with the socket), the place it takes
+    // among the connections not greeted yet (given back with its greeting),
+    // and how long it has to greet before the connection is closed.
+    void admit(uid_t peer, std::shared_ptr<void> place, std::shared_ptr<void> ungreeted,
+               int greetingTimeoutMs);
+    // Qt thread: closes a connection not greeted yet to make room for others.
+    void shed();
 
     // `socket` as its user holds it: releasing it calls requestDelete.
     static IIpcQtSocketPlugin::IpcLocalSocketPtr makeHandle(IpcLocalSocket* socket);
@@ -83,7 +100,9 @@ public:
     void clearCallbacks() override;
     std::optional<uid_t> peerUser() const override;
     const std::string& getSocketName() const override { return _socketName; }
-    const std::string& getTargetName() const override { return targetName_; }
+    // Any thread: empty until the peer's name is known, and never changed
+    // once it is.
+    const std::string& getTargetName() const override;
     void requestDelete() override;
 
     // Qt thread: writes one frame, whose bytes writeData reserved, and
@@ -111,6 +130,14 @@ private:
     void onReadyRead();
     // Whether reading waits for messages to be handled.
     bool mustPause();
+    // Whether another chunk may be read: under the read bound, or past it on
+    // a frame in progress with room lent for the chunk.
+    bool mayRead();
+    // Gives back what was lent beyond what the socket holds past its bound.
+    void settleLoan();
+    // A peer past the bound on an unfinished frame is looked at again soon,
+    // and dropped once it has stayed there kPastBoundMs.
+    void watchPastBound();
     // Reads kReadChunkBytes at most and hands out the messages completed;
     // false when nothing was read.
     bool readChunk();
@@ -127,7 +154,11 @@ private:
     mutable std::mutex callbacksMutex_;
     Callbacks callbacks_;
     std::string _socketName;
+    // Written once, on the Qt thread, before `named_` is set.
     std::string targetName_;
+    std::atomic<bool> named_{false};
+    // The Qt socket's state as the Qt thread last saw it, for other threads.
+    std::atomic<int> state_{QLocalSocket::UnconnectedState};
     std::atomic<bool> fresh_{true};
     std::atomic<unsigned int> id_{0};
     LocalSocketFrameCodec codec_;
@@ -143,4 +174,13 @@ private:
     std::atomic<std::size_t> unhandled_{0};
     // Reading waits for `handled`.
     std::atomic<bool> paused_{false};
+    // Qt thread: lent by the process to the frame in progress.
+    std::size_t lent_ = 0;
+    // Qt thread: messages handed out, and when the socket went past its
+    // bound on the frame in progress (invalid while it is not).
+    std::uint64_t delivered_ = 0;
+    std::uint64_t deliveredWhenPast_ = 0;
+    QElapsedTimer pastBound_;
+    QTimer* pastBoundCheck_;
+    std::shared_ptr<void> ungreeted_;
 };

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -39,6 +40,8 @@ public:
     // for a greeting, say, which is short.
     void limitNextMessage(std::uint32_t bytes) { nextLimit_ = bytes; }
 
+    // The bytes kept of a frame not finished yet.
+    std::size_t pendingBytes() const { return static_cast<std::size_t>(pending_.size()); }
     bool isCorrupt() const { return corrupt_; }
     // Why the stream is corrupt, for the log.
     const QString& error() const { return error_; }

@@ -17,13 +17,17 @@
 //   found there                                          the server
 //   nothing                                              listens
 //   a socket of its own user that nobody listens on      removes it, listens
-//   (root only) another user's entry that is not a       removes it (a link
-//   folder, or another user's empty folder               itself, never what it
-//                                                        names), listens
+//   (root only) another user's entry of any kind         takes the place (a
+//                                                        link itself, never
+//                                                        what it names),
+//                                                        removes the entry or,
+//                                                        a folder with
+//                                                        something in it,
+//                                                        moves it aside;
+//                                                        listens
 //   a live socket of its own user                        does not listen
 //   anything else (its own or root's file, link or       does not listen
-//   folder, another user's entry when not root, a
-//   folder with something in it)
+//   folder, another user's entry when not root)
 //
 // Nothing here follows a link at the path. No Qt: the inter-process layer
 // asks it too, before it has a server made.
@@ -37,6 +41,8 @@ public:
         struct stat status {};
         // What it is, for the log: "a FIFO of user 65534", say.
         std::string what;
+        // A folder with something in it, which cannot simply be removed.
+        bool full = false;
     };
 
     static Look look(const std::string& path) {
@@ -55,19 +61,19 @@ public:
                                                                           : Finding::Stale;
         } else if (self != 0) {
             seen.finding = Finding::Kept;
-        } else if (S_ISDIR(mode)) {
-            seen.finding = isEmptyFolder(path) ? Finding::Planted : Finding::Kept;
-            if (seen.finding == Finding::Kept) {
-                seen.what += " with something in it";
-            }
         } else {
             seen.finding = Finding::Planted;
+            seen.full = S_ISDIR(mode) && !isEmptyFolder(path);
+            if (seen.full) {
+                seen.what += " with something in it";
+            }
         }
         return seen;
     }
 
-    // Removes the entry that `look` found stale or planted, when the path
-    // still names that very entry; false, with `error` set, otherwise.
+    // Removes the entry that `look` found stale or planted (but a full
+    // folder), when the path still names that very entry; false, with
+    // `error` set, otherwise.
     static bool clear(const std::string& path, const Look& seen, std::string& error) {
         const std::string::size_type slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);

@@ -1,4 +1,8 @@
+#include <signal.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <QLocalServer>
 #include <algorithm>
@@ -174,18 +178,34 @@ TEST_F(IpcLocalSocketTest, OnlyAStaleOwnSocketOrAnotherUsersSocketIsReplaced) {
     EXPECT_EQ("precious", std::string(std::istreambuf_iterator<char>(in), {}));
 }
 
-// As root, whatever another user put at the path is removed, a link itself
-// and never what it names, and what it was is logged; a folder with
-// something in it is left, and the server does not listen.
-TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedAndLoggedButAFullFolder) {
+// A folder in /tmp that another user may write into, named with the test's
+// process id; those that killed runs left are removed first.
+std::string plantingFolder() {
+    const std::string prefix = "qvs-planted-";
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+        const std::string name = entry.path().filename().string();
+        const pid_t pid = name.rfind(prefix, 0) == 0 ? std::atoi(name.c_str() + prefix.size()) : 0;
+        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            std::filesystem::remove_all(entry.path(), ignored);
+        }
+    }
+    std::string folder = "/tmp/" + prefix + std::to_string(::getpid()) + "-XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr || ::chmod(folder.c_str(), 0777) != 0) {
+        return {};
+    }
+    return folder;
+}
+
+// As root, whatever another user put at the path is taken back, a link
+// itself and never what it names: removed, or a folder with something in it
+// moved aside beside the path; what it was is logged.
+TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedOrMovedAsideAndLogged) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "the other user needs a root test";
     }
-    // A folder that the other user may write into.
-    char open[] = "/tmp/qvs-plantedXXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(open));
-    ASSERT_EQ(0, ::chmod(open, 0777));
-    const std::string folder = open;
+    const std::string folder = plantingFolder();
+    ASSERT_FALSE(folder.empty());
     const std::shared_ptr<void> cleanUp(nullptr,
                                         [&](void*) { std::filesystem::remove_all(folder); });
     const std::string target = path("target");
@@ -196,18 +216,18 @@ TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedAndLoggedButAFul
         const char* logged;
     } cases[] = {
         {"file", [](const std::string& at) { return bool(std::ofstream(at) << "planted"); },
-         "a file of user 65534"},
+         "removed \"a file of user 65534\""},
         {"link", [&](const std::string& at) { return ::symlink(target.c_str(), at.c_str()) == 0; },
-         "a symbolic link of user 65534"},
+         "removed \"a symbolic link of user 65534\""},
         {"fifo", [](const std::string& at) { return ::mkfifo(at.c_str(), 0666) == 0; },
-         "a FIFO of user 65534"},
+         "removed \"a FIFO of user 65534\""},
         {"empty", [](const std::string& at) { return ::mkdir(at.c_str(), 0777) == 0; },
-         "a folder of user 65534"},
+         "removed \"a folder of user 65534\""},
         {"full",
          [](const std::string& at) {
              return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x");
          },
-         nullptr},
+         "moved \"a folder of user 65534 with something in it\" aside to \""},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.what);
@@ -216,13 +236,22 @@ TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedAndLoggedButAFul
         ASSERT_TRUE(planter.succeeded());
         QtMessageRecorder log;
         auto server = recordingServer(name);
-        EXPECT_TRUE(listening(name) == (row.logged != nullptr));
-        EXPECT_EQ(RawPeer(name).connected(), row.logged != nullptr);
-        if (row.logged != nullptr) {
-            EXPECT_EQ(1, log.count(std::string("back: removed \"") + row.logged, "IpcLocalServer"));
-        } else {
-            struct stat status {};
-            ASSERT_EQ(0, ::lstat((name + "/kept").c_str(), &status));
+        EXPECT_TRUE(listening(name));
+        EXPECT_TRUE(RawPeer(name).connected());
+        EXPECT_EQ(1, log.count(std::string("back: ") + row.logged, "IpcLocalServer"));
+    }
+    // The full folder lies beside its old place, whole.
+    std::vector<std::string> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        aside.push_back(entry.path().filename().string());
+    }
+    ASSERT_EQ(1, std::count_if(aside.begin(), aside.end(), [](const std::string& name) {
+                  return name.rfind("full.planted-", 0) == 0;
+              }));
+    for (const auto& name : aside) {
+        if (name.rfind("full.planted-", 0) == 0) {
+            std::ifstream kept(folder + "/" + name + "/kept");
+            EXPECT_EQ("x", std::string(std::istreambuf_iterator<char>(kept), {}));
         }
     }
     std::ifstream in(target);

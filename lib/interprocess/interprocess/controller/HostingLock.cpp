@@ -17,15 +17,15 @@ constexpr int kAttempts = 4;
 
 // Root's folder of lock files, made when missing; false, with `reason`
 // set, when what is there is not a folder that only root writes.
-bool rootFolder(std::string& reason) {
-    if (::mkdir(HostingLock::kFolder, 0755) != 0 && errno != EEXIST) {
-        reason = std::string(HostingLock::kFolder) + ": " + std::strerror(errno);
+bool makeRootFolder(const std::string& folder, std::string& reason) {
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        reason = folder + ": " + std::strerror(errno);
         return false;
     }
     struct stat status {};
-    if (::lstat(HostingLock::kFolder, &status) != 0 || !S_ISDIR(status.st_mode) ||
-        status.st_uid != 0 || (status.st_mode & 0022) != 0) {
-        reason = std::string(HostingLock::kFolder) + " is not a folder that only root writes";
+    if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != 0 ||
+        (status.st_mode & 0022) != 0) {
+        reason = folder + " is not a folder that only root writes";
         return false;
     }
     return true;
@@ -33,21 +33,21 @@ bool rootFolder(std::string& reason) {
 
 }  // namespace
 
-std::string HostingLock::pathFor(const std::string& socketPath) {
+std::string HostingLock::pathFor(const std::string& socketPath, const std::string& rootFolder) {
     if (::geteuid() != 0) {
         return socketPath + ".lock";
     }
     const std::string::size_type slash = socketPath.rfind('/');
-    return std::string(kFolder) + "/" +
+    return rootFolder + "/" +
            (slash == std::string::npos ? socketPath : socketPath.substr(slash + 1)) + ".lock";
 }
 
-std::unique_ptr<HostingLock> HostingLock::take(const std::string& socketPath,
-                                               std::string& reason) {
-    if (::geteuid() == 0 && !rootFolder(reason)) {
+std::unique_ptr<HostingLock> HostingLock::take(const std::string& socketPath, std::string& reason,
+                                               const std::string& rootFolder) {
+    if (::geteuid() == 0 && !makeRootFolder(rootFolder, reason)) {
         return nullptr;
     }
-    const std::string path = pathFor(socketPath);
+    const std::string path = pathFor(socketPath, rootFolder);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {

@@ -19,10 +19,13 @@ public:
     static constexpr const char* kFolder = "/run/quorvane-ipc";
 
     // The lock of `socketPath`; nothing, with `reason` set, when another
-    // server holds it or it cannot be taken.
-    static std::unique_ptr<HostingLock> take(const std::string& socketPath, std::string& reason);
+    // server holds it or it cannot be taken. Root's lock files lie in
+    // `rootFolder`, which must be a folder that only root writes.
+    static std::unique_ptr<HostingLock> take(const std::string& socketPath, std::string& reason,
+                                             const std::string& rootFolder = kFolder);
     // Where the lock of `socketPath` lies, for this process's user.
-    static std::string pathFor(const std::string& socketPath);
+    static std::string pathFor(const std::string& socketPath,
+                               const std::string& rootFolder = kFolder);
 
     ~HostingLock();
     HostingLock(const HostingLock&) = delete;

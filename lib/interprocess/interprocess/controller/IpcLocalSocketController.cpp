@@ -142,6 +142,10 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
             const Socket socket = findSocketById(id);
             if (!socket || socket->isFresh() || type == ApplicationType::None) {
                 _logger->warn("Dropping a message from a socket that is not linked, Id: %u", id);
+            } else if (!mayStillBe(*socket, type)) {
+                _logger->warn("Dropping a message from %s, Id: %u: its user is that kind no more",
+                              nameOf(type), id);
+                closeFormerSessionLinks();
             } else {
                 notify(&IIpcControllerClient::onMessageReceived, type, message);
             }
@@ -169,7 +173,36 @@ void IpcLocalSocketController::giveCallbacks(IIpcLocalSocket& socket) {
         });
 }
 
+bool IpcLocalSocketController::mayStillBe(const IIpcLocalSocket& socket,
+                                          ApplicationType type) const {
+    if (::geteuid() != 0 || !KindUsers::isRunByUsers(type)) {
+        return true;
+    }
+    const auto user = socket.peerUser();
+    return user && KindUsers::mayGreet(type, *user, 0);
+}
+
+void IpcLocalSocketController::closeFormerSessionLinks() {
+    if (::geteuid() != 0) {
+        return;
+    }
+    const uid_t session = SessionUser::current();
+    for (const auto& link : _links.linksNotFor(0, session)) {
+        _logger->warn("Closing the link to %s of user %ld: that kind runs as user %ld now, Id: %u",
+                      nameOf(link.type), static_cast<long>(link.user), static_cast<long>(session),
+                      link.id);
+        if (removeSocket(link.id)) {
+            notify(&IIpcControllerClient::onParticipantDisconnected,
+                   std::string(nameOf(link.type)));
+        }
+    }
+}
+
 void IpcLocalSocketController::onGreeting(ApplicationType type, unsigned int id) {
+    // The session may have passed to another user since the links were made.
+    if (KindUsers::isRunByUsers(type)) {
+        closeFormerSessionLinks();
+    }
     const Socket socket = findSocketById(id);
     const auto user = socket ? socket->peerUser() : std::nullopt;
     const long shown = user ? static_cast<long>(*user) : -1L;
@@ -188,7 +221,7 @@ void IpcLocalSocketController::onGreeting(ApplicationType type, unsigned int id)
         return;
     }
     if (socket && type != ApplicationType::None) {
-        if (const auto other = linkedUser(type); other && user && *other != *user) {
+        if (const auto other = _links.linkedUser(type); other && user && *other != *user) {
             _logger->warn("Refusing a greeting as %s from user %ld: user %ld is linked as %s, Id: %u",
                           nameOf(type), shown, static_cast<long>(*other), nameOf(type), id);
             removeSocket(id);
@@ -196,17 +229,6 @@ void IpcLocalSocketController::onGreeting(ApplicationType type, unsigned int id)
         }
     }
     onConnected(type, id);
-}
-
-std::optional<uid_t> IpcLocalSocketController::linkedUser(ApplicationType type) const {
-    std::lock_guard lock(_mutex);
-    for (const auto& socket : _sockets) {
-        if (!socket->isFresh() && socket->isValid() &&
-            helper::fromString(socket->getTargetName()) == type) {
-            return socket->peerUser();
-        }
-    }
-    return std::nullopt;
 }
 
 void IpcLocalSocketController::onAccepted(Socket socket) {
@@ -229,14 +251,14 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
     const uid_t self = ::geteuid();
     const uid_t meant = KindUsers::userOf(
         to, self, KindUsers::isRunByUsers(to) && self == 0 ? SessionUser::current() : self);
-    Socket socket;
-    {
-        std::lock_guard lock(_mutex);
-        socket = findSocket(to);
-    }
+    const Socket socket = findSocket(to);
     const auto user = socket ? socket->peerUser() : std::nullopt;
     const bool usable = socket && socket->isValid() && !socket->isFresh() && user &&
                         PendingTexts::mayGo(meant, *user);
+    if (socket && !socket->isFresh() && user && !PendingTexts::mayGo(meant, *user)) {
+        // Linked with a user the kind no longer runs as: the session passed on.
+        post([this] { closeFormerSessionLinks(); });
+    }
     bool refused = false;
     if (usable) {
         bool kept = false;
@@ -265,7 +287,7 @@ bool IpcLocalSocketController::send(const ApplicationType& to, const std::string
     } else {
         bool log = false;
         {
-            std::lock_guard lock(_mutex);
+            std::lock_guard lock(_throttleMutex);
             const auto now = std::chrono::steady_clock::now();
             const auto last = _noSocketLogged.find(to);
             if (last == _noSocketLogged.end() || now - last->second >= kNoSocketLogInterval) {
@@ -315,11 +337,7 @@ void IpcLocalSocketController::connectToService(const std::string& name,
     _logger->debug("%s connectToService %s", _name.c_str(), name.c_str());
     const ApplicationType type = helper::fromString(name);
     _attempts.know(type);
-    Socket socket;
-    {
-        std::lock_guard lock(_mutex);
-        socket = findSocket(type);
-    }
+    const Socket socket = findSocket(type);
     if (callback && !(socket && socket->isValid() && !socket->isFresh())) {
         _attempts.await(type, std::move(callback));
         callback = nullptr;
@@ -349,11 +367,7 @@ void IpcLocalSocketController::connect(ApplicationType type) {
 void IpcLocalSocketController::startConnecting(ApplicationType type) {
     _logger->debug("Start connecting to %s....(delay: %d)", nameOf(type),
                    static_cast<int>(_attempts.delay(type)));
-    Socket socket;
-    {
-        std::lock_guard lock(_mutex);
-        socket = findSocket(type);
-    }
+    const Socket socket = findSocket(type);
     const ConnectMode mode = howToConnect(type);
     if (!socket) {
         if (mode == ConnectMode::Connect) {
@@ -485,11 +499,7 @@ void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id
 
 void IpcLocalSocketController::flush(ApplicationType type) {
     for (;;) {
-        Socket socket;
-        {
-            std::lock_guard lock(_mutex);
-            socket = findSocket(type);
-        }
+        const Socket socket = findSocket(type);
         const auto user = socket && socket->isValid() && !socket->isFresh()
                               ? socket->peerUser()
                               : std::nullopt;
@@ -550,15 +560,7 @@ void IpcLocalSocketController::disconnectApplication(const ApplicationType& peer
         _logger->info("Not disconnecting IPC now");
         return;
     }
-    std::vector<unsigned int> ids;
-    {
-        std::lock_guard lock(_mutex);
-        for (const auto& socket : _sockets) {
-            if (helper::fromString(socket->getTargetName()) == peer) {
-                ids.push_back(socket->getId());
-            }
-        }
-    }
+    const std::vector<unsigned int> ids = _links.idsOf(peer);
     if (ids.empty()) {
         _logger->info("No socket to %s to close", nameOf(peer));
         return;
@@ -572,10 +574,7 @@ void IpcLocalSocketController::disconnectApplication(const ApplicationType& peer
 
 void IpcLocalSocketController::disconnect() {
     _logger->info("disconnect");
-    std::lock_guard lock(_mutex);
-    for (const auto& socket : _sockets) {
-        socket->clearCallbacks();
-    }
+    _links.clearCallbacks();
     _host.close();
 }
 
@@ -587,12 +586,7 @@ bool IpcLocalSocketController::stop() {
     // No Qt callback reaches the controller after this.
     _mailbox->close();
     disconnect();
-    std::vector<Socket> sockets;
-    {
-        std::lock_guard lock(_mutex);
-        sockets.swap(_sockets);
-    }
-    sockets.clear();
+    _links.close();
     _host.release();
     _taskQueue->finish(
         [queue = _taskQueue.get()](bool&, unsigned long) { queue->setDebugAssertOnNextPush(); },
@@ -616,66 +610,6 @@ IpcLocalSocketController::ConnectMode IpcLocalSocketController::howToConnect(
         return ConnectMode::Equal;
     }
     return mine->second > theirs->second ? ConnectMode::Connect : ConnectMode::Accept;
-}
-
-IpcLocalSocketController::Socket IpcLocalSocketController::findSocket(ApplicationType type) const {
-    Socket best;
-    int bestRank = -1;
-    for (auto it = _sockets.rbegin(); it != _sockets.rend(); ++it) {
-        if (helper::fromString((*it)->getTargetName()) != type) {
-            continue;
-        }
-        const int rank = (*it)->isValid() ? ((*it)->isFresh() ? 1 : 2) : 0;
-        if (rank > bestRank) {
-            best = *it;
-            bestRank = rank;
-        }
-    }
-    return best;
-}
-
-IpcLocalSocketController::Socket IpcLocalSocketController::findSocketById(unsigned int id) const {
-    std::lock_guard lock(_mutex);
-    const auto found = std::find_if(_sockets.begin(), _sockets.end(),
-                                    [id](const Socket& socket) { return socket->getId() == id; });
-    return found != _sockets.end() ? *found : nullptr;
-}
-
-bool IpcLocalSocketController::hasPendingSocket(ApplicationType type) const {
-    std::lock_guard lock(_mutex);
-    return std::any_of(_sockets.begin(), _sockets.end(), [type](const Socket& socket) {
-        return socket->isFresh() && helper::fromString(socket->getTargetName()) == type;
-    });
-}
-
-void IpcLocalSocketController::addSocket(Socket socket) {
-    std::lock_guard lock(_mutex);
-    if (!isStopped()) {
-        _sockets.push_back(std::move(socket));
-    }
-}
-
-bool IpcLocalSocketController::removeSocket(unsigned int id) {
-    std::vector<Socket> removed;
-    {
-        std::lock_guard lock(_mutex);
-        if (!_deletedSocketIds.insert(id).second) {
-            return false;
-        }
-        for (auto it = _sockets.begin(); it != _sockets.end();) {
-            if ((*it)->getId() == id) {
-                removed.push_back(std::move(*it));
-                it = _sockets.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    // Closed without another report; deleted on the Qt thread once unused.
-    for (const auto& socket : removed) {
-        socket->clearCallbacks();
-    }
-    return true;
 }
 
 }  // namespace interprocess

@@ -18,6 +18,7 @@
 #include "interprocess/IIpcController.h"
 #include "interprocess/controller/ControllerMailbox.h"
 #include "interprocess/controller/LinkAttempts.h"
+#include "interprocess/controller/LocalSocketLinks.h"
 #include "interprocess/controller/LocalSocketHost.h"
 #include "interprocess/controller/PendingTexts.h"
 
@@ -36,7 +37,10 @@ namespace interprocess {
 // Who is who comes from the kernel: a server refuses a greeting that claims a
 // kind its peer's user may not be, or a kind that another user is linked
 // as; a client connects only to a server of a user that may be the peer;
-// a waiting text goes only to the user it was meant for. The table is
+// a waiting text goes only to the user it was meant for. When the local
+// session passes to another user, a root process closes the links of the
+// former session user's processes as it sees them (a greeting, a message
+// from or to such a kind), so that the new one's may link. The table is
 // KindUsers'. Of servers of the same kind and installation id, the one that
 // holds the path's lock hosts (LocalSocketHost).
 //
@@ -96,12 +100,18 @@ public:
     void setReconnectDelayUnit(std::chrono::milliseconds unit) { _delayUnit = unit; }
 
 private:
-    using Socket = std::shared_ptr<IIpcLocalSocket>;
+    using Socket = LocalSocketLinks::Socket;
 
     bool createServerOnly();
     void onAccepted(Socket socket);
     // An accepted socket's greeting: refused unless its user may run the kind.
     void onGreeting(helper::ApplicationType type, unsigned int id);
+    // Whether the user of the socket linked as `type` may still be that kind:
+    // for a root process, the local session may have passed to another user.
+    bool mayStillBe(const IIpcLocalSocket& socket, helper::ApplicationType type) const;
+    // Closes, and logs, the links of kinds users run whose user may no
+    // longer be their kind.
+    void closeFormerSessionLinks();
     void createSocketTo(helper::ApplicationType type);
     void connect(helper::ApplicationType type);
     void startConnecting(helper::ApplicationType type);
@@ -113,19 +123,15 @@ private:
     void post(std::function<void()> work, std::chrono::milliseconds delay = {});
     void giveCallbacks(IIpcLocalSocket& socket);
 
-    // The newest socket to the type, preferring one whose link is up.
-    Socket findSocket(helper::ApplicationType type) const;
-    Socket findSocketById(unsigned int id) const;
-    bool hasPendingSocket(helper::ApplicationType type) const;
-    void addSocket(Socket socket);
-    // Takes the socket out; false when the id was taken out before.
-    bool removeSocket(unsigned int id);
+    Socket findSocket(helper::ApplicationType type) const { return _links.find(type); }
+    Socket findSocketById(unsigned int id) const { return _links.findById(id); }
+    bool hasPendingSocket(helper::ApplicationType type) const { return _links.hasPending(type); }
+    void addSocket(Socket socket) { _links.add(std::move(socket)); }
+    bool removeSocket(unsigned int id) { return _links.remove(id); }
     // False, and nothing kept, when the peer's list would pass kMaxPendingBytes.
     bool addPendingMessage(helper::ApplicationType type, PendingTexts::Text message);
     // A text that cannot be kept.
     void dropped(helper::ApplicationType to, const std::string& json);
-    // The user of the link that is up to the type, if one is.
-    std::optional<uid_t> linkedUser(helper::ApplicationType type) const;
 
     PendingTexts _pending;
     std::map<helper::ApplicationType, std::int32_t> _appHostPriorities;
@@ -139,11 +145,9 @@ private:
     std::shared_ptr<ControllerMailbox> _mailbox;
     IIpcQtSocketPlugin* _qt;
     LocalSocketHost _host;
-    std::vector<Socket> _sockets;
-    std::set<unsigned int> _deletedSocketIds;
-    // Guards the sockets and the throttle; never held while observers are
-    // told or a socket is written to.
-    mutable std::mutex _mutex;
+    LocalSocketLinks _links;
+    // Guards the throttle below.
+    std::mutex _throttleMutex;
     LinkAttempts _attempts;
     // When "No valid socket" was last written for each peer.
     std::map<helper::ApplicationType, std::chrono::steady_clock::time_point> _noSocketLogged;
