@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "network/HTTPBodyDecoder.h"
 #include "network/Hex.h"
 #include "support/ChildProcess.h"
 #include "support/Compressed.h"
@@ -249,11 +250,12 @@ TEST(AsyncHTTPConnectionTest, AnAnswerClosesTheConnectionAsItsVersionAndHeadersS
 
 }  // namespace
 
-// A body sink takes the body of a successful, uncoded answer as it arrives,
-// in pieces of at most kSinkPieceSize bytes, whatever the framing; the
-// response then holds none of it. Redirects, failures and coded bodies keep
-// their bodies, a sink that refuses fails the request, and the body limit
-// still counts every byte.
+// A body sink takes the body of a successful answer as it arrives, in
+// pieces of at most kSinkPieceSize bytes, whatever the framing, decoded when
+// it is coded in a known way (as received otherwise); the response then
+// holds none of it. Redirects and failures keep their bodies, a sink that
+// refuses fails the request, and so does a coded body that is corrupt or
+// cut short; the body limit still counts every byte, decoded ones too.
 TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
     const std::size_t piece = network::AsyncHTTPConnection::kSinkPieceSize;
     const std::string large(piece * 2 + 5, 'l');
@@ -280,7 +282,18 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
         {"chunked", {{chunkedLarge}}, false, 200, large, ""},
         {"until the end", {{"HTTP/1.0 200 OK\r\n\r\n" + large, true}}, false, 200, large, ""},
         {"not found", {{"HTTP/1.1 404 No\r\nContent-Length: 4\r\n\r\ngone"}}, false, 404, "", "gone"},
-        {"gzip", {{Ok(compressed(text, 31), "Content-Encoding: gzip\r\n")}}, false, 200, "", text},
+        {"gzip", {{Ok(compressed(text, 31), "Content-Encoding: gzip\r\n")}}, false, 200, text, ""},
+        {"gzip, large", {{Ok(compressed(large, 31), "Content-Encoding: gzip\r\n")}}, false, 200,
+         large, ""},
+        {"unknown coding as received", {{Ok("raw", "Content-Encoding: br\r\n")}}, false, 200, "raw",
+         ""},
+        {"gzip cut short",
+         {{Ok(compressed(text, 31).substr(0, 10), "Content-Encoding: gzip\r\n")}}, false, 5, "",
+         ""},
+        {"corrupt deflate", {{Ok("not deflate", "Content-Encoding: deflate\r\n")}}, false, 5, "",
+         ""},
+        {"limit over decoded pieces", {{Ok(compressed(large, 31), "Content-Encoding: gzip\r\n")}},
+         false, 5, "", "", piece * 2 + 1},
         {"redirect body", {{"HTTP/1.1 302 Moved\r\nLocation: /b\r\nContent-Length: 3\r\n\r\nold"}, {Ok("new")}},
          false, 200, "new", ""},
         {"refused", {{Ok("data")}}, true, 5, "data", ""},
@@ -320,5 +333,55 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
         EXPECT_LE(largest, piece + 64 * 1024) << c.name << ": the pieces are bounded";
         connection->Close();
         loop.runUntil([&] { return connection->GetSocket() == nullptr; }, 2s);
+    }
+}
+
+// A coded body reaches the sink while it arrives, decoded, in bounded
+// pieces: with all but its last bytes sent, and the response still open,
+// the sink has taken most of the decoded body. Nothing waits for the end.
+TEST(AsyncHTTPConnectionTest, ACodedBodyReachesTheSinkBeforeItEnds) {
+    using namespace std::chrono_literals;
+    const std::string text = testsupport::compressibleText(std::size_t{4} << 20);
+    const std::string coded = testsupport::compressed(text, 31);
+    const std::string start = coded.substr(0, coded.size() - 64);
+    struct Case {
+        const char* name;
+        std::string answer;  // the coded body without its end, and kept open
+        std::size_t largestPiece;
+    };
+    const Case cases[] = {
+        {"content coding",
+         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+             std::to_string(coded.size()) + "\r\n\r\n" + start,
+         network::HTTPBodyDecoder::kPieceSize},
+    };
+    std::vector<std::vector<networktest::PeerStep>> script;
+    for (const auto& c : cases) {
+        script.push_back({{c.answer}});
+    }
+    networktest::HTTPTestPeer peer(script);
+    ASSERT_NE(peer.port(), 0);
+    networktest::SocketTestLoop loop;
+    for (const auto& c : cases) {
+        auto connection = networktest::OnDemandConnection(loop);
+        std::string sunk;
+        std::size_t largest = 0;
+        connection->SetBodySink([&](const unsigned char* data, std::size_t size) {
+            sunk.append(reinterpret_cast<const char*>(data), size);
+            largest = std::max(largest, size);
+            return true;
+        });
+        bool done = false;
+        connection->Submit(peer.url("/"),
+                           [&](network::HTTPStatusCode, std::unique_ptr<network::IHTTPResponse>) {
+                               done = true;
+                           });
+        EXPECT_TRUE(loop.runUntil([&] { return sunk.size() >= text.size() / 2 || done; }, 20s))
+            << c.name << ": the sink took " << sunk.size() << " bytes";
+        EXPECT_FALSE(done) << c.name << ": the response ended";
+        EXPECT_TRUE(text.compare(0, sunk.size(), sunk) == 0) << c.name << ": not the decoded text";
+        EXPECT_LE(largest, c.largestPiece) << c.name;
+        connection->Abort();
+        EXPECT_TRUE(loop.runUntil([&] { return done; }, 5s)) << c.name;
     }
 }
