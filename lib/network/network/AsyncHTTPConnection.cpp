@@ -344,6 +344,11 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
         exchange->url, exchange->requestData->isConnect,
         HeaderNameEquals(exchange->request->method, "HEAD"), bodyLimit_,
         DebugWritten() ? &LoggerOf(responseDataLogger_, "AsyncHTTPResponseData") : nullptr);
+    if (bodySink_) {
+        // A body decoded from a transfer coding goes on in pieces, not a read's worth at once.
+        exchange->responseData->reader.SetBodyHandOff(
+            kSinkPieceSize, [this, sent = exchange.get()] { return PassBodyToSink(*sent, false); });
+    }
     exchange->requestData.reset();
     auto& buffer = exchange->responseData->readBuffer;
     buffer = readBuffer_.size() == kReadSize ? std::move(readBuffer_)

@@ -20,6 +20,18 @@ using networktest::PeerStep;
 using networktest::Request;
 using networktest::SocketTestLoop;
 
+// `body` as chunks of at most `size` bytes; with the last chunk when `last`.
+std::string Chunks(const std::string& body, std::size_t size, bool last = true) {
+    std::string wire;
+    for (std::size_t at = 0; at < body.size(); at += size) {
+        const std::string part = body.substr(at, size);
+        char line[24];
+        std::snprintf(line, sizeof line, "%zx\r\n", part.size());
+        wire += line + part + "\r\n";
+    }
+    return last ? wire + "0\r\n\r\n" : wire;
+}
+
 // Framing faults are the reader's tests; here each way a response ends once.
 TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
     const std::string chunked =
@@ -43,6 +55,13 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
         {"deflate", {Ok(compressed(text, 15), "Content-Encoding: deflate\r\n")}, 200, text},
         {"unknown coding as received", {Ok("raw", "Content-Encoding: br\r\n")}, 200, "raw"},
         {"corrupt gzip", {Ok("not gzip", "Content-Encoding: gzip\r\n")}, 5, ""},
+        {"gzip transfer coding",
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" +
+          Chunks(compressed(text, 31), 16)},
+         200, text},
+        {"unknown transfer coding",
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: br, chunked\r\n\r\n" + Chunks("coded", 16), true},
+         5, ""},
         {"interim answer skipped", {"HTTP/1.1 100 Continue\r\n\r\n" + Ok("final")}, 200, "final"},
         {"HEAD with a length", {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"}, 200, "", "HEAD"},
         {"204 with a length", {"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n"}, 204, ""},
@@ -285,6 +304,10 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
         {"gzip", {{Ok(compressed(text, 31), "Content-Encoding: gzip\r\n")}}, false, 200, text, ""},
         {"gzip, large", {{Ok(compressed(large, 31), "Content-Encoding: gzip\r\n")}}, false, 200,
          large, ""},
+        {"gzip transfer coding, large",
+         {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" +
+           Chunks(compressed(large, 31), 100)}},
+         false, 200, large, ""},
         {"unknown coding as received", {{Ok("raw", "Content-Encoding: br\r\n")}}, false, 200, "raw",
          ""},
         {"gzip cut short",
@@ -354,6 +377,9 @@ TEST(AsyncHTTPConnectionTest, ACodedBodyReachesTheSinkBeforeItEnds) {
          "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
              std::to_string(coded.size()) + "\r\n\r\n" + start,
          network::HTTPBodyDecoder::kPieceSize},
+        {"transfer coding",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" + Chunks(start, 8000, false),
+         network::AsyncHTTPConnection::kSinkPieceSize + network::HTTPBodyDecoder::kPieceSize},
     };
     std::vector<std::vector<networktest::PeerStep>> script;
     for (const auto& c : cases) {
