@@ -25,7 +25,10 @@
 //
 // Downloads: the net-get tool against "curl -o", both writing a file, each
 // run a process of its own (start-up included), over http and over https
-// (nginx with a certificate of a test CA made for the run).
+// (nginx with a certificate of a test CA made for the run). With --gzip,
+// instead of everything else: a body served gzip-coded ("Content-Encoding:
+// gzip", curl with --compressed) next to the same body served plain, over
+// http, for the time and the peak memory of decoding as it arrives.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -55,6 +58,7 @@
 #include <boost/beast/http.hpp>
 
 #include "ToolUsage.h"
+#include "GzipTextFile.h"
 #include "RandomFile.h"
 #include "ServerProcessor.h"
 #include "common/logging/Logger.h"
@@ -80,6 +84,7 @@ struct Options {
     std::size_t smallMiB = 1;
     std::string netGet = NET_GET_PATH;
     bool downloads = true;
+    bool gzip = false;        // the gzip-coded download next to the plain one alone
     bool loggerInit = true;
     std::string only;         // one client alone: library, pool, beast-sync or beast-async
     std::string body;         // one body alone: 64 or 16k
@@ -95,7 +100,7 @@ toolsupport::ToolUsage UsageOf(const char* argv0) {
         argv0,
         "[--rounds N] [--requests N] [--large-mib N] [--small-mib N] [--net-get PATH]\n"
         "       [--no-downloads] [--no-logger] [--only CLIENT] [--body 64|16k] [--connections N]\n"
-        "       [--server-cpu N]",
+        "       [--server-cpu N] [--gzip]",
         "Keep-alive GETs through the network library next to synchronous and\n"
         "asynchronous Boost.Beast clients, and net-get downloads next to curl,\n"
         "against a local nginx, in interleaved rounds.\n"
@@ -114,6 +119,8 @@ toolsupport::ToolUsage UsageOf(const char* argv0) {
         "  --connections N the keep-alive GETs over N (1 or 8) connections alone\n"
         "  --server-cpu N  run nginx on processor N alone (the clients where the\n"
         "                  bench runs: taskset -c M net-http-bench --server-cpu N)\n"
+        "  --gzip          measure only the download of a body of --large-mib MiB\n"
+        "                  served gzip-coded, next to the same body served plain\n"
         "Exit status: 0 measured; 1 a measurement failed; 64 a wrong command line.\n");
 }
 
@@ -137,6 +144,10 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
         const std::string argument = argv[i];
         if (argument == "--no-downloads" || argument == "--no-logger") {
             (argument == "--no-downloads" ? options.downloads : options.loggerInit) = false;
+            continue;
+        }
+        if (argument == "--gzip") {
+            options.gzip = true;
             continue;
         }
         if (std::find(std::begin(kOptions), std::end(kOptions), argument) == std::end(kOptions)) {
@@ -560,27 +571,32 @@ bool MeasureRequests(const Options& options, int port, const std::string& target
 
 // The download table for one file; false when a run failed. Over https
 // curl is given the test CA with --cacert, net-get finds it through
-// SSL_CERT_FILE.
+// SSL_CERT_FILE. A `gzipCoded` body is asked of curl with --compressed, so
+// that both write it decoded.
 bool MeasureDownload(const Options& options, const testsupport::TempDir& folder,
-                     const std::string& url, std::size_t mebibytes, const std::string& caFile = "") {
+                     const std::string& url, std::size_t mebibytes, const std::string& caFile = "",
+                     bool gzipCoded = false) {
     const std::string out = folder.file("download.out");
     const std::uintmax_t size = std::uintmax_t{mebibytes} << 20;
     std::vector<std::string> curl{"curl", "-s", "-o", out, url};
     if (!caFile.empty()) {
         curl.insert(curl.end(), {"--cacert", caFile});
     }
+    if (gzipCoded) {
+        curl.push_back("--compressed");
+    }
     std::vector<double> netGetPeaks, curlPeaks;
     const auto results = Interleaved(
         options.rounds,
         {[&] { return Download({options.netGet, url, "-o", out}, out, size, netGetPeaks); },
          [&] { return Download(curl, out, size, curlPeaks); }});
-    std::printf("\ndownload of %zu MiB to a file over %s, seconds (process start included)\n",
-                mebibytes, url.substr(0, url.find(':')).c_str());
+    std::printf("\ndownload of %zu MiB%s to a file over %s, seconds (process start included)\n",
+                mebibytes, gzipCoded ? ", gzip-coded," : "", url.substr(0, url.find(':')).c_str());
     const Spread ours = SpreadOf(results[0]);
     const Spread theirs = SpreadOf(results[1]);
-    std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.0f MiB\n", "net-get", ours.median, ours.low,
+    std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.1f MiB\n", "net-get", ours.median, ours.low,
                 ours.high, SpreadOf(netGetPeaks).median);
-    std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.0f MiB\n", "curl -o", theirs.median,
+    std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.1f MiB\n", "curl -o", theirs.median,
                 theirs.low, theirs.high, SpreadOf(curlPeaks).median);
     PrintRatio("net-get / curl time", Ratios(results[0], results[1]));
     return ours.low > 0 && theirs.low > 0;
@@ -613,9 +629,15 @@ int main(int argc, char** argv) {
         common::Logger::setEarlyLevel(common::loglevel::off);
     }
     std::filesystem::create_directory(folder.file("root"));
+    std::filesystem::create_directory(folder.file("root/gz"));
+    if (options.gzip && !writeTextAndGzip(folder.file("root/text.bin"),
+                                          folder.file("root/gz/text.bin"), options.largeMiB)) {
+        std::fprintf(stderr, "%s: the gzip-coded body could not be written\n", program);
+        return 1;
+    }
     writeRandomFile(folder.file("root/64.bin"), 64);
     writeRandomFile(folder.file("root/16k.bin"), 16 << 10);
-    if (options.downloads && options.only.empty()) {
+    if (options.downloads && options.only.empty() && !options.gzip) {
         writeRandomFile(folder.file("root/small.bin"), options.smallMiB << 20);
         writeRandomFile(folder.file("root/large.bin"), options.largeMiB << 20);
     }
@@ -640,6 +662,14 @@ int main(int argc, char** argv) {
     std::printf("medians of %d interleaved rounds (lowest - highest)%s\n", options.rounds,
                 options.loggerInit ? "" : ", logger not initialised");
     bool ok = true;
+    if (options.gzip) {
+        ok = MeasureDownload(options, folder, base + "/gz/text.bin", options.largeMiB, "", true);
+        ok = MeasureDownload(options, folder, base + "/text.bin", options.largeMiB) && ok;
+        if (!ok) {
+            std::fprintf(stderr, "%s: a client failed; its rounds count as 0\n", program);
+        }
+        return ok ? 0 : 1;
+    }
     for (const auto& [target, body, name] : {std::tuple{"/64.bin", "64 B", "64"},
                                              std::tuple{"/16k.bin", "16 KiB", "16k"}}) {
         for (const int connections : {1, 8}) {

@@ -341,6 +341,11 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
         exchange->url, exchange->requestData->isConnect,
         HeaderNameEquals(exchange->request->method, "HEAD"), bodyLimit_,
         DebugWritten() ? &LoggerOf(responseDataLogger_, "AsyncHTTPResponseData") : nullptr);
+    if (bodySink_) {
+        // A body decoded from a transfer coding goes on in pieces, not a read's worth at once.
+        exchange->responseData->reader.SetBodyHandOff(
+            kSinkPieceSize, [this, sent = exchange.get()] { return PassBodyToSink(*sent, false); });
+    }
     exchange->requestData.reset();
     auto& buffer = exchange->responseData->readBuffer;
     buffer = readBuffer_.size() == kReadSize ? std::move(readBuffer_)
@@ -468,8 +473,7 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
     HTTPResponseHead::Take(response, *cookieStore_);
     if (bodySink_ && result != HTTPResponseReader::Result::InvalidStatus &&
         result != HTTPResponseReader::Result::Error &&
-        !PassBodyToSink(response, result == HTTPResponseReader::Result::Done)) {
-        logger_->error("Error while handing on the body from <%s>", exchange->url.ToString().c_str());
+        !PassBodyToSink(*exchange, result == HTTPResponseReader::Result::Done)) {
         Reset(httpstatus::kIOError, std::move(exchange->callback));
         return;
     }
@@ -498,16 +502,15 @@ void AsyncHTTPConnection::LogReadFailure(const HTTPResponseReader& reader,
     logger_->debug("Data received: %s", ToHex(reader.PendingBytes()).c_str());
 }
 
-bool AsyncHTTPConnection::PassBodyToSink(AsyncHTTPResponseData& response, bool complete) {
-    auto& reader = response.reader;
-    auto& body = reader.Body();
-    if (body.empty() || (!complete && body.size() < kSinkPieceSize) ||
-        !HTTPResponseHead::BodyMayBeSunk(response)) {
-        return true;
+bool AsyncHTTPConnection::PassBodyToSink(const Exchange& exchange, bool complete) {
+    auto& response = *exchange.responseData;
+    const auto result = response.sunkBody.Pass(response.reader, response.isConnect, complete,
+                                               bodyLimit_, bodySink_);
+    if (result != HTTPSunkBody::Result::Ok) {
+        logger_->error("Error while handing on the body from <%s>: %s",
+                       exchange.url.ToString().c_str(), response.sunkBody.Error().c_str());
     }
-    const bool taken = bodySink_(body.data(), body.size());
-    reader.ReleaseBody();
-    return taken;
+    return result == HTTPSunkBody::Result::Ok;
 }
 
 bool AsyncHTTPConnection::ShouldCloseConnection(bool isConnect, std::uint32_t version,

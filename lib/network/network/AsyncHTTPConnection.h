@@ -84,13 +84,14 @@ public:
     void SetSocketKeepAlive(bool keepAlive) { socketKeepAlive_ = keepAlive; }
     // The largest body accepted, coded and decoded.
     void SetBodyLimit(std::uint64_t bytes) { bodyLimit_ = bytes; }
-    // While set, the body of a successful answer (2xx, not to CONNECT) that
-    // is not content-coded goes to `sink` as it arrives, in pieces of about
-    // kSinkPieceSize bytes, and the response delivered has an empty body.
-    // Other answers keep their bodies. A sink that returns false fails the
+    // While set, the body of a successful answer (2xx, not to CONNECT) goes
+    // to `sink` as it arrives, in pieces of about kSinkPieceSize bytes, and
+    // the response delivered has an empty body; a content-coded body is
+    // decoded on the way (HTTPSunkBody). Other answers keep their bodies. A
+    // sink that returns false, or a body that does not decode, fails the
     // request with code 5. Called on the service's thread.
     void SetBodySink(BodySink sink) { bodySink_ = std::move(sink); }
-    static constexpr std::size_t kSinkPieceSize = std::size_t{256} << 10;
+    static constexpr std::size_t kSinkPieceSize = HTTPSunkBody::kPieceSize;
     // Bytes that followed the head of a 101 answer or of an opened tunnel
     // (CONNECT answered 2xx): the new protocol's.
     core::NonInitializingBuffer<unsigned char> TakeUpgradeBytes() { return std::move(upgradeBytes_); }
@@ -141,9 +142,9 @@ private:
                         const boost::system::error_code& error, std::size_t bytes,
                         std::size_t inPlace);
     // Hands the body read so far to the body sink when it takes this
-    // response's body and a piece is full or the body `complete`; false
-    // when the sink refused it.
-    bool PassBodyToSink(AsyncHTTPResponseData& response, bool complete);
+    // response's body and a piece is full or the body `complete`; false,
+    // logged, when the sink refused it or it does not decode.
+    bool PassBodyToSink(const Exchange& exchange, bool complete);
     // The failed read's step, its reason, and the bytes no step has taken.
     void LogReadFailure(const HTTPResponseReader& reader, const std::string& reason);
     bool Cancelled(const Exchange& exchange) const;

@@ -6,12 +6,14 @@
 #include "common/logging/ILogger.h"
 #include "core/NonInitializingBuffer.h"
 #include "network/HTTPResponseReader.h"
+#include "network/HTTPSunkBody.h"
 #include "network/URL.h"
 
 namespace network {
 
 // One response while it is read: the reader that frames it, the read buffer
-// lent by the connection, and the bytes that came behind it.
+// lent by the connection, what of its body went to a body sink, and the
+// bytes that came behind it.
 struct AsyncHTTPResponseData {
     // `channel`: as for AsyncHTTPRequestData, of the channel "AsyncHTTPResponseData".
     AsyncHTTPResponseData(URL url, bool isConnect, bool isHead, std::uint64_t bodyLimit,
@@ -27,6 +29,7 @@ struct AsyncHTTPResponseData {
     core::NonInitializingBuffer<unsigned char> readBuffer;
     core::NonInitializingBuffer<unsigned char> leftover;  // bytes behind the response
     bool cookiesTaken = false;
+    HTTPSunkBody sunkBody;
     std::unique_ptr<common::ILogger> logger;
     common::ILogger* channel = nullptr;
 };

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
+#include "network/HTTPBodyDecoder.h"
 #include "network/IHTTPResponse.h"
 
 namespace network {
@@ -18,8 +18,8 @@ class DecodedHTTPResponse : public IHTTPResponse {
 public:
     // Past kFreeDecodedSize, a body may decode to at most kMaxRatio times its
     // coded size: a small coded body cannot claim gigabytes of memory.
-    static constexpr std::uint64_t kFreeDecodedSize = 64ULL << 20;
-    static constexpr std::uint64_t kMaxRatio = 100;
+    static constexpr std::uint64_t kFreeDecodedSize = HTTPBodyDecoder::kFreeDecodedSize;
+    static constexpr std::uint64_t kMaxRatio = HTTPBodyDecoder::kMaxRatio;
 
     // `limit` bounds the decoded size further.
     DecodedHTTPResponse(std::unique_ptr<IHTTPResponse> wrapped, std::uint64_t limit);
@@ -29,20 +29,12 @@ public:
     bool IsValid() const { return valid_; }
     const std::string& Error() const { return error_; }
 
-    // The largest decoded size allowed for `codedSize` coded bytes.
-    static std::uint64_t DecodedBound(std::uint64_t codedSize, std::uint64_t limit);
-
     std::string GetHeader(const std::string& name) override;
     std::vector<std::string> GetHeaders(const std::string& name) override;
     core::NonInitializingBuffer<unsigned char> TakeBody() override;
 
     // The response as received (its body taken).
     const IHTTPResponse& Wrapped() const { return *wrapped_; }
-
-    // Undoes one coding; nothing when the data does not decode within
-    // `limit`, which also bounds the memory it takes.
-    static std::optional<core::NonInitializingBuffer<unsigned char>> Inflate(
-        const core::NonInitializingBuffer<unsigned char>& data, bool gzip, std::uint64_t limit);
 
 private:
     std::unique_ptr<IHTTPResponse> wrapped_;

@@ -51,16 +51,6 @@ bool HTTPResponseHead::ClosesConnection(bool isConnect, std::uint32_t version,
     return isConnect ? close && status != 200 : close;
 }
 
-bool HTTPResponseHead::BodyMayBeSunk(AsyncHTTPResponseData& response) {
-    auto& reader = response.reader;
-    if (!reader.HeadComplete() || reader.Status() < 200 || reader.Status() >= 300 ||
-        response.isConnect) {
-        return false;
-    }
-    const std::string* coding = FindHeaderValue(reader.Headers(), "Content-Encoding");
-    return coding == nullptr || coding->empty();
-}
-
 std::string HTTPResponseHead::FailedStep(const HTTPResponseReader& reader) {
     switch (reader.CurrentStep()) {
     case HTTPResponseReader::Step::StatusLine:

@@ -23,9 +23,6 @@ public:
     // options of "Connection" or "Proxy-Connection"; an opened tunnel never.
     static bool ClosesConnection(bool isConnect, std::uint32_t version, std::uint32_t status,
                                  const HTTPHeaderList& headers);
-    // Whether a body sink may take the body: a successful answer, not to
-    // CONNECT, not content-coded, once its head is read.
-    static bool BodyMayBeSunk(AsyncHTTPResponseData& response);
 };
 
 }  // namespace network

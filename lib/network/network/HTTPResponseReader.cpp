@@ -5,6 +5,7 @@
 
 #include <string_view>
 #include <tuple>
+#include <vector>
 
 #include "network/HTTPListElements.h"
 #include "network/Hex.h"
@@ -133,7 +134,7 @@ HTTPResponseReader::Result HTTPResponseReader::Feed(const unsigned char* data, s
                 static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, size - at));
             if (!AppendBody(data + at, count)) {
                 consumed = at;
-                return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
+                return Result::Error;
             }
             at += count;
             remaining_ -= count;
@@ -162,7 +163,7 @@ HTTPResponseReader::Result HTTPResponseReader::Feed(const unsigned char* data, s
         case State::UntilEnd:
             if (!AppendBody(data + at, size - at)) {
                 consumed = at;
-                return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
+                return Result::Error;
             }
             at = size;
             break;
@@ -205,6 +206,9 @@ HTTPResponseReader::Step HTTPResponseReader::CurrentStep() const {
 HTTPResponseReader::Result HTTPResponseReader::Finish() {
     switch (state_) {
     case State::UntilEnd:
+        if (!FinishTransferDecoding()) {
+            return Result::Error;
+        }
         state_ = State::Done;
         return Result::Done;
     case State::Done:
@@ -317,9 +321,8 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeadEnd() {
         state_ = State::Done;
         return Result::Done;
     }
-    // The last transfer coding, and the Content-Length values: the first,
-    // and whether any differs from it or is no number.
-    std::string_view lastCoding;
+    // Whether there are transfer codings, and the Content-Length values: the
+    // first, and whether any differs from it or is no number.
     std::string_view firstLength;
     bool anyCoding = false;
     bool anyLength = false;
@@ -327,10 +330,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeadEnd() {
     std::uint64_t length = 0;
     for (const auto& [name, value] : headers_) {
         if (HeaderNameEquals(name, "Transfer-Encoding")) {
-            ForEachListElement(value, [&](std::string_view coding) {
-                anyCoding = true;
-                lastCoding = coding;
-            });
+            ForEachListElement(value, [&](std::string_view) { anyCoding = true; });
         } else if (HeaderNameEquals(name, "Content-Length")) {
             ForEachListElement(value, [&](std::string_view text) {
                 std::uint64_t other = 0;
@@ -345,16 +345,7 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeadEnd() {
         }
     }
     if (anyCoding) {
-        if (anyLength) {
-            framingRequiresClose_ = true;
-        }
-        if (HeaderNameEquals(lastCoding, "chunked")) {
-            state_ = State::ChunkSize;
-            return Result::NeedMore;
-        }
-        framingRequiresClose_ = true;
-        state_ = State::UntilEnd;
-        return Result::NeedMore;
+        return OnTransferCodings(anyLength);
     }
     if (anyLength) {
         if (!ParseLength(firstLength, length)) {
@@ -377,6 +368,49 @@ HTTPResponseReader::Result HTTPResponseReader::OnHeadEnd() {
         state_ = State::FixedBody;
         return Result::NeedMore;
     }
+    framingRequiresClose_ = true;
+    state_ = State::UntilEnd;
+    return Result::NeedMore;
+}
+
+HTTPResponseReader::Result HTTPResponseReader::OnTransferCodings(bool lengthGiven) {
+    // Content-Length beside Transfer-Encoding: the codings frame the body,
+    // and the connection is not trusted with another (RFC 9112 section 6.3).
+    framingRequiresClose_ = lengthGiven;
+    std::vector<HTTPBodyDecoder::Coding> codings;
+    std::string unknown;
+    bool chunked = false;        // the last coding is chunked
+    bool overChunked = false;    // a coding was applied over chunked
+    for (const auto& [name, value] : headers_) {
+        if (!HeaderNameEquals(name, "Transfer-Encoding")) {
+            continue;
+        }
+        ForEachListElement(value, [&](std::string_view coding) {
+            overChunked = overChunked || chunked;
+            chunked = HeaderNameEquals(coding, "chunked");
+            if (!chunked && unknown.empty()) {
+                HTTPBodyDecoder::ParseCodings(coding, codings, unknown);
+            }
+        });
+    }
+    // A coding not understood is an error (RFC 9112 section 6.1), and so is
+    // one over chunked: the body would end with the stream, but stay chunked
+    // inside, which this reader does not undo.
+    if (!unknown.empty()) {
+        return Fail("the transfer coding \"" + unknown + "\" is not supported");
+    }
+    if (overChunked) {
+        return Fail("a transfer coding applied over chunked is not supported");
+    }
+    transferDecoder_ = std::make_unique<HTTPBodyDecoder>(codings, bodyLimit_);
+    if (!transferDecoder_->Decodes()) {
+        transferDecoder_.reset();
+    }
+    if (chunked) {
+        state_ = State::ChunkSize;
+        return Result::NeedMore;
+    }
+    // Not chunked last: the body ends with the stream (RFC 9112 section 6.3).
     framingRequiresClose_ = true;
     state_ = State::UntilEnd;
     return Result::NeedMore;
@@ -405,10 +439,13 @@ HTTPResponseReader::Result HTTPResponseReader::OnChunkSizeLine() {
         return Fail("a malformed chunk-size line");
     }
     if (size == 0) {
+        if (!FinishTransferDecoding()) {
+            return Result::Error;
+        }
         state_ = State::Trailers;
         return Result::NeedMore;
     }
-    if (size > bodyLimit_ - bodyReleased_ - body_.size()) {
+    if (size > BodyRoom()) {
         return Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
     }
     remaining_ = size;
@@ -422,11 +459,42 @@ void HTTPResponseReader::ReleaseBody() {
     body_.resize(0);
 }
 
+std::uint64_t HTTPResponseReader::BodyRoom() const {
+    return bodyLimit_ -
+           (transferDecoder_ ? transferDecoder_->CodedSize() : bodyReleased_ + body_.size());
+}
+
 bool HTTPResponseReader::AppendBody(const unsigned char* data, std::size_t size) {
-    if (size > bodyLimit_ - bodyReleased_ - body_.size()) {
+    if (size > BodyRoom()) {
+        Fail("the body is larger than " + std::to_string(bodyLimit_) + " bytes");
         return false;
     }
-    body_.append(data, size);
+    if (!transferDecoder_) {
+        body_.append(data, size);
+        return true;
+    }
+    // The decoder bounds the decoded body by the same limit.
+    const auto result = transferDecoder_->Feed(data, size, [this](const unsigned char* decoded,
+                                                                  std::size_t count) {
+        body_.append(decoded, count);
+        return !handOff_ || body_.size() < handOffSize_ || handOff_();
+    });
+    if (result == HTTPBodyDecoder::Result::Refused) {
+        Fail("the decoded body was not taken");
+        return false;
+    }
+    if (result != HTTPBodyDecoder::Result::Ok) {
+        Fail("the transfer-coded body does not decode: " + transferDecoder_->Error());
+        return false;
+    }
+    return true;
+}
+
+bool HTTPResponseReader::FinishTransferDecoding() {
+    if (transferDecoder_ && transferDecoder_->Finish() != HTTPBodyDecoder::Result::Ok) {
+        Fail("the transfer-coded body does not decode: " + transferDecoder_->Error());
+        return false;
+    }
     return true;
 }
 

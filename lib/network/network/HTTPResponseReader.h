@@ -2,10 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "core/NonInitializingBuffer.h"
+#include "network/HTTPBodyDecoder.h"
 #include "network/IHTTPResponse.h"
 
 namespace network {
@@ -17,7 +20,10 @@ namespace network {
 // chunked; then Content-Length; else until the end of the stream). Interim
 // 1xx responses other than 101 are skipped. Every size is bounded: the
 // header block (interim ones included), each chunk-size or trailer line,
-// and the body.
+// and the body. Transfer codings other than chunked (gzip, x-gzip, deflate,
+// identity) are undone as the body arrives, with the decoder's bounds; an
+// unknown one, or one applied over chunked, fails the response at its head:
+// coded bytes never pass for the body.
 class HTTPResponseReader {
 public:
     static constexpr std::size_t kHeadLimit = 64 * 1024;
@@ -63,6 +69,14 @@ public:
     // Empties the body buffer, keeping its room, once its bytes were handed
     // on; they still count against the body limit.
     void ReleaseBody();
+    // Called while a transfer coding is undone, whenever the body held
+    // reaches `size` bytes, so that the caller can take it (Body, then
+    // ReleaseBody) before more is decoded: a read that decodes to much is
+    // handed on in pieces. False from `handOff` fails the response.
+    void SetBodyHandOff(std::size_t size, std::function<bool()> handOff) {
+        handOffSize_ = size;
+        handOff_ = std::move(handOff);
+    }
     // The framing itself leaves the connection unusable for another request
     // (a body read until the end, or Content-Length beside Transfer-Encoding).
     bool FramingRequiresClose() const { return framingRequiresClose_; }
@@ -103,7 +117,16 @@ private:
     Result OnHeaderLine();
     Result OnHeadEnd();
     Result OnChunkSizeLine();
+    // Takes body bytes (decoded when a transfer coding is undone); false,
+    // failed with the reason, past a bound or when they do not decode.
     bool AppendBody(const unsigned char* data, std::size_t size);
+    // The body bytes that may still come, as received (coded).
+    std::uint64_t BodyRoom() const;
+    // The transfer-coded body ended: false, failed, unless it ended whole.
+    bool FinishTransferDecoding();
+    // The framing for the body from the Transfer-Encoding codings in
+    // `headers_`, when there are any.
+    Result OnTransferCodings(bool lengthGiven);
 
     bool headRequest_;
     bool connectRequest_;
@@ -125,6 +148,9 @@ private:
     HTTPHeaderList headers_;
     core::NonInitializingBuffer<unsigned char> body_;
     std::uint64_t bodyReleased_ = 0;  // body bytes handed on by ReleaseBody
+    std::unique_ptr<HTTPBodyDecoder> transferDecoder_;
+    std::size_t handOffSize_ = 0;
+    std::function<bool()> handOff_;
     std::string error_;
 };
 

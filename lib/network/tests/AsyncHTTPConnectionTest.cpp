@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "network/HTTPBodyDecoder.h"
 #include "network/Hex.h"
 #include "support/ChildProcess.h"
 #include "support/Compressed.h"
@@ -18,6 +19,18 @@ using networktest::OnDemandConnection;
 using networktest::PeerStep;
 using networktest::Request;
 using networktest::SocketTestLoop;
+
+// `body` as chunks of at most `size` bytes; with the last chunk when `last`.
+std::string Chunks(const std::string& body, std::size_t size, bool last = true) {
+    std::string wire;
+    for (std::size_t at = 0; at < body.size(); at += size) {
+        const std::string part = body.substr(at, size);
+        char line[24];
+        std::snprintf(line, sizeof line, "%zx\r\n", part.size());
+        wire += line + part + "\r\n";
+    }
+    return last ? wire + "0\r\n\r\n" : wire;
+}
 
 // Framing faults are the reader's tests; here each way a response ends once.
 TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
@@ -42,6 +55,13 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
         {"deflate", {Ok(compressed(text, 15), "Content-Encoding: deflate\r\n")}, 200, text},
         {"unknown coding as received", {Ok("raw", "Content-Encoding: br\r\n")}, 200, "raw"},
         {"corrupt gzip", {Ok("not gzip", "Content-Encoding: gzip\r\n")}, 5, ""},
+        {"gzip transfer coding",
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" +
+          Chunks(compressed(text, 31), 16)},
+         200, text},
+        {"unknown transfer coding",
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: br, chunked\r\n\r\n" + Chunks("coded", 16), true},
+         5, ""},
         {"interim answer skipped", {"HTTP/1.1 100 Continue\r\n\r\n" + Ok("final")}, 200, "final"},
         {"HEAD with a length", {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"}, 200, "", "HEAD"},
         {"204 with a length", {"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n"}, 204, ""},
@@ -249,11 +269,12 @@ TEST(AsyncHTTPConnectionTest, AnAnswerClosesTheConnectionAsItsVersionAndHeadersS
 
 }  // namespace
 
-// A body sink takes the body of a successful, uncoded answer as it arrives,
-// in pieces of at most kSinkPieceSize bytes, whatever the framing; the
-// response then holds none of it. Redirects, failures and coded bodies keep
-// their bodies, a sink that refuses fails the request, and the body limit
-// still counts every byte.
+// A body sink takes the body of a successful answer as it arrives, in
+// pieces of at most kSinkPieceSize bytes, whatever the framing, decoded when
+// it is coded in a known way (as received otherwise); the response then
+// holds none of it. Redirects and failures keep their bodies, a sink that
+// refuses fails the request, and so does a coded body that is corrupt or
+// cut short; the body limit still counts every byte, decoded ones too.
 TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
     const std::size_t piece = network::AsyncHTTPConnection::kSinkPieceSize;
     const std::string large(piece * 2 + 5, 'l');
@@ -280,7 +301,22 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
         {"chunked", {{chunkedLarge}}, false, 200, large, ""},
         {"until the end", {{"HTTP/1.0 200 OK\r\n\r\n" + large, true}}, false, 200, large, ""},
         {"not found", {{"HTTP/1.1 404 No\r\nContent-Length: 4\r\n\r\ngone"}}, false, 404, "", "gone"},
-        {"gzip", {{Ok(compressed(text, 31), "Content-Encoding: gzip\r\n")}}, false, 200, "", text},
+        {"gzip", {{Ok(compressed(text, 31), "Content-Encoding: gzip\r\n")}}, false, 200, text, ""},
+        {"gzip, large", {{Ok(compressed(large, 31), "Content-Encoding: gzip\r\n")}}, false, 200,
+         large, ""},
+        {"gzip transfer coding, large",
+         {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" +
+           Chunks(compressed(large, 31), 100)}},
+         false, 200, large, ""},
+        {"unknown coding as received", {{Ok("raw", "Content-Encoding: br\r\n")}}, false, 200, "raw",
+         ""},
+        {"gzip cut short",
+         {{Ok(compressed(text, 31).substr(0, 10), "Content-Encoding: gzip\r\n")}}, false, 5, "",
+         ""},
+        {"corrupt deflate", {{Ok("not deflate", "Content-Encoding: deflate\r\n")}}, false, 5, "",
+         ""},
+        {"limit over decoded pieces", {{Ok(compressed(large, 31), "Content-Encoding: gzip\r\n")}},
+         false, 5, "", "", piece * 2 + 1},
         {"redirect body", {{"HTTP/1.1 302 Moved\r\nLocation: /b\r\nContent-Length: 3\r\n\r\nold"}, {Ok("new")}},
          false, 200, "new", ""},
         {"refused", {{Ok("data")}}, true, 5, "data", ""},
@@ -320,5 +356,58 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
         EXPECT_LE(largest, piece + 64 * 1024) << c.name << ": the pieces are bounded";
         connection->Close();
         loop.runUntil([&] { return connection->GetSocket() == nullptr; }, 2s);
+    }
+}
+
+// A coded body reaches the sink while it arrives, decoded, in bounded
+// pieces: with all but its last bytes sent, and the response still open,
+// the sink has taken most of the decoded body. Nothing waits for the end.
+TEST(AsyncHTTPConnectionTest, ACodedBodyReachesTheSinkBeforeItEnds) {
+    using namespace std::chrono_literals;
+    const std::string text = testsupport::compressibleText(std::size_t{4} << 20);
+    const std::string coded = testsupport::compressed(text, 31);
+    const std::string start = coded.substr(0, coded.size() - 64);
+    struct Case {
+        const char* name;
+        std::string answer;  // the coded body without its end, and kept open
+        std::size_t largestPiece;
+    };
+    const Case cases[] = {
+        {"content coding",
+         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+             std::to_string(coded.size()) + "\r\n\r\n" + start,
+         network::HTTPBodyDecoder::kPieceSize},
+        {"transfer coding",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" + Chunks(start, 8000, false),
+         network::AsyncHTTPConnection::kSinkPieceSize + network::HTTPBodyDecoder::kPieceSize},
+    };
+    std::vector<std::vector<networktest::PeerStep>> script;
+    for (const auto& c : cases) {
+        script.push_back({{c.answer}});
+    }
+    networktest::HTTPTestPeer peer(script);
+    ASSERT_NE(peer.port(), 0);
+    networktest::SocketTestLoop loop;
+    for (const auto& c : cases) {
+        auto connection = networktest::OnDemandConnection(loop);
+        std::string sunk;
+        std::size_t largest = 0;
+        connection->SetBodySink([&](const unsigned char* data, std::size_t size) {
+            sunk.append(reinterpret_cast<const char*>(data), size);
+            largest = std::max(largest, size);
+            return true;
+        });
+        bool done = false;
+        connection->Submit(peer.url("/"),
+                           [&](network::HTTPStatusCode, std::unique_ptr<network::IHTTPResponse>) {
+                               done = true;
+                           });
+        EXPECT_TRUE(loop.runUntil([&] { return sunk.size() >= text.size() / 2 || done; }, 20s))
+            << c.name << ": the sink took " << sunk.size() << " bytes";
+        EXPECT_FALSE(done) << c.name << ": the response ended";
+        EXPECT_TRUE(text.compare(0, sunk.size(), sunk) == 0) << c.name << ": not the decoded text";
+        EXPECT_LE(largest, c.largestPiece) << c.name;
+        connection->Abort();
+        EXPECT_TRUE(loop.runUntil([&] { return done; }, 5s)) << c.name;
     }
 }

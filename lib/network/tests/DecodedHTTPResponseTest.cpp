@@ -7,37 +7,11 @@
 #include "network/DecodedHTTPResponse.h"
 #include "network/PlainHTTPResponse.h"
 #include "support/ChildProcess.h"
+#include "support/Compressed.h"
 
 namespace {
 
 using network::DecodedHTTPResponse;
-
-// `zeros` zero bytes gzip-compressed, made a piece at a time.
-std::string GzipZeros(std::uint64_t zeros) {
-    z_stream stream{};
-    deflateInit2(&stream, 9, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY);
-    const std::string piece(1 << 20, '\0');
-    std::string out;
-    char buffer[1 << 16];
-    for (std::uint64_t left = zeros;;) {
-        const std::uint64_t now = std::min<std::uint64_t>(left, piece.size());
-        left -= now;
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
-        stream.avail_in = static_cast<uInt>(now);
-        const int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(buffer);
-            stream.avail_out = sizeof buffer;
-            deflate(&stream, flush);
-            out.append(buffer, sizeof buffer - stream.avail_out);
-        } while (stream.avail_out == 0);
-        if (left == 0) {
-            break;
-        }
-    }
-    deflateEnd(&stream);
-    return out;
-}
 
 std::unique_ptr<DecodedHTTPResponse> Decode(const std::string& coded, std::uint64_t limit) {
     auto plain = std::make_unique<network::PlainHTTPResponse>(
@@ -69,12 +43,12 @@ TEST(DecodedHTTPResponseTest, ABodyMayNotDecodeFarBeyondItsCodedSize) {
         {1 << 20, (1 << 20) - 1, false},
     };
     for (const auto& c : cases) {
-        const auto decoded = Decode(GzipZeros(c.zeros), c.limit);
+        const auto decoded = Decode(testsupport::gzipZeros(c.zeros), c.limit);
         EXPECT_EQ(decoded->IsValid(), c.valid) << c.zeros << " zeros, limit " << c.limit;
         EXPECT_EQ(decoded->Error().empty(), c.valid) << c.zeros;
         EXPECT_EQ(decoded->TakeBody().size(), c.valid ? c.zeros : 0u) << c.zeros;
     }
-    const std::string bomb = GzipZeros(std::uint64_t{1} << 29);
+    const std::string bomb = testsupport::gzipZeros(std::uint64_t{1} << 29);
     ASSERT_LT(bomb.size(), 1u << 20);
     const auto child = testsupport::runInChild([&] {
         const long before = PeakKilobytes();

@@ -6,7 +6,8 @@
 Runs WORKERS worker processes (default 1); with CERTIFICATE and KEY (PEM
 files) it serves the same over TLS on a second port. Writes its
 configuration, logs and temporary folders under FOLDER, serves the files of
-ROOT with gzip for text/plain, and answers /r301, /r302, /r303 and /r307 with
+ROOT with gzip for text/plain (the files under ROOT/gz/ as they are, already
+gzip-coded, with "Content-Encoding: gzip"), and answers /r301, /r302, /r303 and /r307 with
 a chain of redirects that ends at /text.txt, and /cookie with the request's
 "Cookie" header. The access log FOLDER/access.log has one line per request:
 "<connection> <request number on the connection> <request line>". Prints
@@ -53,6 +54,7 @@ http {{
         location = /r303 {{ return 303 /r307; }}
         location = /r307 {{ return 307 /text.txt; }}
         location = /cookie {{ return 200 "$http_cookie"; }}
+        location /gz/ {{ gzip off; add_header Content-Encoding gzip; }}
     }}
 }}
 """
