@@ -158,7 +158,9 @@ TEST_F(MessageMapTest, DamagedFilesKeepTheTableInUse) {
     Bytes tableWithoutLastNul = table;
     tableWithoutLastNul.back() = 'x';
     Bytes onlyLanguageCount = withUint32({}, 0, 1);
-    onlyLanguageCount.insert(onlyLanguageCount.end(), {'e', 'n', 0});
+    for (const unsigned char byte : {'e', 'n', '\0'}) {
+        onlyLanguageCount.push_back(byte);
+    }
 
     const std::vector<std::pair<std::string, Bytes>> damaged = {
         {"empty", {}},
