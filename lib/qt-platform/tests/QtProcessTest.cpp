@@ -74,10 +74,12 @@ protected:
         platform_.reset();
     }
 
-    // Writes "child.sh", which records its start and then runs `tail`.
+    // Writes "child.sh", which records its start and then runs `tail`. A record is three lines,
+    // so that folders with blanks are read back whole.
     void writeScript(const std::string& tail) {
         std::ofstream(dir_.file("child.sh"))
-            << "#!/bin/sh\necho $$ $(date +%s%3N) $(pwd -P) $(readlink /proc/$$/fd/1) >> '"
+            << "#!/bin/sh\nprintf '%s\\n' \"$$ $(date +%s%3N)\" \"$(pwd -P)\" "
+               "\"$(readlink /proc/$$/fd/1)\" >> '"
             << dir_.file("starts") << "'\n"
             << tail << "\n";
         ::chmod(dir_.file("child.sh").c_str(), 0700);
@@ -91,7 +93,8 @@ protected:
     std::vector<Start> starts() const {
         std::vector<Start> all;
         std::istringstream lines(testsupport::readFile(dir_.file("starts")));
-        for (Start start{}; lines >> start.pid >> start.ms >> start.folder >> start.output;) {
+        for (Start start{}; lines >> start.pid >> start.ms && lines.ignore() &&
+                            std::getline(lines, start.folder) && std::getline(lines, start.output);) {
             all.push_back(start);
         }
         return all;
@@ -121,7 +124,7 @@ protected:
     std::unique_ptr<QtCorePlatform> platform_;
     std::optional<QtMessageRecorder> recorder_;
     testsupport::TempDir dir_{"quorvane-process"};
-    const std::wstring folder_{dir_.path().begin(), dir_.path().end()};
+    const std::wstring folder_ = QString::fromStdString(dir_.path()).toStdWString();
     int wasSubreaper_ = 0;
     std::vector<pid_t> started_;
 };
