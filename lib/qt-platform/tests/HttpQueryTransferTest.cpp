@@ -87,10 +87,13 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
 
 // A download file that takes fewer bytes than were written to it (here the last byte passes the
 // process's file size limit, so the last write is cut short) fails the transfer, as a full disk
-// does. The limit is set in a child process of its own.
+// does. The limit is set in a child process of its own, which leaves no folder behind.
 TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownload) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     constexpr std::size_t kSize = 300 * 1024;
+    const std::string children = scratch() + "/children";
+    std::filesystem::create_directory(children);
+    environment_.set("TMPDIR", children);
     const auto downloadUnderLimit = [this](rlim_t limit) {
         // The child's own copies of the fixture's folders: it ends without their destructors.
         struct Removed {
@@ -123,6 +126,7 @@ TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownloa
                 "events: error:29 finished:0 ");
     EXPECT_EXIT(downloadUnderLimit(kSize), testing::ExitedWithCode(0),
                 "events: finished:1 file: 307200");
+    EXPECT_TRUE(std::filesystem::is_empty(children)) << "the children left their folders";
 }
 
 TEST_F(HttpQueryTransferTest, UploadArrivesWithItsNameTypeAndLengthOrFailsAtOnce) {
