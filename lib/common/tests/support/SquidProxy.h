@@ -40,7 +40,8 @@ public:
         const auto in = [this](const char* name) { return folder_.file(name); };
         std::string ports;
         for (const auto port : tunnelPorts) {
-            ports += " " + std::to_string(port);
+            ports += ' ';
+            ports += std::to_string(port);
         }
         // Squid runs in the folder and is given its files by their names: its configuration
         // splits a path at a blank.
@@ -66,7 +67,10 @@ public:
             }
         }
         daemon_ = std::make_unique<testsupport::ForegroundDaemon>(
-            std::vector<std::string>{kSquid, "-N", "-f", in("squid.conf")}, in("squid.out"),
+            // A service name of its own names its shared memory apart from other squids'.
+            std::vector<std::string>{kSquid, "-N", "-n", "quorvane" + std::to_string(port_), "-f",
+                                     in("squid.conf")},
+            in("squid.out"),
             [this] { return log().find("Accepting HTTP Socket connections") != std::string::npos; },
             folder_.path());
     }
