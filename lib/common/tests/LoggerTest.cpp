@@ -99,7 +99,7 @@ TEST_F(LoggerTest, RecordsAreWrittenSanitisedMaskedAndOneLineEach) {
         {"] [Chan] tag=login, sensitive=\"***\"", 1},
         {"] [Chan] tag=t, n=\"5\", s=\"x\"", 1},
         {"] [Chan] wide: h\xc3\xa9llo \xe2\x82\xac \xf0\x9f\x98\x80", 1},
-        {"] [Chan] bad wide %S here", 1},
+        {"] [Chan] bad wide \xef\xbf\xbd here", 1},
         {"] [Chan] url: http://h/a\\r\\n[2020-01-01] [1] [1] [info] [Forged] x\\x1b[2J\\tend", 1},
         {"] [Chan] {oops", 1},
         {"[json_deserialize] Unable to convert json: {oops, error: ", 1},

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/logging/ILogger.h"
+#include "common/logging/LogTextFormat.h"
 #include "common/logging/StructuredRecord.h"
 
 namespace testsupport {
@@ -70,10 +70,11 @@ public:
     }
     common::LogLevel level() const override { return common::loglevel::trace; }
     void setSubName(const std::string&) override {}
+    // As the program's channels format, so that a line holds what they would write.
     std::string format(const char* format, va_list args) override {
         std::vector<char> buffer(kFormatBufferSize);
-        std::vsnprintf(buffer.data(), buffer.size(), format, args);
-        return buffer.data();
+        return std::string(buffer.data(),
+                           common::formatLogText(buffer.data(), buffer.size(), format, args));
     }
 
 private:

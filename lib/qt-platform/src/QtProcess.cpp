@@ -116,7 +116,7 @@ void QtProcess::setKeepAlive(bool on) {
     post(
         [this] {
             if (keepAlive_ && process_->state() == QProcess::NotRunning) {
-                process_->start(QIODevice::ReadWrite);
+                process_->startInGroup(QIODevice::ReadWrite);
             }
         },
         "failed to call internalStartProcess");
@@ -128,7 +128,7 @@ void QtProcess::internalStartProcess() {
     switch (type_) {
         case Attached:
             qCDebug(lcProcess) << "Start process";
-            process_->start(QIODevice::ReadWrite);
+            process_->startInGroup(QIODevice::ReadWrite);
             return;
         case Detached: {
             qCDebug(lcProcess) << "Start detached process";

@@ -28,7 +28,8 @@ class QTimer;
 // stop; a further stop is followed by a pause of `backOffMs`. A detached
 // child is probed every `watchdogMs` and started again when it is gone.
 //
-// An attached child leads a process group of its own; terminating, killing
+// An attached child runs in a process group of its own (GroupLeaderProcess),
+// whose id no other user's process can take; terminating, killing
 // and destruction signal the whole group, so that what it started ends with
 // it, and the groups of earlier children that still have members, so that
 // what a child left behind when it ended by itself goes too.

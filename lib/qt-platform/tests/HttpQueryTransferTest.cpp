@@ -3,6 +3,7 @@
 #include <QNetworkReply>
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <sys/resource.h>
 #include <map>
 #include <random>
@@ -86,11 +87,23 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
 
 // A download file that takes fewer bytes than were written to it (here the last byte passes the
 // process's file size limit, so the last write is cut short) fails the transfer, as a full disk
-// does. The limit is set in a child process of its own.
+// does. The limit is set in a child process of its own, which leaves no folder behind.
 TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownload) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     constexpr std::size_t kSize = 300 * 1024;
+    const std::string children = scratch() + "/children";
+    std::filesystem::create_directory(children);
+    environment_.set("TMPDIR", children);
     const auto downloadUnderLimit = [this](rlim_t limit) {
+        // The child's own copies of the fixture's folders: it ends without their destructors.
+        struct Removed {
+            std::vector<std::string> folders;
+            void now() {
+                std::error_code error;
+                for (const auto& folder : folders) std::filesystem::remove_all(folder, error);
+            }
+            ~Removed() { now(); }
+        } folders{{root(), scratch()}};
         const std::string body(kSize, 'w');
         StreamingServer server([&](StreamingServer::Connection& peer) {
             peer.send(StreamingServer::head("Content-Length: " + std::to_string(kSize) + "\r\n") +
@@ -104,6 +117,7 @@ TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownloa
         const auto [events, size] = download(server.url("/cut"), scratch() + "/cut.bin", outcome);
         std::string text;
         for (const auto& event : events) text += event + " ";
+        folders.now();
         std::fprintf(stderr, "events: %sfile: %lld\n", text.c_str(), size);
         std::fflush(nullptr);
         std::_Exit(0);
@@ -112,6 +126,7 @@ TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownloa
                 "events: error:29 finished:0 ");
     EXPECT_EXIT(downloadUnderLimit(kSize), testing::ExitedWithCode(0),
                 "events: finished:1 file: 307200");
+    EXPECT_TRUE(std::filesystem::is_empty(children)) << "the children left their folders";
 }
 
 TEST_F(HttpQueryTransferTest, UploadArrivesWithItsNameTypeAndLengthOrFailsAtOnce) {

@@ -1,13 +1,22 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QMetaObject>
+#include <QThread>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -22,6 +31,8 @@
 #include "QtMessageRecorder.h"
 #include "QtProcess.h"
 #include "support/ChildProcess.h"
+#include "support/OwnNamespaces.h"
+#include "support/ProcessState.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -74,10 +85,12 @@ protected:
         platform_.reset();
     }
 
-    // Writes "child.sh", which records its start and then runs `tail`.
+    // Writes "child.sh", which records its start and then runs `tail`. A record is three lines,
+    // so that folders with blanks are read back whole.
     void writeScript(const std::string& tail) {
         std::ofstream(dir_.file("child.sh"))
-            << "#!/bin/sh\necho $$ $(date +%s%3N) $(pwd -P) $(readlink /proc/$$/fd/1) >> '"
+            << "#!/bin/sh\nprintf '%s\\n' \"$$ $(date +%s%3N)\" \"$(pwd -P)\" "
+               "\"$(readlink /proc/$$/fd/1)\" >> '"
             << dir_.file("starts") << "'\n"
             << tail << "\n";
         ::chmod(dir_.file("child.sh").c_str(), 0700);
@@ -91,7 +104,8 @@ protected:
     std::vector<Start> starts() const {
         std::vector<Start> all;
         std::istringstream lines(testsupport::readFile(dir_.file("starts")));
-        for (Start start{}; lines >> start.pid >> start.ms >> start.folder >> start.output;) {
+        for (Start start{}; lines >> start.pid >> start.ms && lines.ignore() &&
+                            std::getline(lines, start.folder) && std::getline(lines, start.output);) {
             all.push_back(start);
         }
         return all;
@@ -121,7 +135,7 @@ protected:
     std::unique_ptr<QtCorePlatform> platform_;
     std::optional<QtMessageRecorder> recorder_;
     testsupport::TempDir dir_{"quorvane-process"};
-    const std::wstring folder_{dir_.path().begin(), dir_.path().end()};
+    const std::wstring folder_ = QString::fromStdString(dir_.path()).toStdWString();
     int wasSubreaper_ = 0;
     std::vector<pid_t> started_;
 };
@@ -224,7 +238,7 @@ TEST_F(QtProcessTest, DestroyingTheControllerRestartsNothing) {
         ASSERT_TRUE(waitFor([&] { return platform_->internals().objects().liveCount() == 0; }));
         // An attached child ends with its controller; a detached one runs on.
         EXPECT_EQ(type == IQtProcess::Attached, gone(pid));
-        ::kill(pid, SIGKILL);
+        if (!gone(pid)) ::kill(pid, SIGKILL);  // a gone one's id may be another's by now
         std::this_thread::sleep_for(500ms);
         EXPECT_EQ(1u, starts().size());
     }
@@ -234,6 +248,22 @@ TEST_F(QtProcessTest, DestroyingTheControllerRestartsNothing) {
 // true once it is gone.
 bool ended(pid_t pid) {
     return ::waitpid(pid, nullptr, WNOHANG) == pid || gone(pid);
+}
+
+// Whether the controller's own child `pid` has ended, left for Qt to reap: Qt learns of the end
+// only by reaping it.
+bool exited(pid_t pid) {
+    siginfo_t info{};
+    return (::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) ||
+           gone(pid);
+}
+
+// Waits for `pid` to end (`child`: the controller's own, else one the test adopted); one that
+// runs on is killed while it is still known to be that process.
+bool waitForEnd(pid_t pid, bool child = false) {
+    if (waitFor([pid, child] { return child ? exited(pid) : ended(pid); }, 5s)) return true;
+    ::kill(pid, SIGKILL);
+    return false;
 }
 
 // The ways a controller's child is stopped from outside.
@@ -258,12 +288,11 @@ TEST_F(QtProcessTest, StoppingKillingOrDestroyingAnAttachedChildEndsWhatItStarte
         child->start(true);
         ASSERT_TRUE(waitForStarts(1));
         ASSERT_TRUE(waitFor([&] { return descendants().size() == 2; }));
-        std::vector<pid_t> pids = descendants();
-        pids.insert(pids.begin(), starts()[0].pid);
+        const pid_t started = starts()[0].pid;
         way.stop(child);
-        for (const pid_t pid : pids) {
-            EXPECT_TRUE(waitFor([pid] { return ended(pid); }, 5s)) << "process " << pid << " runs on";
-            ::kill(pid, SIGKILL);
+        EXPECT_TRUE(waitForEnd(started, true)) << "child " << started << " runs on";
+        for (const pid_t pid : descendants()) {
+            EXPECT_TRUE(waitForEnd(pid)) << "descendant " << pid << " runs on";
         }
         child.reset();
     }
@@ -286,61 +315,216 @@ TEST_F(QtProcessTest, WhatChildrenThatEndedByThemselvesLeftBehindEndsWithTheCont
         }
         way.stop(child);
         for (const pid_t pid : left) {
-            EXPECT_TRUE(waitFor([pid] { return ended(pid); }, 5s)) << "descendant " << pid << " runs on";
-            ::kill(pid, SIGKILL);
+            EXPECT_TRUE(waitForEnd(pid)) << "descendant " << pid << " runs on";
         }
         child.reset();
     }
 }
 
-// Starts, as user nobody in a session of its own, a process under the id `pid` when that id is
-// free; nothing when another process takes the id first.
-std::optional<pid_t> strangerUnder(pid_t pid) {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1 << std::flush;
-        const pid_t stranger = ::fork();
-        if (stranger == 0) {
-            if (::getpid() != pid || ::setsid() != pid || ::setgid(65534) != 0 ||
-                ::setuid(65534) != 0) {
-                ::_exit(1);
+// --- another session under the id of an emptied group --------------------------------------
+
+// Runs `scenario` as the first process of a namespace of process ids of its own (with its own
+// /proc, and a user namespace of its own when not root), where the next id can be chosen and
+// nobody else takes it. Gives its exit code and what it wrote to the descriptor it is handed;
+// 77 and the reason when no such namespace can be made.
+std::pair<int, std::string> runInPidNamespace(const std::function<int(int)>& scenario) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC | O_NONBLOCK) != 0) return {99, "no pipe"};
+    const auto result = testsupport::runInChild(
+        [&] {
+            const auto say = [&](const std::string& text) {
+                return ::write(report[1], text.data(), text.size()) >= 0;
+            };
+            const auto refuse = [&](const std::string& what) {
+                say(what);
+                return 77;
+            };
+            std::string reason;
+            if (!testsupport::enterOwnNamespaces(CLONE_NEWNS | CLONE_NEWPID, reason)) {
+                return refuse(reason);
             }
-            ::execl("/bin/sleep", "sleep", "30", nullptr);
-            ::_exit(1);
-        }
-        if (stranger == pid) {
-            if (waitFor([pid] { return ::getpgid(pid) == pid; }, 5s)) return pid;
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-            return std::nullopt;
-        }
-        ::waitpid(stranger, nullptr, 0);
-    }
-    return std::nullopt;
+            const pid_t first = ::fork();
+            if (first == 0) {
+                if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) !=
+                    0) {
+                    ::_exit(refuse(std::string("no /proc of its own: ") + std::strerror(errno)));
+                }
+                int code = 98;
+                try {
+                    code = scenario(report[1]);
+                } catch (const std::exception& error) {
+                    say(error.what());
+                }
+                std::fflush(nullptr);
+                ::_exit(code);
+            }
+            const auto inner = testsupport::waitForChild(first, 100s);
+            return inner.exited ? inner.exitCode : 97;
+        },
+        110s);
+    ::close(report[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    ::close(report[0]);
+    return {result.exited ? result.exitCode : 96, text};
 }
 
-TEST_F(QtProcessTest, AGroupFoundEmptyIsNotSignalledOnceAnotherUsersProcessHoldsItsId) {
-    if (::geteuid() != 0) GTEST_SKIP() << "choosing the next process id needs root";
-    writeScript("sleep 300 & echo $! >> '" + dir_.file("descendants") + "'\nexit 0");
-    std::remove(dir_.file("descendants").c_str());
-    auto child = controller(IQtProcess::Attached, {});
-    child->setKeepAlive(false);
-    child->start(false);
-    ASSERT_TRUE(waitFor([&] { return logged("process stopped by itself.") == 1; }));
-    const pid_t group = starts()[0].pid;
-    const pid_t left = descendants().at(0);
-    // The descendant goes: the group is empty and its id free for anybody.
-    ::kill(left, SIGKILL);
-    ASSERT_TRUE(waitFor([left] { return ended(left); }));
-    const auto stranger = strangerUnder(group);
-    if (!stranger) GTEST_SKIP() << "another process took the id " << group << " first";
-    child->terminate();
-    child->kill();
-    child.reset();
-    ASSERT_TRUE(waitFor([&] { return platform_->internals().objects().liveCount() == 0; }));
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(0, ::waitpid(*stranger, nullptr, WNOHANG)) << "the stranger's group was signalled";
-    ::kill(*stranger, SIGKILL);
-    ::waitpid(*stranger, nullptr, 0);
+// In such a namespace: makes, as another user would (as user nobody where it can), a process
+// group under the id `group` in a session of its own: the process given that id calls setsid
+// and starts a member, and then ends unless `leaderStays`. Gives the processes of the group,
+// or nothing when the id is not free.
+std::optional<std::vector<pid_t>> groupOfAStrangerUnder(pid_t group, bool leaderStays) {
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << group - 1 << std::flush;
+    int ids[2];
+    if (::pipe(ids) != 0) return std::nullopt;
+    const pid_t leader = ::fork();
+    if (leader == 0) {
+        ::close(ids[0]);
+        if (::getpid() != group || ::setsid() != group) ::_exit(1);
+        // In a user namespace of its own only the user itself is mapped: it stays.
+        if (::setgid(65534) == 0 && ::setuid(65534) != 0) ::_exit(1);
+        const pid_t member = ::fork();
+        if (member == 0) {
+            ::execl("/bin/sleep", "sleep", "60", nullptr);
+            ::_exit(1);
+        }
+        if (::write(ids[1], &member, sizeof member) != sizeof member) ::_exit(1);
+        if (leaderStays) ::execl("/bin/sleep", "sleep", "60", nullptr);
+        ::_exit(0);
+    }
+    ::close(ids[1]);
+    pid_t member = 0;
+    pollfd told{ids[0], POLLIN, 0};
+    const bool planted = ::poll(&told, 1, 10000) == 1 &&
+                         ::read(ids[0], &member, sizeof member) == sizeof member;
+    ::close(ids[0]);
+    if (!planted || !leaderStays) {
+        testsupport::waitForChild(leader, 10s);
+    }
+    if (!planted) return std::nullopt;
+    // Once its leader has ended the group lives on in its member, under the same id.
+    if (leaderStays) return std::vector<pid_t>{leader, member};
+    return std::vector<pid_t>{member};
+}
+
+// Waits until the Qt thread has run what was posted to it before.
+bool drain(QThread& thread) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto* marker = new QObject;
+    marker->moveToThread(&thread);
+    QMetaObject::invokeMethod(marker, [done, marker] { *done = true; delete marker; },
+                              Qt::QueuedConnection);
+    return waitFor([done] { return done->load(); });
+}
+
+// In the namespace, for each way to stop a controller and whether the stranger's leader stays:
+// a child leaves a descendant in its group and ends; the descendant is killed, so the group is
+// empty (but for what holds its id); then another session is given the group's id, and the
+// controller is stopped that way; when it is still there, the session is given the id again (if
+// it was not free before) and the controller is killed and destroyed. Its files are in `base`.
+// Writes what went wrong.
+int strangersScenario(int report, const std::string& base) {
+    int failures = 0, planted = 0;
+    const auto fail = [&](const std::string& what) {
+        ++failures;
+        const std::string line = what + "\n";
+        if (::write(report, line.data(), line.size()) < 0) ++failures;
+    };
+    FakeTaskScheduler scheduler;
+    FakeCredentialStorage storage;
+    auto platform = QtCorePlatform::create(scheduler, &storage, "process-test");
+    QtMessageRecorder recorder;
+    auto& d = platform->internals();
+    for (const auto& way : kStopWays) {
+        for (const bool leaderStays : {false, true}) {
+            const std::string row = std::string(way.how) + (leaderStays ? ", leader stays" : "");
+            testsupport::TempDir dir("row", base);
+            std::ofstream(dir.file("child.sh"))
+                << "#!/bin/sh\ncut -d' ' -f5 /proc/$$/stat > group\nsleep 300 &\necho $! > left\n";
+            ::chmod(dir.file("child.sh").c_str(), 0700);
+            recorder.clear();
+            auto child = makeQtHandle<IQtProcess, QtProcess>(
+                d.objects(), new QtProcess(&d, IQtProcess::Attached, L"child.sh",
+                                           QString::fromStdString(dir.path()).toStdWString(), {},
+                                           {}));
+            child->setKeepAlive(false);
+            child->start(false);
+            if (!waitFor([&] { return recorder.count("process stopped by itself.") == 1; })) {
+                fail(row + ": the child did not end");
+                continue;
+            }
+            const pid_t group = std::atoi(testsupport::readFile(dir.file("group")).c_str());
+            const pid_t left = std::atoi(testsupport::readFile(dir.file("left")).c_str());
+            if (group <= 1 || left <= 1) {
+                fail(row + ": the child recorded no group or descendant");
+                continue;
+            }
+            ::kill(left, SIGKILL);
+            testsupport::waitForChild(left, 10s);
+            std::vector<pid_t> strangers;
+            const auto plant = [&] {
+                if (const auto members = groupOfAStrangerUnder(group, leaderStays)) {
+                    ++planted;
+                    strangers.insert(strangers.end(), members->begin(), members->end());
+                }
+            };
+            const auto signalled = [&](const std::string& by) {
+                for (const pid_t stranger : strangers) {
+                    if (waitFor([stranger] { return ended(stranger); }, 300ms)) {
+                        fail(row + ": " + by + " signalled the stranger's group " +
+                             std::to_string(group));
+                        strangers.clear();  // ended with the namespace
+                        return;
+                    }
+                }
+            };
+            plant();
+            way.stop(child);
+            if (child) {
+                drain(d);
+            } else {
+                waitFor([&] { return d.objects().liveCount() == 0; });
+            }
+            signalled(way.how);
+            if (child) {
+                if (strangers.empty()) plant();
+                child->kill();
+                child.reset();
+                waitFor([&] { return d.objects().liveCount() == 0; });
+                signalled("kill and destruction");
+            }
+            for (const pid_t stranger : strangers) {
+                ::kill(stranger, SIGKILL);
+                testsupport::waitForChild(stranger, 10s);
+            }
+        }
+    }
+    if (planted == 0) fail("no stranger's group was ever made");
+    return failures == 0 ? 0 : 1;
+}
+
+// The scenario runs in a fresh copy of the test program (a death test's), which has no thread
+// or lock left by the cases before it.
+TEST(QtProcessGroupTest, AnotherSessionGivenTheIdOfAnEmptiedGroupIsNeverSignalled) {
+    std::string reason;
+    if (!testsupport::ownNamespacesWork(CLONE_NEWNS | CLONE_NEWPID, reason)) {
+        GTEST_SKIP() << "the next process id cannot be chosen here: " << reason;
+    }
+    // The fresh copy's folders go in this one, which goes even when the copy is ended from
+    // outside.
+    testsupport::TempDir base("quorvane-group");
+    testsupport::ScopedEnvironment environment;
+    environment.set("TMPDIR", base.path());
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto inFreshCopy = [] {
+        testsupport::TempDir rows("rows");
+        const auto [code, text] =
+            runInPidNamespace([&](int report) { return strangersScenario(report, rows.path()); });
+        std::fprintf(stderr, "%s\nscenario ended: %d\n", text.c_str(), code);
+        std::_Exit(code);
+    };
+    EXPECT_EXIT(inFreshCopy(), testing::ExitedWithCode(0), "scenario ended: 0");
 }
 
 // Without a working folder the child runs in the application's, which is logged.

@@ -17,13 +17,13 @@ extern char** environ;
 namespace testsupport {
 
 // A server program run in the foreground for a test (squid, tinyproxy), its
-// standard output and error in `outputFile`. Ready once `isReady` holds,
-// checked until the program ends or 20 s have passed. Terminated, then
-// killed, when the object goes.
+// standard output and error in `outputFile`, in `workingFolder` when one is
+// given. Ready once `isReady` holds, checked until the program ends or 20 s
+// have passed. Terminated, then killed, when the object goes.
 class ForegroundDaemon {
 public:
     ForegroundDaemon(std::vector<std::string> argv, const std::string& outputFile,
-                     const std::function<bool()>& isReady) {
+                     const std::function<bool()>& isReady, const std::string& workingFolder = {}) {
         std::vector<char*> words;
         for (auto& word : argv) {
             words.push_back(word.data());
@@ -35,6 +35,9 @@ public:
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        if (!workingFolder.empty()) {
+            posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
+        }
         if (::posix_spawn(&pid_, words[0], &actions, nullptr, words.data(), environ) != 0) {
             pid_ = -1;
         }

@@ -40,21 +40,23 @@ public:
         const auto in = [this](const char* name) { return folder_.file(name); };
         std::string ports;
         for (const auto port : tunnelPorts) {
-            ports += " " + std::to_string(port);
+            ports += ' ';
+            ports += std::to_string(port);
         }
+        // Squid runs in the folder and is given its files by their names: its configuration
+        // splits a path at a blank.
         std::ofstream(in("squid.conf"))
             << "http_port 127.0.0.1:" << port_ << "\ncache_effective_user proxy\n"
-            << "dns_nameservers 127.0.0.1\npinger_enable off\nhosts_file " << in("hosts")
-            << "\ncache deny all\npid_filename " << in("squid.pid")
-            << "\naccess_log stdio:" << in("access.log") << "\ncache_log " << in("cache.log")
-            << "\ncoredump_dir " << folder_.path() << "\nnetdb_filename none\n"
+            << "dns_nameservers 127.0.0.1\npinger_enable off\nhosts_file hosts\n"
+            << "cache deny all\npid_filename squid.pid\naccess_log stdio:access.log\n"
+            << "cache_log cache.log\ncoredump_dir none\nnetdb_filename none\n"
             << "visible_hostname squid.test\nshutdown_lifetime 0 seconds\n"
-            << "auth_param basic program /usr/lib/squid/basic_ncsa_auth " << in("passwd")
-            << "\nauth_param basic realm quorvane-basic\n"
+            << "auth_param basic program /usr/lib/squid/basic_ncsa_auth passwd\n"
+            << "auth_param basic realm quorvane-basic\n"
             << (schemes == Schemes::BasicAndDigest
-                    ? "auth_param digest program /usr/lib/squid/digest_file_auth " + in("digest") +
-                          "\nauth_param digest realm quorvane-digest\n"
-                    : std::string())
+                    ? "auth_param digest program /usr/lib/squid/digest_file_auth digest\n"
+                      "auth_param digest realm quorvane-digest\n"
+                    : "")
             << "acl authed proxy_auth REQUIRED\nacl tunnel port" << ports
             << "\nhttp_access deny CONNECT !tunnel\nhttp_access allow authed\n"
             << "http_access deny all\n";
@@ -65,8 +67,12 @@ public:
             }
         }
         daemon_ = std::make_unique<testsupport::ForegroundDaemon>(
-            std::vector<std::string>{kSquid, "-N", "-f", in("squid.conf")}, in("squid.out"),
-            [this] { return log().find("Accepting HTTP Socket connections") != std::string::npos; });
+            // A service name of its own names its shared memory apart from other squids'.
+            std::vector<std::string>{kSquid, "-N", "-n", "quorvane" + std::to_string(port_), "-f",
+                                     in("squid.conf")},
+            in("squid.out"),
+            [this] { return log().find("Accepting HTTP Socket connections") != std::string::npos; },
+            folder_.path());
     }
     SquidProxy(const SquidProxy&) = delete;
     SquidProxy& operator=(const SquidProxy&) = delete;
