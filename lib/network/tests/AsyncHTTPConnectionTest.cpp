@@ -3,6 +3,7 @@
 #include "network/HTTPBodyDecoder.h"
 #include "network/Hex.h"
 #include "support/ChildProcess.h"
+#include "support/ChunkedBody.h"
 #include "support/Compressed.h"
 #include "support/HTTPConnectionTestSupport.h"
 #include "support/LogCapture.h"
@@ -11,6 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testsupport::compressed;
+using networktest::Chunked;
 using networktest::ConnectedSocket;
 using networktest::Fetch;
 using networktest::HTTPTestPeer;
@@ -19,18 +21,6 @@ using networktest::OnDemandConnection;
 using networktest::PeerStep;
 using networktest::Request;
 using networktest::SocketTestLoop;
-
-// `body` as chunks of at most `size` bytes; with the last chunk when `last`.
-std::string Chunks(const std::string& body, std::size_t size, bool last = true) {
-    std::string wire;
-    for (std::size_t at = 0; at < body.size(); at += size) {
-        const std::string part = body.substr(at, size);
-        char line[24];
-        std::snprintf(line, sizeof line, "%zx\r\n", part.size());
-        wire += line + part + "\r\n";
-    }
-    return last ? wire + "0\r\n\r\n" : wire;
-}
 
 // Framing faults are the reader's tests; here each way a response ends once.
 TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
@@ -57,10 +47,10 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
         {"corrupt gzip", {Ok("not gzip", "Content-Encoding: gzip\r\n")}, 5, ""},
         {"gzip transfer coding",
          {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" +
-          Chunks(compressed(text, 31), 16)},
+          Chunked(compressed(text, 31), 16)},
          200, text},
         {"unknown transfer coding",
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: br, chunked\r\n\r\n" + Chunks("coded", 16), true},
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: br, chunked\r\n\r\n" + Chunked("coded", 16), true},
          5, ""},
         {"interim answer skipped", {"HTTP/1.1 100 Continue\r\n\r\n" + Ok("final")}, 200, "final"},
         {"HEAD with a length", {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"}, 200, "", "HEAD"},
@@ -306,7 +296,7 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
          large, ""},
         {"gzip transfer coding, large",
          {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" +
-           Chunks(compressed(large, 31), 100)}},
+           Chunked(compressed(large, 31), 100)}},
          false, 200, large, ""},
         {"unknown coding as received", {{Ok("raw", "Content-Encoding: br\r\n")}}, false, 200, "raw",
          ""},
@@ -378,7 +368,7 @@ TEST(AsyncHTTPConnectionTest, ACodedBodyReachesTheSinkBeforeItEnds) {
              std::to_string(coded.size()) + "\r\n\r\n" + start,
          network::HTTPBodyDecoder::kPieceSize},
         {"transfer coding",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" + Chunks(start, 8000, false),
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" + Chunked(start, 8000, false),
          network::AsyncHTTPConnection::kSinkPieceSize + network::HTTPBodyDecoder::kPieceSize},
     };
     std::vector<std::vector<networktest::PeerStep>> script;

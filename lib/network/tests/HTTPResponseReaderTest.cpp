@@ -6,12 +6,14 @@
 #include <string>
 
 #include "network/HTTPResponseReader.h"
+#include "support/ChunkedBody.h"
 #include "support/Compressed.h"
 #include "support/Mutations.h"
 
 namespace {
 
 using network::HTTPResponseReader;
+using networktest::Chunked;
 using Result = HTTPResponseReader::Result;
 
 struct Outcome {
@@ -77,18 +79,6 @@ void ExpectAlikeWholeAndInPieces(const Case (&cases)[N]) {
 }
 
 const std::string kOk = "HTTP/1.1 200 OK\r\n";
-
-// `body` in chunks of at most `size` bytes, with the last chunk.
-std::string Chunked(const std::string& body, std::size_t size = 100) {
-    std::string wire;
-    for (std::size_t at = 0; at < body.size(); at += size) {
-        const std::string part = body.substr(at, size);
-        char line[24];
-        std::snprintf(line, sizeof line, "%zx\r\n", part.size());
-        wire += line + part + "\r\n";
-    }
-    return wire + "0\r\n\r\n";
-}
 
 // Transfer codings besides chunked: undone as the body arrives, or, when
 // not known or applied over chunked, an error; never the coded bytes as the

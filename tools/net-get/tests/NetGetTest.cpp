@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -20,8 +19,6 @@
 #include "support/ChildProcess.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
-
-extern "C" char** environ;
 
 namespace {
 
@@ -472,21 +469,8 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         if (c.hangUpIgnored) {
             words.insert(words.begin(), {"/bin/sh", "-c", "trap '' HUP; exec \"$0\" \"$@\""});
         }
-        std::vector<char*> argv;
-        for (auto& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
-                                             fd == 0 ? O_RDONLY : O_WRONLY, 0);
-        }
-        pid_t pid = -1;
-        const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ASSERT_EQ(0, spawned);
+        const pid_t pid = testsupport::startCommand(words);
+        ASSERT_GT(pid, 0);
         // The temporary file holds part of the body.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         bool writing = false;

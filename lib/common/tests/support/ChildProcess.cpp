@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +78,26 @@ ChildResult runInChild(const std::function<int()>& body, std::chrono::millisecon
     }
     waitUntil(pid, Clock::now() + timeout, result);
     return result;
+}
+
+pid_t startCommand(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                         fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
 }
 
 ChildResult runCommand(const std::vector<std::string>& argv, const CommandOptions& options) {

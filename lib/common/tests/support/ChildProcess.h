@@ -36,6 +36,11 @@ struct CommandOptions {
     std::chrono::milliseconds timeout = std::chrono::seconds(60);
 };
 
+// Starts a program (argv[0] is the path) with its standard input, output and
+// error on /dev/null and does not wait; its pid, or -1 when it did not start.
+// Wait for it with waitForChild.
+pid_t startCommand(const std::vector<std::string>& argv);
+
 // Runs a program (argv[0] is the path) with its output captured.
 ChildResult runCommand(const std::vector<std::string>& argv, const CommandOptions& options = {});
 
