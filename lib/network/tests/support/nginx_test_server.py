@@ -28,24 +28,24 @@ import time
 CONFIG = """
 worker_processes {workers};
 {user}
-pid {folder}/nginx.pid;
-error_log {folder}/error.log;
+pid "{folder}/nginx.pid";
+error_log "{folder}/error.log";
 events {{ worker_connections 64; }}
 http {{
     log_format connections '$connection $connection_requests $request';
-    access_log {folder}/access.log connections;
-    client_body_temp_path {folder}/client_body;
-    proxy_temp_path {folder}/proxy;
-    fastcgi_temp_path {folder}/fastcgi;
-    uwsgi_temp_path {folder}/uwsgi;
-    scgi_temp_path {folder}/scgi;
+    access_log "{folder}/access.log" connections;
+    client_body_temp_path "{folder}/client_body";
+    proxy_temp_path "{folder}/proxy";
+    fastcgi_temp_path "{folder}/fastcgi";
+    uwsgi_temp_path "{folder}/uwsgi";
+    scgi_temp_path "{folder}/scgi";
     types {{ text/plain txt; application/octet-stream bin; }}
     keepalive_requests 1000000;
     sendfile on;
     server {{
         listen 127.0.0.1:{port};
         {tls}
-        root {root};
+        root "{root}";
         gzip on;
         gzip_types text/plain;
         gzip_min_length 0;
@@ -58,6 +58,11 @@ http {{
     }}
 }}
 """
+
+
+def quoted(text):
+    """`text` as an nginx string: any blank, quote or backslash in it kept."""
+    return text.replace("\\", "\\\\").replace('"', '\\"')
 
 
 def free_port():
@@ -80,11 +85,11 @@ def main():
     tls = ""
     if len(sys.argv) > 5:
         ready["tls_port"] = free_port()
-        tls = "listen 127.0.0.1:{} ssl; ssl_certificate {}; ssl_certificate_key {};".format(
-            ready["tls_port"], sys.argv[4], sys.argv[5])
+        tls = 'listen 127.0.0.1:{} ssl; ssl_certificate "{}"; ssl_certificate_key "{}";'.format(
+            ready["tls_port"], quoted(sys.argv[4]), quoted(sys.argv[5]))
     user = "user root;" if os.geteuid() == 0 else ""
     with open(os.path.join(folder, "nginx.conf"), "w", encoding="utf-8") as config:
-        config.write(CONFIG.format(folder=folder, root=root, port=port, user=user,
+        config.write(CONFIG.format(folder=quoted(folder), root=quoted(root), port=port, user=user,
                                    workers=workers, tls=tls))
     nginx = subprocess.Popen(["/usr/sbin/nginx", "-p", folder, "-e", folder + "/error.log",
                               "-c", folder + "/nginx.conf", "-g", "daemon off;"],
