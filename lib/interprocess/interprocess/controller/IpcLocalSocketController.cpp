@@ -489,12 +489,13 @@ void IpcLocalSocketController::onConnected(ApplicationType type, unsigned int id
     }
     socket->takeFresh();
     _attempts.reset(type);
-    const bool flushing = _pending.startSending(type);
+    // What waited goes out before anyone hears of the link: a text sent on
+    // hearing of it then goes straight out, behind what waited.
+    if (_pending.startSending(type)) {
+        flush(type);
+    }
     notify(&IIpcControllerClient::onParticipantConnected, std::string(nameOf(type)));
     _attempts.tell(type, true);
-    if (flushing) {
-        post([this, type] { flush(type); });
-    }
 }
 
 void IpcLocalSocketController::flush(ApplicationType type) {
