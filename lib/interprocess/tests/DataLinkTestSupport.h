@@ -44,13 +44,21 @@ struct Received {
     std::int64_t id = 0;
 };
 
+// What a poll gives: new senders looked for, then one record taken.
 inline Received receive(IDataLink& link) {
+    link.findSenders();
     Received r;
     std::vector<std::uint8_t> payload;
     bool sync = false, toListener = false, ack = false;
     r.ok = link.receive(payload, r.from, sync, r.id, toListener, ack, false);
     r.payload.assign(payload.begin(), payload.end());
     return r;
+}
+
+// The records a poll finds waiting, new senders looked for first.
+inline std::size_t pending(IDataLink& link) {
+    link.findSenders();
+    return link.pendingCount();
 }
 
 inline std::vector<std::uint8_t> bytes(const std::string& text) {

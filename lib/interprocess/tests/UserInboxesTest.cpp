@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <functional>
 #include <set>
 #include <string>
@@ -84,23 +85,54 @@ TEST_F(UserInboxesTest, NoUserTakesTheNameOfAnotherUsersInboxFirst) {
     }
 }
 
-TEST_F(UserInboxesTest, TwoInboxesThatHoldRecordsAreReadInTurn) {
-    // The session user's records are kept, another user's refused and logged.
-    for (const uid_t second : {kOtherUser, NobodyChild::kUid}) {
-        SCOPED_TRACE("the second inbox is user " + std::to_string(second) + "'s");
-        ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"a", "a", "a", "a"}), 4);
-        ASSERT_EQ(sendAs(second, names.prefix(), "AttendedUi", "Test", {"b", "b", "b", "b"}), 4);
+TEST_F(UserInboxesTest, InboxesAreReadInTurnsPerUserTheSessionUsersFirst) {
+    // Each sender process sends its records through an inbox of its own. User "a" is
+    // nobody; records of a user who is not the session's are refused, and logged.
+    constexpr uid_t kA = NobodyChild::kUid;
+    constexpr uid_t kB = kOtherUser;
+    const struct {
+        const char* what;
+        uid_t session;
+        // The sender processes of "a" and of "b", and the records of each.
+        std::vector<int> a;
+        std::vector<int> b;
+        std::vector<std::string> orders;
+    } rows[] = {
+        {"two users, one inbox each", 1000, {4}, {4}, {"abababab", "babababa"}},
+        {"one user with two inboxes, the other with one", 1000, {2, 2}, {4},
+         {"abababab", "babababa"}},
+        {"the session user's inboxes come first", kA, {4}, {4}, {"aaaabbbb"}},
+        {"the session user's first, also when the other user sent first", kA, {2, 2}, {4},
+         {"aaaabbbb"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const interprocesstest::SessionOf owner(row.session);
+        for (const auto& [user, senders] : {std::pair{kB, row.b}, std::pair{kA, row.a}}) {
+            for (const int records : senders) {
+                ASSERT_EQ(sendAs(user, names.prefix(), "AttendedUi", "Test",
+                                 std::vector<std::string>(records, user == kA ? "a" : "b")),
+                          records);
+            }
+        }
+        // Whose record each receive took: its payload, or the refusal it was logged with.
         std::string order;
         for (int i = 0; i < 8; ++i) {
-            const int refused = lines->countContaining(common::loglevel::warn, "from user 65533");
+            const auto refusals = [&](uid_t user) {
+                return lines->countContaining(common::loglevel::warn,
+                                              "from user " + std::to_string(user));
+            };
+            const int a = refusals(kA);
+            const int b = refusals(kB);
             const auto got = receive(*own);
-            order += got.ok ? got.payload
-                            : lines->countContaining(common::loglevel::warn, "from user 65533") ==
-                                      refused + 1
-                                  ? "b"
-                                  : "?";
+            order += got.ok                  ? got.payload
+                     : refusals(kA) == a + 1 ? "a"
+                     : refusals(kB) == b + 1 ? "b"
+                                             : "?";
         }
-        EXPECT_TRUE(order == "abababab" || order == "babababa") << order;
+        EXPECT_NE(std::find(row.orders.begin(), row.orders.end(), order), row.orders.end())
+            << order;
+        EXPECT_FALSE(receive(*own).ok);
     }
 }
 
@@ -111,7 +143,7 @@ TEST_F(UserInboxesTest, AnInboxLastsAsLongAsItsSenderOrItsRecords) {
     sender.command("send Test one");
     ASSERT_EQ(sender.waitFor("sent"), "sent 1");
     EXPECT_EQ(receive(*own).payload, "one");
-    EXPECT_EQ(own->pendingCount(), 0u);
+    EXPECT_EQ(pending(*own), 0u);
     EXPECT_EQ(inboxesOf(NobodyChild::kUid), 1u) << "a live sender's inbox went";
     // Root starts anew and drops it; the sender's next record goes into a new one.
     ASSERT_TRUE(own->init(kCount, kSize));
@@ -134,7 +166,7 @@ TEST_F(UserInboxesTest, AnInboxLastsAsLongAsItsSenderOrItsRecords) {
         for (auto next = receive(*own); next.ok; next = receive(*own)) {
             got.insert(next.payload);
         }
-        return own->pendingCount() == 0 && inboxesOf(NobodyChild::kUid) == 0 && got == expected;
+        return pending(*own) == 0 && inboxesOf(NobodyChild::kUid) == 0 && got == expected;
     }));
     EXPECT_EQ(got, expected);
 }
@@ -187,7 +219,7 @@ TEST_F(UserInboxesTest, EntriesOthersLeaveInTheFolderCostRootsPollsNoReadingOfIt
     for (int i = 0; i < 15; ++i) {
         std::this_thread::sleep_for(UserInboxes::kScanInterval + 10ms);
         before = cpu();
-        own->pendingCount();
+        pending(*own);
         receive(*own);
         polls += cpu() - before;
     }
