@@ -20,7 +20,11 @@ HeldInboxes::Held HeldInboxes::isHeld(uid_t user, const std::string& name) const
             return inbox.queue->isUnder(name) ? Held::Yes : Held::Replaced;
         }
     }
-    return Held::No;
+    const auto& waiting = found->second.waiting;
+    return std::any_of(waiting.begin(), waiting.end(),
+                       [&](const Waiting& entry) { return entry.name == name; })
+               ? Held::Waiting
+               : Held::No;
 }
 
 void HeldInboxes::drop(uid_t user, const std::string& name) {
@@ -112,33 +116,30 @@ void HeldInboxes::add(uid_t user, const std::string& name,
 bool HeldInboxes::wait(uid_t user, const std::string& name) {
     auto& held = users_[user];
     if (held.waiting.size() >= kMaxWaitingPerUser) {
-        if (held.open.empty() && held.waiting.empty()) {
-            users_.erase(user);
-        }
         return false;
     }
     held.waiting.push_back(Waiting{name});
     return true;
 }
 
-bool HeldInboxes::isDue(uid_t user, uid_t session, const Waiting& waiting, std::size_t open,
-                        std::size_t& looks) {
-    if (open < kMaxOpen) {
-        return hasRoom(user, session, open);
+HeldInboxes::Due HeldInboxes::isDue(uid_t user, uid_t session, const Waiting& waiting,
+                                    std::size_t open, std::size_t& looks) {
+    if (!hasRoom(user, session, open)) {
+        return Due::NoRoom;
     }
     // Another's place is taken only for what may hold records.
-    if (waiting.closed && !waiting.heldRecords) {
+    if (open >= kMaxOpen && waiting.closed && !waiting.heldRecords) {
         if (looks == 0) {
-            return false;
+            return Due::NotYet;
         }
         --looks;
         const auto status = SharedRecordQueue::statusOf(waiting.name);
         if (!status || (status->st_ctim.tv_sec == waiting.changed.tv_sec &&
                         status->st_ctim.tv_nsec == waiting.changed.tv_nsec)) {
-            return false;
+            return Due::NotYet;
         }
     }
-    return hasRoom(user, session, open);
+    return Due::Yes;
 }
 
 std::vector<std::pair<uid_t, std::string>> HeldInboxes::due(std::size_t count, uid_t session) {
@@ -155,18 +156,23 @@ std::vector<std::pair<uid_t, std::string>> HeldInboxes::due(std::size_t count, u
     std::size_t looks = count;
     for (const uid_t uid : order) {
         auto& held = users_[uid];
-        std::size_t taken = 0;
         for (auto waiting = held.waiting.begin();
-             waiting != held.waiting.end() && names.size() < count &&
-             held.open.size() + taken < kMaxPerUser;) {
+             waiting != held.waiting.end() && names.size() < count;) {
             // The room is judged as if each name taken off were taken up.
-            if (!isDue(uid, session, *waiting, open_ + names.size(), looks)) {
+            const std::size_t taken = static_cast<std::size_t>(std::count_if(
+                names.begin(), names.end(), [&](const auto& name) { return name.first == uid; }));
+            const auto due = held.open.size() + taken < kMaxPerUser
+                                 ? isDue(uid, session, *waiting, open_ + names.size(), looks)
+                                 : Due::NoRoom;
+            if (due == Due::NoRoom) {
+                break;
+            }
+            if (due == Due::NotYet) {
                 ++waiting;
                 continue;
             }
             names.emplace_back(uid, std::move(waiting->name));
             waiting = held.waiting.erase(waiting);
-            ++taken;
         }
     }
     return names;

@@ -46,13 +46,13 @@ public:
         uid_t owner;
         std::string reason;
     };
-    enum class Held { No, Yes, Replaced };
+    enum class Held { No, Yes, Replaced, Waiting };
 
     // `maxRecordSize`: the largest record taken from an inbox.
     HeldInboxes(std::size_t maxRecordSize, common::ILogger& logger);
 
-    // Whether the inbox `name` of `user` is held open: Replaced when the
-    // name now has another file.
+    // Whether the inbox `name` of `user` is held open (Replaced when the
+    // name now has another file), or waits.
     Held isHeld(uid_t user, const std::string& name) const;
     // Lets go of the inbox `name` of `user`, or forgets it waiting.
     void drop(uid_t user, const std::string& name);
@@ -112,9 +112,11 @@ private:
     // The inbox that one of `user` may take the place of: the longest idle of
     // those read whole, for the session user's any.
     Inbox* victimFor(uid_t user, uid_t session, uid_t& owner);
-    // Whether the waiting `name` is to be taken up now.
-    bool isDue(uid_t user, uid_t session, const Waiting& waiting, std::size_t open,
-               std::size_t& looks);
+    enum class Due { Yes, NotYet, NoRoom };
+    // Whether `waiting` is to be taken up now, with `open` held, looking at
+    // the change times of `looks` closed ones at most.
+    Due isDue(uid_t user, uid_t session, const Waiting& waiting, std::size_t open,
+              std::size_t& looks);
     SharedRecordQueue::Status popFrom(User& user, std::vector<std::uint8_t>& record,
                                       std::string& error);
     void noteBusy(Inbox& inbox);

@@ -188,10 +188,11 @@ bool UserInboxes::findSenders() {
             }
             continue;
         }
+        const bool listed = &candidates == &listed_;
         const std::string name = std::move(candidates.front());
         candidates.pop_front();
         queued_.erase(name);
-        taken = examine(name) || taken;
+        taken = examine(name, listed) || taken;
         ++looks;
     }
     removals_.remove(kMaxRemovalsPerCall);
@@ -243,14 +244,15 @@ void UserInboxes::remove(const std::string& name, uid_t owner, std::string reaso
     }
 }
 
-bool UserInboxes::examine(const std::string& name) {
+bool UserInboxes::examine(const std::string& name, bool listed) {
     const uid_t user = userOf(queue_, name);
     if (user == 0) {
         return false;
     }
     // Held and still there: nothing to do. Else it is looked at anew, as it
     // is now.
-    if (held_.isHeld(user, name) == HeldInboxes::Held::Yes) {
+    const auto held = held_.isHeld(user, name);
+    if (held == HeldInboxes::Held::Yes || (listed && held == HeldInboxes::Held::Waiting)) {
         return false;
     }
     held_.drop(user, name);

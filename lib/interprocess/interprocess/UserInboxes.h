@@ -102,8 +102,9 @@ private:
     // looked at.
     void enqueue(std::deque<std::string>& candidates, const std::string& name);
     // Takes up, lets go of, keeps waiting or removes what has that name;
-    // true when an inbox was taken up.
-    bool examine(const std::string& name);
+    // true when an inbox was taken up. A name that a listing found, waiting
+    // already, is left as it is.
+    bool examine(const std::string& name, bool listed = false);
     void remove(const std::string& name, uid_t owner, std::string reason);
     // Puts the next names of the listing among the candidates; false when
     // no listing is under way or due.
