@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <algorithm>
 #include <functional>
@@ -97,13 +99,16 @@ protected:
     int refused() const {
         return lines->countContaining(common::loglevel::warn, "Refusing a message as 'AttendedUi'");
     }
-    // The inboxes this process holds open.
-    std::size_t inboxesHeld() const {
+    // The inboxes this process holds open (of those whose names contain `part`).
+    std::size_t inboxesHeld(const std::string& part = "~") const {
         std::size_t held = 0;
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
             std::error_code error;
             const auto target = std::filesystem::read_symlink(entry.path(), error).string();
-            held += target.find(queue + "~") != std::string::npos ? 1 : 0;
+            held += target.find(queue + "~") != std::string::npos &&
+                            target.find(part) != std::string::npos
+                        ? 1
+                        : 0;
         }
         return held;
     }
@@ -136,6 +141,41 @@ bool formatAsQueue(const std::string& path, const std::vector<std::uint8_t>& rec
     ::close(to);
     return written;
 }
+
+// Whether the folder was quiet since this was made: the kernel reported few changes and
+// dropped none. Another test's flood there costs every link, to read the kernel's reports of
+// it and, when the kernel dropped some, to read the folder again.
+class KernelReports {
+public:
+    KernelReports() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        ::inotify_add_watch(fd_, SharedRecordQueue::kDirectory,
+                            IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
+                                IN_ONLYDIR);
+    }
+    ~KernelReports() { ::close(fd_); }
+    KernelReports(const KernelReports&) = delete;
+    KernelReports& operator=(const KernelReports&) = delete;
+
+    bool quiet() const {
+        alignas(inotify_event) char buffer[64 * 1024];
+        std::size_t reports = 0;
+        for (ssize_t got; (got = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
+                inotify_event event;
+                std::memcpy(&event, buffer + at, sizeof event);
+                if ((event.mask & IN_Q_OVERFLOW) != 0) {
+                    return false;
+                }
+                ++reports;
+                at += static_cast<ssize_t>(sizeof event + event.len);
+            }
+        }
+        return fd_ >= 0 && reports < 1000;
+    }
+
+private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -315,6 +355,7 @@ TEST_F(UserInboxesTest, InboxesAreReadInTurnsPerUserTheSessionUsersFirst) {
                           records);
             }
         }
+        ASSERT_TRUE(waitFor([&] { return pending(*own) == 8; }));
         // Whose record each receive took: its payload, or the refusal it was logged with.
         std::string order;
         for (int i = 0; i < 8; ++i) {
@@ -401,8 +442,13 @@ TEST_F(UserInboxesTest, EntriesOthersLeaveInTheFolderCostRootsPollsNoReadingOfIt
     for (int i = 0; i < 15; ++i) {
         std::this_thread::sleep_for(UserInboxes::kScanInterval + 10ms);
         before = threadCpu();
-        pending(*own);
-        receive(*own);
+        own->findSenders();
+        own->pendingCount();
+        std::vector<std::uint8_t> payload;
+        std::string from;
+        bool sync = false, toListener = false, ack = false;
+        std::int64_t id = 0;
+        own->receive(payload, from, sync, id, toListener, ack, false);
         polls += threadCpu() - before;
     }
     EXPECT_LT(polls, 5 * reading);
@@ -464,14 +510,29 @@ TEST_F(UserInboxesTest, InboxesPastAUsersCapWaitWithinABoundAndCostNothingOnceLo
                                      "of user 65533 under inbox names that are no inbox"),
               1);
     // Once looked at, they cost the polls no reading of the folder, however long they stay
-    // (fifteen polls a tenth of the time between two readings apart).
+    // (fifteen polls a tenth of the time between two readings apart). Another test's flood
+    // in the folder costs every link: then it is measured again.
     const auto reading = oneReading();
+    const auto tenth = std::chrono::milliseconds(UserInboxes::kFullScanInterval) / 10;
     std::chrono::nanoseconds polls{0};
-    for (int i = 0; i < 15; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(UserInboxes::kFullScanInterval) / 10);
-        const auto before = threadCpu();
-        pending(*own);
-        polls += threadCpu() - before;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const KernelReports reports;
+        // First the polls in which a reading due from before passes.
+        for (int i = 0; i < 15; ++i) {
+            std::this_thread::sleep_for(tenth);
+            own->findSenders();
+        }
+        polls = std::chrono::nanoseconds(0);
+        for (int i = 0; i < 15; ++i) {
+            std::this_thread::sleep_for(tenth);
+            const auto before = threadCpu();
+            own->findSenders();
+            own->pendingCount();
+            polls += threadCpu() - before;
+        }
+        if (reports.quiet()) {
+            break;
+        }
     }
     EXPECT_LT(polls, reading / 2);
     // The names kept are read once their user's others are gone; those removed never are.
@@ -504,11 +565,16 @@ TEST_F(UserInboxesTest, AtMost256InboxesAreHeldTheLongestIdleGivingWayTheSession
         holders.push_back(holdInboxes(user, kPerUser));
         ASSERT_TRUE(holders.back()->succeeded()) << user;
     }
-    EXPECT_EQ(pending(*own), interprocess::HeldInboxes::kMaxOpen);
+    EXPECT_TRUE(waitFor([&] { return pending(*own) == interprocess::HeldInboxes::kMaxOpen; }));
     EXPECT_EQ(inboxesHeld(), interprocess::HeldInboxes::kMaxOpen);
     // A new inbox of the session user's takes the place of one at once, and is read first.
     ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"session"}), 1);
-    EXPECT_EQ(pending(*own), interprocess::HeldInboxes::kMaxOpen);
+    const std::string sessions = onlyInboxOf(queue, NobodyChild::kUid);
+    EXPECT_TRUE(waitFor([&] {
+        own->findSenders();
+        return inboxesHeld(sessions) == 1;
+    }));
+    EXPECT_EQ(own->pendingCount(), interprocess::HeldInboxes::kMaxOpen);
     EXPECT_EQ(receive(*own).payload, "session");
     // Every other record is read: the inboxes read whole give way to those waiting once they
     // have been idle a while. Never more are held.
