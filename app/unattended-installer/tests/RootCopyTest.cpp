@@ -526,12 +526,12 @@ TEST_F(RootCopyTest, APackageParameterFileOverTheReadLimitFailsTheInstall) {
 // A package's parameter file is kept as it is written: one that is not
 // strict JSON fails the install, with or without a token to carry over,
 // and the earlier install stays; in one that is, the token is added and
-// nothing else changes, numbers included.
+// nothing else changes, numbers included, however large JSON allows them.
 TEST_F(RootCopyTest, APackageParameterFileThatIsNotStrictJsonFailsTheInstall) {
     InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    const std::string earlier = R"({"DeviceToken": "kept"})";
+    const std::string earlier = R"({"Limit": -1e309, "DeviceToken": "kept"})";
     const std::string numbers = "{\n    \"Count\": 123456789012345678901234567890,\n"
-                                "    \"Ratio\": 1.50\n}\n";
+                                "    \"Huge\": 1e400,\n    \"Ratio\": 1.50\n}\n";
     struct Case {
         std::string json;
         bool token;
