@@ -143,7 +143,8 @@ void makeAgentPackage(const std::string& path, const Agent& agent) {
         argv.push_back("--modes");
     }
     if (!agent.leaveRunning.empty()) {
-        argv.insert(argv.end(), {"--leave-running", agent.leaveRunning});
+        argv.insert(argv.end(), {"--leave-running", agent.leaveRunning, "--leftover-pause",
+                                 agent.leftoverPause});
     }
     if (agent.jsonText) {
         argv.insert(argv.end(), {"--json-text", *agent.jsonText});
