@@ -146,6 +146,9 @@ void makeAgentPackage(const std::string& path, const Agent& agent) {
         argv.insert(argv.end(), {"--leave-running", agent.leaveRunning, "--leftover-pause",
                                  agent.leftoverPause});
     }
+    if (!agent.lateWriters.empty()) {
+        argv.insert(argv.end(), {"--late-writers", agent.lateWriters});
+    }
     if (agent.jsonText) {
         argv.insert(argv.end(), {"--json-text", *agent.jsonText});
     }

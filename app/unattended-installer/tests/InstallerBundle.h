@@ -82,6 +82,8 @@ struct Agent {
     // long it pauses between its writes ("0": not at all).
     std::string leaveRunning{};
     std::string leftoverPause{"0.05"};
+    // The file whose making lets the daemon's late writers write.
+    std::string lateWriters{};
     // Packages that test the installer's bounds.
     bool modes = false;
     std::string jsonLink{};

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -585,6 +586,38 @@ TEST_F(RootCopyTest, APackageParameterFileThatIsNotStrictJsonFailsTheInstall) {
             << c.json << "\n"
             << log;
     }
+}
+
+// What the daemon left running keeps its standard output and error after
+// the install: writers that write to them 2 s after the root copy has
+// ended live through their writes and finish their work.
+TEST_F(RootCopyTest, WhatTheDaemonLeftRunningKeepsItsOutputAfterTheInstall) {
+    const std::string go = work_.file("late-go");
+    // Whatever happens, the writers wait no longer.
+    const std::shared_ptr<void> release(nullptr, [&go](void*) { writeFile(go, "go"); });
+    installertest::makeAgentPackage(package_, Agent{.lateWriters = go});
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const auto result = startElevated(installer)->finish(std::chrono::seconds(60));
+    ASSERT_EQ("<exitcode>0</exitcode>\n", result.output) << installer.lastLog();
+    const std::string log = installer.lastLog();
+    EXPECT_TRUE(contains(log, "[info] [UnattendedInstaller] daemon: <exitcode>0</exitcode>"))
+        << log;
+    const std::vector<int> writers = installertest::processesMentioning(go);
+    ASSERT_EQ(3u, writers.size());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    writeFile(go, "go");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!installertest::processesMentioning(go).empty() &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Lines finished;
+    for (const std::string stream : {"both", "err", "out"}) {
+        if (readFile(destination() + "/late-" + stream + ".txt") == "done\n") {
+            finished.push_back(stream);
+        }
+    }
+    EXPECT_EQ((Lines{"both", "err", "out"}), finished) << "of the writers to stdout, stderr, both";
 }
 
 // The limits of whoever starts the root copy neither end it nor bind what
