@@ -506,13 +506,19 @@ TEST_F(RootCopyTest, ParameterFilesAreReadWithoutFollowingLinksOrWaitingOnFifos)
 }
 
 // The package's parameter file is read up to 1 MiB: a larger one fails the
-// install, with or without a token to carry over, and the earlier install
-// stays; one of exactly 1 MiB installs with the token carried over.
+// install, with or without a token to carry over, and so does one that the
+// token would take past 1 MiB; the earlier install stays. One of exactly
+// 1 MiB installs when there is no token to carry over.
 TEST_F(RootCopyTest, APackageParameterFileOverTheReadLimitFailsTheInstall) {
     InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    const std::vector<std::tuple<long long, bool, int>> cases{
-        {(1 << 20) + 1, true, 4}, {(1 << 20) + 1, false, 4}, {1 << 20, true, 0}};
-    for (const auto& [size, token, code] : cases) {
+    const std::string over = "the package's unattended.json is larger than 1048576 bytes";
+    const std::string grown = "the package's unattended.json would be 1048603 bytes";
+    const std::vector<std::tuple<long long, bool, int, std::string>> cases{
+        {(1 << 20) + 1, true, 4, over},
+        {(1 << 20) + 1, false, 4, over},
+        {1 << 20, true, 4, grown},
+        {1 << 20, false, 0, ""}};
+    for (const auto& [size, token, code, logged] : cases) {
         const std::string what = std::to_string(size) + (token ? " bytes, a token" : " bytes");
         fs::remove_all(destination());
         makeEarlierInstall();
@@ -524,16 +530,14 @@ TEST_F(RootCopyTest, APackageParameterFileOverTheReadLimitFailsTheInstall) {
         EXPECT_EQ("<exitcode>" + std::to_string(code) + "</exitcode>\n", result.output) << what;
         const std::string json = readFile(destination() + "/unattended.json");
         if (code == 0) {
-            EXPECT_TRUE(contains(json, R"("DeviceToken": "kept")")) << what;
-            EXPECT_TRUE(contains(json, "Padding")) << what;
+            EXPECT_EQ(token, contains(json, R"("DeviceToken": "kept")")) << what;
+            EXPECT_EQ(static_cast<std::size_t>(size), json.size()) << what;
             continue;
         }
         EXPECT_EQ("earlier", marker()) << what;
         EXPECT_EQ(token ? R"({"DeviceToken": "kept"})" : "", json) << what;
         EXPECT_EQ(Lines{company_}, entries(product())) << what;
-        EXPECT_TRUE(contains(installer.lastLog(),
-                             "the package's unattended.json is larger than 1048576 bytes"))
-            << what << installer.lastLog();
+        EXPECT_TRUE(contains(installer.lastLog(), logged)) << what << installer.lastLog();
     }
 }
 
@@ -585,6 +589,93 @@ TEST_F(RootCopyTest, APackageParameterFileThatIsNotStrictJsonFailsTheInstall) {
                     contains(log, c.logged))
             << c.json << "\n"
             << log;
+    }
+}
+
+// The earlier install's device token is carried over, or the log says why
+// not: an earlier file that cannot be read as one JSON object of at most
+// 1 MiB gives no token and a line. A package whose file the next install
+// could not read once the token is in, or that names the token more than
+// once (each would take it), fails with status 4 and the earlier install
+// stays byte for byte. The file carried over is root's and 0644: the
+// agent, a user of its own, reads it.
+TEST_F(RootCopyTest, TheEarlierDeviceTokenIsCarriedOverOrTheLogSaysWhyNot) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    const std::string kept = R"({"DeviceToken": "kept"})";
+    const std::string long2000 = std::string(2000, 't');
+    std::string repeated = "{";
+    for (int i = 0; i < 30000; ++i) {
+        repeated += std::string(i == 0 ? "" : ", ") + R"("DeviceToken": 1)";
+    }
+    repeated += "}";
+    const std::string lineOf = "the earlier install's unattended.json ";
+    const std::string noToken = ": no DeviceToken to carry over";
+    struct Case {
+        std::string what;
+        std::string earlier;  // "<link>": a link to a file holding a token
+        Agent agent;
+        int code;
+        bool carried;
+        std::string logged;
+    };
+    const std::vector<Case> cases{
+        {"earlier over 1 MiB", R"({"DeviceToken": "kept", "Padding": ")" +
+                                   std::string((1 << 20) - 37, 'x') + "\"}",
+         Agent{}, 0, false, lineOf + "is larger than 1048576 bytes" + noToken},
+        {"earlier not strict JSON", R"({"DeviceToken": "kept",})", Agent{}, 0, false,
+         lineOf + "is not one JSON object: Missing a name for object member."},
+        {"earlier a link", "<link>", Agent{}, 0, false, lineOf + "is not a regular file" + noToken},
+        {"earlier numbers past a double", R"({"Limit": 1e400, "DeviceToken": "kept"})", Agent{}, 0,
+         true, ""},
+        {"package file that just fits", kept, Agent{.jsonSize = (1 << 20) - 27}, 0, true, ""},
+        {"package file that grows past 1 MiB", kept, Agent{.jsonSize = 1048568}, 4, false,
+         "with the earlier install's DeviceToken the package's unattended.json would be "
+         "1048595 bytes, more than the 1048576 that are read"},
+        {"package repeating the token key", R"({"DeviceToken": ")" + long2000 + "\"}",
+         Agent{.jsonText = repeated}, 4, false,
+         "the package's unattended.json holds DeviceToken 30000 times"},
+        {"package naming the token twice, none earlier", "",
+         Agent{.jsonText = R"({"DeviceToken": 1, "DeviceToken": 2})"}, 4, false,
+         "the package's unattended.json holds DeviceToken 2 times"},
+    };
+    const std::string secret = work_.file("secret.json");
+    writeFile(secret, kept);
+    const std::string installed = destination() + "/unattended.json";
+    for (const auto& c : cases) {
+        fs::remove_all(destination());
+        makeEarlierInstall();
+        if (c.earlier == "<link>") {
+            fs::create_symlink(secret, installed);
+        } else if (!c.earlier.empty()) {
+            writeFile(installed, c.earlier);
+        }
+        const auto earlier = treeOf(destination());
+        installertest::makeAgentPackage(package_, c.agent);
+        const auto result = startElevated(installer)->finish(std::chrono::seconds(60));
+        EXPECT_EQ("<exitcode>" + std::to_string(c.code) + "</exitcode>\n", result.output)
+            << c.what << "\n"
+            << installer.lastLog();
+        const std::string log = installer.lastLog();
+        EXPECT_TRUE(c.logged.empty() || contains(log, c.logged)) << c.what << "\n" << log;
+        if (c.code != 0) {
+            EXPECT_EQ(earlier, treeOf(destination())) << c.what;
+            EXPECT_EQ(Lines{company_}, entries(product())) << c.what;
+            continue;
+        }
+        const std::string json = readFile(installed);
+        EXPECT_EQ(c.carried, contains(json, R"("DeviceToken": "kept")")) << c.what;
+        EXPECT_LE(json.size(), 1u << 20) << c.what;
+        if (!c.carried) {
+            continue;
+        }
+        struct stat info {};
+        ASSERT_EQ(0, ::lstat(installed.c_str(), &info)) << c.what;
+        EXPECT_EQ(0644u, info.st_mode & 07777) << c.what;
+        EXPECT_EQ(0u, info.st_uid) << c.what;
+        const auto asAgent = testsupport::runCommand({"/usr/bin/setpriv", "--reuid=65534",
+                                                      "--regid=65534", "--clear-groups",
+                                                      "/bin/cat", installed});
+        EXPECT_TRUE(asAgent.output == json) << c.what << ": " << asAgent.errors;
     }
 }
 
