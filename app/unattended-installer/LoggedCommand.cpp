@@ -102,6 +102,19 @@ void closeAllBut(int* keep, std::size_t count) {
     ::close_range(from, ~0U, 0);
 }
 
+// The default actions of the signals the installer handles or ignores, and
+// none blocked.
+void restoreSignalDefaults() {
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGCHLD}) {
+        ::sigaction(signal, &defaults, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 // The program, a child of the keeper: killed when the keeper ends, with the
 // default signal actions and no blocked signal, whatever the installer had.
 [[noreturn]] void runProgram(const ChildSetup& setup, pid_t keeper) {
@@ -127,14 +140,7 @@ void closeAllBut(int* keep, std::size_t count) {
     if (setup.limitFileSize) {
         ::setrlimit(RLIMIT_FSIZE, &setup.fileSize);
     }
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGCHLD}) {
-        ::sigaction(signal, &defaults, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    restoreSignalDefaults();
     ::execve(setup.argv[0], setup.argv, environ);
     const int error = errno;
     [[maybe_unused]] const ssize_t written = ::write(setup.report, &error, sizeof error);
@@ -149,12 +155,7 @@ void handOverOutput(const ChildSetup& setup) {
     if (::fork() != 0) {
         return;
     }
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    ::sigaction(SIGCHLD, &defaults, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    restoreSignalDefaults();
     const int sink = ::open("/dev/null", O_WRONLY);
     ::dup2(setup.outputEnd, STDIN_FILENO);
     ::dup2(sink, STDOUT_FILENO);

@@ -358,7 +358,7 @@ bool UnattendedInstallerApplication::carryDeviceTokenOver(const fs::path& destin
         unread = "is larger than " + std::to_string(kLargestParameterFile) + " bytes";
     } else if (!earlierText &&
                fs::exists(fs::symlink_status(destination / kParameterFile, error))) {
-        unread = "is not a regular file";
+        unread = "cannot be read as a regular file";
     } else if (earlierText && !earlierText->empty()) {
         unread = earlier.problem();
     }

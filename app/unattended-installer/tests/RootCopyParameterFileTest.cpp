@@ -200,7 +200,7 @@ TEST_F(RootCopyTest, TheEarlierDeviceTokenIsCarriedOverOrTheLogSaysWhyNot) {
          Agent{}, 0, false, lineOf + "is larger than 1048576 bytes" + noToken},
         {"earlier not strict JSON", R"({"DeviceToken": "kept",})", Agent{}, 0, false,
          lineOf + "is not one JSON object: Missing a name for object member."},
-        {"earlier a link", "<link>", Agent{}, 0, false, lineOf + "is not a regular file" + noToken},
+        {"earlier a link", "<link>", Agent{}, 0, false, lineOf + "cannot be read as a regular file" + noToken},
         {"earlier numbers past a double", R"({"Limit": 1e400, "DeviceToken": "kept"})", Agent{}, 0,
          true, ""},
         {"package file that just fits", kept, Agent{.jsonSize = (1 << 20) - 27}, 0, true, ""},
