@@ -346,15 +346,25 @@ bool UnattendedInstallerApplication::carryDeviceTokenOver(const fs::path& destin
     // the place of the package's own in the text of the package's parameter
     // file (checked whole by unpack), whose other bytes stay as they are. A
     // package without a plain parameter file gets one holding the token
-    // alone, written in place of whatever the package had at its name.
-    const auto earlierText = readParameterFile(destination);
-    if (!earlierText) {
-        return true;
+    // alone, written in place of whatever the package had at its name. An
+    // earlier file that cannot be read is named in the log.
+    bool tooLarge = false;
+    const auto earlierText =
+        readPlainFile(destination, kParameterFile, kLargestParameterFile, &tooLarge);
+    const ParameterFileText earlier(earlierText.value_or(""));
+    boost::system::error_code error;
+    std::string unread;
+    if (tooLarge) {
+        unread = "is larger than " + std::to_string(kLargestParameterFile) + " bytes";
+    } else if (!earlierText &&
+               fs::exists(fs::symlink_status(destination / kParameterFile, error))) {
+        unread = "cannot be read as a regular file";
+    } else if (earlierText && !earlierText->empty()) {
+        unread = earlier.problem();
     }
-    const ParameterFileText earlier(*earlierText);
-    if (!earlier.problem().empty()) {
+    if (!unread.empty()) {
         logger_->warn("the earlier install's %s %s: no %s to carry over", kParameterFile,
-                      earlier.problem().c_str(), kDeviceToken);
+                      unread.c_str(), kDeviceToken);
         return true;
     }
     const auto token = earlier.valueText(kDeviceToken);
@@ -362,13 +372,25 @@ bool UnattendedInstallerApplication::carryDeviceTokenOver(const fs::path& destin
         return true;
     }
     const ParameterFileText unpacked(readParameterFile(staging).value_or("{}\n"));
+    if (!unpacked.problem().empty()) {
+        return false;
+    }
+    const std::string text = unpacked.withValue(kDeviceToken, *token);
+    // What the next install could not read would lose the token there.
+    if (text.size() > kLargestParameterFile) {
+        logger_->error(
+            "with the earlier install's %s the package's %s would be %zu bytes, "
+            "more than the %zu that are read",
+            kDeviceToken, kParameterFile, text.size(), kLargestParameterFile);
+        return false;
+    }
     const fs::path privateFolder = makePrivateFolder(
         staging.parent_path(), staging.filename().string() + InstallSlot::kParamsInfix);
-    if (!unpacked.problem().empty() || privateFolder.empty()) {
+    if (privateFolder.empty()) {
         return false;
     }
     const fs::path merged = privateFolder / kParameterFile;
-    const bool carried = writeNewFile(merged, unpacked.withValue(kDeviceToken, *token), 0644) &&
+    const bool carried = writeNewFile(merged, text, 0644) &&
                          ::rename(merged.c_str(), (staging / kParameterFile).c_str()) == 0;
     deleteDirectory(privateFolder);
     return carried;

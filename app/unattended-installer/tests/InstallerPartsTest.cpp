@@ -198,6 +198,13 @@ TEST(InstallerPartsTest, AParameterFileIsReadStrictlyAndChangedOnlyWhereItsToken
         {"{'a': 1}", "Missing a name for object member."},
         {"", "The document is empty."},
         {"\xEF\xBB\xBF", "The document is empty. (at byte 3)"},
+        // Numbers of any size are read, but only numbers.
+        {"{\"a\": 1e400x}", "Missing a comma or '}' after an object member. (at byte 11)"},
+        {"{\"a\": 01e400}", "Missing a comma or '}' after an object member. (at byte 7)"},
+        {"{\"a\": 1.e400}", "Miss fraction part in number. (at byte 8)"},
+        {"{\"a\": 1e+}", "Miss exponent in number. (at byte 9)"},
+        {"{\"a\": +1e400}", "Invalid value. (at byte 6)"},
+        {"{\"a\": 1e400,}", "Missing a name for object member. (at byte 12)"},
     };
     for (const auto& [text, problem] : refused) {
         const ParameterFileText file(text);
@@ -227,6 +234,12 @@ TEST(InstallerPartsTest, AParameterFileIsReadStrictlyAndChangedOnlyWhereItsToken
          "{\"Device\\u0054oken\": \"t\", \"n\": {\"DeviceToken\": 1}}"},
         {"{\"b\": " + big + "}", "", "{\"b\": " + big + ",\n    \"DeviceToken\": \"t\"}"},
         {deep, "", deep.substr(0, deep.size() - 1) + ",\n    \"DeviceToken\": \"t\"}"},
+        // Past a double's range, as JSON allows: kept as written.
+        {"{\"DeviceToken\": 1e400, \"n\": [-1e309, 0.1e310, 1E+400, -0.0e-400]}", "1e400",
+         "{\"DeviceToken\": \"t\", \"n\": [-1e309, 0.1e310, 1E+400, -0.0e-400]}"},
+        {"{\"a\": 1e309, \"b\": \"1e400\\\"\", \"c\": " + std::string(400, '9') + "}", "",
+         "{\"a\": 1e309, \"b\": \"1e400\\\"\", \"c\": " + std::string(400, '9') +
+             ",\n    \"DeviceToken\": \"t\"}"},
     };
     for (const auto& c : cases) {
         const ParameterFileText file(c.text);
@@ -234,6 +247,16 @@ TEST(InstallerPartsTest, AParameterFileIsReadStrictlyAndChangedOnlyWhereItsToken
         EXPECT_EQ(c.earlier, file.valueText("DeviceToken").value_or("")) << c.text;
         EXPECT_EQ(c.changed, file.withValue("DeviceToken", "\"t\"")) << c.text;
         EXPECT_EQ("", ParameterFileText(file.withValue("DeviceToken", big)).problem()) << c.text;
+    }
+    // Members of the object only, by their names as read.
+    const std::vector<std::pair<std::string, std::size_t>> counted{
+        {"{}", 0},
+        {"{\"DeviceToken\": 1, \"n\": {\"DeviceToken\": 2}}", 1},
+        {"{\"DeviceToken\": 1, \"Device\\u0054oken\": 2, \"DeviceToken\": 3}", 3},
+        {"{\"DeviceToken\": 1, \"DeviceToken\": 2,}", 0},
+    };
+    for (const auto& [text, count] : counted) {
+        EXPECT_EQ(count, ParameterFileText(text).count("DeviceToken")) << text;
     }
 }
 
