@@ -1,6 +1,7 @@
 #include "InstallLocation.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <tuple>
 
@@ -85,6 +86,11 @@ std::vector<std::string> elevatedArguments(const ElevatedRequest& request) {
 
 bool isElevatedCommandLine(const std::vector<std::string>& arguments) {
     return arguments.size() > 1 && arguments[1] == kElevatedFlag;
+}
+
+bool isElevatedCommandLine(int argc, char** argv) {
+    return argc > 1 && argv != nullptr && argv[1] != nullptr &&
+           std::strcmp(argv[1], kElevatedFlag) == 0;
 }
 
 std::optional<ElevatedRequest> parseElevatedArguments(const std::vector<std::string>& arguments) {

@@ -66,6 +66,8 @@ std::vector<std::string> elevatedArguments(const ElevatedRequest& request);
 // Whether `arguments` (argv[0] first) start the elevated copy: the flag
 // "-PrivilegedInstall" right after the executable.
 bool isElevatedCommandLine(const std::vector<std::string>& arguments);
+// The same for main's own arguments, before anything is allocated.
+bool isElevatedCommandLine(int argc, char** argv);
 
 // Reads an elevated command line back: each option of elevatedArguments
 // (and "-RegistrationTimeout" with a number of seconds) at most once, the

@@ -18,6 +18,7 @@
 #include <boost/filesystem.hpp>
 
 #include "EndToEndTest.h"
+#include "InheritedLimits.h"
 #include "PackageServer.h"
 #include "support/ChildProcess.h"
 
@@ -620,6 +621,70 @@ TEST_F(RootCopyTest, TheRootCopyLiftsTheLimitsItInherits) {
         EXPECT_EQ(c.soft, softLimit(readFile(destination() + "/daemon-limits.txt"), c.row))
             << c.option;
     }
+}
+
+// With hard limits root may not raise (the right to is taken from it), too
+// few descriptors or too small a stack end the elevated copy at its start,
+// with its result line and status 4 and nothing made, not even its log
+// folder. The least it needs is enough for a whole run: the elevated copy's
+// alone, and the user-started copy's with the elevated one it starts.
+TEST_F(RootCopyTest, LimitsRootCannotLiftEndTheElevatedCopyWithItsResultLine) {
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
+    PackageServer server(package_, work_.file("journal"));
+    const std::string least =
+        "--nofile=" + std::to_string(quorvane::unattended::InheritedLimits::kLeastOpenFiles);
+    const std::string leastStack =
+        "--stack=" + std::to_string(quorvane::unattended::InheritedLimits::kLeastStack);
+    struct Case {
+        Lines limits;
+        std::string refusal;  // empty: it installs
+    };
+    const std::vector<Case> cases{
+        {{"--nofile=5"}, "open files limited to 5 (hard limit 5): it needs at least 64"},
+        {{"--nofile=16"}, "open files limited to 16 (hard limit 16): it needs at least 64"},
+        {{"--stack=32768"},
+         "stack size limited to 32768 bytes (hard limit 32768): it needs at least 262144 bytes"},
+        {{least, leastStack}, ""},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(product());
+        Lines argv{"/usr/bin/setpriv", "--bounding-set=-sys_resource", "/usr/bin/prlimit"};
+        argv.insert(argv.end(), c.limits.begin(), c.limits.end());
+        argv.push_back(installer.executable());
+        const Lines arguments = request();
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const auto result = installer.launch(argv)->finish(std::chrono::seconds(60));
+        const std::string what = c.limits.front();
+        if (c.refusal.empty()) {
+            EXPECT_EQ("<exitcode>0</exitcode>\n", result.output) << what << result.errors;
+            EXPECT_EQ((Lines{"-regsvc", "-publickey", key_}), daemonCall()) << what;
+            continue;
+        }
+        EXPECT_EQ("<exitcode>4</exitcode>\n", result.output) << what << result.errors;
+        EXPECT_EQ(4, result.exitCode) << what;
+        EXPECT_EQ("unattended installer: cannot run with its " + c.refusal + "\n", result.errors)
+            << what;
+        EXPECT_EQ(Lines{}, installer.newLogs()) << what;
+        EXPECT_FALSE(fs::exists(product())) << what;
+    }
+
+    // The user-started copy with the elevated one, at the least they need.
+    fs::remove_all(product());
+    auto process = installer.launch({"/usr/bin/setpriv", "--bounding-set=-sys_resource",
+                                     "/usr/bin/prlimit", least, leastStack, installer.executable(),
+                                     "-CompanyId", company_, "-UnattendedDownloadUrl", server.url(),
+                                     "-WorkFolder", work_.file("run"), "-Lang", "en"},
+                                    {"LANG=en_US.UTF-8"});
+    EXPECT_TRUE(process->waitForErrorLine(
+        texts_.windowLines(InstallerState::Succeeded, "en").front()))
+        << process->errors();
+    process->writeInput("\n");
+    const auto result = process->finish();
+    EXPECT_EQ(0, result.exitCode) << result.errors;
+    EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors));
+    EXPECT_EQ((Lines{"-regsvc", "-publickey", key_}), daemonCall());
+    EXPECT_EQ(Lines{}, entries(work_.file("run")));
 }
 
 // What the daemon started and left in its process group goes when the

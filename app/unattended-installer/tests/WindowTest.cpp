@@ -278,6 +278,45 @@ TEST_F(WindowTest, AHomeFolderNamedThroughAnotherUsersLinkIsRefused) {
     }
 }
 
+// Too few descriptors or too small a stack end the run at its start, before
+// it makes anything (no log, no download folder): it says which on standard
+// error and in the alert, and ends with 1. At the least it needs it runs
+// (here to the failure of a run without a download URL).
+TEST_F(WindowTest, LimitsTooLowToRunWithEndTheRunBeforeItMakesAnything) {
+    InstallerBundle installer(kKeyed);
+    ASSERT_TRUE(installer.setParameters(R"({"Offline": "1", "Product": "P"})"));
+    const std::vector<std::pair<Lines, std::string>> cases{
+        {{"--nofile=5"}, "open files limited to 5 (hard limit 5): it needs at least 64"},
+        {{"--nofile=16"}, "open files limited to 16 (hard limit 16): it needs at least 64"},
+        {{"--nofile=63:4096"}, "open files limited to 63 (hard limit 4096): it needs at least 64"},
+        {{"--stack=32768"},
+         "stack size limited to 32768 bytes (hard limit 32768): it needs at least 262144 bytes"},
+        {{"--nofile=64", "--stack=262144"}, ""},
+    };
+    for (const auto& [limits, refusal] : cases) {
+        Lines argv{"/usr/bin/prlimit"};
+        argv.insert(argv.end(), limits.begin(), limits.end());
+        argv.insert(argv.end(), {installer.executable(), "-WorkFolder", work_.path(), "-Lang", "en"});
+        auto process = installer.launch(argv, systemLanguage("en_US.UTF-8"));
+        process->writeInput("\n");
+        const auto result = process->finish(std::chrono::seconds(60));
+        if (refusal.empty()) {
+            EXPECT_EQ(2, result.exitCode) << limits.front() << result.errors;
+            EXPECT_EQ(failedWindow(), result.errors) << limits.front();
+            continue;
+        }
+        const std::string reason = "cannot run with its " + refusal;
+        EXPECT_EQ(1, result.exitCode) << limits.front();
+        EXPECT_EQ("unattended installer: " + reason + "\n" + "alert: \"" +
+                      texts_.text(86, "en", "Wexo Quandel Unattended") + "\" \"" + reason +
+                      "\" [\"" + texts_.text(160, "en") + "\"]\n",
+                  result.errors)
+            << limits.front();
+        EXPECT_EQ(Lines{}, installer.newLogs()) << limits.front();
+    }
+    EXPECT_EQ(Lines{}, entries(work_.path()));
+}
+
 // Values that cannot make an install fail the run before any download, with
 // a log line naming the key and the window telling the failure.
 TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
