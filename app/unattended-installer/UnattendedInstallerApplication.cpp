@@ -507,9 +507,8 @@ bool UnattendedInstallerApplication::checkParameters() {
             return false;
         }
     }
-    if (!isInstallFolderName(companyId_)) {
-        logger_->error("CompanyId '%s' reads as a hidden name beside another install folder",
-                       companyId_.c_str());
+    if (const std::string problem = installFolderNameProblem(companyId_); !problem.empty()) {
+        logger_->error("CompanyId '%s' %s", companyId_.c_str(), problem.c_str());
         return false;
     }
     installerArguments_ = params_.getValue("UnattendedInstallerArgs", "");

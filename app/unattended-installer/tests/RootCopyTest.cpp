@@ -19,6 +19,7 @@
 
 #include "EndToEndTest.h"
 #include "InheritedLimits.h"
+#include "InstallSlot.h"
 #include "PackageServer.h"
 #include "support/ChildProcess.h"
 
@@ -621,6 +622,61 @@ TEST_F(RootCopyTest, TheRootCopyLiftsTheLimitsItInherits) {
         EXPECT_EQ(c.soft, softLimit(readFile(destination() + "/daemon-limits.txt"), c.row))
             << c.option;
     }
+}
+
+// The hidden names beside an install folder take its name and up to 40
+// bytes more. The longest CompanyId whose names all fit (bytes, not
+// characters, counted) installs, and updates with the earlier install's
+// token carried over through the longest of those names; one byte more is
+// refused before anything is written or downloaded, by the run (the window
+// tells the failure) and by the elevated copy (status 3).
+TEST_F(RootCopyTest, TheLongestCompanyIdThatFitsInstallsAndUpdatesOneByteMoreIsRefused) {
+    std::string longest = "co-";
+    longest.append((quorvane::unattended::InstallSlot::kLongestName - longest.size()) % 2, 'x');
+    while (longest.size() < quorvane::unattended::InstallSlot::kLongestName) {
+        longest += "\xC3\xA9";
+    }
+    const std::string tooLong = longest + "x";
+    const std::string first = work_.file("first.zip");
+    installertest::makeAgentPackage(first, Agent{.deviceToken = "first"});
+    installertest::makeAgentPackage(package_, Agent{.deviceToken = "second"});
+    PackageServer firstServer(first, work_.file("journal-first"));
+    PackageServer secondServer(package_, work_.file("journal-second"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
+    const auto runWith = [&](const std::string& company, const PackageServer& server) {
+        auto process =
+            start(installer, {"-CompanyId", company, "-UnattendedDownloadUrl", server.url()});
+        process->closeInput();
+        return process->finish(std::chrono::seconds(60));
+    };
+
+    for (const auto* server : {&firstServer, &secondServer}) {
+        const auto result = runWith(longest, *server);
+        EXPECT_EQ(0, result.exitCode) << server->url() << installer.newLogsText();
+        EXPECT_EQ(window(InstallerState::Succeeded), windowLines(result.errors));
+        EXPECT_EQ((Lines{"-regsvc", "-publickey", key_}), daemonCall(longest));
+        // The first install's token, carried over into the update.
+        EXPECT_TRUE(contains(readFile(destination(longest) + "/unattended.json"),
+                             R"("DeviceToken": "first")"))
+            << readFile(destination(longest) + "/unattended.json");
+    }
+
+    const auto refused = runWith(tooLong, secondServer);
+    EXPECT_EQ(2, refused.exitCode);
+    EXPECT_EQ(installertest::joinLines({texts_.windowLines(InstallerState::Starting, "en"),
+                                        texts_.windowLines(InstallerState::Downloading, "en"),
+                                        texts_.windowLines(InstallerState::Failed, "en"),
+                                        {installertest::kShown, installertest::kClosed}}),
+              windowLines(refused.errors));
+    EXPECT_TRUE(contains(installer.newLogsText(), "CompanyId '" + tooLong + "' is longer than"));
+    EXPECT_EQ(1u, secondServer.requests().size()) << "no download";
+    const Lines arguments = {"-PrivilegedInstall",       "-SourcePath", package_,
+                             "-DestinationPath",         destination(tooLong),
+                             "-publickey",               key_,
+                             "-UnattendedInstallerArgs", ""};
+    EXPECT_EQ("<exitcode>3</exitcode>\n", installer.start(arguments)->finish().output);
+    EXPECT_EQ(Lines{longest}, entries(product()));
 }
 
 // With hard limits root may not raise (the right to is taken from it), too

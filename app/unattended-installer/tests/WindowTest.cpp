@@ -296,7 +296,8 @@ TEST_F(WindowTest, LimitsTooLowToRunWithEndTheRunBeforeItMakesAnything) {
     for (const auto& [limits, refusal] : cases) {
         Lines argv{"/usr/bin/prlimit"};
         argv.insert(argv.end(), limits.begin(), limits.end());
-        argv.insert(argv.end(), {installer.executable(), "-WorkFolder", work_.path(), "-Lang", "en"});
+        argv.insert(argv.end(),
+                    {installer.executable(), "-WorkFolder", work_.path(), "-Lang", "en"});
         auto process = installer.launch(argv, systemLanguage("en_US.UTF-8"));
         process->writeInput("\n");
         const auto result = process->finish(std::chrono::seconds(60));
@@ -322,6 +323,11 @@ TEST_F(WindowTest, LimitsTooLowToRunWithEndTheRunBeforeItMakesAnything) {
 TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
     const std::string url = R"("UnattendedDownloadUrl": "http://127.0.0.1:9/a.zip")";
     const std::string product = R"(, "Product": "P")";
+    // 216 bytes, 110 characters.
+    std::string longCompany = "co-x";
+    while (longCompany.size() < 216) {
+        longCompany += "\xC3\xA9";
+    }
     ASSERT_EQ(0, ::mkdir(work_.file("open").c_str(), 0777));
     ASSERT_EQ(0, ::chmod(work_.file("open").c_str(), 0777));
     writeFile(work_.file("plain"), "");
@@ -340,6 +346,14 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
          "CompanyId 'px.unpacking-q' reads as a hidden name beside another install folder"},
         {url + product + R"(, "CompanyId": ".px.earlier")",
          "CompanyId '.px.earlier' reads as a hidden name beside another install folder"},
+        {url + product + R"(, "CompanyId": ")" + longCompany + "\"",
+         "CompanyId '" + longCompany + "' is longer than 215 bytes: the hidden names beside " +
+             "its install folder would not fit"},
+        {url + R"(, "Product": "a\u009b31m")",
+         "Product must be a plain folder name, not 'a\xC2\x9B" "31m'"},
+        {url + R"(, "Product": ")" + std::string(256, 'p') + "\"",
+         "Product must be a plain folder name, not '" + std::string(256, 'p') + "'"},
+        {url + product + R"(, "CompanyId": "x\u0085y")", "CompanyId must be a plain folder name"},
         {url + product + R"(, "UnattendedInstallerArgs": ["-a"])",
          "UnattendedInstallerArgs must be a string"},
         {url + product + R"(, "UnattendedInstallerArgs": "-a 'open")",
