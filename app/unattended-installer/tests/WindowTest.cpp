@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -354,6 +355,14 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
         {url + R"(, "Product": ")" + std::string(256, 'p') + "\"",
          "Product must be a plain folder name, not '" + std::string(256, 'p') + "'"},
         {url + product + R"(, "CompanyId": "x\u0085y")", "CompanyId must be a plain folder name"},
+        {url + product + R"(, "Offline": "1.5")",
+         "Offline must be true, false or a whole number, not '1.5'"},
+        {url + product + R"(, "Offline": 1.5)",
+         "Offline must be true, false or a whole number, not '1.5'"},
+        {url + product + R"(, "Offline": "1abc")",
+         "Offline must be true, false or a whole number, not '1abc'"},
+        {url + product + R"(, "Offline": "99999999999999999999")",
+         "Offline must be true, false or a whole number, not '99999999999999999999'"},
         {url + product + R"(, "UnattendedInstallerArgs": ["-a"])",
          "UnattendedInstallerArgs must be a string"},
         {url + product + R"(, "UnattendedInstallerArgs": "-a 'open")",
@@ -374,17 +383,65 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
                          "work folder '" + work_.file("foreign") + "' belongs to another user"});
     }
     InstallerBundle installer(kKeyed);
+    // Without a key Offline lets the run go on, but the elevated copy would
+    // register no daemon: it fails before the download too.
+    InstallerBundle keyless("Setup.app");
+    const std::string noKey = "Offline without a usable public key: no daemon could be registered";
+    std::vector<std::tuple<std::string, std::string, const InstallerBundle*>> runs;
     for (const auto& [json, refusal] : cases) {
-        ASSERT_TRUE(installer.setParameters("{" + json + "}"));
-        const auto result = installer.run(inWorkFolder({"-Lang", "en"}), {"LANG=en_US.UTF-8"});
+        runs.emplace_back(json, refusal, &installer);
+    }
+    runs.emplace_back(url + product + R"(, "Offline": true)", noKey, &keyless);
+    runs.emplace_back(url + product + R"(, "Offline": "-1")", noKey, &keyless);
+    runs.emplace_back(url + product + R"(, "Offline": "yes")",
+                      "Offline must be true, false or a whole number, not 'yes'", &keyless);
+    for (const auto& [json, refusal, bundle] : runs) {
+        ASSERT_TRUE(bundle->setParameters("{" + json + "}"));
+        const auto result = bundle->run(inWorkFolder({"-Lang", "en"}), {"LANG=en_US.UTF-8"});
         EXPECT_EQ(2, result.exitCode) << json;
         EXPECT_EQ(failedWindow(), result.errors) << json;
-        const std::string log = installer.lastLog();
+        const std::string log = bundle->lastLog();
         EXPECT_TRUE(contains(log, "[error] [UnattendedInstaller] " + refusal)) << json << log;
         EXPECT_FALSE(contains(log, "downloading from")) << json;
     }
     EXPECT_EQ((Lines{"foreign", "open", "plain"}), entries(work_.path()));
     EXPECT_TRUE(fs::is_empty(work_.file("foreign")));
+}
+
+// A transfer time-out is whole seconds, clamped to 1-3600 however many digits
+// it has; 30 when it does not begin with a whole number.
+TEST_F(WindowTest, TheTransferTimeOutIsClampedToItsBounds) {
+    InstallerBundle installer(kKeyed);
+    ASSERT_TRUE(installer.setParameters(R"({"Offline": "1", "Product": "P"})"));
+    const std::vector<std::pair<Lines, std::string>> cases{
+        {{}, "30"},
+        {{"-TransferTimeout", "45s"}, "45"},
+        {{"-TransferTimeout", "99999999999"}, "3600"},
+        {{"-TransferTimeout", "0"}, "1"},
+        {{"-TransferTimeout", "-"}, "30"},
+        {{"-TransferTimeout", "-99999999999999999999"}, "1"},
+        {{"-TransferTimeout", "soon"}, "30"},
+    };
+    for (const auto& [options, seconds] : cases) {
+        const auto result = installer.run(inWorkFolder(options), {"LANG=en_US.UTF-8"});
+        EXPECT_EQ(2, result.exitCode) << seconds;
+        EXPECT_TRUE(contains(installer.lastLog(), "transfer time-out: " + seconds + " s\n"))
+            << seconds << installer.lastLog();
+    }
+}
+
+// Without a work folder the run's download folder lies in its log folder.
+TEST_F(WindowTest, WithoutAWorkFolderTheRunDownloadsIntoItsLogFolder) {
+    InstallerBundle installer(kKeyed);
+    ASSERT_TRUE(installer.setParameters(R"({"Offline": "1", "Product": "P"})"));
+    EXPECT_EQ(2, installer.run({"-Lang", "en"}, {"LANG=en_US.UTF-8"}).exitCode);
+    const std::string log = installer.lastLog();
+    const std::string logged = "download folder: '" + installer.home() +
+                               "/.kestrin/quorvane/unattended_installer/";
+    const auto at = log.find(logged);
+    ASSERT_NE(std::string::npos, at) << log;
+    // The log folder's own 10 characters, then the download folder's.
+    EXPECT_EQ("/download-", log.substr(at + logged.size() + 10, 10)) << log;
 }
 
 // A message table that cannot be read gives the built-in English texts in
