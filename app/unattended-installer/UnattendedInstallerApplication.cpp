@@ -21,6 +21,7 @@
 #include "LoggedCommand.h"
 #include "PackageContents.h"
 #include "ParameterFileText.h"
+#include "ParameterValues.h"
 #include "QtCorePlatform.h"
 #include "ShellWords.h"
 #include "common/params/IParams.h"
@@ -413,7 +414,7 @@ bool UnattendedInstallerApplication::initApplication(const std::string& currentF
     controller_->setDelegate(this);
     updateView(Starting);
 
-    if (!isUsableKey(publicKey_) && !params_.get<bool>("Offline", false)) {
+    if (!isUsableKey(publicKey_) && booleanParameter(params_, "Offline", false) == false) {
         logger_->critical("Public key is empty");
         controller_->showPublicKeyMissingErrorDialog();
         return false;
@@ -421,8 +422,9 @@ bool UnattendedInstallerApplication::initApplication(const std::string& currentF
 
     // "TransferTimeout": seconds without progress before an attempt is
     // given up.
-    const auto transferTimeout = std::chrono::seconds(std::clamp(
-        params_.get<int>("TransferTimeout", 30), 1, 3600));
+    const auto transferTimeout = std::chrono::seconds(
+        clampedWholeNumber(params_.getValue("TransferTimeout", ""), 1, 3600, 30));
+    logger_->info("transfer time-out: %lld s", static_cast<long long>(transferTimeout.count()));
     downloader_ = common::Downloader::create(
         qtPlatform_.get(), scheduler_.createQueue("UnattendedDownloader"),
         common::createLogger("Downloader"), common::Downloader::kRetryDelay, transferTimeout);
@@ -512,6 +514,17 @@ bool UnattendedInstallerApplication::checkParameters() {
             return false;
         }
     }
+    // Offline is a boolean, and true only with a key: without one the
+    // elevated copy registers no daemon, and the run would fail only after
+    // its download.
+    if (const auto offline = booleanParameter(params_, "Offline", false); !offline) {
+        logger_->error("Offline must be true, false or a whole number, not '%s'",
+                       params_.getValue("Offline", "").c_str());
+        return false;
+    } else if (*offline && !isUsableKey(publicKey_)) {
+        logger_->error("Offline without a usable public key: no daemon could be registered");
+        return false;
+    }
     if (params_.getValue("UnattendedDownloadUrl", "").empty()) {
         logger_->error("download url is empty");
         return false;
@@ -529,9 +542,8 @@ bool UnattendedInstallerApplication::checkParameters() {
             return false;
         }
     }
-    if (!isInstallFolderName(companyId_)) {
-        logger_->error("CompanyId '%s' reads as a hidden name beside another install folder",
-                       companyId_.c_str());
+    if (const std::string problem = installFolderNameProblem(companyId_); !problem.empty()) {
+        logger_->error("CompanyId '%s' %s", companyId_.c_str(), problem.c_str());
         return false;
     }
     installerArguments_ = params_.getValue("UnattendedInstallerArgs", "");

@@ -1,9 +1,9 @@
 // The elevated copy on its own as root, against the real install location:
 // the modes of what it installs, the folders above, one install at a time,
-// closing signals, what a killed run left, the package's bounds, the
-// daemon's leftovers and the limits it inherits (the parameter files in
-// RootCopyParameterFileTest.cpp). The cases share "/Library/Application
-// Support", so CTest runs them one at a time.
+// closing signals, what a killed run left and the daemon's leftovers (the
+// package's bounds and the limits in RootCopyBoundsTest.cpp, the parameter
+// files in RootCopyParameterFileTest.cpp). The cases share
+// "/Library/Application Support", so CTest runs them one at a time.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -13,9 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <sstream>
 #include <thread>
-#include <tuple>
 
 #include <boost/filesystem.hpp>
 
@@ -28,7 +26,6 @@ using installertest::Agent;
 using installertest::contains;
 using installertest::entries;
 using installertest::InstallerBundle;
-using installertest::kInstallBase;
 using installertest::PackageServer;
 using installertest::RootCopyTest;
 using installertest::treeOf;
@@ -51,19 +48,6 @@ std::vector<std::string> openEntries(const std::string& folder) {
         }
     }
     return open;
-}
-
-// The soft value of the row `name` ("Max file size") of /proc/<pid>/limits.
-std::string softLimit(const std::string& limits, const std::string& name) {
-    for (const auto& line : testsupport::splitLines(limits)) {
-        if (line.rfind(name + " ", 0) == 0) {
-            std::istringstream values(line.substr(name.size()));
-            std::string soft;
-            values >> soft;
-            return soft;
-        }
-    }
-    return "(no row " + name + ")";
 }
 
 // The process the sample daemon leaves running, once it has written its id
@@ -310,102 +294,6 @@ TEST_F(RootCopyTest, WhatAKilledRunLeftIsPutRightByTheNext) {
     EXPECT_EQ(Lines{company_}, entries(product()));
 }
 
-// What a package unpacks to is bounded: by what it declares, before
-// anything is unpacked, and by what unzip writes, whatever it declared.
-TEST_F(RootCopyTest, APackageThatUnpacksPastItsBoundsFailsAndKeepsTheEarlierInstall) {
-    makeEarlierInstall();
-    const std::string large = work_.file("large.zip");
-    installertest::makeAgentPackage(large, Agent{.fillerCount = 1, .fillerSize = 1LL << 30});
-    ASSERT_GT(2u << 20, fs::file_size(large));
-    const std::string many = work_.file("many.zip");
-    installertest::makeAgentPackage(many, Agent{.fillerCount = 200, .fillerSize = 1});
-    const std::string understated = work_.file("understated.zip");
-    installertest::makeAgentPackage(
-        understated, Agent{.fillerCount = 256, .fillerSize = 4 << 20, .understate = true});
-    const std::string oneLie = work_.file("one-lie.zip");
-    installertest::makeAgentPackage(
-        oneLie, Agent{.fillerCount = 1, .fillerSize = 64 << 20, .understate = true});
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    struct Case {
-        std::string package;
-        Lines bounds;
-        std::string logged;
-    };
-    const std::vector<Case> cases{
-        {large, {"-MaxUnpackedBytes", "100000000"}, "it unpacks to more than 100000000 bytes"},
-        {many, {"-MaxUnpackedEntries", "100"}, "it holds more than 100 entries"},
-        {understated, {"-MaxUnpackedBytes", "33554432"}, "unzip was stopped: it wrote more than"},
-        {oneLie, {"-MaxUnpackedBytes", "33554432"}, "unable to unpack archive"},
-    };
-    for (const auto& c : cases) {
-        auto process = startElevated(installer, c.bounds, c.package);
-        const auto result = process->finish(std::chrono::seconds(60));
-        EXPECT_EQ("<exitcode>4</exitcode>\n", result.output) << c.package;
-        EXPECT_TRUE(contains(installer.lastLog(), c.logged)) << installer.lastLog();
-        EXPECT_EQ("earlier", marker()) << c.package;
-        EXPECT_EQ(Lines{company_}, entries(product())) << c.package;
-    }
-    // Within the default bounds the package of many entries installs, and
-    // so it does within the largest bounds the root copy's own command line
-    // may name.
-    for (const Lines& bounds :
-         {Lines{}, Lines{"-MaxUnpackedBytes", "9999999999999999999", "-MaxUnpackedEntries",
-                         "9999999999999999999"}}) {
-        EXPECT_EQ("<exitcode>0</exitcode>\n",
-                  startElevated(installer, bounds, many)->finish().output)
-            << bounds.size() << installer.lastLog();
-        EXPECT_TRUE(fs::exists(destination() + "/filler/199"));
-    }
-}
-
-// The bounds are the run's parameters, handed to the root copy.
-TEST_F(RootCopyTest, TheRunsOwnBoundsReachTheRootCopy) {
-    PackageServer server(package_, work_.file("journal"));
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
-    auto process = start(installer, {"-CompanyId", company_, "-UnattendedDownloadUrl",
-                                     server.url(), "-MaxUnpackedEntries", "3"});
-    EXPECT_TRUE(process->waitForErrorLine(texts_.windowLines(InstallerState::Failed, "en").front()))
-        << process->errors();
-    process->writeInput("\n");
-    const auto result = process->finish();
-    EXPECT_EQ(window(InstallerState::Failed), windowLines(result.errors));
-    const std::string logs = installer.newLogsText();
-    EXPECT_TRUE(contains(logs, "it holds more than 3 entries")) << logs;
-    EXPECT_FALSE(fs::exists(destination()));
-}
-
-// Bounds in the bundle's attribute (whoever serves the bundle writes it)
-// and on the run's command line can only lower the defaults: the root copy
-// is started with the defaults when they name higher ones, with a lower one
-// as it is.
-TEST_F(RootCopyTest, ARunCannotRaiseTheBoundsOfTheRootCopy) {
-    installertest::makeAgentPackage(package_, Agent{.sleep = 2});
-    PackageServer server(package_, work_.file("journal"));
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    const std::string raising = "9999999999999999999";
-    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ +
-                                        R"(", "MaxUnpackedBytes": ")" + raising + "\"}"));
-    auto process = start(installer, {"-CompanyId", company_, "-UnattendedDownloadUrl",
-                                     server.url(), "-MaxUnpackedEntries", "99999999"});
-    ASSERT_TRUE(waitForRegistration()) << process->errors();
-    std::string elevated;
-    for (const int pid : installertest::processesMentioning("-PrivilegedInstall")) {
-        const std::string line = readFile("/proc/" + std::to_string(pid) + "/cmdline");
-        if (contains(line, destination())) {
-            elevated = line;
-        }
-    }
-    std::replace(elevated.begin(), elevated.end(), '\0', ' ');
-    EXPECT_TRUE(contains(elevated, " -MaxUnpackedBytes 2147483648 -MaxUnpackedEntries 100000 "))
-        << elevated;
-    EXPECT_TRUE(process->waitForErrorLine(
-        texts_.windowLines(InstallerState::Succeeded, "en").front()))
-        << process->errors();
-    process->writeInput("\n");
-    EXPECT_EQ(0, process->finish().exitCode);
-}
-
 // What the daemon left running keeps its standard output and error after
 // the install: writers that write to them 2 s after the root copy has
 // ended live through their writes and finish their work.
@@ -436,54 +324,6 @@ TEST_F(RootCopyTest, WhatTheDaemonLeftRunningKeepsItsOutputAfterTheInstall) {
         }
     }
     EXPECT_EQ((Lines{"both", "err", "out"}), finished) << "of the writers to stdout, stderr, both";
-}
-
-// The limits of whoever starts the root copy neither end it nor bind what
-// it runs: it lifts them, so its log is whole though it is written past a
-// file-size limit of 1 KiB, and the daemon runs without them. A hard limit
-// only root with the right to raise it can lift; without that right the
-// run still ends with its result line, its writes past the limit failed.
-TEST_F(RootCopyTest, TheRootCopyLiftsTheLimitsItInherits) {
-    InstallerBundle installer("Setup_K_" + key_ + "_.app");
-    const bool mayRaise =
-        testsupport::runCommand({"/usr/bin/prlimit", "--cpu=600", "/usr/bin/prlimit",
-                                 "--cpu=unlimited", "/bin/true"})
-            .exitCode == 0;
-    struct Case {
-        std::string option;
-        std::string row;
-        std::string soft;
-        std::string logged;
-        bool whole;  // the log holds every line
-    };
-    const std::vector<Case> cases{
-        {"--fsize=1024:unlimited", "Max file size", "unlimited",
-         "lifted: file size 1024 -> unlimited", true},
-        {"--cpu=600:unlimited", "Max cpu time", "unlimited", "lifted: processor time 600 -> unlimited",
-         true},
-        {"--nofile=64:4096", "Max open files", "1024", "lifted: open files 64 -> 1024", true},
-        {"--stack=4194304:unlimited", "Max stack size", "8388608",
-         "lifted: stack size 4194304 -> 8388608", true},
-        mayRaise ? Case{"--fsize=1024", "Max file size", "unlimited",
-                        "lifted: file size 1024 -> unlimited", true}
-                 : Case{"--fsize=1024", "Max file size", "1024",
-                        "kept: file size 1024 (its hard limit cannot be raised", false},
-    };
-    for (const auto& c : cases) {
-        fs::remove_all(destination());
-        Lines argv{"/usr/bin/prlimit", c.option, installer.executable()};
-        const Lines arguments = request();
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        const auto result = installer.launch(argv)->finish(std::chrono::seconds(60));
-        EXPECT_EQ("<exitcode>0</exitcode>\n", result.output)
-            << c.option << ", status " << result.exitCode << "\n"
-            << result.errors;
-        const std::string log = installer.lastLog();
-        EXPECT_TRUE(contains(log, "inherited limit " + c.logged)) << c.option << "\n" << log;
-        EXPECT_EQ(c.whole, contains(log, "over and out")) << c.option << "\n" << log;
-        EXPECT_EQ(c.soft, softLimit(readFile(destination() + "/daemon-limits.txt"), c.row))
-            << c.option;
-    }
 }
 
 // What the daemon started and left in its process group goes when the

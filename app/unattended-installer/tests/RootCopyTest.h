@@ -1,5 +1,7 @@
 // The fixture of the elevated copy's runs on its own as root, against the
-// real install location (RootCopyTest.cpp, RootCopyParameterFileTest.cpp).
+// real install location (RootCopyTest.cpp, RootCopyBoundsTest.cpp,
+// RootCopyParameterFileTest.cpp): an earlier install to install over, and
+// the elevated copy started as the user-started copy starts it.
 #pragma once
 
 #include <algorithm>
