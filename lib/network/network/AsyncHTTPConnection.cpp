@@ -16,12 +16,10 @@
 #include "IProxyAuthenticator.h"
 #include "common/logging/Logger.h"
 #include "network/DebugLogging.h"
-#include "network/DecodedHTTPResponse.h"
 #include "network/HTTPRedirectPolicy.h"
 #include "network/HTTPRequestSerializer.h"
 #include "network/HTTPResponseHead.h"
 #include "network/Hex.h"
-#include "network/PlainHTTPResponse.h"
 
 namespace network {
 
@@ -563,7 +561,7 @@ void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     // No read is outstanding any more: the buffer goes back for the next response.
     readBuffer_ = std::move(exchange->responseData->readBuffer);
     std::string error;
-    auto response = CreateResponse(*exchange->responseData, error);
+    auto response = exchange->responseData->TakeResponse(bodyLimit_, error);
     if (!error.empty()) {
         logger_->error("The body from <%s> does not decode: %s", exchange->url.ToString().c_str(),
                        error.c_str());
@@ -575,21 +573,6 @@ void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     // The callback may let go of the connection; its callers go on with it.
     const auto self = sharedFromThis<AsyncHTTPConnection>();
     exchange->callback(status, std::move(response));
-}
-
-std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResponseData& response,
-                                                                   std::string& error) {
-    auto& reader = response.reader;
-    auto headers = std::move(reader.Headers());
-    const std::string* coding = FindHeaderValue(headers, "Content-Encoding");
-    const bool coded = coding != nullptr && !coding->empty();
-    auto plain = std::make_unique<PlainHTTPResponse>(std::move(headers), std::move(reader.Body()));
-    if (!coded) {
-        return plain;
-    }
-    auto decoded = std::make_unique<DecodedHTTPResponse>(std::move(plain), bodyLimit_);
-    error = decoded->Error();
-    return decoded;
 }
 
 void AsyncHTTPConnection::RetryAfterFailure(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,

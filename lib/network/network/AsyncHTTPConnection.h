@@ -154,9 +154,6 @@ private:
     // Delivers a complete response, closing first when it must.
     void Reset(const std::shared_ptr<Exchange>& exchange);
     void Deliver(const std::shared_ptr<Exchange>& exchange);
-    // The response, decoded when it is content-coded; `error` says why a
-    // body does not decode.
-    std::unique_ptr<IHTTPResponse> CreateResponse(AsyncHTTPResponseData& response, std::string& error);
     std::string ErrorText(const Exchange& exchange, const boost::system::error_code& error) const;
 
     std::shared_ptr<AsyncService> service_;
