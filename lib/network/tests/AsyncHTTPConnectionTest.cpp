@@ -315,6 +315,10 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
          false, 200, large, ""},
         {"unknown coding as received", {{Ok("raw", "Content-Encoding: br\r\n")}}, false, 200, "raw",
          ""},
+        // A coding not known over a known one: none of it is undone.
+        {"gzip under an unknown coding as received",
+         {{Ok(compressed(text, 31), "Content-Encoding: gzip, br\r\n")}}, false, 200,
+         compressed(text, 31), ""},
         {"gzip cut short",
          {{Ok(compressed(text, 31).substr(0, 10), "Content-Encoding: gzip\r\n")}}, false, 5, "",
          ""},
