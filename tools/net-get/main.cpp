@@ -8,8 +8,8 @@
 // (following redirects as the library does) and prints the status and the
 // response headers on standard error. The body goes to standard output, or
 // into FILE with -o. A transfer is given at most one hour; a closing signal
-// (SIGHUP, SIGINT, SIGTERM) stops it without leaving a temporary file. The
-// usage below lists the exit statuses.
+// (SIGHUP, SIGINT, SIGTERM) stops it without leaving a temporary file and
+// ends it by that signal. The usage below lists the exit statuses.
 
 #include <chrono>
 #include <cstdio>

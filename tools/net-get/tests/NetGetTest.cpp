@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@
 #include "support/ChildProcess.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
+
+extern "C" char** environ;
 
 namespace {
 
@@ -99,6 +102,45 @@ private:
     std::string text_;
     std::thread thread_;
 };
+
+// Starts `argv` with its standard streams on /dev/null in a process group
+// of its own, which a test signals as a terminal signals its foreground
+// job, with the closing signals at their default action and unblocked,
+// whatever this process has (a test runner may ignore SIGINT).
+pid_t StartInAGroupOfItsOwn(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& word : argv) {
+        args.push_back(const_cast<char*>(word.c_str()));
+    }
+    args.push_back(nullptr);
+    sigset_t closing;
+    sigemptyset(&closing);
+    for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+        sigaddset(&closing, signal);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigdefault(&attributes, &closing);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                         fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
 
 // The names in `folder`, sorted.
 std::vector<std::string> Names(const std::string& folder) {
@@ -433,24 +475,29 @@ TEST_F(NetGetTest, AnAnswerWithoutABodyLeavesTheFileAsItWas) {
 }
 
 // A closing signal during a download removes the temporary file beside the
-// target and ends the run with 128 + its number; the target stays as it was.
-// A signal ignored at the start (as nohup does with SIGHUP) stays ignored:
-// the one sent after it ends the run.
+// target and ends the run by that same signal, as it ends curl or sleep:
+// the target stays as it was, and a shell loop of net-get stopped by Ctrl-C
+// (SIGINT to its process group) stops at once, itself ended by SIGINT (the
+// shell's 130), instead of going on with the next round. A signal ignored
+// at the start (as nohup does with SIGHUP) stays ignored: the one sent after
+// it ends the run.
 TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
     const struct {
-        std::vector<int> signals;  // sent in this order
+        std::vector<int> signals;  // sent in this order, to the run's process group
         bool existing;
         bool hangUpIgnored;
-        int exitCode;
+        bool inLoop;  // net-get runs in a shell loop of three rounds
     } cases[] = {
-        {{SIGINT}, true, false, 130},
-        {{SIGTERM}, false, false, 143},
-        {{SIGHUP}, true, false, 129},
-        {{SIGHUP, SIGTERM}, true, true, 143},
+        {{SIGINT}, true, false, false},
+        {{SIGTERM}, false, false, false},
+        {{SIGHUP}, true, false, false},
+        {{SIGHUP, SIGTERM}, true, true, false},
+        {{SIGINT}, true, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::strsignal(c.signals.front()) +
-                     std::string(c.hangUpIgnored ? ", ignored at the start" : ""));
+                     std::string(c.hangUpIgnored ? ", ignored at the start" : "") +
+                     (c.inLoop ? ", in a shell loop" : ""));
         // More than one piece of the body, then the server waits.
         std::ofstream(folder_.file("script.json"))
             << "{\"connections\": [[{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: "
@@ -462,6 +509,8 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         ASSERT_TRUE(peer_->ready());
         testsupport::TempDir folder{"quorvane-net-get-stop"};
         const std::string target = folder.file("out");
+        const std::string rounds = folder_.file("rounds.log");
+        std::remove(rounds.c_str());
         if (c.existing) {
             std::ofstream(target) << "precious";
         }
@@ -469,7 +518,14 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         if (c.hangUpIgnored) {
             words.insert(words.begin(), {"/bin/sh", "-c", "trap '' HUP; exec \"$0\" \"$@\""});
         }
-        const pid_t pid = testsupport::startCommand(words);
+        if (c.inLoop) {
+            words = {"/bin/bash", "-c",
+                     "for round in 1 2 3; do\n"
+                     "  \"$0\" \"$1\" -o \"$2\"; echo \"after $round\" >>\"$3\"\n"
+                     "done",
+                     NET_GET_PATH, url("/slow"), target, rounds};
+        }
+        const pid_t pid = StartInAGroupOfItsOwn(words);
         ASSERT_GT(pid, 0);
         // The temporary file holds part of the body.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -485,11 +541,12 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         }
         EXPECT_TRUE(writing) << "no temporary file was written";
         for (const int signal : c.signals) {
-            ::kill(pid, signal);
+            ::kill(-pid, signal);
         }
         const auto result = testsupport::waitForChild(pid, std::chrono::seconds(30));
-        EXPECT_TRUE(result.exited) << "ended by signal " << result.signal;
-        EXPECT_EQ(c.exitCode, result.exitCode);
+        EXPECT_FALSE(result.exited) << "exited with " << result.exitCode;
+        EXPECT_EQ(c.signals.back(), result.signal);
+        EXPECT_EQ("", readFile(rounds)) << "the loop went on";
         const std::vector<std::string> left =
             c.existing ? std::vector<std::string>{"out"} : std::vector<std::string>{};
         EXPECT_EQ(left, Names(folder.path()));
