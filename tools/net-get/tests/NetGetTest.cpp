@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -21,8 +20,6 @@
 #include "support/Compressed.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
-
-extern "C" char** environ;
 
 namespace {
 
@@ -103,45 +100,6 @@ private:
     std::string text_;
     std::thread thread_;
 };
-
-// Starts `argv` with its standard streams on /dev/null in a process group
-// of its own, which a test signals as a terminal signals its foreground
-// job, with the closing signals at their default action and unblocked,
-// whatever this process has (a test runner may ignore SIGINT).
-pid_t StartInAGroupOfItsOwn(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& word : argv) {
-        args.push_back(const_cast<char*>(word.c_str()));
-    }
-    args.push_back(nullptr);
-    sigset_t closing;
-    sigemptyset(&closing);
-    for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
-        sigaddset(&closing, signal);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setsigdefault(&attributes, &closing);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
-                                         fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
-    }
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ) != 0) {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return pid;
-}
 
 // The names in `folder`, sorted.
 std::vector<std::string> Names(const std::string& folder) {
@@ -580,7 +538,7 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
                      "done",
                      NET_GET_PATH, url("/slow"), target, rounds};
         }
-        const pid_t pid = StartInAGroupOfItsOwn(words);
+        const pid_t pid = testsupport::startCommand(words, true);
         ASSERT_GT(pid, 0);
         // The temporary file holds part of the body.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
