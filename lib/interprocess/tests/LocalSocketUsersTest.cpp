@@ -160,10 +160,16 @@ TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherU
     const std::string at = path("Unattended");
     const std::string target = at + "-target";
     std::ofstream(target) << "precious";
+    // A file of root's that others may write, such as a careless program
+    // leaves: another user may give it a second name.
+    const std::string writable = at + "-writable";
+    std::ofstream(writable) << "root's";
+    ASSERT_EQ(0, ::chmod(writable.c_str(), 0666));
     // Whatever the outcome, nothing planted stays.
     const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
         std::filesystem::remove_all(at);
         ::unlink(target.c_str());
+        ::unlink(writable.c_str());
         interprocesstest::removeMovedAside(at);
     });
     const auto hosts = [&](const char* what) {
@@ -192,6 +198,8 @@ TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherU
          [&] {
              return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x");
          }},
+        {"a second name of a file of root's",
+         [&] { return ::link(writable.c_str(), at.c_str()) == 0; }},
     };
     for (const auto& row : cases) {
         NobodyChild planter(row.plant);
@@ -199,12 +207,19 @@ TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherU
         hosts(row.what);
         std::filesystem::remove_all(at);
     }
-    // The full folder was moved aside, whole, and only it.
+    // The full folder and the second name were moved aside, whole, and only
+    // they.
     const auto aside = interprocesstest::movedAside(at);
-    EXPECT_EQ(aside.size(), 1u);
-    for (const auto& folder : aside) {
-        std::ifstream kept(folder + "/kept");
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "x");
+    EXPECT_EQ(aside.size(), 2u);
+    struct stat root {};
+    ASSERT_EQ(0, ::lstat(writable.c_str(), &root));
+    EXPECT_EQ(root.st_nlink, 2u);
+    for (const auto& entry : aside) {
+        struct stat status {};
+        ASSERT_EQ(0, ::lstat(entry.c_str(), &status));
+        std::ifstream kept(S_ISDIR(status.st_mode) ? entry + "/kept" : entry);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}),
+                  S_ISDIR(status.st_mode) ? "x" : "root's");
     }
     std::ifstream precious(target);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(precious), {}), "precious");

@@ -131,14 +131,14 @@ TEST_F(IpcLocalSocketTest, FramesAreDeliveredWholeAndAnUnreadableOneDropsTheConn
 }
 
 // What is found at the server's path: a stale socket of the own user is
-// replaced, and so, by root, is another user's; a live server, a file and a
-// link are left alone.
+// replaced, and so, by root, is another user's; a second name of an own file
+// is moved aside; a live server, a file and a link are left alone.
 TEST_F(IpcLocalSocketTest, OnlyAStaleOwnSocketOrAnotherUsersSocketIsReplaced) {
     const std::string target = path("target");
     std::ofstream(target) << "precious";
     int live = -1;
-    for (const std::string what :
-         {"own socket", "other user's socket", "live own socket", "file", "symbolic link"}) {
+    for (const std::string what : {"own socket", "other user's socket", "live own socket", "file",
+                                   "symbolic link", "second name of a file"}) {
         SCOPED_TRACE(what);
         const std::string name = path(what);
         if (what == "live own socket") {
@@ -152,18 +152,37 @@ TEST_F(IpcLocalSocketTest, OnlyAStaleOwnSocketOrAnotherUsersSocketIsReplaced) {
                 continue;
         } else if (what == "file") {
             std::ofstream(name) << "planted";
+        } else if (what == "second name of a file") {
+            ASSERT_EQ(0, ::link(target.c_str(), name.c_str()));
         } else {
             ASSERT_EQ(0, ::symlink(target.c_str(), name.c_str()));
         }
         struct stat before {
         }, after{};
         ASSERT_EQ(0, ::lstat(name.c_str(), &before));
+        QtMessageRecorder log;
         auto server = recordingServer(name);
         onQtThread();
         ASSERT_EQ(0, ::lstat(name.c_str(), &after));
         // A replaced socket may get the old inode number back, so only what
         // was kept is compared by inode.
-        const bool replaced = what == "own socket" || what == "other user's socket";
+        const bool aside = what == "second name of a file";
+        const bool replaced = what == "own socket" || what == "other user's socket" || aside;
+        EXPECT_EQ(aside ? 1 : 0, log.count("back: moved \"a file of user " +
+                                               std::to_string(::geteuid()) + " with 2 links\" aside",
+                                           "IpcLocalServer"));
+        if (aside) {
+            // Beside its old place, still a name of the very file.
+            std::vector<ino_t> moved;
+            for (const auto& entry : std::filesystem::directory_iterator(path(""))) {
+                struct stat status {};
+                if (entry.path().filename().string().rfind(what + ".planted-", 0) == 0 &&
+                    ::lstat(entry.path().c_str(), &status) == 0) {
+                    moved.push_back(status.st_ino);
+                }
+            }
+            EXPECT_EQ(std::vector<ino_t>{before.st_ino}, moved);
+        }
         if (!replaced) {
             EXPECT_EQ(before.st_ino, after.st_ino);
             EXPECT_EQ(before.st_mode, after.st_mode);
