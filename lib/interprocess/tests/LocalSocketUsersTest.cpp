@@ -131,6 +131,34 @@ TEST_F(IpcLocalSocketControllerTest,
     }
 }
 
+// The former session user's interface says nothing after the session passed on: root's next text
+// to the kind closes its link all the same, both ends hearing of it, and waits for the new
+// session user's interface.
+TEST_F(IpcLocalSocketControllerTest, RootsTextAfterASessionChangeEndsTheFormerUsersSilentLink) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the session's users need a root test";
+    }
+    constexpr uid_t kNext = 65532;
+    auto service = peer("Unattended", "", kSessionUser);
+    auto former = peer("UnattendedUi", "", std::nullopt, kSessionUser);
+    former->command("connect Unattended");
+    ASSERT_EQ(former->waitFor("connect "), "connect Unattended 1");
+    ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+
+    service->command("session " + std::to_string(kNext));
+    ASSERT_EQ(service->waitFor("session"), "session");
+    service->command("to UnattendedUi {\"for\":\"next\"}");
+    EXPECT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
+    EXPECT_EQ(former->waitFor("disconnected"), "disconnected Unattended");
+    EXPECT_FALSE(saw(*former, "received")) << "the former session user heard root";
+
+    auto next = peer("UnattendedUi", "", std::nullopt, kNext);
+    next->command("connect Unattended");
+    EXPECT_EQ(next->waitFor("connect "), "connect Unattended 1");
+    EXPECT_EQ(next->waitFor("received"), "received Unattended {\"for\":\"next\"}");
+    EXPECT_FALSE(saw(*former, "received")) << "the former session user heard root";
+}
+
 TEST_F(IpcLocalSocketControllerTest, KindsUsersRunAreNamedWithTheirUserAndRootReachesTheSessionUsers) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "the other users need a root test";

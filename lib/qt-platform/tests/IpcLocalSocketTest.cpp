@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "IIpcLocalServer.h"
 #include "IpcLocalServer.h"
@@ -342,6 +343,98 @@ TEST_F(IpcLocalSocketTest, AUserKeepsSixtyFourConnectionsOpenAndTheNextOneIsClos
         EXPECT_FALSE(peer->closedWithin(10ms));
     }
     EXPECT_EQ(events_.all().size(), static_cast<std::size_t>(IpcLocalServer::kMaxConnectionsPerUser));
+}
+
+// At most kMaxUngreeted connections of all users wait for their greeting; past that, the oldest
+// of the user with the most waiting is closed, but never root's, and a connection that greeted
+// waits no more. Root's 64 come first, then other users' up to 300 silent connections in all, or
+// 260 that greet (each user's greeted before the next user's come) and then one that does not.
+TEST_F(IpcLocalSocketTest, PastTheBoundOfUngreetedConnectionsRootsAndGreetedOnesStay) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the other users need a root test";
+    }
+    const std::string folder = plantingFolder();
+    ASSERT_FALSE(folder.empty());
+    const std::shared_ptr<void> cleanUp(nullptr,
+                                        [&](void*) { std::filesystem::remove_all(folder); });
+    constexpr int kPerUser = IpcLocalServer::kMaxConnectionsPerUser;
+    const QByteArray hello = frame("peer");
+    const auto count = [&](const std::string& prefix) {
+        const auto all = events_.all();
+        return std::count_if(all.begin(), all.end(),
+                             [&](const std::string& event) { return event.rfind(prefix, 0) == 0; });
+    };
+    const auto accepted = [&] {
+        std::lock_guard lock(mutex_);
+        return accepted_.size();
+    };
+    const auto until = [](const std::function<bool()>& done) {
+        for (const auto end = std::chrono::steady_clock::now() + 20s;
+             !done() && std::chrono::steady_clock::now() < end;) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return done();
+    };
+    for (const bool greet : {false, true}) {
+        SCOPED_TRACE(greet ? "greeting" : "silent");
+        const std::string name = folder + (greet ? "/greeting" : "/silent");
+        QtMessageRecorder log;
+        const auto greetedBefore = count("greeted:");
+        auto server = recordingServer(name);
+        ASSERT_TRUE(listening(name));
+        // `n` connections of `user`, kept open until the child is released.
+        std::vector<std::unique_ptr<testsupport::NobodyChild>> users;
+        const auto connect = [&](uid_t user, int n, bool greeting) {
+            users.push_back(std::make_unique<testsupport::NobodyChild>(
+                [&, n, greeting] {
+                    for (int i = 0; i < n; ++i) {
+                        auto* peer = new RawPeer(name);
+                        if (!peer->connected()) return false;
+                        if (greeting) peer->send(hello);
+                    }
+                    return true;
+                },
+                user));
+            ASSERT_TRUE(users.back()->succeeded()) << "user " << user;
+        };
+        std::vector<std::unique_ptr<RawPeer>> roots;
+        int total = 0;
+        for (const auto& [user, n] : {std::pair<uid_t, int>{0, kPerUser}, {65531, kPerUser},
+                                      {65532, kPerUser}, {65533, kPerUser},
+                                      {65534, greet ? 4 : 300 - 4 * kPerUser}}) {
+            if (user == 0) {
+                for (int i = 0; i < n; ++i) {
+                    roots.push_back(std::make_unique<RawPeer>(name));
+                    if (greet) roots.back()->send(hello);
+                }
+            } else {
+                connect(user, n, greet);
+            }
+            total += n;
+            ASSERT_TRUE(until([&] { return accepted() == static_cast<std::size_t>(total); }));
+            if (greet) {
+                ASSERT_TRUE(until([&] { return count("greeted:") == greetedBefore + total; }))
+                    << "user " << user;
+            }
+        }
+        if (greet) {
+            connect(65534, 1, false);
+            ASSERT_TRUE(until([&] { return accepted() == static_cast<std::size_t>(total + 1); }));
+            onQtThread();
+            EXPECT_EQ(0, count("gone:peer")) << "a greeted connection was closed";
+            EXPECT_EQ(0, log.count("Closing a connection not greeted yet"));
+        } else {
+            EXPECT_LE(1, log.count("Closing a connection not greeted yet")) << "none past the bound";
+        }
+        EXPECT_EQ(0, log.count("Closing a connection not greeted yet of user 0 "))
+            << "root's was closed";
+        // The newest first: each holds its elders' ends of their pipes.
+        while (!users.empty()) users.pop_back();
+        server.reset();
+        onQtThread();
+        std::lock_guard lock(mutex_);
+        accepted_.clear();
+    }
 }
 
 TEST_F(IpcLocalSocketTest, NothingIsHandedOutAfterCloseOrWithoutACallback) {
