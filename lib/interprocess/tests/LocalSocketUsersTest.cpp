@@ -84,79 +84,64 @@ TEST_F(IpcLocalSocketControllerTest, AUserInterfaceIsTheSessionUsersAndTheFirstU
 }
 
 // The session passes from one user to another and back: the former session
-// user's interface is closed, at its next text or at the new one's greeting,
-// its texts not taken, and the new one's links, what it queued arriving.
+// user's interface is closed at what root comes upon first, its next text,
+// root's next text to the kind (while the interface stays silent) or the new
+// one's greeting, both ends hearing of it, its texts not taken; the new one
+// links, and what it queued and what root sent for it arrive.
 TEST_F(IpcLocalSocketControllerTest,
        ASessionChangeEndsTheFormerSessionUsersLinksAndLetsTheNewOneLink) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "the session's users need a root test";
     }
     constexpr uid_t kNext = 65532;
-    auto service = peer("Unattended", "", kSessionUser);
-    auto former = peer("UnattendedUi", "", std::nullopt, kSessionUser);
-    former->command("connect Unattended");
-    ASSERT_EQ(former->waitFor("connect "), "connect Unattended 1");
-    ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+    for (const bool rootSpeaks : {false, true}) {
+        SCOPED_TRACE(rootSpeaks ? "root's text" : "the former user's texts");
+        auto service = peer("Unattended", "", kSessionUser);
+        auto former = peer("UnattendedUi", "", std::nullopt, kSessionUser);
+        former->command("connect Unattended");
+        ASSERT_EQ(former->waitFor("connect "), "connect Unattended 1");
+        ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
 
-    service->command("session " + std::to_string(kNext));
-    ASSERT_EQ(service->waitFor("session"), "session");
-    for (int n = 1; n <= 3; ++n) {
-        former->command("to Unattended {\"former\":" + std::to_string(n) + "}");
+        service->command("session " + std::to_string(kNext));
+        ASSERT_EQ(service->waitFor("session"), "session");
+        if (rootSpeaks) {
+            service->command("to UnattendedUi {\"for\":\"next\"}");
+        }
+        for (int n = 1; n <= 3 && !rootSpeaks; ++n) {
+            former->command("to Unattended {\"former\":" + std::to_string(n) + "}");
+        }
+        EXPECT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
+        EXPECT_EQ(former->waitFor("disconnected"), "disconnected Unattended");
+
+        auto next = peer("UnattendedUi", "", std::nullopt, kNext);
+        next->command("to Unattended {\"queued\":1}");
+        EXPECT_EQ(next->waitFor("to"), "to 0");
+        next->command("connect Unattended");
+        EXPECT_EQ(next->waitFor("connect "), "connect Unattended 1");
+        EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+        EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"queued\":1}");
+        if (!rootSpeaks) {
+            service->command("to UnattendedUi {\"for\":\"next\"}");
+        }
+        EXPECT_EQ(next->waitFor("received"), "received Unattended {\"for\":\"next\"}");
+        EXPECT_FALSE(former->waitFor("received", 200ms)) << "the former session user heard root";
+        if (rootSpeaks) {
+            continue;
+        }
+
+        // Back to the first user: its greeting ends the other's link.
+        service->command("session " + std::to_string(kSessionUser));
+        ASSERT_EQ(service->waitFor("session"), "session");
+        former->command("connect Unattended");
+        EXPECT_EQ(former->waitFor("connect "), "connect Unattended 1");
+        EXPECT_EQ(next->waitFor("disconnected"), "disconnected Unattended");
+        EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+        service->command("to UnattendedUi {\"for\":\"former\"}");
+        EXPECT_EQ(former->waitFor("received"), "received Unattended {\"for\":\"former\"}");
+        for (const auto& line : service->seen) {
+            EXPECT_EQ(line.find("former\":"), std::string::npos) << "root took " << line;
+        }
     }
-    EXPECT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
-    EXPECT_EQ(former->waitFor("disconnected"), "disconnected Unattended");
-
-    auto next = peer("UnattendedUi", "", std::nullopt, kNext);
-    next->command("to Unattended {\"queued\":1}");
-    EXPECT_EQ(next->waitFor("to"), "to 0");
-    next->command("connect Unattended");
-    EXPECT_EQ(next->waitFor("connect "), "connect Unattended 1");
-    EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
-    EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"queued\":1}");
-    service->command("to UnattendedUi {\"for\":\"next\"}");
-    EXPECT_EQ(next->waitFor("received"), "received Unattended {\"for\":\"next\"}");
-    EXPECT_FALSE(former->waitFor("received", 200ms)) << "the former session user heard root";
-
-    // Back to the first user: its greeting ends the other's link.
-    service->command("session " + std::to_string(kSessionUser));
-    ASSERT_EQ(service->waitFor("session"), "session");
-    former->command("connect Unattended");
-    EXPECT_EQ(former->waitFor("connect "), "connect Unattended 1");
-    EXPECT_EQ(next->waitFor("disconnected"), "disconnected Unattended");
-    EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
-    service->command("to UnattendedUi {\"for\":\"former\"}");
-    EXPECT_EQ(former->waitFor("received"), "received Unattended {\"for\":\"former\"}");
-    for (const auto& line : service->seen) {
-        EXPECT_EQ(line.find("former\":"), std::string::npos) << "root took " << line;
-    }
-}
-
-// The former session user's interface says nothing after the session passed on: root's next text
-// to the kind closes its link all the same, both ends hearing of it, and waits for the new
-// session user's interface.
-TEST_F(IpcLocalSocketControllerTest, RootsTextAfterASessionChangeEndsTheFormerUsersSilentLink) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "the session's users need a root test";
-    }
-    constexpr uid_t kNext = 65532;
-    auto service = peer("Unattended", "", kSessionUser);
-    auto former = peer("UnattendedUi", "", std::nullopt, kSessionUser);
-    former->command("connect Unattended");
-    ASSERT_EQ(former->waitFor("connect "), "connect Unattended 1");
-    ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
-
-    service->command("session " + std::to_string(kNext));
-    ASSERT_EQ(service->waitFor("session"), "session");
-    service->command("to UnattendedUi {\"for\":\"next\"}");
-    EXPECT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
-    EXPECT_EQ(former->waitFor("disconnected"), "disconnected Unattended");
-    EXPECT_FALSE(saw(*former, "received")) << "the former session user heard root";
-
-    auto next = peer("UnattendedUi", "", std::nullopt, kNext);
-    next->command("connect Unattended");
-    EXPECT_EQ(next->waitFor("connect "), "connect Unattended 1");
-    EXPECT_EQ(next->waitFor("received"), "received Unattended {\"for\":\"next\"}");
-    EXPECT_FALSE(saw(*former, "received")) << "the former session user heard root";
 }
 
 TEST_F(IpcLocalSocketControllerTest, KindsUsersRunAreNamedWithTheirUserAndRootReachesTheSessionUsers) {
