@@ -25,9 +25,9 @@
 //                                                        something in it,
 //                                                        moves it aside;
 //                                                        listens
-//   an entry of its own user, not a socket nor a folder, takes the place,
-//   with more than one link (another user may have       moves the entry aside
-//   linked a file of its there, one it may write)        and logs it; listens
+//   an entry of its own user, neither socket nor folder, takes the place,
+//   with more than one link (a second name that another  moves the entry aside
+//   user gave there to a file it may write)              and logs it; listens
 //   a live socket of its own user                        does not listen
 //   anything else (its own or root's file, link or       does not listen
 //   folder, another user's entry when not root)
