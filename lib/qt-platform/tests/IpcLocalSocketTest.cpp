@@ -169,9 +169,9 @@ TEST_F(IpcLocalSocketTest, OnlyAStaleOwnSocketOrAnotherUsersSocketIsReplaced) {
         // was kept is compared by inode.
         const bool aside = what == "second name of a file";
         const bool replaced = what == "own socket" || what == "other user's socket" || aside;
-        EXPECT_EQ(aside ? 1 : 0, log.count("back: moved \"a file of user " +
-                                               std::to_string(::geteuid()) + " with 2 links\" aside",
-                                           "IpcLocalServer"));
+        const std::string movedAside =
+            "back: moved \"a file of user " + std::to_string(::geteuid()) + " with 2 links\" aside";
+        EXPECT_EQ(aside ? 1 : 0, log.count(movedAside, "IpcLocalServer"));
         if (aside) {
             // Beside its old place, still a name of the very file.
             std::vector<ino_t> moved;
@@ -399,8 +399,10 @@ TEST_F(IpcLocalSocketTest, PastTheBoundOfUngreetedConnectionsRootsAndGreetedOnes
         };
         std::vector<std::unique_ptr<RawPeer>> roots;
         int total = 0;
-        for (const auto& [user, n] : {std::pair<uid_t, int>{0, kPerUser}, {65531, kPerUser},
-                                      {65532, kPerUser}, {65533, kPerUser},
+        for (const auto& [user, n] : {std::pair<uid_t, int>{0, kPerUser},
+                                      {65531, kPerUser},
+                                      {65532, kPerUser},
+                                      {65533, kPerUser},
                                       {65534, greet ? 4 : 300 - 4 * kPerUser}}) {
             if (user == 0) {
                 for (int i = 0; i < n; ++i) {
@@ -424,7 +426,8 @@ TEST_F(IpcLocalSocketTest, PastTheBoundOfUngreetedConnectionsRootsAndGreetedOnes
             EXPECT_EQ(0, count("gone:peer")) << "a greeted connection was closed";
             EXPECT_EQ(0, log.count("Closing a connection not greeted yet"));
         } else {
-            EXPECT_LE(1, log.count("Closing a connection not greeted yet")) << "none past the bound";
+            EXPECT_LE(1, log.count("Closing a connection not greeted yet"))
+                << "none closed past the bound";
         }
         EXPECT_EQ(0, log.count("Closing a connection not greeted yet of user 0 "))
             << "root's was closed";
