@@ -1,24 +1,23 @@
 #include "InheritedLimits.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace quorvane::unattended {
 
 namespace {
 
-struct Lifted {
+struct Wanted {
     int resource;
     const char* name;
     // The least soft limit wanted; RLIM_INFINITY lifts the limit whole.
     rlim_t floor;
+    const char* unit = "";
 };
 
-constexpr Lifted kLifted[] = {
+constexpr Wanted kLifted[] = {
     {RLIMIT_FSIZE, "file size", RLIM_INFINITY},
     {RLIMIT_CPU, "processor time", RLIM_INFINITY},
     {RLIMIT_AS, "address space", RLIM_INFINITY},
@@ -27,45 +26,96 @@ constexpr Lifted kLifted[] = {
     {RLIMIT_NOFILE, "open files", 1024},
 };
 
+constexpr Wanted kNeeded[] = {
+    {RLIMIT_NOFILE, "open files", InheritedLimits::kLeastOpenFiles},
+    {RLIMIT_STACK, "stack size", InheritedLimits::kLeastStack, " bytes"},
+};
+
+class ProcessLimits : public IResourceLimits {
+public:
+    int get(int resource, rlimit& limit) const override {
+        return ::getrlimit(resource, &limit) == 0 ? 0 : errno;
+    }
+    int set(int resource, const rlimit& limit) override {
+        return ::setrlimit(resource, &limit) == 0 ? 0 : errno;
+    }
+};
+
 std::string text(rlim_t value) {
     return value == RLIM_INFINITY ? "unlimited" : std::to_string(value);
 }
 
 }  // namespace
 
-std::vector<std::string> liftInheritedLimits() {
-    std::vector<std::string> lines;
-    if (::geteuid() != 0) {
-        return lines;
-    }
-    for (const auto& [resource, name, floor] : kLifted) {
+IResourceLimits& IResourceLimits::process() {
+    static ProcessLimits limits;
+    return limits;
+}
+
+InheritedLimits::InheritedLimits(IResourceLimits& limits) : limits_(limits) {}
+
+void InheritedLimits::lift() {
+    count_ = 0;
+    for (const Wanted& limit : kLifted) {
         rlimit current{};
-        if (::getrlimit(resource, &current) != 0 || current.rlim_cur >= floor) {
+        if (limits_.get(limit.resource, current) != 0 || current.rlim_cur >= limit.floor) {
             continue;
         }
-        rlimit wanted{floor, std::max(current.rlim_max, floor)};
-        std::string kept;
-        if (::setrlimit(resource, &wanted) != 0) {
-            // Without the right to raise hard limits the soft one goes as
-            // far as the hard one.
-            kept = std::strerror(errno);
-            wanted = {std::min(current.rlim_max, floor), current.rlim_max};
-            if (wanted.rlim_cur == current.rlim_cur || ::setrlimit(resource, &wanted) != 0) {
-                wanted = current;
-            }
+        Step& step = steps_[count_++];
+        step = Step{limit.name, current, current};
+        const rlimit wanted{limit.floor, std::max(current.rlim_max, limit.floor)};
+        step.hardTried = wanted.rlim_max != current.rlim_max;
+        step.hardError = limits_.set(limit.resource, wanted);
+        if (step.hardError == 0) {
+            step.after = wanted;
+            continue;
         }
-        std::string line = std::string(name) + " " + text(current.rlim_cur);
-        if (wanted.rlim_cur != current.rlim_cur) {
-            line = "inherited limit lifted: " + line + " -> " + text(wanted.rlim_cur);
+        // Without the right to raise the hard limit the soft one goes as far
+        // as the hard one.
+        const rlimit partial{std::min(current.rlim_max, limit.floor), current.rlim_max};
+        if (partial.rlim_cur != current.rlim_cur && limits_.set(limit.resource, partial) == 0) {
+            step.after = partial;
+        }
+    }
+}
+
+std::vector<std::string> InheritedLimits::lines() const {
+    std::vector<std::string> lines;
+    for (const Step& step : *this) {
+        std::string line = std::string(step.name) + " " + text(step.before.rlim_cur);
+        if (step.after.rlim_cur != step.before.rlim_cur) {
+            line = "inherited limit lifted: " + line + " -> " + text(step.after.rlim_cur);
         } else {
             line = "inherited limit kept: " + line;
         }
-        if (!kept.empty()) {
-            line += " (its hard limit cannot be raised: " + kept + ")";
+        if (step.hardError != 0) {
+            line += std::string(step.hardTried ? " (its hard limit cannot be raised: " : " (") +
+                    std::strerror(step.hardError) + ")";
         }
         lines.push_back(line);
     }
     return lines;
+}
+
+bool InheritedLimits::belowNeeds(char* reason, std::size_t size) const {
+    for (const auto& [resource, name, least, unit] : kNeeded) {
+        rlimit current{};
+        if (limits_.get(resource, current) != 0 || current.rlim_cur >= least) {
+            continue;
+        }
+        char hard[32] = "unlimited";
+        if (current.rlim_max != RLIM_INFINITY) {
+            std::snprintf(hard, sizeof hard, "%llu",
+                          static_cast<unsigned long long>(current.rlim_max));
+        }
+        std::snprintf(reason, size,
+                      "cannot run with its %s limited to %llu%s (hard limit %s): it needs at "
+                      "least %llu%s",
+                      name, static_cast<unsigned long long>(current.rlim_cur), unit, hard,
+                      static_cast<unsigned long long>(least), unit);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace quorvane::unattended

@@ -21,6 +21,7 @@ namespace fs = boost::filesystem;
 namespace {
 
 constexpr const char* kParameterFile = "unattended.json";
+constexpr const char* kDeviceToken = "DeviceToken";
 
 }  // namespace
 
@@ -160,7 +161,15 @@ std::string parameterFileProblem(const fs::path& folder) {
     if (tooLarge) {
         return "is larger than " + std::to_string(kLargestParameterFile) + " bytes";
     }
-    return content && !content->empty() ? ParameterFileText(*content).problem() : std::string();
+    if (!content || content->empty()) {
+        return {};
+    }
+    const ParameterFileText text(*content);
+    // Each would take the token carried over, each as large as it may be.
+    if (const std::size_t tokens = text.count(kDeviceToken); tokens > 1) {
+        return std::string("holds ") + kDeviceToken + " " + std::to_string(tokens) + " times";
+    }
+    return text.problem();
 }
 
 bool writeNewFile(const fs::path& path, const std::string& content, mode_t mode) {

@@ -53,9 +53,10 @@ inline constexpr std::size_t kLargestParameterFile = 1 << 20;
 std::optional<std::string> readParameterFile(const boost::filesystem::path& folder);
 
 // Why the parameter file "unattended.json" in `folder` cannot be an
-// install's: it is larger than kLargestParameterFile, or it is not one JSON
-// object (ParameterFileText). Empty when it can, and when there is none to
-// read (no regular file at that name, or an empty one).
+// install's: it is larger than kLargestParameterFile, it is not one JSON
+// object (ParameterFileText), or it names "DeviceToken" more than once.
+// Empty when it can, and when there is none to read (no regular file at
+// that name, or an empty one).
 std::string parameterFileProblem(const boost::filesystem::path& folder);
 
 // Writes `content` into the new file `path` (never through a link or into a

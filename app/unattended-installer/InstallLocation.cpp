@@ -1,8 +1,15 @@
 #include "InstallLocation.h"
 
+#include <limits.h>
+
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <tuple>
+
+#include <boost/locale/utf.hpp>
+
+#include "InstallSlot.h"
 
 namespace quorvane::unattended {
 
@@ -19,18 +26,28 @@ bool readsAsHiddenInstallName(const std::string& name) {
         return name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
     };
     return name.find(".unpacking-") != std::string::npos ||
-           (name.front() == '.' &&
+           (!name.empty() && name.front() == '.' &&
             (endsWith(".lock") || endsWith(".new") || endsWith(".earlier") || endsWith(".old")));
 }
 
 }  // namespace
 
 bool isPlainFolderName(const std::string& name) {
-    const bool control = std::any_of(name.begin(), name.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-    });
-    return !name.empty() && !control && name.find('/') == std::string::npos && name != "." &&
-           name != "..";
+    if (name.empty() || name.size() > NAME_MAX || name.find('/') != std::string::npos ||
+        name == "." || name == "..") {
+        return false;
+    }
+    // UTF-8 throughout, and no control character: C0, DEL or C1 (U+009B is
+    // a terminal's CSI, and so is a lone byte 0x9B, which is no UTF-8).
+    using Utf8 = boost::locale::utf::utf_traits<char>;
+    for (auto at = name.begin(); at != name.end();) {
+        const boost::locale::utf::code_point c = Utf8::decode(at, name.end());
+        if (c == boost::locale::utf::illegal || c == boost::locale::utf::incomplete || c < 0x20 ||
+            (c >= 0x7f && c <= 0x9f)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 boost::filesystem::path installFolder(const std::string& product, const std::string& companyId) {
@@ -49,7 +66,18 @@ bool isInstallFolder(const std::string& folder) {
 }
 
 bool isInstallFolderName(const std::string& name) {
-    return isPlainFolderName(name) && !readsAsHiddenInstallName(name);
+    return isPlainFolderName(name) && installFolderNameProblem(name).empty();
+}
+
+std::string installFolderNameProblem(const std::string& name) {
+    if (name.size() > InstallSlot::kLongestName) {
+        return "is longer than " + std::to_string(InstallSlot::kLongestName) +
+               " bytes: the hidden names beside its install folder would not fit";
+    }
+    if (readsAsHiddenInstallName(name)) {
+        return "reads as a hidden name beside another install folder";
+    }
+    return {};
 }
 
 bool isUsableKey(const std::string& key) {
@@ -85,6 +113,11 @@ std::vector<std::string> elevatedArguments(const ElevatedRequest& request) {
 
 bool isElevatedCommandLine(const std::vector<std::string>& arguments) {
     return arguments.size() > 1 && arguments[1] == kElevatedFlag;
+}
+
+bool isElevatedCommandLine(int argc, char** argv) {
+    return argc > 1 && argv != nullptr && argv[1] != nullptr &&
+           std::strcmp(argv[1], kElevatedFlag) == 0;
 }
 
 std::optional<ElevatedRequest> parseElevatedArguments(const std::vector<std::string>& arguments) {

@@ -15,7 +15,8 @@ inline constexpr const char* kInstallRoot = "/Library/Application Support/";
 inline constexpr const char* kInstallFolderName = "WexoQuandelUnattended";
 
 // Whether `name` may stand as one folder name of the install folder: not
-// empty, no "/" and no control character, and neither "." nor "..".
+// empty, at most NAME_MAX bytes of UTF-8, no "/" and no control character
+// (C0, DEL or C1), and neither "." nor "..".
 bool isPlainFolderName(const std::string& name);
 
 // kInstallRoot joined with kInstallFolderName, `product` and `companyId`.
@@ -26,10 +27,15 @@ boost::filesystem::path installFolder(const std::string& product, const std::str
 bool isInstallFolder(const std::string& folder);
 
 // Whether `name` (a CompanyId) may name an install folder: a plain folder
-// name that cannot be read as one of the hidden names beside another
-// install folder (InstallSlot), nor holds ".unpacking-", which would make
-// its own hidden names begin as another's.
+// name whose installFolderNameProblem is empty.
 bool isInstallFolderName(const std::string& name);
+
+// Why the plain folder name `name` cannot name an install folder, empty
+// when it can: it is too long for the hidden names beside it to fit
+// (InstallSlot::kLongestName), or it can be read as one of the hidden names
+// beside another install folder (InstallSlot), or it holds ".unpacking-",
+// which would make its own hidden names begin as another's.
+std::string installFolderNameProblem(const std::string& name);
 
 // Whether `key` may be handed to the agent daemon: 64 printable ASCII
 // characters, the first not a dash.
@@ -66,6 +72,8 @@ std::vector<std::string> elevatedArguments(const ElevatedRequest& request);
 // Whether `arguments` (argv[0] first) start the elevated copy: the flag
 // "-PrivilegedInstall" right after the executable.
 bool isElevatedCommandLine(const std::vector<std::string>& arguments);
+// The same for main's own arguments, before anything is allocated.
+bool isElevatedCommandLine(int argc, char** argv);
 
 // Reads an elevated command line back: each option of elevatedArguments
 // (and "-RegistrationTimeout" with a number of seconds) at most once, the

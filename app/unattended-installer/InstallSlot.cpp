@@ -95,7 +95,7 @@ bool InstallSlot::isLeftOver(const std::string& name) const {
     // ".<name>.unpacking-" and a random part, alone or followed by
     // "-params-" and another: what makeStaging and the parameter file's
     // private folder make, nothing that merely begins as they do.
-    const std::string unpacking = hidden("unpacking-").filename().string();
+    const std::string unpacking = hidden(kUnpacking).filename().string();
     if (name.compare(0, unpacking.size(), unpacking) != 0) {
         return false;
     }
@@ -144,7 +144,7 @@ void InstallSlot::recover() {
 }
 
 fs::path InstallSlot::makeStaging() const {
-    return makePrivateFolder(destination_.parent_path(), hidden("unpacking-").filename().string());
+    return makePrivateFolder(destination_.parent_path(), hidden(kUnpacking).filename().string());
 }
 
 bool InstallSlot::putInPlace(const fs::path& staging) {

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <limits.h>
+
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 #include <boost/filesystem/path.hpp>
 
+#include "InstallFolders.h"
 #include "common/logging/ILogger.h"
 
 namespace quorvane::unattended {
@@ -41,9 +45,17 @@ public:
 
     // A new private folder to unpack into; empty when none could be made.
     boost::filesystem::path makeStaging() const;
+    // The state of a staging folder's name, followed by its random part.
+    static constexpr const char* kUnpacking = "unpacking-";
     // What follows a staging folder's name in the name of its parameter
     // file's private folder (makePrivateFolder's prefix).
     static constexpr const char* kParamsInfix = "-params-";
+    // The longest install folder name whose hidden names all fit in a file
+    // name (NAME_MAX bytes); the longest of them is a parameter file's
+    // private folder's, ".<name>.unpacking-<random>-params-<random>".
+    static constexpr std::size_t kLongestName =
+        NAME_MAX - (2 + std::char_traits<char>::length(kUnpacking) + kPrivateSuffixLength +
+                    std::char_traits<char>::length(kParamsInfix) + kPrivateSuffixLength);
 
     // Puts the unpacked `staging` in the folder's place; an earlier install
     // stays hidden beside it until complete() or rollBack().

@@ -71,6 +71,7 @@ struct ChildSetup {
     char* const* argv = nullptr;
     int nothing = -1;    // /dev/null, the program's standard input
     int output = -1;     // the write end of the output pipe
+    int outputEnd = -1;  // its read end, handed over at release
     int report = -1;     // where a failure to start is told (close-on-exec)
     int inherited = -1;  // the program's descriptor 3, or -1
     int control = -1;    // the keeper's end of the installer's control pipe
@@ -101,6 +102,19 @@ void closeAllBut(int* keep, std::size_t count) {
     ::close_range(from, ~0U, 0);
 }
 
+// The default actions of the signals the installer handles or ignores, and
+// none blocked.
+void restoreSignalDefaults() {
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGCHLD}) {
+        ::sigaction(signal, &defaults, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 // The program, a child of the keeper: killed when the keeper ends, with the
 // default signal actions and no blocked signal, whatever the installer had.
 [[noreturn]] void runProgram(const ChildSetup& setup, pid_t keeper) {
@@ -126,25 +140,44 @@ void closeAllBut(int* keep, std::size_t count) {
     if (setup.limitFileSize) {
         ::setrlimit(RLIMIT_FSIZE, &setup.fileSize);
     }
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ, SIGCHLD}) {
-        ::sigaction(signal, &defaults, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    restoreSignalDefaults();
     ::execve(setup.argv[0], setup.argv, environ);
     const int error = errno;
     [[maybe_unused]] const ssize_t written = ::write(setup.report, &error, sizeof error);
     ::_exit(127);
 }
 
+// At release, from the keeper: what the program left running keeps writing
+// its standard output and error, which nobody reads any more. A process of
+// its own in the group reads them into /dev/null for as long as one of them
+// holds them: /bin/cat, or this copy when cat cannot be run.
+void handOverOutput(const ChildSetup& setup) {
+    if (::fork() != 0) {
+        return;
+    }
+    restoreSignalDefaults();
+    const int sink = ::open("/dev/null", O_WRONLY);
+    ::dup2(setup.outputEnd, STDIN_FILENO);
+    ::dup2(sink, STDOUT_FILENO);
+    ::dup2(sink, STDERR_FILENO);
+    ::close_range(3, ~0U, 0);
+    char* const argv[] = {const_cast<char*>("cat"), nullptr};
+    char* const environment[] = {nullptr};
+    ::execve("/bin/cat", argv, environment);
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EINTR)) {
+            ::_exit(0);
+        }
+    }
+}
+
 // The keeper: leads the group, starts the program in it, tells the
 // installer how the program ended, then waits. A release from the installer
-// ends the keeper alone; the installer's end (its end of the control pipe
-// closed), or anything else on that pipe, kills the whole group. Nothing but
-// SIGKILL ends it otherwise.
+// hands the program's output over and ends the keeper alone; the
+// installer's end (its end of the control pipe closed), or anything else on
+// that pipe, kills the whole group. Nothing but SIGKILL ends it otherwise.
 [[noreturn]] void keepGroup(ChildSetup setup) {
     sigset_t all;
     sigfillset(&all);
@@ -155,7 +188,7 @@ void closeAllBut(int* keep, std::size_t count) {
     for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
         ::dup2(setup.nothing, fd);
     }
-    int keep[] = {setup.nothing,   setup.output,  setup.report,
+    int keep[] = {setup.nothing,   setup.output,  setup.outputEnd, setup.report,
                   setup.inherited, setup.control, setup.status};
     closeAllBut(keep, sizeof keep / sizeof keep[0]);
     struct sigaction onChild {};
@@ -196,6 +229,7 @@ void closeAllBut(int* keep, std::size_t count) {
             continue;
         }
         if (n == 1 && command == kRelease) {
+            handOverOutput(setup);
             ::_exit(0);
         }
         break;
@@ -332,6 +366,7 @@ int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::millis
     setup.argv = args.data();
     setup.nothing = nothing;
     setup.output = output[1];
+    setup.outputEnd = output[0];
     setup.report = report;
     setup.inherited = inherited;
     setup.control = control[0];

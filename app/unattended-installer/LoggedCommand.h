@@ -27,7 +27,9 @@ namespace quorvane::unattended {
 // ends: the keeper sees the installer go and kills the group. A process
 // that leaves the group (setsid, setpgid) is out of reach. Output still
 // held open by a background child once the program has ended is read for
-// a moment and then left.
+// a moment and then left; once the group is released it is read into
+// /dev/null for as long as one of them holds it, so their writes go on
+// succeeding.
 class LoggedCommand {
 public:
     static constexpr int kCannotRun = -1;
@@ -57,7 +59,8 @@ public:
     void setFileSizeLimit(std::uint64_t bytes) { fileSizeLimit_ = bytes; }
 
     // Once run has returned: lets what the program left running in its
-    // group go on after this object and the installer have gone.
+    // group go on after this object and the installer have gone, writing
+    // its standard output and error as before.
     void release();
     // Kills what is left of the group of the last run.
     void endGroup();

@@ -1,5 +1,8 @@
 #include "ParameterFileText.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
@@ -90,6 +93,82 @@ bool isJsonSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Whether `text` is one JSON number, whatever its size.
+bool isJsonNumber(std::string_view text) {
+    std::size_t i = text.size() > 0 && text[0] == '-' ? 1 : 0;
+    const auto digits = [&text, &i] {
+        const std::size_t from = i;
+        while (i < text.size() && isDigit(text[i])) {
+            ++i;
+        }
+        return i > from;
+    };
+    if (i < text.size() && text[i] == '0') {
+        ++i;
+    } else if (!digits()) {
+        return false;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        if (!digits()) {
+            return false;
+        }
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+            ++i;
+        }
+        if (!digits()) {
+            return false;
+        }
+    }
+    return i == text.size();
+}
+
+// The text with each JSON number outside strings written as another of the
+// same length that the reader takes whatever its size: the reader refuses
+// numbers beyond a double's range (1e400) that JSON allows. Whatever is not
+// one number stays, so the reader finds the same faults at the same places.
+std::string withTameNumbers(std::string text) {
+    const auto inNumber = [](char c) {
+        return isDigit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+    };
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (inString) {
+            if (text[i] == '\\') {
+                ++i;
+            } else if (text[i] == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (text[i] == '"') {
+            inString = true;
+            continue;
+        }
+        if (text[i] != '-' && !isDigit(text[i])) {
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && inNumber(text[end])) {
+            ++end;
+        }
+        // "0.000…", after the sign, for anything longer than two characters.
+        const std::size_t digitsAt = text[i] == '-' ? i + 1 : i;
+        if (end - digitsAt > 2 && isJsonNumber(std::string_view(text).substr(i, end - i))) {
+            text.replace(digitsAt, end - digitsAt, "0." + std::string(end - digitsAt - 2, '0'));
+        }
+        i = end - 1;
+    }
+    return text;
+}
+
 }  // namespace
 
 ParameterFileText::ParameterFileText(std::string text) : text_(std::move(text)) {
@@ -98,7 +177,9 @@ ParameterFileText::ParameterFileText(std::string text) : text_(std::move(text)) 
 
 void ParameterFileText::read() {
     const std::size_t start = text_.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
-    TextStream stream(text_.c_str() + start);
+    // Read with the numbers tamed; the offsets are the same in both texts.
+    const std::string tame = withTameNumbers(text_);
+    TextStream stream(tame.c_str() + start);
     Scan scan(stream);
     rapidjson::Reader reader;
     const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, scan);
@@ -140,6 +221,12 @@ std::optional<std::string> ParameterFileText::valueText(const std::string& key) 
         }
     }
     return std::nullopt;
+}
+
+std::size_t ParameterFileText::count(const std::string& key) const {
+    return static_cast<std::size_t>(
+        std::count_if(members_.begin(), members_.end(),
+                      [&key](const Member& member) { return member.name == key; }));
 }
 
 std::string ParameterFileText::withValue(const std::string& key,

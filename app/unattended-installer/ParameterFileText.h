@@ -10,7 +10,8 @@ namespace quorvane::unattended {
 // The text of a parameter file "unattended.json" as the install reads and
 // changes it: one JSON object, read strictly (no comments, no trailing
 // commas, nothing after the object, at most kMaxJsonNesting levels deep; a
-// UTF-8 byte-order mark is skipped), its members found where they stand in
+// UTF-8 byte-order mark is skipped; a number is taken as JSON writes it,
+// whatever its size, never converted), its members found where they stand in
 // the text. A member's value is changed by putting new text in the place of
 // its old text: everything else, numbers and layout included, stays byte
 // for byte as it was.
@@ -25,6 +26,9 @@ public:
     // is written; none when there is no such member or the text has a
     // problem.
     std::optional<std::string> valueText(const std::string& key) const;
+
+    // How many members of the object are named `key`.
+    std::size_t count(const std::string& key) const;
 
     // The text with `valueText` (JSON text) as the value of every member
     // `key` of the object, or, when there is none, a member `key` added

@@ -21,6 +21,7 @@
 #include "LoggedCommand.h"
 #include "PackageContents.h"
 #include "ParameterFileText.h"
+#include "ParameterValues.h"
 #include "QtCorePlatform.h"
 #include "ShellWords.h"
 #include "common/params/IParams.h"
@@ -346,15 +347,25 @@ bool UnattendedInstallerApplication::carryDeviceTokenOver(const fs::path& destin
     // the place of the package's own in the text of the package's parameter
     // file (checked whole by unpack), whose other bytes stay as they are. A
     // package without a plain parameter file gets one holding the token
-    // alone, written in place of whatever the package had at its name.
-    const auto earlierText = readParameterFile(destination);
-    if (!earlierText) {
-        return true;
+    // alone, written in place of whatever the package had at its name. An
+    // earlier file that cannot be read is named in the log.
+    bool tooLarge = false;
+    const auto earlierText =
+        readPlainFile(destination, kParameterFile, kLargestParameterFile, &tooLarge);
+    const ParameterFileText earlier(earlierText.value_or(""));
+    boost::system::error_code error;
+    std::string unread;
+    if (tooLarge) {
+        unread = "is larger than " + std::to_string(kLargestParameterFile) + " bytes";
+    } else if (!earlierText &&
+               fs::exists(fs::symlink_status(destination / kParameterFile, error))) {
+        unread = "cannot be read as a regular file";
+    } else if (earlierText && !earlierText->empty()) {
+        unread = earlier.problem();
     }
-    const ParameterFileText earlier(*earlierText);
-    if (!earlier.problem().empty()) {
+    if (!unread.empty()) {
         logger_->warn("the earlier install's %s %s: no %s to carry over", kParameterFile,
-                      earlier.problem().c_str(), kDeviceToken);
+                      unread.c_str(), kDeviceToken);
         return true;
     }
     const auto token = earlier.valueText(kDeviceToken);
@@ -362,13 +373,25 @@ bool UnattendedInstallerApplication::carryDeviceTokenOver(const fs::path& destin
         return true;
     }
     const ParameterFileText unpacked(readParameterFile(staging).value_or("{}\n"));
+    if (!unpacked.problem().empty()) {
+        return false;
+    }
+    const std::string text = unpacked.withValue(kDeviceToken, *token);
+    // What the next install could not read would lose the token there.
+    if (text.size() > kLargestParameterFile) {
+        logger_->error(
+            "with the earlier install's %s the package's %s would be %zu bytes, "
+            "more than the %zu that are read",
+            kDeviceToken, kParameterFile, text.size(), kLargestParameterFile);
+        return false;
+    }
     const fs::path privateFolder = makePrivateFolder(
         staging.parent_path(), staging.filename().string() + InstallSlot::kParamsInfix);
-    if (!unpacked.problem().empty() || privateFolder.empty()) {
+    if (privateFolder.empty()) {
         return false;
     }
     const fs::path merged = privateFolder / kParameterFile;
-    const bool carried = writeNewFile(merged, unpacked.withValue(kDeviceToken, *token), 0644) &&
+    const bool carried = writeNewFile(merged, text, 0644) &&
                          ::rename(merged.c_str(), (staging / kParameterFile).c_str()) == 0;
     deleteDirectory(privateFolder);
     return carried;
@@ -391,7 +414,7 @@ bool UnattendedInstallerApplication::initApplication(const std::string& currentF
     controller_->setDelegate(this);
     updateView(Starting);
 
-    if (!isUsableKey(publicKey_) && !params_.get<bool>("Offline", false)) {
+    if (!isUsableKey(publicKey_) && booleanParameter(params_, "Offline", false) == false) {
         logger_->critical("Public key is empty");
         controller_->showPublicKeyMissingErrorDialog();
         return false;
@@ -399,8 +422,9 @@ bool UnattendedInstallerApplication::initApplication(const std::string& currentF
 
     // "TransferTimeout": seconds without progress before an attempt is
     // given up.
-    const auto transferTimeout = std::chrono::seconds(std::clamp(
-        params_.get<int>("TransferTimeout", 30), 1, 3600));
+    const auto transferTimeout = std::chrono::seconds(
+        clampedWholeNumber(params_.getValue("TransferTimeout", ""), 1, 3600, 30));
+    logger_->info("transfer time-out: %lld s", static_cast<long long>(transferTimeout.count()));
     downloader_ = common::Downloader::create(
         qtPlatform_.get(), scheduler_.createQueue("UnattendedDownloader"),
         common::createLogger("Downloader"), common::Downloader::kRetryDelay, transferTimeout);
@@ -490,6 +514,17 @@ bool UnattendedInstallerApplication::checkParameters() {
             return false;
         }
     }
+    // Offline is a boolean, and true only with a key: without one the
+    // elevated copy registers no daemon, and the run would fail only after
+    // its download.
+    if (const auto offline = booleanParameter(params_, "Offline", false); !offline) {
+        logger_->error("Offline must be true, false or a whole number, not '%s'",
+                       params_.getValue("Offline", "").c_str());
+        return false;
+    } else if (*offline && !isUsableKey(publicKey_)) {
+        logger_->error("Offline without a usable public key: no daemon could be registered");
+        return false;
+    }
     if (params_.getValue("UnattendedDownloadUrl", "").empty()) {
         logger_->error("download url is empty");
         return false;
@@ -507,9 +542,8 @@ bool UnattendedInstallerApplication::checkParameters() {
             return false;
         }
     }
-    if (!isInstallFolderName(companyId_)) {
-        logger_->error("CompanyId '%s' reads as a hidden name beside another install folder",
-                       companyId_.c_str());
+    if (const std::string problem = installFolderNameProblem(companyId_); !problem.empty()) {
+        logger_->error("CompanyId '%s' %s", companyId_.c_str(), problem.c_str());
         return false;
     }
     installerArguments_ = params_.getValue("UnattendedInstallerArgs", "");

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -170,6 +171,29 @@ int cannotStart(bool elevated, const std::string& reason) {
     return 1;
 }
 
+// Limits the copy cannot run with: says so on standard error, and in the
+// alert of the copy the user started (which ends with 1, as it does without
+// a log); the elevated copy prints its result line, as an install that
+// stopped before anything changed (4). Nothing has been made yet.
+int cannotRun(bool elevated, const char* reason) {
+    // Not through stderr's stream, which formats on an 8 KiB buffer of the
+    // stack.
+    char line[256];
+    const int length = std::snprintf(line, sizeof line, "unattended installer: %s\n", reason);
+    if (length > 0) {
+        const auto size = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line, size);
+    }
+    if (!elevated) {
+        AppDelegate::showCannotStartAlert(reason);
+        return 1;
+    }
+    const int status = quorvane::unattended::UnattendedInstallerApplication::CannotUnpack;
+    std::printf("<exitcode>%d</exitcode>\n", status);
+    std::fflush(stdout);
+    return status;
+}
+
 std::vector<std::string> argumentList(int argc, char** argv) {
     std::vector<std::string> arguments;
     if (argc <= 0 || argv == nullptr) {
@@ -189,18 +213,25 @@ int main(int argc, char** argv) {
     // A write past the caller's file-size limit fails, with its reason, and
     // the run tidies up as after any failure: it does not end the process.
     ::signal(SIGXFSZ, SIG_IGN);
-    common::Downloader::keepLargeBlocksOffTheHeap();
 
-    auto arguments = std::make_unique<std::vector<std::string>>(argumentList(argc, argv));
-    const bool elevated = quorvane::unattended::isElevatedCommandLine(*arguments);
+    const bool elevated = quorvane::unattended::isElevatedCommandLine(argc, argv);
     if (elevated) {
         // Before any thread starts: the user who started the run may signal
         // it, and no such signal may cut an install short.
         quorvane::unattended::deferClosingSignals();
     }
-    // Before the first log line is written.
-    const std::vector<std::string> lifted =
-        elevated ? quorvane::unattended::liftInheritedLimits() : std::vector<std::string>{};
+    // Before anything is made or written: limits too low to run with end
+    // the run here, not half-way through its work.
+    quorvane::unattended::InheritedLimits limits;
+    if (elevated && ::geteuid() == 0) {
+        limits.lift();
+    }
+    if (char reason[200]; limits.belowNeeds(reason, sizeof reason)) {
+        return cannotRun(elevated, reason);
+    }
+
+    common::Downloader::keepLargeBlocksOffTheHeap();
+    auto arguments = std::make_unique<std::vector<std::string>>(argumentList(argc, argv));
     const std::string home = homeFolder();
     if (home.empty()) {
         return cannotStart(elevated, "no home folder for the log files");
@@ -224,7 +255,7 @@ int main(int argc, char** argv) {
     common::Logger::setLogFolder(logFolder.string());
     common::Logger::init("UnattendedInstaller", argc > 0 && argv[0] ? argv[0] : "",
                          helper::ApplicationType::UnattendedUpdater, {common::logsink::rotatingFile});
-    for (const auto& line : lifted) {
+    for (const auto& line : limits.lines()) {
         common::createLogger("UnattendedInstaller")->info("%s", line.c_str());
     }
 

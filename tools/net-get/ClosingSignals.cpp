@@ -27,6 +27,20 @@ sigset_t ClosingSet() {
     return set;
 }
 
+// Ends the process by `signal` itself, as if nothing had taken it: the
+// parent sees a death by that signal, and a shell that runs the process in
+// a loop stops there as it does for any program stopped by Ctrl-C.
+[[noreturn]] void EndBy(int signal) {
+    ::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signal);
+    // Not reached unless the signal could not be delivered.
+    ::_exit(128 + signal);
+}
+
 }  // namespace
 
 ClosingSignals::ClosingSignals(std::function<void()> cleanup) : cleanup_(std::move(cleanup)) {
@@ -75,7 +89,7 @@ void ClosingSignals::Run() {
         if (watched[0].revents != 0 &&
             ::read(signals_, &received, sizeof received) == sizeof received) {
             cleanup_();
-            ::_exit(128 + static_cast<int>(received.ssi_signo));
+            EndBy(static_cast<int>(received.ssi_signo));
         }
     }
 }

@@ -6,8 +6,9 @@
 // Takes the closing signals (SIGHUP, SIGINT, SIGTERM) on a thread of its
 // own instead of letting them end the process wherever it stands: the first
 // one runs `cleanup` on that thread, where any call is safe, then ends the
-// process with status 128 + the signal's number. A signal the process was
-// started with ignored stays ignored.
+// process by that same signal, its action set back to the default (so a
+// shell sees the death by a signal, and a loop in it stops). A signal the
+// process was started with ignored stays ignored.
 //
 // Made before the program starts any other thread: the signals are blocked
 // in the thread that makes it, and every thread made after inherits that.

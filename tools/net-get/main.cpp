@@ -8,8 +8,8 @@
 // (following redirects as the library does) and prints the status and the
 // response headers on standard error. The body goes to standard output, or
 // into FILE with -o. A transfer is given at most one hour; a closing signal
-// (SIGHUP, SIGINT, SIGTERM) stops it without leaving a temporary file. The
-// usage below lists the exit statuses.
+// (SIGHUP, SIGINT, SIGTERM) stops it without leaving a temporary file and
+// ends it by that signal. The usage below lists the exit statuses.
 
 #include <chrono>
 #include <cstdio>
@@ -52,21 +52,25 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         argv0,
         std::string("URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]\n       ") +
             toolsupport::ProxyOptions::kSynopsis,
-        "Fetches URL through the network library: the status and the headers go to standard\n"
-        "error, the body to standard output or into FILE.\n"
+        "Fetches URL (http:// or https://, the scheme in any case) through the network library:\n"
+        "the status and the headers go to standard error, the body to standard output or\n"
+        "into FILE.\n"
         "  -o FILE             write the body into FILE, put in place once the transfer\n"
         "                      succeeded (a device or FIFO is written where it is); an\n"
         "                      answer without a body (HEAD, 204, 304) leaves it as it was\n"
-        "  -X METHOD           the request method (GET, or POST with -d)\n"
+        "  -X METHOD           the request method, sent as given (GET, or POST with -d);\n"
+        "                      methods are case-sensitive: only HEAD's answer has no body\n"
         "  -H 'Name: value'    a request header, any number of times\n"
         "  -d BODY             the request body\n" +
             std::string(toolsupport::ProxyOptions::kOptionLines) +
             "Exit status: 0 for a 2xx answer or a 304; 1 the request was not sent, 2 the answer\n"
         "is not HTTP, 3 could not connect (name, TCP, TLS or proxy), 5 sending or reading\n"
-        "failed; 30 for a redirect that was not followed (the redirects ran out, or the\n"
-        "target may not be followed), 40 for a 4xx answer, 50 for a 5xx one (10 times the\n"
-        "status class); 64 a wrong command line; 74 the body could not be written; 128 plus\n"
-        "the signal's number when SIGHUP, SIGINT or SIGTERM stopped it.\n");
+        "failed, or the body does not decode (the reason is said); 30 for a redirect that\n"
+        "was not followed (the redirects ran out, or the target may not be followed), 40\n"
+        "for a 4xx answer, 50 for a 5xx one (10 times the status class); 64 a wrong command\n"
+        "line; 74 the body could not be written. SIGHUP, SIGINT or SIGTERM end it by that\n"
+        "signal, its temporary file removed (a shell then reports 128 plus the signal's\n"
+        "number, 130 for SIGINT).\n");
 }
 
 // The command line; an empty `error` when it is right, else the reason.
@@ -108,6 +112,9 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
     } else if (error.empty()) {
         error = options.proxy.Conflict();
     }
+    if (error.empty()) {
+        toolsupport::ToolUsage::checkScheme(options.url, {"http", "https"}, error);
+    }
     return options;
 }
 
@@ -122,6 +129,8 @@ std::string FailureText(network::HTTPStatusCode code) {
             return "could not connect (name lookup, TCP, TLS or proxy failed)";
         case network::httpstatus::kIOError:
             return "sending the request or reading the answer failed";
+        case network::httpstatus::kProxyAuthenticationRequired:
+            return "the proxy wants credentials: none given or stored, or refused (HTTP 407)";
         default:
             return "failed";
     }
@@ -150,9 +159,10 @@ int ExitCodeOf(network::HTTPStatusCode code) {
     return static_cast<int>(code / 100) * 10;
 }
 
-// Whether the answer has no body at all (not merely an empty one).
+// Whether the answer has no body at all (not merely an empty one). Methods
+// are case-sensitive: "head" is not HEAD, and its answer has a body.
 bool HasNoBody(const std::string& method, network::HTTPStatusCode code) {
-    return network::HeaderNameEquals(method, "HEAD") || code < 200 || code == 204 || code == 304;
+    return method == "HEAD" || code < 200 || code == 204 || code == 304;
 }
 
 }  // namespace
@@ -237,6 +247,8 @@ int main(int argc, char** argv) {
     });
     closed.get_future().wait_for(std::chrono::seconds(10));
     service->Stop();
+    // The library's reason for a failure, where the code alone would not say it.
+    const std::string failure = connection->FailureReason();
     connection.reset();
 
     if (output.Failed()) {
@@ -247,8 +259,9 @@ int main(int argc, char** argv) {
     if (!outcome.response) {
         // A body cut short is not left behind as if it were whole.
         output.Discard();
-        std::cerr << program << ": " << options.url << ": " << FailureText(outcome.code)
-                  << " (error " << outcome.code << ")\n";
+        std::cerr << program << ": " << options.url << ": "
+                  << (failure.empty() ? FailureText(outcome.code) : failure) << " (error "
+                  << outcome.code << ")\n";
         return ExitCodeOf(outcome.code);
     }
     // The head goes out in one piece: standard error writes each part at once.

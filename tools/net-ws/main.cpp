@@ -1,7 +1,7 @@
 // net-ws: talks to a web-socket server through the network library.
 //
-// Runs the library's service on a thread of its own, opens URL (ws or wss,
-// through the proxy of --proxy when given), sends each line of standard
+// Runs the library's service on a thread of its own, opens URL (ws or wss
+// only, through the proxy of --proxy when given), sends each line of standard
 // input as a text message and prints each message received as a line on
 // standard output (from a thread of its own: a slow reader of the output
 // holds up no line going out). At the end of the input it closes the
@@ -41,6 +41,8 @@ namespace {
 constexpr int kBroken = network::ITCPSocket::kReadFailed;
 // The close code of a connection that ended without the server's Close frame.
 constexpr std::uint16_t kNoCloseFrame = 1006;
+// The answer to the upgrade is not HTTP (as net-get has it).
+constexpr int kNotHTTP = 2;
 // The messages could not be written (as sysexits' EX_IOERR).
 constexpr int kWriteFailed = 74;
 // The opening handshake and the closing one each take at most the socket's
@@ -50,17 +52,20 @@ constexpr auto kHandshakeBound = std::chrono::seconds(60);
 toolsupport::ToolUsage Usage(const char* argv0) {
     return toolsupport::ToolUsage(
         argv0, std::string("URL ") + toolsupport::ProxyOptions::kSynopsis,
-        "Sends each line of standard input to the web socket at URL (ws:// or wss://) as a text\n"
-        "message and prints each message received as a line; the close code goes to standard error.\n" +
+        "Sends each line of standard input to the web socket at URL as a text message and\n"
+        "prints each message received as a line; the close code goes to standard error. URL is\n"
+        "ws:// or wss:// (any other scheme, http:// and https:// too, is a wrong command line).\n" +
             std::string(toolsupport::ProxyOptions::kOptionLines) +
             "Exit status: 0 the connection ended with a closing handshake (begun by either side,\n"
             "the server's Close frame read); 7 the connection broke or ended without the server's\n"
             "Close frame, or the server broke the protocol; when the opening failed:\n"
-            "1 the URL is not valid, 3 could not connect (name, TCP, TLS or proxy), 5 sending or\n"
-            "reading failed or no answer within a minute, 40 a 4xx answer (a 407 from the proxy,\n"
-            "or a 101 that does not upgrade to a web socket), 50 a 5xx one (10 times the status\n"
-            "class); 64 a wrong command line; 74 the messages could not be written (the\n"
-            "connection is then closed).\n");
+            "1 the URL is not valid, 2 the answer is not HTTP, 3 could not connect (name, TCP,\n"
+            "TLS or proxy), 5 sending or reading failed or no answer within a minute; for an\n"
+            "answer that does not upgrade, 10 times its status class: 10 a 1xx other than 101,\n"
+            "20 a 2xx, 30 a 3xx (not followed), 40 a 4xx (a 407 from the proxy) or a 101 that\n"
+            "does not upgrade to a web socket (a wrong accept value, Upgrade or Connection, or\n"
+            "an extension or subprotocol not asked for), 50 a 5xx; 64 a wrong command line;\n"
+            "74 the messages could not be written (the connection is then closed).\n");
 }
 
 struct Options {
@@ -88,12 +93,20 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
     } else if (error.empty()) {
         error = options.proxy.Conflict();
     }
+    if (error.empty()) {
+        toolsupport::ToolUsage::checkScheme(options.url, {"ws", "wss"}, error);
+    }
     return options;
 }
 
-// Why the opening failed, in words.
-std::string UpgradeFailure(network::HTTPStatusCode code) {
+// Why the opening failed, in words; `refusal`: why a 101 was refused.
+std::string UpgradeFailure(network::HTTPStatusCode code, const std::string& refusal) {
+    if (!refusal.empty()) {
+        return "the server's 101 answer is no web-socket upgrade: " + refusal;
+    }
     switch (code) {
+        case network::httpstatus::kInvalidResponse:
+            return "the answer is not HTTP";
         case network::httpstatus::kNotSent:
             return "the URL is not a valid web-socket URL";
         case network::httpstatus::kConnectFailed:
@@ -108,6 +121,9 @@ std::string UpgradeFailure(network::HTTPStatusCode code) {
 }
 
 int ExitCodeOfUpgrade(network::HTTPStatusCode code) {
+    if (code == network::httpstatus::kInvalidResponse) {
+        return kNotHTTP;
+    }
     if (code < 100) {
         return static_cast<int>(code);
     }
@@ -271,8 +287,9 @@ int main(int argc, char** argv) {
     }
     const auto status = upgrade.get();
     if (status != 101) {
+        const std::string refusal = session->socket->UpgradeRefusal();
         Finish(*service, session);
-        return usage.fail(url + ": " + UpgradeFailure(status), ExitCodeOfUpgrade(status));
+        return usage.fail(url + ": " + UpgradeFailure(status, refusal), ExitCodeOfUpgrade(status));
     }
 
     if (PumpInput(session, *service)) {

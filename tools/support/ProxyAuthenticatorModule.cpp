@@ -48,8 +48,9 @@ struct HeldAuthenticator {
 extern "C" __attribute__((visibility("default"))) void quorvaneMakeProxyAuthenticator(
     const char* proxy, const char* user, const char* password,
     std::shared_ptr<IProxyAuthenticator>* authenticator) {
-    // The authenticator's own debug lines would only repeat the settings.
-    QLoggingCategory::setFilterRules("ProxyAuthenticator.debug=false");
+    // The authenticator's own lines would only repeat the options, as if
+    // they were system settings, and its states: the tool says what failed.
+    QLoggingCategory::setFilterRules("ProxyAuthenticator=false");
     auto held = std::make_shared<HeldAuthenticator>();
     if (user != nullptr) {
         held->storage = std::make_unique<CommandLineCredentials>(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <ostream>
 #include <string>
 
@@ -38,6 +39,12 @@ public:
     // URL; otherwise the reason in `error`: an option it does not know, an
     // empty URL or a second one.
     static void takeUrl(const std::string& argument, std::string& url, std::string& error);
+
+    // Refuses, with the reason in `error`, a URL whose scheme is none of
+    // `schemes` (lower case; the URL's is compared in any case, as RFC 3986
+    // has it). A text that starts with no scheme is left to the program.
+    static void checkScheme(const std::string& url, std::initializer_list<const char*> schemes,
+                            std::string& error);
 
 private:
     std::string name_;

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <boost/filesystem.hpp>
 
 #include "PackageServer.h"
@@ -224,6 +226,28 @@ TEST_F(EndToEndTest, DownloadsInstallsAndRegistersTheAgent) {
     EXPECT_EQ((Lines{"download"}), entries(work_.file("run")))
         << "only the other user's link stays";
     EXPECT_EQ(2u, server.requests().size());
+}
+
+// Without a CompanyId each run installs into a folder of 10 random letters
+// and digits of its own.
+TEST_F(EndToEndTest, WithoutACompanyIdEachRunInstallsIntoANewRandomFolder) {
+    PackageServer server(package_, work_.file("journal"));
+    InstallerBundle installer("Setup_K_" + key_ + "_.app");
+    ASSERT_TRUE(installer.setParameters(R"({"Product": ")" + product_ + "\"}"));
+    for (int run = 0; run < 2; ++run) {
+        auto process = start(installer, {"-UnattendedDownloadUrl", server.url()});
+        process->closeInput();
+        EXPECT_EQ(0, process->finish().exitCode) << process->errors();
+    }
+    const Lines companies = entries(kInstallBase + "/" + product_);
+    ASSERT_EQ(2u, companies.size());
+    for (const auto& company : companies) {
+        EXPECT_EQ(10u, company.size()) << company;
+        EXPECT_TRUE(std::all_of(company.begin(), company.end(),
+                                [](unsigned char c) { return std::isalnum(c) != 0; }))
+            << company;
+        EXPECT_EQ((Lines{"-regsvc", "-publickey", key_}), daemonCall(company));
+    }
 }
 
 // A run from a script whose standard input ends at once: the end of input

@@ -143,15 +143,24 @@ void makeAgentPackage(const std::string& path, const Agent& agent) {
         argv.push_back("--modes");
     }
     if (!agent.leaveRunning.empty()) {
-        argv.insert(argv.end(), {"--leave-running", agent.leaveRunning});
+        argv.insert(argv.end(), {"--leave-running", agent.leaveRunning, "--leftover-pause",
+                                 agent.leftoverPause});
     }
+    if (!agent.lateWriters.empty()) {
+        argv.insert(argv.end(), {"--late-writers", agent.lateWriters});
+    }
+    // A text of any length, past what one argument may hold.
+    const std::string textFile = path + ".json-text";
     if (agent.jsonText) {
-        argv.insert(argv.end(), {"--json-text", *agent.jsonText});
+        writeFile(textFile, *agent.jsonText);
+        argv.insert(argv.end(), {"--json-text-file", textFile});
     }
     if (agent.understate) {
         argv.push_back("--understate");
     }
     const auto result = testsupport::runCommand(argv);
+    boost::system::error_code ignored;
+    fs::remove(textFile, ignored);
     if (result.exitCode != 0) {
         throw std::runtime_error("cannot make the agent package: " + result.errors);
     }

@@ -78,8 +78,12 @@ struct Agent {
     std::string deviceToken{};
     int sleep = 0;
     int hold = 0;
-    // Where the process the daemon leaves running writes its id.
+    // Where the process the daemon leaves running writes its id, and how
+    // long it pauses between its writes ("0": not at all).
     std::string leaveRunning{};
+    std::string leftoverPause{"0.05"};
+    // The file whose making lets the daemon's late writers write.
+    std::string lateWriters{};
     // Packages that test the installer's bounds.
     bool modes = false;
     std::string jsonLink{};

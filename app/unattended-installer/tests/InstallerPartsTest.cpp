@@ -3,10 +3,13 @@
 // command line, and the reading of its result line.
 #include <gtest/gtest.h>
 
+#include <limits.h>
+
 #include <boost/filesystem.hpp>
 
 #include "DisplayText.h"
 #include "InstallLocation.h"
+#include "InstallSlot.h"
 #include "ParameterFileText.h"
 #include "ShellWords.h"
 #include "UnattendedInstallerApplication.h"
@@ -76,15 +79,44 @@ TEST(InstallerPartsTest, ArgumentsAreSplitAsTheShellWouldWithoutExpanding) {
 }
 
 TEST(InstallerPartsTest, OnlyTwoPlainNamesBelowTheInstallRootMakeAnInstallFolder) {
-    for (const char* name :
-         {"Product", "Acme Inc.", "-x", "..hidden", "...", "caf\xC3\xA9", "$(touch x)", "a\\b"}) {
+    for (const char* name : {"Product", "Acme Inc.", "-x", "..hidden", "...", "caf\xC3\xA9",
+                             "$(touch x)", "a\\b", "\xC2\xA0nbsp", "\xE2\x82\xAC",
+                             "\xF0\x9F\x9A\x80"}) {
         EXPECT_TRUE(isPlainFolderName(name)) << name;
         EXPECT_TRUE(isInstallFolder(installFolder(name, name).string())) << name;
     }
+    // C0, DEL and C1 controls (U+009B is a terminal's CSI), and bytes that
+    // are no UTF-8: a lone 0x9B, a cut sequence, an overlong "/", a
+    // surrogate.
     for (const std::string& name :
          {std::string(), std::string("."), std::string(".."), std::string("a/b"),
-          std::string("a\nb"), std::string("a\0b", 3), std::string("\x7f")}) {
+          std::string("a\nb"), std::string("a\0b", 3), std::string("\x7f"),
+          std::string("a\xC2\x9B" "31m"), std::string("\xC2\x80"), std::string("x\xC2\x9F"),
+          std::string("a\x9B" "31m"), std::string("caf\xC3"), std::string("\xC0\xAF"),
+          std::string("\xED\xA0\x80"), std::string(NAME_MAX + 1, 'p')}) {
         EXPECT_FALSE(isPlainFolderName(name)) << name;
+        EXPECT_FALSE(isInstallFolder(installFolder("P", name).string())) << name;
+    }
+    EXPECT_TRUE(isPlainFolderName(std::string(NAME_MAX, 'p')));
+    // A CompanyId whose hidden names (up to 40 bytes more) all fit: bytes
+    // are counted, not characters.
+    std::string longest = "co-";
+    longest.append((InstallSlot::kLongestName - longest.size()) % 2, 'x');
+    while (longest.size() < InstallSlot::kLongestName) {
+        longest += "\xC3\xA9";
+    }
+    const std::vector<std::pair<std::string, bool>> companies{
+        {longest, true},
+        {longest + "x", false},
+        {longest.substr(0, longest.size() - 2) + "\xE2\x82\xAC", false},
+        {std::string(NAME_MAX - 40, 'c'), true},
+        {std::string(NAME_MAX - 39, 'c'), false},
+    };
+    for (const auto& [name, fits] : companies) {
+        EXPECT_EQ(fits, isInstallFolder(installFolder("P", name).string())) << name.size();
+        EXPECT_EQ(fits, installFolderNameProblem(name).empty()) << name.size();
+        // A Product has no hidden names beside it.
+        EXPECT_TRUE(isInstallFolder(installFolder(name, "C").string())) << name.size();
     }
     for (const std::string& folder :
          {std::string("/Library/Application Support/WexoQuandelUnattended/P"),
@@ -198,6 +230,13 @@ TEST(InstallerPartsTest, AParameterFileIsReadStrictlyAndChangedOnlyWhereItsToken
         {"{'a': 1}", "Missing a name for object member."},
         {"", "The document is empty."},
         {"\xEF\xBB\xBF", "The document is empty. (at byte 3)"},
+        // Numbers of any size are read, but only numbers.
+        {"{\"a\": 1e400x}", "Missing a comma or '}' after an object member. (at byte 11)"},
+        {"{\"a\": 01e400}", "Missing a comma or '}' after an object member. (at byte 7)"},
+        {"{\"a\": 1.e400}", "Miss fraction part in number. (at byte 8)"},
+        {"{\"a\": 1e+}", "Miss exponent in number. (at byte 9)"},
+        {"{\"a\": +1e400}", "Invalid value. (at byte 6)"},
+        {"{\"a\": 1e400,}", "Missing a name for object member. (at byte 12)"},
     };
     for (const auto& [text, problem] : refused) {
         const ParameterFileText file(text);
@@ -227,6 +266,12 @@ TEST(InstallerPartsTest, AParameterFileIsReadStrictlyAndChangedOnlyWhereItsToken
          "{\"Device\\u0054oken\": \"t\", \"n\": {\"DeviceToken\": 1}}"},
         {"{\"b\": " + big + "}", "", "{\"b\": " + big + ",\n    \"DeviceToken\": \"t\"}"},
         {deep, "", deep.substr(0, deep.size() - 1) + ",\n    \"DeviceToken\": \"t\"}"},
+        // Past a double's range, as JSON allows: kept as written.
+        {"{\"DeviceToken\": 1e400, \"n\": [-1e309, 0.1e310, 1E+400, -0.0e-400]}", "1e400",
+         "{\"DeviceToken\": \"t\", \"n\": [-1e309, 0.1e310, 1E+400, -0.0e-400]}"},
+        {"{\"a\": 1e309, \"b\": \"1e400\\\"\", \"c\": " + std::string(400, '9') + "}", "",
+         "{\"a\": 1e309, \"b\": \"1e400\\\"\", \"c\": " + std::string(400, '9') +
+             ",\n    \"DeviceToken\": \"t\"}"},
     };
     for (const auto& c : cases) {
         const ParameterFileText file(c.text);
@@ -234,6 +279,16 @@ TEST(InstallerPartsTest, AParameterFileIsReadStrictlyAndChangedOnlyWhereItsToken
         EXPECT_EQ(c.earlier, file.valueText("DeviceToken").value_or("")) << c.text;
         EXPECT_EQ(c.changed, file.withValue("DeviceToken", "\"t\"")) << c.text;
         EXPECT_EQ("", ParameterFileText(file.withValue("DeviceToken", big)).problem()) << c.text;
+    }
+    // Members of the object only, by their names as read.
+    const std::vector<std::pair<std::string, std::size_t>> counted{
+        {"{}", 0},
+        {"{\"DeviceToken\": 1, \"n\": {\"DeviceToken\": 2}}", 1},
+        {"{\"DeviceToken\": 1, \"Device\\u0054oken\": 2, \"DeviceToken\": 3}", 3},
+        {"{\"DeviceToken\": 1, \"DeviceToken\": 2,}", 0},
+    };
+    for (const auto& [text, count] : counted) {
+        EXPECT_EQ(count, ParameterFileText(text).count("DeviceToken")) << text;
     }
 }
 

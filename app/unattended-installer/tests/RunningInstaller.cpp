@@ -45,6 +45,10 @@ RunningInstaller::RunningInstaller(const std::vector<std::string>& argv,
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, streams_.file("err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // The standard descriptors alone, as a shell starts a program: nothing
+    // that the test program or CTest holds open takes a descriptor of a run
+    // under a limit of a few.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
         pid_ = -1;
     }

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -278,11 +279,56 @@ TEST_F(WindowTest, AHomeFolderNamedThroughAnotherUsersLinkIsRefused) {
     }
 }
 
+// Too few descriptors or too small a stack end the run at its start, before
+// it makes anything (no log, no download folder): it says which on standard
+// error and in the alert, and ends with 1. At the least it needs it runs
+// (here to the failure of a run without a download URL).
+TEST_F(WindowTest, LimitsTooLowToRunWithEndTheRunBeforeItMakesAnything) {
+    InstallerBundle installer(kKeyed);
+    ASSERT_TRUE(installer.setParameters(R"({"Offline": "1", "Product": "P"})"));
+    const std::vector<std::pair<Lines, std::string>> cases{
+        {{"--nofile=5"}, "open files limited to 5 (hard limit 5): it needs at least 64"},
+        {{"--nofile=16"}, "open files limited to 16 (hard limit 16): it needs at least 64"},
+        {{"--nofile=63:4096"}, "open files limited to 63 (hard limit 4096): it needs at least 64"},
+        {{"--stack=32768"},
+         "stack size limited to 32768 bytes (hard limit 32768): it needs at least 262144 bytes"},
+        {{"--nofile=64", "--stack=262144"}, ""},
+    };
+    for (const auto& [limits, refusal] : cases) {
+        Lines argv{"/usr/bin/prlimit"};
+        argv.insert(argv.end(), limits.begin(), limits.end());
+        argv.insert(argv.end(),
+                    {installer.executable(), "-WorkFolder", work_.path(), "-Lang", "en"});
+        auto process = installer.launch(argv, systemLanguage("en_US.UTF-8"));
+        process->writeInput("\n");
+        const auto result = process->finish(std::chrono::seconds(60));
+        if (refusal.empty()) {
+            EXPECT_EQ(2, result.exitCode) << limits.front() << result.errors;
+            EXPECT_EQ(failedWindow(), result.errors) << limits.front();
+            continue;
+        }
+        const std::string reason = "cannot run with its " + refusal;
+        EXPECT_EQ(1, result.exitCode) << limits.front();
+        EXPECT_EQ("unattended installer: " + reason + "\n" + "alert: \"" +
+                      texts_.text(86, "en", "Wexo Quandel Unattended") + "\" \"" + reason +
+                      "\" [\"" + texts_.text(160, "en") + "\"]\n",
+                  result.errors)
+            << limits.front();
+        EXPECT_EQ(Lines{}, installer.newLogs()) << limits.front();
+    }
+    EXPECT_EQ(Lines{}, entries(work_.path()));
+}
+
 // Values that cannot make an install fail the run before any download, with
 // a log line naming the key and the window telling the failure.
 TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
     const std::string url = R"("UnattendedDownloadUrl": "http://127.0.0.1:9/a.zip")";
     const std::string product = R"(, "Product": "P")";
+    // 216 bytes, 110 characters.
+    std::string longCompany = "co-x";
+    while (longCompany.size() < 216) {
+        longCompany += "\xC3\xA9";
+    }
     ASSERT_EQ(0, ::mkdir(work_.file("open").c_str(), 0777));
     ASSERT_EQ(0, ::chmod(work_.file("open").c_str(), 0777));
     writeFile(work_.file("plain"), "");
@@ -301,6 +347,22 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
          "CompanyId 'px.unpacking-q' reads as a hidden name beside another install folder"},
         {url + product + R"(, "CompanyId": ".px.earlier")",
          "CompanyId '.px.earlier' reads as a hidden name beside another install folder"},
+        {url + product + R"(, "CompanyId": ")" + longCompany + "\"",
+         "CompanyId '" + longCompany + "' is longer than 215 bytes: the hidden names beside " +
+             "its install folder would not fit"},
+        {url + R"(, "Product": "a\u009b31m")",
+         "Product must be a plain folder name, not 'a\xC2\x9B" "31m'"},
+        {url + R"(, "Product": ")" + std::string(256, 'p') + "\"",
+         "Product must be a plain folder name, not '" + std::string(256, 'p') + "'"},
+        {url + product + R"(, "CompanyId": "x\u0085y")", "CompanyId must be a plain folder name"},
+        {url + product + R"(, "Offline": "1.5")",
+         "Offline must be true, false or a whole number, not '1.5'"},
+        {url + product + R"(, "Offline": 1.5)",
+         "Offline must be true, false or a whole number, not '1.5'"},
+        {url + product + R"(, "Offline": "1abc")",
+         "Offline must be true, false or a whole number, not '1abc'"},
+        {url + product + R"(, "Offline": "99999999999999999999")",
+         "Offline must be true, false or a whole number, not '99999999999999999999'"},
         {url + product + R"(, "UnattendedInstallerArgs": ["-a"])",
          "UnattendedInstallerArgs must be a string"},
         {url + product + R"(, "UnattendedInstallerArgs": "-a 'open")",
@@ -321,17 +383,65 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
                          "work folder '" + work_.file("foreign") + "' belongs to another user"});
     }
     InstallerBundle installer(kKeyed);
+    // Without a key Offline lets the run go on, but the elevated copy would
+    // register no daemon: it fails before the download too.
+    InstallerBundle keyless("Setup.app");
+    const std::string noKey = "Offline without a usable public key: no daemon could be registered";
+    std::vector<std::tuple<std::string, std::string, const InstallerBundle*>> runs;
     for (const auto& [json, refusal] : cases) {
-        ASSERT_TRUE(installer.setParameters("{" + json + "}"));
-        const auto result = installer.run(inWorkFolder({"-Lang", "en"}), {"LANG=en_US.UTF-8"});
+        runs.emplace_back(json, refusal, &installer);
+    }
+    runs.emplace_back(url + product + R"(, "Offline": true)", noKey, &keyless);
+    runs.emplace_back(url + product + R"(, "Offline": "-1")", noKey, &keyless);
+    runs.emplace_back(url + product + R"(, "Offline": "yes")",
+                      "Offline must be true, false or a whole number, not 'yes'", &keyless);
+    for (const auto& [json, refusal, bundle] : runs) {
+        ASSERT_TRUE(bundle->setParameters("{" + json + "}"));
+        const auto result = bundle->run(inWorkFolder({"-Lang", "en"}), {"LANG=en_US.UTF-8"});
         EXPECT_EQ(2, result.exitCode) << json;
         EXPECT_EQ(failedWindow(), result.errors) << json;
-        const std::string log = installer.lastLog();
+        const std::string log = bundle->lastLog();
         EXPECT_TRUE(contains(log, "[error] [UnattendedInstaller] " + refusal)) << json << log;
         EXPECT_FALSE(contains(log, "downloading from")) << json;
     }
     EXPECT_EQ((Lines{"foreign", "open", "plain"}), entries(work_.path()));
     EXPECT_TRUE(fs::is_empty(work_.file("foreign")));
+}
+
+// A transfer time-out is whole seconds, clamped to 1-3600 however many digits
+// it has; 30 when it does not begin with a whole number.
+TEST_F(WindowTest, TheTransferTimeOutIsClampedToItsBounds) {
+    InstallerBundle installer(kKeyed);
+    ASSERT_TRUE(installer.setParameters(R"({"Offline": "1", "Product": "P"})"));
+    const std::vector<std::pair<Lines, std::string>> cases{
+        {{}, "30"},
+        {{"-TransferTimeout", "45s"}, "45"},
+        {{"-TransferTimeout", "99999999999"}, "3600"},
+        {{"-TransferTimeout", "0"}, "1"},
+        {{"-TransferTimeout", "-"}, "30"},
+        {{"-TransferTimeout", "-99999999999999999999"}, "1"},
+        {{"-TransferTimeout", "soon"}, "30"},
+    };
+    for (const auto& [options, seconds] : cases) {
+        const auto result = installer.run(inWorkFolder(options), {"LANG=en_US.UTF-8"});
+        EXPECT_EQ(2, result.exitCode) << seconds;
+        EXPECT_TRUE(contains(installer.lastLog(), "transfer time-out: " + seconds + " s\n"))
+            << seconds << installer.lastLog();
+    }
+}
+
+// Without a work folder the run's download folder lies in its log folder.
+TEST_F(WindowTest, WithoutAWorkFolderTheRunDownloadsIntoItsLogFolder) {
+    InstallerBundle installer(kKeyed);
+    ASSERT_TRUE(installer.setParameters(R"({"Offline": "1", "Product": "P"})"));
+    EXPECT_EQ(2, installer.run({"-Lang", "en"}, {"LANG=en_US.UTF-8"}).exitCode);
+    const std::string log = installer.lastLog();
+    const std::string logged = "download folder: '" + installer.home() +
+                               "/.kestrin/quorvane/unattended_installer/";
+    const auto at = log.find(logged);
+    ASSERT_NE(std::string::npos, at) << log;
+    // The log folder's own 10 characters, then the download folder's.
+    EXPECT_EQ("/download-", log.substr(at + logged.size() + 10, 10)) << log;
 }
 
 // A message table that cannot be read gives the built-in English texts in

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "ManualTaskScheduler.h"
 #include "PeerProcess.h"
 #include "RecordingLogger.h"
+#include "interprocess/AsynchronousDataLink.h"
 #include "interprocess/DataLink.h"
 #include "interprocess/IpcController.h"
 #include "interprocess/JsonSerialization.h"
@@ -210,8 +212,9 @@ public:
 
 }  // namespace
 
-// The peer ends its link and asks for a new one at once: the old link's late
-// "disconnected" report must not remove the new link.
+// The peer ends its link and asks for a new one at once: the old link's
+// "disconnected" report, made after the new request was taken in, must not
+// remove the new link, which carries the controller's next text.
 TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
     auto scheduler = std::make_shared<testsupport::ManualTaskScheduler>(lines);
     names.queue("Attended");
@@ -221,9 +224,9 @@ TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
     controller.addObserver(&events);
     ASSERT_TRUE(controller.start());
     auto peer = link("AttendedUi");
-    // Runs tasks one by one until `done`, at most two seconds.
+    // Runs tasks one by one until `done`; the bound only ends a hang.
     const auto runUntil = [&](const std::function<bool()>& done) {
-        const auto end = std::chrono::steady_clock::now() + 2s;
+        const auto end = std::chrono::steady_clock::now() + 20s;
         while (std::chrono::steady_clock::now() < end) {
             if (done()) {
                 return true;
@@ -232,22 +235,42 @@ TEST_F(IpcControllerTest, ALateDisconnectionReportLeavesTheNewerLinkAlone) {
         }
         return false;
     };
+    // Whether the peer was sent a command that `is`, among all it was sent.
+    std::vector<Command> heard;
+    const auto wasSent = [&](const std::function<bool(const Command&)>& is) {
+        while (const auto command = receiveCommand(*peer)) {
+            heard.push_back(*command);
+        }
+        return std::any_of(heard.begin(), heard.end(), is);
+    };
     const Command connectTo = interprocess::protocol::ConnectTo{"Attended", "AttendedUi"};
     sendCommand(*peer, "Attended", connectTo, true);
     ASSERT_TRUE(runUntil([&] { return events.seen.size() == 1; }));
 
     // The old link answers the Disconnect with Shutdown; its return to Init,
-    // and so its report, is queued behind that.
+    // which makes its report, is queued behind that.
     sendCommand(*peer, "Attended", interprocess::protocol::Disconnect{}, false);
     ASSERT_TRUE(runUntil([&] {
-        const auto command = receiveCommand(*peer);
-        return command && std::holds_alternative<interprocess::protocol::Shutdown>(*command);
+        return wasSent([](const Command& command) {
+            return std::holds_alternative<interprocess::protocol::Shutdown>(command);
+        });
     }));
-    // The new request is taken in before the report is made.
+    // The new request is taken in before the report is made: once a poll of
+    // the data link is due, it runs ahead of every ordinary task.
     sendCommand(*peer, "Attended", connectTo, true);
-    std::this_thread::sleep_for(150ms);
-    scheduler->runOne("", false);
-    runUntil([&] { return events.seen.size() >= 3; });
+    std::this_thread::sleep_for(interprocess::AsynchronousDataLink::kPollInterval + 50ms);
+    ASSERT_TRUE(runUntil([&] { return events.seen.size() >= 2; }));
+    EXPECT_EQ(events.seen, (std::vector<std::string>{"+AttendedUi", "+AttendedUi"}));
+
+    // The newer link is the controller's: its text goes over it (in an
+    // envelope of the transport's).
+    EXPECT_TRUE(controller.send(helper::ApplicationType::AttendedUi, "{\"still\":1}"));
+    EXPECT_TRUE(runUntil([&] {
+        return wasSent([](const Command& command) {
+            const auto* data = std::get_if<interprocess::protocol::Data>(&command);
+            return data != nullptr && data->json.find("still") != std::string::npos;
+        });
+    }));
     EXPECT_EQ(events.seen, (std::vector<std::string>{"+AttendedUi", "+AttendedUi"}));
     controller.removeObserver(&events);
 }

@@ -84,50 +84,63 @@ TEST_F(IpcLocalSocketControllerTest, AUserInterfaceIsTheSessionUsersAndTheFirstU
 }
 
 // The session passes from one user to another and back: the former session
-// user's interface is closed, at its next text or at the new one's greeting,
-// its texts not taken, and the new one's links, what it queued arriving.
+// user's interface is closed at what root comes upon first, its next text,
+// root's next text to the kind (while the interface stays silent) or the new
+// one's greeting, both ends hearing of it, its texts not taken; the new one
+// links, and what it queued and what root sent for it arrive.
 TEST_F(IpcLocalSocketControllerTest,
        ASessionChangeEndsTheFormerSessionUsersLinksAndLetsTheNewOneLink) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "the session's users need a root test";
     }
     constexpr uid_t kNext = 65532;
-    auto service = peer("Unattended", "", kSessionUser);
-    auto former = peer("UnattendedUi", "", std::nullopt, kSessionUser);
-    former->command("connect Unattended");
-    ASSERT_EQ(former->waitFor("connect "), "connect Unattended 1");
-    ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+    for (const bool rootSpeaks : {false, true}) {
+        SCOPED_TRACE(rootSpeaks ? "root's text" : "the former user's texts");
+        auto service = peer("Unattended", "", kSessionUser);
+        auto former = peer("UnattendedUi", "", std::nullopt, kSessionUser);
+        former->command("connect Unattended");
+        ASSERT_EQ(former->waitFor("connect "), "connect Unattended 1");
+        ASSERT_EQ(service->waitFor("connected"), "connected UnattendedUi");
 
-    service->command("session " + std::to_string(kNext));
-    ASSERT_EQ(service->waitFor("session"), "session");
-    for (int n = 1; n <= 3; ++n) {
-        former->command("to Unattended {\"former\":" + std::to_string(n) + "}");
-    }
-    EXPECT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
-    EXPECT_EQ(former->waitFor("disconnected"), "disconnected Unattended");
+        service->command("session " + std::to_string(kNext));
+        ASSERT_EQ(service->waitFor("session"), "session");
+        if (rootSpeaks) {
+            service->command("to UnattendedUi {\"for\":\"next\"}");
+        }
+        for (int n = 1; n <= 3 && !rootSpeaks; ++n) {
+            former->command("to Unattended {\"former\":" + std::to_string(n) + "}");
+        }
+        EXPECT_EQ(service->waitFor("disconnected"), "disconnected UnattendedUi");
+        EXPECT_EQ(former->waitFor("disconnected"), "disconnected Unattended");
 
-    auto next = peer("UnattendedUi", "", std::nullopt, kNext);
-    next->command("to Unattended {\"queued\":1}");
-    EXPECT_EQ(next->waitFor("to"), "to 0");
-    next->command("connect Unattended");
-    EXPECT_EQ(next->waitFor("connect "), "connect Unattended 1");
-    EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
-    EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"queued\":1}");
-    service->command("to UnattendedUi {\"for\":\"next\"}");
-    EXPECT_EQ(next->waitFor("received"), "received Unattended {\"for\":\"next\"}");
-    EXPECT_FALSE(former->waitFor("received", 200ms)) << "the former session user heard root";
+        auto next = peer("UnattendedUi", "", std::nullopt, kNext);
+        next->command("to Unattended {\"queued\":1}");
+        EXPECT_EQ(next->waitFor("to"), "to 0");
+        next->command("connect Unattended");
+        EXPECT_EQ(next->waitFor("connect "), "connect Unattended 1");
+        EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+        EXPECT_EQ(service->waitFor("received"), "received UnattendedUi {\"queued\":1}");
+        if (!rootSpeaks) {
+            service->command("to UnattendedUi {\"for\":\"next\"}");
+        }
+        EXPECT_EQ(next->waitFor("received"), "received Unattended {\"for\":\"next\"}");
+        EXPECT_FALSE(former->waitFor("received", 200ms)) << "the former session user heard root";
+        if (rootSpeaks) {
+            continue;
+        }
 
-    // Back to the first user: its greeting ends the other's link.
-    service->command("session " + std::to_string(kSessionUser));
-    ASSERT_EQ(service->waitFor("session"), "session");
-    former->command("connect Unattended");
-    EXPECT_EQ(former->waitFor("connect "), "connect Unattended 1");
-    EXPECT_EQ(next->waitFor("disconnected"), "disconnected Unattended");
-    EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
-    service->command("to UnattendedUi {\"for\":\"former\"}");
-    EXPECT_EQ(former->waitFor("received"), "received Unattended {\"for\":\"former\"}");
-    for (const auto& line : service->seen) {
-        EXPECT_EQ(line.find("former\":"), std::string::npos) << "root took " << line;
+        // Back to the first user: its greeting ends the other's link.
+        service->command("session " + std::to_string(kSessionUser));
+        ASSERT_EQ(service->waitFor("session"), "session");
+        former->command("connect Unattended");
+        EXPECT_EQ(former->waitFor("connect "), "connect Unattended 1");
+        EXPECT_EQ(next->waitFor("disconnected"), "disconnected Unattended");
+        EXPECT_EQ(service->waitFor("connected"), "connected UnattendedUi");
+        service->command("to UnattendedUi {\"for\":\"former\"}");
+        EXPECT_EQ(former->waitFor("received"), "received Unattended {\"for\":\"former\"}");
+        for (const auto& line : service->seen) {
+            EXPECT_EQ(line.find("former\":"), std::string::npos) << "root took " << line;
+        }
     }
 }
 
@@ -160,10 +173,16 @@ TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherU
     const std::string at = path("Unattended");
     const std::string target = at + "-target";
     std::ofstream(target) << "precious";
+    // A file of root's that others may write, such as a careless program
+    // leaves: another user may give it a second name.
+    const std::string writable = at + "-writable";
+    std::ofstream(writable) << "root's";
+    ASSERT_EQ(0, ::chmod(writable.c_str(), 0666));
     // Whatever the outcome, nothing planted stays.
     const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
         std::filesystem::remove_all(at);
         ::unlink(target.c_str());
+        ::unlink(writable.c_str());
         interprocesstest::removeMovedAside(at);
     });
     const auto hosts = [&](const char* what) {
@@ -192,6 +211,8 @@ TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherU
          [&] {
              return ::mkdir(at.c_str(), 0777) == 0 && bool(std::ofstream(at + "/kept") << "x");
          }},
+        {"a second name of a file of root's",
+         [&] { return ::link(writable.c_str(), at.c_str()) == 0; }},
     };
     for (const auto& row : cases) {
         NobodyChild planter(row.plant);
@@ -199,12 +220,19 @@ TEST_F(IpcLocalSocketControllerTest, ARootServerTakesItsPathBackFromWhatAnotherU
         hosts(row.what);
         std::filesystem::remove_all(at);
     }
-    // The full folder was moved aside, whole, and only it.
+    // The full folder and the second name were moved aside, whole, and only
+    // they.
     const auto aside = interprocesstest::movedAside(at);
-    EXPECT_EQ(aside.size(), 1u);
-    for (const auto& folder : aside) {
-        std::ifstream kept(folder + "/kept");
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "x");
+    EXPECT_EQ(aside.size(), 2u);
+    struct stat root {};
+    ASSERT_EQ(0, ::lstat(writable.c_str(), &root));
+    EXPECT_EQ(root.st_nlink, 2u);
+    for (const auto& entry : aside) {
+        struct stat status {};
+        ASSERT_EQ(0, ::lstat(entry.c_str(), &status));
+        std::ifstream kept(S_ISDIR(status.st_mode) ? entry + "/kept" : entry);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}),
+                  S_ISDIR(status.st_mode) ? "x" : "root's");
     }
     std::ifstream precious(target);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(precious), {}), "precious");

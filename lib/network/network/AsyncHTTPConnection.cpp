@@ -16,12 +16,10 @@
 #include "IProxyAuthenticator.h"
 #include "common/logging/Logger.h"
 #include "network/DebugLogging.h"
-#include "network/DecodedHTTPResponse.h"
 #include "network/HTTPRedirectPolicy.h"
 #include "network/HTTPRequestSerializer.h"
 #include "network/HTTPResponseHead.h"
 #include "network/Hex.h"
-#include "network/PlainHTTPResponse.h"
 
 namespace network {
 
@@ -140,8 +138,11 @@ void AsyncHTTPConnection::ParseAndDispatch(const std::string& text,
                                            std::shared_ptr<AsyncHTTPRequest> request,
                                            HTTPCallback callback) {
     URL url;
-    if (!parsedURLs_.Parse(text, url) || !url.HasValidPort()) {
-        logger_->error("Refusing HTTP request: <%s> is not a valid URL", text.c_str());
+    failure_.clear();
+    // What it connects to itself it reaches by HTTP or HTTPS only.
+    if (!parsedURLs_.Parse(text, url) || !url.HasValidPort() ||
+        (connectOnDemand_ && url.scheme != "http" && url.scheme != "https")) {
+        logger_->error("Refusing HTTP request: <%s> is not a valid http or https URL", text.c_str());
         callback(httpstatus::kNotSent, nullptr);
         return;
     }
@@ -339,7 +340,7 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
     }
     exchange->responseData = std::make_shared<AsyncHTTPResponseData>(
         exchange->url, exchange->requestData->isConnect,
-        HeaderNameEquals(exchange->request->method, "HEAD"), bodyLimit_,
+        exchange->request->method == "HEAD", bodyLimit_,
         DebugWritten() ? &LoggerOf(responseDataLogger_, "AsyncHTTPResponseData") : nullptr);
     if (bodySink_) {
         // A body decoded from a transfer coding goes on in pieces, not a read's worth at once.
@@ -451,6 +452,7 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         // it fails the step like any other read error.
         const bool ended = IsEndOfStream(error) && !exchange->timedOut;
         if (!ended || (result = reader.Finish()) == HTTPResponseReader::Result::Error) {
+            failure_ = reader.ErrorText();  // why the end of the stream came too early
             LogReadFailure(reader, ErrorText(*exchange, error));
             Reset(httpstatus::kIOError, std::move(exchange->callback));
             return;
@@ -489,8 +491,9 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         Reset(httpstatus::kInvalidResponse, std::move(exchange->callback));
         return;
     case HTTPResponseReader::Result::Error:
+        failure_ = reader.ErrorText();
         logger_->error("Invalid HTTP response from <%s>: %s", exchange->url.ToString().c_str(),
-                       reader.ErrorText().c_str());
+                       failure_.c_str());
         Reset(httpstatus::kIOError, std::move(exchange->callback));
         return;
     }
@@ -507,6 +510,7 @@ bool AsyncHTTPConnection::PassBodyToSink(const Exchange& exchange, bool complete
     const auto result = response.sunkBody.Pass(response.reader, response.isConnect, complete,
                                                bodyLimit_, bodySink_);
     if (result != HTTPSunkBody::Result::Ok) {
+        failure_ = response.sunkBody.Error();
         logger_->error("Error while handing on the body from <%s>: %s",
                        exchange.url.ToString().c_str(), response.sunkBody.Error().c_str());
     }
@@ -563,8 +567,9 @@ void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     // No read is outstanding any more: the buffer goes back for the next response.
     readBuffer_ = std::move(exchange->responseData->readBuffer);
     std::string error;
-    auto response = CreateResponse(*exchange->responseData, error);
+    auto response = exchange->responseData->TakeResponse(bodyLimit_, error);
     if (!error.empty()) {
+        failure_ = "the body does not decode: " + error;
         logger_->error("The body from <%s> does not decode: %s", exchange->url.ToString().c_str(),
                        error.c_str());
         exchange->callback(httpstatus::kIOError, nullptr);
@@ -575,21 +580,6 @@ void AsyncHTTPConnection::Deliver(const std::shared_ptr<Exchange>& exchange) {
     // The callback may let go of the connection; its callers go on with it.
     const auto self = sharedFromThis<AsyncHTTPConnection>();
     exchange->callback(status, std::move(response));
-}
-
-std::unique_ptr<IHTTPResponse> AsyncHTTPConnection::CreateResponse(AsyncHTTPResponseData& response,
-                                                                   std::string& error) {
-    auto& reader = response.reader;
-    auto headers = std::move(reader.Headers());
-    const std::string* coding = FindHeaderValue(headers, "Content-Encoding");
-    const bool coded = coding != nullptr && !coding->empty();
-    auto plain = std::make_unique<PlainHTTPResponse>(std::move(headers), std::move(reader.Body()));
-    if (!coded) {
-        return plain;
-    }
-    auto decoded = std::make_unique<DecodedHTTPResponse>(std::move(plain), bodyLimit_);
-    error = decoded->Error();
-    return decoded;
 }
 
 void AsyncHTTPConnection::RetryAfterFailure(const URL& url, std::shared_ptr<AsyncHTTPRequest> request,

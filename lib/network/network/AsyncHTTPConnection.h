@@ -97,6 +97,10 @@ public:
     core::NonInitializingBuffer<unsigned char> TakeUpgradeBytes() { return std::move(upgradeBytes_); }
     std::shared_ptr<AsyncTCPSocket> GetSocket() const { return socket_; }
     std::shared_ptr<HTTPCookieStore> GetCookieStore() const { return cookieStore_; }
+    // Why the last request submitted failed in its answer, in words, when
+    // the status code alone does not say (a body that does not decode, a
+    // framing the reader refused); empty otherwise. Set before the callback.
+    const std::string& FailureReason() const { return failure_; }
 
     // Refuses what would break the request head: CR, LF or NUL in the
     // method, a header or the content type. The reason on false.
@@ -154,9 +158,6 @@ private:
     // Delivers a complete response, closing first when it must.
     void Reset(const std::shared_ptr<Exchange>& exchange);
     void Deliver(const std::shared_ptr<Exchange>& exchange);
-    // The response, decoded when it is content-coded; `error` says why a
-    // body does not decode.
-    std::unique_ptr<IHTTPResponse> CreateResponse(AsyncHTTPResponseData& response, std::string& error);
     std::string ErrorText(const Exchange& exchange, const boost::system::error_code& error) const;
 
     std::shared_ptr<AsyncService> service_;
@@ -189,6 +190,7 @@ private:
     // Within a response handler that took waiting bytes itself.
     bool takingWaiting_ = false;
     HTTPStepTimer stepTimer_;
+    std::string failure_;
 };
 
 }  // namespace network

@@ -1,6 +1,8 @@
 #include "network/AsyncHTTPResponseData.h"
 
 #include "network/DebugLogging.h"
+#include "network/DecodedHTTPResponse.h"
+#include "network/PlainHTTPResponse.h"
 
 namespace network {
 
@@ -23,6 +25,20 @@ AsyncHTTPResponseData::~AsyncHTTPResponseData() {
 
 common::ILogger& AsyncHTTPResponseData::Log() {
     return channel != nullptr ? *channel : LoggerOf(logger, "AsyncHTTPResponseData");
+}
+
+std::unique_ptr<IHTTPResponse> AsyncHTTPResponseData::TakeResponse(std::uint64_t limit,
+                                                                   std::string& error) {
+    auto headers = std::move(reader.Headers());
+    const std::string* coding = FindHeaderValue(headers, "Content-Encoding");
+    const bool coded = coding != nullptr && !coding->empty();
+    auto plain = std::make_unique<PlainHTTPResponse>(std::move(headers), std::move(reader.Body()));
+    if (!coded) {
+        return plain;
+    }
+    auto decoded = std::make_unique<DecodedHTTPResponse>(std::move(plain), limit);
+    error = decoded->Error();
+    return decoded;
 }
 
 }  // namespace network

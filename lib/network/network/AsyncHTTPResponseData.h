@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/logging/ILogger.h"
 #include "core/NonInitializingBuffer.h"
 #include "network/HTTPResponseReader.h"
+#include "network/IHTTPResponse.h"
 #include "network/HTTPSunkBody.h"
 #include "network/URL.h"
 
@@ -13,7 +15,7 @@ namespace network {
 
 // One response while it is read: the reader that frames it, the read buffer
 // lent by the connection, what of its body went to a body sink, and the
-// bytes that came behind it.
+// bytes that came behind it; then the response it makes.
 struct AsyncHTTPResponseData {
     // `channel`: as for AsyncHTTPRequestData, of the channel "AsyncHTTPResponseData".
     AsyncHTTPResponseData(URL url, bool isConnect, bool isHead, std::uint64_t bodyLimit,
@@ -21,6 +23,10 @@ struct AsyncHTTPResponseData {
     ~AsyncHTTPResponseData();
     // As AsyncHTTPRequestData::Log.
     common::ILogger& Log();
+    // The response read, taking the reader's headers and body: decoded when
+    // it is content-coded (at most `limit` bytes), with `error` saying why
+    // a body does not decode.
+    std::unique_ptr<IHTTPResponse> TakeResponse(std::uint64_t limit, std::string& error);
 
     URL url;
     bool isConnect = false;

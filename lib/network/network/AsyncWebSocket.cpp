@@ -34,20 +34,6 @@ constexpr int kReadsPerTurn = 16;
 
 using Payload = core::NonInitializingBuffer<unsigned char>;
 
-// A scheme is case-insensitive (RFC 3986 section 3.1): "WSS://h/" is
-// "wss://h/", which the URL reader takes in lower case only.
-std::string WithLowerCaseScheme(std::string text) {
-    for (char& c : text) {
-        if (c == ':') {
-            break;
-        }
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
 }  // namespace
 
 AsyncWebSocket::AsyncWebSocket(std::shared_ptr<AsyncService> service,
@@ -153,6 +139,7 @@ void AsyncWebSocket::OnUpgraded(const WebSocketHandshake& handshake, HTTPStatusC
     }
     if (const auto refusal = handshake.Check(*response); !refusal.empty()) {
         logger_->error("%s", refusal.c_str());
+        upgradeRefusal_ = refusal;
         // The socket is not a web socket's: nothing more goes over it.
         bufferBegin_ = bufferEnd_;
         CloseSocket([] {});

@@ -60,6 +60,9 @@ public:
     // peer's Close frame (1005 when it carried none), the one this side
     // failed the connection with, or 1006 when no Close frame was read.
     std::uint16_t CloseCode() const { return closeCode_; }
+    // Why a 101 answer to the upgrade was refused (reported as 400): the
+    // header that did not hold what it must; empty when none was refused.
+    const std::string& UpgradeRefusal() const { return upgradeRefusal_; }
     // Sends one frame of any opcode (the interface's Send is a binary one).
     void Send(WebSocketOperationCode opcode, core::NonInitializingBuffer<unsigned char>&& payload,
               SendCallback&& callback);
@@ -163,6 +166,7 @@ private:
     bool closeSent_ = false;
     bool socketClosed_ = false;
     std::uint16_t closeCode_ = 1006;
+    std::string upgradeRefusal_;
     std::array<unsigned char, 256> maskingKeys_ = {};
     std::size_t keysUsed_ = 256;
     boost::asio::steady_timer closeDeadline_;

@@ -18,7 +18,8 @@ bool HTTPRedirectPolicy::Target(const URL& from, const std::string& location, UR
     // does not make a whole URL with a host and a usable port is refused.
     std::string reference;
     target = from;
-    if (!EncodeReference(location, reference) || !ParseRelativeURL(target, reference) ||
+    if (!EncodeReference(location, reference) ||
+        !ParseRelativeURL(target, WithLowerCaseScheme(reference)) ||
         !target.HasValidPort()) {
         refusal = "Not following a redirect to <" + location + ">: not a valid URL";
         return false;

@@ -48,11 +48,11 @@ HTTPSunkBody::Result HTTPSunkBody::Pass(HTTPResponseReader& reader, bool isConne
         result = decoder_->Finish();
     }
     if (result == HTTPBodyDecoder::Result::Failed) {
-        error_ = "it does not decode: " + decoder_->Error();
+        error_ = "the body does not decode: " + decoder_->Error();
         return Result::DoesNotDecode;
     }
     if (result == HTTPBodyDecoder::Result::Refused) {
-        error_ = "the sink refused it";
+        error_ = "the body sink refused a piece of it";
         return Result::Refused;
     }
     return Result::Ok;

@@ -8,7 +8,7 @@ bool ParsedURLCache::Parse(const std::string& text, URL& url) {
         return true;
     }
     URL parsed;
-    if (!ParseURL(text, parsed)) {
+    if (!ParseURL(WithLowerCaseScheme(text), parsed)) {
         return false;
     }
     parsed.ToLower();

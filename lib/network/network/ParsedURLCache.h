@@ -10,8 +10,9 @@ namespace network {
 // URL request after request reads it once.
 class ParsedURLCache {
 public:
-    // Reads `text` into `url`, lower-cased and with its scheme's default
-    // port; false, with `url` untouched, when `text` is no URL.
+    // Reads `text`, its scheme in any case, into `url`, lower-cased and
+    // with its scheme's default port; false, with `url` untouched, when
+    // `text` is no URL.
     bool Parse(const std::string& text, URL& url);
 
 private:

@@ -227,6 +227,23 @@ bool ParseURL(const std::string& text, URL& url) {
     return true;
 }
 
+std::string WithLowerCaseScheme(std::string text) {
+    // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ), then ":"
+    const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    const auto schemeChar = [](char c) { return IsAlnum(c) || c == '+' || c == '-' || c == '.'; };
+    const auto colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || !letter(text[0]) ||
+        !std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(colon), schemeChar)) {
+        return text;
+    }
+    for (std::size_t i = 0; i < colon; ++i) {
+        if (text[i] >= 'A' && text[i] <= 'Z') {
+            text[i] = static_cast<char>(text[i] - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
 bool ParseRelativeURL(URL& url, const std::string& reference) {
     URL base = url;
     base.fragment.clear();

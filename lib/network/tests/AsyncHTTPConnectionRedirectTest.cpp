@@ -165,6 +165,9 @@ TEST(AsyncHTTPConnectionTest, RedirectTargetsAreReadAsCurlReadsThem) {
         {"//127.0.0.1:{port}/n/../m", "GET /m HTTP/1.1"},
         {"http://127.0.0.1:{port}x/echo", ""},
         {"a/./b?c", "GET /dir/a/b?c HTTP/1.1"},
+        // A scheme is case-insensitive; a path is not.
+        {"HTTP://127.0.0.1:{port}/Up", "GET /Up HTTP/1.1"},
+        {"/Up:x", "GET /Up:x HTTP/1.1"},
     };
     SocketTestLoop loop;
     for (const auto& c : cases) {

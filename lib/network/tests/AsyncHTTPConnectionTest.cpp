@@ -33,6 +33,7 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
         network::HTTPStatusCode code;
         std::string body;
         const char* method = "GET";
+        const char* reason = "";  // a part of the connection's reason for a failure
     };
     const Case cases[] = {
         {"chunked in one segment", {chunked, true}, 200, "hello world"},
@@ -44,26 +45,33 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
          text},
         {"deflate", {Ok(compressed(text, 15), "Content-Encoding: deflate\r\n")}, 200, text},
         {"unknown coding as received", {Ok("raw", "Content-Encoding: br\r\n")}, 200, "raw"},
-        {"corrupt gzip", {Ok("not gzip", "Content-Encoding: gzip\r\n")}, 5, ""},
+        {"corrupt gzip", {Ok("not gzip", "Content-Encoding: gzip\r\n")}, 5, "", "GET",
+         "the body does not decode: the coded body is corrupt"},
         {"gzip transfer coding",
          {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" +
           Chunked(compressed(text, 31), 16)},
          200, text},
         {"unknown transfer coding",
          {"HTTP/1.1 200 OK\r\nTransfer-Encoding: br, chunked\r\n\r\n" + Chunked("coded", 16), true},
-         5, ""},
+         5, "", "GET", "the transfer coding \"br\" is not supported"},
         {"interim answer skipped", {"HTTP/1.1 100 Continue\r\n\r\n" + Ok("final")}, 200, "final"},
         {"HEAD with a length", {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"}, 200, "", "HEAD"},
+        // Methods are case-sensitive: "head" is not HEAD, its answer has a body.
+        {"head in lower case", {Ok("body")}, 200, "body", "head"},
         {"204 with a length", {"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n"}, 204, ""},
         {"read to the end", {"HTTP/1.0 200 OK\r\n\r\nuntil the end", true}, 200, "until the end"},
         {"end of stream between chunks",
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n", true}, 5, ""},
-        {"body cut short", {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", true}, 5, ""},
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n", true}, 5, "", "GET",
+         "the stream ended inside the body"},
+        {"body cut short", {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", true}, 5, "",
+         "GET", "the stream ended inside the body"},
         {"status below 100", {"HTTP/1.1 042 Odd\r\nContent-Length: 0\r\n\r\n", true}, 0, ""},
-        {"no answer", {"", true}, 5, ""},
-        {"body over the limit", {Ok(std::string(2000, 'b')), true}, 5, ""},
+        {"no answer", {"", true}, 5, "", "GET", "the stream ended inside the response head"},
+        {"body over the limit", {Ok(std::string(2000, 'b')), true}, 5, "", "GET",
+         "the body is larger than 1024 bytes"},
         {"decoded body over the limit",
-         {Ok(compressed(std::string(5000, 'z'), 31), "Content-Encoding: gzip\r\n"), true}, 5, ""},
+         {Ok(compressed(std::string(5000, 'z'), 31), "Content-Encoding: gzip\r\n"), true}, 5, "",
+         "GET", "the body does not decode: the body decodes to more than 1024 bytes"},
     };
     std::vector<std::vector<PeerStep>> script;
     for (const auto& c : cases) {
@@ -72,14 +80,18 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
     HTTPTestPeer peer(script);
     ASSERT_NE(peer.port(), 0);
     SocketTestLoop loop;
+    // One connection for all, closed after each: the reason is the last request's.
+    auto connection = OnDemandConnection(loop);
+    connection->SetBodyLimit(1024);
     for (const auto& c : cases) {
-        auto connection = OnDemandConnection(loop);
-        connection->SetBodyLimit(1024);
         const auto fetched = Fetch(loop, connection, peer.url("/"), Request(connection, c.method, ""));
         ASSERT_TRUE(fetched.done) << c.name << ": no outcome";
         EXPECT_EQ(fetched.code, c.code) << c.name;
         EXPECT_EQ(fetched.body, c.body) << c.name;
         EXPECT_EQ(fetched.response != nullptr, c.code >= 100) << c.name;
+        const std::string reason = connection->FailureReason();
+        EXPECT_TRUE(*c.reason == '\0' ? reason.empty() : reason.find(c.reason) != std::string::npos)
+            << c.name << ": " << reason;
         connection->Close();
         loop.runUntil([&] { return connection->GetSocket() == nullptr; }, 2s);
     }
@@ -100,6 +112,9 @@ TEST(AsyncHTTPConnectionTest, RequestsThatWouldBreakTheHeadAreRefused) {
         {"http://127.0.0.1:70000/", "GET", {}},
         {"not a url", "GET", {}},
         {"http://bad host/", "GET", {}},
+        // What it connects to itself, it reaches by HTTP or HTTPS only.
+        {"ftp://127.0.0.1:" + std::to_string(peer.port()) + "/", "GET", {}},
+        {"ws://127.0.0.1:" + std::to_string(peer.port()) + "/", "GET", {}},
     };
     for (const auto& c : cases) {
         const auto fetched = Fetch(loop, connection, c.url, Request(connection, c.method, "", c.headers));
@@ -300,6 +315,10 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
          false, 200, large, ""},
         {"unknown coding as received", {{Ok("raw", "Content-Encoding: br\r\n")}}, false, 200, "raw",
          ""},
+        // A coding not known over a known one: none of it is undone.
+        {"gzip under an unknown coding as received",
+         {{Ok(compressed(text, 31), "Content-Encoding: gzip, br\r\n")}}, false, 200,
+         compressed(text, 31), ""},
         {"gzip cut short",
          {{Ok(compressed(text, 31).substr(0, 10), "Content-Encoding: gzip\r\n")}}, false, 5, "",
          ""},

@@ -129,6 +129,9 @@ TEST(HTTPRequestSerializationTest, HeadersThatWouldBreakTheFramingAreRefused) {
         {{{"Content-Length", "3"}, {"content-length", "3"}}, "abc", "Content-Length"},
         {{{"Content-Length", "1"}}, "", "Content-Length"},
         {{{"Content-Length", "3 "}}, "abc", ""},
+        // A length of nothing, as a request without a body has it.
+        {{{"Content-Length", "0"}}, "", ""},
+        {{{"Content-Length", "00"}}, "", ""},
         {{{"Host", "a"}, {"HOST", "a"}}, "", "Host"},
         {{{"Host", "a"}}, "", ""},
     };

@@ -5,13 +5,15 @@
 namespace {
 
 // One cache reads a run of texts: every reading is the one a fresh parse
-// gives, whatever the cache held before.
+// of the text, its scheme in lower case, gives, whatever the cache held
+// before.
 TEST(ParsedURLCacheTest, EveryTextReadsAsAFreshParseReadsIt) {
     const char* texts[] = {
         "http://example.test/a?x=1",
         "http://example.test/a?x=1",   // again: from the cache
         "http://example.test/a?x=2",   // same length, another query
         "HTTP://Example.TEST:8080/a",  // another case: lower-cased, own port
+        "FTP://example.test/b",        // a scheme of its own in capitals
         "not a url",                   // refused, whatever was held
         "http://example.test/a?x=2",   // held before the refusal
         "https://example.test",        // the default port of its scheme
@@ -21,7 +23,7 @@ TEST(ParsedURLCacheTest, EveryTextReadsAsAFreshParseReadsIt) {
     network::ParsedURLCache cache;
     for (const char* text : texts) {
         network::URL fresh;
-        const bool parses = network::ParseURL(text, fresh);
+        const bool parses = network::ParseURL(network::WithLowerCaseScheme(text), fresh);
         fresh.ToLower();
         fresh.SetDefaultPort();
         network::URL read;

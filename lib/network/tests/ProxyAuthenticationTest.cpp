@@ -170,6 +170,8 @@ TEST(ProxyAuthenticationSchemeTest, AFieldIsSplitIntoItsChallenges) {
         {" ,Basic realm=x,, ", {"Basic realm=x"}},
         {"realm=x, Basic", {"Basic"}},
         {"Basic realm=\"open, Digest", {"Basic realm=\"open, Digest"}},
+        // A backslash escapes the quote after it: the string goes on.
+        {"Digest realm=\"x\\\", Basic y\", nonce=n", {"Digest realm=\"x\\\", Basic y\", nonce=n"}},
         {"", {}},
     };
     for (const auto& [field, challenges] : cases) {

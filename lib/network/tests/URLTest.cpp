@@ -169,6 +169,22 @@ TEST(URLTest, PeerReferencesAreEncodedOrRefused) {
     }
 }
 
+// Only a scheme is lower-cased: what does not start with one (a path, a
+// digit, a blank) is left as it is.
+TEST(URLTest, OnlyTheSchemeIsLowerCased) {
+    for (const auto& [text, lowered] : std::vector<std::pair<std::string, std::string>>{
+             {"HTTP://H/P", "http://H/P"},
+             {"Svn+SSH.1-x:/A", "svn+ssh.1-x:/A"},
+             {"/A:B", "/A:B"},
+             {"A/B:C", "A/B:C"},
+             {"1A:B", "1A:B"},
+             {" HTTP://H", " HTTP://H"},
+             {":A", ":A"},
+             {"NOCOLON", "NOCOLON"}}) {
+        EXPECT_EQ(lowered, network::WithLowerCaseScheme(text)) << text;
+    }
+}
+
 TEST(URLTest, PercentEncodingAndDecoding) {
     EXPECT_EQ("aZ09-._~%20%2B%2F%00%FF", network::URLEncode(std::string("aZ09-._~ +/\0\xff", 13)));
     struct Case {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 
 #include <boost/filesystem.hpp>
 
@@ -75,6 +76,35 @@ TEST_F(KeychainTest, FindsItemsByLabelAndReturnsWhatIsAsked) {
 
     EXPECT_EQ(errSecSuccess, Keychain::remove(labelled("a")));
     EXPECT_EQ(errSecItemNotFound, Keychain::copyMatching(query, result));
+}
+
+// A keychain that is not there holds no item: looking into it, changing or
+// removing an item makes nothing in the home folder (no folder, no lock);
+// only an add makes the keychain.
+TEST_F(KeychainTest, OnlyAnAddMakesTheKeychain) {
+    testsupport::ScopedEnvironment environment({"HOME"});
+    Keychain::resetPath();
+    const std::string home = folder_.path() + "/home";
+    ASSERT_TRUE(boost::filesystem::create_directory(home));
+    ::setenv("HOME", home.c_str(), 1);
+    const struct {
+        const char* call;
+        std::function<OSStatus()> run;
+    } calls[] = {
+        {"copyMatching", [] { ItemResult result; return Keychain::copyMatching(labelled("a"), result); }},
+        {"update", [] { return Keychain::update(labelled("a"), item("a", "x", "y")); }},
+        {"remove", [] { return Keychain::remove(labelled("a")); }},
+    };
+    for (const auto& c : calls) {
+        EXPECT_EQ(errSecItemNotFound, c.run()) << c.call;
+        EXPECT_EQ(std::vector<std::string>{}, namesIn(home)) << c.call;
+    }
+    ASSERT_EQ(errSecSuccess, Keychain::add(item("a", "acc", "secret")));
+    EXPECT_EQ((std::vector<std::string>{"login.json", "login.json.lock"}),
+              namesIn(home + "/.local/share/keychains"));
+    for (const auto& c : calls) {
+        EXPECT_EQ(errSecSuccess, c.run()) << c.call << ", once added";
+    }
 }
 
 TEST_F(KeychainTest, TextAttributesMustBeUtf8) {

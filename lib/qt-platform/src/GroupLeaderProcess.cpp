@@ -55,7 +55,8 @@ void reap(pid_t keeper) {
 }
 
 // The process group of `pid` from "/proc/<pid>/stat"; 0 when it cannot be
-// read.
+// read or the process has ended (its remains hold the group's id until its
+// parent reaps them, but it signals and starts nothing more).
 pid_t groupOf(const char* pid) {
     std::ifstream file(std::string("/proc/") + pid + "/stat");
     std::string line;
@@ -70,7 +71,8 @@ pid_t groupOf(const char* pid) {
     }
     char state = 0;
     long parent = 0, group = 0;
-    if (std::sscanf(line.c_str() + nameEnd + 1, " %c %ld %ld", &state, &parent, &group) != 3) {
+    if (std::sscanf(line.c_str() + nameEnd + 1, " %c %ld %ld", &state, &parent, &group) != 3 ||
+        state == 'Z' || state == 'X') {
         return 0;
     }
     return static_cast<pid_t>(group);
@@ -102,9 +104,19 @@ std::set<pid_t> groupsWithMembers(const std::vector<pid_t>& groups) {
 
 }  // namespace
 
-GroupLeaderProcess::GroupLeaderProcess(QObject* parent) : QProcess(parent) {}
+GroupLeaderProcess::GroupLeaderProcess(QObject* parent) : QProcess(parent) {
+    // A child that ends, or fails to start, may leave its group empty, and
+    // so may what it left behind in earlier groups.
+    connect(this, &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
+        if (state == QProcess::NotRunning) {
+            forgetEmptyGroups();
+        }
+    });
+}
 
 GroupLeaderProcess::~GroupLeaderProcess() {
+    // QProcess's own destruction may still report the child's end.
+    disconnect(this, &QProcess::stateChanged, this, nullptr);
     for (const pid_t group : groups_) {
         if (isHeld(group)) {
             reap(group);
@@ -161,11 +173,29 @@ bool GroupLeaderProcess::signalGroups(int signal) {
     forgetEmptyGroups();
     const pid_t running = runningGroup();
     bool current = false;
+    std::vector<pid_t> ended;
     for (const pid_t group : groups_) {
-        if (::kill(-group, signal) == 0 && group == running) {
+        if (::kill(-group, signal) != 0) {
+            continue;
+        }
+        if (group == running) {
             current = true;
+        } else if (signal == SIGKILL) {
+            // Everything in it ends, and the kernel lets none of it start
+            // another process meanwhile: nothing more can be in the group.
+            ended.push_back(group);
         }
     }
+    for (const pid_t group : ended) {
+        reap(group);
+    }
+    groups_.erase(std::remove_if(groups_.begin(), groups_.end(),
+                                 [&](pid_t group) {
+                                     return std::find(ended.begin(), ended.end(), group) !=
+                                            ended.end();
+                                 }),
+                  groups_.end());
+    forgetEmptyGroups();
     // A child in no remembered group (it leads its own, or its keeper was
     // reaped elsewhere) holds its group's id for as long as it is unreaped.
     if (running != 0 && std::find(groups_.begin(), groups_.end(), running) == groups_.end() &&

@@ -18,9 +18,12 @@
 //
 // The groups of earlier children are kept too: a child that ended by itself
 // may have left descendants in its group. Such a group is signalled for as long
-// as it has members besides its keeper; once it is found without, its keeper
-// is reaped and the group forgotten for good. A descendant that leaves the
-// group (setsid, setpgid) is out of reach.
+// as it has members besides its keeper (ended ones not counted); once it is
+// found without, its keeper is reaped and the group forgotten for good. The
+// groups are looked at whenever a child ends or fails to start, at each start
+// and before and after each signal; a group sent SIGKILL is forgotten at once,
+// as nothing can be in it any more. A descendant that leaves the group
+// (setsid, setpgid) is out of reach.
 //
 // The program must not reap children it did not start (a wait for any child,
 // SIGCHLD ignored): a group whose keeper is found reaped elsewhere is forgotten
@@ -38,8 +41,9 @@ public:
     void startInGroup(QIODevice::OpenMode mode);
 
     // Sends `signal` to the running child's group and to every remembered
-    // group that still has members. True when the running child's group was
-    // signalled; false when no child runs or its group could not be.
+    // group that still has members, and then reaps the keepers of those left
+    // without. True when the running child's group was signalled; false when
+    // no child runs or its group could not be.
     bool signalGroups(int signal);
 
 protected:

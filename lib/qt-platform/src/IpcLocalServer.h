@@ -19,9 +19,10 @@ class QTimer;
 // user, and hands each accepted connection as an accepted IpcLocalSocket to
 // the connect callback. A stale socket of its own user under the name is
 // replaced, and so, when it runs as root, is whatever another user planted
-// there, which is removed or moved aside and logged (LocalServerPath); a live
-// server of its own user and anything else are left alone, and the server
-// does not listen.
+// there, which is removed or moved aside and logged (LocalServerPath); so is
+// a second name that another user gave a file of its own user there (a hard
+// link), which is moved aside and logged. A live server of its own user and
+// anything else are left alone, and the server does not listen.
 //
 // Each peer's user comes from the kernel. A user has at most
 // kMaxConnectionsPerUser connections open at a time (more are closed at

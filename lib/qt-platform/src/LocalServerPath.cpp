@@ -63,7 +63,7 @@ bool LocalServerPath::takePlace(const QString& serverName, QString& error, QStri
         error = path + QStringLiteral(" is where a live server listens; it is left in place");
         return false;
     }
-    if (seen.finding == Finding::Kept || seen.full) {
+    if (seen.finding == Finding::Kept || seen.aside) {
         error = path + QStringLiteral(" holds ") + QString::fromStdString(seen.what) +
                 QStringLiteral("; it is left in place");
         return false;
@@ -91,7 +91,8 @@ QString decoded(const std::string& path) {
 // What came out of the place when the socket went in, now in the private
 // folder `own`: an own socket is removed unsaid; another user's entry is
 // removed, or, a folder with something in it, moved aside beside the place
-// under a name of its own; anything else of the own user's is moved aside.
+// under a name of its own; anything else of the own user's (a second name of
+// an own file, say) is moved aside.
 void dispose(int own, int folder, const std::string& folderPath, const std::string& name,
              std::vector<LocalServerPath::TakenBack>& takenBack) {
     struct stat out {};
@@ -101,6 +102,9 @@ void dispose(int own, int folder, const std::string& folderPath, const std::stri
     const bool others = out.st_uid != ::geteuid();
     std::string what = std::string(LocalSocketPlace::kindOf(out.st_mode)) + " of user " +
                        std::to_string(out.st_uid);
+    if (!others && LocalSocketPlace::isSecondName(out)) {
+        what += " with " + std::to_string(out.st_nlink) + " links";
+    }
     if (!others && S_ISSOCK(out.st_mode)) {
         ::unlinkat(own, kInside, 0);
         return;

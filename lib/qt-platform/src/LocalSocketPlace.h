@@ -25,6 +25,9 @@
 //                                                        something in it,
 //                                                        moves it aside;
 //                                                        listens
+//   an entry of its own user, neither socket nor folder, takes the place,
+//   with more than one link (a second name that another  moves the entry aside
+//   user gave there to a file it may write)              and logs it; listens
 //   a live socket of its own user                        does not listen
 //   anything else (its own or root's file, link or       does not listen
 //   folder, another user's entry when not root)
@@ -41,8 +44,9 @@ public:
         struct stat status {};
         // What it is, for the log: "a FIFO of user 65534", say.
         std::string what;
-        // A folder with something in it, which cannot simply be removed.
-        bool full = false;
+        // Moved aside rather than removed: a folder with something in it, or
+        // a second name of an own file.
+        bool aside = false;
     };
 
     static Look look(const std::string& path) {
@@ -55,7 +59,13 @@ public:
         const uid_t self = ::geteuid();
         const mode_t mode = seen.status.st_mode;
         seen.what = std::string(kindOf(mode)) + " of user " + std::to_string(seen.status.st_uid);
-        if (seen.status.st_uid == self) {
+        if (seen.status.st_uid == self && isSecondName(seen.status)) {
+            // No server of ours makes one: a name another user gave a file of
+            // ours. What the file holds stays under its other names.
+            seen.finding = Finding::Planted;
+            seen.aside = true;
+            seen.what += " with " + std::to_string(seen.status.st_nlink) + " links";
+        } else if (seen.status.st_uid == self) {
             seen.finding = !S_ISSOCK(mode)                                ? Finding::Kept
                            : LocalSocketProbe::isLive(path)               ? Finding::Live
                                                                           : Finding::Stale;
@@ -63,17 +73,23 @@ public:
             seen.finding = Finding::Kept;
         } else {
             seen.finding = Finding::Planted;
-            seen.full = S_ISDIR(mode) && !isEmptyFolder(path);
-            if (seen.full) {
+            seen.aside = S_ISDIR(mode) && !isEmptyFolder(path);
+            if (seen.aside) {
                 seen.what += " with something in it";
             }
         }
         return seen;
     }
 
-    // Removes the entry that `look` found stale or planted (but a full
-    // folder), when the path still names that very entry; false, with
-    // `error` set, otherwise.
+    // Whether `status` is of a non-socket entry, not a folder, that has
+    // more than one name.
+    static bool isSecondName(const struct stat& status) {
+        return !S_ISSOCK(status.st_mode) && !S_ISDIR(status.st_mode) && status.st_nlink > 1;
+    }
+
+    // Removes the entry that `look` found stale or planted (but one to move
+    // aside), when the path still names that very entry; false, with `error`
+    // set, otherwise.
     static bool clear(const std::string& path, const Look& seen, std::string& error) {
         const std::string::size_type slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "IIpcLocalServer.h"
 #include "IpcLocalServer.h"
@@ -131,14 +132,14 @@ TEST_F(IpcLocalSocketTest, FramesAreDeliveredWholeAndAnUnreadableOneDropsTheConn
 }
 
 // What is found at the server's path: a stale socket of the own user is
-// replaced, and so, by root, is another user's; a live server, a file and a
-// link are left alone.
+// replaced, and so, by root, is another user's; a second name of an own file
+// is moved aside; a live server, a file and a link are left alone.
 TEST_F(IpcLocalSocketTest, OnlyAStaleOwnSocketOrAnotherUsersSocketIsReplaced) {
     const std::string target = path("target");
     std::ofstream(target) << "precious";
     int live = -1;
-    for (const std::string what :
-         {"own socket", "other user's socket", "live own socket", "file", "symbolic link"}) {
+    for (const std::string what : {"own socket", "other user's socket", "live own socket", "file",
+                                   "symbolic link", "second name of a file"}) {
         SCOPED_TRACE(what);
         const std::string name = path(what);
         if (what == "live own socket") {
@@ -152,18 +153,37 @@ TEST_F(IpcLocalSocketTest, OnlyAStaleOwnSocketOrAnotherUsersSocketIsReplaced) {
                 continue;
         } else if (what == "file") {
             std::ofstream(name) << "planted";
+        } else if (what == "second name of a file") {
+            ASSERT_EQ(0, ::link(target.c_str(), name.c_str()));
         } else {
             ASSERT_EQ(0, ::symlink(target.c_str(), name.c_str()));
         }
         struct stat before {
         }, after{};
         ASSERT_EQ(0, ::lstat(name.c_str(), &before));
+        QtMessageRecorder log;
         auto server = recordingServer(name);
         onQtThread();
         ASSERT_EQ(0, ::lstat(name.c_str(), &after));
         // A replaced socket may get the old inode number back, so only what
         // was kept is compared by inode.
-        const bool replaced = what == "own socket" || what == "other user's socket";
+        const bool aside = what == "second name of a file";
+        const bool replaced = what == "own socket" || what == "other user's socket" || aside;
+        const std::string movedAside =
+            "back: moved \"a file of user " + std::to_string(::geteuid()) + " with 2 links\" aside";
+        EXPECT_EQ(aside ? 1 : 0, log.count(movedAside, "IpcLocalServer"));
+        if (aside) {
+            // Beside its old place, still a name of the very file.
+            std::vector<ino_t> moved;
+            for (const auto& entry : std::filesystem::directory_iterator(path(""))) {
+                struct stat status {};
+                if (entry.path().filename().string().rfind(what + ".planted-", 0) == 0 &&
+                    ::lstat(entry.path().c_str(), &status) == 0) {
+                    moved.push_back(status.st_ino);
+                }
+            }
+            EXPECT_EQ(std::vector<ino_t>{before.st_ino}, moved);
+        }
         if (!replaced) {
             EXPECT_EQ(before.st_ino, after.st_ino);
             EXPECT_EQ(before.st_mode, after.st_mode);
@@ -323,6 +343,101 @@ TEST_F(IpcLocalSocketTest, AUserKeepsSixtyFourConnectionsOpenAndTheNextOneIsClos
         EXPECT_FALSE(peer->closedWithin(10ms));
     }
     EXPECT_EQ(events_.all().size(), static_cast<std::size_t>(IpcLocalServer::kMaxConnectionsPerUser));
+}
+
+// At most kMaxUngreeted connections of all users wait for their greeting; past that, the oldest
+// of the user with the most waiting is closed, but never root's, and a connection that greeted
+// waits no more. Root's 64 come first, then other users' up to 300 silent connections in all, or
+// 260 that greet (each user's greeted before the next user's come) and then one that does not.
+TEST_F(IpcLocalSocketTest, PastTheBoundOfUngreetedConnectionsRootsAndGreetedOnesStay) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the other users need a root test";
+    }
+    const std::string folder = plantingFolder();
+    ASSERT_FALSE(folder.empty());
+    const std::shared_ptr<void> cleanUp(nullptr,
+                                        [&](void*) { std::filesystem::remove_all(folder); });
+    constexpr int kPerUser = IpcLocalServer::kMaxConnectionsPerUser;
+    const QByteArray hello = frame("peer");
+    const auto count = [&](const std::string& prefix) {
+        const auto all = events_.all();
+        return std::count_if(all.begin(), all.end(),
+                             [&](const std::string& event) { return event.rfind(prefix, 0) == 0; });
+    };
+    const auto accepted = [&] {
+        std::lock_guard lock(mutex_);
+        return accepted_.size();
+    };
+    const auto until = [](const std::function<bool()>& done) {
+        for (const auto end = std::chrono::steady_clock::now() + 20s;
+             !done() && std::chrono::steady_clock::now() < end;) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return done();
+    };
+    for (const bool greet : {false, true}) {
+        SCOPED_TRACE(greet ? "greeting" : "silent");
+        const std::string name = folder + (greet ? "/greeting" : "/silent");
+        QtMessageRecorder log;
+        const auto greetedBefore = count("greeted:");
+        auto server = recordingServer(name);
+        ASSERT_TRUE(listening(name));
+        // `n` connections of `user`, kept open until the child is released.
+        std::vector<std::unique_ptr<testsupport::NobodyChild>> users;
+        const auto connect = [&](uid_t user, int n, bool greeting) {
+            users.push_back(std::make_unique<testsupport::NobodyChild>(
+                [&, n, greeting] {
+                    for (int i = 0; i < n; ++i) {
+                        auto* peer = new RawPeer(name);
+                        if (!peer->connected()) return false;
+                        if (greeting) peer->send(hello);
+                    }
+                    return true;
+                },
+                user));
+            ASSERT_TRUE(users.back()->succeeded()) << "user " << user;
+        };
+        std::vector<std::unique_ptr<RawPeer>> roots;
+        int total = 0;
+        for (const auto& [user, n] : {std::pair<uid_t, int>{0, kPerUser},
+                                      {65531, kPerUser},
+                                      {65532, kPerUser},
+                                      {65533, kPerUser},
+                                      {65534, greet ? 4 : 300 - 4 * kPerUser}}) {
+            if (user == 0) {
+                for (int i = 0; i < n; ++i) {
+                    roots.push_back(std::make_unique<RawPeer>(name));
+                    if (greet) roots.back()->send(hello);
+                }
+            } else {
+                connect(user, n, greet);
+            }
+            total += n;
+            ASSERT_TRUE(until([&] { return accepted() == static_cast<std::size_t>(total); }));
+            if (greet) {
+                ASSERT_TRUE(until([&] { return count("greeted:") == greetedBefore + total; }))
+                    << "user " << user;
+            }
+        }
+        if (greet) {
+            connect(65534, 1, false);
+            ASSERT_TRUE(until([&] { return accepted() == static_cast<std::size_t>(total + 1); }));
+            onQtThread();
+            EXPECT_EQ(0, count("gone:peer")) << "a greeted connection was closed";
+            EXPECT_EQ(0, log.count("Closing a connection not greeted yet"));
+        } else {
+            EXPECT_LE(1, log.count("Closing a connection not greeted yet"))
+                << "none closed past the bound";
+        }
+        EXPECT_EQ(0, log.count("Closing a connection not greeted yet of user 0 "))
+            << "root's was closed";
+        // The newest first: each holds its elders' ends of their pipes.
+        while (!users.empty()) users.pop_back();
+        server.reset();
+        onQtThread();
+        std::lock_guard lock(mutex_);
+        accepted_.clear();
+    }
 }
 
 TEST_F(IpcLocalSocketTest, NothingIsHandedOutAfterCloseOrWithoutACallback) {

@@ -527,6 +527,72 @@ TEST(QtProcessGroupTest, AnotherSessionGivenTheIdOfAnEmptiedGroupIsNeverSignalle
     EXPECT_EXIT(inFreshCopy(), testing::ExitedWithCode(0), "scenario ended: 0");
 }
 
+// Whether `pid` is an ended child of ours that nobody has reaped: a keeper holding its group.
+bool heldAsZombie(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+// Each of 20 starts leaves a process in its group; the children are ended from outside. A
+// group's keeper stays while something in the group runs, and is reaped once nothing does: when a
+// child ends, or when the groups are killed (what ended still unreaped either way).
+TEST_F(QtProcessTest, KeepersOfGroupsLeftEmptyAreReaped) {
+    constexpr std::size_t kStarts = 20;
+    writeScript("cut -d' ' -f5 /proc/$$/stat >> '" + dir_.file("groups") + "'\n" +
+                "sleep 300 & echo $! >> '" + dir_.file("descendants") + "'\nexec sleep 300");
+    const auto pidsIn = [&](const std::string& file) {
+        std::vector<pid_t> pids;
+        for (const auto& line : testsupport::splitLines(testsupport::readFile(dir_.file(file)))) {
+            pids.push_back(std::stoi(line));
+        }
+        return pids;
+    };
+    const auto held = [&] {
+        std::vector<pid_t> keepers;
+        for (const pid_t group : pidsIn("groups")) {
+            if (heldAsZombie(group)) keepers.push_back(group);
+        }
+        return keepers;
+    };
+    for (const bool byKill : {false, true}) {
+        SCOPED_TRACE(byKill ? "killed" : "a child ends");
+        forgetStarts();
+        for (const char* file : {"groups", "descendants"}) std::remove(dir_.file(file).c_str());
+        auto child = controller(IQtProcess::Attached, {10000, 3, 300000, 5000, 3000});
+        child->setKeepAlive(false);
+        for (std::size_t n = 1; n <= kStarts; ++n) {
+            child->start(false);
+            ASSERT_TRUE(waitFor([&] {
+                return starts().size() == n && pidsIn("groups").size() == n &&
+                       pidsIn("descendants").size() == n;
+            }));
+            if (n == kStarts && !byKill) break;
+            ::kill(starts()[n - 1].pid, SIGKILL);
+            ASSERT_TRUE(waitFor([&] { return logged("process stopped unexpectedly") == int(n); }));
+        }
+        const std::vector<pid_t> groups = pidsIn("groups"), left = pidsIn("descendants");
+        EXPECT_EQ(groups, held()) << "a group with a process in it lost its keeper";
+        if (byKill) {
+            child->kill();
+            ASSERT_TRUE(drain(platform_->internals()));
+            EXPECT_EQ(std::vector<pid_t>{}, held());
+        } else {
+            // Ended and not reaped yet (the test adopts them), they are in their groups no more.
+            for (std::size_t i = 0; i + 1 < kStarts; ++i) {
+                ::kill(left[i], SIGKILL);
+                EXPECT_TRUE(waitFor([&] { return heldAsZombie(left[i]); }));
+            }
+            ::kill(starts().back().pid, SIGKILL);
+            ASSERT_TRUE(waitFor([&] { return logged("process stopped unexpectedly") == kStarts; }));
+            EXPECT_EQ(std::vector<pid_t>{groups.back()}, held());
+        }
+        child.reset();
+        ASSERT_TRUE(waitFor([&] { return platform_->internals().objects().liveCount() == 0; }));
+        for (const pid_t pid : left) EXPECT_TRUE(waitForEnd(pid)) << "descendant " << pid;
+        EXPECT_EQ(std::vector<pid_t>{}, held());
+    }
+}
+
 // Without a working folder the child runs in the application's, which is logged.
 TEST_F(QtProcessTest, TheChildRunsInItsWorkingFolderAndItsOutputIsDiscarded) {
     const QString application = QCoreApplication::applicationDirPath();

@@ -17,6 +17,7 @@
 #include "common/credentialstorage/CredentialStorage.h"
 #include "network/Base64.h"
 #include "support/ChildProcess.h"
+#include "support/Compressed.h"
 #include "support/ScriptServer.h"
 #include "support/TempDir.h"
 
@@ -116,9 +117,16 @@ protected:
     void Serve(const std::vector<std::string>& answers) {
         std::string script = "{\"connections\": [";
         for (std::size_t i = 0; i < answers.size(); ++i) {
-            std::string quoted;
+            std::string quoted;  // bytes as the peer reads them: latin-1 characters
             for (const char c : answers[i]) {
-                quoted += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '"' ? "\\\"" : std::string(1, c);
+                const auto byte = static_cast<unsigned char>(c);
+                if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+                    quoted += escaped;
+                } else {
+                    quoted += c;
+                }
             }
             script += (i == 0 ? "" : ", ") + std::string("[{\"response\": \"") + quoted +
                       "\", \"close\": true}]";
@@ -272,10 +280,17 @@ TEST_F(NetGetTest, ABodyCutShortLeavesNoFile) {
 }
 
 TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
-    // The body of the last one is as long as an event counter's value.
+    // The body of the fifth one is as long as an event counter's value. The
+    // bomb decodes to 128 MiB, past the free 64 MiB at over 100 to 1.
+    const std::string bomb = testsupport::gzipZeros(std::uint64_t{128} << 20);
     Serve({"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
            "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", "", "SSH-2.0-OpenSSH\r\n\r\n",
-           "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n8 bytes!"});
+           "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n8 bytes!", Answer("up", 2),
+           "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+               std::to_string(bomb.size()) + "\r\n\r\n" + bomb,
+           "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n4\r\nnot!\r\n0\r\n\r\n",
+           "HTTP/1.1 404 Not Found\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\nnot!"});
+    const std::string port = std::to_string(peer_->readyNumber("port").value_or(0));
     struct Case {
         std::vector<std::string> arguments;
         int exitCode;
@@ -296,6 +311,14 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         {{}, 64},
         // The body is not written into a descriptor of net-get's own that took number 1.
         {{url("/closed")}, 74, true, std::strerror(EBADF)},
+        // A scheme in capitals is the same scheme; one not spoken is a wrong command line.
+        {{"HTTP://127.0.0.1:" + port + "/upper"}, 0},
+        {{"ftp://127.0.0.1:" + port + "/x"}, 64, false, "the scheme of 'ftp://127.0.0.1:"},
+        // A body that does not decode is named with the decoder's reason.
+        {{url("/bomb"), "-o", "/dev/null"}, 5, false,
+         ": the body does not decode: the body decodes to more than "},
+        {{url("/transfer-coded")}, 5, false, ": the transfer-coded body does not decode: "},
+        {{url("/gone")}, 5, false, ": the body does not decode: the coded body is corrupt"},
     };
     for (const auto& c : cases) {
         auto argv =
@@ -314,8 +337,14 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
 // The proxy (a scripted peer) asks for credentials and closes; the CONNECT on
 // the next connection carries those of the command line or, without them,
 // those of the credential storage, and the request goes through the tunnel.
+// A proxy that asks for none gets none, and the credential storage is not
+// touched: a home folder without one is left as it was. A proxy that asks
+// again and again ends the run with its 407, said in words. net-get prints
+// no line of the proxy support's own.
 TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
     const std::string home = folder_.path();
+    const std::string newHome = folder_.file("new-home");
+    std::filesystem::create_directory(newHome);
     const auto stored = testsupport::runInChild([&] {
         ::setenv("HOME", home.c_str(), 1);
         return common::credentialstorage::CredentialStorage().store(
@@ -324,17 +353,30 @@ TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
                    : 1;
     });
     ASSERT_EQ(0, stored.exitCode);
+    const std::string asks =
+        "[{\"response\": \"HTTP/1.0 407 Auth\\r\\nProxy-Authenticate: Basic realm=\\\"p\\\"\\r\\n\\r\\n\", "
+        "\"close\": true}]";
+    const std::string tunnels =
+        "[{\"response\": \"HTTP/1.1 200 Connection established\\r\\n\\r\\n\"}, "
+        "{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: 2\\r\\n\\r\\nok\"}]";
     struct Case {
         std::vector<std::string> credentials;
-        std::string pair;
+        std::string home;
+        std::string connections;
+        std::string pair;  // sent in Proxy-Authorization, "" for none
+        int exitCode = 0;
+        std::string says = "";
     };
-    for (const auto& c : std::vector<Case>{{{"--proxy-user", "anna:s:cret"}, "anna:s:cret"},
-                                           {{}, "anna:from-storage"}}) {
-        std::ofstream(folder_.file("script.json"))
-            << "{\"connections\": [[{\"response\": \"HTTP/1.0 407 Auth\\r\\n"
-               "Proxy-Authenticate: Basic realm=\\\"p\\\"\\r\\n\\r\\n\", \"close\": true}], "
-               "[{\"response\": \"HTTP/1.1 200 Connection established\\r\\n\\r\\n\"}, "
-               "{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: 2\\r\\n\\r\\nok\"}]]}";
+    const Case cases[] = {
+        {{"--proxy-user", "anna:s:cret"}, home, asks + ", " + tunnels, "anna:s:cret"},
+        {{}, home, asks + ", " + tunnels, "anna:from-storage"},
+        {{}, newHome, tunnels, ""},
+        {{"--proxy-user", "anna:wrong"}, newHome, asks + ", " + asks + ", " + asks + ", " + asks, "anna:wrong",
+         40, "the proxy wants credentials: none given or stored, or refused (HTTP 407)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.connections.substr(0, 40) + (c.credentials.empty() ? "" : ", given"));
+        std::ofstream(folder_.file("script.json")) << "{\"connections\": [" << c.connections << "]}";
         std::remove(folder_.file("requests.log").c_str());
         peer_ = std::make_unique<testsupport::ScriptServer>(
             std::string(NETWORK_TEST_SUPPORT_DIR) + "/http_test_peer.py",
@@ -344,17 +386,24 @@ TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
                                       "127.0.0.1:" + std::to_string(peer_->readyNumber("port").value_or(0))};
         argv.insert(argv.end(), c.credentials.begin(), c.credentials.end());
         testsupport::CommandOptions options;
-        options.environment = {"HOME=" + home};
+        options.environment = {"HOME=" + c.home};
         options.timeout = std::chrono::seconds(60);
         const auto result = testsupport::runCommand(argv, options);
-        EXPECT_EQ(0, result.exitCode) << result.errors;
-        EXPECT_EQ("ok", result.output);
+        EXPECT_EQ(c.exitCode, result.exitCode) << result.errors;
+        EXPECT_EQ(c.exitCode == 0 ? "ok" : "", result.output);
+        EXPECT_NE(std::string::npos, result.errors.find(c.says)) << result.errors;
+        EXPECT_EQ(std::string::npos, result.errors.find("ProxyAuthenticator")) << result.errors;
         const std::string log = readFile(folder_.file("requests.log"));
-        EXPECT_NE(std::string::npos,
-                  log.find("Proxy-Authorization: Basic " + network::Base64Encode(c.pair)))
-            << log;
-        EXPECT_NE(std::string::npos, log.find("GET /x HTTP/1.1")) << log;
+        if (c.pair.empty()) {
+            EXPECT_EQ(std::string::npos, log.find("Proxy-Authorization: Basic")) << log;
+        } else {
+            EXPECT_NE(std::string::npos,
+                      log.find("Proxy-Authorization: Basic " + network::Base64Encode(c.pair)))
+                << log;
+        }
+        EXPECT_EQ(c.exitCode == 0, log.find("GET /x HTTP/1.1") != std::string::npos) << log;
     }
+    EXPECT_EQ(std::vector<std::string>{}, Names(newHome)) << "the credential storage was touched";
     for (const auto& wrong : std::vector<std::vector<std::string>>{
              {"http://h.test/", "--proxy", "no-port"},
              {"http://h.test/", "--proxy", "h:70000"},
@@ -411,7 +460,8 @@ TEST_F(NetGetTest, ADeviceOutputIsWrittenWhereItIsAndNeverRemoved) {
 
 // An answer without a body (to HEAD, a 204, a 304; a 101 that ends the
 // exchange) leaves an existing file as it was, and makes an empty one where
-// there is none; an empty body is a body and replaces the file.
+// there is none; an empty body is a body and replaces the file, and so does
+// the body of the answer to "head", which is not HEAD.
 TEST_F(NetGetTest, AnAnswerWithoutABodyLeavesTheFileAsItWas) {
     const std::vector<std::string> unchanged{"-H", "If-None-Match: \"v1\""};
     const std::vector<std::string> head{"-X", "HEAD"};
@@ -422,6 +472,11 @@ TEST_F(NetGetTest, AnAnswerWithoutABodyLeavesTheFileAsItWas) {
          unchanged},
         {"a HEAD", Kind::File, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", "", 0, "precious",
          "", 0, head},
+        // Methods are case-sensitive: "head" is no HEAD, its answer has a body.
+        {"a head in lower case", Kind::File, Answer("body", 4), "", 0, "body", "", 0,
+         {"-X", "head"}},
+        {"a head in lower case, an empty body", Kind::File, Answer("", 0), "", 0, "", "", 0,
+         {"-X", "head"}},
         {"a 204", Kind::File, "HTTP/1.1 204 No Content\r\n\r\n", "", 0, "precious", ""},
         {"a 101", Kind::File,
          "HTTP/1.1 101 Switching Protocols\r\nUpgrade: other\r\nConnection: upgrade\r\n\r\n", "",
@@ -433,24 +488,29 @@ TEST_F(NetGetTest, AnAnswerWithoutABodyLeavesTheFileAsItWas) {
 }
 
 // A closing signal during a download removes the temporary file beside the
-// target and ends the run with 128 + its number; the target stays as it was.
-// A signal ignored at the start (as nohup does with SIGHUP) stays ignored:
-// the one sent after it ends the run.
+// target and ends the run by that same signal, as it ends curl or sleep:
+// the target stays as it was, and a shell loop of net-get stopped by Ctrl-C
+// (SIGINT to its process group) stops at once, itself ended by SIGINT (the
+// shell's 130), instead of going on with the next round. A signal ignored
+// at the start (as nohup does with SIGHUP) stays ignored: the one sent after
+// it ends the run.
 TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
     const struct {
-        std::vector<int> signals;  // sent in this order
+        std::vector<int> signals;  // sent in this order, to the run's process group
         bool existing;
         bool hangUpIgnored;
-        int exitCode;
+        bool inLoop;  // net-get runs in a shell loop of three rounds
     } cases[] = {
-        {{SIGINT}, true, false, 130},
-        {{SIGTERM}, false, false, 143},
-        {{SIGHUP}, true, false, 129},
-        {{SIGHUP, SIGTERM}, true, true, 143},
+        {{SIGINT}, true, false, false},
+        {{SIGTERM}, false, false, false},
+        {{SIGHUP}, true, false, false},
+        {{SIGHUP, SIGTERM}, true, true, false},
+        {{SIGINT}, true, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::strsignal(c.signals.front()) +
-                     std::string(c.hangUpIgnored ? ", ignored at the start" : ""));
+                     std::string(c.hangUpIgnored ? ", ignored at the start" : "") +
+                     (c.inLoop ? ", in a shell loop" : ""));
         // More than one piece of the body, then the server waits.
         std::ofstream(folder_.file("script.json"))
             << "{\"connections\": [[{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: "
@@ -462,6 +522,8 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         ASSERT_TRUE(peer_->ready());
         testsupport::TempDir folder{"quorvane-net-get-stop"};
         const std::string target = folder.file("out");
+        const std::string rounds = folder_.file("rounds.log");
+        std::remove(rounds.c_str());
         if (c.existing) {
             std::ofstream(target) << "precious";
         }
@@ -469,7 +531,14 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         if (c.hangUpIgnored) {
             words.insert(words.begin(), {"/bin/sh", "-c", "trap '' HUP; exec \"$0\" \"$@\""});
         }
-        const pid_t pid = testsupport::startCommand(words);
+        if (c.inLoop) {
+            words = {"/bin/bash", "-c",
+                     "for round in 1 2 3; do\n"
+                     "  \"$0\" \"$1\" -o \"$2\"; echo \"after $round\" >>\"$3\"\n"
+                     "done",
+                     NET_GET_PATH, url("/slow"), target, rounds};
+        }
+        const pid_t pid = testsupport::startCommand(words, true);
         ASSERT_GT(pid, 0);
         // The temporary file holds part of the body.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -485,11 +554,12 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         }
         EXPECT_TRUE(writing) << "no temporary file was written";
         for (const int signal : c.signals) {
-            ::kill(pid, signal);
+            ::kill(-pid, signal);
         }
         const auto result = testsupport::waitForChild(pid, std::chrono::seconds(30));
-        EXPECT_TRUE(result.exited) << "ended by signal " << result.signal;
-        EXPECT_EQ(c.exitCode, result.exitCode);
+        EXPECT_FALSE(result.exited) << "exited with " << result.exitCode;
+        EXPECT_EQ(c.signals.back(), result.signal);
+        EXPECT_EQ("", readFile(rounds)) << "the loop went on";
         const std::vector<std::string> left =
             c.existing ? std::vector<std::string>{"out"} : std::vector<std::string>{};
         EXPECT_EQ(left, Names(folder.path()));

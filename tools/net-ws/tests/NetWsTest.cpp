@@ -177,13 +177,15 @@ protected:
 };
 
 TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
+    const std::string kNoUpgrade = "the server's 101 answer is no web-socket upgrade: ";
     struct Case {
         std::string server;
         std::string path;
         std::string input;
         std::string output;
-        std::string closeCode;
+        std::string closeCode;  // or a part of the reason the opening failed
         int exitCode;
+        bool capitals = false;  // the scheme written in capitals
     };
     const Case cases[] = {
         {"raw", "/greeting", "first line\n\nlast without end", "first\nsecond\n", "close code 1005\n", 0},
@@ -200,12 +202,25 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
         {"raw", "/bytes/" + Frame(0x81, "ok") + Frame(0x01, "\xe2\x82") + Frame(0x80, "!"), "", "ok\n",
          "close code 1007\n", 7},
         {"raw", "/masked", "", "", "close code 1002\n", 7},
-        {"raw", "/answer/deflate", "", "", "did not accept the upgrade (HTTP 400)\n", 40},
-        {"raw", "/missing-accept", "", "", "did not accept the upgrade (HTTP 400)\n", 40},
+        // A 101 that is no upgrade says which header is wrong.
+        {"raw", "/answer/deflate", "", "", kNoUpgrade + "Extension 'permessage-deflate'", 40},
+        {"raw", "/missing-accept", "", "", kNoUpgrade + "Missing header 'Sec-WebSocket-Accept'", 40},
+        {"raw", "/wrong-accept", "", "",
+         kNoUpgrade + "Invalid value for header 'Sec-WebSocket-Accept'", 40},
         {"raw", "/", "", "", ": could not connect (name lookup, TCP, TLS or proxy failed)\n", 3},
+        // Any other answer: 10 times its status class; one that is no HTTP, 2.
+        {"raw", "/status/200", "", "", "did not accept the upgrade (HTTP 200)\n", 20},
+        {"raw", "/status/302", "", "", "did not accept the upgrade (HTTP 302)\n", 30},
+        {"raw", "/status/503", "", "", "did not accept the upgrade (HTTP 503)\n", 50},
+        {"raw", "/not-http", "", "", ": the answer is not HTTP\n", 2},
+        // The scheme in capitals is the same scheme.
+        {"ws", "/greet", "", "welcome\n", "close code 1005\n", 0, true},
     };
     for (const auto& c : cases) {
-        const auto to = c.path == "/" ? std::string("ws://127.0.0.1:1/") : url(c.server, c.path);
+        auto to = c.path == "/" ? std::string("ws://127.0.0.1:1/") : url(c.server, c.path);
+        if (c.capitals) {
+            to.replace(0, 2, "WS");
+        }
         const auto result = run({to}, c.input);
         ASSERT_TRUE(result.exited) << c.path << "\n" << result.errors;
         EXPECT_EQ(result.exitCode, c.exitCode) << c.path << "\n" << result.errors;

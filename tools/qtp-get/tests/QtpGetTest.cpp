@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <filesystem>
 #include <sstream>
 
 #include "support/ChildProcess.h"
@@ -8,6 +9,7 @@
 using namespace testsupport;
 
 // Rows: exit code|command line ("@": the server, names: temporary files)|a part of the errors.
+// The home folder, without a credential storage, is left without one.
 TEST(QtpGetTest, ExitsWithTheQueryOutcome) {
     TempDir tmp{"quorvane-qtp-get"};
     ScriptServer web(testSupportDirectory() + "/http_test_server.py", {"--journal", "/dev/null"});
@@ -29,6 +31,8 @@ TEST(QtpGetTest, ExitsWithTheQueryOutcome) {
         EXPECT_NE(std::string::npos, got.errors.find(err)) << row;
     }
     EXPECT_EQ(nul, readFile(tmp.file("copy")));
+    // Looking for stored proxy credentials where none are makes nothing.
+    EXPECT_FALSE(std::filesystem::exists(tmp.file(".local"))) << "the credential storage was touched";
 }
 
 // A fetch loads none of Qt's network bearer plugins, and so no D-Bus: the dynamic loader names

@@ -80,7 +80,7 @@ ChildResult runInChild(const std::function<int()>& body, std::chrono::millisecon
     return result;
 }
 
-pid_t startCommand(const std::vector<std::string>& argv) {
+pid_t startCommand(const std::vector<std::string>& argv, bool foregroundJob) {
     std::vector<char*> args;
     for (const auto& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -92,10 +92,27 @@ pid_t startCommand(const std::vector<std::string>& argv) {
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
                                          fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
     }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (foregroundJob) {
+        sigset_t closing;
+        sigemptyset(&closing);
+        for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+            sigaddset(&closing, signal);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attributes, &closing);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                                  POSIX_SPAWN_SETPGROUP);
+    }
     pid_t pid = -1;
-    if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
+    if (::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ) != 0) {
         pid = -1;
     }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }

@@ -38,8 +38,12 @@ struct CommandOptions {
 
 // Starts a program (argv[0] is the path) with its standard input, output and
 // error on /dev/null and does not wait; its pid, or -1 when it did not start.
-// Wait for it with waitForChild.
-pid_t startCommand(const std::vector<std::string>& argv);
+// Wait for it with waitForChild. As a `foregroundJob` it starts as a shell
+// starts one: in a process group of its own (whose id is its pid), which a
+// test signals as a terminal signals its foreground job, with SIGHUP,
+// SIGINT and SIGTERM at their default action and unblocked, whatever this
+// process has (a test runner may ignore SIGINT).
+pid_t startCommand(const std::vector<std::string>& argv, bool foregroundJob = false);
 
 // Runs a program (argv[0] is the path) with its output captured.
 ChildResult runCommand(const std::vector<std::string>& argv, const CommandOptions& options = {});

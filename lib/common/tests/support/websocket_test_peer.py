@@ -12,13 +12,14 @@ pings ("are you there"), journals {"pong": true} once answered and sends
 ("/echo-sizes" journals the size of each, {"echoed": size}, once echoed).
 The proxy leads "target.test:443" to "wss" and "target.test:80" to "ws".
 
-The raw server answers the upgrade by path: a wrong or missing accept value,
-a 101 bent as "/answer/VARIANT" names (RAW_ANSWERS), or a correct one
-followed at once, in the same write, by the script's frames (RAW_SCRIPTS;
-"/bytes/HEX" sends the bytes HEX; "/late" sends "late" after a second of
-silence). It then journals every frame the client sends as {"frame": opcode,
-"payload": hex} ("/masks" adds "mask": hex) until the client hangs up or
-closes: a Close is echoed, then the connection closed ("/no-close-answer"
+The raw server answers the upgrade by path: "/status/CODE" with that status
+and no upgrade, "/not-http" with a line that is no HTTP, a wrong or missing
+accept value, a 101 bent as "/answer/VARIANT" names (RAW_ANSWERS), or a
+correct one followed at once, in the same write, by the script's frames
+(RAW_SCRIPTS; "/bytes/HEX" sends the bytes HEX; "/late" sends "late" after a
+second of silence). It then journals every frame the client sends as
+{"frame": opcode, "payload": hex} ("/masks" adds "mask": hex) until the
+client hangs up or closes: a Close is echoed, then the connection closed ("/no-close-answer"
 never answers, "/hang-up-on-close" hangs up without answering).
 """
 
@@ -166,6 +167,12 @@ async def serve(options):
             headers.pop(name, None)
             if value is not None:
                 headers[name] = value
+        if path.startswith("/status/") or path == "/not-http":
+            writer.write(b"SSH-2.0-OpenSSH\r\n\r\n" if path == "/not-http" else
+                         f"HTTP/1.1 {path[len('/status/'):]} Other\r\n".encode() + CLOSING)
+            await writer.drain()
+            writer.close()
+            return
         answer = "HTTP/1.1 101 Switching Protocols\r\n" + "".join(f"{k}: {v}\r\n" for k, v in headers.items())
         script = bytes.fromhex(path[len("/bytes/"):]) if path.startswith("/bytes/") else RAW_SCRIPTS.get(path, b"")
         writer.write(answer.encode() + b"\r\n" + script)

@@ -41,7 +41,7 @@ bool LocalSocketPath::isHostable(const std::string& path, std::string& reason) {
         case LocalSocketPlace::Finding::Stale:
         case LocalSocketPlace::Finding::Planted:
             // The server removes what is there, or moves it aside, and logs
-            // what another user had put there.
+            // what another user had put there or named there.
             return true;
         case LocalSocketPlace::Finding::Live:
             reason = "a live server of the same kind and id listens there";

@@ -31,9 +31,10 @@ public:
 
     // Whether a server of this process's user can listen at `path`: the name
     // fits a socket address, and nothing is there but, at most, a stale
-    // socket of the own user (one that nobody listens on) or, for root,
-    // whatever another user put there (LocalSocketPlace). Otherwise `reason`
-    // says why not.
+    // socket of the own user (one that nobody listens on), a second name of
+    // an own file (which the server moves aside) or, for root, whatever
+    // another user put there (LocalSocketPlace). Otherwise `reason` says why
+    // not.
     static bool isHostable(const std::string& path, std::string& reason);
     // Whether a server accepts connections at `path` now.
     static bool isLive(const std::string& path);

@@ -207,18 +207,24 @@ private:
 };
 
 // Opens the keychain's folder, making the missing folders below the base
-// (mode 0700; only folders it made get that mode). A link below the base is
-// not followed, and the keychain's own folder must be the caller's (or
-// root's) and writable by nobody else, so that nobody else can place or
-// replace a file in it. Not open when it cannot be used.
-Descriptor openFolder(const Location& location) {
+// when `make` is set (mode 0700; only folders it made get that mode), else
+// setting `missing` when one is not there. A link below the base is not
+// followed, and the keychain's own folder must be the caller's (or root's)
+// and writable by nobody else, so that nobody else can place or replace a
+// file in it. Not open when it cannot be used.
+Descriptor openFolder(const Location& location, bool make, bool& missing) {
     Descriptor folder(::open(location.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const auto& name : location.folders) {
         if (folder.get() < 0) {
             return folder;
         }
-        const bool made = ::mkdirat(folder.get(), name.c_str(), kFolderMode) == 0;
-        if (!made && errno != EEXIST) {
+        const bool made = make && ::mkdirat(folder.get(), name.c_str(), kFolderMode) == 0;
+        if (make && !made && errno != EEXIST) {
+            return Descriptor();
+        }
+        struct stat entry {};
+        if (!make && ::fstatat(folder.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+            missing = errno == ENOENT;
             return Descriptor();
         }
         Descriptor next(::openat(folder.get(), name.c_str(),
@@ -430,17 +436,26 @@ bool textAttributesValid(const ItemQuery& attributes) {
 }
 
 // Runs `change` on the items under the lock and saves them when it asks to.
+// Only a call that `adds` makes the keychain's folders, file and lock: for
+// the others a keychain that is not there holds no item, and they leave
+// nothing behind.
 template <typename Change>
-OSStatus transact(Change change) {
+OSStatus transact(bool adds, Change change) {
     std::unique_lock<std::mutex> pathGuard(state().mutex);
     const auto location = currentLocation();
     pathGuard.unlock();
     if (!location) {
         return errSecIO;
     }
-    const Descriptor folder = openFolder(*location);
+    bool missing = false;
+    const Descriptor folder = openFolder(*location, adds, missing);
     if (folder.get() < 0) {
-        return errSecIO;
+        return missing ? errSecItemNotFound : errSecIO;
+    }
+    struct stat file {};
+    if (!adds && ::fstatat(folder.get(), location->file.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT) {
+        return errSecItemNotFound;
     }
     Lock lock(folder.get(), location->file + ".lock");
     std::vector<Item> items;
@@ -462,7 +477,7 @@ OSStatus Keychain::add(const ItemQuery& attributes) {
     if (!textAttributesValid(attributes)) {
         return errSecParam;
     }
-    return transact([&](std::vector<Item>& items, bool& modified) {
+    return transact(true, [&](std::vector<Item>& items, bool& modified) {
         items.push_back(Item{attributes.label, attributes.account, attributes.valueData});
         modified = true;
         return errSecSuccess;
@@ -470,7 +485,7 @@ OSStatus Keychain::add(const ItemQuery& attributes) {
 }
 
 OSStatus Keychain::remove(const ItemQuery& query) {
-    return transact([&](std::vector<Item>& items, bool& modified) {
+    return transact(false, [&](std::vector<Item>& items, bool& modified) {
         const auto removed =
             std::erase_if(items, [&](const Item& item) { return matches(item, query); });
         modified = removed != 0;
@@ -479,7 +494,7 @@ OSStatus Keychain::remove(const ItemQuery& query) {
 }
 
 OSStatus Keychain::copyMatching(const ItemQuery& query, ItemResult& result) {
-    return transact([&](std::vector<Item>& items, bool&) {
+    return transact(false, [&](std::vector<Item>& items, bool&) {
         for (const auto& item : items) {
             if (!matches(item, query)) {
                 continue;
@@ -502,7 +517,7 @@ OSStatus Keychain::update(const ItemQuery& query, const ItemQuery& attributes) {
     if (!textAttributesValid(attributes)) {
         return errSecParam;
     }
-    return transact([&](std::vector<Item>& items, bool& modified) {
+    return transact(false, [&](std::vector<Item>& items, bool& modified) {
         for (auto& item : items) {
             if (!matches(item, query)) {
                 continue;

@@ -42,11 +42,13 @@ struct ItemResult {
 // "<file>.tmp", synced and renamed over it, so the file always holds either
 // the old or the new items. Calls are serialised between threads and, with
 // an advisory lock on "<file>.lock", between processes.
-// Nothing below the home folder is reached through a link: the missing
-// folders are made (and only they get mode 0700), every folder and file is
-// opened without following a link, and the keychain's folder must belong to
-// the user (or root) and be writable by nobody else; otherwise a call fails
-// with errSecIO.
+// Only `add` makes what is missing of the keychain (folders, file, lock):
+// to the other calls a keychain that is not there holds no item, and they
+// leave nothing behind. Nothing below the home folder is reached through a
+// link: the missing folders are made (and only they get mode 0700), every
+// folder and file is opened without following a link, and the keychain's
+// folder must belong to the user (or root) and be writable by nobody else;
+// otherwise a call fails with errSecIO.
 class Keychain {
 public:
     // Adds one item with the attributes given.
