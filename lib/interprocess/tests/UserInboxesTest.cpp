@@ -327,7 +327,8 @@ TEST_F(UserInboxesTest, NoUserTakesTheNameOfAnotherUsersInboxFirst) {
 
 TEST_F(UserInboxesTest, InboxesAreReadInTurnsPerUserTheSessionUsersFirst) {
     // Each sender process sends its records through an inbox of its own. User "a" is
-    // nobody; records of a user who is not the session's are refused, and logged.
+    // nobody, whose second sender's records read "A"; records of a user who is not the
+    // session's are refused, and logged.
     constexpr uid_t kA = NobodyChild::kUid;
     constexpr uid_t kB = kOtherUser;
     const struct {
@@ -342,17 +343,18 @@ TEST_F(UserInboxesTest, InboxesAreReadInTurnsPerUserTheSessionUsersFirst) {
         {"one user with two inboxes, the other with one", 1000, {2, 2}, {4},
          {"abababab", "babababa"}},
         {"the session user's inboxes come first", kA, {4}, {4}, {"aaaabbbb"}},
-        {"the session user's first, also when the other user sent first", kA, {2, 2}, {4},
-         {"aaaabbbb"}},
+        {"the session user's first, its inboxes in turn, also when the other user sent first",
+         kA, {2, 2}, {4}, {"aAaAbbbb", "AaAabbbb"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         const interprocesstest::SessionOf owner(row.session);
         for (const auto& [user, senders] : {std::pair{kB, row.b}, std::pair{kA, row.a}}) {
-            for (const int records : senders) {
+            for (std::size_t sender = 0; sender < senders.size(); ++sender) {
+                const std::string text = user == kB ? "b" : sender == 0 ? "a" : "A";
                 ASSERT_EQ(sendAs(user, names.prefix(), "AttendedUi", "Test",
-                                 std::vector<std::string>(records, user == kA ? "a" : "b")),
-                          records);
+                                 std::vector<std::string>(senders[sender], text)),
+                          senders[sender]);
             }
         }
         ASSERT_TRUE(waitFor([&] { return pending(*own) == 8; }));
