@@ -8,6 +8,9 @@
 //   ipc-bench                       runs everything and prints the table
 //   ipc-bench --echo <kind> <id> <tick ms>     (internal) the echoing peer
 //   ipc-bench --measure <kind> <id> <tick ms>  (internal) the measuring peer
+//   ipc-bench --inboxes [flood|leftovers|users]...
+//                                   a root link's inboxes under other users'
+//                                   load (IpcInboxBench.cpp), as root
 // <kind> is "sockets" or "queues". The controllers are also measured on a
 // 1 ms tick, which shows how much of their figures the tick accounts for.
 
@@ -31,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "IpcInboxBench.h"
 #include "QtCorePlatform.h"
 #include "ToolUsage.h"
 #include "common/credentialstorage/ICredentialStorage.h"
@@ -427,11 +431,20 @@ int main(int argc, char** argv) {
         argc > 0 ? argv[0] : "ipc-bench", "",
         "Measures 64-byte round trips between two processes over a raw Unix-socket pair, raw\n"
         "POSIX message queues and both IPC controllers, and prints the table.\n"
+        "With --inboxes [flood|leftovers|users]... (as root), measures instead a root\n"
+        "link's inboxes while other users load them (all three cases by default).\n"
         "Exit status: 0 measured; 64 a wrong command line.\n");
     if (usage.helpRequested(argc, argv)) {
         return 0;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    if (argc > 1 && std::string(argv[1]) == "--inboxes") {
+        std::vector<std::string> cases(argv + 2, argv + argc);
+        if (cases.empty()) {
+            cases = {"flood", "leftovers", "users"};
+        }
+        return ipcbench::runInboxCases(cases);
+    }
     if (argc > 1) {
         const std::string role = argv[1];
         if (role != "--echo" && role != "--measure") {

@@ -61,20 +61,38 @@ void AsynchronousDataLink::poll(bool& reschedule) {
     if (!running_) {
         return;
     }
+    // What waits is taken first; looking for new senders comes after it, so
+    // that no number of them holds up what was sent. The records of one found
+    // are taken at once, within what is left of the poll's bounds.
+    std::chrono::steady_clock::time_point deadline{};
+    const std::size_t taken = takeWaiting(kMaxRecordsPerPoll, deadline);
+    if (running_ && link_ && link_->findSenders() && taken < kMaxRecordsPerPoll &&
+        std::chrono::steady_clock::now() < deadline) {
+        takeWaiting(kMaxRecordsPerPoll - taken, deadline);
+    }
+    reschedule = running_;
+}
+
+std::size_t AsynchronousDataLink::takeWaiting(std::size_t limit,
+                                              std::chrono::steady_clock::time_point& deadline) {
     // What is there now, in order; records that arrive meanwhile wait for
     // the next poll, so one busy peer cannot hold the queue's thread.
-    // A poll ends early once taking records has cost kPollBudget (counted
-    // from after the count, which has its own bound): a queue whose lock
-    // another process holds costs one bounded wait, not one per record.
-    const std::size_t present = link_ ? std::min(link_->pendingCount(), kMaxRecordsPerPoll) : 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (std::size_t i = 0; i < present && running_; ++i) {
+    // Taking ends early once it has cost kPollBudget (counted from after the
+    // first count, which has its own bound): a queue whose lock another
+    // process holds costs one bounded wait, not one per record.
+    const std::size_t present = link_ ? std::min(link_->pendingCount(), limit) : 0;
+    if (deadline == std::chrono::steady_clock::time_point{}) {
+        deadline = std::chrono::steady_clock::now() + kPollBudget;
+    }
+    std::size_t taken = 0;
+    while (taken < present && running_) {
         receiveOne();
-        if (std::chrono::steady_clock::now() - start >= kPollBudget) {
+        ++taken;
+        if (std::chrono::steady_clock::now() >= deadline) {
             break;
         }
     }
-    reschedule = running_;
+    return taken;
 }
 
 bool AsynchronousDataLink::receiveOne() {
@@ -136,7 +154,7 @@ bool AsynchronousDataLink::sendSync(const std::string to, const std::string text
             pendingAcks_.erase(id);
             return false;
         }
-        if (link_->pendingCount() == 0 || !receiveOne()) {
+        if ((link_->pendingCount() == 0 && !link_->findSenders()) || !receiveOne()) {
             std::this_thread::sleep_for(kSyncPumpPause);
         }
     }

@@ -13,9 +13,9 @@
 namespace interprocess {
 
 // Drives a data link from a task queue: polls the own queue every 100 ms,
-// taking what waits there in order, decodes each payload into a link message
-// for the observers, sends from the queue, and sends synchronously with an
-// acknowledgement from the peer.
+// taking what waits there in order and only then looking for new senders,
+// decodes each payload into a link message for the observers, sends from
+// the queue, and sends synchronously with an acknowledgement from the peer.
 class AsynchronousDataLink : public IAsynchronousDataLink {
 public:
     static constexpr std::size_t kMaxMsgCount = 100;
@@ -46,6 +46,10 @@ public:
 
 private:
     void poll(bool& reschedule);
+    // Takes at most `limit` of the records waiting now, in order, until
+    // `deadline` (set to kPollBudget after the count when it is not):
+    // how many were taken.
+    std::size_t takeWaiting(std::size_t limit, std::chrono::steady_clock::time_point& deadline);
     // Takes one record off the own queue and handles it; false when none
     // was taken.
     bool receiveOne();

@@ -287,4 +287,8 @@ std::size_t DataLink::pendingCount() const {
     return held.value_or(0) + (inboxes_ ? inboxes_->count() : 0);
 }
 
+bool DataLink::findSenders() {
+    return inboxes_ && inboxes_->findSenders();
+}
+
 }  // namespace interprocess

@@ -18,7 +18,7 @@ namespace interprocess {
 // records for a root process into an inbox of its own beside the queue
 // (UserInboxes), which the root process reads after its own queue, keeping a
 // record from there only when it names a kind that user may be
-// (KindUsers::mayGreet). Nothing read from a queue is trusted, and no wait on
+// (KindUsers::mayGreet); new inboxes are looked for apart (findSenders). Nothing read from a queue is trusted, and no wait on
 // one is longer than SharedRecordQueue::kLockWait; on an inbox, root does not
 // wait at all. Records go only into a queue whose owner may be the addressee
 // (KindUsers::mayOwnQueue).
@@ -49,6 +49,7 @@ public:
                  std::int64_t& id, bool& toListener, bool& ack, bool discard) override;
     std::string name() const override;
     std::size_t pendingCount() const override;
+    bool findSenders() override;
 
 private:
     // The inbox this process puts its records for a root process's queue

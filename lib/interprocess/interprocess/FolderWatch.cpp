@@ -61,7 +61,9 @@ FolderWatch::Changes FolderWatch::changes() {
             } else if (event.len > 0 && at <= got &&
                        std::strncmp(name, prefix_.c_str(), prefix_.size()) == 0 &&
                        ::strnlen(name, event.len) >= prefix_.size()) {
-                changes.names.emplace(name, ::strnlen(name, event.len));
+                auto& names = (event.mask & (IN_DELETE | IN_MOVED_FROM)) != 0 ? changes.gone
+                                                                               : changes.names;
+                names.emplace_back(name, ::strnlen(name, event.len));
             }
         }
     }

@@ -25,8 +25,15 @@ public:
     virtual bool receive(std::vector<std::uint8_t>& payload, std::string& from, bool& sync,
                          std::int64_t& id, bool& toListener, bool& ack, bool discard) = 0;
     virtual std::string name() const = 0;
-    // Records waiting in the own queue; 0 without a queue.
+    // Records waiting in the own queue (for a root process, also in the
+    // other users' inboxes it holds); 0 without a queue.
     virtual std::size_t pendingCount() const = 0;
+    // Looks, within a bound, for the senders that began to write to this
+    // process since the last call, carrying the rest of the work over to the
+    // next (a root process: other users' new inboxes); true when one was
+    // found, whose records pendingCount then counts. A poll calls it after
+    // taking what waited.
+    virtual bool findSenders() = 0;
 };
 
 }  // namespace interprocess

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -20,6 +21,7 @@ namespace {
 constexpr std::uint32_t kMagic = 0x31515651;  // "QVQ1"
 constexpr off_t kHeaderSize = 20;
 constexpr off_t kLengthSize = 4;
+static_assert(SharedRecordQueue::kSmallestSize == kHeaderSize + kLengthSize);
 
 std::string objectName(const std::string& name) {
     return "/" + name;
@@ -150,6 +152,13 @@ int makeWhole(const std::string& name, std::uint32_t maxRecords, std::uint32_t m
 }  // namespace
 
 bool SharedRecordQueue::clear(const std::string& name) {
+    // Anything but a folder goes in one step.
+    if (::unlink(pathOf(name).c_str()) == 0) {
+        return true;
+    }
+    if (errno == ENOENT) {
+        return false;
+    }
     const std::string aside = name + ".planted-" + randomPart();
     if (::rename(pathOf(name).c_str(), pathOf(aside).c_str()) != 0) {
         return false;
@@ -209,12 +218,15 @@ std::unique_ptr<SharedRecordQueue> SharedRecordQueue::createNew(const std::strin
         return nullptr;
     }
     // Marked before anybody can see it, so that it is never taken for one
-    // its maker left; a link, unlike a rename, replaces nothing.
+    // its maker left. Moved, not linked, into place: it never has a second
+    // link there, which a reader takes for a file made for something else;
+    // and the move replaces nothing.
     const bool placed = lockByte(fd, F_RDLCK, kInUseByte) &&
-                        ::link(pathOf(temporary).c_str(), pathOf(name).c_str()) == 0;
+                        ::renameat2(AT_FDCWD, pathOf(temporary).c_str(), AT_FDCWD,
+                                    pathOf(name).c_str(), RENAME_NOREPLACE) == 0;
     const int failure = errno;
-    ::shm_unlink(objectName(temporary).c_str());
     if (!placed) {
+        ::shm_unlink(objectName(temporary).c_str());
         ::close(fd);
         if (taken != nullptr) {
             *taken = failure == EEXIST;
@@ -257,11 +269,27 @@ bool SharedRecordQueue::remove(const std::string& name) {
 }
 
 std::optional<uid_t> SharedRecordQueue::ownerOf(const std::string& name) {
-    struct stat status {};
-    if (::lstat(pathOf(name).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    const auto status = statusOf(name);
+    if (!status || !S_ISREG(status->st_mode)) {
         return std::nullopt;
     }
-    return status.st_uid;
+    return status->st_uid;
+}
+
+std::optional<struct stat> SharedRecordQueue::statusOf(const std::string& name) {
+    struct stat status {};
+    if (::lstat(pathOf(name).c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return status;
+}
+
+std::optional<struct stat> SharedRecordQueue::status() const {
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0) {
+        return std::nullopt;
+    }
+    return status;
 }
 
 std::vector<std::string> SharedRecordQueue::namesStartingWith(const std::string& prefix) {

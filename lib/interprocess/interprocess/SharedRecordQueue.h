@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -49,9 +50,9 @@ public:
                                                      std::uint32_t maxRecordSize, mode_t mode,
                                                      std::string& error);
     // Makes a new queue of user `geteuid()`, mode 0600, under `name` when
-    // nothing has that name: it appears there whole, and marked in use for
-    // as long as this object lives (inUse). Null, and `error` set, on
-    // failure; `taken` is set when the name was not free.
+    // nothing has that name: it appears there whole, with that one link, and
+    // marked in use for as long as this object lives (inUse). Null, and
+    // `error` set, on failure; `taken` is set when the name was not free.
     static std::unique_ptr<SharedRecordQueue> createNew(const std::string& name,
                                                         std::uint32_t maxRecords,
                                                         std::uint32_t maxRecordSize,
@@ -63,18 +64,24 @@ public:
                                                    bool* unusable = nullptr);
     // Removes the queue's name; false when there was none.
     static bool remove(const std::string& name);
-    // Moves whatever is under `name` out of the way and removes it when it
-    // can (a folder with something in it stays, under another name); root
+    // Removes whatever is under `name`, or moves it out of the way where it
+    // cannot (a folder with something in it stays, under another name); root
     // may do so with what another user put there. False when nothing could
-    // be moved (errno tells why).
+    // be removed or moved (errno tells why).
     static bool clear(const std::string& name);
     // The user of the queue file of that name; nothing when there is no
     // regular file under it. Not followed when it is a link.
     static std::optional<uid_t> ownerOf(const std::string& name);
+    // The status of whatever has the name, not followed when it is a link;
+    // nothing when nothing has it.
+    static std::optional<struct stat> statusOf(const std::string& name);
     // The names of the shared objects that begin with `prefix`.
     static std::vector<std::string> namesStartingWith(const std::string& prefix);
 
     static constexpr int kCreateAttempts = 32;
+    // The size of the smallest queue: its header and one slot for a record
+    // of no bytes.
+    static constexpr off_t kSmallestSize = 24;
 
     ~SharedRecordQueue();
     SharedRecordQueue(const SharedRecordQueue&) = delete;
@@ -109,6 +116,8 @@ public:
     void setLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
 
     uid_t owner() const { return owner_; }
+    // The status of the file this object holds, as it is now.
+    std::optional<struct stat> status() const;
     // Whether the queue is still the file under `name`.
     bool isUnder(const std::string& name) const;
     std::uint32_t maxRecordSize() const { return maxRecordSize_; }

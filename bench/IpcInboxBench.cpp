@@ -1,0 +1,427 @@
+// A root process's message-queue link (an asynchronous data link on the
+// program's scheduler, one task per 10 ms tick, polling every 100 ms) while
+// other local users load its inboxes:
+//
+//   flood      one user creates empty files under inbox names, of its own uid
+//              and of the session user's, as fast as it can for 20 s; a root
+//              process and the session user's process each send the link a
+//              record every 73 ms throughout: their delays before, during and
+//              after the flood, and the link's share of a core.
+//   leftovers  a user holds 16 inboxes open and leaves 300,000 more names of its
+//              own inbox form: the link's share of a core and the session
+//              user's delays, idle and once the link has had its first look.
+//   users      20 users hold 16 full inboxes each: how long 60 records of the
+//              session user's (one every 20 ms) take, idle and then, and the
+//              most inbox descriptors the link holds.
+//
+// Runs as root, in a mount namespace of its own with a fresh /dev/shm, so that
+// what it plants there touches no other program on the machine.
+
+#include "IpcInboxBench.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildLines.h"
+#include "InboxBenchPeers.h"
+#include "interprocess/DataLink.h"
+#include "interprocess/SharedRecordQueue.h"
+#include "interprocess/UserInboxes.h"
+
+namespace ipcbench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// ---- what the bench reads ----
+
+// The processor time of a process, all its threads, in seconds.
+double cpuSeconds(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number >= 14) {
+            ticks += std::stod(field);
+        }
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The descriptors a process holds of inboxes (names with a '~' in /dev/shm).
+std::size_t inboxDescriptors(pid_t pid) {
+    std::size_t held = 0;
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const auto target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.rfind("/dev/shm/", 0) == 0 && target.find('~') != std::string::npos) {
+            ++held;
+        }
+    }
+    return held;
+}
+
+std::size_t namesStartingWith(const std::string& prefix) {
+    return interprocess::SharedRecordQueue::namesStartingWith(prefix).size();
+}
+
+struct Delays {
+    std::size_t sent = 0;
+    std::size_t failed = 0;
+    std::vector<double> ms;
+};
+
+// The delays of the records of `label` sent in [from, to), from the sender's
+// lines and the root link's.
+Delays delaysOf(const ChildLines& root, const ChildLines& sender, const std::string& label,
+                std::int64_t from, std::int64_t to) {
+    Delays delays;
+    for (const auto& line : sender.all()) {
+        std::istringstream words(line);
+        std::string verb, of;
+        std::int64_t at = 0;
+        int ok = 0;
+        if (words >> verb >> of >> at >> ok && verb == "sent" && of == label && at >= from &&
+            at < to) {
+            ++delays.sent;
+            delays.failed += ok ? 0 : 1;
+        }
+    }
+    for (const auto& line : root.all()) {
+        std::istringstream words(line);
+        std::string of;
+        std::int64_t at = 0;
+        std::int64_t arrived = 0;
+        if (words >> of >> at >> arrived && of == label && at >= from && at < to) {
+            delays.ms.push_back(static_cast<double>(arrived - at) / 1e6);
+        }
+    }
+    std::sort(delays.ms.begin(), delays.ms.end());
+    return delays;
+}
+
+double median(const std::vector<double>& sorted) {
+    return sorted.empty() ? 0 : sorted[sorted.size() / 2];
+}
+
+std::string describe(const Delays& delays) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "%4zu sent, %4zu refused to the sender, %4zu arrived: median %8.1f ms, max %8.1f ms",
+                  delays.sent, delays.failed, delays.ms.size(), median(delays.ms),
+                  delays.ms.empty() ? 0.0 : delays.ms.back());
+    return text;
+}
+
+// Waits until the records the senders reported sent have all arrived at the
+// root link, or `until`.
+void waitForArrivals(const ChildLines& root, const std::vector<const ChildLines*>& senders,
+                     Clock::time_point until) {
+    while (Clock::now() < until) {
+        std::size_t sent = 0;
+        for (const auto* lines : senders) {
+            for (const auto& line : lines->all()) {
+                sent += line.rfind("sent ", 0) == 0 && line.back() == '1' ? 1 : 0;
+            }
+        }
+        if (root.all().size() >= sent + 1) {  // and "ready"
+            return;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+}
+
+// One case's root link, with its log folder and id.
+class RootLink {
+public:
+    RootLink() {
+        char folder[] = "/tmp/ipc-inbox-bench-XXXXXX";
+        if (::mkdtemp(folder) == nullptr) {
+            std::perror("mkdtemp");
+            std::exit(1);
+        }
+        logFolder = folder;
+        child = start(0, [this] { return rootLink(id, logFolder); });
+        lines = std::make_unique<ChildLines>(child.output);
+        if (!lines->waitFor("ready", 10s)) {
+            std::fprintf(stderr, "the root link did not start\n");
+            std::exit(1);
+        }
+    }
+    ~RootLink() {
+        finish(child);
+        lines.reset();
+        std::error_code error;
+        std::filesystem::remove_all(logFolder, error);
+        for (const auto& name : interprocess::SharedRecordQueue::namesStartingWith(id + "_")) {
+            interprocess::SharedRecordQueue::clear(name);
+        }
+    }
+    double cpu() const { return cpuSeconds(child.pid); }
+
+    const std::string id = "inboxbench" + std::to_string(::getpid());
+    const std::string queue = interprocess::DataLink::queueName(id, kRootKind);
+    std::string logFolder;
+    Child child;
+    std::unique_ptr<ChildLines> lines;
+};
+
+// A child and its lines, ended in order.
+struct Running {
+    Running(uid_t uid, const std::function<int()>& body)
+        : child(start(uid, body)), lines(std::make_unique<ChildLines>(child.output)) {}
+    ~Running() { end(); }
+    void end() {
+        finish(child);
+        lines.reset();
+    }
+    bool ready() { return lines->waitFor("ready", 30s).has_value(); }
+    // Ends the child's input: a sender stops sending.
+    void endInput() {
+        ::close(child.input);
+        child.input = -1;
+    }
+
+    Child child;
+    std::unique_ptr<ChildLines> lines;
+};
+
+double share(double cpu, std::int64_t fromNs, std::int64_t toNs) {
+    return 100.0 * cpu / (static_cast<double>(toNs - fromNs) / 1e9);
+}
+
+// ---- the cases ----
+
+int flood() {
+    RootLink root;
+    Running rootSender(0, [&] { return sender(root.id, "ProcessChecker", "root", 73ms, 0); });
+    Running sessionSender(kSessionUser,
+                          [&] { return sender(root.id, "AttendedUi", "session", 73ms, 0); });
+    if (!rootSender.ready() || !sessionSender.ready()) {
+        return 1;
+    }
+    const std::int64_t idleFrom = nowNs();
+    std::this_thread::sleep_for(3s);
+    const std::int64_t floodFrom = nowNs();
+    const double cpuFrom = root.cpu();
+    std::string planted;
+    {
+        Running planter(kOtherUser, [&] {
+            return plant(root.queue, {kOtherUser, kSessionUser}, 20s,
+                         std::numeric_limits<std::size_t>::max());
+        });
+        planted = planter.lines->waitFor("planted", 60s).value_or("planted ?");
+    }
+    const std::int64_t floodTo = nowNs();
+    const double cpuFlood = root.cpu();
+    std::this_thread::sleep_for(10s);
+    const std::int64_t afterTo = nowNs();
+    const double cpuAfter = root.cpu();
+    rootSender.endInput();
+    sessionSender.endInput();
+    waitForArrivals(*root.lines, {rootSender.lines.get(), sessionSender.lines.get()},
+                    Clock::now() + 120s);
+    const std::size_t left = namesStartingWith(root.queue + "~");
+    std::printf("flood: %s names in 20 s (%zu left in the folder %.0f s after it)\n",
+                planted.substr(8).c_str(), left, static_cast<double>(nowNs() - floodTo) / 1e9);
+    std::printf("  root link's share of a core: %.1f %% during the flood, %.1f %% in the 10 s after\n",
+                share(cpuFlood - cpuFrom, floodFrom, floodTo),
+                share(cpuAfter - cpuFlood, floodTo, afterTo));
+    for (const auto& [label, lines] :
+         {std::pair{"root", rootSender.lines.get()}, std::pair{"session", sessionSender.lines.get()}}) {
+        std::printf("  %-7s before: %s\n", label, describe(delaysOf(*root.lines, *lines, label, idleFrom, floodFrom)).c_str());
+        std::printf("  %-7s during: %s\n", label, describe(delaysOf(*root.lines, *lines, label, floodFrom, floodTo)).c_str());
+        std::printf("  %-7s after:  %s\n", label, describe(delaysOf(*root.lines, *lines, label, floodTo, afterTo)).c_str());
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+int leftovers() {
+    RootLink root;
+    Running holder(kOtherUser, [&] { return hold(root.queue, 16, 0); });
+    Running sessionSender(kSessionUser,
+                          [&] { return sender(root.id, "AttendedUi", "session", 73ms, 0); });
+    if (!holder.ready() || !sessionSender.ready()) {
+        return 1;
+    }
+    std::this_thread::sleep_for(2s);
+    const std::int64_t idleFrom = nowNs();
+    const double cpuIdleFrom = root.cpu();
+    std::this_thread::sleep_for(10s);
+    const std::int64_t idleTo = nowNs();
+    const double cpuIdle = root.cpu() - cpuIdleFrom;
+    std::string planted;
+    {
+        Running planter(kOtherUser, [&] { return plant(root.queue, {kOtherUser}, 600s, 300000); });
+        planted = planter.lines->waitFor("planted", 600s).value_or("planted ?");
+    }
+    // The link's first look: until the names left stay as they are for 5 s.
+    const std::int64_t plantedAt = nowNs();
+    const double cpuPlanted = root.cpu();
+    const std::string prefix = interprocess::UserInboxes::prefixFor(root.queue, kOtherUser);
+    std::size_t left = namesStartingWith(prefix);
+    for (auto steady = Clock::now(); Clock::now() - steady < 5s;) {
+        std::this_thread::sleep_for(1s);
+        const std::size_t now = namesStartingWith(prefix);
+        if (now != left) {
+            steady = Clock::now();
+            left = now;
+        }
+        if (nowNs() - plantedAt > 600'000'000'000) {
+            break;
+        }
+    }
+    const std::int64_t lookedAt = nowNs();
+    const double cpuLookFrom = root.cpu();
+    std::this_thread::sleep_for(10s);
+    const std::int64_t measuredTo = nowNs();
+    const double cpuMeasured = root.cpu() - cpuLookFrom;
+    sessionSender.endInput();
+    waitForArrivals(*root.lines, {sessionSender.lines.get()}, Clock::now() + 60s);
+    const auto idle = delaysOf(*root.lines, *sessionSender.lines, "session", idleFrom, idleTo);
+    const auto looking = delaysOf(*root.lines, *sessionSender.lines, "session", plantedAt, lookedAt);
+    const auto after = delaysOf(*root.lines, *sessionSender.lines, "session", lookedAt, measuredTo);
+    std::printf("leftovers: %s names of a user who holds 16 inboxes; %zu left %.1f s later\n",
+                planted.substr(8).c_str(), left,
+                static_cast<double>(lookedAt - plantedAt) / 1e9 - 5);
+    std::printf("  root link's share of a core: idle %.1f %%, during the first look %.1f %%, "
+                "then %.1f %%\n",
+                share(cpuIdle, idleFrom, idleTo), share(cpuLookFrom - cpuPlanted, plantedAt, lookedAt),
+                share(cpuMeasured, lookedAt, measuredTo));
+    std::printf("  session idle:    %s\n", describe(idle).c_str());
+    std::printf("  session looking: %s\n", describe(looking).c_str());
+    std::printf("  session then:    %s\n", describe(after).c_str());
+    std::printf("  ratio to idle: median %.2f, max %.2f\n", median(after.ms) / median(idle.ms),
+                (after.ms.empty() ? 0 : after.ms.back()) / (idle.ms.empty() ? 1 : idle.ms.back()));
+    std::fflush(stdout);
+    return 0;
+}
+
+int users() {
+    constexpr int kBurst = 60;
+    RootLink root;
+    Running sessionSender(kSessionUser,
+                          [&] { return sender(root.id, "AttendedUi", "session", 20ms, kBurst); });
+    if (!sessionSender.ready()) {
+        return 1;
+    }
+    // The time from the first record of a burst sent to the last arrived.
+    const auto burst = [&] {
+        const std::int64_t from = nowNs();
+        writeLine(sessionSender.child.input, "");
+        const auto until = Clock::now() + 120s;
+        Delays delays;
+        for (; Clock::now() < until; std::this_thread::sleep_for(10ms)) {
+            delays = delaysOf(*root.lines, *sessionSender.lines, "session", from,
+                              std::numeric_limits<std::int64_t>::max());
+            if (delays.ms.size() + delays.failed >= kBurst) {
+                break;
+            }
+        }
+        std::int64_t first = std::numeric_limits<std::int64_t>::max();
+        std::int64_t last = 0;
+        for (const auto& line : root.lines->all()) {
+            std::istringstream words(line);
+            std::string of;
+            std::int64_t at = 0;
+            std::int64_t arrived = 0;
+            if (words >> of >> at >> arrived && of == "session" && at >= from) {
+                first = std::min(first, at);
+                last = std::max(last, arrived);
+            }
+        }
+        std::printf("  %zu of %d arrived, the last %.2f s after the first was sent\n",
+                    delays.ms.size(), kBurst, static_cast<double>(last - first) / 1e9);
+        return static_cast<double>(last - first) / 1e9;
+    };
+    std::printf("users: 60 records of the session user's, one every 20 ms\n  idle:\n");
+    const double idle = burst();
+    std::vector<std::unique_ptr<Running>> holders;
+    for (uid_t user = kFirstUser; user < kFirstUser + 20; ++user) {
+        holders.push_back(
+            std::make_unique<Running>(user, [&] { return hold(root.queue, 16, 100); }));
+    }
+    for (auto& holder : holders) {
+        if (!holder->ready()) {
+            return 1;
+        }
+    }
+    std::size_t most = 0;
+    std::atomic<bool> sampling = true;
+    std::thread sampler([&] {
+        while (sampling) {
+            most = std::max(most, inboxDescriptors(root.child.pid));
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    std::this_thread::sleep_for(2s);
+    std::printf("  with 20 users' 16 full inboxes each:\n");
+    const double loaded = burst();
+    sampling = false;
+    sampler.join();
+    std::printf("  ratio to idle %.2f; the most inbox descriptors held: %zu\n", loaded / idle, most);
+    std::fflush(stdout);
+    return 0;
+}
+
+// A fresh /dev/shm of the process's own (and its children's).
+bool ownSharedMemoryFolder() {
+    return ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount("tmpfs", interprocess::SharedRecordQueue::kDirectory, "tmpfs",
+                   MS_NOSUID | MS_NODEV, "mode=1777,size=4g") == 0;
+}
+
+}  // namespace
+
+int runInboxCases(const std::vector<std::string>& cases) {
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "the inbox cases run as root: they act as other users\n");
+        return 1;
+    }
+    if (!ownSharedMemoryFolder()) {
+        std::perror("a /dev/shm of its own");
+        return 1;
+    }
+    const std::vector<std::pair<std::string, std::function<int()>>> known = {
+        {"flood", flood}, {"leftovers", leftovers}, {"users", users}};
+    for (const auto& name : cases) {
+        const auto found = std::find_if(known.begin(), known.end(),
+                                        [&](const auto& entry) { return entry.first == name; });
+        if (found == known.end()) {
+            std::fprintf(stderr, "no case '%s' (flood, leftovers, users)\n", name.c_str());
+            return 64;
+        }
+        if (const int status = found->second(); status != 0) {
+            std::fprintf(stderr, "the case '%s' failed\n", name.c_str());
+            return status;
+        }
+    }
+    return 0;
+}
+
+}  // namespace ipcbench
