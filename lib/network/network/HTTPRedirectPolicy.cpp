@@ -49,7 +49,7 @@ void HTTPRedirectPolicy::Rewrite(AsyncHTTPRequest& request, HTTPStatusCode statu
         std::erase_if(request.headers, [](const auto& header) {
             return HeaderNameEquals(header.first, "Content-Length");
         });
-        if (!HeaderNameEquals(request.method, "HEAD")) {
+        if (request.method != "HEAD") {
             request.method = "GET";
         }
     }
