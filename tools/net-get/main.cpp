@@ -26,6 +26,7 @@
 #include "network/DecodedHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
 #include "network/PlainHTTPResponse.h"
+#include "network/URL.h"
 #include "BodyOutput.h"
 #include "ClosingSignals.h"
 #include "ProxyOptions.h"
@@ -113,7 +114,8 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
         error = options.proxy.Conflict();
     }
     if (error.empty()) {
-        toolsupport::ToolUsage::checkScheme(options.url, {"http", "https"}, error);
+        toolsupport::ToolUsage::checkScheme(options.url, network::SchemeOf(options.url),
+                                            {"http", "https"}, error);
     }
     return options;
 }

@@ -30,6 +30,7 @@
 #include "network/AsyncWebSocket.h"
 #include "network/IHTTPResponse.h"
 #include "network/NetworkConnectivity.h"
+#include "network/URL.h"
 #include "MessageOutput.h"
 #include "ProxyOptions.h"
 #include "StandardDescriptors.h"
@@ -94,7 +95,8 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
         error = options.proxy.Conflict();
     }
     if (error.empty()) {
-        toolsupport::ToolUsage::checkScheme(options.url, {"ws", "wss"}, error);
+        toolsupport::ToolUsage::checkScheme(options.url, network::SchemeOf(options.url),
+                                            {"ws", "wss"}, error);
     }
     return options;
 }

@@ -51,20 +51,10 @@ void ToolUsage::takeUrl(const std::string& argument, std::string& url, std::stri
     }
 }
 
-void ToolUsage::checkScheme(const std::string& url, std::initializer_list<const char*> schemes,
-                            std::string& error) {
-    // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ), then ":"
-    const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-    const auto colon = url.find(':');
-    if (colon == std::string::npos || colon == 0 || !letter(url[0])) {
+void ToolUsage::checkScheme(const std::string& url, const std::string& scheme,
+                            std::initializer_list<const char*> schemes, std::string& error) {
+    if (scheme.empty()) {
         return;
-    }
-    std::string scheme;
-    for (const char c : url.substr(0, colon)) {
-        if (!letter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') {
-            return;
-        }
-        scheme += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     }
     std::string names;
     for (const char* name : schemes) {

@@ -40,11 +40,11 @@ public:
     // empty URL or a second one.
     static void takeUrl(const std::string& argument, std::string& url, std::string& error);
 
-    // Refuses, with the reason in `error`, a URL whose scheme is none of
-    // `schemes` (lower case; the URL's is compared in any case, as RFC 3986
-    // has it). A text that starts with no scheme is left to the program.
-    static void checkScheme(const std::string& url, std::initializer_list<const char*> schemes,
-                            std::string& error);
+    // Refuses, with the reason in `error`, the URL `url` whose scheme
+    // (`scheme`, in lower case) is none of `schemes`. A URL without a scheme
+    // (`scheme` empty) is left to the program.
+    static void checkScheme(const std::string& url, const std::string& scheme,
+                            std::initializer_list<const char*> schemes, std::string& error);
 
 private:
     std::string name_;

@@ -227,20 +227,27 @@ bool ParseURL(const std::string& text, URL& url) {
     return true;
 }
 
-std::string WithLowerCaseScheme(std::string text) {
+std::string SchemeOf(const std::string& text) {
     // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ), then ":"
     const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
     const auto schemeChar = [](char c) { return IsAlnum(c) || c == '+' || c == '-' || c == '.'; };
     const auto colon = text.find(':');
     if (colon == std::string::npos || colon == 0 || !letter(text[0]) ||
         !std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(colon), schemeChar)) {
-        return text;
+        return {};
     }
-    for (std::size_t i = 0; i < colon; ++i) {
-        if (text[i] >= 'A' && text[i] <= 'Z') {
-            text[i] = static_cast<char>(text[i] - 'A' + 'a');
+    std::string scheme = text.substr(0, colon);
+    for (char& c : scheme) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
         }
     }
+    return scheme;
+}
+
+std::string WithLowerCaseScheme(std::string text) {
+    const std::string scheme = SchemeOf(text);
+    text.replace(0, scheme.size(), scheme);
     return text;
 }
 

@@ -47,10 +47,13 @@ struct URL {
 // pieces, "%XX" escapes decoded.
 bool ParseURL(const std::string& text, URL& url);
 
-// `text` with the scheme it starts with, if any, in lower case: a scheme is
-// case-insensitive (RFC 3986 section 3.1), and `ParseURL` takes it in lower
-// case only. A text that does not start with a scheme and ":" is returned
-// as it is.
+// The scheme `text` starts with, in lower case (a scheme is case-insensitive,
+// RFC 3986 section 3.1); empty where it does not start with a scheme and ":".
+std::string SchemeOf(const std::string& text);
+
+// `text` with the scheme it starts with, if any, in lower case, as
+// `ParseURL` takes it. A text that does not start with a scheme and ":" is
+// returned as it is.
 std::string WithLowerCaseScheme(std::string text);
 
 // Resolves `reference` against `url` in place as RFC 3986 section 5.2
