@@ -1,5 +1,7 @@
 #include "InheritedLimits.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -39,6 +41,19 @@ public:
     int set(int resource, const rlimit& limit) override {
         return ::setrlimit(resource, &limit) == 0 ? 0 : errno;
     }
+    int setThreadStack(std::size_t bytes) override {
+        pthread_attr_t attributes;
+        int error = ::pthread_getattr_default_np(&attributes);
+        if (error != 0) {
+            return error;
+        }
+        error = ::pthread_attr_setstacksize(&attributes, bytes);
+        if (error == 0) {
+            error = ::pthread_setattr_default_np(&attributes);
+        }
+        ::pthread_attr_destroy(&attributes);
+        return error;
+    }
 };
 
 std::string text(rlim_t value) {
@@ -68,13 +83,18 @@ void InheritedLimits::lift() {
         step.hardError = limits_.set(limit.resource, wanted);
         if (step.hardError == 0) {
             step.after = wanted;
-            continue;
+        } else {
+            // Without the right to raise the hard limit the soft one goes as
+            // far as the hard one.
+            const rlimit partial{std::min(current.rlim_max, limit.floor), current.rlim_max};
+            if (partial.rlim_cur != current.rlim_cur &&
+                limits_.set(limit.resource, partial) == 0) {
+                step.after = partial;
+            }
         }
-        // Without the right to raise the hard limit the soft one goes as far
-        // as the hard one.
-        const rlimit partial{std::min(current.rlim_max, limit.floor), current.rlim_max};
-        if (partial.rlim_cur != current.rlim_cur && limits_.set(limit.resource, partial) == 0) {
-            step.after = partial;
+        // Else threads would keep the stack of the limit inherited.
+        if (limit.resource == RLIMIT_STACK && step.after.rlim_cur != current.rlim_cur) {
+            limits_.setThreadStack(static_cast<std::size_t>(step.after.rlim_cur));
         }
     }
 }

@@ -46,8 +46,9 @@ public:
     // size, processor time, address space and data size to unlimited, the
     // stack's and the open files' to at least their usual 8 MiB and 1024;
     // where the hard limit cannot be raised (root without the right to), the
-    // soft one goes up to it. The core file size and the others stay as they
-    // are. Keeps a Step for each limit below what it wants.
+    // soft one goes up to it; threads started later get the stack it lifted
+    // to. The core file size and the others stay as they are. Keeps a Step
+    // for each limit below what it wants.
     void lift();
     const Step* begin() const { return steps_.data(); }
     const Step* end() const { return steps_.data() + count_; }

@@ -50,7 +50,14 @@ public:
         return 0;
     }
 
+    int setThreadStack(std::size_t bytes) override {
+        threadStack = bytes;
+        return 0;
+    }
+
     std::map<int, rlimit> limits;
+    // What later threads' stack was set to; 0: left as it was.
+    std::size_t threadStack = 0;
     std::vector<std::pair<int, rlimit>> asked;
 
 private:
@@ -77,6 +84,8 @@ TEST(InheritedLimitsTest, HardLimitsAreRaisedWherePermittedAndTheRefusalIsTold) 
         bool hardTried;
         int error;
         std::string line;  // empty: no step
+        // Later threads' stack: the stack limit it lifted to, or left (0).
+        std::size_t threadStack = 0;
     };
     const std::string refused = " (its hard limit cannot be raised: Operation not permitted)";
     const std::vector<Case> cases{
@@ -87,9 +96,18 @@ TEST(InheritedLimitsTest, HardLimitsAreRaisedWherePermittedAndTheRefusalIsTold) 
         {"not permitted, the soft one up to the hard", RLIMIT_NOFILE, {5, 512}, false,
          {512, 512}, true, EPERM, "inherited limit lifted: open files 5 -> 512" + refused},
         {"raised past a hard limit under the floor", RLIMIT_STACK, {16384, 16384}, true,
-         {8 << 20, 8 << 20}, true, 0, "inherited limit lifted: stack size 16384 -> 8388608"},
+         {8 << 20, 8 << 20}, true, 0, "inherited limit lifted: stack size 16384 -> 8388608",
+         8 << 20},
         {"hard limit high enough: not tried", RLIMIT_STACK, {16384, kUnlimited}, false,
-         {8 << 20, kUnlimited}, false, 0, "inherited limit lifted: stack size 16384 -> 8388608"},
+         {8 << 20, kUnlimited}, false, 0, "inherited limit lifted: stack size 16384 -> 8388608",
+         8 << 20},
+        {"not permitted, the soft one up to the hard", RLIMIT_STACK, {16384, 1 << 20}, false,
+         {1 << 20, 1 << 20}, true, EPERM,
+         "inherited limit lifted: stack size 16384 -> 1048576" + refused, 1 << 20},
+        {"not permitted, the soft one at the hard already", RLIMIT_STACK, {1 << 20, 1 << 20},
+         false, {1 << 20, 1 << 20}, true, EPERM, "inherited limit kept: stack size 1048576" + refused},
+        {"not needed", RLIMIT_STACK, {8 << 20, kUnlimited}, false, {8 << 20, kUnlimited}, false,
+         0, ""},
         {"hard limit high enough: not tried", RLIMIT_CPU, {600, kUnlimited}, false,
          {kUnlimited, kUnlimited}, false, 0,
          "inherited limit lifted: processor time 600 -> unlimited"},
@@ -105,6 +123,7 @@ TEST(InheritedLimitsTest, HardLimitsAreRaisedWherePermittedAndTheRefusalIsTold) 
         limits.lift();
         const std::string what = c.what + " (" + shown(c.inherited) + ")";
         EXPECT_EQ(shown(c.left), shown(system.limits[c.resource])) << what;
+        EXPECT_EQ(c.threadStack, system.threadStack) << what;
         const auto lines = limits.lines();
         if (c.line.empty()) {
             EXPECT_EQ(limits.begin(), limits.end()) << what;

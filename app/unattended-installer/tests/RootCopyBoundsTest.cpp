@@ -163,6 +163,9 @@ TEST_F(RootCopyTest, TheRootCopyLiftsTheLimitsItInherits) {
         {"--nofile=64:4096", "Max open files", "1024", "lifted: open files 64 -> 1024", true},
         {"--stack=4194304:unlimited", "Max stack size", "8388608",
          "lifted: stack size 4194304 -> 8388608", true},
+        // Less than a copy needs: lifted before it checks what it needs.
+        {"--stack=32768:unlimited", "Max stack size", "8388608",
+         "lifted: stack size 32768 -> 8388608", true},
         mayRaise ? Case{"--fsize=1024", "Max file size", "unlimited",
                         "lifted: file size 1024 -> unlimited", true}
                  : Case{"--fsize=1024", "Max file size", "1024",
