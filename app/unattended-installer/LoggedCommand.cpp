@@ -150,20 +150,26 @@ void restoreSignalDefaults() {
 // At release, from the keeper: what the program left running keeps writing
 // its standard output and error, which nobody reads any more. A process of
 // its own in the group reads them into /dev/null for as long as one of them
-// holds them: /bin/cat, or this copy when cat cannot be run.
+// holds them: /bin/cat, or this copy when cat cannot be run (or /dev/null
+// cannot be opened for it to write into). It holds no folder of the run.
 void handOverOutput(const ChildSetup& setup) {
     if (::fork() != 0) {
         return;
     }
     restoreSignalDefaults();
+    [[maybe_unused]] const int atRoot = ::chdir("/");
     const int sink = ::open("/dev/null", O_WRONLY);
     ::dup2(setup.outputEnd, STDIN_FILENO);
-    ::dup2(sink, STDOUT_FILENO);
-    ::dup2(sink, STDERR_FILENO);
+    if (sink >= 0) {
+        ::dup2(sink, STDOUT_FILENO);
+        ::dup2(sink, STDERR_FILENO);
+    }
     ::close_range(3, ~0U, 0);
-    char* const argv[] = {const_cast<char*>("cat"), nullptr};
-    char* const environment[] = {nullptr};
-    ::execve("/bin/cat", argv, environment);
+    if (sink >= 0) {
+        char* const argv[] = {const_cast<char*>("cat"), nullptr};
+        char* const environment[] = {nullptr};
+        ::execve("/bin/cat", argv, environment);
+    }
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
