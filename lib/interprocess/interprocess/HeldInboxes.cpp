@@ -7,6 +7,15 @@
 
 namespace interprocess {
 
+std::optional<std::string> HeldInboxes::openToOthers(mode_t mode) {
+    if ((mode & 077) == 0) {
+        return std::nullopt;
+    }
+    char octal[16];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777u));
+    return std::string("other users may open it (mode ") + octal + ")";
+}
+
 HeldInboxes::HeldInboxes(std::size_t maxRecordSize, common::ILogger& logger)
     : maxRecordSize_(maxRecordSize), logger_(logger) {}
 
@@ -209,13 +218,9 @@ std::size_t HeldInboxes::count(std::vector<Unfit>& unfit) {
             }
             const auto status = inbox->queue->status();
             // Opened to others by its user: what it holds may be anybody's.
-            if (status && (status->st_mode & 077) != 0) {
+            if (auto reason = status ? openToOthers(status->st_mode) : std::nullopt) {
                 if (inbox->queue->isUnder(inbox->name)) {
-                    char mode[16];
-                    std::snprintf(mode, sizeof mode, "%04o", status->st_mode & 07777u);
-                    unfit.push_back(Unfit{inbox->name, status->st_uid,
-                                          std::string("other users may open it (mode ") + mode +
-                                              ")"});
+                    unfit.push_back(Unfit{inbox->name, status->st_uid, std::move(*reason)});
                 }
                 inbox = open.erase(inbox);
                 --open_;

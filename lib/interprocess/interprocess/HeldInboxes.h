@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,9 +37,13 @@ public:
     static constexpr std::size_t kMaxPerUser = 16;
     static constexpr std::size_t kMaxOpen = 256;
     // Names of one user's inboxes kept waiting for room; a user's inboxes
-    // past them are not read.
+    // past them are removed unread.
     static constexpr std::size_t kMaxWaitingPerUser = 64;
     static constexpr std::chrono::seconds kIdleToClose{1};
+
+    // Why a file of mode `mode` is no inbox when group or others may open
+    // it; nothing when they may not.
+    static std::optional<std::string> openToOthers(mode_t mode);
 
     // An inbox let go of because another user may now open it.
     struct Unfit {
@@ -78,7 +83,6 @@ public:
     // inbox's user; `error` names it when the result is neither Ok nor Empty.
     SharedRecordQueue::Status pop(std::vector<std::uint8_t>& record, uid_t session, uid_t& user,
                                   std::string& error);
-    std::size_t open() const { return open_; }
 
 private:
     struct Inbox {

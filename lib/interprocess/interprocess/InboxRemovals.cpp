@@ -53,8 +53,8 @@ void InboxRemovals::remove(std::size_t count) {
 }
 
 void InboxRemovals::tell(uid_t owner, Report& report) {
-    logger_.error("removed %zu entries of user %u under inbox names that are no inbox; the last, "
-                  "%s",
+    logger_.error("removed %zu entries of user %u under inbox names, not read as inboxes; "
+                  "the last, %s",
                   report.count, static_cast<unsigned>(owner), report.last.c_str());
     report.count = 0;
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <limits>
 #include <optional>
 
@@ -37,10 +36,8 @@ std::optional<std::string> whyNoInbox(const struct stat& status, uid_t user) {
     if (status.st_nlink != 1) {
         return "it has " + std::to_string(status.st_nlink) + " links";
     }
-    if ((status.st_mode & 077) != 0) {
-        char mode[16];
-        std::snprintf(mode, sizeof mode, "%04o", status.st_mode & 07777u);
-        return std::string("other users may open it (mode ") + mode + ")";
+    if (auto reason = HeldInboxes::openToOthers(status.st_mode)) {
+        return reason;
     }
     if (status.st_size < SharedRecordQueue::kSmallestSize) {
         return std::string("it is no queue");

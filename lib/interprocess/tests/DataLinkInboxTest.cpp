@@ -210,11 +210,11 @@ TEST_F(DataLinkTest, AnInboxThatIsNotItsUsersIsRemovedAndThatUsersRecordsStillAr
              return SharedRecordQueue::create(foreign, kCount, kSize, 0666, error) != nullptr;
          }, NobodyChild::kUid, "it belongs to user 65534"},
         {"a link", [&] { return ::symlink("/dev/null", path.c_str()) == 0; }, 65533,
-         "of user 65533 under inbox names that are no inbox; the last, " + foreign + ": 'it is no file'"},
+         "of user 65533 under inbox names, not read as inboxes; the last, " + foreign + ": 'it is no file'"},
         {"a folder with a file in it", [&] {
              return ::mkdir(path.c_str(), 0777) == 0 &&
                     ::close(::open((path + "/x").c_str(), O_CREAT | O_WRONLY, 0666)) == 0;
-         }, 65532, "of user 65532 under inbox names that are no inbox; the last, " + foreign + ": 'it is no file'"},
+         }, 65532, "of user 65532 under inbox names, not read as inboxes; the last, " + foreign + ": 'it is no file'"},
     };
     for (const auto& plant : plants) {
         SCOPED_TRACE(plant.what);

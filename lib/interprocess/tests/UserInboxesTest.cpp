@@ -243,7 +243,7 @@ TEST_F(UserInboxesTest, OnlyAFileOfItsUsersOwnWithOneLinkThatNobodyElseMayOpenIs
             EXPECT_EQ(SharedRecordQueue::statusOf(shared).has_value(), row.linker.has_value());
             EXPECT_EQ(lines->countContaining(common::loglevel::error,
                                              "of user " + std::to_string(row.user) +
-                                                 " under inbox names that are no inbox; the last, " +
+                                                 " under inbox names, not read as inboxes; the last, " +
                                                  inbox + ": '" + row.reason + "'"),
                       1);
             continue;
@@ -264,7 +264,7 @@ TEST_F(UserInboxesTest, OnlyAFileOfItsUsersOwnWithOneLinkThatNobodyElseMayOpenIs
         EXPECT_FALSE(SharedRecordQueue::statusOf(inbox).has_value());
         EXPECT_EQ(lines->countContaining(common::loglevel::error,
                                          "of user " + std::to_string(row.user) +
-                                             " under inbox names that are no inbox; the last, " +
+                                             " under inbox names, not read as inboxes; the last, " +
                                              inbox + ": 'other users may open it (mode 0666)'"),
                   1);
     }
@@ -509,7 +509,7 @@ TEST_F(UserInboxesTest, InboxesPastAUsersCapWaitWithinABoundAndCostNothingOnceLo
     }
     EXPECT_EQ(pending(*own), kHeld);
     EXPECT_EQ(lines->countContaining(common::loglevel::error,
-                                     "of user 65533 under inbox names that are no inbox"),
+                                     "of user 65533 under inbox names, not read as inboxes"),
               1);
     // Once looked at, they cost the polls no reading of the folder, however long they stay
     // (fifteen polls a tenth of the time between two readings apart). Another test's flood
