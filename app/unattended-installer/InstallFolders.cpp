@@ -18,13 +18,6 @@ namespace quorvane::unattended {
 
 namespace fs = boost::filesystem;
 
-namespace {
-
-constexpr const char* kParameterFile = "unattended.json";
-constexpr const char* kDeviceToken = "DeviceToken";
-
-}  // namespace
-
 bool isRealFolder(const fs::path& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);

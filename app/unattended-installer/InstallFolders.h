@@ -44,8 +44,11 @@ int openPackage(const std::string& path, uid_t user, std::string& reason);
 std::optional<std::string> readPlainFile(const boost::filesystem::path& folder, const char* name,
                                          std::size_t limit, bool* tooLarge = nullptr);
 
-// The most that is read of a parameter file "unattended.json".
+// An install's parameter file, the most that is read of it, and the key of
+// the device token carried over from one install to the next.
+inline constexpr const char* kParameterFile = "unattended.json";
 inline constexpr std::size_t kLargestParameterFile = 1 << 20;
+inline constexpr const char* kDeviceToken = "DeviceToken";
 
 // The text of the parameter file "unattended.json" in `folder` (an earlier
 // install, or an unpacked package), read as readPlainFile does within

@@ -40,8 +40,6 @@ namespace {
 
 constexpr const char* kDaemonRelativePath =
     "WexoQuandelUnattended.app/Contents/MacOS/WexoQuandelUnattendedDaemon";
-constexpr const char* kParameterFile = "unattended.json";
-constexpr const char* kDeviceToken = "DeviceToken";
 constexpr const char* kAttributeName = "com.wexo.quandel";
 constexpr const char* kUnzip = "/usr/bin/unzip";
 constexpr std::chrono::minutes kUnpackTimeout{10};
