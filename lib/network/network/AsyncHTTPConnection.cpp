@@ -452,7 +452,8 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         // it fails the step like any other read error.
         const bool ended = IsEndOfStream(error) && !exchange->timedOut;
         if (!ended || (result = reader.Finish()) == HTTPResponseReader::Result::Error) {
-            failure_ = reader.ErrorText();  // why the end of the stream came too early
+            // Why the end of the stream came too early; empty after a read error.
+            failure_ = reader.ErrorText();
             LogReadFailure(reader, ErrorText(*exchange, error));
             Reset(httpstatus::kIOError, std::move(exchange->callback));
             return;

@@ -222,13 +222,12 @@ Descriptor openFolder(const Location& location, bool make, bool& missing) {
         if (make && !made && errno != EEXIST) {
             return Descriptor();
         }
-        struct stat entry {};
-        if (!make && ::fstatat(folder.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+        Descriptor next(::openat(folder.get(), name.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!make && next.get() < 0) {
             missing = errno == ENOENT;
             return Descriptor();
         }
-        Descriptor next(::openat(folder.get(), name.c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat info {};
         if (made && next.get() >= 0 && ::fstat(next.get(), &info) == 0 &&
             info.st_uid == ::geteuid()) {
