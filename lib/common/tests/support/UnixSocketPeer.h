@@ -40,6 +40,12 @@ public:
         ASSERT_EQ(static_cast<ssize_t>(bytes.size()),
                   ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL));
     }
+    // For a connection the other end may have closed already: whether all went.
+    template <typename Bytes>
+    bool trySend(const Bytes& bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
     // Exactly `count` bytes, or what came of them within `timeout`.
     std::string receive(std::size_t count, std::chrono::milliseconds timeout) {
         std::string bytes;
