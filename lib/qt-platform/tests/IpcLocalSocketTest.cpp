@@ -199,23 +199,38 @@ TEST_F(IpcLocalSocketTest, OnlyAStaleOwnSocketOrAnotherUsersSocketIsReplaced) {
 }
 
 // A folder in /tmp that another user may write into, named with the test's
-// process id; those that killed runs left are removed first.
-std::string plantingFolder() {
-    const std::string prefix = "qvs-planted-";
-    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
-        const std::string name = entry.path().filename().string();
-        const pid_t pid = name.rfind(prefix, 0) == 0 ? std::atoi(name.c_str() + prefix.size()) : 0;
-        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
-            std::error_code ignored;
-            std::filesystem::remove_all(entry.path(), ignored);
+// process id and removed with this object; those that killed runs left are
+// removed first. The path is empty when the folder could not be made.
+struct PlantingFolder {
+    PlantingFolder() {
+        const std::string prefix = "qvs-planted-";
+        for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+            const std::string name = entry.path().filename().string();
+            const pid_t pid =
+                name.rfind(prefix, 0) == 0 ? std::atoi(name.c_str() + prefix.size()) : 0;
+            if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+                std::error_code ignored;
+                std::filesystem::remove_all(entry.path(), ignored);
+            }
+        }
+        std::string folder = "/tmp/" + prefix + std::to_string(::getpid()) + "-XXXXXX";
+        if (::mkdtemp(folder.data()) != nullptr) {
+            path = folder;
+        }
+        if (!path.empty() && ::chmod(path.c_str(), 0777) != 0) {
+            ::rmdir(path.c_str());
+            path.clear();
         }
     }
-    std::string folder = "/tmp/" + prefix + std::to_string(::getpid()) + "-XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr || ::chmod(folder.c_str(), 0777) != 0) {
-        return {};
+    ~PlantingFolder() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
     }
-    return folder;
-}
+    PlantingFolder(const PlantingFolder&) = delete;
+    PlantingFolder& operator=(const PlantingFolder&) = delete;
+
+    std::string path;
+};
 
 // As root, whatever another user put at the path is taken back, a link
 // itself and never what it names: removed, or a folder with something in it
@@ -224,10 +239,9 @@ TEST_F(IpcLocalSocketTest, AsRootWhatAnotherUserPlantedIsRemovedOrMovedAsideAndL
     if (::geteuid() != 0) {
         GTEST_SKIP() << "the other user needs a root test";
     }
-    const std::string folder = plantingFolder();
-    ASSERT_FALSE(folder.empty());
-    const std::shared_ptr<void> cleanUp(nullptr,
-                                        [&](void*) { std::filesystem::remove_all(folder); });
+    const PlantingFolder planted;
+    ASSERT_FALSE(planted.path.empty());
+    const std::string& folder = planted.path;
     const std::string target = path("target");
     std::ofstream(target) << "precious";
     const struct {
@@ -354,10 +368,9 @@ TEST_F(IpcLocalSocketTest, PastTheBoundOfUngreetedConnectionsRootsAndGreetedOnes
     if (::geteuid() != 0) {
         GTEST_SKIP() << "the other users need a root test";
     }
-    const std::string folder = plantingFolder();
-    ASSERT_FALSE(folder.empty());
-    const std::shared_ptr<void> cleanUp(nullptr,
-                                        [&](void*) { std::filesystem::remove_all(folder); });
+    const PlantingFolder planted;
+    ASSERT_FALSE(planted.path.empty());
+    const std::string& folder = planted.path;
     constexpr int kPerUser = IpcLocalServer::kMaxConnectionsPerUser;
     const QByteArray hello = frame("peer");
     const auto count = [&](const std::string& prefix) {
