@@ -35,11 +35,12 @@ constexpr std::chrono::milliseconds kTick{10};
 toolsupport::ToolUsage usageOf(const char* argv0) {
     return toolsupport::ToolUsage(
         argv0, "URL [-o FILE]",
-        "Fetches URL through the Qt platform, following redirects and the system's proxy;\n"
-        "the body goes to standard output, or into FILE with -o.\n"
+        "Fetches an http or https URL through the Qt platform, following redirects and the\n"
+        "system's proxy; the body goes to standard output, or into FILE with -o.\n"
         "Exit status: 0 on success; else the query's error code, 1 to 33, named on standard\n"
         "error (21 ContentNotFoundError for a 404, 19 ContentAccessDenied for a FILE that\n"
-        "cannot be written, ...); 64 a wrong command line.\n");
+        "cannot be written, 27 ProtocolUnknownError for a scheme other than http or https,\n"
+        "...); 64 a wrong command line.\n");
 }
 
 // Why `path` cannot be written, in words; empty when it looks writable.

@@ -216,9 +216,24 @@ void HttpQuery::internalExecute() {
     } else {
         BOOST_ASSERT_MSG(false, "unknown Operation");
     }
+    if (refuseScheme()) {
+        return;
+    }
     disableStrictTransportSecurity();
     askForCodings();
     adoptReply(manager_->sendCustomRequest(request_, QByteArray(verb), body_), false);
+}
+
+bool HttpQuery::refuseScheme() {
+    // Qt would read a file: URL from the disk and fetch ftp: and data: ones
+    // for a GET.
+    const QString scheme = request_.url().scheme();
+    if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+        return false;
+    }
+    qCWarning(lcHttpQuery) << "only http and https URLs are fetched, not" << scheme;
+    failWithoutRequest(ProtocolUnknownError);
+    return true;
 }
 
 void HttpQuery::askForCodings() {
@@ -232,6 +247,9 @@ void HttpQuery::askForCodings() {
 
 void HttpQuery::internalDownloadFile(QString filePath) {
     BOOST_ASSERT_MSG(!_reply, "HttpQuery has already used once.");
+    if (refuseScheme()) {
+        return;
+    }
     auto file = std::make_unique<QFile>(filePath);
     // Unbuffered: each piece of the body goes to the file as it is, in one
     // write whose count is checked at once.
@@ -255,6 +273,9 @@ void HttpQuery::internalDownloadFile(QString filePath) {
 
 void HttpQuery::internalTransferFile(QString filePath) {
     BOOST_ASSERT_MSG(!_reply, "HttpQuery has already used once.");
+    if (refuseScheme()) {
+        return;
+    }
     if (filePath.isEmpty()) {
         qCWarning(lcHttpQuery) << "File path is empty in transfer file.";
         failWithoutRequest(ContentNotFoundError);

@@ -98,6 +98,9 @@ private:
     void internalExecute();
     void internalAbort();
     void disableStrictTransportSecurity();
+    // Only http and https are fetched: any other scheme ends the query with
+    // ProtocolUnknownError before anything is sent or touched. True then.
+    bool refuseScheme();
     // Asks for gzip and deflate, decoded by the query, unless the caller
     // chose the codings.
     void askForCodings();

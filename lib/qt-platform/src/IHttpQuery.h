@@ -109,6 +109,10 @@ public:
     // The HTTP status of the finished reply; 0 when it carried none.
     virtual int getStatusCode() const = 0;
 
+    // Each way of sending takes http and https URLs only: any other scheme
+    // (file, data, ftp, ...) ends the query with ProtocolUnknownError before
+    // anything is sent or any file is touched.
+    //
     // Sends the request with the verb of setOperation.
     virtual void execute() = 0;
     // GETs the URL into the file at `filePath` (UTF-8), replacing it.

@@ -29,7 +29,7 @@ protected:
         auto request = query();
         outcome.onFinished = [&] { sizeWhenFinished = QFileInfo(target.c_str()).size(); };
         outcome.watch(*request, true);
-        request->setUrl(path.rfind("http://", 0) == 0 ? path : url(path));
+        request->setUrl(path.find("://") != path.npos ? path : url(path));
         request->setOperation(IHttpQuery::POST);
         request->setBody("not sent");
         request->downloadFile(target);
@@ -58,12 +58,15 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
         {"/files/small.bin", "/dev/full", 0, IHttpQuery::ProtocolFailure},   // full at the end
         {"/files/medium.bin", "/dev/full", 0, IHttpQuery::ProtocolFailure},  // full on the way
         {"/files/none.bin", scratch() + "/none.bin", 0, IHttpQuery::ContentNotFoundError},
+        {"file://" + root() + "/small.bin", scratch() + "/from-file.bin", 0,
+         IHttpQuery::ProtocolUnknownError},
     };
     for (const auto& [path, target, size, error] : cases) {
         SCOPED_TRACE(path + " to " + target);
         QueryOutcome outcome;
         const auto [events, sizeWhenFinished] = download(path, target, outcome);
         EXPECT_EQ(outcomeOf(error), events);
+        EXPECT_TRUE(error != IHttpQuery::ProtocolUnknownError || !std::filesystem::exists(target));
         if (error) continue;
         EXPECT_EQ(size, sizeWhenFinished) << "the file must be complete when the handler runs";
         EXPECT_EQ(fileSha256(root() + "/" + path.substr(path.rfind('/') + 1)), fileSha256(target));
@@ -136,19 +139,27 @@ TEST_F(HttpQueryTransferTest, UploadArrivesWithItsNameTypeAndLengthOrFailsAtOnce
     startServer();
     startPlatform();
     QtMessageRecorder log;
-    for (const std::string& path : {std::string(), scratch() + "/missing.bin", source}) {
-        SCOPED_TRACE(path);
+    // Only to http and https: Qt would write the file of a file: URL.
+    const std::string local = "file://" + scratch() + "/put.bin";
+    for (const auto& [path, to] : {std::pair(std::string(), url("/echo/upload")),
+                                   {scratch() + "/missing.bin", url("/echo/upload")},
+                                   {source, local},
+                                   {source, url("/echo/upload")}}) {
+        SCOPED_TRACE(path + " to " + to);
         auto request = query();
         QueryOutcome outcome;
         outcome.watch(*request, true);
-        request->setUrl(url("/echo/upload"));
+        request->setUrl(to);
         request->setContentType("text/plain");
         request->setOperation(IHttpQuery::POST);
         request->setBody("not sent");
         request->transferFile(path);
         ASSERT_TRUE(runUntilFinished(outcome, 60s));
-        if (path != source) {
-            EXPECT_EQ(outcomeOf(IHttpQuery::ContentNotFoundError), outcome.events());
+        if (path != source || to == local) {
+            EXPECT_EQ(outcomeOf(to == local ? IHttpQuery::ProtocolUnknownError
+                                            : IHttpQuery::ContentNotFoundError),
+                      outcome.events());
+            EXPECT_FALSE(std::filesystem::exists(scratch() + "/put.bin"));
             continue;
         }
         EXPECT_EQ(Events{"finished:1"}, outcome.events());

@@ -19,12 +19,15 @@ TEST(QtpGetTest, ExitsWithTheQueryOutcome) {
     const std::string nul("abc\0def", 7);
     for (const std::string row : {"0|@/redirect/302?to=/nul|", "0|@/nul -o copy|", "64||usage:",
                                   "21|@/x|ContentNotFoundError (error 21, HTTP status 404)", "32|@/status/503|",
-                                  "19|@/nul -o no/dir|cannot write /", "64|-o|usage:", "64|@ @|usage:"}) {
+                                  "19|@/nul -o no/dir|cannot write /", "64|-o|usage:", "64|@ @|usage:",
+                                  "27|file:///etc/hostname -o copy|ProtocolUnknownError (error 27)"}) {
         std::string rc, cmd, err, w;
         std::getline(std::getline(std::getline(std::istringstream(row), rc, '|'), cmd, '|'), err);
         std::vector<std::string> argv{QTP_GET_PATH};
         for (std::istringstream words(cmd); words >> w;)
-            argv.push_back(w[0] == '@' ? at + w.substr(1) : w[0] == '-' ? w : tmp.file(w));
+            argv.push_back(w[0] == '@'                                ? at + w.substr(1)
+                           : w[0] == '-' || w.find(':') != w.npos ? w
+                                                                  : tmp.file(w));
         const auto got = runCommand(argv, clean);
         EXPECT_TRUE(got.exited && std::to_string(got.exitCode) == rc) << row << got.errors;
         EXPECT_EQ(row == "0|@/redirect/302?to=/nul|" ? nul : "", got.output) << row;
