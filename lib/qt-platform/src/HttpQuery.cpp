@@ -5,6 +5,7 @@
 #include "HttpQuery.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QNetworkAccessManager>
@@ -12,6 +13,7 @@
 #include <QThread>
 #include <QUrl>
 #include <boost/assert.hpp>
+#include <cstring>
 
 #include "LoggingCategories.h"
 #include "ProxyAuthenticator.h"
@@ -250,22 +252,20 @@ void HttpQuery::internalDownloadFile(QString filePath) {
     if (refuseScheme()) {
         return;
     }
-    auto file = std::make_unique<QFile>(filePath);
-    // Unbuffered: each piece of the body goes to the file as it is, in one
-    // write whose count is checked at once.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    auto target = std::make_unique<DownloadTarget>(qStringToStdString(filePath));
+    if (!target->open()) {
+        downloadFileError_ = std::strerror(target->error());
         qCWarning(lcHttpQuery) << "failed to open for write the requested file to transfer";
         // As Qt reports a local file that cannot be opened for writing.
         failWithoutRequest(ContentAccessDenied);
         return;
     }
+    // Kept until the reply finishes, and put in place before the outcome is
+    // posted.
+    downloadTarget_ = std::move(target);
     transferFilePath_ = qStringToStdString(filePath);
     disableStrictTransportSecurity();
     QNetworkReply* reply = manager_->get(request_);
-    // The file lives as long as the reply; it is closed when the reply
-    // finishes, before the outcome is posted.
-    file->setParent(reply);
-    downloadFile_ = file.release();
     adoptReply(reply, true);
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this](qint64 received, qint64 total) { onDownloadProgress(received, total); });

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -16,6 +15,7 @@
 
 #include "BodyPieces.h"
 #include "ContentDecoder.h"
+#include "DownloadTarget.h"
 #include "IHttpQuery.h"
 #include "Utf8ChunkDecoder.h"
 
@@ -88,6 +88,7 @@ public:
     void setTransferTimeout(int timeoutMs, std::int64_t lowSpeedLimit) override;
     void setMaximumBodySize(std::int64_t bytes) override;
     bool bodyRefused() const override { return bodyRefused_; }
+    std::string downloadFileError() const override { return downloadFileError_; }
 
 public slots:
     void internalTransferFile(QString filePath);
@@ -116,6 +117,9 @@ private:
     // limit; the memory is taken as the bytes arrive); false when that room
     // could not be had.
     bool startBody(QNetworkReply* reply);
+    // Hands body bytes on, to the download file or into memory; false when
+    // they cannot be taken.
+    bool takeBody(QNetworkReply* reply, const char* data, std::size_t size);
     // Reserves `room` bytes for the body; false, the reply failed, when
     // memory cannot give them.
     bool reserveRoom(QNetworkReply* reply, qint64 room);
@@ -138,6 +142,8 @@ private:
     // Writes what Qt holds of the body to the download file: once a piece's
     // worth has come, or all of it when `whole` (at the end).
     void onReplyDownloadReadyRead(QNetworkReply* reply, bool whole = false);
+    // Puts the download file in place when `succeeded`, else discards it.
+    void finishDownload(QNetworkReply* reply, bool succeeded);
     void onReplyFinished(QNetworkReply* reply);
     void onReplyError(QNetworkReply::NetworkError code);
     void onReplySslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
@@ -147,11 +153,9 @@ private:
     void watchTransfer(QNetworkReply* reply);
     // Gives up on `reply` with `error` in place of Qt's own outcome.
     void failReply(QNetworkReply* reply, Error error);
-    // Writes to the download file; on failure ends the transfer with
-    // ProtocolFailure, as Qt reports a failed write to a local file.
-    void writeDownloadData(QNetworkReply* reply, const char* data, qint64 size);
-    // Flushes and closes the download file; false when that failed.
-    bool closeDownloadFile();
+    // The download file failed: ends the transfer with ContentAccessDenied,
+    // the reason kept for downloadFileError.
+    void failDownload(QNetworkReply* reply, const char* what);
     // Reports a transfer that could not start: the error, then failure.
     void failWithoutRequest(Error error);
 
@@ -195,7 +199,9 @@ private:
     QList<QSslError::SslError> ignoredSslErrors_;
     std::map<std::string, std::string> responseHeaders_;
     std::string transferFilePath_;
-    QPointer<QFile> downloadFile_;
+    // The file of downloadFile while the transfer runs.
+    std::unique_ptr<DownloadTarget> downloadTarget_;
+    std::string downloadFileError_;
     // What the body is read into on its way to the download file.
     std::unique_ptr<char[]> downloadPiece_;
     // The reply started on this query. It stays set after the reply has been

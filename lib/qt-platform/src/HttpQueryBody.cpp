@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <algorithm>
+#include <cstring>
 
 #include "HttpQuery.h"
 #include "LoggingCategories.h"
@@ -132,6 +133,17 @@ void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
     }
 }
 
+bool HttpQuery::takeBody(QNetworkReply* reply, const char* data, std::size_t size) {
+    if (!downloadTarget_) {
+        return appendBody(data, size);
+    }
+    if (downloadTarget_->write(data, size)) {
+        return true;
+    }
+    failDownload(reply, "failed to write the downloaded data:");
+    return false;
+}
+
 bool HttpQuery::readPlainBody(QNetworkReply* reply, qint64 available) {
     const std::size_t held = responseData_.size();
     if (bodyPieces_.empty() &&
@@ -224,7 +236,7 @@ bool HttpQuery::reserveRoom(QNetworkReply* reply, qint64 room) {
 }
 
 void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply, bool whole) {
-    if (transferFailure_ || downloadFile_ == nullptr) {
+    if (transferFailure_ || downloadTarget_ == nullptr) {
         reply->skip(reply->bytesAvailable());
         return;
     }
@@ -242,29 +254,24 @@ void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply, bool whole) {
     }
     for (qint64 got = 0; !transferFailure_ &&
                          (got = reply->read(downloadPiece_.get(), kDownloadPiece)) > 0;) {
-        writeDownloadData(reply, downloadPiece_.get(), got);
+        takeBody(reply, downloadPiece_.get(), static_cast<std::size_t>(got));
     }
 }
 
-void HttpQuery::writeDownloadData(QNetworkReply* reply, const char* data, qint64 size) {
-    if (downloadFile_->write(data, size) == size) {
+void HttpQuery::finishDownload(QNetworkReply* reply, bool succeeded) {
+    if (!succeeded) {
+        downloadTarget_->discard();
+    } else if (!downloadTarget_->commit()) {
+        failDownload(reply, "failed to complete the downloaded file:");
+    }
+    downloadTarget_.reset();
+}
+
+void HttpQuery::failDownload(QNetworkReply* reply, const char* what) {
+    if (transferFailure_) {
         return;
     }
-    qCWarning(lcHttpQuery) << "failed to write the downloaded data:"
-                           << downloadFile_->errorString();
-    failReply(reply, ProtocolFailure);
-}
-
-bool HttpQuery::closeDownloadFile() {
-    QFile* file = downloadFile_;
-    if (file == nullptr || !file->isOpen()) {
-        return true;
-    }
-    const bool flushed = file->flush();
-    file->close();
-    if (!flushed || file->error() != QFileDevice::NoError) {
-        qCWarning(lcHttpQuery) << "failed to complete the downloaded file:" << file->errorString();
-        return false;
-    }
-    return true;
+    downloadFileError_ = std::strerror(downloadTarget_->error());
+    qCWarning(lcHttpQuery) << what << downloadFileError_.c_str();
+    failReply(reply, ContentAccessDenied);
 }

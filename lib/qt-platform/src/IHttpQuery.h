@@ -115,7 +115,12 @@ public:
     //
     // Sends the request with the verb of setOperation.
     virtual void execute() = 0;
-    // GETs the URL into the file at `filePath` (UTF-8), replacing it.
+    // GETs the URL into the file at `filePath` (UTF-8), which the body
+    // replaces only once the transfer has succeeded; a failed transfer
+    // leaves an existing file as it was and nothing beside it. A device or
+    // a FIFO is written where it is. The file that cannot be made, written
+    // or put in place ends the transfer with ContentAccessDenied (see
+    // downloadFileError).
     virtual void downloadFile(const std::string& filePath) = 0;
     // PUTs the file at `filePath` (UTF-8) as the body.
     virtual void transferFile(const std::string& filePath) = 0;
@@ -164,4 +169,9 @@ public:
     // request again would meet the same body. Read it in or after the error
     // handler.
     virtual bool bodyRefused() const { return false; }
+    // Why the file of downloadFile could not be made, written or put in
+    // place, in the system's words ("No space left on device", "File too
+    // large", ...), once the error handler got ContentAccessDenied for it;
+    // empty otherwise.
+    virtual std::string downloadFileError() const { return {}; }
 };

@@ -3,10 +3,12 @@
 #include <QNetworkReply>
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <sys/resource.h>
 #include <map>
 #include <random>
+#include <set>
 #include <zlib.h>
 #include <thread>
 
@@ -21,13 +23,17 @@ namespace {
 class HttpQueryTransferTest : public HttpQueryFixture {
 protected:
     // Downloads `path` (of the test web server, or a whole URL) into `target` as a POST with a
-    // body (a download is always a GET without one); returns the outcome's events and the size
-    // of the target when the finished handler ran.
-    std::pair<Events, long long> download(const std::string& path, const std::string& target,
-                                          QueryOutcome& outcome) {
+    // body (a download is always a GET without one); returns the outcome's events, the size
+    // of the target when the finished handler ran (-1: none) and the file's error.
+    std::tuple<Events, long long, std::string> download(const std::string& path,
+                                                        const std::string& target,
+                                                        QueryOutcome& outcome) {
         long long sizeWhenFinished = -1;
         auto request = query();
-        outcome.onFinished = [&] { sizeWhenFinished = QFileInfo(target.c_str()).size(); };
+        outcome.onFinished = [&] {
+            if (QFileInfo::exists(target.c_str()))
+                sizeWhenFinished = QFileInfo(target.c_str()).size();
+        };
         outcome.watch(*request, true);
         request->setUrl(path.find("://") != path.npos ? path : url(path));
         request->setOperation(IHttpQuery::POST);
@@ -38,12 +44,27 @@ protected:
         // Nothing more comes later.
         std::this_thread::sleep_for(100ms);
         scheduler_.runPending();
-        return {outcome.events(), sizeWhenFinished};
+        return {outcome.events(), sizeWhenFinished, request->downloadFileError()};
+    }
+    // What is at `path`: the SHA-256 of a regular file, "none", or "other".
+    static std::string stateOf(const std::string& path) {
+        const auto type = std::filesystem::symlink_status(path).type();
+        return type == std::filesystem::file_type::regular     ? fileSha256(path)
+               : type == std::filesystem::file_type::not_found ? "none"
+                                                               : "other";
+    }
+    // The names in `folder`.
+    static std::set<std::string> namesIn(const std::string& folder) {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            names.insert(entry.path().filename());
+        return names;
     }
 };
 
 // A download is complete when it is reported, its progress ends at the total (unknown until
-// then without a length); a failed one ends with one error and failure.
+// then without a length); a failed one ends with one error and failure, the file it would have
+// replaced left as it was and nothing beside it (a device is written where it is).
 TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError) {
     constexpr long long kLarge = 50LL * 1024 * 1024, kSmall = 300 * 1024;
     writeTestFile(root() + "/large.bin", kLarge);
@@ -51,23 +72,36 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
     writeTestFile(root() + "/medium.bin", 2 * 1024 * 1024, 4);
     writeTestFile(scratch() + "/existing.bin", 900 * 1024, 9);
     startServer();
-    const std::tuple<std::string, std::string, long long, int> cases[] = {
-        {"/files/large.bin", scratch() + "/large copy.bin", kLarge, 0},
-        {"/chunked/small.bin", scratch() + "/existing.bin", kSmall, 0},  // replaces a larger one
-        {"/files/small.bin", scratch() + "/no/such/folder/x", 0, IHttpQuery::ContentAccessDenied},
-        {"/files/small.bin", "/dev/full", 0, IHttpQuery::ProtocolFailure},   // full at the end
-        {"/files/medium.bin", "/dev/full", 0, IHttpQuery::ProtocolFailure},  // full on the way
-        {"/files/none.bin", scratch() + "/none.bin", 0, IHttpQuery::ContentNotFoundError},
-        {"file://" + root() + "/small.bin", scratch() + "/from-file.bin", 0,
-         IHttpQuery::ProtocolUnknownError},
+    StreamingServer cut([](StreamingServer::Connection& peer) {
+        peer.send(StreamingServer::head("Content-Length: 300000\r\n") + std::string(280000, 'c'));
+    });
+    const std::string existing = scratch() + "/existing.bin", full = "/dev/full",
+                      nospace = std::strerror(ENOSPC);
+    const std::tuple<std::string, std::string, long long, int, std::string> cases[] = {
+        {"/files/large.bin", scratch() + "/large copy.bin", kLarge, 0, ""},
+        {"/chunked/small.bin", existing, kSmall, 0, ""},  // replaces a larger one
+        {"/files/small.bin", scratch() + "/no/such/folder/x", 0, IHttpQuery::ContentAccessDenied,
+         std::strerror(ENOENT)},
+        {"/files/small.bin", full, 0, IHttpQuery::ContentAccessDenied, nospace},   // at the end
+        {"/files/medium.bin", full, 0, IHttpQuery::ContentAccessDenied, nospace},  // on the way
+        {"/files/none.bin", scratch() + "/none.bin", 0, IHttpQuery::ContentNotFoundError, ""},
+        {"/files/none.bin", existing, 0, IHttpQuery::ContentNotFoundError, ""},
+        {"http://127.0.0.1:" + std::to_string(unusedPort()) + "/", existing, 0,
+         IHttpQuery::ConnectionRefusedError, ""},
+        {cut.url("/cut"), existing, 0, IHttpQuery::RemoteHostClosedError, ""},
+        {"file://" + root() + "/small.bin", existing, 0, IHttpQuery::ProtocolUnknownError, ""},
     };
-    for (const auto& [path, target, size, error] : cases) {
+    for (const auto& [path, target, size, error, reason] : cases) {
         SCOPED_TRACE(path + " to " + target);
+        const auto before = std::make_pair(stateOf(target), namesIn(scratch()));
         QueryOutcome outcome;
-        const auto [events, sizeWhenFinished] = download(path, target, outcome);
+        const auto [events, sizeWhenFinished, fileError] = download(path, target, outcome);
         EXPECT_EQ(outcomeOf(error), events);
-        EXPECT_TRUE(error != IHttpQuery::ProtocolUnknownError || !std::filesystem::exists(target));
-        if (error) continue;
+        EXPECT_EQ(reason, fileError);
+        if (error) {
+            EXPECT_EQ(before, std::make_pair(stateOf(target), namesIn(scratch())));
+            continue;
+        }
         EXPECT_EQ(size, sizeWhenFinished) << "the file must be complete when the handler runs";
         EXPECT_EQ(fileSha256(root() + "/" + path.substr(path.rfind('/') + 1)), fileSha256(target));
         const auto progress = outcome.downloads();
@@ -90,7 +124,8 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
 
 // A download file that takes fewer bytes than were written to it (here the last byte passes the
 // process's file size limit, so the last write is cut short) fails the transfer, as a full disk
-// does. The limit is set in a child process of its own, which leaves no folder behind.
+// does, with the reason, and the file it would have replaced stays. The limit is set in a child
+// process of its own, which leaves no folder behind.
 TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownload) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     constexpr std::size_t kSize = 300 * 1024;
@@ -113,22 +148,26 @@ TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownloa
                       body);
         });
         startPlatform();
+        std::ofstream(scratch() + "/cut.bin") << "old";
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit bound{limit, limit};
         ::setrlimit(RLIMIT_FSIZE, &bound);
         QueryOutcome outcome;
-        const auto [events, size] = download(server.url("/cut"), scratch() + "/cut.bin", outcome);
+        const auto [events, size, reason] =
+            download(server.url("/cut"), scratch() + "/cut.bin", outcome);
         std::string text;
         for (const auto& event : events) text += event + " ";
+        const auto names = namesIn(scratch()).size();
         folders.now();
-        std::fprintf(stderr, "events: %sfile: %lld\n", text.c_str(), size);
+        std::fprintf(stderr, "events: %sfile: %lld (%s), files: %zu\n", text.c_str(), size,
+                     reason.c_str(), names);
         std::fflush(nullptr);
         std::_Exit(0);
     };
     EXPECT_EXIT(downloadUnderLimit(kSize - 1), testing::ExitedWithCode(0),
-                "events: error:29 finished:0 ");
+                "events: error:19 finished:0 file: 3 \\(File too large\\), files: 2");
     EXPECT_EXIT(downloadUnderLimit(kSize), testing::ExitedWithCode(0),
-                "events: finished:1 file: 307200");
+                "events: finished:1 file: 307200 \\(\\), files: 2");
     EXPECT_TRUE(std::filesystem::is_empty(children)) << "the children left their folders";
 }
 
