@@ -31,13 +31,16 @@ toolsupport::ToolUsage usageOf(const char* argv0) {
     return toolsupport::ToolUsage(
         argv0, "URL [-o FILE]",
         "Fetches an http or https URL through the Qt platform, following redirects and the\n"
-        "system's proxy; the body goes to standard output, or into FILE with -o. FILE is\n"
-        "replaced only by a transfer that succeeded (a new file beside it takes its place);\n"
-        "a device or FIFO is written where it is.\n"
+        "system's proxy; the body, decoded when sent gzip or deflate, goes to standard\n"
+        "output, or into FILE with -o. FILE is replaced only by a transfer that succeeded\n"
+        "(a new file beside it takes its place); a device or FIFO is written where it is.\n"
         "Exit status: 0 on success; else the query's error code, 1 to 33, named on standard\n"
         "error (21 ContentNotFoundError for a 404, 19 ContentAccessDenied for a FILE that\n"
-        "cannot be made or written, with the reason, 27 ProtocolUnknownError for a scheme\n"
-        "other than http or https, ...); 64 a wrong command line.\n");
+        "cannot be made or written, with the reason, 26 UnknownContentError for a body too\n"
+        "large to take (without -o over 2 GiB; a coded one that decodes to more than 40\n"
+        "times its size once past 10 MiB), 27 ProtocolUnknownError for a scheme other than\n"
+        "http or https, 29 ProtocolFailure for a coded body that is damaged or cut short,\n"
+        "...); 64 a wrong command line.\n");
 }
 
 }  // namespace

@@ -265,6 +265,7 @@ void HttpQuery::internalDownloadFile(QString filePath) {
     downloadTarget_ = std::move(target);
     transferFilePath_ = qStringToStdString(filePath);
     disableStrictTransportSecurity();
+    askForCodings();
     QNetworkReply* reply = manager_->get(request_);
     adoptReply(reply, true);
     connect(reply, &QNetworkReply::downloadProgress, this,

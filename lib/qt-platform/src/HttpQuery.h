@@ -112,11 +112,20 @@ private:
     // The head has come: a body announced over the limit is refused before
     // any of it is read.
     void onReplyMetaData(QNetworkReply* reply);
-    // Before the first piece of the body: a decoder for a body that Qt was
-    // told not to decode, else room for the whole announced body (up to the
-    // limit; the memory is taken as the bytes arrive); false when that room
-    // could not be had.
+    // Before the first piece of a body held in memory: a decoder for a body
+    // that Qt was told not to decode, else room for the whole announced body
+    // (up to the limit; the memory is taken as the bytes arrive); false when
+    // that room could not be had.
     bool startBody(QNetworkReply* reply);
+    // Before the first piece of the body: the decoder of a body coded with
+    // gzip or deflate when the query asked for the codings. A body held is
+    // bounded by the limit and the ratio, one written to a file by the ratio.
+    void startDecoder(QNetworkReply* reply);
+    // Decodes what the reply holds into takeBody; false, the reply failed,
+    // when the body is refused, damaged or cannot be taken.
+    bool decodeAvailable(QNetworkReply* reply);
+    // The end of a coded body: it must have ended where the body did.
+    void finishDecoding();
     // Hands body bytes on, to the download file or into memory; false when
     // they cannot be taken.
     bool takeBody(QNetworkReply* reply, const char* data, std::size_t size);
@@ -139,8 +148,9 @@ private:
     void refuseBody(QNetworkReply* reply);
     // Drops the response data and its text, and the memory they held.
     void releaseBody();
-    // Writes what Qt holds of the body to the download file: once a piece's
-    // worth has come, or all of it when `whole` (at the end).
+    // Writes what Qt holds of the body to the download file, decoded when
+    // it is coded: once a piece's worth has come, or all of it when `whole`
+    // (at the end).
     void onReplyDownloadReadyRead(QNetworkReply* reply, bool whole = false);
     // Puts the download file in place when `succeeded`, else discards it.
     void finishDownload(QNetworkReply* reply, bool succeeded);

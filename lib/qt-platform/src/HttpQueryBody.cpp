@@ -1,10 +1,11 @@
-// The body of an HTTP query: held in memory (read as it arrives, decoded when
-// the query asked for the codings, bounded) or written to the download file,
-// and the text made from it.
+// The body of an HTTP query: read as it arrives, decoded when the query
+// asked for the codings, then held in memory (bounded) or written to the
+// download file; and the text made from it.
 
 #include <QDebug>
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "HttpQuery.h"
 #include "LoggingCategories.h"
@@ -88,32 +89,7 @@ void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
     }
     const std::size_t held = heldBody();
     if (decoder_) {
-        // In small pieces: the coded bytes cost little beside the body.
-        char piece[kCodedPiece];
-        bool noRoom = false;
-        auto status = ContentDecoder::Status::ok;
-        for (qint64 got = 0; status == ContentDecoder::Status::ok &&
-                             (got = reply->read(piece, sizeof piece)) > 0;) {
-            status = decoder_->decode(piece, static_cast<std::size_t>(got),
-                                      [this, &noRoom](const char* data, std::size_t size) {
-                                          noRoom = !appendBody(data, size);
-                                          return !noRoom;
-                                      });
-        }
-        if (status == ContentDecoder::Status::tooLarge) {
-            qCWarning(lcHttpQuery) << "the compressed response body decodes to more than"
-                                   << maximumBodySize_ << "bytes or"
-                                   << ContentDecoder::kMaximumRatio
-                                   << "times its size; giving up";
-            refuseBody(reply);
-            return;
-        }
-        if (status == ContentDecoder::Status::damaged) {
-            if (!noRoom) {
-                qCWarning(lcHttpQuery) << "the compressed response body cannot be decoded";
-            }
-            releaseBody();
-            failReply(reply, noRoom ? UnknownContentError : ProtocolFailure);
+        if (!decodeAvailable(reply)) {
             return;
         }
     } else {
@@ -130,6 +106,51 @@ void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
     }
     if (heldBody() > held) {
         pieceEnds_.push_back(heldBody());
+    }
+}
+
+bool HttpQuery::decodeAvailable(QNetworkReply* reply) {
+    // In small pieces: the coded bytes cost little beside the body.
+    char piece[kCodedPiece];
+    bool notTaken = false;
+    auto status = ContentDecoder::Status::ok;
+    for (qint64 got = 0;
+         status == ContentDecoder::Status::ok && (got = reply->read(piece, sizeof piece)) > 0;) {
+        status = decoder_->decode(piece, static_cast<std::size_t>(got),
+                                  [this, reply, &notTaken](const char* data, std::size_t size) {
+                                      notTaken = !takeBody(reply, data, size);
+                                      return !notTaken;
+                                  });
+    }
+    if (status == ContentDecoder::Status::tooLarge) {
+        if (downloadTarget_) {
+            qCWarning(lcHttpQuery) << "the compressed response body decodes to more than"
+                                   << ContentDecoder::kMaximumRatio << "times its size; giving up";
+        } else {
+            qCWarning(lcHttpQuery)
+                << "the compressed response body decodes to more than" << maximumBodySize_
+                << "bytes or" << ContentDecoder::kMaximumRatio << "times its size; giving up";
+        }
+        refuseBody(reply);
+        return false;
+    }
+    if (status == ContentDecoder::Status::damaged) {
+        if (!notTaken) {
+            qCWarning(lcHttpQuery) << "the compressed response body cannot be decoded";
+        }
+        releaseBody();
+        // A download file that failed has given its own error already.
+        failReply(reply, notTaken ? UnknownContentError : ProtocolFailure);
+        return false;
+    }
+    return true;
+}
+
+void HttpQuery::finishDecoding() {
+    if (decoder_ && !transferFailure_ && decoder_->finish() != ContentDecoder::Status::ok) {
+        qCWarning(lcHttpQuery) << "the compressed response body ends early";
+        releaseBody();
+        transferFailure_ = ProtocolFailure;
     }
 }
 
@@ -204,11 +225,16 @@ bool HttpQuery::joinBody() {
     return true;
 }
 
-bool HttpQuery::startBody(QNetworkReply* reply) {
+void HttpQuery::startDecoder(QNetworkReply* reply) {
     if (decodeBody_) {
         decoder_ = ContentDecoder::forEncoding(
-            reply->rawHeader("Content-Encoding").toStdString(), maximumBodySize_);
+            reply->rawHeader("Content-Encoding").toStdString(),
+            downloadTarget_ ? std::numeric_limits<std::int64_t>::max() : maximumBodySize_);
     }
+}
+
+bool HttpQuery::startBody(QNetworkReply* reply) {
+    startDecoder(reply);
     if (decoder_) {
         // Its length is known only once decoded: it goes into pieces.
         return true;
@@ -244,7 +270,16 @@ void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply, bool whole) {
     // empties the reply, Qt's reader on its network thread is sent word of
     // the room made (an event, a wake-up of that thread). The reply holds
     // up to its read buffer's size, far more than a piece.
-    if (!whole && reply->bytesAvailable() < kDownloadPiece) {
+    const qint64 available = reply->bytesAvailable();
+    if (available <= 0 || (!whole && available < kDownloadPiece)) {
+        return;
+    }
+    if (!bodyStarted_) {
+        bodyStarted_ = true;
+        startDecoder(reply);
+    }
+    if (decoder_) {
+        decodeAvailable(reply);
         return;
     }
     // Through one piece of memory for the whole body: readAll would make a

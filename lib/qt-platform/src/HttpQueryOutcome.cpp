@@ -100,12 +100,7 @@ void HttpQuery::onReplyFinished(QNetworkReply* reply) {
         } else if (reply->bytesAvailable() > 0) {
             onReplyReadyRead(reply);
         }
-        if (decoder_ && !transferFailure_ &&
-            decoder_->finish() != ContentDecoder::Status::ok) {
-            qCWarning(lcHttpQuery) << "the compressed response body ends early";
-            releaseBody();
-            transferFailure_ = ProtocolFailure;
-        }
+        finishDecoding();
     }
     if (downloadTarget_) {
         finishDownload(reply, replySucceeded && !transferFailure_);

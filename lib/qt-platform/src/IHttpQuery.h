@@ -118,9 +118,10 @@ public:
     // GETs the URL into the file at `filePath` (UTF-8), which the body
     // replaces only once the transfer has succeeded; a failed transfer
     // leaves an existing file as it was and nothing beside it. A device or
-    // a FIFO is written where it is. The file that cannot be made, written
-    // or put in place ends the transfer with ContentAccessDenied (see
-    // downloadFileError).
+    // a FIFO is written where it is. A body coded with gzip or deflate is
+    // decoded as it is for execute and must end where the stream does; the
+    // file that cannot be made, written or put in place ends the transfer
+    // with ContentAccessDenied (see downloadFileError).
     virtual void downloadFile(const std::string& filePath) = 0;
     // PUTs the file at `filePath` (UTF-8) as the body.
     virtual void transferFile(const std::string& filePath) = 0;
@@ -161,8 +162,9 @@ public:
     // request with UnknownContentError, leaves the response data and text
     // empty and makes bodyRefused true. The body is held once, taken as it
     // arrives; a compressed one is decoded piece by piece. The body of
-    // downloadFile goes to its file and is not limited. Set before the
-    // request is started.
+    // downloadFile goes to its file and has no limit of size, but a
+    // compressed one is refused by the same ratio. Set before the request is
+    // started.
     static constexpr std::int64_t kDefaultMaximumBodySize = std::int64_t{2} * 1024 * 1024 * 1024;
     virtual void setMaximumBodySize(std::int64_t /*bytes*/) {}
     // True once the reply's body has been refused as above: sending the
