@@ -5,15 +5,10 @@
 // is downloaded into FILE. The usage below lists the exit statuses.
 
 #include <QCoreApplication>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -35,37 +30,17 @@ constexpr std::chrono::milliseconds kTick{10};
 toolsupport::ToolUsage usageOf(const char* argv0) {
     return toolsupport::ToolUsage(
         argv0, "URL [-o FILE]",
-        "Fetches URL through the Qt platform, following redirects and the system's proxy;\n"
-        "the body goes to standard output, or into FILE with -o.\n"
+        "Fetches an http or https URL through the Qt platform, following redirects and the\n"
+        "system's proxy; the body, decoded when sent gzip or deflate, goes to standard\n"
+        "output, or into FILE with -o. FILE is replaced only by a transfer that succeeded\n"
+        "(a new file beside it takes its place); a device or FIFO is written where it is.\n"
         "Exit status: 0 on success; else the query's error code, 1 to 33, named on standard\n"
         "error (21 ContentNotFoundError for a 404, 19 ContentAccessDenied for a FILE that\n"
-        "cannot be written, ...); 64 a wrong command line.\n");
-}
-
-// Why `path` cannot be written, in words; empty when it looks writable.
-std::string writeProblem(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) {
-        ::close(fd);
-        return "";
-    }
-    if (errno != ENOENT) {
-        return std::strerror(errno);
-    }
-    const auto slash = path.find_last_of('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) {
-        return "the folder " + folder + ": " + std::strerror(errno);
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        return folder + " is not a folder";
-    }
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        return "the folder " + folder + ": " + std::strerror(errno);
-    }
-    return "";
+        "cannot be made or written, with the reason, 26 UnknownContentError for a body too\n"
+        "large to take (without -o over 2 GiB; a coded one that decodes to more than 40\n"
+        "times its size once past 10 MiB), 27 ProtocolUnknownError for a scheme other than\n"
+        "http or https, 29 ProtocolFailure for a coded body that is damaged or cut short,\n"
+        "...); 64 a wrong command line.\n");
 }
 
 }  // namespace
@@ -148,10 +123,8 @@ int main(int argc, char** argv) {
             std::cerr << ", HTTP status " << status;
         }
         std::cerr << ")\n";
-        if (output) {
-            if (const auto problem = writeProblem(*output); !problem.empty()) {
-                std::cerr << program << ": cannot write " << *output << ": " << problem << "\n";
-            }
+        if (const auto problem = query->downloadFileError(); output && !problem.empty()) {
+            std::cerr << program << ": cannot write " << *output << ": " << problem << "\n";
         }
     }
     query.reset();

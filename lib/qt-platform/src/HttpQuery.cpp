@@ -5,6 +5,7 @@
 #include "HttpQuery.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QNetworkAccessManager>
@@ -12,6 +13,7 @@
 #include <QThread>
 #include <QUrl>
 #include <boost/assert.hpp>
+#include <cstring>
 
 #include "LoggingCategories.h"
 #include "ProxyAuthenticator.h"
@@ -216,9 +218,24 @@ void HttpQuery::internalExecute() {
     } else {
         BOOST_ASSERT_MSG(false, "unknown Operation");
     }
+    if (refuseScheme()) {
+        return;
+    }
     disableStrictTransportSecurity();
     askForCodings();
     adoptReply(manager_->sendCustomRequest(request_, QByteArray(verb), body_), false);
+}
+
+bool HttpQuery::refuseScheme() {
+    // Qt would read a file: URL from the disk and fetch ftp: and data: ones
+    // for a GET.
+    const QString scheme = request_.url().scheme();
+    if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+        return false;
+    }
+    qCWarning(lcHttpQuery) << "only http and https URLs are fetched, not" << scheme;
+    failWithoutRequest(ProtocolUnknownError);
+    return true;
 }
 
 void HttpQuery::askForCodings() {
@@ -232,22 +249,24 @@ void HttpQuery::askForCodings() {
 
 void HttpQuery::internalDownloadFile(QString filePath) {
     BOOST_ASSERT_MSG(!_reply, "HttpQuery has already used once.");
-    auto file = std::make_unique<QFile>(filePath);
-    // Unbuffered: each piece of the body goes to the file as it is, in one
-    // write whose count is checked at once.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    if (refuseScheme()) {
+        return;
+    }
+    auto target = std::make_unique<DownloadTarget>(qStringToStdString(filePath));
+    if (!target->open()) {
+        downloadFileError_ = std::strerror(target->error());
         qCWarning(lcHttpQuery) << "failed to open for write the requested file to transfer";
         // As Qt reports a local file that cannot be opened for writing.
         failWithoutRequest(ContentAccessDenied);
         return;
     }
+    // Kept until the reply finishes, and put in place before the outcome is
+    // posted.
+    downloadTarget_ = std::move(target);
     transferFilePath_ = qStringToStdString(filePath);
     disableStrictTransportSecurity();
+    askForCodings();
     QNetworkReply* reply = manager_->get(request_);
-    // The file lives as long as the reply; it is closed when the reply
-    // finishes, before the outcome is posted.
-    file->setParent(reply);
-    downloadFile_ = file.release();
     adoptReply(reply, true);
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this](qint64 received, qint64 total) { onDownloadProgress(received, total); });
@@ -255,6 +274,9 @@ void HttpQuery::internalDownloadFile(QString filePath) {
 
 void HttpQuery::internalTransferFile(QString filePath) {
     BOOST_ASSERT_MSG(!_reply, "HttpQuery has already used once.");
+    if (refuseScheme()) {
+        return;
+    }
     if (filePath.isEmpty()) {
         qCWarning(lcHttpQuery) << "File path is empty in transfer file.";
         failWithoutRequest(ContentNotFoundError);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -16,6 +15,7 @@
 
 #include "BodyPieces.h"
 #include "ContentDecoder.h"
+#include "DownloadTarget.h"
 #include "IHttpQuery.h"
 #include "Utf8ChunkDecoder.h"
 
@@ -88,6 +88,7 @@ public:
     void setTransferTimeout(int timeoutMs, std::int64_t lowSpeedLimit) override;
     void setMaximumBodySize(std::int64_t bytes) override;
     bool bodyRefused() const override { return bodyRefused_; }
+    std::string downloadFileError() const override { return downloadFileError_; }
 
 public slots:
     void internalTransferFile(QString filePath);
@@ -98,6 +99,9 @@ private:
     void internalExecute();
     void internalAbort();
     void disableStrictTransportSecurity();
+    // Only http and https are fetched: any other scheme ends the query with
+    // ProtocolUnknownError before anything is sent or touched. True then.
+    bool refuseScheme();
     // Asks for gzip and deflate, decoded by the query, unless the caller
     // chose the codings.
     void askForCodings();
@@ -108,11 +112,23 @@ private:
     // The head has come: a body announced over the limit is refused before
     // any of it is read.
     void onReplyMetaData(QNetworkReply* reply);
-    // Before the first piece of the body: a decoder for a body that Qt was
-    // told not to decode, else room for the whole announced body (up to the
-    // limit; the memory is taken as the bytes arrive); false when that room
-    // could not be had.
+    // Before the first piece of a body held in memory: a decoder for a body
+    // that Qt was told not to decode, else room for the whole announced body
+    // (up to the limit; the memory is taken as the bytes arrive); false when
+    // that room could not be had.
     bool startBody(QNetworkReply* reply);
+    // Before the first piece of the body: the decoder of a body coded with
+    // gzip or deflate when the query asked for the codings. A body held is
+    // bounded by the limit and the ratio, one written to a file by the ratio.
+    void startDecoder(QNetworkReply* reply);
+    // Decodes what the reply holds into takeBody; false, the reply failed,
+    // when the body is refused, damaged or cannot be taken.
+    bool decodeAvailable(QNetworkReply* reply);
+    // The end of a coded body: it must have ended where the body did.
+    void finishDecoding();
+    // Hands body bytes on, to the download file or into memory; false when
+    // they cannot be taken.
+    bool takeBody(QNetworkReply* reply, const char* data, std::size_t size);
     // Reserves `room` bytes for the body; false, the reply failed, when
     // memory cannot give them.
     bool reserveRoom(QNetworkReply* reply, qint64 room);
@@ -132,9 +148,12 @@ private:
     void refuseBody(QNetworkReply* reply);
     // Drops the response data and its text, and the memory they held.
     void releaseBody();
-    // Writes what Qt holds of the body to the download file: once a piece's
-    // worth has come, or all of it when `whole` (at the end).
+    // Writes what Qt holds of the body to the download file, decoded when
+    // it is coded: once a piece's worth has come, or all of it when `whole`
+    // (at the end).
     void onReplyDownloadReadyRead(QNetworkReply* reply, bool whole = false);
+    // Puts the download file in place when `succeeded`, else discards it.
+    void finishDownload(QNetworkReply* reply, bool succeeded);
     void onReplyFinished(QNetworkReply* reply);
     void onReplyError(QNetworkReply::NetworkError code);
     void onReplySslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
@@ -144,11 +163,9 @@ private:
     void watchTransfer(QNetworkReply* reply);
     // Gives up on `reply` with `error` in place of Qt's own outcome.
     void failReply(QNetworkReply* reply, Error error);
-    // Writes to the download file; on failure ends the transfer with
-    // ProtocolFailure, as Qt reports a failed write to a local file.
-    void writeDownloadData(QNetworkReply* reply, const char* data, qint64 size);
-    // Flushes and closes the download file; false when that failed.
-    bool closeDownloadFile();
+    // The download file failed: ends the transfer with ContentAccessDenied,
+    // the reason kept for downloadFileError.
+    void failDownload(QNetworkReply* reply, const char* what);
     // Reports a transfer that could not start: the error, then failure.
     void failWithoutRequest(Error error);
 
@@ -192,7 +209,9 @@ private:
     QList<QSslError::SslError> ignoredSslErrors_;
     std::map<std::string, std::string> responseHeaders_;
     std::string transferFilePath_;
-    QPointer<QFile> downloadFile_;
+    // The file of downloadFile while the transfer runs.
+    std::unique_ptr<DownloadTarget> downloadTarget_;
+    std::string downloadFileError_;
     // What the body is read into on its way to the download file.
     std::unique_ptr<char[]> downloadPiece_;
     // The reply started on this query. It stays set after the reply has been

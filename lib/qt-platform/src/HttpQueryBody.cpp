@@ -1,9 +1,11 @@
-// The body of an HTTP query: held in memory (read as it arrives, decoded when
-// the query asked for the codings, bounded) or written to the download file,
-// and the text made from it.
+// The body of an HTTP query: read as it arrives, decoded when the query
+// asked for the codings, then held in memory (bounded) or written to the
+// download file; and the text made from it.
 
 #include <QDebug>
 #include <algorithm>
+#include <cstring>
+#include <limits>
 
 #include "HttpQuery.h"
 #include "LoggingCategories.h"
@@ -87,32 +89,7 @@ void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
     }
     const std::size_t held = heldBody();
     if (decoder_) {
-        // In small pieces: the coded bytes cost little beside the body.
-        char piece[kCodedPiece];
-        bool noRoom = false;
-        auto status = ContentDecoder::Status::ok;
-        for (qint64 got = 0; status == ContentDecoder::Status::ok &&
-                             (got = reply->read(piece, sizeof piece)) > 0;) {
-            status = decoder_->decode(piece, static_cast<std::size_t>(got),
-                                      [this, &noRoom](const char* data, std::size_t size) {
-                                          noRoom = !appendBody(data, size);
-                                          return !noRoom;
-                                      });
-        }
-        if (status == ContentDecoder::Status::tooLarge) {
-            qCWarning(lcHttpQuery) << "the compressed response body decodes to more than"
-                                   << maximumBodySize_ << "bytes or"
-                                   << ContentDecoder::kMaximumRatio
-                                   << "times its size; giving up";
-            refuseBody(reply);
-            return;
-        }
-        if (status == ContentDecoder::Status::damaged) {
-            if (!noRoom) {
-                qCWarning(lcHttpQuery) << "the compressed response body cannot be decoded";
-            }
-            releaseBody();
-            failReply(reply, noRoom ? UnknownContentError : ProtocolFailure);
+        if (!decodeAvailable(reply)) {
             return;
         }
     } else {
@@ -130,6 +107,62 @@ void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
     if (heldBody() > held) {
         pieceEnds_.push_back(heldBody());
     }
+}
+
+bool HttpQuery::decodeAvailable(QNetworkReply* reply) {
+    // In small pieces: the coded bytes cost little beside the body.
+    char piece[kCodedPiece];
+    bool notTaken = false;
+    auto status = ContentDecoder::Status::ok;
+    for (qint64 got = 0;
+         status == ContentDecoder::Status::ok && (got = reply->read(piece, sizeof piece)) > 0;) {
+        status = decoder_->decode(piece, static_cast<std::size_t>(got),
+                                  [this, reply, &notTaken](const char* data, std::size_t size) {
+                                      notTaken = !takeBody(reply, data, size);
+                                      return !notTaken;
+                                  });
+    }
+    if (status == ContentDecoder::Status::tooLarge) {
+        if (downloadTarget_) {
+            qCWarning(lcHttpQuery) << "the compressed response body decodes to more than"
+                                   << ContentDecoder::kMaximumRatio << "times its size; giving up";
+        } else {
+            qCWarning(lcHttpQuery)
+                << "the compressed response body decodes to more than" << maximumBodySize_
+                << "bytes or" << ContentDecoder::kMaximumRatio << "times its size; giving up";
+        }
+        refuseBody(reply);
+        return false;
+    }
+    if (status == ContentDecoder::Status::damaged) {
+        if (!notTaken) {
+            qCWarning(lcHttpQuery) << "the compressed response body cannot be decoded";
+        }
+        releaseBody();
+        // A download file that failed has given its own error already.
+        failReply(reply, notTaken ? UnknownContentError : ProtocolFailure);
+        return false;
+    }
+    return true;
+}
+
+void HttpQuery::finishDecoding() {
+    if (decoder_ && !transferFailure_ && decoder_->finish() != ContentDecoder::Status::ok) {
+        qCWarning(lcHttpQuery) << "the compressed response body ends early";
+        releaseBody();
+        transferFailure_ = ProtocolFailure;
+    }
+}
+
+bool HttpQuery::takeBody(QNetworkReply* reply, const char* data, std::size_t size) {
+    if (!downloadTarget_) {
+        return appendBody(data, size);
+    }
+    if (downloadTarget_->write(data, size)) {
+        return true;
+    }
+    failDownload(reply, "failed to write the downloaded data:");
+    return false;
 }
 
 bool HttpQuery::readPlainBody(QNetworkReply* reply, qint64 available) {
@@ -192,11 +225,16 @@ bool HttpQuery::joinBody() {
     return true;
 }
 
-bool HttpQuery::startBody(QNetworkReply* reply) {
+void HttpQuery::startDecoder(QNetworkReply* reply) {
     if (decodeBody_) {
         decoder_ = ContentDecoder::forEncoding(
-            reply->rawHeader("Content-Encoding").toStdString(), maximumBodySize_);
+            reply->rawHeader("Content-Encoding").toStdString(),
+            downloadTarget_ ? std::numeric_limits<std::int64_t>::max() : maximumBodySize_);
     }
+}
+
+bool HttpQuery::startBody(QNetworkReply* reply) {
+    startDecoder(reply);
     if (decoder_) {
         // Its length is known only once decoded: it goes into pieces.
         return true;
@@ -224,7 +262,7 @@ bool HttpQuery::reserveRoom(QNetworkReply* reply, qint64 room) {
 }
 
 void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply, bool whole) {
-    if (transferFailure_ || downloadFile_ == nullptr) {
+    if (transferFailure_ || downloadTarget_ == nullptr) {
         reply->skip(reply->bytesAvailable());
         return;
     }
@@ -232,7 +270,16 @@ void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply, bool whole) {
     // empties the reply, Qt's reader on its network thread is sent word of
     // the room made (an event, a wake-up of that thread). The reply holds
     // up to its read buffer's size, far more than a piece.
-    if (!whole && reply->bytesAvailable() < kDownloadPiece) {
+    const qint64 available = reply->bytesAvailable();
+    if (available <= 0 || (!whole && available < kDownloadPiece)) {
+        return;
+    }
+    if (!bodyStarted_) {
+        bodyStarted_ = true;
+        startDecoder(reply);
+    }
+    if (decoder_) {
+        decodeAvailable(reply);
         return;
     }
     // Through one piece of memory for the whole body: readAll would make a
@@ -242,29 +289,24 @@ void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply, bool whole) {
     }
     for (qint64 got = 0; !transferFailure_ &&
                          (got = reply->read(downloadPiece_.get(), kDownloadPiece)) > 0;) {
-        writeDownloadData(reply, downloadPiece_.get(), got);
+        takeBody(reply, downloadPiece_.get(), static_cast<std::size_t>(got));
     }
 }
 
-void HttpQuery::writeDownloadData(QNetworkReply* reply, const char* data, qint64 size) {
-    if (downloadFile_->write(data, size) == size) {
+void HttpQuery::finishDownload(QNetworkReply* reply, bool succeeded) {
+    if (!succeeded) {
+        downloadTarget_->discard();
+    } else if (!downloadTarget_->commit()) {
+        failDownload(reply, "failed to complete the downloaded file:");
+    }
+    downloadTarget_.reset();
+}
+
+void HttpQuery::failDownload(QNetworkReply* reply, const char* what) {
+    if (transferFailure_) {
         return;
     }
-    qCWarning(lcHttpQuery) << "failed to write the downloaded data:"
-                           << downloadFile_->errorString();
-    failReply(reply, ProtocolFailure);
-}
-
-bool HttpQuery::closeDownloadFile() {
-    QFile* file = downloadFile_;
-    if (file == nullptr || !file->isOpen()) {
-        return true;
-    }
-    const bool flushed = file->flush();
-    file->close();
-    if (!flushed || file->error() != QFileDevice::NoError) {
-        qCWarning(lcHttpQuery) << "failed to complete the downloaded file:" << file->errorString();
-        return false;
-    }
-    return true;
+    downloadFileError_ = std::strerror(downloadTarget_->error());
+    qCWarning(lcHttpQuery) << what << downloadFileError_.c_str();
+    failReply(reply, ContentAccessDenied);
 }

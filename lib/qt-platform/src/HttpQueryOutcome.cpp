@@ -92,22 +92,18 @@ void HttpQuery::onReplyFinished(QNetworkReply* reply) {
     }
     statusCode_ = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool replySucceeded = reply->error() == QNetworkReply::NoError;
-    if (downloadFile_ != nullptr) {
-        onReplyDownloadReadyRead(reply, true);
-        if (!closeDownloadFile() && !transferFailure_) {
-            transferFailure_ = ProtocolFailure;
-        }
-    } else if (replySucceeded && !transferFailure_) {
-        // What Qt still holds, then the end of a compressed stream.
-        if (reply->bytesAvailable() > 0) {
+    // What Qt still holds, then the end of a compressed stream; a download
+    // file is put in place, or discarded, before the outcome is posted.
+    if (replySucceeded && !transferFailure_) {
+        if (downloadTarget_) {
+            onReplyDownloadReadyRead(reply, true);
+        } else if (reply->bytesAvailable() > 0) {
             onReplyReadyRead(reply);
         }
-        if (decoder_ && !transferFailure_ &&
-            decoder_->finish() != ContentDecoder::Status::ok) {
-            qCWarning(lcHttpQuery) << "the compressed response body ends early";
-            releaseBody();
-            transferFailure_ = ProtocolFailure;
-        }
+        finishDecoding();
+    }
+    if (downloadTarget_) {
+        finishDownload(reply, replySucceeded && !transferFailure_);
     }
     decoder_.reset();
     if (!joinBody() && !transferFailure_) {

@@ -109,9 +109,19 @@ public:
     // The HTTP status of the finished reply; 0 when it carried none.
     virtual int getStatusCode() const = 0;
 
+    // Each way of sending takes http and https URLs only: any other scheme
+    // (file, data, ftp, ...) ends the query with ProtocolUnknownError before
+    // anything is sent or any file is touched.
+    //
     // Sends the request with the verb of setOperation.
     virtual void execute() = 0;
-    // GETs the URL into the file at `filePath` (UTF-8), replacing it.
+    // GETs the URL into the file at `filePath` (UTF-8), which the body
+    // replaces only once the transfer has succeeded; a failed transfer
+    // leaves an existing file as it was and nothing beside it. A device or
+    // a FIFO is written where it is. A body coded with gzip or deflate is
+    // decoded as it is for execute and must end where the stream does; the
+    // file that cannot be made, written or put in place ends the transfer
+    // with ContentAccessDenied (see downloadFileError).
     virtual void downloadFile(const std::string& filePath) = 0;
     // PUTs the file at `filePath` (UTF-8) as the body.
     virtual void transferFile(const std::string& filePath) = 0;
@@ -152,12 +162,18 @@ public:
     // request with UnknownContentError, leaves the response data and text
     // empty and makes bodyRefused true. The body is held once, taken as it
     // arrives; a compressed one is decoded piece by piece. The body of
-    // downloadFile goes to its file and is not limited. Set before the
-    // request is started.
+    // downloadFile goes to its file and has no limit of size, but a
+    // compressed one is refused by the same ratio. Set before the request is
+    // started.
     static constexpr std::int64_t kDefaultMaximumBodySize = std::int64_t{2} * 1024 * 1024 * 1024;
     virtual void setMaximumBodySize(std::int64_t /*bytes*/) {}
     // True once the reply's body has been refused as above: sending the
     // request again would meet the same body. Read it in or after the error
     // handler.
     virtual bool bodyRefused() const { return false; }
+    // Why the file of downloadFile could not be made, written or put in
+    // place, in the system's words ("No space left on device", "File too
+    // large", ...), once the error handler got ContentAccessDenied for it;
+    // empty otherwise.
+    virtual std::string downloadFileError() const { return {}; }
 };

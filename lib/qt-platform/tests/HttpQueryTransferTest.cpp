@@ -3,10 +3,12 @@
 #include <QNetworkReply>
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <sys/resource.h>
 #include <map>
 #include <random>
+#include <set>
 #include <zlib.h>
 #include <thread>
 
@@ -21,15 +23,19 @@ namespace {
 class HttpQueryTransferTest : public HttpQueryFixture {
 protected:
     // Downloads `path` (of the test web server, or a whole URL) into `target` as a POST with a
-    // body (a download is always a GET without one); returns the outcome's events and the size
-    // of the target when the finished handler ran.
-    std::pair<Events, long long> download(const std::string& path, const std::string& target,
-                                          QueryOutcome& outcome) {
+    // body (a download is always a GET without one); returns the outcome's events, the size
+    // of the target when the finished handler ran (-1: none) and the file's error.
+    std::tuple<Events, long long, std::string> download(const std::string& path,
+                                                        const std::string& target,
+                                                        QueryOutcome& outcome) {
         long long sizeWhenFinished = -1;
         auto request = query();
-        outcome.onFinished = [&] { sizeWhenFinished = QFileInfo(target.c_str()).size(); };
+        outcome.onFinished = [&] {
+            if (QFileInfo::exists(target.c_str()))
+                sizeWhenFinished = QFileInfo(target.c_str()).size();
+        };
         outcome.watch(*request, true);
-        request->setUrl(path.rfind("http://", 0) == 0 ? path : url(path));
+        request->setUrl(path.find("://") != path.npos ? path : url(path));
         request->setOperation(IHttpQuery::POST);
         request->setBody("not sent");
         request->downloadFile(target);
@@ -38,12 +44,27 @@ protected:
         // Nothing more comes later.
         std::this_thread::sleep_for(100ms);
         scheduler_.runPending();
-        return {outcome.events(), sizeWhenFinished};
+        return {outcome.events(), sizeWhenFinished, request->downloadFileError()};
+    }
+    // What is at `path`: the SHA-256 of a regular file, "none", or "other".
+    static std::string stateOf(const std::string& path) {
+        const auto type = std::filesystem::symlink_status(path).type();
+        return type == std::filesystem::file_type::regular     ? fileSha256(path)
+               : type == std::filesystem::file_type::not_found ? "none"
+                                                               : "other";
+    }
+    // The names in `folder`.
+    static std::set<std::string> namesIn(const std::string& folder) {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            names.insert(entry.path().filename());
+        return names;
     }
 };
 
 // A download is complete when it is reported, its progress ends at the total (unknown until
-// then without a length); a failed one ends with one error and failure.
+// then without a length); a failed one ends with one error and failure, the file it would have
+// replaced left as it was and nothing beside it (a device is written where it is).
 TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError) {
     constexpr long long kLarge = 50LL * 1024 * 1024, kSmall = 300 * 1024;
     writeTestFile(root() + "/large.bin", kLarge);
@@ -51,20 +72,36 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
     writeTestFile(root() + "/medium.bin", 2 * 1024 * 1024, 4);
     writeTestFile(scratch() + "/existing.bin", 900 * 1024, 9);
     startServer();
-    const std::tuple<std::string, std::string, long long, int> cases[] = {
-        {"/files/large.bin", scratch() + "/large copy.bin", kLarge, 0},
-        {"/chunked/small.bin", scratch() + "/existing.bin", kSmall, 0},  // replaces a larger one
-        {"/files/small.bin", scratch() + "/no/such/folder/x", 0, IHttpQuery::ContentAccessDenied},
-        {"/files/small.bin", "/dev/full", 0, IHttpQuery::ProtocolFailure},   // full at the end
-        {"/files/medium.bin", "/dev/full", 0, IHttpQuery::ProtocolFailure},  // full on the way
-        {"/files/none.bin", scratch() + "/none.bin", 0, IHttpQuery::ContentNotFoundError},
+    StreamingServer cut([](StreamingServer::Connection& peer) {
+        peer.send(StreamingServer::head("Content-Length: 300000\r\n") + std::string(280000, 'c'));
+    });
+    const std::string existing = scratch() + "/existing.bin", full = "/dev/full",
+                      nospace = std::strerror(ENOSPC);
+    const std::tuple<std::string, std::string, long long, int, std::string> cases[] = {
+        {"/files/large.bin", scratch() + "/large copy.bin", kLarge, 0, ""},
+        {"/chunked/small.bin", existing, kSmall, 0, ""},  // replaces a larger one
+        {"/files/small.bin", scratch() + "/no/such/folder/x", 0, IHttpQuery::ContentAccessDenied,
+         std::strerror(ENOENT)},
+        {"/files/small.bin", full, 0, IHttpQuery::ContentAccessDenied, nospace},   // at the end
+        {"/files/medium.bin", full, 0, IHttpQuery::ContentAccessDenied, nospace},  // on the way
+        {"/files/none.bin", scratch() + "/none.bin", 0, IHttpQuery::ContentNotFoundError, ""},
+        {"/files/none.bin", existing, 0, IHttpQuery::ContentNotFoundError, ""},
+        {"http://127.0.0.1:" + std::to_string(unusedPort()) + "/", existing, 0,
+         IHttpQuery::ConnectionRefusedError, ""},
+        {cut.url("/cut"), existing, 0, IHttpQuery::RemoteHostClosedError, ""},
+        {"file://" + root() + "/small.bin", existing, 0, IHttpQuery::ProtocolUnknownError, ""},
     };
-    for (const auto& [path, target, size, error] : cases) {
+    for (const auto& [path, target, size, error, reason] : cases) {
         SCOPED_TRACE(path + " to " + target);
+        const auto before = std::make_pair(stateOf(target), namesIn(scratch()));
         QueryOutcome outcome;
-        const auto [events, sizeWhenFinished] = download(path, target, outcome);
+        const auto [events, sizeWhenFinished, fileError] = download(path, target, outcome);
         EXPECT_EQ(outcomeOf(error), events);
-        if (error) continue;
+        EXPECT_EQ(reason, fileError);
+        if (error) {
+            EXPECT_EQ(before, std::make_pair(stateOf(target), namesIn(scratch())));
+            continue;
+        }
         EXPECT_EQ(size, sizeWhenFinished) << "the file must be complete when the handler runs";
         EXPECT_EQ(fileSha256(root() + "/" + path.substr(path.rfind('/') + 1)), fileSha256(target));
         const auto progress = outcome.downloads();
@@ -87,7 +124,8 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
 
 // A download file that takes fewer bytes than were written to it (here the last byte passes the
 // process's file size limit, so the last write is cut short) fails the transfer, as a full disk
-// does. The limit is set in a child process of its own, which leaves no folder behind.
+// does, with the reason, and the file it would have replaced stays. The limit is set in a child
+// process of its own, which leaves no folder behind.
 TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownload) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     constexpr std::size_t kSize = 300 * 1024;
@@ -110,22 +148,26 @@ TEST_F(HttpQueryTransferTest, AFileThatTakesFewerBytesThanWrittenFailsTheDownloa
                       body);
         });
         startPlatform();
+        std::ofstream(scratch() + "/cut.bin") << "old";
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit bound{limit, limit};
         ::setrlimit(RLIMIT_FSIZE, &bound);
         QueryOutcome outcome;
-        const auto [events, size] = download(server.url("/cut"), scratch() + "/cut.bin", outcome);
+        const auto [events, size, reason] =
+            download(server.url("/cut"), scratch() + "/cut.bin", outcome);
         std::string text;
         for (const auto& event : events) text += event + " ";
+        const auto names = namesIn(scratch()).size();
         folders.now();
-        std::fprintf(stderr, "events: %sfile: %lld\n", text.c_str(), size);
+        std::fprintf(stderr, "events: %sfile: %lld (%s), files: %zu\n", text.c_str(), size,
+                     reason.c_str(), names);
         std::fflush(nullptr);
         std::_Exit(0);
     };
     EXPECT_EXIT(downloadUnderLimit(kSize - 1), testing::ExitedWithCode(0),
-                "events: error:29 finished:0 ");
+                "events: error:19 finished:0 file: 3 \\(File too large\\), files: 2");
     EXPECT_EXIT(downloadUnderLimit(kSize), testing::ExitedWithCode(0),
-                "events: finished:1 file: 307200");
+                "events: finished:1 file: 307200 \\(\\), files: 2");
     EXPECT_TRUE(std::filesystem::is_empty(children)) << "the children left their folders";
 }
 
@@ -136,19 +178,27 @@ TEST_F(HttpQueryTransferTest, UploadArrivesWithItsNameTypeAndLengthOrFailsAtOnce
     startServer();
     startPlatform();
     QtMessageRecorder log;
-    for (const std::string& path : {std::string(), scratch() + "/missing.bin", source}) {
-        SCOPED_TRACE(path);
+    // Only to http and https: Qt would write the file of a file: URL.
+    const std::string local = "file://" + scratch() + "/put.bin";
+    for (const auto& [path, to] : {std::pair(std::string(), url("/echo/upload")),
+                                   {scratch() + "/missing.bin", url("/echo/upload")},
+                                   {source, local},
+                                   {source, url("/echo/upload")}}) {
+        SCOPED_TRACE(path + " to " + to);
         auto request = query();
         QueryOutcome outcome;
         outcome.watch(*request, true);
-        request->setUrl(url("/echo/upload"));
+        request->setUrl(to);
         request->setContentType("text/plain");
         request->setOperation(IHttpQuery::POST);
         request->setBody("not sent");
         request->transferFile(path);
         ASSERT_TRUE(runUntilFinished(outcome, 60s));
-        if (path != source) {
-            EXPECT_EQ(outcomeOf(IHttpQuery::ContentNotFoundError), outcome.events());
+        if (path != source || to == local) {
+            EXPECT_EQ(outcomeOf(to == local ? IHttpQuery::ProtocolUnknownError
+                                            : IHttpQuery::ContentNotFoundError),
+                      outcome.events());
+            EXPECT_FALSE(std::filesystem::exists(scratch() + "/put.bin"));
             continue;
         }
         EXPECT_EQ(Events{"finished:1"}, outcome.events());
@@ -321,7 +371,9 @@ TEST_F(HttpQueryTransferTest, BodiesWithoutALengthArriveWhole) {
 // With the default limit: a body announced over it fails at the head though
 // none of it is sent, a gzip body decoding to far more than forty times its
 // size fails early, and both say that the body was refused; a gzip body is
-// decoded, a damaged one fails as Qt reports damaged data.
+// decoded, a damaged one, or one cut short, fails as Qt reports damaged data.
+// A download decodes each body the same way (it has no limit of size): the
+// file it replaces takes the decoded body, or stays as it was.
 TEST_F(HttpQueryTransferTest, BodiesAreRefusedAtTheHeadOrWhileDecoded) {
     using Connection = StreamingServer::Connection;
     const auto gzip = [](const QByteArray& plain) {
@@ -337,6 +389,8 @@ TEST_F(HttpQueryTransferTest, BodiesAreRefusedAtTheHeadOrWhileDecoded) {
     const std::string text = QByteArray(200000, 'q').toStdString() + "end";
     std::string damaged = gzip(QByteArray::fromStdString(text));
     damaged[damaged.size() - 6] ^= 0x55;  // in the check sum
+    const std::string letters =
+        gzip(QByteArray::fromStdString(testsupport::compressibleText(336000)));
     const std::string announced =
         "Content-Length: " + std::to_string(IHttpQuery::kDefaultMaximumBodySize + 1) + "\r\n";
     const std::tuple<const char*, StreamingServer::Script, int, std::string> cases[] = {
@@ -350,20 +404,41 @@ TEST_F(HttpQueryTransferTest, BodiesAreRefusedAtTheHeadOrWhileDecoded) {
         {"gzip", serve("Content-Encoding: gzip\r\n", gzip(QByteArray::fromStdString(text))), 0,
          text},
         {"damaged gzip", serve("Content-Encoding: gzip\r\n", damaged), 29, ""},
+        {"gzip cut 100 bytes short, ended by the close",
+         [&letters](Connection& peer) {
+             peer.send(StreamingServer::head("Content-Encoding: gzip\r\n")) &&
+                 peer.send(letters.substr(0, letters.size() - 100));
+         },
+         29, ""},
+        {"gzip of its head alone", serve("Content-Encoding: gzip\r\n", letters.substr(0, 10)), 29,
+         ""},
     };
     startPlatform();
-    for (const auto& [what, script, error, body] : cases) {
-        SCOPED_TRACE(what);
-        StreamingServer server(script);
-        auto request = query();
-        QueryOutcome outcome;
-        const auto started = std::chrono::steady_clock::now();
-        ASSERT_TRUE(executeAndWait(*request, outcome, server.url("/package")));
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-        EXPECT_EQ(outcomeOf(error), outcome.events());
-        EXPECT_EQ(error == 26, request->bodyRefused());
-        const auto& data = request->getResponseData();
-        EXPECT_TRUE(std::string(data.begin(), data.end()) == body) << data.size() << " bytes";
+    const std::string target = scratch() + "/package";
+    for (const bool toFile : {false, true}) {
+        for (const auto& [what, script, error, body] : cases) {
+            SCOPED_TRACE(std::string(what) + (toFile ? ", downloaded" : ""));
+            if (toFile && std::string(what).rfind("announced", 0) == 0) continue;
+            ASSERT_TRUE(std::ofstream(target) << "before");
+            StreamingServer server(script);
+            auto request = query();
+            QueryOutcome outcome;
+            outcome.watch(*request);
+            request->setUrl(server.url("/package"));
+            const auto started = std::chrono::steady_clock::now();
+            toFile ? request->downloadFile(target) : request->execute();
+            ASSERT_TRUE(runUntilFinished(outcome));
+            EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+            EXPECT_EQ(outcomeOf(error), outcome.events());
+            EXPECT_EQ(error == 26, request->bodyRefused());
+            const auto& data = request->getResponseData();
+            const std::string got =
+                toFile ? testsupport::readFile(target) : std::string(data.begin(), data.end());
+            const std::string wanted = toFile && error ? "before" : body;
+            EXPECT_TRUE(got == wanted) << got.size() << " bytes";
+            EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch()), {}))
+                << "left beside the file";
+        }
     }
 }
 

@@ -8,8 +8,10 @@
 
 using namespace testsupport;
 
-// Rows: exit code|command line ("@": the server, names: temporary files)|a part of the errors.
-// The home folder, without a credential storage, is left without one.
+// Rows: exit code|command line ("@": the server, names: temporary files, "%fsize": run with a
+// file size limit of 0 and SIGXFSZ ignored)|a part of the errors. A failed -o leaves an existing
+// FILE as it was and nothing beside it. The home folder, without a credential storage, is left
+// without one.
 TEST(QtpGetTest, ExitsWithTheQueryOutcome) {
     TempDir tmp{"quorvane-qtp-get"};
     ScriptServer web(testSupportDirectory() + "/http_test_server.py", {"--journal", "/dev/null"});
@@ -17,20 +19,34 @@ TEST(QtpGetTest, ExitsWithTheQueryOutcome) {
     CommandOptions clean;
     clean.environment = {"http_proxy=", "all_proxy=", "auto_proxy=", "HOME=" + tmp.path()};
     const std::string nul("abc\0def", 7);
-    for (const std::string row : {"0|@/redirect/302?to=/nul|", "0|@/nul -o copy|", "64||usage:",
-                                  "21|@/x|ContentNotFoundError (error 21, HTTP status 404)", "32|@/status/503|",
-                                  "19|@/nul -o no/dir|cannot write /", "64|-o|usage:", "64|@ @|usage:"}) {
+    for (const std::string row :
+         {"0|@/redirect/302?to=/nul|", "0|@/nul -o copy|",
+          "64||usage:", "21|@/x|ContentNotFoundError (error 21, HTTP status 404)",
+          "32|@/status/503|", "19|@/nul -o no/dir|cannot write /",
+          "64|-o|usage:", "64|@ @|usage:", "21|@/x -o copy|", "0|@/nul -o /dev/null|",
+          "19|@/nul -o /dev/full|cannot write /dev/full: No space left on device",
+          "19|%fsize @/nul -o big|big: File too large",
+          "27|file:///etc/hostname -o copy|ProtocolUnknownError (error 27)"}) {
         std::string rc, cmd, err, w;
         std::getline(std::getline(std::getline(std::istringstream(row), rc, '|'), cmd, '|'), err);
         std::vector<std::string> argv{QTP_GET_PATH};
-        for (std::istringstream words(cmd); words >> w;)
-            argv.push_back(w[0] == '@' ? at + w.substr(1) : w[0] == '-' ? w : tmp.file(w));
+        for (std::istringstream words(cmd); words >> w;) {
+            if (w == "%fsize")
+                argv.insert(argv.begin(),
+                            {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" \"$@\""});
+            else
+                argv.push_back(w[0] == '@' ? at + w.substr(1)
+                               : w[0] == '-' || w[0] == '/' || w.find(':') != w.npos ? w
+                                                                                     : tmp.file(w));
+        }
         const auto got = runCommand(argv, clean);
         EXPECT_TRUE(got.exited && std::to_string(got.exitCode) == rc) << row << got.errors;
         EXPECT_EQ(row == "0|@/redirect/302?to=/nul|" ? nul : "", got.output) << row;
         EXPECT_NE(std::string::npos, got.errors.find(err)) << row;
     }
     EXPECT_EQ(nul, readFile(tmp.file("copy")));
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(tmp.path()), {}))
+        << "more than copy";
     // Looking for stored proxy credentials where none are makes nothing.
     EXPECT_FALSE(std::filesystem::exists(tmp.file(".local"))) << "the credential storage was touched";
 }
