@@ -28,7 +28,12 @@
 // (nginx with a certificate of a test CA made for the run). With --gzip,
 // instead of everything else: a body served gzip-coded ("Content-Encoding:
 // gzip", curl with --compressed) next to the same body served plain, over
-// http, for the time and the peak memory of decoding as it arrives.
+// http, for the time and the peak memory of decoding as it arrives. With
+// --error-bodies, instead of everything else: the peak memory of net-get on
+// a 404 whose body is as large as a download, with its length and in
+// chunks, into a file and to standard output, next to a 200 of the same size
+// and to curl. Every net-get given with --net-get is measured beside the
+// others (an earlier build, say).
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -51,16 +56,14 @@
 #include <tuple>
 #include <vector>
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http.hpp>
 
+#include "BeastClients.h"
 #include "ToolUsage.h"
 #include "GzipTextFile.h"
 #include "RandomFile.h"
 #include "ServerProcessor.h"
+#include "StatusBodyServer.h"
 #include "common/logging/Logger.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/AsyncNetworkFactory.h"
@@ -74,17 +77,16 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-namespace http = boost::beast::http;
-using boost::asio::ip::tcp;
 
 struct Options {
     int rounds = 5;
     int requests = 2000;  // per connection and round
     std::size_t largeMiB = 200;
     std::size_t smallMiB = 1;
-    std::string netGet = NET_GET_PATH;
+    std::vector<std::string> netGets{NET_GET_PATH};
     bool downloads = true;
     bool gzip = false;        // the gzip-coded download next to the plain one alone
+    bool errorBodies = false; // the peak memory on error pages alone
     bool loggerInit = true;
     std::string only;         // one client alone: library, pool, beast-sync or beast-async
     std::string body;         // one body alone: 64 or 16k
@@ -92,15 +94,12 @@ struct Options {
     int serverCpu = -1;       // the processor of nginx, or where it falls
 };
 
-// The Beast clients' read buffer.
-constexpr std::size_t kBeastBufferSize = 64 * 1024;
-
 toolsupport::ToolUsage UsageOf(const char* argv0) {
     return toolsupport::ToolUsage(
         argv0,
         "[--rounds N] [--requests N] [--large-mib N] [--small-mib N] [--net-get PATH]\n"
         "       [--no-downloads] [--no-logger] [--only CLIENT] [--body 64|16k] [--connections N]\n"
-        "       [--server-cpu N] [--gzip]",
+        "       [--server-cpu N] [--gzip] [--error-bodies]",
         "Keep-alive GETs through the network library next to synchronous and\n"
         "asynchronous Boost.Beast clients, and net-get downloads next to curl,\n"
         "against a local nginx, in interleaved rounds.\n"
@@ -108,7 +107,8 @@ toolsupport::ToolUsage UsageOf(const char* argv0) {
         "  --requests N    requests per connection and round (default 2000)\n"
         "  --large-mib N   size of the large download in MiB (default 200)\n"
         "  --small-mib N   size of the small download in MiB (default 1)\n"
-        "  --net-get PATH  the net-get program (default: the one built with this)\n"
+        "  --net-get PATH  the net-get program (default: the one built with this); given\n"
+        "                  more than once, each is measured beside the others\n"
         "  --no-downloads  measure the keep-alive GETs only\n"
         "  --no-logger     leave the logger uninitialised, as a program that never\n"
         "                  calls Logger::init and says so with setEarlyLevel(off) (by\n"
@@ -121,6 +121,9 @@ toolsupport::ToolUsage UsageOf(const char* argv0) {
         "                  bench runs: taskset -c M net-http-bench --server-cpu N)\n"
         "  --gzip          measure only the download of a body of --large-mib MiB\n"
         "                  served gzip-coded, next to the same body served plain\n"
+        "  --error-bodies  measure only net-get's peak memory on a 404 with a body of\n"
+        "                  --large-mib MiB, with its length and in chunks, into a file\n"
+        "                  and to standard output, next to a 200 and to curl\n"
         "Exit status: 0 measured; 1 a measurement failed; 64 a wrong command line.\n");
 }
 
@@ -137,6 +140,7 @@ std::optional<long> PositiveNumber(const std::string& text) {
 // The options; on a wrong command line, the one-line reason in `problem`.
 std::optional<Options> ParseArguments(int argc, char** argv, std::string& problem) {
     Options options;
+    bool netGetGiven = false;
     static const std::string kOptions[] = {"--rounds",  "--requests", "--large-mib",   "--small-mib",
                                            "--net-get", "--only",     "--body", "--connections",
                                            "--server-cpu"};
@@ -146,8 +150,8 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
             (argument == "--no-downloads" ? options.downloads : options.loggerInit) = false;
             continue;
         }
-        if (argument == "--gzip") {
-            options.gzip = true;
+        if (argument == "--gzip" || argument == "--error-bodies") {
+            (argument == "--gzip" ? options.gzip : options.errorBodies) = true;
             continue;
         }
         if (std::find(std::begin(kOptions), std::end(kOptions), argument) == std::end(kOptions)) {
@@ -160,7 +164,11 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
         }
         const std::string value = argv[++i];
         if (argument == "--net-get") {
-            options.netGet = value;
+            if (!netGetGiven) {
+                options.netGets.clear();
+                netGetGiven = true;
+            }
+            options.netGets.push_back(value);
             continue;
         }
         if (argument == "--only" || argument == "--body") {
@@ -341,134 +349,11 @@ double LibraryRate(const std::string& url, int connections, int requests, bool p
     return done && !failed ? connections * static_cast<double>(requests) / seconds : 0;
 }
 
-http::request<http::empty_body> BeastRequest(int port, const std::string& target) {
-    http::request<http::empty_body> request{http::verb::get, target, 11};
-    request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
-    request.set(http::field::accept, "*/*");
-    request.keep_alive(true);
-    return request;
-}
-
-tcp::endpoint Loopback(int port) {
-    return {boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)};
-}
-
-// Requests per second through synchronous Beast clients, a thread per
-// connection; 0 on a failure.
-double BeastSyncRate(int port, const std::string& target, int connections, int requests) {
-    std::atomic<bool> failed{false};
-    const auto start = Clock::now();
-    std::vector<std::thread> threads;
-    for (int c = 0; c < connections; ++c) {
-        threads.emplace_back([&] {
-            boost::asio::io_context context;
-            tcp::socket socket(context);
-            boost::system::error_code error;
-            socket.connect(Loopback(port), error);
-            boost::beast::flat_buffer buffer;
-            buffer.reserve(kBeastBufferSize);
-            for (int i = 0; i < requests && !error; ++i) {
-                http::write(socket, BeastRequest(port, target), error);
-                http::response<http::string_body> response;
-                http::read(socket, buffer, response, error);
-                if (!error && response.result_int() != 200) {
-                    error = boost::asio::error::operation_aborted;
-                }
-            }
-            if (error) {
-                failed = true;
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    const double seconds = SecondsSince(start);
-    return failed ? 0 : connections * static_cast<double>(requests) / seconds;
-}
-
-// One connection of the asynchronous Beast client: connect, then write and
-// read until its requests are done.
-class BeastSession : public std::enable_shared_from_this<BeastSession> {
-public:
-    BeastSession(boost::asio::io_context& context, int port, std::string target, int requests,
-                 std::atomic<bool>& failed)
-        : socket_(context), port_(port), target_(std::move(target)), left_(requests),
-          failed_(failed) {
-        buffer_.reserve(kBeastBufferSize);
-    }
-
-    void Start() {
-        socket_.async_connect(Loopback(port_),
-                              [self = shared_from_this()](boost::system::error_code error) {
-                                  self->Send(error);
-                              });
-    }
-
-private:
-    void Send(boost::system::error_code error) {
-        if (error) {
-            failed_ = true;
-            return;
-        }
-        request_ = BeastRequest(port_, target_);
-        http::async_write(socket_, request_,
-                          [self = shared_from_this()](boost::system::error_code e, std::size_t) {
-                              self->Receive(e);
-                          });
-    }
-
-    void Receive(boost::system::error_code error) {
-        if (error) {
-            failed_ = true;
-            return;
-        }
-        response_ = {};
-        http::async_read(socket_, buffer_, response_,
-                         [self = shared_from_this()](boost::system::error_code e, std::size_t) {
-                             if (!e && self->response_.result_int() != 200) {
-                                 e = boost::asio::error::operation_aborted;
-                             }
-                             if (e || --self->left_ == 0) {
-                                 self->failed_ = self->failed_ || bool(e);
-                                 return;
-                             }
-                             self->Send(e);
-                         });
-    }
-
-    tcp::socket socket_;
-    int port_;
-    std::string target_;
-    int left_;
-    std::atomic<bool>& failed_;
-    boost::beast::flat_buffer buffer_;
-    http::request<http::empty_body> request_;
-    http::response<http::string_body> response_;
-};
-
-// Requests per second through the asynchronous Beast client, every
-// connection on one thread; 0 on a failure.
-double BeastAsyncRate(int port, const std::string& target, int connections, int requests) {
-    boost::asio::io_context context;
-    std::atomic<bool> failed{false};
-    const auto start = Clock::now();
-    for (int c = 0; c < connections; ++c) {
-        std::make_shared<BeastSession>(context, port, target, requests, failed)->Start();
-    }
-    // On a thread of its own, as the library's service and the synchronous
-    // clients run: with one connection the rate follows the cost of waking
-    // the client's thread more than the client's own work, and the main
-    // thread, long running, would be woken on other terms than new threads.
-    std::thread([&] { context.run(); }).join();
-    const double seconds = SecondsSince(start);
-    return failed ? 0 : connections * static_cast<double>(requests) / seconds;
-}
-
 struct Run {
     bool ok = false;
     double seconds = 0;
     long peakKiB = 0;
+    int exitCode = -1;
 };
 
 // Runs `words` with its standard output and error thrown away, and waits;
@@ -493,7 +378,8 @@ Run Spawn(std::vector<std::string> words) {
     int status = 0;
     rusage usage{};
     ::wait4(pid, &status, 0, &usage);
-    return {WIFEXITED(status) && WEXITSTATUS(status) == 0, SecondsSince(start), usage.ru_maxrss};
+    const int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return {exitCode == 0, SecondsSince(start), usage.ru_maxrss, exitCode};
 }
 
 // Seconds of one download into `file` (removed afterwards), 0 on a failure
@@ -514,6 +400,11 @@ std::pair<double, double> ProcessorSeconds() {
     ::getrusage(RUSAGE_SELF, &usage);
     const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
     return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+}
+
+// The name of the i-th net-get in the tables.
+std::string NetGetName(const Options& options, std::size_t i) {
+    return options.netGets.size() == 1 ? "net-get" : "net-get " + std::to_string(i + 1);
 }
 
 void PrintRatio(const char* name, const std::vector<double>& ratios) {
@@ -585,21 +476,86 @@ bool MeasureDownload(const Options& options, const testsupport::TempDir& folder,
     if (gzipCoded) {
         curl.push_back("--compressed");
     }
-    std::vector<double> netGetPeaks, curlPeaks;
-    const auto results = Interleaved(
-        options.rounds,
-        {[&] { return Download({options.netGet, url, "-o", out}, out, size, netGetPeaks); },
-         [&] { return Download(curl, out, size, curlPeaks); }});
+    // Each net-get, then curl.
+    const std::size_t clients = options.netGets.size() + 1;
+    std::vector<std::vector<double>> peaks(clients);
+    std::vector<std::function<double()>> runs;
+    for (std::size_t i = 0; i < clients; ++i) {
+        auto words = i + 1 < clients ? std::vector<std::string>{options.netGets[i], url, "-o", out}
+                                     : curl;
+        runs.push_back([&, i, words] { return Download(words, out, size, peaks[i]); });
+    }
+    const auto results = Interleaved(options.rounds, runs);
     std::printf("\ndownload of %zu MiB%s to a file over %s, seconds (process start included)\n",
                 mebibytes, gzipCoded ? ", gzip-coded," : "", url.substr(0, url.find(':')).c_str());
-    const Spread ours = SpreadOf(results[0]);
-    const Spread theirs = SpreadOf(results[1]);
-    std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.1f MiB\n", "net-get", ours.median, ours.low,
-                ours.high, SpreadOf(netGetPeaks).median);
-    std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.1f MiB\n", "curl -o", theirs.median,
-                theirs.low, theirs.high, SpreadOf(curlPeaks).median);
-    PrintRatio("net-get / curl time", Ratios(results[0], results[1]));
-    return ours.low > 0 && theirs.low > 0;
+    bool ok = true;
+    for (std::size_t i = 0; i < clients; ++i) {
+        const Spread spread = SpreadOf(results[i]);
+        const std::string name = i + 1 < clients ? NetGetName(options, i) : "curl -o";
+        std::printf("  %-22s %8.4f (%.4f - %.4f)  peak %.1f MiB\n", name.c_str(), spread.median,
+                    spread.low, spread.high, SpreadOf(peaks[i]).median);
+        ok = ok && spread.low > 0;
+    }
+    for (std::size_t i = 0; i + 1 < clients; ++i) {
+        PrintRatio((NetGetName(options, i) + " / curl time").c_str(), Ratios(results[i], results.back()));
+    }
+    return ok;
+}
+
+// The peak memory of each net-get and of curl on a body of `mebibytes` MiB
+// answered with a 404 and with a 200, with its length and in chunks, into a
+// file and to standard output; false when a run ended otherwise than it
+// should (net-get: 0 for the 200, 40 for the 404; curl: 0).
+bool MeasureErrorBodies(const Options& options, const testsupport::TempDir& folder,
+                        std::size_t mebibytes) {
+    const StatusBodyServer server(std::uint64_t{mebibytes} << 20);
+    if (server.port() == 0) {
+        return false;
+    }
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+    const std::string out = folder.file("error-body.out");
+    const char* cases[] = {"/200/length", "/404/length", "/200/chunked", "/404/chunked"};
+    const std::size_t clients = options.netGets.size() + 1;
+    bool ok = true;
+    std::printf("\npeak memory of a body of %zu MiB, MiB\n  %-22s %-7s %10s %10s %10s %10s  "
+                "404 / 200\n",
+                mebibytes, "", "output", "200 length", "404 length", "200 chunks", "404 chunks");
+    for (const bool toFile : {true, false}) {
+        // Every client on every case, interleaved; a run that ends wrongly gives 0.
+        std::vector<std::function<double()>> runs;
+        for (std::size_t client = 0; client < clients; ++client) {
+            for (const char* path : cases) {
+                const bool curl = client + 1 == clients;
+                std::vector<std::string> words{curl ? "curl" : options.netGets[client], base + path};
+                if (curl) {
+                    words.push_back("-s");
+                }
+                if (toFile) {
+                    words.insert(words.end(), {"-o", out});
+                }
+                const int expected = !curl && path[1] == '4' ? 40 : 0;
+                runs.push_back([words, expected, out] {
+                    const Run run = Spawn(words);
+                    std::filesystem::remove(out);
+                    return run.exitCode == expected ? run.peakKiB / 1024.0 : 0;
+                });
+            }
+        }
+        const auto results = Interleaved(options.rounds, runs);
+        for (std::size_t client = 0; client < clients; ++client) {
+            double median[4];
+            for (std::size_t c = 0; c < 4; ++c) {
+                const Spread spread = SpreadOf(results[client * 4 + c]);
+                median[c] = spread.median;
+                ok = ok && spread.low > 0;
+            }
+            const std::string name = client + 1 < clients ? NetGetName(options, client) : "curl";
+            std::printf("  %-22s %-7s %10.1f %10.1f %10.1f %10.1f  %.2f, %.2f in chunks\n",
+                        name.c_str(), toFile ? "-o" : "stdout", median[0], median[1], median[2],
+                        median[3], median[1] / median[0], median[3] / median[2]);
+        }
+    }
+    return ok;
 }
 
 }  // namespace
@@ -627,6 +583,18 @@ int main(int argc, char** argv) {
         // A program that never calls init says so, as net-get does: every
         // record is then dropped by one check.
         common::Logger::setEarlyLevel(common::loglevel::off);
+    }
+    std::printf("medians of %d interleaved rounds (lowest - highest)%s\n", options.rounds,
+                options.loggerInit ? "" : ", logger not initialised");
+    for (std::size_t i = 0; options.netGets.size() > 1 && i < options.netGets.size(); ++i) {
+        std::printf("%s: %s\n", NetGetName(options, i).c_str(), options.netGets[i].c_str());
+    }
+    if (options.errorBodies) {
+        const bool ok = MeasureErrorBodies(options, folder, options.largeMiB);
+        if (!ok) {
+            std::fprintf(stderr, "%s: a run ended otherwise than it should; it counts as 0\n", program);
+        }
+        return ok ? 0 : 1;
     }
     std::filesystem::create_directory(folder.file("root"));
     std::filesystem::create_directory(folder.file("root/gz"));
@@ -659,8 +627,6 @@ int main(int argc, char** argv) {
     }
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
 
-    std::printf("medians of %d interleaved rounds (lowest - highest)%s\n", options.rounds,
-                options.loggerInit ? "" : ", logger not initialised");
     bool ok = true;
     if (options.gzip) {
         ok = MeasureDownload(options, folder, base + "/gz/text.bin", options.largeMiB, "", true);

@@ -111,6 +111,12 @@ void BodyOutput::Abandon() {
     }
 }
 
+bool BodyOutput::FollowedByAReader() const {
+    struct stat status {};
+    const int result = path_ ? ::stat(path_->c_str(), &status) : ::fstat(STDOUT_FILENO, &status);
+    return result == 0 && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode);
+}
+
 std::string BodyOutput::Problem() const {
     return (path_ && !opened_ ? *path_ : std::string("writing the body failed")) + ": " +
            std::strerror(error_);

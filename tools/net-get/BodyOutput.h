@@ -38,6 +38,10 @@ public:
     // The run is being stopped, from any thread: removes the temporary file,
     // and none is made or put in place after.
     void Abandon();
+    // Whether the output is one a reader follows as it comes (a pipe, a
+    // FIFO, a terminal or another device): each read's bytes are then worth
+    // handing on at once. A regular file, or a path not there yet, is not.
+    bool FollowedByAReader() const;
     bool Failed() const { return error_ != 0; }
     // The failure in the tool's words: the output that cannot be made, or the write.
     std::string Problem() const;

@@ -7,7 +7,8 @@
 // Runs the library's service on a thread of its own, sends one request
 // (following redirects as the library does) and prints the status and the
 // response headers on standard error. The body goes to standard output, or
-// into FILE with -o. A transfer is given at most one hour; a closing signal
+// into FILE with -o; it is never held whole. A transfer is given at most one
+// hour; a closing signal
 // (SIGHUP, SIGINT, SIGTERM) stops it without leaving a temporary file and
 // ends it by that signal. The usage below lists the exit statuses.
 
@@ -24,6 +25,7 @@
 #include "common/logging/Logger.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/DecodedHTTPResponse.h"
+#include "network/HTTPRedirectPolicy.h"
 #include "network/NetworkConnectivity.h"
 #include "network/PlainHTTPResponse.h"
 #include "network/URL.h"
@@ -38,6 +40,9 @@ namespace {
 constexpr int kNotHTTP = 2;
 constexpr int kWriteFailed = 74;
 constexpr auto kTransferBound = std::chrono::hours(1);
+// The most of a redirect's body kept for standard output: it comes after the
+// answer, once it is known not to be followed.
+constexpr std::size_t kKeptRedirectBody = std::size_t{1} << 20;
 
 struct Options {
     std::string url;
@@ -54,24 +59,28 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         std::string("URL [-o FILE] [-X METHOD] [-H 'Name: value']... [-d BODY]\n       ") +
             toolsupport::ProxyOptions::kSynopsis,
         "Fetches URL (http:// or https://, the scheme in any case) through the network library:\n"
-        "the status and the headers go to standard error, the body to standard output or\n"
-        "into FILE.\n"
+        "the status and the headers go to standard error, the body to standard output as it\n"
+        "arrives (that of a 4xx or 5xx answer too; a redirect's, at most 1 MiB, at the end)\n"
+        "or into FILE.\n"
         "  -o FILE             write the body into FILE, put in place once the transfer\n"
         "                      succeeded (a device or FIFO is written where it is); an\n"
-        "                      answer without a body (HEAD, 204, 304) leaves it as it was\n"
+        "                      answer without a body (HEAD, 204, 304) leaves it as it was,\n"
+        "                      and the body of an answer other than a 2xx is dropped\n"
         "  -X METHOD           the request method, sent as given (GET, or POST with -d);\n"
-        "                      methods are case-sensitive: only HEAD's answer has no body\n"
+        "                      methods are case-sensitive: only HEAD's answer has no body;\n"
+        "                      one that is not a token (a blank in it) is refused\n"
         "  -H 'Name: value'    a request header, any number of times\n"
         "  -d BODY             the request body\n" +
             std::string(toolsupport::ProxyOptions::kOptionLines) +
-            "Exit status: 0 for a 2xx answer or a 304; 1 the request was not sent, 2 the answer\n"
-        "is not HTTP, 3 could not connect (name, TCP, TLS or proxy), 5 sending or reading\n"
-        "failed, or the body does not decode (the reason is said); 30 for a redirect that\n"
-        "was not followed (the redirects ran out, or the target may not be followed), 40\n"
-        "for a 4xx answer, 50 for a 5xx one (10 times the status class); 64 a wrong command\n"
-        "line; 74 the body could not be written. SIGHUP, SIGINT or SIGTERM end it by that\n"
-        "signal, its temporary file removed (a shell then reports 128 plus the signal's\n"
-        "number, 130 for SIGINT).\n");
+            "Exit status: 0 for a 2xx answer or a 304; 1 the request was not sent (a URL it\n"
+        "cannot use: the reason is said), 2 the answer is not HTTP, 3 could not connect\n"
+        "(name, TCP, TLS or proxy), 5 sending or reading failed, or the body does not decode\n"
+        "(the reason is said); 10 for a 101 answer, 30 for a redirect that was not followed\n"
+        "(the redirects ran out, the target may not be followed, or a 300, 305, 306 or 308,\n"
+        "never followed), 40 for a 4xx answer, 50 for a 5xx one (10 times the status class);\n"
+        "64 a wrong command line; 74 the body could not be written. SIGHUP, SIGINT or SIGTERM\n"
+        "end it by that signal, its temporary file removed (a shell then reports 128 plus\n"
+        "the signal's number, 130 for SIGINT).\n");
 }
 
 // The command line; an empty `error` when it is right, else the reason.
@@ -132,7 +141,7 @@ std::string FailureText(network::HTTPStatusCode code) {
         case network::httpstatus::kIOError:
             return "sending the request or reading the answer failed";
         case network::httpstatus::kProxyAuthenticationRequired:
-            return "the proxy wants credentials: none given or stored, or refused (HTTP 407)";
+            return toolsupport::ProxyOptions::kCredentialsWanted;
         default:
             return "failed";
     }
@@ -185,11 +194,19 @@ int main(int argc, char** argv) {
     const char* program = usage.name().c_str();
     // No log is kept: the library's records are dropped before they are formatted.
     common::Logger::setEarlyLevel(common::loglevel::off);
+    if (const std::string refusal = network::URLRefusal(network::WithLowerCaseScheme(options.url));
+        !refusal.empty()) {
+        std::cerr << program << ": " << options.url << ": "
+                  << FailureText(network::httpstatus::kNotSent) << ": " << refusal << " (error "
+                  << network::httpstatus::kNotSent << ")\n";
+        return network::httpstatus::kNotSent;
+    }
 
-    // The body of a successful answer goes out as it arrives; any other
-    // answer's body goes to standard output once it is complete, and never
-    // to -o's path. The output is touched only when the first bytes are to
-    // be written, and a file takes its place only once the transfer has
+    // The body of a successful answer goes out as it arrives, and so does
+    // that of a 4xx or 5xx one without -o; a redirect's is kept up to a
+    // bound, as it may yet be followed; with -o, any other answer's body is
+    // read and dropped. The output is touched only when the first bytes are
+    // to be written, and a file takes its place only once the transfer has
     // succeeded.
     BodyOutput output{options.output};
     // Taken before any thread starts; a closing signal removes the
@@ -221,9 +238,32 @@ int main(int argc, char** argv) {
         return usage.refuse("the request cannot be sent: " + reason);
     }
 
-    connection->SetBodySink([&output](const unsigned char* data, std::size_t size) {
-        return output.Write(data, size);
-    });
+    // The status of the answer whose body arrives, and what is kept of a
+    // redirect's body: touched on the service's thread until the outcome.
+    network::HTTPStatusCode answering = 0;
+    std::string redirectBody;
+    std::uint64_t redirectBytes = 0;
+    const bool toFile = options.output.has_value();
+    connection->SetBodySink(
+        [&](const unsigned char* data, std::size_t size) {
+            if ((answering >= 200 && answering < 300) || (!toFile && answering >= 400)) {
+                return output.Write(data, size);
+            }
+            if (!toFile) {
+                redirectBytes += size;
+                redirectBody.append(reinterpret_cast<const char*>(data),
+                                    std::min(size, kKeptRedirectBody - redirectBody.size()));
+            }
+            return true;
+        },
+        // A reader that follows the output gets each read's bytes at once.
+        output.FollowedByAReader() ? 1 : network::AsyncHTTPConnection::kSinkPieceSize,
+        [&](network::HTTPStatusCode status) {
+            answering = status;
+            redirectBody.clear();
+            redirectBytes = 0;
+            return true;
+        });
 
     struct Outcome {
         network::HTTPStatusCode code = 0;
@@ -286,15 +326,26 @@ int main(int argc, char** argv) {
             return kWriteFailed;
         }
     } else if (const auto body = outcome.response->TakeBody();
-               !output.Write(body.data(), body.size()) || !output.Finish()) {
+               !output.Write(body.data(), body.size()) ||
+               !output.Write(reinterpret_cast<const unsigned char*>(redirectBody.data()),
+                             redirectBody.size()) ||
+               !output.Finish()) {
         std::cerr << program << ": " << output.Problem() << "\n";
         return kWriteFailed;
     }
     if (outcome.code >= 300 && outcome.code < 400 && outcome.code != 304) {
         // The library follows what it may, at most five times.
-        std::cerr << program << ": " << options.url << ": redirect not followed (HTTP "
-                  << outcome.code << ", Location: " << outcome.response->GetHeader("Location")
-                  << "): too many redirects, or a target that may not be followed\n";
+        const std::string code = std::to_string(outcome.code);
+        std::cerr << program << ": " << options.url << ": redirect not followed (HTTP " << code
+                  << ", Location: " << outcome.response->GetHeader("Location") << "): "
+                  << (network::HTTPRedirectPolicy::FollowsStatus(outcome.code)
+                          ? "too many redirects, or a target that may not be followed"
+                          : "HTTP " + code + " is not followed")
+                  << "\n";
+        if (redirectBytes > redirectBody.size()) {
+            std::cerr << program << ": only the first " << redirectBody.size() << " of the "
+                      << redirectBytes << " bytes of the redirect's body were written\n";
+        }
     }
     return exitCode;
 }

@@ -60,13 +60,14 @@ toolsupport::ToolUsage Usage(const char* argv0) {
             "Exit status: 0 the connection ended with a closing handshake (begun by either side,\n"
             "the server's Close frame read); 7 the connection broke or ended without the server's\n"
             "Close frame, or the server broke the protocol; when the opening failed:\n"
-            "1 the URL is not valid, 2 the answer is not HTTP, 3 could not connect (name, TCP,\n"
-            "TLS or proxy), 5 sending or reading failed or no answer within a minute; for an\n"
-            "answer that does not upgrade, 10 times its status class: 10 a 1xx other than 101,\n"
-            "20 a 2xx, 30 a 3xx (not followed), 40 a 4xx (a 407 from the proxy) or a 101 that\n"
-            "does not upgrade to a web socket (a wrong accept value, Upgrade or Connection, or\n"
-            "an extension or subprotocol not asked for), 50 a 5xx; 64 a wrong command line;\n"
-            "74 the messages could not be written (the connection is then closed).\n");
+            "1 the URL is not valid (the reason is said), 2 the answer is not HTTP, 3 could not\n"
+            "connect (name, TCP, TLS or proxy), 5 sending or reading failed or no answer within\n"
+            "a minute; for an answer that does not upgrade, 10 times its status class (an\n"
+            "interim 1xx answer is skipped): 20 a 2xx, 30 a 3xx (not followed), 40 a 4xx (a 407\n"
+            "from the proxy) or a 101 that does not upgrade to a web socket (a wrong accept\n"
+            "value, Upgrade or Connection, or an extension or subprotocol not asked for), 50 a\n"
+            "5xx; 64 a wrong command line; 74 the messages could not be written (the connection\n"
+            "is then closed).\n");
 }
 
 struct Options {
@@ -116,7 +117,7 @@ std::string UpgradeFailure(network::HTTPStatusCode code, const std::string& refu
         case network::httpstatus::kIOError:
             return "sending the upgrade or reading its answer failed";
         case network::httpstatus::kProxyAuthenticationRequired:
-            return "the proxy refused the credentials (HTTP 407)";
+            return toolsupport::ProxyOptions::kCredentialsWanted;
         default:
             return "the server did not accept the upgrade (HTTP " + std::to_string(code) + ")";
     }
@@ -248,6 +249,12 @@ int main(int argc, char** argv) {
         return usage.refuse(error);
     }
     const std::string& url = options.url;
+    if (const std::string refusal = network::URLRefusal(network::WithLowerCaseScheme(url));
+        !refusal.empty()) {
+        return usage.fail(url + ": " + UpgradeFailure(network::httpstatus::kNotSent, "") + ": " +
+                              refusal,
+                          network::httpstatus::kNotSent);
+    }
     // No log is kept: the library's records are dropped before they are formatted.
     common::Logger::setEarlyLevel(common::loglevel::off);
 

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+
 namespace toolsupport {
 
 namespace {
@@ -25,7 +27,8 @@ bool ProxyOptions::IsOption(const std::string& option) {
     return option == "--proxy" || option == "--proxy-user";
 }
 
-bool ProxyOptions::Accept(const std::string& option, const std::string& value, std::string& error) {
+bool ProxyOptions::Accept(const std::string& option, char* argument, std::string& error) {
+    const std::string value = argument;
     if (option == "--proxy") {
         if (!IsHostAndPort(value)) {
             error = "the proxy '" + value + "' is not HOST:PORT";
@@ -34,6 +37,7 @@ bool ProxyOptions::Accept(const std::string& option, const std::string& value, s
         proxy_ = value;
         return LoadModule(error);
     }
+    std::fill(argument, argument + value.size(), ' ');
     const auto colon = value.find(':');
     if (colon == std::string::npos || colon == 0) {
         error = "the proxy user is not USER:PASSWORD";

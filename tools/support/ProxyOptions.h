@@ -21,15 +21,22 @@ public:
     static constexpr const char* kOptionLines =
         "  --proxy HOST:PORT   go through this HTTP proxy's CONNECT tunnel\n"
         "  --proxy-user USER:PASSWORD\n"
-        "                      the proxy's credentials (else those of the credential storage)\n";
+        "                      the proxy's credentials (else those of the credential storage);\n"
+        "                      blanked in the command line once read\n";
+    // What a proxy's 407 means to a run with these options.
+    static constexpr const char* kCredentialsWanted =
+        "the proxy wants credentials: none given or stored, or refused (HTTP 407)";
 
     // Whether `option` is one of these options (each takes a value).
     static bool IsOption(const std::string& option);
 
     // Takes the value of `option`; false, with the reason in `error`, when it
     // is not of the option's form, or when the module that makes the
-    // authenticator (loaded with the first --proxy) cannot be loaded.
-    bool Accept(const std::string& option, const std::string& value, std::string& error);
+    // authenticator (loaded with the first --proxy) cannot be loaded. The
+    // value of --proxy-user, an argument of the process, is overwritten
+    // with blanks once copied, so that the process's command line (ps,
+    // /proc/PID/cmdline) no longer shows the password.
+    bool Accept(const std::string& option, char* value, std::string& error);
 
     // The reason the options do not go together, or empty when they do.
     std::string Conflict() const;

@@ -342,10 +342,10 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
         exchange->url, exchange->requestData->isConnect,
         exchange->request->method == "HEAD", bodyLimit_,
         DebugWritten() ? &LoggerOf(responseDataLogger_, "AsyncHTTPResponseData") : nullptr);
-    if (bodySink_) {
+    if (bodySink_.sink) {
         // A body decoded from a transfer coding goes on in pieces, not a read's worth at once.
         exchange->responseData->reader.SetBodyHandOff(
-            kSinkPieceSize, [this, sent = exchange.get()] { return PassBodyToSink(*sent, false); });
+            bodySink_.pieceSize, [this, sent = exchange.get()] { return PassBodyToSink(*sent, false); });
     }
     exchange->requestData.reset();
     auto& buffer = exchange->responseData->readBuffer;
@@ -378,7 +378,7 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
     auto& buffer = exchange->responseData->readBuffer;
     auto& reader = exchange->responseData->reader;
     auto window = reader.BodyWindow();
-    if (bodySink_) {
+    if (bodySink_.sink) {
         // What the sink takes goes in pieces: no read overfills one.
         const std::size_t held = reader.Body().size() % kSinkPieceSize;
         window.second = std::min(window.second, kSinkPieceSize - held);
@@ -474,7 +474,7 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         }
     }
     HTTPResponseHead::Take(response, *cookieStore_);
-    if (bodySink_ && result != HTTPResponseReader::Result::InvalidStatus &&
+    if (bodySink_.sink && result != HTTPResponseReader::Result::InvalidStatus &&
         result != HTTPResponseReader::Result::Error &&
         !PassBodyToSink(*exchange, result == HTTPResponseReader::Result::Done)) {
         Reset(httpstatus::kIOError, std::move(exchange->callback));

@@ -46,6 +46,8 @@ public:
 
     // Takes body bytes as they arrive; false stops the read.
     using BodySink = std::function<bool(const unsigned char* data, std::size_t size)>;
+    // Whether the body sink takes the body of an answer with this status.
+    using BodyFilter = HTTPSunkBody::Filter;
 
     // The pool's form: connects on demand.
     static std::shared_ptr<AsyncHTTPConnection> Create(
@@ -84,13 +86,18 @@ public:
     void SetSocketKeepAlive(bool keepAlive) { socketKeepAlive_ = keepAlive; }
     // The largest body accepted, coded and decoded.
     void SetBodyLimit(std::uint64_t bytes) { bodyLimit_ = bytes; }
-    // While set, the body of a successful answer (2xx, not to CONNECT) goes
-    // to `sink` as it arrives, in pieces of about kSinkPieceSize bytes, and
-    // the response delivered has an empty body; a content-coded body is
-    // decoded on the way (HTTPSunkBody). Other answers keep their bodies. A
-    // sink that returns false, or a body that does not decode, fails the
-    // request with code 5. Called on the service's thread.
-    void SetBodySink(BodySink sink) { bodySink_ = std::move(sink); }
+    // While set, the body of an answer that `takes` (asked with its status
+    // once its head is read; when empty, a successful answer, 2xx), never
+    // one to CONNECT, goes to `sink` as it arrives, in pieces of about
+    // `pieceSize` bytes (1: what each read brought), and the response
+    // delivered has an empty body; a content-coded body is decoded on the
+    // way (HTTPSunkBody). Other answers keep their bodies. A sink that
+    // returns false, or a body that does not decode, fails the request with
+    // code 5. `takes` and `sink` are called on the service's thread.
+    void SetBodySink(BodySink sink, std::size_t pieceSize = kSinkPieceSize,
+                     BodyFilter takes = {}) {
+        bodySink_ = {std::move(sink), std::move(takes), pieceSize == 0 ? 1 : pieceSize};
+    }
     static constexpr std::size_t kSinkPieceSize = HTTPSunkBody::kPieceSize;
     // Bytes that followed the head of a 101 answer or of an opened tunnel
     // (CONNECT answered 2xx): the new protocol's.
@@ -102,8 +109,8 @@ public:
     // framing the reader refused); empty otherwise. Set before the callback.
     const std::string& FailureReason() const { return failure_; }
 
-    // Refuses what would break the request head: CR, LF or NUL in the
-    // method, a header or the content type. The reason on false.
+    // Refuses what would break the request head or its framing
+    // (HTTPRequestSerializer::Validate). The reason on false.
     static bool ValidateRequest(const AsyncHTTPRequest& request, std::string& reason);
     // The request head and body as they go on the wire.
     static void SerializeRequest(AsyncHTTPRequestData& data, const AsyncHTTPRequest& request,
@@ -185,7 +192,7 @@ private:
     core::NonInitializingBuffer<unsigned char> upgradeBytes_;
     // The read buffer between responses: one per connection, not per request.
     core::NonInitializingBuffer<unsigned char> readBuffer_;
-    BodySink bodySink_;
+    HTTPSunkBody::Target bodySink_;
     ParsedURLCache parsedURLs_;
     // Within a response handler that took waiting bytes itself.
     bool takingWaiting_ = false;

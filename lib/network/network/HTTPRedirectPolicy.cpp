@@ -7,9 +7,12 @@
 
 namespace network {
 
+bool HTTPRedirectPolicy::FollowsStatus(HTTPStatusCode status) {
+    return status == 301 || status == 302 || status == 303 || status == 307;
+}
+
 bool HTTPRedirectPolicy::Follows(HTTPStatusCode status, const AsyncHTTPRequest& request) {
-    const bool redirect = status == 301 || status == 302 || status == 303 || status == 307;
-    return redirect && request.redirectsLeft != 0;
+    return FollowsStatus(status) && request.redirectsLeft != 0;
 }
 
 bool HTTPRedirectPolicy::Target(const URL& from, const std::string& location, URL& target,

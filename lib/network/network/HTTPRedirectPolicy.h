@@ -16,6 +16,8 @@ namespace network {
 // on the way to another origin.
 class HTTPRedirectPolicy {
 public:
+    // Whether a redirect of `status` is ever followed (301, 302, 303, 307).
+    static bool FollowsStatus(HTTPStatusCode status);
     // Whether `status` asks for a redirect this request may still follow.
     static bool Follows(HTTPStatusCode status, const AsyncHTTPRequest& request);
     // The target of `location` read against `from`: false, with the reason

@@ -51,6 +51,11 @@ bool HTTPRequestSerializer::Validate(const AsyncHTTPRequest& request, std::strin
         reason = "the method holds a line break or NUL";
         return false;
     }
+    // A method is a token (RFC 9110 section 9.1): a blank would end it early.
+    if (!request.method.empty() && !IsToken(request.method)) {
+        reason = "the method '" + request.method + "' is not a token";
+        return false;
+    }
     if (HasLineBreakOrNul(request.contentType)) {
         reason = "the content type holds a line break or NUL";
         return false;

@@ -15,7 +15,7 @@ namespace network {
 class HTTPRequestSerializer {
 public:
     // False, with the reason, for CR, LF or NUL in the method, a header or
-    // the content type; a header name that is not a token; a caller's
+    // the content type; a method or a header name that is not a token; a caller's
     // Transfer-Encoding, a Content-Length other than the body's, and a
     // second Host or Content-Length. (A caller's Host and a Content-Length
     // of the body's size are written in place of the library's own.)

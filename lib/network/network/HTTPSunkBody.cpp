@@ -4,9 +4,11 @@
 
 namespace network {
 
-void HTTPSunkBody::Decide(HTTPResponseReader& reader, bool isConnect, std::uint64_t limit) {
+void HTTPSunkBody::Decide(HTTPResponseReader& reader, bool isConnect, std::uint64_t limit,
+                          const Filter& takes) {
     decided_ = true;
-    sinks_ = reader.Status() >= 200 && reader.Status() < 300 && !isConnect;
+    const std::uint32_t status = reader.Status();
+    sinks_ = !isConnect && (takes ? takes(status) : status >= 200 && status < 300);
     if (!sinks_) {
         return;
     }
@@ -27,19 +29,19 @@ void HTTPSunkBody::Decide(HTTPResponseReader& reader, bool isConnect, std::uint6
 }
 
 HTTPSunkBody::Result HTTPSunkBody::Pass(HTTPResponseReader& reader, bool isConnect, bool complete,
-                                        std::uint64_t limit, const Sink& sink) {
+                                        std::uint64_t limit, const Target& target) {
     if (!decided_ && reader.HeadComplete()) {
-        Decide(reader, isConnect, limit);
+        Decide(reader, isConnect, limit, target.takes);
     }
     if (!sinks_) {
         return Result::Ok;
     }
     auto& body = reader.Body();
     HTTPBodyDecoder::Result result = HTTPBodyDecoder::Result::Ok;
-    if (!body.empty() && (complete || body.size() >= kPieceSize)) {
+    if (!body.empty() && (complete || body.size() >= target.pieceSize)) {
         if (decoder_) {
-            result = decoder_->Feed(body.data(), body.size(), sink);
-        } else if (!sink(body.data(), body.size())) {
+            result = decoder_->Feed(body.data(), body.size(), target.sink);
+        } else if (!target.sink(body.data(), body.size())) {
             result = HTTPBodyDecoder::Result::Refused;
         }
         reader.ReleaseBody();

@@ -48,6 +48,9 @@ public:
         const char* error = nullptr;
         parsed_ = uriParseSingleUriExA(&uri_, text_.data(), text_.data() + text_.size(), &error) ==
                   URI_SUCCESS;
+        if (!parsed_ && error != nullptr) {
+            errorAt_ = static_cast<std::size_t>(error - text_.data());
+        }
     }
     ParsedReference() = default;
     ~ParsedReference() { uriFreeUriMembersA(&uri_); }
@@ -55,6 +58,8 @@ public:
     ParsedReference& operator=(const ParsedReference&) = delete;
 
     bool parsed() const { return parsed_; }
+    // Where parsing stopped, when it failed.
+    std::size_t errorAt() const { return errorAt_; }
     const std::string& text() const { return text_; }
     UriUriA& uri() { return uri_; }
 
@@ -75,7 +80,16 @@ private:
     std::string text_;
     UriUriA uri_{};
     bool parsed_ = false;
+    std::size_t errorAt_ = 0;
 };
+
+// The byte at `at` of `text` and its place, counted from 1, for a reader.
+std::string CharacterAt(std::string_view text, std::size_t at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    std::string shown = byte >= 0x20 && byte < 0x7f ? "'" + std::string(1, text[at]) + "'"
+                                                   : "the byte 0x" + ToHex(std::string(1, text[at]));
+    return shown + " at position " + std::to_string(at + 1);
+}
 
 // The pairs of a query text: pieces between "&", each a key and, after
 // the first "=", a value; "%XX" escapes decoded. Empty pieces are skipped.
@@ -183,33 +197,58 @@ std::string URL::PathAndQuery() const {
     return target;
 }
 
-bool ParseURL(const std::string& text, URL& url) {
+namespace {
+
+// ParseURL, with the reason for a refusal in `refusal` when it is given.
+bool ParseInto(const std::string& text, URL& url, std::string* refusal) {
+    const auto refuse = [refusal](std::string reason) {
+        if (refusal != nullptr) {
+            *refusal = std::move(reason);
+        }
+        return false;
+    };
     ParsedReference reference(text);
     if (!reference.parsed()) {
-        return false;
+        return refuse(reference.errorAt() < text.size()
+                          ? CharacterAt(text, reference.errorAt()) + " cannot stand there"
+                          : "it ends too early");
     }
     const UriUriA& uri = reference.uri();
     const std::string_view scheme = Range(uri.scheme);
     const std::string_view host = Range(uri.hostText);
     // No user information (it would hide the host from a reader), no IP
     // literal in brackets, and a host name of the usual characters.
-    if (!IsAcceptedScheme(scheme) || uri.userInfo.first != nullptr || uri.hostData.ip6 != nullptr ||
-        uri.hostData.ipFuture.first != nullptr || host.empty() ||
-        !std::all_of(host.begin(), host.end(), IsHostChar)) {
-        return false;
+    if (scheme.empty()) {
+        return refuse("it has no scheme");
+    }
+    if (!IsAcceptedScheme(scheme)) {
+        return refuse("the scheme '" + std::string(scheme) + "' is not known");
+    }
+    if (uri.userInfo.first != nullptr) {
+        return refuse("user information (USER@ before the host) is not supported");
+    }
+    if (uri.hostData.ip6 != nullptr || uri.hostData.ipFuture.first != nullptr) {
+        return refuse("IPv6 literals (a host in brackets) are not supported");
+    }
+    if (host.empty()) {
+        return refuse("it has no host");
+    }
+    if (const auto bad = std::find_if_not(host.begin(), host.end(), IsHostChar); bad != host.end()) {
+        return refuse(CharacterAt(text, static_cast<std::size_t>(&*bad - text.data())) +
+                      " cannot stand in a host name");
     }
     std::uint64_t port = 0;
     const std::string_view portText = Range(uri.portText);
     for (const char digit : portText) {
         port = port * 10 + static_cast<unsigned>(digit - '0');
         if (port > 0xffffffffULL) {
-            return false;
+            return refuse("the port is not 1 to 65535");
         }
     }
     // Port 0 stands for "none" here; a written 0 would silently become the
     // scheme's default port, so it is refused.
     if (!portText.empty() && port == 0) {
-        return false;
+        return refuse("the port is not 1 to 65535");
     }
     // The path runs from the end of the authority to the query or fragment.
     const char* authorityEnd = uri.portText.first != nullptr ? uri.portText.afterLast
@@ -225,6 +264,21 @@ bool ParseURL(const std::string& text, URL& url) {
     url.query = DecodeQuery(url.queryText);
     url.fragment.append(Range(uri.fragment));
     return true;
+}
+
+}  // namespace
+
+bool ParseURL(const std::string& text, URL& url) {
+    return ParseInto(text, url, nullptr);
+}
+
+std::string URLRefusal(const std::string& text) {
+    URL url;
+    std::string refusal;
+    if (ParseInto(text, url, &refusal) && !url.HasValidPort()) {
+        refusal = "the port is not 1 to 65535";
+    }
+    return refusal;
 }
 
 std::string SchemeOf(const std::string& text) {

@@ -47,6 +47,11 @@ struct URL {
 // pieces, "%XX" escapes decoded.
 bool ParseURL(const std::string& text, URL& url);
 
+// Why `ParseURL` refuses `text`, or a port past 65535 in it, in words: the
+// character and its position where one is wrong, or the part that is not
+// supported. Empty when `text` is such a URL.
+std::string URLRefusal(const std::string& text);
+
 // The scheme `text` starts with, in lower case (a scheme is case-insensitive,
 // RFC 3986 section 3.1); empty where it does not start with a scheme and ":".
 std::string SchemeOf(const std::string& text);

@@ -59,6 +59,8 @@ TEST(URLTest, RejectsWhatTheGrammarDoesNotAccept) {
           std::string("http://h/\0", 10), "http://h/\r\nX: 1", "http://h/\xff"}) {
         network::URL url;
         EXPECT_FALSE(network::ParseURL(text, url)) << text;
+        // Every refusal is told in words.
+        EXPECT_NE("", network::URLRefusal(text)) << text;
     }
 }
 

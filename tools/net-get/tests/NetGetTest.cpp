@@ -1,5 +1,9 @@
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -111,25 +115,31 @@ std::vector<std::string> Names(const std::string& folder) {
     return names;
 }
 
+// `text` as a JSON string of the bytes the peer reads: latin-1 characters.
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            quoted += escaped;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
 class NetGetTest : public ::testing::Test {
 protected:
-    // Starts the scripted peer: one connection per answer, each closed after it.
-    void Serve(const std::vector<std::string>& answers) {
+    // Starts the scripted peer: one connection per answer, each closed after
+    // it; `more`, the step's further members.
+    void Serve(const std::vector<std::string>& answers, const std::string& more = "") {
         std::string script = "{\"connections\": [";
         for (std::size_t i = 0; i < answers.size(); ++i) {
-            std::string quoted;  // bytes as the peer reads them: latin-1 characters
-            for (const char c : answers[i]) {
-                const auto byte = static_cast<unsigned char>(c);
-                if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-                    quoted += escaped;
-                } else {
-                    quoted += c;
-                }
-            }
-            script += (i == 0 ? "" : ", ") + std::string("[{\"response\": \"") + quoted +
-                      "\", \"close\": true}]";
+            script += (i == 0 ? "" : ", ") + std::string("[{\"response\": ") + Quoted(answers[i]) +
+                      ", \"close\": true" + more + "}]";
         }
         script += "]}";
         std::ofstream(folder_.file("script.json")) << script;
@@ -303,10 +313,14 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         {{url("/silent")}, 5},
         {{url("/other")}, 2},
         {{"http://127.0.0.1:1/"}, 3},
-        {{"no url"}, 1},
+        // A URL that cannot be used is told why.
+        {{"no url"}, 1, false, ": the request was not sent: ' ' at position 3 cannot stand there"},
         {{"-o"}, 64},
-        {{"not-a-url"}, 1},
+        {{"not-a-url"}, 1, false, ": it has no scheme"},
+        {{"http://[::1]:" + port + "/"}, 1, false, ": IPv6 literals (a host in brackets) are not"},
+        {{"http://anna@127.0.0.1:" + port + "/"}, 1, false, ": user information (USER@"},
         {{url("/"), "-H", "NoColon"}, 64},
+        {{url("/"), "-X", "GE T"}, 64, false, "the method 'GE T' is not a token"},
         {{url("/"), "-H", "Content-Length: 1", "-d", "abc"}, 64},
         {{}, 64},
         // The body is not written into a descriptor of net-get's own that took number 1.
@@ -588,8 +602,79 @@ TEST_F(NetGetTest, ARedirectNotFollowedIsAFailure) {
     const auto curl = testsupport::runCommand(
         {"/usr/bin/curl", "-s", "-L", "--max-redirs", "5", "-m", "20", "-o", "/dev/null", url("/loop")});
     EXPECT_EQ(curl.exitCode, 47) << "curl: too many redirects";
-    EXPECT_EQ(run({url("/permanent")}).exitCode, 30);
+    const auto permanent = run({url("/permanent")});
+    EXPECT_EQ(permanent.exitCode, 30);
+    EXPECT_NE(permanent.errors.find("(HTTP 308, Location: /p): HTTP 308 is not followed\n"),
+              std::string::npos)
+        << permanent.errors;
     EXPECT_EQ(run({url("/unchanged")}).exitCode, 0);
+}
+
+// What each read brought reaches a pipe at once, the body of a 404 as that
+// of a 2xx: the peer sends the rest only once the first piece has come out
+// of the pipe (after 20 s without, it cuts the answer short).
+TEST_F(NetGetTest, ABodyReachesAPipeAsItArrives) {
+    const struct {
+        std::string head, first, rest;
+        std::vector<std::string> arguments;
+        int exitCode;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", "first", "rest", {}, 0},
+        {"HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n", "5\r\nfirst\r\n",
+         "4\r\nrest\r\n0\r\n\r\n", {}, 40},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", "first", "rest", {"-o", "/dev/stdout"}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.head.substr(0, 12) + (c.arguments.empty() ? "" : ", -o /dev/stdout"));
+        const std::string first = folder_.file("first");
+        const std::string go = folder_.file("go");
+        std::remove(go.c_str());
+        Serve({c.head + c.first}, ", \"later\": " + Quoted(c.rest) + ", \"after\": " + Quoted(go));
+        std::vector<std::string> argv{
+            "/bin/bash", "-c",
+            "set -o pipefail; \"$0\" \"$@\" | { head -c 5 >\"$FIRST\"; : >\"$GO\"; cat; }",
+            NET_GET_PATH, url("/")};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        testsupport::CommandOptions options;
+        options.environment = {"FIRST=" + first, "GO=" + go};
+        const auto result = testsupport::runCommand(argv, options);
+        EXPECT_EQ(c.exitCode, result.exitCode) << result.errors;
+        EXPECT_EQ("first", readFile(first));
+        EXPECT_EQ("rest", result.output);
+    }
+}
+
+// The password of --proxy-user is blanked in the command line once read: a
+// run held by a proxy that never answers shows none in /proc/PID/cmdline.
+TEST_F(NetGetTest, TheProxyPasswordLeavesTheCommandLine) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, ::listen(listener, 4));
+    ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+    const std::string proxy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    for (const auto& [tool, target] : {std::pair{NET_GET_PATH, "http://target.test/"},
+                                       std::pair{NET_WS_PATH, "ws://target.test/"}}) {
+        SCOPED_TRACE(tool);
+        const pid_t pid = testsupport::startCommand(
+            {tool, target, "--proxy", proxy, "--proxy-user", "anna:pass-word"});
+        ASSERT_GT(pid, 0);
+        // It reaches the proxy once its arguments are read.
+        pollfd waiting{listener, POLLIN, 0};
+        ASSERT_EQ(1, ::poll(&waiting, 1, 30000));
+        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        std::string line = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        EXPECT_NE(std::string::npos, line.find(" --proxy-user ")) << line;
+        EXPECT_EQ(std::string::npos, line.find("pass-word")) << line;
+        ::kill(pid, SIGTERM);
+        testsupport::waitForChild(pid, std::chrono::seconds(30));
+        ::close(connection);
+    }
+    ::close(listener);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "MessageOutput.h"
 #include "support/ChildProcess.h"
 #include "support/SquidProxy.h"
+#include "support/TempDir.h"
 #include "support/WebSocketTestPeer.h"
 
 extern "C" char** environ;
@@ -208,6 +209,8 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
         {"raw", "/wrong-accept", "", "",
          kNoUpgrade + "Invalid value for header 'Sec-WebSocket-Accept'", 40},
         {"raw", "/", "", "", ": could not connect (name lookup, TCP, TLS or proxy failed)\n", 3},
+        // A URL that cannot be used is told why (no server: the URL as it stands).
+        {"", "ws://anna@127.0.0.1:1/", "", "", ": user information (USER@ before the host) is not", 1},
         // Any other answer: 10 times its status class; one that is no HTTP, 2.
         {"raw", "/status/200", "", "", "did not accept the upgrade (HTTP 200)\n", 20},
         {"raw", "/status/302", "", "", "did not accept the upgrade (HTTP 302)\n", 30},
@@ -217,7 +220,9 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
         {"ws", "/greet", "", "welcome\n", "close code 1005\n", 0, true},
     };
     for (const auto& c : cases) {
-        auto to = c.path == "/" ? std::string("ws://127.0.0.1:1/") : url(c.server, c.path);
+        auto to = c.path == "/"     ? std::string("ws://127.0.0.1:1/")
+                  : c.server.empty() ? c.path
+                                     : url(c.server, c.path);
         if (c.capitals) {
             to.replace(0, 2, "WS");
         }
@@ -258,13 +263,20 @@ TEST_F(NetWsTest, GoesThroughTheProxyWithTheGivenCredentials) {
         EXPECT_EQ(result.exitCode, 0) << server << "\n" << result.errors << squid.log();
         EXPECT_EQ(result.output, "welcome\n") << server;
     }
-    const auto refused = testsupport::runCommand(
-        {NET_WS_PATH, peer_.proxiedUrl("ws", "/echo"), "--proxy", squid.address(), "--proxy-user", "anna:wrong"},
-        options);
-    EXPECT_EQ(refused.exitCode, 40) << refused.errors;
-    EXPECT_NE(refused.errors.find("the proxy refused the credentials (HTTP 407)"), std::string::npos)
-        << refused.errors;
-    EXPECT_EQ(refused.output, "");
+    // Wrong credentials, or none (none stored in an empty home either), are told alike.
+    testsupport::TempDir home{"quorvane-net-ws-home"};
+    options.environment.push_back("HOME=" + home.path());
+    for (const auto& credentials :
+         {std::vector<std::string>{"--proxy-user", "anna:wrong"}, std::vector<std::string>{}}) {
+        std::vector<std::string> argv{NET_WS_PATH, peer_.proxiedUrl("ws", "/echo"), "--proxy", squid.address()};
+        argv.insert(argv.end(), credentials.begin(), credentials.end());
+        const auto refused = testsupport::runCommand(argv, options);
+        EXPECT_EQ(refused.exitCode, 40) << refused.errors;
+        EXPECT_NE(refused.errors.find(": the proxy wants credentials: none given or stored, or refused (HTTP 407)"),
+                  std::string::npos)
+            << refused.errors;
+        EXPECT_EQ(refused.output, "");
+    }
 }
 
 // The echo of a first line fills the pipe of standard output, which the

@@ -18,6 +18,8 @@ body) and then:
   "later": text sent 50 ms after the response, before any close; once it
            is sent (and the close made), {"connection": n, "later": true}
            is appended to LOG
+  "after": a path: "later" waits for that file to exist instead, at most
+           20 s; when it does not come, the connection is closed without it
   "shutdown": true shuts the sending side down after the response (plain
               connections only); the peer goes on reading, and then logs
               {"connection": n, "shutdown": true}
@@ -33,6 +35,7 @@ prints {"port": <port>} and serves until it is terminated or its parent ends.
 
 import argparse
 import json
+import os
 import socket
 import ssl
 import threading
@@ -60,6 +63,20 @@ def read_request(connection, pending):
             break
         rest += data
     return head + b"\r\n\r\n" + rest[:length], rest[length:]
+
+
+def wait_for(path):
+    """Waits 50 ms, or with `path` until that file exists (at most 20 s);
+    whether it came."""
+    if not path:
+        time.sleep(0.05)
+        return True
+    deadline = time.monotonic() + 20
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
 
 
 def serve(connection, index, steps, log_path):
@@ -90,7 +107,8 @@ def serve(connection, index, steps, log_path):
             else:
                 connection.sendall(response)
             if step.get("later"):
-                time.sleep(0.05)
+                if not wait_for(step.get("after")):
+                    return
                 connection.sendall(step["later"].replace("{port}", str(PORT)).encode("latin-1"))
                 if step.get("close"):
                     connection.close()
