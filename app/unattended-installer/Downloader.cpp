@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,25 @@ constexpr std::uint32_t kStatusNotSent = 1;
 
 std::string describe(int error) {
     return std::strerror(error);
+}
+
+void* doNothing(void*) {
+    return nullptr;
+}
+
+// Why no thread can be started now, empty when one can. Qt sends its HTTP
+// requests from threads of its own, and a request whose thread cannot start
+// stays unsent without a word; the process's limits (address space,
+// processes) keep refusing them, so one that starts now tells that Qt's
+// will.
+std::string threadProblem() {
+    pthread_t thread{};
+    const int error = ::pthread_create(&thread, nullptr, doNothing, nullptr);
+    if (error != 0) {
+        return "cannot start a thread: " + describe(error);
+    }
+    ::pthread_join(thread, nullptr);
+    return {};
 }
 
 // Writes `data`, the bytes the query holds, to `file` in one pass, replacing
@@ -135,9 +155,18 @@ void Downloader::download(const std::string& url, const fs::path& folder, Downlo
 void Downloader::startAttempt(const std::string& url, const fs::path& folder,
                               DownloadCallback callback, std::uint32_t tryCount) {
     const std::int32_t id = nextId_++;
-    QueryHandle query = platform_ != nullptr ? platform_->createQuery() : QueryHandle();
-    if (!query) {
-        onAttemptError(IHttpQuery::UnknownNetworkError, url, folder, callback, tryCount);
+    // What the attempt needs and cannot have now, it would not have at the
+    // next either: the download fails at once, saying why, rather than after
+    // every attempt has waited for its time-out.
+    std::string missing = threadProblem();
+    QueryHandle query;
+    if (missing.empty()) {
+        query = platform_ != nullptr ? platform_->createQuery() : QueryHandle();
+        missing = query ? "" : "no HTTP query can be made";
+    }
+    if (!missing.empty()) {
+        logger_->error("The download from %s cannot start: %s", url.c_str(), missing.c_str());
+        onAttemptError(IHttpQuery::UnknownNetworkError, url, folder, callback, kRetries);
         return;
     }
     query->setOperation(IHttpQuery::GET);

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cstring>
 #include <thread>
 
 #include <boost/filesystem.hpp>
@@ -21,6 +22,7 @@
 #include "support/ChildProcess.h"
 #include "support/FakeCredentialStorage.h"
 #include "support/TempDir.h"
+#include "support/ThreadRefusal.h"
 
 namespace fs = boost::filesystem;
 using common::Downloader;
@@ -177,6 +179,55 @@ TEST_F(DownloaderTest, APackageAnnouncedOverTheLimitFailsAtOnceWithoutRetries) {
                                    " bytes: not tried again"))
         << logText();
     EXPECT_TRUE(fs::is_empty(target));
+}
+
+// Without a thread that it needs, the Qt thread or one for Qt's HTTP work,
+// the download fails at once, saying why, and sends nothing.
+TEST_F(DownloaderTest, ADownloadWithoutTheThreadsItNeedsFailsAtOnceSayingWhy) {
+    PackageServer server(package_, served_.file("journal"));
+    const std::string log = folder_.file("log");
+    // The platform is the process's one: each case makes its own in a child.
+    downloader_.reset();
+    platform_.reset();
+    for (const bool qtThreadRuns : {false, true}) {
+        boost::filesystem::remove(log);
+        const auto result = testsupport::runInChild([&] {
+            if (qtThreadRuns) {
+                platform_ = QtCorePlatform::create(*scheduler_, &storage_, "downloader-test");
+            }
+            if (std::string reason; !testsupport::refuseNewThreads(reason)) {
+                installertest::writeFile(log, reason);
+                return 77;
+            }
+            if (!qtThreadRuns) {
+                platform_ = QtCorePlatform::create(*scheduler_, &storage_, "downloader-test");
+                if (platform_->createQuery()) {
+                    return 2;
+                }
+            }
+            downloader_ = Downloader::create(
+                platform_.get(), scheduler_->createQueue("UnattendedDownloader"),
+                std::make_unique<testsupport::RecordingLogger>(lines_),
+                std::chrono::milliseconds(5), std::chrono::seconds(1));
+            start(server.url(), folder_.path());
+            const bool ended = runUntilOutcome();
+            installertest::writeFile(log, logText());
+            downloader_.reset();
+            platform_.reset();
+            return !ended ? 3 : outcomes_[0].ok ? 4 : 0;
+        }, std::chrono::seconds(60));
+        const std::string text = testsupport::readFile(log);
+        if (result.exitCode == 77) {
+            GTEST_SKIP() << text;
+        }
+        EXPECT_EQ(0, result.exitCode) << "the Qt thread runs: " << qtThreadRuns << "\n" << text;
+        EXPECT_TRUE(installertest::contains(text, "4 The download from " + server.url() +
+                                                      " cannot start: cannot start a thread: " +
+                                                      std::strerror(EAGAIN)))
+            << text;
+        EXPECT_FALSE(installertest::contains(text, "Try to download again")) << text;
+    }
+    EXPECT_EQ(0u, server.requests().size());
 }
 
 TEST_F(DownloaderTest, APackageThatCannotBeWrittenWholeIsAFailure) {

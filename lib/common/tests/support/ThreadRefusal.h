@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// From now on no new thread of the process starts, whichever of its threads
+// asks: creating one fails with EAGAIN, as it does past a limit of processes
+// or of address space; new processes still start. For a forked child of the
+// test: it cannot be undone. False, with the reason, where the system cannot
+// filter the calls.
+bool refuseNewThreads(std::string& reason);
+
+}  // namespace testsupport
