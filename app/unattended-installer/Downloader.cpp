@@ -34,11 +34,12 @@ void* doNothing(void*) {
     return nullptr;
 }
 
-// Why no thread can be started now, empty when one can. Qt sends its HTTP
-// requests from threads of its own, and a request whose thread cannot start
-// stays unsent without a word; the process's limits (address space,
-// processes) keep refusing them, so one that starts now tells that Qt's
-// will.
+// Why no thread can be started now, empty when one can. Qt does a query's
+// work on threads of its own, and its network access manager, made with
+// the first query, may wait for ever for one that did not start; the
+// process's limits (address space, processes) that refuse a thread now
+// refuse Qt's too. A thread that Qt could not start once the query runs
+// the query itself tells (IHttpQuery::threadRefused).
 std::string threadProblem() {
     pthread_t thread{};
     const int error = ::pthread_create(&thread, nullptr, doNothing, nullptr);
@@ -183,15 +184,20 @@ void Downloader::startAttempt(const std::string& url, const fs::path& folder,
             if (self.expired()) {
                 return;
             }
-            // A body refused for its size comes the same way again.
+            // A body refused for its size comes the same way again, and a
+            // thread that Qt could not start stays missing.
             const auto found = queries_.find(id);
-            const bool final = found != queries_.end() && found->second &&
-                               found->second->bodyRefused();
-            if (final) {
+            const IHttpQuery* query = found != queries_.end() ? found->second.get() : nullptr;
+            const bool tooLarge = query != nullptr && query->bodyRefused();
+            const bool noThread = query != nullptr && query->threadRefused();
+            if (tooLarge) {
                 logger_->error("The package from %s is larger than %lld bytes: not tried again", url.c_str(),
                                static_cast<long long>(IHttpQuery::kDefaultMaximumBodySize));
+            } else if (noThread) {
+                logger_->error("The download from %s cannot start: %s", url.c_str(),
+                               "Qt could not start a thread for the request");
             }
-            onAttemptError(error, url, folder, callback, final ? kRetries : tryCount);
+            onAttemptError(error, url, folder, callback, tooLarge || noThread ? kRetries : tryCount);
         });
     query->setFinishedHandler([this, self, id, url, folder, callback](bool ok) {
         if (!self.expired()) {

@@ -15,6 +15,7 @@
 
 #include "LoggingCategories.h"
 #include "ProxyAuthenticator.h"
+#include "QtMessageHandler.h"
 #include "QtProxyTypes.h"
 #include "QtStrings.h"
 #include "SslErrorFilter.h"
@@ -218,7 +219,9 @@ void HttpQuery::internalExecute() {
     }
     disableStrictTransportSecurity();
     askForCodings();
-    adoptReply(manager_->sendCustomRequest(request_, QByteArray(verb), body_), false);
+    const unsigned threadFailures = qtThreadStartFailures();
+    adoptReply(manager_->sendCustomRequest(request_, QByteArray(verb), body_), false,
+               threadFailures);
 }
 
 void HttpQuery::askForCodings() {
@@ -243,12 +246,13 @@ void HttpQuery::internalDownloadFile(QString filePath) {
     }
     transferFilePath_ = qStringToStdString(filePath);
     disableStrictTransportSecurity();
+    const unsigned threadFailures = qtThreadStartFailures();
     QNetworkReply* reply = manager_->get(request_);
     // The file lives as long as the reply; it is closed when the reply
     // finishes, before the outcome is posted.
     file->setParent(reply);
     downloadFile_ = file.release();
-    adoptReply(reply, true);
+    adoptReply(reply, true, threadFailures);
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this](qint64 received, qint64 total) { onDownloadProgress(received, total); });
 }
@@ -277,14 +281,15 @@ void HttpQuery::internalTransferFile(QString filePath) {
     request_.setHeader(QNetworkRequest::ContentLengthHeader, file->size());
     disableStrictTransportSecurity();
     askForCodings();
+    const unsigned threadFailures = qtThreadStartFailures();
     QNetworkReply* reply = manager_->put(request_, file.get());
     file.release()->setParent(reply);
-    adoptReply(reply, false);
+    adoptReply(reply, false, threadFailures);
     connect(reply, &QNetworkReply::uploadProgress, this,
             [this](qint64 sent, qint64 total) { onUploadProgress(sent, total); });
 }
 
-void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
+void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFailures) {
     _reply = reply;
     liveReply_ = reply;
     // A query started once more reports the new request's outcome.
@@ -315,6 +320,7 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
                 [this, reply] { onReplyMetaData(reply); });
         connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReplyReadyRead(reply); });
     }
+    watchThreads(reply, threadFailures);
 }
 
 void HttpQuery::internalAbort() {

@@ -88,6 +88,7 @@ public:
     void setTransferTimeout(int timeoutMs, std::int64_t lowSpeedLimit) override;
     void setMaximumBodySize(std::int64_t bytes) override;
     bool bodyRefused() const override { return bodyRefused_; }
+    bool threadRefused() const override { return threadRefused_; }
 
 public slots:
     void internalTransferFile(QString filePath);
@@ -103,7 +104,9 @@ private:
     void askForCodings();
     // Makes `reply` the query's reply and connects the slots that every way
     // of sending shares; `toFile` sends the body to the download file.
-    void adoptReply(QNetworkReply* reply, bool toFile);
+    // `threadFailures` is qtThreadStartFailures as it was before the reply
+    // was asked for.
+    void adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFailures);
     void onReplyReadyRead(QNetworkReply* reply);
     // The head has come: a body announced over the limit is refused before
     // any of it is read.
@@ -144,6 +147,10 @@ private:
     void watchTransfer(QNetworkReply* reply);
     // Gives up on `reply` with `error` in place of Qt's own outcome.
     void failReply(QNetworkReply* reply, Error error);
+    // Gives up on `reply` once Qt could not start a thread, which it may
+    // wait for: since `threadFailures` (qtThreadStartFailures before the
+    // reply was asked for), until the answer begins.
+    void watchThreads(QNetworkReply* reply, unsigned threadFailures);
     // Writes to the download file; on failure ends the transfer with
     // ProtocolFailure, as Qt reports a failed write to a local file.
     void writeDownloadData(QNetworkReply* reply, const char* data, qint64 size);
@@ -180,6 +187,7 @@ private:
     std::unique_ptr<ContentDecoder> decoder_;
     // Set on the Qt thread before the error is posted.
     std::atomic<bool> bodyRefused_{false};
+    std::atomic<bool> threadRefused_{false};
     // The text made so far: from the first `textPieces_` pieces, and, once
     // `textComplete_`, from the whole body. Made on the caller's thread.
     mutable std::string responseText_;

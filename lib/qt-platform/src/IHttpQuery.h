@@ -160,4 +160,9 @@ public:
     // request again would meet the same body. Read it in or after the error
     // handler.
     virtual bool bodyRefused() const { return false; }
+    // True once the request has ended with UnknownNetworkError because Qt
+    // could not start a thread that it needs for it (under a limit of
+    // address space or processes, say): it was not sent, and sending it
+    // again would wait for the same. Read it in or after the error handler.
+    virtual bool threadRefused() const { return false; }
 };

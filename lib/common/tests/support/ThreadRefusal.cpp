@@ -14,7 +14,7 @@
 
 namespace testsupport {
 
-bool refuseNewThreads(std::string& reason) {
+bool refuseNewThreads(std::string& reason, bool wholeProcess) {
 #if defined(__x86_64__)
     constexpr unsigned kArch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
@@ -45,10 +45,11 @@ bool refuseNewThreads(std::string& reason) {
     };
     const sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]),
                             program};
-    // For every thread of the process, those already running too.
+    // A filter is the calling thread's, unless it is given to every thread
+    // of the process, those already running too.
+    const unsigned flags = wholeProcess ? SECCOMP_FILTER_FLAG_TSYNC : 0;
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        ::syscall(__NR_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter) !=
-            0) {
+        ::syscall(__NR_seccomp, SECCOMP_SET_MODE_FILTER, flags, &filter) != 0) {
         reason = std::string("no system call filter: ") + std::strerror(errno);
         return false;
     }
