@@ -199,22 +199,17 @@ TEST_F(DownloaderTest, ADownloadWithoutTheThreadsItNeedsFailsAtOnceSayingWhy) {
         boost::filesystem::remove(log);
         const auto result = testsupport::runInChild([&, onlyTheQtThread = onlyTheQtThread] {
             std::string reason;
-            bool refused = false;
-            if (!onlyTheQtThread) {
-                // Not even the Qt thread: the platform makes no query.
-                refused = testsupport::refuseNewThreads(reason);
-                platform_ = QtCorePlatform::create(*scheduler_, &storage_, "downloader-test");
-                if (refused && platform_->createQuery()) {
-                    return 2;
-                }
-            } else {
-                // Once the manager is made, on the Qt thread alone.
-                platform_ = QtCorePlatform::create(*scheduler_, &storage_, "downloader-test");
-                auto first = platform_->createQuery();
+            bool refused = !onlyTheQtThread && testsupport::refuseNewThreads(reason);
+            platform_ = QtCorePlatform::create(*scheduler_, &storage_, "downloader-test");
+            // Without the Qt thread no query is made; with it, the first
+            // makes the manager before the Qt thread alone is refused threads.
+            if (auto first = platform_->createQuery(); first && onlyTheQtThread) {
                 QMetaObject::invokeMethod(
                     dynamic_cast<QObject*>(first.get()),
                     [&] { refused = testsupport::refuseNewThreads(reason, false); },
                     Qt::BlockingQueuedConnection);
+            } else if (first && refused) {
+                return 2;
             }
             if (!refused) {
                 installertest::writeFile(log, reason);
