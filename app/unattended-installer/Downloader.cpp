@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,26 @@ constexpr std::uint32_t kStatusNotSent = 1;
 
 std::string describe(int error) {
     return std::strerror(error);
+}
+
+void* doNothing(void*) {
+    return nullptr;
+}
+
+// Why no thread can be started now, empty when one can. Qt does a query's
+// work on threads of its own, and its network access manager, made with
+// the first query, may wait for ever for one that did not start; the
+// process's limits (address space, processes) that refuse a thread now
+// refuse Qt's too. A thread that Qt could not start once the query runs
+// the query itself tells (IHttpQuery::threadRefused).
+std::string threadProblem() {
+    pthread_t thread{};
+    const int error = ::pthread_create(&thread, nullptr, doNothing, nullptr);
+    if (error != 0) {
+        return "cannot start a thread: " + describe(error);
+    }
+    ::pthread_join(thread, nullptr);
+    return {};
 }
 
 // Writes `data`, the bytes the query holds, to `file` in one pass, replacing
@@ -135,9 +156,18 @@ void Downloader::download(const std::string& url, const fs::path& folder, Downlo
 void Downloader::startAttempt(const std::string& url, const fs::path& folder,
                               DownloadCallback callback, std::uint32_t tryCount) {
     const std::int32_t id = nextId_++;
-    QueryHandle query = platform_ != nullptr ? platform_->createQuery() : QueryHandle();
-    if (!query) {
-        onAttemptError(IHttpQuery::UnknownNetworkError, url, folder, callback, tryCount);
+    // What the attempt needs and cannot have now, it would not have at the
+    // next either: the download fails at once, saying why, rather than after
+    // every attempt has waited for its time-out.
+    std::string missing = threadProblem();
+    QueryHandle query;
+    if (missing.empty()) {
+        query = platform_ != nullptr ? platform_->createQuery() : QueryHandle();
+        missing = query ? "" : "no HTTP query can be made";
+    }
+    if (!missing.empty()) {
+        logger_->error("The download from %s cannot start: %s", url.c_str(), missing.c_str());
+        onAttemptError(IHttpQuery::UnknownNetworkError, url, folder, callback, kRetries);
         return;
     }
     query->setOperation(IHttpQuery::GET);
@@ -154,15 +184,20 @@ void Downloader::startAttempt(const std::string& url, const fs::path& folder,
             if (self.expired()) {
                 return;
             }
-            // A body refused for its size comes the same way again.
+            // A body refused for its size comes the same way again, and a
+            // thread that Qt could not start stays missing.
             const auto found = queries_.find(id);
-            const bool final = found != queries_.end() && found->second &&
-                               found->second->bodyRefused();
-            if (final) {
+            const IHttpQuery* query = found != queries_.end() ? found->second.get() : nullptr;
+            const bool tooLarge = query != nullptr && query->bodyRefused();
+            const bool noThread = query != nullptr && query->threadRefused();
+            if (tooLarge) {
                 logger_->error("The package from %s is larger than %lld bytes: not tried again", url.c_str(),
                                static_cast<long long>(IHttpQuery::kDefaultMaximumBodySize));
+            } else if (noThread) {
+                logger_->error("The download from %s cannot start: %s", url.c_str(),
+                               "Qt could not start a thread for the request");
             }
-            onAttemptError(error, url, folder, callback, final ? kRetries : tryCount);
+            onAttemptError(error, url, folder, callback, tooLarge || noThread ? kRetries : tryCount);
         });
     query->setFinishedHandler([this, self, id, url, folder, callback](bool ok) {
         if (!self.expired()) {

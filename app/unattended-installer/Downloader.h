@@ -20,7 +20,9 @@ class IQtNetworkPlugin;
 namespace common {
 
 // Downloads the agent package through the Qt platform's HTTP queries into a
-// folder, retrying a failed attempt after a pause. Every request carries the
+// folder, retrying a failed attempt after a pause. An attempt that cannot
+// have what it needs (a thread for Qt's HTTP work, a query) fails the
+// download at once, saying why. Every request carries the
 // same "User-Agent". All of it runs on the scheduler's thread: the calls, the
 // downloader's own tasks and the queries' handlers.
 //

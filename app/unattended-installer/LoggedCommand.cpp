@@ -17,6 +17,8 @@
 #include <limits>
 #include <utility>
 
+#include "OutputLines.h"
+
 extern char** environ;
 
 namespace quorvane::unattended {
@@ -28,8 +30,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kGrace{5000};
 // How long output is still read once the program has ended.
 constexpr std::chrono::milliseconds kDrain{200};
-// A longer run of output without a line break is logged in pieces.
-constexpr std::size_t kLongestLine = 4096;
 
 // Waits for `pid` until `deadline`; true with `status` set when it ended.
 bool waitUntil(pid_t pid, int& status, Clock::time_point deadline) {
@@ -45,8 +45,8 @@ bool waitUntil(pid_t pid, int& status, Clock::time_point deadline) {
     }
 }
 
-// Reads what `fd` holds within `wait`; false at its end.
-bool readSome(int fd, std::string& into, std::chrono::milliseconds wait) {
+// Reads what `fd` holds within `wait` into `lines`; false at its end.
+bool readSome(int fd, OutputLines& lines, std::chrono::milliseconds wait) {
     pollfd entry{fd, POLLIN, 0};
     if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0) {
         return true;
@@ -54,7 +54,7 @@ bool readSome(int fd, std::string& into, std::chrono::milliseconds wait) {
     char buffer[8192];
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n > 0) {
-        into.append(buffer, static_cast<std::size_t>(n));
+        lines.feed(buffer, static_cast<std::size_t>(n));
         return true;
     }
     return n < 0 && (errno == EINTR || errno == EAGAIN);
@@ -274,26 +274,6 @@ bool programEnded(int statusPipe, int& status, std::chrono::milliseconds wait) {
 LoggedCommand::LoggedCommand(common::ILogger& logger, std::string name)
     : logger_(logger), name_(std::move(name)) {}
 
-void LoggedCommand::logOutput(std::string& pending, bool all) {
-    std::size_t start = 0;
-    for (;;) {
-        const auto end = pending.find('\n', start);
-        if (end == std::string::npos) {
-            if (pending.size() - start < kLongestLine && !(all && start < pending.size())) {
-                break;
-            }
-            const std::string piece = pending.substr(start, kLongestLine);
-            logger_.info("%s: %s", name_.c_str(), piece.c_str());
-            start += piece.size();
-            continue;
-        }
-        const std::string line = pending.substr(start, end - start);
-        logger_.info("%s: %s", name_.c_str(), line.c_str());
-        start = end + 1;
-    }
-    pending.erase(0, start);
-}
-
 LoggedCommand::~LoggedCommand() {
     endGroup();
 }
@@ -408,15 +388,20 @@ int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::millis
     }
 
     const auto deadline = Clock::now() + timeout;
-    std::string pending;
+    // Each line as it is complete, whole and unformatted; one that was cut
+    // at its bound ends in a mark that says so.
+    const std::string cutMark =
+        " [cut: longer than " + std::to_string(OutputLines::kLongestLine) + " bytes]";
+    OutputLines lines([this, &cutMark](const std::string& line, bool cut) {
+        logger_.log(common::loglevel::info, name_ + ": " + line + (cut ? cutMark : ""));
+    });
     bool open = true;
     int ending = 0;
     bool ended = false;
     bool stopped = false;
     while (!ended && !stopped && Clock::now() < deadline) {
         if (open) {
-            open = readSome(output[0], pending, std::chrono::milliseconds(50));
-            logOutput(pending, false);
+            open = readSome(output[0], lines, std::chrono::milliseconds(50));
         }
         ended = programEnded(status[0], ending, std::chrono::milliseconds(open ? 0 : 20));
         stopped = !ended && check_ && !check_();
@@ -431,9 +416,9 @@ int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::millis
     }
     const auto drainEnd = Clock::now() + kDrain;
     while (open && Clock::now() < drainEnd) {
-        open = readSome(output[0], pending, std::chrono::milliseconds(20));
+        open = readSome(output[0], lines, std::chrono::milliseconds(20));
     }
-    logOutput(pending, true);
+    lines.finish();
     closeAll({output[0], status[0]});
     if (stopped) {
         return kStopped;

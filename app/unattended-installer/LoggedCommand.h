@@ -14,7 +14,8 @@ namespace quorvane::unattended {
 
 // Runs a program of the install (unzip, the agent daemon) so that nothing it
 // does can speak for the installer: no shell; standard input from
-// /dev/null; standard output and error read into the log, line by line,
+// /dev/null; standard output and error read into the log, line by line (a
+// line longer than 64 KiB cut there, marked as cut, its rest dropped),
 // never to the window's stream or the result line; no other descriptor of
 // ours. It runs in a process group of its own, led by a keeper: a copy of
 // the installer that starts the program as its child, holds nothing of the
@@ -66,7 +67,6 @@ public:
     void endGroup();
 
 private:
-    void logOutput(std::string& pending, bool all);
     // Ends the program's group: SIGTERM, SIGKILL after a grace, or SIGKILL at
     // once; true with `status` set when the program's end is known.
     bool stop(int statusPipe, int& status, bool gently);

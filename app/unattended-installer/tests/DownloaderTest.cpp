@@ -6,8 +6,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cstring>
 #include <thread>
 
+#include <QMetaObject>
+#include <QObject>
 #include <boost/filesystem.hpp>
 
 #include "Downloader.h"
@@ -21,6 +24,7 @@
 #include "support/ChildProcess.h"
 #include "support/FakeCredentialStorage.h"
 #include "support/TempDir.h"
+#include "support/ThreadRefusal.h"
 
 namespace fs = boost::filesystem;
 using common::Downloader;
@@ -177,6 +181,62 @@ TEST_F(DownloaderTest, APackageAnnouncedOverTheLimitFailsAtOnceWithoutRetries) {
                                    " bytes: not tried again"))
         << logText();
     EXPECT_TRUE(fs::is_empty(target));
+}
+
+// Without a thread that it needs, the Qt thread or one that Qt starts for
+// the request, the download fails at once, saying why, and sends nothing.
+TEST_F(DownloaderTest, ADownloadWithoutTheThreadsItNeedsFailsAtOnceSayingWhy) {
+    PackageServer server(package_, served_.file("journal"));
+    const std::string log = folder_.file("log");
+    // The platform is the process's one: each case makes its own in a child.
+    downloader_.reset();
+    platform_.reset();
+    const std::pair<bool, std::string> cases[] = {
+        {false, std::string("cannot start a thread: ") + std::strerror(EAGAIN)},
+        {true, "Qt could not start a thread for the request"},
+    };
+    for (const auto& [onlyTheQtThread, cause] : cases) {
+        boost::filesystem::remove(log);
+        const auto result = testsupport::runInChild([&, onlyTheQtThread = onlyTheQtThread] {
+            std::string reason;
+            bool refused = !onlyTheQtThread && testsupport::refuseNewThreads(reason);
+            platform_ = QtCorePlatform::create(*scheduler_, &storage_, "downloader-test");
+            // Without the Qt thread no query is made; with it, the first
+            // makes the manager before the Qt thread alone is refused threads.
+            if (auto first = platform_->createQuery(); first && onlyTheQtThread) {
+                QMetaObject::invokeMethod(
+                    dynamic_cast<QObject*>(first.get()),
+                    [&] { refused = testsupport::refuseNewThreads(reason, false); },
+                    Qt::BlockingQueuedConnection);
+            } else if (first && refused) {
+                return 2;
+            }
+            if (!refused) {
+                installertest::writeFile(log, reason);
+                return 77;
+            }
+            downloader_ = Downloader::create(
+                platform_.get(), scheduler_->createQueue("UnattendedDownloader"),
+                std::make_unique<testsupport::RecordingLogger>(lines_),
+                std::chrono::milliseconds(5), std::chrono::seconds(1));
+            start(server.url(), folder_.path());
+            const bool ended = runUntilOutcome();
+            installertest::writeFile(log, logText());
+            downloader_.reset();
+            platform_.reset();
+            return !ended ? 3 : outcomes_[0].ok ? 4 : 0;
+        }, std::chrono::seconds(60));
+        const std::string text = testsupport::readFile(log);
+        if (result.exitCode == 77) {
+            GTEST_SKIP() << text;
+        }
+        EXPECT_EQ(0, result.exitCode) << cause << "\n" << text;
+        EXPECT_TRUE(installertest::contains(
+            text, "4 The download from " + server.url() + " cannot start: " + cause))
+            << text;
+        EXPECT_FALSE(installertest::contains(text, "Try to download again")) << text;
+    }
+    EXPECT_EQ(0u, server.requests().size());
 }
 
 TEST_F(DownloaderTest, APackageThatCannotBeWrittenWholeIsAFailure) {

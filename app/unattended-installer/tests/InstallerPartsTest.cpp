@@ -1,6 +1,7 @@
 // The installer's pure parts: the key in the executable's path, the words of
 // the installer arguments, the install folder and the elevated copy's
-// command line, and the reading of its result line.
+// command line, the reading of its result line, and the lines of a
+// program's output that are logged.
 #include <gtest/gtest.h>
 
 #include <limits.h>
@@ -10,6 +11,7 @@
 #include "DisplayText.h"
 #include "InstallLocation.h"
 #include "InstallSlot.h"
+#include "OutputLines.h"
 #include "ParameterFileText.h"
 #include "ShellWords.h"
 #include "UnattendedInstallerApplication.h"
@@ -206,6 +208,35 @@ TEST(InstallerPartsTest, OnlyAWholeResultLineCounts) {
         EXPECT_EQ(expected, common::runElevated("/bin/sh", argv)) << output;
     }
     platform::security::Authorization::resetLauncher();
+}
+
+// A line past the bound is cut there and marked, its rest dropped up to its
+// break; fed whole, in pieces or byte by byte, the lines are the same.
+TEST(InstallerPartsTest, ALineOfOutputPastItsBoundIsCutThereAndMarked) {
+    const std::size_t bound = OutputLines::kLongestLine;
+    // A line as "<first byte> x <length>", and "cut" when it was.
+    const auto shown = [](const std::string& line, bool cut) {
+        return line.substr(0, 1) + " x " + std::to_string(line.size()) + (cut ? " cut" : "");
+    };
+    const std::vector<std::pair<std::string, Words>> cases{
+        {"a\n\nbc", {"a x 1", " x 0", "b x 2"}},
+        {std::string(bound, 'x') + "\nn\n", {"x x " + std::to_string(bound), "n x 1"}},
+        {std::string(bound + 1, 'x') + "\nn", {"x x " + std::to_string(bound) + " cut", "n x 1"}},
+        {std::string(3 * bound + 5, 'y'), {"y x " + std::to_string(bound) + " cut"}},
+    };
+    for (const auto& [output, expected] : cases) {
+        for (const std::size_t piece : {output.size(), std::size_t{1000}, std::size_t{1}}) {
+            Words lines;
+            OutputLines splitter([&](const std::string& line, bool cut) {
+                lines.push_back(shown(line, cut));
+            });
+            for (std::size_t at = 0; at < output.size(); at += piece) {
+                splitter.feed(output.data() + at, std::min(piece, output.size() - at));
+            }
+            splitter.finish();
+            EXPECT_EQ(expected, lines) << output.size() << " bytes in pieces of " << piece;
+        }
+    }
 }
 
 // A parameter file is one JSON object read strictly, or it has a problem; a

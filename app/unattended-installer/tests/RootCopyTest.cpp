@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <thread>
 
@@ -50,11 +51,13 @@ std::vector<std::string> openEntries(const std::string& folder) {
     return open;
 }
 
-// The process the sample daemon leaves running, once it has written its id
-// into `pidFile`; killed, if it still runs, when this goes.
+// A process the sample daemon leaves running, once it has written its id
+// into `pidFile`, while its command line mentions `mark`; killed, if it
+// still runs, when this goes.
 class Leftover {
 public:
-    explicit Leftover(std::string pidFile) : pidFile_(std::move(pidFile)) {}
+    explicit Leftover(std::string pidFile, std::string mark = "leftover.txt")
+        : pidFile_(std::move(pidFile)), mark_(std::move(mark)) {}
     ~Leftover() {
         if (running()) {
             ::kill(pid_, SIGKILL);
@@ -73,7 +76,7 @@ public:
     // Whether it is still there and not yet ended (a zombie has ended).
     bool running() const {
         if (pid_ <= 0 ||
-            !contains(readFile("/proc/" + std::to_string(pid_) + "/cmdline"), "leftover.txt")) {
+            !contains(readFile("/proc/" + std::to_string(pid_) + "/cmdline"), mark_)) {
             return false;
         }
         const std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
@@ -91,6 +94,7 @@ public:
 
 private:
     std::string pidFile_;
+    std::string mark_;
     pid_t pid_ = -1;
 };
 
@@ -308,14 +312,22 @@ TEST_F(RootCopyTest, WhatTheDaemonLeftRunningKeepsItsOutputAfterTheInstall) {
     const std::string log = installer.lastLog();
     EXPECT_TRUE(contains(log, "[info] [UnattendedInstaller] daemon: <exitcode>0</exitcode>"))
         << log;
-    const std::vector<int> writers = installertest::processesMentioning(go);
-    ASSERT_EQ(3u, writers.size());
+    // Each writer by the id it wrote: a shell that forks its sleep shows
+    // the writer's command line twice for a moment.
+    const Lines streams{"both", "err", "out"};
+    std::deque<Leftover> writers;
+    Lines alive;
+    for (const auto& stream : streams) {
+        writers.emplace_back(destination() + "/late-" + stream + ".pid", go);
+        if (writers.back().started() && writers.back().running()) {
+            alive.push_back(stream);
+        }
+    }
+    ASSERT_EQ(streams, alive) << "the writers there when the root copy ended";
     std::this_thread::sleep_for(std::chrono::seconds(2));
     writeFile(go, "go");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!installertest::processesMentioning(go).empty() &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const auto& writer : writers) {
+        EXPECT_TRUE(writer.ends(std::chrono::seconds(60)));
     }
     Lines finished;
     for (const std::string stream : {"both", "err", "out"}) {
@@ -323,7 +335,7 @@ TEST_F(RootCopyTest, WhatTheDaemonLeftRunningKeepsItsOutputAfterTheInstall) {
             finished.push_back(stream);
         }
     }
-    EXPECT_EQ((Lines{"both", "err", "out"}), finished) << "of the writers to stdout, stderr, both";
+    EXPECT_EQ(streams, finished) << "of the writers to stdout, stderr, both";
 }
 
 // What the daemon started and left in its process group goes when the

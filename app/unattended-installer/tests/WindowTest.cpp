@@ -351,7 +351,7 @@ TEST_F(WindowTest, UnusableParametersFailBeforeAnyDownload) {
          "CompanyId '" + longCompany + "' is longer than 215 bytes: the hidden names beside " +
              "its install folder would not fit"},
         {url + R"(, "Product": "a\u009b31m")",
-         "Product must be a plain folder name, not 'a\xC2\x9B" "31m'"},
+         "Product must be a plain folder name, not 'a\\u009b31m'"},
         {url + R"(, "Product": ")" + std::string(256, 'p') + "\"",
          "Product must be a plain folder name, not '" + std::string(256, 'p') + "'"},
         {url + product + R"(, "CompanyId": "x\u0085y")", "CompanyId must be a plain folder name"},

@@ -86,6 +86,9 @@ TEST_F(LoggerTest, RecordsAreWrittenSanitisedMaskedAndOneLineEach) {
         channel->info("bad wide %S here", invalid);
         channel->info("url: %s",
                       "http://h/a\r\n[2020-01-01] [1] [1] [info] [Forged] x\x1b[2J\tend");
+        channel->info("nel: %s", "a\xc2\x85" "b\x7f");
+        channel->info("csi: %s", "\xc2\x9b[2J");
+        channel->info("nbsp: %s", "a\xc2\xa0" "b\xc2");
         channel->info("%s", std::string(20000, 'a').c_str());
         channel->info("{\"a\":%s}", deep.c_str());
         channel->info("%s", "{oops");
@@ -101,6 +104,9 @@ TEST_F(LoggerTest, RecordsAreWrittenSanitisedMaskedAndOneLineEach) {
         {"] [Chan] wide: h\xc3\xa9llo \xe2\x82\xac \xf0\x9f\x98\x80", 1},
         {"] [Chan] bad wide \xef\xbf\xbd here", 1},
         {"] [Chan] url: http://h/a\\r\\n[2020-01-01] [1] [1] [info] [Forged] x\\x1b[2J\\tend", 1},
+        {"] [Chan] nel: a\\u0085b\\x7f", 1},
+        {"] [Chan] csi: \\u009b[2J", 1},
+        {"] [Chan] nbsp: a\xc2\xa0" "b\xc2", 1},
         {"] [Chan] {oops", 1},
         {"[json_deserialize] Unable to convert json: {oops, error: ", 1},
         {"[json_deserialize] Unable to convert json: {\"a\":[[[", 1},

@@ -79,8 +79,9 @@ TEST_F(KeychainTest, FindsItemsByLabelAndReturnsWhatIsAsked) {
 }
 
 // A keychain that is not there holds no item: looking into it, changing or
-// removing an item makes nothing in the home folder (no folder, no lock);
-// only an add makes the keychain.
+// removing an item makes nothing in the home folder (no folder, no lock),
+// nor in a keychain folder that holds no file yet; only an add makes the
+// keychain.
 TEST_F(KeychainTest, OnlyAnAddMakesTheKeychain) {
     testsupport::ScopedEnvironment environment({"HOME"});
     Keychain::resetPath();
@@ -99,9 +100,15 @@ TEST_F(KeychainTest, OnlyAnAddMakesTheKeychain) {
         EXPECT_EQ(errSecItemNotFound, c.run()) << c.call;
         EXPECT_EQ(std::vector<std::string>{}, namesIn(home)) << c.call;
     }
+    const std::string keychains = home + "/.local/share/keychains";
+    boost::filesystem::create_directories(keychains);
+    ASSERT_EQ(0, ::chmod(keychains.c_str(), 0700));
+    for (const auto& c : calls) {
+        EXPECT_EQ(errSecItemNotFound, c.run()) << c.call << ", in an empty keychain folder";
+        EXPECT_EQ(std::vector<std::string>{}, namesIn(keychains)) << c.call;
+    }
     ASSERT_EQ(errSecSuccess, Keychain::add(item("a", "acc", "secret")));
-    EXPECT_EQ((std::vector<std::string>{"login.json", "login.json.lock"}),
-              namesIn(home + "/.local/share/keychains"));
+    EXPECT_EQ((std::vector<std::string>{"login.json", "login.json.lock"}), namesIn(keychains));
     for (const auto& c : calls) {
         EXPECT_EQ(errSecSuccess, c.run()) << c.call << ", once added";
     }

@@ -17,6 +17,7 @@
 
 #include "LoggingCategories.h"
 #include "ProxyAuthenticator.h"
+#include "QtMessageHandler.h"
 #include "QtProxyTypes.h"
 #include "QtStrings.h"
 #include "SslErrorFilter.h"
@@ -223,7 +224,9 @@ void HttpQuery::internalExecute() {
     }
     disableStrictTransportSecurity();
     askForCodings();
-    adoptReply(manager_->sendCustomRequest(request_, QByteArray(verb), body_), false);
+    const unsigned threadFailures = qtThreadStartFailures();
+    adoptReply(manager_->sendCustomRequest(request_, QByteArray(verb), body_), false,
+               threadFailures);
 }
 
 bool HttpQuery::refuseScheme() {
@@ -266,8 +269,9 @@ void HttpQuery::internalDownloadFile(QString filePath) {
     transferFilePath_ = qStringToStdString(filePath);
     disableStrictTransportSecurity();
     askForCodings();
+    const unsigned threadFailures = qtThreadStartFailures();
     QNetworkReply* reply = manager_->get(request_);
-    adoptReply(reply, true);
+    adoptReply(reply, true, threadFailures);
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this](qint64 received, qint64 total) { onDownloadProgress(received, total); });
 }
@@ -299,14 +303,15 @@ void HttpQuery::internalTransferFile(QString filePath) {
     request_.setHeader(QNetworkRequest::ContentLengthHeader, file->size());
     disableStrictTransportSecurity();
     askForCodings();
+    const unsigned threadFailures = qtThreadStartFailures();
     QNetworkReply* reply = manager_->put(request_, file.get());
     file.release()->setParent(reply);
-    adoptReply(reply, false);
+    adoptReply(reply, false, threadFailures);
     connect(reply, &QNetworkReply::uploadProgress, this,
             [this](qint64 sent, qint64 total) { onUploadProgress(sent, total); });
 }
 
-void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
+void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFailures) {
     _reply = reply;
     liveReply_ = reply;
     // A query started once more reports the new request's outcome.
@@ -337,6 +342,7 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile) {
                 [this, reply] { onReplyMetaData(reply); });
         connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReplyReadyRead(reply); });
     }
+    watchThreads(reply, threadFailures);
 }
 
 void HttpQuery::internalAbort() {

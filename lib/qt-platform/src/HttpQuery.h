@@ -89,6 +89,7 @@ public:
     void setMaximumBodySize(std::int64_t bytes) override;
     bool bodyRefused() const override { return bodyRefused_; }
     std::string downloadFileError() const override { return downloadFileError_; }
+    bool threadRefused() const override { return threadRefused_; }
 
 public slots:
     void internalTransferFile(QString filePath);
@@ -107,7 +108,9 @@ private:
     void askForCodings();
     // Makes `reply` the query's reply and connects the slots that every way
     // of sending shares; `toFile` sends the body to the download file.
-    void adoptReply(QNetworkReply* reply, bool toFile);
+    // `threadFailures` is qtThreadStartFailures as it was before the reply
+    // was asked for.
+    void adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFailures);
     void onReplyReadyRead(QNetworkReply* reply);
     // The head has come: a body announced over the limit is refused before
     // any of it is read.
@@ -166,6 +169,10 @@ private:
     // The download file failed: ends the transfer with ContentAccessDenied,
     // the reason kept for downloadFileError.
     void failDownload(QNetworkReply* reply, const char* what);
+    // Gives up on `reply` once Qt could not start a thread, which it may
+    // wait for: since `threadFailures` (qtThreadStartFailures before the
+    // reply was asked for), until the answer begins.
+    void watchThreads(QNetworkReply* reply, unsigned threadFailures);
     // Reports a transfer that could not start: the error, then failure.
     void failWithoutRequest(Error error);
 
@@ -197,6 +204,7 @@ private:
     std::unique_ptr<ContentDecoder> decoder_;
     // Set on the Qt thread before the error is posted.
     std::atomic<bool> bodyRefused_{false};
+    std::atomic<bool> threadRefused_{false};
     // The text made so far: from the first `textPieces_` pieces, and, once
     // `textComplete_`, from the whole body. Made on the caller's thread.
     mutable std::string responseText_;

@@ -10,6 +10,7 @@
 #include "HttpQueryErrors.h"
 #include "LoggingCategories.h"
 #include "ProxyAuthenticator.h"
+#include "QtMessageHandler.h"
 #include "SslErrorFilter.h"
 #include "common/taskscheduler/ITaskQueue.h"
 
@@ -18,6 +19,16 @@ namespace {
 std::string toStdString(const QByteArray& bytes) {
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
+
+// Qt sends a request from threads that it starts as it goes: its network
+// thread with a manager's first request (at once, or once the network
+// session is open), a thread for a name's look-up. One that could not
+// start leaves the request, and every later one of the manager for its
+// network thread, waiting without a word. A failure to start one is looked
+// for this often until the answer begins.
+constexpr int kThreadWatchMs = 100;
+// Set on a manager whose network thread could not be started.
+constexpr const char* kThreadRefused = "quorvaneThreadRefused";
 
 }  // namespace
 
@@ -70,6 +81,31 @@ void HttpQuery::watchTransfer(QNetworkReply* reply) {
             << "transfer stalled: " << (moved - seen) << " byte(s) in the last "
             << transferTimeoutMs_ << " ms; giving up";
         failReply(reply, TimeoutError);
+    });
+    timer->start();
+}
+
+void HttpQuery::watchThreads(QNetworkReply* reply, unsigned threadFailures) {
+    const auto refuse = [this, reply] {
+        qCWarning(lcHttpQuery) << "Qt could not start a thread for the request; giving up";
+        threadRefused_ = true;
+        failReply(reply, UnknownNetworkError);
+    };
+    // The threads of a manager that could not start one are not tried again.
+    if (manager_->property(kThreadRefused).toBool()) {
+        refuse();
+        return;
+    }
+    auto* timer = new QTimer(reply);
+    timer->setInterval(kThreadWatchMs);
+    connect(timer, &QTimer::timeout, this, [this, reply, timer, threadFailures, refuse] {
+        if (reply->isFinished() || bytesReceived_ > 0) {
+            timer->stop();
+        } else if (qtThreadStartFailures() != threadFailures) {
+            timer->stop();
+            manager_->setProperty(kThreadRefused, true);
+            refuse();
+        }
     });
     timer->start();
 }

@@ -176,4 +176,9 @@ public:
     // large", ...), once the error handler got ContentAccessDenied for it;
     // empty otherwise.
     virtual std::string downloadFileError() const { return {}; }
+    // True once the request has ended with UnknownNetworkError because Qt
+    // could not start a thread that it needs for it (under a limit of
+    // address space or processes, say): it was not sent, and sending it
+    // again would wait for the same. Read it in or after the error handler.
+    virtual bool threadRefused() const { return false; }
 };

@@ -19,7 +19,8 @@ public:
 
     virtual ~IQtNetworkPlugin() = default;
 
-    // A new query on the Qt thread, configured by the caller. Releasing the
+    // A new query on the Qt thread, configured by the caller; none when the
+    // Qt thread does not run (it could not be started). Releasing the
     // handle drops its handlers at once and deletes it on the Qt thread.
     virtual std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> createQuery() const = 0;
     // A new web socket on the Qt thread with a queue of its own for its

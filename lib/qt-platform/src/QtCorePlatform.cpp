@@ -60,6 +60,11 @@ QtCorePlatform::~QtCorePlatform() {
 }
 
 std::unique_ptr<IHttpQuery, std::function<void(IHttpQuery*)>> QtCorePlatform::createQuery() const {
+    // A query is sent, and timed, on the Qt thread: without it, it would
+    // wait for ever.
+    if (!d->isRunning()) {
+        return {};
+    }
     QNetworkAccessManager* manager = d->networkAccessManager();
     return makeQtHandle<IHttpQuery, HttpQuery>(
         d->objects(), new HttpQuery(d.get(), manager, d->proxyAuthenticator(), &d->queryQueue()),

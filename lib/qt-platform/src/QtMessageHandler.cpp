@@ -9,10 +9,14 @@
 namespace {
 
 std::atomic<common::ILogger*> messageLogger{nullptr};
+std::atomic<unsigned> threadStartFailures{0};
 
 }  // namespace
 
 void qtMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.startsWith(QLatin1String("QThread::start: Thread creation error"))) {
+        threadStartFailures.fetch_add(1);
+    }
     common::ILogger* logger = messageLogger.load();
     if (logger == nullptr) {
         return;
@@ -42,6 +46,10 @@ void qtMessageHandler(QtMsgType type, const QMessageLogContext& context, const Q
         text = std::string("[ ") + context.category + " ] " + text;
     }
     logger->log(level, text);
+}
+
+unsigned qtThreadStartFailures() {
+    return threadStartFailures.load();
 }
 
 void installQtMessageHandler() {

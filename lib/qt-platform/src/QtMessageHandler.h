@@ -11,6 +11,12 @@ class ILogger;
 // warning 3, critical 4, fatal 5. Without a logger the message is dropped.
 void qtMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
+// How many times, in the whole process so far, Qt could not start a thread
+// (its warning "QThread::start: Thread creation error"): whatever was to run
+// there waits for ever, and Qt tells nobody else. Counted by
+// qtMessageHandler, with a logger or without.
+unsigned qtThreadStartFailures();
+
 // Makes qtMessageHandler the process's Qt message handler.
 void installQtMessageHandler();
 
