@@ -24,9 +24,9 @@ public:
     // Whether a listing is under way.
     bool listing() const { return folder_ != nullptr; }
     // Reads at most `entries` entries on, appending the names with the prefix
-    // to `names`; the listing ends (listing() false) at the folder's end, or
-    // when the folder cannot be read.
-    void next(std::size_t entries, std::vector<std::string>& names);
+    // to `names`: the entries read. The listing ends (listing() false) at the
+    // folder's end, or when the folder cannot be read.
+    std::size_t next(std::size_t entries, std::vector<std::string>& names);
 
 private:
     void close();
