@@ -484,10 +484,12 @@ void newSenderDuring(bool keep, std::chrono::seconds duration, uid_t planters) {
     const auto arrived = waitForFirst(*root.lines, "new", Clock::now() + 600s);
     std::this_thread::sleep_for(5s);
     const std::int64_t afterTo = nowNs();
+    const double cpuAfter = root.cpu();
     const std::int64_t started = firstSent(*newcomer->lines);
     newcomer->endInput();
     rootSender.endInput();
-    waitForArrivals(*root.lines, {rootSender.lines.get()}, Clock::now() + 60s);
+    waitForArrivals(*root.lines, {rootSender.lines.get(), newcomer->lines.get()},
+                    Clock::now() + 60s);
     std::printf("senders, %u users %s: %zu names in %lld s (%zu left)\n",
                 static_cast<unsigned>(planters),
                 keep ? "leaving the names" : "creating and unlinking", planted,
@@ -502,8 +504,10 @@ void newSenderDuring(bool keep, std::chrono::seconds duration, uid_t planters) {
                     "600 s of the loop's end\n",
                     seconds(loopFrom, started));
     }
-    std::printf("  root link's share of a core during the loop: %.1f %%\n",
-                share(cpuLoop - cpuFrom, loopFrom, loopTo));
+    std::printf("  root link's share of a core during the loop: %.1f %%, in the %.0f s after it: "
+                "%.1f %%\n",
+                share(cpuLoop - cpuFrom, loopFrom, loopTo), seconds(loopTo, afterTo),
+                share(cpuAfter - cpuLoop, loopTo, afterTo));
     std::printf("  root during: %s\n",
                 describe(delaysOf(*root.lines, *rootSender.lines, "root", loopFrom, loopTo)).c_str());
     std::printf("  root after:  %s\n",
