@@ -229,17 +229,24 @@ void UserInboxes::startListing(Clock::time_point now) {
 bool UserInboxes::listOn(Clock::time_point deadline) {
     bool taken = false;
     std::size_t entries = 0;
+    // While newer listings keep starting, the older goes on with a quarter
+    // of the work at least; else the newer, which will see whatever the
+    // older would, has all of it.
+    const auto now = Clock::now();
+    const bool shared = now - lastListing_ < 2 * kFullScanInterval;
     if (newer_) {
-        const auto now = Clock::now();
-        taken = listWith(*newer_, now + (deadline - now) * 3 / 4, kMinEntriesPerCall * 3 / 4,
-                         kMaxEntriesPerCall * 3 / 4, entries);
+        taken = shared ? listWith(*newer_, now + (deadline - now) * 3 / 4,
+                                  kMinEntriesPerCall * 3 / 4, kMaxEntriesPerCall * 3 / 4, entries)
+                       : listWith(*newer_, deadline, kMinEntriesPerCall, kMaxEntriesPerCall,
+                                  entries);
         if (!newer_->listing()) {
             newer_.reset();
             older_.reset();
         }
     }
-    if (older_ && !(olderRemovesOnly_ && removals_.full())) {
-        taken = listWith(*older_, deadline, kMinEntriesPerCall, kMaxEntriesPerCall, entries) ||
+    if (older_ && (!newer_ || shared)) {
+        taken = listWith(*older_, deadline, kMinEntriesPerCall, kMaxEntriesPerCall, entries,
+                         olderRemovesOnly_) ||
                 taken;
         if (!older_->listing()) {
             older_ = std::move(newer_);
@@ -250,18 +257,20 @@ bool UserInboxes::listOn(Clock::time_point deadline) {
 }
 
 bool UserInboxes::listWith(FolderLister& lister, Clock::time_point deadline,
-                           std::size_t minEntries, std::size_t maxEntries, std::size_t& entries) {
+                           std::size_t minEntries, std::size_t maxEntries, std::size_t& entries,
+                           bool removesOnly) {
     bool taken = false;
     std::vector<std::string> names;
     while (lister.listing() && entries < maxEntries &&
-           (entries < minEntries || Clock::now() < deadline)) {
+           (entries < minEntries || Clock::now() < deadline) &&
+           !(removesOnly && removals_.full())) {
         names.clear();
         const std::size_t read = lister.next(std::min(kListingStep, maxEntries - entries), names);
         entries += read;
         entriesListed_ += read;
         for (const auto& name : names) {
             if (queued_.count(name) == 0 && !removals_.holds(name)) {
-                taken = examine(name, true) || taken;
+                taken = examine(name, true, lister.fd()) || taken;
             }
         }
     }
@@ -286,7 +295,7 @@ void UserInboxes::remove(const std::string& name, uid_t owner, std::string reaso
     }
 }
 
-bool UserInboxes::examine(const std::string& name, bool listed) {
+bool UserInboxes::examine(const std::string& name, bool listed, int folder) {
     const uid_t user = userOf(queue_, name);
     if (user == 0) {
         return false;
@@ -298,7 +307,7 @@ bool UserInboxes::examine(const std::string& name, bool listed) {
         return false;
     }
     held_.drop(user, name);
-    const auto status = SharedRecordQueue::statusOf(name);
+    const auto status = SharedRecordQueue::statusOf(name, folder);
     if (!status) {
         return false;
     }

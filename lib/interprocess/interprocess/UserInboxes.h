@@ -55,7 +55,7 @@ public:
     static constexpr std::chrono::milliseconds kWorkPerCall{5};
     static constexpr std::size_t kMaxLooksPerCall = 1024;
     static constexpr std::size_t kMaxRemovalsPerCall = 256;
-    static constexpr std::size_t kMinEntriesPerCall = 4096;
+    static constexpr std::size_t kMinEntriesPerCall = 8192;
     static constexpr std::size_t kMaxEntriesPerCall = 16384;
     // Waiting inboxes tried by one findSenders.
     static constexpr std::size_t kMaxDuePerCall = 16;
@@ -117,8 +117,9 @@ private:
     void enqueue(const std::string& name);
     // Takes up, lets go of, keeps waiting or removes what has that name;
     // true when an inbox was taken up. A name that a listing found, waiting
-    // already, is left as it is.
-    bool examine(const std::string& name, bool listed = false);
+    // already, is left as it is; `folder`: the listing's descriptor of the
+    // folder.
+    bool examine(const std::string& name, bool listed = false, int folder = -1);
     void remove(const std::string& name, uid_t owner, std::string reason);
     // Looks at the names reported until `deadline`, kMaxLooksPerCall at
     // most.
@@ -130,9 +131,10 @@ private:
     bool listOn(Clock::time_point deadline);
     // Goes on with `lister` while `entries` (what this call read so far) is
     // below `minEntries`, or until `deadline` while it is below
-    // `maxEntries`, or to its end.
+    // `maxEntries`, or to its end; with `removesOnly`, only while more can be
+    // kept for removal.
     bool listWith(FolderLister& lister, Clock::time_point deadline, std::size_t minEntries,
-                  std::size_t maxEntries, std::size_t& entries);
+                  std::size_t maxEntries, std::size_t& entries, bool removesOnly = false);
 
     std::string queue_;
     common::ILogger& logger_;
@@ -151,7 +153,7 @@ private:
     std::unique_ptr<FolderLister> older_;
     std::unique_ptr<FolderLister> newer_;
     // The older listing began only to look again at names left, none having
-    // come unreported: it waits while nothing more can be kept for removal.
+    // come unreported: it goes on only while more can be kept for removal.
     bool olderRemovesOnly_ = false;
     // Names may have come unreported (the kernel dropped reports, or names
     // reported were forgotten): a listing starts when due, beside one under
