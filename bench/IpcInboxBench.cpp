@@ -508,10 +508,10 @@ void newSenderDuring(bool keep, std::chrono::seconds duration, uid_t planters) {
                 "%.1f %%\n",
                 share(cpuLoop - cpuFrom, loopFrom, loopTo), seconds(loopTo, afterTo),
                 share(cpuAfter - cpuLoop, loopTo, afterTo));
-    std::printf("  root during: %s\n",
-                describe(delaysOf(*root.lines, *rootSender.lines, "root", loopFrom, loopTo)).c_str());
-    std::printf("  root after:  %s\n",
-                describe(delaysOf(*root.lines, *rootSender.lines, "root", loopTo, afterTo)).c_str());
+    const auto during = delaysOf(*root.lines, *rootSender.lines, "root", loopFrom, loopTo);
+    const auto after = delaysOf(*root.lines, *rootSender.lines, "root", loopTo, afterTo);
+    std::printf("  root during: %s\n", describe(during).c_str());
+    std::printf("  root after:  %s\n", describe(after).c_str());
     std::fflush(stdout);
 }
 

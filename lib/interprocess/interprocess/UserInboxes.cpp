@@ -210,7 +210,8 @@ void UserInboxes::startListing(Clock::time_point now) {
     if ((listings_ > 0 && now - lastListing_ < interval) || !(missed_ || (relist_ && !older_))) {
         return;
     }
-    auto lister = std::make_unique<FolderLister>(SharedRecordQueue::kDirectory, queue_ + kSeparator);
+    auto lister =
+        std::make_unique<FolderLister>(SharedRecordQueue::kDirectory, queue_ + kSeparator);
     lister->restart();
     const bool opened = lister->listing();
     if (opened && !older_) {
@@ -229,25 +230,26 @@ void UserInboxes::startListing(Clock::time_point now) {
 bool UserInboxes::listOn(Clock::time_point deadline) {
     bool taken = false;
     std::size_t entries = 0;
-    // While newer listings keep starting, the older goes on with a quarter
-    // of the work at least; else the newer, which will see whatever the
+    // While newer listings keep starting, each ends before it gets far: the
+    // older goes on with a quarter of the work at least, and the work done
+    // in any case is halved. Else the newer, which will see whatever the
     // older would, has all of it.
     const auto now = Clock::now();
-    const bool shared = now - lastListing_ < 2 * kFullScanInterval;
+    const bool shared = newer_ && now - lastListing_ < 2 * kFullScanInterval;
+    const std::size_t least = shared ? kMinEntriesPerCall / 2 : kMinEntriesPerCall;
     if (newer_) {
-        taken = shared ? listWith(*newer_, now + (deadline - now) * 3 / 4,
-                                  kMinEntriesPerCall * 3 / 4, kMaxEntriesPerCall * 3 / 4, entries)
-                       : listWith(*newer_, deadline, kMinEntriesPerCall, kMaxEntriesPerCall,
-                                  entries);
+        taken = shared ? listWith(*newer_, now + (deadline - now) * 3 / 4, least * 3 / 4,
+                                  kMaxEntriesPerCall * 3 / 4, entries)
+                       : listWith(*newer_, deadline, least, kMaxEntriesPerCall, entries);
         if (!newer_->listing()) {
             newer_.reset();
             older_.reset();
         }
     }
     if (older_ && (!newer_ || shared)) {
-        taken = listWith(*older_, deadline, kMinEntriesPerCall, kMaxEntriesPerCall, entries,
-                         olderRemovesOnly_) ||
-                taken;
+        taken =
+            listWith(*older_, deadline, least, kMaxEntriesPerCall, entries, olderRemovesOnly_) ||
+            taken;
         if (!older_->listing()) {
             older_ = std::move(newer_);
             olderRemovesOnly_ = false;

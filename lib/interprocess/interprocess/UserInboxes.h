@@ -50,8 +50,9 @@ public:
     static constexpr std::size_t kMaxInboxesPerUser = HeldInboxes::kMaxPerUser;
     // The work of one findSenders: its looks at the names reported and its
     // listings take this time at most, past what they do in any case (a
-    // quarter of the looks, kMinEntriesPerCall entries); names reported
-    // looked at, entries removed, folder entries listed, at most.
+    // quarter of the looks, kMinEntriesPerCall entries, half of them while
+    // newer listings keep starting); names reported looked at, entries
+    // removed, folder entries listed, at most.
     static constexpr std::chrono::milliseconds kWorkPerCall{5};
     static constexpr std::size_t kMaxLooksPerCall = 1024;
     static constexpr std::size_t kMaxRemovalsPerCall = 256;
@@ -148,8 +149,8 @@ private:
     // dropped reports meanwhile: the newer one finds a name made since the
     // older began without waiting for the older's end (where a folder lists
     // its newest entries first), while the older goes on with a quarter of
-    // the work at least. Once the newer ends, the older has nothing left that
-    // the newer did not see.
+    // the work as long as newer ones keep starting. Once the newer ends, the
+    // older has nothing left that the newer did not see.
     std::unique_ptr<FolderLister> older_;
     std::unique_ptr<FolderLister> newer_;
     // The older listing began only to look again at names left, none having
