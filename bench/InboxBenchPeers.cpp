@@ -112,7 +112,7 @@ int sender(const std::string& id, const std::string& kind, const std::string& la
 }
 
 int plant(const std::string& queue, const std::vector<uid_t>& uids, Clock::duration duration,
-          std::size_t count) {
+          std::size_t count, bool keep) {
     static const char kAlphabet[] =
         "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
     std::mt19937_64 random(std::random_device{}());
@@ -125,7 +125,8 @@ int plant(const std::string& queue, const std::vector<uid_t>& uids, Clock::durat
     std::size_t made = 0;
     std::string path;
     for (std::size_t i = 0; made < count; ++i) {
-        if (i % 256 == 0 && Clock::now() >= end) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (i % 256 == 0 && (Clock::now() >= end || ::poll(&input, 1, 0) != 0)) {
             break;
         }
         path = prefixes[i % prefixes.size()];
@@ -139,9 +140,27 @@ int plant(const std::string& queue, const std::vector<uid_t>& uids, Clock::durat
         if (fd >= 0) {
             ::close(fd);
             ++made;
+            if (!keep) {
+                ::unlink(path.c_str());
+            }
         }
     }
     writeLine(STDOUT_FILENO, "planted " + std::to_string(made));
+    return 0;
+}
+
+int leave(const std::string& prefix, std::size_t count) {
+    const std::string folder = std::string(interprocess::SharedRecordQueue::kDirectory) + "/";
+    std::size_t made = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int fd = ::open((folder + prefix + std::to_string(i)).c_str(),
+                              O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            ++made;
+        }
+    }
+    writeLine(STDOUT_FILENO, "left " + std::to_string(made));
     return 0;
 }
 

@@ -28,9 +28,13 @@ int rootLink(const std::string& id, const std::string& logFolder);
 int sender(const std::string& id, const std::string& kind, const std::string& label,
            std::chrono::milliseconds period, int burst);
 // Creates empty files under inbox names of `queue`, of the users `uids` in
-// turn, for `duration` or until `count` are made. Writes "planted <count>".
+// turn, for `duration`, until `count` are made or until its input ends;
+// without `keep`, removes each at once. Writes "planted <count>".
 int plant(const std::string& queue, const std::vector<uid_t>& uids,
-          std::chrono::steady_clock::duration duration, std::size_t count);
+          std::chrono::steady_clock::duration duration, std::size_t count, bool keep = true);
+// Creates `count` empty files whose names are `prefix` and a number, which
+// no root link removes. Writes "left <count>".
+int leave(const std::string& prefix, std::size_t count);
 // Makes `inboxes` inboxes of its own for `queue` with `records` records in
 // each (which the root link refuses: they name a kind of another user's),
 // and holds them, marked in use, until its input ends.

@@ -13,6 +13,15 @@
 //   users      20 users hold 16 full inboxes each: how long 60 records of the
 //              session user's (one every 20 ms) take, idle and then, and the
 //              most inbox descriptors the link holds.
+//   senders    another user creates and unlinks names of the session user's
+//              inbox form as fast as it can for 60 s, then, with a new root
+//              link, two users leave them for 20 s; a session-user sender
+//              started 10 s into each loop: when its first record arrives; a
+//              root process sends a record every 73 ms throughout: its delays.
+//   million    another user leaves 1,000,000 names that are no inbox's and
+//              then creates and unlinks other names without end: how long
+//              each of three session-user senders, started one after the
+//              other, waits for its first record.
 //
 // Runs as root, in a mount namespace of its own with a fresh /dev/shm, so that
 // what it plants there touches no other program on the machine.
@@ -25,6 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -34,6 +44,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -208,6 +219,54 @@ struct Running {
     Child child;
     std::unique_ptr<ChildLines> lines;
 };
+
+// When the first record of `label` that arrived was sent, and when it
+// arrived; nothing when none did.
+std::optional<std::pair<std::int64_t, std::int64_t>> firstArrival(const ChildLines& root,
+                                                                  const std::string& label) {
+    std::optional<std::pair<std::int64_t, std::int64_t>> first;
+    for (const auto& line : root.all()) {
+        std::istringstream words(line);
+        std::string of;
+        std::int64_t at = 0;
+        std::int64_t arrived = 0;
+        if (words >> of >> at >> arrived && of == label && (!first || arrived < first->second)) {
+            first = std::pair{at, arrived};
+        }
+    }
+    return first;
+}
+
+// When the sender of `lines` sent its first record.
+std::int64_t firstSent(const ChildLines& lines) {
+    for (const auto& line : lines.all()) {
+        std::istringstream words(line);
+        std::string verb, of;
+        std::int64_t at = 0;
+        if (words >> verb >> of >> at && verb == "sent") {
+            return at;
+        }
+    }
+    return 0;
+}
+
+// Waits until a record of `label` has arrived, or `until`: when the first
+// arrived, if it did.
+std::optional<std::int64_t> waitForFirst(const ChildLines& root, const std::string& label,
+                                         Clock::time_point until) {
+    for (;; std::this_thread::sleep_for(50ms)) {
+        if (const auto first = firstArrival(root, label)) {
+            return first->second;
+        }
+        if (Clock::now() >= until) {
+            return std::nullopt;
+        }
+    }
+}
+
+double seconds(std::int64_t fromNs, std::int64_t toNs) {
+    return static_cast<double>(toNs - fromNs) / 1e9;
+}
 
 double share(double cpu, std::int64_t fromNs, std::int64_t toNs) {
     return 100.0 * cpu / (static_cast<double>(toNs - fromNs) / 1e9);
@@ -388,6 +447,123 @@ int users() {
     return 0;
 }
 
+// One loop of the case "senders": `planters` processes of other users create
+// names of the session user's inbox form for `duration`, keeping them or not;
+// a session-user sender starts 10 s in.
+void newSenderDuring(bool keep, std::chrono::seconds duration, uid_t planters) {
+    RootLink root;
+    Running rootSender(0, [&] { return sender(root.id, "ProcessChecker", "root", 73ms, 0); });
+    if (!rootSender.ready()) {
+        std::printf("  the root sender did not start\n");
+        return;
+    }
+    std::this_thread::sleep_for(2s);
+    const std::int64_t loopFrom = nowNs();
+    const double cpuFrom = root.cpu();
+    std::unique_ptr<Running> newcomer;
+    std::size_t planted = 0;
+    {
+        std::vector<std::unique_ptr<Running>> planting;
+        for (uid_t user = kFirstUser; user < kFirstUser + planters; ++user) {
+            planting.push_back(std::make_unique<Running>(user, [&] {
+                return plant(root.queue, {kSessionUser}, duration,
+                             std::numeric_limits<std::size_t>::max(), keep);
+            }));
+        }
+        std::this_thread::sleep_for(10s);
+        newcomer = std::make_unique<Running>(
+            kSessionUser, [&] { return sender(root.id, "AttendedUi", "new", 73ms, 0); });
+        newcomer->ready();
+        for (auto& planter : planting) {
+            const auto line = planter->lines->waitFor("planted", duration + 60s);
+            planted += line ? std::stoul(line->substr(8)) : 0;
+        }
+    }
+    const std::int64_t loopTo = nowNs();
+    const double cpuLoop = root.cpu();
+    const auto arrived = waitForFirst(*root.lines, "new", Clock::now() + 600s);
+    std::this_thread::sleep_for(5s);
+    const std::int64_t afterTo = nowNs();
+    const double cpuAfter = root.cpu();
+    const std::int64_t started = firstSent(*newcomer->lines);
+    newcomer->endInput();
+    rootSender.endInput();
+    waitForArrivals(*root.lines, {rootSender.lines.get(), newcomer->lines.get()},
+                    Clock::now() + 60s);
+    std::printf("senders, %u users %s: %zu names in %lld s (%zu left)\n",
+                static_cast<unsigned>(planters),
+                keep ? "leaving the names" : "creating and unlinking", planted,
+                static_cast<long long>(duration.count()), namesStartingWith(root.queue + "~"));
+    if (arrived) {
+        std::printf("  new session-user sender, started %.1f s into the loop: first record after "
+                    "%.1f s, %.1f s %s the loop's end\n",
+                    seconds(loopFrom, started), seconds(started, *arrived),
+                    std::abs(seconds(loopTo, *arrived)), *arrived < loopTo ? "before" : "after");
+    } else {
+        std::printf("  new session-user sender, started %.1f s into the loop: no record within "
+                    "600 s of the loop's end\n",
+                    seconds(loopFrom, started));
+    }
+    std::printf("  root link's share of a core during the loop: %.1f %%, in the %.0f s after it: "
+                "%.1f %%\n",
+                share(cpuLoop - cpuFrom, loopFrom, loopTo), seconds(loopTo, afterTo),
+                share(cpuAfter - cpuLoop, loopTo, afterTo));
+    const auto during = delaysOf(*root.lines, *rootSender.lines, "root", loopFrom, loopTo);
+    const auto after = delaysOf(*root.lines, *rootSender.lines, "root", loopTo, afterTo);
+    std::printf("  root during: %s\n", describe(during).c_str());
+    std::printf("  root after:  %s\n", describe(after).c_str());
+    std::fflush(stdout);
+}
+
+int senders() {
+    newSenderDuring(false, 60s, 1);
+    newSenderDuring(true, 20s, 2);
+    return 0;
+}
+
+int million() {
+    constexpr std::size_t kLeft = 1'000'000;
+    RootLink root;
+    {
+        Running leaver(kOtherUser, [&] { return leave(root.id + "_other-", kLeft); });
+        if (!leaver.lines->waitFor("left", 600s)) {
+            return 1;
+        }
+    }
+    // Names of another queue's inboxes: the kernel drops its reports, and the
+    // link lists the folder.
+    Running churner(kOtherUser, [&] {
+        return plant(root.id + "_Churn", {kSessionUser}, 3600s,
+                     std::numeric_limits<std::size_t>::max(), false);
+    });
+    std::this_thread::sleep_for(5s);
+    std::printf("million: %zu names that are no inbox's, and other names created and unlinked "
+                "throughout\n",
+                namesStartingWith(root.id + "_other-"));
+    const std::int64_t cpuFromNs = nowNs();
+    const double cpuFrom = root.cpu();
+    for (int i = 1; i <= 3; ++i) {
+        const std::string label = "new" + std::to_string(i);
+        Running newcomer(kSessionUser,
+                         [&] { return sender(root.id, "AttendedUi", label, 73ms, 0); });
+        newcomer.ready();
+        const auto arrived = waitForFirst(*root.lines, label, Clock::now() + 300s);
+        const std::int64_t started = firstSent(*newcomer.lines);
+        if (arrived) {
+            std::printf("  sender %d: first record after %.1f s\n", i, seconds(started, *arrived));
+        } else {
+            std::printf("  sender %d: no record within 300 s\n", i);
+        }
+        std::fflush(stdout);
+        newcomer.endInput();
+        std::this_thread::sleep_for(2s);
+    }
+    std::printf("  root link's share of a core meanwhile: %.1f %%\n",
+                share(root.cpu() - cpuFrom, cpuFromNs, nowNs()));
+    std::fflush(stdout);
+    return 0;
+}
+
 // A fresh /dev/shm of the process's own (and its children's).
 bool ownSharedMemoryFolder() {
     return ::unshare(CLONE_NEWNS) == 0 &&
@@ -408,12 +584,14 @@ int runInboxCases(const std::vector<std::string>& cases) {
         return 1;
     }
     const std::vector<std::pair<std::string, std::function<int()>>> known = {
-        {"flood", flood}, {"leftovers", leftovers}, {"users", users}};
+        {"flood", flood},     {"leftovers", leftovers}, {"users", users},
+        {"senders", senders}, {"million", million}};
     for (const auto& name : cases) {
         const auto found = std::find_if(known.begin(), known.end(),
                                         [&](const auto& entry) { return entry.first == name; });
         if (found == known.end()) {
-            std::fprintf(stderr, "no case '%s' (flood, leftovers, users)\n", name.c_str());
+            std::fprintf(stderr, "no case '%s' (flood, leftovers, users, senders, million)\n",
+                         name.c_str());
             return 64;
         }
         if (const int status = found->second(); status != 0) {

@@ -23,17 +23,19 @@ void FolderLister::restart() {
     folder_ = ::opendir(path_.c_str());
 }
 
-void FolderLister::next(std::size_t entries, std::vector<std::string>& names) {
-    for (std::size_t read = 0; folder_ != nullptr && read < entries; ++read) {
+std::size_t FolderLister::next(std::size_t entries, std::vector<std::string>& names) {
+    std::size_t read = 0;
+    for (; folder_ != nullptr && read < entries; ++read) {
         const dirent* entry = ::readdir(folder_);
         if (entry == nullptr) {
             close();
-            return;
+            break;
         }
         if (std::strncmp(entry->d_name, prefix_.c_str(), prefix_.size()) == 0) {
             names.emplace_back(entry->d_name);
         }
     }
+    return read;
 }
 
 }  // namespace interprocess

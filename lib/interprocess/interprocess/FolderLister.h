@@ -23,10 +23,12 @@ public:
     void restart();
     // Whether a listing is under way.
     bool listing() const { return folder_ != nullptr; }
+    // A descriptor of the folder while a listing is under way, else -1.
+    int fd() const { return folder_ != nullptr ? ::dirfd(folder_) : -1; }
     // Reads at most `entries` entries on, appending the names with the prefix
-    // to `names`; the listing ends (listing() false) at the folder's end, or
-    // when the folder cannot be read.
-    void next(std::size_t entries, std::vector<std::string>& names);
+    // to `names`: the entries read. The listing ends (listing() false) at the
+    // folder's end, or when the folder cannot be read.
+    std::size_t next(std::size_t entries, std::vector<std::string>& names);
 
 private:
     void close();

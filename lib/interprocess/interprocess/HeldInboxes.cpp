@@ -124,7 +124,15 @@ void HeldInboxes::add(uid_t user, const std::string& name,
 
 bool HeldInboxes::wait(uid_t user, const std::string& name) {
     auto& held = users_[user];
-    if (held.waiting.size() >= kMaxWaitingPerUser) {
+    auto& waiting = held.waiting;
+    if (waiting.size() >= kMaxWaitingPerUser && pruned_.insert(user).second) {
+        waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                     [](const Waiting& entry) {
+                                         return !SharedRecordQueue::statusOf(entry.name);
+                                     }),
+                      waiting.end());
+    }
+    if (waiting.size() >= kMaxWaitingPerUser) {
         return false;
     }
     held.waiting.push_back(Waiting{name});
@@ -152,6 +160,7 @@ HeldInboxes::Due HeldInboxes::isDue(uid_t user, uid_t session, const Waiting& wa
 }
 
 std::vector<std::pair<uid_t, std::string>> HeldInboxes::due(std::size_t count, uid_t session) {
+    pruned_.clear();
     std::vector<std::pair<uid_t, std::string>> names;
     std::vector<uid_t> order;
     if (users_.count(session) != 0) {

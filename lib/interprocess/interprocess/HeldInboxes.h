@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,11 +67,12 @@ public:
     bool makeRoom(uid_t user, uid_t session);
     void add(uid_t user, const std::string& name, std::unique_ptr<SharedRecordQueue> queue);
     // Keeps `name` of `user` waiting for room: false, and not kept, when
-    // kMaxWaitingPerUser of theirs wait already.
+    // kMaxWaitingPerUser of theirs wait already. Once a round, a user's
+    // waiting names whose entries went, unreported, wait no more.
     bool wait(uid_t user, const std::string& name);
     // At most `count` waiting names that have room now, the session user's
     // first; they wait no more. The change times of closed ones are looked at,
-    // `count` at most.
+    // `count` at most. Begins a round.
     std::vector<std::pair<uid_t, std::string>> due(std::size_t count, uid_t session);
 
     // Counts the records of every inbox held; a busy one is passed over until
@@ -128,6 +130,8 @@ private:
     std::size_t maxRecordSize_;
     common::ILogger& logger_;
     std::map<uid_t, User> users_;
+    // The users whose waiting names were looked at in this round.
+    std::set<uid_t> pruned_;
     std::size_t open_ = 0;
     // The user whose turn came last.
     uid_t lastTurn_ = 0;

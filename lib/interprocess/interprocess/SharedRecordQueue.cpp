@@ -276,9 +276,10 @@ std::optional<uid_t> SharedRecordQueue::ownerOf(const std::string& name) {
     return status->st_uid;
 }
 
-std::optional<struct stat> SharedRecordQueue::statusOf(const std::string& name) {
+std::optional<struct stat> SharedRecordQueue::statusOf(const std::string& name, int folder) {
     struct stat status {};
-    if (::lstat(pathOf(name).c_str(), &status) != 0) {
+    if ((folder >= 0 ? ::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW)
+                     : ::lstat(pathOf(name).c_str(), &status)) != 0) {
         return std::nullopt;
     }
     return status;

@@ -73,8 +73,9 @@ public:
     // regular file under it. Not followed when it is a link.
     static std::optional<uid_t> ownerOf(const std::string& name);
     // The status of whatever has the name, not followed when it is a link;
-    // nothing when nothing has it.
-    static std::optional<struct stat> statusOf(const std::string& name);
+    // nothing when nothing has it. Looked up from `folder`, when given, a
+    // descriptor of kDirectory (which spares the walk of its path).
+    static std::optional<struct stat> statusOf(const std::string& name, int folder = -1);
     // The names of the shared objects that begin with `prefix`.
     static std::vector<std::string> namesStartingWith(const std::string& prefix);
 

@@ -16,8 +16,10 @@ namespace {
 
 constexpr char kSeparator = '~';
 constexpr char kRandomSeparator = '.';
-// Folder entries a listing reads at a time.
-constexpr std::size_t kListingStep = 256;
+// Folder entries a listing reads at a time, and names reported looked at
+// between two looks at the clock.
+constexpr std::size_t kListingStep = 64;
+constexpr std::size_t kLooksStep = 16;
 
 bool isAlphanumeric(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -122,11 +124,12 @@ std::size_t UserInboxes::removeAll(const std::string& queue) {
     return records;
 }
 
-UserInboxes::UserInboxes(std::string queue, std::size_t maxRecordSize, common::ILogger& logger)
+UserInboxes::UserInboxes(std::string queue, std::size_t maxRecordSize, common::ILogger& logger,
+                         Clock::duration workPerCall)
     : queue_(std::move(queue)),
       logger_(logger),
+      workPerCall_(workPerCall),
       watch_(SharedRecordQueue::kDirectory, queue_ + kSeparator),
-      lister_(SharedRecordQueue::kDirectory, queue_ + kSeparator),
       held_(maxRecordSize, logger),
       removals_(logger) {
     if (!watch_.watching()) {
@@ -157,10 +160,13 @@ SharedRecordQueue::Status UserInboxes::pop(std::vector<std::uint8_t>& record, ui
 
 bool UserInboxes::findSenders() {
     session_ = SessionUser::current();
+    const auto start = Clock::now();
     const auto changes = watch_.changes();
-    listAgain_ = listAgain_ || changes.everything;
+    if (changes.everything) {
+        (watch_.watching() ? missed_ : relist_) = true;
+    }
     for (const auto& name : changes.names) {
-        enqueue(reported_, name);
+        enqueue(name);
     }
     // A name gone costs nothing to look at: an inbox held under it, or
     // waiting, is let go of.
@@ -174,74 +180,124 @@ bool UserInboxes::findSenders() {
     for (const auto& [user, name] : held_.due(kMaxDuePerCall, session_)) {
         taken = examine(name) || taken;
     }
-    // The names reported first, then those a listing finds, when one is due
-    // and what it would find to remove can be kept.
-    std::size_t entries = 0;
-    for (std::size_t looks = 0; looks < kMaxLooksPerCall;) {
-        auto& candidates = !reported_.empty() ? reported_ : listed_;
-        if (candidates.empty()) {
-            if (removals_.full() || !listOn(entries)) {
-                break;
-            }
-            continue;
-        }
-        const bool listed = &candidates == &listed_;
-        const std::string name = std::move(candidates.front());
-        candidates.pop_front();
-        queued_.erase(name);
-        taken = examine(name, listed) || taken;
-        ++looks;
-    }
+    // The names reported and the listings share the work: the reports half
+    // of it at most while a listing is under way, the listings the rest.
+    startListing(start);
+    taken = lookAtReported(older_ ? start + workPerCall_ / 2 : start + workPerCall_) || taken;
+    taken = listOn(start + workPerCall_) || taken;
     removals_.remove(kMaxRemovalsPerCall);
     return taken;
 }
 
-bool UserInboxes::listOn(std::size_t& entries) {
-    if (entries >= kMaxEntriesPerCall) {
-        return false;
-    }
-    if (!lister_.listing()) {
-        const auto now = std::chrono::steady_clock::now();
-        const auto interval = watch_.watching()
-                                  ? std::chrono::steady_clock::duration(kFullScanInterval)
-                                  : std::chrono::steady_clock::duration(kScanInterval);
-        if (!listAgain_ || (everListed_ && now - lastListing_ < interval)) {
-            return false;
+bool UserInboxes::lookAtReported(Clock::time_point deadline) {
+    bool taken = false;
+    for (std::size_t looks = 0; looks < kMaxLooksPerCall && !reported_.empty(); ++looks) {
+        if (looks >= kMaxLooksPerCall / 4 && looks % kLooksStep == 0 &&
+            Clock::now() >= deadline) {
+            break;
         }
-        listAgain_ = false;
-        everListed_ = true;
-        lastListing_ = now;
-        lister_.restart();
+        const std::string name = std::move(reported_.front());
+        reported_.pop_front();
+        queued_.erase(name);
+        taken = examine(name) || taken;
     }
-    std::vector<std::string> names;
-    const std::size_t step = std::min(kListingStep, kMaxEntriesPerCall - entries);
-    lister_.next(step, names);
-    entries += step;
-    for (const auto& name : names) {
-        enqueue(listed_, name);
-    }
-    return true;
+    return taken;
 }
 
-void UserInboxes::enqueue(std::deque<std::string>& candidates, const std::string& name) {
+void UserInboxes::startListing(Clock::time_point now) {
+    const auto interval = watch_.watching() ? Clock::duration(kFullScanInterval)
+                                            : Clock::duration(kScanInterval);
+    if ((listings_ > 0 && now - lastListing_ < interval) || !(missed_ || (relist_ && !older_))) {
+        return;
+    }
+    auto lister =
+        std::make_unique<FolderLister>(SharedRecordQueue::kDirectory, queue_ + kSeparator);
+    lister->restart();
+    const bool opened = lister->listing();
+    if (opened && !older_) {
+        olderRemovesOnly_ = !missed_ && watch_.watching();
+        older_ = std::move(lister);
+    } else if (opened) {
+        // A newer listing under way is begun anew; the older goes on.
+        newer_ = std::move(lister);
+    }
+    missed_ = false;
+    relist_ = !opened;
+    lastListing_ = now;
+    ++listings_;
+}
+
+bool UserInboxes::listOn(Clock::time_point deadline) {
+    bool taken = false;
+    std::size_t entries = 0;
+    // While newer listings keep starting, each ends before it gets far: the
+    // older goes on with a quarter of the work at least, and the work done
+    // in any case is halved. Else the newer, which will see whatever the
+    // older would, has all of it.
+    const auto now = Clock::now();
+    const bool shared = newer_ && now - lastListing_ < 2 * kFullScanInterval;
+    const std::size_t least = shared ? kMinEntriesPerCall / 2 : kMinEntriesPerCall;
+    if (newer_) {
+        taken = shared ? listWith(*newer_, now + (deadline - now) * 3 / 4, least * 3 / 4,
+                                  kMaxEntriesPerCall * 3 / 4, entries)
+                       : listWith(*newer_, deadline, least, kMaxEntriesPerCall, entries);
+        if (!newer_->listing()) {
+            newer_.reset();
+            older_.reset();
+        }
+    }
+    if (older_ && (!newer_ || shared)) {
+        taken =
+            listWith(*older_, deadline, least, kMaxEntriesPerCall, entries, olderRemovesOnly_) ||
+            taken;
+        if (!older_->listing()) {
+            older_ = std::move(newer_);
+            olderRemovesOnly_ = false;
+        }
+    }
+    return taken;
+}
+
+bool UserInboxes::listWith(FolderLister& lister, Clock::time_point deadline,
+                           std::size_t minEntries, std::size_t maxEntries, std::size_t& entries,
+                           bool removesOnly) {
+    bool taken = false;
+    std::vector<std::string> names;
+    while (lister.listing() && entries < maxEntries &&
+           (entries < minEntries || Clock::now() < deadline) &&
+           !(removesOnly && removals_.full())) {
+        names.clear();
+        const std::size_t read = lister.next(std::min(kListingStep, maxEntries - entries), names);
+        entries += read;
+        entriesListed_ += read;
+        for (const auto& name : names) {
+            if (queued_.count(name) == 0 && !removals_.holds(name)) {
+                taken = examine(name, true, lister.fd()) || taken;
+            }
+        }
+    }
+    return taken;
+}
+
+void UserInboxes::enqueue(const std::string& name) {
     if (userOf(queue_, name) == 0 || queued_.count(name) != 0 || removals_.holds(name)) {
         return;
     }
-    if (candidates.size() >= kMaxCandidates) {
-        listAgain_ = true;
+    if (reported_.size() >= kMaxCandidates) {
+        missed_ = true;
         return;
     }
-    candidates.push_back(name);
+    reported_.push_back(name);
     queued_.insert(name);
 }
 
 void UserInboxes::remove(const std::string& name, uid_t owner, std::string reason) {
     if (!removals_.add(name, owner, std::move(reason))) {
-        listAgain_ = true;
+        relist_ = true;
     }
 }
 
-bool UserInboxes::examine(const std::string& name, bool listed) {
+bool UserInboxes::examine(const std::string& name, bool listed, int folder) {
     const uid_t user = userOf(queue_, name);
     if (user == 0) {
         return false;
@@ -253,7 +309,7 @@ bool UserInboxes::examine(const std::string& name, bool listed) {
         return false;
     }
     held_.drop(user, name);
-    const auto status = SharedRecordQueue::statusOf(name);
+    const auto status = SharedRecordQueue::statusOf(name, folder);
     if (!status) {
         return false;
     }

@@ -30,7 +30,11 @@ namespace interprocess {
 // inboxes it holds (HeldInboxes: in turns per user, the session user's
 // first); only after that does it look for new ones (findSenders), within a
 // bound per call that carries the rest over to the next, so that no number
-// of names others make there holds up a record. Under a name of that form
+// of names others make there holds up a record. New names are found from the
+// kernel's reports, and by listings of the folder when the kernel dropped
+// some: both have a share of every call, so that neither waits for the other
+// however many names others make, and a listing goes on whether or not what
+// it finds to remove can be kept for removal. Under a name of that form
 // only a regular file of the user the name gives, with one link and no access
 // for other users, is an inbox; anything else is removed, a batch at a time
 // (InboxRemovals), and so is an inbox, once empty, whose sender has ended
@@ -44,15 +48,20 @@ public:
     // dropped reports.
     static constexpr std::chrono::seconds kFullScanInterval{1};
     static constexpr std::size_t kMaxInboxesPerUser = HeldInboxes::kMaxPerUser;
-    // The work of one findSenders, at most (about 5 ms on a current
-    // machine): names looked at, entries removed, folder entries listed.
+    // The work of one findSenders: its looks at the names reported and its
+    // listings take this time at most, past what they do in any case (a
+    // quarter of the looks, kMinEntriesPerCall entries, half of them while
+    // newer listings keep starting); names reported looked at, entries
+    // removed, folder entries listed, at most.
+    static constexpr std::chrono::milliseconds kWorkPerCall{5};
     static constexpr std::size_t kMaxLooksPerCall = 1024;
     static constexpr std::size_t kMaxRemovalsPerCall = 256;
-    static constexpr std::size_t kMaxEntriesPerCall = 4096;
+    static constexpr std::size_t kMinEntriesPerCall = 8192;
+    static constexpr std::size_t kMaxEntriesPerCall = 16384;
     // Waiting inboxes tried by one findSenders.
     static constexpr std::size_t kMaxDuePerCall = 16;
-    // Names reported, and names listed, not looked at yet: past them a name
-    // is forgotten, and the folder listed again once they were looked at.
+    // Names reported not looked at yet: past them a name is forgotten, and
+    // the folder listed again.
     static constexpr std::size_t kMaxCandidates = 16384;
     // Names of inboxes removed when a root process starts; more are left to
     // its polls.
@@ -77,8 +86,9 @@ public:
     static std::size_t removeAll(const std::string& queue);
 
     // `maxRecordSize`: the largest record taken from an inbox, the own
-    // queue's.
-    UserInboxes(std::string queue, std::size_t maxRecordSize, common::ILogger& logger);
+    // queue's; `workPerCall`: the time findSenders takes at most.
+    UserInboxes(std::string queue, std::size_t maxRecordSize, common::ILogger& logger,
+                std::chrono::steady_clock::duration workPerCall = kWorkPerCall);
 
     // Records waiting in the inboxes held whose lock is free; starts a poll,
     // in which an inbox found busy is not tried again. Repaired and busy
@@ -94,38 +104,69 @@ public:
     // new inboxes and those that waited for room, and removes what is no
     // inbox. True when an inbox was taken up.
     bool findSenders();
+    // What the listings cost so far: the folder entries read, and the
+    // listings started.
+    std::size_t entriesListed() const { return entriesListed_; }
+    std::size_t listingsStarted() const { return listings_; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // The user an inbox name is for; 0 for a name that is none.
     static uid_t userOf(const std::string& queue, const std::string& name);
-    // Keeps a name the kernel reported, or one a listing found, to be
-    // looked at.
-    void enqueue(std::deque<std::string>& candidates, const std::string& name);
+    // Keeps a name the kernel reported to be looked at.
+    void enqueue(const std::string& name);
     // Takes up, lets go of, keeps waiting or removes what has that name;
     // true when an inbox was taken up. A name that a listing found, waiting
-    // already, is left as it is.
-    bool examine(const std::string& name, bool listed = false);
+    // already, is left as it is; `folder`: the listing's descriptor of the
+    // folder.
+    bool examine(const std::string& name, bool listed = false, int folder = -1);
     void remove(const std::string& name, uid_t owner, std::string reason);
-    // Puts the next names of the listing among the candidates; false when
-    // no listing is under way or due.
-    bool listOn(std::size_t& entries);
+    // Looks at the names reported until `deadline`, kMaxLooksPerCall at
+    // most.
+    bool lookAtReported(Clock::time_point deadline);
+    // Starts a listing when one is due.
+    void startListing(Clock::time_point now);
+    // Goes on with the listings until `deadline`, within the bounds of
+    // entries.
+    bool listOn(Clock::time_point deadline);
+    // Goes on with `lister` while `entries` (what this call read so far) is
+    // below `minEntries`, or until `deadline` while it is below
+    // `maxEntries`, or to its end; with `removesOnly`, only while more can be
+    // kept for removal.
+    bool listWith(FolderLister& lister, Clock::time_point deadline, std::size_t minEntries,
+                  std::size_t maxEntries, std::size_t& entries, bool removesOnly = false);
 
     std::string queue_;
     common::ILogger& logger_;
+    Clock::duration workPerCall_;
     FolderWatch watch_;
-    FolderLister lister_;
     HeldInboxes held_;
     InboxRemovals removals_;
-    // The names reported are looked at first: a new inbox is found in time
-    // while a listing goes through what others left.
     std::deque<std::string> reported_;
-    std::deque<std::string> listed_;
     std::unordered_set<std::string> queued_;
-    // The folder is to be listed (again): at the start, after the kernel
-    // dropped reports, after names were forgotten.
-    bool listAgain_ = true;
-    bool everListed_ = false;
-    std::chrono::steady_clock::time_point lastListing_{};
+    // The listing under way longest, and one started since when the kernel
+    // dropped reports meanwhile: the newer one finds a name made since the
+    // older began without waiting for the older's end (where a folder lists
+    // its newest entries first), while the older goes on with a quarter of
+    // the work as long as newer ones keep starting. Once the newer ends, the
+    // older has nothing left that the newer did not see.
+    std::unique_ptr<FolderLister> older_;
+    std::unique_ptr<FolderLister> newer_;
+    // The older listing began only to look again at names left, none having
+    // come unreported: it goes on only while more can be kept for removal.
+    bool olderRemovesOnly_ = false;
+    // Names may have come unreported (the kernel dropped reports, or names
+    // reported were forgotten): a listing starts when due, beside one under
+    // way.
+    bool missed_ = true;
+    // Names were left that a listing is to see again (they could not be kept
+    // for removal, or the folder cannot be watched): a listing starts when due
+    // and none is under way.
+    bool relist_ = false;
+    Clock::time_point lastListing_{};
+    std::size_t listings_ = 0;
+    std::size_t entriesListed_ = 0;
     uid_t session_ = 0;
 };
 

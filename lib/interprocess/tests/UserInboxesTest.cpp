@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <algorithm>
 #include <functional>
 #include <optional>
@@ -457,6 +458,67 @@ TEST_F(UserInboxesTest, EntriesOthersLeaveInTheFolderCostRootsPollsNoReadingOfIt
     // A new inbox is found all the same.
     ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"found"}), 1);
     EXPECT_EQ(receive(*own).payload, "found");
+}
+
+TEST_F(UserInboxesTest, AListingReadsABoundedNumberOfEntriesAPollAndStartsOnceASecondAtMost) {
+    using Clock = std::chrono::steady_clock;
+    const struct {
+        const char* what;
+        // Entries others leave; rounds in which the kernel then drops its reports.
+        int entries;
+        int rounds;
+    } rows[] = {
+        {"60,000 entries of others and a due listing: no poll reads past its bound", 60000, 0},
+        {"two rounds of dropped reports: a second listing not before a second", 0, 2},
+    };
+    std::size_t kept = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> kept;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        leaveEntries(row.entries);
+        // A root link's inboxes with all the time they want: the counts alone bound a poll.
+        RecordingLogger logger(lines);
+        UserInboxes inboxes(queue, kSize, logger, std::chrono::hours(1));
+        // For each listing, the poll it started in: when that began and ended.
+        std::vector<std::pair<Clock::time_point, Clock::time_point>> listings;
+        std::size_t most = 0;
+        const auto poll = [&] {
+            const std::size_t entries = inboxes.entriesListed();
+            const std::size_t started = inboxes.listingsStarted();
+            const auto begun = Clock::now();
+            inboxes.findSenders();
+            if (inboxes.listingsStarted() > started) {
+                listings.emplace_back(begun, Clock::now());
+            }
+            most = std::max(most, inboxes.entriesListed() - entries);
+        };
+        for (int i = 0; i < 1000 && (i == 0 || inboxes.entriesListed() < std::size_t(row.entries));
+             ++i) {
+            poll();
+        }
+        EXPECT_GE(inboxes.entriesListed(), std::size_t(row.entries));
+        for (int round = 0; round < row.rounds; ++round) {
+            // More changes than the kernel keeps reports of.
+            const std::string path =
+                std::string(SharedRecordQueue::kDirectory) + "/" + names.prefix() + "_dropped";
+            for (std::size_t i = 0; i < kept / 2 + 1000; ++i) {
+                ::close(::open(path.c_str(), O_CREAT | O_WRONLY | O_NOFOLLOW, 0600));
+                ::unlink(path.c_str());
+            }
+            const std::size_t before = listings.size();
+            for (const auto end = Clock::now() + 10s;
+                 listings.size() == before && Clock::now() < end;
+                 std::this_thread::sleep_for(10ms)) {
+                poll();
+            }
+        }
+        EXPECT_GE(listings.size(), std::size_t(1 + row.rounds));
+        EXPECT_LE(most, UserInboxes::kMaxEntriesPerCall);
+        for (std::size_t i = 1; i < listings.size(); ++i) {
+            EXPECT_GE(listings[i].second - listings[i - 1].first, UserInboxes::kFullScanInterval)
+                << "listing " << i;
+        }
+    }
 }
 
 TEST_F(UserInboxesTest, AnInboxRecordIsNoLargerThanRootsQueueTakes) {
