@@ -437,24 +437,31 @@ TEST_F(UserInboxesTest, FakeInboxesWithTheirLocksHeldDoNotDelayARootLinksStart) 
 }
 
 TEST_F(UserInboxesTest, EntriesOthersLeaveInTheFolderCostRootsPollsNoReadingOfIt) {
+    using Clock = std::chrono::steady_clock;
     leaveEntries(20000);
-    const auto reading = oneReading();
-    auto before = threadCpu();
-    // Fifteen polls, each after the time between two readings of the folder has passed.
-    std::chrono::nanoseconds polls{0};
+    RecordingLogger logger(lines);
+    UserInboxes inboxes(queue, kSize, logger);
+    // The listing a start makes, to its end.
+    for (int i = 0; i < 1000 && inboxes.entriesListed() < 20000u; ++i) {
+        inboxes.findSenders();
+    }
+    ASSERT_GE(inboxes.entriesListed(), 20000u);
+    // Fifteen polls, each after the time between two readings of the folder has passed: none
+    // reads it again. Another test's flood in the folder may make the kernel drop reports,
+    // and each time a listing is due at most once a second.
+    const std::size_t started = inboxes.listingsStarted();
+    const KernelReports reports;
+    const auto begun = Clock::now();
     for (int i = 0; i < 15; ++i) {
         std::this_thread::sleep_for(UserInboxes::kScanInterval + 10ms);
-        before = threadCpu();
-        own->findSenders();
-        own->pendingCount();
-        std::vector<std::uint8_t> payload;
-        std::string from;
-        bool sync = false, toListener = false, ack = false;
-        std::int64_t id = 0;
-        own->receive(payload, from, sync, id, toListener, ack, false);
-        polls += threadCpu() - before;
+        inboxes.findSenders();
     }
-    EXPECT_LT(polls, 5 * reading);
+    const auto again = inboxes.listingsStarted() - started;
+    if (reports.quiet()) {
+        EXPECT_EQ(again, 0u);
+    }
+    EXPECT_LE(again, 1u + static_cast<std::size_t>((Clock::now() - begun) /
+                                                    UserInboxes::kFullScanInterval));
     // A new inbox is found all the same.
     ASSERT_EQ(sendAsNobody(names.prefix(), "AttendedUi", "Test", {"found"}), 1);
     EXPECT_EQ(receive(*own).payload, "found");
