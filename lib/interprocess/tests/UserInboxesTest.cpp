@@ -582,8 +582,9 @@ TEST_F(UserInboxesTest, InboxesPastAUsersCapWaitWithinABoundAndCostNothingOnceLo
               1);
     // Once looked at, they cost the polls no reading of the folder, however long they stay
     // (fifteen polls a tenth of the time between two readings apart). Another test's flood
-    // in the folder costs every link: then it is measured again.
-    const auto reading = oneReading();
+    // in the folder costs every link, and a busy machine either measure: then both are
+    // measured again, side by side.
+    std::chrono::nanoseconds reading{0};
     const auto tenth = std::chrono::milliseconds(UserInboxes::kFullScanInterval) / 10;
     std::chrono::nanoseconds polls{0};
     for (int attempt = 0; attempt < 10; ++attempt) {
@@ -601,7 +602,8 @@ TEST_F(UserInboxesTest, InboxesPastAUsersCapWaitWithinABoundAndCostNothingOnceLo
             own->pendingCount();
             polls += threadCpu() - before;
         }
-        if (reports.quiet()) {
+        reading = oneReading();
+        if (reports.quiet() && polls < reading / 2) {
             break;
         }
     }
