@@ -7,10 +7,10 @@
 // Runs the library's service on a thread of its own, sends one request
 // (following redirects as the library does) and prints the status and the
 // response headers on standard error. The body goes to standard output, or
-// into FILE with -o; it is never held whole. A transfer is given at most one
-// hour; a closing signal
-// (SIGHUP, SIGINT, SIGTERM) stops it without leaving a temporary file and
-// ends it by that signal. The usage below lists the exit statuses.
+// into FILE with -o; it is never held whole (of a redirect's, 1 MiB at
+// most). A transfer is given at most one hour; a closing signal (SIGHUP,
+// SIGINT, SIGTERM) stops it without leaving a temporary file and ends it by
+// that signal. The usage below lists the exit statuses.
 
 #include <chrono>
 #include <cstdio>
