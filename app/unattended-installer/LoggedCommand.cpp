@@ -414,8 +414,10 @@ int LoggedCommand::run(const std::vector<std::string>& argv, std::chrono::millis
                           std::chrono::duration_cast<std::chrono::seconds>(timeout).count()));
         stop(status[0], ending, true);
     }
+    // What the program wrote before it ended is read at least once, however
+    // late this thread gets to it.
     const auto drainEnd = Clock::now() + kDrain;
-    while (open && Clock::now() < drainEnd) {
+    for (bool first = true; open && (first || Clock::now() < drainEnd); first = false) {
         open = readSome(output[0], lines, std::chrono::milliseconds(20));
     }
     lines.finish();

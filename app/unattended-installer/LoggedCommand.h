@@ -15,7 +15,8 @@ namespace quorvane::unattended {
 // Runs a program of the install (unzip, the agent daemon) so that nothing it
 // does can speak for the installer: no shell; standard input from
 // /dev/null; standard output and error read into the log, line by line (a
-// line longer than 64 KiB cut there, marked as cut, its rest dropped),
+// line longer than 64 KiB cut at the last character boundary within them,
+// marked as cut, its rest dropped),
 // never to the window's stream or the result line; no other descriptor of
 // ours. It runs in a process group of its own, led by a keeper: a copy of
 // the installer that starts the program as its child, holds nothing of the

@@ -10,8 +10,10 @@ namespace quorvane::unattended {
 // Cuts a program's output into the lines that are logged, fed in pieces as
 // they are read: the same lines whole or byte by byte, each byte looked at
 // once, and never more than one line's bound held. A line ends at "\n"; one
-// longer than kLongestLine is given as its first kLongestLine bytes, marked
-// as cut, and the rest of it, up to its line break, is dropped.
+// longer than kLongestLine bytes is cut at the last character boundary at
+// or before that bound (a UTF-8 character that runs past it is left out
+// whole; bytes that are no UTF-8 are cut where they stand), given marked as
+// cut, and the rest of it, up to its line break, is dropped.
 class OutputLines {
 public:
     static constexpr std::size_t kLongestLine = 64 * 1024;

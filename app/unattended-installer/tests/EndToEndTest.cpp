@@ -15,6 +15,7 @@
 #include "PackageServer.h"
 #include "common/utils/RandomString.h"
 #include "support/ChildProcess.h"
+#include "support/RootOnlyFolder.h"
 
 namespace fs = boost::filesystem;
 
@@ -130,7 +131,12 @@ TEST_F(EndToEndTest, RefusedRequestsRunNothingAndLeaveTheEarlierInstall) {
     ::chmod(open.c_str(), 0666);
     InstallerBundle keyless("Setup.app");
     InstallerBundle keyed("Setup_K_" + key_ + "_.app");
-    InstallerBundle opened("Setup_K_" + key_ + "_.app");
+    // Where another user can run it, whoever may enter the temporary folder.
+    testsupport::RootOnlyFolder reachable;
+    if (!reachable.usable()) {
+        GTEST_SKIP() << "no folder another user can reach: " << reachable.why();
+    }
+    InstallerBundle opened("Setup_K_" + key_ + "_.app", reachable.path());
     opened.openToEveryone();
 
     struct Case {

@@ -13,11 +13,11 @@ namespace fs = boost::filesystem;
 
 namespace installertest {
 
-InstallerBundle::InstallerBundle(const std::string& bundleName) {
-    if (attributeRoot_.usable()) {
+InstallerBundle::InstallerBundle(const std::string& bundleName, const std::string& base) {
+    if (base.empty() && attributeRoot_.usable()) {
         root_ = attributeRoot_.path();
     } else {
-        plainRoot_.emplace("installer-test");
+        plainRoot_.emplace("installer-test", base);
         root_ = plainRoot_->path();
     }
     bundle_ = root_ + "/" + bundleName;

@@ -19,7 +19,10 @@ namespace installertest {
 class InstallerBundle {
 public:
     // `bundleName` is the bundle folder's name, such as "Setup_K_<key>_.app".
-    explicit InstallerBundle(const std::string& bundleName);
+    // With a `base` (a folder another user can reach, for runs as that
+    // user), the bundle's folder is made there instead, with no care for
+    // extended attributes.
+    explicit InstallerBundle(const std::string& bundleName, const std::string& base = "");
 
     const std::string& executable() const { return executable_; }
     const std::string& bundle() const { return bundle_; }

@@ -11,8 +11,10 @@
 #include "DisplayText.h"
 #include "InstallLocation.h"
 #include "InstallSlot.h"
+#include "LoggedCommand.h"
 #include "OutputLines.h"
 #include "ParameterFileText.h"
+#include "RecordingLogger.h"
 #include "ShellWords.h"
 #include "UnattendedInstallerApplication.h"
 #include "common/utils/ElevatedExecution.h"
@@ -210,19 +212,62 @@ TEST(InstallerPartsTest, OnlyAWholeResultLineCounts) {
     platform::security::Authorization::resetLauncher();
 }
 
-// A line past the bound is cut there and marked, its rest dropped up to its
-// break; fed whole, in pieces or byte by byte, the lines are the same.
+// A line past the bound is cut at the last character boundary at or before
+// it and marked, its rest dropped up to its break; a last line without a
+// break counts too. Fed whole, in pieces or byte by byte, the lines are the
+// same, and so are those that a program's output is logged as.
 TEST(InstallerPartsTest, ALineOfOutputPastItsBoundIsCutThereAndMarked) {
     const std::size_t bound = OutputLines::kLongestLine;
     // A line as "<first byte> x <length>", and "cut" when it was.
     const auto shown = [](const std::string& line, bool cut) {
         return line.substr(0, 1) + " x " + std::to_string(line.size()) + (cut ? " cut" : "");
     };
+    const auto cutAt = [](std::size_t length) {
+        return "x x " + std::to_string(length) + " cut";
+    };
+    // `before` bytes of "x", then `rest`.
+    const auto at = [](std::size_t before, const std::string& rest) {
+        return std::string(before, 'x') + rest;
+    };
+    const std::string e2 = "\xC3\xA9";            // U+00E9
+    const std::string e3 = "\xE2\x82\xAC";        // U+20AC
+    const std::string e4 = "\xF0\x9F\x9A\x80";    // U+1F680
     const std::vector<std::pair<std::string, Words>> cases{
         {"a\n\nbc", {"a x 1", " x 0", "b x 2"}},
+        {"last", {"l x 4"}},
+        {"\n", {" x 0"}},
+        {"", {}},
         {std::string(bound, 'x') + "\nn\n", {"x x " + std::to_string(bound), "n x 1"}},
-        {std::string(bound + 1, 'x') + "\nn", {"x x " + std::to_string(bound) + " cut", "n x 1"}},
+        {std::string(bound + 1, 'x') + "\nn", {cutAt(bound), "n x 1"}},
         {std::string(3 * bound + 5, 'y'), {"y x " + std::to_string(bound) + " cut"}},
+        // A character that runs past the bound is left out whole.
+        {at(bound - 1, e2 + "\nn"), {cutAt(bound - 1), "n x 1"}},
+        {at(bound - 1, e3), {cutAt(bound - 1)}},
+        {at(bound - 2, e3), {cutAt(bound - 2)}},
+        {at(bound - 1, e4), {cutAt(bound - 1)}},
+        {at(bound - 2, e4), {cutAt(bound - 2)}},
+        {at(bound - 3, e4 + "\n" + e4), {cutAt(bound - 3), "\xF0 x 4"}},
+        // As far as it is seen: the output may end within it.
+        {at(bound - 1, "\xE2\x82"), {cutAt(bound - 1)}},
+        // One that ends on the bound is kept.
+        {at(bound - 2, e2 + "y"), {cutAt(bound)}},
+        {at(bound - 3, e3 + e2), {cutAt(bound)}},
+        {at(bound - 4, e4 + "\x80"), {cutAt(bound)}},
+        {at(bound - 2, e2 + "\x80"), {cutAt(bound)}},
+        {at(bound - 2, e2), {"x x " + std::to_string(bound)}},
+        // Bytes that are no character there are cut where they stand: a lead
+        // byte without its continuation, stray continuation bytes, an
+        // overlong form, a surrogate, past U+10FFFF, no lead byte at all.
+        {at(bound - 1, "\xC3y"), {cutAt(bound)}},
+        {at(bound - 2, "\xF0\x9Fz"), {cutAt(bound)}},
+        {at(bound - 3, "\x80\x80\x80\x80"), {cutAt(bound)}},
+        {at(bound - 4, "\xC3\xA9\x80\x80\x80"), {cutAt(bound)}},
+        {at(bound - 1, "\xC0\x80"), {cutAt(bound)}},
+        {at(bound - 1, "\xE0\x80\x80"), {cutAt(bound)}},
+        {at(bound - 2, "\xED\xA0\x80"), {cutAt(bound)}},
+        {at(bound - 1, "\xF4\x90\x80\x80"), {cutAt(bound)}},
+        {at(bound - 1, "\xFF\x80"), {cutAt(bound)}},
+        {at(bound - 1, "\xF8\x88\x80\x80\x80"), {cutAt(bound)}},
     };
     for (const auto& [output, expected] : cases) {
         for (const std::size_t piece : {output.size(), std::size_t{1000}, std::size_t{1}}) {
@@ -236,6 +281,27 @@ TEST(InstallerPartsTest, ALineOfOutputPastItsBoundIsCutThereAndMarked) {
             splitter.finish();
             EXPECT_EQ(expected, lines) << output.size() << " bytes in pieces of " << piece;
         }
+        // Output that a program writes at once is read at once, so that
+        // none of it is left behind at the program's end.
+        if (output.size() > 4096) {
+            continue;
+        }
+        auto logged = std::make_shared<testsupport::RecordingLogger::Lines>();
+        testsupport::RecordingLogger logger(logged);
+        LoggedCommand program(logger, "out");
+        ASSERT_EQ(0, program.run({"/bin/sh", "-c", "printf '%s' \"$1\"", "sh", output},
+                                 std::chrono::seconds(60)))
+            << output;
+        const std::string mark = " [cut: longer than " + std::to_string(bound) + " bytes]";
+        Words lines;
+        for (const auto& line : logged->all()) {
+            ASSERT_EQ(0u, line.text.rfind("out: ", 0)) << line.text;
+            std::string text = line.text.substr(5);
+            const bool cut = text.size() >= mark.size() &&
+                             text.compare(text.size() - mark.size(), mark.size(), mark) == 0;
+            lines.push_back(shown(text.substr(0, text.size() - (cut ? mark.size() : 0)), cut));
+        }
+        EXPECT_EQ(expected, lines) << "a program writing " << output;
     }
 }
 

@@ -19,10 +19,10 @@
 #include "InstallFolders.h"
 #include "InstallSlot.h"
 #include "PackageContents.h"
-#include "RootOnlyFolder.h"
 #include "common/logging/ILogger.h"
 #include "support/ChildProcess.h"
 #include "support/NobodyChild.h"
+#include "support/RootOnlyFolder.h"
 #include "support/TempDir.h"
 
 namespace fs = boost::filesystem;
@@ -118,7 +118,7 @@ TEST(RootFileStepsTest, FoldersAboveAnInstallMustBeRootsAlone) {
     ::chmod(shared.path().c_str(), 0777);
     std::string problem;
     EXPECT_FALSE(makeFolderChain(shared.file("a/b"), problem));
-    const std::string open = installertest::firstFolderNotRootsAlone(shared.path());
+    const std::string open = testsupport::firstFolderNotRootsAlone(shared.path());
     ASSERT_FALSE(open.empty());
     EXPECT_EQ(0u, problem.find("'" + open + "' ")) << problem;
     EXPECT_FALSE(fs::exists(shared.file("a")));
@@ -126,7 +126,7 @@ TEST(RootFileStepsTest, FoldersAboveAnInstallMustBeRootsAlone) {
     if (::geteuid() != 0) {
         return;
     }
-    installertest::RootOnlyFolder own;
+    testsupport::RootOnlyFolder own;
     if (!own.usable()) {
         GTEST_SKIP() << own.why();
     }
@@ -331,7 +331,7 @@ TEST_F(InstallSlotTest, ALockLeftByAKilledRunCannotBeHeldByAnotherUser) {
         GTEST_SKIP() << "the lock is root's, and the other user is played by root";
     }
     // Folders every user may enter, as those above an install are.
-    installertest::RootOnlyFolder open;
+    testsupport::RootOnlyFolder open;
     if (!open.usable()) {
         GTEST_SKIP() << open.why();
     }

@@ -16,6 +16,7 @@
 #include "common/params/JsonValueText.h"
 #include "common/utils/JsonNesting.h"
 #include "support/LogCapture.h"
+#include "support/RootOnlyFolder.h"
 #include "support/TempDir.h"
 
 using common::JsonFileParams;
@@ -253,29 +254,38 @@ bool setImmutable(const std::string& file, bool on) {
 // holding a temporary file (as any other user; root drops to "nobody").
 TEST_F(JsonFileParamsTest, FailedSaveKeepsTheOldFile) {
     const std::string content = "{\n    \"DeviceToken\": \"old\"\n}\n";
+    // As root, "nobody" needs a way into the folder, whoever may enter the
+    // temporary folder.
+    testsupport::RootOnlyFolder reachable;
     for (const bool immutable : {true, false}) {
-        writeFile(path(), content);
-        if (immutable && (::geteuid() != 0 || !setImmutable(path(), true))) {
+        const std::string folder =
+            !immutable && reachable.usable() ? reachable.path() : folder_.path();
+        const std::string file = folder + "/unattended.json";
+        writeFile(file, content);
+        if (immutable && (::geteuid() != 0 || !setImmutable(file, true))) {
             continue;
         }
         if (!immutable) {
-            writeFile(path() + ".tmp", "");
-            ::chmod(path().c_str(), 0666);
-            ::chmod(folder_.path().c_str(), 0555);
+            writeFile(file + ".tmp", "");
+            ::chmod(file.c_str(), 0666);
+            ::chmod(folder.c_str(), 0555);
         }
         const auto run = runLogged([&] {
             if (!immutable && ::geteuid() == 0 && ::setuid(65534) != 0) {
                 return 77;
             }
-            JsonFileParams params(path(), 2);
+            JsonFileParams params(file, 2);
+            if (params.getValue("DeviceToken", "") != "old") {
+                return 2;
+            }
             const bool saved = params.setValue("DeviceToken", "new", false);
             return !saved && params.getValue("DeviceToken", "") == "new" ? 0 : 1;
         });
-        immutable ? (void)setImmutable(path(), false) : (void)::chmod(folder_.path().c_str(), 0700);
+        immutable ? (void)setImmutable(file, false) : (void)::chmod(folder.c_str(), 0700);
         ASSERT_TRUE(run.result.exited) << immutable;
         EXPECT_EQ(0, run.result.exitCode) << immutable;
-        EXPECT_EQ(content, readFile(path())) << immutable;
-        EXPECT_TRUE(run.has("error", "JsonFileParams", "Cannot save content into file: " + path()))
+        EXPECT_EQ(content, readFile(file)) << immutable;
+        EXPECT_TRUE(run.has("error", "JsonFileParams", "Cannot save content into file: " + file))
             << run.text();
     }
     EXPECT_FALSE(JsonFileParams::saveContentToFile("", "{}"));

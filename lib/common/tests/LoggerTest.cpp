@@ -88,6 +88,7 @@ TEST_F(LoggerTest, RecordsAreWrittenSanitisedMaskedAndOneLineEach) {
                       "http://h/a\r\n[2020-01-01] [1] [1] [info] [Forged] x\x1b[2J\tend");
         channel->info("nel: %s", "a\xc2\x85" "b\x7f");
         channel->info("csi: %s", "\xc2\x9b[2J");
+        channel->info("c1 ends: %s", "\xc2\x80" "a\xc2\x9f" "b\xc2\xa0" "c\xc2\x7f");
         channel->info("nbsp: %s", "a\xc2\xa0" "b\xc2");
         channel->info("%s", std::string(20000, 'a').c_str());
         channel->info("{\"a\":%s}", deep.c_str());
@@ -106,6 +107,7 @@ TEST_F(LoggerTest, RecordsAreWrittenSanitisedMaskedAndOneLineEach) {
         {"] [Chan] url: http://h/a\\r\\n[2020-01-01] [1] [1] [info] [Forged] x\\x1b[2J\\tend", 1},
         {"] [Chan] nel: a\\u0085b\\x7f", 1},
         {"] [Chan] csi: \\u009b[2J", 1},
+        {"] [Chan] c1 ends: \\u0080a\\u009fb\xc2\xa0" "c\xc2\\x7f", 1},
         {"] [Chan] nbsp: a\xc2\xa0" "b\xc2", 1},
         {"] [Chan] {oops", 1},
         {"[json_deserialize] Unable to convert json: {oops, error: ", 1},

@@ -16,6 +16,7 @@
 #include "support/ChildProcess.h"
 #include "support/NobodyChild.h"
 #include "support/ProcessState.h"
+#include "support/RootOnlyFolder.h"
 #include "support/TempDir.h"
 
 using namespace platform::security;
@@ -217,17 +218,21 @@ TEST_F(KeychainTest, NoLinkBelowTheHomeFolderIsFollowed) {
 
 // Started by root with its home folder in a folder every user may write, the
 // keychain uses no folder another user made there, and changes the mode of
-// none.
+// none. That folder lies in a chain that the other user can enter, whoever
+// may enter the temporary folder.
 TEST_F(KeychainTest, AnotherUsersFoldersInTheHomeFolderAreNotUsed) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "another user is played by root";
     }
+    testsupport::RootOnlyFolder reachable;
+    if (!reachable.usable()) {
+        GTEST_SKIP() << "no folder another user can reach: " << reachable.why();
+    }
     testsupport::ScopedEnvironment environment({"HOME"});
     Keychain::resetPath();
-    const std::string home = folder_.path() + "/shared";
+    const std::string home = reachable.file("shared");
     ASSERT_EQ(0, ::mkdir(home.c_str(), 0777));
     ASSERT_EQ(0, ::chmod(home.c_str(), 01777));
-    ASSERT_EQ(0, ::chmod(folder_.path().c_str(), 0755));
     ::setenv("HOME", home.c_str(), 1);
     testsupport::NobodyChild attacker([home] {
         const std::string keychains = home + "/.local/share/keychains";

@@ -115,12 +115,18 @@ std::vector<std::string> Names(const std::string& folder) {
     return names;
 }
 
-// `text` as a JSON string of the bytes the peer reads: latin-1 characters.
-std::string Quoted(const std::string& text) {
+// How the peer reads a JSON string: as bytes to send (latin-1 characters,
+// one a byte), or as UTF-8 text such as a path to look at.
+enum class As { Bytes, Text };
+
+// `text` as a JSON string that the peer reads `as` said: bytes past ASCII
+// each escaped as a latin-1 character, or copied as they are so that the
+// UTF-8 characters they make stay those characters.
+std::string Quoted(const std::string& text, As as = As::Bytes) {
     std::string quoted = "\"";
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
+        if (byte < 0x20 || (byte >= 0x7f && as == As::Bytes) || c == '"' || c == '\\') {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
             quoted += escaped;
@@ -629,7 +635,8 @@ TEST_F(NetGetTest, ABodyReachesAPipeAsItArrives) {
         const std::string first = folder_.file("first");
         const std::string go = folder_.file("go");
         std::remove(go.c_str());
-        Serve({c.head + c.first}, ", \"later\": " + Quoted(c.rest) + ", \"after\": " + Quoted(go));
+        Serve({c.head + c.first},
+              ", \"later\": " + Quoted(c.rest) + ", \"after\": " + Quoted(go, As::Text));
         std::vector<std::string> argv{
             "/bin/bash", "-c",
             "set -o pipefail; \"$0\" \"$@\" | { head -c 5 >\"$FIRST\"; : >\"$GO\"; cat; }",

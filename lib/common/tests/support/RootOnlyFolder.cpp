@@ -1,4 +1,4 @@
-#include "RootOnlyFolder.h"
+#include "support/RootOnlyFolder.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 
 namespace fs = boost::filesystem;
 
-namespace installertest {
+namespace testsupport {
 
 std::string firstFolderNotRootsAlone(const std::string& path) {
     fs::path built;
@@ -52,4 +52,4 @@ RootOnlyFolder::~RootOnlyFolder() {
     }
 }
 
-}  // namespace installertest
+}  // namespace testsupport

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace installertest {
+namespace testsupport {
 
 // A fresh folder (0755) in a chain of folders that are root's alone from "/"
 // down, wherever the clone and the temporary folder lie: made in the first
@@ -32,4 +32,4 @@ private:
 // group or others; empty when there is none.
 std::string firstFolderNotRootsAlone(const std::string& path);
 
-}  // namespace installertest
+}  // namespace testsupport
