@@ -13,6 +13,7 @@
 // that signal. The usage below lists the exit statuses.
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <future>
 #include <iostream>
@@ -210,8 +211,15 @@ int main(int argc, char** argv) {
     // succeeded.
     BodyOutput output{options.output};
     // Taken before any thread starts; a closing signal removes the
-    // temporary file, whatever the run is doing.
+    // temporary file, whatever the run is doing. A file size limit makes a
+    // write fail (File too large) instead of ending the run.
     const ClosingSignals closingSignals([&output] { output.Abandon(); });
+    std::signal(SIGXFSZ, SIG_IGN);
+    // An output that cannot be had is found out before the request.
+    if (!output.Check()) {
+        std::cerr << program << ": " << output.Problem() << "\n";
+        return kWriteFailed;
+    }
 
     const auto proxyAuthenticator = options.proxy.MakeAuthenticator();
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);

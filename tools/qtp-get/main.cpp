@@ -7,13 +7,16 @@
 #include <QCoreApplication>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
+#include "ClosingSignals.h"
 #include "HttpQueryErrors.h"
 #include "IHttpQuery.h"
 #include "QtCorePlatform.h"
@@ -79,6 +82,19 @@ int main(int argc, char** argv) {
     // this thread runs, before Qt makes its threads; a value the caller set
     // stays.
     ::setenv("QT_NO_GLIB", "1", 0);
+    // Taken before any other thread starts: a closing signal removes the
+    // file beside FILE, whatever the run is doing, and ends the run by that
+    // signal. A file size limit makes a write fail (File too large, 19)
+    // instead of ending the run.
+    std::mutex stopping;
+    IHttpQuery* downloading = nullptr;
+    const ClosingSignals closingSignals([&] {
+        const std::lock_guard<std::mutex> lock(stopping);
+        if (downloading != nullptr) {
+            downloading->abandonDownload();
+        }
+    });
+    std::signal(SIGXFSZ, SIG_IGN);
 
     auto scheduler = common::TaskSchedulerMac::create(kTick, common::createLogger("TaskScheduler"));
     common::credentialstorage::CredentialStorage storage;
@@ -102,6 +118,10 @@ int main(int argc, char** argv) {
     query->setFollowRedirects();
     query->setUrl(url);
     if (output) {
+        {
+            const std::lock_guard<std::mutex> lock(stopping);
+            downloading = query.get();
+        }
         query->downloadFile(*output);
     } else {
         query->execute();
@@ -126,6 +146,10 @@ int main(int argc, char** argv) {
         if (const auto problem = query->downloadFileError(); output && !problem.empty()) {
             std::cerr << program << ": cannot write " << *output << ": " << problem << "\n";
         }
+    }
+    {
+        const std::lock_guard<std::mutex> lock(stopping);
+        downloading = nullptr;
     }
     query.reset();
     platform.reset();

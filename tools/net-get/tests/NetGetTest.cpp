@@ -19,18 +19,32 @@
 
 #include "ProxyAuthenticator.h"
 #include "common/credentialstorage/CredentialStorage.h"
+#include "common/utils/TargetEntry.h"
 #include "network/Base64.h"
 #include "support/ChildProcess.h"
 #include "support/Compressed.h"
+#include "support/FifoDrain.h"
 #include "support/ScriptServer.h"
+#include "support/SharedFolder.h"
 #include "support/TempDir.h"
 
 namespace {
 
+using testsupport::FifoDrain;
 using testsupport::readFile;
 
-// What -o names before a run.
-enum class Kind { File, Missing, Fifo, Device, LinkToDevice, LinkToFile };
+// What -o names before a run: a file of the test's own ("precious"; a
+// secret one has mode 0600), a 255-byte name where there is nothing, or
+// what user 65534 put into a shared folder (a file "planted" of mode 0666,
+// a FIFO, a link to /dev/null).
+enum class Kind {
+    File, SecretFile, Missing, LongName, Fifo, Device, LinkToDevice, LinkToNull, LinkToFile,
+    NobodysFile, NobodysFifo, NobodysLink
+};
+
+bool Planted(Kind kind) {
+    return kind == Kind::NobodysFile || kind == Kind::NobodysFifo || kind == Kind::NobodysLink;
+}
 
 // A run with -o: the server's one answer (none: `url` is used as it is),
 // the arguments after the URL, and what is to be seen after.
@@ -44,6 +58,7 @@ struct OutputCase {
     std::string readBack;   // Fifo: what came through it (the start of it with readAtLeast)
     std::size_t readAtLeast = 0;
     std::vector<std::string> arguments = {};
+    std::string says = "";  // on standard error
 };
 
 // `size` bytes that differ from one 4 KiB piece to the next.
@@ -64,46 +79,6 @@ std::string Answer(const std::string& body, std::size_t announced) {
 // it has gone partly into the output.
 const std::string kLongBody = Body(600 << 10);
 const std::string kCutMidway = Answer(kLongBody, 1 << 20);
-
-// Reads a FIFO while the run writes into it. A writer of its own keeps the
-// reads waiting for the run's bytes until Finish() lets it go.
-class FifoDrain {
-public:
-    explicit FifoDrain(const std::string& path)
-        : reader_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)),
-          writer_(::open(path.c_str(), O_WRONLY | O_CLOEXEC)) {
-        if (opened() && ::fcntl(reader_, F_SETFL, 0) == 0) {
-            thread_ = std::thread([this] {
-                char chunk[65536];
-                for (ssize_t n; (n = ::read(reader_, chunk, sizeof chunk)) > 0;) {
-                    text_.append(chunk, static_cast<std::size_t>(n));
-                }
-            });
-        }
-    }
-    ~FifoDrain() {
-        Finish();
-        ::close(reader_);
-    }
-    bool opened() const { return reader_ >= 0 && writer_ >= 0; }
-    // What came through, once the run has ended.
-    const std::string& Finish() {
-        if (writer_ >= 0) {
-            ::close(writer_);
-            writer_ = -1;
-        }
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        return text_;
-    }
-
-private:
-    int reader_;
-    int writer_;
-    std::string text_;
-    std::thread thread_;
-};
 
 // The names in `folder`, sorted.
 std::vector<std::string> Names(const std::string& folder) {
@@ -163,24 +138,41 @@ protected:
 
     // Runs each case against a server of its own, with -o naming an output
     // of the case's kind in a fresh folder: that output is as the case
-    // says afterwards, and nothing else is left in the folder.
+    // says afterwards, and nothing else is left in the folder. A replaced
+    // file keeps the mode of the test's own file (0600 for a secret one), a
+    // new one gets the usual mode. What another user planted is refused
+    // before the request.
     void CheckOutputs(const std::vector<OutputCase>& cases) {
+        const mode_t usual = 0666 & ~common::TargetEntry::currentUmask();
         for (const auto& c : cases) {
             SCOPED_TRACE(c.name);
             std::string targetUrl = c.url;
+            std::remove(folder_.file("requests.log").c_str());
             if (!c.answer.empty()) {
                 Serve({c.answer});
                 targetUrl = url("/");
             }
-            testsupport::TempDir folder{"quorvane-net-get-out"};
-            const std::string target = folder.file("out");
-            const std::string file = folder.file("file");
+            std::unique_ptr<testsupport::TempDir> own;
+            std::unique_ptr<testsupport::SharedFolder> shared;
+            if (Planted(c.kind)) {
+                shared = std::make_unique<testsupport::SharedFolder>();
+                ASSERT_TRUE(shared->usable()) << shared->why();
+            } else {
+                own = std::make_unique<testsupport::TempDir>("quorvane-net-get-out");
+            }
+            const std::string place = shared ? shared->path() : own->path();
+            const std::string name = c.kind == Kind::LongName ? std::string(255, 'n') : "out";
+            const std::string target = place + "/" + name;
+            const std::string file = place + "/file";
             std::unique_ptr<FifoDrain> fifo;
             switch (c.kind) {
                 case Kind::File:
+                case Kind::SecretFile:
                     std::ofstream(target) << "precious";
+                    ASSERT_EQ(0, ::chmod(target.c_str(), c.kind == Kind::File ? usual : 0600));
                     break;
                 case Kind::Missing:
+                case Kind::LongName:
                     break;
                 case Kind::Fifo:
                     ASSERT_EQ(0, ::mkfifo(target.c_str(), 0600));
@@ -194,9 +186,23 @@ protected:
                     ASSERT_EQ(0, ::mknod(file.c_str(), S_IFCHR | 0666, makedev(1, 3)));
                     ASSERT_EQ(0, ::symlink(file.c_str(), target.c_str()));
                     break;
+                case Kind::LinkToNull:
+                    ASSERT_EQ(0, ::symlink("/dev/null", target.c_str()));
+                    break;
                 case Kind::LinkToFile:
                     std::ofstream(file) << "precious";
                     ASSERT_EQ(0, ::symlink(file.c_str(), target.c_str()));
+                    break;
+                case Kind::NobodysFile:
+                    ASSERT_TRUE(shared->plant("printf planted >\"$0/out\"; chmod 666 \"$0/out\""));
+                    break;
+                case Kind::NobodysFifo:
+                    ASSERT_TRUE(shared->plant("mkfifo -m 666 \"$0/out\""));
+                    fifo = std::make_unique<FifoDrain>(target);
+                    ASSERT_TRUE(fifo->opened());
+                    break;
+                case Kind::NobodysLink:
+                    ASSERT_TRUE(shared->plant("ln -s /dev/null \"$0/out\""));
                     break;
             }
             std::vector<std::string> arguments{targetUrl, "-o", target};
@@ -204,6 +210,10 @@ protected:
             const auto result = run(arguments);
             ASSERT_TRUE(result.exited);
             EXPECT_EQ(c.exitCode, result.exitCode) << result.errors;
+            EXPECT_NE(std::string::npos, result.errors.find(c.says)) << result.errors;
+            if (Planted(c.kind)) {
+                EXPECT_EQ("", readFile(folder_.file("requests.log"))) << "a request was sent";
+            }
             struct stat status {};
             if (::lstat(target.c_str(), &status) != 0) {
                 ADD_FAILURE() << "the output is gone";
@@ -211,12 +221,22 @@ protected:
             }
             switch (c.kind) {
                 case Kind::File:
+                case Kind::SecretFile:
                 case Kind::Missing:
+                case Kind::LongName:
+                case Kind::NobodysFile:
                     EXPECT_TRUE(S_ISREG(status.st_mode));
                     EXPECT_TRUE(c.fileAfter == readFile(target))
                         << "the file holds " << readFile(target).size() << " bytes";
+                    EXPECT_EQ(c.kind == Kind::SecretFile    ? 0600
+                              : c.kind == Kind::NobodysFile ? 0666
+                                                            : usual,
+                              status.st_mode & 07777)
+                        << std::oct << status.st_mode;
+                    EXPECT_EQ(c.kind == Kind::NobodysFile ? 65534u : ::geteuid(), status.st_uid);
                     break;
-                case Kind::Fifo: {
+                case Kind::Fifo:
+                case Kind::NobodysFifo: {
                     EXPECT_TRUE(S_ISFIFO(status.st_mode));
                     const std::string& got = fifo->Finish();
                     EXPECT_TRUE(c.readAtLeast > 0 ? got.size() >= c.readAtLeast &&
@@ -233,6 +253,10 @@ protected:
                     EXPECT_EQ(0, ::lstat(file.c_str(), &status));
                     EXPECT_TRUE(S_ISCHR(status.st_mode));
                     break;
+                case Kind::LinkToNull:
+                case Kind::NobodysLink:
+                    EXPECT_TRUE(S_ISLNK(status.st_mode));
+                    break;
                 case Kind::LinkToFile:
                     EXPECT_TRUE(S_ISLNK(status.st_mode));
                     EXPECT_EQ(c.fileAfter, readFile(file));
@@ -241,8 +265,8 @@ protected:
             // Nothing is left beside the output.
             const bool linked = c.kind == Kind::LinkToDevice || c.kind == Kind::LinkToFile;
             const std::vector<std::string> expected =
-                linked ? std::vector<std::string>{"file", "out"} : std::vector<std::string>{"out"};
-            EXPECT_EQ(expected, Names(folder.path()));
+                linked ? std::vector<std::string>{"file", name} : std::vector<std::string>{name};
+            EXPECT_EQ(expected, Names(place));
         }
     }
 
@@ -299,13 +323,15 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
            "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
                std::to_string(bomb.size()) + "\r\n\r\n" + bomb,
            "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n4\r\nnot!\r\n0\r\n\r\n",
-           "HTTP/1.1 404 Not Found\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\nnot!"});
+           "HTTP/1.1 404 Not Found\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\nnot!",
+           Answer("too large", 9)});
     const std::string port = std::to_string(peer_->readyNumber("port").value_or(0));
     struct Case {
         std::vector<std::string> arguments;
         int exitCode;
         bool outputClosed = false;  // started with standard output closed
         std::string says = "";      // on standard error
+        const char* shell = nullptr;  // a shell line that runs it: "$0" "$@"
     };
     const Case cases[] = {
         {{url("/missing")}, 40},
@@ -333,18 +359,32 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
          ": the body does not decode: the body decodes to more than "},
         {{url("/transfer-coded")}, 5, false, ": the transfer-coded body does not decode: "},
         {{url("/gone")}, 5, false, ": the body does not decode: the coded body is corrupt"},
+        // A file size limit fails the write; it does not end the run.
+        {{url("/limited"), "-o", folder_.file("limited")}, 74, false,
+         "writing the body failed: File too large", "ulimit -f 0; exec \"$0\" \"$@\""},
+        // /dev/stdout leads to a regular file: refused, as any link to one, before the request.
+        {{url("/never"), "-o", "/dev/stdout"}, 74, false,
+         "/dev/stdout: a link to a regular file is refused", "exec \"$0\" \"$@\" >\"$OUT\""},
     };
     for (const auto& c : cases) {
         auto argv =
-            c.outputClosed
-                ? std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-", NET_GET_PATH}
+            c.outputClosed || c.shell
+                ? std::vector<std::string>{"/bin/sh", "-c",
+                                           c.shell ? c.shell : "exec \"$0\" \"$@\" >&-",
+                                           NET_GET_PATH}
                 : std::vector<std::string>{NET_GET_PATH};
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-        const auto result = testsupport::runCommand(argv);
+        testsupport::CommandOptions options;
+        options.environment = {"OUT=" + folder_.file("standard output")};
+        const auto result = testsupport::runCommand(argv, options);
         ASSERT_TRUE(result.exited);
         EXPECT_EQ(result.exitCode, c.exitCode)
             << (c.arguments.empty() ? "" : c.arguments.front()) << "\n" << result.errors;
         EXPECT_NE(std::string::npos, result.errors.find(c.says)) << result.errors;
+    }
+    EXPECT_EQ(std::string::npos, readFile(folder_.file("requests.log")).find("/never"));
+    for (const auto& name : Names(folder_.path())) {
+        EXPECT_EQ(std::string::npos, name.find("limited")) << "left: " << name;
     }
 }
 
@@ -446,7 +486,12 @@ TEST_F(NetGetTest, OnlyASuccessfulTransferTouchesTheOutput) {
         {"a FIFO, refused", Kind::Fifo, "", "http://127.0.0.1:1/", 3, "", ""},
         {"a FIFO, whole", Kind::Fifo, kNew, "", 0, "", "new"},
         {"a FIFO, cut midway", Kind::Fifo, kCutMidway, "", 5, "", kLongBody, kPiece},
-        {"a link to a file", Kind::LinkToFile, kNew, "", 74, "precious", ""},
+        {"a link to a file", Kind::LinkToFile, kNew, "", 74, "precious", "", 0, {},
+         "/out: a link to a regular file is refused"},
+        {"a link to /dev/null, whole", Kind::LinkToNull, kNew, "", 0, "", ""},
+        {"a new file, whole", Kind::Missing, kNew, "", 0, "new", ""},
+        {"a secret file, whole", Kind::SecretFile, kNew, "", 0, "new", ""},
+        {"a 255-byte name, whole", Kind::LongName, kNew, "", 0, "new", ""},
         {"a 404 page", Kind::File, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
          "", 40, "precious", ""},
         {"a 503 page", Kind::File,
@@ -470,6 +515,44 @@ TEST_F(NetGetTest, ADeviceOutputIsWrittenWhereItIsAndNeverRemoved) {
         {"a link to a device, whole", Kind::LinkToDevice, kNew, "", 0, "", ""},
         {"a link to a device, cut midway", Kind::LinkToDevice, kCutMidway, "", 5, "", ""},
     });
+}
+
+// In a shared folder (1777, as /tmp), what another user (65534, through
+// setpriv) put at -o's name is refused before the request, whatever it is:
+// a file (its planter could write into the download), a FIFO that user
+// reads, or a link. Run as that user, net-get is told before the request
+// that it may not replace root's file in the sticky folder, nor make one in
+// root's 0755 folder, rather than once the whole body has come.
+TEST_F(NetGetTest, ASharedFolderKeepsOtherUsersOutOfTheDownload) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "another user plants files only for a root test";
+    }
+    const std::string kNew = Answer("new", 3);
+    CheckOutputs({
+        {"another user's file", Kind::NobodysFile, kNew, "", 74, "planted", "", 0, {},
+         "/out: another user's file (uid 65534) in a shared folder"},
+        {"another user's FIFO", Kind::NobodysFifo, kNew, "", 74, "", "", 0, {},
+         "/out: another user's FIFO (uid 65534) in a shared folder"},
+        {"another user's link", Kind::NobodysLink, kNew, "", 74, "", "", 0, {},
+         "/out: another user's link (uid 65534) in a shared folder"},
+    });
+    const testsupport::SharedFolder shared;
+    ASSERT_TRUE(shared.usable()) << shared.why();
+    Serve({kNew, kNew});
+    std::remove(folder_.file("requests.log").c_str());
+    const std::string tool = shared.runnable(NET_GET_PATH), out = shared.file("out");
+    ASSERT_TRUE(std::ofstream(out) << "root's");
+    for (const auto& [target, says] :
+         {std::pair{out, "another user's file in a sticky folder: only its owner or the folder's"},
+          std::pair{shared.beside("out"), "its folder does not let this user make a file: "}}) {
+        const auto result = testsupport::runCommand(
+            testsupport::SharedFolder::asNobody({tool, url("/"), "-o", target}));
+        EXPECT_TRUE(result.exited && result.exitCode == 74) << result.errors;
+        EXPECT_NE(std::string::npos, result.errors.find(target + ": " + says)) << result.errors;
+    }
+    EXPECT_EQ("root's", readFile(out));
+    EXPECT_EQ(std::vector<std::string>{"out"}, Names(shared.path()));
+    EXPECT_EQ("", readFile(folder_.file("requests.log"))) << "a request was sent";
 }
 
 // An answer without a body (to HEAD, a 204, a 304; a 101 that ends the
@@ -502,7 +585,7 @@ TEST_F(NetGetTest, AnAnswerWithoutABodyLeavesTheFileAsItWas) {
 }
 
 // A closing signal during a download removes the temporary file beside the
-// target and ends the run by that same signal, as it ends curl or sleep:
+// target (its owner's alone while it is written) and ends the run by that same signal, as it ends curl or sleep:
 // the target stays as it was, and a shell loop of net-get stopped by Ctrl-C
 // (SIGINT to its process group) stops at once, itself ended by SIGINT (the
 // shell's 130), instead of going on with the next round. A signal ignored
@@ -557,16 +640,20 @@ TEST_F(NetGetTest, AStoppedTransferLeavesNoTemporaryFile) {
         // The temporary file holds part of the body.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         bool writing = false;
+        unsigned mode = 0;
         while (!writing && std::chrono::steady_clock::now() < deadline) {
             for (const auto& name : Names(folder.path())) {
                 struct stat status {};
-                writing = writing ||
-                          (name.rfind(".out.net-get-", 0) == 0 &&
-                           ::stat(folder.file(name).c_str(), &status) == 0 && status.st_size > 0);
+                if (name.rfind(".out.net-get-", 0) == 0 &&
+                    ::stat(folder.file(name).c_str(), &status) == 0 && status.st_size > 0) {
+                    writing = true;
+                    mode = status.st_mode & 07777;
+                }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         EXPECT_TRUE(writing) << "no temporary file was written";
+        EXPECT_EQ(0600u, mode) << std::oct << "the temporary file's mode, 0" << mode;
         for (const int signal : c.signals) {
             ::kill(-pid, signal);
         }
