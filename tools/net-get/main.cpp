@@ -222,11 +222,6 @@ int main(int argc, char** argv) {
     // write fail (File too large) instead of ending the run.
     const ClosingSignals closingSignals([&output] { output.Abandon(); });
     std::signal(SIGXFSZ, SIG_IGN);
-    // An output that cannot be had is found out before the request.
-    if (!output.Check()) {
-        std::cerr << program << ": " << output.Problem() << "\n";
-        return kWriteFailed;
-    }
 
     const auto proxyAuthenticator = options.proxy.MakeAuthenticator();
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
@@ -251,6 +246,11 @@ int main(int argc, char** argv) {
     if (std::string reason; !network::AsyncHTTPConnection::ValidateRequest(
             static_cast<const network::AsyncHTTPRequest&>(*request), reason)) {
         return usage.refuse("the request cannot be sent: " + reason);
+    }
+    // An output that cannot be had is found out before the request.
+    if (!output.Check()) {
+        std::cerr << program << ": " << output.Problem() << "\n";
+        return kWriteFailed;
     }
 
     // The status of the answer whose body arrives, and what is kept of a

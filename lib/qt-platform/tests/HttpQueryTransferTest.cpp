@@ -112,8 +112,7 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
             }
         }
         const std::string body = testsupport::readFile(root() + "/small.bin");
-        peer.send(StreamingServer::head("Content-Length: " + std::to_string(body.size()) +
-                                        "\r\n") +
+        peer.send(StreamingServer::head("Content-Length: " + std::to_string(body.size()) + "\r\n") +
                   body);
     });
     struct Case {
@@ -205,9 +204,9 @@ TEST_F(HttpQueryTransferTest, AnotherUsersEntryInASharedFolderIsRefusedBeforeThe
     struct Case {
         const char* what;
         const testsupport::SharedFolder& folder;
-        std::string plant;  // run as user 65534, $0 the folder; empty: the test's own FIFO
-        std::string reason;     // the start of the refusal; empty: the download succeeds
-        char kind;              // what "out" is after: 'f' a file, 'p' a FIFO, 'l' a link
+        std::string plant;       // run as user 65534, $0 the folder; empty: the test's own FIFO
+        std::string reason;      // the start of the refusal; empty: the download succeeds
+        char kind;               // what "out" is after: 'f' a file, 'p' a FIFO, 'l' a link
         std::string holds = "";  // a file's content, or what came out of a FIFO
         unsigned mode = 0;       // a file's mode
         uid_t owner = 0;         // a file's owner

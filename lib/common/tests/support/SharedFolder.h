@@ -32,10 +32,9 @@ public:
             }
             outer_ = pattern;
             path_ = outer_ + "/shared";
-            const bool made = ::chmod(outer_.c_str(), 0755) == 0 &&
-                              ::mkdir(path_.c_str(), 0700) == 0 &&
-                              ::chown(path_.c_str(), owner, owner) == 0 &&
-                              ::chmod(path_.c_str(), 01777) == 0;
+            const bool made =
+                ::chmod(outer_.c_str(), 0755) == 0 && ::mkdir(path_.c_str(), 0700) == 0 &&
+                ::chown(path_.c_str(), owner, owner) == 0 && ::chmod(path_.c_str(), 01777) == 0;
             const auto probe = runCommand(asNobody({"/usr/bin/test", "-w", path_}));
             if (made && probe.exited && probe.exitCode == 0) {
                 return;
@@ -59,8 +58,8 @@ public:
 
     // `argv` (argv[0] a path) run as user and group 65534 without other groups.
     static std::vector<std::string> asNobody(std::vector<std::string> argv) {
-        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                   "--clear-groups"});
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
         return argv;
     }
     // `program` where user 65534 can run it: where it is, or else a copy in
