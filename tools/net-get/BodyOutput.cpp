@@ -7,9 +7,16 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+
+#include "common/utils/RandomString.h"
+#include "common/utils/TargetEntry.h"
 
 namespace {
+
+// The part of the target's name kept in the temporary file's name, so that
+// the whole stays within the system's bound of 255 bytes.
+constexpr std::size_t kNameKept = 200;
+constexpr int kNamingAttempts = 16;
 
 // Writes all of `size` bytes to `fd`; false on an error.
 bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
@@ -44,11 +51,33 @@ BodyOutput::~BodyOutput() {
     if (!done_) {
         Discard();
     }
+    if (folder_ >= 0) {
+        ::close(folder_);
+    }
+}
+
+void BodyOutput::Fail(int error, std::string reason) {
+    if (error_ == 0) {
+        error_ = error != 0 ? error : EIO;
+        reason_ = std::move(reason);
+    }
+}
+
+bool BodyOutput::Check() {
+    if (!path_ || error_ != 0 || !OpenFolder()) {
+        return error_ == 0;
+    }
+    const auto entry = common::TargetEntry::look(folder_, name_);
+    if (entry.kind() == common::TargetEntry::Kind::refused) {
+        Fail(entry.error(), entry.reason());
+        return false;
+    }
+    return true;
 }
 
 bool BodyOutput::Write(const unsigned char* data, std::size_t size) {
     if (error_ == 0 && Open() && !WriteAll(fd_, data, size)) {
-        error_ = errno != 0 ? errno : EIO;
+        Fail(errno);
     }
     return error_ == 0;
 }
@@ -57,19 +86,27 @@ bool BodyOutput::Finish() {
     if (error_ == 0) {
         Open();
     }
-    if (fd_ >= 0 && fd_ != STDOUT_FILENO && ::close(fd_) != 0 && error_ == 0) {
-        error_ = errno;
-    }
-    fd_ = -1;
-    if (std::lock_guard<std::mutex> lock(naming_); abandoned_ && error_ == 0) {
-        error_ = EINTR;
-    } else if (error_ == 0 && !temporary_.empty()) {
-        // rename() replaces the name itself: a link put there meanwhile is
+    {
+        std::lock_guard<std::mutex> lock(naming_);
+        if (abandoned_) {
+            Fail(EINTR);
+        }
+        // Widened (or narrowed) to its mode only now that it is whole.
+        if (error_ == 0 && !temporary_.empty() && ::fchmod(fd_, mode_) != 0) {
+            Fail(errno);
+        }
+        if (fd_ >= 0 && fd_ != STDOUT_FILENO && ::close(fd_) != 0) {
+            Fail(errno);
+        }
+        fd_ = -1;
+        // renameat() replaces the name itself: a link put there meanwhile is
         // replaced, never followed.
-        if (::rename(temporary_.c_str(), path_->c_str()) != 0) {
-            error_ = errno;
-        } else {
-            temporary_.clear();
+        if (error_ == 0 && !temporary_.empty()) {
+            if (::renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
+                Fail(errno);
+            } else {
+                temporary_.clear();
+            }
         }
     }
     if (error_ != 0) {
@@ -82,7 +119,8 @@ bool BodyOutput::Finish() {
 
 bool BodyOutput::FinishWithoutBody() {
     struct stat status {};
-    if (opened_ || error_ != 0 || !path_ || ::lstat(path_->c_str(), &status) != 0) {
+    if (opened_ || error_ != 0 || !path_ || !OpenFolder() ||
+        ::fstatat(folder_, name_.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return Finish();
     }
     done_ = true;
@@ -96,7 +134,7 @@ void BodyOutput::Discard() {
     fd_ = -1;
     std::lock_guard<std::mutex> lock(naming_);
     if (!temporary_.empty()) {
-        ::unlink(temporary_.c_str());
+        ::unlinkat(folder_, temporary_.c_str(), 0);
         temporary_.clear();
     }
     done_ = true;
@@ -106,7 +144,7 @@ void BodyOutput::Abandon() {
     std::lock_guard<std::mutex> lock(naming_);
     abandoned_ = true;
     if (!temporary_.empty()) {
-        ::unlink(temporary_.c_str());
+        ::unlinkat(folder_, temporary_.c_str(), 0);
         temporary_.clear();
     }
 }
@@ -119,7 +157,25 @@ bool BodyOutput::FollowedByAReader() const {
 
 std::string BodyOutput::Problem() const {
     return (path_ && !opened_ ? *path_ : std::string("writing the body failed")) + ": " +
-           std::strerror(error_);
+           (reason_.empty() ? std::string(std::strerror(error_)) : reason_);
+}
+
+bool BodyOutput::OpenFolder() {
+    if (folder_ >= 0) {
+        return true;
+    }
+    const auto [folder, name] = SplitPath(*path_);
+    name_ = name;
+    if (name_.empty() || name_ == "." || name_ == "..") {
+        Fail(path_->empty() ? ENOENT : EISDIR);
+        return false;
+    }
+    folder_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder_ < 0) {
+        Fail(errno);
+        return false;
+    }
+    return true;
 }
 
 bool BodyOutput::Open() {
@@ -131,67 +187,37 @@ bool BodyOutput::Open() {
         opened_ = true;
         return true;
     }
-    struct stat status {};
-    if (::lstat(path_->c_str(), &status) == 0) {
-        if (S_ISLNK(status.st_mode)) {
-            return OpenExisting(true);
-        }
-        if (!S_ISREG(status.st_mode)) {
-            return OpenExisting(false);
-        }
-    } else if (errno != ENOENT) {
-        error_ = errno;
+    if (!OpenFolder()) {
         return false;
     }
-    // A new file beside the target, made by this run alone, with the mode an
-    // existing target has (without set-id bits) or the usual one.
-    const auto [folder, name] = SplitPath(*path_);
-    std::string pattern = folder + "/." + name + ".net-get-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    {
+    auto entry = common::TargetEntry::look(folder_, name_);
+    if (entry.kind() == common::TargetEntry::Kind::inPlace) {
+        // Written where it is, from its start; a FIFO's reader is waited for.
+        fd_ = entry.openInPlace(folder_, name_, true);
+    }
+    if (entry.kind() == common::TargetEntry::Kind::refused) {
+        Fail(entry.error(), entry.reason());
+        return false;
+    }
+    if (fd_ < 0) {
+        // A new file beside the target, made by this run alone.
+        mode_ = entry.newFileMode();
+        const std::string stem = "." + name_.substr(0, kNameKept) + ".net-get-";
         std::lock_guard<std::mutex> lock(naming_);
-        fd_ = abandoned_ ? -1 : ::mkostemp(buffer.data(), O_CLOEXEC);
+        for (int attempt = 0; !abandoned_ && fd_ < 0 && attempt < kNamingAttempts; ++attempt) {
+            const std::string name = stem + common::randomString(10, common::kAlphanumericAlphabet);
+            fd_ = ::openat(folder_, name.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd_ >= 0) {
+                temporary_ = name;
+            } else if (errno != EEXIST) {
+                break;
+            }
+        }
         if (fd_ < 0) {
-            error_ = abandoned_ ? EINTR : errno;
+            Fail(abandoned_ ? EINTR : errno);
             return false;
         }
-        temporary_ = buffer.data();
-    }
-    mode_t mode = S_ISREG(status.st_mode) ? (status.st_mode & 0777) : 0666;
-    if (!S_ISREG(status.st_mode)) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode &= ~mask;
-    }
-    if (::fchmod(fd_, mode) != 0) {
-        error_ = errno;
-        return false;
-    }
-    opened_ = true;
-    return true;
-}
-
-bool BodyOutput::OpenExisting(bool link) {
-    // Written where it is, from its start, without truncating or making anything.
-    fd_ = ::open(path_->c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW));
-    if (fd_ < 0) {
-        error_ = errno;
-        return false;
-    }
-    struct stat status {};
-    if (::fstat(fd_, &status) != 0) {
-        error_ = errno;
-    } else if (S_ISREG(status.st_mode)) {
-        // Only a link leads here to a regular file: not written through.
-        error_ = ELOOP;
-    } else if (S_ISBLK(status.st_mode) || S_ISDIR(status.st_mode)) {
-        error_ = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-    }
-    if (error_ != 0) {
-        ::close(fd_);
-        fd_ = -1;
-        return false;
     }
     opened_ = true;
     return true;

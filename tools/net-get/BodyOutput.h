@@ -1,20 +1,28 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <mutex>
 #include <optional>
 #include <string>
 
 // Where net-get puts a body: standard output, or the path of -o.
 //
-// The path is touched only when the first bytes are written (or, for an
-// empty body, when the answer is complete). A regular file, or a path that
-// does not exist yet, is written through a new temporary file beside it
-// that takes its place only once the transfer has succeeded: a failed
-// transfer leaves whatever was there as it was. An existing target that is
-// not a regular file (a device such as /dev/null, a FIFO, or a link to one,
-// as /dev/stdout is) is written directly and never renamed over or removed.
-// A link to a regular file and a block device are refused. Nothing the
-// output did not make itself is ever removed.
+// The path is looked at before the request (Check) and touched only when
+// the first bytes are written (or, for an empty body, when the answer is
+// complete). A regular file, or a path that does not exist yet, is written
+// through a new file beside it, readable by its owner alone while it is
+// written, that takes its place only once the transfer has succeeded: a
+// failed transfer leaves whatever was there as it was. The new file gets the
+// old one's mode when net-get's user owns it, else the usual mode of a new
+// file. An existing target that is not a regular file (a device such as
+// /dev/null, a FIFO, or a link to one, as /dev/stdout is) is written
+// directly and never renamed over or removed. A link to a regular file and
+// a block device are refused; so is, in a shared folder (sticky and
+// writable by every user, as /tmp), whatever another user than net-get's
+// and the folder's owner put at the name (common::TargetEntry has the
+// rule). Nothing the output did not make itself is ever removed. The folder
+// is the one the path named when it was first looked at.
 //
 // One thread writes; Abandon() may come from another one at any time.
 class BodyOutput {
@@ -25,6 +33,11 @@ public:
     // Discards what a transfer that never finished made.
     ~BodyOutput();
 
+    // Before the request: false, with the reason in Problem(), when what
+    // stands at the path is refused or its folder would not let the new
+    // file be made or put in place. Nothing is made or opened but the
+    // folder; the path is looked at again when the output is opened.
+    bool Check();
     // Appends `size` bytes; false, with the reason in Problem(), once a step failed.
     bool Write(const unsigned char* data, std::size_t size);
     // The transfer succeeded: makes the output when nothing made it yet, and
@@ -47,17 +60,22 @@ public:
     std::string Problem() const;
 
 private:
+    bool OpenFolder();
     bool Open();
-    bool OpenExisting(bool link);
+    void Fail(int error, std::string reason = {});
 
     std::optional<std::string> path_;
+    int folder_ = -1;
+    std::string name_;  // the last part of the path
+    mode_t mode_ = 0;   // that of the temporary file once in place
     // Guards the temporary file's name from its making to its renaming or
     // removal, against Abandon().
     std::mutex naming_;
-    std::string temporary_;  // the file written in place of a regular one
+    std::string temporary_;  // the file written in place of a regular one, in the folder
     bool abandoned_ = false;
     int fd_ = -1;
     bool opened_ = false;
     bool done_ = false;
     int error_ = 0;
+    std::string reason_;
 };

@@ -13,6 +13,7 @@
 // that signal. The usage below lists the exit statuses.
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <future>
 #include <iostream>
@@ -65,7 +66,13 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "  -o FILE             write the body into FILE, put in place once the transfer\n"
         "                      succeeded (a device or FIFO is written where it is); an\n"
         "                      answer without a body (HEAD, 204, 304) leaves it as it was,\n"
-        "                      and the body of an answer other than a 2xx is dropped\n"
+        "                      and the body of an answer other than a 2xx is dropped.\n"
+        "                      The new file beside FILE is its owner's alone until then\n"
+        "                      and takes FILE's mode when FILE is the caller's. Refused\n"
+        "                      before the request: a link to a regular file, what another\n"
+        "                      user put at FILE in a sticky folder that every user may\n"
+        "                      write (as /tmp), a FILE whose folder does not let the caller\n"
+        "                      make a file or replace the one there\n"
         "  -X METHOD           the request method, sent as given (GET, or POST with -d);\n"
         "                      methods are case-sensitive: only HEAD's answer has no body;\n"
         "                      one that is not a token (a blank in it) is refused\n"
@@ -78,7 +85,8 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "(the reason is said); 10 for a 101 answer, 30 for a redirect that was not followed\n"
         "(the redirects ran out, the target may not be followed, or a 300, 305, 306 or 308,\n"
         "never followed), 40 for a 4xx answer, 50 for a 5xx one (10 times the status class);\n"
-        "64 a wrong command line; 74 the body could not be written. SIGHUP, SIGINT or SIGTERM\n"
+        "64 a wrong command line; 74 the body could not be written (File too large past a\n"
+        "file size limit) or FILE is refused, with the reason. SIGHUP, SIGINT or SIGTERM\n"
         "end it by that signal, its temporary file removed (a shell then reports 128 plus\n"
         "the signal's number, 130 for SIGINT).\n");
 }
@@ -210,8 +218,10 @@ int main(int argc, char** argv) {
     // succeeded.
     BodyOutput output{options.output};
     // Taken before any thread starts; a closing signal removes the
-    // temporary file, whatever the run is doing.
+    // temporary file, whatever the run is doing. A file size limit makes a
+    // write fail (File too large) instead of ending the run.
     const ClosingSignals closingSignals([&output] { output.Abandon(); });
+    std::signal(SIGXFSZ, SIG_IGN);
 
     const auto proxyAuthenticator = options.proxy.MakeAuthenticator();
     auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
@@ -236,6 +246,11 @@ int main(int argc, char** argv) {
     if (std::string reason; !network::AsyncHTTPConnection::ValidateRequest(
             static_cast<const network::AsyncHTTPRequest&>(*request), reason)) {
         return usage.refuse("the request cannot be sent: " + reason);
+    }
+    // An output that cannot be had is found out before the request.
+    if (!output.Check()) {
+        std::cerr << program << ": " << output.Problem() << "\n";
+        return kWriteFailed;
     }
 
     // The status of the answer whose body arrives, and what is kept of a

@@ -2,18 +2,23 @@
 //
 // Follows redirects (never from HTTPS to HTTP) and uses the system's proxy
 // for the URL. Without -o the body goes to standard output; with it the body
-// is downloaded into FILE. The usage below lists the exit statuses.
+// is downloaded into FILE, through a file beside it that a closing signal
+// (SIGHUP, SIGINT, SIGTERM) removes before it ends the run by that signal.
+// The usage below lists the exit statuses.
 
 #include <QCoreApplication>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
+#include "ClosingSignals.h"
 #include "HttpQueryErrors.h"
 #include "IHttpQuery.h"
 #include "QtCorePlatform.h"
@@ -32,15 +37,21 @@ toolsupport::ToolUsage usageOf(const char* argv0) {
         argv0, "URL [-o FILE]",
         "Fetches an http or https URL through the Qt platform, following redirects and the\n"
         "system's proxy; the body, decoded when sent gzip or deflate, goes to standard\n"
-        "output, or into FILE with -o. FILE is replaced only by a transfer that succeeded\n"
-        "(a new file beside it takes its place); a device or FIFO is written where it is.\n"
+        "output, or into FILE with -o. FILE is replaced only by a transfer that succeeded:\n"
+        "a new file beside it, its owner's alone until then, takes its place, with FILE's\n"
+        "mode when FILE is the caller's. A device or FIFO is written where it is. Refused\n"
+        "before the request: a link to a regular file, what another user put at FILE in\n"
+        "a sticky folder that every user may write (as /tmp), and a FILE whose folder does\n"
+        "not let the caller make a file or replace the one there. SIGHUP, SIGINT or SIGTERM\n"
+        "end it by that signal, the file beside FILE removed.\n"
         "Exit status: 0 on success; else the query's error code, 1 to 33, named on standard\n"
         "error (21 ContentNotFoundError for a 404, 19 ContentAccessDenied for a FILE that\n"
-        "cannot be made or written, with the reason, 26 UnknownContentError for a body too\n"
-        "large to take (without -o over 2 GiB; a coded one that decodes to more than 40\n"
-        "times its size once past 10 MiB), 27 ProtocolUnknownError for a scheme other than\n"
-        "http or https, 29 ProtocolFailure for a coded body that is damaged or cut short,\n"
-        "...); 64 a wrong command line.\n");
+        "cannot be made, written (File too large past a file size limit) or is refused,\n"
+        "with the reason, 26 UnknownContentError for a body too large to take (without -o\n"
+        "over 2 GiB; a coded one that decodes to more than 40 times its size once past\n"
+        "10 MiB), 27 ProtocolUnknownError for a scheme other than http or https,\n"
+        "29 ProtocolFailure for a coded body that is damaged or cut short, ...); 64 a wrong\n"
+        "command line.\n");
 }
 
 }  // namespace
@@ -79,6 +90,19 @@ int main(int argc, char** argv) {
     // this thread runs, before Qt makes its threads; a value the caller set
     // stays.
     ::setenv("QT_NO_GLIB", "1", 0);
+    // Taken before any other thread starts: a closing signal removes the
+    // file beside FILE, whatever the run is doing, and ends the run by that
+    // signal. A file size limit makes a write fail (File too large, 19)
+    // instead of ending the run.
+    std::mutex stopping;
+    IHttpQuery* downloading = nullptr;
+    const ClosingSignals closingSignals([&] {
+        const std::lock_guard<std::mutex> lock(stopping);
+        if (downloading != nullptr) {
+            downloading->abandonDownload();
+        }
+    });
+    std::signal(SIGXFSZ, SIG_IGN);
 
     auto scheduler = common::TaskSchedulerMac::create(kTick, common::createLogger("TaskScheduler"));
     common::credentialstorage::CredentialStorage storage;
@@ -102,6 +126,10 @@ int main(int argc, char** argv) {
     query->setFollowRedirects();
     query->setUrl(url);
     if (output) {
+        {
+            const std::lock_guard<std::mutex> lock(stopping);
+            downloading = query.get();
+        }
         query->downloadFile(*output);
     } else {
         query->execute();
@@ -126,6 +154,10 @@ int main(int argc, char** argv) {
         if (const auto problem = query->downloadFileError(); output && !problem.empty()) {
             std::cerr << program << ": cannot write " << *output << ": " << problem << "\n";
         }
+    }
+    {
+        const std::lock_guard<std::mutex> lock(stopping);
+        downloading = nullptr;
     }
     query.reset();
     platform.reset();

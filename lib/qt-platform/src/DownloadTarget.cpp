@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "common/utils/RandomString.h"
+#include "common/utils/TargetEntry.h"
 
 namespace {
 
@@ -26,10 +28,15 @@ DownloadTarget::~DownloadTarget() {
     }
 }
 
-void DownloadTarget::fail(int error) {
+void DownloadTarget::fail(int error, std::string reason) {
     if (error_ == 0) {
         error_ = error != 0 ? error : EIO;
+        reason_ = std::move(reason);
     }
+}
+
+std::string DownloadTarget::problem() const {
+    return reason_.empty() ? std::string(std::strerror(error_)) : reason_;
 }
 
 bool DownloadTarget::open() {
@@ -45,52 +52,30 @@ bool DownloadTarget::open() {
         fail(errno);
         return false;
     }
-    struct stat status {};
-    if (::fstatat(folder_, name_.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) {
-            fail(errno);
-            return false;
-        }
-        return openBeside(false, 0);
+    auto entry = common::TargetEntry::look(folder_, name_);
+    if (entry.kind() == common::TargetEntry::Kind::inPlace) {
+        // Without waiting for the reader of a FIFO, which may never come.
+        fd_ = entry.openInPlace(folder_, name_, false);
     }
-    if (S_ISREG(status.st_mode)) {
-        return openBeside(true, status.st_mode & 0777);
+    if (entry.kind() == common::TargetEntry::Kind::refused) {
+        fail(entry.error(), entry.reason());
+        return false;
     }
-    return openExisting(S_ISLNK(status.st_mode));
+    if (fd_ >= 0) {
+        return true;
+    }
+    mode_ = entry.newFileMode();
+    return openBeside();
 }
 
-bool DownloadTarget::openExisting(bool link) {
-    // Without truncating or making anything; without waiting for the reader
-    // of a FIFO, which may never come.
-    fd_ = ::openat(folder_, name_.c_str(),
-                   O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (link ? 0 : O_NOFOLLOW));
-    struct stat status {};
-    if (fd_ < 0 || ::fstat(fd_, &status) != 0) {
-        fail(errno);
-    } else if (S_ISREG(status.st_mode)) {
-        // Reached through a link, or put there since it was looked at: not
-        // written through.
-        fail(ELOOP);
-    } else if (S_ISBLK(status.st_mode) || S_ISDIR(status.st_mode)) {
-        fail(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
-    } else if (const int flags = ::fcntl(fd_, F_GETFL);
-               flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        fail(errno);
-    }
-    if (error_ != 0 && fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-    return error_ == 0;
-}
-
-bool DownloadTarget::openBeside(bool replacing, unsigned mode) {
+bool DownloadTarget::openBeside() {
     const std::string stem = "." + name_.substr(0, kNameKept) + ".download-";
-    for (int attempt = 0; fd_ < 0 && attempt < kNamingAttempts; ++attempt) {
+    std::lock_guard<std::mutex> lock(naming_);
+    for (int attempt = 0; !abandoned_ && fd_ < 0 && attempt < kNamingAttempts; ++attempt) {
         const std::string name = stem + common::randomString(10, common::kAlphanumericAlphabet);
-        // The usual mode, less the process's mask, for a new file.
+        // Its owner's alone while it is written: its mode is set at the end.
         fd_ = ::openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                       0666);
+                       0600);
         if (fd_ >= 0) {
             temporary_ = name;
         } else if (errno != EEXIST) {
@@ -98,12 +83,7 @@ bool DownloadTarget::openBeside(bool replacing, unsigned mode) {
         }
     }
     if (fd_ < 0) {
-        fail(errno);
-        return false;
-    }
-    if (replacing && ::fchmod(fd_, mode) != 0) {
-        fail(errno);
-        discard();
+        fail(abandoned_ ? EINTR : errno);
         return false;
     }
     return true;
@@ -126,6 +106,13 @@ bool DownloadTarget::write(const char* data, std::size_t size) {
 }
 
 bool DownloadTarget::commit() {
+    std::unique_lock<std::mutex> lock(naming_);
+    if (error_ == 0 && abandoned_) {
+        fail(EINTR);
+    }
+    if (error_ == 0 && !temporary_.empty() && ::fchmod(fd_, mode_) != 0) {
+        fail(errno);
+    }
     if (fd_ >= 0 && ::close(fd_) != 0) {
         fail(errno);
     }
@@ -139,6 +126,7 @@ bool DownloadTarget::commit() {
             temporary_.clear();
         }
     }
+    lock.unlock();
     if (error_ != 0) {
         discard();
     }
@@ -150,6 +138,16 @@ void DownloadTarget::discard() {
         ::close(fd_);
         fd_ = -1;
     }
+    std::lock_guard<std::mutex> lock(naming_);
+    if (!temporary_.empty()) {
+        ::unlinkat(folder_, temporary_.c_str(), 0);
+        temporary_.clear();
+    }
+}
+
+void DownloadTarget::abandon() {
+    std::lock_guard<std::mutex> lock(naming_);
+    abandoned_ = true;
     if (!temporary_.empty()) {
         ::unlinkat(folder_, temporary_.c_str(), 0);
         temporary_.clear();

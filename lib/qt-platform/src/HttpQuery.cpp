@@ -194,6 +194,22 @@ void HttpQuery::transferFile(const std::string& filePath) {
     }
 }
 
+void HttpQuery::abandonDownload() {
+    std::lock_guard<std::mutex> lock(downloadTargetMutex_);
+    downloadAbandoned_ = true;
+    if (downloadTarget_) {
+        downloadTarget_->abandon();
+    }
+}
+
+void HttpQuery::setDownloadTarget(std::unique_ptr<DownloadTarget> target) {
+    std::lock_guard<std::mutex> lock(downloadTargetMutex_);
+    if (target && downloadAbandoned_) {
+        target->abandon();
+    }
+    downloadTarget_ = std::move(target);
+}
+
 void HttpQuery::abort() {
     if (!QMetaObject::invokeMethod(
             this, [this] { internalAbort(); }, Qt::QueuedConnection)) {
@@ -255,17 +271,17 @@ void HttpQuery::internalDownloadFile(QString filePath) {
     if (refuseScheme()) {
         return;
     }
-    auto target = std::make_unique<DownloadTarget>(qStringToStdString(filePath));
-    if (!target->open()) {
-        downloadFileError_ = std::strerror(target->error());
+    // Kept until the reply finishes, and put in place before the outcome is
+    // posted; set before it is opened, so that abandonDownload reaches it.
+    setDownloadTarget(std::make_unique<DownloadTarget>(qStringToStdString(filePath)));
+    if (!downloadTarget_->open()) {
+        downloadFileError_ = downloadTarget_->problem();
         qCWarning(lcHttpQuery) << "failed to open for write the requested file to transfer";
+        setDownloadTarget(nullptr);
         // As Qt reports a local file that cannot be opened for writing.
         failWithoutRequest(ContentAccessDenied);
         return;
     }
-    // Kept until the reply finishes, and put in place before the outcome is
-    // posted.
-    downloadTarget_ = std::move(target);
     transferFilePath_ = qStringToStdString(filePath);
     disableStrictTransportSecurity();
     askForCodings();

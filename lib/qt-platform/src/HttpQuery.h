@@ -80,6 +80,7 @@ public:
     void downloadFile(const std::string& filePath) override;
     void transferFile(const std::string& filePath) override;
     void abort() override;
+    void abandonDownload() override;
     void reset() override;
     bool wait(int timeoutMs) override;
 
@@ -173,6 +174,9 @@ private:
     // wait for: since `threadFailures` (qtThreadStartFailures before the
     // reply was asked for), until the answer begins.
     void watchThreads(QNetworkReply* reply, unsigned threadFailures);
+    // Sets (or, with none, releases) the file of downloadFile; abandoned at
+    // once when abandonDownload came first.
+    void setDownloadTarget(std::unique_ptr<DownloadTarget> target);
     // Reports a transfer that could not start: the error, then failure.
     void failWithoutRequest(Error error);
 
@@ -217,8 +221,12 @@ private:
     QList<QSslError::SslError> ignoredSslErrors_;
     std::map<std::string, std::string> responseHeaders_;
     std::string transferFilePath_;
-    // The file of downloadFile while the transfer runs.
+    // The file of downloadFile while the transfer runs: set and released on
+    // the Qt thread under the mutex, which abandonDownload takes to reach it
+    // from any thread.
     std::unique_ptr<DownloadTarget> downloadTarget_;
+    std::mutex downloadTargetMutex_;
+    bool downloadAbandoned_ = false;
     std::string downloadFileError_;
     // What the body is read into on its way to the download file.
     std::unique_ptr<char[]> downloadPiece_;

@@ -299,14 +299,14 @@ void HttpQuery::finishDownload(QNetworkReply* reply, bool succeeded) {
     } else if (!downloadTarget_->commit()) {
         failDownload(reply, "failed to complete the downloaded file:");
     }
-    downloadTarget_.reset();
+    setDownloadTarget(nullptr);
 }
 
 void HttpQuery::failDownload(QNetworkReply* reply, const char* what) {
     if (transferFailure_) {
         return;
     }
-    downloadFileError_ = std::strerror(downloadTarget_->error());
+    downloadFileError_ = downloadTarget_->problem();
     qCWarning(lcHttpQuery) << what << downloadFileError_.c_str();
     failReply(reply, ContentAccessDenied);
 }

@@ -118,16 +118,25 @@ public:
     // GETs the URL into the file at `filePath` (UTF-8), which the body
     // replaces only once the transfer has succeeded; a failed transfer
     // leaves an existing file as it was and nothing beside it. A device or
-    // a FIFO is written where it is. A body coded with gzip or deflate is
-    // decoded as it is for execute and must end where the stream does; the
-    // file that cannot be made, written or put in place ends the transfer
-    // with ContentAccessDenied (see downloadFileError).
+    // a FIFO is written where it is; a link to a regular file is refused,
+    // and so is, in a shared folder (sticky and writable by every user),
+    // what another user put at the name. A body coded with gzip or deflate
+    // is decoded as it is for execute and must end where the stream does;
+    // the file that cannot be made, written or put in place ends the
+    // transfer with ContentAccessDenied (see downloadFileError), before the
+    // request when that can be known then.
     virtual void downloadFile(const std::string& filePath) = 0;
     // PUTs the file at `filePath` (UTF-8) as the body.
     virtual void transferFile(const std::string& filePath) = 0;
     // Cancels the running request: the error handler gets
     // OperationCanceledError, the finished handler false.
     virtual void abort() = 0;
+    // From any thread, for a process about to end (on a closing signal):
+    // removes the file that downloadFile made beside its target, and keeps
+    // one from being made or put in place after; the transfer itself goes
+    // on until it fails or the query goes. Call it before releasing the
+    // query, never after.
+    virtual void abandonDownload() {}
     // Forgets the request (URL, headers, redirect policy), the body and the
     // response data and text.
     virtual void reset() = 0;
@@ -173,8 +182,9 @@ public:
     virtual bool bodyRefused() const { return false; }
     // Why the file of downloadFile could not be made, written or put in
     // place, in the system's words ("No space left on device", "File too
-    // large", ...), once the error handler got ContentAccessDenied for it;
-    // empty otherwise.
+    // large", ...) or why what stands at its name is refused ("a link to a
+    // regular file is refused"), once the error handler got
+    // ContentAccessDenied for it; empty otherwise.
     virtual std::string downloadFileError() const { return {}; }
     // True once the request has ended with UnknownNetworkError because Qt
     // could not start a thread that it needs for it (under a limit of

@@ -6,13 +6,18 @@
 #include <cstring>
 #include <filesystem>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <zlib.h>
 #include <thread>
 
+#include "common/utils/TargetEntry.h"
 #include "support/Compressed.h"
+#include "support/FifoDrain.h"
+#include "support/SharedFolder.h"
 #include "HttpQueryFixture.h"
 #include "QtCorePlatformPrivate.h"
 #include "QtMessageRecorder.h"
@@ -64,26 +69,72 @@ protected:
 
 // A download is complete when it is reported, its progress ends at the total (unknown until
 // then without a length); a failed one ends with one error and failure, the file it would have
-// replaced left as it was and nothing beside it (a device is written where it is).
+// replaced left as it was and nothing beside it (a device, or a link to one, is written where it
+// is). The file beside the target is its owner's alone while it is written (seen by the server
+// as the request comes) and gets at the end the mode of the file it replaces, one of the
+// caller's, or else the usual mode of a new file. A write that fails ends the transfer at once,
+// whatever is still to come.
 TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError) {
     constexpr long long kLarge = 50LL * 1024 * 1024, kSmall = 300 * 1024;
     writeTestFile(root() + "/large.bin", kLarge);
     writeTestFile(root() + "/small.bin", kSmall, 7);
     writeTestFile(root() + "/medium.bin", 2 * 1024 * 1024, 4);
+    writeTestFile(root() + "/null.bin", kSmall, 5);
+    writeTestFile(root() + "/long.bin", kSmall, 6);
     writeTestFile(scratch() + "/existing.bin", 900 * 1024, 9);
+    const std::string existing = scratch() + "/existing.bin", secret = scratch() + "/secret.bin",
+                      full = "/dev/full", nospace = std::strerror(ENOSPC);
+    ASSERT_EQ(0, ::chmod(existing.c_str(), 0604));
+    ASSERT_TRUE(std::ofstream(secret) << "secret");
+    ASSERT_EQ(0, ::chmod(secret.c_str(), 0600));
+    ASSERT_EQ(0, ::symlink("/dev/null", (scratch() + "/null link").c_str()));
+    ASSERT_EQ(0, ::symlink(existing.c_str(), (scratch() + "/file link").c_str()));
+    const mode_t usual = 0666 & ~common::TargetEntry::currentUmask();
     startServer();
     StreamingServer cut([](StreamingServer::Connection& peer) {
         peer.send(StreamingServer::head("Content-Length: 300000\r\n") + std::string(280000, 'c'));
     });
-    const std::string existing = scratch() + "/existing.bin", full = "/dev/full",
-                      nospace = std::strerror(ENOSPC);
-    const std::tuple<std::string, std::string, long long, int, std::string> cases[] = {
-        {"/files/large.bin", scratch() + "/large copy.bin", kLarge, 0, ""},
-        {"/chunked/small.bin", existing, kSmall, 0, ""},  // replaces a larger one
+    // 1 MiB of 10, then nothing more until the server stops.
+    StreamingServer stalled([](StreamingServer::Connection& peer) {
+        peer.send(StreamingServer::head("Content-Length: 10485760\r\n") +
+                  std::string(1 << 20, 's')) &&
+            peer.pause(1h);
+    });
+    // Sends small.bin once it has seen the modes of the files beside the targets.
+    std::mutex seenMutex;
+    std::vector<unsigned> modesSeen;
+    StreamingServer watched([&](StreamingServer::Connection& peer) {
+        for (const auto& name : namesIn(scratch())) {
+            struct stat status {};
+            if (name[0] == '.' && ::stat((scratch() + "/" + name).c_str(), &status) == 0) {
+                std::lock_guard lock(seenMutex);
+                modesSeen.push_back(status.st_mode & 07777);
+            }
+        }
+        const std::string body = testsupport::readFile(root() + "/small.bin");
+        peer.send(StreamingServer::head("Content-Length: " + std::to_string(body.size()) + "\r\n") +
+                  body);
+    });
+    struct Case {
+        std::string path, target;
+        long long size;
+        int error;
+        std::string reason;
+        unsigned mode = 0;  // of the target after a success (0: a device, or a link to one)
+    };
+    const Case cases[] = {
+        {"/files/large.bin", scratch() + "/large copy.bin", kLarge, 0, "", usual},
+        {"/chunked/small.bin", existing, kSmall, 0, "", 0604},  // replaces a larger one
+        {watched.url("/small.bin"), secret, kSmall, 0, "", 0600},
+        {"/files/null.bin", scratch() + "/null link", kSmall, 0, ""},
+        {"/files/long.bin", scratch() + "/" + std::string(255, 'n'), kSmall, 0, "", usual},
         {"/files/small.bin", scratch() + "/no/such/folder/x", 0, IHttpQuery::ContentAccessDenied,
          std::strerror(ENOENT)},
+        {"/files/small.bin", scratch() + "/file link", 0, IHttpQuery::ContentAccessDenied,
+         "a link to a regular file is refused"},
         {"/files/small.bin", full, 0, IHttpQuery::ContentAccessDenied, nospace},   // at the end
         {"/files/medium.bin", full, 0, IHttpQuery::ContentAccessDenied, nospace},  // on the way
+        {stalled.url("/stalled"), full, 0, IHttpQuery::ContentAccessDenied, nospace},
         {"/files/none.bin", scratch() + "/none.bin", 0, IHttpQuery::ContentNotFoundError, ""},
         {"/files/none.bin", existing, 0, IHttpQuery::ContentNotFoundError, ""},
         {"http://127.0.0.1:" + std::to_string(unusedPort()) + "/", existing, 0,
@@ -91,23 +142,34 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
         {cut.url("/cut"), existing, 0, IHttpQuery::RemoteHostClosedError, ""},
         {"file://" + root() + "/small.bin", existing, 0, IHttpQuery::ProtocolUnknownError, ""},
     };
-    for (const auto& [path, target, size, error, reason] : cases) {
-        SCOPED_TRACE(path + " to " + target);
+    for (const auto& [path, target, size, error, reason, mode] : cases) {
+        SCOPED_TRACE(path + " to " + target.substr(0, 300));
         const auto before = std::make_pair(stateOf(target), namesIn(scratch()));
         QueryOutcome outcome;
         const auto [events, sizeWhenFinished, fileError] = download(path, target, outcome);
         EXPECT_EQ(outcomeOf(error), events);
         EXPECT_EQ(reason, fileError);
-        if (error) {
+        if (error || mode == 0) {
+            // Left as it was; what is written where it is stays too.
             EXPECT_EQ(before, std::make_pair(stateOf(target), namesIn(scratch())));
+        }
+        if (error) {
             continue;
         }
-        EXPECT_EQ(size, sizeWhenFinished) << "the file must be complete when the handler runs";
-        EXPECT_EQ(fileSha256(root() + "/" + path.substr(path.rfind('/') + 1)), fileSha256(target));
         const auto progress = outcome.downloads();
         ASSERT_FALSE(progress.empty());
         EXPECT_EQ(size, progress.back().done);
         EXPECT_EQ(size, progress.back().total);
+        if (mode != 0) {
+            EXPECT_EQ(size, sizeWhenFinished) << "the file must be complete when the handler runs";
+            EXPECT_EQ(fileSha256(root() + "/" + path.substr(path.rfind('/') + 1)),
+                      fileSha256(target));
+            struct stat status {};
+            EXPECT_EQ(0, ::lstat(target.c_str(), &status));
+            EXPECT_EQ(mode, status.st_mode & 07777) << std::oct << "mode 0" << mode << " wanted, 0"
+                                                    << (status.st_mode & 07777) << " seen";
+        }
+        if (path.find("://") != std::string::npos) continue;  // not the test web server's
         for (std::size_t i = 0; i + 1 < progress.size(); ++i) {
             EXPECT_EQ(target, progress[i].filePath);
             EXPECT_EQ(path[1] == 'f' ? size : -1, progress[i].total);
@@ -120,6 +182,77 @@ TEST_F(HttpQueryTransferTest, DownloadsAreCompleteWhenReportedOrEndWithOneError)
     }
     EXPECT_EQ(1u, requests("/files/small.bin").size())
         << "a file that cannot be opened sends nothing";
+    EXPECT_EQ(std::vector<unsigned>{0600}, modesSeen) << "the file beside the target, written";
+}
+
+// In a shared folder (sticky and writable by every user, as /tmp), what another user (65534,
+// through setpriv) put at the target's name is refused before the request, whatever it is: a
+// file (whose mode the new file would take, so that its planter could write into it as it is
+// downloaded), a FIFO that its planter reads, or a link. The caller's own entries are written as
+// anywhere, and so are those of the folder's owner; a file of another user is replaced by one of
+// the usual mode, never given that user's mode.
+TEST_F(HttpQueryTransferTest, AnotherUsersEntryInASharedFolderIsRefusedBeforeTheRequest) {
+    const testsupport::SharedFolder rootsFolder, nobodysFolder(65534);
+    if (!rootsFolder.usable() || !nobodysFolder.usable()) {
+        GTEST_SKIP() << rootsFolder.why() << nobodysFolder.why();
+    }
+    writeTestFile(root() + "/shared.bin", 100 * 1024, 3);
+    const std::string body = testsupport::readFile(root() + "/shared.bin");
+    const mode_t usual = 0666 & ~common::TargetEntry::currentUmask();
+    const std::string planted = "printf planted >\"$0/out\"; chmod 666 \"$0/out\"";
+    startServer();
+    struct Case {
+        const char* what;
+        const testsupport::SharedFolder& folder;
+        std::string plant;       // run as user 65534, $0 the folder; empty: the test's own FIFO
+        std::string reason;      // the start of the refusal; empty: the download succeeds
+        char kind;               // what "out" is after: 'f' a file, 'p' a FIFO, 'l' a link
+        std::string holds = "";  // a file's content, or what came out of a FIFO
+        unsigned mode = 0;       // a file's mode
+        uid_t owner = 0;         // a file's owner
+    };
+    const Case cases[] = {
+        {"another user's file", rootsFolder, planted, "another user's file (uid 65534) in a shared",
+         'f', "planted", 0666, 65534},
+        {"another user's FIFO", rootsFolder, "mkfifo -m 666 \"$0/out\"",
+         "another user's FIFO (uid 65534) in a shared", 'p'},
+        {"another user's link", rootsFolder, "ln -s /dev/null \"$0/out\"",
+         "another user's link (uid 65534) in a shared", 'l'},
+        {"the caller's own FIFO", rootsFolder, "", "", 'p', body},
+        {"a link of the folder's owner", nobodysFolder, "ln -s /dev/null \"$0/out\"", "", 'l'},
+        {"a file of the folder's owner", nobodysFolder, planted, "", 'f', body, usual, 0},
+    };
+    std::size_t sent = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string target = c.folder.file("out");
+        ASSERT_TRUE(c.plant.empty() ? ::mkfifo(target.c_str(), 0600) == 0
+                                    : c.folder.plant(c.plant));
+        std::unique_ptr<testsupport::FifoDrain> reader;
+        if (c.kind == 'p') {
+            reader = std::make_unique<testsupport::FifoDrain>(target);
+            ASSERT_TRUE(reader->opened());
+        }
+        QueryOutcome outcome;
+        const auto [events, size, fileError] = download("/files/shared.bin", target, outcome);
+        sent += c.reason.empty() ? 1 : 0;
+        EXPECT_EQ(outcomeOf(c.reason.empty() ? 0 : IHttpQuery::ContentAccessDenied), events);
+        EXPECT_TRUE(c.reason.empty() ? fileError.empty() : fileError.rfind(c.reason, 0) == 0)
+            << fileError;
+        EXPECT_EQ(sent, requests("/files/shared.bin").size()) << "sent before the refusal";
+        struct stat status {};
+        ASSERT_EQ(0, ::lstat(target.c_str(), &status));
+        EXPECT_EQ(c.kind, S_ISREG(status.st_mode) ? 'f' : S_ISFIFO(status.st_mode) ? 'p' : 'l');
+        if (c.kind == 'f') {
+            EXPECT_TRUE(c.holds == testsupport::readFile(target)) << "the file differs";
+            EXPECT_EQ(c.mode, status.st_mode & 07777) << std::oct << status.st_mode;
+            EXPECT_EQ(c.owner, status.st_uid);
+        } else if (reader) {
+            EXPECT_TRUE(c.holds == reader->Finish()) << "the FIFO gave another body";
+        }
+        EXPECT_EQ(std::set<std::string>{"out"}, namesIn(c.folder.path()));
+        std::filesystem::remove(target);
+    }
 }
 
 // A download file that takes fewer bytes than were written to it (here the last byte passes the
