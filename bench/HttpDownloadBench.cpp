@@ -146,6 +146,10 @@ bool fetchWithDownloader(const std::string& url, const std::string& folder, std:
 bool fetchWithExecute(const std::string& url, std::uintmax_t expected, double& seconds) {
     QtSide side;
     auto query = side.platform->createQuery();
+    if (!query) {
+        // The Qt thread did not start: nothing can be fetched.
+        return false;
+    }
     bool ok = false;
     Clock::time_point end;
     query->setFinishedHandler([&](bool success) {

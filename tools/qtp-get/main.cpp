@@ -5,18 +5,24 @@
 // is downloaded into FILE. The usage below lists the exit statuses.
 
 #include <QCoreApplication>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "HttpQueryErrors.h"
 #include "IHttpQuery.h"
 #include "QtCorePlatform.h"
+#include "StandardDescriptors.h"
 #include "common/credentialstorage/CredentialStorage.h"
 #include "common/logging/ILogger.h"
 #include "common/logging/Logger.h"
@@ -26,6 +32,26 @@
 namespace {
 
 constexpr std::chrono::milliseconds kTick{10};
+// The body could not be written to standard output (sysexits' EX_IOERR, as
+// net-get has it).
+constexpr int kWriteFailed = 74;
+
+// Writes the whole body to standard output, unbuffered: each write is
+// checked, and none is left to a flush. The reason of a failed write; empty
+// when every byte went out (an empty body writes nothing).
+std::string writeToStandardOutput(const std::vector<char>& body) {
+    for (std::size_t done = 0; done < body.size();) {
+        const ssize_t written = ::write(STDOUT_FILENO, body.data() + done, body.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return std::strerror(written < 0 ? errno : EIO);
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return {};
+}
 
 toolsupport::ToolUsage usageOf(const char* argv0) {
     return toolsupport::ToolUsage(
@@ -40,13 +66,19 @@ toolsupport::ToolUsage usageOf(const char* argv0) {
         "large to take (without -o over 2 GiB; a coded one that decodes to more than 40\n"
         "times its size once past 10 MiB), 27 ProtocolUnknownError for a scheme other than\n"
         "http or https, 29 ProtocolFailure for a coded body that is damaged or cut short,\n"
-        "...); 64 a wrong command line.\n");
+        "...); 64 a wrong command line; 74 standard output could not be written (closed,\n"
+        "full, or its reader gone: the reason is said).\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const auto usage = usageOf(argc > 0 ? argv[0] : "qtp-get");
+    // A closed standard output stays closed, rather than taken by a file or
+    // socket of Qt's that the body would then be written into.
+    if (std::string held; !toolsupport::HoldStandardDescriptors(held)) {
+        return usage.fail(held, kWriteFailed);
+    }
     if (usage.helpRequested(argc, argv)) {
         return 0;
     }
@@ -79,6 +111,10 @@ int main(int argc, char** argv) {
     // this thread runs, before Qt makes its threads; a value the caller set
     // stays.
     ::setenv("QT_NO_GLIB", "1", 0);
+    // A reader of standard output that has gone is a write that failed
+    // (EPIPE), reported as such, not a silent end by SIGPIPE. Set before Qt
+    // makes its threads, so that each of them has it.
+    ::signal(SIGPIPE, SIG_IGN);
 
     auto scheduler = common::TaskSchedulerMac::create(kTick, common::createLogger("TaskScheduler"));
     common::credentialstorage::CredentialStorage storage;
@@ -90,6 +126,16 @@ int main(int argc, char** argv) {
     QCoreApplication::setLibraryPaths({});
     auto platform = QtCorePlatform::create(*scheduler, &storage, program);
     auto query = platform->createQuery();
+    if (!query) {
+        // Qt's thread did not start (a limit of processes or of address
+        // space): nothing can be sent.
+        std::cerr << program << ": " << url << ": "
+                  << httpQueryErrorName(IHttpQuery::UnknownNetworkError) << " (error "
+                  << IHttpQuery::UnknownNetworkError
+                  << "): the Qt thread could not be started, so no request can be sent\n";
+        platform.reset();
+        return IHttpQuery::UnknownNetworkError;
+    }
 
     std::optional<IHttpQuery::Error> error;
     bool success = false;
@@ -110,10 +156,10 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     if (success) {
-        if (!output) {
-            const auto& body = query->getResponseData();
-            std::fwrite(body.data(), 1, body.size(), stdout);
-            std::fflush(stdout);
+        if (const auto problem = output ? std::string() : writeToStandardOutput(query->getResponseData());
+            !problem.empty()) {
+            std::cerr << program << ": cannot write standard output: " << problem << "\n";
+            exitCode = kWriteFailed;
         }
     } else {
         exitCode = error ? static_cast<int>(*error) : IHttpQuery::UnknownNetworkError;
