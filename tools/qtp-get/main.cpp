@@ -57,17 +57,20 @@ toolsupport::ToolUsage usageOf(const char* argv0) {
     return toolsupport::ToolUsage(
         argv0, "URL [-o FILE]",
         "Fetches an http or https URL through the Qt platform, following redirects and the\n"
-        "system's proxy; the body, decoded when sent gzip or deflate, goes to standard\n"
-        "output, or into FILE with -o. FILE is replaced only by a transfer that succeeded\n"
-        "(a new file beside it takes its place); a device or FIFO is written where it is.\n"
-        "Exit status: 0 on success; else the query's error code, 1 to 33, named on standard\n"
-        "error (21 ContentNotFoundError for a 404, 19 ContentAccessDenied for a FILE that\n"
-        "cannot be made or written, with the reason, 26 UnknownContentError for a body too\n"
-        "large to take (without -o over 2 GiB; a coded one that decodes to more than 40\n"
-        "times its size once past 10 MiB), 27 ProtocolUnknownError for a scheme other than\n"
-        "http or https, 29 ProtocolFailure for a coded body that is damaged or cut short,\n"
-        "...); 64 a wrong command line; 74 standard output could not be written (closed,\n"
-        "full, or its reader gone: the reason is said).\n");
+        "system's proxy; the body of a 2xx answer, decoded when sent gzip or deflate, goes\n"
+        "to standard output, or into FILE with -o; that of any other answer is dropped.\n"
+        "FILE is replaced only by a transfer that succeeded (a new file beside it takes its\n"
+        "place), and a 204 leaves it as it was; a device or FIFO is written where it is.\n"
+        "Exit status: 0 for a 2xx answer; else the query's error code, 1 to 33, named on\n"
+        "standard error with the HTTP status (21 ContentNotFoundError for a 404, 19\n"
+        "ContentAccessDenied for a FILE that cannot be made or written, with the reason, 26\n"
+        "UnknownContentError for a body too large to take (without -o over 2 GiB; a coded one\n"
+        "that decodes to more than 40 times its size once past 10 MiB), 27\n"
+        "ProtocolUnknownError for a scheme other than http or https, 29 ProtocolFailure for a\n"
+        "coded body that is damaged or cut short, or for an answer that carries no resource\n"
+        "and is not followed: a 1xx, a 300, a 304, ...; 12 UnknownNetworkError also when\n"
+        "Qt's thread cannot start); 64 a wrong command line; 74 standard output could not be\n"
+        "written (closed, full, or its reader gone: the reason is said).\n");
 }
 
 }  // namespace
@@ -169,6 +172,12 @@ int main(int argc, char** argv) {
             std::cerr << ", HTTP status " << status;
         }
         std::cerr << ")\n";
+        if (const int status = query->getStatusCode();
+            exitCode == IHttpQuery::ProtocolFailure &&
+            ((status >= 100 && status < 200) || (status >= 300 && status < 400))) {
+            std::cerr << program << ": HTTP " << status
+                      << " carries no resource, and it was not followed\n";
+        }
         if (const auto problem = query->downloadFileError(); output && !problem.empty()) {
             std::cerr << program << ": cannot write " << *output << ": " << problem << "\n";
         }

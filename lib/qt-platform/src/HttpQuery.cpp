@@ -320,6 +320,9 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFai
     bodyComplete_ = false;
     bodyStarted_ = false;
     decoder_.reset();
+    answerStatus_ = 0;
+    heads_.clear();
+    redirectDrain_ = nullptr;
     watchTransfer(reply);
     // Qt reads ahead of the file writes or the body held without bound
     // otherwise, holding up to the whole body once more. The size reaches
@@ -334,12 +337,12 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFai
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onReplyFinished(reply); });
     connect(reply, &QNetworkReply::errorOccurred, this,
             [this](QNetworkReply::NetworkError code) { onReplyError(code); });
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { onReplyHead(reply); });
+    connect(reply, &QNetworkReply::redirected, this, [this] { onReplyRedirected(); });
     if (toFile) {
         connect(reply, &QNetworkReply::readyRead, this,
                 [this, reply] { onReplyDownloadReadyRead(reply); });
     } else {
-        connect(reply, &QNetworkReply::metaDataChanged, this,
-                [this, reply] { onReplyMetaData(reply); });
         connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReplyReadyRead(reply); });
     }
     watchThreads(reply, threadFailures);

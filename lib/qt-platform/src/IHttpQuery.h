@@ -92,7 +92,13 @@ public:
     // Sent by execute with every verb, byte for byte.
     virtual void setBody(const std::string& body) = 0;
     virtual void setContentType(const std::string& contentType) = 0;
-    // Follows redirects, except from HTTPS to HTTP.
+    // Follows redirects, except from HTTPS to HTTP. The request then wants
+    // the resource: a final answer that carries none and is not followed (a
+    // 1xx, a 300, a 3xx without a target, a 304 to a request that carried
+    // neither If-None-Match nor If-Modified-Since), which Qt takes without an
+    // error, ends it with ProtocolFailure, its status and body kept as for
+    // any answer. The body of a redirect that is followed is read and
+    // dropped, whatever its length.
     virtual void setFollowRedirects() = 0;
 
     virtual const std::vector<char>& getResponseData() const = 0;
@@ -118,10 +124,14 @@ public:
     // GETs the URL into the file at `filePath` (UTF-8), which the body
     // replaces only once the transfer has succeeded; a failed transfer
     // leaves an existing file as it was and nothing beside it. A device or
-    // a FIFO is written where it is. A body coded with gzip or deflate is
-    // decoded as it is for execute and must end where the stream does; the
-    // file that cannot be made, written or put in place ends the transfer
-    // with ContentAccessDenied (see downloadFileError).
+    // a FIFO is written where it is. Only the body of a 2xx answer is
+    // written; a 204 succeeds and leaves the file as it was (nothing is made
+    // where there is none); the body of any other answer (a 404's page) is
+    // read and dropped as it comes. A 1xx or 3xx answer fails as it does
+    // with setFollowRedirects, with or without it. A body coded with gzip or
+    // deflate is decoded as it is for execute and must end where the stream
+    // does; the file that cannot be made, written or put in place ends the
+    // transfer with ContentAccessDenied (see downloadFileError).
     virtual void downloadFile(const std::string& filePath) = 0;
     // PUTs the file at `filePath` (UTF-8) as the body.
     virtual void transferFile(const std::string& filePath) = 0;

@@ -61,7 +61,11 @@ TEST(QtpGetTest, ExitsWithTheQueryOutcome) {
           "74|%full @/nul|cannot write standard output: No space left on device",
           "74|%closed @/nul|cannot write standard output: Bad file descriptor",
           "74|%gone @/nul|cannot write standard output: Broken pipe",
-          "0|%full @/status/204|", "0|@/status/204|",
+          "0|%full @/status/204|", "0|@/status/204|", "0|@/status/204 -o copy|",
+          "29|@/status/300|ProtocolFailure (error 29, HTTP status 300)",
+          "29|@/status/300 -o copy|HTTP 300 carries no resource, and it was not followed",
+          "29|@/status/304 -o copy|(error 29, HTTP status 304)",
+          "29|@/status/101|(error 29, HTTP status 101)",
           "12|%nproc @/nul|UnknownNetworkError (error 12): the Qt thread could not be started"}) {
         std::string rc, cmd, err, w;
         std::getline(std::getline(std::getline(std::istringstream(row), rc, '|'), cmd, '|'), err);
