@@ -25,10 +25,6 @@
 
 namespace {
 
-// How far a transfer may run ahead of the writes to its file or the body
-// held in memory: Qt stops reading the socket beyond this.
-constexpr qint64 kDownloadReadBufferSize = 4 * 1024 * 1024;
-
 // The content codings asked for when the caller asked for none; the query
 // decodes them itself.
 constexpr const char* kAcceptEncoding = "Accept-Encoding";
@@ -330,7 +326,7 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFai
     // for a request with a body Qt does on its next turn: set at once, it
     // would be dropped.
     QMetaObject::invokeMethod(
-        reply, [reply] { reply->setReadBufferSize(kDownloadReadBufferSize); },
+        reply, [reply] { reply->setReadBufferSize(kReadBufferSize); },
         Qt::QueuedConnection);
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, reply](const QList<QSslError>& errors) { onReplySslErrors(reply, errors); });

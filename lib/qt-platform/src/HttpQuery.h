@@ -97,6 +97,13 @@ public slots:
     void internalDownloadFile(QString filePath);
 
 private:
+    // How far a transfer may run ahead of the writes to its file or the body
+    // held in memory: Qt stops reading the socket beyond this.
+    static constexpr qint64 kReadBufferSize = 4 * 1024 * 1024;
+    // The same for a body that is read only to be dropped (a redirect's that
+    // Qt follows, one that a download does not write).
+    static constexpr qint64 kDroppedReadBufferSize = 256 * 1024;
+
     // On the Qt thread.
     void internalExecute();
     void internalAbort();
@@ -147,7 +154,8 @@ private:
     // reply's read buffer, which only a read from the reply frees: without
     // one it stops reading once the buffer's worth has come, and the
     // redirect is never followed. While `on`, the reply is read (nothing
-    // comes) every few milliseconds.
+    // comes) every millisecond; meanwhile its read buffer is that of a
+    // dropped body.
     void drainRedirectBody(QNetworkReply* reply, bool on);
     // Before the first piece of a body held in memory: a decoder for a body
     // that Qt was told not to decode, else room for the whole announced body

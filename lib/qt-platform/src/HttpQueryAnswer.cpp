@@ -13,7 +13,7 @@ namespace {
 
 // How often a reply is read while Qt drops a redirect's body: each read
 // lets Qt read up to the read buffer's size more.
-constexpr int kRedirectDrainMs = 5;
+constexpr int kRedirectDrainMs = 1;
 
 // The statuses whose body Qt drops when the request follows redirects: it
 // follows them when it may.
@@ -33,9 +33,14 @@ void HttpQuery::onReplyHead(QNetworkReply* reply) {
     }
     answerStatus_ = status;
     const QVariant policy = request_.attribute(QNetworkRequest::RedirectPolicyAttribute);
-    drainRedirectBody(reply, policy.isValid() &&
-                                 policy.toInt() != QNetworkRequest::ManualRedirectPolicy &&
-                                 isFollowedRedirect(status));
+    const bool redirect = policy.isValid() &&
+                          policy.toInt() != QNetworkRequest::ManualRedirectPolicy &&
+                          isFollowedRedirect(status);
+    // Qt holds less of a body that is only dropped.
+    reply->setReadBufferSize(redirect || (downloadTarget_ && !bodyIsWritten(status))
+                                 ? kDroppedReadBufferSize
+                                 : kReadBufferSize);
+    drainRedirectBody(reply, redirect);
     if (!downloadTarget_) {
         onReplyMetaData(reply);
     }
