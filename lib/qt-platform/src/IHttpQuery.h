@@ -174,7 +174,10 @@ public:
     // arrives; a compressed one is decoded piece by piece. The body of
     // downloadFile goes to its file and has no limit of size, but a
     // compressed one is refused by the same ratio. Set before the request is
-    // started.
+    // started. Not bounded by any of this: the body of a 401 or 407 answer,
+    // which Qt's network thread reads whole (so that it may send the request
+    // again with credentials on the same connection) before it hands on the
+    // head or any byte of it; the query then holds at most 4 MiB of it.
     static constexpr std::int64_t kDefaultMaximumBodySize = std::int64_t{2} * 1024 * 1024 * 1024;
     virtual void setMaximumBodySize(std::int64_t /*bytes*/) {}
     // True once the reply's body has been refused as above: sending the

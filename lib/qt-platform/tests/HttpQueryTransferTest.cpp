@@ -18,7 +18,7 @@
 #include "HttpQuery.h"
 #include "QtHandle.h"
 #include "QtMessageRecorder.h"
-#include "ScriptedReplies.h"
+#include "ScriptedManager.h"
 #include "StreamingServer.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <QNetworkReply>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -92,18 +93,4 @@ private:
     std::vector<ReplyStep> script_;
     std::size_t step_ = 0;
     std::string body_;
-};
-
-// A network access manager whose every request is answered by a reply with `script`.
-class ScriptedManager : public QNetworkAccessManager {
-public:
-    explicit ScriptedManager(std::vector<ReplyStep> script) : script_(std::move(script)) {}
-
-protected:
-    QNetworkReply* createRequest(Operation, const QNetworkRequest& request, QIODevice*) override {
-        return new ScriptedReply(request, script_, this);
-    }
-
-private:
-    const std::vector<ReplyStep> script_;
 };
