@@ -145,6 +145,8 @@ private:
     // Whether the body of an answer with `status` goes to the download file:
     // only a 2xx has one worth keeping, and a 204 has none.
     static bool bodyIsWritten(int status);
+    // Whether the request carries a redirect policy that follows redirects.
+    bool followsRedirects() const;
     // Whether a final answer with `status`, which Qt took without an error,
     // is not the resource asked for: a 1xx, or a 3xx that was not followed
     // (a 304 answers a conditional request only), for a query that follows

@@ -32,10 +32,7 @@ void HttpQuery::onReplyHead(QNetworkReply* reply) {
         heads_.push_back(headers);
     }
     answerStatus_ = status;
-    const QVariant policy = request_.attribute(QNetworkRequest::RedirectPolicyAttribute);
-    const bool redirect = policy.isValid() &&
-                          policy.toInt() != QNetworkRequest::ManualRedirectPolicy &&
-                          isFollowedRedirect(status);
+    const bool redirect = followsRedirects() && isFollowedRedirect(status);
     // Qt holds less of a body that is only dropped.
     reply->setReadBufferSize(redirect || (downloadTarget_ && !bodyIsWritten(status))
                                  ? kDroppedReadBufferSize
@@ -94,11 +91,13 @@ bool HttpQuery::bodyIsWritten(int status) {
     return status >= 200 && status < 300 && status != 204;
 }
 
-bool HttpQuery::isNotTheResource(int status) const {
+bool HttpQuery::followsRedirects() const {
     const QVariant policy = request_.attribute(QNetworkRequest::RedirectPolicyAttribute);
-    const bool follows =
-        policy.isValid() && policy.toInt() != QNetworkRequest::ManualRedirectPolicy;
-    if (!follows && !downloadTarget_) {
+    return policy.isValid() && policy.toInt() != QNetworkRequest::ManualRedirectPolicy;
+}
+
+bool HttpQuery::isNotTheResource(int status) const {
+    if (!followsRedirects() && !downloadTarget_) {
         return false;
     }
     if (status == 304) {
