@@ -23,6 +23,19 @@
 // the rounds; the ratio is the wall time over that of the curl line above it,
 // and the peak is also given as a multiple of the body's size.
 // Sizes: MiB = 2^20 bytes; MB/s = 10^6 bytes a second.
+//
+//   http-download-bench --error-bodies [--qtp-get PATH]... [BODY_MIB] [ROUNDS]   (300, 3)
+//
+// instead measures qtp-get (the one built beside the bench, or each one
+// given, say a build from before a change next to the one after it) on
+// answers whose body is not kept: a 401 and a 407 (to standard output and
+// with -o), a 404 with -o, and a 302 whose body is dropped before the
+// redirect is followed to a 200 of 1 KiB (to standard output and with -o).
+// Each answer comes with a body of 1 KiB and of BODY_MIB MiB from a small
+// server of the bench's own; every qtp-get runs as a process of its own, all
+// of them interleaved round by round. Printed are the medians of the peak
+// memory for both sizes, their ratio, the exit statuses and the time of the
+// large one.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -51,6 +64,7 @@
 #include "common/credentialstorage/CredentialStorage.h"
 #include "common/logging/ILogger.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
+#include "StatusBodyServer.h"
 #include "support/ScriptServer.h"
 
 extern char** environ;
@@ -146,6 +160,10 @@ bool fetchWithDownloader(const std::string& url, const std::string& folder, std:
 bool fetchWithExecute(const std::string& url, std::uintmax_t expected, double& seconds) {
     QtSide side;
     auto query = side.platform->createQuery();
+    if (!query) {
+        // The Qt thread did not start: nothing can be fetched.
+        return false;
+    }
     bool ok = false;
     Clock::time_point end;
     query->setFinishedHandler([&](bool success) {
@@ -229,6 +247,136 @@ void print(const Line& line, std::uintmax_t bytes, const Line* reference) {
                 line.peakMiB() / mib);
 }
 
+// One run of a program: its exit status (-1: it did not start or was
+// killed), wall time and peak memory.
+struct ProcessRun {
+    int exitCode = -1;
+    double seconds = 0;
+    long peakKiB = 0;
+};
+
+// Runs `words` with its standard output and error thrown away, and waits.
+ProcessRun runQuietly(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const auto start = Clock::now();
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return {};
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss};
+}
+
+double medianOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n == 0 ? 0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The exit statuses of the rounds: one number when they agree, else all of them.
+std::string statusesOf(const std::vector<ProcessRun>& runs) {
+    std::string all;
+    bool agree = true;
+    for (const auto& run : runs) {
+        agree = agree && run.exitCode == runs.front().exitCode;
+        all += (all.empty() ? "" : ",") + std::to_string(run.exitCode);
+    }
+    return agree && !runs.empty() ? std::to_string(runs.front().exitCode) : all;
+}
+
+// qtp-get on answers whose body is not kept, each with a body of 1 KiB and
+// of `mebibytes` MiB; false when a server could not listen or a run did not
+// start.
+bool measureErrorBodies(const std::vector<std::string>& qtpGets, long mebibytes, int rounds,
+                        const std::string& folder) {
+    // The redirects lead to a 200 of 1 KiB.
+    const StatusBodyServer target(1024);
+    const std::string to =
+        "http://127.0.0.1:" + std::to_string(target.port()) + "/200/length";
+    const StatusBodyServer small(1024, to);
+    const StatusBodyServer large(static_cast<std::uint64_t>(mebibytes) << 20, to);
+    if (target.port() == 0 || small.port() == 0 || large.port() == 0) {
+        std::cerr << "a server could not listen\n";
+        return false;
+    }
+    struct Case {
+        const char* name;
+        const char* path;
+        bool toFile;
+    };
+    const Case cases[] = {{"401", "/401/length", false},  {"401 -o", "/401/length", true},
+                          {"407", "/407/length", false},  {"407 -o", "/407/length", true},
+                          {"404 -o", "/404/length", true}, {"302 to a 200", "/302/length", false},
+                          {"302 to a 200 -o", "/302/length", true}};
+    const std::size_t caseCount = sizeof cases / sizeof cases[0];
+    const std::string file = folder + "/error-body.out";
+    // [qtp-get][case][size]: the runs of every round.
+    std::vector<std::vector<std::vector<ProcessRun>>> runs(
+        qtpGets.size(), std::vector<std::vector<ProcessRun>>(caseCount * 2));
+    bool ok = true;
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t client = 0; client < qtpGets.size(); ++client) {
+            for (std::size_t c = 0; c < caseCount; ++c) {
+                for (const int size : {0, 1}) {
+                    const int port = size == 0 ? small.port() : large.port();
+                    std::vector<std::string> words{
+                        qtpGets[client], "http://127.0.0.1:" + std::to_string(port) + cases[c].path};
+                    if (cases[c].toFile) {
+                        words.insert(words.end(), {"-o", file});
+                    }
+                    const ProcessRun run = runQuietly(words);
+                    std::filesystem::remove(file);
+                    ok = ok && run.peakKiB > 0;
+                    runs[client][c * 2 + size].push_back(run);
+                }
+            }
+        }
+    }
+    std::printf("qtp-get on answers whose body is not kept, medians of %d interleaved rounds\n",
+                rounds);
+    for (std::size_t client = 0; client < qtpGets.size(); ++client) {
+        std::printf("%c: %s\n", static_cast<char>('A' + client), qtpGets[client].c_str());
+    }
+    std::printf("%-18s %8s %10s %8s %14s %10s\n", "", "1 KiB", "", "ratio", "exit status",
+                "time s");
+    std::printf("%-18s %8s %7ld MiB %8s %14s %10s\n", "", "peak MiB", mebibytes, "", "", "");
+    for (std::size_t c = 0; c < caseCount; ++c) {
+        for (std::size_t client = 0; client < qtpGets.size(); ++client) {
+            std::vector<double> peaks[2];
+            std::vector<double> seconds;
+            for (const int size : {0, 1}) {
+                for (const auto& run : runs[client][c * 2 + size]) {
+                    peaks[size].push_back(static_cast<double>(run.peakKiB) / 1024.0);
+                    if (size == 1) {
+                        seconds.push_back(run.seconds);
+                    }
+                }
+            }
+            const double low = medianOf(peaks[0]);
+            const double high = medianOf(peaks[1]);
+            const std::string statuses =
+                statusesOf(runs[client][c * 2]) + " / " + statusesOf(runs[client][c * 2 + 1]);
+            std::printf("%-15s %c: %8.1f %10.1f %7.2fx %14s %10.2f\n", cases[c].name,
+                        static_cast<char>('A' + client), low, high, low > 0 ? high / low : 0.0,
+                        statuses.c_str(), medianOf(seconds));
+        }
+    }
+    return ok;
+}
+
 // A whole number from 1 to `most`, written in decimal digits; 0 otherwise.
 long positiveNumber(const char* text, long most) {
     char* end = nullptr;
@@ -243,15 +391,54 @@ long positiveNumber(const char* text, long most) {
 
 int main(int argc, char** argv) {
     const toolsupport::ToolUsage usage(
-        argc > 0 ? argv[0] : "http-download-bench", "[PACKAGE_MIB] [TEXT_MIB] [ROUNDS]",
+        argc > 0 ? argv[0] : "http-download-bench",
+        "[PACKAGE_MIB] [TEXT_MIB] [ROUNDS]\n"
+        "       http-download-bench --error-bodies [--qtp-get PATH]... [BODY_MIB] [ROUNDS]",
         "Downloads a random package (PACKAGE_MIB, 200 by default) with the installer's\n"
         "downloader and a text (TEXT_MIB, 100) with an HTTP query from a local web server,\n"
         "then the package with an HTTP query sent with its length, in chunks and ended by the\n"
         "close, next to curl, ROUNDS times (3), and prints medians of time, throughput and peak\n"
         "memory.\n"
-        "Exit status: 0 every download succeeded; 1 one failed; 64 a wrong command line.\n");
+        "With --error-bodies, instead: the peak memory of qtp-get (the one built here, or each\n"
+        "one given) on a 401, a 407, a 404 (-o) and a 302 that is followed, each with a body\n"
+        "of 1 KiB and of BODY_MIB MiB (300), to standard output and with -o, ROUNDS times (3).\n"
+        "Exit status: 0 every download succeeded (with --error-bodies: every run started);\n"
+        "1 one failed; 64 a wrong command line.\n");
     if (usage.helpRequested(argc, argv)) {
         return 0;
+    }
+    if (argc > 1 && std::string(argv[1]) == "--error-bodies") {
+        std::vector<std::string> qtpGets;
+        std::vector<long> numbers;
+        for (int i = 2; i < argc; ++i) {
+            if (std::string(argv[i]) == "--qtp-get") {
+                if (i + 1 >= argc) {
+                    return usage.refuse("option --qtp-get needs a value");
+                }
+                qtpGets.push_back(argv[++i]);
+            } else if (const long value = positiveNumber(argv[i], 65536);
+                       value > 0 && numbers.size() < 2) {
+                numbers.push_back(value);
+            } else {
+                return usage.refuse(std::string("unexpected argument '") + argv[i] + "'");
+            }
+        }
+        if (qtpGets.empty()) {
+            qtpGets.push_back(QTP_GET_PATH);
+        }
+        const long mebibytes = numbers.empty() ? 300 : numbers[0];
+        const int rounds = numbers.size() < 2 ? 3 : static_cast<int>(std::min(numbers[1], 1000L));
+        for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "auto_proxy"}) {
+            ::unsetenv(name);
+        }
+        char folderTemplate[] = "/tmp/quorvane-bench-XXXXXX";
+        if (::mkdtemp(folderTemplate) == nullptr) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        const bool ok = measureErrorBodies(qtpGets, mebibytes, rounds, folderTemplate);
+        std::filesystem::remove_all(folderTemplate);
+        return ok ? 0 : 1;
     }
     if (argc > 4) {
         return usage.refuse(std::string("unexpected argument '") + argv[4] + "'");

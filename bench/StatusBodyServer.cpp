@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -30,7 +31,8 @@ bool SendAll(int connection, const char* data, std::size_t size) {
 
 }  // namespace
 
-StatusBodyServer::StatusBodyServer(std::uint64_t size) : size_(size), piece_(kPieceSize) {
+StatusBodyServer::StatusBodyServer(std::uint64_t size, std::string location)
+    : size_(size), location_(std::move(location)), piece_(kPieceSize) {
     std::mt19937 random(42);
     for (auto& byte : piece_) {
         byte = static_cast<char>(random());
@@ -96,7 +98,9 @@ void StatusBodyServer::Answer(int connection) {
     }
     const std::string status = request.substr(start + 2, slash - start - 2);
     const bool chunked = request.compare(slash + 1, end - slash - 1, "chunked") == 0;
-    const std::string head = "HTTP/1.1 " + status + " Answer\r\nContent-Type: application/octet-stream\r\n" +
+    const std::string target =
+        status[0] == '3' && !location_.empty() ? "Location: " + location_ + "\r\n" : "";
+    const std::string head = "HTTP/1.1 " + status + " Answer\r\nContent-Type: application/octet-stream\r\n" + target +
                              (chunked ? std::string("Transfer-Encoding: chunked")
                                       : "Content-Length: " + std::to_string(size_)) +
                              "\r\nConnection: close\r\n\r\n";

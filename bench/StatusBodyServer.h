@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -9,10 +10,11 @@
 // "/STATUS/length" or "/STATUS/chunked" with that status and a body of
 // `size` pseudo-random bytes, sent with its length or in chunks of 1 MiB,
 // and then closes the connection: error pages of any size and framing, which
-// nginx does not make. One connection at a time; every wait is bounded.
+// nginx does not make. A 3xx answer carries `location`, when given, as its
+// target. One connection at a time; every wait is bounded.
 class StatusBodyServer {
 public:
-    explicit StatusBodyServer(std::uint64_t size);
+    explicit StatusBodyServer(std::uint64_t size, std::string location = "");
     ~StatusBodyServer();
     StatusBodyServer(const StatusBodyServer&) = delete;
     StatusBodyServer& operator=(const StatusBodyServer&) = delete;
@@ -25,6 +27,7 @@ private:
     void Answer(int connection);
 
     std::uint64_t size_;
+    std::string location_;
     std::vector<char> piece_;
     int listener_ = -1;
     int port_ = 0;

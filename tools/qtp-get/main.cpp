@@ -7,21 +7,26 @@
 // The usage below lists the exit statuses.
 
 #include <QCoreApplication>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ClosingSignals.h"
 #include "HttpQueryErrors.h"
 #include "IHttpQuery.h"
 #include "QtCorePlatform.h"
+#include "StandardDescriptors.h"
 #include "common/credentialstorage/CredentialStorage.h"
 #include "common/logging/ILogger.h"
 #include "common/logging/Logger.h"
@@ -31,33 +36,62 @@
 namespace {
 
 constexpr std::chrono::milliseconds kTick{10};
+// The body could not be written to standard output (sysexits' EX_IOERR, as
+// net-get has it).
+constexpr int kWriteFailed = 74;
+
+// Writes the whole body to standard output, unbuffered: each write is
+// checked, and none is left to a flush. The reason of a failed write; empty
+// when every byte went out (an empty body writes nothing).
+std::string writeToStandardOutput(const std::vector<char>& body) {
+    for (std::size_t done = 0; done < body.size();) {
+        const ssize_t written = ::write(STDOUT_FILENO, body.data() + done, body.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return std::strerror(written < 0 ? errno : EIO);
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return {};
+}
 
 toolsupport::ToolUsage usageOf(const char* argv0) {
     return toolsupport::ToolUsage(
         argv0, "URL [-o FILE]",
         "Fetches an http or https URL through the Qt platform, following redirects and the\n"
-        "system's proxy; the body, decoded when sent gzip or deflate, goes to standard\n"
-        "output, or into FILE with -o. FILE is replaced only by a transfer that succeeded:\n"
-        "a new file beside it, its owner's alone until then, takes its place, with FILE's\n"
-        "mode when FILE is the caller's. A device or FIFO is written where it is. Refused\n"
-        "before the request: a link to a regular file, what another user put at FILE in\n"
-        "a sticky folder that every user may write (as /tmp), and a FILE whose folder does\n"
-        "not let the caller make a file or replace the one there. SIGHUP, SIGINT or SIGTERM\n"
-        "end it by that signal, the file beside FILE removed.\n"
-        "Exit status: 0 on success; else the query's error code, 1 to 33, named on standard\n"
-        "error (21 ContentNotFoundError for a 404, 19 ContentAccessDenied for a FILE that\n"
-        "cannot be made, written (File too large past a file size limit) or is refused,\n"
-        "with the reason, 26 UnknownContentError for a body too large to take (without -o\n"
-        "over 2 GiB; a coded one that decodes to more than 40 times its size once past\n"
-        "10 MiB), 27 ProtocolUnknownError for a scheme other than http or https,\n"
-        "29 ProtocolFailure for a coded body that is damaged or cut short, ...); 64 a wrong\n"
-        "command line.\n");
+        "system's proxy; the body of a 2xx answer, decoded when sent gzip or deflate, goes\n"
+        "to standard output, or into FILE with -o; that of any other answer is dropped.\n"
+        "FILE is replaced only by a transfer that succeeded: a new file beside it, its\n"
+        "owner's alone until then, takes its place, with FILE's mode when FILE is the\n"
+        "caller's; a 204 leaves FILE as it was. A device or FIFO is written where it is.\n"
+        "Refused before the request: a link to a regular file, what another user put at\n"
+        "FILE in a sticky folder that every user may write (as /tmp), and a FILE whose\n"
+        "folder does not let the caller make a file or replace the one there. SIGHUP,\n"
+        "SIGINT or SIGTERM end it by that signal, the file beside FILE removed.\n"
+        "Exit status: 0 for a 2xx answer; else the query's error code, 1 to 33, named on\n"
+        "standard error with the HTTP status (21 ContentNotFoundError for a 404, 19\n"
+        "ContentAccessDenied for a FILE that cannot be made, written (File too large past a\n"
+        "file size limit) or is refused, with the reason, 26 UnknownContentError for a body\n"
+        "too large to take (without -o over 2 GiB; a coded one that decodes to more than 40\n"
+        "times its size once past 10 MiB), 27 ProtocolUnknownError for a scheme other than\n"
+        "http or https, 29 ProtocolFailure for a coded body that is damaged or cut short, or\n"
+        "for an answer that carries no resource and is not followed: a 1xx, a 300, a 304,\n"
+        "...; 12 UnknownNetworkError also when Qt's thread cannot start); 64 a wrong command\n"
+        "line; 74 standard output could not be written (closed, full, or its reader gone:\n"
+        "the reason is said).\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const auto usage = usageOf(argc > 0 ? argv[0] : "qtp-get");
+    // A closed standard output stays closed, rather than taken by a file or
+    // socket of Qt's that the body would then be written into.
+    if (std::string held; !toolsupport::HoldStandardDescriptors(held)) {
+        return usage.fail(held, kWriteFailed);
+    }
     if (usage.helpRequested(argc, argv)) {
         return 0;
     }
@@ -93,7 +127,9 @@ int main(int argc, char** argv) {
     // Taken before any other thread starts: a closing signal removes the
     // file beside FILE, whatever the run is doing, and ends the run by that
     // signal. A file size limit makes a write fail (File too large, 19)
-    // instead of ending the run.
+    // instead of ending the run. A reader of standard output that has gone
+    // is a write that failed (EPIPE), reported as such, not a silent end by
+    // SIGPIPE. Set before Qt makes its threads, so that each of them has it.
     std::mutex stopping;
     IHttpQuery* downloading = nullptr;
     const ClosingSignals closingSignals([&] {
@@ -103,6 +139,7 @@ int main(int argc, char** argv) {
         }
     });
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 
     auto scheduler = common::TaskSchedulerMac::create(kTick, common::createLogger("TaskScheduler"));
     common::credentialstorage::CredentialStorage storage;
@@ -114,6 +151,16 @@ int main(int argc, char** argv) {
     QCoreApplication::setLibraryPaths({});
     auto platform = QtCorePlatform::create(*scheduler, &storage, program);
     auto query = platform->createQuery();
+    if (!query) {
+        // Qt's thread did not start (a limit of processes or of address
+        // space): nothing can be sent.
+        std::cerr << program << ": " << url << ": "
+                  << httpQueryErrorName(IHttpQuery::UnknownNetworkError) << " (error "
+                  << IHttpQuery::UnknownNetworkError
+                  << "): the Qt thread could not be started, so no request can be sent\n";
+        platform.reset();
+        return IHttpQuery::UnknownNetworkError;
+    }
 
     std::optional<IHttpQuery::Error> error;
     bool success = false;
@@ -138,10 +185,10 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     if (success) {
-        if (!output) {
-            const auto& body = query->getResponseData();
-            std::fwrite(body.data(), 1, body.size(), stdout);
-            std::fflush(stdout);
+        if (const auto problem = output ? std::string() : writeToStandardOutput(query->getResponseData());
+            !problem.empty()) {
+            std::cerr << program << ": cannot write standard output: " << problem << "\n";
+            exitCode = kWriteFailed;
         }
     } else {
         exitCode = error ? static_cast<int>(*error) : IHttpQuery::UnknownNetworkError;
@@ -151,6 +198,12 @@ int main(int argc, char** argv) {
             std::cerr << ", HTTP status " << status;
         }
         std::cerr << ")\n";
+        if (const int status = query->getStatusCode();
+            exitCode == IHttpQuery::ProtocolFailure &&
+            ((status >= 100 && status < 200) || (status >= 300 && status < 400))) {
+            std::cerr << program << ": HTTP " << status
+                      << " carries no resource, and it was not followed\n";
+        }
         if (const auto problem = query->downloadFileError(); output && !problem.empty()) {
             std::cerr << program << ": cannot write " << *output << ": " << problem << "\n";
         }

@@ -25,10 +25,6 @@
 
 namespace {
 
-// How far a transfer may run ahead of the writes to its file or the body
-// held in memory: Qt stops reading the socket beyond this.
-constexpr qint64 kDownloadReadBufferSize = 4 * 1024 * 1024;
-
 // The content codings asked for when the caller asked for none; the query
 // decodes them itself.
 constexpr const char* kAcceptEncoding = "Accept-Encoding";
@@ -336,6 +332,9 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFai
     bodyComplete_ = false;
     bodyStarted_ = false;
     decoder_.reset();
+    answerStatus_ = 0;
+    heads_.clear();
+    redirectDrain_ = nullptr;
     watchTransfer(reply);
     // Qt reads ahead of the file writes or the body held without bound
     // otherwise, holding up to the whole body once more. The size reaches
@@ -343,19 +342,19 @@ void HttpQuery::adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFai
     // for a request with a body Qt does on its next turn: set at once, it
     // would be dropped.
     QMetaObject::invokeMethod(
-        reply, [reply] { reply->setReadBufferSize(kDownloadReadBufferSize); },
+        reply, [reply] { reply->setReadBufferSize(kReadBufferSize); },
         Qt::QueuedConnection);
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, reply](const QList<QSslError>& errors) { onReplySslErrors(reply, errors); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onReplyFinished(reply); });
     connect(reply, &QNetworkReply::errorOccurred, this,
             [this](QNetworkReply::NetworkError code) { onReplyError(code); });
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { onReplyHead(reply); });
+    connect(reply, &QNetworkReply::redirected, this, [this] { onReplyRedirected(); });
     if (toFile) {
         connect(reply, &QNetworkReply::readyRead, this,
                 [this, reply] { onReplyDownloadReadyRead(reply); });
     } else {
-        connect(reply, &QNetworkReply::metaDataChanged, this,
-                [this, reply] { onReplyMetaData(reply); });
         connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReplyReadyRead(reply); });
     }
     watchThreads(reply, threadFailures);

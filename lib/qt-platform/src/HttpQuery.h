@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSslError>
+#include <QTimer>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -97,6 +98,13 @@ public slots:
     void internalDownloadFile(QString filePath);
 
 private:
+    // How far a transfer may run ahead of the writes to its file or the body
+    // held in memory: Qt stops reading the socket beyond this.
+    static constexpr qint64 kReadBufferSize = 4 * 1024 * 1024;
+    // The same for a body that is read only to be dropped (a redirect's that
+    // Qt follows, one that a download does not write).
+    static constexpr qint64 kDroppedReadBufferSize = 256 * 1024;
+
     // On the Qt thread.
     void internalExecute();
     void internalAbort();
@@ -113,9 +121,45 @@ private:
     // was asked for.
     void adoptReply(QNetworkReply* reply, bool toFile, unsigned threadFailures);
     void onReplyReadyRead(QNetworkReply* reply);
-    // The head has come: a body announced over the limit is refused before
-    // any of it is read.
+    // A head has come: the first answer's, a redirect's or the next one's.
+    // The body that follows is that answer's; its decoder is chosen at its
+    // first byte. Qt drops the body of a redirect it follows: the reply is
+    // drained meanwhile (see drainRedirectBody).
+    void onReplyHead(QNetworkReply* reply);
+    // Qt follows a redirect: the next head is the next answer's.
+    void onReplyRedirected();
+    // The head of a body held in memory has come: a body announced over the
+    // limit is refused before any of it is read.
     void onReplyMetaData(QNetworkReply* reply);
+    // The value of the response header `name` as the answer whose head came
+    // last sent it; empty when it sent none. Qt keeps one set of headers for
+    // a reply and appends each head's values to those it holds (", ", or a
+    // line break for Set-Cookie); it clears them when it follows a redirect,
+    // but a late copy of the redirect's head can still reach the reply after
+    // that, and the next answer's values are then appended to the
+    // redirect's: what the head before the last one held is taken out.
+    QByteArray answerHeader(QNetworkReply* reply, const QByteArray& name) const;
+    // The answer's headers, as answerHeader gives them.
+    std::map<std::string, std::string> answerHeaders(QNetworkReply* reply) const;
+    // The body length the answer announced; -1 when it announced none.
+    qint64 announcedLength(QNetworkReply* reply) const;
+    // Whether the body of an answer with `status` goes to the download file:
+    // only a 2xx has one worth keeping, and a 204 has none.
+    static bool bodyIsWritten(int status);
+    // Whether the request carries a redirect policy that follows redirects.
+    bool followsRedirects() const;
+    // Whether a final answer with `status`, which Qt took without an error,
+    // is not the resource asked for: a 1xx, or a 3xx that was not followed
+    // (a 304 answers a conditional request only), for a query that follows
+    // redirects or downloads into a file.
+    bool isNotTheResource(int status) const;
+    // Qt reads a redirect's body and drops it, but counts it against the
+    // reply's read buffer, which only a read from the reply frees: without
+    // one it stops reading once the buffer's worth has come, and the
+    // redirect is never followed. While `on`, the reply is read (nothing
+    // comes) every millisecond; meanwhile its read buffer is that of a
+    // dropped body.
+    void drainRedirectBody(QNetworkReply* reply, bool on);
     // Before the first piece of a body held in memory: a decoder for a body
     // that Qt was told not to decode, else room for the whole announced body
     // (up to the limit; the memory is taken as the bytes arrive); false when
@@ -204,8 +248,16 @@ private:
     // Set when the query asked for gzip and deflate itself, so that Qt hands
     // the body on as it came and `decoder_` decodes it, bounded.
     bool decodeBody_ = false;
+    // Set at the first byte of an answer's body.
     bool bodyStarted_ = false;
     std::unique_ptr<ContentDecoder> decoder_;
+    // The status of the answer whose head came last; 0 before the first.
+    int answerStatus_ = 0;
+    // Qt's headers at each head since the last redirect Qt followed (or the
+    // start), as Qt had merged them (see answerHeader).
+    std::vector<QList<QNetworkReply::RawHeaderPair>> heads_;
+    // Reads the reply while Qt drops a redirect's body; a child of the reply.
+    QPointer<QTimer> redirectDrain_;
     // Set on the Qt thread before the error is posted.
     std::atomic<bool> bodyRefused_{false};
     std::atomic<bool> threadRefused_{false};

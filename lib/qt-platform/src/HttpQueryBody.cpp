@@ -51,13 +51,10 @@ const std::string& HttpQuery::getResponseText() const {
 // --- the reply's body, on the Qt thread -------------------------------------
 
 void HttpQuery::onReplyMetaData(QNetworkReply* reply) {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (transferFailure_ || (status >= 300 && status < 400)) {
+    if (transferFailure_ || (answerStatus_ >= 300 && answerStatus_ < 400)) {
         return;
     }
-    bool known = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-    if (known && length > maximumBodySize_) {
+    if (const qint64 length = announcedLength(reply); length > maximumBodySize_) {
         qCWarning(lcHttpQuery) << "the response announces a body of" << length
                                << "bytes, over the limit of" << maximumBodySize_
                                << "bytes; giving up";
@@ -77,15 +74,16 @@ void HttpQuery::onReplyReadyRead(QNetworkReply* reply) {
         reply->skip(reply->bytesAvailable());
         return;
     }
+    const qint64 available = reply->bytesAvailable();
+    if (available <= 0) {
+        return;
+    }
+    // The body's first byte: its answer's head has come.
     if (!bodyStarted_) {
         bodyStarted_ = true;
         if (!startBody(reply)) {
             return;
         }
-    }
-    const qint64 available = reply->bytesAvailable();
-    if (available <= 0) {
-        return;
     }
     const std::size_t held = heldBody();
     if (decoder_) {
@@ -228,7 +226,7 @@ bool HttpQuery::joinBody() {
 void HttpQuery::startDecoder(QNetworkReply* reply) {
     if (decodeBody_) {
         decoder_ = ContentDecoder::forEncoding(
-            reply->rawHeader("Content-Encoding").toStdString(),
+            answerHeader(reply, "Content-Encoding").toStdString(),
             downloadTarget_ ? std::numeric_limits<std::int64_t>::max() : maximumBodySize_);
     }
 }
@@ -239,9 +237,8 @@ bool HttpQuery::startBody(QNetworkReply* reply) {
         // Its length is known only once decoded: it goes into pieces.
         return true;
     }
-    bool known = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-    if (!known || length <= 0) {
+    const qint64 length = announcedLength(reply);
+    if (length <= 0) {
         return true;
     }
     // The whole body at once, so that it is never copied while it grows;
@@ -262,7 +259,9 @@ bool HttpQuery::reserveRoom(QNetworkReply* reply, qint64 room) {
 }
 
 void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply, bool whole) {
-    if (transferFailure_ || downloadTarget_ == nullptr) {
+    // The body of an answer other than a 2xx (a 404's page, a redirect's
+    // that is not followed) is read and dropped as it comes.
+    if (transferFailure_ || downloadTarget_ == nullptr || !bodyIsWritten(answerStatus_)) {
         reply->skip(reply->bytesAvailable());
         return;
     }
@@ -294,7 +293,9 @@ void HttpQuery::onReplyDownloadReadyRead(QNetworkReply* reply, bool whole) {
 }
 
 void HttpQuery::finishDownload(QNetworkReply* reply, bool succeeded) {
-    if (!succeeded) {
+    // An answer without a body to keep (a 204, a 304 to a conditional
+    // request) leaves the file as it was.
+    if (!succeeded || !bodyIsWritten(statusCode_)) {
         downloadTarget_->discard();
     } else if (!downloadTarget_->commit()) {
         failDownload(reply, "failed to complete the downloaded file:");

@@ -16,10 +16,6 @@
 
 namespace {
 
-std::string toStdString(const QByteArray& bytes) {
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-
 // Qt sends a request from threads that it starts as it goes: its network
 // thread with a manager's first request (at once, or once the network
 // session is open), a thread for a name's look-up. One that could not
@@ -123,11 +119,12 @@ void HttpQuery::failReply(QNetworkReply* reply, Error error) {
 // --- the reply's end, on the Qt thread --------------------------------------
 
 void HttpQuery::onReplyFinished(QNetworkReply* reply) {
-    for (const auto& [name, value] : reply->rawHeaderPairs()) {
-        responseHeaders_[toStdString(name)] = toStdString(value);
+    for (auto& [name, value] : answerHeaders(reply)) {
+        responseHeaders_[name] = std::move(value);
     }
     statusCode_ = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool replySucceeded = reply->error() == QNetworkReply::NoError;
+    drainRedirectBody(reply, false);
     // What Qt still holds, then the end of a compressed stream; a download
     // file is put in place, or discarded, before the outcome is posted.
     if (replySucceeded && !transferFailure_) {
@@ -137,6 +134,13 @@ void HttpQuery::onReplyFinished(QNetworkReply* reply) {
             onReplyReadyRead(reply);
         }
         finishDecoding();
+    }
+    // Qt takes an answer it does not follow without an error.
+    if (replySucceeded && !transferFailure_ && isNotTheResource(statusCode_)) {
+        qCWarning(lcHttpQuery) << "the answer" << statusCode_
+                               << "is not the resource asked for (a 1xx, or a 3xx that was not "
+                                  "followed); giving up";
+        transferFailure_ = ProtocolFailure;
     }
     if (downloadTarget_) {
         finishDownload(reply, replySucceeded && !transferFailure_);

@@ -92,7 +92,13 @@ public:
     // Sent by execute with every verb, byte for byte.
     virtual void setBody(const std::string& body) = 0;
     virtual void setContentType(const std::string& contentType) = 0;
-    // Follows redirects, except from HTTPS to HTTP.
+    // Follows redirects, except from HTTPS to HTTP. The request then wants
+    // the resource: a final answer that carries none and is not followed (a
+    // 1xx, a 300, a 3xx without a target, a 304 to a request that carried
+    // neither If-None-Match nor If-Modified-Since), which Qt takes without an
+    // error, ends it with ProtocolFailure, its status and body kept as for
+    // any answer. The body of a redirect that is followed is read and
+    // dropped, whatever its length.
     virtual void setFollowRedirects() = 0;
 
     virtual const std::vector<char>& getResponseData() const = 0;
@@ -120,9 +126,13 @@ public:
     // leaves an existing file as it was and nothing beside it. A device or
     // a FIFO is written where it is; a link to a regular file is refused,
     // and so is, in a shared folder (sticky and writable by every user),
-    // what another user put at the name. A body coded with gzip or deflate
-    // is decoded as it is for execute and must end where the stream does;
-    // the file that cannot be made, written or put in place ends the
+    // what another user put at the name. Only the body of a 2xx answer is
+    // written; a 204 succeeds and leaves the file as it was (nothing is made
+    // where there is none); the body of any other answer (a 404's page) is
+    // read and dropped as it comes. A 1xx or 3xx answer fails as it does
+    // with setFollowRedirects, with or without it. A body coded with gzip or
+    // deflate is decoded as it is for execute and must end where the stream
+    // does; the file that cannot be made, written or put in place ends the
     // transfer with ContentAccessDenied (see downloadFileError), before the
     // request when that can be known then.
     virtual void downloadFile(const std::string& filePath) = 0;
@@ -173,7 +183,10 @@ public:
     // arrives; a compressed one is decoded piece by piece. The body of
     // downloadFile goes to its file and has no limit of size, but a
     // compressed one is refused by the same ratio. Set before the request is
-    // started.
+    // started. Not bounded by any of this: the body of a 401 or 407 answer,
+    // which Qt's network thread reads whole (so that it may send the request
+    // again with credentials on the same connection) before it hands on the
+    // head or any byte of it; the query then holds at most 4 MiB of it.
     static constexpr std::int64_t kDefaultMaximumBodySize = std::int64_t{2} * 1024 * 1024 * 1024;
     virtual void setMaximumBodySize(std::int64_t /*bytes*/) {}
     // True once the reply's body has been refused as above: sending the

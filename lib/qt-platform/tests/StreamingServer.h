@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -35,6 +36,8 @@ public:
             }
             return true;
         }
+        // The request's head as it was read, up to its blank line.
+        const std::string& request() const { return request_; }
         // Waits `duration`; false when the server is stopping meanwhile.
         bool pause(std::chrono::milliseconds duration) {
             const auto deadline = std::chrono::steady_clock::now() + duration;
@@ -49,6 +52,7 @@ public:
         Connection(int fd, const std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
         int fd_;
         const std::atomic<bool>& stopping_;
+        std::string request_;
     };
     using Script = std::function<void(Connection&)>;
 
@@ -88,6 +92,25 @@ public:
         return "HTTP/1.1 200 OK\r\nConnection: close\r\n" + headers + "\r\n";
     }
 
+    // A script that answers "<METHOD> /<status>[/big]" with that status and closes the
+    // connection: the body is "status <status>" (with /big 1 MiB of 'p'), or none for a 1xx, a
+    // 204 or a 304. What Qt takes without an error it does not follow.
+    static void answerWithStatus(Connection& peer) {
+        const auto& request = peer.request();
+        const auto path = request.find(" /");
+        const int status = path == request.npos ? 500 : std::atoi(request.c_str() + path + 2);
+        const bool none = status < 200 || status == 204 || status == 304;
+        const std::string body = none ? ""
+                                 : request.compare(path + 2 + std::to_string(status).size(), 5,
+                                                   "/big ") == 0
+                                     ? std::string(1 << 20, 'p')
+                                     : "status " + std::to_string(status);
+        peer.send("HTTP/1.1 " + std::to_string(status) + " Status\r\nConnection: close\r\n" +
+                  (none ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+                  "\r\n" + body) &&
+            peer.pause(std::chrono::hours(1));
+    }
+
 private:
     // Waits up to 50 ms for `events` on `fd`.
     static bool ready(int fd, short events) {
@@ -105,6 +128,7 @@ private:
             request.append(buffer, static_cast<std::size_t>(got));
         }
         Connection connection(fd, stopping_);
+        connection.request_ = request;
         if (!stopping_) script_(connection);
         ::close(fd);
     }
