@@ -22,6 +22,12 @@
 //              then creates and unlinks other names without end: how long
 //              each of three session-user senders, started one after the
 //              other, waits for its first record.
+//   collisions another user keeps 40,000 names of its inbox form for 40 s
+//              while a third churns other names: names drawn at random, then
+//              names that fall in one bucket of the link's sets as the user
+//              computes them; a root process's records, a session-user
+//              sender's first record (started 10 s in) and the link's share
+//              of a core, side by side.
 //
 // Runs as root, in a mount namespace of its own with a fresh /dev/shm, so that
 // what it plants there touches no other program on the machine.
@@ -564,6 +570,79 @@ int million() {
     return 0;
 }
 
+// What the link gives while another user keeps names (colliding or not).
+struct KeptNames {
+    std::size_t made = 0;
+    Delays root;
+    std::optional<double> newSender;
+    double cpu = 0;
+};
+
+KeptNames keptNames(bool colliding) {
+    constexpr std::size_t kNames = 40'000;
+    RootLink root;
+    Running rootSender(0, [&] { return sender(root.id, "ProcessChecker", "root", 73ms, 0); });
+    Running keeper(kOtherUser, [&] {
+        return keepNames(root.queue, kOtherUser, kNames, colliding, 40s);
+    });
+    KeptNames figures;
+    if (!rootSender.ready() || !keeper.lines->waitFor("ready", 600s)) {
+        return figures;
+    }
+    const std::int64_t from = nowNs();
+    const double cpuFrom = root.cpu();
+    // Names of another queue's inboxes: the kernel drops its reports, and listings keep
+    // starting.
+    Running churner(kFirstUser, [&] {
+        return plant(root.id + "_Churn", {kSessionUser}, 40s,
+                     std::numeric_limits<std::size_t>::max(), false);
+    });
+    std::this_thread::sleep_for(10s);
+    Running newcomer(kSessionUser, [&] { return sender(root.id, "AttendedUi", "new", 73ms, 0); });
+    newcomer.ready();
+    const auto kept = keeper.lines->waitFor("kept", 60s);
+    churner.lines->waitFor("planted", 60s);
+    const std::int64_t to = nowNs();
+    figures.cpu = share(root.cpu() - cpuFrom, from, to);
+    figures.made = kept ? std::stoul(kept->substr(5)) : 0;
+    if (const auto arrived = waitForFirst(*root.lines, "new", Clock::now() + 120s)) {
+        figures.newSender = seconds(firstSent(*newcomer.lines), *arrived);
+    }
+    newcomer.endInput();
+    rootSender.endInput();
+    waitForArrivals(*root.lines, {rootSender.lines.get()}, Clock::now() + 120s);
+    figures.root = delaysOf(*root.lines, *rootSender.lines, "root", from, to);
+    return figures;
+}
+
+int collisions() {
+    const KeptNames random = keptNames(false);
+    const KeptNames colliding = keptNames(true);
+    const auto most = [](const Delays& delays) { return delays.ms.empty() ? 0 : delays.ms.back(); };
+    const auto sender = [](const KeptNames& kept) { return kept.newSender.value_or(-1); };
+    std::printf("collisions: 40,000 names of another user's inbox form kept 40 s, other names "
+                "churned throughout\n");
+    std::printf("  %-34s %12s %12s %8s\n", "", "random", "colliding", "ratio");
+    std::printf("  %-34s %12zu %12zu\n", "names made, and again once gone", random.made,
+                colliding.made);
+    const std::pair<const char*, std::pair<double, double>> rows[] = {
+        {"root's records: median, ms", {median(random.root.ms), median(colliding.root.ms)}},
+        {"root's records: max, ms", {most(random.root), most(colliding.root)}},
+        {"new sender's first record, s", {sender(random), sender(colliding)}},
+        {"root link's share of a core, %", {random.cpu, colliding.cpu}},
+    };
+    for (const auto& [label, figures] : rows) {
+        std::printf("  %-34s %12.2f %12.2f %8.2f\n", label, figures.first, figures.second,
+                    figures.second / figures.first);
+    }
+    std::printf("  root's records arrived: %zu of %zu, %zu of %zu (-1: no first record within "
+                "120 s)\n",
+                random.root.ms.size(), random.root.sent, colliding.root.ms.size(),
+                colliding.root.sent);
+    std::fflush(stdout);
+    return 0;
+}
+
 // A fresh /dev/shm of the process's own (and its children's).
 bool ownSharedMemoryFolder() {
     return ::unshare(CLONE_NEWNS) == 0 &&
@@ -585,12 +664,12 @@ int runInboxCases(const std::vector<std::string>& cases) {
     }
     const std::vector<std::pair<std::string, std::function<int()>>> known = {
         {"flood", flood},     {"leftovers", leftovers}, {"users", users},
-        {"senders", senders}, {"million", million}};
+        {"senders", senders}, {"million", million}, {"collisions", collisions}};
     for (const auto& name : cases) {
         const auto found = std::find_if(known.begin(), known.end(),
                                         [&](const auto& entry) { return entry.first == name; });
         if (found == known.end()) {
-            std::fprintf(stderr, "no case '%s' (flood, leftovers, users, senders, million)\n",
+            std::fprintf(stderr, "no case '%s' (flood, leftovers, users, senders, million, collisions)\n",
                          name.c_str());
             return 64;
         }
