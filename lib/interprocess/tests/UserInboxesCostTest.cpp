@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/inotify.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,12 +11,18 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CollidingNames.h"
+#include "PrivateSharedMemory.h"
 #include "UserInboxesTestSupport.h"
 #include "interprocess/HeldInboxes.h"
+#include "interprocess/KeyedNameHash.h"
+#include "support/OwnNamespaces.h"
 
 using namespace userinboxestest;
 using namespace std::chrono_literals;
@@ -111,63 +118,225 @@ TEST_F(UserInboxesTest, EntriesOthersLeaveInTheFolderCostRootsPollsNoReadingOfIt
     EXPECT_EQ(receive(*own).payload, "found");
 }
 
-TEST_F(UserInboxesTest, AListingReadsABoundedNumberOfEntriesAPollAndStartsOnceASecondAtMost) {
+TEST_F(UserInboxesTest, APollsWorkIsBoundedWhateverNamesOthersChooseAndAListingStartsWhenDue) {
     using Clock = std::chrono::steady_clock;
+    using interprocesstest::Figures;
+    std::string reason;
+    if (!testsupport::ownNamespacesWork(CLONE_NEWNS, reason)) {
+        GTEST_SKIP() << "no /dev/shm of the test's own: " << reason;
+    }
+    constexpr Clock::duration kAll = std::chrono::hours(1);
+    constexpr Clock::duration kNone = Clock::duration::zero();
+    constexpr std::size_t kChosen = 1000;
+    enum class Drop { None, ByTheKernel, ForWantOfRoom };
+    enum class Chooser { None, AnotherUser, RootsFork };
     const struct {
         const char* what;
-        // Entries others leave; rounds in which the kernel then drops its reports.
+        // Entries others leave; the time a poll's work takes at most past what it does in any
+        // case, and the time what it does in any case takes at most.
         int entries;
+        Clock::duration work;
+        Clock::duration most;
+        // Rounds in which reports are dropped, and how.
         int rounds;
+        Drop drop;
+        // Who chooses kChosen names of inboxes to share a bucket of root's sets of names, as it
+        // hashes them.
+        Chooser chooser;
+        // The entries each poll reads while a listing goes on after it, and the names reported
+        // it looks at while more wait; 0: not told.
+        std::size_t perPoll;
+        std::size_t looksPerPoll;
     } rows[] = {
-        {"60,000 entries of others and a due listing: no poll reads past its bound", 60000, 0},
-        {"two rounds of dropped reports: a second listing not before a second", 0, 2},
+        {"60,000 entries of others and a due listing: no poll reads past its bound", 60000, kAll,
+         kAll, 0, Drop::None, Chooser::None, UserInboxes::kMaxEntriesPerCall, 0},
+        {"two rounds of reports the kernel dropped: a second listing not before a second", 0,
+         kAll, kAll, 2, Drop::ByTheKernel, Chooser::None, 0, 0},
+        {"its time used up, a poll still reads its least share", 60000, kNone, kAll, 0,
+         Drop::None, Chooser::None, UserInboxes::kMinEntriesPerCall, 0},
+        {"the time for its least share used up too, a poll reads one step", 60000, kNone, kNone,
+         0, Drop::None, Chooser::None, UserInboxes::kEntriesPerStep, 0},
+        {"reports dropped for want of room: a listing starts and finds the sender they named", 0,
+         kNone, kNone, 1, Drop::ForWantOfRoom, Chooser::None, 0, 0},
+        {"names another user chose to share a bucket: a look-up walks few of them, a poll "
+         "whose time is used up looks at its least share", 0, kNone, kAll, 0, Drop::None,
+         Chooser::AnotherUser, 0, UserInboxes::kMaxLooksPerCall / 4},
+        {"names chosen with root's own key, in a fork of root: they share one; with no time for "
+         "its least share, a poll looks at one step", 0, kNone, kNone, 0, Drop::None,
+         Chooser::RootsFork, 0, UserInboxes::kLooksPerStep},
     };
     std::size_t kept = 0;
     std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> kept;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        leaveEntries(row.entries);
-        // A root link's inboxes with all the time they want: the counts alone bound a poll.
-        RecordingLogger logger(lines);
-        UserInboxes inboxes(queue, kSize, logger, std::chrono::hours(1));
-        // For each listing, the poll it started in: when that began and ended.
-        std::vector<std::pair<Clock::time_point, Clock::time_point>> listings;
-        std::size_t most = 0;
-        const auto poll = [&] {
-            const std::size_t entries = inboxes.entriesListed();
-            const std::size_t started = inboxes.listingsStarted();
-            const auto begun = Clock::now();
-            inboxes.findSenders();
-            if (inboxes.listingsStarted() > started) {
-                listings.emplace_back(begun, Clock::now());
+        // Each row in a /dev/shm of its own, which other tests' floods leave alone.
+        const auto counted = interprocesstest::countInPrivateSharedMemory([&]() -> Figures {
+            // Empty files of `user`'s, whose names are `prefix` and a random part: an inbox's,
+            // or with a number after it, no inbox's.
+            const auto leave = [&](int count, const std::string& prefix, uid_t user,
+                                   bool numbered) {
+                NobodyChild leaver([&] {
+                    for (int i = 0; i < count; ++i) {
+                        const std::string name =
+                            prefix + randomPart() + (numbered ? std::to_string(i) : "");
+                        const int fd = ::open(("/dev/shm/" + name).c_str(),
+                                              O_CREAT | O_EXCL | O_WRONLY, 0600);
+                        if (fd < 0 || ::close(fd) != 0) {
+                            return false;
+                        }
+                    }
+                    return true;
+                }, user);
+                return leaver.succeeded();
+            };
+            if (row.chooser == Chooser::RootsFork) {
+                // Root draws its key now: its fork has the same.
+                interprocess::KeyedNameHash::processKey();
             }
-            most = std::max(most, inboxes.entriesListed() - entries);
-        };
-        for (int i = 0; i < 1000 && (i == 0 || inboxes.entriesListed() < std::size_t(row.entries));
-             ++i) {
-            poll();
-        }
-        EXPECT_GE(inboxes.entriesListed(), std::size_t(row.entries));
-        for (int round = 0; round < row.rounds; ++round) {
-            // More changes than the kernel keeps reports of.
-            const std::string path =
-                std::string(SharedRecordQueue::kDirectory) + "/" + names.prefix() + "_dropped";
-            for (std::size_t i = 0; i < kept / 2 + 1000; ++i) {
-                ::close(::open(path.c_str(), O_CREAT | O_WRONLY | O_NOFOLLOW, 0600));
-                ::unlink(path.c_str());
+            if (row.entries > 0 && !leave(row.entries, names.prefix() + "_left-", NobodyChild::kUid, true)) {
+                return {{"failed", 1}};
             }
-            const std::size_t before = listings.size();
-            for (const auto end = Clock::now() + 10s;
-                 listings.size() == before && Clock::now() < end;
-                 std::this_thread::sleep_for(10ms)) {
+            RecordingLogger logger(lines);
+            UserInboxes inboxes(queue, kSize, logger, row.work, row.most);
+            // For each listing, the poll it started in: when that began and ended. Of the polls
+            // after which a listing goes on, the fewest and the most entries read.
+            std::vector<std::pair<Clock::time_point, Clock::time_point>> listings;
+            Figures figures{{"failed", 0}, {"most", 0}, {"walk", 0}};
+            const auto poll = [&] {
+                const std::size_t looked = inboxes.namesLookedAt();
+                const std::size_t entries = inboxes.entriesListed();
+                const std::size_t started = inboxes.listingsStarted();
+                const auto begun = Clock::now();
+                inboxes.findSenders();
+                if (inboxes.listingsStarted() > started) {
+                    listings.emplace_back(begun, Clock::now());
+                }
+                const auto read = static_cast<long long>(inboxes.entriesListed() - entries);
+                figures["most"] = std::max(figures["most"], read);
+                figures["most looked"] =
+                    std::max(figures["most looked"],
+                             static_cast<long long>(inboxes.namesLookedAt() - looked));
+                if (inboxes.listing()) {
+                    figures["least going"] = figures.count("least going") != 0
+                                                 ? std::min(figures["least going"], read)
+                                                 : read;
+                    figures["most going"] = std::max(figures["most going"], read);
+                }
+                figures["walk"] =
+                    std::max(figures["walk"], static_cast<long long>(inboxes.longestWalk()));
+            };
+            // The listing a start makes, to its end.
+            for (int i = 0; i < 5000 && (i == 0 || inboxes.listing()); ++i) {
                 poll();
             }
+            figures["listed"] = static_cast<long long>(inboxes.entriesListed());
+            if (row.chooser == Chooser::AnotherUser) {
+                // The attacker is another program, run by setpriv as nobody: it chooses the
+                // names with a key of its own.
+                const int program = ::open(QUORVANE_IPC_PEER, O_RDONLY);
+                testsupport::CommandOptions options;
+                options.input = "collide " + queue + " " + std::to_string(kChosen) + "\nquit\n";
+                options.workingDirectory = "/";
+                options.timeout = 30s;
+                const auto chooser = testsupport::runCommand(
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                     "/proc/self/fd/" + std::to_string(program)},
+                    options);
+                ::close(program);
+                std::istringstream words(chooser.output.substr(
+                    std::min(chooser.output.find("collided "), chooser.output.size())));
+                std::string word;
+                words >> word >> figures["made"] >> figures["chosen walk"];
+            } else if (row.chooser == Chooser::RootsFork) {
+                const auto chosen = interprocesstest::collidingNames(
+                    UserInboxes::prefixFor(queue, NobodyChild::kUid), kChosen);
+                figures["chosen walk"] = static_cast<long long>(interprocesstest::longestWalkOf(chosen));
+                NobodyChild maker([&] { return interprocesstest::makeEmptyFiles(chosen) == kChosen; });
+                figures["made"] = maker.succeeded() ? kChosen : 0;
+            }
+            std::unique_ptr<NobodyChild> sender;
+            for (int round = 0; round < row.rounds; ++round) {
+                const std::size_t before = listings.size();
+                if (row.drop == Drop::ByTheKernel) {
+                    // More changes than the kernel keeps reports of.
+                    const std::string path = std::string(SharedRecordQueue::kDirectory) + "/" +
+                                             names.prefix() + "_dropped";
+                    for (std::size_t i = 0; i < kept / 2 + 1000; ++i) {
+                        ::close(::open(path.c_str(), O_CREAT | O_WRONLY | O_NOFOLLOW, 0600));
+                        ::unlink(path.c_str());
+                    }
+                } else {
+                    // Another user's names in batches the kernel keeps whole, a poll after
+                    // each, until more were reported than are kept to look at; then a new
+                    // sender, whose report is one of those not kept.
+                    constexpr int kBatch = 1000;
+                    const int batches = static_cast<int>(UserInboxes::kMaxCandidates) / kBatch + 2;
+                    for (int batch = 0; batch < batches; ++batch) {
+                        if (!leave(kBatch, UserInboxes::prefixFor(queue, kOtherUser), kOtherUser, false)) {
+                            return {{"failed", 1}};
+                        }
+                        if (batch + 1 == batches) {
+                            sender = holdInboxes(NobodyChild::kUid, 1);
+                            if (!sender->succeeded()) {
+                                return {{"failed", 1}};
+                            }
+                        }
+                        poll();
+                    }
+                    figures["found"] = 0;
+                }
+                for (const auto end = Clock::now() + 10s;
+                     Clock::now() < end &&
+                     (row.drop == Drop::ForWantOfRoom ? inboxes.count() == 0
+                                                      : listings.size() == before);
+                     std::this_thread::sleep_for(row.drop == Drop::ForWantOfRoom ? 1ms : 10ms)) {
+                    poll();
+                }
+                if (row.drop == Drop::ForWantOfRoom) {
+                    figures["found"] = inboxes.count() > 0 ? 1 : 0;
+                }
+            }
+            // The polls in which the names chosen are looked at.
+            for (int i = 0; row.chooser != Chooser::None && i < 20; ++i) {
+                poll();
+            }
+            figures["listings"] = static_cast<long long>(listings.size());
+            for (std::size_t i = 1; i < listings.size(); ++i) {
+                const auto apart = std::chrono::duration_cast<std::chrono::microseconds>(
+                                       listings[i].second - listings[i - 1].first)
+                                       .count();
+                figures["closest us"] =
+                    i == 1 ? apart : std::min<long long>(figures["closest us"], apart);
+            }
+            return figures;
+        }, reason);
+        ASSERT_TRUE(counted) << reason;
+        auto figures = *counted;
+        ASSERT_EQ(figures["failed"], 0);
+        EXPECT_GE(figures["listed"], row.entries);
+        EXPECT_GE(figures["listings"], 1 + row.rounds);
+        EXPECT_LE(figures["most"], static_cast<long long>(UserInboxes::kMaxEntriesPerCall));
+        if (figures["listings"] > 1) {
+            EXPECT_GE(figures["closest us"],
+                      std::chrono::microseconds(UserInboxes::kFullScanInterval).count());
         }
-        EXPECT_GE(listings.size(), std::size_t(1 + row.rounds));
-        EXPECT_LE(most, UserInboxes::kMaxEntriesPerCall);
-        for (std::size_t i = 1; i < listings.size(); ++i) {
-            EXPECT_GE(listings[i].second - listings[i - 1].first, UserInboxes::kFullScanInterval)
-                << "listing " << i;
+        if (row.perPoll > 0) {
+            EXPECT_EQ(figures["least going"], static_cast<long long>(row.perPoll));
+            EXPECT_EQ(figures["most going"], static_cast<long long>(row.perPoll));
+        }
+        if (row.drop == Drop::ForWantOfRoom) {
+            EXPECT_EQ(figures["found"], 1);
+        }
+        if (row.chooser != Chooser::None) {
+            // Where they were chosen, they share one bucket.
+            EXPECT_EQ(figures["made"], static_cast<long long>(kChosen));
+            EXPECT_EQ(figures["chosen walk"], static_cast<long long>(kChosen));
+            EXPECT_EQ(figures["most looked"], static_cast<long long>(row.looksPerPoll));
+        }
+        if (row.chooser == Chooser::AnotherUser) {
+            EXPECT_LE(figures["walk"], 16);
+        } else if (row.chooser == Chooser::RootsFork) {
+            EXPECT_GE(figures["walk"], static_cast<long long>(kChosen / 2));
         }
     }
 }
