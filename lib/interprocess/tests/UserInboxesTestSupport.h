@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <sys/types.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -61,17 +60,6 @@ protected:
             return true;
         });
         ASSERT_TRUE(leaver.succeeded());
-    }
-    static std::chrono::nanoseconds threadCpu() {
-        timespec now {};
-        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-    }
-    // What one reading of the folder costs this thread.
-    std::chrono::nanoseconds oneReading() {
-        const auto before = threadCpu();
-        SharedRecordQueue::namesStartingWith(queue + "~");
-        return threadCpu() - before;
     }
     // User `user`'s inboxes, made and held by a child process as that user, with a record in
     // each.
