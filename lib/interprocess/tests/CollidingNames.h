@@ -57,7 +57,8 @@ inline std::size_t longestWalkOf(const std::vector<std::string>& names) {
 inline std::size_t makeEmptyFiles(const std::vector<std::string>& names) {
     std::size_t made = 0;
     for (const auto& name : names) {
-        const std::string path = std::string(interprocess::SharedRecordQueue::kDirectory) + "/" + name;
+        const std::string path =
+            std::string(interprocess::SharedRecordQueue::kDirectory) + "/" + name;
         const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW, 0600);
         made += fd >= 0 && ::close(fd) == 0 ? 1 : 0;
     }

@@ -193,7 +193,8 @@ TEST_F(UserInboxesTest, APollsWorkIsBoundedWhateverNamesOthersChooseAndAListingS
                 // Root draws its key now: its fork has the same.
                 interprocess::KeyedNameHash::processKey();
             }
-            if (row.entries > 0 && !leave(row.entries, names.prefix() + "_left-", NobodyChild::kUid, true)) {
+            if (row.entries > 0 &&
+                !leave(row.entries, names.prefix() + "_left-", NobodyChild::kUid, true)) {
                 return {{"failed", 1}};
             }
             RecordingLogger logger(lines);
@@ -250,8 +251,10 @@ TEST_F(UserInboxesTest, APollsWorkIsBoundedWhateverNamesOthersChooseAndAListingS
             } else if (row.chooser == Chooser::RootsFork) {
                 const auto chosen = interprocesstest::collidingNames(
                     UserInboxes::prefixFor(queue, NobodyChild::kUid), kChosen);
-                figures["chosen walk"] = static_cast<long long>(interprocesstest::longestWalkOf(chosen));
-                NobodyChild maker([&] { return interprocesstest::makeEmptyFiles(chosen) == kChosen; });
+                figures["chosen walk"] =
+                    static_cast<long long>(interprocesstest::longestWalkOf(chosen));
+                NobodyChild maker(
+                    [&] { return interprocesstest::makeEmptyFiles(chosen) == kChosen; });
                 figures["made"] = maker.succeeded() ? kChosen : 0;
             }
             std::unique_ptr<NobodyChild> sender;
@@ -272,7 +275,8 @@ TEST_F(UserInboxesTest, APollsWorkIsBoundedWhateverNamesOthersChooseAndAListingS
                     constexpr int kBatch = 1000;
                     const int batches = static_cast<int>(UserInboxes::kMaxCandidates) / kBatch + 2;
                     for (int batch = 0; batch < batches; ++batch) {
-                        if (!leave(kBatch, UserInboxes::prefixFor(queue, kOtherUser), kOtherUser, false)) {
+                        if (!leave(kBatch, UserInboxes::prefixFor(queue, kOtherUser), kOtherUser,
+                                   false)) {
                             return {{"failed", 1}};
                         }
                         if (batch + 1 == batches) {
