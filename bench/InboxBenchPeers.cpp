@@ -7,7 +7,6 @@
 #include <memory>
 #include <random>
 #include <thread>
-#include <unordered_set>
 #include <variant>
 
 #include "ChildLines.h"
@@ -17,6 +16,8 @@
 #include "interprocess/DataLink.h"
 #include "interprocess/DataLinkRecord.h"
 #include "interprocess/JsonSerialization.h"
+#include "interprocess/KeyedNameHash.h"
+#include "interprocess/NameSet.h"
 #include "interprocess/SessionUser.h"
 #include "interprocess/SharedRecordQueue.h"
 #include "interprocess/UserInboxes.h"
@@ -53,8 +54,9 @@ private:
 };
 
 // What the link's sets of names hash them with, as this process computes it:
-// the standard library's hash, the same in every process.
-using LinkNameHash = std::hash<std::string>;
+// under this process's own key. The bench's own process hashes no name, so
+// each of its children draws a key of its own, as separate programs do.
+using LinkNameHash = interprocess::KeyedNameHash;
 
 // `count` names that begin with `prefix` and end in kRandomSize letters and
 // digits; with `colliding`, only names that fall in one bucket of a set that
@@ -63,11 +65,11 @@ std::vector<std::string> chooseNames(const std::string& prefix, std::size_t coun
                                      bool colliding) {
     static const char kAlphabet[] =
         "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    std::unordered_set<std::string, LinkNameHash> full;
+    interprocess::NameSet full;
     for (std::size_t i = 0; i < interprocess::UserInboxes::kMaxCandidates; ++i) {
         full.insert(std::to_string(i));
     }
-    const std::size_t buckets = full.bucket_count();
+    const std::size_t buckets = full.buckets();
     constexpr std::size_t kThreads = 4;
     std::vector<std::vector<std::string>> parts(kThreads);
     std::vector<std::thread> threads;

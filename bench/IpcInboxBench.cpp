@@ -25,9 +25,9 @@
 //   collisions another user keeps 40,000 names of its inbox form for 40 s
 //              while a third churns other names: names drawn at random, then
 //              names that fall in one bucket of the link's sets as the user
-//              computes them; a root process's records, a session-user
-//              sender's first record (started 10 s in) and the link's share
-//              of a core, side by side.
+//              computes them; a root process's records, the first records
+//              of session-user senders started one after the other from
+//              5 s to 30 s in, and the link's share of a core, side by side.
 //
 // Runs as root, in a mount namespace of its own with a fresh /dev/shm, so that
 // what it plants there touches no other program on the machine.
@@ -421,7 +421,8 @@ int million() {
 struct KeptNames {
     std::size_t made = 0;
     Delays root;
-    std::optional<double> newSender;
+    // Each new sender's wait for its first record, in order; -1: none within 120 s.
+    std::vector<double> newSenders;
     double cpu = 0;
 };
 
@@ -444,18 +445,28 @@ KeptNames keptNames(bool colliding) {
         return plant(root.id + "_Churn", {kSessionUser}, 40s,
                      std::numeric_limits<std::size_t>::max(), false);
     });
-    std::this_thread::sleep_for(10s);
-    Running newcomer(kSessionUser, [&] { return sender(root.id, "AttendedUi", "new", 73ms, 0); });
-    newcomer.ready();
-    const auto kept = keeper.lines->waitFor("kept", 60s);
+    // New session-user senders one after the other from 5 s in to 30 s in, each until its
+    // first record arrives (120 s at most).
+    std::this_thread::sleep_for(5s);
+    for (int i = 1; nowNs() - from < 30'000'000'000; ++i) {
+        const std::string label = "new" + std::to_string(i);
+        Running newcomer(kSessionUser,
+                         [&] { return sender(root.id, "AttendedUi", label, 73ms, 0); });
+        newcomer.ready();
+        const auto arrived = waitForFirst(*root.lines, label, Clock::now() + 120s);
+        figures.newSenders.push_back(arrived ? seconds(firstSent(*newcomer.lines), *arrived) : -1);
+        newcomer.endInput();
+        if (!arrived) {
+            break;
+        }
+        std::this_thread::sleep_for(500ms);
+    }
+    std::sort(figures.newSenders.begin(), figures.newSenders.end());
+    const auto kept = keeper.lines->waitFor("kept", 600s);
     churner.lines->waitFor("planted", 60s);
     const std::int64_t to = nowNs();
     figures.cpu = share(root.cpu() - cpuFrom, from, to);
     figures.made = kept ? std::stoul(kept->substr(5)) : 0;
-    if (const auto arrived = waitForFirst(*root.lines, "new", Clock::now() + 120s)) {
-        figures.newSender = seconds(firstSent(*newcomer.lines), *arrived);
-    }
-    newcomer.endInput();
     rootSender.endInput();
     waitForArrivals(*root.lines, {rootSender.lines.get()}, Clock::now() + 120s);
     figures.root = delaysOf(*root.lines, *rootSender.lines, "root", from, to);
@@ -466,7 +477,11 @@ int collisions() {
     const KeptNames random = keptNames(false);
     const KeptNames colliding = keptNames(true);
     const auto most = [](const Delays& delays) { return delays.ms.empty() ? 0 : delays.ms.back(); };
-    const auto sender = [](const KeptNames& kept) { return kept.newSender.value_or(-1); };
+    const auto senders = [](const KeptNames& kept, bool last) {
+        return kept.newSenders.empty() ? -1
+               : last                  ? kept.newSenders.back()
+                                       : median(kept.newSenders);
+    };
     std::printf("collisions: 40,000 names of another user's inbox form kept 40 s, other names "
                 "churned throughout\n");
     std::printf("  %-34s %12s %12s %8s\n", "", "random", "colliding", "ratio");
@@ -475,17 +490,19 @@ int collisions() {
     const std::pair<const char*, std::pair<double, double>> rows[] = {
         {"root's records: median, ms", {median(random.root.ms), median(colliding.root.ms)}},
         {"root's records: max, ms", {most(random.root), most(colliding.root)}},
-        {"new sender's first record, s", {sender(random), sender(colliding)}},
+        {"new senders' first record: median, s",
+         {senders(random, false), senders(colliding, false)}},
+        {"new senders' first record: max, s", {senders(random, true), senders(colliding, true)}},
         {"root link's share of a core, %", {random.cpu, colliding.cpu}},
     };
     for (const auto& [label, figures] : rows) {
         std::printf("  %-34s %12.2f %12.2f %8.2f\n", label, figures.first, figures.second,
                     figures.second / figures.first);
     }
-    std::printf("  root's records arrived: %zu of %zu, %zu of %zu (-1: no first record within "
-                "120 s)\n",
+    std::printf("  root's records arrived: %zu of %zu, %zu of %zu; new senders: %zu, %zu (-1: no "
+                "first record within 120 s)\n",
                 random.root.ms.size(), random.root.sent, colliding.root.ms.size(),
-                colliding.root.sent);
+                colliding.root.sent, random.newSenders.size(), colliding.newSenders.size());
     std::fflush(stdout);
     return 0;
 }
@@ -516,7 +533,8 @@ int runInboxCases(const std::vector<std::string>& cases) {
         const auto found = std::find_if(known.begin(), known.end(),
                                         [&](const auto& entry) { return entry.first == name; });
         if (found == known.end()) {
-            std::fprintf(stderr, "no case '%s' (flood, leftovers, users, senders, million, collisions)\n",
+            std::fprintf(stderr,
+                         "no case '%s' (flood, leftovers, users, senders, million, collisions)\n",
                          name.c_str());
             return 64;
         }
