@@ -60,7 +60,7 @@ public:
     // entries of each listing. Names reported looked at, entries removed,
     // folder entries listed, at most.
     static constexpr std::chrono::milliseconds kWorkPerCall{5};
-    static constexpr std::chrono::milliseconds kMostWorkPerCall{20};
+    static constexpr std::chrono::milliseconds kMostWorkPerCall{40};
     static constexpr std::size_t kLooksPerStep = 16;
     static constexpr std::size_t kEntriesPerStep = 64;
     static constexpr std::size_t kMaxLooksPerCall = 1024;
