@@ -16,6 +16,8 @@
 #include "interprocess/DataLink.h"
 #include "interprocess/DataLinkRecord.h"
 #include "interprocess/JsonSerialization.h"
+#include "interprocess/KeyedNameHash.h"
+#include "interprocess/NameSet.h"
 #include "interprocess/SessionUser.h"
 #include "interprocess/SharedRecordQueue.h"
 #include "interprocess/UserInboxes.h"
@@ -50,6 +52,56 @@ public:
 private:
     int output_;
 };
+
+// What the link's sets of names hash them with, as this process computes it:
+// under this process's own key. The bench's own process hashes no name, so
+// each of its children draws a key of its own, as separate programs do.
+using LinkNameHash = interprocess::KeyedNameHash;
+
+// `count` names that begin with `prefix` and end in kRandomSize letters and
+// digits; with `colliding`, only names that fall in one bucket of a set that
+// holds as many names as the link's sets hold at most, drawn on four threads.
+std::vector<std::string> chooseNames(const std::string& prefix, std::size_t count,
+                                     bool colliding) {
+    static const char kAlphabet[] =
+        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    interprocess::NameSet full;
+    for (std::size_t i = 0; i < interprocess::UserInboxes::kMaxCandidates; ++i) {
+        full.insert(std::to_string(i));
+    }
+    const std::size_t buckets = full.buckets();
+    constexpr std::size_t kThreads = 4;
+    std::vector<std::vector<std::string>> parts(kThreads);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937_64 random(std::random_device{}());
+            const LinkNameHash hash;
+            std::string name = prefix;
+            while (parts[t].size() < (count + kThreads - 1) / kThreads) {
+                name.resize(prefix.size());
+                std::uint64_t bits = random();
+                for (std::size_t c = 0; c < interprocess::UserInboxes::kRandomSize; ++c) {
+                    if (c % 10 == 0) {
+                        bits = random();
+                    }
+                    name += kAlphabet[bits % 62];
+                    bits /= 62;
+                }
+                if (!colliding || hash(name) % buckets == 0) {
+                    parts[t].push_back(name);
+                }
+            }
+        });
+    }
+    std::vector<std::string> names;
+    for (std::size_t t = 0; t < kThreads; ++t) {
+        threads[t].join();
+        names.insert(names.end(), parts[t].begin(), parts[t].end());
+    }
+    names.resize(count);
+    return names;
+}
 
 }  // namespace
 
@@ -161,6 +213,32 @@ int leave(const std::string& prefix, std::size_t count) {
         }
     }
     writeLine(STDOUT_FILENO, "left " + std::to_string(made));
+    return 0;
+}
+
+int keepNames(const std::string& queue, uid_t uid, std::size_t count, bool colliding,
+              Clock::duration duration) {
+    const std::string folder = std::string(interprocess::SharedRecordQueue::kDirectory) + "/";
+    auto names = chooseNames(interprocess::UserInboxes::prefixFor(queue, uid), count, colliding);
+    for (auto& name : names) {
+        name.insert(0, folder);
+    }
+    writeLine(STDOUT_FILENO, "ready");
+    const auto end = Clock::now() + duration;
+    std::size_t made = 0;
+    for (std::size_t i = 0;; ++i) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (i % 256 == 0 && (Clock::now() >= end || ::poll(&input, 1, 0) != 0)) {
+            break;
+        }
+        const int fd =
+            ::open(names[i % names.size()].c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            ++made;
+        }
+    }
+    writeLine(STDOUT_FILENO, "kept " + std::to_string(made));
     return 0;
 }
 

@@ -35,6 +35,13 @@ int plant(const std::string& queue, const std::vector<uid_t>& uids,
 // Creates `count` empty files whose names are `prefix` and a number, which
 // no root link removes. Writes "left <count>".
 int leave(const std::string& prefix, std::size_t count);
+// Chooses `count` names of `uid`'s inbox form for `queue` (with `colliding`,
+// names that fall in one bucket of a set of the link's names as this process
+// hashes them, one as full as the link's get), writes "ready", then keeps
+// them in the folder, making each again once it is gone, for `duration` or
+// until its input ends. Writes "kept <count made>".
+int keepNames(const std::string& queue, uid_t uid, std::size_t count, bool colliding,
+         std::chrono::steady_clock::duration duration);
 // Makes `inboxes` inboxes of its own for `queue` with `records` records in
 // each (which the root link refuses: they name a kind of another user's),
 // and holds them, marked in use, until its input ends.

@@ -8,7 +8,7 @@
 //   ipc-bench                       runs everything and prints the table
 //   ipc-bench --echo <kind> <id> <tick ms>     (internal) the echoing peer
 //   ipc-bench --measure <kind> <id> <tick ms>  (internal) the measuring peer
-//   ipc-bench --inboxes [flood|leftovers|users|senders|million]...
+//   ipc-bench --inboxes [flood|leftovers|users|senders|million|collisions]...
 //                                   a root link's inboxes under other users'
 //                                   load (IpcInboxBench.cpp), as root
 // <kind> is "sockets" or "queues". The controllers are also measured on a
@@ -431,9 +431,9 @@ int main(int argc, char** argv) {
         argc > 0 ? argv[0] : "ipc-bench", "",
         "Measures 64-byte round trips between two processes over a raw Unix-socket pair, raw\n"
         "POSIX message queues and both IPC controllers, and prints the table.\n"
-        "With --inboxes [flood|leftovers|users|senders|million]... (as root), measures\n"
-        "instead a root link's inboxes while other users load them (every case by\n"
-        "default).\n"
+        "With --inboxes [flood|leftovers|users|senders|million|collisions]... (as root),\n"
+        "measures instead a root link's inboxes while other users load them (every case\n"
+        "by default).\n"
         "Exit status: 0 measured; 1 --inboxes not run as root, or a case could not run;\n"
         "64 a wrong command line or an unknown case.\n");
     if (usage.helpRequested(argc, argv)) {
@@ -443,7 +443,7 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--inboxes") {
         std::vector<std::string> cases(argv + 2, argv + argc);
         if (cases.empty()) {
-            cases = {"flood", "leftovers", "users", "senders", "million"};
+            cases = {"flood", "leftovers", "users", "senders", "million", "collisions"};
         }
         return ipcbench::runInboxCases(cases);
     }

@@ -22,6 +22,12 @@
 //              then creates and unlinks other names without end: how long
 //              each of three session-user senders, started one after the
 //              other, waits for its first record.
+//   collisions another user keeps 40,000 names of its inbox form for 40 s
+//              while a third churns other names: names drawn at random, then
+//              names that fall in one bucket of the link's sets as the user
+//              computes them; a root process's records, the first records
+//              of session-user senders started one after the other from
+//              5 s to 30 s in, and the link's share of a core, side by side.
 //
 // Runs as root, in a mount namespace of its own with a fresh /dev/shm, so that
 // what it plants there touches no other program on the machine.
@@ -52,6 +58,7 @@
 
 #include "ChildLines.h"
 #include "InboxBenchPeers.h"
+#include "IpcInboxBenchReadings.h"
 #include "interprocess/DataLink.h"
 #include "interprocess/SharedRecordQueue.h"
 #include "interprocess/UserInboxes.h"
@@ -62,108 +69,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// ---- what the bench reads ----
-
-// The processor time of a process, all its threads, in seconds.
-double cpuSeconds(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    // After the name: state is field 3; utime and stime are fields 14 and 15.
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number >= 14) {
-            ticks += std::stod(field);
-        }
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// The descriptors a process holds of inboxes (names with a '~' in /dev/shm).
-std::size_t inboxDescriptors(pid_t pid) {
-    std::size_t held = 0;
-    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        const auto target = std::filesystem::read_symlink(entry.path(), error).string();
-        if (target.rfind("/dev/shm/", 0) == 0 && target.find('~') != std::string::npos) {
-            ++held;
-        }
-    }
-    return held;
-}
-
-std::size_t namesStartingWith(const std::string& prefix) {
-    return interprocess::SharedRecordQueue::namesStartingWith(prefix).size();
-}
-
-struct Delays {
-    std::size_t sent = 0;
-    std::size_t failed = 0;
-    std::vector<double> ms;
-};
-
-// The delays of the records of `label` sent in [from, to), from the sender's
-// lines and the root link's.
-Delays delaysOf(const ChildLines& root, const ChildLines& sender, const std::string& label,
-                std::int64_t from, std::int64_t to) {
-    Delays delays;
-    for (const auto& line : sender.all()) {
-        std::istringstream words(line);
-        std::string verb, of;
-        std::int64_t at = 0;
-        int ok = 0;
-        if (words >> verb >> of >> at >> ok && verb == "sent" && of == label && at >= from &&
-            at < to) {
-            ++delays.sent;
-            delays.failed += ok ? 0 : 1;
-        }
-    }
-    for (const auto& line : root.all()) {
-        std::istringstream words(line);
-        std::string of;
-        std::int64_t at = 0;
-        std::int64_t arrived = 0;
-        if (words >> of >> at >> arrived && of == label && at >= from && at < to) {
-            delays.ms.push_back(static_cast<double>(arrived - at) / 1e6);
-        }
-    }
-    std::sort(delays.ms.begin(), delays.ms.end());
-    return delays;
-}
-
-double median(const std::vector<double>& sorted) {
-    return sorted.empty() ? 0 : sorted[sorted.size() / 2];
-}
-
-std::string describe(const Delays& delays) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "%4zu sent, %4zu refused to the sender, %4zu arrived: median %8.1f ms, max %8.1f ms",
-                  delays.sent, delays.failed, delays.ms.size(), median(delays.ms),
-                  delays.ms.empty() ? 0.0 : delays.ms.back());
-    return text;
-}
-
-// Waits until the records the senders reported sent have all arrived at the
-// root link, or `until`.
-void waitForArrivals(const ChildLines& root, const std::vector<const ChildLines*>& senders,
-                     Clock::time_point until) {
-    while (Clock::now() < until) {
-        std::size_t sent = 0;
-        for (const auto* lines : senders) {
-            for (const auto& line : lines->all()) {
-                sent += line.rfind("sent ", 0) == 0 && line.back() == '1' ? 1 : 0;
-            }
-        }
-        if (root.all().size() >= sent + 1) {  // and "ready"
-            return;
-        }
-        std::this_thread::sleep_for(100ms);
-    }
-}
 
 // One case's root link, with its log folder and id.
 class RootLink {
@@ -219,58 +124,6 @@ struct Running {
     Child child;
     std::unique_ptr<ChildLines> lines;
 };
-
-// When the first record of `label` that arrived was sent, and when it
-// arrived; nothing when none did.
-std::optional<std::pair<std::int64_t, std::int64_t>> firstArrival(const ChildLines& root,
-                                                                  const std::string& label) {
-    std::optional<std::pair<std::int64_t, std::int64_t>> first;
-    for (const auto& line : root.all()) {
-        std::istringstream words(line);
-        std::string of;
-        std::int64_t at = 0;
-        std::int64_t arrived = 0;
-        if (words >> of >> at >> arrived && of == label && (!first || arrived < first->second)) {
-            first = std::pair{at, arrived};
-        }
-    }
-    return first;
-}
-
-// When the sender of `lines` sent its first record.
-std::int64_t firstSent(const ChildLines& lines) {
-    for (const auto& line : lines.all()) {
-        std::istringstream words(line);
-        std::string verb, of;
-        std::int64_t at = 0;
-        if (words >> verb >> of >> at && verb == "sent") {
-            return at;
-        }
-    }
-    return 0;
-}
-
-// Waits until a record of `label` has arrived, or `until`: when the first
-// arrived, if it did.
-std::optional<std::int64_t> waitForFirst(const ChildLines& root, const std::string& label,
-                                         Clock::time_point until) {
-    for (;; std::this_thread::sleep_for(50ms)) {
-        if (const auto first = firstArrival(root, label)) {
-            return first->second;
-        }
-        if (Clock::now() >= until) {
-            return std::nullopt;
-        }
-    }
-}
-
-double seconds(std::int64_t fromNs, std::int64_t toNs) {
-    return static_cast<double>(toNs - fromNs) / 1e9;
-}
-
-double share(double cpu, std::int64_t fromNs, std::int64_t toNs) {
-    return 100.0 * cpu / (static_cast<double>(toNs - fromNs) / 1e9);
-}
 
 // ---- the cases ----
 
@@ -564,6 +417,96 @@ int million() {
     return 0;
 }
 
+// What the link gives while another user keeps names (colliding or not).
+struct KeptNames {
+    std::size_t made = 0;
+    Delays root;
+    // Each new sender's wait for its first record, in order; -1: none within 120 s.
+    std::vector<double> newSenders;
+    double cpu = 0;
+};
+
+KeptNames keptNames(bool colliding) {
+    constexpr std::size_t kNames = 40'000;
+    RootLink root;
+    Running rootSender(0, [&] { return sender(root.id, "ProcessChecker", "root", 73ms, 0); });
+    Running keeper(kOtherUser, [&] {
+        return keepNames(root.queue, kOtherUser, kNames, colliding, 40s);
+    });
+    KeptNames figures;
+    if (!rootSender.ready() || !keeper.lines->waitFor("ready", 600s)) {
+        return figures;
+    }
+    const std::int64_t from = nowNs();
+    const double cpuFrom = root.cpu();
+    // Names of another queue's inboxes: the kernel drops its reports, and listings keep
+    // starting.
+    Running churner(kFirstUser, [&] {
+        return plant(root.id + "_Churn", {kSessionUser}, 40s,
+                     std::numeric_limits<std::size_t>::max(), false);
+    });
+    // New session-user senders one after the other from 5 s in to 30 s in, each until its
+    // first record arrives (120 s at most).
+    std::this_thread::sleep_for(5s);
+    for (int i = 1; nowNs() - from < 30'000'000'000; ++i) {
+        const std::string label = "new" + std::to_string(i);
+        Running newcomer(kSessionUser,
+                         [&] { return sender(root.id, "AttendedUi", label, 73ms, 0); });
+        newcomer.ready();
+        const auto arrived = waitForFirst(*root.lines, label, Clock::now() + 120s);
+        figures.newSenders.push_back(arrived ? seconds(firstSent(*newcomer.lines), *arrived) : -1);
+        newcomer.endInput();
+        if (!arrived) {
+            break;
+        }
+        std::this_thread::sleep_for(500ms);
+    }
+    std::sort(figures.newSenders.begin(), figures.newSenders.end());
+    const auto kept = keeper.lines->waitFor("kept", 600s);
+    churner.lines->waitFor("planted", 60s);
+    const std::int64_t to = nowNs();
+    figures.cpu = share(root.cpu() - cpuFrom, from, to);
+    figures.made = kept ? std::stoul(kept->substr(5)) : 0;
+    rootSender.endInput();
+    waitForArrivals(*root.lines, {rootSender.lines.get()}, Clock::now() + 120s);
+    figures.root = delaysOf(*root.lines, *rootSender.lines, "root", from, to);
+    return figures;
+}
+
+int collisions() {
+    const KeptNames random = keptNames(false);
+    const KeptNames colliding = keptNames(true);
+    const auto most = [](const Delays& delays) { return delays.ms.empty() ? 0 : delays.ms.back(); };
+    const auto senders = [](const KeptNames& kept, bool last) {
+        return kept.newSenders.empty() ? -1
+               : last                  ? kept.newSenders.back()
+                                       : median(kept.newSenders);
+    };
+    std::printf("collisions: 40,000 names of another user's inbox form kept 40 s, other names "
+                "churned throughout\n");
+    std::printf("  %-34s %12s %12s %8s\n", "", "random", "colliding", "ratio");
+    std::printf("  %-34s %12zu %12zu\n", "names made, and again once gone", random.made,
+                colliding.made);
+    const std::pair<const char*, std::pair<double, double>> rows[] = {
+        {"root's records: median, ms", {median(random.root.ms), median(colliding.root.ms)}},
+        {"root's records: max, ms", {most(random.root), most(colliding.root)}},
+        {"new senders' first record: median, s",
+         {senders(random, false), senders(colliding, false)}},
+        {"new senders' first record: max, s", {senders(random, true), senders(colliding, true)}},
+        {"root link's share of a core, %", {random.cpu, colliding.cpu}},
+    };
+    for (const auto& [label, figures] : rows) {
+        std::printf("  %-34s %12.2f %12.2f %8.2f\n", label, figures.first, figures.second,
+                    figures.second / figures.first);
+    }
+    std::printf("  root's records arrived: %zu of %zu, %zu of %zu; new senders: %zu, %zu (-1: no "
+                "first record within 120 s)\n",
+                random.root.ms.size(), random.root.sent, colliding.root.ms.size(),
+                colliding.root.sent, random.newSenders.size(), colliding.newSenders.size());
+    std::fflush(stdout);
+    return 0;
+}
+
 // A fresh /dev/shm of the process's own (and its children's).
 bool ownSharedMemoryFolder() {
     return ::unshare(CLONE_NEWNS) == 0 &&
@@ -585,12 +528,13 @@ int runInboxCases(const std::vector<std::string>& cases) {
     }
     const std::vector<std::pair<std::string, std::function<int()>>> known = {
         {"flood", flood},     {"leftovers", leftovers}, {"users", users},
-        {"senders", senders}, {"million", million}};
+        {"senders", senders}, {"million", million}, {"collisions", collisions}};
     for (const auto& name : cases) {
         const auto found = std::find_if(known.begin(), known.end(),
                                         [&](const auto& entry) { return entry.first == name; });
         if (found == known.end()) {
-            std::fprintf(stderr, "no case '%s' (flood, leftovers, users, senders, million)\n",
+            std::fprintf(stderr,
+                         "no case '%s' (flood, leftovers, users, senders, million, collisions)\n",
                          name.c_str());
             return 64;
         }

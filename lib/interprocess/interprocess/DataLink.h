@@ -50,6 +50,9 @@ public:
     std::string name() const override;
     std::size_t pendingCount() const override;
     bool findSenders() override;
+    // A root process's inboxes, for what they cost; null for another user's
+    // process, or before init.
+    const UserInboxes* inboxes() const { return inboxes_.get(); }
 
 private:
     // The inbox this process puts its records for a root process's queue

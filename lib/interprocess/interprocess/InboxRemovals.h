@@ -8,9 +8,9 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_set>
 
 #include "common/logging/ILogger.h"
+#include "interprocess/NameSet.h"
 
 namespace interprocess {
 
@@ -35,11 +35,13 @@ public:
     // kept, when kMaxWaiting wait already.
     bool add(const std::string& name, uid_t owner, std::string reason);
     // Whether `name` waits for its removal.
-    bool holds(const std::string& name) const { return names_.count(name) != 0; }
+    bool holds(const std::string& name) const { return names_.contains(name); }
     // Removes at most `count` of the entries kept, oldest first, then writes
     // the lines that are due.
     void remove(std::size_t count);
     bool full() const { return waiting_.size() >= kMaxWaiting; }
+    // The most names a look-up of one kept walks.
+    std::size_t longestWalk() const { return names_.longestWalk(); }
 
 private:
     struct Entry {
@@ -57,7 +59,7 @@ private:
 
     common::ILogger& logger_;
     std::deque<Entry> waiting_;
-    std::unordered_set<std::string> names_;
+    NameSet names_;
     std::map<uid_t, Report> reports_;
 };
 

@@ -16,10 +16,6 @@ namespace {
 
 constexpr char kSeparator = '~';
 constexpr char kRandomSeparator = '.';
-// Folder entries a listing reads at a time, and names reported looked at
-// between two looks at the clock.
-constexpr std::size_t kListingStep = 64;
-constexpr std::size_t kLooksStep = 16;
 
 bool isAlphanumeric(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -102,7 +98,7 @@ std::size_t UserInboxes::removeAll(const std::string& queue) {
     std::vector<std::string> names;
     while (lister.listing() && removed < kMaxRemovedAtStart) {
         names.clear();
-        lister.next(kListingStep, names);
+        lister.next(kEntriesPerStep, names);
         for (const auto& name : names) {
             const uid_t uid = userOf(queue, name);
             const auto status = uid != 0 ? SharedRecordQueue::statusOf(name) : std::nullopt;
@@ -125,10 +121,11 @@ std::size_t UserInboxes::removeAll(const std::string& queue) {
 }
 
 UserInboxes::UserInboxes(std::string queue, std::size_t maxRecordSize, common::ILogger& logger,
-                         Clock::duration workPerCall)
+                         Clock::duration workPerCall, Clock::duration mostWorkPerCall)
     : queue_(std::move(queue)),
       logger_(logger),
       workPerCall_(workPerCall),
+      mostWorkPerCall_(mostWorkPerCall),
       watch_(SharedRecordQueue::kDirectory, queue_ + kSeparator),
       held_(maxRecordSize, logger),
       removals_(logger) {
@@ -183,18 +180,22 @@ bool UserInboxes::findSenders() {
     // The names reported and the listings share the work: the reports half
     // of it at most while a listing is under way, the listings the rest.
     startListing(start);
-    taken = lookAtReported(older_ ? start + workPerCall_ / 2 : start + workPerCall_) || taken;
-    taken = listOn(start + workPerCall_) || taken;
+    const auto reports = older_ ? 2 : 1;
+    taken = lookAtReported(start + workPerCall_ / reports, start + mostWorkPerCall_ / reports) ||
+            taken;
+    taken = listOn(start + workPerCall_, start + mostWorkPerCall_) || taken;
     removals_.remove(kMaxRemovalsPerCall);
     return taken;
 }
 
-bool UserInboxes::lookAtReported(Clock::time_point deadline) {
+bool UserInboxes::lookAtReported(Clock::time_point deadline, Clock::time_point most) {
     bool taken = false;
     for (std::size_t looks = 0; looks < kMaxLooksPerCall && !reported_.empty(); ++looks) {
-        if (looks >= kMaxLooksPerCall / 4 && looks % kLooksStep == 0 &&
-            Clock::now() >= deadline) {
-            break;
+        if (looks > 0 && looks % kLooksPerStep == 0) {
+            const auto now = Clock::now();
+            if (now >= deadline && (looks >= kMaxLooksPerCall / 4 || now >= most)) {
+                break;
+            }
         }
         const std::string name = std::move(reported_.front());
         reported_.pop_front();
@@ -227,7 +228,7 @@ void UserInboxes::startListing(Clock::time_point now) {
     ++listings_;
 }
 
-bool UserInboxes::listOn(Clock::time_point deadline) {
+bool UserInboxes::listOn(Clock::time_point deadline, Clock::time_point most) {
     bool taken = false;
     std::size_t entries = 0;
     // While newer listings keep starting, each ends before it gets far: the
@@ -238,18 +239,19 @@ bool UserInboxes::listOn(Clock::time_point deadline) {
     const bool shared = newer_ && now - lastListing_ < 2 * kFullScanInterval;
     const std::size_t least = shared ? kMinEntriesPerCall / 2 : kMinEntriesPerCall;
     if (newer_) {
-        taken = shared ? listWith(*newer_, now + (deadline - now) * 3 / 4, least * 3 / 4,
-                                  kMaxEntriesPerCall * 3 / 4, entries)
-                       : listWith(*newer_, deadline, least, kMaxEntriesPerCall, entries);
+        taken = shared
+                    ? listWith(*newer_, now + (deadline - now) * 3 / 4, now + (most - now) * 3 / 4,
+                               least * 3 / 4, kMaxEntriesPerCall * 3 / 4, entries)
+                    : listWith(*newer_, deadline, most, least, kMaxEntriesPerCall, entries);
         if (!newer_->listing()) {
             newer_.reset();
             older_.reset();
         }
     }
     if (older_ && (!newer_ || shared)) {
-        taken =
-            listWith(*older_, deadline, least, kMaxEntriesPerCall, entries, olderRemovesOnly_) ||
-            taken;
+        taken = listWith(*older_, deadline, most, least, kMaxEntriesPerCall, entries,
+                         olderRemovesOnly_) ||
+                taken;
         if (!older_->listing()) {
             older_ = std::move(newer_);
             olderRemovesOnly_ = false;
@@ -259,19 +261,27 @@ bool UserInboxes::listOn(Clock::time_point deadline) {
 }
 
 bool UserInboxes::listWith(FolderLister& lister, Clock::time_point deadline,
-                           std::size_t minEntries, std::size_t maxEntries, std::size_t& entries,
-                           bool removesOnly) {
+                           Clock::time_point most, std::size_t minEntries, std::size_t maxEntries,
+                           std::size_t& entries, bool removesOnly) {
     bool taken = false;
     std::vector<std::string> names;
-    while (lister.listing() && entries < maxEntries &&
-           (entries < minEntries || Clock::now() < deadline) &&
-           !(removesOnly && removals_.full())) {
+    // One step whatever the clock says, so that every listing goes on.
+    for (bool first = true;
+         lister.listing() && entries < maxEntries && !(removesOnly && removals_.full());
+         first = false) {
+        if (!first) {
+            const auto now = Clock::now();
+            if (now >= deadline && (entries >= minEntries || now >= most)) {
+                break;
+            }
+        }
         names.clear();
-        const std::size_t read = lister.next(std::min(kListingStep, maxEntries - entries), names);
+        const std::size_t read =
+            lister.next(std::min(kEntriesPerStep, maxEntries - entries), names);
         entries += read;
         entriesListed_ += read;
         for (const auto& name : names) {
-            if (queued_.count(name) == 0 && !removals_.holds(name)) {
+            if (!queued_.contains(name) && !removals_.holds(name)) {
                 taken = examine(name, true, lister.fd()) || taken;
             }
         }
@@ -280,7 +290,7 @@ bool UserInboxes::listWith(FolderLister& lister, Clock::time_point deadline,
 }
 
 void UserInboxes::enqueue(const std::string& name) {
-    if (userOf(queue_, name) == 0 || queued_.count(name) != 0 || removals_.holds(name)) {
+    if (userOf(queue_, name) == 0 || queued_.contains(name) || removals_.holds(name)) {
         return;
     }
     if (reported_.size() >= kMaxCandidates) {
@@ -309,6 +319,7 @@ bool UserInboxes::examine(const std::string& name, bool listed, int folder) {
         return false;
     }
     held_.drop(user, name);
+    ++looked_;
     const auto status = SharedRecordQueue::statusOf(name, folder);
     if (!status) {
         return false;

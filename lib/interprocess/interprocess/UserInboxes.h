@@ -2,13 +2,13 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "common/logging/ILogger.h"
@@ -16,6 +16,7 @@
 #include "interprocess/FolderWatch.h"
 #include "interprocess/HeldInboxes.h"
 #include "interprocess/InboxRemovals.h"
+#include "interprocess/NameSet.h"
 #include "interprocess/SharedRecordQueue.h"
 
 namespace interprocess {
@@ -34,9 +35,12 @@ namespace interprocess {
 // kernel's reports, and by listings of the folder when the kernel dropped
 // some: both have a share of every call, so that neither waits for the other
 // however many names others make, and a listing goes on whether or not what
-// it finds to remove can be kept for removal. Under a name of that form
-// only a regular file of the user the name gives, with one link and no access
-// for other users, is an inbox; anything else is removed, a batch at a time
+// it finds to remove can be kept for removal. What a call does in any case
+// is bounded by the clock as well, and the names others choose are kept in
+// sets whose look-ups no choice of names makes long (NameSet), so that no
+// cost per name stretches a call. Under a name of that form only a regular
+// file of the user the name gives, with one link and no access for other
+// users, is an inbox; anything else is removed, a batch at a time
 // (InboxRemovals), and so is an inbox, once empty, whose sender has ended
 // (its next send makes a new one).
 class UserInboxes {
@@ -49,11 +53,16 @@ public:
     static constexpr std::chrono::seconds kFullScanInterval{1};
     static constexpr std::size_t kMaxInboxesPerUser = HeldInboxes::kMaxPerUser;
     // The work of one findSenders: its looks at the names reported and its
-    // listings take this time at most, past what they do in any case (a
+    // listings take kWorkPerCall at most past what they do in any case (a
     // quarter of the looks, kMinEntriesPerCall entries, half of them while
-    // newer listings keep starting); names reported looked at, entries
-    // removed, folder entries listed, at most.
+    // newer listings keep starting), and that takes kMostWorkPerCall at most:
+    // past it, each does one step, kLooksPerStep looks and kEntriesPerStep
+    // entries of each listing. Names reported looked at, entries removed,
+    // folder entries listed, at most.
     static constexpr std::chrono::milliseconds kWorkPerCall{5};
+    static constexpr std::chrono::milliseconds kMostWorkPerCall{40};
+    static constexpr std::size_t kLooksPerStep = 16;
+    static constexpr std::size_t kEntriesPerStep = 64;
     static constexpr std::size_t kMaxLooksPerCall = 1024;
     static constexpr std::size_t kMaxRemovalsPerCall = 256;
     static constexpr std::size_t kMinEntriesPerCall = 8192;
@@ -86,9 +95,11 @@ public:
     static std::size_t removeAll(const std::string& queue);
 
     // `maxRecordSize`: the largest record taken from an inbox, the own
-    // queue's; `workPerCall`: the time findSenders takes at most.
+    // queue's; `workPerCall`, `mostWorkPerCall`: the times findSenders takes
+    // at most, beyond what it does in any case and for it.
     UserInboxes(std::string queue, std::size_t maxRecordSize, common::ILogger& logger,
-                std::chrono::steady_clock::duration workPerCall = kWorkPerCall);
+                std::chrono::steady_clock::duration workPerCall = kWorkPerCall,
+                std::chrono::steady_clock::duration mostWorkPerCall = kMostWorkPerCall);
 
     // Records waiting in the inboxes held whose lock is free; starts a poll,
     // in which an inbox found busy is not tried again. Repaired and busy
@@ -104,10 +115,17 @@ public:
     // new inboxes and those that waited for room, and removes what is no
     // inbox. True when an inbox was taken up.
     bool findSenders();
-    // What the listings cost so far: the folder entries read, and the
-    // listings started.
+    // What the calls cost so far: the folder entries read, the listings
+    // started, and the names whose entries were looked at.
     std::size_t entriesListed() const { return entriesListed_; }
     std::size_t listingsStarted() const { return listings_; }
+    std::size_t namesLookedAt() const { return looked_; }
+    // Whether a listing of the folder is under way.
+    bool listing() const { return older_ != nullptr; }
+    // The most names a look-up in the sets of names walks now.
+    std::size_t longestWalk() const {
+        return std::max(queued_.longestWalk(), removals_.longestWalk());
+    }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -122,29 +140,31 @@ private:
     // folder.
     bool examine(const std::string& name, bool listed = false, int folder = -1);
     void remove(const std::string& name, uid_t owner, std::string reason);
-    // Looks at the names reported until `deadline`, kMaxLooksPerCall at
-    // most.
-    bool lookAtReported(Clock::time_point deadline);
+    // Looks at the names reported until `deadline` (what it does in any
+    // case until `most`), kMaxLooksPerCall at most.
+    bool lookAtReported(Clock::time_point deadline, Clock::time_point most);
     // Starts a listing when one is due.
     void startListing(Clock::time_point now);
-    // Goes on with the listings until `deadline`, within the bounds of
-    // entries.
-    bool listOn(Clock::time_point deadline);
-    // Goes on with `lister` while `entries` (what this call read so far) is
-    // below `minEntries`, or until `deadline` while it is below
-    // `maxEntries`, or to its end; with `removesOnly`, only while more can be
-    // kept for removal.
-    bool listWith(FolderLister& lister, Clock::time_point deadline, std::size_t minEntries,
-                  std::size_t maxEntries, std::size_t& entries, bool removesOnly = false);
+    // Goes on with the listings until `deadline` (what they do in any case
+    // until `most`), within the bounds of entries.
+    bool listOn(Clock::time_point deadline, Clock::time_point most);
+    // Goes on with `lister` for one step, then while `entries` (what this
+    // call read so far) is below `minEntries` until `most`, or until
+    // `deadline`, while it is below `maxEntries` and to its end at most; with
+    // `removesOnly`, only while more can be kept for removal.
+    bool listWith(FolderLister& lister, Clock::time_point deadline, Clock::time_point most,
+                  std::size_t minEntries, std::size_t maxEntries, std::size_t& entries,
+                  bool removesOnly = false);
 
     std::string queue_;
     common::ILogger& logger_;
     Clock::duration workPerCall_;
+    Clock::duration mostWorkPerCall_;
     FolderWatch watch_;
     HeldInboxes held_;
     InboxRemovals removals_;
     std::deque<std::string> reported_;
-    std::unordered_set<std::string> queued_;
+    NameSet queued_;
     // The listing under way longest, and one started since when the kernel
     // dropped reports meanwhile: the newer one finds a name made since the
     // older began without waiting for the older's end (where a folder lists
@@ -167,6 +187,7 @@ private:
     Clock::time_point lastListing_{};
     std::size_t listings_ = 0;
     std::size_t entriesListed_ = 0;
+    std::size_t looked_ = 0;
     uid_t session_ = 0;
 };
 

@@ -74,18 +74,24 @@ TEST_F(HeldInboxesTest, AnInboxPastTheCapsTakesAPlaceWaitsOrIsRefused) {
         bool session;
         std::size_t waiting;
         std::size_t gone;
+        // Whether a new one of the first user's was refused, its waiting names looked at, in
+        // the round before.
+        bool refusedBefore;
         // Whose new inbox comes, and what becomes of it.
         uid_t newcomer;
         Then then;
     } rows[] = {
         {"16 users' 16 held and the session user's: a 17th user's takes the place of another's "
          "idle one, never the session user's", kFirstUser + HeldInboxes::kMaxOpen / kPerUser, true,
-         0, 0,
+         0, 0, false,
          kFirstUser + HeldInboxes::kMaxOpen / kPerUser, Then::Held},
         {"a user's inboxes past 16 held and 64 waiting are refused", kFirstUser + 1, false,
-         kWaiting, 0, kFirstUser, Then::Refused},
+         kWaiting, 0, false, kFirstUser, Then::Refused},
         {"its 64 waiting removed, unreported: its next one waits, and is read", kFirstUser + 1,
-         false, kWaiting, kWaiting, kFirstUser, Then::Waits},
+         false, kWaiting, kWaiting, false, kFirstUser, Then::Waits},
+        {"one refused, then its 64 waiting removed, unreported: in the next round its next one "
+         "waits, and is read", kFirstUser + 1, false, kWaiting, kWaiting, true, kFirstUser,
+         Then::Waits},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -110,6 +116,11 @@ TEST_F(HeldInboxesTest, AnInboxPastTheCapsTakesAPlaceWaitsOrIsRefused) {
         for (std::size_t i = 0; i < row.waiting; ++i) {
             waiting.push_back(make());
             ASSERT_TRUE(held->wait(kFirstUser, waiting.back()));
+        }
+        if (row.refusedBefore) {
+            // Its names waiting are looked at, all still there; then the round ends.
+            EXPECT_FALSE(held->wait(kFirstUser, make()));
+            held->due(16, kSession);
         }
         for (std::size_t i = 0; i < row.gone; ++i) {
             ASSERT_TRUE(SharedRecordQueue::remove(waiting[i]));

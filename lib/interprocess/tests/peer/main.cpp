@@ -11,6 +11,11 @@
 //                                  disconnectApplication, disconnect, stop
 //   session <uid>                  names the local session's user: "session"
 //                                  (root, that is none, until it is named)
+//   collide <queue> <count>        makes <count> empty files under names of
+//                                  its own user's inboxes of <queue> that fall
+//                                  in one bucket of a set of as many names, as
+//                                  this process hashes them: "collided <made>
+//                                  <the most a look-up here walks>"
 // Events: "message|syncmessage <from> <link message>", "listening|connected|
 // disconnected <name>", "received|syncreceived <Type> <text>", "notsent <Type>
 // <bytes>", and the Qt
@@ -26,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "../CollidingNames.h"
 #include "ToolUsage.h"
 #include "QtCorePlatform.h"
 #include "common/application/Application.h"
@@ -126,6 +132,14 @@ public:
             words >> user;
             interprocess::SessionUser::setSource([user] { return user; });
             emit("session");
+        } else if (verb == "collide") {
+            std::string queue;
+            std::size_t count = 0;
+            words >> queue >> count;
+            const auto names = interprocesstest::collidingNames(
+                interprocess::UserInboxes::prefixFor(queue, ::geteuid()), count);
+            emit("collided " + std::to_string(interprocesstest::makeEmptyFiles(names)) + " " +
+                 std::to_string(interprocesstest::longestWalkOf(names)));
         } else if (verb == "link") {
             std::string prefix, name, option;
             words >> prefix >> name >> option;
