@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -56,7 +57,13 @@ ClosingSignals::ClosingSignals(std::function<void()> cleanup) : cleanup_(std::mo
         ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return;
     }
-    thread_ = std::thread([this] { Run(); });
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        // No thread to take them (a limit of processes, say): the signals
+        // keep their usual effect, and what the run leaves is not removed.
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
 }
 
 ClosingSignals::~ClosingSignals() {

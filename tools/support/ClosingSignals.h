@@ -12,7 +12,9 @@
 //
 // Made before the program starts any other thread: the signals are blocked
 // in the thread that makes it, and every thread made after inherits that.
-// Goes before what `cleanup` uses; the signals stay blocked after.
+// Goes before what `cleanup` uses; the signals stay blocked after. Where no
+// thread can be started (a limit of processes), the signals keep their usual
+// effect.
 class ClosingSignals {
 public:
     explicit ClosingSignals(std::function<void()> cleanup);
