@@ -31,23 +31,24 @@ void AsyncHTTPConnection::ConnectAnew(const URL& url, std::shared_ptr<AsyncHTTPR
     });
 }
 
+bool AsyncHTTPConnection::RedirectTarget(const URL& url, const AsyncHTTPRequest& request,
+                                         HTTPStatusCode status, const std::string& location,
+                                         URL& target, std::string& refusal) {
+    return HTTPRedirectPolicy::Follows(status, request) && !location.empty() &&
+           HTTPRedirectPolicy::Target(url, location, target, refusal);
+}
+
 void AsyncHTTPConnection::HandleRedirect(const URL& url,
                                          const std::shared_ptr<AsyncHTTPRequest>& request,
                                          HTTPCallback& callback, HTTPStatusCode status,
                                          std::unique_ptr<IHTTPResponse> response) {
-    if (!response || !HTTPRedirectPolicy::Follows(status, *request)) {
-        callback(status, std::move(response));
-        return;
-    }
-    const std::string location = response->GetHeader("Location");
-    if (location.empty()) {
-        callback(status, std::move(response));
-        return;
-    }
     URL target;
     std::string refusal;
-    if (!HTTPRedirectPolicy::Target(url, location, target, refusal)) {
-        logger_->error("%s", refusal.c_str());
+    if (!response ||
+        !RedirectTarget(url, *request, status, response->GetHeader("Location"), target, refusal)) {
+        if (!refusal.empty()) {
+            logger_->error("%s", refusal.c_str());
+        }
         callback(status, std::move(response));
         return;
     }

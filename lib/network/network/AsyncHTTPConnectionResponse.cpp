@@ -52,11 +52,10 @@ void AsyncHTTPConnection::OnRequestSent(const std::shared_ptr<Exchange>& exchang
         exchange->url, exchange->requestData->isConnect,
         exchange->request->method == "HEAD", bodyLimit_,
         DebugWritten() ? &LoggerOf(responseDataLogger_, "AsyncHTTPResponseData") : nullptr);
-    if (bodySink_.sink) {
-        // A body decoded from a transfer coding goes on in pieces, not a read's worth at once.
-        exchange->responseData->reader.SetBodyHandOff(
-            bodySink_.pieceSize, [this, sent = exchange.get()] { return PassBodyToSink(*sent, false); });
-    }
+    // A body decoded from a transfer coding goes on in pieces, not a read's
+    // worth at once, when it is not kept.
+    exchange->responseData->reader.SetBodyHandOff(
+        bodySink_.pieceSize, [this, sent = exchange.get()] { return PassBody(*sent, false); });
     exchange->requestData.reset();
     auto& buffer = exchange->responseData->readBuffer;
     buffer = readBuffer_.size() == kReadSize ? std::move(readBuffer_)
@@ -88,8 +87,8 @@ void AsyncHTTPConnection::ReadResponse(const std::shared_ptr<Exchange>& exchange
     auto& buffer = exchange->responseData->readBuffer;
     auto& reader = exchange->responseData->reader;
     auto window = reader.BodyWindow();
-    if (bodySink_.sink) {
-        // What the sink takes goes in pieces: no read overfills one.
+    if (exchange->responseData->sunkBody.PassesOn()) {
+        // A body sunk or dropped goes in pieces: no read overfills one.
         const std::size_t held = reader.Body().size() % kSinkPieceSize;
         window.second = std::min(window.second, kSinkPieceSize - held);
     }
@@ -184,9 +183,9 @@ void AsyncHTTPConnection::OnResponseData(const std::shared_ptr<Exchange>& exchan
         }
     }
     HTTPResponseHead::Take(response, *cookieStore_);
-    if (bodySink_.sink && result != HTTPResponseReader::Result::InvalidStatus &&
+    if (result != HTTPResponseReader::Result::InvalidStatus &&
         result != HTTPResponseReader::Result::Error &&
-        !PassBodyToSink(*exchange, result == HTTPResponseReader::Result::Done)) {
+        !PassBody(*exchange, result == HTTPResponseReader::Result::Done)) {
         Reset(httpstatus::kIOError, std::move(exchange->callback));
         return;
     }
@@ -216,16 +215,42 @@ void AsyncHTTPConnection::LogReadFailure(const HTTPResponseReader& reader,
     logger_->debug("Data received: %s", ToHex(reader.PendingBytes()).c_str());
 }
 
-bool AsyncHTTPConnection::PassBodyToSink(const Exchange& exchange, bool complete) {
+bool AsyncHTTPConnection::PassBody(const Exchange& exchange, bool complete) {
     auto& response = *exchange.responseData;
-    const auto result = response.sunkBody.Pass(response.reader, response.isConnect, complete,
-                                               bodyLimit_, bodySink_);
+    if (!response.sunkBody.Decided()) {
+        if (!response.reader.HeadComplete()) {
+            return true;
+        }
+        response.sunkBody.Decide(response.reader, UseOfBody(exchange), bodyLimit_);
+    }
+    const auto result = response.sunkBody.Pass(response.reader, complete, bodySink_);
     if (result != HTTPSunkBody::Result::Ok) {
         failure_ = response.sunkBody.Error();
         logger_->error("Error while handing on the body from <%s>: %s",
                        exchange.url.ToString().c_str(), response.sunkBody.Error().c_str());
     }
     return result == HTTPSunkBody::Result::Ok;
+}
+
+AsyncHTTPConnection::BodyUse AsyncHTTPConnection::UseOfBody(const Exchange& exchange) const {
+    auto& response = *exchange.responseData;
+    const std::uint32_t status = response.reader.Status();
+    // The body of a redirect that is followed is nobody's: it is neither
+    // decoded nor handed on, whatever it holds.
+    URL target;
+    std::string refusal;
+    if (const std::string* location = FindHeaderValue(response.reader.Headers(), "Location");
+        location != nullptr &&
+        RedirectTarget(exchange.url, *exchange.request, status, *location, target, refusal)) {
+        return BodyUse::Dropped;
+    }
+    BodyUse use = bodySink_.takes ? bodySink_.takes(status)
+                  : status >= 200 && status < 300 ? BodyUse::Sunk
+                                                  : BodyUse::Kept;
+    if (use == BodyUse::Sunk && (!bodySink_.sink || response.isConnect)) {
+        use = BodyUse::Kept;
+    }
+    return use;
 }
 
 bool AsyncHTTPConnection::ShouldCloseConnection(bool isConnect, std::uint32_t version,
