@@ -35,11 +35,7 @@
 // and to curl. Every net-get given with --net-get is measured beside the
 // others (an earlier build, say).
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -59,11 +55,13 @@
 #include <boost/asio/post.hpp>
 
 #include "BeastClients.h"
+#include "BenchRounds.h"
 #include "ToolUsage.h"
 #include "GzipTextFile.h"
 #include "RandomFile.h"
 #include "ServerProcessor.h"
 #include "StatusBodyServer.h"
+#include "ToolRun.h"
 #include "common/logging/Logger.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/AsyncNetworkFactory.h"
@@ -72,11 +70,7 @@
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 
-extern char** environ;
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct Options {
     int rounds = 5;
@@ -220,57 +214,6 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
     return options;
 }
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Median, lowest and highest of some values.
-struct Spread {
-    double median = 0, low = 0, high = 0;
-};
-
-Spread SpreadOf(std::vector<double> values) {
-    if (values.empty()) {
-        return {};
-    }
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-    return {median, values.front(), values.back()};
-}
-
-// Ratios a[i] / b[i], round by round; a failed run (0) gives 0.
-std::vector<double> Ratios(const std::vector<double>& a, const std::vector<double>& b) {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-        ratios.push_back(b[i] > 0 ? a[i] / b[i] : 0);
-    }
-    return ratios;
-}
-
-// Runs `clients` in `rounds` rounds, reversing their order every round,
-// after one pass whose results are not kept (it warms the server, the caches
-// and the clock frequency alike for all); the results by client, round by
-// round.
-std::vector<std::vector<double>> Interleaved(int rounds,
-                                             const std::vector<std::function<double()>>& clients) {
-    for (const auto& client : clients) {
-        client();
-    }
-    std::vector<std::vector<double>> results(clients.size());
-    std::vector<std::size_t> order(clients.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    for (int round = 0; round < rounds; ++round) {
-        for (const std::size_t client : order) {
-            results[client].push_back(clients[client]());
-        }
-        std::reverse(order.begin(), order.end());
-    }
-    return results;
-}
-
 std::shared_ptr<network::AsyncHTTPConnection> MakeConnection(
     const std::shared_ptr<network::AsyncService>& service) {
     auto connection = network::AsyncHTTPConnection::Create(
@@ -349,39 +292,6 @@ double LibraryRate(const std::string& url, int connections, int requests, bool p
     return done && !failed ? connections * static_cast<double>(requests) / seconds : 0;
 }
 
-struct Run {
-    bool ok = false;
-    double seconds = 0;
-    long peakKiB = 0;
-    int exitCode = -1;
-};
-
-// Runs `words` with its standard output and error thrown away, and waits;
-// its wall time and peak memory.
-Run Spawn(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const auto start = Clock::now();
-    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return {};
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    const int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return {exitCode == 0, SecondsSince(start), usage.ru_maxrss, exitCode};
-}
-
 // Seconds of one download into `file` (removed afterwards), 0 on a failure
 // or a file of the wrong size; the peak memory goes to `peaks`.
 double Download(std::vector<std::string> words, const std::string& file, std::uintmax_t size,
@@ -405,11 +315,6 @@ std::pair<double, double> ProcessorSeconds() {
 // The name of the i-th net-get in the tables.
 std::string NetGetName(const Options& options, std::size_t i) {
     return options.netGets.size() == 1 ? "net-get" : "net-get " + std::to_string(i + 1);
-}
-
-void PrintRatio(const char* name, const std::vector<double>& ratios) {
-    const Spread r = SpreadOf(ratios);
-    std::printf("  %-22s %6.2f (%.2f - %.2f)\n", name, r.median, r.low, r.high);
 }
 
 // The keep-alive table for one body size and connection count; false when a
