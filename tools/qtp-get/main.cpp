@@ -40,7 +40,7 @@ toolsupport::ToolUsage usageOf(const char* argv0) {
         "large to take (without -o over 2 GiB; a coded one that decodes to more than 40\n"
         "times its size once past 10 MiB), 27 ProtocolUnknownError for a scheme other than\n"
         "http or https, 29 ProtocolFailure for a coded body that is damaged or cut short,\n"
-        "...); 64 a wrong command line.\n");
+        "or in a content coding it does not know, ...); 64 a wrong command line.\n");
 }
 
 }  // namespace
