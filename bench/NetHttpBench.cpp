@@ -520,8 +520,9 @@ bool MeasureRefusals(const Options& options, const testsupport::TempDir& folder,
         clients.push_back({NetGetName(options, i), options.netGets[i], false});
     }
     for (std::size_t i = 0; i < options.netWss.size(); ++i) {
-        clients.push_back({options.netWss.size() == 1 ? "net-ws" : "net-ws " + std::to_string(i + 1),
-                           options.netWss[i], true});
+        const std::string name =
+            options.netWss.size() == 1 ? "net-ws" : "net-ws " + std::to_string(i + 1);
+        clients.push_back({name, options.netWss[i], true});
     }
     // Every client on each of its cases, with each body, interleaved; a run
     // that ends wrongly gives 0.
@@ -597,14 +598,16 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; options.netGets.size() > 1 && i < options.netGets.size(); ++i) {
         std::printf("%s: %s\n", NetGetName(options, i).c_str(), options.netGets[i].c_str());
     }
-    for (std::size_t i = 0; options.refusals && options.netWss.size() > 1 && i < options.netWss.size();
-         ++i) {
-        std::printf("net-ws %zu: %s\n", i + 1, options.netWss[i].c_str());
+    if (options.refusals && options.netWss.size() > 1) {
+        for (std::size_t i = 0; i < options.netWss.size(); ++i) {
+            std::printf("net-ws %zu: %s\n", i + 1, options.netWss[i].c_str());
+        }
     }
     if (options.refusals) {
         const bool ok = MeasureRefusals(options, folder, options.largeMiB);
         if (!ok) {
-            std::fprintf(stderr, "%s: a run ended otherwise than it should; it counts as 0\n", program);
+            std::fprintf(stderr, "%s: a run ended otherwise than it should; it counts as 0\n",
+                         program);
         }
         return ok ? 0 : 1;
     }

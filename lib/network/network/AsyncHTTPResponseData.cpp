@@ -39,7 +39,8 @@ std::unique_ptr<IHTTPResponse> AsyncHTTPResponseData::TakeResponse(std::uint64_t
                !TrimmedHTTPBlanks(header.second).empty();
     });
     auto plain = std::make_unique<PlainHTTPResponse>(
-        std::move(headers), sunkBody.Dropped() ? sunkBody.TakeKeptStart() : std::move(reader.Body()));
+        std::move(headers),
+        sunkBody.Dropped() ? sunkBody.TakeKeptStart() : std::move(reader.Body()));
     if (!coded) {
         return plain;
     }

@@ -47,7 +47,8 @@ HTTPSunkBody::Result HTTPSunkBody::Pass(HTTPResponseReader& reader, bool complet
     if (!body.empty() && (complete || body.size() >= target.pieceSize)) {
         if (use_ == Use::Dropped) {
             if (keepsStart_ && keptStart_.size() < kKeptStart) {
-                keptStart_.append(body.data(), std::min(body.size(), kKeptStart - keptStart_.size()));
+                keptStart_.append(body.data(),
+                                  std::min(body.size(), kKeptStart - keptStart_.size()));
             }
         } else if (decoder_) {
             result = decoder_->Feed(body.data(), body.size(), target.sink);

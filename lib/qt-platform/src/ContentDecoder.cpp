@@ -39,7 +39,7 @@ struct ContentDecoder::Stage {
     const Coding coding;
     z_stream stream{};
     bool ready = false;
-    bool ended = false;     // a whole stream (a gzip member) ended with the last byte
+    bool ended = false;  // a whole stream (a gzip member) ended with the last byte
     bool anyInput = false;
     // "deflate": its first two bytes, which tell a zlib head from raw deflate.
     unsigned char head[2] = {0, 0};
