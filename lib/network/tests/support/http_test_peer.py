@@ -18,8 +18,9 @@ body) and then:
   "later": text sent 50 ms after the response, before any close; once it
            is sent (and the close made), {"connection": n, "later": true}
            is appended to LOG
-  "after": a path: "later" waits for that file to exist instead, at most
-           20 s; when it does not come, the connection is closed without it
+  "after": a path (its characters bytes, as in "response"): "later" waits
+           for that file to exist instead, at most 20 s; when it does not
+           come, the connection is closed without it
   "shutdown": true shuts the sending side down after the response (plain
               connections only); the peer goes on reading, and then logs
               {"connection": n, "shutdown": true}
@@ -72,6 +73,7 @@ def wait_for(path):
         time.sleep(0.05)
         return True
     deadline = time.monotonic() + 20
+    path = path.encode("latin-1")
     while not os.path.exists(path):
         if time.monotonic() > deadline:
             return False
