@@ -32,14 +32,15 @@
 // --error-bodies, instead of everything else: the peak memory of net-get on
 // a 404 whose body is as large as a download, with its length and in
 // chunks, into a file and to standard output, next to a 200 of the same size
-// and to curl. Every net-get given with --net-get is measured beside the
-// others (an earlier build, say).
+// and to curl. With --refusals, instead of everything else: the peak memory
+// of net-get and net-ws on answers that refuse, with a body as large as a
+// download next to the same answer with a body of 1 KiB: a proxy's refusal
+// of CONNECT (407, 403, 502) and a server's refusal of the web-socket
+// upgrade (404, 500, 302, 200). Every net-get given with --net-get (and
+// net-ws with --net-ws) is measured beside the others (an earlier build,
+// say).
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -59,11 +60,13 @@
 #include <boost/asio/post.hpp>
 
 #include "BeastClients.h"
+#include "BenchRounds.h"
 #include "ToolUsage.h"
 #include "GzipTextFile.h"
 #include "RandomFile.h"
 #include "ServerProcessor.h"
 #include "StatusBodyServer.h"
+#include "ToolRun.h"
 #include "common/logging/Logger.h"
 #include "network/AsyncHTTPConnection.h"
 #include "network/AsyncNetworkFactory.h"
@@ -72,11 +75,7 @@
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 
-extern char** environ;
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct Options {
     int rounds = 5;
@@ -84,9 +83,11 @@ struct Options {
     std::size_t largeMiB = 200;
     std::size_t smallMiB = 1;
     std::vector<std::string> netGets{NET_GET_PATH};
+    std::vector<std::string> netWss{NET_WS_PATH};
     bool downloads = true;
     bool gzip = false;        // the gzip-coded download next to the plain one alone
     bool errorBodies = false; // the peak memory on error pages alone
+    bool refusals = false;    // the peak memory on refusals of CONNECT and upgrades alone
     bool loggerInit = true;
     std::string only;         // one client alone: library, pool, beast-sync or beast-async
     std::string body;         // one body alone: 64 or 16k
@@ -99,7 +100,7 @@ toolsupport::ToolUsage UsageOf(const char* argv0) {
         argv0,
         "[--rounds N] [--requests N] [--large-mib N] [--small-mib N] [--net-get PATH]\n"
         "       [--no-downloads] [--no-logger] [--only CLIENT] [--body 64|16k] [--connections N]\n"
-        "       [--server-cpu N] [--gzip] [--error-bodies]",
+        "       [--server-cpu N] [--gzip] [--error-bodies] [--refusals] [--net-ws PATH]",
         "Keep-alive GETs through the network library next to synchronous and\n"
         "asynchronous Boost.Beast clients, and net-get downloads next to curl,\n"
         "against a local nginx, in interleaved rounds.\n"
@@ -124,6 +125,12 @@ toolsupport::ToolUsage UsageOf(const char* argv0) {
         "  --error-bodies  measure only net-get's peak memory on a 404 with a body of\n"
         "                  --large-mib MiB, with its length and in chunks, into a file\n"
         "                  and to standard output, next to a 200 and to curl\n"
+        "  --refusals      measure only the peak memory of net-get and net-ws on a\n"
+        "                  proxy's refusal of CONNECT (407, 403, 502) and net-ws on a\n"
+        "                  refused upgrade (404, 500, 302, 200), with a body of\n"
+        "                  --large-mib MiB next to one of 1 KiB\n"
+        "  --net-ws PATH   the net-ws program for --refusals (default: the one built with\n"
+        "                  this); given more than once, each is measured beside the others\n"
         "Exit status: 0 measured; 1 a measurement failed; 64 a wrong command line.\n");
 }
 
@@ -143,15 +150,18 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
     bool netGetGiven = false;
     static const std::string kOptions[] = {"--rounds",  "--requests", "--large-mib",   "--small-mib",
                                            "--net-get", "--only",     "--body", "--connections",
-                                           "--server-cpu"};
+                                           "--server-cpu", "--net-ws"};
+    bool netWsGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--no-downloads" || argument == "--no-logger") {
             (argument == "--no-downloads" ? options.downloads : options.loggerInit) = false;
             continue;
         }
-        if (argument == "--gzip" || argument == "--error-bodies") {
-            (argument == "--gzip" ? options.gzip : options.errorBodies) = true;
+        if (argument == "--gzip" || argument == "--error-bodies" || argument == "--refusals") {
+            (argument == "--gzip"           ? options.gzip
+             : argument == "--error-bodies" ? options.errorBodies
+                                            : options.refusals) = true;
             continue;
         }
         if (std::find(std::begin(kOptions), std::end(kOptions), argument) == std::end(kOptions)) {
@@ -163,12 +173,14 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
             return std::nullopt;
         }
         const std::string value = argv[++i];
-        if (argument == "--net-get") {
-            if (!netGetGiven) {
-                options.netGets.clear();
-                netGetGiven = true;
+        if (argument == "--net-get" || argument == "--net-ws") {
+            bool& given = argument == "--net-get" ? netGetGiven : netWsGiven;
+            auto& paths = argument == "--net-get" ? options.netGets : options.netWss;
+            if (!given) {
+                paths.clear();
+                given = true;
             }
-            options.netGets.push_back(value);
+            paths.push_back(value);
             continue;
         }
         if (argument == "--only" || argument == "--body") {
@@ -218,57 +230,6 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& proble
         }
     }
     return options;
-}
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Median, lowest and highest of some values.
-struct Spread {
-    double median = 0, low = 0, high = 0;
-};
-
-Spread SpreadOf(std::vector<double> values) {
-    if (values.empty()) {
-        return {};
-    }
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-    return {median, values.front(), values.back()};
-}
-
-// Ratios a[i] / b[i], round by round; a failed run (0) gives 0.
-std::vector<double> Ratios(const std::vector<double>& a, const std::vector<double>& b) {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-        ratios.push_back(b[i] > 0 ? a[i] / b[i] : 0);
-    }
-    return ratios;
-}
-
-// Runs `clients` in `rounds` rounds, reversing their order every round,
-// after one pass whose results are not kept (it warms the server, the caches
-// and the clock frequency alike for all); the results by client, round by
-// round.
-std::vector<std::vector<double>> Interleaved(int rounds,
-                                             const std::vector<std::function<double()>>& clients) {
-    for (const auto& client : clients) {
-        client();
-    }
-    std::vector<std::vector<double>> results(clients.size());
-    std::vector<std::size_t> order(clients.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    for (int round = 0; round < rounds; ++round) {
-        for (const std::size_t client : order) {
-            results[client].push_back(clients[client]());
-        }
-        std::reverse(order.begin(), order.end());
-    }
-    return results;
 }
 
 std::shared_ptr<network::AsyncHTTPConnection> MakeConnection(
@@ -349,39 +310,6 @@ double LibraryRate(const std::string& url, int connections, int requests, bool p
     return done && !failed ? connections * static_cast<double>(requests) / seconds : 0;
 }
 
-struct Run {
-    bool ok = false;
-    double seconds = 0;
-    long peakKiB = 0;
-    int exitCode = -1;
-};
-
-// Runs `words` with its standard output and error thrown away, and waits;
-// its wall time and peak memory.
-Run Spawn(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const auto start = Clock::now();
-    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return {};
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    const int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return {exitCode == 0, SecondsSince(start), usage.ru_maxrss, exitCode};
-}
-
 // Seconds of one download into `file` (removed afterwards), 0 on a failure
 // or a file of the wrong size; the peak memory goes to `peaks`.
 double Download(std::vector<std::string> words, const std::string& file, std::uintmax_t size,
@@ -405,11 +333,6 @@ std::pair<double, double> ProcessorSeconds() {
 // The name of the i-th net-get in the tables.
 std::string NetGetName(const Options& options, std::size_t i) {
     return options.netGets.size() == 1 ? "net-get" : "net-get " + std::to_string(i + 1);
-}
-
-void PrintRatio(const char* name, const std::vector<double>& ratios) {
-    const Spread r = SpreadOf(ratios);
-    std::printf("  %-22s %6.2f (%.2f - %.2f)\n", name, r.median, r.low, r.high);
 }
 
 // The keep-alive table for one body size and connection count; false when a
@@ -558,6 +481,92 @@ bool MeasureErrorBodies(const Options& options, const testsupport::TempDir& fold
     return ok;
 }
 
+// The peak memory of each net-get and net-ws on answers that refuse, with a
+// body of `mebibytes` MiB and with one of 1 KiB: a proxy's refusal of
+// CONNECT, and a server's refusal of the web-socket upgrade; false when a
+// run ended otherwise than it should (its status for that answer). No
+// credentials are stored in the runs' home: a 407 ends them.
+bool MeasureRefusals(const Options& options, const testsupport::TempDir& folder,
+                     std::size_t mebibytes) {
+    constexpr std::uint64_t kSmall = 1024;
+    const StatusBodyServer large(std::uint64_t{mebibytes} << 20);
+    const StatusBodyServer small(kSmall);
+    if (large.port() == 0 || small.port() == 0) {
+        return false;
+    }
+    std::filesystem::create_directory(folder.file("home"));
+    ::setenv("HOME", folder.file("home").c_str(), 1);
+    struct Case {
+        bool webSocket;
+        const char* name;
+        bool proxied;     // the status in the CONNECT's host, else in the path
+        const char* status;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {false, "CONNECT 407", true, "407", 40}, {false, "CONNECT 403", true, "403", 3},
+        {false, "CONNECT 502", true, "502", 3},  {true, "CONNECT 407", true, "407", 40},
+        {true, "CONNECT 403", true, "403", 3},   {true, "CONNECT 502", true, "502", 3},
+        {true, "upgrade 404", false, "404", 40}, {true, "upgrade 500", false, "500", 50},
+        {true, "upgrade 302", false, "302", 30}, {true, "upgrade 200", false, "200", 20},
+    };
+    struct Client {
+        std::string name;
+        std::string path;
+        bool webSocket;
+    };
+    std::vector<Client> clients;
+    for (std::size_t i = 0; i < options.netGets.size(); ++i) {
+        clients.push_back({NetGetName(options, i), options.netGets[i], false});
+    }
+    for (std::size_t i = 0; i < options.netWss.size(); ++i) {
+        const std::string name =
+            options.netWss.size() == 1 ? "net-ws" : "net-ws " + std::to_string(i + 1);
+        clients.push_back({name, options.netWss[i], true});
+    }
+    // Every client on each of its cases, with each body, interleaved; a run
+    // that ends wrongly gives 0.
+    std::vector<std::function<double()>> runs;
+    std::vector<std::pair<const Client*, const Case*>> rows;
+    for (const auto& client : clients) {
+        for (const auto& c : cases) {
+            if (c.webSocket != client.webSocket) {
+                continue;
+            }
+            rows.emplace_back(&client, &c);
+            for (const StatusBodyServer* server : {&small, &large}) {
+                const std::string port = std::to_string(server->port());
+                const std::string scheme = client.webSocket ? "ws://" : "http://";
+                std::vector<std::string> words{client.path};
+                if (c.proxied) {
+                    words.insert(words.end(), {scheme + c.status + "-length/", "--proxy",
+                                               "127.0.0.1:" + port});
+                } else {
+                    words.push_back(scheme + "127.0.0.1:" + port + "/" + c.status + "/length");
+                }
+                runs.push_back([words, expected = c.exitCode] {
+                    const Run run = Spawn(words);
+                    return run.exitCode == expected ? run.peakKiB / 1024.0 : 0;
+                });
+            }
+        }
+    }
+    const auto results = Interleaved(options.rounds, runs);
+    std::printf("\npeak memory of an answer that refuses, MiB: a body of 1 KiB, and of %zu MiB\n"
+                "  %-22s %-12s %10s %10s  ratio\n",
+                mebibytes, "", "answer", "1 KiB", (std::to_string(mebibytes) + " MiB").c_str());
+    bool ok = true;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        const Spread withSmall = SpreadOf(results[row * 2]);
+        const Spread withLarge = SpreadOf(results[row * 2 + 1]);
+        ok = ok && withSmall.low > 0 && withLarge.low > 0;
+        std::printf("  %-22s %-12s %10.1f %10.1f  %.2f\n", rows[row].first->name.c_str(),
+                    rows[row].second->name, withSmall.median, withLarge.median,
+                    withSmall.median > 0 ? withLarge.median / withSmall.median : 0);
+    }
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -588,6 +597,19 @@ int main(int argc, char** argv) {
                 options.loggerInit ? "" : ", logger not initialised");
     for (std::size_t i = 0; options.netGets.size() > 1 && i < options.netGets.size(); ++i) {
         std::printf("%s: %s\n", NetGetName(options, i).c_str(), options.netGets[i].c_str());
+    }
+    if (options.refusals && options.netWss.size() > 1) {
+        for (std::size_t i = 0; i < options.netWss.size(); ++i) {
+            std::printf("net-ws %zu: %s\n", i + 1, options.netWss[i].c_str());
+        }
+    }
+    if (options.refusals) {
+        const bool ok = MeasureRefusals(options, folder, options.largeMiB);
+        if (!ok) {
+            std::fprintf(stderr, "%s: a run ended otherwise than it should; it counts as 0\n",
+                         program);
+        }
+        return ok ? 0 : 1;
     }
     if (options.errorBodies) {
         const bool ok = MeasureErrorBodies(options, folder, options.largeMiB);

@@ -89,21 +89,25 @@ void StatusBodyServer::Answer(int connection) {
         }
         request.append(buffer, static_cast<std::size_t>(n));
     }
-    // "GET /404/chunked HTTP/1.1"
-    const auto start = request.find(" /");
-    const auto slash = request.find('/', start + 2);
-    const auto end = request.find(' ', start + 1);
+    // "GET /404/chunked HTTP/1.1", or "CONNECT 407-chunked:80 HTTP/1.1"
+    const bool connect = request.rfind("CONNECT ", 0) == 0;
+    const auto start = connect ? request.find(' ') : request.find(" /");
+    const auto slash = request.find(connect ? '-' : '/', start + (connect ? 1 : 2));
+    const auto end = request.find(connect ? ':' : ' ', slash);
     if (start == std::string::npos || slash == std::string::npos || end == std::string::npos) {
         return;
     }
-    const std::string status = request.substr(start + 2, slash - start - 2);
+    const std::size_t from = start + (connect ? 1 : 2);
+    const std::string status = request.substr(from, slash - from);
     const bool chunked = request.compare(slash + 1, end - slash - 1, "chunked") == 0;
     const std::string target =
         status[0] == '3' && !location_.empty() ? "Location: " + location_ + "\r\n" : "";
-    const std::string head = "HTTP/1.1 " + status + " Answer\r\nContent-Type: application/octet-stream\r\n" + target +
-                             (chunked ? std::string("Transfer-Encoding: chunked")
-                                      : "Content-Length: " + std::to_string(size_)) +
-                             "\r\nConnection: close\r\n\r\n";
+    const std::string head =
+        "HTTP/1.1 " + status + " Answer\r\nContent-Type: application/octet-stream\r\n" + target +
+        (status == "407" ? "Proxy-Authenticate: Basic realm=\"bench\"\r\n" : "") +
+        (chunked ? std::string("Transfer-Encoding: chunked")
+                 : "Content-Length: " + std::to_string(size_)) +
+        "\r\nConnection: close\r\n\r\n";
     if (!SendAll(connection, head.data(), head.size())) {
         return;
     }

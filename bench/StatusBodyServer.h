@@ -7,7 +7,9 @@
 #include <vector>
 
 // A server on 127.0.0.1, on a free port, that answers a GET of
-// "/STATUS/length" or "/STATUS/chunked" with that status and a body of
+// "/STATUS/length" or "/STATUS/chunked" (or a CONNECT to
+// "STATUS-length:PORT" or "STATUS-chunked:PORT", as a proxy that refuses
+// the tunnel; a 407 with a Basic challenge) with that status and a body of
 // `size` pseudo-random bytes, sent with its length or in chunks of 1 MiB,
 // and then closes the connection: error pages of any size and framing, which
 // nginx does not make. A 3xx answer carries `location`, when given, as its

@@ -84,11 +84,11 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "(name, TCP, TLS or proxy), 5 sending or reading failed, or the body does not decode\n"
         "(the reason is said); 10 for a 101 answer, 30 for a redirect that was not followed\n"
         "(the redirects ran out, the target may not be followed, or a 300, 305, 306 or 308,\n"
-        "never followed), 40 for a 4xx answer, 50 for a 5xx one (10 times the status class);\n"
-        "64 a wrong command line; 74 the body could not be written (File too large past a\n"
-        "file size limit) or FILE is refused, with the reason. SIGHUP, SIGINT or SIGTERM\n"
-        "end it by that signal, its temporary file removed (a shell then reports 128 plus\n"
-        "the signal's number, 130 for SIGINT).\n");
+        "never followed), 40 for a 4xx answer, 50 for a 5xx one, 60 to 90 for a status of\n"
+        "600 to 999 (10 times the status class); 64 a wrong command line; 74 the body could\n"
+        "not be written (File too large past a file size limit) or FILE is refused, with\n"
+        "the reason. SIGHUP, SIGINT or SIGTERM end it by that signal, its temporary file\n"
+        "removed (a shell then reports 128 plus the signal's number, 130 for SIGINT).\n");
 }
 
 // The command line; an empty `error` when it is right, else the reason.
@@ -97,9 +97,12 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
     for (int i = 1; i < argc && error.empty(); ++i) {
         const std::string argument = argv[i];
         const bool takesValue =
-            argument == "-o" || argument == "-X" || argument == "-d" || argument == "-H" ||
-            toolsupport::ProxyOptions::IsOption(argument);
-        if (takesValue && i + 1 >= argc) {
+            argument == "-o" || argument == "-X" || argument == "-d" || argument == "-H";
+        if (toolsupport::ProxyOptions::IsOption(argument)) {
+            if (!options.proxy.Take(argc, argv, i, error)) {
+                break;
+            }
+        } else if (takesValue && i + 1 >= argc) {
             error = "option " + argument + " needs a value";
         } else if (argument == "-o") {
             options.output = argv[++i];
@@ -107,10 +110,6 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
             options.method = argv[++i];
         } else if (argument == "-d") {
             options.body = argv[++i];
-        } else if (toolsupport::ProxyOptions::IsOption(argument)) {
-            if (!options.proxy.Accept(argument, argv[++i], error)) {
-                break;
-            }
         } else if (argument == "-H") {
             const std::string header = argv[++i];
             const auto colon = header.find(':');
@@ -211,11 +210,12 @@ int main(int argc, char** argv) {
     }
 
     // The body of a successful answer goes out as it arrives, and so does
-    // that of a 4xx or 5xx one without -o; a redirect's is kept up to a
-    // bound, as it may yet be followed; with -o, any other answer's body is
-    // read and dropped. The output is touched only when the first bytes are
-    // to be written, and a file takes its place only once the transfer has
-    // succeeded.
+    // that of a 4xx or 5xx one without -o; that of a redirect not followed
+    // is kept up to a bound and written after the answer (the library drops
+    // the body of one it follows); with -o, any other answer's body is read
+    // and dropped, never decoded. The output is touched only when the
+    // first bytes are to be written, and a file takes its place only once
+    // the transfer has succeeded.
     BodyOutput output{options.output};
     // Taken before any thread starts; a closing signal removes the
     // temporary file, whatever the run is doing. A file size limit makes a
@@ -273,11 +273,14 @@ int main(int argc, char** argv) {
         },
         // A reader that follows the output gets each read's bytes at once.
         output.FollowedByAReader() ? 1 : network::AsyncHTTPConnection::kSinkPieceSize,
+        // A body that is not written is neither decoded nor held.
         [&](network::HTTPStatusCode status) {
             answering = status;
             redirectBody.clear();
             redirectBytes = 0;
-            return true;
+            return toFile && (status < 200 || status >= 300)
+                       ? network::AsyncHTTPConnection::BodyUse::Dropped
+                       : network::AsyncHTTPConnection::BodyUse::Sunk;
         });
 
     struct Outcome {

@@ -81,11 +81,7 @@ Options ParseArguments(int argc, char** argv, std::string& error) {
     for (int i = 1; i < argc && error.empty(); ++i) {
         const std::string argument = argv[i];
         if (toolsupport::ProxyOptions::IsOption(argument)) {
-            if (i + 1 >= argc) {
-                error = "option " + argument + " needs a value";
-            } else {
-                options.proxy.Accept(argument, argv[++i], error);
-            }
+            options.proxy.Take(argc, argv, i, error);
         } else {
             toolsupport::ToolUsage::takeUrl(argument, options.url, error);
         }

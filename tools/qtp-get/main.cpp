@@ -76,11 +76,11 @@ toolsupport::ToolUsage usageOf(const char* argv0) {
         "file size limit) or is refused, with the reason, 26 UnknownContentError for a body\n"
         "too large to take (without -o over 2 GiB; a coded one that decodes to more than 40\n"
         "times its size once past 10 MiB), 27 ProtocolUnknownError for a scheme other than\n"
-        "http or https, 29 ProtocolFailure for a coded body that is damaged or cut short, or\n"
-        "for an answer that carries no resource and is not followed: a 1xx, a 300, a 304,\n"
-        "...; 12 UnknownNetworkError also when Qt's thread cannot start); 64 a wrong command\n"
-        "line; 74 standard output could not be written (closed, full, or its reader gone:\n"
-        "the reason is said).\n");
+        "http or https, 29 ProtocolFailure for a coded body that is damaged or cut short or\n"
+        "in a content coding it does not know, or for an answer that carries no resource and\n"
+        "is not followed: a 1xx, a 300, a 304, ...; 12 UnknownNetworkError also when Qt's\n"
+        "thread cannot start); 64 a wrong command line; 74 standard output could not be\n"
+        "written (closed, full, or its reader gone: the reason is said).\n");
 }
 
 }  // namespace

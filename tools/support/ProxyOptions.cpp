@@ -23,8 +23,23 @@ bool IsHostAndPort(const std::string& text) {
 
 }  // namespace
 
-bool ProxyOptions::IsOption(const std::string& option) {
+bool ProxyOptions::IsOption(const std::string& argument) {
+    const std::string option = argument.substr(0, argument.find('='));
     return option == "--proxy" || option == "--proxy-user";
+}
+
+bool ProxyOptions::Take(int argc, char** argv, int& i, std::string& error) {
+    const std::string argument = argv[i];
+    const auto equals = argument.find('=');
+    const std::string option = argument.substr(0, equals);
+    if (equals != std::string::npos) {
+        return Accept(option, argv[i] + equals + 1, error);
+    }
+    if (i + 1 >= argc) {
+        error = "option " + option + " needs a value";
+        return false;
+    }
+    return Accept(option, argv[++i], error);
 }
 
 bool ProxyOptions::Accept(const std::string& option, char* argument, std::string& error) {

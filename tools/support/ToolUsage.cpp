@@ -41,7 +41,11 @@ void ToolUsage::print(std::ostream& out) const {
 
 void ToolUsage::takeUrl(const std::string& argument, std::string& url, std::string& error) {
     if (!argument.empty() && argument[0] == '-') {
-        error = "unknown option '" + argument + "'";
+        // What follows "=" may be a secret given to a misspelt option.
+        const auto equals = argument.find('=');
+        error = "unknown option '" +
+                (equals == std::string::npos ? argument : argument.substr(0, equals + 1) + "...") +
+                "'";
     } else if (!url.empty()) {
         error = "more than one URL ('" + url + "', '" + argument + "')";
     } else if (argument.empty()) {

@@ -36,8 +36,8 @@ public:
     void print(std::ostream& out) const;
 
     // Takes `argument`, which is not an option's value, as the program's one
-    // URL; otherwise the reason in `error`: an option it does not know, an
-    // empty URL or a second one.
+    // URL; otherwise the reason in `error`: an option it does not know (what
+    // follows an "=" in it not shown), an empty URL or a second one.
     static void takeUrl(const std::string& argument, std::string& url, std::string& error);
 
     // Refuses, with the reason in `error`, the URL `url` whose scheme

@@ -46,7 +46,9 @@ public:
 
     // Takes body bytes as they arrive; false stops the read.
     using BodySink = std::function<bool(const unsigned char* data, std::size_t size)>;
-    // Whether the body sink takes the body of an answer with this status.
+    // What becomes of the body of an answer with this status: kept in the
+    // response, given to the body sink, or dropped (HTTPSunkBody).
+    using BodyUse = HTTPSunkBody::Use;
     using BodyFilter = HTTPSunkBody::Filter;
 
     // The pool's form: connects on demand.
@@ -86,14 +88,20 @@ public:
     void SetSocketKeepAlive(bool keepAlive) { socketKeepAlive_ = keepAlive; }
     // The largest body accepted, coded and decoded.
     void SetBodyLimit(std::uint64_t bytes) { bodyLimit_ = bytes; }
-    // While set, the body of an answer that `takes` (asked with its status
-    // once its head is read; when empty, a successful answer, 2xx), never
-    // one to CONNECT, goes to `sink` as it arrives, in pieces of about
-    // `pieceSize` bytes (1: what each read brought), and the response
-    // delivered has an empty body; a content-coded body is decoded on the
-    // way (HTTPSunkBody). Other answers keep their bodies. A sink that
+    // While set, `takes` decides, once the head of an answer is read and
+    // with its status, what becomes of its body (when empty: a successful
+    // answer's, 2xx, is sunk, another's kept). A body sunk goes to `sink`
+    // as it arrives, in pieces of about `pieceSize` bytes (1: what each read
+    // brought), and the response delivered has an empty body; a
+    // content-coded body is decoded on the way (HTTPSunkBody). A sink that
     // returns false, or a body that does not decode, fails the request with
-    // code 5. `takes` and `sink` are called on the service's thread.
+    // code 5. A body dropped is read and thrown away as it arrives, never
+    // decoded: the response keeps its first HTTPSunkBody::kKeptStart bytes
+    // when it is not content-coded, none otherwise. The body of an answer
+    // to CONNECT is never sunk (kept instead), and that of a redirect the
+    // connection follows is always dropped, `takes` not asked. `takes` and
+    // `sink` are called on the service's thread; `sink` may be empty when
+    // `takes` sinks nothing.
     void SetBodySink(BodySink sink, std::size_t pieceSize = kSinkPieceSize,
                      BodyFilter takes = {}) {
         bodySink_ = {std::move(sink), std::move(takes), pieceSize == 0 ? 1 : pieceSize};
@@ -152,10 +160,19 @@ private:
     void OnResponseData(const std::shared_ptr<Exchange>& exchange,
                         const boost::system::error_code& error, std::size_t bytes,
                         std::size_t inPlace);
-    // Hands the body read so far to the body sink when it takes this
-    // response's body and a piece is full or the body `complete`; false,
-    // logged, when the sink refused it or it does not decode.
-    bool PassBodyToSink(const Exchange& exchange, bool complete);
+    // Once the head is read, decides what becomes of the body; then hands
+    // the body read so far on (to the body sink, or drops it) when it is
+    // not kept and a piece is full or the body `complete`; false, logged,
+    // when the sink refused it or it does not decode.
+    bool PassBody(const Exchange& exchange, bool complete);
+    // What becomes of the body of the answer whose head `exchange` read.
+    BodyUse UseOfBody(const Exchange& exchange) const;
+    // Whether an answer of `status` with `location` to `request`, sent to
+    // `url`, is a redirect that is followed, and where to; a target that may
+    // not be followed gives false with the reason in `refusal`.
+    static bool RedirectTarget(const URL& url, const AsyncHTTPRequest& request,
+                               HTTPStatusCode status, const std::string& location, URL& target,
+                               std::string& refusal);
     // The failed read's step, its reason, and the bytes no step has taken.
     void LogReadFailure(const HTTPResponseReader& reader, const std::string& reason);
     bool Cancelled(const Exchange& exchange) const;

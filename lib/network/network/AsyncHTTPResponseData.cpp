@@ -1,7 +1,10 @@
 #include "network/AsyncHTTPResponseData.h"
 
+#include <algorithm>
+
 #include "network/DebugLogging.h"
 #include "network/DecodedHTTPResponse.h"
+#include "network/HTTPListElements.h"
 #include "network/PlainHTTPResponse.h"
 
 namespace network {
@@ -30,9 +33,14 @@ common::ILogger& AsyncHTTPResponseData::Log() {
 std::unique_ptr<IHTTPResponse> AsyncHTTPResponseData::TakeResponse(std::uint64_t limit,
                                                                    std::string& error) {
     auto headers = std::move(reader.Headers());
-    const std::string* coding = FindHeaderValue(headers, "Content-Encoding");
-    const bool coded = coding != nullptr && !coding->empty();
-    auto plain = std::make_unique<PlainHTTPResponse>(std::move(headers), std::move(reader.Body()));
+    // Any line that names a coding: a first one left empty hides none.
+    const bool coded = std::any_of(headers.begin(), headers.end(), [](const auto& header) {
+        return HeaderNameEquals(header.first, "Content-Encoding") &&
+               !TrimmedHTTPBlanks(header.second).empty();
+    });
+    auto plain = std::make_unique<PlainHTTPResponse>(
+        std::move(headers),
+        sunkBody.Dropped() ? sunkBody.TakeKeptStart() : std::move(reader.Body()));
     if (!coded) {
         return plain;
     }

@@ -23,9 +23,9 @@ struct AsyncHTTPResponseData {
     ~AsyncHTTPResponseData();
     // As AsyncHTTPRequestData::Log.
     common::ILogger& Log();
-    // The response read, taking the reader's headers and body: decoded when
-    // it is content-coded (at most `limit` bytes), with `error` saying why
-    // a body does not decode.
+    // The response read, taking the reader's headers and body (of a body
+    // dropped, the start kept): decoded when it is content-coded (at most
+    // `limit` bytes), with `error` saying why a body does not decode.
     std::unique_ptr<IHTTPResponse> TakeResponse(std::uint64_t limit, std::string& error);
 
     URL url;

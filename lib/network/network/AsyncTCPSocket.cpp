@@ -164,6 +164,10 @@ void AsyncTCPSocket::AsyncProxyAuthenticate(const std::string& host, std::uint16
                    static_cast<unsigned>(proxyPort));
     auto connection = AsyncHTTPConnection::Create(shared_from_this(), false);
     connection->SetKeepAlive(true);
+    // The body of a refusal is of no use here (a 407's challenge is in its
+    // head): read and dropped as it comes, however large.
+    connection->SetBodySink({}, AsyncHTTPConnection::kSinkPieceSize,
+                            [](std::uint32_t) { return AsyncHTTPConnection::BodyUse::Dropped; });
     auto request = std::make_shared<AsyncHTTPRequest>();
     if (const std::string authorization = proxyAuthentication_.Authorization();
         !authorization.empty()) {

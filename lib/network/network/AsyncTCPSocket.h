@@ -32,7 +32,8 @@ class IHTTPResponse;
 // The library's transport: connects to a host name (trying each resolved
 // address in turn) or an IP literal, directly or through an HTTP proxy's
 // CONNECT tunnel (authenticated with Digest or Basic as the proxy asks, with
-// the proxy authenticator's credentials), optionally completes a TLS handshake
+// the proxy authenticator's credentials; the body of a refusal is read and
+// dropped as it comes), optionally completes a TLS handshake
 // with host-name verification, sends one write at a time (urgent ones
 // first), reads exact byte counts and closes in order. Every step has a
 // deadline of the time-out. Always owned by a shared pointer; each pending

@@ -114,6 +114,10 @@ void AsyncWebSocket::Negotiate(const URL& url, std::map<std::string, std::string
     // The upgrade is answered where it was asked: a redirect is the caller's.
     request->redirectsLeft = 0;
     auto connection = AsyncHTTPConnection::Create(socket_, false);
+    // The body of an answer that refuses the upgrade is read and dropped as
+    // it comes, however large: the caller gets at most its start.
+    connection->SetBodySink({}, AsyncHTTPConnection::kSinkPieceSize,
+                            [](std::uint32_t) { return AsyncHTTPConnection::BodyUse::Dropped; });
     connection->SubmitRequest(
         url.ToString(), std::move(request),
         [self = sharedFromThis<AsyncWebSocket>(), connection, handshake = std::move(*made),

@@ -31,7 +31,10 @@ namespace network {
 // connects (TLS for wss and https, through the current proxy when there is
 // one), upgrades with an HTTP connection on that socket and checks the
 // answer, then writes masked frames and reads the server's, answering pings
-// and closes. Every message is bounded by the message limit; a peer that
+// and closes. An answer that refuses the upgrade has its body read and
+// dropped as it comes: the response handed on keeps at most its first
+// HTTPSunkBody::kKeptStart bytes (none of a content-coded one). Every
+// message is bounded by the message limit; a peer that
 // breaks the protocol is closed on with the RFC's code. A quiet connection
 // is kept as long as the caller wants it: reads have no time-out. No
 // callback runs inside the call that started its operation. Always owned by

@@ -15,7 +15,17 @@ DecodedHTTPResponse::DecodedHTTPResponse(std::unique_ptr<IHTTPResponse> wrapped,
         known = HTTPBodyDecoder::ParseCodings(value, codings, unknown) && known;
     }
     HTTPBodyDecoder decoder(codings, limit);
-    if (body_.empty() || !known || !decoder.Decodes()) {
+    if (body_.empty()) {
+        return;  // nothing is coded
+    }
+    if (!known) {
+        // Bytes still coded never pass for the body.
+        valid_ = false;
+        error_ = "the content coding \"" + unknown + "\" is not known";
+        body_ = {};
+        return;
+    }
+    if (!decoder.Decodes()) {
         return;
     }
     core::NonInitializingBuffer<unsigned char> decoded;

@@ -10,10 +10,11 @@
 namespace network {
 
 // A response whose body was content-coded ("Content-Encoding"). The body is
-// decoded when the wrapper is made: gzip, x-gzip and deflate (zlib or raw),
-// identity passed through, codings applied last undone first. A list naming
-// any other coding leaves the body as received. Header lookups answer from
-// the wrapped response.
+// decoded when the wrapper is made: gzip and x-gzip (every member), deflate
+// (zlib or raw), identity passed through, codings applied last undone first.
+// A list naming any other coding leaves no body: the response is not valid,
+// as the body cannot be decoded. Header lookups answer from the wrapped
+// response.
 class DecodedHTTPResponse : public IHTTPResponse {
 public:
     // Past kFreeDecodedSize, a body may decode to at most kMaxRatio times its
@@ -24,8 +25,9 @@ public:
     // `limit` bounds the decoded size further.
     DecodedHTTPResponse(std::unique_ptr<IHTTPResponse> wrapped, std::uint64_t limit);
 
-    // False when the body did not decode (corrupt, cut short, or larger
-    // than the bound); the body is then empty and `Error` says why.
+    // False when the body did not decode (corrupt, cut short, larger than
+    // the bound, or in a coding not known); the body is then empty and
+    // `Error` says why. An empty body decodes in any coding.
     bool IsValid() const { return valid_; }
     const std::string& Error() const { return error_; }
 

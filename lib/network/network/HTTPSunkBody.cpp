@@ -1,15 +1,14 @@
 #include "network/HTTPSunkBody.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace network {
 
-void HTTPSunkBody::Decide(HTTPResponseReader& reader, bool isConnect, std::uint64_t limit,
-                          const Filter& takes) {
+void HTTPSunkBody::Decide(HTTPResponseReader& reader, Use use, std::uint64_t limit) {
     decided_ = true;
-    const std::uint32_t status = reader.Status();
-    sinks_ = !isConnect && (takes ? takes(status) : status >= 200 && status < 300);
-    if (!sinks_) {
+    use_ = use;
+    if (use_ == Use::Kept) {
         return;
     }
     std::vector<HTTPBodyDecoder::Coding> codings;
@@ -20,26 +19,38 @@ void HTTPSunkBody::Decide(HTTPResponseReader& reader, bool isConnect, std::uint6
             known = HTTPBodyDecoder::ParseCodings(value, codings, unknown) && known;
         }
     }
-    if (known && !codings.empty()) {
-        decoder_ = std::make_unique<HTTPBodyDecoder>(codings, limit);
-        if (!decoder_->Decodes()) {
-            decoder_.reset();
-        }
+    auto decoder = std::make_unique<HTTPBodyDecoder>(codings, limit);
+    const bool coded = !known || decoder->Decodes();
+    if (use_ == Use::Dropped) {
+        // What is still coded is no message.
+        keepsStart_ = !coded;
+        return;
+    }
+    if (!known) {
+        unknown_ = unknown;
+    } else if (decoder->Decodes()) {
+        decoder_ = std::move(decoder);
     }
 }
 
-HTTPSunkBody::Result HTTPSunkBody::Pass(HTTPResponseReader& reader, bool isConnect, bool complete,
-                                        std::uint64_t limit, const Target& target) {
-    if (!decided_ && reader.HeadComplete()) {
-        Decide(reader, isConnect, limit, target.takes);
-    }
-    if (!sinks_) {
+HTTPSunkBody::Result HTTPSunkBody::Pass(HTTPResponseReader& reader, bool complete,
+                                        const Target& target) {
+    if (!PassesOn()) {
         return Result::Ok;
     }
     auto& body = reader.Body();
+    if (!unknown_.empty() && !body.empty()) {
+        error_ = "the body does not decode: the content coding \"" + unknown_ + "\" is not known";
+        return Result::DoesNotDecode;
+    }
     HTTPBodyDecoder::Result result = HTTPBodyDecoder::Result::Ok;
     if (!body.empty() && (complete || body.size() >= target.pieceSize)) {
-        if (decoder_) {
+        if (use_ == Use::Dropped) {
+            if (keepsStart_ && keptStart_.size() < kKeptStart) {
+                keptStart_.append(body.data(),
+                                  std::min(body.size(), kKeptStart - keptStart_.size()));
+            }
+        } else if (decoder_) {
             result = decoder_->Feed(body.data(), body.size(), target.sink);
         } else if (!target.sink(body.data(), body.size())) {
             result = HTTPBodyDecoder::Result::Refused;

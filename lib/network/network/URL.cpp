@@ -233,8 +233,11 @@ bool ParseInto(const std::string& text, URL& url, std::string* refusal) {
     if (host.empty()) {
         return refuse("it has no host");
     }
+    // The host lies in the reference's own copy of the text: its place is
+    // counted there, the same as in the text given.
+    const std::string_view whole = reference.text();
     if (const auto bad = std::find_if_not(host.begin(), host.end(), IsHostChar); bad != host.end()) {
-        return refuse(CharacterAt(text, static_cast<std::size_t>(&*bad - text.data())) +
+        return refuse(CharacterAt(text, static_cast<std::size_t>(&*bad - whole.data())) +
                       " cannot stand in a host name");
     }
     std::uint64_t port = 0;
@@ -253,7 +256,6 @@ bool ParseInto(const std::string& text, URL& url, std::string* refusal) {
     // The path runs from the end of the authority to the query or fragment.
     const char* authorityEnd = uri.portText.first != nullptr ? uri.portText.afterLast
                                                              : uri.hostText.afterLast;
-    const std::string_view whole = reference.text();
     const std::string_view rest(authorityEnd, whole.data() + whole.size() - authorityEnd);
     const std::string_view path = rest.substr(0, rest.find_first_of("?#"));
     url.scheme.append(scheme);

@@ -44,7 +44,23 @@ TEST(AsyncHTTPConnectionTest, EveryResponseEndsWithTheSoundCode) {
         {"gzip byte by byte", {Ok(compressed(text, 31), "Content-Encoding: gzip\r\n"), false, true}, 200,
          text},
         {"deflate", {Ok(compressed(text, 15), "Content-Encoding: deflate\r\n")}, 200, text},
-        {"unknown coding as received", {Ok("raw", "Content-Encoding: br\r\n")}, 200, "raw"},
+        // Every gzip member and every coding of a list is undone; a coding
+        // not known leaves no body to pass for a decoded one.
+        {"gzip in two members",
+         {Ok(compressed(text, 31) + compressed(text, 31), "Content-Encoding: gzip\r\n")}, 200,
+         text + text},
+        {"gzip over gzip", {Ok(compressed(compressed(text, 31), 31), "Content-Encoding: gzip, gzip\r\n")},
+         200, text},
+        {"gzip beside identity", {Ok(compressed(text, 31), "Content-Encoding: gzip, identity\r\n")},
+         200, text},
+        {"a coding named on a second line",
+         {Ok(compressed(text, 31), "Content-Encoding: \r\nContent-Encoding: gzip\r\n")}, 200, text},
+        {"gzip with bytes behind its member",
+         {Ok(compressed(text, 31) + "more", "Content-Encoding: gzip\r\n")}, 5, "", "GET",
+         "the body does not decode: the coded body is corrupt"},
+        {"unknown coding refused", {Ok("raw", "Content-Encoding: br\r\n")}, 5, "", "GET",
+         "the body does not decode: the content coding \"br\" is not known"},
+        {"unknown coding, no body", {Ok("", "Content-Encoding: br\r\n")}, 200, ""},
         {"corrupt gzip", {Ok("not gzip", "Content-Encoding: gzip\r\n")}, 5, "", "GET",
          "the body does not decode: the coded body is corrupt"},
         {"gzip transfer coding",
@@ -275,11 +291,13 @@ TEST(AsyncHTTPConnectionTest, AnAnswerClosesTheConnectionAsItsVersionAndHeadersS
 }  // namespace
 
 // A body sink takes the body of a successful answer as it arrives, in
-// pieces of at most kSinkPieceSize bytes, whatever the framing, decoded when
-// it is coded in a known way (as received otherwise); the response then
-// holds none of it. Redirects and failures keep their bodies, a sink that
-// refuses fails the request, and so does a coded body that is corrupt or
-// cut short; the body limit still counts every byte, decoded ones too.
+// pieces of at most kSinkPieceSize bytes, whatever the framing, decoded (a
+// coding not known fails it); the response then holds none of it. Redirects
+// not followed and failures keep their bodies unless a filter says
+// otherwise: it may sink them, or drop them unread and undecoded; a
+// redirect that is followed has its body dropped. A sink that refuses fails
+// the request, and so does a coded body that is corrupt or cut short; the
+// body limit still counts every byte, decoded ones too.
 TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
     const std::size_t piece = network::AsyncHTTPConnection::kSinkPieceSize;
     const std::string large(piece * 2 + 5, 'l');
@@ -299,7 +317,15 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
         std::string sunk;      // what the sink took
         std::string body;      // what the response kept
         std::uint64_t limit = network::HTTPResponseReader::kDefaultBodyLimit;
+        network::AsyncHTTPConnection::BodyFilter takes = {};
     };
+    using Use = network::AsyncHTTPConnection::BodyUse;
+    const auto dropsFailures = [](std::uint32_t status) {
+        return status >= 200 && status < 300 ? Use::Sunk : Use::Dropped;
+    };
+    const auto sinksAll = [](std::uint32_t) { return Use::Sunk; };
+    const std::string page(10000, 'p');
+    const std::string notFound = "HTTP/1.1 404 No\r\nContent-Length: ";
     const std::string text = "compressible text, compressible text";
     const Case cases[] = {
         {"announced length", {{Ok(large)}}, false, 200, large, ""},
@@ -313,12 +339,16 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
          {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" +
            Chunked(compressed(large, 31), 100)}},
          false, 200, large, ""},
-        {"unknown coding as received", {{Ok("raw", "Content-Encoding: br\r\n")}}, false, 200, "raw",
-         ""},
-        // A coding not known over a known one: none of it is undone.
-        {"gzip under an unknown coding as received",
-         {{Ok(compressed(text, 31), "Content-Encoding: gzip, br\r\n")}}, false, 200,
-         compressed(text, 31), ""},
+        // A coding not known, alone or over a known one: nothing still
+        // coded reaches the sink.
+        {"unknown coding refused", {{Ok("raw", "Content-Encoding: br\r\n")}}, false, 5, "", ""},
+        {"gzip under an unknown coding refused",
+         {{Ok(compressed(text, 31), "Content-Encoding: gzip, br\r\n")}}, false, 5, "", ""},
+        {"gzip in two members",
+         {{Ok(compressed(text, 31) + compressed(large, 31), "Content-Encoding: gzip\r\n")}}, false,
+         200, text + large, ""},
+        {"gzip with bytes behind its member",
+         {{Ok(compressed(text, 31) + "more", "Content-Encoding: gzip\r\n")}}, false, 5, text, ""},
         {"gzip cut short",
          {{Ok(compressed(text, 31).substr(0, 10), "Content-Encoding: gzip\r\n")}}, false, 5, "",
          ""},
@@ -328,6 +358,33 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
          false, 5, "", "", piece * 2 + 1},
         {"redirect body", {{"HTTP/1.1 302 Moved\r\nLocation: /b\r\nContent-Length: 3\r\n\r\nold"}, {Ok("new")}},
          false, 200, "new", ""},
+        // A 300 is never followed: its body is the response's, not the sink's.
+        {"multiple choices", {{"HTTP/1.1 300 Choose\r\nLocation: /b\r\nContent-Length: 4\r\n\r\npick"}},
+         false, 300, "", "pick"},
+        // The body of a redirect that is followed is dropped, never decoded:
+        // the filter is not asked, and a sink that takes everything gets none.
+        {"followed redirect, its coded body damaged",
+         {{"HTTP/1.1 302 Moved\r\nLocation: /b\r\nContent-Encoding: gzip\r\nContent-Length: 8\r\n\r\n"
+           "not gzip"},
+          {Ok("new")}},
+         false, 200, "new", "", network::HTTPResponseReader::kDefaultBodyLimit, sinksAll},
+        // What the filter drops is read and thrown away, never decoded: the
+        // response keeps the start of a plain body, nothing of a coded one.
+        {"404 dropped, coded and damaged",
+         {{notFound + "8\r\nContent-Encoding: gzip\r\n\r\nnot gzip"}}, false, 404, "", "",
+         network::HTTPResponseReader::kDefaultBodyLimit, dropsFailures},
+        {"404 dropped, the start of its page kept", {{notFound + "10000\r\n\r\n" + page}}, false,
+         404, "", page.substr(0, network::HTTPSunkBody::kKeptStart),
+         network::HTTPResponseReader::kDefaultBodyLimit, dropsFailures},
+        {"404 dropped, in chunks over pieces",
+         {{"HTTP/1.1 404 No\r\n" + chunkedLarge.substr(chunkedLarge.find("Transfer-Encoding"))}},
+         false, 404, "", large.substr(0, network::HTTPSunkBody::kKeptStart),
+         network::HTTPResponseReader::kDefaultBodyLimit, dropsFailures},
+        {"404 sunk", {{notFound + "4\r\n\r\ngone"}}, false, 404, "gone", "",
+         network::HTTPResponseReader::kDefaultBodyLimit, sinksAll},
+        {"404 sunk, coded and damaged",
+         {{notFound + "8\r\nContent-Encoding: gzip\r\n\r\nnot gzip"}}, false, 5, "", "",
+         network::HTTPResponseReader::kDefaultBodyLimit, sinksAll},
         {"refused", {{Ok("data")}}, true, 5, "data", ""},
         // Cut off at the limit: what went out is the start of the body.
         {"limit over pieces", {{chunkedLarge, true}}, false, 5, "", "", piece * 2 + 1},
@@ -346,11 +403,13 @@ TEST(AsyncHTTPConnectionTest, ABodySinkTakesTheBodyOfASuccessfulAnswerOnly) {
         connection->SetBodyLimit(c.limit);
         std::string sunk;
         std::size_t largest = 0;
-        connection->SetBodySink([&](const unsigned char* data, std::size_t size) {
-            sunk.append(reinterpret_cast<const char*>(data), size);
-            largest = std::max(largest, size);
-            return !c.refuse;
-        });
+        connection->SetBodySink(
+            [&](const unsigned char* data, std::size_t size) {
+                sunk.append(reinterpret_cast<const char*>(data), size);
+                largest = std::max(largest, size);
+                return !c.refuse;
+            },
+            network::AsyncHTTPConnection::kSinkPieceSize, c.takes);
         const auto fetched = Fetch(loop, connection, peer.url("/"));
         ASSERT_TRUE(fetched.done) << c.name << ": no outcome";
         EXPECT_EQ(fetched.code, c.code) << c.name;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "network/HTTPSunkBody.h"
 #include "support/LogCapture.h"
 #include "support/WebSocketFixture.h"
 
@@ -158,11 +159,14 @@ TEST_F(AsyncWebSocketTest, FragmentsArriveAsOneMessageAndAMaskedFrameFailsTheCon
     EXPECT_TRUE(waitForJournal("frame", "8:03ea"));
 }
 
+// The body of a refusal is read and dropped: the response keeps the start
+// of a plain one, nothing of a coded one, which is not decoded either.
 TEST_F(AsyncWebSocketTest, RefusedUpgradesReportTheirCodeAndLogWhy) {
     struct Case {
         std::string url;
         network::HTTPStatusCode status;
         std::string logged;
+        std::string body = "";  // of the response handed on
     };
     const Case cases[] = {
         {url("raw", "/wrong-accept"), 400,
@@ -173,12 +177,18 @@ TEST_F(AsyncWebSocketTest, RefusedUpgradesReportTheirCodeAndLogWhy) {
          "Connection failed while negotiating web socket connection"},
         {"ws://127.0.0.1:99999/", network::httpstatus::kNotSent,
          "Refusing web socket connection: <ws://127.0.0.1:99999/> is not a valid URL"},
+        {url("raw", "/status/404/coded"), 404,
+         "Unexpected HTTP status code 404 while negotiating web socket connection"},
+        {url("raw", "/status/500/page"), 500,
+         "Unexpected HTTP status code 500 while negotiating web socket connection",
+         std::string(network::HTTPSunkBody::kKeptStart, 'p')},
     };
     for (const auto& c : cases) {
         const auto run = testsupport::runLogged([&] {
             auto socket = make();
-            const auto status = connect(socket, c.url);
-            return status == c.status && !socket->IsOpen() ? 0 : 1;
+            std::string body;
+            const auto status = connect(socket, c.url, {}, &body);
+            return status == c.status && !socket->IsOpen() && body == c.body ? 0 : 1;
         });
         EXPECT_EQ(run.result.exitCode, 0) << c.url << "\n" << run.text();
         EXPECT_TRUE(run.has("error", "AsyncWebSocket", c.logged)) << c.url << "\n" << run.text();

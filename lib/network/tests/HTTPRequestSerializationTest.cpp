@@ -105,17 +105,26 @@ TEST(HTTPRequestSerializationTest, LineBreaksAndNulInTheHeadAreRefused) {
     EXPECT_TRUE(AsyncHTTPConnection::ValidateRequest(Request("PUT", "a\r\nb", {{"X", "y z"}}), reason));
 }
 
-// The message's framing is the library's: a header name that is not a
-// token, a caller's Transfer-Encoding, a length other than the body's and a
-// second Host or length are refused, each with its reason.
+// The message's framing is the library's: a method or header name that is
+// not a token (it would end the request line or the name early, or be read
+// as another method), a caller's Transfer-Encoding, a length other than the
+// body's and a second Host or length are refused, each with its reason.
 TEST(HTTPRequestSerializationTest, HeadersThatWouldBreakTheFramingAreRefused) {
     using Headers = std::vector<std::pair<std::string, std::string>>;
     struct Case {
         Headers headers;
         std::string body;
         std::string refusal;  // a part of the reason; "" when accepted
+        std::string method = "";
     };
     const Case cases[] = {
+        {{}, "", "the method 'GE\tT' is not a token", "GE\tT"},
+        {{}, "", "the method 'GE T' is not a token", "GE T"},
+        {{}, "", "the method 'GE(T' is not a token", "GE(T"},
+        {{}, "", "the method 'GE/T' is not a token", "GE/T"},
+        {{}, "", "the method 'GET:' is not a token", "GET:"},
+        {{}, "", "", "M-SEARCH"},
+        {{}, "", "", "get"},
         {{{"X Y", "1"}}, "", "not a token"},
         {{{"X\tY", "1"}}, "", "not a token"},
         {{{"X:Y", "1"}}, "", "not a token"},
@@ -137,9 +146,10 @@ TEST(HTTPRequestSerializationTest, HeadersThatWouldBreakTheFramingAreRefused) {
     };
     for (const auto& c : cases) {
         std::string reason;
-        const auto request = Request("", c.body, c.headers);
+        const auto request = Request(c.method, c.body, c.headers);
         const bool accepted = AsyncHTTPConnection::ValidateRequest(request, reason);
-        const std::string shown = testing::PrintToString(c.headers) + " " + reason;
+        const std::string shown =
+            testing::PrintToString(c.method) + testing::PrintToString(c.headers) + " " + reason;
         EXPECT_EQ(accepted, c.refusal.empty()) << shown;
         EXPECT_NE(reason.find(c.refusal), std::string::npos) << shown;
     }

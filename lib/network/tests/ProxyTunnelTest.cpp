@@ -240,6 +240,16 @@ TEST_F(ProxyTunnelTest, ScriptedProxyAnswersEndTheConnectAsTheyShould) {
          "connect=0 methods=", 1, "", ""},
         {"200 chunked", {{{opened + "Transfer-Encoding: chunked\r\n\r\n"}}}, L"secret",
          "connect=0 methods=", 1, "", ""},
+        // A refusal's body is dropped unread: one that would not decode
+        // leaves the challenge to be answered.
+        {"407 with a body that does not decode",
+         {{{"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"b\"\r\n"
+            "Content-Encoding: gzip\r\nContent-Length: 8\r\n\r\nnot gzip"},
+           {opened + "\r\n"}}},
+         L"secret", "connect=0 methods=1", 2, "Proxy-Authorization: Basic ", ""},
+        {"403 with a body that does not decode",
+         {{{"HTTP/1.1 403 Forbidden\r\nContent-Encoding: gzip\r\nContent-Length: 8\r\n\r\nnot gzip"}}},
+         L"secret", "connect=5 methods=", 1, "", "Proxy responds to HTTP CONNECT with status 403"},
         {"302 to the same target",
          {{{"HTTP/1.1 302 Found\r\nLocation: http://target.test:443/\r\nContent-Length: 0\r\n\r\n"},
            {opened + "\r\n"}}},

@@ -62,6 +62,30 @@ TEST(URLTest, RejectsWhatTheGrammarDoesNotAccept) {
         // Every refusal is told in words.
         EXPECT_NE("", network::URLRefusal(text)) << text;
     }
+    // The words exactly: a character is counted from 1 in the text given,
+    // and never past its end; a port out of range is said as such.
+    const std::pair<std::string, std::string> told[] = {
+        {"http://a!b/", "'!' at position 9 cannot stand in a host name"},
+        {"https://host.example.with.a.long.name.for.the.heap%21/", "'%' at position 51 cannot stand in a host name"},
+        {"http://a b/", "' ' at position 9 cannot stand there"},
+        {"no url", "' ' at position 3 cannot stand there"},
+        {"http://h/\xff", "the byte 0xff at position 10 cannot stand there"},
+        {"http://[::1", "it ends too early"},
+        {"http://[", "it ends too early"},
+        {"http://h:70000/", "the port is not 1 to 65535"},
+        {"http://h:4294967296/x", "the port is not 1 to 65535"},
+        {"http://h:0/", "the port is not 1 to 65535"},
+        {"http://h:99999", "the port is not 1 to 65535"},
+        {"mailto://x", "the scheme 'mailto' is not known"},
+        {"//h/x", "it has no scheme"},
+        {"http://", "it has no host"},
+        {"http://[::1]/", "IPv6 literals (a host in brackets) are not supported"},
+        {"http://u@h/", "user information (USER@ before the host) is not supported"},
+        {"http://h:8080/ok", ""},
+    };
+    for (const auto& [text, words] : told) {
+        EXPECT_EQ(words, network::URLRefusal(text)) << text;
+    }
 }
 
 TEST(URLTest, PrintsTargetsAndPorts) {

@@ -1,132 +1,230 @@
 #include "ContentDecoder.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
 
 namespace {
 
+// "gzip" takes a zlib stream too, as zlib's automatic detection does.
 constexpr int kAnyZlibOrGzipHead = 15 + 32;
 constexpr int kZlibHead = 15;
 constexpr int kRawDeflate = -15;
 
 std::string trimmedLower(const std::string& text) {
-    std::string result;
-    for (const char c : text) {
-        if (c != ' ' && c != '\t') {
-            result += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return {};
+    }
+    std::string result = text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    for (char& c : result) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return result;
 }
 
 }  // namespace
 
+// One coding being undone: its zlib stream, and the room for its output.
+struct ContentDecoder::Stage {
+    explicit Stage(Coding coding) : coding(coding) {}
+    ~Stage() {
+        if (ready) {
+            ::inflateEnd(&stream);
+        }
+    }
+
+    const Coding coding;
+    z_stream stream{};
+    bool ready = false;
+    bool ended = false;  // a whole stream (a gzip member) ended with the last byte
+    bool anyInput = false;
+    // "deflate": its first two bytes, which tell a zlib head from raw deflate.
+    unsigned char head[2] = {0, 0};
+    std::size_t headSize = 0;
+    std::int64_t produced = 0;
+    std::unique_ptr<char[]> piece;
+};
+
 std::unique_ptr<ContentDecoder> ContentDecoder::forEncoding(const std::string& encoding,
                                                             std::int64_t limit) {
-    const std::string coding = trimmedLower(encoding);
-    if (coding == "gzip" || coding == "x-gzip") {
-        return std::make_unique<ContentDecoder>(true, limit);
+    std::vector<Coding> applied;
+    std::string unknown;
+    for (std::size_t start = 0; start <= encoding.size();) {
+        const std::size_t comma = std::min(encoding.find(',', start), encoding.size());
+        const std::string coding = trimmedLower(encoding.substr(start, comma - start));
+        start = comma + 1;
+        if (coding.empty() || coding == "identity") {
+            continue;
+        }
+        if (coding == "gzip" || coding == "x-gzip") {
+            applied.push_back(Coding::gzip);
+        } else if (coding == "deflate") {
+            applied.push_back(Coding::deflate);
+        } else if (unknown.empty()) {
+            unknown = coding;
+        }
     }
-    if (coding == "deflate") {
-        return std::make_unique<ContentDecoder>(false, limit);
+    if (applied.empty() && unknown.empty()) {
+        return nullptr;
     }
-    return nullptr;
+    std::unique_ptr<ContentDecoder> decoder(new ContentDecoder(applied, limit));
+    if (!unknown.empty()) {
+        // Nothing of it is undone: bytes still coded are no body.
+        decoder->stages_.clear();
+        decoder->problem_ = "the content coding \"" + unknown + "\" is not known";
+    }
+    return decoder;
 }
 
-ContentDecoder::ContentDecoder(bool gzip, std::int64_t limit)
-    : gzip_(gzip), limit_(limit), piece_(std::make_unique<char[]>(kOutputPiece)) {
-    ready_ = ::inflateInit2(&stream_, gzip ? kAnyZlibOrGzipHead : kZlibHead) == Z_OK;
-    if (!ready_) {
-        failure_ = Status::damaged;
+ContentDecoder::ContentDecoder(const std::vector<Coding>& applied, std::int64_t limit)
+    : limit_(limit) {
+    for (auto coding = applied.rbegin(); coding != applied.rend(); ++coding) {
+        stages_.push_back(std::make_unique<Stage>(*coding));
     }
 }
 
-ContentDecoder::~ContentDecoder() {
-    if (ready_) {
-        ::inflateEnd(&stream_);
-    }
-}
+ContentDecoder::~ContentDecoder() = default;
 
-bool ContentDecoder::restartRaw() {
-    triedRaw_ = true;
-    ::inflateEnd(&stream_);
-    stream_ = z_stream{};
-    ready_ = ::inflateInit2(&stream_, kRawDeflate) == Z_OK;
-    return ready_;
+ContentDecoder::Status ContentDecoder::fail(Status status, std::string problem) {
+    failure_ = status;
+    problem_ = std::move(problem);
+    return failure_;
 }
 
 ContentDecoder::Status ContentDecoder::decode(const char* data, std::size_t size,
                                               const Sink& sink) {
-    if (failure_ != Status::ok || ended_ || size == 0) {
+    if (failure_ != Status::ok || size == 0) {
         return failure_;
     }
-    // zlib judges a zlib head by its first two bytes: until then the input
-    // is kept, for a raw restart.
-    const bool mayRestart = !gzip_ && !triedRaw_;
-    if (mayRestart) {
-        head_.append(data, size);
+    if (stages_.empty()) {
+        // A coding not known: refused at its first byte, the reason kept.
+        failure_ = Status::damaged;
+        return failure_;
     }
-    while (size > 0 && failure_ == Status::ok && !ended_) {
+    input_ += static_cast<std::int64_t>(size);
+    return push(0, data, size, sink);
+}
+
+ContentDecoder::Status ContentDecoder::push(std::size_t index, const char* data, std::size_t size,
+                                            const Sink& sink) {
+    if (size == 0) {
+        return Status::ok;
+    }
+    if (index == stages_.size()) {
+        output_ += static_cast<std::int64_t>(size);
+        if (output_ > limit_) {
+            return fail(Status::tooLarge,
+                        "the body decodes to more than " + std::to_string(limit_) + " bytes");
+        }
+        return sink(data, size) ? Status::ok
+                                : fail(Status::damaged, "the decoded body was not taken");
+    }
+    Stage& stage = *stages_[index];
+    stage.anyInput = true;
+    if (!stage.ready) {
+        int windowBits = kAnyZlibOrGzipHead;
+        if (stage.coding == Coding::deflate) {
+            // "deflate" is a zlib stream, but some servers send raw deflate:
+            // a zlib head (method 8, a window of at most 32 KiB, the check
+            // bits) tells them apart, as zlib's own first test does.
+            const std::size_t take = std::min(size, sizeof stage.head - stage.headSize);
+            std::copy_n(reinterpret_cast<const unsigned char*>(data), take,
+                        stage.head + stage.headSize);
+            stage.headSize += take;
+            data += take;
+            size -= take;
+            if (stage.headSize < sizeof stage.head) {
+                return Status::ok;
+            }
+            const unsigned cmf = stage.head[0];
+            const unsigned flg = stage.head[1];
+            const bool zlib = (cmf & 0x0f) == 8 && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0;
+            windowBits = zlib ? kZlibHead : kRawDeflate;
+        }
+        if (::inflateInit2(&stage.stream, windowBits) != Z_OK) {
+            return fail(Status::damaged, "zlib cannot be set up");
+        }
+        stage.ready = true;
+        stage.piece = std::make_unique<char[]>(kOutputPiece);
+        if (stage.coding == Coding::deflate) {
+            const Status status = inflateInto(index, reinterpret_cast<const char*>(stage.head),
+                                              sizeof stage.head, sink);
+            if (status != Status::ok) {
+                return status;
+            }
+        }
+    }
+    for (; size > 0;) {
         const std::size_t step = std::min<std::size_t>(size, UINT_MAX);
-        stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-        stream_.avail_in = static_cast<uInt>(step);
-        failure_ = inflatePiece(sink);
+        const Status status = inflateInto(index, data, step, sink);
+        if (status != Status::ok) {
+            return status;
+        }
         data += step;
         size -= step;
     }
-    if (!mayRestart) {
-        return failure_;
-    }
-    // A "deflate" body that is no zlib stream is read once more as raw
-    // deflate, from its first byte.
-    if (failure_ == Status::damaged && stream_.total_out == 0) {
-        const std::string all = std::move(head_);
-        if (!restartRaw()) {
-            return failure_;
-        }
-        failure_ = Status::ok;
-        return decode(all.data(), all.size(), sink);
-    }
-    if (stream_.total_in >= 2 || failure_ != Status::ok) {
-        triedRaw_ = true;
-        std::string().swap(head_);
-    }
-    return failure_;
+    return Status::ok;
 }
 
-ContentDecoder::Status ContentDecoder::inflatePiece(const Sink& sink) {
+ContentDecoder::Status ContentDecoder::inflateInto(std::size_t index, const char* data,
+                                                   std::size_t size, const Sink& sink) {
+    Stage& stage = *stages_[index];
+    z_stream& stream = stage.stream;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    stream.avail_in = static_cast<uInt>(size);
     for (;;) {
-        stream_.next_out = reinterpret_cast<Bytef*>(piece_.get());
-        stream_.avail_out = static_cast<uInt>(kOutputPiece);
-        const int result = ::inflate(&stream_, Z_NO_FLUSH);
-        if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
-            return Status::damaged;
+        if (stage.ended) {
+            if (stream.avail_in == 0) {
+                return Status::ok;
+            }
+            // Another gzip member may follow; anything else after the end
+            // of the stream is no part of the body.
+            if (stage.coding != Coding::gzip || ::inflateReset(&stream) != Z_OK) {
+                return fail(Status::damaged, "bytes follow the end of the coded body");
+            }
+            stage.ended = false;
         }
-        const std::size_t produced = kOutputPiece - stream_.avail_out;
-        const auto output = static_cast<std::int64_t>(stream_.total_out);
-        const auto input = static_cast<std::int64_t>(stream_.total_in);
-        if (output > limit_ || (output > kSafetyThreshold && output > kMaximumRatio * input)) {
-            return Status::tooLarge;
-        }
-        if (produced > 0 && !sink(piece_.get(), produced)) {
-            return Status::damaged;
-        }
+        stream.next_out = reinterpret_cast<Bytef*>(stage.piece.get());
+        stream.avail_out = static_cast<uInt>(kOutputPiece);
+        const uInt before = stream.avail_in;
+        const int result = ::inflate(&stream, Z_NO_FLUSH);
+        const std::size_t produced = kOutputPiece - stream.avail_out;
         if (result == Z_STREAM_END) {
-            ended_ = true;
-            return Status::ok;
+            stage.ended = true;
+        } else if ((result != Z_OK && result != Z_BUF_ERROR) ||
+                   (produced == 0 && stream.avail_in == before && before > 0)) {
+            return fail(Status::damaged,
+                        std::string("the coded body is damaged") +
+                            (stream.msg != nullptr ? std::string(": ") + stream.msg : ""));
         }
-        // Everything given is read and nothing more is pending, or nothing
-        // can move without more input.
-        if ((stream_.avail_in == 0 && stream_.avail_out != 0) || result == Z_BUF_ERROR) {
+        stage.produced += static_cast<std::int64_t>(produced);
+        if (stage.produced > kSafetyThreshold && stage.produced > kMaximumRatio * input_) {
+            return fail(Status::tooLarge, "the body decodes to more than " +
+                                              std::to_string(kMaximumRatio) + " times its size");
+        }
+        const Status status = push(index + 1, stage.piece.get(), produced, sink);
+        if (status != Status::ok) {
+            return status;
+        }
+        // Everything given is read and nothing more is pending.
+        if (!stage.ended && stream.avail_in == 0 && stream.avail_out != 0) {
             return Status::ok;
         }
     }
 }
 
 ContentDecoder::Status ContentDecoder::finish() {
-    if (failure_ == Status::ok && !ended_) {
-        failure_ = Status::damaged;
+    if (failure_ != Status::ok) {
+        return failure_;
     }
-    return failure_;
+    for (const auto& stage : stages_) {
+        // A stage that never saw a byte ends an empty body.
+        if (stage->anyInput && !stage->ended) {
+            return fail(Status::damaged, "the coded body ends early");
+        }
+    }
+    return Status::ok;
 }

@@ -5,16 +5,21 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include <zlib.h>
-
-// Decodes a response body sent with the content coding "gzip" or "deflate"
-// (a zlib stream, or a raw deflate stream as some servers send it), fed in
-// pieces as they arrive. It holds no output of its own: each decoded piece,
-// at most kOutputPiece bytes, goes to the sink at once. Decoding is bounded:
-// it fails as soon as the output passes the given limit, or passes
-// kSafetyThreshold bytes while being more than kMaximumRatio times the input
-// so far (as Qt 6 refuses archive bombs), before that output is handed on.
+// Decodes a response body sent with the content codings of its
+// Content-Encoding header, fed in pieces as they arrive: "gzip" (any number
+// of members one after the other, as RFC 1952 allows; "x-gzip" is the same)
+// and "deflate" (a zlib stream, or a raw deflate stream as some servers send
+// it), each undone in the reverse of the order they are listed in,
+// "identity" skipped. A list that names a coding it does not know is
+// refused: the body's first byte fails it, and it never hands on bytes that
+// are still coded. It holds no output of its own: each decoded piece, at
+// most kOutputPiece bytes, goes to the sink at once. Decoding is bounded
+// over the whole chain: it fails as soon as the output passes the given
+// limit, or any coding's output passes kSafetyThreshold bytes while being
+// more than kMaximumRatio times the body's bytes so far (as Qt 6 refuses
+// archive bombs), before that output is handed on.
 class ContentDecoder {
 public:
     enum class Status { ok, tooLarge, damaged };
@@ -26,35 +31,39 @@ public:
     static constexpr std::int64_t kMaximumRatio = 40;
 
     // A decoder for the value of a Content-Encoding header, or null when the
-    // body is sent as it is (no coding, "identity", or one this does not
-    // know, which is handed on undecoded).
+    // body is sent as it is (no coding, or "identity" alone).
     static std::unique_ptr<ContentDecoder> forEncoding(const std::string& encoding,
                                                        std::int64_t limit);
 
-    ContentDecoder(bool gzip, std::int64_t limit);
     ~ContentDecoder();
     ContentDecoder(const ContentDecoder&) = delete;
     ContentDecoder& operator=(const ContentDecoder&) = delete;
 
-    // Decodes the next piece of the body. Bytes after the end of the stream
-    // are ignored. After a failure every call fails the same way.
+    // Decodes the next piece of the body. After a failure every call fails
+    // the same way.
     Status decode(const char* data, std::size_t size, const Sink& sink);
-    // The body has ended: damaged when the stream has not.
+    // The body has ended: damaged when a coding's stream has not (an empty
+    // body is no stream and passes).
     Status finish();
+    // Why it failed, in words (a coding not known, a damaged stream, bytes
+    // that are no gzip member...); empty while it has not.
+    const std::string& problem() const { return problem_; }
 
 private:
-    Status inflatePiece(const Sink& sink);
-    // Starts the stream again as raw deflate: "deflate" without its zlib head.
-    bool restartRaw();
+    enum class Coding { gzip, deflate };
+    struct Stage;
 
-    z_stream stream_{};
-    bool ready_ = false;
-    const bool gzip_;
-    bool triedRaw_ = false;
-    bool ended_ = false;
-    Status failure_ = Status::ok;
+    ContentDecoder(const std::vector<Coding>& applied, std::int64_t limit);
+    // Decodes `size` bytes with stage `index`; its output goes to the next
+    // stage, or to `sink` behind the last one.
+    Status push(std::size_t index, const char* data, std::size_t size, const Sink& sink);
+    Status inflateInto(std::size_t index, const char* data, std::size_t size, const Sink& sink);
+    Status fail(Status status, std::string problem);
+
+    std::vector<std::unique_ptr<Stage>> stages_;  // the coding applied last first
     const std::int64_t limit_;
-    // The input so far while a "deflate" body may still turn out raw.
-    std::string head_;
-    std::unique_ptr<char[]> piece_;
+    std::int64_t input_ = 0;
+    std::int64_t output_ = 0;
+    Status failure_ = Status::ok;
+    std::string problem_;
 };

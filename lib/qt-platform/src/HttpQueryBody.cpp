@@ -134,7 +134,8 @@ bool HttpQuery::decodeAvailable(QNetworkReply* reply) {
     }
     if (status == ContentDecoder::Status::damaged) {
         if (!notTaken) {
-            qCWarning(lcHttpQuery) << "the compressed response body cannot be decoded";
+            qCWarning(lcHttpQuery) << "the response body cannot be decoded:"
+                                   << decoder_->problem().c_str();
         }
         releaseBody();
         // A download file that failed has given its own error already.

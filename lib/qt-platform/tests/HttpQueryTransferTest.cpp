@@ -517,7 +517,9 @@ TEST_F(HttpQueryTransferTest, BodiesWithoutALengthArriveWhole) {
 // With the default limit: a body announced over it fails at the head though
 // none of it is sent, a gzip body decoding to far more than forty times its
 // size fails early, and both say that the body was refused; a gzip body is
-// decoded, a damaged one, or one cut short, fails as Qt reports damaged data.
+// decoded (every member of it, every coding of a list), a damaged one, one
+// cut short, one with bytes behind its last member or one in a coding not
+// known fails as Qt reports damaged data.
 // A download decodes each body the same way (it has no limit of size): the
 // file it replaces takes the decoded body, or stays as it was. The queries
 // follow redirects: a redirect's body, however long and however coded, is
@@ -574,6 +576,21 @@ TEST_F(HttpQueryTransferTest, BodiesAreRefusedAtTheHeadOrWhileDecoded) {
          "moved on"},
         {"a redirect with a gzip body", redirect("Content-Encoding: gzip\r\n", letters), 0,
          "moved on"},
+        {"gzip in two members",
+         serve("Content-Encoding: gzip\r\n", gzip(QByteArray::fromStdString(text.substr(0, 1000))) +
+                                                  gzip(QByteArray::fromStdString(text.substr(1000)))),
+         0, text},
+        {"gzip over gzip",
+         serve("Content-Encoding: gzip, gzip\r\n",
+               gzip(QByteArray::fromStdString(gzip(QByteArray::fromStdString(text))))),
+         0, text},
+        {"gzip beside identity",
+         serve("Content-Encoding: gzip, identity\r\n", gzip(QByteArray::fromStdString(text))), 0,
+         text},
+        {"gzip with bytes behind its member",
+         serve("Content-Encoding: gzip\r\n", gzip(QByteArray::fromStdString(text)) + "trailing"),
+         29, ""},
+        {"a coding not known", serve("Content-Encoding: br\r\n", text), 29, ""},
     };
     startPlatform();
     const std::string target = scratch() + "/package";

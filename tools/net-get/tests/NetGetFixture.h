@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "ProxyAuthenticator.h"

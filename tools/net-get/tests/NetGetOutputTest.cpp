@@ -30,6 +30,12 @@ TEST_F(NetGetTest, OnlyASuccessfulTransferTouchesTheOutput) {
         {"a 255-byte name, whole", Kind::LongName, kNew, "", 0, "new", ""},
         {"a 404 page", Kind::File, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
          "", 40, "precious", ""},
+        {"a FIFO, a 404 page", Kind::Fifo,
+         "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found", "", 40, "", ""},
+        // Dropped, it is not decoded either.
+        {"a 404 page coded and damaged", Kind::File,
+         "HTTP/1.1 404 Not Found\r\nContent-Encoding: gzip\r\nContent-Length: 9\r\n\r\nnot found",
+         "", 40, "precious", ""},
         {"a 503 page", Kind::File,
          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy", "", 50, "precious",
          ""},

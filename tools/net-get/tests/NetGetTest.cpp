@@ -46,6 +46,11 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
     // The body of the fifth one is as long as an event counter's value. The
     // bomb decodes to 128 MiB, past the free 64 MiB at over 100 to 1.
     const std::string bomb = testsupport::gzipZeros(std::uint64_t{128} << 20);
+    const std::string members =
+        testsupport::compressed("first, ", 31) + testsupport::compressed("second", 31);
+    const std::string twice =
+        testsupport::compressed(testsupport::compressed("coded twice", 31), 31);
+    const std::string choices = Body((1 << 20) + 100);
     Serve({"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
            "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n", "", "SSH-2.0-OpenSSH\r\n\r\n",
            "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n8 bytes!", Answer("up", 2),
@@ -53,6 +58,22 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
                std::to_string(bomb.size()) + "\r\n\r\n" + bomb,
            "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n4\r\nnot!\r\n0\r\n\r\n",
            "HTTP/1.1 404 Not Found\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\nnot!",
+           // Bodies that are not written are not decoded: a 404's with -o, a
+           // followed redirect's.
+           "HTTP/1.1 404 Not Found\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\nnot!",
+           "HTTP/1.1 302 Found\r\nLocation: /there\r\nContent-Encoding: gzip\r\n"
+           "Content-Length: 4\r\n\r\nnot!",
+           Answer("there", 5),
+           // Every member, every coding of a list; none not known.
+           "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+               std::to_string(members.size()) + "\r\n\r\n" + members,
+           "HTTP/1.1 200 OK\r\nContent-Encoding: gzip, gzip\r\nContent-Length: " +
+               std::to_string(twice.size()) + "\r\n\r\n" + twice,
+           "HTTP/1.1 200 OK\r\nContent-Encoding: br\r\nContent-Length: 3\r\n\r\nraw",
+           "HTTP/1.1 999 Odd\r\nContent-Length: 0\r\n\r\n",
+           // A redirect not followed: its first 1 MiB, and a word on the rest.
+           "HTTP/1.1 300 Choose\r\nContent-Length: " + std::to_string(choices.size()) + "\r\n\r\n" +
+               choices,
            Answer("too large", 9)});
     const std::string port = std::to_string(peer_->readyNumber("port").value_or(0));
     struct Case {
@@ -60,6 +81,7 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         int exitCode;
         bool outputClosed = false;  // started with standard output closed
         std::string says = "";      // on standard error
+        std::optional<std::string> output = std::nullopt;  // on standard output
         const char* shell = nullptr;  // a shell line that runs it: "$0" "$@"
     };
     const Case cases[] = {
@@ -88,12 +110,26 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
          ": the body does not decode: the body decodes to more than "},
         {{url("/transfer-coded")}, 5, false, ": the transfer-coded body does not decode: "},
         {{url("/gone")}, 5, false, ": the body does not decode: the coded body is corrupt"},
+        {{url("/gone"), "-o", folder_.file("gone")}, 40},
+        {{url("/moved")}, 0, false, "", "there"},
+        {{url("/members")}, 0, false, "", "first, second"},
+        {{url("/twice")}, 0, false, "", "coded twice"},
+        {{url("/unknown")}, 5, false,
+         ": the body does not decode: the content coding \"br\" is not known", ""},
+        {{url("/odd")}, 90},
+        {{url("/choose")}, 30, false,
+         ": only the first 1048576 of the 1048676 bytes of the redirect's body were written\n",
+         choices.substr(0, 1 << 20)},
+        // Methods are tokens: no tab, "(" or "/" goes on the request line.
+        {{url("/"), "-X", "GE\tT"}, 64, false, "is not a token"},
+        {{url("/"), "-X", "GE(T"}, 64, false, "the method 'GE(T' is not a token"},
+        {{url("/"), "-X", "GE/T"}, 64, false, "the method 'GE/T' is not a token"},
         // A file size limit fails the write; it does not end the run.
         {{url("/limited"), "-o", folder_.file("limited")}, 74, false,
-         "writing the body failed: File too large", "ulimit -f 0; exec \"$0\" \"$@\""},
+         "writing the body failed: File too large", std::nullopt, "ulimit -f 0; exec \"$0\" \"$@\""},
         // /dev/stdout leads to a regular file: refused, as any link to one, before the request.
         {{url("/never"), "-o", "/dev/stdout"}, 74, false,
-         "/dev/stdout: a link to a regular file is refused", "exec \"$0\" \"$@\" >\"$OUT\""},
+         "/dev/stdout: a link to a regular file is refused", std::nullopt, "exec \"$0\" \"$@\" >\"$OUT\""},
     };
     for (const auto& c : cases) {
         auto argv =
@@ -110,7 +146,11 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         EXPECT_EQ(result.exitCode, c.exitCode)
             << (c.arguments.empty() ? "" : c.arguments.front()) << "\n" << result.errors;
         EXPECT_NE(std::string::npos, result.errors.find(c.says)) << result.errors;
+        if (c.output) {
+            EXPECT_TRUE(result.output == *c.output) << result.output.size() << " bytes of output";
+        }
     }
+    EXPECT_FALSE(std::filesystem::exists(folder_.file("gone")));
     EXPECT_EQ(std::string::npos, readFile(folder_.file("requests.log")).find("/never"));
     for (const auto& name : Names(folder_.path())) {
         EXPECT_EQ(std::string::npos, name.find("limited")) << "left: " << name;
@@ -139,6 +179,10 @@ TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
     const std::string asks =
         "[{\"response\": \"HTTP/1.0 407 Auth\\r\\nProxy-Authenticate: Basic realm=\\\"p\\\"\\r\\n\\r\\n\", "
         "\"close\": true}]";
+    // A refusal whose body would not decode: the body is dropped unread.
+    const std::string asksCoded =
+        "[{\"response\": \"HTTP/1.0 407 Auth\\r\\nProxy-Authenticate: Basic realm=\\\"p\\\"\\r\\n"
+        "Content-Encoding: gzip\\r\\nContent-Length: 8\\r\\n\\r\\nnot gzip\", \"close\": true}]";
     const std::string tunnels =
         "[{\"response\": \"HTTP/1.1 200 Connection established\\r\\n\\r\\n\"}, "
         "{\"response\": \"HTTP/1.1 200 OK\\r\\nContent-Length: 2\\r\\n\\r\\nok\"}]";
@@ -152,6 +196,7 @@ TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
     };
     const Case cases[] = {
         {{"--proxy-user", "anna:s:cret"}, home, asks + ", " + tunnels, "anna:s:cret"},
+        {{"--proxy-user=anna:s:cret"}, home, asksCoded + ", " + tunnels, "anna:s:cret"},
         {{}, home, asks + ", " + tunnels, "anna:from-storage"},
         {{}, newHome, tunnels, ""},
         {{"--proxy-user", "anna:wrong"}, newHome, asks + ", " + asks + ", " + asks + ", " + asks, "anna:wrong",
@@ -191,8 +236,13 @@ TEST_F(NetGetTest, GoesThroughTheProxyWithTheGivenOrStoredCredentials) {
              {"http://h.test/", "--proxy", "no-port"},
              {"http://h.test/", "--proxy", "h:70000"},
              {"http://h.test/", "--proxy-user", "anna:secret"},
-             {"http://h.test/", "--proxy", "h:1", "--proxy-user", "no-colon"}}) {
-        EXPECT_EQ(64, run(wrong).exitCode) << wrong.back();
+             {"http://h.test/", "--proxy", "h:1", "--proxy-user", "no-colon"},
+             {"http://h.test/", "--proxy-user=anna:secret"},
+             {"http://h.test/", "--proxy=h:1", "--proxy-user=no-colon-secret"},
+             {"http://h.test/", "--proxy-usr=anna:secret"}}) {
+        const auto refused = run(wrong);
+        EXPECT_EQ(64, refused.exitCode) << wrong.back();
+        EXPECT_EQ(std::string::npos, refused.errors.find("secret")) << refused.errors;
     }
 }
 
@@ -229,11 +279,15 @@ TEST_F(NetGetTest, ABodyReachesAPipeAsItArrives) {
         std::string head, first, rest;
         std::vector<std::string> arguments;
         int exitCode;
+        std::string shownFirst = "first";  // what the first piece of the body is
+        std::string shownRest = "rest";
     } cases[] = {
         {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", "first", "rest", {}, 0},
         {"HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n", "5\r\nfirst\r\n",
          "4\r\nrest\r\n0\r\n\r\n", {}, 40},
         {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", "first", "rest", {"-o", "/dev/stdout"}, 0},
+        // A read of one byte is no less on its way.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", "f", "irst", {}, 0, "f", "irst"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.head.substr(0, 12) + (c.arguments.empty() ? "" : ", -o /dev/stdout"));
@@ -243,20 +297,22 @@ TEST_F(NetGetTest, ABodyReachesAPipeAsItArrives) {
         Serve({c.head + c.first}, ", \"later\": " + Quoted(c.rest) + ", \"after\": " + Quoted(go));
         std::vector<std::string> argv{
             "/bin/bash", "-c",
-            "set -o pipefail; \"$0\" \"$@\" | { head -c 5 >\"$FIRST\"; : >\"$GO\"; cat; }",
+            "set -o pipefail; \"$0\" \"$@\" | { head -c \"$COUNT\" >\"$FIRST\"; : >\"$GO\"; cat; }",
             NET_GET_PATH, url("/")};
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
         testsupport::CommandOptions options;
-        options.environment = {"FIRST=" + first, "GO=" + go};
+        options.environment = {"FIRST=" + first, "GO=" + go,
+                               "COUNT=" + std::to_string(c.shownFirst.size())};
         const auto result = testsupport::runCommand(argv, options);
         EXPECT_EQ(c.exitCode, result.exitCode) << result.errors;
-        EXPECT_EQ("first", readFile(first));
-        EXPECT_EQ("rest", result.output);
+        EXPECT_EQ(c.shownFirst, readFile(first));
+        EXPECT_EQ(c.shownRest, result.output);
     }
 }
 
-// The password of --proxy-user is blanked in the command line once read: a
-// run held by a proxy that never answers shows none in /proc/PID/cmdline.
+// The password of --proxy-user is blanked in the command line once read,
+// every character of it, in either form of the option: a run held by a
+// proxy that never answers shows none in /proc/PID/cmdline.
 TEST_F(NetGetTest, TheProxyPasswordLeavesTheCommandLine) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -267,11 +323,26 @@ TEST_F(NetGetTest, TheProxyPasswordLeavesTheCommandLine) {
     ASSERT_EQ(0, ::listen(listener, 4));
     ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
     const std::string proxy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    for (const auto& [tool, target] : {std::pair{NET_GET_PATH, "http://target.test/"},
-                                       std::pair{NET_WS_PATH, "ws://target.test/"}}) {
-        SCOPED_TRACE(tool);
-        const pid_t pid = testsupport::startCommand(
-            {tool, target, "--proxy", proxy, "--proxy-user", "anna:pass-word"});
+    const struct {
+        const char* tool;
+        const char* target;
+        std::vector<std::string> user;  // the option as given
+        std::string shown;              // what the command line shows of it
+    } cases[] = {
+        {NET_GET_PATH, "http://target.test/", {"--proxy-user", "anna:pass-word"},
+         " --proxy-user " + std::string(14, ' ') + " "},
+        {NET_WS_PATH, "ws://target.test/", {"--proxy-user", "anna:pass-word"},
+         " --proxy-user " + std::string(14, ' ') + " "},
+        {NET_GET_PATH, "http://target.test/", {"--proxy-user=anna:pass-word"},
+         " --proxy-user=" + std::string(14, ' ') + " "},
+        {NET_WS_PATH, "ws://target.test/", {"--proxy-user=anna:pass-word"},
+         " --proxy-user=" + std::string(14, ' ') + " "},
+    };
+    for (const auto& [tool, target, user, shown] : cases) {
+        SCOPED_TRACE(std::string(tool) + " " + user.front());
+        std::vector<std::string> argv{tool, target, "--proxy=" + proxy};
+        argv.insert(argv.end(), user.begin(), user.end());
+        const pid_t pid = testsupport::startCommand(argv);
         ASSERT_GT(pid, 0);
         // It reaches the proxy once its arguments are read.
         pollfd waiting{listener, POLLIN, 0};
@@ -279,7 +350,7 @@ TEST_F(NetGetTest, TheProxyPasswordLeavesTheCommandLine) {
         const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         std::string line = readFile("/proc/" + std::to_string(pid) + "/cmdline");
         std::replace(line.begin(), line.end(), '\0', ' ');
-        EXPECT_NE(std::string::npos, line.find(" --proxy-user ")) << line;
+        EXPECT_NE(std::string::npos, line.find(shown)) << line;
         EXPECT_EQ(std::string::npos, line.find("pass-word")) << line;
         ::kill(pid, SIGTERM);
         testsupport::waitForChild(pid, std::chrono::seconds(30));

@@ -215,6 +215,9 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
         {"raw", "/status/200", "", "", "did not accept the upgrade (HTTP 200)\n", 20},
         {"raw", "/status/302", "", "", "did not accept the upgrade (HTTP 302)\n", 30},
         {"raw", "/status/503", "", "", "did not accept the upgrade (HTTP 503)\n", 50},
+        // A refusal's body is read and dropped, never decoded.
+        {"raw", "/status/404/coded", "", "", "did not accept the upgrade (HTTP 404)\n", 40},
+        {"raw", "/status/500/page", "", "", "did not accept the upgrade (HTTP 500)\n", 50},
         {"raw", "/not-http", "", "", ": the answer is not HTTP\n", 2},
         // The scheme in capitals is the same scheme.
         {"ws", "/greet", "", "welcome\n", "close code 1005\n", 0, true},

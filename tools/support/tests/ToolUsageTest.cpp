@@ -46,6 +46,15 @@ TEST(ToolUsageTest, HelpAndWrongArgumentsAnswerTheSameWayInEveryProgram) {
         {"net-ws", {"ws://127.0.0.1:1/", "ws://127.0.0.1:2/"}, "more than one URL"},
         {"net-ws", {"ws://127.0.0.1:1/", "--proxy"}, "option --proxy needs a value"},
         {"net-ws", {"ws://127.0.0.1:1/", "--proxy-user", "anna:secret"}, "--proxy-user needs --proxy"},
+        // The options' "=" forms; a password is never said back, not even
+        // to an option misspelt.
+        {"net-ws", {"ws://127.0.0.1:1/", "--proxy-user=anna:secret"}, "--proxy-user needs --proxy"},
+        {"net-ws", {"ws://127.0.0.1:1/", "--proxy=nope"}, "'nope' is not HOST:PORT"},
+        {"net-get", {"http://127.0.0.1:1/", "--proxy-usr=anna:secret"},
+         "unknown option '--proxy-usr=...'"},
+        {"net-get", {"http://127.0.0.1:1/", "--proxy=h:1", "--proxy-user=secret"},
+         "the proxy user is not USER:PASSWORD"},
+        {"net-get", {"http://127.0.0.1:1/", "--proxy-user"}, "option --proxy-user needs a value"},
         {"net-ws", {"http://127.0.0.1:1/"}, "the scheme of 'http://127.0.0.1:1/' is not ws or wss"},
         {"net-ws", {"HTTPS://127.0.0.1:1/"}, "is not ws or wss"},
         {"qtp-get", {"--bogus"}, "unknown option '--bogus'"},
@@ -96,6 +105,7 @@ TEST(ToolUsageTest, HelpAndWrongArgumentsAnswerTheSameWayInEveryProgram) {
             EXPECT_NE(std::string::npos, lines[0].find(row.reason)) << lines[0];
             EXPECT_EQ(0u, lines[1].rfind("usage: " + name, 0)) << lines[1];
             EXPECT_EQ("", run.output) << name << " " << row.reason;
+            EXPECT_EQ(std::string::npos, run.errors.find("secret")) << run.errors;
         }
         EXPECT_TRUE(covered) << name << " has no wrong command line in the table";
     }

@@ -13,7 +13,8 @@ pings ("are you there"), journals {"pong": true} once answered and sends
 The proxy leads "target.test:443" to "wss" and "target.test:80" to "ws".
 
 The raw server answers the upgrade by path: "/status/CODE" with that status
-and no upgrade, "/not-http" with a line that is no HTTP, a wrong or missing
+and no upgrade ("/status/CODE/coded": with a body labelled gzip that is not,
+"/status/CODE/page": with a body of 10,000 bytes), "/not-http" with a line that is no HTTP, a wrong or missing
 accept value, a 101 bent as "/answer/VARIANT" names (RAW_ANSWERS), or a
 correct one followed at once, in the same write, by the script's frames
 (RAW_SCRIPTS; "/bytes/HEX" sends the bytes HEX; "/late" sends "late" after a
@@ -80,6 +81,13 @@ RAW_ANSWERS = {
 
 EXPECTED = "Basic " + base64.b64encode(b"anna:open-sesame").decode()
 CLOSING = b"Content-Length: 0\r\nConnection: close\r\n\r\n"
+# The rest of a "/status/CODE/BODY" answer: no body, one labelled gzip that
+# is not, or a page of 10,000 bytes.
+STATUS_BODIES = {
+    "": CLOSING,
+    "coded": b"Content-Encoding: gzip\r\nContent-Length: 8\r\nConnection: close\r\n\r\nnot gzip",
+    "page": b"Content-Length: 10000\r\nConnection: close\r\n\r\n" + b"p" * 10000,
+}
 
 
 async def drain(reader, writer=None):
@@ -168,8 +176,9 @@ async def serve(options):
             if value is not None:
                 headers[name] = value
         if path.startswith("/status/") or path == "/not-http":
+            code, _, body = path[len("/status/"):].partition("/")
             writer.write(b"SSH-2.0-OpenSSH\r\n\r\n" if path == "/not-http" else
-                         f"HTTP/1.1 {path[len('/status/'):]} Other\r\n".encode() + CLOSING)
+                         f"HTTP/1.1 {code} Other\r\n".encode() + STATUS_BODIES[body])
             await writer.drain()
             writer.close()
             return

@@ -70,13 +70,19 @@ protected:
                                                          loop_->connectivity);
     }
 
-    // The upgrade's status (0 when it did not complete in time).
+    // The upgrade's status (0 when it did not complete in time); the body
+    // of its response in `body`, when given.
     network::HTTPStatusCode connect(const std::shared_ptr<network::AsyncWebSocket>& socket,
                                     const std::string& to,
-                                    std::map<std::string, std::string> headers = {}) const {
+                                    std::map<std::string, std::string> headers = {},
+                                    std::string* body = nullptr) const {
         network::HTTPStatusCode status = 0;
         socket->Connect(to, std::move(headers),
-                        [&](network::HTTPStatusCode code, std::unique_ptr<network::IHTTPResponse>) {
+                        [&](network::HTTPStatusCode code,
+                            std::unique_ptr<network::IHTTPResponse> response) {
+                            if (body != nullptr && response) {
+                                *body = Text(response->TakeBody());
+                            }
                             status = code;
                         });
         loop_->runUntil([&] { return status != 0; });
