@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <boost/asio/post.hpp>
@@ -80,8 +81,8 @@ toolsupport::ToolUsage Usage(const char* argv0) {
         "  -d BODY             the request body\n" +
             std::string(toolsupport::ProxyOptions::kOptionLines) +
             "Exit status: 0 for a 2xx answer or a 304; 1 the request was not sent (a URL it\n"
-        "cannot use: the reason is said), 2 the answer is not HTTP, 3 could not connect\n"
-        "(name, TCP, TLS or proxy), 5 sending or reading failed, or the body does not decode\n"
+        "cannot use, or no thread could be started: the reason is said), 2 the answer is not\n"
+        "HTTP, 3 could not connect (name, TCP, TLS or proxy), 5 sending or reading failed, or the body does not decode\n"
         "(the reason is said); 10 for a 101 answer, 30 for a redirect that was not followed\n"
         "(the redirects ran out, the target may not be followed, or a 300, 305, 306 or 308,\n"
         "never followed), 40 for a 4xx answer, 50 for a 5xx one, 60 to 90 for a status of\n"
@@ -224,7 +225,17 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
 
     const auto proxyAuthenticator = options.proxy.MakeAuthenticator();
-    auto service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
+    std::shared_ptr<network::AsyncService> service;
+    try {
+        service = std::make_shared<network::AsyncService>(false, "net-get", nullptr);
+    } catch (const std::system_error& failure) {
+        // No thread for the service (a limit of processes, say).
+        std::cerr << program << ": " << options.url << ": "
+                  << FailureText(network::httpstatus::kNotSent)
+                  << ": no thread could be started for it: " << failure.code().message()
+                  << " (error " << network::httpstatus::kNotSent << ")\n";
+        return network::httpstatus::kNotSent;
+    }
     auto connection = network::AsyncHTTPConnection::Create(
         service, std::make_shared<network::AsyncSSLContext>(), proxyAuthenticator,
         std::make_shared<network::NetworkConnectivity>(), std::make_shared<network::HTTPCookieStore>());

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include <boost/asio/post.hpp>
@@ -59,15 +60,15 @@ toolsupport::ToolUsage Usage(const char* argv0) {
             std::string(toolsupport::ProxyOptions::kOptionLines) +
             "Exit status: 0 the connection ended with a closing handshake (begun by either side,\n"
             "the server's Close frame read); 7 the connection broke or ended without the server's\n"
-            "Close frame, or the server broke the protocol; when the opening failed:\n"
-            "1 the URL is not valid (the reason is said), 2 the answer is not HTTP, 3 could not\n"
-            "connect (name, TCP, TLS or proxy), 5 sending or reading failed or no answer within\n"
-            "a minute; for an answer that does not upgrade, 10 times its status class (an\n"
-            "interim 1xx answer is skipped): 20 a 2xx, 30 a 3xx (not followed), 40 a 4xx (a 407\n"
-            "from the proxy) or a 101 that does not upgrade to a web socket (a wrong accept\n"
-            "value, Upgrade or Connection, or an extension or subprotocol not asked for), 50 a\n"
-            "5xx; 64 a wrong command line; 74 the messages could not be written (the connection\n"
-            "is then closed).\n");
+            "Close frame, or the server broke the protocol; when the opening failed: 1 the upgrade\n"
+            "was not sent (the URL is not valid, or no thread could be started: the reason is\n"
+            "said), 2 the answer is not HTTP, 3 could not connect (name, TCP, TLS or proxy), 5\n"
+            "sending or reading failed or no answer within a minute; for an answer that does not\n"
+            "upgrade, 10 times its status class (an interim 1xx answer is skipped): 20 a 2xx, 30 a\n"
+            "3xx (not followed), 40 a 4xx (a 407 from the proxy) or a 101 that does not upgrade to\n"
+            "a web socket (a wrong accept value, Upgrade or Connection, or an extension or\n"
+            "subprotocol not asked for), 50 a 5xx; 64 a wrong command line; 74 the messages could\n"
+            "not be written (the connection is then closed).\n");
 }
 
 struct Options {
@@ -254,26 +255,35 @@ int main(int argc, char** argv) {
     // No log is kept: the library's records are dropped before they are formatted.
     common::Logger::setEarlyLevel(common::loglevel::off);
 
-    auto service = std::make_shared<network::AsyncService>(false, "net-ws", nullptr);
+    std::shared_ptr<network::AsyncService> service;
     auto session = std::make_shared<Session>();
-    session->socket = std::make_shared<network::AsyncWebSocket>(
-        service, std::make_shared<network::AsyncSSLContext>(), options.proxy.MakeAuthenticator(),
-        std::make_shared<network::NetworkConnectivity>());
-    // The output asks for the next message on the service's thread, while
-    // the service runs. The session owns the output, whose thread ends
-    // before the session goes.
-    Session* const owner = session.get();
-    session->output = std::make_unique<MessageOutput>(stdout, [owner, weak = std::weak_ptr<Session>(session), &service] {
-        std::lock_guard<std::mutex> lock(owner->serviceMutex);
-        if (owner->serviceStopped) {
-            return;
-        }
-        boost::asio::post(service->GetIOContext(), [weak] {
-            if (auto session = weak.lock(); session && session->socket) {
-                ReceiveLoop(session);
-            }
-        });
-    });
+    try {
+        service = std::make_shared<network::AsyncService>(false, "net-ws", nullptr);
+        session->socket = std::make_shared<network::AsyncWebSocket>(
+            service, std::make_shared<network::AsyncSSLContext>(),
+            options.proxy.MakeAuthenticator(), std::make_shared<network::NetworkConnectivity>());
+        // The output asks for the next message on the service's thread,
+        // while the service runs. The session owns the output, whose thread
+        // ends before the session goes.
+        Session* const owner = session.get();
+        session->output = std::make_unique<MessageOutput>(
+            stdout, [owner, weak = std::weak_ptr<Session>(session), &service] {
+                std::lock_guard<std::mutex> lock(owner->serviceMutex);
+                if (owner->serviceStopped) {
+                    return;
+                }
+                boost::asio::post(service->GetIOContext(), [weak] {
+                    if (auto session = weak.lock(); session && session->socket) {
+                        ReceiveLoop(session);
+                    }
+                });
+            });
+    } catch (const std::system_error& failure) {
+        // No thread for the service or the output (a limit of processes, say).
+        return usage.fail(url + ": the upgrade was not sent: no thread could be started for it: " +
+                              failure.code().message(),
+                          network::httpstatus::kNotSent);
+    }
 
     std::promise<network::HTTPStatusCode> upgraded;
     boost::asio::post(service->GetIOContext(), [session, &upgraded, &url] {

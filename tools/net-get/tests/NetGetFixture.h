@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <iostream>
 #include <cstring>
 #include <filesystem>
 #include <fstream>

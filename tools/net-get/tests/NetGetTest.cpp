@@ -76,6 +76,11 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
                choices,
            Answer("too large", 9)});
     const std::string port = std::to_string(peer_->readyNumber("port").value_or(0));
+    // Root is not held to a limit of processes: user 65534 is, and so no thread starts.
+    const char* const kOneProcess =
+        "exec /usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/prlimit "
+        "--nproc=1 \"$0\" \"$@\"";
+    const testsupport::SharedFolder nobodys;
     struct Case {
         std::vector<std::string> arguments;
         int exitCode;
@@ -130,17 +135,32 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         // /dev/stdout leads to a regular file: refused, as any link to one, before the request.
         {{url("/never"), "-o", "/dev/stdout"}, 74, false,
          "/dev/stdout: a link to a regular file is refused", std::nullopt, "exec \"$0\" \"$@\" >\"$OUT\""},
+        {{url("/unsent")}, 1, false,
+         ": the request was not sent: no thread could be started for it: ", std::nullopt,
+         kOneProcess},
     };
     for (const auto& c : cases) {
+        testsupport::CommandOptions options;
+        options.environment = {"OUT=" + folder_.file("standard output")};
+        std::string program = NET_GET_PATH;
+        if (c.shell == kOneProcess) {
+            if (!nobodys.usable()) {
+                std::cout << "[  SKIPPED ] " << c.arguments.front() << ": " << nobodys.why() << "\n";
+                continue;
+            }
+            program = nobodys.runnable(NET_GET_PATH);
+            // The leak checker of a sanitized build needs a thread of its own at the end.
+            const char* sanitizer = std::getenv("ASAN_OPTIONS");
+            options.environment.push_back(std::string("ASAN_OPTIONS=") +
+                                          (sanitizer ? std::string(sanitizer) + ":" : "") +
+                                          "detect_leaks=0");
+        }
         auto argv =
             c.outputClosed || c.shell
                 ? std::vector<std::string>{"/bin/sh", "-c",
-                                           c.shell ? c.shell : "exec \"$0\" \"$@\" >&-",
-                                           NET_GET_PATH}
-                : std::vector<std::string>{NET_GET_PATH};
+                                           c.shell ? c.shell : "exec \"$0\" \"$@\" >&-", program}
+                : std::vector<std::string>{program};
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-        testsupport::CommandOptions options;
-        options.environment = {"OUT=" + folder_.file("standard output")};
         const auto result = testsupport::runCommand(argv, options);
         ASSERT_TRUE(result.exited);
         EXPECT_EQ(result.exitCode, c.exitCode)
