@@ -65,6 +65,7 @@
 #include "common/logging/ILogger.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
 #include "StatusBodyServer.h"
+#include "ToolRun.h"
 #include "support/ScriptServer.h"
 
 extern char** environ;
@@ -247,39 +248,6 @@ void print(const Line& line, std::uintmax_t bytes, const Line* reference) {
                 line.peakMiB() / mib);
 }
 
-// One run of a program: its exit status (-1: it did not start or was
-// killed), wall time and peak memory.
-struct ProcessRun {
-    int exitCode = -1;
-    double seconds = 0;
-    long peakKiB = 0;
-};
-
-// Runs `words` with its standard output and error thrown away, and waits.
-ProcessRun runQuietly(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const auto start = Clock::now();
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return {};
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-            std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss};
-}
-
 double medianOf(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
@@ -287,7 +255,7 @@ double medianOf(std::vector<double> values) {
 }
 
 // The exit statuses of the rounds: one number when they agree, else all of them.
-std::string statusesOf(const std::vector<ProcessRun>& runs) {
+std::string statusesOf(const std::vector<Run>& runs) {
     std::string all;
     bool agree = true;
     for (const auto& run : runs) {
@@ -324,8 +292,8 @@ bool measureErrorBodies(const std::vector<std::string>& qtpGets, long mebibytes,
     const std::size_t caseCount = sizeof cases / sizeof cases[0];
     const std::string file = folder + "/error-body.out";
     // [qtp-get][case][size]: the runs of every round.
-    std::vector<std::vector<std::vector<ProcessRun>>> runs(
-        qtpGets.size(), std::vector<std::vector<ProcessRun>>(caseCount * 2));
+    std::vector<std::vector<std::vector<Run>>> runs(
+        qtpGets.size(), std::vector<std::vector<Run>>(caseCount * 2));
     bool ok = true;
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t client = 0; client < qtpGets.size(); ++client) {
@@ -337,7 +305,7 @@ bool measureErrorBodies(const std::vector<std::string>& qtpGets, long mebibytes,
                     if (cases[c].toFile) {
                         words.insert(words.end(), {"-o", file});
                     }
-                    const ProcessRun run = runQuietly(words);
+                    const Run run = Spawn(words);
                     std::filesystem::remove(file);
                     ok = ok && run.peakKiB > 0;
                     runs[client][c * 2 + size].push_back(run);
