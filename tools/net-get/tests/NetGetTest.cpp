@@ -145,7 +145,8 @@ TEST_F(NetGetTest, ExitsWithTheFailureOrTheStatusClass) {
         std::string program = NET_GET_PATH;
         if (c.shell == kOneProcess) {
             if (!nobodys.usable()) {
-                std::cout << "[  SKIPPED ] " << c.arguments.front() << ": " << nobodys.why() << "\n";
+                // Said so, without marking the whole table skipped.
+                std::cout << "not run: " << c.arguments.front() << ": " << nobodys.why() << "\n";
                 continue;
             }
             program = nobodys.runnable(NET_GET_PATH);

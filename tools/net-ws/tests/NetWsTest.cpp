@@ -252,7 +252,8 @@ TEST_F(NetWsTest, SendsEachLineAndPrintsEachMessageThenTheCloseCode) {
             to.replace(0, 2, "WS");
         }
         if (c.oneProcess && !nobodys.usable()) {
-            std::cout << "[  SKIPPED ] " << c.path << " with one process: " << nobodys.why() << "\n";
+            // Said so, without marking the whole table skipped.
+            std::cout << "not run: " << c.path << " with one process: " << nobodys.why() << "\n";
             continue;
         }
         const auto result =
