@@ -10,6 +10,7 @@
 
 #include "common/utils/RandomString.h"
 #include "common/utils/TargetEntry.h"
+#include "common/utils/WriteAll.h"
 
 namespace {
 
@@ -17,22 +18,6 @@ namespace {
 // the whole stays within the system's bound of 255 bytes.
 constexpr std::size_t kNameKept = 200;
 constexpr int kNamingAttempts = 16;
-
-// Writes all of `size` bytes to `fd`; false on an error.
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // The folder part of `path` ("." for a bare name) and its last part.
 std::pair<std::string, std::string> SplitPath(const std::string& path) {
@@ -76,8 +61,10 @@ bool BodyOutput::Check() {
 }
 
 bool BodyOutput::Write(const unsigned char* data, std::size_t size) {
-    if (error_ == 0 && Open() && !WriteAll(fd_, data, size)) {
-        Fail(errno);
+    if (error_ == 0 && Open()) {
+        if (const int error = common::writeAll(fd_, data, size); error != 0) {
+            Fail(error);
+        }
     }
     return error_ == 0;
 }

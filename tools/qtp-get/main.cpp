@@ -31,6 +31,7 @@
 #include "common/logging/ILogger.h"
 #include "common/logging/Logger.h"
 #include "common/taskscheduler/TaskSchedulerMac.h"
+#include "common/utils/WriteAll.h"
 #include "ToolUsage.h"
 
 namespace {
@@ -44,17 +45,8 @@ constexpr int kWriteFailed = 74;
 // checked, and none is left to a flush. The reason of a failed write; empty
 // when every byte went out (an empty body writes nothing).
 std::string writeToStandardOutput(const std::vector<char>& body) {
-    for (std::size_t done = 0; done < body.size();) {
-        const ssize_t written = ::write(STDOUT_FILENO, body.data() + done, body.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return std::strerror(written < 0 ? errno : EIO);
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return {};
+    const int error = common::writeAll(STDOUT_FILENO, body.data(), body.size());
+    return error == 0 ? std::string() : std::strerror(error);
 }
 
 toolsupport::ToolUsage usageOf(const char* argv0) {

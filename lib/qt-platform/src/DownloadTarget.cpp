@@ -9,6 +9,7 @@
 
 #include "common/utils/RandomString.h"
 #include "common/utils/TargetEntry.h"
+#include "common/utils/WriteAll.h"
 
 namespace {
 
@@ -90,17 +91,10 @@ bool DownloadTarget::openBeside() {
 }
 
 bool DownloadTarget::write(const char* data, std::size_t size) {
-    while (error_ == 0 && size > 0) {
-        const ssize_t written = ::write(fd_, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
+    if (error_ == 0) {
+        if (const int error = common::writeAll(fd_, data, size); error != 0) {
+            fail(error);
         }
-        if (written <= 0) {
-            fail(written < 0 ? errno : EIO);
-            break;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
     }
     return error_ == 0;
 }
