@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <tuple>
 
 namespace interprocess {
 
@@ -24,9 +25,10 @@ public:
 
     // SipHash-2-4 of the `size` bytes at `data` under `key`.
     static std::uint64_t sipHash(const Key& key, const void* data, std::size_t size);
-    // This process's key: drawn from the kernel's random source at its first
-    // use and kept for the process's life (a forked child keeps its parent's,
-    // for the names it holds were hashed with it).
+    // This process's key: drawn from the kernel's random source (through
+    // libsodium, which also computes the hash) at its first use and kept for
+    // the process's life (a forked child keeps its parent's, for the names it
+    // holds were hashed with it).
     static const Key& processKey();
 };
 
